@@ -429,6 +429,7 @@ TEST(XmlTag, ConcurrentCreationGivesOneObjectAndOneId) {
     }
     EXPECT_EQ(ids.size(), static_cast<std::size_t>(names));
     EXPECT_GE(*ids.begin(), XmlTag::FIRST_RUN_TIME_ID);
+    EXPECT_EQ(*ids.rbegin() - *ids.begin(), names - 1);  // no id was issued twice or skipped
 }
 
 TEST(XmlTag, StaticInitialiserCouldUseTheRegistry) {
