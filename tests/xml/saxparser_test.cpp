@@ -183,6 +183,13 @@ TEST(SaxParser, MalformedInputRaises0704) {
     EXPECT_THROW(SaxParser{empty}, StateException);
 }
 
+TEST(SaxParser, ExternalEntitiesAreNotRead) {
+    std::istringstream in("<!DOCTYPE r [<!ENTITY e SYSTEM \"file:///etc/hostname\">]><r>&e;</r>");
+    SaxParser p(in);
+    EXPECT_RAISES(p.root().data(), StateException,
+                  "TLQSV0704E unable to open external entity 'file:///etc/hostname'");
+}
+
 TEST(SaxParser, NilHandlesRaise) {
     SaxParser::Elem nil;
     EXPECT_RAISES(nil.tag(), StateException, "TLQSV0680E Internal Error: SaxParser::Elem::tag(): nil element.");

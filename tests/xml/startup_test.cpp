@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "tesutil/umessage.h"
+#include "wexxml/domparser.h"
+#include "wexxml/saxparser.h"
 #include "wexxml/wexxml_catalog.h"
 
 using Nul::UMessage;
@@ -19,8 +21,9 @@ TEST(XmlStartup, LoadingSwitchesToUserLocale) {
 }
 
 TEST(XmlStartup, XercesInitialisedForBothReaders) {
-    EXPECT_TRUE(Nul::wexxml::dom_ready());
-    EXPECT_TRUE(Nul::wexxml::sax_ready());
+    // Either reader raises 0672E from its constructor when its initialisation failed at load.
+    EXPECT_NO_THROW(Nul::DomParser{});
+    EXPECT_NO_THROW(Nul::SaxParser{});
 }
 
 TEST(XmlCatalog, NameCountAndIdentifiers) {
@@ -54,8 +57,4 @@ TEST(XmlVersion, PrintsPaddedLineAndReturnsCount) {
     EXPECT_EQ(out, expected);
     EXPECT_EQ(n, static_cast<int>(expected.size()));
     EXPECT_EQ(out.find("9.0.1.5"), 34u);
-
-    char buf[128];
-    EXPECT_EQ(Nul::wexxml::sprint_verid(buf), static_cast<int>(expected.size()));
-    EXPECT_EQ(std::string(buf), expected);
 }

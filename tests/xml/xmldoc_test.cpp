@@ -324,3 +324,14 @@ TEST(XmlDoc, LargeDocumentGrowsBuffer) {
     EXPECT_NE(s.find("<N1:cursor>1999</N1:cursor></N1:record>"), std::string::npos);
     EXPECT_GT(s.size(), 40000u);
 }
+
+TEST(XmlDoc, TagsWithoutNamespaceAreWrittenPlain) {
+    XmlTag::Id status = XmlTag::Id(1098);
+    ASSERT_EQ(XmlTag::lookup(status).ns_id(), XmlTag::NsId(-1));
+    XmlDoc d(kx(L"record"));
+    d.push_elem(status);
+    d.add_attr(status, UString(L"s"));
+    d.pop_elem(status);
+    d.close();
+    EXPECT_EQ(utf8(d.str()), kDecl + "<N1:record xmlns:N1=\"" + kKx + "\"><status status=\"s\"></status></N1:record>");
+}

@@ -63,7 +63,9 @@ int wexxml::sprint_verid(char *buf) {
 } // namespace Nul
 
 extern "C" int libwexxml_print_verid(void) {
-    int n = std::printf("%-*s %s (%s)\n", 33, "libwexxml", "9.0.1.5", Nul::kBuilt);
+    char line[128];
+    Nul::wexxml::sprint_verid(line);
+    int n = std::printf("%s", line);
     std::fflush(stdout);
     return n;
 }

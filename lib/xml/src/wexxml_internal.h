@@ -6,8 +6,16 @@
 
 namespace Nul::wexxml {
 
+#define WEXXML_HIDDEN __attribute__((visibility("hidden")))
+
 // The incremental reader's own copy of the xmlns namespace name.
 extern UString const sax_xmlns_namespace;
+
+// Whether Xerces-C initialised at load for the DOM reader and for the incremental reader.
+WEXXML_HIDDEN bool dom_ready();
+WEXXML_HIDDEN bool sax_ready();
+// The version line written into buf (at least 128 bytes) with sprintf; returns what sprintf returns.
+WEXXML_HIDDEN int sprint_verid(char *buf);
 
 // 0680E / 0687E for `<owner>::<method>()` on a nil handle.
 [[noreturn]] void raise_nil_element(char const *owner, char const *method);

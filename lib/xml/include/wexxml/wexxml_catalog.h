@@ -51,12 +51,4 @@ enum WexxmlMsg {
     WEXXML_SCAN_ERROR,          // 0704E
 };
 
-namespace wexxml {
-// Whether Xerces-C initialised for the DOM reader and for the incremental reader at load.
-bool dom_ready();
-bool sax_ready();
-// The version line written into buf (at least 128 bytes) with sprintf; returns what sprintf returns.
-int sprint_verid(char *buf);
-} // namespace wexxml
-
 } // namespace Nul
