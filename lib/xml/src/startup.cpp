@@ -15,7 +15,8 @@
 
 namespace Nul {
 
-// Defined here, ahead of the initialiser below, so they exist before any reader can run.
+// Defined here, ahead of the initialiser below, so they exist before any reader or writer runs.
+wexxml::Markup const wexxml::markup;
 UString const DomParser::XMLNS_NAMESPACE(L"http://www.w3.org/2000/xmlns/");
 UString const wexxml::sax_xmlns_namespace(L"http://www.w3.org/2000/xmlns/");
 

@@ -8,6 +8,15 @@ namespace Nul::wexxml {
 
 #define WEXXML_HIDDEN __attribute__((visibility("hidden")))
 
+// The writer's markup pieces, built once at load.
+struct Markup {
+    UString lt{L"<"}, gt{L">"}, empty_end{L"/>"}, end_open{L"</"};
+    UString cdata_open{L"<![CDATA["}, cdata_close{L"]]>"}, colon{L":"};
+    UString encoding{L"UTF-8"}, xmlns{L" xmlns"};
+    UString declaration{UString(L"<?xml version=\"1.0\" encoding=\"") + encoding + L"\"?>"};
+};
+extern Markup const markup;
+
 // The incremental reader's own copy of the xmlns namespace name.
 extern UString const sax_xmlns_namespace;
 

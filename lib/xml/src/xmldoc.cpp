@@ -4,21 +4,13 @@
 
 #include "tesutil/stpexception.h"
 #include "wexxml/wexxml_catalog.h"
+#include "wexxml_internal.h"
 
 namespace Nul {
 
 namespace {
 
-// Markup pieces.
-wchar_t const *const kLt = L"<";
-wchar_t const *const kGt = L">";
-wchar_t const *const kEmptyEnd = L"/>";
-wchar_t const *const kEndOpen = L"</";
-wchar_t const *const kCdataOpen = L"<![CDATA[";
-wchar_t const *const kCdataClose = L"]]>";
-wchar_t const *const kColon = L":";
-wchar_t const *const kXmlns = L" xmlns";
-wchar_t const *const kDeclaration = L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+wexxml::Markup const &mk = wexxml::markup;
 
 constexpr unsigned kReserveStep = 2048;
 constexpr unsigned kMinFree = 100;
@@ -77,7 +69,9 @@ XmlDoc::XmlDoc(Elem const &root) {
 XmlDoc::~XmlDoc() = default;
 
 UString XmlDoc::escape(UString const &text) {
-    static UString const amp(L"&"), lt(L"<"), cdata_end(kCdataClose);
+    static UString const amp(L"&"), amp_ref(L"&amp;"), lt_ref(L"&lt;"), cdata_end_ref(L"]]&gt;");
+    UString const &lt = mk.lt;
+    UString const &cdata_end = mk.cdata_close;
     unsigned amps = count_of(text, amp);
     unsigned lts = count_of(text, lt);
     unsigned ends = count_of(text, cdata_end);
@@ -86,14 +80,14 @@ UString XmlDoc::escape(UString const &text) {
     if (ends == 0 && escaped_length >= text.length() + kCdataOverhead) {
         UString out;
         out.reserve(text.length() + kCdataOverhead);
-        out.append(kCdataOpen).append(text).append(kCdataClose);
+        out.append(mk.cdata_open).append(text).append(mk.cdata_close);
         return out;
     }
     UString out(text);
     out.reserve(escaped_length);
-    replace_all(out, amp, UString(L"&amp;"));
-    replace_all(out, lt, UString(L"&lt;"));
-    replace_all(out, cdata_end, UString(L"]]&gt;"));
+    replace_all(out, amp, amp_ref);
+    replace_all(out, lt, lt_ref);
+    replace_all(out, cdata_end, cdata_end_ref);
     return out;
 }
 
@@ -107,7 +101,7 @@ void XmlDoc::start_doc(XmlTag::Id root) {
     if (state_ == DOC_NEW) {
         output_.reserve(kReserveStep);
         advance_state();
-        output_.append(kDeclaration);
+        output_.append(mk.declaration);
         last_was_start_ = 1;
     }
     if (root != XmlTag::Id(0) && state_ == DOC_PROLOG) {
@@ -122,7 +116,7 @@ void XmlDoc::start_doc(XmlTag::Id root) {
 
 void XmlDoc::end_pending_start_tag() {
     if (start_tag_open_) {
-        output_.append(kGt);
+        output_.append(mk.gt);
         start_tag_open_ = false;
     }
 }
@@ -138,7 +132,7 @@ void XmlDoc::open_start_tag() {
     end_pending_start_tag();
     if (output_.capacity() - output_.length() < kMinFree) output_.reserve(output_.capacity() + kReserveStep);
     indent();
-    output_.append(kLt);
+    output_.append(mk.lt);
     start_tag_open_ = true;
     last_was_start_ = 1;
 }
@@ -173,9 +167,9 @@ UString XmlDoc::add_tag(XmlTag::Id tag, bool default_form) {
     }
     UString prefix = ns_prefix(tag, default_form);
     if (prefix.empty()) {
-        output_.append(t.simple_name()).append(kXmlns).append(L"=\"").append(escape_value(t.ns())).append(L"\"");
+        output_.append(t.simple_name()).append(mk.xmlns).append(L"=\"").append(escape_value(t.ns())).append(L"\"");
     } else {
-        output_.append(prefix).append(kColon).append(t.simple_name());
+        output_.append(prefix).append(mk.colon).append(t.simple_name());
     }
     return prefix;
 }
@@ -199,10 +193,10 @@ void XmlDoc::do_pop_elem(XmlTag::Id tag) {
     stack_.pop_back();
     end_pending_start_tag();
     if (!last_was_start_) indent();
-    output_.append(kEndOpen);
+    output_.append(mk.end_open);
     // The end tag repeats the name exactly as the start tag was written.
-    if (!top.prefix.empty()) output_.append(top.prefix).append(kColon);
-    output_.append(XmlTag::lookup(top.tag).simple_name()).append(kGt);
+    if (!top.prefix.empty()) output_.append(top.prefix).append(mk.colon);
+    output_.append(XmlTag::lookup(top.tag).simple_name()).append(mk.gt);
     last_was_start_ = 0;
     if (stack_.empty()) {
         advance_state();
@@ -215,7 +209,7 @@ void XmlDoc::add_attr(XmlTag::Id tag, UString const &value) {
     XmlTag const &t = XmlTag::lookup(tag);
     UString prefix = t.ns_id() == XmlTag::NsId(-1) ? UString() : ns_prefix(tag, false);
     output_.append(L' ');
-    if (!prefix.empty()) output_.append(prefix).append(kColon);
+    if (!prefix.empty()) output_.append(prefix).append(mk.colon);
     output_.append(t.simple_name()).append(L"=\"").append(escape_value(value)).append(L"\"");
 }
 
@@ -223,7 +217,7 @@ void XmlDoc::add_attr(XmlTag::Id tag, long value) { add_attr(tag, UString(std::t
 
 void XmlDoc::add_elem(XmlTag::Id tag, bool default_form) {
     push_elem(tag, default_form);
-    output_.append(kEmptyEnd);
+    output_.append(mk.empty_end);
     start_tag_open_ = false;
     stack_.pop_back();
     last_was_start_ = 0;
@@ -248,12 +242,12 @@ void XmlDoc::add_elem(XmlTag::Id tag, wchar_t const *text, bool escape) {
 }
 
 void XmlDoc::add_elem_CDATA(XmlTag::Id tag, UString const &text) {
-    if (text.find(kCdataClose) != UString::npos)
+    if (text.find(mk.cdata_close) != UString::npos)
         IllegalArgException::raise(UMessage(wexxml_catalog, WEXXML_CDATA_TERMINATOR, "]]>", text, text));
     push_elem(tag, false);
     UString body;
     body.reserve(text.length() + kCdataOverhead);
-    body.append(kCdataOpen).append(text).append(kCdataClose);
+    body.append(mk.cdata_open).append(text).append(mk.cdata_close);
     append_elem_body(body, false);
     do_pop_elem(tag);
 }
@@ -284,7 +278,7 @@ void XmlDoc::write_markup(wchar_t const *open, UString const &text, wchar_t cons
     // Before the root, a comment or processing instruction starts the prolog without a declaration.
     if (state_ == DOC_NEW) advance_state();
     open_start_tag();
-    output_.append(open).append(text).append(close).append(kGt);
+    output_.append(open).append(text).append(close).append(mk.gt);
     start_tag_open_ = false;
 }
 
@@ -297,8 +291,8 @@ void XmlDoc::insert_declarations() {
     UString decls;
     for (auto const &[uri, prefixes] : ns_table_) {
         for (UString const &prefix : prefixes) {
-            decls.append(kXmlns);
-            if (!prefix.empty()) decls.append(kColon).append(prefix);
+            decls.append(mk.xmlns);
+            if (!prefix.empty()) decls.append(mk.colon).append(prefix);
             decls.append(L"=\"").append(escape_value(uri)).append(L"\"");
         }
     }
