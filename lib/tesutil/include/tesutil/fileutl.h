@@ -1,0 +1,100 @@
+// Path names, temporary files and directories, and narrow file streams opened by wide names.
+#pragma once
+
+#include <fstream>
+#include <memory>
+
+#include "tesutil/ustring.h"
+
+namespace Nul {
+
+// A path split into its last component and its parent directory; "\" and "/" both separate.
+class Pname {
+public:
+    Pname();
+    Pname(UString const &path);
+    Pname(Pname const &other);
+    Pname &operator=(Pname const &other);
+    Pname &operator=(UString const &path);
+    ~Pname();
+
+    UString const &path() const { return path_; }
+    UString const &leaf() const;
+    // Everything before the last separator; a lone separator gives an empty parent.
+    UString const &parent_dir() const;
+    // Removes one trailing separator.
+    void strip_trailing_separator();
+
+private:
+    void split() const;
+
+    UString path_;
+    mutable UString leaf_;
+    mutable UString parent_;
+};
+
+// Uniquely named temporary files and private directories in the system's temporary directory,
+// registered with group ids so that they can be deleted singly or by group. Thread-safe.
+class Fileutl {
+public:
+    static constexpr unsigned GROUP_ALL = 0;
+
+    Fileutl() = delete;
+
+    // An empty file "TMPn" (mode 0600); returns its path.
+    static UString create_tmp_file(unsigned group);
+    // A private directory "DIRn" (mode 0700) for a file called name, which is not created; returns
+    // the file's path. Deleting the file removes the directory too.
+    static UString create_tmp_file(UString const &name, unsigned group);
+    static void set_file_id(UString const &path, unsigned group);
+    static void delete_tmp_file(UString const &path);
+    static void delete_tmp_files(unsigned group);
+    static void delete_dir(UString const &path);
+
+private:
+    static UString const &sys_tmpdir();
+    static UString make_tmp_object(UString const &prefix, bool directory);
+};
+
+class StdioFileBuf;
+
+// Narrow file streams opened by wide path names. A failed open leaves the stream state alone:
+// callers test is_open.
+class ifstream : public std::basic_ifstream<char> {
+public:
+    ifstream();
+    ifstream(wchar_t const *path, int mode = std::ios_base::in);
+    ifstream(ifstream const &) = delete;
+    ifstream &operator=(ifstream const &) = delete;
+    virtual ~ifstream();
+    void open(wchar_t const *path, int mode = std::ios_base::in);
+    void open(wchar_t const *path, unsigned int mode);
+    bool is_open() const;
+    void close();
+    std::basic_filebuf<char> *rdbuf() const;
+
+private:
+    std::unique_ptr<StdioFileBuf> buf_;
+};
+
+class ofstream : public std::basic_ofstream<char> {
+public:
+    ofstream();
+    ofstream(wchar_t const *path, int mode = std::ios_base::out);
+    ofstream(ofstream const &) = delete;
+    ofstream &operator=(ofstream const &) = delete;
+    virtual ~ofstream();
+    void open(wchar_t const *path, int mode = std::ios_base::out);
+    void open(wchar_t const *path, unsigned int mode);
+    bool is_open() const;
+    void close();
+    std::basic_filebuf<char> *rdbuf() const;
+
+private:
+    std::unique_ptr<StdioFileBuf> buf_;
+};
+
+// The stdio mode text for an open mode ("ate" aside), or null for a mode not in the table.
+char const *stream_mode_text(int mode);
+
+} // namespace Nul
