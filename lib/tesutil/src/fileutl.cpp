@@ -265,50 +265,38 @@ std::unique_ptr<StdioFileBuf> open_buffer(wchar_t const *path, int mode) {
 
 } // namespace
 
-ifstream::ifstream() = default;
-ifstream::ifstream(wchar_t const *path, int mode) { open(path, mode); }
+template <class Base, int Direction> WideFileStream<Base, Direction>::WideFileStream() = default;
 
-ifstream::~ifstream() {
-    std::basic_ios<char>::rdbuf(std::basic_ifstream<char>::rdbuf());
+template <class Base, int Direction> WideFileStream<Base, Direction>::~WideFileStream() {
+    // Hand the stream its own buffer back before ours goes.
+    std::basic_ios<char>::rdbuf(Base::rdbuf());
     close();
 }
 
-void ifstream::open(wchar_t const *path, int mode) {
-    auto buf = open_buffer(path, mode | std::ios_base::in);
+template <class Base, int Direction> void WideFileStream<Base, Direction>::open(wchar_t const *path, int mode) {
+    auto buf = open_buffer(path, mode | Direction);
     std::basic_ios<char>::rdbuf(buf.get());
     buf_.swap(buf);
 }
 
-void ifstream::open(wchar_t const *path, unsigned int mode) { open(path, static_cast<int>(mode)); }
-bool ifstream::is_open() const { return buf_ && buf_->is_open(); }
+template <class Base, int Direction>
+void WideFileStream<Base, Direction>::open(wchar_t const *path, unsigned int mode) {
+    open(path, static_cast<int>(mode));
+}
 
-void ifstream::close() {
+template <class Base, int Direction> bool WideFileStream<Base, Direction>::is_open() const {
+    return buf_ && buf_->is_open();
+}
+
+template <class Base, int Direction> void WideFileStream<Base, Direction>::close() {
     if (buf_) buf_->close_file();
 }
 
-std::basic_filebuf<char> *ifstream::rdbuf() const { return buf_.get(); }
-
-ofstream::ofstream() = default;
-ofstream::ofstream(wchar_t const *path, int mode) { open(path, mode); }
-
-ofstream::~ofstream() {
-    std::basic_ios<char>::rdbuf(std::basic_ofstream<char>::rdbuf());
-    close();
+template <class Base, int Direction> std::basic_filebuf<char> *WideFileStream<Base, Direction>::rdbuf() const {
+    return buf_.get();
 }
 
-void ofstream::open(wchar_t const *path, int mode) {
-    auto buf = open_buffer(path, mode | std::ios_base::out);
-    std::basic_ios<char>::rdbuf(buf.get());
-    buf_.swap(buf);
-}
-
-void ofstream::open(wchar_t const *path, unsigned int mode) { open(path, static_cast<int>(mode)); }
-bool ofstream::is_open() const { return buf_ && buf_->is_open(); }
-
-void ofstream::close() {
-    if (buf_) buf_->close_file();
-}
-
-std::basic_filebuf<char> *ofstream::rdbuf() const { return buf_.get(); }
+template class WideFileStream<std::basic_ifstream<char>, std::ios_base::in>;
+template class WideFileStream<std::basic_ofstream<char>, std::ios_base::out>;
 
 } // namespace Nul

@@ -58,16 +58,16 @@ private:
 
 class StdioFileBuf;
 
-// Narrow file streams opened by wide path names. A failed open leaves the stream state alone:
-// callers test is_open.
-class ifstream : public std::basic_ifstream<char> {
+// A narrow file stream opened by a wide path name through the platform's file opening. A failed
+// open leaves the stream state alone: callers test is_open.
+template <class Base, int Direction> class WideFileStream : public Base {
 public:
-    ifstream();
-    ifstream(wchar_t const *path, int mode = std::ios_base::in);
-    ifstream(ifstream const &) = delete;
-    ifstream &operator=(ifstream const &) = delete;
-    virtual ~ifstream();
-    void open(wchar_t const *path, int mode = std::ios_base::in);
+    WideFileStream();
+    WideFileStream(WideFileStream const &) = delete;
+    WideFileStream &operator=(WideFileStream const &) = delete;
+    virtual ~WideFileStream();
+    // Direction is always added to the mode.
+    void open(wchar_t const *path, int mode = Direction);
     void open(wchar_t const *path, unsigned int mode);
     bool is_open() const;
     void close();
@@ -77,21 +77,19 @@ private:
     std::unique_ptr<StdioFileBuf> buf_;
 };
 
-class ofstream : public std::basic_ofstream<char> {
-public:
-    ofstream();
-    ofstream(wchar_t const *path, int mode = std::ios_base::out);
-    ofstream(ofstream const &) = delete;
-    ofstream &operator=(ofstream const &) = delete;
-    virtual ~ofstream();
-    void open(wchar_t const *path, int mode = std::ios_base::out);
-    void open(wchar_t const *path, unsigned int mode);
-    bool is_open() const;
-    void close();
-    std::basic_filebuf<char> *rdbuf() const;
+extern template class WideFileStream<std::basic_ifstream<char>, std::ios_base::in>;
+extern template class WideFileStream<std::basic_ofstream<char>, std::ios_base::out>;
 
-private:
-    std::unique_ptr<StdioFileBuf> buf_;
+class ifstream : public WideFileStream<std::basic_ifstream<char>, std::ios_base::in> {
+public:
+    ifstream() = default;
+    ifstream(wchar_t const *path, int mode = std::ios_base::in) { open(path, mode); }
+};
+
+class ofstream : public WideFileStream<std::basic_ofstream<char>, std::ios_base::out> {
+public:
+    ofstream() = default;
+    ofstream(wchar_t const *path, int mode = std::ios_base::out) { open(path, mode); }
 };
 
 // The stdio mode text for an open mode ("ate" aside), or null for a mode not in the table.

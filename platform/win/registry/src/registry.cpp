@@ -325,6 +325,19 @@ public:
     }
     std::vector<std::string> path() const { return handle_ ? handle_->path : std::vector<std::string>{}; }
 
+    // The handle's key when the session is sound and the handle has the rights asked for.
+    Key *open(REGSAM need, int32_t *code) {
+        if (error_) {
+            *code = error_;
+            return nullptr;
+        }
+        if ((sam() & need) != need) {
+            *code = ERROR_ACCESS_DENIED;
+            return nullptr;
+        }
+        return key(code);
+    }
+
     // Writes the hive through a temporary file, so a reader never sees half of it.
     int32_t save() {
         Hive &hv = *hive_;
@@ -418,9 +431,8 @@ int32_t RegOpenKeyExA(HKEY key, char const *subkey, uint32_t, REGSAM sam, HKEY *
     std::vector<std::string> parts;
     if (int32_t rc = parse_subkey(subkey, parts)) return rc;
     Session s(key);
-    if (s.error()) return s.error();
     int32_t rc = ERROR_SUCCESS;
-    Key *k = s.key(&rc);
+    Key *k = s.open(0, &rc);
     if (!k) return rc;
     std::vector<std::string> path = s.path();
     for (auto const &p : parts) {
@@ -439,9 +451,8 @@ int32_t RegCreateKeyExA(HKEY key, char const *subkey, uint32_t, char *key_class,
     std::vector<std::string> parts;
     if (int32_t rc = parse_subkey(subkey, parts)) return rc;
     Session s(key);
-    if (s.error()) return s.error();
     int32_t rc = ERROR_SUCCESS;
-    Key *k = s.key(&rc);
+    Key *k = s.open(0, &rc);
     if (!k) return rc;
     std::vector<std::string> path = s.path();
     bool created = false;
@@ -480,10 +491,8 @@ int32_t RegCloseKey(HKEY key) {
 int32_t RegQueryValueExA(HKEY key, char const *name, uint32_t *, uint32_t *type, uint8_t *data, uint32_t *size) {
     if (data && !size) return ERROR_INVALID_PARAMETER;
     Session s(key);
-    if (s.error()) return s.error();
-    if (!(s.sam() & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     int32_t rc = ERROR_SUCCESS;
-    Key *k = s.key(&rc);
+    Key *k = s.open(KEY_QUERY_VALUE, &rc);
     if (!k) return rc;
     Value *v = k->find_value(name ? name : "");
     if (!v) return ERROR_FILE_NOT_FOUND;
@@ -504,10 +513,8 @@ int32_t RegSetValueExA(HKEY key, char const *name, uint32_t, uint32_t type, uint
     std::string n = name ? name : "";
     if (n.size() > max_value_name) return ERROR_INVALID_PARAMETER;
     Session s(key);
-    if (s.error()) return s.error();
-    if (!(s.sam() & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     int32_t rc = ERROR_SUCCESS;
-    Key *k = s.key(&rc);
+    Key *k = s.open(KEY_SET_VALUE, &rc);
     if (!k) return rc;
     Value *v = k->find_value(n);
     if (!v) {
@@ -522,10 +529,8 @@ int32_t RegSetValueExA(HKEY key, char const *name, uint32_t, uint32_t type, uint
 
 int32_t RegDeleteValueA(HKEY key, char const *name) {
     Session s(key);
-    if (s.error()) return s.error();
-    if (!(s.sam() & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     int32_t rc = ERROR_SUCCESS;
-    Key *k = s.key(&rc);
+    Key *k = s.open(KEY_SET_VALUE, &rc);
     if (!k) return rc;
     std::string f = fold(name ? name : "");
     for (auto it = k->values.begin(); it != k->values.end(); ++it) {
@@ -542,9 +547,8 @@ int32_t RegDeleteKeyA(HKEY key, char const *subkey) {
     if (int32_t rc = parse_subkey(subkey, parts)) return rc;
     if (parts.empty()) return ERROR_INVALID_PARAMETER;
     Session s(key);
-    if (s.error()) return s.error();
     int32_t rc = ERROR_SUCCESS;
-    Key *k = s.key(&rc);
+    Key *k = s.open(0, &rc);
     if (!k) return rc;
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
         k = k->find_subkey(parts[i]);
@@ -562,10 +566,8 @@ int32_t RegEnumKeyExA(HKEY key, uint32_t index, char *name, uint32_t *name_size,
                       uint32_t *class_size, FILETIME *last_write) {
     if (!name || !name_size || (key_class && !class_size)) return ERROR_INVALID_PARAMETER;
     Session s(key);
-    if (s.error()) return s.error();
-    if (!(s.sam() & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
     int32_t rc = ERROR_SUCCESS;
-    Key *k = s.key(&rc);
+    Key *k = s.open(KEY_ENUMERATE_SUB_KEYS, &rc);
     if (!k) return rc;
     if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
     auto it = k->subkeys.begin();
@@ -582,10 +584,8 @@ int32_t RegEnumValueA(HKEY key, uint32_t index, char *name, uint32_t *name_size,
                       uint8_t *data, uint32_t *data_size) {
     if (!name || !name_size || (data && !data_size)) return ERROR_INVALID_PARAMETER;
     Session s(key);
-    if (s.error()) return s.error();
-    if (!(s.sam() & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     int32_t rc = ERROR_SUCCESS;
-    Key *k = s.key(&rc);
+    Key *k = s.open(KEY_QUERY_VALUE, &rc);
     if (!k) return rc;
     if (index >= k->values.size()) return ERROR_NO_MORE_ITEMS;
     Value const &v = k->values[index];
@@ -606,10 +606,8 @@ int32_t RegQueryInfoKeyA(HKEY key, char *key_class, uint32_t *class_size, uint32
                          FILETIME *last_write) {
     if (key_class && !class_size) return ERROR_INVALID_PARAMETER;
     Session s(key);
-    if (s.error()) return s.error();
-    if (!(s.sam() & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     int32_t rc = ERROR_SUCCESS;
-    Key *k = s.key(&rc);
+    Key *k = s.open(KEY_QUERY_VALUE, &rc);
     if (!k) return rc;
     std::size_t msk = 0, mcl = 0, mvn = 0, mvl = 0;
     for (auto const &[f, sub] : k->subkeys) {
