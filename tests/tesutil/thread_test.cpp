@@ -253,3 +253,27 @@ TEST(ThreadPrimitives, RunOnceWaitsForTheRoutine) {
     EXPECT_EQ(Nul::run_once(&once, once_routine), 0);
     EXPECT_EQ(once_runs.load(), 1);
 }
+
+namespace {
+std::atomic<int> nested_created{0};
+void destroy_and_make_key(void *) {
+    // Key calls from inside a destructor must not hang the thread.
+    thread_key_t k;
+    if (thr_keycreate(&k, destroy_b) == 0) {
+        ++nested_created;
+        thr_keydelete(k);
+    }
+}
+} // namespace
+
+TEST(ThreadKeys, DestructorMayUseKeys) {
+    thread_key_t key;
+    ASSERT_EQ(thr_keycreate(&key, destroy_and_make_key), 0);
+    int value = 1;
+    KeyAndValue kv{key, &value};
+    pthread_t id;
+    ASSERT_EQ(Nul::start_thread(set_and_return, &kv, &id), 0);
+    ASSERT_EQ(Nul::thread_join(id, nullptr), 0);
+    EXPECT_EQ(nested_created.load(), 1);
+    EXPECT_EQ(thr_keydelete(key), 0);
+}

@@ -260,11 +260,9 @@ public:
         hive_ = &hives[h];
         Hive &hv = *hive_;
         dir_ = root_dir();
-        make_dirs(dir_);
-        lock_fd_ = ::open((dir_ + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (lock_fd_ >= 0)
-            while (flock(lock_fd_, LOCK_EX) != 0 && errno == EINTR) {
-            }
+        // Reading makes nothing on disk: a store that does not exist yet is empty.
+        struct stat dst {};
+        if (::stat(dir_.c_str(), &dst) == 0) take_lock();
         std::string file = dir_ + "/" + hv.file;
         struct stat st {};
         if (::stat(file.c_str(), &st) != 0) {
@@ -340,6 +338,11 @@ public:
 
     // Writes the hive through a temporary file, so a reader never sees half of it.
     int32_t save() {
+        if (lock_fd_ < 0) {
+            make_dirs(dir_);
+            take_lock();
+            if (lock_fd_ < 0) return ERROR_REGISTRY_IO_FAILED;
+        }
         Hive &hv = *hive_;
         std::string text = "kxwin-registry 1 " + std::to_string(hv.next_id) + "\n";
         write_key(text, hv.root, "");
@@ -367,6 +370,13 @@ public:
     }
 
 private:
+    void take_lock() {
+        lock_fd_ = ::open((dir_ + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (lock_fd_ >= 0)
+            while (flock(lock_fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+    }
+
     std::lock_guard<std::mutex> guard_;
     Hive *hive_ = nullptr;
     kxwin_hkey *handle_ = nullptr;
