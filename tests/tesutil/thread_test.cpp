@@ -277,3 +277,17 @@ TEST(ThreadKeys, DestructorMayUseKeys) {
     EXPECT_EQ(nested_created.load(), 1);
     EXPECT_EQ(thr_keydelete(key), 0);
 }
+
+namespace {
+std::atomic<int> detached_ran{0};
+void *mark_detached(void *) {
+    ++detached_ran;
+    return nullptr;
+}
+} // namespace
+
+TEST(ThreadPrimitives, StartWithoutIdDetaches) {
+    ASSERT_EQ(Nul::start_thread(mark_detached, nullptr, nullptr), 0);
+    for (int i = 0; i < 400 && detached_ran.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(detached_ran.load(), 1);
+}

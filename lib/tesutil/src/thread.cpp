@@ -169,7 +169,11 @@ int start_thread(thr_routine_t routine, void *arg, pthread_t *id) {
         delete block;
         return -1;
     }
-    if (id) *id = t;
+    // Without a place for its id nobody can join the thread, so it cleans up after itself.
+    if (id)
+        *id = t;
+    else
+        pthread_detach(t);
     return 0;
 }
 
