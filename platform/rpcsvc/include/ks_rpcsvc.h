@@ -71,8 +71,9 @@ void ks_svc_run(void);
  * handler; a request made while no ks_svc_run is active ends the next one at once. */
 void ks_svc_exit(void);
 
-/* Within a dispatch routine, on its thread, for the call being served. One reply per call;
- * after a failed ks_svc_sendreply nothing of it was sent, so an error reply can follow. */
+/* Within a dispatch routine, on its thread, for the call being served. One reply per call.
+ * A failed ks_svc_sendreply takes back what it queued, so an error reply can follow; only when
+ * part of a large reply had already left is the connection closed instead. */
 bool_t ks_svc_getargs(KS_SVCXPRT* xprt, xdrproc_t xdr_args, void* args);
 bool_t ks_svc_sendreply(KS_SVCXPRT* xprt, xdrproc_t xdr_results, void* results);
 void ks_svcerr_noproc(KS_SVCXPRT* xprt);

@@ -159,6 +159,21 @@ TEST_F(RpcsvcHostile, ReplyLargerThanTheBufferToASlowReader)
         EXPECT_EQ(r->results[4 + i], pattern_byte(i));
 }
 
+TEST_F(RpcsvcHostile, ReplyThatFailsAfterPartOfItLeftClosesTheConnection)
+{
+    Server s(1);
+    RawConn c(s.port());
+    ASSERT_TRUE(c.send_record(make_call(3, kProg, 2, kFailLate)));
+    // The peer gets a cut record, then the end of the stream: never a second reply.
+    char h[4];
+    ASSERT_EQ(recv(c.fd(), h, 4, MSG_WAITALL), 4);
+    std::uint32_t w;
+    std::memcpy(&w, h, 4);
+    EXPECT_EQ(ntohl(w) & 0x80000000u, 0u);  // a first fragment, never finished
+    EXPECT_TRUE(c.wait_closed(10000));
+    expect_others_served(s.port());
+}
+
 TEST_F(RpcsvcHostile, ConnectionClosedMidCallOrMidRecord)
 {
     Server s(2);
