@@ -190,7 +190,7 @@ void ArmMetricValuesBuffer::add_value(std::int16_t usage, bool valid, UString co
 
 // ---- ArmBuffer ----
 
-ArmBuffer::str_pool_t ArmBuffer::g_str_pool;
+ArmBuffer::str_pool_t *ArmBuffer::g_str_pool = nullptr;
 
 ArmBuffer::ArmBuffer(bool use_global_pool) : use_global_pool_(use_global_pool), buf_{0, subbuffers_}, subbuffers_{} {}
 
@@ -209,14 +209,17 @@ void ArmBuffer::clear() {
 char const *ArmBuffer::pool_string(UString const &text) {
     {
         std::shared_lock<std::shared_mutex> read(global_pool_lock());
-        auto it = g_str_pool.find(text);
-        if (it != g_str_pool.end()) return it->second;
+        if (g_str_pool) {
+            auto it = g_str_pool->find(text);
+            if (it != g_str_pool->end()) return it->second;
+        }
     }
     std::unique_lock<std::shared_mutex> write(global_pool_lock());
-    auto it = g_str_pool.find(text);
-    if (it != g_str_pool.end()) return it->second;
+    if (!g_str_pool) g_str_pool = new str_pool_t;
+    auto it = g_str_pool->find(text);
+    if (it != g_str_pool->end()) return it->second;
     char *copy = utf8_copy(text);
-    g_str_pool.emplace(text, copy);
+    g_str_pool->emplace(text, copy);
     return copy;
 }
 
@@ -226,8 +229,10 @@ char const *ArmBuffer::pool(UString const &text) {
     if (it != str_pool_.end()) return it->second;
     {
         std::shared_lock<std::shared_mutex> read(global_pool_lock());
-        auto g = g_str_pool.find(text);
-        if (g != g_str_pool.end()) return g->second;
+        if (g_str_pool) {
+            auto g = g_str_pool->find(text);
+            if (g != g_str_pool->end()) return g->second;
+        }
     }
     char *copy = utf8_copy(text);
     try {

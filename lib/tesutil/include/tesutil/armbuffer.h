@@ -185,7 +185,8 @@ private:
     arm_subbuffer_t *subbuffers_[max_subbuffers];
     str_pool_t str_pool_;
 
-    static str_pool_t g_str_pool;
+    // Made on first use and kept for the process, as the texts it hands out are.
+    static str_pool_t *g_str_pool;
 };
 
 // The first `max_units` UTF-16 units of text, one fewer when the cut would split a surrogate pair.
