@@ -39,7 +39,7 @@ std::atomic<int> current_level{ARM_NONE};
 arm_id application_id{};
 std::int64_t application_handle = 0;
 thread_key_t stack_key = 0;
-bool stack_key_made = false;
+std::atomic<bool> stack_key_made{false};
 
 std::vector<ArmApplication::OperationRegistrar *> *registrars = nullptr;
 
@@ -72,7 +72,7 @@ template <class F> bool find_entry(void *library, char const *name, F &slot) {
 }
 
 ArmPerThreadOperationStack::thread_record_t *thread_record() {
-    if (!stack_key_made) return nullptr;
+    if (!stack_key_made.load(std::memory_order_acquire)) return nullptr;
     void *value = nullptr;
     thr_getspecific(stack_key, &value);
     return static_cast<ArmPerThreadOperationStack::thread_record_t *>(value);
@@ -137,7 +137,7 @@ int ArmApplication::register_application(arm_level_t level, UString const &name,
     }
     if (!stack_key_made) {
         if (thr_keycreate(&stack_key, &ArmPerThreadOperationStack::free_correlator_stack) != 0) return ARM_DISABLED;
-        stack_key_made = true;
+        stack_key_made.store(true, std::memory_order_release);
     }
     arm_id input = new_id();
     arm_buffer4 const *data = buffer ? static_cast<arm_buffer4 const *>(*buffer) : nullptr;
