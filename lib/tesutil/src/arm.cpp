@@ -1,7 +1,6 @@
 #include "tesutil/arm.h"
 
 #include <dlfcn.h>
-#include <sys/random.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +11,7 @@
 
 #include "tesutil/stpexception.h"
 #include "tesutil/thread.h"
+#include "tesutil/unixnt.h"
 #include "wexlog/logmanager.h"
 
 namespace Nul {
@@ -50,17 +50,14 @@ void log_error(char const *function, std::string const &text) {
     if (group) group->error(std::string(function) + ": " + text, 0);
 }
 
+// A fresh 16-byte id from the platform's UUID generator; nil if it has none to give, which the
+// agent answers with an id of its own.
+static_assert(sizeof(tbs_uuid_s) == sizeof(arm_id), "an ARM id is a UUID");
+
 arm_id new_id() {
+    tbs_uuid_s uuid{};
     arm_id id{};
-    std::size_t got = 0;
-    while (got < sizeof id.id_u.uint8) {
-        ssize_t n = getrandom(id.id_u.uint8 + got, sizeof id.id_u.uint8 - got, 0);
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    // A random (version 4) UUID.
-    id.id_u.uint8[6] = static_cast<arm_uint8_t>((id.id_u.uint8[6] & 0x0F) | 0x40);
-    id.id_u.uint8[8] = static_cast<arm_uint8_t>((id.id_u.uint8[8] & 0x3F) | 0x80);
+    if (vexhub_tbs_uuid_gen(&uuid) == 0) std::memcpy(id.id_u.uint8, &uuid, sizeof id.id_u.uint8);
     return id;
 }
 
