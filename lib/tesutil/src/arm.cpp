@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "tesutil/oid.h"
 #include "tesutil/stpexception.h"
 #include "tesutil/thread.h"
-#include "tesutil/unixnt.h"
 #include "wexlog/logmanager.h"
 
 namespace Nul {
@@ -52,12 +52,11 @@ void log_error(char const *function, std::string const &text) {
 
 // A fresh 16-byte id from the platform's UUID generator; nil if it has none to give, which the
 // agent answers with an id of its own.
-static_assert(sizeof(tbs_uuid_s) == sizeof(arm_id), "an ARM id is a UUID");
-
 arm_id new_id() {
-    tbs_uuid_s uuid{};
-    arm_id id{};
-    if (vexhub_tbs_uuid_gen(&uuid) == 0) std::memcpy(id.id_u.uint8, &uuid, sizeof id.id_u.uint8);
+    Oid oid = Oid::gen();
+    arm_id id;
+    static_assert(sizeof oid.bits().words == sizeof id.id_u.uint8, "an ARM id is an Oid");
+    std::memcpy(id.id_u.uint8, oid.bits().words, sizeof id.id_u.uint8);
     return id;
 }
 
