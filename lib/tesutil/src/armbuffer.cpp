@@ -147,40 +147,36 @@ void ArmMetricValuesBuffer::check_slot(std::uint8_t slot) {
     if (slot > max_numeric_slot) arm_error("ArmMetricValuesBuffer:: illegal slot # for non-string metric");
 }
 
-void ArmMetricValuesBuffer::add_value(std::uint8_t slot, std::uint8_t format, std::int16_t usage, bool valid,
-                                      std::int32_t value) {
+void ArmMetricValuesBuffer::append_numeric(std::uint8_t slot, std::uint8_t format, std::int16_t usage, bool valid,
+                                           void const *bytes, std::size_t size) {
     check_slot(slot);
     value_t v{slot, format, usage, valid, {}};
+    std::memcpy(v.payload, bytes, size);
+    values_.push_back(v);
+}
+
+void ArmMetricValuesBuffer::add_value(std::uint8_t slot, std::uint8_t format, std::int16_t usage, bool valid,
+                                      std::int32_t value) {
     // Zero-extended, so a 64-bit format reads exactly this value and no stale bytes.
     std::uint64_t wide = static_cast<std::uint32_t>(value);
-    std::memcpy(v.payload, &wide, sizeof wide);
-    values_.push_back(v);
+    append_numeric(slot, format, usage, valid, &wide, sizeof wide);
 }
 
 void ArmMetricValuesBuffer::add_value(std::uint8_t slot, std::uint8_t format, std::int16_t usage, bool valid,
                                       std::int64_t value) {
-    check_slot(slot);
-    value_t v{slot, format, usage, valid, {}};
-    std::memcpy(v.payload, &value, sizeof value);
-    values_.push_back(v);
+    append_numeric(slot, format, usage, valid, &value, sizeof value);
 }
 
 void ArmMetricValuesBuffer::add_value(std::uint8_t slot, std::int16_t usage, bool valid,
                                       arm_metric_cntrdivr32_t const &value) {
-    check_slot(slot);
-    value_t v{slot, ARM_METRIC_FORMAT_CNTRDIVR32, usage, valid, {}};
-    std::memcpy(v.payload, &value.counter, 4);
-    std::memcpy(v.payload + 4, &value.divisor, 4);
-    values_.push_back(v);
+    std::int32_t pair[2] = {value.counter, value.divisor};
+    append_numeric(slot, ARM_METRIC_FORMAT_CNTRDIVR32, usage, valid, pair, sizeof pair);
 }
 
 void ArmMetricValuesBuffer::add_value(std::uint8_t slot, std::int16_t usage, bool valid,
                                       arm_metric_gaugedivr32_t const &value) {
-    check_slot(slot);
-    value_t v{slot, ARM_METRIC_FORMAT_GAUGEDIVR32, usage, valid, {}};
-    std::memcpy(v.payload, &value.gauge, 4);
-    std::memcpy(v.payload + 4, &value.divisor, 4);
-    values_.push_back(v);
+    std::int32_t pair[2] = {value.gauge, value.divisor};
+    append_numeric(slot, ARM_METRIC_FORMAT_GAUGEDIVR32, usage, valid, pair, sizeof pair);
 }
 
 void ArmMetricValuesBuffer::add_value(std::int16_t usage, bool valid, UString const &text) {

@@ -122,6 +122,8 @@ public:
 private:
     friend class ArmBuffer;
     static void check_slot(std::uint8_t slot);
+    void append_numeric(std::uint8_t slot, std::uint8_t format, std::int16_t usage, bool valid, void const *bytes,
+                        std::size_t size);
     std::vector<value_t> values_;
     UString string_;
 };
