@@ -8,6 +8,7 @@
 #include "kxproduct/faults.h"
 #include "kxproduct/metadata.h"
 #include "kxproduct/object.h"
+#include "kxproduct/query.h"
 #include "kxproduct/session.h"
 #include "kxproduct/store.h"
 #include "kxproduct/workspace.h"
