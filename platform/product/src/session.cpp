@@ -231,6 +231,7 @@ void KXSession::SetNameValue(const CString& name, const CString& value) {
 }
 
 CString KXSession::GetNameValue(const CString& name) const {
+  KXFaultInjector::Enter("KXSession::GetNameValue");
   if (!real_) throw_kx(KX_MSG_SESSION_ENDED, L"The session is not logged on.", "KXSession::GetNameValue");
   return real_->GetNameValue(name);
 }
