@@ -56,7 +56,11 @@ struct EntityOps {
     if (!r.step()) throw_kx(KX_MSG_NOT_FOUND, L"The record no longer exists.", "AdEntity::load");
     e.database_ = r.int64(0);
     e.display_name_ = w(r.text(1));
-    e.state_ = r.is_null(2) ? CString() : c.schema->state_names[r.int64(2)];
+    e.state_.Empty();
+    if (!r.is_null(2)) {
+      auto st = c.schema->state_names.find(r.int64(2));
+      if (st != c.schema->state_names.end()) e.state_ = st->second;
+    }
     e.version_ = r.int64(3);
     e.duplicate_of_ = e.stored_duplicate_of_ = r.is_null(4) ? 0 : r.int64(4);
     std::map<int64_t, const AdFieldDef*> fields;
