@@ -53,7 +53,9 @@ inline Bytes words(std::initializer_list<std::uint32_t> ws) {
     return b;
 }
 
-inline void put_bytes(Bytes &b, std::string const &s) { b.insert(b.end(), s.begin(), s.end()); }
+inline void put_bytes(Bytes &b, std::string const &s) {
+    for (char c : s) b.push_back(static_cast<unsigned char>(c));
+}
 
 inline std::uint32_t word_at(Bytes const &b, std::size_t i) {
     return (std::uint32_t(b[4 * i]) << 24) | (std::uint32_t(b[4 * i + 1]) << 16) | (std::uint32_t(b[4 * i + 2]) << 8) |
