@@ -84,3 +84,24 @@ TEST(NamedCasts, RequestsAndResponses) {
     EXPECT_EQ(as_arm_correlator_arg(nullptr), nullptr);
     EXPECT_EQ(as_arm_stop_operation(pl), nullptr);
 }
+
+TEST(NamedCasts, StateItems) {
+    QueryItemStateItem query(L"Public Queries/q", 1);
+    StateItem *pq = &query;
+    EXPECT_EQ(checked_query_item_state_item_cast(pq, "QueryItemStateItem"), &query);
+    try {
+        checked_record_state_item_cast(pq, "RecordStateItem");
+        FAIL();
+    } catch (Nul::STPException &e) {
+        EXPECT_EQ(e.stp_reason_code(), 40);
+        EXPECT_EQ(e.msg(), Nul::UString(L"TLQSV0748E expected 'RecordStateItem' object in dynamic_cast"));
+    }
+    try {
+        checked_query_item_state_item_cast(nullptr, "QueryItemStateItem");
+        FAIL();
+    } catch (Nul::STPException &e) {
+        EXPECT_EQ(e.msg(), Nul::UString(L"TLQSV0748E expected 'non-null' object in dynamic_cast"));
+    }
+    EXPECT_EQ(as_record_state_item(pq), nullptr);
+    EXPECT_EQ(as_record_state_item(nullptr), nullptr);
+}
