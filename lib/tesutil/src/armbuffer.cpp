@@ -55,6 +55,28 @@ private:
 
 template <class T> T *at(unsigned char *block, std::size_t offset) { return reinterpret_cast<T *>(block + offset); }
 
+// The application and transaction forms share their leading fields.
+template <class T>
+T *fill_identity(unsigned char *block, arm_int32_t format, std::size_t props, arm_property_t const *prop_array,
+                 std::size_t names, char const **name_array) {
+    auto *sb = at<T>(block, 0);
+    sb->header.format = format;
+    sb->identity_property_count = static_cast<arm_int32_t>(props);
+    sb->identity_property_array = prop_array;
+    sb->context_name_count = static_cast<arm_int32_t>(names);
+    sb->context_name_array = name_array;
+    return sb;
+}
+
+template <class T>
+T *fill_context(unsigned char *block, arm_int32_t format, std::size_t values, char const **value_array) {
+    auto *sb = at<T>(block, 0);
+    sb->header.format = format;
+    sb->context_value_count = static_cast<arm_int32_t>(values);
+    sb->context_value_array = value_array;
+    return sb;
+}
+
 bool is_high_surrogate(unsigned u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool is_low_surrogate(unsigned u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
@@ -125,40 +147,36 @@ void ArmMetricValuesBuffer::check_slot(std::uint8_t slot) {
     if (slot > max_numeric_slot) arm_error("ArmMetricValuesBuffer:: illegal slot # for non-string metric");
 }
 
-void ArmMetricValuesBuffer::add_value(std::uint8_t slot, std::uint8_t format, std::int16_t usage, bool valid,
-                                      std::int32_t value) {
+void ArmMetricValuesBuffer::append_numeric(std::uint8_t slot, std::uint8_t format, std::int16_t usage, bool valid,
+                                           void const *bytes, std::size_t size) {
     check_slot(slot);
     value_t v{slot, format, usage, valid, {}};
+    std::memcpy(v.payload, bytes, size);
+    values_.push_back(v);
+}
+
+void ArmMetricValuesBuffer::add_value(std::uint8_t slot, std::uint8_t format, std::int16_t usage, bool valid,
+                                      std::int32_t value) {
     // Zero-extended, so a 64-bit format reads exactly this value and no stale bytes.
     std::uint64_t wide = static_cast<std::uint32_t>(value);
-    std::memcpy(v.payload, &wide, sizeof wide);
-    values_.push_back(v);
+    append_numeric(slot, format, usage, valid, &wide, sizeof wide);
 }
 
 void ArmMetricValuesBuffer::add_value(std::uint8_t slot, std::uint8_t format, std::int16_t usage, bool valid,
                                       std::int64_t value) {
-    check_slot(slot);
-    value_t v{slot, format, usage, valid, {}};
-    std::memcpy(v.payload, &value, sizeof value);
-    values_.push_back(v);
+    append_numeric(slot, format, usage, valid, &value, sizeof value);
 }
 
 void ArmMetricValuesBuffer::add_value(std::uint8_t slot, std::int16_t usage, bool valid,
                                       arm_metric_cntrdivr32_t const &value) {
-    check_slot(slot);
-    value_t v{slot, ARM_METRIC_FORMAT_CNTRDIVR32, usage, valid, {}};
-    std::memcpy(v.payload, &value.counter, 4);
-    std::memcpy(v.payload + 4, &value.divisor, 4);
-    values_.push_back(v);
+    std::int32_t pair[2] = {value.counter, value.divisor};
+    append_numeric(slot, ARM_METRIC_FORMAT_CNTRDIVR32, usage, valid, pair, sizeof pair);
 }
 
 void ArmMetricValuesBuffer::add_value(std::uint8_t slot, std::int16_t usage, bool valid,
                                       arm_metric_gaugedivr32_t const &value) {
-    check_slot(slot);
-    value_t v{slot, ARM_METRIC_FORMAT_GAUGEDIVR32, usage, valid, {}};
-    std::memcpy(v.payload, &value.gauge, 4);
-    std::memcpy(v.payload + 4, &value.divisor, 4);
-    values_.push_back(v);
+    std::int32_t pair[2] = {value.gauge, value.divisor};
+    append_numeric(slot, ARM_METRIC_FORMAT_GAUGEDIVR32, usage, valid, pair, sizeof pair);
 }
 
 void ArmMetricValuesBuffer::add_value(std::int16_t usage, bool valid, UString const &text) {
@@ -168,7 +186,7 @@ void ArmMetricValuesBuffer::add_value(std::int16_t usage, bool valid, UString co
 
 // ---- ArmBuffer ----
 
-ArmBuffer::str_pool_t ArmBuffer::g_str_pool;
+ArmBuffer::str_pool_t *ArmBuffer::g_str_pool = nullptr;
 
 ArmBuffer::ArmBuffer(bool use_global_pool) : use_global_pool_(use_global_pool), buf_{0, subbuffers_}, subbuffers_{} {}
 
@@ -187,14 +205,17 @@ void ArmBuffer::clear() {
 char const *ArmBuffer::pool_string(UString const &text) {
     {
         std::shared_lock<std::shared_mutex> read(global_pool_lock());
-        auto it = g_str_pool.find(text);
-        if (it != g_str_pool.end()) return it->second;
+        if (g_str_pool) {
+            auto it = g_str_pool->find(text);
+            if (it != g_str_pool->end()) return it->second;
+        }
     }
     std::unique_lock<std::shared_mutex> write(global_pool_lock());
-    auto it = g_str_pool.find(text);
-    if (it != g_str_pool.end()) return it->second;
+    if (!g_str_pool) g_str_pool = new str_pool_t;
+    auto it = g_str_pool->find(text);
+    if (it != g_str_pool->end()) return it->second;
     char *copy = utf8_copy(text);
-    g_str_pool.emplace(text, copy);
+    g_str_pool->emplace(text, copy);
     return copy;
 }
 
@@ -204,8 +225,10 @@ char const *ArmBuffer::pool(UString const &text) {
     if (it != str_pool_.end()) return it->second;
     {
         std::shared_lock<std::shared_mutex> read(global_pool_lock());
-        auto g = g_str_pool.find(text);
-        if (g != g_str_pool.end()) return g->second;
+        if (g_str_pool) {
+            auto g = g_str_pool->find(text);
+            if (g != g_str_pool->end()) return g->second;
+        }
     }
     char *copy = utf8_copy(text);
     try {
@@ -393,21 +416,11 @@ void ArmBuffer::add_identity(ArmAppIdentyBuffer &identity, UString *uri) {
         std::copy(name_texts.begin(), name_texts.end(), name_ptr);
     }
     if (uri) {
-        auto *sb = at<arm_subbuffer_tran_identity_t>(block, 0);
-        sb->header.format = ARM_SUBBUFFER_TRAN_IDENTITY;
-        sb->identity_property_count = static_cast<arm_int32_t>(props);
-        sb->identity_property_array = prop_ptr;
-        sb->context_name_count = static_cast<arm_int32_t>(names);
-        sb->context_name_array = name_ptr;
-        sb->uri = uri_text;
+        fill_identity<arm_subbuffer_tran_identity_t>(block, ARM_SUBBUFFER_TRAN_IDENTITY, props, prop_ptr, names, name_ptr)
+            ->uri = uri_text;
         uri->clear();
     } else {
-        auto *sb = at<arm_subbuffer_app_identity_t>(block, 0);
-        sb->header.format = ARM_SUBBUFFER_APP_IDENTITY;
-        sb->identity_property_count = static_cast<arm_int32_t>(props);
-        sb->identity_property_array = prop_ptr;
-        sb->context_name_count = static_cast<arm_int32_t>(names);
-        sb->context_name_array = name_ptr;
+        fill_identity<arm_subbuffer_app_identity_t>(block, ARM_SUBBUFFER_APP_IDENTITY, props, prop_ptr, names, name_ptr);
     }
     append(block);
     identity.drop_staged();
@@ -432,17 +445,10 @@ void ArmBuffer::add_context(ArmAppContextBuffer &context, UString *uri) {
         std::copy(values.begin(), values.end(), value_ptr);
     }
     if (uri) {
-        auto *sb = at<arm_subbuffer_tran_context_t>(block, 0);
-        sb->header.format = ARM_SUBBUFFER_TRAN_CONTEXT;
-        sb->context_value_count = static_cast<arm_int32_t>(n);
-        sb->context_value_array = value_ptr;
-        sb->uri = uri_text;
+        fill_context<arm_subbuffer_tran_context_t>(block, ARM_SUBBUFFER_TRAN_CONTEXT, n, value_ptr)->uri = uri_text;
         uri->clear();
     } else {
-        auto *sb = at<arm_subbuffer_app_context_t>(block, 0);
-        sb->header.format = ARM_SUBBUFFER_APP_CONTEXT;
-        sb->context_value_count = static_cast<arm_int32_t>(n);
-        sb->context_value_array = value_ptr;
+        fill_context<arm_subbuffer_app_context_t>(block, ARM_SUBBUFFER_APP_CONTEXT, n, value_ptr);
     }
     append(block);
     context.drop_staged();
