@@ -217,3 +217,22 @@ TEST(Requests, DirectionRules) {
     DeleteStateResp resp(args);
     EXPECT_FALSE(decode(words({0}), [&](XDR *x) { return resp.xdr(x); }));
 }
+
+TEST(StateHandle, LibtirpcReadsAndWritesTheSameHandle) {
+    auto item = std::make_shared<Item>();
+    Bytes ours = handle_of(item);
+    // libtirpc reads it as counted opaque bytes: the Oid as it lies in memory.
+    char buffer[16] = {};
+    char *p = buffer;
+    u_int length = 0;
+    ASSERT_TRUE(decode(ours, [&](XDR *x) { return xdr_bytes(x, &p, &length, 16); }));
+    ASSERT_EQ(length, 16u);
+    EXPECT_EQ(std::memcmp(buffer, &item->oid().bits(), 16), 0);
+    // And a handle written by libtirpc decodes to the item.
+    Bytes theirs = encode([&](XDR *x) { return xdr_bytes(x, &p, &length, 16); });
+    EXPECT_EQ(theirs, ours);
+    StateItemPtr back;
+    ASSERT_TRUE(decode_handle(theirs, back));
+    EXPECT_EQ(back, item);
+    EXPECT_TRUE(remove_pointer_entry(item->oid()));
+}
