@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -235,4 +237,25 @@ TEST(StateHandle, LibtirpcReadsAndWritesTheSameHandle) {
     ASSERT_TRUE(decode_handle(theirs, back));
     EXPECT_EQ(back, item);
     EXPECT_TRUE(remove_pointer_entry(item->oid()));
+}
+
+TEST(Registry, ConcurrentCallsKeepEveryHandleApart) {
+    int before = destroyed;
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                auto item = std::make_shared<Item>();
+                Bytes h = handle_of(item);
+                StateItemPtr back;
+                if (!decode_handle(h, back) || back != item) ++wrong;
+                if (!remove_pointer_entry(item->oid())) ++wrong;
+                if (lookup_pointer_entry(item->oid())) ++wrong;
+            }
+        });
+    }
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(destroyed, before + 800);
 }
