@@ -15,6 +15,7 @@
 #include "protocol/queryutil.h"
 #include "protocol/records.h"
 #include "protocol/stateitems.h"
+#include "protocol/tempmsgs.h"
 #include "protocol/target.h"
 #include "tesutil/selector.h"
 #include "xdr_buffer.h"
@@ -507,4 +508,14 @@ TEST_F(Resolve, RecordLookupStatusCheck) {
         EXPECT_EQ(utf8(e.msg()), "TLQSV1102I wrong type");
         EXPECT_EQ(e.resource(), nullptr);
     }
+}
+
+TEST_F(Resolve, RecordNameAndIdTexts) {
+    auto session = login(L"alice");
+    TargetResourceArg t(32, u(L"Defect"), u(L"ISSUE00000001"));
+    AdEntityPtr record = t.record(session->session());
+    RecordNameIdFetcher fetcher(record);
+    EXPECT_EQ(utf8(fetcher.name_text()), "Defect/ISSUE00000001");
+    EXPECT_EQ(utf8(fetcher.id_text()), std::to_string(record->GetEntityDef()->GetDbId()) + "/" +
+                                           std::to_string(record->GetDbId()));
 }
