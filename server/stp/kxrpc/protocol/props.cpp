@@ -5,6 +5,8 @@
 #include "protocol/exceptions.h"
 #include "protocol/textfmt.h"
 #include "protocol/trace.h"
+#include "protocol/xdr.h"
+#include "tesutil/xmltag.h"
 
 namespace KxRpc {
 
@@ -38,6 +40,70 @@ Nul::UString from_cstring(CString const &s) { return Nul::UString(s.GetString())
 CString to_cstring(Nul::UString const &s) { return CString(s.utf8_str().c_str()); }
 
 } // namespace
+
+// ---- request items
+
+bool_t xdr_requested_props(XDR *xdrs, int count, std::vector<PropRequest> &props) {
+    if (xdrs->x_op != XDR_DECODE || count < 0) return FALSE;
+    int ahead = 0;
+    if (!xdr_int(xdrs, &ahead)) return FALSE;
+    props.reserve(list_reserve(count));
+    for (int i = 0; i < count; ++i) {
+        PropRequest entry;
+        entry.prop_id = ahead;
+        if (!xdr_int(xdrs, &ahead)) return FALSE;
+        if (ahead == -1) {
+            for (;;) {
+                int meta = 0;
+                if (!xdr_int(xdrs, &meta)) return FALSE;
+                if (meta == -2) break;
+                entry.metas.push_back(meta);
+            }
+            if (!xdr_int(xdrs, &ahead)) return FALSE;
+        }
+        props.push_back(std::move(entry));
+    }
+    return TRUE;
+}
+
+bool_t xdr_put_values(XDR *xdrs, int count, std::vector<BasePropValue *> &values) {
+    if (xdrs->x_op != XDR_DECODE || count < 0) return FALSE;
+    values.reserve(list_reserve(count));
+    for (int i = 0; i < count; ++i) {
+        int prop = 0;
+        int type = 0;
+        if (!xdr_int(xdrs, &prop) || !xdr_int(xdrs, &type)) return FALSE;
+        BasePropValue *value = nullptr;
+        bool_t ok = xdr_prop_value(xdrs, prop, type, value);
+        if (value) values.push_back(value);
+        if (!ok) return FALSE;
+    }
+    return TRUE;
+}
+
+bool_t xdr_dynamic_prop_names(XDR *xdrs, DynamicPropMap &props) {
+    if (xdrs->x_op != XDR_DECODE) return FALSE;
+    int count = 0;
+    if (!xdr_list_count(xdrs, count)) return FALSE;
+    try {
+        for (int i = 0; i < count; ++i) {
+            Nul::UString abbreviation;
+            Nul::UString name;
+            if (!xdr_ustring(xdrs, abbreviation) || !xdr_ustring(xdrs, name)) return FALSE;
+            int ns = static_cast<int>(Nul::XmlTag::ns_lookup_abbreviation(abbreviation));
+            int id = dynamic_prop_id_base + i;
+            props[id] = {ns, name};
+            trace_lazy(4, [&] {
+                return text_format("PropsOpArgs::xdr_dynamic_props_names (ns:%s :: name:%s :: id:%d)", abbreviation,
+                                   name, id);
+            });
+        }
+        return TRUE;
+    } catch (...) {
+        ignore_current_exception(std::source_location::current());
+        return FALSE;
+    }
+}
 
 // ---- PropsResource
 

@@ -104,6 +104,17 @@ private:
     bool register_callback_;
 };
 
+// Item 6 of a fetch request: `count` requested properties, read one enum ahead, so exactly one
+// enum past the last entry is consumed (also when `count` is 0). A property followed by -1
+// carries meta-property ids up to -2.
+bool_t xdr_requested_props(XDR *xdrs, int count, std::vector<PropRequest> &props);
+// Item 6 of a put request: `count` entries of property id, value-type code and body. A value
+// whose body failed is still appended, so that its owner deletes it.
+bool_t xdr_put_values(XDR *xdrs, int count, std::vector<BasePropValue *> &values);
+// Items 7 and 8: the count of dynamic names, then namespace abbreviation and name per entry,
+// numbered from the first dynamic id.
+bool_t xdr_dynamic_prop_names(XDR *xdrs, DynamicPropMap &props);
+
 // The error record of an exception (reason, message, resource, causes, extension).
 bool_t xdr_exception(XDR *xdrs, Nul::STPException *e);
 
