@@ -156,3 +156,51 @@ TEST(PropValues, SetErrorOwnsTheException) {
     ASSERT_NE(v.error(), nullptr);
     EXPECT_EQ(static_cast<int>(v.error()->stp_reason_code()), 39);
 }
+
+namespace {
+
+Bytes reference(int type, TargetResourceArg target) {
+    return body([&](XDR *x) {
+        int t = type;
+        return xdr_int(x, &t) && target.xdr(x);
+    });
+}
+
+} // namespace
+
+TEST(PropValues, ResourceReferencesOfReferableTypes) {
+    for (int code : {27, 29, 30, 31, 32, 34, 35, 36, 39, 40, 41, 49, 50}) EXPECT_TRUE(put_accepts_value_type(code)) << code;
+    Decoded d = decode_value(31, reference(31, TargetResourceArg(31, Nul::UString(L"Defect"))));
+    ASSERT_TRUE(d.ok);
+    auto &target = dynamic_cast<PropValue<TargetResourceArg> &>(*d.value).value;
+    EXPECT_EQ(target.type(), 31);
+    EXPECT_TRUE(target.is_marshalled_by_name());
+    EXPECT_EQ(target.first_name_segment().utf8_str().std_str(), "Defect");
+    // The body's own type code is the one the target keeps.
+    Decoded by_dbid = decode_value(32, reference(32, TargetResourceArg(32, 16777217u, 33554433u)));
+    ASSERT_TRUE(by_dbid.ok);
+    auto &record = dynamic_cast<PropValue<TargetResourceArg> &>(*by_dbid.value).value;
+    EXPECT_TRUE(record.is_marshalled_by_dbid());
+    EXPECT_EQ(record.dbid_segment(1), 33554433u);
+}
+
+TEST(PropValues, ResourceLists) {
+    Bytes b = kxtest::words({2});
+    for (Bytes e : {reference(31, TargetResourceArg(31, Nul::UString(L"Defect"))),
+                    reference(31, TargetResourceArg(31, Nul::UString(L"Project")))})
+        b.insert(b.end(), e.begin(), e.end());
+    Decoded d = decode_value(100018, b);
+    ASSERT_TRUE(d.ok);
+    auto &list = dynamic_cast<ListPropValue<TargetResourceArg> &>(*d.value).values;
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[1].first_name_segment().utf8_str().std_str(), "Project");
+    // A broken element ends the list with failure, keeping the elements before it.
+    Bytes broken = kxtest::words({2});
+    Bytes first = reference(31, TargetResourceArg(31, Nul::UString(L"Defect")));
+    broken.insert(broken.end(), first.begin(), first.end());
+    kxtest::put_word(broken, 0);
+    Decoded bad = decode_value(100018, broken);
+    EXPECT_FALSE(bad.ok);
+    EXPECT_EQ(dynamic_cast<ListPropValue<TargetResourceArg> &>(*bad.value).values.size(), 1u);
+    EXPECT_FALSE(decode_value(100018, kxtest::words({0xFFFFFFF0u})).ok);
+}

@@ -2,6 +2,7 @@
 
 #include "kxproduct/session.h"
 #include "kxwin/cexception.h"
+#include "protocol/errors.h"
 #include "protocol/exceptions.h"
 #include "protocol/textfmt.h"
 #include "protocol/trace.h"

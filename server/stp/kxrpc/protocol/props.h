@@ -115,7 +115,4 @@ bool_t xdr_put_values(XDR *xdrs, int count, std::vector<BasePropValue *> &values
 // numbered from the first dynamic id.
 bool_t xdr_dynamic_prop_names(XDR *xdrs, DynamicPropMap &props);
 
-// The error record of an exception (reason, message, resource, causes, extension).
-bool_t xdr_exception(XDR *xdrs, Nul::STPException *e);
-
 } // namespace KxRpc

@@ -73,18 +73,54 @@ bool_t xdr_prop_body(XDR *xdrs, XmlPropValue &value) {
     return TRUE;
 }
 
-template <>
-bool_t ListPropValue<Nul::UString>::xdr(XDR *xdrs) {
+bool_t xdr_prop_body(XDR *xdrs, TargetResourceArg &value) {
+    int type = 0;
+    if (!xdr_int(xdrs, &type)) return FALSE;
+    value.set_type(type);
+    if (!value.xdr(xdrs)) return FALSE;
+    trace_lazy(value_trace_level, [&] {
+        return text_format("PutPropsArgs::xdr_PropValue::TargetResourceArg (value:%s)", value.to_selector());
+    });
+    return TRUE;
+}
+
+namespace {
+
+// Elements are read one at a time: a count the stream cannot back fails at the stream's end and
+// never reserves more than a small bound.
+template <class T>
+bool_t xdr_list_body(XDR *xdrs, std::vector<T> &values) {
     if (xdrs->x_op != XDR_DECODE) return FALSE;
     int count = 0;
     if (!xdr_list_count(xdrs, count)) return FALSE;
     values.reserve(list_reserve(count));
     for (int i = 0; i < count; ++i) {
-        Nul::UString element;
+        T element;
         if (!xdr_prop_body(xdrs, element)) return FALSE;
         values.push_back(element);
     }
     return TRUE;
+}
+
+} // namespace
+
+template <>
+bool_t ListPropValue<Nul::UString>::xdr(XDR *xdrs) {
+    return xdr_list_body(xdrs, values);
+}
+
+template <>
+bool_t ListPropValue<TargetResourceArg>::xdr(XDR *xdrs) {
+    return xdr_list_body(xdrs, values);
+}
+
+bool is_referable_resource_type(int code) {
+    switch (code) {
+    case 27: case 29: case 30: case 31: case 32: case 34: case 35: case 36: case 39: case 40: case 41: case 49: case 50:
+        return true;
+    default:
+        return false;
+    }
 }
 
 bool put_accepts_value_type(int value_type) {
@@ -97,9 +133,10 @@ bool put_accepts_value_type(int value_type) {
     case STPRPC_BOOL_VALUE:
     case STPRPC_XML_VALUE:
     case STPRPC_STRING_LIST:
+    case STPRPC_RESOURCE_LIST:
         return true;
     default:
-        return false;
+        return is_referable_resource_type(value_type);
     }
 }
 
@@ -130,8 +167,13 @@ bool_t xdr_prop_value(XDR *xdrs, int prop_id, int value_type, BasePropValue *&ou
         case STPRPC_STRING_LIST:
             out = new ListPropValue<Nul::UString>(prop_id, value_type);
             break;
+        case STPRPC_RESOURCE_LIST:
+            out = new ListPropValue<TargetResourceArg>(prop_id, value_type);
+            break;
         default:
-            return FALSE;
+            if (!is_referable_resource_type(value_type)) return FALSE;
+            out = new PropValue<TargetResourceArg>(prop_id, value_type);
+            break;
         }
         return out->xdr(xdrs);
     } catch (...) {

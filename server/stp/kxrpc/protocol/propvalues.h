@@ -6,6 +6,7 @@
 
 #include <rpc/xdr.h>
 
+#include "protocol/target.h"
 #include "protocol/xdrobject.h"
 #include "tesutil/stpexception.h"
 #include "tesutil/ustring.h"
@@ -109,6 +110,8 @@ bool_t xdr_prop_body(XDR *xdrs, Nul::UString &value);
 bool_t xdr_prop_body(XDR *xdrs, bool &value);
 bool_t xdr_prop_body(XDR *xdrs, stprpc_xml_tag_id_t &value);
 bool_t xdr_prop_body(XDR *xdrs, XmlPropValue &value);
+// A resource reference: its type code, then the target body for that type.
+bool_t xdr_prop_body(XDR *xdrs, TargetResourceArg &value);
 
 template <class T>
 bool_t PropValue<T>::xdr(XDR *xdrs) {
@@ -118,10 +121,15 @@ bool_t PropValue<T>::xdr(XDR *xdrs) {
 
 template <>
 bool_t ListPropValue<Nul::UString>::xdr(XDR *xdrs);
+template <>
+bool_t ListPropValue<TargetResourceArg>::xdr(XDR *xdrs);
 
 // Decodes the body of a value of this type code into a new object; null with FALSE for a code
 // a put cannot carry.
 bool_t xdr_prop_value(XDR *xdrs, int prop_id, int value_type, BasePropValue *&out);
+
+// Resource types a put may reference.
+bool is_referable_resource_type(int code);
 
 // Whether a put may carry this value-type code.
 bool put_accepts_value_type(int value_type);

@@ -2,12 +2,18 @@
 #pragma once
 
 #include "kxproduct/workspace.h"
+#include "tesutil/ustring.h"
 
 namespace KxRpc {
 namespace QueryUtil {
 
 // True when the item is not null and its type has the folder bit.
 bool is_folder_bucket(AdBucketPtr const &bucket);
+
+// The item at a workspace path ("Public Queries/..." or "Personal Queries/...", escapes undone),
+// looked up again after a refresh of the workspace when missing. True when the path lies under the
+// personal top folder; the bucket stays null when nothing is found.
+bool get_bucket_for_uri(AdSessionPtr const &session, Nul::UString const &uri, AdBucketPtr &bucket);
 
 } // namespace QueryUtil
 } // namespace KxRpc
