@@ -19,13 +19,6 @@ void put_string(Bytes &b, std::string const &s) {
     while (b.size() % 4) b.push_back(0);
 }
 
-struct OwnedValues {
-    std::vector<BasePropValue *> list;
-    ~OwnedValues() {
-        for (auto *v : list) delete v;
-    }
-};
-
 } // namespace
 
 TEST(RequestedProps, NoneStillReadsOneEnum) {
@@ -83,29 +76,3 @@ TEST(DynamicNames, BadCountsFail) {
     EXPECT_TRUE(map.empty());
 }
 
-TEST(PutValues, EntriesInRequestOrder) {
-    Bytes b = words({576, 100001});
-    put_string(b, "text");
-    for (auto w : {1000000u, 100006u, 1u, 12u, 100002u}) kxtest::put_word(b, w);
-    OwnedValues values;
-    ASSERT_TRUE(kxtest::decode(b, [&](XDR *x) { return xdr_put_values(x, 3, values.list); }));
-    ASSERT_EQ(values.list.size(), 3u);
-    EXPECT_EQ(values.list[0]->prop_id(), 576);
-    EXPECT_EQ(values.list[1]->prop_id(), 1000000);
-    EXPECT_EQ(values.list[1]->value_type(), 100006);
-    EXPECT_TRUE(values.list[2]->is_empty_value());
-}
-
-TEST(PutValues, AnIntegerValueFailsTheRequest) {
-    OwnedValues values;
-    Bytes b = words({576, 100002, 577, 100005, 3});
-    EXPECT_FALSE(kxtest::decode(b, [&](XDR *x) { return xdr_put_values(x, 2, values.list); }));
-    EXPECT_EQ(values.list.size(), 1u);
-    OwnedValues cut;
-    Bytes s = words({576, 100001, 40});
-    EXPECT_FALSE(kxtest::decode(s, [&](XDR *x) { return xdr_put_values(x, 1, cut.list); }));
-    // The half-read value is kept for its owner to delete.
-    EXPECT_EQ(cut.list.size(), 1u);
-    OwnedValues negative;
-    EXPECT_FALSE(kxtest::decode(words({}), [&](XDR *x) { return xdr_put_values(x, -3, negative.list); }));
-}

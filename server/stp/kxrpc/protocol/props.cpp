@@ -67,21 +67,6 @@ bool_t xdr_requested_props(XDR *xdrs, int count, std::vector<PropRequest> &props
     return TRUE;
 }
 
-bool_t xdr_put_values(XDR *xdrs, int count, std::vector<BasePropValue *> &values) {
-    if (xdrs->x_op != XDR_DECODE || count < 0) return FALSE;
-    values.reserve(list_reserve(count));
-    for (int i = 0; i < count; ++i) {
-        int prop = 0;
-        int type = 0;
-        if (!xdr_int(xdrs, &prop) || !xdr_int(xdrs, &type)) return FALSE;
-        BasePropValue *value = nullptr;
-        bool_t ok = xdr_prop_value(xdrs, prop, type, value);
-        if (value) values.push_back(value);
-        if (!ok) return FALSE;
-    }
-    return TRUE;
-}
-
 bool_t xdr_dynamic_prop_names(XDR *xdrs, DynamicPropMap &props) {
     if (xdrs->x_op != XDR_DECODE) return FALSE;
     int count = 0;

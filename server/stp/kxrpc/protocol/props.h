@@ -19,6 +19,7 @@
 namespace KxRpc {
 
 class LoginSession;
+class TargetResourceArg;
 
 // Dynamic property id -> {namespace id, name}.
 using DynamicPropMap = std::unordered_map<int, std::pair<int, Nul::UString>>;
@@ -34,6 +35,9 @@ struct PropRequest {
 class PropsResource {
 public:
     explicit PropsResource(LoginSession *session);
+    // The property object for a request's target, chosen by its resource type code (caller owns).
+    static PropsResource *getResource(LoginSession *session, DynamicPropMap const &dynamic_props,
+                                      TargetResourceArg &target, int type);
     PropsResource(PropsResource const &) = delete;
     PropsResource &operator=(PropsResource const &) = delete;
     virtual ~PropsResource();
@@ -108,9 +112,6 @@ private:
 // enum past the last entry is consumed (also when `count` is 0). A property followed by -1
 // carries meta-property ids up to -2.
 bool_t xdr_requested_props(XDR *xdrs, int count, std::vector<PropRequest> &props);
-// Item 6 of a put request: `count` entries of property id, value-type code and body. A value
-// whose body failed is still appended, so that its owner deletes it.
-bool_t xdr_put_values(XDR *xdrs, int count, std::vector<BasePropValue *> &values);
 // Items 7 and 8: the count of dynamic names, then namespace abbreviation and name per entry,
 // numbered from the first dynamic id.
 bool_t xdr_dynamic_prop_names(XDR *xdrs, DynamicPropMap &props);
