@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "protocol/glue.h"
+#include "protocol/target.h"
 #include "xdr_buffer.h"
 
 using namespace KxRpc;
@@ -39,6 +40,13 @@ public:
             char *p = v.data();
             return xdr_string(x, &p, ~0u);
         });
+        return *this;
+    }
+    // A resource type code and the target's own encoding.
+    Wire &t(KxRpc::TargetResourceArg target) {
+        int type = target.type();
+        i(type);
+        ops_.push_back([target](XDR *x) mutable { return target.xdr(x); });
         return *this;
     }
     // Correlator none, no session handle, locale, trace id.
@@ -177,4 +185,102 @@ TEST(Glue, ResultRoutinesFrameEncodeAndFree) {
     EXPECT_TRUE(xdr_result_of<XdrVoid>(&fx, &response));
     EXPECT_EQ(response, nullptr);
     EXPECT_TRUE(xdr_result_of<XdrVoid>(&fx, &response));
+}
+
+namespace {
+
+TargetResourceArg rectype(wchar_t const *name) { return TargetResourceArg(31, Nul::UString(name)); }
+TargetResourceArg record(u_int type_dbid, u_int dbid) { return TargetResourceArg(32, type_dbid, dbid); }
+TargetResourceArg action(wchar_t const *type, wchar_t const *name) {
+    return TargetResourceArg(40, Nul::UString(type), Nul::UString(name));
+}
+
+} // namespace
+
+TEST(TargetRequests, BodyIsTheTarget) {
+    Bytes b = Wire().session_header(7).t(record(16777217u, 33554433u)).bytes();
+    ValidateRecordPropsArgs v;
+    std::size_t used = 0;
+    ASSERT_TRUE(decode_all(v, b, &used));
+    EXPECT_EQ(used, b.size());
+    EXPECT_EQ(v.resource_type(), 32);
+    EXPECT_TRUE(v.target().is_marshalled_by_dbid());
+    std::string target_line = u8(v.GenericOpArgs::trace_line());
+    EXPECT_EQ(target_line, "target_resource_arg:(" + u8(v.target().trace_line()) + ")");
+    EXPECT_EQ(u8(v.trace_line()), "wtid:7 :: no session :: " + target_line);
+    RevertRecordArgs r;
+    ASSERT_TRUE(decode_all(r, b));
+    EXPECT_EQ(u8(r.describe()), "wtid:7 :: no session :: " + target_line);
+    // The target URI needs the session.
+    EXPECT_THROW(r.arm_target_uri(), Nul::STPException);
+    GetFolderDescendentsArgs f;
+    ASSERT_TRUE(decode_all(f, b));
+    EXPECT_TRUE(f.arm_target_uri().empty());
+    UpgradeDatabasesArgs cut;
+    EXPECT_FALSE(decode_all(cut, Wire().session_header(7).i(32).bytes()));
+}
+
+TEST(TargetRequests, GetArgsOfBothAttachmentProcedures) {
+    Bytes b = Wire().session_header(7).t(record(1, 2)).i(65536).bytes();
+    GetArgs g;
+    ASSERT_TRUE(decode_all(g, b));
+    EXPECT_EQ(g.chunk_size(), 65536);
+    EXPECT_EQ(g.target_type(), 32);
+    GetArgs missing_chunk;
+    EXPECT_FALSE(decode_all(missing_chunk, Wire().session_header(7).t(record(1, 2)).bytes()));
+}
+
+TEST(TargetRequests, ValidateActionTrace) {
+    Bytes b = Wire().session_header(7).t(record(1, 2)).t(action(L"Defect", L"Assign")).i(3).bytes();
+    ValidateActionArgs a;
+    ASSERT_TRUE(decode_all(a, b));
+    EXPECT_EQ(a.action_type(), 3);
+    EXPECT_EQ(a.action().resource_type(), 40);
+    EXPECT_EQ(u8(a.describe()), "(wtid:7 :: no session) (" + u8(a.GenericOpArgs::trace_line()) + ") :: (action:" +
+                                    u8(a.action().trace_line()) + " :: type:3)");
+    EXPECT_NE(u8(a.action().trace_line()).find("Assign"), std::string::npos);
+}
+
+TEST(TargetRequests, FireHookFieldsAndTrace) {
+    Bytes b = Wire()
+                  .session_header(7)
+                  .t(record(1, 2))
+                  .t(TargetResourceArg(51, Nul::UString(L"Notify")))
+                  .s("p1")
+                  .b(true)
+                  .s("Defect_Form")
+                  .s("Main")
+                  .bytes();
+    FireHookArgs h;
+    ASSERT_TRUE(decode_all(h, b));
+    EXPECT_TRUE(h.hook_given_by_name());
+    EXPECT_TRUE(h.get_side_effects());
+    EXPECT_EQ(u8(h.form_name()), "Defect_Form");
+    EXPECT_EQ(u8(h.describe()), "wtid:7 :: no session :: " + u8(h.GenericOpArgs::trace_line()) + " :: (hook:" +
+                                    u8(h.hook().trace_line()) +
+                                    " :: param:p1:: get_side_effects:T :: formName:Defect_Form :: tabName:Main)");
+    FireScriptAliasArgs s;
+    ASSERT_TRUE(decode_all(s, Wire().session_header(7).t(record(1, 2)).t(action(L"Defect", L"Alias")).s("").s("T").bytes()));
+    EXPECT_EQ(u8(s.describe()), "wtid:7 :: no session :: " + u8(s.GenericOpArgs::trace_line()) + " :: action:" +
+                                    u8(s.action().trace_line()) + " :: formName: :: tabName:T");
+}
+
+TEST(TargetRequests, FindRecordLocations) {
+    FindRecordArgs none;
+    ASSERT_TRUE(decode_all(none, Wire().session_header(7).b(false).s("ISSUE00000001").i(838).i(0).bytes()));
+    EXPECT_EQ(u8(none.describe()),
+              "wtid:7 :: no session :: is_dbid:F :: dbid:0 :: name:ISSUE00000001 :: find_mode:838 :: num_loc:0 :: locs:()");
+    FindRecordArgs two;
+    ASSERT_TRUE(
+        decode_all(two, Wire().session_header(7).b(true).i(33554433).i(837).i(2).t(rectype(L"Defect")).t(rectype(L"Project")).bytes()));
+    EXPECT_TRUE(two.is_dbid());
+    EXPECT_EQ(two.dbid(), 33554433);
+    ASSERT_EQ(two.locs_end() - two.locs_begin(), 2);
+    std::string locs = "(" + u8(two.locs_begin()->trace_line()) + ")(" + u8((two.locs_begin() + 1)->trace_line()) + ")";
+    EXPECT_EQ(u8(two.describe()), "wtid:7 :: no session :: is_dbid:T :: dbid:33554433 :: name: :: find_mode:837 :: "
+                                  "num_loc:2 :: locs:(" + locs + ")");
+    FindRecordArgs negative;
+    EXPECT_FALSE(decode_all(negative, Wire().session_header(7).b(true).i(1).i(837).i(-1).bytes()));
+    FindRecordArgs lying;
+    EXPECT_FALSE(decode_all(lying, Wire().session_header(7).b(true).i(1).i(837).i(1000000).t(rectype(L"Defect")).bytes()));
 }

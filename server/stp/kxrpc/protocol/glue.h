@@ -37,7 +37,9 @@ template <class T>
 bool_t xdr_args_of(XDR *xdrs, void *object) noexcept {
     if (xdrs->x_op != XDR_DECODE) return FALSE;
     try {
-        return checked_cast<T>(static_cast<XdrObject *>(object), glue_type_name<T>())->xdr(xdrs);
+        // Through the root: a class with a target part also has the target's own xdr.
+        XdrObject *request = checked_cast<T>(static_cast<XdrObject *>(object), glue_type_name<T>());
+        return request->xdr(xdrs);
     } catch (...) {
         ignore_current_exception(std::source_location::current());
         return FALSE;
@@ -59,7 +61,7 @@ bool_t xdr_result_of(XDR *xdrs, void *result) noexcept {
             return TRUE;
         }
         case XDR_ENCODE: {
-            T *response = checked_cast<T>(*slot, glue_type_name<T>());
+            XdrObject *response = checked_cast<T>(*slot, glue_type_name<T>());
             bool_t no_error = FALSE;
             if (framed && !xdr_bool(xdrs, &no_error)) return FALSE;
             return response->xdr(xdrs);
