@@ -57,3 +57,27 @@ TEST(ProcedureMap, RequestsBuildInStorageAndDecode) {
     EXPECT_FALSE(kxtest::decode(b, [&](XDR *x) { return other(x, request); }));
     request->~XdrObject();
 }
+
+TEST(ProcedureMap, SharedRoutines) {
+    // get_attachment and get_attachment_direct send one request body.
+    EXPECT_EQ(procedure_glue(13)->xdr_args, procedure_glue(31)->xdr_args);
+    EXPECT_EQ(procedure_glue(13)->construct, procedure_glue(31)->construct);
+    // The empty response of validate_action serves 12, 15 and 29 too.
+    for (int n : {12, 15, 29}) EXPECT_EQ(procedure_glue(n)->xdr_result, procedure_glue(11)->xdr_result) << n;
+    EXPECT_NE(procedure_glue(11)->xdr_result, nullptr);
+    // Procedures whose replies are not built have no result routine, so no handler can be served.
+    for (int n : {3, 6, 7, 8, 9, 10, 14, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 30, 32, 33, 34, 35, 36})
+        EXPECT_EQ(procedure_glue(n)->xdr_result, nullptr) << n;
+}
+
+TEST(ProcedureMap, ValidateActionRepliesWithOneFalse) {
+    auto result = reinterpret_cast<bool_t (*)(XDR *, void *)>(procedure_glue(11)->xdr_result);
+    XdrObject *response = new XdrVoid();
+    bool ok = false;
+    EXPECT_EQ(kxtest::encode([&](XDR *x) { return result(x, &response); }, &ok), kxtest::words({0}));
+    EXPECT_TRUE(ok);
+    XDR free_op;
+    free_op.x_op = XDR_FREE;
+    EXPECT_TRUE(result(&free_op, &response));
+    EXPECT_EQ(response, nullptr);
+}
