@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "protocol/generic.h"
+#include "protocol/genericop.h"
 #include "protocol/requests.h"
 #include "protocol/stateitem.h"
 #include "protocol/xdrobject.h"

@@ -1,4 +1,4 @@
-// The part of a request that addresses one resource: its type code and its target.
+// The target part of requests that address one resource.
 #pragma once
 
 #include <rpc/xdr.h>
@@ -6,19 +6,17 @@
 #include "protocol/target.h"
 #include "tesutil/ustring.h"
 
-class AdSession;
-
 namespace KxRpc {
 
 class GenericOpArgs {
 public:
-    GenericOpArgs() = default;
-    GenericOpArgs(GenericOpArgs const &) = delete;
-    GenericOpArgs &operator=(GenericOpArgs const &) = delete;
+    GenericOpArgs();
+    GenericOpArgs(GenericOpArgs const &other);
+    GenericOpArgs &operator=(GenericOpArgs const &other);
     virtual ~GenericOpArgs();
-    // Decode only: the resource type (an enum, kept in the target), then the target.
+    // Decode only: the resource type code, then the target body for that type.
     virtual bool_t xdr(XDR *xdrs);
-    // "target_resource_arg:(%s)" with the target's trace text.
+    // "target_resource_arg:(%s)".
     virtual Nul::UString trace_line();
 
     int resource_type() const { return resource_type_; }
@@ -29,14 +27,26 @@ public:
     KXSmartPtr<KXEntityDef> record_type(AdSession *session) { return target_.record_type(session); }
     AdActionDef *action_def(AdSession *session) { return target_.action_def(session); }
     AdBucketPtr bucket(AdSession *session) { return target_.bucket(session); }
+    AttachmentFolder *attachment_folder(AdSession *session) { return target_.attachment_folder(session); }
     StateItem *state_item_or_fail() const { return target_.state_item_or_fail(); }
     bool is_state_item_target() const { return target_.is_state_item_target(); }
-    // Copies the resource type and the target of another request part.
     void assign(GenericOpArgs const &other);
 
 protected:
     int resource_type_ = 0;
     TargetResourceArg target_;
 };
+
+// "(" + trace_line + ")" per element, nothing between them.
+template <class It>
+Nul::UString trace_list(It begin, It end) {
+    Nul::UString text;
+    for (; begin != end; ++begin) {
+        text += Nul::UString(L"(");
+        text += begin->trace_line();
+        text += Nul::UString(L")");
+    }
+    return text;
+}
 
 } // namespace KxRpc
