@@ -133,3 +133,70 @@ TEST(CreateTemp, ReplyRegistersItsItemAndSendsTheHandle) {
     CreateTempResp none{StateItemPtr(), Nul::UString(), Nul::UString()};
     EXPECT_EQ(kxtest::encode([&](XDR *x) { return none.xdr(x); }), words({4, 0, 0, 0}));
 }
+
+namespace {
+
+struct FetcherLog {
+    int deleted = 0;
+};
+
+class FixedNames : public NameIdFetcher {
+public:
+    FixedNames(FetcherLog &log, bool fail) : log_(log), fail_(fail) {}
+    ~FixedNames() override { ++log_.deleted; }
+    Nul::UString name_text() override {
+        if (fail_) throw Nul::STPException(Nul::STPException::REASON_INTERNAL, Nul::UMessage::nil);
+        return Nul::UString(L"Defect/ISSUE%/1");
+    }
+    Nul::UString id_text() override { return Nul::UString(L"16777224/33554433"); }
+
+private:
+    FetcherLog &log_;
+    bool fail_;
+};
+
+} // namespace
+
+TEST(CreateResource, QueryReplyHasNoNamesAfterThePropertyResults) {
+    auto item = std::make_shared<QueryItemStateItem>(Nul::UString(L"q"), 1);
+    BasePropValue value(7, 100002);
+    std::vector<BasePropValue *> values{&value};
+    Bytes out;
+    {
+        CreateResourceResp resp(new PropsResource(nullptr), values, false, item, nullptr);
+        bool ok = false;
+        out = kxtest::encode([&](XDR *x) { return resp.xdr(x); }, &ok);
+        EXPECT_TRUE(ok);
+    }
+    constexpr std::uint32_t minus_one = 0xFFFFFFFFu;
+    // One value that the property object refuses: its error record, then the end of the list,
+    // no changed fields, and no name-and-id source.
+    Bytes expect = cat(handle_of(item), words({1, 1, 64, 0, minus_one, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(out, expect);
+    remove_pointer_entry(item->oid());
+}
+
+TEST(CreateResource, RecordReplyEndsWithNameAndIdAndFreesTheSource) {
+    FetcherLog log;
+    std::vector<BasePropValue *> none;
+    Bytes out;
+    {
+        CreateResourceResp resp(new PropsResource(nullptr), none, false, StateItemPtr(), new FixedNames(log, false));
+        out = kxtest::encode([&](XDR *x) { return resp.xdr(x); });
+    }
+    EXPECT_EQ(log.deleted, 1);
+    EXPECT_EQ(out, cat(cat(words({4, 0, 0, 0, 0, 1}), str("Defect/ISSUE%/1")), str("16777224/33554433")));
+}
+
+TEST(CreateResource, FailingNameSourceFailsTheReplyWithoutThrowing) {
+    FetcherLog log;
+    std::vector<BasePropValue *> none;
+    {
+        CreateResourceResp resp(new PropsResource(nullptr), none, false, StateItemPtr(), new FixedNames(log, true));
+        bool ok = true;
+        kxtest::encode([&](XDR *x) { return resp.xdr(x); }, &ok);
+        EXPECT_FALSE(ok);
+        EXPECT_FALSE(kxtest::decode(words({0}), [&](XDR *x) { return resp.xdr(x); }));
+    }
+    EXPECT_EQ(log.deleted, 1);
+}

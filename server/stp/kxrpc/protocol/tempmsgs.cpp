@@ -3,6 +3,7 @@
 #include "protocol/casts.h"
 #include "protocol/conversions.h"
 #include "protocol/stateitems.h"
+#include "protocol/trace.h"
 #include "protocol/xdr.h"
 #include "tesutil/selector.h"
 
@@ -99,6 +100,33 @@ Nul::UString RecordNameIdFetcher::id_text() {
     text.append(L"/");
     text.append(number_to_ustring(static_cast<long>(record_ ? record_->GetDbId() : 0)));
     return text;
+}
+
+CreateResourceResp::CreateResourceResp(PropsResource *resource, std::vector<BasePropValue *> const &values,
+                                       bool register_callback, StateItemPtr const &item, NameIdFetcher *name_id)
+    : PutPropsIter(resource, values, register_callback), item_(item), name_id_(name_id) {}
+
+CreateResourceResp::~CreateResourceResp() {
+    ignoring_failures([this] { delete name_id_; });
+    name_id_ = nullptr;
+}
+
+bool_t CreateResourceResp::xdr(XDR *xdrs) {
+    if (xdrs->x_op == XDR_FREE) return TRUE;
+    if (xdrs->x_op != XDR_ENCODE) return FALSE;
+    if (!xdr_state_handle(xdrs, item_)) return FALSE;
+    if (!PutPropsIter::xdr(xdrs)) return FALSE;
+    try {
+        bool present = name_id_ != nullptr;
+        if (!xdr_flag(xdrs, present)) return FALSE;
+        if (!present) return TRUE;
+        Nul::UString name = name_id_->name_text();
+        Nul::UString id = name_id_->id_text();
+        return xdr_ustring(xdrs, name) && xdr_ustring(xdrs, id);
+    } catch (...) {
+        ignore_current_exception(std::source_location::current());
+        return FALSE;
+    }
 }
 
 } // namespace KxRpc

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "protocol/genericop.h"
+#include "protocol/props.h"
 #include "protocol/requests.h"
 #include "protocol/stateitem.h"
 #include "protocol/xdrobject.h"
@@ -99,6 +100,24 @@ public:
 
 private:
     AdEntityPtr record_;
+};
+
+// The mkresource reply: the new resource's state handle (registered on first send), the results of
+// its property values, then for a record its name and id texts.
+class CreateResourceResp : public PutPropsIter {
+public:
+    // Takes ownership of the property object and of the name-and-id source (null for resources
+    // other than records).
+    CreateResourceResp(PropsResource *resource, std::vector<BasePropValue *> const &values, bool register_callback,
+                       StateItemPtr const &item, NameIdFetcher *name_id);
+    // Deletes the name-and-id source; its failures are ignored.
+    ~CreateResourceResp() override;
+    bool_t xdr(XDR *xdrs) override;
+    StateItemPtr const &item() const { return item_; }
+
+private:
+    StateItemPtr item_;
+    NameIdFetcher *name_id_;
 };
 
 } // namespace KxRpc
