@@ -572,3 +572,33 @@ TEST_F(Resolve, AssignmentCopiesTheRecordTypeReference) {
     EXPECT_EQ(other.hook_def(session->session()), h);
     EXPECT_EQ(KXFaultInjector::CallCount("LookupEntityDefOrFamily"), calls);
 }
+
+TEST_F(Resolve, StateItemTextForms) {
+    auto session = login(L"alice");
+    TargetResourceArg t(32, u(L"Defect"), u(L"ISSUE00000001"));
+    AdEntityPtr record = t.record(session->session());
+    AttachmentFolder folder(record, u(L"Attachments"), 77);
+    auto item = std::make_shared<AttachmentStateItem>(std::make_unique<Attachment>(folder, u(L"a/b.txt"), 5));
+    TargetResourceArg attachment(44, StateItemPtr(item));
+    attachment.set_repository_names(u(L"KXDEMO"), u(L"ISSUE"));
+    EXPECT_EQ(utf8(attachment.to_selector()), "kx.record:Defect/ISSUE00000001/Attachments/a%/b.txt@KXDEMO/ISSUE");
+    Nul::Selector parsed(attachment.to_selector());
+    EXPECT_EQ(parsed.object_name_segments().size(), 4u);
+
+    auto record_item = std::make_shared<RecordStateItem>(record);
+    Nul::Oid oid = add_pointer_entry(record_item);
+    Bytes handle = kxtest::encode([&](XDR *x) {
+        StateItemPtr p = record_item;
+        return xdr_state_handle(x, p);
+    });
+    Bytes body = words({3});
+    body.insert(body.end(), handle.begin(), handle.end());
+    kxtest::put_word(body, 1);
+    kxtest::put_word(body, 11);
+    kxtest::put_bytes(body, "Attachments");
+    body.push_back(0);
+    TargetResourceArg folder_target(45);
+    ASSERT_TRUE(kxtest::decode(body, [&](XDR *x) { return folder_target.xdr(x); }));
+    EXPECT_EQ(utf8(folder_target.to_selector()), "Defect/ISSUE00000001/Attachments");
+    remove_pointer_entry(oid);
+}
