@@ -70,7 +70,7 @@ TEST_F(ErrorRecords, MessageIsRenderedAndResourceIsATargetWithItsWireCode) {
 }
 
 TEST_F(ErrorRecords, WireCodesAreTypeLessOne) {
-    for (int type : {29, 30, 38, 41, 51}) {
+    for (int type : {29, 30, 31, 39, 41, 44, 45, 48, 51}) {
         TargetResourceArg target(type, 5u, 6u);
         KXNotFoundException e(&target, Nul::UString(L"x"));
         Bytes out = record(e);
