@@ -6,6 +6,7 @@
 #include "protocol/login.h"
 #include "protocol/props.h"
 #include "protocol/propsargs.h"
+#include "protocol/queryargs.h"
 #include "protocol/reqclasses.h"
 #include "protocol/requests.h"
 
@@ -54,7 +55,7 @@ ProcedureGlue const map[procedure_map_size] = {
     served<PutPropsArgs>(L"put_props", routine(xdr_result_of<PutPropsIter>)),
     served<LoginArgs>(L"login", routine(xdr_result_of<LoginResp>)),
     unbuilt(L"resolve_type"),
-    unbuilt(L"execute_query"),
+    decoded<ExecuteQueryArgs>(L"execute_query"),
     unbuilt(L"mkresource"),
     unbuilt(L"create_temp"),
     unbuilt(L"deliver_change_context"),
@@ -69,10 +70,10 @@ ProcedureGlue const map[procedure_map_size] = {
     decoded<GetRecFamilyInfoArgs>(L"get_rec_family_info"),
     unbuilt(L"copy_query"),
     decoded<GetFolderDescendentsArgs>(L"get_folder_descendents"),
-    unbuilt(L"kx_get_my_activity_list"),
+    decoded<KxGetMyActivityListArgs>(L"kx_get_my_activity_list"),
     decoded<FindRecordArgs>(L"find_record"),
     decoded<GetOplogEntriesArgs>(L"get_oplog_entries"),
-    unbuilt(L"execute_fulltext_search"),
+    decoded<ExecuteFullTextSearchArgs>(L"execute_fulltext_search"),
     decoded<UpgradeDatabasesArgs>(L"upgrade_databases"),
     decoded<GetUserDbDescriptionArgs>(L"kxrpc_get_userdb_description"),
     decoded<GetAccessibleDatabasesArgs>(L"kxrpc_get_accessible_databases"),
