@@ -68,7 +68,7 @@ ProcedureGlue const map[procedure_map_size] = {
     decoded<FireScriptAliasArgs>(L"fire_script_alias"),
     decoded<GetAllDbSetsArgs>(L"get_all_dbsets"),
     decoded<GetRecFamilyInfoArgs>(L"get_rec_family_info"),
-    unbuilt(L"copy_query"),
+    decoded<CopyQueryArgs>(L"copy_query"),
     decoded<GetFolderDescendentsArgs>(L"get_folder_descendents"),
     decoded<KxGetMyActivityListArgs>(L"kx_get_my_activity_list"),
     decoded<FindRecordArgs>(L"find_record"),
@@ -78,13 +78,13 @@ ProcedureGlue const map[procedure_map_size] = {
     decoded<GetUserDbDescriptionArgs>(L"kxrpc_get_userdb_description"),
     decoded<GetAccessibleDatabasesArgs>(L"kxrpc_get_accessible_databases"),
     served<RevertRecordArgs>(L"revert_record", routine(xdr_validate_action_result)),
-    unbuilt(L"create_user"),
+    decoded<CreateUserArgs>(L"create_user"),
     get_request(L"get_attachment_direct"),
     unbuilt(L"make_attachment_direct"),
     decoded<RenameWorkspaceItemArgs>(L"kxrpc_rename_workspace_item"),
     decoded<MasterPropertyArgs>(L"kxrpc_kx_masterproperty"),
     decoded<FetchBulkArg>(L"kxrpc_fetch_bulk"),
-    unbuilt(L"move_query"),
+    decoded<MoveQueryArgs>(L"move_query"),
 };
 
 } // namespace
