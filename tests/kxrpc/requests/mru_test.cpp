@@ -1,5 +1,7 @@
 // The hook-value scope over a real product session of the demo set.
 #include "protocol/props.h"
+#include "protocol/responses.h"
+#include "xdr_buffer.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -14,7 +16,7 @@ using namespace KxRpc;
 
 namespace {
 
-class MRU : public ::testing::Test {
+class ProductRecord : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         char tmpl[] = "/tmp/kxrpc-mru-XXXXXX";
@@ -47,11 +49,11 @@ protected:
     AdEntityPtr record_;
 };
 
-std::string MRU::dir_;
+std::string ProductRecord::dir_;
 
 } // namespace
 
-TEST_F(MRU, AnotherRecordLeavesTheValuesAlone) {
+TEST_F(ProductRecord, MruAnotherRecordLeavesTheValuesAlone) {
     session_->SetNameValue(MRU_context::batch_mode_name, L"ISSUE00000002");
     {
         MRU_context scope(record_);
@@ -61,7 +63,7 @@ TEST_F(MRU, AnotherRecordLeavesTheValuesAlone) {
     expect_old_values();
 }
 
-TEST_F(MRU, TheBatchRecordSeesEmptyValuesAndGetsThemBack) {
+TEST_F(ProductRecord, MruTheBatchRecordSeesEmptyValuesAndGetsThemBack) {
     session_->SetNameValue(MRU_context::batch_mode_name, L"ISSUE00000001");
     {
         MRU_context scope(record_);
@@ -72,7 +74,7 @@ TEST_F(MRU, TheBatchRecordSeesEmptyValuesAndGetsThemBack) {
     expect_old_values();
 }
 
-TEST_F(MRU, ValuesComeBackWhenTheGuardedWorkThrows) {
+TEST_F(ProductRecord, MruValuesComeBackWhenTheGuardedWorkThrows) {
     session_->SetNameValue(MRU_context::batch_mode_name, L"ISSUE00000001");
     EXPECT_THROW(
         {
@@ -81,4 +83,16 @@ TEST_F(MRU, ValuesComeBackWhenTheGuardedWorkThrows) {
         },
         std::runtime_error);
     expect_old_values();
+}
+
+TEST_F(ProductRecord, FindRecordRespWritesTheRecordByDbids) {
+    FindRecordResp found(record_);
+    bool ok = false;
+    kxtest::Bytes b = kxtest::encode([&](XDR *x) { return found.xdr(x); }, &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(b, kxtest::words({1, 2, static_cast<std::uint32_t>(record_->GetEntityDef()->GetDbId()),
+                                static_cast<std::uint32_t>(record_->GetDbId())}));
+    FindRecordResp none{AdEntityPtr()};
+    EXPECT_EQ(kxtest::encode([&](XDR *x) { return none.xdr(x); }, &ok), kxtest::words({0}));
+    EXPECT_TRUE(ok);
 }

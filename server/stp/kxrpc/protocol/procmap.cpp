@@ -8,6 +8,7 @@
 #include "protocol/propsargs.h"
 #include "protocol/queryargs.h"
 #include "protocol/reqclasses.h"
+#include "protocol/responses.h"
 #include "protocol/requests.h"
 
 namespace KxRpc {
@@ -65,24 +66,24 @@ ProcedureGlue const map[procedure_map_size] = {
     unbuilt(L"make_attachment"),
     served<ResolveAttachmentArgs>(L"resolve_attachment", routine(xdr_validate_action_result)),
     decoded<FireHookArgs>(L"fire_hook"),
-    decoded<FireScriptAliasArgs>(L"fire_script_alias"),
+    served<FireScriptAliasArgs>(L"fire_script_alias", routine(xdr_result_of<FireScriptAliasResp>)),
     decoded<GetAllDbSetsArgs>(L"get_all_dbsets"),
     decoded<GetRecFamilyInfoArgs>(L"get_rec_family_info"),
     decoded<CopyQueryArgs>(L"copy_query"),
     decoded<GetFolderDescendentsArgs>(L"get_folder_descendents"),
     decoded<KxGetMyActivityListArgs>(L"kx_get_my_activity_list"),
-    decoded<FindRecordArgs>(L"find_record"),
-    decoded<GetOplogEntriesArgs>(L"get_oplog_entries"),
+    served<FindRecordArgs>(L"find_record", routine(xdr_result_of<FindRecordResp>)),
+    served<GetOplogEntriesArgs>(L"get_oplog_entries", routine(xdr_result_of<GetOplogEntriesResp>)),
     decoded<ExecuteFullTextSearchArgs>(L"execute_fulltext_search"),
-    decoded<UpgradeDatabasesArgs>(L"upgrade_databases"),
-    decoded<GetUserDbDescriptionArgs>(L"kxrpc_get_userdb_description"),
-    decoded<GetAccessibleDatabasesArgs>(L"kxrpc_get_accessible_databases"),
+    served<UpgradeDatabasesArgs>(L"upgrade_databases", routine(xdr_result_of<UpgradeDatabasesResp>)),
+    served<GetUserDbDescriptionArgs>(L"kxrpc_get_userdb_description", routine(xdr_result_of<GetUserDbDescriptionResp>)),
+    served<GetAccessibleDatabasesArgs>(L"kxrpc_get_accessible_databases", routine(xdr_result_of<GetAccessibleDatabasesResp>)),
     served<RevertRecordArgs>(L"revert_record", routine(xdr_validate_action_result)),
     decoded<CreateUserArgs>(L"create_user"),
     get_request(L"get_attachment_direct"),
     unbuilt(L"make_attachment_direct"),
-    decoded<RenameWorkspaceItemArgs>(L"kxrpc_rename_workspace_item"),
-    decoded<MasterPropertyArgs>(L"kxrpc_kx_masterproperty"),
+    served<RenameWorkspaceItemArgs>(L"kxrpc_rename_workspace_item", routine(xdr_result_of<RenameWorkspaceItemResp>)),
+    served<MasterPropertyArgs>(L"kxrpc_kx_masterproperty", routine(xdr_result_of<MasterPropertyResp>)),
     decoded<FetchBulkArg>(L"kxrpc_fetch_bulk"),
     decoded<MoveQueryArgs>(L"move_query"),
 };
