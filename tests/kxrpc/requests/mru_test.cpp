@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include "kxproduct/faults.h"
 #include "kxproduct/kxproduct.h"
+#include "kxwin/cexception.h"
 
 using namespace KxRpc;
 
@@ -95,4 +97,40 @@ TEST_F(ProductRecord, FindRecordRespWritesTheRecordByDbids) {
     FindRecordResp none{AdEntityPtr()};
     EXPECT_EQ(kxtest::encode([&](XDR *x) { return none.xdr(x); }, &ok), kxtest::words({0}));
     EXPECT_TRUE(ok);
+}
+
+TEST_F(ProductRecord, MruAScopeThatFailsToOpenPutsBackWhatItCleared) {
+    session_->SetNameValue(MRU_context::batch_mode_name, L"ISSUE00000001");
+    KXFault fault;
+    fault.kind = KXFaultKind::CException;
+    fault.text = CString(L"store busy");
+    // The fifth clearing fails: four values were already emptied.
+    KXFaultInjector::Arm("AdSession::SetNameValue", fault, 5);
+    long live = CException::LiveCount();
+    bool threw = false;
+    try {
+        MRU_context scope(record_);
+    } catch (CException *e) {
+        threw = true;
+        e->Delete();
+    }
+    KXFaultInjector::Reset();
+    EXPECT_TRUE(threw);
+    EXPECT_EQ(CException::LiveCount(), live);
+    expect_old_values();
+}
+
+TEST_F(ProductRecord, MruRestoringGoesOnPastAFailingValue) {
+    session_->SetNameValue(MRU_context::batch_mode_name, L"ISSUE00000001");
+    {
+        MRU_context scope(record_);
+        KXFault fault;
+        fault.kind = KXFaultKind::KXException;
+        fault.text = CString(L"refused");
+        KXFaultInjector::Arm("AdSession::SetNameValue", fault, 1);
+    }
+    KXFaultInjector::Reset();
+    // The first value stays empty, every other one is back.
+    EXPECT_EQ(value(MRU_context::keys()[0]), L"");
+    for (auto k = MRU_context::keys() + 1; *k; ++k) EXPECT_EQ(value(*k), std::wstring(L"old-") + *k);
 }

@@ -84,6 +84,7 @@ public:
     bool saved() const { return saved_ != nullptr; }
 
 private:
+    void restore() noexcept;
     AdEntityPtr record_;
     std::unique_ptr<std::vector<std::pair<Nul::UString, Nul::UString>>> saved_;
 };
