@@ -9,30 +9,16 @@
 #include "protocol/kxrpc_catalog.h"
 #include "protocol/locale.h"
 #include "protocol/target.h"
+#include "wire_text.h"
 #include "xdr_buffer.h"
 
 using namespace KxRpc;
 using kxtest::Bytes;
+using kxtest::cat;
+using kxtest::str;
 using kxtest::words;
 
 namespace {
-
-void put_string(Bytes &b, std::string const &s) {
-    kxtest::put_word(b, static_cast<std::uint32_t>(s.size()));
-    kxtest::put_bytes(b, s);
-    while (b.size() % 4) b.push_back(0);
-}
-
-Bytes cat(Bytes a, Bytes const &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Bytes str(std::string const &s) {
-    Bytes b;
-    put_string(b, s);
-    return b;
-}
 
 constexpr std::uint32_t minus_one = 0xFFFFFFFFu;
 
@@ -84,7 +70,7 @@ TEST_F(ErrorRecords, MessageIsRenderedAndResourceIsATargetWithItsWireCode) {
 }
 
 TEST_F(ErrorRecords, WireCodesAreTypeLessOne) {
-    for (int type : {29, 30, 38, 41, 51}) {
+    for (int type : {29, 30, 31, 39, 41, 44, 45, 48, 51}) {
         TargetResourceArg target(type, 5u, 6u);
         KXNotFoundException e(&target, Nul::UString(L"x"));
         Bytes out = record(e);

@@ -15,6 +15,7 @@
 #include "protocol/queryutil.h"
 #include "protocol/records.h"
 #include "protocol/stateitems.h"
+#include "protocol/tempmsgs.h"
 #include "protocol/target.h"
 #include "tesutil/selector.h"
 #include "xdr_buffer.h"
@@ -507,4 +508,97 @@ TEST_F(Resolve, RecordLookupStatusCheck) {
         EXPECT_EQ(utf8(e.msg()), "TLQSV1102I wrong type");
         EXPECT_EQ(e.resource(), nullptr);
     }
+}
+
+TEST_F(Resolve, RecordNameAndIdTexts) {
+    auto session = login(L"alice");
+    TargetResourceArg t(32, u(L"Defect"), u(L"ISSUE00000001"));
+    AdEntityPtr record = t.record(session->session());
+    RecordNameIdFetcher fetcher(record);
+    EXPECT_EQ(utf8(fetcher.name_text()), "Defect/ISSUE00000001");
+    EXPECT_EQ(utf8(fetcher.id_text()), std::to_string(record->GetEntityDef()->GetDbId()) + "/" +
+                                           std::to_string(record->GetDbId()));
+}
+
+TEST_F(Resolve, BucketByDbidFallsBackToThePersonalFolderWhenPublicIsDenied) {
+    auto session = login(L"alice");
+    AdSession *api = session->session();
+    AdBucketPtr personal = GetTopWorkspaceFolder(AdSessionPtr(api), AD_PERSONAL_FOLDER, 1);
+    ASSERT_TRUE(personal);
+    kxtest::DiagCapture diag;
+    AdDiagnostic::Configure("66=1");
+    KXFaultInjector::Arm("GetTopWorkspaceFolder",
+                         fault(KXFaultKind::PaMsgException, KX_MSG_PERM_DENIED_PUBLIC_FOLDER_ADMIN, L"denied"));
+    TargetResourceArg t(37, 0u, static_cast<u_int>(personal->GetDbId()));
+    EXPECT_EQ(t.bucket(api)->GetDbId(), personal->GetDbId());
+    bool traced = false;
+    for (auto const &line : diag.lines())
+        traced |= line.find("Ignoring Exception: GetTopWorkspaceFolder PUBLIC_FOLDER "
+                            "PERM_DENIED_PUBLIC_FOLDER_ADMIN: denied") != std::string::npos;
+    EXPECT_TRUE(traced);
+
+    KXFaultInjector::Arm("GetTopWorkspaceFolder", fault(KXFaultKind::PaMsgException, 13224, L"other failure"));
+    TargetResourceArg u2(37, 0u, static_cast<u_int>(personal->GetDbId()));
+    std::unique_ptr<Nul::STPException> e;
+    ASSERT_NE(failure([&] { u2.bucket(api); }, e), nullptr);
+    EXPECT_EQ(e->stp_reason_code(), 40);
+    EXPECT_EQ(utf8(e->msg()), "TLQSV0769E Internal Error: other failure");
+
+    KXFaultInjector::Arm("AdWorkspaceMgr::GetBucket", fault(KXFaultKind::CException, 0, L"no workspace"));
+    TargetResourceArg u3(38, 0u, 424242u);
+    ASSERT_NE(failure([&] { u3.bucket(api); }, e), nullptr);
+    EXPECT_EQ(e->stp_reason_code(), 53);
+    EXPECT_EQ(utf8(e->msg()), "TLQSV1094E Not-found error: no workspace");
+    EXPECT_NE(dynamic_cast<TargetResourceArg const *>(e->resource()), nullptr);
+}
+
+TEST_F(Resolve, ArmTargetTextNamesTheSessionDatabase) {
+    auto session = login(L"alice");
+    TargetResourceArg t(32, u(L"Defect"), u(L"ISSUE00000001"));
+    t.record(session->session());
+    EXPECT_EQ(utf8(t.arm_target_uri(session->session())), "KXDEMO/ISSUE/kx.record:Defect/ISSUE00000001@KXDEMO/ISSUE");
+}
+
+TEST_F(Resolve, AssignmentCopiesTheRecordTypeReference) {
+    auto session = login(L"alice");
+    TargetResourceArg hook(42, u(L"Defect"), u(L"Initialize"));
+    AdHookDef *h = hook.hook_def(session->session());
+    TargetResourceArg other(31, u(L"Project"));
+    other = hook;
+    EXPECT_EQ(other.type(), 42);
+    EXPECT_EQ(other.record_type_ref(), hook.record_type_ref());
+    EXPECT_EQ(other.entity_def(nullptr), hook.record_type_ref());
+    long calls = KXFaultInjector::CallCount("LookupEntityDefOrFamily");
+    EXPECT_EQ(other.hook_def(session->session()), h);
+    EXPECT_EQ(KXFaultInjector::CallCount("LookupEntityDefOrFamily"), calls);
+}
+
+TEST_F(Resolve, StateItemTextForms) {
+    auto session = login(L"alice");
+    TargetResourceArg t(32, u(L"Defect"), u(L"ISSUE00000001"));
+    AdEntityPtr record = t.record(session->session());
+    AttachmentFolder folder(record, u(L"Attachments"), 77);
+    auto item = std::make_shared<AttachmentStateItem>(std::make_unique<Attachment>(folder, u(L"a/b.txt"), 5));
+    TargetResourceArg attachment(44, StateItemPtr(item));
+    attachment.set_repository_names(u(L"KXDEMO"), u(L"ISSUE"));
+    EXPECT_EQ(utf8(attachment.to_selector()), "kx.record:Defect/ISSUE00000001/Attachments/a%/b.txt@KXDEMO/ISSUE");
+    Nul::Selector parsed(attachment.to_selector());
+    EXPECT_EQ(parsed.object_name_segments().size(), 4u);
+
+    auto record_item = std::make_shared<RecordStateItem>(record);
+    Nul::Oid oid = add_pointer_entry(record_item);
+    Bytes handle = kxtest::encode([&](XDR *x) {
+        StateItemPtr p = record_item;
+        return xdr_state_handle(x, p);
+    });
+    Bytes body = words({3});
+    body.insert(body.end(), handle.begin(), handle.end());
+    kxtest::put_word(body, 1);
+    kxtest::put_word(body, 11);
+    kxtest::put_bytes(body, "Attachments");
+    body.push_back(0);
+    TargetResourceArg folder_target(45);
+    ASSERT_TRUE(kxtest::decode(body, [&](XDR *x) { return folder_target.xdr(x); }));
+    EXPECT_EQ(utf8(folder_target.to_selector()), "Defect/ISSUE00000001/Attachments");
+    remove_pointer_entry(oid);
 }

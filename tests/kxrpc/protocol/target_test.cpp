@@ -8,30 +8,16 @@
 #include "protocol/exceptions.h"
 #include "protocol/stateitems.h"
 #include "tesutil/selector.h"
+#include "wire_text.h"
 #include "xdr_buffer.h"
 
 using namespace KxRpc;
 using kxtest::Bytes;
+using kxtest::cat;
+using kxtest::str;
 using kxtest::words;
 
 namespace {
-
-void put_string(Bytes &b, std::string const &s) {
-    kxtest::put_word(b, static_cast<std::uint32_t>(s.size()));
-    kxtest::put_bytes(b, s);
-    while (b.size() % 4) b.push_back(0);
-}
-
-Bytes cat(Bytes a, Bytes const &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Bytes str(std::string const &s) {
-    Bytes b;
-    put_string(b, s);
-    return b;
-}
 
 // Decodes a body for the type; returns the stream position afterwards (or -1 on failure).
 long decode_into(TargetResourceArg &t, int type, Bytes const &body) {

@@ -1,5 +1,6 @@
 // Workspace items by their path under a top folder.
 #include "kxproduct/exceptions.h"
+#include "kxwin/cexception.h"
 #include "protocol/exceptions.h"
 #include "protocol/queryutil.h"
 #include "protocol/trace.h"
@@ -13,6 +14,30 @@ namespace {
 Nul::UString ustr(CString const &s) { return Nul::UString(s.GetString()); }
 
 } // namespace
+
+AdBucketPtr top_folder(AdSessionPtr const &session, int folder_type, wchar_t const *method) {
+    try {
+        return GetTopWorkspaceFolder(session, folder_type, 1);
+    } catch (PaMsgException *e) {
+        PaMessage const *first = e->First();
+        Nul::UString text = first ? ustr(first->GetMsg()) : Nul::UString();
+        bool const denied = first != nullptr && first->GetID() == KX_MSG_PERM_DENIED_PUBLIC_FOLDER_ADMIN;
+        e->Delete();
+        if (!denied) throw_internal_error(text);
+        trace_text(1, Nul::UString(L"Ignoring Exception: GetTopWorkspaceFolder PUBLIC_FOLDER "
+                                   L"PERM_DENIED_PUBLIC_FOLDER_ADMIN: ") + text);
+        return AdBucketPtr();
+    } catch (CException *e) {
+        Nul::UString text = take_cexception_text(e);
+        trace_exception(Nul::UString(method), text);
+        throw_internal_error(text);
+    } catch (KXException *e) {
+        Nul::UString text = ustr(e->GetErrorString());
+        e->Delete();
+        trace_exception(Nul::UString(method), text);
+        throw_internal_error(text);
+    }
+}
 
 bool get_bucket_for_uri(AdSessionPtr const &session, Nul::UString const &uri, AdBucketPtr &bucket) {
     bucket = nullptr;
@@ -37,19 +62,8 @@ bool get_bucket_for_uri(AdSessionPtr const &session, Nul::UString const &uri, Ad
         return false;
     }
 
-    try {
-        bucket = GetTopWorkspaceFolder(session, folder_type, 1);
-    } catch (PaMsgException *e) {
-        PaMessage const *first = e->First();
-        Nul::UString text = first ? ustr(first->GetMsg()) : Nul::UString();
-        bool const denied = first != nullptr && first->GetID() == KX_MSG_PERM_DENIED_PUBLIC_FOLDER_ADMIN;
-        e->Delete();
-        if (!denied) throw_internal_error(text);
-        trace_text(1, Nul::UString(L"Ignoring Exception: GetTopWorkspaceFolder PUBLIC_FOLDER "
-                                   L"PERM_DENIED_PUBLIC_FOLDER_ADMIN: ") + text);
-        bucket = nullptr;
-        return personal;
-    }
+    bucket = top_folder(session, folder_type, L"QueryUtil::get_bucket_for_uri");
+    if (!bucket) return personal;
 
     if (bucket && !rest.empty()) {
         CString product_path = bucket->GetName() + CString(L"/") + CString(rest.c_str());

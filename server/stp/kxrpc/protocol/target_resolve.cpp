@@ -309,27 +309,8 @@ AdBucketPtr TargetResourceArg::bucket(AdSession *session) {
     } else if (marshall_type_ == BY_DBID) {
         u_int const dbid = dbids_[TARGET_NAME];
         auto matches = [dbid](AdBucketPtr const &b) { return b && static_cast<u_int>(b->GetDbId()) == dbid; };
-        AdBucketPtr top;
-        try {
-            top = GetTopWorkspaceFolder(api, AD_PUBLIC_FOLDER, 1);
-        } catch (PaMsgException *e) {
-            PaMessage const *first = e->First();
-            Nul::UString text = first ? ustr(first->GetMsg()) : Nul::UString();
-            bool const denied = first != nullptr && first->GetID() == KX_MSG_PERM_DENIED_PUBLIC_FOLDER_ADMIN;
-            e->Delete();
-            if (!denied) throw_internal_error(text);
-            trace_text(1, Nul::UString(L"Ignoring Exception: GetTopWorkspaceFolder PUBLIC_FOLDER "
-                                       L"PERM_DENIED_PUBLIC_FOLDER_ADMIN: ") + text);
-        } catch (...) {
-            Nul::UString text;
-            if (!take_product_error_text(text)) {
-                drop_current_exception();
-                text = Nul::UString(unknown_error_text);
-            }
-            trace_exception(Nul::UString(L"TargetResourceArg::bucket"), text);
-            throw_internal_error(text);
-        }
-        if (!matches(top)) top = GetTopWorkspaceFolder(api, AD_PERSONAL_FOLDER, 1);
+        AdBucketPtr top = QueryUtil::top_folder(api, AD_PUBLIC_FOLDER, L"TargetResourceArg::bucket");
+        if (!matches(top)) top = QueryUtil::top_folder(api, AD_PERSONAL_FOLDER, L"TargetResourceArg::bucket");
         if (matches(top)) {
             found = top;
         } else {
