@@ -9,6 +9,7 @@
 #include "protocol/queryargs.h"
 #include "protocol/reqclasses.h"
 #include "protocol/responses.h"
+#include "protocol/tempmsgs.h"
 #include "protocol/requests.h"
 
 namespace KxRpc {
@@ -55,10 +56,10 @@ ProcedureGlue const map[procedure_map_size] = {
     decoded<FetchPropsArgs>(L"fetch_props"),
     served<PutPropsArgs>(L"put_props", routine(xdr_result_of<PutPropsIter>)),
     served<LoginArgs>(L"login", routine(xdr_result_of<LoginResp>)),
-    unbuilt(L"resolve_type"),
+    served<ResolveTypeArg>(L"resolve_type", routine(xdr_result_of<ResolveTypeResp>)),
     decoded<ExecuteQueryArgs>(L"execute_query"),
     unbuilt(L"mkresource"),
-    unbuilt(L"create_temp"),
+    served<CreateTempArgs>(L"create_temp", routine(xdr_result_of<CreateTempResp>)),
     unbuilt(L"deliver_change_context"),
     served<ValidateActionArgs>(L"validate_action", routine(xdr_validate_action_result)),
     served<ValidateRecordPropsArgs>(L"validate_record_props", routine(xdr_validate_action_result)),
