@@ -1,5 +1,7 @@
 // The hook-value scope over a real product session of the demo set.
 #include "protocol/props.h"
+#include "protocol/responses.h"
+#include "xdr_buffer.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -8,13 +10,15 @@
 
 #include <gtest/gtest.h>
 
+#include "kxproduct/faults.h"
 #include "kxproduct/kxproduct.h"
+#include "kxwin/cexception.h"
 
 using namespace KxRpc;
 
 namespace {
 
-class MRU : public ::testing::Test {
+class ProductRecord : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         char tmpl[] = "/tmp/kxrpc-mru-XXXXXX";
@@ -47,11 +51,11 @@ protected:
     AdEntityPtr record_;
 };
 
-std::string MRU::dir_;
+std::string ProductRecord::dir_;
 
 } // namespace
 
-TEST_F(MRU, AnotherRecordLeavesTheValuesAlone) {
+TEST_F(ProductRecord, MruAnotherRecordLeavesTheValuesAlone) {
     session_->SetNameValue(MRU_context::batch_mode_name, L"ISSUE00000002");
     {
         MRU_context scope(record_);
@@ -61,7 +65,7 @@ TEST_F(MRU, AnotherRecordLeavesTheValuesAlone) {
     expect_old_values();
 }
 
-TEST_F(MRU, TheBatchRecordSeesEmptyValuesAndGetsThemBack) {
+TEST_F(ProductRecord, MruTheBatchRecordSeesEmptyValuesAndGetsThemBack) {
     session_->SetNameValue(MRU_context::batch_mode_name, L"ISSUE00000001");
     {
         MRU_context scope(record_);
@@ -72,7 +76,7 @@ TEST_F(MRU, TheBatchRecordSeesEmptyValuesAndGetsThemBack) {
     expect_old_values();
 }
 
-TEST_F(MRU, ValuesComeBackWhenTheGuardedWorkThrows) {
+TEST_F(ProductRecord, MruValuesComeBackWhenTheGuardedWorkThrows) {
     session_->SetNameValue(MRU_context::batch_mode_name, L"ISSUE00000001");
     EXPECT_THROW(
         {
@@ -81,4 +85,52 @@ TEST_F(MRU, ValuesComeBackWhenTheGuardedWorkThrows) {
         },
         std::runtime_error);
     expect_old_values();
+}
+
+TEST_F(ProductRecord, FindRecordRespWritesTheRecordByDbids) {
+    FindRecordResp found(record_);
+    bool ok = false;
+    kxtest::Bytes b = kxtest::encode([&](XDR *x) { return found.xdr(x); }, &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(b, kxtest::words({1, 2, static_cast<std::uint32_t>(record_->GetEntityDef()->GetDbId()),
+                                static_cast<std::uint32_t>(record_->GetDbId())}));
+    FindRecordResp none{AdEntityPtr()};
+    EXPECT_EQ(kxtest::encode([&](XDR *x) { return none.xdr(x); }, &ok), kxtest::words({0}));
+    EXPECT_TRUE(ok);
+}
+
+TEST_F(ProductRecord, MruAScopeThatFailsToOpenPutsBackWhatItCleared) {
+    session_->SetNameValue(MRU_context::batch_mode_name, L"ISSUE00000001");
+    KXFault fault;
+    fault.kind = KXFaultKind::CException;
+    fault.text = CString(L"store busy");
+    // The fifth clearing fails: four values were already emptied.
+    KXFaultInjector::Arm("AdSession::SetNameValue", fault, 5);
+    long live = CException::LiveCount();
+    bool threw = false;
+    try {
+        MRU_context scope(record_);
+    } catch (CException *e) {
+        threw = true;
+        e->Delete();
+    }
+    KXFaultInjector::Reset();
+    EXPECT_TRUE(threw);
+    EXPECT_EQ(CException::LiveCount(), live);
+    expect_old_values();
+}
+
+TEST_F(ProductRecord, MruRestoringGoesOnPastAFailingValue) {
+    session_->SetNameValue(MRU_context::batch_mode_name, L"ISSUE00000001");
+    {
+        MRU_context scope(record_);
+        KXFault fault;
+        fault.kind = KXFaultKind::KXException;
+        fault.text = CString(L"refused");
+        KXFaultInjector::Arm("AdSession::SetNameValue", fault, 1);
+    }
+    KXFaultInjector::Reset();
+    // The first value stays empty, every other one is back.
+    EXPECT_EQ(value(MRU_context::keys()[0]), L"");
+    for (auto k = MRU_context::keys() + 1; *k; ++k) EXPECT_EQ(value(*k), std::wstring(L"old-") + *k);
 }

@@ -35,6 +35,11 @@ public:
         if (f == Fail::other) throw 42;
     }
     void start_field_change_tracking() override { ++log_.starts; }
+    AdEntityPtr entity() override {
+        if (entity_fails) throw Nul::STPException(static_cast<Nul::STPException::stp_reason_code_t>(39), Nul::UMessage::nil);
+        return AdEntityPtr();
+    }
+    bool entity_fails = false;
     void stop_field_change_tracking() override { ++log_.stops; }
 
 private:
@@ -141,4 +146,19 @@ TEST(MRUContext, KeyTableAndEmptyRecord) {
     EXPECT_STREQ(MRU_context::keys()[15], L"_KXXE_OPEN_URL");
     MRU_context scope{AdEntityPtr()};
     EXPECT_FALSE(scope.saved());
+}
+
+TEST(PutPropsIter, AScopeThatCannotOpenStillStopsTracking) {
+    CallLog log;
+    auto v = values(1);
+    auto *props = new FakeProps(log, {Fail::none});
+    props->entity_fails = true;
+    PutPropsIter reply(props, v, true);
+    bool ok = true;
+    kxtest::encode([&](XDR *x) { return reply.xdr(x); }, &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(log.starts, 1);
+    EXPECT_EQ(log.stops, 1);
+    EXPECT_TRUE(log.applied.empty());
+    free_values(v);
 }

@@ -38,10 +38,19 @@ public:
             return t.xdr(x);
         });
     }
-    // Correlator, batch flag, no session, locale, trace id, target.
+    // Correlator, batch flag, no session, locale, trace id.
+    Wire &header(bool batch = false) { return i(0).b(batch).i(4).i(0).s("en_US").i(0x2a); }
+    // ... and a target.
     Wire &head(bool batch = false) {
-        i(0).b(batch).i(4).i(0).s("en_US").i(0x2a);
+        header(batch);
         return target(L"Defect");
+    }
+    Wire &query(std::wstring path) {
+        i(36);
+        return op([path](XDR *x) {
+            TargetResourceArg t(36, Nul::UString(path.c_str()));
+            return t.xdr(x);
+        });
     }
     Bytes bytes() const {
         bool ok = false;
@@ -160,4 +169,42 @@ TEST(PutPropsArgs, UnknownSessionFailsOnFirstUse) {
     PutPropsArgs args;
     ASSERT_TRUE(decode_request(args, Wire().head().i(0).i(0).b(false).b(false).bytes()));
     EXPECT_THROW(args.arm_target_uri(), Nul::STPException);
+}
+
+TEST(PutPropsExtensions, OwnFieldsSitBetweenTargetAndValues) {
+    CreateUserArgs user;
+    std::size_t used = 0;
+    Bytes u = Wire().head().s("frank").i(1).i(576).i(100001).s("Frank").i(0).b(true).b(false).bytes();
+    ASSERT_TRUE(decode_request(user, u, &used));
+    EXPECT_EQ(used, u.size());
+    EXPECT_EQ(u8(user.name()), "frank");
+    ASSERT_EQ(user.values().size(), 1u);
+    EXPECT_TRUE(user.atomic());
+    EXPECT_EQ(u8(user.describe()), "(" + u8(user.trace_line()) + ") (atomic:T :: register_callback:F) :: name:frank");
+
+    CopyQueryArgs copy;
+    Bytes c = Wire()
+                  .header()
+                  .query(L"Public Queries/Sub")
+                  .s("Personal Queries/Sub copy")
+                  .i(2).i(101).i(102)
+                  .i(1).query(L"Public Queries/Sub/New")
+                  .i(0).i(0).b(false).b(false)
+                  .bytes();
+    ASSERT_TRUE(decode_request(copy, c, &used));
+    EXPECT_EQ(used, c.size());
+    EXPECT_EQ(u8(copy.destination()), "Personal Queries/Sub copy");
+    EXPECT_TRUE(copy.is_do_not_copy(102));
+    EXPECT_FALSE(copy.is_do_not_copy(103));
+    ASSERT_EQ(copy.items_end() - copy.items_begin(), 1);
+    EXPECT_EQ(copy.items_begin()->resource_type(), 36);
+    CopyQueryArgs hostile;
+    EXPECT_FALSE(decode_request(hostile, Wire().header().query(L"Q").s("d").i(0x7FFFFFFF).i(1).bytes()));
+
+    MoveQueryArgs move;
+    Bytes m = Wire().header().query(L"Public Queries/Q").s("Public Queries/Old/Q").b(true).i(0).i(0).b(false).b(false).bytes();
+    ASSERT_TRUE(decode_request(move, m, &used));
+    EXPECT_EQ(used, m.size());
+    EXPECT_TRUE(move.overwrite());
+    EXPECT_EQ(move.resource_type(), 36);
 }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "protocol/glue.h"
+#include "protocol/queryargs.h"
 #include "protocol/target.h"
 #include "xdr_buffer.h"
 
@@ -283,4 +284,72 @@ TEST(TargetRequests, FindRecordLocations) {
     EXPECT_FALSE(decode_all(negative, Wire().session_header(7).b(true).i(1).i(837).i(-1).bytes()));
     FindRecordArgs lying;
     EXPECT_FALSE(decode_all(lying, Wire().session_header(7).b(true).i(1).i(837).i(1000000).t(rectype(L"Defect")).bytes()));
+}
+
+TEST(QueryRequests, ExecuteQueryWithAndWithoutTarget) {
+    ExecuteQueryArgs with;
+    ASSERT_TRUE(decode_all(with, Wire().session_header(7).i(50).b(false).b(true).t(TargetResourceArg(36, Nul::UString(L"Public Queries/All")))
+                                     .s("<q/>").bytes()));
+    EXPECT_EQ(with.request_num(), 50);
+    EXPECT_FALSE(with.has_def());
+    EXPECT_EQ(with.resource_type(), 36);
+    EXPECT_EQ(u8(with.trace_line()), "(wtid:7 :: no session) :: (is_returning:F :: request_num:50) :: (" +
+                                         u8(with.GenericOpArgs::trace_line()) + ") :: (request:<q/> :: has_def:F) ");
+    ExecuteQueryArgs without;
+    ASSERT_TRUE(decode_all(without, Wire().session_header(7).i(10).b(false).b(false).s("<def/>").bytes()));
+    EXPECT_TRUE(without.has_def());
+    EXPECT_TRUE(without.arm_target_uri().empty());
+    EXPECT_EQ(u8(without.request()), "<def/>");
+    // A returning call carries only the handle of the earlier call.
+    ExecuteQueryArgs returning;
+    std::size_t used = 0;
+    Bytes r = Wire().session_header(7).i(10).b(true).i(4).i(0).bytes();
+    ASSERT_TRUE(decode_all(returning, r, &used));
+    EXPECT_EQ(used, r.size());
+    EXPECT_TRUE(returning.is_returning());
+}
+
+TEST(QueryRequests, ActivityListReadsProjectAndStreamUnlessReturning) {
+    KxGetMyActivityListArgs a;
+    ASSERT_TRUE(decode_all(a, Wire().session_header(7).i(25).b(false).s("Apollo").s("main").bytes()));
+    EXPECT_EQ(u8(a.project()), "Apollo");
+    EXPECT_EQ(u8(a.stream()), "main");
+    EXPECT_FALSE(a.is_state_item_target());
+    EXPECT_TRUE(a.arm_target_uri().empty());
+    a.set_request(Nul::UString(L"<doc/>"));
+    a.set_has_def(true);
+    EXPECT_EQ(u8(a.trace_line()).substr(u8(a.trace_line()).find(":: (request:")), ":: (request:<doc/> :: has_def:T) ");
+    KxGetMyActivityListArgs cut;
+    EXPECT_FALSE(decode_all(cut, Wire().session_header(7).i(25).b(false).s("Apollo").bytes()));
+}
+
+TEST(QueryRequests, FullTextSearchWithAndWithoutParent) {
+    ExecuteFullTextSearchArgs bare;
+    ASSERT_TRUE(decode_all(bare, Wire().session_header(7).i(20).b(false).i(20).i(200).s("crash").i(1).i(1)
+                                     .t(rectype(L"Defect")).bytes()));
+    EXPECT_EQ(bare.rec_types().size(), 1u);
+    EXPECT_TRUE(bare.display_field_names().empty());
+    EXPECT_FALSE(bare.has_parent_record());
+
+    ExecuteFullTextSearchArgs full;
+    ASSERT_TRUE(decode_all(full, Wire().session_header(7).i(20).b(false).i(20).i(200).s("crash").i(1).i(0).i(1)
+                                     .t(TargetResourceArg(35, Nul::UString(L"Defect"), Nul::UString(L"Headline")))
+                                     .t(rectype(L"Project")).s("33554433")
+                                     .t(TargetResourceArg(35, Nul::UString(L"Project"), Nul::UString(L"Lead")))
+                                     .bytes()));
+    EXPECT_TRUE(full.has_parent_record());
+    EXPECT_EQ(full.parent_record_dbid(), 33554433);
+    std::string expected = "wtid:7 :: no session :: is_returning:F :: request_num:20 :: page_size:20 :: "
+                           "cache_size:200 :: search_string:crash :: start_row:1 :: rec_types:() :: "
+                           "display_field_names:((" + u8(full.display_field_names()[0].trace_line()) +
+                           ")) :: parent_record_type:" + u8(full.parent_record_type().trace_line()) +
+                           " :: parent_record_dbid:33554433 :: parent_field_name:" +
+                           u8(full.parent_field_name().trace_line());
+    EXPECT_EQ(u8(full.trace_line()), expected);
+
+    ExecuteFullTextSearchArgs cut_parent;
+    EXPECT_FALSE(decode_all(cut_parent, Wire().session_header(7).i(20).b(false).i(20).i(200).s("x").i(1).i(0).i(0)
+                                           .t(rectype(L"Project")).bytes()));
+    ExecuteFullTextSearchArgs hostile;
+    EXPECT_FALSE(decode_all(hostile, Wire().session_header(7).i(20).b(false).i(20).i(200).s("x").i(1).i(-7).bytes()));
 }

@@ -1,6 +1,7 @@
 #include "genericop.h"
 
 #include "protocol/textfmt.h"
+#include "protocol/xdr.h"
 
 namespace KxRpc {
 
@@ -32,5 +33,21 @@ bool_t GenericOpArgs::xdr(XDR *xdrs) {
 }
 
 Nul::UString GenericOpArgs::trace_line() { return text_format("target_resource_arg:(%s)", target_.trace_line()); }
+
+bool_t xdr_targets(XDR *xdrs, int count, std::vector<GenericOpArgs> &targets) {
+    if (count < 0) return FALSE;
+    targets.reserve(list_reserve(count));
+    for (int i = 0; i < count; ++i) {
+        GenericOpArgs target;
+        if (!target.xdr(xdrs)) return FALSE;
+        targets.push_back(target);
+    }
+    return TRUE;
+}
+
+bool_t xdr_target_list(XDR *xdrs, std::vector<GenericOpArgs> &targets) {
+    int count = 0;
+    return xdr_list_count(xdrs, count) && xdr_targets(xdrs, count, targets);
+}
 
 } // namespace KxRpc

@@ -1,6 +1,8 @@
 // The target part of requests that address one resource.
 #pragma once
 
+#include <vector>
+
 #include <rpc/xdr.h>
 
 #include "protocol/target.h"
@@ -36,6 +38,12 @@ protected:
     int resource_type_ = 0;
     TargetResourceArg target_;
 };
+
+// `count` targets, each a resource type code and the target body; `count` has been bounded by
+// the caller, and nothing is reserved beyond a small bound.
+bool_t xdr_targets(XDR *xdrs, int count, std::vector<GenericOpArgs> &targets);
+// A count, then that many targets.
+bool_t xdr_target_list(XDR *xdrs, std::vector<GenericOpArgs> &targets);
 
 // "(" + trace_line + ")" per element, nothing between them.
 template <class It>

@@ -6,7 +6,10 @@
 #include "protocol/login.h"
 #include "protocol/props.h"
 #include "protocol/propsargs.h"
+#include "protocol/queryargs.h"
 #include "protocol/reqclasses.h"
+#include "protocol/responses.h"
+#include "protocol/tempmsgs.h"
 #include "protocol/requests.h"
 
 namespace KxRpc {
@@ -53,10 +56,10 @@ ProcedureGlue const map[procedure_map_size] = {
     decoded<FetchPropsArgs>(L"fetch_props"),
     served<PutPropsArgs>(L"put_props", routine(xdr_result_of<PutPropsIter>)),
     served<LoginArgs>(L"login", routine(xdr_result_of<LoginResp>)),
-    unbuilt(L"resolve_type"),
-    unbuilt(L"execute_query"),
+    served<ResolveTypeArg>(L"resolve_type", routine(xdr_result_of<ResolveTypeResp>)),
+    decoded<ExecuteQueryArgs>(L"execute_query"),
     unbuilt(L"mkresource"),
-    unbuilt(L"create_temp"),
+    served<CreateTempArgs>(L"create_temp", routine(xdr_result_of<CreateTempResp>)),
     unbuilt(L"deliver_change_context"),
     served<ValidateActionArgs>(L"validate_action", routine(xdr_validate_action_result)),
     served<ValidateRecordPropsArgs>(L"validate_record_props", routine(xdr_validate_action_result)),
@@ -64,26 +67,26 @@ ProcedureGlue const map[procedure_map_size] = {
     unbuilt(L"make_attachment"),
     served<ResolveAttachmentArgs>(L"resolve_attachment", routine(xdr_validate_action_result)),
     decoded<FireHookArgs>(L"fire_hook"),
-    decoded<FireScriptAliasArgs>(L"fire_script_alias"),
+    served<FireScriptAliasArgs>(L"fire_script_alias", routine(xdr_result_of<FireScriptAliasResp>)),
     decoded<GetAllDbSetsArgs>(L"get_all_dbsets"),
     decoded<GetRecFamilyInfoArgs>(L"get_rec_family_info"),
-    unbuilt(L"copy_query"),
+    decoded<CopyQueryArgs>(L"copy_query"),
     decoded<GetFolderDescendentsArgs>(L"get_folder_descendents"),
-    unbuilt(L"kx_get_my_activity_list"),
-    decoded<FindRecordArgs>(L"find_record"),
-    decoded<GetOplogEntriesArgs>(L"get_oplog_entries"),
-    unbuilt(L"execute_fulltext_search"),
-    decoded<UpgradeDatabasesArgs>(L"upgrade_databases"),
-    decoded<GetUserDbDescriptionArgs>(L"kxrpc_get_userdb_description"),
-    decoded<GetAccessibleDatabasesArgs>(L"kxrpc_get_accessible_databases"),
+    decoded<KxGetMyActivityListArgs>(L"kx_get_my_activity_list"),
+    served<FindRecordArgs>(L"find_record", routine(xdr_result_of<FindRecordResp>)),
+    served<GetOplogEntriesArgs>(L"get_oplog_entries", routine(xdr_result_of<GetOplogEntriesResp>)),
+    decoded<ExecuteFullTextSearchArgs>(L"execute_fulltext_search"),
+    served<UpgradeDatabasesArgs>(L"upgrade_databases", routine(xdr_result_of<UpgradeDatabasesResp>)),
+    served<GetUserDbDescriptionArgs>(L"kxrpc_get_userdb_description", routine(xdr_result_of<GetUserDbDescriptionResp>)),
+    served<GetAccessibleDatabasesArgs>(L"kxrpc_get_accessible_databases", routine(xdr_result_of<GetAccessibleDatabasesResp>)),
     served<RevertRecordArgs>(L"revert_record", routine(xdr_validate_action_result)),
-    unbuilt(L"create_user"),
+    decoded<CreateUserArgs>(L"create_user"),
     get_request(L"get_attachment_direct"),
     unbuilt(L"make_attachment_direct"),
-    decoded<RenameWorkspaceItemArgs>(L"kxrpc_rename_workspace_item"),
-    decoded<MasterPropertyArgs>(L"kxrpc_kx_masterproperty"),
+    served<RenameWorkspaceItemArgs>(L"kxrpc_rename_workspace_item", routine(xdr_result_of<RenameWorkspaceItemResp>)),
+    served<MasterPropertyArgs>(L"kxrpc_kx_masterproperty", routine(xdr_result_of<MasterPropertyResp>)),
     decoded<FetchBulkArg>(L"kxrpc_fetch_bulk"),
-    unbuilt(L"move_query"),
+    decoded<MoveQueryArgs>(L"move_query"),
 };
 
 } // namespace

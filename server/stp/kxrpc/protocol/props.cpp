@@ -128,19 +128,22 @@ MRU_context::MRU_context(AdEntityPtr const &record) {
                            from_cstring(batch_record));
     });
     if (display_name != batch_record) return;
-    auto saved = std::make_unique<std::vector<std::pair<Nul::UString, Nul::UString>>>();
     record_ = record;
-    // Kept before anything is cleared, so a failure half way still restores what was changed.
-    saved_ = std::move(saved);
-    for (wchar_t const *const *key = mru_keys; *key; ++key) {
-        CString value = session->GetNameValue(CString(*key));
-        saved_->emplace_back(Nul::UString(*key), from_cstring(value));
-        session->SetNameValue(CString(*key), CString());
+    saved_ = std::make_unique<std::vector<std::pair<Nul::UString, Nul::UString>>>();
+    try {
+        for (wchar_t const *const *key = mru_keys; *key; ++key) {
+            CString value = session->GetNameValue(CString(*key));
+            saved_->emplace_back(Nul::UString(*key), from_cstring(value));
+            session->SetNameValue(CString(*key), CString());
+        }
+    } catch (...) {
+        // No destructor runs for a scope that failed to open: put back what was cleared.
+        restore();
+        throw;
     }
 }
 
-MRU_context::~MRU_context() {
-    trace_lazy(mru_trace_level, [] { return Nul::UString(L"MRU_context dtor"); });
+void MRU_context::restore() noexcept {
     if (saved_) {
         ignoring_failures([this] {
             AdSessionPtr session = record_->GetSession();
@@ -152,6 +155,11 @@ MRU_context::~MRU_context() {
         saved_.reset();
         record_ = AdEntityPtr();
     });
+}
+
+MRU_context::~MRU_context() {
+    trace_lazy(mru_trace_level, [] { return Nul::UString(L"MRU_context dtor"); });
+    restore();
 }
 
 // ---- PropsOpIter
@@ -210,15 +218,24 @@ bool_t PutPropsIter::xdr(XDR *xdrs) {
             Nul::UString text = resource_->describe();
             return text_format("PutPropsIter::xdr setting props for (%s)", text.empty() ? Nul::UString(L"NULL") : text);
         });
-        if (register_callback_) resource_->start_field_change_tracking();
-        MRU_context mru(resource_->entity());
-        // Tracking stops before the scope closes, on every way out.
+        // Tracking stops on every way out, also when the hook-value scope fails to open, and
+        // before that scope closes.
         struct StopTracking {
             PropsResource *resource;
-            ~StopTracking() {
+            bool stopped = false;
+            void stop() noexcept {
+                if (stopped) return;
+                stopped = true;
                 ignoring_failures([this] { resource->stop_field_change_tracking(); });
             }
-        } stop{resource_};
+            ~StopTracking() { stop(); }
+        } tracking{resource_};
+        if (register_callback_) resource_->start_field_change_tracking();
+        MRU_context mru(resource_->entity());
+        struct StopFirst {
+            StopTracking &tracking;
+            ~StopFirst() { tracking.stop(); }
+        } stop_first{tracking};
         if (!put_values()) return FALSE;
         return resource_->xdr_changed_fields(xdrs);
     } catch (...) {

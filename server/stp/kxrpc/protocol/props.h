@@ -2,6 +2,7 @@
 // object of a target, the reply bases, the put reply and the hook-value scope around a put.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <unordered_map>
@@ -15,6 +16,13 @@
 #include "protocol/xdrobject.h"
 #include "tesutil/stpexception.h"
 #include "tesutil/ustring.h"
+
+namespace Nul {
+class Oid;
+class XmlDoc;
+} // namespace Nul
+
+class CString;
 
 namespace KxRpc {
 
@@ -76,6 +84,7 @@ public:
     bool saved() const { return saved_ != nullptr; }
 
 private:
+    void restore() noexcept;
     AdEntityPtr record_;
     std::unique_ptr<std::vector<std::pair<Nul::UString, Nul::UString>>> saved_;
 };
@@ -93,6 +102,64 @@ protected:
     PropsResource *resource_;
     XDR *xdrs_ = nullptr;
     bool more_ = false;
+};
+
+// The callbacks through which property objects report fetched values; each writes its value-type
+// code and then the value straight into the reply. The bodies belong to property access.
+class FetchPropResponses {
+public:
+    // Has the property object fetch one property, or one meta-property of it, into this sink;
+    // product failures come out as the server's exceptions.
+    virtual void perform_fetch_prop(PropsResource &resource, int prop_id);
+    virtual void perform_fetch_meta(PropsResource &resource, int prop_id, int meta_id);
+    virtual void record_empty(int type) = 0;
+    virtual void start_list_property_values(int element_type) = 0;
+    virtual void end_list_property_values() = 0;
+    virtual void unavailable_property() = 0;
+    virtual void unsupported_property() = 0;
+    virtual void record_ustring(Nul::UString const &value) = 0;
+    virtual void record_enum(int value) = 0;
+    virtual void record_property_name(Nul::UString const &name) = 0;
+    virtual void record_property_name(int prop_id) = 0;
+    virtual void record_oid(Nul::Oid const &oid) = 0;
+    virtual void record_int(int value) = 0;
+    virtual void record_bool(bool value) = 0;
+    virtual void record_time_value(Nul::UString const &value) = 0;
+    virtual void record_time_value(std::int64_t value) = 0;
+    virtual void record_property_type(int type) = 0;
+    virtual void record_int64(std::int64_t value) = 0;
+    virtual void record_xml(Nul::XmlDoc &doc) = 0;
+    virtual void record_cstring(CString const &value) = 0;
+    virtual void record_resource_as_cstring(int type, CString const &value) = 0;
+    virtual bool property_error(Nul::STPException &e) = 0;
+    virtual void record_query_obj_name(int type, Nul::UString const &name) = 0;
+    virtual void record_query_obj_binding(int btype, Nul::UString const &leaf, int type, int seg1) = 0;
+    virtual void record_resource(int type, int seg1, int seg2, int attach_fol, int attach) = 0;
+    virtual void record_record_name_selector(Nul::UString const &rec_type, Nul::UString const &rec_name,
+                                             Nul::UString const &rec_type_id, Nul::UString const &rec_id) = 0;
+    virtual void record_query_obj_name(int btype, Nul::UString const &leaf, int type, int seg1, int seg2,
+                                       int attach_folder, int attach) = 0;
+    virtual void record_activity_selector(Nul::UString const &selector) = 0;
+    virtual void record_range(unsigned start, unsigned end) = 0;
+
+protected:
+    ~FetchPropResponses() = default;
+};
+
+// The fetch_props reply: fetches the requested properties while it is written.
+class FetchPropsIter : public PropsOpIter, public FetchPropResponses {
+public:
+    FetchPropsIter(PropsResource *resource, std::vector<PropRequest> const &requested);
+    ~FetchPropsIter() override;
+    bool_t xdr(XDR *xdrs) override;
+    void perform_fetch_prop(PropsResource &resource, int prop_id) override;
+    void perform_fetch_meta(PropsResource &resource, int prop_id, int meta_id) override;
+    // Ends the reply after a failed write: tag 100014 and an implementation-error record.
+    bool fatal_property_error(Nul::UString const &text);
+
+private:
+    std::vector<PropRequest> const &requested_;
+    int list_depth_ = 0;
 };
 
 // The put_props reply: applies the request's values while it is written, one result each.

@@ -30,8 +30,9 @@ bool_t PropsOpArgs::xdr_no_batch_flag(XDR *xdrs) {
 
 bool_t PropsOpArgs::xdr_body(XDR *xdrs) { return xdr_props(xdrs); }
 
-bool_t PropsOpArgs::xdr_props(XDR *xdrs) {
-    if (!GenericOpArgs::xdr(xdrs)) return FALSE;
+bool_t PropsOpArgs::xdr_props(XDR *xdrs) { return GenericOpArgs::xdr(xdrs) && xdr_prop_items(xdrs); }
+
+bool_t PropsOpArgs::xdr_prop_items(XDR *xdrs) {
     int count = 0;
     if (!xdr_list_count(xdrs, count)) return FALSE;
     return xdr_prop_list(xdrs, count) && xdr_dynamic_props_names(xdrs) && xdr_rest(xdrs);
@@ -96,6 +97,47 @@ bool_t PutPropsArgs::xdr_rest(XDR *xdrs) { return xdr_flags(xdrs); }
 Nul::UString PutPropsArgs::describe() {
     return text_format("(%s) (atomic:%s :: register_callback:%s)", PropsOpArgs::trace_line(), tf(atomic_),
                        tf(register_callback_));
+}
+
+// ---- requests that extend put_props
+
+CreateUserArgs::CreateUserArgs() = default;
+CreateUserArgs::~CreateUserArgs() = default;
+
+bool_t CreateUserArgs::xdr_props(XDR *xdrs) {
+    return GenericOpArgs::xdr(xdrs) && xdr_ustring(xdrs, name_) && xdr_prop_items(xdrs);
+}
+
+Nul::UString CreateUserArgs::describe() { return text_format("%s :: name:%s", PutPropsArgs::describe(), name_); }
+
+CopyQueryArgs::CopyQueryArgs() = default;
+CopyQueryArgs::~CopyQueryArgs() = default;
+
+bool_t CopyQueryArgs::xdr_props(XDR *xdrs) {
+    if (!GenericOpArgs::xdr(xdrs) || !xdr_ustring(xdrs, destination_)) return FALSE;
+    int count = 0;
+    if (!xdr_list_count(xdrs, count)) return FALSE;
+    do_not_copy_.reserve(list_reserve(count));
+    for (int i = 0; i < count; ++i) {
+        int dbid = 0;
+        if (!xdr_int(xdrs, &dbid)) return FALSE;
+        do_not_copy_.push_back(dbid);
+    }
+    return xdr_target_list(xdrs, items_) && xdr_prop_items(xdrs);
+}
+
+bool CopyQueryArgs::is_do_not_copy(int dbid) const {
+    for (int d : do_not_copy_)
+        if (d == dbid) return true;
+    return false;
+}
+
+MoveQueryArgs::MoveQueryArgs() = default;
+MoveQueryArgs::~MoveQueryArgs() = default;
+
+bool_t MoveQueryArgs::xdr_props(XDR *xdrs) {
+    return GenericOpArgs::xdr(xdrs) && xdr_ustring(xdrs, destination_) && xdr_flag(xdrs, overwrite_) &&
+           xdr_prop_items(xdrs);
 }
 
 } // namespace KxRpc

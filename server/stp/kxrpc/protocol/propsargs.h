@@ -6,6 +6,7 @@
 
 #include <rpc/xdr.h>
 
+#include "kxproduct/query.h"
 #include "protocol/genericop.h"
 #include "protocol/props.h"
 #include "protocol/propvalues.h"
@@ -31,8 +32,11 @@ public:
     virtual bool_t xdr_no_batch_flag(XDR *xdrs);
     virtual bool_t xdr_dynamic_props_names(XDR *xdrs);
     virtual bool_t xdr_rest(XDR *xdrs) = 0;
-    // Items 4 to 9 of the request.
+    // Items 4 to 9 of the request; requests that extend put_props read their own fields between
+    // the target and the property count.
     virtual bool_t xdr_props(XDR *xdrs);
+    // Items 5 to 9: the property count and list, the dynamic names and the rest.
+    bool_t xdr_prop_items(XDR *xdrs);
 
     // The property object of the target (caller owns); made by the property-access factory.
     PropsResource *get_resource() {
@@ -80,6 +84,57 @@ protected:
     std::vector<BasePropValue *> values_;
     bool atomic_ = false;
     bool register_callback_ = false;
+};
+
+// create_user: the target, the new user's name, then the values to put.
+class CreateUserArgs : public PutPropsArgs {
+public:
+    CreateUserArgs();
+    ~CreateUserArgs() override;
+    bool_t xdr_props(XDR *xdrs) override;
+    // "%s :: name:%s".
+    Nul::UString describe() override;
+    Nul::UString name() const { return name_; }
+
+private:
+    Nul::UString name_;
+};
+
+// copy_query: the source, the destination path, the workspace dbids not to copy, the new or
+// modified items under the source, then the values to put.
+class CopyQueryArgs : public PutPropsArgs {
+public:
+    CopyQueryArgs();
+    ~CopyQueryArgs() override;
+    bool_t xdr_props(XDR *xdrs) override;
+    Nul::UString destination() const { return destination_; }
+    std::vector<int> const &do_not_copy() const { return do_not_copy_; }
+    bool is_do_not_copy(int dbid) const;
+    std::vector<GenericOpArgs>::iterator items_begin() { return items_.begin(); }
+    std::vector<GenericOpArgs>::iterator items_end() { return items_.end(); }
+
+private:
+    AdQueryDefPtr query_def_;
+    bool flag_ = false;
+    Nul::UString destination_;
+    std::vector<int> do_not_copy_;
+    std::vector<GenericOpArgs> items_;
+};
+
+// move_query: the source, the destination path, overwrite, then the values to put.
+class MoveQueryArgs : public PutPropsArgs {
+public:
+    MoveQueryArgs();
+    ~MoveQueryArgs() override;
+    bool_t xdr_props(XDR *xdrs) override;
+    Nul::UString destination() const { return destination_; }
+    bool overwrite() const { return overwrite_; }
+
+private:
+    AdQueryDefPtr query_def_;
+    bool flag_ = false;
+    Nul::UString destination_;
+    bool overwrite_ = false;
 };
 
 } // namespace KxRpc

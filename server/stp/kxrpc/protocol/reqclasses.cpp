@@ -138,14 +138,7 @@ FindRecordArgs::~FindRecordArgs() = default;
 bool_t FindRecordArgs::xdr_body(XDR *xdrs) {
     if (!xdr_flag(xdrs, is_dbid_)) return FALSE;
     if (is_dbid_ ? !xdr_int(xdrs, &dbid_) : !xdr_ustring(xdrs, name_)) return FALSE;
-    if (!xdr_int(xdrs, &find_mode_) || !xdr_list_count(xdrs, num_loc_)) return FALSE;
-    locations_.reserve(list_reserve(num_loc_));
-    for (int i = 0; i < num_loc_; ++i) {
-        GenericOpArgs location;
-        if (!location.xdr(xdrs)) return FALSE;
-        locations_.push_back(location);
-    }
-    return TRUE;
+    return xdr_int(xdrs, &find_mode_) && xdr_list_count(xdrs, num_loc_) && xdr_targets(xdrs, num_loc_, locations_);
 }
 
 Nul::UString FindRecordArgs::describe() {
