@@ -208,3 +208,45 @@ TEST(PutPropsExtensions, OwnFieldsSitBetweenTargetAndValues) {
     EXPECT_TRUE(move.overwrite());
     EXPECT_EQ(move.resource_type(), 36);
 }
+
+TEST(PutPropsExtensions, MkresourceNamesAllButRecords) {
+    std::size_t used = 0;
+    // A query under a parent folder: type, has_parent, parent, full name, then the values.
+    CreateResourceArgs query;
+    Bytes q = Wire()
+                  .header()
+                  .query(L"Personal Queries")
+                  .i(36)
+                  .b(true)
+                  .query(L"Personal Queries/Mine")
+                  .s("Personal Queries/Mine/New")
+                  .i(1).i(576).i(100001).s("v")
+                  .i(0).b(false).b(true)
+                  .bytes();
+    ASSERT_TRUE(decode_request(query, q, &used));
+    EXPECT_EQ(used, q.size());
+    EXPECT_EQ(query.resource_type(), 36);
+    EXPECT_TRUE(query.has_parent());
+    EXPECT_EQ(u8(query.full_name()), "Personal Queries/Mine/New");
+    ASSERT_EQ(query.values().size(), 1u);
+    EXPECT_TRUE(query.register_callback());
+    std::string d = u8(query.describe());
+    EXPECT_EQ(d.rfind("(has_parent:T :: full_name:Personal Queries/Mine/New :: m_parent: (", 0), 0u) << d;
+    EXPECT_NE(d.find("Mine"), std::string::npos) << d;
+    std::string tail = ") (" + u8(query.PutPropsArgs::describe()) + "))";
+    ASSERT_GE(d.size(), tail.size());
+    EXPECT_EQ(d.substr(d.size() - tail.size()), tail);
+
+    // A record: no full name on the wire; the values follow the parent flag at once.
+    CreateResourceArgs record;
+    Bytes r = Wire().head().i(32).b(false).i(0).i(0).b(false).b(false).bytes();
+    ASSERT_TRUE(decode_request(record, r, &used));
+    EXPECT_EQ(used, r.size());
+    EXPECT_EQ(record.resource_type(), 32);
+    EXPECT_FALSE(record.has_parent());
+    EXPECT_TRUE(record.full_name().empty());
+
+    // A query without its full name is cut short.
+    CreateResourceArgs cut;
+    EXPECT_FALSE(decode_request(cut, Wire().head().i(36).b(false).bytes()));
+}

@@ -58,7 +58,7 @@ ProcedureGlue const map[procedure_map_size] = {
     served<LoginArgs>(L"login", routine(xdr_result_of<LoginResp>)),
     served<ResolveTypeArg>(L"resolve_type", routine(xdr_result_of<ResolveTypeResp>)),
     decoded<ExecuteQueryArgs>(L"execute_query"),
-    unbuilt(L"mkresource"),
+    decoded<CreateResourceArgs>(L"mkresource"),
     served<CreateTempArgs>(L"create_temp", routine(xdr_result_of<CreateTempResp>)),
     unbuilt(L"deliver_change_context"),
     served<ValidateActionArgs>(L"validate_action", routine(xdr_validate_action_result)),

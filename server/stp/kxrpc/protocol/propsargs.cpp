@@ -101,6 +101,25 @@ Nul::UString PutPropsArgs::describe() {
 
 // ---- requests that extend put_props
 
+CreateResourceArgs::CreateResourceArgs() = default;
+CreateResourceArgs::~CreateResourceArgs() = default;
+
+bool_t CreateResourceArgs::xdr_props(XDR *xdrs) {
+    if (xdrs->x_op != XDR_DECODE) return FALSE;
+    enum_t type = 0;
+    if (!GenericOpArgs::xdr(xdrs) || !xdr_enum(xdrs, &type) || !xdr_flag(xdrs, has_parent_)) return FALSE;
+    new_type_ = type;
+    if (has_parent_ && !parent_.xdr(xdrs)) return FALSE;
+    // A record gets its name from its fields, so none is sent for it.
+    if (new_type_ != TT_RECORD && !xdr_ustring(xdrs, full_name_)) return FALSE;
+    return xdr_prop_items(xdrs);
+}
+
+Nul::UString CreateResourceArgs::describe() {
+    return text_format("(has_parent:%s :: full_name:%s :: m_parent: (%s) (%s))", tf(has_parent_), full_name_,
+                       parent_.trace_line(), PutPropsArgs::describe());
+}
+
 CreateUserArgs::CreateUserArgs() = default;
 CreateUserArgs::~CreateUserArgs() = default;
 

@@ -86,6 +86,28 @@ protected:
     bool register_callback_ = false;
 };
 
+// mkresource: the target, the type of the new resource, an optional parent folder, the full name
+// (not sent for records), then the values to put.
+class CreateResourceArgs : public PutPropsArgs {
+public:
+    CreateResourceArgs();
+    ~CreateResourceArgs() override;
+    bool_t xdr_props(XDR *xdrs) override;
+    // "(has_parent:%s :: full_name:%s :: m_parent: (%s) (%s))".
+    Nul::UString describe() override;
+    int resource_type() const { return new_type_; }
+    bool has_parent() const { return has_parent_; }
+    // The parent folder in the request's session.
+    AdBucketPtr parent_bucket() { return parent_.bucket(api_session_or_fail()); }
+    Nul::UString full_name() const { return full_name_; }
+
+private:
+    int new_type_ = 0;
+    bool has_parent_ = false;
+    GenericOpArgs parent_;
+    Nul::UString full_name_;
+};
+
 // create_user: the target, the new user's name, then the values to put.
 class CreateUserArgs : public PutPropsArgs {
 public:
