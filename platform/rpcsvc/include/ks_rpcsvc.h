@@ -1,0 +1,88 @@
+/* libwexrpcsvc: a multi-threaded ONC RPC server runtime over TCP.
+ *
+ * Calls arrive on connections accepted by one loop thread (the thread that runs ks_svc_run)
+ * and are run by a pool of worker threads. A connection is served by one worker at a time,
+ * so the calls of one connection run and are answered in the order they were sent.
+ * XDR streams, message headers and xdrproc_t routines are libtirpc's.
+ */
+#ifndef KS_RPCSVC_H
+#define KS_RPCSVC_H
+
+#include <rpc/types.h>
+#include <rpc/xdr.h>
+#include <rpc/auth.h>
+#include <rpc/rpc_msg.h>
+#include <pthread.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Limits of the runtime. */
+#define KS_MAX_RECORD_SIZE     (64u * 1024u * 1024u) /* a larger call record closes its connection */
+#define KS_MAX_WORKER_THREADS  1024                  /* upper bound of control request 4 */
+#define KS_REPLY_BUFFER_SIZE   (4u * 1024u * 1024u)  /* reply bytes held without waiting for the peer */
+#define KS_SEND_TIMEOUT_MS     30000                 /* a peer that takes no reply bytes for this long is dropped */
+#define KS_EXIT_DRAIN_MS       2000                  /* at exit, time left for answered replies to leave */
+#define KS_ACCEPT_BACKOFF_MS   100                   /* pause of accepting when out of descriptors */
+
+/* Control requests of ks_rpc_control. */
+#define KS_RPC_SVC_MTMODE      2 /* int*: in, nonzero asks for the worker pool; out, the mode in force (always 1) */
+#define KS_RPC_SVC_THREADS_SET 4 /* int*: worker threads of the next ks_svc_run, 1..KS_MAX_WORKER_THREADS */
+
+/* A transport: a listening socket made by ks_svctcp_create, or the connection of the call
+ * being served, as handed to a dispatch routine. */
+typedef struct ks_svcxprt KS_SVCXPRT;
+
+/* One call as handed to a dispatch routine; valid only during that call. */
+struct ks_svc_req {
+    rpcprog_t rq_prog;
+    rpcvers_t rq_vers;
+    rpcproc_t rq_proc;
+    struct opaque_auth rq_cred; /* raw credentials from the wire */
+    void* rq_clntcred;          /* not interpreted: always NULL */
+    KS_SVCXPRT* rq_xprt;
+};
+
+typedef void (*ks_dispatch_t)(struct ks_svc_req*, KS_SVCXPRT*);
+
+bool_t ks_rpc_control(int request, void* info);
+
+/* Makes a transport that listens on sock: a stream socket of AF_INET or AF_INET6, bound or not
+ * (an unbound one is bound to any free port; an unbound AF_INET6 one is made IPv6-only first).
+ * The runtime keeps its own duplicate of the socket, so the caller may close sock at any time.
+ * sendsz is the fragment size of replies, recvsz the read size of calls (0: 8192 each).
+ * Returns NULL on failure (errno tells why). */
+KS_SVCXPRT* ks_svctcp_create(int sock, u_int sendsz, u_int recvsz);
+
+/* Registers dispatch for (prog, vers) on every transport; protocol must be 0 (no port mapper).
+ * Fails when (prog, vers) is already registered with another dispatch routine. */
+bool_t ks_svc_register(KS_SVCXPRT* xprt, rpcprog_t prog, rpcvers_t vers, ks_dispatch_t dispatch,
+                       int protocol);
+
+/* Serves until ks_svc_exit. Returns after the calls in flight have been answered and every
+ * worker thread has ended; all transports and registrations are released on return. */
+void ks_svc_run(void);
+
+/* Asks ks_svc_run to end. Safe from any thread, from a dispatch routine and from a signal
+ * handler; a request made while no ks_svc_run is active ends the next one at once. */
+void ks_svc_exit(void);
+
+/* Within a dispatch routine, for the call being served. */
+bool_t ks_svc_getargs(KS_SVCXPRT* xprt, xdrproc_t xdr_args, void* args);
+bool_t ks_svc_sendreply(KS_SVCXPRT* xprt, xdrproc_t xdr_results, void* results);
+void ks_svcerr_noproc(KS_SVCXPRT* xprt);
+void ks_svcerr_decode(KS_SVCXPRT* xprt);
+void ks_svcerr_systemerr(KS_SVCXPRT* xprt);
+
+/* Thread-specific data over pthread keys; each returns 0 or an errno value. */
+typedef pthread_key_t ks_thread_key_t;
+int ks_thr_keycreate(ks_thread_key_t* key, void (*destructor)(void*));
+int ks_thr_setspecific(ks_thread_key_t key, void* value);
+int ks_thr_getspecific(ks_thread_key_t key, void** value);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

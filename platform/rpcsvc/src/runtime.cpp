@@ -1,0 +1,962 @@
+// The service loop, the worker pool and the reply path.
+//
+// Ownership of a connection passes by hand: while it is armed in epoll (one-shot) nobody
+// touches it; an event hands it to the loop thread, which queues it for a worker or flushes
+// its output; a worker serves it until it has nothing left to read and re-arms it. So a
+// connection never needs a lock of its own and its calls run one after another.
+
+#include "ks_rpcsvc.h"
+#include "record_reader.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <shared_mutex>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+struct ks_svcxprt {
+    enum class Kind { Listener, Call };
+    explicit ks_svcxprt(Kind k) : kind(k) {}
+    Kind kind;
+};
+
+namespace ksrpc {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr u_int kDefaultBufferSize = 8192;
+constexpr int kCallsPerTurn = 16;                 // calls of one connection before others get a turn
+constexpr auto kLinger = std::chrono::microseconds(200);  // wait for a quick next call on an idle pool
+
+// What an epoll event points at.
+struct Pollable {
+    bool listener;
+};
+
+struct Listener : ks_svcxprt, Pollable {
+    Listener() : ks_svcxprt(Kind::Listener), Pollable{true} {}
+    int fd = -1;
+    u_int sendsz = kDefaultBufferSize;
+    u_int recvsz = kDefaultBufferSize;
+    bool paused = false;
+    Clock::time_point resume;
+};
+
+enum class ConnState { Reading, Flushing };
+
+struct Conn : Pollable {
+    Conn() : Pollable{false} {}
+    int fd = -1;
+    u_int sendsz = kDefaultBufferSize;
+    RecordReader reader{KS_MAX_RECORD_SIZE};
+    std::vector<char> raw;   // bytes read and not yet fed to the reader: [rbeg, rend)
+    std::size_t rbeg = 0, rend = 0;
+    std::vector<char> out;   // reply bytes not yet sent: [out_off, size)
+    std::size_t out_off = 0;
+    std::uint64_t out_base = 0;  // stream offset of out[0]
+    bool broken = false;         // the stream cannot go on: close after the current call
+    ConnState state = ConnState::Reading;
+    Clock::time_point flush_deadline;
+    std::uint64_t sent() const { return out_base + out_off; }
+    std::uint64_t queued() const { return out_base + out.size(); }
+    bool has_output() const { return out_off < out.size(); }
+};
+
+struct CallXprt : ks_svcxprt {
+    CallXprt() : ks_svcxprt(Kind::Call) {}
+    Conn* conn = nullptr;
+    XDR* args = nullptr;
+    std::uint32_t xid = 0;
+    bool replied = false;
+};
+
+struct Callout {
+    rpcprog_t prog;
+    rpcvers_t vers;
+    ks_dispatch_t dispatch;
+};
+
+struct Runtime {
+    std::mutex setup_mutex;  // listeners, configuration, running flag
+    std::vector<Listener*> listeners;
+    std::atomic<bool> listeners_changed{true};
+    int worker_threads = 0;
+    bool running = false;
+
+    std::shared_mutex callout_mutex;
+    std::vector<Callout> callouts;
+
+    std::atomic<bool> exit_requested{false};
+    std::atomic<int> wake_fd{-1};
+    int epoll_fd = -1;
+
+    std::mutex queue_mutex;  // work queue, stop flag, hand-back queue
+    std::condition_variable queue_cv;
+    std::deque<Conn*> work;
+    std::vector<Conn*> to_loop;
+    bool stop_workers = false;
+    std::atomic<bool> exiting{false};
+
+    std::mutex registry_mutex;
+    std::unordered_set<Conn*> conns;
+};
+
+Runtime& rt()
+{
+    static Runtime* r = new Runtime;  // never destroyed: workers may outlast static destruction
+    return *r;
+}
+
+void wake_loop()
+{
+    int fd = rt().wake_fd.load();
+    if (fd >= 0) {
+        std::uint64_t one = 1;
+        ssize_t n = write(fd, &one, sizeof one);
+        (void)n;  // a full counter already wakes the loop
+    }
+}
+
+void close_conn(Conn* c)
+{
+    {
+        std::lock_guard<std::mutex> g(rt().registry_mutex);
+        rt().conns.erase(c);
+    }
+    epoll_ctl(rt().epoll_fd, EPOLL_CTL_DEL, c->fd, nullptr);
+    close(c->fd);
+    delete c;
+}
+
+// After a successful arm the connection belongs to whoever gets its event: hands off.
+bool arm(Conn* c, std::uint32_t events)
+{
+    epoll_event ev{};
+    ev.events = events | EPOLLONESHOT;
+    ev.data.ptr = static_cast<Pollable*>(c);
+    return epoll_ctl(rt().epoll_fd, EPOLL_CTL_MOD, c->fd, &ev) == 0;
+}
+
+void queue_work(Conn* c)
+{
+    {
+        std::lock_guard<std::mutex> g(rt().queue_mutex);
+        rt().work.push_back(c);
+    }
+    rt().queue_cv.notify_one();
+}
+
+void hand_to_loop(Conn* c)
+{
+    {
+        std::lock_guard<std::mutex> g(rt().queue_mutex);
+        rt().to_loop.push_back(c);
+    }
+    wake_loop();
+}
+
+bool work_waiting()
+{
+    std::lock_guard<std::mutex> g(rt().queue_mutex);
+    return !rt().work.empty();
+}
+
+// Sends what the socket takes now. False when the peer is gone.
+bool send_some(Conn* c)
+{
+    while (c->has_output()) {
+        ssize_t n = send(c->fd, c->out.data() + c->out_off, c->out.size() - c->out_off,
+                         MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            c->out_off += std::size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        return false;
+    }
+    if (c->out_off == c->out.size()) {
+        c->out_base += c->out.size();
+        c->out.clear();
+        c->out_off = 0;
+    }
+    return true;
+}
+
+// ---- reply encoding -------------------------------------------------------------------
+
+// Each thread keeps one record encoder; its sink names the connection of the reply in hand.
+struct ReplyEncoder {
+    XDR xdr{};
+    bool made = false;
+    u_int sendsz = 0;
+    Conn* conn = nullptr;
+    ~ReplyEncoder() { drop(); }
+    void drop()
+    {
+        if (made)
+            XDR_DESTROY(&xdr);
+        made = false;
+    }
+};
+
+int write_fragment(void* handle, void* buf, int len)
+{
+    auto* enc = static_cast<ReplyEncoder*>(handle);
+    Conn* c = enc->conn;
+    if (c == nullptr || c->broken || len < 0)
+        return -1;
+    const char* p = static_cast<const char*>(buf);
+    c->out.insert(c->out.end(), p, p + len);
+    if (c->out.size() - c->out_off <= KS_REPLY_BUFFER_SIZE)
+        return len;
+    // A large reply: wait for the peer to take part of it, but not for ever.
+    auto deadline = Clock::now() + std::chrono::milliseconds(KS_SEND_TIMEOUT_MS);
+    while (c->out.size() - c->out_off > KS_REPLY_BUFFER_SIZE / 2) {
+        if (!send_some(c))
+            return -1;
+        if (c->out.size() - c->out_off <= KS_REPLY_BUFFER_SIZE / 2)
+            break;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return -1;
+        pollfd pfd{c->fd, POLLOUT, 0};
+        int r = poll(&pfd, 1, int(left.count()));
+        if (r < 0 && errno != EINTR)
+            return -1;
+    }
+    // Keep the buffer from growing with what is already gone.
+    if (c->out_off > 0) {
+        c->out.erase(c->out.begin(), c->out.begin() + std::ptrdiff_t(c->out_off));
+        c->out_base += c->out_off;
+        c->out_off = 0;
+    }
+    return len;
+}
+
+ReplyEncoder& encoder_for(Conn* c)
+{
+    thread_local ReplyEncoder enc;
+    if (enc.made && enc.sendsz != c->sendsz)
+        enc.drop();
+    if (!enc.made) {
+        xdrrec_create(&enc.xdr, c->sendsz, 0, &enc, nullptr, write_fragment);
+        enc.xdr.x_op = XDR_ENCODE;
+        enc.made = true;
+        enc.sendsz = c->sendsz;
+    }
+    enc.conn = c;
+    return enc;
+}
+
+// Writes one reply record. On failure nothing of it stays queued, unless part of it already
+// left, in which case the stream is cut and the connection must close.
+bool send_reply(CallXprt* cx, rpc_msg* msg)
+{
+    Conn* c = cx->conn;
+    if (cx->replied || c->broken)
+        return false;
+    std::uint64_t start = c->queued();
+    ReplyEncoder& enc = encoder_for(c);
+    bool ok = false;
+    try {
+        ok = xdr_replymsg(&enc.xdr, msg) && xdrrec_endofrecord(&enc.xdr, TRUE);
+    } catch (...) {
+        ok = false;
+    }
+    enc.conn = nullptr;
+    if (!ok) {
+        enc.drop();  // its buffer holds part of the failed record
+        if (c->sent() > start)
+            c->broken = true;
+        else
+            c->out.resize(std::size_t(start - c->out_base));
+        return false;
+    }
+    cx->replied = true;
+    if (!send_some(c))
+        c->broken = true;
+    return true;
+}
+
+void init_reply(rpc_msg& r, std::uint32_t xid)
+{
+    std::memset(&r, 0, sizeof r);
+    r.rm_xid = xid;
+    r.rm_direction = REPLY;
+}
+
+bool send_accepted(CallXprt* cx, accept_stat stat, xdrproc_t proc = nullptr, void* where = nullptr,
+                    rpcvers_t low = 0, rpcvers_t high = 0)
+{
+    rpc_msg r;
+    init_reply(r, cx->xid);
+    r.rm_reply.rp_stat = MSG_ACCEPTED;
+    r.acpted_rply.ar_verf = _null_auth;
+    r.acpted_rply.ar_stat = stat;
+    if (stat == SUCCESS) {
+        r.acpted_rply.ar_results.where = static_cast<caddr_t>(where);
+        r.acpted_rply.ar_results.proc = proc;
+    } else if (stat == PROG_MISMATCH) {
+        r.acpted_rply.ar_vers.low = low;
+        r.acpted_rply.ar_vers.high = high;
+    } else {
+        r.acpted_rply.ar_results.where = nullptr;
+        r.acpted_rply.ar_results.proc = nullptr;  // not encoded for these
+    }
+    return send_reply(cx, &r);
+}
+
+void send_denied(CallXprt* cx, reject_stat stat, auth_stat why)
+{
+    rpc_msg r;
+    init_reply(r, cx->xid);
+    r.rm_reply.rp_stat = MSG_DENIED;
+    r.rjcted_rply.rj_stat = stat;
+    if (stat == RPC_MISMATCH) {
+        r.rjcted_rply.rj_vers.low = RPC_MSG_VERSION;
+        r.rjcted_rply.rj_vers.high = RPC_MSG_VERSION;
+    } else {
+        r.rjcted_rply.rj_why = why;
+    }
+    send_reply(cx, &r);
+}
+
+CallXprt* as_call(KS_SVCXPRT* x)
+{
+    return x != nullptr && x->kind == ks_svcxprt::Kind::Call ? static_cast<CallXprt*>(x) : nullptr;
+}
+
+// ---- serving a connection ---------------------------------------------------------------
+
+std::uint32_t word_at(const char* p)
+{
+    std::uint32_t w;
+    std::memcpy(&w, p, 4);
+    return ntohl(w);
+}
+
+void serve_record(Conn* c)
+{
+    const char* rec = c->reader.data();
+    std::size_t len = c->reader.size();
+    CallXprt cx;
+    cx.conn = c;
+    if (len < 12)
+        return;  // not even a call header: nothing to answer to
+    cx.xid = word_at(rec);
+    if (word_at(rec + 4) != CALL)
+        return;
+    if (word_at(rec + 8) != RPC_MSG_VERSION) {
+        send_denied(&cx, RPC_MISMATCH, AUTH_OK);
+        return;
+    }
+    XDR in;
+    xdrmem_create(&in, const_cast<char*>(rec), u_int(len), XDR_DECODE);
+    rpc_msg msg;
+    std::memset(&msg, 0, sizeof msg);
+    char auth_area[2 * MAX_AUTH_BYTES];
+    msg.rm_call.cb_cred.oa_base = auth_area;
+    msg.rm_call.cb_verf.oa_base = auth_area + MAX_AUTH_BYTES;
+    if (!xdr_callmsg(&in, &msg)) {
+        XDR_DESTROY(&in);
+        return;  // no header to answer; the record is dropped and the stream goes on
+    }
+    cx.args = &in;
+    call_body& call = msg.rm_call;
+    if (call.cb_cred.oa_flavor != AUTH_NONE && call.cb_cred.oa_flavor != AUTH_SYS) {
+        send_denied(&cx, AUTH_ERROR, AUTH_REJECTEDCRED);
+        XDR_DESTROY(&in);
+        return;
+    }
+    ks_dispatch_t dispatch = nullptr;
+    bool prog_known = false;
+    rpcvers_t low = ~rpcvers_t(0), high = 0;
+    {
+        std::shared_lock<std::shared_mutex> g(rt().callout_mutex);
+        for (const Callout& co : rt().callouts) {
+            if (co.prog != call.cb_prog)
+                continue;
+            prog_known = true;
+            low = std::min(low, co.vers);
+            high = std::max(high, co.vers);
+            if (co.vers == call.cb_vers)
+                dispatch = co.dispatch;
+        }
+    }
+    if (dispatch == nullptr) {
+        if (prog_known)
+            send_accepted(&cx, PROG_MISMATCH, nullptr, nullptr, low, high);
+        else
+            send_accepted(&cx, PROG_UNAVAIL);
+        XDR_DESTROY(&in);
+        return;
+    }
+    ks_svc_req req{};
+    req.rq_prog = call.cb_prog;
+    req.rq_vers = call.cb_vers;
+    req.rq_proc = call.cb_proc;
+    req.rq_cred = call.cb_cred;
+    req.rq_clntcred = nullptr;
+    req.rq_xprt = &cx;
+    try {
+        dispatch(&req, &cx);
+    } catch (...) {
+        if (!cx.replied)
+            send_accepted(&cx, SYSTEM_ERR);
+    }
+    XDR_DESTROY(&in);
+}
+
+enum class Feed { Ready, NeedMore, Broken };
+
+Feed feed_buffered(Conn* c)
+{
+    while (c->rbeg < c->rend) {
+        std::size_t used = 0;
+        auto st = c->reader.feed(c->raw.data() + c->rbeg, c->rend - c->rbeg, used);
+        c->rbeg += used;
+        if (st == RecordReader::Status::Ready)
+            return Feed::Ready;
+        if (st == RecordReader::Status::TooLarge)
+            return Feed::Broken;
+    }
+    c->rbeg = c->rend = 0;
+    return Feed::NeedMore;
+}
+
+void serve(Conn* c)
+{
+    int calls = 0;
+    bool lingered = false;
+    for (;;) {
+        if (rt().exiting.load()) {
+            if (c->has_output())
+                hand_to_loop(c);  // answered before the exit: let it leave
+            return;               // otherwise left to the closing of all connections
+        }
+        Feed f = feed_buffered(c);
+        if (f == Feed::Broken) {
+            close_conn(c);
+            return;
+        }
+        if (f == Feed::Ready) {
+            serve_record(c);
+            c->reader.next();
+            lingered = false;
+            if (c->broken) {
+                close_conn(c);
+                return;
+            }
+            if (c->has_output()) {
+                hand_to_loop(c);
+                return;
+            }
+            if (++calls >= kCallsPerTurn && work_waiting()) {
+                queue_work(c);
+                return;
+            }
+            continue;
+        }
+        ssize_t n = recv(c->fd, c->raw.data(), c->raw.size(), MSG_DONTWAIT);
+        if (n > 0) {
+            c->rbeg = 0;
+            c->rend = std::size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            close_conn(c);
+            return;
+        }
+        // Nothing to read. A client that calls in a loop sends its next call at once; catching
+        // it here saves two thread hand-overs, but only while no other connection waits.
+        if (!lingered && !work_waiting()) {
+            lingered = true;
+            pollfd pfd{c->fd, POLLIN, 0};
+            timespec ts{0, long(std::chrono::nanoseconds(kLinger).count())};
+            if (ppoll(&pfd, 1, &ts, nullptr) > 0)
+                continue;
+        }
+        if (!arm(c, EPOLLIN))
+            close_conn(c);
+        return;
+    }
+}
+
+void worker_main()
+{
+    for (;;) {
+        Conn* c = nullptr;
+        {
+            std::unique_lock<std::mutex> g(rt().queue_mutex);
+            rt().queue_cv.wait(g, [] { return rt().stop_workers || !rt().work.empty(); });
+            if (rt().stop_workers)
+                return;
+            c = rt().work.front();
+            rt().work.pop_front();
+        }
+        try {
+            serve(c);
+        } catch (...) {
+            close_conn(c);  // out of memory for its buffers: this connection only
+        }
+    }
+}
+
+// ---- the loop ---------------------------------------------------------------------------
+
+void accept_all(Listener* l)
+{
+    for (;;) {
+        int fd = accept4(l->fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // The backlog keeps the connection; try again when descriptors may be free.
+                epoll_event ev{};
+                ev.data.ptr = static_cast<Pollable*>(l);
+                epoll_ctl(rt().epoll_fd, EPOLL_CTL_MOD, l->fd, &ev);
+                l->paused = true;
+                l->resume = Clock::now() + std::chrono::milliseconds(KS_ACCEPT_BACKOFF_MS);
+            }
+            return;
+        }
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        auto* c = new Conn;
+        c->fd = fd;
+        c->sendsz = l->sendsz;
+        c->raw.resize(l->recvsz);
+        {
+            std::lock_guard<std::mutex> g(rt().registry_mutex);
+            rt().conns.insert(c);
+        }
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLONESHOT;
+        ev.data.ptr = static_cast<Pollable*>(c);
+        if (epoll_ctl(rt().epoll_fd, EPOLL_CTL_ADD, fd, &ev) != 0)
+            close_conn(c);
+    }
+}
+
+struct Loop {
+    std::vector<Listener*> listeners;
+    std::unordered_set<Conn*> flushing;
+
+    void take_handed_back()
+    {
+        std::vector<Conn*> back;
+        {
+            std::lock_guard<std::mutex> g(rt().queue_mutex);
+            back.swap(rt().to_loop);
+        }
+        for (Conn* c : back) {
+            c->state = ConnState::Flushing;
+            c->flush_deadline = Clock::now() + std::chrono::milliseconds(KS_SEND_TIMEOUT_MS);
+            flushing.insert(c);
+            if (!arm(c, EPOLLOUT)) {
+                flushing.erase(c);
+                close_conn(c);
+            }
+        }
+    }
+
+    // One flushing connection became writable (or failed).
+    void flush(Conn* c, bool exiting)
+    {
+        std::uint64_t before = c->sent();
+        if (!send_some(c)) {
+            flushing.erase(c);
+            close_conn(c);
+            return;
+        }
+        if (!c->has_output()) {
+            flushing.erase(c);
+            c->state = ConnState::Reading;
+            if (!exiting)
+                queue_work(c);  // calls may already wait in its buffer
+            return;
+        }
+        if (c->sent() > before)
+            c->flush_deadline = Clock::now() + std::chrono::milliseconds(KS_SEND_TIMEOUT_MS);
+        if (!arm(c, EPOLLOUT)) {
+            flushing.erase(c);
+            close_conn(c);
+        }
+    }
+
+    int timeout_ms(Clock::time_point limit) const
+    {
+        Clock::time_point next = limit;
+        for (Conn* c : flushing)
+            next = std::min(next, c->flush_deadline);
+        for (Listener* l : listeners)
+            if (l->paused)
+                next = std::min(next, l->resume);
+        if (next == Clock::time_point::max())
+            return -1;
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
+        return int(std::clamp<long long>(ms + 1, 0, 60000));
+    }
+
+    void expire()
+    {
+        auto now = Clock::now();
+        std::vector<Conn*> late;
+        for (Conn* c : flushing)
+            if (c->flush_deadline <= now)
+                late.push_back(c);
+        for (Conn* c : late) {
+            flushing.erase(c);
+            close_conn(c);
+        }
+        for (Listener* l : listeners) {
+            if (l->paused && l->resume <= now) {
+                l->paused = false;
+                epoll_event ev{};
+                ev.events = EPOLLIN;
+                ev.data.ptr = static_cast<Pollable*>(l);
+                epoll_ctl(rt().epoll_fd, EPOLL_CTL_MOD, l->fd, &ev);
+            }
+        }
+    }
+
+    void drain_wake(int wake)
+    {
+        std::uint64_t v;
+        while (read(wake, &v, sizeof v) > 0) {
+        }
+    }
+
+    // exiting: only flushing matters; limit bounds the wait.
+    bool step(int wake, bool exiting, Clock::time_point limit)
+    {
+        epoll_event evs[256];
+        int n = epoll_wait(rt().epoll_fd, evs, 256, timeout_ms(limit));
+        if (n < 0 && errno != EINTR)
+            return false;
+        for (int i = 0; i < n; ++i) {
+            auto* p = static_cast<Pollable*>(evs[i].data.ptr);
+            if (p == nullptr) {
+                drain_wake(wake);
+                continue;
+            }
+            if (p->listener) {
+                if (!exiting)
+                    accept_all(static_cast<Listener*>(p));
+                continue;
+            }
+            auto* c = static_cast<Conn*>(p);
+            if (c->state == ConnState::Flushing)
+                flush(c, exiting);
+            else if (!exiting)
+                queue_work(c);
+        }
+        take_handed_back();
+        expire();
+        return true;
+    }
+};
+
+int default_workers()
+{
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? int(std::min<long>(n, KS_MAX_WORKER_THREADS)) : 1;
+}
+
+bool valid_socket_for_listen(int sock)
+{
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (getsockname(sock, reinterpret_cast<sockaddr*>(&ss), &len) != 0)
+        return false;
+    if (ss.ss_family != AF_INET && ss.ss_family != AF_INET6) {
+        errno = EAFNOSUPPORT;
+        return false;
+    }
+    in_port_t port = ss.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&ss)->sin_port
+                                             : reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port;
+    if (port != 0)
+        return true;
+    // Not bound yet: any free port of its family.
+    if (ss.ss_family == AF_INET6) {
+        int one = 1;
+        setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_any;
+        return bind(sock, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    return bind(sock, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+
+void add_listener_to_epoll(Listener* l)
+{
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = static_cast<Pollable*>(l);
+    epoll_ctl(rt().epoll_fd, EPOLL_CTL_ADD, l->fd, &ev);
+}
+
+}  // namespace
+}  // namespace ksrpc
+
+using namespace ksrpc;
+
+extern "C" {
+
+bool_t ks_rpc_control(int request, void* info)
+{
+    if (info == nullptr)
+        return FALSE;
+    switch (request) {
+    case KS_RPC_SVC_MTMODE:
+        *static_cast<int*>(info) = 1;
+        return TRUE;
+    case KS_RPC_SVC_THREADS_SET: {
+        int n = *static_cast<int*>(info);
+        if (n < 1 || n > KS_MAX_WORKER_THREADS)
+            return FALSE;
+        std::lock_guard<std::mutex> g(rt().setup_mutex);
+        rt().worker_threads = n;
+        return TRUE;
+    }
+    default:
+        return FALSE;
+    }
+}
+
+KS_SVCXPRT* ks_svctcp_create(int sock, u_int sendsz, u_int recvsz)
+{
+    int type = 0;
+    socklen_t tl = sizeof type;
+    if (sock < 0 || getsockopt(sock, SOL_SOCKET, SO_TYPE, &type, &tl) != 0)
+        return nullptr;
+    if (type != SOCK_STREAM) {
+        errno = EPROTOTYPE;
+        return nullptr;
+    }
+    if (!valid_socket_for_listen(sock) || listen(sock, SOMAXCONN) != 0)
+        return nullptr;
+    int fd = fcntl(sock, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        return nullptr;
+    int fl = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+    auto* l = new Listener;
+    l->fd = fd;
+    l->sendsz = sendsz == 0 ? kDefaultBufferSize : std::max<u_int>(sendsz, 512);
+    l->recvsz = recvsz == 0 ? kDefaultBufferSize : std::max<u_int>(recvsz, 512);
+    std::lock_guard<std::mutex> g(rt().setup_mutex);
+    rt().listeners.push_back(l);
+    rt().listeners_changed.store(true);
+    if (rt().running && rt().epoll_fd >= 0)
+        add_listener_to_epoll(l);
+    return l;
+}
+
+bool_t ks_svc_register(KS_SVCXPRT* xprt, rpcprog_t prog, rpcvers_t vers, ks_dispatch_t dispatch,
+                       int protocol)
+{
+    if (xprt == nullptr || dispatch == nullptr || protocol != 0)
+        return FALSE;
+    std::unique_lock<std::shared_mutex> g(rt().callout_mutex);
+    for (const Callout& co : rt().callouts) {
+        if (co.prog == prog && co.vers == vers)
+            return co.dispatch == dispatch ? TRUE : FALSE;
+    }
+    rt().callouts.push_back({prog, vers, dispatch});
+    return TRUE;
+}
+
+void ks_svc_exit(void)
+{
+    rt().exit_requested.store(true);
+    wake_loop();
+}
+
+void ks_svc_run(void)
+{
+    Runtime& r = rt();
+    Loop loop;
+    int workers = 0;
+    {
+        std::lock_guard<std::mutex> g(r.setup_mutex);
+        if (r.running)
+            return;
+        r.running = true;
+        r.epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+        int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        r.wake_fd.store(wake);
+        if (r.epoll_fd >= 0 && wake >= 0) {
+            epoll_event ev{};
+            ev.events = EPOLLIN;
+            ev.data.ptr = nullptr;
+            epoll_ctl(r.epoll_fd, EPOLL_CTL_ADD, wake, &ev);
+        }
+        for (Listener* l : r.listeners)
+            add_listener_to_epoll(l);
+        workers = r.worker_threads > 0 ? r.worker_threads : default_workers();
+        r.listeners_changed.store(true);
+        r.stop_workers = false;
+        r.exiting.store(false);
+    }
+    int wake = r.wake_fd.load();
+    std::vector<std::thread> pool;
+    if (r.epoll_fd >= 0 && wake >= 0) {
+        for (int i = 0; i < workers; ++i) {
+            try {
+                pool.emplace_back(worker_main);
+            } catch (...) {
+                break;  // serve with the threads there are
+            }
+        }
+    }
+    if (!pool.empty()) {
+        while (!r.exit_requested.load()) {
+            if (r.listeners_changed.exchange(false)) {
+                std::lock_guard<std::mutex> g(r.setup_mutex);
+                loop.listeners = r.listeners;
+            }
+            if (!loop.step(wake, false, Clock::time_point::max()))
+                break;
+        }
+    }
+
+    // Stop taking calls, let the calls in flight finish, then let their replies leave.
+    r.exiting.store(true);
+    {
+        std::lock_guard<std::mutex> g(r.setup_mutex);
+        for (Listener* l : r.listeners) {
+            close(l->fd);
+            delete l;
+        }
+        r.listeners.clear();
+        loop.listeners.clear();
+    }
+    {
+        std::lock_guard<std::mutex> g(r.queue_mutex);
+        r.stop_workers = true;
+    }
+    r.queue_cv.notify_all();
+    for (std::thread& t : pool)
+        t.join();
+    loop.take_handed_back();
+    auto limit = Clock::now() + std::chrono::milliseconds(KS_EXIT_DRAIN_MS);
+    while (!loop.flushing.empty() && Clock::now() < limit) {
+        if (!loop.step(wake, true, limit))
+            break;
+    }
+
+    std::vector<Conn*> all;
+    {
+        std::lock_guard<std::mutex> g(r.registry_mutex);
+        all.assign(r.conns.begin(), r.conns.end());
+    }
+    for (Conn* c : all)
+        close_conn(c);
+    {
+        std::lock_guard<std::mutex> g(r.queue_mutex);
+        r.work.clear();
+        r.to_loop.clear();
+    }
+    {
+        std::unique_lock<std::shared_mutex> g(r.callout_mutex);
+        r.callouts.clear();
+    }
+    std::lock_guard<std::mutex> g(r.setup_mutex);
+    r.wake_fd.store(-1);
+    if (wake >= 0)
+        close(wake);
+    if (r.epoll_fd >= 0)
+        close(r.epoll_fd);
+    r.epoll_fd = -1;
+    r.exit_requested.store(false);
+    r.running = false;
+}
+
+bool_t ks_svc_getargs(KS_SVCXPRT* xprt, xdrproc_t xdr_args, void* args)
+{
+    CallXprt* cx = as_call(xprt);
+    if (cx == nullptr || cx->args == nullptr || xdr_args == nullptr)
+        return FALSE;
+    try {
+        return xdr_args(cx->args, args) ? TRUE : FALSE;
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+bool_t ks_svc_sendreply(KS_SVCXPRT* xprt, xdrproc_t xdr_results, void* results)
+{
+    CallXprt* cx = as_call(xprt);
+    if (cx == nullptr || xdr_results == nullptr)
+        return FALSE;
+    return send_accepted(cx, SUCCESS, xdr_results, results) ? TRUE : FALSE;
+}
+
+void ks_svcerr_noproc(KS_SVCXPRT* xprt)
+{
+    if (CallXprt* cx = as_call(xprt))
+        send_accepted(cx, PROC_UNAVAIL);
+}
+
+void ks_svcerr_decode(KS_SVCXPRT* xprt)
+{
+    if (CallXprt* cx = as_call(xprt))
+        send_accepted(cx, GARBAGE_ARGS);
+}
+
+void ks_svcerr_systemerr(KS_SVCXPRT* xprt)
+{
+    if (CallXprt* cx = as_call(xprt))
+        send_accepted(cx, SYSTEM_ERR);
+}
+
+int ks_thr_keycreate(ks_thread_key_t* key, void (*destructor)(void*))
+{
+    if (key == nullptr)
+        return EINVAL;
+    return pthread_key_create(key, destructor);
+}
+
+int ks_thr_setspecific(ks_thread_key_t key, void* value)
+{
+    return pthread_setspecific(key, value);
+}
+
+int ks_thr_getspecific(ks_thread_key_t key, void** value)
+{
+    if (value == nullptr)
+        return EINVAL;
+    *value = pthread_getspecific(key);
+    return 0;
+}
+
+}  // extern "C"
