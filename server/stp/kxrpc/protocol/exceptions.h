@@ -1,0 +1,190 @@
+// The server's branch of the exception family, its throw functions and the translators that turn
+// a caught failure of the product interface into one of its exceptions.
+#pragma once
+
+#include <vector>
+
+#include <rpc/xdr.h>
+
+#include "tesutil/stpexception.h"
+#include "tesutil/umessage.h"
+#include "tesutil/ustring.h"
+
+class CException;
+
+namespace KxRpc {
+
+using Reason = Nul::STPException::stp_reason_code_t;
+inline Reason reason(int code) { return static_cast<Reason>(code); }
+
+class KxRpcException : public Nul::STPException {
+public:
+    KxRpcException(int reason, Nul::UMessage const &message, Nul::Resource const *resource,
+                   Nul::STPException const *cause);
+    KxRpcException(KxRpcException const &other) = default;
+    KxRpcException &operator=(KxRpcException const &other) = default;
+    ~KxRpcException() override;
+    KxRpcException *clone() const override { return new KxRpcException(*this); }
+    // What the error record writes after its common fields: 0 none, 1 invalid fields, 2 login.
+    virtual int extension_kind() const { return 0; }
+    virtual bool_t xdr_extension(XDR *xdrs) const;
+};
+
+class KXInternalErrorException : public KxRpcException {
+public:
+    KXInternalErrorException(int reason, Nul::UString const &text, Nul::STPException const *cause);
+    KXInternalErrorException(Nul::UString const &text, Nul::STPException const *cause);
+    explicit KXInternalErrorException(Nul::UMessage const &message);
+    KXInternalErrorException(Nul::STPException const *cause, Nul::UMessage const &message);
+    KXInternalErrorException(KXInternalErrorException const &other) = default;
+    ~KXInternalErrorException() override;
+    KXInternalErrorException *clone() const override { return new KXInternalErrorException(*this); }
+    // Builds (does not throw) the exception from a caught product failure, which it deletes.
+    static KXInternalErrorException from_cexception(CException *e, Nul::Catalog table, int index,
+                                                    Nul::UString const &extra = Nul::UString());
+};
+
+class KXCharacterEncodingErrorException : public KxRpcException {
+public:
+    KXCharacterEncodingErrorException(Nul::Resource const *resource, Nul::UMessage const &message);
+    KXCharacterEncodingErrorException(Nul::Resource const *resource, Nul::UString const &text);
+    KXCharacterEncodingErrorException(Nul::UMessage const &message, Nul::STPException const *cause);
+    explicit KXCharacterEncodingErrorException(Nul::UString const &text);
+    KXCharacterEncodingErrorException(KXCharacterEncodingErrorException const &other) = default;
+    ~KXCharacterEncodingErrorException() override;
+    KXCharacterEncodingErrorException *clone() const override { return new KXCharacterEncodingErrorException(*this); }
+};
+
+class KXConflictException : public KxRpcException {
+public:
+    KXConflictException(Nul::UString const &text, Nul::STPException const *cause);
+    KXConflictException(Nul::STPException const *cause, Nul::UMessage const &message);
+    explicit KXConflictException(Nul::UMessage const &message);
+    KXConflictException(KXConflictException const &other) = default;
+    ~KXConflictException() override;
+    KXConflictException *clone() const override { return new KXConflictException(*this); }
+};
+
+class LockedDatabaseException : public KxRpcException {
+public:
+    LockedDatabaseException();
+    LockedDatabaseException(LockedDatabaseException const &other) = default;
+    ~LockedDatabaseException() override;
+    LockedDatabaseException *clone() const override { return new LockedDatabaseException(*this); }
+};
+
+class KXImplementationErrorException : public KxRpcException {
+public:
+    explicit KXImplementationErrorException(Nul::UString const &text);
+    KXImplementationErrorException(KXImplementationErrorException const &other) = default;
+    ~KXImplementationErrorException() override;
+    KXImplementationErrorException *clone() const override { return new KXImplementationErrorException(*this); }
+};
+
+class KXNotFoundException : public KxRpcException {
+public:
+    KXNotFoundException(Nul::Resource const *resource, Nul::UMessage const &message);
+    KXNotFoundException(Nul::Resource const *resource, Nul::UString const &text);
+    KXNotFoundException(Nul::UMessage const &message, Nul::STPException const *cause);
+    explicit KXNotFoundException(Nul::UString const &text);
+    KXNotFoundException(KXNotFoundException const &other) = default;
+    ~KXNotFoundException() override;
+    KXNotFoundException *clone() const override { return new KXNotFoundException(*this); }
+};
+
+class InvalidFieldsException : public KxRpcException {
+public:
+    InvalidFieldsException();
+    InvalidFieldsException(InvalidFieldsException const &other) = default;
+    InvalidFieldsException &operator=(InvalidFieldsException const &other) = default;
+    ~InvalidFieldsException() override;
+    InvalidFieldsException *clone() const override { return new InvalidFieldsException(*this); }
+    int extension_kind() const override { return 1; }
+    bool_t xdr_extension(XDR *xdrs) const override;
+
+    // One invalid field and its product field value type (1 to 14).
+    void add_field(Nul::UString const &name, int field_type);
+    std::vector<Nul::UString> const &field_names() const { return names_; }
+    std::vector<int> const &field_types() const { return types_; }
+
+private:
+    std::vector<Nul::UString> names_;
+    std::vector<int> types_;
+};
+
+class KXPropertyValueTypeException : public KxRpcException {
+public:
+    explicit KXPropertyValueTypeException(int expected_type);
+    KXPropertyValueTypeException(KXPropertyValueTypeException const &other) = default;
+    KXPropertyValueTypeException &operator=(KXPropertyValueTypeException const &other) = default;
+    ~KXPropertyValueTypeException() override;
+    KXPropertyValueTypeException *clone() const override { return new KXPropertyValueTypeException(*this); }
+    int expected_type() const { return expected_; }
+
+private:
+    int expected_;
+};
+
+class LoginException : public KxRpcException {
+public:
+    LoginException(int reason, Nul::UMessage const &message, Nul::UString const &text);
+    LoginException(LoginException const &other) = default;
+    LoginException &operator=(LoginException const &other) = default;
+    ~LoginException() override;
+    LoginException *clone() const override { return new LoginException(*this); }
+    int extension_kind() const override { return 2; }
+    bool_t xdr_extension(XDR *xdrs) const override;
+    Nul::UString const &text() const { return text_; }
+
+private:
+    Nul::UString text_;
+};
+
+// Outside the KxRpcException branch: its error record has no extension.
+class PropertyValueMarshallingException : public Nul::STPException {
+public:
+    PropertyValueMarshallingException();
+    explicit PropertyValueMarshallingException(Nul::UString const &text);
+    PropertyValueMarshallingException(PropertyValueMarshallingException const &other) = default;
+    ~PropertyValueMarshallingException() override;
+    PropertyValueMarshallingException *clone() const override { return new PropertyValueMarshallingException(*this); }
+};
+
+// Names of the value types for KXPropertyValueTypeException; "<unknown>" for any other code.
+char const *property_value_type_name(int value_type);
+
+[[noreturn]] void throw_internal_error(Nul::UString const &text, Nul::STPException const *cause = nullptr);
+[[noreturn]] void throw_internal_error(Nul::UMessage const &message);
+[[noreturn]] void throw_conflict(Nul::UMessage const &message);
+[[noreturn]] void throw_locked_database();
+[[noreturn]] void throw_implementation_error(Nul::UString const &text);
+[[noreturn]] void throw_not_found(Nul::Resource const *resource, Nul::UMessage const &message);
+[[noreturn]] void throw_not_found(Nul::Resource const *resource, Nul::UString const &text);
+[[noreturn]] void throw_not_found(Nul::UMessage const &message, Nul::STPException const *cause);
+[[noreturn]] void throw_not_found(Nul::UString const &text);
+[[noreturn]] void throw_invalid_fields_exception(InvalidFieldsException const &e);
+[[noreturn]] void throw_login_exception(int reason, Nul::UMessage const &message, Nul::UString const &text);
+[[noreturn]] void throw_marshalling_error();
+
+// Translators: each takes ownership of the caught product failure, reads its text, deletes it,
+// and only then raises. The message is message(index) with the product text, or with `extra`
+// first and the product text second when `extra` is not empty.
+[[noreturn]] void raise_from_cexception(CException *e, int reason, Nul::Catalog table, int index,
+                                        Nul::UString const &extra = Nul::UString());
+[[noreturn]] void raise_conflict_from_cexception(CException *e, Nul::Catalog table, int index,
+                                                 Nul::UString const &extra = Nul::UString());
+[[noreturn]] void raise_internal_error_from_cexception(CException *e, Nul::Catalog table, int index,
+                                                       Nul::UString const &extra = Nul::UString());
+[[noreturn]] void raise_not_found_from_api_exception(CException *e, Nul::Catalog table, int index,
+                                                     Nul::UString const &extra = Nul::UString());
+// Deletes the failure unread and raises an internal error with the given message.
+[[noreturn]] void rethrow_api_message(CException *e, Nul::UMessage const &message);
+
+// The text of a CException, which is then deleted.
+Nul::UString take_cexception_text(CException *e);
+
+// The exception's message rendered without a locale, for trace lines.
+Nul::UString exception_message_text(Nul::STPException const &e);
+bool exception_has_message_text(Nul::STPException const &e);
+
+} // namespace KxRpc

@@ -1,0 +1,33 @@
+// The root of every request, response, property value and delivery operation.
+#pragma once
+
+#include <rpc/xdr.h>
+
+namespace KxRpc {
+
+class XdrObject {
+public:
+    XdrObject() = default;
+    XdrObject(XdrObject const &) = default;
+    XdrObject &operator=(XdrObject const &) = default;
+    virtual ~XdrObject();
+    // Reads the stream's operation itself; nonzero on success. Never throws.
+    virtual bool_t xdr(XDR *xdrs) = 0;
+};
+
+// The empty response: its reply is the single boolean FALSE of the framing.
+class XdrVoid : public XdrObject {
+public:
+    ~XdrVoid() override;
+    bool_t xdr(XDR *xdrs) override;
+};
+
+// A reply that stops its ARM transaction with a status of its own. Nothing of the server
+// implements it yet, so the dispatcher's question always answers null.
+class ArmStopOperation {
+public:
+    virtual ~ArmStopOperation();
+    virtual int arm_stop_status() const = 0;
+};
+
+} // namespace KxRpc
