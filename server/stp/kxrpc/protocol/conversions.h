@@ -18,6 +18,18 @@ Nul::UString last_path_segment(Nul::UString const &text);
 Nul::UString replace_prefix(Nul::UString const &old_prefix, Nul::UString const &new_prefix,
                             Nul::UString const &text);
 
+// A client date ("date", or "date" "T" "time" and "Z" or +HH:MM / -HH:MM) to the product's text
+// in server local time. Failures raise reason 4 with message 19 (not a date) or 20 (out of range).
+Nul::UString to_product_datetime(Nul::UString const &text);
+
+// As to_product_datetime, falling back to the version-control product's form and the product's
+// own form, shifted from the client's offset (milliseconds from UTC, at most a day either way).
+Nul::UString parse_client_datetime(Nul::UString const &text, Nul::UString const &client_offset);
+
+// A product date to "%Y-%m-%dT%H:%M:%SZ", formatted in local time when `local` is set. A text the
+// product cannot parse raises reason 4 with message 19.
+Nul::UString to_iso_datetime(wchar_t const *text, bool local);
+
 } // namespace KxRpc
 
 namespace Nul {

@@ -1,0 +1,204 @@
+// Schema of a database set as a session sees it: record types and families, fields, actions,
+// hooks, forms and dynamic lists. These objects belong to the session and live as long as it.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "kxproduct/object.h"
+#include "kxproduct/session.h"
+
+class AdEntityDef;
+
+class AdDataObject : public KXObject {
+ public:
+  AdDataObject(int64_t dbid, const CString& name) : dbid_(dbid), name_(name) {}
+  int64_t GetDbId() const { return dbid_; }
+  CString GetName() const { return name_; }
+
+ private:
+  int64_t dbid_;
+  CString name_;
+};
+
+// Field types.
+enum AdFieldType : int {
+  AD_SHORT_STRING = 1, AD_MULTILINE_STRING = 2, AD_INT = 3, AD_DATE_TIME = 4, AD_REFERENCE = 5,
+  AD_REFERENCE_LIST = 6, AD_ATTACHMENT_LIST = 7, AD_ID = 8, AD_STATE = 9, AD_JOURNAL = 10,
+  AD_DBID = 11, AD_STATETYPE = 12, AD_RECORD_TYPE = 13, AD_FLOAT = 14,
+};
+// Action types.
+enum AdActionType : int {
+  AD_ACTION_SUBMIT = 1, AD_ACTION_MODIFY = 2, AD_ACTION_CHANGE_STATE = 3, AD_ACTION_DUPLICATE = 4,
+  AD_ACTION_UNDUPLICATE = 5, AD_ACTION_IMPORT = 6, AD_ACTION_DELETE = 7, AD_ACTION_BASE = 8,
+  AD_ACTION_RECORD_SCRIPT_ALIAS = 9, AD_ACTION_COPY = 10,
+};
+// Field requiredness.
+enum AdBehavior : int { AD_MANDATORY = 1, AD_OPTIONAL = 2, AD_READONLY = 3 };
+// Record type kinds.
+enum AdEntityType : int { AD_STATELESS = 1, AD_STATEFUL = 2 };
+// Hook types.
+enum AdHookType : int {
+  AD_HOOK_FIELD_VALUE_CHANGED = 1, AD_HOOK_FIELD_VALIDATION = 2, AD_HOOK_FIELD_CHOICE_LIST = 3,
+  AD_HOOK_FIELD_DEFAULT_VALUE = 4, AD_HOOK_ACTION_INITIALIZATION = 5, AD_HOOK_ACTION_ACCESS_CONTROL = 6,
+  AD_HOOK_ACTION_VALIDATION = 7, AD_HOOK_ACTION_COMMIT = 8, AD_HOOK_ACTION_NOTIFICATION = 9,
+  AD_HOOK_RECORD_SCRIPT = 10, AD_HOOK_GLOBAL_SCRIPT = 11,
+};
+
+class AdFieldDef : public AdDataObject {
+ public:
+  AdFieldDef(int64_t dbid, const CString& name, int type, AdEntityDef* owner)
+      : AdDataObject(dbid, name), type_(type), owner_(owner) {}
+  int GetFieldType() const { return type_; }
+  AdEntityDef* GetEntityDef() const { return owner_; }
+  // The record type a reference field points at; null for other fields.
+  AdEntityDef* GetReferenceEntityDef() const { return reference_; }
+  CString GetDbName() const;
+  BOOL IsSystemOwned() const { return system_; }
+  int GetMaxLength() const { return max_length_; }
+  CString GetHelpText() const { return help_; }
+  // Name of the dynamic list that gives the field's choices; empty when none.
+  CString GetChoiceListName() const { return choice_list_; }
+  BOOL IsUniqueKey() const { return unique_key_; }
+  int GetDefaultBehavior() const { return default_behavior_; }
+
+ private:
+  friend struct SchemaLoader;
+  int type_;
+  AdEntityDef* owner_;
+  AdEntityDef* reference_ = nullptr;
+  bool system_ = false;
+  bool unique_key_ = false;
+  int max_length_ = 0;
+  int default_behavior_ = AD_OPTIONAL;
+  CString help_, choice_list_;
+};
+
+class AdActionDef : public AdDataObject {
+ public:
+  AdActionDef(int64_t dbid, const CString& name, int type, AdEntityDef* owner)
+      : AdDataObject(dbid, name), type_(type), owner_(owner) {}
+  int GetActionType() const { return type_; }
+  AdEntityDef* GetEntityDef() const { return owner_; }
+  BOOL IsReservedForSystemUseOnly() const { return system_only_; }
+  // Empty when the action keeps the record's state.
+  CString GetDestStateName() const { return dest_state_; }
+  // States the action may start from; empty means any state.
+  const std::vector<CString>& GetSourceStateNames() const { return sources_; }
+
+ private:
+  friend struct SchemaLoader;
+  int type_;
+  AdEntityDef* owner_;
+  bool system_only_ = false;
+  CString dest_state_;
+  std::vector<CString> sources_;
+};
+
+class AdHookDef : public AdDataObject {
+ public:
+  AdHookDef(int64_t dbid, const CString& name, int type, AdEntityDef* owner)
+      : AdDataObject(dbid, name), type_(type), owner_(owner) {}
+  int GetHookType() const { return type_; }
+  AdEntityDef* GetEntityDef() const { return owner_; }
+  CString GetFieldName() const { return field_; }
+  CString GetActionName() const { return action_; }
+  CString GetLanguage() const { return language_; }
+  CString GetScript() const { return script_; }
+
+ private:
+  friend struct SchemaLoader;
+  int type_;
+  AdEntityDef* owner_;
+  CString field_, action_, language_, script_;
+};
+
+class AdFormDef : public AdDataObject {
+ public:
+  AdFormDef(int64_t dbid, const CString& name, int type, AdEntityDef* owner)
+      : AdDataObject(dbid, name), type_(type), owner_(owner) {}
+  int GetFormType() const { return type_; }
+  AdEntityDef* GetEntityDef() const { return owner_; }
+  // The form's layout as stored (XML text of the definition document).
+  CString GetDefinition() const { return definition_; }
+
+ private:
+  friend struct SchemaLoader;
+  int type_;
+  AdEntityDef* owner_;
+  CString definition_;
+};
+
+class AdListDef : public AdDataObject {
+ public:
+  AdListDef(int64_t dbid, const CString& name) : AdDataObject(dbid, name) {}
+  const std::vector<CString>& GetValues() const { return values_; }
+
+ private:
+  friend struct SchemaLoader;
+  std::vector<CString> values_;
+};
+
+class AdEntityDef : public AdDataObject {
+ public:
+  AdEntityDef(int64_t dbid, const CString& name, bool family, int type)
+      : AdDataObject(dbid, name), family_(family), type_(type) {}
+  BOOL IsFamily() const { return family_; }
+  int GetType() const { return type_; }
+  BOOL IsType(int type) const { return type_ == type; }
+  AdIterator<AdEntityDef> GetFamilyMembers() const { return AdIterator<AdEntityDef>(members_); }
+  AdIterator<AdFieldDef> GetFieldDefs() const;
+  AdIterator<AdFieldDef> GetUniqueKeyFieldDefs() const;
+  AdIterator<AdActionDef> GetActionDefs() const;
+  AdIterator<AdFormDef> GetFormDefs() const;
+  AdIterator<AdHookDef> GetHookDefs() const;
+  const std::vector<CString>& GetStateNames() const { return states_; }
+  // Null when there is none.
+  AdFieldDef* LookupFieldDef(const CString& name) const;
+  AdActionDef* LookupActionDef(const CString& name) const;
+  // The first action of that type.
+  AdActionDef* LookupActionDef(int action_type) const;
+  AdFormDef* LookupFormDef(const CString& name) const;
+  AdHookDef* LookupHookDef(const CString& name) const;
+  // Throws KXException (KX_MSG_NOT_FOUND) when there is no such field.
+  AdFieldDef* GetFieldDef(const CString& name) const;
+  // Requiredness of a field in a state (empty: none yet) during an action (null: none).
+  int GetBehavior(const AdFieldDef* field, const CString& state, const AdActionDef* action) const;
+
+ private:
+  friend struct SchemaLoader;
+  struct Behavior {
+    int64_t field, state, action;  // 0 matches any state or action
+    CString state_name;
+    int value;
+  };
+  bool family_;
+  int type_;
+  std::vector<AdEntityDef*> members_;
+  std::vector<KXSmartPtr<AdFieldDef>> fields_;
+  std::vector<KXSmartPtr<AdActionDef>> actions_;
+  std::vector<KXSmartPtr<AdFormDef>> forms_;
+  std::vector<KXSmartPtr<AdHookDef>> hooks_;
+  std::vector<CString> states_;
+  std::vector<Behavior> behaviors_;
+};
+
+// A counted handle on a record type, as the server holds record types.
+class KXEntityDef : public KXObject {
+ public:
+  static KXSmartPtr<KXEntityDef> Build(AdEntityDef* def);
+  AdEntityDef* GetReal() const { return def_.get(); }
+  CString GetName() const { return def_ ? def_->GetName() : CString(); }
+
+ private:
+  explicit KXEntityDef(AdEntityDef* def) : def_(def) {}
+  KXSmartPtr<AdEntityDef> def_;
+};
+
+// Record types and families by name or dbid; null when there is none.
+AdEntityDef* LookupEntityDefOrFamily(const AdSessionPtr& session, const CString& name);
+AdEntityDef* LookupEntityDef(const AdSessionPtr& session, const CString& name);
+AdEntityDef* GetEntityDefOrFamilyById(const AdSessionPtr& session, int64_t dbid);
+AdIterator<AdEntityDef> GetEntityDefsAndFamilies(const AdSessionPtr& session);
+// Dynamic lists; values are read from the store at each call.
+AdListDef* LookupListDef(const AdSessionPtr& session, const CString& name);
+AdIterator<AdListDef> GetListDefs(const AdSessionPtr& session);

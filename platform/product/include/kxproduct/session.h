@@ -1,0 +1,264 @@
+// Sessions of a database set: user sessions (KXSession), administrator sessions (KXAdminSession),
+// the session object they share (AdSession), and the master objects of a set.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "kxproduct/object.h"
+#include "kxwin/cstring.h"
+
+namespace kxp {
+struct SessionCore;
+}
+
+class AdSession;
+class KXDatabaseDesc;
+class KXDatabase;
+class KXUser;
+class KXGroup;
+class AdReplica;
+class AdMasterUser;
+class AdMasterGroup;
+class AdDbConnection;
+typedef KXSmartPtr<AdSession> AdSessionPtr;
+
+// User privileges (bit set).
+enum KXPrivilege : int {
+  KX_PRIV_SUPER_USER = 1,
+  KX_PRIV_SCHEMA_DESIGNER = 2,
+  KX_PRIV_USER_ADMIN = 4,
+  KX_PRIV_PUBLIC_FOLDER_ADMIN = 8,
+  KX_PRIV_SECURITY_ADMIN = 16,
+  KX_PRIV_DYNAMIC_LIST_ADMIN = 32,
+  KX_PRIV_RAW_SQL_WRITER = 64,
+  KX_PRIV_APP_BUILDER = 128,
+};
+// Authentication modes of a user.
+enum KXAuthMode : int { KX_AUTH_PRODUCT = 1, KX_AUTH_LDAP = 2 };
+
+class AdSession : public KXObject {
+ public:
+  ~AdSession() override;
+  CString GetSessionUserLoginName() const;
+  CString GetSessionUserFullName() const;
+  CString GetSessionUserPassword() const;
+  CString GetSessionDbSetName() const;
+  int64_t GetSessionUserId() const;
+  // The user database of the session; for an administrator session the master database.
+  KXSmartPtr<KXDatabaseDesc> GetSessionDatabase() const;
+  int GetSessionFeatureLevel() const;
+  long GetSessionSoftQueryLimit() const;
+  long GetSessionHardQueryLimit() const;
+  void SetNameValue(const CString& name, const CString& value);
+  // Empty text when the name has no value.
+  CString GetNameValue(const CString& name) const;
+  BOOL IsSessionUserInGroup(const CString& group) const;
+  BOOL IsActionOplogEnabled() const;
+  // Null when there is no such replica; the replica lives as long as the session.
+  AdReplica* LookupReplicaByName(const CString& name, int reserved1, int reserved2);
+  AdReplica* LookupReplicaByDbId(int64_t dbid, int reserved1, int reserved2);
+  AdDbConnection* GetDatabaseConnection();
+  BOOL IsAdminSession() const;
+
+  kxp::SessionCore& core() const { return *core_; }
+
+ private:
+  friend class KXSession;
+  friend class KXAdminSession;
+  explicit AdSession(std::unique_ptr<kxp::SessionCore> core);
+  std::unique_ptr<kxp::SessionCore> core_;
+  std::vector<KXSmartPtr<AdReplica>> replicas_;
+  std::unique_ptr<AdDbConnection> connection_;
+};
+
+class KXSession : public KXObject {
+ public:
+  static KXSmartPtr<KXSession> Build();
+  // Nonzero when the database set accepts single sign-on; the next logon then trusts the
+  // caller's authentication and does not check the password.
+  BOOL EnableSSOLogon(const CString& password, const CString& dbset);
+  // Throws KXException on refusal: KX_MSG_CONNECTION_FAILED for a set that cannot be opened,
+  // KX_MSG_NOT_FOUND for an unknown user database, KX_MSG_LOGIN_FAILED for a wrong user or
+  // password, KX_MSG_NOT_SUBSCRIBED when the user may not use the database.
+  void WebUserLogon(const CString& user, const CString& password, const CString& server_host,
+                    const CString& client_host, const CString& userdb, const CString& dbset);
+  void SetNameValue(const CString& name, const CString& value);
+  CString GetNameValue(const CString& name) const;
+  int GetSessionFeatureLevel() const;
+  CString GetAuthenticationLoginName() const;
+  KXSmartPtr<KXDatabaseDesc> GetSessionDatabase() const;
+  AdSessionPtr GetReal() const;
+  // Ends the session; later calls throw KXException (KX_MSG_SESSION_ENDED).
+  void Unbuild();
+
+ private:
+  KXSession() = default;
+  AdSessionPtr real_;
+  bool sso_ = false;
+  CString sso_dbset_;
+  CString client_host_;
+};
+
+class KXAdminSession : public KXObject {
+ public:
+  static KXSmartPtr<KXAdminSession> Build();
+  void SetLoadAllUsersAtLogon(int load);
+  BOOL EnableSSOLogon(const CString& password, const CString& dbset);
+  // The user must hold the super-user or user-administrator privilege.
+  void Logon(const CString& user, const CString& password, const CString& dbset);
+  AdSessionPtr GetReal() const;
+  void Unbuild();
+  // "MASTR" names the master database; otherwise a user database by name. Null when unknown.
+  KXSmartPtr<KXDatabase> GetDatabase(const CString& name) const;
+  // Null when there is no such user or group.
+  KXSmartPtr<KXUser> GetUser(const CString& login) const;
+  KXSmartPtr<KXGroup> GetGroup(const CString& name) const;
+
+ private:
+  KXAdminSession() = default;
+  AdSessionPtr real_;
+  bool sso_ = false;
+  CString sso_dbset_;
+  int load_all_users_ = 1;
+};
+
+// Descriptor of a user database (or of the master database).
+class KXDatabaseDesc : public KXObject {
+ public:
+  KXDatabaseDesc(int64_t dbid, const CString& set, const CString& name, const CString& description,
+                 bool master);
+  CString GetDatabaseName() const { return name_; }
+  CString GetDatabaseSetName() const { return set_; }
+  CString GetDescription() const { return description_; }
+  int64_t GetDbId() const { return dbid_; }
+  BOOL IsMaster() const { return master_; }
+
+ private:
+  int64_t dbid_;
+  CString set_, name_, description_;
+  bool master_;
+};
+
+// A database of the set as the administrator sees it. The master database answers the set's name.
+class KXDatabase : public KXObject {
+ public:
+  KXDatabase(int64_t dbid, const CString& name, const CString& description, bool master)
+      : dbid_(dbid), name_(name), description_(description), master_(master) {}
+  CString GetDatabaseName() const { return name_; }
+  CString GetDescription() const { return description_; }
+  int64_t GetDbId() const { return dbid_; }
+  BOOL GetIsMaster() const { return master_; }
+
+ private:
+  int64_t dbid_;
+  CString name_, description_;
+  bool master_;
+};
+
+struct KXUserData {
+  int64_t dbid = 0;
+  CString login, full_name, email, phone, misc_info;
+  int privileges = 0;
+  int auth_mode = KX_AUTH_PRODUCT;
+  bool active = true;
+  std::vector<CString> groups;
+  std::vector<CString> databases;
+};
+
+class KXUser : public KXObject {
+ public:
+  explicit KXUser(KXUserData d) : d_(std::move(d)) {}
+  int64_t GetDbId() const { return d_.dbid; }
+  CString GetUserLoginName() const { return d_.login; }
+  CString GetUserFullName() const { return d_.full_name; }
+  CString GetUserEmail() const { return d_.email; }
+  CString GetUserPhone() const { return d_.phone; }
+  CString GetUserMiscInfo() const { return d_.misc_info; }
+  int GetUserAuthenticationMode() const { return d_.auth_mode; }
+  BOOL GetActive() const { return d_.active; }
+  BOOL HasUserPrivilege(int privilege) const { return (d_.privileges & privilege) != 0; }
+  BOOL IsUserSuperUser() const { return HasUserPrivilege(KX_PRIV_SUPER_USER); }
+  const std::vector<CString>& GetUserGroups() const { return d_.groups; }
+  const std::vector<CString>& GetAllSubscribedDatabases() const { return d_.databases; }
+
+ private:
+  KXUserData d_;
+};
+
+class KXGroup : public KXObject {
+ public:
+  KXGroup(int64_t dbid, const CString& name, bool active, std::vector<CString> members)
+      : dbid_(dbid), name_(name), active_(active), members_(std::move(members)) {}
+  int64_t GetDbId() const { return dbid_; }
+  CString GetName() const { return name_; }
+  BOOL GetActive() const { return active_; }
+  const std::vector<CString>& GetMembers() const { return members_; }
+
+ private:
+  int64_t dbid_;
+  CString name_;
+  bool active_;
+  std::vector<CString> members_;
+};
+
+class AdMasterUser : public KXObject {
+ public:
+  AdMasterUser(int64_t dbid, const CString& login) : dbid_(dbid), login_(login) {}
+  int64_t GetDbId() const { return dbid_; }
+  CString GetLoginName() const { return login_; }
+
+ private:
+  int64_t dbid_;
+  CString login_;
+};
+
+class AdMasterGroup : public KXObject {
+ public:
+  AdMasterGroup(int64_t dbid, const CString& name) : dbid_(dbid), name_(name) {}
+  int64_t GetDbId() const { return dbid_; }
+  CString GetName() const { return name_; }
+
+ private:
+  int64_t dbid_;
+  CString name_;
+};
+
+// Master-database objects by dbid; null when there is none.
+KXSmartPtr<AdMasterUser> LookupMasterUser(const AdSessionPtr& session, int64_t dbid);
+KXSmartPtr<AdMasterGroup> LookupMasterGroup(const AdSessionPtr& session, int64_t dbid);
+
+class AdReplica : public KXObject {
+ public:
+  AdReplica(int64_t dbid, const CString& name, const CString& host, const CString& description, bool local)
+      : dbid_(dbid), name_(name), host_(host), description_(description), local_(local) {}
+  int64_t GetDbId() const { return dbid_; }
+  CString GetName() const { return name_; }
+  CString GetHost() const { return host_; }
+  CString GetDescription() const { return description_; }
+  BOOL IsLocal() const { return local_; }
+
+ private:
+  int64_t dbid_;
+  CString name_, host_, description_;
+  bool local_;
+};
+
+// The connection of a session to its user database.
+class AdDbConnection {
+ public:
+  explicit AdDbConnection(AdSession* session) : session_(session) {}
+  AdSession* GetSession() const { return session_; }
+
+ private:
+  AdSession* session_;
+};
+
+class AdConnectionMgr {
+ public:
+  // Reads the database's lock flag from the store now.
+  static BOOL IsUserDatabaseLocked(AdDbConnection* connection);
+  // Administrator operation: lock or unlock a user database of the administrator's set.
+  static void SetUserDatabaseLocked(const AdSessionPtr& admin, const CString& database, BOOL locked);
+};

@@ -1,0 +1,65 @@
+// Internal state behind sessions: the open store and the schema snapshot.
+#pragma once
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kxproduct/exceptions.h"
+#include "kxproduct/metadata.h"
+#include "sqlite_db.h"
+
+namespace kxp {
+
+// Record types, families and lists of a set, read once per session at logon.
+struct Schema {
+  std::vector<KXSmartPtr<AdEntityDef>> defs;  // record types first, then families, by position
+  std::vector<KXSmartPtr<AdListDef>> lists;
+  std::map<int64_t, AdEntityDef*> by_dbid;
+  std::map<int64_t, CString> state_names;  // state dbid -> name
+  AdEntityDef* find(const CString& name) const;
+};
+
+struct SessionCore {
+  std::shared_ptr<Db> db;
+  std::shared_ptr<Schema> schema;
+  CString set_name;
+  int64_t database_dbid = 0;
+  CString database_name;
+  bool admin = false;
+  int64_t user_dbid = 0;
+  CString login, full_name, password;
+  int privileges = 0;
+  std::map<CString, CString> name_values;
+  std::atomic<bool> ended{false};
+  // One session may be used from several threads, one call at a time.
+  std::recursive_mutex mu;
+};
+
+// Opens the set's file (never creating it); KXException KX_MSG_CONNECTION_FAILED when it cannot.
+std::shared_ptr<Db> open_set(const CString& dbset);
+std::shared_ptr<Schema> load_schema(Db& db);
+void refresh_list_values(Db& db, AdListDef* list);
+
+// UTF-8 <-> CString at the store edge.
+inline std::string u8(const CString& s) { return s.ToUtf8(); }
+inline CString w(const std::string& s) { return CString::FromUtf8(s); }
+
+[[noreturn]] void throw_kx(int msg_id, const CString& text, const char* source);
+// Runs f, turning store failures into KXException with the operation as source.
+template <class F>
+auto guarded(const char* source, F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const StoreError& e) {
+    throw_kx(KX_MSG_COMMIT_FAILED, w(e.text), source);
+  }
+}
+
+// Password hashing of the user table.
+std::string password_hash(const std::string& salt, const std::string& password);
+std::string now_text();
+
+}  // namespace kxp

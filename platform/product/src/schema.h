@@ -1,0 +1,6 @@
+#pragma once
+
+namespace kxp {
+extern const char* const kSchemaVersion;
+extern const char* const kSchemaSql;
+}  // namespace kxp

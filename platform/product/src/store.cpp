@@ -1,0 +1,146 @@
+#include "kxproduct/store.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <sstream>
+
+#include "core.h"
+#include "kxproduct/faults.h"
+#include "sha256.h"
+
+extern const char kx_demo_definition[];
+
+namespace kxp {
+
+CString create_set(const std::string& xml, const std::string& directory);
+
+void throw_kx(int msg_id, const CString& text, const char* source) {
+  throw new KXException(msg_id, text, CString(source));
+}
+
+std::string password_hash(const std::string& salt, const std::string& password) {
+  // Iterated so that a stolen store file does not give passwords away cheaply.
+  std::string h = salt + ":" + password;
+  for (int i = 0; i < 1000; ++i) {
+    auto d = sha256(h + salt);
+    h.assign(reinterpret_cast<const char*>(d.data()), d.size());
+  }
+  return hex(reinterpret_cast<const uint8_t*>(h.data()), h.size());
+}
+
+std::string now_text() {
+  std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
+}
+
+namespace {
+
+bool valid_set_name(const std::string& s) {
+  if (s.empty() || s.size() > 64) return false;
+  return std::all_of(s.begin(), s.end(), [](char c) { return isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-'; });
+}
+
+std::mutex g_dirs_mu;
+std::set<std::string>& ensured_dirs() {
+  static std::set<std::string> s;
+  return s;
+}
+
+}  // namespace
+
+std::shared_ptr<Db> open_set(const CString& dbset) {
+  std::string name = u8(dbset);
+  if (!valid_set_name(name)) throw_kx(KX_MSG_CONNECTION_FAILED, L"Cannot connect to database set '" + dbset + L"'.", "open");
+  KXProductStore::EnsureDataDirectory();
+  std::string path = KXProductStore::SetPath(dbset);
+  if (::access(path.c_str(), R_OK | W_OK) != 0)
+    throw_kx(KX_MSG_CONNECTION_FAILED, L"Cannot connect to database set '" + dbset + L"'.", "open");
+  try {
+    auto db = std::make_shared<Db>(path, false);
+    if (db->scalar_int("SELECT COUNT(*) FROM meta WHERE key='schema_version'").value_or(0) != 1)
+      throw StoreError{0, "not a database set"};
+    return db;
+  } catch (const StoreError& e) {
+    throw_kx(KX_MSG_CONNECTION_FAILED, L"Cannot connect to database set '" + dbset + L"': " + w(e.text), "open");
+  }
+}
+
+}  // namespace kxp
+
+using namespace kxp;
+
+std::string KXProductStore::DataDirectory() {
+  const char* env = std::getenv("KX_PRODUCT_DATA");
+  return env && *env ? std::string(env) : std::string("var");
+}
+
+std::string KXProductStore::SetPath(const CString& dbset) { return DataDirectory() + "/" + dbset.ToUtf8() + ".kxdb"; }
+
+void KXProductStore::EnsureDataDirectory() {
+  std::string dir = DataDirectory();
+  std::lock_guard<std::mutex> lock(g_dirs_mu);
+  if (ensured_dirs().count(dir)) return;
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+    throw_kx(KX_MSG_CONNECTION_FAILED, L"Cannot create the data directory " + w(dir), "KXProductStore::EnsureDataDirectory");
+  if (InstalledDbSets().empty()) {
+    try {
+      CreateFromDefinition(DemoDefinition(), dir);
+    } catch (KXException* e) {
+      // Another process may have created it at the same moment.
+      bool raced = !InstalledDbSets().empty();
+      if (!raced) throw;
+      e->Delete();
+    }
+  }
+  ensured_dirs().insert(dir);
+}
+
+std::vector<CString> KXProductStore::InstalledDbSets() {
+  std::vector<CString> out;
+  std::string dir = DataDirectory();
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return out;
+  while (dirent* e = ::readdir(d)) {
+    std::string n = e->d_name;
+    if (n.size() > 5 && n[0] != '.' && n.compare(n.size() - 5, 5, ".kxdb") == 0) {
+      std::string set = n.substr(0, n.size() - 5);
+      if (valid_set_name(set)) out.push_back(w(set));
+    }
+  }
+  ::closedir(d);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+CString KXProductStore::CreateFromDefinition(const std::string& xml, const std::string& directory) {
+  KXFaultInjector::Enter("KXProductStore::CreateFromDefinition");
+  return create_set(xml, directory);
+}
+
+CString KXProductStore::CreateFromDefinitionFile(const std::string& path, const std::string& directory) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw_kx(KX_MSG_NOT_FOUND, L"Cannot read " + w(path), "KXProductStore::CreateFromDefinitionFile");
+  std::ostringstream s;
+  s << in.rdbuf();
+  return CreateFromDefinition(s.str(), directory);
+}
+
+const std::string& KXProductStore::DemoDefinition() {
+  static const std::string demo(kx_demo_definition);
+  return demo;
+}
+
+HRESULT callCoInitializeEx() { return 0; }
