@@ -55,6 +55,28 @@ private:
 
 template <class T> T *at(unsigned char *block, std::size_t offset) { return reinterpret_cast<T *>(block + offset); }
 
+// The application and transaction forms share their leading fields.
+template <class T>
+T *fill_identity(unsigned char *block, arm_int32_t format, std::size_t props, arm_property_t const *prop_array,
+                 std::size_t names, char const **name_array) {
+    auto *sb = at<T>(block, 0);
+    sb->header.format = format;
+    sb->identity_property_count = static_cast<arm_int32_t>(props);
+    sb->identity_property_array = prop_array;
+    sb->context_name_count = static_cast<arm_int32_t>(names);
+    sb->context_name_array = name_array;
+    return sb;
+}
+
+template <class T>
+T *fill_context(unsigned char *block, arm_int32_t format, std::size_t values, char const **value_array) {
+    auto *sb = at<T>(block, 0);
+    sb->header.format = format;
+    sb->context_value_count = static_cast<arm_int32_t>(values);
+    sb->context_value_array = value_array;
+    return sb;
+}
+
 bool is_high_surrogate(unsigned u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool is_low_surrogate(unsigned u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
@@ -393,21 +415,11 @@ void ArmBuffer::add_identity(ArmAppIdentyBuffer &identity, UString *uri) {
         std::copy(name_texts.begin(), name_texts.end(), name_ptr);
     }
     if (uri) {
-        auto *sb = at<arm_subbuffer_tran_identity_t>(block, 0);
-        sb->header.format = ARM_SUBBUFFER_TRAN_IDENTITY;
-        sb->identity_property_count = static_cast<arm_int32_t>(props);
-        sb->identity_property_array = prop_ptr;
-        sb->context_name_count = static_cast<arm_int32_t>(names);
-        sb->context_name_array = name_ptr;
-        sb->uri = uri_text;
+        fill_identity<arm_subbuffer_tran_identity_t>(block, ARM_SUBBUFFER_TRAN_IDENTITY, props, prop_ptr, names, name_ptr)
+            ->uri = uri_text;
         uri->clear();
     } else {
-        auto *sb = at<arm_subbuffer_app_identity_t>(block, 0);
-        sb->header.format = ARM_SUBBUFFER_APP_IDENTITY;
-        sb->identity_property_count = static_cast<arm_int32_t>(props);
-        sb->identity_property_array = prop_ptr;
-        sb->context_name_count = static_cast<arm_int32_t>(names);
-        sb->context_name_array = name_ptr;
+        fill_identity<arm_subbuffer_app_identity_t>(block, ARM_SUBBUFFER_APP_IDENTITY, props, prop_ptr, names, name_ptr);
     }
     append(block);
     identity.drop_staged();
@@ -432,17 +444,10 @@ void ArmBuffer::add_context(ArmAppContextBuffer &context, UString *uri) {
         std::copy(values.begin(), values.end(), value_ptr);
     }
     if (uri) {
-        auto *sb = at<arm_subbuffer_tran_context_t>(block, 0);
-        sb->header.format = ARM_SUBBUFFER_TRAN_CONTEXT;
-        sb->context_value_count = static_cast<arm_int32_t>(n);
-        sb->context_value_array = value_ptr;
-        sb->uri = uri_text;
+        fill_context<arm_subbuffer_tran_context_t>(block, ARM_SUBBUFFER_TRAN_CONTEXT, n, value_ptr)->uri = uri_text;
         uri->clear();
     } else {
-        auto *sb = at<arm_subbuffer_app_context_t>(block, 0);
-        sb->header.format = ARM_SUBBUFFER_APP_CONTEXT;
-        sb->context_value_count = static_cast<arm_int32_t>(n);
-        sb->context_value_array = value_ptr;
+        fill_context<arm_subbuffer_app_context_t>(block, ARM_SUBBUFFER_APP_CONTEXT, n, value_ptr);
     }
     append(block);
     context.drop_staged();

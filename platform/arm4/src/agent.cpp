@@ -318,6 +318,8 @@ ARM4_EXPORT arm_error_t arm_start_transaction(const arm_app_start_handle_t app_h
     std::lock_guard<std::mutex> g(state_mutex);
     arm_error_t rc = 0;
     arm_tran_start_handle_t h = 0;
+    // Read before the new correlator is written: a caller may pass one area for both.
+    std::string const parent = correlator(parent_correlator);
     if (!tran_id || !tran_handle) rc = ARM_ERROR_AGENT_NULL_ARGUMENT;
     else if (!valid_buffer(buffer4)) rc = ARM_ERROR_AGENT_BAD_BUFFER;
     else if (!state().started_apps.count(app_handle)) rc = ARM_ERROR_AGENT_UNKNOWN_HANDLE;
@@ -329,8 +331,8 @@ ARM4_EXPORT arm_error_t arm_start_transaction(const arm_app_start_handle_t app_h
         state().open.insert(h);
         if (current_correlator) make_correlator(current_correlator, app_handle, h);
     }
-    record("start_transaction app_handle=" + num(app_handle) + " tran_id=" + hex(tran_id) + " parent=" +
-           correlator(parent_correlator) + " flags=" + num(flags) + " handle=" + num(h) + " correlator=" +
+    record("start_transaction app_handle=" + num(app_handle) + " tran_id=" + hex(tran_id) + " parent=" + parent +
+           " flags=" + num(flags) + " handle=" + num(h) + " correlator=" +
            (rc == 0 && current_correlator ? correlator(current_correlator) : "-") + " buffer=" +
            (valid_buffer(buffer4) ? buffer(buffer4) : "bad") + " rc=" + num(rc));
     return rc;
