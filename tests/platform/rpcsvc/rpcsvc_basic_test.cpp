@@ -80,6 +80,7 @@ TEST(RpcsvcBasic, AuthSysCredentialsAreAccepted)
     auth_destroy(c->cl_auth);
     c->cl_auth = authunix_create_default();
     EXPECT_EQ(call_echo(c, "sys"), "sys");
+    auth_destroy(c->cl_auth);  // the client does not own it
     clnt_destroy(c);
 }
 

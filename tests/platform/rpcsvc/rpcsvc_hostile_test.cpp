@@ -1,0 +1,213 @@
+// Clients that misbehave must never hold up the others, nor end the process.
+#include "test_server.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <memory>
+
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+using namespace kstest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A well-behaved client must be answered promptly while the hostile one does its thing.
+void expect_others_served(unsigned short port)
+{
+    auto t0 = Clock::now();
+    CLIENT* c = tcp_client(port);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(call_echo(c, "unhurt"), "unhurt");
+    EXPECT_EQ(call_echo(c, "still unhurt"), "still unhurt");
+    clnt_destroy(c);
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5));  // generous for sanitizer builds
+}
+
+std::vector<char> framed(const std::vector<char>& body)
+{
+    std::vector<char> v = words({0x80000000u | std::uint32_t(body.size())});
+    v.insert(v.end(), body.begin(), body.end());
+    return v;
+}
+
+}  // namespace
+
+class RpcsvcHostile : public ::testing::Test {
+protected:
+    void SetUp() override { old_ = std::signal(SIGPIPE, SIG_DFL); }  // a SIGPIPE would end the test
+    void TearDown() override { std::signal(SIGPIPE, old_); }
+    void (*old_)(int) = nullptr;
+};
+
+TEST_F(RpcsvcHostile, RecordOverTheBoundClosesThatConnectionOnly)
+{
+    Server s(1);
+    RawConn good(s.port());
+    RawConn bad(s.port());
+    // A first fragment that is allowed, then one that takes the record one byte past the bound.
+    std::vector<char> first = words({4096});
+    first.resize(4 + 4096, 'a');
+    ASSERT_TRUE(bad.send_all(first.data(), first.size()));
+    std::vector<char> over = words({0x80000000u | (KS_MAX_RECORD_SIZE - 4096 + 1)});
+    ASSERT_TRUE(bad.send_all(over.data(), over.size()));
+    EXPECT_TRUE(bad.wait_closed());
+
+    ASSERT_TRUE(good.send_record(make_call(1, kProg, 2, kEcho, xdr_encode_text("fine"))));
+    auto rec = good.recv_record();
+    ASSERT_TRUE(rec);
+    EXPECT_EQ(parse_reply(*rec)->results, xdr_encode_text("fine"));
+
+    RawConn bad2(s.port());  // announced in one header
+    std::vector<char> huge = words({0x80000000u | (KS_MAX_RECORD_SIZE + 1)});
+    ASSERT_TRUE(bad2.send_all(huge.data(), huge.size()));
+    EXPECT_TRUE(bad2.wait_closed());
+    expect_others_served(s.port());
+}
+
+TEST_F(RpcsvcHostile, RecordAtTheBoundIsStillRead)
+{
+    Server s(1);
+    RawConn c(s.port());
+    // Exactly the bound: a call whose string argument fills it. The reply is refused by the
+    // procedure (too long for it), which proves the record was read whole and decoded.
+    std::vector<char> head = make_call(9, kProg, 2, kEcho);
+    std::uint32_t text_len = KS_MAX_RECORD_SIZE - std::uint32_t(head.size()) - 4;
+    std::vector<char> all = words({0x80000000u | KS_MAX_RECORD_SIZE});
+    all.insert(all.end(), head.begin(), head.end());
+    std::vector<char> len = words({text_len});
+    all.insert(all.end(), len.begin(), len.end());
+    all.resize(all.size() + text_len, 'z');
+    ASSERT_TRUE(c.send_all(all.data(), all.size()));
+    auto rec = c.recv_record(20000);
+    ASSERT_TRUE(rec);
+    auto r = parse_reply(*rec);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->xid, 9u);
+    EXPECT_EQ(r->accept_stat, std::uint32_t(GARBAGE_ARGS));
+    ASSERT_TRUE(c.send_record(make_call(10, kProg, 2, kNull)));
+    rec = c.recv_record();
+    ASSERT_TRUE(rec);
+    EXPECT_EQ(word_at(*rec, 0), 10u);
+}
+
+TEST_F(RpcsvcHostile, HalfSentRecordBlocksNobody)
+{
+    Server s(1);  // one worker: a blocked worker would block everyone
+    RawConn slow(s.port());
+    std::vector<char> rec = framed(make_call(31, kProg, 2, kEcho, xdr_encode_text("in two halves")));
+    ASSERT_TRUE(slow.send_all(rec.data(), 2));  // not even the whole header
+    expect_others_served(s.port());
+    ASSERT_TRUE(slow.send_all(rec.data() + 2, 20));
+    expect_others_served(s.port());
+    ASSERT_TRUE(slow.send_all(rec.data() + 22, rec.size() - 22));
+    auto reply = slow.recv_record();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(parse_reply(*reply)->results, xdr_encode_text("in two halves"));
+}
+
+TEST_F(RpcsvcHostile, ClientThatStopsReadingBlocksNobody)
+{
+    Server s(1);
+    RawConn lazy(s.port());
+    // Many calls whose replies together far exceed what the sockets hold.
+    constexpr std::uint32_t kCalls = 400;
+    std::vector<char> wire;
+    for (std::uint32_t i = 0; i < kCalls; ++i) {
+        std::vector<char> f = framed(make_call(500 + i, kProg, 2, kBig, words({65536})));
+        wire.insert(wire.end(), f.begin(), f.end());
+    }
+    ASSERT_TRUE(lazy.send_all(wire.data(), wire.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    expect_others_served(s.port());
+    // Then it reads: every reply is there, whole and in order.
+    for (std::uint32_t i = 0; i < kCalls; ++i) {
+        auto rec = lazy.recv_record(10000);
+        ASSERT_TRUE(rec) << i;
+        auto r = parse_reply(*rec);
+        ASSERT_TRUE(r);
+        ASSERT_EQ(r->xid, 500 + i);
+        ASSERT_EQ(r->results.size(), 4u + 65536u);
+        EXPECT_EQ(r->results[4 + 1000], pattern_byte(1000));
+    }
+}
+
+TEST_F(RpcsvcHostile, ReplyLargerThanTheBufferToASlowReader)
+{
+    Server s(2);
+    RawConn lazy(s.port());
+    const std::uint32_t n = 3 * KS_REPLY_BUFFER_SIZE;  // the worker must wait for the reader
+    ASSERT_TRUE(lazy.send_record(make_call(77, kProg, 2, kBig, words({n}))));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    expect_others_served(s.port());
+    auto rec = lazy.recv_record(20000);
+    ASSERT_TRUE(rec);
+    auto r = parse_reply(*rec);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->xid, 77u);
+    ASSERT_EQ(r->results.size(), 4u + n);
+    for (std::size_t i : {std::size_t(0), std::size_t(n / 2), std::size_t(n - 1)})
+        EXPECT_EQ(r->results[4 + i], pattern_byte(i));
+}
+
+TEST_F(RpcsvcHostile, ConnectionClosedMidCallOrMidRecord)
+{
+    Server s(2);
+    for (int round = 0; round < 3; ++round) {
+        {
+            RawConn c(s.port());  // asks for a large reply and leaves at once
+            std::uint32_t n = round == 0 ? 2 * KS_REPLY_BUFFER_SIZE : 65536;
+            ASSERT_TRUE(c.send_record(make_call(1, kProg, 2, kBig, words({n}))));
+        }
+        {
+            RawConn c(s.port());  // leaves while its call sleeps
+            std::vector<char> args = words({0, 50});
+            ASSERT_TRUE(c.send_record(make_call(2, kProg, 2, kSleep, args)));
+        }
+        {
+            RawConn c(s.port());  // leaves in the middle of a record
+            std::vector<char> rec = framed(make_call(3, kProg, 2, kEcho, xdr_encode_text("cut")));
+            ASSERT_TRUE(c.send_all(rec.data(), rec.size() / 2));
+        }
+        {
+            RawConn c(s.port());  // resets the connection with unread replies
+            ASSERT_TRUE(c.send_record(make_call(4, kProg, 2, kBig, words({1u << 20}))));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            linger lg{1, 0};
+            setsockopt(c.fd(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+        }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    expect_others_served(s.port());
+}
+
+TEST_F(RpcsvcHostile, ThousandIdleConnections)
+{
+    rlimit rl{};
+    getrlimit(RLIMIT_NOFILE, &rl);
+    if (rl.rlim_cur < 2200 && rl.rlim_max >= 2200) {
+        rl.rlim_cur = 2200;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+    getrlimit(RLIMIT_NOFILE, &rl);
+    ASSERT_GE(rl.rlim_cur, 2200u) << "descriptor limit too low for this test";
+    Server s(2);
+    std::vector<std::unique_ptr<RawConn>> idle;
+    for (int i = 0; i < 1000; ++i) {
+        idle.push_back(std::make_unique<RawConn>(s.port()));
+        ASSERT_TRUE(idle.back()->ok()) << i;
+    }
+    expect_others_served(s.port());
+    // The idle ones are still served when they speak, the last one first.
+    for (int i : {999, 0, 500}) {
+        ASSERT_TRUE(idle[std::size_t(i)]->send_record(make_call(std::uint32_t(i), kProg, 2, kNull)));
+        auto rec = idle[std::size_t(i)]->recv_record();
+        ASSERT_TRUE(rec) << i;
+        EXPECT_EQ(word_at(*rec, 0), std::uint32_t(i));
+    }
+    idle.clear();
+    expect_others_served(s.port());
+}

@@ -1,0 +1,206 @@
+// The worker pool: concurrency across connections, order within one, and an exit that
+// answers the calls in flight and leaves no thread behind.
+#include "test_server.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+
+using namespace kstest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+int sleep_call(unsigned short port, int tag, int ms, clnt_stat* st)
+{
+    CLIENT* c = tcp_client(port);
+    if (c == nullptr)
+        return -1;
+    SleepArgs a{tag, ms};
+    int out = -1;
+    timeval tv{10, 0};
+    clnt_stat r = clnt_call(c, kSleep, xp(xdr_sleep_args), reinterpret_cast<caddr_t>(&a), xp(xdr_int),
+                            reinterpret_cast<caddr_t>(&out), tv);
+    if (st != nullptr)
+        *st = r;
+    clnt_destroy(c);
+    return r == RPC_SUCCESS ? out : -1;
+}
+
+}  // namespace
+
+TEST(RpcsvcRun, FourSlowCallsOnFourConnectionsOverlap)
+{
+    Server s(4);
+    auto t0 = Clock::now();
+    std::vector<std::future<int>> calls;
+    for (int i = 0; i < 4; ++i)
+        calls.push_back(std::async(std::launch::async, sleep_call, s.port(), 0, 300, nullptr));
+    for (auto& f : calls)
+        EXPECT_EQ(f.get(), 300);
+    auto took = Clock::now() - t0;
+    EXPECT_LT(took, std::chrono::milliseconds(900));  // serial would be 1200
+    EXPECT_EQ(observed().max_in_flight.load(), 4);
+}
+
+TEST(RpcsvcRun, OneWorkerRunsCallsOneAtATime)
+{
+    Server s(1);
+    auto t0 = Clock::now();
+    std::vector<std::future<int>> calls;
+    for (int i = 0; i < 3; ++i)
+        calls.push_back(std::async(std::launch::async, sleep_call, s.port(), 0, 100, nullptr));
+    for (auto& f : calls)
+        EXPECT_EQ(f.get(), 100);
+    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(300));
+    EXPECT_EQ(observed().max_in_flight.load(), 1);
+}
+
+TEST(RpcsvcRun, OneConnectionIsServedInOrderByOneWorkerAtATime)
+{
+    Server s(4);
+    RawConn c(s.port());
+    std::vector<char> wire;
+    for (std::uint32_t i = 0; i < 12; ++i) {
+        std::vector<char> b = make_call(900 + i, kProg, 2, kSleep, words({7, 5}));
+        std::vector<char> h = words({0x80000000u | std::uint32_t(b.size())});
+        wire.insert(wire.end(), h.begin(), h.end());
+        wire.insert(wire.end(), b.begin(), b.end());
+    }
+    ASSERT_TRUE(c.send_all(wire.data(), wire.size()));
+    for (std::uint32_t i = 0; i < 12; ++i) {
+        auto rec = c.recv_record();
+        ASSERT_TRUE(rec);
+        EXPECT_EQ(word_at(*rec, 0), 900 + i);
+    }
+    EXPECT_EQ(observed().order_faults.load(), 0);
+    EXPECT_EQ(observed().max_in_flight.load(), 1);
+}
+
+TEST(RpcsvcRun, ExitFromACallAnswersCallsInFlightAndEndsEveryThread)
+{
+    int before = thread_count();
+    Server s(4);
+    std::vector<std::future<int>> slow;
+    for (int i = 0; i < 3; ++i)
+        slow.push_back(std::async(std::launch::async, sleep_call, s.port(), 0, 400, nullptr));
+    while (observed().in_flight.load() < 3)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+
+    CLIENT* c = tcp_client(s.port());
+    ASSERT_NE(c, nullptr);
+    timeval tv{10, 0};
+    EXPECT_EQ(clnt_call(c, kExit, xp(xdr_void), nullptr, xp(xdr_void), nullptr, tv), RPC_SUCCESS);
+    for (auto& f : slow)
+        EXPECT_EQ(f.get(), 400);  // answered although the exit came first
+    s.wait();                     // ks_svc_run returned by itself
+    clnt_destroy(c);
+    EXPECT_EQ(thread_count(), before);
+}
+
+TEST(RpcsvcRun, ExitFromAnotherThreadWhileIdleAndBusy)
+{
+    int before = thread_count();
+    {
+        Server s(3);
+        EXPECT_EQ(sleep_call(s.port(), 0, 1, nullptr), 1);
+        s.stop();
+    }
+    EXPECT_EQ(thread_count(), before);
+    {
+        Server s(3);
+        auto slow = std::async(std::launch::async, sleep_call, s.port(), 0, 300, nullptr);
+        while (observed().in_flight.load() < 1)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        s.stop();
+        EXPECT_EQ(slow.get(), 300);
+    }
+    EXPECT_EQ(thread_count(), before);
+}
+
+TEST(RpcsvcRun, ExitBeforeRunEndsTheNextRunAtOnce)
+{
+    ks_svc_exit();
+    auto t0 = Clock::now();
+    ks_svc_run();
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
+    // The request was used up: a new server serves normally.
+    Server s(2);
+    EXPECT_EQ(sleep_call(s.port(), 0, 1, nullptr), 1);
+}
+
+TEST(RpcsvcRun, ServesAgainAfterARunEnded)
+{
+    for (int round = 0; round < 3; ++round) {
+        Server s(2);
+        CLIENT* c = tcp_client(s.port());
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(call_echo(c, "round"), "round");
+        s.stop();
+        // The listener is gone with the run.
+        clnt_stat st;
+        call_echo(c, "after", &st);
+        EXPECT_NE(st, RPC_SUCCESS);
+        clnt_destroy(c);
+        EXPECT_EQ(tcp_client(s.port()), nullptr);
+    }
+}
+
+TEST(RpcsvcRun, ThreadKeysHoldAValuePerWorkerAndFreeItWhenTheWorkerEnds)
+{
+    int workers_met = 0;
+    {
+        Server s(2);
+        CLIENT* c = tcp_client(s.port());
+        ASSERT_NE(c, nullptr);
+        timeval tv{5, 0};
+        int total = 0;
+        for (int i = 0; i < 6; ++i) {
+            int n = 0;
+            ASSERT_EQ(clnt_call(c, kThreadCount, xp(xdr_void), nullptr, xp(xdr_int),
+                                reinterpret_cast<caddr_t>(&n), tv),
+                      RPC_SUCCESS);
+            ASSERT_GE(n, 1);
+            ASSERT_LE(n, i + 1);
+            if (n == 1)
+                ++workers_met;  // a worker's first call made its value
+            total += 1;
+        }
+        EXPECT_EQ(total, 6);
+        EXPECT_GE(workers_met, 1);
+        EXPECT_LE(workers_met, 2);
+        clnt_destroy(c);
+    }
+    // Every value was freed by the key's destructor when its worker ended.
+    EXPECT_EQ(observed().key_destructions.load(), workers_met);
+}
+
+TEST(RpcsvcRun, ThreadKeysOnPlainThreads)
+{
+    static std::atomic<int> freed{0};
+    ks_thread_key_t key;
+    ASSERT_EQ(ks_thr_keycreate(&key, [](void* p) {
+                  freed.fetch_add(*static_cast<int*>(p));
+                  delete static_cast<int*>(p);
+              }),
+              0);
+    void* v = reinterpret_cast<void*>(1);
+    EXPECT_EQ(ks_thr_getspecific(key, &v), 0);
+    EXPECT_EQ(v, nullptr);  // nothing set on this thread yet
+    std::thread t1([&] {
+        EXPECT_EQ(ks_thr_setspecific(key, new int(10)), 0);
+        void* mine = nullptr;
+        EXPECT_EQ(ks_thr_getspecific(key, &mine), 0);
+        EXPECT_EQ(*static_cast<int*>(mine), 10);
+    });
+    std::thread t2([&] { EXPECT_EQ(ks_thr_setspecific(key, new int(5)), 0); });
+    t1.join();
+    t2.join();
+    EXPECT_EQ(freed.load(), 15);
+    EXPECT_EQ(ks_thr_getspecific(key, &v), 0);
+    EXPECT_EQ(v, nullptr);
+    EXPECT_EQ(ks_thr_keycreate(nullptr, nullptr), EINVAL);
+    EXPECT_EQ(ks_thr_getspecific(key, nullptr), EINVAL);
+    pthread_key_delete(key);
+}
