@@ -11,7 +11,7 @@
 #include <memory>
 #include <unistd.h>
 
-#include "kxwin/cexception.h"
+#include "kxproduct/exceptions.h"
 #include "kxwin/crash.h"
 #include "protocol/exceptions.h"
 
@@ -129,12 +129,12 @@ __attribute__((no_sanitize("undefined"), noinline)) void access_violation() {
 }
 
 struct DeleteFailure {
-    void operator()(CException *e) const { e->Delete(); }
+    void operator()(PaMsgException *e) const { e->Delete(); }
 };
 
 struct TestCrash {
     int which;
-    std::unique_ptr<CException, DeleteFailure> product_failure; // owned here so the guard can swallow the throw
+    std::unique_ptr<PaMsgException, DeleteFailure> product_failure; // owned here so the guard can swallow the throw
 };
 
 void test_crash_body(void *context) {
@@ -164,7 +164,7 @@ void test_crash_body(void *context) {
             access_violation();
             break;
         }
-    } catch (CException *e) {
+    } catch (PaMsgException *e) {
         log_crash_message("Test Crash Exec caught Error...\n");
         crash->product_failure.reset(e);
         throw;

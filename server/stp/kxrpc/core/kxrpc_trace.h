@@ -1,20 +1,20 @@
 // The dispatcher's seams to tracing, error replies, ARM and the product's per-call facilities.
 #pragma once
 
+#include <memory>
+
 #include "ks_rpcsvc.h"
 #include "kxwin/crash.h"
+#include "protocol/trace.h"
 #include "protocol/xdrobject.h"
 #include "tesutil/stpexception.h"
 #include "tesutil/ustring.h"
 
+class AdDiagnosticMemoryReporter;
+
 namespace KxRpc {
 
 struct RpcProcedure;
-
-void trace_start(wchar_t const *name, wchar_t const *text);
-void trace_finish(wchar_t const *name, wchar_t const *text);
-void trace_exception(wchar_t const *method, wchar_t const *text);
-void trace_stp_exception(wchar_t const *method, Nul::STPException const &e);
 
 // Sends TRUE and the exception's error record; SYSTEM_ERR when that fails.
 void send_error_reply(KS_SVCXPRT *transport, Nul::STPException const &e, wchar_t const *method);
@@ -34,7 +34,7 @@ public:
     ~MemoryReportScope();
 
 private:
-    void *scope_;
+    std::unique_ptr<AdDiagnosticMemoryReporter> reporter_;
 };
 
 long crash_filter(KxWin::EXCEPTION_POINTERS *pointers);
