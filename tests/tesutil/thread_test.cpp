@@ -253,3 +253,41 @@ TEST(ThreadPrimitives, RunOnceWaitsForTheRoutine) {
     EXPECT_EQ(Nul::run_once(&once, once_routine), 0);
     EXPECT_EQ(once_runs.load(), 1);
 }
+
+namespace {
+std::atomic<int> nested_created{0};
+void destroy_and_make_key(void *) {
+    // Key calls from inside a destructor must not hang the thread.
+    thread_key_t k;
+    if (thr_keycreate(&k, destroy_b) == 0) {
+        ++nested_created;
+        thr_keydelete(k);
+    }
+}
+} // namespace
+
+TEST(ThreadKeys, DestructorMayUseKeys) {
+    thread_key_t key;
+    ASSERT_EQ(thr_keycreate(&key, destroy_and_make_key), 0);
+    int value = 1;
+    KeyAndValue kv{key, &value};
+    pthread_t id;
+    ASSERT_EQ(Nul::start_thread(set_and_return, &kv, &id), 0);
+    ASSERT_EQ(Nul::thread_join(id, nullptr), 0);
+    EXPECT_EQ(nested_created.load(), 1);
+    EXPECT_EQ(thr_keydelete(key), 0);
+}
+
+namespace {
+std::atomic<int> detached_ran{0};
+void *mark_detached(void *) {
+    ++detached_ran;
+    return nullptr;
+}
+} // namespace
+
+TEST(ThreadPrimitives, StartWithoutIdDetaches) {
+    ASSERT_EQ(Nul::start_thread(mark_detached, nullptr, nullptr), 0);
+    for (int i = 0; i < 400 && detached_ran.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(detached_ran.load(), 1);
+}

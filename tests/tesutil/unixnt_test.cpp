@@ -17,6 +17,7 @@
 
 #include "registry_fixture.h"
 #include "tesutil/ntregy.h"
+#include "tesutil/verid.h"
 
 namespace fs = std::filesystem;
 
@@ -258,4 +259,14 @@ TEST_F(UnixNt, FopenModes) {
     ASSERT_EQ(Nul::set_file_length(fd, 10), 0);
     vexhub_unix_nt_close(fd);
     EXPECT_EQ(fs::file_size(p), 10u);
+}
+
+TEST(UnixNtCalls, VersionLine) {
+    std::string expected = "libwexutil" + std::string(23, ' ') + " 9.0.1.5 (Tue Oct 16 22:52:55 2018)\n";
+    testing::internal::CaptureStdout();
+    libwexutil_print_verid();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
+    char small[12];
+    Nul::print_verid_to(small, sizeof small, "libwexutil", "9.0.1.5", "x");
+    EXPECT_STREQ(small, "libwexutil ");
 }

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <utility>
+#include <vector>
 
 namespace Nul {
 
@@ -25,12 +27,19 @@ struct StartBlock {
 };
 
 void run_key_destructors() {
+    // The calls are made outside the lock, so a destructor may create or delete keys itself.
+    std::vector<std::pair<void (*)(void *), void *>> calls;
     if (rw_rdlock(&destructor_lock) != 0) return;
-    for (KeyDestructor *e = destructor_list; e; e = e->next) {
-        if (!e->destructor) continue;
-        if (void *value = pthread_getspecific(e->key)) e->destructor(value);
+    try {
+        for (KeyDestructor *e = destructor_list; e; e = e->next) {
+            if (!e->destructor) continue;
+            if (void *value = pthread_getspecific(e->key)) calls.emplace_back(e->destructor, value);
+        }
+    } catch (std::bad_alloc const &) {
+        calls.clear();
     }
     rw_unlock(&destructor_lock);
+    for (auto const &[destructor, value] : calls) destructor(value);
 }
 
 void *thread_start_wrapper(void *p) {
@@ -160,7 +169,11 @@ int start_thread(thr_routine_t routine, void *arg, pthread_t *id) {
         delete block;
         return -1;
     }
-    if (id) *id = t;
+    // Without a place for its id nobody can join the thread, so it cleans up after itself.
+    if (id)
+        *id = t;
+    else
+        pthread_detach(t);
     return 0;
 }
 

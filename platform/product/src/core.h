@@ -13,6 +13,8 @@
 
 namespace kxp {
 
+struct WorkspaceTree;
+
 // Record types, families and lists of a set, read once per session at logon.
 struct Schema {
   std::vector<KXSmartPtr<AdEntityDef>> defs;  // record types first, then families, by position
@@ -34,6 +36,8 @@ struct SessionCore {
   int privileges = 0;
   std::map<CString, CString> name_values;
   std::atomic<bool> ended{false};
+  // The session's picture of the workspace, read on first use.
+  std::shared_ptr<WorkspaceTree> workspace;
   // One session may be used from several threads, one call at a time.
   std::recursive_mutex mu;
 };
@@ -48,6 +52,9 @@ inline std::string u8(const CString& s) { return s.ToUtf8(); }
 inline CString w(const std::string& s) { return CString::FromUtf8(s); }
 
 [[noreturn]] void throw_kx(int msg_id, const CString& text, const char* source);
+// The session's state, or KXException KX_MSG_SESSION_ENDED for a missing or ended session.
+SessionCore& live(const AdSession* session, const char* op);
+inline SessionCore& live(const AdSessionPtr& session, const char* op) { return live(session.get(), op); }
 // Runs f, turning store failures into KXException with the operation as source.
 template <class F>
 auto guarded(const char* source, F&& f) -> decltype(f()) {

@@ -60,7 +60,7 @@ void AdDiagnostic::TestAndReportV(int id, int level, int sub, LPCWSTR category, 
 CString AdDiagnostic::To_Obj(const KXObject* object) {
   CString s;
   if (!object) return CString(L"NULL");
-  s.Format(L"%S@%p", typeid(*object).name(), static_cast<const void*>(object));
+  s.Format(L"%S@%p", kxp::type_name(typeid(*object)), static_cast<const void*>(object));
   return s;
 }
 

@@ -216,6 +216,40 @@ std::vector<std::string> split_path(const std::string& path) {
   return out;
 }
 
+// Attributes each element may carry; anything else is a mistake worth a line number.
+const std::map<std::string, std::set<std::string>> kAttributes = {
+    {"kxdefinition", {"name", "sso", "sso-password"}},
+    {"database", {"name", "description", "feature-level", "soft-query-limit", "hard-query-limit"}},
+    {"group", {"name", "active"}},
+    {"subscribe", {"database"}},
+    {"member", {"group", "record-type"}},
+    {"list", {"name"}},
+    {"value", {"field"}},
+    {"replica", {"name", "host", "description", "local"}},
+    {"user", {"login", "password", "full-name", "email", "phone", "misc", "active", "auth", "privileges"}},
+    {"record-type", {"name"}},
+    {"field", {"name", "type", "behavior", "max-length", "reference", "choice-list", "unique-key", "help"}},
+    {"state", {"name"}},
+    {"action", {"name", "type", "from", "to", "system-only"}},
+    {"behavior", {"field", "state", "action", "value"}},
+    {"hook", {"name", "type", "field", "action", "language"}},
+    {"form", {"name", "type"}},
+    {"family", {"name"}},
+    {"record", {"type", "database", "state", "submitter", "created"}},
+    {"folder", {"path", "database", "owner"}},
+    {"query", {"path", "database", "owner", "record-type", "kind", "startup"}},
+    {"permission", {"group", "allow"}},
+    {"definition", {}},
+};
+
+void check_attributes(const Node& n) {
+  auto it = kAttributes.find(n.name);
+  if (it != kAttributes.end())
+    for (const auto& [name, value] : n.attrs)
+      if (!it->second.count(name)) fail(n, "unknown attribute '" + name + "' of <" + n.name + ">");
+  for (const auto& c : n.children) check_attributes(*c);
+}
+
 class Builder {
  public:
   Builder(Db& db, const Node& root) : db_(db), root_(root) {}
@@ -767,6 +801,7 @@ CString create_set(const std::string& xml, const std::string& directory) {
   try {
     std::unique_ptr<Node> root = parse(xml);
     if (root->name != "kxdefinition") fail(*root, "the document element must be <kxdefinition>");
+    check_attributes(*root);
     const std::string* name = root->attr("name");
     if (!name || !valid_set_name(*name)) fail(*root, "the database set needs a name of letters, digits, '_' or '-'");
     std::string final_path = directory + "/" + *name + ".kxdb";

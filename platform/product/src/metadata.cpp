@@ -145,13 +145,6 @@ T* by_name(const std::vector<KXSmartPtr<T>>& v, const CString& name) {
   return nullptr;
 }
 
-SessionCore& live(const AdSessionPtr& session, const char* op) {
-  if (!session) throw_kx(KX_MSG_SESSION_ENDED, L"No session.", op);
-  SessionCore& c = session->core();
-  if (c.ended || !c.schema) throw_kx(KX_MSG_SESSION_ENDED, L"The session has ended.", op);
-  return c;
-}
-
 }  // namespace
 
 CString AdFieldDef::GetDbName() const { return GetName(); }

@@ -41,12 +41,6 @@ bool sso_accepts(Db& db, const CString& password) {
   return m["sso_enabled"] == "1" && !m["sso_salt"].empty() && password_hash(m["sso_salt"], u8(password)) == m["sso_hash"];
 }
 
-SessionCore& live(const AdSession* s, const char* op) {
-  SessionCore& c = s->core();
-  if (c.ended) throw_kx(KX_MSG_SESSION_ENDED, L"The session has ended.", op);
-  return c;
-}
-
 std::unique_ptr<SessionCore> make_core(std::shared_ptr<Db> db, const CString& dbset, const UserRow& user,
                                        const CString& password) {
   auto core = std::make_unique<SessionCore>();
@@ -237,6 +231,7 @@ void KXSession::SetNameValue(const CString& name, const CString& value) {
 }
 
 CString KXSession::GetNameValue(const CString& name) const {
+  KXFaultInjector::Enter("KXSession::GetNameValue");
   if (!real_) throw_kx(KX_MSG_SESSION_ENDED, L"The session is not logged on.", "KXSession::GetNameValue");
   return real_->GetNameValue(name);
 }

@@ -27,6 +27,13 @@ void throw_kx(int msg_id, const CString& text, const char* source) {
   throw new KXException(msg_id, text, CString(source));
 }
 
+SessionCore& live(const AdSession* s, const char* op) {
+  if (!s) throw_kx(KX_MSG_SESSION_ENDED, L"No session.", op);
+  SessionCore& c = s->core();
+  if (c.ended) throw_kx(KX_MSG_SESSION_ENDED, L"The session has ended.", op);
+  return c;
+}
+
 std::string password_hash(const std::string& salt, const std::string& password) {
   // Iterated so that a stolen store file does not give passwords away cheaply.
   std::string h = salt + ":" + password;

@@ -1,4 +1,5 @@
 #include "protocol/casts.h"
+#include "protocol/checked_casts.h"
 
 #include <gtest/gtest.h>
 
@@ -56,4 +57,51 @@ TEST(PlainCast, NullForNullAndForOtherClasses) {
     EXPECT_EQ(plain_cast<Target>(static_cast<XdrObject *>(nullptr)), nullptr);
     EXPECT_EQ(plain_cast<Target>(po), nullptr);
     EXPECT_EQ(plain_cast<ArmStopOperation>(static_cast<XdrObject *>(&t)), nullptr);
+}
+
+TEST(NamedCasts, RequestsAndResponses) {
+    LoginArgs login;
+    DeleteStateArgs del;
+    XdrObject *pl = &login, *pd = &del;
+    EXPECT_EQ(checked_login_args_cast(pl, "LoginArgs"), &login);
+    EXPECT_EQ(checked_delete_state_args_cast(pd, "DeleteStateArgs"), &del);
+    try {
+        checked_login_args_cast(pd, "LoginArgs");
+        FAIL();
+    } catch (Nul::STPException &e) {
+        EXPECT_EQ(e.msg(), Nul::UString(L"TLQSV0748E expected 'LoginArgs' object in dynamic_cast"));
+    }
+    EXPECT_THROW(checked_delete_state_resp_cast(pd, "T"), Nul::STPException);
+    DeleteStateResp resp(del);
+    XdrObject *pr = &resp;
+    EXPECT_EQ(checked_delete_state_resp_cast(pr, "T"), &resp);
+    XdrVoid v;
+    XdrObject *pv = &v;
+    EXPECT_EQ(checked_xdr_void_cast(pv, "T"), &v);
+    EXPECT_THROW(checked_login_resp_cast(pv, "T"), Nul::STPException);
+    EXPECT_EQ(as_arm_correlator_arg(pl), static_cast<ArmCorrelatorArg *>(&login));
+    EXPECT_EQ(as_arm_correlator_arg(pv), nullptr);
+    EXPECT_EQ(as_arm_correlator_arg(nullptr), nullptr);
+    EXPECT_EQ(as_arm_stop_operation(pl), nullptr);
+}
+
+TEST(NamedCasts, StateItems) {
+    QueryItemStateItem query(L"Public Queries/q", 1);
+    StateItem *pq = &query;
+    EXPECT_EQ(checked_query_item_state_item_cast(pq, "QueryItemStateItem"), &query);
+    try {
+        checked_record_state_item_cast(pq, "RecordStateItem");
+        FAIL();
+    } catch (Nul::STPException &e) {
+        EXPECT_EQ(e.stp_reason_code(), 40);
+        EXPECT_EQ(e.msg(), Nul::UString(L"TLQSV0748E expected 'RecordStateItem' object in dynamic_cast"));
+    }
+    try {
+        checked_query_item_state_item_cast(nullptr, "QueryItemStateItem");
+        FAIL();
+    } catch (Nul::STPException &e) {
+        EXPECT_EQ(e.msg(), Nul::UString(L"TLQSV0748E expected 'non-null' object in dynamic_cast"));
+    }
+    EXPECT_EQ(as_record_state_item(pq), nullptr);
+    EXPECT_EQ(as_record_state_item(nullptr), nullptr);
 }

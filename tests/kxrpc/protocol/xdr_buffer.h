@@ -1,6 +1,7 @@
 // XDR memory streams for tests: encode into bytes, decode from bytes, big-endian words.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -27,10 +28,12 @@ Bytes encode(Fn fn, bool *ok = nullptr, std::size_t capacity = 1 << 20) {
 
 // Decodes `bytes` with `fn`; returns its result. `consumed` gets the stream position afterwards.
 template <class Fn>
-bool decode(Bytes bytes, Fn fn, std::size_t *consumed = nullptr) {
-    if (bytes.empty()) bytes.reserve(1);
+bool decode(Bytes const &bytes, Fn fn, std::size_t *consumed = nullptr) {
+    // One spare byte so that even an empty input has an address; the stream never sees it.
+    Bytes buf(bytes.size() + 1);
+    std::copy(bytes.begin(), bytes.end(), buf.begin());
     XDR x;
-    xdrmem_create(&x, reinterpret_cast<char *>(bytes.data()), static_cast<u_int>(bytes.size()), XDR_DECODE);
+    xdrmem_create(&x, reinterpret_cast<char *>(buf.data()), static_cast<u_int>(bytes.size()), XDR_DECODE);
     bool r = fn(&x) != 0;
     if (consumed) *consumed = xdr_getpos(&x);
     xdr_destroy(&x);
@@ -50,7 +53,9 @@ inline Bytes words(std::initializer_list<std::uint32_t> ws) {
     return b;
 }
 
-inline void put_bytes(Bytes &b, std::string const &s) { b.insert(b.end(), s.begin(), s.end()); }
+inline void put_bytes(Bytes &b, std::string const &s) {
+    for (char c : s) b.push_back(static_cast<unsigned char>(c));
+}
 
 inline std::uint32_t word_at(Bytes const &b, std::size_t i) {
     return (std::uint32_t(b[4 * i]) << 24) | (std::uint32_t(b[4 * i + 1]) << 16) | (std::uint32_t(b[4 * i + 2]) << 8) |

@@ -133,6 +133,7 @@ TEST_F(LoaderTest, BadDocumentsNameTheLine) {
       {"<database name=\"DB1\"/>", "<databse name=\"DB1\"/>", L"line 3: unknown element <databse>"},
       {"<kxdefinition name=\"SMALL\">", "<kxdefinition name=\"../evil\">", L"line 2: the database set needs a name"},
       {"choice-list=\"Colours\"", "choice-list=\"Shades\"", L"line 10: unknown list 'Shades'"},
+      {"behavior=\"mandatory\"", "behaviour=\"mandatory\"", L"line 9: unknown attribute 'behaviour' of <field>"},
   };
   for (const auto& c : cases) {
     std::wstring text = load_error(replace(kSmall, c.from, c.to), data_);

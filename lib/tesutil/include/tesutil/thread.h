@@ -65,7 +65,8 @@ int rw_unlock(thr_rwlock_t *l);
 int rwlock_destroy(thr_rwlock_t *l);
 // Runs routine once per control; every caller returns only after it has finished.
 int run_once(thr_once_t *once, void (*routine)(void));
-// Starts routine(arg) on a new joinable thread; its id goes to *id.
+// Starts routine(arg) on a new thread; its id goes to *id and it is joined with thread_join.
+// With a null id the thread is detached.
 int start_thread(thr_routine_t routine, void *arg, pthread_t *id);
 // Waits for a thread of start_thread and stores its result.
 int thread_join(pthread_t id, void **result);

@@ -7,6 +7,11 @@
 
 #include "kxproduct/diag.h"
 
+namespace kxp {
+// Readable name of a type ("KXSession*"), kept for the life of the process.
+const char* type_name(const std::type_info& type);
+}  // namespace kxp
+
 class KXObject {
  public:
   KXObject();
@@ -54,7 +59,7 @@ class KXSmartPtr {
  private:
   static void report(T* p, const wchar_t* sign, long count) {
     if (AdDiagnostic::m_DiagnosticFlags[36] == 0) return;
-    AdDiagnostic::TestAndReportV(36, static_cast<int>(count), 0, L"Refs", L"%S@0x%08x %s%ld", typeid(T*).name(),
+    AdDiagnostic::TestAndReportV(36, static_cast<int>(count), 0, L"Refs", L"%S@0x%08x %s%ld", kxp::type_name(typeid(T*)),
                                  static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)), sign, count);
   }
   void add() {

@@ -22,6 +22,7 @@ class AdReplica;
 class AdMasterUser;
 class AdMasterGroup;
 class AdDbConnection;
+class KXWorkSpaceMgr;
 typedef KXSmartPtr<AdSession> AdSessionPtr;
 
 // User privileges (bit set).
@@ -89,6 +90,7 @@ class KXSession : public KXObject {
   int GetSessionFeatureLevel() const;
   CString GetAuthenticationLoginName() const;
   KXSmartPtr<KXDatabaseDesc> GetSessionDatabase() const;
+  KXSmartPtr<KXWorkSpaceMgr> GetWorkSpace() const;
   AdSessionPtr GetReal() const;
   // Ends the session; later calls throw KXException (KX_MSG_SESSION_ENDED).
   void Unbuild();

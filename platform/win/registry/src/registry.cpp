@@ -260,11 +260,9 @@ public:
         hive_ = &hives[h];
         Hive &hv = *hive_;
         dir_ = root_dir();
-        make_dirs(dir_);
-        lock_fd_ = ::open((dir_ + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (lock_fd_ >= 0)
-            while (flock(lock_fd_, LOCK_EX) != 0 && errno == EINTR) {
-            }
+        // Reading makes nothing on disk: a store that does not exist yet is empty.
+        struct stat dst {};
+        if (::stat(dir_.c_str(), &dst) == 0) take_lock();
         std::string file = dir_ + "/" + hv.file;
         struct stat st {};
         if (::stat(file.c_str(), &st) != 0) {
@@ -325,8 +323,26 @@ public:
     }
     std::vector<std::string> path() const { return handle_ ? handle_->path : std::vector<std::string>{}; }
 
+    // The handle's key when the session is sound and the handle has the rights asked for.
+    Key *open(REGSAM need, int32_t *code) {
+        if (error_) {
+            *code = error_;
+            return nullptr;
+        }
+        if ((sam() & need) != need) {
+            *code = ERROR_ACCESS_DENIED;
+            return nullptr;
+        }
+        return key(code);
+    }
+
     // Writes the hive through a temporary file, so a reader never sees half of it.
     int32_t save() {
+        if (lock_fd_ < 0) {
+            make_dirs(dir_);
+            take_lock();
+            if (lock_fd_ < 0) return ERROR_REGISTRY_IO_FAILED;
+        }
         Hive &hv = *hive_;
         std::string text = "kxwin-registry 1 " + std::to_string(hv.next_id) + "\n";
         write_key(text, hv.root, "");
@@ -354,6 +370,13 @@ public:
     }
 
 private:
+    void take_lock() {
+        lock_fd_ = ::open((dir_ + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (lock_fd_ >= 0)
+            while (flock(lock_fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+    }
+
     std::lock_guard<std::mutex> guard_;
     Hive *hive_ = nullptr;
     kxwin_hkey *handle_ = nullptr;
@@ -418,9 +441,8 @@ int32_t RegOpenKeyExA(HKEY key, char const *subkey, uint32_t, REGSAM sam, HKEY *
     std::vector<std::string> parts;
     if (int32_t rc = parse_subkey(subkey, parts)) return rc;
     Session s(key);
-    if (s.error()) return s.error();
     int32_t rc = ERROR_SUCCESS;
-    Key *k = s.key(&rc);
+    Key *k = s.open(0, &rc);
     if (!k) return rc;
     std::vector<std::string> path = s.path();
     for (auto const &p : parts) {
@@ -439,9 +461,8 @@ int32_t RegCreateKeyExA(HKEY key, char const *subkey, uint32_t, char *key_class,
     std::vector<std::string> parts;
     if (int32_t rc = parse_subkey(subkey, parts)) return rc;
     Session s(key);
-    if (s.error()) return s.error();
     int32_t rc = ERROR_SUCCESS;
-    Key *k = s.key(&rc);
+    Key *k = s.open(0, &rc);
     if (!k) return rc;
     std::vector<std::string> path = s.path();
     bool created = false;
@@ -480,10 +501,8 @@ int32_t RegCloseKey(HKEY key) {
 int32_t RegQueryValueExA(HKEY key, char const *name, uint32_t *, uint32_t *type, uint8_t *data, uint32_t *size) {
     if (data && !size) return ERROR_INVALID_PARAMETER;
     Session s(key);
-    if (s.error()) return s.error();
-    if (!(s.sam() & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     int32_t rc = ERROR_SUCCESS;
-    Key *k = s.key(&rc);
+    Key *k = s.open(KEY_QUERY_VALUE, &rc);
     if (!k) return rc;
     Value *v = k->find_value(name ? name : "");
     if (!v) return ERROR_FILE_NOT_FOUND;
@@ -504,10 +523,8 @@ int32_t RegSetValueExA(HKEY key, char const *name, uint32_t, uint32_t type, uint
     std::string n = name ? name : "";
     if (n.size() > max_value_name) return ERROR_INVALID_PARAMETER;
     Session s(key);
-    if (s.error()) return s.error();
-    if (!(s.sam() & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     int32_t rc = ERROR_SUCCESS;
-    Key *k = s.key(&rc);
+    Key *k = s.open(KEY_SET_VALUE, &rc);
     if (!k) return rc;
     Value *v = k->find_value(n);
     if (!v) {
@@ -522,10 +539,8 @@ int32_t RegSetValueExA(HKEY key, char const *name, uint32_t, uint32_t type, uint
 
 int32_t RegDeleteValueA(HKEY key, char const *name) {
     Session s(key);
-    if (s.error()) return s.error();
-    if (!(s.sam() & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     int32_t rc = ERROR_SUCCESS;
-    Key *k = s.key(&rc);
+    Key *k = s.open(KEY_SET_VALUE, &rc);
     if (!k) return rc;
     std::string f = fold(name ? name : "");
     for (auto it = k->values.begin(); it != k->values.end(); ++it) {
@@ -542,9 +557,8 @@ int32_t RegDeleteKeyA(HKEY key, char const *subkey) {
     if (int32_t rc = parse_subkey(subkey, parts)) return rc;
     if (parts.empty()) return ERROR_INVALID_PARAMETER;
     Session s(key);
-    if (s.error()) return s.error();
     int32_t rc = ERROR_SUCCESS;
-    Key *k = s.key(&rc);
+    Key *k = s.open(0, &rc);
     if (!k) return rc;
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
         k = k->find_subkey(parts[i]);
@@ -562,10 +576,8 @@ int32_t RegEnumKeyExA(HKEY key, uint32_t index, char *name, uint32_t *name_size,
                       uint32_t *class_size, FILETIME *last_write) {
     if (!name || !name_size || (key_class && !class_size)) return ERROR_INVALID_PARAMETER;
     Session s(key);
-    if (s.error()) return s.error();
-    if (!(s.sam() & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
     int32_t rc = ERROR_SUCCESS;
-    Key *k = s.key(&rc);
+    Key *k = s.open(KEY_ENUMERATE_SUB_KEYS, &rc);
     if (!k) return rc;
     if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
     auto it = k->subkeys.begin();
@@ -582,10 +594,8 @@ int32_t RegEnumValueA(HKEY key, uint32_t index, char *name, uint32_t *name_size,
                       uint8_t *data, uint32_t *data_size) {
     if (!name || !name_size || (data && !data_size)) return ERROR_INVALID_PARAMETER;
     Session s(key);
-    if (s.error()) return s.error();
-    if (!(s.sam() & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     int32_t rc = ERROR_SUCCESS;
-    Key *k = s.key(&rc);
+    Key *k = s.open(KEY_QUERY_VALUE, &rc);
     if (!k) return rc;
     if (index >= k->values.size()) return ERROR_NO_MORE_ITEMS;
     Value const &v = k->values[index];
@@ -606,10 +616,8 @@ int32_t RegQueryInfoKeyA(HKEY key, char *key_class, uint32_t *class_size, uint32
                          FILETIME *last_write) {
     if (key_class && !class_size) return ERROR_INVALID_PARAMETER;
     Session s(key);
-    if (s.error()) return s.error();
-    if (!(s.sam() & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     int32_t rc = ERROR_SUCCESS;
-    Key *k = s.key(&rc);
+    Key *k = s.open(KEY_QUERY_VALUE, &rc);
     if (!k) return rc;
     std::size_t msk = 0, mcl = 0, mvn = 0, mvl = 0;
     for (auto const &[f, sub] : k->subkeys) {

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -249,4 +251,39 @@ TEST_F(RegistryStore, DamagedFileIsRefusedNotOverwritten) {
     std::string line;
     std::getline(f, line);
     EXPECT_EQ(line, "not a registry");
+}
+
+TEST_F(RegistryStore, ConcurrentWritersLoseNothing) {
+    std::vector<std::thread> ts;
+    for (int t = 0; t < 4; ++t)
+        ts.emplace_back([this, t] {
+            HKEY k = create(HKEY_CURRENT_USER, "Shared");
+            for (int i = 0; i < 25; ++i) {
+                std::string name = "v" + std::to_string(t) + "_" + std::to_string(i);
+                EXPECT_EQ(set_sz(k, name.c_str(), name.c_str()), 0);
+            }
+            RegCloseKey(k);
+        });
+    for (auto &t : ts) t.join();
+    HKEY k = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Shared", 0, KEY_READ, &k), 0);
+    uint32_t values = 0;
+    ASSERT_EQ(RegQueryInfoKeyA(k, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+                               nullptr, nullptr),
+              0);
+    EXPECT_EQ(values, 100u);
+    EXPECT_EQ(get_sz(k, "V3_24"), "v3_24");
+    RegCloseKey(k);
+}
+
+TEST_F(RegistryStore, ReadingMakesNothingOnDisk) {
+    std::string root = dir_ + "/not/yet";
+    kxwin_registry_set_root(root.c_str());
+    HKEY k = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &k), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(fs::exists(root));
+    k = create(HKEY_LOCAL_MACHINE, "Software");
+    RegCloseKey(k);
+    EXPECT_TRUE(fs::exists(root + "/HKEY_LOCAL_MACHINE.reg"));
+    EXPECT_EQ(fs::status(root).permissions() & fs::perms::all, fs::perms::owner_all);
 }

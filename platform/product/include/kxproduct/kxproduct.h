@@ -1,0 +1,16 @@
+// The whole product interface.
+#pragma once
+#include "kxproduct/crypt.h"
+#include "kxproduct/datetime.h"
+#include "kxproduct/diag.h"
+#include "kxproduct/entity.h"
+#include "kxproduct/exceptions.h"
+#include "kxproduct/faults.h"
+#include "kxproduct/metadata.h"
+#include "kxproduct/object.h"
+#include "kxproduct/query.h"
+#include "kxproduct/session.h"
+#include "kxproduct/store.h"
+#include "kxproduct/workspace.h"
+#include "kxwin/cexception.h"
+#include "kxwin/cstring.h"

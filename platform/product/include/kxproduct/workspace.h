@@ -1,0 +1,101 @@
+// The query workspace of a user database: top folders (public, personal), folders, queries,
+// charts, reports and report formats. A session reads the workspace once and keeps that
+// picture until RefreshEntireWorkspace.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "kxproduct/metadata.h"
+
+namespace kxp {
+struct WorkspaceNode;
+}
+
+class AdBucket;
+class AdFolder;
+class AdWorkspaceMgr;
+typedef KXSmartPtr<AdBucket> AdBucketPtr;
+typedef KXSmartPtr<AdFolder> AdFolderPtr;
+typedef KXSmartPtr<AdWorkspaceMgr> AdWorkspaceMgrPtr;
+
+// Item types (bits).
+enum AdBucketType : int {
+  AD_BUCKET_QUERY = 1, AD_BUCKET_CHART = 2, AD_BUCKET_FOLDER = 4, AD_BUCKET_REPORT = 8, AD_BUCKET_REPORT_FORMAT = 16,
+};
+enum AdFolderType : int { AD_PUBLIC_FOLDER = 1, AD_PERSONAL_FOLDER = 2 };
+enum AdPermission : int { AD_PERM_READ = 1, AD_PERM_WRITE = 2 };
+
+class AdBucket : public AdDataObject {
+ public:
+  AdBucket(const AdSessionPtr& session, std::shared_ptr<const kxp::WorkspaceNode> node);
+  ~AdBucket() override;
+  int GetType() const;
+  // Owner of a personal item; 0 for a public one.
+  int64_t GetUserId() const;
+  // Null for a top folder.
+  AdBucketPtr GetParent() const;
+  // "Public Queries/..." or "Personal Queries/...".
+  CString GetPathName() const;
+  int GetFolderType() const;
+  // The stored definition of a query, chart, report or report format.
+  CString GetData() const;
+  CString GetEntityDefName() const;
+  std::vector<int64_t> GetChildBucketIds() const;
+  const kxp::WorkspaceNode& node() const { return *node_; }
+  const AdSessionPtr& session() const { return session_; }
+
+ private:
+  AdSessionPtr session_;
+  std::shared_ptr<const kxp::WorkspaceNode> node_;
+};
+
+class AdFolder : public KXObject {
+ public:
+  // The folder of a folder item; null for an item that is not a folder.
+  static AdFolderPtr LookupFolderFromBucket(const AdBucketPtr& bucket);
+  AdBucketPtr GetBucket() const { return bucket_; }
+  // Personal folders: their owner only. Public folders: super users and public-folder
+  // administrators, and otherwise the group permissions of the folder or of its nearest ancestor
+  // that has any (no permissions anywhere: everyone reads, nobody else writes).
+  BOOL IsWritable() const;
+  BOOL IsReadable() const;
+  // Group name and permission bits of this folder, including changes not yet committed.
+  std::vector<std::pair<CString, int>> GetAllGroupPermissions() const;
+  // Changes a group's permission on this folder; kept until CommitPermissions or RevertPermissions.
+  void SetPermissions(const CString& group, int permission);
+  void CommitPermissions();
+  void RevertPermissions();
+
+ private:
+  explicit AdFolder(const AdBucketPtr& bucket);
+  int effective(int bit, bool use_pending) const;
+  AdBucketPtr bucket_;
+  bool edited_ = false;
+  std::vector<std::pair<CString, int>> pending_;
+};
+
+class AdWorkspaceMgr : public KXObject {
+ public:
+  explicit AdWorkspaceMgr(const AdSessionPtr& session) : session_(session) {}
+  // `user_id` selects whose personal folder "Personal Queries/..." means. Null when not found.
+  AdBucketPtr LookupBucketByPathName(int64_t user_id, const CString& path);
+  AdBucketPtr GetBucket(int64_t dbid);
+  void RefreshEntireWorkspace(int reserved);
+  static CString FolderTypeToTopName(int folder_type);
+
+ private:
+  AdSessionPtr session_;
+};
+
+AdWorkspaceMgrPtr GetWorkspaceMgr(const AdSessionPtr& session);
+// The public (1) or personal (2) top folder of the session's user database; made when missing and
+// `create` is nonzero. An administrator session has no workspace: the public folder is refused
+// with PaMsgException KX_MSG_PERM_DENIED_PUBLIC_FOLDER_ADMIN, the personal one is null.
+AdBucketPtr GetTopWorkspaceFolder(const AdSessionPtr& session, int folder_type, int create);
+
+class AdBucketMgr {
+ public:
+  static BOOL IsQueryStartUp(const AdBucketPtr& bucket);
+};

@@ -1,0 +1,562 @@
+#include "kxproduct/entity.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cwchar>
+#include <set>
+
+#include "core.h"
+#include "kxproduct/datetime.h"
+#include "kxproduct/faults.h"
+
+using namespace kxp;
+
+namespace {
+
+[[noreturn]] void not_allowed(const CString& text) { throw new PaMsgException(KX_MSG_ACTION_NOT_ALLOWED, text); }
+
+const wchar_t* kDateForm = L"%Y-%m-%d %H:%M:%S";
+
+// Dates are stored in UTC and handed out in the server's local time.
+CString utc_to_local(const CString& utc) {
+  AdDateTime d;
+  return d.ParseDateTimeGMT(utc) ? d.Format(kDateForm) : utc;
+}
+CString local_to_utc(const CString& local) {
+  AdDateTime d;
+  return d.ParseDateTime(local) ? d.FormatGMT(kDateForm) : local;
+}
+
+std::vector<int64_t> concrete_types(AdEntityDef* def) {
+  std::vector<int64_t> out;
+  if (def->IsFamily()) {
+    auto members = def->GetFamilyMembers();
+    for (int i = 0; i < members.GetLength(); ++i) out.push_back(members.GetItem(i)->GetDbId());
+  } else {
+    out.push_back(def->GetDbId());
+  }
+  return out;
+}
+
+}  // namespace
+
+CString AdFieldInfo::GetValue() const {
+  CString s;
+  for (size_t i = 0; i < values_.size(); ++i) {
+    if (i) s += L'\n';
+    s += values_[i];
+  }
+  return s;
+}
+
+struct EntityOps {
+  static void load(AdEntity& e, SessionCore& c) {
+    Stmt r(c.db->handle(), "SELECT database_dbid, display_name, state_dbid, version, duplicate_of FROM records WHERE dbid=?");
+    r.bind(1, e.GetDbId());
+    if (!r.step()) throw_kx(KX_MSG_NOT_FOUND, L"The record no longer exists.", "AdEntity::load");
+    e.database_ = r.int64(0);
+    e.display_name_ = w(r.text(1));
+    e.state_ = r.is_null(2) ? CString() : c.schema->state_names[r.int64(2)];
+    e.version_ = r.int64(3);
+    e.duplicate_of_ = e.stored_duplicate_of_ = r.is_null(4) ? 0 : r.int64(4);
+    std::map<int64_t, const AdFieldDef*> fields;
+    auto defs = e.def_->GetFieldDefs();
+    for (int i = 0; i < defs.GetLength(); ++i) fields[defs.GetItem(i)->GetDbId()] = defs.GetItem(i);
+    e.stored_.clear();
+    Stmt v(c.db->handle(), "SELECT field_dbid, value FROM field_values WHERE record_dbid=? ORDER BY field_dbid, position");
+    v.bind(1, e.GetDbId());
+    while (v.step()) {
+      auto it = fields.find(v.int64(0));
+      if (it == fields.end()) continue;
+      CString value = w(v.text(1));
+      if (it->second->GetFieldType() == AD_DATE_TIME) value = utc_to_local(value);
+      e.stored_[it->second->GetName()].push_back(value);
+    }
+    if (!e.state_.IsEmpty()) e.stored_[L"State"] = {e.state_};
+    e.values_ = e.stored_;
+    e.is_new_ = false;
+  }
+
+  static AdEntityPtr make(const AdSessionPtr& s, AdEntityDef* def, int64_t dbid) { return AdEntityPtr(new AdEntity(s, def, dbid)); }
+
+  static AdEntityDef* def_of(SessionCore& c, int64_t type_dbid) {
+    auto it = c.schema->by_dbid.find(type_dbid);
+    return it == c.schema->by_dbid.end() ? nullptr : it->second;
+  }
+
+  static void start(AdEntity& e, AdActionDef* action) {
+    if (!action || action->GetEntityDef() != e.def_)
+      not_allowed(L"The action does not belong to record type '" + e.def_->GetName() + L"'.");
+    if (e.action_) not_allowed(L"Another action is in progress on '" + e.display_name_ + L"'.");
+    int t = action->GetActionType();
+    if (t == AD_ACTION_SUBMIT || t == AD_ACTION_IMPORT || t == AD_ACTION_BASE || t == AD_ACTION_RECORD_SCRIPT_ALIAS ||
+        t == AD_ACTION_COPY)
+      not_allowed(L"Action '" + action->GetName() + L"' cannot be started on a stored record.");
+    const auto& from = action->GetSourceStateNames();
+    if (!from.empty() && std::find(from.begin(), from.end(), e.state_) == from.end())
+      not_allowed(L"Action '" + action->GetName() + L"' is not allowed in state '" + e.state_ + L"'.");
+    e.action_ = action;
+  }
+};
+
+AdEntity::AdEntity(const AdSessionPtr& session, AdEntityDef* def, int64_t dbid)
+    : AdDataObject(dbid, CString()), session_(session), def_(def) {}
+AdEntity::~AdEntity() = default;
+
+AdFieldInfo AdEntity::info(const AdFieldDef* f) const {
+  AdFieldInfo i;
+  i.name_ = f->GetName();
+  i.type_ = f->GetFieldType();
+  auto it = values_.find(f->GetName());
+  if (it != values_.end()) i.values_ = it->second;
+  i.requiredness_ = f->IsSystemOwned() ? AD_READONLY : def_->GetBehavior(f, state_, action_);
+  i.message_ = action_ ? check(f, i.values_) : CString();
+  auto st = stored_.find(f->GetName());
+  std::vector<CString> before = st == stored_.end() ? std::vector<CString>() : st->second;
+  i.changed_action_ = action_ && before != i.values_;
+  return i;
+}
+
+CString AdEntity::check(const AdFieldDef* f, const std::vector<CString>& values) const {
+  if (f->IsSystemOwned()) return CString();
+  int req = def_->GetBehavior(f, state_, action_);
+  bool empty = values.empty() || (values.size() == 1 && values[0].IsEmpty());
+  CString name = f->GetName();
+  if (empty) return req == AD_MANDATORY ? L"Field '" + name + L"' is mandatory." : CString();
+  SessionCore& c = session_->core();
+  for (const CString& v : values) {
+    switch (f->GetFieldType()) {
+      case AD_INT: {
+        wchar_t* end = nullptr;
+        std::wcstoll(v.GetString(), &end, 10);
+        if (v.IsEmpty() || *end) return L"Field '" + name + L"' needs a whole number: '" + v + L"'.";
+        break;
+      }
+      case AD_FLOAT: {
+        wchar_t* end = nullptr;
+        std::wcstod(v.GetString(), &end);
+        if (v.IsEmpty() || *end) return L"Field '" + name + L"' needs a number: '" + v + L"'.";
+        break;
+      }
+      case AD_DATE_TIME: {
+        AdDateTime d;
+        if (!d.ParseDateTime(v)) return L"Field '" + name + L"' needs a date: '" + v + L"'.";
+        break;
+      }
+      case AD_SHORT_STRING:
+        if (f->GetMaxLength() > 0 && v.GetLength() > f->GetMaxLength()) {
+          CString t;
+          t.Format(L"Field '%s' holds at most %d characters.", name.GetString(), f->GetMaxLength());
+          return t;
+        }
+        if (!f->GetChoiceListName().IsEmpty()) {
+          for (auto& l : c.schema->lists) {
+            if (l->GetName() != f->GetChoiceListName()) continue;
+            guarded("AdEntity::check", [&] { refresh_list_values(*c.db, l.get()); });
+            const auto& allowed = l->GetValues();
+            if (std::find(allowed.begin(), allowed.end(), v) == allowed.end())
+              return L"'" + v + L"' is not a choice of field '" + name + L"'.";
+          }
+        }
+        break;
+      case AD_REFERENCE:
+      case AD_REFERENCE_LIST: {
+        AdEntityDef* ref = f->GetReferenceEntityDef();
+        bool found = false;
+        if (ref) {
+          for (int64_t t : concrete_types(ref)) {
+            found = guarded("AdEntity::check", [&] {
+              Stmt s(c.db->handle(), "SELECT 1 FROM records WHERE entity_def_dbid=? AND database_dbid=? AND display_name=?");
+              s.bind(1, t).bind(2, database_).bind(3, u8(v));
+              return s.step();
+            });
+            if (found) break;
+          }
+        }
+        if (!found) return L"Field '" + name + L"' refers to no record '" + v + L"'.";
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  return CString();
+}
+
+CString AdEntity::first_value(const CString& name) const {
+  auto it = values_.find(name);
+  return it == values_.end() || it->second.empty() ? CString() : it->second[0];
+}
+
+AdFieldInfo AdEntity::GetFieldValue(const CString& name) const {
+  KXFaultInjector::Enter("AdEntity::GetFieldValue");
+  SessionCore& c = live(session_, "AdEntity::GetFieldValue");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  return info(def_->GetFieldDef(name));
+}
+
+CString AdEntity::SetFieldValue(const CString& name, const CString& value) {
+  return set_values(name, value.IsEmpty() ? std::vector<CString>() : std::vector<CString>{value});
+}
+
+CString AdEntity::SetFieldValueList(const CString& name, const std::vector<CString>& values) {
+  std::vector<CString> v;
+  for (const auto& x : values)
+    if (!x.IsEmpty()) v.push_back(x);
+  return set_values(name, v);
+}
+
+CString AdEntity::set_values(const CString& name, const std::vector<CString>& values) {
+  if (auto f = KXFaultInjector::Enter("AdEntity::SetFieldValue", KXFaultInjector::kText)) return f->text;
+  SessionCore& c = live(session_, "AdEntity::SetFieldValue");
+  std::unique_lock<std::recursive_mutex> lock(c.mu);
+  AdFieldDef* f = def_->LookupFieldDef(name);
+  if (!f) return L"Field '" + name + L"' does not exist in record type '" + def_->GetName() + L"'.";
+  if (!action_) return L"Record '" + display_name_ + L"' is not being edited.";
+  if (f->IsSystemOwned()) return L"Field '" + name + L"' is kept by the product.";
+  if (f->GetFieldType() == AD_ATTACHMENT_LIST) return L"Field '" + name + L"' holds attachments.";
+  if (values.size() > 1 && f->GetFieldType() != AD_REFERENCE_LIST) return L"Field '" + name + L"' takes one value.";
+  if (def_->GetBehavior(f, state_, action_) == AD_READONLY) return L"Field '" + name + L"' is read-only.";
+  AdFieldInfo before = info(f);
+  values_[name] = values;
+  if (values.empty()) values_.erase(name);
+  AdFieldInfo after = info(f);
+  after.changed_set_ = before.GetValueAsList() != after.GetValueAsList();
+  after.validity_changed_set_ = before.GetValidity() != after.GetValidity();
+  auto cb = callbacks_.find(name);
+  if (cb != callbacks_.end() && cb->second.first) {
+    auto fn = cb->second.first;
+    void* ctx = cb->second.second;
+    lock.unlock();
+    fn(this, after, ctx);
+  }
+  return CString();
+}
+
+int AdEntity::GetFieldRequiredness(const CString& name, int) const {
+  KXFaultInjector::Enter("AdEntity::GetFieldRequiredness");
+  AdFieldDef* f = def_->GetFieldDef(name);
+  return f->IsSystemOwned() ? AD_READONLY : def_->GetBehavior(f, state_, action_);
+}
+
+void AdEntity::SetFieldUpdateCallback(const CString& name, AdFieldUpdateCallback callback, void* context, int) {
+  KXFaultInjector::Enter("AdEntity::SetFieldUpdateCallback");
+  def_->GetFieldDef(name);
+  SessionCore& c = live(session_, "AdEntity::SetFieldUpdateCallback");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  callbacks_[name] = {callback, context};
+}
+
+void AdEntity::ClearAllFieldUpdateCallbacks() {
+  KXFaultInjector::Enter("AdEntity::ClearAllFieldUpdateCallbacks");
+  SessionCore& c = session_->core();
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  callbacks_.clear();
+}
+
+std::vector<CString> AdEntity::GetFieldValuesUpdatedThisAction() const {
+  KXFaultInjector::Enter("AdEntity::GetFieldValuesUpdatedThisAction");
+  std::vector<CString> out;
+  if (!action_) return out;
+  auto defs = def_->GetFieldDefs();
+  for (int i = 0; i < defs.GetLength(); ++i)
+    if (info(defs.GetItem(i)).ValueChangedThisAction()) out.push_back(defs.GetItem(i)->GetName());
+  return out;
+}
+
+std::vector<AdFieldInfo> AdEntity::GetInvalidFieldValues() const {
+  KXFaultInjector::Enter("AdEntity::GetInvalidFieldValues");
+  SessionCore& c = live(session_, "AdEntity::GetInvalidFieldValues");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  std::vector<AdFieldInfo> out;
+  if (!action_ || action_->GetActionType() == AD_ACTION_DELETE) return out;
+  auto defs = def_->GetFieldDefs();
+  for (int i = 0; i < defs.GetLength(); ++i) {
+    AdFieldInfo fi = info(defs.GetItem(i));
+    if (fi.GetValidity() == AD_INVALID) out.push_back(fi);
+  }
+  return out;
+}
+
+CString AdEntity::Validate() {
+  if (auto f = KXFaultInjector::Enter("AdEntity::Validate", KXFaultInjector::kText)) return f->text;
+  CString text;
+  for (const auto& fi : GetInvalidFieldValues()) {
+    if (!text.IsEmpty()) text += L'\n';
+    text += fi.GetMessageText();
+  }
+  return text;
+}
+
+CString AdEntity::Commit() {
+  if (auto f = KXFaultInjector::Enter("AdEntity::Commit", KXFaultInjector::kText)) return f->text;
+  SessionCore& c = live(session_, "AdEntity::Commit");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  if (!action_) return L"Record '" + display_name_ + L"' is not being edited.";
+  CString invalid = Validate();
+  if (!invalid.IsEmpty()) return invalid;
+  const int type = action_->GetActionType();
+  CString new_state = action_->GetDestStateName().IsEmpty() ? state_ : action_->GetDestStateName();
+  std::string now = now_text();
+  CString display = display_name_;
+  try {
+    Txn txn(*c.db);
+    sqlite3* h = c.db->handle();
+    int64_t state_dbid = 0;
+    if (!new_state.IsEmpty()) {
+      Stmt s(h, "SELECT dbid FROM states WHERE entity_def_dbid=? AND name=?");
+      s.bind(1, def_->GetDbId()).bind(2, u8(new_state));
+      if (s.step()) state_dbid = s.int64(0);
+    }
+    if (is_new_) {
+      if (def_->GetType() == AD_STATEFUL) {
+        std::string key = "next_id:" + u8(c.database_name);
+        int64_t next = c.db->scalar_int("SELECT CAST(value AS INTEGER) FROM meta WHERE key=?", key).value_or(1);
+        wchar_t buf[96];
+        std::swprintf(buf, 96, L"%ls%08lld", c.database_name.GetString(), static_cast<long long>(next));
+        display = buf;
+        Stmt(h, "INSERT OR REPLACE INTO meta VALUES(?, ?)").bind(1, key).bind(2, std::to_string(next + 1)).step();
+      } else {
+        auto keys = def_->GetUniqueKeyFieldDefs();
+        CString key = keys.GetLength() ? first_value(keys.GetItem(0)->GetName()) : CString();
+        if (key.IsEmpty()) return L"The record needs a value for its key field.";
+        display = key;
+      }
+      Stmt dup(h, "SELECT 1 FROM records WHERE entity_def_dbid=? AND database_dbid=? AND display_name=?");
+      dup.bind(1, def_->GetDbId()).bind(2, database_).bind(3, u8(display));
+      if (dup.step()) return L"A record '" + display + L"' exists already.";
+      Stmt ins(h,
+               "INSERT INTO records(dbid, entity_def_dbid, database_dbid, display_name, state_dbid, version, duplicate_of,"
+               " created, modified) VALUES(?,?,?,?,?,1,NULL,?,?)");
+      ins.bind(1, GetDbId()).bind(2, def_->GetDbId()).bind(3, database_).bind(4, u8(display));
+      if (state_dbid) ins.bind(5, state_dbid); else ins.bind_null(5);
+      ins.bind(6, now).bind(7, now).step();
+    } else if (type == AD_ACTION_DELETE) {
+      Stmt del(h, "DELETE FROM records WHERE dbid=? AND version=?");
+      del.bind(1, GetDbId()).bind(2, version_).step();
+      if (sqlite3_changes(h) != 1) return L"Record '" + display_name_ + L"' was changed by another session.";
+    } else {
+      if (!def_->IsType(AD_STATEFUL)) {
+        auto keys = def_->GetUniqueKeyFieldDefs();
+        CString key = keys.GetLength() ? first_value(keys.GetItem(0)->GetName()) : display;
+        if (!key.IsEmpty()) display = key;
+      }
+      Stmt up(h,
+              "UPDATE records SET version=version+1, state_dbid=?, duplicate_of=?, modified=?, display_name=?"
+              " WHERE dbid=? AND version=?");
+      if (state_dbid) up.bind(1, state_dbid); else up.bind_null(1);
+      if (duplicate_of_) up.bind(2, duplicate_of_); else up.bind_null(2);
+      up.bind(3, now).bind(4, u8(display)).bind(5, GetDbId()).bind(6, version_);
+      try {
+        up.step();
+      } catch (const StoreError&) {
+        return L"A record '" + display + L"' exists already.";
+      }
+      if (sqlite3_changes(h) != 1) return L"Record '" + display_name_ + L"' was changed by another session.";
+    }
+    // A test can make the store fail here, between the record row and its values.
+    KXFaultInjector::Enter("AdEntity::Commit:store");
+    if (type != AD_ACTION_DELETE) {
+      values_[L"dbid"] = {CString(std::to_wstring(GetDbId()))};
+      if (def_->GetType() == AD_STATEFUL) values_[L"id"] = {display};
+      auto defs = def_->GetFieldDefs();
+      for (int i = 0; i < defs.GetLength(); ++i) {
+        const AdFieldDef* f = defs.GetItem(i);
+        if (f->GetFieldType() == AD_STATE || f->GetFieldType() == AD_ATTACHMENT_LIST) continue;
+        auto now_v = values_.find(f->GetName());
+        auto old_v = stored_.find(f->GetName());
+        bool same = (now_v == values_.end()) == (old_v == stored_.end()) &&
+                    (now_v == values_.end() || now_v->second == old_v->second);
+        if (same && !is_new_) continue;
+        Stmt d(h, "DELETE FROM field_values WHERE record_dbid=? AND field_dbid=?");
+        d.bind(1, GetDbId()).bind(2, f->GetDbId()).step();
+        if (now_v == values_.end()) continue;
+        int pos = 0;
+        for (const CString& v : now_v->second) {
+          CString stored = f->GetFieldType() == AD_DATE_TIME ? local_to_utc(v) : v;
+          Stmt in(h, "INSERT INTO field_values VALUES(?,?,?,?)");
+          in.bind(1, GetDbId()).bind(2, f->GetDbId()).bind(3, pos++).bind(4, u8(stored)).step();
+        }
+      }
+      Stmt hist(h, "INSERT INTO history(dbid, record_dbid, action_dbid, user_dbid, at, old_state, new_state) VALUES(?,?,?,?,?,?,?)");
+      hist.bind(1, c.db->new_dbid()).bind(2, GetDbId()).bind(3, action_->GetDbId()).bind(4, c.user_dbid).bind(5, now);
+      Stmt old_s(h, "SELECT dbid FROM states WHERE entity_def_dbid=? AND name=?");
+      old_s.bind(1, def_->GetDbId()).bind(2, u8(state_));
+      if (!is_new_ && old_s.step()) hist.bind(6, old_s.int64(0)); else hist.bind_null(6);
+      if (state_dbid) hist.bind(7, state_dbid); else hist.bind_null(7);
+      hist.step();
+    }
+    if (c.db->scalar_int("SELECT oplog_enabled FROM databases WHERE dbid=" + std::to_string(database_)).value_or(0)) {
+      Stmt op(h,
+              "INSERT INTO oplog(database_dbid, record_dbid, entity_def_dbid, action_dbid, user_dbid, at, operation, detail)"
+              " VALUES(?,?,?,?,?,?,?,?)");
+      op.bind(1, database_).bind(2, GetDbId()).bind(3, def_->GetDbId()).bind(4, action_->GetDbId()).bind(5, c.user_dbid)
+          .bind(6, now).bind(7, u8(action_->GetName())).bind(8, u8(display)).step();
+    }
+    txn.commit();
+  } catch (const StoreError& e) {
+    return w(e.text);
+  }
+  display_name_ = display;
+  state_ = new_state;
+  if (!state_.IsEmpty()) values_[L"State"] = {state_};
+  stored_ = values_;
+  stored_duplicate_of_ = duplicate_of_;
+  version_ = is_new_ ? 1 : version_ + 1;
+  is_new_ = false;
+  action_ = nullptr;
+  return CString();
+}
+
+void AdEntity::Revert() {
+  KXFaultInjector::Enter("AdEntity::Revert");
+  SessionCore& c = live(session_, "AdEntity::Revert");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  values_ = stored_;
+  duplicate_of_ = stored_duplicate_of_;
+  action_ = nullptr;
+}
+
+AdEntityPtr BuildEntity(const AdSessionPtr& session, AdEntityDef* def, const CString& /*form*/) {
+  KXFaultInjector::Enter("BuildEntity");
+  SessionCore& c = live(session, "BuildEntity");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  if (!def || def->IsFamily()) throw_kx(KX_MSG_BAD_VALUE, L"A record is built from a record type.", "BuildEntity");
+  if (c.admin) throw_kx(KX_MSG_NOT_FOUND, L"An administrator session has no user database.", "BuildEntity");
+  AdActionDef* submit = def->LookupActionDef(static_cast<int>(AD_ACTION_SUBMIT));
+  if (!submit) not_allowed(L"Record type '" + def->GetName() + L"' has no submit action.");
+  int64_t dbid = guarded("BuildEntity", [&] { return c.db->new_dbid(); });
+  AdEntityPtr e = EntityOps::make(session, def, dbid);
+  e->database_ = c.database_dbid;
+  e->is_new_ = true;
+  e->action_ = submit;
+  return e;
+}
+
+void EditEntity(const AdEntityPtr& entity, AdActionDef* action) {
+  KXFaultInjector::Enter("EditEntity");
+  if (!entity) throw_kx(KX_MSG_BAD_VALUE, L"No record.", "EditEntity");
+  SessionCore& c = live(entity->session_, "EditEntity");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  if (entity->IsEditable()) not_allowed(L"Another action is in progress on '" + entity->GetDisplayName() + L"'.");
+  if (!entity->IsNew()) guarded("EditEntity", [&] { EntityOps::load(*entity, c); });
+  EntityOps::start(*entity, action);
+}
+
+void EditEntity(const AdEntityPtr& entity, const CString& action_name) {
+  if (!entity) throw_kx(KX_MSG_BAD_VALUE, L"No record.", "EditEntity");
+  AdActionDef* a = entity->GetEntityDef()->LookupActionDef(action_name);
+  if (!a) {
+    KXFaultInjector::Enter("EditEntity");
+    not_allowed(L"Record type '" + entity->GetEntityDef()->GetName() + L"' has no action '" + action_name + L"'.");
+  }
+  EditEntity(entity, a);
+}
+
+void MarkEntityAsDuplicate(const AdEntityPtr& entity, const AdEntityPtr& original, const CString& action_name) {
+  KXFaultInjector::Enter("MarkEntityAsDuplicate");
+  if (!entity || !original) throw_kx(KX_MSG_BAD_VALUE, L"No record.", "MarkEntityAsDuplicate");
+  if (original->IsNew() || original->GetDbId() == entity->GetDbId() || original->GetDuplicateOf() == entity->GetDbId())
+    not_allowed(L"'" + entity->GetDisplayName() + L"' cannot be a duplicate of '" + original->GetDisplayName() + L"'.");
+  if (!entity->IsEditable()) {
+    AdEntityDef* d = entity->GetEntityDef();
+    AdActionDef* a = action_name.IsEmpty() ? d->LookupActionDef(static_cast<int>(AD_ACTION_DUPLICATE)) : d->LookupActionDef(action_name);
+    if (!a || a->GetActionType() != AD_ACTION_DUPLICATE) not_allowed(L"No duplicate action.");
+    EditEntity(entity, a);
+  } else if (entity->GetActionType() != AD_ACTION_DUPLICATE) {
+    not_allowed(L"The action in progress is not a duplicate action.");
+  }
+  entity->duplicate_of_ = original->GetDbId();
+}
+
+void UnmarkEntityAsDuplicate(const AdEntityPtr& entity, const CString& action_name) {
+  KXFaultInjector::Enter("UnmarkEntityAsDuplicate");
+  if (!entity) throw_kx(KX_MSG_BAD_VALUE, L"No record.", "UnmarkEntityAsDuplicate");
+  if (!entity->IsEditable()) {
+    AdEntityDef* d = entity->GetEntityDef();
+    AdActionDef* a = action_name.IsEmpty() ? d->LookupActionDef(static_cast<int>(AD_ACTION_UNDUPLICATE)) : d->LookupActionDef(action_name);
+    if (!a || a->GetActionType() != AD_ACTION_UNDUPLICATE) not_allowed(L"No unduplicate action.");
+    EditEntity(entity, a);
+  } else if (entity->GetActionType() != AD_ACTION_UNDUPLICATE) {
+    not_allowed(L"The action in progress is not an unduplicate action.");
+  }
+  if (!entity->IsDuplicate()) {
+    entity->Revert();
+    not_allowed(L"'" + entity->GetDisplayName() + L"' is not a duplicate.");
+  }
+  entity->duplicate_of_ = 0;
+}
+
+KXSmartPtr<AdEntityMgr> AdEntityMgr::Get(const AdSessionPtr& session) {
+  KXFaultInjector::Enter("AdEntityMgr::Get");
+  live(session, "AdEntityMgr::Get");
+  return KXSmartPtr<AdEntityMgr>(new AdEntityMgr(session));
+}
+
+int AdEntityMgr::LookupEntityByDbIdWithStatus(AdEntityDef* def, int64_t dbid, AdEntityPtr& out, CString& error, int) {
+  out = nullptr;
+  error.Empty();
+  if (auto f = KXFaultInjector::Enter("AdEntityMgr::LookupEntityByDbIdWithStatus", KXFaultInjector::kStatus)) {
+    error = f->text;
+    return f->status;
+  }
+  SessionCore& c = live(session_, "AdEntityMgr::LookupEntityByDbIdWithStatus");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  if (!def) throw_kx(KX_MSG_BAD_VALUE, L"No record type.", "AdEntityMgr::LookupEntityByDbIdWithStatus");
+  return guarded("AdEntityMgr::LookupEntityByDbIdWithStatus", [&]() -> int {
+    Stmt s(c.db->handle(), "SELECT entity_def_dbid, display_name FROM records WHERE dbid=? AND database_dbid=?");
+    s.bind(1, dbid).bind(2, c.database_dbid);
+    if (!s.step()) return AD_LOOKUP_NOT_FOUND;
+    auto types = concrete_types(def);
+    int64_t type = s.int64(0);
+    if (std::find(types.begin(), types.end(), type) == types.end()) {
+      AdEntityDef* actual = EntityOps::def_of(c, type);
+      error = L"Record '" + w(s.text(1)) + L"' is of record type '" + (actual ? actual->GetName() : CString()) +
+              L"', not '" + def->GetName() + L"'.";
+      return AD_LOOKUP_WRONG_TYPE;
+    }
+    AdEntityPtr e = EntityOps::make(session_, EntityOps::def_of(c, type), dbid);
+    EntityOps::load(*e, c);
+    out = e;
+    return AD_LOOKUP_FOUND;
+  });
+}
+
+int AdEntityMgr::LookupEntityWithStatus(AdEntityDef* def, const CString& display_name, AdEntityPtr& out, CString& error, int) {
+  out = nullptr;
+  error.Empty();
+  if (auto f = KXFaultInjector::Enter("AdEntityMgr::LookupEntityWithStatus", KXFaultInjector::kStatus)) {
+    error = f->text;
+    return f->status;
+  }
+  SessionCore& c = live(session_, "AdEntityMgr::LookupEntityWithStatus");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  if (!def) throw_kx(KX_MSG_BAD_VALUE, L"No record type.", "AdEntityMgr::LookupEntityWithStatus");
+  return guarded("AdEntityMgr::LookupEntityWithStatus", [&]() -> int {
+    for (int64_t type : concrete_types(def)) {
+      Stmt s(c.db->handle(), "SELECT dbid FROM records WHERE entity_def_dbid=? AND database_dbid=? AND display_name=?");
+      s.bind(1, type).bind(2, c.database_dbid).bind(3, u8(display_name));
+      if (!s.step()) continue;
+      AdEntityPtr e = EntityOps::make(session_, EntityOps::def_of(c, type), s.int64(0));
+      EntityOps::load(*e, c);
+      out = e;
+      return AD_LOOKUP_FOUND;
+    }
+    return AD_LOOKUP_NOT_FOUND;
+  });
+}
+
+BOOL AdEntityMgr::EntityExists(AdEntityDef* def, const CString& display_name) {
+  KXFaultInjector::Enter("AdEntityMgr::EntityExists");
+  SessionCore& c = live(session_, "AdEntityMgr::EntityExists");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  if (!def) return FALSE;
+  return guarded("AdEntityMgr::EntityExists", [&] {
+    for (int64_t type : concrete_types(def)) {
+      Stmt s(c.db->handle(), "SELECT 1 FROM records WHERE entity_def_dbid=? AND database_dbid=? AND display_name=?");
+      s.bind(1, type).bind(2, c.database_dbid).bind(3, u8(display_name));
+      if (s.step()) return TRUE;
+    }
+    return FALSE;
+  });
+}

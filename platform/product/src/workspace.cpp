@@ -1,0 +1,328 @@
+#include "kxproduct/workspace.h"
+
+#include <map>
+#include <set>
+
+#include "core.h"
+#include "kxproduct/faults.h"
+
+namespace kxp {
+
+struct WorkspaceNode {
+  int64_t dbid = 0, parent = 0, owner = 0;
+  CString name, entity_def, definition, path;
+  int type = 0, folder_type = 0;
+  bool startup = false;
+  std::vector<int64_t> children;
+  std::weak_ptr<WorkspaceTree> tree;
+};
+
+struct WorkspaceTree {
+  std::map<int64_t, std::shared_ptr<WorkspaceNode>> nodes;
+};
+
+}  // namespace kxp
+
+using namespace kxp;
+
+namespace {
+
+std::shared_ptr<WorkspaceTree> load_tree(SessionCore& c) {
+  auto tree = std::make_shared<WorkspaceTree>();
+  Stmt s(c.db->handle(),
+         "SELECT b.dbid, b.parent_dbid, b.name, b.item_type, b.folder_type, b.owner_dbid, e.name, b.definition, b.is_startup"
+         " FROM buckets b LEFT JOIN entity_defs e ON e.dbid=b.entity_def_dbid WHERE b.database_dbid=? ORDER BY b.dbid");
+  s.bind(1, c.database_dbid);
+  while (s.step()) {
+    auto n = std::make_shared<WorkspaceNode>();
+    n->dbid = s.int64(0);
+    n->parent = s.is_null(1) ? 0 : s.int64(1);
+    n->name = w(s.text(2));
+    n->type = s.integer(3);
+    n->folder_type = s.integer(4);
+    n->owner = s.is_null(5) ? 0 : s.int64(5);
+    n->entity_def = w(s.text(6));
+    n->definition = w(s.text(7));
+    n->startup = s.integer(8) != 0;
+    n->tree = tree;
+    tree->nodes[n->dbid] = n;
+  }
+  // Parents are made before their children, so one pass in dbid order fills paths and kinds.
+  for (auto& [id, n] : tree->nodes) {
+    if (n->parent == 0) {
+      n->path = AdWorkspaceMgr::FolderTypeToTopName(n->folder_type);
+      continue;
+    }
+    auto p = tree->nodes.find(n->parent);
+    if (p == tree->nodes.end()) continue;
+    p->second->children.push_back(id);
+    n->folder_type = p->second->folder_type;
+    if (!n->owner) n->owner = p->second->owner;
+    n->path = p->second->path + L"/" + n->name;
+  }
+  return tree;
+}
+
+std::shared_ptr<WorkspaceTree> tree_of(SessionCore& c) {
+  if (!c.workspace) c.workspace = guarded("AdWorkspaceMgr", [&] { return load_tree(c); });
+  return c.workspace;
+}
+
+AdBucketPtr bucket(const AdSessionPtr& s, const std::shared_ptr<WorkspaceTree>& t, int64_t dbid) {
+  auto it = t->nodes.find(dbid);
+  return it == t->nodes.end() ? AdBucketPtr() : AdBucketPtr(new AdBucket(s, it->second));
+}
+
+int64_t top_of(const WorkspaceTree& t, int folder_type, int64_t owner) {
+  for (const auto& [id, n] : t.nodes)
+    if (n->parent == 0 && n->folder_type == folder_type && (folder_type == AD_PUBLIC_FOLDER || n->owner == owner)) return id;
+  return 0;
+}
+
+}  // namespace
+
+AdBucket::AdBucket(const AdSessionPtr& session, std::shared_ptr<const WorkspaceNode> node)
+    : AdDataObject(node->dbid, node->name), session_(session), node_(std::move(node)) {}
+AdBucket::~AdBucket() = default;
+int AdBucket::GetType() const { return node_->type; }
+int64_t AdBucket::GetUserId() const { return node_->folder_type == AD_PERSONAL_FOLDER ? node_->owner : 0; }
+CString AdBucket::GetPathName() const { return node_->path; }
+int AdBucket::GetFolderType() const { return node_->folder_type; }
+CString AdBucket::GetData() const { return node_->definition; }
+CString AdBucket::GetEntityDefName() const { return node_->entity_def; }
+std::vector<int64_t> AdBucket::GetChildBucketIds() const { return node_->children; }
+
+AdBucketPtr AdBucket::GetParent() const {
+  KXFaultInjector::Enter("AdBucket::GetParent");
+  auto tree = node_->tree.lock();
+  if (!tree || !node_->parent) return AdBucketPtr();
+  return bucket(session_, tree, node_->parent);
+}
+
+AdFolder::AdFolder(const AdBucketPtr& bucket) : bucket_(bucket) {}
+
+AdFolderPtr AdFolder::LookupFolderFromBucket(const AdBucketPtr& bucket) {
+  KXFaultInjector::Enter("AdFolder::LookupFolderFromBucket");
+  if (!bucket || !(bucket->GetType() & AD_BUCKET_FOLDER)) return AdFolderPtr();
+  return AdFolderPtr(new AdFolder(bucket));
+}
+
+namespace {
+
+// Permission bits of the session user on a public folder, from the nearest folder on the path to
+// the top that has any permissions; -1 when none has.
+int group_bits(SessionCore& c, const WorkspaceTree* tree, int64_t folder, const std::vector<std::pair<CString, int>>* own) {
+  std::set<std::wstring> groups;
+  Stmt g(c.db->handle(), "SELECT g.name FROM groups g JOIN group_members m ON m.group_dbid=g.dbid WHERE m.user_dbid=? AND g.active=1");
+  g.bind(1, c.user_dbid);
+  while (g.step()) groups.insert(w(g.text(0)).str());
+  int64_t id = folder;
+  bool first = true;
+  while (id) {
+    std::vector<std::pair<CString, int>> perms;
+    if (first && own) {
+      perms = *own;
+    } else {
+      Stmt p(c.db->handle(), "SELECT g.name, p.permission FROM bucket_permissions p JOIN groups g ON g.dbid=p.group_dbid WHERE p.bucket_dbid=?");
+      p.bind(1, id);
+      while (p.step()) perms.emplace_back(w(p.text(0)), p.integer(1));
+    }
+    first = false;
+    if (!perms.empty()) {
+      int bits = 0;
+      for (const auto& [name, bit] : perms)
+        if (groups.count(name.str())) bits |= bit;
+      return bits;
+    }
+    auto it = tree ? tree->nodes.find(id) : decltype(tree->nodes.end()){};
+    if (!tree || it == tree->nodes.end()) break;
+    id = it->second->parent;
+  }
+  return -1;
+}
+
+}  // namespace
+
+int AdFolder::effective(int bit, bool use_pending) const {
+  const AdSessionPtr& s = bucket_->session();
+  SessionCore& c = live(s, "AdFolder");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  const WorkspaceNode& n = bucket_->node();
+  if (n.folder_type == AD_PERSONAL_FOLDER) return n.owner == c.user_dbid ? 1 : 0;
+  if (c.privileges & (KX_PRIV_SUPER_USER | KX_PRIV_PUBLIC_FOLDER_ADMIN)) return 1;
+  auto tree = n.tree.lock();
+  int bits = guarded("AdFolder", [&] { return group_bits(c, tree.get(), n.dbid, edited_ && use_pending ? &pending_ : nullptr); });
+  if (bits < 0) return bit == AD_PERM_READ ? 1 : 0;
+  return (bits & bit) ? 1 : 0;
+}
+
+BOOL AdFolder::IsWritable() const {
+  KXFaultInjector::Enter("AdFolder::IsWritable");
+  return effective(AD_PERM_WRITE, true) != 0;
+}
+
+BOOL AdFolder::IsReadable() const {
+  KXFaultInjector::Enter("AdFolder::IsReadable");
+  return effective(AD_PERM_READ, true) != 0;
+}
+
+std::vector<std::pair<CString, int>> AdFolder::GetAllGroupPermissions() const {
+  KXFaultInjector::Enter("AdFolder::GetAllGroupPermissions");
+  if (edited_) return pending_;
+  SessionCore& c = live(bucket_->session(), "AdFolder::GetAllGroupPermissions");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  return guarded("AdFolder::GetAllGroupPermissions", [&] {
+    std::vector<std::pair<CString, int>> out;
+    Stmt p(c.db->handle(),
+           "SELECT g.name, p.permission FROM bucket_permissions p JOIN groups g ON g.dbid=p.group_dbid WHERE p.bucket_dbid=? ORDER BY g.name");
+    p.bind(1, bucket_->GetDbId());
+    while (p.step()) out.emplace_back(w(p.text(0)), p.integer(1));
+    return out;
+  });
+}
+
+void AdFolder::SetPermissions(const CString& group, int permission) {
+  KXFaultInjector::Enter("AdFolder::SetPermissions");
+  if (!edited_) {
+    pending_ = GetAllGroupPermissions();
+    edited_ = true;
+  }
+  for (auto it = pending_.begin(); it != pending_.end(); ++it)
+    if (it->first == group) {
+      pending_.erase(it);
+      break;
+    }
+  if (permission & (AD_PERM_READ | AD_PERM_WRITE)) pending_.emplace_back(group, permission & (AD_PERM_READ | AD_PERM_WRITE));
+}
+
+void AdFolder::CommitPermissions() {
+  KXFaultInjector::Enter("AdFolder::CommitPermissions");
+  if (!edited_) return;
+  // Judged by the stored permissions: pending changes must not grant themselves.
+  if (!effective(AD_PERM_WRITE, false)) throw_kx(KX_MSG_NOT_PRIVILEGED, L"The folder's permissions cannot be changed by this user.", "AdFolder::CommitPermissions");
+  SessionCore& c = live(bucket_->session(), "AdFolder::CommitPermissions");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  guarded("AdFolder::CommitPermissions", [&] {
+    Txn txn(*c.db);
+    Stmt(c.db->handle(), "DELETE FROM bucket_permissions WHERE bucket_dbid=?").bind(1, bucket_->GetDbId()).step();
+    for (const auto& [group, bits] : pending_) {
+      auto g = c.db->scalar_int("SELECT dbid FROM groups WHERE name=?", u8(group));
+      if (!g) throw new PaMsgException(KX_MSG_NOT_FOUND, L"Group '" + group + L"' does not exist.");
+      Stmt(c.db->handle(), "INSERT INTO bucket_permissions VALUES(?,?,?)").bind(1, bucket_->GetDbId()).bind(2, *g).bind(3, bits).step();
+    }
+    txn.commit();
+  });
+  edited_ = false;
+  pending_.clear();
+}
+
+void AdFolder::RevertPermissions() {
+  KXFaultInjector::Enter("AdFolder::RevertPermissions");
+  edited_ = false;
+  pending_.clear();
+}
+
+CString AdWorkspaceMgr::FolderTypeToTopName(int folder_type) {
+  return folder_type == AD_PERSONAL_FOLDER ? CString(L"Personal Queries") : CString(L"Public Queries");
+}
+
+AdBucketPtr AdWorkspaceMgr::LookupBucketByPathName(int64_t user_id, const CString& path) {
+  KXFaultInjector::Enter("AdWorkspaceMgr::LookupBucketByPathName");
+  SessionCore& c = live(session_, "AdWorkspaceMgr::LookupBucketByPathName");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  auto tree = tree_of(c);
+  std::vector<CString> parts;
+  int start = 0;
+  for (int i = 0; i <= path.GetLength(); ++i)
+    if (i == path.GetLength() || path[i] == L'/') {
+      parts.push_back(path.Mid(start, i - start));
+      start = i + 1;
+    }
+  int type;
+  if (parts[0] == FolderTypeToTopName(AD_PUBLIC_FOLDER)) type = AD_PUBLIC_FOLDER;
+  else if (parts[0] == FolderTypeToTopName(AD_PERSONAL_FOLDER)) type = AD_PERSONAL_FOLDER;
+  else return AdBucketPtr();
+  int64_t id = top_of(*tree, type, user_id);
+  for (size_t i = 1; id && i < parts.size(); ++i) {
+    int64_t next = 0;
+    for (int64_t child : tree->nodes[id]->children)
+      if (tree->nodes[child]->name == parts[i]) next = child;
+    id = next;
+  }
+  return id ? bucket(session_, tree, id) : AdBucketPtr();
+}
+
+AdBucketPtr AdWorkspaceMgr::GetBucket(int64_t dbid) {
+  KXFaultInjector::Enter("AdWorkspaceMgr::GetBucket");
+  SessionCore& c = live(session_, "AdWorkspaceMgr::GetBucket");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  auto tree = tree_of(c);
+  if (!tree->nodes.count(dbid)) {
+    // Made by another session since this one read the workspace: read it again once.
+    bool exists = guarded("AdWorkspaceMgr::GetBucket", [&] {
+      Stmt s(c.db->handle(), "SELECT 1 FROM buckets WHERE dbid=? AND database_dbid=?");
+      s.bind(1, dbid).bind(2, c.database_dbid);
+      return s.step();
+    });
+    if (!exists) return AdBucketPtr();
+    c.workspace = nullptr;
+    tree = tree_of(c);
+  }
+  return bucket(session_, tree, dbid);
+}
+
+void AdWorkspaceMgr::RefreshEntireWorkspace(int) {
+  KXFaultInjector::Enter("AdWorkspaceMgr::RefreshEntireWorkspace");
+  SessionCore& c = live(session_, "AdWorkspaceMgr::RefreshEntireWorkspace");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  c.workspace = nullptr;
+  tree_of(c);
+}
+
+AdWorkspaceMgrPtr GetWorkspaceMgr(const AdSessionPtr& session) {
+  KXFaultInjector::Enter("GetWorkspaceMgr");
+  live(session, "GetWorkspaceMgr");
+  return AdWorkspaceMgrPtr(new AdWorkspaceMgr(session));
+}
+
+AdBucketPtr GetTopWorkspaceFolder(const AdSessionPtr& session, int folder_type, int create) {
+  KXFaultInjector::Enter("GetTopWorkspaceFolder");
+  SessionCore& c = live(session, "GetTopWorkspaceFolder");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  if (folder_type != AD_PUBLIC_FOLDER && folder_type != AD_PERSONAL_FOLDER)
+    throw_kx(KX_MSG_BAD_VALUE, L"Unknown folder type.", "GetTopWorkspaceFolder");
+  if (c.admin) {
+    if (folder_type == AD_PUBLIC_FOLDER)
+      throw new PaMsgException(KX_MSG_PERM_DENIED_PUBLIC_FOLDER_ADMIN, L"An administrator session has no public folder.");
+    return AdBucketPtr();
+  }
+  auto tree = tree_of(c);
+  int64_t id = top_of(*tree, folder_type, c.user_dbid);
+  if (!id && create) {
+    guarded("GetTopWorkspaceFolder", [&] {
+      Txn txn(*c.db);
+      // Another session may have made it meanwhile.
+      Stmt q(c.db->handle(),
+             "SELECT dbid FROM buckets WHERE database_dbid=? AND parent_dbid IS NULL AND folder_type=? AND (?=1 OR owner_dbid=?)");
+      q.bind(1, c.database_dbid).bind(2, folder_type).bind(3, folder_type).bind(4, c.user_dbid);
+      if (!q.step()) {
+        Stmt s(c.db->handle(),
+               "INSERT INTO buckets(dbid, database_dbid, parent_dbid, name, item_type, folder_type, owner_dbid) VALUES(?,?,NULL,?,4,?,?)");
+        s.bind(1, c.db->new_dbid()).bind(2, c.database_dbid).bind(3, u8(AdWorkspaceMgr::FolderTypeToTopName(folder_type)))
+            .bind(4, folder_type);
+        if (folder_type == AD_PERSONAL_FOLDER) s.bind(5, c.user_dbid); else s.bind_null(5);
+        s.step();
+      }
+      txn.commit();
+    });
+    c.workspace = nullptr;
+    tree = tree_of(c);
+    id = top_of(*tree, folder_type, c.user_dbid);
+  }
+  return id ? bucket(session, tree, id) : AdBucketPtr();
+}
+
+BOOL AdBucketMgr::IsQueryStartUp(const AdBucketPtr& bucket) {
+  KXFaultInjector::Enter("AdBucketMgr::IsQueryStartUp");
+  return bucket && bucket->node().startup;
+}
