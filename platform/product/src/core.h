@@ -68,5 +68,8 @@ auto guarded(const char* source, F&& f) -> decltype(f()) {
 // Password hashing of the user table.
 std::string password_hash(const std::string& salt, const std::string& password);
 std::string now_text();
+// Replaces a record's row of the full-text index (types: the field type of each value's field).
+void index_record_text(Db& db, int64_t record, int64_t database, const std::string& display,
+                       const std::vector<std::pair<int, std::string>>& typed_values);
 
 }  // namespace kxp

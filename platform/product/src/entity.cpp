@@ -56,7 +56,11 @@ struct EntityOps {
     if (!r.step()) throw_kx(KX_MSG_NOT_FOUND, L"The record no longer exists.", "AdEntity::load");
     e.database_ = r.int64(0);
     e.display_name_ = w(r.text(1));
-    e.state_ = r.is_null(2) ? CString() : c.schema->state_names[r.int64(2)];
+    e.state_.Empty();
+    if (!r.is_null(2)) {
+      auto st = c.schema->state_names.find(r.int64(2));
+      if (st != c.schema->state_names.end()) e.state_ = st->second;
+    }
     e.version_ = r.int64(3);
     e.duplicate_of_ = e.stored_duplicate_of_ = r.is_null(4) ? 0 : r.int64(4);
     std::map<int64_t, const AdFieldDef*> fields;
@@ -335,6 +339,7 @@ CString AdEntity::Commit() {
       Stmt del(h, "DELETE FROM records WHERE dbid=? AND version=?");
       del.bind(1, GetDbId()).bind(2, version_).step();
       if (sqlite3_changes(h) != 1) return L"Record '" + display_name_ + L"' was changed by another session.";
+      Stmt(h, "DELETE FROM record_text WHERE record_dbid=?").bind(1, GetDbId()).step();
     } else {
       if (!def_->IsType(AD_STATEFUL)) {
         auto keys = def_->GetUniqueKeyFieldDefs();
@@ -385,6 +390,13 @@ CString AdEntity::Commit() {
       if (!is_new_ && old_s.step()) hist.bind(6, old_s.int64(0)); else hist.bind_null(6);
       if (state_dbid) hist.bind(7, state_dbid); else hist.bind_null(7);
       hist.step();
+      std::vector<std::pair<int, std::string>> typed;
+      for (int i = 0; i < defs.GetLength(); ++i) {
+        auto v = values_.find(defs.GetItem(i)->GetName());
+        if (v == values_.end()) continue;
+        for (const CString& x : v->second) typed.emplace_back(defs.GetItem(i)->GetFieldType(), u8(x));
+      }
+      index_record_text(*c.db, GetDbId(), database_, u8(display), typed);
     }
     if (c.db->scalar_int("SELECT oplog_enabled FROM databases WHERE dbid=" + std::to_string(database_)).value_or(0)) {
       Stmt op(h,

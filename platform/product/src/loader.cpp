@@ -652,6 +652,10 @@ class Builder {
       fail(n, "duplicate record '" + display + "'");
     }
     values["dbid"] = {std::to_string(id)};
+    std::vector<std::pair<int, std::string>> typed;
+    for (auto& [f, vs] : values)
+      for (auto& v : vs) typed.emplace_back(t.field_types[f], v);
+    index_record_text(db_, id, database, display, typed);
     for (auto& [f, vs] : values) {
       int pos = 0;
       for (auto& v : vs)

@@ -129,6 +129,9 @@ CREATE TABLE oplog(
   record_dbid INTEGER, entity_def_dbid INTEGER, action_dbid INTEGER, user_dbid INTEGER,
   replica_dbid INTEGER, at TEXT NOT NULL, operation TEXT NOT NULL, detail TEXT NOT NULL DEFAULT '');
 
+-- Full-text index of records: the display name and the text of their string and journal fields.
+CREATE VIRTUAL TABLE record_text USING fts5(body, record_dbid UNINDEXED, database_dbid UNINDEXED);
+
 CREATE INDEX records_by_type ON records(entity_def_dbid, database_dbid);
 CREATE INDEX field_values_by_field ON field_values(field_dbid, value);
 CREATE INDEX buckets_by_parent ON buckets(parent_dbid);

@@ -44,6 +44,16 @@ std::string password_hash(const std::string& salt, const std::string& password) 
   return hex(reinterpret_cast<const uint8_t*>(h.data()), h.size());
 }
 
+void index_record_text(Db& db, int64_t record, int64_t database, const std::string& display,
+                       const std::vector<std::pair<int, std::string>>& typed_values) {
+  Stmt(db.handle(), "DELETE FROM record_text WHERE record_dbid=?").bind(1, record).step();
+  std::string body = display;
+  for (const auto& [type, value] : typed_values)
+    if (type == AD_SHORT_STRING || type == AD_MULTILINE_STRING || type == AD_JOURNAL) body += "\n" + value;
+  Stmt(db.handle(), "INSERT INTO record_text(body, record_dbid, database_dbid) VALUES(?,?,?)")
+      .bind(1, body).bind(2, record).bind(3, database).step();
+}
+
 std::string now_text() {
   std::time_t t = std::time(nullptr);
   std::tm tm{};

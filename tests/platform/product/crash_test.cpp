@@ -31,9 +31,12 @@ using CrashTest = ProductTest;
 
 TEST_F(CrashTest, KilledWhileCommittingLeavesNoHalfRecord) {
   KXProductStore::EnsureDataDirectory();
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
   pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
+    ::close(ready[0]);
     // Child: change two fields of one record together, as fast as it can, until killed.
     try {
       auto s = logon(L"alice");
@@ -45,13 +48,18 @@ TEST_F(CrashTest, KilledWhileCommittingLeavesNoHalfRecord) {
         e->SetFieldValue(L"Headline", L"round " + v);
         e->SetFieldValue(L"Estimate", v);
         if (!e->Commit().IsEmpty()) ::_exit(3);
+        if (n == 1 && (::write(ready[1], "x", 1) != 1 || ::close(ready[1]) != 0)) ::_exit(4);
       }
     } catch (...) {
       ::_exit(2);
     }
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  ASSERT_EQ(::kill(child, SIGKILL), 0);
+  ::close(ready[1]);
+  char c = 0;
+  bool committed = ::read(ready[0], &c, 1) == 1;  // the first commit is done (or the child ended)
+  ::close(ready[0]);
+  if (committed) std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  ::kill(child, SIGKILL);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFSIGNALED(status)) << "child ended early with " << WEXITSTATUS(status);
