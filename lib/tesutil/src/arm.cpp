@@ -1,7 +1,6 @@
 #include "tesutil/arm.h"
 
 #include <dlfcn.h>
-#include <sys/random.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tesutil/oid.h"
 #include "tesutil/stpexception.h"
 #include "tesutil/thread.h"
 #include "wexlog/logmanager.h"
@@ -39,7 +39,7 @@ std::atomic<int> current_level{ARM_NONE};
 arm_id application_id{};
 std::int64_t application_handle = 0;
 thread_key_t stack_key = 0;
-bool stack_key_made = false;
+std::atomic<bool> stack_key_made{false};
 
 std::vector<ArmApplication::OperationRegistrar *> *registrars = nullptr;
 
@@ -50,17 +50,13 @@ void log_error(char const *function, std::string const &text) {
     if (group) group->error(std::string(function) + ": " + text, 0);
 }
 
+// A fresh 16-byte id from the platform's UUID generator; nil if it has none to give, which the
+// agent answers with an id of its own.
 arm_id new_id() {
-    arm_id id{};
-    std::size_t got = 0;
-    while (got < sizeof id.id_u.uint8) {
-        ssize_t n = getrandom(id.id_u.uint8 + got, sizeof id.id_u.uint8 - got, 0);
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    // A random (version 4) UUID.
-    id.id_u.uint8[6] = static_cast<arm_uint8_t>((id.id_u.uint8[6] & 0x0F) | 0x40);
-    id.id_u.uint8[8] = static_cast<arm_uint8_t>((id.id_u.uint8[8] & 0x3F) | 0x80);
+    Oid oid = Oid::gen();
+    arm_id id;
+    static_assert(sizeof oid.bits().words == sizeof id.id_u.uint8, "an ARM id is an Oid");
+    std::memcpy(id.id_u.uint8, oid.bits().words, sizeof id.id_u.uint8);
     return id;
 }
 
@@ -72,7 +68,7 @@ template <class F> bool find_entry(void *library, char const *name, F &slot) {
 }
 
 ArmPerThreadOperationStack::thread_record_t *thread_record() {
-    if (!stack_key_made) return nullptr;
+    if (!stack_key_made.load(std::memory_order_acquire)) return nullptr;
     void *value = nullptr;
     thr_getspecific(stack_key, &value);
     return static_cast<ArmPerThreadOperationStack::thread_record_t *>(value);
@@ -137,7 +133,7 @@ int ArmApplication::register_application(arm_level_t level, UString const &name,
     }
     if (!stack_key_made) {
         if (thr_keycreate(&stack_key, &ArmPerThreadOperationStack::free_correlator_stack) != 0) return ARM_DISABLED;
-        stack_key_made = true;
+        stack_key_made.store(true, std::memory_order_release);
     }
     arm_id input = new_id();
     arm_buffer4 const *data = buffer ? static_cast<arm_buffer4 const *>(*buffer) : nullptr;

@@ -147,40 +147,36 @@ void ArmMetricValuesBuffer::check_slot(std::uint8_t slot) {
     if (slot > max_numeric_slot) arm_error("ArmMetricValuesBuffer:: illegal slot # for non-string metric");
 }
 
-void ArmMetricValuesBuffer::add_value(std::uint8_t slot, std::uint8_t format, std::int16_t usage, bool valid,
-                                      std::int32_t value) {
+void ArmMetricValuesBuffer::append_numeric(std::uint8_t slot, std::uint8_t format, std::int16_t usage, bool valid,
+                                           void const *bytes, std::size_t size) {
     check_slot(slot);
     value_t v{slot, format, usage, valid, {}};
+    std::memcpy(v.payload, bytes, size);
+    values_.push_back(v);
+}
+
+void ArmMetricValuesBuffer::add_value(std::uint8_t slot, std::uint8_t format, std::int16_t usage, bool valid,
+                                      std::int32_t value) {
     // Zero-extended, so a 64-bit format reads exactly this value and no stale bytes.
     std::uint64_t wide = static_cast<std::uint32_t>(value);
-    std::memcpy(v.payload, &wide, sizeof wide);
-    values_.push_back(v);
+    append_numeric(slot, format, usage, valid, &wide, sizeof wide);
 }
 
 void ArmMetricValuesBuffer::add_value(std::uint8_t slot, std::uint8_t format, std::int16_t usage, bool valid,
                                       std::int64_t value) {
-    check_slot(slot);
-    value_t v{slot, format, usage, valid, {}};
-    std::memcpy(v.payload, &value, sizeof value);
-    values_.push_back(v);
+    append_numeric(slot, format, usage, valid, &value, sizeof value);
 }
 
 void ArmMetricValuesBuffer::add_value(std::uint8_t slot, std::int16_t usage, bool valid,
                                       arm_metric_cntrdivr32_t const &value) {
-    check_slot(slot);
-    value_t v{slot, ARM_METRIC_FORMAT_CNTRDIVR32, usage, valid, {}};
-    std::memcpy(v.payload, &value.counter, 4);
-    std::memcpy(v.payload + 4, &value.divisor, 4);
-    values_.push_back(v);
+    std::int32_t pair[2] = {value.counter, value.divisor};
+    append_numeric(slot, ARM_METRIC_FORMAT_CNTRDIVR32, usage, valid, pair, sizeof pair);
 }
 
 void ArmMetricValuesBuffer::add_value(std::uint8_t slot, std::int16_t usage, bool valid,
                                       arm_metric_gaugedivr32_t const &value) {
-    check_slot(slot);
-    value_t v{slot, ARM_METRIC_FORMAT_GAUGEDIVR32, usage, valid, {}};
-    std::memcpy(v.payload, &value.gauge, 4);
-    std::memcpy(v.payload + 4, &value.divisor, 4);
-    values_.push_back(v);
+    std::int32_t pair[2] = {value.gauge, value.divisor};
+    append_numeric(slot, ARM_METRIC_FORMAT_GAUGEDIVR32, usage, valid, pair, sizeof pair);
 }
 
 void ArmMetricValuesBuffer::add_value(std::int16_t usage, bool valid, UString const &text) {
@@ -190,7 +186,7 @@ void ArmMetricValuesBuffer::add_value(std::int16_t usage, bool valid, UString co
 
 // ---- ArmBuffer ----
 
-ArmBuffer::str_pool_t ArmBuffer::g_str_pool;
+ArmBuffer::str_pool_t *ArmBuffer::g_str_pool = nullptr;
 
 ArmBuffer::ArmBuffer(bool use_global_pool) : use_global_pool_(use_global_pool), buf_{0, subbuffers_}, subbuffers_{} {}
 
@@ -209,14 +205,17 @@ void ArmBuffer::clear() {
 char const *ArmBuffer::pool_string(UString const &text) {
     {
         std::shared_lock<std::shared_mutex> read(global_pool_lock());
-        auto it = g_str_pool.find(text);
-        if (it != g_str_pool.end()) return it->second;
+        if (g_str_pool) {
+            auto it = g_str_pool->find(text);
+            if (it != g_str_pool->end()) return it->second;
+        }
     }
     std::unique_lock<std::shared_mutex> write(global_pool_lock());
-    auto it = g_str_pool.find(text);
-    if (it != g_str_pool.end()) return it->second;
+    if (!g_str_pool) g_str_pool = new str_pool_t;
+    auto it = g_str_pool->find(text);
+    if (it != g_str_pool->end()) return it->second;
     char *copy = utf8_copy(text);
-    g_str_pool.emplace(text, copy);
+    g_str_pool->emplace(text, copy);
     return copy;
 }
 
@@ -226,8 +225,10 @@ char const *ArmBuffer::pool(UString const &text) {
     if (it != str_pool_.end()) return it->second;
     {
         std::shared_lock<std::shared_mutex> read(global_pool_lock());
-        auto g = g_str_pool.find(text);
-        if (g != g_str_pool.end()) return g->second;
+        if (g_str_pool) {
+            auto g = g_str_pool->find(text);
+            if (g != g_str_pool->end()) return g->second;
+        }
     }
     char *copy = utf8_copy(text);
     try {

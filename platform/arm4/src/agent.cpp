@@ -363,7 +363,6 @@ ARM4_EXPORT arm_error_t arm_get_error_message(const arm_charset_t charset, const
     case ARM_ERROR_AGENT_UNKNOWN_ID: text = "unknown application or transaction id"; break;
     case ARM_ERROR_AGENT_BAD_BUFFER: text = "malformed buffer or character set"; break;
     case ARM_ERROR_AGENT_REFUSED: text = "refused by KX_ARM4_FAIL"; break;
-    case ARM_ERROR_AGENT_IO: text = "record file not writable"; break;
     default: break;
     }
     if (!text) {

@@ -113,6 +113,7 @@ TEST_F(ArmAgent, ApplicationAndTransactionsRegisterInOrder) {
     EXPECT_NE(app["in_id"], std::string(32, '0'));
 
     char const *names[] = {"first", "second", "third"};
+    wchar_t const *wide_names[] = {L"first", L"second", L"third"};
     ArmApplication::OperationRegistrar const *regs[] = {&first, &second, &third};
     for (int i = 0; i < 3; ++i) {
         Record const &r = registration[1 + i];
@@ -122,8 +123,10 @@ TEST_F(ArmAgent, ApplicationAndTransactionsRegisterInOrder) {
         EXPECT_EQ(r["flags"], "0");
         EXPECT_EQ(r["rc"], "0");
         EXPECT_EQ(r["out_id"], hex(*regs[i]));
-        EXPECT_EQ(regs[i]->name(), UString(names[i] == std::string("first") ? L"first"
-                                           : names[i] == std::string("second") ? L"second" : L"third"));
+        // The agent keeps the id that the library generated for the transaction.
+        EXPECT_EQ(r["in_id"], r["out_id"]);
+        EXPECT_NE(r["in_id"], std::string(32, '0'));
+        EXPECT_EQ(regs[i]->name(), UString(wide_names[i]));
     }
     // Each transaction gets an id of its own.
     EXPECT_NE(registration[1]["in_id"], registration[2]["in_id"]);

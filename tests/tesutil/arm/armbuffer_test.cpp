@@ -4,7 +4,9 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <type_traits>
+#include <vector>
 
 #include "tesutil/stpexception.h"
 
@@ -370,4 +372,30 @@ TEST(ArmBuffer, StringPools) {
     // Process-wide texts outlive the buffers that pooled them.
     EXPECT_STREQ(ArmBuffer::pool_string(UString(L"global-text")), "global-text");
     EXPECT_STREQ(g, "pooled-name");
+}
+
+TEST(ArmBuffer, PoolsFromSeveralThreadsAgreeOnOneText) {
+    constexpr int threads = 4, texts = 200;
+    std::vector<std::vector<char const *>> seen(threads, std::vector<char const *>(texts));
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([t, &seen] {
+            for (int i = 0; i < texts; ++i) {
+                UString text(std::wstring(L"shared-") + std::to_wstring(i));
+                if ((i + t) % 2) {
+                    seen[t][i] = ArmBuffer::pool_string(text);
+                } else {
+                    // A per-call buffer looks into the process-wide pool while others fill it.
+                    ArmBuffer own;
+                    own.add_buffer(text);
+                    seen[t][i] = ArmBuffer::pool_string(text);
+                }
+            }
+        });
+    }
+    for (auto &w : workers) w.join();
+    for (int i = 0; i < texts; ++i) {
+        EXPECT_EQ(std::string(seen[0][i]), "shared-" + std::to_string(i));
+        for (int t = 1; t < threads; ++t) EXPECT_EQ(seen[t][i], seen[0][i]);
+    }
 }

@@ -122,6 +122,8 @@ public:
 private:
     friend class ArmBuffer;
     static void check_slot(std::uint8_t slot);
+    void append_numeric(std::uint8_t slot, std::uint8_t format, std::int16_t usage, bool valid, void const *bytes,
+                        std::size_t size);
     std::vector<value_t> values_;
     UString string_;
 };
@@ -185,7 +187,8 @@ private:
     arm_subbuffer_t *subbuffers_[max_subbuffers];
     str_pool_t str_pool_;
 
-    static str_pool_t g_str_pool;
+    // Made on first use and kept for the process, as the texts it hands out are.
+    static str_pool_t *g_str_pool;
 };
 
 // The first `max_units` UTF-16 units of text, one fewer when the cut would split a surrogate pair.

@@ -229,7 +229,6 @@ typedef struct arm_subbuffer_charset {
 #define ARM_ERROR_AGENT_UNKNOWN_ID (-20003)
 #define ARM_ERROR_AGENT_BAD_BUFFER (-20004)
 #define ARM_ERROR_AGENT_REFUSED (-20005)
-#define ARM_ERROR_AGENT_IO (-20006)
 
 arm_error_t arm_register_application(const arm_char_t *app_name, const arm_id_t *input_app_id,
                                      const arm_int32_t flags, const arm_buffer4_t *buffer4,
