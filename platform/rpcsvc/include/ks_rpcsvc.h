@@ -50,8 +50,11 @@ bool_t ks_rpc_control(int request, void* info);
 
 /* Makes a transport that listens on sock: a stream socket of AF_INET or AF_INET6, bound or not
  * (an unbound one is bound to any free port; an unbound AF_INET6 one is made IPv6-only first).
- * The runtime keeps its own duplicate of the socket, so the caller may close sock at any time.
+ * IPV6_V6ONLY can only be set before bind: a caller that binds an AF_INET6 socket itself and
+ * wants an AF_INET socket on the same port sets it first. The runtime keeps its own duplicate
+ * of the socket (listening, non-blocking), so the caller may close sock at any time.
  * sendsz is the fragment size of replies, recvsz the read size of calls (0: 8192 each).
+ * Transports are served by the next ks_svc_run and released when it returns.
  * Returns NULL on failure (errno tells why). */
 KS_SVCXPRT* ks_svctcp_create(int sock, u_int sendsz, u_int recvsz);
 
@@ -68,7 +71,9 @@ void ks_svc_run(void);
  * handler; a request made while no ks_svc_run is active ends the next one at once. */
 void ks_svc_exit(void);
 
-/* Within a dispatch routine, for the call being served. */
+/* Within a dispatch routine, on its thread, for the call being served. One reply per call.
+ * A failed ks_svc_sendreply takes back what it queued, so an error reply can follow; only when
+ * part of a large reply had already left is the connection closed instead. */
 bool_t ks_svc_getargs(KS_SVCXPRT* xprt, xdrproc_t xdr_args, void* args);
 bool_t ks_svc_sendreply(KS_SVCXPRT* xprt, xdrproc_t xdr_results, void* results);
 void ks_svcerr_noproc(KS_SVCXPRT* xprt);

@@ -44,7 +44,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr u_int kDefaultBufferSize = 8192;
 constexpr int kCallsPerTurn = 16;                 // calls of one connection before others get a turn
-constexpr auto kLinger = std::chrono::microseconds(200);  // wait for a quick next call on an idle pool
 
 // What an epoll event points at.
 struct Pollable {
@@ -88,6 +87,13 @@ struct CallXprt : ks_svcxprt {
     bool replied = false;
 };
 
+// A worker thread. While it waits on its last connection for the next call, it can be called
+// away (kicked) to serve another connection.
+struct Worker {
+    int kick_fd = -1;
+    bool lingering = false;  // in Runtime::lingerers; under queue_mutex
+};
+
 struct Callout {
     rpcprog_t prog;
     rpcvers_t vers;
@@ -112,6 +118,8 @@ struct Runtime {
     std::condition_variable queue_cv;
     std::deque<Conn*> work;
     std::vector<Conn*> to_loop;
+    std::vector<Worker*> lingerers;
+    int idle_workers = 0;  // waiting on queue_cv
     bool stop_workers = false;
     std::atomic<bool> exiting{false};
 
@@ -155,13 +163,61 @@ bool arm(Conn* c, std::uint32_t events)
     return epoll_ctl(rt().epoll_fd, EPOLL_CTL_MOD, c->fd, &ev) == 0;
 }
 
+void kick(Worker* w)  // under queue_mutex
+{
+    w->lingering = false;
+    std::uint64_t one = 1;
+    ssize_t n = write(w->kick_fd, &one, sizeof one);
+    (void)n;  // a full counter wakes it just as well
+}
+
 void queue_work(Conn* c)
 {
+    Runtime& r = rt();
     {
-        std::lock_guard<std::mutex> g(rt().queue_mutex);
-        rt().work.push_back(c);
+        std::lock_guard<std::mutex> g(r.queue_mutex);
+        r.work.push_back(c);
+        if (r.idle_workers == 0 && !r.lingerers.empty()) {
+            kick(r.lingerers.back());
+            r.lingerers.pop_back();
+            return;
+        }
     }
-    rt().queue_cv.notify_one();
+    r.queue_cv.notify_one();
+}
+
+// Waits, without a timer, until the connection has data or the worker is wanted elsewhere.
+// False when it is wanted elsewhere (or no wait was allowed).
+bool linger(Worker* w, Conn* c, bool& readable)
+{
+    Runtime& r = rt();
+    {
+        std::lock_guard<std::mutex> g(r.queue_mutex);
+        if (!r.work.empty() || r.stop_workers)
+            return false;
+        w->lingering = true;
+        r.lingerers.push_back(w);
+    }
+    pollfd pfd[2] = {{c->fd, POLLIN, 0}, {w->kick_fd, POLLIN, 0}};
+    while (poll(pfd, 2, -1) < 0 && errno == EINTR) {
+    }
+    bool kicked;
+    {
+        std::lock_guard<std::mutex> g(r.queue_mutex);
+        kicked = !w->lingering;
+        if (!kicked) {
+            w->lingering = false;
+            r.lingerers.erase(std::find(r.lingerers.begin(), r.lingerers.end(), w));
+        }
+    }
+    if (kicked) {
+        std::uint64_t v;
+        ssize_t n = read(w->kick_fd, &v, sizeof v);  // the kick was written before it was seen
+        (void)n;
+        return false;
+    }
+    readable = pfd[0].revents != 0;
+    return true;
 }
 
 void hand_to_loop(Conn* c)
@@ -445,10 +501,11 @@ Feed feed_buffered(Conn* c)
     return Feed::NeedMore;
 }
 
-void serve(Conn* c)
+void serve(Worker* w, Conn* c)
 {
     int calls = 0;
     bool lingered = false;
+    bool readable = true;  // it came with a read event, or the last read filled the buffer
     for (;;) {
         if (rt().exiting.load()) {
             if (c->has_output())
@@ -478,10 +535,25 @@ void serve(Conn* c)
             }
             continue;
         }
+        if (!readable) {
+            // A client that calls in a loop sends its next call at once; waiting for it here
+            // saves two thread hand-overs, but only while no other connection waits.
+            // The wait has no timer: arming one costs more than a short call.
+            if (!lingered) {
+                lingered = true;
+                if (linger(w, c, readable))
+                    continue;
+            }
+            // Re-arming reports data that is already there, so no read is needed first.
+            if (!arm(c, EPOLLIN))
+                close_conn(c);
+            return;
+        }
         ssize_t n = recv(c->fd, c->raw.data(), c->raw.size(), MSG_DONTWAIT);
         if (n > 0) {
             c->rbeg = 0;
             c->rend = std::size_t(n);
+            readable = std::size_t(n) == c->raw.size();
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -490,35 +562,26 @@ void serve(Conn* c)
             close_conn(c);
             return;
         }
-        // Nothing to read. A client that calls in a loop sends its next call at once; catching
-        // it here saves two thread hand-overs, but only while no other connection waits.
-        if (!lingered && !work_waiting()) {
-            lingered = true;
-            pollfd pfd{c->fd, POLLIN, 0};
-            timespec ts{0, long(std::chrono::nanoseconds(kLinger).count())};
-            if (ppoll(&pfd, 1, &ts, nullptr) > 0)
-                continue;
-        }
-        if (!arm(c, EPOLLIN))
-            close_conn(c);
-        return;
+        readable = false;
     }
 }
 
-void worker_main()
+void worker_main(Worker* w)
 {
     for (;;) {
         Conn* c = nullptr;
         {
             std::unique_lock<std::mutex> g(rt().queue_mutex);
+            ++rt().idle_workers;
             rt().queue_cv.wait(g, [] { return rt().stop_workers || !rt().work.empty(); });
+            --rt().idle_workers;
             if (rt().stop_workers)
                 return;
             c = rt().work.front();
             rt().work.pop_front();
         }
         try {
-            serve(c);
+            serve(w, c);
         } catch (...) {
             close_conn(c);  // out of memory for its buffers: this connection only
         }
@@ -829,10 +892,14 @@ void ks_svc_run(void)
     }
     int wake = r.wake_fd.load();
     std::vector<std::thread> pool;
+    std::vector<Worker> crew(std::size_t(std::max(workers, 0)));
     if (r.epoll_fd >= 0 && wake >= 0) {
-        for (int i = 0; i < workers; ++i) {
+        for (Worker& w : crew) {
+            w.kick_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+            if (w.kick_fd < 0)
+                break;
             try {
-                pool.emplace_back(worker_main);
+                pool.emplace_back(worker_main, &w);
             } catch (...) {
                 break;  // serve with the threads there are
             }
@@ -863,10 +930,16 @@ void ks_svc_run(void)
     {
         std::lock_guard<std::mutex> g(r.queue_mutex);
         r.stop_workers = true;
+        for (Worker* w : r.lingerers)
+            kick(w);
+        r.lingerers.clear();
     }
     r.queue_cv.notify_all();
     for (std::thread& t : pool)
         t.join();
+    for (Worker& w : crew)
+        if (w.kick_fd >= 0)
+            close(w.kick_fd);
     loop.take_handed_back();
     auto limit = Clock::now() + std::chrono::milliseconds(KS_EXIT_DRAIN_MS);
     while (!loop.flushing.empty() && Clock::now() < limit) {

@@ -5,8 +5,14 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -153,6 +159,21 @@ TEST_F(RpcsvcHostile, ReplyLargerThanTheBufferToASlowReader)
         EXPECT_EQ(r->results[4 + i], pattern_byte(i));
 }
 
+TEST_F(RpcsvcHostile, ReplyThatFailsAfterPartOfItLeftClosesTheConnection)
+{
+    Server s(1);
+    RawConn c(s.port());
+    ASSERT_TRUE(c.send_record(make_call(3, kProg, 2, kFailLate)));
+    // The peer gets a cut record, then the end of the stream: never a second reply.
+    char h[4];
+    ASSERT_EQ(recv(c.fd(), h, 4, MSG_WAITALL), 4);
+    std::uint32_t w;
+    std::memcpy(&w, h, 4);
+    EXPECT_EQ(ntohl(w) & 0x80000000u, 0u);  // a first fragment, never finished
+    EXPECT_TRUE(c.wait_closed(10000));
+    expect_others_served(s.port());
+}
+
 TEST_F(RpcsvcHostile, ConnectionClosedMidCallOrMidRecord)
 {
     Server s(2);
@@ -210,4 +231,76 @@ TEST_F(RpcsvcHostile, ThousandIdleConnections)
     }
     idle.clear();
     expect_others_served(s.port());
+}
+
+namespace {
+
+// The descriptor limit under which exactly `spare` numbers are still free.
+rlim_t limit_leaving(int spare)
+{
+    std::vector<bool> used(65536, false);
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr)
+        return 0;
+    while (dirent* e = readdir(d)) {
+        int fd = std::atoi(e->d_name);
+        if (e->d_name[0] != '.' && fd >= 0 && fd < int(used.size()) && fd != dirfd(d))
+            used[std::size_t(fd)] = true;
+    }
+    closedir(d);
+    rlim_t limit = 0;
+    for (int free = 0; free < spare; ++limit)
+        if (!used[limit])
+            ++free;
+    return limit;
+}
+
+}  // namespace
+
+TEST_F(RpcsvcHostile, OutOfDescriptorsPausesAcceptingAndRecovers)
+{
+    Server s(1);
+    {
+        RawConn warm(s.port());  // the loop and its worker are up: their descriptors exist
+        ASSERT_TRUE(warm.send_record(make_call(1, kProg, 2, kNull)));
+        ASSERT_TRUE(warm.recv_record());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the server closed its side
+    int late = socket(AF_INET, SOCK_STREAM, 0);  // made now, connected when nothing is left
+    ASSERT_GE(late, 0);
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit low = saved;
+    low.rlim_cur = limit_leaving(6);  // three connections, both ends
+    ASSERT_GT(low.rlim_cur, 0u);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<std::unique_ptr<RawConn>> held;
+    for (int i = 0; i < 3; ++i) {
+        held.push_back(std::make_unique<RawConn>(s.port()));
+        ASSERT_TRUE(held.back()->ok());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(s.port());
+    ASSERT_EQ(connect(late, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);  // waits in the backlog
+    std::vector<char> call = framed(make_call(42, kProg, 2, kNull));
+    ASSERT_EQ(send(late, call.data(), call.size(), MSG_NOSIGNAL), ssize_t(call.size()));
+    pollfd pfd{late, POLLIN, 0};
+    EXPECT_EQ(poll(&pfd, 1, 300), 0);  // not accepted yet
+    // The held connections still work meanwhile.
+    ASSERT_TRUE(held[1]->send_record(make_call(2, kProg, 2, kNull)));
+    EXPECT_TRUE(held[1]->recv_record());
+    held[0].reset();  // frees a descriptor on both ends
+    ASSERT_EQ(poll(&pfd, 1, 3000), 1);
+    char buf[64];
+    ssize_t n = recv(late, buf, sizeof buf, 0);
+    ASSERT_GE(n, 8);
+    std::uint32_t xid;
+    std::memcpy(&xid, buf + 4, 4);
+    EXPECT_EQ(ntohl(xid), 42u);
+    held.clear();
+    close(late);
+    setrlimit(RLIMIT_NOFILE, &saved);
 }

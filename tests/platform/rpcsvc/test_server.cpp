@@ -79,6 +79,15 @@ bool_t xdr_refuse(XDR* x, void*)
     return FALSE;
 }
 
+bool_t xdr_refuse_late(XDR* x, void*)
+{
+    std::vector<char> chunk(1 << 20, 'L');
+    for (u_int i = 0; i < KS_REPLY_BUFFER_SIZE / chunk.size() + 2; ++i)
+        if (!xdr_opaque(x, chunk.data(), u_int(chunk.size())))
+            return FALSE;
+    return FALSE;
+}
+
 ks_thread_key_t count_key;
 std::once_flag count_key_once;
 
@@ -162,6 +171,10 @@ void dispatch(ks_svc_req* rq, KS_SVCXPRT* x)
     case kFailEncode:
         if (!ks_svc_sendreply(x, xp(xdr_refuse), nullptr))
             ks_svcerr_systemerr(x);
+        return;
+    case kFailLate:
+        if (!ks_svc_sendreply(x, xp(xdr_refuse_late), nullptr))
+            ks_svcerr_systemerr(x);  // too late: the connection is closed instead
         return;
     case kThreadCount: {
         std::call_once(count_key_once, [] { ks_thr_keycreate(&count_key, count_destructor); });

@@ -28,6 +28,7 @@ enum Proc : rpcproc_t {
     kThrow = 6,     // throws out of the dispatch routine
     kFailEncode = 7,  // the results cannot be encoded: answered with a system error
     kThreadCount = 8, // calls served so far by the serving thread, kept under a thread key
+    kFailLate = 9,    // the results fail after more than the reply buffer was written
 };
 
 // Any XDR routine as the runtime's routine type.
