@@ -71,6 +71,11 @@ int crash_dump_counter();
 
 // Service mode and the password tool.
 bool parse_service_options(int argc, char **argv, int &index);
+void service_main(std::uint32_t argc, wchar_t **argv);
+void service_control_handler(std::uint32_t control);
+// Asks the server to stop as a signal would, from a thread of the service manager.
+void request_stop();
+bool stop_requested();
 void load_sso_password();
 
 } // namespace KxRpc

@@ -58,6 +58,17 @@ extern "C" void stprpc_interrupt(int signum) {
 
 int pending_signal() { return recorded_signal; }
 
+namespace {
+std::atomic<bool> stop_asked{false};
+}
+
+void request_stop() {
+    stop_asked = true;
+    ks_svc_exit();
+}
+
+bool stop_requested() { return stop_asked.load(); }
+
 bool kxrpc_shutdown(XdrObject *request, XdrObject **result) {
     checked_cast<EmptyArgs>(request, "EmptyArgs");
     trace_core("Info: (kxrpc_shutdown)");

@@ -138,6 +138,8 @@ int start_rpc_program(int argc, char **argv) {
         // The handler only recorded the signal; the orderly part of the stop runs here.
         trace_core("Executing signal handler 'stprpc_interrupt': signum (%d)", signum);
         shutdown_nice(0, Nul::UString());
+    } else if (stop_requested()) {
+        shutdown_nice(0, Nul::UString());
     }
     return 0;
 }

@@ -13,6 +13,8 @@
 #include "kxrpc_dispatch.h"
 #include "protocol/exceptions.h"
 #include "protocol/locale.h"
+#include "protocol/requests.h"
+#include "tesutil/arm.h"
 
 namespace KxRpc {
 
@@ -36,7 +38,25 @@ void send_error_reply(KS_SVCXPRT *transport, Nul::STPException const &, wchar_t 
     ks_svcerr_systemerr(transport);
 }
 
-bool start_arm_transaction(RpcProcedure const &, XdrObject *) { return false; }
+bool start_arm_transaction(RpcProcedure const &entry, XdrObject *request) {
+    if (settings().arm_level == 0)
+        return false;
+    Nul::ArmBuffer buffer;
+    std::int64_t arrival = 0;
+    bool const have_arrival = Nul::ArmApplication::get_arrival_time(&arrival) >= 0;
+    auto *arg = dynamic_cast<ArmCorrelatorArg *>(request);
+    if (!arg || !arg->correlator_decoded())
+        return false;
+    if (have_arrival)
+        buffer.add_buffer(arrival);
+    Nul::UString user = arg->arm_user_name();
+    if (!user.empty()) {
+        arm_id const no_identity{};
+        buffer.add_buffer(user, true, no_identity);
+    }
+    arg->add_arm_context(buffer);
+    return Nul::ArmPerThreadOperationStack::start_transaction(entry.arm_tran_id, &buffer, true) >= 0;
+}
 
 void initialize_com_for_thread() { callCoInitializeEx(); }
 void after_request() {}
