@@ -363,3 +363,49 @@ TEST_F(Login, DeleteStateReleasesTheProductSession) {
     }
     EXPECT_EQ(KXObject::LiveCount(), before);
 }
+
+namespace {
+class NoBodyArgs : public SessionArg {
+public:
+    bool_t xdr_body(XDR *) override { return TRUE; }
+};
+
+Bytes session_header(Bytes const &handle) {
+    Bytes b = words({0});
+    b.insert(b.end(), handle.begin(), handle.end());
+    put_string(b, "en_US");
+    kxtest::put_word(b, 9);
+    return b;
+}
+} // namespace
+
+TEST_F(Login, SessionHeaderResolvesTheLoginSession) {
+    LoginArgs args;
+    decode_args(alice(), args);
+    LoginResp resp(args);
+    Bytes handle = kxtest::encode([&](XDR *x) { return resp.xdr(x); });
+    NoBodyArgs request;
+    ASSERT_TRUE(kxtest::decode(session_header(handle), [&](XDR *x) { return request.xdr(x); }));
+    EXPECT_EQ(request.session_or_fail(), resp.session().get());
+    EXPECT_EQ(request.api_session_or_fail(), resp.session()->session());
+    EXPECT_THAT(request.trace_line().utf8_str(), ::testing::StartsWith("wtid:9 :: session:(repository(KXDEMO/ISSUE) KXSession("));
+    remove_pointer_entry(resp.session()->oid());
+}
+
+TEST_F(Login, AdministratorSessionIsNoUserSessionForRequests) {
+    LoginArgs args;
+    decode_args(Request("KXDEMO", "admin", "admin"), args);
+    LoginResp resp(args);
+    Bytes handle = kxtest::encode([&](XDR *x) { return resp.xdr(x); });
+    NoBodyArgs request;
+    ASSERT_TRUE(kxtest::decode(session_header(handle), [&](XDR *x) { return request.xdr(x); }));
+    EXPECT_EQ(request.session_or_fail(), resp.session().get());
+    try {
+        request.api_session_or_fail();
+        FAIL();
+    } catch (KXInternalErrorException &e) {
+        EXPECT_EQ(e.msg().utf8_str(), "TLQSV0769E Internal Error: Invalid Pointer");
+    }
+    EXPECT_TRUE(request.arm_user_name().empty());
+    remove_pointer_entry(resp.session()->oid());
+}

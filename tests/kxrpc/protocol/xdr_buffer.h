@@ -15,7 +15,7 @@ using Bytes = std::vector<unsigned char>;
 
 // Encodes with `fn` into a fresh buffer; `ok` receives its result; returns the bytes written.
 template <class Fn>
-Bytes encode(Fn fn, bool *ok = nullptr, std::size_t capacity = 1 << 20) {
+Bytes encode(Fn fn, bool *ok = nullptr, std::size_t capacity = 1 << 16) {
     Bytes buf(capacity);
     XDR x;
     xdrmem_create(&x, reinterpret_cast<char *>(buf.data()), static_cast<u_int>(buf.size()), XDR_ENCODE);

@@ -20,7 +20,7 @@ Bytes tirpc_string(std::string const &s) {
     return encode([&](XDR *x) {
         char *p = const_cast<char *>(s.c_str());
         return xdr_string(x, &p, ~0u);
-    });
+    }, nullptr, s.size() + 64);
 }
 
 Bytes ours(Nul::UString s) {
