@@ -34,7 +34,7 @@ RpcProcedure *procedure_table();
 int procedure_count();
 
 // The largest request object of the table: the dispatcher's stack buffer.
-constexpr std::size_t max_request_size = 512;
+constexpr std::size_t max_request_size = 8192;
 
 // Holds the request object built in the dispatcher's buffer; destroys it in place exactly once.
 class ArgsHolder {

@@ -1,6 +1,8 @@
 // Request classes the core itself defines, and the table entries of requests from the protocol.
 #pragma once
 
+#include "protocol/login.h"
+#include "protocol/requests.h"
 #include "protocol/xdrobject.h"
 
 namespace KxRpc {
@@ -14,5 +16,3 @@ public:
 
 } // namespace KxRpc
 
-#define KXRPC_DELETE_STATE_ENTRY unserved(L"delete_state")
-#define KXRPC_LOGIN_ENTRY unserved(L"login")

@@ -18,10 +18,10 @@ RpcProcedure unserved(wchar_t const *name) { return RpcProcedure{nullptr, nullpt
 RpcProcedure table[procedure_count_value] = {
     RpcProcedure{nullptr, nullptr, 0, nullptr, as_xdrproc(xdr_void), L"ping", {}},
     entry<EmptyArgs>(kxrpc_shutdown, as_xdrproc(xdr_unframed_result), L"shutdown"),
-    KXRPC_DELETE_STATE_ENTRY,
+    entry<DeleteStateArgs>(kxrpc_delete_state, as_xdrproc(xdr_framed_result), L"delete_state"),
     unserved(L"fetch_props"),
     unserved(L"put_props"),
-    KXRPC_LOGIN_ENTRY,
+    entry<LoginArgs>(kxrpc_login, as_xdrproc(xdr_framed_result), L"login"),
     unserved(L"resolve_type"),
     unserved(L"execute_query"),
     unserved(L"mkresource"),
