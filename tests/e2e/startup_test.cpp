@@ -221,3 +221,38 @@ TEST(Environment, UpfrontValidationIsTraced) {
         EXPECT_NE(std::string::npos, trace.find(std::string("do_upfrount_record_ref_validation = ") + c.flag)) << trace;
     }
 }
+
+TEST(Arm, RegistersTheApplicationAndOneTransactionPerProcedure) {
+    TempDir dir;
+    std::string const log = dir.file("arm.log");
+    ServerProcess server({"-arm", "2"}, dir.path(),
+                         {"LD_LIBRARY_PATH=" + std::string(KX_ARM4_DIR), "KX_ARM4_LOG=" + log});
+    ASSERT_TRUE(server.start());
+    {
+        Client client(server.port());
+        EXPECT_EQ(RPC_SUCCESS, client.ping());
+    }
+    server.signal(SIGTERM);
+    EXPECT_EQ(0, server.wait().status);
+    std::string text = read_file(log);
+    EXPECT_NE(std::string::npos, text.find("register_application name=kxrpc")) << text;
+    std::size_t registered = 0;
+    for (auto at = text.find("register_transaction"); at != std::string::npos; at = text.find("register_transaction", at + 1))
+        ++registered;
+    EXPECT_EQ(37u, registered);
+    for (char const *name : {"name=ping", "name=shutdown", "name=login", "name=move_query"})
+        EXPECT_NE(std::string::npos, text.find(name)) << name;
+    EXPECT_NE(std::string::npos, text.find("start_application"));
+    // A ping is no transaction.
+    EXPECT_EQ(std::string::npos, text.find("start_transaction"));
+}
+
+TEST(Arm, WithoutTheAgentTheServerRunsOn) {
+    TempDir dir;
+    ServerProcess server({"-arm", "4"}, dir.path(), {"LD_LIBRARY_PATH="});
+    ASSERT_TRUE(server.start());
+    Client client(server.port());
+    EXPECT_EQ(RPC_SUCCESS, client.ping());
+    server.signal(SIGTERM);
+    EXPECT_EQ(0, server.wait().status);
+}
