@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kxwin/registry.h"
+#include "kxwin/utf.h"
 
 namespace KxWin {
 
@@ -37,57 +38,9 @@ bool fail(std::uint32_t code) {
     return false;
 }
 
-std::string narrow(wchar_t const *text) {
-    std::string out;
-    if (!text)
-        return out;
-    for (; *text; ++text) {
-        auto c = static_cast<std::uint32_t>(*text);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
+std::string narrow(wchar_t const *text) { return text ? kxwin::to_utf8(text) : std::string(); }
 
-std::wstring widen(std::string const &text) {
-    std::wstring out;
-    for (std::size_t i = 0; i < text.size();) {
-        auto b = static_cast<unsigned char>(text[i]);
-        std::uint32_t c;
-        int extra;
-        if (b < 0x80) {
-            c = b;
-            extra = 0;
-        } else if ((b & 0xE0) == 0xC0) {
-            c = b & 0x1F;
-            extra = 1;
-        } else if ((b & 0xF0) == 0xE0) {
-            c = b & 0x0F;
-            extra = 2;
-        } else {
-            c = b & 0x07;
-            extra = 3;
-        }
-        ++i;
-        for (int k = 0; k < extra && i < text.size(); ++k, ++i)
-            c = (c << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
-        out += static_cast<wchar_t>(c);
-    }
-    return out;
-}
+std::wstring widen(std::string const &text) { return kxwin::from_utf8(text); }
 
 std::string key_path(std::string const &name) { return std::string(services_key) + "\\" + name; }
 
