@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -15,7 +14,6 @@ TEST(Startup, PrintsOnlyThePortLineAndListensOnIPv6AndIPv4) {
     TempDir dir;
     ServerProcess server({}, dir.path());
     ASSERT_TRUE(server.start()) << server.port_line();
-    EXPECT_TRUE(std::regex_match(server.port_line(), std::regex("port=[0-9]+;pid=[0-9]+;\n")));
     EXPECT_EQ("port=" + std::to_string(server.port()) + ";pid=" + std::to_string(server.pid()) + ";\n",
               server.port_line());
     EXPECT_GT(server.port(), 0);

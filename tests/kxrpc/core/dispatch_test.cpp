@@ -25,6 +25,12 @@
 
 using namespace KxRpc;
 
+// The ARM correlator record of a thread that libwexutil did not start is never released (its
+// thread key runs destructors only in its own threads); the runtime's workers are such threads.
+extern "C" char const *__lsan_default_suppressions() {
+    return "leak:Nul::ArmPerThreadOperationStack::get_base_correlator\n";
+}
+
 namespace {
 
 std::atomic<int> args_made{0}, args_destroyed{0}, resp_made{0}, resp_destroyed{0};
@@ -105,6 +111,13 @@ bool_t xdr_probe_reply(XDR *xdrs, void *p) {
 }
 
 constexpr int probe_proc = 3;
+
+// The reply leaves before the request is destroyed, so the counts settle just after it.
+int settled(std::atomic<int> const &counter, int expected) {
+    for (int i = 0; i < 200 && counter.load() != expected; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return counter.load();
+}
 
 class Dispatcher : public testing::Test {
 protected:
@@ -187,9 +200,9 @@ TEST_F(Dispatcher, SuccessReplyFreesResponseAndRequestOnce) {
     EXPECT_FALSE(out.error);
     EXPECT_EQ(1234, out.value);
     EXPECT_EQ(1, args_made.load());
-    EXPECT_EQ(1, args_destroyed.load());
+    EXPECT_EQ(1, settled(args_destroyed, 1));
     EXPECT_EQ(1, resp_made.load());
-    EXPECT_EQ(1, resp_destroyed.load());
+    EXPECT_EQ(1, settled(resp_destroyed, 1));
 }
 
 TEST_F(Dispatcher, FamilyExceptionIsTheErrorArm) {
@@ -199,7 +212,7 @@ TEST_F(Dispatcher, FamilyExceptionIsTheErrorArm) {
     EXPECT_TRUE(out.error);
     EXPECT_EQ(40, out.reason);
     EXPECT_NE(std::string::npos, out.message.find("probe failed")) << out.message;
-    EXPECT_EQ(1, args_destroyed.load());
+    EXPECT_EQ(1, settled(args_destroyed, 1));
 }
 
 TEST_F(Dispatcher, OtherExceptionIsReason89WithTheProcedureName) {
@@ -209,7 +222,7 @@ TEST_F(Dispatcher, OtherExceptionIsReason89WithTheProcedureName) {
     EXPECT_TRUE(out.error);
     EXPECT_EQ(89, out.reason);
     EXPECT_NE(std::string::npos, out.message.find("fetch_props: Unexpected Exception")) << out.message;
-    EXPECT_EQ(1, args_destroyed.load());
+    EXPECT_EQ(1, settled(args_destroyed, 1));
     // The worker survived the guard and serves on.
     ProbeCall again{{}, OK};
     ProbeReply reply;
@@ -222,19 +235,17 @@ TEST_F(Dispatcher, ResponseStoredBeforeAFailureIsFreed) {
     ASSERT_EQ(RPC_SUCCESS, call(in, out));
     EXPECT_TRUE(out.error);
     EXPECT_EQ(1, resp_made.load());
-    EXPECT_EQ(1, resp_destroyed.load());
-    EXPECT_EQ(1, args_destroyed.load());
+    EXPECT_EQ(1, settled(resp_destroyed, 1));
+    EXPECT_EQ(1, settled(args_destroyed, 1));
 }
 
 TEST_F(Dispatcher, ResponseIsFreedWhenSendingFails) {
     ProbeCall in{{}, ENCODE_FAILS};
     ProbeReply out;
     EXPECT_NE(RPC_SUCCESS, call(in, out));
-    for (int i = 0; i < 100 && resp_destroyed.load() == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(1, resp_made.load());
-    EXPECT_EQ(1, resp_destroyed.load());
-    EXPECT_EQ(1, args_destroyed.load());
+    EXPECT_EQ(1, settled(resp_destroyed, 1));
+    EXPECT_EQ(1, settled(args_destroyed, 1));
 }
 
 TEST_F(Dispatcher, TruncatedArgumentsAreGarbageArgsAndTheRequestIsDestroyed) {
@@ -248,7 +259,7 @@ TEST_F(Dispatcher, TruncatedArgumentsAreGarbageArgsAndTheRequestIsDestroyed) {
     EXPECT_EQ(RPC_CANTDECODEARGS,
               clnt_call(client_, probe_proc, as_xdrproc(routine), nullptr, as_xdrproc(xdr_void), nullptr, tv));
     EXPECT_EQ(1, args_made.load());
-    EXPECT_EQ(1, args_destroyed.load());
+    EXPECT_EQ(1, settled(args_destroyed, 1));
     EXPECT_EQ(0, resp_made.load());
 }
 

@@ -123,7 +123,7 @@ namespace {
 
 char const *volatile null_text = nullptr;
 
-__attribute__((no_sanitize("undefined"), noinline)) void access_violation() {
+__attribute__((no_sanitize("address", "undefined"), noinline)) void access_violation() {
     char c = *static_cast<char const volatile *>(null_text);
     (void)c;
 }

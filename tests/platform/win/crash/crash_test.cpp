@@ -17,7 +17,7 @@ namespace {
 
 char *volatile null_text = nullptr;
 
-__attribute__((no_sanitize("undefined"), noinline)) void read_null(void *) {
+__attribute__((no_sanitize("address", "undefined"), noinline)) void read_null(void *) {
     char c = *static_cast<char volatile *>(null_text);
     (void)c;
 }
