@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -216,4 +218,44 @@ TEST(Requests, DirectionRules) {
     EXPECT_FALSE(ok);
     DeleteStateResp resp(args);
     EXPECT_FALSE(decode(words({0}), [&](XDR *x) { return resp.xdr(x); }));
+}
+
+TEST(StateHandle, LibtirpcReadsAndWritesTheSameHandle) {
+    auto item = std::make_shared<Item>();
+    Bytes ours = handle_of(item);
+    // libtirpc reads it as counted opaque bytes: the Oid as it lies in memory.
+    char buffer[16] = {};
+    char *p = buffer;
+    u_int length = 0;
+    ASSERT_TRUE(decode(ours, [&](XDR *x) { return xdr_bytes(x, &p, &length, 16); }));
+    ASSERT_EQ(length, 16u);
+    EXPECT_EQ(std::memcmp(buffer, &item->oid().bits(), 16), 0);
+    // And a handle written by libtirpc decodes to the item.
+    Bytes theirs = encode([&](XDR *x) { return xdr_bytes(x, &p, &length, 16); });
+    EXPECT_EQ(theirs, ours);
+    StateItemPtr back;
+    ASSERT_TRUE(decode_handle(theirs, back));
+    EXPECT_EQ(back, item);
+    EXPECT_TRUE(remove_pointer_entry(item->oid()));
+}
+
+TEST(Registry, ConcurrentCallsKeepEveryHandleApart) {
+    int before = destroyed;
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                auto item = std::make_shared<Item>();
+                Bytes h = handle_of(item);
+                StateItemPtr back;
+                if (!decode_handle(h, back) || back != item) ++wrong;
+                if (!remove_pointer_entry(item->oid())) ++wrong;
+                if (lookup_pointer_entry(item->oid())) ++wrong;
+            }
+        });
+    }
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(destroyed, before + 800);
 }

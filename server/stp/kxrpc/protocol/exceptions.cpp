@@ -114,8 +114,12 @@ LoginException::LoginException(int code, Nul::UMessage const &message, Nul::UStr
 LoginException::~LoginException() = default;
 
 bool_t LoginException::xdr_extension(XDR *xdrs) const {
-    Nul::UString text = text_;
-    return xdr_ustring(xdrs, text);
+    try {
+        Nul::UString text = text_;
+        return xdr_ustring(xdrs, text);
+    } catch (...) {
+        return FALSE;
+    }
 }
 
 PropertyValueMarshallingException::PropertyValueMarshallingException()
