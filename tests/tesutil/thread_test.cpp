@@ -138,12 +138,16 @@ TEST(ThreadPrimitives, ZeroMutexLocksAtOnceAndIsRecursive) {
     ASSERT_EQ(Nul::mutex_lock(&m), 0);
     ASSERT_EQ(Nul::mutex_lock(&m), 0);
     std::atomic<bool> got{false};
+    std::atomic<bool> tried{false};
     std::thread other([&] {
         EXPECT_EQ(Nul::mutex_unlock(&m), -1); // not the owner
+        tried = true;
         Nul::mutex_lock(&m);
         got = true;
         Nul::mutex_unlock(&m);
     });
+    // The non-owner's unlock must happen while this thread still owns the mutex.
+    while (!tried.load()) std::this_thread::yield();
     ASSERT_EQ(Nul::mutex_unlock(&m), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(got.load()); // still held once

@@ -52,6 +52,7 @@ class AdEntity : public AdDataObject {
  public:
   AdEntityDef* GetEntityDef() const { return def_; }
   CString GetDisplayName() const { return display_name_; }
+  AdSessionPtr GetSession() const { return session_; }
   // Empty for a record of a type without states, or a new record before its first commit.
   CString GetStateName() const { return state_; }
   int64_t GetVersion() const { return version_; }

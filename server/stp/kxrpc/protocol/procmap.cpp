@@ -1,0 +1,96 @@
+#include "procmap.h"
+
+#include <new>
+
+#include "protocol/glue.h"
+#include "protocol/login.h"
+#include "protocol/props.h"
+#include "protocol/propsargs.h"
+#include "protocol/reqclasses.h"
+#include "protocol/requests.h"
+
+namespace KxRpc {
+
+namespace {
+
+template <class F>
+xdrproc_t routine(F *f) {
+    return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(f));
+}
+
+template <class Args>
+XdrObject *construct(void *storage) {
+    return ::new (storage) Args();
+}
+
+template <class Args>
+ProcedureGlue served(wchar_t const *name, xdrproc_t result) {
+    return ProcedureGlue{name, construct<Args>, sizeof(Args), routine(xdr_args_of<Args>), result};
+}
+
+ProcedureGlue unbuilt(wchar_t const *name) { return ProcedureGlue{name, nullptr, 0, nullptr, nullptr}; }
+
+// A request that decodes while its response is not built yet.
+template <class Args>
+ProcedureGlue decoded(wchar_t const *name) {
+    return ProcedureGlue{name, construct<Args>, sizeof(Args), routine(xdr_args_of<Args>), nullptr};
+}
+
+// The empty-response routine of validate_action, shared with 12, 15 and 29.
+bool_t xdr_validate_action_result(XDR *xdrs, void *result) { return xdr_result_of<XdrVoid>(xdrs, result); }
+// One argument routine for get_attachment and get_attachment_direct.
+bool_t xdr_get_args(XDR *xdrs, void *object) { return xdr_args_of<GetArgs>(xdrs, object); }
+
+ProcedureGlue get_request(wchar_t const *name) {
+    return ProcedureGlue{name, construct<GetArgs>, sizeof(GetArgs), routine(xdr_get_args), nullptr};
+}
+
+
+ProcedureGlue const map[procedure_map_size] = {
+    ProcedureGlue{L"ping", nullptr, 0, nullptr, routine(xdr_void)},
+    unbuilt(L"shutdown"),
+    served<DeleteStateArgs>(L"delete_state", routine(xdr_result_of<DeleteStateResp>)),
+    decoded<FetchPropsArgs>(L"fetch_props"),
+    served<PutPropsArgs>(L"put_props", routine(xdr_result_of<PutPropsIter>)),
+    served<LoginArgs>(L"login", routine(xdr_result_of<LoginResp>)),
+    unbuilt(L"resolve_type"),
+    unbuilt(L"execute_query"),
+    unbuilt(L"mkresource"),
+    unbuilt(L"create_temp"),
+    unbuilt(L"deliver_change_context"),
+    served<ValidateActionArgs>(L"validate_action", routine(xdr_validate_action_result)),
+    served<ValidateRecordPropsArgs>(L"validate_record_props", routine(xdr_validate_action_result)),
+    get_request(L"get_attachment"),
+    unbuilt(L"make_attachment"),
+    served<ResolveAttachmentArgs>(L"resolve_attachment", routine(xdr_validate_action_result)),
+    decoded<FireHookArgs>(L"fire_hook"),
+    decoded<FireScriptAliasArgs>(L"fire_script_alias"),
+    decoded<GetAllDbSetsArgs>(L"get_all_dbsets"),
+    decoded<GetRecFamilyInfoArgs>(L"get_rec_family_info"),
+    unbuilt(L"copy_query"),
+    decoded<GetFolderDescendentsArgs>(L"get_folder_descendents"),
+    unbuilt(L"kx_get_my_activity_list"),
+    decoded<FindRecordArgs>(L"find_record"),
+    decoded<GetOplogEntriesArgs>(L"get_oplog_entries"),
+    unbuilt(L"execute_fulltext_search"),
+    decoded<UpgradeDatabasesArgs>(L"upgrade_databases"),
+    decoded<GetUserDbDescriptionArgs>(L"kxrpc_get_userdb_description"),
+    decoded<GetAccessibleDatabasesArgs>(L"kxrpc_get_accessible_databases"),
+    served<RevertRecordArgs>(L"revert_record", routine(xdr_validate_action_result)),
+    unbuilt(L"create_user"),
+    get_request(L"get_attachment_direct"),
+    unbuilt(L"make_attachment_direct"),
+    decoded<RenameWorkspaceItemArgs>(L"kxrpc_rename_workspace_item"),
+    decoded<MasterPropertyArgs>(L"kxrpc_kx_masterproperty"),
+    decoded<FetchBulkArg>(L"kxrpc_fetch_bulk"),
+    unbuilt(L"move_query"),
+};
+
+} // namespace
+
+ProcedureGlue const *procedure_glue(int number) {
+    if (number < 0 || number >= procedure_map_size) return nullptr;
+    return &map[number];
+}
+
+} // namespace KxRpc
