@@ -191,15 +191,19 @@ TEST(SingleSignOn, PasswordToolFileEnablesTheLogonOnTheNextStart) {
     EXPECT_EQ('\n', written.back());
 
     std::vector<std::string> env = {"KX_PRODUCT_DATA=" + dir.file("data")};
-    LoginRequest sso = make_request("KXDEMO/ISSUE", "carol", "", true);
+    // The client presents the encrypted password; the server matches it and decrypts it.
+    std::string const token = written.substr(0, written.size() - 1);
+    LoginRequest sso = make_request("KXDEMO/ISSUE", "carol", token, true);
     {
-        // Without the file, single sign-on is off and the empty password fails.
+        // Without the file, single sign-on is off and the logon fails.
         ServerProcess server({}, dir.path(), env);
         ASSERT_TRUE(server.start());
         Client client(server.port());
         LoginReply reply;
         ASSERT_EQ(RPC_SUCCESS, login(client, sso, reply));
         EXPECT_TRUE(reply.failed);
+        EXPECT_NE(std::string::npos, reply.error.message.find("TLQSV")) << reply.error.message;
+        // A wrong token is refused even with the file in place (checked below).
         server.signal(SIGTERM);
         EXPECT_EQ(0, server.wait().status);
     }
@@ -212,6 +216,12 @@ TEST(SingleSignOn, PasswordToolFileEnablesTheLogonOnTheNextStart) {
         ASSERT_EQ(RPC_SUCCESS, login(client, sso, reply));
         EXPECT_FALSE(reply.failed) << reply.error.message;
         EXPECT_EQ((std::vector<int>{0}), delete_state(client, {reply.handle}));
+        LoginRequest wrong = make_request("KXDEMO/ISSUE", "carol", token + "x", true);
+        LoginReply refused;
+        ASSERT_EQ(RPC_SUCCESS, login(client, wrong, refused));
+        EXPECT_TRUE(refused.failed);
+        EXPECT_NE(std::string::npos, refused.error.message.find("Unknown Single Sign On client password"))
+            << refused.error.message;
         server.signal(SIGTERM);
         EXPECT_EQ(0, server.wait().status);
     }

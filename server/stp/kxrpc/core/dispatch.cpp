@@ -5,7 +5,6 @@
 #include <exception>
 
 #include "kxrpc_core.h"
-#include "kxrpc_glue.h"
 #include "kxrpc_trace.h"
 #include "kxwin/crash.h"
 #include "protocol/exceptions.h"
@@ -114,7 +113,7 @@ void dispatch_request(ks_svc_req *request, KS_SVCXPRT *transport) {
     try {
         rpcproc_t const number = request->rq_proc;
         if (number == 0) {
-            ks_svc_sendreply(transport, as_xdrproc(xdr_void), nullptr);
+            ks_svc_sendreply(transport, procedure_table()[0].xdr_result, nullptr);
             trace_core("Error unknown rpc method");
             return;
         }

@@ -1,8 +1,6 @@
 // Request classes the core itself defines, and the table entries of requests from the protocol.
 #pragma once
 
-#include "protocol/login.h"
-#include "protocol/requests.h"
 #include "protocol/xdrobject.h"
 
 namespace KxRpc {

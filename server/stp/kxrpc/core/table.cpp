@@ -1,63 +1,67 @@
-// The procedure table: one entry per procedure number, filled before main runs.
+// The procedure table: one entry per procedure number, from the protocol's procedure map and the
+// handlers that exist.
 #include "kxrpc_dispatch.h"
-#include "kxrpc_glue.h"
 #include "kxrpc_requests.h"
+
+#include "protocol/glue.h"
+#include "protocol/procmap.h"
 
 namespace KxRpc {
 
 namespace {
 
-template <class Args>
-RpcProcedure entry(rpc_handler_t handler, xdrproc_t result, wchar_t const *name) {
-    static_assert(sizeof(Args) <= max_request_size, "request object larger than the dispatcher's buffer");
-    return RpcProcedure{handler, construct_request<Args>, sizeof(Args), as_xdrproc(xdr_request_args), result, name, {}};
+template <class F>
+xdrproc_t as_xdrproc(F *routine) {
+    return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(routine));
 }
 
-RpcProcedure unserved(wchar_t const *name) { return RpcProcedure{nullptr, nullptr, 0, nullptr, nullptr, name, {}}; }
+XdrObject *construct_empty(void *buffer) { return ::new (buffer) EmptyArgs(); }
 
-RpcProcedure table[procedure_count_value] = {
-    RpcProcedure{nullptr, nullptr, 0, nullptr, as_xdrproc(xdr_void), L"ping", {}},
-    entry<EmptyArgs>(kxrpc_shutdown, as_xdrproc(xdr_unframed_result), L"shutdown"),
-    entry<DeleteStateArgs>(kxrpc_delete_state, as_xdrproc(xdr_framed_result), L"delete_state"),
-    unserved(L"fetch_props"),
-    unserved(L"put_props"),
-    entry<LoginArgs>(kxrpc_login, as_xdrproc(xdr_framed_result), L"login"),
-    unserved(L"resolve_type"),
-    unserved(L"execute_query"),
-    unserved(L"mkresource"),
-    unserved(L"create_temp"),
-    unserved(L"deliver_change_context"),
-    unserved(L"validate_action"),
-    unserved(L"validate_record_props"),
-    unserved(L"get_attachment"),
-    unserved(L"make_attachment"),
-    unserved(L"resolve_attachment"),
-    unserved(L"fire_hook"),
-    unserved(L"fire_script_alias"),
-    unserved(L"get_all_dbsets"),
-    unserved(L"get_rec_family_info"),
-    unserved(L"copy_query"),
-    unserved(L"get_folder_descendents"),
-    unserved(L"kx_get_my_activity_list"),
-    unserved(L"find_record"),
-    unserved(L"get_oplog_entries"),
-    unserved(L"execute_fulltext_search"),
-    unserved(L"upgrade_databases"),
-    unserved(L"kxrpc_get_userdb_description"),
-    unserved(L"kxrpc_get_accessible_databases"),
-    unserved(L"revert_record"),
-    unserved(L"create_user"),
-    unserved(L"get_attachment_direct"),
-    unserved(L"make_attachment_direct"),
-    unserved(L"kxrpc_rename_workspace_item"),
-    unserved(L"kxrpc_kx_masterproperty"),
-    unserved(L"kxrpc_fetch_bulk"),
-    unserved(L"move_query"),
-};
+rpc_handler_t handler_of(int number) {
+    switch (number) {
+    case 1:
+        return kxrpc_shutdown;
+    case 2:
+        return kxrpc_delete_state;
+    case 5:
+        return kxrpc_login;
+    default:
+        return nullptr;
+    }
+}
+
+RpcProcedure make_entry(int number) {
+    ProcedureGlue const *glue = procedure_glue(number);
+    if (number == 1) {
+        // Shutdown has no arguments, and its empty reply carries no leading FALSE.
+        return RpcProcedure{kxrpc_shutdown,
+                            construct_empty,
+                            sizeof(EmptyArgs),
+                            as_xdrproc(xdr_args_of<EmptyArgs>),
+                            as_xdrproc(xdr_result_of<XdrVoid, false>),
+                            glue->name,
+                            {}};
+    }
+    rpc_handler_t handler = handler_of(number);
+    // A handler is only reachable with a request to decode and a reply to encode.
+    if (!glue->construct || !glue->xdr_args || !glue->xdr_result || glue->request_size > max_request_size)
+        handler = nullptr;
+    return RpcProcedure{handler, glue->construct, glue->request_size, glue->xdr_args, glue->xdr_result, glue->name, {}};
+}
 
 } // namespace
 
-RpcProcedure *procedure_table() { return table; }
+RpcProcedure *procedure_table() {
+    // Built on first use, which start-up makes before the service loop runs; read-only afterwards.
+    static RpcProcedure *table = [] {
+        static RpcProcedure entries[procedure_count_value];
+        for (int i = 0; i < procedure_count_value; ++i)
+            entries[i] = make_entry(i);
+        return entries;
+    }();
+    return table;
+}
+
 int procedure_count() { return procedure_count_value; }
 
 } // namespace KxRpc

@@ -11,6 +11,7 @@
 #include "kxproduct/store.h"
 #include "kxrpc_core.h"
 #include "kxrpc_dispatch.h"
+#include "protocol/errors.h"
 #include "protocol/exceptions.h"
 #include "protocol/locale.h"
 #include "protocol/requests.h"
@@ -34,8 +35,27 @@ void trace_core(char const *format, ...) {
     trace_text(1, Nul::UString(Nul::Utf8String(text)));
 }
 
-void send_error_reply(KS_SVCXPRT *transport, Nul::STPException const &, wchar_t const *) {
-    ks_svcerr_systemerr(transport);
+namespace {
+
+struct ErrorReply {
+    Nul::STPException const *exception;
+    wchar_t const *method;
+};
+
+bool_t xdr_error_reply_of_call(XDR *xdrs, void *reply) {
+    if (xdrs->x_op == XDR_FREE)
+        return TRUE;
+    auto const *r = static_cast<ErrorReply const *>(reply);
+    return report_error_reply(Nul::UString(r->method), xdrs, *r->exception);
+}
+
+} // namespace
+
+void send_error_reply(KS_SVCXPRT *transport, Nul::STPException const &e, wchar_t const *method) {
+    ErrorReply reply{&e, method};
+    auto routine = reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(xdr_error_reply_of_call));
+    if (!ks_svc_sendreply(transport, routine, &reply))
+        ks_svcerr_systemerr(transport);
 }
 
 bool start_arm_transaction(RpcProcedure const &entry, XdrObject *request) {
@@ -45,7 +65,7 @@ bool start_arm_transaction(RpcProcedure const &entry, XdrObject *request) {
     std::int64_t arrival = 0;
     bool const have_arrival = Nul::ArmApplication::get_arrival_time(&arrival) >= 0;
     auto *arg = dynamic_cast<ArmCorrelatorArg *>(request);
-    if (!arg || !arg->correlator_decoded())
+    if (!arg || !arg->has_correlator())
         return false;
     if (have_arrival)
         buffer.add_buffer(arrival);
@@ -86,6 +106,8 @@ void report_command_line(int argc, char **argv) {
 }
 
 void prepare_process() {
+    static KxRpcResourceEncoder encoder;
+    register_resource_encoder(1, &encoder);
     ::setenv("TEVRA_NO_BOLD", "1", 1);
     ::setenv("TEVRA_WEB_GUI", "1", 1);
 }
