@@ -116,7 +116,8 @@ SERVICE_STATUS current_status(Key &key) {
     s.dwWin32ExitCode = key.dword("ExitCode", 0);
     auto pid = static_cast<pid_t>(key.dword("ProcessId", 0));
     if (s.dwCurrentState != SERVICE_STOPPED) {
-        if (pid > 0 && !alive(pid)) {
+        // A stop in progress whose process has already gone, or a process that has gone.
+        if ((pid > 0 && !alive(pid)) || (pid == 0 && s.dwCurrentState == SERVICE_STOP_PENDING)) {
             s.dwCurrentState = SERVICE_STOPPED;
             key.set_dword("CurrentState", SERVICE_STOPPED);
             key.set_dword("ProcessId", 0);
@@ -373,9 +374,13 @@ bool ControlService(SC_HANDLE service, std::uint32_t control, SERVICE_STATUS *st
     auto pid = static_cast<pid_t>(key.dword("ProcessId", 0));
     if (s.dwCurrentState != SERVICE_RUNNING || pid <= 0)
         return fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
-    if (::kill(pid, SIGTERM) != 0)
-        return fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+    // Pending before the signal: the service may report STOPPED at once, and that must be the
+    // last word.
     key.set_dword("CurrentState", SERVICE_STOP_PENDING);
+    if (::kill(pid, SIGTERM) != 0) {
+        key.set_dword("CurrentState", s.dwCurrentState);
+        return fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+    }
     s.dwCurrentState = SERVICE_STOP_PENDING;
     if (status)
         *status = s;
