@@ -1,0 +1,7 @@
+#include "kxrpc_requests.h"
+
+namespace KxRpc {
+
+EmptyArgs::~EmptyArgs() = default;
+
+} // namespace KxRpc

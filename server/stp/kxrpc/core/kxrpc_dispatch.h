@@ -1,0 +1,68 @@
+// The procedure table and the dispatcher of RPC program 0x20031855 version 1.
+#pragma once
+
+#include <cstddef>
+
+#include <rpc/xdr.h>
+
+#include "ks_rpcsvc.h"
+#include "protocol/xdrobject.h"
+#include "tesutil/armbuffer.h"
+
+namespace KxRpc {
+
+constexpr rpcprog_t kxrpc_program = 0x20031855;
+constexpr rpcvers_t kxrpc_version = 1;
+
+// A handler stores a response made with new and returns true, or throws an exception of the
+// Nul::STPException family.
+using rpc_handler_t = bool (*)(XdrObject *request, XdrObject **result);
+using request_ctor_t = XdrObject *(*)(void *buffer);
+
+struct RpcProcedure {
+    rpc_handler_t handler;
+    request_ctor_t construct;
+    std::size_t request_size;
+    xdrproc_t xdr_args;   // decodes the request object it is given
+    xdrproc_t xdr_result; // encodes (and frees) through a pointer to the response pointer
+    wchar_t const *name;
+    arm_id arm_tran_id;
+};
+
+constexpr int procedure_count_value = 37;
+RpcProcedure *procedure_table();
+int procedure_count();
+
+// The largest request object of the table: the dispatcher's stack buffer.
+constexpr std::size_t max_request_size = 8192;
+
+// Holds the request object built in the dispatcher's buffer; destroys it in place exactly once.
+class ArgsHolder {
+public:
+    ArgsHolder() = default;
+    ArgsHolder(ArgsHolder const &) = delete;
+    ArgsHolder &operator=(ArgsHolder const &) = delete;
+    ~ArgsHolder();
+    void set(XdrObject *object) { object_ = object; }
+    XdrObject *get() const { return object_; }
+    void free();
+
+private:
+    XdrObject *object_ = nullptr;
+};
+
+extern "C" void kxrpc_dispatch(ks_svc_req *request, KS_SVCXPRT *transport);
+
+// One call without the crash guard; also used by the tests.
+void dispatch_request(ks_svc_req *request, KS_SVCXPRT *transport);
+
+// Registers the application and one transaction per table entry with the ARM agent; the first
+// negative result ends it and is returned.
+int register_arm(int level);
+
+// Handlers of this folder.
+bool kxrpc_shutdown(XdrObject *request, XdrObject **result);
+bool kxrpc_delete_state(XdrObject *request, XdrObject **result);
+bool kxrpc_login(XdrObject *request, XdrObject **result);
+
+} // namespace KxRpc

@@ -1,0 +1,42 @@
+// The dispatcher's seams to tracing, error replies, ARM and the product's per-call facilities.
+#pragma once
+
+#include <memory>
+
+#include "ks_rpcsvc.h"
+#include "kxwin/crash.h"
+#include "protocol/trace.h"
+#include "protocol/xdrobject.h"
+#include "tesutil/stpexception.h"
+#include "tesutil/ustring.h"
+
+class AdDiagnosticMemoryReporter;
+
+namespace KxRpc {
+
+struct RpcProcedure;
+
+// Sends TRUE and the exception's error record; SYSTEM_ERR when that fails.
+void send_error_reply(KS_SVCXPRT *transport, Nul::STPException const &e, wchar_t const *method);
+
+// Starts the call's ARM transaction when ARM is on and the request carried a correlator.
+bool start_arm_transaction(RpcProcedure const &entry, XdrObject *request);
+
+void initialize_com_for_thread();
+void after_request();
+
+// The product's memory-report scope of one call, named "KXRPC:" and the procedure name.
+class MemoryReportScope {
+public:
+    explicit MemoryReportScope(wchar_t const *name);
+    MemoryReportScope(MemoryReportScope const &) = delete;
+    MemoryReportScope &operator=(MemoryReportScope const &) = delete;
+    ~MemoryReportScope();
+
+private:
+    std::unique_ptr<AdDiagnosticMemoryReporter> reporter_;
+};
+
+long crash_filter(KxWin::EXCEPTION_POINTERS *pointers);
+
+} // namespace KxRpc

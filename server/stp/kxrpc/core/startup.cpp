@@ -1,0 +1,147 @@
+// start_rpc_program: from the command line to the RPC service loop.
+#include "kxrpc_core.h"
+#include "kxrpc_dispatch.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "ks_rpcsvc.h"
+#include "kxwin/winsock.h"
+
+namespace KxRpc {
+
+std::atomic<int> ipv6_socket{-1};
+std::atomic<int> ipv4_socket{-1};
+
+int create_listener(int family, std::int32_t &port) {
+    sockaddr_storage address{};
+    socklen_t length;
+    auto const wire_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
+    if (family == AF_INET6) {
+        auto *a6 = reinterpret_cast<sockaddr_in6 *>(&address);
+        a6->sin6_family = AF_INET6;
+        a6->sin6_addr = in6addr_any;
+        a6->sin6_port = wire_port;
+        length = sizeof(sockaddr_in6);
+    } else {
+        auto *a4 = reinterpret_cast<sockaddr_in *>(&address);
+        a4->sin_family = AF_INET;
+        a4->sin_addr.s_addr = htonl(INADDR_ANY);
+        a4->sin_port = wire_port;
+        length = sizeof(sockaddr_in);
+    }
+    int sock = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (sock < 0)
+        return -1;
+    int on = 1;
+    // The IPv4 listener shares the port, so the IPv6 one must not take IPv4 as well; address
+    // reuse lets a fixed port be bound again right after a restart.
+    if ((family == AF_INET6 && ::setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) ||
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        ::bind(sock, reinterpret_cast<sockaddr *>(&address), length) != 0) {
+        KxWin::closesocket(sock);
+        return -1;
+    }
+    sockaddr_storage bound{};
+    socklen_t bound_length = sizeof bound;
+    if (::getsockname(sock, reinterpret_cast<sockaddr *>(&bound), &bound_length) != 0) {
+        KxWin::closesocket(sock);
+        return -1;
+    }
+    port = family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port)
+                              : ntohs(reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
+    KS_SVCXPRT *transport = ks_svctcp_create(sock, 8192, 8192);
+    if (!transport || !ks_svc_register(transport, kxrpc_program, kxrpc_version, kxrpc_dispatch, 0)) {
+        KxWin::closesocket(sock);
+        return -1;
+    }
+    return sock;
+}
+
+namespace {
+
+void read_upfront_validation() {
+    char const *value = std::getenv("VEXHUB_UPFRONT_REC_REF_VALIDATE");
+    if (!value)
+        return;
+    trace_core("VEXHUB_UPFRONT_REC_REF_VALIDATE env is set to (%s)", value);
+    settings().upfront_validation = std::atoi(value) == 1;
+    trace_core("do_upfrount_record_ref_validation = %s", settings().upfront_validation ? "T" : "F");
+}
+
+void install_signal_handlers() {
+    struct sigaction sa {};
+    sa.sa_handler = stprpc_interrupt;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    if (settings().sigterm_handler)
+        ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+} // namespace
+
+int start_rpc_program(int argc, char **argv) {
+    report_command_line(argc, argv);
+    if (parse_options(argc, argv) != 0)
+        return -1;
+    Settings &s = settings();
+    read_upfront_validation();
+    install_signal_handlers();
+
+    KxWin::WSADATA wsa{};
+    if (int rc = KxWin::WSAStartup(KxWin::MAKEWORD(2, 0), &wsa); rc != 0) {
+        log_message("Can't initialize Windows Sockets - %d\n", rc);
+        return -1;
+    }
+    if (char const *current = std::setlocale(LC_ALL, nullptr); current && std::strcmp(current, "C") == 0)
+        std::setlocale(LC_ALL, "");
+
+    apply_crash_handler_bits(s.crash_handler_bits);
+    prepare_process();
+    load_sso_password();
+
+    int mode = 1;
+    ks_rpc_control(KS_RPC_SVC_MTMODE, &mode);
+    if (mode != 0 && s.worker_threads > 0)
+        ks_rpc_control(KS_RPC_SVC_THREADS_SET, &s.worker_threads);
+
+    std::int32_t port = s.port;
+    ipv6_socket = create_listener(AF_INET6, port);
+    ipv4_socket = create_listener(AF_INET, port);
+    if (ipv6_socket < 0 && ipv4_socket < 0) {
+        trace_core("Exiting with -1, creating socket(s)");
+        return -1;
+    }
+    std::printf("port=%u;pid=%d;\n", static_cast<unsigned>(port), static_cast<int>(::getpid()));
+    std::fflush(stdout);
+    trace_core("Wrote Port (%d) number to stdout", port);
+
+    if (s.arm_level != 0)
+        register_arm(s.arm_level);
+    init_client_locale();
+    if (s.test_crash > 0)
+        run_test_crash(s.test_crash);
+
+    trace_core("Just before calling svc_run");
+    ks_svc_run();
+    trace_core("Just after calling svc_run");
+    if (int signum = pending_signal(); signum != 0) {
+        // The handler only recorded the signal; the orderly part of the stop runs here.
+        trace_core("Executing signal handler 'stprpc_interrupt': signum (%d)", signum);
+        shutdown_nice(0, Nul::UString());
+    } else if (stop_requested()) {
+        shutdown_nice(0, Nul::UString());
+    }
+    return 0;
+}
+
+} // namespace KxRpc

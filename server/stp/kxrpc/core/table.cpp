@@ -1,0 +1,67 @@
+// The procedure table: one entry per procedure number, from the protocol's procedure map and the
+// handlers that exist.
+#include "kxrpc_dispatch.h"
+#include "kxrpc_requests.h"
+
+#include "protocol/glue.h"
+#include "protocol/procmap.h"
+
+namespace KxRpc {
+
+namespace {
+
+template <class F>
+xdrproc_t as_xdrproc(F *routine) {
+    return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(routine));
+}
+
+XdrObject *construct_empty(void *buffer) { return ::new (buffer) EmptyArgs(); }
+
+rpc_handler_t handler_of(int number) {
+    switch (number) {
+    case 1:
+        return kxrpc_shutdown;
+    case 2:
+        return kxrpc_delete_state;
+    case 5:
+        return kxrpc_login;
+    default:
+        return nullptr;
+    }
+}
+
+RpcProcedure make_entry(int number) {
+    ProcedureGlue const *glue = procedure_glue(number);
+    if (number == 1) {
+        // Shutdown has no arguments, and its empty reply carries no leading FALSE.
+        return RpcProcedure{kxrpc_shutdown,
+                            construct_empty,
+                            sizeof(EmptyArgs),
+                            as_xdrproc(xdr_args_of<EmptyArgs>),
+                            as_xdrproc(xdr_result_of<XdrVoid, false>),
+                            glue->name,
+                            {}};
+    }
+    rpc_handler_t handler = handler_of(number);
+    // A handler is only reachable with a request to decode and a reply to encode.
+    if (!glue->construct || !glue->xdr_args || !glue->xdr_result || glue->request_size > max_request_size)
+        handler = nullptr;
+    return RpcProcedure{handler, glue->construct, glue->request_size, glue->xdr_args, glue->xdr_result, glue->name, {}};
+}
+
+} // namespace
+
+RpcProcedure *procedure_table() {
+    // Built on first use, which start-up makes before the service loop runs; read-only afterwards.
+    static RpcProcedure *table = [] {
+        static RpcProcedure entries[procedure_count_value];
+        for (int i = 0; i < procedure_count_value; ++i)
+            entries[i] = make_entry(i);
+        return entries;
+    }();
+    return table;
+}
+
+int procedure_count() { return procedure_count_value; }
+
+} // namespace KxRpc

@@ -1,0 +1,136 @@
+// Calls against the real program: ping, unknown procedures, shutdown, concurrency.
+#include "server_process.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+#include <vector>
+
+using namespace e2e;
+
+namespace {
+
+std::vector<std::string> trace_env(TempDir const &dir) {
+    return {"KX_DIAG=66=1", "KX_DIAG_FILE=" + dir.file("trace.log")};
+}
+
+} // namespace
+
+TEST(Calls, UnknownAndUnservedProceduresAreProcUnavail) {
+    TempDir dir;
+    ServerProcess server({}, dir.path());
+    ASSERT_TRUE(server.start());
+    Client client(server.port());
+    ASSERT_TRUE(client.ok());
+    for (rpcproc_t proc : {37u, 38u, 1000u, 0xFFFFFFFFu, 3u, 36u}) {
+        EXPECT_EQ(RPC_PROCUNAVAIL, client.call(proc, xdr_none, nullptr, xdr_none, nullptr))
+            << proc;
+        EXPECT_EQ(RPC_SUCCESS, client.ping()); // the connection stays usable
+    }
+    server.signal(SIGTERM);
+    EXPECT_EQ(0, server.wait().status);
+}
+
+TEST(Calls, ShutdownRepliesThenStopsInOrder) {
+    TempDir dir;
+    ServerProcess server({}, dir.path(), trace_env(dir));
+    ASSERT_TRUE(server.start());
+    {
+        Client client(server.port());
+        ASSERT_TRUE(client.ok());
+        EXPECT_EQ(RPC_SUCCESS, client.call(1, xdr_none, nullptr, xdr_none, nullptr));
+    }
+    Outcome end = server.wait();
+    EXPECT_EQ(0, end.status);
+    EXPECT_EQ(server.port_line(), end.out);
+    std::string trace = read_file(dir.file("trace.log"));
+    std::vector<std::string> const sequence = {
+        "KXRPC: Start shutdown ()",          "KXRPC: Info: (kxrpc_shutdown)",
+        "KXRPC: Executing shutdown command, svc_exit...", "KXRPC: svc_exit  completed",
+        "KXRPC: Closing ipv6 socket",        "KXRPC: Closed ipv6 socket",
+        "KXRPC: Closing ipv4 socket",        "KXRPC: Closed ipv4 socket",
+        "KXRPC: WSACleanup....",             "KXRPC: Finished WSACleanup",
+        "KXRPC: Finish shutdown ()",         "KXRPC: Just after calling svc_run"};
+    std::size_t at = 0;
+    for (auto const &line : sequence) {
+        std::size_t found = trace.find(line + "\n", at);
+        ASSERT_NE(std::string::npos, found) << line << "\n" << trace;
+        at = found + line.size();
+    }
+}
+
+TEST(Calls, TwoShutdownsAndASignalCloseEachSocketOnce) {
+    TempDir dir;
+    ServerProcess server({"-worker_threads", "4"}, dir.path(), trace_env(dir));
+    ASSERT_TRUE(server.start());
+    {
+        Client first(server.port()); // the shared null authenticator, made before the threads
+        ASSERT_EQ(RPC_SUCCESS, first.ping());
+    }
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 2; ++i)
+        callers.emplace_back([&] {
+            Client client(server.port());
+            if (client.ok())
+                client.call(1, xdr_none, nullptr, xdr_none, nullptr);
+        });
+    for (auto &t : callers)
+        t.join();
+    server.signal(SIGTERM);
+    EXPECT_EQ(0, server.wait().status);
+    std::string trace = read_file(dir.file("trace.log"));
+    std::size_t closes = 0;
+    for (std::size_t at = trace.find("Closing ipv4 socket"); at != std::string::npos;
+         at = trace.find("Closing ipv4 socket", at + 1))
+        ++closes;
+    EXPECT_EQ(1u, closes) << trace;
+}
+
+TEST(Calls, JustExitEndsWithoutAReply) {
+    TempDir dir;
+    ServerProcess server({"-just_exit"}, dir.path());
+    ASSERT_TRUE(server.start());
+    {
+        Client client(server.port(), false, 5);
+        ASSERT_TRUE(client.ok());
+        EXPECT_NE(RPC_SUCCESS, client.call(1, xdr_none, nullptr, xdr_none, nullptr));
+    }
+    Outcome end = server.wait();
+    EXPECT_EQ(0, end.status);
+    EXPECT_EQ(server.port_line(), end.out);
+}
+
+TEST(Calls, ManyClientsAtOnceWithSeveralWorkers) {
+    TempDir dir;
+    ServerProcess server({"-worker_threads", "4"}, dir.path());
+    ASSERT_TRUE(server.start());
+    {
+        // libtirpc makes its shared null authenticator on first use without a lock: make it here.
+        Client first(server.port());
+        ASSERT_EQ(RPC_SUCCESS, first.ping());
+    }
+    std::atomic<int> failures{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 8; ++t)
+        clients.emplace_back([&, t] {
+            Client client(server.port(), t % 2 == 1);
+            if (!client.ok()) {
+                ++failures;
+                return;
+            }
+            for (int i = 0; i < 50; ++i) {
+                if (client.ping() != RPC_SUCCESS)
+                    ++failures;
+                if (client.call(37 + static_cast<rpcproc_t>(i), xdr_none, nullptr, xdr_none,
+                                nullptr) != RPC_PROCUNAVAIL)
+                    ++failures;
+            }
+        });
+    for (auto &t : clients)
+        t.join();
+    EXPECT_EQ(0, failures.load());
+    server.signal(SIGINT);
+    EXPECT_EQ(0, server.wait().status);
+}

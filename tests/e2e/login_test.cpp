@@ -1,0 +1,235 @@
+// login and delete_state against the real program and its demo database set.
+#include "server_process.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace e2e;
+
+namespace {
+
+struct LoginRequest {
+    std::string repository, user, password, locale = "en_US", context, client_host;
+    bool security = false;
+    std::vector<char> correlator;
+};
+
+bool_t xdr_login_request(XDR *xdrs, LoginRequest *r) {
+    u_int length = static_cast<u_int>(r->correlator.size());
+    int wtid = 7;
+    bool_t security = r->security;
+    return xdr_u_int(xdrs, &length) && (length == 0 || xdr_opaque(xdrs, r->correlator.data(), length)) &&
+           xdr_int(xdrs, &wtid) && xdr_utf8(xdrs, &r->repository) && xdr_utf8(xdrs, &r->user) &&
+           xdr_utf8(xdrs, &r->password) && xdr_utf8(xdrs, &r->locale) && xdr_utf8(xdrs, &r->context) &&
+           xdr_bool(xdrs, &security) && xdr_utf8(xdrs, &r->client_host);
+}
+
+// The reply: FALSE and a 16-byte handle, or TRUE and an error record.
+struct LoginReply {
+    bool_t failed = FALSE;
+    std::array<char, 16> handle{};
+    ErrorRecord error;
+};
+
+bool_t xdr_login_reply(XDR *xdrs, LoginReply *r) {
+    if (!xdr_bool(xdrs, &r->failed))
+        return FALSE;
+    if (r->failed)
+        return xdr_error_record(xdrs, &r->error);
+    u_int length = 0;
+    return xdr_u_int(xdrs, &length) && length == 16 && xdr_opaque(xdrs, r->handle.data(), 16);
+}
+
+struct DeleteRequest {
+    std::vector<std::array<char, 16>> handles;
+};
+
+bool_t xdr_delete_request(XDR *xdrs, DeleteRequest *r) {
+    u_int no_correlator = 0;
+    int count = static_cast<int>(r->handles.size());
+    if (!xdr_u_int(xdrs, &no_correlator) || !xdr_int(xdrs, &count))
+        return FALSE;
+    for (auto &h : r->handles) {
+        u_int length = 16;
+        if (!xdr_u_int(xdrs, &length) || !xdr_opaque(xdrs, h.data(), 16))
+            return FALSE;
+    }
+    return TRUE;
+}
+
+struct DeleteReply {
+    std::size_t expected = 0;
+    bool_t failed = FALSE;
+    std::vector<int> unknown;
+};
+
+bool_t xdr_delete_reply(XDR *xdrs, DeleteReply *r) {
+    if (!xdr_bool(xdrs, &r->failed) || r->failed)
+        return FALSE;
+    r->unknown.assign(r->expected, 0);
+    for (auto &u : r->unknown)
+        if (!xdr_bool(xdrs, &u))
+            return FALSE;
+    return TRUE;
+}
+
+LoginRequest make_request(std::string repository, std::string user, std::string password, bool security = false) {
+    LoginRequest r;
+    r.repository = std::move(repository);
+    r.user = std::move(user);
+    r.password = std::move(password);
+    r.security = security;
+    return r;
+}
+
+clnt_stat login(Client &client, LoginRequest &request, LoginReply &reply) {
+    return client.call(5, as_proc(xdr_login_request), &request, as_proc(xdr_login_reply), &reply);
+}
+
+std::vector<int> delete_state(Client &client, std::vector<std::array<char, 16>> handles) {
+    DeleteRequest request{std::move(handles)};
+    DeleteReply reply;
+    reply.expected = request.handles.size();
+    if (client.call(2, as_proc(xdr_delete_request), &request, as_proc(xdr_delete_reply), &reply) != RPC_SUCCESS)
+        return {-1};
+    return reply.unknown;
+}
+
+class LoginE2E : public testing::Test {
+protected:
+    void SetUp() override {
+        server_ = std::make_unique<ServerProcess>(std::vector<std::string>{"-worker_threads", "4"}, dir_.path(),
+                                                  std::vector<std::string>{"KX_PRODUCT_DATA=" + dir_.file("data")});
+        ASSERT_TRUE(server_->start());
+    }
+    void TearDown() override {
+        server_->signal(SIGTERM);
+        EXPECT_EQ(0, server_->wait().status);
+    }
+    TempDir dir_;
+    std::unique_ptr<ServerProcess> server_;
+};
+
+} // namespace
+
+TEST_F(LoginE2E, DemoUserLogsInAndTheHandleIsReleasedOnce) {
+    Client client(server_->port());
+    ASSERT_TRUE(client.ok());
+    LoginRequest request = make_request("KXDEMO/ISSUE", "alice", "alice");
+    LoginReply reply;
+    ASSERT_EQ(RPC_SUCCESS, login(client, request, reply));
+    ASSERT_FALSE(reply.failed) << reply.error.message;
+    EXPECT_NE((std::array<char, 16>{}), reply.handle);
+
+    LoginReply second;
+    ASSERT_EQ(RPC_SUCCESS, login(client, request, second));
+    ASSERT_FALSE(second.failed);
+    EXPECT_NE(reply.handle, second.handle);
+
+    std::array<char, 16> unknown{};
+    unknown[3] = 9;
+    EXPECT_EQ((std::vector<int>{0, 1, 0}), delete_state(client, {reply.handle, unknown, second.handle}));
+    EXPECT_EQ((std::vector<int>{1, 1}), delete_state(client, {reply.handle, second.handle}));
+    EXPECT_EQ((std::vector<int>{}), delete_state(client, {}));
+}
+
+TEST_F(LoginE2E, AdministratorLogsInToTheDatabaseSet) {
+    Client client(server_->port());
+    LoginRequest request = make_request("KXDEMO", "admin", "admin");
+    LoginReply reply;
+    ASSERT_EQ(RPC_SUCCESS, login(client, request, reply));
+    ASSERT_FALSE(reply.failed) << reply.error.message;
+    EXPECT_EQ((std::vector<int>{0}), delete_state(client, {reply.handle}));
+}
+
+TEST_F(LoginE2E, WrongPasswordIsAnErrorRecord) {
+    Client client(server_->port());
+    LoginRequest request = make_request("KXDEMO/ISSUE", "alice", "not-her-password");
+    LoginReply reply;
+    ASSERT_EQ(RPC_SUCCESS, login(client, request, reply));
+    ASSERT_TRUE(reply.failed);
+    EXPECT_NE(0, reply.error.reason);
+    EXPECT_FALSE(reply.error.message.empty());
+    EXPECT_EQ("TLQSV", reply.error.message.substr(0, 5)) << reply.error.message;
+    EXPECT_EQ(2, reply.error.extension);
+    // The connection and the server go on.
+    EXPECT_EQ(RPC_SUCCESS, client.ping());
+    LoginRequest good = make_request("KXDEMO/ISSUE", "bob", "bob");
+    LoginReply ok;
+    ASSERT_EQ(RPC_SUCCESS, login(client, good, ok));
+    EXPECT_FALSE(ok.failed);
+}
+
+TEST_F(LoginE2E, TruncatedArgumentsAreGarbageArgs) {
+    Client client(server_->port());
+    // Only the correlator length: the rest of the request is missing.
+    auto truncated = [](XDR *xdrs, void *) -> bool_t {
+        u_int none = 0;
+        return xdr_u_int(xdrs, &none);
+    };
+    bool_t (*routine)(XDR *, void *) = truncated;
+    EXPECT_EQ(RPC_CANTDECODEARGS, client.call(5, as_proc(routine), nullptr, xdr_none, nullptr));
+    EXPECT_EQ(RPC_CANTDECODEARGS, client.call(2, as_proc(routine), nullptr, xdr_none, nullptr));
+    EXPECT_EQ(RPC_SUCCESS, client.ping());
+}
+
+TEST(SingleSignOn, PasswordToolFileEnablesTheLogonOnTheNextStart) {
+    TempDir dir;
+    std::string const secret = "kxdemo-single-sign-on-shared-secret";
+    Outcome tool = run_to_exit({"-sso_password", secret}, dir.path());
+    ASSERT_EQ(0, tool.status) << tool.err;
+    EXPECT_EQ("", tool.err);
+    std::string written = read_file(dir.file("sso.properties.temp"));
+    ASSERT_FALSE(written.empty());
+    EXPECT_EQ("Encrypted SSO client password: " + written, tool.out);
+    EXPECT_EQ(std::string::npos, written.find(secret));
+    EXPECT_EQ('\n', written.back());
+
+    std::vector<std::string> env = {"KX_PRODUCT_DATA=" + dir.file("data")};
+    // The client presents the encrypted password; the server matches it and decrypts it.
+    std::string const token = written.substr(0, written.size() - 1);
+    LoginRequest sso = make_request("KXDEMO/ISSUE", "carol", token, true);
+    {
+        // Without the file, single sign-on is off and the logon fails.
+        ServerProcess server({}, dir.path(), env);
+        ASSERT_TRUE(server.start());
+        Client client(server.port());
+        LoginReply reply;
+        ASSERT_EQ(RPC_SUCCESS, login(client, sso, reply));
+        EXPECT_TRUE(reply.failed);
+        EXPECT_NE(std::string::npos, reply.error.message.find("TLQSV")) << reply.error.message;
+        // A wrong token is refused even with the file in place (checked below).
+        server.signal(SIGTERM);
+        EXPECT_EQ(0, server.wait().status);
+    }
+    ASSERT_EQ(0, std::rename(dir.file("sso.properties.temp").c_str(), dir.file("sso.properties").c_str()));
+    {
+        ServerProcess server({}, dir.path(), env);
+        ASSERT_TRUE(server.start());
+        Client client(server.port());
+        LoginReply reply;
+        ASSERT_EQ(RPC_SUCCESS, login(client, sso, reply));
+        EXPECT_FALSE(reply.failed) << reply.error.message;
+        EXPECT_EQ((std::vector<int>{0}), delete_state(client, {reply.handle}));
+        LoginRequest wrong = make_request("KXDEMO/ISSUE", "carol", token + "x", true);
+        LoginReply refused;
+        ASSERT_EQ(RPC_SUCCESS, login(client, wrong, refused));
+        EXPECT_TRUE(refused.failed);
+        EXPECT_NE(std::string::npos, refused.error.message.find("Unknown Single Sign On client password"))
+            << refused.error.message;
+        server.signal(SIGTERM);
+        EXPECT_EQ(0, server.wait().status);
+    }
+}
+
+TEST(SingleSignOn, ThirtyBytesAreEnough) {
+    TempDir dir;
+    Outcome tool = run_to_exit({"-sso_password", std::string(30, 'k')}, dir.path());
+    EXPECT_EQ(0, tool.status);
+    EXPECT_TRUE(file_exists(dir.file("sso.properties.temp")));
+}

@@ -1,0 +1,166 @@
+// The service cycle through our service manager: install, start, serve on 2345, stop, remove.
+#include "server_process.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "kxwin/registry.h"
+#include "kxwin/service.h"
+
+using namespace e2e;
+using namespace KxWin;
+
+namespace {
+
+pid_t stored_pid() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\KXRPC_Chart_Server", 0, KEY_READ,
+                      &key) != ERROR_SUCCESS)
+        return 0;
+    uint32_t type = 0, pid = 0, size = sizeof pid;
+    RegQueryValueExA(key, "ProcessId", nullptr, &type, reinterpret_cast<uint8_t *>(&pid), &size);
+    RegCloseKey(key);
+    return static_cast<pid_t>(pid);
+}
+
+class ServiceCycle : public testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("KXWIN_REGISTRY_ROOT", dir_.file("registry").c_str(), 1);
+        ASSERT_EQ(0, ::chdir(dir_.path().c_str()));
+    }
+    void TearDown() override {
+        // Whatever happened, no service process outlives the test.
+        if (pid_t pid = stored_pid(); pid > 0)
+            ::kill(pid, SIGKILL);
+        if (seen_pid_ > 0)
+            ::kill(seen_pid_, SIGKILL);
+        ASSERT_EQ(0, ::chdir("/"));
+    }
+    TempDir dir_;
+    pid_t seen_pid_ = 0;
+};
+
+bool wait_for_state(SC_HANDLE service, std::uint32_t state, int timeout_ms) {
+    for (int waited = 0; waited < timeout_ms; waited += 50) {
+        SERVICE_STATUS status{};
+        if (QueryServiceStatus(service, &status) && status.dwCurrentState == state)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+} // namespace
+
+TEST_F(ServiceCycle, InstallStartServeStopRemove) {
+    Outcome install = run_to_exit({"-install_service"}, dir_.path());
+    EXPECT_EQ(0, install.status);
+    EXPECT_EQ("", install.err);
+
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(nullptr, manager);
+    SC_HANDLE service = OpenServiceW(manager, L"KXRPC_Chart_Server", SERVICE_ALL_ACCESS);
+    ASSERT_NE(nullptr, service);
+    std::wstring command_line, display_name;
+    std::uint32_t start_type = 0;
+    ASSERT_TRUE(QueryServiceCommandLine(service, command_line, display_name, start_type));
+    std::string bin = std::getenv("KXRPC_BIN");
+    EXPECT_EQ(std::wstring(bin.begin(), bin.end()) + L" -start_service -port 2345", command_line);
+    EXPECT_EQ(L"KXRPC Chart Server", display_name);
+    EXPECT_EQ(SERVICE_AUTO_START, start_type);
+
+    Outcome again = run_to_exit({"-install_service"}, dir_.path());
+    EXPECT_EQ(0, again.status);
+    EXPECT_EQ("Call to CreateService failed\nError Code: (0x431)\nError Message: The specified service already "
+              "exists.\n",
+              again.err);
+
+    // Started from a console, the dispatcher finds no manager behind it.
+    Outcome console = run_to_exit({"-start_service"}, dir_.path());
+    EXPECT_EQ(0, console.status);
+    EXPECT_EQ("Failed to start service dispatcher\nError Code: (0x427)\nError Message: The service process could "
+              "not connect to the service controller.\n",
+              console.err);
+
+    ASSERT_TRUE(StartServiceW(service, 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(wait_for_state(service, SERVICE_RUNNING, 10000));
+    seen_pid_ = stored_pid();
+    ASSERT_GT(seen_pid_, 0);
+    EXPECT_FALSE(StartServiceW(service, 0, nullptr));
+    EXPECT_EQ(ERROR_SERVICE_ALREADY_RUNNING, GetLastError());
+    bool served = false;
+    for (int i = 0; i < 100 && !served; ++i) {
+        Client client(2345, i % 2 == 1);
+        served = client.ok() && client.ping() == RPC_SUCCESS;
+        if (!served)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(served);
+    {
+        Client v6(2345, true);
+        ASSERT_TRUE(v6.ok());
+        EXPECT_EQ(RPC_SUCCESS, v6.ping());
+    }
+
+    Outcome remove = run_to_exit({"-remove_service"}, dir_.path(), {}, 20000);
+    EXPECT_EQ(0, remove.status);
+    EXPECT_EQ("", remove.err);
+    // The service process is gone (it exits right after reporting STOPPED) and its port is free.
+    bool gone_process = false;
+    for (int i = 0; i < 100 && !gone_process; ++i) {
+        gone_process = ::kill(seen_pid_, 0) != 0 || read_file("/proc/" + std::to_string(seen_pid_) + "/stat")
+                                                              .find(") Z ") != std::string::npos;
+        if (!gone_process)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(gone_process);
+    Client after(2345);
+    EXPECT_FALSE(after.ok());
+    SERVICE_STATUS status{};
+    EXPECT_FALSE(QueryServiceStatus(service, &status));
+    CloseServiceHandle(service);
+    EXPECT_EQ(nullptr, OpenServiceW(manager, L"KXRPC_Chart_Server", SERVICE_ALL_ACCESS));
+    EXPECT_EQ(ERROR_SERVICE_DOES_NOT_EXIST, GetLastError());
+    CloseServiceHandle(manager);
+
+    Outcome gone = run_to_exit({"-remove_service"}, dir_.path());
+    EXPECT_EQ(0, gone.status);
+    EXPECT_EQ("Call to OpenService failed\nError Code: (0x424)\nError Message: The specified service does not exist "
+              "as an installed service.\n",
+              gone.err);
+}
+
+TEST_F(ServiceCycle, InstallWithAPortAndItsErrors) {
+    Outcome install = run_to_exit({"-install_service", "-port", "4321"}, dir_.path());
+    EXPECT_EQ(0, install.status);
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceW(manager, L"KXRPC_Chart_Server", SERVICE_ALL_ACCESS);
+    ASSERT_NE(nullptr, service);
+    std::wstring command_line, display_name;
+    std::uint32_t start_type = 0;
+    ASSERT_TRUE(QueryServiceCommandLine(service, command_line, display_name, start_type));
+    EXPECT_EQ(L" -start_service -port 4321", command_line.substr(command_line.find(L' ')));
+    // A stopped service does not take STOP; removing it needs none.
+    SERVICE_STATUS status{};
+    EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_STOP, &status));
+    EXPECT_EQ(ERROR_SERVICE_NOT_ACTIVE, GetLastError());
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    Outcome remove = run_to_exit({"-remove_service"}, dir_.path());
+    EXPECT_EQ(0, remove.status);
+    EXPECT_EQ("", remove.err);
+
+    Outcome missing = run_to_exit({"-install_service", "-port"}, dir_.path());
+    EXPECT_EQ(255, missing.status);
+    EXPECT_EQ("Must specify a number with -port option", missing.err);
+    Outcome bad = run_to_exit({"-install_service", "-port", "x"}, dir_.path());
+    EXPECT_EQ(255, bad.status);
+    EXPECT_EQ("Must specify a valid integer with -port option: x", bad.err);
+}
