@@ -4,7 +4,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/deps.sh"
-bash "$root/scripts/build.sh" "$root/build/run"
+bash "$root/scripts/build.sh" "$root/build/run" >&2
 bin="$root/build/run/bin"
 if [ -x "$bin/kxrpc" ]; then
   exec "$bin/kxrpc" "$@"
