@@ -58,6 +58,11 @@ bool_t ks_rpc_control(int request, void* info);
  * Returns NULL on failure (errno tells why). */
 KS_SVCXPRT* ks_svctcp_create(int sock, u_int sendsz, u_int recvsz);
 
+/* Releases a transport that ks_svc_run has not started serving, closing the runtime's copy of its
+ * socket. Returns FALSE (and changes nothing) while ks_svc_run is serving or for an unknown
+ * transport; those are released when ks_svc_run returns. */
+bool_t ks_svc_destroy(KS_SVCXPRT* xprt);
+
 /* Registers dispatch for (prog, vers) on every transport; protocol must be 0 (no port mapper).
  * Fails when (prog, vers) is already registered with another dispatch routine. */
 bool_t ks_svc_register(KS_SVCXPRT* xprt, rpcprog_t prog, rpcvers_t vers, ks_dispatch_t dispatch,

@@ -844,6 +844,24 @@ KS_SVCXPRT* ks_svctcp_create(int sock, u_int sendsz, u_int recvsz)
     return l;
 }
 
+bool_t ks_svc_destroy(KS_SVCXPRT* xprt)
+{
+    std::lock_guard<std::mutex> g(rt().setup_mutex);
+    // The loop may hold a pointer to a listener it serves: only idle transports are released.
+    if (xprt == nullptr || rt().running)
+        return FALSE;
+    auto& ls = rt().listeners;
+    auto it = std::find(ls.begin(), ls.end(), static_cast<Listener*>(xprt));
+    if (it == ls.end())
+        return FALSE;
+    Listener* l = *it;
+    ls.erase(it);
+    rt().listeners_changed.store(true);
+    close(l->fd);
+    delete l;
+    return TRUE;
+}
+
 bool_t ks_svc_register(KS_SVCXPRT* xprt, rpcprog_t prog, rpcvers_t vers, ks_dispatch_t dispatch,
                        int protocol)
 {

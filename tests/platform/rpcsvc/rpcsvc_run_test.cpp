@@ -147,6 +147,25 @@ TEST(RpcsvcRun, ServesAgainAfterARunEnded)
     }
 }
 
+TEST(RpcsvcRun, ADestroyedTransportIsNotServed)
+{
+    int fd = listen_socket(AF_INET, 0);
+    ASSERT_GE(fd, 0);
+    unsigned short port = bound_port(fd);
+    KS_SVCXPRT* x = ks_svctcp_create(fd, 0, 0);
+    ASSERT_NE(x, nullptr);
+    EXPECT_TRUE(ks_svc_destroy(x));
+    EXPECT_FALSE(ks_svc_destroy(nullptr));
+    close(fd);
+    // A run that follows serves only its own transports: the destroyed port is closed.
+    Server s(2);
+    EXPECT_EQ(tcp_client(port), nullptr);
+    CLIENT* c = tcp_client(s.port());
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(call_echo(c, "still"), "still");
+    clnt_destroy(c);
+}
+
 TEST(RpcsvcRun, ThreadKeysHoldAValuePerWorkerAndFreeItWhenTheWorkerEnds)
 {
     int workers_met = 0;

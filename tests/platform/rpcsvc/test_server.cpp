@@ -193,6 +193,9 @@ void dispatch(ks_svc_req* rq, KS_SVCXPRT* x)
     }
 }
 
+
+}  // namespace
+
 int listen_socket(int family, unsigned short port)
 {
     int fd = socket(family, SOCK_STREAM, 0);
@@ -230,8 +233,6 @@ unsigned short bound_port(int fd)
     return ss.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
                                     : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
 }
-
-}  // namespace
 
 Server::Server(int workers, bool ipv6)
 {

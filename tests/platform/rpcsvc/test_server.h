@@ -123,5 +123,8 @@ std::uint32_t word_at(const std::vector<char>& v, std::size_t off);
 CLIENT* tcp_client(unsigned short port, rpcvers_t vers = kVersLow);
 CLIENT* tcp6_client(unsigned short port, rpcvers_t vers = kVersLow);
 std::string call_echo(CLIENT* c, const std::string& s, clnt_stat* st = nullptr);
+// A loopback TCP socket bound to port (0: any), not yet listening; -1 on failure.
+int listen_socket(int family, unsigned short port);
+unsigned short bound_port(int fd);
 
 }  // namespace kstest

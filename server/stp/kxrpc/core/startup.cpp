@@ -60,6 +60,9 @@ int create_listener(int family, std::int32_t &port) {
                               : ntohs(reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
     KS_SVCXPRT *transport = ks_svctcp_create(sock, 8192, 8192);
     if (!transport || !ks_svc_register(transport, kxrpc_program, kxrpc_version, kxrpc_dispatch, 0)) {
+        // A transport left behind would serve the port without the program registered on it.
+        if (transport)
+            ks_svc_destroy(transport);
         KxWin::closesocket(sock);
         return -1;
     }
