@@ -9,16 +9,15 @@
 
 #include "diag_capture.h"
 #include "kxproduct/crypt.h"
-#include "kxproduct/exceptions.h"
-#include "kxproduct/faults.h"
-#include "kxwin/cexception.h"
 #include "protocol/exceptions.h"
 #include "protocol/locale.h"
 #include "protocol/sso.h"
+#include "product_env.h"
 #include "xdr_buffer.h"
 
 using namespace KxRpc;
 using kxtest::Bytes;
+using kxtest::fault;
 using kxtest::words;
 using ::testing::Contains;
 
@@ -38,14 +37,6 @@ struct Request {
     std::uint32_t wtid = 0x2a;
 };
 
-KXFault fault(KXFaultKind kind, int id, wchar_t const *text) {
-    KXFault f;
-    f.kind = kind;
-    f.msg_id = id;
-    f.text = CString(text);
-    return f;
-}
-
 Bytes login_bytes(Request const &r) {
     Bytes b = words({0, r.wtid});
     put_string(b, r.repository);
@@ -61,10 +52,7 @@ Bytes login_bytes(Request const &r) {
 class Login : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        char tmpl[] = "/tmp/kxrpc-login-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        ::setenv("KX_PRODUCT_DATA", (dir_ + "/data").c_str(), 1);
+        kxtest::make_product_data(dir_, "/tmp/kxrpc-login-XXXXXX");
         ASSERT_TRUE(init_client_locale_key());
     }
     static void TearDownTestSuite() { std::filesystem::remove_all(dir_); }
@@ -72,16 +60,12 @@ protected:
     void SetUp() override {
         KXFaultInjector::Reset();
         set_sso_password(Nul::UString());
-        kx_ = KXException::LiveCount();
-        pa_ = PaMsgException::LiveCount();
-        c_ = CException::LiveCount();
+        counts_ = kxtest::ExceptionCounts();
         objects_ = KXObject::LiveCount();
     }
     void TearDown() override {
         KXFaultInjector::Reset();
-        EXPECT_EQ(KXException::LiveCount(), kx_);
-        EXPECT_EQ(PaMsgException::LiveCount(), pa_);
-        EXPECT_EQ(CException::LiveCount(), c_);
+        counts_.expect_unchanged();
         EXPECT_EQ(KXObject::LiveCount(), objects_) << "product objects leaked";
     }
 
@@ -110,7 +94,8 @@ protected:
     }
 
     static std::string dir_;
-    long kx_ = 0, pa_ = 0, c_ = 0, objects_ = 0;
+    kxtest::ExceptionCounts counts_;
+    long objects_ = 0;
 };
 
 std::string Login::dir_;

@@ -6,9 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "diag_capture.h"
-#include "kxproduct/exceptions.h"
-#include "kxproduct/faults.h"
-#include "kxwin/cexception.h"
 #include "protocol/errors.h"
 #include "protocol/exceptions.h"
 #include "protocol/login.h"
@@ -18,10 +15,12 @@
 #include "protocol/tempmsgs.h"
 #include "protocol/target.h"
 #include "tesutil/selector.h"
+#include "product_env.h"
 #include "xdr_buffer.h"
 
 using namespace KxRpc;
 using kxtest::Bytes;
+using kxtest::fault;
 using kxtest::words;
 
 namespace {
@@ -30,21 +29,10 @@ std::string utf8(Nul::UString const &s) { return std::string(s.utf8_str()); }
 std::string utf8(CString const &s) { return s.ToUtf8(); }
 Nul::UString u(wchar_t const *s) { return Nul::UString(s); }
 
-KXFault fault(KXFaultKind kind, int id, wchar_t const *text) {
-    KXFault f;
-    f.kind = kind;
-    f.msg_id = id;
-    f.text = CString(text);
-    return f;
-}
-
 class Resolve : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        char tmpl[] = "/tmp/kxrpc-resolve-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        ::setenv("KX_PRODUCT_DATA", (dir_ + "/data").c_str(), 1);
+        kxtest::make_product_data(dir_, "/tmp/kxrpc-resolve-XXXXXX");
         static KxRpcResourceEncoder encoder;
         register_resource_encoder(1, &encoder);
     }
@@ -52,16 +40,12 @@ protected:
 
     void SetUp() override {
         KXFaultInjector::Reset();
-        kx_ = KXException::LiveCount();
-        pa_ = PaMsgException::LiveCount();
-        c_ = CException::LiveCount();
+        counts_ = kxtest::ExceptionCounts();
         objects_ = KXObject::LiveCount();
     }
     void TearDown() override {
         KXFaultInjector::Reset();
-        EXPECT_EQ(KXException::LiveCount(), kx_);
-        EXPECT_EQ(PaMsgException::LiveCount(), pa_);
-        EXPECT_EQ(CException::LiveCount(), c_);
+        counts_.expect_unchanged();
         EXPECT_EQ(KXObject::LiveCount(), objects_) << "product objects leaked";
     }
 
@@ -82,7 +66,8 @@ protected:
     }
 
     static std::string dir_;
-    long kx_ = 0, pa_ = 0, c_ = 0, objects_ = 0;
+    kxtest::ExceptionCounts counts_;
+    long objects_ = 0;
 };
 
 std::string Resolve::dir_;

@@ -10,12 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include "kxproduct/exceptions.h"
-#include "kxproduct/faults.h"
 #include "kxproduct/session.h"
-#include "kxwin/cexception.h"
 #include "protocol/queryutil.h"
 #include "tesutil/fileutl.h"
+#include "product_env.h"
 #include "xdr_buffer.h"
 
 using namespace KxRpc;
@@ -27,18 +25,13 @@ namespace {
 class StateItems : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        char tmpl[] = "/tmp/kxrpc-items-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        ::setenv("KX_PRODUCT_DATA", (dir_ + "/data").c_str(), 1);
+        kxtest::make_product_data(dir_, "/tmp/kxrpc-items-XXXXXX");
     }
     static void TearDownTestSuite() { std::filesystem::remove_all(dir_); }
 
     void SetUp() override {
         KXFaultInjector::Reset();
-        kx_ = KXException::LiveCount();
-        pa_ = PaMsgException::LiveCount();
-        c_ = CException::LiveCount();
+        counts_ = kxtest::ExceptionCounts();
         user_ = KXSession::Build();
         user_->WebUserLogon(L"admin", L"admin", L"here", L"here", L"ISSUE", L"KXDEMO");
         session_ = user_->GetReal();
@@ -49,9 +42,7 @@ protected:
         session_ = AdSessionPtr();
         user_->Unbuild();
         KXFaultInjector::Reset();
-        EXPECT_EQ(KXException::LiveCount(), kx_);
-        EXPECT_EQ(PaMsgException::LiveCount(), pa_);
-        EXPECT_EQ(CException::LiveCount(), c_);
+        counts_.expect_unchanged();
     }
 
     AdEntityPtr record_in_state(char const *state) {
@@ -72,7 +63,7 @@ protected:
     KXSmartPtr<KXSession> user_;
     AdSessionPtr session_;
     AdEntityDef *defect_ = nullptr;
-    long kx_ = 0, pa_ = 0, c_ = 0;
+    kxtest::ExceptionCounts counts_;
 };
 
 std::string StateItems::dir_;
