@@ -193,6 +193,19 @@ void dispatch(ks_svc_req* rq, KS_SVCXPRT* x)
     }
 }
 
+// Polls until the socket has something to read (true) or the deadline passes (false).
+bool readable_before(int fd, std::chrono::steady_clock::time_point deadline)
+{
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0)
+            return false;
+        pollfd pfd{fd, POLLIN, 0};
+        if (poll(&pfd, 1, int(left)) > 0)
+            return true;
+    }
+}
 
 }  // namespace
 
@@ -341,13 +354,8 @@ bool RawConn::recv_exact(char* p, std::size_t n, int timeout_ms)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (n > 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0)
+        if (!readable_before(fd_, deadline))
             return false;
-        pollfd pfd{fd_, POLLIN, 0};
-        if (poll(&pfd, 1, int(left)) <= 0)
-            continue;
         ssize_t k = recv(fd_, p, n, 0);
         if (k <= 0) {
             closed_ = true;
@@ -384,13 +392,8 @@ bool RawConn::wait_closed(int timeout_ms)
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     char buf[4096];
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0)
+        if (!readable_before(fd_, deadline))
             return false;
-        pollfd pfd{fd_, POLLIN, 0};
-        if (poll(&pfd, 1, int(left)) <= 0)
-            continue;
         ssize_t k = recv(fd_, buf, sizeof buf, 0);
         if (k <= 0)
             return true;  // end of stream or reset
