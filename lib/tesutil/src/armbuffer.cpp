@@ -55,6 +55,28 @@ private:
 
 template <class T> T *at(unsigned char *block, std::size_t offset) { return reinterpret_cast<T *>(block + offset); }
 
+// A sub-buffer with nothing placed after it.
+template <class T> T *lone_block(arm_int32_t format) {
+    BlockLayout layout;
+    layout.place<T>(1);
+    auto *sb = at<T>(layout.allocate(), 0);
+    sb->header.format = format;
+    return sb;
+}
+
+// A sub-buffer followed by its array of n items; items is null when n is 0.
+template <class T, class Item> T *counted_block(arm_int32_t format, std::size_t n, Item *&items) {
+    BlockLayout layout;
+    layout.place<T>(1);
+    std::size_t array = layout.place<Item>(n);
+    unsigned char *block = layout.allocate();
+    auto *sb = at<T>(block, 0);
+    sb->header.format = format;
+    sb->count = static_cast<arm_int32_t>(n);
+    items = n ? at<Item>(block, array) : nullptr;
+    return sb;
+}
+
 // The application and transaction forms share their leading fields.
 template <class T>
 T *fill_identity(unsigned char *block, arm_int32_t format, std::size_t props, arm_property_t const *prop_array,
@@ -251,10 +273,7 @@ void ArmBuffer::append(void *block) {
 
 void ArmBuffer::add_buffer() {
     check_limit("add_charset_buffer");
-    BlockLayout layout;
-    layout.place<arm_subbuffer_charset_t>(1);
-    auto *sb = reinterpret_cast<arm_subbuffer_charset_t *>(layout.allocate());
-    sb->header.format = ARM_SUBBUFFER_CHARSET;
+    auto *sb = lone_block<arm_subbuffer_charset_t>(ARM_SUBBUFFER_CHARSET);
     sb->charset = ARM_CHARSET_UTF8;
     sb->flags = 0;
     append(sb);
@@ -262,10 +281,7 @@ void ArmBuffer::add_buffer() {
 
 void ArmBuffer::add_buffer(std::int64_t arrival_time) {
     check_limit("add_buffer");
-    BlockLayout layout;
-    layout.place<arm_subbuffer_arrival_time_t>(1);
-    auto *sb = reinterpret_cast<arm_subbuffer_arrival_time_t *>(layout.allocate());
-    sb->header.format = ARM_SUBBUFFER_ARRIVAL_TIME;
+    auto *sb = lone_block<arm_subbuffer_arrival_time_t>(ARM_SUBBUFFER_ARRIVAL_TIME);
     sb->arrival_time = arrival_time;
     append(sb);
 }
@@ -273,15 +289,9 @@ void ArmBuffer::add_buffer(std::int64_t arrival_time) {
 void ArmBuffer::add_buffer(ArmMetricBindingsBuffer &bindings) {
     check_limit("add_buffer");
     std::size_t n = bindings.bindings_.size();
-    BlockLayout layout;
-    layout.place<arm_subbuffer_metric_bindings_t>(1);
-    std::size_t array = layout.place<arm_metric_binding_t>(n);
-    unsigned char *block = layout.allocate();
-    auto *sb = at<arm_subbuffer_metric_bindings_t>(block, 0);
-    sb->header.format = ARM_SUBBUFFER_METRIC_BINDINGS;
-    sb->count = static_cast<arm_int32_t>(n);
+    arm_metric_binding_t *items;
+    auto *sb = counted_block<arm_subbuffer_metric_bindings_t>(ARM_SUBBUFFER_METRIC_BINDINGS, n, items);
     if (n) {
-        auto *items = at<arm_metric_binding_t>(block, array);
         for (std::size_t i = 0; i < n; ++i) {
             items[i].slot = bindings.bindings_[i].slot;
             items[i].id = bindings.bindings_[i].id;
@@ -320,15 +330,9 @@ void ArmBuffer::add_buffer(ArmMetricValuesBuffer &values) {
     char const *text = nullptr;
     for (auto const &v : values.values_)
         if (v.format == ARM_METRIC_FORMAT_STRING32) text = pool(values.string_);
-    BlockLayout layout;
-    layout.place<arm_subbuffer_metric_values_t>(1);
-    std::size_t array = layout.place<arm_metric_t>(n);
-    unsigned char *block = layout.allocate();
-    auto *sb = at<arm_subbuffer_metric_values_t>(block, 0);
-    sb->header.format = ARM_SUBBUFFER_METRIC_VALUES;
-    sb->count = static_cast<arm_int32_t>(n);
+    arm_metric_t *items;
+    auto *sb = counted_block<arm_subbuffer_metric_values_t>(ARM_SUBBUFFER_METRIC_VALUES, n, items);
     if (n) {
-        auto *items = at<arm_metric_t>(block, array);
         for (std::size_t i = 0; i < n; ++i) {
             auto const &v = values.values_[i];
             arm_metric_t &m = items[i];
@@ -361,10 +365,7 @@ void ArmBuffer::add_buffer(ArmMetricValuesBuffer &values) {
 void ArmBuffer::add_buffer(UString const &user_name, bool id_valid, arm_id const &id) {
     check_limit("add_buffer");
     char const *name = pool(user_name);
-    BlockLayout layout;
-    layout.place<arm_subbuffer_user_t>(1);
-    auto *sb = reinterpret_cast<arm_subbuffer_user_t *>(layout.allocate());
-    sb->header.format = ARM_SUBBUFFER_USER;
+    auto *sb = lone_block<arm_subbuffer_user_t>(ARM_SUBBUFFER_USER);
     sb->name = name;
     sb->id_valid = id_valid ? ARM_TRUE : ARM_FALSE;
     sb->id = id;
@@ -374,10 +375,7 @@ void ArmBuffer::add_buffer(UString const &user_name, bool id_valid, arm_id const
 void ArmBuffer::add_buffer(UString const &diag_detail) {
     check_limit("add_buffer");
     char const *text = pool(arm_truncate(diag_detail, max_diag_units));
-    BlockLayout layout;
-    layout.place<arm_subbuffer_diag_detail_t>(1);
-    auto *sb = reinterpret_cast<arm_subbuffer_diag_detail_t *>(layout.allocate());
-    sb->header.format = ARM_SUBBUFFER_DIAG_DETAIL;
+    auto *sb = lone_block<arm_subbuffer_diag_detail_t>(ARM_SUBBUFFER_DIAG_DETAIL);
     sb->diag_detail = text;
     append(sb);
 }
