@@ -60,13 +60,11 @@ protected:
     void SetUp() override {
         KXFaultInjector::Reset();
         set_sso_password(Nul::UString());
-        counts_ = kxtest::ExceptionCounts();
-        objects_ = KXObject::LiveCount();
+        counts_ = kxtest::ProductCounts();
     }
     void TearDown() override {
         KXFaultInjector::Reset();
         counts_.expect_unchanged();
-        EXPECT_EQ(KXObject::LiveCount(), objects_) << "product objects leaked";
     }
 
     static void decode_args(Request const &r, LoginArgs &args) {
@@ -94,8 +92,7 @@ protected:
     }
 
     static std::string dir_;
-    kxtest::ExceptionCounts counts_;
-    long objects_ = 0;
+    kxtest::ProductCounts counts_;
 };
 
 std::string Login::dir_;

@@ -10,6 +10,7 @@
 
 #include "kxproduct/exceptions.h"
 #include "kxproduct/faults.h"
+#include "kxproduct/object.h"
 #include "kxwin/cexception.h"
 
 namespace kxtest {
@@ -32,6 +33,16 @@ struct ExceptionCounts {
         EXPECT_EQ(KXException::LiveCount(), kx);
         EXPECT_EQ(PaMsgException::LiveCount(), pa);
         EXPECT_EQ(CException::LiveCount(), c);
+    }
+};
+
+// The same, with the product objects alive.
+struct ProductCounts : ExceptionCounts {
+    long objects = KXObject::LiveCount();
+
+    void expect_unchanged() const {
+        ExceptionCounts::expect_unchanged();
+        EXPECT_EQ(KXObject::LiveCount(), objects) << "product objects leaked";
     }
 };
 

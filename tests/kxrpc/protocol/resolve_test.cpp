@@ -40,13 +40,11 @@ protected:
 
     void SetUp() override {
         KXFaultInjector::Reset();
-        counts_ = kxtest::ExceptionCounts();
-        objects_ = KXObject::LiveCount();
+        counts_ = kxtest::ProductCounts();
     }
     void TearDown() override {
         KXFaultInjector::Reset();
         counts_.expect_unchanged();
-        EXPECT_EQ(KXObject::LiveCount(), objects_) << "product objects leaked";
     }
 
     static std::shared_ptr<LoginSession> login(wchar_t const *user) {
@@ -66,8 +64,7 @@ protected:
     }
 
     static std::string dir_;
-    kxtest::ExceptionCounts counts_;
-    long objects_ = 0;
+    kxtest::ProductCounts counts_;
 };
 
 std::string Resolve::dir_;
