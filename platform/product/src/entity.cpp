@@ -77,6 +77,23 @@ struct EntityOps {
       e.stored_[it->second->GetName()].push_back(value);
     }
     if (!e.state_.IsEmpty()) e.stored_[L"State"] = {e.state_};
+    // An attachment field's value: one entry per attachment, its dbid, file name, size and
+    // description on lines of their own.
+    Stmt a(c.db->handle(),
+           "SELECT field_dbid, dbid, file_name, size, description FROM attachments WHERE record_dbid=? ORDER BY dbid");
+    a.bind(1, e.GetDbId());
+    while (a.step()) {
+      auto it = fields.find(a.int64(0));
+      if (it == fields.end() || it->second->GetFieldType() != AD_ATTACHMENT_LIST) continue;
+      CString entry(std::to_wstring(a.int64(1)).c_str());
+      entry += L'\n';
+      entry += w(a.text(2));
+      entry += L'\n';
+      entry += CString(std::to_wstring(a.int64(3)).c_str());
+      entry += L'\n';
+      entry += w(a.text(4));
+      e.stored_[it->second->GetName()].push_back(entry);
+    }
     e.values_ = e.stored_;
     e.is_new_ = false;
   }

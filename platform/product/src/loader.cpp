@@ -225,6 +225,7 @@ const std::map<std::string, std::set<std::string>> kAttributes = {
     {"member", {"group", "record-type"}},
     {"list", {"name"}},
     {"value", {"field"}},
+    {"attachment", {"field", "name", "description"}},
     {"replica", {"name", "host", "description", "local"}},
     {"user", {"login", "password", "full-name", "email", "phone", "misc", "active", "auth", "privileges"}},
     {"record-type", {"name"}},
@@ -605,8 +606,17 @@ class Builder {
     }
     int64_t id = db_.new_dbid();
     std::map<std::string, std::vector<std::string>> values;
+    std::vector<const Node*> attachments;
     for (const auto& c : n.children) {
-      if (c->name != "value") fail(*c, "<record> holds only <value> elements");
+      if (c->name == "attachment") {
+        const std::string& f = need(*c, "field");
+        if (!t.fields.count(f)) fail(*c, "unknown field '" + f + "'");
+        if (t.field_types[f] != 7) fail(*c, "field '" + f + "' holds no attachments");
+        if (need(*c, "name").empty()) fail(*c, "an attachment needs a file name");
+        attachments.push_back(c.get());
+        continue;
+      }
+      if (c->name != "value") fail(*c, "<record> holds only <value> and <attachment> elements");
       const std::string& f = need(*c, "field");
       if (!t.fields.count(f)) fail(*c, "unknown field '" + f + "'");
       int ft = t.field_types[f];
@@ -660,6 +670,15 @@ class Builder {
       int pos = 0;
       for (auto& v : vs)
         Stmt(db_.handle(), "INSERT INTO field_values VALUES(?,?,?,?)").bind(1, id).bind(2, t.fields[f]).bind(3, pos++).bind(4, v).step();
+    }
+    for (const Node* a : attachments) {
+      const std::string& f = need(*a, "field");
+      Stmt(db_.handle(), "INSERT INTO attachments(dbid, record_dbid, field_dbid, file_name, description, size, content)"
+                         " VALUES(?,?,?,?,?,?,?)")
+          .bind(1, db_.new_dbid()).bind(2, id).bind(3, t.fields[f]).bind(4, need(*a, "name"))
+          .bind(5, opt(*a, "description")).bind(6, static_cast<int64_t>(a->text.size()))
+          .bind_blob(7, a->text.data(), a->text.size())
+          .step();
     }
     std::string submitter = opt(n, "submitter");
     int64_t user = 0;

@@ -305,3 +305,40 @@ TEST_F(EntityTest, ConcurrentSubmitsGetDistinctIds) {
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(names.size(), 24u);
 }
+
+TEST_F(EntityTest, AttachmentFieldListsItsEntries) {
+  auto s = logon(L"alice");
+  AdEntityPtr e = find(s->GetReal(), L"Defect", L"ISSUE00000001");
+  ASSERT_TRUE(e);
+  AdFieldInfo info = e->GetFieldValue(L"Attachments");
+  EXPECT_EQ(info.GetType(), AD_ATTACHMENT_LIST);
+  const auto& entries = info.GetValueAsList();
+  ASSERT_EQ(entries.size(), 2u);
+  // dbid, file name, size in bytes, description; in the order they were stored.
+  auto lines = [](const CString& entry) {
+    std::vector<std::wstring> out;
+    std::wstring text = entry.str(), line;
+    for (wchar_t ch : text) {
+      if (ch == L'\n') out.push_back(line), line.clear();
+      else line += ch;
+    }
+    out.push_back(line);
+    return out;
+  };
+  auto first = lines(entries[0]), second = lines(entries[1]);
+  ASSERT_EQ(first.size(), 4u);
+  ASSERT_EQ(second.size(), 4u);
+  EXPECT_LT(std::stoll(first[0]), std::stoll(second[0]));
+  EXPECT_EQ(first[1], L"crash.log");
+  EXPECT_EQ(first[2], L"36");
+  EXPECT_EQ(first[3], L"Log of the crash");
+  EXPECT_EQ(second[1], L"steps.txt");
+  EXPECT_EQ(second[2], L"49");
+  EXPECT_EQ(second[3], L"");
+  // Another record has none, and the field is not settable.
+  AdEntityPtr other = find(s->GetReal(), L"Defect", L"ISSUE00000002");
+  EXPECT_EQ(other->GetFieldValue(L"Attachments").GetValueStatus(), AD_HAS_NO_VALUE);
+  EditEntity(e, L"Modify");
+  EXPECT_FALSE(e->SetFieldValue(L"Attachments", L"x").IsEmpty());
+  e->Revert();
+}

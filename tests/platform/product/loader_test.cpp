@@ -134,6 +134,10 @@ TEST_F(LoaderTest, BadDocumentsNameTheLine) {
       {"<kxdefinition name=\"SMALL\">", "<kxdefinition name=\"../evil\">", L"line 2: the database set needs a name"},
       {"choice-list=\"Colours\"", "choice-list=\"Shades\"", L"line 10: unknown list 'Shades'"},
       {"behavior=\"mandatory\"", "behaviour=\"mandatory\"", L"line 9: unknown attribute 'behaviour' of <field>"},
+      {"<value field=\"Title\">first</value>", "<value field=\"Title\">first</value><attachment field=\"Title\" name=\"a\"/>",
+       L"line 16: field 'Title' holds no attachments"},
+      {"<value field=\"Title\">first</value>", "<value field=\"Title\">first</value><attachment field=\"Gone\" name=\"a\"/>",
+       L"line 16: unknown field 'Gone'"},
   };
   for (const auto& c : cases) {
     std::wstring text = load_error(replace(kSmall, c.from, c.to), data_);
