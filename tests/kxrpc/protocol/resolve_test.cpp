@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "diag_capture.h"
+#include "protocol/attachargs.h"
 #include "protocol/errors.h"
 #include "protocol/exceptions.h"
 #include "protocol/login.h"
@@ -340,9 +341,9 @@ TEST_F(Resolve, AttachmentFolderByNameDbidAndStateItem) {
     ASSERT_TRUE(kxtest::decode(body, [&](XDR *x) { return byname.xdr(x); }));
     AttachmentFolder *folder = byname.attachment_folder(api);
     ASSERT_NE(folder, nullptr);
-    EXPECT_EQ(utf8(folder->field_name), "Attachments");
+    EXPECT_EQ(utf8(folder->field_name()), "Attachments");
 
-    auto item = std::make_shared<RecordStateItem>(folder->entity);
+    auto item = std::make_shared<RecordStateItem>(folder->entity());
     Bytes sbody = words({3});
     Bytes handle = kxtest::encode([&](XDR *x) {
         StateItemPtr p = item;
@@ -351,14 +352,14 @@ TEST_F(Resolve, AttachmentFolderByNameDbidAndStateItem) {
     sbody.insert(sbody.end(), handle.begin(), handle.end());
     Bytes bydbid = sbody;
     kxtest::put_word(bydbid, 2);
-    kxtest::put_word(bydbid, static_cast<std::uint32_t>(folder->field_dbid));
+    kxtest::put_word(bydbid, static_cast<std::uint32_t>(folder->field_dbid()));
     TargetResourceArg state(45);
     ASSERT_TRUE(kxtest::decode(bydbid, [&](XDR *x) { return state.xdr(x); }));
-    EXPECT_EQ(utf8(state.attachment_folder(api)->field_name), "Attachments");
+    EXPECT_EQ(utf8(state.attachment_folder(api)->field_name()), "Attachments");
     EXPECT_EQ(state.attachment_folder(api), state.attachment_folder(api));
 
     // A field given by dbid that is not an attachment field.
-    AdFieldDef *headline = folder->entity->GetEntityDef()->LookupFieldDef(CString(L"Headline"));
+    AdFieldDef *headline = folder->entity()->GetEntityDef()->LookupFieldDef(CString(L"Headline"));
     Bytes wrong = sbody;
     kxtest::put_word(wrong, 2);
     kxtest::put_word(wrong, static_cast<std::uint32_t>(headline->GetDbId()));
@@ -583,4 +584,205 @@ TEST_F(Resolve, StateItemTextForms) {
     ASSERT_TRUE(kxtest::decode(body, [&](XDR *x) { return folder_target.xdr(x); }));
     EXPECT_EQ(utf8(folder_target.to_selector()), "Defect/ISSUE00000001/Attachments");
     remove_pointer_entry(oid);
+}
+
+namespace {
+
+// A type-44 target on the wire: by names (record type, record, field, file name) or by dbids.
+Bytes attachment_by_names(std::vector<std::string> const &names) {
+    Bytes body = words({1});
+    for (auto const &s : names) {
+        kxtest::put_word(body, static_cast<std::uint32_t>(s.size()));
+        kxtest::put_bytes(body, s);
+        while (body.size() % 4) body.push_back(0);
+    }
+    return body;
+}
+
+Bytes attachment_by_dbids(std::vector<std::uint32_t> const &dbids) {
+    Bytes body = words({2});
+    for (auto d : dbids) kxtest::put_word(body, d);
+    return body;
+}
+
+} // namespace
+
+TEST_F(Resolve, AttachmentFieldEntriesAndSearches) {
+    auto session = login(L"alice");
+    TargetResourceArg t(32, u(L"Defect"), u(L"ISSUE00000001"));
+    AdEntityPtr record = t.record(session->session());
+    AttachmentFolder folder(record, u(L"Attachments"), 77);
+    EXPECT_EQ(utf8(folder.to_string()), "AttachmentFolder: (rec:ISSUE00000001 :: name:Attachments :: dbid:77)");
+
+    std::vector<Attachment> all = folder.attachments();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(utf8(all[0].file_name()), "crash.log");
+    EXPECT_EQ(all[0].size(), 36);
+    EXPECT_EQ(utf8(all[0].description()), "Log of the crash");
+    EXPECT_EQ(utf8(all[1].file_name()), "steps.txt");
+    EXPECT_EQ(utf8(all[1].description()), "");
+    std::vector<std::int64_t> dbids = folder.attachment_dbids();
+    ASSERT_EQ(dbids.size(), 2u);
+    EXPECT_EQ(dbids[0], all[0].dbid());
+    EXPECT_EQ(dbids[1], all[1].dbid());
+    // The entry text is kept whole: it names the entry to the product later.
+    EXPECT_EQ(utf8(all[1].kx_name_id()), std::to_string(dbids[1]) + "\nsteps.txt\n49\n");
+    EXPECT_EQ(folder.attachment_text(dbids[0]).compare(all[0].kx_name_id()), 0);
+    EXPECT_TRUE(folder.attachment_text(dbids[0] + dbids[1]).empty());
+
+    std::unique_ptr<Attachment> by_dbid = folder.find_by_dbid(dbids[1]);
+    ASSERT_NE(by_dbid, nullptr);
+    EXPECT_EQ(utf8(by_dbid->file_name()), "steps.txt");
+    EXPECT_EQ(by_dbid->size(), 49);
+    EXPECT_EQ(folder.find_by_dbid(0), nullptr);
+    std::unique_ptr<Attachment> by_name = folder.find(u(L"crash.log"));
+    ASSERT_NE(by_name, nullptr);
+    EXPECT_EQ(by_name->dbid(), dbids[0]);
+    EXPECT_EQ(utf8(by_name->to_string()),
+              "Attachment: (name:crash.log :: dbid:" + std::to_string(dbids[0]) +
+                  " :: size:36 :: description:Log of the crash :: kx_name_id:" + utf8(all[0].kx_name_id()) + ")");
+    EXPECT_EQ(folder.find(u(L"CRASH.LOG")), nullptr);
+    EXPECT_TRUE(by_name->content_path().empty());
+
+    // Another record's field is empty.
+    TargetResourceArg t2(32, u(L"Defect"), u(L"ISSUE00000002"));
+    AttachmentFolder empty(t2.record(session->session()), u(L"Attachments"), 77);
+    EXPECT_TRUE(empty.attachments().empty());
+    EXPECT_EQ(empty.find(u(L"crash.log")), nullptr);
+}
+
+TEST_F(Resolve, AttachmentEntryLines) {
+    AttachmentFolder folder(AdEntityPtr(), u(L"Attachments"), 9);
+    // The file name is the stored path's last component; the description keeps its new lines.
+    auto a = attachment_from_entry(folder, u(L"12\n/var/files/report.pdf\n2048\nfirst line\nsecond line"));
+    EXPECT_EQ(a->dbid(), 12);
+    EXPECT_EQ(utf8(a->file_name()), "report.pdf");
+    EXPECT_EQ(a->size(), 2048);
+    EXPECT_EQ(utf8(a->description()), "first line\nsecond line");
+    EXPECT_EQ(utf8(a->folder().field_name()), "Attachments");
+    // An empty size line is size 0; missing lines are empty.
+    EXPECT_EQ(attachment_from_entry(folder, u(L"13\nname\n\ndesc"))->size(), 0);
+    auto bare = attachment_from_entry(folder, u(L"14"));
+    EXPECT_EQ(bare->dbid(), 14);
+    EXPECT_TRUE(bare->file_name().empty());
+    EXPECT_EQ(bare->size(), 0);
+
+    for (wchar_t const *bad : {L"x1\nname\n1\n", L"\nname\n1\n", L"1\nname\n-5\n", L"1\nname\n2147483648\n",
+                               L"99999999999999999999\nname\n1\n", L"1\nname\n1 \n"}) {
+        std::unique_ptr<Nul::STPException> e;
+        ASSERT_NE(failure([&] { attachment_from_entry(folder, u(bad)); }, e), nullptr) << utf8(u(bad));
+        EXPECT_EQ(e->stp_reason_code(), 40);
+        EXPECT_NE(utf8(e->msg()).find("Error converting string to ulong"), std::string::npos);
+    }
+    EXPECT_EQ(attachment_from_entry(folder, u(L"1\nname\n2147483647\n"))->size(), 2147483647);
+}
+
+TEST_F(Resolve, AttachmentByNameDbidAndStateItem) {
+    auto session = login(L"alice");
+    AdSession *api = session->session();
+    TargetResourceArg byname(44);
+    ASSERT_TRUE(kxtest::decode(attachment_by_names({"Defect", "ISSUE00000001", "Attachments", "steps.txt"}),
+                               [&](XDR *x) { return byname.xdr(x); }));
+    Attachment *a = byname.attachment(api);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(utf8(a->file_name()), "steps.txt");
+    EXPECT_EQ(utf8(a->folder().entity()->GetDisplayName()), "ISSUE00000001");
+    // Resolved once: the second call asks the product nothing.
+    long calls = KXFaultInjector::CallCount("AdEntity::GetFieldValue");
+    EXPECT_EQ(byname.attachment(api), a);
+    EXPECT_EQ(KXFaultInjector::CallCount("AdEntity::GetFieldValue"), calls);
+    // A copy keeps the attachment, and the selector names it.
+    TargetResourceArg copy(byname);
+    ASSERT_NE(copy.cached_attachment(), nullptr);
+    EXPECT_EQ(copy.cached_attachment()->dbid(), a->dbid());
+    byname.set_repository_names(u(L"KXDEMO"), u(L"ISSUE"));
+    EXPECT_EQ(utf8(byname.to_selector()), "kx.record:Defect/ISSUE00000001/Attachments/steps.txt@KXDEMO/ISSUE");
+
+    AttachmentFolder const &folder = a->folder();
+    AdEntityDef *def = folder.entity()->GetEntityDef();
+    TargetResourceArg bydbid(44);
+    ASSERT_TRUE(kxtest::decode(attachment_by_dbids({static_cast<std::uint32_t>(def->GetDbId()),
+                                                    static_cast<std::uint32_t>(folder.entity()->GetDbId()),
+                                                    static_cast<std::uint32_t>(def->LookupFieldDef(L"Attachments")->GetDbId()),
+                                                    static_cast<std::uint32_t>(a->dbid())}),
+                               [&](XDR *x) { return bydbid.xdr(x); }));
+    ASSERT_NE(bydbid.attachment(api), nullptr);
+    EXPECT_EQ(utf8(bydbid.attachment(api)->file_name()), "steps.txt");
+
+    // Not found: an unknown name, an unknown dbid, an attachment of another record.
+    for (Bytes const &body : {attachment_by_names({"Defect", "ISSUE00000001", "Attachments", "nothing.txt"}),
+                              attachment_by_names({"Defect", "ISSUE00000002", "Attachments", "steps.txt"}),
+                              attachment_by_dbids({static_cast<std::uint32_t>(def->GetDbId()),
+                                                   static_cast<std::uint32_t>(folder.entity()->GetDbId()),
+                                                   static_cast<std::uint32_t>(folder.field_dbid()), 4000000u})}) {
+        TargetResourceArg missing(44);
+        ASSERT_TRUE(kxtest::decode(body, [&](XDR *x) { return missing.xdr(x); }));
+        std::unique_ptr<Nul::STPException> e;
+        ASSERT_NE(failure([&] { missing.attachment(api); }, e), nullptr);
+        EXPECT_EQ(utf8(e->msg()), "TLQSV0788E Attachment not found");
+    }
+    // The field must be an attachment field.
+    TargetResourceArg wrong_field(44);
+    ASSERT_TRUE(kxtest::decode(attachment_by_names({"Defect", "ISSUE00000001", "Headline", "steps.txt"}),
+                               [&](XDR *x) { return wrong_field.xdr(x); }));
+    std::unique_ptr<Nul::STPException> e;
+    ASSERT_NE(failure([&] { wrong_field.attachment(api); }, e), nullptr);
+    EXPECT_EQ(utf8(e->msg()), "TLQSV0787E Attachment folder not found");
+    // Another type code asks for the attachment in vain.
+    TargetResourceArg folder_target(45, u(L"Defect"), u(L"ISSUE00000001"));
+    ASSERT_NE(failure([&] { folder_target.attachment(api); }, e), nullptr);
+    EXPECT_NE(utf8(e->msg()).find("type not ATTACHMENT"), std::string::npos);
+
+    // By state handle: the held attachment itself, so changes reach it.
+    auto item = std::make_shared<AttachmentStateItem>(std::make_unique<Attachment>(folder, u(L"new.txt"), 0));
+    TargetResourceArg held(44, StateItemPtr(item));
+    EXPECT_EQ(held.attachment(api), item->attachment());
+    auto record_item = std::make_shared<RecordStateItem>(folder.entity());
+    TargetResourceArg not_attachment(44, StateItemPtr(record_item));
+    ASSERT_NE(failure([&] { not_attachment.attachment(api); }, e), nullptr);
+    EXPECT_NE(utf8(e->msg()).find("AttachmentStateItem"), std::string::npos);
+}
+
+TEST_F(Resolve, MakeAttachmentReplyLayout) {
+    auto session = login(L"alice");
+    TargetResourceArg t(32, u(L"Defect"), u(L"ISSUE00000001"));
+    AttachmentFolder folder(t.record(session->session()), u(L"Attachments"), 77);
+    auto attachment = std::make_unique<Attachment>(folder, u(L"notes.txt"), 0);
+    attachment->set_file_path(u(L"/tmp/somewhere/notes.txt"));
+    auto item = std::make_shared<AttachmentStateItem>(std::move(attachment));
+    EXPECT_EQ(utf8(item->file_path()), "/tmp/somewhere/notes.txt");
+    {
+        MakeAttachmentResp reply(item);
+        bool ok = false;
+        Bytes out = kxtest::encode([&](XDR *x) { return reply.xdr(x); }, &ok);
+        ASSERT_TRUE(ok);
+        // The handle: length 16 and the item's Oid, now registered.
+        ASSERT_FALSE(item->oid().is_nil());
+        EXPECT_EQ(lookup_pointer_entry(item->oid()), item);
+        Bytes expected = words({16});
+        Bytes handle = kxtest::encode([&](XDR *x) {
+            StateItemPtr p = item;
+            return xdr_state_handle(x, p);
+        });
+        ASSERT_EQ(out.size(), handle.size() + 4 * 4 + 8 + 16 + 12 + 12);
+        EXPECT_TRUE(std::equal(handle.begin(), handle.end(), out.begin()));
+        Bytes rest(out.begin() + static_cast<long>(handle.size()), out.end());
+        Bytes strings;
+        for (std::string s : {"Defect", "ISSUE00000001", "Attachments", "notes.txt"}) {
+            kxtest::put_word(strings, static_cast<std::uint32_t>(s.size()));
+            kxtest::put_bytes(strings, s);
+            while (strings.size() % 4) strings.push_back(0);
+        }
+        EXPECT_EQ(rest, strings);
+    }
+    // The reply is gone; the item stays registered for the calls that name it.
+    EXPECT_EQ(lookup_pointer_entry(item->oid()), item);
+    EXPECT_EQ(utf8(item->take_file_path()), "/tmp/somewhere/notes.txt");
+    EXPECT_TRUE(item->file_path().empty());
+    EXPECT_TRUE(remove_pointer_entry(item->oid()));
+    // No item, no reply.
+    MakeAttachmentResp none(nullptr);
+    bool ok = true;
+    kxtest::encode([&](XDR *x) { return none.xdr(x); }, &ok);
+    EXPECT_FALSE(ok);
 }

@@ -8,36 +8,21 @@
 #include <gtest/gtest.h>
 
 #include "protocol/glue.h"
-#include "xdr_buffer.h"
+#include "wire_builder.h"
 
 using namespace KxRpc;
 using kxtest::Bytes;
 
 namespace {
 
-class Wire {
+// Property requests: their header and targets on top of the plain builder.
+class Wire : public kxtest::Wire {
 public:
-    Wire &i(int v) { return op([v](XDR *x) mutable { return xdr_int(x, &v); }); }
-    Wire &b(bool v) {
-        return op([v](XDR *x) {
-            bool_t w = v ? TRUE : FALSE;
-            return xdr_bool(x, &w);
-        });
-    }
-    Wire &s(std::string v) {
-        return op([v](XDR *x) mutable {
-            char *p = v.data();
-            return xdr_string(x, &p, ~0u);
-        });
-    }
+    Wire &i(int v) { return as(kxtest::Wire::i(v)); }
+    Wire &b(bool v) { return as(kxtest::Wire::b(v)); }
+    Wire &s(std::string v) { return as(kxtest::Wire::s(std::move(v))); }
     // A record type target by name.
-    Wire &target(std::wstring name) {
-        i(31);
-        return op([name](XDR *x) {
-            TargetResourceArg t(31, Nul::UString(name.c_str()));
-            return t.xdr(x);
-        });
-    }
+    Wire &target(std::wstring name) { return as(t(TargetResourceArg(31, Nul::UString(name.c_str())))); }
     // Correlator, batch flag, no session, locale, trace id.
     Wire &header(bool batch = false) { return i(0).b(batch).i(4).i(0).s("en_US").i(0x2a); }
     // ... and a target.
@@ -45,37 +30,15 @@ public:
         header(batch);
         return target(L"Defect");
     }
-    Wire &query(std::wstring path) {
-        i(36);
-        return op([path](XDR *x) {
-            TargetResourceArg t(36, Nul::UString(path.c_str()));
-            return t.xdr(x);
-        });
-    }
-    Bytes bytes() const {
-        bool ok = false;
-        Bytes out = kxtest::encode(
-            [&](XDR *x) {
-                for (auto const &o : ops_)
-                    if (!o(x)) return FALSE;
-                return TRUE;
-            },
-            &ok);
-        EXPECT_TRUE(ok);
-        return out;
-    }
+    Wire &query(std::wstring path) { return as(t(TargetResourceArg(36, Nul::UString(path.c_str())))); }
 
 private:
-    Wire &op(std::function<bool_t(XDR *)> f) {
-        ops_.push_back(std::move(f));
-        return *this;
-    }
-    std::vector<std::function<bool_t(XDR *)>> ops_;
+    static Wire &as(kxtest::Wire &w) { return static_cast<Wire &>(w); }
 };
 
 template <class T>
 bool decode_request(T &args, Bytes const &bytes, std::size_t *used = nullptr) {
-    return kxtest::decode(bytes, [&](XDR *x) { return xdr_args_of<T>(x, static_cast<XdrObject *>(&args)); }, used);
+    return kxtest::decode_args(args, bytes, used);
 }
 
 std::string u8(Nul::UString const &s) { return s.utf8_str().std_str(); }

@@ -11,72 +11,18 @@
 #include "protocol/glue.h"
 #include "protocol/queryargs.h"
 #include "protocol/target.h"
-#include "xdr_buffer.h"
+#include "wire_builder.h"
 
 using namespace KxRpc;
 using kxtest::Bytes;
 
 namespace {
 
-// Builds a call body with the runtime's encoders.
-class Wire {
-public:
-    Wire &i(int v) {
-        ops_.push_back([v](XDR *x) mutable { return xdr_int(x, &v); });
-        return *this;
-    }
-    Wire &u(unsigned v) {
-        ops_.push_back([v](XDR *x) mutable { return xdr_u_int(x, &v); });
-        return *this;
-    }
-    Wire &b(bool v) {
-        ops_.push_back([v](XDR *x) {
-            bool_t w = v ? TRUE : FALSE;
-            return xdr_bool(x, &w);
-        });
-        return *this;
-    }
-    Wire &s(std::string v) {
-        ops_.push_back([v](XDR *x) mutable {
-            char *p = v.data();
-            return xdr_string(x, &p, ~0u);
-        });
-        return *this;
-    }
-    // A resource type code and the target's own encoding.
-    Wire &t(KxRpc::TargetResourceArg target) {
-        int type = target.type();
-        i(type);
-        ops_.push_back([target](XDR *x) mutable { return target.xdr(x); });
-        return *this;
-    }
-    // Correlator none, no session handle, locale, trace id.
-    Wire &session_header(int wtid) {
-        i(0);
-        i(4).i(0);
-        s("en_US");
-        return i(wtid);
-    }
-    Bytes bytes() const {
-        bool ok = false;
-        Bytes out = kxtest::encode(
-            [&](XDR *x) {
-                for (auto const &op : ops_)
-                    if (!op(x)) return FALSE;
-                return TRUE;
-            },
-            &ok);
-        EXPECT_TRUE(ok);
-        return out;
-    }
-
-private:
-    std::vector<std::function<bool_t(XDR *)>> ops_;
-};
+using kxtest::Wire;
 
 template <class T>
 bool decode_all(T &args, Bytes const &bytes, std::size_t *consumed = nullptr) {
-    return kxtest::decode(bytes, [&](XDR *x) { return xdr_args_of<T>(x, static_cast<XdrObject *>(&args)); }, consumed);
+    return kxtest::decode_args(args, bytes, consumed);
 }
 
 std::string u8(Nul::UString const &s) { return s.utf8_str().std_str(); }

@@ -30,6 +30,7 @@ public:
     AdActionDef *action_def(AdSession *session) { return target_.action_def(session); }
     AdBucketPtr bucket(AdSession *session) { return target_.bucket(session); }
     AttachmentFolder *attachment_folder(AdSession *session) { return target_.attachment_folder(session); }
+    Attachment *attachment(AdSession *session) { return target_.attachment(session); }
     StateItem *state_item_or_fail() const { return target_.state_item_or_fail(); }
     bool is_state_item_target() const { return target_.is_state_item_target(); }
     void assign(GenericOpArgs const &other);

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "protocol/attachargs.h"
 #include "protocol/glue.h"
 #include "protocol/login.h"
 #include "protocol/props.h"
@@ -44,6 +45,9 @@ bool_t xdr_validate_action_result(XDR *xdrs, void *result) { return xdr_result_o
 // One argument routine for get_attachment and get_attachment_direct.
 bool_t xdr_get_args(XDR *xdrs, void *object) { return xdr_args_of<GetArgs>(xdrs, object); }
 
+// One result routine for make_attachment and make_attachment_direct.
+bool_t xdr_make_attachment_result(XDR *xdrs, void *result) { return xdr_result_of<MakeAttachmentResp>(xdrs, result); }
+
 ProcedureGlue get_request(wchar_t const *name) {
     return ProcedureGlue{name, construct<GetArgs>, sizeof(GetArgs), routine(xdr_get_args), nullptr};
 }
@@ -64,7 +68,7 @@ ProcedureGlue const map[procedure_map_size] = {
     served<ValidateActionArgs>(L"validate_action", routine(xdr_validate_action_result)),
     served<ValidateRecordPropsArgs>(L"validate_record_props", routine(xdr_validate_action_result)),
     get_request(L"get_attachment"),
-    unbuilt(L"make_attachment"),
+    served<MakeAttachmentArgs>(L"make_attachment", routine(xdr_make_attachment_result)),
     served<ResolveAttachmentArgs>(L"resolve_attachment", routine(xdr_validate_action_result)),
     decoded<FireHookArgs>(L"fire_hook"),
     served<FireScriptAliasArgs>(L"fire_script_alias", routine(xdr_result_of<FireScriptAliasResp>)),
@@ -82,7 +86,7 @@ ProcedureGlue const map[procedure_map_size] = {
     served<RevertRecordArgs>(L"revert_record", routine(xdr_validate_action_result)),
     decoded<CreateUserArgs>(L"create_user"),
     get_request(L"get_attachment_direct"),
-    unbuilt(L"make_attachment_direct"),
+    served<MakeAttachmentDirectArgs>(L"make_attachment_direct", routine(xdr_make_attachment_result)),
     served<RenameWorkspaceItemArgs>(L"kxrpc_rename_workspace_item", routine(xdr_result_of<RenameWorkspaceItemResp>)),
     served<MasterPropertyArgs>(L"kxrpc_kx_masterproperty", routine(xdr_result_of<MasterPropertyResp>)),
     decoded<FetchBulkArg>(L"kxrpc_fetch_bulk"),

@@ -144,6 +144,8 @@ class ResolveAttachmentArgs : public TargetOpArgs {
 public:
     ~ResolveAttachmentArgs() override;
     virtual Nul::UString describe() { return session_and_target(); }
+    // The target attachment in the request's session.
+    Attachment *attachment() { return GenericOpArgs::attachment(api_session_or_fail()); }
 };
 
 class RevertRecordArgs : public TargetOpArgs {

@@ -251,15 +251,15 @@ void TargetResourceArg::fill_dbids_from_cached() {
         break;
     case TT_ATTACHMENT:
     case TT_ATTACHMENT_FOLDER: {
-        AttachmentFolder const *folder = op_type_ == TT_ATTACHMENT ? (attachment_ ? &attachment_->folder : nullptr)
+        AttachmentFolder const *folder = op_type_ == TT_ATTACHMENT ? (attachment_ ? &attachment_->folder() : nullptr)
                                                                    : folder_.get();
         if (!folder) break;
-        if (folder->entity) {
-            if (folder->entity->GetEntityDef()) set(RECTYPE, folder->entity->GetEntityDef()->GetDbId());
-            set(TARGET_NAME, folder->entity->GetDbId());
+        if (AdEntityPtr const &record = folder->entity()) {
+            if (record->GetEntityDef()) set(RECTYPE, record->GetEntityDef()->GetDbId());
+            set(TARGET_NAME, record->GetDbId());
         }
-        set(FOLDER, folder->field_dbid);
-        if (op_type_ == TT_ATTACHMENT) set(ATTACHMENT, attachment_->dbid);
+        set(FOLDER, folder->field_dbid());
+        if (op_type_ == TT_ATTACHMENT) set(ATTACHMENT, attachment_->dbid());
         break;
     }
     case TT_CURRENT_USER:
@@ -370,6 +370,6 @@ Nul::UString TargetResourceArg::trace_line() {
     return text;
 }
 
-AttachmentStateItem::~AttachmentStateItem() = default;
+
 
 } // namespace KxRpc

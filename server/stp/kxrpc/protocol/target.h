@@ -134,6 +134,9 @@ public:
     AdHookDef *hook_def(AdSession *session);
     AdListDef *dynamic_choice_list(AdSession *session);
     AttachmentFolder *attachment_folder(AdSession *session);
+    // A target by state handle answers its AttachmentStateItem's own attachment (not cached, so
+    // changes reach the held object).
+    Attachment *attachment(AdSession *session);
     AdReplica *replica(LoginSession *login);
     CurrentUserInfo *current_user(AdSession *session);
     KXSmartPtr<KXUser> user(LoginSession *login);

@@ -29,6 +29,7 @@ constexpr int MSG_HOOK_NOT_FOUND = 80;
 constexpr int MSG_LIST_NOT_FOUND = 81;
 constexpr int MSG_RECTYPE_NOT_FOUND = 82;
 constexpr int MSG_FOLDER_NOT_FOUND = 83;
+constexpr int MSG_ATTACHMENT_NOT_FOUND = 84;
 constexpr int MSG_CURRENT_USER_NOT_FOUND = 106;
 constexpr int MSG_NOT_CURRENT_USER = 107;
 constexpr int MSG_USER_NOT_FOUND = 117;
@@ -359,6 +360,23 @@ AttachmentFolder *TargetResourceArg::attachment_folder(AdSession *session) {
     if (session == nullptr) throw_internal_error(L"need AdSession pointer to get AttachmentFolder pointer");
     folder_ = resolve_attachment_folder(session);
     return folder_.get();
+}
+
+Attachment *TargetResourceArg::attachment(AdSession *session) {
+    require_type(op_type_ == TT_ATTACHMENT, L"type not ATTACHMENT");
+    if (attachment_) return attachment_.get();
+    if (marshall_type_ == BY_STATE_ITEM)
+        return checked_cast<AttachmentStateItem>(state_item_or_fail(), "AttachmentStateItem")->attachment();
+    if (session == nullptr) throw_internal_error(L"need AdSession pointer to get Attachment pointer");
+    std::unique_ptr<AttachmentFolder> folder = resolve_attachment_folder(session);
+    std::unique_ptr<Attachment> found;
+    if (marshall_type_ == BY_NAME)
+        found = names_[3] ? folder->find(*names_[3]) : nullptr;
+    else
+        found = folder->find_by_dbid(dbids_[3]);
+    if (!found) raise_not_found(MSG_ATTACHMENT_NOT_FOUND);
+    attachment_ = std::move(found);
+    return attachment_.get();
 }
 
 std::unique_ptr<CurrentUserInfo> TargetResourceArg::resolve_current_user(AdSession *session) {

@@ -146,8 +146,8 @@ Nul::UString TargetResourceArg::to_selector() const {
             auto *holder = checked_cast<AttachmentStateItem>(item, "AttachmentStateItem");
             Attachment const *a = holder->attachment();
             if (!a) return Nul::UString();
-            Nul::UString path = joined({record_path(a->folder.entity), Selector::encode_segment(a->folder.field_name),
-                                        Selector::encode_segment(a->file_name)});
+            Nul::UString path = joined({record_path(a->folder().entity()), Selector::encode_segment(a->folder().field_name()),
+                                        Selector::encode_segment(a->file_name())});
             return Selector(Selector::NS_RECORD, path, Selector::DOMAIN_KX, repository).to_string_with_domain();
         }
         case TT_ATTACHMENT_FOLDER: {
