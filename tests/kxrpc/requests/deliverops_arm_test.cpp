@@ -140,3 +140,31 @@ TEST_F(DeliverTarget, SessionDatabaseSetAndUserDatabase) {
         EXPECT_TRUE(remove_pointer_entry(session->oid()));
     }
 }
+
+TEST_F(DeliverTarget, ResolvedTargetsAreReleasedWithTheRequest) {
+    KXSmartPtr<KXSession> user = KXSession::Build();
+    user->WebUserLogon(CString(L"carol"), CString(L"carol"), CString(), CString(), CString(L"ISSUE"),
+                       CString(L"KXDEMO"));
+    auto session = std::make_shared<LoginSession>(user, Nul::UString(L"KXDEMO/ISSUE"), Nul::UString());
+    long const objects = KXObject::LiveCount();
+    {
+        Bytes b = request_of(session);
+        b.resize(b.size() - 4);
+        Bytes record = cat(cat(words({32, 1}), str("Defect")), str("ISSUE00000001"));
+        b = cat(b, cat(cat(words({1, 7}), record), record));
+        b = cat(b, cat(cat(words({1, 11, 43, 1}), str("Priority")), words({0, 0})));
+        b = cat(b, words({0}));
+        DeliverChangeContextArgs args;
+        ASSERT_TRUE(kxtest::decode(b, [&](XDR *x) { return args.xdr(x); }));
+        ASSERT_EQ(args.ops_size(), 2u);
+        AdSession *api = args.api_session_or_fail();
+        auto *del = checked_delete_record_operation_cast(args.ops_begin()[0], "DeleteRecordOperation");
+        ASSERT_TRUE(del->record().record(api));
+        auto *list = checked_modify_dynamic_list_operation_cast(args.ops_begin()[1], "ModifyDynamicListOperation");
+        ASSERT_NE(list->list().target().dynamic_choice_list(api), nullptr);
+        EXPECT_GT(KXObject::LiveCount(), objects);
+    }
+    // Whatever the targets resolved went with the request.
+    EXPECT_EQ(KXObject::LiveCount(), objects);
+    EXPECT_TRUE(remove_pointer_entry(session->oid()));
+}

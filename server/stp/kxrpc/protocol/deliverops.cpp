@@ -38,12 +38,8 @@ Nul::UString handle_text(StateItemPtr const &item) {
 // Operations are only ever read from the wire; freeing has nothing to do.
 bool decoding(XDR *xdrs) { return xdrs->x_op == XDR_DECODE; }
 
-// A handle's item goes last: it may be the last reference to a record or attachment whose
-// cleanup talks to the product.
-void release(StateItemPtr &item) {
-    ignoring_failures([&] { item.reset(); });
-}
-
+// A target may hold a product object it resolved; releasing it talks to the product, which
+// must not fail a destructor.
 void release(GenericOpArgs &target) {
     ignoring_failures([&] { target = GenericOpArgs(); });
 }
@@ -88,7 +84,7 @@ DeliverOperation *make_deliver_operation(int kind) {
 
 // ---- queries
 
-MakeQueryOperation::~MakeQueryOperation() { release(item_); }
+MakeQueryOperation::~MakeQueryOperation() = default;
 
 bool_t MakeQueryOperation::xdr(XDR *xdrs) {
     return decoding(xdrs) && xdr_ustring(xdrs, parent_path_) && xdr_ustring(xdrs, name_) &&
@@ -106,7 +102,7 @@ Nul::UString MakeQueryOperation::to_string() {
                        handle_text(item_), type_, tf(overwrite_), DeliverOperation::to_string());
 }
 
-ModifyQueryOperation::~ModifyQueryOperation() { release(item_); }
+ModifyQueryOperation::~ModifyQueryOperation() = default;
 
 bool_t ModifyQueryOperation::xdr(XDR *xdrs) {
     return decoding(xdrs) && xdr_state_handle(xdrs, item_) && xdr_int(xdrs, &type_);
@@ -137,7 +133,7 @@ Nul::UString DeleteQueryOperation::to_string() {
 
 // ---- records
 
-RecordOperation::~RecordOperation() { release(record_); }
+RecordOperation::~RecordOperation() = default;
 
 bool_t RecordOperation::xdr(XDR *xdrs) { return decoding(xdrs) && xdr_state_handle(xdrs, record_); }
 
@@ -169,10 +165,7 @@ Nul::UString DeleteRecordOperation::to_string() {
 
 // ---- attachments
 
-MakeModifyAttachmentOperation::~MakeModifyAttachmentOperation() {
-    release(attachment_);
-    release(record_);
-}
+MakeModifyAttachmentOperation::~MakeModifyAttachmentOperation() = default;
 
 bool_t MakeModifyAttachmentOperation::xdr(XDR *xdrs) {
     return decoding(xdrs) && xdr_state_handle(xdrs, record_) && xdr_state_handle(xdrs, attachment_);
