@@ -35,7 +35,7 @@ Nul::UString handle_text(StateItemPtr const &item) {
     return item ? item->oid().dense_str() : Nul::UString(L"NULL");
 }
 
-// Operations are only ever read from the wire; freeing has nothing to do.
+// Operations are only ever read from the wire.
 bool decoding(XDR *xdrs) { return xdrs->x_op == XDR_DECODE; }
 
 // A target may hold a product object it resolved; releasing it talks to the product, which
