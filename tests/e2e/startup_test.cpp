@@ -220,7 +220,7 @@ TEST(Environment, UpfrontValidationIsTraced) {
     }
 }
 
-TEST(Arm, RegistersTheApplicationAndOneTransactionPerProcedure) {
+TEST(Arm, RegistersTheApplicationItsProceduresAndCommitTransactions) {
     TempDir dir;
     std::string const log = dir.file("arm.log");
     ServerProcess server({"-arm", "2"}, dir.path(),
@@ -237,8 +237,10 @@ TEST(Arm, RegistersTheApplicationAndOneTransactionPerProcedure) {
     std::size_t registered = 0;
     for (auto at = text.find("register_transaction"); at != std::string::npos; at = text.find("register_transaction", at + 1))
         ++registered;
-    EXPECT_EQ(37u, registered);
-    for (char const *name : {"name=ping", "name=shutdown", "name=login", "name=move_query"})
+    // One per procedure, and the ten commit transactions of change batches.
+    EXPECT_EQ(37u + 10u, registered);
+    for (char const *name : {"name=ping", "name=shutdown", "name=login", "name=move_query", "name=make_query_commit",
+                             "name=modify_dynamic_list_commit"})
         EXPECT_NE(std::string::npos, text.find(name)) << name;
     EXPECT_NE(std::string::npos, text.find("start_application"));
     // A ping is no transaction.

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "protocol/attachargs.h"
+#include "protocol/deliverops.h"
 #include "protocol/glue.h"
 #include "protocol/login.h"
 #include "protocol/props.h"
@@ -64,7 +65,7 @@ ProcedureGlue const map[procedure_map_size] = {
     decoded<ExecuteQueryArgs>(L"execute_query"),
     decoded<CreateResourceArgs>(L"mkresource"),
     served<CreateTempArgs>(L"create_temp", routine(xdr_result_of<CreateTempResp>)),
-    unbuilt(L"deliver_change_context"),
+    decoded<DeliverChangeContextArgs>(L"deliver_change_context"),
     served<ValidateActionArgs>(L"validate_action", routine(xdr_validate_action_result)),
     served<ValidateRecordPropsArgs>(L"validate_record_props", routine(xdr_validate_action_result)),
     get_request(L"get_attachment"),
