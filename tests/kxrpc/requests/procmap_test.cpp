@@ -38,6 +38,30 @@ TEST(ProcedureMap, NamesInProcedureOrder) {
     EXPECT_NE(procedure_glue(0)->xdr_result, nullptr);
 }
 
+TEST(ProcedureMap, ShutdownReadsNothingAndRepliesWithNothing) {
+    ProcedureGlue const *g = procedure_glue(1);
+    ASSERT_NE(g->construct, nullptr);
+    alignas(std::max_align_t) unsigned char storage[64];
+    ASSERT_LE(g->request_size, sizeof(storage));
+    XdrObject *request = g->construct(storage);
+    EXPECT_NE(dynamic_cast<XdrVoid *>(request), nullptr);
+    auto args = reinterpret_cast<bool_t (*)(XDR *, void *)>(g->xdr_args);
+    std::size_t used = 1;
+    EXPECT_TRUE(kxtest::decode(kxtest::words({7}), [&](XDR *x) { return args(x, request); }, &used));
+    EXPECT_EQ(used, 0u);
+    request->~XdrObject();
+    // No leading FALSE: the reply body is empty.
+    auto result = reinterpret_cast<bool_t (*)(XDR *, void *)>(g->xdr_result);
+    XdrObject *response = new XdrVoid();
+    bool ok = false;
+    EXPECT_TRUE(kxtest::encode([&](XDR *x) { return result(x, &response); }, &ok).empty());
+    EXPECT_TRUE(ok);
+    XDR free_op;
+    free_op.x_op = XDR_FREE;
+    EXPECT_TRUE(result(&free_op, &response));
+    EXPECT_EQ(response, nullptr);
+}
+
 TEST(ProcedureMap, RequestsBuildInStorageAndDecode) {
     ProcedureGlue const *g = procedure_glue(28);
     ASSERT_NE(g->construct, nullptr);

@@ -1,7 +1,7 @@
 // Orderly stop: the shutdown procedure, SIGINT and SIGTERM all end in shutdown_nice.
 #include "kxrpc_core.h"
 #include "kxrpc_dispatch.h"
-#include "kxrpc_requests.h"
+#include "protocol/xdrobject.h"
 
 #include <csignal>
 #include <cstdio>
@@ -70,7 +70,7 @@ void request_stop() {
 bool stop_requested() { return stop_asked.load(); }
 
 bool kxrpc_shutdown(XdrObject *request, XdrObject **result) {
-    checked_cast<EmptyArgs>(request, "EmptyArgs");
+    checked_cast<XdrVoid>(request, "XdrVoid");
     trace_core("Info: (kxrpc_shutdown)");
     if (settings().just_exit) {
         trace_core("Exiting...");

@@ -1,7 +1,6 @@
 // The procedure table: one entry per procedure number, from the protocol's procedure map and the
 // handlers that exist.
 #include "kxrpc_dispatch.h"
-#include "kxrpc_requests.h"
 
 #include "protocol/glue.h"
 #include "protocol/procmap.h"
@@ -9,13 +8,6 @@
 namespace KxRpc {
 
 namespace {
-
-template <class F>
-xdrproc_t as_xdrproc(F *routine) {
-    return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(routine));
-}
-
-XdrObject *construct_empty(void *buffer) { return ::new (buffer) EmptyArgs(); }
 
 rpc_handler_t handler_of(int number) {
     switch (number) {
@@ -32,16 +24,6 @@ rpc_handler_t handler_of(int number) {
 
 RpcProcedure make_entry(int number) {
     ProcedureGlue const *glue = procedure_glue(number);
-    if (number == 1) {
-        // Shutdown has no arguments, and its empty reply carries no leading FALSE.
-        return RpcProcedure{kxrpc_shutdown,
-                            construct_empty,
-                            sizeof(EmptyArgs),
-                            as_xdrproc(xdr_args_of<EmptyArgs>),
-                            as_xdrproc(xdr_result_of<XdrVoid, false>),
-                            glue->name,
-                            {}};
-    }
     rpc_handler_t handler = handler_of(number);
     // A handler is only reachable with a request to decode and a reply to encode.
     if (!glue->construct || !glue->xdr_args || !glue->xdr_result || glue->request_size > max_request_size)

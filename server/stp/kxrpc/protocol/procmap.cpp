@@ -33,8 +33,6 @@ ProcedureGlue served(wchar_t const *name, xdrproc_t result) {
     return ProcedureGlue{name, construct<Args>, sizeof(Args), routine(xdr_args_of<Args>), result};
 }
 
-ProcedureGlue unbuilt(wchar_t const *name) { return ProcedureGlue{name, nullptr, 0, nullptr, nullptr}; }
-
 // A request that decodes while its response is not built yet.
 template <class Args>
 ProcedureGlue decoded(wchar_t const *name) {
@@ -56,7 +54,8 @@ ProcedureGlue get_request(wchar_t const *name) {
 
 ProcedureGlue const map[procedure_map_size] = {
     ProcedureGlue{L"ping", nullptr, 0, nullptr, routine(xdr_void)},
-    unbuilt(L"shutdown"),
+    // No arguments; the empty reply carries no leading FALSE.
+    served<XdrVoid>(L"shutdown", routine(xdr_unframed_result_of<XdrVoid>)),
     served<DeleteStateArgs>(L"delete_state", routine(xdr_result_of<DeleteStateResp>)),
     decoded<FetchPropsArgs>(L"fetch_props"),
     served<PutPropsArgs>(L"put_props", routine(xdr_result_of<PutPropsIter>)),

@@ -15,7 +15,8 @@ public:
     virtual bool_t xdr(XDR *xdrs) = 0;
 };
 
-// The empty response: its reply is the single boolean FALSE of the framing.
+// The empty request of shutdown, and the empty response: a framed reply is the single boolean
+// FALSE of the framing.
 class XdrVoid : public XdrObject {
 public:
     ~XdrVoid() override;

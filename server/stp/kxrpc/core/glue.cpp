@@ -1,7 +1,0 @@
-#include "kxrpc_requests.h"
-
-namespace KxRpc {
-
-EmptyArgs::~EmptyArgs() = default;
-
-} // namespace KxRpc
