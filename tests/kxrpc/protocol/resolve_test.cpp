@@ -17,6 +17,7 @@
 #include "protocol/target.h"
 #include "tesutil/selector.h"
 #include "product_env.h"
+#include "wire_text.h"
 #include "xdr_buffer.h"
 
 using namespace KxRpc;
@@ -329,14 +330,7 @@ TEST_F(Resolve, AttachmentFolderByNameDbidAndStateItem) {
     AdSession *api = session->session();
     TargetResourceArg byname(45, u(L"Defect"), u(L"ISSUE00000001"));
     Bytes body = words({1});
-    auto put = [&](std::string const &s) {
-        kxtest::put_word(body, static_cast<std::uint32_t>(s.size()));
-        kxtest::put_bytes(body, s);
-        while (body.size() % 4) body.push_back(0);
-    };
-    put("Defect");
-    put("ISSUE00000001");
-    put("Attachments");
+    for (char const *name : {"Defect", "ISSUE00000001", "Attachments"}) kxtest::put_string(body, name);
     byname.set_type(45);
     ASSERT_TRUE(kxtest::decode(body, [&](XDR *x) { return byname.xdr(x); }));
     AttachmentFolder *folder = byname.attachment_folder(api);
@@ -591,11 +585,7 @@ namespace {
 // A type-44 target on the wire: by names (record type, record, field, file name) or by dbids.
 Bytes attachment_by_names(std::vector<std::string> const &names) {
     Bytes body = words({1});
-    for (auto const &s : names) {
-        kxtest::put_word(body, static_cast<std::uint32_t>(s.size()));
-        kxtest::put_bytes(body, s);
-        while (body.size() % 4) body.push_back(0);
-    }
+    for (auto const &s : names) kxtest::put_string(body, s);
     return body;
 }
 
@@ -768,11 +758,7 @@ TEST_F(Resolve, MakeAttachmentReplyLayout) {
         EXPECT_TRUE(std::equal(handle.begin(), handle.end(), out.begin()));
         Bytes rest(out.begin() + static_cast<long>(handle.size()), out.end());
         Bytes strings;
-        for (std::string s : {"Defect", "ISSUE00000001", "Attachments", "notes.txt"}) {
-            kxtest::put_word(strings, static_cast<std::uint32_t>(s.size()));
-            kxtest::put_bytes(strings, s);
-            while (strings.size() % 4) strings.push_back(0);
-        }
+        for (char const *s : {"Defect", "ISSUE00000001", "Attachments", "notes.txt"}) kxtest::put_string(strings, s);
         EXPECT_EQ(rest, strings);
     }
     // The reply is gone; the item stays registered for the calls that name it.

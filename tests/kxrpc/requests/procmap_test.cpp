@@ -11,6 +11,25 @@
 
 using namespace KxRpc;
 
+namespace {
+
+// The procedure's result routine on an XdrVoid reply: the bytes it writes; freeing deletes the
+// reply and clears the pointer.
+kxtest::Bytes empty_reply(int procedure) {
+    auto result = reinterpret_cast<bool_t (*)(XDR *, void *)>(procedure_glue(procedure)->xdr_result);
+    XdrObject *response = new XdrVoid();
+    bool ok = false;
+    kxtest::Bytes out = kxtest::encode([&](XDR *x) { return result(x, &response); }, &ok);
+    EXPECT_TRUE(ok) << procedure;
+    XDR free_op;
+    free_op.x_op = XDR_FREE;
+    EXPECT_TRUE(result(&free_op, &response));
+    EXPECT_EQ(response, nullptr);
+    return out;
+}
+
+} // namespace
+
 TEST(ProcedureMap, NamesInProcedureOrder) {
     wchar_t const *names[] = {L"ping", L"shutdown", L"delete_state", L"fetch_props", L"put_props", L"login",
                               L"resolve_type", L"execute_query", L"mkresource", L"create_temp",
@@ -51,15 +70,7 @@ TEST(ProcedureMap, ShutdownReadsNothingAndRepliesWithNothing) {
     EXPECT_EQ(used, 0u);
     request->~XdrObject();
     // No leading FALSE: the reply body is empty.
-    auto result = reinterpret_cast<bool_t (*)(XDR *, void *)>(g->xdr_result);
-    XdrObject *response = new XdrVoid();
-    bool ok = false;
-    EXPECT_TRUE(kxtest::encode([&](XDR *x) { return result(x, &response); }, &ok).empty());
-    EXPECT_TRUE(ok);
-    XDR free_op;
-    free_op.x_op = XDR_FREE;
-    EXPECT_TRUE(result(&free_op, &response));
-    EXPECT_EQ(response, nullptr);
+    EXPECT_TRUE(empty_reply(1).empty());
 }
 
 TEST(ProcedureMap, RequestsBuildInStorageAndDecode) {
@@ -99,13 +110,5 @@ TEST(ProcedureMap, SharedRoutines) {
 }
 
 TEST(ProcedureMap, ValidateActionRepliesWithOneFalse) {
-    auto result = reinterpret_cast<bool_t (*)(XDR *, void *)>(procedure_glue(11)->xdr_result);
-    XdrObject *response = new XdrVoid();
-    bool ok = false;
-    EXPECT_EQ(kxtest::encode([&](XDR *x) { return result(x, &response); }, &ok), kxtest::words({0}));
-    EXPECT_TRUE(ok);
-    XDR free_op;
-    free_op.x_op = XDR_FREE;
-    EXPECT_TRUE(result(&free_op, &response));
-    EXPECT_EQ(response, nullptr);
+    EXPECT_EQ(empty_reply(11), kxtest::words({0}));
 }
