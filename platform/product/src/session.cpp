@@ -177,6 +177,16 @@ AdReplica* AdSession::LookupReplicaByDbId(int64_t dbid, int, int) {
   });
 }
 
+AdReplica* AdSession::GetSessionMasterReplica() {
+  KXFaultInjector::Enter("AdSession::GetSessionMasterReplica");
+  SessionCore& c = live(this, "AdSession::GetSessionMasterReplica");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  std::optional<int64_t> local = guarded("AdSession::GetSessionMasterReplica", [&] {
+    return c.db->scalar_int("SELECT dbid FROM replicas WHERE is_local=1 ORDER BY dbid LIMIT 1");
+  });
+  return local ? LookupReplicaByDbId(*local, 0, 0) : nullptr;
+}
+
 AdDbConnection* AdSession::GetDatabaseConnection() {
   live(this, "AdSession::GetDatabaseConnection");
   return connection_.get();

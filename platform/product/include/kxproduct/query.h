@@ -28,6 +28,9 @@ AdQueryDefPtr BuildQueryDef(const AdSessionPtr& session, AdEntityDef* primary, i
 AdQueryDefPtr CopyQueryDef(const AdSessionPtr& session, const AdQueryDefPtr& source);
 // The definition stored in a query or chart item; PaMsgException (KX_MSG_NOT_FOUND) for other items.
 AdQueryDefPtr GetQueryDef(const AdSessionPtr& session, const AdBucketPtr& bucket);
+// The definition of the query or chart item with that dbid; PaMsgException (KX_MSG_NOT_FOUND)
+// when the dbid names no query or chart. `reserved` is ignored.
+AdQueryDefPtr GetQueryOrChartByDbId(const AdSessionPtr& session, int64_t dbid, int reserved);
 
 class KXReportDef : public KXObject {
  public:

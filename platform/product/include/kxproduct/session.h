@@ -62,6 +62,8 @@ class AdSession : public KXObject {
   AdReplica* LookupReplicaByDbId(int64_t dbid, int reserved1, int reserved2);
   AdDbConnection* GetDatabaseConnection();
   BOOL IsAdminSession() const;
+  // The replica this site works at (the set's local replica); null when the set has none.
+  AdReplica* GetSessionMasterReplica();
 
   kxp::SessionCore& core() const { return *core_; }
 

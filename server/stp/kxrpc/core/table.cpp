@@ -4,6 +4,7 @@
 
 #include "wire/glue.h"
 #include "core/procmap.h"
+#include "change/resolve_type.h"
 #include "session/handlers.h"
 
 namespace KxRpc {
@@ -18,6 +19,8 @@ rpc_handler_t handler_of(int number) {
         return kxrpc_delete_state;
     case 5:
         return kxrpc_login;
+    case 6:
+        return kxrpc_resolve_type;
     default:
         return nullptr;
     }

@@ -1,0 +1,266 @@
+// Workspace paths and their items: awkward names round-trip, top folder forms, the refresh, the
+// kind mappings, and resolve_type over them.
+#include "query/queryutil.h"
+
+#include <sqlite3.h>
+
+#include "change/new_resources.h"
+#include "change/resolve_type.h"
+#include "handler_env.h"
+#include "kxproduct/store.h"
+#include "wire/held_items.h"
+
+using namespace KxRpc;
+using kxtest::Bytes;
+using kxtest::cat;
+using kxtest::str;
+using kxtest::u8;
+using kxtest::words;
+
+namespace {
+
+// Adds workspace items straight to the set file, as another client would have made them.
+class SetFile {
+public:
+    SetFile() { EXPECT_EQ(sqlite3_open(KXProductStore::SetPath(CString(L"KXDEMO")).c_str(), &db_), SQLITE_OK); }
+    ~SetFile() { sqlite3_close(db_); }
+    std::int64_t scalar(std::string const &sql) {
+        sqlite3_stmt *s = nullptr;
+        EXPECT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &s, nullptr), SQLITE_OK) << sql;
+        std::int64_t v = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : 0;
+        sqlite3_finalize(s);
+        return v;
+    }
+    // A public item under `parent` (0: the public top folder).
+    std::int64_t add(std::int64_t parent, std::string const &name, int type) {
+        std::int64_t database = scalar("SELECT dbid FROM databases WHERE name='ISSUE'");
+        if (parent == 0)
+            parent = scalar("SELECT dbid FROM buckets WHERE parent_dbid IS NULL AND folder_type=1 AND database_dbid=" +
+                            std::to_string(database));
+        EXPECT_EQ(sqlite3_exec(db_, "INSERT INTO dbid_seq DEFAULT VALUES", nullptr, nullptr, nullptr), SQLITE_OK);
+        std::int64_t id = sqlite3_last_insert_rowid(db_);
+        sqlite3_stmt *s = nullptr;
+        sqlite3_prepare_v2(db_,
+                           "INSERT INTO buckets(dbid, database_dbid, parent_dbid, name, item_type, entity_def_dbid,"
+                           " definition, is_startup) VALUES(?,?,?,?,?,(SELECT dbid FROM entity_defs WHERE name='Defect'),"
+                           "'columns=id',0)",
+                           -1, &s, nullptr);
+        sqlite3_bind_int64(s, 1, id);
+        sqlite3_bind_int64(s, 2, database);
+        sqlite3_bind_int64(s, 3, parent);
+        sqlite3_bind_text(s, 4, name.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int(s, 5, type);
+        EXPECT_EQ(sqlite3_step(s), SQLITE_DONE);
+        sqlite3_finalize(s);
+        return id;
+    }
+
+private:
+    sqlite3 *db_ = nullptr;
+};
+
+class QueryUtilTest : public kxtest::HandlerTest {
+protected:
+    static void SetUpTestSuite() {
+        HandlerTest::SetUpTestSuite();
+        KXProductStore::EnsureDataDirectory();
+        SetFile set;
+        slashed_ = set.add(0, "a/b%c", AD_BUCKET_FOLDER);
+        inside_ = set.add(slashed_, "x@y:z", AD_BUCKET_QUERY);
+        std::int64_t plain_a = set.add(0, "a", AD_BUCKET_FOLDER);
+        other_ = set.add(plain_a, "b%c", AD_BUCKET_QUERY);
+        awkward_ = {slashed_, inside_, plain_a, other_,
+                    set.add(0, "50% off/now", AD_BUCKET_QUERY),
+                    set.add(0, "back\\slash", AD_BUCKET_QUERY),
+                    set.add(0, "@@twice", AD_BUCKET_QUERY),
+                    set.add(0, "%/", AD_BUCKET_QUERY),
+                    set.add(0, "trailing%", AD_BUCKET_QUERY)};
+    }
+
+    AdSessionPtr alice() { return AdSessionPtr(login(L"alice")->session()); }
+
+    AdBucketPtr at(AdSessionPtr const &s, wchar_t const *uri, bool *personal = nullptr) {
+        AdBucketPtr bucket;
+        bool p = QueryUtil::get_bucket_for_uri(s, Nul::UString(uri), bucket);
+        if (personal) *personal = p;
+        return bucket;
+    }
+
+    static inline std::int64_t slashed_ = 0, inside_ = 0, other_ = 0;
+    static inline std::vector<std::int64_t> awkward_;
+};
+
+} // namespace
+
+TEST_F(QueryUtilTest, AwkwardNamesAreFoundAgainByTheirUri) {
+    AdSessionPtr s = alice();
+    for (std::int64_t id : awkward_) {
+        AdBucketPtr item = GetWorkspaceMgr(s)->GetBucket(id);
+        ASSERT_TRUE(item) << id;
+        Nul::UString uri = QueryUtil::bucket_uri(s, item);
+        AdBucketPtr found;
+        EXPECT_FALSE(QueryUtil::get_bucket_for_uri(s, uri, found));
+        ASSERT_TRUE(found) << u8(uri);
+        EXPECT_EQ(found->GetDbId(), id) << u8(uri);
+    }
+}
+
+TEST_F(QueryUtilTest, EscapedSlashNamesOneItemAndNotAnother) {
+    AdSessionPtr s = alice();
+    EXPECT_EQ(u8(QueryUtil::bucket_uri(s, GetWorkspaceMgr(s)->GetBucket(inside_))), "Public Queries/a%/b%%c/x%@y%:z");
+    EXPECT_EQ(at(s, L"Public Queries/a%/b%%c")->GetDbId(), slashed_);
+    EXPECT_EQ(at(s, L"Public Queries/a/b%%c")->GetDbId(), other_);
+    EXPECT_FALSE(at(s, L"Public Queries/a/b%%c/x%@y%:z"));
+}
+
+TEST_F(QueryUtilTest, TopFolderFormsAndUnknownTops) {
+    AdSessionPtr s = alice();
+    AdBucketPtr pub = GetTopWorkspaceFolder(s, AD_PUBLIC_FOLDER, 1);
+    for (wchar_t const *uri : {L"Public Queries", L"/Public Queries", L"Public Queries/"}) {
+        bool personal = true;
+        AdBucketPtr top = at(s, uri, &personal);
+        ASSERT_TRUE(top) << u8(Nul::UString(uri));
+        EXPECT_EQ(top->GetDbId(), pub->GetDbId());
+        EXPECT_FALSE(personal);
+    }
+    EXPECT_EQ(u8(QueryUtil::bucket_uri(s, pub)), "Public Queries");
+    bool personal = false;
+    AdBucketPtr mine = at(s, L"Personal Queries/My Defects", &personal);
+    ASSERT_TRUE(mine);
+    EXPECT_TRUE(personal);
+    EXPECT_EQ(u8(QueryUtil::bucket_uri(s, mine)), "Personal Queries/My Defects");
+    personal = true;
+    EXPECT_FALSE(at(s, L"Elsewhere/All Defects", &personal));
+    EXPECT_FALSE(personal);
+    EXPECT_FALSE(at(s, L"", &personal));
+    EXPECT_EQ(u8(QueryUtil::bucket_uri(s, at(s, L"Public Queries/All Defects"))), "Public Queries/All Defects");
+}
+
+TEST_F(QueryUtilTest, AnItemMadeMeanwhileIsFoundAfterOneRefresh) {
+    AdSessionPtr s = alice();
+    ASSERT_TRUE(at(s, L"Public Queries/All Defects")); // the session has read its workspace
+    std::int64_t id = SetFile().add(0, "Made meanwhile", AD_BUCKET_QUERY);
+    long refreshes = KXFaultInjector::CallCount("AdWorkspaceMgr::RefreshEntireWorkspace");
+    AdBucketPtr found = at(s, L"Public Queries/Made meanwhile");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->GetDbId(), id);
+    EXPECT_FALSE(at(s, L"Public Queries/Never made"));
+    EXPECT_EQ(KXFaultInjector::CallCount("AdWorkspaceMgr::RefreshEntireWorkspace"), refreshes + 2);
+}
+
+TEST_F(QueryUtilTest, UriSegmentsSplitAtUnescapedSlashesOnly) {
+    struct Case {
+        wchar_t const *uri;
+        std::vector<std::string> segments;
+    } const cases[] = {
+        {L"Public Queries/a%/b", {"Public Queries", "a/b"}},
+        {L"/P//q/", {"P", "q"}},
+        {L"a%%/b", {"a%", "b"}},
+        {L"a%%%/b", {"a%/b"}},
+        {L"x%@y%:z%\\w", {"x@y:z\\w"}},
+        {L"@@", {"@@"}},
+    };
+    for (Case const &c : cases) {
+        std::vector<std::string> got;
+        for (Nul::UString const &segment : QueryUtil::uri_segments(Nul::UString(c.uri))) got.push_back(u8(segment));
+        EXPECT_EQ(got, c.segments) << u8(Nul::UString(c.uri));
+    }
+}
+
+TEST_F(QueryUtilTest, KindsOfItemsByBitAndByExactValue) {
+    AdSessionPtr s = alice();
+    struct Case {
+        wchar_t const *uri;
+        int tag, wire, internal;
+    } const cases[] = {
+        {L"Public Queries/Defects", 1016, 36, 37},
+        {L"Public Queries/All Defects", 1015, 35, 36},
+        {L"Public Queries/Defects/Defects by Severity", 1015, 35, 36},
+        {L"Public Queries/Defects/Defect Summary", 1020, 37, 38},
+        {L"Public Queries/Report Formats/Summary Format", 1021, 38, 39},
+    };
+    for (Case const &c : cases) {
+        AdBucketPtr b = at(s, c.uri);
+        ASSERT_TRUE(b) << u8(Nul::UString(c.uri));
+        EXPECT_EQ(QueryUtil::bucket_resource_tag(b), c.tag) << u8(Nul::UString(c.uri));
+        EXPECT_EQ(QueryUtil::bucket_wire_resource_type(b), c.wire);
+        EXPECT_EQ(QueryUtil::bucket_resource_type(b), c.internal);
+    }
+    // A value with two bits is no kind of its own.
+    EXPECT_EQ(QueryUtil::resource_type_of_bucket_type(AD_BUCKET_FOLDER | AD_BUCKET_QUERY), 36);
+    EXPECT_EQ(QueryUtil::resource_type_of_bucket_type(0), 36);
+}
+
+TEST_F(QueryUtilTest, SelectorDbidTextAndChildren) {
+    AdSessionPtr s = alice();
+    AdBucketPtr defects = at(s, L"Public Queries/Defects");
+    std::string const dbid = std::to_string(defects->GetDbId());
+    EXPECT_EQ(u8(QueryUtil::bucket_dbid_string(defects)), dbid);
+    EXPECT_EQ(u8(QueryUtil::bucket_selector(s, defects)), "kx.repo.kx-queryfolder:" + dbid + "@KXDEMO/ISSUE");
+    EXPECT_EQ(QueryUtil::child_bucket_ids(defects, QueryUtil::all_items_mask).size(), 3u);
+    EXPECT_TRUE(QueryUtil::child_bucket_ids(at(s, L"Public Queries/All Defects"), QueryUtil::all_items_mask).empty());
+}
+
+TEST_F(QueryUtilTest, QueryDefinitionOfAnItemThatHasNone) {
+    AdSessionPtr s = alice();
+    AdQueryDefPtr def;
+    QueryUtil::query_def_for_bucket(at(s, L"Public Queries/Defects/Open Defects"), def);
+    ASSERT_TRUE(def);
+    EXPECT_EQ(u8(Nul::UString(def->GetPrimaryEntity()->GetName().GetString())), "Defect");
+    try {
+        QueryUtil::query_def_for_bucket(at(s, L"Public Queries/Defects/Defect Summary"), def);
+        FAIL();
+    } catch (Nul::STPException const &e) {
+        EXPECT_EQ(static_cast<int>(e.stp_reason_code()), 40);
+        EXPECT_EQ(u8(exception_message_text(e)).rfind("TLQSV0709E Cannot load query definition from bucket: No query", 0), 0u)
+            << u8(exception_message_text(e));
+    }
+}
+
+TEST_F(QueryUtilTest, ReportCopyNamesTheStoredQueryAndFormat) {
+    auto session = login(L"alice");
+    AdSessionPtr s(session->session());
+    AdBucketPtr report = at(s, L"Public Queries/Defects/Defect Summary");
+    KXSmartPtr<KXReportDef> stored = session->user_session()->GetWorkSpace()->GetReportDefByDbId(report->GetDbId());
+    ASSERT_TRUE(stored);
+    std::unique_ptr<QueryItemStateItem> item(
+        QueryUtil::build_report_def(session->user_session(), stored, Nul::UString(L"Copy"), report));
+    ASSERT_TRUE(item->report_def());
+    EXPECT_EQ(item->report_def()->GetQueryDefId(), at(s, L"Public Queries/All Defects")->GetDbId());
+    EXPECT_EQ(item->report_def()->GetReportFormatId(), at(s, L"Public Queries/Report Formats/Summary Format")->GetDbId());
+    EXPECT_EQ(item->report_def()->GetDbId(), 0);
+    EXPECT_EQ(u8(item->name()), "Copy");
+    EXPECT_EQ(item->bucket().get(), report.get());
+}
+
+namespace {
+
+Bytes query_target(std::string const &uri) { return cat(words({36, 1}), str(uri)); }
+
+} // namespace
+
+TEST_F(QueryUtilTest, ResolveTypeAnswersKindPathAndDbid) {
+    auto session = login(L"alice");
+    AdBucketPtr slashed = GetWorkspaceMgr(AdSessionPtr(session->session()))->GetBucket(slashed_);
+    kxtest::Outcome out = call<ResolveTypeArg>(kxrpc_resolve_type, cat(header(session), query_target("Public Queries/a%/b%%c")));
+    ASSERT_TRUE(out.result) << out.message();
+    EXPECT_EQ(out.reply(), cat(cat(words({1016}), str("Public Queries/a%/b%%c")), str(std::to_string(slashed_))));
+
+    out = call<ResolveTypeArg>(kxrpc_resolve_type, cat(header(session), query_target("Public Queries/Nothing here")));
+    ASSERT_TRUE(out.error);
+    EXPECT_EQ(out.reason(), 53) << out.message();
+}
+
+TEST_F(QueryUtilTest, ResolveTypeConvertsEveryProductFailure) {
+    auto session = login(L"alice");
+    for (KXFaultKind kind : {KXFaultKind::KXException, KXFaultKind::PaMsgException, KXFaultKind::CException}) {
+        KXFaultInjector::Arm("AdFolder::GetChildBucketIds", kxtest::fault(kind, 13224, L"workspace unreadable"));
+        kxtest::Outcome out =
+            call<ResolveTypeArg>(kxrpc_resolve_type, cat(header(session), query_target("Public Queries/All Defects")));
+        ASSERT_TRUE(out.error);
+        EXPECT_EQ(out.reason(), 40);
+        EXPECT_EQ(out.message(), "TLQSV0751E Server error: Unexpected exception: workspace unreadable");
+    }
+    // The lock was released on each way out.
+    EXPECT_TRUE(call<ResolveTypeArg>(kxrpc_resolve_type, cat(header(session), query_target("Public Queries"))).result);
+}
