@@ -5,6 +5,7 @@
 #include "wire/glue.h"
 #include "core/procmap.h"
 #include "change/resolve_type.h"
+#include "change/validation_handlers.h"
 #include "session/handlers.h"
 
 namespace KxRpc {
@@ -21,6 +22,12 @@ rpc_handler_t handler_of(int number) {
         return kxrpc_login;
     case 6:
         return kxrpc_resolve_type;
+    case 11:
+        return kxrpc_validate_action;
+    case 12:
+        return kxrpc_validate_record_props;
+    case 15:
+        return kxrpc_resolve_attachment;
     default:
         return nullptr;
     }
