@@ -2,12 +2,11 @@
 // kind mappings, and resolve_type over them.
 #include "query/queryutil.h"
 
-#include <sqlite3.h>
-
 #include "change/new_resources.h"
 #include "change/resolve_type.h"
 #include "handler_env.h"
 #include "kxproduct/store.h"
+#include "set_file.h"
 #include "wire/held_items.h"
 
 using namespace KxRpc;
@@ -19,52 +18,12 @@ using kxtest::words;
 
 namespace {
 
-// Adds workspace items straight to the set file, as another client would have made them.
-class SetFile {
-public:
-    SetFile() { EXPECT_EQ(sqlite3_open(KXProductStore::SetPath(CString(L"KXDEMO")).c_str(), &db_), SQLITE_OK); }
-    ~SetFile() { sqlite3_close(db_); }
-    std::int64_t scalar(std::string const &sql) {
-        sqlite3_stmt *s = nullptr;
-        EXPECT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &s, nullptr), SQLITE_OK) << sql;
-        std::int64_t v = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : 0;
-        sqlite3_finalize(s);
-        return v;
-    }
-    // A public item under `parent` (0: the public top folder).
-    std::int64_t add(std::int64_t parent, std::string const &name, int type) {
-        std::int64_t database = scalar("SELECT dbid FROM databases WHERE name='ISSUE'");
-        if (parent == 0)
-            parent = scalar("SELECT dbid FROM buckets WHERE parent_dbid IS NULL AND folder_type=1 AND database_dbid=" +
-                            std::to_string(database));
-        EXPECT_EQ(sqlite3_exec(db_, "INSERT INTO dbid_seq DEFAULT VALUES", nullptr, nullptr, nullptr), SQLITE_OK);
-        std::int64_t id = sqlite3_last_insert_rowid(db_);
-        sqlite3_stmt *s = nullptr;
-        sqlite3_prepare_v2(db_,
-                           "INSERT INTO buckets(dbid, database_dbid, parent_dbid, name, item_type, entity_def_dbid,"
-                           " definition, is_startup) VALUES(?,?,?,?,?,(SELECT dbid FROM entity_defs WHERE name='Defect'),"
-                           "'columns=id',0)",
-                           -1, &s, nullptr);
-        sqlite3_bind_int64(s, 1, id);
-        sqlite3_bind_int64(s, 2, database);
-        sqlite3_bind_int64(s, 3, parent);
-        sqlite3_bind_text(s, 4, name.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int(s, 5, type);
-        EXPECT_EQ(sqlite3_step(s), SQLITE_DONE);
-        sqlite3_finalize(s);
-        return id;
-    }
-
-private:
-    sqlite3 *db_ = nullptr;
-};
-
 class QueryUtilTest : public kxtest::HandlerTest {
 protected:
     static void SetUpTestSuite() {
         HandlerTest::SetUpTestSuite();
         KXProductStore::EnsureDataDirectory();
-        SetFile set;
+        kxtest::SetFile set;
         slashed_ = set.add(0, "a/b%c", AD_BUCKET_FOLDER);
         inside_ = set.add(slashed_, "x@y:z", AD_BUCKET_QUERY);
         std::int64_t plain_a = set.add(0, "a", AD_BUCKET_FOLDER);
@@ -139,7 +98,7 @@ TEST_F(QueryUtilTest, TopFolderFormsAndUnknownTops) {
 TEST_F(QueryUtilTest, AnItemMadeMeanwhileIsFoundAfterOneRefresh) {
     AdSessionPtr s = alice();
     ASSERT_TRUE(at(s, L"Public Queries/All Defects")); // the session has read its workspace
-    std::int64_t id = SetFile().add(0, "Made meanwhile", AD_BUCKET_QUERY);
+    std::int64_t id = kxtest::SetFile().add(0, "Made meanwhile", AD_BUCKET_QUERY);
     long refreshes = KXFaultInjector::CallCount("AdWorkspaceMgr::RefreshEntireWorkspace");
     AdBucketPtr found = at(s, L"Public Queries/Made meanwhile");
     ASSERT_TRUE(found);

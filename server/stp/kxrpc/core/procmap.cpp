@@ -8,6 +8,7 @@
 #include "wire/login_session.h"
 #include "props/replies.h"
 #include "props/requests.h"
+#include "query/fetch_bulk.h"
 #include "query/paged.h"
 #include "change/admin.h"
 #include "change/requests.h"
@@ -93,7 +94,7 @@ ProcedureGlue const map[procedure_map_size] = {
     served<MakeAttachmentDirectArgs>(L"make_attachment_direct", routine(xdr_make_attachment_result)),
     served<RenameWorkspaceItemArgs>(L"kxrpc_rename_workspace_item", routine(xdr_result_of<RenameWorkspaceItemResp>)),
     served<MasterPropertyArgs>(L"kxrpc_kx_masterproperty", routine(xdr_result_of<MasterPropertyResp>)),
-    decoded<FetchBulkArg>(L"kxrpc_fetch_bulk"),
+    served<FetchBulkArg>(L"kxrpc_fetch_bulk", routine(xdr_result_of<FetchBulkResp>)),
     decoded<MoveQueryArgs>(L"move_query"),
 };
 

@@ -6,6 +6,7 @@
 #include "core/procmap.h"
 #include "change/resolve_type.h"
 #include "change/validation_handlers.h"
+#include "query/fetch_bulk.h"
 #include "session/handlers.h"
 
 namespace KxRpc {
@@ -28,6 +29,8 @@ rpc_handler_t handler_of(int number) {
         return kxrpc_validate_record_props;
     case 15:
         return kxrpc_resolve_attachment;
+    case 35:
+        return kxrpc_fetch_bulk;
     default:
         return nullptr;
     }
