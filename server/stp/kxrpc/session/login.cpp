@@ -12,6 +12,7 @@
 #include "wire/trace.h"
 #include "wire/xdr.h"
 #include "tesutil/umessage.h"
+#include "wire/casts.h"
 
 namespace KxRpc {
 
@@ -177,6 +178,13 @@ bool LoginResp::enableSSOLogon(Nul::UString const &password, Nul::UString const 
                                            : admin_session->EnableSSOLogon(plain, dbset.c_str()) != 0;
     if (!enabled) trace_exception(method, L"This dbset is not SSO enabled");
     return enabled;
+}
+
+bool kxrpc_login(XdrObject *request, XdrObject **result) {
+    LoginArgs *args = checked_cast<LoginArgs>(request);
+    trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_login %s)", args->trace_line()); });
+    *result = new LoginResp(*args);
+    return true;
 }
 
 } // namespace KxRpc
