@@ -29,7 +29,10 @@ Nul::UString server_host_name() {
     return Nul::UString(name, "DEFAULT");
 }
 
-// Maps the failure being handled (called inside a catch block) as the login failure table says.
+// Turns the failure being handled (called inside a catch block) into the login's refusal: a failed
+// connection (product message 13285, a CException or anything unknown) refuses with reason 18 after a
+// "Failed to connect" trace; product message 13224 is the not-found error; any other product failure
+// refuses with reason 47. Our own exceptions pass unchanged.
 [[noreturn]] void rethrow_as_login_failure(Nul::UString const &dbset) {
     static Nul::UString const method(L"LoginResp");
     try {
