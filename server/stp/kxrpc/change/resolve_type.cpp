@@ -13,7 +13,7 @@
 namespace KxRpc {
 
 bool kxrpc_resolve_type(XdrObject *request, XdrObject **result) {
-    auto *args = checked_cast<ResolveTypeArg>(request, "ResolveTypeArg");
+    auto *args = checked_cast<ResolveTypeArg>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_resolve_type %s)", args->describe()); });
     Nul::CriticalSection guard(workspace_lock());
     try {

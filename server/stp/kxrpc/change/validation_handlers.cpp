@@ -47,7 +47,7 @@ void check_delete_action(ValidateActionArgs &args) {
 } // namespace
 
 bool kxrpc_validate_action(XdrObject *request, XdrObject **result) {
-    auto *args = checked_cast<ValidateActionArgs>(request, "ValidateActionArgs");
+    auto *args = checked_cast<ValidateActionArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_validate_action %s)", args->describe()); });
     try {
         check_delete_action(*args);
@@ -64,11 +64,11 @@ bool kxrpc_validate_action(XdrObject *request, XdrObject **result) {
 }
 
 bool kxrpc_validate_record_props(XdrObject *request, XdrObject **result) {
-    auto *args = checked_cast<ValidateRecordPropsArgs>(request, "ValidateRecordPropsArgs");
+    auto *args = checked_cast<ValidateRecordPropsArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_validate_record_props %s)", args->trace_line()); });
     if (!args->is_state_item_target()) refuse(51);
     try {
-        auto *item = checked_cast<RecordStateItem>(args->state_item_or_fail(), "RecordStateItem");
+        auto *item = checked_cast<RecordStateItem>(args->state_item_or_fail());
         AdEntityPtr record = item->entity();
         MRU_context mru(record);
         throw_invalid_fields(validate_record(record, args->api_session_or_fail()));
@@ -80,7 +80,7 @@ bool kxrpc_validate_record_props(XdrObject *request, XdrObject **result) {
 }
 
 bool kxrpc_resolve_attachment(XdrObject *request, XdrObject **result) {
-    auto *args = checked_cast<ResolveAttachmentArgs>(request, "ResolveAttachmentArgs");
+    auto *args = checked_cast<ResolveAttachmentArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_resolve_attachment %s)", args->describe()); });
     try {
         args->attachment();

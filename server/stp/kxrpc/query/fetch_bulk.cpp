@@ -120,7 +120,7 @@ std::vector<Nul::UString> bulk_item_texts(BulkContext const &context, AdBucketPt
 }
 
 bool kxrpc_fetch_bulk(XdrObject *request, XdrObject **result) {
-    auto *args = checked_cast<FetchBulkArg>(request, "KxRpc::FetchBulkArg");
+    auto *args = checked_cast<FetchBulkArg>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_fetch_bulk %s)", args->describe()); });
     std::vector<Nul::UString> texts;
     {
