@@ -9,7 +9,7 @@
 #include "wire/exceptions.h"
 #include "wire/catalog.h"
 #include "props/replies.h"
-#include "props/field_tracker.h"
+#include "props/recordprops.h"
 #include "change/new_resources.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
@@ -34,26 +34,6 @@ Nul::UString ustr(CString const &s) { return Nul::UString(s.GetString()); }
 
 [[noreturn]] void refuse(int code, Nul::UMessage const &message = Nul::UMessage::nil) {
     throw Nul::STPException(reason(code), message);
-}
-
-// The text of the product failure being handled, which is deleted; empty for anything else.
-Nul::UString product_failure_text() noexcept {
-    try {
-        throw;
-    } catch (PaMsgException *e) {
-        Nul::UString text;
-        if (e && e->First()) text = ustr(e->First()->GetFullMsg());
-        if (e) e->Delete();
-        return text;
-    } catch (KXException *e) {
-        Nul::UString text = e ? ustr(e->GetErrorString()) : Nul::UString();
-        if (e) e->Delete();
-        return text;
-    } catch (CException *e) {
-        return take_cexception_text(e);
-    } catch (...) {
-        return Nul::UString();
-    }
 }
 
 AdActionDef *requested_action(CreateTempArgs &args, AdEntityPtr const &record) {
@@ -110,7 +90,7 @@ bool record_needs_opening(AdSession *session, AdEntityPtr const &record, AdActio
         AdDbConnection *connection = session->GetDatabaseConnection();
         locked = AdConnectionMgr::IsUserDatabaseLocked(connection) != FALSE;
     } catch (PaMsgException *) {
-        throw KXInternalErrorException(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, product_failure_text()));
+        throw KXInternalErrorException(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, take_product_failure_text()));
     }
     if (locked) throw_locked_database();
     if (!record->IsEditable()) return true;
@@ -139,7 +119,7 @@ CreateTempResp *kxrpc_create_temp_record(CreateTempArgs &args) {
         });
         throw;
     } catch (...) {
-        Nul::UString text = product_failure_text();
+        Nul::UString text = take_product_failure_text();
         trace_lazy(1, [&] {
             return text_format("Exception: PaMsgException is caught in kxrpc_create_temp_record(%s)", text);
         });

@@ -3,6 +3,7 @@
 #include "props/resource.h"
 
 #include "props/convert.h"
+#include "props/recordprops.h"
 #include "wire/attachments.h"
 #include "wire/casts.h"
 #include "wire/exceptions.h"
@@ -29,19 +30,20 @@ constexpr wchar_t const *unknown_type_text = L"Unknown or unsupported KX core ob
 bool is_private(int prop_id) { return Nul::XmlTag::lookup(static_cast<Nul::XmlTag::Id>(prop_id)).ns_id() == private_namespace; }
 
 // A target given by state handle: the held item must be of the kind the type code names.
-std::unique_ptr<PropsResource> from_state_item(TargetResourceArg &target, int type) {
+std::unique_ptr<PropsResource> from_state_item(LoginSession *session, TargetResourceArg &target, int type) {
     StateItem *item = target.state_item_or_fail();
     switch (type) {
     case TT_RECORD:
-        checked_cast<RecordStateItem>(item, "RecordStateItem");
-        break;
+        checked_cast<RecordStateItem>(item);
+        return std::make_unique<RecordProps>(session, std::static_pointer_cast<RecordStateItem>(target.state_item()),
+                                             false);
     case TT_QUERY:
     case TT_QUERY_FOLDER:
     case TT_REPORT:
-        checked_cast<QueryItemStateItem>(item, "QueryItemStateItem");
+        checked_cast<QueryItemStateItem>(item);
         break;
     case TT_ATTACHMENT:
-        checked_cast<AttachmentStateItem>(item, "AttachmentStateItem");
+        checked_cast<AttachmentStateItem>(item);
         break;
     default:
         break;
@@ -49,8 +51,13 @@ std::unique_ptr<PropsResource> from_state_item(TargetResourceArg &target, int ty
     raise_unknown_type();
 }
 
-std::unique_ptr<PropsResource> from_target(LoginSession *, TargetResourceArg &, int type) {
+std::unique_ptr<PropsResource> from_target(LoginSession *session, TargetResourceArg &target, int type) {
     switch (type) {
+    case TT_RECORD: {
+        auto record = std::make_unique<RecordProps>(session, target.record(session->session()));
+        record->set_family_name(target.family_name());
+        return record;
+    }
     case TT_GLOBAL_HOOK:
         Nul::STPException::raise(reason(global_hook_reason), kx_message(MSG_GLOBAL_HOOK_REPORT), nullptr, nullptr,
                                  Nul::STPException::LOG_INFO);
@@ -71,7 +78,7 @@ std::unique_ptr<PropsResource> PropsResource::getResource(LoginSession *session,
     });
     std::unique_ptr<PropsResource> made;
     converting_product_failures([&] {
-        made = target.is_state_item_target() ? from_state_item(target, type) : from_target(session, target, type);
+        made = target.is_state_item_target() ? from_state_item(session, target, type) : from_target(session, target, type);
     });
     made->set_dynamic_props(dynamic_props);
     trace_lazy(2, [&] {
