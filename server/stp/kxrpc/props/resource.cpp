@@ -3,6 +3,7 @@
 #include "props/resource.h"
 
 #include "props/convert.h"
+#include "props/rectypeprops.h"
 #include "wire/attachments.h"
 #include "wire/casts.h"
 #include "wire/exceptions.h"
@@ -33,15 +34,15 @@ std::unique_ptr<PropsResource> from_state_item(TargetResourceArg &target, int ty
     StateItem *item = target.state_item_or_fail();
     switch (type) {
     case TT_RECORD:
-        checked_cast<RecordStateItem>(item, "RecordStateItem");
+        checked_cast<RecordStateItem>(item);
         break;
     case TT_QUERY:
     case TT_QUERY_FOLDER:
     case TT_REPORT:
-        checked_cast<QueryItemStateItem>(item, "QueryItemStateItem");
+        checked_cast<QueryItemStateItem>(item);
         break;
     case TT_ATTACHMENT:
-        checked_cast<AttachmentStateItem>(item, "AttachmentStateItem");
+        checked_cast<AttachmentStateItem>(item);
         break;
     default:
         break;
@@ -49,8 +50,10 @@ std::unique_ptr<PropsResource> from_state_item(TargetResourceArg &target, int ty
     raise_unknown_type();
 }
 
-std::unique_ptr<PropsResource> from_target(LoginSession *, TargetResourceArg &, int type) {
+std::unique_ptr<PropsResource> from_target(LoginSession *session, TargetResourceArg &target, int type) {
     switch (type) {
+    case TT_RECTYPE:
+        return std::make_unique<RecordTypeProps>(session, target.record_type(session->session()));
     case TT_GLOBAL_HOOK:
         Nul::STPException::raise(reason(global_hook_reason), kx_message(MSG_GLOBAL_HOOK_REPORT), nullptr, nullptr,
                                  Nul::STPException::LOG_INFO);
