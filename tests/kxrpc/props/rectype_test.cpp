@@ -8,6 +8,7 @@
 
 #include "demo_session.h"
 #include "kxproduct/metadata.h"
+#include "kxproduct/store.h"
 #include "recording_sink.h"
 #include "tesutil/xmltag.h"
 
@@ -137,4 +138,39 @@ TEST_F(RecordTypes, ProductFaultsBecomePropertyErrorsAndTheNextPropertyStillCome
             counts.expect_unchanged();
             EXPECT_EQ(sink_.fetch(*props, 1061), "str:Defect");
         }
+}
+
+// ---- a set whose record type is enabled for the package
+
+namespace {
+
+class PackageEnabled : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        kxtest::make_product_data(dir_, "/tmp/kxrpc-package-XXXXXX");
+        std::string xml = KXProductStore::DemoDefinition();
+        std::string const family = "<family name=\"AllIssues\">";
+        std::size_t at = xml.find(family);
+        ASSERT_NE(at, std::string::npos);
+        xml.insert(at, "<package name=\"Zarminflow\" revision=\"7.1\"><member record-type=\"Enhancement\"/></package>");
+        std::filesystem::create_directories(dir_ + "/data");
+        ASSERT_EQ(KXProductStore::CreateFromDefinition(xml, dir_ + "/data"), CString(L"KXDEMO"));
+    }
+    static void TearDownTestSuite() { std::filesystem::remove_all(dir_); }
+    static inline std::string dir_;
+};
+
+} // namespace
+
+TEST_F(PackageEnabled, OnlyTheEnabledRecordTypeAnswersTrue) {
+    KXSmartPtr<KXSession> s = KXSession::Build();
+    s->WebUserLogon(CString(L"alice"), CString(L"alice"), CString(), CString(), CString(L"ISSUE"), CString(L"KXDEMO"));
+    LoginSession session(s, Nul::UString(L"KXDEMO/ISSUE"), Nul::UString());
+    kxtest::RecordingSink sink;
+    for (auto [name, expected] : {std::pair{L"Enhancement", "bool:1"}, std::pair{L"Defect", "bool:0"},
+                                  std::pair{L"AllIssues", "bool:0"}}) {
+        TargetResourceArg target(TT_RECTYPE, Nul::UString(name));
+        auto props = PropsResource::getResource(&session, {}, target, TT_RECTYPE);
+        EXPECT_EQ(sink.fetch(*props, 261), expected);
+    }
 }
