@@ -721,8 +721,11 @@ class Builder {
       if (!users_.count(submitter)) fail(n, "unknown user '" + submitter + "'");
       user = users_[submitter];
     }
-    Stmt h(db_.handle(), "INSERT INTO history(dbid, record_dbid, action_dbid, user_dbid, at, old_state, new_state) VALUES(?,?,?,?,?,NULL,?)");
-    h.bind(1, db_.new_dbid()).bind(2, id).bind_null(3);
+    // A loaded record was submitted: its history names the record type's submit action, if any.
+    Stmt h(db_.handle(),
+           "INSERT INTO history(dbid, record_dbid, action_dbid, user_dbid, at, old_state, new_state) VALUES(?,?,"
+           "(SELECT dbid FROM action_defs WHERE entity_def_dbid=? AND action_type=1 ORDER BY position LIMIT 1),?,?,NULL,?)");
+    h.bind(1, db_.new_dbid()).bind(2, id).bind(3, t.dbid);
     if (user) h.bind(4, user); else h.bind_null(4);
     h.bind(5, now);
     if (state) h.bind(6, state); else h.bind_null(6);

@@ -151,7 +151,8 @@ CREATE INDEX buckets_by_parent ON buckets(parent_dbid);
 // Sets written before version 2 kept other numbers: record-type kinds 1 stateless and 2 with
 // states, hook kinds 1 value changed to 11 global script, item types 8 report and 16 report
 // format, authentication 1 product and 2 directory, permission bits 1 read and 2 write. Write-only
-// never meant anything without read, so it becomes read and write.
+// never meant anything without read, so it becomes read and write. Records they loaded from a
+// definition have no action in their first history row, which the creation date looks for.
 const char* const kMigrateToV2Sql = R"SQL(
 UPDATE entity_defs SET entity_type = 3 - entity_type WHERE entity_type IN (1, 2);
 ALTER TABLE entity_defs ADD COLUMN security_context INTEGER NOT NULL DEFAULT 0;
@@ -164,6 +165,10 @@ UPDATE bucket_permissions SET permission = CASE WHEN permission & 2 THEN 3 WHEN 
 CREATE TABLE package_revs(
   package TEXT NOT NULL, revision TEXT NOT NULL,
   entity_def_dbid INTEGER NOT NULL REFERENCES entity_defs(dbid), PRIMARY KEY(package, revision, entity_def_dbid));
+-- Loaded records had no action in their first history row; they were submitted.
+UPDATE history SET action_dbid = (SELECT a.dbid FROM action_defs a JOIN records r ON r.entity_def_dbid=a.entity_def_dbid
+    WHERE r.dbid=history.record_dbid AND a.action_type=1 ORDER BY a.position LIMIT 1)
+  WHERE action_dbid IS NULL AND dbid = (SELECT MIN(h.dbid) FROM history h WHERE h.record_dbid=history.record_dbid);
 UPDATE meta SET value = '2' WHERE key = 'schema_version';
 )SQL";
 
