@@ -4,6 +4,7 @@
 
 #include "props/convert.h"
 #include "props/recordprops.h"
+#include "props/rectypeprops.h"
 #include "wire/attachments.h"
 #include "wire/casts.h"
 #include "wire/exceptions.h"
@@ -53,6 +54,8 @@ std::unique_ptr<PropsResource> from_state_item(LoginSession *session, TargetReso
 
 std::unique_ptr<PropsResource> from_target(LoginSession *session, TargetResourceArg &target, int type) {
     switch (type) {
+    case TT_RECTYPE:
+        return std::make_unique<RecordTypeProps>(session, target.record_type(session->session()));
     case TT_RECORD: {
         auto record = std::make_unique<RecordProps>(session, target.record(session->session()));
         record->set_family_name(target.family_name());
