@@ -15,6 +15,7 @@
 #include "wire/exceptions.h"
 #include "wire/held_items.h"
 #include "wire/login_session.h"
+#include "wire/product_failure.h"
 #include "wire/trace.h"
 
 namespace KxRpc {
@@ -99,6 +100,21 @@ CreateTempResp *create_temp_attachment(CreateTempArgs &args) {
     Nul::UString const ids =
         joined({decimal(def->GetDbId()), decimal(record->GetDbId()), decimal(folder.field_dbid()), decimal(attachment.dbid())});
     return new CreateTempResp(item, names, ids);
+}
+
+CreateTempResp *create_temp_item(CreateTempArgs &args) {
+    try {
+        switch (args.resource_type()) {
+        case TT_REPORT:
+            return create_temp_report(args);
+        case TT_ATTACHMENT:
+            return create_temp_attachment(args);
+        default:
+            return create_temp_query_item(args);
+        }
+    } catch (...) {
+        raise_unexpected(L"kxrpc_create_temp");
+    }
 }
 
 } // namespace KxRpc

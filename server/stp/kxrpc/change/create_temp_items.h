@@ -6,6 +6,10 @@ namespace KxRpc {
 class CreateTempArgs;
 class CreateTempResp;
 
+// The working copy of a query, query folder, report or attachment target; product failures
+// become internal errors with message 47.
+CreateTempResp *create_temp_item(CreateTempArgs &args);
+
 // 36 query and 37 query folder: a copy of the item (and of its query definition) with its path
 // and dbid text, taken under the workspace lock.
 CreateTempResp *create_temp_query_item(CreateTempArgs &args);

@@ -4,7 +4,9 @@
 
 #include "change/admin.h"
 #include "change/attachment_requests.h"
+#include "change/create_temp.h"
 #include "change/deliverops.h"
+#include "change/mkresource.h"
 #include "change/new_resources.h"
 #include "change/requests.h"
 #include "change/resolve_type.h"
@@ -17,8 +19,8 @@ std::span<ProcedureRow const> change_procedures() {
     // validate_action, validate_record_props, resolve_attachment and revert_record share the empty reply.
     static ProcedureRow const rows[] = {
         served<ResolveTypeArg>(6, L"resolve_type", xdr_routine(xdr_result_of<ResolveTypeResp>), kxrpc_resolve_type),
-        decoded<CreateResourceArgs>(8, L"mkresource"),
-        served<CreateTempArgs>(9, L"create_temp", xdr_routine(xdr_result_of<CreateTempResp>), nullptr),
+        served<CreateResourceArgs>(8, L"mkresource", xdr_routine(xdr_result_of<CreateResourceResp>), kxrpc_mkresource),
+        served<CreateTempArgs>(9, L"create_temp", xdr_routine(xdr_result_of<CreateTempResp>), kxrpc_create_temp),
         decoded<DeliverChangeContextArgs>(10, L"deliver_change_context"),
         served<ValidateActionArgs>(11, L"validate_action", xdr_routine(xdr_result_of<XdrVoid>), kxrpc_validate_action),
         served<ValidateRecordPropsArgs>(12, L"validate_record_props", xdr_routine(xdr_result_of<XdrVoid>),

@@ -7,9 +7,9 @@
 #include <rpc/xdr.h>
 
 #include "kxproduct/query.h"
-#include "wire/genericop.h"
 #include "props/replies.h"
 #include "props/values.h"
+#include "wire/genericop.h"
 #include "wire/requests.h"
 
 namespace KxRpc {
@@ -39,7 +39,7 @@ public:
     bool_t xdr_prop_items(XDR *xdrs);
 
     // The property object of the target (caller owns); made by the property-access factory.
-    PropsResource *get_resource() {
+    std::unique_ptr<PropsResource> get_resource() {
         return PropsResource::getResource(session_or_fail(), dynamic_props_, target_, resource_type_);
     }
 
@@ -71,7 +71,7 @@ public:
     bool_t xdr_prop_list(XDR *xdrs, int count) override;
     // atomic, register_callback.
     bool_t xdr_rest(XDR *xdrs) override;
-    virtual bool_t xdr_value(XDR *xdrs, int prop_id, int value_type, BasePropValue *&out);
+    virtual bool_t xdr_value(XDR *xdrs, int prop_id, int value_type, std::unique_ptr<BasePropValue> &out);
     // "(%s) (atomic:%s :: register_callback:%s)".
     virtual Nul::UString describe();
 

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "kxproduct/workspace.h"
-#include "tesutil/ustring.h"
 #include "tesutil/critsec.h"
+#include "tesutil/ustring.h"
 
 namespace KxRpc {
 namespace QueryUtil {
