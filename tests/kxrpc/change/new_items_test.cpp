@@ -11,6 +11,7 @@
 #include "wire/held_items.h"
 
 using namespace KxRpc;
+using kxtest::by_name;
 using kxtest::Bytes;
 using kxtest::cat;
 using kxtest::str;
@@ -19,11 +20,6 @@ using kxtest::words;
 
 namespace {
 
-Bytes by_name(int type, std::vector<std::string> const &names) {
-    Bytes b = words({static_cast<std::uint32_t>(type), 1});
-    for (auto const &n : names) b = cat(b, str(n));
-    return b;
-}
 
 class NewItems : public kxtest::HandlerTest {
 protected:

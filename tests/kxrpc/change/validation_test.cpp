@@ -9,6 +9,7 @@
 #include "wire/held_items.h"
 
 using namespace KxRpc;
+using kxtest::by_name;
 using kxtest::Bytes;
 using kxtest::cat;
 using kxtest::str;
@@ -165,11 +166,6 @@ TEST_F(Validation, ProductFailuresAreConflictsAndOthersInternalErrors) {
 
 namespace {
 
-Bytes by_name(int type, std::vector<std::string> const &names) {
-    Bytes b = words({static_cast<std::uint32_t>(type), 1});
-    for (auto const &n : names) b = cat(b, str(n));
-    return b;
-}
 
 } // namespace
 

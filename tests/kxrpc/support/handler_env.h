@@ -101,4 +101,11 @@ protected:
 
 inline std::string u8(Nul::UString const &s) { return s.utf8_str().std_str(); }
 
+// A target of `type` given by its name segments.
+inline Bytes by_name(int type, std::vector<std::string> const &names) {
+    Bytes b = words({static_cast<std::uint32_t>(type), 1});
+    for (auto const &n : names) b = cat(b, str(n));
+    return b;
+}
+
 } // namespace kxtest
