@@ -223,3 +223,29 @@ TEST_F(QueryUtilTest, ResolveTypeConvertsEveryProductFailure) {
     // The lock was released on each way out.
     EXPECT_TRUE(call<ResolveTypeArg>(kxrpc_resolve_type, cat(header(session), query_target("Public Queries"))).result);
 }
+
+TEST_F(QueryUtilTest, SelectorsOfTheSessionsRepositoryNameRecordTypes) {
+    AdSessionPtr s = alice();
+    std::unique_ptr<TargetResourceArg> by_name(
+        QueryUtil::object_id_from_selector(s, Nul::Selector(Nul::UString(L"kx.record:Defect@KXDEMO/ISSUE"))));
+    EXPECT_EQ(by_name->type(), 31);
+    EXPECT_EQ(u8(by_name->first_name_segment()), "Defect");
+    std::unique_ptr<TargetResourceArg> by_dbid(
+        QueryUtil::object_id_from_selector(s, Nul::Selector(Nul::UString(L"kx.repo.kx-rectype:42@KXDEMO/ISSUE"))));
+    EXPECT_TRUE(by_dbid->is_marshalled_by_dbid());
+    EXPECT_EQ(by_dbid->dbid_segment(0), 42u);
+    try {
+        QueryUtil::object_id_from_selector(s, Nul::Selector(Nul::UString(L"kx.repo.kx-rectype:x42@KXDEMO/ISSUE")));
+        ADD_FAILURE();
+    } catch (Nul::STPException const &e) {
+        EXPECT_EQ(static_cast<int>(e.stp_reason_code()), 40);
+    }
+    try {
+        QueryUtil::check_repository_selector(s, Nul::Selector(Nul::UString(L"kx.record:Defect@KXDEMO/TEST")));
+        ADD_FAILURE();
+    } catch (Nul::STPException const &e) {
+        EXPECT_EQ(static_cast<int>(e.stp_reason_code()), 4);
+        EXPECT_EQ(u8(exception_message_text(e)),
+                  "TLQSV0732E Repository of referenced field, kx.record:Defect@KXDEMO/TEST, should be 'KXDEMO/ISSUE'");
+    }
+}

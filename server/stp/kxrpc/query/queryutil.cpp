@@ -9,6 +9,7 @@
 #include "wire/exceptions.h"
 #include "wire/held_items.h"
 #include "wire/product_failure.h"
+#include "wire/target.h"
 
 namespace KxRpc {
 namespace QueryUtil {
@@ -16,6 +17,7 @@ namespace QueryUtil {
 namespace {
 
 constexpr int MSG_CANNOT_LOAD_QUERY = 5;
+constexpr int MSG_OTHER_REPOSITORY = 28;
 
 Nul::UString ustr(CString const &s) { return Nul::UString(s.GetString()); }
 
@@ -96,6 +98,24 @@ void query_def_for_bucket(AdBucketPtr const &bucket, AdQueryDefPtr &query_def) {
         Nul::UString text = take_product_failure().text;
         throw_internal_error(kx_message(MSG_CANNOT_LOAD_QUERY, Nul::UMessage::Arg(text)));
     }
+}
+
+void check_repository_selector(AdSessionPtr const &session, Nul::Selector const &selector) {
+    Nul::UString const repository = repository_name(session);
+    if (selector.repository_name() == repository) return;
+    Nul::STPException::raise(reason(4),
+                             kx_message(MSG_OTHER_REPOSITORY, Nul::UMessage::Arg(selector.to_string_with_domain()),
+                                        Nul::UMessage::Arg(repository)),
+                             nullptr, nullptr, Nul::STPException::LOG_INFO);
+}
+
+TargetResourceArg *object_id_from_selector(AdSessionPtr const &session, Nul::Selector const &selector) {
+    check_repository_selector(session, selector);
+    if (!selector.is_object_id_selector()) return new TargetResourceArg(TT_RECTYPE, selector.object_name());
+    bool ok = false;
+    unsigned long const dbid = parse_unsigned(selector.object_name(), ok);
+    if (!ok) Nul::STPException::raise(reason(40), Nul::UMessage::nil, nullptr, nullptr, Nul::STPException::LOG_INFO);
+    return new TargetResourceArg(TT_RECTYPE, static_cast<u_int>(dbid), 0u);
 }
 
 std::vector<std::int64_t> child_bucket_ids(AdBucketPtr const &folder, int type_mask) {

@@ -8,12 +8,14 @@
 
 #include "kxproduct/query.h"
 #include "kxproduct/workspace.h"
+#include "tesutil/selector.h"
 #include "tesutil/ustring.h"
 #include "wire/workspace.h"
 
 namespace KxRpc {
 
 class QueryItemStateItem;
+class TargetResourceArg;
 
 namespace QueryUtil {
 
@@ -39,6 +41,12 @@ int bucket_resource_type(AdBucketPtr const &bucket);
 
 // The query or chart definition of the item; a product failure raises message 5 with its text.
 void query_def_for_bucket(AdBucketPtr const &bucket, AdQueryDefPtr &query_def);
+
+// A selector of another repository than the session's raises reason 4 with message 28.
+void check_repository_selector(AdSessionPtr const &session, Nul::Selector const &selector);
+// The record type a selector names, as a new target (caller owns): by dbid for an object-id
+// selector, whose name must be a decimal number (reason 40 otherwise), else by name.
+TargetResourceArg *object_id_from_selector(AdSessionPtr const &session, Nul::Selector const &selector);
 
 // Dbids of the folder's children of the kinds in `type_mask`, in dbid order; none for an item
 // that is not a folder.
