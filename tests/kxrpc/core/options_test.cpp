@@ -1,4 +1,4 @@
-#include "kxrpc_core.h"
+#include "core/options.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,13 @@
 // Crash handling: error modes, the guard filter, crash dumps with a count limit, test crashes.
 // Everything reachable from a fault handler here is async-signal-safe.
-#include "kxrpc_core.h"
-#include "kxrpc_trace.h"
+#include "core/crash.h"
+
+#include <atomic>
+
+#include "core/options.h"
+#include "core/shutdown.h"
+#include "core/test_failure.h"
+#include "core/trace.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -13,7 +19,7 @@
 
 #include "kxproduct/exceptions.h"
 #include "kxwin/crash.h"
-#include "protocol/exceptions.h"
+#include "wire/exceptions.h"
 
 namespace KxRpc {
 
@@ -29,8 +35,7 @@ long unhandled_filter(KxWin::EXCEPTION_POINTERS *pointers) {
 int crash_dump_counter() { return dump_counter.load(); }
 
 void log_crash_message(char const *format, ...) {
-    if (!settings().verbose)
-        return;
+    if (!settings().verbose) return;
     std::va_list args;
     va_start(args, format);
     KxWin::safe_vwrite(2, format, args);
@@ -38,8 +43,7 @@ void log_crash_message(char const *format, ...) {
 }
 
 void apply_crash_handler_bits(int bits) {
-    if (bits == 0)
-        return;
+    if (bits == 0) return;
     if (bits & 0x7) {
         log_crash_message("Setting SEM Flags...\n");
         std::uint32_t flags = 0;
@@ -73,8 +77,7 @@ void apply_crash_handler_bits(int bits) {
 }
 
 long crash_filter(KxWin::EXCEPTION_POINTERS *pointers) {
-    if (settings().on_error == 2)
-        return KxWin::EXCEPTION_CONTINUE_SEARCH;
+    if (settings().on_error == 2) return KxWin::EXCEPTION_CONTINUE_SEARCH;
     write_crash_dump(pointers);
     return KxWin::EXCEPTION_EXECUTE_HANDLER;
 }

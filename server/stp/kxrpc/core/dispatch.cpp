@@ -1,23 +1,24 @@
 // kxrpc_dispatch: one RPC call from the table lookup to the freed reply.
-#include "kxrpc_dispatch.h"
+#include "core/dispatch.h"
 
 #include <cstdlib>
 #include <exception>
 
-#include "kxrpc_core.h"
-#include "kxrpc_trace.h"
+#include "core/com_startup.h"
+#include "core/crash.h"
+#include "core/options.h"
+#include "core/trace.h"
 #include "kxwin/crash.h"
-#include "protocol/exceptions.h"
-#include "protocol/kxrpc_catalog.h"
 #include "tesutil/arm.h"
+#include "wire/catalog.h"
+#include "wire/exceptions.h"
 
 namespace KxRpc {
 
 void ArgsHolder::free() {
     XdrObject *object = object_;
     object_ = nullptr; // cleared first: a throwing destructor must not run twice
-    if (!object)
-        return;
+    if (!object) return;
     try {
         object->~XdrObject();
     } catch (...) {
@@ -45,8 +46,7 @@ public:
     ~ArmCall() { stop(2, nullptr); }
     void start(RpcProcedure const &entry, XdrObject *request) { started_ = start_arm_transaction(entry, request); }
     void stop(int status, Nul::ArmBuffer const *buffer) {
-        if (!started_)
-            return;
+        if (!started_) return;
         started_ = false;
         Nul::ArmPerThreadOperationStack::stop_transaction(status, buffer);
     }
@@ -70,8 +70,7 @@ public:
     XdrObject **slot() { return &result_; }
     XdrObject *get() const { return result_; }
     void free() {
-        if (result_)
-            xdr_free(routine_, reinterpret_cast<char *>(&result_));
+        if (result_) xdr_free(routine_, reinterpret_cast<char *>(&result_));
         result_ = nullptr;
     }
 
@@ -117,7 +116,7 @@ void dispatch_request(ks_svc_req *request, KS_SVCXPRT *transport) {
             trace_core("Error unknown rpc method");
             return;
         }
-        if (number >= static_cast<rpcproc_t>(procedure_count()) || !procedure_table()[number].handler) {
+        if (number >= static_cast<rpcproc_t>(procedure_count) || !procedure_table()[number].handler) {
             ks_svcerr_noproc(transport);
             trace_core("Error unknown rpc method");
             return;
@@ -150,8 +149,7 @@ void dispatch_request(ks_svc_req *request, KS_SVCXPRT *transport) {
         trace_start(name, L"");
 
         try {
-            if (!entry->handler(args.get(), result.slot()))
-                result.free();
+            if (!entry->handler(args.get(), result.slot())) result.free();
         } catch (Nul::STPException const &e) {
             result.free(); // a handler that stored a response before failing
             replied = true;
@@ -164,18 +162,15 @@ void dispatch_request(ks_svc_req *request, KS_SVCXPRT *transport) {
         if (result.get()) {
             sending = true;
             replied = true;
-            if (!ks_svc_sendreply(transport, entry->xdr_result, result.slot()))
-                ks_svcerr_systemerr(transport);
+            if (!ks_svc_sendreply(transport, entry->xdr_result, result.slot())) ks_svcerr_systemerr(transport);
             arm.stop(0, nullptr);
             result.free();
             sending = false;
         }
         args.free();
-        after_request();
         trace_finish(name, L"");
     } catch (Nul::STPException const &e) {
-        if (!replied)
-            send_error_reply(transport, e, name);
+        if (!replied) send_error_reply(transport, e, name);
         trace_stp_exception(name, e);
     } catch (...) {
         if (sending) {
@@ -197,13 +192,12 @@ int register_arm(int level) {
     Nul::ArmBuffer application_buffer;
     int rc = Nul::ArmApplication::register_application(static_cast<Nul::arm_level_t>(level), Nul::UString(L"kxrpc"),
                                                        &application_buffer);
-    for (int i = 0; rc >= 0 && i < procedure_count(); ++i) {
+    for (int i = 0; rc >= 0 && i < procedure_count; ++i) {
         RpcProcedure &entry = procedure_table()[i];
         rc = Nul::ArmApplication::register_transaction(Nul::ArmBuffer::pool_string(Nul::UString(entry.name)), 0,
                                                        nullptr, &entry.arm_tran_id);
     }
-    if (rc >= 0)
-        rc = Nul::ArmApplication::start_application(nullptr, Nul::UString(), Nul::UString());
+    if (rc >= 0) rc = Nul::ArmApplication::start_application(nullptr, Nul::UString(), Nul::UString());
     if (rc < 0) {
         char text[ARM_MSG_BUFFER_LENGTH + 1] = {};
         Nul::ArmApplication::get_error_message(0, rc, text);

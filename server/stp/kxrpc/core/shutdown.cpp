@@ -1,7 +1,9 @@
 // Orderly stop: the shutdown procedure, SIGINT and SIGTERM all end in shutdown_nice.
-#include "kxrpc_core.h"
-#include "kxrpc_dispatch.h"
-#include "protocol/xdrobject.h"
+#include "core/shutdown.h"
+
+#include "core/options.h"
+#include "core/startup.h"
+#include "core/trace.h"
 
 #include <csignal>
 #include <cstdio>
@@ -9,7 +11,7 @@
 
 #include "ks_rpcsvc.h"
 #include "kxwin/winsock.h"
-#include "protocol/casts.h"
+#include "wire/casts.h"
 
 namespace KxRpc {
 
@@ -18,8 +20,7 @@ volatile std::sig_atomic_t recorded_signal = 0;
 
 void close_listener(std::atomic<int> &handle, char const *closing, char const *closed) {
     int sock = handle.exchange(-1);
-    if (sock < 0)
-        return;
+    if (sock < 0) return;
     trace_core("%s", closing);
     KxWin::closesocket(sock);
     trace_core("%s", closed);
@@ -50,8 +51,7 @@ void shutdown_nice(int status, Nul::UString const &text) {
 // Only records the signal and asks the service loop to end; the main thread does the rest once
 // the loop has returned and the workers are gone.
 extern "C" void stprpc_interrupt(int signum) {
-    if (signum != SIGINT && signum != SIGTERM)
-        std::abort();
+    if (signum != SIGINT && signum != SIGTERM) std::abort();
     recorded_signal = signum;
     ks_svc_exit();
 }
@@ -70,7 +70,7 @@ void request_stop() {
 bool stop_requested() { return stop_asked.load(); }
 
 bool kxrpc_shutdown(XdrObject *request, XdrObject **result) {
-    checked_cast<XdrVoid>(request, "XdrVoid");
+    checked_cast<XdrVoid>(request);
     trace_core("Info: (kxrpc_shutdown)");
     if (settings().just_exit) {
         trace_core("Exiting...");
