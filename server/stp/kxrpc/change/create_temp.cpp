@@ -2,15 +2,15 @@
 
 #include <memory>
 
+#include "change/new_resources.h"
 #include "kxproduct/exceptions.h"
 #include "kxproduct/session.h"
 #include "kxwin/cexception.h"
-#include "wire/casts.h"
-#include "wire/exceptions.h"
-#include "wire/catalog.h"
-#include "props/replies.h"
 #include "props/recordprops.h"
-#include "change/new_resources.h"
+#include "props/replies.h"
+#include "wire/casts.h"
+#include "wire/catalog.h"
+#include "wire/exceptions.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 
