@@ -383,11 +383,12 @@ TEST_F(RecordPropsTest, RecordLevelPropertiesFromTheProduct) {
     auto const family = static_cast<std::uint32_t>(LookupEntityDefOrFamily(session_, L"AllIssues")->GetDbId());
     auto const modify = static_cast<std::uint32_t>(defect_->LookupActionDef(L"Modify")->GetDbId());
     auto *props = new RecordProps(nullptr, rec);
-    Bytes got = fetch(props, requests({1056, 387, 595, 1162, 460, 313}));
+    Bytes got = fetch(props, requests({1056, 387, 595, 1162, 460, 313, 268}));
     // The creation date is the submit in the history (the definition's dates are UTC).
     Bytes want = cat(words({1, 100007}), str("2026-01-10T10:00:00Z"));
     want = cat(want, words({1, 39, rt, modify, 1, 100008, 31, 1, 31, rt, 1, 31, family, 1, 100009}));
-    want = cat(want, words({1, 100002, 971, 1, 100006, 0, 1, 100002, 967, 0}));
+    want = cat(want, words({1, 100002, 971, 1, 100006, 0, 1, 100002, 967, 1, 27}));
+    want = cat(want, cat(str(""), words({0}))); // no mastership field: the local site's
     EXPECT_EQ(dump(want), dump(got));
     Bytes legal = fetch(new RecordProps(nullptr, rec), requests({526}));
     EXPECT_EQ(words({1, 100008, 39, 1}), Bytes(legal.begin(), legal.begin() + 16));

@@ -358,6 +358,8 @@ bool RecordProps::has_field(wchar_t const *name) const {
 }
 
 CString RecordProps::field_text(wchar_t const *name) const {
+    // A record type without the field reads as empty, as the product's mastership test does.
+    if (!has_field(name)) return CString();
     CString text = record_->GetFieldValue(CString(name)).GetValue();
     text.Trim();
     return text;
