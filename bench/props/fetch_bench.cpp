@@ -122,8 +122,8 @@ void OverOneConnection(benchmark::State &state) {
             double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             if (state.iterations() > 0 && in_process_seconds > 0)
                 state.counters["x_in_process"] = elapsed / static_cast<double>(state.iterations()) / in_process_seconds;
-            state.counters["calls_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                               benchmark::Counter::kIsRate);
+            state.counters["calls_per_s"] =
+                benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
         }
     }
     server.signal(SIGTERM);

@@ -15,8 +15,8 @@ bool_t xdr_login_args(XDR *xdrs, Login *l) {
     bool_t security = FALSE;
     std::string locale = "en_US", empty;
     return xdr_u_int(xdrs, &no_correlator) && xdr_int(xdrs, &wtid) && xdr_utf8(xdrs, &l->repository) &&
-           xdr_utf8(xdrs, &l->user) && xdr_utf8(xdrs, &l->user) && xdr_utf8(xdrs, &locale) &&
-           xdr_utf8(xdrs, &empty) && xdr_bool(xdrs, &security) && xdr_utf8(xdrs, &empty);
+           xdr_utf8(xdrs, &l->user) && xdr_utf8(xdrs, &l->user) && xdr_utf8(xdrs, &locale) && xdr_utf8(xdrs, &empty) &&
+           xdr_bool(xdrs, &security) && xdr_utf8(xdrs, &empty);
 }
 
 bool_t xdr_login_result(XDR *xdrs, Login *l) {
@@ -82,15 +82,33 @@ bool_t read_value(XDR *xdrs, std::string &out) {
 // first to see whether the list ends.
 bool_t read_tagged(XDR *xdrs, int tag, std::string &out) {
     switch (tag) {
-    case 100001: out += "str:"; return read_text(xdrs, out);
-    case 100007: out += "time:"; return read_text(xdrs, out);
-    case 100019: out += "xml:"; return read_text(xdrs, out);
-    case 100002: out += "empty:"; return read_int(xdrs, out);
-    case 100003: out += "enum:"; return read_int(xdrs, out);
-    case 100005: out += "int:"; return read_int(xdrs, out);
-    case 100006: out += "bool:"; return read_int(xdrs, out);
-    case 100011: out += "unsupported"; return TRUE;
-    case 100012: out += "unavailable"; return TRUE;
+    case 100001:
+        out += "str:";
+        return read_text(xdrs, out);
+    case 100007:
+        out += "time:";
+        return read_text(xdrs, out);
+    case 100019:
+        out += "xml:";
+        return read_text(xdrs, out);
+    case 100002:
+        out += "empty:";
+        return read_int(xdrs, out);
+    case 100003:
+        out += "enum:";
+        return read_int(xdrs, out);
+    case 100005:
+        out += "int:";
+        return read_int(xdrs, out);
+    case 100006:
+        out += "bool:";
+        return read_int(xdrs, out);
+    case 100011:
+        out += "unsupported";
+        return TRUE;
+    case 100012:
+        out += "unavailable";
+        return TRUE;
     case 100010: {
         bool_t by_id = FALSE;
         if (!xdr_bool(xdrs, &by_id)) return FALSE;

@@ -72,11 +72,9 @@ TEST_F(PropsE2E, FetchesOnFourConnectionsAtOnceAndAfterAFailedOne) {
                 seen[t].push_back(f.entries.at(0) + " " + f.entries.at(1));
             }
         });
-    for (auto &c : clients)
-        c.join();
+    for (auto &c : clients) c.join();
     for (int t = 0; t < 4; ++t) {
         ASSERT_EQ(seen[t].size(), 10u) << t;
-        for (int i = 0; i < 10; ++i)
-            EXPECT_EQ(seen[t][i], i % 2 ? "bool:1 bool:0" : "bool:0 bool:1") << t << " " << i;
+        for (int i = 0; i < 10; ++i) EXPECT_EQ(seen[t][i], i % 2 ? "bool:1 bool:0" : "bool:0 bool:1") << t << " " << i;
     }
 }

@@ -35,12 +35,10 @@ kxtest::Bytes fetch_once(LoginSession *session, wchar_t const *rectype, std::vec
 
 TEST_F(Concurrent, FourSessionsFetchTheSameAnswers) {
     std::vector<PropRequest> requested;
-    for (int id : {1103, 1032, 1061, 297, 637, 515, 516, 549})
-        requested.push_back(PropRequest{id, {}});
+    for (int id : {1103, 1032, 1061, 297, 637, 515, 516, 549}) requested.push_back(PropRequest{id, {}});
     constexpr int threads = 4;
     std::vector<std::shared_ptr<LoginSession>> sessions;
-    for (int t = 0; t < threads; ++t)
-        sessions.push_back(logon());
+    for (int t = 0; t < threads; ++t) sessions.push_back(logon());
     std::vector<std::vector<kxtest::Bytes>> results(threads);
     std::atomic<int> ready{0};
     std::vector<std::thread> workers;
@@ -52,14 +50,12 @@ TEST_F(Concurrent, FourSessionsFetchTheSameAnswers) {
             for (int i = 0; i < 25; ++i)
                 results[t].push_back(fetch_once(sessions[t].get(), i % 2 ? L"AllIssues" : L"Defect", requested));
         });
-    for (auto &w : workers)
-        w.join();
+    for (auto &w : workers) w.join();
     // Nothing else ran first: the reference answers come after the race.
     kxtest::Bytes defect = fetch_once(session_.get(), L"Defect", requested);
     kxtest::Bytes family = fetch_once(session_.get(), L"AllIssues", requested);
     EXPECT_NE(defect, family);
     for (int t = 0; t < threads; ++t)
-        for (int i = 0; i < 25; ++i)
-            EXPECT_EQ(results[t][i], i % 2 ? family : defect) << t << " " << i;
+        for (int i = 0; i < 25; ++i) EXPECT_EQ(results[t][i], i % 2 ? family : defect) << t << " " << i;
     sessions.clear();
 }

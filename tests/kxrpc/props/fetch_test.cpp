@@ -34,7 +34,8 @@ constexpr std::uint32_t none = 0xFFFFFFFFu; // no resource in an error record
 // A property object whose properties the test scripts.
 class ScriptedProps : public PropsResource {
 public:
-    ScriptedProps(std::map<int, Fetch> props, int &calls) : PropsResource(nullptr), props_(std::move(props)), calls_(calls) {}
+    ScriptedProps(std::map<int, Fetch> props, int &calls)
+        : PropsResource(nullptr), props_(std::move(props)), calls_(calls) {}
     void fetch_prop(FetchPropResponses &out, int id) override {
         ++calls_;
         auto found = props_.find(id);
@@ -108,7 +109,11 @@ struct ValueCase {
 };
 
 std::vector<ValueCase> value_cases() {
-    struct Nul::Oid::bits words_of_oid{{0x01020304u, 0xA0B0C0D0u, 5u, 0xFFFFFFFFu}};
+    struct Nul::Oid::bits words_of_oid {
+        {
+            0x01020304u, 0xA0B0C0D0u, 5u, 0xFFFFFFFFu
+        }
+    };
     Nul::Oid oid(words_of_oid);
     return {
         {"empty", [](auto &o) { o.record_empty(970); }, words({100002, 970})},
@@ -132,7 +137,8 @@ std::vector<ValueCase> value_cases() {
         {"cstring", [](auto &o) { o.record_cstring(CString(L"abc")); }, cat(words({100001}), str("abc"))},
         {"resource as cstring", [](auto &o) { o.record_resource_as_cstring(27, CString(L"site")); },
          cat(words({27}), str("site"))},
-        {"query obj name", [](auto &o) { o.record_query_obj_name(36, Nul::UString(L"q")); }, cat(words({36}), str("q"))},
+        {"query obj name", [](auto &o) { o.record_query_obj_name(36, Nul::UString(L"q")); },
+         cat(words({36}), str("q"))},
         {"query obj binding", [](auto &o) { o.record_query_obj_binding(7, Nul::UString(L"leaf"), 31, 5); },
          cat(cat(words({7}), str("leaf")), words({31, 5}))},
         {"resource one segment", [](auto &o) { o.record_resource(31, 5, 6, 7, 8); }, words({31, 5})},
@@ -164,7 +170,8 @@ std::vector<ValueCase> value_cases() {
              o.end_list_property_values();
          },
          cat(cat(words({100008, 100001, 1, 100001}), str("a")), words({1, 100010, 1, 385, 1, 100009}))},
-        {"empty list", [](auto &o) {
+        {"empty list",
+         [](auto &o) {
              o.start_list_property_values(34);
              o.end_list_property_values();
          },
@@ -214,8 +221,8 @@ TEST(FetchPropsIter, AFailureInsideAListKeepsTheElementsAndClosesTheList) {
                         }}},
                       ids({1061}));
     ASSERT_TRUE(f.ok);
-    EXPECT_EQ(f.bytes, reply_of(cat(cat(words({100008, 100001, 1, 100003, 3, 1, 100013}), record(4, "")),
-                                    words({1, 100009}))));
+    EXPECT_EQ(f.bytes,
+              reply_of(cat(cat(words({100008, 100001, 1, 100003, 3, 1, 100013}), record(4, "")), words({1, 100009}))));
 }
 
 TEST(FetchPropsIter, AFailureInANestedListClosesEveryOpenList) {
@@ -228,8 +235,8 @@ TEST(FetchPropsIter, AFailureInANestedListClosesEveryOpenList) {
                        {385, [](auto &o) { o.record_bool(false); }}},
                       ids({1061, 385}));
     ASSERT_TRUE(f.ok);
-    Bytes first = cat(cat(words({1, 100008, 100008, 1, 100008, 100001, 1, 100013}), record(4, "")),
-                      words({1, 100009, 100009}));
+    Bytes first =
+        cat(cat(words({1, 100008, 100008, 1, 100008, 100001, 1, 100013}), record(4, "")), words({1, 100009, 100009}));
     EXPECT_EQ(f.bytes, cat(first, words({1, 100006, 0, 0})));
 }
 
@@ -250,10 +257,9 @@ TEST(FetchPropsIter, AFailedMetaEndsItsEntry) {
 
 TEST(FetchPropsIter, UndeclaredDynamicIdsAreUnsupportedWithoutAskingTheResource) {
     DynamicPropMap declared{{1000000, {8, Nul::UString(L"Headline")}}};
-    Fetched f = fetch({{1000000, [](auto &o) { o.record_ustring(Nul::UString(L"h")); }},
-                       {1000001, [](auto &) { throw 1; }}},
-                      {PropRequest{1000001, {}}, PropRequest{1000002, {942, 950}}, PropRequest{1000000, {}}},
-                      1 << 16, declared);
+    Fetched f = fetch(
+        {{1000000, [](auto &o) { o.record_ustring(Nul::UString(L"h")); }}, {1000001, [](auto &) { throw 1; }}},
+        {PropRequest{1000001, {}}, PropRequest{1000002, {942, 950}}, PropRequest{1000000, {}}}, 1 << 16, declared);
     ASSERT_TRUE(f.ok);
     EXPECT_EQ(f.calls, 1);
     EXPECT_EQ(f.bytes, cat(cat(words({1, 100011, 1, 100011, 100011, 1, 100001}), str("h")), words({0})));
@@ -287,7 +293,8 @@ TEST(FetchPropsIter, AnUnparsableDateIsAPropertyError) {
     Fetched f = fetch({{1061, [](auto &o) { o.record_time_value(Nul::UString(L"yesterday")); }}}, ids({1061}));
     ASSERT_TRUE(f.ok);
     EXPECT_EQ(f.bytes,
-              reply_of(cat(words({100013}), record(4, "TLQSV0723E 'yesterday' is not a legal ISO 8601 format date/time string"))));
+              reply_of(cat(words({100013}),
+                           record(4, "TLQSV0723E 'yesterday' is not a legal ISO 8601 format date/time string"))));
 }
 
 TEST(FetchPropsIter, AFailedWriteEndsTheReplyWithAFatalError) {
@@ -303,7 +310,8 @@ TEST(FetchPropsIter, AFailedWriteEndsTheReplyWithAFatalError) {
 
 TEST(FetchPropsIter, AWriteFailureWithNoRoomForTheFatalErrorFails) {
     for (std::size_t room : {0u, 4u, 8u, 20u}) {
-        Fetched f = fetch({{1061, [](auto &o) { o.record_ustring(Nul::UString(L"abcdefghijklmnop")); }}}, ids({1061}), room);
+        Fetched f =
+            fetch({{1061, [](auto &o) { o.record_ustring(Nul::UString(L"abcdefghijklmnop")); }}}, ids({1061}), room);
         EXPECT_FALSE(f.ok) << room;
     }
 }

@@ -79,9 +79,9 @@ protected:
 TEST_F(Handlers, FetchOfARecordType) {
     kxtest::Bytes reply;
     TargetResourceArg defect(TT_RECTYPE, Nul::UString(L"Defect"));
-    ASSERT_EQ((call<FetchPropsArgs, FetchPropsIter>(kxrpc_fetch_props, fetch_request(defect, {1061, 515, 9999}),
-                                                    reply)),
-              "reply");
+    ASSERT_EQ(
+        (call<FetchPropsArgs, FetchPropsIter>(kxrpc_fetch_props, fetch_request(defect, {1061, 515, 9999}), reply)),
+        "reply");
     EXPECT_EQ(reply, cat(cat(words({0, 1, 100001}), str("Defect")), words({1, 100006, 0, 1, 100011, 0})));
 }
 

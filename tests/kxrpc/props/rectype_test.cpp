@@ -84,16 +84,18 @@ TEST_F(RecordTypes, FormsForSubmitAndModify) {
     auto props = props_of(L"Defect");
     AdEntityDef *defect = def(L"Defect");
     std::string rt = n(defect->GetDbId());
-    EXPECT_EQ(sink_.fetch(*props, 549), "res40:" + rt + "," + n(defect->LookupFormDef(CString(L"Defect_Base"))->GetDbId()) + ",0,0");
-    EXPECT_EQ(sink_.fetch(*props, 699), "res40:" + rt + "," + n(defect->LookupFormDef(CString(L"Defect_Submit"))->GetDbId()) + ",0,0");
+    EXPECT_EQ(sink_.fetch(*props, 549),
+              "res40:" + rt + "," + n(defect->LookupFormDef(CString(L"Defect_Base"))->GetDbId()) + ",0,0");
+    EXPECT_EQ(sink_.fetch(*props, 699),
+              "res40:" + rt + "," + n(defect->LookupFormDef(CString(L"Defect_Submit"))->GetDbId()) + ",0,0");
 }
 
 TEST_F(RecordTypes, AFamilyIsNotSubmittableAndHasNoForms) {
     auto family = props_of(L"AllIssues");
     EXPECT_EQ(sink_.fetch(*family, 490), "bool:1");
     EXPECT_EQ(sink_.fetch(*family, 516), "bool:0");
-    EXPECT_EQ(sink_.fetch(*family, 642),
-              "[31 res31:" + n(def(L"Defect")->GetDbId()) + ",0,0,0 res31:" + n(def(L"Enhancement")->GetDbId()) + ",0,0,0 ]");
+    EXPECT_EQ(sink_.fetch(*family, 642), "[31 res31:" + n(def(L"Defect")->GetDbId()) +
+                                             ",0,0,0 res31:" + n(def(L"Enhancement")->GetDbId()) + ",0,0,0 ]");
     EXPECT_EQ(family->supported_properties().count(549), 0u);
     EXPECT_EQ(family->supported_properties().count(699), 0u);
     auto defect = props_of(L"Defect");
@@ -167,8 +169,8 @@ TEST_F(PackageEnabled, OnlyTheEnabledRecordTypeAnswersTrue) {
     s->WebUserLogon(CString(L"alice"), CString(L"alice"), CString(), CString(), CString(L"ISSUE"), CString(L"KXDEMO"));
     LoginSession session(s, Nul::UString(L"KXDEMO/ISSUE"), Nul::UString());
     kxtest::RecordingSink sink;
-    for (auto [name, expected] : {std::pair{L"Enhancement", "bool:1"}, std::pair{L"Defect", "bool:0"},
-                                  std::pair{L"AllIssues", "bool:0"}}) {
+    for (auto [name, expected] :
+         {std::pair{L"Enhancement", "bool:1"}, std::pair{L"Defect", "bool:0"}, std::pair{L"AllIssues", "bool:0"}}) {
         TargetResourceArg target(TT_RECTYPE, Nul::UString(name));
         auto props = PropsResource::getResource(&session, {}, target, TT_RECTYPE);
         EXPECT_EQ(sink.fetch(*props, 261), expected);

@@ -44,8 +44,7 @@ TEST(PropsResource, CommonIds) {
     EXPECT_EQ(Nul::XmlTag::lookup(static_cast<Nul::XmlTag::Id>(656)).ns_id(), 17);
     EXPECT_EQ(sink.fetch(base, 1032), "[100010 name:595 ]");
     EXPECT_EQ(sink.fetch(base, 1103), "[100010 name:595 name:656 name:1103 ]");
-    for (int id : {0, 578, 999999, 1000000})
-        EXPECT_EQ(sink.fetch(base, id), "unsupported") << id;
+    for (int id : {0, 578, 999999, 1000000}) EXPECT_EQ(sink.fetch(base, id), "unsupported") << id;
 }
 
 TEST(PropsResource, SupportedSetEndsWithTheResourcesOwnNames) {
@@ -81,7 +80,8 @@ TEST(PropsResource, PutsAreRefusedByWhetherThePropertyExists) {
 
 TEST(PropsResource, DynamicNamesOfDeclaredIdsOnly) {
     Base base;
-    base.set_dynamic_props(DynamicPropMap{{1000000, {8, Nul::UString(L"Headline")}}, {1000002, {3, Nul::UString(L"x")}}});
+    base.set_dynamic_props(
+        DynamicPropMap{{1000000, {8, Nul::UString(L"Headline")}}, {1000002, {3, Nul::UString(L"x")}}});
     EXPECT_EQ(base.dynamic_prop_name(1000000).utf8_str().std_str(), "Headline");
     EXPECT_EQ(base.dynamic_prop_ns(1000002), 3);
     EXPECT_EQ(base.dynamic_prop(1000002).second.utf8_str().std_str(), "x");

@@ -71,17 +71,15 @@ public:
     }
     void record_record_name_selector(Nul::UString const &a, Nul::UString const &b, Nul::UString const &c,
                                      Nul::UString const &d) override {
-        add("selector:" + a.utf8_str().std_str() + "/" + b.utf8_str().std_str() + "/" + c.utf8_str().std_str() +
-            "/" + d.utf8_str().std_str());
+        add("selector:" + a.utf8_str().std_str() + "/" + b.utf8_str().std_str() + "/" + c.utf8_str().std_str() + "/" +
+            d.utf8_str().std_str());
     }
     void record_query_obj_name(int btype, Nul::UString const &leaf, int type, int seg1, int seg2, int fol,
                                int att) override {
         add("qname" + std::to_string(btype) + ":" + leaf.utf8_str().std_str() + ":" + std::to_string(type) + "," +
-            std::to_string(seg1) + "," + std::to_string(seg2) + "," + std::to_string(fol) + "," +
-            std::to_string(att));
+            std::to_string(seg1) + "," + std::to_string(seg2) + "," + std::to_string(fol) + "," + std::to_string(att));
     }
-    void record_attachment_full_binding(int btype, Nul::UString const &leaf,
-                                        KxRpc::FullAttachment const &a) override {
+    void record_attachment_full_binding(int btype, Nul::UString const &leaf, KxRpc::FullAttachment const &a) override {
         add("attbinding" + std::to_string(btype) + ":" + leaf.utf8_str().std_str() + ":" +
             a.attachment_name.utf8_str().std_str());
     }

@@ -3,8 +3,8 @@
 
 #include "kxproduct/exceptions.h"
 #include "kxwin/cexception.h"
-#include "wire/exceptions.h"
 #include "wire/catalog.h"
+#include "wire/exceptions.h"
 #include "wire/trace.h"
 
 namespace KxRpc {

@@ -7,16 +7,16 @@
 
 #include "kxwin/cstring.h"
 #include "props/convert.h"
-#include "wire/conversions.h"
-#include "wire/errors.h"
-#include "wire/exceptions.h"
-#include "wire/catalog.h"
-#include "wire/textfmt.h"
-#include "wire/trace.h"
-#include "wire/xdr.h"
 #include "tesutil/davtime.h"
 #include "tesutil/oid.h"
 #include "wexxml/xmldoc.h"
+#include "wire/catalog.h"
+#include "wire/conversions.h"
+#include "wire/errors.h"
+#include "wire/exceptions.h"
+#include "wire/textfmt.h"
+#include "wire/trace.h"
+#include "wire/xdr.h"
 
 namespace KxRpc {
 
@@ -34,11 +34,30 @@ bool_t put_enum(XDR *xdrs, int value) {
 // Codes of resource references and the segments each writes after its code.
 unsigned reference_segments(int type) {
     switch (type) {
-    case 27: case 31: case 35: case 36: case 37: case 38: case 42: case 49: case 50: case 51: return 1;
-    case 32: case 34: case 39: case 40: case 41: return 2;
-    case 44: return 3;
-    case 43: case 55: return 4;
-    default: return 0;
+    case 27:
+    case 31:
+    case 35:
+    case 36:
+    case 37:
+    case 38:
+    case 42:
+    case 49:
+    case 50:
+    case 51:
+        return 1;
+    case 32:
+    case 34:
+    case 39:
+    case 40:
+    case 41:
+        return 2;
+    case 44:
+        return 3;
+    case 43:
+    case 55:
+        return 4;
+    default:
+        return 0;
     }
 }
 
@@ -47,7 +66,8 @@ unsigned reference_segments(int type) {
 // ---- FetchPropResponses
 
 void FetchPropResponses::perform_fetch_prop(PropsResource &resource, int prop_id) {
-    converting_product_failures([&] { resource.fetch_prop(*this, prop_id); }, L"FetchPropResponses::perform_fetch_prop");
+    converting_product_failures([&] { resource.fetch_prop(*this, prop_id); },
+                                L"FetchPropResponses::perform_fetch_prop");
 }
 
 void FetchPropResponses::perform_fetch_meta(PropsResource &resource, int prop_id, int meta_id) {
@@ -108,8 +128,7 @@ bool_t FetchPropsIter::write_reply(XDR *xdrs) {
             if (!property_error(e)) return FALSE;
             // Every list the failed property opened is closed, so the reply stays balanced.
             try {
-                while (list_depth_ > 0)
-                    end_list_property_values();
+                while (list_depth_ > 0) end_list_property_values();
             } catch (PropertyValueMarshallingException const &) {
                 return FALSE;
             }
@@ -146,8 +165,8 @@ void FetchPropsIter::trace_entry_failure(int prop_id, int meta, Nul::STPExceptio
     if (!trace_enabled(1)) return;
     Nul::UString dyn;
     if (prop_id > 999999) ignoring_failures([&] { dyn = resource_->dynamic_prop_name(prop_id); });
-    trace_exception_detail(L"FetchPropsIter::xdr",
-                           text_format("(prop:%d :: meta:%d :: dyn:%s)", prop_id, meta, dyn), e);
+    trace_exception_detail(L"FetchPropsIter::xdr", text_format("(prop:%d :: meta:%d :: dyn:%s)", prop_id, meta, dyn),
+                           e);
 }
 
 // ---- writing
@@ -187,8 +206,7 @@ void FetchPropsIter::put_reference(int type, int seg1, int seg2, int attach_fol,
 void FetchPropsIter::put_attachment_full(FullAttachment const &a) {
     prop_value_type(55);
     u_int ids[4] = {a.rectype_id, a.record_id, a.field_id, a.attachment_id};
-    for (u_int &id : ids)
-        check(xdr_u_int(xdrs_, &id), "attachment id");
+    for (u_int &id : ids) check(xdr_u_int(xdrs_, &id), "attachment id");
     put_string(a.rectype_name);
     put_string(a.record_name);
     put_string(a.field_name);
@@ -308,7 +326,8 @@ void FetchPropsIter::record_time_value(std::int64_t value) {
     trace_value("FetchPropsIter::record_time_value: (val:%d)", static_cast<int>(value));
     Nul::UString utc = Nul::DavTime(value).to_string(Nul::DavTime::ISO8601);
     if (utc.empty())
-        Nul::STPException::raise(reason(4), kx_message(MSG_DATE_OUT_OF_RANGE, number_to_ustring(static_cast<long>(value))),
+        Nul::STPException::raise(reason(4),
+                                 kx_message(MSG_DATE_OUT_OF_RANGE, number_to_ustring(static_cast<long>(value))),
                                  nullptr, nullptr, log_level);
     prop_value_type(PV_DATE_TIME);
     put_string(utc);

@@ -52,8 +52,7 @@ void report_definitions(FetchPropResponses &out, AdIterator<T> const &items, int
         return;
     }
     out.start_list_property_values(code);
-    for (int i = 0; i < items.GetLength(); ++i)
-        out.record_resource(code, rectype_dbid, id_of(items.GetItem(i)), 0, 0);
+    for (int i = 0; i < items.GetLength(); ++i) out.record_resource(code, rectype_dbid, id_of(items.GetItem(i)), 0, 0);
     out.end_list_property_values();
 }
 
@@ -144,8 +143,7 @@ void RecordTypeProps::fetch_prop(FetchPropResponses &out, int prop_id) {
             return;
         }
         out.start_list_property_values(PV_STRING);
-        for (CString const &state : states)
-            out.record_ustring(Nul::UString(state.GetString()));
+        for (CString const &state : states) out.record_ustring(Nul::UString(state.GetString()));
         out.end_list_property_values();
         return;
     }

@@ -5,16 +5,16 @@
 #include "props/convert.h"
 #include "props/recordprops.h"
 #include "props/rectypeprops.h"
+#include "tesutil/xmltag.h"
 #include "wire/attachments.h"
 #include "wire/casts.h"
-#include "wire/exceptions.h"
 #include "wire/catalog.h"
-#include "wire/login_session.h"
+#include "wire/exceptions.h"
 #include "wire/held_items.h"
+#include "wire/login_session.h"
 #include "wire/target.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
-#include "tesutil/xmltag.h"
 
 namespace KxRpc {
 
@@ -28,7 +28,9 @@ constexpr wchar_t const *unknown_type_text = L"Unknown or unsupported KX core ob
 
 [[noreturn]] void raise_unknown_type() { throw_implementation_error(Nul::UString(unknown_type_text)); }
 
-bool is_private(int prop_id) { return Nul::XmlTag::lookup(static_cast<Nul::XmlTag::Id>(prop_id)).ns_id() == private_namespace; }
+bool is_private(int prop_id) {
+    return Nul::XmlTag::lookup(static_cast<Nul::XmlTag::Id>(prop_id)).ns_id() == private_namespace;
+}
 
 // A target given by state handle: the held item must be of the kind the type code names.
 std::unique_ptr<PropsResource> from_state_item(LoginSession *session, TargetResourceArg &target, int type) {
@@ -107,11 +109,9 @@ void PropsResource::fetch_generic_prop(FetchPropResponses &out, int prop_id) {
         return;
     case PROP_SUPPORTED_LIVE_PROPERTY_SET: {
         out.start_list_property_values(PV_PROPERTY_NAME);
-        for (int id : supported_properties())
-            out.record_property_name(id);
+        for (int id : supported_properties()) out.record_property_name(id);
         if (std::unique_ptr<std::vector<Nul::UString>> names = dynamic_prop_names())
-            for (Nul::UString const &name : *names)
-                out.record_property_name(name);
+            for (Nul::UString const &name : *names) out.record_property_name(name);
         out.end_list_property_values();
         return;
     }
