@@ -44,9 +44,7 @@ protected:
         counts_.expect_unchanged();
     }
 
-    static Bytes record_target(char const *name) {
-        return cat(cat(words({32, 1}), str("Defect")), str(name));
-    }
+    static Bytes record_target(char const *name) { return cat(cat(words({32, 1}), str("Defect")), str(name)); }
     static Bytes action_target(char const *name) { return cat(cat(words({40, 1}), str("Defect")), str(name)); }
     Bytes handle_target(StateItemPtr item) {
         held_.push_back(item);

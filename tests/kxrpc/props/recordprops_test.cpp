@@ -127,10 +127,20 @@ TEST_F(RecordPropsTest, ValueKindsByteForByte) {
     AdEntityPtr rec = record(L"ISSUE00000001");
     ASSERT_TRUE(rec);
     auto *props = new RecordProps(nullptr, rec);
-    props->set_dynamic_props(fields({L"Headline", L"Due", L"Project", L"Attachments", L"Estimate", L"Related",
-                                     L"Notes.Log", L"NoSuchField"}));
-    Bytes got = fetch(props, {{F0, {}}, {F0 + 1, {}}, {F0 + 2, {}}, {F0 + 3, {}}, {F0 + 4, {}}, {F0 + 5, {}},
-                              {F0 + 6, {}}, {F0 + 7, {}}, {385, {}}, {298, {}}, {488, {}}, {635, {}}});
+    props->set_dynamic_props(fields(
+        {L"Headline", L"Due", L"Project", L"Attachments", L"Estimate", L"Related", L"Notes.Log", L"NoSuchField"}));
+    Bytes got = fetch(props, {{F0, {}},
+                              {F0 + 1, {}},
+                              {F0 + 2, {}},
+                              {F0 + 3, {}},
+                              {F0 + 4, {}},
+                              {F0 + 5, {}},
+                              {F0 + 6, {}},
+                              {F0 + 7, {}},
+                              {385, {}},
+                              {298, {}},
+                              {488, {}},
+                              {635, {}}});
     AdEntityPtr apollo = record(L"Apollo", LookupEntityDef(session_, L"Project"));
     ASSERT_TRUE(apollo);
     auto rt = static_cast<std::uint32_t>(defect_->GetDbId());
@@ -143,9 +153,9 @@ TEST_F(RecordPropsTest, ValueKindsByteForByte) {
     want = cat(cat(cat(cat(want, str("Project")), str("Apollo")), str(dec(apollo->GetEntityDef()->GetDbId()))),
                str(dec(apollo->GetDbId())));
     want = cat(want, words({1, 44, rt, id, attachments}));
-    want = cat(want, words({1, 100002, 956}));  // no estimate
-    want = cat(want, words({1, 100002, 967}));  // no related records
-    want = cat(want, words({1, 100011, 1, 100011}));  // a dotted name, an unknown field
+    want = cat(want, words({1, 100002, 956}));       // no estimate
+    want = cat(want, words({1, 100002, 967}));       // no related records
+    want = cat(want, words({1, 100011, 1, 100011})); // a dotted name, an unknown field
     want = cat(want, words({1, 100005, id, 1, 100003, 571, 1, 100006, 0, 1, 100003, 692, 0}));
     EXPECT_EQ(dump(want), dump(got));
 }
@@ -190,7 +200,8 @@ TEST_F(RecordPropsTest, MetaPropertiesOfAFieldBeingEdited) {
     auto *again = new RecordProps(nullptr, rec);
     again->set_dynamic_props(fields({L"Headline"}));
     got = fetch(again, {{F0, {919, 923, 924, 925, 930, 934, 937, 945, 946}}});
-    Bytes want = cat(words({1, 100011, 34, rt, fid, 100005, fid, 100003, 914, 100001}), str("Login page times out too early"));
+    Bytes want =
+        cat(words({1, 100011, 34, rt, fid, 100005, fid, 100003, 914, 100001}), str("Login page times out too early"));
     want = cat(want, words({100003, 530, 100003, 970, 100006, 1, 100003, 465, 0}));
     EXPECT_EQ(dump(want), dump(got));
     rec->Revert();
@@ -198,8 +209,7 @@ TEST_F(RecordPropsTest, MetaPropertiesOfAFieldBeingEdited) {
     // Not being edited: unavailable and unsupported as each meta says.
     auto *stored = new RecordProps(nullptr, rec);
     stored->set_dynamic_props(fields({L"Headline"}));
-    EXPECT_EQ(words({1, 100012, 100012, 100012, 100011, 100011, 0}),
-              fetch(stored, {{F0, {921, 922, 930, 941, 945}}}));
+    EXPECT_EQ(words({1, 100012, 100012, 100012, 100011, 100011, 0}), fetch(stored, {{F0, {921, 922, 930, 941, 945}}}));
 }
 
 TEST_F(RecordPropsTest, ARecordFromAStateItemTracksAndReportsChangedFields) {
@@ -215,10 +225,12 @@ TEST_F(RecordPropsTest, ARecordFromAStateItemTracksAndReportsChangedFields) {
     put(props, *due);
     props.stop_field_change_tracking();
     // The product keeps local time; the client sees its UTC text again.
-    EXPECT_EQ("2026-03-04 10:36:07", Nul::UString(rec->GetFieldValue(L"Due").GetValue().GetString()).utf8_str().std_str());
+    EXPECT_EQ("2026-03-04 10:36:07",
+              Nul::UString(rec->GetFieldValue(L"Due").GetValue().GetString()).utf8_str().std_str());
     auto *reader = new RecordProps(nullptr, item, false);
     reader->set_dynamic_props(fields({L"Headline", L"Due"}));
-    EXPECT_EQ(cat(cat(cat(words({1, 100001}), str("Totals off by two")), cat(words({1, 100007}), str("2026-03-04T05:06:07Z"))),
+    EXPECT_EQ(cat(cat(cat(words({1, 100001}), str("Totals off by two")),
+                      cat(words({1, 100007}), str("2026-03-04T05:06:07Z"))),
                   words({0})),
               fetch(reader, requests({F0, F0 + 1})));
 
@@ -344,7 +356,8 @@ TEST_F(RecordPropsTest, SupportedSetFollowsTheRecordType) {
         AdEntityPtr out;
         CString error;
         AdEntityDef *def = LookupEntityDef(api, type);
-        AdEntityMgr::Get(api)->LookupEntityWithStatus(def, def->GetName() == CString(L"Bound") ? L"b" : L"p", out, error, 0);
+        AdEntityMgr::Get(api)->LookupEntityWithStatus(def, def->GetName() == CString(L"Bound") ? L"b" : L"p", out,
+                                                      error, 0);
         return out;
     };
     {
@@ -362,4 +375,26 @@ TEST_F(RecordPropsTest, SupportedSetFollowsTheRecordType) {
     }
     api = AdSessionPtr();
     zrm->Unbuild();
+}
+
+TEST_F(RecordPropsTest, RecordLevelPropertiesFromTheProduct) {
+    AdEntityPtr rec = record(L"ISSUE00000001");
+    auto const rt = static_cast<std::uint32_t>(defect_->GetDbId());
+    auto const family = static_cast<std::uint32_t>(LookupEntityDefOrFamily(session_, L"AllIssues")->GetDbId());
+    auto const modify = static_cast<std::uint32_t>(defect_->LookupActionDef(L"Modify")->GetDbId());
+    auto *props = new RecordProps(nullptr, rec);
+    Bytes got = fetch(props, requests({1056, 387, 595, 1162, 460, 313, 268}));
+    // The creation date is the submit in the history (the definition's dates are UTC).
+    Bytes want = cat(words({1, 100007}), str("2026-01-10T10:00:00Z"));
+    want = cat(want, words({1, 39, rt, modify, 1, 100008, 31, 1, 31, rt, 1, 31, family, 1, 100009}));
+    want = cat(want, words({1, 100002, 971, 1, 100006, 0, 1, 100002, 967, 1, 27}));
+    want = cat(want, cat(str(""), words({0}))); // no mastership field: the local site's
+    EXPECT_EQ(dump(want), dump(got));
+    Bytes legal = fetch(new RecordProps(nullptr, rec), requests({526}));
+    EXPECT_EQ(words({1, 100008, 39, 1}), Bytes(legal.begin(), legal.begin() + 16));
+
+    // A new record in its submit action has no creation date yet.
+    AdEntityPtr fresh = BuildEntity(session_, defect_);
+    EXPECT_EQ(words({1, 100002, 951, 0}), fetch(new RecordProps(nullptr, fresh), requests({1056})));
+    fresh->Revert();
 }

@@ -2,17 +2,17 @@
 
 #include <memory>
 
-#include "kxproduct/exceptions.h"
-#include "kxproduct/session.h"
-#include "kxwin/cexception.h"
-#include "wire/casts.h"
-#include "wire/exceptions.h"
-#include "wire/catalog.h"
-#include "props/replies.h"
-#include "props/recordprops.h"
 #include "change/create_temp_items.h"
 #include "change/database_lock.h"
 #include "change/new_resources.h"
+#include "kxproduct/exceptions.h"
+#include "kxproduct/session.h"
+#include "kxwin/cexception.h"
+#include "props/recordprops.h"
+#include "props/replies.h"
+#include "wire/casts.h"
+#include "wire/catalog.h"
+#include "wire/exceptions.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 

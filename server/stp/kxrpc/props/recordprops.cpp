@@ -10,16 +10,16 @@
 #include "kxproduct/exceptions.h"
 #include "kxproduct/query.h"
 #include "props/convert.h"
+#include "tesutil/selector.h"
+#include "tesutil/xmltag.h"
+#include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
 #include "wire/fieldtypes.h"
-#include "wire/catalog.h"
 #include "wire/login_session.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
-#include "tesutil/selector.h"
-#include "tesutil/xmltag.h"
 
 namespace KxRpc {
 
@@ -195,46 +195,71 @@ CString journal_to_gmt(CString const &text) {
 
 int empty_reason(int field_type) { return field_value_tag(field_type); }
 
-
-
 int value_status_tag(int status) {
     switch (status) {
-    case 1: return 462; // CTG:has-no-value
-    case 2: return 465; // CTG:has-value
-    case 3: return 722; // CTG:value-not-available
-    default: throw_internal_error(L"Unknown value status");
+    case 1:
+        return 462; // CTG:has-no-value
+    case 2:
+        return 465; // CTG:has-value
+    case 3:
+        return 722; // CTG:value-not-available
+    default:
+        throw_internal_error(L"Unknown value status");
     }
 }
 
 int requiredness_tag(int requiredness) {
     switch (requiredness) {
-    case 1: return 530; // CTG:mandatory
-    case 2: return 583; // CTG:optional
-    case 3: return 633; // CTG:readonly
-    default: throw_internal_error(L"Unknown requiredness");
+    case 1:
+        return 530; // CTG:mandatory
+    case 2:
+        return 583; // CTG:optional
+    case 3:
+        return 633; // CTG:readonly
+    default:
+        throw_internal_error(L"Unknown requiredness");
     }
 }
 
 int validation_status_tag(int validity) {
     switch (validity) {
-    case 1: return 721; // CTG:valid-value
-    case 2: return 481; // CTG:invalid-value
-    case 3: return 565; // CTG:needs-validation
-    default: throw_internal_error(L"Unknown validation status");
+    case 1:
+        return 721; // CTG:valid-value
+    case 2:
+        return 481; // CTG:invalid-value
+    case 3:
+        return 565; // CTG:needs-validation
+    default:
+        throw_internal_error(L"Unknown validation status");
     }
 }
 
 int meta_type_tag(int field_type) {
     switch (field_type) {
-    case 1: case 2: case 8: case 9: case 12: case 13: return 970;
-    case 3: return 956;
-    case 4: return 951;
-    case 5: return 966;
-    case 6: case 7: return 967;
-    case 10: return 959; // MPT:object
-    case 11: return 958; // MPT:long
-    case 14: return 955; // MPT:float
-    default: throw_internal_error(L"Unknown field value type");
+    case 1:
+    case 2:
+    case 8:
+    case 9:
+    case 12:
+    case 13:
+        return 970;
+    case 3:
+        return 956;
+    case 4:
+        return 951;
+    case 5:
+        return 966;
+    case 6:
+    case 7:
+        return 967;
+    case 10:
+        return 959; // MPT:object
+    case 11:
+        return 958; // MPT:long
+    case 14:
+        return 955; // MPT:float
+    default:
+        throw_internal_error(L"Unknown field value type");
     }
 }
 
@@ -328,9 +353,13 @@ AdEntityDef *RecordProps::record_type() const {
     return def;
 }
 
-bool RecordProps::has_field(wchar_t const *name) const { return record_type()->LookupFieldDef(CString(name)) != nullptr; }
+bool RecordProps::has_field(wchar_t const *name) const {
+    return record_type()->LookupFieldDef(CString(name)) != nullptr;
+}
 
 CString RecordProps::field_text(wchar_t const *name) const {
+    // A record type without the field reads as empty, as the product's mastership test does.
+    if (!has_field(name)) return CString();
     CString text = record_->GetFieldValue(CString(name)).GetValue();
     text.Trim();
     return text;
@@ -360,10 +389,9 @@ std::unique_ptr<std::vector<Nul::UString>> RecordProps::dynamic_prop_names() {
 
 std::set<int> const &RecordProps::supported_set(bool zrm_enabled) {
     // Each built once, by whichever thread comes first; read without a lock afterwards.
-    static std::set<int> const plain =
-        with_base_properties({261, 268, 296, 298, 313, 314, 319, 352, 353, 385, 387, 414, 438, 439, 440, 441, 460, 480,
-                              487, 488, 507, 525, 526, 576, 578, 588, 589, 595, 600, 635, 683, 684, 695, 1056, 1061,
-                              1136});
+    static std::set<int> const plain = with_base_properties(
+        {261, 268, 296, 298, 313, 314, 319, 352, 353, 385, 387, 414, 438, 439, 440, 441,  460,  480,
+         487, 488, 507, 525, 526, 576, 578, 588, 589, 595, 600, 635, 683, 684, 695, 1056, 1061, 1136});
     static std::set<int> const with_zrm = [] {
         std::set<int> ids = plain;
         ids.insert({1035, 1155, 1036, 1052, 1068, 1070, 1140});
@@ -536,7 +564,8 @@ void RecordProps::fetch_duplicates(FetchPropResponses &out, bool all_levels) {
     std::vector<AdDuplicateLink> links = all_levels ? record_->GetAllDuplicates() : record_->GetDuplicates();
     if (links.empty()) return out.record_empty(E_RESOURCE_LIST);
     out.start_list_property_values(R_RECORD);
-    for (auto const &link : links) out.record_resource(R_RECORD, id32(link.child_entity_def_dbid), id32(link.child_dbid), 0, 0);
+    for (auto const &link : links)
+        out.record_resource(R_RECORD, id32(link.child_entity_def_dbid), id32(link.child_dbid), 0, 0);
     out.end_list_property_values();
 }
 
@@ -567,10 +596,18 @@ void RecordProps::fetch_fields_updated(FetchPropResponses &out, int scope) {
     std::vector<CString> names;
     if (editable()) {
         switch (scope) {
-        case P_UPDATED_THIS_ACTION: names = record_->GetFieldValuesUpdatedThisAction(); break;
-        case P_UPDATED_THIS_ENTIRE_ACTION: names = record_->GetFieldValuesUpdatedThisEntireAction(); break;
-        case P_UPDATED_THIS_GROUP: names = record_->GetFieldValuesUpdatedThisGroup(); break;
-        default: names = record_->GetFieldValuesUpdatedThisSetValue(); break;
+        case P_UPDATED_THIS_ACTION:
+            names = record_->GetFieldValuesUpdatedThisAction();
+            break;
+        case P_UPDATED_THIS_ENTIRE_ACTION:
+            names = record_->GetFieldValuesUpdatedThisEntireAction();
+            break;
+        case P_UPDATED_THIS_GROUP:
+            names = record_->GetFieldValuesUpdatedThisGroup();
+            break;
+        default:
+            names = record_->GetFieldValuesUpdatedThisSetValue();
+            break;
         }
     }
     report_names(out, names, E_PROPERTY_NAME_LIST);
@@ -705,8 +742,7 @@ void RecordProps::fetch_field_value(FetchPropResponses &out, int id) {
     report_field_value(out, def, record_->GetFieldValue(name), true);
 }
 
-void RecordProps::report_field_value(FetchPropResponses &out, AdFieldDef *def, AdFieldInfo const &value,
-                                     bool current) {
+void RecordProps::report_field_value(FetchPropResponses &out, AdFieldDef *def, AdFieldInfo const &value, bool current) {
     int const type = def->GetFieldType();
     if (type != attachment_list_type && value.GetValueStatus() == AD_HAS_NO_VALUE)
         return out.record_empty(empty_reason(type));
@@ -849,8 +885,9 @@ void RecordProps::fetch_field_meta(FetchPropResponses &out, int id, int meta) {
             return report_property_error(out, e);
         }
         Nul::UString const field_name = ustr(name);
-        return out.record_bool(meta == M_BEHAVIOR_CHANGED_THIS_ACTION ? item_->requiredness_changed_since_open(field_name)
-                                                                       : item_->requiredness_changed(field_name));
+        return out.record_bool(meta == M_BEHAVIOR_CHANGED_THIS_ACTION
+                                   ? item_->requiredness_changed_since_open(field_name)
+                                   : item_->requiredness_changed(field_name));
     }
     case M_CHOICE_LIST: {
         if (!edit) return out.unavailable_property();
@@ -896,8 +933,9 @@ void RecordProps::fetch_field_meta(FetchPropResponses &out, int id, int meta) {
     case M_VALIDITY_CHANGED_THIS_ACTION:
     case M_VALIDITY_CHANGED_THIS_GROUP:
         if (!edit) return out.unavailable_property();
-        return out.record_bool((meta == M_VALIDITY_CHANGED_THIS_GROUP ? field.info.ValidityChangedThisGroup()
-                                                                       : field.info.ValidityChangedThisAction()) != FALSE);
+        return out.record_bool((meta == M_VALIDITY_CHANGED_THIS_GROUP
+                                    ? field.info.ValidityChangedThisGroup()
+                                    : field.info.ValidityChangedThisAction()) != FALSE);
     case M_VALIDITY_CHANGED_THIS_SET_VALUE:
         if (!edit) return out.unsupported_property();
         return out.record_bool(field.info.ValidityChangedThisSetValue() != FALSE);

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "kxproduct/entity.h"
-#include "props/resource.h"
 #include "props/field_tracker.h"
+#include "props/resource.h"
 #include "tesutil/ustring.h"
 
 namespace KxRpc {

@@ -6,9 +6,9 @@
 #include "kxproduct/exceptions.h"
 #include "props/recordprops.h"
 #include "wire/casts.h"
+#include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
-#include "wire/catalog.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -211,8 +211,8 @@ void RecordProps::put_reference_list(AdFieldDef *def, BasePropValue &value) {
         }
         for (std::size_t i = 0; failure.IsEmpty() && i < wanted.size(); ++i) {
             CString const &add = wanted[i];
-            if (add.IsEmpty() || contains(previous, add) || std::find(wanted.begin(), wanted.begin() + i, add) !=
-                                                                 wanted.begin() + i)
+            if (add.IsEmpty() || contains(previous, add) ||
+                std::find(wanted.begin(), wanted.begin() + i, add) != wanted.begin() + i)
                 continue;
             failure = record_->AddFieldValue(name, add);
         }
