@@ -169,6 +169,9 @@ TEST_F(NewItems, ReportCopiesNeedAWritableFolderBelowATopFolder) {
     ASSERT_NE(report, nullptr);
     ASSERT_TRUE(report->report_def());
     EXPECT_EQ(std::to_string(report->report_def()->GetQueryDefId()), dbid_of(L"Public Queries/All Defects"));
+    EXPECT_EQ(std::to_string(report->report_def()->GetReportFormatId()), dbid_of(L"Public Queries/Report Formats/Summary Format"));
+    EXPECT_EQ(report->report_def()->GetDbId(), 0);
+    EXPECT_EQ(std::to_string(report->bucket()->GetDbId()), dbid_of(L"Public Queries/Defects/Defect Summary"));
     EXPECT_EQ(u8(report->name()), "Public Queries/Defects/Defect Summary");
 
     std::string const refused = "TLQSV0838E Insufficient privilege: cannot modify query item";

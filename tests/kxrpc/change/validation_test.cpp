@@ -100,6 +100,10 @@ TEST_F(Validation, RenamingToATakenKeyIsADuplicateAndAnUnchangedKeyIsNotLookedFo
     apollo->SetFieldValue(L"Name", L"Borealis");
     EXPECT_EQ(code(validate(apollo)), 70);
     apollo->Revert();
+    // Its own name is not taken by itself.
+    edit(apollo, AD_ACTION_MODIFY);
+    EXPECT_EQ(validate(apollo), nullptr);
+    apollo->Revert();
 
     edit(apollo, AD_ACTION_MODIFY);
     apollo->SetFieldValue(L"Lead", L"bob");

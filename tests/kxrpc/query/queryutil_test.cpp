@@ -7,7 +7,6 @@
 #include "handler_env.h"
 #include "kxproduct/store.h"
 #include "set_file.h"
-#include "wire/held_items.h"
 
 using namespace KxRpc;
 using kxtest::Bytes;
@@ -174,22 +173,6 @@ TEST_F(QueryUtilTest, QueryDefinitionOfAnItemThatHasNone) {
         EXPECT_EQ(u8(exception_message_text(e)).rfind("TLQSV0709E Cannot load query definition from bucket: No query", 0), 0u)
             << u8(exception_message_text(e));
     }
-}
-
-TEST_F(QueryUtilTest, ReportCopyNamesTheStoredQueryAndFormat) {
-    auto session = login(L"alice");
-    AdSessionPtr s(session->session());
-    AdBucketPtr report = at(s, L"Public Queries/Defects/Defect Summary");
-    KXSmartPtr<KXReportDef> stored = session->user_session()->GetWorkSpace()->GetReportDefByDbId(report->GetDbId());
-    ASSERT_TRUE(stored);
-    std::unique_ptr<QueryItemStateItem> item(
-        QueryUtil::build_report_def(session->user_session(), stored, Nul::UString(L"Copy"), report));
-    ASSERT_TRUE(item->report_def());
-    EXPECT_EQ(item->report_def()->GetQueryDefId(), at(s, L"Public Queries/All Defects")->GetDbId());
-    EXPECT_EQ(item->report_def()->GetReportFormatId(), at(s, L"Public Queries/Report Formats/Summary Format")->GetDbId());
-    EXPECT_EQ(item->report_def()->GetDbId(), 0);
-    EXPECT_EQ(u8(item->name()), "Copy");
-    EXPECT_EQ(item->bucket().get(), report.get());
 }
 
 namespace {
