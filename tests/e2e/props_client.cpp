@@ -28,12 +28,13 @@ bool_t xdr_fetch_args(XDR *xdrs, Fetch *f) {
     u_int no_correlator = 0;
     bool_t no = FALSE;
     std::string locale = "en_US";
-    int wtid = 2, by_name = 1;
+    int wtid = 2, marshall = f->by_handle ? 3 : 1;
     if (!xdr_u_int(xdrs, &no_correlator) || !xdr_bool(xdrs, &no) || !xdr_handle(xdrs, &f->session) ||
-        !xdr_utf8(xdrs, &locale) || !xdr_int(xdrs, &wtid) || !xdr_int(xdrs, &f->type) || !xdr_int(xdrs, &by_name))
+        !xdr_utf8(xdrs, &locale) || !xdr_int(xdrs, &wtid) || !xdr_int(xdrs, &f->type) || !xdr_int(xdrs, &marshall))
         return FALSE;
+    if (f->by_handle && !xdr_handle(xdrs, &f->held)) return FALSE;
     for (std::string &name : f->names)
-        if (!xdr_utf8(xdrs, &name)) return FALSE;
+        if (!f->by_handle && !xdr_utf8(xdrs, &name)) return FALSE;
     int count = static_cast<int>(f->props.size());
     if (!xdr_int(xdrs, &count)) return FALSE;
     for (Prop &p : f->props) {
@@ -135,9 +136,16 @@ bool_t read_tagged(XDR *xdrs, int tag, std::string &out) {
         out += "]";
         return TRUE;
     }
+    case 33:
+        out += "sel:";
+        for (int i = 0; i < 4; ++i) {
+            if (i) out += "|";
+            if (!read_text(xdrs, out)) return FALSE;
+        }
+        return TRUE;
     default: {
-        // A resource reference; the kinds these tests see carry one or two segments.
-        int segments = tag == 31 ? 1 : 2;
+        // A resource reference: one segment for record types, three for attachment folders.
+        int segments = tag == 31 ? 1 : tag == 44 ? 3 : 2;
         out += "res" + std::to_string(tag);
         for (int i = 0; i < segments; ++i) {
             out += i == 0 ? ":" : ",";

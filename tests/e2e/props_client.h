@@ -26,16 +26,20 @@ struct Prop {
     std::vector<int> metas;
 };
 
-// A fetch_props call on a target given by name, and its reply.
+// A fetch_props call on a target given by name (or by the state handle `held` when
+// `by_handle`), and its reply.
 struct Fetch {
     Handle session{};
     int type = 31;
     std::vector<std::string> names;
+    bool by_handle = false;
+    Handle held{};
     std::vector<Prop> props;
     std::vector<std::pair<std::string, std::string>> dynamic; // namespace abbreviation, name
     // The reply: the error arm's reason and message, or one text per requested entry: "str:..",
     // "int:..", "bool:..", "enum:..", "empty:..", "name:..", "unsupported", "error:<reason>:..",
-    // "res<code>:<segments>" and "[..,..]" for a list; the values of one entry's metas are
+    // "res<code>:<segments>", "sel:<type>|<name>|<type id>|<id>" for a record name selector
+    // and "[..,..]" for a list; the values of one entry's metas are
     // separated by a space.
     bool_t failed = FALSE;
     ErrorRecord error;

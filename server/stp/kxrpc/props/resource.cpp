@@ -3,6 +3,7 @@
 #include "props/resource.h"
 
 #include "props/convert.h"
+#include "props/recordprops.h"
 #include "props/rectypeprops.h"
 #include "tesutil/xmltag.h"
 #include "wire/attachments.h"
@@ -32,12 +33,13 @@ bool is_private(int prop_id) {
 }
 
 // A target given by state handle: the held item must be of the kind the type code names.
-std::unique_ptr<PropsResource> from_state_item(TargetResourceArg &target, int type) {
+std::unique_ptr<PropsResource> from_state_item(LoginSession *session, TargetResourceArg &target, int type) {
     StateItem *item = target.state_item_or_fail();
     switch (type) {
     case TT_RECORD:
         checked_cast<RecordStateItem>(item);
-        break;
+        return std::make_unique<RecordProps>(session, std::static_pointer_cast<RecordStateItem>(target.state_item()),
+                                             false);
     case TT_QUERY:
     case TT_QUERY_FOLDER:
     case TT_REPORT:
@@ -56,6 +58,11 @@ std::unique_ptr<PropsResource> from_target(LoginSession *session, TargetResource
     switch (type) {
     case TT_RECTYPE:
         return std::make_unique<RecordTypeProps>(session, target.record_type(session->session()));
+    case TT_RECORD: {
+        auto record = std::make_unique<RecordProps>(session, target.record(session->session()));
+        record->set_family_name(target.family_name());
+        return record;
+    }
     case TT_GLOBAL_HOOK:
         Nul::STPException::raise(reason(global_hook_reason), kx_message(MSG_GLOBAL_HOOK_REPORT), nullptr, nullptr,
                                  Nul::STPException::LOG_INFO);
@@ -76,7 +83,7 @@ std::unique_ptr<PropsResource> PropsResource::getResource(LoginSession *session,
     });
     std::unique_ptr<PropsResource> made;
     converting_product_failures([&] {
-        made = target.is_state_item_target() ? from_state_item(target, type) : from_target(session, target, type);
+        made = target.is_state_item_target() ? from_state_item(session, target, type) : from_target(session, target, type);
     });
     made->set_dynamic_props(dynamic_props);
     trace_lazy(2, [&] {
