@@ -132,6 +132,19 @@ TEST_F(FetchBulk, NotAFolderAnUnreadableFolderAndAnEmptyOneGiveEmptyLists) {
     EXPECT_TRUE(has("Info: (KxRpc::kxrpc_fetch_bulk: Target is an empty folder, no fetch will be performed.)"));
 }
 
+TEST_F(FetchBulk, AChildRemovedSinceTheFolderWasReadIsSkipped) {
+    kxtest::SetFile set;
+    std::int64_t folder = set.add(0, "Shrinking", AD_BUCKET_FOLDER);
+    std::int64_t doomed = set.add(folder, "Doomed", AD_BUCKET_QUERY);
+    AdBucketPtr before = GetWorkspaceMgr(AdSessionPtr(login(L"alice")->session()))->GetBucket(folder);
+    ASSERT_EQ(QueryUtil::child_bucket_ids(before, QueryUtil::all_items_mask), (std::vector<std::int64_t>{doomed}));
+    set.exec("DELETE FROM buckets WHERE dbid=" + std::to_string(doomed));
+    // Another session of the user reads the items after the removal.
+    BulkContext context;
+    context.session = AdSessionPtr(login(L"alice")->session());
+    EXPECT_TRUE(bulk_item_texts(context, before).empty());
+}
+
 TEST_F(FetchBulk, ValuesAreEscapedSoANameCannotAddAnElement) {
     auto alice = login(L"alice");
     BulkContext context;

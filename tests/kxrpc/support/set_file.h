@@ -23,6 +23,7 @@ public:
         sqlite3_finalize(s);
         return v;
     }
+    void exec(std::string const &sql) { EXPECT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql; }
     // A public item under `parent` (0: the public top folder).
     std::int64_t add(std::int64_t parent, std::string const &name, int type) {
         std::int64_t database = scalar("SELECT dbid FROM databases WHERE name='ISSUE'");
