@@ -30,7 +30,7 @@ Nul::UString ustr(CString const &s) { return Nul::UString(s.GetString()); }
 Nul::UString joined(std::initializer_list<Nul::UString> parts) {
     Nul::UString text;
     for (Nul::UString const &part : parts) {
-        if (!text.empty() || &part != parts.begin()) text.append(L"/");
+        if (&part != parts.begin()) text.append(L"/");
         text.append(part);
     }
     return text;
