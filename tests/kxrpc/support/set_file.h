@@ -14,7 +14,10 @@ namespace kxtest {
 
 class SetFile {
 public:
-    SetFile() { EXPECT_EQ(sqlite3_open(KXProductStore::SetPath(CString(L"KXDEMO")).c_str(), &db_), SQLITE_OK); }
+    SetFile() {
+        KXProductStore::EnsureDataDirectory();
+        EXPECT_EQ(sqlite3_open(KXProductStore::SetPath(CString(L"KXDEMO")).c_str(), &db_), SQLITE_OK);
+    }
     ~SetFile() { sqlite3_close(db_); }
     std::int64_t scalar(std::string const &sql) {
         sqlite3_stmt *s = nullptr;
