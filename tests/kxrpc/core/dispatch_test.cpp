@@ -21,6 +21,7 @@
 #include "protocol/exceptions.h"
 #include "protocol/glue.h"
 #include "protocol/requests.h"
+#include "support/host.h"
 #include "tesutil/ustring.h"
 
 using namespace KxRpc;
@@ -132,7 +133,7 @@ int settled(std::atomic<int> const &counter, int expected) {
 class Dispatcher : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        log_path_ = "/tmp/kxrpc_dispatch_arm_" + std::to_string(::getpid()) + ".log";
+        log_path_ = kxtest::temp_dir() + "/kxrpc_dispatch_arm_" + std::to_string(::getpid()) + ".log";
         ::setenv("KX_ARM4_LOG", log_path_.c_str(), 1);
         settings().arm_level = 2;
         ASSERT_GE(register_arm(2), 0);
