@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -374,6 +375,22 @@ TEST(Program, UpfrontValidationIsOnOnlyForOneAndIsTraced) {
         EXPECT_NE(std::string::npos, trace.find(std::string("do_upfrount_record_ref_validation = ") + flag)) << trace;
     }
     ::unlink(trace_file.c_str());
+}
+
+// The handlers are in place before the listeners; -no_sig_handler leaves SIGTERM its default.
+TEST(Program, SigintIsAlwaysHandledAndSigtermUnlessNoSigHandler) {
+    TakenPort taken;
+    ASSERT_NE(0, taken.port());
+    auto handlers = [](int rc) {
+        struct sigaction on_int {}, on_term {};
+        ::sigaction(SIGINT, nullptr, &on_int);
+        ::sigaction(SIGTERM, nullptr, &on_term);
+        int const interrupt = on_int.sa_handler == stprpc_interrupt ? 1 : 0;
+        int const terminate = on_term.sa_handler == stprpc_interrupt ? 2 : on_term.sa_handler == SIG_DFL ? 0 : 4;
+        return rc == -1 ? interrupt + terminate : 99;
+    };
+    EXPECT_EQ(3, run_program({"-port", std::to_string(taken.port())}, {}, handlers).status);
+    EXPECT_EQ(1, run_program({"-no_sig_handler", "-port", std::to_string(taken.port())}, {}, handlers).status);
 }
 
 // Both listeners take the port the first one was given, and a fixed port is bound again right
