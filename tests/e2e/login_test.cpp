@@ -166,6 +166,27 @@ TEST_F(LoginE2E, TruncatedArgumentsAreGarbageArgs) {
     EXPECT_EQ(RPC_SUCCESS, client.ping());
 }
 
+// Counted strings stay whole: a NUL inside is refused, never compared as the prefix before it;
+// a name longer than its bound is refused before the server reads it.
+TEST_F(LoginE2E, NulInsideAndOversizedStringsAreRefused) {
+    Client client(server_->port());
+    using std::string;
+    std::vector<LoginRequest> hostile = {
+        make_request("KXDEMO/ISSUE", "alice", string("alice\0garbage", 13)),
+        make_request("KXDEMO/ISSUE", string("alice\0x", 7), "alice"),
+        make_request(string("KXDEMO\0/ISSUE", 13), "alice", "alice"),
+        make_request("KXDEMO/ISSUE", string(1u << 20, 'a'), "alice"),
+    };
+    for (auto &request : hostile) {
+        LoginReply reply;
+        EXPECT_EQ(RPC_CANTDECODEARGS, login(client, request, reply)) << request.user.size();
+    }
+    LoginRequest good = make_request("KXDEMO/ISSUE", "alice", "alice");
+    LoginReply ok;
+    ASSERT_EQ(RPC_SUCCESS, login(client, good, ok));
+    EXPECT_FALSE(ok.failed) << ok.error.message;
+}
+
 TEST(SingleSignOn, PasswordToolFileEnablesTheLogonOnTheNextStart) {
     TempDir dir;
     std::string const secret = "kxdemo-single-sign-on-shared-secret";
