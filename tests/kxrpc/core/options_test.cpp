@@ -427,3 +427,42 @@ TEST(Listeners, BothFamiliesShareThePortAndAFixedPortIsBoundAgain) {
             ::close(second);
     }
 }
+
+// A fixed port that another socket holds for IPv4 is said on standard error (its holder would get
+// the IPv4 clients); port 0 ends with one number that both families hold.
+TEST(Listeners, IPv4HeldElsewhereIsReportedAndPortZeroServesBothFamilies) {
+    if (!ipv6_loopback_available())
+        GTEST_SKIP() << "no IPv6 loopback";
+    std::int32_t held = 0;
+    int holder = bind_listener(AF_INET, held);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(0, ::listen(holder, 1));
+    std::int32_t port = held;
+    int v6 = -1, v4 = -1;
+    testing::internal::CaptureStderr();
+    open_listeners(port, v6, v4);
+    EXPECT_EQ("Cannot listen on IPv4 port " + std::to_string(held) + ": Address already in use\n",
+              testing::internal::GetCapturedStderr());
+    EXPECT_EQ(-1, v4);
+    EXPECT_GE(v6, 0);
+    EXPECT_EQ(held, port);
+    ::close(v6);
+    ::close(holder);
+
+    port = 0;
+    testing::internal::CaptureStderr();
+    open_listeners(port, v6, v4);
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    ASSERT_GE(v6, 0);
+    ASSERT_GE(v4, 0);
+    for (int sock : {v6, v4}) {
+        sockaddr_storage bound{};
+        socklen_t length = sizeof bound;
+        ASSERT_EQ(0, ::getsockname(sock, reinterpret_cast<sockaddr *>(&bound), &length));
+        auto const number = bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 &>(bound).sin6_port
+                                                        : reinterpret_cast<sockaddr_in &>(bound).sin_port;
+        EXPECT_EQ(port, ntohs(number));
+    }
+    ::close(v6);
+    ::close(v4);
+}
