@@ -358,6 +358,20 @@ TEST(Program, PortTakenOnBothFamiliesEndsWithMinusOneAndPrintsNothing) {
     EXPECT_EQ("", o.err);
 }
 
+// What the start cannot use is said, not dropped: a worker count above the runtime's bound and
+// a KX_DIAG it cannot read. (The port is taken, so the start ends right after.)
+TEST(Program, TooManyWorkersAndAnUnreadableDiagAreSaid) {
+    TakenPort taken;
+    ASSERT_NE(0, taken.port());
+    std::string const port = std::to_string(taken.port());
+    Outcome o = run_program({"-worker_threads", "5000", "-port", port});
+    EXPECT_EQ(255, o.status);
+    EXPECT_EQ("-worker_threads 5000 is more than the runtime runs; using 1024\n", o.err);
+    o = run_program({"-worker_threads", "1024", "-port", port}, {{"KX_DIAG", "7=two"}});
+    EXPECT_EQ(255, o.status);
+    EXPECT_EQ("Cannot read KX_DIAG \"7=two\": entries from the first unreadable one on are ignored\n", o.err);
+}
+
 // Read before the listeners are made, so a start that cannot listen still shows the setting.
 TEST(Program, UpfrontValidationIsOnOnlyForOneAndIsTraced) {
     TakenPort taken;

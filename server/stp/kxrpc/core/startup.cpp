@@ -173,6 +173,11 @@ int start_rpc_program(int argc, char **argv) {
 
     int mode = 1;
     ks_rpc_control(KS_RPC_SVC_MTMODE, &mode);
+    if (mode != 0 && s.worker_threads > KS_MAX_WORKER_THREADS) {
+        log_message("-worker_threads %d is more than the runtime runs; using %d\n", s.worker_threads,
+                    KS_MAX_WORKER_THREADS);
+        s.worker_threads = KS_MAX_WORKER_THREADS;
+    }
     if (mode != 0 && s.worker_threads > 0)
         ks_rpc_control(KS_RPC_SVC_THREADS_SET, &s.worker_threads);
 
