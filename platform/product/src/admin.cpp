@@ -9,9 +9,6 @@ using namespace kxp;
 
 namespace {
 
-// Privilege bits of the users table that administration reads.
-constexpr int kStoreSuperUser = 1;
-constexpr int kStoreUserAdmin = 4;
 // Authentication mode of the users table for the product's own passwords.
 constexpr int kStoreAuthProduct = 1;
 
@@ -52,7 +49,7 @@ bool read_user(Db& db, const CString& login, UserFacts& out) {
 // super users every one.
 std::vector<int64_t> usable_databases(Db& db, int64_t user, int privileges) {
   std::vector<int64_t> out;
-  if (privileges & kStoreSuperUser) {
+  if (privileges & PRIV_SUPER_USER) {
     Stmt s(db.handle(), "SELECT dbid FROM databases WHERE is_master=0 ORDER BY dbid");
     while (s.step()) out.push_back(s.int64(0));
     return out;
@@ -185,7 +182,7 @@ CString KXSession::GetMasterPropertyValueEx(const CString& name, const CString& 
 KXSmartPtr<KXUser> KXAdminSession::CreateUser(const CString& login) {
   const char* op = "KXAdminSession::CreateUser";
   in_session(real_, op, [&](SessionCore& c) {
-    if (!(c.privileges & (kStoreSuperUser | kStoreUserAdmin)))
+    if (!(c.privileges & (PRIV_SUPER_USER | PRIV_USER_ADMIN)))
       throw_kx(KX_MSG_NO_PERMISSION_CREATE_USER, L"User '" + c.login + L"' may not create users.", op);
     if (!valid_login(login)) throw_kx(KX_MSG_BAD_VALUE, L"'" + login + L"' is not a valid login name.", op);
     Txn txn(*c.db);
