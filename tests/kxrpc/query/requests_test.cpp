@@ -1,9 +1,9 @@
 // Request classes without targets, decoded from bytes written with libtirpc's own primitives,
 // and the typed glue routines around them.
-#include "query/requests.h"
 #include "change/admin.h"
 #include "change/attachment_requests.h"
 #include "change/requests.h"
+#include "query/requests.h"
 
 #include <functional>
 #include <string>
@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "wire/glue.h"
 #include "query/paged.h"
+#include "wire/glue.h"
 #include "wire/target.h"
 #include "wire_builder.h"
 
@@ -186,8 +186,8 @@ TEST(TargetRequests, ValidateActionTrace) {
     ASSERT_TRUE(decode_all(a, b));
     EXPECT_EQ(a.action_type(), 3);
     EXPECT_EQ(a.action().resource_type(), 40);
-    EXPECT_EQ(u8(a.describe()), "(wtid:7 :: no session) (" + u8(a.GenericOpArgs::trace_line()) + ") :: (action:" +
-                                    u8(a.action().trace_line()) + " :: type:3)");
+    EXPECT_EQ(u8(a.describe()), "(wtid:7 :: no session) (" + u8(a.GenericOpArgs::trace_line()) +
+                                    ") :: (action:" + u8(a.action().trace_line()) + " :: type:3)");
     EXPECT_NE(u8(a.action().trace_line()).find("Assign"), std::string::npos);
 }
 
@@ -206,39 +206,50 @@ TEST(TargetRequests, FireHookFieldsAndTrace) {
     EXPECT_TRUE(h.hook_given_by_name());
     EXPECT_TRUE(h.get_side_effects());
     EXPECT_EQ(u8(h.form_name()), "Defect_Form");
-    EXPECT_EQ(u8(h.describe()), "wtid:7 :: no session :: " + u8(h.GenericOpArgs::trace_line()) + " :: (hook:" +
-                                    u8(h.hook().trace_line()) +
+    EXPECT_EQ(u8(h.describe()), "wtid:7 :: no session :: " + u8(h.GenericOpArgs::trace_line()) +
+                                    " :: (hook:" + u8(h.hook().trace_line()) +
                                     " :: param:p1:: get_side_effects:T :: formName:Defect_Form :: tabName:Main)");
     FireScriptAliasArgs s;
-    ASSERT_TRUE(decode_all(s, Wire().session_header(7).t(record(1, 2)).t(action(L"Defect", L"Alias")).s("").s("T").bytes()));
-    EXPECT_EQ(u8(s.describe()), "wtid:7 :: no session :: " + u8(s.GenericOpArgs::trace_line()) + " :: action:" +
-                                    u8(s.action().trace_line()) + " :: formName: :: tabName:T");
+    ASSERT_TRUE(
+        decode_all(s, Wire().session_header(7).t(record(1, 2)).t(action(L"Defect", L"Alias")).s("").s("T").bytes()));
+    EXPECT_EQ(u8(s.describe()), "wtid:7 :: no session :: " + u8(s.GenericOpArgs::trace_line()) +
+                                    " :: action:" + u8(s.action().trace_line()) + " :: formName: :: tabName:T");
 }
 
 TEST(TargetRequests, FindRecordLocations) {
     FindRecordArgs none;
     ASSERT_TRUE(decode_all(none, Wire().session_header(7).b(false).s("ISSUE00000001").i(838).i(0).bytes()));
-    EXPECT_EQ(u8(none.describe()),
-              "wtid:7 :: no session :: is_dbid:F :: dbid:0 :: name:ISSUE00000001 :: find_mode:838 :: num_loc:0 :: locs:()");
+    EXPECT_EQ(
+        u8(none.describe()),
+        "wtid:7 :: no session :: is_dbid:F :: dbid:0 :: name:ISSUE00000001 :: find_mode:838 :: num_loc:0 :: locs:()");
     FindRecordArgs two;
-    ASSERT_TRUE(
-        decode_all(two, Wire().session_header(7).b(true).i(33554433).i(837).i(2).t(rectype(L"Defect")).t(rectype(L"Project")).bytes()));
+    ASSERT_TRUE(decode_all(
+        two,
+        Wire().session_header(7).b(true).i(33554433).i(837).i(2).t(rectype(L"Defect")).t(rectype(L"Project")).bytes()));
     EXPECT_TRUE(two.is_dbid());
     EXPECT_EQ(two.dbid(), 33554433);
     ASSERT_EQ(two.locs_end() - two.locs_begin(), 2);
     std::string locs = "(" + u8(two.locs_begin()->trace_line()) + ")(" + u8((two.locs_begin() + 1)->trace_line()) + ")";
     EXPECT_EQ(u8(two.describe()), "wtid:7 :: no session :: is_dbid:T :: dbid:33554433 :: name: :: find_mode:837 :: "
-                                  "num_loc:2 :: locs:(" + locs + ")");
+                                  "num_loc:2 :: locs:(" +
+                                      locs + ")");
     FindRecordArgs negative;
     EXPECT_FALSE(decode_all(negative, Wire().session_header(7).b(true).i(1).i(837).i(-1).bytes()));
     FindRecordArgs lying;
-    EXPECT_FALSE(decode_all(lying, Wire().session_header(7).b(true).i(1).i(837).i(1000000).t(rectype(L"Defect")).bytes()));
+    EXPECT_FALSE(
+        decode_all(lying, Wire().session_header(7).b(true).i(1).i(837).i(1000000).t(rectype(L"Defect")).bytes()));
 }
 
 TEST(QueryRequests, ExecuteQueryWithAndWithoutTarget) {
     ExecuteQueryArgs with;
-    ASSERT_TRUE(decode_all(with, Wire().session_header(7).i(50).b(false).b(true).t(TargetResourceArg(36, Nul::UString(L"Public Queries/All")))
-                                     .s("<q/>").bytes()));
+    ASSERT_TRUE(decode_all(with, Wire()
+                                     .session_header(7)
+                                     .i(50)
+                                     .b(false)
+                                     .b(true)
+                                     .t(TargetResourceArg(36, Nul::UString(L"Public Queries/All")))
+                                     .s("<q/>")
+                                     .bytes()));
     EXPECT_EQ(with.request_num(), 50);
     EXPECT_FALSE(with.has_def());
     EXPECT_EQ(with.resource_type(), 36);
@@ -274,31 +285,43 @@ TEST(QueryRequests, ActivityListReadsProjectAndStreamUnlessReturning) {
 
 TEST(QueryRequests, FullTextSearchWithAndWithoutParent) {
     ExecuteFullTextSearchArgs bare;
-    ASSERT_TRUE(decode_all(bare, Wire().session_header(7).i(20).b(false).i(20).i(200).s("crash").i(1).i(1)
-                                     .t(rectype(L"Defect")).bytes()));
+    ASSERT_TRUE(decode_all(
+        bare, Wire().session_header(7).i(20).b(false).i(20).i(200).s("crash").i(1).i(1).t(rectype(L"Defect")).bytes()));
     EXPECT_EQ(bare.rec_types().size(), 1u);
     EXPECT_TRUE(bare.display_field_names().empty());
     EXPECT_FALSE(bare.has_parent_record());
 
     ExecuteFullTextSearchArgs full;
-    ASSERT_TRUE(decode_all(full, Wire().session_header(7).i(20).b(false).i(20).i(200).s("crash").i(1).i(0).i(1)
+    ASSERT_TRUE(decode_all(full, Wire()
+                                     .session_header(7)
+                                     .i(20)
+                                     .b(false)
+                                     .i(20)
+                                     .i(200)
+                                     .s("crash")
+                                     .i(1)
+                                     .i(0)
+                                     .i(1)
                                      .t(TargetResourceArg(35, Nul::UString(L"Defect"), Nul::UString(L"Headline")))
-                                     .t(rectype(L"Project")).s("33554433")
+                                     .t(rectype(L"Project"))
+                                     .s("33554433")
                                      .t(TargetResourceArg(35, Nul::UString(L"Project"), Nul::UString(L"Lead")))
                                      .bytes()));
     EXPECT_TRUE(full.has_parent_record());
     EXPECT_EQ(full.parent_record_dbid(), 33554433);
-    std::string expected = "wtid:7 :: no session :: is_returning:F :: request_num:20 :: page_size:20 :: "
-                           "cache_size:200 :: search_string:crash :: start_row:1 :: rec_types:() :: "
-                           "display_field_names:((" + u8(full.display_field_names()[0].trace_line()) +
-                           ")) :: parent_record_type:" + u8(full.parent_record_type().trace_line()) +
-                           " :: parent_record_dbid:33554433 :: parent_field_name:" +
-                           u8(full.parent_field_name().trace_line());
+    std::string expected =
+        "wtid:7 :: no session :: is_returning:F :: request_num:20 :: page_size:20 :: "
+        "cache_size:200 :: search_string:crash :: start_row:1 :: rec_types:() :: "
+        "display_field_names:((" +
+        u8(full.display_field_names()[0].trace_line()) +
+        ")) :: parent_record_type:" + u8(full.parent_record_type().trace_line()) +
+        " :: parent_record_dbid:33554433 :: parent_field_name:" + u8(full.parent_field_name().trace_line());
     EXPECT_EQ(u8(full.trace_line()), expected);
 
     ExecuteFullTextSearchArgs cut_parent;
-    EXPECT_FALSE(decode_all(cut_parent, Wire().session_header(7).i(20).b(false).i(20).i(200).s("x").i(1).i(0).i(0)
-                                           .t(rectype(L"Project")).bytes()));
+    EXPECT_FALSE(decode_all(
+        cut_parent,
+        Wire().session_header(7).i(20).b(false).i(20).i(200).s("x").i(1).i(0).i(0).t(rectype(L"Project")).bytes()));
     ExecuteFullTextSearchArgs hostile;
     EXPECT_FALSE(decode_all(hostile, Wire().session_header(7).i(20).b(false).i(20).i(200).s("x").i(1).i(-7).bytes()));
 }

@@ -17,8 +17,12 @@ namespace kxtest {
 
 class Wire {
 public:
-    Wire &i(int v) { return op([v](XDR *x) mutable { return xdr_int(x, &v); }); }
-    Wire &u(unsigned v) { return op([v](XDR *x) mutable { return xdr_u_int(x, &v); }); }
+    Wire &i(int v) {
+        return op([v](XDR *x) mutable { return xdr_int(x, &v); });
+    }
+    Wire &u(unsigned v) {
+        return op([v](XDR *x) mutable { return xdr_u_int(x, &v); });
+    }
     Wire &b(bool v) {
         return op([v](XDR *x) {
             bool_t w = v ? TRUE : FALSE;
@@ -65,7 +69,8 @@ private:
 
 template <class T>
 bool decode_args(T &args, Bytes const &bytes, std::size_t *used = nullptr) {
-    return decode(bytes, [&](XDR *x) { return KxRpc::xdr_args_of<T>(x, static_cast<KxRpc::XdrObject *>(&args)); }, used);
+    return decode(
+        bytes, [&](XDR *x) { return KxRpc::xdr_args_of<T>(x, static_cast<KxRpc::XdrObject *>(&args)); }, used);
 }
 
 } // namespace kxtest

@@ -5,11 +5,11 @@
 
 #include <rpc/xdr.h>
 
+#include "tesutil/stpexception.h"
+#include "tesutil/ustring.h"
 #include "wire/attachments.h"
 #include "wire/genericop.h"
 #include "wire/requests.h"
-#include "tesutil/stpexception.h"
-#include "tesutil/ustring.h"
 
 namespace KxRpc {
 

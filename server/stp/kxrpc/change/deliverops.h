@@ -7,13 +7,13 @@
 
 #include <rpc/xdr.h>
 
-#include "wire/casts.h"
-#include "wire/genericop.h"
-#include "wire/requests.h"
-#include "wire/handles.h"
-#include "wire/xdrobject.h"
 #include "tesutil/armbuffer.h"
 #include "tesutil/ustring.h"
+#include "wire/casts.h"
+#include "wire/genericop.h"
+#include "wire/handles.h"
+#include "wire/requests.h"
+#include "wire/xdrobject.h"
 
 namespace KxRpc {
 
@@ -233,6 +233,5 @@ public:
 private:
     Operations ops_;
 };
-
 
 } // namespace KxRpc

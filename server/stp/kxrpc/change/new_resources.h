@@ -4,12 +4,12 @@
 
 #include <memory>
 
-#include "wire/genericop.h"
 #include "props/replies.h"
-#include "wire/requests.h"
-#include "wire/handles.h"
-#include "wire/xdrobject.h"
 #include "props/requests.h"
+#include "wire/genericop.h"
+#include "wire/handles.h"
+#include "wire/requests.h"
+#include "wire/xdrobject.h"
 
 namespace KxRpc {
 

@@ -51,7 +51,9 @@ Nul::UString PropsOpArgs::trace_line() {
 FetchPropsArgs::FetchPropsArgs() = default;
 FetchPropsArgs::~FetchPropsArgs() = default;
 
-bool_t FetchPropsArgs::xdr_prop_list(XDR *xdrs, int count) { return xdr_requested_props(xdrs, count, requested_props_); }
+bool_t FetchPropsArgs::xdr_prop_list(XDR *xdrs, int count) {
+    return xdr_requested_props(xdrs, count, requested_props_);
+}
 
 bool_t FetchPropsArgs::xdr_rest(XDR *xdrs) {
     bool trailing = false;
@@ -66,8 +68,7 @@ bool_t FetchPropsArgs::xdr_rest(XDR *xdrs) {
 PutPropsArgs::PutPropsArgs() = default;
 
 PutPropsArgs::~PutPropsArgs() {
-    for (BasePropValue *value : values_)
-        ignoring_failures([value] { delete value; });
+    for (BasePropValue *value : values_) ignoring_failures([value] { delete value; });
 }
 
 bool_t PutPropsArgs::xdr_value(XDR *xdrs, int prop_id, int value_type, BasePropValue *&out) {

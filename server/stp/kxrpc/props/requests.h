@@ -7,9 +7,9 @@
 #include <rpc/xdr.h>
 
 #include "kxproduct/query.h"
-#include "wire/genericop.h"
 #include "props/replies.h"
 #include "props/values.h"
+#include "wire/genericop.h"
 #include "wire/requests.h"
 
 namespace KxRpc {

@@ -1,9 +1,9 @@
 #include "props/values.h"
 
+#include "wexxml/domparser.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
-#include "wexxml/domparser.h"
 
 namespace KxRpc {
 
@@ -46,13 +46,15 @@ Nul::DomParser *XmlPropValue::dom() {
 
 bool_t xdr_prop_body(XDR *xdrs, Nul::UString &value) {
     if (!xdr_ustring(xdrs, value)) return FALSE;
-    trace_lazy(value_trace_level, [&] { return text_format("PutPropsArgs::xdr_PropValue::UString (value:%s)", value); });
+    trace_lazy(value_trace_level,
+               [&] { return text_format("PutPropsArgs::xdr_PropValue::UString (value:%s)", value); });
     return TRUE;
 }
 
 bool_t xdr_prop_body(XDR *xdrs, bool &value) {
     if (!xdr_flag(xdrs, value)) return FALSE;
-    trace_lazy(value_trace_level, [&] { return text_format("PutPropsArgs::xdr_PropValue::bool (value:%s)", tf(value)); });
+    trace_lazy(value_trace_level,
+               [&] { return text_format("PutPropsArgs::xdr_PropValue::bool (value:%s)", tf(value)); });
     return TRUE;
 }
 
@@ -116,7 +118,19 @@ bool_t ListPropValue<TargetResourceArg>::xdr(XDR *xdrs) {
 
 bool is_referable_resource_type(int code) {
     switch (code) {
-    case 27: case 29: case 30: case 31: case 32: case 34: case 35: case 36: case 39: case 40: case 41: case 49: case 50:
+    case 27:
+    case 29:
+    case 30:
+    case 31:
+    case 32:
+    case 34:
+    case 35:
+    case 36:
+    case 39:
+    case 40:
+    case 41:
+    case 49:
+    case 50:
         return true;
     default:
         return false;

@@ -6,10 +6,10 @@
 
 #include <rpc/xdr.h>
 
-#include "wire/target.h"
-#include "wire/xdrobject.h"
 #include "tesutil/stpexception.h"
 #include "tesutil/ustring.h"
+#include "wire/target.h"
+#include "wire/xdrobject.h"
 
 namespace Nul {
 class DomParser;

@@ -3,12 +3,12 @@
 
 #include <memory>
 
-#include "wire/requests.h"
+#include "kxproduct/session.h"
+#include "tesutil/ustring.h"
 #include "wire/handles.h"
 #include "wire/login_session.h"
+#include "wire/requests.h"
 #include "wire/xdrobject.h"
-#include "tesutil/ustring.h"
-#include "kxproduct/session.h"
 
 namespace KxRpc {
 

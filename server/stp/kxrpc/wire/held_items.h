@@ -10,9 +10,9 @@
 #include "kxproduct/entity.h"
 #include "kxproduct/query.h"
 #include "kxproduct/workspace.h"
+#include "tesutil/ustring.h"
 #include "wire/handles.h"
 #include "wire/xdrobject.h"
-#include "tesutil/ustring.h"
 
 namespace KxRpc {
 

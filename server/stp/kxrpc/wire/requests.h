@@ -6,10 +6,10 @@
 
 #include <rpc/xdr.h>
 
-#include "wire/handles.h"
-#include "wire/xdrobject.h"
 #include "tesutil/ustring.h"
 #include "wire/genericop.h"
+#include "wire/handles.h"
+#include "wire/xdrobject.h"
 
 struct arm_correlator;
 
