@@ -9,9 +9,6 @@ using namespace kxp;
 
 namespace {
 
-// Authentication mode of the users table for the product's own passwords.
-constexpr int kStoreAuthProduct = 1;
-
 constexpr wchar_t kMasterName[] = L"MASTR";
 
 void require_master_name(const CString& master) {
@@ -193,7 +190,7 @@ KXSmartPtr<KXUser> KXAdminSession::CreateUser(const CString& login) {
     Stmt s(c.db->handle(),
            "INSERT INTO users(dbid, login_name, password_salt, password_hash, privileges, auth_mode, active)"
            " VALUES(?, ?, '', '', 0, ?, 1)");
-    s.bind(1, c.db->new_dbid()).bind(2, u8(login)).bind(3, kStoreAuthProduct).step();
+    s.bind(1, c.db->new_dbid()).bind(2, u8(login)).bind(3, KX_AUTH_PRODUCT).step();
     txn.commit();
   });
   KXSmartPtr<KXUser> user = GetUser(login);
