@@ -24,11 +24,11 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int msg_upgrade_failed = 143;         // "Failed to upgrade user information: %s"
-constexpr int msg_revert_not_actionable = 145;  // "Only actionable resources are legal for Revert"
-constexpr int msg_revert_failed = 146;          // "Error during revert of a record: %s"
-constexpr int msg_create_user_denied = 151;     // "You do not have permission to create a user."
-constexpr int msg_create_user_failed = 152;     // "The attempt to create a user failed; got: %s"
+constexpr int msg_upgrade_failed = 143;        // "Failed to upgrade user information: %s"
+constexpr int msg_revert_not_actionable = 145; // "Only actionable resources are legal for Revert"
+constexpr int msg_revert_failed = 146;         // "Error during revert of a record: %s"
+constexpr int msg_create_user_denied = 151;    // "You do not have permission to create a user."
+constexpr int msg_create_user_failed = 152;    // "The attempt to create a user failed; got: %s"
 
 // Product message ids the handlers tell apart.
 constexpr int product_no_create_permission = 13046;
@@ -109,22 +109,24 @@ bool kxrpc_upgrade_databases(XdrObject *request, XdrObject **result) {
     auto *args = checked_cast<UpgradeDatabasesArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_upgrade_databases %s)", args->describe()); });
     KXSmartPtr<KXUser> user = args->target().user(args->session_or_fail());
-    std::vector<CString> lines = product_call([&] { return user->UpgradeInfo(); }, [](ProductFailure const &f) {
-        Nul::UMessage message = kx_message(msg_upgrade_failed, Nul::UMessage::Arg(f.text));
-        if (f.kind == ProductFailure::MESSAGE) throw_internal_error(message);
-        raise_message(40, message);
-    });
+    std::vector<CString> lines = product_call([&] { return user->UpgradeInfo(); },
+                                              [](ProductFailure const &f) {
+                                                  Nul::UMessage message =
+                                                      kx_message(msg_upgrade_failed, Nul::UMessage::Arg(f.text));
+                                                  if (f.kind == ProductFailure::MESSAGE) throw_internal_error(message);
+                                                  raise_message(40, message);
+                                              });
     std::vector<Nul::UString> report;
     report.reserve(lines.size());
-    for (CString const &line : lines)
-        report.push_back(from_cstring(line));
+    for (CString const &line : lines) report.push_back(from_cstring(line));
     *result = new UpgradeDatabasesResp(report);
     return true;
 }
 
 bool kxrpc_get_userdb_description(XdrObject *request, XdrObject **result) {
     auto *args = checked_cast<GetUserDbDescriptionArgs>(request);
-    trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_userdb_description %s)", args->trace_line()); });
+    trace_lazy(1,
+               [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_userdb_description %s)", args->trace_line()); });
     // Looked up here rather than while the reply is written, so that a failure is an error reply.
     std::vector<KXSmartPtr<KXDatabase>> databases = product_call(
         [&] { return KXSession::Build()->GetAccessibleDatabases(master_database, CString(), cstr(args->dbset())); },
@@ -198,12 +200,15 @@ bool kxrpc_kx_masterproperty(XdrObject *request, XdrObject **result) {
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_kx_masterproperty %s)", args->trace_line()); });
     enum Action { GET, SET, UNSET } action = GET;
     Nul::UString const name = args->action_name();
-    if (name == Nul::UString(L"GET_VALUE")) action = GET;
+    if (name == Nul::UString(L"GET_VALUE"))
+        action = GET;
     else if (args->use_user_session())
         raise_message(33, kx_message(MSG_INTERNAL_ERROR,
                                      Nul::UMessage::Arg(L"Only the action 'GET_VALUE' is supported on user-session")));
-    else if (name == Nul::UString(L"SET_VALUE")) action = SET;
-    else if (name == Nul::UString(L"UNSET_VALUE")) action = UNSET;
+    else if (name == Nul::UString(L"SET_VALUE"))
+        action = SET;
+    else if (name == Nul::UString(L"UNSET_VALUE"))
+        action = UNSET;
     else
         raise_message(33, kx_message(MSG_INTERNAL_ERROR,
                                      Nul::UMessage::Arg(Nul::UMessage::sprintf("Unrecognized action: %s", name))));
@@ -220,9 +225,12 @@ bool kxrpc_kx_masterproperty(XdrObject *request, XdrObject **result) {
         KXSmartPtr<KXAdminSession> admin = login->admin_session_ptr();
         product_call(
             [&] {
-                if (action == GET) value = admin->GetMasterProperty(property, database, replica);
-                else if (action == SET) admin->SetMasterProperty(property, cstr(args->property_value()), database, replica);
-                else admin->UnsetMasterProperty(property, database, replica);
+                if (action == GET)
+                    value = admin->GetMasterProperty(property, database, replica);
+                else if (action == SET)
+                    admin->SetMasterProperty(property, cstr(args->property_value()), database, replica);
+                else
+                    admin->UnsetMasterProperty(property, database, replica);
             },
             fail);
     }
