@@ -505,6 +505,7 @@ void AdConnectionMgr::SetUserDatabaseLocked(const AdSessionPtr& admin, const CSt
 BOOL KXUser::IsUserSuperUser() const { return (d_.privileges & PRIV_SUPER_USER) != 0; }
 
 BOOL KXUser::HasUserPrivilege(int kind) const {
+  KXFaultInjector::Enter("KXUser::HasUserPrivilege");
   static const std::map<int, int> kBits = {
       {KX_PRIV_DYNAMIC_LIST_ADMIN, PRIV_DYNAMIC_LIST_ADMIN}, {KX_PRIV_PUBLIC_FOLDER_ADMIN, PRIV_PUBLIC_FOLDER_ADMIN},
       {KX_PRIV_SECURITY_ADMIN, PRIV_SECURITY_ADMIN},         {KX_PRIV_RAW_SQL_WRITER, PRIV_RAW_SQL_WRITER},

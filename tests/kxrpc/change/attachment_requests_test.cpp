@@ -20,11 +20,10 @@
 
 using namespace KxRpc;
 using kxtest::Bytes;
+using kxtest::u8;
 using kxtest::Wire;
 
 namespace {
-
-std::string u8(Nul::UString const &s) { return s.utf8_str().std_str(); }
 
 bool exists(std::string const &path) {
     struct stat st {};

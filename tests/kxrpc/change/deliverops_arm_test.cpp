@@ -81,7 +81,7 @@ TEST(DeliverArm, TenCommitTransactionsRegisterInOrder) {
 TEST(DeliverArm, NoOperationForKindsOutsideTheTable) {
     for (int kind : {12, -1, 1000}) {
         try {
-            delete make_deliver_operation(kind);
+            make_deliver_operation(kind);
             ADD_FAILURE() << kind;
         } catch (Nul::STPException const &e) {
             EXPECT_EQ(e.stp_reason_code(), 40);

@@ -22,11 +22,10 @@ using namespace KxRpc;
 using kxtest::Bytes;
 using kxtest::cat;
 using kxtest::str;
+using kxtest::u8;
 using kxtest::words;
 
 namespace {
-
-std::string u8(Nul::UString const &s) { return s.utf8_str().std_str(); }
 
 Bytes handle_of(StateItemPtr item) {
     return kxtest::encode([&](XDR *x) { return xdr_state_handle(x, item); });

@@ -15,6 +15,7 @@
 
 using namespace KxRpc;
 using kxtest::Bytes;
+using kxtest::u8;
 
 namespace {
 
@@ -43,8 +44,6 @@ template <class T>
 bool decode_request(T &args, Bytes const &bytes, std::size_t *used = nullptr) {
     return kxtest::decode_args(args, bytes, used);
 }
-
-std::string u8(Nul::UString const &s) { return s.utf8_str().std_str(); }
 
 } // namespace
 

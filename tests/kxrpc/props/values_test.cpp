@@ -22,10 +22,11 @@ struct Decoded {
 
 Decoded decode_value(int code, Bytes const &body) {
     Decoded d;
-    BasePropValue *out = reinterpret_cast<BasePropValue *>(1);
+    // A value left from before is dropped whatever the outcome.
+    std::unique_ptr<BasePropValue> out = std::make_unique<BasePropValue>(1, STPRPC_EMPTY_VALUE);
     d.ok = kxtest::decode(
         body, [&](XDR *x) { return xdr_prop_value(x, 4711, code, out); }, &d.consumed);
-    d.value.reset(out);
+    d.value = std::move(out);
     return d;
 }
 

@@ -1,4 +1,5 @@
-// Requests that add an attachment to a record's attachment field, and their reply.
+// Requests that add, read or resolve an attachment of a record's attachment field, and the reply of
+// an added one.
 #pragma once
 
 #include <memory>

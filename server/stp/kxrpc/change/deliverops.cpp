@@ -61,28 +61,28 @@ void DeliverOperation::add_arm_data(Nul::ArmBuffer &) {}
 
 Nul::UString DeliverOperation::to_string() { return text_format("op:%d", kind_); }
 
-DeliverOperation *make_deliver_operation(int kind) {
+std::unique_ptr<DeliverOperation> make_deliver_operation(int kind) {
     switch (kind) {
     case DELIVER_MAKE_QUERY:
     case DELIVER_MAKE_QUERY_ALT:
-        return new MakeQueryOperation(kind);
+        return std::make_unique<MakeQueryOperation>(kind);
     case DELIVER_MODIFY_QUERY:
     case DELIVER_MODIFY_QUERY_ALT:
-        return new ModifyQueryOperation(kind);
+        return std::make_unique<ModifyQueryOperation>(kind);
     case DELIVER_DELETE_QUERY:
-        return new DeleteQueryOperation(kind);
+        return std::make_unique<DeleteQueryOperation>(kind);
     case DELIVER_MAKE_RECORD:
     case DELIVER_MODIFY_RECORD:
-        return new RecordOperation(kind);
+        return std::make_unique<RecordOperation>(kind);
     case DELIVER_DELETE_RECORD:
-        return new DeleteRecordOperation(kind);
+        return std::make_unique<DeleteRecordOperation>(kind);
     case DELIVER_MAKE_ATTACHMENT:
     case DELIVER_MODIFY_ATTACHMENT:
-        return new MakeModifyAttachmentOperation(kind);
+        return std::make_unique<MakeModifyAttachmentOperation>(kind);
     case DELIVER_DELETE_ATTACHMENT:
-        return new DeleteAttachmentOperation(kind);
+        return std::make_unique<DeleteAttachmentOperation>(kind);
     case DELIVER_MODIFY_DYNAMIC_LIST:
-        return new ModifyDynamicListOperation(kind);
+        return std::make_unique<ModifyDynamicListOperation>(kind);
     default:
         throw Nul::STPException(Nul::STPException::REASON_INTERNAL, Nul::UMessage::nil);
     }
@@ -250,7 +250,7 @@ bool_t DeliverChangeContextArgs::xdr_body(XDR *xdrs) {
         if (!more) return TRUE;
         int kind = 0;
         if (!xdr_int(xdrs, &kind)) return FALSE;
-        std::unique_ptr<DeliverOperation> op(make_deliver_operation(kind));
+        std::unique_ptr<DeliverOperation> op = make_deliver_operation(kind);
         if (!op->xdr(xdrs)) return FALSE;
         ops_.push_back(op.get());
         op.release();

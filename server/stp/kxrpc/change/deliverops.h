@@ -3,6 +3,7 @@
 // refused when the operand is used, never while decoding.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include <rpc/xdr.h>
@@ -60,7 +61,7 @@ protected:
 
 // A new operation of that kind with nothing decoded yet; a kind outside 0..11 raises reason 40
 // with no message.
-DeliverOperation *make_deliver_operation(int kind);
+std::unique_ptr<DeliverOperation> make_deliver_operation(int kind);
 
 // Kinds 0 and 1: a new query, report or folder from a query item state item.
 class MakeQueryOperation : public DeliverOperation {

@@ -1,5 +1,5 @@
-// resolve_type and create_temp: their requests and replies, and the name and id texts of a new
-// record for the mkresource reply.
+// resolve_type, create_temp and mkresource: their requests and replies, and the name and id texts
+// of a new record for the mkresource reply.
 #pragma once
 
 #include <memory>

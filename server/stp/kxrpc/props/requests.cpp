@@ -71,7 +71,7 @@ PutPropsArgs::~PutPropsArgs() {
     for (BasePropValue *value : values_) ignoring_failures([value] { delete value; });
 }
 
-bool_t PutPropsArgs::xdr_value(XDR *xdrs, int prop_id, int value_type, BasePropValue *&out) {
+bool_t PutPropsArgs::xdr_value(XDR *xdrs, int prop_id, int value_type, std::unique_ptr<BasePropValue> &out) {
     return xdr_prop_value(xdrs, prop_id, value_type, out);
 }
 
@@ -82,10 +82,10 @@ bool_t PutPropsArgs::xdr_prop_list(XDR *xdrs, int count) {
         int prop = 0;
         int type = 0;
         if (!xdr_int(xdrs, &prop) || !xdr_int(xdrs, &type)) return FALSE;
-        BasePropValue *value = nullptr;
+        std::unique_ptr<BasePropValue> value;
         bool_t ok = xdr_value(xdrs, prop, type, value);
         // Kept even when its body failed, so the destructor frees it.
-        if (value) values_.push_back(value);
+        if (value) values_.push_back(value.release());
         if (!ok) return FALSE;
     }
     return TRUE;

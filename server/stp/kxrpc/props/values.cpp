@@ -31,17 +31,14 @@ void BasePropValue::set_error(Nul::STPException *error) {
 XmlPropValue::XmlPropValue() = default;
 
 XmlPropValue::~XmlPropValue() {
-    ignoring_failures([this] {
-        delete dom_;
-        dom_ = nullptr;
-    });
+    ignoring_failures([this] { dom_.reset(); });
 }
 
 bool_t XmlPropValue::xdr(XDR *xdrs) { return xdr_prop_body(xdrs, *this); }
 
 Nul::DomParser *XmlPropValue::dom() {
-    if (!dom_) dom_ = new Nul::DomParser(text_.utf8_str().std_str());
-    return dom_;
+    if (!dom_) dom_ = std::make_unique<Nul::DomParser>(text_.utf8_str().std_str());
+    return dom_.get();
 }
 
 bool_t xdr_prop_body(XDR *xdrs, Nul::UString &value) {
@@ -154,8 +151,8 @@ bool put_accepts_value_type(int value_type) {
     }
 }
 
-bool_t xdr_prop_value(XDR *xdrs, int prop_id, int value_type, BasePropValue *&out) {
-    out = nullptr;
+bool_t xdr_prop_value(XDR *xdrs, int prop_id, int value_type, std::unique_ptr<BasePropValue> &out) {
+    out.reset();
     if (xdrs->x_op != XDR_DECODE) return FALSE;
     try {
         trace_lazy(value_trace_level,
@@ -163,30 +160,30 @@ bool_t xdr_prop_value(XDR *xdrs, int prop_id, int value_type, BasePropValue *&ou
         switch (value_type) {
         case STPRPC_STRING_VALUE:
         case STPRPC_DATE_VALUE:
-            out = new PropValue<Nul::UString>(prop_id, value_type);
+            out = std::make_unique<PropValue<Nul::UString>>(prop_id, value_type);
             break;
         case STPRPC_EMPTY_VALUE:
         case STPRPC_VALUELESS:
-            out = new BasePropValue(prop_id, value_type);
+            out = std::make_unique<BasePropValue>(prop_id, value_type);
             break;
         case STPRPC_ENUM_VALUE:
-            out = new PropValue<stprpc_xml_tag_id_t>(prop_id, value_type);
+            out = std::make_unique<PropValue<stprpc_xml_tag_id_t>>(prop_id, value_type);
             break;
         case STPRPC_BOOL_VALUE:
-            out = new PropValue<bool>(prop_id, value_type);
+            out = std::make_unique<PropValue<bool>>(prop_id, value_type);
             break;
         case STPRPC_XML_VALUE:
-            out = new PropValue<XmlPropValue>(prop_id, value_type);
+            out = std::make_unique<PropValue<XmlPropValue>>(prop_id, value_type);
             break;
         case STPRPC_STRING_LIST:
-            out = new ListPropValue<Nul::UString>(prop_id, value_type);
+            out = std::make_unique<ListPropValue<Nul::UString>>(prop_id, value_type);
             break;
         case STPRPC_RESOURCE_LIST:
-            out = new ListPropValue<TargetResourceArg>(prop_id, value_type);
+            out = std::make_unique<ListPropValue<TargetResourceArg>>(prop_id, value_type);
             break;
         default:
             if (!is_referable_resource_type(value_type)) return FALSE;
-            out = new PropValue<TargetResourceArg>(prop_id, value_type);
+            out = std::make_unique<PropValue<TargetResourceArg>>(prop_id, value_type);
             break;
         }
         return out->xdr(xdrs);

@@ -1,4 +1,4 @@
-// Login: the request, the logon that its response performs, and the login session state item.
+// Login: the request, the logon that its response performs, and the handler.
 #pragma once
 
 #include <memory>

@@ -1,5 +1,4 @@
-// The kinds of state items that hold records and workspace items between calls, and the tracker
-// of a record's changed fields.
+// The kinds of state items that hold records and workspace items between calls.
 #pragma once
 
 #include <map>

@@ -1,4 +1,5 @@
-// The bases of every request: ARM correlator, client locale, trace id and the session header.
+// The bases of every request: ARM correlator, client locale, trace id, the session header, the
+// requests without a session and the requests whose body is one target.
 #pragma once
 
 #include <memory>
