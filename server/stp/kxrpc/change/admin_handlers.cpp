@@ -27,12 +27,8 @@ namespace {
 constexpr int msg_upgrade_failed = 143;        // "Failed to upgrade user information: %s"
 constexpr int msg_revert_not_actionable = 145; // "Only actionable resources are legal for Revert"
 constexpr int msg_revert_failed = 146;         // "Error during revert of a record: %s"
-constexpr int msg_create_user_denied = 151;    // "You do not have permission to create a user."
-constexpr int msg_create_user_failed = 152;    // "The attempt to create a user failed; got: %s"
 
 // Product message ids the handlers tell apart.
-constexpr int product_no_create_permission = 13046;
-constexpr int product_create_refused = 13243;
 constexpr int product_not_found = 13224;
 constexpr int product_connect_failed = 13285;
 
