@@ -71,28 +71,30 @@ protected:
         return reply;
     }
 
-    Handle login(std::string const &repository, std::string const &user) {
-        Handle handle{};
+    // A call whose reply is FALSE and a state handle (its leading part, for create_temp).
+    Handle handle_call(rpcproc_t proc, std::function<bool_t(XDR *)> write) {
         struct Out {
-            Handle *handle;
+            Handle handle{};
             bool_t failed = TRUE;
-        } out{&handle};
-        Request request{[&](XDR *x) {
-            u_int no_correlator = 0;
-            bool_t security = FALSE;
-            return xdr_u_int(x, &no_correlator) && put(x, 1) && put(x, repository) && put(x, user) && put(x, user) &&
-                   put(x, std::string("en_US")) && put(x, std::string()) && xdr_bool(x, &security) &&
-                   put(x, std::string());
-        }};
+        } out;
+        Request request{std::move(write)};
         auto read = [](XDR *x, Out *o) -> bool_t {
             u_int length = 0;
             return xdr_bool(x, &o->failed) && !o->failed && xdr_u_int(x, &length) && length == 16 &&
-                   xdr_opaque(x, o->handle->data(), 16);
+                   xdr_opaque(x, o->handle.data(), 16);
         };
         auto *routine = +read;
-        EXPECT_EQ(RPC_SUCCESS, client_->call(5, as_proc(xdr_request), &request, as_proc(routine), &out));
-        EXPECT_FALSE(out.failed);
-        return handle;
+        EXPECT_EQ(RPC_SUCCESS, client_->call(proc, as_proc(xdr_request), &request, as_proc(routine), &out)) << proc;
+        EXPECT_FALSE(out.failed) << proc;
+        return out.handle;
+    }
+    Handle login(std::string const &repository, std::string const &user) {
+        return handle_call(5, [=](XDR *x) {
+            bool_t security = FALSE;
+            return put(x, 0) && put(x, 1) && put(x, repository) && put(x, user) && put(x, user) &&
+                   put(x, std::string("en_US")) && put(x, std::string()) && xdr_bool(x, &security) &&
+                   put(x, std::string());
+        });
     }
 
     // Correlator none, the session handle, locale, trace id.
@@ -156,5 +158,22 @@ TEST_F(AdminE2E, AdministrationOverOneConnection) {
                put(x, std::string("ISSUE00000002"));
     });
     EXPECT_EQ(revert.error.message, "TLQSV0995E Only actionable resources are legal for Revert");
+    // A record held by create_temp for its Modify action reverts once.
+    Handle held = handle_call(9, [&](XDR *x) {
+        bool_t has_action = TRUE, has_duplicate = FALSE;
+        return header(x, alice) && put(x, 32) && put(x, 1) && put(x, std::string("Defect")) &&
+               put(x, std::string("ISSUE00000002")) && xdr_bool(x, &has_action) && put(x, 40) && put(x, 1) &&
+               put(x, std::string("Defect")) && put(x, std::string("Modify")) && xdr_bool(x, &has_duplicate);
+    });
+    auto revert_held = [&] {
+        return call(29, Reply::EMPTY, [&](XDR *x) {
+            u_int length = 16;
+            return header(x, alice) && put(x, 32) && put(x, 3) && xdr_u_int(x, &length) &&
+                   xdr_opaque(x, held.data(), 16);
+        });
+    };
+    Reply first = revert_held();
+    EXPECT_FALSE(first.failed) << first.error.message;
+    EXPECT_EQ(revert_held().error.message, "TLQSV0995E Only actionable resources are legal for Revert");
     EXPECT_EQ(client_->ping(), RPC_SUCCESS);
 }
