@@ -1,6 +1,7 @@
 // The procedures of queries, the workspace, search, database sets and records' lookups.
 #include <span>
 
+#include "query/fetch_bulk.h"
 #include "query/paged.h"
 #include "query/replies.h"
 #include "query/requests.h"
@@ -21,7 +22,7 @@ std::span<ProcedureRow const> query_procedures() {
         decoded<ExecuteFullTextSearchArgs>(25, L"execute_fulltext_search"),
         served<RenameWorkspaceItemArgs>(33, L"kxrpc_rename_workspace_item",
                                         xdr_routine(xdr_result_of<RenameWorkspaceItemResp>), nullptr),
-        decoded<FetchBulkArg>(35, L"kxrpc_fetch_bulk"),
+        served<FetchBulkArg>(35, L"kxrpc_fetch_bulk", xdr_routine(xdr_result_of<FetchBulkResp>), kxrpc_fetch_bulk),
         decoded<MoveQueryArgs>(36, L"move_query"),
     };
     return rows;
