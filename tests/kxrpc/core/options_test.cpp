@@ -1,5 +1,6 @@
 // Options, their messages and the start-up steps before the service loop, in-process; what needs
 // a server process of its own is in tests/e2e/startup_test.cpp.
+#include "core/crash.h"
 #include "core/dispatch.h"
 #include "core/options.h"
 #include "core/shutdown.h"
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <netinet/in.h>
@@ -19,6 +21,7 @@
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -479,4 +482,25 @@ TEST(Listeners, IPv4HeldElsewhereIsReportedAndPortZeroServesBothFamilies) {
     }
     ::close(v6);
     ::close(v4);
+}
+
+// A dump never follows a link planted under its name: the file the link names stays as it was.
+TEST(CrashDump, APlantedLinkIsNotFollowed) {
+    std::string const dir = temp_path("kxrpc_dump_links");
+    ASSERT_EQ(0, ::mkdir(dir.c_str(), 0700));
+    std::string const victim = dir + "/victim";
+    { std::ofstream(victim) << "keep"; }
+    for (int n = 1; n <= 4; ++n) {
+        std::string const name = dir + "/kxrpc_" + std::to_string(n) + "_" + std::to_string(::getpid()) + ".dmp";
+        ASSERT_EQ(0, ::symlink(victim.c_str(), name.c_str()));
+    }
+    char cwd[4096];
+    ASSERT_NE(nullptr, ::getcwd(cwd, sizeof cwd));
+    ASSERT_EQ(0, ::chdir(dir.c_str()));
+    settings().crash_dump_level = 1;
+    settings().crash_dump_limit = 0;
+    write_crash_dump(nullptr);
+    ASSERT_EQ(0, ::chdir(cwd));
+    EXPECT_EQ("keep", read_text(victim));
+    std::filesystem::remove_all(dir);
 }
