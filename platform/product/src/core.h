@@ -15,6 +15,13 @@ namespace kxp {
 
 struct WorkspaceTree;
 
+// Privilege bits of the user table; callers ask by kind (KXPrivilegeKind).
+enum PrivBit : int {
+  PRIV_SUPER_USER = 1, PRIV_SCHEMA_DESIGNER = 2, PRIV_USER_ADMIN = 4, PRIV_PUBLIC_FOLDER_ADMIN = 8,
+  PRIV_SECURITY_ADMIN = 16, PRIV_DYNAMIC_LIST_ADMIN = 32, PRIV_RAW_SQL_WRITER = 64, PRIV_APP_BUILDER = 128,
+  PRIV_FAR_LINK_ADMIN = 256,
+};
+
 // Record types, families and lists of a set, read once per session at logon.
 struct Schema {
   std::vector<KXSmartPtr<AdEntityDef>> defs;  // record types first, then families, by position

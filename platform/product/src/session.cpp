@@ -213,7 +213,7 @@ void KXSession::WebUserLogon(const CString& user, const CString& password, const
              "SELECT 1 FROM subscriptions s WHERE s.database_dbid=? AND (s.user_dbid=? OR s.group_dbid IN"
              " (SELECT group_dbid FROM group_members WHERE user_dbid=?))");
     sub.bind(1, database).bind(2, row.dbid).bind(3, row.dbid);
-    if (!sub.step() && !(row.privileges & KX_PRIV_SUPER_USER))
+    if (!sub.step() && !(row.privileges & PRIV_SUPER_USER))
       throw_kx(KX_MSG_NOT_SUBSCRIBED, L"User '" + user + L"' is not subscribed to database '" + userdb + L"'.", op);
     auto core = make_core(db, dbset, row, password);
     core->database_dbid = database;
@@ -296,7 +296,7 @@ void KXAdminSession::Logon(const CString& user, const CString& password, const C
   auto db = open_set(dbset);
   guarded(op, [&] {
     UserRow row = authenticate(*db, user, password, sso_ && sso_dbset_ == dbset, op);
-    if (!(row.privileges & (KX_PRIV_SUPER_USER | KX_PRIV_USER_ADMIN)))
+    if (!(row.privileges & (PRIV_SUPER_USER | PRIV_USER_ADMIN)))
       throw_kx(KX_MSG_NOT_PRIVILEGED, L"User '" + user + L"' has no administrator rights on '" + dbset + L"'.", op);
     auto core = make_core(db, dbset, row, password);
     core->admin = true;

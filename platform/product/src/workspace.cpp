@@ -110,6 +110,8 @@ AdFolderPtr AdFolder::LookupFolderFromBucket(const AdBucketPtr& bucket) {
 
 namespace {
 
+constexpr int kReadBit = 1, kWriteBit = 2;
+
 // Permission bits of the session user on a public folder, from the nearest folder on the path to
 // the top that has any permissions; -1 when none has.
 int group_bits(SessionCore& c, const WorkspaceTree* tree, int64_t folder, const std::vector<std::pair<CString, int>>* own) {
@@ -150,21 +152,21 @@ int AdFolder::effective(int bit, bool use_pending) const {
   std::lock_guard<std::recursive_mutex> lock(c.mu);
   const WorkspaceNode& n = bucket_->node();
   if (n.folder_type == AD_PERSONAL_FOLDER) return n.owner == c.user_dbid ? 1 : 0;
-  if (c.privileges & (KX_PRIV_SUPER_USER | KX_PRIV_PUBLIC_FOLDER_ADMIN)) return 1;
+  if (c.privileges & (PRIV_SUPER_USER | PRIV_PUBLIC_FOLDER_ADMIN)) return 1;
   auto tree = n.tree.lock();
   int bits = guarded("AdFolder", [&] { return group_bits(c, tree.get(), n.dbid, edited_ && use_pending ? &pending_ : nullptr); });
-  if (bits < 0) return bit == AD_PERM_READ ? 1 : 0;
+  if (bits < 0) return bit == kReadBit ? 1 : 0;
   return (bits & bit) ? 1 : 0;
 }
 
 BOOL AdFolder::IsWritable() const {
   KXFaultInjector::Enter("AdFolder::IsWritable");
-  return effective(AD_PERM_WRITE, true) != 0;
+  return effective(kWriteBit, true) != 0;
 }
 
 BOOL AdFolder::IsReadable() const {
   KXFaultInjector::Enter("AdFolder::IsReadable");
-  return effective(AD_PERM_READ, true) != 0;
+  return effective(kReadBit, true) != 0;
 }
 
 std::vector<std::pair<CString, int>> AdFolder::GetAllGroupPermissions() const {
@@ -193,14 +195,14 @@ void AdFolder::SetPermissions(const CString& group, int permission) {
       pending_.erase(it);
       break;
     }
-  if (permission & (AD_PERM_READ | AD_PERM_WRITE)) pending_.emplace_back(group, permission & (AD_PERM_READ | AD_PERM_WRITE));
+  if (permission & (kReadBit | kWriteBit)) pending_.emplace_back(group, permission & (kReadBit | kWriteBit));
 }
 
 void AdFolder::CommitPermissions() {
   KXFaultInjector::Enter("AdFolder::CommitPermissions");
   if (!edited_) return;
   // Judged by the stored permissions: pending changes must not grant themselves.
-  if (!effective(AD_PERM_WRITE, false)) throw_kx(KX_MSG_NOT_PRIVILEGED, L"The folder's permissions cannot be changed by this user.", "AdFolder::CommitPermissions");
+  if (!effective(kWriteBit, false)) throw_kx(KX_MSG_NOT_PRIVILEGED, L"The folder's permissions cannot be changed by this user.", "AdFolder::CommitPermissions");
   SessionCore& c = live(bucket_->session(), "AdFolder::CommitPermissions");
   std::lock_guard<std::recursive_mutex> lock(c.mu);
   guarded("AdFolder::CommitPermissions", [&] {

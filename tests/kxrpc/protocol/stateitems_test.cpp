@@ -192,7 +192,7 @@ TEST_F(StateItems, FolderPermissionsAreRevertedWithTheItem) {
     auto before = folder->GetAllGroupPermissions();
     {
         QueryItemStateItem item(L"Public Queries/Defects", AdQueryDefPtr(), folder_bucket, AD_BUCKET_FOLDER);
-        folder->SetPermissions(L"QA", AD_PERM_READ | AD_PERM_WRITE);
+        folder->SetPermissions(L"QA", AD_PERM_READ_WRITE);
         EXPECT_NE(folder->GetAllGroupPermissions(), before);
     }
     EXPECT_EQ(AdFolder::LookupFolderFromBucket(folder_bucket)->GetAllGroupPermissions(), before);

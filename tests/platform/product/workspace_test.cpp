@@ -119,21 +119,21 @@ TEST_F(WorkspaceTest, PublicFolderPermissions) {
   EXPECT_EQ(defects_a->GetAllGroupPermissions().size(), 2u);
   // Pending changes count for the folder's own answers and are dropped by RevertPermissions.
   AdFolderPtr own = folder_of(alice->GetReal(), L"Public Queries/Defects");
-  own->SetPermissions(L"Developers", AD_PERM_READ);
+  own->SetPermissions(L"Developers", AD_PERM_READ_ONLY);
   EXPECT_FALSE(own->IsWritable());
   own->RevertPermissions();
   EXPECT_TRUE(own->IsWritable());
   EXPECT_FALSE(defects_c->IsWritable());
   EXPECT_EQ(expect_kx([&] {
-              defects_c->SetPermissions(L"QA", AD_PERM_WRITE);
+              defects_c->SetPermissions(L"QA", AD_PERM_READ_WRITE);
               defects_c->CommitPermissions();
             }).first,
             KX_MSG_NOT_PRIVILEGED);
   defects_c->RevertPermissions();
-  defects_a->SetPermissions(L"QA", AD_PERM_READ | AD_PERM_WRITE);
+  defects_a->SetPermissions(L"QA", AD_PERM_READ_WRITE);
   defects_a->CommitPermissions();
   EXPECT_TRUE(folder_of(carol->GetReal(), L"Public Queries/Defects")->IsWritable());
-  defects_a->SetPermissions(L"NoGroup", AD_PERM_READ);
+  defects_a->SetPermissions(L"NoGroup", AD_PERM_READ_ONLY);
   EXPECT_EQ(expect_pamsg([&] { defects_a->CommitPermissions(); }).first, KX_MSG_NOT_FOUND);
   EXPECT_EQ(defects_a->GetAllGroupPermissions().size(), 4u);  // still pending after the refusal
   defects_a->RevertPermissions();

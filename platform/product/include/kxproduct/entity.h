@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "kxproduct/metadata.h"
@@ -34,6 +35,10 @@ class AdFieldInfo {
   BOOL ValueChangedThisSetValue() const { return changed_set_; }
   BOOL ValidityChangedThisSetValue() const { return validity_changed_set_; }
   BOOL ValueChangedThisAction() const { return changed_action_; }
+  // Since the last BeginNewFieldUpdateGroup (or the start of the action).
+  BOOL ValueChangedThisGroup() const { return changed_group_; }
+  BOOL ValidityChangedThisAction() const { return validity_changed_action_; }
+  BOOL ValidityChangedThisGroup() const { return validity_changed_group_; }
 
  private:
   friend class AdEntity;
@@ -43,6 +48,15 @@ class AdFieldInfo {
   CString message_;
   int requiredness_ = AD_OPTIONAL;
   bool changed_set_ = false, validity_changed_set_ = false, changed_action_ = false;
+  bool changed_group_ = false, validity_changed_action_ = false, validity_changed_group_ = false;
+};
+
+// A duplicate of a record: the record it duplicates and the duplicate itself.
+struct AdDuplicateLink {
+  int64_t parent_dbid = 0;
+  int64_t child_entity_def_dbid = 0;
+  int64_t child_dbid = 0;
+  CString child_display_name;
 };
 
 // Called after a field of the record was set.
@@ -87,6 +101,60 @@ class AdEntity : public AdDataObject {
 
   int64_t GetDuplicateOf() const { return duplicate_of_; }
   BOOL IsDuplicate() const { return duplicate_of_ != 0; }
+  // The record this one duplicates; PaMsgException (KX_MSG_NOT_FOUND) when it is not a duplicate
+  // or the original is gone.
+  AdEntityPtr GetOriginal() const;
+  // Display name of the original; empty when the record is not a duplicate.
+  CString GetOriginalId() const;
+  // Stored records marked as duplicates of this one (direct), or of it and of its duplicates
+  // in turn (all levels, each record once, breadth first).
+  std::vector<AdDuplicateLink> GetDuplicates() const;
+  std::vector<AdDuplicateLink> GetAllDuplicates() const;
+  BOOL HasDuplicates() const;
+  // Has duplicates and is not itself a duplicate.
+  BOOL IsOriginal() const;
+
+  // Name of the action a client would normally run next: the first modify action that may start
+  // in the record's state; for a record being edited, the action in progress. Empty when none.
+  CString GetDefaultActionName() const;
+  // Names of the record type's fields, in field order.
+  std::vector<CString> GetFieldNames() const;
+
+  // Field changes of the action in progress: fields set this action (even if set back), fields
+  // whose value differs from the stored one (entire action), fields set since the last
+  // BeginNewFieldUpdateGroup, and fields the last set-value changed. Empty when not editable.
+  std::vector<CString> GetFieldValuesUpdatedThisEntireAction() const;
+  std::vector<CString> GetFieldValuesUpdatedThisGroup() const;
+  std::vector<CString> GetFieldValuesUpdatedThisSetValue() const;
+  // Starts a new group of field updates; KXException KX_MSG_NOT_EDITABLE when not being edited.
+  void BeginNewFieldUpdateGroup();
+  // The field as stored before the action in progress; KXException KX_MSG_NOT_FOUND for no field.
+  AdFieldInfo GetFieldOriginalValue(const CString& name) const;
+  // Adds one value to (deletes one value from) a reference-list field; error text as SetFieldValue.
+  CString AddFieldValue(const CString& name, const CString& value);
+  CString DeleteFieldValue(const CString& name, const CString& value);
+  // Dbids of the records a reference or reference-list field names, in value order; a name that
+  // finds no record is left out. KXException KX_MSG_NOT_FOUND for no field, KX_MSG_BAD_VALUE for
+  // a field of another type.
+  std::vector<int64_t> GetFieldReferencedDbIds(const CString& name) const;
+
+  // The form and tab a client shows the record with; empty until set.
+  CString GetViewFormName() const;
+  CString GetViewTabName() const;
+  // KXException KX_MSG_NOT_FOUND for a form the record type does not have.
+  void SetViewFormAndTab(const CString& form, const CString& tab);
+  // Forms, tabs ("form" gives the form) and fields hidden from the session's user on this record.
+  std::vector<CString> GetHiddenFormNames() const;
+  std::vector<CString> GetHiddenTabNames(const CString& form) const;
+  std::vector<CString> GetHiddenFieldNames(const CString& form) const;
+  // For hooks: hide or show a form, a tab of a form, a field on a form.
+  void SetFormHidden(const CString& form, BOOL hidden);
+  void SetTabHidden(const CString& form, const CString& tab, BOOL hidden);
+  void SetFieldHidden(const CString& form, const CString& field, BOOL hidden);
+
+  // The local site masters the record: its field "ostw_mastership" is empty or names the
+  // session's master replica, or the set has no replicas.
+  BOOL SiteHasMastership() const;
 
   ~AdEntity() override;
 
@@ -112,7 +180,22 @@ class AdEntity : public AdDataObject {
   AdActionDef* action_ = nullptr;
   std::map<CString, std::vector<CString>> values_, stored_;
   std::map<CString, std::pair<AdFieldUpdateCallback, void*>> callbacks_;
+  // Field changes of the action in progress: fields set this action, values and validity at the
+  // start of the current update group, fields changed by the last set-value.
+  std::set<CString> set_this_action_;
+  std::map<CString, std::vector<CString>> group_start_;
+  std::map<CString, bool> group_start_valid_, action_start_valid_;
+  std::vector<CString> last_set_;
+  CString view_form_, view_tab_;
+  std::set<CString> hidden_forms_;
+  std::map<CString, std::set<CString>> hidden_tabs_, hidden_fields_;
 };
+
+// Actions that may start on the record now (the record type's actions whose source states admit
+// the record's state and that start on a stored record); none while it is being edited.
+std::vector<AdActionDef*> GetLegalActionDefs(const AdSessionPtr& session, const AdEntityPtr& entity);
+// Names of the legal actions the session's user may run (system-only actions left out).
+std::vector<CString> GetLegalAccessibleActionDefNames(const AdSessionPtr& session, const AdEntityPtr& entity);
 
 // A new record of a record type with its submit action in progress. `form` may be empty.
 AdEntityPtr BuildEntity(const AdSessionPtr& session, AdEntityDef* def, const CString& form = CString());
@@ -140,7 +223,7 @@ class AdEntityMgr : public KXObject {
 };
 
 // The record type, among `names` (families stand for their members; none: every record type) and
-// of `kind` (1 stateless, 2 stateful, 3 either), that holds the record with that dbid or display
+// of `kind` (an AdEntityType, or 3 for either), that holds the record with that dbid or display
 // name in the session's user database; null when none does.
 AdEntityDef* GetEntityDefOfDbId(const AdSessionPtr& session, int64_t dbid, const std::vector<CString>& names, int kind);
 AdEntityDef* GetEntityDefOfName(const AdSessionPtr& session, const CString& name, const std::vector<CString>& names, int kind);

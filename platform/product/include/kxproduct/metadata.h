@@ -34,15 +34,19 @@ enum AdActionType : int {
 };
 // Field requiredness.
 enum AdBehavior : int { AD_MANDATORY = 1, AD_OPTIONAL = 2, AD_READONLY = 3 };
-// Record type kinds.
-enum AdEntityType : int { AD_STATELESS = 1, AD_STATEFUL = 2 };
-// Hook types.
+// Record type kinds (a family answers the kind of its members).
+enum AdEntityType : int { AD_STATEFUL = 1, AD_STATELESS = 2 };
+// Hook kinds. Field hooks take 2 to 5; action, record and global hooks follow.
 enum AdHookType : int {
-  AD_HOOK_FIELD_VALUE_CHANGED = 1, AD_HOOK_FIELD_VALIDATION = 2, AD_HOOK_FIELD_CHOICE_LIST = 3,
-  AD_HOOK_FIELD_DEFAULT_VALUE = 4, AD_HOOK_ACTION_INITIALIZATION = 5, AD_HOOK_ACTION_ACCESS_CONTROL = 6,
-  AD_HOOK_ACTION_VALIDATION = 7, AD_HOOK_ACTION_COMMIT = 8, AD_HOOK_ACTION_NOTIFICATION = 9,
-  AD_HOOK_RECORD_SCRIPT = 10, AD_HOOK_GLOBAL_SCRIPT = 11,
+  AD_HOOK_FIELD_DEFAULT_VALUE = 2, AD_HOOK_FIELD_CHOICE_LIST = 3, AD_HOOK_FIELD_VALUE_CHANGED = 4,
+  AD_HOOK_FIELD_VALIDATION = 5, AD_HOOK_ACTION_INITIALIZATION = 6, AD_HOOK_ACTION_ACCESS_CONTROL = 7,
+  AD_HOOK_ACTION_VALIDATION = 8, AD_HOOK_ACTION_COMMIT = 9, AD_HOOK_ACTION_NOTIFICATION = 10,
+  AD_HOOK_RECORD_SCRIPT = 11, AD_HOOK_GLOBAL_SCRIPT = 12,
 };
+// Script languages of hooks; 0 for a hook without a language the product knows.
+enum AdHookLanguage : int { AD_HOOK_LANGUAGE_UNKNOWN = 0, AD_HOOK_LANGUAGE_KX = 1, AD_HOOK_LANGUAGE_LUA = 5 };
+// Form kinds: the record form and the form of the submit (and import) action.
+enum AdFormType : int { AD_FORM_RECORD = 1, AD_FORM_SUBMIT = 2 };
 
 class AdFieldDef : public AdDataObject {
  public:
@@ -73,11 +77,19 @@ class AdFieldDef : public AdDataObject {
   CString help_, choice_list_;
 };
 
+class AdFormDef;
+
 class AdActionDef : public AdDataObject {
  public:
   AdActionDef(int64_t dbid, const CString& name, int type, AdEntityDef* owner)
       : AdDataObject(dbid, name), type_(type), owner_(owner) {}
   int GetActionType() const { return type_; }
+  // "Submit", "Modify", ... for the action's type.
+  CString GetActionTypeName() const;
+  // The name of an action type; KXException KX_MSG_BAD_VALUE for a number that is none.
+  static CString ActionTypeToName(int action_type);
+  // The form the action opens with: the submit form for submit and import; null when none.
+  AdFormDef* GetFormDef() const;
   AdEntityDef* GetEntityDef() const { return owner_; }
   BOOL IsReservedForSystemUseOnly() const { return system_only_; }
   // Empty when the action keeps the record's state.
@@ -103,6 +115,8 @@ class AdHookDef : public AdDataObject {
   CString GetFieldName() const { return field_; }
   CString GetActionName() const { return action_; }
   CString GetLanguage() const { return language_; }
+  // The language as a number (AdHookLanguage).
+  int GetScriptLanguage() const;
   CString GetScript() const { return script_; }
 
  private:
@@ -152,6 +166,13 @@ class AdEntityDef : public AdDataObject {
   AdIterator<AdFormDef> GetFormDefs() const;
   AdIterator<AdHookDef> GetHookDefs() const;
   const std::vector<CString>& GetStateNames() const { return states_; }
+  // Families that hold this record type.
+  AdIterator<AdEntityDef> GetParentFamilies() const;
+  // The record form; null when the record type has none.
+  AdFormDef* GetDefaultFormDef() const;
+  // Record-level security: whether the record type may serve as a security context, and does.
+  BOOL CanBeSecurityContext() const;
+  BOOL IsSecurityContext() const { return security_context_; }
   // Null when there is none.
   AdFieldDef* LookupFieldDef(const CString& name) const;
   AdActionDef* LookupActionDef(const CString& name) const;
@@ -173,7 +194,8 @@ class AdEntityDef : public AdDataObject {
   };
   bool family_;
   int type_;
-  std::vector<AdEntityDef*> members_;
+  bool security_context_ = false;
+  std::vector<AdEntityDef*> members_, families_;
   std::vector<KXSmartPtr<AdFieldDef>> fields_;
   std::vector<KXSmartPtr<AdActionDef>> actions_;
   std::vector<KXSmartPtr<AdFormDef>> forms_;
@@ -199,6 +221,14 @@ AdEntityDef* LookupEntityDefOrFamily(const AdSessionPtr& session, const CString&
 AdEntityDef* LookupEntityDef(const AdSessionPtr& session, const CString& name);
 AdEntityDef* GetEntityDefOrFamilyById(const AdSessionPtr& session, int64_t dbid);
 AdIterator<AdEntityDef> GetEntityDefsAndFamilies(const AdSessionPtr& session);
+// The record history as a stateless record type of its own ("history"): one record per action
+// committed on a record, readable through queries. Its fields are named by the constants below.
+AdEntityDef* GetHistoryEntityDef(const AdSessionPtr& session);
+extern const wchar_t* const kHistoryActionTimestamp;  // date-time of the commit
+extern const wchar_t* const kHistoryEntityDbId;       // dbid of the record
+extern const wchar_t* const kHistoryEntityDefDbId;    // dbid of the record's record type
+extern const wchar_t* const kHistoryActionName;       // name of the action committed
+extern const wchar_t* const kHistoryUserName;         // login of the user who committed it
 // Dynamic lists; values are read from the store at each call.
 AdListDef* LookupListDef(const AdSessionPtr& session, const CString& name);
 AdIterator<AdListDef> GetListDefs(const AdSessionPtr& session);

@@ -14,6 +14,7 @@ struct SessionCore;
 }
 
 class AdSession;
+class AdEntityDef;
 class KXDatabaseDesc;
 class KXDatabase;
 class KXUser;
@@ -29,19 +30,17 @@ class AdEntity;
 class AdEntityDef;
 typedef KXSmartPtr<AdSession> AdSessionPtr;
 
-// User privileges (bit set).
-enum KXPrivilege : int {
-  KX_PRIV_SUPER_USER = 1,
-  KX_PRIV_SCHEMA_DESIGNER = 2,
-  KX_PRIV_USER_ADMIN = 4,
-  KX_PRIV_PUBLIC_FOLDER_ADMIN = 8,
-  KX_PRIV_SECURITY_ADMIN = 16,
-  KX_PRIV_DYNAMIC_LIST_ADMIN = 32,
-  KX_PRIV_RAW_SQL_WRITER = 64,
-  KX_PRIV_APP_BUILDER = 128,
+// User privileges, asked by kind (KXUser::HasUserPrivilege). Super users hold every kind.
+enum KXPrivilegeKind : int {
+  KX_PRIV_DYNAMIC_LIST_ADMIN = 1,
+  KX_PRIV_PUBLIC_FOLDER_ADMIN = 2,
+  KX_PRIV_SECURITY_ADMIN = 3,
+  KX_PRIV_RAW_SQL_WRITER = 4,
+  KX_PRIV_FAR_LINK_ADMIN = 6,
+  KX_PRIV_USER_MAINTAINER = 9,
 };
 // Authentication modes of a user.
-enum KXAuthMode : int { KX_AUTH_PRODUCT = 1, KX_AUTH_LDAP = 2 };
+enum KXAuthMode : int { KX_AUTH_NONE = 0, KX_AUTH_DIRECTORY = 1, KX_AUTH_PRODUCT = 2 };
 
 class AdSession : public KXObject {
  public:
@@ -66,6 +65,14 @@ class AdSession : public KXObject {
   AdReplica* LookupReplicaByDbId(int64_t dbid, int reserved1, int reserved2);
   AdDbConnection* GetDatabaseConnection();
   BOOL IsAdminSession() const;
+  // The replica this site works at (the set's local replica); null when the set has none.
+  AdReplica* GetSessionMasterReplica();
+  // The site extension of the session's user: the dbid of the local replica, 0 without replicas.
+  int GetSessionUserSiteExtension() const;
+  // Whether the session's user may submit records of the record type (never a family).
+  BOOL CanSubmit(AdEntityDef* def) const;
+  // Record types enabled for a package; an empty revision means any revision.
+  std::vector<AdEntityDef*> GetEntityDefsEnabledForPackage(const CString& package, const CString& revision) const;
 
   kxp::SessionCore& core() const { return *core_; }
 
@@ -182,7 +189,7 @@ class KXDatabase : public KXObject {
 struct KXUserData {
   int64_t dbid = 0;
   CString login, full_name, email, phone, misc_info;
-  int privileges = 0;
+  int privileges = 0;  // the store's privilege bits
   int auth_mode = KX_AUTH_PRODUCT;
   bool active = true;
   std::vector<CString> groups;
@@ -200,8 +207,9 @@ class KXUser : public KXObject {
   CString GetUserMiscInfo() const { return d_.misc_info; }
   int GetUserAuthenticationMode() const { return d_.auth_mode; }
   BOOL GetActive() const { return d_.active; }
-  BOOL HasUserPrivilege(int privilege) const { return (d_.privileges & privilege) != 0; }
-  BOOL IsUserSuperUser() const { return HasUserPrivilege(KX_PRIV_SUPER_USER); }
+  // By kind (KXPrivilegeKind); FALSE for a kind the product does not have.
+  BOOL HasUserPrivilege(int kind) const;
+  BOOL IsUserSuperUser() const;
   const std::vector<CString>& GetUserGroups() const { return d_.groups; }
   const std::vector<CString>& GetAllSubscribedDatabases() const { return d_.databases; }
 

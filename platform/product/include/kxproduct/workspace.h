@@ -20,12 +20,17 @@ typedef KXSmartPtr<AdBucket> AdBucketPtr;
 typedef KXSmartPtr<AdFolder> AdFolderPtr;
 typedef KXSmartPtr<AdWorkspaceMgr> AdWorkspaceMgrPtr;
 
-// Item types (bits).
+// Item types (bits, so that masks select several kinds).
 enum AdBucketType : int {
-  AD_BUCKET_QUERY = 1, AD_BUCKET_CHART = 2, AD_BUCKET_FOLDER = 4, AD_BUCKET_REPORT = 8, AD_BUCKET_REPORT_FORMAT = 16,
+  AD_BUCKET_QUERY = 0x1, AD_BUCKET_CHART = 0x2, AD_BUCKET_FOLDER = 0x4, AD_BUCKET_REPORT = 0x100,
+  AD_BUCKET_REPORT_FORMAT = 0x200,
 };
 enum AdFolderType : int { AD_PUBLIC_FOLDER = 1, AD_PERSONAL_FOLDER = 2 };
-enum AdPermission : int { AD_PERM_READ = 1, AD_PERM_WRITE = 2 };
+// Permission kinds of a group on a public folder. Read-limited reads the folder's own items;
+// change may also change the folder's permissions.
+enum AdPermission : int {
+  AD_PERM_NO_ACCESS = 1, AD_PERM_READ_ONLY = 2, AD_PERM_READ_WRITE = 3, AD_PERM_READ_LIMITED = 4, AD_PERM_CHANGE = 5,
+};
 
 class AdBucket : public AdDataObject {
  public:
@@ -61,9 +66,10 @@ class AdFolder : public KXObject {
   // that has any (no permissions anywhere: everyone reads, nobody else writes).
   BOOL IsWritable() const;
   BOOL IsReadable() const;
-  // Group name and permission bits of this folder, including changes not yet committed.
+  // Group name and permission kind of this folder, including changes not yet committed.
   std::vector<std::pair<CString, int>> GetAllGroupPermissions() const;
-  // Changes a group's permission on this folder; kept until CommitPermissions or RevertPermissions.
+  // Sets a group's permission kind on this folder (0 removes the group's entry); kept until
+  // CommitPermissions or RevertPermissions. KXException KX_MSG_BAD_VALUE for another number.
   void SetPermissions(const CString& group, int permission);
   void CommitPermissions();
   void RevertPermissions();
