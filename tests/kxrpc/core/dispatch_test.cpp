@@ -1,7 +1,7 @@
 // The dispatcher over the real runtime, with probe procedures put into the table: ownership of
 // requests and responses on every path, replies, and ARM transactions seen by the recording agent.
-#include "kxrpc_core.h"
-#include "kxrpc_dispatch.h"
+#include "core/kxrpc_core.h"
+#include "core/kxrpc_dispatch.h"
 
 #include <gtest/gtest.h>
 
@@ -18,9 +18,9 @@
 #include <unistd.h>
 
 #include "ks_rpcsvc.h"
-#include "protocol/exceptions.h"
-#include "protocol/glue.h"
-#include "protocol/requests.h"
+#include "wire/exceptions.h"
+#include "wire/glue.h"
+#include "wire/requests.h"
 #include "tesutil/ustring.h"
 
 using namespace KxRpc;

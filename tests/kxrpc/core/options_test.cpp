@@ -1,4 +1,4 @@
-#include "kxrpc_core.h"
+#include "core/kxrpc_core.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Crash handling: error modes, the guard filter, crash dumps with a count limit, test crashes.
 // Everything reachable from a fault handler here is async-signal-safe.
-#include "kxrpc_core.h"
-#include "kxrpc_trace.h"
+#include "core/kxrpc_core.h"
+#include "core/kxrpc_trace.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -13,7 +13,7 @@
 
 #include "kxproduct/exceptions.h"
 #include "kxwin/crash.h"
-#include "protocol/exceptions.h"
+#include "wire/exceptions.h"
 
 namespace KxRpc {
 

@@ -1,14 +1,14 @@
 // kxrpc_dispatch: one RPC call from the table lookup to the freed reply.
-#include "kxrpc_dispatch.h"
+#include "core/kxrpc_dispatch.h"
 
 #include <cstdlib>
 #include <exception>
 
-#include "kxrpc_core.h"
-#include "kxrpc_trace.h"
+#include "core/kxrpc_core.h"
+#include "core/kxrpc_trace.h"
 #include "kxwin/crash.h"
-#include "protocol/exceptions.h"
-#include "protocol/kxrpc_catalog.h"
+#include "wire/exceptions.h"
+#include "wire/catalog.h"
 #include "tesutil/arm.h"
 
 namespace KxRpc {

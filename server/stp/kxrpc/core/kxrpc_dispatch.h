@@ -6,7 +6,7 @@
 #include <rpc/xdr.h>
 
 #include "ks_rpcsvc.h"
-#include "protocol/xdrobject.h"
+#include "wire/xdrobject.h"
 #include "tesutil/armbuffer.h"
 
 namespace KxRpc {
@@ -62,7 +62,5 @@ int register_arm(int level);
 
 // Handlers of this folder.
 bool kxrpc_shutdown(XdrObject *request, XdrObject **result);
-bool kxrpc_delete_state(XdrObject *request, XdrObject **result);
-bool kxrpc_login(XdrObject *request, XdrObject **result);
 
 } // namespace KxRpc

@@ -5,8 +5,8 @@
 
 #include "ks_rpcsvc.h"
 #include "kxwin/crash.h"
-#include "protocol/trace.h"
-#include "protocol/xdrobject.h"
+#include "wire/trace.h"
+#include "wire/xdrobject.h"
 #include "tesutil/stpexception.h"
 #include "tesutil/ustring.h"
 

@@ -1,5 +1,5 @@
 // Command-line options and the start-up messages on the standard error stream.
-#include "kxrpc_core.h"
+#include "core/kxrpc_core.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,5 +1,5 @@
 // Options of service control, the usage text and the single-sign-on password tool.
-#include "kxrpc_core.h"
+#include "core/kxrpc_core.h"
 
 #include <cstdio>
 #include <cstring>
@@ -12,7 +12,7 @@
 
 #include "kxproduct/crypt.h"
 #include "kxwin/service.h"
-#include "protocol/sso.h"
+#include "session/sso.h"
 
 namespace KxRpc {
 

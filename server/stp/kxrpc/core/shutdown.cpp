@@ -1,7 +1,7 @@
 // Orderly stop: the shutdown procedure, SIGINT and SIGTERM all end in shutdown_nice.
-#include "kxrpc_core.h"
-#include "kxrpc_dispatch.h"
-#include "protocol/xdrobject.h"
+#include "core/kxrpc_core.h"
+#include "core/kxrpc_dispatch.h"
+#include "wire/xdrobject.h"
 
 #include <csignal>
 #include <cstdio>
@@ -9,7 +9,7 @@
 
 #include "ks_rpcsvc.h"
 #include "kxwin/winsock.h"
-#include "protocol/casts.h"
+#include "wire/casts.h"
 
 namespace KxRpc {
 

@@ -1,6 +1,6 @@
 // start_rpc_program: from the command line to the RPC service loop.
-#include "kxrpc_core.h"
-#include "kxrpc_dispatch.h"
+#include "core/kxrpc_core.h"
+#include "core/kxrpc_dispatch.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

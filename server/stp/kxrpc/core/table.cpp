@@ -1,9 +1,10 @@
 // The procedure table: one entry per procedure number, from the protocol's procedure map and the
 // handlers that exist.
-#include "kxrpc_dispatch.h"
+#include "core/kxrpc_dispatch.h"
 
-#include "protocol/glue.h"
-#include "protocol/procmap.h"
+#include "wire/glue.h"
+#include "core/procmap.h"
+#include "session/handlers.h"
 
 namespace KxRpc {
 

@@ -1,5 +1,5 @@
 // Tracing and the product's per-call facilities as the core uses them.
-#include "kxrpc_trace.h"
+#include "core/kxrpc_trace.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -9,12 +9,12 @@
 #include "kxproduct/diag.h"
 #include "kxproduct/exceptions.h"
 #include "kxproduct/store.h"
-#include "kxrpc_core.h"
-#include "kxrpc_dispatch.h"
-#include "protocol/errors.h"
-#include "protocol/exceptions.h"
-#include "protocol/locale.h"
-#include "protocol/requests.h"
+#include "core/kxrpc_core.h"
+#include "core/kxrpc_dispatch.h"
+#include "wire/errors.h"
+#include "wire/exceptions.h"
+#include "wire/locale.h"
+#include "wire/requests.h"
 #include "tesutil/arm.h"
 
 namespace KxRpc {

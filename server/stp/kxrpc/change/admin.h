@@ -1,0 +1,76 @@
+// Administration requests and their replies: master properties, database upgrades and new users.
+#pragma once
+
+#include <rpc/xdr.h>
+#include <vector>
+
+#include "props/requests.h"
+#include "tesutil/ustring.h"
+#include "wire/requests.h"
+#include "wire/string_list.h"
+#include "wire/xdrobject.h"
+
+namespace KxRpc {
+
+class MasterPropertyArgs : public SessionArg {
+public:
+    ~MasterPropertyArgs() override;
+    // Five strings, then use_user_session when the request still holds it.
+    bool_t xdr_body(XDR *xdrs) override;
+    Nul::UString trace_line() override;
+    Nul::UString action_name() const { return action_name_; }
+    Nul::UString property_name() const { return property_name_; }
+    Nul::UString property_value() const { return property_value_; }
+    Nul::UString db_name() const { return db_name_; }
+    Nul::UString replica_name() const { return replica_name_; }
+    bool use_user_session() const { return use_user_session_; }
+
+private:
+    Nul::UString action_name_;
+    Nul::UString property_name_;
+    Nul::UString property_value_;
+    Nul::UString db_name_;
+    Nul::UString replica_name_;
+    bool use_user_session_ = false;
+};
+
+class UpgradeDatabasesArgs : public TargetOpArgs {
+public:
+    ~UpgradeDatabasesArgs() override;
+    virtual Nul::UString describe() { return session_and_target(); }
+};
+
+// create_user: the target, the new user's name, then the values to put.
+class CreateUserArgs : public PutPropsArgs {
+public:
+    CreateUserArgs();
+    ~CreateUserArgs() override;
+    bool_t xdr_props(XDR *xdrs) override;
+    // "%s :: name:%s".
+    Nul::UString describe() override;
+    Nul::UString name() const { return name_; }
+
+private:
+    Nul::UString name_;
+};
+
+class UpgradeDatabasesResp : public StringListResp {
+public:
+    using StringListResp::StringListResp;
+    ~UpgradeDatabasesResp() override;
+};
+
+// The text alone goes on the wire; the result code stays with the server.
+class MasterPropertyResp : public XdrObject {
+public:
+    MasterPropertyResp(int result, Nul::UString const &text);
+    ~MasterPropertyResp() override;
+    bool_t xdr(XDR *xdrs) override;
+    int result() const { return result_; }
+
+private:
+    int result_;
+    Nul::UString text_;
+};
+
+} // namespace KxRpc

@@ -1,0 +1,186 @@
+#include "change/attachment_requests.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "wire/catalog.h"
+#include "wire/textfmt.h"
+#include "wire/trace.h"
+#include "wire/xdr.h"
+#include "tesutil/fileutl.h"
+
+namespace KxRpc {
+
+namespace {
+
+constexpr int MSG_CANNOT_MAKE_ATTACHMENT = 68;
+constexpr int MSG_INVALID_ATTACHMENT_NAME = 101;
+constexpr Nul::STPException::stp_reason_code_t REASON_INVALID_NAME = static_cast<Nul::STPException::stp_reason_code_t>(4);
+
+// Chunks are read and written in slices of this many bytes, whatever chunk size the client
+// announces; a multiple of 4, so slices need no padding between them.
+constexpr u_int slice_bytes = 64u << 10;
+
+Nul::STPException invalid_name() {
+    return Nul::STPException(REASON_INVALID_NAME, kx_message(MSG_INVALID_ATTACHMENT_NAME), nullptr, nullptr,
+                             Nul::STPException::LOG_INFO);
+}
+
+Nul::STPException cannot_store(char const *why) {
+    return Nul::STPException(Nul::STPException::REASON_INTERNAL,
+                             kx_message(MSG_CANNOT_MAKE_ATTACHMENT, Nul::UMessage::Arg(why)), nullptr, nullptr,
+                             Nul::STPException::LOG_INFO);
+}
+
+// The name becomes the last component of a path inside a private directory: anything that
+// would name another place, or no file, is refused.
+bool usable_file_name(Nul::UString const &name) {
+    std::wstring const text = name.c_str();
+    if (text.empty() || text == L"." || text == L"..") return false;
+    return text.find_first_of(L"/\\") == std::wstring::npos && name.find(L'\0') == Nul::UString::npos;
+}
+
+} // namespace
+
+AttachmentUploadArgs::AttachmentUploadArgs() = default;
+
+AttachmentUploadArgs::~AttachmentUploadArgs() {
+    if (failed_ && !filename_.empty()) {
+        ignoring_failures([this] {
+            Nul::Fileutl::delete_tmp_file(filename_);
+            Nul::UString const dir = Nul::Pname(filename_).parent_dir();
+            if (!dir.empty()) Nul::Fileutl::delete_dir(dir);
+        });
+    }
+}
+
+void AttachmentUploadArgs::fail(Nul::STPException const &error) {
+    failed_ = true;
+    if (!error_) error_.reset(error.clone());
+}
+
+MakeAttachmentArgs::~MakeAttachmentArgs() = default;
+
+int MakeAttachmentArgs::open_content() {
+    if (!usable_file_name(name_)) {
+        fail(invalid_name());
+        return -1;
+    }
+    try {
+        filename_ = Nul::Fileutl::create_tmp_file(name_, 0);
+    } catch (Nul::STPException const &e) {
+        fail(e);
+        return -1;
+    }
+    // Private to the server, like the directory it lies in.
+    int const fd = ::open(filename_.utf8_str().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) fail(invalid_name());
+    return fd;
+}
+
+// Unbuffered, so that `size_` counts what is on disk.
+void MakeAttachmentArgs::store(int fd, char const *bytes, u_int count) {
+    if (fd < 0 || failed_) return;
+    if (size_ > INT_MAX - static_cast<int>(count)) {
+        fail(cannot_store("the content is larger than 2147483647 bytes"));
+        return;
+    }
+    while (count > 0) {
+        ssize_t const n = ::write(fd, bytes, count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            fail(cannot_store(n < 0 ? std::strerror(errno) : "nothing written"));
+            return;
+        }
+        size_ += static_cast<int>(n);
+        bytes += n;
+        count -= static_cast<u_int>(n);
+    }
+}
+
+bool_t MakeAttachmentArgs::receive_chunks(XDR *xdrs, int chunk_size, int fd) {
+    std::vector<char> buffer(chunk_size > 0 ? std::min<u_int>(static_cast<u_int>(chunk_size), slice_bytes) : 0);
+    for (;;) {
+        int length = 0;
+        if (!xdr_int(xdrs, &length)) break;
+        if (length == 0) return TRUE;
+        // A chunk never holds more than the announced chunk size.
+        if (length < 0 || length > chunk_size) break;
+        u_int remaining = static_cast<u_int>(length);
+        while (remaining > 0) {
+            u_int const n = std::min<u_int>(remaining, static_cast<u_int>(buffer.size()));
+            // The last slice of a chunk carries the chunk's padding.
+            if (!xdr_opaque(xdrs, buffer.data(), n)) {
+                failed_ = true;
+                return FALSE;
+            }
+            remaining -= n;
+            store(fd, buffer.data(), n);
+        }
+    }
+    failed_ = true;
+    return FALSE;
+}
+
+bool_t MakeAttachmentArgs::xdr_body(XDR *xdrs) {
+    int chunk_size = 0;
+    if (!GenericOpArgs::xdr(xdrs) || !xdr_ustring(xdrs, name_) || !xdr_ustring(xdrs, comment_) ||
+        !xdr_int(xdrs, &chunk_size))
+        return FALSE;
+    int const fd = open_content();
+    bool_t const decoded = receive_chunks(xdrs, chunk_size, fd);
+    if (fd >= 0 && ::close(fd) != 0 && !failed_) fail(cannot_store(std::strerror(errno)));
+    return decoded;
+}
+
+Nul::UString MakeAttachmentArgs::describe() {
+    return text_format("%s :: %s :: name:%s :: comment:%s :: size:%d :: filename:%s", SessionArg::trace_line(),
+                       GenericOpArgs::trace_line(), name_, comment_, size_, filename_);
+}
+
+MakeAttachmentDirectArgs::~MakeAttachmentDirectArgs() = default;
+
+bool_t MakeAttachmentDirectArgs::xdr_body(XDR *xdrs) {
+    int size = 0;
+    if (!GenericOpArgs::xdr(xdrs) || !xdr_ustring(xdrs, name_) || !xdr_ustring(xdrs, comment_) ||
+        !xdr_ustring(xdrs, filename_) || !xdr_int(xdrs, &size))
+        return FALSE;
+    size_ += size;
+    return TRUE;
+}
+
+MakeAttachmentResp::MakeAttachmentResp(std::shared_ptr<AttachmentStateItem> item) : item_(std::move(item)) {}
+MakeAttachmentResp::~MakeAttachmentResp() = default;
+
+bool_t MakeAttachmentResp::xdr(XDR *xdrs) {
+    if (xdrs->x_op != XDR_ENCODE) return FALSE;
+    try {
+        Attachment const *attachment = item_ ? item_->attachment() : nullptr;
+        if (!attachment) return FALSE;
+        AdEntityPtr const &record = attachment->folder().entity();
+        AdEntityDef *type = record ? record->GetEntityDef() : nullptr;
+        Nul::UString type_name = type ? Nul::UString(type->GetName().GetString()) : Nul::UString();
+        Nul::UString record_name = record ? Nul::UString(record->GetDisplayName().GetString()) : Nul::UString();
+        Nul::UString field_name = attachment->folder().field_name();
+        Nul::UString file_name = attachment->file_name();
+        StateItemPtr handle = item_;
+        return xdr_state_handle(xdrs, handle) && xdr_ustring(xdrs, type_name) && xdr_ustring(xdrs, record_name) &&
+               xdr_ustring(xdrs, field_name) && xdr_ustring(xdrs, file_name);
+    } catch (...) {
+        ignore_current_exception(std::source_location::current());
+        return FALSE;
+    }
+}
+
+ResolveAttachmentArgs::~ResolveAttachmentArgs() = default;
+
+GetArgs::~GetArgs() = default;
+
+bool_t GetArgs::xdr_body(XDR *xdrs) { return GenericOpArgs::xdr(xdrs) && xdr_int(xdrs, &chunk_size_); }
+
+} // namespace KxRpc

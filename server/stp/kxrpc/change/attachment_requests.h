@@ -1,0 +1,104 @@
+// Requests that add an attachment to a record's attachment field, and their reply.
+#pragma once
+
+#include <memory>
+
+#include <rpc/xdr.h>
+
+#include "wire/attachments.h"
+#include "wire/genericop.h"
+#include "wire/requests.h"
+#include "tesutil/stpexception.h"
+#include "tesutil/ustring.h"
+
+namespace KxRpc {
+
+// What make_attachment and make_attachment_direct share: the attachment field (the target), the
+// attachment's name and comment, where its content lies, and a failure kept for the handler.
+class AttachmentUploadArgs : public TargetOpArgs {
+public:
+    AttachmentUploadArgs();
+    // A failed upload's file goes with its private directory; the client's own file never does.
+    ~AttachmentUploadArgs() override;
+
+    // The target's attachment field in the request's session.
+    AttachmentFolder *attachment_folder() { return GenericOpArgs::attachment_folder(api_session_or_fail()); }
+    Nul::UString const &name() const { return name_; }
+    Nul::UString const &comment() const { return comment_; }
+    int size() const { return size_; }
+    Nul::UString const &filename() const { return filename_; }
+    bool failed() const { return failed_; }
+    // Set whenever `failed` is, unless the content could not be decoded at all.
+    Nul::STPException const *error() const { return error_.get(); }
+
+protected:
+    void fail(Nul::STPException const &error);
+
+    Nul::UString name_;
+    Nul::UString comment_;
+    bool failed_ = false;
+    std::unique_ptr<Nul::STPException> error_;
+    int size_ = 0;
+    Nul::UString filename_;
+};
+
+// The content arrives in the request as chunks and is written to a temporary file named after
+// the attachment while the request is decoded.
+class MakeAttachmentArgs : public AttachmentUploadArgs {
+public:
+    ~MakeAttachmentArgs() override;
+    // Target, name, comment, chunk size, then chunks until a length of 0. A failure to store the
+    // content does not fail decoding: the rest of the chunks are read and dropped.
+    bool_t xdr_body(XDR *xdrs) override;
+    // "%s :: %s :: name:%s :: comment:%s :: size:%d :: filename:%s".
+    virtual Nul::UString describe();
+
+private:
+    // The file descriptor of the new content file, or -1 with the failure recorded.
+    int open_content();
+    void store(int fd, char const *bytes, u_int count);
+    bool_t receive_chunks(XDR *xdrs, int chunk_size, int fd);
+};
+
+// The content already lies on the server's disk, at the path the client names.
+class MakeAttachmentDirectArgs : public AttachmentUploadArgs {
+public:
+    ~MakeAttachmentDirectArgs() override;
+    // Target, name, comment, file path, size; nothing is opened.
+    bool_t xdr_body(XDR *xdrs) override;
+};
+
+// The new attachment's state handle, then the names of its record type, record and field, and its
+// file name. The item stays registered after the reply.
+class MakeAttachmentResp : public XdrObject {
+public:
+    explicit MakeAttachmentResp(std::shared_ptr<AttachmentStateItem> item);
+    ~MakeAttachmentResp() override;
+    bool_t xdr(XDR *xdrs) override;
+
+private:
+    std::shared_ptr<AttachmentStateItem> item_;
+};
+
+class ResolveAttachmentArgs : public TargetOpArgs {
+public:
+    ~ResolveAttachmentArgs() override;
+    virtual Nul::UString describe() { return session_and_target(); }
+    // The target attachment in the request's session.
+    Attachment *attachment() { return GenericOpArgs::attachment(api_session_or_fail()); }
+};
+
+// The request of get_attachment and get_attachment_direct: the target, then the chunk size.
+class GetArgs : public TargetOpArgs {
+public:
+    ~GetArgs() override;
+    bool_t xdr_body(XDR *xdrs) override;
+    virtual Nul::UString describe() { return session_and_target(); }
+    int chunk_size() const { return chunk_size_; }
+    int target_type() const { return resource_type_; }
+
+private:
+    int chunk_size_ = 0;
+};
+
+} // namespace KxRpc

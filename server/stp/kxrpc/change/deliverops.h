@@ -1,0 +1,271 @@
+// deliver_change_context: the request and the operations of a change batch, as decoded. Each
+// operation holds its operands as decoded objects; a handle of the wrong kind of state item is
+// refused when the operand is used, never while decoding.
+#pragma once
+
+#include <vector>
+
+#include <rpc/xdr.h>
+
+#include "wire/casts.h"
+#include "wire/genericop.h"
+#include "wire/requests.h"
+#include "wire/handles.h"
+#include "wire/xdrobject.h"
+#include "tesutil/armbuffer.h"
+#include "tesutil/ustring.h"
+
+namespace KxRpc {
+
+class AttachmentStateItem;
+class QueryItemStateItem;
+class RecordStateItem;
+
+// The operation kinds of a change batch.
+enum DeliverKind : int {
+    DELIVER_MAKE_QUERY = 0,
+    DELIVER_MAKE_QUERY_ALT = 1,
+    DELIVER_MODIFY_QUERY = 2,
+    DELIVER_MODIFY_QUERY_ALT = 3,
+    DELIVER_DELETE_QUERY = 4,
+    DELIVER_MAKE_RECORD = 5,
+    DELIVER_MODIFY_RECORD = 6,
+    DELIVER_DELETE_RECORD = 7,
+    DELIVER_MAKE_ATTACHMENT = 8,
+    DELIVER_MODIFY_ATTACHMENT = 9,
+    DELIVER_DELETE_ATTACHMENT = 10,
+    DELIVER_MODIFY_DYNAMIC_LIST = 11,
+};
+
+class DeliverOperation : public XdrObject {
+public:
+    explicit DeliverOperation(int kind) : kind_(kind) {}
+    DeliverOperation(DeliverOperation const &) = delete;
+    DeliverOperation &operator=(DeliverOperation const &) = delete;
+    ~DeliverOperation() override;
+    // Decode only: the operands of the kind.
+    bool_t xdr(XDR *xdrs) override = 0;
+    // No operation adds data of its own.
+    virtual void add_arm_data(Nul::ArmBuffer &buffer);
+    // The id of the kind's registered commit transaction.
+    virtual arm_id const &arm_operation_id() const = 0;
+    // "op:%d"; every operation's text ends with it.
+    virtual Nul::UString to_string();
+
+    int kind() const { return kind_; }
+
+protected:
+    int kind_;
+};
+
+// A new operation of that kind with nothing decoded yet; a kind outside 0..11 raises reason 40
+// with no message.
+DeliverOperation *make_deliver_operation(int kind);
+
+// Kinds 0 and 1: a new query, report or folder from a query item state item.
+class MakeQueryOperation : public DeliverOperation {
+public:
+    using DeliverOperation::DeliverOperation;
+    ~MakeQueryOperation() override;
+    bool_t xdr(XDR *xdrs) override;
+    arm_id const &arm_operation_id() const override;
+    Nul::UString to_string() override;
+
+    Nul::UString const &parent_path() const { return parent_path_; }
+    Nul::UString const &name() const { return name_; }
+    StateItemPtr const &item_handle() const { return item_; }
+    // Refuses a missing item or one of another kind.
+    QueryItemStateItem *item() const;
+    int type() const { return type_; }
+    bool overwrite() const { return overwrite_; }
+
+private:
+    Nul::UString parent_path_;
+    Nul::UString name_;
+    StateItemPtr item_;
+    int type_ = 0;
+    bool overwrite_ = false;
+};
+
+// Kinds 2 and 3: an existing workspace item edited through its query item state item.
+class ModifyQueryOperation : public DeliverOperation {
+public:
+    using DeliverOperation::DeliverOperation;
+    ~ModifyQueryOperation() override;
+    bool_t xdr(XDR *xdrs) override;
+    arm_id const &arm_operation_id() const override;
+    Nul::UString to_string() override;
+
+    StateItemPtr const &item_handle() const { return item_; }
+    QueryItemStateItem *item() const;
+    int type() const { return type_; }
+
+private:
+    StateItemPtr item_;
+    int type_ = 0;
+};
+
+// Kind 4.
+class DeleteQueryOperation : public DeliverOperation {
+public:
+    using DeliverOperation::DeliverOperation;
+    ~DeleteQueryOperation() override;
+    bool_t xdr(XDR *xdrs) override;
+    arm_id const &arm_operation_id() const override;
+    Nul::UString to_string() override;
+
+    GenericOpArgs &query() { return query_; }
+    bool recursive() const { return recursive_; }
+
+private:
+    GenericOpArgs query_;
+    bool recursive_ = false;
+};
+
+// Kinds 5 (a new record) and 6 (an edited one): commit of a record state item.
+class RecordOperation : public DeliverOperation {
+public:
+    using DeliverOperation::DeliverOperation;
+    ~RecordOperation() override;
+    bool_t xdr(XDR *xdrs) override;
+    arm_id const &arm_operation_id() const override;
+    Nul::UString to_string() override;
+
+    StateItemPtr const &record_handle() const { return record_; }
+    RecordStateItem *record() const;
+
+private:
+    StateItemPtr record_;
+};
+
+// Kind 7: the record and the delete action.
+class DeleteRecordOperation : public DeliverOperation {
+public:
+    using DeliverOperation::DeliverOperation;
+    ~DeleteRecordOperation() override;
+    bool_t xdr(XDR *xdrs) override;
+    arm_id const &arm_operation_id() const override;
+    Nul::UString to_string() override;
+
+    GenericOpArgs &record() { return record_; }
+    GenericOpArgs &action() { return action_; }
+
+private:
+    GenericOpArgs record_;
+    GenericOpArgs action_;
+};
+
+// Kinds 8 (add) and 9 (new description): an attachment state item of a record state item.
+class MakeModifyAttachmentOperation : public DeliverOperation {
+public:
+    using DeliverOperation::DeliverOperation;
+    ~MakeModifyAttachmentOperation() override;
+    bool_t xdr(XDR *xdrs) override;
+    arm_id const &arm_operation_id() const override;
+    Nul::UString to_string() override;
+
+    StateItemPtr const &record_handle() const { return record_; }
+    StateItemPtr const &attachment_handle() const { return attachment_; }
+    RecordStateItem *record() const;
+    AttachmentStateItem *attachment() const;
+
+private:
+    StateItemPtr record_;
+    StateItemPtr attachment_;
+};
+
+// Kind 10.
+class DeleteAttachmentOperation : public DeliverOperation {
+public:
+    using DeliverOperation::DeliverOperation;
+    ~DeleteAttachmentOperation() override;
+    bool_t xdr(XDR *xdrs) override;
+    arm_id const &arm_operation_id() const override;
+    Nul::UString to_string() override;
+
+    GenericOpArgs &attachment() { return attachment_; }
+
+private:
+    GenericOpArgs attachment_;
+};
+
+// Kind 11: values to delete (or all of them), then values to add.
+class ModifyDynamicListOperation : public DeliverOperation {
+public:
+    using DeliverOperation::DeliverOperation;
+    ~ModifyDynamicListOperation() override;
+    bool_t xdr(XDR *xdrs) override;
+    arm_id const &arm_operation_id() const override;
+    Nul::UString to_string() override;
+
+    GenericOpArgs &list() { return list_; }
+    bool remove_all() const { return remove_all_; }
+    std::vector<Nul::UString> const &values_to_delete() const { return to_delete_; }
+    std::vector<Nul::UString> const &values_to_add() const { return to_add_; }
+
+private:
+    GenericOpArgs list_;
+    bool remove_all_ = false;
+    std::vector<Nul::UString> to_delete_;
+    std::vector<Nul::UString> to_add_;
+};
+
+class DeliverChangeContextArgs : public SessionArg {
+public:
+    using Operations = std::vector<DeliverOperation *>;
+
+    DeliverChangeContextArgs();
+    DeliverChangeContextArgs(DeliverChangeContextArgs const &) = delete;
+    DeliverChangeContextArgs &operator=(DeliverChangeContextArgs const &) = delete;
+    // Deletes every operation; a failure while deleting one is ignored.
+    ~DeliverChangeContextArgs() override;
+    // "dbset/userdb" of the session's database; empty without a user session.
+    Nul::UString arm_target_uri() override;
+    // Entries of (more, kind, operands) until more is FALSE.
+    bool_t xdr_body(XDR *xdrs) override;
+    // "%s :: (ops_size:%d)".
+    virtual Nul::UString describe();
+
+    Operations::iterator ops_begin() { return ops_.begin(); }
+    Operations::iterator ops_end() { return ops_.end(); }
+    std::size_t ops_size() const { return ops_.size(); }
+
+private:
+    Operations ops_;
+};
+
+// Checked casts of the operations, with the name the caller expects.
+inline ModifyQueryOperation *checked_modify_query_operation_cast(DeliverOperation *p, char const *name) {
+    return checked_cast<ModifyQueryOperation>(p, name);
+}
+inline MakeQueryOperation *checked_make_query_operation_cast(DeliverOperation *p, char const *name) {
+    return checked_cast<MakeQueryOperation>(p, name);
+}
+inline DeleteQueryOperation *checked_delete_query_operation_cast(DeliverOperation *p, char const *name) {
+    return checked_cast<DeleteQueryOperation>(p, name);
+}
+inline RecordOperation *checked_record_operation_cast(DeliverOperation *p, char const *name) {
+    return checked_cast<RecordOperation>(p, name);
+}
+inline DeleteRecordOperation *checked_delete_record_operation_cast(DeliverOperation *p, char const *name) {
+    return checked_cast<DeleteRecordOperation>(p, name);
+}
+inline MakeModifyAttachmentOperation *checked_make_modify_attachment_operation_cast(DeliverOperation *p,
+                                                                                    char const *name) {
+    return checked_cast<MakeModifyAttachmentOperation>(p, name);
+}
+inline DeleteAttachmentOperation *checked_delete_attachment_operation_cast(DeliverOperation *p, char const *name) {
+    return checked_cast<DeleteAttachmentOperation>(p, name);
+}
+inline ModifyDynamicListOperation *checked_modify_dynamic_list_operation_cast(DeliverOperation *p,
+                                                                              char const *name) {
+    return checked_cast<ModifyDynamicListOperation>(p, name);
+}
+inline DeliverChangeContextArgs *checked_deliver_change_context_args_cast(XdrObject *p, char const *name) {
+    return checked_cast<DeliverChangeContextArgs>(p, name);
+}
+
+// No operation stops its transaction with a status of its own: always null.
+inline ArmStopOperation *as_arm_stop_operation(DeliverOperation *p) { return plain_cast<ArmStopOperation>(p); }
+
+} // namespace KxRpc

@@ -1,0 +1,155 @@
+#include "change/new_resources.h"
+
+#include "wire/casts.h"
+#include "wire/conversions.h"
+#include "wire/held_items.h"
+#include "wire/textfmt.h"
+#include "wire/trace.h"
+#include "wire/xdr.h"
+#include "tesutil/selector.h"
+
+namespace KxRpc {
+
+namespace {
+
+Nul::UString flag_text(wchar_t const *name, bool on) {
+    return Nul::UString(name) + number_to_ustring(on ? 1 : 0);
+}
+
+} // namespace
+
+ResolveTypeArg::ResolveTypeArg() = default;
+ResolveTypeArg::~ResolveTypeArg() = default;
+
+bool_t ResolveTypeArg::xdr_body(XDR *xdrs) { return GenericOpArgs::xdr(xdrs); }
+
+Nul::UString ResolveTypeArg::arm_target_uri() { return target_.arm_target_uri(api_session_or_fail()); }
+
+Nul::UString ResolveTypeArg::describe() {
+    return SessionArg::trace_line() + Nul::UString(L" :: ") + GenericOpArgs::trace_line();
+}
+
+ResolveTypeResp::ResolveTypeResp(int type_code, Nul::UString const &uri_path, Nul::UString const &dbid_text)
+    : type_code_(type_code), uri_path_(uri_path), dbid_text_(dbid_text) {}
+ResolveTypeResp::~ResolveTypeResp() = default;
+
+bool_t ResolveTypeResp::xdr(XDR *xdrs) {
+    if (xdrs->x_op == XDR_FREE) return TRUE;
+    if (xdrs->x_op != XDR_ENCODE) return FALSE;
+    enum_t code = type_code_;
+    return xdr_enum(xdrs, &code) && xdr_ustring(xdrs, uri_path_) && xdr_ustring(xdrs, dbid_text_);
+}
+
+CreateTempArgs::CreateTempArgs() = default;
+CreateTempArgs::~CreateTempArgs() = default;
+
+bool_t CreateTempArgs::xdr_body(XDR *xdrs) {
+    if (!GenericOpArgs::xdr(xdrs)) return FALSE;
+    if (!xdr_flag(xdrs, has_action_)) return FALSE;
+    if (has_action_ && !action_.xdr(xdrs)) return FALSE;
+    if (!xdr_flag(xdrs, has_duplicate_)) return FALSE;
+    if (has_duplicate_ && !duplicate_.xdr(xdrs)) return FALSE;
+    return TRUE;
+}
+
+Nul::UString CreateTempArgs::arm_target_uri() { return target_.arm_target_uri(api_session_or_fail()); }
+
+Nul::UString CreateTempArgs::describe() {
+    Nul::UString text = SessionArg::trace_line() + Nul::UString(L" :: ") + GenericOpArgs::trace_line();
+    text.append(L" :: ").append(flag_text(L"has_action:", has_action_));
+    if (has_action_) text.append(L" :: action:").append(action_.target().trace_line());
+    text.append(L" :: ").append(flag_text(L"has_duplicate:", has_duplicate_));
+    if (has_duplicate_) text.append(L" :: duplicate:").append(duplicate_.target().trace_line());
+    return text;
+}
+
+AdActionDef *CreateTempArgs::action_def() { return action_.action_def(api_session_or_fail()); }
+
+AdEntityPtr CreateTempArgs::duplicate_record() {
+    if (!has_duplicate_) return AdEntityPtr();
+    if (duplicate_.target().marshall_type() == TargetResourceArg::BY_STATE_ITEM)
+        return checked_cast<RecordStateItem>(duplicate_.state_item_or_fail(), "RecordStateItem")->entity();
+    return duplicate_.record(api_session_or_fail());
+}
+
+CreateTempResp::CreateTempResp(StateItemPtr const &item, Nul::UString const &name, Nul::UString const &id)
+    : item_(item), name_(name), id_(id) {}
+CreateTempResp::~CreateTempResp() = default;
+
+bool_t CreateTempResp::xdr(XDR *xdrs) {
+    if (xdrs->x_op == XDR_FREE) return TRUE;
+    if (xdrs->x_op != XDR_ENCODE) return FALSE;
+    return xdr_state_handle(xdrs, item_) && xdr_ustring(xdrs, name_) && xdr_ustring(xdrs, id_);
+}
+
+NameIdFetcher::~NameIdFetcher() = default;
+
+RecordNameIdFetcher::RecordNameIdFetcher(AdEntityPtr const &record) : record_(record) {}
+RecordNameIdFetcher::~RecordNameIdFetcher() = default;
+
+Nul::UString RecordNameIdFetcher::name_text() {
+    AdEntityDef *def = record_ ? record_->GetEntityDef() : nullptr;
+    Nul::UString text = def ? Nul::UString(def->GetName().GetString()) : Nul::UString();
+    text.append(L"/");
+    if (record_) text.append(Nul::Selector::encode_segment(Nul::UString(record_->GetDisplayName().GetString())));
+    return text;
+}
+
+Nul::UString RecordNameIdFetcher::id_text() {
+    AdEntityDef *def = record_ ? record_->GetEntityDef() : nullptr;
+    Nul::UString text = number_to_ustring(static_cast<long>(def ? def->GetDbId() : 0));
+    text.append(L"/");
+    text.append(number_to_ustring(static_cast<long>(record_ ? record_->GetDbId() : 0)));
+    return text;
+}
+
+CreateResourceResp::CreateResourceResp(PropsResource *resource, std::vector<BasePropValue *> const &values,
+                                       bool register_callback, StateItemPtr const &item, NameIdFetcher *name_id)
+    : PutPropsIter(resource, values, register_callback), item_(item), name_id_(name_id) {}
+
+CreateResourceResp::~CreateResourceResp() {
+    ignoring_failures([this] { delete name_id_; });
+    name_id_ = nullptr;
+}
+
+bool_t CreateResourceResp::xdr(XDR *xdrs) {
+    if (xdrs->x_op == XDR_FREE) return TRUE;
+    if (xdrs->x_op != XDR_ENCODE) return FALSE;
+    if (!xdr_state_handle(xdrs, item_)) return FALSE;
+    if (!PutPropsIter::xdr(xdrs)) return FALSE;
+    try {
+        bool present = name_id_ != nullptr;
+        if (!xdr_flag(xdrs, present)) return FALSE;
+        if (!present) return TRUE;
+        Nul::UString name = name_id_->name_text();
+        Nul::UString id = name_id_->id_text();
+        return xdr_ustring(xdrs, name) && xdr_ustring(xdrs, id);
+    } catch (...) {
+        ignore_current_exception(std::source_location::current());
+        return FALSE;
+    }
+}
+
+// ---- requests that extend put_props
+
+CreateResourceArgs::CreateResourceArgs() = default;
+
+CreateResourceArgs::~CreateResourceArgs() = default;
+
+bool_t CreateResourceArgs::xdr_props(XDR *xdrs) {
+    if (xdrs->x_op != XDR_DECODE) return FALSE;
+    enum_t type = 0;
+    if (!GenericOpArgs::xdr(xdrs) || !xdr_enum(xdrs, &type) || !xdr_flag(xdrs, has_parent_)) return FALSE;
+    new_type_ = type;
+    if (has_parent_ && !parent_.xdr(xdrs)) return FALSE;
+    // A record gets its name from its fields, so none is sent for it.
+    if (new_type_ != TT_RECORD && !xdr_ustring(xdrs, full_name_)) return FALSE;
+    return xdr_prop_items(xdrs);
+}
+
+Nul::UString CreateResourceArgs::describe() {
+    return text_format("(has_parent:%s :: full_name:%s :: m_parent: (%s) (%s))", tf(has_parent_), full_name_,
+                       parent_.trace_line(), PutPropsArgs::describe());
+}
+
+} // namespace KxRpc

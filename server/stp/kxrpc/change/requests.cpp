@@ -1,0 +1,55 @@
+#include "change/requests.h"
+
+#include "wire/login_session.h"
+#include "wire/textfmt.h"
+#include "wire/xdr.h"
+
+namespace KxRpc {
+
+ValidateRecordPropsArgs::~ValidateRecordPropsArgs() = default;
+
+RevertRecordArgs::~RevertRecordArgs() = default;
+
+ValidateActionArgs::~ValidateActionArgs() = default;
+
+bool_t ValidateActionArgs::xdr_body(XDR *xdrs) {
+    return GenericOpArgs::xdr(xdrs) && action_.xdr(xdrs) && xdr_int(xdrs, &action_type_);
+}
+
+Nul::UString ValidateActionArgs::describe() {
+    return text_format("(%s) (%s) :: (action:%s :: type:%d)", SessionArg::trace_line(), GenericOpArgs::trace_line(),
+                       action_.trace_line(), action_type_);
+}
+
+FireHookArgs::~FireHookArgs() = default;
+
+bool_t FireHookArgs::xdr_body(XDR *xdrs) {
+    return GenericOpArgs::xdr(xdrs) && hook_.xdr(xdrs) && xdr_ustring(xdrs, param_) &&
+           xdr_flag(xdrs, get_side_effects_) && xdr_ustring(xdrs, form_name_) && xdr_ustring(xdrs, tab_name_);
+}
+
+Nul::UString FireHookArgs::describe() {
+    return text_format("%s :: %s :: (hook:%s :: param:%s:: get_side_effects:%s :: formName:%s :: tabName:%s)",
+                       SessionArg::trace_line(), GenericOpArgs::trace_line(), hook_.trace_line(), param_,
+                       tf(get_side_effects_), form_name_, tab_name_);
+}
+
+FireScriptAliasArgs::~FireScriptAliasArgs() = default;
+
+bool_t FireScriptAliasArgs::xdr_body(XDR *xdrs) {
+    return GenericOpArgs::xdr(xdrs) && action_.xdr(xdrs) && xdr_ustring(xdrs, form_name_) &&
+           xdr_ustring(xdrs, tab_name_);
+}
+
+Nul::UString FireScriptAliasArgs::describe() {
+    return text_format("%s :: %s :: action:%s :: formName:%s :: tabName:%s", SessionArg::trace_line(),
+                       GenericOpArgs::trace_line(), action_.trace_line(), form_name_, tab_name_);
+}
+
+FireScriptAliasResp::FireScriptAliasResp(Nul::UString const &result) : result_(result) {}
+
+FireScriptAliasResp::~FireScriptAliasResp() = default;
+
+bool_t FireScriptAliasResp::xdr(XDR *xdrs) { return encode_only(xdrs) && xdr_ustring(xdrs, result_); }
+
+} // namespace KxRpc

@@ -1,0 +1,247 @@
+#include "props/replies.h"
+
+#include "kxproduct/session.h"
+#include "kxwin/cexception.h"
+#include "wire/errors.h"
+#include "wire/exceptions.h"
+#include "wire/textfmt.h"
+#include "wire/trace.h"
+#include "wire/xdr.h"
+#include "tesutil/xmltag.h"
+
+namespace KxRpc {
+
+namespace {
+
+constexpr int unsupported_property_reason = 64;
+constexpr int internal_reason = 39;
+constexpr int mru_trace_level = 4;
+
+wchar_t const *const mru_keys[] = {
+    L"_KXXE_ACCEPT",
+    L"_KXXE_COMMAND_TYPE_BEGIN",
+    L"_KXXE_COMMAND_TYPE_CLOSE",
+    L"_KXXE_DOC_BEGIN",
+    L"_KXXE_DOC_CLOSE",
+    L"_KXXE_GENERATE_CUSTOM_ERROR_MESSAGE",
+    L"_KXXE_GENERATE_CUSTOM_MESSAGE_BEGIN",
+    L"_KXXE_GENERATE_CUSTOM_MESSAGE_CLOSE",
+    L"_KXXE_MSG_DETAILS_BEGIN",
+    L"_KXXE_MSG_DETAILS_CLOSE",
+    L"_KXXE_MSG_SUMMARY_BEGIN",
+    L"_KXXE_MSG_SUMMARY_CLOSE",
+    L"_KXXE_MSG_TYPE_BEGIN",
+    L"_KXXE_MSG_TYPE_CLOSE",
+    L"_KXXE_OPEN_FORM",
+    L"_KXXE_OPEN_URL",
+    nullptr,
+};
+
+Nul::UString from_cstring(CString const &s) { return Nul::UString(s.GetString()); }
+CString to_cstring(Nul::UString const &s) { return CString(s.utf8_str().c_str()); }
+
+} // namespace
+
+// ---- request items
+
+bool_t xdr_requested_props(XDR *xdrs, int count, std::vector<PropRequest> &props) {
+    if (xdrs->x_op != XDR_DECODE || count < 0) return FALSE;
+    int ahead = 0;
+    if (!xdr_int(xdrs, &ahead)) return FALSE;
+    props.reserve(list_reserve(count));
+    for (int i = 0; i < count; ++i) {
+        PropRequest entry;
+        entry.prop_id = ahead;
+        if (!xdr_int(xdrs, &ahead)) return FALSE;
+        if (ahead == -1) {
+            for (;;) {
+                int meta = 0;
+                if (!xdr_int(xdrs, &meta)) return FALSE;
+                if (meta == -2) break;
+                entry.metas.push_back(meta);
+            }
+            if (!xdr_int(xdrs, &ahead)) return FALSE;
+        }
+        props.push_back(std::move(entry));
+    }
+    return TRUE;
+}
+
+bool_t xdr_dynamic_prop_names(XDR *xdrs, DynamicPropMap &props) {
+    if (xdrs->x_op != XDR_DECODE) return FALSE;
+    int count = 0;
+    if (!xdr_list_count(xdrs, count)) return FALSE;
+    try {
+        for (int i = 0; i < count; ++i) {
+            Nul::UString abbreviation;
+            Nul::UString name;
+            if (!xdr_ustring(xdrs, abbreviation) || !xdr_ustring(xdrs, name)) return FALSE;
+            int ns = static_cast<int>(Nul::XmlTag::ns_lookup_abbreviation(abbreviation));
+            int id = dynamic_prop_id_base + i;
+            props[id] = {ns, name};
+            trace_lazy(4, [&] {
+                return text_format("PropsOpArgs::xdr_dynamic_props_names (ns:%s :: name:%s :: id:%d)", abbreviation,
+                                   name, id);
+            });
+        }
+        return TRUE;
+    } catch (...) {
+        ignore_current_exception(std::source_location::current());
+        return FALSE;
+    }
+}
+
+// ---- PropsResource
+
+PropsResource::PropsResource(LoginSession *session) : session_(session) {}
+PropsResource::~PropsResource() = default;
+
+void PropsResource::put_prop(BasePropValue &) {
+    throw Nul::STPException(reason(unsupported_property_reason), Nul::UMessage::nil);
+}
+
+void PropsResource::complete_put_props(std::vector<BasePropValue *> const &) {}
+void PropsResource::start_field_change_tracking() {}
+void PropsResource::stop_field_change_tracking() {}
+
+bool_t PropsResource::xdr_changed_fields(XDR *xdrs) {
+    bool_t none = FALSE;
+    int count = 0;
+    return xdr_bool(xdrs, &none) && xdr_int(xdrs, &count);
+}
+
+AdEntityPtr PropsResource::entity() { return AdEntityPtr(); }
+Nul::UString PropsResource::describe() { return Nul::UString(); }
+
+// ---- MRU_context
+
+wchar_t const *const *MRU_context::keys() { return mru_keys; }
+
+MRU_context::MRU_context(AdEntityPtr const &record) {
+    trace_lazy(mru_trace_level, [] { return Nul::UString(L"MRU_context ctor"); });
+    if (!record) return;
+    AdSessionPtr session = record->GetSession();
+    CString display_name = record->GetDisplayName();
+    CString batch_record = session->GetNameValue(CString(batch_mode_name));
+    trace_lazy(mru_trace_level, [&] {
+        return text_format("MRU_context ctor: display_name=%s, mru_record=%s", from_cstring(display_name),
+                           from_cstring(batch_record));
+    });
+    if (display_name != batch_record) return;
+    record_ = record;
+    saved_ = std::make_unique<std::vector<std::pair<Nul::UString, Nul::UString>>>();
+    try {
+        for (wchar_t const *const *key = mru_keys; *key; ++key) {
+            CString value = session->GetNameValue(CString(*key));
+            saved_->emplace_back(Nul::UString(*key), from_cstring(value));
+            session->SetNameValue(CString(*key), CString());
+        }
+    } catch (...) {
+        // No destructor runs for a scope that failed to open: put back what was cleared.
+        restore();
+        throw;
+    }
+}
+
+void MRU_context::restore() noexcept {
+    if (saved_) {
+        ignoring_failures([this] {
+            AdSessionPtr session = record_->GetSession();
+            for (auto const &[name, value] : *saved_)
+                ignoring_failures([&] { session->SetNameValue(to_cstring(name), to_cstring(value)); });
+        });
+    }
+    ignoring_failures([this] {
+        saved_.reset();
+        record_ = AdEntityPtr();
+    });
+}
+
+MRU_context::~MRU_context() {
+    trace_lazy(mru_trace_level, [] { return Nul::UString(L"MRU_context dtor"); });
+    restore();
+}
+
+// ---- PropsOpIter
+
+PropsOpIter::PropsOpIter(PropsResource *resource) : resource_(resource) {}
+
+PropsOpIter::~PropsOpIter() {
+    ignoring_failures([this] { delete resource_; });
+}
+
+// ---- PutPropsIter
+
+PutPropsIter::PutPropsIter(PropsResource *resource, std::vector<BasePropValue *> const &values, bool register_callback)
+    : PropsOpIter(resource), values_(values), register_callback_(register_callback) {}
+
+PutPropsIter::~PutPropsIter() = default;
+
+bool_t PutPropsIter::put_values() {
+    auto next = values_.begin();
+    for (;;) {
+        bool_t more = more_ ? TRUE : FALSE;
+        if (!xdr_bool(xdrs_, &more)) return FALSE;
+        if (!more_) return TRUE;
+        BasePropValue *value = *next++;
+        more_ = next != values_.end();
+        int const prop = value->prop_id();
+        trace_lazy(1, [&] { return text_format("PutPropsIter::xdr setting value for (prop:%d)", prop); });
+        std::unique_ptr<Nul::STPException> error;
+        try {
+            resource_->put_prop(*value);
+        } catch (Nul::STPException const &e) {
+            trace_exception_detail(L"PutPropsIter::xdr", text_format("failed to set property (prop:%d)", prop), e);
+            error.reset(e.clone());
+        } catch (CException *e) {
+            Nul::UString text = from_cstring(e->GetErrorMessageString());
+            e->Delete();
+            trace_exception(L"PutPropsIter::xdr", text_format("failed to set property (prop:%d): %s", prop, text));
+            error = std::make_unique<Nul::STPException>(reason(internal_reason), Nul::UMessage::nil);
+        } catch (...) {
+            ignore_current_exception(std::source_location::current());
+            trace_exception(L"PutPropsIter::xdr", text_format("failed to set property (prop:%d)", prop));
+            error = std::make_unique<Nul::STPException>(reason(internal_reason), Nul::UMessage::nil);
+        }
+        bool_t failed = error ? TRUE : FALSE;
+        if (!xdr_bool(xdrs_, &failed)) return FALSE;
+        if (error && !xdr_exception(xdrs_, error.get())) return FALSE;
+    }
+}
+
+bool_t PutPropsIter::xdr(XDR *xdrs) {
+    if (xdrs->x_op != XDR_ENCODE || !resource_) return FALSE;
+    try {
+        xdrs_ = xdrs;
+        more_ = !values_.empty();
+        trace_lazy(1, [this] {
+            Nul::UString text = resource_->describe();
+            return text_format("PutPropsIter::xdr setting props for (%s)", text.empty() ? Nul::UString(L"NULL") : text);
+        });
+        // Tracking stops on every way out, also when the hook-value scope fails to open, and
+        // before that scope closes.
+        struct StopTracking {
+            PropsResource *resource;
+            bool stopped = false;
+            void stop() noexcept {
+                if (stopped) return;
+                stopped = true;
+                ignoring_failures([this] { resource->stop_field_change_tracking(); });
+            }
+            ~StopTracking() { stop(); }
+        } tracking{resource_};
+        if (register_callback_) resource_->start_field_change_tracking();
+        MRU_context mru(resource_->entity());
+        struct StopFirst {
+            StopTracking &tracking;
+            ~StopFirst() { tracking.stop(); }
+        } stop_first{tracking};
+        if (!put_values()) return FALSE;
+        return resource_->xdr_changed_fields(xdrs);
+    } catch (...) {
+        ignore_current_exception(std::source_location::current());
+        return FALSE;
+    }
+}
+
+} // namespace KxRpc

@@ -1,0 +1,185 @@
+#include "props/values.h"
+
+#include "wire/textfmt.h"
+#include "wire/trace.h"
+#include "wire/xdr.h"
+#include "wexxml/domparser.h"
+
+namespace KxRpc {
+
+namespace {
+constexpr int value_trace_level = 4;
+}
+
+BasePropValue::BasePropValue(int prop_id, int value_type) : prop_id_(prop_id), value_type_(value_type) {}
+
+BasePropValue::~BasePropValue() {
+    ignoring_failures([this] { error_.reset(); });
+}
+
+bool_t BasePropValue::xdr(XDR *xdrs) {
+    if (xdrs->x_op != XDR_DECODE) return FALSE;
+    trace_lazy(value_trace_level, [] { return Nul::UString(L"PutPropsArgs::xdr_PropValue::empty"); });
+    return TRUE;
+}
+
+void BasePropValue::set_error(Nul::STPException *error) {
+    error_.reset(error);
+    failed_ = true;
+}
+
+XmlPropValue::XmlPropValue() = default;
+
+XmlPropValue::~XmlPropValue() {
+    ignoring_failures([this] {
+        delete dom_;
+        dom_ = nullptr;
+    });
+}
+
+bool_t XmlPropValue::xdr(XDR *xdrs) { return xdr_prop_body(xdrs, *this); }
+
+Nul::DomParser *XmlPropValue::dom() {
+    if (!dom_) dom_ = new Nul::DomParser(text_.utf8_str().std_str());
+    return dom_;
+}
+
+bool_t xdr_prop_body(XDR *xdrs, Nul::UString &value) {
+    if (!xdr_ustring(xdrs, value)) return FALSE;
+    trace_lazy(value_trace_level, [&] { return text_format("PutPropsArgs::xdr_PropValue::UString (value:%s)", value); });
+    return TRUE;
+}
+
+bool_t xdr_prop_body(XDR *xdrs, bool &value) {
+    if (!xdr_flag(xdrs, value)) return FALSE;
+    trace_lazy(value_trace_level, [&] { return text_format("PutPropsArgs::xdr_PropValue::bool (value:%s)", tf(value)); });
+    return TRUE;
+}
+
+bool_t xdr_prop_body(XDR *xdrs, stprpc_xml_tag_id_t &value) {
+    int wire = 0;
+    if (!xdr_int(xdrs, &wire)) return FALSE;
+    value = static_cast<stprpc_xml_tag_id_t>(wire);
+    trace_lazy(value_trace_level,
+               [&] { return text_format("PutPropsArgs::xdr_PropValue::stprpc_xml_tag_id_t (value:%d)", wire); });
+    return TRUE;
+}
+
+bool_t xdr_prop_body(XDR *xdrs, XmlPropValue &value) {
+    Nul::UString text;
+    if (!xdr_ustring(xdrs, text)) return FALSE;
+    value.set_text(text);
+    trace_lazy(value_trace_level, [&] { return text_format("PutPropsArgs::xdr_PropValue::xml (value:%s)", text); });
+    return TRUE;
+}
+
+bool_t xdr_prop_body(XDR *xdrs, TargetResourceArg &value) {
+    int type = 0;
+    if (!xdr_int(xdrs, &type)) return FALSE;
+    value.set_type(type);
+    if (!value.xdr(xdrs)) return FALSE;
+    trace_lazy(value_trace_level, [&] {
+        return text_format("PutPropsArgs::xdr_PropValue::TargetResourceArg (value:%s)", value.to_selector());
+    });
+    return TRUE;
+}
+
+namespace {
+
+// Elements are read one at a time: a count the stream cannot back fails at the stream's end and
+// never reserves more than a small bound.
+template <class T>
+bool_t xdr_list_body(XDR *xdrs, std::vector<T> &values) {
+    if (xdrs->x_op != XDR_DECODE) return FALSE;
+    int count = 0;
+    if (!xdr_list_count(xdrs, count)) return FALSE;
+    values.reserve(list_reserve(count));
+    for (int i = 0; i < count; ++i) {
+        T element;
+        if (!xdr_prop_body(xdrs, element)) return FALSE;
+        values.push_back(element);
+    }
+    return TRUE;
+}
+
+} // namespace
+
+template <>
+bool_t ListPropValue<Nul::UString>::xdr(XDR *xdrs) {
+    return xdr_list_body(xdrs, values);
+}
+
+template <>
+bool_t ListPropValue<TargetResourceArg>::xdr(XDR *xdrs) {
+    return xdr_list_body(xdrs, values);
+}
+
+bool is_referable_resource_type(int code) {
+    switch (code) {
+    case 27: case 29: case 30: case 31: case 32: case 34: case 35: case 36: case 39: case 40: case 41: case 49: case 50:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool put_accepts_value_type(int value_type) {
+    switch (value_type) {
+    case STPRPC_STRING_VALUE:
+    case STPRPC_DATE_VALUE:
+    case STPRPC_EMPTY_VALUE:
+    case STPRPC_VALUELESS:
+    case STPRPC_ENUM_VALUE:
+    case STPRPC_BOOL_VALUE:
+    case STPRPC_XML_VALUE:
+    case STPRPC_STRING_LIST:
+    case STPRPC_RESOURCE_LIST:
+        return true;
+    default:
+        return is_referable_resource_type(value_type);
+    }
+}
+
+bool_t xdr_prop_value(XDR *xdrs, int prop_id, int value_type, BasePropValue *&out) {
+    out = nullptr;
+    if (xdrs->x_op != XDR_DECODE) return FALSE;
+    try {
+        trace_lazy(value_trace_level,
+                   [&] { return text_format("PutPropsArgs::xdr_value: (name:%d :: type:%d)", prop_id, value_type); });
+        switch (value_type) {
+        case STPRPC_STRING_VALUE:
+        case STPRPC_DATE_VALUE:
+            out = new PropValue<Nul::UString>(prop_id, value_type);
+            break;
+        case STPRPC_EMPTY_VALUE:
+        case STPRPC_VALUELESS:
+            out = new BasePropValue(prop_id, value_type);
+            break;
+        case STPRPC_ENUM_VALUE:
+            out = new PropValue<stprpc_xml_tag_id_t>(prop_id, value_type);
+            break;
+        case STPRPC_BOOL_VALUE:
+            out = new PropValue<bool>(prop_id, value_type);
+            break;
+        case STPRPC_XML_VALUE:
+            out = new PropValue<XmlPropValue>(prop_id, value_type);
+            break;
+        case STPRPC_STRING_LIST:
+            out = new ListPropValue<Nul::UString>(prop_id, value_type);
+            break;
+        case STPRPC_RESOURCE_LIST:
+            out = new ListPropValue<TargetResourceArg>(prop_id, value_type);
+            break;
+        default:
+            if (!is_referable_resource_type(value_type)) return FALSE;
+            out = new PropValue<TargetResourceArg>(prop_id, value_type);
+            break;
+        }
+        return out->xdr(xdrs);
+    } catch (...) {
+        ignore_current_exception(std::source_location::current());
+        return FALSE;
+    }
+}
+
+} // namespace KxRpc

@@ -1,0 +1,92 @@
+#include "query/paged.h"
+
+#include <cstdlib>
+#include <string>
+
+#include "wire/casts.h"
+#include "wire/held_items.h"
+#include "wire/login_session.h"
+#include "wire/held_items.h"
+#include "wire/textfmt.h"
+#include "wire/xdr.h"
+
+namespace KxRpc {
+
+// ---- ExecuteQueryArgs
+
+ExecuteQueryArgs::ExecuteQueryArgs() = default;
+ExecuteQueryArgs::~ExecuteQueryArgs() = default;
+
+bool_t ExecuteQueryArgs::xdr_body(XDR *xdrs) {
+    if (!InterruptibleArgs::xdr(xdrs)) return FALSE;
+    if (is_returning_) return TRUE;
+    bool has_target = false;
+    if (!xdr_flag(xdrs, has_target)) return FALSE;
+    if (has_target && !GenericOpArgs::xdr(xdrs)) return FALSE;
+    has_def_ = !has_target;
+    return xdr_ustring(xdrs, request_);
+}
+
+Nul::UString ExecuteQueryArgs::arm_target_uri() {
+    if (target_.type() == TT_NONE) return Nul::UString();
+    return target_.arm_target_uri(session_or_fail()->session());
+}
+
+Nul::UString ExecuteQueryArgs::trace_line() {
+    return text_format("(%s) :: (%s) :: (%s) :: (request:%s :: has_def:%s) ", SessionArg::trace_line(),
+                       InterruptibleArgs::trace_line(), GenericOpArgs::trace_line(), request(), tf(has_def()));
+}
+
+AdBucketPtr ExecuteQueryArgs::bucket() { return GenericOpArgs::bucket(api_session_or_fail()); }
+bool ExecuteQueryArgs::is_state_item_target() { return GenericOpArgs::is_state_item_target(); }
+
+QueryItemStateItem *ExecuteQueryArgs::query_state_item() {
+    return checked_cast<QueryItemStateItem>(state_item_or_fail(), "QueryItemStateItem");
+}
+
+bool ExecuteQueryArgs::has_def() { return has_def_; }
+Nul::UString ExecuteQueryArgs::request() { return request_; }
+
+// ---- KxGetMyActivityListArgs
+
+KxGetMyActivityListArgs::KxGetMyActivityListArgs() = default;
+KxGetMyActivityListArgs::~KxGetMyActivityListArgs() = default;
+
+bool_t KxGetMyActivityListArgs::xdr_body(XDR *xdrs) {
+    if (!InterruptibleArgs::xdr(xdrs)) return FALSE;
+    if (is_returning_) return TRUE;
+    return xdr_ustring(xdrs, project_) && xdr_ustring(xdrs, stream_);
+}
+
+// ---- ExecuteFullTextSearchArgs
+
+ExecuteFullTextSearchArgs::ExecuteFullTextSearchArgs() = default;
+ExecuteFullTextSearchArgs::~ExecuteFullTextSearchArgs() = default;
+
+bool_t ExecuteFullTextSearchArgs::xdr_body(XDR *xdrs) {
+    if (!InterruptibleArgs::xdr(xdrs)) return FALSE;
+    if (is_returning_) return TRUE;
+    if (!xdr_int(xdrs, &page_size_) || !xdr_int(xdrs, &cache_size_) || !xdr_ustring(xdrs, search_string_) ||
+        !xdr_int(xdrs, &start_row_) || !xdr_target_list(xdrs, rec_types_))
+        return FALSE;
+    // Older clients end the request before the display fields.
+    int count = 0;
+    if (!xdr_list_count(xdrs, count)) return TRUE;
+    if (!xdr_targets(xdrs, count, display_field_names_)) return FALSE;
+    Nul::UString dbid_text;
+    if (!parent_record_type_.xdr(xdrs) || !xdr_ustring(xdrs, dbid_text)) return FALSE;
+    parent_record_dbid_ = std::strtol(dbid_text.utf8_str().c_str(), nullptr, 10);
+    return parent_field_name_.xdr(xdrs);
+}
+
+Nul::UString ExecuteFullTextSearchArgs::trace_line() {
+    return text_format("%s :: %s :: page_size:%d :: cache_size:%d :: search_string:%s :: start_row:%d :: "
+                       "rec_types:(%s) :: display_field_names:(%s) :: parent_record_type:%s :: "
+                       "parent_record_dbid:%ld :: parent_field_name:%s",
+                       SessionArg::trace_line(), InterruptibleArgs::trace_line(), page_size_, cache_size_,
+                       search_string_, start_row_, trace_list(rec_types_.begin(), rec_types_.end()),
+                       trace_list(display_field_names_.begin(), display_field_names_.end()),
+                       parent_record_type_.trace_line(), parent_record_dbid_, parent_field_name_.trace_line());
+}
+
+} // namespace KxRpc

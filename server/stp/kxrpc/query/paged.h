@@ -1,0 +1,101 @@
+// Paged requests: query execution, the activity list and full-text search.
+#pragma once
+
+#include <vector>
+
+#include <rpc/xdr.h>
+
+#include "wire/genericop.h"
+#include "wire/requests.h"
+
+namespace KxRpc {
+
+class QueryItemStateItem;
+
+// The interruptible part; unless returning, has-target, the target when present, and the
+// request document.
+class ExecuteQueryArgs : public SessionArg, public InterruptibleArgs, public GenericOpArgs {
+public:
+    ExecuteQueryArgs();
+    ~ExecuteQueryArgs() override;
+    bool_t xdr(XDR *xdrs) override { return SessionArg::xdr(xdrs); }
+    bool_t xdr_body(XDR *xdrs) override;
+    Nul::UString arm_target_uri() override;
+    // "(%s) :: (%s) :: (%s) :: (request:%s :: has_def:%s) ", ending with one blank.
+    Nul::UString trace_line() override;
+
+    virtual AdBucketPtr bucket();
+    virtual bool is_state_item_target();
+    // The target's state item as a query item.
+    virtual QueryItemStateItem *query_state_item();
+    // The query definition is inside the request document (the call came without a target).
+    virtual bool has_def();
+    virtual Nul::UString request();
+
+protected:
+    Nul::UString request_;
+    bool has_def_ = false;
+};
+
+// The query runs from a stored or built-in definition the server prepares; the client sends
+// only the paging part and, unless returning, the project and the stream.
+class KxGetMyActivityListArgs : public ExecuteQueryArgs {
+public:
+    KxGetMyActivityListArgs();
+    ~KxGetMyActivityListArgs() override;
+    bool_t xdr_body(XDR *xdrs) override;
+    Nul::UString arm_target_uri() override { return Nul::UString(); }
+
+    AdBucketPtr bucket() override { return bucket_; }
+    bool is_state_item_target() override { return false; }
+    bool has_def() override { return flag_; }
+    Nul::UString request() override { return document_; }
+
+    void set_bucket(AdBucketPtr const &bucket) { bucket_ = bucket; }
+    void set_has_def(bool flag) { flag_ = flag; }
+    void set_request(Nul::UString const &document) { document_ = document; }
+    Nul::UString project() const { return project_; }
+    Nul::UString stream() const { return stream_; }
+
+private:
+    AdBucketPtr bucket_;
+    bool flag_ = false;
+    Nul::UString document_;
+    Nul::UString project_;
+    Nul::UString stream_;
+};
+
+class ExecuteFullTextSearchArgs : public SessionArg, public InterruptibleArgs {
+public:
+    ExecuteFullTextSearchArgs();
+    ~ExecuteFullTextSearchArgs() override;
+    bool_t xdr(XDR *xdrs) override { return SessionArg::xdr(xdrs); }
+    // A returning call ends after the interruptible part; a request that ends before the
+    // display-field count decodes without the parent part.
+    bool_t xdr_body(XDR *xdrs) override;
+    Nul::UString trace_line() override;
+
+    int page_size() const { return page_size_; }
+    int cache_size() const { return cache_size_; }
+    int start_row() const { return start_row_; }
+    long parent_record_dbid() const { return parent_record_dbid_; }
+    Nul::UString const &search_string() const { return search_string_; }
+    std::vector<GenericOpArgs> &rec_types() { return rec_types_; }
+    std::vector<GenericOpArgs> &display_field_names() { return display_field_names_; }
+    GenericOpArgs &parent_record_type() { return parent_record_type_; }
+    GenericOpArgs &parent_field_name() { return parent_field_name_; }
+    bool has_parent_record() const { return parent_record_dbid_ != 0; }
+
+private:
+    int page_size_ = 0;
+    int cache_size_ = 0;
+    Nul::UString search_string_;
+    int start_row_ = 0;
+    std::vector<GenericOpArgs> rec_types_;
+    std::vector<GenericOpArgs> display_field_names_;
+    GenericOpArgs parent_record_type_;
+    long parent_record_dbid_ = 0;
+    GenericOpArgs parent_field_name_;
+};
+
+} // namespace KxRpc

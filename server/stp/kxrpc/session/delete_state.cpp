@@ -1,0 +1,65 @@
+#include "session/delete_state.h"
+
+#include "tesutil/umessage.h"
+#include "wire/textfmt.h"
+#include "wire/trace.h"
+#include "wire/xdr.h"
+
+namespace KxRpc {
+
+// ---- DeleteStateArgs / DeleteStateResp
+
+DeleteStateArgs::DeleteStateArgs() = default;
+
+DeleteStateArgs::~DeleteStateArgs() = default;
+
+bool_t DeleteStateArgs::xdr(XDR *xdrs) {
+    if (xdrs->x_op == XDR_FREE) return TRUE;
+    if (xdrs->x_op != XDR_DECODE) return FALSE;
+    try {
+        if (!xdr_correlator(xdrs)) return FALSE;
+        int count = 0;
+        if (!xdr_list_count(xdrs, count)) return FALSE;
+        items_.clear();
+        items_.reserve(list_reserve(count));
+        for (int i = 0; i < count; ++i) {
+            StateItemPtr item;
+            if (!xdr_state_handle(xdrs, item)) return FALSE;
+            items_.push_back(std::move(item));
+        }
+        return TRUE;
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+Nul::UString DeleteStateArgs::describe() {
+    Nul::UString text;
+    for (auto const &item : items_) {
+        text.append(L"(");
+        text.append(item ? item->oid().dense_str() : Nul::UString(L"null"));
+        text.append(L")");
+    }
+    return text;
+}
+
+DeleteStateResp::DeleteStateResp(DeleteStateArgs const &args) : args_(args) {}
+
+DeleteStateResp::~DeleteStateResp() = default;
+
+bool_t DeleteStateResp::xdr(XDR *xdrs) {
+    if (xdrs->x_op == XDR_FREE) return TRUE;
+    if (xdrs->x_op != XDR_ENCODE) return FALSE;
+    try {
+        for (auto const &item : args_.items()) {
+            // A handle named twice is released once; the second answers as unknown.
+            bool unknown = !item || !remove_pointer_entry(item->oid());
+            if (!xdr_flag(xdrs, unknown)) return FALSE;
+        }
+        return TRUE;
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+} // namespace KxRpc

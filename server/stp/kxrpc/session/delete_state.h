@@ -1,0 +1,40 @@
+// delete_state: the request that releases state handles, and its reply.
+#pragma once
+
+#include <rpc/xdr.h>
+#include <vector>
+
+#include "tesutil/ustring.h"
+#include "wire/handles.h"
+#include "wire/requests.h"
+#include "wire/xdrobject.h"
+
+namespace KxRpc {
+
+class DeleteStateArgs : public ArmCorrelatorArg {
+public:
+    DeleteStateArgs();
+    ~DeleteStateArgs() override;
+    // Correlator, count, that many state handles.
+    bool_t xdr(XDR *xdrs) override;
+    // "(%s)" per handle with its dense Oid text or "null".
+    virtual Nul::UString describe();
+    std::vector<StateItemPtr> const &items() const { return items_; }
+
+private:
+    std::vector<StateItemPtr> items_;
+};
+
+// One boolean per handle of the request, no count: FALSE for an item released now, TRUE for an
+// unknown handle (also for a handle named a second time).
+class DeleteStateResp : public XdrObject {
+public:
+    explicit DeleteStateResp(DeleteStateArgs const &args);
+    ~DeleteStateResp() override;
+    bool_t xdr(XDR *xdrs) override;
+
+private:
+    DeleteStateArgs const &args_;
+};
+
+} // namespace KxRpc

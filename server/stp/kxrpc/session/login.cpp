@@ -1,0 +1,182 @@
+#include "session/login.h"
+
+#include <unistd.h>
+
+#include "kxproduct/crypt.h"
+#include "kxproduct/exceptions.h"
+#include "kxwin/cexception.h"
+#include "wire/exceptions.h"
+#include "wire/catalog.h"
+#include "wire/locale.h"
+#include "session/sso.h"
+#include "wire/trace.h"
+#include "wire/xdr.h"
+#include "tesutil/umessage.h"
+
+namespace KxRpc {
+
+namespace {
+
+constexpr int msg_connect_failed = 13285;
+constexpr int msg_not_found = 13224;
+
+Nul::UString from_cstring(CString const &s) { return Nul::UString(s.GetString()); }
+
+Nul::UString server_host_name() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return Nul::UString(L"Vexhub");
+    return Nul::UString(name, "DEFAULT");
+}
+
+// Maps the failure being handled (called inside a catch block) as the login failure table says.
+[[noreturn]] void rethrow_as_login_failure(Nul::UString const &dbset) {
+    static Nul::UString const method(L"LoginResp");
+    try {
+        throw;
+    } catch (Nul::STPException &) {
+        throw;
+    } catch (KXException *e) {
+        int id = e->GetMsgId();
+        Nul::UString text = from_cstring(e->GetErrorString());
+        e->Delete();
+        if (id == msg_connect_failed) {
+            trace_exception(method, L"Failed to connect");
+            login_forbidden(18, text, dbset);
+        }
+        login_forbidden(47, text, dbset);
+    } catch (PaMsgException *e) {
+        int id = 0;
+        Nul::UString text;
+        if (PaMessage const *first = e->GetCount() > 0 ? e->First() : nullptr) {
+            id = first->GetID();
+            text = from_cstring(first->GetMsg());
+        }
+        e->Delete();
+        if (id == msg_not_found) throw_not_found(text);
+        if (id == msg_connect_failed) {
+            trace_exception(method, L"Failed to connect");
+            login_forbidden(18, text, dbset);
+        }
+        login_forbidden(47, text, dbset);
+    } catch (CException *e) {
+        Nul::UString text = take_cexception_text(e);
+        trace_exception(method, L"Failed to connect");
+        login_forbidden(18, text, dbset);
+    } catch (...) {
+        Nul::UString text(L"Login failed for unknown reason.");
+        trace_exception(method, text);
+        login_forbidden(18, text, dbset);
+    }
+}
+
+} // namespace
+
+// ---- LoginArgs
+
+LoginArgs::LoginArgs() = default;
+LoginArgs::~LoginArgs() = default;
+
+bool_t LoginArgs::xdr(XDR *xdrs) {
+    if (xdrs->x_op == XDR_FREE) return TRUE;
+    if (xdrs->x_op != XDR_DECODE) return FALSE;
+    try {
+        if (!xdr_correlator(xdrs)) return FALSE;
+        if (!TraceInfo::xdr(xdrs)) return FALSE;
+        if (!xdr_ustring(xdrs, repository_) || !xdr_ustring(xdrs, user_) || !xdr_ustring(xdrs, password_)) return FALSE;
+        if (!xdr_locale(xdrs) || !xdr_ustring(xdrs, context_text_)) return FALSE;
+        if (!xdr_flag(xdrs, security_) || !xdr_ustring(xdrs, client_host_)) return FALSE;
+        stprpc_abstract_set_client_locale(client_locale());
+        unsigned slash = repository_.find(L'/');
+        if (slash == Nul::UString::npos) {
+            dbset_ = repository_;
+            userdb_.clear();
+        } else {
+            dbset_ = repository_.substr(0, slash);
+            userdb_ = repository_.substr(slash + 1);
+        }
+        return TRUE;
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+bool_t LoginArgs::xdr_body(XDR *) { return TRUE; }
+
+Nul::UString LoginArgs::trace_line() {
+    using Arg = Nul::UMessage::Arg;
+    std::vector<Arg> args{Arg(TraceInfo::trace_line()), Arg(repository_), Arg(dbset_), Arg(userdb_), Arg(user_),
+                          Arg(security_ ? 1 : 0)};
+    std::vector<Arg const *> ptrs;
+    for (auto const &a : args) ptrs.push_back(&a);
+    return Nul::UMessage::sprintf("%s :: repository:%s :: dbset:%s :: userdb:%s :: user:%s :: security:%d", ptrs);
+}
+
+// ---- LoginResp
+
+LoginResp::LoginResp(LoginArgs &args) {
+    Nul::UString user = args.user(), password = args.password(), userdb = args.userdb(), dbset = args.dbset(),
+                 client_host = args.client_host();
+    bool security = args.security();
+    Nul::UString server_host = server_host_name();
+    if (client_host.empty()) client_host = server_host;
+
+    // Owned here until the login session takes it; unbuilt when the logon fails before that.
+    KXSmartPtr<KXSession> user_session;
+    KXSmartPtr<KXAdminSession> admin_session;
+    std::shared_ptr<LoginSession> made;
+    try {
+        if (!userdb.empty()) {
+            user_session = KXSession::Build();
+            if (security) enableSSOLogon(password, dbset, user_session.get(), nullptr);
+            user_session->WebUserLogon(user.c_str(), password.c_str(), server_host.c_str(), client_host.c_str(),
+                                       userdb.c_str(), dbset.c_str());
+            made = std::make_shared<LoginSession>(user_session, args.repository(), args.context_text());
+            user_session->SetNameValue(L"_KX_WEBJAVA_SESSION", L"TRUE");
+            user_session->SetNameValue(L"_KX_WEB_SESSION", L"TRUE");
+            if (user_session->GetSessionFeatureLevel() >= 6) made->set_feature_level(true);
+        } else {
+            admin_session = KXAdminSession::Build();
+            admin_session->SetLoadAllUsersAtLogon(0);
+            if (security) enableSSOLogon(password, dbset, nullptr, admin_session.get());
+            admin_session->Logon(user.c_str(), password.c_str(), dbset.c_str());
+            made = std::make_shared<LoginSession>(admin_session, args.repository(), args.context_text());
+        }
+    } catch (...) {
+        if (made) {
+            made.reset(); // the login session unbuilds what it holds
+        } else {
+            if (user_session) ignoring_failures([&] { user_session->Unbuild(); });
+            if (admin_session) ignoring_failures([&] { admin_session->Unbuild(); });
+        }
+        rethrow_as_login_failure(dbset);
+    }
+    session_ = std::move(made);
+}
+
+LoginResp::~LoginResp() = default;
+
+bool_t LoginResp::xdr(XDR *xdrs) {
+    if (xdrs->x_op == XDR_FREE) return TRUE;
+    if (xdrs->x_op != XDR_ENCODE) return FALSE;
+    StateItemPtr item = session_;
+    return xdr_state_handle(xdrs, item);
+}
+
+bool LoginResp::enableSSOLogon(Nul::UString const &password, Nul::UString const &dbset, KXSession *user_session,
+                               KXAdminSession *admin_session) {
+    static Nul::UString const method(L"LoginResp::enableSSOLogon");
+    if ((user_session == nullptr) == (admin_session == nullptr)) {
+        trace_exception(method, L"Only one session type must be passed");
+        return false;
+    }
+    Nul::UString stored = sso_password();
+    if (stored.empty()) throw_login_exception(47, kx_message(MSG_SSO_NOT_SUPPORTED), dbset);
+    if (password != stored) throw_login_exception(47, kx_message(MSG_SSO_UNKNOWN_PASSWORD), dbset);
+    CString plain = AdDecryptStringMaybeUTF8(AdDecryptStringMaybeUTF8(CString(stored.c_str())));
+    bool enabled = user_session != nullptr ? user_session->EnableSSOLogon(plain, dbset.c_str()) != 0
+                                           : admin_session->EnableSSOLogon(plain, dbset.c_str()) != 0;
+    if (!enabled) trace_exception(method, L"This dbset is not SSO enabled");
+    return enabled;
+}
+
+} // namespace KxRpc

@@ -1,0 +1,164 @@
+#include "wire/attachments.h"
+
+#include <climits>
+
+#include "wire/exceptions.h"
+#include "wire/textfmt.h"
+#include "wire/trace.h"
+#include "tesutil/fileutl.h"
+
+namespace KxRpc {
+
+namespace {
+
+// One entry of the field: dbid, file name (a path), size and description, one per line; the
+// description takes every remaining line.
+struct EntryLines {
+    Nul::UString dbid, path, size, description;
+};
+
+EntryLines split_entry(Nul::UString const &entry) {
+    std::wstring const text = entry.c_str();
+    EntryLines out;
+    Nul::UString *fields[] = {&out.dbid, &out.path, &out.size};
+    std::size_t start = 0;
+    for (Nul::UString *field : fields) {
+        std::size_t end = text.find(L'\n', start);
+        if (end == std::wstring::npos) {
+            *field = Nul::UString(text.substr(start).c_str());
+            return out;
+        }
+        *field = Nul::UString(text.substr(start, end - start).c_str());
+        start = end + 1;
+    }
+    out.description = Nul::UString(text.substr(start).c_str());
+    return out;
+}
+
+// Decimal digits only, at most `limit`; anything else raises `error`.
+std::int64_t to_number(Nul::UString const &digits, std::int64_t limit, wchar_t const *error) {
+    std::wstring const text = digits.c_str();
+    if (text.empty()) throw_internal_error(Nul::UString(error));
+    std::int64_t value = 0;
+    for (wchar_t ch : text) {
+        if (ch < L'0' || ch > L'9') throw_internal_error(Nul::UString(error));
+        int const digit = ch - L'0';
+        if (value > (limit - digit) / 10) throw_internal_error(Nul::UString(error));
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+constexpr wchar_t const *not_a_ulong = L"Error converting string to ulong";
+
+// The stored path's last component: the name the attachment is known by.
+Nul::UString leaf_name(Nul::UString const &path) {
+    std::wstring const text = path.c_str();
+    std::size_t const slash = text.rfind(L'/');
+    return slash == std::wstring::npos ? path : Nul::UString(text.substr(slash + 1).c_str());
+}
+
+Nul::UString first_line(Nul::UString const &entry) { return split_entry(entry).dbid; }
+
+} // namespace
+
+std::unique_ptr<Attachment> attachment_from_entry(AttachmentFolder const &folder, Nul::UString const &entry) {
+    EntryLines const lines = split_entry(entry);
+    std::int64_t const dbid = to_number(lines.dbid, INT64_MAX, not_a_ulong);
+    // An empty size line is an attachment without content.
+    int const size = lines.size.empty() ? 0 : static_cast<int>(to_number(lines.size, INT_MAX, not_a_ulong));
+    auto attachment = std::make_unique<Attachment>(folder, leaf_name(lines.path), dbid);
+    attachment->set_size(size);
+    attachment->set_description(lines.description);
+    attachment->set_kx_name_id(entry);
+    return attachment;
+}
+
+AttachmentFolder::AttachmentFolder(AdEntityPtr const &record, Nul::UString const &field_name, std::int64_t field_dbid)
+    : entity_(record), field_name_(field_name), field_dbid_(field_dbid) {}
+
+AttachmentFolder::AttachmentFolder(AttachmentFolder const &other) = default;
+AttachmentFolder &AttachmentFolder::operator=(AttachmentFolder const &other) = default;
+
+AttachmentFolder::~AttachmentFolder() {
+    ignoring_failures([this] { entity_ = nullptr; });
+}
+
+Nul::UString AttachmentFolder::to_string() const {
+    Nul::UString const record = entity_ ? Nul::UString(entity_->GetDisplayName().GetString()) : Nul::UString(L"NULL");
+    return text_format("AttachmentFolder: (rec:%s :: name:%s :: dbid:%d)", record, field_name_,
+                       static_cast<int>(field_dbid_));
+}
+
+std::vector<Nul::UString> AttachmentFolder::field_text() const {
+    std::vector<Nul::UString> entries;
+    if (!entity_) return entries;
+    AdFieldInfo const info = entity_->GetFieldValue(CString(field_name_.c_str()));
+    for (CString const &value : info.GetValueAsList()) entries.emplace_back(value.GetString());
+    return entries;
+}
+
+std::vector<Attachment> AttachmentFolder::attachments() const {
+    std::vector<Attachment> out;
+    for (Nul::UString const &entry : field_text()) out.push_back(*attachment_from_entry(*this, entry));
+    return out;
+}
+
+std::vector<std::int64_t> AttachmentFolder::attachment_dbids() const {
+    std::vector<std::int64_t> out;
+    for (Nul::UString const &entry : field_text())
+        out.push_back(to_number(first_line(entry), INT64_MAX, L"Error converting string to dbid"));
+    return out;
+}
+
+Nul::UString AttachmentFolder::attachment_text(std::int64_t dbid) const {
+    Nul::UString const wanted(std::to_wstring(dbid).c_str());
+    for (Nul::UString const &entry : field_text())
+        if (first_line(entry).compare(wanted) == 0) return entry;
+    return Nul::UString();
+}
+
+std::unique_ptr<Attachment> AttachmentFolder::find_by_dbid(std::int64_t dbid) const {
+    Nul::UString const entry = attachment_text(dbid);
+    if (entry.empty()) return nullptr;
+    return attachment_from_entry(*this, entry);
+}
+
+std::unique_ptr<Attachment> AttachmentFolder::find(Nul::UString const &file_name) const {
+    for (Nul::UString const &entry : field_text()) {
+        std::unique_ptr<Attachment> attachment = attachment_from_entry(*this, entry);
+        if (attachment->file_name().compare(file_name) == 0) return attachment;
+    }
+    return nullptr;
+}
+
+Attachment::Attachment(AttachmentFolder const &folder, Nul::UString const &file_name, std::int64_t dbid)
+    : folder_(folder), file_name_(file_name), dbid_(dbid) {}
+Attachment::Attachment(Attachment const &other) = default;
+Attachment &Attachment::operator=(Attachment const &other) = default;
+Attachment::~Attachment() = default;
+
+Nul::UString Attachment::file_path() {
+    if (file_path_.empty()) file_path_ = Nul::Fileutl::create_tmp_file(0);
+    return file_path_;
+}
+
+Nul::UString Attachment::to_string() const {
+    return text_format("Attachment: (name:%s :: dbid:%d :: size:%d :: description:%s :: kx_name_id:%s)", file_name_,
+                       static_cast<int>(dbid_), size_, description_, kx_name_id_);
+}
+
+AttachmentStateItem::AttachmentStateItem(std::unique_ptr<Attachment> attachment)
+    : attachment_(std::move(attachment)), file_path_(attachment_ ? attachment_->content_path() : Nul::UString()) {}
+
+AttachmentStateItem::~AttachmentStateItem() {
+    ignoring_failures([this] { attachment_.reset(); });
+}
+
+Nul::UString AttachmentStateItem::take_file_path() {
+    Nul::UString path = file_path_;
+    file_path_ = Nul::UString();
+    return path;
+}
+
+} // namespace KxRpc

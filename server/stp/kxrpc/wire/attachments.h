@@ -1,0 +1,112 @@
+// The attachment field of a record, one attachment of it, and the session user as a target
+// resolves them. Adding, changing, deleting and transferring content belong to the change batch
+// and content transfer code.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "kxproduct/entity.h"
+#include "wire/handles.h"
+#include "tesutil/ustring.h"
+
+namespace KxRpc {
+
+class Attachment;
+
+class AttachmentFolder {
+public:
+    AttachmentFolder(AdEntityPtr const &record, Nul::UString const &field_name, std::int64_t field_dbid);
+    AttachmentFolder(AttachmentFolder const &other);
+    AttachmentFolder &operator=(AttachmentFolder const &other);
+    ~AttachmentFolder();
+
+    AdEntityPtr const &entity() const { return entity_; }
+    Nul::UString const &field_name() const { return field_name_; }
+    std::int64_t field_dbid() const { return field_dbid_; }
+    // "AttachmentFolder: (rec:%s :: name:%s :: dbid:%d)".
+    Nul::UString to_string() const;
+
+    // The field's value: one entry text per attachment, in the field's order.
+    std::vector<Nul::UString> field_text() const;
+    // Every entry parsed; a dbid or size that is not a number raises an internal error.
+    std::vector<Attachment> attachments() const;
+    std::vector<std::int64_t> attachment_dbids() const;
+    // The entry whose first line is `dbid`; empty when there is none.
+    Nul::UString attachment_text(std::int64_t dbid) const;
+    // A new attachment, or null when the field holds none with that dbid or file name.
+    std::unique_ptr<Attachment> find_by_dbid(std::int64_t dbid) const;
+    std::unique_ptr<Attachment> find(Nul::UString const &file_name) const;
+
+private:
+    AdEntityPtr entity_;
+    Nul::UString field_name_;
+    std::int64_t field_dbid_;
+};
+
+class Attachment {
+public:
+    Attachment(AttachmentFolder const &folder, Nul::UString const &file_name, std::int64_t dbid);
+    Attachment(Attachment const &other);
+    Attachment &operator=(Attachment const &other);
+    ~Attachment();
+
+    AttachmentFolder const &folder() const { return folder_; }
+    Nul::UString const &file_name() const { return file_name_; }
+    std::int64_t dbid() const { return dbid_; } // 0 while not yet stored
+    int size() const { return size_; }
+    Nul::UString const &description() const { return description_; }
+    Nul::UString const &kx_name_id() const { return kx_name_id_; }
+    // The content file; a new empty temporary file when none is set yet.
+    Nul::UString file_path();
+    // The content file as set, without making one.
+    Nul::UString const &content_path() const { return file_path_; }
+
+    void set_size(int size) { size_ = size; }
+    void set_description(Nul::UString const &text) { description_ = text; }
+    void set_file_path(Nul::UString const &path) { file_path_ = path; }
+    void set_kx_name_id(Nul::UString const &text) { kx_name_id_ = text; }
+    // "Attachment: (name:%s :: dbid:%d :: size:%d :: description:%s :: kx_name_id:%s)".
+    Nul::UString to_string() const;
+
+private:
+    AttachmentFolder folder_;
+    Nul::UString file_name_;
+    std::int64_t dbid_;
+    int size_ = 0;
+    Nul::UString description_;
+    Nul::UString file_path_;
+    Nul::UString kx_name_id_; // the field's entry text; empty for a new attachment
+};
+
+// One entry of an attachment field: its dbid, file name (the last component of the stored path),
+// size (an empty line is 0) and description lines; the entry text itself becomes `kx_name_id`.
+// A dbid or size that is not a number raises the internal error "Error converting string to ulong".
+std::unique_ptr<Attachment> attachment_from_entry(AttachmentFolder const &folder, Nul::UString const &entry);
+
+// The session user: login name and dbid.
+class CurrentUserInfo {
+public:
+    CurrentUserInfo(Nul::UString const &login_name, std::int64_t dbid) : login_name(login_name), dbid(dbid) {}
+    Nul::UString login_name;
+    std::int64_t dbid;
+};
+
+// An attachment being created or read between calls, with the path of its content file, which
+// the change batch takes over when it commits a new attachment.
+class AttachmentStateItem : public StateItem {
+public:
+    explicit AttachmentStateItem(std::unique_ptr<Attachment> attachment);
+    ~AttachmentStateItem() override;
+    Attachment *attachment() const { return attachment_.get(); }
+    Nul::UString const &file_path() const { return file_path_; }
+    // Hands the path over and leaves it empty.
+    Nul::UString take_file_path();
+
+private:
+    std::unique_ptr<Attachment> attachment_;
+    Nul::UString file_path_;
+};
+
+} // namespace KxRpc

@@ -1,0 +1,40 @@
+// Conversions of numbers, strings and client dates shared by handlers, properties and queries.
+#pragma once
+
+#include "tesutil/ustring.h"
+
+namespace KxRpc {
+
+// Decimal text to an unsigned 32-bit value. `ok` is true only when the whole text is one number
+// within 0..4294967295 with no minus sign anywhere (also not after white space). Never throws.
+unsigned long parse_unsigned(Nul::UString const &text, bool &ok);
+
+Nul::UString number_to_ustring(long value);
+
+// The part after the last "/"; the whole text when it has none.
+Nul::UString last_path_segment(Nul::UString const &text);
+
+// new_prefix followed by text without its first old_prefix.length() units (not checked).
+Nul::UString replace_prefix(Nul::UString const &old_prefix, Nul::UString const &new_prefix,
+                            Nul::UString const &text);
+
+// A client date ("date", or "date" "T" "time" and "Z" or +HH:MM / -HH:MM) to the product's text
+// in server local time. Failures raise reason 4 with message 19 (not a date) or 20 (out of range).
+Nul::UString to_product_datetime(Nul::UString const &text);
+
+// As to_product_datetime, falling back to the version-control product's form and the product's
+// own form, shifted from the client's offset (milliseconds from UTC, at most a day either way).
+Nul::UString parse_client_datetime(Nul::UString const &text, Nul::UString const &client_offset);
+
+// A product date to "%Y-%m-%dT%H:%M:%SZ", formatted in local time when `local` is set. A text the
+// product cannot parse raises reason 4 with message 19.
+Nul::UString to_iso_datetime(wchar_t const *text, bool local);
+
+Nul::UString concat_prefix(wchar_t const *prefix, Nul::UString const &text);
+
+} // namespace KxRpc
+
+namespace Nul {
+// The string with one character appended, masked to its low 7 bits.
+UString operator+(UString const &text, char c);
+} // namespace Nul

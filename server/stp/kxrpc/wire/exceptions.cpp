@@ -1,0 +1,206 @@
+#include "wire/exceptions.h"
+
+#include "kxwin/cexception.h"
+#include "wire/fieldtypes.h"
+#include "wire/catalog.h"
+#include "wire/xdr.h"
+
+namespace KxRpc {
+
+namespace {
+
+constexpr auto kLevel = Nul::STPException::LOG_INFO;
+
+Nul::UMessage text_message(int index, Nul::UString const &text) { return kx_message(index, Nul::UMessage::Arg(text)); }
+
+Nul::UMessage product_message(Nul::Catalog table, int index, Nul::UString const &extra, Nul::UString const &text) {
+    if (extra.empty()) return Nul::UMessage(table, index, Nul::UMessage::Arg(text));
+    return Nul::UMessage(table, index, Nul::UMessage::Arg(extra), Nul::UMessage::Arg(text));
+}
+
+} // namespace
+
+KxRpcException::KxRpcException(int code, Nul::UMessage const &message, Nul::Resource const *resource,
+                               Nul::STPException const *cause)
+    : Nul::STPException(reason(code), message, resource, cause, kLevel) {}
+KxRpcException::~KxRpcException() = default;
+bool_t KxRpcException::xdr_extension(XDR *) const { return TRUE; }
+
+KXInternalErrorException::KXInternalErrorException(int code, Nul::UString const &text, Nul::STPException const *cause)
+    : KxRpcException(code, text_message(MSG_INTERNAL_ERROR, text), nullptr, cause) {}
+KXInternalErrorException::KXInternalErrorException(Nul::UString const &text, Nul::STPException const *cause)
+    : KXInternalErrorException(40, text, cause) {}
+KXInternalErrorException::KXInternalErrorException(Nul::UMessage const &message)
+    : KxRpcException(40, message, nullptr, nullptr) {}
+KXInternalErrorException::KXInternalErrorException(Nul::STPException const *cause, Nul::UMessage const &message)
+    : KxRpcException(40, message, nullptr, cause) {}
+KXInternalErrorException::~KXInternalErrorException() = default;
+
+KXInternalErrorException KXInternalErrorException::from_cexception(CException *e, Nul::Catalog table, int index,
+                                                                   Nul::UString const &extra) {
+    Nul::UString text = take_cexception_text(e);
+    return KXInternalErrorException(product_message(table, index, extra, text));
+}
+
+KXCharacterEncodingErrorException::KXCharacterEncodingErrorException(Nul::Resource const *resource,
+                                                                     Nul::UMessage const &message)
+    : KxRpcException(8, message, resource, nullptr) {}
+KXCharacterEncodingErrorException::KXCharacterEncodingErrorException(Nul::Resource const *resource,
+                                                                     Nul::UString const &text)
+    : KxRpcException(8, text_message(MSG_CHARACTER_ENCODING, text), resource, nullptr) {}
+KXCharacterEncodingErrorException::KXCharacterEncodingErrorException(Nul::UMessage const &message,
+                                                                     Nul::STPException const *cause)
+    : KxRpcException(8, message, nullptr, cause) {}
+KXCharacterEncodingErrorException::KXCharacterEncodingErrorException(Nul::UString const &text)
+    : KxRpcException(8, text_message(MSG_CHARACTER_ENCODING, text), nullptr, nullptr) {}
+KXCharacterEncodingErrorException::~KXCharacterEncodingErrorException() = default;
+
+KXConflictException::KXConflictException(Nul::UString const &text, Nul::STPException const *cause)
+    : KxRpcException(17, text_message(MSG_INTERNAL_ERROR, text), nullptr, cause) {}
+KXConflictException::KXConflictException(Nul::STPException const *cause, Nul::UMessage const &message)
+    : KxRpcException(17, message, nullptr, cause) {}
+KXConflictException::KXConflictException(Nul::UMessage const &message) : KxRpcException(17, message, nullptr, nullptr) {}
+KXConflictException::~KXConflictException() = default;
+
+LockedDatabaseException::LockedDatabaseException() : KxRpcException(31, Nul::UMessage::nil, nullptr, nullptr) {}
+LockedDatabaseException::~LockedDatabaseException() = default;
+
+KXImplementationErrorException::KXImplementationErrorException(Nul::UString const &text)
+    : KxRpcException(40, text_message(MSG_IMPLEMENTATION_ERROR, text), nullptr, nullptr) {}
+KXImplementationErrorException::~KXImplementationErrorException() = default;
+
+KXNotFoundException::KXNotFoundException(Nul::Resource const *resource, Nul::UMessage const &message)
+    : KxRpcException(53, message, resource, nullptr) {}
+KXNotFoundException::KXNotFoundException(Nul::Resource const *resource, Nul::UString const &text)
+    : KxRpcException(53, text_message(MSG_NOT_FOUND, text), resource, nullptr) {}
+KXNotFoundException::KXNotFoundException(Nul::UMessage const &message, Nul::STPException const *cause)
+    : KxRpcException(53, message, nullptr, cause) {}
+KXNotFoundException::KXNotFoundException(Nul::UString const &text)
+    : KxRpcException(53, text_message(MSG_NOT_FOUND, text), nullptr, nullptr) {}
+KXNotFoundException::~KXNotFoundException() = default;
+
+InvalidFieldsException::InvalidFieldsException() : KxRpcException(17, Nul::UMessage::nil, nullptr, nullptr) {}
+InvalidFieldsException::~InvalidFieldsException() = default;
+
+void InvalidFieldsException::add_field(Nul::UString const &name, int field_type) {
+    names_.push_back(name);
+    types_.push_back(field_type);
+}
+
+bool_t InvalidFieldsException::xdr_extension(XDR *xdrs) const {
+    try {
+        int count = static_cast<int>(names_.size());
+        if (!xdr_int(xdrs, &count)) return FALSE;
+        for (std::size_t i = 0; i < names_.size(); ++i) {
+            Nul::UString name = names_[i];
+            if (!xdr_ustring(xdrs, name)) return FALSE;
+            enum_t tag = field_value_tag(types_[i]);
+            if (!xdr_enum(xdrs, &tag)) return FALSE;
+        }
+        return TRUE;
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+KXPropertyValueTypeException::KXPropertyValueTypeException(int expected_type)
+    : KxRpcException(61, kx_message(MSG_INCOMPATIBLE_VALUE_TYPE, Nul::UMessage::Arg(property_value_type_name(expected_type))),
+                     nullptr, nullptr),
+      expected_(expected_type) {}
+KXPropertyValueTypeException::~KXPropertyValueTypeException() = default;
+
+LoginException::LoginException(int code, Nul::UMessage const &message, Nul::UString const &text)
+    : KxRpcException(code, message, nullptr, nullptr), text_(text) {}
+LoginException::~LoginException() = default;
+
+bool_t LoginException::xdr_extension(XDR *xdrs) const {
+    try {
+        Nul::UString text = text_;
+        return xdr_ustring(xdrs, text);
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+PropertyValueMarshallingException::PropertyValueMarshallingException()
+    : Nul::STPException(reason(40), Nul::UMessage::nil, nullptr, nullptr, kLevel) {}
+PropertyValueMarshallingException::PropertyValueMarshallingException(Nul::UString const &text)
+    : Nul::STPException(reason(40), text_message(MSG_MARSHALLING_ERROR, text), nullptr, nullptr, kLevel) {}
+PropertyValueMarshallingException::~PropertyValueMarshallingException() = default;
+
+char const *property_value_type_name(int value_type) {
+    switch (value_type) {
+    case 100001: return "string";
+    case 100002: return "empty value";
+    case 100005: return "integer";
+    case 100006: return "boolean";
+    case 100007: return "date";
+    case 100008: return "list";
+    case 100017: return "64 bit integer";
+    default: return "<unknown>";
+    }
+}
+
+void throw_internal_error(Nul::UString const &text, Nul::STPException const *cause) {
+    throw KXInternalErrorException(text, cause);
+}
+void throw_internal_error(Nul::UMessage const &message) { throw KXInternalErrorException(message); }
+void throw_conflict(Nul::UMessage const &message) { throw KXConflictException(message); }
+void throw_locked_database() { throw LockedDatabaseException(); }
+void throw_implementation_error(Nul::UString const &text) { throw KXImplementationErrorException(text); }
+void throw_not_found(Nul::Resource const *resource, Nul::UMessage const &message) {
+    throw KXNotFoundException(resource, message);
+}
+void throw_not_found(Nul::Resource const *resource, Nul::UString const &text) { throw KXNotFoundException(resource, text); }
+void throw_not_found(Nul::UMessage const &message, Nul::STPException const *cause) {
+    throw KXNotFoundException(message, cause);
+}
+void throw_not_found(Nul::UString const &text) { throw KXNotFoundException(text); }
+void throw_invalid_fields_exception(InvalidFieldsException const &e) { throw InvalidFieldsException(e); }
+void throw_login_exception(int code, Nul::UMessage const &message, Nul::UString const &text) {
+    throw LoginException(code, message, text);
+}
+void throw_marshalling_error() { throw PropertyValueMarshallingException(); }
+
+Nul::UString take_cexception_text(CException *e) {
+    if (e == nullptr) return Nul::UString();
+    Nul::UString text;
+    try {
+        text = Nul::UString(e->GetErrorMessageString().GetString());
+    } catch (...) {
+        e->Delete();
+        throw;
+    }
+    e->Delete();
+    return text;
+}
+
+void raise_from_cexception(CException *e, int code, Nul::Catalog table, int index, Nul::UString const &extra) {
+    Nul::UString text = take_cexception_text(e);
+    Nul::STPException::raise(reason(code), product_message(table, index, extra, text), nullptr, nullptr, kLevel);
+}
+
+void raise_conflict_from_cexception(CException *e, Nul::Catalog table, int index, Nul::UString const &extra) {
+    Nul::UString text = take_cexception_text(e);
+    throw KXConflictException(product_message(table, index, extra, text));
+}
+
+void raise_internal_error_from_cexception(CException *e, Nul::Catalog table, int index, Nul::UString const &extra) {
+    throw KXInternalErrorException::from_cexception(e, table, index, extra);
+}
+
+void raise_not_found_from_api_exception(CException *e, Nul::Catalog table, int index, Nul::UString const &extra) {
+    Nul::UString text = take_cexception_text(e);
+    throw KXNotFoundException(product_message(table, index, extra, text), nullptr);
+}
+
+void rethrow_api_message(CException *e, Nul::UMessage const &message) {
+    if (e != nullptr) e->Delete();
+    throw KXInternalErrorException(message);
+}
+
+Nul::UString exception_message_text(Nul::STPException const &e) { return e.message().message_string(nullptr); }
+
+bool exception_has_message_text(Nul::STPException const &e) { return !exception_message_text(e).empty(); }
+
+} // namespace KxRpc

@@ -1,0 +1,53 @@
+#include "wire/genericop.h"
+
+#include "wire/textfmt.h"
+#include "wire/xdr.h"
+
+namespace KxRpc {
+
+GenericOpArgs::GenericOpArgs() = default;
+GenericOpArgs::GenericOpArgs(GenericOpArgs const &other) : resource_type_(other.resource_type_), target_(other.target_) {}
+
+GenericOpArgs &GenericOpArgs::operator=(GenericOpArgs const &other) {
+    assign(other);
+    return *this;
+}
+
+GenericOpArgs::~GenericOpArgs() = default;
+
+void GenericOpArgs::assign(GenericOpArgs const &other) {
+    if (this == &other) return;
+    resource_type_ = other.resource_type_;
+    target_ = other.target_;
+}
+
+bool_t GenericOpArgs::xdr(XDR *xdrs) {
+    if (xdrs->x_op != XDR_DECODE) return FALSE;
+    try {
+        if (!xdr_int(xdrs, &resource_type_)) return FALSE;
+        target_.set_type(resource_type_);
+        return target_.xdr(xdrs);
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+Nul::UString GenericOpArgs::trace_line() { return text_format("target_resource_arg:(%s)", target_.trace_line()); }
+
+bool_t xdr_targets(XDR *xdrs, int count, std::vector<GenericOpArgs> &targets) {
+    if (count < 0) return FALSE;
+    targets.reserve(list_reserve(count));
+    for (int i = 0; i < count; ++i) {
+        GenericOpArgs target;
+        if (!target.xdr(xdrs)) return FALSE;
+        targets.push_back(target);
+    }
+    return TRUE;
+}
+
+bool_t xdr_target_list(XDR *xdrs, std::vector<GenericOpArgs> &targets) {
+    int count = 0;
+    return xdr_list_count(xdrs, count) && xdr_targets(xdrs, count, targets);
+}
+
+} // namespace KxRpc

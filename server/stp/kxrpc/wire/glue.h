@@ -1,0 +1,83 @@
+// Typed argument and result routines of the procedures. A failure of any kind, a cast mismatch
+// included, is reported as FALSE: nothing unwinds into the RPC runtime.
+#pragma once
+
+#include <cstdlib>
+#include <memory>
+#include <source_location>
+#include <string>
+#include <typeinfo>
+
+#include <cxxabi.h>
+#include <rpc/xdr.h>
+
+#include "wire/casts.h"
+#include "wire/trace.h"
+#include "wire/xdrobject.h"
+
+namespace KxRpc {
+
+// The class name a cast failure reports, without the namespace.
+template <class T>
+char const *glue_type_name() {
+    static std::string const name = [] {
+        int status = 0;
+        std::unique_ptr<char, void (*)(void *)> text(abi::__cxa_demangle(typeid(T).name(), nullptr, nullptr, &status),
+                                                      std::free);
+        std::string full = status == 0 && text ? text.get() : typeid(T).name();
+        auto colon = full.rfind("::");
+        return colon == std::string::npos ? full : full.substr(colon + 2);
+    }();
+    return name.c_str();
+}
+
+// Decodes the request object built in the dispatcher's storage; encode and free are refused
+// and leave the object alone (the dispatcher destroys it in place).
+template <class T>
+bool_t xdr_args_of(XDR *xdrs, void *object) noexcept {
+    if (xdrs->x_op != XDR_DECODE) return FALSE;
+    try {
+        // Through the root: a class with a target part also has the target's own xdr.
+        XdrObject *request = checked_cast<T>(static_cast<XdrObject *>(object), glue_type_name<T>());
+        return request->xdr(xdrs);
+    } catch (...) {
+        ignore_current_exception(std::source_location::current());
+        return FALSE;
+    }
+}
+
+// `result` points to the response pointer. Encode writes the leading FALSE when `framed`, then
+// the response; free deletes the response (a null one too) and clears the pointer.
+template <class T, bool framed = true>
+bool_t xdr_result_of(XDR *xdrs, void *result) noexcept {
+    auto **slot = static_cast<XdrObject **>(result);
+    if (!slot) return xdrs->x_op == XDR_FREE ? TRUE : FALSE;
+    try {
+        switch (xdrs->x_op) {
+        case XDR_FREE: {
+            XdrObject *object = *slot;
+            *slot = nullptr;
+            delete object;
+            return TRUE;
+        }
+        case XDR_ENCODE: {
+            XdrObject *response = checked_cast<T>(*slot, glue_type_name<T>());
+            bool_t no_error = FALSE;
+            if (framed && !xdr_bool(xdrs, &no_error)) return FALSE;
+            return response->xdr(xdrs);
+        }
+        default:
+            return FALSE;
+        }
+    } catch (...) {
+        ignore_current_exception(std::source_location::current());
+        return FALSE;
+    }
+}
+
+template <class T>
+bool_t xdr_unframed_result_of(XDR *xdrs, void *result) noexcept {
+    return xdr_result_of<T, false>(xdrs, result);
+}
+
+} // namespace KxRpc

@@ -1,0 +1,102 @@
+#include "wire/held_items.h"
+
+#include <cstring>
+
+#include "wire/fieldtypes.h"
+#include "wire/workspace.h"
+#include "wire/trace.h"
+#include "wire/xdr.h"
+#include "tesutil/fileutl.h"
+
+namespace KxRpc {
+
+namespace {
+Nul::UString from_cstring(CString const &s) { return Nul::UString(s.GetString()); }
+} // namespace
+
+// ---- RecordStateItem
+
+RecordStateItem::RecordStateItem(AdEntityPtr const &record) : entity_(record) { take_snapshot(at_open_); }
+
+RecordStateItem::~RecordStateItem() {
+    for (auto const &path : temp_files_) {
+        // The temporary-file table removes the private directory it made for the file, and no
+        // other: a content file that sits in a shared directory leaves that directory alone.
+        ignoring_failures([&] { Nul::Fileutl::delete_tmp_file(path); });
+    }
+    ignoring_failures([&] {
+        if (entity_ && entity_->IsEditable()) entity_->Revert();
+    });
+    ignoring_failures([&] { entity_ = AdEntityPtr(); });
+}
+
+void RecordStateItem::take_snapshot(Snapshot &into) const {
+    into.clear();
+    if (!entity_) return;
+    AdEntityDef *def = entity_->GetEntityDef();
+    if (def == nullptr) return;
+    AdIterator<AdFieldDef> fields = def->GetFieldDefs();
+    for (int i = 0; i < fields.GetLength(); ++i) {
+        AdFieldDef *field = fields.GetItem(i);
+        if (field == nullptr) continue;
+        CString name = field->GetName();
+        into[from_cstring(name)] = entity_->GetFieldRequiredness(name, 0);
+    }
+}
+
+bool RecordStateItem::differs(Snapshot const &from, Nul::UString const &field) const {
+    auto it = from.find(field);
+    if (it == from.end() || !entity_) return false;
+    return entity_->GetFieldRequiredness(CString(field.c_str()), 0) != it->second;
+}
+
+bool RecordStateItem::requiredness_changed(Nul::UString const &field) const { return differs(at_report_, field); }
+
+bool RecordStateItem::requiredness_changed_since_open(Nul::UString const &field) const {
+    return differs(at_open_, field);
+}
+
+void RecordStateItem::refresh_requiredness() { take_snapshot(at_report_); }
+
+void RecordStateItem::add_temp_file(Nul::UString const &path) { temp_files_.push_back(path); }
+
+// ---- QueryItemStateItem
+
+QueryItemStateItem::QueryItemStateItem(Nul::UString const &name, AdQueryDefPtr const &query_def,
+                                       AdBucketPtr const &bucket, int item_type)
+    : name_(name), item_type_(item_type), query_def_(query_def), bucket_(bucket) {}
+
+QueryItemStateItem::QueryItemStateItem(Nul::UString const &name, int item_type) : name_(name), item_type_(item_type) {}
+
+QueryItemStateItem::QueryItemStateItem(Nul::UString const &name, KXSmartPtr<KXReportDef> const &report_def,
+                                       int item_type)
+    : name_(name), item_type_(item_type), report_def_(report_def) {}
+
+QueryItemStateItem::QueryItemStateItem(Nul::UString const &name, char const *data, std::size_t length, int item_type)
+    : name_(name), item_type_(item_type), data_(new char[length + 1]), data_length_(length) {
+    if (length > 0) std::memcpy(data_.get(), data, length);
+    data_[length] = '\0';
+}
+
+QueryItemStateItem::~QueryItemStateItem() {
+    ignoring_failures([&] { query_def_ = AdQueryDefPtr(); });
+    ignoring_failures([&] {
+        if (QueryUtil::is_folder_bucket(bucket_)) {
+            AdFolderPtr folder = AdFolder::LookupFolderFromBucket(bucket_);
+            if (folder) folder->RevertPermissions();
+        }
+    });
+    ignoring_failures([&] { bucket_ = AdBucketPtr(); });
+    data_.reset();
+    permissions_.clear();
+    ignoring_failures([&] { report_def_ = KXSmartPtr<KXReportDef>(); });
+}
+
+std::unique_ptr<char[]> QueryItemStateItem::copy_data() const {
+    std::unique_ptr<char[]> copy(new char[data_length_ + 1]);
+    if (data_length_ > 0) std::memcpy(copy.get(), data_.get(), data_length_);
+    copy[data_length_] = '\0';
+    return copy;
+}
+
+} // namespace KxRpc

@@ -1,0 +1,91 @@
+// The kinds of state items that hold records and workspace items between calls, and the tracker
+// of a record's changed fields.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "kxproduct/entity.h"
+#include "kxproduct/query.h"
+#include "kxproduct/workspace.h"
+#include "wire/handles.h"
+#include "wire/xdrobject.h"
+#include "tesutil/ustring.h"
+
+namespace KxRpc {
+
+// A record being edited.
+class RecordStateItem : public StateItem {
+public:
+    explicit RecordStateItem(AdEntityPtr const &record);
+    // Deletes its temporary content files, reverts the record when it is still editable, and
+    // releases it; failures are ignored.
+    ~RecordStateItem() override;
+
+    AdEntityPtr const &entity() const { return entity_; }
+    // The field's requiredness differs from the snapshot of the last report (false when the
+    // snapshot does not hold the field).
+    bool requiredness_changed(Nul::UString const &field) const;
+    bool requiredness_changed_since_open(Nul::UString const &field) const;
+    void refresh_requiredness();
+    // A temporary content file that goes with the record; deleted with the item.
+    void add_temp_file(Nul::UString const &path);
+    std::vector<Nul::UString> const &temp_files() const { return temp_files_; }
+
+private:
+    using Snapshot = std::map<Nul::UString, int>;
+    void take_snapshot(Snapshot &into) const;
+    bool differs(Snapshot const &from, Nul::UString const &field) const;
+
+    AdEntityPtr entity_;
+    Snapshot at_open_;
+    Snapshot at_report_;
+    std::vector<Nul::UString> temp_files_;
+};
+
+// A query, report or workspace folder being created or edited.
+class QueryItemStateItem : public StateItem {
+public:
+    using Permissions = std::vector<std::pair<Nul::UString, int>>;
+
+    QueryItemStateItem(Nul::UString const &name, AdQueryDefPtr const &query_def, AdBucketPtr const &bucket,
+                       int item_type);
+    QueryItemStateItem(Nul::UString const &name, int item_type);
+    QueryItemStateItem(Nul::UString const &name, KXSmartPtr<KXReportDef> const &report_def, int item_type);
+    // Raw data in place of a query definition; the item keeps its own copy.
+    QueryItemStateItem(Nul::UString const &name, char const *data, std::size_t length, int item_type);
+    ~QueryItemStateItem() override;
+
+    AdQueryDefPtr const &query_def() const { return query_def_; }
+    void set_query_def(AdQueryDefPtr const &def) { query_def_ = def; }
+    AdBucketPtr const &bucket() const { return bucket_; }
+    void set_bucket(AdBucketPtr const &bucket) { bucket_ = bucket; }
+    KXSmartPtr<KXReportDef> const &report_def() const { return report_def_; }
+    void set_report_def(KXSmartPtr<KXReportDef> const &def) { report_def_ = def; }
+    bool is_startup() const { return is_startup_; }
+    void set_is_startup(bool on) { is_startup_ = on; }
+    // Group permissions to apply to a folder.
+    Permissions &permissions() { return permissions_; }
+    Nul::UString const &name() const { return name_; }
+    int item_type() const { return item_type_; }
+    bool has_data() const { return data_ != nullptr; }
+    char const *data() const { return data_.get(); }
+    std::size_t data_length() const { return data_length_; }
+    // A new buffer of length plus one byte (a terminating zero) holding a copy of the data.
+    std::unique_ptr<char[]> copy_data() const;
+
+private:
+    Nul::UString name_;
+    int item_type_;
+    AdQueryDefPtr query_def_;
+    AdBucketPtr bucket_;
+    KXSmartPtr<KXReportDef> report_def_;
+    bool is_startup_ = false;
+    Permissions permissions_;
+    std::unique_ptr<char[]> data_;
+    std::size_t data_length_ = 0;
+};
+
+} // namespace KxRpc

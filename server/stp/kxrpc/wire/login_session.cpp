@@ -1,0 +1,110 @@
+#include "wire/login_session.h"
+
+#include "kxproduct/crypt.h"
+#include "kxproduct/exceptions.h"
+#include "kxwin/cexception.h"
+#include "tesutil/umessage.h"
+#include "wire/exceptions.h"
+#include "wire/catalog.h"
+#include "wire/locale.h"
+#include "wire/trace.h"
+#include "wire/xdr.h"
+
+namespace KxRpc {
+
+namespace {
+
+Nul::UString from_cstring(CString const &s) { return Nul::UString(s.GetString()); }
+
+} // namespace
+
+void login_forbidden(int reason_code, Nul::UString const &text, Nul::UString const &dbset) {
+    throw_login_exception(reason_code, kx_message(MSG_LOGIN_FORBIDDEN, Nul::UMessage::Arg(text)), dbset);
+}
+
+// ---- LoginSession
+
+LoginSession::LoginSession(KXSmartPtr<KXSession> const &user_session, Nul::UString const &repository,
+                           Nul::UString const &context_text)
+    : user_session_(user_session), user_api_(std::make_unique<AdSessionPtr>(user_session->GetReal())),
+      repository_(repository), context_text_(context_text) {}
+
+LoginSession::LoginSession(KXSmartPtr<KXAdminSession> const &admin_session, Nul::UString const &repository,
+                           Nul::UString const &context_text)
+    : admin_session_(admin_session), admin_api_(std::make_unique<AdSessionPtr>(admin_session->GetReal())),
+      repository_(repository), has_admin_session_(true), context_text_(context_text) {}
+
+LoginSession::~LoginSession() {
+    if (user_api_) {
+        ignoring_failures([&] { user_api_.reset(); });
+        ignoring_failures([&] { user_session_->Unbuild(); });
+    }
+    if (has_admin_session_) {
+        ignoring_failures([&] { admin_api_.reset(); });
+        ignoring_failures([&] { admin_session_->Unbuild(); });
+    }
+    ignoring_failures([&] { user_session_ = KXSmartPtr<KXSession>(); });
+    ignoring_failures([&] { admin_session_ = KXSmartPtr<KXAdminSession>(); });
+}
+
+Nul::UString LoginSession::trace_text() {
+    Nul::UString text = Nul::UString(L"repository(") + repository_ + Nul::UString(L")");
+    if (user_session_) text += Nul::UString(L" ") + trace_object_text(L"KXSession", user_session_.get());
+    if (has_admin_session_) text += Nul::UString(L" ") + trace_object_text(L"KXAdminSession", admin_session_.get());
+    return text;
+}
+
+KXSmartPtr<KXAdminSession> const &LoginSession::admin_session_ptr() {
+    if (!has_admin_session_) admin_session();
+    return admin_session_;
+}
+
+AdSession *LoginSession::admin_api_session() {
+    if (!has_admin_session_) admin_session();
+    return admin_api_ ? admin_api_->get() : nullptr;
+}
+
+void LoginSession::admin_session() {
+    Nul::UString dbset;
+    KXSmartPtr<KXAdminSession> admin;
+    try {
+        if (!user_session_ || !user_api_) throw_internal_error(L"Invalid Pointer");
+        Nul::UString login = from_cstring(user_session_->GetAuthenticationLoginName());
+        Nul::UString password = from_cstring((*user_api_)->GetSessionUserPassword());
+        dbset = from_cstring((*user_api_)->GetSessionDbSetName());
+        admin = KXAdminSession::Build();
+        admin->SetLoadAllUsersAtLogon(0);
+        admin->Logon(login.c_str(), password.c_str(), dbset.c_str());
+        admin_api_ = std::make_unique<AdSessionPtr>(admin->GetReal());
+        admin_session_ = admin;
+        has_admin_session_ = true;
+    } catch (...) {
+        // A half-built administrator session is not kept; the next use tries again.
+        if (admin) ignoring_failures([&] { admin->Unbuild(); });
+        Nul::UString text(unknown_error_text);
+        try {
+            throw;
+        } catch (Nul::STPException &) {
+            throw;
+        } catch (KXException *e) {
+            text = from_cstring(e->GetErrorString());
+            e->Delete();
+        } catch (CException *e) {
+            text = take_cexception_text(e);
+        } catch (...) {
+        }
+        login_forbidden(47, text, dbset);
+    }
+}
+
+Nul::UString LoginSession::arm_user_name(int arm_level) {
+    if (!user_api_) return Nul::UString();
+    Nul::UString name;
+    ignoring_failures([&] {
+        if (arm_level == 1 || arm_level == 2) name = from_cstring((*user_api_)->GetSessionUserLoginName());
+        else if (arm_level == 3) name = from_cstring((*user_api_)->GetSessionUserFullName());
+    });
+    return name;
+}
+
+} // namespace KxRpc

@@ -1,0 +1,33 @@
+#include "wire/records.h"
+
+#include "wire/catalog.h"
+#include "tesutil/stpexception.h"
+
+namespace KxRpc {
+
+AdEntityPtr lookup_record_by_dbid(AdSessionPtr const &session, AdEntityDef *def, std::int64_t dbid) {
+    KXSmartPtr<AdEntityMgr> manager = AdEntityMgr::Get(session);
+    AdEntityPtr record;
+    CString error;
+    int status = manager->LookupEntityByDbIdWithStatus(def, dbid, record, error, 1);
+    check_record_lookup_status(status, Nul::UString(error.GetString()));
+    return record;
+}
+
+AdEntityPtr lookup_record_by_name(AdSessionPtr const &session, AdEntityDef *def, Nul::UString const &name) {
+    KXSmartPtr<AdEntityMgr> manager = AdEntityMgr::Get(session);
+    AdEntityPtr record;
+    CString error;
+    int status = manager->LookupEntityWithStatus(def, CString(name.c_str()), record, error, 1);
+    check_record_lookup_status(status, Nul::UString(error.GetString()));
+    return record;
+}
+
+void check_record_lookup_status(int status, Nul::UString const &error_text) {
+    if (status != AD_LOOKUP_WRONG_TYPE) return;
+    Nul::STPException::raise(static_cast<Nul::STPException::stp_reason_code_t>(37),
+                             kx_message(MSG_TEXT, Nul::UMessage::Arg(error_text)), nullptr, nullptr,
+                             Nul::STPException::LOG_INFO);
+}
+
+} // namespace KxRpc

@@ -1,0 +1,170 @@
+#include "wire/requests.h"
+
+#include <cstring>
+
+#include "wire/exceptions.h"
+#include "wire/locale.h"
+#include "wire/login_session.h"
+#include "wire/trace.h"
+#include "wire/xdr.h"
+#include "tesutil/arm.h"
+#include "tesutil/umessage.h"
+#include "wire/textfmt.h"
+
+namespace KxRpc {
+
+namespace {
+
+constexpr u_int max_correlator_length = ARM_CORR_MAX_LENGTH;
+
+Nul::UString format(char const *fmt, Nul::UMessage::Arg const &a1, Nul::UMessage::Arg const &a2 = Nul::UMessage::Arg::nil) {
+    return Nul::UMessage::sprintf(fmt, a1, a2);
+}
+
+} // namespace
+
+// ---- ArmCorrelatorArg
+
+ArmCorrelatorArg::~ArmCorrelatorArg() {
+    if (correlator_ != nullptr) ignoring_failures([] { Nul::ArmPerThreadOperationStack::release_base_correlator(); });
+}
+
+void ArmCorrelatorArg::add_arm_context(Nul::ArmBuffer &buffer) {
+    Nul::UString uri = arm_target_uri();
+    if (uri.empty()) return;
+    Nul::ArmTransContextBuffer context;
+    context.set_uri(uri);
+    buffer.add_buffer(context);
+}
+
+Nul::UString ArmCorrelatorArg::arm_user_name() { return Nul::UString(); }
+Nul::UString ArmCorrelatorArg::arm_target_uri() { return Nul::UString(); }
+bool ArmCorrelatorArg::correlator_decoded() { return false; }
+
+bool_t ArmCorrelatorArg::xdr_correlator(XDR *xdrs) {
+    if (xdrs->x_op == XDR_FREE) return TRUE;
+    if (xdrs->x_op != XDR_DECODE) return FALSE;
+    try {
+        u_int length = 0;
+        if (!xdr_u_int(xdrs, &length)) return FALSE;
+        if (length == 0) return TRUE;
+        // The correlator areas are fixed; a longer one is refused, never copied past them.
+        if (length > max_correlator_length) return FALSE;
+        arm_correlator *base = Nul::ArmPerThreadOperationStack::get_base_correlator();
+        if (base == nullptr) {
+            char scratch[max_correlator_length];
+            return xdr_opaque(xdrs, scratch, length);
+        }
+        std::memset(base->opaque, 0, sizeof base->opaque);
+        if (!xdr_opaque(xdrs, reinterpret_cast<char *>(base->opaque), length)) return FALSE;
+        correlator_ = base;
+        return TRUE;
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+// ---- ContextArg
+
+ContextArg::ContextArg() : client_locale_(Nul::UString(Nul::Utf8String(default_client_locale))) {}
+ContextArg::~ContextArg() = default;
+
+bool_t ContextArg::xdr_locale(XDR *xdrs) { return xdr_ustring(xdrs, client_locale_); }
+
+// ---- TraceInfo
+
+TraceInfo::~TraceInfo() = default;
+
+Nul::UString TraceInfo::trace_line() { return format("wtid:%x", Nul::UMessage::Arg(static_cast<unsigned>(wtid_))); }
+
+bool_t TraceInfo::xdr(XDR *xdrs) {
+    if (xdrs->x_op != XDR_DECODE) return FALSE;
+    return xdr_int(xdrs, &wtid_);
+}
+
+// ---- SessionArg
+
+SessionArg::SessionArg() = default;
+SessionArg::~SessionArg() = default;
+
+bool_t SessionArg::xdr(XDR *xdrs) {
+    if (xdrs->x_op == XDR_FREE) return TRUE;
+    if (xdrs->x_op != XDR_DECODE) return FALSE;
+    try {
+        if (!correlator_decoded() && !xdr_correlator(xdrs)) return FALSE;
+        StateItemPtr item;
+        if (!xdr_state_handle(xdrs, item)) return FALSE;
+        // A handle of another kind of item is no session.
+        session_ = std::dynamic_pointer_cast<LoginSession>(item);
+        if (!xdr_locale(xdrs)) return FALSE;
+        stprpc_abstract_set_client_locale(client_locale());
+        TraceInfo::xdr(xdrs);
+        return xdr_body(xdrs);
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+Nul::UString SessionArg::arm_user_name() {
+    if (!session_) return Nul::UString();
+    return session_->arm_user_name(Nul::ArmApplication::level());
+}
+
+Nul::UString SessionArg::trace_line() {
+    Nul::UString base = TraceInfo::trace_line();
+    if (!session_) return format("%s :: no session", Nul::UMessage::Arg(base));
+    return format("%s :: session:(%s)", Nul::UMessage::Arg(base), Nul::UMessage::Arg(session_->trace_text()));
+}
+
+LoginSession *SessionArg::session_or_fail() {
+    if (!session_) throw_internal_error(L"Invalid Pointer");
+    return session_.get();
+}
+
+AdSession *SessionArg::api_session_or_fail() {
+    AdSession *api = session_or_fail()->session();
+    if (api == nullptr) throw_internal_error(L"Invalid Pointer");
+    return api;
+}
+
+// ---- InterruptibleArgs
+
+InterruptibleArgs::InterruptibleArgs() = default;
+InterruptibleArgs::~InterruptibleArgs() = default;
+
+bool_t InterruptibleArgs::xdr(XDR *xdrs) {
+    if (xdrs->x_op == XDR_FREE) return TRUE;
+    if (xdrs->x_op != XDR_DECODE) return FALSE;
+    if (!xdr_int(xdrs, &request_num_)) return FALSE;
+    if (!xdr_flag(xdrs, is_returning_)) return FALSE;
+    if (is_returning_ && !xdr_state_handle(xdrs, state_)) return FALSE;
+    return TRUE;
+}
+
+Nul::UString InterruptibleArgs::trace_line() {
+    return format("is_returning:%s :: request_num:%d", Nul::UMessage::Arg(is_returning_ ? "T" : "F"),
+                  Nul::UMessage::Arg(request_num_));
+}
+
+NoSessionArgs::~NoSessionArgs() = default;
+
+bool_t NoSessionArgs::xdr(XDR *xdrs) {
+    if (xdrs->x_op != XDR_DECODE) return FALSE;
+    try {
+        return xdr_correlator(xdrs) && TraceInfo::xdr(xdrs) && xdr_fields(xdrs);
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+// ---- requests with a target
+
+TargetOpArgs::~TargetOpArgs() = default;
+
+Nul::UString TargetOpArgs::arm_target_uri() { return target_.arm_target_uri(session_or_fail()->session()); }
+
+Nul::UString TargetOpArgs::session_and_target() {
+    return text_format("%s :: %s", SessionArg::trace_line(), GenericOpArgs::trace_line());
+}
+
+} // namespace KxRpc

@@ -1,0 +1,36 @@
+// The server's XDR routines over the runtime's primitives. Every routine reads the stream's
+// operation itself, returns nonzero on success and never lets an exception escape.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <rpc/xdr.h>
+
+#include "tesutil/ustring.h"
+
+namespace KxRpc {
+
+// Bounds of what the server accepts from the wire; the runtime refuses records above 64 MiB,
+// so nothing longer can arrive in one call anyway.
+constexpr u_int max_wire_string = 64u << 20;
+constexpr int max_wire_list_count = static_cast<int>((64u << 20) / 4);
+// Strings up to this length decode without a heap allocation.
+constexpr u_int stack_string_length = 1024;
+
+// Encode writes 1 or 0; decode answers true only for exactly 1 (any other value is false).
+bool_t xdr_flag(XDR *xdrs, bool &value) noexcept;
+// XDR hyper: high word, then low word.
+bool_t xdr_int64(XDR *xdrs, std::int64_t &value) noexcept;
+// Unsigned byte length of the UTF-8 form, then the bytes padded to 4; no terminator.
+bool_t xdr_ustring(XDR *xdrs, Nul::UString &value) noexcept;
+// A list count: a signed int; decode refuses a negative or implausibly large count.
+bool_t xdr_list_count(XDR *xdrs, int &count) noexcept;
+
+// How much room to reserve for a decoded list: never trust the count for memory.
+inline std::size_t list_reserve(int count) { return count < 0 ? 0 : (count < 256 ? static_cast<std::size_t>(count) : 256); }
+
+// Replies are only ever encoded: any other direction fails.
+inline bool_t encode_only(XDR *xdrs) { return xdrs->x_op == XDR_ENCODE; }
+
+} // namespace KxRpc

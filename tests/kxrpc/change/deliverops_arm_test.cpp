@@ -1,0 +1,170 @@
+// With the recording ARM agent loaded: the ten commit transactions of a change batch register in
+// order and each operation answers the id of its own; the request names the session's database
+// as its ARM target. Runs in its own process because ARM is switched on for good.
+#include "change/deliverops.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "arm_record.h"
+#include "kxproduct/session.h"
+#include "product_env.h"
+#include "wire/exceptions.h"
+#include "session/login.h"
+#include "tesutil/arm.h"
+#include "wire_text.h"
+#include "xdr_buffer.h"
+
+using namespace KxRpc;
+using armtest::Record;
+using kxtest::Bytes;
+using kxtest::cat;
+using kxtest::str;
+using kxtest::words;
+
+namespace {
+
+int register_rc = 1;
+std::vector<Record> registration;
+
+class ArmOn : public ::testing::Environment {
+public:
+    void SetUp() override {
+        std::string path = armtest::fresh_record_file("deliverops");
+        Nul::ArmBuffer app;
+        app.add_buffer();
+        register_rc = Nul::ArmApplication::register_application(Nul::ARM_VERBOSE, Nul::UString(L"kxrpc"), &app);
+        registration = armtest::read_records(path);
+        std::remove(path.c_str());
+    }
+};
+
+::testing::Environment *const arm_on = ::testing::AddGlobalTestEnvironment(new ArmOn);
+
+std::string hex(arm_id const &id) { return armtest::hex(id.id_u.uint8, 16); }
+
+} // namespace
+
+TEST(DeliverArm, TenCommitTransactionsRegisterInOrder) {
+    ASSERT_EQ(register_rc, 0);
+    std::vector<std::string> names;
+    std::vector<std::string> ids;
+    for (Record const &r : registration) {
+        if (r.call != "register_transaction")
+            continue;
+        names.push_back(r["name"]);
+        ids.push_back(r["out_id"]);
+        EXPECT_EQ(r["rc"], "0");
+    }
+    std::vector<std::string> const want = {
+        "make_query_commit",        "modify_query_commit",       "delete_query_commit",    "make_record_commit",
+        "modify_record_commit",     "delete_record_commit",      "make_attachment_commit", "modify_attachment_commit",
+        "delete_attachment_commit", "modify_dynamic_list_commit"};
+    ASSERT_EQ(names, want);
+
+    // Kind by kind, the transaction that the kind's operation starts.
+    int const slot_of_kind[12] = {0, 0, 1, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    for (int kind = 0; kind < 12; ++kind) {
+        std::unique_ptr<DeliverOperation> op(make_deliver_operation(kind));
+        EXPECT_EQ(op->kind(), kind);
+        EXPECT_EQ(hex(op->arm_operation_id()), ids[slot_of_kind[kind]]) << kind;
+    }
+    // The ids differ, so no two kinds share a transaction by accident.
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        for (std::size_t j = i + 1; j < ids.size(); ++j)
+            EXPECT_NE(ids[i], ids[j]) << i << " " << j;
+}
+
+TEST(DeliverArm, NoOperationForKindsOutsideTheTable) {
+    for (int kind : {12, -1, 1000}) {
+        try {
+            delete make_deliver_operation(kind);
+            ADD_FAILURE() << kind;
+        } catch (Nul::STPException const &e) {
+            EXPECT_EQ(e.stp_reason_code(), 40);
+            EXPECT_TRUE(e.message().is_nil());
+        }
+    }
+}
+
+class DeliverTarget : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { kxtest::make_product_data(dir_, "/tmp/kxrpc-deliver-XXXXXX"); }
+    static void TearDownTestSuite() { std::filesystem::remove_all(dir_); }
+    void SetUp() override { counts_ = kxtest::ProductCounts(); }
+    void TearDown() override { counts_.expect_unchanged(); }
+
+    static Bytes request_of(StateItemPtr session) {
+        Bytes handle = kxtest::encode([&](XDR *x) { return xdr_state_handle(x, session); });
+        return cat(cat(cat(cat(words({0}), handle), str("en_US")), words({0x11})), words({0}));
+    }
+
+    static std::string dir_;
+    kxtest::ProductCounts counts_;
+};
+
+std::string DeliverTarget::dir_;
+
+TEST_F(DeliverTarget, SessionDatabaseSetAndUserDatabase) {
+    {
+        KXSmartPtr<KXSession> user = KXSession::Build();
+        user->WebUserLogon(CString(L"alice"), CString(L"alice"), CString(), CString(), CString(L"ISSUE"),
+                           CString(L"KXDEMO"));
+        auto session = std::make_shared<LoginSession>(user, Nul::UString(L"KXDEMO/ISSUE"), Nul::UString());
+        DeliverChangeContextArgs args;
+        ASSERT_TRUE(kxtest::decode(request_of(session), [&](XDR *x) { return args.xdr(x); }));
+        EXPECT_EQ(args.session().get(), session.get());
+        EXPECT_EQ(args.arm_target_uri().utf8_str().std_str(), "KXDEMO/ISSUE");
+        // The dispatcher's transaction context carries it.
+        Nul::ArmBuffer buffer;
+        args.add_arm_context(buffer);
+        EXPECT_EQ(buffer.count(), 1);
+        EXPECT_TRUE(remove_pointer_entry(session->oid()));
+    }
+    {
+        // An administrator login has no user database: no target, no context.
+        KXSmartPtr<KXAdminSession> admin = KXAdminSession::Build();
+        admin->Logon(CString(L"admin"), CString(L"admin"), CString(L"KXDEMO"));
+        auto session = std::make_shared<LoginSession>(admin, Nul::UString(L"KXDEMO"), Nul::UString());
+        DeliverChangeContextArgs args;
+        ASSERT_TRUE(kxtest::decode(request_of(session), [&](XDR *x) { return args.xdr(x); }));
+        EXPECT_TRUE(args.arm_target_uri().empty());
+        Nul::ArmBuffer buffer;
+        args.add_arm_context(buffer);
+        EXPECT_EQ(buffer.count(), 0);
+        EXPECT_TRUE(remove_pointer_entry(session->oid()));
+    }
+}
+
+TEST_F(DeliverTarget, ResolvedTargetsAreReleasedWithTheRequest) {
+    KXSmartPtr<KXSession> user = KXSession::Build();
+    user->WebUserLogon(CString(L"carol"), CString(L"carol"), CString(), CString(), CString(L"ISSUE"),
+                       CString(L"KXDEMO"));
+    auto session = std::make_shared<LoginSession>(user, Nul::UString(L"KXDEMO/ISSUE"), Nul::UString());
+    long const objects = KXObject::LiveCount();
+    {
+        Bytes b = request_of(session);
+        b.resize(b.size() - 4);
+        Bytes record = cat(cat(words({32, 1}), str("Defect")), str("ISSUE00000001"));
+        b = cat(b, cat(cat(words({1, 7}), record), record));
+        b = cat(b, cat(cat(words({1, 11, 43, 1}), str("Priority")), words({0, 0})));
+        b = cat(b, words({0}));
+        DeliverChangeContextArgs args;
+        ASSERT_TRUE(kxtest::decode(b, [&](XDR *x) { return args.xdr(x); }));
+        ASSERT_EQ(args.ops_size(), 2u);
+        AdSession *api = args.api_session_or_fail();
+        auto *del = checked_delete_record_operation_cast(args.ops_begin()[0], "DeleteRecordOperation");
+        ASSERT_TRUE(del->record().record(api));
+        auto *list = checked_modify_dynamic_list_operation_cast(args.ops_begin()[1], "ModifyDynamicListOperation");
+        ASSERT_NE(list->list().target().dynamic_choice_list(api), nullptr);
+        EXPECT_GT(KXObject::LiveCount(), objects);
+    }
+    // Whatever the targets resolved went with the request.
+    EXPECT_EQ(KXObject::LiveCount(), objects);
+    EXPECT_TRUE(remove_pointer_entry(session->oid()));
+}

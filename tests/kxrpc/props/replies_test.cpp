@@ -1,0 +1,164 @@
+// The put_props reply: per-value results, the changed-field block, and what it always undoes.
+#include "props/replies.h"
+
+#include <memory>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "kxwin/cexception.h"
+#include "xdr_buffer.h"
+
+using namespace KxRpc;
+using kxtest::Bytes;
+using kxtest::words;
+
+namespace {
+
+enum class Fail { none, stp, cexception, other };
+
+struct CallLog {
+    std::vector<int> applied;
+    int starts = 0, stops = 0, deleted = 0;
+};
+
+class FakeProps : public PropsResource {
+public:
+    FakeProps(CallLog &log, std::vector<Fail> fails) : PropsResource(nullptr), log_(log), fails_(std::move(fails)) {}
+    ~FakeProps() override { ++log_.deleted; }
+    void put_prop(BasePropValue &value) override {
+        log_.applied.push_back(value.prop_id());
+        Fail f = fails_.at(log_.applied.size() - 1);
+        if (f == Fail::stp)
+            throw Nul::STPException(static_cast<Nul::STPException::stp_reason_code_t>(9), Nul::UMessage::nil);
+        if (f == Fail::cexception) throw new CException();
+        if (f == Fail::other) throw 42;
+    }
+    void start_field_change_tracking() override { ++log_.starts; }
+    AdEntityPtr entity() override {
+        if (entity_fails) throw Nul::STPException(static_cast<Nul::STPException::stp_reason_code_t>(39), Nul::UMessage::nil);
+        return AdEntityPtr();
+    }
+    bool entity_fails = false;
+    void stop_field_change_tracking() override { ++log_.stops; }
+
+private:
+    CallLog &log_;
+    std::vector<Fail> fails_;
+};
+
+std::vector<BasePropValue *> values(int n) {
+    std::vector<BasePropValue *> v;
+    for (int i = 0; i < n; ++i) v.push_back(new BasePropValue(100 + i, 100002));
+    return v;
+}
+
+void free_values(std::vector<BasePropValue *> &v) {
+    for (auto *p : v) delete p;
+}
+
+} // namespace
+
+TEST(PutPropsIter, NoValuesWritesFalseThenTheBlock) {
+    CallLog log;
+    auto v = values(0);
+    {
+        PutPropsIter reply(new FakeProps(log, {}), v, false);
+        bool ok = false;
+        Bytes b = kxtest::encode([&](XDR *x) { return reply.xdr(x); }, &ok);
+        ASSERT_TRUE(ok);
+        EXPECT_EQ(b, words({0, 0, 0}));
+    }
+    EXPECT_EQ(log.deleted, 1);
+    EXPECT_EQ(log.starts, 0);
+    EXPECT_EQ(log.stops, 1);
+}
+
+TEST(PutPropsIter, AFailingMiddleValueDoesNotStopTheOthers) {
+    CallLog log;
+    auto v = values(3);
+    PutPropsIter reply(new FakeProps(log, {Fail::none, Fail::stp, Fail::none}), v, true);
+    bool ok = false;
+    Bytes b = kxtest::encode([&](XDR *x) { return reply.xdr(x); }, &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(b, words({1, 0, 1, 1, 9, 0, 0xFFFFFFFFu, 0, 0, 1, 0, 0, 0, 0}));
+    EXPECT_EQ(log.applied, (std::vector<int>{100, 101, 102}));
+    EXPECT_EQ(log.starts, 1);
+    EXPECT_EQ(log.stops, 1);
+    free_values(v);
+}
+
+TEST(PutPropsIter, ProductAndUnknownFailuresBecomeReason39) {
+    CallLog log;
+    auto v = values(2);
+    long live = CException::LiveCount();
+    PutPropsIter reply(new FakeProps(log, {Fail::cexception, Fail::other}), v, false);
+    bool ok = false;
+    Bytes b = kxtest::encode([&](XDR *x) { return reply.xdr(x); }, &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(b, words({1, 1, 39, 0, 0xFFFFFFFFu, 0, 0, 1, 1, 39, 0, 0xFFFFFFFFu, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(CException::LiveCount(), live);
+    free_values(v);
+}
+
+TEST(PutPropsIter, AFailedWriteStillStopsTracking) {
+    for (std::size_t room : {0u, 4u, 12u, 20u}) {
+        CallLog log;
+        auto v = values(2);
+        PutPropsIter reply(new FakeProps(log, {Fail::stp, Fail::none}), v, true);
+        bool ok = true;
+        kxtest::encode([&](XDR *x) { return reply.xdr(x); }, &ok, room);
+        EXPECT_FALSE(ok) << room;
+        EXPECT_EQ(log.stops, 1) << room;
+        free_values(v);
+    }
+}
+
+TEST(PutPropsIter, DecodeIsRefused) {
+    CallLog log;
+    auto v = values(1);
+    PutPropsIter reply(new FakeProps(log, {Fail::none}), v, false);
+    EXPECT_FALSE(kxtest::decode(words({1, 0, 0}), [&](XDR *x) { return reply.xdr(x); }));
+    EXPECT_TRUE(log.applied.empty());
+    free_values(v);
+}
+
+TEST(PropsResource, BaseRefusesPutsAndHasNoChangedFields) {
+    PropsResource base(nullptr);
+    BasePropValue v(1, 100002);
+    try {
+        base.put_prop(v);
+        FAIL() << "put_prop succeeded";
+    } catch (Nul::STPException const &e) {
+        EXPECT_EQ(static_cast<int>(e.stp_reason_code()), 64);
+    }
+    bool ok = false;
+    EXPECT_EQ(kxtest::encode([&](XDR *x) { return base.xdr_changed_fields(x); }, &ok), words({0, 0}));
+    EXPECT_TRUE(ok);
+    EXPECT_FALSE(base.entity());
+}
+
+TEST(MRUContext, KeyTableAndEmptyRecord) {
+    int n = 0;
+    for (auto k = MRU_context::keys(); *k; ++k) ++n;
+    EXPECT_EQ(n, 16);
+    EXPECT_STREQ(MRU_context::keys()[0], L"_KXXE_ACCEPT");
+    EXPECT_STREQ(MRU_context::keys()[15], L"_KXXE_OPEN_URL");
+    MRU_context scope{AdEntityPtr()};
+    EXPECT_FALSE(scope.saved());
+}
+
+TEST(PutPropsIter, AScopeThatCannotOpenStillStopsTracking) {
+    CallLog log;
+    auto v = values(1);
+    auto *props = new FakeProps(log, {Fail::none});
+    props->entity_fails = true;
+    PutPropsIter reply(props, v, true);
+    bool ok = true;
+    kxtest::encode([&](XDR *x) { return reply.xdr(x); }, &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(log.starts, 1);
+    EXPECT_EQ(log.stops, 1);
+    EXPECT_TRUE(log.applied.empty());
+    free_values(v);
+}

@@ -1,0 +1,262 @@
+#include "wire/handles.h"
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "diag_capture.h"
+#include "session/delete_state.h"
+#include "wire/requests.h"
+#include "xdr_buffer.h"
+
+using namespace KxRpc;
+using kxtest::Bytes;
+using kxtest::decode;
+using kxtest::encode;
+using kxtest::words;
+
+namespace {
+
+std::atomic<int> destroyed{0};
+
+struct Item : StateItem {
+    ~Item() override { ++destroyed; }
+};
+
+Bytes handle_of(StateItemPtr item) {
+    bool ok = false;
+    Bytes b = encode([&](XDR *x) { return xdr_state_handle(x, item); }, &ok);
+    EXPECT_TRUE(ok);
+    return b;
+}
+
+bool decode_handle(Bytes const &b, StateItemPtr &out) {
+    return decode(b, [&](XDR *x) { return xdr_state_handle(x, out); });
+}
+
+Bytes raw_handle(Nul::Oid const &oid) {
+    Bytes b = words({16});
+    for (std::uint32_t w : oid.bits().words)
+        for (int j = 0; j < 4; ++j) b.push_back(static_cast<unsigned char>(w >> (8 * j)));
+    return b;
+}
+
+} // namespace
+
+TEST(StateHandle, NoneIsLengthFourAndZeros) {
+    EXPECT_EQ(handle_of(nullptr), words({4, 0}));
+    StateItemPtr out = std::make_shared<Item>();
+    ASSERT_TRUE(decode_handle(words({4, 0}), out));
+    EXPECT_EQ(out, nullptr);
+}
+
+TEST(StateHandle, FirstSendRegistersAndKeepsTheHandle) {
+    auto item = std::make_shared<Item>();
+    EXPECT_TRUE(item->oid().is_nil());
+    Bytes first = handle_of(item);
+    ASSERT_FALSE(item->oid().is_nil());
+    EXPECT_EQ(first, raw_handle(item->oid()));
+    EXPECT_EQ(handle_of(item), first);
+    EXPECT_EQ(lookup_pointer_entry(item->oid()), item);
+    StateItemPtr back;
+    ASSERT_TRUE(decode_handle(first, back));
+    EXPECT_EQ(back, item);
+    EXPECT_TRUE(remove_pointer_entry(item->oid()));
+}
+
+TEST(StateHandle, BytesLieAsInMemoryWhileOidsAreBigEndianWords) {
+    struct Nul::Oid::bits b{{0x01020304u, 0x05060708u, 0x090a0b0cu, 0x0d0e0f10u}};
+    Nul::Oid oid(b);
+    Bytes as_oid = encode([&](XDR *x) { return xdr_oid(x, oid); });
+    EXPECT_EQ(as_oid, words({0x01020304u, 0x05060708u, 0x090a0b0cu, 0x0d0e0f10u}));
+    Bytes handle = raw_handle(oid);
+    EXPECT_EQ(handle[4], 0x04);
+    EXPECT_EQ(handle[5], 0x03);
+    EXPECT_EQ(handle[19], 0x0d);
+    // On this little-endian host the handle is the Oid's own memory.
+    EXPECT_EQ(std::memcmp(handle.data() + 4, &oid.bits(), 16), 0);
+    Nul::Oid back;
+    ASSERT_TRUE(decode(as_oid, [&](XDR *x) { return xdr_oid(x, back); }));
+    EXPECT_EQ(back, oid);
+}
+
+TEST(StateHandle, UnknownHandleDecodesToNull) {
+    StateItemPtr out = std::make_shared<Item>();
+    ASSERT_TRUE(decode_handle(raw_handle(Nul::Oid::gen()), out));
+    EXPECT_EQ(out, nullptr);
+}
+
+TEST(StateHandle, HostileLengthsFail) {
+    for (std::uint32_t length : {0u, 1u, 5u, 8u, 15u, 17u, 20u, 0xFFFFFFFFu, 0x80000000u}) {
+        Bytes b = words({length});
+        b.resize(b.size() + 64, 0xAB);
+        StateItemPtr out;
+        EXPECT_FALSE(decode_handle(b, out)) << length;
+    }
+    StateItemPtr out;
+    EXPECT_FALSE(decode_handle(words({16, 1, 2}), out)); // announced 16, only 8 bytes there
+}
+
+TEST(Registry, TraceLinesNameTheDenseText) {
+    kxtest::DiagCapture diag;
+    AdDiagnostic::SetFlag(66, 1);
+    auto item = std::make_shared<Item>();
+    Nul::Oid oid = add_pointer_entry(item);
+    EXPECT_EQ(add_pointer_entry(item), oid);
+    EXPECT_TRUE(remove_pointer_entry(oid));
+    EXPECT_FALSE(remove_pointer_entry(oid));
+    std::string dense = oid.dense_std_str();
+    auto lines = diag.lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "KXRPC|add_pointer_entry: (item:" + dense + ")");
+    EXPECT_EQ(lines[1], "KXRPC|remove_pointer_entry: (item:" + dense + ")");
+}
+
+namespace {
+
+Bytes delete_state_request(std::vector<Bytes> const &handles, std::uint32_t correlator_length = 0) {
+    Bytes b = words({correlator_length});
+    b.resize(b.size() + ((correlator_length + 3) & ~3u), 0x11);
+    kxtest::put_word(b, static_cast<std::uint32_t>(handles.size()));
+    for (auto const &h : handles) b.insert(b.end(), h.begin(), h.end());
+    return b;
+}
+
+Bytes reply_of(DeleteStateArgs const &args) {
+    DeleteStateResp resp(args);
+    bool ok = false;
+    Bytes b = encode([&](XDR *x) { return resp.xdr(x); }, &ok);
+    EXPECT_TRUE(ok);
+    return b;
+}
+
+} // namespace
+
+TEST(DeleteState, OneBooleanPerHandleAndNoCount) {
+    auto a = std::make_shared<Item>(), b = std::make_shared<Item>();
+    Bytes ha = handle_of(a), hb = handle_of(b), unknown = raw_handle(Nul::Oid::gen());
+    DeleteStateArgs args;
+    ASSERT_TRUE(decode(delete_state_request({ha, hb, unknown}), [&](XDR *x) { return args.xdr(x); }));
+    EXPECT_FALSE(args.has_correlator());
+    EXPECT_EQ(reply_of(args), words({0, 0, 1}));
+    StateItemPtr out;
+    ASSERT_TRUE(decode_handle(ha, out));
+    EXPECT_EQ(out, nullptr);
+    ASSERT_TRUE(decode_handle(hb, out));
+    EXPECT_EQ(out, nullptr);
+}
+
+TEST(DeleteState, TraceText) {
+    auto a = std::make_shared<Item>();
+    Bytes ha = handle_of(a);
+    DeleteStateArgs args;
+    ASSERT_TRUE(decode(delete_state_request({ha, words({4, 0})}), [&](XDR *x) { return args.xdr(x); }));
+    EXPECT_EQ(args.describe(), Nul::UString(L"(") + a->oid().dense_str() + Nul::UString(L")(null)"));
+    remove_pointer_entry(a->oid());
+}
+
+TEST(DeleteState, AHandleNamedTwiceIsReleasedOnce) {
+    int before = destroyed;
+    {
+        auto a = std::make_shared<Item>();
+        Bytes ha = handle_of(a);
+        a.reset();
+        DeleteStateArgs args;
+        ASSERT_TRUE(decode(delete_state_request({ha, ha}), [&](XDR *x) { return args.xdr(x); }));
+        EXPECT_EQ(reply_of(args), words({0, 1}));
+        EXPECT_EQ(destroyed, before); // the request still holds it
+    }
+    EXPECT_EQ(destroyed, before + 1);
+}
+
+TEST(DeleteState, NeverFreesAnItemUnderAnotherCall) {
+    int before = destroyed;
+    auto made = std::make_shared<Item>();
+    Bytes h = handle_of(made);
+    made.reset();
+    // Another call decoded the same handle and is still working with it.
+    StateItemPtr in_use;
+    ASSERT_TRUE(decode_handle(h, in_use));
+    {
+        DeleteStateArgs args;
+        ASSERT_TRUE(decode(delete_state_request({h}), [&](XDR *x) { return args.xdr(x); }));
+        EXPECT_EQ(reply_of(args), words({0}));
+    }
+    EXPECT_EQ(destroyed, before);
+    in_use.reset();
+    EXPECT_EQ(destroyed, before + 1);
+}
+
+TEST(DeleteState, EmptyListAndHostileCounts) {
+    DeleteStateArgs args;
+    ASSERT_TRUE(decode(delete_state_request({}), [&](XDR *x) { return args.xdr(x); }));
+    EXPECT_TRUE(args.items().empty());
+    EXPECT_TRUE(reply_of(args).empty());
+    for (std::uint32_t count : {0xFFFFFFFFu, 0x80000000u, 0x7FFFFFFFu, 3u}) {
+        DeleteStateArgs hostile;
+        Bytes b = words({0, count, 4, 0});
+        EXPECT_FALSE(decode(b, [&](XDR *x) { return hostile.xdr(x); })) << count;
+    }
+}
+
+TEST(Correlator, BoundedAndDroppedWhileArmIsOff) {
+    DeleteStateArgs with512;
+    ASSERT_TRUE(decode(delete_state_request({}, 512), [&](XDR *x) { return with512.xdr(x); }));
+    EXPECT_FALSE(with512.has_correlator());
+    DeleteStateArgs with513;
+    EXPECT_FALSE(decode(delete_state_request({}, 513), [&](XDR *x) { return with513.xdr(x); }));
+    DeleteStateArgs huge;
+    EXPECT_FALSE(decode(words({0xFFFFFFFFu, 0}), [&](XDR *x) { return huge.xdr(x); }));
+}
+
+TEST(Requests, DirectionRules) {
+    DeleteStateArgs args;
+    bool ok = true;
+    encode([&](XDR *x) { return args.xdr(x); }, &ok);
+    EXPECT_FALSE(ok);
+    DeleteStateResp resp(args);
+    EXPECT_FALSE(decode(words({0}), [&](XDR *x) { return resp.xdr(x); }));
+}
+
+TEST(StateHandle, LibtirpcReadsAndWritesTheSameHandle) {
+    auto item = std::make_shared<Item>();
+    Bytes ours = handle_of(item);
+    // libtirpc reads it as counted opaque bytes: the Oid as it lies in memory.
+    char buffer[16] = {};
+    char *p = buffer;
+    u_int length = 0;
+    ASSERT_TRUE(decode(ours, [&](XDR *x) { return xdr_bytes(x, &p, &length, 16); }));
+    ASSERT_EQ(length, 16u);
+    EXPECT_EQ(std::memcmp(buffer, &item->oid().bits(), 16), 0);
+    // And a handle written by libtirpc decodes to the item.
+    Bytes theirs = encode([&](XDR *x) { return xdr_bytes(x, &p, &length, 16); });
+    EXPECT_EQ(theirs, ours);
+    StateItemPtr back;
+    ASSERT_TRUE(decode_handle(theirs, back));
+    EXPECT_EQ(back, item);
+    EXPECT_TRUE(remove_pointer_entry(item->oid()));
+}
+
+TEST(Registry, ConcurrentCallsKeepEveryHandleApart) {
+    int before = destroyed;
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                auto item = std::make_shared<Item>();
+                Bytes h = handle_of(item);
+                StateItemPtr back;
+                if (!decode_handle(h, back) || back != item) ++wrong;
+                if (!remove_pointer_entry(item->oid())) ++wrong;
+                if (lookup_pointer_entry(item->oid())) ++wrong;
+            }
+        });
+    }
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(destroyed, before + 800);
+}

@@ -1,0 +1,167 @@
+#include "wire/xdr.h"
+
+#include <limits>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "wire/xdrobject.h"
+#include "xdr_buffer.h"
+
+using namespace KxRpc;
+using kxtest::Bytes;
+using kxtest::decode;
+using kxtest::encode;
+using kxtest::words;
+
+namespace {
+
+Bytes tirpc_string(std::string const &s) {
+    return encode([&](XDR *x) {
+        char *p = const_cast<char *>(s.c_str());
+        return xdr_string(x, &p, ~0u);
+    }, nullptr, s.size() + 64);
+}
+
+Bytes ours(Nul::UString s) {
+    bool ok = false;
+    Bytes b = encode([&](XDR *x) { return xdr_ustring(x, s); }, &ok);
+    EXPECT_TRUE(ok);
+    return b;
+}
+
+} // namespace
+
+TEST(XdrFlag, EncodesOneAndZero) {
+    bool t = true, f = false;
+    EXPECT_EQ(encode([&](XDR *x) { return xdr_flag(x, t); }), words({1}));
+    EXPECT_EQ(encode([&](XDR *x) { return xdr_flag(x, f); }), words({0}));
+}
+
+TEST(XdrFlag, DecodesOnlyOneAsTrue) {
+    for (std::uint32_t v : {0u, 1u, 2u, 0xFFFFFFFFu}) {
+        bool b = v != 1;
+        ASSERT_TRUE(decode(words({v}), [&](XDR *x) { return xdr_flag(x, b); }));
+        EXPECT_EQ(b, v == 1) << v;
+    }
+}
+
+TEST(XdrFlag, LibtirpcReadsWhatWeWrite) {
+    bool t = true;
+    Bytes b = encode([&](XDR *x) { return xdr_flag(x, t); });
+    bool_t got = FALSE;
+    ASSERT_TRUE(decode(b, [&](XDR *x) { return xdr_bool(x, &got); }));
+    EXPECT_EQ(got, TRUE);
+}
+
+TEST(XdrFlag, ShortInputFails) {
+    bool b = false;
+    EXPECT_FALSE(decode(Bytes{0, 0}, [&](XDR *x) { return xdr_flag(x, b); }));
+}
+
+TEST(XdrInt64, HighWordThenLowWord) {
+    std::int64_t v = (std::int64_t(1) << 32) + 2;
+    EXPECT_EQ(encode([&](XDR *x) { return xdr_int64(x, v); }), words({1, 2}));
+    std::int64_t m = -1;
+    EXPECT_EQ(encode([&](XDR *x) { return xdr_int64(x, m); }), words({0xFFFFFFFF, 0xFFFFFFFF}));
+}
+
+TEST(XdrInt64, AgreesWithLibtirpcHyper) {
+    for (std::int64_t v : {std::int64_t(0), std::int64_t(-2), std::numeric_limits<std::int64_t>::min(),
+                           std::numeric_limits<std::int64_t>::max(), std::int64_t(0x123456789abcdefLL)}) {
+        Bytes mine = encode([&](XDR *x) { return xdr_int64(x, v); });
+        quad_t q = v;
+        Bytes theirs = encode([&](XDR *x) { return xdr_hyper(x, &q); });
+        EXPECT_EQ(mine, theirs);
+        std::int64_t back = 0;
+        ASSERT_TRUE(decode(theirs, [&](XDR *x) { return xdr_int64(x, back); }));
+        EXPECT_EQ(back, v);
+    }
+}
+
+TEST(XdrUstring, ByteExactAgainstLibtirpc) {
+    for (std::string s : {"", "a", "abcd", "abcde", "\xc3\xa9t\xc3\xa9", "\xf0\x9f\x98\x80 smile"}) {
+        Nul::UString u(Nul::Utf8String{s});
+        EXPECT_EQ(ours(u), tirpc_string(s)) << s;
+    }
+}
+
+TEST(XdrUstring, LengthAndPadding) {
+    Bytes five = ours(Nul::UString(L"abcde"));
+    ASSERT_EQ(five.size(), 12u);
+    EXPECT_EQ(kxtest::word_at(five, 0), 5u);
+    EXPECT_EQ(five[9], 0);
+    EXPECT_EQ(five[10], 0);
+    EXPECT_EQ(five[11], 0);
+    EXPECT_EQ(ours(Nul::UString()), words({0}));
+}
+
+TEST(XdrUstring, NonBmpIsFourUtf8Bytes) {
+    Nul::UString smile(L"\U0001F600");
+    Bytes b = ours(smile);
+    Bytes expected = words({4});
+    kxtest::put_bytes(expected, "\xf0\x9f\x98\x80");
+    EXPECT_EQ(b, expected);
+    Nul::UString back;
+    ASSERT_TRUE(decode(b, [&](XDR *x) { return xdr_ustring(x, back); }));
+    EXPECT_EQ(back, smile);
+    EXPECT_EQ(back.length(), 2u); // a surrogate pair in UTF-16
+}
+
+TEST(XdrUstring, DecodesLibtirpcStrings) {
+    for (std::string s : {"", "x", "wxyz", "vwxyz", "gr\xc3\xbc\xc3\x9f"}) {
+        Nul::UString got(L"unchanged");
+        std::size_t consumed = 0;
+        Bytes b = tirpc_string(s);
+        ASSERT_TRUE(decode(b, [&](XDR *x) { return xdr_ustring(x, got); }, &consumed));
+        EXPECT_EQ(got.utf8_str(), s);
+        EXPECT_EQ(consumed, b.size());
+    }
+}
+
+TEST(XdrUstring, StackAndHeapLengthsGiveTheSameText) {
+    for (std::size_t n : {std::size_t(1023), std::size_t(1024), std::size_t(1025), std::size_t(200000)}) {
+        std::string s;
+        for (std::size_t i = 0; i < n; ++i) s.push_back(static_cast<char>('a' + i % 26));
+        Nul::UString got;
+        ASSERT_TRUE(decode(tirpc_string(s), [&](XDR *x) { return xdr_ustring(x, got); }, nullptr));
+        EXPECT_EQ(got.utf8_str(), s) << n;
+    }
+}
+
+TEST(XdrUstring, HostileLengthsFailWithoutTouchingTheTarget) {
+    for (std::uint32_t n : {0xFFFFFFFFu, 0x7FFFFFFFu, (64u << 20) + 1, 1u << 20, 2000u, 9u}) {
+        Bytes b = words({n});
+        kxtest::put_bytes(b, "abcdefgh");
+        Nul::UString target(L"keep");
+        EXPECT_FALSE(decode(b, [&](XDR *x) { return xdr_ustring(x, target); })) << n;
+        EXPECT_EQ(target, Nul::UString(L"keep"));
+    }
+}
+
+TEST(XdrUstring, FreeSucceedsWithoutTouching) {
+    Nul::UString s(L"x");
+    XDR x;
+    x.x_op = XDR_FREE;
+    EXPECT_TRUE(xdr_ustring(&x, s));
+    EXPECT_EQ(s, Nul::UString(L"x"));
+}
+
+TEST(XdrListCount, RefusesNegativeAndHugeCounts) {
+    int count = 0;
+    EXPECT_FALSE(decode(words({0xFFFFFFFFu}), [&](XDR *x) { return xdr_list_count(x, count); }));
+    EXPECT_FALSE(decode(words({0x7FFFFFFFu}), [&](XDR *x) { return xdr_list_count(x, count); }));
+    EXPECT_TRUE(decode(words({3}), [&](XDR *x) { return xdr_list_count(x, count); }));
+    EXPECT_EQ(count, 3);
+    EXPECT_LE(list_reserve(0x7FFFFFFF), 256u);
+}
+
+TEST(XdrVoidTest, ReadsAndWritesNothing) {
+    XdrVoid v;
+    bool ok = false;
+    EXPECT_TRUE(encode([&](XDR *x) { return v.xdr(x); }, &ok).empty());
+    EXPECT_TRUE(ok);
+    std::size_t used = 1;
+    EXPECT_TRUE(decode(words({0}), [&](XDR *x) { return v.xdr(x); }, &used));
+    EXPECT_EQ(used, 0u);
+}
