@@ -380,10 +380,10 @@ bool folder_writable(const AdSessionPtr& s, const std::shared_ptr<WorkspaceTree>
   return f && f->IsWritable();
 }
 
-// A name that may stand in a workspace path; PaMsgException otherwise.
-void check_item_name(const CString& name) {
+// A name that may stand in a workspace path; KXException KX_MSG_BAD_WORKSPACE_NAME otherwise.
+void check_item_name(const CString& name, const char* op) {
   if (name.IsEmpty() || name.Find(L'/') >= 0)
-    throw new PaMsgException(KX_MSG_BAD_WORKSPACE_NAME, L"'" + name + L"' is not a valid workspace item name.");
+    throw_kx(KX_MSG_BAD_WORKSPACE_NAME, L"'" + name + L"' is not a valid workspace item name.", op);
 }
 
 // The subtree's dbids as an SQL set, for the statements that change a whole subtree.
@@ -405,9 +405,9 @@ AdBucketPtr AdWorkspaceMgr::MoveBucket(const AdBucketPtr& item, const CString& p
   const WorkspaceNode& n = *it->second;
   if (!n.parent) throw_kx(KX_MSG_BAD_VALUE, L"A top folder cannot be moved.", op);
   int slash = path.ReverseFind(L'/');
-  if (slash <= 0) throw new PaMsgException(KX_MSG_BAD_WORKSPACE_NAME, L"'" + path + L"' names no folder to move to.");
+  if (slash <= 0) throw_kx(KX_MSG_BAD_WORKSPACE_NAME, L"'" + path + L"' names no folder to move to.", op);
   CString name = path.Mid(slash + 1);
-  check_item_name(name);
+  check_item_name(name, op);
   AdBucketPtr dest = LookupBucketByPathName(c.user_dbid, path.Left(slash));
   if (!dest) throw new PaMsgException(KX_MSG_NOT_FOUND, L"The folder '" + path.Left(slash) + L"' does not exist.");
   if (!(dest->GetType() & AD_BUCKET_FOLDER)) throw_kx(KX_MSG_BAD_VALUE, L"'" + path.Left(slash) + L"' is not a folder.", op);
@@ -419,7 +419,7 @@ AdBucketPtr AdWorkspaceMgr::MoveBucket(const AdBucketPtr& item, const CString& p
   int64_t existing = child_named(*tree, dest->GetDbId(), name);
   if (existing == n.dbid) return bucket(session_, tree, n.dbid);
   if (existing && !overwrite)
-    throw new PaMsgException(KX_MSG_BAD_WORKSPACE_NAME, L"An item named '" + path + L"' already exists.");
+    throw_kx(KX_MSG_BAD_WORKSPACE_NAME, L"An item named '" + path + L"' already exists.", op);
   if (existing && inside(*tree, n.dbid, existing))
     throw_kx(KX_MSG_BAD_VALUE, L"An item cannot replace a folder that holds it.", op);
   int64_t top_id = dest->GetDbId();
@@ -452,12 +452,12 @@ int KXWorkSpaceMgr::RenameWorkspaceItemByDbId(int64_t dbid, const CString& name)
   auto it = tree->nodes.find(dbid);
   if (it == tree->nodes.end()) throw new PaMsgException(KX_MSG_NOT_FOUND, L"No workspace item has that dbid.");
   const WorkspaceNode& n = *it->second;
-  if (!n.parent) throw new PaMsgException(KX_MSG_BAD_WORKSPACE_NAME, L"A top folder cannot be renamed.");
-  check_item_name(name);
+  if (!n.parent) throw_kx(KX_MSG_BAD_WORKSPACE_NAME, L"A top folder cannot be renamed.", op);
+  check_item_name(name, op);
   if (!folder_writable(session_, tree, n.parent)) throw_kx(KX_MSG_NOT_PRIVILEGED, L"The user may not change the item's folder.", op);
   int64_t existing = child_named(*tree, n.parent, name);
   if (existing == dbid) return 1;
-  if (existing) throw new PaMsgException(KX_MSG_BAD_WORKSPACE_NAME, L"The folder already holds an item named '" + name + L"'.");
+  if (existing) throw_kx(KX_MSG_BAD_WORKSPACE_NAME, L"The folder already holds an item named '" + name + L"'.", op);
   guarded(op, [&] { Stmt(c.db->handle(), "UPDATE buckets SET name=? WHERE dbid=?").bind(1, u8(name)).bind(2, dbid).step(); });
   c.workspace = nullptr;
   return 1;
