@@ -158,9 +158,9 @@ TEST_F(DeliverTarget, ResolvedTargetsAreReleasedWithTheRequest) {
         ASSERT_TRUE(kxtest::decode(b, [&](XDR *x) { return args.xdr(x); }));
         ASSERT_EQ(args.ops_size(), 2u);
         AdSession *api = args.api_session_or_fail();
-        auto *del = checked_delete_record_operation_cast(args.ops_begin()[0], "DeleteRecordOperation");
+        auto *del = checked_cast<DeleteRecordOperation>(args.ops_begin()[0]);
         ASSERT_TRUE(del->record().record(api));
-        auto *list = checked_modify_dynamic_list_operation_cast(args.ops_begin()[1], "ModifyDynamicListOperation");
+        auto *list = checked_cast<ModifyDynamicListOperation>(args.ops_begin()[1]);
         ASSERT_NE(list->list().target().dynamic_choice_list(api), nullptr);
         EXPECT_GT(KXObject::LiveCount(), objects);
     }

@@ -12,7 +12,7 @@
 #include "wire/attachments.h"
 #include "wire/exceptions.h"
 #include "wire/glue.h"
-#include "core/procmap.h"
+#include "core/dispatch.h"
 #include "wire/held_items.h"
 #include "tesutil/armbuffer.h"
 #include "wire_text.h"
@@ -140,7 +140,7 @@ TEST_F(DeliverRequest, EveryKindInRequestOrder) {
         for (int i = 0; i < 12; ++i)
             EXPECT_EQ(ops[i]->kind(), i);
 
-        auto *make = checked_make_query_operation_cast(ops[0], "MakeQueryOperation");
+        auto *make = checked_cast<MakeQueryOperation>(ops[0]);
         EXPECT_EQ(u8(make->parent_path()), "Public Queries");
         EXPECT_EQ(u8(make->name()), "New");
         EXPECT_EQ(make->item(), query_.get());
@@ -149,36 +149,36 @@ TEST_F(DeliverRequest, EveryKindInRequestOrder) {
         EXPECT_EQ(u8(make->to_string()),
                   "parant:Public Queries :: name:New :: item:" + text(query_) + " :: type:36 :: overwite:T :: op:0");
 
-        auto *make_report = checked_make_query_operation_cast(ops[1], "MakeQueryOperation");
+        auto *make_report = checked_cast<MakeQueryOperation>(ops[1]);
         EXPECT_EQ(make_report->item_handle(), nullptr);
         EXPECT_FALSE(make_report->overwrite());
         EXPECT_EQ(u8(make_report->to_string()),
                   "parant:Personal Queries :: name:R :: item:NULL :: type:38 :: overwite:F :: op:1");
 
-        auto *modify = checked_modify_query_operation_cast(ops[2], "ModifyQueryOperation");
+        auto *modify = checked_cast<ModifyQueryOperation>(ops[2]);
         EXPECT_EQ(modify->item(), query_.get());
         EXPECT_EQ(modify->type(), 37);
         EXPECT_EQ(u8(modify->to_string()), "item:" + text(query_) + " :: type:37 :: op:2");
         EXPECT_EQ(u8(ops[3]->to_string()), "item:" + text(query_) + " :: type:36 :: op:3");
 
-        auto *del_query = checked_delete_query_operation_cast(ops[4], "DeleteQueryOperation");
+        auto *del_query = checked_cast<DeleteQueryOperation>(ops[4]);
         EXPECT_EQ(del_query->query().resource_type(), 36);
         EXPECT_TRUE(del_query->recursive());
         EXPECT_EQ(u8(del_query->to_string()), "query:(" + target_line(query_target()) + ") :: recursive:T :: op:4)");
 
-        auto *make_record = checked_record_operation_cast(ops[5], "RecordOperation");
+        auto *make_record = checked_cast<RecordOperation>(ops[5]);
         EXPECT_EQ(make_record->record(), record_.get());
         EXPECT_EQ(u8(make_record->to_string()), "item:" + text(record_) + " :: op:5");
         EXPECT_EQ(u8(ops[6]->to_string()), "item:" + text(record_) + " :: op:6");
 
-        auto *del_record = checked_delete_record_operation_cast(ops[7], "DeleteRecordOperation");
+        auto *del_record = checked_cast<DeleteRecordOperation>(ops[7]);
         EXPECT_EQ(del_record->record().resource_type(), 32);
         EXPECT_EQ(del_record->action().resource_type(), 40);
         EXPECT_EQ(u8(del_record->action().target().second_name_segment()), "Delete");
         EXPECT_EQ(u8(del_record->to_string()),
                   "rec:(" + record_line + ") :: action:(" + target_line(action_target()) + ") :: op:7)");
 
-        auto *make_att = checked_make_modify_attachment_operation_cast(ops[8], "MakeModifyAttachmentOperation");
+        auto *make_att = checked_cast<MakeModifyAttachmentOperation>(ops[8]);
         EXPECT_EQ(make_att->record(), record_.get());
         EXPECT_EQ(make_att->attachment(), attachment_.get());
         EXPECT_EQ(u8(make_att->attachment()->attachment()->file_name()), "a.txt");
@@ -187,11 +187,11 @@ TEST_F(DeliverRequest, EveryKindInRequestOrder) {
                   "item:" + text(attachment_) + " :: rec_item:" + text(record_) + " :: op:8");
         EXPECT_EQ(u8(ops[9]->to_string()), "item:NULL :: rec_item:" + text(record_) + " :: op:9");
 
-        auto *del_att = checked_delete_attachment_operation_cast(ops[10], "DeleteAttachmentOperation");
+        auto *del_att = checked_cast<DeleteAttachmentOperation>(ops[10]);
         EXPECT_EQ(del_att->attachment().resource_type(), 44);
         EXPECT_EQ(u8(del_att->to_string()), "attach:" + target_line(attachment_target()) + " :: op:10");
 
-        auto *list = checked_modify_dynamic_list_operation_cast(ops[11], "ModifyDynamicListOperation");
+        auto *list = checked_cast<ModifyDynamicListOperation>(ops[11]);
         EXPECT_TRUE(list->remove_all());
         EXPECT_TRUE(list->values_to_delete().empty());
         ASSERT_EQ(list->values_to_add().size(), 1u);
@@ -226,17 +226,17 @@ TEST_F(DeliverRequest, HandlesOfTheWrongKindAreRefusedOnUse) {
     ASSERT_TRUE(decode_request(args, b));
     ASSERT_EQ(args.ops_size(), 5u);
     DeliverOperation *const *ops = &*args.ops_begin();
-    auto *rec = checked_record_operation_cast(ops[0], "RecordOperation");
+    auto *rec = checked_cast<RecordOperation>(ops[0]);
     EXPECT_EQ(cast_failure([&] { rec->record(); }), expected("RecordStateItem"));
-    auto *att = checked_make_modify_attachment_operation_cast(ops[1], "MakeModifyAttachmentOperation");
+    auto *att = checked_cast<MakeModifyAttachmentOperation>(ops[1]);
     EXPECT_EQ(cast_failure([&] { att->record(); }), expected("RecordStateItem"));
     EXPECT_EQ(cast_failure([&] { att->attachment(); }), expected("AttachmentStateItem"));
-    auto *make = checked_make_query_operation_cast(ops[2], "MakeQueryOperation");
+    auto *make = checked_cast<MakeQueryOperation>(ops[2]);
     EXPECT_EQ(cast_failure([&] { make->item(); }), expected("QueryItemStateItem"));
     // An unknown handle decoded to no item at all.
-    auto *modify = checked_modify_query_operation_cast(ops[3], "ModifyQueryOperation");
+    auto *modify = checked_cast<ModifyQueryOperation>(ops[3]);
     EXPECT_EQ(cast_failure([&] { modify->item(); }), expected("non-null"));
-    auto *unknown = checked_record_operation_cast(ops[4], "RecordOperation");
+    auto *unknown = checked_cast<RecordOperation>(ops[4]);
     EXPECT_EQ(cast_failure([&] { unknown->record(); }), expected("non-null"));
     EXPECT_EQ(u8(unknown->to_string()), "item:NULL :: op:6");
 }
@@ -281,7 +281,7 @@ TEST_F(DeliverRequest, DynamicListCounts) {
     {
         DeliverChangeContextArgs args;
         ASSERT_TRUE(decode_list(cat(cat(cat(words({2}), str("A")), str("B")), cat(words({1}), str("C"))), args));
-        auto *list = checked_modify_dynamic_list_operation_cast(*args.ops_begin(), "ModifyDynamicListOperation");
+        auto *list = checked_cast<ModifyDynamicListOperation>(*args.ops_begin());
         EXPECT_FALSE(list->remove_all());
         ASSERT_EQ(list->values_to_delete().size(), 2u);
         EXPECT_EQ(u8(list->values_to_delete()[1]), "B");
@@ -292,7 +292,7 @@ TEST_F(DeliverRequest, DynamicListCounts) {
     {
         DeliverChangeContextArgs args;
         ASSERT_TRUE(decode_list(words({0, 0}), args));
-        auto *list = checked_modify_dynamic_list_operation_cast(*args.ops_begin(), "ModifyDynamicListOperation");
+        auto *list = checked_cast<ModifyDynamicListOperation>(*args.ops_begin());
         EXPECT_FALSE(list->remove_all());
         EXPECT_TRUE(list->values_to_add().empty());
     }
@@ -300,7 +300,7 @@ TEST_F(DeliverRequest, DynamicListCounts) {
         // Remove all: no values to delete follow, even when the next word looks like one.
         DeliverChangeContextArgs args;
         ASSERT_TRUE(decode_list(cat(words({0xffffffffu, 1}), str("X")), args));
-        auto *list = checked_modify_dynamic_list_operation_cast(*args.ops_begin(), "ModifyDynamicListOperation");
+        auto *list = checked_cast<ModifyDynamicListOperation>(*args.ops_begin());
         EXPECT_TRUE(list->remove_all());
         EXPECT_EQ(list->values_to_add().size(), 1u);
     }
@@ -325,35 +325,35 @@ TEST_F(DeliverRequest, OperationCastsAndArmHooks) {
     DeliverOperation *const *ops = &*args.ops_begin();
     for (int i = 0; i < 12; ++i) {
         DeliverOperation *o = ops[i];
-        EXPECT_EQ(as_arm_stop_operation(o), nullptr) << i;
+        EXPECT_EQ(plain_cast<ArmStopOperation>(o), nullptr) << i;
         Nul::ArmBuffer buffer;
         o->add_arm_data(buffer);
         EXPECT_EQ(buffer.count(), 0) << i;
     }
-    // Each cast passes its own class and names the caller's type for any other.
-    EXPECT_EQ(cast_failure([&] { checked_record_operation_cast(ops[0], "RecordOperation"); }),
+    // Each cast passes its own class and names it for any other.
+    EXPECT_EQ(cast_failure([&] { checked_cast<RecordOperation>(ops[0]); }),
               expected("RecordOperation"));
-    EXPECT_EQ(cast_failure([&] { checked_make_query_operation_cast(ops[2], "MakeQueryOperation"); }),
+    EXPECT_EQ(cast_failure([&] { checked_cast<MakeQueryOperation>(ops[2]); }),
               expected("MakeQueryOperation"));
-    EXPECT_EQ(cast_failure([&] { checked_modify_query_operation_cast(ops[0], "ModifyQueryOperation"); }),
+    EXPECT_EQ(cast_failure([&] { checked_cast<ModifyQueryOperation>(ops[0]); }),
               expected("ModifyQueryOperation"));
-    EXPECT_EQ(cast_failure([&] { checked_delete_query_operation_cast(ops[5], "T"); }), expected("T"));
-    EXPECT_EQ(cast_failure([&] { checked_delete_record_operation_cast(ops[4], "DeleteRecordOperation"); }),
+    EXPECT_EQ(cast_failure([&] { checked_cast<DeleteQueryOperation>(ops[5]); }), expected("DeleteQueryOperation"));
+    EXPECT_EQ(cast_failure([&] { checked_cast<DeleteRecordOperation>(ops[4]); }),
               expected("DeleteRecordOperation"));
     EXPECT_EQ(
-        cast_failure([&] { checked_make_modify_attachment_operation_cast(ops[10], "MakeModifyAttachmentOperation"); }),
+        cast_failure([&] { checked_cast<MakeModifyAttachmentOperation>(ops[10]); }),
         expected("MakeModifyAttachmentOperation"));
-    EXPECT_EQ(cast_failure([&] { checked_delete_attachment_operation_cast(ops[8], "DeleteAttachmentOperation"); }),
+    EXPECT_EQ(cast_failure([&] { checked_cast<DeleteAttachmentOperation>(ops[8]); }),
               expected("DeleteAttachmentOperation"));
-    EXPECT_EQ(cast_failure([&] { checked_modify_dynamic_list_operation_cast(ops[7], "ModifyDynamicListOperation"); }),
+    EXPECT_EQ(cast_failure([&] { checked_cast<ModifyDynamicListOperation>(ops[7]); }),
               expected("ModifyDynamicListOperation"));
-    EXPECT_EQ(cast_failure([&] { checked_record_operation_cast(nullptr, "RecordOperation"); }), expected("non-null"));
-    EXPECT_EQ(as_arm_stop_operation(static_cast<DeliverOperation *>(nullptr)), nullptr);
-    EXPECT_EQ(checked_deliver_change_context_args_cast(&args, "DeliverChangeContextArgs"), &args);
+    EXPECT_EQ(cast_failure([&] { checked_cast<RecordOperation>(static_cast<DeliverOperation *>(nullptr)); }), expected("non-null"));
+    EXPECT_EQ(plain_cast<ArmStopOperation>(static_cast<DeliverOperation *>(nullptr)), nullptr);
+    EXPECT_EQ(checked_cast<DeliverChangeContextArgs>(&args), &args);
 }
 
 TEST_F(DeliverRequest, ProcedureTenDecodesInTheDispatchersStorage) {
-    ProcedureGlue const *g = procedure_glue(10);
+    ProcedureRow const *g = procedure_row(10);
     ASSERT_NE(g->construct, nullptr);
     EXPECT_EQ(g->request_size, sizeof(DeliverChangeContextArgs));
     // Its reply is not built: the procedure stays unavailable.

@@ -1,4 +1,4 @@
-#include "core/kxrpc_core.h"
+#include "core/options.h"
 
 #include <gtest/gtest.h>
 

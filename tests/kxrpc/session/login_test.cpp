@@ -245,7 +245,7 @@ TEST_F(Login, RealRefusals) {
     EXPECT_EQ(not_admin.reason, 47);
 }
 
-TEST_F(Login, InjectedFailuresFollowTheTable) {
+TEST_F(Login, InjectedConnectFailuresRefuseWith18AndOtherFailuresWith47) {
     kxtest::DiagCapture diag;
     AdDiagnostic::SetFlag(66, 1);
     struct Case {

@@ -1,8 +1,11 @@
 #include "wire/casts.h"
-#include "session/checked_casts.h"
 
 #include <gtest/gtest.h>
 
+#include "change/deliverops.h"
+#include "session/delete_state.h"
+#include "session/login.h"
+#include "wire/held_items.h"
 #include "wire/xdrobject.h"
 #include "tesutil/stpexception.h"
 
@@ -17,9 +20,10 @@ struct Target : Base {};
 struct Derived : Target {};
 struct Other : Base {};
 
-Nul::UString cast_failure(XdrObject *p, char const *name) {
+template <class To = Target>
+Nul::UString cast_failure(XdrObject *p) {
     try {
-        checked_cast<Target>(p, name);
+        checked_cast<To>(p);
     } catch (Nul::STPException &e) {
         EXPECT_EQ(e.stp_reason_code(), 40);
         EXPECT_EQ(e.resource(), nullptr);
@@ -36,18 +40,20 @@ TEST(CheckedCast, ReturnsTheSameObject) {
     Target t;
     Derived d;
     XdrObject *pt = &t, *pd = &d;
-    EXPECT_EQ(checked_cast<Target>(pt, "Target"), &t);
-    EXPECT_EQ(checked_cast<Target>(pd, "Target"), static_cast<Target *>(&d));
+    EXPECT_EQ(checked_cast<Target>(pt), &t);
+    EXPECT_EQ(checked_cast<Target>(pd), static_cast<Target *>(&d));
 }
 
 TEST(CheckedCast, NullNamesNonNull) {
-    EXPECT_EQ(cast_failure(nullptr, "Target"), Nul::UString(L"TLQSV0748E expected 'non-null' object in dynamic_cast"));
+    EXPECT_EQ(cast_failure(nullptr), Nul::UString(L"TLQSV0748E expected 'non-null' object in dynamic_cast"));
 }
 
-TEST(CheckedCast, MismatchNamesTheCallersType) {
+TEST(CheckedCast, MismatchNamesTheExpectedClassWithoutItsNamespace) {
     Other o;
-    EXPECT_EQ(cast_failure(&o, "Target"), Nul::UString(L"TLQSV0748E expected 'Target' object in dynamic_cast"));
-    EXPECT_EQ(cast_failure(&o, "T"), Nul::UString(L"TLQSV0748E expected 'T' object in dynamic_cast"));
+    EXPECT_EQ(cast_failure(&o), Nul::UString(L"TLQSV0748E expected 'Target' object in dynamic_cast"));
+    EXPECT_EQ(cast_failure<LoginResp>(&o), Nul::UString(L"TLQSV0748E expected 'LoginResp' object in dynamic_cast"));
+    EXPECT_EQ(cast_failure<DeliverChangeContextArgs>(&o),
+              Nul::UString(L"TLQSV0748E expected 'DeliverChangeContextArgs' object in dynamic_cast"));
 }
 
 TEST(PlainCast, NullForNullAndForOtherClasses) {
@@ -59,49 +65,49 @@ TEST(PlainCast, NullForNullAndForOtherClasses) {
     EXPECT_EQ(plain_cast<ArmStopOperation>(static_cast<XdrObject *>(&t)), nullptr);
 }
 
-TEST(NamedCasts, RequestsAndResponses) {
+TEST(CheckedCastOfServerClasses, RequestsAndResponses) {
     LoginArgs login;
     DeleteStateArgs del;
     XdrObject *pl = &login, *pd = &del;
-    EXPECT_EQ(checked_login_args_cast(pl, "LoginArgs"), &login);
-    EXPECT_EQ(checked_delete_state_args_cast(pd, "DeleteStateArgs"), &del);
+    EXPECT_EQ(checked_cast<LoginArgs>(pl), &login);
+    EXPECT_EQ(checked_cast<DeleteStateArgs>(pd), &del);
     try {
-        checked_login_args_cast(pd, "LoginArgs");
+        checked_cast<LoginArgs>(pd);
         FAIL();
     } catch (Nul::STPException &e) {
         EXPECT_EQ(e.msg(), Nul::UString(L"TLQSV0748E expected 'LoginArgs' object in dynamic_cast"));
     }
-    EXPECT_THROW(checked_delete_state_resp_cast(pd, "T"), Nul::STPException);
+    EXPECT_THROW(checked_cast<DeleteStateResp>(pd), Nul::STPException);
     DeleteStateResp resp(del);
     XdrObject *pr = &resp;
-    EXPECT_EQ(checked_delete_state_resp_cast(pr, "T"), &resp);
+    EXPECT_EQ(checked_cast<DeleteStateResp>(pr), &resp);
     XdrVoid v;
     XdrObject *pv = &v;
-    EXPECT_EQ(checked_xdr_void_cast(pv, "T"), &v);
-    EXPECT_THROW(checked_login_resp_cast(pv, "T"), Nul::STPException);
-    EXPECT_EQ(as_arm_correlator_arg(pl), static_cast<ArmCorrelatorArg *>(&login));
-    EXPECT_EQ(as_arm_correlator_arg(pv), nullptr);
-    EXPECT_EQ(as_arm_correlator_arg(nullptr), nullptr);
-    EXPECT_EQ(as_arm_stop_operation(pl), nullptr);
+    EXPECT_EQ(checked_cast<XdrVoid>(pv), &v);
+    EXPECT_THROW(checked_cast<LoginResp>(pv), Nul::STPException);
+    EXPECT_EQ(plain_cast<ArmCorrelatorArg>(pl), static_cast<ArmCorrelatorArg *>(&login));
+    EXPECT_EQ(plain_cast<ArmCorrelatorArg>(pv), nullptr);
+    EXPECT_EQ(plain_cast<ArmCorrelatorArg>(static_cast<XdrObject *>(nullptr)), nullptr);
+    EXPECT_EQ(plain_cast<ArmStopOperation>(pl), nullptr);
 }
 
-TEST(NamedCasts, StateItems) {
+TEST(CheckedCastOfServerClasses, StateItems) {
     QueryItemStateItem query(L"Public Queries/q", 1);
     StateItem *pq = &query;
-    EXPECT_EQ(checked_query_item_state_item_cast(pq, "QueryItemStateItem"), &query);
+    EXPECT_EQ(checked_cast<QueryItemStateItem>(pq), &query);
     try {
-        checked_record_state_item_cast(pq, "RecordStateItem");
+        checked_cast<RecordStateItem>(pq);
         FAIL();
     } catch (Nul::STPException &e) {
         EXPECT_EQ(e.stp_reason_code(), 40);
         EXPECT_EQ(e.msg(), Nul::UString(L"TLQSV0748E expected 'RecordStateItem' object in dynamic_cast"));
     }
     try {
-        checked_query_item_state_item_cast(nullptr, "QueryItemStateItem");
+        checked_cast<QueryItemStateItem>(static_cast<StateItem *>(nullptr));
         FAIL();
     } catch (Nul::STPException &e) {
         EXPECT_EQ(e.msg(), Nul::UString(L"TLQSV0748E expected 'non-null' object in dynamic_cast"));
     }
-    EXPECT_EQ(as_record_state_item(pq), nullptr);
-    EXPECT_EQ(as_record_state_item(nullptr), nullptr);
+    EXPECT_EQ(plain_cast<RecordStateItem>(pq), nullptr);
+    EXPECT_EQ(plain_cast<RecordStateItem>(static_cast<StateItem *>(nullptr)), nullptr);
 }

@@ -34,7 +34,7 @@ template <class T>
 class KXSmartPtr {
  public:
   KXSmartPtr() = default;
-  KXSmartPtr(T* p) : p_(p) { add(); }  // NOLINT: implicit like the original
+  KXSmartPtr(T* p) : p_(p) { add(); }  // NOLINT: implicit: callers hand a new object where a smart pointer is taken
   KXSmartPtr(const KXSmartPtr& other) : p_(other.p_) { add(); }
   template <class U>
   KXSmartPtr(const KXSmartPtr<U>& other) : p_(other.get()) { add(); }  // NOLINT

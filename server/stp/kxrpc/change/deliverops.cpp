@@ -94,7 +94,7 @@ bool_t MakeQueryOperation::xdr(XDR *xdrs) {
 arm_id const &MakeQueryOperation::arm_operation_id() const { return make_query_commit; }
 
 QueryItemStateItem *MakeQueryOperation::item() const {
-    return checked_cast<QueryItemStateItem>(item_.get(), "QueryItemStateItem");
+    return checked_cast<QueryItemStateItem>(item_.get());
 }
 
 Nul::UString MakeQueryOperation::to_string() {
@@ -111,7 +111,7 @@ bool_t ModifyQueryOperation::xdr(XDR *xdrs) {
 arm_id const &ModifyQueryOperation::arm_operation_id() const { return modify_query_commit; }
 
 QueryItemStateItem *ModifyQueryOperation::item() const {
-    return checked_cast<QueryItemStateItem>(item_.get(), "QueryItemStateItem");
+    return checked_cast<QueryItemStateItem>(item_.get());
 }
 
 Nul::UString ModifyQueryOperation::to_string() {
@@ -142,7 +142,7 @@ arm_id const &RecordOperation::arm_operation_id() const {
 }
 
 RecordStateItem *RecordOperation::record() const {
-    return checked_cast<RecordStateItem>(record_.get(), "RecordStateItem");
+    return checked_cast<RecordStateItem>(record_.get());
 }
 
 Nul::UString RecordOperation::to_string() {
@@ -176,11 +176,11 @@ arm_id const &MakeModifyAttachmentOperation::arm_operation_id() const {
 }
 
 RecordStateItem *MakeModifyAttachmentOperation::record() const {
-    return checked_cast<RecordStateItem>(record_.get(), "RecordStateItem");
+    return checked_cast<RecordStateItem>(record_.get());
 }
 
 AttachmentStateItem *MakeModifyAttachmentOperation::attachment() const {
-    return checked_cast<AttachmentStateItem>(attachment_.get(), "AttachmentStateItem");
+    return checked_cast<AttachmentStateItem>(attachment_.get());
 }
 
 Nul::UString MakeModifyAttachmentOperation::to_string() {

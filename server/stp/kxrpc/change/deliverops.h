@@ -234,38 +234,5 @@ private:
     Operations ops_;
 };
 
-// Checked casts of the operations, with the name the caller expects.
-inline ModifyQueryOperation *checked_modify_query_operation_cast(DeliverOperation *p, char const *name) {
-    return checked_cast<ModifyQueryOperation>(p, name);
-}
-inline MakeQueryOperation *checked_make_query_operation_cast(DeliverOperation *p, char const *name) {
-    return checked_cast<MakeQueryOperation>(p, name);
-}
-inline DeleteQueryOperation *checked_delete_query_operation_cast(DeliverOperation *p, char const *name) {
-    return checked_cast<DeleteQueryOperation>(p, name);
-}
-inline RecordOperation *checked_record_operation_cast(DeliverOperation *p, char const *name) {
-    return checked_cast<RecordOperation>(p, name);
-}
-inline DeleteRecordOperation *checked_delete_record_operation_cast(DeliverOperation *p, char const *name) {
-    return checked_cast<DeleteRecordOperation>(p, name);
-}
-inline MakeModifyAttachmentOperation *checked_make_modify_attachment_operation_cast(DeliverOperation *p,
-                                                                                    char const *name) {
-    return checked_cast<MakeModifyAttachmentOperation>(p, name);
-}
-inline DeleteAttachmentOperation *checked_delete_attachment_operation_cast(DeliverOperation *p, char const *name) {
-    return checked_cast<DeleteAttachmentOperation>(p, name);
-}
-inline ModifyDynamicListOperation *checked_modify_dynamic_list_operation_cast(DeliverOperation *p,
-                                                                              char const *name) {
-    return checked_cast<ModifyDynamicListOperation>(p, name);
-}
-inline DeliverChangeContextArgs *checked_deliver_change_context_args_cast(XdrObject *p, char const *name) {
-    return checked_cast<DeliverChangeContextArgs>(p, name);
-}
-
-// No operation stops its transaction with a status of its own: always null.
-inline ArmStopOperation *as_arm_stop_operation(DeliverOperation *p) { return plain_cast<ArmStopOperation>(p); }
 
 } // namespace KxRpc

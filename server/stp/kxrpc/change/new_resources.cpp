@@ -68,7 +68,7 @@ AdActionDef *CreateTempArgs::action_def() { return action_.action_def(api_sessio
 AdEntityPtr CreateTempArgs::duplicate_record() {
     if (!has_duplicate_) return AdEntityPtr();
     if (duplicate_.target().marshall_type() == TargetResourceArg::BY_STATE_ITEM)
-        return checked_cast<RecordStateItem>(duplicate_.state_item_or_fail(), "RecordStateItem")->entity();
+        return checked_cast<RecordStateItem>(duplicate_.state_item_or_fail())->entity();
     return duplicate_.record(api_session_or_fail());
 }
 

@@ -1,7 +1,13 @@
 // Crash handling: error modes, the guard filter, crash dumps with a count limit, test crashes.
 // Everything reachable from a fault handler here is async-signal-safe.
-#include "core/kxrpc_core.h"
-#include "core/kxrpc_trace.h"
+#include "core/crash.h"
+
+#include <atomic>
+
+#include "core/options.h"
+#include "core/shutdown.h"
+#include "core/test_failure.h"
+#include "core/trace.h"
 
 #include <cerrno>
 #include <cstdarg>

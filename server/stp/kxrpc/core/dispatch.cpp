@@ -1,11 +1,13 @@
 // kxrpc_dispatch: one RPC call from the table lookup to the freed reply.
-#include "core/kxrpc_dispatch.h"
+#include "core/dispatch.h"
 
 #include <cstdlib>
 #include <exception>
 
-#include "core/kxrpc_core.h"
-#include "core/kxrpc_trace.h"
+#include "core/com_startup.h"
+#include "core/crash.h"
+#include "core/options.h"
+#include "core/trace.h"
 #include "kxwin/crash.h"
 #include "wire/exceptions.h"
 #include "wire/catalog.h"
@@ -117,7 +119,7 @@ void dispatch_request(ks_svc_req *request, KS_SVCXPRT *transport) {
             trace_core("Error unknown rpc method");
             return;
         }
-        if (number >= static_cast<rpcproc_t>(procedure_count()) || !procedure_table()[number].handler) {
+        if (number >= static_cast<rpcproc_t>(procedure_count) || !procedure_table()[number].handler) {
             ks_svcerr_noproc(transport);
             trace_core("Error unknown rpc method");
             return;
@@ -171,7 +173,6 @@ void dispatch_request(ks_svc_req *request, KS_SVCXPRT *transport) {
             sending = false;
         }
         args.free();
-        after_request();
         trace_finish(name, L"");
     } catch (Nul::STPException const &e) {
         if (!replied)
@@ -197,7 +198,7 @@ int register_arm(int level) {
     Nul::ArmBuffer application_buffer;
     int rc = Nul::ArmApplication::register_application(static_cast<Nul::arm_level_t>(level), Nul::UString(L"kxrpc"),
                                                        &application_buffer);
-    for (int i = 0; rc >= 0 && i < procedure_count(); ++i) {
+    for (int i = 0; rc >= 0 && i < procedure_count; ++i) {
         RpcProcedure &entry = procedure_table()[i];
         rc = Nul::ArmApplication::register_transaction(Nul::ArmBuffer::pool_string(Nul::UString(entry.name)), 0,
                                                        nullptr, &entry.arm_tran_id);

@@ -1,3 +1,3 @@
-#include "core/kxrpc_core.h"
+#include "core/startup.h"
 
 int main(int argc, char **argv) { return KxRpc::start_rpc_program(argc, argv); }

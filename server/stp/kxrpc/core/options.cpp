@@ -1,5 +1,7 @@
 // Command-line options and the start-up messages on the standard error stream.
-#include "core/kxrpc_core.h"
+#include "core/options.h"
+
+#include "core/service.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,5 +1,9 @@
 // Options of service control, the usage text and the single-sign-on password tool.
-#include "core/kxrpc_core.h"
+#include "core/service.h"
+
+#include "core/options.h"
+#include "core/shutdown.h"
+#include "core/startup.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,7 +1,9 @@
 // Orderly stop: the shutdown procedure, SIGINT and SIGTERM all end in shutdown_nice.
-#include "core/kxrpc_core.h"
-#include "core/kxrpc_dispatch.h"
-#include "wire/xdrobject.h"
+#include "core/shutdown.h"
+
+#include "core/options.h"
+#include "core/startup.h"
+#include "core/trace.h"
 
 #include <csignal>
 #include <cstdio>
@@ -70,7 +72,7 @@ void request_stop() {
 bool stop_requested() { return stop_asked.load(); }
 
 bool kxrpc_shutdown(XdrObject *request, XdrObject **result) {
-    checked_cast<XdrVoid>(request, "XdrVoid");
+    checked_cast<XdrVoid>(request);
     trace_core("Info: (kxrpc_shutdown)");
     if (settings().just_exit) {
         trace_core("Exiting...");

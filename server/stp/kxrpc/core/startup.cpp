@@ -1,6 +1,14 @@
 // start_rpc_program: from the command line to the RPC service loop.
-#include "core/kxrpc_core.h"
-#include "core/kxrpc_dispatch.h"
+#include "core/startup.h"
+
+#include "core/crash.h"
+#include "core/dispatch.h"
+#include "core/options.h"
+#include "core/product_flags.h"
+#include "core/service.h"
+#include "core/shutdown.h"
+#include "core/trace.h"
+#include "wire/locale.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -130,7 +138,7 @@ int start_rpc_program(int argc, char **argv) {
 
     if (s.arm_level != 0)
         register_arm(s.arm_level);
-    init_client_locale();
+    init_client_locale_key();
     if (s.test_crash > 0)
         run_test_crash(s.test_crash);
 

@@ -1,50 +1,87 @@
-// The procedure table: one entry per procedure number, from the protocol's procedure map and the
-// handlers that exist.
-#include "core/kxrpc_dispatch.h"
+// The procedure table: the subsystems' rows joined by procedure number.
+#include "core/dispatch.h"
 
-#include "wire/glue.h"
-#include "core/procmap.h"
-#include "session/handlers.h"
+#include <cstdlib>
+
+#include "core/options.h"
 
 namespace KxRpc {
 
-namespace {
+std::span<ProcedureRow const> core_procedures();
+std::span<ProcedureRow const> session_procedures();
+std::span<ProcedureRow const> props_procedures();
+std::span<ProcedureRow const> query_procedures();
+std::span<ProcedureRow const> change_procedures();
 
-rpc_handler_t handler_of(int number) {
-    switch (number) {
-    case 1:
-        return kxrpc_shutdown;
-    case 2:
-        return kxrpc_delete_state;
-    case 5:
-        return kxrpc_login;
-    default:
-        return nullptr;
+bool join_procedures(std::span<std::span<ProcedureRow const> const> lists,
+                     std::array<ProcedureRow const *, procedure_count> &by_number, std::string &problem) {
+    by_number.fill(nullptr);
+    for (std::span<ProcedureRow const> list : lists) {
+        for (ProcedureRow const &row : list) {
+            if (row.number < 0 || row.number >= procedure_count) {
+                problem = "procedure number " + std::to_string(row.number) + " is out of range";
+                return false;
+            }
+            if (by_number[row.number]) {
+                problem = "procedure number " + std::to_string(row.number) + " is listed twice";
+                return false;
+            }
+            by_number[row.number] = &row;
+        }
     }
+    for (int i = 0; i < procedure_count; ++i) {
+        if (!by_number[i]) {
+            problem = "procedure number " + std::to_string(i) + " is missing";
+            return false;
+        }
+    }
+    return true;
 }
 
-RpcProcedure make_entry(int number) {
-    ProcedureGlue const *glue = procedure_glue(number);
-    rpc_handler_t handler = handler_of(number);
+namespace {
+
+std::array<ProcedureRow const *, procedure_count> const &rows_by_number() {
+    static std::array<ProcedureRow const *, procedure_count> const rows = [] {
+        std::span<ProcedureRow const> const lists[] = {core_procedures(), session_procedures(), props_procedures(),
+                                                       query_procedures(), change_procedures()};
+        std::array<ProcedureRow const *, procedure_count> joined{};
+        std::string problem;
+        if (!join_procedures(lists, joined, problem)) {
+            // A build defect: no table is better than a wrong one.
+            log_message("kxrpc: the procedure table is inconsistent: %s\n", problem.c_str());
+            std::abort();
+        }
+        return joined;
+    }();
+    return rows;
+}
+
+RpcProcedure make_entry(ProcedureRow const &row) {
+    rpc_handler_t handler = row.handler;
     // A handler is only reachable with a request to decode and a reply to encode.
-    if (!glue->construct || !glue->xdr_args || !glue->xdr_result || glue->request_size > max_request_size)
+    if (!row.construct || !row.xdr_args || !row.xdr_result || row.request_size > max_request_size)
         handler = nullptr;
-    return RpcProcedure{handler, glue->construct, glue->request_size, glue->xdr_args, glue->xdr_result, glue->name, {}};
+    return RpcProcedure{handler, row.construct, row.request_size, row.xdr_args, row.xdr_result, row.name, {}};
 }
 
 } // namespace
 
+ProcedureRow const *procedure_row(int number) {
+    if (number < 0 || number >= procedure_count)
+        return nullptr;
+    return rows_by_number()[number];
+}
+
 RpcProcedure *procedure_table() {
-    // Built on first use, which start-up makes before the service loop runs; read-only afterwards.
+    // Built on first use, which start-up makes before the service loop runs; read-only afterwards
+    // except for the ARM transaction ids that start-up registers.
     static RpcProcedure *table = [] {
-        static RpcProcedure entries[procedure_count_value];
-        for (int i = 0; i < procedure_count_value; ++i)
-            entries[i] = make_entry(i);
+        static RpcProcedure entries[procedure_count];
+        for (int i = 0; i < procedure_count; ++i)
+            entries[i] = make_entry(*rows_by_number()[i]);
         return entries;
     }();
     return table;
 }
-
-int procedure_count() { return procedure_count_value; }
 
 } // namespace KxRpc

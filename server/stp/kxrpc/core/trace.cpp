@@ -1,5 +1,5 @@
 // Tracing and the product's per-call facilities as the core uses them.
-#include "core/kxrpc_trace.h"
+#include "core/trace.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -8,9 +8,8 @@
 
 #include "kxproduct/diag.h"
 #include "kxproduct/exceptions.h"
-#include "kxproduct/store.h"
-#include "core/kxrpc_core.h"
-#include "core/kxrpc_dispatch.h"
+#include "core/dispatch.h"
+#include "core/options.h"
 #include "wire/errors.h"
 #include "wire/exceptions.h"
 #include "wire/locale.h"
@@ -78,44 +77,11 @@ bool start_arm_transaction(RpcProcedure const &entry, XdrObject *request) {
     return Nul::ArmPerThreadOperationStack::start_transaction(entry.arm_tran_id, &buffer, true) >= 0;
 }
 
-void initialize_com_for_thread() { callCoInitializeEx(); }
-void after_request() {}
-
 MemoryReportScope::MemoryReportScope(wchar_t const *name) {
     std::wstring scope = L"KXRPC:";
     scope += name;
     reporter_ = std::make_unique<AdDiagnosticMemoryReporter>(scope.c_str());
 }
 MemoryReportScope::~MemoryReportScope() = default;
-
-void report_command_line(int argc, char **argv) {
-    // Where the product's diagnostics go, and which are on, is the operator's choice.
-    if (char const *flags = std::getenv("KX_DIAG"))
-        AdDiagnostic::Configure(flags);
-    if (char const *file = std::getenv("KX_DIAG_FILE"))
-        AdDiagnostic::SetFileSink(file);
-    if (!AdDiagnostic::IsEnabled(19))
-        return;
-    CString line;
-    for (int i = 0; i < argc; ++i) {
-        if (i)
-            line += L" ";
-        line += CString::FromUtf8(argv[i]);
-    }
-    AdDiagnostic::Report(L"kxprc", line);
-}
-
-void prepare_process() {
-    static KxRpcResourceEncoder encoder;
-    register_resource_encoder(1, &encoder);
-    ::setenv("TEVRA_NO_BOLD", "1", 1);
-    ::setenv("TEVRA_WEB_GUI", "1", 1);
-}
-
-void init_client_locale() { init_client_locale_key(); }
-
-[[noreturn]] void throw_product_test_failure() {
-    throw new PaMsgException(KX_MSG_BAD_VALUE, CString(L"forceCrashInLoadAttachment"));
-}
 
 } // namespace KxRpc

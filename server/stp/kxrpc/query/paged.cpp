@@ -43,7 +43,7 @@ AdBucketPtr ExecuteQueryArgs::bucket() { return GenericOpArgs::bucket(api_sessio
 bool ExecuteQueryArgs::is_state_item_target() { return GenericOpArgs::is_state_item_target(); }
 
 QueryItemStateItem *ExecuteQueryArgs::query_state_item() {
-    return checked_cast<QueryItemStateItem>(state_item_or_fail(), "QueryItemStateItem");
+    return checked_cast<QueryItemStateItem>(state_item_or_fail());
 }
 
 bool ExecuteQueryArgs::has_def() { return has_def_; }

@@ -4,6 +4,7 @@
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
+#include "wire/casts.h"
 
 namespace KxRpc {
 
@@ -60,6 +61,14 @@ bool_t DeleteStateResp::xdr(XDR *xdrs) {
     } catch (...) {
         return FALSE;
     }
+}
+
+bool kxrpc_delete_state(XdrObject *request, XdrObject **result) {
+    DeleteStateArgs *args = checked_cast<DeleteStateArgs>(request);
+    auto *response = new DeleteStateResp(*args);
+    *result = response;
+    trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_delete_state %s)", args->describe()); });
+    return true;
 }
 
 } // namespace KxRpc

@@ -37,4 +37,7 @@ private:
     DeleteStateArgs const &args_;
 };
 
+// The handler of procedure 2.
+bool kxrpc_delete_state(XdrObject *request, XdrObject **result);
+
 } // namespace KxRpc

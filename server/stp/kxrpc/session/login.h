@@ -59,4 +59,7 @@ private:
     std::shared_ptr<LoginSession> session_;
 };
 
+// The handler of procedure 5.
+bool kxrpc_login(XdrObject *request, XdrObject **result);
+
 } // namespace KxRpc

@@ -2,13 +2,8 @@
 // included, is reported as FALSE: nothing unwinds into the RPC runtime.
 #pragma once
 
-#include <cstdlib>
-#include <memory>
 #include <source_location>
-#include <string>
-#include <typeinfo>
 
-#include <cxxabi.h>
 #include <rpc/xdr.h>
 
 #include "wire/casts.h"
@@ -17,20 +12,6 @@
 
 namespace KxRpc {
 
-// The class name a cast failure reports, without the namespace.
-template <class T>
-char const *glue_type_name() {
-    static std::string const name = [] {
-        int status = 0;
-        std::unique_ptr<char, void (*)(void *)> text(abi::__cxa_demangle(typeid(T).name(), nullptr, nullptr, &status),
-                                                      std::free);
-        std::string full = status == 0 && text ? text.get() : typeid(T).name();
-        auto colon = full.rfind("::");
-        return colon == std::string::npos ? full : full.substr(colon + 2);
-    }();
-    return name.c_str();
-}
-
 // Decodes the request object built in the dispatcher's storage; encode and free are refused
 // and leave the object alone (the dispatcher destroys it in place).
 template <class T>
@@ -38,7 +19,7 @@ bool_t xdr_args_of(XDR *xdrs, void *object) noexcept {
     if (xdrs->x_op != XDR_DECODE) return FALSE;
     try {
         // Through the root: a class with a target part also has the target's own xdr.
-        XdrObject *request = checked_cast<T>(static_cast<XdrObject *>(object), glue_type_name<T>());
+        XdrObject *request = checked_cast<T>(static_cast<XdrObject *>(object));
         return request->xdr(xdrs);
     } catch (...) {
         ignore_current_exception(std::source_location::current());
@@ -61,7 +42,7 @@ bool_t xdr_result_of(XDR *xdrs, void *result) noexcept {
             return TRUE;
         }
         case XDR_ENCODE: {
-            XdrObject *response = checked_cast<T>(*slot, glue_type_name<T>());
+            XdrObject *response = checked_cast<T>(*slot);
             bool_t no_error = FALSE;
             if (framed && !xdr_bool(xdrs, &no_error)) return FALSE;
             return response->xdr(xdrs);

@@ -183,7 +183,7 @@ AdEntityPtr TargetResourceArg::resolve_record(AdSession *session) {
     if (session == nullptr) throw_internal_error(L"need AdSession pointer to get AdEntity pointer");
     refresh_repository_names(session);
     if (marshall_type_ == BY_STATE_ITEM) {
-        auto *item = checked_cast<RecordStateItem>(state_item_or_fail(), "RecordStateItem");
+        auto *item = checked_cast<RecordStateItem>(state_item_or_fail());
         return item->entity();
     }
     AdEntityDef *def = lookup_rectype(session);
@@ -333,7 +333,7 @@ std::unique_ptr<AttachmentFolder> TargetResourceArg::resolve_attachment_folder(A
     int form = marshall_type_;
     if (marshall_type_ == BY_STATE_ITEM) {
         refresh_repository_names(session);
-        record = checked_cast<RecordStateItem>(state_item_or_fail(), "RecordStateItem")->entity();
+        record = checked_cast<RecordStateItem>(state_item_or_fail())->entity();
         form = aux_marshall_type_;
     } else {
         record = resolve_record(session);
@@ -366,7 +366,7 @@ Attachment *TargetResourceArg::attachment(AdSession *session) {
     require_type(op_type_ == TT_ATTACHMENT, L"type not ATTACHMENT");
     if (attachment_) return attachment_.get();
     if (marshall_type_ == BY_STATE_ITEM)
-        return checked_cast<AttachmentStateItem>(state_item_or_fail(), "AttachmentStateItem")->attachment();
+        return checked_cast<AttachmentStateItem>(state_item_or_fail())->attachment();
     if (session == nullptr) throw_internal_error(L"need AdSession pointer to get Attachment pointer");
     std::unique_ptr<AttachmentFolder> folder = resolve_attachment_folder(session);
     std::unique_ptr<Attachment> found;

@@ -130,7 +130,7 @@ Nul::UString TargetResourceArg::to_selector() const {
         StateItem *item = state_item_or_fail();
         switch (op_type_) {
         case TT_RECORD: {
-            auto *record = checked_cast<RecordStateItem>(item, "RecordStateItem");
+            auto *record = checked_cast<RecordStateItem>(item);
             return Selector(Selector::NS_RECORD, record_path(record->entity()), Selector::DOMAIN_KX, repository)
                 .to_string_with_domain();
         }
@@ -138,12 +138,12 @@ Nul::UString TargetResourceArg::to_selector() const {
         case TT_QUERY_FOLDER:
         case TT_REPORT:
         case TT_REPORT_FORMAT: {
-            auto *query = checked_cast<QueryItemStateItem>(item, "QueryItemStateItem");
+            auto *query = checked_cast<QueryItemStateItem>(item);
             Nul::UString name = query->bucket() ? escaped(query->bucket()->GetName()) : query->name();
             return Selector(Selector::NS_QUERY, name, Selector::DOMAIN_KX, repository).to_string_with_domain();
         }
         case TT_ATTACHMENT: {
-            auto *holder = checked_cast<AttachmentStateItem>(item, "AttachmentStateItem");
+            auto *holder = checked_cast<AttachmentStateItem>(item);
             Attachment const *a = holder->attachment();
             if (!a) return Nul::UString();
             Nul::UString path = joined({record_path(a->folder().entity()), Selector::encode_segment(a->folder().field_name()),
@@ -151,7 +151,7 @@ Nul::UString TargetResourceArg::to_selector() const {
             return Selector(Selector::NS_RECORD, path, Selector::DOMAIN_KX, repository).to_string_with_domain();
         }
         case TT_ATTACHMENT_FOLDER: {
-            auto *record = checked_cast<RecordStateItem>(item, "RecordStateItem");
+            auto *record = checked_cast<RecordStateItem>(item);
             AdEntityPtr const &entity = record->entity();
             if (aux_marshall_type_ == BY_NAME)
                 return joined({record_path(entity), escaped(names_[2].get())});

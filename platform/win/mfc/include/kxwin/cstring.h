@@ -13,7 +13,7 @@ class CString {
   CString() = default;
   CString(const CString&) = default;
   CString(CString&&) noexcept = default;
-  CString(LPCWSTR text);                 // NOLINT: implicit like the original
+  CString(LPCWSTR text);                 // NOLINT: implicit: callers pass wide literals where a CString is taken
   CString(LPCWSTR text, int length);
   CString(const char* utf8);             // NOLINT
   CString(wchar_t ch, int repeat = 1);   // NOLINT

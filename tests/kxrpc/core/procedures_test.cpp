@@ -1,8 +1,12 @@
-// The procedure map: names in procedure order, and routines that decode what they name.
-#include "core/procmap.h"
+// The procedure table: rows joined by number, names in procedure order, and routines that decode
+// what they name.
+#include "core/dispatch.h"
 
 #include <cstddef>
+#include <array>
+#include <span>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -19,7 +23,7 @@ namespace {
 // The procedure's result routine on an XdrVoid reply: the bytes it writes; freeing deletes the
 // reply and clears the pointer.
 kxtest::Bytes empty_reply(int procedure) {
-    auto result = reinterpret_cast<bool_t (*)(XDR *, void *)>(procedure_glue(procedure)->xdr_result);
+    auto result = reinterpret_cast<bool_t (*)(XDR *, void *)>(procedure_row(procedure)->xdr_result);
     XdrObject *response = new XdrVoid();
     bool ok = false;
     kxtest::Bytes out = kxtest::encode([&](XDR *x) { return result(x, &response); }, &ok);
@@ -33,7 +37,7 @@ kxtest::Bytes empty_reply(int procedure) {
 
 } // namespace
 
-TEST(ProcedureMap, NamesInProcedureOrder) {
+TEST(ProcedureTable, NamesInProcedureOrder) {
     wchar_t const *names[] = {L"ping", L"shutdown", L"delete_state", L"fetch_props", L"put_props", L"login",
                               L"resolve_type", L"execute_query", L"mkresource", L"create_temp",
                               L"deliver_change_context", L"validate_action", L"validate_record_props",
@@ -45,23 +49,24 @@ TEST(ProcedureMap, NamesInProcedureOrder) {
                               L"revert_record", L"create_user", L"get_attachment_direct",
                               L"make_attachment_direct", L"kxrpc_rename_workspace_item",
                               L"kxrpc_kx_masterproperty", L"kxrpc_fetch_bulk", L"move_query"};
-    static_assert(sizeof(names) / sizeof(names[0]) == procedure_map_size);
-    for (int i = 0; i < procedure_map_size; ++i) {
-        ProcedureGlue const *g = procedure_glue(i);
+    static_assert(sizeof(names) / sizeof(names[0]) == procedure_count);
+    for (int i = 0; i < procedure_count; ++i) {
+        ProcedureRow const *g = procedure_row(i);
         ASSERT_NE(g, nullptr);
+        EXPECT_EQ(g->number, i);
         EXPECT_EQ(std::wstring(g->name), names[i]) << i;
         // A request constructor always comes with its size and argument routine.
         EXPECT_EQ(g->construct == nullptr, g->xdr_args == nullptr) << i;
         EXPECT_EQ(g->construct == nullptr, g->request_size == 0) << i;
     }
-    EXPECT_EQ(procedure_glue(-1), nullptr);
-    EXPECT_EQ(procedure_glue(37), nullptr);
-    EXPECT_EQ(procedure_glue(0)->construct, nullptr);
-    EXPECT_NE(procedure_glue(0)->xdr_result, nullptr);
+    EXPECT_EQ(procedure_row(-1), nullptr);
+    EXPECT_EQ(procedure_row(37), nullptr);
+    EXPECT_EQ(procedure_row(0)->construct, nullptr);
+    EXPECT_NE(procedure_row(0)->xdr_result, nullptr);
 }
 
-TEST(ProcedureMap, ShutdownReadsNothingAndRepliesWithNothing) {
-    ProcedureGlue const *g = procedure_glue(1);
+TEST(ProcedureTable, ShutdownReadsNothingAndRepliesWithNothing) {
+    ProcedureRow const *g = procedure_row(1);
     ASSERT_NE(g->construct, nullptr);
     alignas(std::max_align_t) unsigned char storage[64];
     ASSERT_LE(g->request_size, sizeof(storage));
@@ -76,8 +81,8 @@ TEST(ProcedureMap, ShutdownReadsNothingAndRepliesWithNothing) {
     EXPECT_TRUE(empty_reply(1).empty());
 }
 
-TEST(ProcedureMap, RequestsBuildInStorageAndDecode) {
-    ProcedureGlue const *g = procedure_glue(28);
+TEST(ProcedureTable, RequestsBuildInStorageAndDecode) {
+    ProcedureRow const *g = procedure_row(28);
     ASSERT_NE(g->construct, nullptr);
     ASSERT_EQ(g->request_size, sizeof(GetAccessibleDatabasesArgs));
     alignas(std::max_align_t) unsigned char storage[1024];
@@ -91,27 +96,52 @@ TEST(ProcedureMap, RequestsBuildInStorageAndDecode) {
     EXPECT_EQ(typed->username().utf8_str().std_str(), "B");
     EXPECT_FALSE(typed->security());
     // Another procedure's routine refuses this object instead of misreading it.
-    auto other = reinterpret_cast<bool_t (*)(XDR *, void *)>(procedure_glue(24)->xdr_args);
+    auto other = reinterpret_cast<bool_t (*)(XDR *, void *)>(procedure_row(24)->xdr_args);
     EXPECT_FALSE(kxtest::decode(b, [&](XDR *x) { return other(x, request); }));
     request->~XdrObject();
 }
 
-TEST(ProcedureMap, SharedRoutines) {
+TEST(ProcedureTable, SharedRoutines) {
     // get_attachment and get_attachment_direct send one request body.
-    EXPECT_EQ(procedure_glue(13)->xdr_args, procedure_glue(31)->xdr_args);
-    EXPECT_EQ(procedure_glue(13)->construct, procedure_glue(31)->construct);
+    EXPECT_EQ(procedure_row(13)->xdr_args, procedure_row(31)->xdr_args);
+    EXPECT_EQ(procedure_row(13)->construct, procedure_row(31)->construct);
     // The empty response of validate_action serves 12, 15 and 29 too.
-    for (int n : {12, 15, 29}) EXPECT_EQ(procedure_glue(n)->xdr_result, procedure_glue(11)->xdr_result) << n;
-    EXPECT_NE(procedure_glue(11)->xdr_result, nullptr);
+    for (int n : {12, 15, 29}) EXPECT_EQ(procedure_row(n)->xdr_result, procedure_row(11)->xdr_result) << n;
+    EXPECT_NE(procedure_row(11)->xdr_result, nullptr);
     // make_attachment and make_attachment_direct answer with one reply class.
-    EXPECT_NE(procedure_glue(14)->xdr_result, nullptr);
-    EXPECT_EQ(procedure_glue(14)->xdr_result, procedure_glue(32)->xdr_result);
-    EXPECT_NE(procedure_glue(14)->xdr_args, procedure_glue(32)->xdr_args);
+    EXPECT_NE(procedure_row(14)->xdr_result, nullptr);
+    EXPECT_EQ(procedure_row(14)->xdr_result, procedure_row(32)->xdr_result);
+    EXPECT_NE(procedure_row(14)->xdr_args, procedure_row(32)->xdr_args);
     // Procedures whose replies are not built have no result routine, so no handler can be served.
     for (int n : {3, 7, 8, 10, 16, 18, 19, 20, 21, 22, 25, 30, 35, 36})
-        EXPECT_EQ(procedure_glue(n)->xdr_result, nullptr) << n;
+        EXPECT_EQ(procedure_row(n)->xdr_result, nullptr) << n;
 }
 
-TEST(ProcedureMap, ValidateActionRepliesWithOneFalse) {
+TEST(ProcedureTable, ValidateActionRepliesWithOneFalse) {
     EXPECT_EQ(empty_reply(11), kxtest::words({0}));
+}
+
+TEST(ProcedureTable, JoinRefusesGapsDuplicatesAndStrangers) {
+    auto row = [](int number) { return ProcedureRow{number, L"p", nullptr, 0, nullptr, nullptr, nullptr}; };
+    std::vector<ProcedureRow> all;
+    for (int i = 0; i < procedure_count; ++i) all.push_back(row(i));
+    std::array<ProcedureRow const *, procedure_count> joined{};
+    std::string problem;
+    std::span<ProcedureRow const> halves[] = {std::span(all).first(10), std::span(all).subspan(10)};
+    EXPECT_TRUE(join_procedures(halves, joined, problem));
+    EXPECT_EQ(joined[36], &all[36]);
+
+    std::span<ProcedureRow const> gap[] = {std::span(all).first(36)};
+    EXPECT_FALSE(join_procedures(gap, joined, problem));
+    EXPECT_EQ(problem, "procedure number 36 is missing");
+
+    std::vector<ProcedureRow> twice = {row(5)};
+    std::span<ProcedureRow const> duplicate[] = {all, twice};
+    EXPECT_FALSE(join_procedures(duplicate, joined, problem));
+    EXPECT_EQ(problem, "procedure number 5 is listed twice");
+
+    std::vector<ProcedureRow> stranger = {row(37)};
+    std::span<ProcedureRow const> outside[] = {stranger};
+    EXPECT_FALSE(join_procedures(outside, joined, problem));
+    EXPECT_EQ(problem, "procedure number 37 is out of range");
 }

@@ -4,7 +4,6 @@
 #include <memory>
 
 #include "ks_rpcsvc.h"
-#include "kxwin/crash.h"
 #include "wire/trace.h"
 #include "wire/xdrobject.h"
 #include "tesutil/stpexception.h"
@@ -16,14 +15,14 @@ namespace KxRpc {
 
 struct RpcProcedure;
 
+// Trace lines of the core: category "KXRPC", event 66, level 1.
+void trace_core(char const *format, ...) __attribute__((format(printf, 1, 2)));
+
 // Sends TRUE and the exception's error record; SYSTEM_ERR when that fails.
 void send_error_reply(KS_SVCXPRT *transport, Nul::STPException const &e, wchar_t const *method);
 
 // Starts the call's ARM transaction when ARM is on and the request carried a correlator.
 bool start_arm_transaction(RpcProcedure const &entry, XdrObject *request);
-
-void initialize_com_for_thread();
-void after_request();
 
 // The product's memory-report scope of one call, named "KXRPC:" and the procedure name.
 class MemoryReportScope {
@@ -36,7 +35,5 @@ public:
 private:
     std::unique_ptr<AdDiagnosticMemoryReporter> reporter_;
 };
-
-long crash_filter(KxWin::EXCEPTION_POINTERS *pointers);
 
 } // namespace KxRpc

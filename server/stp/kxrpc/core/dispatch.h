@@ -1,11 +1,15 @@
 // The procedure table and the dispatcher of RPC program 0x20031855 version 1.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <span>
+#include <string>
 
 #include <rpc/xdr.h>
 
 #include "ks_rpcsvc.h"
+#include "wire/procedure.h"
 #include "wire/xdrobject.h"
 #include "tesutil/armbuffer.h"
 
@@ -14,9 +18,6 @@ namespace KxRpc {
 constexpr rpcprog_t kxrpc_program = 0x20031855;
 constexpr rpcvers_t kxrpc_version = 1;
 
-// A handler stores a response made with new and returns true, or throws an exception of the
-// Nul::STPException family.
-using rpc_handler_t = bool (*)(XdrObject *request, XdrObject **result);
 using request_ctor_t = XdrObject *(*)(void *buffer);
 
 struct RpcProcedure {
@@ -29,12 +30,15 @@ struct RpcProcedure {
     arm_id arm_tran_id;
 };
 
-constexpr int procedure_count_value = 37;
+// The table indexed by procedure number, procedure_count entries, built from the subsystems'
+// rows on first use.
 RpcProcedure *procedure_table();
-int procedure_count();
-
-// The largest request object of the table: the dispatcher's stack buffer.
-constexpr std::size_t max_request_size = 8192;
+// The registration row of a procedure; null outside 0 to procedure_count - 1.
+ProcedureRow const *procedure_row(int number);
+// Joins lists of rows into `by_number`; false (with what is wrong) unless every number from 0 to
+// procedure_count - 1 appears exactly once.
+bool join_procedures(std::span<std::span<ProcedureRow const> const> lists,
+                     std::array<ProcedureRow const *, procedure_count> &by_number, std::string &problem);
 
 // Holds the request object built in the dispatcher's buffer; destroys it in place exactly once.
 class ArgsHolder {
@@ -59,8 +63,5 @@ void dispatch_request(ks_svc_req *request, KS_SVCXPRT *transport);
 // Registers the application and one transaction per table entry with the ARM agent; the first
 // negative result ends it and is returned.
 int register_arm(int level);
-
-// Handlers of this folder.
-bool kxrpc_shutdown(XdrObject *request, XdrObject **result);
 
 } // namespace KxRpc

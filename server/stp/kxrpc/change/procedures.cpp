@@ -1,0 +1,41 @@
+// The procedures of changes: change batches, attachments, validation, hooks, new and temporary
+// resources, and administration.
+#include <span>
+
+#include "change/admin.h"
+#include "change/attachment_requests.h"
+#include "change/deliverops.h"
+#include "change/new_resources.h"
+#include "change/requests.h"
+#include "wire/procedure.h"
+
+namespace KxRpc {
+
+std::span<ProcedureRow const> change_procedures() {
+    // validate_action, validate_record_props, resolve_attachment and revert_record share the empty reply.
+    static ProcedureRow const rows[] = {
+        served<ResolveTypeArg>(6, L"resolve_type", xdr_routine(xdr_result_of<ResolveTypeResp>), nullptr),
+        decoded<CreateResourceArgs>(8, L"mkresource"),
+        served<CreateTempArgs>(9, L"create_temp", xdr_routine(xdr_result_of<CreateTempResp>), nullptr),
+        decoded<DeliverChangeContextArgs>(10, L"deliver_change_context"),
+        served<ValidateActionArgs>(11, L"validate_action", xdr_routine(xdr_result_of<XdrVoid>), nullptr),
+        served<ValidateRecordPropsArgs>(12, L"validate_record_props", xdr_routine(xdr_result_of<XdrVoid>), nullptr),
+        decoded<GetArgs>(13, L"get_attachment"),
+        served<MakeAttachmentArgs>(14, L"make_attachment", xdr_routine(xdr_result_of<MakeAttachmentResp>), nullptr),
+        served<ResolveAttachmentArgs>(15, L"resolve_attachment", xdr_routine(xdr_result_of<XdrVoid>), nullptr),
+        decoded<FireHookArgs>(16, L"fire_hook"),
+        served<FireScriptAliasArgs>(17, L"fire_script_alias", xdr_routine(xdr_result_of<FireScriptAliasResp>), nullptr),
+        served<UpgradeDatabasesArgs>(26, L"upgrade_databases", xdr_routine(xdr_result_of<UpgradeDatabasesResp>),
+                                     nullptr),
+        served<RevertRecordArgs>(29, L"revert_record", xdr_routine(xdr_result_of<XdrVoid>), nullptr),
+        decoded<CreateUserArgs>(30, L"create_user"),
+        decoded<GetArgs>(31, L"get_attachment_direct"),
+        served<MakeAttachmentDirectArgs>(32, L"make_attachment_direct", xdr_routine(xdr_result_of<MakeAttachmentResp>),
+                                         nullptr),
+        served<MasterPropertyArgs>(34, L"kxrpc_kx_masterproperty", xdr_routine(xdr_result_of<MasterPropertyResp>),
+                                   nullptr),
+    };
+    return rows;
+}
+
+} // namespace KxRpc

@@ -1,0 +1,22 @@
+// Shutdown: the shutdown procedure, signals and stop requests.
+#pragma once
+
+#include "wire/xdrobject.h"
+#include "tesutil/ustring.h"
+
+namespace KxRpc {
+
+void shutdown_nice(int status, Nul::UString const &text);
+extern "C" void stprpc_interrupt(int signum);
+// The signal recorded by stprpc_interrupt, 0 when none.
+int pending_signal();
+// Flushes the standard streams and ends the process at once.
+[[noreturn]] void exit_now(int status);
+// Asks the server to stop as a signal would, from a thread of the service manager.
+void request_stop();
+bool stop_requested();
+
+// The handler of procedure 1.
+bool kxrpc_shutdown(XdrObject *request, XdrObject **result);
+
+} // namespace KxRpc
