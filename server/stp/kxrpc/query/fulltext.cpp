@@ -196,6 +196,8 @@ void SearchState::write_hits(std::vector<SearchRecord> &out) {
         ++cursor_;
         --remaining_;
     }
+    // A page used up exactly ends the search now, not one empty call later.
+    if (cursor_ < limit && (!hits_ || !hits_->GetHit(cursor_))) limit = cursor_;
     if (cursor_ >= limit) done_ = true;
 }
 
@@ -209,7 +211,7 @@ void ExecuteFullTextSearchIter::start_search(ExecuteFullTextSearchArgs &args) {
     std::shared_ptr<SearchState> state;
     if (args.is_returning()) {
         state = std::dynamic_pointer_cast<SearchState>(args.state());
-        if (!state) checked_cast<SearchState>(args.state().get(), "SearchState");
+        if (!state) checked_cast<SearchState>(args.state().get());
     } else {
         LoginSession *login = args.session_or_fail();
         AdSession *session = args.api_session_or_fail();
@@ -267,7 +269,7 @@ bool_t ExecuteFullTextSearchIter::xdr(XDR *xdrs) {
 
 bool kxrpc_execute_fulltext_search(XdrObject *request, XdrObject **result) {
     auto response = std::make_unique<ExecuteFullTextSearchIter>();
-    auto *args = checked_cast<ExecuteFullTextSearchArgs>(request, "ExecuteFullTextSearchArgs");
+    auto *args = checked_cast<ExecuteFullTextSearchArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_execute_fulltext_search %s)", args->trace_line()); });
     response->start_search(*args);
     *result = response.release();

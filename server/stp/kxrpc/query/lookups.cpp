@@ -72,7 +72,7 @@ int entity_kind_of_find_mode(int find_mode) {
 // ---- find_record
 
 bool kxrpc_find_record(XdrObject *request, XdrObject **result) {
-    auto *args = checked_cast<FindRecordArgs>(request, "FindRecordArgs");
+    auto *args = checked_cast<FindRecordArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_find_record %s)", args->describe()); });
     AdSessionPtr session = args->api_session_or_fail();
     int kind = entity_kind_of_find_mode(args->find_mode());
@@ -101,7 +101,7 @@ bool kxrpc_find_record(XdrObject *request, XdrObject **result) {
 // ---- get_oplog_entries
 
 bool kxrpc_get_oplog_entries(XdrObject *request, XdrObject **result) {
-    auto *args = checked_cast<GetOplogEntriesArgs>(request, "GetOplogEntriesArgs");
+    auto *args = checked_cast<GetOplogEntriesArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_oplog_entries %s)", args->trace_line()); });
     AdSession *session = args->api_session_or_fail();
     KXSmartPtr<KXSession> user = args->session_or_fail()->user_session();
@@ -150,7 +150,7 @@ bool_t GetAllDbSetsResp::xdr(XDR *xdrs) {
 }
 
 bool kxrpc_get_all_dbsets(XdrObject *request, XdrObject **result) {
-    auto *args = checked_cast<GetAllDbSetsArgs>(request, "GetAllDbSetsArgs");
+    auto *args = checked_cast<GetAllDbSetsArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_all_dbsets %s)", args->describe()); });
     *result = converting([&] { return new GetAllDbSetsResp(*args); },
                          [](ProductFailure const &f) { throw_internal_error(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, f.text)); });
@@ -190,7 +190,7 @@ bool_t GetRecFamilyInfoResp::xdr(XDR *xdrs) {
 }
 
 bool kxrpc_get_rec_family_info(XdrObject *request, XdrObject **result) {
-    auto *args = checked_cast<GetRecFamilyInfoArgs>(request, "GetRecFamilyInfoArgs");
+    auto *args = checked_cast<GetRecFamilyInfoArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_rec_family_info %s)", args->trace_line()); });
     AdSession *session = args->api_session_or_fail();
     *result = converting([&] { return new GetRecFamilyInfoResp(session); },

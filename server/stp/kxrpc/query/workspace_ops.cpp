@@ -88,7 +88,7 @@ bool_t GetFolderDescendentsResp::xdr(XDR *xdrs) {
 }
 
 bool kxrpc_get_folder_descendents(XdrObject *request, XdrObject **result) {
-    auto *args = checked_cast<GetFolderDescendentsArgs>(request, "GetFolderDescendentsArgs");
+    auto *args = checked_cast<GetFolderDescendentsArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_folder_descendents %s)", args->trace_line()); });
     AdSession *session = args->api_session_or_fail();
     Nul::CriticalSection guard(workspace_lock());
@@ -156,7 +156,7 @@ MoveSource resolve_move_source(MoveQueryArgs &args, AdSession *session) {
 } // namespace
 
 bool kxrpc_move_query(XdrObject *request, XdrObject **result) {
-    auto *args = checked_cast<MoveQueryArgs>(request, "MoveQueryArgs");
+    auto *args = checked_cast<MoveQueryArgs>(request);
     trace_lazy(1, [&] {
         return Nul::UMessage::sprintf("Info: (kxrpc_move_query %s)",
                                       Nul::UMessage::sprintf("%s :: %s :: %s :: dest:%s :: overwrite:%s", args->describe(),
@@ -196,7 +196,7 @@ bool kxrpc_move_query(XdrObject *request, XdrObject **result) {
 // ---- kxrpc_rename_workspace_item
 
 bool kxrpc_rename_workspace_item(XdrObject *request, XdrObject **result) {
-    auto *args = checked_cast<RenameWorkspaceItemArgs>(request, "RenameWorkspaceItemArgs");
+    auto *args = checked_cast<RenameWorkspaceItemArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_rename_workspace_item %s)", args->trace_line()); });
     KXSmartPtr<KXSession> user = args->session_or_fail()->user_session();
     if (!user) throw_internal_error(Nul::UString(L"Invalid Pointer"));
