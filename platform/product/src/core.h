@@ -28,6 +28,8 @@ struct Schema {
   std::vector<KXSmartPtr<AdListDef>> lists;
   std::map<int64_t, AdEntityDef*> by_dbid;
   std::map<int64_t, CString> state_names;  // state dbid -> name
+  // The record history as a record type; not among defs, so listings stay as they were.
+  KXSmartPtr<AdEntityDef> history;
   AdEntityDef* find(const CString& name) const;
 };
 
@@ -57,6 +59,13 @@ void refresh_list_values(Db& db, AdListDef* list);
 // UTF-8 <-> CString at the store edge.
 inline std::string u8(const CString& s) { return s.ToUtf8(); }
 inline CString w(const std::string& s) { return CString::FromUtf8(s); }
+
+// Dates are stored in UTC and handed out in the server's local time ("YYYY-MM-DD HH:MM:SS"); a
+// text that is no date passes unchanged.
+CString utc_to_local(const CString& utc);
+CString local_to_utc(const CString& local);
+// The record types whose records a record type or family holds.
+std::vector<int64_t> concrete_types(AdEntityDef* def);
 
 [[noreturn]] void throw_kx(int msg_id, const CString& text, const char* source);
 // The session's state, or KXException KX_MSG_SESSION_ENDED for a missing or ended session.

@@ -15,9 +15,12 @@ namespace {
 
 [[noreturn]] void not_allowed(const CString& text) { throw new PaMsgException(KX_MSG_ACTION_NOT_ALLOWED, text); }
 
-const wchar_t* kDateForm = L"%Y-%m-%d %H:%M:%S";
+}  // namespace
 
-// Dates are stored in UTC and handed out in the server's local time.
+namespace kxp {
+
+const wchar_t* const kDateForm = L"%Y-%m-%d %H:%M:%S";
+
 CString utc_to_local(const CString& utc) {
   AdDateTime d;
   return d.ParseDateTimeGMT(utc) ? d.Format(kDateForm) : utc;
@@ -38,7 +41,7 @@ std::vector<int64_t> concrete_types(AdEntityDef* def) {
   return out;
 }
 
-}  // namespace
+}  // namespace kxp
 
 CString AdFieldInfo::GetValue() const {
   CString s;
@@ -98,6 +101,27 @@ struct EntityOps {
     e.is_new_ = false;
   }
 
+  // Adds or deletes one value of a reference-list field; an error text as SetFieldValue gives.
+  static CString edit_list(AdEntity& e, const CString& name, const CString& value, bool add, const char* op) {
+    SessionCore& c = live(e.session_, op);
+    std::unique_lock<std::recursive_mutex> lock(c.mu);
+    AdFieldDef* f = e.def_->LookupFieldDef(name);
+    if (f && f->GetFieldType() != AD_REFERENCE_LIST) return L"Field '" + name + L"' takes one value.";
+    auto it = e.values_.find(name);
+    std::vector<CString> v = it == e.values_.end() ? std::vector<CString>() : it->second;
+    auto pos = std::find(v.begin(), v.end(), value);
+    if (add) {
+      if (value.IsEmpty() || pos != v.end()) return CString();
+      v.push_back(value);
+    } else {
+      if (pos == v.end()) return L"Field '" + name + L"' has no value '" + value + L"'.";
+      v.erase(pos);
+    }
+    // set_values runs the field's update callback, which must not run under the session lock.
+    lock.unlock();
+    return e.set_values(name, v, op);
+  }
+
   static AdEntityPtr make(const AdSessionPtr& s, AdEntityDef* def, int64_t dbid) { return AdEntityPtr(new AdEntity(s, def, dbid)); }
 
   static AdEntityDef* def_of(SessionCore& c, int64_t type_dbid) {
@@ -117,6 +141,7 @@ struct EntityOps {
     if (!from.empty() && std::find(from.begin(), from.end(), e.state_) == from.end())
       not_allowed(L"Action '" + action->GetName() + L"' is not allowed in state '" + e.state_ + L"'.");
     e.action_ = action;
+    e.reset_tracking();
   }
 };
 
@@ -135,7 +160,26 @@ AdFieldInfo AdEntity::info(const AdFieldDef* f) const {
   auto st = stored_.find(f->GetName());
   std::vector<CString> before = st == stored_.end() ? std::vector<CString>() : st->second;
   i.changed_action_ = action_ && before != i.values_;
+  // Validity can only have changed where the value did; that spares the checks of unchanged fields.
+  if (i.changed_action_) i.validity_changed_action_ = check(f, before).IsEmpty() != i.message_.IsEmpty();
+  const std::vector<CString>& group = group_start(f->GetName());
+  i.changed_group_ = action_ && group != i.values_;
+  if (i.changed_group_) i.validity_changed_group_ = check(f, group).IsEmpty() != i.message_.IsEmpty();
   return i;
+}
+
+const std::vector<CString>& AdEntity::group_start(const CString& name) const {
+  static const std::vector<CString> kNone;
+  const auto& from = group_begun_ ? group_start_ : stored_;
+  auto it = from.find(name);
+  return it == from.end() ? kNone : it->second;
+}
+
+void AdEntity::reset_tracking() {
+  set_this_action_.clear();
+  group_start_.clear();
+  group_begun_ = false;
+  last_set_.clear();
 }
 
 CString AdEntity::check(const AdFieldDef* f, const std::vector<CString>& values) const {
@@ -217,19 +261,30 @@ AdFieldInfo AdEntity::GetFieldValue(const CString& name) const {
 }
 
 CString AdEntity::SetFieldValue(const CString& name, const CString& value) {
-  return set_values(name, value.IsEmpty() ? std::vector<CString>() : std::vector<CString>{value});
+  if (auto f = KXFaultInjector::Enter("AdEntity::SetFieldValue", KXFaultInjector::kText)) return f->text;
+  return set_values(name, value.IsEmpty() ? std::vector<CString>() : std::vector<CString>{value}, "AdEntity::SetFieldValue");
 }
 
 CString AdEntity::SetFieldValueList(const CString& name, const std::vector<CString>& values) {
+  if (auto f = KXFaultInjector::Enter("AdEntity::SetFieldValue", KXFaultInjector::kText)) return f->text;
   std::vector<CString> v;
   for (const auto& x : values)
     if (!x.IsEmpty()) v.push_back(x);
-  return set_values(name, v);
+  return set_values(name, v, "AdEntity::SetFieldValue");
 }
 
-CString AdEntity::set_values(const CString& name, const std::vector<CString>& values) {
-  if (auto f = KXFaultInjector::Enter("AdEntity::SetFieldValue", KXFaultInjector::kText)) return f->text;
-  SessionCore& c = live(session_, "AdEntity::SetFieldValue");
+CString AdEntity::AddFieldValue(const CString& name, const CString& value) {
+  if (auto f = KXFaultInjector::Enter("AdEntity::AddFieldValue", KXFaultInjector::kText)) return f->text;
+  return EntityOps::edit_list(*this, name, value, true, "AdEntity::AddFieldValue");
+}
+
+CString AdEntity::DeleteFieldValue(const CString& name, const CString& value) {
+  if (auto f = KXFaultInjector::Enter("AdEntity::DeleteFieldValue", KXFaultInjector::kText)) return f->text;
+  return EntityOps::edit_list(*this, name, value, false, "AdEntity::DeleteFieldValue");
+}
+
+CString AdEntity::set_values(const CString& name, const std::vector<CString>& values, const char* op) {
+  SessionCore& c = live(session_, op);
   std::unique_lock<std::recursive_mutex> lock(c.mu);
   AdFieldDef* f = def_->LookupFieldDef(name);
   if (!f) return L"Field '" + name + L"' does not exist in record type '" + def_->GetName() + L"'.";
@@ -244,6 +299,11 @@ CString AdEntity::set_values(const CString& name, const std::vector<CString>& va
   AdFieldInfo after = info(f);
   after.changed_set_ = before.GetValueAsList() != after.GetValueAsList();
   after.validity_changed_set_ = before.GetValidity() != after.GetValidity();
+  last_set_.clear();
+  if (after.changed_set_) {
+    set_this_action_.insert(name);
+    last_set_.push_back(name);
+  }
   auto cb = callbacks_.find(name);
   if (cb != callbacks_.end() && cb->second.first) {
     auto fn = cb->second.first;
@@ -434,6 +494,7 @@ CString AdEntity::Commit() {
   version_ = is_new_ ? 1 : version_ + 1;
   is_new_ = false;
   action_ = nullptr;
+  reset_tracking();
   return CString();
 }
 
@@ -444,6 +505,7 @@ void AdEntity::Revert() {
   values_ = stored_;
   duplicate_of_ = stored_duplicate_of_;
   action_ = nullptr;
+  reset_tracking();
 }
 
 AdEntityPtr BuildEntity(const AdSessionPtr& session, AdEntityDef* def, const CString& /*form*/) {
@@ -459,6 +521,7 @@ AdEntityPtr BuildEntity(const AdSessionPtr& session, AdEntityDef* def, const CSt
   e->database_ = c.database_dbid;
   e->is_new_ = true;
   e->action_ = submit;
+  e->reset_tracking();
   return e;
 }
 
@@ -588,4 +651,303 @@ BOOL AdEntityMgr::EntityExists(AdEntityDef* def, const CString& display_name) {
     }
     return FALSE;
   });
+}
+
+// ---- duplicates, actions, field changes, views and mastership ----
+
+namespace {
+
+std::vector<AdDuplicateLink> duplicates_of(SessionCore& c, int64_t parent) {
+  std::vector<AdDuplicateLink> out;
+  Stmt s(c.db->handle(), "SELECT dbid, entity_def_dbid, display_name FROM records WHERE duplicate_of=? ORDER BY dbid");
+  s.bind(1, parent);
+  while (s.step()) out.push_back(AdDuplicateLink{parent, s.int64(1), s.int64(0), w(s.text(2))});
+  return out;
+}
+
+// Action types that start on a stored record.
+bool starts_on_stored(int type) {
+  return type != AD_ACTION_SUBMIT && type != AD_ACTION_IMPORT && type != AD_ACTION_BASE &&
+         type != AD_ACTION_RECORD_SCRIPT_ALIAS && type != AD_ACTION_COPY;
+}
+
+bool admits_state(const AdActionDef* a, const CString& state) {
+  const auto& from = a->GetSourceStateNames();
+  return from.empty() || std::find(from.begin(), from.end(), state) != from.end();
+}
+
+std::vector<CString> sorted(const std::set<CString>& s) { return std::vector<CString>(s.begin(), s.end()); }
+
+}  // namespace
+
+std::vector<AdDuplicateLink> AdEntity::GetDuplicates() const {
+  KXFaultInjector::Enter("AdEntity::GetDuplicates");
+  SessionCore& c = live(session_, "AdEntity::GetDuplicates");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  return guarded("AdEntity::GetDuplicates", [&] { return duplicates_of(c, GetDbId()); });
+}
+
+std::vector<AdDuplicateLink> AdEntity::GetAllDuplicates() const {
+  KXFaultInjector::Enter("AdEntity::GetAllDuplicates");
+  SessionCore& c = live(session_, "AdEntity::GetAllDuplicates");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  return guarded("AdEntity::GetAllDuplicates", [&] {
+    std::vector<AdDuplicateLink> out;
+    std::set<int64_t> seen{GetDbId()};  // a damaged set with a cycle still ends
+    std::vector<int64_t> parents{GetDbId()};
+    for (size_t i = 0; i < parents.size(); ++i)
+      for (auto& link : duplicates_of(c, parents[i]))
+        if (seen.insert(link.child_dbid).second) {
+          parents.push_back(link.child_dbid);
+          out.push_back(link);
+        }
+    return out;
+  });
+}
+
+BOOL AdEntity::HasDuplicates() const {
+  KXFaultInjector::Enter("AdEntity::HasDuplicates");
+  SessionCore& c = live(session_, "AdEntity::HasDuplicates");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  return guarded("AdEntity::HasDuplicates", [&] {
+    return c.db->scalar_int("SELECT COUNT(*) FROM records WHERE duplicate_of=" + std::to_string(GetDbId())).value_or(0) > 0;
+  });
+}
+
+BOOL AdEntity::IsOriginal() const {
+  KXFaultInjector::Enter("AdEntity::IsOriginal");
+  return !IsDuplicate() && HasDuplicates();
+}
+
+AdEntityPtr AdEntity::GetOriginal() const {
+  KXFaultInjector::Enter("AdEntity::GetOriginal");
+  SessionCore& c = live(session_, "AdEntity::GetOriginal");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  if (!duplicate_of_) throw new PaMsgException(KX_MSG_NOT_FOUND, L"'" + display_name_ + L"' is not a duplicate.");
+  AdEntityPtr original = guarded("AdEntity::GetOriginal", [&]() -> AdEntityPtr {
+    auto type = c.db->scalar_int("SELECT entity_def_dbid FROM records WHERE dbid=" + std::to_string(duplicate_of_));
+    AdEntityDef* def = type ? EntityOps::def_of(c, *type) : nullptr;
+    if (!def) return AdEntityPtr();
+    AdEntityPtr e = EntityOps::make(session_, def, duplicate_of_);
+    EntityOps::load(*e, c);
+    return e;
+  });
+  if (!original) throw new PaMsgException(KX_MSG_NOT_FOUND, L"The original of '" + display_name_ + L"' no longer exists.");
+  return original;
+}
+
+CString AdEntity::GetOriginalId() const {
+  KXFaultInjector::Enter("AdEntity::GetOriginalId");
+  SessionCore& c = live(session_, "AdEntity::GetOriginalId");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  if (!duplicate_of_) return CString();
+  return guarded("AdEntity::GetOriginalId", [&] {
+    Stmt s(c.db->handle(), "SELECT display_name FROM records WHERE dbid=?");
+    s.bind(1, duplicate_of_);
+    return s.step() ? w(s.text(0)) : CString();
+  });
+}
+
+CString AdEntity::GetDefaultActionName() const {
+  KXFaultInjector::Enter("AdEntity::GetDefaultActionName");
+  if (action_) return action_->GetName();
+  if (is_new_) return CString();
+  auto actions = def_->GetActionDefs();
+  for (int i = 0; i < actions.GetLength(); ++i) {
+    const AdActionDef* a = actions.GetItem(i);
+    if (a->GetActionType() == AD_ACTION_MODIFY && admits_state(a, state_)) return a->GetName();
+  }
+  return CString();
+}
+
+std::vector<CString> AdEntity::GetFieldNames() const {
+  KXFaultInjector::Enter("AdEntity::GetFieldNames");
+  std::vector<CString> out;
+  auto defs = def_->GetFieldDefs();
+  for (int i = 0; i < defs.GetLength(); ++i) out.push_back(defs.GetItem(i)->GetName());
+  return out;
+}
+
+std::vector<CString> AdEntity::GetFieldValuesUpdatedThisEntireAction() const {
+  KXFaultInjector::Enter("AdEntity::GetFieldValuesUpdatedThisEntireAction");
+  return action_ ? sorted(set_this_action_) : std::vector<CString>();
+}
+
+std::vector<CString> AdEntity::GetFieldValuesUpdatedThisGroup() const {
+  KXFaultInjector::Enter("AdEntity::GetFieldValuesUpdatedThisGroup");
+  SessionCore& c = live(session_, "AdEntity::GetFieldValuesUpdatedThisGroup");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  std::vector<CString> out;
+  if (!action_) return out;
+  auto defs = def_->GetFieldDefs();
+  for (int i = 0; i < defs.GetLength(); ++i) {
+    CString name = defs.GetItem(i)->GetName();
+    auto it = values_.find(name);
+    if ((it == values_.end() ? std::vector<CString>() : it->second) != group_start(name)) out.push_back(name);
+  }
+  return out;
+}
+
+std::vector<CString> AdEntity::GetFieldValuesUpdatedThisSetValue() const {
+  KXFaultInjector::Enter("AdEntity::GetFieldValuesUpdatedThisSetValue");
+  return action_ ? last_set_ : std::vector<CString>();
+}
+
+void AdEntity::BeginNewFieldUpdateGroup() {
+  KXFaultInjector::Enter("AdEntity::BeginNewFieldUpdateGroup");
+  SessionCore& c = live(session_, "AdEntity::BeginNewFieldUpdateGroup");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  if (!action_) throw_kx(KX_MSG_NOT_EDITABLE, L"Record '" + display_name_ + L"' is not being edited.", "AdEntity::BeginNewFieldUpdateGroup");
+  group_start_ = values_;
+  group_begun_ = true;
+}
+
+AdFieldInfo AdEntity::GetFieldOriginalValue(const CString& name) const {
+  KXFaultInjector::Enter("AdEntity::GetFieldOriginalValue");
+  SessionCore& c = live(session_, "AdEntity::GetFieldOriginalValue");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  const AdFieldDef* f = def_->GetFieldDef(name);
+  AdFieldInfo i;
+  i.name_ = name;
+  i.type_ = f->GetFieldType();
+  auto it = stored_.find(name);
+  if (it != stored_.end()) i.values_ = it->second;
+  i.requiredness_ = f->IsSystemOwned() ? AD_READONLY : def_->GetBehavior(f, state_, action_);
+  return i;
+}
+
+std::vector<int64_t> AdEntity::GetFieldReferencedDbIds(const CString& name) const {
+  KXFaultInjector::Enter("AdEntity::GetFieldReferencedDbIds");
+  SessionCore& c = live(session_, "AdEntity::GetFieldReferencedDbIds");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  const AdFieldDef* f = def_->GetFieldDef(name);
+  if (f->GetFieldType() != AD_REFERENCE && f->GetFieldType() != AD_REFERENCE_LIST)
+    throw_kx(KX_MSG_BAD_VALUE, L"Field '" + name + L"' is no reference field.", "AdEntity::GetFieldReferencedDbIds");
+  std::vector<int64_t> out;
+  auto it = values_.find(name);
+  if (it == values_.end() || !f->GetReferenceEntityDef()) return out;
+  return guarded("AdEntity::GetFieldReferencedDbIds", [&] {
+    auto types = concrete_types(f->GetReferenceEntityDef());
+    for (const CString& v : it->second)
+      for (int64_t t : types) {
+        Stmt s(c.db->handle(), "SELECT dbid FROM records WHERE entity_def_dbid=? AND database_dbid=? AND display_name=?");
+        s.bind(1, t).bind(2, database_).bind(3, u8(v));
+        if (s.step()) {
+          out.push_back(s.int64(0));
+          break;
+        }
+      }
+    return out;
+  });
+}
+
+CString AdEntity::GetViewFormName() const {
+  KXFaultInjector::Enter("AdEntity::GetViewFormName");
+  return view_form_;
+}
+
+CString AdEntity::GetViewTabName() const {
+  KXFaultInjector::Enter("AdEntity::GetViewTabName");
+  return view_tab_;
+}
+
+void AdEntity::SetViewFormAndTab(const CString& form, const CString& tab) {
+  KXFaultInjector::Enter("AdEntity::SetViewFormAndTab");
+  SessionCore& c = live(session_, "AdEntity::SetViewFormAndTab");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  if (!form.IsEmpty() && !def_->LookupFormDef(form))
+    throw_kx(KX_MSG_NOT_FOUND, L"Record type '" + def_->GetName() + L"' has no form '" + form + L"'.", "AdEntity::SetViewFormAndTab");
+  view_form_ = form;
+  view_tab_ = form.IsEmpty() ? CString() : tab;
+}
+
+namespace {
+
+void need_form(const AdEntityDef* def, const CString& form, const char* op) {
+  if (!def->LookupFormDef(form))
+    throw_kx(KX_MSG_NOT_FOUND, L"Record type '" + def->GetName() + L"' has no form '" + form + L"'.", op);
+}
+
+std::vector<CString> hidden_on(const std::map<CString, std::set<CString>>& m, const CString& form) {
+  auto it = m.find(form);
+  return it == m.end() ? std::vector<CString>() : sorted(it->second);
+}
+
+void set_member(std::set<CString>& s, const CString& name, BOOL in) {
+  if (in) s.insert(name);
+  else s.erase(name);
+}
+
+}  // namespace
+
+std::vector<CString> AdEntity::GetHiddenFormNames() const {
+  KXFaultInjector::Enter("AdEntity::GetHiddenFormNames");
+  return sorted(hidden_forms_);
+}
+
+std::vector<CString> AdEntity::GetHiddenTabNames(const CString& form) const {
+  KXFaultInjector::Enter("AdEntity::GetHiddenTabNames");
+  return hidden_on(hidden_tabs_, form);
+}
+
+std::vector<CString> AdEntity::GetHiddenFieldNames(const CString& form) const {
+  KXFaultInjector::Enter("AdEntity::GetHiddenFieldNames");
+  return hidden_on(hidden_fields_, form);
+}
+
+void AdEntity::SetFormHidden(const CString& form, BOOL hidden) {
+  KXFaultInjector::Enter("AdEntity::SetFormHidden");
+  need_form(def_, form, "AdEntity::SetFormHidden");
+  set_member(hidden_forms_, form, hidden);
+}
+
+void AdEntity::SetTabHidden(const CString& form, const CString& tab, BOOL hidden) {
+  KXFaultInjector::Enter("AdEntity::SetTabHidden");
+  need_form(def_, form, "AdEntity::SetTabHidden");
+  set_member(hidden_tabs_[form], tab, hidden);
+}
+
+void AdEntity::SetFieldHidden(const CString& form, const CString& field, BOOL hidden) {
+  KXFaultInjector::Enter("AdEntity::SetFieldHidden");
+  need_form(def_, form, "AdEntity::SetFieldHidden");
+  def_->GetFieldDef(field);
+  set_member(hidden_fields_[form], field, hidden);
+}
+
+BOOL AdEntity::SiteHasMastership() const {
+  KXFaultInjector::Enter("AdEntity::SiteHasMastership");
+  SessionCore& c = live(session_, "AdEntity::SiteHasMastership");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  CString master = first_value(L"ostw_mastership");
+  if (master.IsEmpty()) return TRUE;
+  return guarded("AdEntity::SiteHasMastership", [&] {
+    Stmt s(c.db->handle(), "SELECT name FROM replicas WHERE is_local=1 ORDER BY dbid LIMIT 1");
+    return s.step() && w(s.text(0)) == master;
+  });
+}
+
+std::vector<AdActionDef*> GetLegalActionDefs(const AdSessionPtr& session, const AdEntityPtr& entity) {
+  KXFaultInjector::Enter("GetLegalActionDefs");
+  live(session, "GetLegalActionDefs");
+  if (!entity) throw_kx(KX_MSG_BAD_VALUE, L"No record.", "GetLegalActionDefs");
+  std::vector<AdActionDef*> out;
+  if (entity->IsEditable() || entity->IsNew()) return out;
+  auto actions = entity->GetEntityDef()->GetActionDefs();
+  for (int i = 0; i < actions.GetLength(); ++i) {
+    AdActionDef* a = actions.GetItem(i);
+    int type = a->GetActionType();
+    if (!starts_on_stored(type) || !admits_state(a, entity->GetStateName())) continue;
+    if ((type == AD_ACTION_DUPLICATE && entity->IsDuplicate()) || (type == AD_ACTION_UNDUPLICATE && !entity->IsDuplicate()))
+      continue;
+    out.push_back(a);
+  }
+  return out;
+}
+
+std::vector<CString> GetLegalAccessibleActionDefNames(const AdSessionPtr& session, const AdEntityPtr& entity) {
+  KXFaultInjector::Enter("GetLegalAccessibleActionDefNames");
+  std::vector<CString> out;
+  for (const AdActionDef* a : GetLegalActionDefs(session, entity))
+    if (!a->IsReservedForSystemUseOnly()) out.push_back(a->GetName());
+  return out;
 }

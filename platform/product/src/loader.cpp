@@ -18,6 +18,7 @@
 #include <xercesc/util/XMLString.hpp>
 #include <xercesc/util/XMLUni.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -30,6 +31,7 @@
 #include "core.h"
 #include "kxproduct/datetime.h"
 #include "kxproduct/store.h"
+#include "kxproduct/workspace.h"
 #include "schema.h"
 #include "sha256.h"
 
@@ -171,14 +173,24 @@ const std::map<std::string, int> kActionTypes = {
     {"import", 6}, {"delete", 7}, {"base", 8}, {"record-script-alias", 9}, {"copy", 10}};
 const std::map<std::string, int> kBehaviors = {{"mandatory", 1}, {"optional", 2}, {"read-only", 3}};
 const std::map<std::string, int> kHookTypes = {
-    {"field-value-changed", 1}, {"field-validation", 2}, {"field-choice-list", 3},
-    {"field-default-value", 4}, {"action-initialization", 5}, {"action-access-control", 6},
-    {"action-validation", 7}, {"action-commit", 8}, {"action-notification", 9},
-    {"record-script", 10}, {"global-script", 11}};
+    {"field-default-value", AD_HOOK_FIELD_DEFAULT_VALUE}, {"field-choice-list", AD_HOOK_FIELD_CHOICE_LIST},
+    {"field-value-changed", AD_HOOK_FIELD_VALUE_CHANGED}, {"field-validation", AD_HOOK_FIELD_VALIDATION},
+    {"action-initialization", AD_HOOK_ACTION_INITIALIZATION}, {"action-access-control", AD_HOOK_ACTION_ACCESS_CONTROL},
+    {"action-validation", AD_HOOK_ACTION_VALIDATION}, {"action-commit", AD_HOOK_ACTION_COMMIT},
+    {"action-notification", AD_HOOK_ACTION_NOTIFICATION}, {"record-script", AD_HOOK_RECORD_SCRIPT},
+    {"global-script", AD_HOOK_GLOBAL_SCRIPT}};
 const std::map<std::string, int> kPrivileges = {
-    {"super-user", 1}, {"schema-designer", 2}, {"user-admin", 4}, {"public-folder-admin", 8},
-    {"security-admin", 16}, {"dynamic-list-admin", 32}, {"raw-sql-writer", 64}, {"app-builder", 128}};
-const std::map<std::string, int> kItemKinds = {{"query", 1}, {"chart", 2}, {"report", 8}, {"report-format", 16}};
+    {"super-user", PRIV_SUPER_USER}, {"schema-designer", PRIV_SCHEMA_DESIGNER}, {"user-admin", PRIV_USER_ADMIN},
+    {"public-folder-admin", PRIV_PUBLIC_FOLDER_ADMIN}, {"security-admin", PRIV_SECURITY_ADMIN},
+    {"dynamic-list-admin", PRIV_DYNAMIC_LIST_ADMIN}, {"raw-sql-writer", PRIV_RAW_SQL_WRITER},
+    {"app-builder", PRIV_APP_BUILDER}, {"far-link-admin", PRIV_FAR_LINK_ADMIN}};
+const std::map<std::string, int> kItemKinds = {
+    {"query", AD_BUCKET_QUERY}, {"chart", AD_BUCKET_CHART}, {"report", AD_BUCKET_REPORT},
+    {"report-format", AD_BUCKET_REPORT_FORMAT}};
+// Permission words of a folder; "read write" together is read and write.
+const std::map<std::string, int> kPermissions = {
+    {"none", AD_PERM_NO_ACCESS}, {"read", AD_PERM_READ_ONLY}, {"write", AD_PERM_READ_WRITE},
+    {"read-limited", AD_PERM_READ_LIMITED}, {"change", AD_PERM_CHANGE}};
 
 int lookup(const Node& n, const std::map<std::string, int>& table, const std::string& what, const std::string& value) {
   auto it = table.find(value);
@@ -228,7 +240,8 @@ const std::map<std::string, std::set<std::string>> kAttributes = {
     {"attachment", {"field", "name", "description"}},
     {"replica", {"name", "host", "description", "local"}},
     {"user", {"login", "password", "full-name", "email", "phone", "misc", "active", "auth", "privileges"}},
-    {"record-type", {"name"}},
+    {"record-type", {"name", "security-context"}},
+    {"package", {"name", "revision"}},
     {"field", {"name", "type", "behavior", "max-length", "reference", "choice-list", "unique-key", "help"}},
     {"state", {"name"}},
     {"action", {"name", "type", "from", "to", "system-only"}},
@@ -274,7 +287,7 @@ class Builder {
     for (const auto& c : root_.children) {
       const Node& n = *c;
       static const std::set<std::string> known = {"database", "group", "user", "replica", "list", "record-type",
-                                                  "family", "record", "folder", "query"};
+                                                  "family", "package", "record", "folder", "query"};
       if (!known.count(n.name)) fail(n, "unknown element <" + n.name + ">");
     }
     each("database", [&](const Node& n) { database(n); });
@@ -285,6 +298,7 @@ class Builder {
     each("record-type", [&](const Node& n) { record_type_head(n); });
     each("record-type", [&](const Node& n) { record_type_body(n); });
     each("family", [&](const Node& n) { family(n); });
+    each("package", [&](const Node& n) { package(n); });
     each("user", [&](const Node& n) { user(n); });
     each("group", [&](const Node& n) { group_subscriptions(n); });
     each("record", [&](const Node& n) { record(n); });
@@ -425,8 +439,10 @@ class Builder {
     bool stateful = false;
     for (const auto& c : n.children)
       if (c->name == "state") stateful = true;
-    Stmt(db_.handle(), "INSERT INTO entity_defs(dbid, name, is_family, entity_type, position) VALUES(?,?,0,?,?)")
-        .bind(1, id).bind(2, name).bind(3, stateful ? 2 : 1).bind(4, static_cast<int64_t>(position_++)).step();
+    Stmt(db_.handle(),
+         "INSERT INTO entity_defs(dbid, name, is_family, entity_type, position, security_context) VALUES(?,?,0,?,?,?)")
+        .bind(1, id).bind(2, name).bind(3, stateful ? AD_STATEFUL : AD_STATELESS)
+        .bind(4, static_cast<int64_t>(position_++)).bind(5, opt_int(n, "security-context", 0)).step();
     types_[name] = TypeInfo{id, stateful, {}, {}, {}, {}, {}};
   }
 
@@ -546,8 +562,15 @@ class Builder {
     const std::string& name = need(n, "name");
     if (types_.count(name) || families_.count(name)) fail(n, "duplicate record type '" + name + "'");
     int64_t id = db_.new_dbid();
-    Stmt(db_.handle(), "INSERT INTO entity_defs(dbid, name, is_family, entity_type, position) VALUES(?,?,1,2,?)")
-        .bind(1, id).bind(2, name).bind(3, static_cast<int64_t>(position_++)).step();
+    // A family answers the kind of its members: with states when any member has them.
+    bool stateful = false;
+    for (const auto& c : n.children) {
+      const std::string* m = c->attr("record-type");
+      if (m && types_.count(*m) && types_[*m].stateful) stateful = true;
+    }
+    Stmt(db_.handle(), "INSERT INTO entity_defs(dbid, name, is_family, entity_type, position) VALUES(?,?,1,?,?)")
+        .bind(1, id).bind(2, name).bind(3, stateful ? AD_STATEFUL : AD_STATELESS)
+        .bind(4, static_cast<int64_t>(position_++)).step();
     families_.insert(name);
     int pos = 0;
     for (const auto& c : n.children) {
@@ -555,6 +578,18 @@ class Builder {
       const std::string& m = need(*c, "record-type");
       if (!types_.count(m)) fail(*c, "unknown record type '" + m + "'");
       Stmt(db_.handle(), "INSERT INTO family_members VALUES(?,?,?)").bind(1, id).bind(2, types_[m].dbid).bind(3, pos++).step();
+    }
+  }
+
+  void package(const Node& n) {
+    const std::string& name = need(n, "name");
+    const std::string& revision = need(n, "revision");
+    for (const auto& c : n.children) {
+      if (c->name != "member") fail(*c, "<package> holds only <member> elements");
+      const std::string& m = need(*c, "record-type");
+      if (!types_.count(m)) fail(*c, "unknown record type '" + m + "'");
+      Stmt s(db_.handle(), "INSERT OR IGNORE INTO package_revs VALUES(?,?,?)");
+      s.bind(1, name).bind(2, revision).bind(3, types_[m].dbid).step();
     }
   }
 
@@ -572,7 +607,7 @@ class Builder {
          " privileges, auth_mode, active) VALUES(?,?,?,?,?,?,?,?,?,?,?)")
         .bind(1, id).bind(2, login).bind(3, opt(n, "full-name")).bind(4, opt(n, "email"))
         .bind(5, opt(n, "phone")).bind(6, opt(n, "misc")).bind(7, salt)
-        .bind(8, password_hash(salt, opt(n, "password"))).bind(9, priv).bind(10, auth == "ldap" ? 2 : 1)
+        .bind(8, password_hash(salt, opt(n, "password"))).bind(9, priv).bind(10, auth == "ldap" ? KX_AUTH_DIRECTORY : KX_AUTH_PRODUCT)
         .bind(11, opt_int(n, "active", 1)).step();
     users_[login] = id;
     for (const auto& c : n.children) {
@@ -686,8 +721,11 @@ class Builder {
       if (!users_.count(submitter)) fail(n, "unknown user '" + submitter + "'");
       user = users_[submitter];
     }
-    Stmt h(db_.handle(), "INSERT INTO history(dbid, record_dbid, action_dbid, user_dbid, at, old_state, new_state) VALUES(?,?,?,?,?,NULL,?)");
-    h.bind(1, db_.new_dbid()).bind(2, id).bind_null(3);
+    // A loaded record was submitted: its history names the record type's submit action, if any.
+    Stmt h(db_.handle(),
+           "INSERT INTO history(dbid, record_dbid, action_dbid, user_dbid, at, old_state, new_state) VALUES(?,?,"
+           "(SELECT dbid FROM action_defs WHERE entity_def_dbid=? AND action_type=1 ORDER BY position LIMIT 1),?,?,NULL,?)");
+    h.bind(1, db_.new_dbid()).bind(2, id).bind(3, t.dbid);
     if (user) h.bind(4, user); else h.bind_null(4);
     h.bind(5, now);
     if (state) h.bind(6, state); else h.bind_null(6);
@@ -798,12 +836,8 @@ class Builder {
       if (c->name != "permission") continue;
       const std::string& g = need(*c, "group");
       if (!groups_.count(g)) fail(*c, "unknown group '" + g + "'");
-      int perm = 0;
-      for (const auto& p : words(need(*c, "allow"))) {
-        if (p == "read") perm |= 1;
-        else if (p == "write") perm |= 2;
-        else fail(*c, "unknown permission '" + p + "'");
-      }
+      int perm = AD_PERM_NO_ACCESS;
+      for (const auto& p : words(need(*c, "allow"))) perm = std::max(perm, lookup(*c, kPermissions, "permission", p));
       Stmt(db_.handle(), "INSERT INTO bucket_permissions VALUES(?,?,?)").bind(1, id).bind(2, groups_[g]).bind(3, perm).step();
     }
   }

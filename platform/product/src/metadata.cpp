@@ -10,16 +10,22 @@ struct SchemaLoader {
     auto schema = std::make_shared<Schema>();
     sqlite3* h = db.handle();
     {
-      Stmt s(h, "SELECT dbid, name, is_family, entity_type FROM entity_defs ORDER BY is_family, position");
+      Stmt s(h, "SELECT dbid, name, is_family, entity_type, security_context FROM entity_defs ORDER BY is_family, position");
       while (s.step()) {
         auto* d = new AdEntityDef(s.int64(0), w(s.text(1)), s.integer(2) != 0, s.integer(3));
+        d->security_context_ = s.integer(4) != 0;
         schema->defs.emplace_back(d);
         schema->by_dbid[d->GetDbId()] = d;
       }
     }
     {
       Stmt s(h, "SELECT family_dbid, member_dbid FROM family_members ORDER BY family_dbid, position");
-      while (s.step()) schema->by_dbid[s.int64(0)]->members_.push_back(schema->by_dbid[s.int64(1)]);
+      while (s.step()) {
+        AdEntityDef* family = schema->by_dbid[s.int64(0)];
+        AdEntityDef* member = schema->by_dbid[s.int64(1)];
+        family->members_.push_back(member);
+        member->families_.push_back(family);
+      }
     }
     std::map<int64_t, AdFieldDef*> fields;
     std::map<int64_t, AdActionDef*> actions;
@@ -103,7 +109,29 @@ struct SchemaLoader {
       while (s.step()) schema->lists.emplace_back(new AdListDef(s.int64(0), w(s.text(1))));
     }
     for (auto& l : schema->lists) refresh(db, l.get());
+    schema->history = history();
     return schema;
+  }
+
+  // Dbids below the set's first one (dbid_seq starts at 33554432), so they never meet a stored object.
+  static KXSmartPtr<AdEntityDef> history() {
+    KXSmartPtr<AdEntityDef> d(new AdEntityDef(1, L"history", false, AD_STATELESS));
+    const std::pair<const wchar_t*, int> fields[] = {
+        {L"dbid", AD_DBID},
+        {kHistoryActionTimestamp, AD_DATE_TIME},
+        {kHistoryEntityDbId, AD_DBID},
+        {kHistoryEntityDefDbId, AD_DBID},
+        {kHistoryActionName, AD_SHORT_STRING},
+        {kHistoryUserName, AD_SHORT_STRING},
+    };
+    int64_t dbid = 2;
+    for (const auto& [name, type] : fields) {
+      auto* f = new AdFieldDef(dbid++, name, type, d.get());
+      f->system_ = true;
+      f->default_behavior_ = AD_READONLY;
+      d->fields_.emplace_back(f);
+    }
+    return d;
   }
 
   static void refresh(Db& db, AdListDef* list) {
@@ -148,6 +176,63 @@ T* by_name(const std::vector<KXSmartPtr<T>>& v, const CString& name) {
 }  // namespace
 
 CString AdFieldDef::GetDbName() const { return GetName(); }
+
+const wchar_t* const kHistoryActionTimestamp = L"action_timestamp";
+const wchar_t* const kHistoryEntityDbId = L"entity_dbid";
+const wchar_t* const kHistoryEntityDefDbId = L"entitydef_id";
+const wchar_t* const kHistoryActionName = L"action_name";
+const wchar_t* const kHistoryUserName = L"user_name";
+
+CString AdActionDef::ActionTypeToName(int action_type) {
+  KXFaultInjector::Enter("AdActionDef::ActionTypeToName");
+  static const wchar_t* const kNames[] = {L"Submit", L"Modify", L"ChangeState", L"Duplicate", L"Unduplicate",
+                                          L"Import", L"Delete",  L"Base",        L"RecordScriptAlias", L"Copy"};
+  if (action_type < AD_ACTION_SUBMIT || action_type > AD_ACTION_COPY) {
+    CString t;
+    t.Format(L"%d is no action type.", action_type);
+    throw_kx(KX_MSG_BAD_VALUE, t, "AdActionDef::ActionTypeToName");
+  }
+  return kNames[action_type - 1];
+}
+
+CString AdActionDef::GetActionTypeName() const {
+  KXFaultInjector::Enter("AdActionDef::GetActionTypeName");
+  return ActionTypeToName(type_);
+}
+
+AdFormDef* AdActionDef::GetFormDef() const {
+  KXFaultInjector::Enter("AdActionDef::GetFormDef");
+  if (type_ != AD_ACTION_SUBMIT && type_ != AD_ACTION_IMPORT) return nullptr;
+  auto forms = owner_->GetFormDefs();
+  for (int i = 0; i < forms.GetLength(); ++i)
+    if (forms.GetItem(i)->GetFormType() == AD_FORM_SUBMIT) return forms.GetItem(i);
+  return nullptr;
+}
+
+int AdHookDef::GetScriptLanguage() const {
+  KXFaultInjector::Enter("AdHookDef::GetScriptLanguage");
+  if (language_.CompareNoCase(L"kx") == 0) return AD_HOOK_LANGUAGE_KX;
+  if (language_.CompareNoCase(L"lua") == 0) return AD_HOOK_LANGUAGE_LUA;
+  return AD_HOOK_LANGUAGE_UNKNOWN;
+}
+
+AdIterator<AdEntityDef> AdEntityDef::GetParentFamilies() const {
+  KXFaultInjector::Enter("AdEntityDef::GetParentFamilies");
+  return AdIterator<AdEntityDef>(families_);
+}
+
+AdFormDef* AdEntityDef::GetDefaultFormDef() const {
+  KXFaultInjector::Enter("AdEntityDef::GetDefaultFormDef");
+  for (const auto& f : forms_)
+    if (f->GetFormType() == AD_FORM_RECORD) return f.get();
+  return nullptr;
+}
+
+BOOL AdEntityDef::CanBeSecurityContext() const {
+  KXFaultInjector::Enter("AdEntityDef::CanBeSecurityContext");
+  // Security contexts are looked up by key, which only records without states name stably.
+  return !family_ && type_ == AD_STATELESS;
+}
 
 AdIterator<AdFieldDef> AdEntityDef::GetFieldDefs() const { return items(fields_); }
 AdIterator<AdActionDef> AdEntityDef::GetActionDefs() const { return items(actions_); }
@@ -223,6 +308,11 @@ AdEntityDef* GetEntityDefOrFamilyById(const AdSessionPtr& session, int64_t dbid)
 AdIterator<AdEntityDef> GetEntityDefsAndFamilies(const AdSessionPtr& session) {
   KXFaultInjector::Enter("GetEntityDefsAndFamilies");
   return items(live(session, "GetEntityDefsAndFamilies").schema->defs);
+}
+
+AdEntityDef* GetHistoryEntityDef(const AdSessionPtr& session) {
+  KXFaultInjector::Enter("GetHistoryEntityDef");
+  return live(session, "GetHistoryEntityDef").schema->history.get();
 }
 
 AdListDef* LookupListDef(const AdSessionPtr& session, const CString& name) {

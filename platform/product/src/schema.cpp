@@ -3,7 +3,7 @@
 
 namespace kxp {
 
-const char* const kSchemaVersion = "1";
+const char* const kSchemaVersion = "2";
 
 const char* const kSchemaSql = R"SQL(
 CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
@@ -17,10 +17,12 @@ CREATE TABLE databases(
   feature_level INTEGER NOT NULL DEFAULT 7, oplog_enabled INTEGER NOT NULL DEFAULT 1,
   soft_query_limit INTEGER NOT NULL DEFAULT 0, hard_query_limit INTEGER NOT NULL DEFAULT 0);
 
--- Record types (is_family=0) and record-type families (is_family=1).
+-- Record types (is_family=0) and record-type families (is_family=1); entity_type 1 with states,
+-- 2 stateless.
 CREATE TABLE entity_defs(
   dbid INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE, is_family INTEGER NOT NULL DEFAULT 0,
-  entity_type INTEGER NOT NULL DEFAULT 2, position INTEGER NOT NULL);
+  entity_type INTEGER NOT NULL DEFAULT 2, position INTEGER NOT NULL,
+  security_context INTEGER NOT NULL DEFAULT 0);
 CREATE TABLE family_members(
   family_dbid INTEGER NOT NULL REFERENCES entity_defs(dbid),
   member_dbid INTEGER NOT NULL REFERENCES entity_defs(dbid), position INTEGER NOT NULL,
@@ -51,6 +53,9 @@ CREATE TABLE field_behaviors(
   field_dbid INTEGER NOT NULL REFERENCES field_defs(dbid),
   state_dbid INTEGER REFERENCES states(dbid), action_dbid INTEGER REFERENCES action_defs(dbid),
   behavior INTEGER NOT NULL CHECK(behavior BETWEEN 1 AND 3));
+-- hook_type: field hooks 2 default value, 3 choice list, 4 value changed, 5 validation; action
+-- hooks 6 initialization, 7 access control, 8 validation, 9 commit, 10 notification; 11 record
+-- script, 12 global script.
 CREATE TABLE hook_defs(
   dbid INTEGER PRIMARY KEY, entity_def_dbid INTEGER REFERENCES entity_defs(dbid),
   name TEXT NOT NULL, hook_type INTEGER NOT NULL, field_dbid INTEGER REFERENCES field_defs(dbid),
@@ -70,7 +75,7 @@ CREATE TABLE users(
   dbid INTEGER PRIMARY KEY, login_name TEXT NOT NULL UNIQUE, full_name TEXT NOT NULL DEFAULT '',
   email TEXT NOT NULL DEFAULT '', phone TEXT NOT NULL DEFAULT '', misc_info TEXT NOT NULL DEFAULT '',
   password_salt TEXT NOT NULL, password_hash TEXT NOT NULL,
-  privileges INTEGER NOT NULL DEFAULT 0, auth_mode INTEGER NOT NULL DEFAULT 1,
+  privileges INTEGER NOT NULL DEFAULT 0, auth_mode INTEGER NOT NULL DEFAULT 2,
   active INTEGER NOT NULL DEFAULT 1);
 CREATE TABLE groups(
   dbid INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE, active INTEGER NOT NULL DEFAULT 1);
@@ -106,7 +111,7 @@ CREATE TABLE attachments(
   description TEXT NOT NULL DEFAULT '', size INTEGER NOT NULL DEFAULT 0, content BLOB);
 
 -- The query workspace: personal and public top folders, folders, queries, charts, reports,
--- report formats. item_type bits: 1 query, 2 chart, 4 folder, 8 report, 16 report format.
+-- report formats. item_type bits: 1 query, 2 chart, 4 folder, 256 report, 512 report format.
 CREATE TABLE buckets(
   dbid INTEGER PRIMARY KEY, database_dbid INTEGER NOT NULL REFERENCES databases(dbid),
   parent_dbid INTEGER REFERENCES buckets(dbid) ON DELETE CASCADE, name TEXT NOT NULL,
@@ -114,6 +119,7 @@ CREATE TABLE buckets(
   owner_dbid INTEGER REFERENCES users(dbid), entity_def_dbid INTEGER REFERENCES entity_defs(dbid),
   definition TEXT NOT NULL DEFAULT '', is_startup INTEGER NOT NULL DEFAULT 0,
   UNIQUE(parent_dbid, name));
+-- permission: 1 no access, 2 read only, 3 read and write, 4 read limited, 5 change.
 CREATE TABLE bucket_permissions(
   bucket_dbid INTEGER NOT NULL REFERENCES buckets(dbid) ON DELETE CASCADE,
   group_dbid INTEGER NOT NULL REFERENCES groups(dbid), permission INTEGER NOT NULL,
@@ -123,6 +129,11 @@ CREATE TABLE bucket_permissions(
 CREATE TABLE session_prefs(
   user_dbid INTEGER NOT NULL REFERENCES users(dbid), name TEXT NOT NULL, value TEXT NOT NULL,
   PRIMARY KEY(user_dbid, name));
+
+-- Packages enabled for record types, by revision.
+CREATE TABLE package_revs(
+  package TEXT NOT NULL, revision TEXT NOT NULL,
+  entity_def_dbid INTEGER NOT NULL REFERENCES entity_defs(dbid), PRIMARY KEY(package, revision, entity_def_dbid));
 
 CREATE TABLE oplog(
   seq INTEGER PRIMARY KEY AUTOINCREMENT, database_dbid INTEGER NOT NULL REFERENCES databases(dbid),
@@ -135,6 +146,30 @@ CREATE VIRTUAL TABLE record_text USING fts5(body, record_dbid UNINDEXED, databas
 CREATE INDEX records_by_type ON records(entity_def_dbid, database_dbid);
 CREATE INDEX field_values_by_field ON field_values(field_dbid, value);
 CREATE INDEX buckets_by_parent ON buckets(parent_dbid);
+)SQL";
+
+// Sets written before version 2 kept other numbers: record-type kinds 1 stateless and 2 with
+// states, hook kinds 1 value changed to 11 global script, item types 8 report and 16 report
+// format, authentication 1 product and 2 directory, permission bits 1 read and 2 write. Write-only
+// never meant anything without read, so it becomes read and write. Records they loaded from a
+// definition have no action in their first history row, which the creation date looks for.
+const char* const kMigrateToV2Sql = R"SQL(
+UPDATE entity_defs SET entity_type = 3 - entity_type WHERE entity_type IN (1, 2);
+ALTER TABLE entity_defs ADD COLUMN security_context INTEGER NOT NULL DEFAULT 0;
+UPDATE hook_defs SET hook_type = CASE hook_type
+  WHEN 1 THEN 4 WHEN 2 THEN 5 WHEN 3 THEN 3 WHEN 4 THEN 2 ELSE hook_type + 1 END
+  WHERE hook_type BETWEEN 1 AND 11;
+UPDATE buckets SET item_type = (item_type & ~24) | ((item_type & 24) << 5);
+UPDATE users SET auth_mode = 3 - auth_mode WHERE auth_mode IN (1, 2);
+UPDATE bucket_permissions SET permission = CASE WHEN permission & 2 THEN 3 WHEN permission & 1 THEN 2 ELSE 1 END;
+CREATE TABLE package_revs(
+  package TEXT NOT NULL, revision TEXT NOT NULL,
+  entity_def_dbid INTEGER NOT NULL REFERENCES entity_defs(dbid), PRIMARY KEY(package, revision, entity_def_dbid));
+-- Loaded records had no action in their first history row; they were submitted.
+UPDATE history SET action_dbid = (SELECT a.dbid FROM action_defs a JOIN records r ON r.entity_def_dbid=a.entity_def_dbid
+    WHERE r.dbid=history.record_dbid AND a.action_type=1 ORDER BY a.position LIMIT 1)
+  WHERE action_dbid IS NULL AND dbid = (SELECT MIN(h.dbid) FROM history h WHERE h.record_dbid=history.record_dbid);
+UPDATE meta SET value = '2' WHERE key = 'schema_version';
 )SQL";
 
 }  // namespace kxp

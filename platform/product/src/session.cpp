@@ -147,19 +147,32 @@ BOOL AdSession::IsActionOplogEnabled() const {
   });
 }
 
+namespace {
+
+// A replica of the session's cache, read from the store on first use; null when `where` finds none.
+template <class Bind>
+AdReplica* cached_replica(std::vector<KXSmartPtr<AdReplica>>& cache, SessionCore& c, const char* op, const char* where,
+                          Bind bind) {
+  return guarded(op, [&]() -> AdReplica* {
+    Stmt s(c.db->handle(), std::string("SELECT dbid, name, host, description, is_local FROM replicas WHERE ") + where);
+    bind(s);
+    if (!s.step()) return nullptr;
+    for (auto& r : cache)
+      if (r->GetDbId() == s.int64(0)) return r.get();
+    cache.emplace_back(new AdReplica(s.int64(0), w(s.text(1)), w(s.text(2)), w(s.text(3)), s.integer(4) != 0));
+    return cache.back().get();
+  });
+}
+
+}  // namespace
+
 AdReplica* AdSession::LookupReplicaByName(const CString& name, int, int) {
   KXFaultInjector::Enter("AdSession::LookupReplicaByName");
   SessionCore& c = live(this, "AdSession::LookupReplicaByName");
   std::lock_guard<std::recursive_mutex> lock(c.mu);
   for (auto& r : replicas_)
     if (r->GetName() == name) return r.get();
-  return guarded("AdSession::LookupReplicaByName", [&]() -> AdReplica* {
-    Stmt s(c.db->handle(), "SELECT dbid, name, host, description, is_local FROM replicas WHERE name=?");
-    s.bind(1, u8(name));
-    if (!s.step()) return nullptr;
-    replicas_.emplace_back(new AdReplica(s.int64(0), w(s.text(1)), w(s.text(2)), w(s.text(3)), s.integer(4) != 0));
-    return replicas_.back().get();
-  });
+  return cached_replica(replicas_, c, "AdSession::LookupReplicaByName", "name=?", [&](Stmt& s) { s.bind(1, u8(name)); });
 }
 
 AdReplica* AdSession::LookupReplicaByDbId(int64_t dbid, int, int) {
@@ -168,12 +181,52 @@ AdReplica* AdSession::LookupReplicaByDbId(int64_t dbid, int, int) {
   std::lock_guard<std::recursive_mutex> lock(c.mu);
   for (auto& r : replicas_)
     if (r->GetDbId() == dbid) return r.get();
-  return guarded("AdSession::LookupReplicaByDbId", [&]() -> AdReplica* {
-    Stmt s(c.db->handle(), "SELECT dbid, name, host, description, is_local FROM replicas WHERE dbid=?");
-    s.bind(1, dbid);
-    if (!s.step()) return nullptr;
-    replicas_.emplace_back(new AdReplica(s.int64(0), w(s.text(1)), w(s.text(2)), w(s.text(3)), s.integer(4) != 0));
-    return replicas_.back().get();
+  return cached_replica(replicas_, c, "AdSession::LookupReplicaByDbId", "dbid=?", [&](Stmt& s) { s.bind(1, dbid); });
+}
+
+AdReplica* AdSession::GetSessionMasterReplica() {
+  KXFaultInjector::Enter("AdSession::GetSessionMasterReplica");
+  SessionCore& c = live(this, "AdSession::GetSessionMasterReplica");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  return cached_replica(replicas_, c, "AdSession::GetSessionMasterReplica", "is_local=1 ORDER BY dbid LIMIT 1", [](Stmt&) {});
+}
+
+int AdSession::GetSessionUserSiteExtension() const {
+  KXFaultInjector::Enter("AdSession::GetSessionUserSiteExtension");
+  SessionCore& c = live(this, "AdSession::GetSessionUserSiteExtension");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  return guarded("AdSession::GetSessionUserSiteExtension", [&] {
+    return static_cast<int>(c.db->scalar_int("SELECT dbid FROM replicas WHERE is_local=1 ORDER BY dbid LIMIT 1").value_or(0));
+  });
+}
+
+BOOL AdSession::CanSubmit(AdEntityDef* def) const {
+  KXFaultInjector::Enter("AdSession::CanSubmit");
+  SessionCore& c = live(this, "AdSession::CanSubmit");
+  if (!def || def->IsFamily() || c.admin) return FALSE;
+  auto actions = def->GetActionDefs();
+  for (int i = 0; i < actions.GetLength(); ++i) {
+    const AdActionDef* a = actions.GetItem(i);
+    if (a->GetActionType() == AD_ACTION_SUBMIT && !a->IsReservedForSystemUseOnly()) return TRUE;
+  }
+  return FALSE;
+}
+
+std::vector<AdEntityDef*> AdSession::GetEntityDefsEnabledForPackage(const CString& package, const CString& revision) const {
+  KXFaultInjector::Enter("AdSession::GetEntityDefsEnabledForPackage");
+  SessionCore& c = live(this, "AdSession::GetEntityDefsEnabledForPackage");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  return guarded("AdSession::GetEntityDefsEnabledForPackage", [&] {
+    std::vector<AdEntityDef*> out;
+    Stmt s(c.db->handle(),
+           "SELECT DISTINCT p.entity_def_dbid FROM package_revs p JOIN entity_defs e ON e.dbid=p.entity_def_dbid"
+           " WHERE p.package=? AND (?='' OR p.revision=?) ORDER BY e.position");
+    s.bind(1, u8(package)).bind(2, u8(revision)).bind(3, u8(revision));
+    while (s.step()) {
+      auto it = c.schema->by_dbid.find(s.int64(0));
+      if (it != c.schema->by_dbid.end()) out.push_back(it->second);
+    }
+    return out;
   });
 }
 
@@ -442,4 +495,20 @@ void AdConnectionMgr::SetUserDatabaseLocked(const AdSessionPtr& admin, const CSt
       throw new PaMsgException(KX_MSG_NOT_FOUND, L"User database '" + database + L"' does not exist.");
     txn.commit();
   });
+}
+
+// ---- KXUser ----
+
+BOOL KXUser::IsUserSuperUser() const { return (d_.privileges & PRIV_SUPER_USER) != 0; }
+
+BOOL KXUser::HasUserPrivilege(int kind) const {
+  KXFaultInjector::Enter("KXUser::HasUserPrivilege");
+  static const std::map<int, int> kBits = {
+      {KX_PRIV_DYNAMIC_LIST_ADMIN, PRIV_DYNAMIC_LIST_ADMIN}, {KX_PRIV_PUBLIC_FOLDER_ADMIN, PRIV_PUBLIC_FOLDER_ADMIN},
+      {KX_PRIV_SECURITY_ADMIN, PRIV_SECURITY_ADMIN},         {KX_PRIV_RAW_SQL_WRITER, PRIV_RAW_SQL_WRITER},
+      {KX_PRIV_FAR_LINK_ADMIN, PRIV_FAR_LINK_ADMIN},         {KX_PRIV_USER_MAINTAINER, PRIV_USER_ADMIN},
+  };
+  auto it = kBits.find(kind);
+  if (it == kBits.end()) return FALSE;
+  return (d_.privileges & (it->second | PRIV_SUPER_USER)) != 0;
 }

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "core.h"
+#include "schema.h"
 #include "kxproduct/faults.h"
 #include "sha256.h"
 
@@ -76,6 +77,26 @@ std::set<std::string>& ensured_dirs() {
   return s;
 }
 
+// The set's schema version; 0 when the file is no database set.
+int64_t schema_version(Db& db) {
+  if (!db.scalar_int("SELECT COUNT(*) FROM sqlite_master WHERE type='table' AND name='meta'").value_or(0)) return 0;
+  return db.scalar_int("SELECT CAST(value AS INTEGER) FROM meta WHERE key='schema_version'").value_or(0);
+}
+
+// Sets written by earlier builds are brought to the current numbers in one transaction when they
+// are opened; a set of a later build is refused rather than misread.
+void migrate(Db& db) {
+  const int64_t current = std::stoll(kSchemaVersion);
+  int64_t version = schema_version(db);
+  if (version == current) return;
+  if (version < 1 || version > current) throw StoreError{0, "not a database set of this version"};
+  Txn txn(db);
+  // Another process may have migrated it while this one waited for the write lock.
+  version = schema_version(db);
+  if (version == 1) db.exec(kMigrateToV2Sql);
+  txn.commit();
+}
+
 }  // namespace
 
 std::shared_ptr<Db> open_set(const CString& dbset) {
@@ -87,8 +108,7 @@ std::shared_ptr<Db> open_set(const CString& dbset) {
     throw_kx(KX_MSG_CONNECTION_FAILED, L"Cannot connect to database set '" + dbset + L"'.", "open");
   try {
     auto db = std::make_shared<Db>(path, false);
-    if (db->scalar_int("SELECT COUNT(*) FROM meta WHERE key='schema_version'").value_or(0) != 1)
-      throw StoreError{0, "not a database set"};
+    migrate(*db);
     return db;
   } catch (const StoreError& e) {
     throw_kx(KX_MSG_CONNECTION_FAILED, L"Cannot connect to database set '" + dbset + L"': " + w(e.text), "open");

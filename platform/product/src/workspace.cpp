@@ -112,6 +112,20 @@ namespace {
 
 constexpr int kReadBit = 1, kWriteBit = 2;
 
+// What a permission kind lets a group do.
+int kind_bits(int kind) {
+  switch (kind) {
+    case AD_PERM_READ_ONLY:
+    case AD_PERM_READ_LIMITED:
+      return kReadBit;
+    case AD_PERM_READ_WRITE:
+    case AD_PERM_CHANGE:
+      return kReadBit | kWriteBit;
+    default:
+      return 0;
+  }
+}
+
 // Permission bits of the session user on a public folder, from the nearest folder on the path to
 // the top that has any permissions; -1 when none has.
 int group_bits(SessionCore& c, const WorkspaceTree* tree, int64_t folder, const std::vector<std::pair<CString, int>>* own) {
@@ -133,8 +147,8 @@ int group_bits(SessionCore& c, const WorkspaceTree* tree, int64_t folder, const 
     first = false;
     if (!perms.empty()) {
       int bits = 0;
-      for (const auto& [name, bit] : perms)
-        if (groups.count(name.str())) bits |= bit;
+      for (const auto& [name, kind] : perms)
+        if (groups.count(name.str())) bits |= kind_bits(kind);
       return bits;
     }
     auto it = tree ? tree->nodes.find(id) : decltype(tree->nodes.end()){};
@@ -186,6 +200,11 @@ std::vector<std::pair<CString, int>> AdFolder::GetAllGroupPermissions() const {
 
 void AdFolder::SetPermissions(const CString& group, int permission) {
   KXFaultInjector::Enter("AdFolder::SetPermissions");
+  if (permission < 0 || permission > AD_PERM_CHANGE) {
+    CString t;
+    t.Format(L"%d is no permission kind.", permission);
+    throw_kx(KX_MSG_BAD_VALUE, t, "AdFolder::SetPermissions");
+  }
   if (!edited_) {
     pending_ = GetAllGroupPermissions();
     edited_ = true;
@@ -195,7 +214,7 @@ void AdFolder::SetPermissions(const CString& group, int permission) {
       pending_.erase(it);
       break;
     }
-  if (permission & (kReadBit | kWriteBit)) pending_.emplace_back(group, permission & (kReadBit | kWriteBit));
+  if (permission != 0) pending_.emplace_back(group, permission);
 }
 
 void AdFolder::CommitPermissions() {

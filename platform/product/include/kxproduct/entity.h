@@ -120,9 +120,10 @@ class AdEntity : public AdDataObject {
   // Names of the record type's fields, in field order.
   std::vector<CString> GetFieldNames() const;
 
-  // Field changes of the action in progress: fields set this action (even if set back), fields
-  // whose value differs from the stored one (entire action), fields set since the last
-  // BeginNewFieldUpdateGroup, and fields the last set-value changed. Empty when not editable.
+  // Field changes of the action in progress, beside GetFieldValuesUpdatedThisAction (fields whose
+  // value differs from the stored one): every field a set-value changed during the action, even if
+  // set back (entire action); fields whose value differs from the start of the current update
+  // group; the field the last set-value changed. Empty when not editable.
   std::vector<CString> GetFieldValuesUpdatedThisEntireAction() const;
   std::vector<CString> GetFieldValuesUpdatedThisGroup() const;
   std::vector<CString> GetFieldValuesUpdatedThisSetValue() const;
@@ -168,7 +169,9 @@ class AdEntity : public AdDataObject {
   AdEntity(const AdSessionPtr& session, AdEntityDef* def, int64_t dbid);
   AdFieldInfo info(const AdFieldDef* f) const;
   CString check(const AdFieldDef* f, const std::vector<CString>& values) const;
-  CString set_values(const CString& name, const std::vector<CString>& values);
+  CString set_values(const CString& name, const std::vector<CString>& values, const char* op);
+  const std::vector<CString>& group_start(const CString& name) const;
+  void reset_tracking();
 
   AdSessionPtr session_;
   AdEntityDef* def_;
@@ -184,7 +187,7 @@ class AdEntity : public AdDataObject {
   // start of the current update group, fields changed by the last set-value.
   std::set<CString> set_this_action_;
   std::map<CString, std::vector<CString>> group_start_;
-  std::map<CString, bool> group_start_valid_, action_start_valid_;
+  bool group_begun_ = false;  // until then a group starts with the action
   std::vector<CString> last_set_;
   CString view_form_, view_tab_;
   std::set<CString> hidden_forms_;

@@ -63,6 +63,7 @@ class AdFilterNode : public KXObject {
 
  private:
   friend class AdQueryDef;
+  friend struct kxp::CompiledQuery;
   int bool_op_;
   std::vector<KXSmartPtr<AdFilterNode>> children_;
 };
