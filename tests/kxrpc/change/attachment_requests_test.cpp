@@ -20,14 +20,13 @@
 
 using namespace KxRpc;
 using kxtest::Bytes;
+using kxtest::u8;
 using kxtest::Wire;
 
 namespace {
 
-std::string u8(Nul::UString const &s) { return s.utf8_str().std_str(); }
-
 bool exists(std::string const &path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
 }
 
@@ -49,9 +48,7 @@ Wire upload(std::string const &name, int chunk_size) {
 Wire &chunk(Wire &w, std::string const &bytes) { return w.i(static_cast<int>(bytes.size())).raw(bytes); }
 
 // Removes what a successful upload leaves for its attachment.
-void remove_upload(std::string const &path) {
-    Nul::Fileutl::delete_tmp_file(Nul::UString(path.c_str(), "UTF-8"));
-}
+void remove_upload(std::string const &path) { Nul::Fileutl::delete_tmp_file(Nul::UString(path.c_str(), "UTF-8")); }
 
 } // namespace
 
@@ -74,13 +71,15 @@ TEST(MakeAttachment, ChunksAreWrittenInOrder) {
         path = u8(args.filename());
         EXPECT_EQ(path.substr(path.rfind('/')), "/notes.txt");
         EXPECT_EQ(contents(path), "abcdefghi");
-        struct stat st{};
+        struct stat st {};
         ASSERT_EQ(::stat(path.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u);
         ASSERT_EQ(::stat(parent(path).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0700u);
         EXPECT_EQ(u8(args.describe()), "wtid:3 :: no session :: target_resource_arg:(op_type(45) rectype(Defect) "
-                                       "target_name(ISSUE00000001) attachment_folder(Attachments) attachment(NULL)) :: name:notes.txt :: comment:a comment :: size:9 :: filename:" + path);
+                                       "target_name(ISSUE00000001) attachment_folder(Attachments) attachment(NULL)) :: "
+                                       "name:notes.txt :: comment:a comment :: size:9 :: filename:" +
+                                           path);
     }
     // A stored upload stays for the attachment that will hold it.
     EXPECT_EQ(contents(path), "abcdefghi");

@@ -14,9 +14,9 @@
 #include "arm_record.h"
 #include "kxproduct/session.h"
 #include "product_env.h"
-#include "wire/exceptions.h"
 #include "session/login.h"
 #include "tesutil/arm.h"
+#include "wire/exceptions.h"
 #include "wire_text.h"
 #include "xdr_buffer.h"
 
@@ -55,8 +55,7 @@ TEST(DeliverArm, TenCommitTransactionsRegisterInOrder) {
     std::vector<std::string> names;
     std::vector<std::string> ids;
     for (Record const &r : registration) {
-        if (r.call != "register_transaction")
-            continue;
+        if (r.call != "register_transaction") continue;
         names.push_back(r["name"]);
         ids.push_back(r["out_id"]);
         EXPECT_EQ(r["rc"], "0");
@@ -76,14 +75,13 @@ TEST(DeliverArm, TenCommitTransactionsRegisterInOrder) {
     }
     // The ids differ, so no two kinds share a transaction by accident.
     for (std::size_t i = 0; i < ids.size(); ++i)
-        for (std::size_t j = i + 1; j < ids.size(); ++j)
-            EXPECT_NE(ids[i], ids[j]) << i << " " << j;
+        for (std::size_t j = i + 1; j < ids.size(); ++j) EXPECT_NE(ids[i], ids[j]) << i << " " << j;
 }
 
 TEST(DeliverArm, NoOperationForKindsOutsideTheTable) {
     for (int kind : {12, -1, 1000}) {
         try {
-            delete make_deliver_operation(kind);
+            make_deliver_operation(kind);
             ADD_FAILURE() << kind;
         } catch (Nul::STPException const &e) {
             EXPECT_EQ(e.stp_reason_code(), 40);

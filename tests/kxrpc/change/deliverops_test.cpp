@@ -9,24 +9,23 @@
 
 #include <gtest/gtest.h>
 
+#include "core/dispatch.h"
+#include "tesutil/armbuffer.h"
 #include "wire/attachments.h"
 #include "wire/exceptions.h"
 #include "wire/glue.h"
-#include "core/dispatch.h"
 #include "wire/held_items.h"
-#include "tesutil/armbuffer.h"
-#include "wire_text.h"
 #include "wire_builder.h"
+#include "wire_text.h"
 
 using namespace KxRpc;
 using kxtest::Bytes;
 using kxtest::cat;
 using kxtest::str;
+using kxtest::u8;
 using kxtest::words;
 
 namespace {
-
-std::string u8(Nul::UString const &s) { return s.utf8_str().std_str(); }
 
 Bytes handle_of(StateItemPtr item) {
     return kxtest::encode([&](XDR *x) { return xdr_state_handle(x, item); });
@@ -82,8 +81,7 @@ class DeliverRequest : public ::testing::Test {
 protected:
     void TearDown() override {
         for (StateItemPtr const *item : {&record_, &attachment_, &query_})
-            if (!(*item)->oid().is_nil())
-                remove_pointer_entry((*item)->oid());
+            if (!(*item)->oid().is_nil()) remove_pointer_entry((*item)->oid());
     }
 
     StateItemPtr record_ = std::make_shared<RecordStateItem>(AdEntityPtr());
@@ -137,8 +135,7 @@ TEST_F(DeliverRequest, EveryKindInRequestOrder) {
         ASSERT_EQ(args.ops_size(), 12u);
         EXPECT_EQ(u8(args.describe()), "wtid:9 :: no session :: (ops_size:12)");
         DeliverOperation *const *ops = &*args.ops_begin();
-        for (int i = 0; i < 12; ++i)
-            EXPECT_EQ(ops[i]->kind(), i);
+        for (int i = 0; i < 12; ++i) EXPECT_EQ(ops[i]->kind(), i);
 
         auto *make = checked_cast<MakeQueryOperation>(ops[0]);
         EXPECT_EQ(u8(make->parent_path()), "Public Queries");
@@ -331,23 +328,19 @@ TEST_F(DeliverRequest, OperationCastsAndArmHooks) {
         EXPECT_EQ(buffer.count(), 0) << i;
     }
     // Each cast passes its own class and names it for any other.
-    EXPECT_EQ(cast_failure([&] { checked_cast<RecordOperation>(ops[0]); }),
-              expected("RecordOperation"));
-    EXPECT_EQ(cast_failure([&] { checked_cast<MakeQueryOperation>(ops[2]); }),
-              expected("MakeQueryOperation"));
-    EXPECT_EQ(cast_failure([&] { checked_cast<ModifyQueryOperation>(ops[0]); }),
-              expected("ModifyQueryOperation"));
+    EXPECT_EQ(cast_failure([&] { checked_cast<RecordOperation>(ops[0]); }), expected("RecordOperation"));
+    EXPECT_EQ(cast_failure([&] { checked_cast<MakeQueryOperation>(ops[2]); }), expected("MakeQueryOperation"));
+    EXPECT_EQ(cast_failure([&] { checked_cast<ModifyQueryOperation>(ops[0]); }), expected("ModifyQueryOperation"));
     EXPECT_EQ(cast_failure([&] { checked_cast<DeleteQueryOperation>(ops[5]); }), expected("DeleteQueryOperation"));
-    EXPECT_EQ(cast_failure([&] { checked_cast<DeleteRecordOperation>(ops[4]); }),
-              expected("DeleteRecordOperation"));
-    EXPECT_EQ(
-        cast_failure([&] { checked_cast<MakeModifyAttachmentOperation>(ops[10]); }),
-        expected("MakeModifyAttachmentOperation"));
+    EXPECT_EQ(cast_failure([&] { checked_cast<DeleteRecordOperation>(ops[4]); }), expected("DeleteRecordOperation"));
+    EXPECT_EQ(cast_failure([&] { checked_cast<MakeModifyAttachmentOperation>(ops[10]); }),
+              expected("MakeModifyAttachmentOperation"));
     EXPECT_EQ(cast_failure([&] { checked_cast<DeleteAttachmentOperation>(ops[8]); }),
               expected("DeleteAttachmentOperation"));
     EXPECT_EQ(cast_failure([&] { checked_cast<ModifyDynamicListOperation>(ops[7]); }),
               expected("ModifyDynamicListOperation"));
-    EXPECT_EQ(cast_failure([&] { checked_cast<RecordOperation>(static_cast<DeliverOperation *>(nullptr)); }), expected("non-null"));
+    EXPECT_EQ(cast_failure([&] { checked_cast<RecordOperation>(static_cast<DeliverOperation *>(nullptr)); }),
+              expected("non-null"));
     EXPECT_EQ(plain_cast<ArmStopOperation>(static_cast<DeliverOperation *>(nullptr)), nullptr);
     EXPECT_EQ(checked_cast<DeliverChangeContextArgs>(&args), &args);
 }

@@ -32,7 +32,8 @@ Bytes record_target() { return cat(cat(words({32, 1}), str("Defect")), str("ISSU
 template <class Args>
 bool decode_all(Bytes const &bytes, Args &args) {
     std::size_t used = 0;
-    bool ok = kxtest::decode(bytes, [&](XDR *x) { return args.xdr(x); }, &used);
+    bool ok = kxtest::decode(
+        bytes, [&](XDR *x) { return args.xdr(x); }, &used);
     return ok && used == bytes.size();
 }
 
@@ -78,8 +79,8 @@ TEST(CreateTemp, ActionAndDuplicateTargets) {
     Bytes action = cat(cat(words({40, 1}), str("Defect")), str("Assign"));
     Bytes dup = words({32, 2, 7, 9});
     CreateTempArgs args;
-    ASSERT_TRUE(decode_all(cat(cat(cat(cat(cat(header(3), record_target()), words({1})), action), words({1})), dup),
-                           args));
+    ASSERT_TRUE(
+        decode_all(cat(cat(cat(cat(cat(header(3), record_target()), words({1})), action), words({1})), dup), args));
     EXPECT_TRUE(args.has_action());
     EXPECT_TRUE(args.has_duplicate());
     EXPECT_EQ(args.action().resource_type(), 40);

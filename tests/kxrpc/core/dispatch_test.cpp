@@ -20,10 +20,10 @@
 #include "core/shutdown.h"
 #include "core/startup.h"
 #include "ks_rpcsvc.h"
+#include "tesutil/ustring.h"
 #include "wire/exceptions.h"
 #include "wire/glue.h"
 #include "wire/requests.h"
-#include "tesutil/ustring.h"
 
 using namespace KxRpc;
 
@@ -54,8 +54,7 @@ public:
     ProbeArgs() { ++args_made; }
     ~ProbeArgs() override { ++args_destroyed; }
     bool_t xdr(XDR *xdrs) override {
-        if (xdrs->x_op != XDR_DECODE)
-            return FALSE;
+        if (xdrs->x_op != XDR_DECODE) return FALSE;
         return xdr_correlator(xdrs) && xdr_int(xdrs, &mode);
     }
     int mode = 0;
@@ -111,13 +110,10 @@ struct ProbeReply {
 
 bool_t xdr_probe_reply(XDR *xdrs, void *p) {
     auto *r = static_cast<ProbeReply *>(p);
-    if (!xdr_bool(xdrs, &r->error))
-        return FALSE;
-    if (!r->error)
-        return xdr_int(xdrs, &r->value);
+    if (!xdr_bool(xdrs, &r->error)) return FALSE;
+    if (!r->error) return xdr_int(xdrs, &r->value);
     u_int length = 0;
-    if (!xdr_int(xdrs, &r->reason) || !xdr_u_int(xdrs, &length) || length > 4096)
-        return FALSE;
+    if (!xdr_int(xdrs, &r->reason) || !xdr_u_int(xdrs, &length) || length > 4096) return FALSE;
     r->message.assign(length, '\0');
     return length == 0 || xdr_opaque(xdrs, r->message.data(), length);
 }
@@ -170,11 +166,9 @@ protected:
         args_made = args_destroyed = resp_made = resp_destroyed = 0;
     }
     void TearDown() override {
-        if (client_)
-            clnt_destroy(client_);
+        if (client_) clnt_destroy(client_);
         ks_svc_exit();
-        if (loop_.joinable())
-            loop_.join();
+        if (loop_.joinable()) loop_.join();
         ::close(sock_);
     }
     clnt_stat call(ProbeCall &in, ProbeReply &out, rpcproc_t proc = probe_proc) {
@@ -199,8 +193,7 @@ protected:
     }
     static std::size_t count(std::string const &text, std::string const &what) {
         std::size_t n = 0;
-        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-            ++n;
+        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
         return n;
     }
 

@@ -2,18 +2,18 @@
 // what they name.
 #include "core/dispatch.h"
 
-#include <cstddef>
 #include <array>
+#include <cstddef>
 #include <span>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "query/requests.h"
 #include "change/admin.h"
 #include "change/attachment_requests.h"
 #include "change/requests.h"
+#include "query/requests.h"
 #include "xdr_buffer.h"
 
 using namespace KxRpc;
@@ -38,17 +38,43 @@ kxtest::Bytes empty_reply(int procedure) {
 } // namespace
 
 TEST(ProcedureTable, NamesInProcedureOrder) {
-    wchar_t const *names[] = {L"ping", L"shutdown", L"delete_state", L"fetch_props", L"put_props", L"login",
-                              L"resolve_type", L"execute_query", L"mkresource", L"create_temp",
-                              L"deliver_change_context", L"validate_action", L"validate_record_props",
-                              L"get_attachment", L"make_attachment", L"resolve_attachment", L"fire_hook",
-                              L"fire_script_alias", L"get_all_dbsets", L"get_rec_family_info", L"copy_query",
-                              L"get_folder_descendents", L"kx_get_my_activity_list", L"find_record",
-                              L"get_oplog_entries", L"execute_fulltext_search", L"upgrade_databases",
-                              L"kxrpc_get_userdb_description", L"kxrpc_get_accessible_databases",
-                              L"revert_record", L"create_user", L"get_attachment_direct",
-                              L"make_attachment_direct", L"kxrpc_rename_workspace_item",
-                              L"kxrpc_kx_masterproperty", L"kxrpc_fetch_bulk", L"move_query"};
+    wchar_t const *names[] = {L"ping",
+                              L"shutdown",
+                              L"delete_state",
+                              L"fetch_props",
+                              L"put_props",
+                              L"login",
+                              L"resolve_type",
+                              L"execute_query",
+                              L"mkresource",
+                              L"create_temp",
+                              L"deliver_change_context",
+                              L"validate_action",
+                              L"validate_record_props",
+                              L"get_attachment",
+                              L"make_attachment",
+                              L"resolve_attachment",
+                              L"fire_hook",
+                              L"fire_script_alias",
+                              L"get_all_dbsets",
+                              L"get_rec_family_info",
+                              L"copy_query",
+                              L"get_folder_descendents",
+                              L"kx_get_my_activity_list",
+                              L"find_record",
+                              L"get_oplog_entries",
+                              L"execute_fulltext_search",
+                              L"upgrade_databases",
+                              L"kxrpc_get_userdb_description",
+                              L"kxrpc_get_accessible_databases",
+                              L"revert_record",
+                              L"create_user",
+                              L"get_attachment_direct",
+                              L"make_attachment_direct",
+                              L"kxrpc_rename_workspace_item",
+                              L"kxrpc_kx_masterproperty",
+                              L"kxrpc_fetch_bulk",
+                              L"move_query"};
     static_assert(sizeof(names) / sizeof(names[0]) == procedure_count);
     for (int i = 0; i < procedure_count; ++i) {
         ProcedureRow const *g = procedure_row(i);
@@ -74,7 +100,8 @@ TEST(ProcedureTable, ShutdownReadsNothingAndRepliesWithNothing) {
     EXPECT_NE(dynamic_cast<XdrVoid *>(request), nullptr);
     auto args = reinterpret_cast<bool_t (*)(XDR *, void *)>(g->xdr_args);
     std::size_t used = 1;
-    EXPECT_TRUE(kxtest::decode(kxtest::words({7}), [&](XDR *x) { return args(x, request); }, &used));
+    EXPECT_TRUE(kxtest::decode(
+        kxtest::words({7}), [&](XDR *x) { return args(x, request); }, &used));
     EXPECT_EQ(used, 0u);
     request->~XdrObject();
     // No leading FALSE: the reply body is empty.
@@ -117,9 +144,7 @@ TEST(ProcedureTable, SharedRoutines) {
         EXPECT_EQ(procedure_row(n)->xdr_result, nullptr) << n;
 }
 
-TEST(ProcedureTable, ValidateActionRepliesWithOneFalse) {
-    EXPECT_EQ(empty_reply(11), kxtest::words({0}));
-}
+TEST(ProcedureTable, ValidateActionRepliesWithOneFalse) { EXPECT_EQ(empty_reply(11), kxtest::words({0})); }
 
 TEST(ProcedureTable, JoinRefusesGapsDuplicatesAndStrangers) {
     auto row = [](int number) { return ProcedureRow{number, L"p", nullptr, 0, nullptr, nullptr, nullptr}; };

@@ -33,8 +33,8 @@ protected:
         user_->WebUserLogon(L"alice", L"alice", L"server", L"", L"ISSUE", L"KXDEMO");
         session_ = user_->GetReal();
         CString error;
-        int status = AdEntityMgr::Get(session_)->LookupEntityWithStatus(
-            LookupEntityDefOrFamily(session_, L"Defect"), L"ISSUE00000001", record_, error, 1);
+        int status = AdEntityMgr::Get(session_)->LookupEntityWithStatus(LookupEntityDefOrFamily(session_, L"Defect"),
+                                                                        L"ISSUE00000001", record_, error, 1);
         ASSERT_EQ(status, AD_LOOKUP_FOUND);
         for (auto k = MRU_context::keys(); *k; ++k) session_->SetNameValue(*k, CString(L"old-") + *k);
     }

@@ -24,7 +24,8 @@ void put_string(Bytes &b, std::string const &s) {
 TEST(RequestedProps, NoneStillReadsOneEnum) {
     std::vector<PropRequest> props;
     std::size_t used = 0;
-    EXPECT_TRUE(kxtest::decode(words({77, 2}), [&](XDR *x) { return xdr_requested_props(x, 0, props); }, &used));
+    EXPECT_TRUE(kxtest::decode(
+        words({77, 2}), [&](XDR *x) { return xdr_requested_props(x, 0, props); }, &used));
     EXPECT_EQ(used, 4u);
     EXPECT_TRUE(props.empty());
 }
@@ -33,7 +34,8 @@ TEST(RequestedProps, MetaPropertiesBetweenMinusOneAndMinusTwo) {
     std::vector<PropRequest> props;
     std::size_t used = 0;
     Bytes b = words({576, 0xFFFFFFFFu, 942, 0xFFFFFFFEu, 1000001, 0, 99});
-    ASSERT_TRUE(kxtest::decode(b, [&](XDR *x) { return xdr_requested_props(x, 2, props); }, &used));
+    ASSERT_TRUE(kxtest::decode(
+        b, [&](XDR *x) { return xdr_requested_props(x, 2, props); }, &used));
     EXPECT_EQ(used, 24u);
     ASSERT_EQ(props.size(), 2u);
     EXPECT_EQ(props[0].prop_id, 576);
@@ -50,8 +52,8 @@ TEST(RequestedProps, BadCountsFail) {
     EXPECT_FALSE(kxtest::decode(words({1, 2, 3}), [&](XDR *x) { return xdr_requested_props(x, 0x7FFFFFFF, props); }));
     EXPECT_LE(props.capacity(), 256u);
     std::vector<PropRequest> unterminated;
-    EXPECT_FALSE(
-        kxtest::decode(words({5, 0xFFFFFFFFu, 942, 943}), [&](XDR *x) { return xdr_requested_props(x, 1, unterminated); }));
+    EXPECT_FALSE(kxtest::decode(words({5, 0xFFFFFFFFu, 942, 943}),
+                                [&](XDR *x) { return xdr_requested_props(x, 1, unterminated); }));
 }
 
 TEST(DynamicNames, NumberedFromTheFirstDynamicId) {
@@ -75,4 +77,3 @@ TEST(DynamicNames, BadCountsFail) {
     EXPECT_FALSE(kxtest::decode(words({0x7FFFFFFFu, 0}), [&](XDR *x) { return xdr_dynamic_prop_names(x, map); }));
     EXPECT_TRUE(map.empty());
 }
-

@@ -36,7 +36,8 @@ public:
     }
     void start_field_change_tracking() override { ++log_.starts; }
     AdEntityPtr entity() override {
-        if (entity_fails) throw Nul::STPException(static_cast<Nul::STPException::stp_reason_code_t>(39), Nul::UMessage::nil);
+        if (entity_fails)
+            throw Nul::STPException(static_cast<Nul::STPException::stp_reason_code_t>(39), Nul::UMessage::nil);
         return AdEntityPtr();
     }
     bool entity_fails = false;

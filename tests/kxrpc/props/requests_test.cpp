@@ -1,7 +1,7 @@
 // fetch_props and put_props requests decoded whole, from bytes written with libtirpc's encoders.
-#include "props/requests.h"
 #include "change/admin.h"
 #include "change/new_resources.h"
+#include "props/requests.h"
 #include "query/requests.h"
 
 #include <functional>
@@ -15,6 +15,7 @@
 
 using namespace KxRpc;
 using kxtest::Bytes;
+using kxtest::u8;
 
 namespace {
 
@@ -44,17 +45,25 @@ bool decode_request(T &args, Bytes const &bytes, std::size_t *used = nullptr) {
     return kxtest::decode_args(args, bytes, used);
 }
 
-std::string u8(Nul::UString const &s) { return s.utf8_str().std_str(); }
-
 } // namespace
 
 TEST(FetchPropsArgs, PropertiesMetasAndDynamicIds) {
     Bytes b = Wire()
                   .head()
                   .i(2)
-                  .i(576).i(-1).i(942).i(-2).i(1000001).i(0)
-                  .i(2).s("ACL:").s("owner").s("ACL:").s("reader")
-                  .b(false).b(false)
+                  .i(576)
+                  .i(-1)
+                  .i(942)
+                  .i(-2)
+                  .i(1000001)
+                  .i(0)
+                  .i(2)
+                  .s("ACL:")
+                  .s("owner")
+                  .s("ACL:")
+                  .s("reader")
+                  .b(false)
+                  .b(false)
                   .bytes();
     FetchPropsArgs args;
     std::size_t used = 0;
@@ -96,11 +105,19 @@ TEST(PutPropsArgs, ValuesFlagsAndTrace) {
     Bytes b = Wire()
                   .head()
                   .i(3)
-                  .i(576).i(100001).s("Headline")
-                  .i(1000000).i(100006).b(true)
-                  .i(577).i(100002)
-                  .i(1).s("ACL:").s("owner")
-                  .b(false).b(true)
+                  .i(576)
+                  .i(100001)
+                  .s("Headline")
+                  .i(1000000)
+                  .i(100006)
+                  .b(true)
+                  .i(577)
+                  .i(100002)
+                  .i(1)
+                  .s("ACL:")
+                  .s("owner")
+                  .b(false)
+                  .b(true)
                   .bytes();
     PutPropsArgs args;
     std::size_t used = 0;
@@ -117,7 +134,8 @@ TEST(PutPropsArgs, ValuesFlagsAndTrace) {
 TEST(PutPropsArgs, AnIntegerValueFailsTheWholeRequest) {
     for (int code : {100005, 100017, 100004, 28, 51}) {
         PutPropsArgs args;
-        EXPECT_FALSE(decode_request(args, Wire().head().i(2).i(576).i(100002).i(577).i(code).i(7).i(0).b(false).b(false).bytes()))
+        EXPECT_FALSE(decode_request(
+            args, Wire().head().i(2).i(576).i(100002).i(577).i(code).i(7).i(0).b(false).b(false).bytes()))
             << code;
         // The value decoded before it is still owned (and freed) by the request.
         EXPECT_EQ(args.values().size(), 1u);
@@ -153,9 +171,15 @@ TEST(PutPropsExtensions, OwnFieldsSitBetweenTargetAndValues) {
                   .header()
                   .query(L"Public Queries/Sub")
                   .s("Personal Queries/Sub copy")
-                  .i(2).i(101).i(102)
-                  .i(1).query(L"Public Queries/Sub/New")
-                  .i(0).i(0).b(false).b(false)
+                  .i(2)
+                  .i(101)
+                  .i(102)
+                  .i(1)
+                  .query(L"Public Queries/Sub/New")
+                  .i(0)
+                  .i(0)
+                  .b(false)
+                  .b(false)
                   .bytes();
     ASSERT_TRUE(decode_request(copy, c, &used));
     EXPECT_EQ(used, c.size());
@@ -168,7 +192,16 @@ TEST(PutPropsExtensions, OwnFieldsSitBetweenTargetAndValues) {
     EXPECT_FALSE(decode_request(hostile, Wire().header().query(L"Q").s("d").i(0x7FFFFFFF).i(1).bytes()));
 
     MoveQueryArgs move;
-    Bytes m = Wire().header().query(L"Public Queries/Q").s("Public Queries/Old/Q").b(true).i(0).i(0).b(false).b(false).bytes();
+    Bytes m = Wire()
+                  .header()
+                  .query(L"Public Queries/Q")
+                  .s("Public Queries/Old/Q")
+                  .b(true)
+                  .i(0)
+                  .i(0)
+                  .b(false)
+                  .b(false)
+                  .bytes();
     ASSERT_TRUE(decode_request(move, m, &used));
     EXPECT_EQ(used, m.size());
     EXPECT_TRUE(move.overwrite());
@@ -186,8 +219,13 @@ TEST(PutPropsExtensions, MkresourceNamesAllButRecords) {
                   .b(true)
                   .query(L"Personal Queries/Mine")
                   .s("Personal Queries/Mine/New")
-                  .i(1).i(576).i(100001).s("v")
-                  .i(0).b(false).b(true)
+                  .i(1)
+                  .i(576)
+                  .i(100001)
+                  .s("v")
+                  .i(0)
+                  .b(false)
+                  .b(true)
                   .bytes();
     ASSERT_TRUE(decode_request(query, q, &used));
     EXPECT_EQ(used, q.size());

@@ -1,7 +1,7 @@
 // Replies that carry plain values: their bytes, read back with libtirpc's decoders.
-#include "query/replies.h"
 #include "change/admin.h"
 #include "change/requests.h"
+#include "query/replies.h"
 #include "wire/conversions.h"
 #include "wire/workspace.h"
 

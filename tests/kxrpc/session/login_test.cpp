@@ -10,10 +10,10 @@
 
 #include "diag_capture.h"
 #include "kxproduct/crypt.h"
+#include "product_env.h"
+#include "session/sso.h"
 #include "wire/exceptions.h"
 #include "wire/locale.h"
-#include "session/sso.h"
-#include "product_env.h"
 #include "xdr_buffer.h"
 
 using namespace KxRpc;
@@ -105,7 +105,9 @@ Request alice() { return Request("KXDEMO/ISSUE", "alice", "alice"); }
 TEST_F(Login, DecodeOrderAndRepositorySplit) {
     struct Case {
         char const *repository, *dbset, *userdb;
-    } cases[] = {{"KXDEMO/ISSUE", "KXDEMO", "ISSUE"}, {"KXDEMO", "KXDEMO", ""}, {"KXDEMO/", "KXDEMO", ""},
+    } cases[] = {{"KXDEMO/ISSUE", "KXDEMO", "ISSUE"},
+                 {"KXDEMO", "KXDEMO", ""},
+                 {"KXDEMO/", "KXDEMO", ""},
                  {"A/B/C", "A", "B/C"}};
     for (auto const &c : cases) {
         Request r(c.repository, "u", "secret");
@@ -254,8 +256,8 @@ TEST_F(Login, InjectedConnectFailuresRefuseWith18AndOtherFailuresWith47) {
         int reason;
         bool connect_trace;
     } cases[] = {
-        {KXFaultKind::KXException, 13285, 18, true},     {KXFaultKind::KXException, 13201, 47, false},
-        {KXFaultKind::PaMsgException, 13285, 18, true},  {KXFaultKind::PaMsgException, 13240, 47, false},
+        {KXFaultKind::KXException, 13285, 18, true},    {KXFaultKind::KXException, 13201, 47, false},
+        {KXFaultKind::PaMsgException, 13285, 18, true}, {KXFaultKind::PaMsgException, 13240, 47, false},
         {KXFaultKind::CException, 0, 18, true},
     };
     for (auto const &c : cases) {
@@ -266,8 +268,10 @@ TEST_F(Login, InjectedConnectFailuresRefuseWith18AndOtherFailuresWith47) {
         EXPECT_EQ(r.reason, c.reason) << c.id;
         EXPECT_EQ(r.message, "TLQSV0775E This login is forbidden: product text");
         EXPECT_EQ(r.extra, "KXDEMO");
-        if (c.connect_trace) EXPECT_THAT(diag.lines(), Contains("KXRPC|Exception: LoginResp(Failed to connect)"));
-        else EXPECT_TRUE(diag.lines().empty());
+        if (c.connect_trace)
+            EXPECT_THAT(diag.lines(), Contains("KXRPC|Exception: LoginResp(Failed to connect)"));
+        else
+            EXPECT_TRUE(diag.lines().empty());
     }
     KXFaultInjector::Arm("KXAdminSession::Logon", fault(KXFaultKind::PaMsgException, 13224, L"no such thing"));
     Refusal nf = refusal(Request("KXDEMO", "admin", "admin"));
@@ -371,7 +375,8 @@ TEST_F(Login, SessionHeaderResolvesTheLoginSession) {
     ASSERT_TRUE(kxtest::decode(session_header(handle), [&](XDR *x) { return request.xdr(x); }));
     EXPECT_EQ(request.session_or_fail(), resp.session().get());
     EXPECT_EQ(request.api_session_or_fail(), resp.session()->session());
-    EXPECT_THAT(request.trace_line().utf8_str(), ::testing::StartsWith("wtid:9 :: session:(repository(KXDEMO/ISSUE) KXSession("));
+    EXPECT_THAT(request.trace_line().utf8_str(),
+                ::testing::StartsWith("wtid:9 :: session:(repository(KXDEMO/ISSUE) KXSession("));
     remove_pointer_entry(resp.session()->oid());
 }
 

@@ -17,8 +17,12 @@ namespace kxtest {
 
 class Wire {
 public:
-    Wire &i(int v) { return op([v](XDR *x) mutable { return xdr_int(x, &v); }); }
-    Wire &u(unsigned v) { return op([v](XDR *x) mutable { return xdr_u_int(x, &v); }); }
+    Wire &i(int v) {
+        return op([v](XDR *x) mutable { return xdr_int(x, &v); });
+    }
+    Wire &u(unsigned v) {
+        return op([v](XDR *x) mutable { return xdr_u_int(x, &v); });
+    }
     Wire &b(bool v) {
         return op([v](XDR *x) {
             bool_t w = v ? TRUE : FALSE;
@@ -65,7 +69,21 @@ private:
 
 template <class T>
 bool decode_args(T &args, Bytes const &bytes, std::size_t *used = nullptr) {
-    return decode(bytes, [&](XDR *x) { return KxRpc::xdr_args_of<T>(x, static_cast<KxRpc::XdrObject *>(&args)); }, used);
+    return decode(
+        bytes, [&](XDR *x) { return KxRpc::xdr_args_of<T>(x, static_cast<KxRpc::XdrObject *>(&args)); }, used);
+}
+
+inline std::string u8(Nul::UString const &s) { return s.utf8_str().std_str(); }
+
+// Targets the request tests send.
+inline KxRpc::TargetResourceArg rectype(wchar_t const *name) {
+    return KxRpc::TargetResourceArg(31, Nul::UString(name));
+}
+inline KxRpc::TargetResourceArg record(u_int type_dbid, u_int dbid) {
+    return KxRpc::TargetResourceArg(32, type_dbid, dbid);
+}
+inline KxRpc::TargetResourceArg action(wchar_t const *type, wchar_t const *name) {
+    return KxRpc::TargetResourceArg(40, Nul::UString(type), Nul::UString(name));
 }
 
 } // namespace kxtest

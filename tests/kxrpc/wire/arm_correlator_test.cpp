@@ -10,8 +10,8 @@
 #include <gtest/gtest.h>
 
 #include "session/delete_state.h"
-#include "wire/requests.h"
 #include "tesutil/arm.h"
+#include "wire/requests.h"
 #include "xdr_buffer.h"
 
 using namespace KxRpc;
@@ -27,7 +27,9 @@ public:
         ::setenv("KX_ARM4_LOG", path_.c_str(), 1);
         Nul::ArmBuffer app;
         app.add_buffer();
-        ASSERT_EQ(Nul::ArmApplication::register_application(static_cast<Nul::arm_level_t>(1), Nul::UString(L"kxrpc"), &app), 0);
+        ASSERT_EQ(
+            Nul::ArmApplication::register_application(static_cast<Nul::arm_level_t>(1), Nul::UString(L"kxrpc"), &app),
+            0);
         ASSERT_EQ(Nul::ArmApplication::start_application(nullptr, Nul::UString(), Nul::UString()), 0);
     }
     void TearDown() override { std::remove(path_.c_str()); }
@@ -50,7 +52,9 @@ Bytes with_correlator(std::string const &bytes) {
 
 TEST(ArmCorrelator, ReadIntoTheThreadsBaseCorrelator) {
     ASSERT_NE(Nul::ArmPerThreadOperationStack::get_base_correlator(), nullptr);
-    std::string corr("\x00\x0a" "abcdefgh", 10);
+    std::string corr("\x00\x0a"
+                     "abcdefgh",
+                     10);
     DeleteStateArgs args;
     ASSERT_TRUE(kxtest::decode(with_correlator(corr), [&](XDR *x) { return args.xdr(x); }));
     ASSERT_TRUE(args.has_correlator());

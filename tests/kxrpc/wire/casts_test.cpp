@@ -5,9 +5,9 @@
 #include "change/deliverops.h"
 #include "session/delete_state.h"
 #include "session/login.h"
+#include "tesutil/stpexception.h"
 #include "wire/held_items.h"
 #include "wire/xdrobject.h"
-#include "tesutil/stpexception.h"
 
 using namespace KxRpc;
 

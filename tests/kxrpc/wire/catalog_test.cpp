@@ -62,7 +62,8 @@ TEST(Catalog, RendersWholeEntries) {
               Nul::UString(L"TLQSV0769E Internal Error: Invalid Pointer"));
     EXPECT_EQ(kx_message(MSG_TEXT, Nul::UMessage::Arg("just this")).message_string("de_DE"),
               Nul::UString(L"TLQSV1102I just this"));
-    EXPECT_EQ(kx_message(43, Nul::UMessage::Arg("x")).message_string(nullptr), Nul::UString(L"TLQSV0747E PROPPATCH failed:\nx"));
+    EXPECT_EQ(kx_message(43, Nul::UMessage::Arg("x")).message_string(nullptr),
+              Nul::UString(L"TLQSV0747E PROPPATCH failed:\nx"));
     EXPECT_EQ(kx_message(18, Nul::UMessage::Arg(3), Nul::UMessage::Arg("between")).message_string(nullptr),
               Nul::UString(L"TLQSV0722E Supplied number of values, 3, is incorrect for operator between"));
     EXPECT_EQ(kx_message(MSG_SSO_NOT_SUPPORTED).message_string(nullptr),

@@ -26,8 +26,8 @@ TEST(ParseUnsigned, AcceptsWholeNumbers) {
 }
 
 TEST(ParseUnsigned, RefusesEverythingElse) {
-    for (wchar_t const *t : {L"-1", L"", L"4x", L"x", L" -1", L"\t-5", L"- 1", L"4294967296", L"99999999999999999999999",
-                             L"42 ", L"--1"}) {
+    for (wchar_t const *t : {L"-1", L"", L"4x", L"x", L" -1", L"\t-5", L"- 1", L"4294967296",
+                             L"99999999999999999999999", L"42 ", L"--1"}) {
         EXPECT_FALSE(parse(t).ok) << Nul::UString(t).utf8_str();
     }
 }

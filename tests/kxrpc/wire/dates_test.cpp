@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "wire/conversions.h"
 #include "tesutil/stpexception.h"
+#include "wire/conversions.h"
 
 using namespace KxRpc;
 

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "wire/exceptions.h"
 #include "wire/catalog.h"
+#include "wire/exceptions.h"
 #include "wire/locale.h"
 #include "wire/target.h"
 #include "wire_text.h"
@@ -137,8 +137,8 @@ TEST_F(ErrorRecords, InvalidFieldsWithUnknownTypeGoesOutWithoutExtension) {
     Bytes out = record(e, &ok);
     EXPECT_TRUE(ok);
     ASSERT_GE(out.size(), 4u);
-    EXPECT_EQ(kxtest::word_at(out, out.size() / 4 - 1), 0u);  // kind 0 and nothing after it
-    EXPECT_EQ(kxtest::word_at(out, out.size() / 4 - 2), 0u);  // no causes
+    EXPECT_EQ(kxtest::word_at(out, out.size() / 4 - 1), 0u); // kind 0 and nothing after it
+    EXPECT_EQ(kxtest::word_at(out, out.size() / 4 - 2), 0u); // no causes
 }
 
 TEST_F(ErrorRecords, LoginExtensionIsOneString) {

@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "kxwin/cexception.h"
-#include "wire/fieldtypes.h"
 #include "wire/catalog.h"
+#include "wire/fieldtypes.h"
 #include "xdr_buffer.h"
 
 using namespace KxRpc;
@@ -77,7 +77,8 @@ TEST(Exceptions, ReasonsAndMessages) {
     EXPECT_EQ(text(pv), Nul::UString(L"TLQSV1092E Incompatible value type: expected: boolean"));
     EXPECT_EQ(PropertyValueMarshallingException().stp_reason_code(), 40);
     EXPECT_TRUE(text(PropertyValueMarshallingException()).empty());
-    EXPECT_EQ(text(PropertyValueMarshallingException(L"w")), Nul::UString(L"TLQSV1095E Property value marshalling error: w"));
+    EXPECT_EQ(text(PropertyValueMarshallingException(L"w")),
+              Nul::UString(L"TLQSV1095E Property value marshalling error: w"));
 }
 
 TEST(Exceptions, CloneKeepsClassAndFields) {

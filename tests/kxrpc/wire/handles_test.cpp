@@ -68,7 +68,11 @@ TEST(StateHandle, FirstSendRegistersAndKeepsTheHandle) {
 }
 
 TEST(StateHandle, BytesLieAsInMemoryWhileOidsAreBigEndianWords) {
-    struct Nul::Oid::bits b{{0x01020304u, 0x05060708u, 0x090a0b0cu, 0x0d0e0f10u}};
+    struct Nul::Oid::bits b {
+        {
+            0x01020304u, 0x05060708u, 0x090a0b0cu, 0x0d0e0f10u
+        }
+    };
     Nul::Oid oid(b);
     Bytes as_oid = encode([&](XDR *x) { return xdr_oid(x, oid); });
     EXPECT_EQ(as_oid, words({0x01020304u, 0x05060708u, 0x090a0b0cu, 0x0d0e0f10u}));

@@ -61,7 +61,8 @@ TEST_F(SessionHeader, OrderAndThreadLocale) {
     kxtest::put_word(b, 77);
     OneIntArgs args;
     std::size_t consumed = 0;
-    ASSERT_TRUE(decode(b, [&](XDR *x) { return args.xdr(x); }, &consumed));
+    ASSERT_TRUE(decode(
+        b, [&](XDR *x) { return args.xdr(x); }, &consumed));
     EXPECT_EQ(consumed, b.size());
     EXPECT_EQ(args.value, 77);
     EXPECT_EQ(args.wtid(), 255);

@@ -11,10 +11,10 @@
 #include <gtest/gtest.h>
 
 #include "kxproduct/session.h"
-#include "props/field_tracker.h"
-#include "wire/workspace.h"
-#include "tesutil/fileutl.h"
 #include "product_env.h"
+#include "props/field_tracker.h"
+#include "tesutil/fileutl.h"
+#include "wire/workspace.h"
 #include "xdr_buffer.h"
 
 using namespace KxRpc;
@@ -25,9 +25,7 @@ namespace {
 
 class StateItems : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        kxtest::make_product_data(dir_, "/tmp/kxrpc-items-XXXXXX");
-    }
+    static void SetUpTestSuite() { kxtest::make_product_data(dir_, "/tmp/kxrpc-items-XXXXXX"); }
     static void TearDownTestSuite() { std::filesystem::remove_all(dir_); }
 
     void SetUp() override {

@@ -5,18 +5,18 @@
 
 #include <gtest/gtest.h>
 
-#include "diag_capture.h"
 #include "change/attachment_requests.h"
+#include "change/new_resources.h"
+#include "diag_capture.h"
+#include "product_env.h"
+#include "session/login.h"
+#include "tesutil/selector.h"
 #include "wire/errors.h"
 #include "wire/exceptions.h"
-#include "session/login.h"
-#include "wire/workspace.h"
-#include "wire/records.h"
 #include "wire/held_items.h"
-#include "change/new_resources.h"
+#include "wire/records.h"
 #include "wire/target.h"
-#include "tesutil/selector.h"
-#include "product_env.h"
+#include "wire/workspace.h"
 #include "wire_text.h"
 #include "xdr_buffer.h"
 
@@ -493,8 +493,8 @@ TEST_F(Resolve, RecordNameAndIdTexts) {
     AdEntityPtr record = t.record(session->session());
     RecordNameIdFetcher fetcher(record);
     EXPECT_EQ(utf8(fetcher.name_text()), "Defect/ISSUE00000001");
-    EXPECT_EQ(utf8(fetcher.id_text()), std::to_string(record->GetEntityDef()->GetDbId()) + "/" +
-                                           std::to_string(record->GetDbId()));
+    EXPECT_EQ(utf8(fetcher.id_text()),
+              std::to_string(record->GetEntityDef()->GetDbId()) + "/" + std::to_string(record->GetDbId()));
 }
 
 TEST_F(Resolve, BucketByDbidFallsBackToThePersonalFolderWhenPublicIsDenied) {
@@ -691,11 +691,12 @@ TEST_F(Resolve, AttachmentByNameDbidAndStateItem) {
     AttachmentFolder const &folder = a->folder();
     AdEntityDef *def = folder.entity()->GetEntityDef();
     TargetResourceArg bydbid(44);
-    ASSERT_TRUE(kxtest::decode(attachment_by_dbids({static_cast<std::uint32_t>(def->GetDbId()),
-                                                    static_cast<std::uint32_t>(folder.entity()->GetDbId()),
-                                                    static_cast<std::uint32_t>(def->LookupFieldDef(L"Attachments")->GetDbId()),
-                                                    static_cast<std::uint32_t>(a->dbid())}),
-                               [&](XDR *x) { return bydbid.xdr(x); }));
+    ASSERT_TRUE(
+        kxtest::decode(attachment_by_dbids({static_cast<std::uint32_t>(def->GetDbId()),
+                                            static_cast<std::uint32_t>(folder.entity()->GetDbId()),
+                                            static_cast<std::uint32_t>(def->LookupFieldDef(L"Attachments")->GetDbId()),
+                                            static_cast<std::uint32_t>(a->dbid())}),
+                       [&](XDR *x) { return bydbid.xdr(x); }));
     ASSERT_NE(bydbid.attachment(api), nullptr);
     EXPECT_EQ(utf8(bydbid.attachment(api)->file_name()), "steps.txt");
 

@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tesutil/selector.h"
 #include "wire/exceptions.h"
 #include "wire/held_items.h"
-#include "tesutil/selector.h"
 #include "wire_text.h"
 #include "xdr_buffer.h"
 
@@ -23,7 +23,8 @@ namespace {
 long decode_into(TargetResourceArg &t, int type, Bytes const &body) {
     t.set_type(type);
     std::size_t used = 0;
-    bool ok = kxtest::decode(body, [&](XDR *x) { return t.xdr(x); }, &used);
+    bool ok = kxtest::decode(
+        body, [&](XDR *x) { return t.xdr(x); }, &used);
     return ok ? static_cast<long>(used) : -1;
 }
 
@@ -84,8 +85,7 @@ TEST(TargetWire, RecordByNameByDbidByStateItem) {
     EXPECT_EQ(decode_into(bystate, 32, cat(words({3}), handle)), 24);
     EXPECT_EQ(bystate.state_item().get(), item.get());
     EXPECT_TRUE(bystate.is_state_item_target());
-    EXPECT_EQ(utf8(bystate.trace_line()),
-              "op_type(32) stateitem(" + utf8(oid.dense_str()) + ") aux_marshall_type(0)");
+    EXPECT_EQ(utf8(bystate.trace_line()), "op_type(32) stateitem(" + utf8(oid.dense_str()) + ") aux_marshall_type(0)");
     remove_pointer_entry(oid);
 }
 
@@ -151,8 +151,8 @@ TEST(TargetWire, AttachmentFolderByStateItemWithNameOrDbid) {
     EXPECT_EQ(decode_into(named, 45, body), static_cast<long>(body.size()));
     EXPECT_FALSE(named.is_state_item_target());
     EXPECT_EQ(named.aux_marshall_type(), 1);
-    EXPECT_EQ(utf8(named.trace_line()), "op_type(45) stateitem(" + utf8(oid.dense_str()) +
-                                            ") aux_marshall_type(1) aux_info_name(Attachments)");
+    EXPECT_EQ(utf8(named.trace_line()),
+              "op_type(45) stateitem(" + utf8(oid.dense_str()) + ") aux_marshall_type(1) aux_info_name(Attachments)");
     Bytes out = kxtest::encode([&](XDR *x) { return named.xdr(x); });
     EXPECT_EQ(out, body);
 
@@ -210,8 +210,8 @@ TEST(TargetWire, FreeDirectionTouchesNothing) {
 
 TEST(TargetCopy, DeepCopiesSegmentsAndAssignmentIsSelfSafe) {
     TargetResourceArg a(44, Nul::UString(L"Defect"), Nul::UString(L"ISSUE1"));
-    ASSERT_EQ(decode_into(a, 44, cat(cat(cat(cat(words({1}), str("Defect")), str("ISSUE1")), str("Att")), str("f.txt"))),
-              48);
+    ASSERT_EQ(
+        decode_into(a, 44, cat(cat(cat(cat(words({1}), str("Defect")), str("ISSUE1")), str("Att")), str("f.txt"))), 48);
     TargetResourceArg b(a);
     EXPECT_EQ(utf8(b.trace_line()), utf8(a.trace_line()));
     ASSERT_NE(b.name_segment(3), nullptr);

@@ -17,10 +17,12 @@ using kxtest::words;
 namespace {
 
 Bytes tirpc_string(std::string const &s) {
-    return encode([&](XDR *x) {
-        char *p = const_cast<char *>(s.c_str());
-        return xdr_string(x, &p, ~0u);
-    }, nullptr, s.size() + 64);
+    return encode(
+        [&](XDR *x) {
+            char *p = const_cast<char *>(s.c_str());
+            return xdr_string(x, &p, ~0u);
+        },
+        nullptr, s.size() + 64);
 }
 
 Bytes ours(Nul::UString s) {
@@ -113,7 +115,8 @@ TEST(XdrUstring, DecodesLibtirpcStrings) {
         Nul::UString got(L"unchanged");
         std::size_t consumed = 0;
         Bytes b = tirpc_string(s);
-        ASSERT_TRUE(decode(b, [&](XDR *x) { return xdr_ustring(x, got); }, &consumed));
+        ASSERT_TRUE(decode(
+            b, [&](XDR *x) { return xdr_ustring(x, got); }, &consumed));
         EXPECT_EQ(got.utf8_str(), s);
         EXPECT_EQ(consumed, b.size());
     }
@@ -124,7 +127,8 @@ TEST(XdrUstring, StackAndHeapLengthsGiveTheSameText) {
         std::string s;
         for (std::size_t i = 0; i < n; ++i) s.push_back(static_cast<char>('a' + i % 26));
         Nul::UString got;
-        ASSERT_TRUE(decode(tirpc_string(s), [&](XDR *x) { return xdr_ustring(x, got); }, nullptr));
+        ASSERT_TRUE(decode(
+            tirpc_string(s), [&](XDR *x) { return xdr_ustring(x, got); }, nullptr));
         EXPECT_EQ(got.utf8_str(), s) << n;
     }
 }
@@ -162,6 +166,7 @@ TEST(XdrVoidTest, ReadsAndWritesNothing) {
     EXPECT_TRUE(encode([&](XDR *x) { return v.xdr(x); }, &ok).empty());
     EXPECT_TRUE(ok);
     std::size_t used = 1;
-    EXPECT_TRUE(decode(words({0}), [&](XDR *x) { return v.xdr(x); }, &used));
+    EXPECT_TRUE(decode(
+        words({0}), [&](XDR *x) { return v.xdr(x); }, &used));
     EXPECT_EQ(used, 0u);
 }

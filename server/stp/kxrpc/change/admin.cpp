@@ -21,8 +21,8 @@ bool_t MasterPropertyArgs::xdr_body(XDR *xdrs) {
 Nul::UString MasterPropertyArgs::trace_line() {
     return text_format("%s :: action_name:%s :: property_name:%s :: property_value:%s :: db_name:%s :: "
                        "replica_name:%s :: use_user_session:%d",
-                       SessionArg::trace_line(), action_name_, property_name_, property_value_, db_name_,
-                       replica_name_, use_user_session_ ? 1 : 0);
+                       SessionArg::trace_line(), action_name_, property_name_, property_value_, db_name_, replica_name_,
+                       use_user_session_ ? 1 : 0);
 }
 
 UpgradeDatabasesArgs::~UpgradeDatabasesArgs() = default;

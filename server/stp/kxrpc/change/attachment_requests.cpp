@@ -8,11 +8,11 @@
 #include <cstring>
 #include <vector>
 
+#include "tesutil/fileutl.h"
 #include "wire/catalog.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
-#include "tesutil/fileutl.h"
 
 namespace KxRpc {
 
@@ -20,7 +20,8 @@ namespace {
 
 constexpr int MSG_CANNOT_MAKE_ATTACHMENT = 68;
 constexpr int MSG_INVALID_ATTACHMENT_NAME = 101;
-constexpr Nul::STPException::stp_reason_code_t REASON_INVALID_NAME = static_cast<Nul::STPException::stp_reason_code_t>(4);
+constexpr Nul::STPException::stp_reason_code_t REASON_INVALID_NAME =
+    static_cast<Nul::STPException::stp_reason_code_t>(4);
 
 // Chunks are read and written in slices of this many bytes, whatever chunk size the client
 // announces; a multiple of 4, so slices need no padding between them.

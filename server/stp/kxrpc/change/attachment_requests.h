@@ -1,15 +1,16 @@
-// Requests that add an attachment to a record's attachment field, and their reply.
+// Requests that add, read or resolve an attachment of a record's attachment field, and the reply of
+// an added one.
 #pragma once
 
 #include <memory>
 
 #include <rpc/xdr.h>
 
+#include "tesutil/stpexception.h"
+#include "tesutil/ustring.h"
 #include "wire/attachments.h"
 #include "wire/genericop.h"
 #include "wire/requests.h"
-#include "tesutil/stpexception.h"
-#include "tesutil/ustring.h"
 
 namespace KxRpc {
 

@@ -3,15 +3,14 @@
 #include <memory>
 
 #include "kxproduct/session.h"
+#include "tesutil/arm.h"
+#include "tesutil/stpexception.h"
 #include "wire/attachments.h"
 #include "wire/held_items.h"
 #include "wire/login_session.h"
-#include "wire/held_items.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
-#include "tesutil/arm.h"
-#include "tesutil/stpexception.h"
 
 namespace KxRpc {
 
@@ -31,9 +30,7 @@ Registrar modify_attachment_commit(Nul::UString(L"modify_attachment_commit"));
 Registrar delete_attachment_commit(Nul::UString(L"delete_attachment_commit"));
 Registrar modify_dynamic_list_commit(Nul::UString(L"modify_dynamic_list_commit"));
 
-Nul::UString handle_text(StateItemPtr const &item) {
-    return item ? item->oid().dense_str() : Nul::UString(L"NULL");
-}
+Nul::UString handle_text(StateItemPtr const &item) { return item ? item->oid().dense_str() : Nul::UString(L"NULL"); }
 
 // Operations are only ever read from the wire.
 bool decoding(XDR *xdrs) { return xdrs->x_op == XDR_DECODE; }
@@ -64,21 +61,30 @@ void DeliverOperation::add_arm_data(Nul::ArmBuffer &) {}
 
 Nul::UString DeliverOperation::to_string() { return text_format("op:%d", kind_); }
 
-DeliverOperation *make_deliver_operation(int kind) {
+std::unique_ptr<DeliverOperation> make_deliver_operation(int kind) {
     switch (kind) {
     case DELIVER_MAKE_QUERY:
-    case DELIVER_MAKE_QUERY_ALT: return new MakeQueryOperation(kind);
+    case DELIVER_MAKE_QUERY_ALT:
+        return std::make_unique<MakeQueryOperation>(kind);
     case DELIVER_MODIFY_QUERY:
-    case DELIVER_MODIFY_QUERY_ALT: return new ModifyQueryOperation(kind);
-    case DELIVER_DELETE_QUERY: return new DeleteQueryOperation(kind);
+    case DELIVER_MODIFY_QUERY_ALT:
+        return std::make_unique<ModifyQueryOperation>(kind);
+    case DELIVER_DELETE_QUERY:
+        return std::make_unique<DeleteQueryOperation>(kind);
     case DELIVER_MAKE_RECORD:
-    case DELIVER_MODIFY_RECORD: return new RecordOperation(kind);
-    case DELIVER_DELETE_RECORD: return new DeleteRecordOperation(kind);
+    case DELIVER_MODIFY_RECORD:
+        return std::make_unique<RecordOperation>(kind);
+    case DELIVER_DELETE_RECORD:
+        return std::make_unique<DeleteRecordOperation>(kind);
     case DELIVER_MAKE_ATTACHMENT:
-    case DELIVER_MODIFY_ATTACHMENT: return new MakeModifyAttachmentOperation(kind);
-    case DELIVER_DELETE_ATTACHMENT: return new DeleteAttachmentOperation(kind);
-    case DELIVER_MODIFY_DYNAMIC_LIST: return new ModifyDynamicListOperation(kind);
-    default: throw Nul::STPException(Nul::STPException::REASON_INTERNAL, Nul::UMessage::nil);
+    case DELIVER_MODIFY_ATTACHMENT:
+        return std::make_unique<MakeModifyAttachmentOperation>(kind);
+    case DELIVER_DELETE_ATTACHMENT:
+        return std::make_unique<DeleteAttachmentOperation>(kind);
+    case DELIVER_MODIFY_DYNAMIC_LIST:
+        return std::make_unique<ModifyDynamicListOperation>(kind);
+    default:
+        throw Nul::STPException(Nul::STPException::REASON_INTERNAL, Nul::UMessage::nil);
     }
 }
 
@@ -93,9 +99,7 @@ bool_t MakeQueryOperation::xdr(XDR *xdrs) {
 
 arm_id const &MakeQueryOperation::arm_operation_id() const { return make_query_commit; }
 
-QueryItemStateItem *MakeQueryOperation::item() const {
-    return checked_cast<QueryItemStateItem>(item_.get());
-}
+QueryItemStateItem *MakeQueryOperation::item() const { return checked_cast<QueryItemStateItem>(item_.get()); }
 
 Nul::UString MakeQueryOperation::to_string() {
     return text_format("parant:%s :: name:%s :: item:%s :: type:%d :: overwite:%s :: %s", parent_path_, name_,
@@ -110,9 +114,7 @@ bool_t ModifyQueryOperation::xdr(XDR *xdrs) {
 
 arm_id const &ModifyQueryOperation::arm_operation_id() const { return modify_query_commit; }
 
-QueryItemStateItem *ModifyQueryOperation::item() const {
-    return checked_cast<QueryItemStateItem>(item_.get());
-}
+QueryItemStateItem *ModifyQueryOperation::item() const { return checked_cast<QueryItemStateItem>(item_.get()); }
 
 Nul::UString ModifyQueryOperation::to_string() {
     return text_format("item:%s :: type:%d :: %s", handle_text(item_), type_, DeliverOperation::to_string());
@@ -120,9 +122,7 @@ Nul::UString ModifyQueryOperation::to_string() {
 
 DeleteQueryOperation::~DeleteQueryOperation() { release(query_); }
 
-bool_t DeleteQueryOperation::xdr(XDR *xdrs) {
-    return decoding(xdrs) && query_.xdr(xdrs) && xdr_flag(xdrs, recursive_);
-}
+bool_t DeleteQueryOperation::xdr(XDR *xdrs) { return decoding(xdrs) && query_.xdr(xdrs) && xdr_flag(xdrs, recursive_); }
 
 arm_id const &DeleteQueryOperation::arm_operation_id() const { return delete_query_commit; }
 
@@ -141,9 +141,7 @@ arm_id const &RecordOperation::arm_operation_id() const {
     return kind_ == DELIVER_MAKE_RECORD ? make_record_commit : modify_record_commit;
 }
 
-RecordStateItem *RecordOperation::record() const {
-    return checked_cast<RecordStateItem>(record_.get());
-}
+RecordStateItem *RecordOperation::record() const { return checked_cast<RecordStateItem>(record_.get()); }
 
 Nul::UString RecordOperation::to_string() {
     return text_format("item:%s :: %s", handle_text(record_), DeliverOperation::to_string());
@@ -175,9 +173,7 @@ arm_id const &MakeModifyAttachmentOperation::arm_operation_id() const {
     return kind_ == DELIVER_MAKE_ATTACHMENT ? make_attachment_commit : modify_attachment_commit;
 }
 
-RecordStateItem *MakeModifyAttachmentOperation::record() const {
-    return checked_cast<RecordStateItem>(record_.get());
-}
+RecordStateItem *MakeModifyAttachmentOperation::record() const { return checked_cast<RecordStateItem>(record_.get()); }
 
 AttachmentStateItem *MakeModifyAttachmentOperation::attachment() const {
     return checked_cast<AttachmentStateItem>(attachment_.get());
@@ -254,7 +250,7 @@ bool_t DeliverChangeContextArgs::xdr_body(XDR *xdrs) {
         if (!more) return TRUE;
         int kind = 0;
         if (!xdr_int(xdrs, &kind)) return FALSE;
-        std::unique_ptr<DeliverOperation> op(make_deliver_operation(kind));
+        std::unique_ptr<DeliverOperation> op = make_deliver_operation(kind);
         if (!op->xdr(xdrs)) return FALSE;
         ops_.push_back(op.get());
         op.release();

@@ -3,17 +3,18 @@
 // refused when the operand is used, never while decoding.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include <rpc/xdr.h>
 
-#include "wire/casts.h"
-#include "wire/genericop.h"
-#include "wire/requests.h"
-#include "wire/handles.h"
-#include "wire/xdrobject.h"
 #include "tesutil/armbuffer.h"
 #include "tesutil/ustring.h"
+#include "wire/casts.h"
+#include "wire/genericop.h"
+#include "wire/handles.h"
+#include "wire/requests.h"
+#include "wire/xdrobject.h"
 
 namespace KxRpc {
 
@@ -60,7 +61,7 @@ protected:
 
 // A new operation of that kind with nothing decoded yet; a kind outside 0..11 raises reason 40
 // with no message.
-DeliverOperation *make_deliver_operation(int kind);
+std::unique_ptr<DeliverOperation> make_deliver_operation(int kind);
 
 // Kinds 0 and 1: a new query, report or folder from a query item state item.
 class MakeQueryOperation : public DeliverOperation {
@@ -233,6 +234,5 @@ public:
 private:
     Operations ops_;
 };
-
 
 } // namespace KxRpc

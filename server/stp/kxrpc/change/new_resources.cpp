@@ -1,20 +1,18 @@
 #include "change/new_resources.h"
 
+#include "tesutil/selector.h"
 #include "wire/casts.h"
 #include "wire/conversions.h"
 #include "wire/held_items.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
-#include "tesutil/selector.h"
 
 namespace KxRpc {
 
 namespace {
 
-Nul::UString flag_text(wchar_t const *name, bool on) {
-    return Nul::UString(name) + number_to_ustring(on ? 1 : 0);
-}
+Nul::UString flag_text(wchar_t const *name, bool on) { return Nul::UString(name) + number_to_ustring(on ? 1 : 0); }
 
 } // namespace
 

@@ -1,15 +1,15 @@
-// resolve_type and create_temp: their requests and replies, and the name and id texts of a new
-// record for the mkresource reply.
+// resolve_type, create_temp and mkresource: their requests and replies, and the name and id texts
+// of a new record for the mkresource reply.
 #pragma once
 
 #include <memory>
 
-#include "wire/genericop.h"
 #include "props/replies.h"
-#include "wire/requests.h"
-#include "wire/handles.h"
-#include "wire/xdrobject.h"
 #include "props/requests.h"
+#include "wire/genericop.h"
+#include "wire/handles.h"
+#include "wire/requests.h"
+#include "wire/xdrobject.h"
 
 namespace KxRpc {
 

@@ -35,8 +35,7 @@ long unhandled_filter(KxWin::EXCEPTION_POINTERS *pointers) {
 int crash_dump_counter() { return dump_counter.load(); }
 
 void log_crash_message(char const *format, ...) {
-    if (!settings().verbose)
-        return;
+    if (!settings().verbose) return;
     std::va_list args;
     va_start(args, format);
     KxWin::safe_vwrite(2, format, args);
@@ -44,8 +43,7 @@ void log_crash_message(char const *format, ...) {
 }
 
 void apply_crash_handler_bits(int bits) {
-    if (bits == 0)
-        return;
+    if (bits == 0) return;
     if (bits & 0x7) {
         log_crash_message("Setting SEM Flags...\n");
         std::uint32_t flags = 0;
@@ -79,8 +77,7 @@ void apply_crash_handler_bits(int bits) {
 }
 
 long crash_filter(KxWin::EXCEPTION_POINTERS *pointers) {
-    if (settings().on_error == 2)
-        return KxWin::EXCEPTION_CONTINUE_SEARCH;
+    if (settings().on_error == 2) return KxWin::EXCEPTION_CONTINUE_SEARCH;
     write_crash_dump(pointers);
     return KxWin::EXCEPTION_EXECUTE_HANDLER;
 }

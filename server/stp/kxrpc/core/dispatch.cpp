@@ -9,17 +9,16 @@
 #include "core/options.h"
 #include "core/trace.h"
 #include "kxwin/crash.h"
-#include "wire/exceptions.h"
-#include "wire/catalog.h"
 #include "tesutil/arm.h"
+#include "wire/catalog.h"
+#include "wire/exceptions.h"
 
 namespace KxRpc {
 
 void ArgsHolder::free() {
     XdrObject *object = object_;
     object_ = nullptr; // cleared first: a throwing destructor must not run twice
-    if (!object)
-        return;
+    if (!object) return;
     try {
         object->~XdrObject();
     } catch (...) {
@@ -47,8 +46,7 @@ public:
     ~ArmCall() { stop(2, nullptr); }
     void start(RpcProcedure const &entry, XdrObject *request) { started_ = start_arm_transaction(entry, request); }
     void stop(int status, Nul::ArmBuffer const *buffer) {
-        if (!started_)
-            return;
+        if (!started_) return;
         started_ = false;
         Nul::ArmPerThreadOperationStack::stop_transaction(status, buffer);
     }
@@ -72,8 +70,7 @@ public:
     XdrObject **slot() { return &result_; }
     XdrObject *get() const { return result_; }
     void free() {
-        if (result_)
-            xdr_free(routine_, reinterpret_cast<char *>(&result_));
+        if (result_) xdr_free(routine_, reinterpret_cast<char *>(&result_));
         result_ = nullptr;
     }
 
@@ -152,8 +149,7 @@ void dispatch_request(ks_svc_req *request, KS_SVCXPRT *transport) {
         trace_start(name, L"");
 
         try {
-            if (!entry->handler(args.get(), result.slot()))
-                result.free();
+            if (!entry->handler(args.get(), result.slot())) result.free();
         } catch (Nul::STPException const &e) {
             result.free(); // a handler that stored a response before failing
             replied = true;
@@ -166,8 +162,7 @@ void dispatch_request(ks_svc_req *request, KS_SVCXPRT *transport) {
         if (result.get()) {
             sending = true;
             replied = true;
-            if (!ks_svc_sendreply(transport, entry->xdr_result, result.slot()))
-                ks_svcerr_systemerr(transport);
+            if (!ks_svc_sendreply(transport, entry->xdr_result, result.slot())) ks_svcerr_systemerr(transport);
             arm.stop(0, nullptr);
             result.free();
             sending = false;
@@ -175,8 +170,7 @@ void dispatch_request(ks_svc_req *request, KS_SVCXPRT *transport) {
         args.free();
         trace_finish(name, L"");
     } catch (Nul::STPException const &e) {
-        if (!replied)
-            send_error_reply(transport, e, name);
+        if (!replied) send_error_reply(transport, e, name);
         trace_stp_exception(name, e);
     } catch (...) {
         if (sending) {
@@ -203,8 +197,7 @@ int register_arm(int level) {
         rc = Nul::ArmApplication::register_transaction(Nul::ArmBuffer::pool_string(Nul::UString(entry.name)), 0,
                                                        nullptr, &entry.arm_tran_id);
     }
-    if (rc >= 0)
-        rc = Nul::ArmApplication::start_application(nullptr, Nul::UString(), Nul::UString());
+    if (rc >= 0) rc = Nul::ArmApplication::start_application(nullptr, Nul::UString(), Nul::UString());
     if (rc < 0) {
         char text[ARM_MSG_BUFFER_LENGTH + 1] = {};
         Nul::ArmApplication::get_error_message(0, rc, text);

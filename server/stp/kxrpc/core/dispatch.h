@@ -9,9 +9,9 @@
 #include <rpc/xdr.h>
 
 #include "ks_rpcsvc.h"
+#include "tesutil/armbuffer.h"
 #include "wire/procedure.h"
 #include "wire/xdrobject.h"
-#include "tesutil/armbuffer.h"
 
 namespace KxRpc {
 

@@ -10,16 +10,12 @@ namespace KxRpc {
 
 void report_command_line(int argc, char **argv) {
     // Where the product's diagnostics go, and which are on, is the operator's choice.
-    if (char const *flags = std::getenv("KX_DIAG"))
-        AdDiagnostic::Configure(flags);
-    if (char const *file = std::getenv("KX_DIAG_FILE"))
-        AdDiagnostic::SetFileSink(file);
-    if (!AdDiagnostic::IsEnabled(19))
-        return;
+    if (char const *flags = std::getenv("KX_DIAG")) AdDiagnostic::Configure(flags);
+    if (char const *file = std::getenv("KX_DIAG_FILE")) AdDiagnostic::SetFileSink(file);
+    if (!AdDiagnostic::IsEnabled(19)) return;
     CString line;
     for (int i = 0; i < argc; ++i) {
-        if (i)
-            line += L" ";
+        if (i) line += L" ";
         line += CString::FromUtf8(argv[i]);
     }
     AdDiagnostic::Report(L"kxprc", line);

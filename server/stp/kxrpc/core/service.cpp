@@ -57,8 +57,7 @@ void report_last_error() {
 
 void read_service_port(int argc, char **argv) {
     for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-port") != 0)
-            continue;
+        if (std::strcmp(argv[i], "-port") != 0) continue;
         if (i + 1 >= argc) {
             log_message("Must specify a number with -port option");
             exit_now(-1);
@@ -85,10 +84,10 @@ void install_service(int argc, char **argv) {
         report_last_error();
         return;
     }
-    KxWin::SC_HANDLE service = KxWin::CreateServiceW(
-        manager, service_name, service_display_name, KxWin::SERVICE_ALL_ACCESS, KxWin::SERVICE_WIN32_OWN_PROCESS,
-        KxWin::SERVICE_AUTO_START, KxWin::SERVICE_ERROR_NORMAL, command_line.c_str(), nullptr, nullptr, nullptr,
-        nullptr, nullptr);
+    KxWin::SC_HANDLE service =
+        KxWin::CreateServiceW(manager, service_name, service_display_name, KxWin::SERVICE_ALL_ACCESS,
+                              KxWin::SERVICE_WIN32_OWN_PROCESS, KxWin::SERVICE_AUTO_START, KxWin::SERVICE_ERROR_NORMAL,
+                              command_line.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
     if (!service) {
         log_message("Call to CreateService failed\n");
         report_last_error();
@@ -133,11 +132,10 @@ void remove_service() {
 }
 
 bool report_stopped(std::uint32_t exit_code) {
-    if (stopped_reported.exchange(true))
-        return true;
+    if (stopped_reported.exchange(true)) return true;
     KxWin::SERVICE_STATUS_HANDLE handle = KxWin::RegisterServiceCtrlHandlerW(service_name, service_control_handler);
-    KxWin::SERVICE_STATUS status{KxWin::SERVICE_WIN32_OWN_PROCESS, KxWin::SERVICE_STOPPED, KxWin::SERVICE_ACCEPT_STOP,
-                                 exit_code, 0, 0, 5000};
+    KxWin::SERVICE_STATUS status{
+        KxWin::SERVICE_WIN32_OWN_PROCESS, KxWin::SERVICE_STOPPED, KxWin::SERVICE_ACCEPT_STOP, exit_code, 0, 0, 5000};
     return handle && KxWin::SetServiceStatus(handle, &status);
 }
 
@@ -176,8 +174,7 @@ void print_usage() {
     std::string text = encrypted.ToUtf8();
     std::printf("Encrypted SSO client password: %s\n", text.c_str());
     std::FILE *file = std::fopen("sso.properties.temp", "wb");
-    if (!file)
-        exit_now(-1);
+    if (!file) exit_now(-1);
     std::fprintf(file, "%s\n", text.c_str());
     bool written = std::fclose(file) == 0;
     exit_now(written ? 0 : -1);
@@ -195,17 +192,17 @@ void service_main(std::uint32_t, wchar_t **) {
         exit_now(-1);
     }
     std::string module = Nul::UString(path).utf8_str();
-    std::string directory = module.substr(0, module.find_last_of('/') == std::string::npos ? 0 : module.find_last_of('/'));
+    std::string directory =
+        module.substr(0, module.find_last_of('/') == std::string::npos ? 0 : module.find_last_of('/'));
     std::string port = std::to_string(service_port);
     std::vector<std::string> args = {module, "-team_bin", directory, "-port", port};
     std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(a.data());
+    for (auto &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
 
     KxWin::SERVICE_STATUS_HANDLE handle = KxWin::RegisterServiceCtrlHandlerW(service_name, service_control_handler);
-    KxWin::SERVICE_STATUS running{KxWin::SERVICE_WIN32_OWN_PROCESS, KxWin::SERVICE_RUNNING, KxWin::SERVICE_ACCEPT_STOP,
-                                  0, 0, 0, 5000};
+    KxWin::SERVICE_STATUS running{
+        KxWin::SERVICE_WIN32_OWN_PROCESS, KxWin::SERVICE_RUNNING, KxWin::SERVICE_ACCEPT_STOP, 0, 0, 0, 5000};
     if (!handle || !KxWin::SetServiceStatus(handle, &running)) {
         log_message("Failed to set server status\n");
         report_last_error();
@@ -217,10 +214,8 @@ void service_main(std::uint32_t, wchar_t **) {
 }
 
 void service_control_handler(std::uint32_t control) {
-    if (control != KxWin::SERVICE_CONTROL_STOP)
-        return;
-    if (stop_event)
-        stop_event->set();
+    if (control != KxWin::SERVICE_CONTROL_STOP) return;
+    if (stop_event) stop_event->set();
     // The server stops through its orderly shutdown before the manager hears STOPPED.
     request_stop();
     server_stopped.wait();
@@ -248,20 +243,17 @@ bool parse_service_options(int argc, char **argv, int &index) {
         print_usage();
         exit_now(0);
     }
-    if (std::strcmp(arg, "-sso_password") == 0)
-        sso_password_tool(argc, argv, index);
+    if (std::strcmp(arg, "-sso_password") == 0) sso_password_tool(argc, argv, index);
     return false;
 }
 
 void load_sso_password() {
     std::FILE *file = std::fopen("sso.properties", "rb");
-    if (!file)
-        return;
+    if (!file) return;
     char token[2048];
     int got = std::fscanf(file, "%2047s", token);
     std::fclose(file);
-    if (got == 1)
-        set_sso_password(Nul::UString(Nul::Utf8String(token)));
+    if (got == 1) set_sso_password(Nul::UString(Nul::Utf8String(token)));
 }
 
 } // namespace KxRpc

@@ -20,8 +20,7 @@ volatile std::sig_atomic_t recorded_signal = 0;
 
 void close_listener(std::atomic<int> &handle, char const *closing, char const *closed) {
     int sock = handle.exchange(-1);
-    if (sock < 0)
-        return;
+    if (sock < 0) return;
     trace_core("%s", closing);
     KxWin::closesocket(sock);
     trace_core("%s", closed);
@@ -52,8 +51,7 @@ void shutdown_nice(int status, Nul::UString const &text) {
 // Only records the signal and asks the service loop to end; the main thread does the rest once
 // the loop has returned and the workers are gone.
 extern "C" void stprpc_interrupt(int signum) {
-    if (signum != SIGINT && signum != SIGTERM)
-        std::abort();
+    if (signum != SIGINT && signum != SIGTERM) std::abort();
     recorded_signal = signum;
     ks_svc_exit();
 }

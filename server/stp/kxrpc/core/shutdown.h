@@ -1,8 +1,8 @@
 // Shutdown: the shutdown procedure, signals and stop requests.
 #pragma once
 
-#include "wire/xdrobject.h"
 #include "tesutil/ustring.h"
+#include "wire/xdrobject.h"
 
 namespace KxRpc {
 

@@ -59,16 +59,14 @@ std::array<ProcedureRow const *, procedure_count> const &rows_by_number() {
 RpcProcedure make_entry(ProcedureRow const &row) {
     rpc_handler_t handler = row.handler;
     // A handler is only reachable with a request to decode and a reply to encode.
-    if (!row.construct || !row.xdr_args || !row.xdr_result || row.request_size > max_request_size)
-        handler = nullptr;
+    if (!row.construct || !row.xdr_args || !row.xdr_result || row.request_size > max_request_size) handler = nullptr;
     return RpcProcedure{handler, row.construct, row.request_size, row.xdr_args, row.xdr_result, row.name, {}};
 }
 
 } // namespace
 
 ProcedureRow const *procedure_row(int number) {
-    if (number < 0 || number >= procedure_count)
-        return nullptr;
+    if (number < 0 || number >= procedure_count) return nullptr;
     return rows_by_number()[number];
 }
 
@@ -77,8 +75,7 @@ RpcProcedure *procedure_table() {
     // except for the ARM transaction ids that start-up registers.
     static RpcProcedure *table = [] {
         static RpcProcedure entries[procedure_count];
-        for (int i = 0; i < procedure_count; ++i)
-            entries[i] = make_entry(*rows_by_number()[i]);
+        for (int i = 0; i < procedure_count; ++i) entries[i] = make_entry(*rows_by_number()[i]);
         return entries;
     }();
     return table;

@@ -6,21 +6,20 @@
 #include <cstdlib>
 #include <string>
 
-#include "kxproduct/diag.h"
-#include "kxproduct/exceptions.h"
 #include "core/dispatch.h"
 #include "core/options.h"
+#include "kxproduct/diag.h"
+#include "kxproduct/exceptions.h"
+#include "tesutil/arm.h"
 #include "wire/errors.h"
 #include "wire/exceptions.h"
 #include "wire/locale.h"
 #include "wire/requests.h"
-#include "tesutil/arm.h"
 
 namespace KxRpc {
 
 void trace_core(char const *format, ...) {
-    if (!trace_enabled(1))
-        return;
+    if (!trace_enabled(1)) return;
     std::va_list args;
     va_start(args, format);
     std::va_list copy;
@@ -28,8 +27,7 @@ void trace_core(char const *format, ...) {
     int n = std::vsnprintf(nullptr, 0, format, copy);
     va_end(copy);
     std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-    if (n > 0)
-        std::vsnprintf(text.data(), text.size() + 1, format, args);
+    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
     va_end(args);
     trace_text(1, Nul::UString(Nul::Utf8String(text)));
 }
@@ -42,8 +40,7 @@ struct ErrorReply {
 };
 
 bool_t xdr_error_reply_of_call(XDR *xdrs, void *reply) {
-    if (xdrs->x_op == XDR_FREE)
-        return TRUE;
+    if (xdrs->x_op == XDR_FREE) return TRUE;
     auto const *r = static_cast<ErrorReply const *>(reply);
     return report_error_reply(Nul::UString(r->method), xdrs, *r->exception);
 }
@@ -53,21 +50,17 @@ bool_t xdr_error_reply_of_call(XDR *xdrs, void *reply) {
 void send_error_reply(KS_SVCXPRT *transport, Nul::STPException const &e, wchar_t const *method) {
     ErrorReply reply{&e, method};
     auto routine = reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(xdr_error_reply_of_call));
-    if (!ks_svc_sendreply(transport, routine, &reply))
-        ks_svcerr_systemerr(transport);
+    if (!ks_svc_sendreply(transport, routine, &reply)) ks_svcerr_systemerr(transport);
 }
 
 bool start_arm_transaction(RpcProcedure const &entry, XdrObject *request) {
-    if (settings().arm_level == 0)
-        return false;
+    if (settings().arm_level == 0) return false;
     Nul::ArmBuffer buffer;
     std::int64_t arrival = 0;
     bool const have_arrival = Nul::ArmApplication::get_arrival_time(&arrival) >= 0;
     auto *arg = dynamic_cast<ArmCorrelatorArg *>(request);
-    if (!arg || !arg->has_correlator())
-        return false;
-    if (have_arrival)
-        buffer.add_buffer(arrival);
+    if (!arg || !arg->has_correlator()) return false;
+    if (have_arrival) buffer.add_buffer(arrival);
     Nul::UString user = arg->arm_user_name();
     if (!user.empty()) {
         arm_id const no_identity{};

@@ -4,10 +4,10 @@
 #include <memory>
 
 #include "ks_rpcsvc.h"
-#include "wire/trace.h"
-#include "wire/xdrobject.h"
 #include "tesutil/stpexception.h"
 #include "tesutil/ustring.h"
+#include "wire/trace.h"
+#include "wire/xdrobject.h"
 
 class AdDiagnosticMemoryReporter;
 

@@ -2,12 +2,12 @@
 
 #include "kxproduct/session.h"
 #include "kxwin/cexception.h"
+#include "tesutil/xmltag.h"
 #include "wire/errors.h"
 #include "wire/exceptions.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
-#include "tesutil/xmltag.h"
 
 namespace KxRpc {
 

@@ -13,9 +13,9 @@
 
 #include "kxproduct/entity.h"
 #include "props/values.h"
-#include "wire/xdrobject.h"
 #include "tesutil/stpexception.h"
 #include "tesutil/ustring.h"
+#include "wire/xdrobject.h"
 
 namespace Nul {
 class Oid;

@@ -51,7 +51,9 @@ Nul::UString PropsOpArgs::trace_line() {
 FetchPropsArgs::FetchPropsArgs() = default;
 FetchPropsArgs::~FetchPropsArgs() = default;
 
-bool_t FetchPropsArgs::xdr_prop_list(XDR *xdrs, int count) { return xdr_requested_props(xdrs, count, requested_props_); }
+bool_t FetchPropsArgs::xdr_prop_list(XDR *xdrs, int count) {
+    return xdr_requested_props(xdrs, count, requested_props_);
+}
 
 bool_t FetchPropsArgs::xdr_rest(XDR *xdrs) {
     bool trailing = false;
@@ -66,11 +68,10 @@ bool_t FetchPropsArgs::xdr_rest(XDR *xdrs) {
 PutPropsArgs::PutPropsArgs() = default;
 
 PutPropsArgs::~PutPropsArgs() {
-    for (BasePropValue *value : values_)
-        ignoring_failures([value] { delete value; });
+    for (BasePropValue *value : values_) ignoring_failures([value] { delete value; });
 }
 
-bool_t PutPropsArgs::xdr_value(XDR *xdrs, int prop_id, int value_type, BasePropValue *&out) {
+bool_t PutPropsArgs::xdr_value(XDR *xdrs, int prop_id, int value_type, std::unique_ptr<BasePropValue> &out) {
     return xdr_prop_value(xdrs, prop_id, value_type, out);
 }
 
@@ -81,10 +82,10 @@ bool_t PutPropsArgs::xdr_prop_list(XDR *xdrs, int count) {
         int prop = 0;
         int type = 0;
         if (!xdr_int(xdrs, &prop) || !xdr_int(xdrs, &type)) return FALSE;
-        BasePropValue *value = nullptr;
+        std::unique_ptr<BasePropValue> value;
         bool_t ok = xdr_value(xdrs, prop, type, value);
         // Kept even when its body failed, so the destructor frees it.
-        if (value) values_.push_back(value);
+        if (value) values_.push_back(value.release());
         if (!ok) return FALSE;
     }
     return TRUE;

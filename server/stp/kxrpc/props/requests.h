@@ -7,9 +7,9 @@
 #include <rpc/xdr.h>
 
 #include "kxproduct/query.h"
-#include "wire/genericop.h"
 #include "props/replies.h"
 #include "props/values.h"
+#include "wire/genericop.h"
 #include "wire/requests.h"
 
 namespace KxRpc {
@@ -71,7 +71,7 @@ public:
     bool_t xdr_prop_list(XDR *xdrs, int count) override;
     // atomic, register_callback.
     bool_t xdr_rest(XDR *xdrs) override;
-    virtual bool_t xdr_value(XDR *xdrs, int prop_id, int value_type, BasePropValue *&out);
+    virtual bool_t xdr_value(XDR *xdrs, int prop_id, int value_type, std::unique_ptr<BasePropValue> &out);
     // "(%s) (atomic:%s :: register_callback:%s)".
     virtual Nul::UString describe();
 

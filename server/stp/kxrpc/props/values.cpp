@@ -1,9 +1,9 @@
 #include "props/values.h"
 
+#include "wexxml/domparser.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
-#include "wexxml/domparser.h"
 
 namespace KxRpc {
 
@@ -31,28 +31,27 @@ void BasePropValue::set_error(Nul::STPException *error) {
 XmlPropValue::XmlPropValue() = default;
 
 XmlPropValue::~XmlPropValue() {
-    ignoring_failures([this] {
-        delete dom_;
-        dom_ = nullptr;
-    });
+    ignoring_failures([this] { dom_.reset(); });
 }
 
 bool_t XmlPropValue::xdr(XDR *xdrs) { return xdr_prop_body(xdrs, *this); }
 
 Nul::DomParser *XmlPropValue::dom() {
-    if (!dom_) dom_ = new Nul::DomParser(text_.utf8_str().std_str());
-    return dom_;
+    if (!dom_) dom_ = std::make_unique<Nul::DomParser>(text_.utf8_str().std_str());
+    return dom_.get();
 }
 
 bool_t xdr_prop_body(XDR *xdrs, Nul::UString &value) {
     if (!xdr_ustring(xdrs, value)) return FALSE;
-    trace_lazy(value_trace_level, [&] { return text_format("PutPropsArgs::xdr_PropValue::UString (value:%s)", value); });
+    trace_lazy(value_trace_level,
+               [&] { return text_format("PutPropsArgs::xdr_PropValue::UString (value:%s)", value); });
     return TRUE;
 }
 
 bool_t xdr_prop_body(XDR *xdrs, bool &value) {
     if (!xdr_flag(xdrs, value)) return FALSE;
-    trace_lazy(value_trace_level, [&] { return text_format("PutPropsArgs::xdr_PropValue::bool (value:%s)", tf(value)); });
+    trace_lazy(value_trace_level,
+               [&] { return text_format("PutPropsArgs::xdr_PropValue::bool (value:%s)", tf(value)); });
     return TRUE;
 }
 
@@ -116,7 +115,19 @@ bool_t ListPropValue<TargetResourceArg>::xdr(XDR *xdrs) {
 
 bool is_referable_resource_type(int code) {
     switch (code) {
-    case 27: case 29: case 30: case 31: case 32: case 34: case 35: case 36: case 39: case 40: case 41: case 49: case 50:
+    case 27:
+    case 29:
+    case 30:
+    case 31:
+    case 32:
+    case 34:
+    case 35:
+    case 36:
+    case 39:
+    case 40:
+    case 41:
+    case 49:
+    case 50:
         return true;
     default:
         return false;
@@ -140,8 +151,8 @@ bool put_accepts_value_type(int value_type) {
     }
 }
 
-bool_t xdr_prop_value(XDR *xdrs, int prop_id, int value_type, BasePropValue *&out) {
-    out = nullptr;
+bool_t xdr_prop_value(XDR *xdrs, int prop_id, int value_type, std::unique_ptr<BasePropValue> &out) {
+    out.reset();
     if (xdrs->x_op != XDR_DECODE) return FALSE;
     try {
         trace_lazy(value_trace_level,
@@ -149,30 +160,30 @@ bool_t xdr_prop_value(XDR *xdrs, int prop_id, int value_type, BasePropValue *&ou
         switch (value_type) {
         case STPRPC_STRING_VALUE:
         case STPRPC_DATE_VALUE:
-            out = new PropValue<Nul::UString>(prop_id, value_type);
+            out = std::make_unique<PropValue<Nul::UString>>(prop_id, value_type);
             break;
         case STPRPC_EMPTY_VALUE:
         case STPRPC_VALUELESS:
-            out = new BasePropValue(prop_id, value_type);
+            out = std::make_unique<BasePropValue>(prop_id, value_type);
             break;
         case STPRPC_ENUM_VALUE:
-            out = new PropValue<stprpc_xml_tag_id_t>(prop_id, value_type);
+            out = std::make_unique<PropValue<stprpc_xml_tag_id_t>>(prop_id, value_type);
             break;
         case STPRPC_BOOL_VALUE:
-            out = new PropValue<bool>(prop_id, value_type);
+            out = std::make_unique<PropValue<bool>>(prop_id, value_type);
             break;
         case STPRPC_XML_VALUE:
-            out = new PropValue<XmlPropValue>(prop_id, value_type);
+            out = std::make_unique<PropValue<XmlPropValue>>(prop_id, value_type);
             break;
         case STPRPC_STRING_LIST:
-            out = new ListPropValue<Nul::UString>(prop_id, value_type);
+            out = std::make_unique<ListPropValue<Nul::UString>>(prop_id, value_type);
             break;
         case STPRPC_RESOURCE_LIST:
-            out = new ListPropValue<TargetResourceArg>(prop_id, value_type);
+            out = std::make_unique<ListPropValue<TargetResourceArg>>(prop_id, value_type);
             break;
         default:
             if (!is_referable_resource_type(value_type)) return FALSE;
-            out = new PropValue<TargetResourceArg>(prop_id, value_type);
+            out = std::make_unique<PropValue<TargetResourceArg>>(prop_id, value_type);
             break;
         }
         return out->xdr(xdrs);

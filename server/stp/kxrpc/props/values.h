@@ -6,10 +6,10 @@
 
 #include <rpc/xdr.h>
 
-#include "wire/target.h"
-#include "wire/xdrobject.h"
 #include "tesutil/stpexception.h"
 #include "tesutil/ustring.h"
+#include "wire/target.h"
+#include "wire/xdrobject.h"
 
 namespace Nul {
 class DomParser;
@@ -84,7 +84,7 @@ public:
 
 private:
     Nul::UString text_;
-    Nul::DomParser *dom_ = nullptr;
+    std::unique_ptr<Nul::DomParser> dom_;
 };
 
 template <class T>
@@ -126,7 +126,7 @@ bool_t ListPropValue<TargetResourceArg>::xdr(XDR *xdrs);
 
 // Decodes the body of a value of this type code into a new object; null with FALSE for a code
 // a put cannot carry.
-bool_t xdr_prop_value(XDR *xdrs, int prop_id, int value_type, BasePropValue *&out);
+bool_t xdr_prop_value(XDR *xdrs, int prop_id, int value_type, std::unique_ptr<BasePropValue> &out);
 
 // Resource types a put may reference.
 bool is_referable_resource_type(int code);

@@ -8,7 +8,6 @@
 #include "wire/casts.h"
 #include "wire/held_items.h"
 #include "wire/login_session.h"
-#include "wire/held_items.h"
 #include "wire/textfmt.h"
 #include "wire/xdr.h"
 

@@ -12,7 +12,9 @@ Nul::UString GetAllDbSetsArgs::describe() { return TraceInfo::trace_line(); }
 
 GetUserDbDescriptionArgs::~GetUserDbDescriptionArgs() = default;
 
-bool_t GetUserDbDescriptionArgs::xdr_fields(XDR *xdrs) { return xdr_ustring(xdrs, dbset_) && xdr_ustring(xdrs, userdb_); }
+bool_t GetUserDbDescriptionArgs::xdr_fields(XDR *xdrs) {
+    return xdr_ustring(xdrs, dbset_) && xdr_ustring(xdrs, userdb_);
+}
 
 Nul::UString GetUserDbDescriptionArgs::trace_line() {
     return text_format("%s :: dbset:%s :: userdb:%s", TraceInfo::trace_line(), dbset_, userdb_);

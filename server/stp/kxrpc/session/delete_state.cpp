@@ -1,10 +1,10 @@
 #include "session/delete_state.h"
 
 #include "tesutil/umessage.h"
+#include "wire/casts.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
-#include "wire/casts.h"
 
 namespace KxRpc {
 

@@ -1,4 +1,4 @@
-// delete_state: the request that releases state handles, and its reply.
+// delete_state: the request that releases state handles, its reply and the handler.
 #pragma once
 
 #include <rpc/xdr.h>

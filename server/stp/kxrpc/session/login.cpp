@@ -5,14 +5,14 @@
 #include "kxproduct/crypt.h"
 #include "kxproduct/exceptions.h"
 #include "kxwin/cexception.h"
-#include "wire/exceptions.h"
-#include "wire/catalog.h"
-#include "wire/locale.h"
 #include "session/sso.h"
-#include "wire/trace.h"
-#include "wire/xdr.h"
 #include "tesutil/umessage.h"
 #include "wire/casts.h"
+#include "wire/catalog.h"
+#include "wire/exceptions.h"
+#include "wire/locale.h"
+#include "wire/trace.h"
+#include "wire/xdr.h"
 
 namespace KxRpc {
 

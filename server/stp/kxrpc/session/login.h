@@ -1,14 +1,14 @@
-// Login: the request, the logon that its response performs, and the login session state item.
+// Login: the request, the logon that its response performs, and the handler.
 #pragma once
 
 #include <memory>
 
-#include "wire/requests.h"
+#include "kxproduct/session.h"
+#include "tesutil/ustring.h"
 #include "wire/handles.h"
 #include "wire/login_session.h"
+#include "wire/requests.h"
 #include "wire/xdrobject.h"
-#include "tesutil/ustring.h"
-#include "kxproduct/session.h"
 
 namespace KxRpc {
 

@@ -2,10 +2,10 @@
 
 #include <climits>
 
+#include "tesutil/fileutl.h"
 #include "wire/exceptions.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
-#include "tesutil/fileutl.h"
 
 namespace KxRpc {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "kxproduct/entity.h"
-#include "wire/handles.h"
 #include "tesutil/ustring.h"
+#include "wire/handles.h"
 
 namespace KxRpc {
 

@@ -19,7 +19,7 @@ char const *type_name() {
     static std::string const name = [] {
         int status = 0;
         std::unique_ptr<char, void (*)(void *)> text(abi::__cxa_demangle(typeid(T).name(), nullptr, nullptr, &status),
-                                                      std::free);
+                                                     std::free);
         std::string full = status == 0 && text ? text.get() : typeid(T).name();
         auto colon = full.rfind("::");
         return colon == std::string::npos ? full : full.substr(colon + 2);

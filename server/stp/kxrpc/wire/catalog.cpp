@@ -23,7 +23,8 @@ char const *const message_catalog[] = {
     /*  17 */ "TLQSV0721E No CTG:field-path element in CTG:comparison-expression",
     /*  18 */ "TLQSV0722E Supplied number of values, %d, is incorrect for operator %s",
     /*  19 */ "TLQSV0723E '%s' is not a legal ISO 8601 format date/time string",
-    /*  20 */ "TLQSV0724E '%s' is outside of (rough) range of midnight, January 1, 1970 to 3:14:07 January 19, 2038, UTC",
+    /*  20 */
+    "TLQSV0724E '%s' is outside of (rough) range of midnight, January 1, 1970 to 3:14:07 January 19, 2038, UTC",
     /*  21 */ "TLQSV0725E the field def '%s' does not exist",
     /*  22 */ "TLQSV0726E Invalid CTG:field-path for filtering: %s",
     /*  23 */ "TLQSV0727E Problem building result set: %s",
@@ -111,7 +112,9 @@ char const *const message_catalog[] = {
     /* 105 */ "TLQSV0809E Cannot copy the query because the destination already exists.",
     /* 106 */ "TLQSV0810E Current user not found.",
     /* 107 */ "TLQSV0811E The user is not the current logged in user",
-    /* 108 */ "TLQSV0812E The query '%s' has an invalid set of parameters: parameters for zrm_project and zrm_stream_object are the only two allowed",
+    /* 108 */
+    "TLQSV0812E The query '%s' has an invalid set of parameters: parameters for zrm_project and zrm_stream_object are "
+    "the only two allowed",
     /* 109 */ "TLQSV0836E Unknown group or user name: '%s'",
     /* 110 */ "TLQSV0837E Insufficient privilege: cannot make query item",
     /* 111 */ "TLQSV0838E Insufficient privilege: cannot modify query item",
@@ -151,7 +154,10 @@ char const *const message_catalog[] = {
     /* 145 */ "TLQSV0995E Only actionable resources are legal for Revert",
     /* 146 */ "TLQSV0996E Error during revert of a record: %s",
     /* 147 */ "TLQSV0997E Error during revert of a record.",
-    /* 148 */ "TLQSV0998E The value '%s' cannot be interpreted as an integer: The value '%s' contains invalid characters for an integer value. The value may begin with a sign (+ or -) or a numeral, and the remaining characters must all be numerals.",
+    /* 148 */
+    "TLQSV0998E The value '%s' cannot be interpreted as an integer: The value '%s' contains invalid characters for an "
+    "integer value. The value may begin with a sign (+ or -) or a numeral, and the remaining characters must all be "
+    "numerals.",
     /* 149 */ "TLQSV0999E The attempt to save the record failed; got: %s",
     /* 150 */ "TLQSV1028E Could not create user.",
     /* 151 */ "TLQSV1030E You do not have permission to create a user.",
@@ -170,7 +176,9 @@ char const *const message_catalog[] = {
     /* 164 */ "TLQSV1098E The entity def '%s' ('%s/%s') is not a valid entity def for field '%s' which is of type '%s'",
     /* 165 */ "TLQSV1099E record not found ('%s/%s')",
     /* 166 */ "TLQSV1100E Failed to rename workspace item: %s",
-    /* 167 */ "TLQSV1101E The new value could not be set on the field: %s, because the original field value was truncated. Increase the max.multiline.text.length property to prevent the field value from being truncated and try again.",
+    /* 167 */
+    "TLQSV1101E The new value could not be set on the field: %s, because the original field value was truncated. "
+    "Increase the max.multiline.text.length property to prevent the field value from being truncated and try again.",
     /* 168 */ "TLQSV1102I %s",
 };
 

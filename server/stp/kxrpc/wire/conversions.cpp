@@ -4,8 +4,8 @@
 #include <cstdlib>
 
 #include "kxproduct/datetime.h"
-#include "wire/catalog.h"
 #include "tesutil/stpexception.h"
+#include "wire/catalog.h"
 
 #include <cwctype>
 #include <locale>
@@ -50,8 +50,7 @@ Nul::UString last_path_segment(Nul::UString const &text) {
     return text.substr(slash + 1);
 }
 
-Nul::UString replace_prefix(Nul::UString const &old_prefix, Nul::UString const &new_prefix,
-                            Nul::UString const &text) {
+Nul::UString replace_prefix(Nul::UString const &old_prefix, Nul::UString const &new_prefix, Nul::UString const &text) {
     Nul::UString result(new_prefix);
     if (old_prefix.length() < text.length()) result.append(text.substr(old_prefix.length()));
     return result;
@@ -70,7 +69,9 @@ constexpr long long max_client_offset_ms = 24LL * 60 * 60 * 1000;
                              Nul::STPException::LOG_INFO);
 }
 
-bool is_digit(unsigned short c, wchar_t low, wchar_t high) { return c >= static_cast<unsigned short>(low) && c <= static_cast<unsigned short>(high); }
+bool is_digit(unsigned short c, wchar_t low, wchar_t high) {
+    return c >= static_cast<unsigned short>(low) && c <= static_cast<unsigned short>(high);
+}
 
 // Formats in local time and reads the text back, which proves it is in the product's range.
 Nul::UString round_trip(AdDateTime const &when, Nul::UString const &input) {
@@ -86,7 +87,8 @@ Nul::UString to_product_datetime(Nul::UString const &text) {
     unsigned t = text.find(L'T');
     if (t == Nul::UString::npos) {
         AdDateTime probe;
-        if (!probe.ParseDateTime((text + Nul::UString(L" 00:00:00")).c_str(), 0)) raise_date(MSG_NOT_ISO8601_DATE, text);
+        if (!probe.ParseDateTime((text + Nul::UString(L" 00:00:00")).c_str(), 0))
+            raise_date(MSG_NOT_ISO8601_DATE, text);
         return text;
     }
     Nul::UString date = text.substr(0, t) + Nul::UString(L" ") + text.substr(t + 1);
@@ -111,8 +113,10 @@ Nul::UString to_product_datetime(Nul::UString const &text) {
         int minutes = (offset[4] - L'0') * 10 + (offset[5] - L'0');
         if (hours > 23) raise_date(MSG_NOT_ISO8601_DATE, text);
         AdDuration span(0, hours, minutes, 0);
-        if (offset[0] == L'+') when -= span;
-        else when += span;
+        if (offset[0] == L'+')
+            when -= span;
+        else
+            when += span;
     }
     return round_trip(when, text);
 }
@@ -135,8 +139,10 @@ Nul::UString parse_client_datetime(Nul::UString const &text, Nul::UString const 
         for (unsigned i = 0; i < client_offset.length(); ++i) {
             unsigned short c = client_offset[i];
             if (c == L'#' || c == 0) break;
-            if (c == L'-') negative = true;
-            else if (c == L'+') continue;
+            if (c == L'-')
+                negative = true;
+            else if (c == L'+')
+                continue;
             else if (is_digit(c, L'0', L'9')) {
                 ms = ms * 10 + (c - L'0');
                 if (ms > max_client_offset_ms) raise_date(MSG_NOT_ISO8601_DATE, text);
@@ -149,8 +155,10 @@ Nul::UString parse_client_datetime(Nul::UString const &text, Nul::UString const 
         long long diff = server_minutes - client_minutes;
         long long size = diff < 0 ? -diff : diff;
         AdDuration span(0, static_cast<int>(size / 60), static_cast<int>(size % 60), 0);
-        if (server_minutes < client_minutes) when -= span;
-        else when += span;
+        if (server_minutes < client_minutes)
+            when -= span;
+        else
+            when += span;
     }
     return round_trip(when, text);
 }

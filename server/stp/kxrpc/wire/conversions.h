@@ -15,8 +15,7 @@ Nul::UString number_to_ustring(long value);
 Nul::UString last_path_segment(Nul::UString const &text);
 
 // new_prefix followed by text without its first old_prefix.length() units (not checked).
-Nul::UString replace_prefix(Nul::UString const &old_prefix, Nul::UString const &new_prefix,
-                            Nul::UString const &text);
+Nul::UString replace_prefix(Nul::UString const &old_prefix, Nul::UString const &new_prefix, Nul::UString const &text);
 
 // A client date ("date", or "date" "T" "time" and "Z" or +HH:MM / -HH:MM) to the product's text
 // in server local time. Failures raise reason 4 with message 19 (not a date) or 20 (out of range).

@@ -20,9 +20,7 @@ std::map<int, ResourceEncoder *> &encoders() {
     return *map;
 }
 
-bool_t extension_proc(XDR *xdrs, void *e) {
-    return static_cast<KxRpcException const *>(e)->xdr_extension(xdrs);
-}
+bool_t extension_proc(XDR *xdrs, void *e) { return static_cast<KxRpcException const *>(e)->xdr_extension(xdrs); }
 
 // Whether the extension can be written in full: it is first run over a counting stream, so a
 // failure there (an unknown field type) never leaves half an extension in the reply.
@@ -74,7 +72,7 @@ bool_t encode_record(XDR *xdrs, Nul::STPException const &e) {
             if (ok) {
                 resource_written = true;
             } else if (xdr_getpos(xdrs) != before) {
-                return FALSE;  // the stream itself failed part-way
+                return FALSE; // the stream itself failed part-way
             }
         }
     }
@@ -139,9 +137,12 @@ ResourceEncoder *find_resource_encoder(int key) {
 
 bool_t xdr_exception(XDR *xdrs, Nul::STPException const *e) noexcept {
     switch (xdrs->x_op) {
-    case XDR_FREE: return TRUE;
-    case XDR_DECODE: return FALSE;
-    case XDR_ENCODE: break;
+    case XDR_FREE:
+        return TRUE;
+    case XDR_DECODE:
+        return FALSE;
+    case XDR_ENCODE:
+        break;
     }
     if (e == nullptr) return FALSE;
     try {
@@ -153,9 +154,12 @@ bool_t xdr_exception(XDR *xdrs, Nul::STPException const *e) noexcept {
 
 bool_t xdr_error_reply(XDR *xdrs, Nul::STPException const &e) noexcept {
     switch (xdrs->x_op) {
-    case XDR_FREE: return TRUE;
-    case XDR_DECODE: return FALSE;
-    case XDR_ENCODE: break;
+    case XDR_FREE:
+        return TRUE;
+    case XDR_DECODE:
+        return FALSE;
+    case XDR_ENCODE:
+        break;
     }
     bool_t flag = TRUE;
     return xdr_bool(xdrs, &flag) && xdr_exception(xdrs, &e);

@@ -1,8 +1,8 @@
 #include "wire/exceptions.h"
 
 #include "kxwin/cexception.h"
-#include "wire/fieldtypes.h"
 #include "wire/catalog.h"
+#include "wire/fieldtypes.h"
 #include "wire/xdr.h"
 
 namespace KxRpc {
@@ -59,7 +59,8 @@ KXConflictException::KXConflictException(Nul::UString const &text, Nul::STPExcep
     : KxRpcException(17, text_message(MSG_INTERNAL_ERROR, text), nullptr, cause) {}
 KXConflictException::KXConflictException(Nul::STPException const *cause, Nul::UMessage const &message)
     : KxRpcException(17, message, nullptr, cause) {}
-KXConflictException::KXConflictException(Nul::UMessage const &message) : KxRpcException(17, message, nullptr, nullptr) {}
+KXConflictException::KXConflictException(Nul::UMessage const &message)
+    : KxRpcException(17, message, nullptr, nullptr) {}
 KXConflictException::~KXConflictException() = default;
 
 LockedDatabaseException::LockedDatabaseException() : KxRpcException(31, Nul::UMessage::nil, nullptr, nullptr) {}
@@ -104,8 +105,9 @@ bool_t InvalidFieldsException::xdr_extension(XDR *xdrs) const {
 }
 
 KXPropertyValueTypeException::KXPropertyValueTypeException(int expected_type)
-    : KxRpcException(61, kx_message(MSG_INCOMPATIBLE_VALUE_TYPE, Nul::UMessage::Arg(property_value_type_name(expected_type))),
-                     nullptr, nullptr),
+    : KxRpcException(
+          61, kx_message(MSG_INCOMPATIBLE_VALUE_TYPE, Nul::UMessage::Arg(property_value_type_name(expected_type))),
+          nullptr, nullptr),
       expected_(expected_type) {}
 KXPropertyValueTypeException::~KXPropertyValueTypeException() = default;
 
@@ -130,14 +132,22 @@ PropertyValueMarshallingException::~PropertyValueMarshallingException() = defaul
 
 char const *property_value_type_name(int value_type) {
     switch (value_type) {
-    case 100001: return "string";
-    case 100002: return "empty value";
-    case 100005: return "integer";
-    case 100006: return "boolean";
-    case 100007: return "date";
-    case 100008: return "list";
-    case 100017: return "64 bit integer";
-    default: return "<unknown>";
+    case 100001:
+        return "string";
+    case 100002:
+        return "empty value";
+    case 100005:
+        return "integer";
+    case 100006:
+        return "boolean";
+    case 100007:
+        return "date";
+    case 100008:
+        return "list";
+    case 100017:
+        return "64 bit integer";
+    default:
+        return "<unknown>";
     }
 }
 
@@ -151,7 +161,9 @@ void throw_implementation_error(Nul::UString const &text) { throw KXImplementati
 void throw_not_found(Nul::Resource const *resource, Nul::UMessage const &message) {
     throw KXNotFoundException(resource, message);
 }
-void throw_not_found(Nul::Resource const *resource, Nul::UString const &text) { throw KXNotFoundException(resource, text); }
+void throw_not_found(Nul::Resource const *resource, Nul::UString const &text) {
+    throw KXNotFoundException(resource, text);
+}
 void throw_not_found(Nul::UMessage const &message, Nul::STPException const *cause) {
     throw KXNotFoundException(message, cause);
 }

@@ -6,7 +6,8 @@
 namespace KxRpc {
 
 GenericOpArgs::GenericOpArgs() = default;
-GenericOpArgs::GenericOpArgs(GenericOpArgs const &other) : resource_type_(other.resource_type_), target_(other.target_) {}
+GenericOpArgs::GenericOpArgs(GenericOpArgs const &other)
+    : resource_type_(other.resource_type_), target_(other.target_) {}
 
 GenericOpArgs &GenericOpArgs::operator=(GenericOpArgs const &other) {
     assign(other);

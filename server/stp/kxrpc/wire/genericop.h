@@ -5,8 +5,8 @@
 
 #include <rpc/xdr.h>
 
-#include "wire/target.h"
 #include "tesutil/ustring.h"
+#include "wire/target.h"
 
 namespace KxRpc {
 

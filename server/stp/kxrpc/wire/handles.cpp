@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <map>
 
-#include "wire/trace.h"
 #include "tesutil/critsec.h"
 #include "tesutil/ustring.h"
+#include "wire/trace.h"
 
 namespace KxRpc {
 
@@ -32,7 +32,7 @@ Words oid_words(Nul::Oid const &oid) {
 }
 
 Nul::Oid oid_from_words(Words const &w) {
-    struct Nul::Oid::bits b{};
+    struct Nul::Oid::bits b {};
     for (int i = 0; i < 4; ++i) b.words[i] = w[i];
     return Nul::Oid(b);
 }
@@ -111,7 +111,8 @@ bool_t xdr_oid(XDR *xdrs, Nul::Oid &oid) noexcept {
             oid = oid_from_words(w);
             return TRUE;
         }
-        case XDR_FREE: return TRUE;
+        case XDR_FREE:
+            return TRUE;
         }
     } catch (...) {
     }
@@ -171,7 +172,8 @@ bool_t xdr_state_handle(XDR *xdrs, StateItemPtr &item) noexcept {
             item = lookup_pointer_entry(handle_oid(bytes));
             return TRUE;
         }
-        case XDR_FREE: return TRUE;
+        case XDR_FREE:
+            return TRUE;
         }
     } catch (...) {
     }

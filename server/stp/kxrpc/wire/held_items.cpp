@@ -2,11 +2,11 @@
 
 #include <cstring>
 
-#include "wire/fieldtypes.h"
-#include "wire/workspace.h"
-#include "wire/trace.h"
-#include "wire/xdr.h"
 #include "tesutil/fileutl.h"
+#include "wire/fieldtypes.h"
+#include "wire/trace.h"
+#include "wire/workspace.h"
+#include "wire/xdr.h"
 
 namespace KxRpc {
 

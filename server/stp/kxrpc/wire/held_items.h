@@ -1,5 +1,4 @@
-// The kinds of state items that hold records and workspace items between calls, and the tracker
-// of a record's changed fields.
+// The kinds of state items that hold records and workspace items between calls.
 #pragma once
 
 #include <map>
@@ -10,9 +9,9 @@
 #include "kxproduct/entity.h"
 #include "kxproduct/query.h"
 #include "kxproduct/workspace.h"
+#include "tesutil/ustring.h"
 #include "wire/handles.h"
 #include "wire/xdrobject.h"
-#include "tesutil/ustring.h"
 
 namespace KxRpc {
 

@@ -27,7 +27,8 @@ std::size_t utf8_prefix(std::string const &text, std::size_t room) {
 
 bool init_client_locale_key() {
     std::call_once(locale_key_once, [] { locale_key_valid = ks_thr_keycreate(&locale_key, &std::free) == 0; });
-    if (!locale_key_valid) trace_text(1, L"KxRpc::stprpc_abstract_set_client_locale(): Failed to create the thread key");
+    if (!locale_key_valid)
+        trace_text(1, L"KxRpc::stprpc_abstract_set_client_locale(): Failed to create the thread key");
     return locale_key_valid;
 }
 

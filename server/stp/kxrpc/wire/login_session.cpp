@@ -4,8 +4,8 @@
 #include "kxproduct/exceptions.h"
 #include "kxwin/cexception.h"
 #include "tesutil/umessage.h"
-#include "wire/exceptions.h"
 #include "wire/catalog.h"
+#include "wire/exceptions.h"
 #include "wire/locale.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -101,8 +101,10 @@ Nul::UString LoginSession::arm_user_name(int arm_level) {
     if (!user_api_) return Nul::UString();
     Nul::UString name;
     ignoring_failures([&] {
-        if (arm_level == 1 || arm_level == 2) name = from_cstring((*user_api_)->GetSessionUserLoginName());
-        else if (arm_level == 3) name = from_cstring((*user_api_)->GetSessionUserFullName());
+        if (arm_level == 1 || arm_level == 2)
+            name = from_cstring((*user_api_)->GetSessionUserLoginName());
+        else if (arm_level == 3)
+            name = from_cstring((*user_api_)->GetSessionUserFullName());
     });
     return name;
 }

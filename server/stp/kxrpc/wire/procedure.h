@@ -47,8 +47,8 @@ template <class Args>
 ProcedureRow served(int number, wchar_t const *name, xdrproc_t result, rpc_handler_t handler) {
     static_assert(sizeof(Args) <= max_request_size, "the request does not fit the dispatcher's buffer");
     static_assert(alignof(Args) <= alignof(std::max_align_t), "the dispatcher's buffer is not aligned for the request");
-    return ProcedureRow{number, name, construct_request<Args>, sizeof(Args), xdr_routine(xdr_args_of<Args>), result,
-                        handler};
+    return ProcedureRow{number, name,   construct_request<Args>, sizeof(Args), xdr_routine(xdr_args_of<Args>),
+                        result, handler};
 }
 
 // A procedure whose request decodes while its reply and handler are not built yet.

@@ -1,7 +1,7 @@
 #include "wire/records.h"
 
-#include "wire/catalog.h"
 #include "tesutil/stpexception.h"
+#include "wire/catalog.h"
 
 namespace KxRpc {
 

@@ -2,14 +2,14 @@
 
 #include <cstring>
 
+#include "tesutil/arm.h"
+#include "tesutil/umessage.h"
 #include "wire/exceptions.h"
 #include "wire/locale.h"
 #include "wire/login_session.h"
+#include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
-#include "tesutil/arm.h"
-#include "tesutil/umessage.h"
-#include "wire/textfmt.h"
 
 namespace KxRpc {
 
@@ -17,7 +17,8 @@ namespace {
 
 constexpr u_int max_correlator_length = ARM_CORR_MAX_LENGTH;
 
-Nul::UString format(char const *fmt, Nul::UMessage::Arg const &a1, Nul::UMessage::Arg const &a2 = Nul::UMessage::Arg::nil) {
+Nul::UString format(char const *fmt, Nul::UMessage::Arg const &a1,
+                    Nul::UMessage::Arg const &a2 = Nul::UMessage::Arg::nil) {
     return Nul::UMessage::sprintf(fmt, a1, a2);
 }
 

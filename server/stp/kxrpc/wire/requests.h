@@ -1,4 +1,5 @@
-// The bases of every request: ARM correlator, client locale, trace id and the session header.
+// The bases of every request: ARM correlator, client locale, trace id, the session header, the
+// requests without a session and the requests whose body is one target.
 #pragma once
 
 #include <memory>
@@ -6,10 +7,10 @@
 
 #include <rpc/xdr.h>
 
-#include "wire/handles.h"
-#include "wire/xdrobject.h"
 #include "tesutil/ustring.h"
 #include "wire/genericop.h"
+#include "wire/handles.h"
+#include "wire/xdrobject.h"
 
 struct arm_correlator;
 

@@ -16,12 +16,14 @@ constexpr int RECTYPE = 0, TARGET_NAME = 1, FOLDER = 2, ATTACHMENT = 3;
 // Which segments a target of this code carries on the wire, first to last: a bit per segment.
 unsigned wire_segments(int type, int marshall_type) {
     switch (type) {
-    case TT_RECTYPE: return 1u << RECTYPE;
+    case TT_RECTYPE:
+        return 1u << RECTYPE;
     case TT_RECORD:
     case TT_FIELDDEF:
     case TT_ACTION:
     case TT_FORM:
-    case TT_HOOK: return (1u << RECTYPE) | (1u << TARGET_NAME);
+    case TT_HOOK:
+        return (1u << RECTYPE) | (1u << TARGET_NAME);
     case TT_REPLICA:
     case TT_QUERY:
     case TT_QUERY_FOLDER:
@@ -30,11 +32,16 @@ unsigned wire_segments(int type, int marshall_type) {
     case TT_DYNAMIC_LIST:
     case TT_CURRENT_USER:
     case TT_USER:
-    case TT_GROUP: return 1u << TARGET_NAME;
-    case TT_ATTACHMENT: return 0xFu;
-    case TT_ATTACHMENT_FOLDER: return 0x7u;
-    case TT_GLOBAL_HOOK: return marshall_type == TargetResourceArg::BY_NAME ? 1u << TARGET_NAME : 0u;
-    default: return 0;
+    case TT_GROUP:
+        return 1u << TARGET_NAME;
+    case TT_ATTACHMENT:
+        return 0xFu;
+    case TT_ATTACHMENT_FOLDER:
+        return 0x7u;
+    case TT_GLOBAL_HOOK:
+        return marshall_type == TargetResourceArg::BY_NAME ? 1u << TARGET_NAME : 0u;
+    default:
+        return 0;
     }
 }
 
@@ -49,8 +56,10 @@ bool is_owning_code(int type) {
     case TT_REPORT:
     case TT_REPORT_FORMAT:
     case TT_USER:
-    case TT_GROUP: return true;
-    default: return false;
+    case TT_GROUP:
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -207,7 +216,8 @@ void TargetResourceArg::fill_dbids_from_cached() {
     auto set = [this](int i, std::int64_t dbid) { dbids_[i] = low_dbid(dbid); };
     switch (op_type_) {
     case TT_RECTYPE:
-        if (auto *def = static_cast<KXEntityDef *>(object); def && def->GetReal()) set(RECTYPE, def->GetReal()->GetDbId());
+        if (auto *def = static_cast<KXEntityDef *>(object); def && def->GetReal())
+            set(RECTYPE, def->GetReal()->GetDbId());
         break;
     case TT_RECORD:
         if (auto *record = static_cast<AdEntity *>(object)) {
@@ -251,8 +261,8 @@ void TargetResourceArg::fill_dbids_from_cached() {
         break;
     case TT_ATTACHMENT:
     case TT_ATTACHMENT_FOLDER: {
-        AttachmentFolder const *folder = op_type_ == TT_ATTACHMENT ? (attachment_ ? &attachment_->folder() : nullptr)
-                                                                   : folder_.get();
+        AttachmentFolder const *folder =
+            op_type_ == TT_ATTACHMENT ? (attachment_ ? &attachment_->folder() : nullptr) : folder_.get();
         if (!folder) break;
         if (AdEntityPtr const &record = folder->entity()) {
             if (record->GetEntityDef()) set(RECTYPE, record->GetEntityDef()->GetDbId());
@@ -271,7 +281,8 @@ void TargetResourceArg::fill_dbids_from_cached() {
     case TT_GROUP:
         if (object) set(TARGET_NAME, static_cast<KXGroup *>(object)->GetDbId());
         break;
-    default: break;
+    default:
+        break;
     }
 }
 
@@ -334,7 +345,8 @@ bool_t TargetResourceArg::encode_or_decode(XDR *xdrs) {
             return xdr_ustring(xdrs, *names_[FOLDER]);
         }
         return xdr_u_int(xdrs, &dbids_[FOLDER]);
-    default: return TRUE;
+    default:
+        return TRUE;
     }
 }
 
@@ -343,7 +355,9 @@ Nul::UString TargetResourceArg::trace_line() {
     Nul::UString text = text_of(line);
     auto name_or_null = [](Nul::UString const *s) { return s ? *s : Nul::UString(L"NULL"); };
     switch (marshall_type_) {
-    case NOT_MARSHALLED: text.append(L" not_marshalled"); break;
+    case NOT_MARSHALLED:
+        text.append(L" not_marshalled");
+        break;
     case BY_NAME:
         text.append(L" rectype(").append(name_or_null(names_[RECTYPE].get()));
         text.append(L") target_name(").append(name_or_null(names_[TARGET_NAME].get()));
@@ -365,11 +379,10 @@ Nul::UString TargetResourceArg::trace_line() {
         else if (aux_marshall_type_ == BY_DBID)
             text.append(text_of(" aux_info_dbid(" + std::to_string(static_cast<int>(dbids_[FOLDER])) + ")"));
         break;
-    default: break;
+    default:
+        break;
     }
     return text;
 }
-
-
 
 } // namespace KxRpc

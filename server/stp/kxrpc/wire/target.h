@@ -9,11 +9,11 @@
 #include "kxproduct/metadata.h"
 #include "kxproduct/session.h"
 #include "kxproduct/workspace.h"
+#include "tesutil/stpexception.h"
+#include "tesutil/ustring.h"
 #include "wire/attachments.h"
 #include "wire/handles.h"
 #include "wire/xdrobject.h"
-#include "tesutil/stpexception.h"
-#include "tesutil/ustring.h"
 
 class AdSession;
 

@@ -5,14 +5,14 @@
 #include "kxproduct/exceptions.h"
 #include "kxwin/cexception.h"
 #include "wire/casts.h"
-#include "wire/exceptions.h"
 #include "wire/catalog.h"
-#include "wire/login_session.h"
-#include "wire/workspace.h"
-#include "wire/records.h"
+#include "wire/exceptions.h"
 #include "wire/held_items.h"
+#include "wire/login_session.h"
+#include "wire/records.h"
 #include "wire/target.h"
 #include "wire/trace.h"
+#include "wire/workspace.h"
 
 namespace KxRpc {
 
@@ -347,7 +347,8 @@ std::unique_ptr<AttachmentFolder> TargetResourceArg::resolve_attachment_folder(A
         AdIterator<AdFieldDef> fields = def->GetFieldDefs();
         for (int i = 0; i < fields.GetLength() && !field; ++i) {
             AdFieldDef *f = fields.GetItem(i);
-            if (f && static_cast<u_int>(f->GetDbId()) == dbids_[2] && f->GetFieldType() == AD_ATTACHMENT_LIST) field = f;
+            if (f && static_cast<u_int>(f->GetDbId()) == dbids_[2] && f->GetFieldType() == AD_ATTACHMENT_LIST)
+                field = f;
         }
     }
     if (field == nullptr || field->GetFieldType() != AD_ATTACHMENT_LIST) raise_not_found(MSG_FOLDER_NOT_FOUND);
@@ -365,8 +366,7 @@ AttachmentFolder *TargetResourceArg::attachment_folder(AdSession *session) {
 Attachment *TargetResourceArg::attachment(AdSession *session) {
     require_type(op_type_ == TT_ATTACHMENT, L"type not ATTACHMENT");
     if (attachment_) return attachment_.get();
-    if (marshall_type_ == BY_STATE_ITEM)
-        return checked_cast<AttachmentStateItem>(state_item_or_fail())->attachment();
+    if (marshall_type_ == BY_STATE_ITEM) return checked_cast<AttachmentStateItem>(state_item_or_fail())->attachment();
     if (session == nullptr) throw_internal_error(L"need AdSession pointer to get Attachment pointer");
     std::unique_ptr<AttachmentFolder> folder = resolve_attachment_folder(session);
     std::unique_ptr<Attachment> found;

@@ -59,7 +59,9 @@ void trace_finish(Nul::UString const &method, Nul::UString const &text) {
     trace_format(1, L"%s %s (%s)", Nul::UString(L"Finish"), method, text);
 }
 
-void trace_info(Nul::UString const &method, Nul::UString const &text) { trace_format(2, L"Info: %s(%s)", method, text); }
+void trace_info(Nul::UString const &method, Nul::UString const &text) {
+    trace_format(2, L"Info: %s(%s)", method, text);
+}
 
 void trace_exception(Nul::UString const &method, Nul::UString const &text) {
     trace_format(1, L"Exception: %s(%s)", method, text);

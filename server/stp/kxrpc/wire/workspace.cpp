@@ -3,9 +3,9 @@
 
 #include "kxproduct/exceptions.h"
 #include "kxwin/cexception.h"
+#include "tesutil/selector.h"
 #include "wire/exceptions.h"
 #include "wire/trace.h"
-#include "tesutil/selector.h"
 
 namespace KxRpc {
 namespace QueryUtil {
@@ -28,7 +28,8 @@ AdBucketPtr top_folder(AdSessionPtr const &session, int folder_type, wchar_t con
         e->Delete();
         if (!denied) throw_internal_error(text);
         trace_text(1, Nul::UString(L"Ignoring Exception: GetTopWorkspaceFolder PUBLIC_FOLDER "
-                                   L"PERM_DENIED_PUBLIC_FOLDER_ADMIN: ") + text);
+                                   L"PERM_DENIED_PUBLIC_FOLDER_ADMIN: ") +
+                          text);
         return AdBucketPtr();
     } catch (CException *e) {
         Nul::UString text = take_cexception_text(e);

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "kxproduct/workspace.h"
-#include "tesutil/ustring.h"
 #include "tesutil/critsec.h"
+#include "tesutil/ustring.h"
 
 namespace KxRpc {
 namespace QueryUtil {

@@ -26,7 +26,8 @@ bool_t xdr_flag(XDR *xdrs, bool &value) noexcept {
         value = v == 1;
         return TRUE;
     }
-    case XDR_FREE: return TRUE;
+    case XDR_FREE:
+        return TRUE;
     }
     return FALSE;
 }
@@ -44,7 +45,8 @@ bool_t xdr_int64(XDR *xdrs, std::int64_t &value) noexcept {
         value = static_cast<std::int64_t>((static_cast<std::uint64_t>(hi) << 32) | lo);
         return TRUE;
     }
-    case XDR_FREE: return TRUE;
+    case XDR_FREE:
+        return TRUE;
     }
     return FALSE;
 }
@@ -93,7 +95,8 @@ bool_t xdr_ustring(XDR *xdrs, Nul::UString &value) noexcept {
             }
             return TRUE;
         }
-        case XDR_FREE: return TRUE;
+        case XDR_FREE:
+            return TRUE;
         }
     } catch (...) {
     }

@@ -28,7 +28,9 @@ bool_t xdr_ustring(XDR *xdrs, Nul::UString &value) noexcept;
 bool_t xdr_list_count(XDR *xdrs, int &count) noexcept;
 
 // How much room to reserve for a decoded list: never trust the count for memory.
-inline std::size_t list_reserve(int count) { return count < 0 ? 0 : (count < 256 ? static_cast<std::size_t>(count) : 256); }
+inline std::size_t list_reserve(int count) {
+    return count < 0 ? 0 : (count < 256 ? static_cast<std::size_t>(count) : 256);
+}
 
 // Replies are only ever encoded: any other direction fails.
 inline bool_t encode_only(XDR *xdrs) { return xdrs->x_op == XDR_ENCODE; }
