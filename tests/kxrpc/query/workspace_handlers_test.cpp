@@ -116,7 +116,8 @@ TEST_F(Handlers, MoveResolvesBeforeItMovesAndConvertsEveryFailure) {
 }
 
 TEST_F(Handlers, OplogRangeBoundsAndModes) {
-    sql("DELETE FROM oplog; INSERT INTO oplog(seq, database_dbid, at, operation) SELECT 5, dbid, 'x', 'Modify' FROM databases "
+    sql("DELETE FROM oplog; INSERT INTO oplog(seq, database_dbid, at, operation) SELECT 5, dbid, 'x', 'Modify' FROM "
+        "databases "
         "WHERE name='ISSUE'; INSERT INTO oplog(seq, database_dbid, at, operation) SELECT 9, dbid, 'x', 'Modify' FROM "
         "databases WHERE name='ISSUE'");
     struct Case {
@@ -124,7 +125,8 @@ TEST_F(Handlers, OplogRangeBoundsAndModes) {
         int reason;
     } cases[] = {{4, 33}, {5, -1}, {9, -1}, {10, 33}, {0xffffffffu, 33}};
     for (Case const &c : cases)
-        EXPECT_EQ(run<GetOplogEntriesArgs>(kxrpc_get_oplog_entries, header().u(c.start).u(0xffffffffu).b(true)), c.reason)
+        EXPECT_EQ(run<GetOplogEntriesArgs>(kxrpc_get_oplog_entries, header().u(c.start).u(0xffffffffu).b(true)),
+                  c.reason)
             << c.start;
     KXFaultInjector::Arm("KXSession::GetOplogSerialNumberRange", fault(KXFaultKind::KXException, 13203, L"denied"));
     EXPECT_EQ(run<GetOplogEntriesArgs>(kxrpc_get_oplog_entries, header().u(5).u(1).b(false)), 80);
@@ -146,9 +148,7 @@ TEST_F(Handlers, FindRecordModesAndFailures) {
 }
 
 TEST_F(Handlers, SearchFailuresInInitAreTheCallsErrorAndLeaveNoState) {
-    auto body = [&](std::string text) {
-        return header().i(5).b(false).i(10).i(0).s(text).i(1).i(0);
-    };
+    auto body = [&](std::string text) { return header().i(5).b(false).i(10).i(0).s(text).i(1).i(0); };
     struct Case {
         char const *op;
         KXFaultKind kind;
@@ -190,5 +190,7 @@ TEST_F(Handlers, WalkSkipsItemsRemovedSinceTheSessionReadTheWorkspace) {
     auto after = walk();
     EXPECT_EQ(after, std::vector<GetFolderDescendentsResp::Entry>(before.begin() + 1, before.end()));
     KXFaultInjector::Arm("AdFolder::GetChildBucketIds", fault(KXFaultKind::PaMsgException, 1, L"broken"));
-    EXPECT_EQ(run<GetFolderDescendentsArgs>(kxrpc_get_folder_descendents, header().i(37).i(1).s("Public Queries/Defects")), 40);
+    EXPECT_EQ(
+        run<GetFolderDescendentsArgs>(kxrpc_get_folder_descendents, header().i(37).i(1).s("Public Queries/Defects")),
+        40);
 }

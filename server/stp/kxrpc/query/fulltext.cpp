@@ -41,9 +41,7 @@ std::vector<CString> to_cstrings(std::vector<Nul::UString> const &names) {
 // ---- SearchState
 
 SearchState::SearchState(KXSmartPtr<KXSession> const &user_session, ExecuteFullTextSearchArgs &args)
-    : user_session_(user_session),
-      remaining_(args.request_num()),
-      start_row_(args.start_row()),
+    : user_session_(user_session), remaining_(args.request_num()), start_row_(args.start_row()),
       has_parent_record_(args.has_parent_record()) {}
 
 SearchState::~SearchState() {
@@ -59,11 +57,13 @@ void SearchState::init(AdSession *session, ExecuteFullTextSearchArgs &args) {
     if (args.start_row() <= 0) refuse(Nul::UString(L"start_row"));
     if (!args.has_parent_record() && args.page_size() <= 0) refuse(Nul::UString(L"page_size"));
     if (!args.parent_record_dbid_valid())
-        throw KxRpcException(4, kx_message(MSG_NOT_AN_INTEGER, args.parent_record_dbid_text(), args.parent_record_dbid_text()),
-                             nullptr, nullptr);
+        throw KxRpcException(
+            4, kx_message(MSG_NOT_AN_INTEGER, args.parent_record_dbid_text(), args.parent_record_dbid_text()), nullptr,
+            nullptr);
     bool looking_up_parent = false;
     try {
-        if (!user_session_->IsTextSearchEnabled()) throw KxRpcException(4, kx_message(MSG_SEARCH_DISABLED), nullptr, nullptr);
+        if (!user_session_->IsTextSearchEnabled())
+            throw KxRpcException(4, kx_message(MSG_SEARCH_DISABLED), nullptr, nullptr);
         KXSmartPtr<KXTextSearchDef> def =
             user_session_->BuildTextSearchDef(has_parent_record_ ? KX_TEXT_SEARCH_CHOICE_LIST : KX_TEXT_SEARCH_RECORDS);
         def->SetSearchString(cstr(args.search_string()));
@@ -110,34 +110,41 @@ void SearchState::init(AdSession *session, ExecuteFullTextSearchArgs &args) {
         if (f.kind == ProductFailure::kx_exception) throw_internal_error(kx_message(MSG_INTERNAL_ERROR, f.text));
         trace_exception(Nul::UString(L"ExecuteFullTextSearchIter::SearchState::init"), f.text);
         // Search text the index cannot parse is the client's error.
-        if (f.kind == ProductFailure::message_exception && f.msg_id == kBadSearchMsgId) refuse(Nul::UString(L"search_string"));
-        if (f.kind == ProductFailure::message_exception) throw_internal_error(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, f.text));
+        if (f.kind == ProductFailure::message_exception && f.msg_id == kBadSearchMsgId)
+            refuse(Nul::UString(L"search_string"));
+        if (f.kind == ProductFailure::message_exception)
+            throw_internal_error(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, f.text));
         throw_internal_error(kx_message(MSG_INTERNAL_ERROR, Nul::UString(L"Unknown error.")));
     }
 }
 
-std::vector<SearchRecord> SearchState::next_records(int request_num) {
+std::vector<SearchRecord> SearchState::next_records(int request_num, bool &finished) {
     std::lock_guard<std::mutex> lock(mu_);
     std::vector<SearchRecord> out;
     remaining_ = request_num;
+    finished = true;
     if (done_) return out;
+    Nul::UString text;
+    bool failed = false;
     try {
         write_hits(out);
+    } catch (Nul::STPException const &e) {
+        failed = true;
+        text = exception_message_text(e);
     } catch (...) {
+        failed = true;
         ProductFailure f = take_product_failure();
-        Nul::UString text = f.kind == ProductFailure::other ? Nul::UString(L"Unknown error.") : f.text;
+        text = f.kind == ProductFailure::other ? Nul::UString(L"Unknown error.") : f.text;
+    }
+    if (failed) {
         done_ = true;
         SearchRecord r;
         r.kind = 4;
         r.error = std::make_shared<KXInternalErrorException>(text, nullptr);
         out.push_back(std::move(r));
     }
+    finished = done_ || has_parent_record_;
     return out;
-}
-
-bool SearchState::finished() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return done_ || has_parent_record_;
 }
 
 void SearchState::write_hits(std::vector<SearchRecord> &out) {
@@ -191,7 +198,8 @@ void SearchState::write_hits(std::vector<SearchRecord> &out) {
         r.indexed_version = hit->GetIndexedVersion();
         r.version = hit->GetVersion();
         std::vector<CString> const &values = hit->GetDisplayFieldValues();
-        for (std::size_t i = 0; i < names.size(); ++i) r.names.push_back(i < values.size() ? ustr(values[i]) : Nul::UString());
+        for (std::size_t i = 0; i < names.size(); ++i)
+            r.names.push_back(i < values.size() ? ustr(values[i]) : Nul::UString());
         out.push_back(std::move(r));
         ++cursor_;
         --remaining_;
@@ -218,8 +226,9 @@ void ExecuteFullTextSearchIter::start_search(ExecuteFullTextSearchArgs &args) {
         state = std::make_shared<SearchState>(login->user_session(), args);
         state->init(session, args);
     }
-    records_ = state->next_records(args.request_num());
-    if (state->finished()) {
+    bool finished = true;
+    records_ = state->next_records(args.request_num(), finished);
+    if (finished) {
         // Discarded with this reply: its handle is not handed out, and a later call naming it
         // finds nothing.
         if (!state->oid().is_nil()) remove_pointer_entry(state->oid());
@@ -270,7 +279,8 @@ bool_t ExecuteFullTextSearchIter::xdr(XDR *xdrs) {
 bool kxrpc_execute_fulltext_search(XdrObject *request, XdrObject **result) {
     auto response = std::make_unique<ExecuteFullTextSearchIter>();
     auto *args = checked_cast<ExecuteFullTextSearchArgs>(request);
-    trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_execute_fulltext_search %s)", args->trace_line()); });
+    trace_lazy(1,
+               [&] { return Nul::UMessage::sprintf("Info: (kxrpc_execute_fulltext_search %s)", args->trace_line()); });
     response->start_search(*args);
     *result = response.release();
     return true;

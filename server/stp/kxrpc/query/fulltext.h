@@ -20,12 +20,12 @@ class ExecuteFullTextSearchArgs;
 // written by the reply itself).
 struct SearchRecord {
     int kind = 0;
-    int number = 0;              // 0: total hits
-    Nul::UString text;           // 0: expanded search string; 1 and 2: record-type name
-    Nul::UString display_name;   // 2
+    int number = 0;            // 0: total hits
+    Nul::UString text;         // 0: expanded search string; 1 and 2: record-type name
+    Nul::UString display_name; // 2
     unsigned type_dbid = 0, dbid = 0;
     int score = 0, indexed_version = 0, version = 0;
-    std::vector<Nul::UString> names; // 1: display field names; 2: the hit's values
+    std::vector<Nul::UString> names;                 // 1: display field names; 2: the hit's values
     std::shared_ptr<KXInternalErrorException> error; // 4
 };
 
@@ -37,16 +37,15 @@ public:
     // Builds and executes the search; failures are raised as the call's error.
     void init(AdSession *session, ExecuteFullTextSearchArgs &args);
     // The records of one reply: at most `request_num` hits of the current page. Product failures
-    // end the records with an error record and finish the search.
-    std::vector<SearchRecord> next_records(int request_num);
-    // Whether the search has nothing more for a later call (all hits written, an error, or a
-    // choice-list search, which answers once).
-    bool finished() const;
+    // end the records with an error record and finish the search. `finished` says, as of this
+    // reply, whether the search has nothing more for a later call (all hits written, an error, or
+    // a choice-list search, which answers once).
+    std::vector<SearchRecord> next_records(int request_num, bool &finished);
 
 private:
     void write_hits(std::vector<SearchRecord> &out);
 
-    mutable std::mutex mu_;
+    std::mutex mu_;
     KXSmartPtr<KXSession> user_session_;
     KXSmartPtr<KXTextSearchResult> result_;
     KXSmartPtr<KXTextSearchHits> hits_;

@@ -78,7 +78,8 @@ bool kxrpc_find_record(XdrObject *request, XdrObject **result) {
     int kind = entity_kind_of_find_mode(args->find_mode());
     if (kind == 0) throw KxRpcException(4, kx_message(MSG_ILLEGAL_VALUE, Nul::UString(L"find_mode")), nullptr, nullptr);
     std::vector<CString> names;
-    for (auto it = args->locs_begin(); it != args->locs_end(); ++it) names.push_back(it->record_type(session.get())->GetName());
+    for (auto it = args->locs_begin(); it != args->locs_end(); ++it)
+        names.push_back(it->record_type(session.get())->GetName());
     AdEntityPtr record = converting(
         [&] {
             AdEntityPtr found;
@@ -86,7 +87,8 @@ bool kxrpc_find_record(XdrObject *request, XdrObject **result) {
             int status = 0;
             if (args->is_dbid()) {
                 if (AdEntityDef *def = GetEntityDefOfDbId(session, args->dbid(), names, kind))
-                    status = AdEntityMgr::Get(session)->LookupEntityByDbIdWithStatus(def, args->dbid(), found, error, 1);
+                    status =
+                        AdEntityMgr::Get(session)->LookupEntityByDbIdWithStatus(def, args->dbid(), found, error, 1);
             } else if (AdEntityDef *def = GetEntityDefOfName(session, cstr(args->name()), names, kind)) {
                 status = AdEntityMgr::Get(session)->LookupEntityWithStatus(def, cstr(args->name()), found, error, 1);
             }
@@ -105,8 +107,9 @@ bool kxrpc_get_oplog_entries(XdrObject *request, XdrObject **result) {
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_oplog_entries %s)", args->trace_line()); });
     AdSession *session = args->api_session_or_fail();
     KXSmartPtr<KXSession> user = args->session_or_fail()->user_session();
-    bool enabled = converting([&] { return session->IsActionOplogEnabled() != 0; },
-                              [](ProductFailure const &f) { throw_internal_error(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, f.text)); });
+    bool enabled = converting(
+        [&] { return session->IsActionOplogEnabled() != 0; },
+        [](ProductFailure const &f) { throw_internal_error(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, f.text)); });
     if (!enabled) throw KxRpcException(4, kx_message(MSG_OPLOG_DISABLED), nullptr, nullptr);
     CString first_text, last_text;
     converting([&] { user->GetOplogSerialNumberRange(first_text, last_text); },
@@ -152,8 +155,9 @@ bool_t GetAllDbSetsResp::xdr(XDR *xdrs) {
 bool kxrpc_get_all_dbsets(XdrObject *request, XdrObject **result) {
     auto *args = checked_cast<GetAllDbSetsArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_all_dbsets %s)", args->describe()); });
-    *result = converting([&] { return new GetAllDbSetsResp(*args); },
-                         [](ProductFailure const &f) { throw_internal_error(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, f.text)); });
+    *result = converting(
+        [&] { return new GetAllDbSetsResp(*args); },
+        [](ProductFailure const &f) { throw_internal_error(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, f.text)); });
     return true;
 }
 
@@ -167,7 +171,8 @@ GetRecFamilyInfoResp::GetRecFamilyInfoResp(AdSession *session) {
         Family family{Member{ustr(def->GetName()), static_cast<unsigned>(def->GetDbId())}, {}};
         AdIterator<AdEntityDef> members = def->GetFamilyMembers();
         for (int j = 0; j < members.GetLength(); ++j)
-            family.members.push_back(Member{ustr(members.GetItem(j)->GetName()), static_cast<unsigned>(members.GetItem(j)->GetDbId())});
+            family.members.push_back(
+                Member{ustr(members.GetItem(j)->GetName()), static_cast<unsigned>(members.GetItem(j)->GetDbId())});
         families_.push_back(std::move(family));
     }
 }
@@ -193,8 +198,9 @@ bool kxrpc_get_rec_family_info(XdrObject *request, XdrObject **result) {
     auto *args = checked_cast<GetRecFamilyInfoArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_rec_family_info %s)", args->trace_line()); });
     AdSession *session = args->api_session_or_fail();
-    *result = converting([&] { return new GetRecFamilyInfoResp(session); },
-                         [](ProductFailure const &f) { throw_internal_error(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, f.text)); });
+    *result = converting(
+        [&] { return new GetRecFamilyInfoResp(session); },
+        [](ProductFailure const &f) { throw_internal_error(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, f.text)); });
     return true;
 }
 

@@ -80,7 +80,8 @@ bool_t ExecuteFullTextSearchArgs::xdr_body(XDR *xdrs) {
     char *end = nullptr;
     errno = 0;
     long dbid = std::strtol(text.c_str(), &end, 10);
-    parent_dbid_valid_ = text.empty() || (*end == '\0' && errno == 0 && !std::isspace(static_cast<unsigned char>(text[0])));
+    parent_dbid_valid_ =
+        text.empty() || (*end == '\0' && errno == 0 && !std::isspace(static_cast<unsigned char>(text[0])));
     parent_record_dbid_ = parent_dbid_valid_ ? dbid : 0;
     return parent_field_name_.xdr(xdrs);
 }

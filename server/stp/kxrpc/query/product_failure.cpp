@@ -16,12 +16,18 @@ ProductFailure take_product_failure() noexcept {
             if (!e) return f;
             f.msg_id = e->GetMsgId();
             // Deleted even when reading the text fails.
-            struct Drop { KXException *e; ~Drop() { e->Delete(); } } drop{e};
+            struct Drop {
+                KXException *e;
+                ~Drop() { e->Delete(); }
+            } drop{e};
             f.text = Nul::UString(e->GetErrorString().GetString());
         } catch (PaMsgException *e) {
             f.kind = ProductFailure::message_exception;
             if (!e) return f;
-            struct Drop { PaMsgException *e; ~Drop() { e->Delete(); } } drop{e};
+            struct Drop {
+                PaMsgException *e;
+                ~Drop() { e->Delete(); }
+            } drop{e};
             if (PaMessage const *first = e->First()) {
                 f.msg_id = first->GetID();
                 f.text = Nul::UString(first->GetMsg().GetString());

@@ -26,7 +26,6 @@ constexpr int MSG_MOVE_FAILED = 59;
 constexpr int MSG_RENAME_FAILED = 166;
 constexpr int kBadNameMsgId = 13786;
 
-
 } // namespace
 
 int workspace_type_code(int bucket_type) {
@@ -89,7 +88,8 @@ bool_t GetFolderDescendentsResp::xdr(XDR *xdrs) {
 
 bool kxrpc_get_folder_descendents(XdrObject *request, XdrObject **result) {
     auto *args = checked_cast<GetFolderDescendentsArgs>(request);
-    trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_folder_descendents %s)", args->trace_line()); });
+    trace_lazy(1,
+               [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_folder_descendents %s)", args->trace_line()); });
     AdSession *session = args->api_session_or_fail();
     Nul::CriticalSection guard(workspace_lock());
     AdBucketPtr folder = args->bucket(session);
@@ -159,8 +159,8 @@ bool kxrpc_move_query(XdrObject *request, XdrObject **result) {
     auto *args = checked_cast<MoveQueryArgs>(request);
     trace_lazy(1, [&] {
         return Nul::UMessage::sprintf("Info: (kxrpc_move_query %s)",
-                                      Nul::UMessage::sprintf("%s :: %s :: %s :: dest:%s :: overwrite:%s", args->describe(),
-                                                             Nul::UString(L"AdQueryDef(not set)"),
+                                      Nul::UMessage::sprintf("%s :: %s :: %s :: dest:%s :: overwrite:%s",
+                                                             args->describe(), Nul::UString(L"AdQueryDef(not set)"),
                                                              Nul::UString(L"AdBucket(not set)"), args->destination(),
                                                              Nul::UString(args->overwrite() ? L"T" : L"F")));
     });
@@ -170,7 +170,8 @@ bool kxrpc_move_query(XdrObject *request, XdrObject **result) {
     try {
         MoveSource source = resolve_move_source(*args, session);
         Nul::UString path = args->destination();
-        AdBucketPtr moved = GetWorkspaceMgr(session)->MoveBucket(source.bucket, CString(path.c_str()), args->overwrite());
+        AdBucketPtr moved =
+            GetWorkspaceMgr(session)->MoveBucket(source.bucket, CString(path.c_str()), args->overwrite());
         // Nothing below calls the product: once the item moved, the reply describes it.
         std::shared_ptr<QueryItemStateItem> item;
         if (source.type_code == 36)
@@ -209,8 +210,8 @@ bool kxrpc_rename_workspace_item(XdrObject *request, XdrObject **result) {
         ProductFailure f = take_product_failure();
         if (f.kind == ProductFailure::message_exception) throw_internal_error(kx_message(MSG_RENAME_FAILED, f.text));
         // A name the product refuses is the client's error; anything else is the server's.
-        Nul::STPException::raise(reason(f.msg_id == kBadNameMsgId ? 4 : 40), kx_message(MSG_RENAME_FAILED, f.text), nullptr,
-                                 nullptr, Nul::STPException::LOG_INFO);
+        Nul::STPException::raise(reason(f.msg_id == kBadNameMsgId ? 4 : 40), kx_message(MSG_RENAME_FAILED, f.text),
+                                 nullptr, nullptr, Nul::STPException::LOG_INFO);
     }
     *result = new RenameWorkspaceItemResp(done == 1 ? 1 : 0);
     return true;
