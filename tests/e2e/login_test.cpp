@@ -1,4 +1,5 @@
 // login and delete_state against the real program and its demo database set.
+#include "demo_server.h"
 #include "server_process.h"
 
 #include <gtest/gtest.h>
@@ -100,20 +101,7 @@ std::vector<int> delete_state(Client &client, std::vector<std::array<char, 16>> 
     return reply.unknown;
 }
 
-class LoginE2E : public testing::Test {
-protected:
-    void SetUp() override {
-        server_ = std::make_unique<ServerProcess>(std::vector<std::string>{"-worker_threads", "4"}, dir_.path(),
-                                                  std::vector<std::string>{"KX_PRODUCT_DATA=" + dir_.file("data")});
-        ASSERT_TRUE(server_->start());
-    }
-    void TearDown() override {
-        server_->signal(SIGTERM);
-        EXPECT_EQ(0, server_->wait().status);
-    }
-    TempDir dir_;
-    std::unique_ptr<ServerProcess> server_;
-};
+using LoginE2E = DemoServerTest;
 
 } // namespace
 

@@ -307,7 +307,7 @@ TEST_F(Dispatcher, PingAndUnservedNumbersNeverReachAHandler) {
     EXPECT_EQ(RPC_SUCCESS, clnt_call(client_, 0, as_xdrproc(xdr_void), nullptr, as_xdrproc(xdr_void), nullptr, tv));
     EXPECT_EQ(RPC_PROCUNAVAIL,
               clnt_call(client_, 37, as_xdrproc(xdr_void), nullptr, as_xdrproc(xdr_void), nullptr, tv));
-    EXPECT_EQ(RPC_PROCUNAVAIL, clnt_call(client_, 4, as_xdrproc(xdr_void), nullptr, as_xdrproc(xdr_void), nullptr, tv));
+    EXPECT_EQ(RPC_PROCUNAVAIL, clnt_call(client_, 20, as_xdrproc(xdr_void), nullptr, as_xdrproc(xdr_void), nullptr, tv));
     EXPECT_EQ(0, args_made.load());
 }
 
@@ -321,6 +321,10 @@ TEST(ProcedureTable, ThirtySevenNamedEntriesWithTheServedOnes) {
     EXPECT_NE(nullptr, t[1].handler);
     EXPECT_STREQ(L"delete_state", t[2].name);
     EXPECT_NE(nullptr, t[2].handler);
+    EXPECT_STREQ(L"fetch_props", t[3].name);
+    EXPECT_NE(nullptr, t[3].handler);
+    EXPECT_STREQ(L"put_props", t[4].name);
+    EXPECT_NE(nullptr, t[4].handler);
     EXPECT_STREQ(L"login", t[5].name);
     EXPECT_NE(nullptr, t[5].handler);
     EXPECT_STREQ(L"kxrpc_get_accessible_databases", t[28].name);

@@ -111,3 +111,11 @@ TEST(CheckedCastOfServerClasses, StateItems) {
     EXPECT_EQ(plain_cast<RecordStateItem>(pq), nullptr);
     EXPECT_EQ(plain_cast<RecordStateItem>(static_cast<StateItem *>(nullptr)), nullptr);
 }
+
+TEST(CheckedCast, TemplateNamesLoseTheirNamespacesInsideTheArgumentsToo) {
+    EXPECT_EQ("PropValue<UString>", unqualified_name("KxRpc::PropValue<Nul::UString>"));
+    EXPECT_EQ("ListPropValue<TargetResourceArg>", unqualified_name("KxRpc::ListPropValue<KxRpc::TargetResourceArg>"));
+    EXPECT_EQ("Pair<A, B>", unqualified_name("x::Pair<y::z::A, B>"));
+    EXPECT_EQ("Plain", unqualified_name("Plain"));
+    EXPECT_EQ("Local<Value>", unqualified_name("(anonymous namespace)::Local<(anonymous namespace)::Value>"));
+}

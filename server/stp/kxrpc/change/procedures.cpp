@@ -4,6 +4,7 @@
 
 #include "change/admin.h"
 #include "change/attachment_requests.h"
+#include "change/create_temp.h"
 #include "change/deliverops.h"
 #include "change/new_resources.h"
 #include "change/requests.h"
@@ -16,7 +17,7 @@ std::span<ProcedureRow const> change_procedures() {
     static ProcedureRow const rows[] = {
         served<ResolveTypeArg>(6, L"resolve_type", xdr_routine(xdr_result_of<ResolveTypeResp>), nullptr),
         decoded<CreateResourceArgs>(8, L"mkresource"),
-        served<CreateTempArgs>(9, L"create_temp", xdr_routine(xdr_result_of<CreateTempResp>), nullptr),
+        served<CreateTempArgs>(9, L"create_temp", xdr_routine(xdr_result_of<CreateTempResp>), kxrpc_create_temp),
         decoded<DeliverChangeContextArgs>(10, L"deliver_change_context"),
         served<ValidateActionArgs>(11, L"validate_action", xdr_routine(xdr_result_of<XdrVoid>), nullptr),
         served<ValidateRecordPropsArgs>(12, L"validate_record_props", xdr_routine(xdr_result_of<XdrVoid>), nullptr),

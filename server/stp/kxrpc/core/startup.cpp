@@ -23,6 +23,7 @@
 
 #include "ks_rpcsvc.h"
 #include "kxwin/winsock.h"
+#include "props/recordprops.h"
 
 namespace KxRpc {
 
@@ -86,6 +87,7 @@ void read_upfront_validation() {
     trace_core("VEXHUB_UPFRONT_REC_REF_VALIDATE env is set to (%s)", value);
     settings().upfront_validation = std::atoi(value) == 1;
     trace_core("do_upfrount_record_ref_validation = %s", settings().upfront_validation ? "T" : "F");
+    RecordProps::set_upfront_reference_validation(settings().upfront_validation);
 }
 
 void install_signal_handlers() {

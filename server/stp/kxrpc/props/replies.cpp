@@ -13,7 +13,6 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int unsupported_property_reason = 64;
 constexpr int internal_reason = 39;
 constexpr int mru_trace_level = 4;
 
@@ -91,28 +90,6 @@ bool_t xdr_dynamic_prop_names(XDR *xdrs, DynamicPropMap &props) {
     }
 }
 
-// ---- PropsResource
-
-PropsResource::PropsResource(LoginSession *session) : session_(session) {}
-PropsResource::~PropsResource() = default;
-
-void PropsResource::put_prop(BasePropValue &) {
-    throw Nul::STPException(reason(unsupported_property_reason), Nul::UMessage::nil);
-}
-
-void PropsResource::complete_put_props(std::vector<BasePropValue *> const &) {}
-void PropsResource::start_field_change_tracking() {}
-void PropsResource::stop_field_change_tracking() {}
-
-bool_t PropsResource::xdr_changed_fields(XDR *xdrs) {
-    bool_t none = FALSE;
-    int count = 0;
-    return xdr_bool(xdrs, &none) && xdr_int(xdrs, &count);
-}
-
-AdEntityPtr PropsResource::entity() { return AdEntityPtr(); }
-Nul::UString PropsResource::describe() { return Nul::UString(); }
-
 // ---- MRU_context
 
 wchar_t const *const *MRU_context::keys() { return mru_keys; }
@@ -165,6 +142,7 @@ MRU_context::~MRU_context() {
 // ---- PropsOpIter
 
 PropsOpIter::PropsOpIter(PropsResource *resource) : resource_(resource) {}
+PropsOpIter::PropsOpIter(std::unique_ptr<PropsResource> resource) : resource_(resource.release()) {}
 
 PropsOpIter::~PropsOpIter() {
     ignoring_failures([this] { delete resource_; });
@@ -174,6 +152,10 @@ PropsOpIter::~PropsOpIter() {
 
 PutPropsIter::PutPropsIter(PropsResource *resource, std::vector<BasePropValue *> const &values, bool register_callback)
     : PropsOpIter(resource), values_(values), register_callback_(register_callback) {}
+
+PutPropsIter::PutPropsIter(std::unique_ptr<PropsResource> resource, std::vector<BasePropValue *> const &values,
+                           bool register_callback)
+    : PropsOpIter(std::move(resource)), values_(values), register_callback_(register_callback) {}
 
 PutPropsIter::~PutPropsIter() = default;
 
@@ -237,6 +219,7 @@ bool_t PutPropsIter::xdr(XDR *xdrs) {
             ~StopFirst() { tracking.stop(); }
         } stop_first{tracking};
         if (!put_values()) return FALSE;
+        resource_->complete_put_props(values_);
         return resource_->xdr_changed_fields(xdrs);
     } catch (...) {
         ignore_current_exception(std::source_location::current());

@@ -1,73 +1,22 @@
-// Property access as the property-operation requests and their replies see it: the property
-// object of a target, the reply bases, the put reply and the hook-value scope around a put.
+// The replies of the property operations: their common base, the fetch reply, the put reply and
+// the hook-value scope around a put.
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include <rpc/xdr.h>
 
 #include "kxproduct/entity.h"
+#include "props/resource.h"
 #include "props/values.h"
 #include "tesutil/stpexception.h"
 #include "tesutil/ustring.h"
 #include "wire/xdrobject.h"
 
-namespace Nul {
-class Oid;
-class XmlDoc;
-} // namespace Nul
-
-class CString;
-
 namespace KxRpc {
-
-class LoginSession;
-class TargetResourceArg;
-
-// Dynamic property id -> {namespace id, name}.
-using DynamicPropMap = std::unordered_map<int, std::pair<int, Nul::UString>>;
-
-// One requested property of a fetch and the meta-properties asked of it.
-struct PropRequest {
-    int prop_id = 0;
-    std::vector<int> metas;
-    bool has_metas() const { return !metas.empty(); }
-};
-
-// The property object of one target. The fetchers of each resource type derive from it.
-class PropsResource {
-public:
-    explicit PropsResource(LoginSession *session);
-    // The property object for a request's target, chosen by its resource type code (caller owns).
-    static PropsResource *getResource(LoginSession *session, DynamicPropMap const &dynamic_props,
-                                      TargetResourceArg &target, int type);
-    PropsResource(PropsResource const &) = delete;
-    PropsResource &operator=(PropsResource const &) = delete;
-    virtual ~PropsResource();
-
-    // Throws on failure; the base knows no property it could set.
-    virtual void put_prop(BasePropValue &value);
-    virtual void complete_put_props(std::vector<BasePropValue *> const &failed);
-    virtual void start_field_change_tracking();
-    virtual void stop_field_change_tracking();
-    // The base has no changed fields: FALSE, then a count of 0.
-    virtual bool_t xdr_changed_fields(XDR *xdrs);
-    virtual AdEntityPtr entity();
-    virtual Nul::UString describe();
-
-    void set_dynamic_props(DynamicPropMap const &props) { dynamic_props_ = props; }
-    DynamicPropMap const &dynamic_props() const { return dynamic_props_; }
-    LoginSession *login_session() const { return session_; }
-
-private:
-    LoginSession *session_;
-    DynamicPropMap dynamic_props_;
-};
 
 // Saves and clears the session's hook message values while a record of a multi-modify batch is
 // being worked on, and puts them back at the end of the scope.
@@ -92,7 +41,9 @@ private:
 // Base of the fetch and put replies: owns the property object of the target.
 class PropsOpIter : public XdrObject {
 public:
+    // Both take ownership of the property object.
     explicit PropsOpIter(PropsResource *resource);
+    explicit PropsOpIter(std::unique_ptr<PropsResource> resource);
     PropsOpIter(PropsOpIter const &) = delete;
     PropsOpIter &operator=(PropsOpIter const &) = delete;
     ~PropsOpIter() override;
@@ -104,60 +55,71 @@ protected:
     bool more_ = false;
 };
 
-// The callbacks through which property objects report fetched values; each writes its value-type
-// code and then the value straight into the reply. The bodies belong to property access.
-class FetchPropResponses {
-public:
-    // Has the property object fetch one property, or one meta-property of it, into this sink;
-    // product failures come out as the server's exceptions.
-    virtual void perform_fetch_prop(PropsResource &resource, int prop_id);
-    virtual void perform_fetch_meta(PropsResource &resource, int prop_id, int meta_id);
-    virtual void record_empty(int type) = 0;
-    virtual void start_list_property_values(int element_type) = 0;
-    virtual void end_list_property_values() = 0;
-    virtual void unavailable_property() = 0;
-    virtual void unsupported_property() = 0;
-    virtual void record_ustring(Nul::UString const &value) = 0;
-    virtual void record_enum(int value) = 0;
-    virtual void record_property_name(Nul::UString const &name) = 0;
-    virtual void record_property_name(int prop_id) = 0;
-    virtual void record_oid(Nul::Oid const &oid) = 0;
-    virtual void record_int(int value) = 0;
-    virtual void record_bool(bool value) = 0;
-    virtual void record_time_value(Nul::UString const &value) = 0;
-    virtual void record_time_value(std::int64_t value) = 0;
-    virtual void record_property_type(int type) = 0;
-    virtual void record_int64(std::int64_t value) = 0;
-    virtual void record_xml(Nul::XmlDoc &doc) = 0;
-    virtual void record_cstring(CString const &value) = 0;
-    virtual void record_resource_as_cstring(int type, CString const &value) = 0;
-    virtual bool property_error(Nul::STPException &e) = 0;
-    virtual void record_query_obj_name(int type, Nul::UString const &name) = 0;
-    virtual void record_query_obj_binding(int btype, Nul::UString const &leaf, int type, int seg1) = 0;
-    virtual void record_resource(int type, int seg1, int seg2, int attach_fol, int attach) = 0;
-    virtual void record_record_name_selector(Nul::UString const &rec_type, Nul::UString const &rec_name,
-                                             Nul::UString const &rec_type_id, Nul::UString const &rec_id) = 0;
-    virtual void record_query_obj_name(int btype, Nul::UString const &leaf, int type, int seg1, int seg2,
-                                       int attach_folder, int attach) = 0;
-    virtual void record_activity_selector(Nul::UString const &selector) = 0;
-    virtual void record_range(unsigned start, unsigned end) = 0;
-
-protected:
-    ~FetchPropResponses() = default;
-};
-
-// The fetch_props reply: fetches the requested properties while it is written.
+// The fetch_props reply: reads the requested properties while it is written, each value going
+// to the stream as soon as the property object reports it. A property that fails is reported
+// in its place and the reply goes on; a write that fails ends it.
 class FetchPropsIter : public PropsOpIter, public FetchPropResponses {
 public:
-    FetchPropsIter(PropsResource *resource, std::vector<PropRequest> const &requested);
+    // `requested` belongs to the request, which outlives the reply.
+    FetchPropsIter(std::unique_ptr<PropsResource> resource, std::vector<PropRequest> const &requested);
     ~FetchPropsIter() override;
+    // Encode only: per entry TRUE and its values (one per meta id, or one), then FALSE.
     bool_t xdr(XDR *xdrs) override;
-    void perform_fetch_prop(PropsResource &resource, int prop_id) override;
-    void perform_fetch_meta(PropsResource &resource, int prop_id, int meta_id) override;
+
+    void record_empty(int type) override;
+    void start_list_property_values(int element_type) override;
+    void end_list_property_values() override;
+    void unavailable_property() override;
+    void unsupported_property() override;
+    void record_ustring(Nul::UString const &value) override;
+    void record_enum(int value) override;
+    void record_property_name(Nul::UString const &name) override;
+    void record_property_name(int prop_id) override;
+    void record_oid(Nul::Oid const &oid) override;
+    void record_int(int value) override;
+    void record_bool(bool value) override;
+    void record_time_value(Nul::UString const &value) override;
+    void record_time_value(std::int64_t value) override;
+    void record_property_type(int type) override;
+    void record_int64(std::int64_t value) override;
+    void record_xml(Nul::XmlDoc &doc) override;
+    void record_cstring(CString const &value) override;
+    void record_resource_as_cstring(int type, CString const &value) override;
+    bool property_error(Nul::STPException &e) override;
+    void record_query_obj_name(int type, Nul::UString const &name) override;
+    void record_query_obj_binding(int btype, Nul::UString const &leaf, int type, int seg1) override;
+    void record_resource(int type, int seg1, int seg2, int attach_fol, int attach) override;
+    void record_record_name_selector(Nul::UString const &rec_type, Nul::UString const &rec_name,
+                                     Nul::UString const &rec_type_id, Nul::UString const &rec_id) override;
+    void record_query_obj_name(int btype, Nul::UString const &leaf, int type, int seg1, int seg2, int attach_folder,
+                               int attach) override;
+    void record_attachment_full_binding(int btype, Nul::UString const &leaf, FullAttachment const &attachment) override;
+    void record_attachment_full(FullAttachment const &attachment) override;
+    void record_activity_selector(Nul::UString const &selector) override;
+    void record_range(unsigned start, unsigned end) override;
+
     // Ends the reply after a failed write: tag 100014 and an implementation-error record.
     bool fatal_property_error(Nul::UString const &text);
 
 private:
+    bool_t write_reply(XDR *xdrs);
+    void fetch_entry(PropRequest const &entry, int &meta_in_progress);
+    bool undeclared_dynamic(int prop_id) const;
+    Nul::UString resource_text() const;
+    void trace_entry_failure(int prop_id, int meta, Nul::STPException const &e) const;
+    template <class... Args>
+    void trace_value(char const *format, Args const &...args);
+
+    // Each write raises PropertyValueMarshallingException when the stream refuses it.
+    static void check(bool_t written, char const *what);
+    void prop_value_type(int type);
+    // Inside a list every value is followed by TRUE.
+    void value_written();
+    void put_string(Nul::UString const &value);
+    void put_enum_value(int value);
+    void put_reference(int type, int seg1, int seg2, int attach_fol, int attach);
+    void put_attachment_full(FullAttachment const &attachment);
+
     std::vector<PropRequest> const &requested_;
     int list_depth_ = 0;
 };
@@ -166,6 +128,8 @@ private:
 class PutPropsIter : public PropsOpIter {
 public:
     PutPropsIter(PropsResource *resource, std::vector<BasePropValue *> const &values, bool register_callback);
+    PutPropsIter(std::unique_ptr<PropsResource> resource, std::vector<BasePropValue *> const &values,
+                 bool register_callback);
     ~PutPropsIter() override;
     bool_t xdr(XDR *xdrs) override;
 

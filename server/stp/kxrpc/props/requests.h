@@ -39,7 +39,7 @@ public:
     bool_t xdr_prop_items(XDR *xdrs);
 
     // The property object of the target (caller owns); made by the property-access factory.
-    PropsResource *get_resource() {
+    std::unique_ptr<PropsResource> get_resource() {
         return PropsResource::getResource(session_or_fail(), dynamic_props_, target_, resource_type_);
     }
 

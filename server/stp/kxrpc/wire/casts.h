@@ -13,16 +13,33 @@
 
 namespace KxRpc {
 
-// The class name a cast failure reports, without its namespace.
+// A demangled name without namespace qualifiers, also inside template arguments:
+// "KxRpc::PropValue<Nul::UString>" gives "PropValue<UString>".
+inline std::string unqualified_name(std::string const &full) {
+    static std::string const anonymous = "(anonymous namespace)::";
+    std::string out;
+    for (std::size_t i = 0; i < full.size(); ++i) {
+        if (full.compare(i, anonymous.size(), anonymous) == 0) {
+            i += anonymous.size() - 1;
+        } else if (full.compare(i, 2, "::") == 0) {
+            std::size_t start = out.find_last_of("<, ");
+            out.erase(start == std::string::npos ? 0 : start + 1);
+            ++i;
+        } else {
+            out += full[i];
+        }
+    }
+    return out;
+}
+
+// The class name a cast failure reports, without its namespaces.
 template <class T>
 char const *type_name() {
     static std::string const name = [] {
         int status = 0;
         std::unique_ptr<char, void (*)(void *)> text(abi::__cxa_demangle(typeid(T).name(), nullptr, nullptr, &status),
-                                                     std::free);
-        std::string full = status == 0 && text ? text.get() : typeid(T).name();
-        auto colon = full.rfind("::");
-        return colon == std::string::npos ? full : full.substr(colon + 2);
+                                                      std::free);
+        return unqualified_name(status == 0 && text ? text.get() : typeid(T).name());
     }();
     return name.c_str();
 }

@@ -16,7 +16,9 @@ Nul::UString from_cstring(CString const &s) { return Nul::UString(s.GetString())
 
 // ---- RecordStateItem
 
-RecordStateItem::RecordStateItem(AdEntityPtr const &record) : entity_(record) { take_snapshot(at_open_); }
+RecordStateItem::RecordStateItem(AdEntityPtr const &record, bool owns_edit) : entity_(record), owns_edit_(owns_edit) {
+    take_snapshot(at_open_);
+}
 
 RecordStateItem::~RecordStateItem() {
     for (auto const &path : temp_files_) {
@@ -25,7 +27,7 @@ RecordStateItem::~RecordStateItem() {
         ignoring_failures([&] { Nul::Fileutl::delete_tmp_file(path); });
     }
     ignoring_failures([&] {
-        if (entity_ && entity_->IsEditable()) entity_->Revert();
+        if (owns_edit_ && entity_ && entity_->IsEditable()) entity_->Revert();
     });
     ignoring_failures([&] { entity_ = AdEntityPtr(); });
 }

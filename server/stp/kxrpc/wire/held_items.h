@@ -18,12 +18,15 @@ namespace KxRpc {
 // A record being edited.
 class RecordStateItem : public StateItem {
 public:
-    explicit RecordStateItem(AdEntityPtr const &record);
-    // Deletes its temporary content files, reverts the record when it is still editable, and
-    // releases it; failures are ignored.
+    // `owns_edit`: the item opened the record's action and abandons it when it goes; an item over
+    // a record that another item holds open leaves that edit alone.
+    explicit RecordStateItem(AdEntityPtr const &record, bool owns_edit = true);
+    // Deletes its temporary content files, reverts the record when it owns the edit and the
+    // record is still editable, and releases it; failures are ignored.
     ~RecordStateItem() override;
 
     AdEntityPtr const &entity() const { return entity_; }
+    bool owns_edit() const { return owns_edit_; }
     // The field's requiredness differs from the snapshot of the last report (false when the
     // snapshot does not hold the field).
     bool requiredness_changed(Nul::UString const &field) const;
@@ -39,6 +42,7 @@ private:
     bool differs(Snapshot const &from, Nul::UString const &field) const;
 
     AdEntityPtr entity_;
+    bool owns_edit_;
     Snapshot at_open_;
     Snapshot at_report_;
     std::vector<Nul::UString> temp_files_;

@@ -1,0 +1,146 @@
+// fetch_props of 20 properties of the record type "Defect" over one libtirpc connection to the
+// real program, and the same 20 reads made in-process through the product. The RPC benchmark
+// reports its time as a multiple of the in-process one ("x_in_process").
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "kxproduct/metadata.h"
+#include "kxproduct/session.h"
+#include "props/replies.h"
+#include "props_client.h"
+#include "server_process.h"
+#include "wire/login_session.h"
+#include "wire/target.h"
+
+namespace {
+
+// Identity, kind, flags, the definition lists, states, members and forms.
+std::vector<e2e::Prop> const twenty = {{1061, {}}, {236, {}}, {578, {}}, {385, {}}, {576, {}}, {515, {}}, {490, {}},
+                                       {512, {}},  {342, {}}, {516, {}}, {261, {}}, {297, {}}, {442, {}}, {456, {}},
+                                       {522, {}},  {558, {}}, {637, {}}, {642, {}}, {549, {}}, {699, {}}};
+
+// Seconds per iteration of the in-process reads, measured first.
+double in_process_seconds = 0;
+
+template <class T>
+std::size_t sum_dbids(AdIterator<T> const &items) {
+    std::size_t sum = 0;
+    for (int i = 0; i < items.GetLength(); ++i) sum += static_cast<std::size_t>(items.GetItem(i)->GetDbId());
+    return sum;
+}
+
+// A user session of a fresh demo set under `dir`.
+KXSmartPtr<KXSession> demo_logon(e2e::TempDir const &dir) {
+    ::setenv("KX_PRODUCT_DATA", dir.file("data").c_str(), 1);
+    KXSmartPtr<KXSession> session = KXSession::Build();
+    session->WebUserLogon(CString(L"alice"), CString(L"alice"), CString(), CString(), CString(L"ISSUE"),
+                          CString(L"KXDEMO"));
+    return session;
+}
+
+void InProcess(benchmark::State &state) {
+    e2e::TempDir dir;
+    KXSmartPtr<KXSession> session = demo_logon(dir);
+    AdSessionPtr api = session->GetReal();
+    auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        // The same reads the server makes for the 20 properties, from the lookup on.
+        AdEntityDef *def = LookupEntityDefOrFamily(api, CString(L"Defect"));
+        benchmark::DoNotOptimize(def->GetName());  // 1061, 236, 578
+        benchmark::DoNotOptimize(def->GetDbId());  // 385, 576
+        benchmark::DoNotOptimize(def->GetType());  // 515
+        benchmark::DoNotOptimize(def->IsFamily()); // 490
+        benchmark::DoNotOptimize(def->IsSecurityContext());
+        benchmark::DoNotOptimize(def->CanBeSecurityContext());
+        benchmark::DoNotOptimize(api->CanSubmit(def));
+        benchmark::DoNotOptimize(api->GetEntityDefsEnabledForPackage(CString(L"Zarminflow"), CString()));
+        benchmark::DoNotOptimize(sum_dbids(def->GetActionDefs()));
+        benchmark::DoNotOptimize(sum_dbids(def->GetFieldDefs()));
+        benchmark::DoNotOptimize(sum_dbids(def->GetFormDefs()));
+        benchmark::DoNotOptimize(sum_dbids(def->GetUniqueKeyFieldDefs()));
+        benchmark::DoNotOptimize(sum_dbids(def->GetHookDefs()));
+        benchmark::DoNotOptimize(def->GetStateNames().size());
+        benchmark::DoNotOptimize(sum_dbids(def->GetFamilyMembers()));
+        benchmark::DoNotOptimize(def->GetDefaultFormDef());
+        AdActionDef *submit = def->LookupActionDef(static_cast<int>(AD_ACTION_SUBMIT));
+        benchmark::DoNotOptimize(submit ? submit->GetFormDef() : nullptr);
+    }
+    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (state.iterations() > 0) in_process_seconds = elapsed / static_cast<double>(state.iterations());
+    session->Unbuild();
+}
+
+// The server's own part without the transport: the property object made and the reply encoded
+// into memory.
+void ReplyIntoMemory(benchmark::State &state) {
+    e2e::TempDir dir;
+    KXSmartPtr<KXSession> session = demo_logon(dir);
+    auto login = std::make_shared<KxRpc::LoginSession>(session, Nul::UString(L"KXDEMO/ISSUE"), Nul::UString());
+    std::vector<KxRpc::PropRequest> requested;
+    for (e2e::Prop const &p : twenty) requested.push_back(KxRpc::PropRequest{p.id, {}});
+    std::vector<char> buffer(1 << 16);
+    for (auto _ : state) {
+        KxRpc::TargetResourceArg target(KxRpc::TT_RECTYPE, Nul::UString(L"Defect"));
+        KxRpc::FetchPropsIter reply(KxRpc::PropsResource::getResource(login.get(), {}, target, KxRpc::TT_RECTYPE),
+                                    requested);
+        XDR x;
+        xdrmem_create(&x, buffer.data(), static_cast<u_int>(buffer.size()), XDR_ENCODE);
+        if (!reply.xdr(&x)) state.SkipWithError("encoding failed");
+        xdr_destroy(&x);
+    }
+}
+
+void OverOneConnection(benchmark::State &state) {
+    e2e::TempDir dir;
+    e2e::ServerProcess server({"-worker_threads", "2"}, dir.path(), {"KX_PRODUCT_DATA=" + dir.file("data")});
+    if (!server.start()) {
+        state.SkipWithError("the server did not start");
+        return;
+    }
+    {
+        e2e::Client client(server.port());
+        e2e::Login login;
+        if (!client.ok() || e2e::call_login(client, login) != RPC_SUCCESS || login.failed) {
+            state.SkipWithError("no login");
+        } else {
+            auto start = std::chrono::steady_clock::now();
+            for (auto _ : state) {
+                e2e::Fetch fetch;
+                fetch.session = login.handle;
+                fetch.names = {"Defect"};
+                fetch.props = twenty;
+                if (e2e::call_fetch(client, fetch) != RPC_SUCCESS || fetch.failed || fetch.entries.size() != 20) {
+                    state.SkipWithError("fetch_props failed");
+                    break;
+                }
+            }
+            double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            if (state.iterations() > 0 && in_process_seconds > 0)
+                state.counters["x_in_process"] = elapsed / static_cast<double>(state.iterations()) / in_process_seconds;
+            state.counters["calls_per_s"] =
+                benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+        }
+    }
+    server.signal(SIGTERM);
+    server.wait();
+}
+
+} // namespace
+
+// In this order: the reference first.
+BENCHMARK(InProcess)->UseRealTime();
+BENCHMARK(ReplyIntoMemory)->UseRealTime();
+BENCHMARK(OverOneConnection)->UseRealTime();
+
+int main(int argc, char **argv) {
+    ::setenv("KXRPC_BIN", KXRPC_BIN, 0);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,39 @@
+// Handlers of fetch_props and put_props: each makes the property object of the target and the
+// reply over it; the properties are read or set while the reply is written.
+#include "props/handlers.h"
+
+#include "props/replies.h"
+#include "props/requests.h"
+#include "wire/casts.h"
+#include "wire/catalog.h"
+#include "wire/exceptions.h"
+#include "wire/textfmt.h"
+#include "wire/trace.h"
+
+namespace KxRpc {
+
+namespace {
+
+constexpr int atomic_multiple_reason = 54;
+
+} // namespace
+
+bool kxrpc_fetch_props(XdrObject *request, XdrObject **result) {
+    FetchPropsArgs *args = checked_cast<FetchPropsArgs>(request);
+    trace_lazy(1, [&] { return text_format("Info: (kxrpc_fetch_props %s)", args->trace_line()); });
+    *result = new FetchPropsIter(args->get_resource(), args->requested_props());
+    return true;
+}
+
+bool kxrpc_put_props(XdrObject *request, XdrObject **result) {
+    PutPropsArgs *args = checked_cast<PutPropsArgs>(request);
+    trace_lazy(1, [&] { return text_format("Info: (kxrpc_put_props %s)", args->describe()); });
+    // Refused before any value is applied.
+    if (args->atomic() && args->values().size() > 1)
+        Nul::STPException::raise(reason(atomic_multiple_reason), kx_message(MSG_ATOMIC_MULTIPLE), nullptr, nullptr,
+                                 Nul::STPException::LOG_INFO);
+    *result = new PutPropsIter(args->get_resource(), args->values(), args->register_callback());
+    return true;
+}
+
+} // namespace KxRpc

@@ -1,0 +1,282 @@
+// Record properties: setting field values, the view form and tab and the field update group of
+// a record being edited, and the changed-fields trailer of the put reply.
+#include <algorithm>
+#include <atomic>
+
+#include "kxproduct/exceptions.h"
+#include "props/recordprops.h"
+#include "wire/casts.h"
+#include "wire/catalog.h"
+#include "wire/conversions.h"
+#include "wire/exceptions.h"
+#include "wire/textfmt.h"
+#include "wire/trace.h"
+#include "wire/xdr.h"
+
+namespace KxRpc {
+
+namespace {
+
+enum : int {
+    P_UPDATED_THIS_GROUP = 440,
+    P_HEADLINE = 1068,
+    P_VIEW_FORM_NAME = 1160,
+    P_VIEW_TAB_NAME = 1161,
+};
+
+enum : int {
+    R_BAD_VALUE = 4,
+    R_READ_ONLY = 9,
+    R_CONFLICT = 17,
+    R_NOT_APPLICABLE = 51,
+    R_RECORD_NOT_FOUND = 53,
+    R_UNKNOWN_PROPERTY = 64,
+};
+
+enum : int {
+    MSG_VALUE_NOT_IN_TABLE = 41,
+    MSG_PROPPATCH_FAILED = 43,
+    MSG_COULD_NOT_UPDATE = 64,
+    MSG_WRONG_REFERENCED_TYPE = 164,
+    MSG_REFERENCE_NOT_FOUND = 165,
+    MSG_TRUNCATED_ORIGINAL = 167,
+};
+
+constexpr wchar_t const *headline_field = L"Headline";
+
+Nul::UString ustr(CString const &s) { return Nul::UString(s.GetString()); }
+CString cstr(Nul::UString const &s) { return CString(s.c_str()); }
+
+[[noreturn]] void refuse(int code, Nul::UMessage const &message = Nul::UMessage::nil) {
+    throw Nul::STPException(reason(code), message);
+}
+
+// A string value; the empty value is the empty text.
+Nul::UString string_value(BasePropValue &value) {
+    if (value.is_empty_value()) return Nul::UString();
+    return checked_cast<PropValue<Nul::UString>>(&value)->value;
+}
+
+// Whether the record type is the field's referenced type or a member of it when that is a family.
+bool is_referable(AdEntityDef *referenced, AdEntityDef *actual) {
+    if (referenced == nullptr || actual == nullptr) return false;
+    if (referenced == actual || referenced->GetDbId() == actual->GetDbId()) return true;
+    if (!referenced->IsFamily()) return false;
+    AdIterator<AdEntityDef> members = referenced->GetFamilyMembers();
+    for (int i = 0; i < members.GetLength(); ++i)
+        if (AdEntityDef *member = members.GetItem(i); member && member->GetDbId() == actual->GetDbId()) return true;
+    return false;
+}
+
+[[noreturn]] void refuse_wrong_type(AdEntityPtr const &record, AdFieldDef *field, AdEntityDef *referenced) {
+    AdEntityDef *actual = record->GetEntityDef();
+    refuse(R_BAD_VALUE,
+           Nul::UMessage(message_catalog, MSG_WRONG_REFERENCED_TYPE, ustr(actual ? actual->GetName() : CString()),
+                         number_to_ustring(static_cast<long>(actual ? actual->GetDbId() : 0)),
+                         number_to_ustring(static_cast<long>(record->GetDbId())), ustr(field->GetName()),
+                         ustr(referenced ? referenced->GetName() : CString())));
+}
+
+std::atomic<bool> upfront_validation{false};
+
+} // namespace
+
+void RecordProps::set_upfront_reference_validation(bool on) { upfront_validation = on; }
+bool RecordProps::upfront_reference_validation() { return upfront_validation; }
+
+// ---- put
+
+void RecordProps::put_prop(BasePropValue &value) {
+    int const id = value.prop_id();
+    if (value.is_type_100015()) refuse(is_supported_prop(id) ? R_NOT_APPLICABLE : R_UNKNOWN_PROPERTY);
+    if (!record_) throw_internal_error(L"Invalid Pointer");
+    switch (id) {
+    case P_UPDATED_THIS_GROUP:
+        if (!editable()) refuse(R_NOT_APPLICABLE);
+        try {
+            record_->BeginNewFieldUpdateGroup();
+        } catch (...) {
+            throw KXInternalErrorException(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, take_product_failure_text()));
+        }
+        return;
+    case P_VIEW_FORM_NAME: {
+        Nul::UString form = string_value(value);
+        if (!form.empty()) record_->SetViewFormAndTab(cstr(form), CString());
+        return;
+    }
+    case P_VIEW_TAB_NAME: {
+        Nul::UString tab = string_value(value);
+        CString form = record_->GetViewFormName();
+        if (!form.IsEmpty()) record_->SetViewFormAndTab(form, cstr(tab));
+        return;
+    }
+    case P_HEADLINE:
+        return put_field(value, headline_field);
+    default:
+        break;
+    }
+    if (is_field_prop(id)) return put_field(value, cstr(dynamic_prop_name(id)));
+    PropsResource::put_prop(value);
+}
+
+void RecordProps::put_field(BasePropValue &value, CString const &name) {
+    AdFieldDef *def = name.Find(L'.') < 0 ? record_type()->LookupFieldDef(name) : nullptr;
+    if (def == nullptr) refuse(R_UNKNOWN_PROPERTY);
+    int const type = def->GetFieldType();
+    bool const empty = value.is_empty_value();
+    if (type == AD_REFERENCE_LIST) return put_reference_list(def, value);
+    CString text;
+    if (!empty) {
+        if (type == AD_REFERENCE) {
+            if (auto *target = plain_cast<PropValue<TargetResourceArg>>(&value))
+                text = reference_name(def, target->value);
+            else
+                text = checked_name(def, cstr(string_value(value)));
+        } else {
+            text = cstr(string_value(value));
+            if (type == AD_DATE_TIME && !text.IsEmpty()) text = cstr(to_product_datetime(ustr(text)));
+        }
+    }
+    set_field(def, empty, text);
+}
+
+// ---- references
+
+CString RecordProps::checked_name(AdFieldDef *def, CString const &name) {
+    if (!upfront_reference_validation() || name.IsEmpty()) return name;
+    AdEntityDef *referenced = def->GetReferenceEntityDef();
+    if (referenced == nullptr || !AdEntityMgr::Get(api_session())->EntityExists(referenced, name))
+        refuse(R_BAD_VALUE, kx_message(MSG_VALUE_NOT_IN_TABLE, ustr(name), ustr(def->GetName()),
+                                       ustr(referenced ? referenced->GetName() : CString())));
+    return name;
+}
+
+CString RecordProps::reference_name(AdFieldDef *def, TargetResourceArg &target) {
+    AdEntityDef *referenced = def->GetReferenceEntityDef();
+    if (target.is_marshalled_by_dbid()) {
+        // A record given by dbid is always checked against the field's referenced type: the
+        // product is only ever handed its name, which could name a record of another type.
+        Nul::UString const rt_text = target.first_dbid_text();
+        Nul::UString const rec_text = target.second_dbid_text();
+        AdEntityDef *actual = GetEntityDefOrFamilyById(api_session(), target.dbid_segment(0));
+        AdEntityPtr record;
+        CString error;
+        if (actual != nullptr)
+            AdEntityMgr::Get(api_session())
+                ->LookupEntityByDbIdWithStatus(actual, target.dbid_segment(1), record, error, 0);
+        if (!record) refuse(R_RECORD_NOT_FOUND, kx_message(MSG_REFERENCE_NOT_FOUND, rt_text, rec_text));
+        if (!is_referable(referenced, record->GetEntityDef())) refuse_wrong_type(record, def, referenced);
+        return record->GetDisplayName();
+    }
+    if (target.is_state_item_target()) {
+        AdEntityPtr record = target.record(api_session().get());
+        if (!is_referable(referenced, record->GetEntityDef())) refuse_wrong_type(record, def, referenced);
+        return record->GetDisplayName();
+    }
+    CString name = cstr(target.second_name_segment());
+    if (!upfront_reference_validation()) return name;
+    checked_name(def, name);
+    AdEntityDef *actual = LookupEntityDefOrFamily(api_session(), cstr(target.first_name_segment()));
+    if (actual != nullptr && !is_referable(referenced, actual)) {
+        AdEntityPtr record;
+        CString error;
+        AdEntityMgr::Get(api_session())->LookupEntityWithStatus(actual, name, record, error, 0);
+        if (record) refuse_wrong_type(record, def, referenced);
+    }
+    return name;
+}
+
+void RecordProps::put_reference_list(AdFieldDef *def, BasePropValue &value) {
+    CString const name = def->GetName();
+    std::vector<CString> wanted;
+    if (!value.is_empty_value()) {
+        if (auto *targets = plain_cast<ListPropValue<TargetResourceArg>>(&value)) {
+            for (TargetResourceArg &target : targets->values) wanted.push_back(reference_name(def, target));
+        } else {
+            auto *names = checked_cast<ListPropValue<Nul::UString>>(&value);
+            for (Nul::UString const &n : names->values) wanted.push_back(checked_name(def, cstr(n)));
+        }
+    }
+    std::vector<CString> const previous = record_->GetFieldValue(name).GetValueAsList();
+    auto contains = [](std::vector<CString> const &list, CString const &v) {
+        return std::find(list.begin(), list.end(), v) != list.end();
+    };
+    // Deletes first, then adds; when a step fails the field gets its previous list back.
+    CString failure;
+    try {
+        for (CString const &old : previous) {
+            if (old.IsEmpty() || contains(wanted, old)) continue;
+            failure = record_->DeleteFieldValue(name, old);
+            if (!failure.IsEmpty()) break;
+        }
+        for (std::size_t i = 0; failure.IsEmpty() && i < wanted.size(); ++i) {
+            CString const &add = wanted[i];
+            if (add.IsEmpty() || contains(previous, add) ||
+                std::find(wanted.begin(), wanted.begin() + i, add) != wanted.begin() + i)
+                continue;
+            failure = record_->AddFieldValue(name, add);
+        }
+    } catch (...) {
+        failure = cstr(take_product_failure_text());
+        if (failure.IsEmpty()) failure = CString(unknown_error_text);
+    }
+    if (failure.IsEmpty()) return;
+    ignoring_failures([&] { record_->SetFieldValueList(name, previous); });
+    refuse(R_CONFLICT, kx_message(MSG_PROPPATCH_FAILED, ustr(failure)));
+}
+
+// ---- setting a value
+
+void RecordProps::set_field(AdFieldDef *def, bool empty, CString const &text) {
+    CString const name = def->GetName();
+    AdSessionPtr session = api_session();
+    bool const oslc = session->GetNameValue(CString(L"_KX_OSLC_SESSION")).Compare(L"TRUE") == 0;
+    CString const max_text = session->GetNameValue(CString(L"_KX_OSLC_MLT_MAX_LENGTH"));
+    bool const multiline = def->GetFieldType() == AD_MULTILINE_STRING;
+    auto truncation_guard = [&] {
+        // The client saw the original cut to this length: writing its copy back would lose the
+        // rest of the value.
+        if (!oslc || max_text.IsEmpty()) return;
+        bool ok = false;
+        unsigned long max_length = parse_unsigned(ustr(max_text), ok);
+        if (!ok) return;
+        CString original = record_->GetFieldOriginalValue(name).GetValue();
+        if (static_cast<unsigned long>(original.GetLength()) > max_length && text.Compare(original) != 0)
+            refuse(R_CONFLICT, kx_message(MSG_TRUNCATED_ORIGINAL, ustr(name)));
+    };
+    if (record_->GetFieldRequiredness(name, 0) == AD_READONLY) {
+        if (def->IsSystemOwned()) return;
+        CString original = record_->GetFieldOriginalValue(name).GetValue();
+        if (empty ? original.IsEmpty() : (!multiline && text.Compare(original) == 0)) return;
+    }
+    if (!empty && multiline) truncation_guard();
+    CString failure;
+    try {
+        failure = record_->SetFieldValue(name, empty ? CString() : text);
+    } catch (...) {
+        refuse(R_CONFLICT, kx_message(MSG_COULD_NOT_UPDATE, take_product_failure_text()));
+    }
+    if (!failure.IsEmpty()) refuse(R_CONFLICT, kx_message(MSG_PROPPATCH_FAILED, ustr(failure)));
+}
+
+// ---- change tracking
+
+void RecordProps::start_field_change_tracking() {
+    if (tracker_) tracker_->start_tracking();
+}
+
+void RecordProps::stop_field_change_tracking() {
+    if (tracker_) tracker_->stop_tracking();
+}
+
+bool_t RecordProps::xdr_changed_fields(XDR *xdrs) {
+    bool_t present = TRUE;
+    if (!xdr_bool(xdrs, &present)) return FALSE;
+    Nul::UString selector = object_name();
+    if (!xdr_ustring(xdrs, selector)) return FALSE;
+    if (tracker_) return tracker_->xdr(xdrs);
+    int none = 0;
+    return xdr_int(xdrs, &none);
+}
+
+} // namespace KxRpc

@@ -1,0 +1,186 @@
+#include "props_client.h"
+
+namespace e2e {
+
+namespace {
+
+bool_t xdr_handle(XDR *xdrs, Handle *h) {
+    u_int length = 16;
+    return xdr_u_int(xdrs, &length) && length == 16 && xdr_opaque(xdrs, h->data(), 16);
+}
+
+bool_t xdr_login_args(XDR *xdrs, Login *l) {
+    u_int no_correlator = 0;
+    int wtid = 1;
+    bool_t security = FALSE;
+    std::string locale = "en_US", empty;
+    return xdr_u_int(xdrs, &no_correlator) && xdr_int(xdrs, &wtid) && xdr_utf8(xdrs, &l->repository) &&
+           xdr_utf8(xdrs, &l->user) && xdr_utf8(xdrs, &l->user) && xdr_utf8(xdrs, &locale) && xdr_utf8(xdrs, &empty) &&
+           xdr_bool(xdrs, &security) && xdr_utf8(xdrs, &empty);
+}
+
+bool_t xdr_login_result(XDR *xdrs, Login *l) {
+    if (!xdr_bool(xdrs, &l->failed)) return FALSE;
+    return l->failed ? xdr_error_record(xdrs, &l->error) : xdr_handle(xdrs, &l->handle);
+}
+
+bool_t xdr_fetch_args(XDR *xdrs, Fetch *f) {
+    u_int no_correlator = 0;
+    bool_t no = FALSE;
+    std::string locale = "en_US";
+    int wtid = 2, marshall = f->by_handle ? 3 : 1;
+    if (!xdr_u_int(xdrs, &no_correlator) || !xdr_bool(xdrs, &no) || !xdr_handle(xdrs, &f->session) ||
+        !xdr_utf8(xdrs, &locale) || !xdr_int(xdrs, &wtid) || !xdr_int(xdrs, &f->type) || !xdr_int(xdrs, &marshall))
+        return FALSE;
+    if (f->by_handle && !xdr_handle(xdrs, &f->held)) return FALSE;
+    for (std::string &name : f->names)
+        if (!f->by_handle && !xdr_utf8(xdrs, &name)) return FALSE;
+    int count = static_cast<int>(f->props.size());
+    if (!xdr_int(xdrs, &count)) return FALSE;
+    for (Prop &p : f->props) {
+        if (!xdr_int(xdrs, &p.id)) return FALSE;
+        if (p.metas.empty()) continue;
+        int open = -1, close = -2;
+        if (!xdr_int(xdrs, &open)) return FALSE;
+        for (int &m : p.metas)
+            if (!xdr_int(xdrs, &m)) return FALSE;
+        if (!xdr_int(xdrs, &close)) return FALSE;
+    }
+    int end = 0;
+    int dynamic = static_cast<int>(f->dynamic.size());
+    if (!xdr_int(xdrs, &end) || !xdr_int(xdrs, &dynamic)) return FALSE;
+    for (auto &[ns, name] : f->dynamic)
+        if (!xdr_utf8(xdrs, &ns) || !xdr_utf8(xdrs, &name)) return FALSE;
+    return xdr_bool(xdrs, &no) && xdr_bool(xdrs, &no);
+}
+
+bool_t read_value(XDR *xdrs, std::string &out);
+bool_t read_tagged(XDR *xdrs, int tag, std::string &out);
+
+bool_t read_int(XDR *xdrs, std::string &out) {
+    int v = 0;
+    if (!xdr_int(xdrs, &v)) return FALSE;
+    out += std::to_string(v);
+    return TRUE;
+}
+
+bool_t read_text(XDR *xdrs, std::string &out) {
+    std::string text;
+    if (!xdr_utf8(xdrs, &text)) return FALSE;
+    out += text;
+    return TRUE;
+}
+
+// Texts: "str:..", "int:..", "bool:..", "enum:..", "empty:..", "name:..", "unsupported",
+// "error:<reason>", "res<code>:<segments>" and "[..,..]" for a list.
+bool_t read_value(XDR *xdrs, std::string &out) {
+    int tag = 0;
+    return xdr_int(xdrs, &tag) && read_tagged(xdrs, tag, out);
+}
+
+// The value after its tag. A record stream cannot seek back: a list reads each element's tag
+// first to see whether the list ends.
+bool_t read_tagged(XDR *xdrs, int tag, std::string &out) {
+    switch (tag) {
+    case 100001:
+        out += "str:";
+        return read_text(xdrs, out);
+    case 100007:
+        out += "time:";
+        return read_text(xdrs, out);
+    case 100019:
+        out += "xml:";
+        return read_text(xdrs, out);
+    case 100002:
+        out += "empty:";
+        return read_int(xdrs, out);
+    case 100003:
+        out += "enum:";
+        return read_int(xdrs, out);
+    case 100005:
+        out += "int:";
+        return read_int(xdrs, out);
+    case 100006:
+        out += "bool:";
+        return read_int(xdrs, out);
+    case 100011:
+        out += "unsupported";
+        return TRUE;
+    case 100012:
+        out += "unavailable";
+        return TRUE;
+    case 100010: {
+        bool_t by_id = FALSE;
+        if (!xdr_bool(xdrs, &by_id)) return FALSE;
+        out += "name:";
+        return by_id ? read_int(xdrs, out) : read_text(xdrs, out);
+    }
+    case 100013: {
+        ErrorRecord e;
+        if (!xdr_error_record(xdrs, &e)) return FALSE;
+        out += "error:" + std::to_string(e.reason) + ":" + e.message;
+        return TRUE;
+    }
+    case 100008: {
+        out += "[";
+        int element = 0;
+        bool_t more = FALSE;
+        if (!xdr_int(xdrs, &element) || !xdr_bool(xdrs, &more)) return FALSE;
+        for (bool first = true;; first = false) {
+            int next = 0;
+            if (!xdr_int(xdrs, &next)) return FALSE;
+            if (next == 100009) break;
+            if (!first) out += ",";
+            if (!read_tagged(xdrs, next, out) || !xdr_bool(xdrs, &more)) return FALSE;
+        }
+        out += "]";
+        return TRUE;
+    }
+    case 33:
+        out += "sel:";
+        for (int i = 0; i < 4; ++i) {
+            if (i) out += "|";
+            if (!read_text(xdrs, out)) return FALSE;
+        }
+        return TRUE;
+    default: {
+        // A resource reference: one segment for record types, three for attachment folders.
+        int segments = tag == 31 ? 1 : tag == 44 ? 3 : 2;
+        out += "res" + std::to_string(tag);
+        for (int i = 0; i < segments; ++i) {
+            out += i == 0 ? ":" : ",";
+            if (!read_int(xdrs, out)) return FALSE;
+        }
+        return TRUE;
+    }
+    }
+}
+
+bool_t xdr_fetch_result(XDR *xdrs, Fetch *f) {
+    if (!xdr_bool(xdrs, &f->failed)) return FALSE;
+    // An error arm may name the target as its resource: only its reason and message are read.
+    if (f->failed) return xdr_int(xdrs, &f->error.reason) && xdr_utf8(xdrs, &f->error.message);
+    for (;;) {
+        bool_t more = FALSE;
+        if (!xdr_bool(xdrs, &more)) return FALSE;
+        if (!more) return TRUE;
+        f->entries.emplace_back();
+        std::size_t metas = f->props.at(f->entries.size() - 1).metas.size();
+        for (std::size_t i = 0; i < (metas ? metas : 1); ++i) {
+            if (i) f->entries.back() += " ";
+            if (!read_value(xdrs, f->entries.back())) return FALSE;
+        }
+    }
+}
+
+} // namespace
+
+clnt_stat call_login(Client &client, Login &login) {
+    return client.call(5, as_proc(xdr_login_args), &login, as_proc(xdr_login_result), &login);
+}
+
+clnt_stat call_fetch(Client &client, Fetch &fetch) {
+    return client.call(3, as_proc(xdr_fetch_args), &fetch, as_proc(xdr_fetch_result), &fetch);
+}
+
+} // namespace e2e

@@ -1,0 +1,53 @@
+// A libtirpc client of the property procedures: login, and fetch_props on a target given by
+// name with its reply read back as short texts, one per requested entry.
+#pragma once
+
+#include <array>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "server_process.h"
+
+namespace e2e {
+
+using Handle = std::array<char, 16>;
+
+struct Login {
+    std::string repository = "KXDEMO/ISSUE", user = "alice";
+    bool_t failed = TRUE;
+    Handle handle{};
+    ErrorRecord error;
+};
+
+// One requested property and the meta ids asked of it.
+struct Prop {
+    int id;
+    std::vector<int> metas;
+};
+
+// A fetch_props call on a target given by name (or by the state handle `held` when
+// `by_handle`), and its reply.
+struct Fetch {
+    Handle session{};
+    int type = 31;
+    std::vector<std::string> names;
+    bool by_handle = false;
+    Handle held{};
+    std::vector<Prop> props;
+    std::vector<std::pair<std::string, std::string>> dynamic; // namespace abbreviation, name
+    // The reply: the error arm's reason and message, or one text per requested entry: "str:..",
+    // "int:..", "bool:..", "enum:..", "empty:..", "name:..", "unsupported", "error:<reason>:..",
+    // "res<code>:<segments>", "sel:<type>|<name>|<type id>|<id>" for a record name selector
+    // and "[..,..]" for a list; the values of one entry's metas are
+    // separated by a space.
+    bool_t failed = FALSE;
+    ErrorRecord error;
+    std::vector<std::string> entries;
+};
+
+// Login with the user's name as password.
+clnt_stat call_login(Client &client, Login &login);
+clnt_stat call_fetch(Client &client, Fetch &fetch);
+
+} // namespace e2e

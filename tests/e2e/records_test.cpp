@@ -1,0 +1,251 @@
+// Editing a demo record end to end: fetch_props, create_temp, put_props and delete_state against
+// the real program with a libtirpc client.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "demo_server.h"
+#include "props_client.h"
+
+using namespace e2e;
+
+namespace {
+
+bool_t xdr_handle(XDR *xdrs, Handle *h) {
+    u_int length = 16;
+    return xdr_u_int(xdrs, &length) && length == 16 && xdr_opaque(xdrs, h->data(), 16);
+}
+
+bool_t xdr_no_correlator(XDR *xdrs) {
+    u_int none = 0;
+    return xdr_u_int(xdrs, &none);
+}
+
+// The session header of a request after its correlator.
+bool_t xdr_session(XDR *xdrs, Handle *session) {
+    std::string locale = "en_US";
+    int wtid = 11;
+    return xdr_handle(xdrs, session) && xdr_utf8(xdrs, &locale) && xdr_int(xdrs, &wtid);
+}
+
+// A target by name (record type and object) or by state handle.
+struct Target {
+    int type = 32;
+    std::vector<std::string> names;
+    bool by_handle = false;
+    Handle handle{};
+};
+
+bool_t xdr_target(XDR *xdrs, Target *t) {
+    int marshall = t->by_handle ? 3 : 1;
+    if (!xdr_int(xdrs, &t->type) || !xdr_int(xdrs, &marshall)) return FALSE;
+    if (t->by_handle) return xdr_handle(xdrs, &t->handle);
+    for (auto &name : t->names)
+        if (!xdr_utf8(xdrs, &name)) return FALSE;
+    return TRUE;
+}
+
+Target by_name(std::string rectype, std::string name, int type = 32) {
+    Target t;
+    t.type = type;
+    t.names = {std::move(rectype), std::move(name)};
+    return t;
+}
+
+Target held(Handle const &handle) {
+    Target t;
+    t.by_handle = true;
+    t.handle = handle;
+    return t;
+}
+
+// create_temp of a record for an action; the reply is FALSE, the handle and two texts.
+struct CreateTemp {
+    Handle session{};
+    Target record, action;
+    bool_t failed = TRUE;
+    Handle handle{};
+    std::string name, id;
+    ErrorRecord error;
+};
+
+bool_t xdr_create_temp(XDR *xdrs, CreateTemp *r) {
+    bool_t has_action = TRUE, has_duplicate = FALSE;
+    return xdr_no_correlator(xdrs) && xdr_session(xdrs, &r->session) && xdr_target(xdrs, &r->record) &&
+           xdr_bool(xdrs, &has_action) && xdr_target(xdrs, &r->action) && xdr_bool(xdrs, &has_duplicate);
+}
+
+bool_t xdr_create_temp_reply(XDR *xdrs, CreateTemp *r) {
+    if (!xdr_bool(xdrs, &r->failed)) return FALSE;
+    if (r->failed) return xdr_error_record(xdrs, &r->error);
+    return xdr_handle(xdrs, &r->handle) && xdr_utf8(xdrs, &r->name) && xdr_utf8(xdrs, &r->id);
+}
+
+// put_props of one string to the first declared field, asking for the changed fields.
+struct Put {
+    Handle session{};
+    Target target;
+    std::string field, value;
+    bool_t failed = TRUE, value_failed = TRUE, present = FALSE;
+    ErrorRecord error;
+    std::string selector;
+    struct Changed {
+        std::string name;
+        int tag = 0;
+        u_int flags = 0;
+    };
+    std::vector<Changed> changed;
+};
+
+bool_t xdr_put(XDR *xdrs, Put *r) {
+    int count = 1, prop = 1000000, type = 100001, fields = 1;
+    bool_t batch = FALSE, atomic = FALSE, callback = TRUE;
+    std::string ns = "FLD:";
+    return xdr_no_correlator(xdrs) && xdr_bool(xdrs, &batch) && xdr_session(xdrs, &r->session) &&
+           xdr_target(xdrs, &r->target) && xdr_int(xdrs, &count) && xdr_int(xdrs, &prop) && xdr_int(xdrs, &type) &&
+           xdr_utf8(xdrs, &r->value) && xdr_int(xdrs, &fields) && xdr_utf8(xdrs, &ns) && xdr_utf8(xdrs, &r->field) &&
+           xdr_bool(xdrs, &atomic) && xdr_bool(xdrs, &callback);
+}
+
+// FALSE; per value TRUE and its failure flag; FALSE; then the changed-fields trailer.
+bool_t xdr_put_reply(XDR *xdrs, Put *r) {
+    bool_t more = FALSE;
+    if (!xdr_bool(xdrs, &r->failed)) return FALSE;
+    if (r->failed) return xdr_error_record(xdrs, &r->error);
+    if (!xdr_bool(xdrs, &more) || !more || !xdr_bool(xdrs, &r->value_failed)) return FALSE;
+    if (r->value_failed) return xdr_error_record(xdrs, &r->error);
+    int count = 0;
+    if (!xdr_bool(xdrs, &more) || more || !xdr_bool(xdrs, &r->present) || !xdr_utf8(xdrs, &r->selector) ||
+        !xdr_int(xdrs, &count) || count < 0 || count > 100)
+        return FALSE;
+    r->changed.resize(static_cast<std::size_t>(count));
+    for (auto &c : r->changed)
+        if (!xdr_utf8(xdrs, &c.name) || !xdr_int(xdrs, &c.tag) || !xdr_u_int(xdrs, &c.flags)) return FALSE;
+    return TRUE;
+}
+
+struct Delete {
+    std::vector<Handle> handles;
+    std::vector<int> unknown;
+};
+
+bool_t xdr_delete(XDR *xdrs, Delete *r) {
+    int count = static_cast<int>(r->handles.size());
+    if (!xdr_no_correlator(xdrs) || !xdr_int(xdrs, &count)) return FALSE;
+    for (auto &h : r->handles)
+        if (!xdr_handle(xdrs, &h)) return FALSE;
+    return TRUE;
+}
+
+bool_t xdr_delete_reply(XDR *xdrs, Delete *r) {
+    bool_t failed = TRUE;
+    if (!xdr_bool(xdrs, &failed) || failed) return FALSE;
+    r->unknown.assign(r->handles.size(), -1);
+    for (int &u : r->unknown)
+        if (!xdr_bool(xdrs, &u)) return FALSE;
+    return TRUE;
+}
+
+class RecordsE2E : public DemoServerTest {
+protected:
+    void SetUp() override {
+        DemoServerTest::SetUp();
+        client_ = std::make_unique<Client>(server_->port());
+        ASSERT_TRUE(client_->ok());
+        Login login;
+        ASSERT_EQ(RPC_SUCCESS, call_login(*client_, login));
+        ASSERT_FALSE(login.failed) << login.error.message;
+        session_ = login.handle;
+    }
+    void TearDown() override {
+        client_.reset();
+        DemoServerTest::TearDown();
+    }
+
+    // One text per requested entry; `fields` are declared as 1000000, 1000001, ...
+    std::vector<std::string> fetch(Target const &target, std::vector<Prop> props, std::vector<std::string> fields) {
+        Fetch f;
+        f.session = session_;
+        f.type = target.type;
+        f.names = target.names;
+        f.by_handle = target.by_handle;
+        f.held = target.handle;
+        f.props = std::move(props);
+        for (auto &field : fields) f.dynamic.emplace_back("FLD:", field);
+        EXPECT_EQ(RPC_SUCCESS, call_fetch(*client_, f));
+        EXPECT_FALSE(f.failed) << f.error.message;
+        return f.entries;
+    }
+    CreateTemp create_temp(Target const &record, char const *action) {
+        CreateTemp c;
+        c.session = session_;
+        c.record = record;
+        c.action = by_name("Defect", action, 40);
+        EXPECT_EQ(RPC_SUCCESS, client_->call(9, as_proc(xdr_create_temp), &c, as_proc(xdr_create_temp_reply), &c));
+        EXPECT_FALSE(c.failed) << c.error.message;
+        return c;
+    }
+    Put put(Handle const &handle, std::string field, std::string value) {
+        Put p;
+        p.session = session_;
+        p.target = held(handle);
+        p.field = std::move(field);
+        p.value = std::move(value);
+        EXPECT_EQ(RPC_SUCCESS, client_->call(4, as_proc(xdr_put), &p, as_proc(xdr_put_reply), &p));
+        EXPECT_FALSE(p.failed) << p.error.message;
+        EXPECT_FALSE(p.value_failed) << p.error.message;
+        return p;
+    }
+    std::vector<int> release(Handle const &handle) {
+        Delete d;
+        d.handles = {handle};
+        EXPECT_EQ(RPC_SUCCESS, client_->call(2, as_proc(xdr_delete), &d, as_proc(xdr_delete_reply), &d));
+        return d.unknown;
+    }
+
+    std::unique_ptr<Client> client_;
+    Handle session_{};
+};
+
+} // namespace
+
+TEST_F(RecordsE2E, EditAHeadlineThroughATemporaryRecordAndDiscardIt) {
+    Target const record = by_name("Defect", "ISSUE00000001");
+    // Metas come in ascending order: requiredness, value, value status.
+    std::vector<std::string> before =
+        fetch(record, {{1000000, {942, 934, 946}}, {488, {}}, {578, {}}, {1000001, {}}}, {"Headline", "Project"});
+    ASSERT_EQ(4u, before.size());
+    EXPECT_EQ("enum:530 str:Crash when saving an empty record enum:465", before[0]);
+    EXPECT_EQ("bool:0", before[1]);
+    EXPECT_EQ("str:Defect/ISSUE00000001", before[2]);
+    EXPECT_EQ(0u, before[3].find("sel:Project|Apollo|")) << before[3];
+
+    CreateTemp temp = create_temp(record, "Modify");
+    EXPECT_EQ("Defect/ISSUE00000001", temp.name);
+    EXPECT_NE(std::string::npos, temp.id.find('/'));
+
+    Put changed = put(temp.handle, "Headline", "Crash when saving a record");
+    EXPECT_TRUE(changed.present);
+    EXPECT_EQ("Defect/ISSUE00000001", changed.selector);
+    ASSERT_EQ(1u, changed.changed.size());
+    EXPECT_EQ("Headline", changed.changed[0].name);
+    EXPECT_EQ(970, changed.changed[0].tag);
+    EXPECT_NE(0u, changed.changed[0].flags & 1u);
+
+    EXPECT_EQ((std::vector<std::string>{"str:Crash when saving a record", "bool:1"}),
+              fetch(held(temp.handle), {{1000000, {}}, {488, {}}}, {"Headline"}));
+    EXPECT_EQ(std::vector<int>{0}, release(temp.handle));
+    EXPECT_EQ(std::vector<std::string>{"str:Crash when saving an empty record"},
+              fetch(record, {{1000000, {}}}, {"Headline"}));
+}
+
+TEST_F(RecordsE2E, ASecondTemporaryRecordOnAHeldOneDoesNotDiscardItsEdits) {
+    CreateTemp first = create_temp(by_name("Defect", "ISSUE00000002"), "Modify");
+    put(first.handle, "Headline", "Edited once");
+    CreateTemp second = create_temp(held(first.handle), "Modify");
+    EXPECT_NE(first.handle, second.handle);
+    EXPECT_EQ(std::vector<int>{0}, release(second.handle));
+    EXPECT_EQ((std::vector<std::string>{"str:Edited once", "bool:1"}),
+              fetch(held(first.handle), {{1000000, {}}, {488, {}}}, {"Headline"}));
+}
