@@ -248,6 +248,21 @@ CString AdEntity::check(const AdFieldDef* f, const std::vector<CString>& values)
   return CString();
 }
 
+int AdEntity::GetType() const {
+  KXFaultInjector::Enter("AdEntity::GetType");
+  return def_->GetType();
+}
+
+CString AdEntity::GetDisplayName() const {
+  KXFaultInjector::Enter("AdEntity::GetDisplayName");
+  if (!action_ || def_->GetType() != AD_STATELESS) return display_name_;
+  SessionCore& c = session_->core();
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  auto keys = def_->GetUniqueKeyFieldDefs();
+  CString key = keys.GetLength() ? first_value(keys.GetItem(0)->GetName()) : CString();
+  return key.IsEmpty() ? display_name_ : key;
+}
+
 CString AdEntity::first_value(const CString& name) const {
   auto it = values_.find(name);
   return it == values_.end() || it->second.empty() ? CString() : it->second[0];
@@ -366,7 +381,19 @@ CString AdEntity::Validate() {
     if (!text.IsEmpty()) text += L'\n';
     text += fi.GetMessageText();
   }
-  return text;
+  if (!text.IsEmpty() || !action_ || action_->GetActionType() == AD_ACTION_DELETE || def_->GetType() != AD_STATELESS)
+    return text;
+  // The record would be stored under its key: refuse a key that another record has.
+  CString name = GetDisplayName();
+  if (name.IsEmpty()) return text;
+  SessionCore& c = live(session_, "AdEntity::Validate");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  bool taken = guarded("AdEntity::Validate", [&] {
+    Stmt s(c.db->handle(), "SELECT 1 FROM records WHERE entity_def_dbid=? AND database_dbid=? AND display_name=? AND dbid<>?");
+    s.bind(1, def_->GetDbId()).bind(2, database_).bind(3, u8(name)).bind(4, GetDbId());
+    return s.step();
+  });
+  return taken ? L"A record '" + name + L"' exists already." : text;
 }
 
 CString AdEntity::Commit() {
@@ -636,6 +663,13 @@ int AdEntityMgr::LookupEntityWithStatus(AdEntityDef* def, const CString& display
     }
     return AD_LOOKUP_NOT_FOUND;
   });
+}
+
+int AdEntityMgr::EntityExists(AdEntityDef* def, const CString& display_name, AdEntityPtr& found) {
+  found = nullptr;
+  if (auto f = KXFaultInjector::Enter("AdEntityMgr::EntityExists", KXFaultInjector::kStatus)) return f->status;
+  CString error;
+  return LookupEntityWithStatus(def, display_name, found, error, 1) == AD_LOOKUP_FOUND ? AD_LOOKUP_FOUND : AD_LOOKUP_NOT_FOUND;
 }
 
 BOOL AdEntityMgr::EntityExists(AdEntityDef* def, const CString& display_name) {

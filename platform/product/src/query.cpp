@@ -227,6 +227,15 @@ AdQueryDefPtr GetQueryDef(const AdSessionPtr& session, const AdBucketPtr& bucket
   return q;
 }
 
+AdQueryDefPtr GetQueryOrChartByDbId(const AdSessionPtr& session, int64_t dbid, int) {
+  KXFaultInjector::Enter("GetQueryOrChartByDbId");
+  live(session, "GetQueryOrChartByDbId");
+  AdBucketPtr bucket = GetWorkspaceMgr(session)->GetBucket(dbid);
+  if (!bucket || !(bucket->GetType() & (AD_BUCKET_QUERY | AD_BUCKET_CHART)))
+    throw new PaMsgException(KX_MSG_NOT_FOUND, L"No query or chart has the dbid " + CString(std::to_wstring(dbid).c_str()) + L".");
+  return GetQueryDef(session, bucket);
+}
+
 // ---- the query definition model ----
 
 AdFilterNode* AdFilterNode::GetChild(int index) const {

@@ -1,5 +1,6 @@
 #include "kxproduct/workspace.h"
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -93,6 +94,11 @@ CString AdBucket::GetData() const { return node_->definition; }
 CString AdBucket::GetEntityDefName() const { return node_->entity_def; }
 std::vector<int64_t> AdBucket::GetChildBucketIds() const { return node_->children; }
 
+AdSessionPtr AdBucket::GetSession() const {
+  KXFaultInjector::Enter("AdBucket::GetSession");
+  return session_;
+}
+
 AdBucketPtr AdBucket::GetParent() const {
   KXFaultInjector::Enter("AdBucket::GetParent");
   auto tree = node_->tree.lock();
@@ -181,6 +187,24 @@ BOOL AdFolder::IsWritable() const {
 BOOL AdFolder::IsReadable() const {
   KXFaultInjector::Enter("AdFolder::IsReadable");
   return effective(kReadBit, true) != 0;
+}
+
+std::vector<int64_t> AdFolder::GetChildBucketIds(int type_mask) const {
+  KXFaultInjector::Enter("AdFolder::GetChildBucketIds");
+  SessionCore& c = live(bucket_->session(), "AdFolder::GetChildBucketIds");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  // Read from the session's current picture, which a refresh may have replaced since the bucket
+  // was made: children added or removed meanwhile are seen.
+  auto tree = tree_of(c);
+  std::vector<int64_t> out;
+  auto self = tree->nodes.find(bucket_->GetDbId());
+  if (self == tree->nodes.end()) return out;
+  for (int64_t id : self->second->children) {
+    auto child = tree->nodes.find(id);
+    if (child != tree->nodes.end() && (child->second->type & type_mask) != 0) out.push_back(id);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
 std::vector<std::pair<CString, int>> AdFolder::GetAllGroupPermissions() const {

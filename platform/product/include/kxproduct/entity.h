@@ -65,7 +65,11 @@ typedef void (*AdFieldUpdateCallback)(AdEntity* entity, const AdFieldInfo& info,
 class AdEntity : public AdDataObject {
  public:
   AdEntityDef* GetEntityDef() const { return def_; }
-  CString GetDisplayName() const { return display_name_; }
+  // The kind of the record's record type (AdEntityType).
+  int GetType() const;
+  // While a record of a stateless record type is being edited, the value of its key field (the
+  // name it will be stored under); otherwise the stored name.
+  CString GetDisplayName() const;
   AdSessionPtr GetSession() const { return session_; }
   // Empty for a record of a type without states, or a new record before its first commit.
   CString GetStateName() const { return state_; }
@@ -90,7 +94,8 @@ class AdEntity : public AdDataObject {
   // Type of the action in progress; 0 when none.
   int GetActionType() const { return action_ ? action_->GetActionType() : 0; }
   std::vector<CString> GetFieldValuesUpdatedThisAction() const;
-  // Empty when every field is valid; otherwise one line per invalid field.
+  // Empty when the record may be committed: every field is valid and, for a stateless record
+  // type, no other record has its key. Otherwise one line per invalid field, or the refusal.
   CString Validate();
   std::vector<AdFieldInfo> GetInvalidFieldValues() const;
   // Writes the action in one transaction. Empty text on success; otherwise the reason, and the
@@ -219,6 +224,8 @@ class AdEntityMgr : public KXObject {
   int LookupEntityByDbIdWithStatus(AdEntityDef* def, int64_t dbid, AdEntityPtr& out, CString& error, int flag);
   int LookupEntityWithStatus(AdEntityDef* def, const CString& display_name, AdEntityPtr& out, CString& error, int flag);
   BOOL EntityExists(AdEntityDef* def, const CString& display_name);
+  // AD_LOOKUP_FOUND with the record in `found`, or AD_LOOKUP_NOT_FOUND and null.
+  int EntityExists(AdEntityDef* def, const CString& display_name, AdEntityPtr& found);
 
  private:
   explicit AdEntityMgr(const AdSessionPtr& s) : session_(s) {}

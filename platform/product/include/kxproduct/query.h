@@ -166,6 +166,9 @@ AdQueryDefPtr BuildQueryDef(const AdSessionPtr& session, AdEntityDef* primary, i
 AdQueryDefPtr CopyQueryDef(const AdSessionPtr& session, const AdQueryDefPtr& source);
 // The definition stored in a query or chart item; PaMsgException (KX_MSG_NOT_FOUND) for other items.
 AdQueryDefPtr GetQueryDef(const AdSessionPtr& session, const AdBucketPtr& bucket);
+// The definition of the query or chart item with that dbid; PaMsgException (KX_MSG_NOT_FOUND)
+// when the dbid names no query or chart. `reserved` is ignored.
+AdQueryDefPtr GetQueryOrChartByDbId(const AdSessionPtr& session, int64_t dbid, int reserved);
 // A result set over the definition, not yet executed.
 AdResultSetPtr BuildResultSet(const AdSessionPtr& session, const AdQueryDefPtr& query);
 

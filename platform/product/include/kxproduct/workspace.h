@@ -50,6 +50,8 @@ class AdBucket : public AdDataObject {
   std::vector<int64_t> GetChildBucketIds() const;
   const kxp::WorkspaceNode& node() const { return *node_; }
   const AdSessionPtr& session() const { return session_; }
+  // The session the item was read in.
+  AdSessionPtr GetSession() const;
 
  private:
   AdSessionPtr session_;
@@ -66,6 +68,8 @@ class AdFolder : public KXObject {
   // that has any (no permissions anywhere: everyone reads, nobody else writes).
   BOOL IsWritable() const;
   BOOL IsReadable() const;
+  // Dbids of the folder's children whose type has a bit of `type_mask`, in dbid order.
+  std::vector<int64_t> GetChildBucketIds(int type_mask) const;
   // Group name and permission kind of this folder, including changes not yet committed.
   std::vector<std::pair<CString, int>> GetAllGroupPermissions() const;
   // Sets a group's permission kind on this folder (0 removes the group's entry); kept until

@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "change/create_temp_items.h"
+#include "change/database_lock.h"
 #include "change/new_resources.h"
 #include "kxproduct/exceptions.h"
 #include "kxproduct/session.h"
@@ -19,12 +21,10 @@ namespace KxRpc {
 namespace {
 
 enum : int {
-    R_ALREADY_EDITING = 1,
     R_BAD_REQUEST = 4,
     R_INVALID_TARGET = 31,
     R_NO_ACTION = 81,
     MSG_ACTION_NOT_FOR_MODIFY = 45,
-    MSG_NOT_IMPLEMENTED = 62,
     MSG_DUPLICATE_NEEDS_RECORD = 134,
 };
 
@@ -84,28 +84,12 @@ void start_action(CreateTempArgs &args, AdEntityPtr const &record, AdActionDef *
 
 } // namespace
 
-bool record_needs_opening(AdSession *session, AdEntityPtr const &record, AdActionDef *action) {
-    bool locked = false;
-    try {
-        AdDbConnection *connection = session->GetDatabaseConnection();
-        locked = AdConnectionMgr::IsUserDatabaseLocked(connection) != FALSE;
-    } catch (PaMsgException *) {
-        throw KXInternalErrorException(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, take_product_failure_text()));
-    }
-    if (locked) throw_locked_database();
-    if (!record->IsEditable()) return true;
-    AdActionDef *current = record->GetActionDef();
-    if (action->GetActionType() != AD_ACTION_MODIFY && current && current->GetDbId() != action->GetDbId())
-        refuse(R_ALREADY_EDITING);
-    return false;
-}
-
 CreateTempResp *kxrpc_create_temp_record(CreateTempArgs &args) {
     try {
         AdSession *session = args.api_session_or_fail();
         AdEntityPtr record = args.record(session);
         AdActionDef *action = requested_action(args, record);
-        bool const open = record_needs_opening(session, record, action);
+        bool const open = database_and_edit_check(session, record, action);
         start_action(args, record, action, open);
         // Only the item that opened the record owns the edit: a second handle on a record
         // already being edited must not revert the first one's changes when it is deleted.
@@ -138,7 +122,8 @@ bool kxrpc_create_temp(XdrObject *request, XdrObject **result) {
     case TT_QUERY_FOLDER:
     case TT_REPORT:
     case TT_ATTACHMENT:
-        throw KXInternalErrorException(kx_message(MSG_NOT_IMPLEMENTED));
+        *result = create_temp_item(*args);
+        return true;
     default:
         trace_info(L"kxrpc_create_temp", L"invalid arg type!");
         refuse(R_INVALID_TARGET);

@@ -6,8 +6,11 @@
 #include "change/attachment_requests.h"
 #include "change/create_temp.h"
 #include "change/deliverops.h"
+#include "change/mkresource.h"
 #include "change/new_resources.h"
 #include "change/requests.h"
+#include "change/resolve_type.h"
+#include "change/validation_handlers.h"
 #include "wire/procedure.h"
 
 namespace KxRpc {
@@ -15,15 +18,17 @@ namespace KxRpc {
 std::span<ProcedureRow const> change_procedures() {
     // validate_action, validate_record_props, resolve_attachment and revert_record share the empty reply.
     static ProcedureRow const rows[] = {
-        served<ResolveTypeArg>(6, L"resolve_type", xdr_routine(xdr_result_of<ResolveTypeResp>), nullptr),
-        decoded<CreateResourceArgs>(8, L"mkresource"),
+        served<ResolveTypeArg>(6, L"resolve_type", xdr_routine(xdr_result_of<ResolveTypeResp>), kxrpc_resolve_type),
+        served<CreateResourceArgs>(8, L"mkresource", xdr_routine(xdr_result_of<CreateResourceResp>), kxrpc_mkresource),
         served<CreateTempArgs>(9, L"create_temp", xdr_routine(xdr_result_of<CreateTempResp>), kxrpc_create_temp),
         decoded<DeliverChangeContextArgs>(10, L"deliver_change_context"),
-        served<ValidateActionArgs>(11, L"validate_action", xdr_routine(xdr_result_of<XdrVoid>), nullptr),
-        served<ValidateRecordPropsArgs>(12, L"validate_record_props", xdr_routine(xdr_result_of<XdrVoid>), nullptr),
+        served<ValidateActionArgs>(11, L"validate_action", xdr_routine(xdr_result_of<XdrVoid>), kxrpc_validate_action),
+        served<ValidateRecordPropsArgs>(12, L"validate_record_props", xdr_routine(xdr_result_of<XdrVoid>),
+                                        kxrpc_validate_record_props),
         decoded<GetArgs>(13, L"get_attachment"),
         served<MakeAttachmentArgs>(14, L"make_attachment", xdr_routine(xdr_result_of<MakeAttachmentResp>), nullptr),
-        served<ResolveAttachmentArgs>(15, L"resolve_attachment", xdr_routine(xdr_result_of<XdrVoid>), nullptr),
+        served<ResolveAttachmentArgs>(15, L"resolve_attachment", xdr_routine(xdr_result_of<XdrVoid>),
+                                      kxrpc_resolve_attachment),
         decoded<FireHookArgs>(16, L"fire_hook"),
         served<FireScriptAliasArgs>(17, L"fire_script_alias", xdr_routine(xdr_result_of<FireScriptAliasResp>), nullptr),
         served<UpgradeDatabasesArgs>(26, L"upgrade_databases", xdr_routine(xdr_result_of<UpgradeDatabasesResp>),

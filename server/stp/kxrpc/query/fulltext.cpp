@@ -4,11 +4,11 @@
 
 #include "kxproduct/session.h"
 #include "query/paged.h"
-#include "query/product_failure.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/errors.h"
 #include "wire/login_session.h"
+#include "wire/product_failure.h"
 #include "wire/target.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -105,14 +105,14 @@ void SearchState::init(AdSession *session, ExecuteFullTextSearchArgs &args) {
         throw;
     } catch (...) {
         ProductFailure f = take_product_failure();
-        if (looking_up_parent && f.kind == ProductFailure::message_exception && f.msg_id == kNotFoundMsgId)
+        if (looking_up_parent && f.kind == ProductFailure::PA_MSG_EXCEPTION && f.msg_id == kNotFoundMsgId)
             throw_not_found(f.text);
-        if (f.kind == ProductFailure::kx_exception) throw_internal_error(kx_message(MSG_INTERNAL_ERROR, f.text));
+        if (f.kind == ProductFailure::KX_EXCEPTION) throw_internal_error(kx_message(MSG_INTERNAL_ERROR, f.text));
         trace_exception(Nul::UString(L"ExecuteFullTextSearchIter::SearchState::init"), f.text);
         // Search text the index cannot parse is the client's error.
-        if (f.kind == ProductFailure::message_exception && f.msg_id == kBadSearchMsgId)
+        if (f.kind == ProductFailure::PA_MSG_EXCEPTION && f.msg_id == kBadSearchMsgId)
             refuse(Nul::UString(L"search_string"));
-        if (f.kind == ProductFailure::message_exception)
+        if (f.kind == ProductFailure::PA_MSG_EXCEPTION)
             throw_internal_error(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, f.text));
         throw_internal_error(kx_message(MSG_INTERNAL_ERROR, Nul::UString(L"Unknown error.")));
     }
@@ -134,7 +134,7 @@ std::vector<SearchRecord> SearchState::next_records(int request_num, bool &finis
     } catch (...) {
         failed = true;
         ProductFailure f = take_product_failure();
-        text = f.kind == ProductFailure::other ? Nul::UString(L"Unknown error.") : f.text;
+        text = f.kind == ProductFailure::OTHER ? Nul::UString(L"Unknown error.") : f.text;
     }
     if (failed) {
         done_ = true;

@@ -6,13 +6,13 @@
 #include "kxproduct/entity.h"
 #include "kxproduct/metadata.h"
 #include "kxproduct/session.h"
-#include "query/product_failure.h"
 #include "query/replies.h"
 #include "query/requests.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/exceptions.h"
 #include "wire/login_session.h"
+#include "wire/product_failure.h"
 #include "wire/records.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -77,11 +77,11 @@ bool kxrpc_find_record(XdrObject *request, XdrObject **result) {
     AdSessionPtr session = args->api_session_or_fail();
     int kind = entity_kind_of_find_mode(args->find_mode());
     if (kind == 0) throw KxRpcException(4, kx_message(MSG_ILLEGAL_VALUE, Nul::UString(L"find_mode")), nullptr, nullptr);
-    std::vector<CString> names;
-    for (auto it = args->locs_begin(); it != args->locs_end(); ++it)
-        names.push_back(it->record_type(session.get())->GetName());
     AdEntityPtr record = converting(
         [&] {
+            std::vector<CString> names;
+            for (auto it = args->locs_begin(); it != args->locs_end(); ++it)
+                names.push_back(it->record_type(session.get())->GetName());
             AdEntityPtr found;
             CString error;
             int status = 0;

@@ -1,6 +1,7 @@
 // The procedures of queries, the workspace, search, database sets and records' lookups.
 #include <span>
 
+#include "query/fetch_bulk.h"
 #include "query/fulltext.h"
 #include "query/lookups.h"
 #include "query/paged.h"
@@ -36,7 +37,7 @@ std::span<ProcedureRow const> query_procedures() {
         served<RenameWorkspaceItemArgs>(33, L"kxrpc_rename_workspace_item",
                                         xdr_routine(xdr_result_of<RenameWorkspaceItemResp>),
                                         kxrpc_rename_workspace_item),
-        decoded<FetchBulkArg>(35, L"kxrpc_fetch_bulk"),
+        served<FetchBulkArg>(35, L"kxrpc_fetch_bulk", xdr_routine(xdr_result_of<FetchBulkResp>), kxrpc_fetch_bulk),
         served<MoveQueryArgs>(36, L"move_query", xdr_routine(xdr_result_of<MoveQueryResp>), kxrpc_move_query),
     };
     return rows;

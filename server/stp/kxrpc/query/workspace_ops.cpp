@@ -4,13 +4,14 @@
 
 #include "kxproduct/query.h"
 #include "kxproduct/session.h"
-#include "query/product_failure.h"
+#include "query/queryutil.h"
 #include "query/replies.h"
 #include "query/requests.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/exceptions.h"
 #include "wire/login_session.h"
+#include "wire/product_failure.h"
 #include "wire/trace.h"
 #include "wire/workspace.h"
 #include "wire/xdr.h"
@@ -27,19 +28,6 @@ constexpr int MSG_RENAME_FAILED = 166;
 constexpr int kBadNameMsgId = 13786;
 
 } // namespace
-
-int workspace_type_code(int bucket_type) {
-    switch (bucket_type) {
-    case 0x4:
-        return 37;
-    case 0x100:
-        return 38;
-    case 0x200:
-        return 39;
-    default:
-        return 36;
-    }
-}
 
 // ---- get_folder_descendents
 
@@ -62,7 +50,7 @@ GetFolderDescendentsResp::GetFolderDescendentsResp(AdBucketPtr const &folder) {
         pending.back().pop_back();
         AdBucketPtr bucket = mgr->GetBucket(id);
         if (!bucket) continue; // removed by another session since the folder was read
-        entries_.emplace_back(workspace_type_code(bucket->GetType()), static_cast<unsigned>(id));
+        entries_.emplace_back(QueryUtil::resource_type_of_bucket_type(bucket->GetType()), static_cast<unsigned>(id));
         if (!(bucket->GetType() & kFolderBit)) continue;
         AdFolderPtr sub = AdFolder::LookupFolderFromBucket(bucket);
         if (!sub) continue;
@@ -92,10 +80,10 @@ bool kxrpc_get_folder_descendents(XdrObject *request, XdrObject **result) {
                [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_folder_descendents %s)", args->trace_line()); });
     AdSession *session = args->api_session_or_fail();
     Nul::CriticalSection guard(workspace_lock());
-    AdBucketPtr folder = args->bucket(session);
-    if (!QueryUtil::is_folder_bucket(folder)) throw_internal_error(Nul::UString(L"Expecting Query Folder"));
     std::unique_ptr<GetFolderDescendentsResp> response;
     try {
+        AdBucketPtr folder = args->bucket(session);
+        if (!QueryUtil::is_folder_bucket(folder)) throw_internal_error(Nul::UString(L"Expecting Query Folder"));
         response = std::make_unique<GetFolderDescendentsResp>(folder);
     } catch (Nul::STPException const &) {
         throw;
@@ -147,7 +135,7 @@ MoveSource resolve_move_source(MoveQueryArgs &args, AdSession *session) {
     if (!s.bucket) refuse_move(Nul::UString(L"the source does not exist"));
     s.item_type = s.bucket->GetType();
     // The client names the kind; the item must be of that kind.
-    if (workspace_type_code(s.item_type) != s.type_code)
+    if (QueryUtil::resource_type_of_bucket_type(s.item_type) != s.type_code)
         refuse_move(Nul::UString(L"the source is not of the resource type the request names"));
     if (s.type_code == 36) s.query_def = GetQueryDef(session, s.bucket);
     return s;
@@ -184,7 +172,7 @@ bool kxrpc_move_query(XdrObject *request, XdrObject **result) {
         throw;
     } catch (...) {
         ProductFailure f = take_product_failure();
-        trace_text(1, Nul::UMessage::sprintf(f.kind == ProductFailure::message_exception
+        trace_text(1, Nul::UMessage::sprintf(f.kind == ProductFailure::PA_MSG_EXCEPTION
                                                  ? "Exception: PaMsgException is caught in kxrpc_move_query(%s)"
                                                  : "Exception: KXException is caught in kxrpc_move_query(%s)",
                                              f.text));
@@ -208,7 +196,7 @@ bool kxrpc_rename_workspace_item(XdrObject *request, XdrObject **result) {
         throw;
     } catch (...) {
         ProductFailure f = take_product_failure();
-        if (f.kind == ProductFailure::message_exception) throw_internal_error(kx_message(MSG_RENAME_FAILED, f.text));
+        if (f.kind == ProductFailure::PA_MSG_EXCEPTION) throw_internal_error(kx_message(MSG_RENAME_FAILED, f.text));
         // A name the product refuses is the client's error; anything else is the server's.
         Nul::STPException::raise(reason(f.msg_id == kBadNameMsgId ? 4 : 40), kx_message(MSG_RENAME_FAILED, f.text),
                                  nullptr, nullptr, Nul::STPException::LOG_INFO);

@@ -12,10 +12,6 @@
 
 namespace KxRpc {
 
-// Resource type code of a workspace item by its product type: exactly a folder 37, a report 38,
-// a report format 39, anything else (queries and charts) 36.
-int workspace_type_code(int bucket_type);
-
 // Every item below a folder, depth first, as (type code, dbid): a chain of bool TRUE, enum, u_int,
 // ended by FALSE. The walk runs in the handler under the workspace lock; only the collected pairs
 // are written, outside the lock.

@@ -1,6 +1,9 @@
 // Workspace items by their path under a top folder.
 #include "wire/workspace.h"
 
+#include <string>
+#include <vector>
+
 #include "kxproduct/exceptions.h"
 #include "kxwin/cexception.h"
 #include "tesutil/selector.h"
@@ -43,49 +46,99 @@ AdBucketPtr top_folder(AdSessionPtr const &session, int folder_type, wchar_t con
     }
 }
 
+std::vector<Nul::UString> uri_segments(Nul::UString const &uri) {
+    std::vector<Nul::UString> segments;
+    std::wstring const text(uri.c_str());
+    std::wstring segment;
+    bool escaped = false;
+    auto flush = [&] {
+        if (!segment.empty()) segments.push_back(Nul::Selector::decode_string(Nul::UString(segment)));
+        segment.clear();
+    };
+    for (wchar_t c : text) {
+        if (c == L'/' && !escaped) {
+            flush();
+            continue;
+        }
+        segment.push_back(c);
+        escaped = c == L'%' && !escaped;
+    }
+    flush();
+    return segments;
+}
+
+namespace {
+
+// The item reached from `top` through folders of the given names; null when a name is missing.
+AdBucketPtr find_below(AdSessionPtr const &session, AdBucketPtr const &top,
+                       std::vector<Nul::UString>::const_iterator name, std::vector<Nul::UString>::const_iterator end) {
+    AdWorkspaceMgrPtr manager = GetWorkspaceMgr(session);
+    AdBucketPtr at = top;
+    for (; name != end && at; ++name) {
+        AdFolderPtr folder = AdFolder::LookupFolderFromBucket(at);
+        AdBucketPtr next;
+        for (std::int64_t id : folder ? folder->GetChildBucketIds(all_items_mask) : std::vector<std::int64_t>()) {
+            AdBucketPtr child = manager->GetBucket(id);
+            if (child && ustr(child->GetName()) == *name) {
+                next = child;
+                break;
+            }
+        }
+        at = next;
+    }
+    return at;
+}
+
+Nul::UString joined(std::vector<Nul::UString>::const_iterator from, std::vector<Nul::UString>::const_iterator end) {
+    Nul::UString text;
+    for (auto at = from; at != end; ++at) {
+        if (at != from) text.append(L"/");
+        text.append(*at);
+    }
+    return text;
+}
+
+} // namespace
+
 bool get_bucket_for_uri(AdSessionPtr const &session, Nul::UString const &uri, AdBucketPtr &bucket) {
     bucket = nullptr;
-    std::wstring path(Nul::Selector::decode_string(uri).c_str());
-    if (!path.empty() && path[0] == L'/') path.erase(0, 1);
-    std::size_t slash = path.find(L'/');
-    std::wstring top = slash == std::wstring::npos ? path : path.substr(0, slash);
-    std::wstring rest = slash == std::wstring::npos ? std::wstring() : path.substr(slash + 1);
+    // Split first: an escaped "/" belongs to a name, so escapes are undone per segment.
+    std::vector<Nul::UString> const segments = uri_segments(uri);
+    Nul::UString const top = segments.empty() ? Nul::UString() : segments.front();
+    auto const first = segments.empty() ? segments.end() : segments.begin() + 1;
+    Nul::UString const rest = joined(first, segments.end());
     trace_lazy(1, [&] {
-        return Nul::UString(L"QueryUtil::get_bucket_for_uri (uri: '") + uri + Nul::UString(L"', type: '") +
-               Nul::UString(top) + Nul::UString(L"', name: '") + Nul::UString(rest) + Nul::UString(L"')");
+        return Nul::UString(L"QueryUtil::get_bucket_for_uri (uri: '") + uri + Nul::UString(L"', type: '") + top +
+               Nul::UString(L"', name: '") + rest + Nul::UString(L"')");
     });
 
     bool personal = false;
     int folder_type = 0;
-    if (CString(top.c_str()) == AdWorkspaceMgr::FolderTypeToTopName(AD_PERSONAL_FOLDER)) {
+    if (top == ustr(AdWorkspaceMgr::FolderTypeToTopName(AD_PERSONAL_FOLDER))) {
         personal = true;
         folder_type = AD_PERSONAL_FOLDER;
-    } else if (CString(top.c_str()) == AdWorkspaceMgr::FolderTypeToTopName(AD_PUBLIC_FOLDER)) {
+    } else if (top == ustr(AdWorkspaceMgr::FolderTypeToTopName(AD_PUBLIC_FOLDER))) {
         folder_type = AD_PUBLIC_FOLDER;
     } else {
         return false;
     }
 
     bucket = top_folder(session, folder_type, L"QueryUtil::get_bucket_for_uri");
-    if (!bucket) return personal;
+    if (!bucket || first == segments.end()) return personal;
 
-    if (bucket && !rest.empty()) {
-        CString product_path = bucket->GetName() + CString(L"/") + CString(rest.c_str());
-        std::int64_t user_id = bucket->GetUserId();
-        AdWorkspaceMgrPtr manager = GetWorkspaceMgr(session);
-        AdBucketPtr found = manager->LookupBucketByPathName(user_id, product_path);
-        if (!found) {
-            trace_lazy(1, [&] {
-                return Nul::UString(L"path: '") + ustr(product_path) + Nul::UString(L"', for user_id: '") +
-                       Nul::UString(std::to_wstring(user_id)) +
-                       Nul::UString(L"', was not found, forcing a AdWorkspaceMgrPtr::RefreshEntireWorkspace() call "
-                                    L"then will try again");
-            });
-            manager->RefreshEntireWorkspace(0);
-            found = manager->LookupBucketByPathName(user_id, product_path);
-        }
-        bucket = found;
+    AdBucketPtr found = find_below(session, bucket, first, segments.end());
+    if (!found) {
+        std::int64_t const user_id = bucket->GetUserId();
+        trace_lazy(1, [&] {
+            return Nul::UString(L"path: '") + ustr(bucket->GetName()) + Nul::UString(L"/") + rest +
+                   Nul::UString(L"', for user_id: '") + Nul::UString(std::to_wstring(user_id)) +
+                   Nul::UString(L"', was not found, forcing a AdWorkspaceMgrPtr::RefreshEntireWorkspace() call "
+                                L"then will try again");
+        });
+        GetWorkspaceMgr(session)->RefreshEntireWorkspace(0);
+        found = find_below(session, bucket, first, segments.end());
     }
+    bucket = found;
     return personal;
 }
 

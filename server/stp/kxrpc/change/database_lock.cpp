@@ -1,0 +1,28 @@
+#include "change/database_lock.h"
+
+#include "kxproduct/session.h"
+#include "wire/exceptions.h"
+#include "wire/product_failure.h"
+
+namespace KxRpc {
+
+void check_user_database_unlocked(AdSession *session) {
+    bool locked = false;
+    try {
+        locked = AdConnectionMgr::IsUserDatabaseLocked(session->GetDatabaseConnection()) != FALSE;
+    } catch (...) {
+        raise_unexpected(L"is_user_database_locked");
+    }
+    if (locked) throw_locked_database();
+}
+
+bool database_and_edit_check(AdSession *session, AdEntityPtr const &record, AdActionDef *action) {
+    check_user_database_unlocked(session);
+    if (!record->IsEditable()) return true;
+    AdActionDef *current = record->GetActionDef();
+    if (action->GetActionType() != AD_ACTION_MODIFY && current && current->GetDbId() != action->GetDbId())
+        Nul::STPException::raise(reason(1), Nul::UMessage::nil, nullptr, nullptr, Nul::STPException::LOG_INFO);
+    return false;
+}
+
+} // namespace KxRpc

@@ -1,0 +1,108 @@
+// mkresource: a new resource held in memory for the client, its values applied as the reply is
+// written. Nothing is stored until a change batch commits it.
+#include "change/mkresource.h"
+
+#include <memory>
+
+#include "change/database_lock.h"
+#include "change/new_resources.h"
+#include "props/recordprops.h"
+#include "props/requests.h"
+#include "props/replies.h"
+#include "props/values.h"
+#include "wire/casts.h"
+#include "wire/catalog.h"
+#include "wire/exceptions.h"
+#include "wire/held_items.h"
+#include "wire/login_session.h"
+#include "wire/product_failure.h"
+#include "wire/textfmt.h"
+#include "wire/trace.h"
+
+namespace KxRpc {
+
+namespace {
+
+constexpr int MSG_PROBLEM_CREATING = 40;
+constexpr int MSG_CANNOT_MAKE_QUERY_ITEM = 110;
+constexpr int PROP_VIEW_FORM_NAME = 1160;
+constexpr int VALUE_TYPE_STRING = 100001;
+
+[[noreturn]] void refuse(int code, Nul::UMessage const &message = Nul::UMessage::nil) {
+    Nul::STPException::raise(reason(code), message, nullptr, nullptr, Nul::STPException::LOG_INFO);
+}
+
+struct NewResource {
+    std::unique_ptr<PropsResource> resource;
+    StateItemPtr item;
+    std::unique_ptr<NameIdFetcher> name_id;
+};
+
+// A parent that is no folder, or one the user may not write, takes no new item.
+void check_parent_folder(CreateResourceArgs &args) {
+    AdFolderPtr folder = AdFolder::LookupFolderFromBucket(args.parent_bucket());
+    if (!folder || !folder->IsWritable()) refuse(31, kx_message(MSG_CANNOT_MAKE_QUERY_ITEM));
+}
+
+// The string value of the first view-form name among the values; empty when there is none.
+CString view_form_name(std::vector<BasePropValue *> const &values) {
+    for (BasePropValue *value : values) {
+        if (!value || value->prop_id() != PROP_VIEW_FORM_NAME || value->value_type() != VALUE_TYPE_STRING) continue;
+        if (auto *text = dynamic_cast<PropValue<Nul::UString> *>(value)) return CString(text->value.c_str());
+    }
+    return CString();
+}
+
+NewResource new_record(CreateResourceArgs &args) {
+    AdSession *session = args.api_session_or_fail();
+    AdEntityDef *def = args.target().entity_def(session);
+    AdActionDef *submit = def->LookupActionDef(static_cast<int>(AD_ACTION_SUBMIT));
+    if (!submit || submit->IsReservedForSystemUseOnly()) refuse(77);
+    AdEntityPtr record = BuildEntity(AdSessionPtr(session), def, view_form_name(args.values()));
+    auto item = std::make_shared<RecordStateItem>(record, true);
+    NewResource made;
+    made.item = item;
+    made.resource = std::make_unique<RecordProps>(args.session_or_fail(), item, true);
+    made.name_id = std::make_unique<RecordNameIdFetcher>(record);
+    return made;
+}
+
+NewResource new_resource(CreateResourceArgs &args) {
+    switch (args.resource_type()) {
+    case TT_RECORD:
+        return new_record(args);
+    default:
+        // Queries, query folders and reports are made once their property classes exist.
+        throw KXInternalErrorException(kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(L"Invalid resource type")));
+    }
+}
+
+bool is_workspace_type(int type) { return type == TT_QUERY || type == TT_QUERY_FOLDER || type == TT_REPORT; }
+
+} // namespace
+
+bool kxrpc_mkresource(XdrObject *request, XdrObject **result) {
+    auto *args = checked_cast<CreateResourceArgs>(request);
+    trace_lazy(1, [&] { return text_format("Info: (kxrpc_mkresource %s)", args->describe()); });
+    check_user_database_unlocked(args->api_session_or_fail());
+    NewResource made;
+    try {
+        if (is_workspace_type(args->resource_type()) && args->has_parent()) check_parent_folder(*args);
+        made = new_resource(*args);
+    } catch (Nul::STPException const &) {
+        throw;
+    } catch (...) {
+        ProductFailure failure = take_product_failure();
+        trace_lazy(1, [&] {
+            return text_format("Exception: %s is caught in kxrpc_mkresource(%s)", kind_name(failure),
+                               failure.text);
+        });
+        refuse(4, kx_message(MSG_PROBLEM_CREATING, Nul::UMessage::Arg(failure.text)));
+    }
+    made.resource->set_dynamic_props(args->dynamic_props());
+    *result = new CreateResourceResp(made.resource.release(), args->values(), args->register_callback(), made.item,
+                                     made.name_id.release());
+    return true;
+}
+
+} // namespace KxRpc

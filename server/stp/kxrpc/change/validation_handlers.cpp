@@ -1,0 +1,94 @@
+// Handlers of validate_action, validate_record_props and resolve_attachment.
+#include "change/validation_handlers.h"
+
+#include "change/attachment_requests.h"
+#include "change/database_lock.h"
+#include "change/requests.h"
+#include "change/validation.h"
+#include "props/replies.h"
+#include "wire/casts.h"
+#include "wire/catalog.h"
+#include "wire/exceptions.h"
+#include "wire/held_items.h"
+#include "wire/product_failure.h"
+#include "wire/textfmt.h"
+#include "wire/trace.h"
+
+namespace KxRpc {
+
+namespace {
+
+constexpr int MSG_NOT_DELETE_ACTION = 61;
+constexpr int MSG_NOT_IMPLEMENTED = 62;
+constexpr wchar_t const *validate_action_method = L"kxrpc_validate_action";
+
+[[noreturn]] void refuse(int code, Nul::UMessage const &message = Nul::UMessage::nil) {
+    Nul::STPException::raise(reason(code), message, nullptr, nullptr, Nul::STPException::LOG_INFO);
+}
+
+void check_delete_action(ValidateActionArgs &args) {
+    AdSession *session = args.api_session_or_fail();
+    AdEntityPtr record = args.record(session);
+    AdActionDef *action = args.action().action_def(session);
+    if (!database_and_edit_check(session, record, action)) {
+        trace_info(validate_action_method, L"already being edited!");
+        refuse(1);
+    }
+    if (args.action_type() != AD_ACTION_DELETE) {
+        trace_info(validate_action_method, L"msg not implement yet!");
+        throw KXInternalErrorException(kx_message(MSG_NOT_IMPLEMENTED));
+    }
+    if (action->GetActionType() != AD_ACTION_DELETE) {
+        trace_info(validate_action_method, L"msg not a deletion action!");
+        refuse(4, kx_message(MSG_NOT_DELETE_ACTION));
+    }
+}
+
+} // namespace
+
+bool kxrpc_validate_action(XdrObject *request, XdrObject **result) {
+    auto *args = checked_cast<ValidateActionArgs>(request);
+    trace_lazy(1, [&] { return text_format("Info: (kxrpc_validate_action %s)", args->describe()); });
+    try {
+        check_delete_action(*args);
+    } catch (Nul::STPException const &e) {
+        trace_lazy(1, [&] {
+            return text_format("Exception: STPException is caught in kxrpc_validate_action(%s)", exception_message_text(e));
+        });
+        throw;
+    } catch (...) {
+        raise_unexpected(validate_action_method);
+    }
+    *result = new XdrVoid();
+    return true;
+}
+
+bool kxrpc_validate_record_props(XdrObject *request, XdrObject **result) {
+    auto *args = checked_cast<ValidateRecordPropsArgs>(request);
+    trace_lazy(1, [&] { return text_format("Info: (kxrpc_validate_record_props %s)", args->trace_line()); });
+    if (!args->is_state_item_target()) refuse(51);
+    try {
+        auto *item = checked_cast<RecordStateItem>(args->state_item_or_fail());
+        AdEntityPtr record = item->entity();
+        MRU_context mru(record);
+        throw_invalid_fields(validate_record(record, args->api_session_or_fail()));
+    } catch (...) {
+        raise_unexpected(L"kxrpc_validate_record_props");
+    }
+    *result = new XdrVoid();
+    return true;
+}
+
+bool kxrpc_resolve_attachment(XdrObject *request, XdrObject **result) {
+    auto *args = checked_cast<ResolveAttachmentArgs>(request);
+    trace_lazy(1, [&] { return text_format("Info: (kxrpc_resolve_attachment %s)", args->describe()); });
+    try {
+        args->attachment();
+    } catch (...) {
+        raise_unexpected(L"kxrpc_resolve_attachment");
+    }
+    *result = new XdrVoid();
+    return true;
+}
+
+} // namespace KxRpc
