@@ -1,15 +1,27 @@
 #!/usr/bin/env bash
-# Builds everything with warnings as errors and runs every test, then builds again under
-# AddressSanitizer + UndefinedBehaviorSanitizer and runs every test a second time.
+# Builds everything with warnings as errors and runs every test; builds again under
+# AddressSanitizer + UndefinedBehaviorSanitizer and runs every test a second time; then runs the
+# RPC runtime's and the dispatcher's tests under ThreadSanitizer. Benchmarks are not built here
+# (scripts/bench.sh builds and runs them).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/deps.sh"
 jobs=$(nproc)
+build() { bash "$root/scripts/build.sh" "$@"; }
+# Targets that are not built leave a placeholder test named <target>_NOT_BUILT.
+run_tests() { (cd "$1" && shift && ctest --output-on-failure -j "$jobs" -E '_NOT_BUILT$' "$@"); }
 
-bash "$root/scripts/build.sh" "$root/build/test" -DKX_WERROR=ON
-(cd "$root/build/test" && ctest --output-on-failure -j "$jobs" --timeout 300)
+build "$root/build/test" -DKX_WERROR=ON -DKX_BENCH=OFF
+run_tests "$root/build/test" --timeout 300
 
-bash "$root/scripts/build.sh" "$root/build/asan" -DKX_WERROR=ON -DKX_SANITIZE=ON -DKX_BENCH=OFF
-(cd "$root/build/asan" &&
-  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --output-on-failure -j "$jobs" --timeout 600)
+build "$root/build/asan" -DKX_WERROR=ON -DKX_SANITIZE=ON -DKX_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_tests "$root/build/asan" --timeout 600
+
+# The runtime's correctness rests on hand-offs between threads; only its tests and the
+# dispatcher's are built in this tree.
+tsan_targets=(rpcsvc_basic_test rpcsvc_hostile_test rpcsvc_run_test rpcsvc_record_reader_test
+              kxrpc_core_dispatch_test)
+build "$root/build/tsan" -DKX_WERROR=ON -DKX_TSAN=ON -DKX_BENCH=OFF -- "${tsan_targets[@]}"
+TSAN_OPTIONS="second_deadlock_stack=1:history_size=4:suppressions=$root/tests/tsan.supp" \
+  run_tests "$root/build/tsan" --timeout 600

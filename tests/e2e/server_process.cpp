@@ -62,9 +62,9 @@ pid_t spawn(std::vector<std::string> const &args, std::string const &dir, std::v
 } // namespace
 
 TempDir::TempDir() {
-    char tmpl[] = "/tmp/kxrpc_e2e_XXXXXX";
-    char *made = ::mkdtemp(tmpl);
-    path_ = made ? made : "/tmp";
+    std::string tmpl = kxtest::temp_dir() + "/kxrpc_e2e_XXXXXX";
+    char *made = ::mkdtemp(tmpl.data());
+    path_ = made ? made : kxtest::temp_dir();
 }
 
 TempDir::~TempDir() {
@@ -85,6 +85,37 @@ void write_file(std::string const &path, std::string const &text) {
 }
 
 bool file_exists(std::string const &path) { return ::access(path.c_str(), F_OK) == 0; }
+
+int free_port() {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        int v4 = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        socklen_t length = sizeof a;
+        if (v4 < 0 || ::bind(v4, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+            ::getsockname(v4, reinterpret_cast<sockaddr *>(&a), &length) != 0) {
+            if (v4 >= 0)
+                ::close(v4);
+            continue;
+        }
+        // Free on IPv6 as well where the host has it.
+        int v6 = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool free6 = true;
+        if (v6 >= 0) {
+            int on = 1;
+            ::setsockopt(v6, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+            sockaddr_in6 a6{};
+            a6.sin6_family = AF_INET6;
+            a6.sin6_port = a.sin_port;
+            free6 = ::bind(v6, reinterpret_cast<sockaddr *>(&a6), sizeof a6) == 0 || errno == EADDRNOTAVAIL;
+            ::close(v6);
+        }
+        ::close(v4);
+        if (free6)
+            return ntohs(a.sin_port);
+    }
+    return 0;
+}
 
 ServerProcess::ServerProcess(std::vector<std::string> args, std::string dir, std::vector<std::string> env)
     : args_(std::move(args)), env_(std::move(env)), dir_(std::move(dir)) {}

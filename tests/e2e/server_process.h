@@ -7,7 +7,11 @@
 
 #include <rpc/rpc.h>
 
+#include "support/host.h"
+
 namespace e2e {
+
+using kxtest::ipv6_loopback_available;
 
 constexpr rpcprog_t program = 0x20031855;
 constexpr rpcvers_t version = 1;
@@ -19,7 +23,7 @@ xdrproc_t as_proc(F *routine) {
 }
 inline xdrproc_t const xdr_none = as_proc(xdr_void);
 
-// A fresh temporary directory, removed with its content.
+// A fresh temporary directory under $TMPDIR (else /tmp), removed with its content.
 class TempDir {
 public:
     TempDir();
@@ -36,6 +40,8 @@ private:
 std::string read_file(std::string const &path);
 void write_file(std::string const &path, std::string const &text);
 bool file_exists(std::string const &path);
+// A port that no listener of either family holds right now (0 when none was found).
+int free_port();
 
 // Exit status as the shell shows it: the code, or 128 + the signal.
 struct Outcome {

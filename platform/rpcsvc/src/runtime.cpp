@@ -893,8 +893,14 @@ void ks_svc_run(void)
             return;
         r.running = true;
         r.epoll_fd = epoll_create1(EPOLL_CLOEXEC);
-        int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        r.wake_fd.store(wake);
+        // The wake descriptor lives as long as the process: ks_svc_exit writes to it without a
+        // lock (it may run in a signal handler), so closing it could let that write reach
+        // whatever file reused the number.
+        int wake = r.wake_fd.load();
+        if (wake < 0) {
+            wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+            r.wake_fd.store(wake);
+        }
         if (r.epoll_fd >= 0 && wake >= 0) {
             epoll_event ev{};
             ev.events = EPOLLIN;
@@ -982,9 +988,6 @@ void ks_svc_run(void)
         r.callouts.clear();
     }
     std::lock_guard<std::mutex> g(r.setup_mutex);
-    r.wake_fd.store(-1);
-    if (wake >= 0)
-        close(wake);
     if (r.epoll_fd >= 0)
         close(r.epoll_fd);
     r.epoll_fd = -1;

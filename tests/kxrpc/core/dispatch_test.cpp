@@ -20,6 +20,7 @@
 #include "core/shutdown.h"
 #include "core/startup.h"
 #include "ks_rpcsvc.h"
+#include "support/host.h"
 #include "tesutil/ustring.h"
 #include "wire/exceptions.h"
 #include "wire/glue.h"
@@ -130,7 +131,7 @@ int settled(std::atomic<int> const &counter, int expected) {
 class Dispatcher : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        log_path_ = "/tmp/kxrpc_dispatch_arm_" + std::to_string(::getpid()) + ".log";
+        log_path_ = kxtest::temp_dir() + "/kxrpc_dispatch_arm_" + std::to_string(::getpid()) + ".log";
         ::setenv("KX_ARM4_LOG", log_path_.c_str(), 1);
         settings().arm_level = 2;
         ASSERT_GE(register_arm(2), 0);

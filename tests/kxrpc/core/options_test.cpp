@@ -1,10 +1,32 @@
+// Options, their messages and the start-up steps before the service loop, in-process; what needs
+// a server process of its own is in tests/e2e/startup_test.cpp.
+#include "core/dispatch.h"
 #include "core/options.h"
+#include "core/shutdown.h"
+#include "core/startup.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <netinet/in.h>
+#include <rpc/rpc.h>
+#include <sstream>
 #include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
 #include <vector>
+
+#include "ks_rpcsvc.h"
+#include "support/host.h"
 
 using namespace KxRpc;
 
@@ -97,4 +119,311 @@ TEST(Options, UpfrontValidationFlagIsReadThroughItsAccessor) {
     EXPECT_TRUE(upfront_validation_enabled());
     settings().upfront_validation = false;
     EXPECT_FALSE(upfront_validation_enabled());
+}
+
+// The program as its main runs it, in a forked child: exit status as the shell shows it and both
+// standard streams. Only start-ups that end before the service loop are run this way.
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string drain(int fd) {
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<std::size_t>(n));
+    ::close(fd);
+    return text;
+}
+
+// `after` runs in the child once start_rpc_program has returned; its result is the exit status.
+Outcome run_program(std::vector<std::string> args, std::vector<std::pair<char const *, std::string>> env = {},
+                    std::function<int(int)> after = [](int rc) { return rc; }) {
+    int out[2], err[2];
+    if (::pipe(out) != 0 || ::pipe(err) != 0)
+        return {};
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        for (auto const &[name, value] : env)
+            ::setenv(name, value.c_str(), 1);
+        settings() = Settings{};
+        std::vector<char *> argv{const_cast<char *>("kxrpc")};
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int status = after(start_rpc_program(static_cast<int>(args.size()) + 1, argv.data()));
+        exit_now(status);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    // The outputs are small: the child never blocks on a full pipe.
+    Outcome o;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    o.out = drain(out[0]);
+    o.err = drain(err[0]);
+    return o;
+}
+
+std::string temp_path(std::string const &name) {
+    return kxtest::temp_dir() + "/" + name + "_" + std::to_string(::getpid());
+}
+
+std::string read_text(std::string const &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+using kxtest::ipv6_loopback_available;
+
+// A port held by listeners of both families (where the host has IPv6), without address reuse,
+// so that the server's listeners cannot bind it.
+class TakenPort {
+public:
+    TakenPort() {
+        for (int attempt = 0; attempt < 20 && port_ == 0; ++attempt) {
+            int v4 = listen_on(AF_INET, 0);
+            if (v4 < 0)
+                continue;
+            int p = bound_port(v4);
+            int v6 = ipv6_loopback_available() ? listen_on(AF_INET6, p) : -2;
+            if (v6 == -1) {
+                ::close(v4);
+                continue;
+            }
+            sockets_ = {v4, v6};
+            port_ = p;
+        }
+    }
+    ~TakenPort() {
+        for (int s : sockets_)
+            if (s >= 0)
+                ::close(s);
+    }
+    int port() const { return port_; }
+
+private:
+    static int listen_on(int family, int port) {
+        int sock = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_storage a{};
+        socklen_t length;
+        if (family == AF_INET6) {
+            int on = 1;
+            ::setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+            auto *a6 = reinterpret_cast<sockaddr_in6 *>(&a);
+            a6->sin6_family = AF_INET6;
+            a6->sin6_port = htons(static_cast<std::uint16_t>(port));
+            length = sizeof(sockaddr_in6);
+        } else {
+            auto *a4 = reinterpret_cast<sockaddr_in *>(&a);
+            a4->sin_family = AF_INET;
+            a4->sin_port = htons(static_cast<std::uint16_t>(port));
+            length = sizeof(sockaddr_in);
+        }
+        if (sock < 0 || ::bind(sock, reinterpret_cast<sockaddr *>(&a), length) != 0 || ::listen(sock, 1) != 0) {
+            if (sock >= 0)
+                ::close(sock);
+            return -1;
+        }
+        return sock;
+    }
+    static int bound_port(int sock) {
+        sockaddr_in a{};
+        socklen_t length = sizeof a;
+        ::getsockname(sock, reinterpret_cast<sockaddr *>(&a), &length);
+        return ntohs(a.sin_port);
+    }
+    std::vector<int> sockets_;
+    int port_ = 0;
+};
+
+// A ping (procedure 0) over a libtirpc client on the loopback address of the family.
+bool ping_loopback(int family, int port) {
+    sockaddr_storage a{};
+    socklen_t length;
+    if (family == AF_INET6) {
+        auto *a6 = reinterpret_cast<sockaddr_in6 *>(&a);
+        a6->sin6_family = AF_INET6;
+        a6->sin6_port = htons(static_cast<std::uint16_t>(port));
+        a6->sin6_addr = in6addr_loopback;
+        length = sizeof(sockaddr_in6);
+    } else {
+        auto *a4 = reinterpret_cast<sockaddr_in *>(&a);
+        a4->sin_family = AF_INET;
+        a4->sin_port = htons(static_cast<std::uint16_t>(port));
+        a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof(sockaddr_in);
+    }
+    int sock = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (sock < 0 || ::connect(sock, reinterpret_cast<sockaddr *>(&a), length) != 0) {
+        if (sock >= 0)
+            ::close(sock);
+        return false;
+    }
+    netbuf address{length, length, &a};
+    CLIENT *client = clnt_vc_create(sock, &address, kxrpc_program, kxrpc_version, 0, 0);
+    bool answered = false;
+    if (client) {
+        timeval tv{10, 0};
+        auto none = reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(xdr_void));
+        answered = clnt_call(client, 0, none, nullptr, none, nullptr, tv) == RPC_SUCCESS;
+        clnt_destroy(client);
+    }
+    ::close(sock);
+    return answered;
+}
+
+struct ErrorCase {
+    std::vector<std::string> args;
+    std::string err;
+};
+
+} // namespace
+
+TEST(Program, EveryOptionErrorHasItsExactMessageAndStatusMinusOne) {
+    std::vector<ErrorCase> const cases = {
+        {{"-port"}, "Must specify a number with -port option"},
+        {{"-port", "abc"}, "Must specify a valid integer with -port option: abc"},
+        {{"-port", "99999999999"}, "Must specify a valid integer with -port option: 99999999999"},
+        {{"-team_bin"}, "Must specify full team/bin directory with -team_bin option"},
+        {{"-worker_threads"}, "Must specify a number with -worker_threads option"},
+        {{"-worker_threads", "x1"}, "Must specify a valid integer with -worker_threads option: x1"},
+        {{"-worker_threads", "0"}, "worker thread count must be greater than zero"},
+        {{"-worker_threads", "-3"}, "worker thread count must be greater than zero"},
+        {{"-arm"}, "Must specify number with -arm option"},
+        {{"-arm", "z"}, "Must specify a valid integer with -arm option: z"},
+        {{"-arm", "5"}, "ARM level must be between 0 (ARM_NONE) and 4 (ARM_VERBOSE)"},
+        {{"-arm", "-1"}, "ARM level must be between 0 (ARM_NONE) and 4 (ARM_VERBOSE)"},
+        {{"-test_crash"}, "Must specify number with -test_crash option"},
+        {{"-test_crash", "q"}, "Must specify a valid integer with -test_crash option: q"},
+        {{"-on_error"}, "Must specify number with -on_error option"},
+        {{"-on_error", ""}, "Must specify a valid integer with -on_error option: "},
+        {{"-win_crash_handler"}, "Must specify number with -win_crash_handler option"},
+        {{"-win_crash_handler", "-"}, "Must specify a valid integer with -win_crash_handler option: -"},
+        {{"-create_crash_dump"}, "Must specify number with -create_crash_dump option"},
+        {{"-create_crash_dump", "two"}, "Must specify a valid integer with -create_crash_dump option: two"},
+        {{"-max_crash_dump_count"}, "Must specify number with -max_crash_dump_count option"},
+        {{"-max_crash_dump_count", "+"}, "Must specify a valid integer with -max_crash_dump_count option: +"},
+        {{"-bogus"}, "Unrecognized argument: -bogus"},
+        {{"-PORT", "1"}, "Unrecognized argument: -PORT"},
+        {{"-verbose", "-no_sig_handler", "-just_exit", "stray"}, "Unrecognized argument: stray"},
+        {{"-sso_password"}, "Must specify a SSO password.\n"},
+        {{"-sso_password", std::string(29, 'p')}, "The SSO password must be at least 30 characters in length.\n"},
+        // The service's port is read before the service manager is reached.
+        {{"-install_service", "-port"}, "Must specify a number with -port option"},
+        {{"-install_service", "-port", "x"}, "Must specify a valid integer with -port option: x"},
+    };
+    for (auto const &c : cases) {
+        std::string shown;
+        for (auto const &a : c.args)
+            shown += a + " ";
+        Outcome o = run_program(c.args);
+        EXPECT_EQ(255, o.status) << shown;
+        EXPECT_EQ(c.err, o.err) << shown;
+        EXPECT_EQ("", o.out) << shown;
+    }
+}
+
+TEST(Program, HelpPrintsTheUsageAndEndsWithZero) {
+    Outcome o = run_program({"-help"});
+    EXPECT_EQ(0, o.status);
+    EXPECT_EQ("\nUsage:\n\nkxrpc.exe -install_service [-port PORT]\n\nkxrpc.exe -remove_service\n\n"
+              "kxrpc -sso_password PASSWORD\n",
+              o.err);
+    EXPECT_EQ("", o.out);
+}
+
+TEST(Options, IntegerValuesReadTheirLeadingNumber) {
+    ASSERT_EQ(0, parse({"-arm", "3abc", "-worker_threads", "2x", "-max_crash_dump_count", "  7"}));
+    EXPECT_EQ(3, settings().arm_level);
+    EXPECT_EQ(2, settings().worker_threads);
+    EXPECT_EQ(7, settings().crash_dump_limit);
+}
+
+TEST(Program, PortTakenOnBothFamiliesEndsWithMinusOneAndPrintsNothing) {
+    TakenPort taken;
+    ASSERT_NE(0, taken.port());
+    Outcome o = run_program({"-port", std::to_string(taken.port())});
+    EXPECT_EQ(255, o.status);
+    EXPECT_EQ("", o.out);
+    EXPECT_EQ("", o.err);
+}
+
+// Read before the listeners are made, so a start that cannot listen still shows the setting.
+TEST(Program, UpfrontValidationIsOnOnlyForOneAndIsTraced) {
+    TakenPort taken;
+    ASSERT_NE(0, taken.port());
+    std::string const trace_file = temp_path("kxrpc_options_trace");
+    for (auto const &[value, flag] : std::vector<std::pair<std::string, char const *>>{
+             {"1", "T"}, {"01", "T"}, {"2", "F"}, {"word", "F"}, {"", "F"}}) {
+        ::unlink(trace_file.c_str());
+        Outcome o = run_program(
+            {"-port", std::to_string(taken.port())},
+            {{"VEXHUB_UPFRONT_REC_REF_VALIDATE", value}, {"KX_DIAG", "66=1"}, {"KX_DIAG_FILE", trace_file}},
+            [](int rc) { return rc == -1 ? (upfront_validation_enabled() ? 1 : 0) : 99; });
+        EXPECT_EQ(*flag == 'T' ? 1 : 0, o.status) << value;
+        std::string const trace = read_text(trace_file);
+        EXPECT_NE(std::string::npos, trace.find("VEXHUB_UPFRONT_REC_REF_VALIDATE env is set to (" + value + ")"))
+            << trace;
+        EXPECT_NE(std::string::npos, trace.find(std::string("do_upfrount_record_ref_validation = ") + flag)) << trace;
+    }
+    ::unlink(trace_file.c_str());
+}
+
+// The handlers are in place before the listeners; -no_sig_handler leaves SIGTERM its default.
+TEST(Program, SigintIsAlwaysHandledAndSigtermUnlessNoSigHandler) {
+    TakenPort taken;
+    ASSERT_NE(0, taken.port());
+    auto handlers = [](int rc) {
+        struct sigaction on_int {}, on_term {};
+        ::sigaction(SIGINT, nullptr, &on_int);
+        ::sigaction(SIGTERM, nullptr, &on_term);
+        int const interrupt = on_int.sa_handler == stprpc_interrupt ? 1 : 0;
+        int const terminate = on_term.sa_handler == stprpc_interrupt ? 2 : on_term.sa_handler == SIG_DFL ? 0 : 4;
+        return rc == -1 ? interrupt + terminate : 99;
+    };
+    EXPECT_EQ(3, run_program({"-port", std::to_string(taken.port())}, {}, handlers).status);
+    EXPECT_EQ(1, run_program({"-no_sig_handler", "-port", std::to_string(taken.port())}, {}, handlers).status);
+}
+
+// Both listeners take the port the first one was given, and a fixed port is bound again right
+// after the listeners of a previous run are gone.
+TEST(Listeners, BothFamiliesShareThePortAndAFixedPortIsBoundAgain) {
+    bool const ipv6 = ipv6_loopback_available();
+    int const family = ipv6 ? AF_INET6 : AF_INET;
+    std::int32_t port = 0;
+    int mode = 1, threads = 2;
+    ks_rpc_control(KS_RPC_SVC_MTMODE, &mode);
+    ks_rpc_control(KS_RPC_SVC_THREADS_SET, &threads);
+    for (int run = 0; run < 2; ++run) {
+        std::int32_t const asked = port;
+        int first = create_listener(family, port);
+        ASSERT_GE(first, 0) << run;
+        if (asked != 0) {
+            EXPECT_EQ(asked, port);
+        }
+        int second = ipv6 ? create_listener(AF_INET, port) : -1;
+        if (ipv6) {
+            ASSERT_GE(second, 0) << port;
+        }
+        std::thread loop([] { ks_svc_run(); });
+        EXPECT_TRUE(ping_loopback(AF_INET, port)) << port;
+        if (ipv6) {
+            EXPECT_TRUE(ping_loopback(AF_INET6, port)) << port;
+        }
+        ks_svc_exit();
+        loop.join();
+        ::close(first);
+        if (second >= 0)
+            ::close(second);
+    }
 }

@@ -1,4 +1,5 @@
 // A process killed while it commits leaves whole records only.
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +31,7 @@ AdEntityPtr find(const AdSessionPtr& s, const wchar_t* name) {
 using CrashTest = ProductTest;
 
 TEST_F(CrashTest, KilledWhileCommittingLeavesNoHalfRecord) {
+  constexpr int kCommitsBeforeKill = 20;
   KXProductStore::EnsureDataDirectory();
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
@@ -48,17 +50,24 @@ TEST_F(CrashTest, KilledWhileCommittingLeavesNoHalfRecord) {
         e->SetFieldValue(L"Headline", L"round " + v);
         e->SetFieldValue(L"Estimate", v);
         if (!e->Commit().IsEmpty()) ::_exit(3);
-        if (n == 1 && (::write(ready[1], "x", 1) != 1 || ::close(ready[1]) != 0)) ::_exit(4);
+        if (n <= kCommitsBeforeKill && ::write(ready[1], "x", 1) != 1) ::_exit(4);
       }
     } catch (...) {
       ::_exit(2);
     }
   }
   ::close(ready[1]);
-  char c = 0;
-  bool committed = ::read(ready[0], &c, 1) == 1;  // the first commit is done (or the child ended)
+  // Kill it after some commits, while it is busy with the next ones (or once it has ended).
+  int seen = 0;
+  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+       seen < kCommitsBeforeKill && std::chrono::steady_clock::now() < deadline;) {
+    pollfd p{ready[0], POLLIN, 0};
+    char buf[64];
+    ssize_t n = ::poll(&p, 1, 100) == 1 ? ::read(ready[0], buf, sizeof buf) : -1;
+    if (n == 0) break;  // the child ended
+    if (n > 0) seen += static_cast<int>(n);
+  }
   ::close(ready[0]);
-  if (committed) std::this_thread::sleep_for(std::chrono::milliseconds(150));
   ::kill(child, SIGKILL);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);

@@ -127,7 +127,16 @@ TEST_F(RpcsvcHostile, ClientThatStopsReadingBlocksNobody)
         wire.insert(wire.end(), f.begin(), f.end());
     }
     ASSERT_TRUE(lazy.send_all(wire.data(), wire.size()));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The worker runs calls until the lazy peer's replies fill what may be held, then stalls.
+    int seen = -1;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            int now = observed().big_calls.load();
+            bool stalled = now > 0 && now == seen;
+            seen = now;
+            return stalled;
+        },
+        20000, 50));
     expect_others_served(s.port());
     // Then it reads: every reply is there, whole and in order.
     for (std::uint32_t i = 0; i < kCalls; ++i) {
@@ -147,7 +156,7 @@ TEST_F(RpcsvcHostile, ReplyLargerThanTheBufferToASlowReader)
     RawConn lazy(s.port());
     const std::uint32_t n = 3 * KS_REPLY_BUFFER_SIZE;  // the worker must wait for the reader
     ASSERT_TRUE(lazy.send_record(make_call(77, kProg, 2, kBig, words({n}))));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(wait_until([] { return observed().big_calls.load() >= 1; }));
     expect_others_served(s.port());
     auto rec = lazy.recv_record(20000);
     ASSERT_TRUE(rec);
@@ -195,13 +204,14 @@ TEST_F(RpcsvcHostile, ConnectionClosedMidCallOrMidRecord)
         }
         {
             RawConn c(s.port());  // resets the connection with unread replies
+            const int begun = observed().big_calls.load();
             ASSERT_TRUE(c.send_record(make_call(4, kProg, 2, kBig, words({1u << 20}))));
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            ASSERT_TRUE(wait_until([&] { return observed().big_calls.load() > begun; }));
             linger lg{1, 0};
             setsockopt(c.fd(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
         }
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(wait_until([] { return observed().in_flight.load() == 0; }));
     expect_others_served(s.port());
 }
 
@@ -260,12 +270,15 @@ rlim_t limit_leaving(int spare)
 TEST_F(RpcsvcHostile, OutOfDescriptorsPausesAcceptingAndRecovers)
 {
     Server s(1);
+    int with_warm = 0;
     {
         RawConn warm(s.port());  // the loop and its worker are up: their descriptors exist
         ASSERT_TRUE(warm.send_record(make_call(1, kProg, 2, kNull)));
         ASSERT_TRUE(warm.recv_record());
+        with_warm = open_descriptors();
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the server closed its side
+    // Both ends of the warm connection are closed.
+    ASSERT_TRUE(wait_until([&] { return open_descriptors() <= with_warm - 2; }));
     int late = socket(AF_INET, SOCK_STREAM, 0);  // made now, connected when nothing is left
     ASSERT_GE(late, 0);
     rlimit saved{};
@@ -279,7 +292,11 @@ TEST_F(RpcsvcHostile, OutOfDescriptorsPausesAcceptingAndRecovers)
         held.push_back(std::make_unique<RawConn>(s.port()));
         ASSERT_TRUE(held.back()->ok());
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // An answered call on each shows the server accepted all three: every descriptor is taken.
+    for (auto& h : held) {
+        ASSERT_TRUE(h->send_record(make_call(5, kProg, 2, kNull)));
+        ASSERT_TRUE(h->recv_record());
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -85,8 +85,7 @@ TEST(RpcsvcRun, ExitFromACallAnswersCallsInFlightAndEndsEveryThread)
     std::vector<std::future<int>> slow;
     for (int i = 0; i < 3; ++i)
         slow.push_back(std::async(std::launch::async, sleep_call, s.port(), 0, 400, nullptr));
-    while (observed().in_flight.load() < 3)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(wait_until([] { return observed().in_flight.load() >= 3; }));
 
     CLIENT* c = tcp_client(s.port());
     ASSERT_NE(c, nullptr);
@@ -111,8 +110,7 @@ TEST(RpcsvcRun, ExitFromAnotherThreadWhileIdleAndBusy)
     {
         Server s(3);
         auto slow = std::async(std::launch::async, sleep_call, s.port(), 0, 300, nullptr);
-        while (observed().in_flight.load() < 1)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_TRUE(wait_until([] { return observed().in_flight.load() >= 1; }));
         s.stop();
         EXPECT_EQ(slow.get(), 300);
     }

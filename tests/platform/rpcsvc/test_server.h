@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -54,10 +55,15 @@ struct Observed {
     std::atomic<int> max_in_flight{0};
     std::atomic<int> order_faults{0};  // a tag's calls overlapped or ran out of order
     std::atomic<int> key_destructions{0};
+    std::atomic<int> big_calls{0};  // kBig calls begun
 };
 Observed& observed();
 
 int thread_count();  // threads of this process
+int open_descriptors();  // descriptors of this process
+
+// Polls `done` every `step_ms` until it holds or `timeout_ms` have passed; returns its last answer.
+bool wait_until(const std::function<bool()>& done, int timeout_ms = 10000, int step_ms = 5);
 
 class Server {
 public:
