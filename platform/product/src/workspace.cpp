@@ -6,6 +6,7 @@
 
 #include "core.h"
 #include "kxproduct/faults.h"
+#include "kxproduct/query.h"
 
 namespace kxp {
 
@@ -370,4 +371,137 @@ AdBucketPtr GetTopWorkspaceFolder(const AdSessionPtr& session, int folder_type, 
 BOOL AdBucketMgr::IsQueryStartUp(const AdBucketPtr& bucket) {
   KXFaultInjector::Enter("AdBucketMgr::IsQueryStartUp");
   return bucket && bucket->node().startup;
+}
+
+// ---- Walks, moves and renames
+
+void AdFolder::Refresh(int) {
+  KXFaultInjector::Enter("AdFolder::Refresh");
+  SessionCore& c = live(bucket_->session(), "AdFolder::Refresh");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  c.workspace = nullptr;
+  auto tree = tree_of(c);
+  AdBucketPtr fresh = bucket(bucket_->session(), tree, bucket_->GetDbId());
+  gone_ = !fresh;
+  if (fresh) bucket_ = fresh;
+}
+
+void AdFolder::GetChildBucketIds(std::vector<int64_t>& ids, int type_mask) const {
+  KXFaultInjector::Enter("AdFolder::GetChildBucketIds");
+  SessionCore& c = live(bucket_->session(), "AdFolder::GetChildBucketIds");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  ids.clear();
+  auto tree = bucket_->node().tree.lock();
+  if (gone_ || !tree) return;
+  for (int64_t id : bucket_->node().children) {
+    auto it = tree->nodes.find(id);
+    if (it != tree->nodes.end() && (it->second->type & type_mask)) ids.push_back(id);
+  }
+}
+
+namespace {
+
+bool inside(const WorkspaceTree& tree, int64_t id, int64_t ancestor) {
+  for (int64_t at = id; at;) {
+    if (at == ancestor) return true;
+    auto it = tree.nodes.find(at);
+    at = it == tree.nodes.end() ? 0 : it->second->parent;
+  }
+  return false;
+}
+
+int64_t child_named(const WorkspaceTree& tree, int64_t parent, const CString& name) {
+  auto p = tree.nodes.find(parent);
+  if (p == tree.nodes.end()) return 0;
+  for (int64_t child : p->second->children)
+    if (tree.nodes.at(child)->name == name) return child;
+  return 0;
+}
+
+bool folder_writable(const AdSessionPtr& s, const std::shared_ptr<WorkspaceTree>& tree, int64_t dbid) {
+  AdFolderPtr f = AdFolder::LookupFolderFromBucket(bucket(s, tree, dbid));
+  return f && f->IsWritable();
+}
+
+// A name that may stand in a workspace path; KXException KX_MSG_BAD_WORKSPACE_NAME otherwise.
+void check_item_name(const CString& name, const char* op) {
+  if (name.IsEmpty() || name.Find(L'/') >= 0)
+    throw_kx(KX_MSG_BAD_WORKSPACE_NAME, L"'" + name + L"' is not a valid workspace item name.", op);
+}
+
+// The subtree's dbids as an SQL set, for the statements that change a whole subtree.
+const char* const kSubtree = "(WITH RECURSIVE sub(id) AS (SELECT ? UNION ALL SELECT b.dbid FROM buckets b JOIN sub ON b.parent_dbid=sub.id) SELECT id FROM sub)";
+
+}  // namespace
+
+AdBucketPtr AdWorkspaceMgr::MoveBucket(const AdBucketPtr& item, const CString& path, BOOL overwrite) {
+  const char* op = "AdWorkspaceMgr::MoveBucket";
+  KXFaultInjector::Enter(op);
+  SessionCore& c = live(session_, op);
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  if (!item) throw_kx(KX_MSG_BAD_VALUE, L"No item to move.", op);
+  // Judge the move on the store as it is now, not on this session's older picture.
+  c.workspace = nullptr;
+  auto tree = tree_of(c);
+  auto it = tree->nodes.find(item->GetDbId());
+  if (it == tree->nodes.end()) throw new PaMsgException(KX_MSG_NOT_FOUND, L"The workspace item no longer exists.");
+  const WorkspaceNode& n = *it->second;
+  if (!n.parent) throw_kx(KX_MSG_BAD_VALUE, L"A top folder cannot be moved.", op);
+  int slash = path.ReverseFind(L'/');
+  if (slash <= 0) throw_kx(KX_MSG_BAD_WORKSPACE_NAME, L"'" + path + L"' names no folder to move to.", op);
+  CString name = path.Mid(slash + 1);
+  check_item_name(name, op);
+  AdBucketPtr dest = LookupBucketByPathName(c.user_dbid, path.Left(slash));
+  if (!dest) throw new PaMsgException(KX_MSG_NOT_FOUND, L"The folder '" + path.Left(slash) + L"' does not exist.");
+  if (!(dest->GetType() & AD_BUCKET_FOLDER)) throw_kx(KX_MSG_BAD_VALUE, L"'" + path.Left(slash) + L"' is not a folder.", op);
+  tree = tree_of(c);
+  if (inside(*tree, dest->GetDbId(), n.dbid))
+    throw_kx(KX_MSG_BAD_VALUE, L"An item cannot be moved into itself or below itself.", op);
+  if (!folder_writable(session_, tree, n.parent) || !folder_writable(session_, tree, dest->GetDbId()))
+    throw_kx(KX_MSG_NOT_PRIVILEGED, L"The user may not change both folders of the move.", op);
+  int64_t existing = child_named(*tree, dest->GetDbId(), name);
+  if (existing == n.dbid) return bucket(session_, tree, n.dbid);
+  if (existing && !overwrite)
+    throw_kx(KX_MSG_BAD_WORKSPACE_NAME, L"An item named '" + path + L"' already exists.", op);
+  if (existing && inside(*tree, n.dbid, existing))
+    throw_kx(KX_MSG_BAD_VALUE, L"An item cannot replace a folder that holds it.", op);
+  int64_t top_id = dest->GetDbId();
+  while (tree->nodes.at(top_id)->parent) top_id = tree->nodes.at(top_id)->parent;
+  const WorkspaceNode& top = *tree->nodes.at(top_id);
+  guarded(op, [&] {
+    Txn txn(*c.db);
+    if (existing) {
+      Stmt(c.db->handle(), std::string("DELETE FROM buckets WHERE dbid IN ") + kSubtree).bind(1, existing).step();
+    }
+    Stmt(c.db->handle(), "UPDATE buckets SET parent_dbid=?, name=? WHERE dbid=?")
+        .bind(1, dest->GetDbId()).bind(2, u8(name)).bind(3, n.dbid).step();
+    // Items take the owner of the personal folder they now lie in; public items have none.
+    Stmt owner(c.db->handle(), std::string("UPDATE buckets SET owner_dbid=? WHERE dbid IN ") + kSubtree);
+    if (top.folder_type == AD_PERSONAL_FOLDER) owner.bind(1, top.owner); else owner.bind_null(1);
+    owner.bind(2, n.dbid).step();
+    txn.commit();
+  });
+  c.workspace = nullptr;
+  return bucket(session_, tree_of(c), n.dbid);
+}
+
+int KXWorkSpaceMgr::RenameWorkspaceItemByDbId(int64_t dbid, const CString& name) {
+  const char* op = "KXWorkSpaceMgr::RenameWorkspaceItemByDbId";
+  KXFaultInjector::Enter(op);
+  SessionCore& c = live(session_, op);
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  c.workspace = nullptr;
+  auto tree = tree_of(c);
+  auto it = tree->nodes.find(dbid);
+  if (it == tree->nodes.end()) throw new PaMsgException(KX_MSG_NOT_FOUND, L"No workspace item has that dbid.");
+  const WorkspaceNode& n = *it->second;
+  if (!n.parent) throw_kx(KX_MSG_BAD_WORKSPACE_NAME, L"A top folder cannot be renamed.", op);
+  check_item_name(name, op);
+  if (!folder_writable(session_, tree, n.parent)) throw_kx(KX_MSG_NOT_PRIVILEGED, L"The user may not change the item's folder.", op);
+  int64_t existing = child_named(*tree, n.parent, name);
+  if (existing == dbid) return 1;
+  if (existing) throw_kx(KX_MSG_BAD_WORKSPACE_NAME, L"The folder already holds an item named '" + name + L"'.", op);
+  guarded(op, [&] { Stmt(c.db->handle(), "UPDATE buckets SET name=? WHERE dbid=?").bind(1, u8(name)).bind(2, dbid).step(); });
+  c.workspace = nullptr;
+  return 1;
 }

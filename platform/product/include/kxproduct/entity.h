@@ -231,3 +231,9 @@ class AdEntityMgr : public KXObject {
   explicit AdEntityMgr(const AdSessionPtr& s) : session_(s) {}
   AdSessionPtr session_;
 };
+
+// The record type, among `names` (families stand for their members; none: every record type) and
+// of `kind` (an AdEntityType, or 3 for either), that holds the record with that dbid or display
+// name in the session's user database; null when none does.
+AdEntityDef* GetEntityDefOfDbId(const AdSessionPtr& session, int64_t dbid, const std::vector<CString>& names, int kind);
+AdEntityDef* GetEntityDefOfName(const AdSessionPtr& session, const CString& name, const std::vector<CString>& names, int kind);

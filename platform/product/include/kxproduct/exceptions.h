@@ -22,6 +22,8 @@ enum KXMsgId : int {
   KX_MSG_BAD_ENCRYPTED_TEXT = 13290,
   KX_MSG_QUERY_FAILED = 13300,        // a query definition that cannot run, or a failing query
   KX_MSG_PERM_DENIED_PUBLIC_FOLDER_ADMIN = 13585,
+  KX_MSG_BAD_WORKSPACE_NAME = 13786,  // a workspace name that is empty, holds "/" or repeats a sibling's
+  KX_MSG_BAD_SEARCH = 13810,          // a full-text search string the index cannot parse
 };
 
 class KXException {

@@ -11,6 +11,7 @@
 #include "kxproduct/query.h"
 #include "kxproduct/session.h"
 #include "kxproduct/store.h"
+#include "kxproduct/textsearch.h"
 #include "kxproduct/workspace.h"
 #include "kxwin/cexception.h"
 #include "kxwin/cstring.h"

@@ -232,3 +232,15 @@ extern const wchar_t* const kHistoryUserName;         // login of the user who c
 // Dynamic lists; values are read from the store at each call.
 AdListDef* LookupListDef(const AdSessionPtr& session, const CString& name);
 AdIterator<AdListDef> GetListDefs(const AdSessionPtr& session);
+
+// The schema as one object of the session.
+class AdMetadataMgr : public KXObject {
+ public:
+  static KXSmartPtr<AdMetadataMgr> Get(const AdSessionPtr& session);
+  // Record types first, then families, each in definition order.
+  AdIterator<AdEntityDef> GetEntityDefsAndFamilies() const;
+
+ private:
+  explicit AdMetadataMgr(const AdSessionPtr& session) : session_(session) {}
+  AdSessionPtr session_;
+};

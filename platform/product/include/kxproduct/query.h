@@ -202,6 +202,10 @@ class KXWorkSpaceMgr : public KXObject {
   // The report stored under that dbid: its name, and the query and report format it names
   // ("query=<path>;format=<path>" in its data). Null when the dbid is not a report.
   KXSmartPtr<KXReportDef> GetReportDefByDbId(int64_t dbid);
+  // Renames a workspace item; returns 1. KXException KX_MSG_BAD_WORKSPACE_NAME for an empty name,
+  // one holding "/", a sibling's name, or a top folder; KX_MSG_NOT_PRIVILEGED when the parent
+  // folder is not writable; PaMsgException KX_MSG_NOT_FOUND for an unknown dbid.
+  int RenameWorkspaceItemByDbId(int64_t dbid, const CString& name);
 
  private:
   AdSessionPtr session_;

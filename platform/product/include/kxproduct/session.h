@@ -25,6 +25,10 @@ class AdMasterGroup;
 class AdDbConnection;
 class AdDatabaseDescSet;
 class KXWorkSpaceMgr;
+class KXTextSearchDef;
+class KXTextSearchResult;
+class AdEntity;
+class AdEntityDef;
 typedef KXSmartPtr<AdSession> AdSessionPtr;
 
 // User privileges, asked by kind (KXUser::HasUserPrivilege). Super users hold every kind.
@@ -100,6 +104,22 @@ class KXSession : public KXObject {
   KXSmartPtr<KXDatabaseDesc> GetSessionDatabase() const;
   KXSmartPtr<KXWorkSpaceMgr> GetWorkSpace() const;
   AdSessionPtr GetReal() const;
+  // The database sets of the data directory (needs no logon).
+  std::vector<CString> GetInstalledDbSets() const;
+  // The oplog of the session's user database: first and last serial number in decimal ("1" and
+  // "0" while it is empty), and up to `count` entries from `start` on (format 1 text, 2 XML); the
+  // product hands out at most kMaxOplogEntries entries per call.
+  static constexpr unsigned kMaxOplogEntries = 10000;
+  void GetOplogSerialNumberRange(CString& first, CString& last) const;
+  std::vector<CString> GetOplogs(unsigned start, unsigned count, int format) const;
+  // Full-text search (textsearch.h).
+  BOOL IsTextSearchEnabled() const;
+  KXSmartPtr<KXTextSearchDef> BuildTextSearchDef(int kind) const;
+  KXSmartPtr<KXTextSearchResult> BuildTextSearchResult(const KXSmartPtr<KXTextSearchDef>& def) const;
+  // A record of a record type by dbid (PaMsgException KX_MSG_NOT_FOUND when there is none) and a
+  // record type by name (null when there is none).
+  KXSmartPtr<AdEntity> GetEntityByDbId(const CString& entity_def_name, int64_t dbid) const;
+  AdEntityDef* GetEntityDef(const CString& name) const;
   // Ends the session; later calls throw KXException (KX_MSG_SESSION_ENDED).
   void Unbuild();
   // Needs no logon. The databases of the set, the master database first (it answers the set's

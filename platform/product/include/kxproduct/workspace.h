@@ -77,11 +77,16 @@ class AdFolder : public KXObject {
   void SetPermissions(const CString& group, int permission);
   void CommitPermissions();
   void RevertPermissions();
+  // Rereads the workspace, so that children made or removed by other sessions show; `reserved` is 1.
+  void Refresh(int reserved);
+  // Ids of the children whose type shares a bit with `type_mask`, in the order they were made.
+  void GetChildBucketIds(std::vector<int64_t>& ids, int type_mask) const;
 
  private:
   explicit AdFolder(const AdBucketPtr& bucket);
   int effective(int bit, bool use_pending) const;
   AdBucketPtr bucket_;
+  bool gone_ = false;  // removed by another session (seen at Refresh)
   bool edited_ = false;
   std::vector<std::pair<CString, int>> pending_;
 };
@@ -93,6 +98,11 @@ class AdWorkspaceMgr : public KXObject {
   AdBucketPtr LookupBucketByPathName(int64_t user_id, const CString& path);
   AdBucketPtr GetBucket(int64_t dbid);
   void RefreshEntireWorkspace(int reserved);
+  // Moves an item and its subtree to `path` (the new parent's path, "/", the new name) in one
+  // transaction. Refused: a top folder, a destination inside the item itself, a parent that is
+  // missing or not a folder, either parent not writable, and an existing item at `path` unless
+  // `overwrite` (which then removes it first). Returns the moved item.
+  AdBucketPtr MoveBucket(const AdBucketPtr& bucket, const CString& path, BOOL overwrite);
   static CString FolderTypeToTopName(int folder_type);
 
  private:

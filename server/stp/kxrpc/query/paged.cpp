@@ -1,5 +1,7 @@
 #include "query/paged.h"
 
+#include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
@@ -72,9 +74,15 @@ bool_t ExecuteFullTextSearchArgs::xdr_body(XDR *xdrs) {
     int count = 0;
     if (!xdr_list_count(xdrs, count)) return TRUE;
     if (!xdr_targets(xdrs, count, display_field_names_)) return FALSE;
-    Nul::UString dbid_text;
-    if (!parent_record_type_.xdr(xdrs) || !xdr_ustring(xdrs, dbid_text)) return FALSE;
-    parent_record_dbid_ = std::strtol(dbid_text.utf8_str().c_str(), nullptr, 10);
+    if (!parent_record_type_.xdr(xdrs) || !xdr_ustring(xdrs, parent_dbid_text_)) return FALSE;
+    // Empty text means no parent; other text must be a whole decimal number, never read as "none".
+    std::string text = parent_dbid_text_.utf8_str();
+    char *end = nullptr;
+    errno = 0;
+    long dbid = std::strtol(text.c_str(), &end, 10);
+    parent_dbid_valid_ =
+        text.empty() || (*end == '\0' && errno == 0 && !std::isspace(static_cast<unsigned char>(text[0])));
+    parent_record_dbid_ = parent_dbid_valid_ ? dbid : 0;
     return parent_field_name_.xdr(xdrs);
 }
 

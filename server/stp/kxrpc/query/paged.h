@@ -85,6 +85,9 @@ public:
     GenericOpArgs &parent_record_type() { return parent_record_type_; }
     GenericOpArgs &parent_field_name() { return parent_field_name_; }
     bool has_parent_record() const { return parent_record_dbid_ != 0; }
+    // False when the parent dbid was sent but is not a decimal number (then there is no parent).
+    bool parent_record_dbid_valid() const { return parent_dbid_valid_; }
+    Nul::UString const &parent_record_dbid_text() const { return parent_dbid_text_; }
 
 private:
     int page_size_ = 0;
@@ -95,6 +98,8 @@ private:
     std::vector<GenericOpArgs> display_field_names_;
     GenericOpArgs parent_record_type_;
     long parent_record_dbid_ = 0;
+    Nul::UString parent_dbid_text_;
+    bool parent_dbid_valid_ = true;
     GenericOpArgs parent_field_name_;
 };
 

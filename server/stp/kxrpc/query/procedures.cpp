@@ -2,9 +2,12 @@
 #include <span>
 
 #include "query/fetch_bulk.h"
+#include "query/fulltext.h"
+#include "query/lookups.h"
 #include "query/paged.h"
 #include "query/replies.h"
 #include "query/requests.h"
+#include "query/workspace_ops.h"
 #include "wire/procedure.h"
 
 namespace KxRpc {
@@ -12,18 +15,26 @@ namespace KxRpc {
 std::span<ProcedureRow const> query_procedures() {
     static ProcedureRow const rows[] = {
         decoded<ExecuteQueryArgs>(7, L"execute_query"),
-        decoded<GetAllDbSetsArgs>(18, L"get_all_dbsets"),
-        decoded<GetRecFamilyInfoArgs>(19, L"get_rec_family_info"),
+        served<GetAllDbSetsArgs>(18, L"get_all_dbsets", xdr_routine(xdr_result_of<GetAllDbSetsResp>),
+                                 kxrpc_get_all_dbsets),
+        served<GetRecFamilyInfoArgs>(19, L"get_rec_family_info", xdr_routine(xdr_result_of<GetRecFamilyInfoResp>),
+                                     kxrpc_get_rec_family_info),
         decoded<CopyQueryArgs>(20, L"copy_query"),
-        decoded<GetFolderDescendentsArgs>(21, L"get_folder_descendents"),
+        served<GetFolderDescendentsArgs>(21, L"get_folder_descendents",
+                                         xdr_routine(xdr_result_of<GetFolderDescendentsResp>),
+                                         kxrpc_get_folder_descendents),
         decoded<KxGetMyActivityListArgs>(22, L"kx_get_my_activity_list"),
-        served<FindRecordArgs>(23, L"find_record", xdr_routine(xdr_result_of<FindRecordResp>), nullptr),
-        served<GetOplogEntriesArgs>(24, L"get_oplog_entries", xdr_routine(xdr_result_of<GetOplogEntriesResp>), nullptr),
-        decoded<ExecuteFullTextSearchArgs>(25, L"execute_fulltext_search"),
+        served<FindRecordArgs>(23, L"find_record", xdr_routine(xdr_result_of<FindRecordResp>), kxrpc_find_record),
+        served<GetOplogEntriesArgs>(24, L"get_oplog_entries", xdr_routine(xdr_result_of<GetOplogEntriesResp>),
+                                    kxrpc_get_oplog_entries),
+        served<ExecuteFullTextSearchArgs>(25, L"execute_fulltext_search",
+                                          xdr_routine(xdr_result_of<ExecuteFullTextSearchIter>),
+                                          kxrpc_execute_fulltext_search),
         served<RenameWorkspaceItemArgs>(33, L"kxrpc_rename_workspace_item",
-                                        xdr_routine(xdr_result_of<RenameWorkspaceItemResp>), nullptr),
+                                        xdr_routine(xdr_result_of<RenameWorkspaceItemResp>),
+                                        kxrpc_rename_workspace_item),
         served<FetchBulkArg>(35, L"kxrpc_fetch_bulk", xdr_routine(xdr_result_of<FetchBulkResp>), kxrpc_fetch_bulk),
-        decoded<MoveQueryArgs>(36, L"move_query"),
+        served<MoveQueryArgs>(36, L"move_query", xdr_routine(xdr_result_of<MoveQueryResp>), kxrpc_move_query),
     };
     return rows;
 }

@@ -1,0 +1,151 @@
+// Full-text search over 100,000 records (first page and a later one), a walk of 5,000 workspace
+// items and a read of 10,000 oplog entries: through the product, and directly on SQLite.
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "kxproduct/kxproduct.h"
+
+namespace {
+
+constexpr int kRecords = 100000, kItems = 5000, kOplog = 10000;
+
+struct Fixture {
+    std::string dir;
+    KXSmartPtr<KXSession> session;
+    sqlite3 *db = nullptr;
+    long long folder = 0;
+
+    Fixture() {
+        char tmpl[] = "/tmp/kxbench-ws-XXXXXX";
+        dir = ::mkdtemp(tmpl);
+        ::setenv("KX_PRODUCT_DATA", (dir + "/data").c_str(), 1);
+        KXProductStore::EnsureDataDirectory();
+        sqlite3_open(KXProductStore::SetPath(L"KXDEMO").c_str(), &db);
+        exec("BEGIN");
+        // Records of type Defect with a headline each; one in ten mentions "needle".
+        exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(kRecords) + ")"
+             " INSERT INTO records(dbid, entity_def_dbid, database_dbid, display_name, created, modified)"
+             " SELECT 900000000 + i, e.dbid, d.dbid, 'BENCH' || i, '2026-01-01 00:00:00', '2026-01-01 00:00:00'"
+             " FROM n, entity_defs e, databases d WHERE e.name='Defect' AND d.name='ISSUE'");
+        exec("INSERT INTO record_text(body, record_dbid, database_dbid) SELECT display_name || ' headline ' ||"
+             " CASE WHEN dbid % 10 = 0 THEN 'needle haystack' ELSE 'haystack' END, dbid, database_dbid FROM records"
+             " WHERE dbid > 900000000");
+        exec("INSERT INTO buckets(dbid, database_dbid, parent_dbid, name, item_type, folder_type)"
+             " SELECT 800000000, database_dbid, dbid, 'Bench', 4, 1 FROM buckets WHERE parent_dbid IS NULL AND folder_type=1");
+        exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(kItems) + ")"
+             " INSERT INTO buckets(dbid, database_dbid, parent_dbid, name, item_type, folder_type)"
+             " SELECT 800000000 + i, database_dbid, CASE WHEN i % 10 = 1 THEN 800000000 ELSE 800000000 + (i - 1) / 10 * 10 + 1 END, 'q' || i,"
+             " CASE WHEN i % 10 = 1 THEN 4 ELSE 1 END, 1 FROM n, (SELECT database_dbid FROM buckets WHERE dbid=800000000)");
+        exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(kOplog) + ")"
+             " INSERT INTO oplog(database_dbid, at, operation, detail) SELECT d.dbid, '2026-01-01 00:00:00', 'Modify',"
+             " 'BENCH' || i FROM n, databases d WHERE d.name='ISSUE'");
+        exec("COMMIT");
+        session = KXSession::Build();
+        session->WebUserLogon(L"admin", L"admin", L"", L"", L"ISSUE", L"KXDEMO");
+        folder = 800000000;
+    }
+    ~Fixture() {
+        sqlite3_close(db);
+        std::filesystem::remove_all(dir);
+    }
+    void exec(std::string const &sql) { sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr); }
+    int count(char const *sql, char const *arg) {
+        sqlite3_stmt *st = nullptr;
+        sqlite3_prepare_v2(db, sql, -1, &st, nullptr);
+        if (arg) sqlite3_bind_text(st, 1, arg, -1, SQLITE_STATIC);
+        int n = 0;
+        while (sqlite3_step(st) == SQLITE_ROW) ++n;
+        sqlite3_finalize(st);
+        return n;
+    }
+};
+
+Fixture &fixture() {
+    static Fixture f;
+    return f;
+}
+
+void search_page(benchmark::State &state) {
+    auto &f = fixture();
+    for (auto _ : state) {
+        auto def = f.session->BuildTextSearchDef(KX_TEXT_SEARCH_RECORDS);
+        def->SetSearchString(L"needle");
+        auto result = f.session->BuildTextSearchResult(def);
+        result->SetPageSize(50);
+        result->SetPage(static_cast<int>(state.range(0)));
+        result->Execute();
+        benchmark::DoNotOptimize(result->GetHits()->GetCount());
+    }
+}
+BENCHMARK(search_page)->Arg(1)->Arg(100)->Unit(benchmark::kMillisecond);
+
+void search_page_sqlite(benchmark::State &state) {
+    auto &f = fixture();
+    std::string sql = "SELECT r.dbid, bm25(record_text) FROM record_text t JOIN records r ON r.dbid=t.record_dbid"
+                      " WHERE record_text MATCH ?1 ORDER BY bm25(record_text), r.dbid LIMIT 50 OFFSET " +
+                      std::to_string((state.range(0) - 1) * 50);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(f.count("SELECT count(*) FROM record_text WHERE record_text MATCH ?1", "needle"));
+        benchmark::DoNotOptimize(f.count(sql.c_str(), "needle"));
+    }
+}
+BENCHMARK(search_page_sqlite)->Arg(1)->Arg(100)->Unit(benchmark::kMillisecond);
+
+void folder_walk(benchmark::State &state) {
+    auto &f = fixture();
+    AdSessionPtr real = f.session->GetReal();
+    auto mgr = GetWorkspaceMgr(real);
+    for (auto _ : state) {
+        AdFolderPtr top = AdFolder::LookupFolderFromBucket(mgr->GetBucket(f.folder));
+        top->Refresh(1);
+        std::vector<AdFolderPtr> todo{top};
+        int n = 0;
+        while (!todo.empty()) {
+            AdFolderPtr folder = todo.back();
+            todo.pop_back();
+            std::vector<int64_t> ids;
+            folder->GetChildBucketIds(ids, 0x307);
+            for (int64_t id : ids) {
+                ++n;
+                if (AdFolderPtr sub = AdFolder::LookupFolderFromBucket(mgr->GetBucket(id))) todo.push_back(sub);
+            }
+        }
+        benchmark::DoNotOptimize(n);
+    }
+}
+BENCHMARK(folder_walk)->Unit(benchmark::kMillisecond);
+
+void folder_walk_sqlite(benchmark::State &state) {
+    auto &f = fixture();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(f.count("WITH RECURSIVE sub(id) AS (SELECT 800000000 UNION ALL SELECT b.dbid FROM buckets b"
+                                         " JOIN sub ON b.parent_dbid=sub.id) SELECT b.dbid, b.item_type FROM sub JOIN buckets b"
+                                         " ON b.dbid=sub.id",
+                                         nullptr));
+}
+BENCHMARK(folder_walk_sqlite)->Unit(benchmark::kMillisecond);
+
+void oplog_read(benchmark::State &state) {
+    auto &f = fixture();
+    CString first, last;
+    f.session->GetOplogSerialNumberRange(first, last);
+    unsigned start = static_cast<unsigned>(std::stoul(first.ToUtf8()));
+    for (auto _ : state) benchmark::DoNotOptimize(f.session->GetOplogs(start, kOplog, 1).size());
+}
+BENCHMARK(oplog_read)->Unit(benchmark::kMillisecond);
+
+void oplog_read_sqlite(benchmark::State &state) {
+    auto &f = fixture();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(f.count("SELECT seq, at, operation, detail FROM oplog ORDER BY seq LIMIT 10000", nullptr));
+}
+BENCHMARK(oplog_read_sqlite)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,76 @@
+// The oplog of a user database and the database sets of the data directory, as a user session reads them.
+#include "core.h"
+#include "kxproduct/faults.h"
+#include "kxproduct/session.h"
+#include "kxproduct/store.h"
+
+using namespace kxp;
+
+namespace {
+
+std::string xml_attr(const std::string& s) {
+  std::string out;
+  for (char ch : s) {
+    switch (ch) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\n': out += "&#10;"; break;
+      default: out += ch;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<CString> KXSession::GetInstalledDbSets() const {
+  KXFaultInjector::Enter("KXSession::GetInstalledDbSets");
+  return KXProductStore::InstalledDbSets();
+}
+
+void KXSession::GetOplogSerialNumberRange(CString& first, CString& last) const {
+  const char* op = "KXSession::GetOplogSerialNumberRange";
+  KXFaultInjector::Enter(op);
+  if (!real_) throw_kx(KX_MSG_SESSION_ENDED, L"The session is not logged on.", op);
+  SessionCore& c = live(real_, op);
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  guarded(op, [&] {
+    Stmt s(c.db->handle(), "SELECT min(seq), max(seq) FROM oplog WHERE database_dbid=?");
+    s.bind(1, c.database_dbid);
+    bool any = s.step() && !s.is_null(0);
+    first = w(any ? std::to_string(s.int64(0)) : "1");
+    last = w(any ? std::to_string(s.int64(1)) : "0");
+  });
+}
+
+std::vector<CString> KXSession::GetOplogs(unsigned start, unsigned count, int format) const {
+  const char* op = "KXSession::GetOplogs";
+  KXFaultInjector::Enter(op);
+  if (!real_) throw_kx(KX_MSG_SESSION_ENDED, L"The session is not logged on.", op);
+  if (format != 1 && format != 2) throw_kx(KX_MSG_BAD_VALUE, L"Unknown oplog format.", op);
+  SessionCore& c = live(real_, op);
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  return guarded(op, [&] {
+    std::vector<CString> out;
+    Stmt s(c.db->handle(),
+           "SELECT o.seq, o.at, coalesce(u.login_name, ''), coalesce(e.name, ''), o.record_dbid, o.detail, o.operation"
+           " FROM oplog o LEFT JOIN users u ON u.dbid=o.user_dbid LEFT JOIN entity_defs e ON e.dbid=o.entity_def_dbid"
+           " WHERE o.database_dbid=? AND o.seq>=? ORDER BY o.seq LIMIT ?");
+    // The list grows by the rows that exist, never by the caller's count.
+    s.bind(1, c.database_dbid).bind(2, static_cast<int64_t>(start)).bind(3, static_cast<int64_t>(std::min(count, kMaxOplogEntries)));
+    while (s.step()) {
+      std::string seq = std::to_string(s.int64(0)), record = s.is_null(4) ? "" : std::to_string(s.int64(4));
+      if (format == 1) {
+        out.push_back(w(seq + "\t" + s.text(1) + "\t" + s.text(2) + "\t" + s.text(6) + "\t" + s.text(3) + "\t" + record +
+                        "\t" + s.text(5)));
+      } else {
+        out.push_back(w("<oplog-entry serial=\"" + seq + "\" at=\"" + xml_attr(s.text(1)) + "\" user=\"" + xml_attr(s.text(2)) +
+                        "\" action=\"" + xml_attr(s.text(6)) + "\" record-type=\"" + xml_attr(s.text(3)) + "\" record-dbid=\"" +
+                        record + "\" record=\"" + xml_attr(s.text(5)) + "\"/>"));
+      }
+    }
+    return out;
+  });
+}

@@ -1,0 +1,393 @@
+// Folder walk, move, rename, record lookup, oplog, database sets, families and full-text search
+// against the real program and its demo set, over libtirpc clients.
+#include "server_process.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace e2e;
+
+namespace {
+
+// A request body built word by word.
+struct Body {
+    std::string bytes;
+    Body &u(std::uint32_t v) {
+        for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<char>((v >> shift) & 0xff));
+        return *this;
+    }
+    Body &i(int v) { return u(static_cast<std::uint32_t>(v)); }
+    Body &s(std::string const &text) {
+        u(static_cast<std::uint32_t>(text.size()));
+        bytes += text;
+        bytes.append((4 - text.size() % 4) % 4, '\0');
+        return *this;
+    }
+    Body &raw(std::string const &b) {
+        bytes += b;
+        return *this;
+    }
+    // A target by name: type code, marshalled by name, the name.
+    Body &named(int type, std::string const &name) { return i(type).i(1).s(name); }
+};
+
+bool_t xdr_body(XDR *xdrs, Body *b) {
+    return xdr_opaque(xdrs, b->bytes.data(), static_cast<u_int>(b->bytes.size()));
+}
+
+// The whole reply, read back as it came.
+struct Reply {
+    std::string bytes;
+    std::size_t at = 0;
+    std::uint32_t u() {
+        if (at + 4 > bytes.size()) throw std::runtime_error("reply too short");
+        std::uint32_t v = 0;
+        for (int k = 0; k < 4; ++k) v = (v << 8) | static_cast<unsigned char>(bytes[at + k]);
+        at += 4;
+        return v;
+    }
+    int i() { return static_cast<int>(u()); }
+    std::string s() {
+        std::uint32_t n = u();
+        if (at + n > bytes.size()) throw std::runtime_error("string past the end");
+        std::string out = bytes.substr(at, n);
+        at += (n + 3) / 4 * 4;
+        return out;
+    }
+    std::string handle() {
+        std::uint32_t n = u();
+        std::string h = bytes.substr(at, n);
+        at += n;
+        return h;
+    }
+    // Reason and message of an error record (no resource, causes or extension expected).
+    std::pair<int, std::string> error() {
+        int reason = i();
+        std::string message = s();
+        EXPECT_EQ(i(), -1);
+        int causes = i();
+        EXPECT_EQ(causes, 0);
+        EXPECT_EQ(i(), 0);
+        return {reason, message};
+    }
+    bool done() const { return at == bytes.size(); }
+};
+
+bool_t xdr_reply(XDR *xdrs, Reply *r) {
+    u_int w = 0;
+    while (xdr_u_int(xdrs, &w))
+        for (int shift = 24; shift >= 0; shift -= 8) r->bytes.push_back(static_cast<char>((w >> shift) & 0xff));
+    return TRUE;
+}
+
+Reply call(Client &client, rpcproc_t proc, Body body) {
+    Reply reply;
+    EXPECT_EQ(RPC_SUCCESS, client.call(proc, as_proc(xdr_body), &body, as_proc(xdr_reply), &reply)) << proc;
+    return reply;
+}
+
+// The 16 bytes of a login's session handle.
+std::string login(Client &client, std::string const &user) {
+    Body b;
+    b.u(0).i(7).s("KXDEMO/ISSUE").s(user).s(user).s("en_US").s("").i(0).s("");
+    Reply r = call(client, 5, b);
+    if (r.u() != 0) return std::string();
+    return r.handle();
+}
+
+// Correlator none, the session handle, locale, trace id.
+Body session(std::string const &handle) {
+    Body b;
+    return b.u(0).u(16).raw(handle).s("en_US").i(1);
+}
+
+// The property-request header of move_query.
+Body props_session(std::string const &handle) {
+    Body b;
+    return b.u(0).i(0).u(16).raw(handle).s("en_US").i(1);
+}
+
+std::vector<std::pair<int, unsigned>> walk(Client &client, std::string const &handle, std::string const &folder) {
+    Reply r = call(client, 21, session(handle).named(37, folder));
+    std::vector<std::pair<int, unsigned>> out;
+    EXPECT_EQ(r.u(), 0u);
+    while (r.u() == 1) {
+        int type = r.i();
+        out.emplace_back(type, r.u());
+    }
+    EXPECT_TRUE(r.done());
+    return out;
+}
+
+std::vector<int> types_of(std::vector<std::pair<int, unsigned>> const &entries) {
+    std::vector<int> out;
+    for (auto const &e : entries) out.push_back(e.first);
+    return out;
+}
+
+class WorkspaceE2E : public testing::Test {
+protected:
+    void SetUp() override {
+        server_ = std::make_unique<ServerProcess>(std::vector<std::string>{"-worker_threads", "4"}, dir_.path(),
+                                                  std::vector<std::string>{"KX_PRODUCT_DATA=" + dir_.file("data")});
+        ASSERT_TRUE(server_->start());
+        client_ = std::make_unique<Client>(server_->port());
+        ASSERT_TRUE(client_->ok());
+        alice_ = login(*client_, "alice");
+        ASSERT_EQ(alice_.size(), 16u);
+    }
+    void TearDown() override {
+        client_.reset();
+        server_->signal(SIGTERM);
+        EXPECT_EQ(0, server_->wait().status);
+    }
+    Reply search(Client &client, Body body) { return call(client, 25, body); }
+
+    TempDir dir_;
+    std::unique_ptr<ServerProcess> server_;
+    std::unique_ptr<Client> client_;
+    std::string alice_;
+};
+
+} // namespace
+
+TEST_F(WorkspaceE2E, WalkIsDepthFirstAndRefusesAQuery) {
+    // Folders first met are followed into before their next sibling.
+    EXPECT_EQ(types_of(walk(*client_, alice_, "Public Queries")), (std::vector<int>{37, 36, 36, 38, 36, 37, 39, 36}));
+    Reply r = call(*client_, 21, session(alice_).named(37, "Public Queries/All Defects"));
+    ASSERT_EQ(r.u(), 1u);
+    auto [reason, message] = r.error();
+    EXPECT_NE(message.find("Expecting Query Folder"), std::string::npos) << message;
+}
+
+TEST_F(WorkspaceE2E, MoveIntoItsOwnSubtreeChangesNothingAndAGoodMoveAnswersAHandle) {
+    std::string admin = login(*client_, "admin");
+    auto before = walk(*client_, admin, "Public Queries");
+    struct Case {
+        int type;
+        std::string from, to;
+    } refused[] = {
+        {37, "Public Queries/Defects", "Public Queries/Defects/Defects"},
+        {36, "Public Queries/Defects", "Public Queries/Elsewhere"}, // a folder claimed to be a query
+        {37, "Public Queries", "Public Queries/Defects/Top"},
+    };
+    for (Case const &c : refused) {
+        Reply r = call(*client_, 36, props_session(admin).named(c.type, c.from).s(c.to).i(0).i(0).i(0).i(0).i(0));
+        ASSERT_EQ(r.u(), 1u) << c.to;
+        EXPECT_NE(r.error().first, 0);
+    }
+    EXPECT_EQ(walk(*client_, admin, "Public Queries"), before);
+
+    Reply ok = call(*client_, 36,
+                    props_session(admin).named(36, "Public Queries/All Defects").s("Public Queries/Defects/All").i(0).i(0).i(0).i(0).i(0));
+    ASSERT_EQ(ok.u(), 0u);
+    EXPECT_EQ(ok.i(), 1);
+    EXPECT_EQ(ok.handle().size(), 16u);
+    EXPECT_EQ(ok.s(), "Public Queries/Defects/All");
+    EXPECT_EQ(ok.i(), 36);
+    EXPECT_TRUE(ok.done());
+    EXPECT_EQ(types_of(walk(*client_, admin, "Public Queries/Defects")), (std::vector<int>{36, 36, 36, 38}));
+}
+
+TEST_F(WorkspaceE2E, RenameAnswersTrueOrTheProductsRefusal) {
+    auto items = walk(*client_, alice_, "Public Queries/Defects");
+    ASSERT_EQ(items.size(), 3u);
+    Reply ok = call(*client_, 33, session(alice_).i(static_cast<int>(items[0].second)).s("Opened"));
+    EXPECT_EQ(ok.u(), 0u);
+    EXPECT_EQ(ok.u(), 1u);
+    struct Case {
+        std::string name;
+        int reason;
+    } cases[] = {{"a/b", 4}, {"Defect Summary", 4}, {"", 4}};
+    for (Case const &c : cases) {
+        Reply r = call(*client_, 33, session(alice_).i(static_cast<int>(items[0].second)).s(c.name));
+        ASSERT_EQ(r.u(), 1u) << c.name;
+        auto [reason, message] = r.error();
+        EXPECT_EQ(reason, c.reason) << c.name;
+        EXPECT_EQ(message.rfind("TLQSV1100E", 0), 0u) << message;
+    }
+}
+
+TEST_F(WorkspaceE2E, FindRecordOplogSetsAndFamilies) {
+    // By name over all record types, then by the dbid it answered; an unknown mode is refused.
+    Reply byname = call(*client_, 23, session(alice_).i(0).s("Apollo").i(837).i(0));
+    ASSERT_EQ(byname.u(), 0u);
+    ASSERT_EQ(byname.u(), 1u);
+    EXPECT_EQ(byname.i(), 2);
+    int type = byname.i(), dbid = byname.i();
+    Reply bydbid = call(*client_, 23, session(alice_).i(1).i(dbid).i(837).i(1).named(31, "Project"));
+    EXPECT_EQ(bydbid.bytes, byname.bytes);
+    Reply none = call(*client_, 23, session(alice_).i(0).s("Apollo").i(837).i(1).named(31, "Defect"));
+    EXPECT_EQ(none.u(), 0u);
+    EXPECT_EQ(none.u(), 0u);
+    Reply mode = call(*client_, 23, session(alice_).i(0).s("Apollo").i(1).i(0));
+    ASSERT_EQ(mode.u(), 1u);
+    EXPECT_EQ(mode.error().first, 4);
+    (void)type;
+
+    // The demo set's oplog is empty: no start lies in its range.
+    Reply oplog = call(*client_, 24, session(alice_).u(1).u(0xffffffffu).i(0));
+    ASSERT_EQ(oplog.u(), 1u);
+    EXPECT_EQ(oplog.error().first, 33);
+
+    Body sets;
+    sets.u(0).i(3);
+    Reply all = call(*client_, 18, sets);
+    EXPECT_EQ(all.u(), 0u);
+    EXPECT_EQ(all.u(), 1u);
+    EXPECT_EQ(all.s(), "KXDEMO");
+    EXPECT_EQ(all.u(), 0u);
+    EXPECT_TRUE(all.done());
+
+    Reply fam = call(*client_, 19, session(alice_));
+    EXPECT_EQ(fam.u(), 0u);
+    EXPECT_EQ(fam.u(), 1u);
+    EXPECT_EQ(fam.s(), "AllIssues");
+    fam.u();
+    ASSERT_EQ(fam.i(), 2);
+    EXPECT_EQ(fam.s(), "Defect");
+    fam.u();
+    EXPECT_EQ(fam.s(), "Enhancement");
+    fam.u();
+    EXPECT_EQ(fam.u(), 0u);
+    EXPECT_TRUE(fam.done());
+}
+
+namespace {
+
+// A first search call: request_num, not returning, page size, cache size, text, start row, no
+// record types, no display fields, no parent.
+Body first_search(std::string const &handle, int request_num, int page_size, int start_row, std::string const &text) {
+    return session(handle).i(request_num).i(0).i(page_size).i(0).s(text).i(start_row).i(0)
+        .i(1).i(35).i(1).s("Defect").s("Headline")
+        .named(31, "").s("").i(35).i(1).s("").s("");
+}
+
+struct SearchReply {
+    int total = -1;
+    std::vector<std::string> hits;
+    std::string handle;
+    int error_reason = 0;
+    std::string error;
+};
+
+SearchReply read_search(Reply r) {
+    SearchReply out;
+    if (r.u() != 0) {
+        out.error_reason = r.error().first;
+        return out;
+    }
+    while (r.u() == 1) {
+        int kind = r.i();
+        if (kind == 0) {
+            out.total = r.i();
+            r.s();
+        } else if (kind == 1) {
+            r.s();
+            for (int n = r.i(); n > 0; --n) r.s();
+        } else if (kind == 2) {
+            r.s();
+            out.hits.push_back(r.s());
+            EXPECT_EQ(r.i(), 2); // a record target by dbids: record type dbid, record dbid
+            r.u();
+            r.u();
+            EXPECT_GT(r.i(), 0);         // score
+            EXPECT_EQ(r.i(), r.i());     // indexed and current version
+            for (int n = r.i(); n > 0; --n) r.s();
+        } else if (kind == 3) {
+            out.handle = r.handle();
+            break;
+        } else {
+            out.error = r.error().second;
+        }
+    }
+    EXPECT_TRUE(r.done());
+    return out;
+}
+
+Body more(std::string const &session_handle, std::string const &search_handle, int request_num) {
+    return session(session_handle).i(request_num).i(1).u(16).raw(search_handle);
+}
+
+} // namespace
+
+TEST_F(WorkspaceE2E, SearchPagingMatrixAndTheHandlesEnd) {
+    SearchReply all = read_search(search(*client_, first_search(alice_, 1000, 100, 1, "the OR crash")));
+    ASSERT_GT(all.total, 4);
+    ASSERT_EQ(static_cast<int>(all.hits.size()), all.total);
+    EXPECT_EQ(all.handle, std::string(4, '\0')); // finished: the null handle
+
+    // start_row and page size pick the page and the place in it; request_num cuts the reply.
+    struct Case {
+        int start_row, page_size, request_num;
+    } cases[] = {{1, 10, 3}, {2, 2, 5}, {4, 3, 1}, {5, 2, 2}};
+    for (Case const &c : cases) {
+        SearchReply first = read_search(search(*client_, first_search(alice_, c.request_num, c.page_size, c.start_row, "the OR crash")));
+        int page_start = (c.start_row - 1) / c.page_size * c.page_size, in_page = (c.start_row - 1) % c.page_size;
+        int left = std::min(c.page_size, all.total - page_start) - in_page;
+        int now = std::min(left, c.request_num);
+        ASSERT_EQ(static_cast<int>(first.hits.size()), now) << c.start_row << "/" << c.page_size;
+        for (int k = 0; k < now; ++k) EXPECT_EQ(first.hits[k], all.hits[page_start + in_page + k]);
+        if (now == left) {
+            EXPECT_EQ(first.handle, std::string(4, '\0'));
+            continue;
+        }
+        ASSERT_EQ(first.handle.size(), 16u);
+        SearchReply rest = read_search(search(*client_, more(alice_, first.handle, 100)));
+        EXPECT_EQ(rest.total, -1); // no second header
+        EXPECT_EQ(static_cast<int>(rest.hits.size()), left - now);
+        EXPECT_EQ(rest.handle, std::string(4, '\0'));
+        // The search ended with that reply: its handle names nothing now.
+        SearchReply gone = read_search(search(*client_, more(alice_, first.handle, 1)));
+        EXPECT_EQ(gone.error_reason, 40);
+    }
+    for (auto [start_row, page_size] : {std::pair{0, 10}, {-3, 10}, {1, 0}, {1, -1}})
+        EXPECT_EQ(read_search(search(*client_, first_search(alice_, 5, page_size, start_row, "crash"))).error_reason, 4);
+    EXPECT_EQ(read_search(search(*client_, first_search(alice_, 5, 10, 1, "\"unterminated"))).error_reason, 4);
+}
+
+TEST_F(WorkspaceE2E, ParentSearchesHandOutNoHandleAndCheckTheParent) {
+    Reply rec = call(*client_, 23, session(alice_).i(0).s("ISSUE00000001").i(837).i(0));
+    ASSERT_EQ(rec.u(), 0u);
+    ASSERT_EQ(rec.u(), 1u);
+    rec.i();
+    rec.i();
+    int dbid = rec.i();
+    auto parent_search = [&](std::string const &parent_dbid) {
+        return session(alice_).i(1).i(0).i(10).i(0).s("line").i(1).i(0).i(0).named(31, "Defect").s(parent_dbid).i(35).i(1).s("Defect").s("Project");
+    };
+    SearchReply one = read_search(search(*client_, parent_search(std::to_string(dbid))));
+    EXPECT_EQ(one.total, 3);
+    EXPECT_EQ(one.hits.size(), 1u);
+    EXPECT_EQ(one.handle, std::string(4, '\0')); // hits remain, but the state is gone
+    EXPECT_EQ(read_search(search(*client_, parent_search("12abc"))).error_reason, 4);
+    EXPECT_EQ(read_search(search(*client_, parent_search("99"))).error_reason, 53);
+}
+
+TEST_F(WorkspaceE2E, TwoConnectionsShareOneSearchHandle) {
+    SearchReply first = read_search(search(*client_, first_search(alice_, 1, 100, 1, "the OR crash")));
+    ASSERT_EQ(first.handle.size(), 16u);
+    int left = first.total - 1;
+    std::vector<SearchReply> replies(2);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t)
+        threads.emplace_back([&, t] {
+            Client other(server_->port());
+            for (int k = 0; k < 50 && other.ok(); ++k) {
+                SearchReply r = read_search(search(other, more(alice_, first.handle, 1)));
+                if (r.error_reason) break;
+                replies[t].hits.insert(replies[t].hits.end(), r.hits.begin(), r.hits.end());
+                if (r.handle != first.handle) break;
+            }
+        });
+    for (auto &t : threads) t.join();
+    // Every remaining hit went to exactly one of the two connections.
+    EXPECT_EQ(static_cast<int>(replies[0].hits.size() + replies[1].hits.size()), left);
+}
