@@ -78,3 +78,31 @@ TEST_F(PropsE2E, FetchesOnFourConnectionsAtOnceAndAfterAFailedOne) {
         for (int i = 0; i < 10; ++i) EXPECT_EQ(seen[t][i], i % 2 ? "bool:1 bool:0" : "bool:0 bool:1") << t << " " << i;
     }
 }
+
+TEST_F(PropsE2E, FieldDefinitionAndDynamicListValues) {
+    Client client(server_->port());
+    ASSERT_TRUE(client.ok());
+    Fetch field;
+    field.session = login(client);
+    field.type = 35;
+    field.names = {"Defect", "Severity"};
+    field.props = {{723, {}}, {578, {}}, {355, {}}, {693, {}}, {531, {}}, {9999, {}}};
+    ASSERT_EQ(RPC_SUCCESS, fetch(client, field));
+    ASSERT_FALSE(field.failed) << field.error.message;
+    ASSERT_EQ(field.entries.size(), 6u);
+    EXPECT_EQ(field.entries[0], "enum:914");
+    EXPECT_EQ(field.entries[1], "str:Defect/Severity");
+    EXPECT_EQ(field.entries[2], "[str:1-Critical,str:2-Major,str:3-Average,str:4-Minor]");
+    EXPECT_EQ(field.entries[3], "empty:954");
+    EXPECT_EQ(field.entries[5], "unsupported");
+
+    Fetch list;
+    list.session = field.session;
+    list.type = 43;
+    list.names = {"Platforms"};
+    list.props = {{527, {}}, {1061, {}}, {488, {}}};
+    ASSERT_EQ(RPC_SUCCESS, fetch(client, list));
+    ASSERT_FALSE(list.failed) << list.error.message;
+    EXPECT_EQ(list.entries, (std::vector<std::string>{"[str:Linux,str:Windows,str:macOS]", "str:Platforms",
+                                                      "unsupported"}));
+}

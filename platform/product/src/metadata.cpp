@@ -177,6 +177,36 @@ T* by_name(const std::vector<KXSmartPtr<T>>& v, const CString& name) {
 
 CString AdFieldDef::GetDbName() const { return GetName(); }
 
+BOOL AdFieldDef::CanBeSecurityContext() const {
+  KXFaultInjector::Enter("AdFieldDef::CanBeSecurityContext");
+  return type_ == AD_REFERENCE && reference_ && reference_->CanBeSecurityContext();
+}
+
+BOOL AdFieldDef::IsSecurityContext() const {
+  KXFaultInjector::Enter("AdFieldDef::IsSecurityContext");
+  return CanBeSecurityContext() && reference_->IsSecurityContext();
+}
+
+AdHookDef* AdFieldDef::GetChoiceListHook() const {
+  KXFaultInjector::Enter("AdFieldDef::GetChoiceListHook");
+  auto hooks = owner_->GetHookDefs();
+  for (int i = 0; i < hooks.GetLength(); ++i) {
+    AdHookDef* h = hooks.GetItem(i);
+    if (h->GetHookType() == AD_HOOK_FIELD_CHOICE_LIST && h->GetFieldName() == GetName()) return h;
+  }
+  return nullptr;
+}
+
+int AdFieldDef::GetChoiceType() const {
+  KXFaultInjector::Enter("AdFieldDef::GetChoiceType");
+  return !choice_list_.IsEmpty() || GetChoiceListHook() ? 1 : 0;
+}
+
+int AdFieldDef::GetChoiceCalculationMode() const {
+  KXFaultInjector::Enter("AdFieldDef::GetChoiceCalculationMode");
+  return GetChoiceListHook() ? 2 : 1;
+}
+
 const wchar_t* const kHistoryActionTimestamp = L"action_timestamp";
 const wchar_t* const kHistoryEntityDbId = L"entity_dbid";
 const wchar_t* const kHistoryEntityDefDbId = L"entitydef_id";

@@ -268,6 +268,18 @@ BOOL AdQueryDef::IsFieldPathLegalForFilter(const CString& field_path) const {
   return legal_field(primary_, field_path);
 }
 
+std::vector<CString> AdQueryDef::GetChoiceList(const CString& field_path) const {
+  KXFaultInjector::Enter("AdQueryDef::GetChoiceList");
+  bool shown = false;
+  for (const auto& f : fields_) shown = shown || f->GetFieldPath() == field_path;
+  const AdFieldDef* f = shown ? resolve_field(primary_, field_path) : nullptr;
+  if (!f) throw_kx(KX_MSG_NOT_FOUND, L"The query shows no field '" + field_path + L"'.", "AdQueryDef::GetChoiceList");
+  if (f->GetFieldType() == AD_STATE) return primary_->GetStateNames();
+  if (f->GetChoiceListName().IsEmpty()) return {};
+  AdListDef* list = LookupListDef(session_, f->GetChoiceListName());
+  return list ? list->GetValues() : std::vector<CString>();
+}
+
 AdFilterNode* AdQueryDef::BuildFilter(AdFilterNode* parent, int bool_op, int is_top) {
   KXFaultInjector::Enter("AdQueryDef::BuildFilter");
   if (bool_op != AD_BOOL_OP_AND && bool_op != AD_BOOL_OP_OR)

@@ -8,6 +8,7 @@
 #include "kxproduct/session.h"
 
 class AdEntityDef;
+class AdHookDef;
 
 class AdDataObject : public KXObject {
  public:
@@ -64,6 +65,16 @@ class AdFieldDef : public AdDataObject {
   CString GetChoiceListName() const { return choice_list_; }
   BOOL IsUniqueKey() const { return unique_key_; }
   int GetDefaultBehavior() const { return default_behavior_; }
+  // A reference to a record type that can be a security context may name the record's context;
+  // it does when that record type is one.
+  BOOL CanBeSecurityContext() const;
+  BOOL IsSecurityContext() const;
+  // 0 no choices, 1 a closed list (a dynamic list or a choice-list hook); lists are never open here.
+  int GetChoiceType() const;
+  // 1 choices computed once per edit, 2 at each access (those of a choice-list hook).
+  int GetChoiceCalculationMode() const;
+  // The field's choice-list hook; null when it has none.
+  AdHookDef* GetChoiceListHook() const;
 
  private:
   friend struct SchemaLoader;
@@ -78,6 +89,7 @@ class AdFieldDef : public AdDataObject {
 };
 
 class AdFormDef;
+class AdHookDef;
 
 class AdActionDef : public AdDataObject {
  public:

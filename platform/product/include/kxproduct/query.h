@@ -107,6 +107,10 @@ class AdQueryDef : public KXObject {
   AdQueryFieldDef* GetQueryFieldDef(int position) const;
   BOOL IsFieldPathLegalForQuery(const CString& field_path) const;
   BOOL IsFieldPathLegalForFilter(const CString& field_path) const;
+  // The choices of a display field added with BuildField: its dynamic list's values, or the
+  // state names for the state field; empty for others. KXException KX_MSG_NOT_FOUND for a path
+  // that is no display field.
+  std::vector<CString> GetChoiceList(const CString& field_path) const;
 
   // A boolean node under `parent`, or the top node when `is_top` is nonzero (replacing any
   // filter). KXException KX_MSG_BAD_VALUE for an operator other than and/or, or no parent

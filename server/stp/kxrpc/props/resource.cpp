@@ -3,6 +3,7 @@
 #include "props/resource.h"
 
 #include "props/convert.h"
+#include "props/defprops.h"
 #include "props/recordprops.h"
 #include "props/rectypeprops.h"
 #include "tesutil/xmltag.h"
@@ -63,6 +64,18 @@ std::unique_ptr<PropsResource> from_target(LoginSession *session, TargetResource
         record->set_family_name(target.family_name());
         return record;
     }
+    case TT_FIELDDEF:
+        return std::make_unique<FieldDefinitionProps>(session, target.field_def(session->session()));
+    case TT_ACTION:
+        return std::make_unique<ActionProps>(session, target.action_def(session->session()));
+    case TT_FORM:
+        return std::make_unique<FormProps>(session, target.form_def(session->session()));
+    case TT_HOOK: {
+        AdHookDef *hook = target.hook_def(session->session());
+        return std::make_unique<HookProps>(session, target.entity_def(session->session()), hook);
+    }
+    case TT_DYNAMIC_LIST:
+        return std::make_unique<DynamicListProps>(session, target.dynamic_choice_list(session->session()));
     case TT_GLOBAL_HOOK:
         Nul::STPException::raise(reason(global_hook_reason), kx_message(MSG_GLOBAL_HOOK_REPORT), nullptr, nullptr,
                                  Nul::STPException::LOG_INFO);
