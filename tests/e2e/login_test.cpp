@@ -7,6 +7,8 @@
 #include <array>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -166,6 +168,66 @@ TEST_F(LoginE2E, TruncatedArgumentsAreGarbageArgs) {
     EXPECT_EQ(RPC_SUCCESS, client.ping());
 }
 
+// Counted strings stay whole: a NUL inside is refused, never compared as the prefix before it;
+// a name longer than its bound is refused before the server reads it.
+TEST_F(LoginE2E, NulInsideAndOversizedStringsAreRefused) {
+    Client client(server_->port());
+    using std::string;
+    std::vector<LoginRequest> hostile = {
+        make_request("KXDEMO/ISSUE", "alice", string("alice\0garbage", 13)),
+        make_request("KXDEMO/ISSUE", string("alice\0x", 7), "alice"),
+        make_request(string("KXDEMO\0/ISSUE", 13), "alice", "alice"),
+        make_request("KXDEMO/ISSUE", string(1u << 20, 'a'), "alice"),
+    };
+    for (auto &request : hostile) {
+        LoginReply reply;
+        EXPECT_EQ(RPC_CANTDECODEARGS, login(client, request, reply)) << request.user.size();
+    }
+    LoginRequest good = make_request("KXDEMO/ISSUE", "alice", "alice");
+    LoginReply ok;
+    ASSERT_EQ(RPC_SUCCESS, login(client, good, ok));
+    EXPECT_FALSE(ok.failed) << ok.error.message;
+}
+
+// Every file of the data directory with its size and a hash of its bytes.
+static std::map<std::string, std::pair<std::size_t, std::size_t>> snapshot(std::string const &directory) {
+    std::map<std::string, std::pair<std::size_t, std::size_t>> files;
+    for (auto const &entry : std::filesystem::directory_iterator(directory)) {
+        // SQLite's journal of an open connection comes and goes with the connection.
+        std::string name = entry.path().filename().string();
+        if (name.ends_with("-wal") || name.ends_with("-shm"))
+            continue;
+        std::string bytes = read_file(entry.path().string());
+        files[name] = {bytes.size(), std::hash<std::string>{}(bytes)};
+    }
+    return files;
+}
+
+// A refused login leaves the data directory as it was, an empty file under a set's name included,
+// and its text names no file of the server.
+TEST_F(LoginE2E, RefusedLoginsLeaveTheDataDirectoryAndNameNoPath) {
+    std::string const data = dir_.file("data");
+    Client client(server_->port());
+    // The first login creates the demo set; then an empty file appears under another set's name.
+    LoginRequest warm = make_request("KXDEMO/ISSUE", "alice", "alice");
+    LoginReply warmed;
+    ASSERT_EQ(RPC_SUCCESS, login(client, warm, warmed));
+    ASSERT_FALSE(warmed.failed);
+    EXPECT_EQ((std::vector<int>{0}), delete_state(client, {warmed.handle}));
+    write_file(data + "/EMPTY.kxdb", "");
+    auto const before = snapshot(data);
+    for (auto request : {make_request("EMPTY/ISSUE", "alice", "alice"), make_request("EMPTY", "admin", "admin"),
+                         make_request("NOSUCH/ISSUE", "alice", "alice"),
+                         make_request("KXDEMO/ISSUE", "alice", "wrong")}) {
+        LoginReply reply;
+        ASSERT_EQ(RPC_SUCCESS, login(client, request, reply)) << request.repository;
+        ASSERT_TRUE(reply.failed) << request.repository;
+        EXPECT_EQ(std::string::npos, reply.error.message.find(data)) << reply.error.message;
+        EXPECT_EQ(std::string::npos, reply.error.message.find(".kxdb")) << reply.error.message;
+    }
+    EXPECT_EQ(before, snapshot(data));
+}
+
 TEST(SingleSignOn, PasswordToolFileEnablesTheLogonOnTheNextStart) {
     TempDir dir;
     std::string const secret = "kxdemo-single-sign-on-shared-secret";
@@ -174,6 +236,8 @@ TEST(SingleSignOn, PasswordToolFileEnablesTheLogonOnTheNextStart) {
     EXPECT_EQ("", tool.err);
     std::string written = read_file(dir.file("sso.properties.temp"));
     ASSERT_FALSE(written.empty());
+    EXPECT_EQ(std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+              std::filesystem::status(dir.file("sso.properties.temp")).permissions());
     EXPECT_EQ("Encrypted SSO client password: " + written, tool.out);
     EXPECT_EQ(std::string::npos, written.find(secret));
     EXPECT_EQ('\n', written.back());

@@ -19,12 +19,13 @@
 
 namespace e2e {
 
-namespace {
-
 char const *program_path() {
+    // Run by hand, a test program uses the kxrpc of its own build.
     char const *bin = std::getenv("KXRPC_BIN");
-    return bin ? bin : "kxrpc";
+    return bin && *bin ? bin : KX_BUILT_KXRPC;
 }
+
+namespace {
 
 int shell_status(int status) {
     if (WIFEXITED(status))

@@ -40,6 +40,9 @@ private:
 std::string read_file(std::string const &path);
 void write_file(std::string const &path, std::string const &text);
 bool file_exists(std::string const &path);
+// The program under test: $KXRPC_BIN, or the kxrpc of the build that made the test.
+char const *program_path();
+
 // A port that no listener of either family holds right now (0 when none was found).
 int free_port();
 

@@ -94,7 +94,7 @@ TEST_F(ServiceCycle, InstallStartServeStopRemove) {
     std::wstring command_line, display_name;
     std::uint32_t start_type = 0;
     ASSERT_TRUE(QueryServiceCommandLine(service, command_line, display_name, start_type));
-    std::string bin = std::getenv("KXRPC_BIN");
+    std::string bin = program_path();
     EXPECT_EQ(std::wstring(bin.begin(), bin.end()) + L" -start_service -port " + std::wstring(port_text.begin(), port_text.end()),
               command_line);
     EXPECT_EQ(L"KXRPC Chart Server", display_name);

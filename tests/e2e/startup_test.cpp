@@ -22,8 +22,7 @@ std::size_t count(std::string const &text, std::string const &what) {
 
 // The recording agent sits in the build tree's lib/arm4, beside the program's bin/.
 std::string arm4_dir() {
-    char const *bin = std::getenv("KXRPC_BIN");
-    std::string path = bin ? bin : "";
+    std::string path = program_path();
     std::size_t const slash = path.find_last_of('/');
     return (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/../lib/arm4";
 }

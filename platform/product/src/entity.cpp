@@ -4,6 +4,8 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include "kxproduct/diag.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -516,7 +518,9 @@ CString AdEntity::Commit() {
     }
     txn.commit();
   } catch (const StoreError& e) {
-    return w(e.text);
+    // SQLite's words name tables and columns: they go to the diagnostics, not to the caller.
+    AdDiagnostic::Report(L"Store", w("commit " + u8(display) + ": " + e.text).GetString());
+    return L"The record '" + display + L"' could not be stored.";
   }
   display_name_ = display;
   state_ = new_state;

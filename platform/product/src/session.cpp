@@ -29,7 +29,9 @@ bool find_user(Db& db, const CString& login, UserRow& out) {
 // refusal so that a caller cannot probe which logins exist.
 UserRow authenticate(Db& db, const CString& user, const CString& password, bool trusted, const char* op) {
   UserRow row;
-  bool ok = find_user(db, user, row) && row.active && (trusted || password_hash(row.salt, u8(password)) == row.hash);
+  // A user without a password (an empty hash) cannot log on, not even through single sign-on.
+  bool ok = find_user(db, user, row) && row.active && !row.hash.empty() &&
+            (trusted || password_hash(row.salt, u8(password)) == row.hash);
   if (!ok) throw_kx(KX_MSG_LOGIN_FAILED, L"Login failed for user '" + user + L"'.", op);
   return row;
 }
@@ -410,6 +412,7 @@ KXSmartPtr<KXUser> KXAdminSession::GetUser(const CString& login) const {
     d.privileges = s.integer(6);
     d.auth_mode = s.integer(7);
     d.active = s.integer(8) != 0;
+    d.session = real_;
     Stmt g(c.db->handle(), "SELECT g.name FROM groups g JOIN group_members m ON m.group_dbid=g.dbid WHERE m.user_dbid=? ORDER BY g.name");
     g.bind(1, d.dbid);
     while (g.step()) d.groups.push_back(w(g.text(0)));

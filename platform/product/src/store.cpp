@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <mutex>
@@ -15,6 +16,7 @@
 
 #include "core.h"
 #include "schema.h"
+#include "kxproduct/diag.h"
 #include "kxproduct/faults.h"
 #include "sha256.h"
 
@@ -97,21 +99,36 @@ void migrate(Db& db) {
   txn.commit();
 }
 
+// Opening configures the connection (WAL), which writes to the file: anything that is not already
+// an SQLite database (an empty or foreign file under a set's name) is refused untouched.
+bool looks_like_sqlite(const std::string& path) {
+  static constexpr char magic[16] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f', 'o', 'r', 'm', 'a', 't', ' ', '3', '\0'};
+  char head[16] = {};
+  std::ifstream in(path, std::ios::binary);
+  return in.read(head, sizeof head) && std::equal(head, head + 16, magic);
+}
+
+// The caller's text names the set only; the file and SQLite's words go to the diagnostics.
+[[noreturn]] void refuse_set(const CString& dbset, const std::string& detail) {
+  if (!detail.empty()) AdDiagnostic::Report(L"Store", w("open " + u8(dbset) + ": " + detail).GetString());
+  throw_kx(KX_MSG_CONNECTION_FAILED, L"Cannot connect to database set '" + dbset + L"'.", "open");
+}
+
 }  // namespace
 
 std::shared_ptr<Db> open_set(const CString& dbset) {
   std::string name = u8(dbset);
-  if (!valid_set_name(name)) throw_kx(KX_MSG_CONNECTION_FAILED, L"Cannot connect to database set '" + dbset + L"'.", "open");
+  if (!valid_set_name(name)) refuse_set(dbset, "");
   KXProductStore::EnsureDataDirectory();
   std::string path = KXProductStore::SetPath(dbset);
-  if (::access(path.c_str(), R_OK | W_OK) != 0)
-    throw_kx(KX_MSG_CONNECTION_FAILED, L"Cannot connect to database set '" + dbset + L"'.", "open");
+  if (::access(path.c_str(), R_OK | W_OK) != 0) refuse_set(dbset, path + ": " + std::strerror(errno));
+  if (!looks_like_sqlite(path)) refuse_set(dbset, path + ": not an SQLite database");
   try {
     auto db = std::make_shared<Db>(path, false);
     migrate(*db);
     return db;
   } catch (const StoreError& e) {
-    throw_kx(KX_MSG_CONNECTION_FAILED, L"Cannot connect to database set '" + dbset + L"': " + w(e.text), "open");
+    refuse_set(dbset, e.text);
   }
 }
 
@@ -131,7 +148,10 @@ void KXProductStore::EnsureDataDirectory() {
   std::lock_guard<std::mutex> lock(g_dirs_mu);
   if (ensured_dirs().count(dir)) return;
   if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
-    throw_kx(KX_MSG_CONNECTION_FAILED, L"Cannot create the data directory " + w(dir), "KXProductStore::EnsureDataDirectory");
+  {
+    AdDiagnostic::Report(L"Store", w("mkdir " + dir + ": " + std::strerror(errno)).GetString());
+    throw_kx(KX_MSG_CONNECTION_FAILED, L"Cannot create the data directory.", "KXProductStore::EnsureDataDirectory");
+  }
   if (InstalledDbSets().empty()) {
     try {
       CreateFromDefinition(DemoDefinition(), dir);

@@ -1,5 +1,6 @@
 // Options, their messages and the start-up steps before the service loop, in-process; what needs
 // a server process of its own is in tests/e2e/startup_test.cpp.
+#include "core/crash.h"
 #include "core/dispatch.h"
 #include "core/options.h"
 #include "core/shutdown.h"
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <netinet/in.h>
@@ -19,6 +21,7 @@
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -358,6 +361,20 @@ TEST(Program, PortTakenOnBothFamiliesEndsWithMinusOneAndPrintsNothing) {
     EXPECT_EQ("", o.err);
 }
 
+// What the start cannot use is said, not dropped: a worker count above the runtime's bound and
+// a KX_DIAG it cannot read. (The port is taken, so the start ends right after.)
+TEST(Program, TooManyWorkersAndAnUnreadableDiagAreSaid) {
+    TakenPort taken;
+    ASSERT_NE(0, taken.port());
+    std::string const port = std::to_string(taken.port());
+    Outcome o = run_program({"-worker_threads", "5000", "-port", port});
+    EXPECT_EQ(255, o.status);
+    EXPECT_EQ("-worker_threads 5000 is more than the runtime runs; using 1024\n", o.err);
+    o = run_program({"-worker_threads", "1024", "-port", port}, {{"KX_DIAG", "7=two"}});
+    EXPECT_EQ(255, o.status);
+    EXPECT_EQ("Cannot read KX_DIAG \"7=two\": entries from the first unreadable one on are ignored\n", o.err);
+}
+
 // Read before the listeners are made, so a start that cannot listen still shows the setting.
 TEST(Program, UpfrontValidationIsOnOnlyForOneAndIsTraced) {
     TakenPort taken;
@@ -426,4 +443,64 @@ TEST(Listeners, BothFamiliesShareThePortAndAFixedPortIsBoundAgain) {
         if (second >= 0)
             ::close(second);
     }
+}
+
+// A fixed port that another socket holds for IPv4 is said on standard error (its holder would get
+// the IPv4 clients); port 0 ends with one number that both families hold.
+TEST(Listeners, IPv4HeldElsewhereIsReportedAndPortZeroServesBothFamilies) {
+    if (!ipv6_loopback_available())
+        GTEST_SKIP() << "no IPv6 loopback";
+    std::int32_t held = 0;
+    int holder = bind_listener(AF_INET, held);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(0, ::listen(holder, 1));
+    std::int32_t port = held;
+    int v6 = -1, v4 = -1;
+    testing::internal::CaptureStderr();
+    open_listeners(port, v6, v4);
+    EXPECT_EQ("Cannot listen on IPv4 port " + std::to_string(held) + ": Address already in use\n",
+              testing::internal::GetCapturedStderr());
+    EXPECT_EQ(-1, v4);
+    EXPECT_GE(v6, 0);
+    EXPECT_EQ(held, port);
+    ::close(v6);
+    ::close(holder);
+
+    port = 0;
+    testing::internal::CaptureStderr();
+    open_listeners(port, v6, v4);
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    ASSERT_GE(v6, 0);
+    ASSERT_GE(v4, 0);
+    for (int sock : {v6, v4}) {
+        sockaddr_storage bound{};
+        socklen_t length = sizeof bound;
+        ASSERT_EQ(0, ::getsockname(sock, reinterpret_cast<sockaddr *>(&bound), &length));
+        auto const number = bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 &>(bound).sin6_port
+                                                        : reinterpret_cast<sockaddr_in &>(bound).sin_port;
+        EXPECT_EQ(port, ntohs(number));
+    }
+    ::close(v6);
+    ::close(v4);
+}
+
+// A dump never follows a link planted under its name: the file the link names stays as it was.
+TEST(CrashDump, APlantedLinkIsNotFollowed) {
+    std::string const dir = temp_path("kxrpc_dump_links");
+    ASSERT_EQ(0, ::mkdir(dir.c_str(), 0700));
+    std::string const victim = dir + "/victim";
+    { std::ofstream(victim) << "keep"; }
+    for (int n = 1; n <= 4; ++n) {
+        std::string const name = dir + "/kxrpc_" + std::to_string(n) + "_" + std::to_string(::getpid()) + ".dmp";
+        ASSERT_EQ(0, ::symlink(victim.c_str(), name.c_str()));
+    }
+    char cwd[4096];
+    ASSERT_NE(nullptr, ::getcwd(cwd, sizeof cwd));
+    ASSERT_EQ(0, ::chdir(dir.c_str()));
+    settings().crash_dump_level = 1;
+    settings().crash_dump_limit = 0;
+    write_crash_dump(nullptr);
+    ASSERT_EQ(0, ::chdir(cwd));
+    EXPECT_EQ("keep", read_text(victim));
+    std::filesystem::remove_all(dir);
 }

@@ -128,7 +128,7 @@ TEST(XdrUstring, StackAndHeapLengthsGiveTheSameText) {
         for (std::size_t i = 0; i < n; ++i) s.push_back(static_cast<char>('a' + i % 26));
         Nul::UString got;
         ASSERT_TRUE(decode(
-            tirpc_string(s), [&](XDR *x) { return xdr_ustring(x, got); }, nullptr));
+            tirpc_string(s), [&](XDR *x) { return xdr_ustring(x, got, max_wire_text); }, nullptr));
         EXPECT_EQ(got.utf8_str(), s) << n;
     }
 }
@@ -141,6 +141,36 @@ TEST(XdrUstring, HostileLengthsFailWithoutTouchingTheTarget) {
         EXPECT_FALSE(decode(b, [&](XDR *x) { return xdr_ustring(x, target); })) << n;
         EXPECT_EQ(target, Nul::UString(L"keep"));
     }
+}
+
+// A counted string holding a NUL is another string than its prefix: refused wherever the NUL is.
+TEST(XdrUstring, EmbeddedNulIsRefused) {
+    for (std::string s : {std::string("alice\0garbage", 13), std::string("\0", 1), std::string("KXDEMO\0/ISSUE", 13),
+                          std::string(2000, 'a') + std::string(1, '\0')}) {
+        Bytes b = words({static_cast<std::uint32_t>(s.size())});
+        kxtest::put_bytes(b, s);
+        Nul::UString target(L"keep");
+        EXPECT_FALSE(decode(b, [&](XDR *x) { return xdr_ustring(x, target, max_wire_text); })) << s.size();
+        EXPECT_EQ(target, Nul::UString(L"keep"));
+    }
+}
+
+// Each kind's bound holds exactly; a longer string is refused from its length word alone.
+TEST(XdrUstring, KindBoundsRefuseBeforeReadingTheBytes) {
+    for (u_int bound : {max_wire_name, max_wire_text}) {
+        Nul::UString got;
+        ASSERT_TRUE(decode(tirpc_string(std::string(bound, 'n')), [&](XDR *x) { return xdr_ustring(x, got, bound); }));
+        EXPECT_EQ(got.utf8_str().size(), bound);
+        Bytes over = tirpc_string(std::string(bound + 1, 'n'));
+        XDR x;
+        xdrmem_create(&x, reinterpret_cast<char *>(over.data()), static_cast<u_int>(over.size()), XDR_DECODE);
+        EXPECT_FALSE(xdr_ustring(&x, got, bound)) << bound;
+        EXPECT_EQ(4u, xdr_getpos(&x)) << "only the length word is read";
+        xdr_destroy(&x);
+    }
+    Nul::UString got;
+    EXPECT_FALSE(decode(tirpc_string(std::string(max_wire_name + 1, 'n')), [&](XDR *x) { return xdr_ustring(x, got); }))
+        << "names are the default kind";
 }
 
 TEST(XdrUstring, FreeSucceedsWithoutTouching) {

@@ -10,7 +10,9 @@ enum KXMsgId : int {
   KX_MSG_NOT_SUBSCRIBED = 13202,      // user may not use the user database
   KX_MSG_NOT_PRIVILEGED = 13203,      // administrator logon without administrator rights
   KX_MSG_SESSION_ENDED = 13204,       // call on a session that was unbuilt or never logged on
+  KX_MSG_NO_PERMISSION_CREATE_USER = 13046,  // the administrator may not maintain users
   KX_MSG_NOT_FOUND = 13224,           // a named object does not exist
+  KX_MSG_ALREADY_EXISTS = 13228,      // a new object would take a name that is taken
   KX_MSG_BAD_VALUE = 13240,           // a value the product does not accept
   KX_MSG_NOT_EDITABLE = 13250,        // change to a record that is not being edited
   KX_MSG_ACTION_NOT_ALLOWED = 13251,  // action not legal in the record's state

@@ -23,6 +23,7 @@ class AdReplica;
 class AdMasterUser;
 class AdMasterGroup;
 class AdDbConnection;
+class AdDatabaseDescSet;
 class KXWorkSpaceMgr;
 typedef KXSmartPtr<AdSession> AdSessionPtr;
 
@@ -101,6 +102,12 @@ class KXSession : public KXObject {
   AdSessionPtr GetReal() const;
   // Ends the session; later calls throw KXException (KX_MSG_SESSION_ENDED).
   void Unbuild();
+  // Needs no logon. The databases of the set, the master database first (it answers the set's
+  // name); with a user name only those the user may log on to. `master` must be "MASTR".
+  std::vector<KXSmartPtr<KXDatabase>> GetAccessibleDatabases(const CString& master, const CString& user,
+                                                             const CString& dbset);
+  // A mastership property as the logged-on user reads it; empty when unset.
+  CString GetMasterPropertyValueEx(const CString& name, const CString& database, const CString& replica);
 
  private:
   KXSession() = default;
@@ -124,6 +131,19 @@ class KXAdminSession : public KXObject {
   // Null when there is no such user or group.
   KXSmartPtr<KXUser> GetUser(const CString& login) const;
   KXSmartPtr<KXGroup> GetGroup(const CString& name) const;
+  // A new user, active, without privileges and without a password: it cannot log on until a
+  // password is set. KXException KX_MSG_NO_PERMISSION_CREATE_USER when the administrator may not
+  // maintain users, KX_MSG_ALREADY_EXISTS for a login that is taken, KX_MSG_BAD_VALUE for a login
+  // that is empty, longer than 254 characters or holds control characters.
+  KXSmartPtr<KXUser> CreateUser(const CString& login);
+  // Mastership properties of the replication feature, one value per property name, database
+  // ("MASTR" or a user database; empty: the set) and replica (empty: every replica). Reading an
+  // unset property answers empty text. PaMsgException KX_MSG_NOT_FOUND for an unknown database or
+  // replica, KXException KX_MSG_BAD_VALUE for an empty property name.
+  CString GetMasterProperty(const CString& name, const CString& database, const CString& replica);
+  void SetMasterProperty(const CString& name, const CString& value, const CString& database, const CString& replica);
+  // Unsetting a property that is not set is not an error.
+  void UnsetMasterProperty(const CString& name, const CString& database, const CString& replica);
 
  private:
   KXAdminSession() = default;
@@ -143,11 +163,38 @@ class KXDatabaseDesc : public KXObject {
   CString GetDescription() const { return description_; }
   int64_t GetDbId() const { return dbid_; }
   BOOL IsMaster() const { return master_; }
+  // In a set of accessible databases: whether the user of the lookup may log on to it.
+  BOOL IsAccessible() const { return accessible_; }
+  void SetAccessible(BOOL accessible) { accessible_ = accessible != FALSE; }
 
  private:
   int64_t dbid_;
   CString set_, name_, description_;
   bool master_;
+  bool accessible_ = false;
+};
+
+// Every database of a set, in dbid order, each marked with whether the user of the lookup may log
+// on to it (the master database never is).
+class AdDatabaseDescSet : public KXObject {
+ public:
+  explicit AdDatabaseDescSet(std::vector<KXSmartPtr<KXDatabaseDesc>> items) : items_(std::move(items)) {}
+  int GetLength() const { return static_cast<int>(items_.size()); }
+  // Null outside 0 .. GetLength() - 1.
+  KXSmartPtr<KXDatabaseDesc> GetItem(int index) const;
+
+ private:
+  std::vector<KXSmartPtr<KXDatabaseDesc>> items_;
+};
+
+class AdSessionMgr {
+ public:
+  // Needs no session. `master` must be "MASTR". The user must exist and be active; a password,
+  // when given, must be the user's (KXException KX_MSG_LOGIN_FAILED otherwise); without one the
+  // caller vouches for the user. `host` is the client's host, for the product's log only.
+  static KXSmartPtr<AdDatabaseDescSet> GetAccessibleDatabases(const CString& master, const CString& user,
+                                                              const CString* password, const CString& dbset,
+                                                              const CString& host);
 };
 
 // A database of the set as the administrator sees it. The master database answers the set's name.
@@ -174,6 +221,7 @@ struct KXUserData {
   bool active = true;
   std::vector<CString> groups;
   std::vector<CString> databases;
+  AdSessionPtr session;  // the administrator session the user was read through
 };
 
 class KXUser : public KXObject {
@@ -192,6 +240,11 @@ class KXUser : public KXObject {
   BOOL IsUserSuperUser() const;
   const std::vector<CString>& GetUserGroups() const { return d_.groups; }
   const std::vector<CString>& GetAllSubscribedDatabases() const { return d_.databases; }
+  // Brings the user's information up to date in each user database it may use (super users: every
+  // one), one report line per database. Users live in the master database, which every user
+  // database reads, so this checks that each of them is open for changes. KXException
+  // KX_MSG_DATABASE_LOCKED when one is locked, KX_MSG_NOT_FOUND when the user is gone.
+  std::vector<CString> UpgradeInfo();
 
  private:
   KXUserData d_;

@@ -9,7 +9,7 @@ namespace KxRpc {
 MasterPropertyArgs::~MasterPropertyArgs() = default;
 
 bool_t MasterPropertyArgs::xdr_body(XDR *xdrs) {
-    if (!(xdr_ustring(xdrs, action_name_) && xdr_ustring(xdrs, property_name_) && xdr_ustring(xdrs, property_value_) &&
+    if (!(xdr_ustring(xdrs, action_name_) && xdr_ustring(xdrs, property_name_) && xdr_ustring(xdrs, property_value_, max_wire_text) &&
           xdr_ustring(xdrs, db_name_) && xdr_ustring(xdrs, replica_name_)))
         return FALSE;
     // Older clients end the request here.

@@ -124,7 +124,7 @@ bool_t MakeAttachmentArgs::receive_chunks(XDR *xdrs, int chunk_size, int fd) {
 
 bool_t MakeAttachmentArgs::xdr_body(XDR *xdrs) {
     int chunk_size = 0;
-    if (!GenericOpArgs::xdr(xdrs) || !xdr_ustring(xdrs, name_) || !xdr_ustring(xdrs, comment_) ||
+    if (!GenericOpArgs::xdr(xdrs) || !xdr_ustring(xdrs, name_) || !xdr_ustring(xdrs, comment_, max_wire_text) ||
         !xdr_int(xdrs, &chunk_size))
         return FALSE;
     int const fd = open_content();
@@ -147,7 +147,7 @@ Nul::UString MakeAttachmentDirectArgs::describe() {
 
 bool_t MakeAttachmentDirectArgs::xdr_body(XDR *xdrs) {
     int size = 0;
-    if (!GenericOpArgs::xdr(xdrs) || !xdr_ustring(xdrs, name_) || !xdr_ustring(xdrs, comment_) ||
+    if (!GenericOpArgs::xdr(xdrs) || !xdr_ustring(xdrs, name_) || !xdr_ustring(xdrs, comment_, max_wire_text) ||
         !xdr_ustring(xdrs, filename_) || !xdr_int(xdrs, &size))
         return FALSE;
     size_ += size;

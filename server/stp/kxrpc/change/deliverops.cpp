@@ -45,7 +45,7 @@ void release(GenericOpArgs &target) {
 bool_t xdr_values(XDR *xdrs, int count, std::vector<Nul::UString> &values) {
     for (int i = 0; i < count; ++i) {
         Nul::UString value;
-        if (!xdr_ustring(xdrs, value)) return FALSE;
+        if (!xdr_ustring(xdrs, value, max_wire_text)) return FALSE;
         values.push_back(std::move(value));
     }
     return TRUE;

@@ -3,6 +3,7 @@
 #include <span>
 
 #include "change/admin.h"
+#include "change/admin_handlers.h"
 #include "change/attachment_requests.h"
 #include "change/content.h"
 #include "change/create_temp.h"
@@ -12,6 +13,8 @@
 #include "change/requests.h"
 #include "change/resolve_type.h"
 #include "change/validation_handlers.h"
+#include "query/replies.h"
+#include "query/requests.h"
 #include "wire/procedure.h"
 
 namespace KxRpc {
@@ -34,15 +37,22 @@ std::span<ProcedureRow const> change_procedures() {
         decoded<FireHookArgs>(16, L"fire_hook"),
         served<FireScriptAliasArgs>(17, L"fire_script_alias", xdr_routine(xdr_result_of<FireScriptAliasResp>), nullptr),
         served<UpgradeDatabasesArgs>(26, L"upgrade_databases", xdr_routine(xdr_result_of<UpgradeDatabasesResp>),
-                                     nullptr),
-        served<RevertRecordArgs>(29, L"revert_record", xdr_routine(xdr_result_of<XdrVoid>), nullptr),
+                                     kxrpc_upgrade_databases),
+        // The two requests without a session are the database set's; administration serves them.
+        served<GetUserDbDescriptionArgs>(27, L"kxrpc_get_userdb_description",
+                                         xdr_routine(xdr_result_of<GetUserDbDescriptionResp>),
+                                         kxrpc_get_userdb_description),
+        served<GetAccessibleDatabasesArgs>(28, L"kxrpc_get_accessible_databases",
+                                           xdr_routine(xdr_result_of<GetAccessibleDatabasesResp>),
+                                           kxrpc_get_accessible_databases),
+        served<RevertRecordArgs>(29, L"revert_record", xdr_routine(xdr_result_of<XdrVoid>), kxrpc_revert_record),
         decoded<CreateUserArgs>(30, L"create_user"),
         served<GetArgs>(31, L"get_attachment_direct", xdr_routine(xdr_unframed_result_of<GetDirectResp>),
                        kxrpc_get_direct),
         served<MakeAttachmentDirectArgs>(32, L"make_attachment_direct", xdr_routine(xdr_result_of<MakeAttachmentResp>),
                                          kxrpc_make_attachment_direct),
         served<MasterPropertyArgs>(34, L"kxrpc_kx_masterproperty", xdr_routine(xdr_result_of<MasterPropertyResp>),
-                                   nullptr),
+                                   kxrpc_kx_masterproperty),
     };
     return rows;
 }

@@ -24,7 +24,7 @@ Nul::UString ValidateActionArgs::describe() {
 FireHookArgs::~FireHookArgs() = default;
 
 bool_t FireHookArgs::xdr_body(XDR *xdrs) {
-    return GenericOpArgs::xdr(xdrs) && hook_.xdr(xdrs) && xdr_ustring(xdrs, param_) &&
+    return GenericOpArgs::xdr(xdrs) && hook_.xdr(xdrs) && xdr_ustring(xdrs, param_, max_wire_text) &&
            xdr_flag(xdrs, get_side_effects_) && xdr_ustring(xdrs, form_name_) && xdr_ustring(xdrs, tab_name_);
 }
 

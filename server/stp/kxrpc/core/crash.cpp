@@ -102,7 +102,7 @@ void write_crash_dump(void const *exception_pointers) {
     int const number = dump_counter.fetch_add(1) + 1;
     char name[64];
     KxWin::safe_format(name, sizeof name, "kxrpc_%d_%d.dmp", number, static_cast<int>(::getpid()));
-    int fd = ::open(name, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int fd = ::open(name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         log_crash_message("CreateFile failed: %s. Error: %u \n", name, static_cast<unsigned>(errno));
         return;

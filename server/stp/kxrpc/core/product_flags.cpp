@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "core/options.h"
 #include "kxproduct/diag.h"
 #include "kxwin/cstring.h"
 #include "wire/errors.h"
@@ -10,7 +11,8 @@ namespace KxRpc {
 
 void report_command_line(int argc, char **argv) {
     // Where the product's diagnostics go, and which are on, is the operator's choice.
-    if (char const *flags = std::getenv("KX_DIAG")) AdDiagnostic::Configure(flags);
+    if (char const *flags = std::getenv("KX_DIAG"); flags && !AdDiagnostic::Configure(flags))
+        log_message("Cannot read KX_DIAG \"%s\": entries from the first unreadable one on are ignored\n", flags);
     if (char const *file = std::getenv("KX_DIAG_FILE")) AdDiagnostic::SetFileSink(file);
     if (!AdDiagnostic::IsEnabled(19)) return;
     CString line;

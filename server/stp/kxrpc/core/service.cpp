@@ -5,6 +5,10 @@
 #include "core/shutdown.h"
 #include "core/startup.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -173,7 +177,10 @@ void print_usage() {
     CString encrypted = AdEncryptStringMaybeUTF8(AdEncryptStringMaybeUTF8(CString::FromUtf8(password), 7), 7);
     std::string text = encrypted.ToUtf8();
     std::printf("Encrypted SSO client password: %s\n", text.c_str());
-    std::FILE *file = std::fopen("sso.properties.temp", "wb");
+    // The token logs anyone in as any user: readable by the owner only, and never through a link.
+    int fd = ::open("sso.properties.temp", O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 || ::fchmod(fd, 0600) != 0) exit_now(-1);
+    std::FILE *file = ::fdopen(fd, "wb");
     if (!file) exit_now(-1);
     std::fprintf(file, "%s\n", text.c_str());
     bool written = std::fclose(file) == 0;

@@ -30,7 +30,7 @@ namespace KxRpc {
 std::atomic<int> ipv6_socket{-1};
 std::atomic<int> ipv4_socket{-1};
 
-int create_listener(int family, std::int32_t &port) {
+int bind_listener(int family, std::int32_t &port) {
     sockaddr_storage address{};
     socklen_t length;
     auto const wire_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
@@ -67,6 +67,15 @@ int create_listener(int family, std::int32_t &port) {
     }
     port = family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port)
                               : ntohs(reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
+    return sock;
+}
+
+namespace {
+
+// Hands a bound socket to the runtime with the program registered on it; closes it on failure.
+int serve_listener(int sock) {
+    if (sock < 0)
+        return -1;
     KS_SVCXPRT *transport = ks_svctcp_create(sock, 8192, 8192);
     if (!transport || !ks_svc_register(transport, kxrpc_program, kxrpc_version, kxrpc_dispatch, 0)) {
         // A transport left behind would serve the port without the program registered on it.
@@ -76,6 +85,46 @@ int create_listener(int family, std::int32_t &port) {
         return -1;
     }
     return sock;
+}
+
+} // namespace
+
+int create_listener(int family, std::int32_t &port) { return serve_listener(bind_listener(family, port)); }
+
+void open_listeners(std::int32_t &port, int &v6, int &v4) {
+    v6 = v4 = -1;
+    if (port == 0) {
+        // The kernel picks a free number for IPv6 alone; IPv4 clients must reach this server on
+        // the same number, so a number that IPv4 cannot bind is given back and another taken.
+        for (int attempt = 0; attempt < 64 && v4 < 0; ++attempt) {
+            std::int32_t chosen = 0;
+            v6 = bind_listener(AF_INET6, chosen);
+            if (v6 < 0)
+                break; // no IPv6 here: IPv4 alone chooses below
+            v4 = bind_listener(AF_INET, chosen);
+            if (v4 >= 0) {
+                port = chosen;
+            } else {
+                KxWin::closesocket(v6);
+                v6 = -1;
+            }
+        }
+        if (v4 < 0)
+            v4 = bind_listener(AF_INET, port);
+    } else {
+        v6 = bind_listener(AF_INET6, port);
+        int const v6_error = errno;
+        v4 = bind_listener(AF_INET, port);
+        int const v4_error = errno;
+        // Serving one family only: whoever holds the number for the other would receive those
+        // clients' logins. When neither can listen, the start ends with -1 and no message.
+        if (v6 >= 0 && v4 < 0)
+            log_message("Cannot listen on IPv4 port %d: %s\n", port, std::strerror(v4_error));
+        if (v4 >= 0 && v6 < 0 && v6_error == EADDRINUSE)
+            log_message("Cannot listen on IPv6 port %d: %s\n", port, std::strerror(v6_error));
+    }
+    v6 = serve_listener(v6);
+    v4 = serve_listener(v4);
 }
 
 namespace {
@@ -124,12 +173,19 @@ int start_rpc_program(int argc, char **argv) {
 
     int mode = 1;
     ks_rpc_control(KS_RPC_SVC_MTMODE, &mode);
+    if (mode != 0 && s.worker_threads > KS_MAX_WORKER_THREADS) {
+        log_message("-worker_threads %d is more than the runtime runs; using %d\n", s.worker_threads,
+                    KS_MAX_WORKER_THREADS);
+        s.worker_threads = KS_MAX_WORKER_THREADS;
+    }
     if (mode != 0 && s.worker_threads > 0)
         ks_rpc_control(KS_RPC_SVC_THREADS_SET, &s.worker_threads);
 
     std::int32_t port = s.port;
-    ipv6_socket = create_listener(AF_INET6, port);
-    ipv4_socket = create_listener(AF_INET, port);
+    int v6 = -1, v4 = -1;
+    open_listeners(port, v6, v4);
+    ipv6_socket = v6;
+    ipv4_socket = v4;
     if (ipv6_socket < 0 && ipv4_socket < 0) {
         trace_core("Exiting with -1, creating socket(s)");
         return -1;

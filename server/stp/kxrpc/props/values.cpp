@@ -42,7 +42,7 @@ Nul::DomParser *XmlPropValue::dom() {
 }
 
 bool_t xdr_prop_body(XDR *xdrs, Nul::UString &value) {
-    if (!xdr_ustring(xdrs, value)) return FALSE;
+    if (!xdr_ustring(xdrs, value, max_wire_text)) return FALSE;
     trace_lazy(value_trace_level,
                [&] { return text_format("PutPropsArgs::xdr_PropValue::UString (value:%s)", value); });
     return TRUE;
@@ -66,7 +66,7 @@ bool_t xdr_prop_body(XDR *xdrs, stprpc_xml_tag_id_t &value) {
 
 bool_t xdr_prop_body(XDR *xdrs, XmlPropValue &value) {
     Nul::UString text;
-    if (!xdr_ustring(xdrs, text)) return FALSE;
+    if (!xdr_ustring(xdrs, text, max_wire_text)) return FALSE;
     value.set_text(text);
     trace_lazy(value_trace_level, [&] { return text_format("PutPropsArgs::xdr_PropValue::xml (value:%s)", text); });
     return TRUE;

@@ -23,7 +23,7 @@ bool_t ExecuteQueryArgs::xdr_body(XDR *xdrs) {
     if (!xdr_flag(xdrs, has_target)) return FALSE;
     if (has_target && !GenericOpArgs::xdr(xdrs)) return FALSE;
     has_def_ = !has_target;
-    return xdr_ustring(xdrs, request_);
+    return xdr_ustring(xdrs, request_, max_wire_text);
 }
 
 Nul::UString ExecuteQueryArgs::arm_target_uri() {
@@ -65,7 +65,7 @@ ExecuteFullTextSearchArgs::~ExecuteFullTextSearchArgs() = default;
 bool_t ExecuteFullTextSearchArgs::xdr_body(XDR *xdrs) {
     if (!InterruptibleArgs::xdr(xdrs)) return FALSE;
     if (is_returning_) return TRUE;
-    if (!xdr_int(xdrs, &page_size_) || !xdr_int(xdrs, &cache_size_) || !xdr_ustring(xdrs, search_string_) ||
+    if (!xdr_int(xdrs, &page_size_) || !xdr_int(xdrs, &cache_size_) || !xdr_ustring(xdrs, search_string_, max_wire_text) ||
         !xdr_int(xdrs, &start_row_) || !xdr_target_list(xdrs, rec_types_))
         return FALSE;
     // Older clients end the request before the display fields.

@@ -87,7 +87,7 @@ bool_t LoginArgs::xdr(XDR *xdrs) {
         if (!xdr_correlator(xdrs)) return FALSE;
         if (!TraceInfo::xdr(xdrs)) return FALSE;
         if (!xdr_ustring(xdrs, repository_) || !xdr_ustring(xdrs, user_) || !xdr_ustring(xdrs, password_)) return FALSE;
-        if (!xdr_locale(xdrs) || !xdr_ustring(xdrs, context_text_)) return FALSE;
+        if (!xdr_locale(xdrs) || !xdr_ustring(xdrs, context_text_, max_wire_text)) return FALSE;
         if (!xdr_flag(xdrs, security_) || !xdr_ustring(xdrs, client_host_)) return FALSE;
         stprpc_abstract_set_client_locale(client_locale());
         unsigned slash = repository_.find(L'/');

@@ -1,5 +1,6 @@
 #include "wire/xdr.h"
 
+#include <cstring>
 #include <string>
 
 #include "wire/xdrobject.h"
@@ -70,7 +71,7 @@ bool_t read_opaque_chunked(XDR *xdrs, u_int length, std::string &out) {
 
 } // namespace
 
-bool_t xdr_ustring(XDR *xdrs, Nul::UString &value) noexcept {
+bool_t xdr_ustring(XDR *xdrs, Nul::UString &value, u_int max_length) noexcept {
     try {
         switch (xdrs->x_op) {
         case XDR_ENCODE: {
@@ -83,15 +84,17 @@ bool_t xdr_ustring(XDR *xdrs, Nul::UString &value) noexcept {
         case XDR_DECODE: {
             u_int length = 0;
             if (!xdr_u_int(xdrs, &length)) return FALSE;
-            if (length > max_wire_string) return FALSE;
+            if (length > max_length || length > max_wire_string) return FALSE;
             if (length <= stack_string_length) {
                 char buffer[stack_string_length];
                 if (!xdr_opaque(xdrs, buffer, length)) return FALSE;
+                if (std::memchr(buffer, '\0', length)) return FALSE;
                 value.utf8_assign(Nul::Utf8String(std::string(buffer, length)));
             } else {
-                std::string heap;
+                Nul::Utf8String heap;
                 if (!read_opaque_chunked(xdrs, length, heap)) return FALSE;
-                value.utf8_assign(Nul::Utf8String(heap));
+                if (std::memchr(heap.data(), '\0', length)) return FALSE;
+                value.utf8_assign(heap);
             }
             return TRUE;
         }

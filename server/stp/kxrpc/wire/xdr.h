@@ -12,8 +12,14 @@
 namespace KxRpc {
 
 // Bounds of what the server accepts from the wire; the runtime refuses records above 64 MiB,
-// so nothing longer can arrive in one call anyway.
+// so nothing longer can arrive in one call anyway, and no reply string is encoded longer.
 constexpr u_int max_wire_string = 64u << 20;
+// Longest string decoded, in UTF-8 bytes, by kind of field: names (repositories, users, passwords,
+// identifiers, workspace paths, locales, hosts) and texts (values, queries, comments, script
+// parameters). A longer string is refused from its length alone, before anything is allocated.
+// Content chunks have their own bound (the chunk size of the transfer).
+constexpr u_int max_wire_name = 4u << 10;
+constexpr u_int max_wire_text = 8u << 20;
 constexpr int max_wire_list_count = static_cast<int>((64u << 20) / 4);
 // Strings up to this length decode without a heap allocation.
 constexpr u_int stack_string_length = 1024;
@@ -22,8 +28,10 @@ constexpr u_int stack_string_length = 1024;
 bool_t xdr_flag(XDR *xdrs, bool &value) noexcept;
 // XDR hyper: high word, then low word.
 bool_t xdr_int64(XDR *xdrs, std::int64_t &value) noexcept;
-// Unsigned byte length of the UTF-8 form, then the bytes padded to 4; no terminator.
-bool_t xdr_ustring(XDR *xdrs, Nul::UString &value) noexcept;
+// Unsigned byte length of the UTF-8 form, then the bytes padded to 4; no terminator. Decode refuses
+// a string longer than `max_length` and one that holds a NUL byte: the text behind a NUL would be
+// lost to every C-string consumer, so "alice\0x" must never pass for "alice".
+bool_t xdr_ustring(XDR *xdrs, Nul::UString &value, u_int max_length = max_wire_name) noexcept;
 // A list count: a signed int; decode refuses a negative or implausibly large count.
 bool_t xdr_list_count(XDR *xdrs, int &count) noexcept;
 
