@@ -1,8 +1,13 @@
 #include "kxproduct/entity.h"
 
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
 #include "kxproduct/diag.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cwchar>
 #include <set>
@@ -877,6 +882,48 @@ std::vector<int64_t> AdEntity::GetFieldReferencedDbIds(const CString& name) cons
       }
     return out;
   });
+}
+
+void AdEntity::ExtractAttachment(int64_t dbid, const CString& path) const {
+  KXFaultInjector::Enter("AdEntity::ExtractAttachment");
+  SessionCore& c = live(session_, "AdEntity::ExtractAttachment");
+  std::unique_lock<std::recursive_mutex> lock(c.mu);
+  int64_t rowid = 0;
+  {
+    Stmt s(c.db->handle(), "SELECT dbid FROM attachments WHERE dbid=? AND record_dbid=? AND content IS NOT NULL");
+    s.bind(1, dbid).bind(2, GetDbId());
+    if (!s.step()) throw new KXException(KX_MSG_NOT_FOUND, L"The record has no stored attachment " +
+                                                               CString(std::to_wstring(dbid).c_str()) + L".");
+    rowid = s.int64(0);
+  }
+  sqlite3_blob* blob = nullptr;
+  if (sqlite3_blob_open(c.db->handle(), "main", "attachments", "content", rowid, 0, &blob) != SQLITE_OK) {
+    sqlite3_blob_close(blob);
+    throw new KXException(KX_MSG_NOT_FOUND, L"The attachment's content cannot be read.");
+  }
+  std::string const file = u8(path);
+  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  bool ok = fd >= 0;
+  // Streamed in slices: the content is never held whole in memory.
+  char slice[64 * 1024];
+  int const total = sqlite3_blob_bytes(blob);
+  for (int at = 0; ok && at < total;) {
+    int const n = std::min<int>(sizeof slice, total - at);
+    ok = sqlite3_blob_read(blob, slice, n, at) == SQLITE_OK;
+    for (int done = 0; ok && done < n;) {
+      ssize_t const w = ::write(fd, slice + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      ok = w > 0;
+      if (ok) done += static_cast<int>(w);
+    }
+    at += n;
+  }
+  sqlite3_blob_close(blob);
+  if (fd >= 0 && ::close(fd) != 0) ok = false;
+  if (!ok) {
+    if (fd >= 0) ::unlink(file.c_str());
+    throw new KXException(KX_MSG_BAD_VALUE, L"The attachment's content cannot be written to '" + path + L"'.");
+  }
 }
 
 CString AdEntity::GetViewFormName() const {

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "tesutil/fileutl.h"
+#include "disk_files.h"
 #include "wire_builder.h"
 
 using namespace KxRpc;
@@ -25,15 +26,8 @@ using kxtest::Wire;
 
 namespace {
 
-bool exists(std::string const &path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-std::string contents(std::string const &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using kxtest::contents;
+using kxtest::exists;
 
 std::string parent(std::string const &path) { return path.substr(0, path.rfind('/')); }
 

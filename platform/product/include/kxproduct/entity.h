@@ -147,6 +147,11 @@ class AdEntity : public AdDataObject {
   // The form and tab a client shows the record with; empty until set.
   CString GetViewFormName() const;
   CString GetViewTabName() const;
+  // Writes the stored content of the record's attachment `dbid` into the file at `path` (UTF-8),
+  // in slices, replacing the file. KXException KX_MSG_NOT_FOUND when the record has no such
+  // stored attachment; KX_MSG_BAD_VALUE when the file cannot be written (a partial file is removed).
+  void ExtractAttachment(int64_t dbid, const CString& path) const;
+
   // KXException KX_MSG_NOT_FOUND for a form the record type does not have.
   void SetViewFormAndTab(const CString& form, const CString& tab);
   // Forms, tabs ("form" gives the form) and fields hidden from the session's user on this record.

@@ -435,6 +435,20 @@ void kxwin_registry_set_root(char const *dir) {
     for (auto &h : hives) h.loaded = false;
 }
 
+size_t kxwin_registry_get_root(char *buf, size_t size) {
+    std::string root;
+    {
+        std::lock_guard<std::mutex> g(store_mutex);
+        root = root_dir();
+    }
+    if (buf && size > 0) {
+        size_t const n = root.size() < size - 1 ? root.size() : size - 1;
+        std::memcpy(buf, root.data(), n);
+        buf[n] = '\0';
+    }
+    return root.size();
+}
+
 int32_t RegOpenKeyExA(HKEY key, char const *subkey, uint32_t, REGSAM sam, HKEY *result) {
     if (!result) return ERROR_INVALID_PARAMETER;
     *result = nullptr;

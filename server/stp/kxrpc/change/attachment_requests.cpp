@@ -51,13 +51,7 @@ bool usable_file_name(Nul::UString const &name) {
 AttachmentUploadArgs::AttachmentUploadArgs() = default;
 
 AttachmentUploadArgs::~AttachmentUploadArgs() {
-    if (failed_ && !filename_.empty()) {
-        ignoring_failures([this] {
-            Nul::Fileutl::delete_tmp_file(filename_);
-            Nul::UString const dir = Nul::Pname(filename_).parent_dir();
-            if (!dir.empty()) Nul::Fileutl::delete_dir(dir);
-        });
-    }
+    if (failed_ && !filename_.empty()) remove_upload_file(filename_);
 }
 
 void AttachmentUploadArgs::fail(Nul::STPException const &error) {
@@ -145,6 +139,11 @@ Nul::UString MakeAttachmentArgs::describe() {
 }
 
 MakeAttachmentDirectArgs::~MakeAttachmentDirectArgs() = default;
+
+Nul::UString MakeAttachmentDirectArgs::describe() {
+    return text_format("%s :: %s :: name:%s :: comment:%s :: size:%d :: filename:%s", SessionArg::trace_line(),
+                       GenericOpArgs::trace_line(), name_, comment_, size_, filename_);
+}
 
 bool_t MakeAttachmentDirectArgs::xdr_body(XDR *xdrs) {
     int size = 0;

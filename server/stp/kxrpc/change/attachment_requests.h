@@ -53,6 +53,8 @@ public:
     bool_t xdr_body(XDR *xdrs) override;
     // "%s :: %s :: name:%s :: comment:%s :: size:%d :: filename:%s".
     virtual Nul::UString describe();
+    // The upload is not kept: its file goes with the request.
+    void discard_upload() { failed_ = true; }
 
 private:
     // The file descriptor of the new content file, or -1 with the failure recorded.
@@ -67,6 +69,7 @@ public:
     ~MakeAttachmentDirectArgs() override;
     // Target, name, comment, file path, size; nothing is opened.
     bool_t xdr_body(XDR *xdrs) override;
+    virtual Nul::UString describe();
 };
 
 // The new attachment's state handle, then the names of its record type, record and field, and its
@@ -97,6 +100,10 @@ public:
     virtual Nul::UString describe() { return session_and_target(); }
     int chunk_size() const { return chunk_size_; }
     int target_type() const { return resource_type_; }
+    // The attachment of the target's state item, or the stored one found through the session.
+    Attachment *attachment() {
+        return GenericOpArgs::attachment(is_state_item_target() ? nullptr : api_session_or_fail());
+    }
 
 private:
     int chunk_size_ = 0;

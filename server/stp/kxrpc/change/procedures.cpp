@@ -5,6 +5,7 @@
 #include "change/admin.h"
 #include "change/admin_handlers.h"
 #include "change/attachment_requests.h"
+#include "change/content.h"
 #include "change/create_temp.h"
 #include "change/deliverops.h"
 #include "change/mkresource.h"
@@ -28,8 +29,9 @@ std::span<ProcedureRow const> change_procedures() {
         served<ValidateActionArgs>(11, L"validate_action", xdr_routine(xdr_result_of<XdrVoid>), kxrpc_validate_action),
         served<ValidateRecordPropsArgs>(12, L"validate_record_props", xdr_routine(xdr_result_of<XdrVoid>),
                                         kxrpc_validate_record_props),
-        decoded<GetArgs>(13, L"get_attachment"),
-        served<MakeAttachmentArgs>(14, L"make_attachment", xdr_routine(xdr_result_of<MakeAttachmentResp>), nullptr),
+        served<GetArgs>(13, L"get_attachment", xdr_routine(xdr_unframed_result_of<GetResp>), kxrpc_get),
+        served<MakeAttachmentArgs>(14, L"make_attachment", xdr_routine(xdr_result_of<MakeAttachmentResp>),
+                                   kxrpc_make_attachment),
         served<ResolveAttachmentArgs>(15, L"resolve_attachment", xdr_routine(xdr_result_of<XdrVoid>),
                                       kxrpc_resolve_attachment),
         decoded<FireHookArgs>(16, L"fire_hook"),
@@ -45,9 +47,10 @@ std::span<ProcedureRow const> change_procedures() {
                                            kxrpc_get_accessible_databases),
         served<RevertRecordArgs>(29, L"revert_record", xdr_routine(xdr_result_of<XdrVoid>), kxrpc_revert_record),
         decoded<CreateUserArgs>(30, L"create_user"),
-        decoded<GetArgs>(31, L"get_attachment_direct"),
+        served<GetArgs>(31, L"get_attachment_direct", xdr_routine(xdr_unframed_result_of<GetDirectResp>),
+                       kxrpc_get_direct),
         served<MakeAttachmentDirectArgs>(32, L"make_attachment_direct", xdr_routine(xdr_result_of<MakeAttachmentResp>),
-                                         nullptr),
+                                         kxrpc_make_attachment_direct),
         served<MasterPropertyArgs>(34, L"kxrpc_kx_masterproperty", xdr_routine(xdr_result_of<MasterPropertyResp>),
                                    kxrpc_kx_masterproperty),
     };

@@ -3,13 +3,17 @@
 #include <climits>
 
 #include "tesutil/fileutl.h"
+#include "wire/catalog.h"
 #include "wire/exceptions.h"
+#include "wire/product_failure.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 
 namespace KxRpc {
 
 namespace {
+
+constexpr int MSG_CANNOT_LOAD_ATTACHMENT = 66;
 
 // One entry of the field: dbid, file name (a path), size and description, one per line; the
 // description takes every remaining line.
@@ -138,9 +142,31 @@ Attachment::Attachment(Attachment const &other) = default;
 Attachment &Attachment::operator=(Attachment const &other) = default;
 Attachment::~Attachment() = default;
 
-Nul::UString Attachment::file_path() {
-    if (file_path_.empty()) file_path_ = Nul::Fileutl::create_tmp_file(0);
-    return file_path_;
+void Attachment::load() {
+    trace_lazy(2, [this] { return text_format("Info: Attachment::load(%s)", to_string()); });
+    if (kx_name_id_.empty() || loaded_) return;
+    try {
+        try {
+            AdEntityPtr const &record = folder_.entity();
+            if (!record) throw_internal_error(L"the attachment has no record");
+            record->ExtractAttachment(dbid_, CString(file_path().c_str()));
+            loaded_ = true;
+        } catch (...) {
+            raise_unexpected(L"Attachment::load");
+        }
+    } catch (Nul::STPException const &e) {
+        Nul::STPException::raise(e.stp_reason_code(),
+                                 kx_message(MSG_CANNOT_LOAD_ATTACHMENT, Nul::UMessage::Arg(e.msg())), nullptr,
+                                 nullptr, Nul::STPException::LOG_INFO);
+    }
+}
+
+bool Attachment::remove_file() {
+    if (kx_name_id_.empty()) return true;
+    if (!content_.path().empty()) content_.remove_file();
+    content_.set_path(Nul::UString());
+    loaded_ = false;
+    return false;
 }
 
 Nul::UString Attachment::to_string() const {
@@ -148,11 +174,22 @@ Nul::UString Attachment::to_string() const {
                        static_cast<int>(dbid_), size_, description_, kx_name_id_);
 }
 
-AttachmentStateItem::AttachmentStateItem(std::unique_ptr<Attachment> attachment)
-    : attachment_(std::move(attachment)), file_path_(attachment_ ? attachment_->content_path() : Nul::UString()) {}
+void remove_upload_file(Nul::UString const &path) noexcept {
+    ignoring_failures([&] {
+        Nul::Fileutl::delete_tmp_file(path);
+        Nul::UString const dir = Nul::Pname(path).parent_dir();
+        if (!dir.empty()) Nul::Fileutl::delete_dir(dir);
+    });
+}
+
+AttachmentStateItem::AttachmentStateItem(std::unique_ptr<Attachment> attachment, bool server_file)
+    : attachment_(std::move(attachment)), file_path_(attachment_ ? attachment_->content_path() : Nul::UString()),
+      server_file_(server_file) {}
 
 AttachmentStateItem::~AttachmentStateItem() {
     ignoring_failures([this] { attachment_.reset(); });
+    // An upload never committed: its file and private directory go.
+    if (server_file_ && !file_path_.empty()) remove_upload_file(file_path_);
 }
 
 Nul::UString AttachmentStateItem::take_file_path() {

@@ -9,6 +9,7 @@
 
 #include "kxproduct/entity.h"
 #include "tesutil/ustring.h"
+#include "wire/file_marshaller.h"
 #include "wire/handles.h"
 
 namespace KxRpc {
@@ -59,13 +60,21 @@ public:
     Nul::UString const &description() const { return description_; }
     Nul::UString const &kx_name_id() const { return kx_name_id_; }
     // The content file; a new empty temporary file when none is set yet.
-    Nul::UString file_path();
+    Nul::UString file_path() { return content_.file_path(); }
     // The content file as set, without making one.
-    Nul::UString const &content_path() const { return file_path_; }
+    Nul::UString const &content_path() const { return content_.path(); }
+    // A stored attachment's content into its content file, once until `remove_file`; a new
+    // attachment's content is its uploaded file already. Failures raise message 66.
+    void load();
+    // Streams the content file (see FileMarshaller).
+    bool_t marshall(XDR *xdrs, int chunk_size) { return content_.marshall(xdrs, chunk_size); }
+    // A stored attachment's content file is deleted, so that the next `load` reads it afresh
+    // (answers false); an uploaded file is left alone (answers true).
+    bool remove_file();
 
     void set_size(int size) { size_ = size; }
     void set_description(Nul::UString const &text) { description_ = text; }
-    void set_file_path(Nul::UString const &path) { file_path_ = path; }
+    void set_file_path(Nul::UString const &path) { content_.set_path(path); }
     void set_kx_name_id(Nul::UString const &text) { kx_name_id_ = text; }
     // "Attachment: (name:%s :: dbid:%d :: size:%d :: description:%s :: kx_name_id:%s)".
     Nul::UString to_string() const;
@@ -76,7 +85,8 @@ private:
     std::int64_t dbid_;
     int size_ = 0;
     Nul::UString description_;
-    Nul::UString file_path_;
+    FileMarshaller content_;
+    bool loaded_ = false;
     Nul::UString kx_name_id_; // the field's entry text; empty for a new attachment
 };
 
@@ -84,6 +94,9 @@ private:
 // size (an empty line is 0) and description lines; the entry text itself becomes `kx_name_id`.
 // A dbid or size that is not a number raises the internal error "Error converting string to ulong".
 std::unique_ptr<Attachment> attachment_from_entry(AttachmentFolder const &folder, Nul::UString const &entry);
+
+// Deletes an upload file the server made and its private directory; failures are ignored.
+void remove_upload_file(Nul::UString const &path) noexcept;
 
 // The session user: login name and dbid.
 class CurrentUserInfo {
@@ -97,7 +110,9 @@ public:
 // the change batch takes over when it commits a new attachment.
 class AttachmentStateItem : public StateItem {
 public:
-    explicit AttachmentStateItem(std::unique_ptr<Attachment> attachment);
+    // `server_file`: the content file is the server's own upload file, deleted with the item
+    // unless taken; a client's file (or a stored attachment's) is never deleted here.
+    explicit AttachmentStateItem(std::unique_ptr<Attachment> attachment, bool server_file = false);
     ~AttachmentStateItem() override;
     Attachment *attachment() const { return attachment_.get(); }
     Nul::UString const &file_path() const { return file_path_; }
@@ -107,6 +122,7 @@ public:
 private:
     std::unique_ptr<Attachment> attachment_;
     Nul::UString file_path_;
+    bool server_file_;
 };
 
 } // namespace KxRpc

@@ -5,6 +5,7 @@
 #ifndef KXWIN_REGISTRY_H
 #define KXWIN_REGISTRY_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -66,6 +67,8 @@ typedef struct _FILETIME {
 
 /* Where the hive files live; null goes back to the environment or the default. */
 void kxwin_registry_set_root(const char *dir);
+/* The root directory in use, copied into buf (NUL-terminated when it fits); returns its length. */
+size_t kxwin_registry_get_root(char *buf, size_t size);
 
 int32_t RegOpenKeyExA(HKEY key, const char *subkey, uint32_t options, REGSAM sam, HKEY *result);
 int32_t RegCreateKeyExA(HKEY key, const char *subkey, uint32_t reserved, char *key_class, uint32_t options,

@@ -1,0 +1,143 @@
+#include "wire/file_marshaller.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include "tesutil/fileutl.h"
+#include "wire/errors.h"
+#include "wire/exceptions.h"
+#include "wire/trace.h"
+#include "wire/xdr.h"
+
+namespace KxRpc {
+
+namespace {
+
+// Content is read and written in slices of this many bytes whatever the chunk size; a multiple of
+// 4, so that only a chunk's last slice carries XDR padding and the bytes equal one opaque.
+constexpr std::size_t slice_bytes = 64u << 10;
+
+constexpr Nul::STPException::stp_reason_code_t REASON_READ_FAILED =
+    static_cast<Nul::STPException::stp_reason_code_t>(69);
+
+wchar_t const *const marshall_name = L"FileMarshaller::marshall";
+
+bool read_fully(int fd, char *into, std::size_t count) {
+    while (count > 0) {
+        ssize_t const n = ::read(fd, into, count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        into += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// One chunk's count, then its bytes as consecutive slices of one opaque.
+template <class Fill>
+bool_t xdr_chunk(XDR *xdrs, std::size_t count, char *buffer, Fill const &fill) {
+    int wire_count = static_cast<int>(count);
+    bool no_error = false;
+    if (!xdr_flag(xdrs, no_error) || !xdr_int(xdrs, &wire_count)) return FALSE;
+    for (std::size_t done = 0; done < count;) {
+        std::size_t const n = std::min(slice_bytes, count - done);
+        char const *bytes = fill(buffer, done, n);
+        if (!bytes || !xdr_opaque(xdrs, const_cast<char *>(bytes), static_cast<u_int>(n))) return FALSE;
+        done += n;
+    }
+    return TRUE;
+}
+
+struct Fd {
+    int fd;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+} // namespace
+
+Nul::UString FileMarshaller::file_path() {
+    if (path_.empty()) path_ = Nul::Fileutl::create_tmp_file(0);
+    return path_;
+}
+
+int FileMarshaller::open() {
+    return ::open(file_path().utf8_str().c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+void FileMarshaller::remove_file() {
+    if (!path_.empty()) Nul::Fileutl::delete_tmp_file(path_);
+}
+
+bool_t refuse_chunk_size(Nul::UString const &method, XDR *xdrs, int chunk_size) {
+    KXInternalErrorException const e(Nul::UString((L"The chunk size must be greater than 0, not " +
+                                                   std::to_wstring(chunk_size) + L".")
+                                                      .c_str()),
+                                     nullptr);
+    return report_error_reply(method, xdrs, e);
+}
+
+bool_t FileMarshaller::marshall(XDR *xdrs, int chunk_size) {
+    trace_lazy(2, [] { return Nul::UString(L"Info: FileMarshaller::marshall()"); });
+    if (chunk_size <= 0) return refuse_chunk_size(Nul::UString(marshall_name), xdrs, chunk_size);
+    int fd = -1;
+    try {
+        fd = open();
+    } catch (Nul::STPException const &e) {
+        return report_error_reply(Nul::UString(marshall_name), xdrs, e);
+    }
+    Fd const file{fd};
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        report_error_reply(Nul::UString(marshall_name), xdrs,
+                           KXInternalErrorException(Nul::UString(L"Could not read attachment"), nullptr));
+        return TRUE;
+    }
+    std::vector<char> buffer(std::min<std::size_t>(slice_bytes, static_cast<std::size_t>(chunk_size)));
+    std::size_t remaining = static_cast<std::size_t>(st.st_size);
+    std::size_t const chunk = static_cast<std::size_t>(chunk_size);
+    for (;;) {
+        std::size_t const count = std::min(chunk, remaining);
+        // A read that fails before the chunk's count goes out is answered as the error arm; one
+        // inside a chunk cannot be, and ends the reply.
+        if (count > 0 && !read_fully(fd, buffer.data(), std::min(buffer.size(), count))) {
+            Nul::STPException const e(REASON_READ_FAILED, Nul::UMessage::nil, nullptr, nullptr,
+                                      Nul::STPException::LOG_INFO);
+            return report_error_reply(Nul::UString(marshall_name), xdrs, e);
+        }
+        bool first = true;
+        bool_t const sent = xdr_chunk(xdrs, count, buffer.data(),
+                                      [&](char *into, std::size_t, std::size_t n) -> char const * {
+                                          if (first) {
+                                              first = false;
+                                              return into;
+                                          }
+                                          return read_fully(fd, into, n) ? into : nullptr;
+                                      });
+        if (!sent) return FALSE;
+        if (count < chunk) return TRUE;
+        remaining -= count;
+    }
+}
+
+bool_t xdr_chunks(XDR *xdrs, char const *bytes, std::size_t length, int chunk_size) {
+    if (chunk_size <= 0) return FALSE;
+    std::size_t const chunk = static_cast<std::size_t>(chunk_size);
+    for (std::size_t at = 0;;) {
+        std::size_t const count = std::min(chunk, length - at);
+        bool_t const sent = xdr_chunk(xdrs, count, nullptr, [&](char *, std::size_t done, std::size_t) {
+            return bytes + at + done;
+        });
+        if (!sent) return FALSE;
+        if (count < chunk) return TRUE;
+        at += count;
+    }
+}
+
+} // namespace KxRpc

@@ -1,0 +1,247 @@
+// Attachment content transfer: the chunk stream of FileMarshaller byte for byte, uploads through
+// make_attachment and make_attachment_direct, and downloads through get_attachment and
+// get_attachment_direct against the demo set.
+#include "change/content.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "disk_files.h"
+#include "handler_env.h"
+#include "kxproduct/store.h"
+#include "tesutil/fileutl.h"
+#include "wire/file_marshaller.h"
+
+using namespace KxRpc;
+using kxtest::by_name;
+using kxtest::Bytes;
+using kxtest::cat;
+using kxtest::str;
+using kxtest::u8;
+using kxtest::words;
+
+namespace {
+
+using kxtest::contents;
+using kxtest::exists;
+
+void write_file(std::string const &path, std::string const &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+Bytes raw(std::string const &s) {
+    Bytes b(s.begin(), s.end());
+    b.resize((b.size() + 3) / 4 * 4, 0);
+    return b;
+}
+
+// The chunk stream of `content` at `chunk_size`, as the server must send it.
+Bytes chunks(std::string const &content, std::size_t chunk_size) {
+    Bytes out;
+    for (std::size_t at = 0;; at += chunk_size) {
+        std::string const part = content.substr(at, chunk_size);
+        out = cat(cat(out, words({0, static_cast<std::uint32_t>(part.size())})), raw(part));
+        if (part.size() < chunk_size) return out;
+    }
+}
+
+Bytes marshall(FileMarshaller &file, int chunk_size, bool *ok) {
+    return kxtest::encode([&](XDR *x) { return file.marshall(x, chunk_size); }, ok);
+}
+
+} // namespace
+
+TEST(FileMarshaller, ChunkStreamsByteForByte) {
+    struct Case {
+        std::string content;
+        int chunk_size;
+    } const cases[] = {{"", 4}, {"0123456789", 4}, {"01234567", 4}, {"abc", 1}, {"0123456789", 1 << 30}};
+    std::string const path = "/tmp/attach/marshalled";
+    ::mkdir("/tmp/attach", 0700);
+    for (Case const &c : cases) {
+        write_file(path, c.content);
+        FileMarshaller file(Nul::UString(path.c_str(), "UTF-8"));
+        bool ok = false;
+        EXPECT_EQ(marshall(file, c.chunk_size, &ok), chunks(c.content, static_cast<std::size_t>(c.chunk_size)))
+            << c.content << " at " << c.chunk_size;
+        EXPECT_TRUE(ok);
+        // Streaming never deletes the file.
+        EXPECT_EQ(contents(path), c.content);
+    }
+    ::unlink(path.c_str());
+}
+
+TEST(FileMarshaller, RefusalsComeBeforeAnyContent) {
+    FileMarshaller missing(Nul::UString(L"/tmp/attach/no-such-file"));
+    bool ok = false;
+    Bytes reply = marshall(missing, 4, &ok);
+    EXPECT_TRUE(ok);
+    ASSERT_GE(reply.size(), 8u);
+    EXPECT_EQ(kxtest::word_at(reply, 0), 1u);
+    for (int size : {0, -1, INT_MIN}) {
+        FileMarshaller file(Nul::UString(L"/etc/hostname"));
+        reply = marshall(file, size, &ok);
+        ASSERT_GE(reply.size(), 8u);
+        EXPECT_EQ(kxtest::word_at(reply, 0), 1u) << size;
+    }
+    // In-memory content uses the same stream.
+    std::string const text = "01234567";
+    EXPECT_EQ(kxtest::encode([&](XDR *x) { return xdr_chunks(x, text.data(), text.size(), 4); }), chunks(text, 4));
+}
+
+class Content : public kxtest::HandlerTest {
+protected:
+    void SetUp() override {
+        HandlerTest::SetUp();
+        session_ = login(L"alice");
+    }
+    void TearDown() override {
+        for (auto const &item : items_) remove_pointer_entry(item->oid());
+        items_.clear();
+        HandlerTest::TearDown();
+    }
+
+    Bytes folder() const { return by_name(45, {"Defect", "ISSUE00000001", "Attachments"}); }
+    Bytes stored(std::string const &name) const {
+        return by_name(44, {"Defect", "ISSUE00000001", "Attachments", name});
+    }
+
+    // Uploads `parts` at `chunk_size`; answers the new attachment's handle as a target.
+    Bytes upload(std::string const &name, std::vector<std::string> const &parts, int chunk_size,
+                 std::string *path = nullptr) {
+        Bytes body = cat(cat(cat(header(session_), folder()), str(name)), str("comment"));
+        body = cat(body, words({static_cast<std::uint32_t>(chunk_size)}));
+        for (auto const &p : parts) body = cat(cat(body, words({static_cast<std::uint32_t>(p.size())})), raw(p));
+        kxtest::Outcome out = call<MakeAttachmentArgs>(kxrpc_make_attachment, cat(body, words({0})));
+        EXPECT_TRUE(out.result) << out.message();
+        if (!out.result) return {};
+        if (path) *path = u8(static_cast<MakeAttachmentArgs *>(out.args.get())->filename());
+        Bytes reply = out.reply();
+        Bytes handle(reply.begin(), reply.begin() + handle_bytes());
+        StateItemPtr item;
+        kxtest::decode(handle, [&](XDR *x) { return xdr_state_handle(x, item); });
+        items_.push_back(item);
+        EXPECT_EQ(Bytes(reply.begin() + handle_bytes(), reply.end()),
+                  cat(cat(cat(str("Defect"), str("ISSUE00000001")), str("Attachments")), str(name)));
+        return cat(words({44, 3}), handle);
+    }
+
+    std::size_t handle_bytes() const { return handle_of(session_).size(); }
+
+    kxtest::Outcome get(Bytes const &target, int chunk_size, kxtest::Handler handler = kxrpc_get) {
+        return call<GetArgs>(handler, cat(cat(header(session_), target), words({static_cast<std::uint32_t>(chunk_size)})));
+    }
+
+    std::shared_ptr<LoginSession> session_;
+    std::vector<StateItemPtr> items_;
+};
+
+TEST_F(Content, UploadThenDownloadSameBytesAndChunking) {
+    std::string path;
+    Bytes const target = upload("notes.txt", {"abcd", "efgh", "i"}, 4, &path);
+    EXPECT_EQ(contents(path), "abcdefghi");
+    // Twice through one handle: the upload's file is read, never removed by a download.
+    for (int round = 0; round < 2; ++round)
+        EXPECT_EQ(get(target, 4).reply(), cat(words({0}), chunks("abcdefghi", 4))) << round;
+    kxtest::Outcome direct = get(target, 4, kxrpc_get_direct);
+    EXPECT_EQ(direct.reply(), cat(words({0}), str(path)));
+
+    Bytes const empty = upload("empty.bin", {}, 4, &path);
+    EXPECT_EQ(get(empty, 4).reply(), words({0, 0, 0}));
+    // An upload never committed goes with its handle.
+    ASSERT_TRUE(exists(path));
+    remove_pointer_entry(items_.back()->oid());
+    items_.clear();
+    EXPECT_FALSE(exists(path));
+}
+
+TEST_F(Content, StoredAttachmentDownloadsTwiceAndLeavesNoFile) {
+    std::string const expected = "1. Open a new record.\n2. Save it without values.\n";
+    Bytes first = get(stored("steps.txt"), 5).reply();
+    EXPECT_EQ(first, cat(words({0}), chunks(expected, 5)));
+    EXPECT_EQ(get(stored("steps.txt"), 5).reply(), first);
+
+    kxtest::Outcome direct = get(stored("steps.txt"), 0, kxrpc_get_direct);
+    Bytes reply = direct.reply();
+    ASSERT_GT(reply.size(), 8u);
+    EXPECT_EQ(kxtest::word_at(reply, 0), 0u);
+    std::string const path(reply.begin() + 8, reply.begin() + 8 + kxtest::word_at(reply, 1));
+    EXPECT_EQ(contents(path), expected);
+    ::unlink(path.c_str());
+
+    // A chunk size of 0 or less is refused before any content.
+    for (int size : {0, -4}) {
+        reply = get(stored("steps.txt"), size).reply();
+        ASSERT_GE(reply.size(), 8u);
+        EXPECT_EQ(kxtest::word_at(reply, 0), 1u);
+    }
+    // Not an attachment, record or report format: reason 31.
+    reply = get(by_name(34, {"site"}), 4).reply();
+    EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 8), words({1, 31}));
+}
+
+TEST_F(Content, FailedExtractionAnswersTheError) {
+    for (kxtest::Handler handler : {kxrpc_get, kxrpc_get_direct}) {
+        for (KXFaultKind kind : {KXFaultKind::KXException, KXFaultKind::PaMsgException, KXFaultKind::CException}) {
+            KXFaultInjector::Arm("AdEntity::ExtractAttachment", kxtest::fault(kind, 13240, L"disk full"));
+            Bytes reply = get(stored("crash.log"), 4, handler).reply();
+            ASSERT_GE(reply.size(), 8u);
+            EXPECT_EQ(kxtest::word_at(reply, 0), 1u);
+            std::string const text(reply.begin(), reply.end());
+            EXPECT_NE(text.find("TLQSV0770E Cannot load the attachment"), std::string::npos);
+        }
+    }
+}
+
+TEST_F(Content, FailedUploadHandlerLeavesNoFile) {
+    std::string path;
+    {
+        Bytes body = cat(cat(cat(header(session_), by_name(45, {"Defect", "ISSUE99999999", "Attachments"})),
+                             str("lost.txt")),
+                         str(""));
+        kxtest::Outcome out = call<MakeAttachmentArgs>(kxrpc_make_attachment,
+                                                       cat(cat(body, words({4, 4})), cat(raw("abcd"), words({0}))));
+        EXPECT_TRUE(out.error);
+        path = u8(static_cast<MakeAttachmentArgs *>(out.args.get())->filename());
+        ASSERT_FALSE(path.empty());
+    }
+    EXPECT_FALSE(exists(path));
+    EXPECT_FALSE(exists(path.substr(0, path.rfind('/'))));
+}
+
+TEST_F(Content, DirectUploadTakesOnlyAClientsRegularFile) {
+    ::mkdir("/tmp/attach", 0700);
+    std::string const client = "/tmp/attach/client.txt";
+    write_file(client, "client bytes");
+    std::string const data = KXProductStore::DataDirectory();
+    std::string const link = "/tmp/attach/set-link";
+    ::unlink(link.c_str());
+    ASSERT_EQ(::symlink(KXProductStore::SetPath(CString(L"KXDEMO")).c_str(), link.c_str()), 0);
+    auto direct = [&](std::string const &path) {
+        Bytes body = cat(cat(cat(header(session_), folder()), str("client.txt")), str(""));
+        return call<MakeAttachmentDirectArgs>(kxrpc_make_attachment_direct, cat(cat(body, str(path)), words({12})));
+    };
+    for (std::string const &bad : {std::string("attach/client.txt"), std::string("/tmp/attach"),
+                                   std::string("/tmp/attach/none"), KXProductStore::SetPath(CString(L"KXDEMO")), link,
+                                   data + "/../" + data.substr(data.rfind('/') + 1) + "/KXDEMO.kxdb"}) {
+        kxtest::Outcome out = direct(bad);
+        EXPECT_EQ(out.reason(), 4) << bad;
+        EXPECT_NE(out.message().find("TLQSV0772E"), std::string::npos) << bad;
+    }
+    {
+        kxtest::Outcome out = direct(client);
+        ASSERT_TRUE(out.result) << out.message();
+        Bytes reply = out.reply();
+        StateItemPtr item;
+        Bytes const handle(reply.begin(), reply.begin() + handle_bytes());
+        kxtest::decode(handle, [&](XDR *x) { return xdr_state_handle(x, item); });
+        // Downloaded from the client's file, which the server never deletes.
+        EXPECT_EQ(get(cat(words({44, 3}), handle), 64).reply(),
+                  cat(words({0}), chunks("client bytes", 64)));
+        remove_pointer_entry(item->oid());
+    }
+    EXPECT_EQ(contents(client), "client bytes");
+    ::unlink(client.c_str());
+    ::unlink(link.c_str());
+}
