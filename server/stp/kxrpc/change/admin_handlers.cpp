@@ -1,5 +1,6 @@
 // Handlers of the administration procedures: every product failure is read, deleted and turned
 // into the call's error before any reply byte is written.
+#include "wire/conversions.h"
 #include "change/admin_handlers.h"
 
 #include <vector>
@@ -37,7 +38,6 @@ constexpr std::size_t login_text_limit = 5000;
 wchar_t const *const master_database = L"MASTR";
 
 Nul::UString from_cstring(CString const &s) { return Nul::UString(s.GetString()); }
-CString cstr(Nul::UString const &s) { return CString(s.c_str()); }
 
 // A caught product failure, already deleted.
 struct ProductFailure {

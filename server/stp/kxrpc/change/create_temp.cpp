@@ -1,3 +1,4 @@
+#include "wire/conversions.h"
 #include "change/create_temp.h"
 
 #include <memory>
@@ -30,7 +31,6 @@ enum : int {
 
 constexpr wchar_t const *record_method = L"kxrpc_create_temp_record";
 
-Nul::UString ustr(CString const &s) { return Nul::UString(s.GetString()); }
 
 [[noreturn]] void refuse(int code, Nul::UMessage const &message = Nul::UMessage::nil) {
     throw Nul::STPException(reason(code), message);

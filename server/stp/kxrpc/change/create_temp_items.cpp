@@ -25,7 +25,6 @@ namespace {
 constexpr int MSG_QUERY_NOT_FOUND = 77;
 constexpr int MSG_CANNOT_MODIFY_QUERY_ITEM = 111;
 
-Nul::UString ustr(CString const &s) { return Nul::UString(s.GetString()); }
 
 Nul::UString joined(std::initializer_list<Nul::UString> parts) {
     Nul::UString text;

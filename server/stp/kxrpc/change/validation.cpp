@@ -1,3 +1,4 @@
+#include "wire/conversions.h"
 #include "change/validation.h"
 
 #include "kxproduct/exceptions.h"
@@ -15,7 +16,6 @@ constexpr int MSG_VALIDATE_FAILED = 49;
 constexpr int MSG_SAME_DISPLAY_NAME = 51;
 constexpr int MSG_VALIDATION_ERROR = 52;
 
-Nul::UString ustr(CString const &s) { return Nul::UString(s.GetString()); }
 
 void trace_line(char const *format, Nul::UString const &text) {
     trace_lazy(1, [&] { return Nul::UMessage::sprintf(format, Nul::UMessage::Arg(text)); });

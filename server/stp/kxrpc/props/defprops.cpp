@@ -62,7 +62,6 @@ constexpr int MSG_NO_DYNAMIC_LISTS = 74;
 
 int id_of(AdDataObject const *object) { return static_cast<int>(object->GetDbId()); }
 
-Nul::UString ustr(CString const &text) { return Nul::UString(text.GetString()); }
 
 [[noreturn]] void raise_invalid_pointer() { throw_internal_error(Nul::UString(L"Invalid Pointer")); }
 

@@ -24,7 +24,6 @@ namespace {
 
 constexpr auto log_level = Nul::STPException::LOG_INFO;
 
-Nul::UString ustr(CString const &s) { return Nul::UString(s.GetString()); }
 
 bool_t put_enum(XDR *xdrs, int value) {
     enum_t v = value;

@@ -133,8 +133,6 @@ constexpr wchar_t const *mastership_field = L"ostw_mastership";
 constexpr wchar_t const *headline_field = L"Headline";
 constexpr wchar_t const *iso_format = L"%Y-%m-%dT%H:%M:%SZ";
 
-Nul::UString ustr(CString const &s) { return Nul::UString(s.GetString()); }
-CString cstr(Nul::UString const &s) { return CString(s.c_str()); }
 int id32(std::int64_t dbid) { return static_cast<int>(dbid); }
 Nul::UString decimal(std::int64_t n) { return number_to_ustring(static_cast<long>(n)); }
 

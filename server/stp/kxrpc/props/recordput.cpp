@@ -44,8 +44,6 @@ enum : int {
 
 constexpr wchar_t const *headline_field = L"Headline";
 
-Nul::UString ustr(CString const &s) { return Nul::UString(s.GetString()); }
-CString cstr(Nul::UString const &s) { return CString(s.c_str()); }
 
 [[noreturn]] void refuse(int code, Nul::UMessage const &message = Nul::UMessage::nil) {
     throw Nul::STPException(reason(code), message);

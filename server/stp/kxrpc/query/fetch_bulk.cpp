@@ -1,3 +1,4 @@
+#include "wire/conversions.h"
 #include "query/fetch_bulk.h"
 
 #include "kxproduct/session.h"
@@ -20,7 +21,6 @@ namespace {
 
 using Nul::Selector;
 
-Nul::UString ustr(CString const &s) { return Nul::UString(s.GetString()); }
 
 class ItemText {
 public:

@@ -1,3 +1,4 @@
+#include "wire/conversions.h"
 #include "query/fulltext.h"
 
 #include <algorithm>
@@ -23,8 +24,6 @@ constexpr int MSG_DUPLICATE_RECORD_TYPE = 127;
 constexpr int kBadSearchMsgId = 13810;
 constexpr int kNotFoundMsgId = 13224;
 
-Nul::UString ustr(CString const &s) { return Nul::UString(s.GetString()); }
-CString cstr(Nul::UString const &s) { return CString(s.c_str()); }
 
 [[noreturn]] void refuse(Nul::UString const &element) {
     throw KxRpcException(4, kx_message(MSG_ILLEGAL_VALUE, element), nullptr, nullptr);

@@ -1,3 +1,4 @@
+#include "wire/conversions.h"
 #include "query/lookups.h"
 
 #include <cerrno>
@@ -27,8 +28,6 @@ constexpr int MSG_ILLEGAL_SERIAL = 121;
 constexpr int MSG_OPLOG_DISABLED = 122;
 constexpr int MSG_FIND_FAILED = 141;
 
-Nul::UString ustr(CString const &s) { return Nul::UString(s.GetString()); }
-CString cstr(Nul::UString const &s) { return CString(s.c_str()); }
 
 // Runs `work`; a product failure becomes what `convert` raises, our own exceptions pass.
 template <class Work, class Convert>

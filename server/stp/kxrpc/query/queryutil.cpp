@@ -19,7 +19,6 @@ namespace {
 constexpr int MSG_CANNOT_LOAD_QUERY = 5;
 constexpr int MSG_OTHER_REPOSITORY = 28;
 
-Nul::UString ustr(CString const &s) { return Nul::UString(s.GetString()); }
 
 } // namespace
 

@@ -1,9 +1,14 @@
 // Conversions of numbers, strings and client dates shared by handlers, properties and queries.
 #pragma once
 
+#include "kxwin/cstring.h"
 #include "tesutil/ustring.h"
 
 namespace KxRpc {
+
+// The product's wide strings and ours, at the edge of every product call.
+inline Nul::UString ustr(CString const &s) { return Nul::UString(s.GetString()); }
+inline CString cstr(Nul::UString const &s) { return CString(s.c_str()); }
 
 // Decimal text to an unsigned 32-bit value. `ok` is true only when the whole text is one number
 // within 0..4294967295 with no minus sign anywhere (also not after white space). Never throws.

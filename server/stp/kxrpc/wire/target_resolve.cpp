@@ -2,6 +2,7 @@
 // its cached object when it has one, and otherwise resolves once in the given session.
 #include <string>
 
+#include "wire/conversions.h"
 #include "kxproduct/exceptions.h"
 #include "kxwin/cexception.h"
 #include "wire/casts.h"
@@ -36,8 +37,6 @@ constexpr int MSG_USER_NOT_FOUND = 117;
 constexpr int MSG_GROUP_NOT_FOUND = 118;
 constexpr int MSG_REPLICA_NOT_FOUND = 130;
 
-Nul::UString ustr(CString const &s) { return Nul::UString(s.GetString()); }
-CString cstr(Nul::UString const &s) { return CString(s.c_str()); }
 
 // Deletes the product exception being handled; other exceptions are left alone.
 void drop_current_exception() noexcept {

@@ -1,4 +1,5 @@
 // Workspace items by their path under a top folder.
+#include "wire/conversions.h"
 #include "wire/workspace.h"
 
 #include <string>
@@ -15,7 +16,6 @@ namespace QueryUtil {
 
 namespace {
 
-Nul::UString ustr(CString const &s) { return Nul::UString(s.GetString()); }
 
 } // namespace
 
