@@ -330,7 +330,9 @@ bool ExecuteQueryResp::page(std::shared_ptr<ExecuteQueryStateItem> const &held, 
         else if (qf->GetFieldType() == AD_ID && same_no_case(path, L"id"))
             id_column_ = j;
     }
-    int const request_num = args_.request_num();
+    // The client names the page size, not the server's memory: a larger page is cut, and the
+    // handle carries the rest.
+    int const request_num = std::min(args_.request_num(), max_rows_per_reply);
     int count = 0;
     while (status == AD_SUCCESS) {
         Row row;

@@ -19,6 +19,9 @@ namespace KxRpc {
 class ExecuteQueryArgs;
 class KxGetMyActivityListArgs;
 
+// Rows one reply holds at most, whatever page size the client asks for.
+constexpr int max_rows_per_reply = 10000;
+
 class ExecuteQueryResp : public XdrObject {
 public:
     // One paged query held for the client. Calls that name it take its lock for the whole page,
