@@ -18,6 +18,17 @@ namespace {
 
 constexpr size_t kPageRows = 256;
 
+// Runs f, turning store failures into KXException KX_MSG_QUERY_FAILED: a query that fails while
+// it runs.
+template <class F>
+auto reading(const char* source, F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const StoreError& e) {
+    throw_kx(KX_MSG_QUERY_FAILED, L"The query failed: " + w(e.text), source);
+  }
+}
+
 CString num(long long n) {
   CString t;
   t.Format(L"%lld", n);
@@ -618,7 +629,7 @@ void AdResultSet::Execute() {
   status_ = AD_RESULT_NOT_EXECUTED;
   auto compiled = std::make_unique<CompiledQuery>(c, *query_);
   compiled->cap = cap;
-  guarded("AdResultSet::Execute", [&] {
+  reading("AdResultSet::Execute", [&] {
     compiled->execute();
     status_ = compiled->has_row(1) ? AD_RESULT_HAS_ROWS : AD_RESULT_EMPTY;
     if (count_enabled_ && compiled->count < 0) compiled->count = compiled->count_rows();
@@ -636,7 +647,7 @@ int64_t AdResultSet::GetRecordCount() {
   SessionCore& c = live(session_, "AdResultSet::GetRecordCount");
   std::lock_guard<std::recursive_mutex> lock(c.mu);
   need_executed("AdResultSet::GetRecordCount");
-  if (compiled_->count < 0) compiled_->count = guarded("AdResultSet::GetRecordCount", [&] { return compiled_->count_rows(); });
+  if (compiled_->count < 0) compiled_->count = reading("AdResultSet::GetRecordCount", [&] { return compiled_->count_rows(); });
   return compiled_->count;
 }
 
@@ -652,7 +663,7 @@ int AdResultSet::move_to(int64_t row) {
   has_row_ = false;
   if (row < 1 || (compiled_->cap && row > compiled_->cap)) return AD_NO_DATA_FOUND;
   if (row < page_first_ || row >= page_first_ + static_cast<int64_t>(page_.size())) {
-    page_ = guarded("AdResultSet::Move", [&] { return compiled_->page(row, max_multiline_); });
+    page_ = reading("AdResultSet::Move", [&] { return compiled_->page(row, max_multiline_); });
     page_first_ = row;
   }
   row_ = row;
