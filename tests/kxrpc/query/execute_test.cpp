@@ -151,6 +151,8 @@ TEST_F(ExecuteTest, RowWindowsAndTheirErrors) {
               std::make_pair(4, std::string("TLQSV0729E 'CTG:start-row' element has illegal row value")));
     EXPECT_EQ(error(first(window("x", "3"), 10)).first, 4);
     EXPECT_EQ(error(first(doc(""), 10)), std::make_pair(4, std::string("TLQSV0968E This query has no display fields.")));
+    // A definition the reader refuses is a bad definition, its reading error the cause.
+    EXPECT_EQ(error(first(doc("<CTG:column><CTG:title/></CTG:column>"), 10)), std::make_pair(35, std::string()));
 }
 
 TEST_F(ExecuteTest, CountOnlyReplyByteForByte) {
