@@ -2,7 +2,9 @@
 // one table per class, product faults per property, puts that persist, and the refusals.
 #include "props/userprops.h"
 
+#include <chrono>
 #include <cstdlib>
+#include <future>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -13,6 +15,7 @@
 #include "kxproduct/userdb.h"
 #include "kxproduct/workspace.h"
 #include "recording_sink.h"
+#include "wire/workspace.h"
 
 using namespace KxRpc;
 using kxtest::fault;
@@ -173,6 +176,31 @@ TEST_F(UserProperties, MissingFoldersAndUnresolvedNames) {
     on_store("INSERT OR REPLACE INTO meta VALUES('setting:vendor', '9')");
     EXPECT_EQ(sink_.fetch(*db, 724), "error:40");
     on_store("DELETE FROM meta WHERE key IN ('setting:fulltext-record-types', 'setting:vendor')");
+}
+
+// A sink that, at each reference written, asks another thread to take the workspace lock: a
+// slow client must never hold up the workspace while its answer is written.
+class LockProbe : public kxtest::RecordingSink {
+public:
+    int held = 0, probes = 0;
+    void record_resource(int type, int seg1, int seg2, int fol, int att) override {
+        ++probes;
+        auto taker = std::async(std::launch::async, [] { Nul::CriticalSection guard(workspace_lock()); });
+        // When the lock were held, the taker would finish only after the fetch.
+        if (taker.wait_for(std::chrono::seconds(2)) != std::future_status::ready) ++held;
+        pending.push_back(std::move(taker));
+        RecordingSink::record_resource(type, seg1, seg2, fol, att);
+    }
+    std::vector<std::future<void>> pending;
+};
+
+TEST_F(UserProperties, WorkspaceAnswersAreWrittenWithoutTheLock) {
+    auto db = props(session_.get(), TT_USERDB);
+    LockProbe probe;
+    for (int id : {631, 655}) probe.fetch(*db, id);
+    for (auto &p : probe.pending) p.wait();
+    EXPECT_GT(probe.probes, 3);
+    EXPECT_EQ(probe.held, 0);
 }
 
 TEST_F(UserProperties, PreferencesNameValuesAndTheirKeys) {
