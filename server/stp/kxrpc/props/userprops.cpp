@@ -533,17 +533,16 @@ void UserDbProps::fetch_workspace_members(FetchPropResponses &out) {
 void UserDbProps::fetch_startup_queries(FetchPropResponses &out) {
     std::vector<CString> texts = KXUserDb::GetStartUpQueryDbIdList(api_session());
     if (texts.empty()) return out.record_empty(MPT_RESOURCE_LIST);
-    // Every text is checked before the list opens, so a bad one fails the property cleanly.
-    std::vector<int> dbids;
+    // The list opens first: only "0" texts make an empty list, and a text that is no dbid fails
+    // inside the open list (the fetch reply closes it).
+    out.start_list_property_values(workspace_item_list);
     for (CString const &text : texts) {
         if (text == L"0") continue;
         bool ok = false;
         unsigned long dbid = parse_unsigned(ustr(text), ok);
         if (!ok) throw_internal_error(kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(L"Error converting string to dbid")));
-        dbids.push_back(static_cast<int>(dbid));
+        out.record_resource(ref_query, static_cast<int>(dbid), 0, 0, 0);
     }
-    out.start_list_property_values(workspace_item_list);
-    for (int dbid : dbids) out.record_resource(ref_query, dbid, 0, 0, 0);
     out.end_list_property_values();
 }
 
