@@ -49,12 +49,17 @@ std::string password_hash(const std::string& salt, const std::string& password) 
 
 void index_record_text(Db& db, int64_t record, int64_t database, const std::string& display,
                        const std::vector<std::pair<int, std::string>>& typed_values) {
-  Stmt(db.handle(), "DELETE FROM record_text WHERE record_dbid=?").bind(1, record).step();
+  // A record's row is keyed by its dbid, so replacing it is a lookup, not a scan of the index.
+  // Rows written before that carry small automatic keys (dbids start far above them) and are
+  // found by their column.
+  Stmt(db.handle(), "DELETE FROM record_text WHERE rowid=?").bind(1, record).step();
+  if (sqlite3_changes(db.handle()) == 0 && db.scalar_int("SELECT 1 FROM record_text WHERE rowid<33554432 LIMIT 1"))
+    Stmt(db.handle(), "DELETE FROM record_text WHERE record_dbid=?").bind(1, record).step();
   std::string body = display;
   for (const auto& [type, value] : typed_values)
     if (type == AD_SHORT_STRING || type == AD_MULTILINE_STRING || type == AD_JOURNAL) body += "\n" + value;
-  Stmt(db.handle(), "INSERT INTO record_text(body, record_dbid, database_dbid) VALUES(?,?,?)")
-      .bind(1, body).bind(2, record).bind(3, database).step();
+  Stmt(db.handle(), "INSERT INTO record_text(rowid, body, record_dbid, database_dbid) VALUES(?,?,?,?)")
+      .bind(1, record).bind(2, body).bind(3, record).bind(4, database).step();
 }
 
 std::string now_text() {
