@@ -288,7 +288,7 @@ TEST_F(ExecuteTest, LimitCheckAndProductFailures) {
     KXFaultInjector::Arm("AdResultSet::Execute", kxtest::fault(KXFaultKind::PaMsgException, 1, L"disk on fire"));
     EXPECT_EQ(error(first(doc(column(L"id")), 10)),
               std::make_pair(40, std::string("TLQSV0789E The executing query failed: disk on fire")));
-    KXFaultInjector::Arm("AdResultSet::MoveNext", kxtest::fault(KXFaultKind::KXException, 1, L"assertion"));
+    KXFaultInjector::Arm("AdResultSet::GetColumnLabel", kxtest::fault(KXFaultKind::KXException, 1, L"assertion"));
     EXPECT_EQ(error(first(doc(column(L"id")), 10)),
               std::make_pair(40, std::string("TLQSV0769E Internal Error: assertion")));
     // And the next call is served.
