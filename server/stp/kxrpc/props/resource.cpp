@@ -2,10 +2,12 @@
 // the property object for a request's target.
 #include "props/resource.h"
 
+#include "props/attachprops.h"
 #include "props/convert.h"
 #include "props/defprops.h"
 #include "props/recordprops.h"
 #include "props/rectypeprops.h"
+#include "props/userprops.h"
 #include "tesutil/xmltag.h"
 #include "wire/attachments.h"
 #include "wire/casts.h"
@@ -47,8 +49,7 @@ std::unique_ptr<PropsResource> from_state_item(LoginSession *session, TargetReso
         checked_cast<QueryItemStateItem>(item);
         break;
     case TT_ATTACHMENT:
-        checked_cast<AttachmentStateItem>(item);
-        break;
+        return std::make_unique<AttachmentProps>(session, checked_cast<AttachmentStateItem>(item)->attachment());
     default:
         break;
     }
@@ -57,6 +58,18 @@ std::unique_ptr<PropsResource> from_state_item(LoginSession *session, TargetReso
 
 std::unique_ptr<PropsResource> from_target(LoginSession *session, TargetResourceArg &target, int type) {
     switch (type) {
+    case TT_DBSET:
+        return std::make_unique<DbSetProps>(session, target.db_set(session->admin_session_ptr()));
+    case TT_USERDB:
+        return std::make_unique<UserDbProps>(session, target.user_db(session->user_session()));
+    case TT_REPLICA:
+        return std::make_unique<ReplicaProps>(session, target.replica(session));
+    case TT_CURRENT_USER:
+        return std::make_unique<CurrentUserProps>(session, *target.current_user(session->session()));
+    case TT_USER:
+        return std::make_unique<UserProps>(session, target.user(session));
+    case TT_GROUP:
+        return std::make_unique<GroupProps>(session, target.group(session));
     case TT_RECTYPE:
         return std::make_unique<RecordTypeProps>(session, target.record_type(session->session()));
     case TT_RECORD: {
@@ -76,6 +89,10 @@ std::unique_ptr<PropsResource> from_target(LoginSession *session, TargetResource
     }
     case TT_DYNAMIC_LIST:
         return std::make_unique<DynamicListProps>(session, target.dynamic_choice_list(session->session()));
+    case TT_ATTACHMENT:
+        return std::make_unique<AttachmentProps>(session, target.attachment(session->session()));
+    case TT_ATTACHMENT_FOLDER:
+        return std::make_unique<AttachmentFolderProps>(session, target.attachment_folder(session->session()));
     case TT_GLOBAL_HOOK:
         Nul::STPException::raise(reason(global_hook_reason), kx_message(MSG_GLOBAL_HOOK_REPORT), nullptr, nullptr,
                                  Nul::STPException::LOG_INFO);
