@@ -15,7 +15,7 @@ build "$root/build/test" -DKX_WERROR=ON -DKX_BENCH=OFF
 run_tests "$root/build/test" --timeout 300
 
 build "$root/build/asan" -DKX_WERROR=ON -DKX_SANITIZE=ON -DKX_BENCH=OFF
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions=$root/tests/lsan.supp UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_tests "$root/build/asan" --timeout 600
 
 # The runtime's correctness rests on hand-offs between threads; only its tests and the
