@@ -217,15 +217,22 @@ bool arm_reading(Conn* c)
 {
     if (!c->reader.started())
         return arm(c, EPOLLIN);
-    std::lock_guard<std::mutex> g(rt().timer_mutex);
-    auto key = std::make_pair(c->record_deadline, c);
-    rt().timed.insert(key);
-    c->timed = true;
-    if (arm(c, EPOLLIN))
-        return true;
-    rt().timed.erase(key);
-    c->timed = false;
-    return false;
+    bool earliest;
+    {
+        std::lock_guard<std::mutex> g(rt().timer_mutex);
+        auto key = std::make_pair(c->record_deadline, c);
+        auto at = rt().timed.insert(key).first;
+        earliest = at == rt().timed.begin();
+        c->timed = true;
+        if (!arm(c, EPOLLIN)) {
+            rt().timed.erase(key);
+            c->timed = false;
+            return false;
+        }
+    }
+    if (earliest)
+        wake_loop();  // it may be waiting with no timer or a later one
+    return true;
 }
 
 // The loop took an event of c: it is no longer the loop's to expire.
