@@ -22,12 +22,12 @@ extern "C" {
 #define KS_MAX_RECORD_SIZE     (64u * 1024u * 1024u) /* a larger call record closes its connection */
 #define KS_MAX_WORKER_THREADS  1024                  /* upper bound of control request 4 */
 #define KS_REPLY_BUFFER_SIZE   (4u * 1024u * 1024u)  /* queued reply bytes past which encoding tries to send */
-#define KS_SEND_TIMEOUT_MS     30000                 /* a peer that takes no reply bytes for this long is dropped */
 #define KS_EXIT_DRAIN_MS       2000                  /* at exit, time left for answered replies to leave */
 #define KS_ACCEPT_BACKOFF_MS   100                   /* pause of accepting when out of descriptors */
 
 /* Defaults of the limits that ks_svc_run reads from the environment when it starts (a variable
  * of the same name, a positive decimal number; anything else leaves the default). */
+#define KS_SEND_TIMEOUT_MS     30000                 /* a peer that takes no reply bytes for this long is dropped */
 #define KS_RECORD_TIMEOUT_MS   60000                 /* a call record must be complete this long after its first byte */
 #define KS_MAX_CALL_BYTES      (256u * 1024u * 1024u) /* call bytes buffered across all connections */
 #define KS_MAX_REPLY_QUEUE     (256u * 1024u * 1024u) /* reply bytes queued on one connection */

@@ -110,6 +110,7 @@ struct Callout {
 
 // Fixed for one run of ks_svc_run.
 struct Limits {
+    long send_timeout_ms = KS_SEND_TIMEOUT_MS;
     long record_timeout_ms = KS_RECORD_TIMEOUT_MS;
     std::size_t max_call_bytes = KS_MAX_CALL_BYTES;
     std::size_t max_reply_queue = KS_MAX_REPLY_QUEUE;
@@ -739,7 +740,7 @@ struct Loop {
         }
         for (Conn* c : back) {
             c->state = ConnState::Flushing;
-            c->flush_deadline = Clock::now() + std::chrono::milliseconds(KS_SEND_TIMEOUT_MS);
+            c->flush_deadline = Clock::now() + std::chrono::milliseconds(rt().limits.send_timeout_ms);
             flushing.insert(c);
             if (!arm(c, EPOLLOUT)) {
                 flushing.erase(c);
@@ -765,7 +766,7 @@ struct Loop {
             return;
         }
         if (c->sent() > before)
-            c->flush_deadline = Clock::now() + std::chrono::milliseconds(KS_SEND_TIMEOUT_MS);
+            c->flush_deadline = Clock::now() + std::chrono::milliseconds(rt().limits.send_timeout_ms);
         if (!arm(c, EPOLLOUT)) {
             flushing.erase(c);
             close_conn(c);
@@ -883,6 +884,7 @@ std::size_t limit_from_env(const char* name, std::size_t fallback)
 Limits read_limits()
 {
     Limits l;
+    l.send_timeout_ms = long(limit_from_env("KS_SEND_TIMEOUT_MS", KS_SEND_TIMEOUT_MS));
     l.record_timeout_ms = long(limit_from_env("KS_RECORD_TIMEOUT_MS", KS_RECORD_TIMEOUT_MS));
     l.max_call_bytes = limit_from_env("KS_MAX_CALL_BYTES", KS_MAX_CALL_BYTES);
     l.max_reply_queue = limit_from_env("KS_MAX_REPLY_QUEUE", KS_MAX_REPLY_QUEUE);
