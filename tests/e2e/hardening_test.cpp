@@ -160,19 +160,19 @@ TEST(Hardening, PeersThatNeverReadLargeRepliesStopNobody) {
     ASSERT_TRUE(server.start());
     Client client(server.port());
     ASSERT_TRUE(client.ok());
-    Login login;
-    login.repository = "BIG/ISSUE";
-    ASSERT_EQ(RPC_SUCCESS, call_login(client, login));
-    ASSERT_FALSE(login.failed) << login.error.message;
-    Fetch huge;
-    huge.session = login.handle;
-    huge.type = 43;
-    huge.names = {"Huge"};
-    huge.props = {{527, {}}};
-    std::vector<char> call = fetch_call_record(huge, 77);
-    ASSERT_FALSE(call.empty());
     std::vector<std::unique_ptr<Raw>> lazy; // as many as the workers, none of them reading
-    for (int i = 0; i < 8; ++i) {
+    for (u_int i = 0; i < 8; ++i) {
+        Login login; // a session each: one session's calls are not what this is about
+        login.repository = "BIG/ISSUE";
+        ASSERT_EQ(RPC_SUCCESS, call_login(client, login));
+        ASSERT_FALSE(login.failed) << login.error.message;
+        Fetch huge;
+        huge.session = login.handle;
+        huge.type = 43;
+        huge.names = {"Huge"};
+        huge.props = {{527, {}}};
+        std::vector<char> call = fetch_call_record(huge, 77 + i);
+        ASSERT_FALSE(call.empty());
         lazy.push_back(std::make_unique<Raw>(server.port()));
         ASSERT_TRUE(lazy.back()->send_all(call.data(), call.size()));
     }
