@@ -191,3 +191,20 @@ TEST_F(Hooks, HookValuesOfABatchRecordComeBackAfterTheCall) {
     ASSERT_TRUE(hook(by_name(32, {"Defect", "ISSUE00000011"}), global("Open_Help"), "x", false).result);
     EXPECT_EQ(api_->GetNameValue(L"_KXXE_OPEN_URL"), L"https://help.korvax.example/Defect?topic=x");
 }
+
+TEST_F(Hooks, TraceLinesNameTheProcedureAndTheCaughtKind) {
+    kxtest::DiagCapture diag;
+    AdDiagnostic::SetFlag(66, 1);
+    KXFaultInjector::Arm("AdEntity::FireNamedHook", KXFault{KXFaultKind::CException, 0, L"boom"});
+    EXPECT_EQ(17, hook(by_name(32, {"Defect", "ISSUE00000012"}), global("Open_Help"), "", false).reason());
+    KXFaultInjector::Arm("FireRecordHookAlias", KXFault{KXFaultKind::KXException, 13224, L"bang"});
+    EXPECT_EQ(17, alias(by_name(32, {"Defect", "ISSUE00000012"}), "Triage").reason());
+    std::vector<std::string> starts, caught;
+    for (auto const &line : diag.lines()) {
+        if (line.rfind("KXRPC|Info: (kxrpc_fire_", 0) == 0) starts.push_back(line.substr(0, line.find(' ', 12)));
+        if (line.rfind("KXRPC|Exception: ", 0) == 0) caught.push_back(line);
+    }
+    EXPECT_EQ(starts, (std::vector<std::string>{"KXRPC|Info: (kxrpc_fire_hook", "KXRPC|Info: (kxrpc_fire_script_alias"}));
+    EXPECT_EQ(caught, (std::vector<std::string>{"KXRPC|Exception: CException is caught in kxrpc_fire_hook(boom)",
+                                                "KXRPC|Exception: KXException is caught in kxrpc_fire_script_alias(bang)"}));
+}
