@@ -27,6 +27,7 @@ enum PrivBit : int {
 struct Schema {
   std::vector<KXSmartPtr<AdEntityDef>> defs;  // record types first, then families, by position
   std::vector<KXSmartPtr<AdListDef>> lists;
+  std::vector<KXSmartPtr<AdHookDef>> global_hooks;  // global scripts, by position
   std::map<int64_t, AdEntityDef*> by_dbid;
   std::map<int64_t, CString> state_names;  // state dbid -> name
   // The record history as a record type; not among defs, so listings stay as they were.
