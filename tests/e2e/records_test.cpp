@@ -254,58 +254,13 @@ TEST_F(RecordsE2E, ASecondTemporaryRecordOnAHeldOneDoesNotDiscardItsEdits) {
               fetch(held(first.handle), {{1000000, {}}, {488, {}}}, {"Headline"}));
 }
 
-namespace {
-
-// deliver_change_context of record commits (kind 6), one per handle, and its result records.
-struct Deliver {
-    Handle session{};
-    std::vector<Handle> records;
-    bool_t failed = TRUE;
-    ErrorRecord error;
-    struct Result {
-        int kind = -1;
-        std::string first, second;
-        ErrorRecord error;
-    };
-    std::vector<Result> results;
-};
-
-bool_t xdr_deliver(XDR *xdrs, Deliver *d) {
-    if (!xdr_no_correlator(xdrs) || !xdr_session(xdrs, &d->session)) return FALSE;
-    for (auto &h : d->records) {
-        bool_t more = TRUE;
-        int kind = 6;
-        if (!xdr_bool(xdrs, &more) || !xdr_int(xdrs, &kind) || !xdr_handle(xdrs, &h)) return FALSE;
-    }
-    bool_t end = FALSE;
-    return xdr_bool(xdrs, &end);
-}
-
-bool_t xdr_deliver_reply(XDR *xdrs, Deliver *d) {
-    if (!xdr_bool(xdrs, &d->failed)) return FALSE;
-    if (d->failed) return xdr_error_record(xdrs, &d->error);
-    for (;;) {
-        bool_t more = FALSE;
-        if (!xdr_bool(xdrs, &more)) return FALSE;
-        if (!more) return TRUE;
-        Deliver::Result r;
-        if (!xdr_int(xdrs, &r.kind)) return FALSE;
-        if (r.kind == 0 && !xdr_error_record(xdrs, &r.error)) return FALSE;
-        if (r.kind == 1 && (!xdr_utf8(xdrs, &r.first) || !xdr_utf8(xdrs, &r.second))) return FALSE;
-        if (r.kind != 0 && r.kind != 1) return FALSE;
-        d->results.push_back(r);
-    }
-}
-
-} // namespace
-
 TEST_F(RecordsE2E, DeliverCommitsAnEditedRecordOnce) {
     CreateTemp temp = create_temp(by_name("Defect", "ISSUE00000009"), "Modify");
     put(temp.handle, "Headline", "Delivered over TCP");
     Deliver d;
     d.session = session_;
     d.records = {temp.handle};
-    ASSERT_EQ(RPC_SUCCESS, client_->call(10, as_proc(xdr_deliver), &d, as_proc(xdr_deliver_reply), &d));
+    ASSERT_EQ(RPC_SUCCESS, call_deliver(*client_, d));
     ASSERT_FALSE(d.failed) << d.error.message;
     ASSERT_EQ(1u, d.results.size());
     EXPECT_EQ(1, d.results[0].kind);
@@ -357,7 +312,7 @@ TEST_F(RecordsE2E, ServerKilledDuringBatchesLeavesEveryRecordWhole) {
         Deliver d;
         d.session = session_;
         d.records = {c.handle};
-        if (client_->call(10, as_proc(xdr_deliver), &d, as_proc(xdr_deliver_reply), &d) != RPC_SUCCESS) break;
+        if (call_deliver(*client_, d) != RPC_SUCCESS) break;
         if (d.failed || d.results.size() != 1 || d.results[0].kind != 1) {
             ADD_FAILURE() << "batch refused: " << d.error.message;
             break;

@@ -2,6 +2,7 @@
 // the property object for a request's target.
 #include "props/resource.h"
 
+#include "props/attachprops.h"
 #include "props/convert.h"
 #include "props/defprops.h"
 #include "props/recordprops.h"
@@ -47,8 +48,7 @@ std::unique_ptr<PropsResource> from_state_item(LoginSession *session, TargetReso
         checked_cast<QueryItemStateItem>(item);
         break;
     case TT_ATTACHMENT:
-        checked_cast<AttachmentStateItem>(item);
-        break;
+        return std::make_unique<AttachmentProps>(session, checked_cast<AttachmentStateItem>(item)->attachment());
     default:
         break;
     }
@@ -76,6 +76,10 @@ std::unique_ptr<PropsResource> from_target(LoginSession *session, TargetResource
     }
     case TT_DYNAMIC_LIST:
         return std::make_unique<DynamicListProps>(session, target.dynamic_choice_list(session->session()));
+    case TT_ATTACHMENT:
+        return std::make_unique<AttachmentProps>(session, target.attachment(session->session()));
+    case TT_ATTACHMENT_FOLDER:
+        return std::make_unique<AttachmentFolderProps>(session, target.attachment_folder(session->session()));
     case TT_GLOBAL_HOOK:
         Nul::STPException::raise(reason(global_hook_reason), kx_message(MSG_GLOBAL_HOOK_REPORT), nullptr, nullptr,
                                  Nul::STPException::LOG_INFO);
