@@ -119,23 +119,28 @@ bool_t xdr_named_result(XDR *xdrs, Named *n) {
     return TRUE;
 }
 
-class HandlersE2E : public DemoServerTest {};
+class HandlersE2E : public DemoServerTest {
+protected:
+    // Logs alice on and makes a new Defect with only a headline; the record's handle.
+    static void new_defect(Client &client, Login &login, MakeRecord &make) {
+        ASSERT_TRUE(client.ok());
+        ASSERT_EQ(RPC_SUCCESS, call_login(client, login));
+        ASSERT_FALSE(login.failed) << login.error.message;
+        make.session = login.handle;
+        make.field = "Headline";
+        ASSERT_EQ(RPC_SUCCESS, client.call(8, as_proc(xdr_make_record_args), &make, as_proc(xdr_make_record_result), &make));
+        ASSERT_FALSE(make.failed) << make.error.message;
+    }
+};
 
 } // namespace
 
 TEST_F(HandlersE2E, NewDefectValidationWorkspaceTypeAndFolderItems) {
     Client client(server_->port());
-    ASSERT_TRUE(client.ok());
     Login login;
-    ASSERT_EQ(RPC_SUCCESS, call_login(client, login));
-    ASSERT_FALSE(login.failed) << login.error.message;
-
     MakeRecord make;
-    make.session = login.handle;
-    make.field = "Headline";
     make.value = "Only a headline";
-    ASSERT_EQ(RPC_SUCCESS, client.call(8, as_proc(xdr_make_record_args), &make, as_proc(xdr_make_record_result), &make));
-    ASSERT_FALSE(make.failed) << make.error.message;
+    ASSERT_NO_FATAL_FAILURE(new_defect(client, login, make));
     EXPECT_NE(Handle{}, make.record);
 
     Validate validate;
@@ -169,4 +174,26 @@ TEST_F(HandlersE2E, NewDefectValidationWorkspaceTypeAndFolderItems) {
     EXPECT_NE(std::string::npos, bulk.texts[1].find("<CTG:query-type>CTG:chart<CTG:query-type>")) << bulk.texts[1];
     EXPECT_NE(std::string::npos, bulk.texts[2].find("<KX:dbset>KXDEMO<KX:dbset>")) << bulk.texts[2];
     EXPECT_EQ(RPC_SUCCESS, client.ping());
+}
+
+TEST_F(HandlersE2E, NewDefectDeliveredWithoutItsMandatoryFieldsIsRefusedAndKept) {
+    Client client(server_->port());
+    Login login;
+    MakeRecord make;
+    make.value = "Never submitted";
+    ASSERT_NO_FATAL_FAILURE(new_defect(client, login, make));
+
+    // Twice: a refused record keeps its handle, so the same batch is refused the same way.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        Deliver deliver;
+        deliver.session = login.handle;
+        deliver.kind = 5;
+        deliver.records = {make.record};
+        ASSERT_EQ(RPC_SUCCESS, call_deliver(client, deliver));
+        ASSERT_FALSE(deliver.failed) << deliver.error.message;
+        ASSERT_EQ(1u, deliver.results.size());
+        EXPECT_EQ(0, deliver.results[0].kind);
+        EXPECT_EQ(17, deliver.results[0].error.reason);
+        EXPECT_EQ("Severity:970", deliver.results[0].error.extension_text);
+    }
 }

@@ -193,6 +193,37 @@ bool_t xdr_fetch_result(XDR *xdrs, Fetch *f) {
     }
 }
 
+bool_t xdr_deliver(XDR *xdrs, Deliver *d) {
+    u_int no_correlator = 0;
+    int wtid = 1;
+    std::string locale = "en_US";
+    if (!xdr_u_int(xdrs, &no_correlator) || !xdr_handle(xdrs, &d->session) || !xdr_utf8(xdrs, &locale) ||
+        !xdr_int(xdrs, &wtid))
+        return FALSE;
+    for (auto &h : d->records) {
+        bool_t more = TRUE;
+        if (!xdr_bool(xdrs, &more) || !xdr_int(xdrs, &d->kind) || !xdr_handle(xdrs, &h)) return FALSE;
+    }
+    bool_t end = FALSE;
+    return xdr_bool(xdrs, &end);
+}
+
+bool_t xdr_deliver_reply(XDR *xdrs, Deliver *d) {
+    if (!xdr_bool(xdrs, &d->failed)) return FALSE;
+    if (d->failed) return xdr_error_record(xdrs, &d->error);
+    for (;;) {
+        bool_t more = FALSE;
+        if (!xdr_bool(xdrs, &more)) return FALSE;
+        if (!more) return TRUE;
+        Deliver::Result r;
+        if (!xdr_int(xdrs, &r.kind)) return FALSE;
+        if (r.kind == 0 && !xdr_error_record(xdrs, &r.error)) return FALSE;
+        if (r.kind == 1 && (!xdr_utf8(xdrs, &r.first) || !xdr_utf8(xdrs, &r.second))) return FALSE;
+        if (r.kind != 0 && r.kind != 1) return FALSE;
+        d->results.push_back(r);
+    }
+}
+
 } // namespace
 
 clnt_stat call_login(Client &client, Login &login) {
@@ -225,6 +256,10 @@ std::vector<char> fetch_call_record(Fetch &fetch, u_int xid) {
         std::memcpy(record.data(), &mark, 4);
     }
     return record;
+}
+
+clnt_stat call_deliver(Client &client, Deliver &deliver) {
+    return client.call(10, as_proc(xdr_deliver), &deliver, as_proc(xdr_deliver_reply), &deliver);
 }
 
 } // namespace e2e

@@ -46,10 +46,27 @@ struct Fetch {
     std::vector<std::string> entries;
 };
 
+// deliver_change_context of record commits, one operation of `kind` (5 new, 6 edited) per
+// record handle, and the result records of its reply.
+struct Deliver {
+    Handle session{};
+    int kind = 6;
+    std::vector<Handle> records;
+    bool_t failed = TRUE;
+    ErrorRecord error;
+    struct Result {
+        int kind = -1;
+        std::string first, second;
+        ErrorRecord error;
+    };
+    std::vector<Result> results;
+};
+
 // Login with the user's name as password.
 clnt_stat call_login(Client &client, Login &login);
 clnt_stat call_fetch(Client &client, Fetch &fetch);
 // The fetch_props call as one record-marked record, for a client that speaks raw TCP.
 std::vector<char> fetch_call_record(Fetch &fetch, u_int xid);
+clnt_stat call_deliver(Client &client, Deliver &deliver);
 
 } // namespace e2e

@@ -298,6 +298,19 @@ bool_t xdr_error_record(XDR *xdrs, ErrorRecord *record) {
         return FALSE;
     if (record->extension == 2)
         return xdr_utf8(xdrs, &record->extension_text);
+    if (record->extension == 1) {
+        // Invalid fields: "name:tag" each, separated by spaces.
+        int count = 0;
+        if (!xdr_int(xdrs, &count) || count < 0 || count > 256) return FALSE;
+        for (int i = 0; i < count; ++i) {
+            std::string name;
+            int tag = 0;
+            if (!xdr_utf8(xdrs, &name) || !xdr_int(xdrs, &tag)) return FALSE;
+            if (i) record->extension_text += ' ';
+            record->extension_text += name + ':' + std::to_string(tag);
+        }
+        return TRUE;
+    }
     return record->extension == 0;
 }
 

@@ -111,7 +111,7 @@ struct ErrorRecord {
     int resource_type = 0;
     int causes = 0;
     int extension = 0;
-    std::string extension_text;
+    std::string extension_text; // extension 2: the text; 1: the invalid fields, "name:tag" each
 };
 bool_t xdr_error_record(XDR *xdrs, ErrorRecord *record);
 bool_t xdr_utf8(XDR *xdrs, std::string *text);
