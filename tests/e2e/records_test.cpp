@@ -2,7 +2,11 @@
 // the real program with a libtirpc client.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "demo_server.h"
@@ -248,4 +252,143 @@ TEST_F(RecordsE2E, ASecondTemporaryRecordOnAHeldOneDoesNotDiscardItsEdits) {
     EXPECT_EQ(std::vector<int>{0}, release(second.handle));
     EXPECT_EQ((std::vector<std::string>{"str:Edited once", "bool:1"}),
               fetch(held(first.handle), {{1000000, {}}, {488, {}}}, {"Headline"}));
+}
+
+namespace {
+
+// deliver_change_context of record commits (kind 6), one per handle, and its result records.
+struct Deliver {
+    Handle session{};
+    std::vector<Handle> records;
+    bool_t failed = TRUE;
+    ErrorRecord error;
+    struct Result {
+        int kind = -1;
+        std::string first, second;
+        ErrorRecord error;
+    };
+    std::vector<Result> results;
+};
+
+bool_t xdr_deliver(XDR *xdrs, Deliver *d) {
+    if (!xdr_no_correlator(xdrs) || !xdr_session(xdrs, &d->session)) return FALSE;
+    for (auto &h : d->records) {
+        bool_t more = TRUE;
+        int kind = 6;
+        if (!xdr_bool(xdrs, &more) || !xdr_int(xdrs, &kind) || !xdr_handle(xdrs, &h)) return FALSE;
+    }
+    bool_t end = FALSE;
+    return xdr_bool(xdrs, &end);
+}
+
+bool_t xdr_deliver_reply(XDR *xdrs, Deliver *d) {
+    if (!xdr_bool(xdrs, &d->failed)) return FALSE;
+    if (d->failed) return xdr_error_record(xdrs, &d->error);
+    for (;;) {
+        bool_t more = FALSE;
+        if (!xdr_bool(xdrs, &more)) return FALSE;
+        if (!more) return TRUE;
+        Deliver::Result r;
+        if (!xdr_int(xdrs, &r.kind)) return FALSE;
+        if (r.kind == 0 && !xdr_error_record(xdrs, &r.error)) return FALSE;
+        if (r.kind == 1 && (!xdr_utf8(xdrs, &r.first) || !xdr_utf8(xdrs, &r.second))) return FALSE;
+        if (r.kind != 0 && r.kind != 1) return FALSE;
+        d->results.push_back(r);
+    }
+}
+
+} // namespace
+
+TEST_F(RecordsE2E, DeliverCommitsAnEditedRecordOnce) {
+    CreateTemp temp = create_temp(by_name("Defect", "ISSUE00000009"), "Modify");
+    put(temp.handle, "Headline", "Delivered over TCP");
+    Deliver d;
+    d.session = session_;
+    d.records = {temp.handle};
+    ASSERT_EQ(RPC_SUCCESS, client_->call(10, as_proc(xdr_deliver), &d, as_proc(xdr_deliver_reply), &d));
+    ASSERT_FALSE(d.failed) << d.error.message;
+    ASSERT_EQ(1u, d.results.size());
+    EXPECT_EQ(1, d.results[0].kind);
+    EXPECT_EQ(temp.id, d.results[0].first);  // record type dbid "/" record dbid
+    EXPECT_EQ("", d.results[0].second);
+    EXPECT_EQ(std::vector<std::string>{"str:Delivered over TCP"},
+              fetch(by_name("Defect", "ISSUE00000009"), {{1000000, {}}}, {"Headline"}));
+    // The batch consumed the handle.
+    EXPECT_EQ(std::vector<int>{1}, release(temp.handle));
+}
+
+TEST_F(RecordsE2E, ServerKilledDuringBatchesLeavesEveryRecordWhole) {
+    std::vector<std::string> const names = {"ISSUE00000006", "ISSUE00000007", "ISSUE00000008"};
+    std::vector<std::string> const fields = {"Headline", "Description", "Found_In"};
+    // Rounds the server acknowledged, per record; the server is killed while rounds go on.
+    std::vector<int> acknowledged(names.size(), 0);
+    constexpr int kill_after = 12;
+    std::atomic<int> delivered{0};
+    // Killed a little after the twelfth batch, while the client is in the middle of later ones.
+    std::thread killer([&] {
+        while (delivered.load() < kill_after) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        server_->signal(SIGKILL);
+    });
+    int round = 0;
+    for (; round < 400; ++round) {
+        std::size_t const which = static_cast<std::size_t>(round) % names.size();
+        CreateTemp c;
+        c.session = session_;
+        c.record = by_name("Defect", names[which]);
+        c.action = by_name("Defect", "Modify", 40);
+        if (client_->call(9, as_proc(xdr_create_temp), &c, as_proc(xdr_create_temp_reply), &c) != RPC_SUCCESS) break;
+        if (c.failed) {
+            ADD_FAILURE() << c.error.message;
+            break;
+        }
+        std::string const value = "round " + std::to_string(round);
+        bool lost = false;
+        for (auto const &field : fields) {
+            Put p;
+            p.session = session_;
+            p.target = held(c.handle);
+            p.field = field;
+            p.value = value;
+            if (client_->call(4, as_proc(xdr_put), &p, as_proc(xdr_put_reply), &p) != RPC_SUCCESS) lost = true;
+            if (lost) break;
+        }
+        if (lost) break;
+        Deliver d;
+        d.session = session_;
+        d.records = {c.handle};
+        if (client_->call(10, as_proc(xdr_deliver), &d, as_proc(xdr_deliver_reply), &d) != RPC_SUCCESS) break;
+        if (d.failed || d.results.size() != 1 || d.results[0].kind != 1) {
+            ADD_FAILURE() << "batch refused: " << d.error.message;
+            break;
+        }
+        acknowledged[which] = round;
+        ++delivered;
+    }
+    delivered = kill_after;
+    killer.join();
+    ASSERT_GE(round, kill_after);
+    ASSERT_LT(round, 400) << "the server was not killed";
+    EXPECT_EQ(128 + SIGKILL, server_->wait().status);
+
+    // The same data under a new server: each record at one round, all of its fields from it.
+    client_.reset();
+    server_ = std::make_unique<ServerProcess>(std::vector<std::string>{"-worker_threads", "4"}, dir_.path(),
+                                              std::vector<std::string>{"KX_PRODUCT_DATA=" + dir_.file("data")});
+    ASSERT_TRUE(server_->start());
+    client_ = std::make_unique<Client>(server_->port());
+    Login login;
+    ASSERT_EQ(RPC_SUCCESS, call_login(*client_, login));
+    ASSERT_FALSE(login.failed) << login.error.message;
+    session_ = login.handle;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        std::vector<std::string> values = fetch(by_name("Defect", names[i]), {{1000000, {}}, {1000001, {}}, {1000002, {}}}, fields);
+        ASSERT_EQ(3u, values.size());
+        EXPECT_EQ(values[0], values[1]) << names[i];
+        EXPECT_EQ(values[0], values[2]) << names[i];
+        ASSERT_EQ(0u, values[0].find("str:round ")) << values[0];
+        int const stored = std::stoi(values[0].substr(10));
+        EXPECT_GE(stored, acknowledged[i]) << names[i];
+        EXPECT_EQ(static_cast<std::size_t>(stored) % names.size(), i);
+    }
 }

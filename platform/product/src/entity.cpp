@@ -21,6 +21,11 @@ using namespace kxp;
 namespace {
 
 [[noreturn]] void not_allowed(const CString& text) { throw new PaMsgException(KX_MSG_ACTION_NOT_ALLOWED, text); }
+// A commit that writes nothing; the record stays editable with its values.
+[[noreturn]] void commit_failed(int msg_id, const CString& text) { throw new PaMsgException(msg_id, text); }
+[[noreturn]] void changed_elsewhere(const CString& name) {
+  commit_failed(KX_MSG_RECORD_CHANGED, L"Record '" + name + L"' was changed by another session.");
+}
 
 }  // namespace
 
@@ -404,12 +409,13 @@ CString AdEntity::Validate() {
 }
 
 CString AdEntity::Commit() {
-  if (auto f = KXFaultInjector::Enter("AdEntity::Commit", KXFaultInjector::kText)) return f->text;
+  // A test can give a successful commit an information text.
+  auto injected = KXFaultInjector::Enter("AdEntity::Commit", KXFaultInjector::kText);
   SessionCore& c = live(session_, "AdEntity::Commit");
   std::lock_guard<std::recursive_mutex> lock(c.mu);
-  if (!action_) return L"Record '" + display_name_ + L"' is not being edited.";
+  if (!action_) commit_failed(KX_MSG_COMMIT_FAILED, L"Record '" + display_name_ + L"' is not being edited.");
   CString invalid = Validate();
-  if (!invalid.IsEmpty()) return invalid;
+  if (!invalid.IsEmpty()) commit_failed(KX_MSG_COMMIT_FAILED, invalid);
   const int type = action_->GetActionType();
   CString new_state = action_->GetDestStateName().IsEmpty() ? state_ : action_->GetDestStateName();
   std::string now = now_text();
@@ -434,12 +440,12 @@ CString AdEntity::Commit() {
       } else {
         auto keys = def_->GetUniqueKeyFieldDefs();
         CString key = keys.GetLength() ? first_value(keys.GetItem(0)->GetName()) : CString();
-        if (key.IsEmpty()) return L"The record needs a value for its key field.";
+        if (key.IsEmpty()) commit_failed(KX_MSG_COMMIT_FAILED, L"The record needs a value for its key field.");
         display = key;
       }
       Stmt dup(h, "SELECT 1 FROM records WHERE entity_def_dbid=? AND database_dbid=? AND display_name=?");
       dup.bind(1, def_->GetDbId()).bind(2, database_).bind(3, u8(display));
-      if (dup.step()) return L"A record '" + display + L"' exists already.";
+      if (dup.step()) commit_failed(KX_MSG_COMMIT_FAILED, L"A record '" + display + L"' exists already.");
       Stmt ins(h,
                "INSERT INTO records(dbid, entity_def_dbid, database_dbid, display_name, state_dbid, version, duplicate_of,"
                " created, modified) VALUES(?,?,?,?,?,1,NULL,?,?)");
@@ -449,7 +455,7 @@ CString AdEntity::Commit() {
     } else if (type == AD_ACTION_DELETE) {
       Stmt del(h, "DELETE FROM records WHERE dbid=? AND version=?");
       del.bind(1, GetDbId()).bind(2, version_).step();
-      if (sqlite3_changes(h) != 1) return L"Record '" + display_name_ + L"' was changed by another session.";
+      if (sqlite3_changes(h) != 1) changed_elsewhere(display_name_);
       Stmt(h, "DELETE FROM record_text WHERE record_dbid=?").bind(1, GetDbId()).step();
     } else {
       if (!def_->IsType(AD_STATEFUL)) {
@@ -466,9 +472,9 @@ CString AdEntity::Commit() {
       try {
         up.step();
       } catch (const StoreError&) {
-        return L"A record '" + display + L"' exists already.";
+        commit_failed(KX_MSG_COMMIT_FAILED, L"A record '" + display + L"' exists already.");
       }
-      if (sqlite3_changes(h) != 1) return L"Record '" + display_name_ + L"' was changed by another session.";
+      if (sqlite3_changes(h) != 1) changed_elsewhere(display_name_);
     }
     // A test can make the store fail here, between the record row and its values.
     KXFaultInjector::Enter("AdEntity::Commit:store");
@@ -520,7 +526,7 @@ CString AdEntity::Commit() {
   } catch (const StoreError& e) {
     // SQLite's words name tables and columns: they go to the diagnostics, not to the caller.
     AdDiagnostic::Report(L"Store", w("commit " + u8(display) + ": " + e.text).GetString());
-    return L"The record '" + display + L"' could not be stored.";
+    commit_failed(KX_MSG_COMMIT_FAILED, L"The record '" + display + L"' could not be stored.");
   }
   display_name_ = display;
   state_ = new_state;
@@ -531,7 +537,7 @@ CString AdEntity::Commit() {
   is_new_ = false;
   action_ = nullptr;
   reset_tracking();
-  return CString();
+  return injected ? injected->text : CString();
 }
 
 void AdEntity::Revert() {
@@ -579,6 +585,23 @@ void EditEntity(const AdEntityPtr& entity, const CString& action_name) {
     not_allowed(L"Record type '" + entity->GetEntityDef()->GetName() + L"' has no action '" + action_name + L"'.");
   }
   EditEntity(entity, a);
+}
+
+void DeleteEntity(const AdSessionPtr& session, const AdEntityPtr& entity, AdActionDef* action) {
+  KXFaultInjector::Enter("DeleteEntity");
+  if (!entity || !action) throw_kx(KX_MSG_BAD_VALUE, L"No record or action.", "DeleteEntity");
+  SessionCore& c = live(session, "DeleteEntity");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  if (&entity->GetSession()->core() != &c) throw_kx(KX_MSG_BAD_VALUE, L"The record belongs to another session.", "DeleteEntity");
+  if (action->GetActionType() != AD_ACTION_DELETE) not_allowed(L"'" + action->GetName() + L"' is not a delete action.");
+  if (entity->IsNew()) not_allowed(L"A record that was never stored cannot be deleted.");
+  EditEntity(entity, action);
+  try {
+    entity->Commit();
+  } catch (...) {
+    entity->Revert();
+    throw;
+  }
 }
 
 void MarkEntityAsDuplicate(const AdEntityPtr& entity, const AdEntityPtr& original, const CString& action_name) {

@@ -1,9 +1,11 @@
 // With the recording ARM agent loaded: the ten commit transactions of a change batch register in
 // order and each operation answers the id of its own; the request names the session's database
 // as its ARM target. Runs in its own process because ARM is switched on for good.
+#include "change/deliver.h"
 #include "change/deliverops.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -47,6 +49,13 @@ public:
 ::testing::Environment *const arm_on = ::testing::AddGlobalTestEnvironment(new ArmOn);
 
 std::string hex(arm_id const &id) { return armtest::hex(id.id_u.uint8, 16); }
+
+// Any registered transaction stands for the call's own.
+arm_id const &make_query_commit_id() {
+    static std::unique_ptr<DeliverOperation> const op = make_deliver_operation(0);
+    return op->arm_operation_id();
+}
+std::string make_query_commit_hex() { return hex(make_query_commit_id()); }
 
 } // namespace
 
@@ -165,4 +174,47 @@ TEST_F(DeliverTarget, ResolvedTargetsAreReleasedWithTheRequest) {
     // Whatever the targets resolved went with the request.
     EXPECT_EQ(KXObject::LiveCount(), objects);
     EXPECT_TRUE(remove_pointer_entry(session->oid()));
+}
+
+TEST_F(DeliverTarget, OneTransactionPerOperationAndStatusTwoForTheFailure) {
+    ASSERT_EQ(register_rc, 0);
+    ASSERT_GE(Nul::ArmApplication::start_application(nullptr, Nul::UString(), Nul::UString()), 0);
+    std::string const path = std::getenv("KX_ARM4_LOG");
+    std::vector<Record> calls;
+    {
+        KXSmartPtr<KXSession> user = KXSession::Build();
+        user->WebUserLogon(CString(L"carol"), CString(L"carol"), CString(), CString(), CString(L"ISSUE"),
+                           CString(L"KXDEMO"));
+        auto session = std::make_shared<LoginSession>(user, Nul::UString(L"KXDEMO/ISSUE"), Nul::UString());
+        Bytes b = request_of(session);
+        b.resize(b.size() - 4);
+        Bytes const list = cat(words({1, 11, 43, 1}), str("Platforms"));
+        b = cat(b, cat(list, cat(words({0, 1}), str("Amiga"))));  // performed
+        b = cat(b, cat(list, cat(cat(words({1}), str("Nope")), words({0}))));  // fails: no such value
+        b = cat(b, cat(list, cat(words({0, 1}), str("BeOS"))));  // never performed
+        b = cat(b, words({0}));
+        DeliverChangeContextArgs args;
+        ASSERT_TRUE(kxtest::decode(b, [&](XDR *x) { return args.xdr(x); }));
+        std::remove(path.c_str());
+        // The call's own transaction, which the dispatcher starts before the reply is written.
+        Nul::ArmBuffer none;
+        ASSERT_NE(Nul::ArmPerThreadOperationStack::get_base_correlator(), nullptr);
+        ASSERT_GE(Nul::ArmPerThreadOperationStack::start_transaction(make_query_commit_id(), &none, true), 0);
+        DeliverChangeContextResp reply(&args);
+        bool ok = false;
+        kxtest::encode([&](XDR *x) { return reply.xdr(x); }, &ok);
+        Nul::ArmPerThreadOperationStack::stop_transaction(0, nullptr);
+        EXPECT_TRUE(ok);
+        calls = armtest::read_records(path);
+        EXPECT_TRUE(remove_pointer_entry(session->oid()));
+    }
+    std::vector<std::string> starts, stops;
+    for (Record const &r : calls) {
+        if (r.call == "start_transaction") starts.push_back(r["tran_id"]);
+        if (r.call == "stop_transaction") stops.push_back(r["status"]);
+    }
+    std::string const list_commit = hex(make_deliver_operation(11)->arm_operation_id());
+    // The call's transaction around one per performed operation: success, then the failure.
+    EXPECT_EQ(starts, (std::vector<std::string>{make_query_commit_hex(), list_commit, list_commit}));
+    EXPECT_EQ(stops, (std::vector<std::string>{"0", "2", "0"}));
 }

@@ -11,23 +11,6 @@
 #include "kxproduct/kxproduct.h"
 #include "test_support.h"
 
-namespace {
-
-KXSmartPtr<KXSession> logon(const wchar_t* user) {
-  auto s = KXSession::Build();
-  s->WebUserLogon(user, user, L"h", L"", L"ISSUE", L"KXDEMO");
-  return s;
-}
-
-AdEntityPtr find(const AdSessionPtr& s, const wchar_t* name) {
-  AdEntityPtr e;
-  CString error;
-  AdEntityMgr::Get(s)->LookupEntityWithStatus(LookupEntityDefOrFamily(s, L"Defect"), name, e, error, 1);
-  return e;
-}
-
-}  // namespace
-
 using CrashTest = ProductTest;
 
 TEST_F(CrashTest, KilledWhileCommittingLeavesNoHalfRecord) {
@@ -41,8 +24,8 @@ TEST_F(CrashTest, KilledWhileCommittingLeavesNoHalfRecord) {
     ::close(ready[0]);
     // Child: change two fields of one record together, as fast as it can, until killed.
     try {
-      auto s = logon(L"alice");
-      AdEntityPtr e = find(s->GetReal(), L"ISSUE00000003");
+      auto s = demo_logon(L"alice");
+      AdEntityPtr e = find_defect(s->GetReal(), L"ISSUE00000003");
       for (long n = 1;; ++n) {
         EditEntity(e, L"Modify");
         CString v;
@@ -72,8 +55,8 @@ TEST_F(CrashTest, KilledWhileCommittingLeavesNoHalfRecord) {
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFSIGNALED(status)) << "child ended early with " << WEXITSTATUS(status);
-  auto s = logon(L"bob");
-  AdEntityPtr e = find(s->GetReal(), L"ISSUE00000003");
+  auto s = demo_logon(L"bob");
+  AdEntityPtr e = find_defect(s->GetReal(), L"ISSUE00000003");
   ASSERT_TRUE(e);
   CString headline = e->GetFieldValue(L"Headline").GetValue();
   CString estimate = e->GetFieldValue(L"Estimate").GetValue();
@@ -87,14 +70,14 @@ TEST_F(CrashTest, KilledWhileCommittingLeavesNoHalfRecord) {
 }
 
 TEST_F(CrashTest, OneSessionUsedFromSeveralThreads) {
-  auto s = logon(L"alice");
+  auto s = demo_logon(L"alice");
   AdSessionPtr real = s->GetReal();
   std::atomic<int> good{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([&] {
       for (int i = 0; i < 10; ++i) {
-        AdEntityPtr e = find(real, L"ISSUE00000004");
+        AdEntityPtr e = find_defect(real, L"ISSUE00000004");
         if (e && e->GetFieldValue(L"Headline").GetValue() == L"Report totals off by one" &&
             real->GetSessionDatabase()->GetDatabaseName() == L"ISSUE")
           ++good;

@@ -108,7 +108,7 @@ TEST_F(EntityTest, NewRecordCallbacksRequirednessAndCommit) {
   EXPECT_NE(e->SetFieldValue(L"Nope", L"x"), L"");
   EXPECT_EQ(e->SetFieldValue(L"Estimate", L"12x"), L"");
   EXPECT_NE(e->Validate().Find(L"Estimate"), -1);
-  EXPECT_NE(e->Commit(), L"");  // invalid: nothing written, still editable
+  EXPECT_EQ(expect_pamsg([&] { e->Commit(); }).first, KX_MSG_COMMIT_FAILED);  // invalid: nothing written, still editable
   EXPECT_TRUE(e->IsEditable());
   EXPECT_EQ(e->SetFieldValue(L"Estimate", L"12"), L"");
   EXPECT_EQ(e->SetFieldValue(L"Project", L"Nowhere"), L"");
@@ -148,7 +148,7 @@ TEST_F(EntityTest, ActionsFollowStatesAndRequiredness) {
   EXPECT_EQ(e->GetActionType(), AD_ACTION_CHANGE_STATE);
   EXPECT_EQ(e->GetFieldRequiredness(L"Owner"), AD_MANDATORY);
   EXPECT_EQ(expect_pamsg([&] { EditEntity(e, L"Modify"); }).first, KX_MSG_ACTION_NOT_ALLOWED);
-  EXPECT_NE(e->Commit().Find(L"Owner"), -1);
+  EXPECT_NE(expect_pamsg([&] { e->Commit(); }).second.find(L"Owner"), std::wstring::npos);
   e->Revert();
   EXPECT_FALSE(e->IsEditable());
   EXPECT_EQ(e->GetFieldRequiredness(L"Owner"), AD_OPTIONAL);
@@ -182,7 +182,12 @@ TEST_F(EntityTest, ConcurrentChangeIsRefusedNotLost) {
   EXPECT_EQ(ea->SetFieldValue(L"Priority", L"1-Resolve Immediately"), L"");
   EXPECT_EQ(eb->SetFieldValue(L"Priority", L"4-Low Priority"), L"");
   EXPECT_EQ(ea->Commit(), L"");
-  EXPECT_NE(eb->Commit().Find(L"changed by another session"), -1);
+  auto refused = expect_pamsg([&] { eb->Commit(); });
+  EXPECT_EQ(refused.first, KX_MSG_RECORD_CHANGED);
+  EXPECT_NE(refused.second.find(L"changed by another session"), std::wstring::npos);
+  // The refused record keeps its edits and may be committed once the conflict is resolved.
+  EXPECT_TRUE(eb->IsEditable());
+  EXPECT_EQ(eb->GetFieldValue(L"Priority").GetValue(), L"4-Low Priority");
   eb->Revert();
   EditEntity(eb, L"Modify");  // reloads
   EXPECT_EQ(eb->GetFieldValue(L"Priority").GetValue(), L"1-Resolve Immediately");
@@ -244,9 +249,9 @@ TEST_F(EntityTest, StatelessRecordsAreNamedByTheirKey) {
   AdSessionPtr real = s->GetReal();
   AdEntityDef* project = LookupEntityDefOrFamily(real, L"Project");
   AdEntityPtr p = BuildEntity(real, project);
-  EXPECT_NE(p->Commit(), L"");  // key missing
+  EXPECT_EQ(expect_pamsg([&] { p->Commit(); }).first, KX_MSG_COMMIT_FAILED);  // key missing
   EXPECT_EQ(p->SetFieldValue(L"Name", L"Apollo"), L"");
-  EXPECT_NE(p->Commit().Find(L"exists already"), -1);
+  EXPECT_NE(expect_pamsg([&] { p->Commit(); }).second.find(L"exists already"), std::wstring::npos);
   EXPECT_EQ(p->SetFieldValue(L"Name", L"Draco"), L"");
   EXPECT_EQ(p->Commit(), L"");
   EXPECT_EQ(p->GetDisplayName(), L"Draco");
@@ -268,10 +273,10 @@ TEST_F(EntityTest, InjectedAnswers) {
   KXFaultInjector::Arm("AdEntity::SetFieldValue", KXFault{KXFaultKind::ErrorText, 0, CString(L"value refused"), 0});
   EXPECT_EQ(r->SetFieldValue(L"Owner", L"bob"), L"value refused");
   EXPECT_EQ(r->SetFieldValue(L"Owner", L"bob"), L"");
-  KXFaultInjector::Arm("AdEntity::Commit", KXFault{KXFaultKind::ErrorText, 0, CString(L"hook said no"), 0});
-  EXPECT_EQ(r->Commit(), L"hook said no");
-  EXPECT_TRUE(r->IsEditable());
-  r->Revert();
+  KXFaultInjector::Arm("AdEntity::Commit", KXFault{KXFaultKind::ErrorText, 0, CString(L"hook says hello"), 0});
+  EXPECT_EQ(r->Commit(), L"hook says hello");  // information only: the record is stored
+  EXPECT_FALSE(r->IsEditable());
+  EXPECT_EQ(find(real, L"Defect", L"ISSUE00000004")->GetFieldValue(L"Owner").GetValue(), L"bob");
   EXPECT_EQ(KXFaultInjector::CallCount("AdEntity::SetFieldValue"), 2);
 }
 
@@ -296,6 +301,9 @@ TEST_F(EntityTest, ConcurrentSubmitsGetDistinctIds) {
           else names.insert(e->GetDisplayName().str());
         }
       } catch (KXException* e) {
+        ++failures;
+        e->Delete();
+      } catch (PaMsgException* e) {
         ++failures;
         e->Delete();
       }

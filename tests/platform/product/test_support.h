@@ -10,9 +10,11 @@
 #include <string>
 
 #include "kxproduct/diag.h"
+#include "kxproduct/entity.h"
 #include "kxproduct/exceptions.h"
 #include "kxproduct/faults.h"
 #include "kxproduct/object.h"
+#include "kxproduct/session.h"
 #include "kxwin/cexception.h"
 
 class ProductTest : public ::testing::Test {
@@ -71,4 +73,19 @@ std::pair<int, std::wstring> expect_pamsg(F f) {
   }
   ADD_FAILURE() << "no PaMsgException";
   return {0, L""};
+}
+
+// A session of the demo set's ISSUE database; each demo user's password is its name.
+inline KXSmartPtr<KXSession> demo_logon(const wchar_t* user) {
+  auto s = KXSession::Build();
+  s->WebUserLogon(user, user, L"h", L"", L"ISSUE", L"KXDEMO");
+  return s;
+}
+
+// The Defect of that name, or null.
+inline AdEntityPtr find_defect(const AdSessionPtr& s, const wchar_t* name) {
+  AdEntityPtr e;
+  CString error;
+  AdEntityMgr::Get(s)->LookupEntityWithStatus(LookupEntityDefOrFamily(s, L"Defect"), name, e, error, 1);
+  return e;
 }

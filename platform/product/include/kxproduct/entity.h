@@ -98,8 +98,10 @@ class AdEntity : public AdDataObject {
   // type, no other record has its key. Otherwise one line per invalid field, or the refusal.
   CString Validate();
   std::vector<AdFieldInfo> GetInvalidFieldValues() const;
-  // Writes the action in one transaction. Empty text on success; otherwise the reason, and the
-  // record stays editable with its values.
+  // Writes the action in one transaction and answers an information text (usually empty). A
+  // commit that fails writes nothing, leaves the record editable with its values and throws
+  // PaMsgException: KX_MSG_RECORD_CHANGED when another session changed the record since it was
+  // read, KX_MSG_COMMIT_FAILED for any other refusal (invalid values, a taken key, the store).
   CString Commit();
   // Abandons the action in progress and restores the stored values.
   void Revert();
@@ -221,6 +223,12 @@ void EditEntity(const AdEntityPtr& entity, AdActionDef* action);
 // and marks (clears) the record as a duplicate of `original`.
 void MarkEntityAsDuplicate(const AdEntityPtr& entity, const AdEntityPtr& original, const CString& action_name = CString());
 void UnmarkEntityAsDuplicate(const AdEntityPtr& entity, const CString& action_name = CString());
+
+// Deletes a stored record with `action`, a delete action of its record type, in one
+// transaction. The record must not be in an action already. PaMsgException
+// KX_MSG_ACTION_NOT_ALLOWED for another kind of action or a record being edited; failures of
+// the commit as AdEntity::Commit, after which the record is as before.
+void DeleteEntity(const AdSessionPtr& session, const AdEntityPtr& entity, AdActionDef* action);
 
 class AdEntityMgr : public KXObject {
  public:

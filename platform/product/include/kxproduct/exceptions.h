@@ -21,9 +21,11 @@ enum KXMsgId : int {
   KX_MSG_CONNECTION_FAILED = 13285,   // database set or database cannot be opened
   KX_MSG_BAD_ENCRYPTED_TEXT = 13290,
   KX_MSG_QUERY_FAILED = 13300,        // a query definition that cannot run, or a failing query
+  KX_MSG_NO_LIST_PRIVILEGE = 13584,   // dynamic lists need the dynamic-list privilege
   KX_MSG_PERM_DENIED_PUBLIC_FOLDER_ADMIN = 13585,
   KX_MSG_BAD_WORKSPACE_NAME = 13786,  // a workspace name that is empty, holds "/" or repeats a sibling's
   KX_MSG_BAD_SEARCH = 13810,          // a full-text search string the index cannot parse
+  KX_MSG_RECORD_CHANGED = 14008,      // a commit found the record changed by another session
 };
 
 class KXException {

@@ -6,6 +6,7 @@
 #include "kxproduct/entity.h"
 #include "kxproduct/exceptions.h"
 #include "kxproduct/faults.h"
+#include "kxproduct/lists.h"
 #include "kxproduct/metadata.h"
 #include "kxproduct/object.h"
 #include "kxproduct/query.h"

@@ -7,6 +7,7 @@
 #include "change/attachment_requests.h"
 #include "change/content.h"
 #include "change/create_temp.h"
+#include "change/deliver.h"
 #include "change/deliverops.h"
 #include "change/mkresource.h"
 #include "change/new_resources.h"
@@ -25,7 +26,9 @@ std::span<ProcedureRow const> change_procedures() {
         served<ResolveTypeArg>(6, L"resolve_type", xdr_routine(xdr_result_of<ResolveTypeResp>), kxrpc_resolve_type),
         served<CreateResourceArgs>(8, L"mkresource", xdr_routine(xdr_result_of<CreateResourceResp>), kxrpc_mkresource),
         served<CreateTempArgs>(9, L"create_temp", xdr_routine(xdr_result_of<CreateTempResp>), kxrpc_create_temp),
-        decoded<DeliverChangeContextArgs>(10, L"deliver_change_context"),
+        served<DeliverChangeContextArgs>(10, L"deliver_change_context",
+                                         xdr_routine(xdr_result_of<DeliverChangeContextResp>),
+                                         kxrpc_deliver_change_context),
         served<ValidateActionArgs>(11, L"validate_action", xdr_routine(xdr_result_of<XdrVoid>), kxrpc_validate_action),
         served<ValidateRecordPropsArgs>(12, L"validate_record_props", xdr_routine(xdr_result_of<XdrVoid>),
                                         kxrpc_validate_record_props),

@@ -1,0 +1,277 @@
+#include "change/deliver.h"
+
+#include <string>
+
+#include "change/database_lock.h"
+#include "change/validation.h"
+#include "kxproduct/entity.h"
+#include "kxproduct/exceptions.h"
+#include "kxproduct/lists.h"
+#include "kxproduct/session.h"
+#include "props/replies.h"
+#include "tesutil/arm.h"
+#include "tesutil/armbuffer.h"
+#include "tesutil/critsec.h"
+#include "wire/casts.h"
+#include "wire/catalog.h"
+#include "wire/conversions.h"
+#include "wire/errors.h"
+#include "wire/exceptions.h"
+#include "wire/held_items.h"
+#include "wire/product_failure.h"
+#include "wire/textfmt.h"
+#include "wire/trace.h"
+#include "wire/workspace.h"
+#include "wire/xdr.h"
+
+namespace KxRpc {
+
+namespace {
+
+constexpr int MSG_DELIVER_RECORD = 53;
+constexpr int MSG_NO_LIST = 74;
+constexpr int MSG_EDIT_LIST = 88;
+constexpr int MSG_INSUFFICIENT_PRIVILEGE = 92;
+constexpr int MSG_SAVE_RECORD = 149;
+constexpr int REASON_RECORD_CHANGED = 49;
+constexpr int REASON_NO_PRIVILEGE = 31;
+
+void trace_step(char const *step, DeliverOperation &op) {
+    trace_lazy(1, [&] { return text_format("DeliverChangeContextResp::%s: (%s)", step, op.to_string()); });
+}
+
+// The item a handle names while it is still registered. An earlier operation of the batch that
+// consumed it unregistered it: it then counts as unknown, like a handle that was never sent.
+StateItem *registered(StateItemPtr const &item) {
+    if (!item || lookup_pointer_entry(item->oid()) != item) return nullptr;
+    return item.get();
+}
+
+// A target given by a state handle must still name a registered item.
+void require_registered(GenericOpArgs &target) {
+    if (!target.is_state_item_target()) return;
+    StateItem *item = target.state_item_or_fail();
+    StateItemPtr current = lookup_pointer_entry(item->oid());
+    if (current.get() != item) raise_cast_failure(Nul::UMessage::Arg(L"non-null"));
+}
+
+// An operation consumes its state item: unregistered first; the last holder destroys it.
+void consume(StateItem *item) { remove_pointer_entry(item->oid()); }
+
+Nul::UString record_key(AdEntityPtr const &record) {
+    return text_format("%s/%s", Nul::UString(std::to_wstring(record->GetEntityDef()->GetDbId())),
+                       Nul::UString(std::to_wstring(record->GetDbId())));
+}
+
+void trace_failure(wchar_t const *method, ProductFailure const &failure) {
+    trace_lazy(1, [&] {
+        return text_format("Exception: %s is caught in %s(%s)", kind_name(failure), Nul::UString(method), failure.text);
+    });
+}
+
+// The ARM transaction of one operation, when ARM is on and the call runs inside one.
+class OperationTransaction {
+public:
+    OperationTransaction(DeliverChangeContextArgs &args, DeliverOperation &op) {
+        if (Nul::ArmApplication::level() == 0 || !Nul::ArmPerThreadOperationStack::doing_local_operation()) return;
+        Nul::ArmBuffer buffer(false);
+        arm_id const no_identity{};
+        buffer.add_buffer(args.arm_user_name(), false, no_identity);
+        op.add_arm_data(buffer);
+        started_ = Nul::ArmPerThreadOperationStack::start_transaction(op.arm_operation_id(), &buffer, true) >= 0;
+    }
+    OperationTransaction(OperationTransaction const &) = delete;
+    OperationTransaction &operator=(OperationTransaction const &) = delete;
+    // An operation that neither succeeded nor failed in order (a reply that could not be
+    // written) ends as failed.
+    ~OperationTransaction() { stop(2, Nul::UString()); }
+    void stop(int status, Nul::UString const &detail) {
+        if (!started_) return;
+        started_ = false;
+        if (detail.empty()) {
+            Nul::ArmPerThreadOperationStack::stop_transaction(status, nullptr);
+            return;
+        }
+        Nul::ArmBuffer buffer(false);
+        buffer.add_buffer(detail);
+        Nul::ArmPerThreadOperationStack::stop_transaction(status, &buffer);
+    }
+
+private:
+    bool started_ = false;
+};
+
+bool_t xdr_result(XDR *xdrs, DeliverResult &r) {
+    bool_t more = TRUE;
+    int kind = r.kind;
+    if (!xdr_bool(xdrs, &more) || !xdr_int(xdrs, &kind)) return FALSE;
+    if (r.kind == 1) return xdr_ustring(xdrs, r.first) && xdr_ustring(xdrs, r.second, max_wire_text);
+    int count = static_cast<int>(r.items.size());
+    if (!xdr_int(xdrs, &count)) return FALSE;
+    for (auto &[type, dbid] : r.items) {
+        Nul::UString text(std::to_wstring(dbid));
+        if (!xdr_int(xdrs, &type) || !xdr_ustring(xdrs, text)) return FALSE;
+    }
+    return TRUE;
+}
+
+bool_t xdr_failure(XDR *xdrs, Nul::STPException const &e) {
+    bool_t more = TRUE;
+    int kind = 0;
+    return xdr_bool(xdrs, &more) && xdr_int(xdrs, &kind) && xdr_exception(xdrs, &e);
+}
+
+} // namespace
+
+Nul::CriticalSectionLock &dynamic_list_lock() {
+    static Nul::CriticalSectionLock lock;
+    return lock;
+}
+
+DeliverChangeContextResp::DeliverChangeContextResp(DeliverChangeContextArgs *args) : args_(args) {}
+
+DeliverChangeContextResp::~DeliverChangeContextResp() = default;
+
+bool_t DeliverChangeContextResp::xdr(XDR *xdrs) {
+    if (xdrs->x_op != XDR_ENCODE) return FALSE;
+    xdrs_ = xdrs;
+    for (auto it = args_->ops_begin(); it != args_->ops_end(); ++it) {
+        DeliverOperation &op = *checked_cast<DeliverOperation>(*it);
+        OperationTransaction transaction(*args_, op);
+        std::unique_ptr<Nul::STPException> failure;
+        DeliverResult result;
+        try {
+            result = perform(op);
+        } catch (Nul::STPException const &e) {
+            failure.reset(e.clone());
+        } catch (...) {
+            // perform converts every failure; this is the last line of defence.
+            ProductFailure f = take_product_failure();
+            trace_failure(L"DeliverChangeContextResp::xdr", f);
+            failure = std::make_unique<KXInternalErrorException>(
+                kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, Nul::UMessage::Arg(f.text)));
+        }
+        if (failure) {
+            // The batch ends here; what was performed before stays committed.
+            trace_stp_exception(L"DeliverChangeContextResp::xdr", *failure);
+            if (!xdr_failure(xdrs, *failure)) throw_marshalling_error();
+            transaction.stop(2, exception_message_text(*failure));
+            break;
+        }
+        if (!xdr_result(xdrs, result)) throw_marshalling_error();
+        transaction.stop(0, Nul::UString());
+    }
+    bool_t end = FALSE;
+    if (!xdr_bool(xdrs, &end)) throw_marshalling_error();
+    return TRUE;
+}
+
+DeliverResult DeliverChangeContextResp::perform(DeliverOperation &op) {
+    session_ = args_->api_session_or_fail();
+    switch (op.kind()) {
+    case DELIVER_MAKE_RECORD:
+    case DELIVER_MODIFY_RECORD:
+        return perform_record_op(op);
+    case DELIVER_DELETE_RECORD:
+        return delete_record(op);
+    case DELIVER_MODIFY_DYNAMIC_LIST: {
+        Nul::CriticalSection guard(dynamic_list_lock());
+        return modify_dynamic_list(op);
+    }
+    default:
+        return not_served(op);
+    }
+}
+
+DeliverResult DeliverChangeContextResp::perform_record_op(DeliverOperation &base) {
+    auto &op = *checked_cast<RecordOperation>(&base);
+    trace_step("perform_record_op", op);
+    auto *item = checked_cast<RecordStateItem>(registered(op.record_handle()));
+    AdEntityPtr record = item->entity();
+    // Hook values of a multi-modify batch are kept apart while an edited record commits.
+    std::unique_ptr<MRU_context> mru;
+    if (op.kind() == DELIVER_MODIFY_RECORD) mru = std::make_unique<MRU_context>(record);
+    throw_invalid_fields(validate_record(record, session_));
+    Nul::UString text;
+    try {
+        text = ustr(record->Commit());
+    } catch (...) {
+        // The record keeps its edits and its handle: the client may correct it and deliver again.
+        ProductFailure f = take_product_failure();
+        trace_failure(L"DeliverChangeContextResp::perform_record_op", f);
+        Nul::UMessage message = kx_message(MSG_SAVE_RECORD, Nul::UMessage::Arg(f.text));
+        if (f.kind == ProductFailure::OTHER) throw KXInternalErrorException(message);
+        if (f.msg_id == KX_MSG_RECORD_CHANGED) throw KxRpcException(REASON_RECORD_CHANGED, message, nullptr, nullptr);
+        throw KXConflictException(message);
+    }
+    if (!text.empty())
+        trace_lazy(1, [&] { return text_format("DeliverChangeContextResp::perform_record_op: Entity Commit Msg: (%s)", text); });
+    DeliverResult result;
+    result.first = record_key(record);
+    result.second = text;
+    consume(item);
+    return result;
+}
+
+DeliverResult DeliverChangeContextResp::delete_record(DeliverOperation &base) {
+    auto &op = *checked_cast<DeleteRecordOperation>(&base);
+    trace_step("delete_record", op);
+    require_registered(op.record());
+    AdEntityPtr record = op.record().record(session_);
+    AdActionDef *action = op.action().action_def(session_);
+    MRU_context mru(record);
+    try {
+        DeleteEntity(AdSessionPtr(session_), record, action);
+    } catch (...) {
+        ProductFailure f = take_product_failure();
+        trace_failure(L"DeliverChangeContextResp::delete_record", f);
+        throw KXInternalErrorException(kx_message(MSG_DELIVER_RECORD, Nul::UMessage::Arg(f.text)));
+    }
+    DeliverResult result;
+    result.first = record_key(record);
+    return result;
+}
+
+DeliverResult DeliverChangeContextResp::modify_dynamic_list(DeliverOperation &base) {
+    auto &op = *checked_cast<ModifyDynamicListOperation>(&base);
+    trace_step("modify_dynamic_list", op);
+    AdListDef *def = op.list().target().dynamic_choice_list(session_);
+    try {
+        KXSmartPtr<AdListMgr> lists = AdListMgr::Get(AdSessionPtr(session_));
+        KXSmartPtr<AdDynamicList> list = lists->LookupList(def->GetName());
+        if (!list) throw KXInternalErrorException(kx_message(MSG_NO_LIST));
+        // The changes gather in the list and are written once: an interruption never leaves the
+        // list emptied or half changed.
+        if (op.remove_all()) {
+            list->SetMembers({});
+        } else {
+            for (Nul::UString const &value : op.values_to_delete()) list->DeleteMember(cstr(value));
+        }
+        for (Nul::UString const &value : op.values_to_add()) list->AddMember(cstr(value));
+        list->Commit();
+    } catch (...) {
+        ProductFailure f = take_product_failure();
+        trace_failure(L"DeliverChangeContextResp::modify_dynamic_list", f);
+        if (f.msg_id == KX_MSG_NO_LIST_PRIVILEGE)
+            throw KxRpcException(REASON_NO_PRIVILEGE, kx_message(MSG_INSUFFICIENT_PRIVILEGE, Nul::UMessage::Arg(f.text)),
+                                 nullptr, nullptr);
+        throw KXInternalErrorException(kx_message(MSG_EDIT_LIST, Nul::UMessage::Arg(f.text)));
+    }
+    DeliverResult result;
+    result.first = Nul::UString(std::to_wstring(def->GetDbId()));
+    return result;
+}
+
+DeliverResult DeliverChangeContextResp::not_served(DeliverOperation &op) {
+    throw_implementation_error(text_format("change operations of kind %d are not served", op.kind()));
+}
+
+bool kxrpc_deliver_change_context(XdrObject *request, XdrObject **result) {
+    auto *args = checked_cast<DeliverChangeContextArgs>(request);
+    trace_lazy(1, [&] { return text_format("Info: (kxrpc_deliver_change_context %s)", args->describe()); });
+    check_user_database_unlocked(args->api_session_or_fail());
+    *result = new DeliverChangeContextResp(args);
+    return true;
+}
+
+} // namespace KxRpc

@@ -1,0 +1,305 @@
+// deliver_change_context in-process: batches of record, delete and dynamic-list operations
+// against a private demo set, with their result records read back from the reply's bytes.
+#include "change/deliver.h"
+
+#include <string>
+#include <vector>
+
+#include "handler_env.h"
+#include "kxproduct/lists.h"
+#include "wire/held_items.h"
+
+using namespace KxRpc;
+using kxtest::by_name;
+using kxtest::Bytes;
+using kxtest::cat;
+using kxtest::str;
+using kxtest::u8;
+using kxtest::words;
+
+namespace {
+
+// One result record as the client reads it.
+struct Record {
+    int kind = -1;
+    std::string first, second;  // kind 1; kind 0: second is the message
+    int reason = 0;             // kind 0
+    std::vector<std::string> invalid_fields;
+};
+
+bool_t read_text(XDR *x, std::string &out) {
+    char *p = nullptr;
+    if (!xdr_string(x, &p, 1 << 20)) return FALSE;
+    out = p;
+    ::free(p);
+    return TRUE;
+}
+
+// The records of a reply and whether its end marker came right after them.
+std::vector<Record> read_reply(Bytes const &reply, bool *ended) {
+    std::vector<Record> out;
+    *ended = false;
+    bool whole = kxtest::decode(reply, [&](XDR *x) {
+        for (;;) {
+            bool_t more = FALSE;
+            if (!xdr_bool(x, &more)) return FALSE;
+            if (!more) return *ended = true, TRUE;
+            Record r;
+            if (!xdr_int(x, &r.kind)) return FALSE;
+            if (r.kind == 1) {
+                if (!read_text(x, r.first) || !read_text(x, r.second)) return FALSE;
+            } else if (r.kind == 0) {
+                int resource = 0, causes = 0, extension = 0;
+                if (!xdr_int(x, &r.reason) || !read_text(x, r.second) || !xdr_int(x, &resource) || resource != -1 ||
+                    !xdr_int(x, &causes) || causes != 0 || !xdr_int(x, &extension))
+                    return FALSE;
+                if (extension == 1) {
+                    int n = 0;
+                    if (!xdr_int(x, &n)) return FALSE;
+                    for (int i = 0; i < n; ++i) {
+                        std::string name;
+                        int tag = 0;
+                        if (!read_text(x, name) || !xdr_int(x, &tag)) return FALSE;
+                        r.invalid_fields.push_back(name);
+                    }
+                } else if (extension != 0) {
+                    return FALSE;
+                }
+            } else {
+                return FALSE;
+            }
+            out.push_back(r);
+        }
+    });
+    if (!whole) *ended = false;
+    return out;
+}
+
+class Deliver : public kxtest::HandlerTest {
+protected:
+    void SetUp() override {
+        HandlerTest::SetUp();
+        alice_ = login(L"alice");
+        api_ = AdSessionPtr(alice_->session());
+    }
+    void TearDown() override {
+        for (auto const &item : items_) remove_pointer_entry(item->oid());
+        items_.clear();
+        HandlerTest::TearDown();
+    }
+
+    AdEntityPtr stored(AdSessionPtr const &s, wchar_t const *name) {
+        AdEntityPtr record;
+        CString error;
+        AdEntityMgr::Get(s)->LookupEntityWithStatus(LookupEntityDef(s, CString(L"Defect")), CString(name), record, error, 1);
+        return record;
+    }
+    // A registered record state item: the record opened for Modify with its headline set.
+    std::shared_ptr<RecordStateItem> editing(wchar_t const *name, wchar_t const *headline) {
+        AdEntityPtr record = stored(api_, name);
+        EditEntity(record, CString(L"Modify"));
+        EXPECT_EQ(record->SetFieldValue(CString(L"Headline"), CString(headline)), L"");
+        auto item = std::make_shared<RecordStateItem>(record);
+        add_pointer_entry(item);
+        items_.push_back(item);
+        return item;
+    }
+    std::string key(AdEntityPtr const &r) {
+        return std::to_string(r->GetEntityDef()->GetDbId()) + "/" + std::to_string(r->GetDbId());
+    }
+    std::string headline(wchar_t const *name) {
+        KXSmartPtr<KXSession> s = KXSession::Build();
+        s->WebUserLogon(CString(L"bob"), CString(L"bob"), CString(), CString(), CString(L"ISSUE"), CString(L"KXDEMO"));
+        return stored(AdSessionPtr(s->GetReal()), name)->GetFieldValue(CString(L"Headline")).GetValue().ToUtf8();
+    }
+
+    static Bytes op(int kind, Bytes const &operands) { return cat(words({1, static_cast<std::uint32_t>(kind)}), operands); }
+    Bytes record_op(int kind, StateItemPtr const &item) { return op(kind, handle_of(item)); }
+    static Bytes list_op(std::string const &list, int to_delete, std::vector<std::string> const &del,
+                         std::vector<std::string> const &add) {
+        Bytes b = cat(by_name(43, {list}), words({static_cast<std::uint32_t>(to_delete)}));
+        for (auto const &v : del) b = cat(b, str(v));
+        b = cat(b, words({static_cast<std::uint32_t>(add.size())}));
+        for (auto const &v : add) b = cat(b, str(v));
+        return op(11, b);
+    }
+
+    // Runs a batch on `session`; the records of the reply, which must end with its marker.
+    std::vector<Record> batch(std::shared_ptr<LoginSession> const &session, std::vector<Bytes> const &ops) {
+        Bytes body = header(session);
+        for (auto const &o : ops) body = cat(body, o);
+        body = cat(body, words({0}));
+        last_ = call<DeliverChangeContextArgs>(kxrpc_deliver_change_context, body);
+        if (!last_.result) return {};
+        bool ended = false;
+        auto records = read_reply(last_.reply(), &ended);
+        EXPECT_TRUE(ended) << "the reply did not end with its marker";
+        return records;
+    }
+
+    std::shared_ptr<LoginSession> alice_;
+    AdSessionPtr api_;
+    std::vector<StateItemPtr> items_;
+    kxtest::Outcome last_;
+};
+
+} // namespace
+
+TEST_F(Deliver, EmptyBatchAnswersOnlyTheEndMarker) {
+    auto records = batch(alice_, {});
+    ASSERT_TRUE(last_.result);
+    EXPECT_TRUE(records.empty());
+    EXPECT_EQ(last_.reply(), words({0}));
+}
+
+TEST_F(Deliver, SecondOfThreeFailsAndTheThirdNeverRuns) {
+    auto first = editing(L"ISSUE00000011", L"first of three");
+    auto second = editing(L"ISSUE00000012", L"second of three");
+    EXPECT_EQ(second->entity()->SetFieldValue(CString(L"Severity"), CString(L"9-Unknown")), L"");  // invalid
+    auto third = editing(L"ISSUE00000006", L"third of three");
+    std::string const third_before = headline(L"ISSUE00000006");
+
+    auto records = batch(alice_, {record_op(6, first), record_op(6, second), record_op(6, third)});
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].kind, 1);
+    EXPECT_EQ(records[0].first, key(first->entity()));
+    EXPECT_EQ(records[0].second, "");
+    EXPECT_EQ(records[1].kind, 0);
+    EXPECT_EQ(records[1].reason, 17);
+    EXPECT_EQ(records[1].invalid_fields, std::vector<std::string>{"Severity"});
+
+    EXPECT_EQ(headline(L"ISSUE00000011"), "first of three");
+    EXPECT_EQ(lookup_pointer_entry(first->oid()), nullptr);  // consumed
+    // The failed and the unperformed records keep their edits and their handles.
+    EXPECT_EQ(lookup_pointer_entry(second->oid()), second);
+    EXPECT_TRUE(second->entity()->IsEditable());
+    EXPECT_EQ(headline(L"ISSUE00000006"), third_before);
+    EXPECT_TRUE(third->entity()->IsEditable());
+}
+
+TEST_F(Deliver, FailedCommitIsAFailureAndKeepsTheEdits) {
+    // Bob commits the record after alice opened it: her commit finds it changed.
+    auto item = editing(L"ISSUE00000013", L"alice's headline");
+    KXSmartPtr<KXSession> bob = KXSession::Build();
+    bob->WebUserLogon(CString(L"bob"), CString(L"bob"), CString(), CString(), CString(L"ISSUE"), CString(L"KXDEMO"));
+    AdEntityPtr theirs = stored(AdSessionPtr(bob->GetReal()), L"ISSUE00000013");
+    EditEntity(theirs, CString(L"Modify"));
+    theirs->SetFieldValue(CString(L"Headline"), CString(L"bob's headline"));
+    ASSERT_EQ(theirs->Commit(), L"");
+
+    auto records = batch(alice_, {record_op(6, item)});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].kind, 0);
+    EXPECT_EQ(records[0].reason, 49);
+    EXPECT_EQ(records[0].second.rfind("TLQSV0999E The attempt to save the record failed; got: ", 0), 0u) << records[0].second;
+    EXPECT_NE(records[0].second.find("changed by another session"), std::string::npos);
+    EXPECT_EQ(headline(L"ISSUE00000013"), "bob's headline");
+    EXPECT_TRUE(item->entity()->IsEditable());
+    EXPECT_EQ(item->entity()->GetFieldValue(CString(L"Headline")).GetValue(), L"alice's headline");
+    EXPECT_EQ(lookup_pointer_entry(item->oid()), item);
+
+    // Any other refusal of the product is reason 17 with the product's text.
+    auto other = editing(L"ISSUE00000014", L"refused");
+    KXFaultInjector::Arm("AdEntity::Commit:store", kxtest::fault(KXFaultKind::PaMsgException, KX_MSG_COMMIT_FAILED, L"disk full"));
+    records = batch(alice_, {record_op(6, other)});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].reason, 17);
+    EXPECT_EQ(records[0].second, "TLQSV0999E The attempt to save the record failed; got: disk full");
+    // A commit with an information text reports it as the second text.
+    KXFaultInjector::Arm("AdEntity::Commit", kxtest::fault(KXFaultKind::ErrorText, 0, L"note from the product"));
+    records = batch(alice_, {record_op(6, other)});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].kind, 1);
+    EXPECT_EQ(records[0].second, "note from the product");
+    EXPECT_EQ(headline(L"ISSUE00000014"), "refused");
+}
+
+TEST_F(Deliver, HandleConsumedEarlierInTheBatchFailsSafely) {
+    auto item = editing(L"ISSUE00000007", L"once only");
+    auto records = batch(alice_, {record_op(6, item), record_op(6, item)});
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].kind, 1);
+    EXPECT_EQ(records[1].kind, 0);
+    EXPECT_EQ(records[1].second, "TLQSV0748E expected 'non-null' object in dynamic_cast");
+    EXPECT_EQ(headline(L"ISSUE00000007"), "once only");
+    // The same for a record target given by the handle of a record committed before it.
+    auto next = editing(L"ISSUE00000008", L"then deleted?");
+    Bytes by_handle = cat(words({32, 3}), handle_of(next));
+    records = batch(alice_, {record_op(6, next), op(7, cat(by_handle, by_name(40, {"Defect", "Delete"})))});
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].second, "TLQSV0748E expected 'non-null' object in dynamic_cast");
+    EXPECT_TRUE(stored(api_, L"ISSUE00000008"));
+}
+
+TEST_F(Deliver, LockedDatabaseIsRefusedBeforeAnyOperation) {
+    auto item = editing(L"ISSUE00000016", L"while locked");
+    auto admin = KXAdminSession::Build();
+    admin->Logon(CString(L"admin"), CString(L"admin"), CString(L"KXDEMO"));
+    AdConnectionMgr::SetUserDatabaseLocked(AdSessionPtr(admin->GetReal()), CString(L"ISSUE"), TRUE);
+    batch(alice_, {record_op(6, item)});
+    AdConnectionMgr::SetUserDatabaseLocked(AdSessionPtr(admin->GetReal()), CString(L"ISSUE"), FALSE);
+    EXPECT_FALSE(last_.result);
+    EXPECT_EQ(last_.reason(), 31);
+    EXPECT_EQ(KXFaultInjector::CallCount("AdEntity::Commit"), 0);
+    EXPECT_EQ(lookup_pointer_entry(item->oid()), item);
+}
+
+TEST_F(Deliver, DeleteRecordAnswersItsKeys) {
+    AdEntityPtr gone = stored(api_, L"ISSUE00000017");
+    std::string const want = key(gone);
+    auto records = batch(alice_, {op(7, cat(by_name(32, {"Defect", "ISSUE00000017"}), by_name(40, {"Defect", "Delete"})))});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].kind, 1);
+    EXPECT_EQ(records[0].first, want);
+    EXPECT_EQ(records[0].second, "");
+    EXPECT_FALSE(stored(api_, L"ISSUE00000017"));
+    // Deleting with an action that deletes nothing is refused by the product.
+    records = batch(alice_, {op(7, cat(by_name(32, {"Defect", "ISSUE00000018"}), by_name(40, {"Defect", "Modify"})))});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].reason, 40);
+    EXPECT_EQ(records[0].second.rfind("TLQSV0757E Unexpected server error during deliver of temporary record: ", 0), 0u);
+    EXPECT_TRUE(stored(api_, L"ISSUE00000018"));
+}
+
+TEST_F(Deliver, DynamicListsNeedThePrivilegeAndChangeAtOnce) {
+    auto records = batch(alice_, {list_op("Platforms", -1, {}, {"Amiga"})});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].reason, 31);
+    EXPECT_EQ(records[0].second.rfind("TLQSV0796E Insufficient privilege: ", 0), 0u) << records[0].second;
+
+    auto carol = login(L"carol");
+    AdSessionPtr carol_api(carol->session());
+    records = batch(carol, {list_op("Platforms", -1, {}, {"Amiga", "BeOS"}), list_op("Platforms", 1, {"Amiga"}, {"OS/2"})});
+    ASSERT_EQ(records.size(), 2u);
+    std::string const dbid = std::to_string(LookupListDef(carol_api, CString(L"Platforms"))->GetDbId());
+    EXPECT_EQ(records[0].first, dbid);
+    EXPECT_EQ(records[1].first, dbid);
+    std::vector<std::wstring> values;
+    for (CString const &v : LookupListDef(carol_api, CString(L"Platforms"))->GetValues()) values.push_back(v.str());
+    EXPECT_EQ(values, (std::vector<std::wstring>{L"BeOS", L"OS/2"}));
+
+    // Deleting a value the list does not hold changes nothing and says why.
+    records = batch(carol, {list_op("Platforms", 1, {"Amiga"}, {"Irix"})});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].reason, 40);
+    EXPECT_EQ(records[0].second.rfind("TLQSV0792E Could not edit list: ", 0), 0u);
+    EXPECT_EQ(LookupListDef(carol_api, CString(L"Platforms"))->GetValues().size(), 2u);
+}
+
+TEST_F(Deliver, TraceLinesNameTheCallAndEachStep) {
+    auto item = editing(L"ISSUE00000019", L"traced");
+    kxtest::DiagCapture diag;
+    AdDiagnostic::Configure("66=1");
+    batch(alice_, {record_op(6, item)});
+    std::string const handle = u8(item->oid().dense_str());
+    bool call = false, step = false;
+    for (auto const &line : diag.lines()) {
+        if (line.find("Info: (kxrpc_deliver_change_context ") != std::string::npos &&
+            line.find("(ops_size:1)") != std::string::npos)
+            call = true;
+        if (line.find("DeliverChangeContextResp::perform_record_op: (item:" + handle + " :: op:6)") != std::string::npos)
+            step = true;
+    }
+    EXPECT_TRUE(call);
+    EXPECT_TRUE(step);
+}
