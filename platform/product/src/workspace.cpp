@@ -505,3 +505,193 @@ int KXWorkSpaceMgr::RenameWorkspaceItemByDbId(int64_t dbid, const CString& name)
   c.workspace = nullptr;
   return 1;
 }
+
+// ---- Writes: new items, definitions, start-up marks, reports, deletion
+
+namespace {
+
+// The node as the store holds it now (the session's picture is reread first).
+const WorkspaceNode* fresh_node(SessionCore& c, int64_t dbid, std::shared_ptr<WorkspaceTree>& tree) {
+  c.workspace = nullptr;
+  tree = tree_of(c);
+  auto it = tree->nodes.find(dbid);
+  return it == tree->nodes.end() ? nullptr : it->second.get();
+}
+
+[[noreturn]] void no_item(const CString& what) { throw new PaMsgException(KX_MSG_NOT_FOUND, what); }
+
+void require_writable(const AdSessionPtr& s, const std::shared_ptr<WorkspaceTree>& tree, int64_t folder, const char* op) {
+  if (!folder_writable(s, tree, folder)) throw_kx(KX_MSG_NOT_PRIVILEGED, L"The user may not change this folder.", op);
+}
+
+// Inserts one item; the caller holds the transaction. Answers its dbid.
+int64_t insert_item(SessionCore& c, int64_t parent, const CString& name, int type, int64_t owner, int64_t entity_def,
+                    const CString& data) {
+  int64_t dbid = c.db->new_dbid();
+  Stmt s(c.db->handle(),
+         "INSERT INTO buckets(dbid, database_dbid, parent_dbid, name, item_type, folder_type, owner_dbid, entity_def_dbid,"
+         " definition) VALUES(?,?,?,?,?,0,?,?,?)");
+  s.bind(1, dbid).bind(2, c.database_dbid).bind(3, parent).bind(4, u8(name)).bind(5, type);
+  if (owner) s.bind(6, owner); else s.bind_null(6);
+  if (entity_def) s.bind(7, entity_def); else s.bind_null(7);
+  s.bind(8, u8(data)).step();
+  return dbid;
+}
+
+// A new item under `parent`, replacing its sibling `replaces` (0: none) in the same transaction.
+int64_t build_item(const AdSessionPtr& session, const char* op, int64_t parent_dbid, const CString& name, int type,
+                   int64_t owner, int64_t entity_def, const CString& data, int64_t replaces) {
+  SessionCore& c = live(session, op);
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  check_item_name(name, op);
+  std::shared_ptr<WorkspaceTree> tree;
+  const WorkspaceNode* parent = fresh_node(c, parent_dbid, tree);
+  if (!parent) no_item(L"The folder to hold '" + name + L"' does not exist.");
+  if (!(parent->type & AD_BUCKET_FOLDER)) throw_kx(KX_MSG_BAD_VALUE, L"'" + parent->path + L"' is not a folder.", op);
+  require_writable(session, tree, parent_dbid, op);
+  int64_t existing = child_named(*tree, parent_dbid, name);
+  if (existing && existing != replaces)
+    throw_kx(KX_MSG_BAD_WORKSPACE_NAME, L"An item named '" + parent->path + L"/" + name + L"' already exists.", op);
+  if (replaces && existing != replaces) no_item(L"The item to replace is not '" + parent->path + L"/" + name + L"'.");
+  int64_t dbid = guarded(op, [&] {
+    Txn txn(*c.db);
+    if (replaces) Stmt(c.db->handle(), std::string("DELETE FROM buckets WHERE dbid IN ") + kSubtree).bind(1, replaces).step();
+    // A test can make the store fail here: the old item is then still in place.
+    KXFaultInjector::Enter("AdWorkspaceMgr::BuildBucket:store");
+    int64_t id = insert_item(c, parent_dbid, name, type, owner, entity_def, data);
+    txn.commit();
+    return id;
+  });
+  c.workspace = nullptr;
+  return dbid;
+}
+
+CString path_of(const WorkspaceTree& tree, int64_t dbid) {
+  auto it = tree.nodes.find(dbid);
+  return it == tree.nodes.end() ? CString() : it->second->path;
+}
+
+// "query=<path>;format=<path>" of a report.
+CString report_data(SessionCore& c, const KXSmartPtr<KXReportDef>& report, const char* op) {
+  if (!report) throw_kx(KX_MSG_BAD_VALUE, L"No report definition.", op);
+  std::shared_ptr<WorkspaceTree> tree = tree_of(c);
+  CString query = path_of(*tree, report->GetQueryDefId()), format = path_of(*tree, report->GetReportFormatId());
+  if (query.IsEmpty() || format.IsEmpty()) no_item(L"The report's query or report format does not exist.");
+  return L"query=" + query + L";format=" + format;
+}
+
+void set_startup(const AdSessionPtr& session, int64_t dbid, bool on, const char* op) {
+  KXFaultInjector::Enter(op);
+  SessionCore& c = live(session, op);
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  std::shared_ptr<WorkspaceTree> tree;
+  const WorkspaceNode* n = fresh_node(c, dbid, tree);
+  if (!n || !(n->type & (AD_BUCKET_QUERY | AD_BUCKET_CHART))) no_item(L"No query has that dbid.");
+  require_writable(session, tree, n->parent, op);
+  guarded(op, [&] { Stmt(c.db->handle(), "UPDATE buckets SET is_startup=? WHERE dbid=?").bind(1, on ? 1 : 0).bind(2, dbid).step(); });
+  c.workspace = nullptr;
+}
+
+}  // namespace
+
+void AdBucket::PutQueryDef(const KXSmartPtr<AdQueryDef>& definition) {
+  KXFaultInjector::Enter("AdBucket::PutQueryDef");
+  if (!definition || !(node_->type & (AD_BUCKET_QUERY | AD_BUCKET_CHART)))
+    throw_kx(KX_MSG_BAD_VALUE, L"Only a query or chart takes a query definition.", "AdBucket::PutQueryDef");
+  pending_definition_ = definition->GetDefinition();
+  has_pending_definition_ = true;
+}
+
+void AdBucket::Update() {
+  const char* op = "AdBucket::Update";
+  KXFaultInjector::Enter(op);
+  if (!has_pending_definition_) return;
+  SessionCore& c = live(session_, op);
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  std::shared_ptr<WorkspaceTree> tree;
+  const WorkspaceNode* n = fresh_node(c, GetDbId(), tree);
+  if (!n) no_item(L"The workspace item no longer exists.");
+  require_writable(session_, tree, n->parent, op);
+  guarded(op, [&] {
+    Stmt(c.db->handle(), "UPDATE buckets SET definition=? WHERE dbid=?").bind(1, u8(pending_definition_)).bind(2, GetDbId()).step();
+  });
+  c.workspace = nullptr;
+  has_pending_definition_ = false;
+  node_ = bucket(session_, tree_of(c), GetDbId())->node_;
+}
+
+AdBucketPtr AdWorkspaceMgr::BuildBucket(int64_t owner, const CString& name, int item_type, int, const AdBucketPtr& parent,
+                                        AdEntityDef* entity_def, const CString& data, const AdBucketPtr& replaces) {
+  const char* op = "AdWorkspaceMgr::BuildBucket";
+  KXFaultInjector::Enter(op);
+  if (!parent) throw_kx(KX_MSG_BAD_VALUE, L"No folder to hold the item.", op);
+  static const int kinds[] = {AD_BUCKET_QUERY, AD_BUCKET_CHART, AD_BUCKET_FOLDER, AD_BUCKET_REPORT, AD_BUCKET_REPORT_FORMAT};
+  if (std::find(std::begin(kinds), std::end(kinds), item_type) == std::end(kinds))
+    throw_kx(KX_MSG_BAD_VALUE, L"Unknown workspace item type.", op);
+  int64_t dbid = build_item(session_, op, parent->GetDbId(), name, item_type, owner, entity_def ? entity_def->GetDbId() : 0,
+                            data, replaces ? replaces->GetDbId() : 0);
+  return GetBucket(dbid);
+}
+
+void AdWorkspaceMgr::SetStartUpBit(int64_t dbid) { set_startup(session_, dbid, true, "AdWorkspaceMgr::SetStartUpBit"); }
+
+void AdWorkspaceMgr::ClearStartUpBit(int64_t dbid) { set_startup(session_, dbid, false, "AdWorkspaceMgr::ClearStartUpBit"); }
+
+AdBucketPtr AdBucketMgr::GetBucketByName(const AdBucketPtr& parent, const CString& name, int type_mask, int64_t) {
+  const char* op = "AdBucketMgr::GetBucketByName";
+  KXFaultInjector::Enter(op);
+  if (!parent) throw_kx(KX_MSG_BAD_VALUE, L"No folder.", op);
+  SessionCore& c = live(parent->session(), op);
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  std::shared_ptr<WorkspaceTree> tree;
+  if (!fresh_node(c, parent->GetDbId(), tree)) return AdBucketPtr();
+  int64_t id = child_named(*tree, parent->GetDbId(), name);
+  if (!id || !(tree->nodes.at(id)->type & type_mask)) return AdBucketPtr();
+  return bucket(parent->session(), tree, id);
+}
+
+void AdBucketMgr::DeleteBucket(const AdBucketPtr& item) {
+  const char* op = "AdBucketMgr::DeleteBucket";
+  KXFaultInjector::Enter(op);
+  if (!item) throw_kx(KX_MSG_BAD_VALUE, L"No item to delete.", op);
+  SessionCore& c = live(item->session(), op);
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  std::shared_ptr<WorkspaceTree> tree;
+  const WorkspaceNode* n = fresh_node(c, item->GetDbId(), tree);
+  if (!n) no_item(L"The workspace item no longer exists.");
+  if (!n->parent) throw_kx(KX_MSG_BAD_VALUE, L"A top folder cannot be deleted.", op);
+  require_writable(item->session(), tree, n->parent, op);
+  guarded(op, [&] {
+    Txn txn(*c.db);
+    Stmt(c.db->handle(), std::string("DELETE FROM buckets WHERE dbid IN ") + kSubtree).bind(1, n->dbid).step();
+    txn.commit();
+  });
+  c.workspace = nullptr;
+}
+
+int64_t KXWorkSpaceMgr::InsertNewReportDef(const CString& name, int64_t parent_dbid, const KXSmartPtr<KXReportDef>& report,
+                                           int64_t replaces) {
+  const char* op = "KXWorkSpaceMgr::InsertNewReportDef";
+  KXFaultInjector::Enter(op);
+  SessionCore& c = live(session_, op);
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  CString data = report_data(c, report, op);
+  std::shared_ptr<WorkspaceTree> tree;
+  const WorkspaceNode* parent = fresh_node(c, parent_dbid, tree);
+  int64_t owner = parent && parent->folder_type == AD_PERSONAL_FOLDER ? parent->owner : 0;
+  return build_item(session_, op, parent_dbid, name, AD_BUCKET_REPORT, owner, 0, data, replaces);
+}
+
+void KXWorkSpaceMgr::UpdateReportDef(int64_t dbid, const KXSmartPtr<KXReportDef>& report) {
+  const char* op = "KXWorkSpaceMgr::UpdateReportDef";
+  KXFaultInjector::Enter(op);
+  SessionCore& c = live(session_, op);
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  std::shared_ptr<WorkspaceTree> tree;
+  const WorkspaceNode* n = fresh_node(c, dbid, tree);
+  if (!n || n->type != AD_BUCKET_REPORT) no_item(L"No report has that dbid.");
+  require_writable(session_, tree, n->parent, op);
+  CString data = report_data(c, report, op);
+  guarded(op, [&] { Stmt(c.db->handle(), "UPDATE buckets SET definition=? WHERE dbid=?").bind(1, u8(data)).bind(2, dbid).step(); });
+  c.workspace = nullptr;
+}

@@ -27,7 +27,7 @@ namespace {
 // One result record as the client reads it.
 struct Record {
     int kind = -1;
-    std::string first, second;  // kind 1; kind 0: second is the message
+    std::string first, second;  // kind 1; kind 0: second is the message; kind 2: "type:dbid " each
     int reason = 0;             // kind 0
     std::vector<std::string> invalid_fields;
 };
@@ -69,6 +69,15 @@ std::vector<Record> read_reply(Bytes const &reply, bool *ended) {
                     }
                 } else if (extension != 0) {
                     return FALSE;
+                }
+            } else if (r.kind == 2) {
+                int n = 0;
+                if (!xdr_int(x, &n)) return FALSE;
+                for (int i = 0; i < n; ++i) {
+                    int type = 0;
+                    std::string dbid;
+                    if (!xdr_int(x, &type) || !read_text(x, dbid)) return FALSE;
+                    r.first += std::to_string(type) + ":" + dbid + " ";
                 }
             } else {
                 return FALSE;
@@ -137,7 +146,9 @@ protected:
         last_ = call<DeliverChangeContextArgs>(kxrpc_deliver_change_context, body);
         if (!last_.result) return {};
         bool ended = false;
-        auto records = read_reply(last_.reply(), &ended);
+        // Writing the reply performs the batch: it is written once.
+        reply_ = last_.reply();
+        auto records = read_reply(reply_, &ended);
         EXPECT_TRUE(ended) << "the reply did not end with its marker";
         return records;
     }
@@ -146,6 +157,7 @@ protected:
     AdSessionPtr api_;
     std::vector<StateItemPtr> items_;
     kxtest::Outcome last_;
+    Bytes reply_;
 };
 
 } // namespace
@@ -154,7 +166,7 @@ TEST_F(Deliver, EmptyBatchAnswersOnlyTheEndMarker) {
     auto records = batch(alice_, {});
     ASSERT_TRUE(last_.result);
     EXPECT_TRUE(records.empty());
-    EXPECT_EQ(last_.reply(), words({0}));
+    EXPECT_EQ(reply_, words({0}));
 }
 
 TEST_F(Deliver, SecondOfThreeFailsAndTheThirdNeverRuns) {
@@ -307,6 +319,119 @@ TEST_F(Deliver, TraceLinesNameTheCallAndEachStep) {
     }
     EXPECT_TRUE(call);
     EXPECT_TRUE(step);
+}
+
+namespace {
+
+class DeliverQueries : public Deliver {
+protected:
+    AdBucketPtr item_at(wchar_t const *path) {
+        AdWorkspaceMgrPtr ws = GetWorkspaceMgr(api_);
+        ws->RefreshEntireWorkspace(1);
+        return ws->LookupBucketByPathName(0, CString(path));
+    }
+    std::shared_ptr<QueryItemStateItem> registered_item(std::shared_ptr<QueryItemStateItem> item) {
+        add_pointer_entry(item);
+        items_.push_back(item);
+        return item;
+    }
+    // A new query over Defect showing the given field.
+    std::shared_ptr<QueryItemStateItem> new_query(wchar_t const *field) {
+        AdQueryDefPtr def = BuildQueryDef(api_, LookupEntityDef(api_, CString(L"Defect")), 0);
+        def->BuildField(CString(field));
+        return registered_item(std::make_shared<QueryItemStateItem>(Nul::UString(L"new"), def, AdBucketPtr(), AD_BUCKET_QUERY));
+    }
+    Bytes make_op(std::string const &parent, std::string const &name, StateItemPtr const &item, int type, bool overwrite) {
+        return op(0, cat(cat(cat(str(parent), str(name)), handle_of(item)),
+                         words({static_cast<std::uint32_t>(type), overwrite ? 1u : 0u})));
+    }
+    static Bytes delete_op(std::string const &path, bool recursive) {
+        return op(4, cat(by_name(36, {path}), words({recursive ? 1u : 0u})));
+    }
+};
+
+} // namespace
+
+TEST_F(DeliverQueries, ModifyWritesTheDefinitionAndTheStartUpMark) {
+    AdBucketPtr stored = item_at(L"Public Queries/Defects/Open Defects");
+    ASSERT_TRUE(stored);
+    ASSERT_TRUE(AdBucketMgr::IsQueryStartUp(stored));
+    AdQueryDefPtr def = CopyQueryDef(api_, GetQueryDef(api_, stored));
+    def->BuildField(CString(L"Severity"));
+    auto item = registered_item(std::make_shared<QueryItemStateItem>(Nul::UString(L"Public Queries/Defects/Open Defects"),
+                                                                     def, stored, stored->GetType()));
+    item->set_is_startup(false);
+    auto records = batch(alice_, {op(2, cat(handle_of(item), words({36})))});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].kind, 1);
+    EXPECT_EQ(records[0].first, std::to_string(stored->GetDbId()));
+    AdBucketPtr now = item_at(L"Public Queries/Defects/Open Defects");
+    EXPECT_EQ(now->GetData(), def->GetDefinition());
+    EXPECT_FALSE(AdBucketMgr::IsQueryStartUp(now));
+    EXPECT_EQ(lookup_pointer_entry(item->oid()), nullptr);
+}
+
+TEST_F(DeliverQueries, OverwriteReplacesTheOldItemOnlyOnceTheNewOneIsWritten) {
+    std::int64_t const old_dbid = item_at(L"Public Queries/Defects/Defects by Severity")->GetDbId();
+    auto item = new_query(L"Severity");
+    auto records = batch(alice_, {make_op("Public Queries/Defects", "Defects by Severity", item, 36, false)});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].reason, 73);
+    EXPECT_EQ(records[0].second,
+              "TLQSV0734E The query resource with name 'Public Queries/Defects/Defects by Severity' already exists");
+
+    KXFaultInjector::Arm("AdWorkspaceMgr::BuildBucket:store",
+                         kxtest::fault(KXFaultKind::KXException, KX_MSG_COMMIT_FAILED, L"disk gone"));
+    records = batch(alice_, {make_op("Public Queries/Defects", "Defects by Severity", item, 36, true)});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].reason, 40);
+    EXPECT_EQ(records[0].second, "TLQSV0735E Failed to deliver query resource "
+                                 "'Public Queries/Defects/Defects by Severity'; got error: 'disk gone'");
+    EXPECT_EQ(item_at(L"Public Queries/Defects/Defects by Severity")->GetDbId(), old_dbid);
+
+    records = batch(alice_, {make_op("Public Queries/Defects", "Defects by Severity", item, 36, true)});
+    ASSERT_EQ(records.size(), 1u);
+    ASSERT_EQ(records[0].kind, 1);
+    AdBucketPtr now = item_at(L"Public Queries/Defects/Defects by Severity");
+    EXPECT_EQ(records[0].first, std::to_string(now->GetDbId()));
+    EXPECT_NE(now->GetDbId(), old_dbid);
+    EXPECT_EQ(now->GetType(), AD_BUCKET_QUERY);
+    EXPECT_EQ(now->GetData(), item->query_def()->GetDefinition());
+    // Without the right to write the folder, nothing is made.
+    records = batch(login(L"dave"), {make_op("Public Queries/Defects", "Dave's", new_query(L"Headline"), 36, false)});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].reason, 40);
+    EXPECT_FALSE(item_at(L"Public Queries/Defects/Dave's"));
+}
+
+TEST_F(DeliverQueries, FoldersAreMadeAndDeletedWithWhatTheyHold) {
+    auto folder = registered_item(std::make_shared<QueryItemStateItem>(Nul::UString(L"Scratch"), AD_BUCKET_FOLDER));
+    auto query = new_query(L"Headline");
+    auto records = batch(alice_, {make_op("Public Queries/Defects", "Scratch", folder, 37, false),
+                                  make_op("Public Queries/Defects/Scratch", "Inside", query, 36, false)});
+    ASSERT_EQ(records.size(), 2u);
+    ASSERT_EQ(records[1].kind, 1);
+    AdBucketPtr made = item_at(L"Public Queries/Defects/Scratch");
+    ASSERT_TRUE(made);
+    EXPECT_EQ(records[0].first, std::to_string(made->GetDbId()));
+    std::string const inside = records[1].first;
+
+    records = batch(alice_, {delete_op("Public Queries/Defects/Scratch", false)});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].reason, 51);
+    EXPECT_EQ(records[0].second, "TLQSV0738E Illegal to DELETE a non-empty queryfolder");
+    EXPECT_TRUE(item_at(L"Public Queries/Defects/Scratch"));
+
+    // The deleted items are listed as (wire resource type, dbid), the folder first.
+    batch(alice_, {delete_op("Public Queries/Defects/Scratch", true)});
+    Bytes want = cat(cat(words({1, 2, 2, 36}), str(std::to_string(made->GetDbId()))), cat(words({35}), str(inside)));
+    EXPECT_EQ(reply_, cat(want, words({0})));
+    EXPECT_FALSE(item_at(L"Public Queries/Defects/Scratch"));
+
+    records = batch(alice_, {delete_op("Public Queries/Defects/Scratch", true)});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].first, "-1");
+    EXPECT_EQ(records[0].second, "");
 }
 
 // ---- attachment operations (kinds 8 to 10), on a set of their own

@@ -213,6 +213,15 @@ class KXWorkSpaceMgr : public KXObject {
   // one holding "/", a sibling's name, or a top folder; KX_MSG_NOT_PRIVILEGED when the parent
   // folder is not writable; PaMsgException KX_MSG_NOT_FOUND for an unknown dbid.
   int RenameWorkspaceItemByDbId(int64_t dbid, const CString& name);
+  // Stores a new report `name` in the folder `parent_dbid`, naming the report's query and report
+  // format, in one transaction; with `replaces` (the dbid of an item of that name in the folder)
+  // that item goes in the same transaction. Answers the new dbid. Refusals as
+  // AdWorkspaceMgr::BuildBucket; PaMsgException KX_MSG_NOT_FOUND for a folder, query or report
+  // format that does not exist.
+  int64_t InsertNewReportDef(const CString& name, int64_t parent_dbid, const KXSmartPtr<KXReportDef>& report,
+                             int64_t replaces = 0);
+  // Points the stored report `dbid` at the report's query and report format.
+  void UpdateReportDef(int64_t dbid, const KXSmartPtr<KXReportDef>& report);
 
  private:
   AdSessionPtr session_;

@@ -15,6 +15,7 @@ struct WorkspaceNode;
 
 class AdBucket;
 class AdFolder;
+class AdQueryDef;
 class AdWorkspaceMgr;
 typedef KXSmartPtr<AdBucket> AdBucketPtr;
 typedef KXSmartPtr<AdFolder> AdFolderPtr;
@@ -53,9 +54,19 @@ class AdBucket : public AdDataObject {
   // The session the item was read in.
   AdSessionPtr GetSession() const;
 
+  // A new definition for a query or chart, kept until Update; KXException KX_MSG_BAD_VALUE for
+  // another kind of item.
+  void PutQueryDef(const KXSmartPtr<AdQueryDef>& definition);
+  // Writes what is pending in one transaction; nothing when nothing is. KXException
+  // KX_MSG_NOT_PRIVILEGED when the item's folder is not writable, PaMsgException
+  // KX_MSG_NOT_FOUND when the item is gone.
+  void Update();
+
  private:
   AdSessionPtr session_;
   std::shared_ptr<const kxp::WorkspaceNode> node_;
+  bool has_pending_definition_ = false;
+  CString pending_definition_;
 };
 
 class AdFolder : public KXObject {
@@ -103,6 +114,19 @@ class AdWorkspaceMgr : public KXObject {
   // missing or not a folder, either parent not writable, and an existing item at `path` unless
   // `overwrite` (which then removes it first). Returns the moved item.
   AdBucketPtr MoveBucket(const AdBucketPtr& bucket, const CString& path, BOOL overwrite);
+  // Makes an item `name` of `item_type` (an AdBucketType) in the folder `parent` and writes it in
+  // one transaction: `owner` the personal folder's user (0 in public), `entity_def` the record
+  // type of a query (may be null), `data` its definition. With `replaces`, an item of the parent
+  // with that name, that item and its subtree are removed in the same transaction: the old item
+  // is never gone before the new one exists. KXException: KX_MSG_BAD_WORKSPACE_NAME for a bad or
+  // taken name, KX_MSG_BAD_VALUE for a parent that is no folder, KX_MSG_NOT_PRIVILEGED for a
+  // folder the user may not write, KX_MSG_COMMIT_FAILED when the store fails.
+  AdBucketPtr BuildBucket(int64_t owner, const CString& name, int item_type, int reserved, const AdBucketPtr& parent,
+                          AdEntityDef* entity_def, const CString& data, const AdBucketPtr& replaces = AdBucketPtr());
+  // The start-up mark of a query (one statement each); PaMsgException KX_MSG_NOT_FOUND for a
+  // dbid that names no query or chart.
+  void SetStartUpBit(int64_t dbid);
+  void ClearStartUpBit(int64_t dbid);
   static CString FolderTypeToTopName(int folder_type);
 
  private:
@@ -118,4 +142,10 @@ AdBucketPtr GetTopWorkspaceFolder(const AdSessionPtr& session, int folder_type, 
 class AdBucketMgr {
  public:
   static BOOL IsQueryStartUp(const AdBucketPtr& bucket);
+  // The child of the folder `parent` named `name` whose type has a bit of `type_mask`, as the
+  // store holds it now; null when there is none. `user_id` is the owner of a personal folder.
+  static AdBucketPtr GetBucketByName(const AdBucketPtr& parent, const CString& name, int type_mask, int64_t user_id);
+  // Removes the item and its whole subtree in one transaction. A top folder is refused
+  // (KX_MSG_BAD_VALUE), so is an item whose folder the user may not write (KX_MSG_NOT_PRIVILEGED).
+  static void DeleteBucket(const AdBucketPtr& bucket);
 };

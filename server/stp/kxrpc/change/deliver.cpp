@@ -8,8 +8,11 @@
 #include "kxproduct/entity.h"
 #include "kxproduct/exceptions.h"
 #include "kxproduct/lists.h"
+#include "kxproduct/query.h"
 #include "kxproduct/session.h"
+#include "kxproduct/workspace.h"
 #include "props/replies.h"
+#include "query/queryutil.h"
 #include "tesutil/arm.h"
 #include "tesutil/armbuffer.h"
 #include "tesutil/critsec.h"
@@ -19,7 +22,9 @@
 #include "wire/errors.h"
 #include "wire/exceptions.h"
 #include "wire/held_items.h"
+#include "wire/login_session.h"
 #include "wire/product_failure.h"
+#include "wire/target.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/workspace.h"
@@ -29,6 +34,11 @@ namespace KxRpc {
 
 namespace {
 
+constexpr int MSG_QUERY_EXISTS = 30;
+constexpr int MSG_DELIVER_QUERY = 31;
+constexpr int MSG_QUERY_FOLDER_NOT_EMPTY = 34;
+constexpr int MSG_DELETE_QUERY = 37;
+constexpr int MSG_QUERY_NOT_FOUND = 77;
 constexpr int MSG_DELIVER_RECORD = 53;
 constexpr int MSG_NO_LIST = 74;
 constexpr int MSG_EDIT_LIST = 88;
@@ -36,6 +46,10 @@ constexpr int MSG_INSUFFICIENT_PRIVILEGE = 92;
 constexpr int MSG_SAVE_RECORD = 149;
 constexpr int REASON_RECORD_CHANGED = 49;
 constexpr int REASON_NO_PRIVILEGE = 31;
+constexpr int REASON_QUERY_EXISTS = 73;
+constexpr int REASON_FOLDER_NOT_EMPTY = 51;
+// Every kind of workspace item.
+constexpr int ANY_ITEM = AD_BUCKET_QUERY | AD_BUCKET_CHART | AD_BUCKET_FOLDER | AD_BUCKET_REPORT | AD_BUCKET_REPORT_FORMAT;
 
 void trace_step(char const *step, DeliverOperation &op) {
     trace_lazy(1, [&] { return text_format("DeliverChangeContextResp::%s: (%s)", step, op.to_string()); });
@@ -170,6 +184,20 @@ bool_t DeliverChangeContextResp::xdr(XDR *xdrs) {
 DeliverResult DeliverChangeContextResp::perform(DeliverOperation &op) {
     session_ = args_->api_session_or_fail();
     switch (op.kind()) {
+    case DELIVER_MAKE_QUERY:
+    case DELIVER_MAKE_QUERY_ALT: {
+        Nul::CriticalSection guard(workspace_lock());
+        return make_query_object(op);
+    }
+    case DELIVER_MODIFY_QUERY:
+    case DELIVER_MODIFY_QUERY_ALT: {
+        Nul::CriticalSection guard(workspace_lock());
+        return modify_query_object(op);
+    }
+    case DELIVER_DELETE_QUERY: {
+        Nul::CriticalSection guard(workspace_lock());
+        return delete_query_object(op);
+    }
     case DELIVER_MAKE_RECORD:
     case DELIVER_MODIFY_RECORD:
         return perform_record_op(op);
@@ -187,6 +215,164 @@ DeliverResult DeliverChangeContextResp::perform(DeliverOperation &op) {
     default:
         return not_served(op);
     }
+}
+
+namespace {
+
+// A failed workspace write: message 31 with the item's path and the product's text.
+[[noreturn]] void raise_query_failure(wchar_t const *method, Nul::UString const &path) {
+    ProductFailure f = take_product_failure();
+    trace_failure(method, f);
+    Nul::UString const text = f.text.empty() ? Nul::UString(unknown_error_text) : f.text;
+    throw KXInternalErrorException(kx_message(MSG_DELIVER_QUERY, Nul::UMessage::Arg(path), Nul::UMessage::Arg(text)));
+}
+
+CString item_data(QueryItemStateItem const &item) {
+    return CString::FromUtf8(std::string(item.data(), item.data_length()));
+}
+
+// The item's group permissions onto its folder, written at once.
+void commit_permissions(AdFolderPtr const &folder, QueryItemStateItem &item) {
+    if (!folder) return;
+    for (auto const &[group, kind] : item.permissions()) folder->SetPermissions(cstr(group), kind);
+    folder->CommitPermissions();
+}
+
+// The item and, below a folder, every descendant, depth first, as (wire resource type, dbid).
+void collect_items(AdWorkspaceMgrPtr const &workspace, AdBucketPtr const &bucket,
+                   std::vector<std::pair<int, std::int64_t>> &into) {
+    into.emplace_back(QueryUtil::bucket_wire_resource_type(bucket), bucket->GetDbId());
+    for (std::int64_t child : QueryUtil::child_bucket_ids(bucket, ANY_ITEM))
+        if (AdBucketPtr found = workspace->GetBucket(child)) collect_items(workspace, found, into);
+}
+
+} // namespace
+
+DeliverResult DeliverChangeContextResp::make_query_object(DeliverOperation &base) {
+    auto &op = *checked_cast<MakeQueryOperation>(&base);
+    trace_step("make_query_object", op);
+    auto *item = checked_cast<QueryItemStateItem>(registered(op.item_handle()));
+    AdSessionPtr api(session_);
+    Nul::UString const path = op.parent_path() + Nul::UString(L"/") + op.name();
+    AdBucketPtr parent;
+    bool personal = false;
+    try {
+        personal = QueryUtil::get_bucket_for_uri(api, op.parent_path(), parent);
+    } catch (...) {
+        raise_query_failure(L"DeliverChangeContextResp::make_query_object", path);
+    }
+    if (!parent) throw KXNotFoundException(kx_message(MSG_QUERY_NOT_FOUND, Nul::UMessage::Arg(op.parent_path())), nullptr);
+    std::int64_t dbid = 0;
+    try {
+        CString const name = cstr(op.name());
+        AdBucketPtr existing = AdBucketMgr::GetBucketByName(parent, name, ANY_ITEM, parent->GetUserId());
+        if (existing && !op.overwrite())
+            throw KxRpcException(REASON_QUERY_EXISTS, kx_message(MSG_QUERY_EXISTS, Nul::UMessage::Arg(path)), nullptr, nullptr);
+        // An overwritten item is replaced in the transaction that writes the new one.
+        std::int64_t const owner = personal ? parent->GetUserId() : 0;
+        AdWorkspaceMgrPtr workspace = GetWorkspaceMgr(api);
+        AdBucketPtr made;
+        if (item->has_data()) {
+            made = workspace->BuildBucket(owner, name, item->item_type(), 0, parent, nullptr, item_data(*item), existing);
+        } else if (op.type() == TT_QUERY_FOLDER) {
+            made = workspace->BuildBucket(owner, name, AD_BUCKET_FOLDER, 0, parent, nullptr, CString(), existing);
+            if (!item->permissions().empty()) commit_permissions(AdFolder::LookupFolderFromBucket(made), *item);
+        } else if (op.type() == TT_REPORT) {
+            KXSmartPtr<KXWorkSpaceMgr> reports = args_->session_or_fail()->user_session()->GetWorkSpace();
+            dbid = reports->InsertNewReportDef(name, parent->GetDbId(), item->report_def(),
+                                               existing ? existing->GetDbId() : 0);
+        } else {
+            AdQueryDefPtr const &def = item->query_def();
+            if (!def) throw_internal_error(Nul::UString(L"the query item holds no query definition"));
+            int const type = item->item_type() & (AD_BUCKET_QUERY | AD_BUCKET_CHART) ? item->item_type() : AD_BUCKET_QUERY;
+            made = workspace->BuildBucket(owner, name, type, 0, parent, def->GetPrimaryEntity(), def->GetDefinition(), existing);
+            if (item->is_startup()) workspace->SetStartUpBit(made->GetDbId());
+        }
+        if (made) {
+            made->Update();
+            dbid = made->GetDbId();
+        }
+    } catch (...) {
+        raise_query_failure(L"DeliverChangeContextResp::make_query_object", path);
+    }
+    DeliverResult result;
+    result.first = Nul::UString(std::to_wstring(dbid));
+    consume(item);
+    return result;
+}
+
+DeliverResult DeliverChangeContextResp::modify_query_object(DeliverOperation &base) {
+    auto &op = *checked_cast<ModifyQueryOperation>(&base);
+    trace_step("modify_query_object", op);
+    auto *item = checked_cast<QueryItemStateItem>(registered(op.item_handle()));
+    AdBucketPtr bucket = item->bucket();
+    if (!bucket) throw_internal_error(Nul::UString(L"the query item names no stored workspace item"));
+    std::int64_t const dbid = bucket->GetDbId();
+    try {
+        AdSessionPtr api(session_);
+        switch (op.type()) {
+        case TT_QUERY: {
+            if (!item->query_def()) throw_internal_error(Nul::UString(L"the query item holds no query definition"));
+            bucket->PutQueryDef(item->query_def());
+            AdWorkspaceMgrPtr workspace = GetWorkspaceMgr(api);
+            if ((AdBucketMgr::IsQueryStartUp(bucket) != FALSE) != item->is_startup()) {
+                if (item->is_startup())
+                    workspace->SetStartUpBit(dbid);
+                else
+                    workspace->ClearStartUpBit(dbid);
+            }
+            bucket->Update();
+            break;
+        }
+        case TT_QUERY_FOLDER:
+            commit_permissions(AdFolder::LookupFolderFromBucket(bucket), *item);
+            break;
+        case TT_REPORT:
+            args_->session_or_fail()->user_session()->GetWorkSpace()->UpdateReportDef(dbid, item->report_def());
+            break;
+        default:
+            throw_internal_error(text_format("workspace items of type %d are not changed by a batch", op.type()));
+        }
+    } catch (...) {
+        raise_query_failure(L"DeliverChangeContextResp::modify_query_object", item->name());
+    }
+    DeliverResult result;
+    result.first = Nul::UString(std::to_wstring(dbid));
+    consume(item);
+    return result;
+}
+
+DeliverResult DeliverChangeContextResp::delete_query_object(DeliverOperation &base) {
+    auto &op = *checked_cast<DeleteQueryOperation>(&base);
+    trace_step("delete_query_object", op);
+    DeliverResult result;
+    AdBucketPtr bucket;
+    try {
+        bucket = op.query().bucket(session_);
+    } catch (...) {
+        // A target that resolves to nothing is reported, not failed.
+        ignore_current_exception(std::source_location::current());
+    }
+    if (!bucket) {
+        result.first = Nul::UString(L"-1");
+        return result;
+    }
+    result.kind = 2;
+    try {
+        AdWorkspaceMgrPtr workspace = GetWorkspaceMgr(AdSessionPtr(session_));
+        collect_items(workspace, bucket, result.items);
+        AdFolderPtr folder = AdFolder::LookupFolderFromBucket(bucket);
+        if (folder && !op.recursive() && result.items.size() > 1)
+            throw KxRpcException(REASON_FOLDER_NOT_EMPTY, kx_message(MSG_QUERY_FOLDER_NOT_EMPTY), nullptr, nullptr);
+        if (folder) folder->RevertPermissions();
+        if (!folder && AdBucketMgr::IsQueryStartUp(bucket)) workspace->ClearStartUpBit(bucket->GetDbId());
+        AdBucketMgr::DeleteBucket(bucket);
+    } catch (...) {
+        ProductFailure f = take_product_failure();
+        trace_failure(L"DeliverChangeContextResp::delete_query_object", f);
+        throw KXInternalErrorException(kx_message(MSG_DELETE_QUERY, Nul::UMessage::Arg(f.text)));
+    }
+    return result;
 }
 
 DeliverResult DeliverChangeContextResp::perform_record_op(DeliverOperation &base) {

@@ -39,6 +39,9 @@ public:
     DeliverResult perform(DeliverOperation &op);
 
 private:
+    DeliverResult make_query_object(DeliverOperation &op);
+    DeliverResult modify_query_object(DeliverOperation &op);
+    DeliverResult delete_query_object(DeliverOperation &op);
     DeliverResult perform_record_op(DeliverOperation &op);
     DeliverResult delete_record(DeliverOperation &op);
     DeliverResult modify_dynamic_list(DeliverOperation &op);
