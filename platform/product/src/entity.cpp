@@ -12,6 +12,7 @@
 #include <cwchar>
 #include <set>
 
+#include "attach_pending.h"
 #include "core.h"
 #include "kxproduct/datetime.h"
 #include "kxproduct/faults.h"
@@ -92,23 +93,7 @@ struct EntityOps {
       e.stored_[it->second->GetName()].push_back(value);
     }
     if (!e.state_.IsEmpty()) e.stored_[L"State"] = {e.state_};
-    // An attachment field's value: one entry per attachment, its dbid, file name, size and
-    // description on lines of their own.
-    Stmt a(c.db->handle(),
-           "SELECT field_dbid, dbid, file_name, size, description FROM attachments WHERE record_dbid=? ORDER BY dbid");
-    a.bind(1, e.GetDbId());
-    while (a.step()) {
-      auto it = fields.find(a.int64(0));
-      if (it == fields.end() || it->second->GetFieldType() != AD_ATTACHMENT_LIST) continue;
-      CString entry(std::to_wstring(a.int64(1)).c_str());
-      entry += L'\n';
-      entry += w(a.text(2));
-      entry += L'\n';
-      entry += CString(std::to_wstring(a.int64(3)).c_str());
-      entry += L'\n';
-      entry += w(a.text(4));
-      e.stored_[it->second->GetName()].push_back(entry);
-    }
+    AttachmentOps::read_entries(e, c, e.stored_);
     e.values_ = e.stored_;
     e.is_new_ = false;
   }
@@ -522,6 +507,7 @@ CString AdEntity::Commit() {
       op.bind(1, database_).bind(2, GetDbId()).bind(3, def_->GetDbId()).bind(4, action_->GetDbId()).bind(5, c.user_dbid)
           .bind(6, now).bind(7, u8(action_->GetName())).bind(8, u8(display)).step();
     }
+    AttachmentOps::write(*this, c);
     txn.commit();
   } catch (const StoreError& e) {
     // SQLite's words name tables and columns: they go to the diagnostics, not to the caller.
@@ -537,6 +523,7 @@ CString AdEntity::Commit() {
   is_new_ = false;
   action_ = nullptr;
   reset_tracking();
+  AttachmentOps::committed(*this);
   return injected ? injected->text : CString();
 }
 
@@ -548,6 +535,7 @@ void AdEntity::Revert() {
   duplicate_of_ = stored_duplicate_of_;
   action_ = nullptr;
   reset_tracking();
+  AttachmentOps::drop(*this);
 }
 
 AdEntityPtr BuildEntity(const AdSessionPtr& session, AdEntityDef* def, const CString& /*form*/) {

@@ -2,11 +2,16 @@
 // against a private demo set, with their result records read back from the reply's bytes.
 #include "change/deliver.h"
 
+#include <unistd.h>
+
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "handler_env.h"
 #include "kxproduct/lists.h"
+#include "tesutil/fileutl.h"
+#include "wire/attachments.h"
 #include "wire/held_items.h"
 
 using namespace KxRpc;
@@ -427,4 +432,181 @@ TEST_F(DeliverQueries, FoldersAreMadeAndDeletedWithWhatTheyHold) {
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].first, "-1");
     EXPECT_EQ(records[0].second, "");
+}
+
+// ---- attachment operations (kinds 8 to 10), on a set of their own
+
+namespace {
+
+class DeliverAttachments : public Deliver {
+protected:
+    AttachmentFolder folder_of(AdEntityPtr const &record) {
+        return AttachmentFolder(record, Nul::UString(L"Attachments"),
+                                record->GetEntityDef()->LookupFieldDef(CString(L"Attachments"))->GetDbId());
+    }
+    // An upload as make_attachment leaves it: a server file in a private directory, or the
+    // client's own file.
+    std::shared_ptr<AttachmentStateItem> upload(AdEntityPtr const &record, std::string const &bytes, bool server_file,
+                                                std::string const &client_path = std::string()) {
+        Nul::UString path = server_file ? Nul::Fileutl::create_tmp_file(Nul::UString(L"notes.txt"), 0)
+                                        : Nul::UString(client_path.c_str(), "UTF-8");
+        std::ofstream(u8(path), std::ios::binary) << bytes;
+        auto attachment = std::make_unique<Attachment>(folder_of(record), Nul::UString(L"notes.txt"), 0);
+        attachment->set_file_path(path);
+        attachment->set_description(Nul::UString(L"meeting notes"));
+        return held(std::make_shared<AttachmentStateItem>(std::move(attachment), server_file));
+    }
+    template <class Item>
+    std::shared_ptr<Item> held(std::shared_ptr<Item> item) {
+        add_pointer_entry(item);
+        items_.push_back(item);
+        return item;
+    }
+    std::vector<std::string> entries(wchar_t const *name) {
+        std::vector<std::string> out;
+        AdFieldInfo const field = stored(api_, name)->GetFieldValue(CString(L"Attachments"));
+        for (CString const &e : field.GetValueAsList()) out.push_back(e.ToUtf8());
+        return out;
+    }
+    Bytes attach_op(int kind, StateItemPtr const &record, StateItemPtr const &attachment) {
+        return op(kind, cat(handle_of(record), handle_of(attachment)));
+    }
+    std::string keys(AdEntityPtr const &r, std::int64_t dbid) {
+        return key(r) + "/" + std::to_string(r->GetEntityDef()->LookupFieldDef(CString(L"Attachments"))->GetDbId()) + "/" +
+               std::to_string(dbid);
+    }
+};
+
+bool exists(Nul::UString const &path) { return ::access(u8(path).c_str(), F_OK) == 0; }
+
+} // namespace
+
+TEST_F(DeliverAttachments, AddedWithTheRecordsCommitAndTheUploadFileGoesWithTheRecord) {
+    auto record = editing(L"ISSUE00000002", L"with notes");
+    auto att = upload(record->entity(), "first line\nsecond line\n", true);
+    Nul::UString const path = att->file_path();
+    auto records = batch(alice_, {attach_op(8, record, att), record_op(6, record)});
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].kind, 1);
+    EXPECT_EQ(records[0].first, keys(record->entity(), 0));  // stored by the record's commit
+    EXPECT_EQ(records[0].second, "");
+    EXPECT_EQ(records[1].first, key(record->entity()));
+    auto stored_entries = entries(L"ISSUE00000002");
+    ASSERT_EQ(stored_entries.size(), 1u);
+    EXPECT_NE(stored_entries[0].find("\nnotes.txt\n23\nmeeting notes"), std::string::npos) << stored_entries[0];
+    // Both items are consumed; the upload file went to the record item and goes with it.
+    EXPECT_EQ(lookup_pointer_entry(att->oid()), nullptr);
+    EXPECT_EQ(lookup_pointer_entry(record->oid()), nullptr);
+    EXPECT_TRUE(att->file_path().empty());
+    EXPECT_TRUE(exists(path));
+    // The last holders of the record item: the fixture and the batch's request.
+    items_.clear();
+    record.reset();
+    last_ = kxtest::Outcome();
+    EXPECT_FALSE(exists(path));
+}
+
+TEST_F(DeliverAttachments, AClientsOwnFileIsNeverDeleted) {
+    std::string const mine = dir_ + "/client-notes.txt";
+    auto record = editing(L"ISSUE00000003", L"client file");
+    auto att = upload(record->entity(), "abc", false, mine);
+    auto records = batch(alice_, {attach_op(8, record, att), record_op(6, record)});
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].kind, 1);
+    ASSERT_EQ(entries(L"ISSUE00000003").size(), 1u);
+    items_.clear();
+    record.reset();
+    att.reset();
+    last_ = kxtest::Outcome();
+    EXPECT_EQ(::access(mine.c_str(), F_OK), 0);
+}
+
+TEST_F(DeliverAttachments, DescriptionAndDeleteOfStoredAttachments) {
+    // Items made over another copy of the record, as create_temp makes them.
+    AdEntityPtr copy = stored(api_, L"ISSUE00000001");
+    AttachmentFolder folder = folder_of(copy);
+    std::unique_ptr<Attachment> crash = folder.find(Nul::UString(L"crash.log"));
+    ASSERT_TRUE(crash);
+    std::int64_t const crash_dbid = crash->dbid(), steps_dbid = folder.find(Nul::UString(L"steps.txt"))->dbid();
+    crash->set_description(Nul::UString(L"the log, annotated"));
+    auto att = held(std::make_shared<AttachmentStateItem>(std::move(crash)));
+    auto record = editing(L"ISSUE00000001", L"described");
+    Bytes steps = by_name(44, {"Defect", "ISSUE00000001", "Attachments", "steps.txt"});
+    auto records = batch(alice_, {attach_op(9, record, att), record_op(6, record), op(10, steps)});
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].first, keys(record->entity(), crash_dbid));
+    EXPECT_EQ(records[2].kind, 1);
+    EXPECT_EQ(records[2].first, keys(record->entity(), steps_dbid));
+    auto now = entries(L"ISSUE00000001");
+    ASSERT_EQ(now.size(), 1u);
+    EXPECT_EQ(now[0], std::to_string(crash_dbid) + "\ncrash.log\n36\nthe log, annotated");
+    EXPECT_EQ(lookup_pointer_entry(att->oid()), nullptr);
+    // The deleted attachment is gone: a second delete names nothing and fails (a failure record
+    // that names the resource).
+    Bytes body = cat(header(alice_), cat(op(10, steps), words({0})));
+    last_ = call<DeliverChangeContextArgs>(kxrpc_deliver_change_context, body);
+    ASSERT_TRUE(last_.result);
+    Bytes const reply = last_.reply();
+    ASSERT_GE(reply.size(), 8u);
+    EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 8), words({1, 0}));
+    EXPECT_EQ(entries(L"ISSUE00000001").size(), 1u);
+}
+
+TEST_F(DeliverAttachments, RefusalsAreReportedAndKeepTheItems) {
+    auto record = editing(L"ISSUE00000013", L"refused");
+    auto att = upload(record->entity(), "x", true);
+    KXFaultInjector::Arm("AdEntity::AddAttachmentFieldValue", kxtest::fault(KXFaultKind::ErrorText, 0, L"no room"));
+    auto records = batch(alice_, {attach_op(8, record, att), record_op(6, record)});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].reason, 40);
+    EXPECT_EQ(records[0].second, "TLQSV0772E Cannot make the attachment: no room");
+    EXPECT_EQ(lookup_pointer_entry(att->oid()), att);
+    EXPECT_TRUE(exists(att->file_path()));
+
+    // A product exception is an unexpected failure, converted and deleted.
+    KXFaultInjector::Arm("AdEntity::AddAttachmentFieldValue", kxtest::fault(KXFaultKind::CException, 0, L"boom"));
+    records = batch(alice_, {attach_op(8, record, att)});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].reason, 40);
+    EXPECT_NE(records[0].second.find("boom"), std::string::npos);
+
+    // The attachment of another record than the operation's is refused.
+    auto elsewhere = upload(stored(api_, L"ISSUE00000009"), "y", true);
+    records = batch(alice_, {attach_op(8, record, elsewhere)});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].reason, 40);
+    EXPECT_EQ(lookup_pointer_entry(elsewhere->oid()), elsewhere);
+
+    auto described = std::make_unique<Attachment>(folder_of(record->entity()), Nul::UString(L"a.txt"), 7);
+    described->set_kx_name_id(Nul::UString(L"7\na.txt\n1\n"));
+    auto item = held(std::make_shared<AttachmentStateItem>(std::move(described)));
+    KXFaultInjector::Arm("AdEntity::SetAttachmentFieldDescription", kxtest::fault(KXFaultKind::ErrorText, 0, L"locked"));
+    records = batch(alice_, {attach_op(9, record, item)});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].second, "TLQSV0973E Cannot modify the attachment: locked");
+    EXPECT_EQ(lookup_pointer_entry(item->oid()), item);
+
+    std::size_t const before = entries(L"ISSUE00000001").size();
+    KXFaultInjector::Arm("AdEntity::DeleteAttachmentFieldValue", kxtest::fault(KXFaultKind::ErrorText, 0, L"kept"));
+    records = batch(alice_, {op(10, by_name(44, {"Defect", "ISSUE00000001", "Attachments", "crash.log"}))});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].second, "TLQSV0772E Cannot make the attachment: kept");
+    EXPECT_EQ(entries(L"ISSUE00000001").size(), before);
+    // An attachment item given as the record operand is refused like any wrong handle.
+    records = batch(alice_, {attach_op(8, att, att)});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].kind, 0);
+}
+
+TEST_F(DeliverAttachments, TraceLinesNameEachStep) {
+    auto record = editing(L"ISSUE00000009", L"traced");
+    auto att = upload(record->entity(), "t", true);
+    kxtest::DiagCapture diag;
+    AdDiagnostic::Configure("66=1");
+    batch(alice_, {attach_op(8, record, att)});
+    std::string const want = "DeliverChangeContextResp::make_attachment: (item:" + u8(att->oid().dense_str()) +
+                             " :: rec_item:" + u8(record->oid().dense_str()) + " :: op:8)";
+    bool found = false;
+    for (auto const &line : diag.lines()) found = found || line.find(want) != std::string::npos;
+    EXPECT_TRUE(found) << want;
 }

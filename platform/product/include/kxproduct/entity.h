@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -9,6 +10,9 @@
 
 class AdEntity;
 typedef KXSmartPtr<AdEntity> AdEntityPtr;
+namespace kxp {
+struct PendingAttachments;
+}
 
 enum AdValueStatus : int { AD_HAS_NO_VALUE = 1, AD_HAS_VALUE = 2 };
 enum AdValidity : int { AD_VALID = 1, AD_INVALID = 2 };
@@ -153,6 +157,13 @@ class AdEntity : public AdDataObject {
   // in slices, replacing the file. KXException KX_MSG_NOT_FOUND when the record has no such
   // stored attachment; KX_MSG_BAD_VALUE when the file cannot be written (a partial file is removed).
   void ExtractAttachment(int64_t dbid, const CString& path) const;
+  // Attachments of a record being edited: pending until Commit writes
+  // them in its transaction, dropped by Revert. Each answers an empty text on success, otherwise
+  // why nothing changed. `entry` is an entry text of the field's value as GetFieldValue gives it.
+  // A delete on a stored record that is not being edited is written at once.
+  CString AddAttachmentFieldValue(const CString& field, const CString& path, const CString& description);
+  CString SetAttachmentFieldDescription(const CString& field, const CString& entry, const CString& description);
+  CString DeleteAttachmentFieldValue(const CString& field, const CString& entry);
 
   // KXException KX_MSG_NOT_FOUND for a form the record type does not have.
   void SetViewFormAndTab(const CString& form, const CString& tab);
@@ -180,6 +191,7 @@ class AdEntity : public AdDataObject {
 
  private:
   friend struct EntityOps;
+  friend struct AttachmentOps;
   friend AdEntityPtr BuildEntity(const AdSessionPtr&, AdEntityDef*, const CString&);
   friend void EditEntity(const AdEntityPtr&, AdActionDef*);
   friend void MarkEntityAsDuplicate(const AdEntityPtr&, const AdEntityPtr&, const CString&);
@@ -211,6 +223,7 @@ class AdEntity : public AdDataObject {
   CString view_form_, view_tab_;
   std::set<CString> hidden_forms_;
   std::map<CString, std::set<CString>> hidden_tabs_, hidden_fields_;
+  std::shared_ptr<kxp::PendingAttachments> pending_attachments_;
 };
 
 // Actions that may start on the record now (the record type's actions whose source states admit

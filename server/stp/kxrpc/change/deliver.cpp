@@ -3,6 +3,7 @@
 #include <string>
 
 #include "change/database_lock.h"
+#include "change/deliver_attach.h"
 #include "change/validation.h"
 #include "kxproduct/entity.h"
 #include "kxproduct/exceptions.h"
@@ -202,6 +203,11 @@ DeliverResult DeliverChangeContextResp::perform(DeliverOperation &op) {
         return perform_record_op(op);
     case DELIVER_DELETE_RECORD:
         return delete_record(op);
+    case DELIVER_MAKE_ATTACHMENT:
+    case DELIVER_MODIFY_ATTACHMENT:
+        return make_modify_attachment(op);
+    case DELIVER_DELETE_ATTACHMENT:
+        return delete_attachment(op, session_);
     case DELIVER_MODIFY_DYNAMIC_LIST: {
         Nul::CriticalSection guard(dynamic_list_lock());
         return modify_dynamic_list(op);

@@ -4,6 +4,7 @@
 
 #include "tesutil/fileutl.h"
 #include "wire/catalog.h"
+#include "wire/conversions.h"
 #include "wire/exceptions.h"
 #include "wire/product_failure.h"
 #include "wire/textfmt.h"
@@ -14,6 +15,9 @@ namespace KxRpc {
 namespace {
 
 constexpr int MSG_CANNOT_LOAD_ATTACHMENT = 66;
+constexpr int MSG_CANNOT_MAKE_ATTACHMENT = 68;
+constexpr int MSG_CANNOT_MODIFY_ATTACHMENT = 138;
+constexpr int REASON_ATTACHMENT_REFUSED = 40;
 
 // One entry of the field: dbid, file name (a path), size and description, one per line; the
 // description takes every remaining line.
@@ -63,6 +67,24 @@ Nul::UString leaf_name(Nul::UString const &path) {
 }
 
 Nul::UString first_line(Nul::UString const &entry) { return split_entry(entry).dbid; }
+
+// A product call that answers an error text: a product exception is unexpected, a non-empty text
+// is the refusal of the change.
+template <class Call>
+void edit_record(Attachment const &attachment, wchar_t const *method, int message, Call &&call) {
+    trace_lazy(2, [&] { return text_format("Info: %s(%s)", Nul::UString(method), attachment.to_string()); });
+    CString error;
+    try {
+        AdEntityPtr const &record = attachment.folder().entity();
+        if (!record) throw_internal_error(L"the attachment has no record");
+        error = call(*record, cstr(attachment.folder().field_name()));
+    } catch (...) {
+        raise_unexpected(method);
+    }
+    if (!error.IsEmpty())
+        Nul::STPException::raise(static_cast<Nul::STPException::stp_reason_code_t>(REASON_ATTACHMENT_REFUSED), kx_message(message, Nul::UMessage::Arg(ustr(error))),
+                                 nullptr, nullptr, Nul::STPException::LOG_INFO);
+}
 
 } // namespace
 
@@ -159,6 +181,25 @@ void Attachment::load() {
                                  kx_message(MSG_CANNOT_LOAD_ATTACHMENT, Nul::UMessage::Arg(e.msg())), nullptr,
                                  nullptr, Nul::STPException::LOG_INFO);
     }
+}
+
+void Attachment::add_attachment() {
+    edit_record(*this, L"Attachment::add_attachment", MSG_CANNOT_MAKE_ATTACHMENT, [&](AdEntity &record, CString const &field) {
+        return record.AddAttachmentFieldValue(field, cstr(content_.path()), cstr(description_));
+    });
+}
+
+void Attachment::modify_description() {
+    edit_record(*this, L"Attachment::modify_description", MSG_CANNOT_MODIFY_ATTACHMENT,
+                [&](AdEntity &record, CString const &field) {
+                    return record.SetAttachmentFieldDescription(field, cstr(kx_name_id_), cstr(description_));
+                });
+}
+
+void Attachment::do_delete() {
+    edit_record(*this, L"Attachment::do_delete", MSG_CANNOT_MAKE_ATTACHMENT, [&](AdEntity &record, CString const &field) {
+        return record.DeleteAttachmentFieldValue(field, cstr(kx_name_id_));
+    });
 }
 
 bool Attachment::remove_file() {

@@ -66,6 +66,13 @@ public:
     // A stored attachment's content into its content file, once until `remove_file`; a new
     // attachment's content is its uploaded file already. Failures raise message 66.
     void load();
+    // The record's pending add of the content file (its name is the file's last component) with
+    // the description; a pending description change of the entry `kx_name_id` names; a pending
+    // delete of that entry. All three take effect when the record commits; a refusal raises
+    // reason 40 (message 68 for add and delete, 138 for the description).
+    void add_attachment();
+    void modify_description();
+    void do_delete();
     // Streams the content file (see FileMarshaller).
     bool_t marshall(XDR *xdrs, int chunk_size) { return content_.marshall(xdrs, chunk_size); }
     // A stored attachment's content file is deleted, so that the next `load` reads it afresh
@@ -116,6 +123,8 @@ public:
     ~AttachmentStateItem() override;
     Attachment *attachment() const { return attachment_.get(); }
     Nul::UString const &file_path() const { return file_path_; }
+    // The content file is the server's own upload file (never a client's file).
+    bool server_file() const { return server_file_; }
     // Hands the path over and leaves it empty.
     Nul::UString take_file_path();
 

@@ -1,0 +1,95 @@
+#include "change/deliver_attach.h"
+
+#include <memory>
+#include <string>
+
+#include "kxproduct/entity.h"
+#include "wire/attachments.h"
+#include "wire/casts.h"
+#include "wire/exceptions.h"
+#include "wire/held_items.h"
+#include "wire/textfmt.h"
+#include "wire/trace.h"
+
+namespace KxRpc {
+
+namespace {
+
+void trace_step(char const *step, DeliverOperation &op) {
+    trace_lazy(1, [&] { return text_format("DeliverChangeContextResp::%s: (%s)", step, op.to_string()); });
+}
+
+// A handle whose item an earlier operation of the batch consumed counts as unknown.
+StateItem *still_registered(StateItemPtr const &item) {
+    if (!item || lookup_pointer_entry(item->oid()) != item) return nullptr;
+    return item.get();
+}
+
+Nul::UString decimal(std::int64_t value) { return Nul::UString(std::to_wstring(value)); }
+
+// Record type, record, field and attachment dbids joined by "/".
+DeliverResult attachment_result(Attachment const &attachment) {
+    AdEntityPtr const &record = attachment.folder().entity();
+    if (!record) throw_internal_error(L"the attachment has no record");
+    DeliverResult result;
+    result.first = text_format("%s/%s/%s/%s", decimal(record->GetEntityDef()->GetDbId()), decimal(record->GetDbId()),
+                               decimal(attachment.folder().field_dbid()), decimal(attachment.dbid()));
+    return result;
+}
+
+// The attachment as seen on the record being edited: an item made on another copy of the same
+// record is moved onto the edited one; an attachment of another record is refused.
+std::unique_ptr<Attachment> on_edited_record(Attachment const &attachment, AdEntityPtr const &record) {
+    AttachmentFolder const &folder = attachment.folder();
+    if (folder.entity().get() == record.get()) return std::make_unique<Attachment>(attachment);
+    if (!folder.entity() || !record || folder.entity()->GetDbId() != record->GetDbId() ||
+        folder.entity()->GetEntityDef() != record->GetEntityDef())
+        throw_internal_error(L"the attachment does not belong to the record of the operation");
+    auto moved = std::make_unique<Attachment>(AttachmentFolder(record, folder.field_name(), folder.field_dbid()),
+                                              attachment.file_name(), attachment.dbid());
+    moved->set_size(attachment.size());
+    moved->set_description(attachment.description());
+    moved->set_file_path(attachment.content_path());
+    moved->set_kx_name_id(attachment.kx_name_id());
+    return moved;
+}
+
+} // namespace
+
+DeliverResult make_modify_attachment(DeliverOperation &base) {
+    auto &op = *checked_cast<MakeModifyAttachmentOperation>(&base);
+    bool const add = op.kind() == DELIVER_MAKE_ATTACHMENT;
+    trace_step(add ? "make_attachment" : "modify_attachment", op);
+    auto *record_item = checked_cast<RecordStateItem>(still_registered(op.record_handle()));
+    auto *item = checked_cast<AttachmentStateItem>(still_registered(op.attachment_handle()));
+    if (!item->attachment()) throw_internal_error(L"the attachment item holds no attachment");
+    std::unique_ptr<Attachment> attachment = on_edited_record(*item->attachment(), record_item->entity());
+    if (add) {
+        attachment->add_attachment();
+        // The record item now owns the upload file: it must outlive the record's commit. A
+        // client's own file stays where it is, untouched.
+        if (item->server_file() && !item->file_path().empty()) record_item->add_temp_file(item->take_file_path());
+    } else {
+        attachment->modify_description();
+    }
+    DeliverResult result = attachment_result(*attachment);
+    remove_pointer_entry(item->oid());
+    return result;
+}
+
+DeliverResult delete_attachment(DeliverOperation &base, AdSession *session) {
+    auto &op = *checked_cast<DeleteAttachmentOperation>(&base);
+    trace_step("delete_attachment", op);
+    GenericOpArgs &target = op.attachment();
+    if (target.is_state_item_target()) {
+        StateItem *held = target.state_item_or_fail();
+        if (lookup_pointer_entry(held->oid()).get() != held) raise_cast_failure(Nul::UMessage::Arg(L"non-null"));
+    }
+    Attachment *attachment = target.attachment(session);
+    if (!attachment) throw_internal_error(L"the target names no attachment");
+    DeliverResult result = attachment_result(*attachment);
+    attachment->do_delete();
+    return result;
+}
+
+} // namespace KxRpc
