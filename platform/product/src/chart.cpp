@@ -21,17 +21,31 @@
 
 using namespace kxp;
 
+namespace {
+// The shown columns of a result set, in order.
+std::vector<int> shown_columns(const AdResultSetPtr& rows) {
+  std::vector<int> shown;
+  for (int c = 1; c <= rows->GetNumberOfColumns(); ++c)
+    if (rows->GetColumnIsShown(c)) shown.push_back(c);
+  return shown;
+}
+
+// Both readers start at the current row: a result set moved past its end gives nothing.
+int first_status(const AdResultSetPtr& rows) { return rows->GetCurrentRow() > 0 ? AD_SUCCESS : AD_NO_DATA_FOUND; }
+}  // namespace
+
 KXSmartPtr<KXResultSet> KXResultSet::Build(const AdResultSetPtr& rows) {
   KXFaultInjector::Enter("KXResultSet::Build");
   if (!rows) throw_kx(KX_MSG_QUERY_FAILED, L"No result set to chart.", "KXResultSet::Build");
   KXSmartPtr<KXResultSet> out(new KXResultSet());
-  int columns = rows->GetNumberOfColumns();
-  if (columns < 1) return out;
+  const std::vector<int> shown = shown_columns(rows);
+  if (shown.empty()) return out;
+  const int category = shown.front();
   std::vector<int> series_columns;
-  for (int c = 2; c <= columns; ++c)
-    if (rows->GetColumnType(c) == AD_COLUMN_INT) {
-      series_columns.push_back(c);
-      out->series_names_.push_back(rows->GetColumnLabel(c));
+  for (size_t i = 1; i < shown.size(); ++i)
+    if (rows->GetColumnType(shown[i]) == AD_COLUMN_INT) {
+      series_columns.push_back(shown[i]);
+      out->series_names_.push_back(rows->GetColumnLabel(shown[i]));
     }
   const bool counting = series_columns.empty();
   if (counting) out->series_names_.push_back(L"Count");
@@ -39,8 +53,9 @@ KXSmartPtr<KXResultSet> KXResultSet::Build(const AdResultSetPtr& rows) {
 
   std::map<CString, size_t> index;
   CString text;
-  for (int n = 0; n < kMaxRows && rows->MoveNext() == AD_SUCCESS; ++n) {
-    if (!rows->GetColumnValue(1, text)) text.Empty();
+  int n = 0;
+  for (int status = first_status(rows); status == AD_SUCCESS && n < kMaxRows; status = rows->MoveNext(), ++n) {
+    if (!rows->GetColumnValue(category, text)) text.Empty();
     auto it = index.find(text);
     if (it == index.end()) {
       if (static_cast<int>(out->categories_.size()) >= kMaxCategories) continue;
@@ -376,14 +391,14 @@ void ExportResultSet(const AdResultSetPtr& rows, const std::wstring& path, const
   KXFaultInjector::Enter(op);
   if (!rows) throw_kx(KX_MSG_QUERY_FAILED, L"No result set to export.", op);
   const std::string sep = delimiter.IsEmpty() ? std::string("\t") : u8(delimiter);
-  const int columns = rows->GetNumberOfColumns();
+  const std::vector<int> shown = shown_columns(rows);
   FILE* f = create_file(path, op);
   bool ok = true;
   auto line = [&](auto&& value_of) {
     std::string out;
-    for (int c = 1; c <= columns; ++c) {
-      if (c > 1) out += sep;
-      out += field(value_of(c), sep);
+    for (size_t i = 0; i < shown.size(); ++i) {
+      if (i > 0) out += sep;
+      out += field(value_of(shown[i]), sep);
     }
     out += '\n';
     ok = ok && std::fwrite(out.data(), 1, out.size(), f) == out.size();
@@ -391,7 +406,7 @@ void ExportResultSet(const AdResultSetPtr& rows, const std::wstring& path, const
   try {
     line([&](int c) { return rows->GetColumnLabel(c); });
     CString value;
-    while (ok && rows->MoveNext() == AD_SUCCESS)
+    for (int status = first_status(rows); ok && status == AD_SUCCESS; status = rows->MoveNext())
       line([&](int c) {
         if (!rows->GetColumnValue(c, value)) value.Empty();
         return value;

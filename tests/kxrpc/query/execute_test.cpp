@@ -7,12 +7,16 @@
 #include <string>
 #include <thread>
 
+#include <algorithm>
+#include <fstream>
+
 #include "handler_env.h"
 #include "kxproduct/entity.h"
 #include "kxproduct/metadata.h"
 #include "kxproduct/store.h"
 #include "query/paged.h"
 #include "set_file.h"
+#include "support/image_files.h"
 #include "wire/held_items.h"
 
 using namespace KxRpc;
@@ -35,10 +39,12 @@ protected:
         HandlerTest::SetUpTestSuite();
         KXProductStore::EnsureDataDirectory();
         kxtest::SetFile set;
-        std::int64_t have = set.scalar("SELECT count(*) FROM records r JOIN entity_defs e ON e.dbid=r.entity_def_dbid "
-                                       "JOIN databases d ON d.dbid=r.database_dbid WHERE e.name='Defect' AND d.name='ISSUE'");
+        std::int64_t have =
+            set.scalar("SELECT count(*) FROM records r JOIN entity_defs e ON e.dbid=r.entity_def_dbid "
+                       "JOIN databases d ON d.dbid=r.database_dbid WHERE e.name='Defect' AND d.name='ISSUE'");
         KXSmartPtr<KXSession> s = KXSession::Build();
-        s->WebUserLogon(CString(L"alice"), CString(L"alice"), CString(), CString(), CString(L"ISSUE"), CString(L"KXDEMO"));
+        s->WebUserLogon(CString(L"alice"), CString(L"alice"), CString(), CString(), CString(L"ISSUE"),
+                        CString(L"KXDEMO"));
         AdSessionPtr real = s->GetReal();
         for (std::int64_t i = have; i < kRows; ++i) {
             AdEntityPtr e = BuildEntity(real, LookupEntityDefOrFamily(real, CString(L"Defect")));
@@ -63,20 +69,25 @@ protected:
     }
     static std::string column(wchar_t const *field) { return "<CTG:column>" + path(field) + "</CTG:column>"; }
     // An execute-query document over Defect with the columns, filter and options given.
-    static std::string doc(std::string const &columns, std::string const &options = "", std::string const &filter = "") {
-        return "<CTG:execute-query xmlns:CTG=\"" + ns(Nul::XmlTag::NS_CTG) + "\" xmlns:TEAM=\"" + ns(Nul::XmlTag::NS_TEAM) +
+    static std::string doc(std::string const &columns, std::string const &options = "",
+                           std::string const &filter = "") {
+        return "<CTG:execute-query xmlns:CTG=\"" + ns(Nul::XmlTag::NS_CTG) + "\" xmlns:TEAM=\"" +
+               ns(Nul::XmlTag::NS_TEAM) +
                "\"><CTG:definition><CTG:primary-record-type><TEAM:href>kx.record:Defect@KXDEMO/ISSUE</TEAM:href>"
-               "</CTG:primary-record-type><CTG:display-fields>" + columns + "</CTG:display-fields>" +
+               "</CTG:primary-record-type><CTG:display-fields>" +
+               columns + "</CTG:display-fields>" +
                (filter.empty() ? "" : "<CTG:filtering>" + filter + "</CTG:filtering>") + "</CTG:definition>" + options +
                "</CTG:execute-query>";
     }
     kxtest::Outcome first(std::string const &document, int request_num) {
-        return call<ExecuteQueryArgs>(kxrpc_execute_query,
-                                      cat(cat(header(alice_), words({static_cast<std::uint32_t>(request_num), 0, 0})), str(document)));
+        return call<ExecuteQueryArgs>(
+            kxrpc_execute_query,
+            cat(cat(header(alice_), words({static_cast<std::uint32_t>(request_num), 0, 0})), str(document)));
     }
     kxtest::Outcome again(StateItemPtr const &item, int request_num) {
-        return call<ExecuteQueryArgs>(kxrpc_execute_query,
-                                      cat(cat(header(alice_), words({static_cast<std::uint32_t>(request_num), 1})), handle_of(item)));
+        return call<ExecuteQueryArgs>(
+            kxrpc_execute_query,
+            cat(cat(header(alice_), words({static_cast<std::uint32_t>(request_num), 1})), handle_of(item)));
     }
     static Resp *resp(kxtest::Outcome const &o) { return dynamic_cast<Resp *>(o.result.get()); }
     // The error of a reply (reason and message), or {0, ""}.
@@ -150,21 +161,24 @@ TEST_F(ExecuteTest, RowWindowsAndTheirErrors) {
     EXPECT_EQ(error(first(window("0", "3"), 10)),
               std::make_pair(4, std::string("TLQSV0729E 'CTG:start-row' element has illegal row value")));
     EXPECT_EQ(error(first(window("x", "3"), 10)).first, 4);
-    EXPECT_EQ(error(first(doc(""), 10)), std::make_pair(4, std::string("TLQSV0968E This query has no display fields.")));
+    EXPECT_EQ(error(first(doc(""), 10)),
+              std::make_pair(4, std::string("TLQSV0968E This query has no display fields.")));
     // A definition the reader refuses is a bad definition, its reading error the cause.
     EXPECT_EQ(error(first(doc("<CTG:column><CTG:title/></CTG:column>"), 10)), std::make_pair(35, std::string()));
 }
 
 TEST_F(ExecuteTest, CountOnlyReplyByteForByte) {
-    AdResultSetPtr rs = BuildResultSet(AdSessionPtr(alice_->session()),
-                                       BuildQueryDef(AdSessionPtr(alice_->session()),
-                                                     LookupEntityDef(AdSessionPtr(alice_->session()), CString(L"Defect")), 0));
+    AdResultSetPtr rs =
+        BuildResultSet(AdSessionPtr(alice_->session()),
+                       BuildQueryDef(AdSessionPtr(alice_->session()),
+                                     LookupEntityDef(AdSessionPtr(alice_->session()), CString(L"Defect")), 0));
     kxtest::Outcome o = first(doc(column(L"id"), "<CTG:count-only/>"), 10);
     ASSERT_EQ(error(o).first, 0);
     // No error, count 25, not limited, the limits, not stateless, generated SQL, no columns,
     // rows follow, none, the null handle.
-    Bytes expected = words({0, 1, kRows, 0, static_cast<std::uint32_t>(rs->GetQueryLimit(AD_QUERY_LIMIT_SOFT)),
-                            static_cast<std::uint32_t>(rs->GetQueryLimit(AD_QUERY_LIMIT_HARD)), 0, 1, 0, 0, 1, 0, 4, 0});
+    Bytes expected =
+        words({0, 1, kRows, 0, static_cast<std::uint32_t>(rs->GetQueryLimit(AD_QUERY_LIMIT_SOFT)),
+               static_cast<std::uint32_t>(rs->GetQueryLimit(AD_QUERY_LIMIT_HARD)), 0, 1, 0, 0, 1, 0, 4, 0});
     EXPECT_EQ(o.reply(), expected);
 }
 
@@ -215,7 +229,8 @@ TEST_F(ExecuteTest, ParametersFillThePromptedFilters) {
     std::string const filter = "<CTG:comparison-expression><CTG:is-equal/>" + path(L"Headline") +
                                "<CTG:prompt>Which?</CTG:prompt></CTG:comparison-expression>";
     auto with = [&](std::string const &params) {
-        return first(doc(column(L"id") + column(L"Headline"), "<CTG:parameters>" + params + "</CTG:parameters>", filter), 50);
+        return first(
+            doc(column(L"id") + column(L"Headline"), "<CTG:parameters>" + params + "</CTG:parameters>", filter), 50);
     };
     kxtest::Outcome o = with("<CTG:param><CTG:constant-value>due in Kolkata</CTG:constant-value></CTG:param>");
     ASSERT_EQ(error(o).first, 0) << error(o).second;
@@ -226,7 +241,8 @@ TEST_F(ExecuteTest, ParametersFillThePromptedFilters) {
     EXPECT_EQ(error(with("<CTG:param><CTG:is-equal/><CTG:is-not-equal/></CTG:param>")),
               std::make_pair(4, std::string("TLQSV0730E Multiple comparison operators supplied for param 0")));
     EXPECT_EQ(error(with("<CTG:param><CTG:is-between/><CTG:constant-value>a</CTG:constant-value></CTG:param>")),
-              std::make_pair(57, std::string("TLQSV0722E Supplied number of values, 1, is incorrect for operator is-between")));
+              std::make_pair(
+                  57, std::string("TLQSV0722E Supplied number of values, 1, is incorrect for operator is-between")));
 }
 
 TEST_F(ExecuteTest, DatesGoOutInGmtAndColumnsAreTyped) {
@@ -247,11 +263,12 @@ TEST_F(ExecuteTest, DatesGoOutInGmtAndColumnsAreTyped) {
 }
 
 TEST_F(ExecuteTest, DeclaredSqlShowsEveryColumnAndTheFirstIdentifyingOneWins) {
-    std::string const d = "<CTG:execute-query xmlns:CTG=\"" + ns(Nul::XmlTag::NS_CTG) + "\" xmlns:TEAM=\"" +
-                          ns(Nul::XmlTag::NS_TEAM) + "\"><CTG:definition><CTG:primary-record-type><TEAM:href>"
-                          "kx.record:Defect@KXDEMO/ISSUE</TEAM:href></CTG:primary-record-type><CTG:sql>SELECT "
-                          "display_name AS id, dbid AS DBID FROM records ORDER BY dbid LIMIT 3</CTG:sql></CTG:definition>"
-                          "</CTG:execute-query>";
+    std::string const d =
+        "<CTG:execute-query xmlns:CTG=\"" + ns(Nul::XmlTag::NS_CTG) + "\" xmlns:TEAM=\"" + ns(Nul::XmlTag::NS_TEAM) +
+        "\"><CTG:definition><CTG:primary-record-type><TEAM:href>"
+        "kx.record:Defect@KXDEMO/ISSUE</TEAM:href></CTG:primary-record-type><CTG:sql>SELECT "
+        "display_name AS id, dbid AS DBID FROM records ORDER BY dbid LIMIT 3</CTG:sql></CTG:definition>"
+        "</CTG:execute-query>";
     kxtest::Outcome o = first(d, 10);
     ASSERT_EQ(error(o).first, 0) << error(o).second;
     EXPECT_FALSE(resp(o)->info().generated_sql);
@@ -266,8 +283,8 @@ TEST_F(ExecuteTest, DeclaredSqlShowsEveryColumnAndTheFirstIdentifyingOneWins) {
 }
 
 TEST_F(ExecuteTest, ReferencesNameTheirRecordType) {
-    std::string const filter = "<CTG:comparison-expression><CTG:is-not-null/>" + path(L"Project") +
-                               "</CTG:comparison-expression>";
+    std::string const filter =
+        "<CTG:comparison-expression><CTG:is-not-null/>" + path(L"Project") + "</CTG:comparison-expression>";
     kxtest::Outcome o = first(doc(column(L"id") + column(L"Project"), "", filter), 50);
     ASSERT_EQ(error(o).first, 0) << error(o).second;
     ASSERT_FALSE(resp(o)->rows().empty());
@@ -283,7 +300,8 @@ TEST_F(ExecuteTest, LimitCheckAndProductFailures) {
     set.exec("UPDATE databases SET soft_query_limit=500, hard_query_limit=100 WHERE name='ISSUE'");
     kxtest::Outcome o = first(doc(column(L"id")), 10);
     set.exec("UPDATE databases SET soft_query_limit=0, hard_query_limit=0 WHERE name='ISSUE'");
-    EXPECT_EQ(error(o), std::make_pair(4, std::string("TLQSV0967E Resultset Soft Limit (500) is greater than Hard Limit (100).")));
+    EXPECT_EQ(error(o), std::make_pair(
+                            4, std::string("TLQSV0967E Resultset Soft Limit (500) is greater than Hard Limit (100).")));
 
     KXFaultInjector::Arm("AdResultSet::Execute", kxtest::fault(KXFaultKind::PaMsgException, 1, L"disk on fire"));
     EXPECT_EQ(error(first(doc(column(L"id")), 10)),
@@ -298,7 +316,80 @@ TEST_F(ExecuteTest, LimitCheckAndProductFailures) {
 TEST_F(ExecuteTest, ActivityListWithoutAnyQueryNamesTheMissingRecordType) {
     kxtest::Outcome o = call<KxGetMyActivityListArgs>(
         kxrpc_get_my_activity_list, cat(cat(header(alice_), words({10, 0})), cat(str("proj"), str("stream"))));
-    EXPECT_EQ(error(o), std::make_pair(40, std::string("TLQSV0769E Internal Error: Could not find \"All_ZRM_Activities\" record type")));
+    EXPECT_EQ(error(o),
+              std::make_pair(
+                  40, std::string("TLQSV0769E Internal Error: Could not find \"All_ZRM_Activities\" record type")));
 }
 
 } // namespace
+
+namespace {
+
+// The chunk stream that starts `at` in a reply: the bytes it carries and where it ends.
+std::pair<std::string, std::size_t> read_chunks(Bytes const &reply, std::size_t at, std::size_t chunk) {
+    std::string content;
+    for (;;) {
+        std::size_t const n = kxtest::word_at(reply, at / 4 + 1);
+        content.append(reply.begin() + static_cast<long>(at + 8), reply.begin() + static_cast<long>(at + 8 + n));
+        at += 8 + (n + 3) / 4 * 4;
+        if (n < chunk) return {content, at};
+    }
+}
+
+std::size_t find(Bytes const &reply, std::string const &text) {
+    Bytes const bytes(text.begin(), text.end());
+    auto it = std::search(reply.begin(), reply.end(), bytes.begin(), bytes.end());
+    return it == reply.end() ? std::string::npos : static_cast<std::size_t>(it - reply.begin());
+}
+
+} // namespace
+
+TEST_F(ExecuteTest, FileAndChartResultsStreamInChunksOfRequestNum) {
+    std::string const file_options = "<CTG:return-as-file/><CTG:result-set-options><CTG:delimiter>;</CTG:delimiter>"
+                                     "<CTG:max-result-set-rows>20</CTG:max-result-set-rows></CTG:result-set-options>";
+    Bytes reply = first(doc(column(L"id") + column(L"Headline"), file_options), 64).reply();
+    std::size_t const at = find(reply, "id;Headline\n");
+    ASSERT_NE(at, std::string::npos);
+    auto const [text, end] = read_chunks(reply, at - 8, 64);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 21) << text; // labels and 20 rows
+    EXPECT_EQ(Bytes(reply.begin() + static_cast<long>(end), reply.end()), handle_of(nullptr));
+
+    std::string const chart_options = "<CTG:chart-options><CTG:image-format>CTG:image-format-png</CTG:image-format>"
+                                      "<CTG:width>200</CTG:width><CTG:height>0</CTG:height>"
+                                      "<CTG:is-interlaced>false</CTG:is-interlaced></CTG:chart-options>";
+    reply = first(doc(column(L"Severity"), chart_options), 1000).reply();
+    std::size_t const png = find(reply, "\x89PNG");
+    ASSERT_NE(png, std::string::npos);
+    std::string const image = read_chunks(reply, png - 8, 1000).first;
+    std::string const path = "/tmp/kxrpc-chart-" + std::to_string(::getpid()) + ".png";
+    std::ofstream(path, std::ios::binary) << image;
+    kxtest::DecodedImage const d = kxtest::read_png(path);
+    ::unlink(path.c_str());
+    EXPECT_EQ(d.width, 200);
+    EXPECT_EQ(d.height, 480); // 0 keeps the default
+    EXPECT_FALSE(d.interlaced);
+}
+
+TEST_F(ExecuteTest, FileAndChartRefusals) {
+    // Rows exist, but none from the start row on: the chart has no data.
+    std::string const past_the_end = "<CTG:start-row>1000</CTG:start-row><CTG:end-row>0</CTG:end-row>";
+    struct Case {
+        std::string options, filter;
+        int request_num;
+        char const *text;
+    } const cases[] = {
+        {"<CTG:chart-options><CTG:width>abc</CTG:width></CTG:chart-options>", "", 100,
+         "TLQSV0851E 'CTG:width' element has illegal value"},
+        {"<CTG:return-as-file/><CTG:result-set-options><CTG:max-result-set-rows>-1</CTG:max-result-set-rows>"
+         "</CTG:result-set-options>",
+         "", 100, "TLQSV0851E"},
+        {"<CTG:return-as-file/>", "", 0, "chunk size must be greater than 0"},
+        {"<CTG:chart-options/>" + past_the_end, "", 100, "TLQSV1048I"},
+        {"<CTG:chart-options><CTG:width>5000</CTG:width></CTG:chart-options>", "", 100, "TLQSV0789E"},
+    };
+    for (Case const &c : cases) {
+        Bytes const reply = first(doc(column(L"Severity"), c.options, c.filter), c.request_num).reply();
+        EXPECT_NE(find(reply, c.text), std::string::npos) << c.options;
+        EXPECT_EQ(find(reply, "\x89PNG"), std::string::npos) << c.options;
+    }
+}

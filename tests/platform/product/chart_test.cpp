@@ -28,6 +28,7 @@ class ChartTest : public ProductTest {
     for (const wchar_t* f : fields) q->BuildField(f);
     AdResultSetPtr rs = BuildResultSet(s, q);
     rs->Execute();
+    rs->MoveFirst();
     return rs;
   }
   std::wstring path(const char* name) const { return CString::FromUtf8(dir_ + "/" + name).str(); }
@@ -72,7 +73,7 @@ TEST_F(ChartTest, CategoriesCountOrSumTheirRows) {
   logon();
   std::map<std::wstring, double> count, sum;
   AdResultSetPtr all = rows({L"State", L"Estimate"});
-  while (all->MoveNext() == AD_SUCCESS) {
+  for (int status = AD_SUCCESS; status == AD_SUCCESS; status = all->MoveNext()) {
     CString state, estimate;
     all->GetColumnValue(1, state);
     count[state.str()] += 1;
@@ -104,9 +105,13 @@ TEST_F(ChartTest, RefusalsLeaveNoFile) {
   mgr->SetHeight(100);
   EXPECT_EQ(expect_kx([&] { mgr->MakeJPEG(path("missing/dir/x")); }).first, KX_MSG_QUERY_FAILED);
   // A result set without rows draws nothing.
-  AdResultSetPtr none = rows({L"State"});
-  while (none->MoveNext() == AD_SUCCESS) {
-  }
+  AdSessionPtr s = session_->GetReal();
+  AdQueryDefPtr q = BuildQueryDef(s, LookupEntityDefOrFamily(s, L"Defect"), 0);
+  q->BuildField(L"State");
+  q->BuildFilter(nullptr, L"Headline", AD_COMP_OP_EQ, {L"no record has this headline"}, 1);
+  AdResultSetPtr none = BuildResultSet(s, q);
+  none->Execute();
+  EXPECT_EQ(none->MoveFirst(), AD_NO_DATA_FOUND);
   mgr->SetResultSet(KXResultSet::Build(none));
   EXPECT_EQ(mgr->MakeJPEG(path("empty")), 0);
   for (const char* name : {"big", "empty"}) EXPECT_FALSE(std::filesystem::exists(dir_ + "/" + name)) << name;

@@ -10,12 +10,12 @@
 enum KXChartType : int { KX_CHART_BAR = 1, KX_CHART_PIE = 2, KX_CHART_LINE = 3 };
 
 // The data a chart draws: one label per category and one value per category and series.
-// Built from the rows of a result set: the first column names the category; every integer column
-// after it is a series whose values are summed per category; without integer columns the one
-// series counts the rows of each category.
+// Built from the rows of a result set: the first shown column names the category; every shown
+// integer column after it is a series whose values are summed per category; without one the
+// single series counts the rows of each category.
 class KXResultSet : public KXObject {
  public:
-  // Reads the rest of an executed result set (at most kMaxRows rows and kMaxCategories
+  // Reads the current row of a result set and the rows after it (at most kMaxRows rows and kMaxCategories
   // categories; rows past either bound are left out). KXException KX_MSG_QUERY_FAILED for a
   // result set that has not been executed.
   static KXSmartPtr<KXResultSet> Build(const AdResultSetPtr& rows);
@@ -63,8 +63,8 @@ class KXChartMgr : public KXObject {
   bool optimize_ = true, gray_ = false, interlaced_ = true, progressive_ = false;
 };
 
-// Writes the remaining rows of an executed result set to `path`: a line of column labels, then
-// one line per row, fields joined by `delimiter` (a tab when empty). A field holding the
+// Writes the current row of a result set and the rows after it to `path`, shown columns only: a
+// line of column labels, then one line per row, fields joined by `delimiter` (a tab when empty). A field holding the
 // delimiter, a quote or a line break is quoted, quotes doubled. Text is UTF-8. `options` is
 // reserved and ignored. KXException KX_MSG_QUERY_FAILED when the file cannot be written.
 void ExportResultSet(const AdResultSetPtr& rows, const std::wstring& path, const CString& delimiter,

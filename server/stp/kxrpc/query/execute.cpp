@@ -1,19 +1,23 @@
 #include "query/execute.h"
 
 #include <algorithm>
+#include <climits>
 #include <new>
 #include <string>
 
+#include "kxproduct/chart.h"
 #include "kxproduct/session.h"
 #include "query/paged.h"
 #include "query/queryutil.h"
 #include "query/queryxml.h"
+#include "tesutil/fileutl.h"
 #include "tesutil/selector.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/errors.h"
 #include "wire/exceptions.h"
+#include "wire/file_marshaller.h"
 #include "wire/held_items.h"
 #include "wire/login_session.h"
 #include "wire/product_failure.h"
@@ -38,8 +42,9 @@ enum ExecuteMsg : int {
     MSG_ILLEGAL_ROW = 25,
     MSG_MULTIPLE_OPERATORS = 26,
     MSG_PARAMETER_COUNT = 27,
-    MSG_NOT_IMPLEMENTED = 62,
     MSG_QUERY_FAILED = 85,
+    MSG_ILLEGAL_OPTION = 114,
+    MSG_EMPTY_CHART = 153,
     MSG_END_BEFORE_START = 100,
     MSG_NO_DISPLAY_FIELDS = 137,
     MSG_COLUMN_MISMATCH = 156,
@@ -59,8 +64,17 @@ bool same_no_case(CString const &a, wchar_t const *b) { return a.CompareNoCase(b
 unsigned read_row(DomElem element, bool zero_allowed) {
     bool ok = false;
     unsigned long value = parse_unsigned(element.data(), ok);
-    if (!ok || (value == 0 && !zero_allowed)) raise_reason(4, kx_message(MSG_ILLEGAL_ROW, Arg(QueryUtil::tag_text(element.tag()))));
+    if (!ok || (value == 0 && !zero_allowed))
+        raise_reason(4, kx_message(MSG_ILLEGAL_ROW, Arg(QueryUtil::tag_text(element.tag()))));
     return static_cast<unsigned>(value);
+}
+
+// An unsigned number of the file or chart options, at most INT_MAX.
+int option_number(DomElem element) {
+    bool ok = false;
+    unsigned long value = parse_unsigned(element.data(), ok);
+    if (!ok) raise_reason(4, kx_message(MSG_ILLEGAL_OPTION, Arg(QueryUtil::tag_text(element.tag()))));
+    return static_cast<int>(std::min<unsigned long>(value, INT_MAX));
 }
 
 // The number of values a parameter's operator takes: {least, most}.
@@ -192,7 +206,10 @@ ExecuteQueryResp::ExecuteQueryResp(ExecuteQueryArgs &args) : args_(args) {
     }
 }
 
-ExecuteQueryResp::~ExecuteQueryResp() = default;
+ExecuteQueryResp::~ExecuteQueryResp() {
+    // A file that was made but never sent.
+    if (!content_path_.empty()) ignoring_failures([&] { FileMarshaller(content_path_).remove_file(); });
+}
 
 void ExecuteQueryResp::fail(Nul::STPException const &e) { error_.reset(e.clone()); }
 
@@ -258,12 +275,13 @@ void ExecuteQueryResp::first_call() {
     bool const as_chart = item->as_chart;
     bool const empty_chart = status == AD_NO_DATA_FOUND && as_chart;
     trace_lazy(1, [&] {
-        return text_format("ExecuteQueryResp::xdr info: (num_rows:%d :: start_row:%d :: end_row:%d :: request_num:%d :: "
-                           "row_count:%s :: as_file:%s :: as_chart:%s :: count_only:%s :: rs_status:%d :: status:%d :: "
-                           "empty_chart:%s)",
-                           static_cast<int>(num_rows), static_cast<int>(item->start_row),
-                           static_cast<int>(item->end_row), args_.request_num(), tf(item->row_count),
-                           tf(item->as_file), tf(as_chart), tf(item->count_only), rs_status, status, tf(empty_chart));
+        return text_format(
+            "ExecuteQueryResp::xdr info: (num_rows:%d :: start_row:%d :: end_row:%d :: request_num:%d :: "
+            "row_count:%s :: as_file:%s :: as_chart:%s :: count_only:%s :: rs_status:%d :: status:%d :: "
+            "empty_chart:%s)",
+            static_cast<int>(num_rows), static_cast<int>(item->start_row), static_cast<int>(item->end_row),
+            args_.request_num(), tf(item->row_count), tf(item->as_file), tf(as_chart), tf(item->count_only), rs_status,
+            status, tf(empty_chart));
     });
     if (item->count_only || rs_status != AD_RESULT_HAS_ROWS || (status != AD_SUCCESS && !empty_chart)) {
         fill_info(*item, num_rows, false);
@@ -308,6 +326,10 @@ bool ExecuteQueryResp::page(std::shared_ptr<ExecuteQueryStateItem> const &held, 
     if (highest > n) {
         fail(KxRpcException(17, kx_message(MSG_COLUMN_MISMATCH, Arg(item.column_count), Arg(n)), nullptr, nullptr));
         return false;
+    }
+    if (item.as_file || item.is_chart()) {
+        make_content(item);
+        return true;
     }
     bool const feature = feature_level_of(rs);
     id_column_ = dbid_column_ = 0;
@@ -356,8 +378,7 @@ bool ExecuteQueryResp::page(std::shared_ptr<ExecuteQueryStateItem> const &held, 
             } else {
                 CString id;
                 rs->GetColumnValue(id_column_, id);
-                row.address =
-                    TargetResourceArg(TT_RECORD, item.is_family ? type_name : item.primary_name, ustr(id));
+                row.address = TargetResourceArg(TT_RECORD, item.is_family ? type_name : item.primary_name, ustr(id));
             }
         }
         rows_.push_back(std::move(row));
@@ -524,9 +545,7 @@ void ExecuteQueryResp::prepare_execute(ExecuteQueryStateItem &item) {
         item.primary_id = number_to_ustring(static_cast<long>(primary->GetDbId()));
         item.primary_name = ustr(primary->GetName());
     }
-    // File and chart results plug in here; until they are served they are refused up front.
-    if (!root.opt_child(XmlTag::CTG_return_as_file).is_nil() || !root.opt_child(XmlTag::CTG_chart_options).is_nil())
-        throw KXInternalErrorException(kx_message(MSG_NOT_IMPLEMENTED));
+    item.as_file = !root.opt_child(XmlTag::CTG_return_as_file).is_nil();
     if (!root.opt_child(XmlTag::CTG_count_only).is_nil()) {
         item.row_count = item.count_only = true;
         item.result_set->EnableRecordCount();
@@ -542,6 +561,119 @@ void ExecuteQueryResp::prepare_execute(ExecuteQueryStateItem &item) {
     }
     DomElem parameters = root.opt_child(XmlTag::CTG_parameters);
     if (!parameters.is_nil()) apply_parameters(parameters, item);
+    DomElem file_options = root.opt_child(XmlTag::CTG_result_set_options);
+    if (!file_options.is_nil()) read_file_options(file_options, item);
+    DomElem chart_options = root.opt_child(XmlTag::CTG_chart_options);
+    if (!chart_options.is_nil()) read_chart_options(chart_options, item);
+    // A file or a chart streams in chunks of request_num bytes: a size that would never end is
+    // refused before anything is made.
+    if ((item.as_file || item.chart) && args_.request_num() <= 0) throw chunk_size_error(args_.request_num());
+}
+
+void ExecuteQueryResp::read_file_options(DomElem options, ExecuteQueryStateItem &item) {
+    AdResultSetPtr const &rs = item.result_set;
+    DomElem walker = options;
+    for (DomElem c = walker.next_child(); !c.is_nil(); c = walker.next_child()) {
+        switch (c.tag()) {
+        case XmlTag::CTG_delimiter:
+            item.delimiter = c.data();
+            break;
+        case XmlTag::CTG_max_multiline_text_length:
+            rs->SetMaxMultiLineTextLength(option_number(c));
+            break;
+        case XmlTag::CTG_max_result_set_rows: {
+            int const rows = option_number(c);
+            int const limit = rs->GetQueryLimit(AD_QUERY_LIMIT_HARD);
+            rs->SetMaxRows(limit > 0 && limit < rows ? limit : rows);
+            break;
+        }
+        case XmlTag::CTG_options:
+            item.file_options = c.data();
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+void ExecuteQueryResp::read_chart_options(DomElem options, ExecuteQueryStateItem &item) {
+    item.chart = std::make_unique<ChartRequest>(args_.session_or_fail()->user_session());
+    item.as_chart = true;
+    ChartRequest &chart = *item.chart;
+    DomElem walker = options;
+    for (DomElem c = walker.next_child(); !c.is_nil(); c = walker.next_child()) {
+        bool const on = c.data().compare(L"true") == 0;
+        switch (c.tag()) {
+        case XmlTag::CTG_image_format:
+            chart.set_jpeg(c.data().find(L"image-format-jpeg") != Nul::UString::npos);
+            break;
+        case XmlTag::CTG_height:
+            chart.set_height(option_number(c));
+            break;
+        case XmlTag::CTG_width:
+            chart.set_width(option_number(c));
+            break;
+        case XmlTag::CTG_quality:
+            chart.set_quality(option_number(c));
+            break;
+        case XmlTag::CTG_compression_optimized:
+            chart.set_optimize_compression(on);
+            break;
+        case XmlTag::CTG_is_grey_scaled:
+            chart.set_grayscale(on);
+            break;
+        case XmlTag::CTG_is_interlaced:
+            chart.set_interlaced(on);
+            break;
+        case XmlTag::CTG_is_progressive:
+            chart.set_progressive(on);
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+void ExecuteQueryResp::make_content(ExecuteQueryStateItem &item) {
+    rows_follow_ = false;
+    content_ = true;
+    bool const as_file = item.as_file;
+    content_method_ = as_file ? L"ExecuteQueryResp::return_as_file" : L"ExecuteQueryResp::send_chart";
+    try {
+        content_path_ = Nul::Fileutl::create_tmp_file(0);
+        try {
+            if (as_file) {
+                Nul::UString const delimiter = item.delimiter.empty() ? Nul::UString(L"\t") : item.delimiter;
+                ExportResultSet(item.result_set, std::wstring(content_path_.c_str()), cstr(delimiter),
+                                cstr(item.file_options));
+            } else if (item.chart->make_chart(content_path_, item.result_set) == 0) {
+                content_error_ = std::make_unique<KxRpcException>(17, kx_message(MSG_EMPTY_CHART), nullptr, nullptr);
+            }
+        } catch (Nul::STPException const &) {
+            throw;
+        } catch (...) {
+            ProductFailure const f = take_product_failure();
+            throw KXInternalErrorException(kx_message(MSG_QUERY_FAILED, Arg(f.text)));
+        }
+    } catch (Nul::STPException const &e) {
+        content_error_.reset(e.clone());
+    }
+    if (content_error_ && !content_path_.empty()) {
+        ignoring_failures([&] { FileMarshaller(content_path_).remove_file(); });
+        content_path_ = Nul::UString();
+    }
+}
+
+// The file in chunks of request_num bytes, then the null state handle; the file goes with it.
+bool_t ExecuteQueryResp::send_content(XDR *xdrs) {
+    if (content_error_) return report_error_reply(Nul::UString(content_method_), xdrs, *content_error_);
+    FileMarshaller file(content_path_);
+    bool_t const sent = file.marshall(xdrs, args_.request_num());
+    ignoring_failures([&] { file.remove_file(); });
+    content_path_ = Nul::UString();
+    if (!sent) return FALSE;
+    StateItemPtr none;
+    return xdr_state_handle(xdrs, none);
 }
 
 AdQueryDefPtr ExecuteQueryResp::build_query_def(DomElem definition) {
@@ -600,7 +732,8 @@ void ExecuteQueryResp::apply_parameters(DomElem parameters, ExecuteQueryStateIte
             int variable = QueryUtil::variable_of_tag(tag);
             if (tag == XmlTag::CTG_constant_value) {
                 Nul::UString value = text;
-                if (date && (variable = QueryUtil::variable_of_date_constant(text)) == 0) value = parse_client_datetime(text, item.client_offset);
+                if (date && (variable = QueryUtil::variable_of_date_constant(text)) == 0)
+                    value = parse_client_datetime(text, item.client_offset);
                 if (variable == 0) {
                     if (!filter->IsStringValidForDataType(cstr(value)))
                         raise_reason(4, kx_message(MSG_ILLEGAL_CONSTANT, Arg(text), Arg(path)));
@@ -645,6 +778,7 @@ bool_t ExecuteQueryResp::xdr(XDR *xdrs) {
     for (Nul::UString &label : info_.labels)
         if (!xdr_ustring(xdrs, label)) return FALSE;
     if (!xdr_flag(xdrs, rows_follow_)) return FALSE;
+    if (content_) return send_content(xdrs);
     for (Row &row : rows_) {
         bool_t more = TRUE;
         int number = static_cast<int>(row.number);

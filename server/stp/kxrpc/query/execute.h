@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kxproduct/query.h"
+#include "query/chart_request.h"
 #include "tesutil/ustring.h"
 #include "wexxml/domparser.h"
 #include "wire/handles.h"
@@ -43,10 +44,13 @@ public:
         std::vector<int> position; // result column -> query field, from 1
         std::vector<bool> shown;   // result column shows a field, from 1
         bool has_group_by = false;
-        bool as_file = false, as_chart = false;
+        bool as_file = false, as_chart = false; // as_chart: chart options were given
+        Nul::UString delimiter, file_options;   // of a file result; an empty delimiter is a tab
+        std::unique_ptr<ChartRequest> chart;
+        bool is_chart() const { return chart && !as_file; }
         bool declared_sql = false;
-        std::vector<int> tags;              // value-type tag per result column, from 1
-        std::vector<Nul::UString> labels;   // label per result column, from 1
+        std::vector<int> tags;            // value-type tag per result column, from 1
+        std::vector<Nul::UString> labels; // label per result column, from 1
         bool is_family = false;
         Nul::UString client_offset;
     };
@@ -97,6 +101,9 @@ public:
     // Column layout (the value-type tags and labels of the shown result columns).
     static void map_result_positions(ExecuteQueryStateItem &item, AdQueryDefPtr const &def);
     static void map_columns(ExecuteQueryStateItem &item);
+    // The CTG:result-set-options and CTG:chart-options of a first call.
+    static void read_file_options(Nul::DomParser::Elem options, ExecuteQueryStateItem &item);
+    void read_chart_options(Nul::DomParser::Elem options, ExecuteQueryStateItem &item);
 
 private:
     void first_call();
@@ -108,6 +115,10 @@ private:
     Value read_value(ExecuteQueryStateItem &item, int column, bool feature);
     void discard(std::shared_ptr<ExecuteQueryStateItem> const &item);
     void fail(Nul::STPException const &e);
+    // A file or chart result: the whole result written to a temporary file now, streamed while the
+    // reply is encoded; a failure becomes the error arm after the result info.
+    void make_content(ExecuteQueryStateItem &item);
+    bool_t send_content(XDR *xdrs);
 
     ExecuteQueryArgs &args_;
     AdQueryDefPtr query_def_;
@@ -120,6 +131,10 @@ private:
     std::vector<Row> rows_;
     std::shared_ptr<ExecuteQueryStateItem> continue_with_;
     int id_column_ = 0, dbid_column_ = 0;
+    bool content_ = false;
+    Nul::UString content_path_;
+    wchar_t const *content_method_ = L"";
+    std::unique_ptr<Nul::STPException> content_error_;
 };
 
 // The state item as an ExecuteQueryStateItem; null for null or another kind.

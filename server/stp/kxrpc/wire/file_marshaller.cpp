@@ -67,20 +67,20 @@ Nul::UString FileMarshaller::file_path() {
     return path_;
 }
 
-int FileMarshaller::open() {
-    return ::open(file_path().utf8_str().c_str(), O_RDONLY | O_CLOEXEC);
-}
+int FileMarshaller::open() { return ::open(file_path().utf8_str().c_str(), O_RDONLY | O_CLOEXEC); }
 
 void FileMarshaller::remove_file() {
     if (!path_.empty()) Nul::Fileutl::delete_tmp_file(path_);
 }
 
+KXInternalErrorException chunk_size_error(int chunk_size) {
+    return KXInternalErrorException(
+        Nul::UString((L"The chunk size must be greater than 0, not " + std::to_wstring(chunk_size) + L".").c_str()),
+        nullptr);
+}
+
 bool_t refuse_chunk_size(Nul::UString const &method, XDR *xdrs, int chunk_size) {
-    KXInternalErrorException const e(Nul::UString((L"The chunk size must be greater than 0, not " +
-                                                   std::to_wstring(chunk_size) + L".")
-                                                      .c_str()),
-                                     nullptr);
-    return report_error_reply(method, xdrs, e);
+    return report_error_reply(method, xdrs, chunk_size_error(chunk_size));
 }
 
 bool_t FileMarshaller::marshall(XDR *xdrs, int chunk_size) {
@@ -112,14 +112,14 @@ bool_t FileMarshaller::marshall(XDR *xdrs, int chunk_size) {
             return report_error_reply(Nul::UString(marshall_name), xdrs, e);
         }
         bool first = true;
-        bool_t const sent = xdr_chunk(xdrs, count, buffer.data(),
-                                      [&](char *into, std::size_t, std::size_t n) -> char const * {
-                                          if (first) {
-                                              first = false;
-                                              return into;
-                                          }
-                                          return read_fully(fd, into, n) ? into : nullptr;
-                                      });
+        bool_t const sent =
+            xdr_chunk(xdrs, count, buffer.data(), [&](char *into, std::size_t, std::size_t n) -> char const * {
+                if (first) {
+                    first = false;
+                    return into;
+                }
+                return read_fully(fd, into, n) ? into : nullptr;
+            });
         if (!sent) return FALSE;
         if (count < chunk) return TRUE;
         remaining -= count;
@@ -131,9 +131,8 @@ bool_t xdr_chunks(XDR *xdrs, char const *bytes, std::size_t length, int chunk_si
     std::size_t const chunk = static_cast<std::size_t>(chunk_size);
     for (std::size_t at = 0;;) {
         std::size_t const count = std::min(chunk, length - at);
-        bool_t const sent = xdr_chunk(xdrs, count, nullptr, [&](char *, std::size_t done, std::size_t) {
-            return bytes + at + done;
-        });
+        bool_t const sent =
+            xdr_chunk(xdrs, count, nullptr, [&](char *, std::size_t done, std::size_t) { return bytes + at + done; });
         if (!sent) return FALSE;
         if (count < chunk) return TRUE;
         at += count;

@@ -4,6 +4,7 @@
 #include <rpc/xdr.h>
 
 #include "tesutil/ustring.h"
+#include "wire/exceptions.h"
 
 namespace KxRpc {
 
@@ -34,7 +35,8 @@ private:
 // The content of `bytes` as the same chunk stream (after the caller's leading FALSE).
 bool_t xdr_chunks(XDR *xdrs, char const *bytes, std::size_t length, int chunk_size);
 
-// The refusal of a chunk size of 0 or less, as the error arm.
+// The refusal of a chunk size of 0 or less: the error, and the error arm.
+KXInternalErrorException chunk_size_error(int chunk_size);
 bool_t refuse_chunk_size(Nul::UString const &method, XDR *xdrs, int chunk_size);
 
 } // namespace KxRpc
