@@ -143,9 +143,18 @@ bool_t read_tagged(XDR *xdrs, int tag, std::string &out) {
             if (!read_text(xdrs, out)) return FALSE;
         }
         return TRUE;
+    case 100020: {
+        // A child binding: the child's name, then its reference.
+        int type = 0;
+        out += "bind:";
+        if (!read_text(xdrs, out) || !xdr_int(xdrs, &type)) return FALSE;
+        out += "=";
+        return read_tagged(xdrs, type, out);
+    }
     default: {
-        // A resource reference: one segment for record types, three for attachment folders.
-        int segments = tag == 31 ? 1 : tag == 44 ? 3 : 2;
+        // A resource reference: one segment for record types and workspace items, three for
+        // attachment folders, two for the others.
+        int segments = tag == 31 || (tag >= 35 && tag <= 38) ? 1 : tag == 44 ? 3 : 2;
         out += "res" + std::to_string(tag);
         for (int i = 0; i < segments; ++i) {
             out += i == 0 ? ":" : ",";
