@@ -1,322 +1,543 @@
+// Query execution: a definition compiled to SQL with every value bound, read through a result set
+// in pages, each page its own statement, so no read transaction stays open between calls.
 #include "kxproduct/query.h"
 
-#include <cwchar>
+#include <algorithm>
+#include <climits>
+#include <ctime>
 #include <string>
-#include <variant>
 
-#include "core.h"
 #include "kxproduct/faults.h"
 #include "kxproduct/session.h"
+#include "query_internal.h"
+#include "query_sql.h"
 
 using namespace kxp;
 
 namespace {
 
-// The field of a record type or, for a family, of the first member that has it; null when none.
-// Dotted paths lead through references, which the engine does not follow yet.
-const AdFieldDef* resolve_field(AdEntityDef* primary, const CString& path) {
-  if (!primary || path.IsEmpty() || path.Find(L'.') >= 0) return nullptr;
-  if (const AdFieldDef* f = primary->LookupFieldDef(path)) return f;
-  auto members = primary->GetFamilyMembers();
-  for (int i = 0; i < members.GetLength(); ++i)
-    if (const AdFieldDef* f = members.GetItem(i)->LookupFieldDef(path)) return f;
-  return nullptr;
+constexpr size_t kPageRows = 256;
+
+CString num(long long n) {
+  CString t;
+  t.Format(L"%lld", n);
+  return t;
 }
 
-bool legal_field(AdEntityDef* primary, const CString& path) {
-  const AdFieldDef* f = resolve_field(primary, path);
-  return f && f->GetFieldType() != AD_ATTACHMENT_LIST;
+std::string marks(size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n; ++i) s += i ? ",?" : "?";
+  return s;
+}
+
+Sql ints(const std::vector<int64_t>& values) {
+  Sql s("(" + (values.empty() ? std::string("NULL") : marks(values.size())) + ")");
+  for (int64_t v : values) s.params.emplace_back(v);
+  return s;
+}
+
+// Local midnight of today plus `days`, as the store's UTC text.
+std::string day_start_utc(int days) {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  tm.tm_hour = tm.tm_min = tm.tm_sec = 0;
+  tm.tm_mday += days;
+  tm.tm_isdst = -1;
+  std::time_t at = std::mktime(&tm);
+  std::tm utc{};
+  gmtime_r(&at, &utc);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &utc);
+  return buf;
+}
+
+int day_offset(int variable) {
+  return variable == AD_QUERY_VAR_TOMORROW ? 1 : variable == AD_QUERY_VAR_YESTERDAY ? -1 : 0;
+}
+
+int column_type_of(const AdQueryFieldDef* f) {
+  if (f->GetFunction()) return AD_COLUMN_STRING;
+  int t = f->GetFieldType();
+  switch (f->GetAggregate()) {
+    case AD_AGG_COUNT: return AD_COLUMN_INT;
+    case AD_AGG_AVERAGE: return AD_COLUMN_FLOAT;
+    case AD_AGG_SUM: return t == AD_INT ? AD_COLUMN_INT : AD_COLUMN_FLOAT;
+    default: break;
+  }
+  switch (t) {
+    case AD_INT:
+    case AD_DBID: return AD_COLUMN_INT;
+    case AD_DATE_TIME: return AD_COLUMN_DATE_TIME;
+    case AD_FLOAT: return AD_COLUMN_FLOAT;
+    case AD_MULTILINE_STRING:
+    case AD_JOURNAL: return AD_COLUMN_MULTILINE;
+    default: return AD_COLUMN_STRING;
+  }
+}
+
+// Numbers are stored as text: they compare, sort and add up as numbers.
+Sql typed(const Sql& e, int field_type) {
+  if (field_type == AD_INT) return Sql("CAST(") + e + " AS INTEGER)";
+  if (field_type == AD_FLOAT) return Sql("CAST(") + e + " AS REAL)";
+  return e;
 }
 
 }  // namespace
 
 namespace kxp {
 
-// A query definition as SQL: the rows of the primary record type (or of the record history), the
-// display columns and the filter, every value a bound parameter. Rows are keyed by dbid.
+struct ResultRow {
+  int64_t type_dbid = 0;
+  std::vector<std::pair<bool, CString>> values;
+};
+
+// A query definition as SQL over the row alias r, and the state of its reading.
 struct CompiledQuery {
-  using Param = std::variant<int64_t, std::string>;
+  enum Mode { KEYSET, SORTED, OFFSET } mode = KEYSET;
   struct Column {
-    std::string sql;
-    int field_type;
-    CString label;
+    Sql sql;
+    int type;  // AdColumnType
+    bool dates;
+    CString label, name;
+    bool shown, group_by;
   };
-
-  std::string from, where;  // "FROM ..." and the condition, both over the row alias r
-  std::vector<Param> params;
+  SessionCore& c;
+  AdQueryDef& q;
+  bool history = false;
   std::vector<Column> columns;
-
-  static void attach(AdFilterNode* parent, const KXSmartPtr<AdFilterNode>& child) { parent->children_.push_back(child); }
+  Sql from_where;  // "FROM ... WHERE ..." of the record rows
+  Sql order;       // sort keys of SORTED
+  Sql inner;       // the whole statement of a grouped query
+  std::unique_ptr<DeclaredSql> declared;
+  // Reading state.
+  int64_t cap = 0;             // most rows delivered (0: all)
+  std::vector<int64_t> keys;   // SORTED: the record dbids in order
+  int64_t next_row = 0, next_key = 0;  // KEYSET: the key before row next_row
+  int64_t count = -1;
+  bool limited = false;
 
   [[noreturn]] static void refuse(const CString& text) { throw_kx(KX_MSG_QUERY_FAILED, text, "AdResultSet::Execute"); }
 
-  static std::string placeholders(size_t n) {
-    std::string s;
-    for (size_t i = 0; i < n; ++i) s += i ? ",?" : "?";
-    return s;
+  // ---- field paths ----
+
+  // The dbids of a field name in each record type a record type or family holds.
+  Sql field_ids(AdEntityDef* def, const CString& name) const {
+    std::vector<int64_t> ids;
+    for (int64_t t : concrete_types(def)) {
+      auto it = c.schema->by_dbid.find(t);
+      if (it == c.schema->by_dbid.end()) continue;
+      if (const AdFieldDef* f = it->second->LookupFieldDef(name)) ids.push_back(f->GetDbId());
+    }
+    return ints(ids);
   }
 
-  // History fields are columns of the history row and what it joins.
+  // The records a path reaches at step k, as a condition on a column of record dbids.
+  Sql reached(const FieldPath& p, size_t k, const std::string& column) const {
+    if (k == 0) return Sql(column + "=r.dbid");
+    const AdFieldDef* ref = p.fields[k - 1];
+    AdEntityDef* owner = k == 1 ? q.GetPrimaryEntity() : p.fields[k - 2]->GetReferenceEntityDef();
+    std::string t = "t" + std::to_string(k), fv = "fv" + std::to_string(k);
+    return Sql(column + " IN (SELECT " + t + ".dbid FROM records " + t + " WHERE " + t + ".database_dbid=r.database_dbid AND " + t +
+               ".entity_def_dbid IN ") +
+           ints(concrete_types(ref->GetReferenceEntityDef())) + " AND " + t + ".display_name IN (SELECT " + fv + ".value FROM field_values " +
+           fv + " WHERE " + reached(p, k - 1, fv + ".record_dbid") + " AND " + fv + ".field_dbid IN " + field_ids(owner, ref->GetName()) + "))";
+  }
+
+  // The values of a path: an expression and the FROM/WHERE it is read from (empty when it is a
+  // column of r itself), with the order its values are listed in.
+  struct Values {
+    std::string v;
+    Sql from_where;
+    std::string order;
+  };
+
   static const char* history_column(const CString& name) {
     static const std::pair<const wchar_t*, const char*> kColumns[] = {
         {L"dbid", "r.dbid"},
         {kHistoryActionTimestamp, "r.at"},
         {kHistoryEntityDbId, "r.record_dbid"},
-        {kHistoryEntityDefDbId, "rec.entity_def_dbid"},
-        {kHistoryActionName, "a.name"},
-        {kHistoryUserName, "u.login_name"},
+        {kHistoryEntityDefDbId, "(SELECT entity_def_dbid FROM records WHERE dbid=r.record_dbid)"},
+        {kHistoryActionName, "(SELECT name FROM action_defs WHERE dbid=r.action_dbid)"},
+        {kHistoryUserName, "(SELECT login_name FROM users WHERE dbid=r.user_dbid)"},
     };
     for (const auto& [field, sql] : kColumns)
       if (name == field) return sql;
     return nullptr;
   }
 
-  // Record fields the product keeps on the record row; the others live in field_values.
-  static const char* record_column(const AdFieldDef* f) {
-    if (!f->IsSystemOwned()) return nullptr;
-    switch (f->GetFieldType()) {
-      case AD_DBID: return "r.dbid";
-      case AD_ID: return "r.display_name";
-      case AD_STATE: return "(SELECT name FROM states WHERE dbid=r.state_dbid)";
-      default: return nullptr;
+  Values values(const FieldPath& p) const {
+    const AdFieldDef* f = p.last();
+    size_t k = p.fields.size() - 1;
+    if (history) {
+      const char* col = history_column(f->GetName());
+      if (!col || k) refuse(L"The history has no field '" + f->GetName() + L"'.");
+      return {col, Sql(), ""};
     }
+    if (f->IsSystemOwned()) {
+      const char* top = nullptr;
+      const char* deep = nullptr;
+      std::string join;
+      switch (f->GetFieldType()) {
+        case AD_DBID: top = "r.dbid", deep = "x.dbid"; break;
+        case AD_ID: top = "r.display_name", deep = "x.display_name"; break;
+        case AD_STATE:
+          top = "(SELECT name FROM states WHERE dbid=r.state_dbid)", deep = "s.name", join = " JOIN states s ON s.dbid=x.state_dbid";
+          break;
+        default: break;
+      }
+      if (top && k == 0) return {top, Sql(), ""};
+      if (top) return {deep, Sql("FROM records x" + join + " WHERE ") + reached(p, k, "x.dbid"), "x.dbid"};
+    }
+    AdEntityDef* owner = k == 0 ? q.GetPrimaryEntity() : p.fields[k - 1]->GetReferenceEntityDef();
+    return {"fv.value",
+            Sql("FROM field_values fv WHERE ") + reached(p, k, "fv.record_dbid") + " AND fv.field_dbid IN " + field_ids(owner, f->GetName()),
+            "fv.record_dbid, fv.position"};
   }
 
-  bool history = false;
-
-  // SQL of a field's value; `field_param` receives the field name for stored fields.
-  std::string value_sql(const AdFieldDef* f, std::vector<Param>& field_params) const {
-    if (history) return history_column(f->GetName());
-    if (const char* col = record_column(f)) return col;
-    field_params.emplace_back(u8(f->GetName()));
-    return "(SELECT group_concat(value, char(10)) FROM (SELECT value FROM field_values WHERE record_dbid=r.dbid"
-           " AND field_dbid=(SELECT dbid FROM field_defs WHERE entity_def_dbid=r.entity_def_dbid AND name=?)"
-           " ORDER BY position))";
+  // One display value: the values of a path joined by line ends.
+  Sql display(const FieldPath& p) const {
+    Values vs = values(p);
+    if (vs.from_where.text.empty()) return Sql(vs.v);
+    return Sql("(SELECT group_concat(v, char(10)) FROM (SELECT " + vs.v + " AS v ") + vs.from_where + " ORDER BY " + vs.order + "))";
   }
 
-  std::string filter_sql(AdQueryDef& q, AdFilterNode* n) {
-    if (AdFieldFilter* ff = n->AsFieldFilter()) {
-      const AdFieldDef* f = resolve_field(q.GetPrimaryEntity(), ff->GetFieldPath());
-      if (!f) refuse(L"The query cannot filter on '" + ff->GetFieldPath() + L"'.");
-      if (ff->GetCompOp() != AD_COMP_OP_EQ) {
-        CString t;
-        t.Format(L"The query cannot run the comparison %d on '%s'.", ff->GetCompOp(), ff->GetFieldPath().GetString());
-        refuse(t);
-      }
-      if (ff->GetValues().empty()) refuse(L"The filter on '" + ff->GetFieldPath() + L"' has no value.");
-      std::string sql;
-      if (!history && !record_column(f)) {
-        // A list field matches when any of its values does.
-        params.emplace_back(u8(f->GetName()));
-        sql = "EXISTS(SELECT 1 FROM field_values WHERE record_dbid=r.dbid AND field_dbid=(SELECT dbid FROM field_defs"
-              " WHERE entity_def_dbid=r.entity_def_dbid AND name=?) AND value IN (" +
-              placeholders(ff->GetValues().size()) + "))";
-      } else {
-        sql = value_sql(f, params) + " IN (" + placeholders(ff->GetValues().size()) + ")";
-      }
-      for (const CString& v : ff->GetValues()) {
-        CString stored = f->GetFieldType() == AD_DATE_TIME ? local_to_utc(v) : v;
-        if (f->GetFieldType() == AD_DBID) {
-          wchar_t* end = nullptr;
-          long long n = std::wcstoll(stored.GetString(), &end, 10);
-          if (stored.IsEmpty() || *end) refuse(L"'" + v + L"' is no dbid for '" + ff->GetFieldPath() + L"'.");
-          params.emplace_back(static_cast<int64_t>(n));
-        } else {
-          params.emplace_back(u8(stored));
+  // ---- filters ----
+
+  Sql operand(const AdFieldFilter* ff, int index) const {
+    const CString path = ff->GetFieldPath();
+    Sql s("?");
+    if (ff->IsVariable(index)) {
+      int var = ff->GetVariable(index);
+      if (var == AD_QUERY_VAR_USER) s.params.emplace_back(u8(c.login));
+      else if (var >= AD_QUERY_VAR_TODAY && var <= AD_QUERY_VAR_YESTERDAY) s.params.emplace_back(day_start_utc(day_offset(var)));
+      else refuse(L"The filter on '" + path + L"' holds an unknown variable.");
+      return s;
+    }
+    CString v = ff->GetValue(index);
+    if (!ff->IsStringValidForDataType(v)) refuse(L"'" + v + L"' is no value for '" + path + L"'.");
+    switch (ff->GetFieldType()) {
+      case AD_INT:
+      case AD_DBID: s.params.emplace_back(static_cast<int64_t>(std::wcstoll(v.GetString(), nullptr, 10))); break;
+      case AD_FLOAT:
+        s = Sql("CAST(? AS REAL)");
+        s.params.emplace_back(u8(v));
+        break;
+      case AD_DATE_TIME: s.params.emplace_back(u8(local_to_utc(v.GetLength() == 10 ? v + L" 00:00:00" : v))); break;
+      default: s.params.emplace_back(u8(v));
+    }
+    return s;
+  }
+
+  // What one value must meet for the positive form of the operator.
+  Sql value_condition(const AdFieldFilter* ff, const Sql& tv) const {
+    int op = ff->GetCompOp();
+    switch (op) {
+      case AD_COMP_OP_EQ:
+      case AD_COMP_OP_NEQ:
+      case AD_COMP_OP_IN:
+      case AD_COMP_OP_NOT_IN: {
+        Sql s("(");
+        for (int i = 1; i <= ff->GetNumberOfValues(); ++i) {
+          if (i > 1) s += " OR ";
+          if (ff->IsVariable(i) && ff->GetVariable(i) >= AD_QUERY_VAR_TODAY) {
+            // A day matches its whole local day.
+            Sql end("?");
+            end.params.emplace_back(day_start_utc(day_offset(ff->GetVariable(i)) + 1));
+            s += Sql("(") + tv + ">=" + operand(ff, i) + " AND " + tv + "<" + end + ")";
+          } else {
+            s += tv + "=" + operand(ff, i);
+          }
         }
+        return s + ")";
       }
-      return sql;
+      case AD_COMP_OP_LT: return tv + "<" + operand(ff, 1);
+      case AD_COMP_OP_LTE: return tv + "<=" + operand(ff, 1);
+      case AD_COMP_OP_GT: return tv + ">" + operand(ff, 1);
+      case AD_COMP_OP_GTE: return tv + ">=" + operand(ff, 1);
+      case AD_COMP_OP_LIKE:
+      case AD_COMP_OP_NOT_LIKE: {
+        // A substring, matched literally.
+        std::string text = ff->IsVariable(1) ? std::get<std::string>(operand(ff, 1).params[0]) : u8(ff->GetValue(1));
+        std::string pattern = "%";
+        for (char ch : text) {
+          if (ch == '%' || ch == '_' || ch == '\\') pattern += '\\';
+          pattern += ch;
+        }
+        Sql s = tv + " LIKE ? ESCAPE '\\'";
+        s.params.emplace_back(pattern + "%");
+        return s;
+      }
+      case AD_COMP_OP_BETWEEN:
+      case AD_COMP_OP_NOT_BETWEEN: return tv + " BETWEEN " + operand(ff, 1) + " AND " + operand(ff, 2);
+      default: return tv + " IS NOT NULL AND " + tv + "<>''";  // the null tests
     }
-    if (n->NumChildren() == 0) return "1";
-    std::string sql = "(";
-    for (int i = 0; i < n->NumChildren(); ++i) {
-      if (i) sql += n->GetBoolOp() == AD_BOOL_OP_OR ? " OR " : " AND ";
-      sql += filter_sql(q, n->GetChild(i));
-    }
-    return sql + ")";
   }
 
-  CompiledQuery(SessionCore& c, AdQueryDef& q) {
+  Sql field_filter(AdFieldFilter* ff) {
+    const CString path = ff->GetFieldPath();
+    if (ff->IsReferenceListFilter()) {
+      Sql s("r.display_name IN (SELECT fv.value FROM field_values fv WHERE fv.record_dbid=? AND fv.field_dbid=(SELECT f.dbid FROM"
+            " field_defs f JOIN records x ON x.entity_def_dbid=f.entity_def_dbid WHERE x.dbid=? AND f.name=?))");
+      s.params = {ff->GetReferenceListRecordDbId(), ff->GetReferenceListRecordDbId(), u8(ff->GetReferenceListFieldName())};
+      return s;
+    }
+    FieldPath p = resolve_path(q.GetPrimaryEntity(), path);
+    if (!legal_path(p)) refuse(L"The query cannot filter on '" + path + L"'.");
+    int op = ff->GetCompOp();
+    if (op <= AD_COMP_OP_UNSPECIFIED || op > AD_COMP_OP_NOT_IN) refuse(L"The filter on '" + path + L"' has no comparison operator.");
+    auto [least, most] = operand_range(op);
+    int n = ff->GetNumberOfValues();
+    if (n < least || (most >= 0 && n > most))
+      refuse(L"The comparison " + comp_op_text(op) + L" on '" + path + L"' cannot take " + num(n) + L" value(s).");
+    bool negative = op == AD_COMP_OP_NEQ || op == AD_COMP_OP_NOT_IN || op == AD_COMP_OP_NOT_LIKE ||
+                    op == AD_COMP_OP_NOT_BETWEEN || op == AD_COMP_OP_IS_NULL;
+    // A path with several values (a list, or through one) meets a positive operator when any
+    // value does, and a negative one when none meets its positive form.
+    Values vs = values(p);
+    Sql cond = value_condition(ff, typed(Sql(vs.v), p.last()->GetFieldType()));
+    Sql any = vs.from_where.text.empty() ? Sql("(") + cond + ")" : Sql("EXISTS(SELECT 1 ") + vs.from_where + " AND " + cond + ")";
+    if (!negative) return any;
+    // A column of r with no value meets no comparison, so its negation holds.
+    return vs.from_where.text.empty() && op != AD_COMP_OP_IS_NULL ? Sql("NOT coalesce(") + any + ", 0)" : Sql("NOT ") + any;
+  }
+
+  Sql filter(AdFilterNode* n) {
+    if (AdFieldFilter* ff = n->AsFieldFilter()) return field_filter(ff);
+    if (n->NumChildren() == 0) return Sql("1");
+    Sql s("(");
+    for (int i = 0; i < n->NumChildren(); ++i) {
+      if (i) s += n->GetBoolOp() == AD_BOOL_OP_OR ? " OR " : " AND ";
+      s += filter(n->GetChild(i));
+    }
+    return s + ")";
+  }
+
+  // ---- the statement ----
+
+  static Sql function(int f, const Sql& e) {
+    switch (f) {
+      case AD_FUNC_DAY: return Sql("date(") + e + ", 'localtime')";
+      case AD_FUNC_WEEK: return Sql("strftime('%Y-W%W', ") + e + ", 'localtime')";
+      case AD_FUNC_MONTH: return Sql("strftime('%Y-%m', ") + e + ", 'localtime')";
+      case AD_FUNC_YEAR: return Sql("strftime('%Y', ") + e + ", 'localtime')";
+      default: return e;
+    }
+  }
+
+  static Sql aggregate(int agg, int field_type, const Sql& e) {
+    switch (agg) {
+      case AD_AGG_COUNT: return Sql("COUNT(") + e + ")";
+      case AD_AGG_SUM: return Sql("SUM(") + typed(e, field_type) + ")";
+      case AD_AGG_AVERAGE: return Sql("AVG(") + typed(e, AD_FLOAT) + ")";
+      case AD_AGG_MINIMUM: return Sql("MIN(") + typed(e, field_type) + ")";
+      case AD_AGG_MAXIMUM: return Sql("MAX(") + typed(e, field_type) + ")";
+      default: return e;
+    }
+  }
+
+  CompiledQuery(SessionCore& core, AdQueryDef& def) : c(core), q(def) {
     AdEntityDef* primary = q.GetPrimaryEntity();
     history = primary == c.schema->history.get();
+    if (!q.GetDeclaredSQL().IsEmpty()) {
+      declared = std::make_unique<DeclaredSql>(c, q.GetDeclaredSQL());
+      for (const auto& col : declared->columns()) columns.push_back(Column{Sql(), col.type, false, col.name, col.name, true, false});
+      mode = OFFSET;
+      return;
+    }
     if (q.GetNumberOfFields() == 0) refuse(L"The query has no display fields.");
+    const bool grouped = q.IsAggregated();
+    std::vector<std::pair<std::pair<int, int>, Sql>> sorts;
     for (int i = 1; i <= q.GetNumberOfFields(); ++i) {
       AdQueryFieldDef* qf = q.GetQueryFieldDef(i);
-      const AdFieldDef* f = resolve_field(primary, qf->GetFieldPath());
-      if (!f) refuse(L"The query cannot show '" + qf->GetFieldPath() + L"'.");
-      columns.push_back(Column{value_sql(f, params), f->GetFieldType(), qf->GetLabel()});
+      FieldPath p = resolve_path(primary, qf->GetFieldPath());
+      if (!legal_path(p)) refuse(L"The query cannot show '" + qf->GetFieldPath() + L"'.");
+      Sql e = function(qf->GetFunction(), display(p));
+      if (grouped) e = aggregate(qf->GetAggregate(), qf->GetFieldType(), e);
+      int type = column_type_of(qf);
+      columns.push_back(Column{e, type, type == AD_COLUMN_DATE_TIME, qf->GetLabel(), qf->GetFieldPath(), qf->GetIsShown() != 0,
+                               qf->IsGroupBy() != 0});
+      if (qf->GetSortType()) {
+        Sql key = grouped ? Sql(std::to_string(i)) : typed(e, qf->GetFunction() ? 0 : qf->GetFieldType());
+        sorts.push_back({{qf->GetSortOrder() ? qf->GetSortOrder() : INT_MAX, i}, key + (qf->GetSortType() == AD_SORT_DESCENDING ? " DESC" : "")});
+      }
     }
+    std::sort(sorts.begin(), sorts.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     if (history) {
-      from = "FROM history r JOIN records rec ON rec.dbid=r.record_dbid LEFT JOIN action_defs a ON a.dbid=r.action_dbid"
-             " LEFT JOIN users u ON u.dbid=r.user_dbid";
-      where = "rec.database_dbid=?";
-      params.emplace_back(c.database_dbid);
+      from_where = Sql("FROM history r WHERE r.record_dbid IN (SELECT dbid FROM records WHERE database_dbid=?)");
+      from_where.params.emplace_back(c.database_dbid);
     } else {
-      auto types = concrete_types(primary);
-      from = "FROM records r";
-      where = "r.database_dbid=? AND r.entity_def_dbid IN (" + placeholders(types.size()) + ")";
-      params.emplace_back(c.database_dbid);
-      for (int64_t t : types) params.emplace_back(t);
+      from_where = Sql("FROM records r WHERE r.database_dbid=? AND r.entity_def_dbid IN ");
+      from_where.params.emplace_back(c.database_dbid);
+      from_where += ints(concrete_types(primary));
     }
-    if (AdFilterNode* top = q.GetTopFilterNode()) where += " AND " + filter_sql(q, top);
+    if (AdFilterNode* top = q.GetTopFilterNode()) from_where += Sql(" AND ") + filter(top);
+    for (size_t i = 0; i < sorts.size(); ++i) order += Sql(i ? ", " : "") + sorts[i].second;
+    if (grouped) {
+      // Rows are groups of every column that is not aggregated.
+      mode = OFFSET;
+      inner = Sql("SELECT ");
+      std::string group;
+      for (size_t i = 0; i < columns.size(); ++i) {
+        inner += Sql(i ? ", " : "") + columns[i].sql;
+        if (!q.GetQueryFieldDef(static_cast<int>(i) + 1)->GetAggregate()) group += (group.empty() ? "" : ",") + std::to_string(i + 1);
+      }
+      inner += Sql(" ") + from_where;
+      if (!group.empty()) inner += " GROUP BY " + group;
+      inner += Sql(" ORDER BY ") + (order.text.empty() ? Sql(group.empty() ? "1" : group) : order);
+    } else if (!sorts.empty()) {
+      mode = SORTED;
+      order += Sql(", r.dbid");
+    }
   }
 
-  std::string page_sql(size_t limit) const {
-    std::string select = "SELECT r.dbid";
-    for (const auto& col : columns) select += ", " + col.sql;
-    return select + " " + from + " WHERE " + where + " AND r.dbid>? ORDER BY r.dbid LIMIT " + std::to_string(limit);
+  sqlite3* handle() const { return declared ? declared->handle() : c.db->handle(); }
+
+  // The statement of OFFSET mode wrapped by head and tail.
+  Sql offset_sql(const std::string& head, const std::string& tail) const {
+    if (declared) return declared->wrapped(head, tail);
+    return Sql(head + "(") + inner + ")" + tail;
+  }
+
+  Sql select_columns() const {
+    Sql s(history ? "SELECT r.dbid, 0" : "SELECT r.dbid, r.entity_def_dbid");
+    for (const auto& col : columns) s += Sql(", ") + col.sql;
+    return s;
+  }
+
+  bool exists(const Sql& sql) const {
+    bool found = false;
+    for_each_row(handle(), sql, [&](sqlite3_stmt*) { found = true; });
+    return found;
+  }
+
+  // Whether the result has a row with that number, the cap aside.
+  bool has_row(int64_t row) const {
+    if (mode == SORTED) return row <= static_cast<int64_t>(keys.size());
+    const std::string tail = " LIMIT 1 OFFSET " + std::to_string(row - 1);
+    if (mode == KEYSET) return exists(Sql("SELECT 1 ") + from_where + " ORDER BY r.dbid" + tail);
+    return exists(offset_sql("SELECT 1 FROM ", tail));
+  }
+
+  int64_t count_rows() const {
+    int64_t n = 0;
+    Sql sql = mode == SORTED  ? Sql()
+              : mode == KEYSET ? Sql("SELECT COUNT(*) ") + from_where
+                               : offset_sql("SELECT COUNT(*) FROM ", "");
+    if (mode == SORTED) n = static_cast<int64_t>(keys.size());
+    else for_each_row(handle(), sql, [&](sqlite3_stmt* s) { n = sqlite3_column_int64(s, 0); });
+    return cap && n > cap ? cap : n;
+  }
+
+  void execute() {
+    if (mode == SORTED) {
+      // The order is fixed once, as the record keys in order; a page reads its rows by key.
+      Sql sql = Sql("SELECT r.dbid ") + from_where + " ORDER BY " + order;
+      if (cap) sql += " LIMIT " + std::to_string(cap + 1);
+      for_each_row(handle(), sql, [&](sqlite3_stmt* s) { keys.push_back(sqlite3_column_int64(s, 0)); });
+      if (cap && static_cast<int64_t>(keys.size()) > cap) {
+        keys.resize(static_cast<size_t>(cap));
+        limited = true;
+      }
+      count = static_cast<int64_t>(keys.size());
+    } else if (cap) {
+      limited = has_row(cap + 1);
+    }
+    next_row = 1;
+    next_key = 0;
+  }
+
+  CString value_text(sqlite3_stmt* s, int at) const {
+    if (sqlite3_column_type(s, at) == SQLITE_BLOB) {
+      static const char kHex[] = "0123456789abcdef";
+      const auto* b = static_cast<const unsigned char*>(sqlite3_column_blob(s, at));
+      std::string hex;
+      for (int i = 0; i < sqlite3_column_bytes(s, at); ++i) (hex += kHex[b[i] >> 4]) += kHex[b[i] & 15];
+      return w(hex);
+    }
+    const unsigned char* t = sqlite3_column_text(s, at);
+    return w(std::string(reinterpret_cast<const char*>(t), static_cast<size_t>(sqlite3_column_bytes(s, at))));
+  }
+
+  ResultRow read_row(sqlite3_stmt* s, int first, int max_multiline) const {
+    ResultRow row;
+    if (first) row.type_dbid = sqlite3_column_int64(s, 1);
+    for (size_t col = 0; col < columns.size(); ++col) {
+      int at = static_cast<int>(col) + first;
+      if (sqlite3_column_type(s, at) == SQLITE_NULL) {
+        row.values.emplace_back(false, CString());
+        continue;
+      }
+      CString v = value_text(s, at);
+      if (columns[col].dates) {
+        // Each value of a list on its own line, each in local time.
+        CString out;
+        int pos = 0;
+        while (pos <= v.GetLength()) {
+          int end = v.Find(L'\n', pos);
+          if (end < 0) end = v.GetLength();
+          if (pos) out += L'\n';
+          out += utc_to_local(v.Mid(pos, end - pos));
+          pos = end + 1;
+        }
+        v = out;
+      }
+      if (columns[col].type == AD_COLUMN_MULTILINE && max_multiline > 0 && v.GetLength() > max_multiline) v = v.Left(max_multiline);
+      row.values.emplace_back(true, v);
+    }
+    return row;
+  }
+
+  // Rows first.. of one page (fewer at the end of the result).
+  std::vector<ResultRow> page(int64_t first, int max_multiline) {
+    std::vector<ResultRow> rows;
+    int64_t n = static_cast<int64_t>(kPageRows);
+    if (cap) n = std::min(n, cap - first + 1);
+    if (n <= 0) return rows;
+    if (mode == SORTED) {
+      if (first > static_cast<int64_t>(keys.size())) return rows;
+      auto from = keys.begin() + (first - 1);
+      std::vector<int64_t> wanted(from, from + std::min<int64_t>(n, static_cast<int64_t>(keys.end() - from)));
+      std::map<int64_t, ResultRow> by_key;
+      for_each_row(handle(), select_columns() + " FROM records r WHERE r.dbid IN " + ints(wanted),
+                   [&](sqlite3_stmt* s) { by_key[sqlite3_column_int64(s, 0)] = read_row(s, 2, max_multiline); });
+      // A record deleted since Execute keeps its place as a row without values.
+      for (int64_t k : wanted) {
+        auto it = by_key.find(k);
+        if (it != by_key.end()) rows.push_back(std::move(it->second));
+        else rows.push_back(ResultRow{0, std::vector<std::pair<bool, CString>>(columns.size())});
+      }
+      return rows;
+    }
+    if (mode == OFFSET) {
+      for_each_row(handle(), offset_sql("SELECT * FROM ", " LIMIT " + std::to_string(n) + " OFFSET " + std::to_string(first - 1)),
+                   [&](sqlite3_stmt* s) { rows.push_back(read_row(s, 0, max_multiline)); });
+      return rows;
+    }
+    // By key: the row before `first` gives the key to start after; reading on from the last
+    // page needs no search.
+    if (first != next_row) {
+      next_key = 0;
+      if (first > 1)
+        for_each_row(handle(), Sql("SELECT r.dbid ") + from_where + " ORDER BY r.dbid LIMIT 1 OFFSET " + std::to_string(first - 2),
+                     [&](sqlite3_stmt* s) { next_key = sqlite3_column_int64(s, 0); });
+      if (first > 1 && next_key == 0) return rows;
+    }
+    Sql sql = select_columns() + " " + from_where + " AND r.dbid>?";
+    sql.params.emplace_back(next_key);
+    sql += " ORDER BY r.dbid LIMIT " + std::to_string(n);
+    for_each_row(handle(), sql, [&](sqlite3_stmt* s) {
+      rows.push_back(read_row(s, 2, max_multiline));
+      next_key = sqlite3_column_int64(s, 0);
+    });
+    next_row = first + static_cast<int64_t>(rows.size());
+    return rows;
   }
 };
 
 }  // namespace kxp
 
-namespace {
-KXSmartPtr<AdFilterNode> clone(const AdFilterNode* n) {
-  if (!n) return KXSmartPtr<AdFilterNode>();
-  AdFilterNode* copy;
-  if (auto* ff = const_cast<AdFilterNode*>(n)->AsFieldFilter()) {
-    auto* f = new AdFieldFilter(ff->GetFieldPath(), ff->GetCompOp(), ff->GetFieldType());
-    for (const auto& v : ff->GetValues()) f->AddValue(v);
-    f->SetPrompt(ff->GetPrompt());
-    copy = f;
-  } else {
-    copy = new AdFilterNode(n->GetBoolOp());
-  }
-  KXSmartPtr<AdFilterNode> out(copy);
-  for (int i = 0; i < n->NumChildren(); ++i) {
-    KXSmartPtr<AdFilterNode> c = clone(n->GetChild(i));
-    kxp::CompiledQuery::attach(copy, c);
-  }
-  return out;
-}
-
-}  // namespace
-
-AdQueryDefPtr BuildQueryDef(const AdSessionPtr& session, AdEntityDef* primary, int) {
-  KXFaultInjector::Enter("BuildQueryDef");
-  live(session, "BuildQueryDef");
-  if (!primary) throw_kx(KX_MSG_BAD_VALUE, L"A query needs a record type.", "BuildQueryDef");
-  return AdQueryDefPtr(new AdQueryDef(session, primary));
-}
-
-AdQueryDefPtr CopyQueryDef(const AdSessionPtr& session, const AdQueryDefPtr& source) {
-  KXFaultInjector::Enter("CopyQueryDef");
-  live(session, "CopyQueryDef");
-  if (!source) throw_kx(KX_MSG_BAD_VALUE, L"No query definition to copy.", "CopyQueryDef");
-  AdQueryDefPtr copy(new AdQueryDef(session, source->GetPrimaryEntity()));
-  copy->SetDefinition(source->GetDefinition());
-  for (const auto& f : source->fields_) {
-    auto* field = new AdQueryFieldDef(f->GetFieldPath(), f->GetFieldType());
-    field->SetLabel(f->GetLabel());
-    field->SetIsShown(f->GetIsShown());
-    copy->fields_.emplace_back(field);
-  }
-  copy->top_ = clone(source->top_.get());
-  return copy;
-}
-
-AdQueryDefPtr GetQueryDef(const AdSessionPtr& session, const AdBucketPtr& bucket) {
-  KXFaultInjector::Enter("GetQueryDef");
-  live(session, "GetQueryDef");
-  if (!bucket || !(bucket->GetType() & (AD_BUCKET_QUERY | AD_BUCKET_CHART)))
-    throw new PaMsgException(KX_MSG_NOT_FOUND, L"The workspace item holds no query definition.");
-  AdEntityDef* def = LookupEntityDefOrFamily(session, bucket->GetEntityDefName());
-  if (!def) throw new PaMsgException(KX_MSG_NOT_FOUND, L"The query's record type '" + bucket->GetEntityDefName() + L"' is gone.");
-  AdQueryDefPtr q(new AdQueryDef(session, def));
-  q->SetDefinition(bucket->GetData());
-  return q;
-}
-
-AdQueryDefPtr GetQueryOrChartByDbId(const AdSessionPtr& session, int64_t dbid, int) {
-  KXFaultInjector::Enter("GetQueryOrChartByDbId");
-  live(session, "GetQueryOrChartByDbId");
-  AdBucketPtr bucket = GetWorkspaceMgr(session)->GetBucket(dbid);
-  if (!bucket || !(bucket->GetType() & (AD_BUCKET_QUERY | AD_BUCKET_CHART)))
-    throw new PaMsgException(KX_MSG_NOT_FOUND, L"No query or chart has the dbid " + CString(std::to_wstring(dbid).c_str()) + L".");
-  return GetQueryDef(session, bucket);
-}
-
-// ---- the query definition model ----
-
-AdFilterNode* AdFilterNode::GetChild(int index) const {
-  return index >= 0 && index < NumChildren() ? children_[static_cast<size_t>(index)].get() : nullptr;
-}
-
-AdQueryFieldDef* AdQueryDef::BuildField(const CString& field_path) {
-  KXFaultInjector::Enter("AdQueryDef::BuildField");
-  if (field_path.Find(L'.') >= 0)
-    throw_kx(KX_MSG_BAD_VALUE, L"The query cannot follow the field path '" + field_path + L"'.", "AdQueryDef::BuildField");
-  const AdFieldDef* f = resolve_field(primary_, field_path);
-  if (!f) throw_kx(KX_MSG_NOT_FOUND, L"Record type '" + primary_->GetName() + L"' has no field '" + field_path + L"'.", "AdQueryDef::BuildField");
-  if (f->GetFieldType() == AD_ATTACHMENT_LIST)
-    throw_kx(KX_MSG_BAD_VALUE, L"Field '" + field_path + L"' cannot be shown by a query.", "AdQueryDef::BuildField");
-  fields_.emplace_back(new AdQueryFieldDef(field_path, f->GetFieldType()));
-  return fields_.back().get();
-}
-
-AdQueryFieldDef* AdQueryDef::GetQueryFieldDef(int position) const {
-  return position >= 1 && position <= GetNumberOfFields() ? fields_[static_cast<size_t>(position - 1)].get() : nullptr;
-}
-
-BOOL AdQueryDef::IsFieldPathLegalForQuery(const CString& field_path) const {
-  KXFaultInjector::Enter("AdQueryDef::IsFieldPathLegalForQuery");
-  return legal_field(primary_, field_path);
-}
-
-BOOL AdQueryDef::IsFieldPathLegalForFilter(const CString& field_path) const {
-  KXFaultInjector::Enter("AdQueryDef::IsFieldPathLegalForFilter");
-  return legal_field(primary_, field_path);
-}
-
-std::vector<CString> AdQueryDef::GetChoiceList(const CString& field_path) const {
-  KXFaultInjector::Enter("AdQueryDef::GetChoiceList");
-  bool shown = false;
-  for (const auto& f : fields_) shown = shown || f->GetFieldPath() == field_path;
-  const AdFieldDef* f = shown ? resolve_field(primary_, field_path) : nullptr;
-  if (!f) throw_kx(KX_MSG_NOT_FOUND, L"The query shows no field '" + field_path + L"'.", "AdQueryDef::GetChoiceList");
-  if (f->GetFieldType() == AD_STATE) return primary_->GetStateNames();
-  if (f->GetChoiceListName().IsEmpty()) return {};
-  AdListDef* list = LookupListDef(session_, f->GetChoiceListName());
-  return list ? list->GetValues() : std::vector<CString>();
-}
-
-AdFilterNode* AdQueryDef::BuildFilter(AdFilterNode* parent, int bool_op, int is_top) {
-  KXFaultInjector::Enter("AdQueryDef::BuildFilter");
-  if (bool_op != AD_BOOL_OP_AND && bool_op != AD_BOOL_OP_OR)
-    throw_kx(KX_MSG_BAD_VALUE, L"A filter node joins by and (1) or or (2).", "AdQueryDef::BuildFilter");
-  if (!is_top && (!parent || parent->AsFieldFilter()))
-    throw_kx(KX_MSG_BAD_VALUE, L"A filter node belongs under a boolean node.", "AdQueryDef::BuildFilter");
-  KXSmartPtr<AdFilterNode> node(new AdFilterNode(bool_op));
-  if (is_top) top_ = node;
-  else kxp::CompiledQuery::attach(parent, node);
-  return node.get();
-}
-
-AdFieldFilter* AdQueryDef::BuildFilter(AdFilterNode* parent, const CString& field_path, int comp_op,
-                                       const std::vector<CString>& values, int is_top) {
-  KXFaultInjector::Enter("AdQueryDef::BuildFilter");
-  const AdFieldDef* f = resolve_field(primary_, field_path);
-  if (!f || f->GetFieldType() == AD_ATTACHMENT_LIST)
-    throw new PaMsgException(KX_MSG_BAD_VALUE, L"The query cannot filter on '" + field_path + L"'.");
-  if (comp_op < AD_COMP_OP_UNSPECIFIED || comp_op > AD_COMP_OP_NOT_IN) {
-    CString t;
-    t.Format(L"%d is no comparison operator.", comp_op);
-    throw new PaMsgException(KX_MSG_BAD_VALUE, t);
-  }
-  if (!is_top && (!parent || parent->AsFieldFilter()))
-    throw new PaMsgException(KX_MSG_BAD_VALUE, L"A field filter belongs under a boolean node.");
-  KXSmartPtr<AdFilterNode> node(new AdFieldFilter(field_path, comp_op, f->GetFieldType()));
-  for (const CString& v : values) node->AsFieldFilter()->AddValue(v);
-  if (is_top) top_ = node;
-  else kxp::CompiledQuery::attach(parent, node);
-  return node->AsFieldFilter();
-}
-
 // ---- result sets ----
-
-namespace {
-constexpr size_t kPageRows = 256;
-}
 
 AdResultSet::AdResultSet(const AdSessionPtr& session, const AdQueryDefPtr& query) : session_(session), query_(query) {}
 AdResultSet::~AdResultSet() = default;
@@ -325,66 +546,144 @@ AdResultSetPtr BuildResultSet(const AdSessionPtr& session, const AdQueryDefPtr& 
   KXFaultInjector::Enter("BuildResultSet");
   live(session, "BuildResultSet");
   if (!query) throw_kx(KX_MSG_BAD_VALUE, L"No query definition.", "BuildResultSet");
-  return AdResultSetPtr(new AdResultSet(session, query));
+  AdResultSetPtr rs(new AdResultSet(session, CopyQueryDef(session, query)));
+  rs->param_overridden_.assign(rs->query_->GetPromptedFilters().size(), false);
+  return rs;
+}
+
+int AdResultSet::GetNumberOfParams() const {
+  KXFaultInjector::Enter("AdResultSet::GetNumberOfParams");
+  return static_cast<int>(param_overridden_.size());
+}
+
+AdFieldFilter* AdResultSet::GetParamFilter(int param) const {
+  auto prompted = query_->GetPromptedFilters();
+  if (param < 1 || param > static_cast<int>(prompted.size()))
+    throw_kx(KX_MSG_BAD_VALUE, L"Parameter " + num(param) + L" is outside 1 to " + num(static_cast<long long>(prompted.size())) + L".",
+             "AdResultSet::GetParamFilter");
+  return prompted[static_cast<size_t>(param - 1)];
+}
+
+CString AdResultSet::GetParamFieldPath(int param) const { return GetParamFilter(param)->GetFieldPath(); }
+
+void AdResultSet::SetParamComparisonOperator(int param, int comp_op) {
+  KXFaultInjector::Enter("AdResultSet::SetParamComparisonOperator");
+  GetParamFilter(param)->SetCompOp(comp_op);
+}
+
+void AdResultSet::SetParamValue(int param, int index, const CString& value) {
+  KXFaultInjector::Enter("AdResultSet::SetParamValue");
+  AdFieldFilter* ff = GetParamFilter(param);
+  if (!ff->IsStringValidForDataType(value))
+    throw new PaMsgException(KX_MSG_BAD_VALUE, L"'" + value + L"' is no value for '" + ff->GetFieldPath() + L"'.");
+  // The first operand given through the result set replaces the definition's own.
+  if (!param_overridden_[static_cast<size_t>(param - 1)]) ff->ClearValues();
+  ff->SetValue(index, value);
+  param_overridden_[static_cast<size_t>(param - 1)] = true;
+}
+
+void AdResultSet::SetParamVariable(int param, int index, int variable) {
+  KXFaultInjector::Enter("AdResultSet::SetParamVariable");
+  AdFieldFilter* ff = GetParamFilter(param);
+  if (!ff->IsLegalQueryVar(variable))
+    throw new PaMsgException(KX_MSG_BAD_VALUE, L"Variable " + num(variable) + L" does not apply to '" + ff->GetFieldPath() + L"'.");
+  if (!param_overridden_[static_cast<size_t>(param - 1)]) ff->ClearValues();
+  ff->SetVariable(index, variable);
+  param_overridden_[static_cast<size_t>(param - 1)] = true;
+}
+
+int AdResultSet::GetQueryLimit(int kind) const {
+  KXFaultInjector::Enter("AdResultSet::GetQueryLimit");
+  if (kind == AD_QUERY_LIMIT_HARD) return static_cast<int>(session_->GetSessionHardQueryLimit());
+  if (kind == AD_QUERY_LIMIT_SOFT) return static_cast<int>(session_->GetSessionSoftQueryLimit());
+  return 0;
 }
 
 void AdResultSet::Execute() {
   KXFaultInjector::Enter("AdResultSet::Execute");
   SessionCore& c = live(session_, "AdResultSet::Execute");
   std::lock_guard<std::recursive_mutex> lock(c.mu);
-  compiled_ = std::make_unique<CompiledQuery>(c, *query_);
+  // The cap: the hard limit, the soft one unless the query is privileged, and the caller's.
+  int64_t cap = 0;
+  auto tighten = [&](int64_t limit) {
+    if (limit > 0 && (cap == 0 || limit < cap)) cap = limit;
+  };
+  tighten(GetQueryLimit(AD_QUERY_LIMIT_HARD));
+  if (!query_->IsPrivileged()) tighten(GetQueryLimit(AD_QUERY_LIMIT_SOFT));
+  tighten(max_rows_);
+  compiled_.reset();
   page_.clear();
-  row_ = 0;
-  last_key_ = 0;
-  executed_ = true;
-  at_end_ = has_row_ = false;
+  page_first_ = row_ = 0;
+  has_row_ = false;
+  status_ = AD_RESULT_NOT_EXECUTED;
+  auto compiled = std::make_unique<CompiledQuery>(c, *query_);
+  compiled->cap = cap;
+  guarded("AdResultSet::Execute", [&] {
+    compiled->execute();
+    status_ = compiled->has_row(1) ? AD_RESULT_HAS_ROWS : AD_RESULT_EMPTY;
+    if (count_enabled_ && compiled->count < 0) compiled->count = compiled->count_rows();
+    return 0;
+  });
+  compiled_ = std::move(compiled);
+}
+
+void AdResultSet::need_executed(const char* op) const {
+  if (!compiled_) throw_kx(KX_MSG_QUERY_FAILED, L"The result set has not been executed.", op);
+}
+
+int64_t AdResultSet::GetRecordCount() {
+  KXFaultInjector::Enter("AdResultSet::GetRecordCount");
+  SessionCore& c = live(session_, "AdResultSet::GetRecordCount");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  need_executed("AdResultSet::GetRecordCount");
+  if (compiled_->count < 0) compiled_->count = guarded("AdResultSet::GetRecordCount", [&] { return compiled_->count_rows(); });
+  return compiled_->count;
+}
+
+BOOL AdResultSet::ResultIsLimited() const {
+  KXFaultInjector::Enter("AdResultSet::ResultIsLimited");
+  return compiled_ && compiled_->limited ? TRUE : FALSE;
+}
+
+int AdResultSet::move_to(int64_t row) {
+  SessionCore& c = live(session_, "AdResultSet::Move");
+  std::lock_guard<std::recursive_mutex> lock(c.mu);
+  need_executed("AdResultSet::Move");
+  has_row_ = false;
+  if (row < 1 || (compiled_->cap && row > compiled_->cap)) return AD_NO_DATA_FOUND;
+  if (row < page_first_ || row >= page_first_ + static_cast<int64_t>(page_.size())) {
+    page_ = guarded("AdResultSet::Move", [&] { return compiled_->page(row, max_multiline_); });
+    page_first_ = row;
+  }
+  row_ = row;
+  has_row_ = row < page_first_ + static_cast<int64_t>(page_.size());
+  return has_row_ ? AD_SUCCESS : AD_NO_DATA_FOUND;
+}
+
+int AdResultSet::MoveFirst() {
+  KXFaultInjector::Enter("AdResultSet::MoveFirst");
+  return move_to(1);
+}
+
+int AdResultSet::MoveAbsolute(int64_t row) {
+  KXFaultInjector::Enter("AdResultSet::MoveAbsolute");
+  return move_to(row);
 }
 
 int AdResultSet::MoveNext() {
   KXFaultInjector::Enter("AdResultSet::MoveNext");
-  SessionCore& c = live(session_, "AdResultSet::MoveNext");
-  std::lock_guard<std::recursive_mutex> lock(c.mu);
-  if (!executed_) throw_kx(KX_MSG_QUERY_FAILED, L"The result set has not been executed.", "AdResultSet::MoveNext");
-  if (has_row_) ++row_;
-  if (row_ >= page_.size() && !at_end_) {
-    // Each page is its own statement, so no read transaction stays open between calls.
-    page_ = guarded("AdResultSet::MoveNext", [&] {
-      std::vector<std::vector<std::pair<bool, CString>>> rows;
-      Stmt s(c.db->handle(), compiled_->page_sql(kPageRows));
-      int i = 1;
-      for (const auto& p : compiled_->params) {
-        if (std::holds_alternative<int64_t>(p)) s.bind(i++, std::get<int64_t>(p));
-        else s.bind(i++, std::get<std::string>(p));
-      }
-      s.bind(i, last_key_);
-      while (s.step()) {
-        last_key_ = s.int64(0);
-        std::vector<std::pair<bool, CString>> row;
-        for (size_t col = 0; col < compiled_->columns.size(); ++col) {
-          int at = static_cast<int>(col) + 1;
-          if (s.is_null(at)) {
-            row.emplace_back(false, CString());
-            continue;
-          }
-          CString v = w(s.text(at));
-          row.emplace_back(true, compiled_->columns[col].field_type == AD_DATE_TIME ? utc_to_local(v) : v);
-        }
-        rows.push_back(std::move(row));
-      }
-      return rows;
-    });
-    row_ = 0;
-    at_end_ = page_.size() < kPageRows;
-  }
-  has_row_ = row_ < page_.size();
-  return has_row_ ? AD_SUCCESS : AD_NO_DATA_FOUND;
+  // After the end the result stays at its end.
+  if (!has_row_ && row_ > 0) return AD_NO_DATA_FOUND;
+  return move_to(row_ + 1);
 }
 
+// ---- columns and values ----
+
 namespace {
-void need_column(int column, int count) {
-  if (column < 1 || column > count) {
+void need_column(int column, size_t count) {
+  if (column < 1 || column > static_cast<int>(count)) {
     CString t;
-    t.Format(L"Column %d is outside 1 to %d.", column, count);
+    t.Format(L"Column %d is outside 1 to %d.", column, static_cast<int>(count));
     throw_kx(KX_MSG_BAD_VALUE, t, "AdResultSet");
   }
 }
@@ -395,26 +694,67 @@ int AdResultSet::GetNumberOfColumns() const {
   return compiled_ ? static_cast<int>(compiled_->columns.size()) : query_->GetNumberOfFields();
 }
 
+#define KX_COLUMN(column) \
+  (need_executed("AdResultSet"), need_column(column, compiled_->columns.size()), compiled_->columns[static_cast<size_t>(column - 1)])
+
 CString AdResultSet::GetColumnLabel(int column) const {
   KXFaultInjector::Enter("AdResultSet::GetColumnLabel");
-  need_column(column, query_->GetNumberOfFields());
-  return query_->GetQueryFieldDef(column)->GetLabel();
+  return KX_COLUMN(column).label;
+}
+
+CString AdResultSet::GetColumnName(int column) const {
+  KXFaultInjector::Enter("AdResultSet::GetColumnName");
+  return KX_COLUMN(column).name;
 }
 
 int AdResultSet::GetColumnType(int column) const {
   KXFaultInjector::Enter("AdResultSet::GetColumnType");
-  need_column(column, query_->GetNumberOfFields());
-  return query_->GetQueryFieldDef(column)->GetFieldType();
+  return KX_COLUMN(column).type;
+}
+
+BOOL AdResultSet::GetColumnIsShown(int column) const { return KX_COLUMN(column).shown; }
+BOOL AdResultSet::GetColumnIsGroupBy(int column) const { return KX_COLUMN(column).group_by; }
+#undef KX_COLUMN
+
+int AdResultSet::GetColumnPositionByField(const CString& field_path) const {
+  if (!query_->GetDeclaredSQL().IsEmpty()) return 0;
+  for (int i = 1; i <= query_->GetNumberOfFields(); ++i)
+    if (query_->GetQueryFieldDef(i)->GetFieldPath() == field_path) return i;
+  return 0;
+}
+
+const ResultRow& AdResultSet::current() const {
+  if (!has_row_) throw_kx(KX_MSG_QUERY_FAILED, L"The result set has no current row.", "AdResultSet::GetColumnValue");
+  return page_[static_cast<size_t>(row_ - page_first_)];
 }
 
 BOOL AdResultSet::GetColumnValue(int column, CString& value) const {
   KXFaultInjector::Enter("AdResultSet::GetColumnValue");
   value.Empty();
-  if (!has_row_) throw_kx(KX_MSG_QUERY_FAILED, L"The result set has no current row.", "AdResultSet::GetColumnValue");
-  const auto& row = page_[row_];
-  need_column(column, static_cast<int>(row.size()));
-  value = row[static_cast<size_t>(column - 1)].second;
-  return row[static_cast<size_t>(column - 1)].first ? TRUE : FALSE;
+  const ResultRow& row = current();
+  need_column(column, row.values.size());
+  value = row.values[static_cast<size_t>(column - 1)].second;
+  return row.values[static_cast<size_t>(column - 1)].first ? TRUE : FALSE;
+}
+
+BOOL AdResultSet::GetColumnValueAsInt(int column, int64_t& value) const {
+  KXFaultInjector::Enter("AdResultSet::GetColumnValueAsInt");
+  value = 0;
+  CString text;
+  if (!GetColumnValue(column, text) || text.IsEmpty()) return FALSE;
+  wchar_t* end = nullptr;
+  long long n = std::wcstoll(text.GetString(), &end, 10);
+  if (*end) return FALSE;
+  value = n;
+  return TRUE;
+}
+
+CString AdResultSet::GetRowEntityDefName() const {
+  KXFaultInjector::Enter("AdResultSet::GetRowEntityDefName");
+  const ResultRow& row = current();
+  SessionCore& c = live(session_, "AdResultSet::GetRowEntityDefName");
+  auto it = c.schema->by_dbid.find(row.type_dbid);
+  return it != c.schema->by_dbid.end() ? it->second->GetName() : query_->GetPrimaryEntity()->GetName();
 }
 
 KXSmartPtr<KXWorkSpaceMgr> KXSession::GetWorkSpace() const {

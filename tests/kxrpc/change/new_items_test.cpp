@@ -142,7 +142,9 @@ TEST_F(NewItems, QueryAndFolderCopiesCarryTheirPathAndDbid) {
     auto *query = dynamic_cast<QueryItemStateItem *>(made_.back().get());
     ASSERT_NE(query, nullptr);
     ASSERT_TRUE(query->query_def());
-    EXPECT_NE(query->query_def()->GetDefinition().Find(L"State=Opened"), -1);
+    AdFilterNode *filter = query->query_def()->GetTopFilterNode();
+    ASSERT_TRUE(filter && filter->AsFieldFilter());
+    EXPECT_EQ(filter->AsFieldFilter()->GetValues(), std::vector<CString>{L"Opened"});
     EXPECT_TRUE(query->is_startup());
     EXPECT_EQ(query->item_type(), AD_BUCKET_QUERY);
     EXPECT_EQ(std::to_string(query->bucket()->GetDbId()), dbid);

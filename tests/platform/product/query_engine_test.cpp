@@ -160,9 +160,14 @@ TEST_F(QueryEngineTest, RefusalsNameTheirMessage) {
       {"unknown field", KX_MSG_NOT_FOUND, [&] { query(s, defect, {L"NoSuchField"}); }},
       {"attachments", KX_MSG_BAD_VALUE, [&] { query(s, defect, {L"Attachments"}); }},
       {"no display fields", KX_MSG_QUERY_FAILED, [&] { run(s, query(s, defect, {})); }},
-      {"operator not run yet", KX_MSG_QUERY_FAILED, [&] {
+      {"between with one value", KX_MSG_QUERY_FAILED, [&] {
          auto q = query(s, defect, {L"id"});
-         q->BuildFilter(nullptr, L"Estimate", AD_COMP_OP_GT, {L"3"}, 1);
+         q->BuildFilter(nullptr, L"Estimate", AD_COMP_OP_BETWEEN, {}, 1)->AddValue(L"3");
+         run(s, q);
+       }},
+      {"no operator", KX_MSG_QUERY_FAILED, [&] {
+         auto q = query(s, defect, {L"id"});
+         q->BuildFilter(nullptr, L"Estimate", AD_COMP_OP_UNSPECIFIED, {L"3"}, 1);
          run(s, q);
        }},
       {"filter without value", KX_MSG_QUERY_FAILED, [&] {

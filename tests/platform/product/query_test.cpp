@@ -10,15 +10,16 @@ TEST_F(QueryDefTest, BuildCopyAndLoadQueryDefinitions) {
   AdEntityDef* defect = LookupEntityDefOrFamily(real, L"Defect");
   AdQueryDefPtr q = BuildQueryDef(real, defect, 0);
   EXPECT_EQ(q->GetPrimaryEntity(), defect);
-  EXPECT_EQ(q->GetDefinition(), L"");
+  EXPECT_EQ(q->GetNumberOfFields(), 0);
   EXPECT_EQ(expect_kx([&] { BuildQueryDef(real, nullptr, 0); }).first, KX_MSG_BAD_VALUE);
   AdBucketPtr open = GetWorkspaceMgr(real)->LookupBucketByPathName(0, L"Public Queries/Defects/Open Defects");
   AdQueryDefPtr stored = GetQueryDef(real, open);
-  EXPECT_NE(stored->GetDefinition().Find(L"State=Opened"), -1);
+  ASSERT_TRUE(stored->GetTopFilterNode() && stored->GetTopFilterNode()->AsFieldFilter());
+  EXPECT_EQ(stored->GetTopFilterNode()->AsFieldFilter()->GetValues(), std::vector<CString>{L"Opened"});
   AdQueryDefPtr copy = CopyQueryDef(real, stored);
   EXPECT_NE(copy.get(), stored.get());
-  copy->SetDefinition(L"changed");
-  EXPECT_NE(stored->GetDefinition(), L"changed");
+  copy->UnbuildFilter();
+  EXPECT_TRUE(stored->GetTopFilterNode());
   AdBucketPtr folder = open->GetParent();
   EXPECT_EQ(expect_pamsg([&] { GetQueryDef(real, folder); }).first, KX_MSG_NOT_FOUND);
 }

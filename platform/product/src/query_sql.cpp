@@ -1,0 +1,123 @@
+#include "query_sql.h"
+
+#include <cctype>
+#include <cstring>
+#include <memory>
+
+#include "kxproduct/query.h"
+
+namespace kxp {
+
+void for_each_row(sqlite3* db, const Sql& sql, const std::function<void(sqlite3_stmt*)>& row) {
+  sqlite3_stmt* raw = nullptr;
+  int rc = sqlite3_prepare_v2(db, sql.text.c_str(), static_cast<int>(sql.text.size()), &raw, nullptr);
+  std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> stmt(raw, sqlite3_finalize);
+  if (rc != SQLITE_OK) throw StoreError{rc, std::string("prepare: ") + sqlite3_errmsg(db)};
+  int i = 1;
+  for (const Param& p : sql.params) {
+    if (const int64_t* n = std::get_if<int64_t>(&p)) sqlite3_bind_int64(raw, i++, *n);
+    else {
+      const std::string& t = std::get<std::string>(p);
+      sqlite3_bind_text(raw, i++, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
+    }
+  }
+  while ((rc = sqlite3_step(raw)) == SQLITE_ROW) row(raw);
+  if (rc != SQLITE_DONE) throw StoreError{rc, std::string("step: ") + sqlite3_errmsg(db)};
+}
+
+namespace {
+
+// Tables that hold one user database's rows: seen through views of the session's database.
+const char* const kScoped[] = {"records", "field_values", "history", "attachments"};
+// Definitions shared by the set's user databases, read as they are.
+const char* const kShared[] = {"entity_defs", "field_defs", "family_members", "states", "action_defs", "list_defs", "list_values"};
+
+bool listed(const char* name, const char* const* list, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (name && std::strcmp(name, list[i]) == 0) return true;
+  return false;
+}
+
+int authorize(void*, int action, const char* table, const char*, const char* db, const char* via) {
+  switch (action) {
+    case SQLITE_SELECT:
+    case SQLITE_FUNCTION:
+    case SQLITE_RECURSIVE: return SQLITE_OK;
+    case SQLITE_READ:
+      if (!db || std::strcmp(db, "main") != 0) return SQLITE_DENY;
+      if (listed(table, kShared, std::size(kShared))) return SQLITE_OK;
+      // A scoped table only through its own view, never named directly.
+      if (listed(table, kScoped, std::size(kScoped)) && via && std::strcmp(via, table) == 0) return SQLITE_OK;
+      return SQLITE_DENY;
+    default: return SQLITE_DENY;
+  }
+}
+
+[[noreturn]] void refuse(const CString& text) { throw_kx(KX_MSG_QUERY_FAILED, text, "AdResultSet::Execute"); }
+
+int column_type(const char* decl) {
+  std::string t;
+  for (const char* p = decl ? decl : ""; *p; ++p) t += static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+  if (t.find("INT") != std::string::npos) return AD_COLUMN_INT;
+  if (t.find("REAL") != std::string::npos || t.find("FLOA") != std::string::npos || t.find("DOUB") != std::string::npos) return AD_COLUMN_FLOAT;
+  if (t.find("BLOB") != std::string::npos) return AD_COLUMN_BINARY;
+  return AD_COLUMN_STRING;
+}
+
+}  // namespace
+
+DeclaredSql::DeclaredSql(SessionCore& c, const CString& sql) {
+  std::string path = c.db->path();
+  int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw_kx(KX_MSG_QUERY_FAILED, L"The declared SQL cannot open the database set.", "AdResultSet::Execute");
+  }
+  try {
+    sqlite3_busy_timeout(db_, 10000);
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    sqlite3_limit(db_, SQLITE_LIMIT_ATTACHED, 0);
+    const std::string database = std::to_string(c.database_dbid);
+    const std::string mine = "(SELECT dbid FROM main.records WHERE database_dbid=" + database + ")";
+    std::string views = "CREATE TEMP VIEW records AS SELECT * FROM main.records WHERE database_dbid=" + database + ";";
+    for (const char* t : {"field_values", "history", "attachments"})
+      views += std::string("CREATE TEMP VIEW ") + t + " AS SELECT * FROM main." + t + " WHERE record_dbid IN " + mine + ";";
+    if (sqlite3_exec(db_, views.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+      throw_kx(KX_MSG_QUERY_FAILED, L"The declared SQL cannot be prepared: " + CString::FromUtf8(sqlite3_errmsg(db_)), "AdResultSet::Execute");
+    sqlite3_set_authorizer(db_, authorize, nullptr);
+
+    std::string text = sql.ToUtf8();
+    sqlite3_stmt* raw = nullptr;
+    const char* tail = nullptr;
+    rc = sqlite3_prepare_v2(db_, text.c_str(), static_cast<int>(text.size()), &raw, &tail);
+    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> stmt(raw, sqlite3_finalize);
+    if (rc != SQLITE_OK || !raw) refuse(L"The declared SQL is refused: " + CString::FromUtf8(sqlite3_errmsg(db_)));
+    size_t used = static_cast<size_t>(tail - text.c_str());
+    for (size_t i = used; i < text.size(); ++i)
+      if (!std::isspace(static_cast<unsigned char>(text[i])) && text[i] != ';') refuse(L"The declared SQL holds more than one statement.");
+    if (!sqlite3_stmt_readonly(raw) || sqlite3_stmt_isexplain(raw)) refuse(L"The declared SQL may only read.");
+    std::string head = text.substr(0, used);
+    while (!head.empty() && (std::isspace(static_cast<unsigned char>(head.back())) || head.back() == ';')) head.pop_back();
+    sql_ = head;
+    for (int i = 0; i < sqlite3_column_count(raw); ++i) {
+      const char* name = sqlite3_column_name(raw, i);
+      columns_.push_back({CString::FromUtf8(name ? name : ""), column_type(sqlite3_column_decltype(raw, i))});
+    }
+    // The statement must also stand as a subquery, as pages read it.
+    sqlite3_stmt* check = nullptr;
+    std::string wrapped = "SELECT * FROM (" + sql_ + ") LIMIT 0";
+    rc = sqlite3_prepare_v2(db_, wrapped.c_str(), -1, &check, nullptr);
+    sqlite3_finalize(check);
+    if (rc != SQLITE_OK) refuse(L"The declared SQL is refused: " + CString::FromUtf8(sqlite3_errmsg(db_)));
+  } catch (...) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw;
+  }
+}
+
+DeclaredSql::~DeclaredSql() { sqlite3_close(db_); }
+
+}  // namespace kxp
