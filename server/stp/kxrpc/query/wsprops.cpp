@@ -492,6 +492,16 @@ void QueryProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     }
     case 346:
         return out.record_empty(MPT_STRING);
+    case 689:
+        return out.record_cstring(query_def()->GetDeclaredSQL());
+    case 513:
+        return out.record_bool(query_def()->GetDeclaredSQL().IsEmpty());
+    case 1165:
+        return out.record_bool(query_def()->IsPrivileged() != 0);
+    case 483:
+        return out.record_bool(query_def()->IsAggregated() != 0);
+    case 500:
+        return out.record_bool(query_def()->IsMultiType() != 0);
     case 412:
     case 417:
     case 449:
@@ -507,13 +517,55 @@ void QueryProps::put_prop(BasePropValue &value) {
     if (value.is_type_100015() && prop != 449)
         refuse(is_supported_prop(prop) ? read_only_reason : unsupported_reason);
     switch (prop) {
+    case 689:
+    case 1165:
     case 514:
-        require_held();
-        item_->set_is_startup(checked_cast<PropValue<bool>>(&value)->value);
-        return;
+    case 412:
+    case 449:
+        break;
     default:
         return PropsResource::put_prop(value);
     }
+    // Checked before anything changes: a stored query is changed through a held copy only.
+    require_held();
+    AdQueryDefPtr const &def = item_->query_def();
+    switch (prop) {
+    case 689: {
+        CString sql = value.is_empty_value() ? CString() : cstr(checked_cast<PropValue<Nul::UString>>(&value)->value);
+        return converting_product_failures([&] { def->SetDeclaredSQL(sql); });
+    }
+    case 1165: {
+        bool const on = checked_cast<PropValue<bool>>(&value)->value;
+        return converting_product_failures([&] {
+            if (IsFeatureEnabled(product_session(), AD_FEATURE_PRIVILEGED_QUERIES) && (def->IsPrivileged() != 0) != on)
+                def->SetPrivileged(on ? TRUE : FALSE);
+        });
+    }
+    case 514:
+        item_->set_is_startup(checked_cast<PropValue<bool>>(&value)->value);
+        return;
+    default:
+        return put_definition_xml(value);
+    }
+}
+
+void QueryProps::put_definition_xml(BasePropValue &value) {
+    int const prop = value.prop_id();
+    // Work on a copy; the held definition changes only when the whole value was applied.
+    AdQueryDefPtr const &held = item_->query_def();
+    AdQueryDefPtr copy;
+    converting_product_failures([&] {
+        copy = CopyQueryDef(held->GetSession(), held);
+        if (prop == 449) copy->UnbuildFilter();
+    });
+    // An empty or valueless filtering value only removes the filter.
+    if (prop == 412 || (!value.is_empty_value() && !value.is_type_100015())) apply_definition_xml(value, copy);
+    item_->set_query_def(copy);
+    query_def_ = copy;
+}
+
+void QueryProps::apply_definition_xml(BasePropValue &, AdQueryDefPtr const &) {
+    throw_implementation_error(Nul::UString(L"Query definitions in XML are not supported by this server"));
 }
 
 // ---- ReportProps

@@ -82,6 +82,9 @@ private:
     // Refuses a put that would change a definition this object does not hold ("query is not
     // editable"), before anything changes.
     void require_held() const;
+    // 412 display fields and 449 filtering, read into a copy of the held definition.
+    void put_definition_xml(BasePropValue &value);
+    void apply_definition_xml(BasePropValue &value, AdQueryDefPtr const &def);
 
     std::shared_ptr<QueryItemStateItem> item_;
     AdQueryDefPtr query_def_;
