@@ -1,6 +1,7 @@
 // Folder walk, move, rename, record lookup, oplog, database sets, families and full-text search
 // against the real program and its demo set, over libtirpc clients.
-#include "raw_rpc.h"
+#include "raw_calls.h"
+#include "server_process.h"
 
 #include <gtest/gtest.h>
 
@@ -34,7 +35,7 @@ std::vector<int> types_of(std::vector<std::pair<int, unsigned>> const &entries) 
     return out;
 }
 
-class WorkspaceE2E : public DemoServerTest {
+class WorkspaceE2E : public LoggedOnTest {
 protected:
     Reply search(Client &client, Body body) { return call(client, 25, body); }
 };

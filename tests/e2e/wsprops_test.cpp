@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "props_client.h"
-#include "raw_rpc.h"
+#include "raw_calls.h"
 
 using namespace e2e;
 
@@ -53,7 +53,7 @@ std::vector<std::string> put_results(Reply &r) {
     return out;
 }
 
-class WsPropsE2E : public DemoServerTest {
+class WsPropsE2E : public LoggedOnTest {
 protected:
     Fetch fetch(int type, std::string const &name, std::vector<int> ids,
                 std::vector<std::pair<std::string, std::string>> dynamic = {}) {

@@ -18,6 +18,17 @@ namespace {
 
 constexpr size_t kPageRows = 256;
 
+// Runs f, turning store failures into KXException KX_MSG_QUERY_FAILED: a query that fails while
+// it runs.
+template <class F>
+auto reading(const char* source, F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const StoreError& e) {
+    throw_kx(KX_MSG_QUERY_FAILED, L"The query failed: " + w(e.text), source);
+  }
+}
+
 CString num(long long n) {
   CString t;
   t.Format(L"%lld", n);
@@ -277,9 +288,14 @@ struct CompiledQuery {
   Sql field_filter(AdFieldFilter* ff) {
     const CString path = ff->GetFieldPath();
     if (ff->IsReferenceListFilter()) {
-      Sql s("r.display_name IN (SELECT fv.value FROM field_values fv WHERE fv.record_dbid=? AND fv.field_dbid=(SELECT f.dbid FROM"
-            " field_defs f JOIN records x ON x.entity_def_dbid=f.entity_def_dbid WHERE x.dbid=? AND f.name=?))");
-      s.params = {ff->GetReferenceListRecordDbId(), ff->GetReferenceListRecordDbId(), u8(ff->GetReferenceListFieldName())};
+      // The records of the list's record type whose names the record's list holds.
+      Sql s("(r.entity_def_dbid=(SELECT f.reference_entity_def FROM field_defs f JOIN records x ON x.entity_def_dbid=f.entity_def_dbid"
+            " WHERE x.dbid=? AND f.name=?) AND r.display_name IN (SELECT fv.value FROM field_values fv JOIN records x ON"
+            " x.dbid=fv.record_dbid JOIN field_defs f ON f.dbid=fv.field_dbid AND f.entity_def_dbid=x.entity_def_dbid"
+            " WHERE fv.record_dbid=? AND f.name=?))");
+      const int64_t record = ff->GetReferenceListRecordDbId();
+      const std::string field = u8(ff->GetReferenceListFieldName());
+      s.params = {record, field, record, field};
       return s;
     }
     FieldPath p = resolve_path(q.GetPrimaryEntity(), path);
@@ -618,7 +634,7 @@ void AdResultSet::Execute() {
   status_ = AD_RESULT_NOT_EXECUTED;
   auto compiled = std::make_unique<CompiledQuery>(c, *query_);
   compiled->cap = cap;
-  guarded("AdResultSet::Execute", [&] {
+  reading("AdResultSet::Execute", [&] {
     compiled->execute();
     status_ = compiled->has_row(1) ? AD_RESULT_HAS_ROWS : AD_RESULT_EMPTY;
     if (count_enabled_ && compiled->count < 0) compiled->count = compiled->count_rows();
@@ -636,7 +652,7 @@ int64_t AdResultSet::GetRecordCount() {
   SessionCore& c = live(session_, "AdResultSet::GetRecordCount");
   std::lock_guard<std::recursive_mutex> lock(c.mu);
   need_executed("AdResultSet::GetRecordCount");
-  if (compiled_->count < 0) compiled_->count = guarded("AdResultSet::GetRecordCount", [&] { return compiled_->count_rows(); });
+  if (compiled_->count < 0) compiled_->count = reading("AdResultSet::GetRecordCount", [&] { return compiled_->count_rows(); });
   return compiled_->count;
 }
 
@@ -652,7 +668,7 @@ int AdResultSet::move_to(int64_t row) {
   has_row_ = false;
   if (row < 1 || (compiled_->cap && row > compiled_->cap)) return AD_NO_DATA_FOUND;
   if (row < page_first_ || row >= page_first_ + static_cast<int64_t>(page_.size())) {
-    page_ = guarded("AdResultSet::Move", [&] { return compiled_->page(row, max_multiline_); });
+    page_ = reading("AdResultSet::Move", [&] { return compiled_->page(row, max_multiline_); });
     page_first_ = row;
   }
   row_ = row;
@@ -778,14 +794,18 @@ KXSmartPtr<KXReportDef> KXWorkSpaceMgr::GetReportDefByDbId(int64_t dbid) {
   KXSmartPtr<KXReportDef> r(new KXReportDef());
   r->name_ = b->GetName();
   r->dbid_ = dbid;
-  // "query=<path>;format=<path>": each path names a workspace item of the same tree.
+  // Its data names a query and a report format by workspace path, each in the same tree:
+  // "kxreport 1" then "query<TAB>path" and "format<TAB>path" lines, or "query=path;format=path"
+  // from older builds.
   CString data = b->GetData();
-  int pos = 0;
+  const bool lines = data.Left(11) == L"kxreport 1\n";
+  const wchar_t sep = lines ? L'\n' : L';', assign = lines ? L'\t' : L'=';
+  int pos = lines ? 11 : 0;
   while (pos <= data.GetLength()) {
-    int end = data.Find(L';', pos);
+    int end = data.Find(sep, pos);
     if (end < 0) end = data.GetLength();
     CString part = data.Mid(pos, end - pos);
-    int eq = part.Find(L'=');
+    int eq = part.Find(assign);
     if (eq > 0) {
       CString key = part.Left(eq), value = part.Mid(eq + 1);
       AdBucketPtr target = mgr->LookupBucketByPathName(b->GetUserId(), value);

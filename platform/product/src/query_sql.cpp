@@ -44,10 +44,15 @@ int authorize(void*, int action, const char* table, const char*, const char* db,
     case SQLITE_FUNCTION:
     case SQLITE_RECURSIVE: return SQLITE_OK;
     case SQLITE_READ:
-      if (!db || std::strcmp(db, "main") != 0) return SQLITE_DENY;
+      // A table read for no column (a join on its key) comes without a schema: only names
+      // that exist in one schema pass.
+      if (!db) return listed(table, kShared, std::size(kShared)) || listed(table, kScoped, std::size(kScoped)) ? SQLITE_OK : SQLITE_DENY;
+      // The session's views themselves.
+      if (std::strcmp(db, "temp") == 0) return listed(table, kScoped, std::size(kScoped)) ? SQLITE_OK : SQLITE_DENY;
+      if (std::strcmp(db, "main") != 0) return SQLITE_DENY;
       if (listed(table, kShared, std::size(kShared))) return SQLITE_OK;
-      // A scoped table only through its own view, never named directly.
-      if (listed(table, kScoped, std::size(kScoped)) && via && std::strcmp(via, table) == 0) return SQLITE_OK;
+      // A scoped table only through the session's views, never named directly.
+      if (listed(table, kScoped, std::size(kScoped)) && listed(via, kScoped, std::size(kScoped))) return SQLITE_OK;
       return SQLITE_DENY;
     default: return SQLITE_DENY;
   }

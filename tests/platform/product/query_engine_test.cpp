@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kxproduct/kxproduct.h"
+#include "query_rows.h"
 #include "test_support.h"
 
 namespace {
@@ -18,16 +19,7 @@ using Rows = std::vector<std::vector<std::wstring>>;
 Rows run(const AdSessionPtr& s, const AdQueryDefPtr& q) {
   AdResultSetPtr rs = BuildResultSet(s, q);
   rs->Execute();
-  Rows out;
-  while (rs->MoveNext() == AD_SUCCESS) {
-    std::vector<std::wstring> row;
-    for (int c = 1; c <= rs->GetNumberOfColumns(); ++c) {
-      CString v;
-      row.push_back(rs->GetColumnValue(c, v) ? v.str() : L"<none>");
-    }
-    out.push_back(row);
-  }
-  return out;
+  return result_rows(rs);
 }
 
 AdQueryDefPtr query(const AdSessionPtr& s, AdEntityDef* def, std::initializer_list<const wchar_t*> fields) {

@@ -245,3 +245,45 @@ TEST_F(QueryModelTest, StoredFormReadsBack) {
     EXPECT_EQ(back->GetDefinition(), text);
   }
 }
+
+TEST_F(QueryModelTest, DemoItemsAndOlderTextsOpen) {
+  AdSessionPtr s = logon(L"alice");
+  auto mgr = GetWorkspaceMgr(s);
+  const struct {
+    const wchar_t* path;
+    const wchar_t* primary;
+    int fields;
+    bool filtered;
+  } stored[] = {
+      {L"Public Queries/All Defects", L"Defect", 4, false},
+      {L"Public Queries/Defects/Open Defects", L"Defect", 3, true},
+      {L"Public Queries/Defects/Defects by Severity", L"Defect", 2, false},
+      {L"Public Queries/All Issues", L"AllIssues", 3, false},
+      {L"Personal Queries/My Defects", L"Defect", 2, true},
+  };
+  for (const auto& item : stored) {
+    AdQueryDefPtr q = GetQueryDef(s, mgr->LookupBucketByPathName(s->GetSessionUserId(), item.path));
+    EXPECT_EQ(q->GetPrimaryEntity()->GetName(), item.primary);
+    EXPECT_EQ(q->GetNumberOfFields(), item.fields);
+    EXPECT_EQ(q->GetTopFilterNode() != nullptr, item.filtered);
+    AdResultSetPtr rs = BuildResultSet(s, q);
+    rs->Execute();
+    EXPECT_EQ(rs->GetResultStatus(), AD_RESULT_HAS_ROWS) << CString(item.path).ToUtf8();
+  }
+  // The chart counts defects per severity; alice's own defects come from the user variable.
+  AdResultSetPtr chart = BuildResultSet(s, GetQueryDef(s, mgr->LookupBucketByPathName(0, L"Public Queries/Defects/Defects by Severity")));
+  chart->Execute();
+  int64_t total = 0, n = 0;
+  while (chart->MoveNext() == AD_SUCCESS) total += chart->GetColumnValueAsInt(2, n) ? n : 0;
+  AdResultSetPtr all = BuildResultSet(s, GetQueryDef(s, mgr->LookupBucketByPathName(0, L"Public Queries/All Defects")));
+  all->Execute();
+  EXPECT_EQ(total, all->GetRecordCount());
+  // Text stored by older builds.
+  AdQueryDefPtr old = defects(s);
+  old->SetDefinition(L"family=AllIssues;columns=id,Headline,State;filter=State=Opened;order=id;group=State;chart=bar");
+  EXPECT_EQ(old->GetPrimaryEntity()->GetName(), L"AllIssues");
+  ASSERT_EQ(old->GetNumberOfFields(), 3);
+  EXPECT_EQ(old->GetQueryFieldDef(1)->GetSortType(), AD_SORT_ASCENDING);
+  EXPECT_TRUE(old->GetQueryFieldDef(3)->IsGroupBy());
+  EXPECT_EQ(old->GetTopFilterNode()->AsFieldFilter()->GetValues(), std::vector<CString>{L"Opened"});
+}

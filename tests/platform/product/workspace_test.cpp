@@ -24,7 +24,7 @@ TEST_F(WorkspaceTest, TopFoldersPathsAndParents) {
   ASSERT_TRUE(open);
   EXPECT_EQ(open->GetType(), AD_BUCKET_QUERY);
   EXPECT_EQ(open->GetEntityDefName(), L"Defect");
-  EXPECT_NE(open->GetData().Find(L"State=Opened"), -1);
+  EXPECT_NE(open->GetData().Find(L"State\t\t=Opened"), -1);
   EXPECT_TRUE(AdBucketMgr::IsQueryStartUp(open));
   AdBucketPtr folder = open->GetParent();
   ASSERT_TRUE(folder);

@@ -2,6 +2,7 @@
 #include <span>
 
 #include "query/copy_query.h"
+#include "query/execute.h"
 #include "query/fetch_bulk.h"
 #include "query/fulltext.h"
 #include "query/lookups.h"
@@ -19,7 +20,8 @@ std::span<ProcedureRow const> query_procedures() {
     static bool const workspace_props_installed = (install_workspace_props(), true);
     (void)workspace_props_installed;
     static ProcedureRow const rows[] = {
-        decoded<ExecuteQueryArgs>(7, L"execute_query"),
+        served<ExecuteQueryArgs>(7, L"execute_query", xdr_routine(xdr_unframed_result_of<ExecuteQueryResp>),
+                                 kxrpc_execute_query),
         served<GetAllDbSetsArgs>(18, L"get_all_dbsets", xdr_routine(xdr_result_of<GetAllDbSetsResp>),
                                  kxrpc_get_all_dbsets),
         served<GetRecFamilyInfoArgs>(19, L"get_rec_family_info", xdr_routine(xdr_result_of<GetRecFamilyInfoResp>),
@@ -28,7 +30,9 @@ std::span<ProcedureRow const> query_procedures() {
         served<GetFolderDescendentsArgs>(21, L"get_folder_descendents",
                                          xdr_routine(xdr_result_of<GetFolderDescendentsResp>),
                                          kxrpc_get_folder_descendents),
-        decoded<KxGetMyActivityListArgs>(22, L"kx_get_my_activity_list"),
+        served<KxGetMyActivityListArgs>(22, L"kx_get_my_activity_list",
+                                        xdr_routine(xdr_unframed_result_of<ExecuteQueryResp>),
+                                        kxrpc_get_my_activity_list),
         served<FindRecordArgs>(23, L"find_record", xdr_routine(xdr_result_of<FindRecordResp>), kxrpc_find_record),
         served<GetOplogEntriesArgs>(24, L"get_oplog_entries", xdr_routine(xdr_result_of<GetOplogEntriesResp>),
                                     kxrpc_get_oplog_entries),

@@ -1,15 +1,16 @@
-// Raw ONC RPC calls for end-to-end tests: a request body built word by word, the reply read back
-// word by word, and the login and request headers the procedures share.
+// Raw procedure calls for the end-to-end tests: request bodies built word by word, replies read
+// back as they came, login and the session header.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <csignal>
 #include <cstdint>
 #include <memory>
+#include <vector>
 #include <stdexcept>
 #include <string>
 #include <utility>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "server_process.h"
 
@@ -113,8 +114,9 @@ inline Body props_session(std::string const &handle) {
     return b.u(0).i(0).u(16).raw(handle).s("en_US").i(1);
 }
 
-// The program over its own demo data, with a client logged on as alice.
-class DemoServerTest : public testing::Test {
+// The real program serving its demo set from a fresh directory with four workers, and one
+// client logged on as alice; stopped by SIGTERM and expected to end cleanly.
+class LoggedOnTest : public testing::Test {
 protected:
     void SetUp() override {
         server_ = std::make_unique<ServerProcess>(std::vector<std::string>{"-worker_threads", "4"}, dir_.path(),

@@ -1,0 +1,707 @@
+#include "query/execute.h"
+
+#include <algorithm>
+#include <new>
+#include <string>
+
+#include "kxproduct/session.h"
+#include "query/paged.h"
+#include "query/queryutil.h"
+#include "query/queryxml.h"
+#include "tesutil/selector.h"
+#include "wire/casts.h"
+#include "wire/catalog.h"
+#include "wire/conversions.h"
+#include "wire/errors.h"
+#include "wire/exceptions.h"
+#include "wire/held_items.h"
+#include "wire/login_session.h"
+#include "wire/product_failure.h"
+#include "wire/textfmt.h"
+#include "wire/trace.h"
+#include "wire/xdr.h"
+
+namespace KxRpc {
+
+namespace {
+
+using Nul::XmlTag;
+using Arg = Nul::UMessage::Arg;
+using DomElem = Nul::DomParser::Elem;
+using StateItemT = ExecuteQueryResp::ExecuteQueryStateItem;
+
+enum ExecuteMsg : int {
+    MSG_ILLEGAL_CONSTANT = 13,
+    MSG_ILLEGAL_VARIABLE = 15,
+    MSG_VALUE_COUNT = 18,
+    MSG_BUILDING_RESULT_SET = 23,
+    MSG_ILLEGAL_ROW = 25,
+    MSG_MULTIPLE_OPERATORS = 26,
+    MSG_PARAMETER_COUNT = 27,
+    MSG_NOT_IMPLEMENTED = 62,
+    MSG_QUERY_FAILED = 85,
+    MSG_END_BEFORE_START = 100,
+    MSG_NO_DISPLAY_FIELDS = 137,
+    MSG_COLUMN_MISMATCH = 156,
+};
+
+wchar_t const method_name[] = L"ExecuteQueryResp::xdr";
+
+[[noreturn]] void raise_reason(int code, Nul::UMessage const &message, Nul::STPException const *cause = nullptr) {
+    Nul::STPException::raise(reason(code), message, nullptr, cause, Nul::STPException::LOG_INFO);
+}
+
+Nul::UString tag_name(int tag) { return XmlTag::lookup(static_cast<XmlTag::Id>(tag)).simple_name(); }
+
+bool same_no_case(CString const &a, wchar_t const *b) { return a.CompareNoCase(b) == 0; }
+
+// A row number of CTG:start-row or CTG:end-row.
+unsigned read_row(DomElem element, bool zero_allowed) {
+    bool ok = false;
+    unsigned long value = parse_unsigned(element.data(), ok);
+    if (!ok || (value == 0 && !zero_allowed)) raise_reason(4, kx_message(MSG_ILLEGAL_ROW, Arg(QueryUtil::tag_text(element.tag()))));
+    return static_cast<unsigned>(value);
+}
+
+// The number of values a parameter's operator takes: {least, most}.
+std::pair<int, int> operand_range(int comp_op) {
+    switch (comp_op) {
+    case AD_COMP_OP_BETWEEN:
+    case AD_COMP_OP_NOT_BETWEEN:
+        return {2, 2};
+    case AD_COMP_OP_IS_NULL:
+    case AD_COMP_OP_IS_NOT_NULL:
+        return {0, 0};
+    case AD_COMP_OP_IN:
+    case AD_COMP_OP_NOT_IN:
+        return {1, 0x7fffffff};
+    default:
+        return {1, 1};
+    }
+}
+
+// The record type a reference column names; null when the field names none.
+AdEntityDef *referenced_type(AdResultSetPtr const &rs, int field_index) {
+    AdQueryDefPtr def = rs->GetQueryDef();
+    AdQueryFieldDef *qf = def ? def->GetQueryFieldDef(field_index) : nullptr;
+    if (!qf) return nullptr;
+    int const type = qf->GetFieldType();
+    if (type != AD_REFERENCE && type != AD_REFERENCE_LIST) return nullptr;
+    AdFieldDef *field = QueryUtil::field_of_path(def->GetPrimaryEntity(), qf->GetFieldPath());
+    return field ? field->GetReferenceEntityDef() : nullptr;
+}
+
+int sql_column_tag(int column_type, CString const &name, bool feature) {
+    switch (column_type) {
+    case AD_COLUMN_MULTILINE:
+        return XmlTag::CTG_multiline_string;
+    case AD_COLUMN_BINARY:
+        return XmlTag::CTG_binary;
+    case AD_COLUMN_INT:
+        if (feature && same_no_case(name, L"locked_by")) return XmlTag::CTG_short_string;
+        return same_no_case(name, L"dbid") ? XmlTag::CTG_dbid : XmlTag::CTG_int;
+    case AD_COLUMN_DATE_TIME:
+        return XmlTag::CTG_date_time;
+    case AD_COLUMN_FLOAT:
+        return XmlTag::CTG_float;
+    default:
+        return XmlTag::CTG_short_string;
+    }
+}
+
+int field_column_tag(int field_type, CString const &name, bool feature, bool reference) {
+    switch (field_type) {
+    case AD_INT:
+        return feature && same_no_case(name, L"locked_by") ? XmlTag::CTG_short_string : XmlTag::CTG_int;
+    case AD_REFERENCE:
+    case AD_REFERENCE_LIST:
+        return reference ? XmlTag::CTG_reference : XmlTag::CTG_short_string;
+    // Attachment lists and journals name no record: their values are texts.
+    case AD_ATTACHMENT_LIST:
+        return XmlTag::CTG_short_string;
+    case AD_JOURNAL:
+        return XmlTag::CTG_multiline_string;
+    case AD_DBID:
+        return same_no_case(name, L"dbid") ? XmlTag::CTG_dbid : XmlTag::CTG_short_string;
+    default: {
+        int const tag = QueryUtil::field_type_tag(field_type);
+        return tag ? tag : static_cast<int>(XmlTag::CTG_field_type_unknown);
+    }
+    }
+}
+
+bool feature_level_of(AdResultSetPtr const &rs) {
+    AdSessionPtr session = rs->GetSession();
+    return session && session->GetSessionFeatureLevel() > 6;
+}
+
+// Any failure of a product call (or of ours) as the call's error.
+std::unique_ptr<Nul::STPException> converted(wchar_t const *where) {
+    try {
+        throw;
+    } catch (Nul::STPException const &e) {
+        return std::unique_ptr<Nul::STPException>(e.clone());
+    } catch (std::bad_alloc const &) {
+        return std::make_unique<KXInternalErrorException>(kx_message(MSG_QUERY_FAILED, Arg(Nul::UString())));
+    } catch (...) {
+        ProductFailure f = take_product_failure();
+        trace_exception(Nul::UString(where), f.text);
+        // A product assertion or any other product failure never ends the process.
+        return std::make_unique<KXInternalErrorException>(kx_message(MSG_INTERNAL_ERROR, Arg(f.text)));
+    }
+}
+
+bool_t xdr_value(XDR *xdrs, ExecuteQueryResp::Value &v) {
+    enum_t kind = v.kind;
+    if (!xdr_enum(xdrs, &kind)) return FALSE;
+    if (v.kind == 2) return TRUE;
+    if (v.kind == 0) {
+        enum_t by_name = 1;
+        return xdr_enum(xdrs, &by_name) && xdr_ustring(xdrs, v.type_name) && xdr_ustring(xdrs, v.text);
+    }
+    enum_t code = v.code;
+    return xdr_enum(xdrs, &code) && xdr_ustring(xdrs, v.text);
+}
+
+// The client's time-zone offset: the request's own context text, else what its login sent.
+Nul::UString client_offset(ExecuteQueryArgs &args) {
+    Nul::UString text = args.context_text();
+    return text.empty() ? args.session_or_fail()->context_text() : text;
+}
+
+} // namespace
+
+ExecuteQueryResp::ExecuteQueryStateItem::~ExecuteQueryStateItem() {
+    ignoring_failures([this] { result_set = AdResultSetPtr(); });
+}
+
+ExecuteQueryResp::ExecuteQueryStateItem *execute_query_state_item_cast(StateItem *item) {
+    return dynamic_cast<ExecuteQueryResp::ExecuteQueryStateItem *>(item);
+}
+
+// ---- construction
+
+ExecuteQueryResp::ExecuteQueryResp(ExecuteQueryArgs &args) : args_(args) {
+    if (args.is_returning()) return;
+    if (args.is_state_item_target()) {
+        QueryItemStateItem *held = args.query_state_item();
+        bucket_ = held->bucket();
+        query_def_ = held->query_def();
+    } else if (!args.has_def()) {
+        bucket_ = args.bucket();
+    }
+}
+
+ExecuteQueryResp::~ExecuteQueryResp() = default;
+
+void ExecuteQueryResp::fail(Nul::STPException const &e) { error_.reset(e.clone()); }
+
+void ExecuteQueryResp::discard(std::shared_ptr<ExecuteQueryStateItem> const &item) {
+    item->finished = true;
+    if (!item->oid().is_nil()) remove_pointer_entry(item->oid());
+}
+
+void ExecuteQueryResp::run() {
+    try {
+        if (args_.is_returning())
+            returning_call();
+        else
+            first_call();
+    } catch (...) {
+        error_ = converted(method_name);
+    }
+}
+
+// ---- first call
+
+void ExecuteQueryResp::first_call() {
+    auto item = std::make_shared<ExecuteQueryStateItem>(client_offset(args_));
+    try {
+        prepare_execute(*item);
+    } catch (...) {
+        discard(item);
+        throw;
+    }
+    AdResultSetPtr const &rs = item->result_set;
+    int const required = rs->GetNumberOfParams();
+    if (required < item->parameter_count) {
+        discard(item);
+        raise_reason(57, kx_message(MSG_PARAMETER_COUNT, Arg(required), Arg(item->parameter_count)));
+    }
+    try {
+        rs->Execute();
+    } catch (Nul::STPException const &) {
+        discard(item);
+        throw;
+    } catch (std::bad_alloc const &) {
+        discard(item);
+        throw KXInternalErrorException(kx_message(MSG_QUERY_FAILED, Arg(Nul::UString())));
+    } catch (...) {
+        discard(item);
+        ProductFailure f = take_product_failure();
+        if (f.kind == ProductFailure::OTHER) raise_reason(39, kx_message(MSG_QUERY_FAILED, Arg(Nul::UString())));
+        throw KXInternalErrorException(kx_message(MSG_QUERY_FAILED, Arg(f.text)));
+    }
+    int const rs_status = rs->GetResultStatus();
+    long num_rows = 0;
+    if (item->row_count && rs_status != 0) num_rows = static_cast<long>(rs->GetRecordCount());
+    int status = AD_NO_DATA_FOUND;
+    if (!item->count_only && rs_status == AD_RESULT_HAS_ROWS) {
+        if (item->start_row) {
+            status = rs->MoveAbsolute(item->start_row);
+            item->current_row = item->start_row;
+        } else {
+            status = rs->MoveFirst();
+            item->current_row = 1;
+        }
+    }
+    bool const as_chart = item->as_chart;
+    bool const empty_chart = status == AD_NO_DATA_FOUND && as_chart;
+    trace_lazy(1, [&] {
+        return text_format("ExecuteQueryResp::xdr info: (num_rows:%d :: start_row:%d :: end_row:%d :: request_num:%d :: "
+                           "row_count:%s :: as_file:%s :: as_chart:%s :: count_only:%s :: rs_status:%d :: status:%d :: "
+                           "empty_chart:%s)",
+                           static_cast<int>(num_rows), static_cast<int>(item->start_row),
+                           static_cast<int>(item->end_row), args_.request_num(), tf(item->row_count),
+                           tf(item->as_file), tf(as_chart), tf(item->count_only), rs_status, status, tf(empty_chart));
+    });
+    if (item->count_only || rs_status != AD_RESULT_HAS_ROWS || (status != AD_SUCCESS && !empty_chart)) {
+        fill_info(*item, num_rows, false);
+        rows_follow_ = !(item->as_file || as_chart);
+        zero_after_rows_ = !rows_follow_;
+        discard(item);
+        return;
+    }
+    if (page(item, status)) {
+        fill_info(*item, num_rows, true);
+        if (!continue_with_) discard(item);
+    } else {
+        discard(item);
+    }
+}
+
+// ---- returning call
+
+void ExecuteQueryResp::returning_call() {
+    auto item = std::dynamic_pointer_cast<ExecuteQueryStateItem>(args_.state());
+    if (!item) raise_reason(40, Nul::UMessage::nil);
+    std::lock_guard<std::mutex> lock(item->mu);
+    // Another call finished it while this one waited.
+    if (item->finished) raise_reason(40, Nul::UMessage::nil);
+    ++item->current_row;
+    if (page(item, AD_SUCCESS)) {
+        fill_info(*item, 0, true);
+        if (!continue_with_) discard(item);
+    }
+}
+
+// ---- the page
+
+bool ExecuteQueryResp::page(std::shared_ptr<ExecuteQueryStateItem> const &held, int status) {
+    ExecuteQueryStateItem &item = *held;
+    map_columns(item);
+    AdResultSetPtr const &rs = item.result_set;
+    int const n = rs->GetNumberOfColumns();
+    int highest = 0;
+    for (int j = 1; j < static_cast<int>(item.shown.size()); ++j)
+        if (item.shown[j]) highest = j;
+    if (highest > n) {
+        fail(KxRpcException(17, kx_message(MSG_COLUMN_MISMATCH, Arg(item.column_count), Arg(n)), nullptr, nullptr));
+        return false;
+    }
+    bool const feature = feature_level_of(rs);
+    id_column_ = dbid_column_ = 0;
+    for (int j = 1; j <= std::min(item.column_count, n); ++j) {
+        if (!item.shown[j]) continue;
+        if (item.declared_sql) {
+            if (id_column_ || dbid_column_) break;
+            CString const label = rs->GetColumnLabel(j);
+            if (same_no_case(label, L"DBID"))
+                dbid_column_ = j;
+            else if (same_no_case(label, L"ID"))
+                id_column_ = j;
+            continue;
+        }
+        AdQueryFieldDef *qf = rs->GetQueryDef()->GetQueryFieldDef(item.position[j]);
+        if (!qf) continue;
+        CString const path = qf->GetFieldPath();
+        if (qf->GetFieldType() == AD_DBID && same_no_case(path, L"dbid") && same_no_case(rs->GetColumnName(j), L"dbid"))
+            dbid_column_ = j;
+        else if (qf->GetFieldType() == AD_ID && same_no_case(path, L"id"))
+            id_column_ = j;
+    }
+    // The client names the page size, not the server's memory: a larger page is cut, and the
+    // handle carries the rest.
+    int const request_num = std::min(args_.request_num(), max_rows_per_reply);
+    int count = 0;
+    while (status == AD_SUCCESS) {
+        Row row;
+        row.number = item.current_row;
+        for (int j = 1; j <= item.column_count && j <= n; ++j)
+            if (item.shown[j]) row.values.push_back(read_value(item, j, feature));
+        if (dbid_column_ || id_column_) {
+            row.has_record = true;
+            Nul::UString const type_name = ustr(rs->GetRowEntityDefName());
+            if (dbid_column_) {
+                int64_t dbid = 0;
+                rs->GetColumnValueAsInt(dbid_column_, dbid);
+                Nul::UString type_dbid = item.primary_id;
+                if (item.is_family) {
+                    auto found = item.family.find(type_name);
+                    type_dbid = found == item.family.end() ? Nul::UString(L"0") : found->second;
+                }
+                bool ok = false;
+                unsigned long const t = parse_unsigned(type_dbid, ok);
+                row.address = TargetResourceArg(TT_RECORD, static_cast<u_int>(t), static_cast<u_int>(dbid));
+            } else {
+                CString id;
+                rs->GetColumnValue(id_column_, id);
+                row.address =
+                    TargetResourceArg(TT_RECORD, item.is_family ? type_name : item.primary_name, ustr(id));
+            }
+        }
+        rows_.push_back(std::move(row));
+        ++count;
+        if ((item.end_row != 0 && item.current_row >= item.end_row) || count >= request_num) break;
+        status = rs->MoveNext();
+        if (status == AD_SUCCESS) ++item.current_row;
+    }
+    if (status == AD_SUCCESS) status = rs->MoveNext();
+    bool const keep = status == AD_SUCCESS && (item.end_row == 0 || item.current_row < item.end_row);
+    if (keep) continue_with_ = held;
+    return true;
+}
+
+ExecuteQueryResp::Value ExecuteQueryResp::read_value(ExecuteQueryStateItem &item, int column, bool feature) {
+    AdResultSetPtr const &rs = item.result_set;
+    Value v;
+    CString text;
+    if (!rs->GetColumnValue(column, text)) return v;
+    if (!item.declared_sql) {
+        if (AdEntityDef *target = referenced_type(rs, item.position[column])) {
+            if (text == L"0") return v;
+            v.kind = 0;
+            v.type_name = ustr(target->GetName());
+            v.text = ustr(text);
+            return v;
+        }
+    }
+    v.kind = 1;
+    switch (rs->GetColumnType(column)) {
+    case AD_COLUMN_INT:
+        v.code = feature && same_no_case(rs->GetColumnName(column), L"locked_by") ? 3 : 0;
+        v.text = ustr(text);
+        break;
+    case AD_COLUMN_DATE_TIME:
+        v.code = 2;
+        v.text = to_iso_datetime(text.GetString(), false);
+        break;
+    case AD_COLUMN_FLOAT:
+        v.code = 4;
+        v.text = ustr(text);
+        break;
+    default:
+        v.code = 3;
+        v.text = ustr(text);
+    }
+    return v;
+}
+
+void ExecuteQueryResp::fill_info(ExecuteQueryStateItem &item, long num_rows, bool with_columns) {
+    AdResultSetPtr const &rs = item.result_set;
+    info_.has_count = item.row_count;
+    info_.count = static_cast<int>(num_rows);
+    // Later pages carry no count.
+    item.row_count = item.count_only = false;
+    info_.limited = rs->ResultIsLimited() != 0;
+    info_.soft_limit = rs->GetQueryLimit(AD_QUERY_LIMIT_SOFT);
+    info_.hard_limit = rs->GetQueryLimit(AD_QUERY_LIMIT_HARD);
+    AdQueryDefPtr def = rs->GetQueryDef();
+    AdEntityDef *primary = def ? def->GetPrimaryEntity() : nullptr;
+    info_.stateless = primary && primary->IsType(AD_STATELESS) == 1;
+    info_.generated_sql = !def || def->GetDeclaredSQL().IsEmpty();
+    info_.with_columns = with_columns;
+    if (with_columns) {
+        int const n = rs->GetNumberOfColumns();
+        for (int j = 1; j <= n; ++j) {
+            info_.tags.push_back(j < static_cast<int>(item.tags.size()) ? item.tags[j] : 0);
+            info_.labels.push_back(j < static_cast<int>(item.labels.size()) ? item.labels[j] : Nul::UString());
+        }
+    }
+    has_info_ = true;
+}
+
+// ---- columns
+
+void ExecuteQueryResp::map_result_positions(ExecuteQueryStateItem &item, AdQueryDefPtr const &def) {
+    int const count = def->GetNumberOfFields();
+    item.column_count = count;
+    item.position.assign(count + 1, 0);
+    item.shown.assign(count + 1, false);
+    for (int i = 1; i <= count; ++i) {
+        AdQueryFieldDef *field = def->GetQueryFieldDef(i);
+        if (!field) continue;
+        if (field->IsGroupBy()) item.has_group_by = true;
+        if (field->GetFieldPath().IsEmpty() || !field->GetIsShown()) continue;
+        int const p = def->GetResultPositionByField(field);
+        if (p <= 0) continue;
+        if (p >= static_cast<int>(item.shown.size())) {
+            item.shown.resize(p + 1, false);
+            item.position.resize(p + 1, 0);
+        }
+        item.shown[p] = true;
+        item.position[p] = i;
+    }
+}
+
+void ExecuteQueryResp::map_columns(ExecuteQueryStateItem &item) {
+    AdResultSetPtr const &rs = item.result_set;
+    int const n = rs->GetNumberOfColumns();
+    if (item.declared_sql) {
+        item.column_count = n;
+        item.shown.assign(n + 1, true);
+        item.shown[0] = false;
+        item.position.assign(n + 1, 0);
+        for (int i = 1; i <= n; ++i) item.position[i] = i;
+    }
+    item.tags.assign(n + 1, 0);
+    item.labels.assign(n + 1, Nul::UString());
+    bool const feature = feature_level_of(rs);
+    AdQueryDefPtr def = rs->GetQueryDef();
+    for (int j = 1; j <= n && j < static_cast<int>(item.shown.size()); ++j) {
+        if (!item.shown[j]) continue;
+        item.labels[j] = ustr(rs->GetColumnLabel(j));
+        CString const name = rs->GetColumnName(j);
+        if (item.declared_sql) {
+            item.tags[j] = sql_column_tag(rs->GetColumnType(j), name, feature);
+            continue;
+        }
+        AdQueryFieldDef *qf = def ? def->GetQueryFieldDef(item.position[j]) : nullptr;
+        int const type = qf ? qf->GetFieldType() : 0;
+        item.tags[j] = field_column_tag(type, name, feature, referenced_type(rs, item.position[j]) != nullptr);
+    }
+}
+
+// ---- first-call steps
+
+void ExecuteQueryResp::prepare_execute(ExecuteQueryStateItem &item) {
+    Nul::DomParser parser(args_.request().utf8_str().std_str());
+    DomElem root = parser.root();
+    AdQueryDefPtr def;
+    if (args_.has_def()) {
+        def = build_query_def(root.child(XmlTag::CTG_definition));
+    } else if (args_.is_state_item_target()) {
+        def = query_def_;
+    } else {
+        if (!bucket_) throw_not_found(kx_message(MSG_NOT_FOUND, Arg(L"query")), nullptr);
+        QueryUtil::query_def_for_bucket(bucket_, def);
+    }
+    // A folder or report held for the client has no definition to run.
+    if (!def) raise_reason(4, kx_message(5, Arg(L"no query definition")));
+    if (def->GetDeclaredSQL().IsEmpty()) {
+        item.declared_sql = false;
+        map_result_positions(item, def);
+        if (def->GetNumberOfFields() == 0) raise_reason(4, kx_message(MSG_NO_DISPLAY_FIELDS));
+    } else {
+        item.declared_sql = true;
+    }
+    try {
+        item.result_set = BuildResultSet(def->GetSession(), def);
+    } catch (...) {
+        ProductFailure f = take_product_failure();
+        throw KXInternalErrorException(kx_message(MSG_BUILDING_RESULT_SET, Arg(f.text)));
+    }
+    if (!item.result_set) throw KXInternalErrorException(kx_message(MSG_BUILDING_RESULT_SET, Arg(Nul::UString())));
+    item.result_set->SetMaxMultiLineTextLength(268);
+    AdEntityDef *primary = def->GetPrimaryEntity();
+    if (primary && primary->IsFamily()) {
+        item.is_family = true;
+        AdIterator<AdEntityDef> members = primary->GetFamilyMembers();
+        for (int i = 0; i < members.GetLength(); ++i)
+            if (AdEntityDef *m = members.GetItem(i))
+                item.family[ustr(m->GetName())] = number_to_ustring(static_cast<long>(m->GetDbId()));
+    } else if (primary) {
+        item.primary_id = number_to_ustring(static_cast<long>(primary->GetDbId()));
+        item.primary_name = ustr(primary->GetName());
+    }
+    // File and chart results plug in here; until they are served they are refused up front.
+    if (!root.opt_child(XmlTag::CTG_return_as_file).is_nil() || !root.opt_child(XmlTag::CTG_chart_options).is_nil())
+        throw KXInternalErrorException(kx_message(MSG_NOT_IMPLEMENTED));
+    if (!root.opt_child(XmlTag::CTG_count_only).is_nil()) {
+        item.row_count = item.count_only = true;
+        item.result_set->EnableRecordCount();
+    } else if (!root.opt_child(XmlTag::CTG_enable_row_count).is_nil()) {
+        item.row_count = true;
+        item.result_set->EnableRecordCount();
+    }
+    DomElem start = root.opt_child(XmlTag::CTG_start_row);
+    if (!start.is_nil()) {
+        item.start_row = read_row(start, false);
+        item.end_row = read_row(root.child(XmlTag::CTG_end_row), true);
+        if (item.end_row != 0 && item.end_row < item.start_row) raise_reason(4, kx_message(MSG_END_BEFORE_START));
+    }
+    DomElem parameters = root.opt_child(XmlTag::CTG_parameters);
+    if (!parameters.is_nil()) apply_parameters(parameters, item);
+}
+
+AdQueryDefPtr ExecuteQueryResp::build_query_def(DomElem definition) {
+    if (definition.is_nil() || definition.tag() != XmlTag::CTG_definition) raise_reason(4, Nul::UMessage::nil);
+    AdSession *session = args_.api_session_or_fail();
+    AdSessionPtr const session_ptr(session);
+    AdEntityDef *primary = nullptr;
+    try {
+        DomElem href = definition.child(XmlTag::CTG_primary_record_type).child(XmlTag::TEAM_href);
+        std::unique_ptr<TargetResourceArg> target(
+            QueryUtil::object_id_from_selector(session_ptr, Nul::Selector(href.data())));
+        primary = target->entity_def(session);
+    } catch (Nul::STPException const &e) {
+        raise_reason(4, e.message(), &e);
+    }
+    AdQueryDefPtr def = BuildQueryDef(session_ptr, primary, 0);
+    QueryContext const ctx{session_ptr, client_offset(args_)};
+    try {
+        DomElem fields = definition.opt_child(XmlTag::CTG_display_fields);
+        if (!fields.is_nil()) QueryUtil::query_def_from_xml(ctx, fields, def);
+        DomElem filtering = definition.opt_child(XmlTag::CTG_filtering);
+        if (!filtering.is_nil()) QueryUtil::filtering_from_xml(ctx, filtering, def);
+        DomElem sql = definition.opt_child(XmlTag::CTG_sql);
+        if (!sql.is_nil()) def->SetDeclaredSQL(cstr(sql.data()));
+    } catch (Nul::STPException const &e) {
+        if (e.stp_reason_code() == reason(4)) raise_reason(35, Nul::UMessage::nil, &e);
+        throw;
+    }
+    return def;
+}
+
+void ExecuteQueryResp::apply_parameters(DomElem parameters, ExecuteQueryStateItem &item) {
+    AdResultSetPtr const &rs = item.result_set;
+    DomElem walker = parameters;
+    for (DomElem param = walker.next_child(); !param.is_nil(); param = walker.next_child()) {
+        if (param.tag() != XmlTag::CTG_param) continue;
+        int const n = ++item.parameter_count;
+        if (rs->GetNumberOfParams() < n) continue;
+        AdFieldFilter *filter = rs->GetParamFilter(n);
+        Nul::UString const path = ustr(rs->GetParamFieldPath(n));
+        bool const date = filter->GetFieldType() == AD_DATE_TIME;
+        int values = 0;
+        bool has_operator = false, any = false;
+        DomElem operands = param;
+        for (DomElem c = operands.next_child(); !c.is_nil(); c = operands.next_child()) {
+            int const tag = c.tag();
+            if (QueryUtil::is_comparison_tag(tag)) {
+                if (has_operator) raise_reason(4, kx_message(MSG_MULTIPLE_OPERATORS, Arg(n - 1)));
+                has_operator = any = true;
+                rs->SetParamComparisonOperator(n, QueryUtil::tag_to_comparison(tag));
+                continue;
+            }
+            if (!QueryUtil::is_operand_tag(tag)) continue;
+            any = true;
+            Nul::UString const text = c.data();
+            int variable = QueryUtil::variable_of_tag(tag);
+            if (tag == XmlTag::CTG_constant_value) {
+                Nul::UString value = text;
+                if (date && (variable = QueryUtil::variable_of_date_constant(text)) == 0) value = parse_client_datetime(text, item.client_offset);
+                if (variable == 0) {
+                    if (!filter->IsStringValidForDataType(cstr(value)))
+                        raise_reason(4, kx_message(MSG_ILLEGAL_CONSTANT, Arg(text), Arg(path)));
+                    rs->SetParamValue(n, ++values, cstr(value));
+                    continue;
+                }
+            } else if (tag == XmlTag::CTG_date_only || tag == XmlTag::CTG_date_time_target) {
+                if (!date) raise_reason(4, kx_message(MSG_ILLEGAL_CONSTANT, Arg(text), Arg(path)));
+                rs->SetParamValue(n, ++values, cstr(to_product_datetime(text)));
+                continue;
+            }
+            if (!filter->IsLegalQueryVar(variable))
+                raise_reason(4, kx_message(MSG_ILLEGAL_VARIABLE, Arg(tag_name(tag)), Arg(path)));
+            rs->SetParamVariable(n, ++values, variable);
+        }
+        if (!any) continue;
+        int const op = filter->GetCompOp();
+        std::pair<int, int> const range = operand_range(op);
+        if (values < range.first || values > range.second)
+            raise_reason(57, kx_message(MSG_VALUE_COUNT, Arg(values), Arg(tag_name(QueryUtil::comparison_to_tag(op)))));
+    }
+}
+
+// ---- the reply
+
+bool_t ExecuteQueryResp::xdr(XDR *xdrs) {
+    if (!encode_only(xdrs)) return FALSE;
+    if (error_ && !has_info_) return report_error_reply(Nul::UString(method_name), xdrs, *error_);
+    bool_t no_error = FALSE;
+    if (!xdr_bool(xdrs, &no_error) || !xdr_flag(xdrs, info_.has_count)) return FALSE;
+    if (info_.has_count && !xdr_int(xdrs, &info_.count)) return FALSE;
+    if (!xdr_flag(xdrs, info_.limited) || !xdr_int(xdrs, &info_.soft_limit) || !xdr_int(xdrs, &info_.hard_limit) ||
+        !xdr_flag(xdrs, info_.stateless) || !xdr_flag(xdrs, info_.generated_sql))
+        return FALSE;
+    int n = static_cast<int>(info_.tags.size());
+    if (!xdr_int(xdrs, &n)) return FALSE;
+    for (int &tag : info_.tags) {
+        enum_t e = tag;
+        if (!xdr_enum(xdrs, &e)) return FALSE;
+    }
+    if (!xdr_int(xdrs, &n)) return FALSE;
+    for (Nul::UString &label : info_.labels)
+        if (!xdr_ustring(xdrs, label)) return FALSE;
+    if (!xdr_flag(xdrs, rows_follow_)) return FALSE;
+    for (Row &row : rows_) {
+        bool_t more = TRUE;
+        int number = static_cast<int>(row.number);
+        if (!xdr_bool(xdrs, &more) || !xdr_int(xdrs, &number)) return FALSE;
+        for (Value &v : row.values) {
+            bool_t value_follows = TRUE;
+            if (!xdr_bool(xdrs, &value_follows) || !xdr_value(xdrs, v)) return FALSE;
+        }
+        bool_t end = FALSE;
+        if (!xdr_bool(xdrs, &end) || !xdr_flag(xdrs, row.has_record)) return FALSE;
+        if (row.has_record && !row.address.xdr(xdrs)) return FALSE;
+    }
+    bool_t end = FALSE;
+    if (!xdr_bool(xdrs, &end)) return FALSE;
+    if (zero_after_rows_) {
+        int zero = 0;
+        if (!xdr_int(xdrs, &zero)) return FALSE;
+    }
+    StateItemPtr handle = continue_with_;
+    return xdr_state_handle(xdrs, handle);
+}
+
+// ---- handlers
+
+bool kxrpc_execute_query(XdrObject *request, XdrObject **result) {
+    auto *args = checked_cast<ExecuteQueryArgs>(request);
+    trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_execute_query %s)", args->trace_line()); });
+    AdSession *session = args->api_session_or_fail();
+    long soft = 0, hard = 0;
+    try {
+        soft = session->GetSessionSoftQueryLimit();
+        hard = session->GetSessionHardQueryLimit();
+    } catch (...) {
+        raise_unexpected(L"kxrpc_execute_query");
+    }
+    if (hard > 0 && hard < soft)
+        raise_reason(4, kx_message(136, Arg(static_cast<int>(soft)), Arg(static_cast<int>(hard))));
+    auto response = std::make_unique<ExecuteQueryResp>(*args);
+    response->run();
+    *result = response.release();
+    return true;
+}
+
+bool kxrpc_get_my_activity_list(XdrObject *request, XdrObject **result) {
+    auto *args = checked_cast<KxGetMyActivityListArgs>(request);
+    trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_my_activity_list %s)", args->trace_line()); });
+    if (!args->is_returning()) {
+        try {
+            prepare_activity_query(*args);
+        } catch (...) {
+            raise_unexpected(L"kxrpc_get_my_activity_list");
+        }
+    }
+    auto response = std::make_unique<ExecuteQueryResp>(*args);
+    response->run();
+    *result = response.release();
+    return true;
+}
+
+} // namespace KxRpc

@@ -1,0 +1,162 @@
+// execute_query against the real program: a query given in XML, paged to its end over a libtirpc
+// client, and its rows compared with what sqlite3 reads from the set file itself.
+#include <sqlite3.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "raw_calls.h"
+#include "server_process.h"
+
+using namespace e2e;
+
+namespace {
+
+std::string const ctg = "http://korvax.example/TEAM/CTG";
+
+std::string path(std::string const &field) {
+    return "<CTG:field-path><CTG:field><CTG:definition>kx.field:Defect/" + field +
+           "@KXDEMO/ISSUE</CTG:definition></CTG:field></CTG:field-path>";
+}
+
+struct Page {
+    bool failed = false;
+    int reason = 0;
+    std::vector<int> numbers;
+    std::vector<std::vector<std::string>> rows;
+    std::vector<std::string> labels;
+    bool has_count = false;
+    int count = 0;
+    std::string handle;
+};
+
+// One reply of execute_query, read field by field.
+Page read_page(Reply r) {
+    Page p;
+    if (r.u() != 0) {
+        p.failed = true;
+        p.reason = r.error().first;
+        return p;
+    }
+    p.has_count = r.u() != 0;
+    if (p.has_count) p.count = r.i();
+    r.u();          // limited
+    r.i(), r.i();   // limits
+    r.u(), r.u();   // stateless, generated SQL
+    int n = r.i();
+    for (int k = 0; k < n; ++k) r.u();
+    EXPECT_EQ(r.i(), n);
+    for (int k = 0; k < n; ++k) p.labels.push_back(r.s());
+    EXPECT_EQ(r.u(), 1u); // rows follow
+    while (r.u() == 1) {
+        p.numbers.push_back(r.i());
+        std::vector<std::string> values;
+        while (r.u() == 1) {
+            unsigned kind = r.u();
+            if (kind == 2) {
+                values.push_back("<null>");
+            } else if (kind == 0) {
+                r.u();
+                r.s();
+                values.push_back(r.s());
+            } else {
+                r.u();
+                values.push_back(r.s());
+            }
+        }
+        if (r.u() == 1) { // the record, by name: its record type and id
+            EXPECT_EQ(r.i(), 1);
+            EXPECT_EQ(r.s(), "Defect");
+            EXPECT_EQ(r.s(), values.front());
+        }
+        p.rows.push_back(values);
+    }
+    std::string h = r.handle();
+    p.handle = h == std::string(4, '\0') ? std::string() : h;
+    EXPECT_TRUE(r.done());
+    return p;
+}
+
+class QueryE2E : public LoggedOnTest {
+protected:
+    // id, Headline and Owner of every Defect of the user database, read by sqlite3 from the set file.
+    std::vector<std::vector<std::string>> from_file() {
+        sqlite3 *db = nullptr;
+        EXPECT_EQ(sqlite3_open_v2((dir_.file("data") + "/KXDEMO.kxdb").c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
+                  SQLITE_OK);
+        char const *sql =
+            "SELECT r.display_name,"
+            " (SELECT v.value FROM field_values v JOIN field_defs f ON f.dbid=v.field_dbid"
+            "  WHERE v.record_dbid=r.dbid AND f.name='Headline'),"
+            " (SELECT v.value FROM field_values v JOIN field_defs f ON f.dbid=v.field_dbid"
+            "  WHERE v.record_dbid=r.dbid AND f.name='Owner')"
+            " FROM records r JOIN entity_defs e ON e.dbid=r.entity_def_dbid JOIN databases d ON d.dbid=r.database_dbid"
+            " WHERE e.name='Defect' AND d.name='ISSUE'";
+        sqlite3_stmt *s = nullptr;
+        EXPECT_EQ(sqlite3_prepare_v2(db, sql, -1, &s, nullptr), SQLITE_OK);
+        std::vector<std::vector<std::string>> rows;
+        while (sqlite3_step(s) == SQLITE_ROW) {
+            std::vector<std::string> row;
+            for (int c = 0; c < 3; ++c) {
+                auto text = sqlite3_column_text(s, c);
+                row.push_back(text && *text ? reinterpret_cast<char const *>(text) : "<null>");
+            }
+            rows.push_back(row);
+        }
+        sqlite3_finalize(s);
+        sqlite3_close(db);
+        return rows;
+    }
+};
+
+TEST_F(QueryE2E, AQueryInXmlPagedToItsEndHasTheRowsOfTheSetFile) {
+    std::string const doc =
+        "<CTG:execute-query xmlns:CTG=\"" + ctg + "\" xmlns:TEAM=\"http://korvax.example/TEAM\"><CTG:definition>"
+        "<CTG:primary-record-type><TEAM:href>kx.record:Defect@KXDEMO/ISSUE</TEAM:href></CTG:primary-record-type>"
+        "<CTG:display-fields><CTG:column>" + path("id") + "</CTG:column><CTG:column>" + path("Headline") +
+        "</CTG:column><CTG:column>" + path("Owner") + "</CTG:column></CTG:display-fields></CTG:definition>"
+        "<CTG:enable-row-count/></CTG:execute-query>";
+    Body first = session(alice_);
+    first.i(10).u(0).u(0).s(doc);
+    Page page = read_page(call(*client_, 7, first));
+    ASSERT_FALSE(page.failed) << page.reason;
+    ASSERT_TRUE(page.has_count);
+    EXPECT_EQ(page.labels.size(), 3u);
+    int const count = page.count;
+    std::vector<std::vector<std::string>> rows = page.rows;
+    std::vector<int> numbers = page.numbers;
+    int pages = 1;
+    while (!page.handle.empty()) {
+        EXPECT_EQ(page.rows.size(), 10u);
+        Body more = session(alice_);
+        more.i(10).u(1).u(16).raw(page.handle);
+        page = read_page(call(*client_, 7, more));
+        ASSERT_FALSE(page.failed) << page.reason;
+        EXPECT_FALSE(page.has_count);
+        rows.insert(rows.end(), page.rows.begin(), page.rows.end());
+        numbers.insert(numbers.end(), page.numbers.begin(), page.numbers.end());
+        ASSERT_LT(++pages, 100);
+    }
+    std::vector<std::vector<std::string>> expected = from_file();
+    ASSERT_EQ(static_cast<int>(expected.size()), static_cast<int>(rows.size()));
+    EXPECT_EQ(count, static_cast<int>(expected.size()));
+    EXPECT_EQ(pages, (static_cast<int>(expected.size()) + 9) / 10);
+    for (std::size_t k = 0; k < numbers.size(); ++k) EXPECT_EQ(numbers[k], static_cast<int>(k) + 1);
+    std::sort(rows.begin(), rows.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(rows, expected);
+
+    // The ended handle names nothing any more.
+    Body late = session(alice_);
+    late.i(10).u(1).u(16).raw(std::string(16, 'x'));
+    Page gone = read_page(call(*client_, 7, late));
+    EXPECT_TRUE(gone.failed);
+    EXPECT_EQ(gone.reason, 40);
+}
+
+} // namespace

@@ -1,0 +1,270 @@
+// execute_query and the activity list in process: the paging matrix, row windows, counts, the
+// state handle's life, parameters, the limit check, dates in GMT and product failures.
+#include "query/execute.h"
+
+#include <atomic>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "handler_env.h"
+#include "kxproduct/entity.h"
+#include "kxproduct/metadata.h"
+#include "kxproduct/store.h"
+#include "query/paged.h"
+#include "set_file.h"
+#include "wire/held_items.h"
+
+using namespace KxRpc;
+using kxtest::Bytes;
+using kxtest::cat;
+using kxtest::str;
+using kxtest::words;
+using Resp = ExecuteQueryResp;
+
+namespace {
+
+std::string ns(Nul::XmlTag::NsId id) { return Nul::XmlTag::ns_URI(id).utf8_str().std_str(); }
+
+constexpr int kRows = 25;
+
+class ExecuteTest : public kxtest::HandlerTest {
+protected:
+    // The demo set's Defects topped up to 25, one of them due at a known local time.
+    static void SetUpTestSuite() {
+        HandlerTest::SetUpTestSuite();
+        KXProductStore::EnsureDataDirectory();
+        kxtest::SetFile set;
+        std::int64_t have = set.scalar("SELECT count(*) FROM records r JOIN entity_defs e ON e.dbid=r.entity_def_dbid "
+                                       "JOIN databases d ON d.dbid=r.database_dbid WHERE e.name='Defect' AND d.name='ISSUE'");
+        KXSmartPtr<KXSession> s = KXSession::Build();
+        s->WebUserLogon(CString(L"alice"), CString(L"alice"), CString(), CString(), CString(L"ISSUE"), CString(L"KXDEMO"));
+        AdSessionPtr real = s->GetReal();
+        for (std::int64_t i = have; i < kRows; ++i) {
+            AdEntityPtr e = BuildEntity(real, LookupEntityDefOrFamily(real, CString(L"Defect")));
+            e->SetFieldValue(CString(L"Headline"), CString(L"paging"));
+            e->SetFieldValue(CString(L"Severity"), CString(L"3-Average"));
+            if (i == have) {
+                e->SetFieldValue(CString(L"Headline"), CString(L"due in Kolkata"));
+                e->SetFieldValue(CString(L"Due"), CString(L"2026-03-01 10:00:00"));
+            }
+            ASSERT_TRUE(e->Commit().IsEmpty());
+        }
+    }
+
+    void SetUp() override {
+        HandlerTest::SetUp();
+        alice_ = login(L"alice");
+    }
+
+    static std::string path(wchar_t const *field) {
+        return "<CTG:field-path><CTG:field><CTG:definition>kx.field:Defect/" + kxtest::u8(Nul::UString(field)) +
+               "@KXDEMO/ISSUE</CTG:definition></CTG:field></CTG:field-path>";
+    }
+    static std::string column(wchar_t const *field) { return "<CTG:column>" + path(field) + "</CTG:column>"; }
+    // An execute-query document over Defect with the columns, filter and options given.
+    static std::string doc(std::string const &columns, std::string const &options = "", std::string const &filter = "") {
+        return "<CTG:execute-query xmlns:CTG=\"" + ns(Nul::XmlTag::NS_CTG) + "\" xmlns:TEAM=\"" + ns(Nul::XmlTag::NS_TEAM) +
+               "\"><CTG:definition><CTG:primary-record-type><TEAM:href>kx.record:Defect@KXDEMO/ISSUE</TEAM:href>"
+               "</CTG:primary-record-type><CTG:display-fields>" + columns + "</CTG:display-fields>" +
+               (filter.empty() ? "" : "<CTG:filtering>" + filter + "</CTG:filtering>") + "</CTG:definition>" + options +
+               "</CTG:execute-query>";
+    }
+    kxtest::Outcome first(std::string const &document, int request_num) {
+        return call<ExecuteQueryArgs>(kxrpc_execute_query,
+                                      cat(cat(header(alice_), words({static_cast<std::uint32_t>(request_num), 0, 0})), str(document)));
+    }
+    kxtest::Outcome again(StateItemPtr const &item, int request_num) {
+        return call<ExecuteQueryArgs>(kxrpc_execute_query,
+                                      cat(cat(header(alice_), words({static_cast<std::uint32_t>(request_num), 1})), handle_of(item)));
+    }
+    static Resp *resp(kxtest::Outcome const &o) { return dynamic_cast<Resp *>(o.result.get()); }
+    // The error of a reply (reason and message), or {0, ""}.
+    static std::pair<int, std::string> error(kxtest::Outcome const &o) {
+        if (o.error) return {o.reason(), o.message()};
+        Nul::STPException const *e = resp(o) ? resp(o)->error() : nullptr;
+        if (!e) return {0, ""};
+        return {static_cast<int>(e->stp_reason_code()), exception_message_text(*e).utf8_str().std_str()};
+    }
+    static std::vector<unsigned> numbers(kxtest::Outcome const &o) {
+        std::vector<unsigned> out;
+        for (auto const &r : resp(o)->rows()) out.push_back(r.number);
+        return out;
+    }
+
+    std::shared_ptr<LoginSession> alice_;
+};
+
+std::vector<unsigned> range(unsigned from, unsigned to) {
+    std::vector<unsigned> out;
+    for (unsigned i = from; i <= to; ++i) out.push_back(i);
+    return out;
+}
+
+TEST_F(ExecuteTest, PagesOfTenTenAndFiveWithTheCountOnTheFirst) {
+    std::string const d = doc(column(L"id") + column(L"Headline"), "<CTG:enable-row-count/>");
+    kxtest::Outcome one = first(d, 10);
+    ASSERT_EQ(error(one).first, 0) << error(one).second;
+    EXPECT_TRUE(resp(one)->info().has_count);
+    EXPECT_EQ(resp(one)->info().count, kRows);
+    EXPECT_EQ(numbers(one), range(1, 10));
+    ASSERT_TRUE(resp(one)->continue_with());
+    one.reply(); // registers the handle
+    StateItemPtr held = resp(one)->continue_with();
+
+    kxtest::Outcome two = again(held, 10);
+    EXPECT_FALSE(resp(two)->info().has_count);
+    EXPECT_EQ(numbers(two), range(11, 20));
+    EXPECT_EQ(resp(two)->continue_with(), held);
+    two.reply();
+
+    kxtest::Outcome three = again(held, 10);
+    EXPECT_EQ(numbers(three), range(21, 25));
+    EXPECT_FALSE(resp(three)->continue_with());
+    // The last page discarded the item: its handle names nothing now.
+    EXPECT_EQ(lookup_pointer_entry(held->oid()), nullptr);
+    EXPECT_EQ(error(again(held, 10)).first, 40);
+
+    // Every row carries its record, by type and id.
+    Resp::Row const &row = resp(one)->rows().front();
+    EXPECT_TRUE(row.has_record);
+    EXPECT_TRUE(row.address.is_marshalled_by_name());
+    EXPECT_EQ(row.address.first_name_segment(), L"Defect");
+    ASSERT_EQ(row.values.size(), 2u);
+    EXPECT_EQ(row.address.second_name_segment(), row.values[0].text);
+}
+
+TEST_F(ExecuteTest, RowWindowsAndTheirErrors) {
+    auto window = [&](std::string const &start, std::string const &end) {
+        return doc(column(L"id"), "<CTG:start-row>" + start + "</CTG:start-row><CTG:end-row>" + end + "</CTG:end-row>");
+    };
+    kxtest::Outcome five = first(window("5", "7"), 10);
+    EXPECT_EQ(numbers(five), range(5, 7));
+    EXPECT_FALSE(resp(five)->continue_with());
+    // request_num 0: one row a reply.
+    kxtest::Outcome single = first(window("24", "0"), 0);
+    EXPECT_EQ(numbers(single), range(24, 24));
+    EXPECT_TRUE(resp(single)->continue_with());
+    EXPECT_EQ(error(first(window("5", "3"), 10)),
+              std::make_pair(4, std::string("TLQSV0804E The end row cannot be less than the start row")));
+    EXPECT_EQ(error(first(window("0", "3"), 10)),
+              std::make_pair(4, std::string("TLQSV0729E 'CTG:start-row' element has illegal row value")));
+    EXPECT_EQ(error(first(window("x", "3"), 10)).first, 4);
+    EXPECT_EQ(error(first(doc(""), 10)), std::make_pair(4, std::string("TLQSV0968E This query has no display fields.")));
+}
+
+TEST_F(ExecuteTest, CountOnlyReplyByteForByte) {
+    AdResultSetPtr rs = BuildResultSet(AdSessionPtr(alice_->session()),
+                                       BuildQueryDef(AdSessionPtr(alice_->session()),
+                                                     LookupEntityDef(AdSessionPtr(alice_->session()), CString(L"Defect")), 0));
+    kxtest::Outcome o = first(doc(column(L"id"), "<CTG:count-only/>"), 10);
+    ASSERT_EQ(error(o).first, 0);
+    // No error, count 25, not limited, the limits, not stateless, generated SQL, no columns,
+    // rows follow, none, the null handle.
+    Bytes expected = words({0, 1, kRows, 0, static_cast<std::uint32_t>(rs->GetQueryLimit(AD_QUERY_LIMIT_SOFT)),
+                            static_cast<std::uint32_t>(rs->GetQueryLimit(AD_QUERY_LIMIT_HARD)), 0, 1, 0, 0, 1, 0, 4, 0});
+    EXPECT_EQ(o.reply(), expected);
+}
+
+TEST_F(ExecuteTest, HandlesThatHoldNoQueryAreRefused) {
+    // A handle deleted by the client, a login handle, a folder held for the client.
+    kxtest::Outcome one = first(doc(column(L"id")), 10);
+    one.reply();
+    StateItemPtr held = resp(one)->continue_with();
+    remove_pointer_entry(held->oid());
+    EXPECT_EQ(error(again(held, 10)), std::make_pair(40, std::string()));
+    EXPECT_EQ(error(again(alice_, 10)).first, 40);
+
+    auto folder = std::make_shared<QueryItemStateItem>(Nul::UString(L"new folder"), AD_BUCKET_FOLDER);
+    add_pointer_entry(folder);
+    Bytes target = cat(words({36, 3}), handle_of(folder));
+    kxtest::Outcome o = call<ExecuteQueryArgs>(
+        kxrpc_execute_query, cat(cat(cat(header(alice_), words({10, 0, 1})), target), str(doc(column(L"id")))));
+    EXPECT_EQ(error(o), std::make_pair(4, std::string("TLQSV0709E Cannot load query definition from bucket: "
+                                                      "no query definition")));
+    remove_pointer_entry(folder->oid());
+}
+
+TEST_F(ExecuteTest, OneHandleFromTwoThreadsIsServedOneCallAtATime) {
+    kxtest::Outcome one = first(doc(column(L"id")), 1);
+    one.reply();
+    StateItemPtr held = resp(one)->continue_with();
+    std::mutex mu;
+    std::multiset<unsigned> seen = {1};
+    std::atomic<int> ended{0};
+    auto worker = [&] {
+        for (;;) {
+            kxtest::Outcome o = again(held, 1);
+            if (error(o).first == 40) return;
+            std::lock_guard<std::mutex> lock(mu);
+            for (unsigned n : numbers(o)) seen.insert(n);
+            if (!resp(o)->continue_with()) ++ended;
+        }
+    };
+    std::thread a(worker), b(worker);
+    a.join();
+    b.join();
+    EXPECT_EQ(ended.load(), 1);
+    std::vector<unsigned> const all = range(1, kRows);
+    EXPECT_EQ(seen, std::multiset<unsigned>(all.begin(), all.end()));
+}
+
+TEST_F(ExecuteTest, ParametersFillThePromptedFilters) {
+    std::string const filter = "<CTG:comparison-expression><CTG:is-equal/>" + path(L"Headline") +
+                               "<CTG:prompt>Which?</CTG:prompt></CTG:comparison-expression>";
+    auto with = [&](std::string const &params) {
+        return first(doc(column(L"id") + column(L"Headline"), "<CTG:parameters>" + params + "</CTG:parameters>", filter), 50);
+    };
+    kxtest::Outcome o = with("<CTG:param><CTG:constant-value>due in Kolkata</CTG:constant-value></CTG:param>");
+    ASSERT_EQ(error(o).first, 0) << error(o).second;
+    ASSERT_EQ(resp(o)->rows().size(), 1u);
+    EXPECT_EQ(resp(o)->rows()[0].values[1].text, L"due in Kolkata");
+    EXPECT_EQ(error(with("<CTG:param/><CTG:param/>")),
+              std::make_pair(57, std::string("TLQSV0731E Query required 1 parameter(s), 2 supplied")));
+    EXPECT_EQ(error(with("<CTG:param><CTG:is-equal/><CTG:is-not-equal/></CTG:param>")),
+              std::make_pair(4, std::string("TLQSV0730E Multiple comparison operators supplied for param 0")));
+    EXPECT_EQ(error(with("<CTG:param><CTG:is-between/><CTG:constant-value>a</CTG:constant-value></CTG:param>")),
+              std::make_pair(57, std::string("TLQSV0722E Supplied number of values, 1, is incorrect for operator is-between")));
+}
+
+TEST_F(ExecuteTest, DatesGoOutInGmtAndColumnsAreTyped) {
+    std::string const filter = "<CTG:comparison-expression><CTG:is-equal/>" + path(L"Headline") +
+                               "<CTG:constant-value>due in Kolkata</CTG:constant-value></CTG:comparison-expression>";
+    kxtest::Outcome o = first(doc(column(L"Due") + column(L"Project") + column(L"Estimate"), "", filter), 10);
+    ASSERT_EQ(error(o).first, 0) << error(o).second;
+    ASSERT_EQ(resp(o)->rows().size(), 1u);
+    Resp::Value const &due = resp(o)->rows()[0].values[0];
+    EXPECT_EQ(due.kind, 1);
+    EXPECT_EQ(due.code, 2);
+    // The test runs at +05:30.
+    EXPECT_EQ(due.text, L"2026-03-01T04:30:00Z");
+    EXPECT_EQ(resp(o)->rows()[0].values[1].kind, 2); // no project: no reference
+    EXPECT_FALSE(resp(o)->rows()[0].has_record);     // neither id nor dbid shown
+    std::vector<int> const tags = resp(o)->info().tags;
+    EXPECT_EQ(tags, (std::vector<int>{Nul::XmlTag::CTG_date_time, Nul::XmlTag::CTG_reference, Nul::XmlTag::CTG_int}));
+}
+
+TEST_F(ExecuteTest, LimitCheckAndProductFailures) {
+    kxtest::SetFile set;
+    set.exec("UPDATE databases SET soft_query_limit=500, hard_query_limit=100 WHERE name='ISSUE'");
+    kxtest::Outcome o = first(doc(column(L"id")), 10);
+    set.exec("UPDATE databases SET soft_query_limit=0, hard_query_limit=0 WHERE name='ISSUE'");
+    EXPECT_EQ(error(o), std::make_pair(4, std::string("TLQSV0967E Resultset Soft Limit (500) is greater than Hard Limit (100).")));
+
+    KXFaultInjector::Arm("AdResultSet::Execute", kxtest::fault(KXFaultKind::PaMsgException, 1, L"disk on fire"));
+    EXPECT_EQ(error(first(doc(column(L"id")), 10)),
+              std::make_pair(40, std::string("TLQSV0789E The executing query failed: disk on fire")));
+    KXFaultInjector::Arm("AdResultSet::MoveNext", kxtest::fault(KXFaultKind::KXException, 1, L"assertion"));
+    EXPECT_EQ(error(first(doc(column(L"id")), 10)),
+              std::make_pair(40, std::string("TLQSV0769E Internal Error: assertion")));
+    // And the next call is served.
+    EXPECT_EQ(numbers(first(doc(column(L"id")), 2)), range(1, 2));
+}
+
+TEST_F(ExecuteTest, ActivityListWithoutAnyQueryNamesTheMissingRecordType) {
+    kxtest::Outcome o = call<KxGetMyActivityListArgs>(
+        kxrpc_get_my_activity_list, cat(cat(header(alice_), words({10, 0})), cat(str("proj"), str("stream"))));
+    EXPECT_EQ(error(o), std::make_pair(40, std::string("TLQSV0769E Internal Error: Could not find \"All_ZRM_Activities\" record type")));
+}
+
+} // namespace
