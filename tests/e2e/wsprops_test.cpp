@@ -204,6 +204,26 @@ TEST_F(WsPropsE2E, NewQueryTakesItsStartupFlagButAStoredOneIsNotEditable) {
     EXPECT_EQ(f.entries[1], "enum:630");
     EXPECT_EQ(f.entries[2].rfind("res31:", 0), 0u) << f.entries[2];
     EXPECT_EQ(f.entries[3], "empty:970");
+    // Display fields and filter of stored queries, put on the new one, read back the same.
+    Fetch stored = fetch(36, "Public Queries/Defects/Open Defects", {412, 449, 417});
+    std::string const fields = xml_of(stored.entries[0]), filter = xml_of(stored.entries[1]);
+    EXPECT_NE(fields.find("display-fields"), std::string::npos) << fields;
+    EXPECT_NE(filter.find("filtering"), std::string::npos) << filter;
+    EXPECT_EQ(stored.entries[2], "empty:973"); // no prompted filter
+    EXPECT_TRUE(well_formed(dir_, fields) && well_formed(dir_, filter));
+    Body put_by_handle = props_session(alice_).i(36).i(3).u(16).raw(handle);
+    Reply applied = call(*client_, kPut, values(put_by_handle, {{412, 100019, fields}, {449, 100019, filter}}));
+    ASSERT_EQ(applied.u(), 0u);
+    EXPECT_EQ(put_results(applied), (std::vector<std::string>{"", ""}));
+    Fetch back = fetch_held(36, handle, {412, 449});
+    EXPECT_EQ(back.entries, (std::vector<std::string>{"xml:" + fields, "xml:" + filter}));
+    // A filter the reader refuses leaves the held one as it was.
+    Body bad = props_session(alice_).i(36).i(3).u(16).raw(handle);
+    Reply refused = call(*client_, kPut, values(bad, {{449, 100019, "<CTG:filtering xmlns:CTG=\"http://korvax.example/TEAM/CTG\"><CTG:nonsense/></CTG:filtering>"}}));
+    ASSERT_EQ(refused.u(), 0u);
+    EXPECT_NE(put_results(refused)[0], "");
+    EXPECT_EQ(fetch_held(36, handle, {449}).entries[0], "xml:" + filter);
+
     // A stored query through its name holds no definition to change.
     std::vector<std::string> r = put(36, "Public Queries/All Defects", {{514, 100006, "", 1}});
     ASSERT_EQ(r.size(), 1u);

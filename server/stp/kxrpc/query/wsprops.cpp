@@ -10,6 +10,7 @@
 #include "props/values.h"
 #include "query/acl_xml.h"
 #include "query/queryutil.h"
+#include "query/queryxml.h"
 #include "tesutil/xmltag.h"
 #include "wexxml/xmldoc.h"
 #include "wire/casts.h"
@@ -504,9 +505,17 @@ void QueryProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         return out.record_bool(query_def()->IsMultiType() != 0);
     case 412:
     case 417:
-    case 449:
+    case 449: {
         if (item_type() & (AD_BUCKET_REPORT | AD_BUCKET_REPORT_FORMAT)) return out.record_empty(MPT_XML);
-        return out.unsupported_property();
+        QueryContext const ctx = query_context(login_session());
+        AdQueryDefPtr const &def = query_def();
+        Nul::XmlDoc::Elem root = prop_id == 412   ? QueryUtil::display_fields_to_xml(ctx, def)
+                                 : prop_id == 417 ? QueryUtil::dynamic_filters_to_xml(ctx, def)
+                                                  : QueryUtil::filtering_to_xml(ctx, def);
+        if (root.is_nil() || root.empty()) return out.record_empty(MPT_XML);
+        Nul::XmlDoc doc(root);
+        return out.record_xml(doc);
+    }
     default:
         return QueryItemProps::fetch_prop(out, prop_id);
     }
@@ -564,8 +573,14 @@ void QueryProps::put_definition_xml(BasePropValue &value) {
     query_def_ = copy;
 }
 
-void QueryProps::apply_definition_xml(BasePropValue &, AdQueryDefPtr const &) {
-    throw_implementation_error(Nul::UString(L"Query definitions in XML are not supported by this server"));
+void QueryProps::apply_definition_xml(BasePropValue &value, AdQueryDefPtr const &def) {
+    QueryContext const ctx = query_context(login_session());
+    if (value.prop_id() == 412) return QueryUtil::put_query_definition(ctx, value, def);
+    auto *xml = prop_value_cast<XmlPropValue>(&value, "PropValue<XmlPropValue>");
+    Nul::DomParser::Elem root = xml->value.dom()->root();
+    // A filtering element without content leaves the query unfiltered.
+    if (root.is_empty()) return;
+    converting_product_failures([&] { QueryUtil::filtering_from_xml(ctx, root, def); });
 }
 
 // ---- ReportProps
