@@ -3,7 +3,9 @@
 // nothing.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <future>
 #include <fstream>
 #include <string>
 
@@ -18,6 +20,7 @@
 #include "tesutil/xmltag.h"
 #include "wexxml/domparser.h"
 #include "wire/held_items.h"
+#include "wire/workspace.h"
 
 using namespace KxRpc;
 
@@ -243,4 +246,30 @@ TEST_F(WsProps, AReportNamesOnlyAQueryAndAReportFormat) {
     EXPECT_EQ(outcome_of([&] { props_of.put_prop(query); }), "ok");
     EXPECT_EQ(outcome_of([&] { props_of.put_prop(format); }), "ok");
     EXPECT_EQ(sink_.fetch(props_of, 263), "bool:1");
+}
+
+namespace {
+
+// Notes, when a child list starts, whether another thread could take the workspace lock.
+class LockProbe : public kxtest::RecordingSink {
+public:
+    std::vector<bool> free_at_write;
+    void start_list_property_values(int type) override {
+        auto other = std::async(std::launch::async, [] { Nul::CriticalSection guard(workspace_lock()); });
+        free_at_write.push_back(other.wait_for(std::chrono::seconds(2)) == std::future_status::ready);
+        pending_.push_back(std::move(other));
+        RecordingSink::start_list_property_values(type);
+    }
+
+private:
+    std::vector<std::future<void>> pending_;
+};
+
+} // namespace
+
+TEST_F(WsProps, ChildListsAreWrittenWithoutTheWorkspaceLock) {
+    auto folder = props(TT_QUERY_FOLDER, L"Public Queries/Defects");
+    LockProbe probe;
+    for (int prop : {352, 353, 631}) EXPECT_EQ(probe.fetch(*folder, prop).substr(0, 1), "[") << prop;
+    EXPECT_EQ(probe.free_at_write, (std::vector<bool>{true, true, true}));
 }
