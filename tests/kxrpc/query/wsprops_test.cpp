@@ -273,3 +273,37 @@ TEST_F(WsProps, ChildListsAreWrittenWithoutTheWorkspaceLock) {
     for (int prop : {352, 353, 631}) EXPECT_EQ(probe.fetch(*folder, prop).substr(0, 1), "[") << prop;
     EXPECT_EQ(probe.free_at_write, (std::vector<bool>{true, true, true}));
 }
+
+TEST_F(WsProps, WhatEveryItemAnswersWithAndWithoutABucket) {
+    auto stored = props(TT_QUERY_FOLDER, L"Public Queries/Defects");
+    auto item = std::make_shared<QueryItemStateItem>(Nul::UString(L"Public Queries/New"), AD_BUCKET_FOLDER);
+    QueryFolderProps fresh(session_.get(), item);
+    AdBucketPtr top;
+    QueryUtil::get_bucket_for_uri(api(), Nul::UString(L"Public Queries"), top);
+    std::string const parent = "res36:" + std::to_string(top->GetDbId()) + ",0,0,0";
+    struct Case {
+        int prop;
+        std::string with_bucket, without;
+    } cases[] = {
+        {595, "[7 " + parent + " ]", "unsupported"},
+        {598, parent, "unsupported"},
+        {1061, "str:Defects", "unsupported"},
+        {578, "str:Public Queries/Defects", "unsupported"},
+        {385, "int:" + std::to_string(static_cast<QueryItemProps &>(*stored).bucket()->GetDbId()), "empty:956"},
+        {1040, "bool:0", "bool:1"},
+        {352, "", "empty:967"},
+        {1033, "", "empty:973"},
+    };
+    for (Case const &c : cases) {
+        if (!c.with_bucket.empty()) {
+            EXPECT_EQ(sink_.fetch(*stored, c.prop), c.with_bucket) << c.prop;
+        }
+        EXPECT_EQ(sink_.fetch(fresh, c.prop), c.without) << c.prop;
+    }
+    EXPECT_EQ(sink_.fetch(*stored, 268).rfind("res27:", 0), 0u);
+    EXPECT_TRUE(fresh.is_supported_prop(385));
+    EXPECT_FALSE(fresh.is_supported_prop(576));
+    EXPECT_TRUE(stored->is_supported_prop(576));
+    EXPECT_EQ(stored->describe().utf8_str().std_str().rfind("QueryFolderProps: (kxobj:", 0), 0u);
+    EXPECT_EQ(fresh.describe().utf8_str().std_str(), "QueryFolderProps: (kxobj:no bucket)");
+}
