@@ -106,3 +106,28 @@ TEST_F(PropsE2E, FieldDefinitionAndDynamicListValues) {
     EXPECT_EQ(list.entries, (std::vector<std::string>{"[str:Linux,str:Windows,str:macOS]", "str:Platforms",
                                                       "unsupported"}));
 }
+
+TEST_F(PropsE2E, AttachmentAndItsFolder) {
+    Client client(server_->port());
+    ASSERT_TRUE(client.ok());
+    Fetch folder;
+    folder.session = login(client);
+    folder.type = 45;
+    folder.names = {"Defect", "ISSUE00000001", "Attachments"};
+    folder.props = {{1061, {}}, {578, {}}};
+    ASSERT_EQ(RPC_SUCCESS, fetch(client, folder));
+    ASSERT_FALSE(folder.failed) << folder.error.message;
+    EXPECT_EQ(folder.entries, (std::vector<std::string>{"str:Attachments", "str:Defect/ISSUE00000001/Attachments"}));
+
+    Fetch one;
+    one.session = folder.session;
+    one.type = 44;
+    one.names = {"Defect", "ISSUE00000001", "Attachments", "steps.txt"};
+    one.props = {{447, {}}, {401, {}}, {594, {}}};
+    ASSERT_EQ(RPC_SUCCESS, fetch(client, one));
+    ASSERT_FALSE(one.failed) << one.error.message;
+    ASSERT_EQ(one.entries.size(), 3u);
+    EXPECT_EQ(one.entries[0], "str:steps.txt");
+    EXPECT_EQ(one.entries[1], "str:");
+    EXPECT_EQ(one.entries[2].rfind("res44:", 0), 0u) << one.entries[2];
+}

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/command.h"
 #include "tesutil/stpexception.h"
 
 using Nul::UString;
@@ -329,16 +330,7 @@ TEST(XmlTag, FormatMarkup) {
 
 namespace {
 
-std::string run(std::string const &command) {
-    std::string out;
-    FILE *p = popen(command.c_str(), "r");
-    if (!p) return "popen failed";
-    char buf[4096];
-    std::size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    int rc = pclose(p);
-    return rc == 0 ? out : "xmllint failed: " + out;
-}
+std::string run(std::string const &command) { return kxtest::command_output(command, "xmllint"); }
 
 struct TempFile {
     std::string path;

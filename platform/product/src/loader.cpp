@@ -30,8 +30,10 @@
 
 #include "core.h"
 #include "kxproduct/datetime.h"
+#include "kxproduct/form.h"
 #include "kxproduct/store.h"
 #include "kxproduct/workspace.h"
+#include "markup.h"
 #include "schema.h"
 #include "sha256.h"
 
@@ -553,9 +555,30 @@ class Builder {
       } else if (c->name == "form") {
         Stmt(db_.handle(), "INSERT INTO form_defs VALUES(?,?,?,?,?,?)")
             .bind(1, db_.new_dbid()).bind(2, t.dbid).bind(3, need(*c, "name"))
-            .bind(4, opt_int(*c, "type", 1)).bind(5, c->text).bind(6, pos++).step();
+            .bind(4, opt_int(*c, "type", 1)).bind(5, form_layout(*c)).bind(6, pos++).step();
       }
     }
+  }
+
+  // A form's layout is stored as text: its <layout> element written back as markup, or the
+  // older layout text (usually CDATA) as it stands. Either must read as a form.
+  std::string form_layout(const Node& n) {
+    std::string text = n.text, error;
+    if (!n.children.empty()) {
+      if (n.children.size() == 1 && n.children[0]->name == "layout") text = markup(*n.children[0]);
+      else error = "a <form> holds one <layout>";
+    }
+    if (error.empty()) error = MForm::CheckDefinition(text, nullptr);
+    if (!error.empty()) fail(n, "form '" + need(n, "name") + "': " + error);
+    return text;
+  }
+
+  static std::string markup(const Node& n) {
+    std::string out = "<" + n.name;
+    for (const auto& [name, value] : n.attrs) out += " " + name + "=\"" + xml_attr(value) + "\"";
+    out += ">";
+    for (const auto& c : n.children) out += markup(*c);
+    return out + "</" + n.name + ">";
   }
 
   void family(const Node& n) {

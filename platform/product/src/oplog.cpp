@@ -3,27 +3,9 @@
 #include "kxproduct/faults.h"
 #include "kxproduct/session.h"
 #include "kxproduct/store.h"
+#include "markup.h"
 
 using namespace kxp;
-
-namespace {
-
-std::string xml_attr(const std::string& s) {
-  std::string out;
-  for (char ch : s) {
-    switch (ch) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\n': out += "&#10;"; break;
-      default: out += ch;
-    }
-  }
-  return out;
-}
-
-}  // namespace
 
 std::vector<CString> KXSession::GetInstalledDbSets() const {
   KXFaultInjector::Enter("KXSession::GetInstalledDbSets");

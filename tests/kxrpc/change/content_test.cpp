@@ -130,7 +130,8 @@ protected:
     std::size_t handle_bytes() const { return handle_of(session_).size(); }
 
     kxtest::Outcome get(Bytes const &target, int chunk_size, kxtest::Handler handler = kxrpc_get) {
-        return call<GetArgs>(handler, cat(cat(header(session_), target), words({static_cast<std::uint32_t>(chunk_size)})));
+        return call<GetArgs>(handler,
+                             cat(cat(header(session_), target), words({static_cast<std::uint32_t>(chunk_size)})));
     }
 
     std::shared_ptr<LoginSession> session_;
@@ -197,9 +198,9 @@ TEST_F(Content, FailedExtractionAnswersTheError) {
 TEST_F(Content, FailedUploadHandlerLeavesNoFile) {
     std::string path;
     {
-        Bytes body = cat(cat(cat(header(session_), by_name(45, {"Defect", "ISSUE99999999", "Attachments"})),
-                             str("lost.txt")),
-                         str(""));
+        Bytes body =
+            cat(cat(cat(header(session_), by_name(45, {"Defect", "ISSUE99999999", "Attachments"})), str("lost.txt")),
+                str(""));
         kxtest::Outcome out = call<MakeAttachmentArgs>(kxrpc_make_attachment,
                                                        cat(cat(body, words({4, 4})), cat(raw("abcd"), words({0}))));
         EXPECT_TRUE(out.error);
@@ -237,11 +238,58 @@ TEST_F(Content, DirectUploadTakesOnlyAClientsRegularFile) {
         Bytes const handle(reply.begin(), reply.begin() + handle_bytes());
         kxtest::decode(handle, [&](XDR *x) { return xdr_state_handle(x, item); });
         // Downloaded from the client's file, which the server never deletes.
-        EXPECT_EQ(get(cat(words({44, 3}), handle), 64).reply(),
-                  cat(words({0}), chunks("client bytes", 64)));
+        EXPECT_EQ(get(cat(words({44, 3}), handle), 64).reply(), cat(words({0}), chunks("client bytes", 64)));
         remove_pointer_entry(item->oid());
     }
     EXPECT_EQ(contents(client), "client bytes");
     ::unlink(client.c_str());
     ::unlink(link.c_str());
+}
+
+TEST_F(Content, RecordAsXmlAndReportFormatByEitherProcedure) {
+    // Direct first: the file tells the XML that the inline stream must carry.
+    Bytes const record = by_name(32, {"Defect", "ISSUE00000001"});
+    Bytes reply = get(record, 0, kxrpc_get_direct).reply();
+    ASSERT_GT(reply.size(), 8u);
+    ASSERT_EQ(kxtest::word_at(reply, 0), 0u);
+    std::string const path(reply.begin() + 8, reply.begin() + 8 + kxtest::word_at(reply, 1));
+    std::string const xml = contents(path);
+    EXPECT_EQ(std::system(("xmllint --noout " + path).c_str()), 0) << xml;
+    EXPECT_NE(xml.find("<field name=\"Headline\" type=\"1\">Crash when saving an empty record</field>"),
+              std::string::npos)
+        << xml;
+    ::unlink(path.c_str());
+    // A whole multiple of the chunk size: full chunks, then one of no bytes.
+    std::size_t const chunk = xml.size() % 2 == 0 ? xml.size() / 2 : xml.size();
+    EXPECT_EQ(get(record, static_cast<int>(chunk)).reply(), cat(words({0}), chunks(xml, chunk)));
+
+    Bytes const format = by_name(39, {"Public Queries/Report Formats/Summary Format"});
+    EXPECT_EQ(get(format, 4).reply(), cat(words({0}), chunks("layout=table", 4)));
+    reply = get(format, 4, kxrpc_get_direct).reply();
+    ASSERT_GT(reply.size(), 8u);
+    std::string const format_path(reply.begin() + 8, reply.begin() + 8 + kxtest::word_at(reply, 1));
+    EXPECT_EQ(contents(format_path), "layout=table");
+    ::unlink(format_path.c_str());
+    // A report (not a report format) cannot be loaded: message 125, no file left.
+    reply = get(by_name(39, {"Public Queries/Defects/Defect Summary"}), 4).reply();
+    EXPECT_EQ(kxtest::word_at(reply, 0), 1u);
+    EXPECT_NE(std::string(reply.begin(), reply.end()).find("TLQSV0862E"), std::string::npos);
+}
+
+TEST_F(Content, FailedRecordExportIsReason71WithTheProductsText) {
+    struct Case {
+        KXFaultKind kind;
+        char const *text;
+    } const cases[] = {{KXFaultKind::KXException, "TLQSV0769E Internal Error: no memory"},
+                       {KXFaultKind::PaMsgException, "TLQSV0769E Internal Error: Unknown error."},
+                       {KXFaultKind::CException, "TLQSV0769E Internal Error: Unknown error."}};
+    for (kxtest::Handler handler : {kxrpc_get, kxrpc_get_direct}) {
+        for (Case const &c : cases) {
+            KXFaultInjector::Arm("KXEntity::GetAsXML", kxtest::fault(c.kind, 13240, L"no memory"));
+            Bytes reply = get(by_name(32, {"Defect", "ISSUE00000001"}), 4, handler).reply();
+            ASSERT_GE(reply.size(), 8u);
+            EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 8), words({1, 71}));
+            EXPECT_NE(std::string(reply.begin(), reply.end()).find(c.text), std::string::npos) << c.text;
+        }
+    }
 }

@@ -20,6 +20,7 @@ class AdFilterNode;
 class AdFieldFilter;
 class AdQueryFieldDef;
 class AdResultSet;
+class KXChartMgr;
 typedef KXSmartPtr<AdResultSet> AdResultSetPtr;
 
 // Boolean operators of filter nodes.
@@ -404,6 +405,8 @@ class KXWorkSpaceMgr : public KXObject {
  public:
   explicit KXWorkSpaceMgr(const AdSessionPtr& session) : session_(session) {}
   KXSmartPtr<KXReportDef> BuildReportDef();
+  // A new chart manager with the default settings.
+  KXSmartPtr<KXChartMgr> GetChartMgr();
   // The report stored under that dbid: its name, and the query and report format it names
   // ("query=<path>;format=<path>" in its data). Null when the dbid is not a report.
   KXSmartPtr<KXReportDef> GetReportDefByDbId(int64_t dbid);

@@ -3,19 +3,23 @@
 #include <sys/stat.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "kxproduct/content.h"
 #include "kxproduct/store.h"
 #include "kxwin/registry.h"
 #include "tesutil/fileutl.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
+#include "wire/conversions.h"
 #include "wire/errors.h"
 #include "wire/exceptions.h"
 #include "wire/file_marshaller.h"
+#include "wire/login_session.h"
 #include "wire/product_failure.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
@@ -29,6 +33,12 @@ constexpr int TT_RECORD = 32;
 constexpr int TT_REPORT_FORMAT = 39;
 constexpr int TT_ATTACHMENT = 44;
 constexpr int MSG_CANNOT_MAKE_ATTACHMENT = 68;
+constexpr int MSG_CONVERSION_TO_DEFAULT = 102;
+constexpr int MSG_CANNOT_LOAD_REPORT_FORMAT = 125;
+constexpr Nul::STPException::stp_reason_code_t REASON_EXPORT_FAILED =
+    static_cast<Nul::STPException::stp_reason_code_t>(71);
+constexpr Nul::STPException::stp_reason_code_t REASON_CONVERSION =
+    static_cast<Nul::STPException::stp_reason_code_t>(39);
 constexpr Nul::STPException::stp_reason_code_t REASON_BAD_TARGET_TYPE =
     static_cast<Nul::STPException::stp_reason_code_t>(31);
 constexpr Nul::STPException::stp_reason_code_t REASON_INVALID_NAME =
@@ -71,20 +81,18 @@ std::unique_ptr<Attachment> loaded_copy(GetArgs *args) {
     return copy;
 }
 
-bool_t not_built(Nul::UString const &method, XDR *xdrs, wchar_t const *what) {
-    return report_error_reply(method, xdrs, KXInternalErrorException(Nul::UString(what), nullptr));
-}
-
-bool_t by_target(XDR *xdrs, GetArgs *args, Nul::UString const &method, auto const &attachment) {
+template <class Attachment, class ReportFormat, class RecordContent>
+bool_t by_target(XDR *xdrs, GetArgs *args, Nul::UString const &method, Attachment const &attachment,
+                 ReportFormat const &report_format, RecordContent const &record_content) {
     if (xdrs->x_op == XDR_FREE) return TRUE;
     if (xdrs->x_op != XDR_ENCODE) return FALSE;
     switch (args->target_type()) {
     case TT_ATTACHMENT:
         return attachment();
     case TT_RECORD:
-        return not_built(method, xdrs, L"record content cannot be downloaded by this server");
+        return record_content();
     case TT_REPORT_FORMAT:
-        return not_built(method, xdrs, L"report formats cannot be downloaded by this server");
+        return report_format();
     default:
         return report_error_reply(method, xdrs,
                                   Nul::STPException(REASON_BAD_TARGET_TYPE, Nul::UMessage::nil, nullptr, nullptr,
@@ -92,10 +100,113 @@ bool_t by_target(XDR *xdrs, GetArgs *args, Nul::UString const &method, auto cons
     }
 }
 
+// A report format loaded into its file; a failure is the error arm, raised.
+std::unique_ptr<ReportFormat> loaded_report_format(GetArgs *args, wchar_t const *method) {
+    AdBucketPtr bucket;
+    try {
+        bucket = args->bucket(args->api_session_or_fail());
+    } catch (...) {
+        raise_unexpected(method);
+    }
+    auto format = std::make_unique<ReportFormat>(bucket);
+    format->load();
+    return format;
+}
+
+// The record as XML in the "DEFAULT" character set; a failure is the error arm, raised.
+std::string record_xml(GetArgs *args, wchar_t const *method) {
+    KXSmartPtr<KXEntity> entity;
+    try {
+        LoginSession *session = args->session_or_fail();
+        entity = KXEntity::Build(session->user_session(), args->record(args->api_session_or_fail()));
+    } catch (...) {
+        raise_unexpected(method);
+    }
+    CString xml;
+    try {
+        xml = entity->GetAsXML({}, 0);
+    } catch (...) {
+        ProductFailure const failure = take_product_failure();
+        Nul::UString const text =
+            failure.kind == ProductFailure::KX_EXCEPTION ? failure.text : Nul::UString(L"Unknown error.");
+        Nul::STPException::raise(REASON_EXPORT_FAILED, kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(text)),
+                                 nullptr, nullptr, Nul::STPException::LOG_INFO);
+    }
+    bool failed = false;
+    std::string bytes = ustr(xml).std_str("DEFAULT", failed);
+    if (failed)
+        Nul::STPException::raise(REASON_CONVERSION, kx_message(MSG_CONVERSION_TO_DEFAULT), nullptr, nullptr,
+                                 Nul::STPException::LOG_INFO);
+    return bytes;
+}
+
+// Writes the whole text to a new temporary file; false (and no file) when it cannot.
+bool write_tmp_file(std::string const &bytes, Nul::UString &path) {
+    try {
+        path = Nul::Fileutl::create_tmp_file(0);
+    } catch (Nul::STPException const &) {
+        return false;
+    }
+    FILE *file = std::fopen(path.utf8_str().std_str().c_str(), "wb");
+    bool written = file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    if (file != nullptr && std::fclose(file) != 0) written = false;
+    if (!written) std::remove(path.utf8_str().std_str().c_str());
+    return written;
+}
+
 } // namespace
 
+void ReportFormat::load() {
+    Nul::UString const method(L"ReportFormat::load");
+    try {
+        KXSmartPtr<KXReportFormat> format = GetReportFormat(AdBucketPtr(bucket_));
+        CString error;
+        if (format && format->WriteReportFile(cstr(file_.file_path()), error) && error.IsEmpty()) return;
+    } catch (...) {
+        try {
+            take_product_failure();
+        } catch (...) {
+            // One of our own: it ends in the same error below.
+        }
+    }
+    ignoring_failures([&] { file_.remove_file(); });
+    KXInternalErrorException const error(kx_message(MSG_CANNOT_LOAD_REPORT_FORMAT));
+    trace_exception(method, error.msg());
+    throw error;
+}
+
 bool_t GetResp::xdr(XDR *xdrs) {
-    return by_target(xdrs, args_, Nul::UString(L"GetResp::xdr"), [&] { return marshall_attachment(xdrs); });
+    return by_target(
+        xdrs, args_, Nul::UString(L"GetResp::xdr"), [&] { return marshall_attachment(xdrs); },
+        [&] { return marshall_report_format(xdrs); }, [&] { return marshall_record_content(xdrs); });
+}
+
+bool_t GetResp::marshall_report_format(XDR *xdrs) {
+    Nul::UString const method(L"GetResp::marshall_report_format");
+    if (args_->chunk_size() <= 0) return refuse_chunk_size(method, xdrs, args_->chunk_size());
+    std::unique_ptr<ReportFormat> format;
+    try {
+        format = loaded_report_format(args_, L"GetResp::marshall_report_format");
+    } catch (Nul::STPException const &e) {
+        return report_error_reply(method, xdrs, e);
+    }
+    bool no_error = false;
+    bool_t const sent = xdr_flag(xdrs, no_error) && format->marshall(xdrs, args_->chunk_size());
+    ignoring_failures([&] { format->remove_file(); });
+    return sent;
+}
+
+bool_t GetResp::marshall_record_content(XDR *xdrs) {
+    Nul::UString const method(L"GetResp::marshall_record_content");
+    if (args_->chunk_size() <= 0) return refuse_chunk_size(method, xdrs, args_->chunk_size());
+    std::string bytes;
+    try {
+        bytes = record_xml(args_, L"GetResp::marshall_record_content");
+    } catch (Nul::STPException const &e) {
+        return report_error_reply(method, xdrs, e);
+    }
+    bool no_error = false;
+    return xdr_flag(xdrs, no_error) && xdr_chunks(xdrs, bytes.data(), bytes.size(), args_->chunk_size());
 }
 
 bool_t GetResp::marshall_attachment(XDR *xdrs) {
@@ -119,8 +230,35 @@ bool_t GetResp::marshall_attachment(XDR *xdrs) {
 }
 
 bool_t GetDirectResp::xdr(XDR *xdrs) {
-    return by_target(xdrs, args_, Nul::UString(L"GetDirectResp::xdr"),
-                     [&] { return marshall_attachment_direct(xdrs); });
+    return by_target(
+        xdrs, args_, Nul::UString(L"GetDirectResp::xdr"), [&] { return marshall_attachment_direct(xdrs); },
+        [&] { return marshall_report_format_direct(xdrs); }, [&] { return marshall_record_content_direct(xdrs); });
+}
+
+// The file stays for the client.
+bool_t GetDirectResp::marshall_report_format_direct(XDR *xdrs) {
+    try {
+        path_ = loaded_report_format(args_, L"GetDirectResp::marshall_report_format_direct")->file_path();
+    } catch (Nul::STPException const &e) {
+        return report_error_reply(Nul::UString(L"GetDirectResp::marshall_report_format_direct"), xdrs, e);
+    }
+    bool no_error = false;
+    return xdr_flag(xdrs, no_error) && xdr_ustring(xdrs, path_);
+}
+
+// A file that cannot be made or written whole is the error arm, never a path.
+bool_t GetDirectResp::marshall_record_content_direct(XDR *xdrs) {
+    Nul::UString const method(L"GetDirectResp::marshall_record_content_direct");
+    try {
+        std::string const bytes = record_xml(args_, L"GetDirectResp::marshall_record_content_direct");
+        if (!write_tmp_file(bytes, path_))
+            throw KXInternalErrorException(
+                kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(L"Cannot write the record content file.")));
+    } catch (Nul::STPException const &e) {
+        return report_error_reply(method, xdrs, e);
+    }
+    bool no_error = false;
+    return xdr_flag(xdrs, no_error) && xdr_ustring(xdrs, path_);
 }
 
 // The file stays for the client, which shares the server's disk.

@@ -5,9 +5,27 @@
 #include <rpc/xdr.h>
 
 #include "change/attachment_requests.h"
+#include "kxproduct/workspace.h"
+#include "wire/file_marshaller.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {
+
+// The content of a report format in a file of its own; the file outlives the object.
+class ReportFormat {
+public:
+    explicit ReportFormat(AdBucketPtr const &bucket) : bucket_(bucket) {}
+    Nul::UString file_path() { return file_.file_path(); }
+    bool_t marshall(XDR *xdrs, int chunk_size) { return file_.marshall(xdrs, chunk_size); }
+    void remove_file() { file_.remove_file(); }
+    // Writes the content into the file; any failure is an internal error with message 125 and
+    // leaves no file behind.
+    void load();
+
+private:
+    AdBucketPtr bucket_;
+    FileMarshaller file_;
+};
 
 // The content inline as a chunk stream; the reply writes its own leading FALSE or error arm.
 class GetResp : public XdrObject {
@@ -17,6 +35,8 @@ public:
 
 private:
     bool_t marshall_attachment(XDR *xdrs);
+    bool_t marshall_report_format(XDR *xdrs);
+    bool_t marshall_record_content(XDR *xdrs);
     GetArgs *args_;
 };
 
@@ -28,6 +48,8 @@ public:
 
 private:
     bool_t marshall_attachment_direct(XDR *xdrs);
+    bool_t marshall_report_format_direct(XDR *xdrs);
+    bool_t marshall_record_content_direct(XDR *xdrs);
     GetArgs *args_;
     Nul::UString path_;
 };

@@ -24,6 +24,7 @@ enum : int {
     P_DYNAMIC_CHOICE_LIST = 415,
     P_FIELD_ROLE = 444,
     P_FORM = 454,
+    P_FORM_DATA_AS_XML = 455,
     P_HAS_OPEN_CHOICE_LIST = 463,
     P_HAS_VALIDATION_HOOK = 464,
     P_HAS_VALUE_CHANGED_HOOK = 466,
@@ -448,12 +449,15 @@ FormProps::~FormProps() = default;
 Nul::UString FormProps::describe() { return describe_as("FormProps: (name:%s/%s)"); }
 
 std::set<int> const &FormProps::supported_properties() {
-    static std::set<int> const ids = with_base_properties({385, 576, 578, 600, 1061});
+    static std::set<int> const ids = with_base_properties({385, 455, 576, 578, 600, 1061});
     return ids;
 }
 
 void FormProps::fetch_prop(FetchPropResponses &out, int prop_id) {
-    if (!fetch_common(out, prop_id)) PropsResource::fetch_prop(out, prop_id);
+    if (prop_id == P_FORM_DATA_AS_XML)
+        fetch_form_xml(out);
+    else if (!fetch_common(out, prop_id))
+        PropsResource::fetch_prop(out, prop_id);
 }
 
 } // namespace KxRpc

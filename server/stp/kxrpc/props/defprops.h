@@ -4,8 +4,11 @@
 
 #include <set>
 
+#include "kxproduct/form.h"
 #include "kxproduct/metadata.h"
+#include "props/formlayout.h"
 #include "props/resource.h"
+#include "wexxml/xmldoc.h"
 
 namespace KxRpc {
 
@@ -100,7 +103,39 @@ public:
     Nul::UString describe() override;
     std::set<int> const &supported_properties() override;
 
+    // The form as one FRM document: its heading and the pages the session's user may see, each
+    // with its items nested and in rows. Product failures propagate.
+    Nul::XmlDoc::Elem form_to_xml(MForm &form);
+    // Whole numbers in decimal, however large.
+    static Nul::UString number_to_text(long value);
+
 private:
+    void fetch_form_xml(FetchPropResponses &out);
+    // Heading of the form (with its name) or of a page; `record_type` gets the data source.
+    void form_attributes_to_xml(Nul::XmlDoc::Elem &elem, MForm &form, AdEntityDef *&record_type, bool with_name);
+    void form_page_items_to_xml(Nul::XmlDoc::Elem &page, MForm &sub_form);
+    void form_item_to_xml(Nul::XmlDoc::Elem &elem, FormLayoutItem &item, AdEntityDef *record_type);
+    void button_to_xml(Nul::XmlDoc::Elem &elem, MFormBtn &button, AdEntityDef *record_type);
+    void item_group_to_xml(Nul::XmlDoc::Elem &elem, FormLayoutItem &item, AdEntityDef *record_type, int wrapper);
+    void list_box_to_xml(Nul::XmlDoc::Elem &elem, MFormLBox &box, AdEntityDef *record_type);
+    void list_control_to_xml(Nul::XmlDoc::Elem &elem, FormLayoutItem &item, MFormListControl &control,
+                             AdEntityDef *record_type);
+    void option_button_to_xml(Nul::XmlDoc::Elem &elem, MFormOpBtn &button, AdEntityDef *record_type);
+    void edit_box_to_xml(Nul::XmlDoc::Elem &elem, MFormEBox &box, AdEntityDef *record_type);
+    void check_box_to_xml(Nul::XmlDoc::Elem &elem, MFormChkBox &box, AdEntityDef *record_type);
+    void activex_item_to_xml(Nul::XmlDoc::Elem &elem, MFormActiveXItem &item, AdEntityDef *record_type);
+    void field_source_to_xml(Nul::XmlDoc::Elem &elem, MFormItem &item, AdEntityDef *record_type);
+    void context_menu_hooks_to_xml(Nul::XmlDoc::Elem &elem, MFormContextMenuHooks const &hooks,
+                                   AdEntityDef *record_type);
+    void date_to_xml(Nul::XmlDoc::Elem &elem, MFormDate const &date);
+    // A hook of the record type as a TEAM:href.
+    Nul::XmlDoc::Elem item_selector(AdEntityDef *record_type, CString const &hook);
+    // `tag` holding the hook reference when `hook` is not empty.
+    void hook_to_xml(Nul::XmlDoc::Elem &elem, int tag, AdEntityDef *record_type, CString const &hook);
+    void path_to_xml(Nul::XmlDoc::Elem &container, AdEntityDef *record_type, CString const &path);
+    // Check-box and option-button values: GMT ISO texts on a date-time field, else as stored.
+    Nul::UString form_value(CString const &value, MFormItem &item, AdEntityDef *record_type);
+
     AdFormDef *form_;
 };
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "props/attachprops.h"
 #include "props/convert.h"
 #include "props/defprops.h"
 #include "props/recordprops.h"
@@ -57,8 +58,7 @@ std::unique_ptr<PropsResource> from_state_item(LoginSession *session, TargetReso
         checked_cast<QueryItemStateItem>(item);
         return workspace_props(session, target, type);
     case TT_ATTACHMENT:
-        checked_cast<AttachmentStateItem>(item);
-        break;
+        return std::make_unique<AttachmentProps>(session, checked_cast<AttachmentStateItem>(item)->attachment());
     default:
         break;
     }
@@ -86,6 +86,10 @@ std::unique_ptr<PropsResource> from_target(LoginSession *session, TargetResource
     }
     case TT_DYNAMIC_LIST:
         return std::make_unique<DynamicListProps>(session, target.dynamic_choice_list(session->session()));
+    case TT_ATTACHMENT:
+        return std::make_unique<AttachmentProps>(session, target.attachment(session->session()));
+    case TT_ATTACHMENT_FOLDER:
+        return std::make_unique<AttachmentFolderProps>(session, target.attachment_folder(session->session()));
     case TT_QUERY:
     case TT_QUERY_FOLDER:
     case TT_REPORT:
