@@ -29,12 +29,15 @@ bool_t xdr_fetch_args(XDR *xdrs, Fetch *f) {
     bool_t no = FALSE;
     std::string locale = "en_US";
     int wtid = 2, marshall = f->by_handle ? 3 : 1;
+    // A database set or user database target is its type alone.
+    bool const bodiless = f->type == 29 || f->type == 30;
     if (!xdr_u_int(xdrs, &no_correlator) || !xdr_bool(xdrs, &no) || !xdr_handle(xdrs, &f->session) ||
-        !xdr_utf8(xdrs, &locale) || !xdr_int(xdrs, &wtid) || !xdr_int(xdrs, &f->type) || !xdr_int(xdrs, &marshall))
+        !xdr_utf8(xdrs, &locale) || !xdr_int(xdrs, &wtid) || !xdr_int(xdrs, &f->type) ||
+        (!bodiless && !xdr_int(xdrs, &marshall)))
         return FALSE;
     if (f->by_handle && !xdr_handle(xdrs, &f->held)) return FALSE;
     for (std::string &name : f->names)
-        if (!f->by_handle && !xdr_utf8(xdrs, &name)) return FALSE;
+        if (!f->by_handle && !bodiless && !xdr_utf8(xdrs, &name)) return FALSE;
     int count = static_cast<int>(f->props.size());
     if (!xdr_int(xdrs, &count)) return FALSE;
     for (Prop &p : f->props) {
@@ -143,6 +146,18 @@ bool_t read_tagged(XDR *xdrs, int tag, std::string &out) {
             if (!read_text(xdrs, out)) return FALSE;
         }
         return TRUE;
+    case 27: // replica, user database, user, group and login named by text
+    case 30:
+    case 49:
+    case 50:
+    case 51:
+        out += "res" + std::to_string(tag) + ":";
+        return read_text(xdrs, out);
+    case 100022:
+        out += "range:";
+        if (!read_int(xdrs, out)) return FALSE;
+        out += "-";
+        return read_int(xdrs, out);
     case 100020: {
         // A child binding: the child's name, then its reference.
         int type = 0;
@@ -152,9 +167,9 @@ bool_t read_tagged(XDR *xdrs, int tag, std::string &out) {
         return read_tagged(xdrs, type, out);
     }
     default: {
-        // A resource reference: one segment for record types and workspace items, three for
-        // attachment folders, two for the others.
-        int segments = tag == 31 || (tag >= 35 && tag <= 38) ? 1 : tag == 44 ? 3 : 2;
+        // A resource reference: one segment for record types, workspace items and lists, three
+        // for attachment folders, two for the others.
+        int segments = tag == 31 || (tag >= 35 && tag <= 38) || tag == 42 ? 1 : tag == 44 ? 3 : 2;
         out += "res" + std::to_string(tag);
         for (int i = 0; i < segments; ++i) {
             out += i == 0 ? ":" : ",";

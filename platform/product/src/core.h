@@ -9,6 +9,7 @@
 
 #include "kxproduct/exceptions.h"
 #include "kxproduct/metadata.h"
+#include "kxproduct/session.h"
 #include "sqlite_db.h"
 
 namespace kxp {
@@ -41,14 +42,19 @@ struct SessionCore {
   CString database_name;
   bool admin = false;
   int64_t user_dbid = 0;
-  CString login, full_name, password;
+  CString login, full_name;
+  // The logon ticket of the session (never the password): opens an administrator session for the
+  // same user and set while this session lives.
+  CString password;
   int privileges = 0;
   std::map<CString, CString> name_values;
+  bool restricted = false;
   std::atomic<bool> ended{false};
   // The session's picture of the workspace, read on first use.
   std::shared_ptr<WorkspaceTree> workspace;
   // One session may be used from several threads, one call at a time.
   std::recursive_mutex mu;
+  ~SessionCore();
 };
 
 // Opens the set's file (never creating it); KXException KX_MSG_CONNECTION_FAILED when it cannot.
@@ -80,6 +86,12 @@ auto guarded(const char* source, F&& f) -> decltype(f()) {
     throw_kx(KX_MSG_COMMIT_FAILED, w(e.text), source);
   }
 }
+
+// The user of that login as stored now, read through `via` (its session of record); null when
+// there is none. The caller holds c.mu.
+KXSmartPtr<KXUser> load_user(SessionCore& c, const AdSessionPtr& via, const CString& login);
+// Value of a setting of the set (meta key "setting:<name>"); `fallback` when unset.
+std::string setting(Db& db, const std::string& name, const std::string& fallback);
 
 // Password hashing of the user table.
 std::string password_hash(const std::string& salt, const std::string& password);

@@ -256,6 +256,7 @@ const std::map<std::string, std::set<std::string>> kAttributes = {
     {"query", {"path", "database", "owner", "record-type", "kind", "startup"}},
     {"permission", {"group", "allow"}},
     {"definition", {}},
+    {"setting", {"name", "value"}},
 };
 
 void check_attributes(const Node& n) {
@@ -289,9 +290,12 @@ class Builder {
     for (const auto& c : root_.children) {
       const Node& n = *c;
       static const std::set<std::string> known = {"database", "group", "user", "replica", "list", "record-type",
-                                                  "family", "package", "record", "folder", "query"};
+                                                  "family", "package", "record", "folder", "query", "setting"};
       if (!known.count(n.name)) fail(n, "unknown element <" + n.name + ">");
     }
+    each("setting", [&](const Node& n) {
+      Stmt(db_.handle(), "INSERT OR REPLACE INTO meta VALUES(?, ?)").bind(1, "setting:" + need(n, "name")).bind(2, opt(n, "value")).step();
+    });
     each("database", [&](const Node& n) { database(n); });
     if (databases_.empty()) fail(root_, "a database set needs at least one <database>");
     each("group", [&](const Node& n) { group(n); });

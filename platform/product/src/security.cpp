@@ -77,21 +77,10 @@ AdPermissionSetPtr make_set(const AdSessionPtr& session, const std::vector<Entry
 
 // ---- Features and masters
 
-BOOL IsFeatureEnabled(const AdSessionPtr& session, int feature) {
-  KXFaultInjector::Enter("IsFeatureEnabled");
-  live(session, "IsFeatureEnabled");
-  switch (feature) {
-    case AD_FEATURE_FOLDER_SECURITY:
-    case AD_FEATURE_PRIVILEGED_QUERIES:
-      return session->GetSessionFeatureLevel() >= kFolderSecurityLevel;
-    default:
-      return FALSE;
-  }
-}
-
 BOOL IsWorkspaceFolderSecurityEnabled(const AdSessionPtr& session) {
   KXFaultInjector::Enter("IsWorkspaceFolderSecurityEnabled");
-  return IsFeatureEnabled(session, AD_FEATURE_FOLDER_SECURITY);
+  live(session, "IsWorkspaceFolderSecurityEnabled");
+  return session->GetSessionFeatureLevel() >= kFolderSecurityLevel;
 }
 
 CString GetBucketMasterReplicaName(const AdBucketPtr& bucket) {

@@ -3,10 +3,37 @@
 #include "core.h"
 #include "kxproduct/faults.h"
 #include "kxproduct/session.h"
+#include "sha256.h"
 
 using namespace kxp;
 
 namespace {
+
+// Logon tickets: a session keeps no password, only a ticket that its own user can present to open
+// an administrator session of the same set while the session lives.
+struct TicketOwner {
+  std::string set;
+  int64_t user = 0;
+};
+std::mutex g_tickets_mu;
+std::map<std::string, TicketOwner>& tickets() {
+  static std::map<std::string, TicketOwner> m;
+  return m;
+}
+const char kTicketPrefix[] = "KXT$";
+
+std::string issue_ticket(const CString& set, int64_t user) {
+  std::string t = kTicketPrefix + hex(reinterpret_cast<const uint8_t*>(random_bytes(24).data()), 24);
+  std::lock_guard<std::mutex> lock(g_tickets_mu);
+  tickets()[t] = TicketOwner{u8(set), user};
+  return t;
+}
+
+bool ticket_accepts(const CString& presented, const CString& set, int64_t user) {
+  std::lock_guard<std::mutex> lock(g_tickets_mu);
+  auto it = tickets().find(u8(presented));
+  return it != tickets().end() && it->second.set == u8(set) && it->second.user == user;
+}
 
 struct UserRow {
   int64_t dbid = 0;
@@ -27,11 +54,12 @@ bool find_user(Db& db, const CString& login, UserRow& out) {
 
 // Checks user and password (unless single sign-on vouches for the user); one message for every
 // refusal so that a caller cannot probe which logins exist.
-UserRow authenticate(Db& db, const CString& user, const CString& password, bool trusted, const char* op) {
+UserRow authenticate(Db& db, const CString& dbset, const CString& user, const CString& password, bool trusted,
+                     const char* op) {
   UserRow row;
   // A user without a password (an empty hash) cannot log on, not even through single sign-on.
   bool ok = find_user(db, user, row) && row.active && !row.hash.empty() &&
-            (trusted || password_hash(row.salt, u8(password)) == row.hash);
+            (trusted || ticket_accepts(password, dbset, row.dbid) || password_hash(row.salt, u8(password)) == row.hash);
   if (!ok) throw_kx(KX_MSG_LOGIN_FAILED, L"Login failed for user '" + user + L"'.", op);
   return row;
 }
@@ -43,15 +71,14 @@ bool sso_accepts(Db& db, const CString& password) {
   return m["sso_enabled"] == "1" && !m["sso_salt"].empty() && password_hash(m["sso_salt"], u8(password)) == m["sso_hash"];
 }
 
-std::unique_ptr<SessionCore> make_core(std::shared_ptr<Db> db, const CString& dbset, const UserRow& user,
-                                       const CString& password) {
+std::unique_ptr<SessionCore> make_core(std::shared_ptr<Db> db, const CString& dbset, const UserRow& user) {
   auto core = std::make_unique<SessionCore>();
   core->db = std::move(db);
   core->set_name = dbset;
   core->user_dbid = user.dbid;
   core->login = user.login;
   core->full_name = user.full_name;
-  core->password = password;
+  core->password = w(issue_ticket(dbset, user.dbid));
   core->privileges = user.privileges;
   core->schema = load_schema(*core->db);
   return core;
@@ -65,6 +92,42 @@ KXSmartPtr<KXDatabaseDesc> descriptor(SessionCore& c) {
 }
 
 }  // namespace
+
+KXSmartPtr<KXUser> kxp::load_user(SessionCore& c, const AdSessionPtr& via, const CString& login) {
+  Stmt s(c.db->handle(),
+         "SELECT dbid, login_name, full_name, email, phone, misc_info, privileges, auth_mode, active,"
+         " password_hash <> '' FROM users WHERE login_name=?");
+  s.bind(1, u8(login));
+  if (!s.step()) return KXSmartPtr<KXUser>();
+  KXUserData d;
+  d.dbid = s.int64(0);
+  d.login = w(s.text(1));
+  d.full_name = w(s.text(2));
+  d.email = w(s.text(3));
+  d.phone = w(s.text(4));
+  d.misc_info = w(s.text(5));
+  d.privileges = s.integer(6);
+  d.auth_mode = s.integer(7);
+  d.active = s.integer(8) != 0;
+  d.has_password = s.integer(9) != 0;
+  d.session = via;
+  Stmt r(c.db->handle(), "SELECT name FROM replicas WHERE is_local=1 ORDER BY dbid LIMIT 1");
+  if (r.step()) d.master_replica = w(r.text(0));
+  Stmt g(c.db->handle(), "SELECT g.name FROM groups g JOIN group_members m ON m.group_dbid=g.dbid WHERE m.user_dbid=? ORDER BY g.name");
+  g.bind(1, d.dbid);
+  while (g.step()) d.groups.push_back(w(g.text(0)));
+  Stmt db(c.db->handle(),
+          "SELECT DISTINCT d.name FROM databases d JOIN subscriptions s ON s.database_dbid=d.dbid WHERE s.user_dbid=?1"
+          " OR s.group_dbid IN (SELECT group_dbid FROM group_members WHERE user_dbid=?1) ORDER BY d.name");
+  db.bind(1, d.dbid);
+  while (db.step()) d.databases.push_back(w(db.text(0)));
+  return KXSmartPtr<KXUser>(new KXUser(std::move(d)));
+}
+
+SessionCore::~SessionCore() {
+  std::lock_guard<std::mutex> lock(g_tickets_mu);
+  tickets().erase(u8(password));
+}
 
 // ---- AdSession ----
 
@@ -263,14 +326,14 @@ void KXSession::WebUserLogon(const CString& user, const CString& password, const
     d.bind(1, u8(userdb));
     if (!d.step()) throw new PaMsgException(KX_MSG_NOT_FOUND, L"User database '" + userdb + L"' does not exist in '" + dbset + L"'.");
     int64_t database = d.int64(0);
-    UserRow row = authenticate(*db, user, password, sso_ && sso_dbset_ == dbset, op);
+    UserRow row = authenticate(*db, dbset, user, password, sso_ && sso_dbset_ == dbset, op);
     Stmt sub(db->handle(),
              "SELECT 1 FROM subscriptions s WHERE s.database_dbid=? AND (s.user_dbid=? OR s.group_dbid IN"
              " (SELECT group_dbid FROM group_members WHERE user_dbid=?))");
     sub.bind(1, database).bind(2, row.dbid).bind(3, row.dbid);
     if (!sub.step() && !(row.privileges & PRIV_SUPER_USER))
       throw_kx(KX_MSG_NOT_SUBSCRIBED, L"User '" + user + L"' is not subscribed to database '" + userdb + L"'.", op);
-    auto core = make_core(db, dbset, row, password);
+    auto core = make_core(db, dbset, row);
     core->database_dbid = database;
     core->database_name = w(d.text(1));
     if (real_) real_->core().ended = true;
@@ -350,10 +413,10 @@ void KXAdminSession::Logon(const CString& user, const CString& password, const C
   const char* op = "KXAdminSession::Logon";
   auto db = open_set(dbset);
   guarded(op, [&] {
-    UserRow row = authenticate(*db, user, password, sso_ && sso_dbset_ == dbset, op);
+    UserRow row = authenticate(*db, dbset, user, password, sso_ && sso_dbset_ == dbset, op);
     if (!(row.privileges & (PRIV_SUPER_USER | PRIV_USER_ADMIN)))
       throw_kx(KX_MSG_NOT_PRIVILEGED, L"User '" + user + L"' has no administrator rights on '" + dbset + L"'.", op);
-    auto core = make_core(db, dbset, row, password);
+    auto core = make_core(db, dbset, row);
     core->admin = true;
     core->database_dbid = *db->scalar_int("SELECT dbid FROM databases WHERE is_master=1");
     core->database_name = L"MASTR";
@@ -397,32 +460,7 @@ KXSmartPtr<KXUser> KXAdminSession::GetUser(const CString& login) const {
   if (!real_) throw_kx(KX_MSG_SESSION_ENDED, L"The session is not logged on.", "KXAdminSession::GetUser");
   SessionCore& c = live(real_.get(), "KXAdminSession::GetUser");
   std::lock_guard<std::recursive_mutex> lock(c.mu);
-  return guarded("KXAdminSession::GetUser", [&]() -> KXSmartPtr<KXUser> {
-    Stmt s(c.db->handle(),
-           "SELECT dbid, login_name, full_name, email, phone, misc_info, privileges, auth_mode, active FROM users WHERE login_name=?");
-    s.bind(1, u8(login));
-    if (!s.step()) return KXSmartPtr<KXUser>();
-    KXUserData d;
-    d.dbid = s.int64(0);
-    d.login = w(s.text(1));
-    d.full_name = w(s.text(2));
-    d.email = w(s.text(3));
-    d.phone = w(s.text(4));
-    d.misc_info = w(s.text(5));
-    d.privileges = s.integer(6);
-    d.auth_mode = s.integer(7);
-    d.active = s.integer(8) != 0;
-    d.session = real_;
-    Stmt g(c.db->handle(), "SELECT g.name FROM groups g JOIN group_members m ON m.group_dbid=g.dbid WHERE m.user_dbid=? ORDER BY g.name");
-    g.bind(1, d.dbid);
-    while (g.step()) d.groups.push_back(w(g.text(0)));
-    Stmt db(c.db->handle(),
-            "SELECT DISTINCT d.name FROM databases d JOIN subscriptions s ON s.database_dbid=d.dbid WHERE s.user_dbid=?1"
-            " OR s.group_dbid IN (SELECT group_dbid FROM group_members WHERE user_dbid=?1) ORDER BY d.name");
-    db.bind(1, d.dbid);
-    while (db.step()) d.databases.push_back(w(db.text(0)));
-    return KXSmartPtr<KXUser>(new KXUser(std::move(d)));
-  });
+  return guarded("KXAdminSession::GetUser", [&] { return load_user(c, real_, login); });
 }
 
 KXSmartPtr<KXGroup> KXAdminSession::GetGroup(const CString& name) const {

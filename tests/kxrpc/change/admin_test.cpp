@@ -202,3 +202,38 @@ TEST_F(Admin, RevertDiscardsTheEditOfAHeldRecord) {
     EXPECT_EQ(call(29, request), error_reply(40, "TLQSV0995E Only actionable resources are legal for Revert"));
     remove_pointer_entry(item->oid());
 }
+
+TEST_F(Admin, CreateUserAndRefusalsByTheProductsMessage) {
+    Bytes admin = logon("KXDEMO", "admin");
+    auto create = [&](std::string const &name) {
+        return call(30, kxtest::Wire()
+                            .i(0)
+                            .b(false)
+                            .raw(std::string(admin.begin(), admin.end()))
+                            .s("en_US")
+                            .i(9)
+                            .t(TargetResourceArg(TT_USER, Nul::UString(), Nul::UString()))
+                            .s(name)
+                            .i(0)
+                            .i(0)
+                            .b(false)
+                            .b(false)
+                            .bytes());
+    };
+    // No values: no-error, no entries, no changed fields.
+    EXPECT_EQ(create("gina"), words({0, 0, 0, 0}));
+    EXPECT_EQ(create("gina"), error_reply(4, "TLQSV1031E The attempt to create a user failed; got: User 'gina' already "
+                                             "exists."));
+    struct Case {
+        int id;
+        int reason;
+        std::string message;
+    };
+    for (Case const &c : {Case{13046, 73, "TLQSV1030E You do not have permission to create a user."},
+                          Case{13243, 4, "TLQSV1030E You do not have permission to create a user."},
+                          Case{13260, 4, "TLQSV1031E The attempt to create a user failed; got: disk"}})
+        for (KXFaultKind kind : {KXFaultKind::KXException, KXFaultKind::PaMsgException}) {
+            KXFaultInjector::Arm("KXAdminSession::CreateUser", fault(kind, c.id, L"disk"));
+            EXPECT_EQ(create("hank"), error_reply(c.reason, c.message)) << c.id;
+        }
+}

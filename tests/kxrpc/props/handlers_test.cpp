@@ -90,8 +90,8 @@ TEST_F(Handlers, FetchOfAnUnknownRecordTypeOrKindIsAnError) {
     TargetResourceArg nothing(TT_RECTYPE, Nul::UString(L"NoSuchType"));
     EXPECT_NE((call<FetchPropsArgs, FetchPropsIter>(kxrpc_fetch_props, fetch_request(nothing, {1061}), reply)),
               "reply");
-    TargetResourceArg user(TT_USER, Nul::UString(L"alice"));
-    EXPECT_EQ((call<FetchPropsArgs, FetchPropsIter>(kxrpc_fetch_props, fetch_request(user, {1061}), reply)),
+    TargetResourceArg unused(TT_UNUSED_49, Nul::UString(L"alice"));
+    EXPECT_EQ((call<FetchPropsArgs, FetchPropsIter>(kxrpc_fetch_props, fetch_request(unused, {1061}), reply)),
               "40:TLQSV1093E Unknown or unsupported KX core object type");
 }
 

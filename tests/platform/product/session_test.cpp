@@ -26,7 +26,11 @@ TEST_F(SessionTest, UserLogonAndSessionFacts) {
   ASSERT_TRUE(real);
   EXPECT_EQ(real->GetSessionUserLoginName(), L"alice");
   EXPECT_EQ(real->GetSessionUserFullName(), L"Alice Archer");
-  EXPECT_EQ(real->GetSessionUserPassword(), L"alice");
+  // The session keeps a logon ticket, never the password; the ticket opens an administrator
+  // session of the same user only while the session lives.
+  CString ticket = real->GetSessionUserPassword();
+  EXPECT_NE(ticket, L"alice");
+  EXPECT_EQ(ticket.Left(4), L"KXT$");
   EXPECT_EQ(real->GetSessionDbSetName(), L"KXDEMO");
   EXPECT_GT(real->GetSessionUserId(), 0);
   EXPECT_EQ(s->GetAuthenticationLoginName(), L"alice");

@@ -1,6 +1,6 @@
 // Folder security of the query workspace: group permissions on public folders, the
-// access-control manager that names groups and users and builds permission sets, the features a
-// user database enables, and the replica that masters a workspace item.
+// access-control manager that names groups and users and builds permission sets, and the replica
+// that masters a workspace item.
 #pragma once
 #include <cstdint>
 #include <vector>
@@ -15,12 +15,7 @@ typedef KXSmartPtr<AdFolderPermission> AdFolderPermissionPtr;
 typedef KXSmartPtr<AdPermissionSet> AdPermissionSetPtr;
 typedef KXSmartPtr<AdAccessControlMgr> AdAccessControlMgrPtr;
 
-// Features a user database turns on by its feature level.
-enum AdFeature : int {
-  AD_FEATURE_FOLDER_SECURITY = 1,   // group permissions on public folders (level 7 and above)
-  AD_FEATURE_PRIVILEGED_QUERIES = 2,  // queries that run with the owner's rights (level 7 and above)
-};
-BOOL IsFeatureEnabled(const AdSessionPtr& session, int feature);
+// Group permissions on public folders: on from feature level 7 of the user database.
 BOOL IsWorkspaceFolderSecurityEnabled(const AdSessionPtr& session);
 
 // The name of the replica that masters a workspace item: the set's local replica; empty when

@@ -239,6 +239,8 @@ struct KXUserData {
   int privileges = 0;  // the store's privilege bits
   int auth_mode = KX_AUTH_PRODUCT;
   bool active = true;
+  bool has_password = false;
+  CString master_replica;  // the set's local replica; empty when it has none
   std::vector<CString> groups;
   std::vector<CString> databases;
   AdSessionPtr session;  // the administrator session the user was read through
@@ -265,6 +267,24 @@ class KXUser : public KXObject {
   // database reads, so this checks that each of them is open for changes. KXException
   // KX_MSG_DATABASE_LOCKED when one is locked, KX_MSG_NOT_FOUND when the user is gone.
   std::vector<CString> UpgradeInfo();
+
+  // The product never hands out a password or its hash; only whether one is set.
+  BOOL HasPassword() const { return d_.has_password; }
+  BOOL GetAppBuilder() const;
+  CString GetMasterReplicaName() const { return d_.master_replica; }
+  // Setters store at once through the administrator session the user was read through, which
+  // must hold super-user or user-administrator rights (super-user rights to grant or take super
+  // user): KXException KX_MSG_NOT_PRIVILEGED otherwise. SetPassword refuses an empty password and
+  // a user whose authentication is not the product's with KX_MSG_BAD_VALUE.
+  void SetUserEmail(const CString& value);
+  void SetUserFullName(const CString& value);
+  void SetUserPhone(const CString& value);
+  void SetUserMiscInfo(const CString& value);
+  void SetActive(BOOL value);
+  void SetAppBuilder(BOOL value);
+  void SetSuperUser(BOOL value);
+  void SetUserMaintainer(BOOL value);
+  void SetPassword(const CString& password);
 
  private:
   KXUserData d_;

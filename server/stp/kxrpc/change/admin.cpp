@@ -39,6 +39,8 @@ Nul::UString CreateUserArgs::describe() { return text_format("%s :: name:%s", Pu
 
 UpgradeDatabasesResp::~UpgradeDatabasesResp() = default;
 
+CreateUserResp::~CreateUserResp() = default;
+
 MasterPropertyResp::MasterPropertyResp(int result, Nul::UString const &text) : result_(result), text_(text) {}
 
 MasterPropertyResp::~MasterPropertyResp() = default;

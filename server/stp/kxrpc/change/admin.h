@@ -60,6 +60,13 @@ public:
     ~UpgradeDatabasesResp() override;
 };
 
+// create_user's reply: the values put on the new user, as put_props answers them.
+class CreateUserResp : public PutPropsIter {
+public:
+    using PutPropsIter::PutPropsIter;
+    ~CreateUserResp() override;
+};
+
 // The text alone goes on the wire; the result code stays with the server.
 class MasterPropertyResp : public XdrObject {
 public:

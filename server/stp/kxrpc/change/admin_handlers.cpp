@@ -7,6 +7,7 @@
 
 #include "change/admin.h"
 #include "change/requests.h"
+#include "props/userprops.h"
 #include "kxproduct/entity.h"
 #include "kxproduct/exceptions.h"
 #include "kxproduct/session.h"
@@ -28,6 +29,12 @@ namespace {
 constexpr int msg_upgrade_failed = 143;        // "Failed to upgrade user information: %s"
 constexpr int msg_revert_not_actionable = 145; // "Only actionable resources are legal for Revert"
 constexpr int msg_revert_failed = 146;         // "Error during revert of a record: %s"
+constexpr int msg_no_create_permission = 151;  // "You do not have permission to create a user."
+constexpr int msg_create_user_failed = 152;    // "The attempt to create a user failed; got: %s"
+
+// Product message ids of refused user creation.
+constexpr int product_no_create_permission = 13046;
+constexpr int product_no_user_admin = 13243;
 
 // Product message ids the handlers tell apart.
 constexpr int product_not_found = 13224;
@@ -231,6 +238,28 @@ bool kxrpc_kx_masterproperty(XdrObject *request, XdrObject **result) {
             fail);
     }
     *result = new MasterPropertyResp(0, from_cstring(value));
+    return true;
+}
+
+bool kxrpc_create_user(XdrObject *request, XdrObject **result) {
+    auto *args = dynamic_cast<CreateUserArgs *>(request);
+    if (args == nullptr) raise_cast_failure(Nul::UMessage::Arg(type_name<CreateUserArgs>()));
+    trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_create_user %s)", args->describe()); });
+    LoginSession *login = args->session_or_fail();
+    KXSmartPtr<KXAdminSession> admin = login->admin_session_ptr();
+    // The new user has no password: it cannot log on until a put below (or later) sets one, so a
+    // call that fails after this point leaves no account that opens with an empty password.
+    KXSmartPtr<KXUser> user = product_call([&] { return admin->CreateUser(cstr(args->name())); },
+                                           [](ProductFailure const &f) {
+                                               if (f.id == product_no_create_permission)
+                                                   raise_message(73, kx_message(msg_no_create_permission));
+                                               if (f.id == product_no_user_admin)
+                                                   raise_message(4, kx_message(msg_no_create_permission));
+                                               raise_message(4, kx_message(msg_create_user_failed, Nul::UMessage::Arg(f.text)));
+                                           });
+    auto props = std::make_unique<UserProps>(login, user);
+    props->set_dynamic_props(args->dynamic_props());
+    *result = new CreateUserResp(std::move(props), args->values(), args->register_callback());
     return true;
 }
 

@@ -46,7 +46,7 @@ std::span<ProcedureRow const> change_procedures() {
                                            xdr_routine(xdr_result_of<GetAccessibleDatabasesResp>),
                                            kxrpc_get_accessible_databases),
         served<RevertRecordArgs>(29, L"revert_record", xdr_routine(xdr_result_of<XdrVoid>), kxrpc_revert_record),
-        decoded<CreateUserArgs>(30, L"create_user"),
+        served<CreateUserArgs>(30, L"create_user", xdr_routine(xdr_result_of<CreateUserResp>), kxrpc_create_user),
         served<GetArgs>(31, L"get_attachment_direct", xdr_routine(xdr_unframed_result_of<GetDirectResp>),
                        kxrpc_get_direct),
         served<MakeAttachmentDirectArgs>(32, L"make_attachment_direct", xdr_routine(xdr_result_of<MakeAttachmentResp>),

@@ -9,6 +9,7 @@
 #include "props/defprops.h"
 #include "props/recordprops.h"
 #include "props/rectypeprops.h"
+#include "props/userprops.h"
 #include "tesutil/xmltag.h"
 #include "wire/attachments.h"
 #include "wire/casts.h"
@@ -67,6 +68,18 @@ std::unique_ptr<PropsResource> from_state_item(LoginSession *session, TargetReso
 
 std::unique_ptr<PropsResource> from_target(LoginSession *session, TargetResourceArg &target, int type) {
     switch (type) {
+    case TT_DBSET:
+        return std::make_unique<DbSetProps>(session, target.db_set(session->admin_session_ptr()));
+    case TT_USERDB:
+        return std::make_unique<UserDbProps>(session, target.user_db(session->user_session()));
+    case TT_REPLICA:
+        return std::make_unique<ReplicaProps>(session, target.replica(session));
+    case TT_CURRENT_USER:
+        return std::make_unique<CurrentUserProps>(session, *target.current_user(session->session()));
+    case TT_USER:
+        return std::make_unique<UserProps>(session, target.user(session));
+    case TT_GROUP:
+        return std::make_unique<GroupProps>(session, target.group(session));
     case TT_RECTYPE:
         return std::make_unique<RecordTypeProps>(session, target.record_type(session->session()));
     case TT_RECORD: {

@@ -6,6 +6,7 @@
 #include "kxproduct/reports.h"
 #include "kxproduct/security.h"
 #include "kxproduct/session.h"
+#include "kxproduct/userdb.h"
 #include "props/convert.h"
 #include "props/values.h"
 #include "query/acl_xml.h"
@@ -546,7 +547,7 @@ void QueryProps::put_prop(BasePropValue &value) {
     case 1165: {
         bool const on = checked_cast<PropValue<bool>>(&value)->value;
         return converting_product_failures([&] {
-            if (IsFeatureEnabled(product_session(), AD_FEATURE_PRIVILEGED_QUERIES) && (def->IsPrivileged() != 0) != on)
+            if (KXUserDb::IsFeatureEnabled(product_session(), KX_FEATURE_PRIVILEGED_QUERY) && (def->IsPrivileged() != 0) != on)
                 def->SetPrivileged(on ? TRUE : FALSE);
         });
     }
