@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything with warnings as errors and runs every test; builds again under
 # AddressSanitizer + UndefinedBehaviorSanitizer and runs every test a second time; then runs the
-# RPC runtime's and the dispatcher's tests under ThreadSanitizer. Benchmarks are not built here
-# (scripts/bench.sh builds and runs them).
+# RPC runtime's and the dispatcher's tests under ThreadSanitizer; last, fuzzes the argument
+# decoders for 30 seconds (scripts/fuzz.sh). Benchmarks are not built here (scripts/bench.sh
+# builds and runs them).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/deps.sh"
@@ -15,7 +16,7 @@ build "$root/build/test" -DKX_WERROR=ON -DKX_BENCH=OFF
 run_tests "$root/build/test" --timeout 300
 
 build "$root/build/asan" -DKX_WERROR=ON -DKX_SANITIZE=ON -DKX_BENCH=OFF
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions=$root/tests/lsan.supp UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_tests "$root/build/asan" --timeout 600
 
 # The runtime's correctness rests on hand-offs between threads; only its tests and the
@@ -25,3 +26,6 @@ tsan_targets=(rpcsvc_basic_test rpcsvc_hostile_test rpcsvc_run_test rpcsvc_recor
 build "$root/build/tsan" -DKX_WERROR=ON -DKX_TSAN=ON -DKX_BENCH=OFF -- "${tsan_targets[@]}"
 TSAN_OPTIONS="second_deadlock_stack=1:history_size=4:suppressions=$root/tests/tsan.supp" \
   run_tests "$root/build/tsan" --timeout 600
+
+# The argument decoders under libFuzzer for a bounded time; any finding fails CI.
+bash "$root/scripts/fuzz.sh" 30

@@ -1,5 +1,9 @@
 #include "props_client.h"
 
+#include <arpa/inet.h>
+
+#include <cstring>
+
 namespace e2e {
 
 namespace {
@@ -205,6 +209,30 @@ clnt_stat call_login(Client &client, Login &login) {
 
 clnt_stat call_fetch(Client &client, Fetch &fetch) {
     return client.call(3, as_proc(xdr_fetch_args), &fetch, as_proc(xdr_fetch_result), &fetch);
+}
+
+std::vector<char> fetch_call_record(Fetch &fetch, u_int xid) {
+    std::vector<char> record(4 + 64 * 1024);
+    XDR xdrs;
+    xdrmem_create(&xdrs, record.data() + 4, static_cast<u_int>(record.size() - 4), XDR_ENCODE);
+    rpc_msg call{};
+    call.rm_xid = xid;
+    call.rm_direction = CALL;
+    call.rm_call.cb_rpcvers = RPC_MSG_VERSION;
+    call.rm_call.cb_prog = program;
+    call.rm_call.cb_vers = version;
+    call.rm_call.cb_proc = 3;
+    call.rm_call.cb_cred = _null_auth;
+    call.rm_call.cb_verf = _null_auth;
+    bool ok = xdr_callmsg(&xdrs, &call) && xdr_fetch_args(&xdrs, &fetch);
+    u_int length = ok ? xdr_getpos(&xdrs) : 0;
+    xdr_destroy(&xdrs);
+    record.resize(ok ? 4 + length : 0);
+    if (ok) {
+        u_int mark = htonl(0x80000000u | length);
+        std::memcpy(record.data(), &mark, 4);
+    }
+    return record;
 }
 
 } // namespace e2e

@@ -49,5 +49,7 @@ struct Fetch {
 // Login with the user's name as password.
 clnt_stat call_login(Client &client, Login &login);
 clnt_stat call_fetch(Client &client, Fetch &fetch);
+// The fetch_props call as one record-marked record, for a client that speaks raw TCP.
+std::vector<char> fetch_call_record(Fetch &fetch, u_int xid);
 
 } // namespace e2e

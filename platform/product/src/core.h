@@ -27,6 +27,7 @@ enum PrivBit : int {
 struct Schema {
   std::vector<KXSmartPtr<AdEntityDef>> defs;  // record types first, then families, by position
   std::vector<KXSmartPtr<AdListDef>> lists;
+  std::vector<KXSmartPtr<AdHookDef>> global_hooks;  // global scripts, by position
   std::map<int64_t, AdEntityDef*> by_dbid;
   std::map<int64_t, CString> state_names;  // state dbid -> name
   // The record history as a record type; not among defs, so listings stay as they were.
@@ -34,8 +35,31 @@ struct Schema {
   AdEntityDef* find(const CString& name) const;
 };
 
+struct SetPool;
+
+// The store of one database set as a session sees it. A session owns no connection: each thread
+// that works on the set uses one lent to it from the set's pool (store work never spans calls:
+// statements and transactions end within the call that made them), so an idle session holds no
+// file descriptor and the connections open are bounded by threads, not sessions.
+class SetStore {
+ public:
+  SetStore() = default;
+  explicit SetStore(std::shared_ptr<SetPool> pool) : pool_(std::move(pool)) {}
+  // The calling thread's connection to the set; KXException KX_MSG_CONNECTION_FAILED when it
+  // cannot be opened.
+  Db& conn() const;
+  Db* operator->() const { return &conn(); }
+  Db& operator*() const { return conn(); }
+
+ private:
+  std::shared_ptr<SetPool> pool_;
+};
+
+// Store connections open in this process (lent to threads and idle), for tests.
+int open_store_connections();
+
 struct SessionCore {
-  std::shared_ptr<Db> db;
+  SetStore db;
   std::shared_ptr<Schema> schema;
   CString set_name;
   int64_t database_dbid = 0;
@@ -57,8 +81,9 @@ struct SessionCore {
   ~SessionCore();
 };
 
-// Opens the set's file (never creating it); KXException KX_MSG_CONNECTION_FAILED when it cannot.
-std::shared_ptr<Db> open_set(const CString& dbset);
+// The set's store, checked and opened for the calling thread (never creating the file);
+// KXException KX_MSG_CONNECTION_FAILED when it cannot.
+SetStore open_set(const CString& dbset);
 std::shared_ptr<Schema> load_schema(Db& db);
 void refresh_list_values(Db& db, AdListDef* list);
 

@@ -290,7 +290,7 @@ class Builder {
     for (const auto& c : root_.children) {
       const Node& n = *c;
       static const std::set<std::string> known = {"database", "group", "user", "replica", "list", "record-type",
-                                                  "family", "package", "record", "folder", "query", "setting"};
+                                                  "family", "package", "record", "folder", "query", "setting", "hook"};
       if (!known.count(n.name)) fail(n, "unknown element <" + n.name + ">");
     }
     each("setting", [&](const Node& n) {
@@ -314,6 +314,18 @@ class Builder {
       const std::string* kind = n.attr("kind");
       workspace_item(n, kind ? lookup(n, kItemKinds, "item kind", *kind) : 1);
     });
+    int global_position = 0;
+    each("hook", [&](const Node& n) { global_hook(n, global_position++); });
+  }
+
+  // A hook outside any record type: a global script, run by name on any record.
+  void global_hook(const Node& n, int position) {
+    if (lookup(n, kHookTypes, "hook type", need(n, "type")) != AD_HOOK_GLOBAL_SCRIPT || n.attr("field") ||
+        n.attr("action"))
+      fail(n, "a <hook> outside a <record-type> is a global-script with neither field nor action");
+    Stmt(db_.handle(), "INSERT INTO hook_defs VALUES(?,NULL,?,?,NULL,NULL,?,?,?)")
+        .bind(1, db_.new_dbid()).bind(2, need(n, "name")).bind(3, static_cast<int>(AD_HOOK_GLOBAL_SCRIPT))
+        .bind(4, opt(n, "language", "kx")).bind(5, n.text).bind(6, position).step();
   }
 
   std::string set_name() const {

@@ -85,14 +85,15 @@ struct SchemaLoader {
              "SELECT dbid, entity_def_dbid, name, hook_type, field_dbid, action_dbid, language, script FROM hook_defs"
              " ORDER BY position");
       while (s.step()) {
-        if (s.is_null(1)) continue;  // global hooks have no record type
-        AdEntityDef* owner = schema->by_dbid[s.int64(1)];
+        // Global hooks have no record type; the schema keeps them.
+        AdEntityDef* owner = s.is_null(1) ? nullptr : schema->by_dbid[s.int64(1)];
         auto* k = new AdHookDef(s.int64(0), w(s.text(2)), s.integer(3), owner);
         if (!s.is_null(4)) k->field_ = fields[s.int64(4)]->GetName();
         if (!s.is_null(5)) k->action_ = actions[s.int64(5)]->GetName();
         k->language_ = w(s.text(6));
         k->script_ = w(s.text(7));
-        owner->hooks_.emplace_back(k);
+        if (owner) owner->hooks_.emplace_back(k);
+        else schema->global_hooks.emplace_back(k);
       }
     }
     {

@@ -16,7 +16,9 @@ using namespace kxp;
 
 namespace {
 
-constexpr size_t kPageRows = 256;
+// Pages start small, so a first page or a jump costs little, and grow while rows are read in
+// order, so a walk takes few statements.
+constexpr int64_t kFirstPageRows = 128, kMaxPageRows = 1024;
 
 // Runs f, turning store failures into KXException KX_MSG_QUERY_FAILED: a query that fails while
 // it runs.
@@ -127,6 +129,7 @@ struct CompiledQuery {
   int64_t next_row = 0, next_key = 0;  // KEYSET: the key before row next_row
   int64_t count = -1;
   bool limited = false;
+  int64_t page_end = 0, page_rows = kFirstPageRows;  // where the last page ended, its size
 
   [[noreturn]] static void refuse(const CString& text) { throw_kx(KX_MSG_QUERY_FAILED, text, "AdResultSet::Execute"); }
 
@@ -210,6 +213,9 @@ struct CompiledQuery {
   Sql display(const FieldPath& p) const {
     Values vs = values(p);
     if (vs.from_where.text.empty()) return Sql(vs.v);
+    // A field of the row itself is read along its key (record, field, position), in order
+    // without a sort.
+    if (p.fields.size() == 1) return Sql("(SELECT group_concat(" + vs.v + ", char(10)) ") + vs.from_where + ")";
     return Sql("(SELECT group_concat(v, char(10)) FROM (SELECT " + vs.v + " AS v ") + vs.from_where + " ORDER BY " + vs.order + "))";
   }
 
@@ -471,8 +477,8 @@ struct CompiledQuery {
       for (int i = 0; i < sqlite3_column_bytes(s, at); ++i) (hex += kHex[b[i] >> 4]) += kHex[b[i] & 15];
       return w(hex);
     }
-    const unsigned char* t = sqlite3_column_text(s, at);
-    return w(std::string(reinterpret_cast<const char*>(t), static_cast<size_t>(sqlite3_column_bytes(s, at))));
+    const char* t = reinterpret_cast<const char*>(sqlite3_column_text(s, at));
+    return CString::FromUtf8(std::string_view(t ? t : "", static_cast<size_t>(sqlite3_column_bytes(s, at))));
   }
 
   ResultRow read_row(sqlite3_stmt* s, int first, int max_multiline) const {
@@ -507,7 +513,9 @@ struct CompiledQuery {
   // Rows first.. of one page (fewer at the end of the result).
   std::vector<ResultRow> page(int64_t first, int max_multiline) {
     std::vector<ResultRow> rows;
-    int64_t n = static_cast<int64_t>(kPageRows);
+    page_rows = first == page_end ? std::min(page_rows * 2, kMaxPageRows) : kFirstPageRows;
+    int64_t n = page_rows;
+    page_end = first + n;
     if (cap) n = std::min(n, cap - first + 1);
     if (n <= 0) return rows;
     if (mode == SORTED) {
@@ -661,14 +669,16 @@ BOOL AdResultSet::ResultIsLimited() const {
   return compiled_ && compiled_->limited ? TRUE : FALSE;
 }
 
-int AdResultSet::move_to(int64_t row) {
-  SessionCore& c = live(session_, "AdResultSet::Move");
+int AdResultSet::move_to(int64_t row, const char* op) {
+  SessionCore& c = live(session_, op);
   std::lock_guard<std::recursive_mutex> lock(c.mu);
-  need_executed("AdResultSet::Move");
+  need_executed(op);
   has_row_ = false;
   if (row < 1 || (compiled_->cap && row > compiled_->cap)) return AD_NO_DATA_FOUND;
   if (row < page_first_ || row >= page_first_ + static_cast<int64_t>(page_.size())) {
-    page_ = reading("AdResultSet::Move", [&] { return compiled_->page(row, max_multiline_); });
+    // The store is read here only, a page at a time: the fault point of every move.
+    KXFaultInjector::Enter(op);
+    page_ = reading(op, [&] { return compiled_->page(row, max_multiline_); });
     page_first_ = row;
   }
   row_ = row;
@@ -676,21 +686,17 @@ int AdResultSet::move_to(int64_t row) {
   return has_row_ ? AD_SUCCESS : AD_NO_DATA_FOUND;
 }
 
-int AdResultSet::MoveFirst() {
-  KXFaultInjector::Enter("AdResultSet::MoveFirst");
-  return move_to(1);
-}
+int AdResultSet::MoveFirst() { return move_to(1, "AdResultSet::MoveFirst"); }
 
-int AdResultSet::MoveAbsolute(int64_t row) {
-  KXFaultInjector::Enter("AdResultSet::MoveAbsolute");
-  return move_to(row);
-}
+int AdResultSet::MoveAbsolute(int64_t row) { return move_to(row, "AdResultSet::MoveAbsolute"); }
 
+// Rows are read many to a call: the getters of the current row stay off the fault injector,
+// which moves enter when they read a page.
 int AdResultSet::MoveNext() {
-  KXFaultInjector::Enter("AdResultSet::MoveNext");
+
   // After the end the result stays at its end.
   if (!has_row_ && row_ > 0) return AD_NO_DATA_FOUND;
-  return move_to(row_ + 1);
+  return move_to(row_ + 1, "AdResultSet::MoveNext");
 }
 
 // ---- columns and values ----
@@ -706,7 +712,7 @@ void need_column(int column, size_t count) {
 }  // namespace
 
 int AdResultSet::GetNumberOfColumns() const {
-  KXFaultInjector::Enter("AdResultSet::GetNumberOfColumns");
+
   return compiled_ ? static_cast<int>(compiled_->columns.size()) : query_->GetNumberOfFields();
 }
 
@@ -745,7 +751,7 @@ const ResultRow& AdResultSet::current() const {
 }
 
 BOOL AdResultSet::GetColumnValue(int column, CString& value) const {
-  KXFaultInjector::Enter("AdResultSet::GetColumnValue");
+
   value.Empty();
   const ResultRow& row = current();
   need_column(column, row.values.size());
@@ -754,7 +760,6 @@ BOOL AdResultSet::GetColumnValue(int column, CString& value) const {
 }
 
 BOOL AdResultSet::GetColumnValueAsInt(int column, int64_t& value) const {
-  KXFaultInjector::Enter("AdResultSet::GetColumnValueAsInt");
   value = 0;
   CString text;
   if (!GetColumnValue(column, text) || text.IsEmpty()) return FALSE;
@@ -766,7 +771,6 @@ BOOL AdResultSet::GetColumnValueAsInt(int column, int64_t& value) const {
 }
 
 CString AdResultSet::GetRowEntityDefName() const {
-  KXFaultInjector::Enter("AdResultSet::GetRowEntityDefName");
   const ResultRow& row = current();
   SessionCore& c = live(session_, "AdResultSet::GetRowEntityDefName");
   auto it = c.schema->by_dbid.find(row.type_dbid);

@@ -71,7 +71,7 @@ bool sso_accepts(Db& db, const CString& password) {
   return m["sso_enabled"] == "1" && !m["sso_salt"].empty() && password_hash(m["sso_salt"], u8(password)) == m["sso_hash"];
 }
 
-std::unique_ptr<SessionCore> make_core(std::shared_ptr<Db> db, const CString& dbset, const UserRow& user) {
+std::unique_ptr<SessionCore> make_core(SetStore db, const CString& dbset, const UserRow& user) {
   auto core = std::make_unique<SessionCore>();
   core->db = std::move(db);
   core->set_name = dbset;
@@ -382,7 +382,7 @@ void KXSession::Unbuild() {
   if (!real_) return;
   SessionCore& c = real_->core();
   std::lock_guard<std::recursive_mutex> lock(c.mu);
-  // The connection closes with the last holder of the session; holders now get refusals.
+  // Holders of the session now get refusals; it holds no store connection.
   c.ended = true;
   real_ = nullptr;
 }
@@ -435,7 +435,7 @@ void KXAdminSession::Unbuild() {
   if (!real_) return;
   SessionCore& c = real_->core();
   std::lock_guard<std::recursive_mutex> lock(c.mu);
-  // The connection closes with the last holder of the session; holders now get refusals.
+  // Holders of the session now get refusals; it holds no store connection.
   c.ended = true;
   real_ = nullptr;
 }

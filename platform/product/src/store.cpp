@@ -10,6 +10,8 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <list>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -49,12 +51,17 @@ std::string password_hash(const std::string& salt, const std::string& password) 
 
 void index_record_text(Db& db, int64_t record, int64_t database, const std::string& display,
                        const std::vector<std::pair<int, std::string>>& typed_values) {
-  Stmt(db.handle(), "DELETE FROM record_text WHERE record_dbid=?").bind(1, record).step();
+  // A record's row is keyed by its dbid, so replacing it is a lookup, not a scan of the index.
+  // Rows written before that carry small automatic keys (dbids start far above them) and are
+  // found by their column.
+  Stmt(db.handle(), "DELETE FROM record_text WHERE rowid=?").bind(1, record).step();
+  if (sqlite3_changes(db.handle()) == 0 && db.scalar_int("SELECT 1 FROM record_text WHERE rowid<33554432 LIMIT 1"))
+    Stmt(db.handle(), "DELETE FROM record_text WHERE record_dbid=?").bind(1, record).step();
   std::string body = display;
   for (const auto& [type, value] : typed_values)
     if (type == AD_SHORT_STRING || type == AD_MULTILINE_STRING || type == AD_JOURNAL) body += "\n" + value;
-  Stmt(db.handle(), "INSERT INTO record_text(body, record_dbid, database_dbid) VALUES(?,?,?)")
-      .bind(1, body).bind(2, record).bind(3, database).step();
+  Stmt(db.handle(), "INSERT INTO record_text(rowid, body, record_dbid, database_dbid) VALUES(?,?,?,?)")
+      .bind(1, record).bind(2, body).bind(3, record).bind(4, database).step();
 }
 
 std::string now_text() {
@@ -116,20 +123,171 @@ bool looks_like_sqlite(const std::string& path) {
 
 }  // namespace
 
-std::shared_ptr<Db> open_set(const CString& dbset) {
+// One database set's file, as connections are lent for it.
+struct SetPool {
+  std::string path;
+  CString name;
+  std::mutex mu;  // dev, ino
+  dev_t dev = 0;
+  ino_t ino = 0;
+  // Advanced when another file has taken the path: connections of an older one are not lent.
+  std::atomic<uint64_t> generation{0};
+};
+
+namespace {
+
+constexpr std::size_t kThreadConnections = 4;  // sets one thread keeps a connection to
+constexpr std::size_t kIdleConnections = 8;    // connections kept open for no thread, all sets
+
+std::atomic<int> g_open_connections{0};
+
+struct CloseDb {
+  void operator()(Db* db) const {
+    delete db;
+    g_open_connections.fetch_sub(1);
+  }
+};
+using DbPtr = std::unique_ptr<Db, CloseDb>;
+
+struct Lent {
+  std::shared_ptr<SetPool> pool;
+  uint64_t generation = 0;
+  DbPtr db;
+};
+
+// Neither a statement nor a transaction of the connection is open: nobody is using it.
+bool unused(Db& db) {
+  sqlite3* h = db.handle();
+  return sqlite3_get_autocommit(h) != 0 && sqlite3_next_stmt(h, nullptr) == nullptr;
+}
+
+std::mutex g_idle_mu;
+std::list<Lent>& idle() {
+  static auto* l = new std::list<Lent>;  // outlives the threads that give connections back
+  return *l;
+}
+
+void give_back(Lent&& l) {
+  if (!l.db || l.generation != l.pool->generation.load() || !unused(*l.db)) return;  // closed here
+  std::list<Lent> dropped;  // closed after the lock is released
+  std::lock_guard<std::mutex> lock(g_idle_mu);
+  idle().push_back(std::move(l));
+  while (idle().size() > kIdleConnections) dropped.splice(dropped.end(), idle(), idle().begin());
+}
+
+DbPtr take_idle(SetPool* pool) {
+  std::lock_guard<std::mutex> lock(g_idle_mu);
+  uint64_t generation = pool->generation.load();
+  for (auto it = idle().begin(); it != idle().end(); ++it) {
+    if (it->pool.get() == pool && it->generation == generation) {
+      DbPtr db = std::move(it->db);
+      idle().erase(it);
+      return db;
+    }
+  }
+  return nullptr;
+}
+
+struct ThreadConnections {
+  std::vector<Lent> lent;  // the most recently used last
+  Lent retired;            // replaced by a newer file's; kept while a caller may still hold it
+  ~ThreadConnections() {
+    for (Lent& l : lent) give_back(std::move(l));
+  }
+};
+thread_local ThreadConnections t_connections;
+
+DbPtr open_connection(SetPool& pool) {
+  try {
+    DbPtr db(nullptr);
+    {
+      Db* raw = new Db(pool.path, false);
+      g_open_connections.fetch_add(1);
+      db.reset(raw);
+    }
+    migrate(*db);
+    return db;
+  } catch (const StoreError& e) {
+    refuse_set(pool.name, e.text);
+  }
+}
+
+std::shared_ptr<SetPool> pool_for(const std::string& path, const CString& dbset) {
+  static std::mutex mu;
+  static auto* pools = new std::map<std::string, std::shared_ptr<SetPool>>;
+  std::lock_guard<std::mutex> lock(mu);
+  auto& p = (*pools)[path];
+  if (!p) {
+    p = std::make_shared<SetPool>();
+    p->path = path;
+    p->name = dbset;
+  }
+  return p;
+}
+
+}  // namespace
+
+Db& SetStore::conn() const {
+  SetPool* pool = pool_.get();
+  if (!pool) throw_kx(KX_MSG_CONNECTION_FAILED, L"No database set.", "open");
+  ThreadConnections& t = t_connections;
+  uint64_t generation = pool->generation.load();
+  for (std::size_t i = t.lent.size(); i-- > 0;) {
+    if (t.lent[i].pool.get() != pool) continue;
+    if (t.lent[i].generation != generation && unused(*t.lent[i].db)) {
+      t.retired = std::move(t.lent[i]);
+      t.lent.erase(t.lent.begin() + static_cast<std::ptrdiff_t>(i));
+      break;
+    }
+    std::rotate(t.lent.begin() + static_cast<std::ptrdiff_t>(i), t.lent.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                t.lent.end());
+    return *t.lent.back().db;
+  }
+  DbPtr db = take_idle(pool);
+  if (!db) db = open_connection(*pool);
+  if (t.lent.size() >= kThreadConnections) {
+    for (std::size_t i = 0; i < t.lent.size(); ++i) {
+      if (!unused(*t.lent[i].db)) continue;
+      Lent old = std::move(t.lent[i]);
+      t.lent.erase(t.lent.begin() + static_cast<std::ptrdiff_t>(i));
+      give_back(std::move(old));
+      break;
+    }
+  }
+  t.lent.push_back(Lent{pool_, generation, std::move(db)});
+  return *t.lent.back().db;
+}
+
+int open_store_connections() { return g_open_connections.load(); }
+
+SetStore open_set(const CString& dbset) {
   std::string name = u8(dbset);
   if (!valid_set_name(name)) refuse_set(dbset, "");
   KXProductStore::EnsureDataDirectory();
   std::string path = KXProductStore::SetPath(dbset);
   if (::access(path.c_str(), R_OK | W_OK) != 0) refuse_set(dbset, path + ": " + std::strerror(errno));
   if (!looks_like_sqlite(path)) refuse_set(dbset, path + ": not an SQLite database");
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) refuse_set(dbset, path + ": " + std::strerror(errno));
+  std::shared_ptr<SetPool> pool = pool_for(path, dbset);
+  {
+    std::lock_guard<std::mutex> lock(pool->mu);
+    if (pool->dev != st.st_dev || pool->ino != st.st_ino) {
+      if (pool->dev != 0 || pool->ino != 0) pool->generation.fetch_add(1);
+      pool->dev = st.st_dev;
+      pool->ino = st.st_ino;
+    }
+  }
+  SetStore store(std::move(pool));
+  // A set that cannot be opened is refused here, not in a later call; one that an earlier build
+  // wrote (even since this connection opened) is brought up to date first.
+  Db& db = store.conn();
   try {
-    auto db = std::make_shared<Db>(path, false);
-    migrate(*db);
-    return db;
+    migrate(db);
   } catch (const StoreError& e) {
     refuse_set(dbset, e.text);
   }
+  return store;
 }
 
 }  // namespace kxp

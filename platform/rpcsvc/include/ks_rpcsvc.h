@@ -21,10 +21,18 @@ extern "C" {
 /* Limits of the runtime. */
 #define KS_MAX_RECORD_SIZE     (64u * 1024u * 1024u) /* a larger call record closes its connection */
 #define KS_MAX_WORKER_THREADS  1024                  /* upper bound of control request 4 */
-#define KS_REPLY_BUFFER_SIZE   (4u * 1024u * 1024u)  /* reply bytes held without waiting for the peer */
-#define KS_SEND_TIMEOUT_MS     30000                 /* a peer that takes no reply bytes for this long is dropped */
+#define KS_REPLY_BUFFER_SIZE   (4u * 1024u * 1024u)  /* queued reply bytes past which encoding tries to send */
 #define KS_EXIT_DRAIN_MS       2000                  /* at exit, time left for answered replies to leave */
 #define KS_ACCEPT_BACKOFF_MS   100                   /* pause of accepting when out of descriptors */
+
+/* Defaults of the limits that ks_svc_run reads from the environment when it starts (a variable
+ * of the same name, a positive decimal number; anything else leaves the default). */
+#define KS_SEND_TIMEOUT_MS     30000                 /* a peer that takes no reply bytes for this long is dropped */
+#define KS_RECORD_TIMEOUT_MS   60000                 /* a call record must be complete this long after its first byte */
+#define KS_MAX_CALL_BYTES      (256u * 1024u * 1024u) /* call bytes buffered across all connections */
+#define KS_MAX_REPLY_QUEUE     (256u * 1024u * 1024u) /* reply bytes queued on one connection */
+#define KS_MAX_REPLY_BYTES     (1024u * 1024u * 1024u) /* reply bytes queued across all connections */
+#define KS_MAX_CONNECTIONS     4096                  /* open connections; never more than half the descriptor limit */
 
 /* Control requests of ks_rpc_control. */
 #define KS_RPC_SVC_MTMODE      2 /* int*: in, nonzero asks for the worker pool; out, the mode in force (always 1) */
@@ -68,7 +76,12 @@ bool_t ks_svc_destroy(KS_SVCXPRT* xprt);
 bool_t ks_svc_register(KS_SVCXPRT* xprt, rpcprog_t prog, rpcvers_t vers, ks_dispatch_t dispatch,
                        int protocol);
 
-/* Serves until ks_svc_exit. Returns after the calls in flight have been answered and every
+/* Serves until ks_svc_exit. A worker never waits for a peer: replies are queued on their
+ * connection and written by the loop as the peer reads. A connection is closed when its queued
+ * replies pass KS_MAX_REPLY_QUEUE or all queued replies pass KS_MAX_REPLY_BYTES, when its call
+ * record is not complete within KS_RECORD_TIMEOUT_MS, or when the call bytes buffered across
+ * connections would pass KS_MAX_CALL_BYTES. A connection beyond the connection limit is accepted
+ * and reset at once. Returns after the calls in flight have been answered and every
  * worker thread has ended; all transports and registrations are released on return. */
 void ks_svc_run(void);
 

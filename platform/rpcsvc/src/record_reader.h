@@ -29,6 +29,9 @@ public:
     // Bytes of the current record received so far (headers excluded).
     std::size_t pending() const { return record_.size(); }
 
+    // True from the first byte of a record until it is complete.
+    bool started() const { return !ready_ && (header_have_ > 0 || in_fragment_ || !record_.empty()); }
+
     static constexpr std::size_t kKeptCapacity = 1024 * 1024;
 
 private:

@@ -13,9 +13,11 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <set>
 #include <shared_mutex>
 #include <thread>
 #include <unordered_set>
@@ -28,6 +30,7 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -74,9 +77,14 @@ struct Conn : Pollable {
     bool broken = false;         // the stream cannot go on: close after the current call
     ConnState state = ConnState::Reading;
     Clock::time_point flush_deadline;
+    Clock::time_point record_deadline;  // while a call record is incomplete
+    bool timed = false;                 // record_deadline is in Runtime::timed; under timer_mutex
+    std::size_t in_counted = 0;         // share of Runtime::call_bytes
+    std::size_t out_counted = 0;        // share of Runtime::reply_bytes
     std::uint64_t sent() const { return out_base + out_off; }
     std::uint64_t queued() const { return out_base + out.size(); }
     bool has_output() const { return out_off < out.size(); }
+    std::size_t held() const { return out.size() - out_off; }
 };
 
 struct CallXprt : ks_svcxprt {
@@ -100,7 +108,26 @@ struct Callout {
     ks_dispatch_t dispatch;
 };
 
+// Fixed for one run of ks_svc_run.
+struct Limits {
+    long send_timeout_ms = KS_SEND_TIMEOUT_MS;
+    long record_timeout_ms = KS_RECORD_TIMEOUT_MS;
+    std::size_t max_call_bytes = KS_MAX_CALL_BYTES;
+    std::size_t max_reply_queue = KS_MAX_REPLY_QUEUE;
+    std::size_t max_reply_bytes = KS_MAX_REPLY_BYTES;
+    std::size_t max_connections = KS_MAX_CONNECTIONS;
+};
+
 struct Runtime {
+    Limits limits;
+    std::atomic<std::size_t> call_bytes{0};   // parts of call records held, all connections
+    std::atomic<std::size_t> reply_bytes{0};  // reply bytes queued, all connections
+
+    // Connections armed for reading in the middle of a record, by deadline. A worker enters one
+    // before arming it; the loop takes it out before handing it on or closing it.
+    std::mutex timer_mutex;
+    std::set<std::pair<Clock::time_point, Conn*>> timed;
+
     std::mutex setup_mutex;  // listeners, configuration, running flag
     std::vector<Listener*> listeners;
     std::atomic<bool> listeners_changed{true};
@@ -143,8 +170,31 @@ void wake_loop()
     }
 }
 
+void recount(std::atomic<std::size_t>& total, std::size_t& share, std::size_t now)
+{
+    if (now >= share)
+        total.fetch_add(now - share);
+    else
+        total.fetch_sub(share - now);
+    share = now;
+}
+
+// False when the call bytes held across connections pass their limit.
+bool count_in(Conn* c)
+{
+    recount(rt().call_bytes, c->in_counted, c->reader.pending());
+    return rt().call_bytes.load() <= rt().limits.max_call_bytes;
+}
+
+void count_out(Conn* c)
+{
+    recount(rt().reply_bytes, c->out_counted, c->held());
+}
+
 void close_conn(Conn* c)
 {
+    recount(rt().call_bytes, c->in_counted, 0);
+    recount(rt().reply_bytes, c->out_counted, 0);
     {
         std::lock_guard<std::mutex> g(rt().registry_mutex);
         rt().conns.erase(c);
@@ -161,6 +211,39 @@ bool arm(Conn* c, std::uint32_t events)
     ev.events = events | EPOLLONESHOT;
     ev.data.ptr = static_cast<Pollable*>(c);
     return epoll_ctl(rt().epoll_fd, EPOLL_CTL_MOD, c->fd, &ev) == 0;
+}
+
+// Arms for reading; a record begun and not finished has the loop watch its deadline.
+bool arm_reading(Conn* c)
+{
+    if (!c->reader.started())
+        return arm(c, EPOLLIN);
+    bool earliest;
+    {
+        std::lock_guard<std::mutex> g(rt().timer_mutex);
+        auto key = std::make_pair(c->record_deadline, c);
+        auto at = rt().timed.insert(key).first;
+        earliest = at == rt().timed.begin();
+        c->timed = true;
+        if (!arm(c, EPOLLIN)) {
+            rt().timed.erase(key);
+            c->timed = false;
+            return false;
+        }
+    }
+    if (earliest)
+        wake_loop();  // it may be waiting with no timer or a later one
+    return true;
+}
+
+// The loop took an event of c: it is no longer the loop's to expire.
+void untime(Conn* c)
+{
+    std::lock_guard<std::mutex> g(rt().timer_mutex);
+    if (c->timed) {
+        rt().timed.erase(std::make_pair(c->record_deadline, c));
+        c->timed = false;
+    }
 }
 
 void kick(Worker* w)  // under queue_mutex
@@ -255,7 +338,15 @@ bool send_some(Conn* c)
         c->out_base += c->out.size();
         c->out.clear();
         c->out_off = 0;
+        if (c->out.capacity() > KS_REPLY_BUFFER_SIZE)
+            std::vector<char>().swap(c->out);  // a large reply does not keep its room
+    } else if (c->out_off >= c->out.size() / 2 && c->out_off >= 65536) {
+        // Keep the buffer from growing with what is already gone.
+        c->out.erase(c->out.begin(), c->out.begin() + std::ptrdiff_t(c->out_off));
+        c->out_base += c->out_off;
+        c->out_off = 0;
     }
+    count_out(c);
     return true;
 }
 
@@ -284,28 +375,16 @@ int write_fragment(void* handle, void* buf, int len)
         return -1;
     const char* p = static_cast<const char*>(buf);
     c->out.insert(c->out.end(), p, p + len);
-    if (c->out.size() - c->out_off <= KS_REPLY_BUFFER_SIZE)
-        return len;
-    // A large reply: wait for the peer to take part of it, but not for ever.
-    auto deadline = Clock::now() + std::chrono::milliseconds(KS_SEND_TIMEOUT_MS);
-    while (c->out.size() - c->out_off > KS_REPLY_BUFFER_SIZE / 2) {
-        if (!send_some(c))
-            return -1;
-        if (c->out.size() - c->out_off <= KS_REPLY_BUFFER_SIZE / 2)
-            break;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return -1;
-        pollfd pfd{c->fd, POLLOUT, 0};
-        int r = poll(&pfd, 1, int(left.count()));
-        if (r < 0 && errno != EINTR)
-            return -1;
+    count_out(c);
+    // A large reply leaves as far as the peer takes it now; the loop writes the rest. The
+    // worker never waits for the peer.
+    if (c->held() > KS_REPLY_BUFFER_SIZE && !send_some(c)) {
+        c->broken = true;
+        return -1;
     }
-    // Keep the buffer from growing with what is already gone.
-    if (c->out_off > 0) {
-        c->out.erase(c->out.begin(), c->out.begin() + std::ptrdiff_t(c->out_off));
-        c->out_base += c->out_off;
-        c->out_off = 0;
+    if (c->held() > rt().limits.max_reply_queue || rt().reply_bytes.load() > rt().limits.max_reply_bytes) {
+        c->broken = true;  // more than may wait for this peer: it goes
+        return -1;
     }
     return len;
 }
@@ -347,6 +426,7 @@ bool send_reply(CallXprt* cx, rpc_msg* msg)
             c->broken = true;
         else
             c->out.resize(std::size_t(start - c->out_base));
+        count_out(c);
         return false;
     }
     cx->replied = true;
@@ -489,13 +569,16 @@ enum class Feed { Ready, NeedMore, Broken };
 Feed feed_buffered(Conn* c)
 {
     while (c->rbeg < c->rend) {
+        bool was_started = c->reader.started();
         std::size_t used = 0;
         auto st = c->reader.feed(c->raw.data() + c->rbeg, c->rend - c->rbeg, used);
         c->rbeg += used;
+        if (st == RecordReader::Status::TooLarge || !count_in(c))
+            return Feed::Broken;
         if (st == RecordReader::Status::Ready)
             return Feed::Ready;
-        if (st == RecordReader::Status::TooLarge)
-            return Feed::Broken;
+        if (!was_started && c->reader.started())
+            c->record_deadline = Clock::now() + std::chrono::milliseconds(rt().limits.record_timeout_ms);
     }
     c->rbeg = c->rend = 0;
     return Feed::NeedMore;
@@ -520,6 +603,7 @@ void serve(Worker* w, Conn* c)
         if (f == Feed::Ready) {
             serve_record(c);
             c->reader.next();
+            count_in(c);
             lingered = false;
             if (c->broken) {
                 close_conn(c);
@@ -536,16 +620,22 @@ void serve(Worker* w, Conn* c)
             continue;
         }
         if (!readable) {
+            bool partial = c->reader.started();
+            if (partial && Clock::now() >= c->record_deadline) {
+                close_conn(c);  // a record that trickles in past its deadline
+                return;
+            }
             // A client that calls in a loop sends its next call at once; waiting for it here
             // saves two thread hand-overs, but only while no other connection waits.
-            // The wait has no timer: arming one costs more than a short call.
-            if (!lingered) {
+            // The wait has no timer: arming one costs more than a short call. A record begun
+            // is left to the loop, which watches its deadline.
+            if (!lingered && !partial) {
                 lingered = true;
                 if (linger(w, c, readable))
                     continue;
             }
             // Re-arming reports data that is already there, so no read is needed first.
-            if (!arm(c, EPOLLIN))
+            if (!arm_reading(c))
                 close_conn(c);
             return;
         }
@@ -607,6 +697,18 @@ void accept_all(Listener* l)
             }
             return;
         }
+        bool full;
+        {
+            std::lock_guard<std::mutex> g(rt().registry_mutex);
+            full = rt().conns.size() >= rt().limits.max_connections;
+        }
+        if (full) {
+            // Refused at once and plainly: a reset, rather than a connection never answered.
+            struct linger lg{1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+            close(fd);
+            continue;
+        }
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto* c = new Conn;
@@ -638,7 +740,7 @@ struct Loop {
         }
         for (Conn* c : back) {
             c->state = ConnState::Flushing;
-            c->flush_deadline = Clock::now() + std::chrono::milliseconds(KS_SEND_TIMEOUT_MS);
+            c->flush_deadline = Clock::now() + std::chrono::milliseconds(rt().limits.send_timeout_ms);
             flushing.insert(c);
             if (!arm(c, EPOLLOUT)) {
                 flushing.erase(c);
@@ -664,7 +766,7 @@ struct Loop {
             return;
         }
         if (c->sent() > before)
-            c->flush_deadline = Clock::now() + std::chrono::milliseconds(KS_SEND_TIMEOUT_MS);
+            c->flush_deadline = Clock::now() + std::chrono::milliseconds(rt().limits.send_timeout_ms);
         if (!arm(c, EPOLLOUT)) {
             flushing.erase(c);
             close_conn(c);
@@ -676,6 +778,11 @@ struct Loop {
         Clock::time_point next = limit;
         for (Conn* c : flushing)
             next = std::min(next, c->flush_deadline);
+        {
+            std::lock_guard<std::mutex> g(rt().timer_mutex);
+            if (!rt().timed.empty())
+                next = std::min(next, rt().timed.begin()->first);
+        }
         for (Listener* l : listeners)
             if (l->paused)
                 next = std::min(next, l->resume);
@@ -696,6 +803,21 @@ struct Loop {
             flushing.erase(c);
             close_conn(c);
         }
+        // Records not complete by their deadline. These connections are armed and the loop
+        // alone takes their events, so nobody else holds them.
+        late.clear();
+        {
+            std::lock_guard<std::mutex> g(rt().timer_mutex);
+            auto& timed = rt().timed;
+            while (!timed.empty() && timed.begin()->first <= now) {
+                Conn* c = timed.begin()->second;
+                c->timed = false;
+                timed.erase(timed.begin());
+                late.push_back(c);
+            }
+        }
+        for (Conn* c : late)
+            close_conn(c);
         for (Listener* l : listeners) {
             if (l->paused && l->resume <= now) {
                 l->paused = false;
@@ -733,16 +855,47 @@ struct Loop {
                 continue;
             }
             auto* c = static_cast<Conn*>(p);
-            if (c->state == ConnState::Flushing)
+            if (c->state == ConnState::Flushing) {
                 flush(c, exiting);
-            else if (!exiting)
+            } else if (!exiting) {
+                untime(c);
                 queue_work(c);
+            }
         }
         take_handed_back();
         expire();
         return true;
     }
 };
+
+std::size_t limit_from_env(const char* name, std::size_t fallback)
+{
+    const char* v = std::getenv(name);
+    if (v == nullptr || *v < '0' || *v > '9')
+        return fallback;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long n = std::strtoull(v, &end, 10);
+    if (errno != 0 || *end != '\0' || n == 0 || n > (1ull << 40))
+        return fallback;
+    return std::size_t(n);
+}
+
+Limits read_limits()
+{
+    Limits l;
+    l.send_timeout_ms = long(limit_from_env("KS_SEND_TIMEOUT_MS", KS_SEND_TIMEOUT_MS));
+    l.record_timeout_ms = long(limit_from_env("KS_RECORD_TIMEOUT_MS", KS_RECORD_TIMEOUT_MS));
+    l.max_call_bytes = limit_from_env("KS_MAX_CALL_BYTES", KS_MAX_CALL_BYTES);
+    l.max_reply_queue = limit_from_env("KS_MAX_REPLY_QUEUE", KS_MAX_REPLY_QUEUE);
+    l.max_reply_bytes = limit_from_env("KS_MAX_REPLY_BYTES", KS_MAX_REPLY_BYTES);
+    l.max_connections = limit_from_env("KS_MAX_CONNECTIONS", KS_MAX_CONNECTIONS);
+    // Each connection takes a descriptor; half stay for everything else the process opens.
+    rlimit rl{};
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
+        l.max_connections = std::max<std::size_t>(1, std::min<std::size_t>(l.max_connections, rl.rlim_cur / 2));
+    return l;
+}
 
 int default_workers()
 {
@@ -910,6 +1063,7 @@ void ks_svc_run(void)
         for (Listener* l : r.listeners)
             add_listener_to_epoll(l);
         workers = r.worker_threads > 0 ? r.worker_threads : default_workers();
+        r.limits = read_limits();
         r.listeners_changed.store(true);
         r.stop_workers = false;
         r.exiting.store(false);
@@ -975,6 +1129,10 @@ void ks_svc_run(void)
     {
         std::lock_guard<std::mutex> g(r.registry_mutex);
         all.assign(r.conns.begin(), r.conns.end());
+    }
+    {
+        std::lock_guard<std::mutex> g(r.timer_mutex);
+        r.timed.clear();
     }
     for (Conn* c : all)
         close_conn(c);

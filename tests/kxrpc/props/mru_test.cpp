@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -133,4 +134,32 @@ TEST_F(ProductRecord, MruRestoringGoesOnPastAFailingValue) {
     // The first value stays empty, every other one is back.
     EXPECT_EQ(value(MRU_context::keys()[0]), L"");
     for (auto k = MRU_context::keys() + 1; *k; ++k) EXPECT_EQ(value(*k), std::wstring(L"old-") + *k);
+}
+
+// An unset batch-mode value names no record, not even a new one whose name is still empty.
+TEST_F(ProductRecord, MruAnUnsetBatchValueNeverMatchesANewRecord) {
+    session_->SetNameValue(MRU_context::batch_mode_name, L"");
+    AdEntityPtr fresh = BuildEntity(session_, LookupEntityDefOrFamily(session_, L"Project"));
+    ASSERT_EQ(std::wstring(fresh->GetDisplayName().GetString()), L"");
+    {
+        MRU_context scope(fresh);
+        EXPECT_FALSE(scope.saved());
+        expect_old_values();
+    }
+    fresh->Revert();
+    expect_old_values();
+}
+
+// Two scopes on one session that overlap without nesting (two calls at once) share one saved
+// copy: neither restores the other's cleared values over the real ones.
+TEST_F(ProductRecord, MruOverlappingScopesOnOneSessionRestoreTheRealValues) {
+    session_->SetNameValue(MRU_context::batch_mode_name, L"ISSUE00000001");
+    auto first = std::make_unique<MRU_context>(record_);
+    auto second = std::make_unique<MRU_context>(record_);
+    EXPECT_TRUE(first->saved() && second->saved());
+    first.reset();
+    // The second call is still at work: the values stay cleared for it.
+    for (auto k = MRU_context::keys(); *k; ++k) EXPECT_EQ(value(*k), L"") << CString(*k).ToUtf8();
+    second.reset();
+    expect_old_values();
 }

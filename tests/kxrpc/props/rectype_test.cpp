@@ -73,7 +73,7 @@ TEST_F(RecordTypes, DefinitionListsReferToTheRecordType) {
         EXPECT_EQ(sink_.fetch(*props, 522), refs(d, 34, d->GetUniqueKeyFieldDefs()));
         EXPECT_EQ(sink_.fetch(*props, 642), "empty:967");
     }
-    EXPECT_EQ(def(L"Defect")->GetActionDefs().GetLength(), 11);
+    EXPECT_EQ(def(L"Defect")->GetActionDefs().GetLength(), 12);
     // Project has no hooks: the empty resource list.
     EXPECT_EQ(sink_.fetch(*props_of(L"Project"), 558), "empty:967");
     AdEntityDef *defect = def(L"Defect");

@@ -151,6 +151,8 @@ TEST_F(ExecuteTest, RowWindowsAndTheirErrors) {
               std::make_pair(4, std::string("TLQSV0729E 'CTG:start-row' element has illegal row value")));
     EXPECT_EQ(error(first(window("x", "3"), 10)).first, 4);
     EXPECT_EQ(error(first(doc(""), 10)), std::make_pair(4, std::string("TLQSV0968E This query has no display fields.")));
+    // A definition the reader refuses is a bad definition, its reading error the cause.
+    EXPECT_EQ(error(first(doc("<CTG:column><CTG:title/></CTG:column>"), 10)), std::make_pair(35, std::string()));
 }
 
 TEST_F(ExecuteTest, CountOnlyReplyByteForByte) {
@@ -244,6 +246,38 @@ TEST_F(ExecuteTest, DatesGoOutInGmtAndColumnsAreTyped) {
     EXPECT_EQ(tags, (std::vector<int>{Nul::XmlTag::CTG_date_time, Nul::XmlTag::CTG_reference, Nul::XmlTag::CTG_int}));
 }
 
+TEST_F(ExecuteTest, DeclaredSqlShowsEveryColumnAndTheFirstIdentifyingOneWins) {
+    std::string const d = "<CTG:execute-query xmlns:CTG=\"" + ns(Nul::XmlTag::NS_CTG) + "\" xmlns:TEAM=\"" +
+                          ns(Nul::XmlTag::NS_TEAM) + "\"><CTG:definition><CTG:primary-record-type><TEAM:href>"
+                          "kx.record:Defect@KXDEMO/ISSUE</TEAM:href></CTG:primary-record-type><CTG:sql>SELECT "
+                          "display_name AS id, dbid AS DBID FROM records ORDER BY dbid LIMIT 3</CTG:sql></CTG:definition>"
+                          "</CTG:execute-query>";
+    kxtest::Outcome o = first(d, 10);
+    ASSERT_EQ(error(o).first, 0) << error(o).second;
+    EXPECT_FALSE(resp(o)->info().generated_sql);
+    EXPECT_EQ(resp(o)->info().tags, (std::vector<int>{Nul::XmlTag::CTG_short_string, Nul::XmlTag::CTG_dbid}));
+    ASSERT_EQ(resp(o)->rows().size(), 3u);
+    Resp::Row const &row = resp(o)->rows()[0];
+    ASSERT_EQ(row.values.size(), 2u);
+    EXPECT_EQ(row.values[1].code, 0); // an integer
+    EXPECT_TRUE(row.has_record);
+    EXPECT_TRUE(row.address.is_marshalled_by_name());
+    EXPECT_EQ(row.address.second_name_segment(), row.values[0].text);
+}
+
+TEST_F(ExecuteTest, ReferencesNameTheirRecordType) {
+    std::string const filter = "<CTG:comparison-expression><CTG:is-not-null/>" + path(L"Project") +
+                               "</CTG:comparison-expression>";
+    kxtest::Outcome o = first(doc(column(L"id") + column(L"Project"), "", filter), 50);
+    ASSERT_EQ(error(o).first, 0) << error(o).second;
+    ASSERT_FALSE(resp(o)->rows().empty());
+    for (Resp::Row const &row : resp(o)->rows()) {
+        EXPECT_EQ(row.values[1].kind, 0);
+        EXPECT_EQ(row.values[1].type_name, L"Project");
+        EXPECT_FALSE(row.values[1].text.empty());
+    }
+}
+
 TEST_F(ExecuteTest, LimitCheckAndProductFailures) {
     kxtest::SetFile set;
     set.exec("UPDATE databases SET soft_query_limit=500, hard_query_limit=100 WHERE name='ISSUE'");
@@ -254,7 +288,7 @@ TEST_F(ExecuteTest, LimitCheckAndProductFailures) {
     KXFaultInjector::Arm("AdResultSet::Execute", kxtest::fault(KXFaultKind::PaMsgException, 1, L"disk on fire"));
     EXPECT_EQ(error(first(doc(column(L"id")), 10)),
               std::make_pair(40, std::string("TLQSV0789E The executing query failed: disk on fire")));
-    KXFaultInjector::Arm("AdResultSet::MoveNext", kxtest::fault(KXFaultKind::KXException, 1, L"assertion"));
+    KXFaultInjector::Arm("AdResultSet::GetColumnLabel", kxtest::fault(KXFaultKind::KXException, 1, L"assertion"));
     EXPECT_EQ(error(first(doc(column(L"id")), 10)),
               std::make_pair(40, std::string("TLQSV0769E Internal Error: assertion")));
     // And the next call is served.

@@ -49,3 +49,34 @@ TEST_F(FullTextTest, IndexFollowsCommits) {
   ASSERT_EQ(e->Commit(), L"");
   EXPECT_TRUE(matches(path, "umlauts").empty());
 }
+
+// Rows are keyed by record dbid; a row an earlier build wrote under an automatic key is still
+// replaced when its record changes, never left beside the new one.
+TEST_F(FullTextTest, RowsOfEarlierBuildsAreReplaced) {
+  auto s = KXSession::Build();
+  s->WebUserLogon(L"alice", L"alice", L"h", L"", L"ISSUE", L"KXDEMO");
+  std::string path = KXProductStore::SetPath(L"KXDEMO");
+  AdSessionPtr real = s->GetReal();
+  AdEntityPtr e;
+  CString error;
+  AdEntityMgr::Get(real)->LookupEntityWithStatus(LookupEntityDefOrFamily(real, L"Defect"), L"ISSUE00000003", e, error, 1);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  const std::string dbid = std::to_string(e->GetDbId());
+  ASSERT_EQ(sqlite3_exec(db, ("DELETE FROM record_text WHERE record_dbid=" + dbid + "; INSERT INTO record_text(rowid, body, record_dbid,"
+                              " database_dbid) SELECT 7, 'oldbuildword', dbid, database_dbid FROM records WHERE dbid=" + dbid).c_str(),
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  EXPECT_EQ(matches(path, "oldbuildword"), std::vector<std::string>{"ISSUE00000003"});
+  EditEntity(e, L"Modify");
+  e->SetFieldValue(L"Description", L"freshly indexed");
+  ASSERT_EQ(e->Commit(), L"");
+  EXPECT_TRUE(matches(path, "oldbuildword").empty());
+  EXPECT_EQ(matches(path, "freshly"), std::vector<std::string>{"ISSUE00000003"});
+  EditEntity(e, L"Modify");
+  e->SetFieldValue(L"Description", L"indexed again");
+  ASSERT_EQ(e->Commit(), L"");
+  EXPECT_TRUE(matches(path, "freshly").empty());
+  EXPECT_EQ(matches(path, "again"), std::vector<std::string>{"ISSUE00000003"});
+}

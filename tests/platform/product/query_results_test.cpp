@@ -350,6 +350,22 @@ TEST_F(QueryResultsTest, MovesCountsAndTheLimits) {
   EXPECT_EQ(rs->GetRecordCount(), 0);
 }
 
+TEST_F(QueryResultsTest, OnlyPageReadsMeetTheStore) {
+  open();
+  // Only a move that reads a page of rows meets the store, and a failure there leaves the rows
+  // already read.
+  AdResultSetPtr rs = BuildResultSet(s_, query({L"Name"}));
+  rs->Execute();
+  ASSERT_EQ(rs->MoveFirst(), AD_SUCCESS);
+  long before = KXFaultInjector::CallCount("AdResultSet::MoveNext");
+  for (int i = 0; i < 5; ++i) rs->MoveNext();
+  EXPECT_EQ(KXFaultInjector::CallCount("AdResultSet::MoveNext"), before);
+  KXFaultInjector::Arm("AdResultSet::MoveAbsolute", KXFault{KXFaultKind::KXException, KX_MSG_QUERY_FAILED, L"disk", 0});
+  EXPECT_EQ(rs->MoveAbsolute(3), AD_SUCCESS);  // on the page in hand
+  EXPECT_EQ(expect_kx([&] { rs->MoveAbsolute(13); }).first, KX_MSG_QUERY_FAILED);
+  EXPECT_EQ(rs->MoveAbsolute(2), AD_SUCCESS);
+}
+
 TEST_F(QueryResultsTest, DatesFollowTheServersTimeZone) {
   open();
   struct Zone {
@@ -372,23 +388,37 @@ TEST_F(QueryResultsTest, DatesFollowTheServersTimeZone) {
     back->BuildFilter(nullptr, L"When", AD_COMP_OP_EQ, {z.shown}, 1);
     EXPECT_EQ(names(back), Names{"i00"}) << z.tz;
   }
-  // The fall-back hour: 01:30 happens twice in New York on 2026-11-01; both UTC instants show
-  // as 01:30 and the day column puts both in that day.
+  // The fall-back hour: 01:30 happens twice in New York on 2026-11-01 (05:30 and 06:30 UTC);
+  // both instants show as 01:30 of that day.
   ::setenv("TZ", "America/New_York", 1);
   ::tzset();
-  AdEntityPtr e = BuildEntity(s_, LookupEntityDef(s_, L"Item"));
-  e->SetFieldValue(L"Name", L"dst1");
-  e->SetFieldValue(L"When", L"2026-11-01 01:30:00");
-  ASSERT_EQ(e->Commit(), L"");
-  AdQueryDefPtr q = query({L"When"});
+  for (const wchar_t* name : {L"dst1", L"dst2"}) {
+    AdEntityPtr e = BuildEntity(s_, LookupEntityDef(s_, L"Item"));
+    e->SetFieldValue(L"Name", name);
+    e->SetFieldValue(L"When", L"2026-11-01 01:30:00");
+    ASSERT_EQ(e->Commit(), L"");
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(KXProductStore::SetPath(L"OPS").c_str(), &db), SQLITE_OK);
+  const char* const kSet = "UPDATE field_values SET value=?1 WHERE field_dbid=(SELECT dbid FROM field_defs WHERE name='When') AND"
+                           " record_dbid=(SELECT dbid FROM records WHERE display_name=?2)";
+  for (const auto& [utc, name] : {std::pair{"2026-11-01 05:30:00", "dst1"}, std::pair{"2026-11-01 06:30:00", "dst2"}}) {
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, kSet, -1, &st, nullptr);
+    sqlite3_bind_text(st, 1, utc, -1, SQLITE_STATIC);
+    sqlite3_bind_text(st, 2, name, -1, SQLITE_STATIC);
+    EXPECT_EQ(sqlite3_step(st), SQLITE_DONE);
+    EXPECT_EQ(sqlite3_changes(db), 1);
+    sqlite3_finalize(st);
+  }
+  sqlite3_close(db);
+  AdQueryDefPtr q = query({L"When", L"When", L"Name"});
   q->GetQueryFieldDef(1)->SetFunction(AD_FUNC_DAY);
-  q->BuildField(L"When");
-  q->BuildFilter(nullptr, L"Name", AD_COMP_OP_EQ, {L"dst1"}, 1);
+  q->BuildFilter(nullptr, L"Name", AD_COMP_OP_LIKE, {L"dst"}, 1);
   AdResultSetPtr rs = BuildResultSet(s_, q);
   rs->Execute();
-  auto got = rows(rs);
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0], (std::vector<std::wstring>{L"2026-11-01", L"2026-11-01 01:30:00"}));
+  EXPECT_EQ(rows(rs), (std::vector<std::vector<std::wstring>>{{L"2026-11-01", L"2026-11-01 01:30:00", L"dst1"},
+                                                                {L"2026-11-01", L"2026-11-01 01:30:00", L"dst2"}}));
 }
 
 TEST_F(QueryResultsTest, ParametersFillPromptedFilters) {

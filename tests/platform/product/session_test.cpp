@@ -1,4 +1,7 @@
+#include <dirent.h>
+
 #include <atomic>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -214,4 +217,43 @@ TEST_F(SessionTest, ProductObjectsAreReleased) {
     a->Unbuild();
   }
   EXPECT_EQ(KXObject::LiveCount(), before);
+}
+
+namespace {
+int open_descriptors() {
+  int n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+}  // namespace
+
+TEST_F(SessionTest, IdleSessionsHoldNoDescriptors) {
+  logon(L"alice", L"alice");  // the demo set and this thread's connection to it exist
+  const int before = open_descriptors();
+  std::vector<KXSmartPtr<KXSession>> idle;  // never unbuilt, like clients that left
+  for (int i = 0; i < 600; ++i) idle.push_back(logon(i % 2 ? L"alice" : L"bob", i % 2 ? L"alice" : L"bob"));
+  EXPECT_LE(open_descriptors(), before);
+  // Threads that come and go give their connections back; sessions outlive the thread that made them.
+  KXSmartPtr<KXSession> made_elsewhere;
+  for (int i = 0; i < 20; ++i) std::thread([&] { made_elsewhere = logon(L"carol", L"carol"); }).join();
+  EXPECT_EQ(made_elsewhere->GetSessionFeatureLevel(), 7);
+  EXPECT_EQ(idle.front()->GetSessionDatabase()->GetDatabaseName(), L"ISSUE");
+  std::thread([&] { EXPECT_EQ(idle.back()->GetSessionFeatureLevel(), 7); }).join();
+  EXPECT_LE(open_descriptors(), before + 3);  // at most the connection an ended thread left idle
+}
+
+TEST_F(SessionTest, SetReplacedUnderItsNameIsOpenedAfresh) {
+  auto first = logon(L"alice", L"alice");
+  auto a = KXAdminSession::Build();
+  a->Logon(L"admin", L"admin", L"KXDEMO");
+  AdConnectionMgr::SetUserDatabaseLocked(a->GetReal(), L"ISSUE", TRUE);
+  const std::string path = KXProductStore::SetPath(L"KXDEMO");
+  // A fresh demo set, whose ISSUE is not locked, takes the file's place.
+  std::filesystem::create_directories(dir_ + "/other");
+  KXProductStore::CreateFromDefinition(KXProductStore::DemoDefinition(), dir_ + "/other");
+  std::filesystem::rename(dir_ + "/other/KXDEMO.kxdb", path);
+  std::filesystem::remove(path + "-wal");
+  std::filesystem::remove(path + "-shm");
+  auto second = logon(L"alice", L"alice");
+  EXPECT_FALSE(AdConnectionMgr::IsUserDatabaseLocked(second->GetReal()->GetDatabaseConnection()));
 }

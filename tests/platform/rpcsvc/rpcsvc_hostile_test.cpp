@@ -13,6 +13,8 @@
 #include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -154,7 +156,7 @@ TEST_F(RpcsvcHostile, ReplyLargerThanTheBufferToASlowReader)
 {
     Server s(2);
     RawConn lazy(s.port());
-    const std::uint32_t n = 3 * KS_REPLY_BUFFER_SIZE;  // the worker must wait for the reader
+    const std::uint32_t n = 3 * KS_REPLY_BUFFER_SIZE;  // more than the encoder sends before queueing
     ASSERT_TRUE(lazy.send_record(make_call(77, kProg, 2, kBig, words({n}))));
     ASSERT_TRUE(wait_until([] { return observed().big_calls.load() >= 1; }));
     expect_others_served(s.port());
@@ -320,4 +322,142 @@ TEST_F(RpcsvcHostile, OutOfDescriptorsPausesAcceptingAndRecovers)
     held.clear();
     close(late);
     setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+namespace {
+
+// A limit of the next ks_svc_run, taken from the environment it reads at start.
+class ScopedLimit {
+public:
+    ScopedLimit(const char* name, const char* value) : name_(name) { setenv(name, value, 1); }
+    ~ScopedLimit() { unsetenv(name_); }
+
+private:
+    const char* name_;
+};
+
+}  // namespace
+
+TEST_F(RpcsvcHostile, PeersThatNeverReadLargeRepliesHoldNoWorker)
+{
+    Server s(2);
+    constexpr std::uint32_t kReply = 12u << 20;
+    std::vector<std::unique_ptr<RawConn>> lazy;
+    for (std::uint32_t i = 0; i < 4; ++i) {  // twice the workers
+        lazy.push_back(std::make_unique<RawConn>(s.port()));
+        ASSERT_TRUE(lazy.back()->send_record(make_call(100 + i, kProg, 2, kBig, words({kReply}))));
+    }
+    // Every reply has begun to leave: its worker is done with it (or stuck sending it).
+    for (auto& l : lazy) {
+        pollfd pfd{l->fd(), POLLIN, 0};
+        ASSERT_EQ(poll(&pfd, 1, 60000), 1);
+    }
+    expect_others_served(s.port());
+    // Each reply waited on its own connection, whole.
+    for (std::uint32_t i : {0u, 3u}) {
+        auto rec = lazy[i]->recv_record(20000);
+        ASSERT_TRUE(rec);
+        auto r = parse_reply(*rec);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->xid, 100 + i);
+        ASSERT_EQ(r->results.size(), 4u + kReply);
+        EXPECT_EQ(r->results[4 + kReply - 1], pattern_byte(kReply - 1));
+    }
+}
+
+TEST_F(RpcsvcHostile, ReplyPastTheQueueBoundClosesThatConnectionOnly)
+{
+    ScopedLimit bound("KS_MAX_REPLY_QUEUE", "1048576");
+    Server s(1);
+    RawConn lazy(s.port());
+    ASSERT_TRUE(lazy.send_record(make_call(1, kProg, 2, kBig, words({8u << 20}))));
+    EXPECT_TRUE(lazy.wait_closed(10000));
+    RawConn fits(s.port());  // a reply within the bound still leaves whole
+    ASSERT_TRUE(fits.send_record(make_call(2, kProg, 2, kBig, words({512u << 10}))));
+    auto rec = fits.recv_record();
+    ASSERT_TRUE(rec);
+    EXPECT_EQ(parse_reply(*rec)->results.size(), 4u + (512u << 10));
+    expect_others_served(s.port());
+}
+
+TEST_F(RpcsvcHostile, RecordNotCompleteByItsDeadlineClosesItsConnection)
+{
+    ScopedLimit deadline("KS_RECORD_TIMEOUT_MS", "300");
+    Server s(1);
+    std::vector<char> rec = framed(make_call(5, kProg, 2, kEcho, xdr_encode_text("never finished")));
+    RawConn half(s.port());
+    RawConn idle(s.port());  // between records: no deadline
+    RawConn trickle(s.port());
+    ASSERT_TRUE(half.send_all(rec.data(), rec.size() / 2));
+    auto t0 = Clock::now();
+    EXPECT_TRUE(half.wait_closed(3000));  // nothing else happens meanwhile
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(3));
+    // One byte every 50 ms: the deadline runs from the record's first byte, not the last.
+    bool trickle_closed = false;
+    for (std::size_t i = 0; i < rec.size() - 1 && !trickle_closed; ++i) {
+        trickle.send_all(rec.data() + i, 1);
+        pollfd pfd{trickle.fd(), POLLIN, 0};
+        trickle_closed = poll(&pfd, 1, 50) == 1;
+    }
+    EXPECT_TRUE(trickle_closed);
+    // The idle connection outlived the deadline and is served.
+    ASSERT_TRUE(idle.send_record(make_call(6, kProg, 2, kNull)));
+    auto reply = idle.recv_record();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(word_at(*reply, 0), 6u);
+}
+
+TEST_F(RpcsvcHostile, CallBytesPastTheTotalCloseTheConnectionThatWouldPassIt)
+{
+    ScopedLimit total("KS_MAX_CALL_BYTES", "1048576");
+    Server s(1);
+    const std::string big(700 * 1024, 'b');
+    std::vector<char> first = framed(make_call(7, kProg, 2, kEcho, xdr_encode_text(big)));
+    std::vector<char> second = framed(make_call(8, kProg, 2, kEcho, xdr_encode_text(big)));
+    RawConn a(s.port());
+    RawConn b(s.port());
+    ASSERT_TRUE(a.send_all(first.data(), first.size() - 10));  // held, not complete
+    // Once the server's kernel holds all of a's bytes, a call that comes later is served after
+    // the worker has read them.
+    ASSERT_TRUE(wait_until([&] {
+        int unsent = -1;
+        return ioctl(a.fd(), SIOCOUTQ, &unsent) == 0 && unsent == 0;
+    }));
+    RawConn probe(s.port());
+    ASSERT_TRUE(probe.send_record(make_call(1, kProg, 2, kNull)));
+    ASSERT_TRUE(probe.recv_record());
+    b.send_all(second.data(), second.size());  // would pass the total: b goes
+    EXPECT_TRUE(b.wait_closed());
+    ASSERT_TRUE(a.send_all(first.data() + first.size() - 10, 10));
+    auto rec = a.recv_record();
+    ASSERT_TRUE(rec);
+    EXPECT_EQ(parse_reply(*rec)->results, xdr_encode_text(big));
+    expect_others_served(s.port());  // the total is free again
+}
+
+TEST_F(RpcsvcHostile, ConnectionPastTheLimitIsResetAtOnce)
+{
+    ScopedLimit cap("KS_MAX_CONNECTIONS", "3");
+    Server s(1);
+    std::vector<std::unique_ptr<RawConn>> held;
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        held.push_back(std::make_unique<RawConn>(s.port()));
+        ASSERT_TRUE(held.back()->send_record(make_call(i, kProg, 2, kNull)));
+        ASSERT_TRUE(held.back()->recv_record());
+    }
+    RawConn refused(s.port());
+    ASSERT_TRUE(refused.ok());  // the handshake is the kernel's
+    pollfd pfd{refused.fd(), POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 3000), 1);
+    char c;
+    errno = 0;
+    EXPECT_EQ(recv(refused.fd(), &c, 1, 0), -1);
+    EXPECT_EQ(errno, ECONNRESET);
+    held[1].reset();
+    ASSERT_TRUE(wait_until([&] {
+        RawConn again(s.port());
+        return again.send_record(make_call(9, kProg, 2, kNull)) && again.recv_record(500).has_value();
+    }));
+    ASSERT_TRUE(held[2]->send_record(make_call(10, kProg, 2, kNull)));
+    EXPECT_TRUE(held[2]->recv_record());
 }

@@ -163,6 +163,13 @@ class AdEntity : public AdDataObject {
   void SetTabHidden(const CString& form, const CString& tab, BOOL hidden);
   void SetFieldHidden(const CString& form, const CString& field, BOOL hidden);
 
+  // Runs the hook `name` of the record's record type, or else the global hook of that name, with
+  // `param` (a Lua script in a sandbox, see README); answers the script's result text. Fields the
+  // script sets go through SetFieldValue, so field-update callbacks see them. PaMsgException
+  // KX_MSG_NOT_FOUND for no such hook, KX_MSG_HOOK_FAILED when the script fails, is stopped, or is
+  // in a language the product does not run.
+  CString FireNamedHook(const CString& name, const CString& param);
+
   // The local site masters the record: its field "ostw_mastership" is empty or names the
   // session's master replica, or the set has no replicas.
   BOOL SiteHasMastership() const;
@@ -209,6 +216,16 @@ class AdEntity : public AdDataObject {
 std::vector<AdActionDef*> GetLegalActionDefs(const AdSessionPtr& session, const AdEntityPtr& entity);
 // Names of the legal actions the session's user may run (system-only actions left out).
 std::vector<CString> GetLegalAccessibleActionDefNames(const AdSessionPtr& session, const AdEntityPtr& entity);
+
+// Runs the record-script hook that the record-script-alias action `action` names (the hook of
+// type record-script whose action is `action`) on `record`. A script that fails or is stopped
+// leaves its text in `error` and `result` empty; otherwise `result` is its result text.
+// PaMsgException KX_MSG_BAD_VALUE for an action that is no script alias of the record's type,
+// KX_MSG_NOT_FOUND when no hook belongs to it, KX_MSG_HOOK_FAILED for a hook in another language.
+void FireRecordHookAlias(const AdSessionPtr& session, const AdEntityPtr& record, AdActionDef* action,
+                         CString& result, CString& error);
+// The global hook of that name; null when the set has none.
+AdHookDef* LookupGlobalHookDef(const AdSessionPtr& session, const CString& name);
 
 // A new record of a record type with its submit action in progress. `form` may be empty.
 AdEntityPtr BuildEntity(const AdSessionPtr& session, AdEntityDef* def, const CString& form = CString());

@@ -20,6 +20,7 @@ enum KXMsgId : int {
   KX_MSG_DATABASE_LOCKED = 13270,
   KX_MSG_CONNECTION_FAILED = 13285,   // database set or database cannot be opened
   KX_MSG_BAD_ENCRYPTED_TEXT = 13290,
+  KX_MSG_HOOK_FAILED = 13295,         // a hook or script alias that failed, was stopped or cannot run
   KX_MSG_QUERY_FAILED = 13300,        // a query definition that cannot run, or a failing query
   KX_MSG_PERM_DENIED_PUBLIC_FOLDER_ADMIN = 13585,
   KX_MSG_BAD_WORKSPACE_NAME = 13786,  // a workspace name that is empty, holds "/" or repeats a sibling's

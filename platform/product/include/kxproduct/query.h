@@ -319,7 +319,7 @@ class AdResultSet : public KXObject {
   // Nonzero when a query limit or SetMaxRows cut the result.
   BOOL ResultIsLimited() const;
   // Moves answer AD_SUCCESS with a row current or AD_NO_DATA_FOUND. MoveNext before any move
-  // goes to the first row.
+  // goes to the first row. A move enters the fault injector when it reads a page of rows.
   int MoveFirst();
   int MoveAbsolute(int64_t row);
   int MoveNext();
@@ -350,7 +350,7 @@ class AdResultSet : public KXObject {
  private:
   friend AdResultSetPtr BuildResultSet(const AdSessionPtr&, const AdQueryDefPtr&);
   AdResultSet(const AdSessionPtr& session, const AdQueryDefPtr& query);
-  int move_to(int64_t row);
+  int move_to(int64_t row, const char* op);
   const kxp::ResultRow& current() const;
   void need_executed(const char* op) const;
   AdSessionPtr session_;

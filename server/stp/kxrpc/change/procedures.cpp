@@ -8,6 +8,7 @@
 #include "change/content.h"
 #include "change/create_temp.h"
 #include "change/deliverops.h"
+#include "change/hooks.h"
 #include "change/mkresource.h"
 #include "change/new_resources.h"
 #include "change/requests.h"
@@ -34,8 +35,9 @@ std::span<ProcedureRow const> change_procedures() {
                                    kxrpc_make_attachment),
         served<ResolveAttachmentArgs>(15, L"resolve_attachment", xdr_routine(xdr_result_of<XdrVoid>),
                                       kxrpc_resolve_attachment),
-        decoded<FireHookArgs>(16, L"fire_hook"),
-        served<FireScriptAliasArgs>(17, L"fire_script_alias", xdr_routine(xdr_result_of<FireScriptAliasResp>), nullptr),
+        served<FireHookArgs>(16, L"fire_hook", xdr_routine(xdr_result_of<FireHookResp>), kxrpc_fire_hook),
+        served<FireScriptAliasArgs>(17, L"fire_script_alias", xdr_routine(xdr_result_of<FireScriptAliasResp>),
+                                    kxrpc_fire_script_alias),
         served<UpgradeDatabasesArgs>(26, L"upgrade_databases", xdr_routine(xdr_result_of<UpgradeDatabasesResp>),
                                      kxrpc_upgrade_databases),
         // The two requests without a session are the database set's; administration serves them.

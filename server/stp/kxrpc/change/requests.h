@@ -3,6 +3,7 @@
 #pragma once
 
 #include <rpc/xdr.h>
+#include <memory>
 #include <vector>
 
 #include "tesutil/ustring.h"
@@ -11,6 +12,8 @@
 #include "wire/xdrobject.h"
 
 namespace KxRpc {
+
+class RecordStateItem;
 
 class ValidateRecordPropsArgs : public TargetOpArgs {
 public:
@@ -51,6 +54,8 @@ public:
     Nul::UString hook_name() const { return hook_.target().hook_name(); }
     Nul::UString form_name() const { return form_name_; }
     Nul::UString tab_name() const { return tab_name_; }
+    // The target's temporary record; an internal error when the target names none.
+    std::shared_ptr<RecordStateItem> temporary_record();
 
 private:
     GenericOpArgs hook_;
@@ -68,6 +73,8 @@ public:
     GenericOpArgs &action() { return action_; }
     Nul::UString form_name() const { return form_name_; }
     Nul::UString tab_name() const { return tab_name_; }
+    // The record of the target's temporary record, or the stored record it names.
+    AdEntityPtr record(AdSession *session);
 
 private:
     GenericOpArgs action_;

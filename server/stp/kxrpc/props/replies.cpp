@@ -1,5 +1,8 @@
 #include "props/replies.h"
 
+#include <map>
+#include <mutex>
+
 #include "kxproduct/session.h"
 #include "kxwin/cexception.h"
 #include "tesutil/xmltag.h"
@@ -94,6 +97,31 @@ bool_t xdr_dynamic_prop_names(XDR *xdrs, DynamicPropMap &props) {
 
 wchar_t const *const *MRU_context::keys() { return mru_keys; }
 
+namespace {
+
+// The hook values saved for each session that has open scopes.
+struct SavedHookValues {
+    int scopes = 0;
+    std::vector<std::pair<Nul::UString, Nul::UString>> values;
+};
+
+std::mutex &saved_values_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::map<AdSession const *, SavedHookValues> &saved_values() {
+    static std::map<AdSession const *, SavedHookValues> by_session;
+    return by_session;
+}
+
+void put_back(AdSession *session, SavedHookValues const &saved) noexcept {
+    for (auto const &[name, value] : saved.values)
+        ignoring_failures([&] { session->SetNameValue(to_cstring(name), to_cstring(value)); });
+}
+
+} // namespace
+
 MRU_context::MRU_context(AdEntityPtr const &record) {
     trace_lazy(mru_trace_level, [] { return Nul::UString(L"MRU_context ctor"); });
     if (!record) return;
@@ -104,32 +132,41 @@ MRU_context::MRU_context(AdEntityPtr const &record) {
         return text_format("MRU_context ctor: display_name=%s, mru_record=%s", from_cstring(display_name),
                            from_cstring(batch_record));
     });
-    if (display_name != batch_record) return;
-    record_ = record;
-    saved_ = std::make_unique<std::vector<std::pair<Nul::UString, Nul::UString>>>();
-    try {
-        for (wchar_t const *const *key = mru_keys; *key; ++key) {
-            CString value = session->GetNameValue(CString(*key));
-            saved_->emplace_back(Nul::UString(*key), from_cstring(value));
-            session->SetNameValue(CString(*key), CString());
+    // An unset batch-mode value names no record; it must not match a new record's empty name.
+    if (batch_record.IsEmpty() || display_name != batch_record) return;
+    std::lock_guard<std::mutex> lock(saved_values_mutex());
+    SavedHookValues &saved = saved_values()[session.get()];
+    if (saved.scopes == 0) {
+        try {
+            for (wchar_t const *const *key = mru_keys; *key; ++key) {
+                CString value = session->GetNameValue(CString(*key));
+                saved.values.emplace_back(Nul::UString(*key), from_cstring(value));
+                session->SetNameValue(CString(*key), CString());
+            }
+        } catch (...) {
+            // No destructor runs for a scope that failed to open: put back what was cleared.
+            put_back(session.get(), saved);
+            saved_values().erase(session.get());
+            throw;
         }
-    } catch (...) {
-        // No destructor runs for a scope that failed to open: put back what was cleared.
-        restore();
-        throw;
     }
+    ++saved.scopes;
+    session_ = session;
+    record_ = record;
 }
 
 void MRU_context::restore() noexcept {
-    if (saved_) {
+    if (session_) {
         ignoring_failures([this] {
-            AdSessionPtr session = record_->GetSession();
-            for (auto const &[name, value] : *saved_)
-                ignoring_failures([&] { session->SetNameValue(to_cstring(name), to_cstring(value)); });
+            std::lock_guard<std::mutex> lock(saved_values_mutex());
+            auto it = saved_values().find(session_.get());
+            if (it == saved_values().end() || --it->second.scopes > 0) return;
+            put_back(session_.get(), it->second);
+            saved_values().erase(it);
         });
     }
     ignoring_failures([this] {
-        saved_.reset();
+        session_ = AdSessionPtr();
         record_ = AdEntityPtr();
     });
 }
