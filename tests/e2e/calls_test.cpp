@@ -24,7 +24,7 @@ TEST(Calls, UnknownAndUnservedProceduresAreProcUnavail) {
     ASSERT_TRUE(server.start());
     Client client(server.port());
     ASSERT_TRUE(client.ok());
-    for (rpcproc_t proc : {37u, 38u, 1000u, 0xFFFFFFFFu, 20u}) {
+    for (rpcproc_t proc : {37u, 38u, 1000u, 0xFFFFFFFFu}) {
         EXPECT_EQ(RPC_PROCUNAVAIL, client.call(proc, xdr_none, nullptr, xdr_none, nullptr))
             << proc;
         EXPECT_EQ(RPC_SUCCESS, client.ping()); // the connection stays usable

@@ -162,10 +162,18 @@ bool_t read_tagged(XDR *xdrs, int tag, std::string &out) {
         if (!read_int(xdrs, out)) return FALSE;
         out += "-";
         return read_int(xdrs, out);
+    case 100020: {
+        // A child binding: the child's name, then its reference.
+        int type = 0;
+        out += "bind:";
+        if (!read_text(xdrs, out) || !xdr_int(xdrs, &type)) return FALSE;
+        out += "=";
+        return read_tagged(xdrs, type, out);
+    }
     default: {
-        // A resource reference: one segment for record types, queries, folders and lists, three
-        // for attachment folders.
-        int segments = tag == 31 || tag == 35 || tag == 36 || tag == 42 ? 1 : tag == 44 ? 3 : 2;
+        // A resource reference: one segment for record types, workspace items and lists, three
+        // for attachment folders, two for the others.
+        int segments = tag == 31 || (tag >= 35 && tag <= 38) || tag == 42 ? 1 : tag == 44 ? 3 : 2;
         out += "res" + std::to_string(tag);
         for (int i = 0; i < segments; ++i) {
             out += i == 0 ? ":" : ",";

@@ -130,8 +130,7 @@ TEST_F(NewItems, WorkspaceItemsNeedAWritableFolderAsParent) {
     EXPECT_EQ(out.message(), no_privilege);
     out = call<CreateResourceArgs>(kxrpc_mkresource,
                                    item_request(alice_, 38, by_name(37, {"Public Queries/Defects"}), "Public Queries/Defects/R"));
-    EXPECT_EQ(out.reason(), 40);
-    EXPECT_EQ(out.message(), "TLQSV0769E Internal Error: Invalid resource type");
+    EXPECT_TRUE(out.result) << out.message(); // alice writes that folder
 }
 
 TEST_F(NewItems, QueryAndFolderCopiesCarryTheirPathAndDbid) {

@@ -17,6 +17,8 @@ class AdBucket;
 class AdFolder;
 class AdQueryDef;
 class AdWorkspaceMgr;
+class AdFolderPermission;
+class AdPermissionSet;
 typedef KXSmartPtr<AdBucket> AdBucketPtr;
 typedef KXSmartPtr<AdFolder> AdFolderPtr;
 typedef KXSmartPtr<AdWorkspaceMgr> AdWorkspaceMgrPtr;
@@ -92,6 +94,34 @@ class AdFolder : public KXObject {
   void Refresh(int reserved);
   // Ids of the children whose type shares a bit with `type_mask`, in the order they were made.
   void GetChildBucketIds(std::vector<int64_t>& ids, int type_mask) const;
+
+  // Folder security (security.h, security.cpp). Personal folders carry no permissions: their
+  // sets are empty and their permissions cannot be changed.
+  // Super users, public-folder and security administrators, and users of a group whose effective
+  // kind here is AD_PERM_CHANGE.
+  BOOL CanChangePermissions() const;
+  // The session user's strongest kind on the nearest folder up the path (this one first) that has
+  // entries; null when none has, or when it names no group of the user.
+  KXSmartPtr<AdFolderPermission> GetPermission() const;
+  // This folder's own entries, pending changes included.
+  KXSmartPtr<AdPermissionSet> GetAppliedPermissions() const;
+  // Every active group with the kind it would have here without entries of this folder: the kind
+  // on the nearest ancestor that has entries (no access when it names others only), read only
+  // when no ancestor has entries.
+  KXSmartPtr<AdPermissionSet> GetPossiblePermissions() const;
+  // Triples of strings (group name, an empty string, the kinds as decimal text separated by tabs)
+  // for every group named on the nearest folder up the path that has entries.
+  void GetAllGroupPermissions(std::vector<CString>& triples) const;
+  // Applied: this folder's entries for the group, or for the user's active groups. Effective: the
+  // entries of the nearest folder with entries, for the group or the user's groups. Groups hold
+  // users only, so `nested` finds nothing more.
+  KXSmartPtr<AdPermissionSet> GetAppliedPermissionsForGroup(int64_t group, BOOL nested) const;
+  KXSmartPtr<AdPermissionSet> GetAppliedPermissionsForUser(int64_t user, BOOL nested) const;
+  KXSmartPtr<AdPermissionSet> GetPermissionForGroup(int64_t group, BOOL nested) const;
+  KXSmartPtr<AdPermissionSet> GetPermissionForUser(int64_t user, BOOL nested) const;
+  // Replaces this folder's entries by the set, pending until CommitPermissions. KXException
+  // KX_MSG_NOT_PRIVILEGED when CanChangePermissions is false.
+  void SetPermissions(const KXSmartPtr<AdPermissionSet>& permissions);
 
  private:
   explicit AdFolder(const AdBucketPtr& bucket);

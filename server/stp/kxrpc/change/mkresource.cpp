@@ -10,7 +10,9 @@
 #include "props/requests.h"
 #include "props/replies.h"
 #include "props/values.h"
+#include "query/wsprops.h"
 #include "wire/casts.h"
+#include "wire/conversions.h"
 #include "wire/catalog.h"
 #include "wire/exceptions.h"
 #include "wire/held_items.h"
@@ -67,12 +69,47 @@ NewResource new_record(CreateResourceArgs &args) {
     return made;
 }
 
+// A query, folder or report held under its full name until a change batch stores it.
+NewResource new_workspace_item(CreateResourceArgs &args) {
+    LoginSession *login = args.session_or_fail();
+    AdSession *session = args.api_session_or_fail();
+    NewResource made;
+    std::shared_ptr<QueryItemStateItem> item;
+    switch (args.resource_type()) {
+    case TT_QUERY: {
+        AdEntityDef *def = args.target().entity_def(session);
+        item = std::make_shared<QueryItemStateItem>(args.full_name(), BuildQueryDef(AdSessionPtr(session), def, 0),
+                                                    AdBucketPtr(), AD_BUCKET_QUERY);
+        made.resource = std::make_unique<QueryProps>(login, item);
+        break;
+    }
+    case TT_QUERY_FOLDER:
+        item = std::make_shared<QueryItemStateItem>(args.full_name(), AD_BUCKET_FOLDER);
+        made.resource = std::make_unique<QueryFolderProps>(login, item);
+        break;
+    default: {
+        KXSmartPtr<KXSession> user = login->user_session();
+        if (!user) throw_internal_error(Nul::UString(L"Invalid Pointer"));
+        KXSmartPtr<KXReportDef> report = user->GetWorkSpace()->BuildReportDef();
+        report->SetName(cstr(last_path_segment(args.full_name())));
+        item = std::make_shared<QueryItemStateItem>(args.full_name(), report, AD_BUCKET_REPORT);
+        made.resource = std::make_unique<ReportProps>(login, item);
+        break;
+    }
+    }
+    made.item = item;
+    return made;
+}
+
 NewResource new_resource(CreateResourceArgs &args) {
     switch (args.resource_type()) {
     case TT_RECORD:
         return new_record(args);
+    case TT_QUERY:
+    case TT_QUERY_FOLDER:
+    case TT_REPORT:
+        return new_workspace_item(args);
     default:
-        // Queries, query folders and reports are made once their property classes exist.
         throw KXInternalErrorException(kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(L"Invalid resource type")));
     }
 }

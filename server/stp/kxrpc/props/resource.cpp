@@ -2,6 +2,8 @@
 // the property object for a request's target.
 #include "props/resource.h"
 
+#include <atomic>
+
 #include "props/attachprops.h"
 #include "props/convert.h"
 #include "props/defprops.h"
@@ -31,6 +33,14 @@ constexpr wchar_t const *unknown_type_text = L"Unknown or unsupported KX core ob
 
 [[noreturn]] void raise_unknown_type() { throw_implementation_error(Nul::UString(unknown_type_text)); }
 
+std::atomic<WorkspacePropsMaker> workspace_maker{nullptr};
+
+std::unique_ptr<PropsResource> workspace_props(LoginSession *session, TargetResourceArg &target, int type) {
+    WorkspacePropsMaker maker = workspace_maker.load();
+    if (maker == nullptr) raise_unknown_type();
+    return maker(session, target, type);
+}
+
 bool is_private(int prop_id) {
     return Nul::XmlTag::lookup(static_cast<Nul::XmlTag::Id>(prop_id)).ns_id() == private_namespace;
 }
@@ -47,7 +57,7 @@ std::unique_ptr<PropsResource> from_state_item(LoginSession *session, TargetReso
     case TT_QUERY_FOLDER:
     case TT_REPORT:
         checked_cast<QueryItemStateItem>(item);
-        break;
+        return workspace_props(session, target, type);
     case TT_ATTACHMENT:
         return std::make_unique<AttachmentProps>(session, checked_cast<AttachmentStateItem>(item)->attachment());
     default:
@@ -93,6 +103,11 @@ std::unique_ptr<PropsResource> from_target(LoginSession *session, TargetResource
         return std::make_unique<AttachmentProps>(session, target.attachment(session->session()));
     case TT_ATTACHMENT_FOLDER:
         return std::make_unique<AttachmentFolderProps>(session, target.attachment_folder(session->session()));
+    case TT_QUERY:
+    case TT_QUERY_FOLDER:
+    case TT_REPORT:
+    case TT_REPORT_FORMAT:
+        return workspace_props(session, target, type);
     case TT_GLOBAL_HOOK:
         Nul::STPException::raise(reason(global_hook_reason), kx_message(MSG_GLOBAL_HOOK_REPORT), nullptr, nullptr,
                                  Nul::STPException::LOG_INFO);
@@ -121,6 +136,8 @@ std::unique_ptr<PropsResource> PropsResource::getResource(LoginSession *session,
     });
     return made;
 }
+
+void set_workspace_props_maker(WorkspacePropsMaker maker) { workspace_maker.store(maker); }
 
 // ---- PropsResource
 

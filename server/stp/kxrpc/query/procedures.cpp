@@ -1,6 +1,7 @@
 // The procedures of queries, the workspace, search, database sets and records' lookups.
 #include <span>
 
+#include "query/copy_query.h"
 #include "query/execute.h"
 #include "query/fetch_bulk.h"
 #include "query/fulltext.h"
@@ -9,11 +10,15 @@
 #include "query/replies.h"
 #include "query/requests.h"
 #include "query/workspace_ops.h"
+#include "query/wsprops.h"
 #include "wire/procedure.h"
 
 namespace KxRpc {
 
 std::span<ProcedureRow const> query_procedures() {
+    // The props factory reaches the workspace property objects through this hook.
+    static bool const workspace_props_installed = (install_workspace_props(), true);
+    (void)workspace_props_installed;
     static ProcedureRow const rows[] = {
         served<ExecuteQueryArgs>(7, L"execute_query", xdr_routine(xdr_unframed_result_of<ExecuteQueryResp>),
                                  kxrpc_execute_query),
@@ -21,7 +26,7 @@ std::span<ProcedureRow const> query_procedures() {
                                  kxrpc_get_all_dbsets),
         served<GetRecFamilyInfoArgs>(19, L"get_rec_family_info", xdr_routine(xdr_result_of<GetRecFamilyInfoResp>),
                                      kxrpc_get_rec_family_info),
-        decoded<CopyQueryArgs>(20, L"copy_query"),
+        served<CopyQueryArgs>(20, L"copy_query", xdr_routine(xdr_result_of<CopyQueryResp>), kxrpc_copy_query),
         served<GetFolderDescendentsArgs>(21, L"get_folder_descendents",
                                          xdr_routine(xdr_result_of<GetFolderDescendentsResp>),
                                          kxrpc_get_folder_descendents),

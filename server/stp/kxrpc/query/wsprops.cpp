@@ -1,0 +1,722 @@
+#include "query/wsprops.h"
+
+#include <utility>
+#include <vector>
+
+#include "kxproduct/reports.h"
+#include "kxproduct/security.h"
+#include "kxproduct/session.h"
+#include "kxproduct/userdb.h"
+#include "props/convert.h"
+#include "props/values.h"
+#include "query/acl_xml.h"
+#include "query/queryutil.h"
+#include "query/queryxml.h"
+#include "tesutil/xmltag.h"
+#include "wexxml/xmldoc.h"
+#include "wire/casts.h"
+#include "wire/catalog.h"
+#include "wire/conversions.h"
+#include "wire/exceptions.h"
+#include "wire/login_session.h"
+#include "wire/product_failure.h"
+#include "wire/target.h"
+#include "wire/textfmt.h"
+#include "wire/trace.h"
+#include "wire/workspace.h"
+
+namespace KxRpc {
+
+namespace {
+
+using Tag = Nul::XmlTag;
+
+// Reference codes and list element types of the replies here.
+enum : int {
+    REF_REPLICA = 27,
+    REF_RECTYPE = 31,
+    REF_QUERY = 35,
+    REF_FOLDER = 36,
+    REF_REPORT_FORMAT = 38,
+    LIST_OF_RESOURCES = 7,
+    CHILD_BINDING = 100020,
+};
+
+constexpr int NS_GROUP_PROPS = 11;
+constexpr int NS_USER_PROPS = 19;
+constexpr int MSG_UNKNOWN_PRINCIPAL = 109;
+constexpr int MSG_NOT_A_QUERY = 112;
+constexpr int MSG_NOT_A_REPORT_FORMAT = 113;
+constexpr int read_only_reason = 31;
+constexpr int folder_valueless_reason = 51;
+constexpr int unsupported_reason = 64;
+constexpr int bad_argument_reason = 4;
+constexpr wchar_t const *not_editable_text = L"query is not editable";
+
+[[noreturn]] void internal_error(Nul::UString const &text) {
+    throw_internal_error(kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(text)));
+}
+
+[[noreturn]] void refuse(int code) {
+    Nul::STPException::raise(reason(code), Nul::UMessage::nil, nullptr, nullptr, Nul::STPException::LOG_INFO);
+}
+
+// Runs product work of folder security: any product failure is an internal error (message 65)
+// with the product's text.
+template <class Work>
+void security_call(Work &&work) {
+    try {
+        work();
+    } catch (Nul::STPException const &) {
+        throw;
+    } catch (...) {
+        internal_error(take_product_failure().text);
+    }
+}
+
+int id32(int64_t dbid) { return static_cast<int>(dbid); }
+
+Tag::Id tag_id(int tag) { return static_cast<Tag::Id>(tag); }
+
+// The held item of a handle: a query-item state item, or the checked-cast failure.
+std::shared_ptr<QueryItemStateItem> query_item(StateItemPtr const &item) {
+    checked_cast<QueryItemStateItem>(item.get());
+    return std::static_pointer_cast<QueryItemStateItem>(item);
+}
+
+// One permission of a set as an ACL:acl-entry under `root`; `controlled` is the folder asked about.
+void add_entry(AdSessionPtr const &session, AdBucketPtr const &controlled, Nul::UString const &group, int kind,
+               int64_t inherited_from, Nul::XmlDoc::Elem &root) {
+    AdBucketPtr from = inherited_from ? GetWorkspaceMgr(session)->GetBucket(inherited_from) : AdBucketPtr();
+    Nul::XmlDoc::Elem entry(tag_id(Tag::ACL_acl_entry));
+    AclXml::write_permission_xml(session, from, controlled, group, kind, entry);
+    root.add_elem(entry);
+}
+
+// A set as a document under `root_tag`; record_empty (973) for a missing or empty set.
+void record_permission_set(FetchPropResponses &out, AdSessionPtr const &session, AdBucketPtr const &controlled,
+                           AdPermissionSetPtr const &set, int root_tag, bool empty_as_document = false) {
+    if ((!set || set->GetCount() == 0) && !empty_as_document) return out.record_empty(MPT_XML);
+    Nul::XmlDoc::Elem root(tag_id(root_tag));
+    for (int i = 0; set && i < set->GetCount(); ++i) {
+        AdFolderPermissionPtr p = set->GetItem(i);
+        add_entry(session, controlled, ustr(p->GetGroupName()), p->GetKind(), p->GetInheritedFrom(), root);
+    }
+    Nul::XmlDoc doc(root);
+    out.record_xml(doc);
+}
+
+// The checked integer reading of one kind token of the all-group permissions.
+int parse_kind_token(Nul::UString const &token) {
+    if (token.empty()) internal_error(Nul::UString(L"Null integer_spelling"));
+    bool ok = false;
+    unsigned long value = parse_unsigned(token, ok);
+    if (!ok) internal_error(Nul::UString(L"Error converting integer_spelling"));
+    if (value > 0x7fffffffUL) internal_error(Nul::UString(L"integer_spelling too large to be represented by an integer"));
+    return static_cast<int>(value);
+}
+
+std::vector<Nul::UString> split_tabs(Nul::UString const &text) {
+    std::vector<Nul::UString> out;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t tab = text.find(L'\t', start);
+        out.push_back(text.substr(start, tab == Nul::UString::npos ? Nul::UString::npos : tab - start));
+        if (tab == Nul::UString::npos) return out;
+        start = tab + 1;
+    }
+}
+
+// A state item's held permissions (group name, kind) as the product's set.
+AdPermissionSetPtr held_set(AdSessionPtr const &session, QueryItemStateItem::Permissions const &held) {
+    AdAccessControlMgrPtr acl = GetAccessControlMgr(session);
+    std::vector<AdFolderPermissionPtr> items;
+    for (auto const &[group, kind] : held)
+        items.emplace_back(new AdFolderPermission(acl->LookupGroupByName(cstr(group)), cstr(group), kind, 0));
+    return acl->BuildPermissionSet(items);
+}
+
+} // namespace
+
+// ---- QueryItemProps
+
+QueryItemProps::QueryItemProps(LoginSession *session, AdBucketPtr const &bucket)
+    : PropsResource(session), bucket_(bucket) {}
+
+QueryItemProps::~QueryItemProps() = default;
+
+std::set<int> QueryItemProps::merged(std::set<int> const &base, std::initializer_list<int> own) {
+    std::set<int> ids(own);
+    ids.insert(base.begin(), base.end());
+    return ids;
+}
+
+AdSessionPtr QueryItemProps::product_session() const {
+    AdSession *session = login_session() ? login_session()->session() : nullptr;
+    if (session == nullptr) throw_internal_error(Nul::UString(L"Invalid Pointer"));
+    return AdSessionPtr(session);
+}
+
+std::set<int> const &QueryItemProps::item_properties(bool with_bucket) {
+    static std::set<int> const without = merged(base_properties(), {Tag::CTG_is_editable, Tag::CTG_being_created,
+                                                                    Tag::TEAMPVT_dbid});
+    static std::set<int> const with = merged(without, {576, 578, 595, 598, 268, 1061});
+    return with_bucket ? with : without;
+}
+
+std::set<int> const &QueryItemProps::supported_properties() { return item_properties(bucket_ != nullptr); }
+
+Nul::UString QueryItemProps::describe_bucket(wchar_t const *class_name) {
+    Nul::UString object = bucket_ ? trace_object_text(L"AdBucket", bucket_.get()) : Nul::UString(L"no bucket");
+    return text_format("%s: (kxobj:%s)", Nul::UString(class_name), object);
+}
+
+void QueryItemProps::fetch_prop(FetchPropResponses &out, int prop_id) {
+    switch (prop_id) {
+    case 385:
+        if (!bucket_) return out.record_empty(MPT_INTEGER);
+        return out.record_int(id32(bucket_->GetDbId()));
+    case 576:
+        if (!bucket_) return out.record_empty(MPT_INTEGER);
+        return out.record_ustring(QueryUtil::bucket_dbid_string(bucket_));
+    case 595:
+    case 598:
+    case 1061:
+    case 578:
+    case 268:
+        break;
+    default:
+        return PropsResource::fetch_prop(out, prop_id);
+    }
+    if (!bucket_) return out.unsupported_property();
+    switch (prop_id) {
+    case 595:
+    case 598: {
+        AdBucketPtr parent = bucket_->GetParent();
+        if (!parent) return out.unsupported_property();
+        if (prop_id == 598) return out.record_resource(REF_FOLDER, id32(parent->GetDbId()), 0, 0, 0);
+        out.start_list_property_values(LIST_OF_RESOURCES);
+        out.record_resource(REF_FOLDER, id32(parent->GetDbId()), 0, 0, 0);
+        return out.end_list_property_values();
+    }
+    case 1061:
+        return out.record_cstring(bucket_->GetName());
+    case 578:
+        return out.record_ustring(QueryUtil::bucket_uri(product_session(), bucket_));
+    default: // 268
+        return out.record_resource_as_cstring(REF_REPLICA, GetBucketMasterReplicaName(bucket_));
+    }
+}
+
+// ---- QueryFolderProps
+
+QueryFolderProps::QueryFolderProps(LoginSession *session, AdBucketPtr const &bucket)
+    : QueryItemProps(session, bucket) {}
+
+QueryFolderProps::QueryFolderProps(LoginSession *session, StateItemPtr const &item)
+    : QueryItemProps(session, AdBucketPtr()), item_(query_item(item)) {
+    set_bucket(item_->bucket());
+}
+
+QueryFolderProps::~QueryFolderProps() = default;
+
+std::set<int> const &QueryFolderProps::supported_properties() {
+    return class_properties<QueryFolderProps>(bucket() != nullptr, {352, 353, 509, 521, 631, 1028, 1033, 1040, 1064, 1082});
+}
+
+Nul::UString QueryFolderProps::describe() { return describe_bucket(L"QueryFolderProps"); }
+
+bool QueryFolderProps::security_enabled() const {
+    bool on = false;
+    security_call([&] { on = IsWorkspaceFolderSecurityEnabled(product_session()) != 0; });
+    return on;
+}
+
+AdFolderPtr QueryFolderProps::folder() const { return AdFolder::LookupFolderFromBucket(bucket()); }
+
+void QueryFolderProps::fetch_prop(FetchPropResponses &out, int prop_id) {
+    switch (prop_id) {
+    case 352:
+    case 353:
+    case 631:
+        return fetch_children(out, prop_id);
+    case 509:
+    case 521: {
+        if (!bucket()) return out.record_bool(true);
+        AdFolderPtr f = folder();
+        if (!f) return out.unsupported_property();
+        return out.record_bool((prop_id == 509 ? f->IsReadable() : f->IsWritable()) != 0);
+    }
+    case 1028:
+    case 1033:
+    case 1040:
+    case 1064:
+    case 1082:
+        return fetch_security(out, prop_id);
+    default:
+        break;
+    }
+    if (prop_id >= dynamic_prop_id_base) {
+        int const ns = dynamic_prop_ns(prop_id);
+        if (ns == NS_GROUP_PROPS || ns == NS_USER_PROPS) {
+            if (!bucket()) return out.record_empty(MPT_XML);
+            return lookup_principal(out, prop_id);
+        }
+    }
+    QueryItemProps::fetch_prop(out, prop_id);
+}
+
+void QueryFolderProps::fetch_children(FetchPropResponses &out, int prop_id) {
+    if (!bucket()) return out.record_empty(MPT_RESOURCE_LIST);
+    struct Child {
+        int type;
+        int dbid;
+        Nul::UString name;
+    };
+    std::vector<Child> children;
+    bool any = false;
+    {
+        // Read under the lock; written after it, so a slow client holds nobody up.
+        Nul::CriticalSection guard(workspace_lock());
+        std::vector<std::int64_t> ids = QueryUtil::child_bucket_ids(bucket(), QueryUtil::all_items_mask);
+        any = !ids.empty();
+        AdWorkspaceMgrPtr mgr = GetWorkspaceMgr(product_session());
+        for (std::int64_t id : ids) {
+            AdBucketPtr child = mgr->GetBucket(id);
+            if (!child) continue;
+            children.push_back(Child{QueryUtil::bucket_wire_resource_type(child), id32(id), ustr(child->GetName())});
+        }
+    }
+    if (!any) return out.record_empty(prop_id == 353 ? MPT_CHILD_MAP : MPT_RESOURCE_LIST);
+    out.start_list_property_values(prop_id == 353 ? CHILD_BINDING : LIST_OF_RESOURCES);
+    for (Child const &c : children) {
+        if (prop_id == 353)
+            out.record_query_obj_binding(CHILD_BINDING, c.name, c.type, c.dbid);
+        else
+            out.record_resource(c.type, c.dbid, 0, 0, 0);
+    }
+    out.end_list_property_values();
+}
+
+void QueryFolderProps::fetch_security(FetchPropResponses &out, int prop_id) {
+    if (!security_enabled()) return out.record_empty(prop_id == 1040 ? MPT_BOOL : MPT_XML);
+    AdSessionPtr session = product_session();
+    if (!bucket()) {
+        if (prop_id == 1040) return out.record_bool(true);
+        if (prop_id != 1033 || !item_) return out.record_empty(MPT_XML);
+        AdPermissionSetPtr set;
+        security_call([&] { set = held_set(session, item_->permissions()); });
+        return record_permission_set(out, session, AdBucketPtr(), set, prop_id);
+    }
+    AdFolderPtr f = folder();
+    if (!f) return out.unsupported_property();
+    switch (prop_id) {
+    case 1040: {
+        bool can = false;
+        security_call([&] { can = f->CanChangePermissions() != 0; });
+        return out.record_bool(can);
+    }
+    case 1028: {
+        AdFolderPermissionPtr own;
+        security_call([&] { own = f->GetPermission(); });
+        if (!own) return out.record_empty(MPT_XML);
+        Nul::XmlDoc::Elem root(tag_id(Tag::TEAM_access_rights));
+        AdBucketPtr from =
+            own->GetInheritedFrom() ? GetWorkspaceMgr(session)->GetBucket(own->GetInheritedFrom()) : AdBucketPtr();
+        AclXml::write_permission_xml(session, from, AdBucketPtr(), ustr(own->GetGroupName()), own->GetKind(), root);
+        Nul::XmlDoc doc(root);
+        return out.record_xml(doc);
+    }
+    case 1033:
+    case 1082: {
+        AdPermissionSetPtr set;
+        security_call([&] { set = prop_id == 1033 ? f->GetAppliedPermissions() : f->GetPossiblePermissions(); });
+        return record_permission_set(out, session, bucket(), set, prop_id);
+    }
+    default: { // 1064
+        std::vector<CString> triples;
+        security_call([&] { f->GetAllGroupPermissions(triples); });
+        if (triples.empty()) return out.record_empty(MPT_XML);
+        Nul::XmlDoc::Elem root(tag_id(Tag::TEAM_effective_access_control_entries));
+        for (std::size_t i = 0; i + 2 < triples.size(); i += 3) {
+            for (Nul::UString const &token : split_tabs(ustr(triples[i + 2]))) {
+                Nul::XmlDoc::Elem entry(tag_id(Tag::ACL_acl_entry));
+                AclXml::write_permission_xml(session, bucket(), bucket(), ustr(triples[i]), parse_kind_token(token),
+                                             entry);
+                root.add_elem(entry);
+            }
+        }
+        Nul::XmlDoc doc(root);
+        return out.record_xml(doc);
+    }
+    }
+}
+
+void QueryFolderProps::lookup_principal(FetchPropResponses &out, int prop_id) {
+    // "[nested-]APPLIED-<name>" or "[nested-]EFFECTIVE-<name>": the name is the whole rest, so a
+    // name holding "-" stays whole.
+    Nul::UString rest = dynamic_prop_name(prop_id);
+    auto take_segment = [&rest] {
+        std::size_t dash = rest.find(L'-');
+        Nul::UString segment = rest.substr(0, dash);
+        rest = dash == Nul::UString::npos ? Nul::UString() : rest.substr(dash + 1);
+        return segment;
+    };
+    Nul::UString mode = take_segment();
+    bool const nested = mode == Nul::UString(L"nested");
+    if (nested) mode = take_segment();
+    bool const applied = mode == Nul::UString(L"APPLIED");
+    Nul::UString const name = rest;
+    bool const group = dynamic_prop_ns(prop_id) == NS_GROUP_PROPS;
+    AdSessionPtr session = product_session();
+    int64_t principal = 0;
+    security_call([&] {
+        AdAccessControlMgrPtr acl = GetAccessControlMgr(session);
+        principal = group ? acl->LookupGroupByName(cstr(name)) : acl->LookupUserByName(cstr(name));
+    });
+    if (principal == 0)
+        throw KxRpcException(bad_argument_reason, kx_message(MSG_UNKNOWN_PRINCIPAL, Nul::UMessage::Arg(name)), nullptr,
+                             nullptr);
+    // discover_permissions
+    AdFolderPtr f = folder();
+    if (!f) return out.unsupported_property();
+    AdPermissionSetPtr set;
+    security_call([&] {
+        if (applied)
+            set = group ? f->GetAppliedPermissionsForGroup(principal, nested) : f->GetAppliedPermissionsForUser(principal, nested);
+        else
+            set = group ? f->GetPermissionForGroup(principal, nested) : f->GetPermissionForUser(principal, nested);
+    });
+    record_permission_set(out, session, bucket(), set, Tag::TEAM_effective_access_control_entries, true);
+}
+
+void QueryFolderProps::put_prop(BasePropValue &value) {
+    int const prop = value.prop_id();
+    if (value.is_type_100015()) refuse(is_supported_prop(prop) ? folder_valueless_reason : unsupported_reason);
+    switch (prop) {
+    case 1033:
+        return put_applied_permissions(value);
+    case 1151: {
+        // Nothing to refresh for a folder that is not made yet.
+        if (!bucket()) return;
+        AdFolderPtr f = folder();
+        if (f) converting_product_failures([&] { f->Refresh(1); });
+        return;
+    }
+    default:
+        return PropsResource::put_prop(value);
+    }
+}
+
+void QueryFolderProps::put_applied_permissions(BasePropValue &value) {
+    if (!security_enabled()) return;
+    AdSessionPtr session = product_session();
+    AdPermissionSetPtr set;
+    Nul::DomParser::Elem root;
+    if (!value.is_empty_value()) {
+        auto *xml = checked_cast<PropValue<XmlPropValue>>(&value);
+        root = xml->value.dom()->root();
+    }
+    security_call([&] {
+        if (root.is_nil() || root.is_empty())
+            set = GetAccessControlMgr(session)->BuildPermissionSet({});
+        else
+            set = AclXml::read_acl_xml(session, root);
+    });
+    if (!bucket()) {
+        // Applied when the folder is made.
+        if (!item_) internal_error(Nul::UString(L"Invalid Pointer"));
+        QueryItemStateItem::Permissions held;
+        for (int i = 0; i < set->GetCount(); ++i)
+            held.emplace_back(ustr(set->GetItem(i)->GetGroupName()), set->GetItem(i)->GetKind());
+        item_->permissions() = std::move(held);
+        return;
+    }
+    AdFolderPtr f = folder();
+    if (!f) internal_error(Nul::UString(L"Expecting Query Folder"));
+    security_call([&] {
+        try {
+            f->SetPermissions(set);
+            f->CommitPermissions();
+        } catch (...) {
+            f->RevertPermissions();
+            throw;
+        }
+    });
+}
+
+// ---- QueryProps
+
+QueryProps::QueryProps(LoginSession *session, AdBucketPtr const &bucket) : QueryItemProps(session, bucket) {}
+
+QueryProps::QueryProps(LoginSession *session, StateItemPtr const &item)
+    : QueryItemProps(session, AdBucketPtr()), item_(query_item(item)) {
+    set_bucket(item_->bucket());
+    query_def_ = item_->query_def();
+}
+
+QueryProps::~QueryProps() = default;
+
+std::set<int> const &QueryProps::supported_properties() {
+    return class_properties<QueryProps>(bucket() != nullptr, {346, 412, 417, 449, 483, 500, 513, 514, 608, 632, 689, 1165});
+}
+
+Nul::UString QueryProps::describe() { return describe_bucket(L"QueryProps"); }
+
+AdQueryDefPtr const &QueryProps::query_def() {
+    if (!query_def_ && bucket()) QueryUtil::query_def_for_bucket(bucket(), query_def_);
+    if (!query_def_) internal_error(Nul::UString(L"Invalid Pointer"));
+    return query_def_;
+}
+
+int QueryProps::item_type() const { return bucket() ? bucket()->GetType() : item_ ? item_->item_type() : 0; }
+
+void QueryProps::require_held() const {
+    if (!item_ || !item_->query_def()) internal_error(Nul::UString(not_editable_text));
+}
+
+void QueryProps::fetch_prop(FetchPropResponses &out, int prop_id) {
+    switch (prop_id) {
+    case 632: {
+        int const type = item_type();
+        if (type & AD_BUCKET_QUERY) return out.record_enum(Tag::CTG_query);
+        if (type & AD_BUCKET_CHART) return out.record_enum(Tag::CTG_chart);
+        return out.record_empty(MPT_ENUMERATED_TYPE);
+    }
+    case 514:
+        if (item_) return out.record_bool(item_->is_startup());
+        return out.record_bool(AdBucketMgr::IsQueryStartUp(bucket()) != 0);
+    case 608: {
+        AdEntityDef *def = bucket() ? GetBucketEntityDef(bucket()) : nullptr;
+        if (!def) def = query_def()->GetPrimaryEntity();
+        if (!def) return out.record_empty(MPT_RESOURCE);
+        return out.record_resource(REF_RECTYPE, id32(def->GetDbId()), 0, 0, 0);
+    }
+    case 346:
+        return out.record_empty(MPT_STRING);
+    case 689:
+        return out.record_cstring(query_def()->GetDeclaredSQL());
+    case 513:
+        return out.record_bool(query_def()->GetDeclaredSQL().IsEmpty());
+    case 1165:
+        return out.record_bool(query_def()->IsPrivileged() != 0);
+    case 483:
+        return out.record_bool(query_def()->IsAggregated() != 0);
+    case 500:
+        return out.record_bool(query_def()->IsMultiType() != 0);
+    case 412:
+    case 417:
+    case 449: {
+        if (item_type() & (AD_BUCKET_REPORT | AD_BUCKET_REPORT_FORMAT)) return out.record_empty(MPT_XML);
+        QueryContext const ctx = query_context(login_session());
+        AdQueryDefPtr const &def = query_def();
+        Nul::XmlDoc::Elem root = prop_id == 412   ? QueryUtil::display_fields_to_xml(ctx, def)
+                                 : prop_id == 417 ? QueryUtil::dynamic_filters_to_xml(ctx, def)
+                                                  : QueryUtil::filtering_to_xml(ctx, def);
+        if (root.is_nil() || root.empty()) return out.record_empty(MPT_XML);
+        Nul::XmlDoc doc(root);
+        return out.record_xml(doc);
+    }
+    default:
+        return QueryItemProps::fetch_prop(out, prop_id);
+    }
+}
+
+void QueryProps::put_prop(BasePropValue &value) {
+    int const prop = value.prop_id();
+    if (value.is_type_100015() && prop != 449)
+        refuse(is_supported_prop(prop) ? read_only_reason : unsupported_reason);
+    switch (prop) {
+    case 689:
+    case 1165:
+    case 514:
+    case 412:
+    case 449:
+        break;
+    default:
+        return PropsResource::put_prop(value);
+    }
+    // Checked before anything changes: a stored query is changed through a held copy only.
+    require_held();
+    AdQueryDefPtr const &def = item_->query_def();
+    switch (prop) {
+    case 689: {
+        CString sql = value.is_empty_value() ? CString() : cstr(checked_cast<PropValue<Nul::UString>>(&value)->value);
+        return converting_product_failures([&] { def->SetDeclaredSQL(sql); });
+    }
+    case 1165: {
+        bool const on = checked_cast<PropValue<bool>>(&value)->value;
+        return converting_product_failures([&] {
+            if (KXUserDb::IsFeatureEnabled(product_session(), KX_FEATURE_PRIVILEGED_QUERY) && (def->IsPrivileged() != 0) != on)
+                def->SetPrivileged(on ? TRUE : FALSE);
+        });
+    }
+    case 514:
+        item_->set_is_startup(checked_cast<PropValue<bool>>(&value)->value);
+        return;
+    default:
+        return put_definition_xml(value);
+    }
+}
+
+void QueryProps::put_definition_xml(BasePropValue &value) {
+    int const prop = value.prop_id();
+    // Work on a copy; the held definition changes only when the whole value was applied.
+    AdQueryDefPtr const &held = item_->query_def();
+    AdQueryDefPtr copy;
+    converting_product_failures([&] {
+        copy = CopyQueryDef(held->GetSession(), held);
+        if (prop == 449) copy->UnbuildFilter();
+    });
+    // An empty or valueless filtering value only removes the filter.
+    if (prop == 412 || (!value.is_empty_value() && !value.is_type_100015())) apply_definition_xml(value, copy);
+    item_->set_query_def(copy);
+    query_def_ = copy;
+}
+
+void QueryProps::apply_definition_xml(BasePropValue &value, AdQueryDefPtr const &def) {
+    QueryContext const ctx = query_context(login_session());
+    if (value.prop_id() == 412) return QueryUtil::put_query_definition(ctx, value, def);
+    auto *xml = prop_value_cast<XmlPropValue>(&value, "PropValue<XmlPropValue>");
+    Nul::DomParser::Elem root = xml->value.dom()->root();
+    // A filtering element without content leaves the query unfiltered.
+    if (root.is_empty()) return;
+    converting_product_failures([&] { QueryUtil::filtering_from_xml(ctx, root, def); });
+}
+
+// ---- ReportProps
+
+ReportProps::ReportProps(LoginSession *session, AdBucketPtr const &bucket) : QueryItemProps(session, bucket) {}
+
+ReportProps::ReportProps(LoginSession *session, StateItemPtr const &item)
+    : QueryItemProps(session, AdBucketPtr()), item_(query_item(item)) {
+    set_bucket(item_->bucket());
+    report_def_ = item_->report_def();
+}
+
+ReportProps::~ReportProps() = default;
+
+std::set<int> const &ReportProps::supported_properties() {
+    return class_properties<ReportProps>(bucket() != nullptr, {263, 282, 287, 608, 632});
+}
+
+Nul::UString ReportProps::describe() { return describe_bucket(L"ReportProps"); }
+
+KXSmartPtr<KXReportDef> const &ReportProps::report_def() {
+    if (!report_def_ && bucket()) {
+        KXSmartPtr<KXSession> user = login_session() ? login_session()->user_session() : KXSmartPtr<KXSession>();
+        if (!user) throw_internal_error(Nul::UString(L"Invalid Pointer"));
+        report_def_ = user->GetWorkSpace()->GetReportDefByDbId(bucket()->GetDbId());
+    }
+    return report_def_;
+}
+
+void ReportProps::fetch_prop(FetchPropResponses &out, int prop_id) {
+    switch (prop_id) {
+    case 263:
+        return out.record_bool(GetReportIsValid(product_session(), report_def()) != 0);
+    case 282:
+    case 287: {
+        KXSmartPtr<KXReportDef> const &report = report_def();
+        int64_t const id = !report ? 0 : prop_id == 282 ? report->GetQueryDefId() : report->GetReportFormatId();
+        if (!id) return out.record_empty(MPT_RESOURCE);
+        return out.record_resource(prop_id == 282 ? REF_QUERY : REF_REPORT_FORMAT, id32(id), 0, 0, 0);
+    }
+    case 608: {
+        AdEntityDef *def = GetReportEntityDef(product_session(), report_def());
+        if (!def) return out.record_empty(MPT_RESOURCE);
+        return out.record_resource(REF_RECTYPE, id32(def->GetDbId()), 0, 0, 0);
+    }
+    case 632:
+        return out.record_enum(Tag::CTG_report);
+    default:
+        return QueryItemProps::fetch_prop(out, prop_id);
+    }
+}
+
+void ReportProps::put_prop(BasePropValue &value) {
+    int const prop = value.prop_id();
+    if (prop != 282 && prop != 287) return PropsResource::put_prop(value);
+    // Only a held report is changed; the stored one is changed through a working copy.
+    if (!item_ || !item_->report_def()) internal_error(Nul::UString(not_editable_text));
+    auto *target = checked_cast<PropValue<TargetResourceArg>>(&value);
+    AdSession *session = product_session().get();
+    AdBucketPtr named;
+    converting_product_failures([&] { named = target->value.bucket(session); });
+    int const type = named ? named->GetType() : 0;
+    bool const fits = prop == 282 ? (type & (AD_BUCKET_QUERY | AD_BUCKET_CHART)) != 0 : type == AD_BUCKET_REPORT_FORMAT;
+    if (!fits)
+        throw KxRpcException(bad_argument_reason,
+                             kx_message(prop == 282 ? MSG_NOT_A_QUERY : MSG_NOT_A_REPORT_FORMAT,
+                                        Nul::UMessage::Arg(target->value.to_selector())),
+                             nullptr, nullptr);
+    if (prop == 282)
+        item_->report_def()->SetQueryDefId(named->GetDbId(), 1);
+    else
+        item_->report_def()->SetReportFormatId(named->GetDbId(), 1);
+}
+
+// ---- ReportFormatProps
+
+ReportFormatProps::ReportFormatProps(LoginSession *session, AdBucketPtr const &bucket)
+    : QueryItemProps(session, bucket) {}
+
+ReportFormatProps::ReportFormatProps(LoginSession *session, StateItemPtr const &item)
+    : QueryItemProps(session, query_item(item)->bucket()) {}
+
+ReportFormatProps::~ReportFormatProps() = default;
+
+std::set<int> const &ReportFormatProps::supported_properties() {
+    return class_properties<ReportFormatProps>(bucket() != nullptr, {632, 600});
+}
+
+Nul::UString ReportFormatProps::describe() { return describe_bucket(L"ReportFormatProps"); }
+
+void ReportFormatProps::fetch_prop(FetchPropResponses &out, int prop_id) {
+    switch (prop_id) {
+    case 600: {
+        AdEntityDef *def = GetBucketEntityDef(bucket());
+        if (!def) return out.record_empty(MPT_RESOURCE);
+        return out.record_resource(REF_RECTYPE, id32(def->GetDbId()), 0, 0, 0);
+    }
+    case 632:
+        return out.record_enum(Tag::CTG_report_format);
+    default:
+        return QueryItemProps::fetch_prop(out, prop_id);
+    }
+}
+
+// ---- the factory's workspace part
+
+std::unique_ptr<PropsResource> make_workspace_props(LoginSession *session, TargetResourceArg &target, int type) {
+    if (target.is_state_item_target()) {
+        StateItemPtr item = target.state_item();
+        target.state_item_or_fail();
+        switch (type) {
+        case TT_QUERY:
+            return std::make_unique<QueryProps>(session, item);
+        case TT_QUERY_FOLDER:
+            return std::make_unique<QueryFolderProps>(session, item);
+        case TT_REPORT:
+            return std::make_unique<ReportProps>(session, item);
+        default:
+            throw_implementation_error(Nul::UString(L"Unknown or unsupported KX core object type"));
+        }
+    }
+    Nul::CriticalSection guard(workspace_lock());
+    AdBucketPtr bucket = target.bucket(session->session());
+    switch (type) {
+    case TT_QUERY:
+        return std::make_unique<QueryProps>(session, bucket);
+    case TT_QUERY_FOLDER:
+        return std::make_unique<QueryFolderProps>(session, bucket);
+    case TT_REPORT:
+        return std::make_unique<ReportProps>(session, bucket);
+    default:
+        return std::make_unique<ReportFormatProps>(session, bucket);
+    }
+}
+
+void install_workspace_props() { set_workspace_props_maker(&make_workspace_props); }
+
+} // namespace KxRpc
