@@ -140,6 +140,7 @@ struct SchemaLoader {
     s.bind(1, list->GetDbId());
     std::vector<CString> values;
     while (s.step()) values.push_back(w(s.text(0)));
+    std::lock_guard<std::mutex> lock(list->mu_);
     list->values_ = std::move(values);
   }
 };

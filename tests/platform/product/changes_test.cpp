@@ -1,5 +1,7 @@
 // Record deletion and dynamic-list maintenance: privileges, one-transaction writes, conflicts.
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kxproduct/kxproduct.h"
@@ -95,4 +97,24 @@ TEST_F(Changes, DeleteEntityTakesOnlyADeleteAction) {
   EXPECT_FALSE(find_defect(bob->GetReal(), L"ISSUE00000004"));
   EXPECT_EQ(expect_pamsg([&] { eb->Commit(); }).first, KX_MSG_RECORD_CHANGED);
   eb->Revert();
+}
+
+TEST_F(ProductTest, ListValuesStayWholeWhileAnotherThreadReadsThemAgain) {
+  KXSmartPtr<KXSession> session = demo_logon(L"admin");
+  AdSessionPtr s = session->GetReal();
+  AdListDef* list = LookupListDef(s, L"Platforms");
+  ASSERT_NE(list, nullptr);
+  const size_t expected = list->GetValues().size();
+  std::atomic<bool> stop{false};
+  std::thread refresher([&] {
+    for (int i = 0; i < 500; ++i) LookupListDef(s, L"Platforms");
+    stop = true;
+  });
+  size_t reads = 0;
+  while (!stop) {
+    EXPECT_EQ(list->GetValues().size(), expected);
+    ++reads;
+  }
+  refresher.join();
+  EXPECT_GT(reads, 0u);
 }

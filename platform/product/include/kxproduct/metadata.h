@@ -2,6 +2,8 @@
 // hooks, forms and dynamic lists. These objects belong to the session and live as long as it.
 #pragma once
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "kxproduct/object.h"
@@ -157,10 +159,15 @@ class AdFormDef : public AdDataObject {
 class AdListDef : public AdDataObject {
  public:
   AdListDef(int64_t dbid, const CString& name) : AdDataObject(dbid, name) {}
-  const std::vector<CString>& GetValues() const { return values_; }
+  // A copy: the values are read again while other threads may be reading them.
+  std::vector<CString> GetValues() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return values_;
+  }
 
  private:
   friend struct SchemaLoader;
+  mutable std::mutex mu_;
   std::vector<CString> values_;
 };
 
