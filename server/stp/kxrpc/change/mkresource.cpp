@@ -7,13 +7,13 @@
 #include "change/database_lock.h"
 #include "change/new_resources.h"
 #include "props/recordprops.h"
-#include "props/requests.h"
 #include "props/replies.h"
+#include "props/requests.h"
 #include "props/values.h"
 #include "query/wsprops.h"
 #include "wire/casts.h"
-#include "wire/conversions.h"
 #include "wire/catalog.h"
+#include "wire/conversions.h"
 #include "wire/exceptions.h"
 #include "wire/held_items.h"
 #include "wire/login_session.h"
@@ -30,10 +30,6 @@ constexpr int MSG_CANNOT_MAKE_QUERY_ITEM = 110;
 constexpr int PROP_VIEW_FORM_NAME = 1160;
 constexpr int VALUE_TYPE_STRING = 100001;
 
-[[noreturn]] void refuse(int code, Nul::UMessage const &message = Nul::UMessage::nil) {
-    Nul::STPException::raise(reason(code), message, nullptr, nullptr, Nul::STPException::LOG_INFO);
-}
-
 struct NewResource {
     std::unique_ptr<PropsResource> resource;
     StateItemPtr item;
@@ -43,7 +39,7 @@ struct NewResource {
 // A parent that is no folder, or one the user may not write, takes no new item.
 void check_parent_folder(CreateResourceArgs &args) {
     AdFolderPtr folder = AdFolder::LookupFolderFromBucket(args.parent_bucket());
-    if (!folder || !folder->IsWritable()) refuse(31, kx_message(MSG_CANNOT_MAKE_QUERY_ITEM));
+    if (!folder || !folder->IsWritable()) raise_reason(31, kx_message(MSG_CANNOT_MAKE_QUERY_ITEM));
 }
 
 // The string value of the first view-form name among the values; empty when there is none.
@@ -59,7 +55,7 @@ NewResource new_record(CreateResourceArgs &args) {
     AdSession *session = args.api_session_or_fail();
     AdEntityDef *def = args.target().entity_def(session);
     AdActionDef *submit = def->LookupActionDef(static_cast<int>(AD_ACTION_SUBMIT));
-    if (!submit || submit->IsReservedForSystemUseOnly()) refuse(77);
+    if (!submit || submit->IsReservedForSystemUseOnly()) raise_reason(77);
     AdEntityPtr record = BuildEntity(AdSessionPtr(session), def, view_form_name(args.values()));
     auto item = std::make_shared<RecordStateItem>(record, true);
     NewResource made;
@@ -131,10 +127,9 @@ bool kxrpc_mkresource(XdrObject *request, XdrObject **result) {
     } catch (...) {
         ProductFailure failure = take_product_failure();
         trace_lazy(1, [&] {
-            return text_format("Exception: %s is caught in kxrpc_mkresource(%s)", kind_name(failure),
-                               failure.text);
+            return text_format("Exception: %s is caught in kxrpc_mkresource(%s)", kind_name(failure), failure.text);
         });
-        refuse(4, kx_message(MSG_PROBLEM_CREATING, Nul::UMessage::Arg(failure.text)));
+        raise_reason(4, kx_message(MSG_PROBLEM_CREATING, Nul::UMessage::Arg(failure.text)));
     }
     made.resource->set_dynamic_props(args->dynamic_props());
     *result = new CreateResourceResp(made.resource.release(), args->values(), args->register_callback(), made.item,

@@ -22,17 +22,13 @@ constexpr int MSG_NOT_DELETE_ACTION = 61;
 constexpr int MSG_NOT_IMPLEMENTED = 62;
 constexpr wchar_t const *validate_action_method = L"kxrpc_validate_action";
 
-[[noreturn]] void refuse(int code, Nul::UMessage const &message = Nul::UMessage::nil) {
-    Nul::STPException::raise(reason(code), message, nullptr, nullptr, Nul::STPException::LOG_INFO);
-}
-
 void check_delete_action(ValidateActionArgs &args) {
     AdSession *session = args.api_session_or_fail();
     AdEntityPtr record = args.record(session);
     AdActionDef *action = args.action().action_def(session);
     if (!database_and_edit_check(session, record, action)) {
         trace_info(validate_action_method, L"already being edited!");
-        refuse(1);
+        raise_reason(1);
     }
     if (args.action_type() != AD_ACTION_DELETE) {
         trace_info(validate_action_method, L"msg not implement yet!");
@@ -40,7 +36,7 @@ void check_delete_action(ValidateActionArgs &args) {
     }
     if (action->GetActionType() != AD_ACTION_DELETE) {
         trace_info(validate_action_method, L"msg not a deletion action!");
-        refuse(4, kx_message(MSG_NOT_DELETE_ACTION));
+        raise_reason(4, kx_message(MSG_NOT_DELETE_ACTION));
     }
 }
 
@@ -53,7 +49,8 @@ bool kxrpc_validate_action(XdrObject *request, XdrObject **result) {
         check_delete_action(*args);
     } catch (Nul::STPException const &e) {
         trace_lazy(1, [&] {
-            return text_format("Exception: STPException is caught in kxrpc_validate_action(%s)", exception_message_text(e));
+            return text_format("Exception: STPException is caught in kxrpc_validate_action(%s)",
+                               exception_message_text(e));
         });
         throw;
     } catch (...) {
@@ -66,7 +63,7 @@ bool kxrpc_validate_action(XdrObject *request, XdrObject **result) {
 bool kxrpc_validate_record_props(XdrObject *request, XdrObject **result) {
     auto *args = checked_cast<ValidateRecordPropsArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_validate_record_props %s)", args->trace_line()); });
-    if (!args->is_state_item_target()) refuse(51);
+    if (!args->is_state_item_target()) raise_reason(51);
     try {
         auto *item = checked_cast<RecordStateItem>(args->state_item_or_fail());
         AdEntityPtr record = item->entity();

@@ -12,6 +12,7 @@
 #include "props/convert.h"
 #include "props/values.h"
 #include "tesutil/xmltag.h"
+#include "wexxml/xmldoc.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
@@ -21,7 +22,6 @@
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/workspace.h"
-#include "wexxml/xmldoc.h"
 
 namespace KxRpc {
 
@@ -125,7 +125,7 @@ enum : int {
     P_PRIVILEGED_QUERY = 1166,
 };
 
-constexpr int auth_mode_tags[] = {31, 30, 29}; // AUTHMODE:NULL, LDAP, KX by mode 0, 1, 2
+constexpr int auth_mode_tags[] = {31, 30, 29};                // AUTHMODE:NULL, LDAP, KX by mode 0, 1, 2
 constexpr int vendor_tags[] = {1129, 1126, 1128, 1127, 1125}; // vendors 1 to 5
 
 // The login's user session, or its administrator session for an administrator login.
@@ -198,10 +198,6 @@ bool preference_key(Nul::UString const &name, long &key) {
     return true;
 }
 
-[[noreturn]] void refuse(int code, Nul::UMessage const &message = Nul::UMessage::nil) {
-    Nul::STPException::raise(reason(code), message, nullptr, nullptr, Nul::STPException::LOG_INFO);
-}
-
 template <class T>
 T &value_as(BasePropValue &value) {
     return *checked_cast<T>(&value);
@@ -228,7 +224,8 @@ int workspace_wire_type(AdBucketPtr const &bucket) {
 
 void fetch_vendor(FetchPropResponses &out, AdSessionPtr const &session) {
     int vendor = KXUserDb::GetVendor(session);
-    if (vendor < 1 || vendor > 5) throw_internal_error(kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(L"Unknown database vendor.")));
+    if (vendor < 1 || vendor > 5)
+        throw_internal_error(kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(L"Unknown database vendor.")));
     out.record_enum(vendor_tags[vendor - 1]);
 }
 
@@ -293,14 +290,15 @@ UserDbProps::~UserDbProps() = default;
 AdSessionPtr UserDbProps::api_session() const { return api_of(login_session()); }
 
 Nul::UString UserDbProps::describe() {
-    return text_format("UserDbProps: (kxobj:%s :: name:%s)", userdb_ ? object_text(userdb_.get()) : Nul::UString(L"NULL"),
+    return text_format("UserDbProps: (kxobj:%s :: name:%s)",
+                       userdb_ ? object_text(userdb_.get()) : Nul::UString(L"NULL"),
                        name_or_null(userdb_.get(), userdb_ ? userdb_->GetDatabaseName() : CString()));
 }
 
 std::set<int> const &UserDbProps::supported_properties() {
-    static std::set<int> const ids = with_base_properties(
-        {227, 238, 244, 251, 253, 256, 264, 265, 267, 269, 270, 275, 368, 380, 388, 416, 436, 602, 627, 631,
-         640, 655, 673, 678, 690, 724, 1085, 1044, 359, 401, 1153});
+    static std::set<int> const ids =
+        with_base_properties({227, 238, 244, 251, 253, 256, 264, 265, 267, 269, 270,  275,  368, 380, 388, 416,
+                              436, 602, 627, 631, 640, 655, 673, 678, 690, 724, 1085, 1044, 359, 401, 1153});
     return ids;
 }
 
@@ -332,7 +330,8 @@ void UserDbProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         return out.record_bool(session->IsActionOplogEnabled() != FALSE);
     case P_AMBREL_ENABLED: {
         std::vector<KXPackageRev> revs;
-        or_fail([&] { revs = KXUserDb::GetEnabledPackageRevs(session); }, [](ProductFailure const &) { raise_api_error(); });
+        or_fail([&] { revs = KXUserDb::GetEnabledPackageRevs(session); },
+                [](ProductFailure const &) { raise_api_error(); });
         bool found = false;
         for (KXPackageRev const &rev : revs) found = found || rev.package == L"Ambrel";
         return out.record_bool(found);
@@ -453,8 +452,8 @@ void UserDbProps::fetch_oplog_range(FetchPropResponses &out) {
         Nul::UString text;
         ignoring_failures([&] { text = ustr(e->GetErrorString()); });
         e->Delete();
-        KxRpcException error(reason_privilege, kx_message(msg_insufficient_privilege, Nul::UMessage::Arg(text)), nullptr,
-                             nullptr);
+        KxRpcException error(reason_privilege, kx_message(msg_insufficient_privilege, Nul::UMessage::Arg(text)),
+                             nullptr, nullptr);
         out.property_error(error);
         return;
     }
@@ -540,7 +539,9 @@ void UserDbProps::fetch_startup_queries(FetchPropResponses &out) {
         if (text == L"0") continue;
         bool ok = false;
         unsigned long dbid = parse_unsigned(ustr(text), ok);
-        if (!ok) throw_internal_error(kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(L"Error converting string to dbid")));
+        if (!ok)
+            throw_internal_error(
+                kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(L"Error converting string to dbid")));
         out.record_resource(ref_query, static_cast<int>(dbid), 0, 0, 0);
     }
     out.end_list_property_values();
@@ -548,12 +549,12 @@ void UserDbProps::fetch_startup_queries(FetchPropResponses &out) {
 
 void UserDbProps::put_prop(BasePropValue &value) {
     int const id = value.prop_id();
-    if (value.is_type_100015()) refuse(is_supported_prop(id) ? reason_valueless : reason_unknown);
+    if (value.is_type_100015()) raise_reason(is_supported_prop(id) ? reason_valueless : reason_unknown);
     if (id >= dynamic_prop_id_base) {
         DynamicPropName const name = dynamic_prop(id);
         if (name.first == ns_preference) {
             long key = 0;
-            if (!preference_key(name.second, key)) refuse(reason_unknown);
+            if (!preference_key(name.second, key)) raise_reason(reason_unknown);
             return put_preference(value, key);
         }
         if (name.first == ns_name_value) return put_name_value(value, name.second);
@@ -574,16 +575,17 @@ void UserDbProps::put_restricted(BasePropValue &value) {
                                                 Nul::UMessage::Arg(f.text)));
             });
     bool const done = restricted ? result != 0 : result == 0;
-    if (!done) refuse(reason_failed, kx_message(msg_restricted_failed, Nul::UMessage::Arg(restricted ? 1 : 0)));
+    if (!done) raise_reason(reason_failed, kx_message(msg_restricted_failed, Nul::UMessage::Arg(restricted ? 1 : 0)));
 }
 
 void UserDbProps::put_mail_settings(BasePropValue &value) {
     std::vector<CString> settings;
     if (!value.is_empty_value())
-        for (Nul::UString const &text : value_as<ListPropValue<Nul::UString>>(value).values) settings.push_back(cstr(text));
+        for (Nul::UString const &text : value_as<ListPropValue<Nul::UString>>(value).values)
+            settings.push_back(cstr(text));
     int result = 0;
     converting_product_failures([&] { result = KXUserDb::SetMailNotificationSettings(api_session(), settings); });
-    if (result == 0) refuse(reason_failed, kx_message(msg_mail_not_changed));
+    if (result == 0) raise_reason(reason_failed, kx_message(msg_mail_not_changed));
 }
 
 void UserDbProps::put_preference(BasePropValue &value, long key) {
@@ -597,7 +599,9 @@ void UserDbProps::put_preference(BasePropValue &value, long key) {
             }
             KXUserDb::SetUserPreference(session, key, cstr(value_as<PropValue<Nul::UString>>(value).value));
         },
-        [](ProductFailure const &f) { throw_internal_error(kx_message(msg_set_preference_failed, Nul::UMessage::Arg(f.text))); });
+        [](ProductFailure const &f) {
+            throw_internal_error(kx_message(msg_set_preference_failed, Nul::UMessage::Arg(f.text)));
+        });
 }
 
 void UserDbProps::put_name_value(BasePropValue &value, Nul::UString const &name) {
@@ -605,12 +609,15 @@ void UserDbProps::put_name_value(BasePropValue &value, Nul::UString const &name)
     CString text = value.is_empty_value() ? CString() : cstr(value_as<PropValue<Nul::UString>>(value).value);
     KXSession &user = user_session_of(login_session());
     or_fail([&] { user.SetNameValue(cstr(name), text); },
-            [](ProductFailure const &f) { throw_internal_error(kx_message(msg_name_value_error, Nul::UMessage::Arg(f.text))); });
+            [](ProductFailure const &f) {
+                throw_internal_error(kx_message(msg_name_value_error, Nul::UMessage::Arg(f.text)));
+            });
 }
 
 // ---- DbSetProps
 
-DbSetProps::DbSetProps(LoginSession *session, KXSmartPtr<KXDatabase> const &dbset) : PropsResource(session), dbset_(dbset) {}
+DbSetProps::DbSetProps(LoginSession *session, KXSmartPtr<KXDatabase> const &dbset)
+    : PropsResource(session), dbset_(dbset) {}
 
 DbSetProps::~DbSetProps() = default;
 
@@ -660,11 +667,12 @@ void DbSetProps::fetch_prop(FetchPropResponses &out, int prop_id) {
 
 // ---- users
 
-UserPropsBase::UserPropsBase(LoginSession *session, KXSmartPtr<KXUser> const &user) : PropsResource(session), user_(user) {}
+UserPropsBase::UserPropsBase(LoginSession *session, KXSmartPtr<KXUser> const &user)
+    : PropsResource(session), user_(user) {}
 
 std::set<int> const &UserPropsBase::supported_properties() {
     static std::set<int> const ids = with_base_properties({1061, 385, 576, 578, 229, 231, 237, 242, 243, 246, 248, 249,
-                                                           252, 254, 255, 258, 260, 262, 266, 268, 271, 281, 289});
+                                                           252,  254, 255, 258, 260, 262, 266, 268, 271, 281, 289});
     return ids;
 }
 
@@ -773,8 +781,9 @@ void UserProps::fetch_databases(FetchPropResponses &out) {
     AdSession *admin = login_session()->admin_api_session();
     if (admin == nullptr) throw_internal_error(Nul::UString(L"Invalid Pointer"));
     AdSessionPtr session(admin);
-    fetch_database_names(out, user()->GetAllSubscribedDatabases(),
-                         [&](CString const &name) { return name != L"MASTR" && !KXUserDb::IsTestDatabase(session, name); });
+    fetch_database_names(out, user()->GetAllSubscribedDatabases(), [&](CString const &name) {
+        return name != L"MASTR" && !KXUserDb::IsTestDatabase(session, name);
+    });
 }
 
 void UserProps::put_prop(BasePropValue &value) {
@@ -797,7 +806,7 @@ void UserProps::put_prop(BasePropValue &value) {
     if (text == texts.end() && flag == flags.end()) return PropsResource::put_prop(value);
     // Only the product's own users have a password here: a directory user's put is refused rather
     // than reported as done.
-    if (id == P_AUTHENTICATOR && u->GetUserAuthenticationMode() != KX_AUTH_PRODUCT) refuse(reason_read_only);
+    if (id == P_AUTHENTICATOR && u->GetUserAuthenticationMode() != KX_AUTH_PRODUCT) raise_reason(reason_read_only);
     std::function<void()> set;
     if (text != texts.end()) {
         CString v = cstr(value_as<PropValue<Nul::UString>>(value).value);
@@ -838,7 +847,8 @@ void CurrentUserProps::fetch_databases(FetchPropResponses &out) {
 
 // ---- groups and replicas
 
-GroupProps::GroupProps(LoginSession *session, KXSmartPtr<KXGroup> const &group) : PropsResource(session), group_(group) {}
+GroupProps::GroupProps(LoginSession *session, KXSmartPtr<KXGroup> const &group)
+    : PropsResource(session), group_(group) {}
 
 GroupProps::~GroupProps() = default;
 
@@ -874,7 +884,8 @@ ReplicaProps::ReplicaProps(LoginSession *session, AdReplica *replica) : PropsRes
 ReplicaProps::~ReplicaProps() = default;
 
 Nul::UString ReplicaProps::describe() {
-    return text_format("ReplicaProps: (name:%s)", name_or_null(replica_.get(), replica_ ? replica_->GetName() : CString()));
+    return text_format("ReplicaProps: (name:%s)",
+                       name_or_null(replica_.get(), replica_ ? replica_->GetName() : CString()));
 }
 
 std::set<int> const &ReplicaProps::supported_properties() {
@@ -883,7 +894,8 @@ std::set<int> const &ReplicaProps::supported_properties() {
 }
 
 void ReplicaProps::fetch_prop(FetchPropResponses &out, int prop_id) {
-    if (!replica_ || (prop_id != P_OBJECT_ID && prop_id != P_DBID && prop_id != P_OBJECT_NAME && prop_id != P_DISPLAY_NAME))
+    if (!replica_ ||
+        (prop_id != P_OBJECT_ID && prop_id != P_DBID && prop_id != P_OBJECT_NAME && prop_id != P_DISPLAY_NAME))
         return PropsResource::fetch_prop(out, prop_id);
     if (prop_id == P_DBID) return out.record_int(static_cast<int>(replica_->GetDbId()));
     if (prop_id == P_OBJECT_ID) return out.record_ustring(number_to_ustring(static_cast<long>(replica_->GetDbId())));

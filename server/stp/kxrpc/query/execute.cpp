@@ -52,10 +52,6 @@ enum ExecuteMsg : int {
 
 wchar_t const method_name[] = L"ExecuteQueryResp::xdr";
 
-[[noreturn]] void raise_reason(int code, Nul::UMessage const &message, Nul::STPException const *cause = nullptr) {
-    Nul::STPException::raise(reason(code), message, nullptr, cause, Nul::STPException::LOG_INFO);
-}
-
 Nul::UString tag_name(int tag) { return XmlTag::lookup(static_cast<XmlTag::Id>(tag)).simple_name(); }
 
 bool same_no_case(CString const &a, wchar_t const *b) { return a.CompareNoCase(b) == 0; }

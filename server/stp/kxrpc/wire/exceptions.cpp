@@ -156,6 +156,9 @@ void throw_internal_error(Nul::UString const &text, Nul::STPException const *cau
 }
 void throw_internal_error(Nul::UMessage const &message) { throw KXInternalErrorException(message); }
 void throw_conflict(Nul::UMessage const &message) { throw KXConflictException(message); }
+void raise_reason(int code, Nul::UMessage const &message, Nul::STPException const *cause) {
+    Nul::STPException::raise(reason(code), message, nullptr, cause, Nul::STPException::LOG_INFO);
+}
 void throw_locked_database() { throw LockedDatabaseException(); }
 void throw_implementation_error(Nul::UString const &text) { throw KXImplementationErrorException(text); }
 void throw_not_found(Nul::Resource const *resource, Nul::UMessage const &message) {

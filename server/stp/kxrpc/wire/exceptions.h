@@ -153,6 +153,9 @@ public:
 // Names of the value types for KXPropertyValueTypeException; "<unknown>" for any other code.
 char const *property_value_type_name(int value_type);
 
+// A refused request: reason `code` with the message (and cause), logged at the info level.
+[[noreturn]] void raise_reason(int code, Nul::UMessage const &message = Nul::UMessage::nil,
+                               Nul::STPException const *cause = nullptr);
 [[noreturn]] void throw_internal_error(Nul::UString const &text, Nul::STPException const *cause = nullptr);
 [[noreturn]] void throw_internal_error(Nul::UMessage const &message);
 [[noreturn]] void throw_conflict(Nul::UMessage const &message);
