@@ -44,19 +44,9 @@ double peak_rss_mb(pid_t pid) {
     return 0;
 }
 
-bool_t xdr_handle(XDR *xdrs, e2e::Handle *h) {
-    u_int length = 16;
-    return xdr_u_int(xdrs, &length) && length == 16 && xdr_opaque(xdrs, h->data(), 16);
-}
+using e2e::xdr_handle;
 
-// The session header every session request starts with.
-bool_t xdr_header(XDR *xdrs, e2e::Handle *session) {
-    u_int no_correlator = 0;
-    std::string locale = "en_US";
-    int wtid = 3;
-    return xdr_u_int(xdrs, &no_correlator) && xdr_handle(xdrs, session) && xdr_utf8(xdrs, &locale) &&
-           xdr_int(xdrs, &wtid);
-}
+bool_t xdr_header(XDR *xdrs, e2e::Handle *session) { return e2e::xdr_session_header(xdrs, session, 3); }
 
 struct Upload {
     e2e::Handle session{}, attachment{};

@@ -13,18 +13,7 @@ using namespace e2e;
 
 namespace {
 
-bool_t xdr_handle(XDR *xdrs, Handle *h) {
-    u_int length = 16;
-    return xdr_u_int(xdrs, &length) && length == 16 && xdr_opaque(xdrs, h->data(), 16);
-}
-
-bool_t xdr_header(XDR *xdrs, Handle *session) {
-    u_int no_correlator = 0;
-    std::string locale = "en_US";
-    int wtid = 5;
-    return xdr_u_int(xdrs, &no_correlator) && xdr_handle(xdrs, session) && xdr_utf8(xdrs, &locale) &&
-           xdr_int(xdrs, &wtid);
-}
+bool_t xdr_header(XDR *xdrs, Handle *session) { return xdr_session_header(xdrs, session, 5); }
 
 bool_t xdr_names(XDR *xdrs, int type, std::vector<std::string> names) {
     int by_name = 1;
@@ -169,7 +158,7 @@ TEST_F(AttachBatchE2E, UploadAddInABatchAndDownloadTheStoredBytes) {
 
     Upload up;
     up.session = login.handle;
-    up.content = "abcdefghi";  // 4 + 4 + 1 bytes, one of them zero
+    up.content = "abcdefghi"; // 4 + 4 + 1 bytes, one of them zero
     up.content[6] = '\0';
     ASSERT_EQ(RPC_SUCCESS, client.call(14, as_proc(xdr_upload), &up, as_proc(xdr_upload_reply), &up));
     ASSERT_FALSE(up.failed) << up.error.message;

@@ -6,12 +6,19 @@
 
 namespace e2e {
 
-namespace {
-
 bool_t xdr_handle(XDR *xdrs, Handle *h) {
     u_int length = 16;
     return xdr_u_int(xdrs, &length) && length == 16 && xdr_opaque(xdrs, h->data(), 16);
 }
+
+bool_t xdr_session_header(XDR *xdrs, Handle *session, int wtid) {
+    u_int no_correlator = 0;
+    std::string locale = "en_US";
+    return xdr_u_int(xdrs, &no_correlator) && xdr_handle(xdrs, session) && xdr_utf8(xdrs, &locale) &&
+           xdr_int(xdrs, &wtid);
+}
+
+namespace {
 
 bool_t xdr_login_args(XDR *xdrs, Login *l) {
     u_int no_correlator = 0;

@@ -62,6 +62,10 @@ struct Deliver {
     std::vector<Result> results;
 };
 
+// A state handle on the wire (16 opaque bytes), and the header every session request starts with.
+bool_t xdr_handle(XDR *xdrs, Handle *h);
+bool_t xdr_session_header(XDR *xdrs, Handle *session, int wtid);
+
 // Login with the user's name as password.
 clnt_stat call_login(Client &client, Login &login);
 clnt_stat call_fetch(Client &client, Fetch &fetch);

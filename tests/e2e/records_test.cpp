@@ -16,11 +16,6 @@ using namespace e2e;
 
 namespace {
 
-bool_t xdr_handle(XDR *xdrs, Handle *h) {
-    u_int length = 16;
-    return xdr_u_int(xdrs, &length) && length == 16 && xdr_opaque(xdrs, h->data(), 16);
-}
-
 bool_t xdr_no_correlator(XDR *xdrs) {
     u_int none = 0;
     return xdr_u_int(xdrs, &none);
@@ -264,7 +259,7 @@ TEST_F(RecordsE2E, DeliverCommitsAnEditedRecordOnce) {
     ASSERT_FALSE(d.failed) << d.error.message;
     ASSERT_EQ(1u, d.results.size());
     EXPECT_EQ(1, d.results[0].kind);
-    EXPECT_EQ(temp.id, d.results[0].first);  // record type dbid "/" record dbid
+    EXPECT_EQ(temp.id, d.results[0].first); // record type dbid "/" record dbid
     EXPECT_EQ("", d.results[0].second);
     EXPECT_EQ(std::vector<std::string>{"str:Delivered over TCP"},
               fetch(by_name("Defect", "ISSUE00000009"), {{1000000, {}}}, {"Headline"}));
@@ -337,7 +332,8 @@ TEST_F(RecordsE2E, ServerKilledDuringBatchesLeavesEveryRecordWhole) {
     ASSERT_FALSE(login.failed) << login.error.message;
     session_ = login.handle;
     for (std::size_t i = 0; i < names.size(); ++i) {
-        std::vector<std::string> values = fetch(by_name("Defect", names[i]), {{1000000, {}}, {1000001, {}}, {1000002, {}}}, fields);
+        std::vector<std::string> values =
+            fetch(by_name("Defect", names[i]), {{1000000, {}}, {1000001, {}}, {1000002, {}}}, fields);
         ASSERT_EQ(3u, values.size());
         EXPECT_EQ(values[0], values[1]) << names[i];
         EXPECT_EQ(values[0], values[2]) << names[i];
