@@ -2,8 +2,8 @@
 # Builds everything with warnings as errors and runs every test; builds again under
 # AddressSanitizer + UndefinedBehaviorSanitizer and runs every test a second time; then runs the
 # RPC runtime's and the dispatcher's tests under ThreadSanitizer; last, fuzzes the argument
-# decoders for 30 seconds (scripts/fuzz.sh). Benchmarks are not built here (scripts/bench.sh
-# builds and runs them).
+# decoders and the handlers for 30 seconds each (scripts/fuzz.sh). Benchmarks are not built here
+# (scripts/bench.sh builds and runs them).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/deps.sh"
@@ -22,10 +22,10 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions=$root/tes
 # The runtime's correctness rests on hand-offs between threads; only its tests and the
 # dispatcher's are built in this tree.
 tsan_targets=(rpcsvc_basic_test rpcsvc_hostile_test rpcsvc_run_test rpcsvc_record_reader_test
-              kxrpc_core_dispatch_test kxrpc_args_fuzz_replay)
+              kxrpc_core_dispatch_test kxrpc_args_fuzz_replay kxrpc_handler_fuzz_replay)
 build "$root/build/tsan" -DKX_WERROR=ON -DKX_TSAN=ON -DKX_BENCH=OFF -- "${tsan_targets[@]}"
 TSAN_OPTIONS="second_deadlock_stack=1:history_size=4:suppressions=$root/tests/tsan.supp" \
   run_tests "$root/build/tsan" --timeout 600
 
-# The argument decoders under libFuzzer for a bounded time; any finding fails CI.
+# The argument decoders and the handlers under libFuzzer, 30 s each; any finding fails CI.
 bash "$root/scripts/fuzz.sh" 30
