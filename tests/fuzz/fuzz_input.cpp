@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -44,7 +45,7 @@ void clear_temp_dir() {
 
 bool decode_args(KxRpc::RpcProcedure const &entry, int number, std::uint8_t const *bytes, std::size_t size,
                  void *buffer, KxRpc::ArgsHolder &args) {
-    temp_dir();
+    std::vector<std::filesystem::path> const before = temp_entries();
     XDR xdrs;
     xdrmem_create(&xdrs, reinterpret_cast<char *>(const_cast<std::uint8_t *>(bytes)), static_cast<u_int>(size),
                   XDR_DECODE);
@@ -53,9 +54,9 @@ bool decode_args(KxRpc::RpcProcedure const &entry, int number, std::uint8_t cons
     xdr_destroy(&xdrs);
     if (decoded) return true;
     args.free();
-    std::vector<std::filesystem::path> const left = temp_entries();
-    if (!left.empty()) {
-        std::fprintf(stderr, "procedure %d: a failed decode left %s\n", number, left.front().c_str());
+    for (auto const &p : temp_entries()) {
+        if (std::find(before.begin(), before.end(), p) != before.end()) continue;
+        std::fprintf(stderr, "procedure %d: a failed decode left %s\n", number, p.c_str());
         std::abort();
     }
     return false;

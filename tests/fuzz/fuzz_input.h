@@ -24,7 +24,7 @@ std::vector<std::filesystem::path> temp_entries();
 void clear_temp_dir();
 
 // Builds the request in `buffer` and decodes `bytes` into it. A failed decode destroys the
-// request at once and must leave no upload file behind (the process aborts if it does); a
+// request at once and must leave no new upload file behind (the process aborts if it does); a
 // decoded one stays in `args`.
 bool decode_args(KxRpc::RpcProcedure const &entry, int number, std::uint8_t const *bytes, std::size_t size,
                  void *buffer, KxRpc::ArgsHolder &args);

@@ -1,12 +1,16 @@
-// Fuzzing of the handlers: each input is decoded as the argument decoders' program does it, then
-// served the way the dispatcher serves it, against a private copy of the demo database set with
-// real sessions logged on. A state handle of the seeds' placeholder (00 01 .. 0f) stands for the
-// session that the input's first byte picks, so requests get past the session check and reach
-// real work. The properties: no crash or sanitizer finding, nothing but the server's own error
-// leaves a handler, every reply (result or error) encodes, and no product exception outlives the
-// call.
+// Fuzzing of the handlers: each call of an input is decoded as the argument decoders' program
+// does it, then served the way the dispatcher serves it, against a private copy of the demo
+// database set with real sessions logged on. An input is one call or several, separated by the
+// four bytes ff 4b 58 ff; a call is laid out as the decoders' inputs are. In a call's arguments,
+// a state handle whose 16 bytes are 00 01 .. 0f stands for the session that the call's first byte
+// picks, and one whose bytes are 10 11 .. 1e k for the k-th handle that the replies of earlier
+// calls of the input handed out (k modulo their number), so requests get past the session check
+// and reach records, queries and uploads. The properties: no crash or sanitizer finding, nothing
+// but the server's own error leaves a handler, every reply (result or error) encodes, and no
+// product exception outlives the input.
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -43,8 +47,12 @@ constexpr int shutdown_procedure = 1;
 // Deliveries and uploads grow the set: a fresh copy is taken after this many inputs.
 constexpr int inputs_per_copy = 10000;
 constexpr std::size_t handle_size = 16;
-constexpr std::array<unsigned char, handle_size> placeholder = {0, 1, 2,  3,  4,  5,  6,  7,
-                                                                8, 9, 10, 11, 12, 13, 14, 15};
+constexpr std::size_t max_calls = 8;
+constexpr std::array<unsigned char, 4> separator = {0xff, 'K', 'X', 0xff};
+using HandleBytes = std::array<unsigned char, handle_size>;
+constexpr HandleBytes session_placeholder = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+constexpr std::size_t item_placeholder_prefix = handle_size - 1;
+constexpr HandleBytes item_placeholder = {16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 0};
 
 [[noreturn]] void finding(int number, char const *what, std::string const &detail = {}) {
     std::fprintf(stderr, "procedure %d (%ls): %s%s%s\n", number, procedure_table()[number].name, what,
@@ -101,7 +109,12 @@ struct Session {
     char const *repository;
     char const *user;
     StateItemPtr item;
-    std::array<unsigned char, handle_size> handle{};
+    HandleBytes handle{};
+};
+
+struct HandedOut {
+    StateItemPtr item;
+    HandleBytes handle{};
 };
 
 // The product set, the sessions on it and the reply buffer: made once per process, never
@@ -132,16 +145,25 @@ public:
         return *world;
     }
 
-    void serve(int number, int variant, std::uint8_t const *data, std::size_t size) {
+    void serve(std::uint8_t const *data, std::size_t size) {
         if (++inputs_ % inputs_per_copy == 0) fresh_copy();
-        std::vector<std::uint8_t> bytes(data, data + size);
-        int const choice = variant % (static_cast<int>(sessions_.size()) + 1);
-        if (choice < static_cast<int>(sessions_.size())) substitute(bytes, sessions_[choice].handle);
         Counts const before;
-        drive(number, bytes);
-        forget_new_items();
+        std::uint8_t const *end = data + size;
+        int last = 0;
+        for (std::size_t calls = 0; data < end && calls < max_calls; ++calls) {
+            std::uint8_t const *next = std::search(data, end, separator.begin(), separator.end());
+            if (next > data) {
+                last = kxfuzz::procedure_of(*data);
+                call(last, kxfuzz::variant_of(*data), std::vector<std::uint8_t>(data + 1, next));
+            }
+            data = next == end ? end : next + separator.size();
+        }
+        // What the replies handed out is released, as a client's delete_state would, so the
+        // registry does not grow from input to input; the sessions stay.
+        for (HandedOut const &h : handed_out_) remove_pointer_entry(h.item->oid());
+        handed_out_.clear();
         kxfuzz::clear_temp_dir();
-        if (!(Counts() == before)) finding(number, "a product exception outlived the call");
+        if (!(Counts() == before)) finding(last, "a product exception outlived the input");
         for (Session &s : sessions_) {
             if (lookup_pointer_entry(s.item->oid()) != s.item) log_on(s); // released by delete_state
         }
@@ -187,13 +209,23 @@ private:
         }
     }
 
-    // Replaces every placeholder handle (length 16, then the placeholder) of the arguments.
-    static void substitute(std::vector<std::uint8_t> &bytes, std::array<unsigned char, handle_size> const &handle) {
+    void call(int number, int variant, std::vector<std::uint8_t> bytes) {
+        Session const *session = nullptr;
+        if (int const choice = variant % (static_cast<int>(sessions_.size()) + 1);
+            choice < static_cast<int>(sessions_.size()))
+            session = &sessions_[choice];
         for (std::size_t at = 0; at + 4 + handle_size <= bytes.size(); at += 4) {
             if (bytes[at] != 0 || bytes[at + 1] != 0 || bytes[at + 2] != 0 || bytes[at + 3] != handle_size) continue;
-            if (std::memcmp(&bytes[at + 4], placeholder.data(), handle_size) != 0) continue;
-            std::memcpy(&bytes[at + 4], handle.data(), handle_size);
+            unsigned char *handle = &bytes[at + 4];
+            if (session && std::memcmp(handle, session_placeholder.data(), handle_size) == 0)
+                std::memcpy(handle, session->handle.data(), handle_size);
+            else if (!handed_out_.empty() &&
+                     std::memcmp(handle, item_placeholder.data(), item_placeholder_prefix) == 0)
+                std::memcpy(handle, handed_out_[handle[item_placeholder_prefix] % handed_out_.size()].handle.data(),
+                            handle_size);
         }
+        drive(number, bytes);
+        collect_handed_out();
     }
 
     // The registered item that the handle at `at` of the reply names, if any.
@@ -206,20 +238,21 @@ private:
         return item;
     }
 
-    // Items that the reply handed out are released, as a client's delete_state would, so the
-    // registry does not grow from input to input; the sessions stay.
-    void forget_new_items() {
-        std::vector<StateItemPtr> handed_out;
+    // The items that the reply names, other than the sessions, in the order of the reply.
+    void collect_handed_out() {
         auto const *r = reinterpret_cast<unsigned char const *>(reply_.data());
         for (std::size_t at = 0; at + 4 + handle_size <= reply_size_; at += 4) {
             if (r[at] != 0 || r[at + 1] != 0 || r[at + 2] != 0 || r[at + 3] != handle_size) continue;
             StateItemPtr item = item_at(at);
             if (!item) continue;
-            bool session = false;
-            for (Session const &s : sessions_) session = session || s.item == item;
-            if (!session) handed_out.push_back(std::move(item));
+            bool known = false;
+            for (Session const &s : sessions_) known = known || s.item == item;
+            for (HandedOut const &h : handed_out_) known = known || h.item == item;
+            if (known) continue;
+            HandedOut h{std::move(item), {}};
+            std::memcpy(h.handle.data(), r + at + 4, handle_size);
+            handed_out_.push_back(std::move(h));
         }
-        for (auto const &item : handed_out) remove_pointer_entry(item->oid());
     }
 
     void log_on(Session &s) {
@@ -268,6 +301,7 @@ private:
     long inputs_ = 0;
     std::vector<char> reply_;
     std::size_t reply_size_ = 0;
+    std::vector<HandedOut> handed_out_;
     // A user of the user database, the administrator there, and the administrator of the set.
     std::vector<Session> sessions_{{"KXDEMO/ISSUE", "alice"}, {"KXDEMO/ISSUE", "admin"}, {"KXDEMO", "admin"}};
 };
@@ -276,6 +310,6 @@ private:
 
 extern "C" int LLVMFuzzerTestOneInput(uint8_t const *data, std::size_t size) {
     if (size == 0) return 0;
-    World::get().serve(kxfuzz::procedure_of(data[0]), kxfuzz::variant_of(data[0]), data + 1, size - 1);
+    World::get().serve(data, size);
     return 0;
 }
