@@ -30,6 +30,7 @@
 #include "core/product_flags.h"
 #include "core/trace.h"
 #include "fuzz_input.h"
+#include "kxproduct/diag.h"
 #include "kxproduct/exceptions.h"
 #include "kxproduct/store.h"
 #include "kxwin/cexception.h"
@@ -130,6 +131,9 @@ public:
             std::filesystem::remove_all(get().root_, ec);
         });
         kxfuzz::temp_dir();
+        // The product's diagnostics are made and dropped: millions of "cannot open" lines would
+        // bury a finding.
+        if (!tracing_) AdDiagnostic::SetSink([](CString const &, CString const &) {});
         prepare_process();
         init_client_locale_key();
         initialize_com_for_thread();

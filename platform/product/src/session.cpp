@@ -380,7 +380,9 @@ AdSessionPtr KXSession::GetReal() const {
 void KXSession::Unbuild() {
   KXFaultInjector::Enter("KXSession::Unbuild");
   if (!real_) return;
-  SessionCore& c = real_->core();
+  // Dropping real_ may free the core and its lock: the last reference goes after the unlock.
+  AdSessionPtr ending = real_;
+  SessionCore& c = ending->core();
   std::lock_guard<std::recursive_mutex> lock(c.mu);
   // Holders of the session now get refusals; it holds no store connection.
   c.ended = true;
@@ -433,7 +435,9 @@ AdSessionPtr KXAdminSession::GetReal() const {
 void KXAdminSession::Unbuild() {
   KXFaultInjector::Enter("KXAdminSession::Unbuild");
   if (!real_) return;
-  SessionCore& c = real_->core();
+  // Dropping real_ may free the core and its lock: the last reference goes after the unlock.
+  AdSessionPtr ending = real_;
+  SessionCore& c = ending->core();
   std::lock_guard<std::recursive_mutex> lock(c.mu);
   // Holders of the session now get refusals; it holds no store connection.
   c.ended = true;
