@@ -55,6 +55,9 @@ constexpr HandleBytes session_placeholder = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 1
 constexpr std::size_t item_placeholder_prefix = handle_size - 1;
 constexpr HandleBytes item_placeholder = {16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 0};
 
+// A handle's length word (16) at `p`: where a state handle may start.
+bool handle_at(unsigned char const *p) { return p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == handle_size; }
+
 [[noreturn]] void finding(int number, char const *what, std::string const &detail = {}) {
     std::fprintf(stderr, "procedure %d (%ls): %s%s%s\n", number, procedure_table()[number].name, what,
                  detail.empty() ? "" : ": ", detail.c_str());
@@ -219,7 +222,7 @@ private:
             choice < static_cast<int>(sessions_.size()))
             session = &sessions_[choice];
         for (std::size_t at = 0; at + 4 + handle_size <= bytes.size(); at += 4) {
-            if (bytes[at] != 0 || bytes[at + 1] != 0 || bytes[at + 2] != 0 || bytes[at + 3] != handle_size) continue;
+            if (!handle_at(&bytes[at])) continue;
             unsigned char *handle = &bytes[at + 4];
             if (session && std::memcmp(handle, session_placeholder.data(), handle_size) == 0)
                 std::memcpy(handle, session->handle.data(), handle_size);
@@ -246,7 +249,7 @@ private:
     void collect_handed_out() {
         auto const *r = reinterpret_cast<unsigned char const *>(reply_.data());
         for (std::size_t at = 0; at + 4 + handle_size <= reply_size_; at += 4) {
-            if (r[at] != 0 || r[at + 1] != 0 || r[at + 2] != 0 || r[at + 3] != handle_size) continue;
+            if (!handle_at(r + at)) continue;
             StateItemPtr item = item_at(at);
             if (!item) continue;
             bool known = false;
