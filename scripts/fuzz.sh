@@ -21,5 +21,5 @@ run() {
 }
 run kxrpc_args_fuzz "$tree/corpus" "$root/tests/fuzz/corpus"
 # The handlers start from their own seeds and the decoders' too.
-run kxrpc_handler_fuzz -dict="$root/tests/fuzz/handler.dict" \
+run kxrpc_handler_fuzz -dict="$tree/tests/fuzz/handler.dict" \
   "$tree/handler_corpus" "$root/tests/fuzz/handler_corpus" "$root/tests/fuzz/corpus"

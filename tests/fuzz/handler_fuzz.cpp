@@ -5,7 +5,9 @@
 // a state handle whose 16 bytes are 00 01 .. 0f stands for the session that the call's first byte
 // picks, and one whose bytes are 10 11 .. 1e k for the k-th handle that the replies of earlier
 // calls of the input handed out (k modulo their number), so requests get past the session check
-// and reach records, queries and uploads. The properties: no crash or sanitizer finding, nothing
+// and reach records, queries and uploads. A piece that starts with "FLT!" makes a product
+// operation that a later call uses fail (a fault armed as the product's tests arm them), so the
+// handlers' error paths run too. The properties: no crash or sanitizer finding, nothing
 // but the server's own error leaves a handler, every reply (result or error) encodes, and no
 // product exception outlives the input.
 #include <unistd.h>
@@ -32,6 +34,7 @@
 #include "fuzz_input.h"
 #include "kxproduct/diag.h"
 #include "kxproduct/exceptions.h"
+#include "kxproduct/faults.h"
 #include "kxproduct/store.h"
 #include "kxwin/cexception.h"
 #include "wire/errors.h"
@@ -50,6 +53,9 @@ constexpr int inputs_per_copy = 10000;
 constexpr std::size_t handle_size = 16;
 constexpr std::size_t max_calls = 8;
 constexpr std::array<unsigned char, 4> separator = {0xff, 'K', 'X', 0xff};
+// A piece that starts so arms a product fault for the calls after it (see arm_fault).
+constexpr std::array<unsigned char, 4> fault_marker = {'F', 'L', 'T', '!'};
+constexpr std::ptrdiff_t fault_min_size = 7;
 using HandleBytes = std::array<unsigned char, handle_size>;
 constexpr HandleBytes session_placeholder = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 constexpr std::size_t item_placeholder_prefix = handle_size - 1;
@@ -159,7 +165,9 @@ public:
         int last = 0;
         for (std::size_t calls = 0; data < end && calls < max_calls; ++calls) {
             std::uint8_t const *next = std::search(data, end, separator.begin(), separator.end());
-            if (next > data) {
+            if (next - data >= fault_min_size && std::equal(fault_marker.begin(), fault_marker.end(), data)) {
+                arm_fault(data, next);
+            } else if (next > data) {
                 last = kxfuzz::procedure_of(*data);
                 call(last, kxfuzz::variant_of(*data), std::vector<std::uint8_t>(data + 1, next));
             }
@@ -169,6 +177,7 @@ public:
         // registry does not grow from input to input; the sessions stay.
         for (HandedOut const &h : handed_out_) remove_pointer_entry(h.item->oid());
         handed_out_.clear();
+        KXFaultInjector::Reset();
         kxfuzz::clear_temp_dir();
         if (!(Counts() == before)) finding(last, "a product exception outlived the input");
         for (Session &s : sessions_) {
@@ -214,6 +223,19 @@ private:
         } catch (...) {
             finding(number, "destroying the request threw", describe_current());
         }
+    }
+
+    // "FLT!", the kind, which call of the operation fails, the message id, the operation's name.
+    static void arm_fault(std::uint8_t const *piece, std::uint8_t const *end) {
+        static constexpr KXFaultKind kinds[] = {KXFaultKind::KXException, KXFaultKind::PaMsgException,
+                                                KXFaultKind::CException};
+        static constexpr int message_ids[] = {0, 13224, 13285};
+        KXFault fault;
+        fault.kind = kinds[piece[4] % std::size(kinds)];
+        fault.msg_id = message_ids[piece[6] % std::size(message_ids)];
+        fault.text = CString(L"injected failure");
+        std::string const operation(piece + fault_min_size, end);
+        KXFaultInjector::Arm(operation.c_str(), fault, piece[5] % 4 + 1);
     }
 
     void call(int number, int variant, std::vector<std::uint8_t> bytes) {
