@@ -10,6 +10,7 @@
 
 #include "tesutil/fileutl.h"
 #include "wire/catalog.h"
+#include "wire/product_failure.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -154,7 +155,19 @@ bool_t MakeAttachmentDirectArgs::xdr_body(XDR *xdrs) {
     return TRUE;
 }
 
-MakeAttachmentResp::MakeAttachmentResp(std::shared_ptr<AttachmentStateItem> item) : item_(std::move(item)) {}
+MakeAttachmentResp::MakeAttachmentResp(std::shared_ptr<AttachmentStateItem> item) : item_(std::move(item)) {
+    // The record's names come from the product: read while a failure is still the call's error,
+    // not once the reply's leading FALSE is written.
+    try {
+        Attachment const *attachment = item_ ? item_->attachment() : nullptr;
+        AdEntityPtr const record = attachment ? attachment->folder().entity() : AdEntityPtr();
+        AdEntityDef *type = record ? record->GetEntityDef() : nullptr;
+        if (type) type_name_ = Nul::UString(type->GetName().GetString());
+        if (record) record_name_ = Nul::UString(record->GetDisplayName().GetString());
+    } catch (...) {
+        raise_unexpected(L"MakeAttachmentResp");
+    }
+}
 MakeAttachmentResp::~MakeAttachmentResp() = default;
 
 bool_t MakeAttachmentResp::xdr(XDR *xdrs) {
@@ -162,14 +175,10 @@ bool_t MakeAttachmentResp::xdr(XDR *xdrs) {
     try {
         Attachment const *attachment = item_ ? item_->attachment() : nullptr;
         if (!attachment) return FALSE;
-        AdEntityPtr const &record = attachment->folder().entity();
-        AdEntityDef *type = record ? record->GetEntityDef() : nullptr;
-        Nul::UString type_name = type ? Nul::UString(type->GetName().GetString()) : Nul::UString();
-        Nul::UString record_name = record ? Nul::UString(record->GetDisplayName().GetString()) : Nul::UString();
         Nul::UString field_name = attachment->folder().field_name();
         Nul::UString file_name = attachment->file_name();
         StateItemPtr handle = item_;
-        return xdr_state_handle(xdrs, handle) && xdr_ustring(xdrs, type_name) && xdr_ustring(xdrs, record_name) &&
+        return xdr_state_handle(xdrs, handle) && xdr_ustring(xdrs, type_name_) && xdr_ustring(xdrs, record_name_) &&
                xdr_ustring(xdrs, field_name) && xdr_ustring(xdrs, file_name);
     } catch (...) {
         ignore_current_exception(std::source_location::current());

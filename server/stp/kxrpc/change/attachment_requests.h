@@ -76,12 +76,14 @@ public:
 // file name. The item stays registered after the reply.
 class MakeAttachmentResp : public XdrObject {
 public:
+    // Reads the record's type and display name; a product failure is raised as the call's error.
     explicit MakeAttachmentResp(std::shared_ptr<AttachmentStateItem> item);
     ~MakeAttachmentResp() override;
     bool_t xdr(XDR *xdrs) override;
 
 private:
     std::shared_ptr<AttachmentStateItem> item_;
+    Nul::UString type_name_, record_name_;
 };
 
 class ResolveAttachmentArgs : public TargetOpArgs {

@@ -132,8 +132,10 @@ bool kxrpc_mkresource(XdrObject *request, XdrObject **result) {
         raise_reason(4, kx_message(MSG_PROBLEM_CREATING, Nul::UMessage::Arg(failure.text)));
     }
     made.resource->set_dynamic_props(args->dynamic_props());
-    *result = new CreateResourceResp(made.resource.release(), args->values(), args->register_callback(), made.item,
-                                     made.name_id.release());
+    auto *response = new CreateResourceResp(made.resource.release(), args->values(), args->register_callback(),
+                                            made.item, made.name_id.release());
+    *result = response;
+    response->open();
     return true;
 }
 

@@ -32,7 +32,9 @@ bool kxrpc_put_props(XdrObject *request, XdrObject **result) {
     if (args->atomic() && args->values().size() > 1)
         Nul::STPException::raise(reason(atomic_multiple_reason), kx_message(MSG_ATOMIC_MULTIPLE), nullptr, nullptr,
                                  Nul::STPException::LOG_INFO);
-    *result = new PutPropsIter(args->get_resource(), args->values(), args->register_callback());
+    auto *response = new PutPropsIter(args->get_resource(), args->values(), args->register_callback());
+    *result = response;
+    response->open();
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include "kxwin/cexception.h"
 #include "tesutil/xmltag.h"
 #include "wire/errors.h"
+#include "wire/product_failure.h"
 #include "wire/exceptions.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
@@ -194,7 +195,26 @@ PutPropsIter::PutPropsIter(std::unique_ptr<PropsResource> resource, std::vector<
                            bool register_callback)
     : PropsOpIter(std::move(resource)), values_(values), register_callback_(register_callback) {}
 
-PutPropsIter::~PutPropsIter() = default;
+PutPropsIter::~PutPropsIter() { close(); }
+
+void PutPropsIter::open() {
+    if (open_ || !resource_) return;
+    open_ = true; // from here on, closing stops tracking, also after a start that failed half way
+    try {
+        if (register_callback_) resource_->start_field_change_tracking();
+        mru_ = std::make_unique<MRU_context>(resource_->entity());
+    } catch (...) {
+        close();
+        raise_unexpected(L"PutPropsIter::open");
+    }
+}
+
+void PutPropsIter::close() noexcept {
+    if (!open_) return;
+    open_ = false;
+    ignoring_failures([this] { resource_->stop_field_change_tracking(); });
+    ignoring_failures([this] { mru_.reset(); });
+}
 
 bool_t PutPropsIter::put_values() {
     auto next = values_.begin();
@@ -237,24 +257,12 @@ bool_t PutPropsIter::xdr(XDR *xdrs) {
             Nul::UString text = resource_->describe();
             return text_format("PutPropsIter::xdr setting props for (%s)", text.empty() ? Nul::UString(L"NULL") : text);
         });
-        // Tracking stops on every way out, also when the hook-value scope fails to open, and
-        // before that scope closes.
-        struct StopTracking {
-            PropsResource *resource;
-            bool stopped = false;
-            void stop() noexcept {
-                if (stopped) return;
-                stopped = true;
-                ignoring_failures([this] { resource->stop_field_change_tracking(); });
-            }
-            ~StopTracking() { stop(); }
-        } tracking{resource_};
-        if (register_callback_) resource_->start_field_change_tracking();
-        MRU_context mru(resource_->entity());
-        struct StopFirst {
-            StopTracking &tracking;
-            ~StopFirst() { tracking.stop(); }
-        } stop_first{tracking};
+        // Tracking stops and the scope closes on every way out.
+        struct Closing {
+            PutPropsIter &iter;
+            ~Closing() { iter.close(); }
+        } closing{*this};
+        open();
         if (!put_values()) return FALSE;
         resource_->complete_put_props(values_);
         return resource_->xdr_changed_fields(xdrs);

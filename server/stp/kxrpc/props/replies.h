@@ -135,12 +135,20 @@ public:
     PutPropsIter(std::unique_ptr<PropsResource> resource, std::vector<BasePropValue *> const &values,
                  bool register_callback);
     ~PutPropsIter() override;
+    // Starts field-change tracking (when asked) and opens the hook-value scope that the puts run
+    // in. Handlers call it last, so that a failure here is the call's error and not a reply cut
+    // short after its leading FALSE; the reply opens them itself when no handler did.
+    void open();
     bool_t xdr(XDR *xdrs) override;
 
 private:
     bool_t put_values();
+    // Once opened: stops tracking, then closes the scope.
+    void close() noexcept;
     std::vector<BasePropValue *> const &values_;
     bool register_callback_;
+    bool open_ = false;
+    std::unique_ptr<MRU_context> mru_;
 };
 
 // Item 6 of a fetch request: `count` requested properties, read one enum ahead, so exactly one

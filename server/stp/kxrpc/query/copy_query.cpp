@@ -282,8 +282,10 @@ bool kxrpc_copy_query(XdrObject *request, XdrObject **result) {
         }
     }
     copier->target->set_dynamic_props(args->dynamic_props());
-    *result = new CopyQueryResp(std::move(copier->copied), std::move(copier->added), copier->target.release(),
-                                args->values(), args->register_callback());
+    auto *response = new CopyQueryResp(std::move(copier->copied), std::move(copier->added),
+                                       copier->target.release(), args->values(), args->register_callback());
+    *result = response;
+    response->open();
     return true;
 }
 
