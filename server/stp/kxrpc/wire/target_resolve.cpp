@@ -10,6 +10,7 @@
 #include "wire/exceptions.h"
 #include "wire/held_items.h"
 #include "wire/login_session.h"
+#include "wire/product_failure.h"
 #include "wire/records.h"
 #include "wire/target.h"
 #include "wire/trace.h"
@@ -101,9 +102,13 @@ void TargetResourceArg::raise_not_found_quoting(int message) const {
 }
 
 void TargetResourceArg::refresh_repository_names(AdSession *session) {
-    dbset_name_ = ustr(session->GetSessionDbSetName());
-    KXSmartPtr<KXDatabaseDesc> db = session->GetSessionDatabase();
-    db_name_ = db ? ustr(db->GetDatabaseName()) : Nul::UString();
+    try {
+        dbset_name_ = ustr(session->GetSessionDbSetName());
+        KXSmartPtr<KXDatabaseDesc> db = session->GetSessionDatabase();
+        db_name_ = db ? ustr(db->GetDatabaseName()) : Nul::UString();
+    } catch (...) {
+        raise_unexpected(L"TargetResourceArg::refresh_repository_names");
+    }
 }
 
 void TargetResourceArg::refresh_repository_names(LoginSession *login) {
@@ -111,8 +116,12 @@ void TargetResourceArg::refresh_repository_names(LoginSession *login) {
         refresh_repository_names(session);
         return;
     }
-    AdSession *admin = login->admin_api_session();
-    dbset_name_ = admin ? ustr(admin->GetSessionDbSetName()) : Nul::UString();
+    try {
+        AdSession *admin = login->admin_api_session();
+        dbset_name_ = admin ? ustr(admin->GetSessionDbSetName()) : Nul::UString();
+    } catch (...) {
+        raise_unexpected(L"TargetResourceArg::refresh_repository_names");
+    }
     db_name_ = Nul::UString();
 }
 
