@@ -439,7 +439,8 @@ void QueryFolderProps::put_applied_permissions(BasePropValue &value) {
             f->SetPermissions(set);
             f->CommitPermissions();
         } catch (...) {
-            f->RevertPermissions();
+            // A revert that fails too must not replace (and leak) the failure being answered.
+            ignoring_failures([&] { f->RevertPermissions(); });
             throw;
         }
     });
