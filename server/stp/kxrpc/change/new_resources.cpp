@@ -116,12 +116,21 @@ bool_t CreateResourceResp::xdr(XDR *xdrs) {
     if (!xdr_state_handle(xdrs, item_)) return FALSE;
     if (!PutPropsIter::xdr(xdrs)) return FALSE;
     try {
+        // Read after the puts, which may rename the record. The resource is made and the puts are
+        // answered by now: names the product cannot give are left out rather than the reply cut.
+        Nul::UString name, id;
         bool present = name_id_ != nullptr;
+        if (present) {
+            try {
+                name = name_id_->name_text();
+                id = name_id_->id_text();
+            } catch (...) {
+                ignore_current_exception(std::source_location::current());
+                present = false;
+            }
+        }
         if (!xdr_flag(xdrs, present)) return FALSE;
-        if (!present) return TRUE;
-        Nul::UString name = name_id_->name_text();
-        Nul::UString id = name_id_->id_text();
-        return xdr_ustring(xdrs, name) && xdr_ustring(xdrs, id);
+        return !present || (xdr_ustring(xdrs, name) && xdr_ustring(xdrs, id));
     } catch (...) {
         ignore_current_exception(std::source_location::current());
         return FALSE;

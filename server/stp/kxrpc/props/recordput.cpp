@@ -268,10 +268,17 @@ void RecordProps::stop_field_change_tracking() {
 }
 
 bool_t RecordProps::xdr_changed_fields(XDR *xdrs) {
+    // The record's name is read before anything is written: when the product cannot give it, the
+    // report is left out, as for a resource that tracks nothing, rather than the reply cut short.
+    Nul::UString selector;
+    try {
+        selector = object_name();
+    } catch (...) {
+        ignore_current_exception(std::source_location::current());
+        return PropsResource::xdr_changed_fields(xdrs);
+    }
     bool_t present = TRUE;
-    if (!xdr_bool(xdrs, &present)) return FALSE;
-    Nul::UString selector = object_name();
-    if (!xdr_ustring(xdrs, selector)) return FALSE;
+    if (!xdr_bool(xdrs, &present) || !xdr_ustring(xdrs, selector)) return FALSE;
     if (tracker_) return tracker_->xdr(xdrs);
     int none = 0;
     return xdr_int(xdrs, &none);
