@@ -25,6 +25,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -47,6 +48,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr u_int kDefaultBufferSize = 8192;
 constexpr int kCallsPerTurn = 16;                 // calls of one connection before others get a turn
+constexpr std::size_t kCoalesceBytes = 64 * 1024; // replies held for one write before they leave anyway
+constexpr int kAcceptsPerRound = 64;              // connections taken per listener event before closes
+constexpr std::size_t kCrowd = 256;               // open connections whose going is worth a heap trim
 
 // What an epoll event points at.
 struct Pollable {
@@ -152,6 +156,7 @@ struct Runtime {
 
     std::mutex registry_mutex;
     std::unordered_set<Conn*> conns;
+    std::atomic<std::size_t> open_conns{0};  // connections whose descriptor is open
 };
 
 Runtime& rt()
@@ -195,12 +200,14 @@ void close_conn(Conn* c)
 {
     recount(rt().call_bytes, c->in_counted, 0);
     recount(rt().reply_bytes, c->out_counted, 0);
+    epoll_ctl(rt().epoll_fd, EPOLL_CTL_DEL, c->fd, nullptr);
+    close(c->fd);
+    // Counted out only once its descriptor is gone, so the count never falls below what is open.
     {
         std::lock_guard<std::mutex> g(rt().registry_mutex);
         rt().conns.erase(c);
     }
-    epoll_ctl(rt().epoll_fd, EPOLL_CTL_DEL, c->fd, nullptr);
-    close(c->fd);
+    rt().open_conns.fetch_sub(1);
     delete c;
 }
 
@@ -430,9 +437,7 @@ bool send_reply(CallXprt* cx, rpc_msg* msg)
         return false;
     }
     cx->replied = true;
-    if (!send_some(c))
-        c->broken = true;
-    return true;
+    return true;  // it leaves with the replies to the other calls already buffered
 }
 
 void init_reply(rpc_msg& r, std::uint32_t xid)
@@ -584,6 +589,23 @@ Feed feed_buffered(Conn* c)
     return Feed::NeedMore;
 }
 
+// Sends the replies held for c as far as the socket takes them. False when c is no longer this
+// worker's: closed (the peer is gone) or handed to the loop to write the rest.
+bool flush_replies(Conn* c)
+{
+    if (!c->has_output())
+        return true;
+    if (!send_some(c)) {
+        close_conn(c);
+        return false;
+    }
+    if (c->has_output()) {
+        hand_to_loop(c);
+        return false;
+    }
+    return true;
+}
+
 void serve(Worker* w, Conn* c)
 {
     int calls = 0;
@@ -609,16 +631,20 @@ void serve(Worker* w, Conn* c)
                 close_conn(c);
                 return;
             }
-            if (c->has_output()) {
-                hand_to_loop(c);
+            // Replies to calls that are already buffered leave together, in one write; held
+            // replies stay well inside the queue's bound.
+            if (c->held() >= std::min(kCoalesceBytes, rt().limits.max_reply_queue / 4) && !flush_replies(c))
                 return;
-            }
             if (++calls >= kCallsPerTurn && work_waiting()) {
-                queue_work(c);
+                if (flush_replies(c))
+                    queue_work(c);
                 return;
             }
             continue;
         }
+        // No whole call is buffered: what has been answered leaves before anything waits.
+        if (!flush_replies(c))
+            return;
         if (!readable) {
             bool partial = c->reader.started();
             if (partial && Clock::now() >= c->record_deadline) {
@@ -680,9 +706,12 @@ void worker_main(Worker* w)
 
 // ---- the loop ---------------------------------------------------------------------------
 
-void accept_all(Listener* l)
+// Takes at most kAcceptsPerRound connections: the listener stays ready, and the closes that came
+// meanwhile are handled before the next ones are taken, so a storm of short connections does not
+// pile up open descriptors.
+void accept_some(Listener* l)
 {
-    for (;;) {
+    for (int taken = 0; taken < kAcceptsPerRound; ++taken) {
         int fd = accept4(l->fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
@@ -697,12 +726,7 @@ void accept_all(Listener* l)
             }
             return;
         }
-        bool full;
-        {
-            std::lock_guard<std::mutex> g(rt().registry_mutex);
-            full = rt().conns.size() >= rt().limits.max_connections;
-        }
-        if (full) {
+        if (rt().open_conns.load() >= rt().limits.max_connections) {
             // Refused at once and plainly: a reset, rather than a connection never answered.
             struct linger lg{1, 0};
             setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
@@ -719,6 +743,7 @@ void accept_all(Listener* l)
             std::lock_guard<std::mutex> g(rt().registry_mutex);
             rt().conns.insert(c);
         }
+        rt().open_conns.fetch_add(1);
         epoll_event ev{};
         ev.events = EPOLLIN | EPOLLONESHOT;
         ev.data.ptr = static_cast<Pollable*>(c);
@@ -851,7 +876,7 @@ struct Loop {
             }
             if (p->listener) {
                 if (!exiting)
-                    accept_all(static_cast<Listener*>(p));
+                    accept_some(static_cast<Listener*>(p));
                 continue;
             }
             auto* c = static_cast<Conn*>(p);
@@ -859,12 +884,29 @@ struct Loop {
                 flush(c, exiting);
             } else if (!exiting) {
                 untime(c);
-                queue_work(c);
+                // A peer that reset or hung up both ways has nothing left to answer.
+                if (evs[i].events & (EPOLLERR | EPOLLHUP))
+                    close_conn(c);
+                else
+                    queue_work(c);
             }
         }
         take_handed_back();
         expire();
+        give_back_memory();
         return true;
+    }
+
+    // After a crowd of connections has gone, their buffers go back to the system.
+    std::size_t crowd = 0;
+    void give_back_memory()
+    {
+        std::size_t open = rt().open_conns.load();
+        crowd = std::max(crowd, open);
+        if (crowd >= kCrowd && open <= crowd / 4) {
+            malloc_trim(0);
+            crowd = open;
+        }
     }
 };
 
