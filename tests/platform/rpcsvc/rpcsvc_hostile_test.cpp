@@ -37,6 +37,19 @@ void expect_others_served(unsigned short port)
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5));  // generous for sanitizer builds
 }
 
+// Reads a kBig reply of n bytes, whole: its first, middle and last bytes are the pattern's.
+void expect_big_reply(RawConn& c, std::uint32_t xid, std::uint32_t n)
+{
+    auto rec = c.recv_record(20000);
+    ASSERT_TRUE(rec);
+    auto r = parse_reply(*rec);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->xid, xid);
+    ASSERT_EQ(r->results.size(), 4u + n);
+    for (std::size_t i : {std::size_t(0), std::size_t(n / 2), std::size_t(n - 1)})
+        EXPECT_EQ(r->results[4 + i], pattern_byte(i));
+}
+
 std::vector<char> framed(const std::vector<char>& body)
 {
     std::vector<char> v = words({0x80000000u | std::uint32_t(body.size())});
@@ -162,14 +175,7 @@ TEST_F(RpcsvcHostile, ReplyLargerThanTheBufferToASlowReader)
     ASSERT_TRUE(lazy.send_record(make_call(77, kProg, 2, kBig, words({n}))));
     ASSERT_TRUE(wait_until([] { return observed().big_calls.load() >= 1; }));
     expect_others_served(s.port());
-    auto rec = lazy.recv_record(20000);
-    ASSERT_TRUE(rec);
-    auto r = parse_reply(*rec);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->xid, 77u);
-    ASSERT_EQ(r->results.size(), 4u + n);
-    for (std::size_t i : {std::size_t(0), std::size_t(n / 2), std::size_t(n - 1)})
-        EXPECT_EQ(r->results[4 + i], pattern_byte(i));
+    expect_big_reply(lazy, 77, n);
 }
 
 TEST_F(RpcsvcHostile, ReplyThatFailsAfterPartOfItLeftClosesTheConnection)
@@ -356,15 +362,8 @@ TEST_F(RpcsvcHostile, PeersThatNeverReadLargeRepliesHoldNoWorker)
     }
     expect_others_served(s.port());
     // Each reply waited on its own connection, whole.
-    for (std::uint32_t i : {0u, 3u}) {
-        auto rec = lazy[i]->recv_record(20000);
-        ASSERT_TRUE(rec);
-        auto r = parse_reply(*rec);
-        ASSERT_TRUE(r);
-        EXPECT_EQ(r->xid, 100 + i);
-        ASSERT_EQ(r->results.size(), 4u + kReply);
-        EXPECT_EQ(r->results[4 + kReply - 1], pattern_byte(kReply - 1));
-    }
+    for (std::uint32_t i : {0u, 3u})
+        expect_big_reply(*lazy[i], 100 + i, kReply);
 }
 
 TEST_F(RpcsvcHostile, ReplyPastTheQueueBoundClosesThatConnectionOnly)
@@ -484,13 +483,7 @@ TEST_F(RpcsvcHostile, ReplyBytesPastTheTotalCloseTheConnectionThatWouldPassThem)
     ASSERT_TRUE(after_the_call_before(4));
     EXPECT_TRUE(second.wait_closed(20000));  // cut short: it does not hold its whole reply
     expect_others_served(s.port());
-    auto rec = first.recv_record(20000);
-    ASSERT_TRUE(rec);
-    auto r = parse_reply(*rec);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->xid, 1u);
-    ASSERT_EQ(r->results.size(), 4u + kReply);
-    EXPECT_EQ(r->results[4 + kReply - 1], pattern_byte(kReply - 1));
+    expect_big_reply(first, 1, kReply);
 }
 
 namespace {
