@@ -1,9 +1,12 @@
 // The service loop, the worker pool and the reply path.
 //
 // Ownership of a connection passes by hand: while it is armed in epoll (one-shot) nobody
-// touches it; an event hands it to the loop thread, which queues it for a worker or flushes
-// its output; a worker serves it until it has nothing left to read and re-arms it. So a
-// connection never needs a lock of its own and its calls run one after another.
+// touches it; whoever takes its event owns it. A connection between calls is armed in the
+// workers' epoll, where idle workers wait, so a call reaches a worker without the loop thread.
+// The loop's epoll holds the listeners, connections whose replies it writes and connections in
+// the middle of a record (it watches their deadline); it hands those to workers through the
+// work queue. A worker serves a connection until it has nothing left to read and re-arms it.
+// So a connection never needs a lock of its own and its calls run one after another.
 
 #include "ks_rpcsvc.h"
 #include "record_reader.h"
@@ -12,7 +15,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -83,6 +85,7 @@ struct Conn : Pollable {
     Clock::time_point flush_deadline;
     Clock::time_point record_deadline;  // while a call record is incomplete
     bool timed = false;                 // record_deadline is in Runtime::timed; under timer_mutex
+    int ep = -1;                        // the epoll it is registered with; changed by its owner
     std::size_t in_counted = 0;         // share of Runtime::call_bytes
     std::size_t out_counted = 0;        // share of Runtime::reply_bytes
     std::uint64_t sent() const { return out_base + out_off; }
@@ -97,13 +100,6 @@ struct CallXprt : ks_svcxprt {
     XDR* args = nullptr;
     std::uint32_t xid = 0;
     bool replied = false;
-};
-
-// A worker thread. While it waits on its last connection for the next call, it can be called
-// away (kicked) to serve another connection.
-struct Worker {
-    int kick_fd = -1;
-    bool lingering = false;  // in Runtime::lingerers; under queue_mutex
 };
 
 struct Callout {
@@ -143,14 +139,14 @@ struct Runtime {
 
     std::atomic<bool> exit_requested{false};
     std::atomic<int> wake_fd{-1};
-    int epoll_fd = -1;
+    int epoll_fd = -1;       // the loop's
+    int work_epoll_fd = -1;  // the workers'
+    int queue_fd = -1;       // always readable; armed in the workers' epoll while work is queued
 
     std::mutex queue_mutex;  // work queue, stop flag, hand-back queue
-    std::condition_variable queue_cv;
     std::deque<Conn*> work;
     std::vector<Conn*> to_loop;
-    std::vector<Worker*> lingerers;
-    int idle_workers = 0;  // waiting on queue_cv
+    bool queue_armed = false;
     bool stop_workers = false;
     std::atomic<bool> exiting{false};
 
@@ -200,7 +196,8 @@ void close_conn(Conn* c)
 {
     recount(rt().call_bytes, c->in_counted, 0);
     recount(rt().reply_bytes, c->out_counted, 0);
-    epoll_ctl(rt().epoll_fd, EPOLL_CTL_DEL, c->fd, nullptr);
+    if (c->ep >= 0)
+        epoll_ctl(c->ep, EPOLL_CTL_DEL, c->fd, nullptr);
     close(c->fd);
     // Counted out only once its descriptor is gone, so the count never falls below what is open.
     {
@@ -211,20 +208,30 @@ void close_conn(Conn* c)
     delete c;
 }
 
-// After a successful arm the connection belongs to whoever gets its event: hands off.
-bool arm(Conn* c, std::uint32_t events)
+// Arms c in the epoll ep (the loop's or the workers'). After a successful arm the connection
+// belongs to whoever gets its event: hands off.
+bool arm(Conn* c, int ep, std::uint32_t events)
 {
     epoll_event ev{};
     ev.events = events | EPOLLONESHOT;
     ev.data.ptr = static_cast<Pollable*>(c);
-    return epoll_ctl(rt().epoll_fd, EPOLL_CTL_MOD, c->fd, &ev) == 0;
+    if (c->ep == ep)
+        return epoll_ctl(ep, EPOLL_CTL_MOD, c->fd, &ev) == 0;
+    if (c->ep >= 0)
+        epoll_ctl(c->ep, EPOLL_CTL_DEL, c->fd, nullptr);
+    c->ep = ep;  // before the add: from then on c may be another thread's
+    if (epoll_ctl(ep, EPOLL_CTL_ADD, c->fd, &ev) == 0)
+        return true;
+    c->ep = -1;
+    return false;
 }
 
-// Arms for reading; a record begun and not finished has the loop watch its deadline.
+// Arms for reading: between calls in the workers' epoll; a record begun and not finished with
+// the loop, which watches its deadline.
 bool arm_reading(Conn* c)
 {
     if (!c->reader.started())
-        return arm(c, EPOLLIN);
+        return arm(c, rt().work_epoll_fd, EPOLLIN);
     bool earliest;
     {
         std::lock_guard<std::mutex> g(rt().timer_mutex);
@@ -232,7 +239,7 @@ bool arm_reading(Conn* c)
         auto at = rt().timed.insert(key).first;
         earliest = at == rt().timed.begin();
         c->timed = true;
-        if (!arm(c, EPOLLIN)) {
+        if (!arm(c, rt().epoll_fd, EPOLLIN)) {
             rt().timed.erase(key);
             c->timed = false;
             return false;
@@ -253,61 +260,69 @@ void untime(Conn* c)
     }
 }
 
-void kick(Worker* w)  // under queue_mutex
+void arm_queue()  // under queue_mutex
 {
-    w->lingering = false;
-    std::uint64_t one = 1;
-    ssize_t n = write(w->kick_fd, &one, sizeof one);
-    (void)n;  // a full counter wakes it just as well
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLONESHOT;
+    ev.data.ptr = nullptr;
+    rt().queue_armed = epoll_ctl(rt().work_epoll_fd, EPOLL_CTL_MOD, rt().queue_fd, &ev) == 0;
 }
 
 void queue_work(Conn* c)
 {
     Runtime& r = rt();
-    {
-        std::lock_guard<std::mutex> g(r.queue_mutex);
-        r.work.push_back(c);
-        if (r.idle_workers == 0 && !r.lingerers.empty()) {
-            kick(r.lingerers.back());
-            r.lingerers.pop_back();
-            return;
-        }
-    }
-    r.queue_cv.notify_one();
+    std::lock_guard<std::mutex> g(r.queue_mutex);
+    r.work.push_back(c);
+    if (!r.queue_armed)
+        arm_queue();
 }
 
-// Waits, without a timer, until the connection has data or the worker is wanted elsewhere.
-// False when it is wanted elsewhere (or no wait was allowed).
-bool linger(Worker* w, Conn* c, bool& readable)
+// The next connection for a worker: queued work first, else the next event of the workers'
+// epoll. Null when the workers are to stop.
+Conn* next_work()
+{
+    Runtime& r = rt();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> g(r.queue_mutex);
+            if (r.stop_workers)
+                return nullptr;
+            if (!r.work.empty()) {
+                Conn* c = r.work.front();
+                r.work.pop_front();
+                return c;
+            }
+        }
+        epoll_event ev{};
+        int n = epoll_wait(r.work_epoll_fd, &ev, 1, -1);
+        if (n <= 0)
+            continue;
+        auto* p = static_cast<Pollable*>(ev.data.ptr);
+        if (p != nullptr)
+            return static_cast<Conn*>(p);
+        // The queue's signal: one worker per event; more work wakes another.
+        std::lock_guard<std::mutex> g(r.queue_mutex);
+        r.queue_armed = false;
+        if (r.work.size() > 1 && !r.stop_workers)
+            arm_queue();
+    }
+}
+
+// Waits, without a timer, until the connection has data or other work is ready for workers.
+// False when there is other work (or no wait was allowed).
+bool linger(Conn* c, bool& readable)
 {
     Runtime& r = rt();
     {
         std::lock_guard<std::mutex> g(r.queue_mutex);
         if (!r.work.empty() || r.stop_workers)
             return false;
-        w->lingering = true;
-        r.lingerers.push_back(w);
     }
-    pollfd pfd[2] = {{c->fd, POLLIN, 0}, {w->kick_fd, POLLIN, 0}};
+    pollfd pfd[2] = {{c->fd, POLLIN, 0}, {r.work_epoll_fd, POLLIN, 0}};
     while (poll(pfd, 2, -1) < 0 && errno == EINTR) {
     }
-    bool kicked;
-    {
-        std::lock_guard<std::mutex> g(r.queue_mutex);
-        kicked = !w->lingering;
-        if (!kicked) {
-            w->lingering = false;
-            r.lingerers.erase(std::find(r.lingerers.begin(), r.lingerers.end(), w));
-        }
-    }
-    if (kicked) {
-        std::uint64_t v;
-        ssize_t n = read(w->kick_fd, &v, sizeof v);  // the kick was written before it was seen
-        (void)n;
-        return false;
-    }
     readable = pfd[0].revents != 0;
-    return true;
+    return readable;
 }
 
 void hand_to_loop(Conn* c)
@@ -319,10 +334,16 @@ void hand_to_loop(Conn* c)
     wake_loop();
 }
 
+// Other connections wait for a worker: queued, or ready in the workers' epoll.
 bool work_waiting()
 {
-    std::lock_guard<std::mutex> g(rt().queue_mutex);
-    return !rt().work.empty();
+    {
+        std::lock_guard<std::mutex> g(rt().queue_mutex);
+        if (!rt().work.empty())
+            return true;
+    }
+    pollfd pfd{rt().work_epoll_fd, POLLIN, 0};
+    return poll(&pfd, 1, 0) > 0;
 }
 
 // Sends what the socket takes now. False when the peer is gone.
@@ -606,7 +627,7 @@ bool flush_replies(Conn* c)
     return true;
 }
 
-void serve(Worker* w, Conn* c)
+void serve(Conn* c)
 {
     int calls = 0;
     bool lingered = false;
@@ -657,7 +678,7 @@ void serve(Worker* w, Conn* c)
             // is left to the loop, which watches its deadline.
             if (!lingered && !partial) {
                 lingered = true;
-                if (linger(w, c, readable))
+                if (linger(c, readable))
                     continue;
             }
             // Re-arming reports data that is already there, so no read is needed first.
@@ -682,22 +703,11 @@ void serve(Worker* w, Conn* c)
     }
 }
 
-void worker_main(Worker* w)
+void worker_main()
 {
-    for (;;) {
-        Conn* c = nullptr;
-        {
-            std::unique_lock<std::mutex> g(rt().queue_mutex);
-            ++rt().idle_workers;
-            rt().queue_cv.wait(g, [] { return rt().stop_workers || !rt().work.empty(); });
-            --rt().idle_workers;
-            if (rt().stop_workers)
-                return;
-            c = rt().work.front();
-            rt().work.pop_front();
-        }
+    while (Conn* c = next_work()) {
         try {
-            serve(w, c);
+            serve(c);
         } catch (...) {
             close_conn(c);  // out of memory for its buffers: this connection only
         }
@@ -744,10 +754,7 @@ void accept_some(Listener* l)
             rt().conns.insert(c);
         }
         rt().open_conns.fetch_add(1);
-        epoll_event ev{};
-        ev.events = EPOLLIN | EPOLLONESHOT;
-        ev.data.ptr = static_cast<Pollable*>(c);
-        if (epoll_ctl(rt().epoll_fd, EPOLL_CTL_ADD, fd, &ev) != 0)
+        if (!arm(c, rt().work_epoll_fd, EPOLLIN))
             close_conn(c);
     }
 }
@@ -767,7 +774,7 @@ struct Loop {
             c->state = ConnState::Flushing;
             c->flush_deadline = Clock::now() + std::chrono::milliseconds(rt().limits.send_timeout_ms);
             flushing.insert(c);
-            if (!arm(c, EPOLLOUT)) {
+            if (!arm(c, rt().epoll_fd, EPOLLOUT)) {
                 flushing.erase(c);
                 close_conn(c);
             }
@@ -792,7 +799,7 @@ struct Loop {
         }
         if (c->sent() > before)
             c->flush_deadline = Clock::now() + std::chrono::milliseconds(rt().limits.send_timeout_ms);
-        if (!arm(c, EPOLLOUT)) {
+        if (!arm(c, rt().epoll_fd, EPOLLOUT)) {
             flushing.erase(c);
             close_conn(c);
         }
@@ -1088,6 +1095,13 @@ void ks_svc_run(void)
             return;
         r.running = true;
         r.epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+        r.work_epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+        r.queue_fd = eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);  // readable for good
+        if (r.queue_fd >= 0 && r.work_epoll_fd >= 0) {
+            epoll_event ev{};  // no events until work is queued
+            ev.data.ptr = nullptr;
+            epoll_ctl(r.work_epoll_fd, EPOLL_CTL_ADD, r.queue_fd, &ev);
+        }
         // The wake descriptor lives as long as the process: ks_svc_exit writes to it without a
         // lock (it may run in a signal handler), so closing it could let that write reach
         // whatever file reused the number.
@@ -1108,18 +1122,15 @@ void ks_svc_run(void)
         r.limits = read_limits();
         r.listeners_changed.store(true);
         r.stop_workers = false;
+        r.queue_armed = false;
         r.exiting.store(false);
     }
     int wake = r.wake_fd.load();
     std::vector<std::thread> pool;
-    std::vector<Worker> crew(std::size_t(std::max(workers, 0)));
-    if (r.epoll_fd >= 0 && wake >= 0) {
-        for (Worker& w : crew) {
-            w.kick_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-            if (w.kick_fd < 0)
-                break;
+    if (r.epoll_fd >= 0 && r.work_epoll_fd >= 0 && r.queue_fd >= 0 && wake >= 0) {
+        for (int i = 0; i < workers; ++i) {
             try {
-                pool.emplace_back(worker_main, &w);
+                pool.emplace_back(worker_main);
             } catch (...) {
                 break;  // serve with the threads there are
             }
@@ -1148,18 +1159,16 @@ void ks_svc_run(void)
         loop.listeners.clear();
     }
     {
+        // The queue's signal, left level-triggered, wakes every worker, waiting or lingering.
         std::lock_guard<std::mutex> g(r.queue_mutex);
         r.stop_workers = true;
-        for (Worker* w : r.lingerers)
-            kick(w);
-        r.lingerers.clear();
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.ptr = nullptr;
+        epoll_ctl(r.work_epoll_fd, EPOLL_CTL_MOD, r.queue_fd, &ev);
     }
-    r.queue_cv.notify_all();
     for (std::thread& t : pool)
         t.join();
-    for (Worker& w : crew)
-        if (w.kick_fd >= 0)
-            close(w.kick_fd);
     loop.take_handed_back();
     auto limit = Clock::now() + std::chrono::milliseconds(KS_EXIT_DRAIN_MS);
     while (!loop.flushing.empty() && Clock::now() < limit) {
@@ -1191,6 +1200,12 @@ void ks_svc_run(void)
     if (r.epoll_fd >= 0)
         close(r.epoll_fd);
     r.epoll_fd = -1;
+    if (r.work_epoll_fd >= 0)
+        close(r.work_epoll_fd);
+    r.work_epoll_fd = -1;
+    if (r.queue_fd >= 0)
+        close(r.queue_fd);
+    r.queue_fd = -1;
     r.exit_requested.store(false);
     r.running = false;
 }

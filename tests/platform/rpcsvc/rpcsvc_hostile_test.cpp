@@ -531,6 +531,10 @@ TEST_F(RpcsvcHostile, ConnectCloseStormNeverHoldsMoreThanTheLimit)
                 RawConn c(s.port());
                 if (t % 2 == 0 && c.send_record(make_call(i, kProg, 2, kNull)))
                     c.recv_record(2000);  // answered, or reset when past the limit
+                if (t % 4 == 1) {         // some go with a reset, the moment they are connected
+                    struct linger lg{1, 0};
+                    setsockopt(c.fd(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+                }
             }
         });
     }
