@@ -261,13 +261,22 @@ TEST(Selector, TextStartingWithColon) {
     EXPECT_EQ(parse_failure(".:name@db"), "parsed: name@db");
 }
 
-TEST(Selector, FirstAtAfterTheColonSplitsNameAndRepository) {
-    Selector s{UString(L"kx.record:a%@b@db")};
-    EXPECT_EQ(u8(s.object_name()), "a%");
-    EXPECT_EQ(u8(s.repository_name()), "b@db");
-    Selector t{UString(L"kx.record:a:b@db:x")};
-    EXPECT_EQ(u8(t.object_name()), "a:b");
-    EXPECT_EQ(u8(t.repository_name()), "db:x");
+TEST(Selector, FirstUnescapedAtAfterTheColonSplitsNameAndRepository) {
+    struct Case { wchar_t const *text; char const *name, *repository; };
+    for (Case c : {Case{L"kx.record:a%@b@db", "a%@b", "db"}, Case{L"kx.record:a%%@b@db", "a%%", "b@db"},
+                   Case{L"kx.record:a%%%@b@db", "a%%%@b", "db"}, Case{L"kx.record:a:b@db:x", "a:b", "db:x"},
+                   Case{L"kx.record:x@@y@db", "x", "@y@db"}}) {
+        Selector s{UString(c.text)};
+        EXPECT_EQ(u8(s.object_name()), c.name) << u8(UString(c.text));
+        EXPECT_EQ(u8(s.repository_name()), c.repository) << u8(UString(c.text));
+    }
+    EXPECT_EQ(parse_failure("kx.record:a%@b"), invalid("kx.record:a%@b", "missing repository seperator: \"@\""));
+    // A printed name with "@" in it parses back to the same name.
+    Selector printed(Selector::NS_GROUP, Selector::encode_segment(UString(L"ops@night")), Selector::DOMAIN_KX,
+                     UString(L"db"));
+    Selector parsed{printed.to_string_with_domain()};
+    EXPECT_EQ(u8(Selector::decode_string(parsed.object_name())), "ops@night");
+    EXPECT_EQ(u8(parsed.repository_name()), "db");
 }
 
 TEST(Selector, DefaultIsNil) {

@@ -42,19 +42,26 @@ template <std::size_t N> int index_of(char16_t const *const (&names)[N], UString
     return -1;
 }
 
-// Splits at `sep`, dropping empty segments. A separator escaped by "%" stays inside its segment; it
-// is escaped only when an odd run of "%" precedes it, since "%%" is an escaped "%" itself.
+// The first `sep` at or after `from` that "%" does not escape; -1 when there is none. A separator is
+// escaped only when an odd run of "%" precedes it, since "%%" is an escaped "%" itself.
+int32_t find_unescaped(icu::UnicodeString const &s, char16_t sep, int32_t from) {
+    int32_t percents = 0;
+    for (int32_t i = from; i < s.length(); ++i) {
+        char16_t c = s.charAt(i);
+        if (c == sep && percents % 2 == 0) return i;
+        percents = c == u'%' ? percents + 1 : 0;
+    }
+    return -1;
+}
+
+// Splits at unescaped `sep`, dropping empty segments.
 std::vector<UString> split(UString const &text, char16_t sep) {
     std::vector<UString> out;
     icu::UnicodeString const &s = text.icu();
-    int32_t start = 0, percents = 0;
-    for (int32_t i = 0; i < s.length(); ++i) {
-        char16_t c = s.charAt(i);
-        if (c == sep && percents % 2 == 0) {
-            if (i > start) out.emplace_back(icu::UnicodeString(s, start, i - start));
-            start = i + 1;
-        }
-        percents = c == u'%' ? percents + 1 : 0;
+    int32_t start = 0;
+    for (int32_t i = find_unescaped(s, sep, 0); i >= 0; i = find_unescaped(s, sep, start)) {
+        if (i > start) out.emplace_back(icu::UnicodeString(s, start, i - start));
+        start = i + 1;
     }
     if (s.length() > start) out.emplace_back(icu::UnicodeString(s, start));
     return out;
@@ -127,7 +134,8 @@ Selector::Selector(UString const &text) {
         repository_ = UString(icu::UnicodeString(s, rest));
         return;
     }
-    int32_t at = s.indexOf(u'@', rest);
+    // An escaped "@" belongs to the name: encode_segment writes one for every "@" of a name.
+    int32_t at = find_unescaped(s, u'@', rest);
     if (at < 0) raise_invalid(text, UString(L"missing repository seperator: \"@\""));
     if (at == rest && !is_repository_type())
         raise_invalid(text, UString(L"no name for non-repository resource type"));

@@ -76,7 +76,8 @@ bool_t ks_svc_destroy(KS_SVCXPRT* xprt);
 bool_t ks_svc_register(KS_SVCXPRT* xprt, rpcprog_t prog, rpcvers_t vers, ks_dispatch_t dispatch,
                        int protocol);
 
-/* Serves until ks_svc_exit. A worker never waits for a peer: replies are queued on their
+/* Serves until ks_svc_exit. Replies to calls already buffered on a connection leave together, in
+ * one write. A worker never waits for a peer: replies are queued on their
  * connection and written by the loop as the peer reads. A connection is closed when its queued
  * replies pass KS_MAX_REPLY_QUEUE or all queued replies pass KS_MAX_REPLY_BYTES, when its call
  * record is not complete within KS_RECORD_TIMEOUT_MS, or when the call bytes buffered across

@@ -1,9 +1,12 @@
 // The service loop, the worker pool and the reply path.
 //
 // Ownership of a connection passes by hand: while it is armed in epoll (one-shot) nobody
-// touches it; an event hands it to the loop thread, which queues it for a worker or flushes
-// its output; a worker serves it until it has nothing left to read and re-arms it. So a
-// connection never needs a lock of its own and its calls run one after another.
+// touches it; whoever takes its event owns it. A connection between calls is armed in the
+// workers' epoll, where idle workers wait, so a call reaches a worker without the loop thread.
+// The loop's epoll holds the listeners, connections whose replies it writes and connections in
+// the middle of a record (it watches their deadline); it hands those to workers through the
+// work queue. A worker serves a connection until it has nothing left to read and re-arms it.
+// So a connection never needs a lock of its own and its calls run one after another.
 
 #include "ks_rpcsvc.h"
 #include "record_reader.h"
@@ -12,7 +15,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -25,6 +27,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -47,6 +50,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr u_int kDefaultBufferSize = 8192;
 constexpr int kCallsPerTurn = 16;                 // calls of one connection before others get a turn
+constexpr std::size_t kCoalesceBytes = 64 * 1024; // replies held for one write before they leave anyway
+constexpr int kAcceptsPerRound = 64;              // connections taken per listener event before closes
+constexpr std::size_t kCrowd = 256;               // open connections whose going is worth a heap trim
 
 // What an epoll event points at.
 struct Pollable {
@@ -79,6 +85,8 @@ struct Conn : Pollable {
     Clock::time_point flush_deadline;
     Clock::time_point record_deadline;  // while a call record is incomplete
     bool timed = false;                 // record_deadline is in Runtime::timed; under timer_mutex
+    int ep = -1;                        // the epoll it is registered with; changed by its owner
+    std::atomic<unsigned> arms{0};      // orders an owner's work before the next owner's
     std::size_t in_counted = 0;         // share of Runtime::call_bytes
     std::size_t out_counted = 0;        // share of Runtime::reply_bytes
     std::uint64_t sent() const { return out_base + out_off; }
@@ -93,13 +101,6 @@ struct CallXprt : ks_svcxprt {
     XDR* args = nullptr;
     std::uint32_t xid = 0;
     bool replied = false;
-};
-
-// A worker thread. While it waits on its last connection for the next call, it can be called
-// away (kicked) to serve another connection.
-struct Worker {
-    int kick_fd = -1;
-    bool lingering = false;  // in Runtime::lingerers; under queue_mutex
 };
 
 struct Callout {
@@ -139,19 +140,20 @@ struct Runtime {
 
     std::atomic<bool> exit_requested{false};
     std::atomic<int> wake_fd{-1};
-    int epoll_fd = -1;
+    int epoll_fd = -1;       // the loop's
+    int work_epoll_fd = -1;  // the workers'
+    int queue_fd = -1;       // always readable; armed in the workers' epoll while work is queued
 
     std::mutex queue_mutex;  // work queue, stop flag, hand-back queue
-    std::condition_variable queue_cv;
     std::deque<Conn*> work;
     std::vector<Conn*> to_loop;
-    std::vector<Worker*> lingerers;
-    int idle_workers = 0;  // waiting on queue_cv
+    bool queue_armed = false;
     bool stop_workers = false;
     std::atomic<bool> exiting{false};
 
     std::mutex registry_mutex;
     std::unordered_set<Conn*> conns;
+    std::atomic<std::size_t> open_conns{0};  // connections whose descriptor is open
 };
 
 Runtime& rt()
@@ -195,29 +197,64 @@ void close_conn(Conn* c)
 {
     recount(rt().call_bytes, c->in_counted, 0);
     recount(rt().reply_bytes, c->out_counted, 0);
+    if (c->ep >= 0)
+        epoll_ctl(c->ep, EPOLL_CTL_DEL, c->fd, nullptr);
+    close(c->fd);
+    // Counted out only once its descriptor is gone, so the count never falls below what is open.
     {
         std::lock_guard<std::mutex> g(rt().registry_mutex);
         rt().conns.erase(c);
     }
-    epoll_ctl(rt().epoll_fd, EPOLL_CTL_DEL, c->fd, nullptr);
-    close(c->fd);
+    rt().open_conns.fetch_sub(1);
     delete c;
 }
 
-// After a successful arm the connection belongs to whoever gets its event: hands off.
-bool arm(Conn* c, std::uint32_t events)
+#if defined(__SANITIZE_THREAD__)
+extern "C" void AnnotateIgnoreReadsBegin(const char* file, int line);
+extern "C" void AnnotateIgnoreReadsEnd(const char* file, int line);
+// ThreadSanitizer sees a re-arm as a read of the descriptor that is not ordered before the next
+// owner's close of it (it orders only an epoll's adds before its events). The kernel orders it:
+// the event that makes the next owner exists only once the re-arm is done.
+struct IgnoreFdRead {
+    IgnoreFdRead() { AnnotateIgnoreReadsBegin(__FILE__, __LINE__); }
+    ~IgnoreFdRead() { AnnotateIgnoreReadsEnd(__FILE__, __LINE__); }
+};
+#else
+struct IgnoreFdRead {};
+#endif
+
+// Arms c in the epoll ep (the loop's or the workers'). After a successful arm the connection
+// belongs to whoever gets its event: hands off.
+bool arm(Conn* c, int ep, std::uint32_t events)
 {
     epoll_event ev{};
     ev.events = events | EPOLLONESHOT;
     ev.data.ptr = static_cast<Pollable*>(c);
-    return epoll_ctl(rt().epoll_fd, EPOLL_CTL_MOD, c->fd, &ev) == 0;
+    const int fd = c->fd;
+    // The kernel orders an arm before the event it brings; the release says so to the memory
+    // model (and to race detectors), whichever thread takes the event. It is the last touch of
+    // c before the arm.
+    if (c->ep == ep) {
+        c->arms.fetch_add(1, std::memory_order_release);
+        [[maybe_unused]] IgnoreFdRead quiet;
+        return epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev) == 0;
+    }
+    if (c->ep >= 0)
+        epoll_ctl(c->ep, EPOLL_CTL_DEL, fd, nullptr);
+    c->ep = ep;
+    c->arms.fetch_add(1, std::memory_order_release);
+    if (epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) == 0)
+        return true;
+    c->ep = -1;  // not armed: still ours
+    return false;
 }
 
-// Arms for reading; a record begun and not finished has the loop watch its deadline.
+// Arms for reading: between calls in the workers' epoll; a record begun and not finished with
+// the loop, which watches its deadline.
 bool arm_reading(Conn* c)
 {
     if (!c->reader.started())
-        return arm(c, EPOLLIN);
+        return arm(c, rt().work_epoll_fd, EPOLLIN);
     bool earliest;
     {
         std::lock_guard<std::mutex> g(rt().timer_mutex);
@@ -225,7 +262,7 @@ bool arm_reading(Conn* c)
         auto at = rt().timed.insert(key).first;
         earliest = at == rt().timed.begin();
         c->timed = true;
-        if (!arm(c, EPOLLIN)) {
+        if (!arm(c, rt().epoll_fd, EPOLLIN)) {
             rt().timed.erase(key);
             c->timed = false;
             return false;
@@ -246,61 +283,77 @@ void untime(Conn* c)
     }
 }
 
-void kick(Worker* w)  // under queue_mutex
+// The connection of an event, now the taker's.
+Conn* taken(Pollable* p)
 {
-    w->lingering = false;
-    std::uint64_t one = 1;
-    ssize_t n = write(w->kick_fd, &one, sizeof one);
-    (void)n;  // a full counter wakes it just as well
+    auto* c = static_cast<Conn*>(p);
+    c->arms.load(std::memory_order_acquire);
+    return c;
+}
+
+void arm_queue()  // under queue_mutex
+{
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLONESHOT;
+    ev.data.ptr = nullptr;
+    rt().queue_armed = epoll_ctl(rt().work_epoll_fd, EPOLL_CTL_MOD, rt().queue_fd, &ev) == 0;
 }
 
 void queue_work(Conn* c)
 {
     Runtime& r = rt();
-    {
-        std::lock_guard<std::mutex> g(r.queue_mutex);
-        r.work.push_back(c);
-        if (r.idle_workers == 0 && !r.lingerers.empty()) {
-            kick(r.lingerers.back());
-            r.lingerers.pop_back();
-            return;
-        }
-    }
-    r.queue_cv.notify_one();
+    std::lock_guard<std::mutex> g(r.queue_mutex);
+    r.work.push_back(c);
+    if (!r.queue_armed)
+        arm_queue();
 }
 
-// Waits, without a timer, until the connection has data or the worker is wanted elsewhere.
-// False when it is wanted elsewhere (or no wait was allowed).
-bool linger(Worker* w, Conn* c, bool& readable)
+// The next connection for a worker: queued work first, else the next event of the workers'
+// epoll. Null when the workers are to stop.
+Conn* next_work()
+{
+    Runtime& r = rt();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> g(r.queue_mutex);
+            if (r.stop_workers)
+                return nullptr;
+            if (!r.work.empty()) {
+                Conn* c = r.work.front();
+                r.work.pop_front();
+                return c;
+            }
+        }
+        epoll_event ev{};
+        int n = epoll_wait(r.work_epoll_fd, &ev, 1, -1);
+        if (n <= 0)
+            continue;
+        auto* p = static_cast<Pollable*>(ev.data.ptr);
+        if (p != nullptr)
+            return taken(p);
+        // The queue's signal: one worker per event; more work wakes another.
+        std::lock_guard<std::mutex> g(r.queue_mutex);
+        r.queue_armed = false;
+        if (r.work.size() > 1 && !r.stop_workers)
+            arm_queue();
+    }
+}
+
+// Waits, without a timer, until the connection has data or other work is ready for workers.
+// False when there is other work (or no wait was allowed).
+bool linger(Conn* c, bool& readable)
 {
     Runtime& r = rt();
     {
         std::lock_guard<std::mutex> g(r.queue_mutex);
         if (!r.work.empty() || r.stop_workers)
             return false;
-        w->lingering = true;
-        r.lingerers.push_back(w);
     }
-    pollfd pfd[2] = {{c->fd, POLLIN, 0}, {w->kick_fd, POLLIN, 0}};
+    pollfd pfd[2] = {{c->fd, POLLIN, 0}, {r.work_epoll_fd, POLLIN, 0}};
     while (poll(pfd, 2, -1) < 0 && errno == EINTR) {
     }
-    bool kicked;
-    {
-        std::lock_guard<std::mutex> g(r.queue_mutex);
-        kicked = !w->lingering;
-        if (!kicked) {
-            w->lingering = false;
-            r.lingerers.erase(std::find(r.lingerers.begin(), r.lingerers.end(), w));
-        }
-    }
-    if (kicked) {
-        std::uint64_t v;
-        ssize_t n = read(w->kick_fd, &v, sizeof v);  // the kick was written before it was seen
-        (void)n;
-        return false;
-    }
     readable = pfd[0].revents != 0;
-    return true;
+    return readable;
 }
 
 void hand_to_loop(Conn* c)
@@ -312,10 +365,16 @@ void hand_to_loop(Conn* c)
     wake_loop();
 }
 
+// Other connections wait for a worker: queued, or ready in the workers' epoll.
 bool work_waiting()
 {
-    std::lock_guard<std::mutex> g(rt().queue_mutex);
-    return !rt().work.empty();
+    {
+        std::lock_guard<std::mutex> g(rt().queue_mutex);
+        if (!rt().work.empty())
+            return true;
+    }
+    pollfd pfd{rt().work_epoll_fd, POLLIN, 0};
+    return poll(&pfd, 1, 0) > 0;
 }
 
 // Sends what the socket takes now. False when the peer is gone.
@@ -430,9 +489,7 @@ bool send_reply(CallXprt* cx, rpc_msg* msg)
         return false;
     }
     cx->replied = true;
-    if (!send_some(c))
-        c->broken = true;
-    return true;
+    return true;  // it leaves with the replies to the other calls already buffered
 }
 
 void init_reply(rpc_msg& r, std::uint32_t xid)
@@ -584,7 +641,24 @@ Feed feed_buffered(Conn* c)
     return Feed::NeedMore;
 }
 
-void serve(Worker* w, Conn* c)
+// Sends the replies held for c as far as the socket takes them. False when c is no longer this
+// worker's: closed (the peer is gone) or handed to the loop to write the rest.
+bool flush_replies(Conn* c)
+{
+    if (!c->has_output())
+        return true;
+    if (!send_some(c)) {
+        close_conn(c);
+        return false;
+    }
+    if (c->has_output()) {
+        hand_to_loop(c);
+        return false;
+    }
+    return true;
+}
+
+void serve(Conn* c)
 {
     int calls = 0;
     bool lingered = false;
@@ -609,16 +683,20 @@ void serve(Worker* w, Conn* c)
                 close_conn(c);
                 return;
             }
-            if (c->has_output()) {
-                hand_to_loop(c);
+            // Replies to calls that are already buffered leave together, in one write; held
+            // replies stay well inside the queue's bound.
+            if (c->held() >= std::min(kCoalesceBytes, rt().limits.max_reply_queue / 4) && !flush_replies(c))
                 return;
-            }
             if (++calls >= kCallsPerTurn && work_waiting()) {
-                queue_work(c);
+                if (flush_replies(c))
+                    queue_work(c);
                 return;
             }
             continue;
         }
+        // No whole call is buffered: what has been answered leaves before anything waits.
+        if (!flush_replies(c))
+            return;
         if (!readable) {
             bool partial = c->reader.started();
             if (partial && Clock::now() >= c->record_deadline) {
@@ -631,7 +709,7 @@ void serve(Worker* w, Conn* c)
             // is left to the loop, which watches its deadline.
             if (!lingered && !partial) {
                 lingered = true;
-                if (linger(w, c, readable))
+                if (linger(c, readable))
                     continue;
             }
             // Re-arming reports data that is already there, so no read is needed first.
@@ -656,22 +734,11 @@ void serve(Worker* w, Conn* c)
     }
 }
 
-void worker_main(Worker* w)
+void worker_main()
 {
-    for (;;) {
-        Conn* c = nullptr;
-        {
-            std::unique_lock<std::mutex> g(rt().queue_mutex);
-            ++rt().idle_workers;
-            rt().queue_cv.wait(g, [] { return rt().stop_workers || !rt().work.empty(); });
-            --rt().idle_workers;
-            if (rt().stop_workers)
-                return;
-            c = rt().work.front();
-            rt().work.pop_front();
-        }
+    while (Conn* c = next_work()) {
         try {
-            serve(w, c);
+            serve(c);
         } catch (...) {
             close_conn(c);  // out of memory for its buffers: this connection only
         }
@@ -680,9 +747,12 @@ void worker_main(Worker* w)
 
 // ---- the loop ---------------------------------------------------------------------------
 
-void accept_all(Listener* l)
+// Takes at most kAcceptsPerRound connections: the listener stays ready, and the closes that came
+// meanwhile are handled before the next ones are taken, so a storm of short connections does not
+// pile up open descriptors.
+void accept_some(Listener* l)
 {
-    for (;;) {
+    for (int taken = 0; taken < kAcceptsPerRound; ++taken) {
         int fd = accept4(l->fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
@@ -697,12 +767,7 @@ void accept_all(Listener* l)
             }
             return;
         }
-        bool full;
-        {
-            std::lock_guard<std::mutex> g(rt().registry_mutex);
-            full = rt().conns.size() >= rt().limits.max_connections;
-        }
-        if (full) {
+        if (rt().open_conns.load() >= rt().limits.max_connections) {
             // Refused at once and plainly: a reset, rather than a connection never answered.
             struct linger lg{1, 0};
             setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
@@ -719,10 +784,8 @@ void accept_all(Listener* l)
             std::lock_guard<std::mutex> g(rt().registry_mutex);
             rt().conns.insert(c);
         }
-        epoll_event ev{};
-        ev.events = EPOLLIN | EPOLLONESHOT;
-        ev.data.ptr = static_cast<Pollable*>(c);
-        if (epoll_ctl(rt().epoll_fd, EPOLL_CTL_ADD, fd, &ev) != 0)
+        rt().open_conns.fetch_add(1);
+        if (!arm(c, rt().work_epoll_fd, EPOLLIN))
             close_conn(c);
     }
 }
@@ -742,7 +805,7 @@ struct Loop {
             c->state = ConnState::Flushing;
             c->flush_deadline = Clock::now() + std::chrono::milliseconds(rt().limits.send_timeout_ms);
             flushing.insert(c);
-            if (!arm(c, EPOLLOUT)) {
+            if (!arm(c, rt().epoll_fd, EPOLLOUT)) {
                 flushing.erase(c);
                 close_conn(c);
             }
@@ -767,7 +830,7 @@ struct Loop {
         }
         if (c->sent() > before)
             c->flush_deadline = Clock::now() + std::chrono::milliseconds(rt().limits.send_timeout_ms);
-        if (!arm(c, EPOLLOUT)) {
+        if (!arm(c, rt().epoll_fd, EPOLLOUT)) {
             flushing.erase(c);
             close_conn(c);
         }
@@ -851,20 +914,37 @@ struct Loop {
             }
             if (p->listener) {
                 if (!exiting)
-                    accept_all(static_cast<Listener*>(p));
+                    accept_some(static_cast<Listener*>(p));
                 continue;
             }
-            auto* c = static_cast<Conn*>(p);
+            Conn* c = taken(p);
             if (c->state == ConnState::Flushing) {
                 flush(c, exiting);
             } else if (!exiting) {
                 untime(c);
-                queue_work(c);
+                // A peer that reset or hung up both ways has nothing left to answer.
+                if (evs[i].events & (EPOLLERR | EPOLLHUP))
+                    close_conn(c);
+                else
+                    queue_work(c);
             }
         }
         take_handed_back();
         expire();
+        give_back_memory();
         return true;
+    }
+
+    // After a crowd of connections has gone, their buffers go back to the system.
+    std::size_t crowd = 0;
+    void give_back_memory()
+    {
+        std::size_t open = rt().open_conns.load();
+        crowd = std::max(crowd, open);
+        if (crowd >= kCrowd && open <= crowd / 4) {
+            malloc_trim(0);
+            crowd = open;
+        }
     }
 };
 
@@ -1046,6 +1126,13 @@ void ks_svc_run(void)
             return;
         r.running = true;
         r.epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+        r.work_epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+        r.queue_fd = eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);  // readable for good
+        if (r.queue_fd >= 0 && r.work_epoll_fd >= 0) {
+            epoll_event ev{};  // no events until work is queued
+            ev.data.ptr = nullptr;
+            epoll_ctl(r.work_epoll_fd, EPOLL_CTL_ADD, r.queue_fd, &ev);
+        }
         // The wake descriptor lives as long as the process: ks_svc_exit writes to it without a
         // lock (it may run in a signal handler), so closing it could let that write reach
         // whatever file reused the number.
@@ -1066,18 +1153,15 @@ void ks_svc_run(void)
         r.limits = read_limits();
         r.listeners_changed.store(true);
         r.stop_workers = false;
+        r.queue_armed = false;
         r.exiting.store(false);
     }
     int wake = r.wake_fd.load();
     std::vector<std::thread> pool;
-    std::vector<Worker> crew(std::size_t(std::max(workers, 0)));
-    if (r.epoll_fd >= 0 && wake >= 0) {
-        for (Worker& w : crew) {
-            w.kick_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-            if (w.kick_fd < 0)
-                break;
+    if (r.epoll_fd >= 0 && r.work_epoll_fd >= 0 && r.queue_fd >= 0 && wake >= 0) {
+        for (int i = 0; i < workers; ++i) {
             try {
-                pool.emplace_back(worker_main, &w);
+                pool.emplace_back(worker_main);
             } catch (...) {
                 break;  // serve with the threads there are
             }
@@ -1106,18 +1190,16 @@ void ks_svc_run(void)
         loop.listeners.clear();
     }
     {
+        // The queue's signal, left level-triggered, wakes every worker, waiting or lingering.
         std::lock_guard<std::mutex> g(r.queue_mutex);
         r.stop_workers = true;
-        for (Worker* w : r.lingerers)
-            kick(w);
-        r.lingerers.clear();
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.ptr = nullptr;
+        epoll_ctl(r.work_epoll_fd, EPOLL_CTL_MOD, r.queue_fd, &ev);
     }
-    r.queue_cv.notify_all();
     for (std::thread& t : pool)
         t.join();
-    for (Worker& w : crew)
-        if (w.kick_fd >= 0)
-            close(w.kick_fd);
     loop.take_handed_back();
     auto limit = Clock::now() + std::chrono::milliseconds(KS_EXIT_DRAIN_MS);
     while (!loop.flushing.empty() && Clock::now() < limit) {
@@ -1149,6 +1231,12 @@ void ks_svc_run(void)
     if (r.epoll_fd >= 0)
         close(r.epoll_fd);
     r.epoll_fd = -1;
+    if (r.work_epoll_fd >= 0)
+        close(r.work_epoll_fd);
+    r.work_epoll_fd = -1;
+    if (r.queue_fd >= 0)
+        close(r.queue_fd);
+    r.queue_fd = -1;
     r.exit_requested.store(false);
     r.running = false;
 }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include <netinet/in.h>
+#include <linux/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -256,6 +257,50 @@ TEST(RpcsvcBasic, FragmentedAndPipelinedCalls)
         EXPECT_EQ(r->xid, 1000 + i);
         EXPECT_EQ(r->results, words({i + 1}));
     }
+}
+
+// Data segments this socket has received so far.
+unsigned data_segments_in(int fd)
+{
+    tcp_info ti{};
+    socklen_t len = sizeof ti;
+    EXPECT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len), 0);
+    return ti.tcpi_data_segs_in;
+}
+
+TEST(RpcsvcBasic, RepliesToBufferedCallsLeaveInOrderInOneWrite)
+{
+    Server s(4);
+    RawConn c(s.port());
+    // 100 calls in one write (they fit the server's read buffer); a reply whose encoding fails
+    // and a procedure that throws sit among them.
+    std::vector<char> wire;
+    for (std::uint32_t i = 0; i < 100; ++i) {
+        rpcproc_t proc = i == 40 ? kFailEncode : i == 70 ? kThrow : kAdd;
+        std::vector<char> b = make_call(2000 + i, kProg, 2, proc, proc == kAdd ? words({i, 2}) : std::vector<char>{});
+        std::vector<char> h = words({0x80000000u | std::uint32_t(b.size())});
+        wire.insert(wire.end(), h.begin(), h.end());
+        wire.insert(wire.end(), b.begin(), b.end());
+    }
+    ASSERT_LT(wire.size(), 8192u);
+    unsigned before = data_segments_in(c.fd());
+    ASSERT_TRUE(c.send_all(wire.data(), wire.size()));
+    for (std::uint32_t i = 0; i < 100; ++i) {
+        auto rec = c.recv_record();
+        ASSERT_TRUE(rec);
+        auto r = parse_reply(*rec);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->xid, 2000 + i);
+        if (i == 40 || i == 70) {
+            EXPECT_EQ(r->accept_stat, std::uint32_t(SYSTEM_ERR));
+            EXPECT_TRUE(r->results.empty());
+        } else {
+            EXPECT_EQ(r->accept_stat, std::uint32_t(SUCCESS));
+            EXPECT_EQ(r->results, words({i + 2}));
+        }
+    }
+    // One write of replies is one segment on loopback; a write per reply would be a hundred.
+    EXPECT_LE(data_segments_in(c.fd()) - before, 2u);
 }
 
 TEST(RpcsvcBasic, RecordThatIsNoCallIsDropped)

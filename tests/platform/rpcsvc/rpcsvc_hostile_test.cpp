@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
+#include <atomic>
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -33,6 +35,19 @@ void expect_others_served(unsigned short port)
     EXPECT_EQ(call_echo(c, "still unhurt"), "still unhurt");
     clnt_destroy(c);
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5));  // generous for sanitizer builds
+}
+
+// Reads a kBig reply of n bytes, whole: its first, middle and last bytes are the pattern's.
+void expect_big_reply(RawConn& c, std::uint32_t xid, std::uint32_t n)
+{
+    auto rec = c.recv_record(20000);
+    ASSERT_TRUE(rec);
+    auto r = parse_reply(*rec);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->xid, xid);
+    ASSERT_EQ(r->results.size(), 4u + n);
+    for (std::size_t i : {std::size_t(0), std::size_t(n / 2), std::size_t(n - 1)})
+        EXPECT_EQ(r->results[4 + i], pattern_byte(i));
 }
 
 std::vector<char> framed(const std::vector<char>& body)
@@ -160,14 +175,7 @@ TEST_F(RpcsvcHostile, ReplyLargerThanTheBufferToASlowReader)
     ASSERT_TRUE(lazy.send_record(make_call(77, kProg, 2, kBig, words({n}))));
     ASSERT_TRUE(wait_until([] { return observed().big_calls.load() >= 1; }));
     expect_others_served(s.port());
-    auto rec = lazy.recv_record(20000);
-    ASSERT_TRUE(rec);
-    auto r = parse_reply(*rec);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->xid, 77u);
-    ASSERT_EQ(r->results.size(), 4u + n);
-    for (std::size_t i : {std::size_t(0), std::size_t(n / 2), std::size_t(n - 1)})
-        EXPECT_EQ(r->results[4 + i], pattern_byte(i));
+    expect_big_reply(lazy, 77, n);
 }
 
 TEST_F(RpcsvcHostile, ReplyThatFailsAfterPartOfItLeftClosesTheConnection)
@@ -354,15 +362,8 @@ TEST_F(RpcsvcHostile, PeersThatNeverReadLargeRepliesHoldNoWorker)
     }
     expect_others_served(s.port());
     // Each reply waited on its own connection, whole.
-    for (std::uint32_t i : {0u, 3u}) {
-        auto rec = lazy[i]->recv_record(20000);
-        ASSERT_TRUE(rec);
-        auto r = parse_reply(*rec);
-        ASSERT_TRUE(r);
-        EXPECT_EQ(r->xid, 100 + i);
-        ASSERT_EQ(r->results.size(), 4u + kReply);
-        EXPECT_EQ(r->results[4 + kReply - 1], pattern_byte(kReply - 1));
-    }
+    for (std::uint32_t i : {0u, 3u})
+        expect_big_reply(*lazy[i], 100 + i, kReply);
 }
 
 TEST_F(RpcsvcHostile, ReplyPastTheQueueBoundClosesThatConnectionOnly)
@@ -460,4 +461,90 @@ TEST_F(RpcsvcHostile, ConnectionPastTheLimitIsResetAtOnce)
     }));
     ASSERT_TRUE(held[2]->send_record(make_call(10, kProg, 2, kNull)));
     EXPECT_TRUE(held[2]->recv_record());
+}
+
+TEST_F(RpcsvcHostile, ReplyBytesPastTheTotalCloseTheConnectionThatWouldPassThem)
+{
+    ScopedLimit total("KS_MAX_REPLY_BYTES", "33554432");
+    Server s(1);
+    // Neither peer reads. The kernel takes at most a few MiB of a reply; the rest of it waits on
+    // its connection: one such reply fits the total, a second one passes it.
+    constexpr std::uint32_t kReply = 24u << 20;
+    RawConn first(s.port());
+    RawConn second(s.port());
+    ASSERT_TRUE(first.send_record(make_call(1, kProg, 2, kBig, words({kReply}))));
+    // A null call on a new connection is answered by the one worker only after the call before.
+    auto after_the_call_before = [&](std::uint32_t xid) {
+        RawConn probe(s.port());
+        return probe.send_record(make_call(xid, kProg, 2, kNull)) && probe.recv_record(20000).has_value();
+    };
+    ASSERT_TRUE(after_the_call_before(2));
+    ASSERT_TRUE(second.send_record(make_call(3, kProg, 2, kBig, words({kReply}))));
+    ASSERT_TRUE(after_the_call_before(4));
+    EXPECT_TRUE(second.wait_closed(20000));  // cut short: it does not hold its whole reply
+    expect_others_served(s.port());
+    expect_big_reply(first, 1, kReply);
+}
+
+namespace {
+
+// Connected sockets of this process whose local port is the server's: its side of connections.
+int server_side_connections(unsigned short port)
+{
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr)
+        return -1;
+    while (dirent* e = readdir(d)) {
+        int fd = std::atoi(e->d_name);
+        if (e->d_name[0] == '.' || fd == dirfd(d))
+            continue;
+        sockaddr_storage ss{};
+        socklen_t len = sizeof ss;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0 || ss.ss_family != AF_INET ||
+            ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port) != port)
+            continue;
+        len = sizeof ss;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0)
+            ++n;
+    }
+    closedir(d);
+    return n;
+}
+
+}  // namespace
+
+TEST_F(RpcsvcHostile, ConnectCloseStormNeverHoldsMoreThanTheLimit)
+{
+    ScopedLimit cap("KS_MAX_CONNECTIONS", "16");
+    Server s(2, false);
+    std::atomic<bool> storming{true};
+    std::atomic<int> peak{0};
+    std::thread watch([&] {
+        while (storming.load())
+            peak.store(std::max(peak.load(), server_side_connections(s.port())));
+    });
+    std::vector<std::thread> storm;
+    for (int t = 0; t < 8; ++t) {
+        storm.emplace_back([&, t] {
+            for (std::uint32_t i = 0; i < 250; ++i) {
+                RawConn c(s.port());
+                if (t % 2 == 0 && c.send_record(make_call(i, kProg, 2, kNull)))
+                    c.recv_record(2000);  // answered, or reset when past the limit
+                if (t % 4 == 1) {         // some go with a reset, the moment they are connected
+                    struct linger lg{1, 0};
+                    setsockopt(c.fd(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+                }
+            }
+        });
+    }
+    for (auto& t : storm)
+        t.join();
+    storming.store(false);
+    watch.join();
+    // One more may be open for the moment it takes to refuse it.
+    EXPECT_LE(peak.load(), 16 + 1);
+    EXPECT_GT(peak.load(), 0);
+    EXPECT_TRUE(wait_until([&] { return server_side_connections(s.port()) == 0; }));
+    expect_others_served(s.port());
 }

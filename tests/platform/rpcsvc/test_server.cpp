@@ -55,6 +55,15 @@ Observed& observed()
     return o;
 }
 
+void Observed::reset()
+{
+    in_flight.store(0);
+    max_in_flight.store(0);
+    order_faults.store(0);
+    key_destructions.store(0);
+    big_calls.store(0);
+}
+
 namespace {
 
 int entries_of(const char* dir)
@@ -283,6 +292,7 @@ unsigned short bound_port(int fd)
 
 Server::Server(int workers, bool ipv6)
 {
+    observed().reset();
     if (workers > 0 && !ks_rpc_control(KS_RPC_SVC_THREADS_SET, &workers))
         throw std::runtime_error("worker count refused");
     int fd4 = listen_socket(AF_INET, 0);

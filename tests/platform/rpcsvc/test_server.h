@@ -56,6 +56,7 @@ struct Observed {
     std::atomic<int> order_faults{0};  // a tag's calls overlapped or ran out of order
     std::atomic<int> key_destructions{0};
     std::atomic<int> big_calls{0};  // kBig calls begun
+    void reset();  // every Server starts from nothing seen
 };
 Observed& observed();
 

@@ -66,6 +66,12 @@ bool dispatch_to_guards(EXCEPTION_POINTERS *pointers) {
         if (verdict == EXCEPTION_EXECUTE_HANDLER) {
             g->record = *pointers->ExceptionRecord;
             top_guard = g->prev;
+            // The guard's jump buffer does not hold the signal mask (saving it would cost a
+            // system call per guard): leaving a handler this way must unblock the fault's
+            // signal itself, or the next fault on this thread could not be caught.
+            if (pointers->Signal != 0 && pointers->ContextRecord)
+                pthread_sigmask(SIG_SETMASK, &static_cast<ucontext_t *>(pointers->ContextRecord)->uc_sigmask,
+                                nullptr);
             siglongjmp(g->jump, 1);
         }
         if (verdict == EXCEPTION_CONTINUE_EXECUTION && continuable)
@@ -181,7 +187,7 @@ bool seh_try(void (*body)(void *), void *body_context, GuardFilter filter, void 
     guard.filter = filter;
     guard.context = filter_context;
     guard.prev = top_guard;
-    if (sigsetjmp(guard.jump, 1)) {
+    if (sigsetjmp(guard.jump, 0)) {
         // A filter handled a fault; dispatch_to_guards has popped this guard already.
         if (caught)
             *caught = guard.record;
@@ -207,6 +213,11 @@ bool seh_try(void (*body)(void *), void *body_context, GuardFilter filter, void 
 }
 
 void ensure_alt_stack() {
+    // Once per thread: the guards run per call and must not ask the kernel every time.
+    thread_local bool checked = false;
+    if (checked)
+        return;
+    checked = true;
     stack_t current{};
     if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE))
         return;

@@ -1,6 +1,5 @@
 #include "query/acl_xml.h"
 
-#include <algorithm>
 #include <vector>
 
 #include "query/queryutil.h"
@@ -40,21 +39,13 @@ Tag::Id id(int tag) { return static_cast<Tag::Id>(tag); }
 int64_t principal_group(AdAccessControlMgrPtr const &acl, Nul::DomParser::Elem principal) {
     Nul::DomParser::Elem name = principal.opt_child(id(Tag::ACL_acl_principal_name));
     if (name.is_nil()) return 0;
-    // The selector parser splits at the first "@" even when "%" escapes it, so the (escaped) name
-    // is cut out here and the parser only judges the kind of selector.
-    Nul::UString const text = name.data();
-    std::size_t const colon = text.find(L':');
-    if (colon == Nul::UString::npos) return 0;
-    std::size_t at = colon + 1;
-    while (at < text.size() && text[at] != L'@') at += text[at] == L'%' ? 2 : 1;
-    at = std::min<std::size_t>(at, text.size());
-    Nul::UString const object = Nul::Selector::decode_string(text.substr(colon + 1, at - colon - 1));
     Nul::Selector selector;
     try {
-        selector = Nul::Selector(text.substr(0, colon + 1) + Nul::UString(L"x") + text.substr(at));
+        selector = Nul::Selector(name.data());
     } catch (Nul::STPException const &) {
         return 0;
     }
+    Nul::UString const object = Nul::Selector::decode_string(selector.object_name());
     if (object.empty()) return 0;
     if (selector.is_object_name_selector()) return acl->LookupGroupByName(cstr(object));
     bool ok = false;

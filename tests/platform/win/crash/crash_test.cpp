@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 using namespace KxWin;
@@ -108,6 +109,27 @@ TEST(Guard, HandlesAnAccessViolationAndTheThreadGoesOn) {
         EXPECT_EQ(EXCEPTION_ACCESS_VIOLATION, caught.ExceptionCode);
         EXPECT_NE(nullptr, caught.ExceptionAddress);
     }
+}
+
+TEST(Guard, TwoFaultsInARowOnAFreshThreadAreBothCaughtAndTheMaskIsKept) {
+    std::thread([] {
+        sigset_t mine, before, after;
+        sigemptyset(&mine);
+        sigaddset(&mine, SIGUSR2);
+        pthread_sigmask(SIG_BLOCK, &mine, &before);
+        pthread_sigmask(SIG_SETMASK, nullptr, &before);
+        for (int fault = 0; fault < 2; ++fault) {
+            FilterLog log;
+            EXPECT_FALSE(seh_try(read_null, nullptr, logging_filter, &log));
+            EXPECT_EQ(1, log.calls) << "fault " << fault;
+            pthread_sigmask(SIG_SETMASK, nullptr, &after);
+            EXPECT_EQ(0, sigismember(&after, SIGSEGV)) << "fault " << fault;
+            EXPECT_EQ(1, sigismember(&after, SIGUSR2)) << "fault " << fault;
+        }
+        stack_t alt{};
+        ASSERT_EQ(0, sigaltstack(nullptr, &alt));
+        EXPECT_FALSE(alt.ss_flags & SS_DISABLE);
+    }).join();
 }
 
 TEST(Guard, InnerGuardPassesOnAndOuterHandles) {
