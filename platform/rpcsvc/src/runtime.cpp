@@ -339,17 +339,18 @@ Conn* next_work()
     }
 }
 
+// Work the loop queued for workers waits, or the workers are to stop.
+bool work_queued()
+{
+    std::lock_guard<std::mutex> g(rt().queue_mutex);
+    return !rt().work.empty() || rt().stop_workers;
+}
+
 // Waits, without a timer, until the connection has data or other work is ready for workers.
-// False when there is other work (or no wait was allowed).
+// False when it is other work.
 bool linger(Conn* c, bool& readable)
 {
-    Runtime& r = rt();
-    {
-        std::lock_guard<std::mutex> g(r.queue_mutex);
-        if (!r.work.empty() || r.stop_workers)
-            return false;
-    }
-    pollfd pfd[2] = {{c->fd, POLLIN, 0}, {r.work_epoll_fd, POLLIN, 0}};
+    pollfd pfd[2] = {{c->fd, POLLIN, 0}, {rt().work_epoll_fd, POLLIN, 0}};
     while (poll(pfd, 2, -1) < 0 && errno == EINTR) {
     }
     readable = pfd[0].revents != 0;
@@ -368,11 +369,8 @@ void hand_to_loop(Conn* c)
 // Other connections wait for a worker: queued, or ready in the workers' epoll.
 bool work_waiting()
 {
-    {
-        std::lock_guard<std::mutex> g(rt().queue_mutex);
-        if (!rt().work.empty())
-            return true;
-    }
+    if (work_queued())
+        return true;
     pollfd pfd{rt().work_epoll_fd, POLLIN, 0};
     return poll(&pfd, 1, 0) > 0;
 }
@@ -661,7 +659,7 @@ bool flush_replies(Conn* c)
 void serve(Conn* c)
 {
     int calls = 0;
-    bool lingered = false;
+    enum class Wait { None, Looked, Waited } wait = Wait::None;  // for the peer's next call
     bool readable = true;  // it came with a read event, or the last read filled the buffer
     for (;;) {
         if (rt().exiting.load()) {
@@ -678,7 +676,7 @@ void serve(Conn* c)
             serve_record(c);
             c->reader.next();
             count_in(c);
-            lingered = false;
+            wait = Wait::None;
             if (c->broken) {
                 close_conn(c);
                 return;
@@ -703,12 +701,18 @@ void serve(Conn* c)
                 close_conn(c);  // a record that trickles in past its deadline
                 return;
             }
-            // A client that calls in a loop sends its next call at once; waiting for it here
-            // saves two thread hand-overs, but only while no other connection waits.
+            // A client that calls in a loop sends its next call at once; taking it here saves
+            // two thread hand-overs, but only while no other work is queued. Mostly it is there
+            // already (the peer ran while the reply went out), so one read looks before a wait.
             // The wait has no timer: arming one costs more than a short call. A record begun
             // is left to the loop, which watches its deadline.
-            if (!lingered && !partial) {
-                lingered = true;
+            if (!partial && wait != Wait::Waited && !work_queued()) {
+                if (wait == Wait::None) {
+                    wait = Wait::Looked;
+                    readable = true;
+                    continue;
+                }
+                wait = Wait::Waited;
                 if (linger(c, readable))
                     continue;
             }
