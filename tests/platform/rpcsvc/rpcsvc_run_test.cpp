@@ -28,6 +28,19 @@ int sleep_call(unsigned short port, int tag, int ms, clnt_stat* st)
     return r == RPC_SUCCESS ? out : -1;
 }
 
+// n sleep calls of 5 ms on tag 7, one record each, xids from first on: for one write.
+std::vector<char> sleep_calls(std::uint32_t first, std::uint32_t n)
+{
+    std::vector<char> wire;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        std::vector<char> b = make_call(first + i, kProg, 2, kSleep, words({7, 5}));
+        std::vector<char> h = words({0x80000000u | std::uint32_t(b.size())});
+        wire.insert(wire.end(), h.begin(), h.end());
+        wire.insert(wire.end(), b.begin(), b.end());
+    }
+    return wire;
+}
+
 }  // namespace
 
 TEST(RpcsvcRun, FourSlowCallsOnFourConnectionsOverlap)
@@ -61,13 +74,7 @@ TEST(RpcsvcRun, OneConnectionIsServedInOrderByOneWorkerAtATime)
 {
     Server s(4);
     RawConn c(s.port());
-    std::vector<char> wire;
-    for (std::uint32_t i = 0; i < 12; ++i) {
-        std::vector<char> b = make_call(900 + i, kProg, 2, kSleep, words({7, 5}));
-        std::vector<char> h = words({0x80000000u | std::uint32_t(b.size())});
-        wire.insert(wire.end(), h.begin(), h.end());
-        wire.insert(wire.end(), b.begin(), b.end());
-    }
+    std::vector<char> wire = sleep_calls(900, 12);
     ASSERT_TRUE(c.send_all(wire.data(), wire.size()));
     for (std::uint32_t i = 0; i < 12; ++i) {
         auto rec = c.recv_record();
@@ -82,13 +89,7 @@ TEST(RpcsvcRun, AConnectionWithCallsBufferedGivesWayAfterItsTurn)
 {
     Server s(1);
     RawConn busy(s.port()), other(s.port());
-    std::vector<char> wire;
-    for (std::uint32_t i = 0; i < 48; ++i) {
-        std::vector<char> b = make_call(100 + i, kProg, 2, kSleep, words({7, 5}));
-        std::vector<char> h = words({0x80000000u | std::uint32_t(b.size())});
-        wire.insert(wire.end(), h.begin(), h.end());
-        wire.insert(wire.end(), b.begin(), b.end());
-    }
+    std::vector<char> wire = sleep_calls(100, 48);
     ASSERT_TRUE(busy.send_all(wire.data(), wire.size()));
     ASSERT_TRUE(wait_until([] { return observed().in_flight.load() >= 1; }));  // its turn began
     ASSERT_TRUE(other.send_record(make_call(500, kProg, 2, kSleep, words({8, 0}))));
