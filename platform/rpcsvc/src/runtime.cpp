@@ -682,7 +682,7 @@ bool serve(Conn* c)
         if (rt().exiting.load()) {
             if (c->has_output())
                 hand_to_loop(c);  // answered before the exit: let it leave
-            return false;               // otherwise left to the closing of all connections
+            return false;         // otherwise left to the closing of all connections
         }
         Feed f = feed_buffered(c);
         if (f == Feed::Broken) {
