@@ -89,6 +89,7 @@ struct Conn : Pollable {
     std::atomic<unsigned> arms{0};      // orders an owner's work before the next owner's
     std::size_t in_counted = 0;         // share of Runtime::call_bytes
     std::size_t out_counted = 0;        // share of Runtime::reply_bytes
+    unsigned char finds = 3;            // 0..3: how often a read found the peer's next call at once
     std::uint64_t sent() const { return out_base + out_off; }
     std::uint64_t queued() const { return out_base + out.size(); }
     bool has_output() const { return out_off < out.size(); }
@@ -308,11 +309,31 @@ void queue_work(Conn* c)
         arm_queue();
 }
 
-// The next connection for a worker: queued work first, else the next event of the workers'
-// epoll. Null when the workers are to stop.
-Conn* next_work()
+// Takes the queue's signal: one worker per event; more work wakes another.
+void take_queue_signal()
 {
     Runtime& r = rt();
+    std::lock_guard<std::mutex> g(r.queue_mutex);
+    r.queue_armed = false;
+    if (r.work.size() > 1 && !r.stop_workers)
+        arm_queue();
+}
+
+// The next connection for a worker: queued work first, else the next event of the workers'
+// epoll. After a connection gave way at the end of its turn (it is queued), a connection ready
+// in the epoll comes first, or the one that gave way would be taken straight back. Null when
+// the workers are to stop.
+Conn* next_work(bool gave_way)
+{
+    Runtime& r = rt();
+    for (int tries = 0; gave_way && tries < 2; ++tries) {
+        epoll_event ev{};
+        if (epoll_wait(r.work_epoll_fd, &ev, 1, 0) <= 0)
+            break;
+        if (auto* p = static_cast<Pollable*>(ev.data.ptr))
+            return taken(p);
+        take_queue_signal();
+    }
     for (;;) {
         {
             std::lock_guard<std::mutex> g(r.queue_mutex);
@@ -328,28 +349,24 @@ Conn* next_work()
         int n = epoll_wait(r.work_epoll_fd, &ev, 1, -1);
         if (n <= 0)
             continue;
-        auto* p = static_cast<Pollable*>(ev.data.ptr);
-        if (p != nullptr)
+        if (auto* p = static_cast<Pollable*>(ev.data.ptr))
             return taken(p);
-        // The queue's signal: one worker per event; more work wakes another.
-        std::lock_guard<std::mutex> g(r.queue_mutex);
-        r.queue_armed = false;
-        if (r.work.size() > 1 && !r.stop_workers)
-            arm_queue();
+        take_queue_signal();
     }
 }
 
+// Work the loop queued for workers waits, or the workers are to stop.
+bool work_queued()
+{
+    std::lock_guard<std::mutex> g(rt().queue_mutex);
+    return !rt().work.empty() || rt().stop_workers;
+}
+
 // Waits, without a timer, until the connection has data or other work is ready for workers.
-// False when there is other work (or no wait was allowed).
+// False when it is other work.
 bool linger(Conn* c, bool& readable)
 {
-    Runtime& r = rt();
-    {
-        std::lock_guard<std::mutex> g(r.queue_mutex);
-        if (!r.work.empty() || r.stop_workers)
-            return false;
-    }
-    pollfd pfd[2] = {{c->fd, POLLIN, 0}, {r.work_epoll_fd, POLLIN, 0}};
+    pollfd pfd[2] = {{c->fd, POLLIN, 0}, {rt().work_epoll_fd, POLLIN, 0}};
     while (poll(pfd, 2, -1) < 0 && errno == EINTR) {
     }
     readable = pfd[0].revents != 0;
@@ -368,11 +385,8 @@ void hand_to_loop(Conn* c)
 // Other connections wait for a worker: queued, or ready in the workers' epoll.
 bool work_waiting()
 {
-    {
-        std::lock_guard<std::mutex> g(rt().queue_mutex);
-        if (!rt().work.empty())
-            return true;
-    }
+    if (work_queued())
+        return true;
     pollfd pfd{rt().work_epoll_fd, POLLIN, 0};
     return poll(&pfd, 1, 0) > 0;
 }
@@ -658,67 +672,87 @@ bool flush_replies(Conn* c)
     return true;
 }
 
-void serve(Conn* c)
+// True when c gave way to other connections at the end of its turn.
+bool serve(Conn* c)
 {
-    int calls = 0;
-    bool lingered = false;
+    unsigned calls = 0;  // served in this turn; wraps harmlessly
+    enum class Wait { None, Looked, Waited } wait = Wait::None;  // for the peer's next call
     bool readable = true;  // it came with a read event, or the last read filled the buffer
     for (;;) {
         if (rt().exiting.load()) {
             if (c->has_output())
                 hand_to_loop(c);  // answered before the exit: let it leave
-            return;               // otherwise left to the closing of all connections
+            return false;         // otherwise left to the closing of all connections
         }
         Feed f = feed_buffered(c);
         if (f == Feed::Broken) {
             close_conn(c);
-            return;
+            return false;
         }
         if (f == Feed::Ready) {
             serve_record(c);
             c->reader.next();
             count_in(c);
-            lingered = false;
+            wait = Wait::None;
             if (c->broken) {
                 close_conn(c);
-                return;
+                return false;
             }
             // Replies to calls that are already buffered leave together, in one write; held
             // replies stay well inside the queue's bound.
             if (c->held() >= std::min(kCoalesceBytes, rt().limits.max_reply_queue / 4) && !flush_replies(c))
-                return;
-            if (++calls >= kCallsPerTurn && work_waiting()) {
-                if (flush_replies(c))
+                return false;
+            if (++calls % kCallsPerTurn == 0 && work_waiting()) {
+                if (!flush_replies(c))
+                    return false;
+                // Behind the others: in the epoll when its calls are all in the socket still,
+                // else queued (and the worker takes a ready connection before the queue).
+                if (c->rbeg < c->rend) {
                     queue_work(c);
-                return;
+                    return true;
+                }
+                if (!arm_reading(c))
+                    close_conn(c);
+                return false;
             }
             continue;
         }
         // No whole call is buffered: what has been answered leaves before anything waits.
         if (!flush_replies(c))
-            return;
+            return false;
         if (!readable) {
             bool partial = c->reader.started();
             if (partial && Clock::now() >= c->record_deadline) {
                 close_conn(c);  // a record that trickles in past its deadline
-                return;
+                return false;
             }
-            // A client that calls in a loop sends its next call at once; waiting for it here
-            // saves two thread hand-overs, but only while no other connection waits.
+            // A client that calls in a loop sends its next call at once; taking it here saves
+            // two thread hand-overs, but only while no other work is queued. On a busy machine
+            // it is mostly there already (the peer ran while the reply went out), so a read looks
+            // before the wait while such reads keep finding it, and now and then otherwise.
             // The wait has no timer: arming one costs more than a short call. A record begun
             // is left to the loop, which watches its deadline.
-            if (!lingered && !partial) {
-                lingered = true;
+            if (!partial && wait != Wait::Waited && !work_queued()) {
+                if (wait == Wait::None && (c->finds >= 2 || calls % 8 == 0)) {
+                    wait = Wait::Looked;
+                    readable = true;
+                    continue;
+                }
+                if (wait == Wait::Looked && c->finds > 0)
+                    --c->finds;
+                wait = Wait::Waited;
                 if (linger(c, readable))
                     continue;
             }
             // Re-arming reports data that is already there, so no read is needed first.
             if (!arm_reading(c))
                 close_conn(c);
-            return;
+            return false;
         }
         ssize_t n = recv(c->fd, c->raw.data(), c->raw.size(), MSG_DONTWAIT);
         if (n > 0) {
+            if (wait == Wait::Looked && c->finds < 3)
+                ++c->finds;
             c->rbeg = 0;
             c->rend = std::size_t(n);
             readable = std::size_t(n) == c->raw.size();
@@ -728,7 +762,7 @@ void serve(Conn* c)
             continue;
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
             close_conn(c);
-            return;
+            return false;
         }
         readable = false;
     }
@@ -736,9 +770,11 @@ void serve(Conn* c)
 
 void worker_main()
 {
-    while (Conn* c = next_work()) {
+    bool gave_way = false;
+    while (Conn* c = next_work(gave_way)) {
+        gave_way = false;
         try {
-            serve(c);
+            gave_way = serve(c);
         } catch (...) {
             close_conn(c);  // out of memory for its buffers: this connection only
         }

@@ -28,6 +28,19 @@ int sleep_call(unsigned short port, int tag, int ms, clnt_stat* st)
     return r == RPC_SUCCESS ? out : -1;
 }
 
+// n sleep calls of 5 ms on tag 7, one record each, xids from first on: for one write.
+std::vector<char> sleep_calls(std::uint32_t first, std::uint32_t n)
+{
+    std::vector<char> wire;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        std::vector<char> b = make_call(first + i, kProg, 2, kSleep, words({7, 5}));
+        std::vector<char> h = words({0x80000000u | std::uint32_t(b.size())});
+        wire.insert(wire.end(), h.begin(), h.end());
+        wire.insert(wire.end(), b.begin(), b.end());
+    }
+    return wire;
+}
+
 }  // namespace
 
 TEST(RpcsvcRun, FourSlowCallsOnFourConnectionsOverlap)
@@ -61,13 +74,7 @@ TEST(RpcsvcRun, OneConnectionIsServedInOrderByOneWorkerAtATime)
 {
     Server s(4);
     RawConn c(s.port());
-    std::vector<char> wire;
-    for (std::uint32_t i = 0; i < 12; ++i) {
-        std::vector<char> b = make_call(900 + i, kProg, 2, kSleep, words({7, 5}));
-        std::vector<char> h = words({0x80000000u | std::uint32_t(b.size())});
-        wire.insert(wire.end(), h.begin(), h.end());
-        wire.insert(wire.end(), b.begin(), b.end());
-    }
+    std::vector<char> wire = sleep_calls(900, 12);
     ASSERT_TRUE(c.send_all(wire.data(), wire.size()));
     for (std::uint32_t i = 0; i < 12; ++i) {
         auto rec = c.recv_record();
@@ -76,6 +83,29 @@ TEST(RpcsvcRun, OneConnectionIsServedInOrderByOneWorkerAtATime)
     }
     EXPECT_EQ(observed().order_faults.load(), 0);
     EXPECT_EQ(observed().max_in_flight.load(), 1);
+}
+
+TEST(RpcsvcRun, AConnectionWithCallsBufferedGivesWayAfterItsTurn)
+{
+    Server s(1);
+    RawConn busy(s.port()), other(s.port());
+    std::vector<char> wire = sleep_calls(100, 48);
+    ASSERT_TRUE(busy.send_all(wire.data(), wire.size()));
+    ASSERT_TRUE(wait_until([] { return observed().in_flight.load() >= 1; }));  // its turn began
+    ASSERT_TRUE(other.send_record(make_call(500, kProg, 2, kSleep, words({8, 0}))));
+    auto rec = other.recv_record();
+    ASSERT_TRUE(rec);
+    EXPECT_EQ(word_at(*rec, 0), 500u);
+    // The one worker left the busy connection after a turn of 16 calls: not all are answered.
+    std::uint32_t answered = 0;
+    while (busy.recv_record(20))
+        ++answered;
+    EXPECT_GE(answered, 16u);
+    EXPECT_LT(answered, 48u);
+    while (answered < 48 && busy.recv_record())
+        ++answered;
+    EXPECT_EQ(answered, 48u);
+    EXPECT_EQ(observed().order_faults.load(), 0);
 }
 
 TEST(RpcsvcRun, ExitFromACallAnswersCallsInFlightAndEndsEveryThread)
