@@ -72,10 +72,11 @@ void put_reply(std::vector<char>& v, std::uint32_t xid)
         put(v, w);
 }
 
-bool send_all(int fd, const char* p, std::size_t n)
+// Moves all n bytes to or from the peer; false when it is gone.
+bool transfer_all(int fd, char* p, std::size_t n, bool sending)
 {
     while (n > 0) {
-        ssize_t k = send(fd, p, n, MSG_NOSIGNAL);
+        ssize_t k = sending ? send(fd, p, n, MSG_NOSIGNAL) : recv(fd, p, n, 0);
         if (k < 0 && errno == EINTR)
             continue;
         if (k <= 0)
@@ -86,18 +87,14 @@ bool send_all(int fd, const char* p, std::size_t n)
     return true;
 }
 
+bool send_all(int fd, const char* p, std::size_t n)
+{
+    return transfer_all(fd, const_cast<char*>(p), n, true);
+}
+
 bool recv_all(int fd, char* p, std::size_t n)
 {
-    while (n > 0) {
-        ssize_t k = recv(fd, p, n, 0);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0)
-            return false;
-        p += k;
-        n -= std::size_t(k);
-    }
-    return true;
+    return transfer_all(fd, p, n, false);
 }
 
 // Reads `count` reply records; false on a short stream or a reply out of order.
