@@ -18,6 +18,7 @@
 #include "tesutil/fileutl.h"
 #include "disk_files.h"
 #include "wire_builder.h"
+#include "support/private_tmp.h"
 
 using namespace KxRpc;
 using kxtest::Bytes;

@@ -14,6 +14,7 @@
 #include "kxproduct/store.h"
 #include "tesutil/fileutl.h"
 #include "wire/file_marshaller.h"
+#include "support/private_tmp.h"
 
 using namespace KxRpc;
 using kxtest::by_name;

@@ -13,6 +13,7 @@
 #include "tesutil/fileutl.h"
 #include "wire/attachments.h"
 #include "wire/held_items.h"
+#include "support/private_tmp.h"
 
 using namespace KxRpc;
 using kxtest::by_name;

@@ -16,6 +16,7 @@
 #include "tesutil/fileutl.h"
 #include "wire/workspace.h"
 #include "xdr_buffer.h"
+#include "support/private_tmp.h"
 
 using namespace KxRpc;
 using kxtest::Bytes;
