@@ -32,13 +32,8 @@ constexpr int msg_revert_failed = 146;         // "Error during revert of a reco
 constexpr int msg_no_create_permission = 151;  // "You do not have permission to create a user."
 constexpr int msg_create_user_failed = 152;    // "The attempt to create a user failed; got: %s"
 
-// Product message ids of refused user creation.
-constexpr int product_no_create_permission = 13046;
+// A second product message id of refused user creation, beside KX_MSG_NO_PERMISSION_CREATE_USER.
 constexpr int product_no_user_admin = 13243;
-
-// Product message ids the handlers tell apart.
-constexpr int product_not_found = 13224;
-constexpr int product_connect_failed = 13285;
 
 constexpr std::size_t login_text_limit = 5000;
 
@@ -102,7 +97,7 @@ auto product_call(Call &&call, Fail &&fail) -> decltype(call()) {
 // Failures the handler has no message of its own for: a named database or replica that does not
 // exist is not found, anything else an unexpected server error with the product's text.
 [[noreturn]] void raise_unexpected(ProductFailure const &f) {
-    if (f.id == product_not_found) throw_not_found(f.text);
+    if (f.id == KX_MSG_NOT_FOUND) throw_not_found(f.text);
     throw KXInternalErrorException(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, Nul::UMessage::Arg(f.text)));
 }
 
@@ -157,7 +152,7 @@ bool kxrpc_get_accessible_databases(XdrObject *request, XdrObject **result) {
         [&](ProductFailure const &f) {
             Nul::UString text = f.text.length() > login_text_limit ? f.text.substr(0, login_text_limit) : f.text;
             int code = 47;
-            if (f.kind != ProductFailure::CLASS_LIBRARY && f.id == product_connect_failed) {
+            if (f.kind != ProductFailure::CLASS_LIBRARY && f.id == KX_MSG_CONNECTION_FAILED) {
                 trace_exception(L"kxrpc_get_accessible_databases", L"Failed to connect");
                 code = 18;
             }
@@ -251,7 +246,7 @@ bool kxrpc_create_user(XdrObject *request, XdrObject **result) {
     // call that fails after this point leaves no account that opens with an empty password.
     KXSmartPtr<KXUser> user = product_call([&] { return admin->CreateUser(cstr(args->name())); },
                                            [](ProductFailure const &f) {
-                                               if (f.id == product_no_create_permission)
+                                               if (f.id == KX_MSG_NO_PERMISSION_CREATE_USER)
                                                    raise_message(73, kx_message(msg_no_create_permission));
                                                if (f.id == product_no_user_admin)
                                                    raise_message(4, kx_message(msg_no_create_permission));

@@ -22,7 +22,6 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int MSG_QUERY_NOT_FOUND = 77;
 constexpr int MSG_CANNOT_MODIFY_QUERY_ITEM = 111;
 
 

@@ -38,9 +38,7 @@ constexpr int MSG_QUERY_EXISTS = 30;
 constexpr int MSG_DELIVER_QUERY = 31;
 constexpr int MSG_QUERY_FOLDER_NOT_EMPTY = 34;
 constexpr int MSG_DELETE_QUERY = 37;
-constexpr int MSG_QUERY_NOT_FOUND = 77;
 constexpr int MSG_DELIVER_RECORD = 53;
-constexpr int MSG_NO_LIST = 74;
 constexpr int MSG_EDIT_LIST = 88;
 constexpr int MSG_INSUFFICIENT_PRIVILEGE = 92;
 constexpr int MSG_SAVE_RECORD = 149;
@@ -431,7 +429,7 @@ DeliverResult DeliverChangeContextResp::modify_dynamic_list(DeliverOperation &ba
     try {
         KXSmartPtr<AdListMgr> lists = AdListMgr::Get(AdSessionPtr(session_));
         KXSmartPtr<AdDynamicList> list = lists->LookupList(def->GetName());
-        if (!list) throw KXInternalErrorException(kx_message(MSG_NO_LIST));
+        if (!list) throw KXInternalErrorException(kx_message(MSG_NO_DYNAMIC_LISTS));
         // The changes gather in the list and are written once: an interruption never leaves the
         // list emptied or half changed.
         if (op.remove_all()) {

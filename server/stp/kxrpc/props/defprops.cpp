@@ -59,7 +59,6 @@ enum : int { E_MANDATORY = 530, E_OPTIONAL = 583, E_READONLY = 633 };
 
 constexpr int open_choice_list = 2;
 constexpr int calculated_each_access = 2;
-constexpr int MSG_NO_DYNAMIC_LISTS = 74;
 
 int id_of(AdDataObject const *object) { return static_cast<int>(object->GetDbId()); }
 

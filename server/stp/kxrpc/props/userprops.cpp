@@ -29,7 +29,6 @@ namespace {
 
 // Catalogue entries of these properties.
 constexpr int msg_cannot_get_record_types = 1;
-constexpr int msg_cannot_get_lists = 73;
 constexpr int msg_set_preference_failed = 116;
 constexpr int msg_insufficient_privilege = 119;
 constexpr int msg_mail_not_changed = 128;
@@ -374,7 +373,7 @@ void UserDbProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     }
     case P_DYNAMIC_LISTS: {
         AdIterator<AdListDef> lists;
-        with_message_failure(msg_cannot_get_lists, [&] { lists = GetListDefs(session); });
+        with_message_failure(MSG_CANNOT_GET_LISTS, [&] { lists = GetListDefs(session); });
         if (lists.GetLength() == 0) return out.record_empty(MPT_RESOURCE_LIST);
         out.start_list_property_values(ref_dynamic_list);
         for (int i = 0; i < lists.GetLength(); ++i)

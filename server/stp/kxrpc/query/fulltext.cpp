@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "kxproduct/exceptions.h"
 #include "kxproduct/session.h"
 #include "query/paged.h"
 #include "wire/casts.h"
@@ -18,11 +19,8 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int MSG_ILLEGAL_VALUE = 114;
 constexpr int MSG_SEARCH_DISABLED = 126;
 constexpr int MSG_DUPLICATE_RECORD_TYPE = 127;
-constexpr int kBadSearchMsgId = 13810;
-constexpr int kNotFoundMsgId = 13224;
 
 
 [[noreturn]] void refuse(Nul::UString const &element) {
@@ -104,12 +102,12 @@ void SearchState::init(AdSession *session, ExecuteFullTextSearchArgs &args) {
         throw;
     } catch (...) {
         ProductFailure f = take_product_failure();
-        if (looking_up_parent && f.kind == ProductFailure::PA_MSG_EXCEPTION && f.msg_id == kNotFoundMsgId)
+        if (looking_up_parent && f.kind == ProductFailure::PA_MSG_EXCEPTION && f.msg_id == KX_MSG_NOT_FOUND)
             throw_not_found(f.text);
         if (f.kind == ProductFailure::KX_EXCEPTION) throw_internal_error(kx_message(MSG_INTERNAL_ERROR, f.text));
         trace_exception(Nul::UString(L"ExecuteFullTextSearchIter::SearchState::init"), f.text);
         // Search text the index cannot parse is the client's error.
-        if (f.kind == ProductFailure::PA_MSG_EXCEPTION && f.msg_id == kBadSearchMsgId)
+        if (f.kind == ProductFailure::PA_MSG_EXCEPTION && f.msg_id == KX_MSG_BAD_SEARCH)
             refuse(Nul::UString(L"search_string"));
         if (f.kind == ProductFailure::PA_MSG_EXCEPTION)
             throw_internal_error(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, f.text));

@@ -22,7 +22,6 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int MSG_ILLEGAL_VALUE = 114;
 constexpr int MSG_INSUFFICIENT_PRIVILEGE = 120;
 constexpr int MSG_ILLEGAL_SERIAL = 121;
 constexpr int MSG_OPLOG_DISABLED = 122;

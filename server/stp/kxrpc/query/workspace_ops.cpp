@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "kxproduct/query.h"
+#include "kxproduct/exceptions.h"
 #include "kxproduct/session.h"
 #include "query/queryutil.h"
 #include "query/replies.h"
@@ -25,7 +26,6 @@ constexpr int kWalkMask = 0x1 | 0x2 | 0x4 | 0x100 | 0x200;
 constexpr int kFolderBit = 0x4;
 constexpr int MSG_MOVE_FAILED = 59;
 constexpr int MSG_RENAME_FAILED = 166;
-constexpr int kBadNameMsgId = 13786;
 
 } // namespace
 
@@ -198,7 +198,7 @@ bool kxrpc_rename_workspace_item(XdrObject *request, XdrObject **result) {
         ProductFailure f = take_product_failure();
         if (f.kind == ProductFailure::PA_MSG_EXCEPTION) throw_internal_error(kx_message(MSG_RENAME_FAILED, f.text));
         // A name the product refuses is the client's error; anything else is the server's.
-        Nul::STPException::raise(reason(f.msg_id == kBadNameMsgId ? 4 : 40), kx_message(MSG_RENAME_FAILED, f.text),
+        Nul::STPException::raise(reason(f.msg_id == KX_MSG_BAD_WORKSPACE_NAME ? 4 : 40), kx_message(MSG_RENAME_FAILED, f.text),
                                  nullptr, nullptr, Nul::STPException::LOG_INFO);
     }
     *result = new RenameWorkspaceItemResp(done == 1 ? 1 : 0);

@@ -18,8 +18,6 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int msg_connect_failed = 13285;
-constexpr int msg_not_found = 13224;
 
 Nul::UString from_cstring(CString const &s) { return Nul::UString(s.GetString()); }
 
@@ -43,7 +41,7 @@ Nul::UString server_host_name() {
         int id = e->GetMsgId();
         Nul::UString text = from_cstring(e->GetErrorString());
         e->Delete();
-        if (id == msg_connect_failed) {
+        if (id == KX_MSG_CONNECTION_FAILED) {
             trace_exception(method, L"Failed to connect");
             login_forbidden(18, text, dbset);
         }
@@ -56,8 +54,8 @@ Nul::UString server_host_name() {
             text = from_cstring(first->GetMsg());
         }
         e->Delete();
-        if (id == msg_not_found) throw_not_found(text);
-        if (id == msg_connect_failed) {
+        if (id == KX_MSG_NOT_FOUND) throw_not_found(text);
+        if (id == KX_MSG_CONNECTION_FAILED) {
             trace_exception(method, L"Failed to connect");
             login_forbidden(18, text, dbset);
         }

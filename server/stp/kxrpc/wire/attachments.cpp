@@ -15,7 +15,6 @@ namespace KxRpc {
 namespace {
 
 constexpr int MSG_CANNOT_LOAD_ATTACHMENT = 66;
-constexpr int MSG_CANNOT_MAKE_ATTACHMENT = 68;
 constexpr int MSG_CANNOT_MODIFY_ATTACHMENT = 138;
 constexpr int REASON_ATTACHMENT_REFUSED = 40;
 

@@ -21,10 +21,8 @@ namespace KxRpc {
 namespace {
 
 constexpr int TARGET_NAME = 1;
-constexpr int MSG_DYNAMIC_LISTS = 73;
 constexpr int MSG_RECORD_NOT_FOUND = 75;
 constexpr int MSG_FIELD_NOT_FOUND = 76;
-constexpr int MSG_QUERY_NOT_FOUND = 77;
 constexpr int MSG_ACTION_NOT_FOUND = 78;
 constexpr int MSG_FORM_NOT_FOUND = 79;
 constexpr int MSG_HOOK_NOT_FOUND = 80;
@@ -299,7 +297,7 @@ AdListDef *TargetResourceArg::dynamic_choice_list(AdSession *session) {
             text = Nul::UString(unknown_error_text);
         }
         trace_exception(Nul::UString(L"TargetResourceArg::dynamic_choice_list"), text);
-        throw_internal_error(kx_message(MSG_DYNAMIC_LISTS, Nul::UMessage::Arg(text)));
+        throw_internal_error(kx_message(MSG_CANNOT_GET_LISTS, Nul::UMessage::Arg(text)));
     }
     if (list == nullptr) raise_not_found(MSG_LIST_NOT_FOUND);
     borrowed_ = list;
