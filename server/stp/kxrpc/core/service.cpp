@@ -66,7 +66,7 @@ void read_service_port(int argc, char **argv) {
             log_message("Must specify a number with -port option");
             exit_now(-1);
         }
-        if (!parse_integer(argv[i + 1], service_port)) {
+        if (!parse_port(argv[i + 1], service_port)) {
             log_message("Must specify a valid integer with -port option: %s", argv[i + 1]);
             exit_now(-1);
         }
