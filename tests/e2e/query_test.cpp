@@ -176,8 +176,9 @@ TEST_F(QueryE2E, HostileQueryDocumentsGetSmallErrorsAndTheServerServesOn) {
     std::string const primary = "<CTG:primary-record-type><TEAM:href xmlns:TEAM=\"http://korvax.example/TEAM\">"
                                 "kx.record:Defect@KXDEMO/ISSUE</TEAM:href></CTG:primary-record-type>";
     // Well formed, but the filter names a 512 KiB tag that the error repeats.
-    std::string const unknown = open + "<CTG:definition>" + primary + "<CTG:filtering><CTG:" +
-                                std::string(512 << 10, 'n') + "/></CTG:filtering></CTG:definition>" + close;
+    std::string const unknown = open + "<CTG:definition>" + primary +
+                                "<CTG:filtering><CTG:" + std::string(512 << 10, 'n') +
+                                "/></CTG:filtering></CTG:definition>" + close;
     struct Case {
         char const *name;
         std::string const &doc;

@@ -99,7 +99,6 @@ T *fill_context(unsigned char *block, arm_int32_t format, std::size_t values, ch
     return sb;
 }
 
-
 } // namespace
 
 UString arm_truncate(UString const &text, unsigned max_units) { return text.left(max_units); }

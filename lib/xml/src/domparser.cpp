@@ -55,7 +55,8 @@ public:
                       bool root) override {
         if (!refusal_.empty()) return;
         root_seen_ = true;
-        if (count > static_cast<XMLSize_t>(XmlLimits::max_attributes)) return refuse(wexxml::too_many_attributes_text());
+        if (count > static_cast<XMLSize_t>(XmlLimits::max_attributes))
+            return refuse(wexxml::too_many_attributes_text());
         if (open_ + 1 > XmlLimits::max_depth) return refuse(wexxml::too_deep_text());
         if (!empty) ++open_;
         // The base class ends an empty element itself, through endElement.
@@ -64,8 +65,7 @@ public:
         ending_empty_ = false;
     }
 
-    void endElement(xercesc::XMLElementDecl const &decl, unsigned int uri_id, bool root,
-                    XMLCh const *prefix) override {
+    void endElement(xercesc::XMLElementDecl const &decl, unsigned int uri_id, bool root, XMLCh const *prefix) override {
         if (!refusal_.empty()) return;
         if (!ending_empty_) --open_;
         xercesc::XercesDOMParser::endElement(decl, uri_id, root, prefix);

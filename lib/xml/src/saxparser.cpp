@@ -9,9 +9,9 @@
 #include <vector>
 
 #include <xercesc/framework/XMLAttr.hpp>
-#include <xercesc/framework/XMLErrorCodes.hpp>
 #include <xercesc/framework/XMLDocumentHandler.hpp>
 #include <xercesc/framework/XMLElementDecl.hpp>
+#include <xercesc/framework/XMLErrorCodes.hpp>
 #include <xercesc/framework/XMLPScanToken.hpp>
 #include <xercesc/internal/XMLScanner.hpp>
 #include <xercesc/parsers/SAXParser.hpp>
