@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "change/deliver_attach.h"
 #include "kxproduct/content.h"
 #include "kxproduct/store.h"
 #include "kxwin/registry.h"
@@ -305,6 +306,31 @@ bool kxrpc_get_direct(XdrObject *request, XdrObject **result) {
 
 namespace {
 
+bool same_record(AdEntityPtr const &a, AdEntityPtr const &b) {
+    if (a.get() == b.get()) return true;
+    return a && b && a->GetDbId() == b->GetDbId() && a->GetEntityDef() == b->GetEntityDef() &&
+           a->GetSession().get() == b->GetSession().get();
+}
+
+// The edit that an upload to `record` joins: the record item that the target names, else the one
+// edit of the same record open in the caller's own product session. None when the record is not
+// being edited, or is edited twice over: a change batch's kind 8 adds the attachment then.
+RecordStateItem *pending_edit(AttachmentUploadArgs &args, AdEntityPtr const &record) {
+    if (args.is_state_item_target()) {
+        auto *named = dynamic_cast<RecordStateItem *>(args.state_item_or_fail());
+        return named && named->entity() && named->entity()->IsEditable() ? named : nullptr;
+    }
+    RecordStateItem *found = nullptr;
+    for (StateItemPtr const &item : registered_items()) {
+        auto *edit = dynamic_cast<RecordStateItem *>(item.get());
+        if (!edit || !edit->entity() || !edit->entity()->IsEditable() || !same_record(edit->entity(), record)) continue;
+        if (found) return nullptr;
+        found = edit;
+    }
+    return found;
+}
+
+// The new attachment, added to the record's pending edit when there is one.
 std::shared_ptr<AttachmentStateItem> new_attachment(AttachmentUploadArgs *args, wchar_t const *method,
                                                     bool server_file) {
     try {
@@ -313,7 +339,16 @@ std::shared_ptr<AttachmentStateItem> new_attachment(AttachmentUploadArgs *args, 
         attachment->set_size(args->size());
         attachment->set_description(args->comment());
         attachment->set_file_path(args->filename());
-        return std::make_shared<AttachmentStateItem>(std::move(attachment), server_file);
+        auto item = std::make_shared<AttachmentStateItem>(std::move(attachment), server_file);
+        // The registry's reference keeps the edit alive while the attachment joins it.
+        StateItemPtr held;
+        if (RecordStateItem *edit = pending_edit(*args, folder->entity())) {
+            held = lookup_pointer_entry(edit->oid());
+            if (held) add_to_edit(*item, *edit);
+        }
+        return item;
+    } catch (Nul::STPException const &) {
+        throw; // the product's refusal of the attachment, as it is
     } catch (...) {
         raise_unexpected(method);
     }
