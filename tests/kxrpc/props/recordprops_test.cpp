@@ -13,6 +13,7 @@
 #include "product_env.h"
 #include "props/replies.h"
 #include "props/values.h"
+#include "diag_capture.h"
 #include "recording_sink.h"
 #include "wire_text.h"
 
@@ -309,6 +310,47 @@ TEST_F(RecordPropsTest, AReferenceListMergeThatFailsMidwayRestoresTheList) {
     EXPECT_EQ(4, refusal(props, *list, &message));
     EXPECT_NE(std::string::npos, message.find("TLQSV0745E")) << message;
     EXPECT_EQ(3u, rec->GetFieldValue(L"Related").GetValueAsList().size());
+    rec->Revert();
+}
+
+TEST_F(RecordPropsTest, ChangeSetTargetsAreMatchedByNameAgainstTheFieldsEntries) {
+    AdEntityDef *enhancement = LookupEntityDef(session_, L"Enhancement");
+    AdEntityPtr rec = record(L"ISSUE00000021", enhancement);
+    ASSERT_TRUE(rec);
+    EditEntity(rec, CString(L"Modify"));
+    // An entry that names no record of the referenced type any more.
+    std::vector<CString> const before = {L"ISSUE00000001", L"ISSUE00000099"};
+    ASSERT_EQ(CString(), rec->SetFieldValueList(L"vt_change_set", before));
+    RecordProps::set_upfront_reference_validation(true);
+    RecordProps props(nullptr, rec);
+    props.set_dynamic_props(fields({L"vt_change_set", L"Related"}));
+    auto targets = [](int id, std::initializer_list<wchar_t const *> names) {
+        auto list = std::make_unique<ListPropValue<TargetResourceArg>>(id, STPRPC_RESOURCE_LIST);
+        for (auto *n : names) list->values.emplace_back(32, Nul::UString(L"Defect"), Nul::UString(n));
+        return list;
+    };
+    kxtest::DiagCapture diag;
+    AdDiagnostic::SetFlag(66, 2);
+    long const lookups = KXFaultInjector::CallCount("AdEntityMgr::EntityExists");
+    // The entries the field holds are kept without a lookup; a new one is looked up as ever.
+    auto kept = targets(F0, {L"ISSUE00000099", L"ISSUE00000002"});
+    put(props, *kept);
+    EXPECT_EQ((std::vector<CString>{L"ISSUE00000099", L"ISSUE00000002"}),
+              rec->GetFieldValue(L"vt_change_set").GetValueAsList());
+    EXPECT_EQ(KXFaultInjector::CallCount("AdEntityMgr::EntityExists"), lookups + 1);
+    std::vector<std::string> traced;
+    for (auto const &line : diag.lines())
+        if (line.find("vt_change_set") != std::string::npos) traced.push_back(line);
+    EXPECT_EQ(traced, (std::vector<std::string>{"KXRPC|vt_change_set (found:T)", "KXRPC|vt_change_set (found:F)"}));
+    // A new entry that names nothing is refused as in any reference list, and so is any other
+    // field's target that its current values hold but no record answers.
+    std::string message;
+    auto missing = targets(F0, {L"ISSUE00000088"});
+    EXPECT_EQ(4, refusal(props, *missing, &message));
+    EXPECT_NE(std::string::npos, message.find("TLQSV0745E")) << message;
+    ASSERT_EQ(CString(), rec->SetFieldValueList(L"Related", {L"ISSUE00000099"}));
+    auto related = targets(F0 + 1, {L"ISSUE00000099"});
+    EXPECT_EQ(4, refusal(props, *related, &message));
     rec->Revert();
 }
 
