@@ -295,6 +295,30 @@ TEST_F(ExecuteTest, ReferencesNameTheirRecordType) {
     }
 }
 
+TEST_F(ExecuteTest, JournalColumnsAreReferencesThatNameNoRecordType) {
+    // A journal entry on one record; the product's queries cannot show attachment lists at all.
+    AdSessionPtr api(alice_->session());
+    AdEntityPtr record;
+    CString lookup_error;
+    AdEntityMgr::Get(api)->LookupEntityWithStatus(LookupEntityDef(api, L"Defect"), L"ISSUE00000016", record,
+                                                  lookup_error, 0);
+    ASSERT_TRUE(record);
+    EditEntity(record, CString(L"Modify"));
+    ASSERT_EQ(record->SetFieldValue(L"Notes_Log", L"looked at it"), L"");
+    ASSERT_EQ(record->Commit(), L"");
+    std::string const filter = "<CTG:comparison-expression><CTG:is-equal/>" + path(L"id") +
+                               "<CTG:constant-value>ISSUE00000016</CTG:constant-value></CTG:comparison-expression>";
+    kxtest::Outcome o = first(doc(column(L"Notes_Log") + column(L"Headline"), "", filter), 10);
+    ASSERT_EQ(error(o).first, 0) << error(o).second;
+    EXPECT_EQ(resp(o)->info().tags, (std::vector<int>{Nul::XmlTag::CTG_reference, Nul::XmlTag::CTG_short_string}));
+    ASSERT_EQ(resp(o)->rows().size(), 1u);
+    Resp::Value const &journal = resp(o)->rows()[0].values[0];
+    EXPECT_EQ(journal.kind, 0);
+    EXPECT_TRUE(journal.type_name.empty());
+    EXPECT_NE(kxtest::u8(journal.text).find("looked at it"), std::string::npos) << kxtest::u8(journal.text);
+    EXPECT_EQ(resp(o)->rows()[0].values[1].kind, 1);
+}
+
 TEST_F(ExecuteTest, LimitCheckAndProductFailures) {
     kxtest::SetFile set;
     set.exec("UPDATE databases SET soft_query_limit=500, hard_query_limit=100 WHERE name='ISSUE'");
