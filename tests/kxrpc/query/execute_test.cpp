@@ -397,6 +397,8 @@ TEST_F(ExecuteTest, FileAndChartResultsStreamInChunksOfRequestNum) {
 TEST_F(ExecuteTest, FileAndChartRefusals) {
     // Rows exist, but none from the start row on: the chart has no data.
     std::string const past_the_end = "<CTG:start-row>1000</CTG:start-row><CTG:end-row>0</CTG:end-row>";
+    std::string const nothing = "<CTG:comparison-expression><CTG:is-equal/>" + path(L"Headline") +
+                                "<CTG:constant-value>no such headline</CTG:constant-value></CTG:comparison-expression>";
     struct Case {
         std::string options, filter;
         int request_num;
@@ -409,6 +411,8 @@ TEST_F(ExecuteTest, FileAndChartRefusals) {
          "", 100, "TLQSV0851E"},
         {"<CTG:return-as-file/>", "", 0, "chunk size must be greater than 0"},
         {"<CTG:chart-options/>" + past_the_end, "", 100, "TLQSV1048I"},
+        // No rows at all: no image either, the same refusal.
+        {"<CTG:chart-options/>", nothing, 100, "TLQSV1048I"},
         {"<CTG:chart-options><CTG:width>5000</CTG:width></CTG:chart-options>", "", 100, "TLQSV0789E"},
     };
     for (Case const &c : cases) {
@@ -416,4 +420,7 @@ TEST_F(ExecuteTest, FileAndChartRefusals) {
         EXPECT_NE(find(reply, c.text), std::string::npos) << c.options;
         EXPECT_EQ(find(reply, "\x89PNG"), std::string::npos) << c.options;
     }
+    // An empty result as a file is an empty file: no error.
+    Bytes const file = first(doc(column(L"Severity"), "<CTG:return-as-file/>", nothing), 100).reply();
+    EXPECT_EQ(find(file, "TLQSV"), std::string::npos);
 }

@@ -288,6 +288,9 @@ void ExecuteQueryResp::first_call() {
         fill_info(*item, num_rows, false);
         rows_follow_ = !(item->as_file || as_chart);
         zero_after_rows_ = !rows_follow_;
+        // No rows draw no image: a chart of an empty result is the empty-chart error, as when
+        // drawing finds nothing to draw, never a content of no bytes.
+        if (as_chart && !item->count_only && rs_status == AD_RESULT_EMPTY) empty_chart_reply();
         discard(item);
         return;
     }
@@ -635,6 +638,14 @@ void ExecuteQueryResp::read_chart_options(DomElem options, ExecuteQueryStateItem
     }
 }
 
+void ExecuteQueryResp::empty_chart_reply() {
+    rows_follow_ = false;
+    zero_after_rows_ = false;
+    content_ = true;
+    content_method_ = L"ExecuteQueryResp::send_chart";
+    content_error_ = std::make_unique<KxRpcException>(17, kx_message(MSG_EMPTY_CHART), nullptr, nullptr);
+}
+
 void ExecuteQueryResp::make_content(ExecuteQueryStateItem &item) {
     rows_follow_ = false;
     content_ = true;
@@ -648,7 +659,7 @@ void ExecuteQueryResp::make_content(ExecuteQueryStateItem &item) {
                 ExportResultSet(item.result_set, std::wstring(content_path_.c_str()), cstr(delimiter),
                                 cstr(item.file_options));
             } else if (item.chart->make_chart(content_path_, item.result_set) == 0) {
-                content_error_ = std::make_unique<KxRpcException>(17, kx_message(MSG_EMPTY_CHART), nullptr, nullptr);
+                empty_chart_reply();
             }
         } catch (Nul::STPException const &) {
             throw;
