@@ -239,9 +239,10 @@ TEST_F(AttachBatchE2E, AnUploadIntoARecordBeingEditedIsStoredByEitherFlow) {
     Login login;
     ASSERT_EQ(RPC_SUCCESS, call_login(client, login));
     ASSERT_FALSE(login.failed) << login.error.message;
-    EXPECT_EQ("committed with the record alone", upload_into_edit(client, login.handle, "ISSUE00000006", {6},
-                                                                  "committed with the record alone"));
-    EXPECT_EQ("added by kind 8 too", upload_into_edit(client, login.handle, "ISSUE00000007", {8, 6}, "added by kind 8 too"));
+    EXPECT_EQ("committed with the record alone",
+              upload_into_edit(client, login.handle, "ISSUE00000006", {6}, "committed with the record alone"));
+    EXPECT_EQ("added by kind 8 too",
+              upload_into_edit(client, login.handle, "ISSUE00000007", {8, 6}, "added by kind 8 too"));
 }
 
 // An operation kind above 11 is the error reply of reason 40, not undecodable arguments.

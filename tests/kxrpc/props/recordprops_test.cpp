@@ -8,12 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include "diag_capture.h"
 #include "kxproduct/session.h"
 #include "kxproduct/store.h"
 #include "product_env.h"
 #include "props/replies.h"
 #include "props/values.h"
-#include "diag_capture.h"
 #include "recording_sink.h"
 #include "wire_text.h"
 
@@ -479,7 +479,8 @@ TEST_F(RecordPropsTest, RecordPropertiesOfStoredAndEditedRecords) {
     std::string const headline = "name:Headline", severity = "name:Severity";
     std::string legal = "[39";
     std::vector<CString> const names = GetLegalAccessibleActionDefNames(session_, stored);
-    for (CString const &name : names) legal += " res39:" + rt + "," + dec(defect_->LookupActionDef(name)->GetDbId()) + ",0,0";
+    for (CString const &name : names)
+        legal += " res39:" + rt + "," + dec(defect_->LookupActionDef(name)->GetDbId()) + ",0,0";
     legal += " ]";
     ASSERT_GT(names.size(), 1u);
     std::string all_fields = "[100010";

@@ -223,7 +223,8 @@ TEST_F(QueryXmlTest, FieldPathsFollowReferencesAndStopAtUnknownSegments) {
     std::string const defect_id = kxtest::u8(Nul::UString(std::to_wstring(defect_->GetDbId()).c_str()));
     EXPECT_NE(same.find(">Headline<"), std::string::npos);
     EXPECT_NE(same.find(">Owner<"), std::string::npos);
-    EXPECT_NE(same.find(defect_id + "/" + std::to_string(defect_->LookupFieldDef(L"Owner")->GetDbId())), std::string::npos)
+    EXPECT_NE(same.find(defect_id + "/" + std::to_string(defect_->LookupFieldDef(L"Owner")->GetDbId())),
+              std::string::npos)
         << same;
     EXPECT_EQ(written(L"Headline.Lead").find(">Lead<"), std::string::npos); // Lead is Project's, not Defect's
     // Read back: the dotted path.

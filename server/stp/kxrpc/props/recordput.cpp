@@ -47,7 +47,6 @@ constexpr wchar_t const *headline_field = L"Headline";
 // them keeps it as it is, without a lookup that could refuse it.
 constexpr wchar_t const *change_set_field = L"vt_change_set";
 
-
 [[noreturn]] void refuse(int code, Nul::UMessage const &message = Nul::UMessage::nil) {
     throw Nul::STPException(reason(code), message);
 }
@@ -201,9 +200,8 @@ void RecordProps::put_reference_list(AdFieldDef *def, BasePropValue &value) {
                 if (change_set && target.is_marshalled_by_name()) {
                     CString const entry = cstr(target.second_name_segment());
                     bool const found = contains(previous, entry);
-                    trace_lazy(2, [&] {
-                        return text_format("vt_change_set (found:%s)", Nul::UString(found ? L"T" : L"F"));
-                    });
+                    trace_lazy(
+                        2, [&] { return text_format("vt_change_set (found:%s)", Nul::UString(found ? L"T" : L"F")); });
                     if (found) {
                         wanted.push_back(entry);
                         continue;
