@@ -314,16 +314,21 @@ bool same_record(AdEntityPtr const &a, AdEntityPtr const &b) {
 
 // The edit that an upload to `record` joins: the record item that the target names, else the one
 // edit of the same record open in the caller's own product session. None when the record is not
-// being edited, or is edited twice over: a change batch's kind 8 adds the attachment then.
-RecordStateItem *pending_edit(AttachmentUploadArgs &args, AdEntityPtr const &record) {
+// being edited, or is edited twice over: a change batch's kind 8 adds the attachment then. The
+// answer shares the item, so that it outlives a delete_state meanwhile.
+std::shared_ptr<RecordStateItem> pending_edit(AttachmentUploadArgs &args, AdEntityPtr const &record) {
+    auto editing = [](std::shared_ptr<RecordStateItem> const &edit) {
+        return edit && edit->entity() && edit->entity()->IsEditable();
+    };
     if (args.is_state_item_target()) {
-        auto *named = dynamic_cast<RecordStateItem *>(args.state_item_or_fail());
-        return named && named->entity() && named->entity()->IsEditable() ? named : nullptr;
+        // Only while the handle is still registered: an item the client deleted takes nothing.
+        auto named = std::dynamic_pointer_cast<RecordStateItem>(lookup_pointer_entry(args.state_item_or_fail()->oid()));
+        return editing(named) ? named : nullptr;
     }
-    RecordStateItem *found = nullptr;
+    std::shared_ptr<RecordStateItem> found;
     for (StateItemPtr const &item : registered_items()) {
-        auto *edit = dynamic_cast<RecordStateItem *>(item.get());
-        if (!edit || !edit->entity() || !edit->entity()->IsEditable() || !same_record(edit->entity(), record)) continue;
+        auto edit = std::dynamic_pointer_cast<RecordStateItem>(item);
+        if (!editing(edit) || !same_record(edit->entity(), record)) continue;
         if (found) return nullptr;
         found = edit;
     }
@@ -340,12 +345,7 @@ std::shared_ptr<AttachmentStateItem> new_attachment(AttachmentUploadArgs *args, 
         attachment->set_description(args->comment());
         attachment->set_file_path(args->filename());
         auto item = std::make_shared<AttachmentStateItem>(std::move(attachment), server_file);
-        // The registry's reference keeps the edit alive while the attachment joins it.
-        StateItemPtr held;
-        if (RecordStateItem *edit = pending_edit(*args, folder->entity())) {
-            held = lookup_pointer_entry(edit->oid());
-            if (held) add_to_edit(*item, *edit);
-        }
+        if (std::shared_ptr<RecordStateItem> edit = pending_edit(*args, folder->entity())) add_to_edit(*item, *edit);
         return item;
     } catch (Nul::STPException const &) {
         throw; // the product's refusal of the attachment, as it is
