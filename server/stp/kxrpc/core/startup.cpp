@@ -8,6 +8,7 @@
 #include "core/service.h"
 #include "core/shutdown.h"
 #include "core/trace.h"
+#include "wire/exchange.h"
 #include "wire/locale.h"
 
 #include <arpa/inet.h>
@@ -24,6 +25,7 @@
 #include "ks_rpcsvc.h"
 #include "kxwin/winsock.h"
 #include "props/recordprops.h"
+#include "tesutil/fileutl.h"
 
 namespace KxRpc {
 
@@ -166,6 +168,14 @@ int start_rpc_program(int argc, char **argv) {
     }
     if (char const *current = std::setlocale(LC_ALL, nullptr); current && std::strcmp(current, "C") == 0)
         std::setlocale(LC_ALL, "");
+
+    // Direct downloads are made where the web tier reads them.
+    std::string const exchange = exchange_dir();
+    if (exchange.empty()) {
+        log_message("The exchange directory ($%s) is no directory\n", exchange_dir_variable);
+        return -1;
+    }
+    Nul::Fileutl::set_tmp_dir(Nul::UString(Nul::Utf8String(exchange)));
 
     apply_crash_handler_bits(s.crash_handler_bits);
     prepare_process();
