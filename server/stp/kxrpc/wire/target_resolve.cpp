@@ -91,6 +91,15 @@ void require_type(bool ok, wchar_t const *text) {
     if (!ok) throw_internal_error(Nul::UString(text));
 }
 
+// A dbid reaches what the session's user may read and no more: another user's personal items, and
+// public items in a folder the user cannot read, answer as if they did not exist. The folder that
+// decides is the item itself for a folder, else the folder that holds it.
+bool readable_item(AdBucketPtr const &bucket) {
+    AdBucketPtr const holder = QueryUtil::is_folder_bucket(bucket) ? bucket : bucket->GetParent();
+    AdFolderPtr const folder = holder ? AdFolder::LookupFolderFromBucket(holder) : AdFolderPtr();
+    return folder && folder->IsReadable();
+}
+
 } // namespace
 
 void TargetResourceArg::raise_not_found(int message) const { throw KXNotFoundException(this, kx_message(message)); }
@@ -323,10 +332,11 @@ AdBucketPtr TargetResourceArg::bucket(AdSession *session) {
         } else {
             try {
                 found = GetWorkspaceMgr(api)->GetBucket(dbid);
+                if (found && found->GetType() == 1024) found = nullptr;
+                if (found && !readable_item(found)) found = nullptr;
             } catch (...) {
                 raise_lookup_failure(*this, L"TargetResourceArg::bucket");
             }
-            if (found && found->GetType() == 1024) found = nullptr;
         }
     }
     if (!found) raise_not_found_quoting(MSG_QUERY_NOT_FOUND);

@@ -1,5 +1,6 @@
 // A logged-on user without privileges against the real program: files named for direct uploads
-// and downloads stay in the exchange directory, and the server's own files are never served.
+// and downloads stay in the exchange directory, the server's own files are never served, and
+// another user's personal workspace items are out of reach by dbid as by path.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "props_client.h"
+#include "raw_calls.h"
 #include "server_process.h"
 
 using namespace e2e;
@@ -194,4 +196,65 @@ TEST(HostileFilesStart, AnExchangeDirectoryThatIsNoDirectoryStopsTheStart) {
         EXPECT_NE(0, out.status) << named;
         EXPECT_NE(out.err.find("KXRPC_EXCHANGE_DIR"), std::string::npos) << out.err;
     }
+}
+
+namespace {
+
+constexpr int by_dbid = 2;
+
+// get_folder_descendents: (type, dbid) of every item below a folder, depth first.
+std::vector<std::pair<int, unsigned>> walk(Client &client, Body body) {
+    Reply r = call(client, 21, body);
+    std::vector<std::pair<int, unsigned>> out;
+    if (r.u() != 0) return out;
+    while (r.u() == 1) {
+        int const type = r.i();
+        out.emplace_back(type, r.u());
+    }
+    return out;
+}
+
+// The reason of a reply's error arm, or -1 when it was answered.
+int refusal(Reply r) { return r.u() == 1 ? r.i() : -1; }
+
+class OtherUsersItems : public LoggedOnTest {};
+
+} // namespace
+
+TEST_F(OtherUsersItems, AnotherUsersPersonalItemsAreNotReachedByDbid) {
+    std::string const bob = login(*client_, "bob");
+    ASSERT_EQ(bob.size(), 16u);
+    // Bob's personal folder "Work" and the query in it, as bob sees them.
+    auto const bobs = walk(*client_, session(bob).named(37, "Personal Queries"));
+    ASSERT_EQ(bobs.size(), 2u);
+    ASSERT_EQ(bobs[0].first, 37);
+    ASSERT_EQ(bobs[1].first, 36);
+    unsigned const work = bobs[0].second, query = bobs[1].second;
+    EXPECT_EQ(walk(*client_, session(bob).i(37).i(by_dbid).u(work)), (std::vector<std::pair<int, unsigned>>{bobs[1]}));
+    Reply own = call(*client_, 6, session(bob).i(36).i(by_dbid).u(query));
+    EXPECT_EQ(own.u(), 0u);
+    // Alice's own personal query answers by dbid.
+    auto const alices = walk(*client_, session(alice_).named(37, "Personal Queries"));
+    ASSERT_EQ(alices.size(), 1u);
+    EXPECT_EQ(call(*client_, 6, session(alice_).i(36).i(by_dbid).u(alices[0].second)).u(), 0u);
+
+    // What alice gets for a dbid that names nothing, she gets for bob's items: resolve, walk,
+    // list, copy and run.
+    int const missing = refusal(call(*client_, 6, session(alice_).i(36).i(by_dbid).u(999999)));
+    EXPECT_NE(missing, -1);
+    std::string const ctg = "http://korvax.example";
+    std::string const run_doc = "<CTG:execute-query xmlns:CTG=\"" + ctg + "\"/>";
+    for (unsigned dbid : {work, query}) {
+        int const type = dbid == work ? 37 : 36;
+        SCOPED_TRACE(dbid);
+        EXPECT_EQ(missing, refusal(call(*client_, 6, session(alice_).i(type).i(by_dbid).u(dbid))));
+        EXPECT_EQ(missing, refusal(call(*client_, 20, props_session(alice_).i(type).i(by_dbid).u(dbid)
+                                                          .s("Personal Queries/Stolen").i(0).i(0).i(0).i(0).i(0).i(0))));
+        EXPECT_EQ(missing, refusal(call(*client_, 7, session(alice_).i(10).u(0).u(1).i(type).i(by_dbid).u(dbid).s(run_doc))));
+    }
+    EXPECT_TRUE(walk(*client_, session(alice_).i(37).i(by_dbid).u(work)).empty());
+    EXPECT_EQ(missing, refusal(call(*client_, 21, session(alice_).i(37).i(by_dbid).u(work))));
+    EXPECT_EQ(missing, refusal(call(*client_, 35, session(alice_).i(37).i(by_dbid).u(work))));
+    // Nothing was copied into alice's folder.
+    EXPECT_EQ(walk(*client_, session(alice_).named(37, "Personal Queries")), alices);
 }
