@@ -1,12 +1,17 @@
 // A logged-on user without privileges against the real program: files named for direct uploads
 // and downloads stay in the exchange directory, the server's own files are never served, and
-// another user's personal workspace items are out of reach by dbid as by path.
+// another user's personal workspace items are out of reach by dbid as by path, and nothing a user
+// leaves in the temporary directory outlives its item, its age or the server.
 #include <gtest/gtest.h>
 
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fcntl.h>
+#include <filesystem>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -172,6 +177,8 @@ TEST_F(HostileFiles, DirectPathsLieInTheNamedExchangeDirectoryAndNeverReachServe
     ASSERT_FALSE(stored.failed) << stored.error.message;
     EXPECT_TRUE(inside(stored.path, exchange)) << stored.path;
     EXPECT_NE(read_file(stored.path).find("Open a new record."), std::string::npos);
+    // The server's temporary files are its own: another user's download or upload is not taken.
+    expect_refused({stored.path});
 }
 
 TEST_F(HostileFiles, TheDefaultExchangeDirectoryIsTheServersTemporaryDirectory) {
@@ -195,6 +202,11 @@ TEST(HostileFilesStart, AnExchangeDirectoryThatIsNoDirectoryStopsTheStart) {
         Outcome const out = run_to_exit({}, dir.path(), {"KXRPC_EXCHANGE_DIR=" + named, "KX_PRODUCT_DATA=" + dir.file("data")});
         EXPECT_NE(0, out.status) << named;
         EXPECT_NE(out.err.find("KXRPC_EXCHANGE_DIR"), std::string::npos) << out.err;
+    }
+    for (std::string const age : {"0", "-5", "1h", "99999999999"}) {
+        Outcome const out = run_to_exit({}, dir.path(), {"KXRPC_DIRECT_DOWNLOAD_AGE=" + age, "KX_PRODUCT_DATA=" + dir.file("data")});
+        EXPECT_NE(0, out.status) << age;
+        EXPECT_NE(out.err.find("KXRPC_DIRECT_DOWNLOAD_AGE"), std::string::npos) << out.err;
     }
 }
 
@@ -257,4 +269,139 @@ TEST_F(OtherUsersItems, AnotherUsersPersonalItemsAreNotReachedByDbid) {
     EXPECT_EQ(missing, refusal(call(*client_, 35, session(alice_).i(37).i(by_dbid).u(work))));
     // Nothing was copied into alice's folder.
     EXPECT_EQ(walk(*client_, session(alice_).named(37, "Personal Queries")), alices);
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The server's temporary folders below an exchange directory ("kxrpc-<key of the data>").
+std::vector<std::string> tmp_roots(std::string const &exchange) {
+    std::vector<std::string> out;
+    for (auto const &entry : fs::directory_iterator(exchange))
+        if (entry.path().filename().string().rfind("kxrpc-", 0) == 0) out.push_back(entry.path().string());
+    return out;
+}
+
+// Every regular file below `dir` but the process locks.
+std::vector<std::string> files_below(std::string const &dir) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        if (it->is_regular_file() && it->path().filename() != "lock") out.push_back(it->path().string());
+    return out;
+}
+
+// make_attachment of four bytes to a record's attachment field; the new item's handle.
+std::string upload(Client &client, std::string const &session_handle) {
+    Body body = session(session_handle);
+    body.i(45).i(1).s("Defect").s("ISSUE00000003").s("Attachments").s("e2e.bin").s("kept until").i(4);
+    body.u(4).raw("abcd").u(0);
+    Reply r = call(client, 14, body);
+    return r.u() == 0 ? r.handle() : std::string();
+}
+
+// get_attachment_direct of a stored attachment; the path of the file made for it.
+std::string direct_download(Client &client, std::string const &session_handle) {
+    Body body = session(session_handle);
+    body.i(44).i(1).s("Defect").s("ISSUE00000001").s("Attachments").s("steps.txt").i(64);
+    Reply r = call(client, 31, body);
+    return r.u() == 0 ? r.s() : std::string();
+}
+
+class TemporaryFiles : public testing::Test {
+protected:
+    // Serves the demo set of dir_/data with its temporary directory (the exchange directory) tmp_.
+    std::unique_ptr<ServerProcess> start(std::vector<std::string> env = {}) {
+        env.push_back("KX_PRODUCT_DATA=" + dir_.file("data"));
+        for (char const *name : {"TMP=", "TMPDIR=", "TEMP="}) env.push_back(name + tmp_);
+        auto server = std::make_unique<ServerProcess>(std::vector<std::string>{"-worker_threads", "4"}, dir_.path(), env);
+        EXPECT_TRUE(server->start());
+        return server;
+    }
+    void SetUp() override { ASSERT_EQ(0, ::mkdir(tmp_.c_str(), 0700)); }
+
+    TempDir dir_;
+    std::string const tmp_ = dir_.file("tmp");
+};
+
+} // namespace
+
+TEST_F(TemporaryFiles, AnUploadGoesWithItsItemAndEveryTemporaryFileWithTheServer) {
+    auto server = start();
+    std::string const own = tmp_roots(tmp_).at(0) + "/" + std::to_string(server->pid());
+    ASSERT_TRUE(fs::is_directory(own));
+    Client client(server->port());
+    std::string const alice = login(client, "alice");
+    ASSERT_EQ(alice.size(), 16u);
+
+    std::string const item = upload(client, alice);
+    ASSERT_EQ(item.size(), 16u);
+    std::vector<std::string> const uploaded = files_below(own);
+    ASSERT_EQ(uploaded.size(), 1u);
+    EXPECT_EQ("abcd", read_file(uploaded[0]));
+    // Deleting the item deletes its file.
+    Body gone;
+    gone.u(0).i(1).u(16).raw(item);
+    EXPECT_EQ(call(client, 2, gone).u(), 0u);
+    EXPECT_TRUE(files_below(own).empty());
+
+    // An upload never committed and a direct download, left when the server stops.
+    ASSERT_EQ(upload(client, alice).size(), 16u);
+    std::string const download = direct_download(client, alice);
+    EXPECT_EQ(fs::path(download).parent_path().string(), own);
+    EXPECT_EQ(files_below(own).size(), 2u);
+    server->signal(SIGTERM);
+    EXPECT_EQ(0, server->wait().status);
+    EXPECT_TRUE(tmp_roots(tmp_).empty());
+}
+
+TEST_F(TemporaryFiles, AStartRemovesWhatAnEarlierProcessOfTheSameDataLeftBehind) {
+    auto killed = start();
+    std::string const root = tmp_roots(tmp_).at(0);
+    std::string const left = root + "/" + std::to_string(killed->pid());
+    {
+        Client client(killed->port());
+        std::string const alice = login(client, "alice");
+        ASSERT_EQ(upload(client, alice).size(), 16u);
+        EXPECT_FALSE(direct_download(client, alice).empty());
+    }
+    killed->signal(SIGKILL);
+    killed->wait();
+    ASSERT_EQ(files_below(left).size(), 2u);
+    // A directory whose process still holds its lock stays; an ended process's of other data goes.
+    std::string const live = root + "/1", other = tmp_ + "/kxrpc-0000000000000000/2";
+    ASSERT_EQ(0, ::mkdir(live.c_str(), 0700));
+    fs::create_directories(other);
+    fs::permissions(fs::path(other).parent_path(), fs::perms::owner_all);
+    write_file(live + "/TMP1", "live");
+    write_file(other + "/TMP1", "other data");
+    int const lock = ::open((live + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(0, ::flock(lock, LOCK_EX));
+
+    auto next = start();
+    EXPECT_FALSE(fs::exists(left));
+    EXPECT_TRUE(fs::exists(live + "/TMP1"));
+    EXPECT_FALSE(fs::exists(other));
+    next->signal(SIGTERM);
+    EXPECT_EQ(0, next->wait().status);
+    EXPECT_FALSE(fs::exists(root + "/" + std::to_string(next->pid())));
+    EXPECT_TRUE(fs::exists(live + "/TMP1"));
+    ::close(lock);
+}
+
+TEST_F(TemporaryFiles, DirectDownloadsOlderThanTheirAgeAreRemoved) {
+    auto server = start({"KXRPC_DIRECT_DOWNLOAD_AGE=1"});
+    Client client(server->port());
+    std::string const alice = login(client, "alice");
+    ASSERT_EQ(upload(client, alice).size(), 16u);
+    std::string const download = direct_download(client, alice);
+    ASSERT_TRUE(file_exists(download));
+    auto const deadline = Clock::now() + std::chrono::seconds(10);
+    while (file_exists(download) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(file_exists(download));
+    // The upload's file is its item's, not a download: it stays.
+    EXPECT_EQ(files_below(fs::path(download).parent_path().string()).size(), 1u);
+    server->signal(SIGTERM);
+    EXPECT_EQ(0, server->wait().status);
 }

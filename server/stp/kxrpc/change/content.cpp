@@ -16,6 +16,7 @@
 #include "wire/file_marshaller.h"
 #include "wire/login_session.h"
 #include "wire/product_failure.h"
+#include "wire/server_tmp.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -210,10 +211,11 @@ bool_t GetDirectResp::xdr(XDR *xdrs) {
         [&] { return marshall_report_format_direct(xdrs); }, [&] { return marshall_record_content_direct(xdrs); });
 }
 
-// The file stays for the client.
+// The file stays for the client until it is older than the direct downloads' age.
 bool_t GetDirectResp::marshall_report_format_direct(XDR *xdrs) {
     try {
         path_ = loaded_report_format(args_, L"GetDirectResp::marshall_report_format_direct")->file_path();
+        keep_direct_download(path_);
     } catch (Nul::STPException const &e) {
         return report_error_reply(Nul::UString(L"GetDirectResp::marshall_report_format_direct"), xdrs, e);
     }
@@ -229,6 +231,7 @@ bool_t GetDirectResp::marshall_record_content_direct(XDR *xdrs) {
         if (!write_tmp_file(bytes, path_))
             throw KXInternalErrorException(
                 kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(L"Cannot write the record content file.")));
+        keep_direct_download(path_);
     } catch (Nul::STPException const &e) {
         return report_error_reply(method, xdrs, e);
     }
@@ -236,12 +239,15 @@ bool_t GetDirectResp::marshall_record_content_direct(XDR *xdrs) {
     return xdr_flag(xdrs, no_error) && xdr_ustring(xdrs, path_);
 }
 
-// The file stays for the client, which shares the server's disk.
+// The file stays for the client, which shares the server's disk, until it is older than the age.
 bool_t GetDirectResp::marshall_attachment_direct(XDR *xdrs) {
     try {
         try {
             std::unique_ptr<Attachment> attachment = loaded_copy(args_);
             path_ = attachment->file_path();
+            // A stored attachment was read into a file of this download's own; a new one's file
+            // belongs to its upload or its client.
+            if (!attachment->kx_name_id().empty()) keep_direct_download(path_);
         } catch (...) {
             raise_unexpected(L"GetDirectResp::marshall_attachment_direct");
         }

@@ -12,6 +12,7 @@
 #include "tesutil/fileutl.h"
 #include "tesutil/stpexception.h"
 #include "wire/catalog.h"
+#include "wire/server_tmp.h"
 
 namespace KxRpc {
 
@@ -46,6 +47,7 @@ bool server_file(std::string const &file) {
     // What the kernel makes up is nobody's content.
     for (char const *system : {"/proc", "/sys", "/dev"})
         if (path_inside(file, system)) return true;
+    if (path_inside(file, server_tmp_root())) return true;
     for (std::string const &dir : {KXProductStore::DataDirectory(), registry_root()}) {
         std::string const real = real_path(dir);
         if (!real.empty() && path_inside(file, real)) return true;

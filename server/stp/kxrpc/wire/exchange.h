@@ -21,7 +21,7 @@ bool path_inside(std::string const &path, std::string const &dir);
 
 // The real path of a file that a client names for the server to take: a regular file inside the
 // exchange directory that is none of the server's own files (its data, registry, diagnostics,
-// single-sign-on password and crash dumps). Anything else, a missing file
+// single-sign-on password, crash dumps and temporary files). Anything else, a missing file
 // included, raises the refusal of a file the product cannot take: reason 40, message 68, with the
 // same text whatever the cause, so that a client learns nothing of files it may not take.
 Nul::UString exchange_file(Nul::UString const &path);
