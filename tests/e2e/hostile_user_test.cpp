@@ -11,11 +11,10 @@
 #include <chrono>
 #include <fcntl.h>
 #include <filesystem>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "props_client.h"
 #include "raw_calls.h"
 #include "server_process.h"
 
@@ -24,66 +23,49 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-bool_t xdr_names(XDR *xdrs, int type, std::vector<std::string> names) {
-    int by_name = 1;
-    if (!xdr_int(xdrs, &type) || !xdr_int(xdrs, &by_name)) return FALSE;
-    for (auto &n : names)
-        if (!xdr_utf8(xdrs, &n)) return FALSE;
-    return TRUE;
-}
-
-// make_attachment_direct of a file on the server's disk to a record's attachment field.
-struct DirectUpload {
-    Handle session{}, attachment{};
-    std::string path;
-    bool_t failed = TRUE;
-    ErrorRecord error;
+// What a call answered: a handle or a path, or its error arm's reason and message.
+struct Answer {
+    bool failed = true;
+    int reason = 0;
+    std::string message, value;
 };
 
-bool_t xdr_direct_upload(XDR *xdrs, DirectUpload *u) {
-    std::string name = "direct.txt", comment = "named by path";
-    int size = 0;
-    return xdr_session_header(xdrs, &u->session, 7) &&
-           xdr_names(xdrs, 45, {"Defect", "ISSUE00000003", "Attachments"}) && xdr_utf8(xdrs, &name) &&
-           xdr_utf8(xdrs, &comment) && xdr_utf8(xdrs, &u->path) && xdr_int(xdrs, &size);
-}
-
-bool_t xdr_direct_upload_reply(XDR *xdrs, DirectUpload *u) {
-    if (!xdr_bool(xdrs, &u->failed)) return FALSE;
-    if (u->failed) return xdr_error_record(xdrs, &u->error);
-    if (!xdr_handle(xdrs, &u->attachment)) return FALSE;
-    for (int i = 0; i < 4; ++i) {
-        std::string text;
-        if (!xdr_utf8(xdrs, &text)) return FALSE;
+// The reply's error arm, else the handle (`handle`) or the string it answered.
+Answer answer(Reply r, bool handle) {
+    Answer a;
+    a.failed = r.u() != 0;
+    if (a.failed) {
+        a.reason = r.i();
+        a.message = r.s();
+    } else {
+        a.value = handle ? r.handle() : r.s();
     }
-    return TRUE;
+    return a;
 }
 
-// get_attachment_direct of a stored attachment by name, or of an attachment handle.
-struct DirectDownload {
-    Handle session{}, attachment{};
-    bool by_handle = false;
-    bool_t failed = TRUE;
-    ErrorRecord error;
-    std::string path;
-};
-
-bool_t xdr_direct_download(XDR *xdrs, DirectDownload *d) {
-    int chunk = 64;
-    if (!xdr_session_header(xdrs, &d->session, 7)) return FALSE;
-    if (d->by_handle) {
-        int type = 44, state_handle = 3;
-        if (!xdr_int(xdrs, &type) || !xdr_int(xdrs, &state_handle) || !xdr_handle(xdrs, &d->attachment)) return FALSE;
-    } else if (!xdr_names(xdrs, 44, {"Defect", "ISSUE00000001", "Attachments", "steps.txt"})) {
-        return FALSE;
-    }
-    return xdr_int(xdrs, &chunk);
+// The attachment field of a record, by name.
+Body attachments_of(Body body, std::string const &record) {
+    return body.i(45).i(1).s("Defect").s(record).s("Attachments");
 }
 
-bool_t xdr_direct_download_reply(XDR *xdrs, DirectDownload *d) {
-    if (!xdr_bool(xdrs, &d->failed)) return FALSE;
-    if (d->failed) return xdr_error_record(xdrs, &d->error);
-    return xdr_utf8(xdrs, &d->path);
+// make_attachment_direct of a file on the server's disk.
+Answer direct_upload(Client &client, std::string const &session_handle, std::string const &path) {
+    Body body = attachments_of(session(session_handle), "ISSUE00000003");
+    return answer(call(client, 32, body.s("direct.txt").s("named by path").s(path).i(0)), true);
+}
+
+// make_attachment of four bytes; the new item's handle.
+std::string upload(Client &client, std::string const &session_handle) {
+    Body body = attachments_of(session(session_handle), "ISSUE00000003").s("e2e.bin").s("kept until").i(4);
+    return answer(call(client, 14, body.u(4).raw("abcd").u(0)), true).value;
+}
+
+// The stored attachment of the demo set, by name.
+Body stored_attachment() { return Body().i(44).i(1).s("Defect").s("ISSUE00000001").s("Attachments").s("steps.txt"); }
+
+// get_attachment_direct of a target: the path of its file.
+Answer direct_download(Client &client, std::string const &session_handle, Body const &target) {
+    return answer(call(client, 31, session(session_handle).raw(target.bytes).i(64)), false);
 }
 
 class HostileFiles : public testing::Test {
@@ -95,10 +77,8 @@ protected:
         ASSERT_TRUE(server_->start());
         client_ = std::make_unique<Client>(server_->port());
         ASSERT_TRUE(client_->ok());
-        Login login;
-        ASSERT_EQ(RPC_SUCCESS, call_login(*client_, login));
-        ASSERT_FALSE(login.failed) << login.error.message;
-        session_ = login.handle;
+        session_ = login(*client_, "alice");
+        ASSERT_EQ(session_.size(), 16u);
     }
     void TearDown() override {
         if (!server_) return;
@@ -110,28 +90,15 @@ protected:
         server_->signal(SIGTERM);
         EXPECT_EQ(0, server_->wait().status);
     }
-    DirectUpload upload(std::string const &path) {
-        DirectUpload u;
-        u.session = session_;
-        u.path = path;
-        EXPECT_EQ(RPC_SUCCESS, client_->call(32, as_proc(xdr_direct_upload), &u, as_proc(xdr_direct_upload_reply), &u));
-        return u;
-    }
-    DirectDownload download(DirectDownload d) {
-        d.session = session_;
-        EXPECT_EQ(RPC_SUCCESS,
-                  client_->call(31, as_proc(xdr_direct_download), &d, as_proc(xdr_direct_download_reply), &d));
-        return d;
-    }
     // Each path gets the product's refusal of a file it cannot take, with the same text.
     void expect_refused(std::vector<std::string> const &paths) {
         for (std::string const &path : paths) {
-            DirectUpload const u = upload(path);
-            EXPECT_TRUE(u.failed) << path;
-            EXPECT_EQ(40, u.error.reason) << path;
+            Answer const a = direct_upload(*client_, session_, path);
+            EXPECT_TRUE(a.failed) << path;
+            EXPECT_EQ(40, a.reason) << path;
             EXPECT_EQ("TLQSV0772E Cannot make the attachment: The attachment's content file '" + path +
                           "' cannot be read.",
-                      u.error.message)
+                      a.message)
                 << path;
         }
     }
@@ -139,7 +106,7 @@ protected:
     TempDir dir_;
     std::unique_ptr<ServerProcess> server_;
     std::unique_ptr<Client> client_;
-    Handle session_{};
+    std::string session_;
 };
 
 bool inside(std::string const &path, std::string const &dir) { return path.rfind(dir + "/", 0) == 0; }
@@ -157,28 +124,25 @@ TEST_F(HostileFiles, DirectPathsLieInTheNamedExchangeDirectoryAndNeverReachServe
     ASSERT_NO_FATAL_FAILURE(start({std::string("KXRPC_EXCHANGE_DIR=") + exchange}));
     ASSERT_TRUE(file_exists(dir_.file("data/KXDEMO.kxdb")));
 
-    expect_refused({"/etc/passwd", dir_.file("in/../../../etc/passwd"), dir_.file("passwd-link"),
-                    "/proc/self/environ", "/proc/" + std::to_string(server_->pid()) + "/cmdline",
-                    dir_.file("sso.properties"), dir_.file("kxrpc_1_4242.dmp"), dir_.file("data/KXDEMO.kxdb"),
-                    dir_.file("in/../data/KXDEMO.kxdb"), dir_.file("in/missing.txt"), dir_.file("in"), "in/legit.txt"});
+    expect_refused({"/etc/passwd", dir_.file("in/../../../etc/passwd"), dir_.file("passwd-link"), "/proc/self/environ",
+                    "/proc/" + std::to_string(server_->pid()) + "/cmdline", dir_.file("sso.properties"),
+                    dir_.file("kxrpc_1_4242.dmp"), dir_.file("data/KXDEMO.kxdb"), dir_.file("in/../data/KXDEMO.kxdb"),
+                    dir_.file("in/missing.txt"), dir_.file("in"), "in/legit.txt"});
 
     // A file of the exchange directory is taken, and read back from where it lies.
-    DirectUpload const taken = upload(dir_.file("in/../in/legit.txt"));
-    ASSERT_FALSE(taken.failed) << taken.error.message;
-    DirectDownload by_handle;
-    by_handle.by_handle = true;
-    by_handle.attachment = taken.attachment;
-    by_handle = download(by_handle);
-    ASSERT_FALSE(by_handle.failed) << by_handle.error.message;
-    EXPECT_EQ(dir_.file("in/legit.txt"), by_handle.path);
+    Answer const taken = direct_upload(*client_, session_, dir_.file("in/../in/legit.txt"));
+    ASSERT_FALSE(taken.failed) << taken.message;
+    Answer const by_handle = direct_download(*client_, session_, Body().i(44).i(3).u(16).raw(taken.value));
+    ASSERT_FALSE(by_handle.failed) << by_handle.message;
+    EXPECT_EQ(dir_.file("in/legit.txt"), by_handle.value);
 
     // A stored attachment is written into the exchange directory for the web tier.
-    DirectDownload const stored = download(DirectDownload{});
-    ASSERT_FALSE(stored.failed) << stored.error.message;
-    EXPECT_TRUE(inside(stored.path, exchange)) << stored.path;
-    EXPECT_NE(read_file(stored.path).find("Open a new record."), std::string::npos);
+    Answer const stored = direct_download(*client_, session_, stored_attachment());
+    ASSERT_FALSE(stored.failed) << stored.message;
+    EXPECT_TRUE(inside(stored.value, exchange)) << stored.value;
+    EXPECT_NE(read_file(stored.value).find("Open a new record."), std::string::npos);
     // The server's temporary files are its own: another user's download or upload is not taken.
-    expect_refused({stored.path});
+    expect_refused({stored.value});
 }
 
 TEST_F(HostileFiles, TheDefaultExchangeDirectoryIsTheServersTemporaryDirectory) {
@@ -189,22 +153,24 @@ TEST_F(HostileFiles, TheDefaultExchangeDirectoryIsTheServersTemporaryDirectory) 
     ASSERT_NO_FATAL_FAILURE(start({"TMP=" + tmp, "TMPDIR=" + tmp, "TEMP=" + tmp}));
 
     expect_refused({dir_.file("beside.txt"), tmp + "/../beside.txt", "/etc/passwd"});
-    EXPECT_FALSE(upload(tmp + "/legit.txt").failed);
-    DirectDownload const stored = download(DirectDownload{});
-    ASSERT_FALSE(stored.failed) << stored.error.message;
-    EXPECT_TRUE(inside(stored.path, tmp)) << stored.path;
+    EXPECT_FALSE(direct_upload(*client_, session_, tmp + "/legit.txt").failed);
+    Answer const stored = direct_download(*client_, session_, stored_attachment());
+    ASSERT_FALSE(stored.failed) << stored.message;
+    EXPECT_TRUE(inside(stored.value, tmp)) << stored.value;
 }
 
 TEST(HostileFilesStart, AnExchangeDirectoryThatIsNoDirectoryStopsTheStart) {
     TempDir dir;
     write_file(dir.file("plain"), "");
     for (std::string const &named : {dir.file("missing"), dir.file("plain")}) {
-        Outcome const out = run_to_exit({}, dir.path(), {"KXRPC_EXCHANGE_DIR=" + named, "KX_PRODUCT_DATA=" + dir.file("data")});
+        Outcome const out =
+            run_to_exit({}, dir.path(), {"KXRPC_EXCHANGE_DIR=" + named, "KX_PRODUCT_DATA=" + dir.file("data")});
         EXPECT_NE(0, out.status) << named;
         EXPECT_NE(out.err.find("KXRPC_EXCHANGE_DIR"), std::string::npos) << out.err;
     }
     for (std::string const age : {"0", "-5", "1h", "99999999999"}) {
-        Outcome const out = run_to_exit({}, dir.path(), {"KXRPC_DIRECT_DOWNLOAD_AGE=" + age, "KX_PRODUCT_DATA=" + dir.file("data")});
+        Outcome const out =
+            run_to_exit({}, dir.path(), {"KXRPC_DIRECT_DOWNLOAD_AGE=" + age, "KX_PRODUCT_DATA=" + dir.file("data")});
         EXPECT_NE(0, out.status) << age;
         EXPECT_NE(out.err.find("KXRPC_DIRECT_DOWNLOAD_AGE"), std::string::npos) << out.err;
     }
@@ -260,9 +226,20 @@ TEST_F(OtherUsersItems, AnotherUsersPersonalItemsAreNotReachedByDbid) {
         int const type = dbid == work ? 37 : 36;
         SCOPED_TRACE(dbid);
         EXPECT_EQ(missing, refusal(call(*client_, 6, session(alice_).i(type).i(by_dbid).u(dbid))));
-        EXPECT_EQ(missing, refusal(call(*client_, 20, props_session(alice_).i(type).i(by_dbid).u(dbid)
-                                                          .s("Personal Queries/Stolen").i(0).i(0).i(0).i(0).i(0).i(0))));
-        EXPECT_EQ(missing, refusal(call(*client_, 7, session(alice_).i(10).u(0).u(1).i(type).i(by_dbid).u(dbid).s(run_doc))));
+        EXPECT_EQ(missing, refusal(call(*client_, 20,
+                                        props_session(alice_)
+                                            .i(type)
+                                            .i(by_dbid)
+                                            .u(dbid)
+                                            .s("Personal Queries/Stolen")
+                                            .i(0)
+                                            .i(0)
+                                            .i(0)
+                                            .i(0)
+                                            .i(0)
+                                            .i(0))));
+        EXPECT_EQ(missing,
+                  refusal(call(*client_, 7, session(alice_).i(10).u(0).u(1).i(type).i(by_dbid).u(dbid).s(run_doc))));
     }
     EXPECT_TRUE(walk(*client_, session(alice_).i(37).i(by_dbid).u(work)).empty());
     EXPECT_EQ(missing, refusal(call(*client_, 21, session(alice_).i(37).i(by_dbid).u(work))));
@@ -292,30 +269,14 @@ std::vector<std::string> files_below(std::string const &dir) {
     return out;
 }
 
-// make_attachment of four bytes to a record's attachment field; the new item's handle.
-std::string upload(Client &client, std::string const &session_handle) {
-    Body body = session(session_handle);
-    body.i(45).i(1).s("Defect").s("ISSUE00000003").s("Attachments").s("e2e.bin").s("kept until").i(4);
-    body.u(4).raw("abcd").u(0);
-    Reply r = call(client, 14, body);
-    return r.u() == 0 ? r.handle() : std::string();
-}
-
-// get_attachment_direct of a stored attachment; the path of the file made for it.
-std::string direct_download(Client &client, std::string const &session_handle) {
-    Body body = session(session_handle);
-    body.i(44).i(1).s("Defect").s("ISSUE00000001").s("Attachments").s("steps.txt").i(64);
-    Reply r = call(client, 31, body);
-    return r.u() == 0 ? r.s() : std::string();
-}
-
 class TemporaryFiles : public testing::Test {
 protected:
     // Serves the demo set of dir_/data with its temporary directory (the exchange directory) tmp_.
     std::unique_ptr<ServerProcess> start(std::vector<std::string> env = {}) {
         env.push_back("KX_PRODUCT_DATA=" + dir_.file("data"));
         for (char const *name : {"TMP=", "TMPDIR=", "TEMP="}) env.push_back(name + tmp_);
-        auto server = std::make_unique<ServerProcess>(std::vector<std::string>{"-worker_threads", "4"}, dir_.path(), env);
+        auto server =
+            std::make_unique<ServerProcess>(std::vector<std::string>{"-worker_threads", "4"}, dir_.path(), env);
         EXPECT_TRUE(server->start());
         return server;
     }
@@ -348,7 +309,7 @@ TEST_F(TemporaryFiles, AnUploadGoesWithItsItemAndEveryTemporaryFileWithTheServer
 
     // An upload never committed and a direct download, left when the server stops.
     ASSERT_EQ(upload(client, alice).size(), 16u);
-    std::string const download = direct_download(client, alice);
+    std::string const download = direct_download(client, alice, stored_attachment()).value;
     EXPECT_EQ(fs::path(download).parent_path().string(), own);
     EXPECT_EQ(files_below(own).size(), 2u);
     server->signal(SIGTERM);
@@ -364,7 +325,7 @@ TEST_F(TemporaryFiles, AStartRemovesWhatAnEarlierProcessOfTheSameDataLeftBehind)
         Client client(killed->port());
         std::string const alice = login(client, "alice");
         ASSERT_EQ(upload(client, alice).size(), 16u);
-        EXPECT_FALSE(direct_download(client, alice).empty());
+        EXPECT_FALSE(direct_download(client, alice, stored_attachment()).failed);
     }
     killed->signal(SIGKILL);
     killed->wait();
@@ -395,10 +356,11 @@ TEST_F(TemporaryFiles, DirectDownloadsOlderThanTheirAgeAreRemoved) {
     Client client(server->port());
     std::string const alice = login(client, "alice");
     ASSERT_EQ(upload(client, alice).size(), 16u);
-    std::string const download = direct_download(client, alice);
+    std::string const download = direct_download(client, alice, stored_attachment()).value;
     ASSERT_TRUE(file_exists(download));
     auto const deadline = Clock::now() + std::chrono::seconds(10);
-    while (file_exists(download) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    while (file_exists(download) && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(file_exists(download));
     // The upload's file is its item's, not a download: it stays.
     EXPECT_EQ(files_below(fs::path(download).parent_path().string()).size(), 1u);

@@ -92,9 +92,9 @@ TEST_F(WorkspaceE2E, RenameAnswersTrueOrTheProductsRefusal) {
     struct Case {
         std::string name;
         int reason;
-    } cases[] = {{"a/b", 4},         {"Defect Summary", 4}, {"", 4},           {".", 4},
-                 {"..", 4},          {"two\nlines", 4},     {"bell\a", 4},     {"txt.\u202Eexe", 4},
-                 {"\u2067rtl\u2069", 4}};
+    } cases[] = {
+        {"a/b", 4},           {"Defect Summary", 4}, {"", 4}, {".", 4}, {"..", 4}, {"two\nlines", 4}, {"bell\a", 4},
+        {"txt.\u202Eexe", 4}, {"\u2067rtl\u2069", 4}};
     for (Case const &c : cases) {
         Reply r = call(*client_, 33, session(alice_).i(static_cast<int>(items[0].second)).s(c.name));
         ASSERT_EQ(r.u(), 1u) << c.name;

@@ -12,10 +12,10 @@
 #include "disk_files.h"
 #include "handler_env.h"
 #include "kxproduct/store.h"
+#include "support/private_tmp.h"
 #include "tesutil/fileutl.h"
 #include "wire/exchange.h"
 #include "wire/file_marshaller.h"
-#include "support/private_tmp.h"
 
 using namespace KxRpc;
 using kxtest::by_name;
@@ -233,11 +233,10 @@ TEST_F(Content, DirectUploadTakesOnlyARegularFileOfTheExchangeDirectory) {
     };
     // Relative, the directory itself, missing, outside (by name, by "..", by a link, by /proc), and
     // the server's own data however it is reached: all the same refusal.
-    for (std::string const &bad :
-         {std::string("client.txt"), exchange, exchange + "/none", sub + "/../../etc/passwd", std::string("/etc/passwd"),
-          out_link, std::string("/proc/self/environ"),
-          KXProductStore::SetPath(CString(L"KXDEMO")), link,
-          data + "/../" + data.substr(data.rfind('/') + 1) + "/KXDEMO.kxdb"}) {
+    for (std::string const &bad : {std::string("client.txt"), exchange, exchange + "/none", sub + "/../../etc/passwd",
+                                   std::string("/etc/passwd"), out_link, std::string("/proc/self/environ"),
+                                   KXProductStore::SetPath(CString(L"KXDEMO")), link,
+                                   data + "/../" + data.substr(data.rfind('/') + 1) + "/KXDEMO.kxdb"}) {
         kxtest::Outcome out = direct(bad);
         EXPECT_EQ(out.reason(), 40) << bad;
         EXPECT_NE(out.message().find("TLQSV0772E Cannot make the attachment: The attachment's content file '" + bad +

@@ -125,8 +125,8 @@ TEST_F(FetchBulk, NotAFolderAnUnreadableFolderAndAnEmptyOneGiveEmptyLists) {
     kxtest::SetFile set;
     std::int64_t const qa = set.add(0, "QA only", AD_BUCKET_FOLDER);
     set.add(qa, "QA query", AD_BUCKET_QUERY);
-    set.exec("INSERT INTO bucket_permissions VALUES(" + std::to_string(qa) + ",(SELECT dbid FROM groups WHERE name='QA')," +
-             std::to_string(AD_PERM_READ_WRITE) + ")");
+    set.exec("INSERT INTO bucket_permissions VALUES(" + std::to_string(qa) +
+             ",(SELECT dbid FROM groups WHERE name='QA')," + std::to_string(AD_PERM_READ_WRITE) + ")");
     EXPECT_TRUE(fetch(alice, cat(words({37, 1}), str("Public Queries/QA only")), &out).empty());
     ASSERT_TRUE(out.result) << out.message();
     EXPECT_EQ(out.reply(), words({0}));

@@ -58,7 +58,8 @@ TEST(ServerTmp, FilesLiveInTheProcessDirectoryAndGoWithIt) {
     close_server_tmp_dir();
     // Later files are made in the system's directory again.
     Nul::UString const after = Nul::Fileutl::create_tmp_file(0);
-    EXPECT_EQ(fs::path(after.utf8_str().std_str()).parent_path().string(), Nul::Fileutl::system_tmp_dir().utf8_str().std_str());
+    EXPECT_EQ(fs::path(after.utf8_str().std_str()).parent_path().string(),
+              Nul::Fileutl::system_tmp_dir().utf8_str().std_str());
     Nul::Fileutl::delete_tmp_file(after);
 }
 
@@ -98,9 +99,12 @@ TEST(ServerTmp, TheDownloadAgeIsWholeSecondsFromOne) {
         char const *text;
         bool ok;
         long seconds;
-    } const cases[] = {{nullptr, true, 3600}, {"", true, 3600},    {"1", true, 1},         {"86400", true, 86400},
-                       {"0", false, 0},       {"-1", false, 0},    {"1h", false, 0},       {" 5", false, 0},  {"+5", false, 0},
-                       {"2147483647", true, 2147483647},           {"2147483648", false, 0}};
+    } const cases[] = {{nullptr, true, 3600},   {"", true, 3600},
+                       {"1", true, 1},          {"86400", true, 86400},
+                       {"0", false, 0},         {"-1", false, 0},
+                       {"1h", false, 0},        {" 5", false, 0},
+                       {"+5", false, 0},        {"2147483647", true, 2147483647},
+                       {"2147483648", false, 0}};
     for (Case const &c : cases) {
         if (c.text) {
             ::setenv(direct_download_age_variable, c.text, 1);

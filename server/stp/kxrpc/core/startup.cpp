@@ -25,9 +25,9 @@
 #include <unistd.h>
 
 #include "ks_rpcsvc.h"
+#include "kxproduct/store.h"
 #include "kxwin/winsock.h"
 #include "props/recordprops.h"
-#include "kxproduct/store.h"
 
 namespace KxRpc {
 

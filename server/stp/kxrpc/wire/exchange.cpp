@@ -61,7 +61,8 @@ bool server_file(std::string const &file) {
 }
 
 [[noreturn]] void refuse(Nul::UString const &path) {
-    Nul::UString const text = Nul::UString(L"The attachment's content file '") + path + Nul::UString(L"' cannot be read.");
+    Nul::UString const text =
+        Nul::UString(L"The attachment's content file '") + path + Nul::UString(L"' cannot be read.");
     Nul::STPException::raise(Nul::STPException::REASON_INTERNAL,
                              kx_message(MSG_CANNOT_MAKE_ATTACHMENT, Nul::UMessage::Arg(text)), nullptr, nullptr,
                              Nul::STPException::LOG_INFO);
@@ -71,7 +72,8 @@ bool server_file(std::string const &file) {
 
 std::string exchange_dir() {
     char const *named = std::getenv(exchange_dir_variable);
-    std::string const dir = real_path(named && *named ? std::string(named) : Nul::Fileutl::system_tmp_dir().utf8_str().std_str());
+    std::string const dir =
+        real_path(named && *named ? std::string(named) : Nul::Fileutl::system_tmp_dir().utf8_str().std_str());
     struct stat st {};
     return !dir.empty() && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? dir : std::string();
 }

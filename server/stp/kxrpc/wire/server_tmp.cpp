@@ -107,7 +107,8 @@ int lock_root(std::string const &root, bool make, std::string &why) {
             why = root + ": " + std::strerror(errno);
             return -1;
         }
-        struct stat held {}, named {};
+        struct stat held {};
+        struct stat named {};
         if (::flock(fd, make ? LOCK_EX : LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 &&
             ::lstat(root.c_str(), &named) == 0 && held.st_dev == named.st_dev && held.st_ino == named.st_ino &&
             held.st_uid == ::geteuid() && (held.st_mode & 077) == 0)
