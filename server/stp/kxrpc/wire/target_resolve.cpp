@@ -91,13 +91,11 @@ void require_type(bool ok, wchar_t const *text) {
     if (!ok) throw_internal_error(Nul::UString(text));
 }
 
-// A dbid reaches what the session's user may read and no more: another user's personal items, and
-// public items in a folder the user cannot read, answer as if they did not exist. The folder that
-// decides is the item itself for a folder, else the folder that holds it.
-bool readable_item(AdBucketPtr const &bucket) {
-    AdBucketPtr const holder = QueryUtil::is_folder_bucket(bucket) ? bucket : bucket->GetParent();
-    AdFolderPtr const folder = holder ? AdFolder::LookupFolderFromBucket(holder) : AdFolderPtr();
-    return folder && folder->IsReadable();
+// A dbid reaches what the item's path would and no more: by path a personal item is found only
+// below the session user's own personal folder, so another user's personal items answer as if
+// they did not exist.
+bool reachable_by_path(AdBucketPtr const &bucket, AdSessionPtr const &session) {
+    return bucket->GetFolderType() != AD_PERSONAL_FOLDER || bucket->GetUserId() == session->GetSessionUserId();
 }
 
 } // namespace
@@ -333,7 +331,7 @@ AdBucketPtr TargetResourceArg::bucket(AdSession *session) {
             try {
                 found = GetWorkspaceMgr(api)->GetBucket(dbid);
                 if (found && found->GetType() == 1024) found = nullptr;
-                if (found && !readable_item(found)) found = nullptr;
+                if (found && !reachable_by_path(found, api)) found = nullptr;
             } catch (...) {
                 raise_lookup_failure(*this, L"TargetResourceArg::bucket");
             }
