@@ -260,6 +260,14 @@ std::vector<std::string> tmp_roots(std::string const &exchange) {
     return out;
 }
 
+// The directory of the process `pid` in a server's temporary folder ("<pid>-<unique>"), or "".
+std::string process_dir(std::string const &root, pid_t pid) {
+    std::error_code ec;
+    for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec))
+        if (it->path().filename().string().rfind(std::to_string(pid) + "-", 0) == 0) return it->path().string();
+    return std::string();
+}
+
 // Every regular file below `dir` but the process locks.
 std::vector<std::string> files_below(std::string const &dir) {
     std::vector<std::string> out;
@@ -290,7 +298,7 @@ protected:
 
 TEST_F(TemporaryFiles, AnUploadGoesWithItsItemAndEveryTemporaryFileWithTheServer) {
     auto server = start();
-    std::string const own = tmp_roots(tmp_).at(0) + "/" + std::to_string(server->pid());
+    std::string const own = process_dir(tmp_roots(tmp_).at(0), server->pid());
     ASSERT_TRUE(fs::is_directory(own));
     Client client(server->port());
     std::string const alice = login(client, "alice");
@@ -320,7 +328,7 @@ TEST_F(TemporaryFiles, AnUploadGoesWithItsItemAndEveryTemporaryFileWithTheServer
 TEST_F(TemporaryFiles, AStartRemovesWhatAnEarlierProcessOfTheSameDataLeftBehind) {
     auto killed = start();
     std::string const root = tmp_roots(tmp_).at(0);
-    std::string const left = root + "/" + std::to_string(killed->pid());
+    std::string const left = process_dir(root, killed->pid());
     {
         Client client(killed->port());
         std::string const alice = login(client, "alice");
@@ -346,7 +354,7 @@ TEST_F(TemporaryFiles, AStartRemovesWhatAnEarlierProcessOfTheSameDataLeftBehind)
     EXPECT_FALSE(fs::exists(other));
     next->signal(SIGTERM);
     EXPECT_EQ(0, next->wait().status);
-    EXPECT_FALSE(fs::exists(root + "/" + std::to_string(next->pid())));
+    EXPECT_TRUE(process_dir(root, next->pid()).empty());
     EXPECT_TRUE(fs::exists(live + "/TMP1"));
     ::close(lock);
 }

@@ -127,8 +127,8 @@ TEST_F(FetchBulk, NotAFolderAnUnreadableFolderAndAnEmptyOneGiveEmptyLists) {
     set.add(qa, "QA query", AD_BUCKET_QUERY);
     set.exec("INSERT INTO bucket_permissions VALUES(" + std::to_string(qa) +
              ",(SELECT dbid FROM groups WHERE name='QA')," + std::to_string(AD_PERM_READ_WRITE) + ")");
-    for (Bytes const &target : {cat(words({37, 1}), str("Public Queries/QA only")),
-                                words({37, 2, static_cast<std::uint32_t>(qa)})}) {
+    for (Bytes const &target :
+         {cat(words({37, 1}), str("Public Queries/QA only")), words({37, 2, static_cast<std::uint32_t>(qa)})}) {
         EXPECT_TRUE(fetch(alice, target, &out).empty());
         ASSERT_TRUE(out.result) << out.message();
         EXPECT_EQ(out.reply(), words({0}));

@@ -36,9 +36,10 @@ TEST(ServerTmp, FilesLiveInTheProcessDirectoryAndGoWithIt) {
     EXPECT_TRUE(open_server_tmp_dir(exchange, "other", why));
     EXPECT_EQ(server_tmp_root(), root);
 
-    std::string const own = root + "/" + std::to_string(::getpid());
     Nul::UString const older = Nul::Fileutl::create_tmp_file(0);
-    EXPECT_EQ(fs::path(older.utf8_str().std_str()).parent_path().string(), own);
+    fs::path const own = fs::path(older.utf8_str().std_str()).parent_path();
+    EXPECT_EQ(own.parent_path().string(), root);
+    EXPECT_EQ(own.filename().string().rfind(std::to_string(::getpid()) + "-", 0), 0u) << own;
     keep_direct_download(older);
     auto const between = std::chrono::steady_clock::now();
     Nul::UString const newer = Nul::Fileutl::create_tmp_file(0);

@@ -51,8 +51,8 @@ std::string key_of(std::string const &text) {
 
 // The data directory by its real path, or (before it is made) its parent's real path and its name.
 std::string data_key(std::string const &data_dir) {
-    fs::path const path = fs::absolute(fs::path(data_dir.empty() ? "." : data_dir)).lexically_normal();
     std::error_code ec;
+    fs::path const path = fs::absolute(fs::path(data_dir.empty() ? "." : data_dir), ec).lexically_normal();
     fs::path real = fs::canonical(path, ec);
     if (ec) real = fs::weakly_canonical(path, ec);
     return key_of((ec ? path : real).string());
@@ -171,16 +171,16 @@ bool open_server_tmp_dir(std::string const &exchange, std::string const &data_di
     std::lock_guard<std::mutex> guard(t.lock);
     if (t.lock_fd >= 0) return true;
     std::string const root = exchange + "/kxrpc-" + data_key(data_dir);
-    std::string const own = root + "/" + std::to_string(::getpid());
     // Starts of the same data make and sweep one at a time: a directory is never taken for an
     // ended process's between its making and its lock.
     int const root_fd = lock_root(root, true, why);
     if (root_fd < 0) return false;
-    // A directory of this pid is an earlier process's, whose pid came round again.
-    std::error_code ec;
-    fs::remove_all(own, ec);
+    // Named by the pid for people, and unique even where pids repeat (another pid namespace).
+    std::string own = root + "/" + std::to_string(::getpid()) + "-XXXXXX";
     int fd = -1;
-    if (own_dir(own, why)) {
+    if (::mkdtemp(own.data()) == nullptr) {
+        why = own + ": " + std::strerror(errno);
+    } else {
         fd = ::open((own + "/" + lock_name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             why = own + ": " + std::strerror(errno);

@@ -15,10 +15,10 @@ namespace KxRpc {
 inline constexpr char const *direct_download_age_variable = "KXRPC_DIRECT_DOWNLOAD_AGE";
 inline constexpr std::chrono::seconds default_direct_download_age{3600};
 
-// Makes "<exchange>/kxrpc-<key of the data directory>/<pid>" (0700), holds its lock for the life of
-// the process, removes the directories of ended processes (their lock is free) of the same data
-// and of any other in the exchange directory, and has every later temporary file made there.
-// False, with the reason in `why`, when it cannot.
+// Makes "<exchange>/kxrpc-<key of the data directory>/<pid>-<unique>" (0700), holds its lock for
+// the life of the process, removes the directories of ended processes (their lock is free) of the
+// same data and of any other in the exchange directory, and has every later temporary file made
+// there. False, with the reason in `why`, when it cannot.
 bool open_server_tmp_dir(std::string const &exchange, std::string const &data_dir, std::string &why);
 // Removes the process's directory with everything in it, and stops the removal of old downloads;
 // safe to call again, and when nothing was opened.
