@@ -9,6 +9,7 @@
 // So a connection never needs a lock of its own and its calls run one after another.
 
 #include "ks_rpcsvc.h"
+#include "args_stream.h"
 #include "record_reader.h"
 
 #include <algorithm>
@@ -19,8 +20,10 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <shared_mutex>
+#include <string>
 #include <thread>
 #include <unordered_set>
 #include <vector>
@@ -71,12 +74,11 @@ struct Listener : ks_svcxprt, Pollable {
 enum class ConnState { Reading, Flushing };
 
 struct Conn : Pollable {
-    Conn() : Pollable{false} {}
+    explicit Conn(RecordReader::Options o) : Pollable{false}, reader(std::move(o)) {}
     int fd = -1;
     u_int sendsz = kDefaultBufferSize;
-    RecordReader reader{KS_MAX_RECORD_SIZE};
-    std::vector<char> raw;   // bytes read and not yet fed to the reader: [rbeg, rend)
-    std::size_t rbeg = 0, rend = 0;
+    RecordReader reader;
+    std::uint64_t moved_mark = 0;  // reader.moved_out() when record_deadline was last set
     std::vector<char> out;   // reply bytes not yet sent: [out_off, size)
     std::size_t out_off = 0;
     std::uint64_t out_base = 0;  // stream offset of out[0]
@@ -118,6 +120,7 @@ struct Limits {
     std::size_t max_reply_queue = KS_MAX_REPLY_QUEUE;
     std::size_t max_reply_bytes = KS_MAX_REPLY_BYTES;
     std::size_t max_connections = KS_MAX_CONNECTIONS;
+    std::uint64_t max_record = KS_MAX_RECORD_SIZE;
 };
 
 struct Runtime {
@@ -134,6 +137,8 @@ struct Runtime {
     std::vector<Listener*> listeners;
     std::atomic<bool> listeners_changed{true};
     int worker_threads = 0;
+    std::string spool_dir;  // copied into Runtime::spool when ks_svc_run starts
+    std::string spool;
     bool running = false;
 
     std::shared_mutex callout_mutex;
@@ -565,12 +570,19 @@ std::uint32_t word_at(const char* p)
 
 void serve_record(Conn* c)
 {
-    const char* rec = c->reader.data();
-    std::size_t len = c->reader.size();
+    const RecordReader& rd = c->reader;
+    const int spool = rd.spool_fd();
+    char first[12];
+    const char* rec = rd.data();
     CallXprt cx;
     cx.conn = c;
-    if (len < 12)
+    if (rd.size() < 12)
         return;  // not even a call header: nothing to answer to
+    if (spool >= 0) {
+        if (pread(spool, first, sizeof first, 0) != ssize_t(sizeof first))
+            return;
+        rec = first;
+    }
     cx.xid = word_at(rec);
     if (word_at(rec + 4) != CALL)
         return;
@@ -578,22 +590,23 @@ void serve_record(Conn* c)
         send_denied(&cx, RPC_MISMATCH, AUTH_OK);
         return;
     }
-    XDR in;
-    xdrmem_create(&in, const_cast<char*>(rec), u_int(len), XDR_DECODE);
+    std::optional<ArgsStream> stream;
+    if (spool >= 0)
+        stream.emplace(spool, rd.size(), rd.cut());
+    else
+        stream.emplace(rd.data(), std::size_t(rd.size()), rd.cut());
+    XDR* in = stream->xdr();
     rpc_msg msg;
     std::memset(&msg, 0, sizeof msg);
     char auth_area[2 * MAX_AUTH_BYTES];
     msg.rm_call.cb_cred.oa_base = auth_area;
     msg.rm_call.cb_verf.oa_base = auth_area + MAX_AUTH_BYTES;
-    if (!xdr_callmsg(&in, &msg)) {
-        XDR_DESTROY(&in);
+    if (!xdr_callmsg(in, &msg))
         return;  // no header to answer; the record is dropped and the stream goes on
-    }
-    cx.args = &in;
+    cx.args = in;
     call_body& call = msg.rm_call;
     if (call.cb_cred.oa_flavor != AUTH_NONE && call.cb_cred.oa_flavor != AUTH_SYS) {
         send_denied(&cx, AUTH_ERROR, AUTH_REJECTEDCRED);
-        XDR_DESTROY(&in);
         return;
     }
     ks_dispatch_t dispatch = nullptr;
@@ -616,7 +629,6 @@ void serve_record(Conn* c)
             send_accepted(&cx, PROG_MISMATCH, nullptr, nullptr, low, high);
         else
             send_accepted(&cx, PROG_UNAVAIL);
-        XDR_DESTROY(&in);
         return;
     }
     ks_svc_req req{};
@@ -632,26 +644,28 @@ void serve_record(Conn* c)
         if (!cx.replied)
             send_accepted(&cx, SYSTEM_ERR);
     }
-    XDR_DESTROY(&in);
 }
 
 enum class Feed { Ready, NeedMore, Broken };
 
 Feed feed_buffered(Conn* c)
 {
-    while (c->rbeg < c->rend) {
-        bool was_started = c->reader.started();
-        std::size_t used = 0;
-        auto st = c->reader.feed(c->raw.data() + c->rbeg, c->rend - c->rbeg, used);
-        c->rbeg += used;
-        if (st == RecordReader::Status::TooLarge || !count_in(c))
-            return Feed::Broken;
-        if (st == RecordReader::Status::Ready)
-            return Feed::Ready;
-        if (!was_started && c->reader.started())
-            c->record_deadline = Clock::now() + std::chrono::milliseconds(rt().limits.record_timeout_ms);
+    bool was_started = c->reader.started();
+    auto st = c->reader.parse();
+    if (!count_in(c))
+        return Feed::Broken;
+    if (st == RecordReader::Status::Ready)
+        return Feed::Ready;
+    // The deadline holds for what memory holds: a record spooled or dropped past the threshold
+    // gets another period for each threshold of bytes.
+    std::uint64_t moved = c->reader.moved_out();
+    if (!was_started && c->reader.started()) {
+        c->record_deadline = Clock::now() + std::chrono::milliseconds(rt().limits.record_timeout_ms);
+        c->moved_mark = moved;
+    } else if (moved - c->moved_mark >= KS_SPOOL_THRESHOLD) {
+        c->record_deadline = Clock::now() + std::chrono::milliseconds(rt().limits.record_timeout_ms);
+        c->moved_mark = moved;
     }
-    c->rbeg = c->rend = 0;
     return Feed::NeedMore;
 }
 
@@ -707,7 +721,7 @@ bool serve(Conn* c)
                     return false;
                 // Behind the others: in the epoll when its calls are all in the socket still,
                 // else queued (and the worker takes a ready connection before the queue).
-                if (c->rbeg < c->rend) {
+                if (c->reader.buffered()) {
                     queue_work(c);
                     return true;
                 }
@@ -749,13 +763,14 @@ bool serve(Conn* c)
                 close_conn(c);
             return false;
         }
-        ssize_t n = recv(c->fd, c->raw.data(), c->raw.size(), MSG_DONTWAIT);
+        std::size_t room = 0;
+        char* at = c->reader.room(room);
+        ssize_t n = recv(c->fd, at, room, MSG_DONTWAIT);
         if (n > 0) {
             if (wait == Wait::Looked && c->finds < 3)
                 ++c->finds;
-            c->rbeg = 0;
-            c->rend = std::size_t(n);
-            readable = std::size_t(n) == c->raw.size();
+            c->reader.received(std::size_t(n));
+            readable = std::size_t(n) == room;
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -812,10 +827,14 @@ void accept_some(Listener* l)
         }
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        auto* c = new Conn;
+        RecordReader::Options o;
+        o.max_record = rt().limits.max_record;
+        o.spool_threshold = KS_SPOOL_THRESHOLD;
+        o.spool_dir = rt().spool;
+        o.read_size = l->recvsz;
+        auto* c = new Conn(std::move(o));
         c->fd = fd;
         c->sendsz = l->sendsz;
-        c->raw.resize(l->recvsz);
         {
             std::lock_guard<std::mutex> g(rt().registry_mutex);
             rt().conns.insert(c);
@@ -1006,6 +1025,8 @@ Limits read_limits()
     l.max_reply_queue = limit_from_env("KS_MAX_REPLY_QUEUE", KS_MAX_REPLY_QUEUE);
     l.max_reply_bytes = limit_from_env("KS_MAX_REPLY_BYTES", KS_MAX_REPLY_BYTES);
     l.max_connections = limit_from_env("KS_MAX_CONNECTIONS", KS_MAX_CONNECTIONS);
+    // Offsets within a record are 32-bit in XDR streams.
+    l.max_record = std::min<std::uint64_t>(limit_from_env("KS_MAX_RECORD_SIZE", KS_MAX_RECORD_SIZE), 0xffffffffu);
     // Each connection takes a descriptor; half stay for everything else the process opens.
     rlimit rl{};
     if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
@@ -1071,6 +1092,11 @@ bool_t ks_rpc_control(int request, void* info)
     case KS_RPC_SVC_MTMODE:
         *static_cast<int*>(info) = 1;
         return TRUE;
+    case KS_RPC_SVC_SPOOL_DIR: {
+        std::lock_guard<std::mutex> g(rt().setup_mutex);
+        rt().spool_dir = static_cast<const char*>(info);
+        return TRUE;
+    }
     case KS_RPC_SVC_THREADS_SET: {
         int n = *static_cast<int*>(info);
         if (n < 1 || n > KS_MAX_WORKER_THREADS)
@@ -1187,6 +1213,7 @@ void ks_svc_run(void)
             add_listener_to_epoll(l);
         workers = r.worker_threads > 0 ? r.worker_threads : default_workers();
         r.limits = read_limits();
+        r.spool = r.spool_dir;
         r.listeners_changed.store(true);
         r.stop_workers = false;
         r.queue_armed = false;
@@ -1287,6 +1314,16 @@ bool_t ks_svc_getargs(KS_SVCXPRT* xprt, xdrproc_t xdr_args, void* args)
     } catch (...) {
         return FALSE;
     }
+}
+
+int ks_svc_args_cut(XDR* xdrs)
+{
+    int cut = 0;
+    // Other streams (libtirpc's own) answer FALSE to a request they do not know.
+    if (xdrs == nullptr || xdrs->x_op != XDR_DECODE || xdrs->x_ops == nullptr || xdrs->x_ops->x_control == nullptr ||
+        !xdrs->x_ops->x_control(xdrs, kArgsCutRequest, &cut))
+        return 0;
+    return cut;
 }
 
 bool_t ks_svc_sendreply(KS_SVCXPRT* xprt, xdrproc_t xdr_results, void* results)

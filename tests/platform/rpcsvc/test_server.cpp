@@ -1,5 +1,6 @@
 #include "test_server.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <dirent.h>
@@ -219,6 +220,42 @@ void dispatch(ks_svc_req* rq, KS_SVCXPRT* x)
         if (!ks_svc_sendreply(x, xp(xdr_refuse_late), nullptr))
             ks_svcerr_systemerr(x);  // too late: the connection is closed instead
         return;
+    case kSum: {
+        // Read in slices, as an upload is, however long the record.
+        struct Sum {
+            u_int n = 0, sum = 0;
+            int cut = 0;
+        } r;
+        auto read = [](XDR* in, Sum* s) -> bool_t {
+            u_int n = 0;
+            if (!xdr_u_int(in, &n))
+                return FALSE;
+            std::vector<char> slice(64 * 1024);
+            for (u_int left = n; left > 0;) {
+                u_int k = std::min<u_int>(left, u_int(slice.size()));
+                if (!xdr_opaque(in, slice.data(), k)) {
+                    s->cut = ks_svc_args_cut(in);
+                    return s->cut != 0;
+                }
+                for (u_int i = 0; i < k; ++i)
+                    s->sum += static_cast<unsigned char>(slice[i]);
+                left -= k;
+            }
+            s->n = n;
+            return TRUE;
+        };
+        if (!ks_svc_getargs(x, xp(+read), &r)) {
+            ks_svcerr_decode(x);
+            return;
+        }
+        if (r.cut != 0)
+            r.n = r.sum = 0;
+        auto write = [](XDR* out, Sum* s) -> bool_t {
+            return xdr_u_int(out, &s->n) && xdr_u_int(out, &s->sum) && xdr_int(out, &s->cut);
+        };
+        ks_svc_sendreply(x, xp(+write), &r);
+        return;
+    }
     case kThreadCount: {
         std::call_once(count_key_once, [] { ks_thr_keycreate(&count_key, count_destructor); });
         void* p = nullptr;

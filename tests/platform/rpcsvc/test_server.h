@@ -30,6 +30,8 @@ enum Proc : rpcproc_t {
     kFailEncode = 7,  // the results cannot be encoded: answered with a system error
     kThreadCount = 8, // calls served so far by the serving thread, kept under a thread key
     kFailLate = 9,    // the results fail after more than the reply buffer was written
+    kSum = 10,        // u_int n, n opaque bytes -> {n, their byte sum, ks_svc_args_cut} or, past the
+                      // arguments' end, {0, 0, ks_svc_args_cut}
 };
 
 // Any XDR routine as the runtime's routine type.
