@@ -39,8 +39,6 @@ extern "C" {
 /* Control requests of ks_rpc_control. */
 #define KS_RPC_SVC_MTMODE      2 /* int*: in, nonzero asks for the worker pool; out, the mode in force (always 1) */
 #define KS_RPC_SVC_THREADS_SET 4 /* int*: worker threads of the next ks_svc_run, 1..KS_MAX_WORKER_THREADS */
-#define KS_RPC_SVC_SPOOL_DIR   5 /* const char*: directory of the files that hold large call records from the
-                                    next ks_svc_run on (unnamed files; default: TMPDIR, else /tmp) */
 
 /* A transport: a listening socket made by ks_svctcp_create, or the connection of the call
  * being served, as handed to a dispatch routine. */
@@ -88,7 +86,8 @@ bool_t ks_svc_register(KS_SVCXPRT* xprt, rpcprog_t prog, rpcvers_t vers, ks_disp
  * record is not complete within KS_RECORD_TIMEOUT_MS (a record past KS_SPOOL_THRESHOLD gets that
  * time again for each further threshold of bytes), or when the call bytes held in memory across
  * connections would pass KS_MAX_CALL_BYTES. A record past KS_SPOOL_THRESHOLD goes on in an unnamed
- * file (see KS_RPC_SVC_SPOOL_DIR), which is gone when its call has been served. A connection
+ * file in the temporary directory (the first writable of $TMP, $TMPDIR and $TEMP, else /tmp), gone
+ * when its call has been served. A connection
  * beyond the connection limit is accepted and reset at once. Returns after the calls in flight have been answered and every
  * worker thread has ended; all transports and registrations are released on return. */
 void ks_svc_run(void);

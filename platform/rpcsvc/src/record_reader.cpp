@@ -17,11 +17,7 @@ namespace {
 // An unnamed file in dir: it never shows in the directory and goes with its descriptor.
 int open_spool(const std::string& where)
 {
-    std::string dir = where;
-    if (dir.empty()) {
-        const char* t = std::getenv("TMPDIR");
-        dir = t != nullptr && *t != '\0' ? t : "/tmp";
-    }
+    std::string dir = where.empty() ? "/tmp" : where;
     int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
         return fd;

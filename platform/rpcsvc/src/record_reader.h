@@ -19,7 +19,7 @@ public:
     struct Options {
         std::uint64_t max_record = 0;              // bytes of a record past which it is cut
         std::size_t spool_threshold = SIZE_MAX;    // record bytes in memory past which they go to a file
-        std::string spool_dir;                     // where that file is made; empty: TMPDIR or /tmp
+        std::string spool_dir;                     // where that file is made; empty: /tmp
         std::size_t read_size = 8192;              // the room a read gets at least
     };
 

@@ -137,8 +137,7 @@ struct Runtime {
     std::vector<Listener*> listeners;
     std::atomic<bool> listeners_changed{true};
     int worker_threads = 0;
-    std::string spool_dir;  // copied into Runtime::spool when ks_svc_run starts
-    std::string spool;
+    std::string spool;  // where large records go, chosen when ks_svc_run starts
     bool running = false;
 
     std::shared_mutex callout_mutex;
@@ -1003,6 +1002,17 @@ struct Loop {
     }
 };
 
+// The temporary directory, as the programs that link the runtime choose theirs.
+std::string spool_dir()
+{
+    for (const char* var : {"TMP", "TMPDIR", "TEMP"}) {
+        const char* v = std::getenv(var);
+        if (v != nullptr && *v != '\0' && access(v, W_OK) == 0)
+            return v;
+    }
+    return "/tmp";
+}
+
 std::size_t limit_from_env(const char* name, std::size_t fallback)
 {
     const char* v = std::getenv(name);
@@ -1092,11 +1102,6 @@ bool_t ks_rpc_control(int request, void* info)
     case KS_RPC_SVC_MTMODE:
         *static_cast<int*>(info) = 1;
         return TRUE;
-    case KS_RPC_SVC_SPOOL_DIR: {
-        std::lock_guard<std::mutex> g(rt().setup_mutex);
-        rt().spool_dir = static_cast<const char*>(info);
-        return TRUE;
-    }
     case KS_RPC_SVC_THREADS_SET: {
         int n = *static_cast<int*>(info);
         if (n < 1 || n > KS_MAX_WORKER_THREADS)
@@ -1213,7 +1218,7 @@ void ks_svc_run(void)
             add_listener_to_epoll(l);
         workers = r.worker_threads > 0 ? r.worker_threads : default_workers();
         r.limits = read_limits();
-        r.spool = r.spool_dir;
+        r.spool = spool_dir();
         r.listeners_changed.store(true);
         r.stop_workers = false;
         r.queue_armed = false;
