@@ -63,7 +63,7 @@ bool_t ks_rpc_control(int request, void* info);
  * IPV6_V6ONLY can only be set before bind: a caller that binds an AF_INET6 socket itself and
  * wants an AF_INET socket on the same port sets it first. The runtime keeps its own duplicate
  * of the socket (listening, non-blocking), so the caller may close sock at any time.
- * sendsz is the fragment size of replies (0: 8192), recvsz the smallest read
+ * sendsz is the largest fragment of replies (0: KS_REPLY_BUFFER_SIZE), recvsz the smallest read
  * of calls (0: 8192; a read into a large fragment takes up to 256 KiB).
  * Transports are served by the next ks_svc_run and released when it returns.
  * Returns NULL on failure (errno tells why). */

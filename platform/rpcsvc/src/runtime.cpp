@@ -10,6 +10,7 @@
 
 #include "ks_rpcsvc.h"
 #include "args_stream.h"
+#include "byte_buffer.h"
 #include "record_reader.h"
 
 #include <algorithm>
@@ -79,7 +80,7 @@ struct Conn : Pollable {
     u_int sendsz = kDefaultBufferSize;
     RecordReader reader;
     std::uint64_t moved_mark = 0;  // reader.moved_out() when record_deadline was last set
-    std::vector<char> out;   // reply bytes not yet sent: [out_off, size)
+    ByteBuffer out;          // reply bytes not yet sent: [out_off, size)
     std::size_t out_off = 0;
     std::uint64_t out_base = 0;  // stream offset of out[0]
     bool broken = false;         // the stream cannot go on: close after the current call
@@ -395,8 +396,9 @@ bool work_waiting()
     return poll(&pfd, 1, 0) > 0;
 }
 
-// Sends what the socket takes now. False when the peer is gone.
-bool send_some(Conn* c)
+// Sends what the socket takes now. False when the peer is gone. keep_room: a reply is being
+// encoded into the buffer, which stays.
+bool send_some(Conn* c, bool keep_room = false)
 {
     while (c->has_output()) {
         ssize_t n = send(c->fd, c->out.data() + c->out_off, c->out.size() - c->out_off,
@@ -413,13 +415,13 @@ bool send_some(Conn* c)
     }
     if (c->out_off == c->out.size()) {
         c->out_base += c->out.size();
-        c->out.clear();
+        c->out.resize_down(0);
         c->out_off = 0;
-        if (c->out.capacity() > KS_REPLY_BUFFER_SIZE)
-            std::vector<char>().swap(c->out);  // a large reply does not keep its room
+        if (!keep_room && c->out.capacity() >= ByteBuffer::kMapped)
+            c->out.release();  // a large reply does not keep its room
     } else if (c->out_off >= c->out.size() / 2 && c->out_off >= 65536) {
         // Keep the buffer from growing with what is already gone.
-        c->out.erase(c->out.begin(), c->out.begin() + std::ptrdiff_t(c->out_off));
+        c->out.consume(c->out_off);
         c->out_base += c->out_off;
         c->out_off = 0;
     }
@@ -429,57 +431,133 @@ bool send_some(Conn* c)
 
 // ---- reply encoding -------------------------------------------------------------------
 
-// Each thread keeps one record encoder; its sink names the connection of the reply in hand.
-struct ReplyEncoder {
-    XDR xdr{};
-    bool made = false;
-    u_int sendsz = 0;
-    Conn* conn = nullptr;
-    ~ReplyEncoder() { drop(); }
-    void drop()
+// An XDR stream that encodes a reply record straight into its connection's output, in fragments
+// of up to sendsz bytes whose headers are filled in as each one closes. Past
+// KS_REPLY_BUFFER_SIZE of held bytes, a fragment closes and what the peer takes now leaves; the
+// worker never waits for the peer.
+class ReplyStream {
+public:
+    explicit ReplyStream(Conn* c) : c_(c), flush_at_(c->sent() + KS_REPLY_BUFFER_SIZE)
     {
-        if (made)
-            XDR_DESTROY(&xdr);
-        made = false;
+        xdr_.x_op = XDR_ENCODE;
+        xdr_.x_ops = ops();
+        xdr_.x_private = reinterpret_cast<char*>(this);
+        open_fragment();
     }
+    XDR* xdr() { return &xdr_; }
+    // Ends the record; false when the connection can take no more.
+    bool finish() { return !failed_ && close_fragment(true); }
+
+private:
+    static ReplyStream* self(XDR* x) { return reinterpret_cast<ReplyStream*>(x->x_private); }
+
+    std::size_t fragment_room() const
+    {
+        std::size_t used = c_->out.size() - frag_ - 4;
+        return used < c_->sendsz ? c_->sendsz - used : 0;
+    }
+
+    void open_fragment()
+    {
+        frag_ = c_->out.size();
+        c_->out.extend(4);
+        c_->out.grow_by(4);  // its header, filled in when it closes
+    }
+
+    bool close_fragment(bool last)
+    {
+        std::uint32_t len = std::uint32_t(c_->out.size() - frag_ - 4);
+        std::uint32_t word = htonl(len | (last ? 0x80000000u : 0u));
+        std::memcpy(c_->out.data() + frag_, &word, 4);
+        count_out(c_);
+        return true;
+    }
+
+    // Closes the fragment in hand and starts the next one, sending first when much is held.
+    bool next_fragment()
+    {
+        close_fragment(false);
+        Conn* c = c_;
+        if (c->queued() > flush_at_) {
+            if (!send_some(c, true)) {
+                c->broken = true;
+                return false;
+            }
+            flush_at_ = c->queued() + KS_REPLY_BUFFER_SIZE;
+        }
+        if (c->held() > rt().limits.max_reply_queue || rt().reply_bytes.load() > rt().limits.max_reply_bytes) {
+            c->broken = true;  // more than may wait for this peer: it goes
+            return false;
+        }
+        open_fragment();
+        return true;
+    }
+
+    bool put(const char* p, std::size_t n)
+    {
+        if (failed_ || c_->broken)
+            return false;
+        try {
+            while (n > 0) {
+                std::size_t room = fragment_room();
+                if (room == 0 || c_->queued() > flush_at_) {
+                    if (!next_fragment()) {
+                        failed_ = true;
+                        return false;
+                    }
+                    continue;
+                }
+                std::size_t k = std::min(n, room);
+                c_->out.append(p, k);
+                p += k;
+                n -= k;
+            }
+        } catch (const std::bad_alloc&) {
+            failed_ = true;
+            return false;
+        }
+        return true;
+    }
+
+    static bool_t put_long(XDR* x, const long* lp)
+    {
+        std::uint32_t w = htonl(std::uint32_t(*lp));
+        return self(x)->put(reinterpret_cast<const char*>(&w), 4) ? TRUE : FALSE;
+    }
+    static bool_t put_bytes(XDR* x, const char* p, u_int n) { return self(x)->put(p, n) ? TRUE : FALSE; }
+    static u_int get_pos(XDR* x) { return u_int(self(x)->c_->out.size()); }
+    static bool_t set_pos(XDR*, u_int) { return FALSE; }
+    // Room in the output itself, where the caller writes the bytes in place.
+    static int32_t* inline_at(XDR* x, u_int len)
+    {
+        ReplyStream* s = self(x);
+        if (s->failed_ || s->c_->broken || len > s->fragment_room())
+            return nullptr;
+        try {
+            char* at = s->c_->out.extend(len);
+            s->c_->out.grow_by(len);
+            return reinterpret_cast<int32_t*>(at);
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+    }
+    static bool_t no_get_long(XDR*, long*) { return FALSE; }
+    static bool_t no_get_bytes(XDR*, char*, u_int) { return FALSE; }
+    static void destroy(XDR*) {}
+    static bool_t control(XDR*, int, void*) { return FALSE; }
+    static const XDR::xdr_ops* ops()
+    {
+        static const XDR::xdr_ops table = {no_get_long, put_long, no_get_bytes, put_bytes, get_pos,
+                                           set_pos,     inline_at, destroy,     control};
+        return &table;
+    }
+
+    XDR xdr_{};
+    Conn* c_;
+    std::size_t frag_ = 0;     // offset in c_->out of the open fragment's header
+    std::uint64_t flush_at_;   // stream offset past which held bytes are sent
+    bool failed_ = false;
 };
-
-int write_fragment(void* handle, void* buf, int len)
-{
-    auto* enc = static_cast<ReplyEncoder*>(handle);
-    Conn* c = enc->conn;
-    if (c == nullptr || c->broken || len < 0)
-        return -1;
-    const char* p = static_cast<const char*>(buf);
-    c->out.insert(c->out.end(), p, p + len);
-    count_out(c);
-    // A large reply leaves as far as the peer takes it now; the loop writes the rest. The
-    // worker never waits for the peer.
-    if (c->held() > KS_REPLY_BUFFER_SIZE && !send_some(c)) {
-        c->broken = true;
-        return -1;
-    }
-    if (c->held() > rt().limits.max_reply_queue || rt().reply_bytes.load() > rt().limits.max_reply_bytes) {
-        c->broken = true;  // more than may wait for this peer: it goes
-        return -1;
-    }
-    return len;
-}
-
-ReplyEncoder& encoder_for(Conn* c)
-{
-    thread_local ReplyEncoder enc;
-    if (enc.made && enc.sendsz != c->sendsz)
-        enc.drop();
-    if (!enc.made) {
-        xdrrec_create(&enc.xdr, c->sendsz, 0, &enc, nullptr, write_fragment);
-        enc.xdr.x_op = XDR_ENCODE;
-        enc.made = true;
-        enc.sendsz = c->sendsz;
-    }
-    enc.conn = c;
-    return enc;
-}
 
 // Writes one reply record. On failure nothing of it stays queued, unless part of it already
 // left, in which case the stream is cut and the connection must close.
@@ -489,20 +567,18 @@ bool send_reply(CallXprt* cx, rpc_msg* msg)
     if (cx->replied || c->broken)
         return false;
     std::uint64_t start = c->queued();
-    ReplyEncoder& enc = encoder_for(c);
     bool ok = false;
     try {
-        ok = xdr_replymsg(&enc.xdr, msg) && xdrrec_endofrecord(&enc.xdr, TRUE);
+        ReplyStream out(c);
+        ok = xdr_replymsg(out.xdr(), msg) && out.finish();
     } catch (...) {
         ok = false;
     }
-    enc.conn = nullptr;
     if (!ok) {
-        enc.drop();  // its buffer holds part of the failed record
         if (c->sent() > start)
             c->broken = true;
         else
-            c->out.resize(std::size_t(start - c->out_base));
+            c->out.resize_down(std::size_t(start - c->out_base));
         count_out(c);
         return false;
     }
@@ -1134,7 +1210,7 @@ KS_SVCXPRT* ks_svctcp_create(int sock, u_int sendsz, u_int recvsz)
     fcntl(fd, F_SETFL, fl | O_NONBLOCK);
     auto* l = new Listener;
     l->fd = fd;
-    l->sendsz = sendsz == 0 ? kDefaultBufferSize : std::max<u_int>(sendsz, 512);
+    l->sendsz = sendsz == 0 ? KS_REPLY_BUFFER_SIZE : std::max<u_int>(sendsz, 512);
     l->recvsz = recvsz == 0 ? kDefaultBufferSize : std::max<u_int>(recvsz, 512);
     std::lock_guard<std::mutex> g(rt().setup_mutex);
     rt().listeners.push_back(l);

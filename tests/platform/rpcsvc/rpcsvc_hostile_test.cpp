@@ -177,6 +177,40 @@ TEST_F(RpcsvcHostile, LargeRecordsGoThroughAFileWholeOrCut)
     EXPECT_EQ(unnamed_files_open(), 0);  // the files went with their calls
 }
 
+TEST_F(RpcsvcHostile, RepliesLeaveInFragmentsOfTheTransportsSize)
+{
+    struct Case {
+        u_int sendsz;
+        std::uint32_t n;
+        std::size_t largest;  // the largest fragment the reply may have
+    } cases[] = {
+        {8192, 100000, 8192},
+        {0, 3u << 20, KS_REPLY_BUFFER_SIZE},  // a reply within the buffer leaves in one fragment
+        {0, 20u << 20, KS_REPLY_BUFFER_SIZE},
+    };
+    for (const Case& k : cases) {
+        Server s(2, false, k.sendsz);
+        RawConn c(s.port());
+        ASSERT_TRUE(c.send_record(make_call(40, kProg, 2, kBig, words({k.n}))));
+        expect_big_reply(c, 40, k.n);
+        const auto& f = c.fragments();
+        std::size_t total = 0;
+        for (std::size_t len : f) {
+            EXPECT_LE(len, k.largest);
+            total += len;
+        }
+        EXPECT_EQ(total, 24u + 4u + k.n);  // reply header, the length word, the bytes
+        if (k.n + 28 <= k.largest)
+            EXPECT_EQ(f.size(), 1u);
+        else
+            EXPECT_GE(f.size(), (k.n + 28) / k.largest);
+        ASSERT_TRUE(c.send_record(make_call(41, kProg, 2, kEcho, xdr_encode_text("after"))));
+        auto rec = c.recv_record();
+        ASSERT_TRUE(rec);
+        EXPECT_EQ(parse_reply(*rec)->results, xdr_encode_text("after"));
+    }
+}
+
 TEST_F(RpcsvcHostile, HalfSentRecordBlocksNobody)
 {
     Server s(1);  // one worker: a blocked worker would block everyone

@@ -327,7 +327,7 @@ unsigned short bound_port(int fd)
                                     : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
 }
 
-Server::Server(int workers, bool ipv6)
+Server::Server(int workers, bool ipv6, u_int sendsz)
 {
     observed().reset();
     if (workers > 0 && !ks_rpc_control(KS_RPC_SVC_THREADS_SET, &workers))
@@ -336,7 +336,7 @@ Server::Server(int workers, bool ipv6)
     if (fd4 < 0)
         throw std::runtime_error("no IPv4 socket");
     port_ = bound_port(fd4);
-    KS_SVCXPRT* t4 = ks_svctcp_create(fd4, 8192, 8192);
+    KS_SVCXPRT* t4 = ks_svctcp_create(fd4, sendsz, 8192);
     close(fd4);  // the runtime keeps its own
     if (t4 == nullptr)
         throw std::runtime_error("ks_svctcp_create failed");
@@ -346,7 +346,7 @@ Server::Server(int workers, bool ipv6)
     if (ipv6) {
         int fd6 = listen_socket(AF_INET6, port_);
         if (fd6 >= 0) {
-            KS_SVCXPRT* t6 = ks_svctcp_create(fd6, 8192, 8192);
+            KS_SVCXPRT* t6 = ks_svctcp_create(fd6, sendsz, 8192);
             close(fd6);
             v6_ok_ = t6 != nullptr && ks_svc_register(t6, kProg, kVersLow, dispatch, 0);
         }
@@ -451,6 +451,7 @@ bool RawConn::recv_exact(char* p, std::size_t n, int timeout_ms)
 std::optional<std::vector<char>> RawConn::recv_record(int timeout_ms)
 {
     std::vector<char> rec;
+    fragments_.clear();
     for (;;) {
         char h[4];
         if (!recv_exact(h, 4, timeout_ms))
@@ -459,6 +460,7 @@ std::optional<std::vector<char>> RawConn::recv_record(int timeout_ms)
         std::memcpy(&w, h, 4);
         w = ntohl(w);
         std::size_t len = w & 0x7fffffffu;
+        fragments_.push_back(len);
         std::size_t at = rec.size();
         rec.resize(at + len);
         if (len > 0 && !recv_exact(rec.data() + at, len, timeout_ms))

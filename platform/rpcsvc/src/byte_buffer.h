@@ -1,0 +1,40 @@
+// Bytes that grow at their end without being copied: small buffers live on the heap, large ones
+// in mappings of their own that grow by remapping and go back to the system when released, so a
+// large reply leaves no heap behind it.
+#pragma once
+
+#include <cstddef>
+
+namespace ksrpc {
+
+class ByteBuffer {
+public:
+    ByteBuffer() = default;
+    ~ByteBuffer() { release(); }
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+
+    char* data() { return p_; }
+    const char* data() const { return p_; }
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return cap_; }
+
+    // Room for n more bytes at the end; grows geometrically. Throws std::bad_alloc.
+    char* extend(std::size_t n);
+    void append(const char* p, std::size_t n);
+    void resize_down(std::size_t n) { size_ = n < size_ ? n : size_; }
+    void grow_by(std::size_t n) { size_ += n; }  // after writing into extend(n)
+    // Drops the first n bytes.
+    void consume(std::size_t n);
+    void release();
+
+    static constexpr std::size_t kMapped = 1024 * 1024;  // from here on, a mapping of its own
+
+private:
+    void reserve(std::size_t cap);
+    char* p_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t cap_ = 0;
+};
+
+}  // namespace ksrpc
