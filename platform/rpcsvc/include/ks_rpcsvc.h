@@ -106,6 +106,12 @@ bool_t ks_svc_sendreply(KS_SVCXPRT* xprt, xdrproc_t xdr_results, void* results);
  * passed KS_MAX_RECORD_SIZE (its rest was read and dropped), else the error of the file that was to
  * hold it (ENOSPC, ...). 0 for any other stream. */
 int ks_svc_args_cut(XDR* xdrs);
+/* For the same stream: takes the next opaque of len bytes (with its padding) and writes its bytes
+ * to the file fd at its offset; from a call record held in a file they go from file to file in the
+ * kernel. Returns the bytes written: len, or fewer when a write failed (errno tells why; the
+ * opaque is taken all the same). -1, with nothing taken, for a record held in memory, any other
+ * stream, or a record that ends before the opaque does. */
+long ks_svc_args_to_fd(XDR* xdrs, int fd, u_int len);
 void ks_svcerr_noproc(KS_SVCXPRT* xprt);
 void ks_svcerr_decode(KS_SVCXPRT* xprt);
 void ks_svcerr_systemerr(KS_SVCXPRT* xprt);

@@ -129,10 +129,72 @@ int32_t* ArgsStream::inline_at(XDR* x, u_int len)
 
 bool_t ArgsStream::control(XDR* x, int request, void* info)
 {
-    if (request != kArgsCutRequest || info == nullptr)
+    if (info == nullptr)
         return FALSE;
-    *static_cast<int*>(info) = self(x)->cut_;
-    return TRUE;
+    if (request == kArgsCutRequest) {
+        *static_cast<int*>(info) = self(x)->cut_;
+        return TRUE;
+    }
+    if (request == kArgsToFdRequest)
+        return self(x)->to_fd(*static_cast<ArgsToFd*>(info)) ? TRUE : FALSE;
+    return FALSE;
+}
+
+// The bytes at hand are written from the window; the rest goes from file to file in the kernel.
+bool ArgsStream::to_fd(ArgsToFd& a)
+{
+    const std::uint64_t at = pos();
+    const std::uint64_t end = at + a.len + (4 - a.len % 4) % 4;
+    if (fd_ < 0 || end > len_)
+        return false;
+    a.written = 0;
+    a.error = 0;
+    std::size_t from_window = std::min<std::size_t>(a.len, std::size_t(e_ - p_));
+    for (std::size_t done = 0; done < from_window;) {
+        ssize_t w = write(a.fd, p_ + done, from_window - done);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0) {
+            a.error = w < 0 ? errno : ENOSPC;
+            break;
+        }
+        done += std::size_t(w);
+        a.written += u_int(w);
+    }
+    loff_t src = loff_t(at + from_window);
+    bool in_kernel = true;
+    while (a.error == 0 && a.written < a.len) {
+        std::size_t want = a.len - a.written;
+        ssize_t w = -1;
+        if (in_kernel) {
+            w = copy_file_range(fd_, &src, a.fd, nullptr, want, 0);
+            if (w < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+                in_kernel = false;  // across file systems, or where the kernel cannot
+                continue;
+            }
+        } else {
+            char* w_buf = window_.get();
+            std::size_t k = std::min(want, kWindow);
+            if (!read_at(fd_, w_buf, k, std::uint64_t(src))) {
+                a.error = EIO;
+                break;
+            }
+            w = write(a.fd, w_buf, k);
+            if (w > 0)
+                src += w;
+        }
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0) {
+            a.error = w < 0 ? errno : ENOSPC;
+            break;
+        }
+        a.written += u_int(w);
+    }
+    // The opaque and its padding are taken, however much was written.
+    p_ = e_ = window_.get();
+    off_ = end;
+    return true;
 }
 
 namespace {

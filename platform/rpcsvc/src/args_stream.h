@@ -12,6 +12,14 @@ namespace ksrpc {
 
 // The XDR_CONTROL request that asks a stream why its record ends early (int*, 0 when whole).
 constexpr int kArgsCutRequest = 0x4b530001;
+// The XDR_CONTROL request that writes the next opaque of a record in a file to another file.
+constexpr int kArgsToFdRequest = 0x4b530002;
+struct ArgsToFd {
+    int fd;           // in: where the bytes go, at its offset
+    u_int len;        // in: the opaque's length (its padding is taken too)
+    u_int written;    // out: bytes written
+    int error;        // out: why fewer than len were written
+};
 
 class ArgsStream {
 public:
@@ -36,6 +44,7 @@ private:
     static void destroy(XDR*) {}
 
     bool fill(std::size_t need);
+    bool to_fd(ArgsToFd& a);
     std::uint64_t pos() const { return off_ - std::uint64_t(e_ - p_); }
 
     XDR xdr_{};

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace ksrpc {
@@ -121,7 +122,7 @@ RecordReader::Status RecordReader::parse()
             header_have_ += take;
             ps_ += take;
             if (header_have_ < sizeof header_)
-                return Status::NeedMore;
+                break;
             header_have_ = 0;
             begun_ = true;
             std::uint32_t word = (std::uint32_t(header_[0]) << 24) | (std::uint32_t(header_[1]) << 16) |
@@ -141,7 +142,13 @@ RecordReader::Status RecordReader::parse()
             }
             if (cut_ != 0 && fd_ >= 0)
                 keep = 0;  // the file holds the head already
-            if (keep > 0) {
+            if (keep > 0 && fd_ >= 0) {
+                // Once the record is in its file, its bytes go there from where they were read.
+                queue_write(buf_ + ps_, keep);
+                total_ += keep;
+                keep = take;  // nothing of it stays in memory
+                moved_ += take;
+            } else if (keep > 0) {
                 if (ps_ != rs_ + rlen_)
                     std::memmove(buf_ + rs_ + rlen_, buf_ + ps_, keep);
                 rlen_ += keep;
@@ -150,19 +157,54 @@ RecordReader::Status RecordReader::parse()
             moved_ += take - keep;
             ps_ += take;
             fragment_left_ -= take;
-            if (rlen_ >= opt_.spool_threshold && cut_ == 0)
+            if (rlen_ >= opt_.spool_threshold && cut_ == 0 && fd_ < 0)
                 spill();
         }
         if (fragment_left_ == 0) {
             in_fragment_ = false;
             if (last_fragment_) {
+                write_queued();
                 finish();
                 ready_ = true;
                 return Status::Ready;
             }
         }
     }
+    write_queued();
     return Status::NeedMore;
+}
+
+void RecordReader::queue_write(const char* p, std::size_t n)
+{
+    if (queued_ == kQueuedWrites)
+        write_queued();
+    writes_[queued_++] = iovec{const_cast<char*>(p), n};
+}
+
+// Writes what parse() found for the file, in one call where it can.
+void RecordReader::write_queued()
+{
+    std::size_t i = 0;
+    while (i < queued_ && cut_ == 0) {
+        ssize_t w = pwritev(fd_, writes_ + i, int(queued_ - i), off_t(spooled_));
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0) {
+            cut_here(w < 0 ? errno : ENOSPC);
+            break;
+        }
+        spooled_ += std::uint64_t(w);
+        for (std::size_t left = std::size_t(w); left > 0;) {
+            if (writes_[i].iov_len <= left) {
+                left -= writes_[i++].iov_len;
+            } else {
+                writes_[i].iov_base = static_cast<char*>(writes_[i].iov_base) + left;
+                writes_[i].iov_len -= left;
+                left = 0;
+            }
+        }
+    }
+    queued_ = 0;
 }
 
 // Moves the record's bytes in memory to its file.

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include <sys/uio.h>
+
 namespace ksrpc {
 
 class RecordReader {
@@ -66,6 +68,8 @@ private:
     void cut_here(int why);
     void finish();
     void reserve(std::size_t want);
+    void queue_write(const char* p, std::size_t n);
+    void write_queued();
 
     Options opt_;
     char* buf_ = nullptr;
@@ -85,6 +89,9 @@ private:
     int fd_ = -1;
     std::uint64_t spooled_ = 0;  // bytes of the record in the file
     int cut_ = 0;
+    static constexpr std::size_t kQueuedWrites = 64;
+    iovec writes_[kQueuedWrites];  // bytes of one parse() for the file
+    std::size_t queued_ = 0;
 };
 
 }  // namespace ksrpc

@@ -57,6 +57,7 @@ constexpr int kCallsPerTurn = 16;                 // calls of one connection bef
 constexpr std::size_t kCoalesceBytes = 64 * 1024; // replies held for one write before they leave anyway
 constexpr int kAcceptsPerRound = 64;              // connections taken per listener event before closes
 constexpr std::size_t kCrowd = 256;               // open connections whose going is worth a heap trim
+constexpr int kLoopReads = 64;                    // reads of one record per loop event
 
 // What an epoll event points at.
 struct Pollable {
@@ -858,6 +859,46 @@ bool serve(Conn* c)
     }
 }
 
+// A record begun and not finished: the loop reads on until it is whole, so that a large upload
+// does not pass between threads for every read, and hands the connection to a worker then. It
+// never waits: what the socket does not hold yet, the next event brings.
+void read_rest(Conn* c)
+{
+    try {
+        for (int reads = 0; reads < kLoopReads; ++reads) {
+            Feed f = feed_buffered(c);
+            if (f == Feed::Broken) {
+                close_conn(c);
+                return;
+            }
+            if (f == Feed::Ready) {
+                queue_work(c);
+                return;
+            }
+            std::size_t room = 0;
+            char* at = c->reader.room(room);
+            ssize_t n = recv(c->fd, at, room, MSG_DONTWAIT);
+            if (n > 0) {
+                c->reader.received(std::size_t(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                close_conn(c);  // gone in the middle of a call
+                return;
+            }
+            break;
+        }
+    } catch (...) {
+        close_conn(c);  // out of memory for its buffer: this connection only
+        return;
+    }
+    // Its deadline is the loop's to watch; other connections get their turn.
+    if (!arm_reading(c))
+        close_conn(c);
+}
+
 void worker_main()
 {
     bool gave_way = false;
@@ -1056,7 +1097,7 @@ struct Loop {
                 if (evs[i].events & (EPOLLERR | EPOLLHUP))
                     close_conn(c);
                 else
-                    queue_work(c);
+                    read_rest(c);
             }
         }
         take_handed_back();
@@ -1405,6 +1446,17 @@ int ks_svc_args_cut(XDR* xdrs)
         !xdrs->x_ops->x_control(xdrs, kArgsCutRequest, &cut))
         return 0;
     return cut;
+}
+
+long ks_svc_args_to_fd(XDR* xdrs, int fd, u_int len)
+{
+    ArgsToFd a{fd, len, 0, 0};
+    if (xdrs == nullptr || xdrs->x_op != XDR_DECODE || xdrs->x_ops == nullptr || xdrs->x_ops->x_control == nullptr ||
+        !xdrs->x_ops->x_control(xdrs, kArgsToFdRequest, &a))
+        return -1;
+    if (a.written < len)
+        errno = a.error;
+    return long(a.written);
 }
 
 bool_t ks_svc_sendreply(KS_SVCXPRT* xprt, xdrproc_t xdr_results, void* results)

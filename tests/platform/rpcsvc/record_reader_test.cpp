@@ -262,3 +262,35 @@ TEST(ArgsStream, DecodesFromMemoryAndFromTheSpoolFileAlike)
     EXPECT_EQ(ks_svc_args_cut(&plain), 0);  // libtirpc's own streams know no cut
     fclose(f);
 }
+
+// Opaque data of a record in a file goes to another file without passing through the caller.
+TEST(ArgsStream, OpaqueDataGoesFromTheSpoolFileToAnotherFile)
+{
+    std::vector<char> bytes(1 << 20);
+    XDR enc;
+    xdrmem_create(&enc, bytes.data(), u_int(bytes.size()), XDR_ENCODE);
+    std::string small = pattern(5), blob = pattern(300 * 1024 + 3);
+    u_int tail = 77;
+    ASSERT_TRUE(xdr_opaque(&enc, small.data(), 5) && xdr_opaque(&enc, blob.data(), u_int(blob.size())) &&
+                xdr_u_int(&enc, &tail));
+    u_int len = xdr_getpos(&enc);
+    FILE* spool = tmpfile();
+    FILE* out = tmpfile();
+    ASSERT_TRUE(spool != nullptr && out != nullptr);
+    ASSERT_EQ(pwrite(fileno(spool), bytes.data(), len, 0), ssize_t(len));
+
+    ArgsStream in(fileno(spool), len, 0);
+    EXPECT_EQ(ks_svc_args_to_fd(in.xdr(), fileno(out), 5), 5);
+    EXPECT_EQ(ks_svc_args_to_fd(in.xdr(), fileno(out), u_int(blob.size())), long(blob.size()));
+    u_int got = 0;
+    ASSERT_TRUE(xdr_u_int(in.xdr(), &got));  // both paddings were taken
+    EXPECT_EQ(got, 77u);
+    EXPECT_EQ(ks_svc_args_to_fd(in.xdr(), fileno(out), 1), -1);  // past the end: nothing taken
+    EXPECT_EQ(file_bytes(fileno(out), 5 + blob.size()), small + blob);
+
+    ArgsStream in_memory(bytes.data(), len, 0);  // in memory: the caller reads the bytes itself
+    EXPECT_EQ(ks_svc_args_to_fd(in_memory.xdr(), fileno(out), 5), -1);
+    EXPECT_EQ(xdr_getpos(in_memory.xdr()), 0u);
+    fclose(spool);
+    fclose(out);
+}

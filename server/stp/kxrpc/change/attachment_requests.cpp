@@ -117,6 +117,16 @@ bool_t MakeAttachmentArgs::receive_chunks(XDR *xdrs, int chunk_size, int fd) {
         if (length == 0) return TRUE;
         // A chunk never holds more than the announced chunk size.
         if (length < 0 || length > chunk_size) break;
+        // A large request waits in a file: its chunks go from there to the content file.
+        if (fd >= 0 && !failed_ && size_ <= INT_MAX - length) {
+            long const written = ks_svc_args_to_fd(xdrs, fd, static_cast<u_int>(length));
+            if (written >= 0) {
+                int const why = errno;
+                size_ += static_cast<int>(written);
+                if (written < length) fail(cannot_store(written == 0 && why == 0 ? "nothing written" : std::strerror(why)));
+                continue;
+            }
+        }
         u_int remaining = static_cast<u_int>(length);
         while (remaining > 0) {
             u_int const n = std::min<u_int>(remaining, static_cast<u_int>(buffer.size()));
