@@ -9,38 +9,48 @@
 
 namespace ksrpc {
 
+namespace {
+constexpr std::size_t kPage = 4096;
+}
+
+// Room for cap bytes from data().
 void ByteBuffer::reserve(std::size_t cap)
 {
-    if (cap < kMapped) {
-        void* p = std::realloc(p_, cap);
+    if (!mapped_ && off_ > 0) {  // the heap's front is reused before it grows
+        std::memmove(base_, base_ + off_, size_);
+        off_ = 0;
+    }
+    if (!mapped_ && cap < kMapped) {
+        void* p = std::realloc(base_, cap);
         if (p == nullptr)
             throw std::bad_alloc();
-        p_ = static_cast<char*>(p);
+        base_ = static_cast<char*>(p);
         cap_ = cap;
         return;
     }
-    cap = (cap + 4095) & ~std::size_t(4095);
+    std::size_t total = (off_ + cap + kPage - 1) & ~(kPage - 1);
     void* p;
-    if (cap_ >= kMapped) {
-        p = mremap(p_, cap_, cap, MREMAP_MAYMOVE);  // the pages move, the bytes are not copied
+    if (mapped_) {
+        p = mremap(base_, cap_, total, MREMAP_MAYMOVE);  // the pages move, the bytes are not copied
     } else {
-        p = mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        p = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p != MAP_FAILED && size_ > 0)
-            std::memcpy(p, p_, size_);
+            std::memcpy(p, base_, size_);
         if (p != MAP_FAILED)
-            std::free(p_);
+            std::free(base_);
     }
     if (p == MAP_FAILED)
         throw std::bad_alloc();
-    p_ = static_cast<char*>(p);
-    cap_ = cap;
+    base_ = static_cast<char*>(p);
+    cap_ = total;
+    mapped_ = true;
 }
 
 char* ByteBuffer::extend(std::size_t n)
 {
-    if (cap_ - size_ < n)
-        reserve(std::max(size_ + n, std::max<std::size_t>(cap_ * 2, 256)));
-    return p_ + size_;
+    if (cap_ - off_ - size_ < n)
+        reserve(std::max(size_ + n, std::max<std::size_t>((cap_ - off_) * 2, 256)));
+    return data() + size_;
 }
 
 void ByteBuffer::append(const char* p, std::size_t n)
@@ -52,18 +62,29 @@ void ByteBuffer::append(const char* p, std::size_t n)
 void ByteBuffer::consume(std::size_t n)
 {
     n = std::min(n, size_);
-    std::memmove(p_, p_ + n, size_ - n);
+    off_ += n;
     size_ -= n;
+    if (!mapped_)
+        return;
+    // The pages before the data go back to the system.
+    std::size_t drop = off_ & ~(kPage - 1);
+    if (drop > 0 && drop < cap_) {
+        munmap(base_, drop);
+        base_ += drop;
+        cap_ -= drop;
+        off_ -= drop;
+    }
 }
 
 void ByteBuffer::release()
 {
-    if (cap_ >= kMapped)
-        munmap(p_, cap_);
+    if (mapped_)
+        munmap(base_, cap_);
     else
-        std::free(p_);
-    p_ = nullptr;
-    size_ = cap_ = 0;
+        std::free(base_);
+    base_ = nullptr;
+    off_ = size_ = cap_ = 0;
+    mapped_ = false;
 }
 
 }  // namespace ksrpc

@@ -1,6 +1,7 @@
-// Bytes that grow at their end without being copied: small buffers live on the heap, large ones
-// in mappings of their own that grow by remapping and go back to the system when released, so a
-// large reply leaves no heap behind it.
+// Bytes that grow at their end and are dropped from their front without being copied: small
+// buffers live on the heap; large ones in mappings of their own that grow by remapping, give the
+// pages of dropped bytes back at once, and go back to the system when released, so a large reply
+// leaves no heap behind it.
 #pragma once
 
 #include <cstddef>
@@ -14,16 +15,16 @@ public:
     ByteBuffer(const ByteBuffer&) = delete;
     ByteBuffer& operator=(const ByteBuffer&) = delete;
 
-    char* data() { return p_; }
-    const char* data() const { return p_; }
+    char* data() { return base_ + off_; }
+    const char* data() const { return base_ + off_; }
     std::size_t size() const { return size_; }
-    std::size_t capacity() const { return cap_; }
+    bool mapped() const { return mapped_; }
 
     // Room for n more bytes at the end; grows geometrically. Throws std::bad_alloc.
     char* extend(std::size_t n);
     void append(const char* p, std::size_t n);
-    void resize_down(std::size_t n) { size_ = n < size_ ? n : size_; }
     void grow_by(std::size_t n) { size_ += n; }  // after writing into extend(n)
+    void resize_down(std::size_t n) { size_ = n < size_ ? n : size_; }
     // Drops the first n bytes.
     void consume(std::size_t n);
     void release();
@@ -32,9 +33,11 @@ public:
 
 private:
     void reserve(std::size_t cap);
-    char* p_ = nullptr;
+    char* base_ = nullptr;
+    std::size_t off_ = 0;  // data() - base_
     std::size_t size_ = 0;
-    std::size_t cap_ = 0;
+    std::size_t cap_ = 0;  // from base_
+    bool mapped_ = false;
 };
 
 }  // namespace ksrpc

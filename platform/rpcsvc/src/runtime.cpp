@@ -418,10 +418,11 @@ bool send_some(Conn* c, bool keep_room = false)
         c->out_base += c->out.size();
         c->out.resize_down(0);
         c->out_off = 0;
-        if (!keep_room && c->out.capacity() >= ByteBuffer::kMapped)
+        if (!keep_room && c->out.mapped())
             c->out.release();  // a large reply does not keep its room
-    } else if (c->out_off >= c->out.size() / 2 && c->out_off >= 65536) {
-        // Keep the buffer from growing with what is already gone.
+    } else if (c->out_off >= 65536 && (c->out.mapped() || c->out_off >= c->out.size() / 2)) {
+        // Keep the buffer from growing with what is already gone: a mapping drops its pages, a
+        // small buffer moves what is left.
         c->out.consume(c->out_off);
         c->out_base += c->out_off;
         c->out_off = 0;
@@ -532,9 +533,15 @@ private:
     static int32_t* inline_at(XDR* x, u_int len)
     {
         ReplyStream* s = self(x);
-        if (s->failed_ || s->c_->broken || len > s->fragment_room())
+        if (s->failed_ || s->c_->broken || len > s->c_->sendsz)
             return nullptr;
         try {
+            if (len > s->fragment_room() || s->c_->queued() > s->flush_at_) {
+                if (!s->next_fragment()) {
+                    s->failed_ = true;
+                    return nullptr;
+                }
+            }
             char* at = s->c_->out.extend(len);
             s->c_->out.grow_by(len);
             return reinterpret_cast<int32_t*>(at);

@@ -1,6 +1,7 @@
 // Reassembly of call records from arbitrary cuts of the byte stream, their spool files and the
 // stream that decodes them.
 #include "../../../platform/rpcsvc/src/args_stream.h"
+#include "../../../platform/rpcsvc/src/byte_buffer.h"
 #include "../../../platform/rpcsvc/src/record_reader.h"
 #include "ks_rpcsvc.h"
 
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 using ksrpc::ArgsStream;
+using ksrpc::ByteBuffer;
 using ksrpc::RecordReader;
 using Status = RecordReader::Status;
 
@@ -293,4 +295,30 @@ TEST(ArgsStream, OpaqueDataGoesFromTheSpoolFileToAnotherFile)
     EXPECT_EQ(xdr_getpos(in_memory.xdr()), 0u);
     fclose(spool);
     fclose(out);
+}
+
+// Reply bytes grow at the end and leave from the front; large buffers move by pages, not bytes.
+TEST(ByteBuffer, GrowsAndDropsItsFrontKeepingTheBytesInOrder)
+{
+    std::string all = pattern(5 << 20);
+    ByteBuffer b;
+    std::size_t in = 0, out = 0;
+    for (std::size_t step : {std::size_t(100), std::size_t(700000), std::size_t(3u << 20), std::size_t(5)}) {
+        b.append(all.data() + in, step);
+        in += step;
+        ASSERT_EQ(std::string(b.data(), b.size()), all.substr(out, in - out));
+        std::size_t drop = b.size() * 2 / 3;
+        b.consume(drop);
+        out += drop;
+        ASSERT_EQ(std::string(b.data(), b.size()), all.substr(out, in - out));
+    }
+    EXPECT_TRUE(b.mapped());
+    char* at = b.extend(10);
+    std::memcpy(at, "0123456789", 10);
+    b.grow_by(10);
+    b.resize_down(b.size() - 4);
+    EXPECT_EQ(std::string(b.data() + b.size() - 6, 6), "012345");
+    b.release();
+    EXPECT_EQ(b.size(), 0u);
+    EXPECT_FALSE(b.mapped());
 }
