@@ -48,6 +48,12 @@ void ByteBuffer::reserve(std::size_t cap)
 
 char* ByteBuffer::extend(std::size_t n)
 {
+    // Dropped bytes leave room at the front: once they outnumber the bytes held, moving those is
+    // cheaper than new pages.
+    if (cap_ - off_ - size_ < n && off_ >= size_ && off_ > 0) {
+        std::memmove(base_, base_ + off_, size_);
+        off_ = 0;
+    }
     if (cap_ - off_ - size_ < n)
         reserve(std::max(size_ + n, std::max<std::size_t>((cap_ - off_) * 2, 256)));
     return data() + size_;
@@ -64,16 +70,8 @@ void ByteBuffer::consume(std::size_t n)
     n = std::min(n, size_);
     off_ += n;
     size_ -= n;
-    if (!mapped_)
-        return;
-    // The pages before the data go back to the system.
-    std::size_t drop = off_ & ~(kPage - 1);
-    if (drop > 0 && drop < cap_) {
-        munmap(base_, drop);
-        base_ += drop;
-        cap_ -= drop;
-        off_ -= drop;
-    }
+    if (size_ == 0)
+        off_ = 0;
 }
 
 void ByteBuffer::release()

@@ -1,7 +1,7 @@
-// Bytes that grow at their end and are dropped from their front without being copied: small
-// buffers live on the heap; large ones in mappings of their own that grow by remapping, give the
-// pages of dropped bytes back at once, and go back to the system when released, so a large reply
-// leaves no heap behind it.
+// Bytes that grow at their end and are dropped from their front: the room of dropped bytes is
+// reused once they outnumber the bytes held. Small buffers live on the heap; large ones in
+// mappings of their own that grow by remapping (the bytes are not copied) and go back to the
+// system when released, so a large reply leaves no heap behind it.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +25,7 @@ public:
     void append(const char* p, std::size_t n);
     void grow_by(std::size_t n) { size_ += n; }  // after writing into extend(n)
     void resize_down(std::size_t n) { size_ = n < size_ ? n : size_; }
-    // Drops the first n bytes.
+    // Drops the first n bytes (no bytes move).
     void consume(std::size_t n);
     void release();
 

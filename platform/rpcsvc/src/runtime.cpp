@@ -420,9 +420,8 @@ bool send_some(Conn* c, bool keep_room = false)
         c->out_off = 0;
         if (!keep_room && c->out.mapped())
             c->out.release();  // a large reply does not keep its room
-    } else if (c->out_off >= 65536 && (c->out.mapped() || c->out_off >= c->out.size() / 2)) {
-        // Keep the buffer from growing with what is already gone: a mapping drops its pages, a
-        // small buffer moves what is left.
+    } else if (c->out_off >= 65536) {
+        // Keep the buffer from growing with what is already gone.
         c->out.consume(c->out_off);
         c->out_base += c->out_off;
         c->out_off = 0;
