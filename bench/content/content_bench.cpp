@@ -94,39 +94,20 @@ bool_t xdr_upload_args(XDR *xdrs, Upload *u) {
 }
 
 bool_t xdr_upload_result(XDR *xdrs, Upload *u) {
-    if (!xdr_bool(xdrs, &u->failed) || u->failed || !xdr_handle(xdrs, &u->attachment)) return FALSE;
-    for (int i = 0; i < 4; ++i) {
-        std::string name;
-        if (!xdr_utf8(xdrs, &name)) return FALSE;
-    }
-    return TRUE;
+    return e2e::xdr_made_attachment(xdrs, &u->failed, &u->attachment, nullptr) && !u->failed;
 }
 
 struct Download {
     e2e::Handle session{}, attachment{};
     std::int64_t received = 0;
-    bool_t failed = TRUE;
 };
 
 bool_t xdr_download_args(XDR *xdrs, Download *d) {
-    int type = 44, by_handle = 3, chunk = chunk_bytes;
-    return xdr_header(xdrs, &d->session) && xdr_int(xdrs, &type) && xdr_int(xdrs, &by_handle) &&
-           xdr_handle(xdrs, &d->attachment) && xdr_int(xdrs, &chunk);
+    return e2e::xdr_get_by_handle(xdrs, &d->session, &d->attachment, chunk_bytes);
 }
 
-// The chunk stream, read into one reused buffer.
 bool_t xdr_download_result(XDR *xdrs, Download *d) {
-    static std::vector<char> buffer(chunk_bytes);
-    if (!xdr_bool(xdrs, &d->failed) || d->failed) return FALSE;
-    for (;;) {
-        bool_t more_follows = FALSE;
-        u_int n = 0;
-        if (!xdr_bool(xdrs, &more_follows) || !xdr_u_int(xdrs, &n) || n > buffer.size() ||
-            !xdr_opaque(xdrs, buffer.data(), n))
-            return FALSE;
-        d->received += n;
-        if (n < static_cast<u_int>(chunk_bytes)) return TRUE;
-    }
+    return e2e::xdr_chunk_stream(xdrs, chunk_bytes, [d](char const *, u_int n) { d->received += n; });
 }
 
 // A libtirpc client whose record buffers hold a chunk, as a client that moves content would

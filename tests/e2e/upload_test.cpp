@@ -56,44 +56,22 @@ bool_t xdr_upload(XDR *xdrs, Upload *u) {
     return xdr_u_int(xdrs, &end);
 }
 
-bool_t xdr_upload_reply(XDR *xdrs, Upload *u) {
-    if (!xdr_bool(xdrs, &u->failed)) return FALSE;
-    if (u->failed) return xdr_error_record(xdrs, &u->error);
-    if (!xdr_handle(xdrs, &u->attachment)) return FALSE;
-    for (int i = 0; i < 4; ++i) {
-        std::string text;
-        if (!xdr_utf8(xdrs, &text)) return FALSE;
-    }
-    return TRUE;
-}
+bool_t xdr_upload_reply(XDR *xdrs, Upload *u) { return xdr_made_attachment(xdrs, &u->failed, &u->attachment, &u->error); }
 
 // get_attachment of the uploaded item by its handle.
 struct Download {
     Handle session{}, attachment{};
     std::uint64_t received = 0;
     Checksum got;
-    bool_t failed = TRUE;
 };
 
-bool_t xdr_download(XDR *xdrs, Download *d) {
-    int type = 44, by_handle = 3, chunk = chunk_bytes;
-    return xdr_header(xdrs, &d->session) && xdr_int(xdrs, &type) && xdr_int(xdrs, &by_handle) &&
-           xdr_handle(xdrs, &d->attachment) && xdr_int(xdrs, &chunk);
-}
+bool_t xdr_download(XDR *xdrs, Download *d) { return xdr_get_by_handle(xdrs, &d->session, &d->attachment, chunk_bytes); }
 
 bool_t xdr_download_reply(XDR *xdrs, Download *d) {
-    std::vector<char> piece(chunk_bytes);
-    if (!xdr_bool(xdrs, &d->failed) || d->failed) return FALSE;
-    for (;;) {
-        bool_t error = FALSE;
-        u_int n = 0;
-        if (!xdr_bool(xdrs, &error) || error || !xdr_u_int(xdrs, &n) || n > piece.size() ||
-            !xdr_opaque(xdrs, piece.data(), n))
-            return FALSE;
-        d->got.add(piece.data(), n);
+    return xdr_chunk_stream(xdrs, chunk_bytes, [d](char const *bytes, u_int n) {
+        d->got.add(bytes, n);
         d->received += n;
-        if (n < static_cast<u_int>(chunk_bytes)) return TRUE;
-    }
+    });
 }
 
 class UploadE2E : public testing::Test {
