@@ -58,6 +58,7 @@ constexpr std::size_t kCoalesceBytes = 64 * 1024; // replies held for one write 
 constexpr int kAcceptsPerRound = 64;              // connections taken per listener event before closes
 constexpr std::size_t kCrowd = 256;               // open connections whose going is worth a heap trim
 constexpr int kLoopReads = 64;                    // reads of one record per loop event
+constexpr std::size_t kLargeReplies = 64u << 20;  // bytes of large replies whose going is worth a heap trim
 
 // What an epoll event points at.
 struct Pollable {
@@ -129,6 +130,8 @@ struct Runtime {
     Limits limits;
     std::atomic<std::size_t> call_bytes{0};   // parts of call records held, all connections
     std::atomic<std::size_t> reply_bytes{0};  // reply bytes queued, all connections
+    std::atomic<std::size_t> large_replies{0};  // bytes of large replies made since the heap was last trimmed
+    std::atomic<bool> trim_wanted{false};
 
     // Connections armed for reading in the middle of a record, by deadline. A worker enters one
     // before arming it; the loop takes it out before handing it on or closing it.
@@ -198,6 +201,12 @@ bool count_in(Conn* c)
 void count_out(Conn* c)
 {
     recount(rt().reply_bytes, c->out_counted, c->held());
+    // Large replies leave their makers' memory in the heap: once they have left, the loop gives
+    // it back.
+    Runtime& r = rt();
+    if (r.large_replies.load(std::memory_order_relaxed) >= kLargeReplies &&
+        r.reply_bytes.load(std::memory_order_relaxed) <= ByteBuffer::kMapped && !r.trim_wanted.exchange(true))
+        wake_loop();
 }
 
 void close_conn(Conn* c)
@@ -438,7 +447,7 @@ bool send_some(Conn* c, bool keep_room = false)
 // worker never waits for the peer.
 class ReplyStream {
 public:
-    explicit ReplyStream(Conn* c) : c_(c), flush_at_(c->sent() + KS_REPLY_BUFFER_SIZE)
+    explicit ReplyStream(Conn* c) : c_(c), start_(c->queued()), flush_at_(c->sent() + KS_REPLY_BUFFER_SIZE)
     {
         xdr_.x_op = XDR_ENCODE;
         xdr_.x_ops = ops();
@@ -447,7 +456,16 @@ public:
     }
     XDR* xdr() { return &xdr_; }
     // Ends the record; false when the connection can take no more.
-    bool finish() { return !failed_ && close_fragment(true); }
+    bool finish()
+    {
+        if (failed_ || !close_fragment(true))
+            return false;
+        std::uint64_t len = c_->queued() - start_;
+        if (len >= ByteBuffer::kMapped)
+            rt().large_replies.fetch_add(std::size_t(len), std::memory_order_relaxed);
+        count_out(c_);
+        return true;
+    }
 
 private:
     static ReplyStream* self(XDR* x) { return reinterpret_cast<ReplyStream*>(x->x_private); }
@@ -561,6 +579,7 @@ private:
 
     XDR xdr_{};
     Conn* c_;
+    std::uint64_t start_;      // stream offset of the reply
     std::size_t frag_ = 0;     // offset in c_->out of the open fragment's header
     std::uint64_t flush_at_;   // stream offset past which held bytes are sent
     bool failed_ = false;
@@ -1112,13 +1131,19 @@ struct Loop {
         return true;
     }
 
-    // After a crowd of connections has gone, their buffers go back to the system.
+    // After a crowd of connections, or of large replies, has gone, their memory goes back to
+    // the system.
     std::size_t crowd = 0;
     void give_back_memory()
     {
         std::size_t open = rt().open_conns.load();
         crowd = std::max(crowd, open);
-        if (crowd >= kCrowd && open <= crowd / 4) {
+        bool trim = crowd >= kCrowd && open <= crowd / 4;
+        if (rt().trim_wanted.exchange(false)) {
+            trim = true;
+            rt().large_replies.store(0);
+        }
+        if (trim) {
             malloc_trim(0);
             crowd = open;
         }
