@@ -18,6 +18,7 @@ public:
     char* data() { return base_ + off_; }
     const char* data() const { return base_ + off_; }
     std::size_t size() const { return size_; }
+    std::size_t capacity() const { return cap_; }
     bool mapped() const { return mapped_; }
 
     // Room for n more bytes at the end; grows geometrically. Throws std::bad_alloc.

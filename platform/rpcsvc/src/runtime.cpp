@@ -427,8 +427,10 @@ bool send_some(Conn* c, bool keep_room = false)
         c->out_base += c->out.size();
         c->out.resize_down(0);
         c->out_off = 0;
-        if (!keep_room && c->out.mapped())
-            c->out.release();  // a large reply does not keep its room
+        // The room of a reply within the buffer's size stays for the next one (new pages cost more
+        // than the bytes they hold); a larger reply's room goes back.
+        if (!keep_room && c->out.capacity() > 2 * std::size_t(KS_REPLY_BUFFER_SIZE))
+            c->out.release();
     } else if (c->out_off >= 65536) {
         // Keep the buffer from growing with what is already gone.
         c->out.consume(c->out_off);
