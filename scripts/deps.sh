@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# deps.sh run|test|bench: installs the Debian packages that are missing for building and running
-# the server (run), for that and the tests, fuzzers and CI tools (test), or for that and the
-# benchmarks (bench).
+# deps.sh run|test|bench|coverage: installs the Debian packages that are missing for building and
+# running the server (run), for that and the tests, fuzzers and CI tools (test), for that and the
+# benchmarks (bench), or for the tests and the coverage report (coverage).
 set -euo pipefail
 # Building and running the server and the ARM agent.
 run=(g++ cmake ninja-build pkg-config ccache libicu-dev libxerces-c-dev libtirpc-dev libsqlite3-dev
@@ -15,7 +15,8 @@ case ${1:-} in
   run) pkgs=("${run[@]}") ;;
   test) pkgs=("${run[@]}" "${test[@]}") ;;
   bench) pkgs=("${run[@]}" "${bench[@]}") ;;
-  *) echo "usage: $0 run|test|bench" >&2; exit 2 ;;
+  coverage) pkgs=("${run[@]}" "${test[@]}" gcovr) ;;
+  *) echo "usage: $0 run|test|bench|coverage" >&2; exit 2 ;;
 esac
 missing=()
 for p in "${pkgs[@]}"; do
