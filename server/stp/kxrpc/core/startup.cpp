@@ -81,7 +81,7 @@ namespace {
 int serve_listener(int sock) {
     if (sock < 0)
         return -1;
-    KS_SVCXPRT *transport = ks_svctcp_create(sock, 8192, 8192);
+    KS_SVCXPRT *transport = ks_svctcp_create(sock, 0, 0);
     if (!transport || !ks_svc_register(transport, kxrpc_program, kxrpc_version, kxrpc_dispatch, 0)) {
         // A transport left behind would serve the port without the program registered on it.
         if (transport)
