@@ -72,18 +72,26 @@ TEST(ServerTmp, AStartSweepsEndedProcessesOnlyAndRefusesAForeignFolder) {
     std::string const root = server_tmp_root();
     close_server_tmp_dir();
 
-    fs::create_directories(root + "/ended");
+    fs::create_directories(root + "/41-ended1");
     fs::permissions(root, fs::perms::owner_all);
-    fs::create_directories(root + "/running");
-    int const held = ::open((root + "/running/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    fs::create_directories(root + "/42-runnin");
+    int const held = ::open((root + "/42-runnin/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_EQ(0, ::flock(held, LOCK_EX));
+    // The exchange directory is shared: what this server did not name is never swept.
+    std::string const foreign_root = exchange + "/kxrpc-admin-XXXXXX";
+    for (std::string const &dir : {root + "/data", root + "/41-x", foreign_root + "/data", foreign_root + "/41-ended1"})
+        fs::create_directories(dir);
     ASSERT_TRUE(open_server_tmp_dir(exchange, "data", why)) << why;
     EXPECT_EQ(server_tmp_root(), root);
-    EXPECT_FALSE(fs::exists(root + "/ended"));
-    EXPECT_TRUE(fs::exists(root + "/running/lock"));
+    EXPECT_FALSE(fs::exists(root + "/41-ended1"));
+    EXPECT_TRUE(fs::exists(root + "/42-runnin/lock"));
+    for (std::string const &dir : {root + "/data", root + "/41-x", foreign_root + "/data", foreign_root + "/41-ended1"})
+        EXPECT_TRUE(fs::exists(dir)) << dir;
     close_server_tmp_dir();
-    EXPECT_TRUE(fs::exists(root + "/running"));
+    EXPECT_TRUE(fs::exists(root + "/42-runnin"));
     ::close(held);
+    fs::remove_all(foreign_root);
+    for (char const *dir : {"/data", "/41-x"}) fs::remove_all(root + dir);
 
     // A folder that others may write, or a link in its place, is not taken.
     fs::permissions(root, fs::perms::all);

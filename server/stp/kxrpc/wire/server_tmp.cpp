@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -73,13 +74,34 @@ bool own_dir(std::string const &path, std::string &why) {
     return true;
 }
 
+// Names as this file makes them: the exchange directory is shared, so nothing else found there
+// (another program's folder that happens to start with "kxrpc-") is ever swept.
+bool all_of(std::string const &text, std::size_t from, std::size_t count, bool (*ok)(char)) {
+    if (text.size() < from + count) return false;
+    for (std::size_t i = from; i < from + count; ++i)
+        if (!ok(text[i])) return false;
+    return true;
+}
+bool is_root_name(std::string const &name) {
+    return name.size() == 6 + 16 && name.rfind("kxrpc-", 0) == 0 &&
+           all_of(name, 6, 16, [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+bool is_process_dir_name(std::string const &name) {
+    std::size_t const dash = name.find('-');
+    return dash != std::string::npos && dash > 0 && name.size() == dash + 7 &&
+           all_of(name, 0, dash, [](char c) { return c >= '0' && c <= '9'; }) &&
+           all_of(name, dash + 1, 6, [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
+
 // Removes the directories of processes that are gone below a folder whose lock the caller holds:
 // their lock is free, or was never made.
 void sweep(std::string const &root, std::string const &own) {
     std::error_code ec;
     for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
         std::string const dir = it->path().string();
-        if (dir == own || it->is_symlink(ec) || !it->is_directory(ec)) continue;
+        if (dir == own || !is_process_dir_name(it->path().filename().string()) || it->is_symlink(ec) ||
+            !it->is_directory(ec))
+            continue;
         int const fd = ::open((dir + "/" + lock_name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             ::close(fd);
@@ -126,7 +148,7 @@ void sweep_others(std::string const &exchange, std::string const &own_root) {
     std::error_code ec;
     for (fs::directory_iterator it(exchange, ec), end; !ec && it != end; it.increment(ec)) {
         std::string const root = it->path().string();
-        if (root == own_root || it->path().filename().string().rfind("kxrpc-", 0) != 0) continue;
+        if (root == own_root || !is_root_name(it->path().filename().string())) continue;
         std::string ignored;
         int const fd = lock_root(root, false, ignored);
         if (fd < 0) continue;
