@@ -1,6 +1,7 @@
 #include "wire/handles.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -263,4 +264,62 @@ TEST(Registry, ConcurrentCallsKeepEveryHandleApart) {
     for (auto &t : threads) t.join();
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(destroyed, before + 800);
+}
+
+namespace {
+
+struct FakeSession : Item {
+    bool is_login_session() const override { return true; }
+};
+
+// A session registered as a login registers it, and an item registered during a call of it.
+struct Owned {
+    std::shared_ptr<FakeSession> session = std::make_shared<FakeSession>();
+    StateItemPtr item = std::make_shared<Item>();
+    Bytes session_handle, item_handle;
+    Owned() {
+        session_handle = handle_of(session);
+        set_call_session(session.get());
+        item_handle = handle_of(item);
+        clear_call_session(session.get());
+    }
+};
+
+StateItemPtr decoded_in_call_of(StateItem const *session, Bytes const &handle) {
+    set_call_session(session);
+    StateItemPtr out;
+    EXPECT_TRUE(decode_handle(handle, out));
+    clear_call_session(session);
+    return out;
+}
+
+} // namespace
+
+TEST(Ownership, AnItemAnswersOnlyTheSessionThatMadeIt) {
+    Owned alice, bob;
+    EXPECT_EQ(decoded_in_call_of(alice.session.get(), alice.item_handle), alice.item);
+    EXPECT_EQ(decoded_in_call_of(bob.session.get(), alice.item_handle), nullptr);
+    EXPECT_EQ(decoded_in_call_of(nullptr, alice.item_handle), nullptr);
+    // A session handle is its own credential, whoever's call names it.
+    EXPECT_EQ(decoded_in_call_of(bob.session.get(), alice.session_handle), alice.session);
+    EXPECT_TRUE(remove_pointer_entry(alice.session->oid()));
+    EXPECT_TRUE(remove_pointer_entry(bob.session->oid()));
+}
+
+TEST(Ownership, DeleteStateReleasesAnItemOnlyBesideItsSession) {
+    Owned alice, bob;
+    DeleteStateArgs foreign;
+    ASSERT_TRUE(decode(delete_state_request({bob.session_handle, alice.item_handle}),
+                       [&](XDR *x) { return foreign.xdr(x); }));
+    // bob's session goes; alice's item is unknown to the request and stays.
+    EXPECT_EQ(reply_of(foreign), words({0, 1}));
+    EXPECT_EQ(lookup_pointer_entry(alice.item->oid()), alice.item);
+    DeleteStateArgs alone; // no session named, no connection: nobody's request
+    ASSERT_TRUE(decode(delete_state_request({alice.item_handle}), [&](XDR *x) { return alone.xdr(x); }));
+    EXPECT_EQ(reply_of(alone), words({1}));
+    DeleteStateArgs own;
+    ASSERT_TRUE(
+        decode(delete_state_request({alice.item_handle, alice.session_handle}), [&](XDR *x) { return own.xdr(x); }));
+    EXPECT_EQ(reply_of(own), words({0, 0}));
+    EXPECT_EQ(lookup_pointer_entry(alice.session->oid()), nullptr);
 }

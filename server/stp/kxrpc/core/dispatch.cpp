@@ -10,6 +10,7 @@
 #include "core/trace.h"
 #include "kxwin/crash.h"
 #include "tesutil/arm.h"
+#include "wire/call_scope.h"
 #include "wire/catalog.h"
 #include "wire/exceptions.h"
 
@@ -127,6 +128,7 @@ void dispatch_request(ks_svc_req *request, KS_SVCXPRT *transport) {
         throw;
     }
 
+    CallScope call_scope(transport);
     MemoryReportScope memory_scope(entry->name);
     alignas(std::max_align_t) unsigned char buffer[max_request_size];
     ArgsHolder args;

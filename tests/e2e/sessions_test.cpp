@@ -1,0 +1,136 @@
+// Hostile logged-on users against the real program: another session's handles, items and
+// sessions left behind, password guessing and remote stops.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "raw_calls.h"
+#include "server_process.h"
+
+using namespace e2e;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string const ctg = "http://korvax.example/TEAM/CTG";
+std::string const invalid_pointer = "TLQSV0769E Internal Error: Invalid Pointer";
+
+std::string query_doc(std::string const &sql = "") {
+    std::string doc = "<CTG:execute-query xmlns:CTG=\"" + ctg +
+                      "\" xmlns:TEAM=\"http://korvax.example/TEAM\"><CTG:definition><CTG:primary-record-type>"
+                      "<TEAM:href>kx.record:Defect@KXDEMO/ISSUE</TEAM:href></CTG:primary-record-type>";
+    if (sql.empty())
+        doc += "<CTG:display-fields><CTG:column><CTG:field-path><CTG:field><CTG:definition>"
+               "kx.field:Defect/id@KXDEMO/ISSUE</CTG:definition></CTG:field></CTG:field-path></CTG:column>"
+               "</CTG:display-fields>";
+    else
+        doc += "<CTG:sql>" + sql + "</CTG:sql>";
+    return doc + "</CTG:definition></CTG:execute-query>";
+}
+
+// The outcome of an execute_query page: the error, or the handle of the rest (empty at the end).
+struct Page {
+    int reason = 0;
+    std::string message;
+    std::string handle;
+};
+
+Page read_page(Reply r) {
+    Page p;
+    if (r.u() != 0) {
+        auto e = r.error();
+        p.reason = e.first;
+        p.message = e.second;
+        return p;
+    }
+    // The handle is the reply's last field: 4 bytes of length, then 16 or 4 bytes.
+    std::string const &b = r.bytes;
+    if (b.size() >= 20 && b[b.size() - 17] == 16) p.handle = b.substr(b.size() - 16);
+    return p;
+}
+
+Page first_page(Client &client, std::string const &session_handle, std::string const &sql = "") {
+    Body b = session(session_handle);
+    b.i(1).u(0).u(0).s(query_doc(sql));
+    return read_page(call(client, 7, b));
+}
+
+Page next_page(Client &client, std::string const &session_handle, std::string const &handle) {
+    Body b = session(session_handle);
+    b.i(1).u(1).u(16).raw(handle);
+    return read_page(call(client, 7, b));
+}
+
+// delete_state: one answer per handle, 1 for a handle the request does not know.
+std::vector<int> delete_state(Client &client, std::vector<std::string> const &handles) {
+    Body b;
+    b.u(0).i(static_cast<int>(handles.size()));
+    for (auto const &h : handles) b.u(16).raw(h);
+    Reply r = call(client, 2, b);
+    std::vector<int> out;
+    if (r.u() != 0) return out;
+    for (std::size_t i = 0; i < handles.size(); ++i) out.push_back(r.i());
+    return out;
+}
+
+class Sessions : public testing::Test {
+protected:
+    void start(std::vector<std::string> env) {
+        server_ = std::make_unique<ServerProcess>(std::vector<std::string>{"-worker_threads", "4"}, dir_.path(),
+                                                  std::move(env));
+        ASSERT_TRUE(server_->start());
+    }
+    void stop() {
+        if (!server_) return;
+        server_->signal(SIGTERM);
+        EXPECT_EQ(0, server_->wait().status);
+        server_.reset();
+    }
+    void TearDown() override { stop(); }
+    TempDir dir_;
+    std::unique_ptr<ServerProcess> server_;
+};
+
+} // namespace
+
+TEST_F(Sessions, AHandleAnswersOnlyTheSessionThatMadeIt) {
+    start({"KX_PRODUCT_DATA=" + dir_.file("data")});
+    Client alice_client(server_->port()), bob_client(server_->port());
+    std::string const alice = login(alice_client, "alice"), bob = login(bob_client, "bob");
+    ASSERT_EQ(alice.size(), 16u);
+    ASSERT_EQ(bob.size(), 16u);
+    Page page = first_page(alice_client, alice);
+    ASSERT_EQ(page.reason, 0) << page.message;
+    ASSERT_EQ(page.handle.size(), 16u);
+
+    // bob names alice's query under his own session: a handle that is not found.
+    Page const unknown = next_page(bob_client, bob, std::string(16, 'x'));
+    EXPECT_EQ(unknown.reason, 40);
+    Page stolen = next_page(bob_client, bob, page.handle);
+    EXPECT_EQ(stolen.reason, unknown.reason);
+    EXPECT_EQ(stolen.message, unknown.message);
+    // Neither releases it: alone from his connection, or beside his session.
+    EXPECT_EQ(delete_state(bob_client, {page.handle}), (std::vector<int>{1}));
+    EXPECT_EQ(delete_state(bob_client, {bob, page.handle}), (std::vector<int>{0, 1}));
+    EXPECT_EQ(next_page(bob_client, login(bob_client, "bob"), page.handle).reason, 40);
+
+    // alice still pages on, and releases it from her connection.
+    Page second = next_page(alice_client, alice, page.handle);
+    EXPECT_EQ(second.reason, 0) << second.message;
+    EXPECT_EQ(second.handle, page.handle);
+    EXPECT_EQ(delete_state(alice_client, {page.handle}), (std::vector<int>{0}));
+    EXPECT_EQ(next_page(alice_client, alice, page.handle).reason, 40);
+    EXPECT_EQ(alice_client.ping(), RPC_SUCCESS);
+}
