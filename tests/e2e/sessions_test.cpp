@@ -85,6 +85,28 @@ std::vector<int> delete_state(Client &client, std::vector<std::string> const &ha
     return out;
 }
 
+std::vector<std::string> trace_env(TempDir const &dir, std::vector<std::string> more = {}) {
+    more.push_back("KX_PRODUCT_DATA=" + dir.file("data"));
+    more.push_back("KX_DIAG=66=1");
+    more.push_back("KX_DIAG_FILE=" + dir.file("trace.log"));
+    return more;
+}
+
+int count_of(std::string const &text, std::string const &what) {
+    int n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+int descriptors_of(pid_t pid) {
+    int n = 0;
+    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (d == nullptr) return -1;
+    while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+}
+
 class Sessions : public testing::Test {
 protected:
     void start(std::vector<std::string> env) {
@@ -133,4 +155,56 @@ TEST_F(Sessions, AHandleAnswersOnlyTheSessionThatMadeIt) {
     EXPECT_EQ(delete_state(alice_client, {page.handle}), (std::vector<int>{0}));
     EXPECT_EQ(next_page(alice_client, alice, page.handle).reason, 40);
     EXPECT_EQ(alice_client.ping(), RPC_SUCCESS);
+}
+
+TEST_F(Sessions, ASessionsItemsEndWithIt) {
+    start(trace_env(dir_));
+    Client client(server_->port());
+    std::string const alice = login(client, "alice");
+    ASSERT_EQ(alice.size(), 16u);
+    std::vector<std::string> handles;
+    for (int i = 0; i < 3; ++i) {
+        Page page = first_page(client, alice);
+        ASSERT_EQ(page.handle.size(), 16u) << page.message;
+        handles.push_back(page.handle);
+    }
+    EXPECT_EQ(delete_state(client, {alice}), (std::vector<int>{0}));
+    EXPECT_EQ(delete_state(client, handles), (std::vector<int>{1, 1, 1}));
+    stop();
+    // The three query items went with the session.
+    EXPECT_EQ(count_of(read_file(dir_.file("trace.log")), "remove_pointer_entry"), 4);
+}
+
+TEST_F(Sessions, AbandonedDeclaredSqlPagesHoldNoDescriptors) {
+    start({"KX_PRODUCT_DATA=" + dir_.file("data")});
+    Client client(server_->port());
+    std::string const admin = login(client, "admin");
+    ASSERT_EQ(admin.size(), 16u);
+    ASSERT_EQ(first_page(client, admin, "SELECT dbid FROM records").reason, 0);
+    int const before = descriptors_of(server_->pid());
+    for (int i = 0; i < 200; ++i) {
+        Page page = first_page(client, admin, "SELECT dbid FROM records");
+        ASSERT_EQ(page.reason, 0) << page.message;
+        ASSERT_EQ(page.handle.size(), 16u);
+    }
+    EXPECT_LT(descriptors_of(server_->pid()), before + 10);
+}
+
+TEST_F(Sessions, IdleSessionsEndWithTheirItems) {
+    start(trace_env(dir_, {"KX_SESSION_IDLE_SECONDS=1"}));
+    Client client(server_->port());
+    std::string const idle = login(client, "alice");
+    ASSERT_EQ(idle.size(), 16u);
+    Page page = first_page(client, idle);
+    ASSERT_EQ(page.handle.size(), 16u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    // The next registry access ends the idle session; a later call naming it finds nothing.
+    std::string const fresh = login(client, "bob");
+    EXPECT_EQ(first_page(client, fresh).reason, 0);
+    Page late = next_page(client, idle, page.handle);
+    EXPECT_EQ(late.reason, 40);
+    EXPECT_EQ(late.message, invalid_pointer); // the session itself is not found
+    EXPECT_EQ(delete_state(client, {idle, page.handle}), (std::vector<int>{1, 1}));
+    stop();
+    EXPECT_GE(count_of(read_file(dir_.file("trace.log")), "remove_pointer_entry"), 2);
 }

@@ -323,3 +323,37 @@ TEST(Ownership, DeleteStateReleasesAnItemOnlyBesideItsSession) {
     EXPECT_EQ(reply_of(own), words({0, 0}));
     EXPECT_EQ(lookup_pointer_entry(alice.session->oid()), nullptr);
 }
+
+TEST(SessionEnd, ReleasingASessionReleasesItsItemsFirst) {
+    int before = destroyed;
+    {
+        Owned alice;
+        std::weak_ptr<StateItem> item = alice.item;
+        Nul::Oid const item_oid = alice.item->oid();
+        alice.item.reset();
+        EXPECT_TRUE(remove_pointer_entry(alice.session->oid()));
+        EXPECT_TRUE(item.expired());
+        EXPECT_EQ(lookup_pointer_entry(item_oid), nullptr);
+    }
+    EXPECT_EQ(destroyed, before + 2);
+}
+
+TEST(SessionEnd, IdleSessionsEndWithTheirItemsAndNamedOnesStay) {
+    long const saved = session_idle_seconds();
+    set_session_idle_seconds(2);
+    Owned idle, busy;
+    std::weak_ptr<StateItem> idle_item = idle.item;
+    idle.item.reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    // A call names the busy session: its clock starts again.
+    EXPECT_EQ(decoded_in_call_of(nullptr, busy.session_handle), busy.session);
+    EXPECT_FALSE(idle_item.expired());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    end_idle_sessions(1000);
+    EXPECT_TRUE(idle_item.expired());
+    EXPECT_EQ(decoded_in_call_of(nullptr, idle.session_handle), nullptr);
+    EXPECT_EQ(decoded_in_call_of(busy.session.get(), busy.item_handle), busy.item);
+    set_session_idle_seconds(saved);
+    EXPECT_TRUE(remove_pointer_entry(busy.session->oid()));
+    EXPECT_EQ(lookup_pointer_entry(busy.item->oid()), nullptr);
+}

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -11,12 +13,14 @@
 #include "tesutil/critsec.h"
 #include "tesutil/ustring.h"
 #include "wire/call_scope.h"
+#include "wire/environment.h"
 #include "wire/trace.h"
 
 namespace KxRpc {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
 using Key = Nul::UString;
 
 struct Entry {
@@ -24,24 +28,37 @@ struct Entry {
     Key owner; // the session it belongs to; empty: none
 };
 
-// What the registry keeps of a session: its items and the connections it was used on.
+// What the registry keeps of a session: the items that end with it (itself among them once it
+// is registered), when a call last named it and the connections it was used on.
 struct Session {
     std::set<Key> items;
+    Clock::time_point used;
     std::deque<std::string> connections; // the latest first
 };
 
 constexpr std::size_t max_session_connections = 16;
+constexpr int sweep_most = 32;                          // sessions one registry access ends at most
+constexpr auto sweep_every = std::chrono::seconds(1);   // unless the last sweep left some due
+constexpr auto touch_every = std::chrono::seconds(1);   // the idle clock's resolution
+constexpr long default_idle_seconds = 4 * 60 * 60;
 
 struct Registry {
     Nul::CriticalSectionLock lock;
     std::map<Key, Entry> items;
     std::map<Key, Session> sessions;
+    std::set<std::pair<Clock::time_point, Key>> by_use; // sessions, least recently named first
+    Clock::time_point next_sweep;
 };
 
 // Never destroyed: no product call may run from a static destructor.
 Registry &registry() {
     static Registry *r = new Registry;
     return *r;
+}
+
+std::atomic<long> &idle_seconds() {
+    static std::atomic<long> seconds{positive_from_environment("KX_SESSION_IDLE_SECONDS", default_idle_seconds)};
+    return seconds;
 }
 
 thread_local StateItem const *call_session = nullptr;
@@ -64,18 +81,66 @@ Nul::UString item_line(char const *what, Key const &key) {
     return Nul::UString(Nul::Utf8String(std::string(what) + ": (item:")) + key + Nul::UString(L")");
 }
 
-Session &session_entry(Registry &r, Key const &key) { return r.sessions[key]; }
+Session &session_entry(Registry &r, Key const &key, Clock::time_point now) {
+    auto [it, made] = r.sessions.try_emplace(key);
+    if (made) {
+        it->second.used = now;
+        r.by_use.emplace(now, key);
+    }
+    return it->second;
+}
+
+// Unregisters the session's items and then the session; they are destroyed by the caller, in
+// that order, outside the lock.
+void end_session(Registry &r, std::map<Key, Session>::iterator s, std::vector<StateItemPtr> &released) {
+    StateItemPtr itself;
+    for (Key const &key : s->second.items) {
+        auto it = r.items.find(key);
+        if (it == r.items.end()) continue;
+        if (key == s->first) {
+            itself = std::move(it->second.item); // traced by whoever ends it
+        } else {
+            trace_lazy(1, [&] { return item_line("remove_pointer_entry", key); });
+            released.push_back(std::move(it->second.item));
+        }
+        r.items.erase(it);
+    }
+    if (itself) released.push_back(std::move(itself));
+    r.by_use.erase({s->second.used, s->first});
+    r.sessions.erase(s);
+}
 
 void unregister(Registry &r, std::map<Key, Entry>::iterator it, std::vector<StateItemPtr> &released) {
     Key const key = it->first, owner = it->second.owner;
     auto s = owner.empty() ? r.sessions.end() : r.sessions.find(owner);
+    if (s != r.sessions.end() && owner == key) {
+        end_session(r, s, released);
+        return;
+    }
     released.push_back(std::move(it->second.item));
     r.items.erase(it);
-    if (s == r.sessions.end()) return;
-    if (owner == key)
-        r.sessions.erase(s);
-    else
-        s->second.items.erase(key);
+    if (s != r.sessions.end()) s->second.items.erase(key);
+}
+
+int sweep(Registry &r, Clock::time_point now, int most, std::vector<StateItemPtr> &released) {
+    auto const limit = std::chrono::seconds(idle_seconds().load());
+    int ended = 0;
+    while (!r.by_use.empty() && ended < most && r.by_use.begin()->first + limit <= now) {
+        Key const key = r.by_use.begin()->second;
+        trace_lazy(1, [&] { return item_line("remove_pointer_entry", key); });
+        end_session(r, r.sessions.find(key), released);
+        ++ended;
+    }
+    return ended;
+}
+
+// A session's last use moves on at most once a second: most calls leave the index alone.
+void touch(Registry &r, Key const &key, Clock::time_point now) {
+    auto s = r.sessions.find(key);
+    if (s == r.sessions.end() || now - s->second.used < touch_every) return;
+    r.by_use.erase({s->second.used, key});
+    s->second.used = now;
+    r.by_use.emplace(now, key);
 }
 
 // The items go here, outside the lock: their destructors may call the product for a while.
@@ -134,7 +199,7 @@ Nul::Oid add_pointer_entry(StateItemPtr const &item) {
     Key const owner = owner_for(*item, key);
     r.items[key] = Entry{item, owner};
     if (!owner.empty()) {
-        Session &s = session_entry(r, owner);
+        Session &s = session_entry(r, owner, Clock::now());
         s.items.insert(key);
         add_connection(s, connection);
     }
@@ -170,13 +235,22 @@ StateItemPtr lookup_for_call(Nul::Oid const &oid) {
     StateItemPtr found;
     {
         Nul::CriticalSection guard(r.lock);
+        Clock::time_point const now = Clock::now();
+        if (now >= r.next_sweep) {
+            // Bounded work per access; while sessions stay due, the next access goes on.
+            int const ended = sweep(r, now, sweep_most, released);
+            r.next_sweep = ended == sweep_most ? now : now + sweep_every;
+        }
         Key const key = oid.dense_str();
         auto it = r.items.find(key);
         if (it != r.items.end()) {
             Entry const &e = it->second;
-            if (e.item->is_login_session() || e.owner.empty() ||
-                (call_session != nullptr && e.owner == call_session_key))
+            if (e.item->is_login_session()) {
+                touch(r, key, now);
                 found = e.item;
+            } else if (e.owner.empty() || (call_session != nullptr && e.owner == call_session_key)) {
+                found = e.item;
+            }
         }
     }
     release(released);
@@ -207,6 +281,22 @@ void note_call_connection(StateItem const &session) {
     Nul::CriticalSection guard(r.lock);
     auto s = r.sessions.find(session.oid().dense_str());
     if (s != r.sessions.end()) add_connection(s->second, connection);
+}
+
+long session_idle_seconds() { return idle_seconds().load(); }
+
+void set_session_idle_seconds(long seconds) { idle_seconds().store(seconds > 0 ? seconds : default_idle_seconds); }
+
+int end_idle_sessions(int most) {
+    Registry &r = registry();
+    std::vector<StateItemPtr> released;
+    int ended = 0;
+    {
+        Nul::CriticalSection guard(r.lock);
+        ended = sweep(r, Clock::now(), most, released);
+    }
+    release(released);
+    return ended;
 }
 
 bool_t xdr_oid(XDR *xdrs, Nul::Oid &oid) noexcept {

@@ -32,7 +32,7 @@ using StateItemPtr = std::shared_ptr<StateItem>;
 
 // The login session that the request served on this thread carries (null: none), set by the
 // session header. Handles of other sessions' items decode as unknown, and an item registered
-// while it is set belongs to it.
+// while it is set belongs to it and ends with it.
 void set_call_session(StateItem const *session);
 // Clears the call's session when it is still `session`.
 void clear_call_session(StateItem const *session);
@@ -41,7 +41,7 @@ void clear_call_session(StateItem const *session);
 // owns itself; another item belongs to the call's session. Items registered outside a served
 // call (tools, tests) belong to no session and answer every request.
 Nul::Oid add_pointer_entry(StateItemPtr const &item);
-// Unregisters; true when the handle was registered.
+// Unregisters; true when the handle was registered. A login session takes its items with it.
 bool remove_pointer_entry(Nul::Oid const &oid);
 // The registered item, or null, whoever asks.
 StateItemPtr lookup_pointer_entry(Nul::Oid const &oid);
@@ -52,6 +52,13 @@ StateItemPtr lookup_for_call(Nul::Oid const &oid);
 bool releasable_by_call(StateItem const &item, std::vector<StateItem const *> const &named);
 // Notes the call's connection as one that the session has been used on.
 void note_call_connection(StateItem const &session);
+
+// Sessions named by no call for longer than this end, with their items (KX_SESSION_IDLE_SECONDS;
+// default four hours).
+long session_idle_seconds();
+void set_session_idle_seconds(long seconds);
+// Ends the sessions idle past the limit, at most `most` of them; their number.
+int end_idle_sessions(int most);
 
 // Four ints: the Oid's four words in order.
 bool_t xdr_oid(XDR *xdrs, Nul::Oid &oid) noexcept;
