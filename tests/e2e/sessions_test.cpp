@@ -107,6 +107,28 @@ int descriptors_of(pid_t pid) {
     return n;
 }
 
+struct LoginOutcome {
+    bool failed = true;
+    int reason = 0;
+    std::string message;
+};
+
+LoginOutcome login_as(Client &client, std::string const &user, std::string const &password) {
+    Body b;
+    b.u(0).i(7).s("KXDEMO/ISSUE").s(user).s(password).s("en_US").s("").i(0).s("");
+    Reply r = call(client, 5, b);
+    LoginOutcome out;
+    out.failed = r.u() != 0;
+    if (out.failed) {
+        // A login failure carries the database set as its extension text.
+        out.reason = r.i();
+        out.message = r.s();
+    }
+    return out;
+}
+
+std::string const too_many = "TLQSV0775E This login is forbidden: Too many failed logins; try again later.";
+
 class Sessions : public testing::Test {
 protected:
     void start(std::vector<std::string> env) {
@@ -207,4 +229,63 @@ TEST_F(Sessions, IdleSessionsEndWithTheirItems) {
     EXPECT_EQ(delete_state(client, {idle, page.handle}), (std::vector<int>{1, 1}));
     stop();
     EXPECT_GE(count_of(read_file(dir_.file("trace.log")), "remove_pointer_entry"), 2);
+}
+
+TEST_F(Sessions, PasswordGuessingIsRefusedAtOnceWhilePingsAreAnswered) {
+    start({"KX_PRODUCT_DATA=" + dir_.file("data"), "KX_LOGIN_WINDOW_SECONDS=4", "KX_LOGIN_FAILURES_PER_NAME=5",
+           "KX_LOGIN_FAILURES_PER_PEER=1000"});
+    Client attacker(server_->port());
+    auto const t0 = Clock::now();
+    for (int i = 0; i < 5; ++i) {
+        LoginOutcome guess = login_as(attacker, "alice", "guess" + std::to_string(i));
+        EXPECT_TRUE(guess.failed);
+        EXPECT_EQ(guess.reason, 47);
+        EXPECT_NE(guess.message, too_many);
+    }
+    // Past the limit the right password is refused like a wrong one, before it is checked.
+    LoginOutcome right = login_as(attacker, "alice", "alice");
+    EXPECT_TRUE(right.failed);
+    EXPECT_EQ(right.reason, 47);
+    EXPECT_EQ(right.message, too_many);
+    // Another name from the same peer is not refused for alice's failures.
+    EXPECT_FALSE(login_as(attacker, "bob", "bob").failed);
+
+    // Guessing on four connections while a well-behaved client pings.
+    std::atomic<bool> done{false};
+    std::atomic<int> refused{0};
+    std::vector<std::thread> guessers;
+    for (int t = 0; t < 4; ++t)
+        guessers.emplace_back([&, t] {
+            Client c(server_->port());
+            for (int i = 0; i < 150; ++i)
+                if (login_as(c, "alice", "g" + std::to_string(t * 1000 + i)).message == too_many) ++refused;
+            done = true;
+        });
+    Client friendly(server_->port());
+    auto slowest = Clock::duration::zero();
+    int pings = 0;
+    while (!done) {
+        auto p0 = Clock::now();
+        ASSERT_EQ(friendly.ping(), RPC_SUCCESS);
+        slowest = std::max(slowest, Clock::now() - p0);
+        ++pings;
+    }
+    for (auto &g : guessers) g.join();
+    EXPECT_GT(pings, 0);
+    EXPECT_LT(slowest, std::chrono::milliseconds(500));
+    if (Clock::now() - t0 < std::chrono::seconds(4)) {
+        EXPECT_EQ(refused, 600);
+    }
+
+    // Once the window has passed the right password works again.
+    std::this_thread::sleep_until(t0 + std::chrono::milliseconds(4300));
+    EXPECT_FALSE(login_as(friendly, "alice", "alice").failed);
+}
+
+TEST_F(Sessions, APeerPastItsLimitIsRefusedForEveryName) {
+    start({"KX_PRODUCT_DATA=" + dir_.file("data"), "KX_LOGIN_WINDOW_SECONDS=60", "KX_LOGIN_FAILURES_PER_PEER=4"});
+    Client client(server_->port());
+    for (int i = 0; i < 4; ++i) EXPECT_NE(login_as(client, "nobody" + std::to_string(i), "x").message, too_many);
+    EXPECT_EQ(login_as(client, "carol", "carol").message, too_many);
+    EXPECT_EQ(client.ping(), RPC_SUCCESS);
 }
