@@ -251,20 +251,23 @@ TEST_F(Sessions, PasswordGuessingIsRefusedAtOnceWhilePingsAreAnswered) {
     EXPECT_FALSE(login_as(attacker, "bob", "bob").failed);
 
     // Guessing on four connections while a well-behaved client pings.
+    // They stop well inside the window, so that none of their failures opens a new one.
+    Client friendly(server_->port());
     std::atomic<bool> done{false};
-    std::atomic<int> refused{0};
+    std::atomic<int> tries{0}, refused{0};
     std::vector<std::thread> guessers;
     for (int t = 0; t < 4; ++t)
         guessers.emplace_back([&, t] {
             Client c(server_->port());
-            for (int i = 0; i < 150; ++i)
+            for (int i = 0; i < 150 && Clock::now() < t0 + std::chrono::seconds(3); ++i) {
+                ++tries;
                 if (login_as(c, "alice", "g" + std::to_string(t * 1000 + i)).message == too_many) ++refused;
+            }
             done = true;
         });
-    Client friendly(server_->port());
     auto slowest = Clock::duration::zero();
     int pings = 0;
-    while (!done) {
+    while (!done || pings == 0) {
         auto p0 = Clock::now();
         ASSERT_EQ(friendly.ping(), RPC_SUCCESS);
         slowest = std::max(slowest, Clock::now() - p0);
@@ -273,13 +276,13 @@ TEST_F(Sessions, PasswordGuessingIsRefusedAtOnceWhilePingsAreAnswered) {
     for (auto &g : guessers) g.join();
     EXPECT_GT(pings, 0);
     EXPECT_LT(slowest, std::chrono::milliseconds(500));
-    if (Clock::now() - t0 < std::chrono::seconds(4)) {
-        EXPECT_EQ(refused, 600);
-    }
+    EXPECT_GT(tries, 0);
+    EXPECT_EQ(refused, tries);
 
     // Once the window has passed the right password works again.
     std::this_thread::sleep_until(t0 + std::chrono::milliseconds(4300));
-    EXPECT_FALSE(login_as(friendly, "alice", "alice").failed);
+    LoginOutcome after = login_as(friendly, "alice", "alice");
+    EXPECT_FALSE(after.failed) << after.message;
 }
 
 TEST_F(Sessions, APeerPastItsLimitIsRefusedForEveryName) {
