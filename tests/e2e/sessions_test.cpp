@@ -129,6 +129,41 @@ LoginOutcome login_as(Client &client, std::string const &user, std::string const
 
 std::string const too_many = "TLQSV0775E This login is forbidden: Too many failed logins; try again later.";
 
+// A local IPv4 address that is not loopback, or "" when the host has none.
+std::string non_loopback_address() {
+    ifaddrs *all = nullptr;
+    if (getifaddrs(&all) != 0) return std::string();
+    std::string found;
+    for (ifaddrs *i = all; i != nullptr && found.empty(); i = i->ifa_next) {
+        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET || (i->ifa_flags & IFF_LOOPBACK) ||
+            !(i->ifa_flags & IFF_UP))
+            continue;
+        char text[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(i->ifa_addr)->sin_addr, text, sizeof text);
+        found = text;
+    }
+    freeifaddrs(all);
+    return found;
+}
+
+// The shutdown procedure from a libtirpc client connected to `address`; the call's status and,
+// for an authentication error, why.
+std::pair<clnt_stat, int> shutdown_from(std::string const &address, int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+    int sock = RPC_ANYSOCK;
+    CLIENT *c = clnttcp_create(&a, program, version, &sock, 0, 0);
+    if (c == nullptr) return {RPC_CANTSEND, 0};
+    timeval tv{10, 0};
+    clnt_stat st = clnt_call(c, 1, xdr_none, nullptr, xdr_none, nullptr, tv);
+    rpc_err err{};
+    clnt_geterr(c, &err);
+    clnt_destroy(c);
+    return {st, st == RPC_AUTHERROR ? static_cast<int>(err.re_why) : 0};
+}
+
 class Sessions : public testing::Test {
 protected:
     void start(std::vector<std::string> env) {
@@ -291,4 +326,30 @@ TEST_F(Sessions, APeerPastItsLimitIsRefusedForEveryName) {
     for (int i = 0; i < 4; ++i) EXPECT_NE(login_as(client, "nobody" + std::to_string(i), "x").message, too_many);
     EXPECT_EQ(login_as(client, "carol", "carol").message, too_many);
     EXPECT_EQ(client.ping(), RPC_SUCCESS);
+}
+
+TEST_F(Sessions, OnlyLoopbackPeersStopTheServer) {
+    start({"KX_PRODUCT_DATA=" + dir_.file("data")});
+    std::string const remote = non_loopback_address();
+    if (!remote.empty()) {
+        auto const [status, why] = shutdown_from(remote, server_->port());
+        EXPECT_EQ(status, RPC_AUTHERROR);
+        EXPECT_EQ(why, AUTH_TOOWEAK);
+        EXPECT_TRUE(server_->running());
+        Client client(server_->port());
+        EXPECT_EQ(client.ping(), RPC_SUCCESS);
+    }
+    EXPECT_EQ(shutdown_from("127.0.0.1", server_->port()).first, RPC_SUCCESS);
+    EXPECT_EQ(0, server_->wait().status);
+    server_.reset();
+    if (remote.empty()) GTEST_SKIP() << "no local address other than loopback";
+}
+
+TEST_F(Sessions, RemoteStopsWhenAllowed) {
+    std::string const remote = non_loopback_address();
+    if (remote.empty()) GTEST_SKIP() << "no local address other than loopback";
+    start({"KX_PRODUCT_DATA=" + dir_.file("data"), "KX_ALLOW_REMOTE_SHUTDOWN=1"});
+    EXPECT_EQ(shutdown_from(remote, server_->port()).first, RPC_SUCCESS);
+    EXPECT_EQ(0, server_->wait().status);
+    server_.reset();
 }

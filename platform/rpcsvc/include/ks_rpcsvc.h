@@ -99,6 +99,8 @@ bool_t ks_svc_sendreply(KS_SVCXPRT* xprt, xdrproc_t xdr_results, void* results);
 void ks_svcerr_noproc(KS_SVCXPRT* xprt);
 void ks_svcerr_decode(KS_SVCXPRT* xprt);
 void ks_svcerr_systemerr(KS_SVCXPRT* xprt);
+/* Denies the call: MSG_DENIED, AUTH_ERROR, AUTH_TOOWEAK. */
+void ks_svcerr_weakauth(KS_SVCXPRT* xprt);
 /* The peer's address of the call being served, into *addr (at most *len bytes; *len is set to
  * the address's size). FALSE when xprt is no call or the peer is unknown. */
 bool_t ks_svc_getcaller(KS_SVCXPRT* xprt, struct sockaddr* addr, socklen_t* len);

@@ -1315,6 +1315,12 @@ void ks_svcerr_systemerr(KS_SVCXPRT* xprt)
         send_accepted(cx, SYSTEM_ERR);
 }
 
+void ks_svcerr_weakauth(KS_SVCXPRT* xprt)
+{
+    if (CallXprt* cx = as_call(xprt))
+        send_denied(cx, AUTH_ERROR, AUTH_TOOWEAK);
+}
+
 bool_t ks_svc_getcaller(KS_SVCXPRT* xprt, struct sockaddr* addr, socklen_t* len)
 {
     CallXprt* cx = as_call(xprt);
