@@ -11,23 +11,20 @@ using namespace KxRpc;
 
 namespace {
 
-PeerAddress v4(char const *text) {
+// An address of either family, as the runtime gives it; unknown when the text is none.
+PeerAddress peer(char const *text) {
     PeerAddress p;
-    auto *a = reinterpret_cast<sockaddr_in *>(&p.addr);
-    a->sin_family = AF_INET;
-    a->sin_port = htons(4242);
-    inet_pton(AF_INET, text, &a->sin_addr);
-    p.length = sizeof *a;
-    return p;
-}
-
-PeerAddress v6(char const *text) {
-    PeerAddress p;
-    auto *a = reinterpret_cast<sockaddr_in6 *>(&p.addr);
-    a->sin6_family = AF_INET6;
-    a->sin6_port = htons(4242);
-    inet_pton(AF_INET6, text, &a->sin6_addr);
-    p.length = sizeof *a;
+    auto *a4 = reinterpret_cast<sockaddr_in *>(&p.addr);
+    auto *a6 = reinterpret_cast<sockaddr_in6 *>(&p.addr);
+    if (inet_pton(AF_INET, text, &a4->sin_addr) == 1) {
+        a4->sin_family = AF_INET;
+        a4->sin_port = htons(4242);
+        p.length = sizeof *a4;
+    } else if (inet_pton(AF_INET6, text, &a6->sin6_addr) == 1) {
+        a6->sin6_family = AF_INET6;
+        a6->sin6_port = htons(4242);
+        p.length = sizeof *a6;
+    }
     return p;
 }
 
@@ -35,23 +32,23 @@ PeerAddress v6(char const *text) {
 
 TEST(Shutdown, OnlyLoopbackPeersUnlessRemoteStopsAreAllowed) {
     struct Case {
-        PeerAddress peer;
+        char const *text;
         bool loopback;
     } const cases[] = {
-        {v4("127.0.0.1"), true},     {v4("127.200.1.2"), true}, {v6("::1"), true},
-        {v6("::ffff:127.0.0.1"), true}, {v4("192.0.2.2"), false}, {v4("10.127.0.1"), false},
-        {v6("fd00::2"), false},      {v6("::ffff:192.0.2.2"), false}, {PeerAddress{}, false},
+        {"127.0.0.1", true},         {"127.200.1.2", true}, {"::1", true},     {"::ffff:127.0.0.1", true},
+        {"192.0.2.2", false},        {"10.127.0.1", false}, {"fd00::2", false}, {"::ffff:192.0.2.2", false},
+        {"not an address", false},
     };
     for (Case const &c : cases) {
-        EXPECT_EQ(shutdown_allowed(c.peer, false), c.loopback) << c.peer.host();
-        EXPECT_TRUE(shutdown_allowed(c.peer, true)) << c.peer.host();
+        EXPECT_EQ(shutdown_allowed(peer(c.text), false), c.loopback) << c.text;
+        EXPECT_TRUE(shutdown_allowed(peer(c.text), true)) << c.text;
     }
 }
 
 TEST(PeerAddress, HostAndConnectionTexts) {
-    EXPECT_EQ(v4("192.0.2.2").host(), "192.0.2.2");
-    EXPECT_EQ(v4("192.0.2.2").connection(), "[192.0.2.2]:4242");
-    EXPECT_EQ(v6("fd00::2").connection(), "[fd00::2]:4242");
+    EXPECT_EQ(peer("192.0.2.2").host(), "192.0.2.2");
+    EXPECT_EQ(peer("192.0.2.2").connection(), "[192.0.2.2]:4242");
+    EXPECT_EQ(peer("fd00::2").connection(), "[fd00::2]:4242");
     EXPECT_EQ(PeerAddress{}.host(), "");
     EXPECT_EQ(PeerAddress{}.connection(), "");
     // Outside a served call there is no peer.
