@@ -10,6 +10,8 @@
 #include <set>
 #include <string>
 
+#include <malloc.h>
+
 #include "tesutil/critsec.h"
 #include "tesutil/ustring.h"
 #include "wire/call_scope.h"
@@ -41,6 +43,7 @@ constexpr int sweep_most = 32;                          // sessions one registry
 constexpr auto sweep_every = std::chrono::seconds(1);   // unless the last sweep left some due
 constexpr auto touch_every = std::chrono::seconds(1);   // the idle clock's resolution
 constexpr long default_idle_seconds = 4 * 60 * 60;
+constexpr int trim_after = 256; // sessions ended before their memory is given back to the system
 
 struct Registry {
     Nul::CriticalSectionLock lock;
@@ -48,6 +51,7 @@ struct Registry {
     std::map<Key, Session> sessions;
     std::set<std::pair<Clock::time_point, Key>> by_use; // sessions, least recently named first
     Clock::time_point next_sweep;
+    int ended_since_trim = 0;
 };
 
 // Never destroyed: no product call may run from a static destructor.
@@ -233,6 +237,7 @@ StateItemPtr lookup_for_call(Nul::Oid const &oid) {
     Registry &r = registry();
     std::vector<StateItemPtr> released;
     StateItemPtr found;
+    bool trim = false;
     {
         Nul::CriticalSection guard(r.lock);
         Clock::time_point const now = Clock::now();
@@ -240,6 +245,10 @@ StateItemPtr lookup_for_call(Nul::Oid const &oid) {
             // Bounded work per access; while sessions stay due, the next access goes on.
             int const ended = sweep(r, now, sweep_most, released);
             r.next_sweep = ended == sweep_most ? now : now + sweep_every;
+            r.ended_since_trim += ended;
+            // A crowd of forgotten logins has gone: the allocator keeps their memory otherwise.
+            trim = ended < sweep_most && r.ended_since_trim >= trim_after;
+            if (trim) r.ended_since_trim = 0;
         }
         Key const key = oid.dense_str();
         auto it = r.items.find(key);
@@ -254,6 +263,7 @@ StateItemPtr lookup_for_call(Nul::Oid const &oid) {
         }
     }
     release(released);
+    if (trim) malloc_trim(0);
     return found;
 }
 
