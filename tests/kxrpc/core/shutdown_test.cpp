@@ -35,9 +35,9 @@ TEST(Shutdown, OnlyLoopbackPeersUnlessRemoteStopsAreAllowed) {
         char const *text;
         bool loopback;
     } const cases[] = {
-        {"127.0.0.1", true},         {"127.200.1.2", true}, {"::1", true},     {"::ffff:127.0.0.1", true},
-        {"192.0.2.2", false},        {"10.127.0.1", false}, {"fd00::2", false}, {"::ffff:192.0.2.2", false},
-        {"not an address", false},
+        {"127.0.0.1", true},        {"127.200.1.2", true},       {"::1", true},
+        {"::ffff:127.0.0.1", true}, {"192.0.2.2", false},        {"10.127.0.1", false},
+        {"fd00::2", false},         {"::ffff:192.0.2.2", false}, {"not an address", false},
     };
     for (Case const &c : cases) {
         EXPECT_EQ(shutdown_allowed(peer(c.text), false), c.loopback) << c.text;

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-
 using namespace KxRpc;
 using Clock = LoginThrottle::Clock;
 using std::chrono::seconds;

@@ -309,8 +309,8 @@ TEST(Ownership, AnItemAnswersOnlyTheSessionThatMadeIt) {
 TEST(Ownership, DeleteStateReleasesAnItemOnlyBesideItsSession) {
     Owned alice, bob;
     DeleteStateArgs foreign;
-    ASSERT_TRUE(decode(delete_state_request({bob.session_handle, alice.item_handle}),
-                       [&](XDR *x) { return foreign.xdr(x); }));
+    ASSERT_TRUE(
+        decode(delete_state_request({bob.session_handle, alice.item_handle}), [&](XDR *x) { return foreign.xdr(x); }));
     // bob's session goes; alice's item is unknown to the request and stays.
     EXPECT_EQ(reply_of(foreign), words({0, 1}));
     EXPECT_EQ(lookup_pointer_entry(alice.item->oid()), alice.item);

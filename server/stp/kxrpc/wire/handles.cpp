@@ -39,9 +39,9 @@ struct Session {
 };
 
 constexpr std::size_t max_session_connections = 16;
-constexpr int sweep_most = 32;                          // sessions one registry access ends at most
-constexpr auto sweep_every = std::chrono::seconds(1);   // unless the last sweep left some due
-constexpr auto touch_every = std::chrono::seconds(1);   // the idle clock's resolution
+constexpr int sweep_most = 32;                        // sessions one registry access ends at most
+constexpr auto sweep_every = std::chrono::seconds(1); // unless the last sweep left some due
+constexpr auto touch_every = std::chrono::seconds(1); // the idle clock's resolution
 constexpr long default_idle_seconds = 4 * 60 * 60;
 constexpr int trim_after = 256; // sessions ended before their memory is given back to the system
 
