@@ -309,6 +309,17 @@ int end_idle_sessions(int most) {
     return ended;
 }
 
+std::vector<StateItemPtr> registered_items() {
+    Registry &r = registry();
+    std::vector<StateItemPtr> items;
+    Nul::CriticalSection guard(r.lock);
+    items.reserve(r.items.size());
+    for (auto const &[key, entry] : r.items)
+        if (entry.owner.empty() || (call_session != nullptr && entry.owner == call_session_key))
+            items.push_back(entry.item);
+    return items;
+}
+
 bool_t xdr_oid(XDR *xdrs, Nul::Oid &oid) noexcept {
     try {
         switch (xdrs->x_op) {

@@ -53,6 +53,9 @@ bool releasable_by_call(StateItem const &item, std::vector<StateItem const *> co
 // Notes the call's connection as one that the session has been used on.
 void note_call_connection(StateItem const &session);
 
+// Every registered item that answers the call's session.
+std::vector<StateItemPtr> registered_items();
+
 // Sessions named by no call for longer than this end, with their items (KX_SESSION_IDLE_SECONDS;
 // default four hours).
 long session_idle_seconds();
