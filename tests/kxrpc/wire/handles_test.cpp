@@ -1,5 +1,6 @@
 #include "wire/handles.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -356,4 +357,18 @@ TEST(SessionEnd, IdleSessionsEndWithTheirItemsAndNamedOnesStay) {
     set_session_idle_seconds(saved);
     EXPECT_TRUE(remove_pointer_entry(busy.session->oid()));
     EXPECT_EQ(lookup_pointer_entry(busy.item->oid()), nullptr);
+}
+
+TEST(Ownership, RegisteredItemsAreThoseOfTheCallsSession) {
+    Owned alice, bob;
+    auto holds = [](std::vector<StateItemPtr> const &items, StateItemPtr const &item) {
+        return std::find(items.begin(), items.end(), item) != items.end();
+    };
+    set_call_session(alice.session.get());
+    std::vector<StateItemPtr> const seen = registered_items();
+    clear_call_session(alice.session.get());
+    EXPECT_TRUE(holds(seen, alice.item));
+    EXPECT_FALSE(holds(seen, bob.item));
+    EXPECT_TRUE(remove_pointer_entry(alice.session->oid()));
+    EXPECT_TRUE(remove_pointer_entry(bob.session->oid()));
 }
