@@ -42,16 +42,30 @@ std::vector<CString> KXSession::GetOplogs(unsigned start, unsigned count, int fo
            " WHERE o.database_dbid=? AND o.seq>=? ORDER BY o.seq LIMIT ?");
     // The list grows by the rows that exist, never by the caller's count.
     s.bind(1, c.database_dbid).bind(2, static_cast<int64_t>(start)).bind(3, static_cast<int64_t>(std::min(count, kMaxOplogEntries)));
+    out.reserve(std::min(count, kMaxOplogEntries));
+    std::string line;  // one buffer for every entry
     while (s.step()) {
-      std::string seq = std::to_string(s.int64(0)), record = s.is_null(4) ? "" : std::to_string(s.int64(4));
+      const std::string seq = std::to_string(s.int64(0));
+      const std::string record = s.is_null(4) ? std::string() : std::to_string(s.int64(4));
+      line.clear();
       if (format == 1) {
-        out.push_back(w(seq + "\t" + s.text(1) + "\t" + s.text(2) + "\t" + s.text(6) + "\t" + s.text(3) + "\t" + record +
-                        "\t" + s.text(5)));
+        for (std::string_view part : {std::string_view(seq), s.view(1), s.view(2), s.view(6), s.view(3), std::string_view(record)})
+          line.append(part).push_back('\t');
+        line.append(s.view(5));
       } else {
-        out.push_back(w("<oplog-entry serial=\"" + seq + "\" at=\"" + xml_attr(s.text(1)) + "\" user=\"" + xml_attr(s.text(2)) +
-                        "\" action=\"" + xml_attr(s.text(6)) + "\" record-type=\"" + xml_attr(s.text(3)) + "\" record-dbid=\"" +
-                        record + "\" record=\"" + xml_attr(s.text(5)) + "\"/>"));
+        line.append("<oplog-entry serial=\"").append(seq).append("\" at=\"");
+        append_xml_attr(line, s.view(1));
+        line.append("\" user=\"");
+        append_xml_attr(line, s.view(2));
+        line.append("\" action=\"");
+        append_xml_attr(line, s.view(6));
+        line.append("\" record-type=\"");
+        append_xml_attr(line, s.view(3));
+        line.append("\" record-dbid=\"").append(record).append("\" record=\"");
+        append_xml_attr(line, s.view(5));
+        line.append("\"/>");
       }
+      out.push_back(CString::FromUtf8(line));
     }
     return out;
   });

@@ -54,10 +54,11 @@ void Stmt::reset() {
   sqlite3_clear_bindings(stmt_);
 }
 int64_t Stmt::int64(int col) const { return sqlite3_column_int64(stmt_, col); }
-std::string Stmt::text(int col) const {
+std::string Stmt::text(int col) const { return std::string(view(col)); }
+std::string_view Stmt::view(int col) const {
   const unsigned char* t = sqlite3_column_text(stmt_, col);
   int n = sqlite3_column_bytes(stmt_, col);
-  return t ? std::string(reinterpret_cast<const char*>(t), static_cast<size_t>(n)) : std::string();
+  return t ? std::string_view(reinterpret_cast<const char*>(t), static_cast<size_t>(n)) : std::string_view();
 }
 bool Stmt::is_null(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
 

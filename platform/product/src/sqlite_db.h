@@ -50,6 +50,8 @@ class Stmt {
   int64_t int64(int col) const;
   int integer(int col) const { return static_cast<int>(int64(col)); }
   std::string text(int col) const;
+  // The column's text in place: valid until the next step, reset or read of that column.
+  std::string_view view(int col) const;
   bool is_null(int col) const;
   sqlite3_stmt* raw() const { return stmt_; }
 
