@@ -38,7 +38,7 @@ row() {
   if [ -n "$2" ]; then
     verdict=$(awk -v v="$2" -v op="$3" -v t="$4" 'BEGIN { ok = op == "<=" ? v <= t : v >= t; print ok ? "met" : "missed" }')
   fi
-  rows+=("$(printf '%-46s %10s   %s %-6s %-7s load %s' "$1" "${2:-n/a}" "$3" "$4" "$verdict" "$5")")
+  rows+=("$(printf '%-52s %8s   %s %-6s %-7s load %s' "$1" "${2:-n/a}" "$3" "$4" "$verdict" "$5")")
 }
 ratio() { [ -n "$1" ] && [ -n "$2" ] && awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b }'; }
 
@@ -61,9 +61,11 @@ idle=$(field content ThroughTheServer/0/iterations:3/real_time server_rss_before
 [ -n "$peak" ] && [ -n "$idle" ] && rows+=("$(printf 'server RSS during uploads: peak %.0f MB, %.0f MB before' "$peak" "$idle")")
 
 echo "== rpcsvc load driver (load $(load))" >&2
-"$bin/rpcsvc_load_driver" "$@"
+status=0
+"$bin/rpcsvc_load_driver" "$@" || status=$?  # 2: a target of its own missed
 
 echo
-echo "ratio                                               value   target         load at start"
+echo "ratio                                                   value   target         load at start"
 printf '%s\n' "${rows[@]}"
 echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"
+exit $status
