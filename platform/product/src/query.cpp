@@ -486,6 +486,7 @@ struct CompiledQuery {
 
   ResultRow read_row(sqlite3_stmt* s, int first, int max_multiline) const {
     ResultRow row;
+    row.values.reserve(columns.size());
     if (first) row.type_dbid = sqlite3_column_int64(s, 1);
     for (size_t col = 0; col < columns.size(); ++col) {
       int at = static_cast<int>(col) + first;
@@ -508,7 +509,7 @@ struct CompiledQuery {
         v = out;
       }
       if (columns[col].type == AD_COLUMN_MULTILINE && max_multiline > 0 && v.GetLength() > max_multiline) v = v.Left(max_multiline);
-      row.values.emplace_back(true, v);
+      row.values.emplace_back(true, std::move(v));
     }
     return row;
   }
