@@ -52,12 +52,25 @@ KXSmartPtr<KXSession> demo_logon(e2e::TempDir const &dir) {
     return session;
 }
 
-void InProcess(benchmark::State &state) {
+// Times `reads(api)` on a fresh demo set's session; its seconds per iteration go to `*seconds`.
+template <class Reads>
+void in_process(benchmark::State &state, double *seconds, Reads reads) {
     e2e::TempDir dir;
     KXSmartPtr<KXSession> session = demo_logon(dir);
     AdSessionPtr api = session->GetReal();
     auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) {
+    for (auto _ : state)
+        if (!reads(api)) {
+            state.SkipWithError("no record");
+            break;
+        }
+    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (state.iterations() > 0) *seconds = elapsed / static_cast<double>(state.iterations());
+    session->Unbuild();
+}
+
+void InProcess(benchmark::State &state) {
+    in_process(state, &in_process_seconds, [](AdSessionPtr const &api) {
         // The same reads the server makes for the 20 properties, from the lookup on.
         AdEntityDef *def = LookupEntityDefOrFamily(api, CString(L"Defect"));
         benchmark::DoNotOptimize(def->GetName());  // 1061, 236, 578
@@ -78,27 +91,18 @@ void InProcess(benchmark::State &state) {
         benchmark::DoNotOptimize(def->GetDefaultFormDef());
         AdActionDef *submit = def->LookupActionDef(static_cast<int>(AD_ACTION_SUBMIT));
         benchmark::DoNotOptimize(submit ? submit->GetFormDef() : nullptr);
-    }
-    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (state.iterations() > 0) in_process_seconds = elapsed / static_cast<double>(state.iterations());
-    session->Unbuild();
+        return true;
+    });
 }
 
 // The product reads behind the 20 record properties: the lookup by name, then the record's own.
 void RecordInProcess(benchmark::State &state) {
-    e2e::TempDir dir;
-    KXSmartPtr<KXSession> session = demo_logon(dir);
-    AdSessionPtr api = session->GetReal();
-    auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) {
+    in_process(state, &record_in_process_seconds, [](AdSessionPtr const &api) {
         AdEntityDef *def = LookupEntityDefOrFamily(api, CString(L"Defect"));
         AdEntityPtr record;
         CString error;
         AdEntityMgr::Get(api)->LookupEntityWithStatus(def, CString(L"ISSUE00000001"), record, error, 1);
-        if (!record) {
-            state.SkipWithError("no record");
-            break;
-        }
+        if (!record) return false;
         benchmark::DoNotOptimize(record->GetDisplayName()); // 1061, 578
         benchmark::DoNotOptimize(record->GetDbId());        // 385, 576
         benchmark::DoNotOptimize(record->GetStateName());   // 695
@@ -116,10 +120,8 @@ void RecordInProcess(benchmark::State &state) {
         benchmark::DoNotOptimize(record->GetDuplicates().size());    // 414
         benchmark::DoNotOptimize(record->GetOriginalId());           // 588, 589
         benchmark::DoNotOptimize(record->GetViewFormName());         // 1160
-    }
-    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (state.iterations() > 0) record_in_process_seconds = elapsed / static_cast<double>(state.iterations());
-    session->Unbuild();
+        return true;
+    });
 }
 
 // The server's own part without the transport: the property object made and the reply encoded
