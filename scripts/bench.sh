@@ -1,8 +1,71 @@
 #!/usr/bin/env bash
-# Builds the benchmarks in their own optimised tree (build/bench) and runs the RPC runtime's load
-# driver; arguments go to the driver (-seconds S, -rounds R, -worker_threads N).
+# Builds the benchmarks in their own optimised tree (build/bench) and runs every one of them: the
+# product and server benchmarks (props, query, workspace, content), then the RPC runtime's load
+# driver. Each ratio is printed beside its target and the machine's load when its program began.
+# Arguments go to the driver (-seconds S, -rounds R, -worker_threads N).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/deps.sh" bench >&2
 bash "$root/scripts/build.sh" "$root/build/bench" -DKX_TESTS=OFF -DKX_BENCH=ON -DCMAKE_BUILD_TYPE=Release >&2
-exec "$root/build/bench/bin/rpcsvc_load_driver" "$@"
+bin=$root/build/bench/bin
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+
+load() { cut -d' ' -f1 /proc/loadavg; }
+
+# run NAME PROGRAM [ARGS...]: the program's own report to stderr, its figures in $out/NAME.json
+# (JSON: the CSV reporter refuses benchmarks with different counters in one program).
+declare -A began
+run() {
+  local name=$1; shift
+  began[$name]=$(load)
+  echo "== $name (load ${began[$name]})" >&2
+  "$@" --benchmark_out="$out/$name.json" --benchmark_out_format=json >&2 || echo "$name failed" >&2
+}
+
+# field NAME BENCHMARK KEY: one figure of a benchmark (a counter or real_time, in its unit). The
+# reporter writes one key a line.
+field() {
+  awk -v b="$2" -v k="$3" '
+    /^ *"name": / { n = $0; sub(/^ *"name": "/, "", n); sub(/",?$/, "", n) }
+    n == b && index($0, "\"" k "\": ") { v = $0; sub(/^[^:]*: */, "", v); sub(/,$/, "", v); print v; exit }' "$out/$1.json" 2>/dev/null
+}
+
+# row LABEL VALUE OP TARGET LOAD: one line of the summary; VALUE empty when it was not measured.
+rows=()
+row() {
+  local verdict=-
+  if [ -n "$2" ]; then
+    verdict=$(awk -v v="$2" -v op="$3" -v t="$4" 'BEGIN { ok = op == "<=" ? v <= t : v >= t; print ok ? "met" : "missed" }')
+  fi
+  rows+=("$(printf '%-52s %8s   %s %-6s %-7s load %s' "$1" "${2:-n/a}" "$3" "$4" "$verdict" "$5")")
+}
+ratio() { [ -n "$1" ] && [ -n "$2" ] && awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b }'; }
+
+run props "$bin/props_fetch_bench"
+run query "$bin/query_bench" --benchmark_filter='walk'
+run workspace "$bin/workspace_bench" --benchmark_filter='oplog'
+run content "$bin/content_bench"
+
+row "fetch_props, 20 props of a record / in-process" "$(field props RecordOverOneConnection/real_time x_in_process | xargs -r printf '%.2f')" "<=" 2 "${began[props]}"
+row "fetch_props, 20 props of a record type / in-process" "$(field props OverOneConnection/real_time x_in_process | xargs -r printf '%.2f')" "<=" 2 "${began[props]}"
+row "query walk through the server / sqlite3 (rows/s)" "$(ratio "$(field query walk_server/real_time rows/s)" "$(field query walk_sqlite rows/s)")" ">=" 0.5 "${began[query]}"
+row "query walk in-process / sqlite3 (rows/s)" "$(ratio "$(field query walk rows/s)" "$(field query walk_sqlite rows/s)")" ">=" 0.5 "${began[query]}"
+row "oplog of 10,000 entries / the same sqlite3 read" "$(ratio "$(field workspace oplog_read real_time)" "$(field workspace oplog_read_sqlite real_time)")" "<=" 2 "${began[workspace]}"
+# Uploads (arg 0) and downloads (arg 1) against the plain TCP copy of the same bytes: time ratios.
+tcp=$(field content PlainTcpCopy/real_time real_time)
+row "50 MB upload / plain TCP copy" "$(ratio "$tcp" "$(field content ThroughTheServer/0/iterations:3/real_time real_time)")" ">=" 0.5 "${began[content]}"
+row "50 MB download / plain TCP copy" "$(ratio "$tcp" "$(field content ThroughTheServer/1/iterations:3/manual_time real_time)")" ">=" 0.5 "${began[content]}"
+peak=$(field content ThroughTheServer/0/iterations:3/real_time server_peak_rss_mb)
+idle=$(field content ThroughTheServer/0/iterations:3/real_time server_rss_before_mb)
+[ -n "$peak" ] && [ -n "$idle" ] && rows+=("$(printf 'server RSS during uploads: peak %.0f MB, %.0f MB before' "$peak" "$idle")")
+
+echo "== rpcsvc load driver (load $(load))" >&2
+status=0
+"$bin/rpcsvc_load_driver" "$@" || status=$?  # 2: a target of its own missed
+
+echo
+echo "ratio                                                   value   target         load at start"
+printf '%s\n' "${rows[@]}"
+echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"
+exit $status

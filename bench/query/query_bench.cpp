@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "kxproduct/kxproduct.h"
+#include "raw_calls.h"
+#include "server_process.h"
 
 namespace {
 
@@ -186,6 +188,87 @@ void walk_sqlite(benchmark::State& state) {
   state.counters["rows/s"] = benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);
 }
 BENCHMARK(walk_sqlite)->Unit(benchmark::kMillisecond);
+
+// The number of rows of one execute_query reply and its continuation handle (empty: the last).
+std::pair<int64_t, std::string> reply_rows(e2e::Reply r) {
+  if (r.bytes.size() < 4 || r.u() != 0) return {-1, std::string()};
+  if (r.u() != 0) r.i();  // count
+  r.u(), r.i(), r.i(), r.u(), r.u();
+  int n = r.i();
+  for (int k = 0; k < n; ++k) r.u();
+  r.i();
+  for (int k = 0; k < n; ++k) r.s();
+  r.u();  // rows follow
+  int64_t rows = 0;
+  while (r.u() == 1) {
+    r.i();
+    while (r.u() == 1) {
+      unsigned kind = r.u();
+      if (kind == 0) r.u(), r.s(), r.s();
+      else if (kind != 2) r.u(), r.s();
+    }
+    if (r.u() == 1) {
+      int form = r.i();
+      if (form == 1) r.s(), r.s();
+      else r.i(), r.i();
+    }
+    ++rows;
+  }
+  std::string h = r.handle();
+  return {rows, h == std::string(4, '\0') ? std::string() : h};
+}
+
+// The same walk through the real program over one libtirpc connection: execute_query of the
+// same five columns, 1,000 rows to a reply, to the end.
+void walk_server(benchmark::State& state) {
+  auto& f = fixture();
+  e2e::ServerProcess server({"-worker_threads", "2"}, f.dir, {"KX_PRODUCT_DATA=" + f.dir + "/data"});
+  if (!server.start()) return state.SkipWithError("the server did not start");
+  int64_t rows = 0;
+  {
+    e2e::Client client(server.port(), false, 120);
+    e2e::Body login;
+    login.u(0).i(7).s("BENCH/DB").s("admin").s("admin").s("en_US").s("").i(0).s("");
+    e2e::Reply r = e2e::call(client, 5, login);
+    std::string handle = r.bytes.size() > 4 && r.u() == 0 ? r.handle() : std::string();
+    if (handle.size() != 16) {
+      state.SkipWithError("no login");
+    } else {
+      auto field = [](const char* name) {
+        return std::string("<CTG:column><CTG:field-path><CTG:field><CTG:definition>kx.field:Defect/") + name +
+               "@BENCH/DB</CTG:definition></CTG:field></CTG:field-path></CTG:column>";
+      };
+      const std::string doc =
+          "<CTG:execute-query xmlns:CTG=\"http://korvax.example/TEAM/CTG\" xmlns:TEAM=\"http://korvax.example/TEAM\">"
+          "<CTG:definition><CTG:primary-record-type><TEAM:href>kx.record:Defect@BENCH/DB</TEAM:href>"
+          "</CTG:primary-record-type><CTG:display-fields>" +
+          field("dbid") + field("id") + field("State") + field("Headline") + field("Owner") +
+          "</CTG:display-fields></CTG:definition></CTG:execute-query>";
+      for (auto _ : state) {
+        e2e::Body first = e2e::session(handle);
+        first.i(1000).u(0).u(0).s(doc);
+        auto page = reply_rows(e2e::call(client, 7, first));
+        int64_t walked = 0;
+        while (page.first > 0) {
+          walked += page.first;
+          if (page.second.empty()) break;
+          e2e::Body more = e2e::session(handle);
+          more.i(1000).u(1).u(16).raw(page.second);
+          page = reply_rows(e2e::call(client, 7, more));
+        }
+        if (walked != kRecords) {
+          state.SkipWithError("the walk did not read every row");
+          break;
+        }
+        rows += walked;
+      }
+    }
+  }
+  server.signal(SIGTERM);
+  server.wait();
+  state.counters["rows/s"] = benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);
+}
+BENCHMARK(walk_server)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 long resident_kb() {
   std::ifstream statm("/proc/self/statm");

@@ -147,6 +147,34 @@ TEST(UStringConversion, WideIsUtf32) {
     EXPECT_EQ(s.utf8_str(), "\xf0\x9f\x98\x80x");
 }
 
+TEST(UStringConversion, WideCharactersBecomeTheirUtf16Units) {
+    struct Case {
+        std::wstring wide;
+        std::u16string units;
+    } const cases[] = {
+        {L"", u""},
+        {L"abc", u"abc"},
+        {std::wstring(1, wchar_t(0xFFFF)), std::u16string(1, char16_t(0xFFFF))},
+        {std::wstring(1, wchar_t(0x10000)), u"\U00010000"},
+        {std::wstring(1, wchar_t(0x10FFFF)), u"\U0010FFFF"},
+        // Past the last code point: the replacement character.
+        {std::wstring(1, wchar_t(0x110000)), u"\uFFFD"},
+        // A lone surrogate stays the one unit it is.
+        {std::wstring(1, wchar_t(0xD800)) + L"x", std::u16string(1, char16_t(0xD800)) + u"x"},
+        {std::wstring(300, L'\U0001F600'), [] {
+             std::u16string s;
+             for (int i = 0; i < 300; ++i) s += u"\U0001F600";
+             return s;
+         }()},
+    };
+    for (Case const &c : cases) {
+        UString s(c.wide.c_str());
+        ASSERT_EQ(s.length(), c.units.size()) << c.units.size();
+        icu::UnicodeString const &text = s.icu();
+        EXPECT_EQ(std::u16string(text.getBuffer(), static_cast<std::size_t>(text.length())), c.units);
+    }
+}
+
 TEST(UStringBasics, CharIsMaskedTo7Bits) {
     UString s(static_cast<char>(0xE9));
     ASSERT_EQ(s.length(), 1u);

@@ -31,10 +31,26 @@ unsigned pos_of(int32_t i) { return i < 0 ? UString::npos : static_cast<unsigned
 
 icu::UnicodeString from_wide(wchar_t const *text, std::size_t count) {
     icu::UnicodeString out;
-    if (!text) return out;
-    out.getBuffer(static_cast<int32_t>(count));
-    out.releaseBuffer(0);
-    for (std::size_t i = 0; i < count; ++i) append_code_point(out, text[i]);
+    if (!text || count == 0) return out;
+    // Written straight into the string's buffer (at most two units a character), the same units
+    // append_code_point gives, without a call per character.
+    UChar *units = out.getBuffer(static_cast<int32_t>(count * 2));
+    if (!units) {
+        for (std::size_t i = 0; i < count; ++i) append_code_point(out, text[i]);
+        return out;
+    }
+    int32_t n = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        auto cp = static_cast<std::uint32_t>(text[i]);
+        if (cp > 0x10FFFF) cp = 0xFFFD;
+        if (cp <= 0xFFFF) {
+            units[n++] = static_cast<UChar>(cp);
+        } else {
+            units[n++] = U16_LEAD(cp);
+            units[n++] = U16_TRAIL(cp);
+        }
+    }
+    out.releaseBuffer(n);
     return out;
 }
 

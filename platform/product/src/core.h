@@ -64,6 +64,11 @@ struct SessionCore {
   CString set_name;
   int64_t database_dbid = 0;
   CString database_name;
+  // The rest of the session's database row, read on first use: a set's databases are neither
+  // renamed nor removed, so GetSessionDatabase answers from it without a read.
+  bool database_row_read = false;
+  CString database_description;
+  bool database_is_master = false;
   bool admin = false;
   int64_t user_dbid = 0;
   CString login, full_name;

@@ -407,7 +407,7 @@ CString AdEntity::Commit() {
   CString display = display_name_;
   try {
     Txn txn(*c.db);
-    sqlite3* h = c.db->handle();
+    DbHandle h = c.db->handle();
     int64_t state_dbid = 0;
     if (!new_state.IsEmpty()) {
       Stmt s(h, "SELECT dbid FROM states WHERE entity_def_dbid=? AND name=?");
@@ -764,7 +764,7 @@ BOOL AdEntity::HasDuplicates() const {
   SessionCore& c = live(session_, "AdEntity::HasDuplicates");
   std::lock_guard<std::recursive_mutex> lock(c.mu);
   return guarded("AdEntity::HasDuplicates", [&] {
-    return c.db->scalar_int("SELECT COUNT(*) FROM records WHERE duplicate_of=" + std::to_string(GetDbId())).value_or(0) > 0;
+    return c.db->scalar_int("SELECT EXISTS(SELECT 1 FROM records WHERE duplicate_of=?)", GetDbId()).value_or(0) > 0;
   });
 }
 
@@ -779,7 +779,7 @@ AdEntityPtr AdEntity::GetOriginal() const {
   std::lock_guard<std::recursive_mutex> lock(c.mu);
   if (!duplicate_of_) throw new PaMsgException(KX_MSG_NOT_FOUND, L"'" + display_name_ + L"' is not a duplicate.");
   AdEntityPtr original = guarded("AdEntity::GetOriginal", [&]() -> AdEntityPtr {
-    auto type = c.db->scalar_int("SELECT entity_def_dbid FROM records WHERE dbid=" + std::to_string(duplicate_of_));
+    auto type = c.db->scalar_int("SELECT entity_def_dbid FROM records WHERE dbid=?", duplicate_of_);
     AdEntityDef* def = type ? EntityOps::def_of(c, *type) : nullptr;
     if (!def) return AdEntityPtr();
     AdEntityPtr e = EntityOps::make(session_, def, duplicate_of_);

@@ -1,5 +1,6 @@
 #include "kxproduct/faults.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -16,6 +17,9 @@ struct Armed {
 };
 
 std::mutex g_mu;
+// Set once a test arms, resets or counts: until then nothing is armed and nobody reads the
+// counts, so Enter costs one load (a served call enters hundreds of times).
+std::atomic<bool> g_engaged{false};
 std::map<std::string, long>& counts() {
   static std::map<std::string, long> m;
   return m;
@@ -29,6 +33,7 @@ std::map<std::string, Armed>& armed() {
 
 void KXFaultInjector::Arm(const char* operation, const KXFault& fault, int nth) {
   std::lock_guard<std::mutex> lock(g_mu);
+  g_engaged.store(true, std::memory_order_release);
   long now = counts()[operation];
   armed()[operation] = Armed{fault, now + (nth < 1 ? 1 : nth)};
 }
@@ -40,17 +45,20 @@ void KXFaultInjector::Disarm(const char* operation) {
 
 void KXFaultInjector::Reset() {
   std::lock_guard<std::mutex> lock(g_mu);
+  g_engaged.store(true, std::memory_order_release);
   armed().clear();
   counts().clear();
 }
 
 long KXFaultInjector::CallCount(const char* operation) {
   std::lock_guard<std::mutex> lock(g_mu);
+  g_engaged.store(true, std::memory_order_release);
   auto it = counts().find(operation);
   return it == counts().end() ? 0 : it->second;
 }
 
 std::optional<KXFault> KXFaultInjector::Enter(const char* operation, int accepts) {
+  if (!g_engaged.load(std::memory_order_acquire)) return std::nullopt;
   KXFault fault;
   {
     std::lock_guard<std::mutex> lock(g_mu);

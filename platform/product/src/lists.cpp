@@ -94,7 +94,7 @@ void AdDynamicList::Commit() {
       refuse(KX_MSG_NO_LIST_PRIVILEGE, L"User '" + c.login + L"' may not maintain dynamic lists.");
     if (stored_members(*c.db, dbid_) != stored_)
       refuse(KX_MSG_RECORD_CHANGED, L"List '" + name_ + L"' was changed by another session.");
-    sqlite3* h = c.db->handle();
+    DbHandle h = c.db->handle();
     Stmt(h, "DELETE FROM list_values WHERE list_dbid=?").bind(1, dbid_).step();
     // A test can make the store fail here, with the old members gone and no new ones written.
     KXFaultInjector::Enter("AdDynamicList::Commit:store");

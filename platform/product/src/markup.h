@@ -1,11 +1,11 @@
 // Text escaped for XML markup written by the product (attribute values and element text).
 #pragma once
 #include <string>
+#include <string_view>
 
 namespace kxp {
 
-inline std::string xml_attr(const std::string& s) {
-  std::string out;
+inline void append_xml_attr(std::string& out, std::string_view s) {
   for (char ch : s) {
     switch (ch) {
       case '&': out += "&amp;"; break;
@@ -16,6 +16,11 @@ inline std::string xml_attr(const std::string& s) {
       default: out += ch;
     }
   }
+}
+
+inline std::string xml_attr(const std::string& s) {
+  std::string out;
+  append_xml_attr(out, s);
   return out;
 }
 

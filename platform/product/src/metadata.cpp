@@ -8,7 +8,7 @@ using namespace kxp;
 struct SchemaLoader {
   static std::shared_ptr<Schema> load(Db& db) {
     auto schema = std::make_shared<Schema>();
-    sqlite3* h = db.handle();
+    DbHandle h = db.handle();
     {
       Stmt s(h, "SELECT dbid, name, is_family, entity_type, security_context FROM entity_defs ORDER BY is_family, position");
       while (s.step()) {

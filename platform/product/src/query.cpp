@@ -422,7 +422,13 @@ struct CompiledQuery {
     }
   }
 
-  sqlite3* handle() const { return declared ? declared->handle() : c.db->handle(); }
+  sqlite3* handle() const { return declared ? declared->handle() : c.db->raw(); }
+  // Rows of a statement whose text recurs (pages by key, counts): kept prepared on the session's
+  // connection. Texts with values written in (key lists, offsets) are prepared each time.
+  void kept_rows(const Sql& sql, const std::function<void(sqlite3_stmt*)>& row) const {
+    if (declared) for_each_row(declared->handle(), sql, row);
+    else for_each_row(c.db->handle(), sql, row);
+  }
 
   // The statement of OFFSET mode wrapped by head and tail.
   Sql offset_sql(const std::string& head, const std::string& tail) const {
@@ -436,18 +442,15 @@ struct CompiledQuery {
     return s;
   }
 
-  bool exists(const Sql& sql) const {
-    bool found = false;
-    for_each_row(handle(), sql, [&](sqlite3_stmt*) { found = true; });
-    return found;
-  }
-
   // Whether the result has a row with that number, the cap aside.
   bool has_row(int64_t row) const {
     if (mode == SORTED) return row <= static_cast<int64_t>(keys.size());
-    const std::string tail = " LIMIT 1 OFFSET " + std::to_string(row - 1);
-    if (mode == KEYSET) return exists(Sql("SELECT 1 ") + from_where + " ORDER BY r.dbid" + tail);
-    return exists(offset_sql("SELECT 1 FROM ", tail));
+    Sql sql = mode == KEYSET ? Sql("SELECT 1 ") + from_where + " ORDER BY r.dbid LIMIT 1 OFFSET ?"
+                             : offset_sql("SELECT 1 FROM ", " LIMIT 1 OFFSET ?");
+    sql.params.emplace_back(row - 1);
+    bool found = false;
+    kept_rows(sql, [&](sqlite3_stmt*) { found = true; });
+    return found;
   }
 
   int64_t count_rows() const {
@@ -456,7 +459,7 @@ struct CompiledQuery {
               : mode == KEYSET ? Sql("SELECT COUNT(*) ") + from_where
                                : offset_sql("SELECT COUNT(*) FROM ", "");
     if (mode == SORTED) n = static_cast<int64_t>(keys.size());
-    else for_each_row(handle(), sql, [&](sqlite3_stmt* s) { n = sqlite3_column_int64(s, 0); });
+    else kept_rows(sql, [&](sqlite3_stmt* s) { n = sqlite3_column_int64(s, 0); });
     return cap && n > cap ? cap : n;
   }
 
@@ -492,6 +495,7 @@ struct CompiledQuery {
 
   ResultRow read_row(sqlite3_stmt* s, int first, int max_multiline) const {
     ResultRow row;
+    row.values.reserve(columns.size());
     if (first) row.type_dbid = sqlite3_column_int64(s, 1);
     for (size_t col = 0; col < columns.size(); ++col) {
       int at = static_cast<int>(col) + first;
@@ -514,7 +518,7 @@ struct CompiledQuery {
         v = out;
       }
       if (columns[col].type == AD_COLUMN_MULTILINE && max_multiline > 0 && v.GetLength() > max_multiline) v = v.Left(max_multiline);
-      row.values.emplace_back(true, v);
+      row.values.emplace_back(true, std::move(v));
     }
     return row;
   }
@@ -556,10 +560,10 @@ struct CompiledQuery {
                      [&](sqlite3_stmt* s) { next_key = sqlite3_column_int64(s, 0); });
       if (first > 1 && next_key == 0) return rows;
     }
-    Sql sql = select_columns() + " " + from_where + " AND r.dbid>?";
+    Sql sql = select_columns() + " " + from_where + " AND r.dbid>? ORDER BY r.dbid LIMIT ?";
     sql.params.emplace_back(next_key);
-    sql += " ORDER BY r.dbid LIMIT " + std::to_string(n);
-    for_each_row(handle(), sql, [&](sqlite3_stmt* s) {
+    sql.params.emplace_back(n);
+    kept_rows(sql, [&](sqlite3_stmt* s) {
       rows.push_back(read_row(s, 2, max_multiline));
       next_key = sqlite3_column_int64(s, 0);
     });

@@ -8,11 +8,9 @@
 
 namespace kxp {
 
-void for_each_row(sqlite3* db, const Sql& sql, const std::function<void(sqlite3_stmt*)>& row) {
-  sqlite3_stmt* raw = nullptr;
-  int rc = sqlite3_prepare_v2(db, sql.text.c_str(), static_cast<int>(sql.text.size()), &raw, nullptr);
-  std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> stmt(raw, sqlite3_finalize);
-  if (rc != SQLITE_OK) throw StoreError{rc, std::string("prepare: ") + sqlite3_errmsg(db)};
+namespace {
+
+void bind_and_step(sqlite3* db, sqlite3_stmt* raw, const Sql& sql, const std::function<void(sqlite3_stmt*)>& row) {
   int i = 1;
   for (const Param& p : sql.params) {
     if (const int64_t* n = std::get_if<int64_t>(&p)) sqlite3_bind_int64(raw, i++, *n);
@@ -21,8 +19,24 @@ void for_each_row(sqlite3* db, const Sql& sql, const std::function<void(sqlite3_
       sqlite3_bind_text(raw, i++, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
     }
   }
+  int rc;
   while ((rc = sqlite3_step(raw)) == SQLITE_ROW) row(raw);
   if (rc != SQLITE_DONE) throw StoreError{rc, std::string("step: ") + sqlite3_errmsg(db)};
+}
+
+}  // namespace
+
+void for_each_row(sqlite3* db, const Sql& sql, const std::function<void(sqlite3_stmt*)>& row) {
+  sqlite3_stmt* raw = nullptr;
+  int rc = sqlite3_prepare_v2(db, sql.text.c_str(), static_cast<int>(sql.text.size()), &raw, nullptr);
+  std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> stmt(raw, sqlite3_finalize);
+  if (rc != SQLITE_OK) throw StoreError{rc, std::string("prepare: ") + sqlite3_errmsg(db)};
+  bind_and_step(db, raw, sql, row);
+}
+
+void for_each_row(DbHandle db, const Sql& sql, const std::function<void(sqlite3_stmt*)>& row) {
+  Stmt stmt(db, sql.text);
+  bind_and_step(db, stmt.raw(), sql, row);
 }
 
 namespace {

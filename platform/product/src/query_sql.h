@@ -37,6 +37,9 @@ inline Sql operator+(Sql a, const char* b) { return a += std::string(b); }
 
 // Prepares, binds and steps one statement, calling `row` for each row; StoreError on failure.
 void for_each_row(sqlite3* db, const Sql& sql, const std::function<void(sqlite3_stmt*)>& row);
+// The same with the connection's kept statement for that text: for texts that recur (values
+// bound, not written into the text).
+void for_each_row(DbHandle db, const Sql& sql, const std::function<void(sqlite3_stmt*)>& row);
 
 // A client's declared SQL: one read-only SELECT run on a read-only connection of its own, where
 // records, field_values, history and attachments are views of the session's user database and

@@ -84,11 +84,19 @@ std::unique_ptr<SessionCore> make_core(SetStore db, const CString& dbset, const 
   return core;
 }
 
+// The caller holds c.mu.
 KXSmartPtr<KXDatabaseDesc> descriptor(SessionCore& c) {
-  Stmt s(c.db->handle(), "SELECT dbid, name, description, is_master FROM databases WHERE dbid=?");
-  s.bind(1, c.database_dbid);
-  if (!s.step()) throw_kx(KX_MSG_NOT_FOUND, L"The session's database is gone.", "AdSession::GetSessionDatabase");
-  return KXSmartPtr<KXDatabaseDesc>(new KXDatabaseDesc(s.int64(0), c.set_name, w(s.text(1)), w(s.text(2)), s.integer(3) != 0));
+  if (!c.database_row_read) {
+    // The name was read with the row at logon.
+    Stmt s(c.db->handle(), "SELECT description, is_master FROM databases WHERE dbid=?");
+    s.bind(1, c.database_dbid);
+    if (!s.step()) throw_kx(KX_MSG_NOT_FOUND, L"The session's database is gone.", "AdSession::GetSessionDatabase");
+    c.database_description = w(s.text(0));
+    c.database_is_master = s.integer(1) != 0;
+    c.database_row_read = true;
+  }
+  return KXSmartPtr<KXDatabaseDesc>(
+      new KXDatabaseDesc(c.database_dbid, c.set_name, c.database_name, c.database_description, c.database_is_master));
 }
 
 }  // namespace

@@ -155,11 +155,9 @@ struct Lent {
   DbPtr db;
 };
 
-// Neither a statement nor a transaction of the connection is open: nobody is using it.
-bool unused(Db& db) {
-  sqlite3* h = db.handle();
-  return sqlite3_get_autocommit(h) != 0 && sqlite3_next_stmt(h, nullptr) == nullptr;
-}
+// Neither a statement (but the idle kept ones) nor a transaction of the connection is open:
+// nobody is using it.
+bool unused(Db& db) { return db.unused(); }
 
 std::mutex g_idle_mu;
 std::list<Lent>& idle() {

@@ -42,6 +42,13 @@ TEST_F(SessionTest, UserLogonAndSessionFacts) {
   EXPECT_EQ(db->GetDatabaseName(), L"ISSUE");
   EXPECT_EQ(db->GetDatabaseSetName(), L"KXDEMO");
   EXPECT_FALSE(db->IsMaster());
+  // Later calls answer from the row read by the first, each with a descriptor of its own.
+  auto again = s->GetSessionDatabase();
+  EXPECT_NE(again.get(), db.get());
+  EXPECT_EQ(again->GetDatabaseName(), L"ISSUE");
+  EXPECT_EQ(again->GetDescription(), db->GetDescription());
+  EXPECT_EQ(again->GetDbId(), db->GetDbId());
+  EXPECT_FALSE(again->IsMaster());
   EXPECT_TRUE(real->IsSessionUserInGroup(L"Developers"));
   EXPECT_FALSE(real->IsSessionUserInGroup(L"QA"));
   EXPECT_EQ(real->GetSessionHardQueryLimit(), 0);

@@ -29,6 +29,8 @@ class KXFaultInjector {
   static void Disarm(const char* operation);
   // Clears all faults and call counts.
   static void Reset();
+  // Calls counted since the injector was first armed, reset or asked for a count (before that
+  // no call is counted, so counts are compared before and after, or after a Reset).
   static long CallCount(const char* operation);
 
   // Answers accepted by an operation besides exceptions.

@@ -145,9 +145,13 @@ int field_column_tag(int field_type, CString const &name, bool feature, bool ref
     }
 }
 
-bool feature_level_of(AdResultSetPtr const &rs) {
-    AdSessionPtr session = rs->GetSession();
-    return session && session->GetSessionFeatureLevel() > 6;
+// The session's feature level is read once per held query.
+bool feature_level_of(ExecuteQueryResp::ExecuteQueryStateItem &item) {
+    if (item.feature < 0) {
+        AdSessionPtr session = item.result_set->GetSession();
+        item.feature = session && session->GetSessionFeatureLevel() > 6 ? 1 : 0;
+    }
+    return item.feature == 1;
 }
 
 // Any failure of a product call (or of ours) as the call's error.
@@ -335,7 +339,7 @@ bool ExecuteQueryResp::page(std::shared_ptr<ExecuteQueryStateItem> const &held, 
         make_content(item);
         return true;
     }
-    bool const feature = feature_level_of(rs);
+    bool const feature = feature_level_of(item);
     id_column_ = dbid_column_ = 0;
     for (int j = 1; j <= std::min(item.column_count, n); ++j) {
         if (!item.shown[j]) continue;
@@ -359,33 +363,41 @@ bool ExecuteQueryResp::page(std::shared_ptr<ExecuteQueryStateItem> const &held, 
     // The client names the page size, not the server's memory: a larger page is cut, and the
     // handle carries the rest.
     int const request_num = std::min(args_.request_num(), max_rows_per_reply);
+    std::vector<ColumnPlan> plans;
+    for (int j = 1; j <= item.column_count && j <= n; ++j)
+        if (item.shown[j]) plans.push_back(plan_column(item, j, feature));
+    // The record type of a row's address, when every row has the same.
+    unsigned long primary_dbid = 0;
+    if (dbid_column_ && !item.is_family) {
+        bool ok = false;
+        primary_dbid = parse_unsigned(item.primary_id, ok);
+    }
+    rows_.reserve(static_cast<std::size_t>(std::min(request_num, 1024)));
+    CString text; // one buffer for every value of the page
     int count = 0;
     while (status == AD_SUCCESS) {
-        Row row;
+        Row &row = rows_.emplace_back();
         row.number = item.current_row;
-        for (int j = 1; j <= item.column_count && j <= n; ++j)
-            if (item.shown[j]) row.values.push_back(read_value(item, j, feature));
+        row.values.reserve(plans.size());
+        for (ColumnPlan const &plan : plans) row.values.push_back(read_value(rs, plan, text));
         if (dbid_column_ || id_column_) {
             row.has_record = true;
-            Nul::UString const type_name = ustr(rs->GetRowEntityDefName());
+            Nul::UString const type_name = item.is_family ? ustr(rs->GetRowEntityDefName()) : Nul::UString();
             if (dbid_column_) {
                 int64_t dbid = 0;
                 rs->GetColumnValueAsInt(dbid_column_, dbid);
-                Nul::UString type_dbid = item.primary_id;
+                unsigned long t = primary_dbid;
                 if (item.is_family) {
                     auto found = item.family.find(type_name);
-                    type_dbid = found == item.family.end() ? Nul::UString(L"0") : found->second;
+                    bool ok = false;
+                    t = found == item.family.end() ? 0 : parse_unsigned(found->second, ok);
                 }
-                bool ok = false;
-                unsigned long const t = parse_unsigned(type_dbid, ok);
                 row.address = TargetResourceArg(TT_RECORD, static_cast<u_int>(t), static_cast<u_int>(dbid));
             } else {
-                CString id;
-                rs->GetColumnValue(id_column_, id);
-                row.address = TargetResourceArg(TT_RECORD, item.is_family ? type_name : item.primary_name, ustr(id));
+                rs->GetColumnValue(id_column_, text);
+                row.address = TargetResourceArg(TT_RECORD, item.is_family ? type_name : item.primary_name, ustr(text));
             }
         }
-        rows_.push_back(std::move(row));
         ++count;
         if ((item.end_row != 0 && item.current_row >= item.end_row) || count >= request_num) break;
         status = rs->MoveNext();
@@ -397,38 +409,47 @@ bool ExecuteQueryResp::page(std::shared_ptr<ExecuteQueryStateItem> const &held, 
     return true;
 }
 
-ExecuteQueryResp::Value ExecuteQueryResp::read_value(ExecuteQueryStateItem &item, int column, bool feature) {
+ExecuteQueryResp::ColumnPlan ExecuteQueryResp::plan_column(ExecuteQueryStateItem &item, int column, bool feature) {
     AdResultSetPtr const &rs = item.result_set;
-    Value v;
-    CString text;
-    if (!rs->GetColumnValue(column, text)) return v;
+    ColumnPlan plan;
+    plan.column = column;
     if (!item.declared_sql) {
         if (ReferenceColumn const ref = reference_column(rs, item.position[column]); ref.reference) {
-            if (text == L"0") return v;
-            v.kind = 0;
-            v.type_name = ref.target ? ustr(ref.target->GetName()) : Nul::UString();
-            v.text = ustr(text);
-            return v;
+            plan.reference = true;
+            plan.type_name = ref.target ? ustr(ref.target->GetName()) : Nul::UString();
+            return plan;
         }
     }
-    v.kind = 1;
     switch (rs->GetColumnType(column)) {
     case AD_COLUMN_INT:
-        v.code = feature && same_no_case(rs->GetColumnName(column), L"locked_by") ? 3 : 0;
-        v.text = ustr(text);
+        plan.code = feature && same_no_case(rs->GetColumnName(column), L"locked_by") ? 3 : 0;
         break;
     case AD_COLUMN_DATE_TIME:
-        v.code = 2;
-        v.text = to_iso_datetime(text.GetString(), false);
+        plan.code = 2;
+        plan.date_time = true;
         break;
     case AD_COLUMN_FLOAT:
-        v.code = 4;
-        v.text = ustr(text);
+        plan.code = 4;
         break;
     default:
-        v.code = 3;
-        v.text = ustr(text);
+        plan.code = 3;
     }
+    return plan;
+}
+
+ExecuteQueryResp::Value ExecuteQueryResp::read_value(AdResultSetPtr const &rs, ColumnPlan const &plan, CString &text) {
+    Value v;
+    if (!rs->GetColumnValue(plan.column, text)) return v;
+    if (plan.reference) {
+        if (text == L"0") return v;
+        v.kind = 0;
+        v.type_name = plan.type_name;
+        v.text = ustr(text);
+        return v;
+    }
+    v.kind = 1;
+    v.code = plan.code;
+    v.text = plan.date_time ? to_iso_datetime(text.GetString(), false) : ustr(text);
     return v;
 }
 
@@ -439,8 +460,14 @@ void ExecuteQueryResp::fill_info(ExecuteQueryStateItem &item, long num_rows, boo
     // Later pages carry no count.
     item.row_count = item.count_only = false;
     info_.limited = rs->ResultIsLimited() != 0;
-    info_.soft_limit = rs->GetQueryLimit(AD_QUERY_LIMIT_SOFT);
-    info_.hard_limit = rs->GetQueryLimit(AD_QUERY_LIMIT_HARD);
+    // The limits are read once per held query, not on every page.
+    if (!item.limits_read) {
+        item.soft_limit = rs->GetQueryLimit(AD_QUERY_LIMIT_SOFT);
+        item.hard_limit = rs->GetQueryLimit(AD_QUERY_LIMIT_HARD);
+        item.limits_read = true;
+    }
+    info_.soft_limit = item.soft_limit;
+    info_.hard_limit = item.hard_limit;
     AdQueryDefPtr def = rs->GetQueryDef();
     AdEntityDef *primary = def ? def->GetPrimaryEntity() : nullptr;
     info_.stateless = primary && primary->IsType(AD_STATELESS) == 1;
@@ -491,7 +518,7 @@ void ExecuteQueryResp::map_columns(ExecuteQueryStateItem &item) {
     }
     item.tags.assign(n + 1, 0);
     item.labels.assign(n + 1, Nul::UString());
-    bool const feature = feature_level_of(rs);
+    bool const feature = feature_level_of(item);
     AdQueryDefPtr def = rs->GetQueryDef();
     for (int j = 1; j <= n && j < static_cast<int>(item.shown.size()); ++j) {
         if (!item.shown[j]) continue;

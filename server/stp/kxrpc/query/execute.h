@@ -53,6 +53,11 @@ public:
         std::vector<Nul::UString> labels; // label per result column, from 1
         bool is_family = false;
         Nul::UString client_offset;
+        // Read on the first page and kept for the later ones: the session's feature level (-1
+        // not yet read) and the query limits.
+        int feature = -1;
+        bool limits_read = false;
+        int soft_limit = 0, hard_limit = 0;
     };
 
     // One value of a row: 0 a reference (record type name and text), 1 a value of `code`, 2 none.
@@ -61,6 +66,14 @@ public:
         int code = 0;
         Nul::UString type_name;
         Nul::UString text;
+    };
+    // How the values of one shown result column go on the wire, decided once per page.
+    struct ColumnPlan {
+        int column = 0;
+        bool reference = false;  // kind 0 with the referenced record type's name
+        Nul::UString type_name;
+        int code = 3;
+        bool date_time = false;  // sent in ISO form
     };
     struct Row {
         unsigned number = 0;
@@ -112,7 +125,8 @@ private:
     // when the columns do not fit.
     bool page(std::shared_ptr<ExecuteQueryStateItem> const &item, int status);
     void fill_info(ExecuteQueryStateItem &item, long num_rows, bool with_columns);
-    Value read_value(ExecuteQueryStateItem &item, int column, bool feature);
+    static ColumnPlan plan_column(ExecuteQueryStateItem &item, int column, bool feature);
+    static Value read_value(AdResultSetPtr const &rs, ColumnPlan const &plan, CString &text);
     void discard(std::shared_ptr<ExecuteQueryStateItem> const &item);
     void fail(Nul::STPException const &e);
     // A file or chart result: the whole result written to a temporary file now, streamed while the
