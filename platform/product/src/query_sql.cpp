@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "budget.h"
 #include "kxproduct/query.h"
 
 namespace kxp {
@@ -21,8 +22,9 @@ void for_each_row(sqlite3* db, const Sql& sql, const std::function<void(sqlite3_
       sqlite3_bind_text(raw, i++, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
     }
   }
+  StatementClock clock;  // the whole statement, as the rows are read at once
   while ((rc = sqlite3_step(raw)) == SQLITE_ROW) row(raw);
-  if (rc != SQLITE_DONE) throw StoreError{rc, std::string("step: ") + sqlite3_errmsg(db)};
+  if (rc != SQLITE_DONE) throw StoreError{rc, "step: " + failure_text(db, rc)};
 }
 
 namespace {
@@ -84,6 +86,7 @@ DeclaredSql::DeclaredSql(SessionCore& c, const CString& sql) {
     sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
     sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
     sqlite3_limit(db_, SQLITE_LIMIT_ATTACHED, 0);
+    budget_client_connection(db_);
     const std::string database = std::to_string(c.database_dbid);
     const std::string mine = "(SELECT dbid FROM main.records WHERE database_dbid=" + database + ")";
     std::string views = "CREATE TEMP VIEW records AS SELECT * FROM main.records WHERE database_dbid=" + database + ";";

@@ -79,10 +79,12 @@ protected:
                (filter.empty() ? "" : "<CTG:filtering>" + filter + "</CTG:filtering>") + "</CTG:definition>" + options +
                "</CTG:execute-query>";
     }
-    kxtest::Outcome first(std::string const &document, int request_num) {
+    kxtest::Outcome first(std::string const &document, int request_num,
+                          std::shared_ptr<LoginSession> const &who = nullptr) {
         return call<ExecuteQueryArgs>(
             kxrpc_execute_query,
-            cat(cat(header(alice_), words({static_cast<std::uint32_t>(request_num), 0, 0})), str(document)));
+            cat(cat(header(who ? who : alice_), words({static_cast<std::uint32_t>(request_num), 0, 0})),
+                str(document)));
     }
     kxtest::Outcome again(StateItemPtr const &item, int request_num) {
         return call<ExecuteQueryArgs>(
@@ -269,7 +271,11 @@ TEST_F(ExecuteTest, DeclaredSqlShowsEveryColumnAndTheFirstIdentifyingOneWins) {
         "kx.record:Defect@KXDEMO/ISSUE</TEAM:href></CTG:primary-record-type><CTG:sql>SELECT "
         "display_name AS id, dbid AS DBID FROM records ORDER BY dbid LIMIT 3</CTG:sql></CTG:definition>"
         "</CTG:execute-query>";
-    kxtest::Outcome o = first(d, 10);
+    // SQL of the client's own needs a raw-SQL writer: alice is not one, admin (a super user) is.
+    kxtest::Outcome refused = first(d, 10);
+    EXPECT_NE(error(refused).first, 0);
+    EXPECT_NE(error(refused).second.find("raw-SQL writer"), std::string::npos) << error(refused).second;
+    kxtest::Outcome o = first(d, 10, login(L"admin"));
     ASSERT_EQ(error(o).first, 0) << error(o).second;
     EXPECT_FALSE(resp(o)->info().generated_sql);
     EXPECT_EQ(resp(o)->info().tags, (std::vector<int>{Nul::XmlTag::CTG_short_string, Nul::XmlTag::CTG_dbid}));

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "ks_rpcsvc.h"
+#include "kxproduct/budget.h"
 #include "kxwin/winsock.h"
 #include "wire/casts.h"
 
@@ -39,6 +40,7 @@ void shutdown_nice(int status, Nul::UString const &text) {
         exit_now(status);
     }
     trace_core("Executing shutdown command, svc_exit...");
+    KXStatementBudget::InterruptRunning();
     ks_svc_exit();
     trace_core("svc_exit  completed");
     close_listener(ipv6_socket, "Closing ipv6 socket", "Closed ipv6 socket");
@@ -53,6 +55,8 @@ void shutdown_nice(int status, Nul::UString const &text) {
 extern "C" void stprpc_interrupt(int signum) {
     if (signum != SIGINT && signum != SIGTERM) std::abort();
     recorded_signal = signum;
+    // A statement that runs on would keep its worker, and so the loop, from ever ending.
+    KXStatementBudget::InterruptRunning();
     ks_svc_exit();
 }
 
@@ -64,6 +68,7 @@ std::atomic<bool> stop_asked{false};
 
 void request_stop() {
     stop_asked = true;
+    KXStatementBudget::InterruptRunning();
     ks_svc_exit();
 }
 
