@@ -359,6 +359,14 @@ TEST_F(ExecuteTest, FileAndChartResultsStreamInChunksOfRequestNum) {
     auto const [text, end] = read_chunks(reply, at - 8, 64);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 21) << text; // labels and 20 rows
     EXPECT_EQ(Bytes(reply.begin() + static_cast<long>(end), reply.end()), handle_of(nullptr));
+    // The longest delimiter allowed is taken as it is.
+    std::string const longest(ExecuteQueryResp::max_delimiter_length, '|');
+    Bytes const wide = first(doc(column(L"id") + column(L"Headline"),
+                                 "<CTG:return-as-file/><CTG:result-set-options><CTG:delimiter>" + longest +
+                                     "</CTG:delimiter></CTG:result-set-options>"),
+                             1 << 20)
+                           .reply();
+    EXPECT_NE(find(wide, "id" + longest + "Headline\n"), std::string::npos);
 
     std::string const chart_options = "<CTG:chart-options><CTG:image-format>CTG:image-format-png</CTG:image-format>"
                                       "<CTG:width>200</CTG:width><CTG:height>0</CTG:height>"
@@ -392,6 +400,10 @@ TEST_F(ExecuteTest, FileAndChartRefusals) {
         {"<CTG:return-as-file/>", "", 0, "chunk size must be greater than 0"},
         {"<CTG:chart-options/>" + past_the_end, "", 100, "TLQSV1048I"},
         {"<CTG:chart-options><CTG:width>5000</CTG:width></CTG:chart-options>", "", 100, "TLQSV0789E"},
+        // Every cell carries the delimiter: one past the bound is refused before the file is made.
+        {"<CTG:return-as-file/><CTG:result-set-options><CTG:delimiter>" +
+             std::string(ExecuteQueryResp::max_delimiter_length + 1, ';') + "</CTG:delimiter></CTG:result-set-options>",
+         "", 100, "TLQSV0851E 'CTG:delimiter' element has illegal value"},
     };
     for (Case const &c : cases) {
         Bytes const reply = first(doc(column(L"Severity"), c.options, c.filter), c.request_num).reply();
