@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -15,6 +16,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Four cross joins of the records: far more rows than any budget lets through.
+// A short time limit, set before the product reads it.
+[[maybe_unused]] const int kTimeLimit = ::setenv("KX_STATEMENT_TIME_MS", "300", 1);
+
 // The store's bit for the raw-SQL-writer privilege.
 constexpr int kStoredRawSqlWriter = 64;
 
@@ -28,7 +32,11 @@ class BudgetTest : public ProductTest {
     q->SetDeclaredSQL(sql);
     return BuildResultSet(s, q);
   }
-  KXSmartPtr<KXSession> session_ = demo_logon(L"admin");
+  void SetUp() override {
+    ProductTest::SetUp();
+    session_ = demo_logon(L"admin");
+  }
+  KXSmartPtr<KXSession> session_;
 };
 
 }  // namespace
