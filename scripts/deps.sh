@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, only those that are missing.
 set -euo pipefail
 pkgs=(g++ cmake ninja-build pkg-config libicu-dev libxerces-c-dev libtirpc-dev libsqlite3-dev
-      libpng-dev libjpeg-dev libcairo2-dev liblua5.4-dev uuid-dev libgtest-dev libgmock-dev libbenchmark-dev ccache
+      libpng-dev libjpeg-dev libcairo2-dev liblua5.4-dev libsodium-dev uuid-dev libgtest-dev libgmock-dev libbenchmark-dev ccache
       rpcbind rpcsvc-proto libxml2-utils iproute2 clang-16 libclang-rt-16-dev)
 missing=()
 for p in "${pkgs[@]}"; do
