@@ -3,6 +3,6 @@
 # driver; arguments go to the driver (-seconds S, -rounds R, -worker_threads N).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bash "$root/scripts/deps.sh"
+bash "$root/scripts/deps.sh" bench >&2
 bash "$root/scripts/build.sh" "$root/build/bench" -DKX_TESTS=OFF -DKX_BENCH=ON -DCMAKE_BUILD_TYPE=Release >&2
 exec "$root/build/bench/bin/rpcsvc_load_driver" "$@"

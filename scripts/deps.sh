@@ -1,9 +1,23 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, only those that are missing.
+# deps.sh run|test|bench|coverage: installs the Debian packages that are missing for building and
+# running the server (run), for that and the tests, fuzzers and CI tools (test), for that and the
+# benchmarks (bench), or for the tests and the coverage report (coverage).
 set -euo pipefail
-pkgs=(g++ cmake ninja-build pkg-config libicu-dev libxerces-c-dev libtirpc-dev libsqlite3-dev
-      libpng-dev libjpeg-dev libcairo2-dev liblua5.4-dev libsodium-dev uuid-dev libgtest-dev libgmock-dev libbenchmark-dev ccache
-      rpcbind rpcsvc-proto libxml2-utils iproute2 clang-16 libclang-rt-16-dev)
+# Building and running the server and the ARM agent.
+run=(g++ cmake ninja-build pkg-config ccache libicu-dev libxerces-c-dev libtirpc-dev libsqlite3-dev
+     libpng-dev libjpeg-dev libcairo2-dev liblua5.4-dev uuid-dev libsodium-dev)
+# The tests (GoogleTest, rpcinfo, xmllint, the example client), the fuzzers (clang and its
+# libFuzzer runtime).
+test=(libgtest-dev libgmock-dev rpcbind libxml2-utils iproute2 python3 clang-16 libclang-rt-16-dev)
+# The benchmarks (Google Benchmark; rpcgen for the reference svc_run server).
+bench=(libbenchmark-dev rpcsvc-proto)
+case ${1:-} in
+  run) pkgs=("${run[@]}") ;;
+  test) pkgs=("${run[@]}" "${test[@]}") ;;
+  bench) pkgs=("${run[@]}" "${bench[@]}") ;;
+  coverage) pkgs=("${run[@]}" "${test[@]}" gcovr) ;;
+  *) echo "usage: $0 run|test|bench|coverage" >&2; exit 2 ;;
+esac
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

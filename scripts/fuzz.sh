@@ -7,6 +7,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-30}
+bash "$root/scripts/deps.sh" test
 tree=$root/build/fuzz
 cc=$(command -v clang-16 || command -v clang)
 cxx=$(command -v clang++-16 || command -v clang++)

@@ -6,7 +6,7 @@
 # (scripts/bench.sh builds and runs them).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bash "$root/scripts/deps.sh"
+bash "$root/scripts/deps.sh" test
 jobs=$(nproc)
 build() { bash "$root/scripts/build.sh" "$@"; }
 # Targets that are not built leave a placeholder test named <target>_NOT_BUILT.

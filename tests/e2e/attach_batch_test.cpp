@@ -1,6 +1,7 @@
 // Attachments through a change batch against the real program with a libtirpc client: upload with
-// make_attachment, add it to a record being edited (kind 8), commit the record (kind 6) and read
-// the stored content back with get_attachment.
+// make_attachment, add it to a record being edited (kind 8, or the upload itself when the record is
+// already being edited), commit the record (kind 6) and read the stored content back with
+// get_attachment.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -23,11 +24,10 @@ bool_t xdr_names(XDR *xdrs, int type, std::vector<std::string> names) {
     return TRUE;
 }
 
-constexpr char const *record_name = "ISSUE00000003";
-
 // make_attachment of `content` in chunks of at most 4 bytes, ended by an empty chunk.
 struct Upload {
     Handle session{}, attachment{};
+    std::string record = "ISSUE00000003", file = "e2e.bin";
     std::string content;
     bool_t failed = TRUE;
     ErrorRecord error;
@@ -35,9 +35,9 @@ struct Upload {
 
 bool_t xdr_upload(XDR *xdrs, Upload *u) {
     int chunk = 4;
-    std::string file = "e2e.bin", comment = "through a batch";
-    if (!xdr_header(xdrs, &u->session) || !xdr_names(xdrs, 45, {"Defect", record_name, "Attachments"}) ||
-        !xdr_utf8(xdrs, &file) || !xdr_utf8(xdrs, &comment) || !xdr_int(xdrs, &chunk))
+    std::string comment = "through a batch";
+    if (!xdr_header(xdrs, &u->session) || !xdr_names(xdrs, 45, {"Defect", u->record, "Attachments"}) ||
+        !xdr_utf8(xdrs, &u->file) || !xdr_utf8(xdrs, &comment) || !xdr_int(xdrs, &chunk))
         return FALSE;
     for (std::size_t at = 0; at < u->content.size(); at += 4) {
         u_int n = static_cast<u_int>(std::min<std::size_t>(4, u->content.size() - at));
@@ -61,6 +61,7 @@ bool_t xdr_upload_reply(XDR *xdrs, Upload *u) {
 // create_temp of the record for Modify.
 struct Temp {
     Handle session{}, record{};
+    std::string name = "ISSUE00000003";
     bool_t failed = TRUE;
     ErrorRecord error;
 };
@@ -71,7 +72,7 @@ bool_t xdr_temp(XDR *xdrs, Temp *t) {
     int wtid = 5;
     bool_t has_action = TRUE, has_duplicate = FALSE;
     return xdr_u_int(xdrs, &no_correlator) && xdr_handle(xdrs, &t->session) && xdr_utf8(xdrs, &locale) &&
-           xdr_int(xdrs, &wtid) && xdr_names(xdrs, 32, {"Defect", record_name}) && xdr_bool(xdrs, &has_action) &&
+           xdr_int(xdrs, &wtid) && xdr_names(xdrs, 32, {"Defect", t->name}) && xdr_bool(xdrs, &has_action) &&
            xdr_names(xdrs, 40, {"Defect", "Modify"}) && xdr_bool(xdrs, &has_duplicate);
 }
 
@@ -82,9 +83,10 @@ bool_t xdr_temp_reply(XDR *xdrs, Temp *t) {
     return xdr_handle(xdrs, &t->record) && xdr_utf8(xdrs, &name) && xdr_utf8(xdrs, &id);
 }
 
-// deliver_change_context: kind 8 (record, attachment), then kind 6 (record).
+// deliver_change_context: by default kind 8 (record, attachment), then kind 6 (record).
 struct Batch {
     Handle session{}, record{}, attachment{};
+    std::vector<int> ops{8, 6};
     bool_t failed = TRUE;
     ErrorRecord error;
     std::vector<int> kinds;
@@ -93,10 +95,12 @@ struct Batch {
 
 bool_t xdr_batch(XDR *xdrs, Batch *b) {
     bool_t more = TRUE, end = FALSE;
-    int add = 8, commit = 6;
-    return xdr_header(xdrs, &b->session) && xdr_bool(xdrs, &more) && xdr_int(xdrs, &add) &&
-           xdr_handle(xdrs, &b->record) && xdr_handle(xdrs, &b->attachment) && xdr_bool(xdrs, &more) &&
-           xdr_int(xdrs, &commit) && xdr_handle(xdrs, &b->record) && xdr_bool(xdrs, &end);
+    if (!xdr_header(xdrs, &b->session)) return FALSE;
+    for (int kind : b->ops) {
+        if (!xdr_bool(xdrs, &more) || !xdr_int(xdrs, &kind) || !xdr_handle(xdrs, &b->record)) return FALSE;
+        if (kind == 8 && !xdr_handle(xdrs, &b->attachment)) return FALSE;
+    }
+    return xdr_bool(xdrs, &end);
 }
 
 bool_t xdr_batch_reply(XDR *xdrs, Batch *b) {
@@ -120,6 +124,7 @@ bool_t xdr_batch_reply(XDR *xdrs, Batch *b) {
 // get_attachment of the stored attachment by name, in chunks of 4 bytes.
 struct Download {
     Handle session{};
+    std::string record = "ISSUE00000003", file = "e2e.bin";
     bool_t failed = TRUE;
     ErrorRecord error;
     std::vector<std::string> chunks;
@@ -127,7 +132,7 @@ struct Download {
 
 bool_t xdr_download(XDR *xdrs, Download *d) {
     int chunk = 4;
-    return xdr_header(xdrs, &d->session) && xdr_names(xdrs, 44, {"Defect", record_name, "Attachments", "e2e.bin"}) &&
+    return xdr_header(xdrs, &d->session) && xdr_names(xdrs, 44, {"Defect", d->record, "Attachments", d->file}) &&
            xdr_int(xdrs, &chunk);
 }
 
@@ -182,4 +187,74 @@ TEST_F(AttachBatchE2E, UploadAddInABatchAndDownloadTheStoredBytes) {
     ASSERT_EQ(RPC_SUCCESS, client.call(13, as_proc(xdr_download), &down, as_proc(xdr_download_reply), &down));
     ASSERT_FALSE(down.failed) << down.error.message;
     EXPECT_EQ((std::vector<std::string>{"abcd", up.content.substr(4, 4), "i"}), down.chunks);
+}
+
+namespace {
+
+// An upload of `content` to `record` while the record is open for Modify, then a batch of `ops`
+// that commits it; answers the content read back.
+std::string upload_into_edit(Client &client, Handle const &session, std::string const &record, std::vector<int> ops,
+                             std::string const &content) {
+    Temp temp;
+    temp.session = session;
+    temp.name = record;
+    EXPECT_EQ(RPC_SUCCESS, client.call(9, as_proc(xdr_temp), &temp, as_proc(xdr_temp_reply), &temp));
+    EXPECT_FALSE(temp.failed) << temp.error.message;
+
+    Upload up;
+    up.session = session;
+    up.record = record;
+    up.file = record + ".bin";
+    up.content = content;
+    EXPECT_EQ(RPC_SUCCESS, client.call(14, as_proc(xdr_upload), &up, as_proc(xdr_upload_reply), &up));
+    EXPECT_FALSE(up.failed) << up.error.message;
+
+    Batch batch;
+    batch.session = session;
+    batch.record = temp.record;
+    batch.attachment = up.attachment;
+    batch.ops = ops;
+    EXPECT_EQ(RPC_SUCCESS, client.call(10, as_proc(xdr_batch), &batch, as_proc(xdr_batch_reply), &batch));
+    EXPECT_FALSE(batch.failed) << batch.error.message;
+    EXPECT_EQ(std::vector<int>(ops.size(), 1), batch.kinds) << batch.error.message;
+
+    Download down;
+    down.session = session;
+    down.record = record;
+    down.file = up.file;
+    EXPECT_EQ(RPC_SUCCESS, client.call(13, as_proc(xdr_download), &down, as_proc(xdr_download_reply), &down));
+    EXPECT_FALSE(down.failed) << down.error.message;
+    std::string got;
+    for (auto const &chunk : down.chunks) got += chunk;
+    return got;
+}
+
+} // namespace
+
+// The upload joins the open edit of its record: the record's commit alone stores it, and kind 8
+// after it adds nothing a second time.
+TEST_F(AttachBatchE2E, AnUploadIntoARecordBeingEditedIsStoredByEitherFlow) {
+    Client client(server_->port());
+    ASSERT_TRUE(client.ok());
+    Login login;
+    ASSERT_EQ(RPC_SUCCESS, call_login(client, login));
+    ASSERT_FALSE(login.failed) << login.error.message;
+    EXPECT_EQ("committed with the record alone",
+              upload_into_edit(client, login.handle, "ISSUE00000006", {6}, "committed with the record alone"));
+    EXPECT_EQ("added by kind 8 too",
+              upload_into_edit(client, login.handle, "ISSUE00000007", {8, 6}, "added by kind 8 too"));
+}
+
+// An operation kind above 11 is the error reply of reason 40, not undecodable arguments.
+TEST_F(AttachBatchE2E, UnknownOperationKindIsAnErrorReply) {
+    Client client(server_->port());
+    ASSERT_TRUE(client.ok());
+    Login login;
+    ASSERT_EQ(RPC_SUCCESS, call_login(client, login));
+    Batch batch;
+    batch.session = login.handle;
+    batch.ops = {12};
+    ASSERT_EQ(RPC_SUCCESS, client.call(10, as_proc(xdr_batch), &batch, as_proc(xdr_batch_reply), &batch));
+    EXPECT_TRUE(batch.failed);
+    EXPECT_EQ(40, batch.error.reason);
 }

@@ -159,4 +159,57 @@ TEST_F(QueryE2E, AQueryInXmlPagedToItsEndHasTheRowsOfTheSetFile) {
     EXPECT_EQ(gone.reason, 40);
 }
 
+TEST_F(QueryE2E, HostileQueryDocumentsGetSmallErrorsAndTheServerServesOn) {
+    std::string const open = "<CTG:execute-query xmlns:CTG=\"" + ctg + "\">";
+    std::string const close = "</CTG:execute-query>";
+    // An entity of 64 KiB referenced 200 times, as a 13 MB expansion would be echoed.
+    std::string refs;
+    for (int k = 0; k < 200; ++k) refs += "&e;";
+    std::string const bomb = "<!DOCTYPE CTG:execute-query [<!ENTITY e \"" + std::string(1 << 16, 'x') + "\">]>" + open +
+                             "<CTG:definition>" + refs + "</CTG:definition>" + close;
+    std::string deep = open;
+    for (int k = 0; k < 2000; ++k) deep += "<CTG:definition>";
+    std::string wide = "<CTG:execute-query xmlns:CTG=\"" + ctg + "\"";
+    for (int k = 0; k < 5000; ++k) wide += " a" + std::to_string(k) + "=\"1\"";
+    wide += "/>";
+    std::string const large = open + std::string(2 << 20, ' ') + close;
+    std::string const primary = "<CTG:primary-record-type><TEAM:href xmlns:TEAM=\"http://korvax.example/TEAM\">"
+                                "kx.record:Defect@KXDEMO/ISSUE</TEAM:href></CTG:primary-record-type>";
+    // Well formed, but the filter names a 512 KiB tag that the error repeats.
+    std::string const unknown = open + "<CTG:definition>" + primary +
+                                "<CTG:filtering><CTG:" + std::string(512 << 10, 'n') +
+                                "/></CTG:filtering></CTG:definition>" + close;
+    struct Case {
+        char const *name;
+        std::string const &doc;
+        char const *says;
+    } const cases[] = {
+        {"entity bomb", bomb, "a DOCTYPE declaration is not accepted"},
+        {"deep", deep, "elements are nested deeper than 256 levels"},
+        {"wide", wide, "an element has more than 256 attributes"},
+        {"large", large, "the document is longer than 1048576 bytes"},
+        {"unknown name", unknown, "nnnnnnnn"},
+    };
+    for (Case const &c : cases) {
+        Body body = session(alice_);
+        body.i(10).u(0).u(0).s(c.doc);
+        Reply r = call(*client_, 7, body);
+        ASSERT_FALSE(r.bytes.empty()) << c.name;
+        EXPECT_LT(r.bytes.size(), 8192u) << c.name;
+        EXPECT_EQ(r.u(), 1u) << c.name;
+        EXPECT_NE(r.i(), 0) << c.name;
+        // The message, or its cause's, says why.
+        EXPECT_NE(r.bytes.find(c.says), std::string::npos) << c.name << ": " << r.bytes.substr(0, 300);
+        EXPECT_EQ(RPC_SUCCESS, client_->ping()) << c.name;
+    }
+    // And a well-formed query still runs.
+    std::string const good = open + "<CTG:definition>" + primary + "<CTG:display-fields><CTG:column>" + path("id") +
+                             "</CTG:column></CTG:display-fields></CTG:definition>" + close;
+    Body body = session(alice_);
+    body.i(10).u(0).u(0).s(good);
+    Page page = read_page(call(*client_, 7, body));
+    EXPECT_FALSE(page.failed) << page.reason;
+    EXPECT_FALSE(page.rows.empty());
+}
+
 } // namespace

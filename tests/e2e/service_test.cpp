@@ -100,15 +100,16 @@ TEST_F(ServiceCycle, InstallStartServeStopRemove) {
     EXPECT_EQ(L"KXRPC Chart Server", display_name);
     EXPECT_EQ(SERVICE_AUTO_START, start_type);
 
+    // A failed service command ends with -1.
     Outcome again = run_to_exit({"-install_service"}, dir_.path());
-    EXPECT_EQ(0, again.status);
+    EXPECT_EQ(255, again.status);
     EXPECT_EQ("Call to CreateService failed\nError Code: (0x431)\nError Message: The specified service already "
               "exists.\n",
               again.err);
 
     // Started from a console, the dispatcher finds no manager behind it.
     Outcome console = run_to_exit({"-start_service"}, dir_.path());
-    EXPECT_EQ(0, console.status);
+    EXPECT_EQ(255, console.status);
     EXPECT_EQ("Failed to start service dispatcher\nError Code: (0x427)\nError Message: The service process could "
               "not connect to the service controller.\n",
               console.err);
@@ -158,7 +159,7 @@ TEST_F(ServiceCycle, InstallStartServeStopRemove) {
     CloseServiceHandle(manager);
 
     Outcome gone = run_to_exit({"-remove_service"}, dir_.path());
-    EXPECT_EQ(0, gone.status);
+    EXPECT_EQ(255, gone.status);
     EXPECT_EQ("Call to OpenService failed\nError Code: (0x424)\nError Message: The specified service does not exist "
               "as an installed service.\n",
               gone.err);

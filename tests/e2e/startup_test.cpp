@@ -7,7 +7,10 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace e2e;
 
@@ -107,4 +110,73 @@ TEST(Startup, NoSigHandlerLeavesSigtermItsDefaultAndArmWithoutAgentRunsOn) {
     }
     server.signal(SIGTERM);
     EXPECT_EQ(128 + SIGTERM, server.wait().status);
+}
+
+namespace {
+
+// Runs the program with the standard output `out_fd` (closed when -1) and the standard error in a
+// file; waits until that file says the port line could not be written, and returns the port it
+// names (0 when it never did).
+int start_without_port_line(TempDir const &dir, int out_fd, pid_t &pid) {
+    std::string const err_path = dir.file("stderr");
+    pid = ::fork();
+    if (pid == 0) {
+        int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(err, 2);
+        if (out_fd < 0)
+            ::close(1);
+        else
+            ::dup2(out_fd, 1);
+        if (::chdir(dir.path().c_str()) != 0)
+            ::_exit(126);
+        ::execl(program_path(), program_path(), static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    std::string const said = "Cannot write the port line (port ";
+    for (int waited = 0; waited < 15000; waited += 20) {
+        std::string const err = read_file(err_path);
+        if (auto at = err.find(said); at != std::string::npos && err.find('\n', at) != std::string::npos)
+            return std::atoi(err.c_str() + at + said.size());
+        int status;
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            return 0;
+        }
+        ::usleep(20000);
+    }
+    return 0;
+}
+
+// Stops the server with SIGTERM and gives its exit status as the shell shows it.
+int stop(pid_t pid) {
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+} // namespace
+
+// Without a reader of the port line the server says so on standard error and serves on: a
+// closed standard output (never taken by a listening socket) and a pipe whose reader is gone.
+TEST(Startup, AnUnwritablePortLineIsReportedAndTheServerServes) {
+    int gone[2];
+    ASSERT_EQ(0, ::pipe(gone));
+    ::close(gone[0]);
+    for (int out_fd : {-1, gone[1]}) {
+        TempDir dir;
+        pid_t pid = -1;
+        int const port = start_without_port_line(dir, out_fd, pid);
+        ASSERT_GT(pid, 0) << out_fd << ": " << read_file(dir.file("stderr"));
+        EXPECT_GT(port, 0) << read_file(dir.file("stderr"));
+        {
+            Client client(port);
+            EXPECT_TRUE(client.ok());
+            if (client.ok()) {
+                EXPECT_EQ(RPC_SUCCESS, client.ping());
+            }
+        }
+        EXPECT_EQ(0, stop(pid)) << out_fd;
+    }
+    ::close(gone[1]);
 }

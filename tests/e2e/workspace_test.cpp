@@ -232,7 +232,12 @@ TEST_F(WorkspaceE2E, SearchPagingMatrixAndTheHandlesEnd) {
         SearchReply gone = read_search(search(*client_, more(alice_, first.handle, 1)));
         EXPECT_EQ(gone.error_reason, 40);
     }
-    for (auto [start_row, page_size] : {std::pair{0, 10}, {-3, 10}, {1, 0}, {1, -1}})
+    // A page size of 0 keeps the product's default page of 100 hits: every hit on one page.
+    SearchReply defaulted = read_search(search(*client_, first_search(alice_, 1000, 0, 1, "the OR crash")));
+    EXPECT_EQ(defaulted.error_reason, 0);
+    EXPECT_EQ(defaulted.hits, all.hits);
+    EXPECT_EQ(defaulted.handle, std::string(4, '\0'));
+    for (auto [start_row, page_size] : {std::pair{0, 10}, {-3, 10}, {1, -1}, {1, -100}})
         EXPECT_EQ(read_search(search(*client_, first_search(alice_, 5, page_size, start_row, "crash"))).error_reason, 4);
     EXPECT_EQ(read_search(search(*client_, first_search(alice_, 5, 10, 1, "\"unterminated"))).error_reason, 4);
 }

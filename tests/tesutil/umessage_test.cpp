@@ -134,3 +134,17 @@ TEST(WexutilCatalog, EntriesAsWritten) {
     EXPECT_EQ(text(UMessage(Nul::wexutil_catalog, Nul::WEXUTIL_ARM_ERROR, "gone")),
               "TLQSV0670E Application Resource Measurement (ARM) error: gone.");
 }
+
+TEST(UMessage, EchoCutsLongTextKeepingSurrogatePairs) {
+    unsigned const max = UMessage::max_echo_units;
+    UString const at_bound(std::wstring(max, L'x'));
+    EXPECT_EQ(UMessage::echo(at_bound), at_bound);
+    UString const past(std::wstring(max + 1, L'x'));
+    EXPECT_EQ(UMessage::echo(past), UString(std::wstring(max, L'x') + L"..."));
+    // A pair that straddles the bound goes as a whole.
+    UString const pair(std::wstring(max - 1, L'x') + L"\U0001F600" + L"y");
+    EXPECT_EQ(UMessage::echo(pair), UString(std::wstring(max - 1, L'x') + L"..."));
+    EXPECT_EQ(UString(L"ab\U0001F600c").left(3), UString(L"ab"));
+    EXPECT_EQ(UString(L"ab\U0001F600c").left(4), UString(L"ab\U0001F600"));
+    EXPECT_EQ(UString(L"ab").left(0), UString());
+}

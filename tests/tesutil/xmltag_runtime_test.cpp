@@ -89,3 +89,45 @@ TEST(XmlTagRunTime, IdsAndNamespacesInAFreshProcess) {
     EXPECT_EQ(&XmlTag::lookup(XmlTag::Id(1167)), &first);  // earlier blocks did not move
     EXPECT_EQ(failure_text([] { XmlTag::lookup(XmlTag::Id(1301)); }), bad_id);
 }
+
+// Alone or after the test above: what exists before is read from the ids it gets.
+TEST(XmlTagRunTime, FreshNamesStopAtTheBounds) {
+    std::string const full = "TLQSV0654E XmlTag::lookup(): called with illegal value.";
+    UString const other(L"urn:example:other");
+    std::int32_t const last_id = XmlTag::FIRST_RUN_TIME_ID + XmlTag::MAX_RUN_TIME_TAGS - 1;
+
+    // A name longer than the text the table may keep is refused and takes neither an id nor room.
+    UString const huge(std::wstring(XmlTag::MAX_RUN_TIME_TEXT_UNITS + 1, L'h'));
+    int const before = XmlTag::lookup(other, UString(L"before-huge")).id();
+    EXPECT_EQ(failure_text([&] { XmlTag::lookup(other, huge); }), full);
+    int const after = XmlTag::lookup(other, UString(L"after-huge")).id();
+    EXPECT_EQ(after, before + 1);
+
+    // Fresh names, as a client sending one new name per document, until the table refuses.
+    int made = 0;
+    std::string refusal;
+    for (int k = 0; k < 2 * XmlTag::MAX_RUN_TIME_TAGS && refusal.empty(); ++k) {
+        refusal = failure_text([&] { XmlTag::lookup(other, UString(L"fresh-" + std::to_wstring(k))); });
+        if (refusal == "no exception") {
+            refusal.clear();
+            ++made;
+        }
+    }
+    EXPECT_EQ(refusal, full);
+    EXPECT_EQ(after + made, last_id);
+    EXPECT_EQ(XmlTag::lookup(XmlTag::Id(last_id)).id(), last_id);
+    EXPECT_EQ(failure_text([&] { XmlTag::lookup(XmlTag::Id(last_id + 1)); }), bad_id);
+    // Known names still resolve, run-time and predefined alike.
+    EXPECT_EQ(XmlTag::lookup(other, UString(L"fresh-0")).id(), after + 1);
+    EXPECT_EQ(XmlTag::lookup(XmlTag::ns_URI(XmlTag::NS_KX), UString(L"record")).id(), 283);
+    EXPECT_EQ(failure_text([&] { XmlTag::lookup(XmlTag::NS_FLD, UString(L"Headline")); }), full);
+
+    // Namespaces are bounded the same way: fresh URIs stop at their own bound.
+    for (int k = 0; k < 2 * XmlTag::MAX_RUN_TIME_NAMESPACES; ++k)
+        failure_text([&] { XmlTag::lookup(UString(L"urn:fresh:" + std::to_wstring(k)), UString(L"x")); });
+    XmlTag::NsId const last_ns = XmlTag::NsId(XmlTag::NUM_WK_NAMESPACES + XmlTag::MAX_RUN_TIME_NAMESPACES - 1);
+    EXPECT_FALSE(XmlTag::ns_URI(last_ns).empty());
+    EXPECT_EQ(failure_text([&] { XmlTag::ns_URI(XmlTag::NsId(last_ns + 1)); }),
+              "TLQSV0654E XmlTag::ns_URI(): called with illegal value.");
+    EXPECT_EQ(XmlTag::lookup(other, UString(L"fresh-1")).id(), after + 2);
+}

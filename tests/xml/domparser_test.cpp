@@ -147,14 +147,94 @@ TEST(DomParser, PartialDocumentIsNotKept) {
     EXPECT_THROW(empty.root(), RuntimeException);
 }
 
-TEST(DomParser, ExternalEntitiesAreNotRead) {
-    DomParser p("<!DOCTYPE r [<!ENTITY e SYSTEM \"file:///etc/hostname\">]><r>&e;</r>");
-    EXPECT_RAISES(p.root(), RuntimeException,
-                  "TLQSV0675E Xerces SAXParseException: line: 1, column: 63, msg: unable to open external entity "
-                  "'file:///etc/hostname'.");
-    // Internal entities are expanded into the text.
-    DomParser q("<!DOCTYPE r [<!ENTITY a \"x&amp;\"><!ENTITY b \"&a;&a;\">]><r>&b;</r>");
-    EXPECT_EQ(utf8(q.root().data()), "x&x&");
+TEST(DomParser, DoctypeIsRefused) {
+    // Without a DTD there are no entities of the document's own: neither external nor expanding ones.
+    std::string const documents[] = {
+        "<!DOCTYPE r [<!ENTITY e SYSTEM \"file:///etc/hostname\">]><r>&e;</r>",
+        "<!DOCTYPE r [<!ENTITY a \"x&amp;\"><!ENTITY b \"&a;&a;\">]><r>&b;</r>",
+        "<?xml version=\"1.0\"?>\n<!-- c --><!DOCTYPE r><r/>",
+    };
+    for (std::string const &text : documents) {
+        DomParser p(text);
+        try {
+            p.root();
+            ADD_FAILURE() << text;
+        } catch (RuntimeException const &e) {
+            std::string const message = xmltest::rendered(e);
+            EXPECT_EQ(message.rfind("TLQSV0675E", 0), 0u) << message;
+            EXPECT_NE(message.find("msg: a DOCTYPE declaration is not accepted."), std::string::npos) << message;
+        }
+    }
+    // Other structure the prolog cannot hold keeps the parser's own explanation.
+    EXPECT_RAISES(DomParser("abc<r/>").root(), RuntimeException,
+                  "TLQSV0675E Xerces SAXParseException: line: 1, column: 1, msg: invalid document structure.");
+    // The predefined entities and character references need no DTD.
+    DomParser plain("<r>&amp;&lt;&#65;</r>");
+    EXPECT_EQ(utf8(plain.root().data()), "&<A");
+}
+
+TEST(DomParser, DepthBound) {
+    int const max = Nul::XmlLimits::max_depth;
+    DomParser at_bound(xmltest::nested(max));
+    DomParser::Elem e = at_bound.root();
+    int depth = 1;
+    for (DomParser::Elem c = e.child(); !c.is_empty(); c = c.child()) ++depth;
+    EXPECT_EQ(depth + 1, max);
+    DomParser past(xmltest::nested(max + 1));
+    EXPECT_RAISES(past.root(), RuntimeException,
+                  "TLQSV0675E Xerces SAXParseException: line: 1, column: " + std::to_string(3 * max + 5) +
+                      ", msg: elements are nested deeper than 256 levels.");
+    // Refused once, refused again: nothing of the broken document is kept.
+    EXPECT_THROW(past.root(), RuntimeException);
+}
+
+TEST(DomParser, AttributeBound) {
+    int const max = Nul::XmlLimits::max_attributes;
+    DomParser at_bound(xmltest::with_attributes(max));
+    DomParser::Elem root = at_bound.root();
+    int count = 0;
+    while (!root.next_attr().is_nil()) ++count;
+    EXPECT_EQ(count, max);
+    std::string const past = xmltest::with_attributes(max + 1);
+    try {
+        DomParser(past).root();
+        ADD_FAILURE() << "more attributes than the bound were accepted";
+    } catch (RuntimeException const &e) {
+        EXPECT_NE(xmltest::rendered(e).find("msg: an element has more than 256 attributes."), std::string::npos)
+            << xmltest::rendered(e);
+    }
+}
+
+TEST(DomParser, SizeBound) {
+    std::size_t const max = Nul::XmlLimits::max_document_bytes;
+    EXPECT_EQ(DomParser(xmltest::padded(max)).root().data().length(), max - 7);
+    EXPECT_RAISES(DomParser(xmltest::padded(max + 1)).root(), RuntimeException,
+                  "TLQSV0675E Xerces SAXParseException: line: 0, column: 0, msg: the document is longer than "
+                  "1048576 bytes.");
+}
+
+TEST(DomParser, ErrorsEchoAFewKiBOfTheDocument) {
+    // The parser's message names the element.
+    std::string const name(100000, 'n');
+    try {
+        DomParser("<" + name + "></x>").root();
+        ADD_FAILURE() << "a mismatched end tag was accepted";
+    } catch (RuntimeException const &e) {
+        std::string const message = xmltest::rendered(e);
+        EXPECT_NE(message.find("expected end of tag 'nnnn"), std::string::npos) << message.substr(0, 200);
+        EXPECT_LT(message.size(), Nul::UMessage::max_echo_units + 100);
+    }
+    // Navigation errors name the elements they met: a long name is cut.
+    DomParser p("<" + name + "/>");
+    try {
+        p.root().match(kx(L"record"));
+        ADD_FAILURE() << "a foreign root matched";
+    } catch (StateException const &e) {
+        std::string const message = xmltest::rendered(e);
+        EXPECT_LT(message.size(), 2 * Nul::UMessage::max_echo_units);
+        EXPECT_NE(message.find("/" + name.substr(0, 1000)), std::string::npos);
+        EXPECT_EQ(message.substr(message.size() - 5), "...'.");
+    }
 }
 
 TEST(DomParser, CopiesAndAssignment) {

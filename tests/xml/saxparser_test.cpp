@@ -1,5 +1,6 @@
 #include "wexxml/saxparser.h"
 
+#include <algorithm>
 #include <sstream>
 #include <streambuf>
 
@@ -183,11 +184,49 @@ TEST(SaxParser, MalformedInputRaises0704) {
     EXPECT_THROW(SaxParser{empty}, StateException);
 }
 
-TEST(SaxParser, ExternalEntitiesAreNotRead) {
-    std::istringstream in("<!DOCTYPE r [<!ENTITY e SYSTEM \"file:///etc/hostname\">]><r>&e;</r>");
-    SaxParser p(in);
-    EXPECT_RAISES(p.root().data(), StateException,
-                  "TLQSV0704E unable to open external entity 'file:///etc/hostname'");
+TEST(SaxParser, DoctypeIsRefused) {
+    std::istringstream external("<!DOCTYPE r [<!ENTITY e SYSTEM \"file:///etc/hostname\">]><r>&e;</r>");
+    EXPECT_RAISES(SaxParser{external}, StateException, "TLQSV0704E a DOCTYPE declaration is not accepted");
+    std::istringstream bomb("<!DOCTYPE r [<!ENTITY a \"xxxxxxxx\"><!ENTITY b \"&a;&a;&a;&a;\">]><r>&b;&b;</r>");
+    EXPECT_RAISES(SaxParser{bomb}, StateException, "TLQSV0704E a DOCTYPE declaration is not accepted");
+    std::istringstream junk("abc<r/>");
+    EXPECT_RAISES(SaxParser{junk}, StateException, "TLQSV0704E invalid document structure");
+}
+
+// Reads every element of the document through its handles; gives the depth below e.
+static int walk(SaxParser::Elem e) {
+    int deepest = 0;
+    for (SaxParser::Elem c = e.next_child(); !c.is_nil(); c = e.next_child()) deepest = std::max(deepest, walk(c));
+    return deepest + 1;
+}
+
+TEST(SaxParser, DepthBound) {
+    int const max = Nul::XmlLimits::max_depth;
+    std::istringstream at_bound(xmltest::nested(max));
+    SaxParser p(at_bound);
+    EXPECT_EQ(walk(p.root()), max);
+    std::istringstream past(xmltest::nested(max + 1));
+    SaxParser q(past);
+    EXPECT_RAISES(walk(q.root()), StateException, "TLQSV0704E elements are nested deeper than 256 levels");
+}
+
+TEST(SaxParser, AttributeBound) {
+    int const max = Nul::XmlLimits::max_attributes;
+    std::istringstream at_bound(xmltest::with_attributes(max));
+    SaxParser p(at_bound);
+    EXPECT_EQ(p.root().tag(), XmlTag::lookup(UString(), UString(L"r")).id());
+    std::istringstream past(xmltest::with_attributes(max + 1));
+    EXPECT_RAISES(SaxParser{past}, StateException, "TLQSV0704E an element has more than 256 attributes");
+}
+
+TEST(SaxParser, SizeBound) {
+    std::size_t const max = Nul::XmlLimits::max_document_bytes;
+    std::istringstream at_bound(xmltest::padded(max));
+    SaxParser p(at_bound);
+    EXPECT_EQ(p.root().data().length(), max - 7);
+    std::istringstream past(xmltest::padded(max + 1));
+    SaxParser q(past);
+    EXPECT_RAISES(q.root().data(), StateException, "TLQSV0704E the document is longer than 1048576 bytes");
 }
 
 TEST(SaxParser, NilHandlesRaise) {

@@ -32,6 +32,25 @@ inline std::string doc(std::string const &body) {
 
 inline std::string rendered(Nul::STPException const &e) { return e.msg().utf8_str(); }
 
+// `depth` nested elements r, the innermost empty.
+inline std::string nested(int depth) {
+    std::string text;
+    for (int i = 1; i < depth; ++i) text += "<r>";
+    text += "<r/>";
+    for (int i = 1; i < depth; ++i) text += "</r>";
+    return text;
+}
+
+// An element r with `count` attributes.
+inline std::string with_attributes(int count) {
+    std::string text = "<r";
+    for (int i = 0; i < count; ++i) text += " a" + std::to_string(i) + "=\"v\"";
+    return text + "/>";
+}
+
+// A document of exactly `bytes` bytes: an element r padded with blanks.
+inline std::string padded(std::size_t bytes) { return "<r>" + std::string(bytes - 7, ' ') + "</r>"; }
+
 } // namespace xmltest
 
 // Runs `stmt`, expects exception class `cls`, and binds its rendered message to `text`.

@@ -99,17 +99,9 @@ T *fill_context(unsigned char *block, arm_int32_t format, std::size_t values, ch
     return sb;
 }
 
-bool is_high_surrogate(unsigned u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool is_low_surrogate(unsigned u) { return u >= 0xDC00 && u <= 0xDFFF; }
-
 } // namespace
 
-UString arm_truncate(UString const &text, unsigned max_units) {
-    if (text.length() <= max_units) return text;
-    unsigned n = max_units;
-    if (n > 0 && is_high_surrogate(text[n - 1]) && is_low_surrogate(text[n])) --n;
-    return text.substr(0, n);
-}
+UString arm_truncate(UString const &text, unsigned max_units) { return text.left(max_units); }
 
 // ---- staging buffers ----
 

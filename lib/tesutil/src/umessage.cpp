@@ -42,6 +42,12 @@ UMessage::Arg::~Arg() = default;
 
 UMessage::UMessage() = default;
 
+UString UMessage::echo(UString const &text) {
+    if (text.length() <= max_echo_units) return text;
+    UString cut = text.left(max_echo_units);
+    return cut.append(L"...");
+}
+
 UMessage::UMessage(Catalog table, int index, Arg const &a1, Arg const &a2, Arg const &a3, Arg const &a4,
                    Arg const &a5, Arg const &a6, Arg const &a7, Arg const &a8, Arg const &a9, Arg const &a10)
     : table_(table), index_(index) {

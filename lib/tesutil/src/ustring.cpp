@@ -10,6 +10,7 @@
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_err.h>
 #include <unicode/ustring.h>
+#include <unicode/utf16.h>
 
 namespace Nul {
 
@@ -290,6 +291,15 @@ UString UString::substr(unsigned pos, unsigned len) const {
     if (pos >= n) return UString();
     if (len == npos || len > n - pos) len = n - pos;
     return UString(icu::UnicodeString(text_, static_cast<int32_t>(pos), static_cast<int32_t>(len)));
+}
+
+UString UString::left(unsigned max_units) const {
+    if (length() <= max_units) return *this;
+    unsigned n = max_units;
+    if (n > 0 && U16_IS_LEAD(text_.charAt(static_cast<int32_t>(n - 1))) &&
+        U16_IS_TRAIL(text_.charAt(static_cast<int32_t>(n))))
+        --n;
+    return substr(0, n);
 }
 
 void UString::erase(unsigned pos, unsigned count) {

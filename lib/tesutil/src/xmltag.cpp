@@ -72,6 +72,8 @@ public:
         CriticalSection guard(lock_);
         auto at = std::lower_bound(sorted_.begin(), sorted_.end(), uri, uri_less);
         if (at != sorted_.end() && (*at)->uri->compare(uri) == 0) return *at;
+        if (run_time_ns_.size() >= static_cast<std::size_t>(XmlTag::MAX_RUN_TIME_NAMESPACES)) raise_full();
+        take_text(uri);
         auto *ns = new XmlTag::Namespace{nullptr, XmlTag::NsId(sorted_.size()), false, {}, {}, uri};
         ns->uri = &ns->own_uri;
         run_time_ns_.push_back(ns);
@@ -89,6 +91,8 @@ public:
         if (found != ns->run_time.end()) return *found->second;
         // Creation happens inside this one locked step, so racing threads get the same tag.
         std::int32_t n = next_id_ - XmlTag::FIRST_RUN_TIME_ID;
+        if (n >= XmlTag::MAX_RUN_TIME_TAGS) raise_full();
+        take_text(name);
         if (static_cast<std::size_t>(n / XmlTag::RUN_TIME_BLOCK_SIZE) == blocks_.size())
             blocks_.push_back(std::make_unique<XmlTag const *[]>(XmlTag::RUN_TIME_BLOCK_SIZE));
         auto *tag = new XmlTag(ns, name, XmlTag::Id(next_id_));
@@ -181,6 +185,15 @@ private:
         IllegalArgException::raise(UMessage(wexutil_catalog, WEXUTIL_ILLEGAL_VALUE, operation));
     }
 
+    [[noreturn]] static void raise_full() { raise_illegal_value("XmlTag::lookup"); }
+
+    // Counts the text a new run-time name or URI keeps; raises, changing nothing, past the bound.
+    // Called under lock_ just before the creation, which cannot fail afterwards but for memory.
+    void take_text(UString const &text) {
+        if (text.length() > static_cast<unsigned>(XmlTag::MAX_RUN_TIME_TEXT_UNITS - text_units_)) raise_full();
+        text_units_ += static_cast<std::int32_t>(text.length());
+    }
+
     WellKnown wk_[XmlTag::NUM_WK_NAMESPACES];
     XmlTag const *predefined_[XmlTag::FIRST_RUN_TIME_ID] = {};
     std::vector<XmlTag> predefined_storage_;
@@ -192,6 +205,7 @@ private:
     XmlTag::NamespaceVector run_time_ns_;  // index NsId - 21
     std::vector<std::unique_ptr<XmlTag const *[]>> blocks_;  // blocks never move once allocated
     std::int32_t next_id_ = XmlTag::FIRST_RUN_TIME_ID;
+    std::int32_t text_units_ = 0;  // run-time names and URIs, at most MAX_RUN_TIME_TEXT_UNITS
 };
 
 namespace {

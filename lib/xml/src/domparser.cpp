@@ -2,6 +2,9 @@
 
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/framework/XMLErrorCodes.hpp>
+#include <xercesc/framework/XMLPScanToken.hpp>
+#include <xercesc/internal/XMLScanner.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
 #include <xercesc/sax/HandlerBase.hpp>
 #include <xercesc/sax/SAXParseException.hpp>
@@ -26,11 +29,71 @@ XmlTag::Id resolve(DOMNode const *node) {
     return XmlTag::lookup(wexxml::to_ustring(node->getNamespaceURI()), wexxml::to_ustring(node->getLocalName())).id();
 }
 
-// Entity expansion is bounded so that a nested entity definition cannot exhaust memory.
+// Entity expansion is bounded as well, should a DTD ever be let through.
 xercesc::SecurityManager &security_manager() {
     static xercesc::SecurityManager manager;
     return manager;
 }
+
+// The DOM parser with the limits of XmlLimits. A DOCTYPE is refused by the scanner itself; depth and
+// attributes are checked as each start tag arrives, and a document that breaks them stops there
+// (the parse runs step by step, so nothing is thrown through the scanner).
+class BoundedDomParser : public xercesc::XercesDOMParser {
+public:
+    BoundedDomParser() { getScanner()->setDisallowDTD(true); }
+
+    // Why the document was refused; empty while it keeps to the limits.
+    UString const &refusal() const { return refusal_; }
+    long refusal_line() const { return line_; }
+    long refusal_column() const { return column_; }
+    // Whether the scanner stopped at structure it does not accept before the root began, which
+    // with DTDs disallowed is where a DOCTYPE ends up.
+    bool structure_refused_in_prolog() const { return structure_in_prolog_; }
+
+    void startElement(xercesc::XMLElementDecl const &decl, unsigned int uri_id, XMLCh const *prefix,
+                      xercesc::RefVectorOf<xercesc::XMLAttr> const &attrs, XMLSize_t count, bool empty,
+                      bool root) override {
+        if (!refusal_.empty()) return;
+        root_seen_ = true;
+        if (count > static_cast<XMLSize_t>(XmlLimits::max_attributes))
+            return refuse(wexxml::too_many_attributes_text());
+        if (open_ + 1 > XmlLimits::max_depth) return refuse(wexxml::too_deep_text());
+        if (!empty) ++open_;
+        // The base class ends an empty element itself, through endElement.
+        ending_empty_ = empty;
+        xercesc::XercesDOMParser::startElement(decl, uri_id, prefix, attrs, count, empty, root);
+        ending_empty_ = false;
+    }
+
+    void endElement(xercesc::XMLElementDecl const &decl, unsigned int uri_id, bool root, XMLCh const *prefix) override {
+        if (!refusal_.empty()) return;
+        if (!ending_empty_) --open_;
+        xercesc::XercesDOMParser::endElement(decl, uri_id, root, prefix);
+    }
+
+    void error(unsigned int code, XMLCh const *domain, xercesc::XMLErrorReporter::ErrTypes type, XMLCh const *text,
+               XMLCh const *system_id, XMLCh const *public_id, XMLFileLoc line, XMLFileLoc column) override {
+        if (!root_seen_ && code == xercesc::XMLErrs::InvalidDocumentStructure) structure_in_prolog_ = true;
+        xercesc::XercesDOMParser::error(code, domain, type, text, system_id, public_id, line, column);
+    }
+
+private:
+    void refuse(UString const &why) {
+        refusal_ = why;
+        if (xercesc::Locator const *where = getScanner()->getLocator()) {
+            line_ = static_cast<long>(where->getLineNumber());
+            column_ = static_cast<long>(where->getColumnNumber());
+        }
+    }
+
+    UString refusal_;
+    long line_ = 0;
+    long column_ = 0;
+    int open_ = 0;
+    bool ending_empty_ = false;
+    bool root_seen_ = false;
+    bool structure_in_prolog_ = false;
+};
 
 } // namespace
 
@@ -66,7 +129,7 @@ void DomParser::renew_parser() {
     parser_ = nullptr;
     delete error_handler_;
     error_handler_ = nullptr;
-    parser_ = new xercesc::XercesDOMParser;
+    parser_ = new BoundedDomParser;
 }
 
 void DomParser::set_xml_doc_text(std::string const &text) {
@@ -85,36 +148,50 @@ DomParser::Elem DomParser::root() {
 }
 
 void DomParser::parse() {
+    if (text_.size() > XmlLimits::max_document_bytes)
+        RuntimeException::raise(UMessage(wexxml_catalog, WEXXML_SAX_PARSE_EXCEPTION, 0L, 0L, wexxml::too_large_text()));
+    auto *parser = static_cast<BoundedDomParser *>(parser_);
     xercesc::MemBufInputSource source(reinterpret_cast<XMLByte const *>(text_.data()), text_.size(),
                                       "some-fake-system-id???", false);
-    parser_->setDoNamespaces(true);
-    parser_->setValidationScheme(xercesc::XercesDOMParser::Val_Never);
+    parser->setDoNamespaces(true);
+    parser->setValidationScheme(xercesc::XercesDOMParser::Val_Never);
     // Documents come from clients: nothing outside the text itself is ever read.
-    parser_->setLoadExternalDTD(false);
-    parser_->setDisableDefaultEntityResolution(true);
-    parser_->setCreateEntityReferenceNodes(false);
-    parser_->setSecurityManager(&security_manager());
+    parser->setLoadExternalDTD(false);
+    parser->setDisableDefaultEntityResolution(true);
+    parser->setCreateEntityReferenceNodes(false);
+    parser->setSecurityManager(&security_manager());
     delete error_handler_;
     error_handler_ = new xercesc::HandlerBase;
-    parser_->setErrorHandler(error_handler_);
+    parser->setErrorHandler(error_handler_);
 
     UMessage failure;
     try {
-        parser_->parse(source);
-        if (parser_->getDocument() && parser_->getDocument()->getDocumentElement()) return;
-        failure = UMessage(wexxml_catalog, WEXXML_UNKNOWN_EXCEPTION);
+        xercesc::XMLPScanToken token;
+        bool more = parser->parseFirst(source, token);
+        while (more && parser->refusal().empty()) more = parser->parseNext(token);
+        if (!parser->refusal().empty()) {
+            parser->parseReset(token);
+            failure = UMessage(wexxml_catalog, WEXXML_SAX_PARSE_EXCEPTION, parser->refusal_line(),
+                               parser->refusal_column(), parser->refusal());
+        } else if (parser->getDocument() && parser->getDocument()->getDocumentElement()) {
+            return;
+        } else {
+            failure = UMessage(wexxml_catalog, WEXXML_UNKNOWN_EXCEPTION);
+        }
     } catch (xercesc::OutOfMemoryException const &) {
         renew_parser();
         throw std::bad_alloc();
     } catch (xercesc::XMLException const &e) {
         failure = UMessage(wexxml_catalog, WEXXML_XML_EXCEPTION, static_cast<int>(e.getCode()),
-                           static_cast<long>(e.getSrcLine()), wexxml::to_ustring(e.getMessage()));
+                           static_cast<long>(e.getSrcLine()), UMessage::echo(wexxml::to_ustring(e.getMessage())));
     } catch (xercesc::DOMException const &e) {
         failure = UMessage(wexxml_catalog, WEXXML_DOM_EXCEPTION, static_cast<int>(e.code),
-                           wexxml::to_ustring(e.getMessage()));
+                           UMessage::echo(wexxml::to_ustring(e.getMessage())));
     } catch (xercesc::SAXParseException const &e) {
+        bool doctype = parser->structure_refused_in_prolog() && text_.find("<!DOCTYPE") != std::string::npos;
         failure = UMessage(wexxml_catalog, WEXXML_SAX_PARSE_EXCEPTION, static_cast<long>(e.getLineNumber()),
-                           static_cast<long>(e.getColumnNumber()), wexxml::to_ustring(e.getMessage()));
+                           static_cast<long>(e.getColumnNumber()),
+                           doctype ? wexxml::doctype_text() : UMessage::echo(wexxml::to_ustring(e.getMessage())));
     } catch (...) {
         failure = UMessage(wexxml_catalog, WEXXML_UNKNOWN_EXCEPTION);
     }

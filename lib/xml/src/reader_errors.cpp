@@ -8,7 +8,9 @@ namespace Nul::wexxml {
 
 namespace {
 UString operation_text(int index) { return UMessage::sprintf(wexxml_catalog, index); }
-UString tag_text(XmlTag::Id id) { return XmlTag::lookup(id).to_string(); }
+// Names come from the document, so their text is cut like any other echo.
+UString tag_text(XmlTag::Id id) { return UMessage::echo(XmlTag::lookup(id).to_string()); }
+UString limit_text(char const *what, long bound) { return UMessage::sprintf(what, bound); }
 std::string where(char const *owner, char const *method) { return std::string(owner) + "::" + method + "()"; }
 } // namespace
 
@@ -39,5 +41,17 @@ void raise_no_children(XmlTag::Id parent) {
     StateException::raise(
         UMessage(wexxml_catalog, WEXXML_NO_CHILDREN, operation_text(WEXXML_OP_CHILD), tag_text(parent)));
 }
+
+UString too_large_text() {
+    return limit_text("the document is longer than %ld bytes", static_cast<long>(XmlLimits::max_document_bytes));
+}
+
+UString too_deep_text() { return limit_text("elements are nested deeper than %ld levels", XmlLimits::max_depth); }
+
+UString too_many_attributes_text() {
+    return limit_text("an element has more than %ld attributes", XmlLimits::max_attributes);
+}
+
+UString doctype_text() { return UString(L"a DOCTYPE declaration is not accepted"); }
 
 } // namespace Nul::wexxml

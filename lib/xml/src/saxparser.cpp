@@ -4,13 +4,16 @@
 #include <deque>
 #include <exception>
 #include <new>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
 #include <xercesc/framework/XMLAttr.hpp>
 #include <xercesc/framework/XMLDocumentHandler.hpp>
 #include <xercesc/framework/XMLElementDecl.hpp>
+#include <xercesc/framework/XMLErrorCodes.hpp>
 #include <xercesc/framework/XMLPScanToken.hpp>
+#include <xercesc/internal/XMLScanner.hpp>
 #include <xercesc/parsers/SAXParser.hpp>
 #include <xercesc/sax/ErrorHandler.hpp>
 #include <xercesc/sax/InputSource.hpp>
@@ -117,6 +120,9 @@ public:
         setLoadExternalDTD(false);
         setDisableDefaultEntityResolution(true);
         setSecurityManager(&security_manager_);
+        // Documents need no DTD: the scanner refuses a DOCTYPE (this version offers no setter for
+        // it on the SAX parser, only on the scanner the parser owns).
+        const_cast<xercesc::XMLScanner &>(getScanner()).setDisallowDTD(true);
         installAdvDocHandler(&handler_);
         setErrorHandler(&handler_);
     }
@@ -152,8 +158,7 @@ public:
             failed_ = true;
             throw std::bad_alloc();
         } catch (xercesc::XMLException const &e) {
-            keep_raised(&StateException::raise,
-                        UMessage(wexxml_catalog, WEXXML_SCAN_ERROR, wexxml::to_ustring(e.getMessage())));
+            keep_raised(&StateException::raise, scan_error(UMessage::echo(wexxml::to_ustring(e.getMessage()))));
         }
         if (pending_) {
             failed_ = true;
@@ -165,6 +170,21 @@ public:
             failed_ = true;
             StateException::raise(UMessage(wexxml_catalog, WEXXML_BAD_STREAM));
         }
+    }
+
+    static UMessage scan_error(UString const &text) { return UMessage(wexxml_catalog, WEXXML_SCAN_ERROR, text); }
+
+    // With DTDs disallowed a DOCTYPE is structure the scanner refuses before the root begins.
+    void error(unsigned int code, XMLCh const *domain, xercesc::XMLErrorReporter::ErrTypes type, XMLCh const *text,
+               XMLCh const *system_id, XMLCh const *public_id, XMLFileLoc line, XMLFileLoc column) override {
+        if (root_ == nullptr && code == xercesc::XMLErrs::InvalidDocumentStructure) structure_in_prolog_ = true;
+        xercesc::SAXParser::error(code, domain, type, text, system_id, public_id, line, column);
+    }
+    bool doctype_refused() const { return structure_in_prolog_ && doctype_seen_; }
+    // Bytes read before the root began: notes a DOCTYPE among them, for a clear refusal.
+    void read_before_root(char const *bytes, std::size_t n) {
+        if (root_ == nullptr && std::string_view(bytes, n).find("<!DOCTYPE") != std::string_view::npos)
+            doctype_seen_ = true;
     }
 
     // Keeps the first failure met inside a callback.
@@ -228,7 +248,8 @@ private:
         void report(xercesc::SAXParseException const &e) {
             try {
                 p_->keep_raised(&StateException::raise,
-                                UMessage(wexxml_catalog, WEXXML_SCAN_ERROR, wexxml::to_ustring(e.getMessage())));
+                                scan_error(p_->doctype_refused() ? wexxml::doctype_text()
+                                                                 : UMessage::echo(wexxml::to_ustring(e.getMessage()))));
             } catch (...) {
                 p_->keep(std::current_exception());
             }
@@ -242,6 +263,10 @@ private:
 
     void start_element(xercesc::XMLElementDecl const &decl, unsigned int uri_id,
                        xercesc::RefVectorOf<xercesc::XMLAttr> const &attrs, XMLSize_t count, bool empty) {
+        if (count > static_cast<XMLSize_t>(XmlLimits::max_attributes))
+            return keep_raised(&StateException::raise, scan_error(wexxml::too_many_attributes_text()));
+        if (open_.size() + 1 > static_cast<std::size_t>(XmlLimits::max_depth))
+            return keep_raised(&StateException::raise, scan_error(wexxml::too_deep_text()));
         auto *e = new ElemImpl(this, tag_of(uri_id, decl.getBaseName()), !empty);
         if (!open_.empty()) {
             ElemImpl *parent = open_.back();
@@ -288,6 +313,8 @@ private:
     std::exception_ptr pending_;
     bool started_ = false;
     bool failed_ = false;
+    bool structure_in_prolog_ = false;
+    bool doctype_seen_ = false;
     int refs_ = 1;
 
     friend class SaxParser::StreamInputSource::BinStream;
@@ -300,7 +327,10 @@ XMLSize_t SaxParser::StreamInputSource::BinStream::readBytes(XMLByte *const to_f
         if (!in_->bad()) {
             auto got = static_cast<std::size_t>(in_->gcount());
             count_ += got;
-            return got;
+            parser_->read_before_root(reinterpret_cast<char const *>(to_fill), got);
+            if (count_ <= XmlLimits::max_document_bytes) return got;
+            parser_->keep_raised(&StateException::raise, ParserImpl::scan_error(wexxml::too_large_text()));
+            return 0;
         }
     } catch (...) {
         // A stream that throws is a bad read as well.

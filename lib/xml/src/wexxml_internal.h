@@ -3,6 +3,7 @@
 
 #include "tesutil/ustring.h"
 #include "tesutil/xmltag.h"
+#include "wexxml/xml_limits.h"
 
 namespace Nul::wexxml {
 
@@ -35,5 +36,11 @@ WEXXML_HIDDEN int sprint_verid(char *buf);
 [[noreturn]] void raise_is_empty_mismatch(XmlTag::Id tag, bool expected, bool actual);
 [[noreturn]] void raise_missing_child(XmlTag::Id wanted, XmlTag::Id parent);
 [[noreturn]] void raise_no_children(XmlTag::Id parent);
+
+// The explanations the readers give when a document breaks one of XmlLimits.
+UString too_large_text();
+UString too_deep_text();
+UString too_many_attributes_text();
+UString doctype_text();
 
 } // namespace Nul::wexxml

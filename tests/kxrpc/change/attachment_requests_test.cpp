@@ -183,26 +183,27 @@ TEST(MakeAttachment, BrokenChunkStreamsFailDecodingAndLeaveNothing) {
 
 // A disk that takes fewer bytes than arrive: the upload fails with its own error, later chunks
 // are dropped, and the partial file goes with the request. Run in a child: the file size limit
-// would hold for the whole process.
+// would hold for the whole process. The child ends with _exit, so the library's exit-time cleanup
+// of temporary files never runs there and removes the parent's.
 TEST(MakeAttachment, ShortWriteFailsTheUpload) {
     auto run = [] {
         std::signal(SIGXFSZ, SIG_IGN);
         rlimit limit{10000, 10000};
-        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) std::exit(10);
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(10);
         std::string path;
         {
             MakeAttachmentArgs args;
             Wire w = upload("full.bin", 8192);
             chunk(chunk(chunk(w, std::string(8192, 'a')), std::string(8192, 'b')), "tail").i(0);
-            if (!kxtest::decode_args(args, w.bytes())) std::exit(11);
-            if (!args.failed() || !args.error()) std::exit(12);
-            if (args.error()->stp_reason_code() != 40) std::exit(13);
-            if (u8(args.error()->msg()).rfind("TLQSV0772E Cannot make the attachment: ", 0) != 0) std::exit(14);
-            if (args.size() != 10000) std::exit(15);
+            if (!kxtest::decode_args(args, w.bytes())) ::_exit(11);
+            if (!args.failed() || !args.error()) ::_exit(12);
+            if (args.error()->stp_reason_code() != 40) ::_exit(13);
+            if (u8(args.error()->msg()).rfind("TLQSV0772E Cannot make the attachment: ", 0) != 0) ::_exit(14);
+            if (args.size() != 10000) ::_exit(15);
             path = u8(args.filename());
-            if (!exists(path)) std::exit(16);
+            if (!exists(path)) ::_exit(16);
         }
-        std::exit(exists(parent(path)) ? 17 : 0);
+        ::_exit(exists(parent(path)) ? 17 : 0);
     };
     EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "");
 }

@@ -1,6 +1,7 @@
 // deliver_change_context in-process: batches of record, delete and dynamic-list operations
 // against a private demo set, with their result records read back from the reply's bytes.
 #include "change/deliver.h"
+#include "change/deliver_attach.h"
 
 #include <unistd.h>
 
@@ -505,6 +506,42 @@ TEST_F(DeliverAttachments, AddedWithTheRecordsCommitAndTheUploadFileGoesWithTheR
     record.reset();
     last_ = kxtest::Outcome();
     EXPECT_FALSE(exists(path));
+}
+
+TEST_F(DeliverAttachments, AnAttachmentAlreadyAddedToTheEditIsNotAddedAgain) {
+    auto record = editing(L"ISSUE00000004", L"added at upload");
+    auto att = upload(record->entity(), "uploaded into the edit", true);
+    Nul::UString const path = att->file_path();
+    long const adds = KXFaultInjector::CallCount("AdEntity::AddAttachmentFieldValue");
+    // What the upload's handler does when the record is being edited.
+    add_to_edit(*att, *record);
+    EXPECT_EQ(KXFaultInjector::CallCount("AdEntity::AddAttachmentFieldValue"), adds + 1);
+    EXPECT_EQ(att->added_to().get(), record->entity().get());
+    EXPECT_TRUE(att->file_path().empty()); // the record item holds the file now
+    EXPECT_EQ(record->temp_files(), std::vector<Nul::UString>{path});
+    add_to_edit(*att, *record);
+    EXPECT_EQ(KXFaultInjector::CallCount("AdEntity::AddAttachmentFieldValue"), adds + 1);
+
+    auto records = batch(alice_, {attach_op(8, record, att), record_op(6, record)});
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].kind, 1);
+    EXPECT_EQ(records[0].first, keys(record->entity(), 0));
+    EXPECT_EQ(records[1].kind, 1);
+    EXPECT_EQ(KXFaultInjector::CallCount("AdEntity::AddAttachmentFieldValue"), adds + 1);
+    ASSERT_EQ(entries(L"ISSUE00000004").size(), 1u);
+    EXPECT_TRUE(exists(path)); // until the record item goes
+}
+
+TEST_F(DeliverAttachments, AnAttachmentAddedToTheEditIsCommittedWithTheRecordAlone) {
+    auto record = editing(L"ISSUE00000031", L"record only");
+    auto att = upload(record->entity(), "kept", true);
+    add_to_edit(*att, *record);
+    auto records = batch(alice_, {record_op(6, record)});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].kind, 1);
+    auto stored_entries = entries(L"ISSUE00000031");
+    ASSERT_EQ(stored_entries.size(), 1u);
+    EXPECT_NE(stored_entries[0].find("\nnotes.txt\n4\nmeeting notes"), std::string::npos) << stored_entries[0];
 }
 
 TEST_F(DeliverAttachments, AClientsOwnFileIsNeverDeleted) {

@@ -248,10 +248,20 @@ TEST_F(DeliverRequest, KindAboveElevenIsRefused) {
             EXPECT_EQ(e.stp_reason_code(), 40);
             EXPECT_TRUE(e.message().is_nil());
         }
-        // Through the argument routine the refusal is a failed decode.
+        // Through the argument routine the refusal is a failed decode that holds the exception for
+        // the dispatcher's error reply.
         DeliverChangeContextArgs args;
         Bytes b = cat(header(3), cat(cat(op(5), handle_of(record_)), cat(words({1, kind}), handle_of(record_))));
         EXPECT_FALSE(decode_request(args, cat(b, end))) << kind;
+        std::exception_ptr held = take_decode_failure();
+        ASSERT_TRUE(held) << kind;
+        EXPECT_FALSE(take_decode_failure()); // taken once
+        try {
+            std::rethrow_exception(held);
+        } catch (Nul::STPException const &e) {
+            EXPECT_EQ(e.stp_reason_code(), 40);
+            EXPECT_TRUE(e.message().is_nil());
+        }
         // What came before stays with the request until it is destroyed.
         EXPECT_EQ(args.ops_size(), 1u);
     }

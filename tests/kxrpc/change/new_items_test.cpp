@@ -163,7 +163,7 @@ TEST_F(NewItems, QueryAndFolderCopiesCarryTheirPathAndDbid) {
     EXPECT_EQ(out.message(), "TLQSV0751E Server error: Unexpected exception: no copies");
 }
 
-TEST_F(NewItems, ReportCopiesNeedAWritableFolderBelowATopFolder) {
+TEST_F(NewItems, ReportCopiesNeedTheirFolderWritable) {
     kxtest::Outcome out = temp(alice_, by_name(38, {"Public Queries/Defects/Defect Summary"}));
     ASSERT_TRUE(out.result) << out.message();
     auto *report = dynamic_cast<QueryItemStateItem *>(made_.back().get());
@@ -179,10 +179,18 @@ TEST_F(NewItems, ReportCopiesNeedAWritableFolderBelowATopFolder) {
     out = temp(login(L"carol"), by_name(38, {"Public Queries/Defects/Defect Summary"}));
     EXPECT_EQ(out.reason(), 31);
     EXPECT_EQ(out.message(), refused);
+    // A report stored directly in a top folder: the top folder decides. Only the administrator
+    // may write the public top folder.
     kxtest::SetFile().add(0, "Top report", AD_BUCKET_REPORT);
     out = temp(alice_, by_name(38, {"Public Queries/Top report"}));
     EXPECT_EQ(out.reason(), 31);
     EXPECT_EQ(out.message(), refused);
+    out = temp(login(L"admin"), by_name(38, {"Public Queries/Top report"}));
+    ASSERT_TRUE(out.result) << out.message();
+    report = dynamic_cast<QueryItemStateItem *>(made_.back().get());
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(u8(report->name()), "Public Queries/Top report");
+    EXPECT_EQ(std::to_string(report->bucket()->GetDbId()), dbid_of(L"Public Queries/Top report"));
     // A target that names no report is not found.
     out = temp(alice_, by_name(38, {"Public Queries/Defects/Open Defects"}));
     EXPECT_EQ(out.reason(), 53);

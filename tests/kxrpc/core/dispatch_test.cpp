@@ -48,7 +48,7 @@ XdrObject *construct_request(void *buffer) {
 
 std::atomic<int> args_made{0}, args_destroyed{0}, resp_made{0}, resp_destroyed{0};
 
-enum Mode { OK = 0, STP = 1, OTHER = 2, ENCODE_FAILS = 3, STORED_THEN_STP = 4 };
+enum Mode { OK = 0, STP = 1, OTHER = 2, ENCODE_FAILS = 3, STORED_THEN_STP = 4, DECODE_STP = 5, DECODE_OTHER = 6 };
 
 class ProbeArgs : public ArmCorrelatorArg {
 public:
@@ -56,7 +56,10 @@ public:
     ~ProbeArgs() override { ++args_destroyed; }
     bool_t xdr(XDR *xdrs) override {
         if (xdrs->x_op != XDR_DECODE) return FALSE;
-        return xdr_correlator(xdrs) && xdr_int(xdrs, &mode);
+        if (!xdr_correlator(xdrs) || !xdr_int(xdrs, &mode)) return FALSE;
+        if (mode == DECODE_STP) throw KxRpcException(40, Nul::UMessage::nil, nullptr, nullptr);
+        if (mode == DECODE_OTHER) throw std::runtime_error("not of the family");
+        return TRUE;
     }
     int mode = 0;
 };
@@ -276,6 +279,27 @@ TEST_F(Dispatcher, TruncatedArgumentsAreGarbageArgsAndTheRequestIsDestroyed) {
     EXPECT_EQ(1, args_made.load());
     EXPECT_EQ(1, settled(args_destroyed, 1));
     EXPECT_EQ(0, resp_made.load());
+}
+
+TEST_F(Dispatcher, FamilyExceptionWhileDecodingIsTheErrorArmAndOthersAreGarbageArgs) {
+    ProbeCall in{{}, DECODE_STP};
+    ProbeReply out;
+    ASSERT_EQ(RPC_SUCCESS, call(in, out));
+    EXPECT_TRUE(out.error);
+    EXPECT_EQ(40, out.reason);
+    EXPECT_EQ("", out.message);
+    EXPECT_EQ(1, settled(args_destroyed, 1));
+    EXPECT_EQ(0, resp_made.load()); // the handler never ran
+
+    ProbeCall other{{}, DECODE_OTHER};
+    EXPECT_EQ(RPC_CANTDECODEARGS, call(other, out));
+    EXPECT_EQ(2, settled(args_destroyed, 2));
+    // Nothing of the failure is left for the next call on the worker.
+    ProbeCall again{{}, OK};
+    ProbeReply reply;
+    ASSERT_EQ(RPC_SUCCESS, call(again, reply));
+    EXPECT_FALSE(reply.error);
+    EXPECT_EQ(1234, reply.value);
 }
 
 TEST_F(Dispatcher, ArmTransactionOnlyWithACorrelatorAndStoppedWithTheOutcome) {

@@ -33,29 +33,40 @@
 
 using namespace KxRpc;
 
-TEST(ParseInteger, ReadsTheLeadingDecimalNumber) {
+TEST(ParseInteger, ReadsAWholeDecimalNumber) {
     int v = -1;
     EXPECT_TRUE(parse_integer("42", v));
     EXPECT_EQ(42, v);
-    EXPECT_TRUE(parse_integer("  -17xyz", v));
+    EXPECT_TRUE(parse_integer("  -17", v));
     EXPECT_EQ(-17, v);
     EXPECT_TRUE(parse_integer("+8", v));
     EXPECT_EQ(8, v);
     EXPECT_TRUE(parse_integer("010", v)); // decimal, not octal
     EXPECT_EQ(10, v);
-    EXPECT_TRUE(parse_integer("0x1F", v)); // stops at the x
-    EXPECT_EQ(0, v);
     EXPECT_TRUE(parse_integer("2147483647", v));
     EXPECT_EQ(INT_MAX, v);
     EXPECT_TRUE(parse_integer("-2147483648", v));
     EXPECT_EQ(INT_MIN, v);
 }
 
-TEST(ParseInteger, RefusesTextWithoutDigitsAndValuesOutOfRange) {
+TEST(ParseInteger, RefusesTextWithoutDigitsTrailingTextAndValuesOutOfRange) {
     int v = 5;
-    for (char const *bad : {"", "abc", "-", "+", " ", "2147483648", "-2147483649", "99999999999999999999"}) {
+    for (char const *bad : {"", "abc", "-", "+", " ", "2147483648", "-2147483649", "99999999999999999999", "12x",
+                            "0x1F", "7 ", "3abc", "1.5"}) {
         EXPECT_FALSE(parse_integer(bad, v)) << bad;
         EXPECT_EQ(5, v) << bad;
+    }
+}
+
+TEST(ParsePort, TakesZeroTo65535Only) {
+    int v = 5;
+    EXPECT_TRUE(parse_port("0", v));
+    EXPECT_EQ(0, v);
+    EXPECT_TRUE(parse_port("65535", v));
+    EXPECT_EQ(65535, v);
+    for (char const *bad : {"65536", "70000", "-1", "12x", ""}) {
+        EXPECT_FALSE(parse_port(bad, v)) << bad;
+        EXPECT_EQ(65535, v) << bad;
     }
 }
 
@@ -106,8 +117,8 @@ TEST(Options, EveryOptionSetsItsSetting) {
 }
 
 TEST(Options, TheLastValueWinsAndArmBoundsAreInclusive) {
-    ASSERT_EQ(0, parse({"-port", "1", "-port", "70000", "-arm", "0"}));
-    EXPECT_EQ(70000, settings().port);
+    ASSERT_EQ(0, parse({"-port", "1", "-port", "65535", "-arm", "0"}));
+    EXPECT_EQ(65535, settings().port);
     EXPECT_EQ(0, settings().arm_level);
     testing::internal::CaptureStderr();
     EXPECT_EQ(-1, parse({"-arm", "5"}));
@@ -297,13 +308,19 @@ TEST(Program, EveryOptionErrorHasItsExactMessageAndStatusMinusOne) {
         {{"-port"}, "Must specify a number with -port option"},
         {{"-port", "abc"}, "Must specify a valid integer with -port option: abc"},
         {{"-port", "99999999999"}, "Must specify a valid integer with -port option: 99999999999"},
+        {{"-port", "12x"}, "Must specify a valid integer with -port option: 12x"},
+        {{"-port", "70000"}, "Must specify a valid integer with -port option: 70000"},
+        {{"-port", "65536"}, "Must specify a valid integer with -port option: 65536"},
+        {{"-port", "-1"}, "Must specify a valid integer with -port option: -1"},
         {{"-team_bin"}, "Must specify full team/bin directory with -team_bin option"},
         {{"-worker_threads"}, "Must specify a number with -worker_threads option"},
         {{"-worker_threads", "x1"}, "Must specify a valid integer with -worker_threads option: x1"},
+        {{"-worker_threads", "2x"}, "Must specify a valid integer with -worker_threads option: 2x"},
         {{"-worker_threads", "0"}, "worker thread count must be greater than zero"},
         {{"-worker_threads", "-3"}, "worker thread count must be greater than zero"},
         {{"-arm"}, "Must specify number with -arm option"},
         {{"-arm", "z"}, "Must specify a valid integer with -arm option: z"},
+        {{"-arm", "3abc"}, "Must specify a valid integer with -arm option: 3abc"},
         {{"-arm", "5"}, "ARM level must be between 0 (ARM_NONE) and 4 (ARM_VERBOSE)"},
         {{"-arm", "-1"}, "ARM level must be between 0 (ARM_NONE) and 4 (ARM_VERBOSE)"},
         {{"-test_crash"}, "Must specify number with -test_crash option"},
@@ -316,6 +333,7 @@ TEST(Program, EveryOptionErrorHasItsExactMessageAndStatusMinusOne) {
         {{"-create_crash_dump", "two"}, "Must specify a valid integer with -create_crash_dump option: two"},
         {{"-max_crash_dump_count"}, "Must specify number with -max_crash_dump_count option"},
         {{"-max_crash_dump_count", "+"}, "Must specify a valid integer with -max_crash_dump_count option: +"},
+        {{"-max_crash_dump_count", "7 "}, "Must specify a valid integer with -max_crash_dump_count option: 7 "},
         {{"-bogus"}, "Unrecognized argument: -bogus"},
         {{"-PORT", "1"}, "Unrecognized argument: -PORT"},
         {{"-verbose", "-no_sig_handler", "-just_exit", "stray"}, "Unrecognized argument: stray"},
@@ -324,6 +342,8 @@ TEST(Program, EveryOptionErrorHasItsExactMessageAndStatusMinusOne) {
         // The service's port is read before the service manager is reached.
         {{"-install_service", "-port"}, "Must specify a number with -port option"},
         {{"-install_service", "-port", "x"}, "Must specify a valid integer with -port option: x"},
+        {{"-install_service", "-port", "70000"}, "Must specify a valid integer with -port option: 70000"},
+        {{"-start_service", "-port", "2345z"}, "Must specify a valid integer with -port option: 2345z"},
     };
     for (auto const &c : cases) {
         std::string shown;
@@ -345,20 +365,20 @@ TEST(Program, HelpPrintsTheUsageAndEndsWithZero) {
     EXPECT_EQ("", o.out);
 }
 
-TEST(Options, IntegerValuesReadTheirLeadingNumber) {
-    ASSERT_EQ(0, parse({"-arm", "3abc", "-worker_threads", "2x", "-max_crash_dump_count", "  7"}));
+TEST(Options, IntegerValuesMayHaveLeadingSpaceAndASign) {
+    ASSERT_EQ(0, parse({"-arm", "+3", "-worker_threads", " 2", "-max_crash_dump_count", "  7"}));
     EXPECT_EQ(3, settings().arm_level);
     EXPECT_EQ(2, settings().worker_threads);
     EXPECT_EQ(7, settings().crash_dump_limit);
 }
 
-TEST(Program, PortTakenOnBothFamiliesEndsWithMinusOneAndPrintsNothing) {
+TEST(Program, PortTakenOnBothFamiliesEndsWithMinusOneAndSaysWhy) {
     TakenPort taken;
     ASSERT_NE(0, taken.port());
     Outcome o = run_program({"-port", std::to_string(taken.port())});
     EXPECT_EQ(255, o.status);
     EXPECT_EQ("", o.out);
-    EXPECT_EQ("", o.err);
+    EXPECT_EQ("Cannot listen on port " + std::to_string(taken.port()) + ": Address already in use\n", o.err);
 }
 
 // What the start cannot use is said, not dropped: a worker count above the runtime's bound and
@@ -367,12 +387,13 @@ TEST(Program, TooManyWorkersAndAnUnreadableDiagAreSaid) {
     TakenPort taken;
     ASSERT_NE(0, taken.port());
     std::string const port = std::to_string(taken.port());
+    std::string const busy = "Cannot listen on port " + port + ": Address already in use\n";
     Outcome o = run_program({"-worker_threads", "5000", "-port", port});
     EXPECT_EQ(255, o.status);
-    EXPECT_EQ("-worker_threads 5000 is more than the runtime runs; using 1024\n", o.err);
+    EXPECT_EQ("-worker_threads 5000 is more than the runtime runs; using 1024\n" + busy, o.err);
     o = run_program({"-worker_threads", "1024", "-port", port}, {{"KX_DIAG", "7=two"}});
     EXPECT_EQ(255, o.status);
-    EXPECT_EQ("Cannot read KX_DIAG \"7=two\": entries from the first unreadable one on are ignored\n", o.err);
+    EXPECT_EQ("Cannot read KX_DIAG \"7=two\": entries from the first unreadable one on are ignored\n" + busy, o.err);
 }
 
 // Read before the listeners are made, so a start that cannot listen still shows the setting.

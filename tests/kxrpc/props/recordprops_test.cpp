@@ -8,11 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include "diag_capture.h"
 #include "kxproduct/session.h"
 #include "kxproduct/store.h"
 #include "product_env.h"
 #include "props/replies.h"
 #include "props/values.h"
+#include "recording_sink.h"
 #include "wire_text.h"
 
 using namespace KxRpc;
@@ -311,6 +313,47 @@ TEST_F(RecordPropsTest, AReferenceListMergeThatFailsMidwayRestoresTheList) {
     rec->Revert();
 }
 
+TEST_F(RecordPropsTest, ChangeSetTargetsAreMatchedByNameAgainstTheFieldsEntries) {
+    AdEntityDef *enhancement = LookupEntityDef(session_, L"Enhancement");
+    AdEntityPtr rec = record(L"ISSUE00000021", enhancement);
+    ASSERT_TRUE(rec);
+    EditEntity(rec, CString(L"Modify"));
+    // An entry that names no record of the referenced type any more.
+    std::vector<CString> const before = {L"ISSUE00000001", L"ISSUE00000099"};
+    ASSERT_EQ(CString(), rec->SetFieldValueList(L"vt_change_set", before));
+    RecordProps::set_upfront_reference_validation(true);
+    RecordProps props(nullptr, rec);
+    props.set_dynamic_props(fields({L"vt_change_set", L"Related"}));
+    auto targets = [](int id, std::initializer_list<wchar_t const *> names) {
+        auto list = std::make_unique<ListPropValue<TargetResourceArg>>(id, STPRPC_RESOURCE_LIST);
+        for (auto *n : names) list->values.emplace_back(32, Nul::UString(L"Defect"), Nul::UString(n));
+        return list;
+    };
+    kxtest::DiagCapture diag;
+    AdDiagnostic::SetFlag(66, 2);
+    long const lookups = KXFaultInjector::CallCount("AdEntityMgr::EntityExists");
+    // The entries the field holds are kept without a lookup; a new one is looked up as ever.
+    auto kept = targets(F0, {L"ISSUE00000099", L"ISSUE00000002"});
+    put(props, *kept);
+    EXPECT_EQ((std::vector<CString>{L"ISSUE00000099", L"ISSUE00000002"}),
+              rec->GetFieldValue(L"vt_change_set").GetValueAsList());
+    EXPECT_EQ(KXFaultInjector::CallCount("AdEntityMgr::EntityExists"), lookups + 1);
+    std::vector<std::string> traced;
+    for (auto const &line : diag.lines())
+        if (line.find("vt_change_set") != std::string::npos) traced.push_back(line);
+    EXPECT_EQ(traced, (std::vector<std::string>{"KXRPC|vt_change_set (found:T)", "KXRPC|vt_change_set (found:F)"}));
+    // A new entry that names nothing is refused as in any reference list, and so is any other
+    // field's target that its current values hold but no record answers.
+    std::string message;
+    auto missing = targets(F0, {L"ISSUE00000088"});
+    EXPECT_EQ(4, refusal(props, *missing, &message));
+    EXPECT_NE(std::string::npos, message.find("TLQSV0745E")) << message;
+    ASSERT_EQ(CString(), rec->SetFieldValueList(L"Related", {L"ISSUE00000099"}));
+    auto related = targets(F0 + 1, {L"ISSUE00000099"});
+    EXPECT_EQ(4, refusal(props, *related, &message));
+    rec->Revert();
+}
+
 TEST_F(RecordPropsTest, ProductFaultsBecomePropertyErrorsAndTheFetchGoesOn) {
     AdEntityPtr rec = record(L"ISSUE00000007");
     for (KXFaultKind kind : {KXFaultKind::KXException, KXFaultKind::PaMsgException, KXFaultKind::CException}) {
@@ -397,4 +440,116 @@ TEST_F(RecordPropsTest, RecordLevelPropertiesFromTheProduct) {
     AdEntityPtr fresh = BuildEntity(session_, defect_);
     EXPECT_EQ(words({1, 100002, 951, 0}), fetch(new RecordProps(nullptr, fresh), requests({1056})));
     fresh->Revert();
+}
+
+namespace {
+
+// One property of a record, or one meta-property of a field (meta 0: the property itself).
+struct PropCase {
+    char const *record;
+    int id;
+    int meta;
+    std::string expected;
+};
+
+// The values of `c` as the recording sink writes them.
+std::string fetched(kxtest::RecordingSink &sink, PropsResource &props, PropCase const &c) {
+    if (c.meta == 0) return sink.fetch(props, c.id);
+    sink.values.clear();
+    sink.perform_fetch_meta(props, c.id, c.meta);
+    std::string joined;
+    for (auto const &v : sink.values) joined += (joined.empty() ? "" : " ") + v;
+    return joined;
+}
+
+} // namespace
+
+// The record properties a web form reads, over stored and edited demo records.
+TEST_F(RecordPropsTest, RecordPropertiesOfStoredAndEditedRecords) {
+    AdEntityPtr stored = record(L"ISSUE00000001");
+    AdEntityPtr edited = record(L"ISSUE00000003");
+    ASSERT_TRUE(stored && edited);
+    EditEntity(edited, CString(L"Modify"));
+    ASSERT_EQ(CString(), edited->SetFieldValue(L"Headline", L"Login page times out"));
+    ASSERT_EQ(CString(), edited->SetFieldValue(L"Severity", L""));
+    std::string const rt = dec(defect_->GetDbId());
+    std::string const one = dec(stored->GetDbId()), three = dec(edited->GetDbId());
+    std::string const attachments = dec(defect_->LookupFieldDef(L"Attachments")->GetDbId());
+    std::string const modify = dec(defect_->LookupActionDef(L"Modify")->GetDbId());
+    std::string const headline = "name:Headline", severity = "name:Severity";
+    std::string legal = "[39";
+    std::vector<CString> const names = GetLegalAccessibleActionDefNames(session_, stored);
+    for (CString const &name : names)
+        legal += " res39:" + rt + "," + dec(defect_->LookupActionDef(name)->GetDbId()) + ",0,0";
+    legal += " ]";
+    ASSERT_GT(names.size(), 1u);
+    std::string all_fields = "[100010";
+    for (CString const &name : stored->GetFieldNames()) all_fields += " name:" + name.ToUtf8();
+    all_fields += " ]";
+    int const state = F0 + 2, F_HEADLINE = F0, F_SEVERITY = F0 + 1;
+
+    PropCase const cases[] = {
+        // A stored record: nothing of an action.
+        {"1", 296, 0, "empty:966"},
+        {"1", 314, 0, all_fields},
+        {"1", 319, 0, "[44 res44:" + rt + "," + one + "," + attachments + ",0 ]"},
+        {"1", 352, 0, "[44 res44:" + rt + "," + one + "," + attachments + ",0 ]"},
+        {"1", 353, 0, "[100020 qname100020:Attachments:44," + rt + "," + one + "," + attachments + ",0 ]"},
+        {"1", 414, 0, "empty:967"},
+        {"1", 438, 0, "empty:964"},
+        {"1", 439, 0, "empty:964"},
+        {"1", 440, 0, "empty:964"},
+        {"1", 441, 0, "empty:964"},
+        {"1", 480, 0, "empty:964"},
+        {"1", 487, 0, "bool:0"},
+        {"1", 507, 0, "bool:0"},
+        {"1", 525, 0, legal},
+        {"1", 588, 0, "empty:966"},
+        {"1", 589, 0, "enum:571"},
+        {"1", 683, 0, "int:" + dec(session_->GetSessionUserSiteExtension())},
+        {"1", 684, 0, "bool:1"},
+        {"1", 695, 0, "str:Submitted"},
+        {"1", 1036, 0, "res32:" + rt + "," + one + ",0,0"},
+        {"1", 1068, 0, "str:Crash when saving an empty record"},
+        {"1", 1136, 0, "str:"},
+        {"1", 1159, 0, "empty:964"},
+        {"1", 1163, 0, "empty:971"}, // the administrator is in every group of the form's tabs
+        {"1", F_HEADLINE, 931, "unavailable"},
+        {"1", F_HEADLINE, 938, "enum:721"},
+        {"1", F_HEADLINE, 939, "unavailable"},
+        {"1", F_HEADLINE, 940, "unavailable"},
+        {"1", F_HEADLINE, 944, "unsupported"},
+        {"1", state, 921, "unavailable"},
+        // The record being edited in Modify: its action, its changes and the invalid Severity.
+        {"3", 296, 0, "res39:" + rt + "," + modify + ",0,0"},
+        {"3", 438, 0, "[100010 " + headline + " " + severity + " ]"},
+        {"3", 439, 0, "[100010 " + headline + " " + severity + " ]"},
+        {"3", 441, 0, "[100010 " + severity + " ]"},
+        {"3", 480, 0, "[100010 " + severity + " ]"},
+        {"3", 525, 0, "empty:967"},
+        {"3", 695, 0, "str:Opened"},
+        {"3", 1068, 0, "str:Login page times out"},
+        {"3", F_HEADLINE, 931, "enum:465"},
+        {"3", F_HEADLINE, 938, "enum:721"},
+        {"3", F_HEADLINE, 944, "bool:1"},
+        {"3", F_SEVERITY, 931, "enum:465"},
+        {"3", F_SEVERITY, 938, "enum:481"},
+        {"3", F_SEVERITY, 939, "bool:1"},
+        {"3", F_SEVERITY, 940, "bool:1"},
+        {"3", F_SEVERITY, 921, "[100001 str:1-Critical str:2-Major str:3-Average str:4-Minor ]"},
+        // The State field chooses among the record type's states.
+        {"3", state, 921, "[100001 str:Submitted str:Assigned str:Opened str:Resolved str:Closed str:Duplicate ]"},
+        {"3", F_HEADLINE, 921, "unsupported"},
+    };
+    kxtest::RecordingSink sink;
+    for (PropCase const &c : cases) {
+        RecordProps props(nullptr, std::string(c.record) == "1" ? stored : edited);
+        props.set_dynamic_props(fields({L"Headline", L"Severity", L"State"}));
+        EXPECT_EQ(fetched(sink, props, c), c.expected) << "record " << c.record << " id " << c.id << " meta " << c.meta;
+    }
+    // The validation text of the edited record names the field it refuses.
+    RecordProps props(nullptr, edited);
+    std::string const validation = sink.fetch(props, 1136);
+    EXPECT_NE(validation.find("Severity"), std::string::npos) << validation;
+    edited->Revert();
 }

@@ -315,6 +315,10 @@ TEST_F(UserProperties, UsersGroupsReplicasAndTheSet) {
     EXPECT_EQ(sink_.fetch(*me, 246), "bool:1");
     EXPECT_EQ(sink_.fetch(*me, 289), "[30 res30:ISSUE res30:TEST ]");
     EXPECT_EQ(sink_.fetch(*me, 231), "str:");
+    // The master replica comes through the administrator session: alice's administrator logon is
+    // refused, and that refusal is the property's error.
+    EXPECT_EQ(sink_.fetch(*me, 268), "error:47");
+    EXPECT_EQ(sink_.fetch(*props(admin.get(), TT_CURRENT_USER, Nul::UString(L"admin")), 268), "res27:local");
 
     auto inactive = props(admin.get(), TT_GROUP, Nul::UString(L"Inactive"));
     EXPECT_EQ(sink_.fetch(*inactive, 246), "bool:0");
@@ -332,11 +336,14 @@ TEST_F(UserProperties, UsersGroupsReplicasAndTheSet) {
 }
 
 TEST_F(UserProperties, CurrentUserThatIsGoneHasNoMasterReplica) {
-    on_store("UPDATE users SET login_name='alice-gone' WHERE login_name='alice'");
-    auto me = props(session_.get(), TT_CURRENT_USER, Nul::UString(L"alice"));
-    on_store("UPDATE users SET login_name='alice' WHERE login_name='alice-gone'");
+    auto admin = logon(L"admin");
+    ASSERT_TRUE(admin->admin_session_ptr()); // logged on while the login name still exists
+    on_store("UPDATE users SET login_name='admin-gone' WHERE login_name='admin'");
+    auto me = props(admin.get(), TT_CURRENT_USER, Nul::UString(L"admin"));
     EXPECT_EQ(sink_.fetch(*me, 268), "empty:966");
+    on_store("UPDATE users SET login_name='admin' WHERE login_name='admin-gone'");
     EXPECT_EQ(sink_.fetch(*me, 237), "error:40");
+    EXPECT_EQ(sink_.fetch(*me, 268), "res27:local");
 }
 
 TEST_F(UserProperties, UserPutsPersistAndPasswordsStayTheProducts) {

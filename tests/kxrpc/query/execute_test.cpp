@@ -301,6 +301,30 @@ TEST_F(ExecuteTest, ReferencesNameTheirRecordType) {
     }
 }
 
+TEST_F(ExecuteTest, JournalColumnsAreReferencesThatNameNoRecordType) {
+    // A journal entry on one record; the product's queries cannot show attachment lists at all.
+    AdSessionPtr api(alice_->session());
+    AdEntityPtr record;
+    CString lookup_error;
+    AdEntityMgr::Get(api)->LookupEntityWithStatus(LookupEntityDef(api, L"Defect"), L"ISSUE00000016", record,
+                                                  lookup_error, 0);
+    ASSERT_TRUE(record);
+    EditEntity(record, CString(L"Modify"));
+    ASSERT_EQ(record->SetFieldValue(L"Notes_Log", L"looked at it"), L"");
+    ASSERT_EQ(record->Commit(), L"");
+    std::string const filter = "<CTG:comparison-expression><CTG:is-equal/>" + path(L"id") +
+                               "<CTG:constant-value>ISSUE00000016</CTG:constant-value></CTG:comparison-expression>";
+    kxtest::Outcome o = first(doc(column(L"Notes_Log") + column(L"Headline"), "", filter), 10);
+    ASSERT_EQ(error(o).first, 0) << error(o).second;
+    EXPECT_EQ(resp(o)->info().tags, (std::vector<int>{Nul::XmlTag::CTG_reference, Nul::XmlTag::CTG_short_string}));
+    ASSERT_EQ(resp(o)->rows().size(), 1u);
+    Resp::Value const &journal = resp(o)->rows()[0].values[0];
+    EXPECT_EQ(journal.kind, 0);
+    EXPECT_TRUE(journal.type_name.empty());
+    EXPECT_NE(kxtest::u8(journal.text).find("looked at it"), std::string::npos) << kxtest::u8(journal.text);
+    EXPECT_EQ(resp(o)->rows()[0].values[1].kind, 1);
+}
+
 TEST_F(ExecuteTest, LimitCheckAndProductFailures) {
     kxtest::SetFile set;
     set.exec("UPDATE databases SET soft_query_limit=500, hard_query_limit=100 WHERE name='ISSUE'");
@@ -387,6 +411,8 @@ TEST_F(ExecuteTest, FileAndChartResultsStreamInChunksOfRequestNum) {
 TEST_F(ExecuteTest, FileAndChartRefusals) {
     // Rows exist, but none from the start row on: the chart has no data.
     std::string const past_the_end = "<CTG:start-row>1000</CTG:start-row><CTG:end-row>0</CTG:end-row>";
+    std::string const nothing = "<CTG:comparison-expression><CTG:is-equal/>" + path(L"Headline") +
+                                "<CTG:constant-value>no such headline</CTG:constant-value></CTG:comparison-expression>";
     struct Case {
         std::string options, filter;
         int request_num;
@@ -399,6 +425,8 @@ TEST_F(ExecuteTest, FileAndChartRefusals) {
          "", 100, "TLQSV0851E"},
         {"<CTG:return-as-file/>", "", 0, "chunk size must be greater than 0"},
         {"<CTG:chart-options/>" + past_the_end, "", 100, "TLQSV1048I"},
+        // No rows at all: no image either, the same refusal.
+        {"<CTG:chart-options/>", nothing, 100, "TLQSV1048I"},
         {"<CTG:chart-options><CTG:width>5000</CTG:width></CTG:chart-options>", "", 100, "TLQSV0789E"},
         // Every cell carries the delimiter: one past the bound is refused before the file is made.
         {"<CTG:return-as-file/><CTG:result-set-options><CTG:delimiter>" +
@@ -410,4 +438,7 @@ TEST_F(ExecuteTest, FileAndChartRefusals) {
         EXPECT_NE(find(reply, c.text), std::string::npos) << c.options;
         EXPECT_EQ(find(reply, "\x89PNG"), std::string::npos) << c.options;
     }
+    // An empty result as a file is an empty file: no error.
+    Bytes const file = first(doc(column(L"Severity"), "<CTG:return-as-file/>", nothing), 100).reply();
+    EXPECT_EQ(find(file, "TLQSV"), std::string::npos);
 }

@@ -217,6 +217,16 @@ TEST_F(QueryXmlTest, FieldPathsFollowReferencesAndStopAtUnknownSegments) {
                                        ns(Nul::XmlTag::NS_CTG) + "\"/>");
     // A journal names no record: what follows it is not looked up anywhere.
     EXPECT_EQ(written(L"Notes_Log.Lead").find(">Lead<"), std::string::npos);
+    EXPECT_NE(written(L"Notes_Log.Lead").find(">Notes_Log<"), std::string::npos);
+    // After a field that refers to nothing the record type stays: the next segment is one of its own.
+    std::string const same = written(L"Headline.Owner");
+    std::string const defect_id = kxtest::u8(Nul::UString(std::to_wstring(defect_->GetDbId()).c_str()));
+    EXPECT_NE(same.find(">Headline<"), std::string::npos);
+    EXPECT_NE(same.find(">Owner<"), std::string::npos);
+    EXPECT_NE(same.find(defect_id + "/" + std::to_string(defect_->LookupFieldDef(L"Owner")->GetDbId())),
+              std::string::npos)
+        << same;
+    EXPECT_EQ(written(L"Headline.Lead").find(">Lead<"), std::string::npos); // Lead is Project's, not Defect's
     // Read back: the dotted path.
     parser_.set_xml_doc_text(two);
     EXPECT_EQ(QueryUtil::field_path_from_xml(ctx_, parser_.root()), L"Project.Lead");

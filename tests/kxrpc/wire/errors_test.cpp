@@ -193,3 +193,18 @@ TEST_F(ErrorRecords, MessageInClientLocaleDefault) {
     std::string text = "TLQSV0769E Internal Error: \xc3\xa9t\xc3\xa9";
     EXPECT_EQ(out, cat(cat(words({40}), str(text)), words({minus_one, 0, 0})));
 }
+
+TEST_F(ErrorRecords, MessageEchoesAFewKiBOfClientText) {
+    // A not-found error that names a 1 MiB value from the client.
+    std::string const value(1 << 20, 'v');
+    KXNotFoundException e(nullptr, Nul::UString(Nul::Utf8String(value)));
+    Bytes out = record(e);
+    std::uint32_t const length = kxtest::word_at(out, 1);
+    std::string const prefix = "TLQSV1094E Not-found error: ";
+    EXPECT_EQ(length, Nul::UMessage::max_echo_units + 3);
+    std::string const message(out.begin() + 8, out.begin() + 8 + length);
+    EXPECT_EQ(message, prefix + value.substr(0, Nul::UMessage::max_echo_units - prefix.size()) + "...");
+    // The rest of the record follows the cut message.
+    std::size_t const after = 8 + (length + 3) / 4 * 4;
+    EXPECT_EQ(out.size(), after + 12);
+}

@@ -87,6 +87,9 @@ public:
     static UMessage const nil;
     static constexpr std::size_t max_args = 10;
     static constexpr char const *no_catalog_text = "Could not locate Catalog File";
+    // At most this many UTF-16 units of outside text (a client's document, names, values) are
+    // repeated in one message, so that an error never costs more than its cause.
+    static constexpr unsigned max_echo_units = 2048;
 
     UMessage();
     UMessage(Catalog table, int index, Arg const &a1 = Arg::nil, Arg const &a2 = Arg::nil,
@@ -106,6 +109,10 @@ public:
 
     // The rendered text; `locale` may be null (the formatter's default).
     UString message_string(char const *locale) const;
+
+    // Text from outside as a message repeats it: longer than max_echo_units, it is cut there and
+    // ends with "...".
+    static UString echo(UString const &text);
 
     // Renders a catalogue entry without making a message.
     static UString sprintf(Catalog table, int index, Arg const &a1 = Arg::nil, Arg const &a2 = Arg::nil,

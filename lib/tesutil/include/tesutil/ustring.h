@@ -88,6 +88,8 @@ public:
     unsigned find_first_of(UString const &set, unsigned start = 0) const;
 
     UString substr(unsigned pos, unsigned len = npos) const;
+    // The first `max_units` UTF-16 units, one fewer when the cut would split a surrogate pair.
+    UString left(unsigned max_units) const;
     Utf8String utf8_str() const;
     // Bytes in a named character set; `error` is set when the set cannot represent the text.
     std::string std_str(char const *charset, bool &error) const;

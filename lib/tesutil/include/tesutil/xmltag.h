@@ -34,6 +34,13 @@ public:
     static constexpr char16_t BASE_URI[] = u"http://korvax.example";
     static constexpr std::int32_t FIRST_RUN_TIME_ID = 1167;
     static constexpr std::int32_t RUN_TIME_BLOCK_SIZE = 128;
+    // Run-time tags and namespaces are kept for the life of the process, and names come from
+    // outside (client documents), so their number and text are bounded: a lookup that would
+    // create one more past these bounds raises IllegalArgException (TLQSV0654E, "XmlTag::lookup").
+    static constexpr std::int32_t MAX_RUN_TIME_TAGS = 16384;
+    static constexpr std::int32_t MAX_RUN_TIME_NAMESPACES = 1024;
+    // UTF-16 units of run-time simple names and namespace URIs together (2 MiB).
+    static constexpr std::int32_t MAX_RUN_TIME_TEXT_UNITS = 1 << 20;
     // The prefix argument of `format` that means "no prefix, declare the namespace inline".
     static UString const EMPTY_NS_PREFIX;
 
@@ -44,9 +51,11 @@ public:
     // Negative or not yet issued run-time id: IllegalArgException (TLQSV0655E); a fixed id that
     // carries no tag: StateException (TLQSV0653E).
     static XmlTag const &lookup(Id id);
-    // Creates the tag when missing. Negative or not yet issued NsId: IllegalArgException (TLQSV0656E).
+    // Creates the tag when missing. Negative or not yet issued NsId: IllegalArgException (TLQSV0656E);
+    // a new tag past the run-time bounds: IllegalArgException (TLQSV0654E).
     static XmlTag const &lookup(NsId ns, UString const &simple_name);
-    // Never fails: an unknown URI becomes a run-time namespace, an unknown name a run-time tag.
+    // An unknown URI becomes a run-time namespace, an unknown name a run-time tag; fails only when
+    // that would pass the run-time bounds (IllegalArgException, TLQSV0654E).
     static XmlTag const &lookup(UString const &ns_uri, UString const &simple_name);
     static UString format(Format f, Id id, UString const &prefix);
     // Negative or not yet issued NsId: IllegalArgException (TLQSV0654E).

@@ -7,6 +7,7 @@
 
 #include "tesutil/ustring.h"
 #include "tesutil/xmltag.h"
+#include "wexxml/xml_limits.h"
 
 XERCES_CPP_NAMESPACE_BEGIN
 class XercesDOMParser;
@@ -96,7 +97,8 @@ public:
     void set_xml_doc_text(std::string const &text);
     // Drops the parsed document; every handle on it becomes invalid.
     void clear();
-    // Parses on first use; raises 0673E to 0676E when the text cannot be parsed.
+    // Parses on first use; raises 0673E to 0676E when the text cannot be parsed, has a DOCTYPE or
+    // breaks another of XmlLimits (0675E).
     Elem root();
 
 private:

@@ -5,9 +5,11 @@
 
 #include "tesutil/ustring.h"
 #include "tesutil/xmltag.h"
+#include "wexxml/xml_limits.h"
 
 namespace Nul {
 
+// A DOCTYPE, and a document that breaks XmlLimits, stop the scan with 0704E.
 class SaxParser {
 public:
     class ParserImpl;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "change/deliver_attach.h"
 #include "kxproduct/content.h"
 #include "kxproduct/store.h"
 #include "kxwin/registry.h"
@@ -305,6 +306,36 @@ bool kxrpc_get_direct(XdrObject *request, XdrObject **result) {
 
 namespace {
 
+bool same_record(AdEntityPtr const &a, AdEntityPtr const &b) {
+    if (a.get() == b.get()) return true;
+    return a && b && a->GetDbId() == b->GetDbId() && a->GetEntityDef() == b->GetEntityDef() &&
+           a->GetSession().get() == b->GetSession().get();
+}
+
+// The edit that an upload to `record` joins: the record item that the target names, else the one
+// edit of the same record open in the caller's own product session. None when the record is not
+// being edited, or is edited twice over: a change batch's kind 8 adds the attachment then. The
+// answer shares the item, so that it outlives a delete_state meanwhile.
+std::shared_ptr<RecordStateItem> pending_edit(AttachmentUploadArgs &args, AdEntityPtr const &record) {
+    auto editing = [](std::shared_ptr<RecordStateItem> const &edit) {
+        return edit && edit->entity() && edit->entity()->IsEditable();
+    };
+    if (args.is_state_item_target()) {
+        // Only while the handle is still registered: an item the client deleted takes nothing.
+        auto named = std::dynamic_pointer_cast<RecordStateItem>(lookup_pointer_entry(args.state_item_or_fail()->oid()));
+        return editing(named) ? named : nullptr;
+    }
+    std::shared_ptr<RecordStateItem> found;
+    for (StateItemPtr const &item : registered_items()) {
+        auto edit = std::dynamic_pointer_cast<RecordStateItem>(item);
+        if (!editing(edit) || !same_record(edit->entity(), record)) continue;
+        if (found) return nullptr;
+        found = edit;
+    }
+    return found;
+}
+
+// The new attachment, added to the record's pending edit when there is one.
 std::shared_ptr<AttachmentStateItem> new_attachment(AttachmentUploadArgs *args, wchar_t const *method,
                                                     bool server_file) {
     try {
@@ -313,7 +344,11 @@ std::shared_ptr<AttachmentStateItem> new_attachment(AttachmentUploadArgs *args, 
         attachment->set_size(args->size());
         attachment->set_description(args->comment());
         attachment->set_file_path(args->filename());
-        return std::make_shared<AttachmentStateItem>(std::move(attachment), server_file);
+        auto item = std::make_shared<AttachmentStateItem>(std::move(attachment), server_file);
+        if (std::shared_ptr<RecordStateItem> edit = pending_edit(*args, folder->entity())) add_to_edit(*item, *edit);
+        return item;
+    } catch (Nul::STPException const &) {
+        throw; // the product's refusal of the attachment, as it is
     } catch (...) {
         raise_unexpected(method);
     }

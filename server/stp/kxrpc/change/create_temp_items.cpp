@@ -37,10 +37,11 @@ Nul::UString joined(std::initializer_list<Nul::UString> parts) {
 Nul::UString segment(Nul::UString const &name) { return Nul::Selector::encode_segment(name); }
 Nul::UString decimal(std::int64_t value) { return number_to_ustring(static_cast<long>(value)); }
 
-// Only a folder below a top folder that the user may write takes changed reports.
+// A changed report goes back into the folder that holds it, a top folder too: that folder must be
+// writable for the user.
 void check_report_folder(AdBucketPtr const &report) {
     AdBucketPtr parent = report->GetParent();
-    AdFolderPtr folder = parent && parent->GetParent() ? AdFolder::LookupFolderFromBucket(parent) : AdFolderPtr();
+    AdFolderPtr folder = parent ? AdFolder::LookupFolderFromBucket(parent) : AdFolderPtr();
     if (!folder || !folder->IsWritable()) {
         trace_info(L"kxrpc_create_temp", L"the folder is not writeable!");
         Nul::STPException::raise(reason(31), kx_message(MSG_CANNOT_MODIFY_QUERY_ITEM), nullptr, nullptr,

@@ -4,10 +4,8 @@
 #include <string>
 
 #include "kxproduct/entity.h"
-#include "wire/attachments.h"
 #include "wire/casts.h"
 #include "wire/exceptions.h"
-#include "wire/held_items.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 
@@ -56,6 +54,18 @@ std::unique_ptr<Attachment> on_edited_record(Attachment const &attachment, AdEnt
 
 } // namespace
 
+std::unique_ptr<Attachment> add_to_edit(AttachmentStateItem &item, RecordStateItem &record_item) {
+    if (!item.attachment()) throw_internal_error(L"the attachment item holds no attachment");
+    AdEntityPtr const &record = record_item.entity();
+    std::unique_ptr<Attachment> attachment = on_edited_record(*item.attachment(), record);
+    if (item.added_to().get() == record.get()) return attachment;
+    attachment->add_attachment();
+    item.set_added_to(record);
+    // A client's own file stays where it is, untouched.
+    if (item.server_file() && !item.file_path().empty()) record_item.add_temp_file(item.take_file_path());
+    return attachment;
+}
+
 DeliverResult make_modify_attachment(DeliverOperation &base) {
     auto &op = *checked_cast<MakeModifyAttachmentOperation>(&base);
     bool const add = op.kind() == DELIVER_MAKE_ATTACHMENT;
@@ -63,13 +73,12 @@ DeliverResult make_modify_attachment(DeliverOperation &base) {
     auto *record_item = checked_cast<RecordStateItem>(still_registered(op.record_handle()));
     auto *item = checked_cast<AttachmentStateItem>(still_registered(op.attachment_handle()));
     if (!item->attachment()) throw_internal_error(L"the attachment item holds no attachment");
-    std::unique_ptr<Attachment> attachment = on_edited_record(*item->attachment(), record_item->entity());
+    std::unique_ptr<Attachment> attachment;
     if (add) {
-        attachment->add_attachment();
-        // The record item now owns the upload file: it must outlive the record's commit. A
-        // client's own file stays where it is, untouched.
-        if (item->server_file() && !item->file_path().empty()) record_item->add_temp_file(item->take_file_path());
+        // The upload handler may have added it to this edit already.
+        attachment = add_to_edit(*item, *record_item);
     } else {
+        attachment = on_edited_record(*item->attachment(), record_item->entity());
         attachment->modify_description();
     }
     DeliverResult result = attachment_result(*attachment);

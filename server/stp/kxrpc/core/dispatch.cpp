@@ -137,7 +137,13 @@ void dispatch_request(ks_svc_req *request, KS_SVCXPRT *transport) {
     try {
         if (entry->request_size != 0) {
             args.set(entry->construct(buffer));
+            take_decode_failure(); // what an earlier decode on this thread left is not this call's
             if (!ks_svc_getargs(transport, entry->xdr_args, args.get())) {
+                // A server exception while decoding is answered as an error reply.
+                if (std::exception_ptr failure = take_decode_failure()) {
+                    args.free();
+                    std::rethrow_exception(failure);
+                }
                 ks_svcerr_decode(transport);
                 trace_exception(L"", L"Error getting arguments...returning");
                 args.free();

@@ -29,11 +29,20 @@ bool parse_integer(char const *text, int &value) {
     char *end = nullptr;
     errno = 0;
     long v = std::strtol(text, &end, 10);
-    if (end == text)
+    // Trailing text is refused: "12x" is a typing error, not 12.
+    if (end == text || *end != '\0')
         return false;
     if (errno == ERANGE || v < INT_MIN || v > INT_MAX)
         return false;
     value = static_cast<int>(v);
+    return true;
+}
+
+bool parse_port(char const *text, int &value) {
+    int port = 0;
+    if (!parse_integer(text, port) || port < 0 || port > 65535)
+        return false;
+    value = port;
     return true;
 }
 
@@ -43,13 +52,14 @@ namespace {
 
 // One integer option: its value, or the option's messages. `article` selects the wording of the
 // missing-value message of the first options ("a number") over the later ones ("number").
-bool integer_option(int argc, char **argv, int &i, char const *name, bool article, int &out) {
+bool integer_option(int argc, char **argv, int &i, char const *name, bool article, int &out,
+                    bool (*parse)(char const *, int &) = parse_integer) {
     if (i + 1 >= argc) {
         log_message(article ? "Must specify a number with %s option" : "Must specify number with %s option", name);
         return false;
     }
     char const *text = argv[++i];
-    if (!parse_integer(text, out)) {
+    if (!parse(text, out)) {
         log_message("Must specify a valid integer with %s option: %s", name, text);
         return false;
     }
@@ -64,7 +74,7 @@ int parse_options(int argc, char **argv) {
         char const *arg = argv[i];
         if (std::strcmp(arg, "-port") == 0) {
             int port = 0;
-            if (!integer_option(argc, argv, i, "-port", true, port))
+            if (!integer_option(argc, argv, i, "-port", true, port, parse_port))
                 return -1;
             s.port = port;
         } else if (std::strcmp(arg, "-team_bin") == 0) {

@@ -66,7 +66,7 @@ void read_service_port(int argc, char **argv) {
             log_message("Must specify a number with -port option");
             exit_now(-1);
         }
-        if (!parse_integer(argv[i + 1], service_port)) {
+        if (!parse_port(argv[i + 1], service_port)) {
             log_message("Must specify a valid integer with -port option: %s", argv[i + 1]);
             exit_now(-1);
         }
@@ -74,19 +74,22 @@ void read_service_port(int argc, char **argv) {
     }
 }
 
-void install_service(int argc, char **argv) {
+// The service commands return false when any step failed (its message is already out).
+bool install_service(int argc, char **argv) {
     read_service_port(argc, argv);
+    bool ok = true;
     wchar_t path[512] = {};
     if (KxWin::GetModuleFileNameW(nullptr, path, 512) == 0) {
         log_message("Call to GetModuleFileName failed\n");
         report_last_error();
+        ok = false;
     }
     std::wstring command_line = std::wstring(path) + L" -start_service -port " + std::to_wstring(service_port);
     KxWin::SC_HANDLE manager = KxWin::OpenSCManagerW(nullptr, nullptr, KxWin::SC_MANAGER_ALL_ACCESS);
     if (!manager) {
         log_message("Call to OpenSCManager failed\n");
         report_last_error();
-        return;
+        return false;
     }
     KxWin::SC_HANDLE service =
         KxWin::CreateServiceW(manager, service_name, service_display_name, KxWin::SERVICE_ALL_ACCESS,
@@ -95,26 +98,29 @@ void install_service(int argc, char **argv) {
     if (!service) {
         log_message("Call to CreateService failed\n");
         report_last_error();
+        ok = false;
     } else {
         KxWin::CloseServiceHandle(service);
     }
     KxWin::CloseServiceHandle(manager);
+    return ok;
 }
 
-void remove_service() {
+bool remove_service() {
     KxWin::SC_HANDLE manager = KxWin::OpenSCManagerW(nullptr, nullptr, KxWin::SC_MANAGER_ALL_ACCESS);
     if (!manager) {
         log_message("Call to OpenSCManager failed\n");
         report_last_error();
-        return;
+        return false;
     }
     KxWin::SC_HANDLE service = KxWin::OpenServiceW(manager, service_name, KxWin::SERVICE_ALL_ACCESS);
     if (!service) {
         log_message("Call to OpenService failed\n");
         report_last_error();
         KxWin::CloseServiceHandle(manager);
-        return;
+        return false;
     }
+    bool ok = true;
     KxWin::SERVICE_STATUS status{};
     if (KxWin::ControlService(service, KxWin::SERVICE_CONTROL_STOP, &status)) {
         bool queried;
@@ -125,14 +131,17 @@ void remove_service() {
         if (status.dwCurrentState != KxWin::SERVICE_STOPPED) {
             log_message("Service not stopped\n");
             report_last_error();
+            ok = false;
         }
     }
     if (!KxWin::DeleteService(service)) {
         log_message("Call to DeleteService failed\n");
         report_last_error();
+        ok = false;
     }
     KxWin::CloseServiceHandle(service);
     KxWin::CloseServiceHandle(manager);
+    return ok;
 }
 
 bool report_stopped(std::uint32_t exit_code) {
@@ -143,13 +152,15 @@ bool report_stopped(std::uint32_t exit_code) {
     return handle && KxWin::SetServiceStatus(handle, &status);
 }
 
-void start_service(int argc, char **argv) {
+bool start_service(int argc, char **argv) {
     read_service_port(argc, argv);
     KxWin::SERVICE_TABLE_ENTRYW table[] = {{service_name, service_main}, {nullptr, nullptr}};
     if (!KxWin::StartServiceCtrlDispatcherW(table)) {
         log_message("Failed to start service dispatcher\n");
         report_last_error();
+        return false;
     }
+    return true;
 }
 
 void print_usage() {
@@ -235,16 +246,13 @@ void service_control_handler(std::uint32_t control) {
 bool parse_service_options(int argc, char **argv, int &index) {
     char const *arg = argv[index];
     if (std::strcmp(arg, "-install_service") == 0) {
-        install_service(argc, argv);
-        exit_now(0);
+        exit_now(install_service(argc, argv) ? 0 : -1);
     }
     if (std::strcmp(arg, "-remove_service") == 0) {
-        remove_service();
-        exit_now(0);
+        exit_now(remove_service() ? 0 : -1);
     }
     if (std::strcmp(arg, "-start_service") == 0) {
-        start_service(argc, argv);
-        exit_now(0);
+        exit_now(start_service(argc, argv) ? 0 : -1);
     }
     if (std::strcmp(arg, "-help") == 0) {
         print_usage();

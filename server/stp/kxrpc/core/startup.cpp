@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -111,13 +112,17 @@ void open_listeners(std::int32_t &port, int &v6, int &v4) {
         }
         if (v4 < 0)
             v4 = bind_listener(AF_INET, port);
+        if (v4 < 0 && v6 < 0)
+            log_message("Cannot listen on a free port: %s\n", std::strerror(errno));
     } else {
         v6 = bind_listener(AF_INET6, port);
         int const v6_error = errno;
         v4 = bind_listener(AF_INET, port);
         int const v4_error = errno;
         // Serving one family only: whoever holds the number for the other would receive those
-        // clients' logins. When neither can listen, the start ends with -1 and no message.
+        // clients' logins. When neither can listen, the start ends with -1.
+        if (v6 < 0 && v4 < 0)
+            log_message("Cannot listen on port %d: %s\n", port, std::strerror(v4_error));
         if (v6 >= 0 && v4 < 0)
             log_message("Cannot listen on IPv4 port %d: %s\n", port, std::strerror(v4_error));
         if (v4 >= 0 && v6 < 0 && v6_error == EADDRINUSE)
@@ -139,7 +144,24 @@ void read_upfront_validation() {
     RecordProps::set_upfront_reference_validation(settings().upfront_validation);
 }
 
+// A closed standard stream is held by /dev/null opened for reading: no socket or file of the
+// server takes its number (the port line would go to a client), and writes to it fail.
+void hold_closed_standard_streams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        int held = ::open("/dev/null", O_RDONLY);
+        if (held >= 0 && held != fd) {
+            ::dup2(held, fd);
+            ::close(held);
+        }
+    }
+}
+
 void install_signal_handlers() {
+    // A write to a pipe or socket whose reader is gone fails with EPIPE and is reported where it
+    // happens; it never ends the process.
+    ::signal(SIGPIPE, SIG_IGN);
     struct sigaction sa {};
     sa.sa_handler = stprpc_interrupt;
     sa.sa_flags = SA_RESTART;
@@ -152,6 +174,7 @@ void install_signal_handlers() {
 } // namespace
 
 int start_rpc_program(int argc, char **argv) {
+    hold_closed_standard_streams();
     report_command_line(argc, argv);
     if (parse_options(argc, argv) != 0)
         return -1;
@@ -190,8 +213,14 @@ int start_rpc_program(int argc, char **argv) {
         trace_core("Exiting with -1, creating socket(s)");
         return -1;
     }
-    std::printf("port=%u;pid=%d;\n", static_cast<unsigned>(port), static_cast<int>(::getpid()));
-    std::fflush(stdout);
+    // The server serves on when the line cannot be written; whoever started it learns the port
+    // from standard error.
+    if (std::printf("port=%u;pid=%d;\n", static_cast<unsigned>(port), static_cast<int>(::getpid())) < 0 ||
+        std::fflush(stdout) != 0) {
+        int const error = errno;
+        std::clearerr(stdout);
+        log_message("Cannot write the port line (port %d) to the standard output: %s\n", port, std::strerror(error));
+    }
     trace_core("Wrote Port (%d) number to stdout", port);
 
     if (s.arm_level != 0)

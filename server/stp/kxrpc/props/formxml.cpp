@@ -8,6 +8,7 @@
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
+#include "wire/fieldtypes.h"
 #include "wire/login_session.h"
 
 namespace KxRpc {
@@ -44,11 +45,6 @@ AdEntityDef *referenced_type(AdEntityDef *record_type, CString const &path) {
         from = dot + 1;
     }
     return record_type;
-}
-
-bool is_reference_type(int field_type) {
-    return field_type == AD_REFERENCE || field_type == AD_REFERENCE_LIST || field_type == AD_ATTACHMENT_LIST ||
-           field_type == AD_JOURNAL;
 }
 
 } // namespace
@@ -300,7 +296,7 @@ void FormProps::path_to_xml(Elem &container, AdEntityDef *record_type, CString c
         Elem &field_elem = container.add_elem(Elem(XmlTag::CTG_field));
         field_elem.add_elem(text_elem(XmlTag::CTG_definition, selector.to_string_with_domain()));
         field_elem.add_elem(text_elem(XmlTag::TEAM_display_name, segment));
-        if (is_reference_type(field->GetFieldType())) record_type = field->GetReferenceEntityDef();
+        if (is_path_reference_type(field->GetFieldType())) record_type = field->GetReferenceEntityDef();
         from = dot + 1;
     }
 }

@@ -889,10 +889,16 @@ void RecordProps::fetch_field_meta(FetchPropResponses &out, int id, int meta) {
     }
     case M_CHOICE_LIST: {
         if (!edit) return out.unavailable_property();
-        CString list_name = field.def->GetChoiceListName();
-        if (list_name.IsEmpty()) return out.unsupported_property();
-        AdListDef *list = LookupListDef(api_session(), list_name);
-        std::vector<CString> choices = list ? list->GetValues() : std::vector<CString>();
+        std::vector<CString> choices;
+        if (field.def->GetFieldType() == AD_STATE) {
+            // The State field chooses among the record type's states.
+            choices = record_type()->GetStateNames();
+        } else {
+            CString list_name = field.def->GetChoiceListName();
+            if (list_name.IsEmpty()) return out.unsupported_property();
+            AdListDef *list = LookupListDef(api_session(), list_name);
+            if (list) choices = list->GetValues();
+        }
         if (field.def->GetFieldType() == AD_DATE_TIME) {
             for (CString &choice : choices) {
                 CString gmt;

@@ -43,7 +43,9 @@ enum : int {
 };
 
 constexpr wchar_t const *headline_field = L"Headline";
-
+// Its entries name change sets by the text the field already holds: a target that names one of
+// them keeps it as it is, without a lookup that could refuse it.
+constexpr wchar_t const *change_set_field = L"vt_change_set";
 
 [[noreturn]] void refuse(int code, Nul::UMessage const &message = Nul::UMessage::nil) {
     throw Nul::STPException(reason(code), message);
@@ -186,19 +188,32 @@ CString RecordProps::reference_name(AdFieldDef *def, TargetResourceArg &target) 
 
 void RecordProps::put_reference_list(AdFieldDef *def, BasePropValue &value) {
     CString const name = def->GetName();
+    std::vector<CString> const previous = record_->GetFieldValue(name).GetValueAsList();
+    auto contains = [](std::vector<CString> const &list, CString const &v) {
+        return std::find(list.begin(), list.end(), v) != list.end();
+    };
     std::vector<CString> wanted;
     if (!value.is_empty_value()) {
         if (auto *targets = plain_cast<ListPropValue<TargetResourceArg>>(&value)) {
-            for (TargetResourceArg &target : targets->values) wanted.push_back(reference_name(def, target));
+            bool const change_set = name.Compare(change_set_field) == 0;
+            for (TargetResourceArg &target : targets->values) {
+                if (change_set && target.is_marshalled_by_name()) {
+                    CString const entry = cstr(target.second_name_segment());
+                    bool const found = contains(previous, entry);
+                    trace_lazy(
+                        2, [&] { return text_format("vt_change_set (found:%s)", Nul::UString(found ? L"T" : L"F")); });
+                    if (found) {
+                        wanted.push_back(entry);
+                        continue;
+                    }
+                }
+                wanted.push_back(reference_name(def, target));
+            }
         } else {
             auto *names = checked_cast<ListPropValue<Nul::UString>>(&value);
             for (Nul::UString const &n : names->values) wanted.push_back(checked_name(def, cstr(n)));
         }
     }
-    std::vector<CString> const previous = record_->GetFieldValue(name).GetValueAsList();
-    auto contains = [](std::vector<CString> const &list, CString const &v) {
-        return std::find(list.begin(), list.end(), v) != list.end();
-    };
     // Deletes first, then adds; when a step fails the field gets its previous list back.
     CString failure;
     try {

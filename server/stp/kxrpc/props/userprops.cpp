@@ -829,7 +829,19 @@ Nul::UString CurrentUserProps::describe() { return text_format("CurrentUserProps
 void CurrentUserProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     // The session's own user is active while the session lives.
     if (prop_id == P_IS_ACTIVE) return out.record_bool(true);
+    if (prop_id == P_MASTER_REPLICA) return fetch_master_replica(out);
     if (!fetch_user_prop(out, prop_id)) PropsResource::fetch_prop(out, prop_id);
+}
+
+// The master replica is the administrator session's user of the login name: a user whose
+// administrator logon is refused gets that refusal as the property's error.
+void CurrentUserProps::fetch_master_replica(FetchPropResponses &out) {
+    KXSmartPtr<KXAdminSession> const &admin = login_session()->admin_session_ptr();
+    KXSmartPtr<KXUser> user;
+    or_fail([&] { user = admin->GetUser(cstr(login_)); }, [](ProductFailure const &) { raise_api_error(); });
+    // The user is gone (removed since the session began): no master replica to name.
+    if (!user) return out.record_empty(MPT_RESOURCE);
+    out.record_resource_as_cstring(ref_replica, user->GetMasterReplicaName());
 }
 
 void CurrentUserProps::fetch_databases(FetchPropResponses &out) {

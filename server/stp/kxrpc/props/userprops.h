@@ -85,6 +85,7 @@ public:
 
 private:
     void fetch_databases(FetchPropResponses &out) override;
+    void fetch_master_replica(FetchPropResponses &out);
     Nul::UString login_;
 };
 

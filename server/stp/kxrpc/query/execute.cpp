@@ -90,15 +90,23 @@ std::pair<int, int> operand_range(int comp_op) {
     }
 }
 
-// The record type a reference column names; null when the field names none.
-AdEntityDef *referenced_type(AdResultSetPtr const &rs, int field_index) {
+// A column of a query definition that goes out as a reference: a reference (list) field with the
+// record type it refers to, or an attachment list or journal, which refer to no record type.
+struct ReferenceColumn {
+    bool reference = false;
+    AdEntityDef *target = nullptr;
+};
+
+ReferenceColumn reference_column(AdResultSetPtr const &rs, int field_index) {
     AdQueryDefPtr def = rs->GetQueryDef();
     AdQueryFieldDef *qf = def ? def->GetQueryFieldDef(field_index) : nullptr;
-    if (!qf) return nullptr;
+    if (!qf) return {};
     int const type = qf->GetFieldType();
-    if (type != AD_REFERENCE && type != AD_REFERENCE_LIST) return nullptr;
+    if (type == AD_ATTACHMENT_LIST || type == AD_JOURNAL) return {true, nullptr};
+    if (type != AD_REFERENCE && type != AD_REFERENCE_LIST) return {};
     AdFieldDef *field = QueryUtil::field_of_path(def->GetPrimaryEntity(), qf->GetFieldPath());
-    return field ? field->GetReferenceEntityDef() : nullptr;
+    AdEntityDef *target = field ? field->GetReferenceEntityDef() : nullptr;
+    return {target != nullptr, target};
 }
 
 int sql_column_tag(int column_type, CString const &name, bool feature) {
@@ -125,12 +133,9 @@ int field_column_tag(int field_type, CString const &name, bool feature, bool ref
         return feature && same_no_case(name, L"locked_by") ? XmlTag::CTG_short_string : XmlTag::CTG_int;
     case AD_REFERENCE:
     case AD_REFERENCE_LIST:
-        return reference ? XmlTag::CTG_reference : XmlTag::CTG_short_string;
-    // Attachment lists and journals name no record: their values are texts.
     case AD_ATTACHMENT_LIST:
-        return XmlTag::CTG_short_string;
     case AD_JOURNAL:
-        return XmlTag::CTG_multiline_string;
+        return reference ? XmlTag::CTG_reference : XmlTag::CTG_short_string;
     case AD_DBID:
         return same_no_case(name, L"dbid") ? XmlTag::CTG_dbid : XmlTag::CTG_short_string;
     default: {
@@ -283,6 +288,9 @@ void ExecuteQueryResp::first_call() {
         fill_info(*item, num_rows, false);
         rows_follow_ = !(item->as_file || as_chart);
         zero_after_rows_ = !rows_follow_;
+        // No rows draw no image: a chart of an empty result is the empty-chart error, as when
+        // drawing finds nothing to draw, never a content of no bytes.
+        if (as_chart && !item->count_only && rs_status == AD_RESULT_EMPTY) empty_chart_reply();
         discard(item);
         return;
     }
@@ -395,10 +403,10 @@ ExecuteQueryResp::Value ExecuteQueryResp::read_value(ExecuteQueryStateItem &item
     CString text;
     if (!rs->GetColumnValue(column, text)) return v;
     if (!item.declared_sql) {
-        if (AdEntityDef *target = referenced_type(rs, item.position[column])) {
+        if (ReferenceColumn const ref = reference_column(rs, item.position[column]); ref.reference) {
             if (text == L"0") return v;
             v.kind = 0;
-            v.type_name = ustr(target->GetName());
+            v.type_name = ref.target ? ustr(ref.target->GetName()) : Nul::UString();
             v.text = ustr(text);
             return v;
         }
@@ -495,7 +503,7 @@ void ExecuteQueryResp::map_columns(ExecuteQueryStateItem &item) {
         }
         AdQueryFieldDef *qf = def ? def->GetQueryFieldDef(item.position[j]) : nullptr;
         int const type = qf ? qf->GetFieldType() : 0;
-        item.tags[j] = field_column_tag(type, name, feature, referenced_type(rs, item.position[j]) != nullptr);
+        item.tags[j] = field_column_tag(type, name, feature, reference_column(rs, item.position[j]).reference);
     }
 }
 
@@ -632,6 +640,14 @@ void ExecuteQueryResp::read_chart_options(DomElem options, ExecuteQueryStateItem
     }
 }
 
+void ExecuteQueryResp::empty_chart_reply() {
+    rows_follow_ = false;
+    zero_after_rows_ = false;
+    content_ = true;
+    content_method_ = L"ExecuteQueryResp::send_chart";
+    content_error_ = std::make_unique<KxRpcException>(17, kx_message(MSG_EMPTY_CHART), nullptr, nullptr);
+}
+
 void ExecuteQueryResp::make_content(ExecuteQueryStateItem &item) {
     rows_follow_ = false;
     content_ = true;
@@ -645,7 +661,7 @@ void ExecuteQueryResp::make_content(ExecuteQueryStateItem &item) {
                 ExportResultSet(item.result_set, std::wstring(content_path_.c_str()), cstr(delimiter),
                                 cstr(item.file_options));
             } else if (item.chart->make_chart(content_path_, item.result_set) == 0) {
-                content_error_ = std::make_unique<KxRpcException>(17, kx_message(MSG_EMPTY_CHART), nullptr, nullptr);
+                empty_chart_reply();
             }
         } catch (Nul::STPException const &) {
             throw;

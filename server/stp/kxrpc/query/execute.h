@@ -121,6 +121,8 @@ private:
     // A file or chart result: the whole result written to a temporary file now, streamed while the
     // reply is encoded; a failure becomes the error arm after the result info.
     void make_content(ExecuteQueryStateItem &item);
+    // The reply's content is the error arm of reason 17 with the empty-chart message.
+    void empty_chart_reply();
     bool_t send_content(XDR *xdrs);
 
     ExecuteQueryArgs &args_;

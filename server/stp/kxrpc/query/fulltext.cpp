@@ -52,7 +52,8 @@ SearchState::~SearchState() {
 void SearchState::init(AdSession *session, ExecuteFullTextSearchArgs &args) {
     // Refused before the product is asked: a first row or page below 1 has no page to start in.
     if (args.start_row() <= 0) refuse(Nul::UString(L"start_row"));
-    if (!args.has_parent_record() && args.page_size() <= 0) refuse(Nul::UString(L"page_size"));
+    // A page size of 0 keeps the product's default page size.
+    if (!args.has_parent_record() && args.page_size() < 0) refuse(Nul::UString(L"page_size"));
     if (!args.parent_record_dbid_valid())
         throw KxRpcException(
             4, kx_message(MSG_NOT_AN_INTEGER, args.parent_record_dbid_text(), args.parent_record_dbid_text()), nullptr,

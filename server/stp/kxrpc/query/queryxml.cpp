@@ -10,6 +10,7 @@
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
+#include "wire/fieldtypes.h"
 #include "wire/login_session.h"
 #include "wire/product_failure.h"
 #include "wire/target.h"
@@ -631,8 +632,9 @@ void field_path_to_xml(QueryContext const &ctx, AdEntityDef *record_type, Nul::X
         add_text(element, XmlTag::CTG_definition, selector.to_string_with_domain());
         add_text(element, XmlTag::TEAM_display_name, Nul::UString(segment.c_str()));
         if (dot == std::wstring::npos) return;
-        // Only a field that names a record type leads on; the next segment of any other ends here.
-        current = is_reference_type(field->GetFieldType()) ? field->GetReferenceEntityDef() : nullptr;
+        // A reference leads on to the record type it refers to (none for a journal, which ends the
+        // path); after any other field the next segment is a field of the same record type.
+        if (is_path_reference_type(field->GetFieldType())) current = field->GetReferenceEntityDef();
         start = dot + 1;
     }
 }

@@ -228,6 +228,7 @@ AttachmentStateItem::AttachmentStateItem(std::unique_ptr<Attachment> attachment,
 
 AttachmentStateItem::~AttachmentStateItem() {
     ignoring_failures([this] { attachment_.reset(); });
+    ignoring_failures([this] { added_to_ = AdEntityPtr(); });
     // An upload never committed: its file and private directory go.
     if (server_file_ && !file_path_.empty()) remove_upload_file(file_path_);
 }

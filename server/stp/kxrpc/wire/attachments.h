@@ -127,9 +127,13 @@ public:
     bool server_file() const { return server_file_; }
     // Hands the path over and leaves it empty.
     Nul::UString take_file_path();
+    // The edited record that the attachment was added to, or null while it was added to none.
+    AdEntityPtr const &added_to() const { return added_to_; }
+    void set_added_to(AdEntityPtr const &record) { added_to_ = record; }
 
 private:
     std::unique_ptr<Attachment> attachment_;
+    AdEntityPtr added_to_;
     Nul::UString file_path_;
     bool server_file_;
 };

@@ -32,10 +32,11 @@ bool extension_writable(KxRpcException const &e) {
     }
 }
 
+// Messages repeat what clients sent (names, values, documents): a record carries a few KiB of it.
 Nul::UString rendered_message(Nul::STPException const &e) {
     try {
         Nul::Utf8String locale = stprpc_abstract_get_client_locale();
-        return e.message().message_string(locale.c_str());
+        return Nul::UMessage::echo(e.message().message_string(locale.c_str()));
     } catch (...) {
         // A resource argument that cannot print: the record goes out without its message.
         return Nul::UString();

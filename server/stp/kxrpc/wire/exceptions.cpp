@@ -18,7 +18,17 @@ Nul::UMessage product_message(Nul::Catalog table, int index, Nul::UString const 
     return Nul::UMessage(table, index, Nul::UMessage::Arg(extra), Nul::UMessage::Arg(text));
 }
 
+thread_local std::exception_ptr held_decode_failure;
+
 } // namespace
+
+void hold_decode_failure(std::exception_ptr failure) noexcept { held_decode_failure = std::move(failure); }
+
+std::exception_ptr take_decode_failure() noexcept {
+    std::exception_ptr failure = std::move(held_decode_failure);
+    held_decode_failure = nullptr;
+    return failure;
+}
 
 KxRpcException::KxRpcException(int code, Nul::UMessage const &message, Nul::Resource const *resource,
                                Nul::STPException const *cause)

@@ -2,6 +2,7 @@
 // a caught failure of the product interface into one of its exceptions.
 #pragma once
 
+#include <exception>
 #include <vector>
 
 #include <rpc/xdr.h>
@@ -16,6 +17,12 @@ namespace KxRpc {
 
 using Reason = Nul::STPException::stp_reason_code_t;
 inline Reason reason(int code) { return static_cast<Reason>(code); }
+
+// A server exception raised while a request was decoded. XDR routines must not let it unwind, so
+// they hold it for the calling thread; the dispatcher answers it as an error reply rather than as
+// undecodable arguments. Taking it clears it.
+void hold_decode_failure(std::exception_ptr failure) noexcept;
+std::exception_ptr take_decode_failure() noexcept;
 
 class KxRpcException : public Nul::STPException {
 public:

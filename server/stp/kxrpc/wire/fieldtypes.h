@@ -16,4 +16,10 @@ enum ValueTypeTag : int {
 // error "Unknown field value type".
 int field_value_tag(int field_type);
 
+// Field types after which a field path goes on in the record type the field refers to: reference
+// (5), reference list (6), attachment list (7) and journal (10).
+constexpr bool is_path_reference_type(int field_type) {
+    return field_type == 5 || field_type == 6 || field_type == 7 || field_type == 10;
+}
+
 } // namespace KxRpc

@@ -7,6 +7,7 @@
 #include <rpc/xdr.h>
 
 #include "wire/casts.h"
+#include "wire/exceptions.h"
 #include "wire/trace.h"
 #include "wire/xdrobject.h"
 
@@ -21,6 +22,9 @@ bool_t xdr_args_of(XDR *xdrs, void *object) noexcept {
         // Through the root: a class with a target part also has the target's own xdr.
         XdrObject *request = checked_cast<T>(static_cast<XdrObject *>(object));
         return request->xdr(xdrs);
+    } catch (Nul::STPException const &) {
+        hold_decode_failure(std::current_exception());
+        return FALSE;
     } catch (...) {
         ignore_current_exception(std::source_location::current());
         return FALSE;

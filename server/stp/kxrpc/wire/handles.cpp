@@ -90,6 +90,15 @@ StateItemPtr lookup_pointer_entry(Nul::Oid const &oid) {
     return it == r.items.end() ? StateItemPtr() : it->second;
 }
 
+std::vector<StateItemPtr> registered_items() {
+    Registry &r = registry();
+    std::vector<StateItemPtr> items;
+    Nul::CriticalSection guard(r.lock);
+    items.reserve(r.items.size());
+    for (auto const &entry : r.items) items.push_back(entry.second);
+    return items;
+}
+
 bool_t xdr_oid(XDR *xdrs, Nul::Oid &oid) noexcept {
     try {
         switch (xdrs->x_op) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include <rpc/xdr.h>
 
@@ -33,6 +34,8 @@ Nul::Oid add_pointer_entry(StateItemPtr const &item);
 bool remove_pointer_entry(Nul::Oid const &oid);
 // The registered item, or null.
 StateItemPtr lookup_pointer_entry(Nul::Oid const &oid);
+// Every item registered at the moment of the call.
+std::vector<StateItemPtr> registered_items();
 
 // Four ints: the Oid's four words in order.
 bool_t xdr_oid(XDR *xdrs, Nul::Oid &oid) noexcept;

@@ -60,7 +60,15 @@ bool RecordStateItem::requiredness_changed_since_open(Nul::UString const &field)
 
 void RecordStateItem::refresh_requiredness() { take_snapshot(at_report_); }
 
-void RecordStateItem::add_temp_file(Nul::UString const &path) { temp_files_.push_back(path); }
+void RecordStateItem::add_temp_file(Nul::UString const &path) {
+    std::lock_guard<std::mutex> guard(files_mu_);
+    temp_files_.push_back(path);
+}
+
+std::vector<Nul::UString> RecordStateItem::temp_files() const {
+    std::lock_guard<std::mutex> guard(files_mu_);
+    return temp_files_;
+}
 
 // ---- QueryItemStateItem
 

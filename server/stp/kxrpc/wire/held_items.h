@@ -3,6 +3,7 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -32,9 +33,10 @@ public:
     bool requiredness_changed(Nul::UString const &field) const;
     bool requiredness_changed_since_open(Nul::UString const &field) const;
     void refresh_requiredness();
-    // A temporary content file that goes with the record; deleted with the item.
+    // A temporary content file that goes with the record; deleted with the item. Uploads on other
+    // connections may add theirs at the same time.
     void add_temp_file(Nul::UString const &path);
-    std::vector<Nul::UString> const &temp_files() const { return temp_files_; }
+    std::vector<Nul::UString> temp_files() const;
 
 private:
     using Snapshot = std::map<Nul::UString, int>;
@@ -45,6 +47,7 @@ private:
     bool owns_edit_;
     Snapshot at_open_;
     Snapshot at_report_;
+    mutable std::mutex files_mu_;
     std::vector<Nul::UString> temp_files_;
 };
 

@@ -101,6 +101,9 @@ bool_t SessionArg::xdr(XDR *xdrs) {
         stprpc_abstract_set_client_locale(client_locale());
         TraceInfo::xdr(xdrs);
         return xdr_body(xdrs);
+    } catch (Nul::STPException const &) {
+        hold_decode_failure(std::current_exception());
+        return FALSE;
     } catch (...) {
         return FALSE;
     }

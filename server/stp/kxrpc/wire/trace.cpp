@@ -72,7 +72,7 @@ void trace_stp_exception(Nul::UString const &method, Nul::STPException const &e)
     try {
         CString line;
         line.Format(L"Exception: (method:%s :: reason_code:%d :: message:%s)", method.c_str(),
-                    static_cast<int>(e.stp_reason_code()), e.msg().c_str());
+                    static_cast<int>(e.stp_reason_code()), Nul::UMessage::echo(e.msg()).c_str());
         report(line);
     } catch (...) {
     }
@@ -83,7 +83,8 @@ void trace_exception_detail(Nul::UString const &method, Nul::UString const &text
     try {
         CString line;
         line.Format(L"Exception: (method:%s :: msg:%s :: reason_code:%d :: exception_message:%s)", method.c_str(),
-                    text.c_str(), static_cast<int>(e.stp_reason_code()), e.msg().c_str());
+                    Nul::UMessage::echo(text).c_str(), static_cast<int>(e.stp_reason_code()),
+                    Nul::UMessage::echo(e.msg()).c_str());
         report(line);
     } catch (...) {
     }
