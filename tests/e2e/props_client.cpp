@@ -277,4 +277,36 @@ clnt_stat call_deliver(Client &client, Deliver &deliver) {
     return client.call(10, as_proc(xdr_deliver), &deliver, as_proc(xdr_deliver_reply), &deliver);
 }
 
+bool_t xdr_made_attachment(XDR *xdrs, bool_t *failed, Handle *attachment, ErrorRecord *error) {
+    if (!xdr_bool(xdrs, failed)) return FALSE;
+    if (*failed) return error != nullptr && xdr_error_record(xdrs, error);
+    if (!xdr_handle(xdrs, attachment)) return FALSE;
+    for (int i = 0; i < 4; ++i) {
+        std::string text;
+        if (!xdr_utf8(xdrs, &text)) return FALSE;
+    }
+    return TRUE;
+}
+
+bool_t xdr_get_by_handle(XDR *xdrs, Handle *session, Handle *attachment, int chunk) {
+    int type = 44, by_handle = 3;
+    return xdr_session_header(xdrs, session, 3) && xdr_int(xdrs, &type) && xdr_int(xdrs, &by_handle) &&
+           xdr_handle(xdrs, attachment) && xdr_int(xdrs, &chunk);
+}
+
+bool_t xdr_chunk_stream(XDR *xdrs, int chunk, std::function<void(char const *, u_int)> const &take) {
+    std::vector<char> piece(static_cast<std::size_t>(chunk));
+    bool_t failed = TRUE;
+    if (!xdr_bool(xdrs, &failed) || failed) return FALSE;
+    for (;;) {
+        bool_t error = FALSE;
+        u_int n = 0;
+        if (!xdr_bool(xdrs, &error) || error || !xdr_u_int(xdrs, &n) || n > piece.size() ||
+            !xdr_opaque(xdrs, piece.data(), n))
+            return FALSE;
+        take(piece.data(), n);
+        if (n < static_cast<u_int>(chunk)) return TRUE;
+    }
+}
+
 } // namespace e2e

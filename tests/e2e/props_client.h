@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -72,5 +73,14 @@ clnt_stat call_fetch(Client &client, Fetch &fetch);
 // The fetch_props call as one record-marked record, for a client that speaks raw TCP.
 std::vector<char> fetch_call_record(Fetch &fetch, u_int xid);
 clnt_stat call_deliver(Client &client, Deliver &deliver);
+
+// The reply of make_attachment: FALSE and the new attachment's handle, then the names of its record
+// type, record, field and file (read and dropped); or TRUE and the error record (error may be null
+// when the caller wants no error).
+bool_t xdr_made_attachment(XDR *xdrs, bool_t *failed, Handle *attachment, ErrorRecord *error);
+// The request of get_attachment for an attachment's state handle, in chunks of `chunk` bytes.
+bool_t xdr_get_by_handle(XDR *xdrs, Handle *session, Handle *attachment, int chunk);
+// Its reply: FALSE, then the chunk stream, each chunk's bytes handed to `take`; false on TRUE.
+bool_t xdr_chunk_stream(XDR *xdrs, int chunk, std::function<void(char const *, u_int)> const &take);
 
 } // namespace e2e

@@ -61,6 +61,9 @@ TEST_F(WorkspaceE2E, MoveIntoItsOwnSubtreeChangesNothingAndAGoodMoveAnswersAHand
         {37, "Public Queries/Defects", "Public Queries/Defects/Defects"},
         {36, "Public Queries/Defects", "Public Queries/Elsewhere"}, // a folder claimed to be a query
         {37, "Public Queries", "Public Queries/Defects/Top"},
+        {36, "Public Queries/All Defects", "Public Queries/Defects/.."},
+        {36, "Public Queries/All Defects", "Public Queries/Defects/a\nb"},
+        {36, "Public Queries/All Defects", "Public Queries/Defects/\u202Egnp.exe"},
     };
     for (Case const &c : refused) {
         Reply r = call(*client_, 36, props_session(admin).named(c.type, c.from).s(c.to).i(0).i(0).i(0).i(0).i(0));
@@ -89,7 +92,9 @@ TEST_F(WorkspaceE2E, RenameAnswersTrueOrTheProductsRefusal) {
     struct Case {
         std::string name;
         int reason;
-    } cases[] = {{"a/b", 4}, {"Defect Summary", 4}, {"", 4}};
+    } cases[] = {
+        {"a/b", 4},           {"Defect Summary", 4}, {"", 4}, {".", 4}, {"..", 4}, {"two\nlines", 4}, {"bell\a", 4},
+        {"txt.\u202Eexe", 4}, {"\u2067rtl\u2069", 4}};
     for (Case const &c : cases) {
         Reply r = call(*client_, 33, session(alice_).i(static_cast<int>(items[0].second)).s(c.name));
         ASSERT_EQ(r.u(), 1u) << c.name;

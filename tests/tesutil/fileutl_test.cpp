@@ -123,6 +123,24 @@ TEST_F(FileutlTest, FilesGoToTheFirstWritableDirectory) {
     EXPECT_FALSE(fs::exists(u8(p)));
 }
 
+TEST_F(FileutlTest, AChosenDirectoryTakesLaterFilesUntilItIsCleared) {
+    std::string const chosen = temp_dir() + "/chosen";
+    ASSERT_TRUE(fs::create_directory(chosen));
+    Fileutl::set_tmp_dir(us(chosen));
+    UString const file = Fileutl::create_tmp_file(1);
+    UString const named = Fileutl::create_tmp_file(UString(L"n"), 1);
+    EXPECT_EQ(u8(Pname(file).parent_dir()), chosen);
+    EXPECT_EQ(u8(Pname(Pname(named).parent_dir()).parent_dir()), chosen);
+    // The system's directory is still the one the environment names.
+    EXPECT_EQ(u8(Fileutl::system_tmp_dir()), temp_dir());
+    Fileutl::set_tmp_dir(UString());
+    UString const after = Fileutl::create_tmp_file(1);
+    EXPECT_EQ(u8(Pname(after).parent_dir()), temp_dir());
+    for (UString const &p : {file, named, after}) Fileutl::delete_tmp_file(p);
+    EXPECT_TRUE(fs::is_empty(chosen));
+    fs::remove(chosen);
+}
+
 TEST_F(FileutlTest, CounterSkipsExistingNames) {
     UString a = Fileutl::create_tmp_file(1);
     unsigned n = number_of(u8(a), "TMP");

@@ -83,6 +83,7 @@ struct TmpState {
     unsigned counter = 0;
     bool dir_known = false;
     UString dir;
+    UString chosen; // set_tmp_dir's, when not empty
 };
 
 TmpState &tmp_state() {
@@ -120,10 +121,18 @@ UString const &Fileutl::sys_tmpdir() {
     return st.dir;
 }
 
+UString Fileutl::system_tmp_dir() { return sys_tmpdir(); }
+
+void Fileutl::set_tmp_dir(UString const &dir) {
+    TmpState &st = tmp_state();
+    CriticalSection guard(st.lock);
+    st.chosen = dir;
+}
+
 UString Fileutl::make_tmp_object(UString const &prefix, bool directory) {
     TmpState &st = tmp_state();
     CriticalSection guard(st.lock);
-    UString const &dir = sys_tmpdir();
+    UString const dir = st.chosen.empty() ? sys_tmpdir() : st.chosen;
     for (int attempt = 0; attempt < 10000; ++attempt) {
         UString name = dir + L"/" + prefix + UString(Utf8String(std::to_string(st.counter)));
         std::string path = utf8(name);

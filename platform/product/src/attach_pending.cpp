@@ -63,7 +63,9 @@ struct Blob {
 // Inserts the attachment row and streams the file into its content in slices: the content is
 // never held whole in memory.
 void store_content(sqlite3* h, Db& db, int64_t record, int64_t field, const PendingAttachments::Add& add) {
-  Fd in{::open(u8(add.path).c_str(), O_RDONLY | O_CLOEXEC)};
+  // The path was checked when it was added: a link or a fifo put in its place since is not followed
+  // or waited on, and fails the regular-file test.
+  Fd in{::open(u8(add.path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)};
   struct stat st {};
   if (in.fd < 0 || ::fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode)) cannot_write(unreadable(add.path));
   if (st.st_size > content_limit(h)) cannot_write(L"The attachment " + quoted(add.path) + L" is larger than the store takes.");

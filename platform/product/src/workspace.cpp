@@ -423,9 +423,22 @@ bool folder_writable(const AdSessionPtr& s, const std::shared_ptr<WorkspaceTree>
   return f && f->IsWritable();
 }
 
+// Characters that would make a name misread where it is shown or logged: controls (C0, DEL, C1),
+// line and paragraph separators, and the marks, embeddings, overrides and isolates of
+// bidirectional text, which can make one path look like another.
+bool misleading_char(wchar_t ch) {
+  return ch < 0x20 || (ch >= 0x7f && ch <= 0x9f) || ch == 0x061c || ch == 0x200e || ch == 0x200f ||
+         (ch >= 0x2028 && ch <= 0x202e) || (ch >= 0x2066 && ch <= 0x2069);
+}
+
 // A name that may stand in a workspace path; KXException KX_MSG_BAD_WORKSPACE_NAME otherwise.
 void check_item_name(const CString& name, const char* op) {
-  if (name.IsEmpty() || name.Find(L'/') >= 0)
+  const std::wstring text = name.GetString();
+  bool misleading = false;
+  for (wchar_t ch : text) misleading = misleading || misleading_char(ch);
+  // A misleading name is not echoed into the message.
+  if (misleading) throw_kx(KX_MSG_BAD_WORKSPACE_NAME, L"The name holds a control or bidirectional character.", op);
+  if (text.empty() || text == L"." || text == L".." || text.find(L'/') != std::wstring::npos)
     throw_kx(KX_MSG_BAD_WORKSPACE_NAME, L"'" + name + L"' is not a valid workspace item name.", op);
 }
 

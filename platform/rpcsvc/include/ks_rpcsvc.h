@@ -19,7 +19,7 @@ extern "C" {
 #endif
 
 /* Limits of the runtime. */
-#define KS_MAX_RECORD_SIZE     (64u * 1024u * 1024u) /* a larger call record closes its connection */
+#define KS_SPOOL_THRESHOLD     (1024u * 1024u)       /* call record bytes past which the rest goes to a file */
 #define KS_MAX_WORKER_THREADS  1024                  /* upper bound of control request 4 */
 #define KS_REPLY_BUFFER_SIZE   (4u * 1024u * 1024u)  /* queued reply bytes past which encoding tries to send */
 #define KS_EXIT_DRAIN_MS       2000                  /* at exit, time left for answered replies to leave */
@@ -33,6 +33,8 @@ extern "C" {
 #define KS_MAX_REPLY_QUEUE     (256u * 1024u * 1024u) /* reply bytes queued on one connection */
 #define KS_MAX_REPLY_BYTES     (1024u * 1024u * 1024u) /* reply bytes queued across all connections */
 #define KS_MAX_CONNECTIONS     4096                  /* open connections; never more than half the descriptor limit */
+#define KS_MAX_RECORD_SIZE     (2048ull * 1024u * 1024u) /* a larger call record is cut: read to its end, its
+                                                        arguments kept only as far as its head (ks_svc_args_cut) */
 
 /* Control requests of ks_rpc_control. */
 #define KS_RPC_SVC_MTMODE      2 /* int*: in, nonzero asks for the worker pool; out, the mode in force (always 1) */
@@ -61,7 +63,8 @@ bool_t ks_rpc_control(int request, void* info);
  * IPV6_V6ONLY can only be set before bind: a caller that binds an AF_INET6 socket itself and
  * wants an AF_INET socket on the same port sets it first. The runtime keeps its own duplicate
  * of the socket (listening, non-blocking), so the caller may close sock at any time.
- * sendsz is the fragment size of replies, recvsz the read size of calls (0: 8192 each).
+ * sendsz is the largest fragment of replies (0: KS_REPLY_BUFFER_SIZE), recvsz the smallest read
+ * of calls (0: 8192; a read into a large fragment takes up to 256 KiB).
  * Transports are served by the next ks_svc_run and released when it returns.
  * Returns NULL on failure (errno tells why). */
 KS_SVCXPRT* ks_svctcp_create(int sock, u_int sendsz, u_int recvsz);
@@ -80,9 +83,12 @@ bool_t ks_svc_register(KS_SVCXPRT* xprt, rpcprog_t prog, rpcvers_t vers, ks_disp
  * one write. A worker never waits for a peer: replies are queued on their
  * connection and written by the loop as the peer reads. A connection is closed when its queued
  * replies pass KS_MAX_REPLY_QUEUE or all queued replies pass KS_MAX_REPLY_BYTES, when its call
- * record is not complete within KS_RECORD_TIMEOUT_MS, or when the call bytes buffered across
- * connections would pass KS_MAX_CALL_BYTES. A connection beyond the connection limit is accepted
- * and reset at once. Returns after the calls in flight have been answered and every
+ * record is not complete within KS_RECORD_TIMEOUT_MS (a record past KS_SPOOL_THRESHOLD gets that
+ * time again for each further threshold of bytes), or when the call bytes held in memory across
+ * connections would pass KS_MAX_CALL_BYTES. A record past KS_SPOOL_THRESHOLD goes on in an unnamed
+ * file in the temporary directory (the first writable of $TMP, $TMPDIR and $TEMP, else /tmp), gone
+ * when its call has been served. A connection
+ * beyond the connection limit is accepted and reset at once. Returns after the calls in flight have been answered and every
  * worker thread has ended; all transports and registrations are released on return. */
 void ks_svc_run(void);
 
@@ -95,6 +101,17 @@ void ks_svc_exit(void);
  * part of a large reply had already left is the connection closed instead. */
 bool_t ks_svc_getargs(KS_SVCXPRT* xprt, xdrproc_t xdr_args, void* args);
 bool_t ks_svc_sendreply(KS_SVCXPRT* xprt, xdrproc_t xdr_results, void* results);
+/* For the stream that ks_svc_getargs hands to xdr_args: 0 when the call's arguments are whole,
+ * otherwise why they end early, for a routine that has met their end: EFBIG when the call record
+ * passed KS_MAX_RECORD_SIZE (its rest was read and dropped), else the error of the file that was to
+ * hold it (ENOSPC, ...). 0 for any other stream. */
+int ks_svc_args_cut(XDR* xdrs);
+/* For the same stream: takes the next opaque of len bytes (with its padding) and writes its bytes
+ * to the file fd at its offset; from a call record held in a file they go from file to file in the
+ * kernel. Returns the bytes written: len, or fewer when a write failed (errno tells why; the
+ * opaque is taken all the same). -1, with nothing taken, for a record held in memory, any other
+ * stream, or a record that ends before the opaque does. */
+long ks_svc_args_to_fd(XDR* xdrs, int fd, u_int len);
 void ks_svcerr_noproc(KS_SVCXPRT* xprt);
 void ks_svcerr_decode(KS_SVCXPRT* xprt);
 void ks_svcerr_systemerr(KS_SVCXPRT* xprt);

@@ -1,49 +1,97 @@
 // Reassembles ONC RPC call records (record marking over a byte stream) from bytes as they
-// arrive, without ever waiting for more, and refuses records over a size bound before
-// buffering them.
+// arrive, without ever waiting for more. Reads go straight into the reader's buffer, where a
+// record's bytes stay: fragment headers are squeezed out in place and the buffer grows
+// geometrically. A record past the spool threshold goes on in an unnamed file, so memory holds at
+// most about a threshold and a read of it. A record past its bound is cut: its head stays, the
+// rest is read and dropped, so that the call can still be answered.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <string>
+
+#include <sys/uio.h>
 
 namespace ksrpc {
 
 class RecordReader {
 public:
-    enum class Status { NeedMore, Ready, TooLarge };
+    enum class Status { NeedMore, Ready };
 
-    explicit RecordReader(std::size_t max_record) : max_record_(max_record) {}
+    struct Options {
+        std::uint64_t max_record = 0;              // bytes of a record past which it is cut
+        std::size_t spool_threshold = SIZE_MAX;    // record bytes in memory past which they go to a file
+        std::string spool_dir;                     // where that file is made; empty: /tmp
+        std::size_t read_size = 8192;              // the room a read gets at least
+    };
 
-    // Takes bytes of the stream. Consumes nothing past the end of a finished record, so the
-    // caller keeps the rest for the next one. After Ready, call next() before feeding again;
-    // after TooLarge the stream is beyond repair.
-    Status feed(const char* data, std::size_t len, std::size_t& consumed);
+    explicit RecordReader(Options options);
+    ~RecordReader();
+    RecordReader(const RecordReader&) = delete;
+    RecordReader& operator=(const RecordReader&) = delete;
 
-    const char* data() const { return record_.data(); }
-    std::size_t size() const { return record_.size(); }
+    // Room for the next read at the end of the buffer (len > 0). Throws std::bad_alloc.
+    char* room(std::size_t& len);
+    // n bytes were read into room(); parse() takes them.
+    void received(std::size_t n) { end_ += n; }
+    // Parses the buffered bytes up to the end of the next record. After Ready, call next()
+    // before parsing again; bytes past the record stay buffered for the next one.
+    Status parse();
+    // Copies bytes into the buffer and parses (bytes that did not come from a read into room()).
+    Status feed(const char* data, std::size_t len);
 
-    // Drops the finished record; keeps the buffer for the next one.
+    // The finished record: in memory at data() unless spool_fd() >= 0, where it fills the file.
+    const char* data() const { return buf_ + rs_; }
+    std::uint64_t size() const { return fd_ >= 0 ? spooled_ : rlen_; }
+    int spool_fd() const { return fd_; }
+    // 0, or why the record as kept ends early: EFBIG when it passed its bound, else the error
+    // of its spool file.
+    int cut() const { return cut_; }
+
+    // Drops the finished record (and its file); keeps the bytes after it.
     void next();
 
-    // Bytes of the current record received so far (headers excluded).
-    std::size_t pending() const { return record_.size(); }
-
+    // Bytes held in memory: of the current record and not yet parsed.
+    std::size_t pending() const { return rlen_ + (end_ - ps_); }
+    // Bytes read and not yet parsed.
+    bool buffered() const { return ps_ < end_; }
     // True from the first byte of a record until it is complete.
-    bool started() const { return !ready_ && (header_have_ > 0 || in_fragment_ || !record_.empty()); }
+    bool started() const { return !ready_ && (header_have_ > 0 || begun_); }
+    // Bytes of the current record written to its file or dropped so far.
+    std::uint64_t moved_out() const { return moved_; }
 
-    static constexpr std::size_t kKeptCapacity = 1024 * 1024;
+    static constexpr std::size_t kKeptCapacity = 1024 * 1024;  // a larger buffer goes after its record
+    static constexpr std::size_t kLargeRead = 256 * 1024;      // the room of a read into a large fragment
 
 private:
-    std::size_t max_record_;
-    std::vector<char> record_;
+    void spill();
+    void cut_here(int why);
+    void finish();
+    void reserve(std::size_t want);
+    void queue_write(const char* p, std::size_t n);
+    void write_queued();
+
+    Options opt_;
+    char* buf_ = nullptr;
+    std::size_t cap_ = 0;
+    // The record's bytes kept in memory are [rs_, rs_ + rlen_); [ps_, end_) is read and not
+    // yet parsed; rs_ + rlen_ <= ps_.
+    std::size_t rs_ = 0, rlen_ = 0, ps_ = 0, end_ = 0;
     unsigned char header_[4] = {};
     std::size_t header_have_ = 0;
     std::size_t fragment_left_ = 0;
     bool in_fragment_ = false;
     bool last_fragment_ = false;
+    bool begun_ = false;
     bool ready_ = false;
-    bool broken_ = false;
+    std::uint64_t total_ = 0;    // bytes of the record counted against its bound
+    std::uint64_t moved_ = 0;
+    int fd_ = -1;
+    std::uint64_t spooled_ = 0;  // bytes of the record in the file
+    int cut_ = 0;
+    static constexpr std::size_t kQueuedWrites = 64;
+    iovec writes_[kQueuedWrites];  // bytes of one parse() for the file
+    std::size_t queued_ = 0;
 };
 
 }  // namespace ksrpc

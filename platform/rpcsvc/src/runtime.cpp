@@ -9,6 +9,8 @@
 // So a connection never needs a lock of its own and its calls run one after another.
 
 #include "ks_rpcsvc.h"
+#include "args_stream.h"
+#include "byte_buffer.h"
 #include "record_reader.h"
 
 #include <algorithm>
@@ -19,8 +21,10 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <shared_mutex>
+#include <string>
 #include <thread>
 #include <unordered_set>
 #include <vector>
@@ -53,6 +57,8 @@ constexpr int kCallsPerTurn = 16;                 // calls of one connection bef
 constexpr std::size_t kCoalesceBytes = 64 * 1024; // replies held for one write before they leave anyway
 constexpr int kAcceptsPerRound = 64;              // connections taken per listener event before closes
 constexpr std::size_t kCrowd = 256;               // open connections whose going is worth a heap trim
+constexpr int kLoopReads = 64;                    // reads of one record per loop event
+constexpr std::size_t kLargeReplies = 64u << 20;  // bytes of large replies whose going is worth a heap trim
 
 // What an epoll event points at.
 struct Pollable {
@@ -71,13 +77,12 @@ struct Listener : ks_svcxprt, Pollable {
 enum class ConnState { Reading, Flushing };
 
 struct Conn : Pollable {
-    Conn() : Pollable{false} {}
+    explicit Conn(RecordReader::Options o) : Pollable{false}, reader(std::move(o)) {}
     int fd = -1;
     u_int sendsz = kDefaultBufferSize;
-    RecordReader reader{KS_MAX_RECORD_SIZE};
-    std::vector<char> raw;   // bytes read and not yet fed to the reader: [rbeg, rend)
-    std::size_t rbeg = 0, rend = 0;
-    std::vector<char> out;   // reply bytes not yet sent: [out_off, size)
+    RecordReader reader;
+    std::uint64_t moved_mark = 0;  // reader.moved_out() when record_deadline was last set
+    ByteBuffer out;          // reply bytes not yet sent: [out_off, size)
     std::size_t out_off = 0;
     std::uint64_t out_base = 0;  // stream offset of out[0]
     bool broken = false;         // the stream cannot go on: close after the current call
@@ -118,12 +123,15 @@ struct Limits {
     std::size_t max_reply_queue = KS_MAX_REPLY_QUEUE;
     std::size_t max_reply_bytes = KS_MAX_REPLY_BYTES;
     std::size_t max_connections = KS_MAX_CONNECTIONS;
+    std::uint64_t max_record = KS_MAX_RECORD_SIZE;
 };
 
 struct Runtime {
     Limits limits;
     std::atomic<std::size_t> call_bytes{0};   // parts of call records held, all connections
     std::atomic<std::size_t> reply_bytes{0};  // reply bytes queued, all connections
+    std::atomic<std::size_t> large_replies{0};  // bytes of large replies made since the heap was last trimmed
+    std::atomic<bool> trim_wanted{false};
 
     // Connections armed for reading in the middle of a record, by deadline. A worker enters one
     // before arming it; the loop takes it out before handing it on or closing it.
@@ -134,6 +142,7 @@ struct Runtime {
     std::vector<Listener*> listeners;
     std::atomic<bool> listeners_changed{true};
     int worker_threads = 0;
+    std::string spool;  // where large records go, chosen when ks_svc_run starts
     bool running = false;
 
     std::shared_mutex callout_mutex;
@@ -192,6 +201,12 @@ bool count_in(Conn* c)
 void count_out(Conn* c)
 {
     recount(rt().reply_bytes, c->out_counted, c->held());
+    // Large replies leave their makers' memory in the heap: once they have left, the loop gives
+    // it back.
+    Runtime& r = rt();
+    if (r.large_replies.load(std::memory_order_relaxed) >= kLargeReplies &&
+        r.reply_bytes.load(std::memory_order_relaxed) <= ByteBuffer::kMapped && !r.trim_wanted.exchange(true))
+        wake_loop();
 }
 
 void close_conn(Conn* c)
@@ -391,8 +406,9 @@ bool work_waiting()
     return poll(&pfd, 1, 0) > 0;
 }
 
-// Sends what the socket takes now. False when the peer is gone.
-bool send_some(Conn* c)
+// Sends what the socket takes now. False when the peer is gone. keep_room: a reply is being
+// encoded into the buffer, which stays.
+bool send_some(Conn* c, bool keep_room = false)
 {
     while (c->has_output()) {
         ssize_t n = send(c->fd, c->out.data() + c->out_off, c->out.size() - c->out_off,
@@ -409,13 +425,15 @@ bool send_some(Conn* c)
     }
     if (c->out_off == c->out.size()) {
         c->out_base += c->out.size();
-        c->out.clear();
+        c->out.resize_down(0);
         c->out_off = 0;
-        if (c->out.capacity() > KS_REPLY_BUFFER_SIZE)
-            std::vector<char>().swap(c->out);  // a large reply does not keep its room
-    } else if (c->out_off >= c->out.size() / 2 && c->out_off >= 65536) {
+        // The room of a reply within the buffer's size stays for the next one (new pages cost more
+        // than the bytes they hold); a larger reply's room goes back.
+        if (!keep_room && c->out.capacity() > 2 * std::size_t(KS_REPLY_BUFFER_SIZE))
+            c->out.release();
+    } else if (c->out_off >= 65536) {
         // Keep the buffer from growing with what is already gone.
-        c->out.erase(c->out.begin(), c->out.begin() + std::ptrdiff_t(c->out_off));
+        c->out.consume(c->out_off);
         c->out_base += c->out_off;
         c->out_off = 0;
     }
@@ -425,57 +443,149 @@ bool send_some(Conn* c)
 
 // ---- reply encoding -------------------------------------------------------------------
 
-// Each thread keeps one record encoder; its sink names the connection of the reply in hand.
-struct ReplyEncoder {
-    XDR xdr{};
-    bool made = false;
-    u_int sendsz = 0;
-    Conn* conn = nullptr;
-    ~ReplyEncoder() { drop(); }
-    void drop()
+// An XDR stream that encodes a reply record straight into its connection's output, in fragments
+// of up to sendsz bytes whose headers are filled in as each one closes. Past
+// KS_REPLY_BUFFER_SIZE of held bytes, a fragment closes and what the peer takes now leaves; the
+// worker never waits for the peer.
+class ReplyStream {
+public:
+    explicit ReplyStream(Conn* c) : c_(c), start_(c->queued()), flush_at_(c->sent() + KS_REPLY_BUFFER_SIZE)
     {
-        if (made)
-            XDR_DESTROY(&xdr);
-        made = false;
+        xdr_.x_op = XDR_ENCODE;
+        xdr_.x_ops = ops();
+        xdr_.x_private = reinterpret_cast<char*>(this);
+        open_fragment();
     }
+    XDR* xdr() { return &xdr_; }
+    // Ends the record; false when the connection can take no more.
+    bool finish()
+    {
+        if (failed_ || !close_fragment(true))
+            return false;
+        std::uint64_t len = c_->queued() - start_;
+        if (len >= ByteBuffer::kMapped)
+            rt().large_replies.fetch_add(std::size_t(len), std::memory_order_relaxed);
+        count_out(c_);
+        return true;
+    }
+
+private:
+    static ReplyStream* self(XDR* x) { return reinterpret_cast<ReplyStream*>(x->x_private); }
+
+    std::size_t fragment_room() const
+    {
+        std::size_t used = c_->out.size() - frag_ - 4;
+        return used < c_->sendsz ? c_->sendsz - used : 0;
+    }
+
+    void open_fragment()
+    {
+        frag_ = c_->out.size();
+        c_->out.extend(4);
+        c_->out.grow_by(4);  // its header, filled in when it closes
+    }
+
+    bool close_fragment(bool last)
+    {
+        std::uint32_t len = std::uint32_t(c_->out.size() - frag_ - 4);
+        std::uint32_t word = htonl(len | (last ? 0x80000000u : 0u));
+        std::memcpy(c_->out.data() + frag_, &word, 4);
+        count_out(c_);
+        return true;
+    }
+
+    // Closes the fragment in hand and starts the next one, sending first when much is held.
+    bool next_fragment()
+    {
+        close_fragment(false);
+        Conn* c = c_;
+        if (c->queued() > flush_at_) {
+            if (!send_some(c, true)) {
+                c->broken = true;
+                return false;
+            }
+            flush_at_ = c->queued() + KS_REPLY_BUFFER_SIZE;
+        }
+        if (c->held() > rt().limits.max_reply_queue || rt().reply_bytes.load() > rt().limits.max_reply_bytes) {
+            c->broken = true;  // more than may wait for this peer: it goes
+            return false;
+        }
+        open_fragment();
+        return true;
+    }
+
+    bool put(const char* p, std::size_t n)
+    {
+        if (failed_ || c_->broken)
+            return false;
+        try {
+            while (n > 0) {
+                std::size_t room = fragment_room();
+                if (room == 0 || c_->queued() > flush_at_) {
+                    if (!next_fragment()) {
+                        failed_ = true;
+                        return false;
+                    }
+                    continue;
+                }
+                std::size_t k = std::min(n, room);
+                c_->out.append(p, k);
+                p += k;
+                n -= k;
+            }
+        } catch (const std::bad_alloc&) {
+            failed_ = true;
+            return false;
+        }
+        return true;
+    }
+
+    static bool_t put_long(XDR* x, const long* lp)
+    {
+        std::uint32_t w = htonl(std::uint32_t(*lp));
+        return self(x)->put(reinterpret_cast<const char*>(&w), 4) ? TRUE : FALSE;
+    }
+    static bool_t put_bytes(XDR* x, const char* p, u_int n) { return self(x)->put(p, n) ? TRUE : FALSE; }
+    static u_int get_pos(XDR* x) { return u_int(self(x)->c_->out.size()); }
+    static bool_t set_pos(XDR*, u_int) { return FALSE; }
+    // Room in the output itself, where the caller writes the bytes in place.
+    static int32_t* inline_at(XDR* x, u_int len)
+    {
+        ReplyStream* s = self(x);
+        if (s->failed_ || s->c_->broken || len > s->c_->sendsz)
+            return nullptr;
+        try {
+            if (len > s->fragment_room() || s->c_->queued() > s->flush_at_) {
+                if (!s->next_fragment()) {
+                    s->failed_ = true;
+                    return nullptr;
+                }
+            }
+            char* at = s->c_->out.extend(len);
+            s->c_->out.grow_by(len);
+            return reinterpret_cast<int32_t*>(at);
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+    }
+    static bool_t no_get_long(XDR*, long*) { return FALSE; }
+    static bool_t no_get_bytes(XDR*, char*, u_int) { return FALSE; }
+    static void destroy(XDR*) {}
+    static bool_t control(XDR*, int, void*) { return FALSE; }
+    static const XDR::xdr_ops* ops()
+    {
+        static const XDR::xdr_ops table = {no_get_long, put_long, no_get_bytes, put_bytes, get_pos,
+                                           set_pos,     inline_at, destroy,     control};
+        return &table;
+    }
+
+    XDR xdr_{};
+    Conn* c_;
+    std::uint64_t start_;      // stream offset of the reply
+    std::size_t frag_ = 0;     // offset in c_->out of the open fragment's header
+    std::uint64_t flush_at_;   // stream offset past which held bytes are sent
+    bool failed_ = false;
 };
-
-int write_fragment(void* handle, void* buf, int len)
-{
-    auto* enc = static_cast<ReplyEncoder*>(handle);
-    Conn* c = enc->conn;
-    if (c == nullptr || c->broken || len < 0)
-        return -1;
-    const char* p = static_cast<const char*>(buf);
-    c->out.insert(c->out.end(), p, p + len);
-    count_out(c);
-    // A large reply leaves as far as the peer takes it now; the loop writes the rest. The
-    // worker never waits for the peer.
-    if (c->held() > KS_REPLY_BUFFER_SIZE && !send_some(c)) {
-        c->broken = true;
-        return -1;
-    }
-    if (c->held() > rt().limits.max_reply_queue || rt().reply_bytes.load() > rt().limits.max_reply_bytes) {
-        c->broken = true;  // more than may wait for this peer: it goes
-        return -1;
-    }
-    return len;
-}
-
-ReplyEncoder& encoder_for(Conn* c)
-{
-    thread_local ReplyEncoder enc;
-    if (enc.made && enc.sendsz != c->sendsz)
-        enc.drop();
-    if (!enc.made) {
-        xdrrec_create(&enc.xdr, c->sendsz, 0, &enc, nullptr, write_fragment);
-        enc.xdr.x_op = XDR_ENCODE;
-        enc.made = true;
-        enc.sendsz = c->sendsz;
-    }
-    enc.conn = c;
-    return enc;
-}
 
 // Writes one reply record. On failure nothing of it stays queued, unless part of it already
 // left, in which case the stream is cut and the connection must close.
@@ -485,20 +595,18 @@ bool send_reply(CallXprt* cx, rpc_msg* msg)
     if (cx->replied || c->broken)
         return false;
     std::uint64_t start = c->queued();
-    ReplyEncoder& enc = encoder_for(c);
     bool ok = false;
     try {
-        ok = xdr_replymsg(&enc.xdr, msg) && xdrrec_endofrecord(&enc.xdr, TRUE);
+        ReplyStream out(c);
+        ok = xdr_replymsg(out.xdr(), msg) && out.finish();
     } catch (...) {
         ok = false;
     }
-    enc.conn = nullptr;
     if (!ok) {
-        enc.drop();  // its buffer holds part of the failed record
         if (c->sent() > start)
             c->broken = true;
         else
-            c->out.resize(std::size_t(start - c->out_base));
+            c->out.resize_down(std::size_t(start - c->out_base));
         count_out(c);
         return false;
     }
@@ -565,12 +673,19 @@ std::uint32_t word_at(const char* p)
 
 void serve_record(Conn* c)
 {
-    const char* rec = c->reader.data();
-    std::size_t len = c->reader.size();
+    const RecordReader& rd = c->reader;
+    const int spool = rd.spool_fd();
+    char first[12];
+    const char* rec = rd.data();
     CallXprt cx;
     cx.conn = c;
-    if (len < 12)
+    if (rd.size() < 12)
         return;  // not even a call header: nothing to answer to
+    if (spool >= 0) {
+        if (pread(spool, first, sizeof first, 0) != ssize_t(sizeof first))
+            return;
+        rec = first;
+    }
     cx.xid = word_at(rec);
     if (word_at(rec + 4) != CALL)
         return;
@@ -578,22 +693,23 @@ void serve_record(Conn* c)
         send_denied(&cx, RPC_MISMATCH, AUTH_OK);
         return;
     }
-    XDR in;
-    xdrmem_create(&in, const_cast<char*>(rec), u_int(len), XDR_DECODE);
+    std::optional<ArgsStream> stream;
+    if (spool >= 0)
+        stream.emplace(spool, rd.size(), rd.cut());
+    else
+        stream.emplace(rd.data(), std::size_t(rd.size()), rd.cut());
+    XDR* in = stream->xdr();
     rpc_msg msg;
     std::memset(&msg, 0, sizeof msg);
     char auth_area[2 * MAX_AUTH_BYTES];
     msg.rm_call.cb_cred.oa_base = auth_area;
     msg.rm_call.cb_verf.oa_base = auth_area + MAX_AUTH_BYTES;
-    if (!xdr_callmsg(&in, &msg)) {
-        XDR_DESTROY(&in);
+    if (!xdr_callmsg(in, &msg))
         return;  // no header to answer; the record is dropped and the stream goes on
-    }
-    cx.args = &in;
+    cx.args = in;
     call_body& call = msg.rm_call;
     if (call.cb_cred.oa_flavor != AUTH_NONE && call.cb_cred.oa_flavor != AUTH_SYS) {
         send_denied(&cx, AUTH_ERROR, AUTH_REJECTEDCRED);
-        XDR_DESTROY(&in);
         return;
     }
     ks_dispatch_t dispatch = nullptr;
@@ -616,7 +732,6 @@ void serve_record(Conn* c)
             send_accepted(&cx, PROG_MISMATCH, nullptr, nullptr, low, high);
         else
             send_accepted(&cx, PROG_UNAVAIL);
-        XDR_DESTROY(&in);
         return;
     }
     ks_svc_req req{};
@@ -632,26 +747,28 @@ void serve_record(Conn* c)
         if (!cx.replied)
             send_accepted(&cx, SYSTEM_ERR);
     }
-    XDR_DESTROY(&in);
 }
 
 enum class Feed { Ready, NeedMore, Broken };
 
 Feed feed_buffered(Conn* c)
 {
-    while (c->rbeg < c->rend) {
-        bool was_started = c->reader.started();
-        std::size_t used = 0;
-        auto st = c->reader.feed(c->raw.data() + c->rbeg, c->rend - c->rbeg, used);
-        c->rbeg += used;
-        if (st == RecordReader::Status::TooLarge || !count_in(c))
-            return Feed::Broken;
-        if (st == RecordReader::Status::Ready)
-            return Feed::Ready;
-        if (!was_started && c->reader.started())
-            c->record_deadline = Clock::now() + std::chrono::milliseconds(rt().limits.record_timeout_ms);
+    bool was_started = c->reader.started();
+    auto st = c->reader.parse();
+    if (!count_in(c))
+        return Feed::Broken;
+    if (st == RecordReader::Status::Ready)
+        return Feed::Ready;
+    // The deadline holds for what memory holds: a record spooled or dropped past the threshold
+    // gets another period for each threshold of bytes.
+    std::uint64_t moved = c->reader.moved_out();
+    if (!was_started && c->reader.started()) {
+        c->record_deadline = Clock::now() + std::chrono::milliseconds(rt().limits.record_timeout_ms);
+        c->moved_mark = moved;
+    } else if (moved - c->moved_mark >= KS_SPOOL_THRESHOLD) {
+        c->record_deadline = Clock::now() + std::chrono::milliseconds(rt().limits.record_timeout_ms);
+        c->moved_mark = moved;
     }
-    c->rbeg = c->rend = 0;
     return Feed::NeedMore;
 }
 
@@ -707,7 +824,7 @@ bool serve(Conn* c)
                     return false;
                 // Behind the others: in the epoll when its calls are all in the socket still,
                 // else queued (and the worker takes a ready connection before the queue).
-                if (c->rbeg < c->rend) {
+                if (c->reader.buffered()) {
                     queue_work(c);
                     return true;
                 }
@@ -749,13 +866,14 @@ bool serve(Conn* c)
                 close_conn(c);
             return false;
         }
-        ssize_t n = recv(c->fd, c->raw.data(), c->raw.size(), MSG_DONTWAIT);
+        std::size_t room = 0;
+        char* at = c->reader.room(room);
+        ssize_t n = recv(c->fd, at, room, MSG_DONTWAIT);
         if (n > 0) {
             if (wait == Wait::Looked && c->finds < 3)
                 ++c->finds;
-            c->rbeg = 0;
-            c->rend = std::size_t(n);
-            readable = std::size_t(n) == c->raw.size();
+            c->reader.received(std::size_t(n));
+            readable = std::size_t(n) == room;
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -766,6 +884,46 @@ bool serve(Conn* c)
         }
         readable = false;
     }
+}
+
+// A record begun and not finished: the loop reads on until it is whole, so that a large upload
+// does not pass between threads for every read, and hands the connection to a worker then. It
+// never waits: what the socket does not hold yet, the next event brings.
+void read_rest(Conn* c)
+{
+    try {
+        for (int reads = 0; reads < kLoopReads; ++reads) {
+            Feed f = feed_buffered(c);
+            if (f == Feed::Broken) {
+                close_conn(c);
+                return;
+            }
+            if (f == Feed::Ready) {
+                queue_work(c);
+                return;
+            }
+            std::size_t room = 0;
+            char* at = c->reader.room(room);
+            ssize_t n = recv(c->fd, at, room, MSG_DONTWAIT);
+            if (n > 0) {
+                c->reader.received(std::size_t(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                close_conn(c);  // gone in the middle of a call
+                return;
+            }
+            break;
+        }
+    } catch (...) {
+        close_conn(c);  // out of memory for its buffer: this connection only
+        return;
+    }
+    // Its deadline is the loop's to watch; other connections get their turn.
+    if (!arm_reading(c))
+        close_conn(c);
 }
 
 void worker_main()
@@ -812,10 +970,14 @@ void accept_some(Listener* l)
         }
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        auto* c = new Conn;
+        RecordReader::Options o;
+        o.max_record = rt().limits.max_record;
+        o.spool_threshold = KS_SPOOL_THRESHOLD;
+        o.spool_dir = rt().spool;
+        o.read_size = l->recvsz;
+        auto* c = new Conn(std::move(o));
         c->fd = fd;
         c->sendsz = l->sendsz;
-        c->raw.resize(l->recvsz);
         {
             std::lock_guard<std::mutex> g(rt().registry_mutex);
             rt().conns.insert(c);
@@ -962,7 +1124,7 @@ struct Loop {
                 if (evs[i].events & (EPOLLERR | EPOLLHUP))
                     close_conn(c);
                 else
-                    queue_work(c);
+                    read_rest(c);
             }
         }
         take_handed_back();
@@ -971,18 +1133,35 @@ struct Loop {
         return true;
     }
 
-    // After a crowd of connections has gone, their buffers go back to the system.
+    // After a crowd of connections, or of large replies, has gone, their memory goes back to
+    // the system.
     std::size_t crowd = 0;
     void give_back_memory()
     {
         std::size_t open = rt().open_conns.load();
         crowd = std::max(crowd, open);
-        if (crowd >= kCrowd && open <= crowd / 4) {
+        bool trim = crowd >= kCrowd && open <= crowd / 4;
+        if (rt().trim_wanted.exchange(false)) {
+            trim = true;
+            rt().large_replies.store(0);
+        }
+        if (trim) {
             malloc_trim(0);
             crowd = open;
         }
     }
 };
+
+// The temporary directory, as the programs that link the runtime choose theirs.
+std::string spool_dir()
+{
+    for (const char* var : {"TMP", "TMPDIR", "TEMP"}) {
+        const char* v = std::getenv(var);
+        if (v != nullptr && *v != '\0' && access(v, W_OK) == 0)
+            return v;
+    }
+    return "/tmp";
+}
 
 std::size_t limit_from_env(const char* name, std::size_t fallback)
 {
@@ -1006,6 +1185,8 @@ Limits read_limits()
     l.max_reply_queue = limit_from_env("KS_MAX_REPLY_QUEUE", KS_MAX_REPLY_QUEUE);
     l.max_reply_bytes = limit_from_env("KS_MAX_REPLY_BYTES", KS_MAX_REPLY_BYTES);
     l.max_connections = limit_from_env("KS_MAX_CONNECTIONS", KS_MAX_CONNECTIONS);
+    // Offsets within a record are 32-bit in XDR streams.
+    l.max_record = std::min<std::uint64_t>(limit_from_env("KS_MAX_RECORD_SIZE", KS_MAX_RECORD_SIZE), 0xffffffffu);
     // Each connection takes a descriptor; half stay for everything else the process opens.
     rlimit rl{};
     if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
@@ -1103,7 +1284,7 @@ KS_SVCXPRT* ks_svctcp_create(int sock, u_int sendsz, u_int recvsz)
     fcntl(fd, F_SETFL, fl | O_NONBLOCK);
     auto* l = new Listener;
     l->fd = fd;
-    l->sendsz = sendsz == 0 ? kDefaultBufferSize : std::max<u_int>(sendsz, 512);
+    l->sendsz = sendsz == 0 ? KS_REPLY_BUFFER_SIZE : std::max<u_int>(sendsz, 512);
     l->recvsz = recvsz == 0 ? kDefaultBufferSize : std::max<u_int>(recvsz, 512);
     std::lock_guard<std::mutex> g(rt().setup_mutex);
     rt().listeners.push_back(l);
@@ -1187,6 +1368,7 @@ void ks_svc_run(void)
             add_listener_to_epoll(l);
         workers = r.worker_threads > 0 ? r.worker_threads : default_workers();
         r.limits = read_limits();
+        r.spool = spool_dir();
         r.listeners_changed.store(true);
         r.stop_workers = false;
         r.queue_armed = false;
@@ -1287,6 +1469,27 @@ bool_t ks_svc_getargs(KS_SVCXPRT* xprt, xdrproc_t xdr_args, void* args)
     } catch (...) {
         return FALSE;
     }
+}
+
+int ks_svc_args_cut(XDR* xdrs)
+{
+    int cut = 0;
+    // Other streams (libtirpc's own) answer FALSE to a request they do not know.
+    if (xdrs == nullptr || xdrs->x_op != XDR_DECODE || xdrs->x_ops == nullptr || xdrs->x_ops->x_control == nullptr ||
+        !xdrs->x_ops->x_control(xdrs, kArgsCutRequest, &cut))
+        return 0;
+    return cut;
+}
+
+long ks_svc_args_to_fd(XDR* xdrs, int fd, u_int len)
+{
+    ArgsToFd a{fd, len, 0, 0};
+    if (xdrs == nullptr || xdrs->x_op != XDR_DECODE || xdrs->x_ops == nullptr || xdrs->x_ops->x_control == nullptr ||
+        !xdrs->x_ops->x_control(xdrs, kArgsToFdRequest, &a))
+        return -1;
+    if (a.written < len)
+        errno = a.error;
+    return long(a.written);
 }
 
 bool_t ks_svc_sendreply(KS_SVCXPRT* xprt, xdrproc_t xdr_results, void* results)

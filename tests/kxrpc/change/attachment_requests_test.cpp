@@ -228,6 +228,20 @@ TEST(MakeAttachmentDirect, NamesTheClientsFileAndNeverDeletesIt) {
     EXPECT_EQ(contents(path), "client content");
     ::unlink(path.c_str());
 
+    // Decoding opens and examines nothing: a missing file, or one the server must never take, is
+    // refused by the handler, not while the request is read.
+    for (std::string const &named : {path, std::string("/etc/shadow"), std::string("relative/none")}) {
+        MakeAttachmentDirectArgs args;
+        Wire w;
+        w.session_header(9).t(TargetResourceArg(45, Nul::UString(L"Defect"), Nul::UString(L"ISSUE00000001")));
+        w.s("report.txt").s("").s(named).i(-1);
+        ASSERT_TRUE(kxtest::decode_args(args, w.bytes())) << named;
+        EXPECT_EQ(u8(args.filename()), named);
+        EXPECT_EQ(args.size(), -1);
+        EXPECT_FALSE(args.failed()) << named;
+        EXPECT_EQ(args.error(), nullptr);
+    }
+
     MakeAttachmentDirectArgs cut;
     Wire w;
     w.session_header(9).t(TargetResourceArg(45, Nul::UString(L"Defect"), Nul::UString(L"ISSUE00000001")));

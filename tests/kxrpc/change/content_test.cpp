@@ -12,9 +12,10 @@
 #include "disk_files.h"
 #include "handler_env.h"
 #include "kxproduct/store.h"
-#include "tesutil/fileutl.h"
-#include "wire/file_marshaller.h"
 #include "support/private_tmp.h"
+#include "tesutil/fileutl.h"
+#include "wire/exchange.h"
+#include "wire/file_marshaller.h"
 
 using namespace KxRpc;
 using kxtest::by_name;
@@ -212,32 +213,48 @@ TEST_F(Content, FailedUploadHandlerLeavesNoFile) {
     EXPECT_FALSE(exists(path.substr(0, path.rfind('/'))));
 }
 
-TEST_F(Content, DirectUploadTakesOnlyAClientsRegularFile) {
-    ::mkdir("/tmp/attach", 0700);
-    std::string const client = "/tmp/attach/client.txt";
+TEST_F(Content, DirectUploadTakesOnlyARegularFileOfTheExchangeDirectory) {
+    // The exchange directory is the system's temporary directory unless one is named.
+    std::string const exchange = exchange_dir();
+    ASSERT_FALSE(exchange.empty());
+    std::string const client = exchange + "/client.txt";
     write_file(client, "client bytes");
     std::string const data = KXProductStore::DataDirectory();
-    std::string const link = "/tmp/attach/set-link";
+    std::string const link = exchange + "/set-link", out_link = exchange + "/passwd-link";
+    std::string const sub = exchange + "/sub";
     ::unlink(link.c_str());
+    ::unlink(out_link.c_str());
+    ::mkdir(sub.c_str(), 0700);
     ASSERT_EQ(::symlink(KXProductStore::SetPath(CString(L"KXDEMO")).c_str(), link.c_str()), 0);
+    ASSERT_EQ(::symlink("/etc/passwd", out_link.c_str()), 0);
     auto direct = [&](std::string const &path) {
         Bytes body = cat(cat(cat(header(session_), folder()), str("client.txt")), str(""));
         return call<MakeAttachmentDirectArgs>(kxrpc_make_attachment_direct, cat(cat(body, str(path)), words({12})));
     };
-    for (std::string const &bad : {std::string("attach/client.txt"), std::string("/tmp/attach"),
-                                   std::string("/tmp/attach/none"), KXProductStore::SetPath(CString(L"KXDEMO")), link,
+    // Relative, the directory itself, missing, outside (by name, by "..", by a link, by /proc), and
+    // the server's own data however it is reached: all the same refusal.
+    for (std::string const &bad : {std::string("client.txt"), exchange, exchange + "/none", sub + "/../../etc/passwd",
+                                   std::string("/etc/passwd"), out_link, std::string("/proc/self/environ"),
+                                   KXProductStore::SetPath(CString(L"KXDEMO")), link,
                                    data + "/../" + data.substr(data.rfind('/') + 1) + "/KXDEMO.kxdb"}) {
         kxtest::Outcome out = direct(bad);
-        EXPECT_EQ(out.reason(), 4) << bad;
-        EXPECT_NE(out.message().find("TLQSV0772E"), std::string::npos) << bad;
+        EXPECT_EQ(out.reason(), 40) << bad;
+        EXPECT_NE(out.message().find("TLQSV0772E Cannot make the attachment: The attachment's content file '" + bad +
+                                     "' cannot be read."),
+                  std::string::npos)
+            << bad << ": " << out.message();
     }
-    {
-        kxtest::Outcome out = direct(client);
+    // A path that reaches the exchange directory through ".." is taken by its real path.
+    for (std::string const &good : {client, sub + "/../client.txt"}) {
+        kxtest::Outcome out = direct(good);
         ASSERT_TRUE(out.result) << out.message();
         Bytes reply = out.reply();
         StateItemPtr item;
         Bytes const handle(reply.begin(), reply.begin() + handle_bytes());
         kxtest::decode(handle, [&](XDR *x) { return xdr_state_handle(x, item); });
+        auto *held = dynamic_cast<AttachmentStateItem *>(item.get());
+        ASSERT_NE(held, nullptr);
+        EXPECT_EQ(u8(held->file_path()), client);
         // Downloaded from the client's file, which the server never deletes.
         EXPECT_EQ(get(cat(words({44, 3}), handle), 64).reply(), cat(words({0}), chunks("client bytes", 64)));
         remove_pointer_entry(item->oid());
@@ -245,6 +262,8 @@ TEST_F(Content, DirectUploadTakesOnlyAClientsRegularFile) {
     EXPECT_EQ(contents(client), "client bytes");
     ::unlink(client.c_str());
     ::unlink(link.c_str());
+    ::unlink(out_link.c_str());
+    ::rmdir(sub.c_str());
 }
 
 TEST_F(Content, RecordAsXmlAndReportFormatByEitherProcedure) {

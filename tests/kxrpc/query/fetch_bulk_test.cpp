@@ -114,12 +114,26 @@ TEST_F(FetchBulk, NotAFolderAnUnreadableFolderAndAnEmptyOneGiveEmptyLists) {
     EXPECT_TRUE(fetch(alice, cat(words({36, 1}), str("Public Queries/All Defects")), &out).empty());
     ASSERT_TRUE(out.result);
     EXPECT_EQ(out.reply(), words({0}));
-    // Bob's own folder, named by its dbid: alice may not read it.
+    // Bob's own folder, named by its dbid, is not found for alice, as a dbid that names nothing.
     std::string work = dbid_of(bob, L"Personal Queries/Work");
     EXPECT_FALSE(fetch(bob, words({37, 2, static_cast<std::uint32_t>(std::stoul(work))})).empty());
     EXPECT_TRUE(fetch(alice, words({37, 2, static_cast<std::uint32_t>(std::stoul(work))}), &out).empty());
-    ASSERT_TRUE(out.result) << out.message();
-    std::int64_t empty = kxtest::SetFile().add(0, "Nothing inside", AD_BUCKET_FOLDER);
+    EXPECT_FALSE(out.result);
+    EXPECT_EQ(out.reason(), 53);
+    EXPECT_NE(out.message().find("TLQSV0781E query object not found"), std::string::npos) << out.message();
+    // A public folder of QA only, by its path or its dbid: alice may not read it.
+    kxtest::SetFile set;
+    std::int64_t const qa = set.add(0, "QA only", AD_BUCKET_FOLDER);
+    set.add(qa, "QA query", AD_BUCKET_QUERY);
+    set.exec("INSERT INTO bucket_permissions VALUES(" + std::to_string(qa) +
+             ",(SELECT dbid FROM groups WHERE name='QA')," + std::to_string(AD_PERM_READ_WRITE) + ")");
+    for (Bytes const &target :
+         {cat(words({37, 1}), str("Public Queries/QA only")), words({37, 2, static_cast<std::uint32_t>(qa)})}) {
+        EXPECT_TRUE(fetch(alice, target, &out).empty());
+        ASSERT_TRUE(out.result) << out.message();
+        EXPECT_EQ(out.reply(), words({0}));
+    }
+    std::int64_t empty = set.add(0, "Nothing inside", AD_BUCKET_FOLDER);
     EXPECT_TRUE(fetch(alice, words({37, 2, static_cast<std::uint32_t>(empty)}), &out).empty());
     EXPECT_EQ(out.reply(), words({0}));
     auto has = [&](std::string const &line) {

@@ -1,6 +1,8 @@
 // Attachments of a record being edited: pending until the record commits, written in its
 // transaction, content streamed from the file.
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -108,6 +110,26 @@ TEST_F(Attachments, EmptyContentAndANewRecord) {
   write_file(out, "old");
   e->ExtractAttachment(last_dbid(e), CString::FromUtf8(out));
   EXPECT_EQ(read_file(out), "");
+}
+
+TEST_F(Attachments, AFileReplacedByALinkOrAFifoAfterItsAddIsNotRead) {
+  const std::string secret = dir_ + "/secret.txt";
+  write_file(secret, "not for the record");
+  for (bool fifo : {false, true}) {
+    AdEntityPtr e = BuildEntity(s_, LookupEntityDef(s_, L"Defect"));
+    e->SetFieldValue(L"Headline", L"swapped content");
+    e->SetFieldValue(L"Severity", L"2-Major");
+    const std::string path = dir_ + "/swapped.txt";
+    write_file(path, "checked");
+    ASSERT_EQ(e->AddAttachmentFieldValue(L"Attachments", CString::FromUtf8(path), L""), L"");
+    ::unlink(path.c_str());
+    ASSERT_EQ(fifo ? ::mkfifo(path.c_str(), 0600) : ::symlink(secret.c_str(), path.c_str()), 0);
+    // Refused at once: neither followed nor waited on.
+    auto const [id, text] = expect_pamsg([&] { e->Commit(); });
+    EXPECT_EQ(id, KX_MSG_COMMIT_FAILED) << fifo;
+    EXPECT_NE(text.find(L"cannot be read"), std::wstring::npos) << fifo;
+    ::unlink(path.c_str());
+  }
 }
 
 TEST_F(Attachments, RefusalsChangeNothing) {

@@ -68,6 +68,8 @@ TEST_F(WorkspaceOpsTest, MoveChecksRightsNamesAndOverwritesInOneStep) {
   EXPECT_EQ(expect_kx([&] { am->MoveBucket(open, L"Public Queries/Defects/Defect Summary", FALSE); }).first,
             KX_MSG_BAD_WORKSPACE_NAME);
   EXPECT_EQ(expect_pamsg([&] { am->MoveBucket(open, L"Public Queries/Nowhere/X", FALSE); }).first, KX_MSG_NOT_FOUND);
+  for (const wchar_t* to : {L"Public Queries/Defects/..", L"Public Queries/Defects/.", L"Public Queries/Defects/a\nb"})
+    EXPECT_EQ(expect_kx([&] { am->MoveBucket(open, to, FALSE); }).first, KX_MSG_BAD_WORKSPACE_NAME);
   AdBucketPtr moved = am->MoveBucket(open, L"Public Queries/Defects/Opened", FALSE);
   EXPECT_EQ(moved->GetDbId(), open->GetDbId());
   EXPECT_EQ(moved->GetPathName(), L"Public Queries/Defects/Opened");
@@ -95,6 +97,16 @@ TEST_F(WorkspaceOpsTest, RenameRefusals) {
   struct Case { int64_t dbid; const wchar_t* name; int msg; bool pamsg; } cases[] = {
       {open, L"a/b", KX_MSG_BAD_WORKSPACE_NAME, false},
       {open, L"", KX_MSG_BAD_WORKSPACE_NAME, false},
+      {open, L".", KX_MSG_BAD_WORKSPACE_NAME, false},
+      {open, L"..", KX_MSG_BAD_WORKSPACE_NAME, false},
+      {open, L"two\nlines", KX_MSG_BAD_WORKSPACE_NAME, false},
+      {open, L"tab\there", KX_MSG_BAD_WORKSPACE_NAME, false},
+      {open, L"del\x7f", KX_MSG_BAD_WORKSPACE_NAME, false},
+      {open, L"c1\x85", KX_MSG_BAD_WORKSPACE_NAME, false},
+      {open, L"txt.\x202E" L"exe", KX_MSG_BAD_WORKSPACE_NAME, false},
+      {open, L"\x2066isolate\x2069", KX_MSG_BAD_WORKSPACE_NAME, false},
+      {open, L"mark\x200F", KX_MSG_BAD_WORKSPACE_NAME, false},
+      {open, L"line\x2028sep", KX_MSG_BAD_WORKSPACE_NAME, false},
       {open, L"Defect Summary", KX_MSG_BAD_WORKSPACE_NAME, false},
       {top, L"Top", KX_MSG_BAD_WORKSPACE_NAME, false},
       {all, L"Everything", KX_MSG_NOT_PRIVILEGED, false},
@@ -105,6 +117,9 @@ TEST_F(WorkspaceOpsTest, RenameRefusals) {
                       : expect_kx([&] { ws->RenameWorkspaceItemByDbId(c.dbid, c.name); }).first;
     EXPECT_EQ(got, c.msg) << c.dbid << " " << CString(c.name).ToUtf8();
   }
+  // Dots inside a name, and right-to-left letters without an override, are names like any other.
+  EXPECT_EQ(ws->RenameWorkspaceItemByDbId(open, L"...v1.2"), 1);
+  EXPECT_EQ(ws->RenameWorkspaceItemByDbId(open, L"\x05E9\x05DC\x05D5\x05DD"), 1);
   EXPECT_EQ(ws->RenameWorkspaceItemByDbId(open, L"Open Ones"), 1);
   mgr->RefreshEntireWorkspace(0);
   EXPECT_EQ(mgr->GetBucket(open)->GetPathName(), L"Public Queries/Defects/Open Ones");

@@ -1,5 +1,6 @@
 #include "test_server.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <dirent.h>
@@ -219,6 +220,42 @@ void dispatch(ks_svc_req* rq, KS_SVCXPRT* x)
         if (!ks_svc_sendreply(x, xp(xdr_refuse_late), nullptr))
             ks_svcerr_systemerr(x);  // too late: the connection is closed instead
         return;
+    case kSum: {
+        // Read in slices, as an upload is, however long the record.
+        struct Sum {
+            u_int n = 0, sum = 0;
+            int cut = 0;
+        } r;
+        auto read = [](XDR* in, Sum* s) -> bool_t {
+            u_int n = 0;
+            if (!xdr_u_int(in, &n))
+                return FALSE;
+            std::vector<char> slice(64 * 1024);
+            for (u_int left = n; left > 0;) {
+                u_int k = std::min<u_int>(left, u_int(slice.size()));
+                if (!xdr_opaque(in, slice.data(), k)) {
+                    s->cut = ks_svc_args_cut(in);
+                    return s->cut != 0;
+                }
+                for (u_int i = 0; i < k; ++i)
+                    s->sum += static_cast<unsigned char>(slice[i]);
+                left -= k;
+            }
+            s->n = n;
+            return TRUE;
+        };
+        if (!ks_svc_getargs(x, xp(+read), &r)) {
+            ks_svcerr_decode(x);
+            return;
+        }
+        if (r.cut != 0)
+            r.n = r.sum = 0;
+        auto write = [](XDR* out, Sum* s) -> bool_t {
+            return xdr_u_int(out, &s->n) && xdr_u_int(out, &s->sum) && xdr_int(out, &s->cut);
+        };
+        ks_svc_sendreply(x, xp(+write), &r);
+        return;
+    }
     case kThreadCount: {
         std::call_once(count_key_once, [] { ks_thr_keycreate(&count_key, count_destructor); });
         void* p = nullptr;
@@ -290,7 +327,7 @@ unsigned short bound_port(int fd)
                                     : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
 }
 
-Server::Server(int workers, bool ipv6)
+Server::Server(int workers, bool ipv6, u_int sendsz)
 {
     observed().reset();
     if (workers > 0 && !ks_rpc_control(KS_RPC_SVC_THREADS_SET, &workers))
@@ -299,7 +336,7 @@ Server::Server(int workers, bool ipv6)
     if (fd4 < 0)
         throw std::runtime_error("no IPv4 socket");
     port_ = bound_port(fd4);
-    KS_SVCXPRT* t4 = ks_svctcp_create(fd4, 8192, 8192);
+    KS_SVCXPRT* t4 = ks_svctcp_create(fd4, sendsz, 8192);
     close(fd4);  // the runtime keeps its own
     if (t4 == nullptr)
         throw std::runtime_error("ks_svctcp_create failed");
@@ -309,7 +346,7 @@ Server::Server(int workers, bool ipv6)
     if (ipv6) {
         int fd6 = listen_socket(AF_INET6, port_);
         if (fd6 >= 0) {
-            KS_SVCXPRT* t6 = ks_svctcp_create(fd6, 8192, 8192);
+            KS_SVCXPRT* t6 = ks_svctcp_create(fd6, sendsz, 8192);
             close(fd6);
             v6_ok_ = t6 != nullptr && ks_svc_register(t6, kProg, kVersLow, dispatch, 0);
         }
@@ -414,6 +451,7 @@ bool RawConn::recv_exact(char* p, std::size_t n, int timeout_ms)
 std::optional<std::vector<char>> RawConn::recv_record(int timeout_ms)
 {
     std::vector<char> rec;
+    fragments_.clear();
     for (;;) {
         char h[4];
         if (!recv_exact(h, 4, timeout_ms))
@@ -422,6 +460,7 @@ std::optional<std::vector<char>> RawConn::recv_record(int timeout_ms)
         std::memcpy(&w, h, 4);
         w = ntohl(w);
         std::size_t len = w & 0x7fffffffu;
+        fragments_.push_back(len);
         std::size_t at = rec.size();
         rec.resize(at + len);
         if (len > 0 && !recv_exact(rec.data() + at, len, timeout_ms))

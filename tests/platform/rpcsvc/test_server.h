@@ -30,6 +30,8 @@ enum Proc : rpcproc_t {
     kFailEncode = 7,  // the results cannot be encoded: answered with a system error
     kThreadCount = 8, // calls served so far by the serving thread, kept under a thread key
     kFailLate = 9,    // the results fail after more than the reply buffer was written
+    kSum = 10,        // u_int n, n opaque bytes -> {n, their byte sum, ks_svc_args_cut} or, past the
+                      // arguments' end, {0, 0, ks_svc_args_cut}
 };
 
 // Any XDR routine as the runtime's routine type.
@@ -69,7 +71,8 @@ bool wait_until(const std::function<bool()>& done, int timeout_ms = 10000, int s
 class Server {
 public:
     // Listens on 127.0.0.1 and, when asked, ::1 on the same port.
-    explicit Server(int workers = 0, bool ipv6 = true);
+    // sendsz: the largest fragment of replies (0: the runtime's default).
+    explicit Server(int workers = 0, bool ipv6 = true, u_int sendsz = 8192);
     ~Server();
     void stop();  // ks_svc_exit and wait for ks_svc_run to return
     void wait();  // wait for ks_svc_run to return by itself
@@ -95,6 +98,8 @@ public:
     bool send_record(const std::vector<char>& body);  // one last fragment
     // One whole reply record, or nothing on timeout or close (closed() tells which).
     std::optional<std::vector<char>> recv_record(int timeout_ms = 5000);
+    // The fragment lengths of the record recv_record took last.
+    const std::vector<std::size_t>& fragments() const { return fragments_; }
     bool closed() const { return closed_; }
     // True when the peer closed the connection within the time.
     bool wait_closed(int timeout_ms = 5000);
@@ -104,6 +109,7 @@ private:
     bool recv_exact(char* p, std::size_t n, int timeout_ms);
     int fd_ = -1;
     bool closed_ = false;
+    std::vector<std::size_t> fragments_;
 };
 
 // Body of a call message.

@@ -33,8 +33,9 @@ private:
     mutable UString parent_;
 };
 
-// Uniquely named temporary files and private directories in the system's temporary directory,
-// registered with group ids so that they can be deleted singly or by group. Thread-safe.
+// Uniquely named temporary files and private directories in the temporary directory (the
+// system's, unless a program names one of its own), registered with group ids so that they can be
+// deleted singly or by group. Thread-safe.
 class Fileutl {
 public:
     static constexpr unsigned GROUP_ALL = 0;
@@ -50,6 +51,10 @@ public:
     static void delete_tmp_file(UString const &path);
     static void delete_tmp_files(unsigned group);
     static void delete_dir(UString const &path);
+    // The system's temporary directory: the first writable of $TMP, $TMPDIR, $TEMP, else /tmp.
+    static UString system_tmp_dir();
+    // Where later temporary files and directories are made; empty goes back to the system's.
+    static void set_tmp_dir(UString const &dir);
 
 private:
     static UString const &sys_tmpdir();

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "ks_rpcsvc.h"
 #include "tesutil/fileutl.h"
 #include "wire/catalog.h"
 #include "wire/product_failure.h"
@@ -98,6 +99,16 @@ void MakeAttachmentArgs::store(int fd, char const *bytes, u_int count) {
     }
 }
 
+// The runtime cut a request that passed its bound, or that it could not hold: the content cannot
+// be whole, and the client is told so in the reply.
+bool_t MakeAttachmentArgs::content_cut(XDR *xdrs) {
+    int const why = ks_svc_args_cut(xdrs);
+    if (why == 0) return FALSE;
+    fail(cannot_store(why == EFBIG ? "the request is larger than the server takes (KS_MAX_RECORD_SIZE)"
+                                   : std::strerror(why)));
+    return TRUE;
+}
+
 bool_t MakeAttachmentArgs::receive_chunks(XDR *xdrs, int chunk_size, int fd) {
     std::vector<char> buffer(chunk_size > 0 ? std::min<u_int>(static_cast<u_int>(chunk_size), slice_bytes) : 0);
     for (;;) {
@@ -106,20 +117,36 @@ bool_t MakeAttachmentArgs::receive_chunks(XDR *xdrs, int chunk_size, int fd) {
         if (length == 0) return TRUE;
         // A chunk never holds more than the announced chunk size.
         if (length < 0 || length > chunk_size) break;
+        // A large request waits in a file: its chunks go from there to the content file.
+        if (fd >= 0 && !failed_ && size_ <= INT_MAX - length) {
+            long const written = ks_svc_args_to_fd(xdrs, fd, static_cast<u_int>(length));
+            if (written >= 0) {
+                int const why = errno;
+                size_ += static_cast<int>(written);
+                if (written < length) fail(cannot_store(written == 0 && why == 0 ? "nothing written" : std::strerror(why)));
+                continue;
+            }
+        }
         u_int remaining = static_cast<u_int>(length);
         while (remaining > 0) {
             u_int const n = std::min<u_int>(remaining, static_cast<u_int>(buffer.size()));
-            // The last slice of a chunk carries the chunk's padding.
+            // The last slice of a chunk carries the chunk's padding. Bytes the stream holds at
+            // hand are written from there, without a copy.
+            if (char const *at = reinterpret_cast<char const *>(XDR_INLINE(xdrs, (n + 3) & ~3u))) {
+                remaining -= n;
+                store(fd, at, n);
+                continue;
+            }
             if (!xdr_opaque(xdrs, buffer.data(), n)) {
                 failed_ = true;
-                return FALSE;
+                return content_cut(xdrs);
             }
             remaining -= n;
             store(fd, buffer.data(), n);
         }
     }
     failed_ = true;
-    return FALSE;
+    return content_cut(xdrs);
 }
 
 bool_t MakeAttachmentArgs::xdr_body(XDR *xdrs) {

@@ -61,6 +61,7 @@ private:
     int open_content();
     void store(int fd, char const *bytes, u_int count);
     bool_t receive_chunks(XDR *xdrs, int chunk_size, int fd);
+    bool_t content_cut(XDR *xdrs);
 };
 
 // The content already lies on the server's disk, at the path the client names.

@@ -1,27 +1,23 @@
 #include "change/content.h"
 
-#include <sys/stat.h>
-
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "change/deliver_attach.h"
 #include "kxproduct/content.h"
-#include "kxproduct/store.h"
-#include "kxwin/registry.h"
 #include "tesutil/fileutl.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/errors.h"
 #include "wire/exceptions.h"
+#include "wire/exchange.h"
 #include "wire/file_marshaller.h"
 #include "wire/login_session.h"
 #include "wire/product_failure.h"
+#include "wire/server_tmp.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -47,25 +43,6 @@ constexpr Nul::STPException::stp_reason_code_t REASON_INVALID_NAME =
 [[noreturn]] void refuse_upload(char const *why) {
     Nul::STPException::raise(REASON_INVALID_NAME, kx_message(MSG_CANNOT_MAKE_ATTACHMENT, Nul::UMessage::Arg(why)),
                              nullptr, nullptr, Nul::STPException::LOG_INFO);
-}
-
-// The canonical form of an existing directory, or empty.
-std::string real_dir(std::string const &path) {
-    if (path.empty()) return std::string();
-    char resolved[PATH_MAX];
-    return ::realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
-}
-
-bool inside(std::string const &path, std::string const &dir) {
-    if (dir.empty()) return false;
-    if (dir == "/") return true;
-    return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 && path[dir.size()] == '/';
-}
-
-std::string registry_root() {
-    std::string root(kxwin_registry_get_root(nullptr, 0) + 1, '\0');
-    root.resize(kxwin_registry_get_root(root.data(), root.size()));
-    return root;
 }
 
 // Stored attachments are read into a file of this download's own copy, so that two downloads
@@ -235,10 +212,11 @@ bool_t GetDirectResp::xdr(XDR *xdrs) {
         [&] { return marshall_report_format_direct(xdrs); }, [&] { return marshall_record_content_direct(xdrs); });
 }
 
-// The file stays for the client.
+// The file stays for the client until it is older than the direct downloads' age.
 bool_t GetDirectResp::marshall_report_format_direct(XDR *xdrs) {
     try {
         path_ = loaded_report_format(args_, L"GetDirectResp::marshall_report_format_direct")->file_path();
+        keep_direct_download(path_);
     } catch (Nul::STPException const &e) {
         return report_error_reply(Nul::UString(L"GetDirectResp::marshall_report_format_direct"), xdrs, e);
     }
@@ -254,6 +232,7 @@ bool_t GetDirectResp::marshall_record_content_direct(XDR *xdrs) {
         if (!write_tmp_file(bytes, path_))
             throw KXInternalErrorException(
                 kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(L"Cannot write the record content file.")));
+        keep_direct_download(path_);
     } catch (Nul::STPException const &e) {
         return report_error_reply(method, xdrs, e);
     }
@@ -261,12 +240,15 @@ bool_t GetDirectResp::marshall_record_content_direct(XDR *xdrs) {
     return xdr_flag(xdrs, no_error) && xdr_ustring(xdrs, path_);
 }
 
-// The file stays for the client, which shares the server's disk.
+// The file stays for the client, which shares the server's disk, until it is older than the age.
 bool_t GetDirectResp::marshall_attachment_direct(XDR *xdrs) {
     try {
         try {
             std::unique_ptr<Attachment> attachment = loaded_copy(args_);
             path_ = attachment->file_path();
+            // A stored attachment was read into a file of this download's own; a new one's file
+            // belongs to its upload or its client.
+            if (!attachment->kx_name_id().empty()) keep_direct_download(path_);
         } catch (...) {
             raise_unexpected(L"GetDirectResp::marshall_attachment_direct");
         }
@@ -275,19 +257,6 @@ bool_t GetDirectResp::marshall_attachment_direct(XDR *xdrs) {
     }
     bool no_error = false;
     return xdr_flag(xdrs, no_error) && xdr_ustring(xdrs, path_);
-}
-
-void check_client_file(Nul::UString const &path) {
-    std::string const given = path.utf8_str();
-    if (given.empty() || given[0] != '/') refuse_upload("the file path is not absolute");
-    char resolved[PATH_MAX];
-    if (!::realpath(given.c_str(), resolved)) refuse_upload("the file does not exist");
-    struct stat st {};
-    if (::stat(resolved, &st) != 0 || !S_ISREG(st.st_mode)) refuse_upload("the path names no regular file");
-    std::string const file(resolved);
-    // Server files (the database sets, the registry hives) are never handed out as content.
-    if (inside(file, real_dir(KXProductStore::DataDirectory())) || inside(file, real_dir(registry_root())))
-        refuse_upload("the file belongs to the server");
 }
 
 bool kxrpc_get(XdrObject *request, XdrObject **result) {
@@ -336,14 +305,14 @@ std::shared_ptr<RecordStateItem> pending_edit(AttachmentUploadArgs &args, AdEnti
 }
 
 // The new attachment, added to the record's pending edit when there is one.
-std::shared_ptr<AttachmentStateItem> new_attachment(AttachmentUploadArgs *args, wchar_t const *method,
-                                                    bool server_file) {
+std::shared_ptr<AttachmentStateItem> new_attachment(AttachmentUploadArgs *args, Nul::UString const &path,
+                                                    wchar_t const *method, bool server_file) {
     try {
         AttachmentFolder *folder = args->attachment_folder();
         auto attachment = std::make_unique<Attachment>(*folder, args->name(), 0);
         attachment->set_size(args->size());
         attachment->set_description(args->comment());
-        attachment->set_file_path(args->filename());
+        attachment->set_file_path(path);
         auto item = std::make_shared<AttachmentStateItem>(std::move(attachment), server_file);
         if (std::shared_ptr<RecordStateItem> edit = pending_edit(*args, folder->entity())) add_to_edit(*item, *edit);
         return item;
@@ -364,7 +333,7 @@ bool kxrpc_make_attachment(XdrObject *request, XdrObject **result) {
             if (args->error()) throw Nul::STPException(*args->error());
             refuse_upload("the content was not stored");
         }
-        *result = new MakeAttachmentResp(new_attachment(args, L"kxrpc_make_attachment", true));
+        *result = new MakeAttachmentResp(new_attachment(args, args->filename(), L"kxrpc_make_attachment", true));
     } catch (...) {
         // The uploaded file goes with the request.
         args->discard_upload();
@@ -376,8 +345,9 @@ bool kxrpc_make_attachment(XdrObject *request, XdrObject **result) {
 bool kxrpc_make_attachment_direct(XdrObject *request, XdrObject **result) {
     auto *args = checked_cast<MakeAttachmentDirectArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_make_attachment_direct %s)", args->describe()); });
-    check_client_file(args->filename());
-    *result = new MakeAttachmentResp(new_attachment(args, L"kxrpc_make_attachment_direct", false));
+    // The product reads the file later, by the real path checked here.
+    Nul::UString const path = exchange_file(args->filename());
+    *result = new MakeAttachmentResp(new_attachment(args, path, L"kxrpc_make_attachment_direct", false));
     return true;
 }
 

@@ -54,11 +54,6 @@ private:
     Nul::UString path_;
 };
 
-// Whether the server may read the file a client names for make_attachment_direct: an absolute
-// path of an existing regular file, outside the data directory and the registry store. Refusals
-// raise reason 4 with message 68.
-void check_client_file(Nul::UString const &path);
-
 bool kxrpc_get(XdrObject *request, XdrObject **result);
 bool kxrpc_get_direct(XdrObject *request, XdrObject **result);
 bool kxrpc_make_attachment(XdrObject *request, XdrObject **result);

@@ -13,6 +13,7 @@
 #include "kxproduct/budget.h"
 #include "kxwin/winsock.h"
 #include "wire/casts.h"
+#include "wire/server_tmp.h"
 
 namespace KxRpc {
 
@@ -29,6 +30,7 @@ void close_listener(std::atomic<int> &handle, char const *closing, char const *c
 } // namespace
 
 [[noreturn]] void exit_now(int status) {
+    close_server_tmp_dir();
     std::fflush(stdout);
     std::fflush(stderr);
     ::_exit(status);

@@ -8,10 +8,13 @@
 #include "core/service.h"
 #include "core/shutdown.h"
 #include "core/trace.h"
+#include "wire/exchange.h"
 #include "wire/locale.h"
+#include "wire/server_tmp.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
@@ -23,6 +26,7 @@
 #include <unistd.h>
 
 #include "ks_rpcsvc.h"
+#include "kxproduct/store.h"
 #include "kxwin/winsock.h"
 #include "props/recordprops.h"
 
@@ -77,7 +81,7 @@ namespace {
 int serve_listener(int sock) {
     if (sock < 0)
         return -1;
-    KS_SVCXPRT *transport = ks_svctcp_create(sock, 8192, 8192);
+    KS_SVCXPRT *transport = ks_svctcp_create(sock, 0, 0);
     if (!transport || !ks_svc_register(transport, kxrpc_program, kxrpc_version, kxrpc_dispatch, 0)) {
         // A transport left behind would serve the port without the program registered on it.
         if (transport)
@@ -189,6 +193,28 @@ int start_rpc_program(int argc, char **argv) {
     }
     if (char const *current = std::setlocale(LC_ALL, nullptr); current && std::strcmp(current, "C") == 0)
         std::setlocale(LC_ALL, "");
+
+    // The server's temporary files, direct downloads among them, are made where the web tier
+    // reads them, and go when the server ends.
+    std::string const exchange = exchange_dir();
+    if (exchange.empty()) {
+        log_message("The exchange directory ($%s) is no directory\n", exchange_dir_variable);
+        return -1;
+    }
+    std::chrono::seconds download_age{};
+    if (!read_direct_download_age(download_age)) {
+        log_message("$%s is not a number of seconds from 1 to 2147483647\n", direct_download_age_variable);
+        return -1;
+    }
+    std::string why;
+    if (!open_server_tmp_dir(exchange, KXProductStore::DataDirectory(), why)) {
+        log_message("Cannot make the server's temporary directory: %s\n", why.c_str());
+        return -1;
+    }
+    struct TmpDirEnd {
+        ~TmpDirEnd() { close_server_tmp_dir(); }
+    } const tmp_dir_end;
+    expire_direct_downloads_after(download_age);
 
     apply_crash_handler_bits(s.crash_handler_bits);
     prepare_process();

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "tesutil/fileutl.h"
@@ -45,7 +46,20 @@ bool_t xdr_chunk(XDR *xdrs, std::size_t count, char *buffer, Fill const &fill) {
     bool no_error = false;
     if (!xdr_flag(xdrs, no_error) || !xdr_int(xdrs, &wire_count)) return FALSE;
     for (std::size_t done = 0; done < count;) {
-        std::size_t const n = std::min(slice_bytes, count - done);
+        std::size_t n = std::min(slice_bytes, count - done);
+        // Where the stream offers room of its own (the runtime's reply), the rest of the chunk is
+        // read straight into it, padding and all.
+        if (done > 0 && buffer != nullptr) {
+            n = count - done;
+            std::size_t const padded = (n + 3) & ~std::size_t(3);
+            if (char *into = reinterpret_cast<char *>(XDR_INLINE(xdrs, static_cast<u_int>(padded)))) {
+                if (fill(into, done, n) != into) return FALSE;
+                std::memset(into + n, 0, padded - n);
+                done += n;
+                continue;
+            }
+            n = std::min(slice_bytes, n);
+        }
         char const *bytes = fill(buffer, done, n);
         if (!bytes || !xdr_opaque(xdrs, const_cast<char *>(bytes), static_cast<u_int>(n))) return FALSE;
         done += n;

@@ -91,6 +91,13 @@ void require_type(bool ok, wchar_t const *text) {
     if (!ok) throw_internal_error(Nul::UString(text));
 }
 
+// A dbid reaches what the item's path would and no more: by path a personal item is found only
+// below the session user's own personal folder, so another user's personal items answer as if
+// they did not exist.
+bool reachable_by_path(AdBucketPtr const &bucket, AdSessionPtr const &session) {
+    return bucket->GetFolderType() != AD_PERSONAL_FOLDER || bucket->GetUserId() == session->GetSessionUserId();
+}
+
 } // namespace
 
 void TargetResourceArg::raise_not_found(int message) const { throw KXNotFoundException(this, kx_message(message)); }
@@ -323,10 +330,11 @@ AdBucketPtr TargetResourceArg::bucket(AdSession *session) {
         } else {
             try {
                 found = GetWorkspaceMgr(api)->GetBucket(dbid);
+                if (found && found->GetType() == 1024) found = nullptr;
+                if (found && !reachable_by_path(found, api)) found = nullptr;
             } catch (...) {
                 raise_lookup_failure(*this, L"TargetResourceArg::bucket");
             }
-            if (found && found->GetType() == 1024) found = nullptr;
         }
     }
     if (!found) raise_not_found_quoting(MSG_QUERY_NOT_FOUND);

@@ -1,0 +1,29 @@
+// The exchange directory: the one place where the server and a web tier that shares its disk hand
+// files to each other. make_attachment_direct names a file there; get_attachment_direct leaves one
+// there.
+#pragma once
+
+#include <string>
+
+#include "tesutil/ustring.h"
+
+namespace KxRpc {
+
+// The environment variable that names the exchange directory.
+inline constexpr char const *exchange_dir_variable = "KXRPC_EXCHANGE_DIR";
+
+// The real path of the exchange directory: the directory $KXRPC_EXCHANGE_DIR names, else the
+// system's temporary directory; empty when that is no existing directory.
+std::string exchange_dir();
+
+// True when `dir` (a real path) is `dir` itself or holds `path` (a real path) at any depth.
+bool path_inside(std::string const &path, std::string const &dir);
+
+// The real path of a file that a client names for the server to take: a regular file inside the
+// exchange directory that is none of the server's own files (its data, registry, diagnostics,
+// single-sign-on password, crash dumps and temporary files). Anything else, a missing file
+// included, raises the refusal of a file the product cannot take: reason 40, message 68, with the
+// same text whatever the cause, so that a client learns nothing of files it may not take.
+Nul::UString exchange_file(Nul::UString const &path);
+
+} // namespace KxRpc

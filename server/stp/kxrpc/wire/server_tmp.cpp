@@ -1,0 +1,306 @@
+#include "wire/server_tmp.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "tesutil/fileutl.h"
+#include "wire/trace.h"
+
+namespace KxRpc {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char const *lock_name = "lock";
+
+struct TmpDir {
+    std::mutex lock;
+    std::string root, own;
+    int lock_fd = -1;
+};
+
+TmpDir &tmp_dir() {
+    static TmpDir dir;
+    return dir;
+}
+
+// FNV-1a: stable across builds, so that every start of the same data finds the same folder.
+std::string key_of(std::string const &text) {
+    std::uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ull;
+    char out[17];
+    std::snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(hash));
+    return out;
+}
+
+// The data directory by its real path, or (before it is made) its parent's real path and its name.
+std::string data_key(std::string const &data_dir) {
+    std::error_code ec;
+    fs::path const path = fs::absolute(fs::path(data_dir.empty() ? "." : data_dir), ec).lexically_normal();
+    fs::path real = fs::canonical(path, ec);
+    if (ec) real = fs::weakly_canonical(path, ec);
+    return key_of((ec ? path : real).string());
+}
+
+// A directory of ours, private to us: made 0700, or found so; never a link.
+bool own_dir(std::string const &path, std::string &why) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        why = path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+        (st.st_mode & 077) != 0) {
+        why = path + ": not a private directory of this user";
+        return false;
+    }
+    return true;
+}
+
+// Names as this file makes them: the exchange directory is shared, so nothing else found there
+// (another program's folder that happens to start with "kxrpc-") is ever swept.
+bool all_of(std::string const &text, std::size_t from, std::size_t count, bool (*ok)(char)) {
+    if (text.size() < from + count) return false;
+    for (std::size_t i = from; i < from + count; ++i)
+        if (!ok(text[i])) return false;
+    return true;
+}
+bool is_root_name(std::string const &name) {
+    return name.size() == 6 + 16 && name.rfind("kxrpc-", 0) == 0 &&
+           all_of(name, 6, 16, [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+bool is_process_dir_name(std::string const &name) {
+    std::size_t const dash = name.find('-');
+    return dash != std::string::npos && dash > 0 && name.size() == dash + 7 &&
+           all_of(name, 0, dash, [](char c) { return c >= '0' && c <= '9'; }) &&
+           all_of(name, dash + 1, 6, [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
+
+// Removes the directories of processes that are gone below a folder whose lock the caller holds:
+// their lock is free, or was never made.
+void sweep(std::string const &root, std::string const &own) {
+    std::error_code ec;
+    for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string const dir = it->path().string();
+        if (dir == own || !is_process_dir_name(it->path().filename().string()) || it->is_symlink(ec) ||
+            !it->is_directory(ec))
+            continue;
+        int const fd = ::open((dir + "/" + lock_name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            continue; // its process still runs
+        }
+        std::error_code removed;
+        std::uintmax_t const count = fs::remove_all(dir, removed);
+        trace_lazy(1, [&] {
+            return Nul::UString(Nul::Utf8String("Info: removed the temporary directory " + dir +
+                                                " of an ended process (" + std::to_string(count) + " entries)"));
+        });
+        if (fd >= 0) ::close(fd);
+    }
+}
+
+// A server folder (its own, or another data's in the same exchange directory) opened and locked,
+// made first when `make`; -1 when it cannot be. A folder removed by an ending process between
+// its making and its lock is made again.
+int lock_root(std::string const &root, bool make, std::string &why) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (make && !own_dir(root, why)) return -1;
+        int const fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ENOENT && make) continue;
+            why = root + ": " + std::strerror(errno);
+            return -1;
+        }
+        struct stat held {};
+        struct stat named {};
+        if (::flock(fd, make ? LOCK_EX : LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 &&
+            ::lstat(root.c_str(), &named) == 0 && held.st_dev == named.st_dev && held.st_ino == named.st_ino &&
+            held.st_uid == ::geteuid() && (held.st_mode & 077) == 0)
+            return fd;
+        ::close(fd);
+        if (!make) break;
+    }
+    why = root + ": cannot be locked";
+    return -1;
+}
+
+// The leftovers of ended processes of other data in the same exchange directory go too; a folder
+// that another process is making or sweeping right now is left for later.
+void sweep_others(std::string const &exchange, std::string const &own_root) {
+    std::error_code ec;
+    for (fs::directory_iterator it(exchange, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string const root = it->path().string();
+        if (root == own_root || !is_root_name(it->path().filename().string())) continue;
+        std::string ignored;
+        int const fd = lock_root(root, false, ignored);
+        if (fd < 0) continue;
+        sweep(root, std::string());
+        ::rmdir(root.c_str()); // when nothing is left; a start of its data makes it again
+        ::close(fd);
+    }
+}
+
+// Direct downloads with the time each was made, oldest first, and the thread that removes them.
+struct Downloads {
+    std::mutex lock;
+    std::condition_variable wake;
+    std::deque<std::pair<std::chrono::steady_clock::time_point, Nul::UString>> files;
+    std::chrono::seconds age = default_direct_download_age;
+    bool stopping = false;
+    std::thread sweeper;
+};
+
+Downloads &downloads() {
+    static Downloads d;
+    return d;
+}
+
+void stop_sweeper() {
+    Downloads &d = downloads();
+    {
+        std::lock_guard<std::mutex> guard(d.lock);
+        d.stopping = true;
+    }
+    d.wake.notify_all();
+    if (d.sweeper.joinable()) d.sweeper.join();
+    std::lock_guard<std::mutex> guard(d.lock);
+    d.files.clear();
+    d.stopping = false;
+}
+
+} // namespace
+
+bool open_server_tmp_dir(std::string const &exchange, std::string const &data_dir, std::string &why) {
+    TmpDir &t = tmp_dir();
+    std::lock_guard<std::mutex> guard(t.lock);
+    if (t.lock_fd >= 0) return true;
+    std::string const root = exchange + "/kxrpc-" + data_key(data_dir);
+    // Starts of the same data make and sweep one at a time: a directory is never taken for an
+    // ended process's between its making and its lock.
+    int const root_fd = lock_root(root, true, why);
+    if (root_fd < 0) return false;
+    // Named by the pid for people, and unique even where pids repeat (another pid namespace).
+    std::string own = root + "/" + std::to_string(::getpid()) + "-XXXXXX";
+    int fd = -1;
+    if (::mkdtemp(own.data()) == nullptr) {
+        why = own + ": " + std::strerror(errno);
+    } else {
+        fd = ::open((own + "/" + lock_name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            why = own + ": " + std::strerror(errno);
+            if (fd >= 0) ::close(fd);
+            fd = -1;
+        }
+    }
+    if (fd >= 0) sweep(root, own);
+    ::close(root_fd);
+    if (fd < 0) return false;
+    sweep_others(exchange, root);
+    t.root = root;
+    t.own = own;
+    t.lock_fd = fd;
+    Nul::Fileutl::set_tmp_dir(Nul::UString(Nul::Utf8String(own)));
+    return true;
+}
+
+void close_server_tmp_dir() noexcept {
+    try {
+        stop_sweeper();
+        TmpDir &t = tmp_dir();
+        std::lock_guard<std::mutex> guard(t.lock);
+        if (t.lock_fd < 0) return;
+        Nul::Fileutl::delete_tmp_files(Nul::Fileutl::GROUP_ALL);
+        Nul::Fileutl::set_tmp_dir(Nul::UString());
+        std::error_code ec;
+        fs::remove_all(t.own, ec);
+        ::close(t.lock_fd);
+        t.lock_fd = -1;
+        t.own.clear();
+        // The folder goes too when no other process of the same data uses it; under its lock, so
+        // that a start of the same data sees it either gone or in place.
+        std::string ignored;
+        if (int const root_fd = lock_root(t.root, false, ignored); root_fd >= 0) {
+            ::rmdir(t.root.c_str());
+            ::close(root_fd);
+        }
+        t.root.clear();
+    } catch (...) {
+        // Leftovers are removed by the next start.
+    }
+}
+
+std::string server_tmp_root() {
+    TmpDir &t = tmp_dir();
+    std::lock_guard<std::mutex> guard(t.lock);
+    return t.root;
+}
+
+bool read_direct_download_age(std::chrono::seconds &age) {
+    age = default_direct_download_age;
+    char const *text = std::getenv(direct_download_age_variable);
+    if (text == nullptr || *text == '\0') return true;
+    if (*text < '0' || *text > '9') return false; // no sign, no blanks
+    char *end = nullptr;
+    errno = 0;
+    long long const seconds = std::strtoll(text, &end, 10);
+    if (errno != 0 || *end != '\0' || seconds < 1 || seconds > INT_MAX) return false;
+    age = std::chrono::seconds(seconds);
+    return true;
+}
+
+void expire_direct_downloads_after(std::chrono::seconds age) {
+    stop_sweeper();
+    Downloads &d = downloads();
+    std::lock_guard<std::mutex> guard(d.lock);
+    d.age = age;
+    auto const every = std::min<std::chrono::seconds>(age, std::chrono::seconds(60));
+    d.sweeper = std::thread([&d, every] {
+        std::unique_lock<std::mutex> held(d.lock);
+        while (!d.wake.wait_for(held, every, [&d] { return d.stopping; })) {
+            auto const before = std::chrono::steady_clock::now() - d.age;
+            held.unlock();
+            remove_direct_downloads(before);
+            held.lock();
+        }
+    });
+}
+
+void keep_direct_download(Nul::UString const &path) {
+    Downloads &d = downloads();
+    std::lock_guard<std::mutex> guard(d.lock);
+    d.files.emplace_back(std::chrono::steady_clock::now(), path);
+}
+
+int remove_direct_downloads(std::chrono::steady_clock::time_point before) {
+    std::deque<Nul::UString> expired;
+    {
+        Downloads &d = downloads();
+        std::lock_guard<std::mutex> guard(d.lock);
+        while (!d.files.empty() && d.files.front().first < before) {
+            expired.push_back(std::move(d.files.front().second));
+            d.files.pop_front();
+        }
+    }
+    for (Nul::UString const &path : expired) ignoring_failures([&] { Nul::Fileutl::delete_tmp_file(path); });
+    return static_cast<int>(expired.size());
+}
+
+} // namespace KxRpc
