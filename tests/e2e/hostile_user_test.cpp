@@ -339,7 +339,7 @@ TEST_F(TemporaryFiles, AStartRemovesWhatAnEarlierProcessOfTheSameDataLeftBehind)
     killed->wait();
     ASSERT_EQ(files_below(left).size(), 2u);
     // A directory whose process still holds its lock stays; an ended process's of other data goes.
-    std::string const live = root + "/1", other = tmp_ + "/kxrpc-0000000000000000/2";
+    std::string const live = root + "/1-abcdef", other = tmp_ + "/kxrpc-0000000000000000/2-abcdef";
     ASSERT_EQ(0, ::mkdir(live.c_str(), 0700));
     fs::create_directories(other);
     fs::permissions(fs::path(other).parent_path(), fs::perms::owner_all);

@@ -133,6 +133,15 @@ struct CompiledQuery {
 
   [[noreturn]] static void refuse(const CString& text) { throw_kx(KX_MSG_QUERY_FAILED, text, "AdResultSet::Execute"); }
 
+  // Declared SQL's own connection is closed when a read of the result ends: a result set kept
+  // between pages holds no descriptor.
+  struct ReadScope {
+    CompiledQuery& q;
+    ~ReadScope() {
+      if (q.declared) q.declared->close();
+    }
+  };
+
   // ---- field paths ----
 
   // The dbids of a field name in each record type a record type or family holds.
@@ -642,6 +651,7 @@ void AdResultSet::Execute() {
   status_ = AD_RESULT_NOT_EXECUTED;
   auto compiled = std::make_unique<CompiledQuery>(c, *query_);
   compiled->cap = cap;
+  CompiledQuery::ReadScope read_scope{*compiled};
   reading("AdResultSet::Execute", [&] {
     compiled->execute();
     status_ = compiled->has_row(1) ? AD_RESULT_HAS_ROWS : AD_RESULT_EMPTY;
@@ -660,6 +670,7 @@ int64_t AdResultSet::GetRecordCount() {
   SessionCore& c = live(session_, "AdResultSet::GetRecordCount");
   std::lock_guard<std::recursive_mutex> lock(c.mu);
   need_executed("AdResultSet::GetRecordCount");
+  CompiledQuery::ReadScope read_scope{*compiled_};
   if (compiled_->count < 0) compiled_->count = reading("AdResultSet::GetRecordCount", [&] { return compiled_->count_rows(); });
   return compiled_->count;
 }
@@ -678,6 +689,7 @@ int AdResultSet::move_to(int64_t row, const char* op) {
   if (row < page_first_ || row >= page_first_ + static_cast<int64_t>(page_.size())) {
     // The store is read here only, a page at a time: the fault point of every move.
     KXFaultInjector::Enter(op);
+    CompiledQuery::ReadScope read_scope{*compiled_};
     page_ = reading(op, [&] { return compiled_->page(row, max_multiline_); });
     page_first_ = row;
   }

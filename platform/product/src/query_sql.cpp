@@ -73,12 +73,10 @@ int column_type(const char* decl) {
 
 }  // namespace
 
-DeclaredSql::DeclaredSql(SessionCore& c, const CString& sql) {
-  std::string path = c.db->path();
-  int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+void DeclaredSql::open() {
+  int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
-    sqlite3_close(db_);
-    db_ = nullptr;
+    close();
     throw_kx(KX_MSG_QUERY_FAILED, L"The declared SQL cannot open the database set.", "AdResultSet::Execute");
   }
   try {
@@ -87,7 +85,7 @@ DeclaredSql::DeclaredSql(SessionCore& c, const CString& sql) {
     sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
     sqlite3_limit(db_, SQLITE_LIMIT_ATTACHED, 0);
     budget_client_connection(db_);
-    const std::string database = std::to_string(c.database_dbid);
+    const std::string database = std::to_string(database_dbid_);
     const std::string mine = "(SELECT dbid FROM main.records WHERE database_dbid=" + database + ")";
     std::string views = "CREATE TEMP VIEW records AS SELECT * FROM main.records WHERE database_dbid=" + database + ";";
     for (const char* t : {"field_values", "history", "attachments"})
@@ -95,7 +93,26 @@ DeclaredSql::DeclaredSql(SessionCore& c, const CString& sql) {
     if (sqlite3_exec(db_, views.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
       throw_kx(KX_MSG_QUERY_FAILED, L"The declared SQL cannot be prepared: " + CString::FromUtf8(sqlite3_errmsg(db_)), "AdResultSet::Execute");
     sqlite3_set_authorizer(db_, authorize, nullptr);
+  } catch (...) {
+    close();
+    throw;
+  }
+}
 
+sqlite3* DeclaredSql::handle() {
+  if (!db_) open();
+  return db_;
+}
+
+void DeclaredSql::close() {
+  sqlite3_close(db_);
+  db_ = nullptr;
+}
+
+DeclaredSql::DeclaredSql(SessionCore& c, const CString& sql) : path_(c.db->path()), database_dbid_(c.database_dbid) {
+  open();
+  int rc = SQLITE_OK;
+  try {
     std::string text = sql.ToUtf8();
     sqlite3_stmt* raw = nullptr;
     const char* tail = nullptr;
@@ -120,12 +137,11 @@ DeclaredSql::DeclaredSql(SessionCore& c, const CString& sql) {
     sqlite3_finalize(check);
     if (rc != SQLITE_OK) refuse(L"The declared SQL is refused: " + CString::FromUtf8(sqlite3_errmsg(db_)));
   } catch (...) {
-    sqlite3_close(db_);
-    db_ = nullptr;
+    close();
     throw;
   }
 }
 
-DeclaredSql::~DeclaredSql() { sqlite3_close(db_); }
+DeclaredSql::~DeclaredSql() { close(); }
 
 }  // namespace kxp

@@ -54,11 +54,18 @@ class DeclaredSql {
   DeclaredSql(const DeclaredSql&) = delete;
   DeclaredSql& operator=(const DeclaredSql&) = delete;
   const std::vector<Column>& columns() const { return columns_; }
-  sqlite3* handle() const { return db_; }
+  // The connection, opened again when a page needs it after close().
+  sqlite3* handle();
+  // Closes the connection between pages: a kept result set holds no descriptor.
+  void close();
   // The statement wrapped for one page or a count.
   Sql wrapped(const std::string& head, const std::string& tail) const { return Sql(head + "(" + sql_ + ")" + tail); }
 
  private:
+  void open();
+
+  std::string path_;
+  int64_t database_dbid_ = 0;
   sqlite3* db_ = nullptr;
   std::string sql_;
   std::vector<Column> columns_;

@@ -13,6 +13,7 @@
 #include <rpc/auth.h>
 #include <rpc/rpc_msg.h>
 #include <pthread.h>
+#include <sys/socket.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -115,6 +116,11 @@ long ks_svc_args_to_fd(XDR* xdrs, int fd, u_int len);
 void ks_svcerr_noproc(KS_SVCXPRT* xprt);
 void ks_svcerr_decode(KS_SVCXPRT* xprt);
 void ks_svcerr_systemerr(KS_SVCXPRT* xprt);
+/* Denies the call: MSG_DENIED, AUTH_ERROR, AUTH_TOOWEAK. */
+void ks_svcerr_weakauth(KS_SVCXPRT* xprt);
+/* The peer's address of the call being served, into *addr (at most *len bytes; *len is set to
+ * the address's size). FALSE when xprt is no call or the peer is unknown. */
+bool_t ks_svc_getcaller(KS_SVCXPRT* xprt, struct sockaddr* addr, socklen_t* len);
 
 /* Thread-specific data over pthread keys; each returns 0 or an errno value. */
 typedef pthread_key_t ks_thread_key_t;

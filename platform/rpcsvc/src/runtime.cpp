@@ -1518,6 +1518,20 @@ void ks_svcerr_systemerr(KS_SVCXPRT* xprt)
         send_accepted(cx, SYSTEM_ERR);
 }
 
+void ks_svcerr_weakauth(KS_SVCXPRT* xprt)
+{
+    if (CallXprt* cx = as_call(xprt))
+        send_denied(cx, AUTH_ERROR, AUTH_TOOWEAK);
+}
+
+bool_t ks_svc_getcaller(KS_SVCXPRT* xprt, struct sockaddr* addr, socklen_t* len)
+{
+    CallXprt* cx = as_call(xprt);
+    if (cx == nullptr || cx->conn == nullptr || addr == nullptr || len == nullptr)
+        return FALSE;
+    return getpeername(cx->conn->fd, addr, len) == 0 ? TRUE : FALSE;
+}
+
 int ks_thr_keycreate(ks_thread_key_t* key, void (*destructor)(void*))
 {
     if (key == nullptr)

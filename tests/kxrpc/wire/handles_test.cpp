@@ -1,6 +1,8 @@
 #include "wire/handles.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -263,4 +265,110 @@ TEST(Registry, ConcurrentCallsKeepEveryHandleApart) {
     for (auto &t : threads) t.join();
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(destroyed, before + 800);
+}
+
+namespace {
+
+struct FakeSession : Item {
+    bool is_login_session() const override { return true; }
+};
+
+// A session registered as a login registers it, and an item registered during a call of it.
+struct Owned {
+    std::shared_ptr<FakeSession> session = std::make_shared<FakeSession>();
+    StateItemPtr item = std::make_shared<Item>();
+    Bytes session_handle, item_handle;
+    Owned() {
+        session_handle = handle_of(session);
+        set_call_session(session.get());
+        item_handle = handle_of(item);
+        clear_call_session(session.get());
+    }
+};
+
+StateItemPtr decoded_in_call_of(StateItem const *session, Bytes const &handle) {
+    set_call_session(session);
+    StateItemPtr out;
+    EXPECT_TRUE(decode_handle(handle, out));
+    clear_call_session(session);
+    return out;
+}
+
+} // namespace
+
+TEST(Ownership, AnItemAnswersOnlyTheSessionThatMadeIt) {
+    Owned alice, bob;
+    EXPECT_EQ(decoded_in_call_of(alice.session.get(), alice.item_handle), alice.item);
+    EXPECT_EQ(decoded_in_call_of(bob.session.get(), alice.item_handle), nullptr);
+    EXPECT_EQ(decoded_in_call_of(nullptr, alice.item_handle), nullptr);
+    // A session handle is its own credential, whoever's call names it.
+    EXPECT_EQ(decoded_in_call_of(bob.session.get(), alice.session_handle), alice.session);
+    EXPECT_TRUE(remove_pointer_entry(alice.session->oid()));
+    EXPECT_TRUE(remove_pointer_entry(bob.session->oid()));
+}
+
+TEST(Ownership, DeleteStateReleasesAnItemOnlyBesideItsSession) {
+    Owned alice, bob;
+    DeleteStateArgs foreign;
+    ASSERT_TRUE(
+        decode(delete_state_request({bob.session_handle, alice.item_handle}), [&](XDR *x) { return foreign.xdr(x); }));
+    // bob's session goes; alice's item is unknown to the request and stays.
+    EXPECT_EQ(reply_of(foreign), words({0, 1}));
+    EXPECT_EQ(lookup_pointer_entry(alice.item->oid()), alice.item);
+    DeleteStateArgs alone; // no session named, no connection: nobody's request
+    ASSERT_TRUE(decode(delete_state_request({alice.item_handle}), [&](XDR *x) { return alone.xdr(x); }));
+    EXPECT_EQ(reply_of(alone), words({1}));
+    DeleteStateArgs own;
+    ASSERT_TRUE(
+        decode(delete_state_request({alice.item_handle, alice.session_handle}), [&](XDR *x) { return own.xdr(x); }));
+    EXPECT_EQ(reply_of(own), words({0, 0}));
+    EXPECT_EQ(lookup_pointer_entry(alice.session->oid()), nullptr);
+}
+
+TEST(SessionEnd, ReleasingASessionReleasesItsItemsFirst) {
+    int before = destroyed;
+    {
+        Owned alice;
+        std::weak_ptr<StateItem> item = alice.item;
+        Nul::Oid const item_oid = alice.item->oid();
+        alice.item.reset();
+        EXPECT_TRUE(remove_pointer_entry(alice.session->oid()));
+        EXPECT_TRUE(item.expired());
+        EXPECT_EQ(lookup_pointer_entry(item_oid), nullptr);
+    }
+    EXPECT_EQ(destroyed, before + 2);
+}
+
+TEST(SessionEnd, IdleSessionsEndWithTheirItemsAndNamedOnesStay) {
+    long const saved = session_idle_seconds();
+    set_session_idle_seconds(2);
+    Owned idle, busy;
+    std::weak_ptr<StateItem> idle_item = idle.item;
+    idle.item.reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    // A call names the busy session: its clock starts again.
+    EXPECT_EQ(decoded_in_call_of(nullptr, busy.session_handle), busy.session);
+    EXPECT_FALSE(idle_item.expired());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    end_idle_sessions(1000);
+    EXPECT_TRUE(idle_item.expired());
+    EXPECT_EQ(decoded_in_call_of(nullptr, idle.session_handle), nullptr);
+    EXPECT_EQ(decoded_in_call_of(busy.session.get(), busy.item_handle), busy.item);
+    set_session_idle_seconds(saved);
+    EXPECT_TRUE(remove_pointer_entry(busy.session->oid()));
+    EXPECT_EQ(lookup_pointer_entry(busy.item->oid()), nullptr);
+}
+
+TEST(Ownership, RegisteredItemsAreThoseOfTheCallsSession) {
+    Owned alice, bob;
+    auto holds = [](std::vector<StateItemPtr> const &items, StateItemPtr const &item) {
+        return std::find(items.begin(), items.end(), item) != items.end();
+    };
+    set_call_session(alice.session.get());
+    std::vector<StateItemPtr> const seen = registered_items();
+    clear_call_session(alice.session.get());
+    EXPECT_TRUE(holds(seen, alice.item));
+    EXPECT_FALSE(holds(seen, bob.item));
+    EXPECT_TRUE(remove_pointer_entry(alice.session->oid()));
+    EXPECT_TRUE(remove_pointer_entry(bob.session->oid()));
 }

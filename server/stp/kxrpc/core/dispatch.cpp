@@ -7,9 +7,11 @@
 #include "core/com_startup.h"
 #include "core/crash.h"
 #include "core/options.h"
+#include "core/shutdown.h"
 #include "core/trace.h"
 #include "kxwin/crash.h"
 #include "tesutil/arm.h"
+#include "wire/call_scope.h"
 #include "wire/catalog.h"
 #include "wire/exceptions.h"
 
@@ -127,6 +129,13 @@ void dispatch_request(ks_svc_req *request, KS_SVCXPRT *transport) {
         throw;
     }
 
+    CallScope call_scope(transport);
+    if (request->rq_proc == shutdown_procedure && !shutdown_allowed(call_peer(), remote_shutdown_allowed())) {
+        // Anyone who reaches the port may not stop the server: only a peer on this host.
+        ks_svcerr_weakauth(transport);
+        trace_core("Refused shutdown from %s", call_peer().host().c_str());
+        return;
+    }
     MemoryReportScope memory_scope(entry->name);
     alignas(std::max_align_t) unsigned char buffer[max_request_size];
     ArgsHolder args;

@@ -13,6 +13,7 @@
 #include "kxproduct/budget.h"
 #include "kxwin/winsock.h"
 #include "wire/casts.h"
+#include "wire/environment.h"
 #include "wire/server_tmp.h"
 
 namespace KxRpc {
@@ -75,6 +76,13 @@ void request_stop() {
 }
 
 bool stop_requested() { return stop_asked.load(); }
+
+bool shutdown_allowed(PeerAddress const &peer, bool remote_allowed) { return remote_allowed || peer.is_loopback(); }
+
+bool remote_shutdown_allowed() {
+    static bool const allowed = positive_from_environment("KX_ALLOW_REMOTE_SHUTDOWN", 0) == 1;
+    return allowed;
+}
 
 bool kxrpc_shutdown(XdrObject *request, XdrObject **result) {
     checked_cast<XdrVoid>(request);

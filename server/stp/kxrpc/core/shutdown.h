@@ -2,6 +2,7 @@
 #pragma once
 
 #include "tesutil/ustring.h"
+#include "wire/call_scope.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {
@@ -15,6 +16,13 @@ int pending_signal();
 // Asks the server to stop as a signal would, from a thread of the service manager.
 void request_stop();
 bool stop_requested();
+
+// The number of the shutdown procedure.
+constexpr int shutdown_procedure = 1;
+// Whether a peer may stop the server: loopback peers always, others only when remote stops are
+// allowed (KX_ALLOW_REMOTE_SHUTDOWN=1).
+bool shutdown_allowed(PeerAddress const &peer, bool remote_allowed);
+bool remote_shutdown_allowed();
 
 // The handler of procedure 1.
 bool kxrpc_shutdown(XdrObject *request, XdrObject **result);

@@ -25,9 +25,16 @@ bool_t DeleteStateArgs::xdr(XDR *xdrs) {
         items_.reserve(list_reserve(count));
         for (int i = 0; i < count; ++i) {
             StateItemPtr item;
-            if (!xdr_state_handle(xdrs, item)) return FALSE;
+            if (!xdr_any_state_handle(xdrs, item)) return FALSE;
             items_.push_back(std::move(item));
         }
+        // The request carries the sessions it names and those used on its connection: a
+        // handle of another session's item is as unknown as it is to that session's calls.
+        std::vector<StateItem const *> named;
+        for (auto const &item : items_)
+            if (item && item->is_login_session()) named.push_back(item.get());
+        for (auto &item : items_)
+            if (item && !item->is_login_session() && !releasable_by_call(*item, named)) item.reset();
         return TRUE;
     } catch (...) {
         return FALSE;

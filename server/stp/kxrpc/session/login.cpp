@@ -5,8 +5,10 @@
 #include "kxproduct/crypt.h"
 #include "kxproduct/exceptions.h"
 #include "kxwin/cexception.h"
+#include "session/login_limit.h"
 #include "session/sso.h"
 #include "tesutil/umessage.h"
+#include "wire/call_scope.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/exceptions.h"
@@ -119,6 +121,11 @@ LoginResp::LoginResp(LoginArgs &args) {
     Nul::UString user = args.user(), password = args.password(), userdb = args.userdb(), dbset = args.dbset(),
                  client_host = args.client_host();
     bool security = args.security();
+    // Failed logins from the network are counted; past the limit the password is not even tried.
+    bool const counted = in_served_call();
+    std::string const peer = counted ? call_peer().host() : std::string(), name = user.utf8_str();
+    if (counted && !login_throttle().allows(peer, name))
+        login_forbidden(47, Nul::UString(L"Too many failed logins; try again later."), dbset);
     Nul::UString server_host = server_host_name();
     if (client_host.empty()) client_host = server_host;
 
@@ -144,6 +151,7 @@ LoginResp::LoginResp(LoginArgs &args) {
             made = std::make_shared<LoginSession>(admin_session, args.repository(), args.context_text());
         }
     } catch (...) {
+        if (counted) login_throttle().failed(peer, name);
         if (made) {
             made.reset(); // the login session unbuilds what it holds
         } else {
@@ -152,6 +160,7 @@ LoginResp::LoginResp(LoginArgs &args) {
         }
         rethrow_as_login_failure(dbset);
     }
+    if (counted) login_throttle().succeeded(name);
     session_ = std::move(made);
 }
 

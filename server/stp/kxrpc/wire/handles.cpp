@@ -1,28 +1,72 @@
 #include "wire/handles.h"
 
+#include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
+#include <set>
+#include <string>
+
+#include <malloc.h>
 
 #include "tesutil/critsec.h"
 #include "tesutil/ustring.h"
+#include "wire/call_scope.h"
+#include "wire/environment.h"
 #include "wire/trace.h"
 
 namespace KxRpc {
 
 namespace {
 
-struct Registry {
-    Nul::CriticalSectionLock lock;
-    std::map<Nul::UString, StateItemPtr> items;
+using Clock = std::chrono::steady_clock;
+using Key = Nul::UString;
+
+struct Entry {
+    StateItemPtr item;
+    Key owner; // the session it belongs to; empty: none
 };
 
-// Never destroyed: items the client forgets live until the process ends, and no product call
-// may run from a static destructor.
+// What the registry keeps of a session: the items that end with it (itself among them once it
+// is registered), when a call last named it and the connections it was used on.
+struct Session {
+    std::set<Key> items;
+    Clock::time_point used;
+    std::deque<std::string> connections; // the latest first
+};
+
+constexpr std::size_t max_session_connections = 16;
+constexpr int sweep_most = 32;                        // sessions one registry access ends at most
+constexpr auto sweep_every = std::chrono::seconds(1); // unless the last sweep left some due
+constexpr auto touch_every = std::chrono::seconds(1); // the idle clock's resolution
+constexpr long default_idle_seconds = 4 * 60 * 60;
+constexpr int trim_after = 256; // sessions ended before their memory is given back to the system
+
+struct Registry {
+    Nul::CriticalSectionLock lock;
+    std::map<Key, Entry> items;
+    std::map<Key, Session> sessions;
+    std::set<std::pair<Clock::time_point, Key>> by_use; // sessions, least recently named first
+    Clock::time_point next_sweep;
+    int ended_since_trim = 0;
+};
+
+// Never destroyed: no product call may run from a static destructor.
 Registry &registry() {
     static Registry *r = new Registry;
     return *r;
 }
+
+std::atomic<long> &idle_seconds() {
+    static std::atomic<long> seconds{positive_from_environment("KX_SESSION_IDLE_SECONDS", default_idle_seconds)};
+    return seconds;
+}
+
+thread_local StateItem const *call_session = nullptr;
+thread_local Key call_session_key;
 
 using Words = std::array<std::uint32_t, 4>;
 
@@ -37,8 +81,91 @@ Nul::Oid oid_from_words(Words const &w) {
     return Nul::Oid(b);
 }
 
-Nul::UString item_line(char const *what, Nul::Oid const &oid) {
-    return Nul::UString(Nul::Utf8String(std::string(what) + ": (item:")) + oid.dense_str() + Nul::UString(L")");
+Nul::UString item_line(char const *what, Key const &key) {
+    return Nul::UString(Nul::Utf8String(std::string(what) + ": (item:")) + key + Nul::UString(L")");
+}
+
+Session &session_entry(Registry &r, Key const &key, Clock::time_point now) {
+    auto [it, made] = r.sessions.try_emplace(key);
+    if (made) {
+        it->second.used = now;
+        r.by_use.emplace(now, key);
+    }
+    return it->second;
+}
+
+// Unregisters the session's items and then the session; they are destroyed by the caller, in
+// that order, outside the lock.
+void end_session(Registry &r, std::map<Key, Session>::iterator s, std::vector<StateItemPtr> &released) {
+    StateItemPtr itself;
+    for (Key const &key : s->second.items) {
+        auto it = r.items.find(key);
+        if (it == r.items.end()) continue;
+        if (key == s->first) {
+            itself = std::move(it->second.item); // traced by whoever ends it
+        } else {
+            trace_lazy(1, [&] { return item_line("remove_pointer_entry", key); });
+            released.push_back(std::move(it->second.item));
+        }
+        r.items.erase(it);
+    }
+    if (itself) released.push_back(std::move(itself));
+    r.by_use.erase({s->second.used, s->first});
+    r.sessions.erase(s);
+}
+
+void unregister(Registry &r, std::map<Key, Entry>::iterator it, std::vector<StateItemPtr> &released) {
+    Key const key = it->first, owner = it->second.owner;
+    auto s = owner.empty() ? r.sessions.end() : r.sessions.find(owner);
+    if (s != r.sessions.end() && owner == key) {
+        end_session(r, s, released);
+        return;
+    }
+    released.push_back(std::move(it->second.item));
+    r.items.erase(it);
+    if (s != r.sessions.end()) s->second.items.erase(key);
+}
+
+int sweep(Registry &r, Clock::time_point now, int most, std::vector<StateItemPtr> &released) {
+    auto const limit = std::chrono::seconds(idle_seconds().load());
+    int ended = 0;
+    while (!r.by_use.empty() && ended < most && r.by_use.begin()->first + limit <= now) {
+        Key const key = r.by_use.begin()->second;
+        trace_lazy(1, [&] { return item_line("remove_pointer_entry", key); });
+        end_session(r, r.sessions.find(key), released);
+        ++ended;
+    }
+    return ended;
+}
+
+// A session's last use moves on at most once a second: most calls leave the index alone.
+void touch(Registry &r, Key const &key, Clock::time_point now) {
+    auto s = r.sessions.find(key);
+    if (s == r.sessions.end() || now - s->second.used < touch_every) return;
+    r.by_use.erase({s->second.used, key});
+    s->second.used = now;
+    r.by_use.emplace(now, key);
+}
+
+// The items go here, outside the lock: their destructors may call the product for a while.
+void release(std::vector<StateItemPtr> &released) {
+    for (auto &item : released) item.reset();
+}
+
+Key owner_for(StateItem const &item, Key const &own) {
+    if (item.is_login_session()) return own;
+    if (call_session != nullptr) return call_session_key;
+    // Made in a served call without a session: it answers nobody, and ends as an idle session.
+    if (in_served_call()) return own;
+    return Key();
+}
+
+void add_connection(Session &s, std::string const &connection) {
+    if (connection.empty() || (!s.connections.empty() && s.connections.front() == connection)) return;
+    auto it = std::find(s.connections.begin(), s.connections.end(), connection);
+    if (it != s.connections.end()) s.connections.erase(it);
+    s.connections.push_front(connection);
+    if (s.connections.size() > max_session_connections) s.connections.pop_back();
 }
 
 } // namespace
@@ -55,31 +182,47 @@ void StateItem::set_oid(Nul::Oid const &oid) {
     oid_ = oid;
 }
 
+void set_call_session(StateItem const *session) {
+    call_session = session;
+    call_session_key = session ? session->oid().dense_str() : Key();
+}
+
+void clear_call_session(StateItem const *session) {
+    if (call_session == session) set_call_session(nullptr);
+}
+
 Nul::Oid add_pointer_entry(StateItemPtr const &item) {
+    std::string const connection = item->is_login_session() ? call_peer().connection() : std::string();
     Registry &r = registry();
     Nul::CriticalSection guard(r.lock);
     Nul::Oid oid = item->oid();
     if (!oid.is_nil()) return oid;
     oid = Nul::Oid::gen();
     item->set_oid(oid);
-    r.items[oid.dense_str()] = item;
-    trace_lazy(1, [&] { return item_line("add_pointer_entry", oid); });
+    Key const key = oid.dense_str();
+    Key const owner = owner_for(*item, key);
+    r.items[key] = Entry{item, owner};
+    if (!owner.empty()) {
+        Session &s = session_entry(r, owner, Clock::now());
+        s.items.insert(key);
+        add_connection(s, connection);
+    }
+    trace_lazy(1, [&] { return item_line("add_pointer_entry", key); });
     return oid;
 }
 
 bool remove_pointer_entry(Nul::Oid const &oid) {
     Registry &r = registry();
-    StateItemPtr released;
+    std::vector<StateItemPtr> released;
     {
         Nul::CriticalSection guard(r.lock);
-        trace_lazy(1, [&] { return item_line("remove_pointer_entry", oid); });
-        auto it = r.items.find(oid.dense_str());
+        Key const key = oid.dense_str();
+        trace_lazy(1, [&] { return item_line("remove_pointer_entry", key); });
+        auto it = r.items.find(key);
         if (it == r.items.end()) return false;
-        released = std::move(it->second);
-        r.items.erase(it);
+        unregister(r, it, released);
     }
-    // The registry's reference goes here, outside the lock: the item's destructor may call the
-    // product for a while.
+    release(released);
     return true;
 }
 
@@ -87,7 +230,83 @@ StateItemPtr lookup_pointer_entry(Nul::Oid const &oid) {
     Registry &r = registry();
     Nul::CriticalSection guard(r.lock);
     auto it = r.items.find(oid.dense_str());
-    return it == r.items.end() ? StateItemPtr() : it->second;
+    return it == r.items.end() ? StateItemPtr() : it->second.item;
+}
+
+StateItemPtr lookup_for_call(Nul::Oid const &oid) {
+    Registry &r = registry();
+    std::vector<StateItemPtr> released;
+    StateItemPtr found;
+    bool trim = false;
+    {
+        Nul::CriticalSection guard(r.lock);
+        Clock::time_point const now = Clock::now();
+        if (now >= r.next_sweep) {
+            // Bounded work per access; while sessions stay due, the next access goes on.
+            int const ended = sweep(r, now, sweep_most, released);
+            r.next_sweep = ended == sweep_most ? now : now + sweep_every;
+            r.ended_since_trim += ended;
+            // A crowd of forgotten logins has gone: the allocator keeps their memory otherwise.
+            trim = ended < sweep_most && r.ended_since_trim >= trim_after;
+            if (trim) r.ended_since_trim = 0;
+        }
+        Key const key = oid.dense_str();
+        auto it = r.items.find(key);
+        if (it != r.items.end()) {
+            Entry const &e = it->second;
+            if (e.item->is_login_session()) {
+                touch(r, key, now);
+                found = e.item;
+            } else if (e.owner.empty() || (call_session != nullptr && e.owner == call_session_key)) {
+                found = e.item;
+            }
+        }
+    }
+    release(released);
+    if (trim) malloc_trim(0);
+    return found;
+}
+
+bool releasable_by_call(StateItem const &item, std::vector<StateItem const *> const &named) {
+    std::string const connection = call_peer().connection();
+    Registry &r = registry();
+    Nul::CriticalSection guard(r.lock);
+    auto it = r.items.find(item.oid().dense_str());
+    if (it == r.items.end()) return false;
+    Key const &owner = it->second.owner;
+    if (owner.empty()) return true;
+    for (StateItem const *session : named)
+        if (session->oid().dense_str() == owner) return true;
+    auto s = r.sessions.find(owner);
+    if (connection.empty() || s == r.sessions.end()) return false;
+    auto const &seen = s->second.connections;
+    return std::find(seen.begin(), seen.end(), connection) != seen.end();
+}
+
+void note_call_connection(StateItem const &session) {
+    if (!in_served_call()) return;
+    std::string const connection = call_peer().connection();
+    if (connection.empty()) return;
+    Registry &r = registry();
+    Nul::CriticalSection guard(r.lock);
+    auto s = r.sessions.find(session.oid().dense_str());
+    if (s != r.sessions.end()) add_connection(s->second, connection);
+}
+
+long session_idle_seconds() { return idle_seconds().load(); }
+
+void set_session_idle_seconds(long seconds) { idle_seconds().store(seconds > 0 ? seconds : default_idle_seconds); }
+
+int end_idle_sessions(int most) {
+    Registry &r = registry();
+    std::vector<StateItemPtr> released;
+    int ended = 0;
+    {
+        Nul::CriticalSection guard(r.lock);
+        ended = sweep(r, Clock::now(), most, released);
+    }
+    release(released);
+    return ended;
 }
 
 std::vector<StateItemPtr> registered_items() {
@@ -95,7 +314,9 @@ std::vector<StateItemPtr> registered_items() {
     std::vector<StateItemPtr> items;
     Nul::CriticalSection guard(r.lock);
     items.reserve(r.items.size());
-    for (auto const &entry : r.items) items.push_back(entry.second);
+    for (auto const &[key, entry] : r.items)
+        if (entry.owner.empty() || (call_session != nullptr && entry.owner == call_session_key))
+            items.push_back(entry.item);
     return items;
 }
 
@@ -151,7 +372,9 @@ Nul::Oid handle_oid(std::array<char, handle_length> const &bytes) {
 
 } // namespace
 
-bool_t xdr_state_handle(XDR *xdrs, StateItemPtr &item) noexcept {
+namespace {
+
+bool_t xdr_handle_with(XDR *xdrs, StateItemPtr &item, StateItemPtr (*lookup)(Nul::Oid const &)) noexcept {
     try {
         switch (xdrs->x_op) {
         case XDR_ENCODE: {
@@ -178,7 +401,7 @@ bool_t xdr_state_handle(XDR *xdrs, StateItemPtr &item) noexcept {
             if (length != handle_length) return FALSE;
             std::array<char, handle_length> bytes{};
             if (!xdr_opaque(xdrs, bytes.data(), handle_length)) return FALSE;
-            item = lookup_pointer_entry(handle_oid(bytes));
+            item = lookup(handle_oid(bytes));
             return TRUE;
         }
         case XDR_FREE:
@@ -187,6 +410,14 @@ bool_t xdr_state_handle(XDR *xdrs, StateItemPtr &item) noexcept {
     } catch (...) {
     }
     return FALSE;
+}
+
+} // namespace
+
+bool_t xdr_state_handle(XDR *xdrs, StateItemPtr &item) noexcept { return xdr_handle_with(xdrs, item, lookup_for_call); }
+
+bool_t xdr_any_state_handle(XDR *xdrs, StateItemPtr &item) noexcept {
+    return xdr_handle_with(xdrs, item, lookup_pointer_entry);
 }
 
 } // namespace KxRpc

@@ -16,6 +16,8 @@ public:
     StateItem(StateItem const &) = delete;
     StateItem &operator=(StateItem const &) = delete;
     virtual ~StateItem();
+    // A login session: its handle is the credential that the items it makes answer to.
+    virtual bool is_login_session() const { return false; }
     // Nil until the item is first sent.
     Nul::Oid oid() const;
     void set_oid(Nul::Oid const &oid);
@@ -28,20 +30,46 @@ private:
 // never frees it under a call that is still using it.
 using StateItemPtr = std::shared_ptr<StateItem>;
 
-// Registers the item under a fresh Oid (or answers the one it already has).
+// The login session that the request served on this thread carries (null: none), set by the
+// session header. Handles of other sessions' items decode as unknown, and an item registered
+// while it is set belongs to it and ends with it.
+void set_call_session(StateItem const *session);
+// Clears the call's session when it is still `session`.
+void clear_call_session(StateItem const *session);
+
+// Registers the item under a fresh Oid (or answers the one it already has). A login session
+// owns itself; another item belongs to the call's session. Items registered outside a served
+// call (tools, tests) belong to no session and answer every request.
 Nul::Oid add_pointer_entry(StateItemPtr const &item);
-// Unregisters; true when the handle was registered.
+// Unregisters; true when the handle was registered. A login session takes its items with it.
 bool remove_pointer_entry(Nul::Oid const &oid);
-// The registered item, or null.
+// The registered item, or null, whoever asks.
 StateItemPtr lookup_pointer_entry(Nul::Oid const &oid);
-// Every item registered at the moment of the call.
+// The registered item when it answers the call's session (a login session answers as itself).
+StateItemPtr lookup_for_call(Nul::Oid const &oid);
+// Whether delete_state may release the item: its session is named in the same request
+// (`named`), or has been used on the connection of this call.
+bool releasable_by_call(StateItem const &item, std::vector<StateItem const *> const &named);
+// Notes the call's connection as one that the session has been used on.
+void note_call_connection(StateItem const &session);
+
+// Every registered item that answers the call's session.
 std::vector<StateItemPtr> registered_items();
+
+// Sessions named by no call for longer than this end, with their items (KX_SESSION_IDLE_SECONDS;
+// default four hours).
+long session_idle_seconds();
+void set_session_idle_seconds(long seconds);
+// Ends the sessions idle past the limit, at most `most` of them; their number.
+int end_idle_sessions(int most);
 
 // Four ints: the Oid's four words in order.
 bool_t xdr_oid(XDR *xdrs, Nul::Oid &oid) noexcept;
 // Length 16 and the Oid's bytes as they lie in memory for an item (registering it on first
 // send), length 4 and four zero bytes for none. Decode accepts only those two lengths; an
-// unknown handle decodes to null.
+// unknown handle, or one whose item answers another session, decodes to null.
 bool_t xdr_state_handle(XDR *xdrs, StateItemPtr &item) noexcept;
+// The same, but decoding any registered item: for delete_state, which checks them itself.
+bool_t xdr_any_state_handle(XDR *xdrs, StateItemPtr &item) noexcept;
 
 } // namespace KxRpc

@@ -18,6 +18,7 @@ public:
     LoginSession(KXSmartPtr<KXAdminSession> const &admin_session, Nul::UString const &repository,
                  Nul::UString const &context_text);
     ~LoginSession() override;
+    bool is_login_session() const override { return true; }
 
     // "repository(%s)" and the object texts of the sessions it has.
     virtual Nul::UString trace_text();

@@ -86,7 +86,7 @@ bool_t TraceInfo::xdr(XDR *xdrs) {
 // ---- SessionArg
 
 SessionArg::SessionArg() = default;
-SessionArg::~SessionArg() = default;
+SessionArg::~SessionArg() { clear_call_session(session_.get()); }
 
 bool_t SessionArg::xdr(XDR *xdrs) {
     if (xdrs->x_op == XDR_FREE) return TRUE;
@@ -97,6 +97,9 @@ bool_t SessionArg::xdr(XDR *xdrs) {
         if (!xdr_state_handle(xdrs, item)) return FALSE;
         // A handle of another kind of item is no session.
         session_ = std::dynamic_pointer_cast<LoginSession>(item);
+        // The handles that follow answer only if their items are this session's.
+        set_call_session(session_.get());
+        if (session_) note_call_connection(*session_);
         if (!xdr_locale(xdrs)) return FALSE;
         stprpc_abstract_set_client_locale(client_locale());
         TraceInfo::xdr(xdrs);

@@ -1,0 +1,81 @@
+#include "wire/call_scope.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include "wire/handles.h"
+
+namespace KxRpc {
+
+namespace {
+
+struct Current {
+    KS_SVCXPRT *transport = nullptr;
+    bool served = false;
+    bool asked = false;
+    PeerAddress peer;
+};
+
+thread_local Current current;
+
+void reset(KS_SVCXPRT *transport, bool served) {
+    current = Current{};
+    current.transport = transport;
+    current.served = served;
+    set_call_session(nullptr);
+}
+
+} // namespace
+
+bool PeerAddress::is_loopback() const {
+    if (!known()) return false;
+    if (addr.ss_family == AF_INET) {
+        auto const *a = reinterpret_cast<sockaddr_in const *>(&addr);
+        return (ntohl(a->sin_addr.s_addr) >> 24) == 127;
+    }
+    if (addr.ss_family == AF_INET6) {
+        auto const *a = reinterpret_cast<sockaddr_in6 const *>(&addr);
+        if (IN6_IS_ADDR_LOOPBACK(&a->sin6_addr)) return true;
+        return IN6_IS_ADDR_V4MAPPED(&a->sin6_addr) && a->sin6_addr.s6_addr[12] == 127;
+    }
+    return false;
+}
+
+std::string PeerAddress::host() const {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (known() && addr.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in const *>(&addr)->sin_addr, text, sizeof text);
+        return text;
+    }
+    if (known() && addr.ss_family == AF_INET6) {
+        inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6 const *>(&addr)->sin6_addr, text, sizeof text);
+        return text;
+    }
+    return std::string();
+}
+
+std::string PeerAddress::connection() const {
+    std::string h = host();
+    if (h.empty()) return h;
+    in_port_t port = addr.ss_family == AF_INET ? reinterpret_cast<sockaddr_in const *>(&addr)->sin_port
+                                               : reinterpret_cast<sockaddr_in6 const *>(&addr)->sin6_port;
+    return "[" + h + "]:" + std::to_string(ntohs(port));
+}
+
+CallScope::CallScope(KS_SVCXPRT *transport) { reset(transport, true); }
+
+CallScope::~CallScope() { reset(nullptr, false); }
+
+bool in_served_call() { return current.served; }
+
+PeerAddress const &call_peer() {
+    if (!current.asked && current.transport != nullptr) {
+        current.asked = true;
+        PeerAddress &p = current.peer;
+        p.length = sizeof p.addr;
+        if (!ks_svc_getcaller(current.transport, reinterpret_cast<sockaddr *>(&p.addr), &p.length)) p.length = 0;
+    }
+    return current.peer;
+}
+
+} // namespace KxRpc

@@ -1,0 +1,387 @@
+// Hostile logged-on users against the real program: another session's handles, items and
+// sessions left behind, password guessing and remote stops.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "raw_calls.h"
+#include "server_process.h"
+
+using namespace e2e;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string const ctg = "http://korvax.example/TEAM/CTG";
+std::string const invalid_pointer = "TLQSV0769E Internal Error: Invalid Pointer";
+
+std::string query_doc(std::string const &sql = "") {
+    std::string doc = "<CTG:execute-query xmlns:CTG=\"" + ctg +
+                      "\" xmlns:TEAM=\"http://korvax.example/TEAM\"><CTG:definition><CTG:primary-record-type>"
+                      "<TEAM:href>kx.record:Defect@KXDEMO/ISSUE</TEAM:href></CTG:primary-record-type>";
+    if (sql.empty())
+        doc += "<CTG:display-fields><CTG:column><CTG:field-path><CTG:field><CTG:definition>"
+               "kx.field:Defect/id@KXDEMO/ISSUE</CTG:definition></CTG:field></CTG:field-path></CTG:column>"
+               "</CTG:display-fields>";
+    else
+        doc += "<CTG:sql>" + sql + "</CTG:sql>";
+    return doc + "</CTG:definition></CTG:execute-query>";
+}
+
+// The outcome of an execute_query page: the error, or the handle of the rest (empty at the end).
+struct Page {
+    int reason = 0;
+    std::string message;
+    std::string handle;
+};
+
+Page read_page(Reply r) {
+    Page p;
+    if (r.u() != 0) {
+        auto e = r.error();
+        p.reason = e.first;
+        p.message = e.second;
+        return p;
+    }
+    // The handle is the reply's last field: 4 bytes of length, then 16 or 4 bytes.
+    std::string const &b = r.bytes;
+    if (b.size() >= 20 && b[b.size() - 17] == 16) p.handle = b.substr(b.size() - 16);
+    return p;
+}
+
+Page first_page(Client &client, std::string const &session_handle, std::string const &sql = "") {
+    Body b = session(session_handle);
+    b.i(1).u(0).u(0).s(query_doc(sql));
+    return read_page(call(client, 7, b));
+}
+
+Page next_page(Client &client, std::string const &session_handle, std::string const &handle) {
+    Body b = session(session_handle);
+    b.i(1).u(1).u(16).raw(handle);
+    return read_page(call(client, 7, b));
+}
+
+// delete_state: one answer per handle, 1 for a handle the request does not know.
+std::vector<int> delete_state(Client &client, std::vector<std::string> const &handles) {
+    Body b;
+    b.u(0).i(static_cast<int>(handles.size()));
+    for (auto const &h : handles) b.u(16).raw(h);
+    Reply r = call(client, 2, b);
+    std::vector<int> out;
+    if (r.u() != 0) return out;
+    for (std::size_t i = 0; i < handles.size(); ++i) out.push_back(r.i());
+    return out;
+}
+
+std::vector<std::string> trace_env(TempDir const &dir, std::vector<std::string> more = {}) {
+    more.push_back("KX_PRODUCT_DATA=" + dir.file("data"));
+    more.push_back("KX_DIAG=66=1");
+    more.push_back("KX_DIAG_FILE=" + dir.file("trace.log"));
+    return more;
+}
+
+int count_of(std::string const &text, std::string const &what) {
+    int n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+int descriptors_of(pid_t pid) {
+    int n = 0;
+    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (d == nullptr) return -1;
+    while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+}
+
+struct LoginOutcome {
+    bool failed = true;
+    int reason = 0;
+    std::string message;
+};
+
+LoginOutcome login_as(Client &client, std::string const &user, std::string const &password) {
+    Body b;
+    b.u(0).i(7).s("KXDEMO/ISSUE").s(user).s(password).s("en_US").s("").i(0).s("");
+    Reply r = call(client, 5, b);
+    LoginOutcome out;
+    out.failed = r.u() != 0;
+    if (out.failed) {
+        // A login failure carries the database set as its extension text.
+        out.reason = r.i();
+        out.message = r.s();
+    }
+    return out;
+}
+
+std::string const too_many = "TLQSV0775E This login is forbidden: Too many failed logins; try again later.";
+
+// A test host of our own: a network namespace joined to this one by a veth pair, so that a peer
+// that is not loopback can be had without reaching any address outside the machine. The server
+// (in this namespace) is reached at 192.0.2.<4n+1> from the host at 192.0.2.<4n+2>; n keeps tests
+// that run at once apart.
+class TestHost {
+public:
+    explicit TestHost(int n) {
+        std::string const id = std::to_string(::getpid()) + "-" + std::to_string(n);
+        ns_ = "kxrpc-" + id;
+        link_ = "kxv" + std::to_string(::getpid() % 100000) + std::to_string(n);
+        server_address_ = "192.0.2." + std::to_string(4 * n + 1);
+        std::string const host = "192.0.2." + std::to_string(4 * n + 2);
+        ok_ = run("ip netns add " + ns_) &&
+              run("ip link add " + link_ + "a type veth peer name " + link_ + "b netns " + ns_) &&
+              run("ip addr add " + server_address_ + "/30 dev " + link_ + "a") && run("ip link set " + link_ + "a up") &&
+              run("ip netns exec " + ns_ + " ip addr add " + host + "/30 dev " + link_ + "b") &&
+              run("ip netns exec " + ns_ + " ip link set " + link_ + "b up");
+    }
+    ~TestHost() {
+        run("ip link del " + link_ + "a");
+        run("ip netns del " + ns_);
+    }
+    bool ok() const { return ok_; }
+    std::string const &server_address() const { return server_address_; }
+    // Runs `f` in a child that has joined the test host's namespace; its exit status.
+    int in_host(std::function<int()> const &f) const {
+        int const fd = ::open(("/var/run/netns/" + ns_).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return -1;
+        pid_t const child = ::fork();
+        if (child == 0) ::_exit(::setns(fd, CLONE_NEWNET) == 0 ? f() : 100);
+        ::close(fd);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    static bool run(std::string const &command) { return std::system((command + " 2>/dev/null").c_str()) == 0; }
+    std::string ns_, link_, server_address_;
+    bool ok_ = false;
+};
+
+// The shutdown procedure from a libtirpc client connected to `address`; the call's status and,
+// for an authentication error, why.
+std::pair<clnt_stat, int> shutdown_from(std::string const &address, int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+    int sock = RPC_ANYSOCK;
+    CLIENT *c = clnttcp_create(&a, program, version, &sock, 0, 0);
+    if (c == nullptr) return {RPC_CANTSEND, 0};
+    timeval tv{10, 0};
+    clnt_stat st = clnt_call(c, 1, xdr_none, nullptr, xdr_none, nullptr, tv);
+    rpc_err err{};
+    clnt_geterr(c, &err);
+    clnt_destroy(c);
+    return {st, st == RPC_AUTHERROR ? static_cast<int>(err.re_why) : 0};
+}
+
+class Sessions : public testing::Test {
+protected:
+    void start(std::vector<std::string> env) {
+        server_ = std::make_unique<ServerProcess>(std::vector<std::string>{"-worker_threads", "4"}, dir_.path(),
+                                                  std::move(env));
+        ASSERT_TRUE(server_->start());
+    }
+    void stop() {
+        if (!server_) return;
+        server_->signal(SIGTERM);
+        EXPECT_EQ(0, server_->wait().status);
+        server_.reset();
+    }
+    void TearDown() override { stop(); }
+    TempDir dir_;
+    std::unique_ptr<ServerProcess> server_;
+};
+
+} // namespace
+
+TEST_F(Sessions, AHandleAnswersOnlyTheSessionThatMadeIt) {
+    start({"KX_PRODUCT_DATA=" + dir_.file("data")});
+    Client alice_client(server_->port()), bob_client(server_->port());
+    std::string const alice = login(alice_client, "alice"), bob = login(bob_client, "bob");
+    ASSERT_EQ(alice.size(), 16u);
+    ASSERT_EQ(bob.size(), 16u);
+    Page page = first_page(alice_client, alice);
+    ASSERT_EQ(page.reason, 0) << page.message;
+    ASSERT_EQ(page.handle.size(), 16u);
+
+    // bob names alice's query under his own session: a handle that is not found.
+    Page const unknown = next_page(bob_client, bob, std::string(16, 'x'));
+    EXPECT_EQ(unknown.reason, 40);
+    Page stolen = next_page(bob_client, bob, page.handle);
+    EXPECT_EQ(stolen.reason, unknown.reason);
+    EXPECT_EQ(stolen.message, unknown.message);
+    // Neither releases it: alone from his connection, or beside his session.
+    EXPECT_EQ(delete_state(bob_client, {page.handle}), (std::vector<int>{1}));
+    EXPECT_EQ(delete_state(bob_client, {bob, page.handle}), (std::vector<int>{0, 1}));
+    EXPECT_EQ(next_page(bob_client, login(bob_client, "bob"), page.handle).reason, 40);
+
+    // alice still pages on, and releases it from her connection.
+    Page second = next_page(alice_client, alice, page.handle);
+    EXPECT_EQ(second.reason, 0) << second.message;
+    EXPECT_EQ(second.handle, page.handle);
+    EXPECT_EQ(delete_state(alice_client, {page.handle}), (std::vector<int>{0}));
+    EXPECT_EQ(next_page(alice_client, alice, page.handle).reason, 40);
+    EXPECT_EQ(alice_client.ping(), RPC_SUCCESS);
+}
+
+TEST_F(Sessions, ASessionsItemsEndWithIt) {
+    start(trace_env(dir_));
+    Client client(server_->port());
+    std::string const alice = login(client, "alice");
+    ASSERT_EQ(alice.size(), 16u);
+    std::vector<std::string> handles;
+    for (int i = 0; i < 3; ++i) {
+        Page page = first_page(client, alice);
+        ASSERT_EQ(page.handle.size(), 16u) << page.message;
+        handles.push_back(page.handle);
+    }
+    EXPECT_EQ(delete_state(client, {alice}), (std::vector<int>{0}));
+    EXPECT_EQ(delete_state(client, handles), (std::vector<int>{1, 1, 1}));
+    stop();
+    // The three query items went with the session.
+    EXPECT_EQ(count_of(read_file(dir_.file("trace.log")), "remove_pointer_entry"), 4);
+}
+
+TEST_F(Sessions, AbandonedDeclaredSqlPagesHoldNoDescriptors) {
+    start({"KX_PRODUCT_DATA=" + dir_.file("data")});
+    Client client(server_->port());
+    std::string const admin = login(client, "admin");
+    ASSERT_EQ(admin.size(), 16u);
+    ASSERT_EQ(first_page(client, admin, "SELECT dbid FROM records").reason, 0);
+    int const before = descriptors_of(server_->pid());
+    for (int i = 0; i < 200; ++i) {
+        Page page = first_page(client, admin, "SELECT dbid FROM records");
+        ASSERT_EQ(page.reason, 0) << page.message;
+        ASSERT_EQ(page.handle.size(), 16u);
+    }
+    EXPECT_LT(descriptors_of(server_->pid()), before + 10);
+}
+
+TEST_F(Sessions, IdleSessionsEndWithTheirItems) {
+    start(trace_env(dir_, {"KX_SESSION_IDLE_SECONDS=1"}));
+    Client client(server_->port());
+    std::string const idle = login(client, "alice");
+    ASSERT_EQ(idle.size(), 16u);
+    Page page = first_page(client, idle);
+    ASSERT_EQ(page.handle.size(), 16u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    // The next registry access ends the idle session; a later call naming it finds nothing.
+    std::string const fresh = login(client, "bob");
+    EXPECT_EQ(first_page(client, fresh).reason, 0);
+    Page late = next_page(client, idle, page.handle);
+    EXPECT_EQ(late.reason, 40);
+    EXPECT_EQ(late.message, invalid_pointer); // the session itself is not found
+    EXPECT_EQ(delete_state(client, {idle, page.handle}), (std::vector<int>{1, 1}));
+    stop();
+    EXPECT_GE(count_of(read_file(dir_.file("trace.log")), "remove_pointer_entry"), 2);
+}
+
+TEST_F(Sessions, PasswordGuessingIsRefusedAtOnceWhilePingsAreAnswered) {
+    start({"KX_PRODUCT_DATA=" + dir_.file("data"), "KX_LOGIN_WINDOW_SECONDS=4", "KX_LOGIN_FAILURES_PER_NAME=5",
+           "KX_LOGIN_FAILURES_PER_PEER=1000"});
+    Client attacker(server_->port());
+    auto const t0 = Clock::now();
+    for (int i = 0; i < 5; ++i) {
+        LoginOutcome guess = login_as(attacker, "alice", "guess" + std::to_string(i));
+        EXPECT_TRUE(guess.failed);
+        EXPECT_EQ(guess.reason, 47);
+        EXPECT_NE(guess.message, too_many);
+    }
+    // Past the limit the right password is refused like a wrong one, before it is checked.
+    LoginOutcome right = login_as(attacker, "alice", "alice");
+    EXPECT_TRUE(right.failed);
+    EXPECT_EQ(right.reason, 47);
+    EXPECT_EQ(right.message, too_many);
+    // Another name from the same peer is not refused for alice's failures.
+    EXPECT_FALSE(login_as(attacker, "bob", "bob").failed);
+
+    // Guessing on four connections while a well-behaved client pings.
+    // They stop well inside the window, so that none of their failures opens a new one.
+    Client friendly(server_->port());
+    std::atomic<bool> done{false};
+    std::atomic<int> tries{0}, refused{0};
+    std::vector<std::thread> guessers;
+    for (int t = 0; t < 4; ++t)
+        guessers.emplace_back([&, t] {
+            Client c(server_->port());
+            for (int i = 0; i < 150 && Clock::now() < t0 + std::chrono::seconds(3); ++i) {
+                ++tries;
+                if (login_as(c, "alice", "g" + std::to_string(t * 1000 + i)).message == too_many) ++refused;
+            }
+            done = true;
+        });
+    auto slowest = Clock::duration::zero();
+    int pings = 0;
+    while (!done || pings == 0) {
+        auto p0 = Clock::now();
+        ASSERT_EQ(friendly.ping(), RPC_SUCCESS);
+        slowest = std::max(slowest, Clock::now() - p0);
+        ++pings;
+    }
+    for (auto &g : guessers) g.join();
+    EXPECT_GT(pings, 0);
+    EXPECT_LT(slowest, std::chrono::milliseconds(500));
+    EXPECT_GT(tries, 0);
+    EXPECT_EQ(refused, tries);
+
+    // Once the window has passed the right password works again.
+    std::this_thread::sleep_until(t0 + std::chrono::milliseconds(4300));
+    LoginOutcome after = login_as(friendly, "alice", "alice");
+    EXPECT_FALSE(after.failed) << after.message;
+}
+
+TEST_F(Sessions, APeerPastItsLimitIsRefusedForEveryName) {
+    start({"KX_PRODUCT_DATA=" + dir_.file("data"), "KX_LOGIN_WINDOW_SECONDS=60", "KX_LOGIN_FAILURES_PER_PEER=4"});
+    Client client(server_->port());
+    for (int i = 0; i < 4; ++i) EXPECT_NE(login_as(client, "nobody" + std::to_string(i), "x").message, too_many);
+    EXPECT_EQ(login_as(client, "carol", "carol").message, too_many);
+    EXPECT_EQ(client.ping(), RPC_SUCCESS);
+}
+
+// The shutdown procedure from the test host: 0 for RPC_SUCCESS, 1 for AUTH_TOOWEAK, 2 otherwise.
+int shutdown_from_host(TestHost const &host, int port) {
+    return host.in_host([&] {
+        auto const [status, why] = shutdown_from(host.server_address(), port);
+        return status == RPC_SUCCESS ? 0 : (status == RPC_AUTHERROR && why == AUTH_TOOWEAK ? 1 : 2);
+    });
+}
+
+TEST_F(Sessions, OnlyLoopbackPeersStopTheServer) {
+    TestHost host(1);
+    ASSERT_TRUE(host.ok()) << "a network namespace with a veth pair needs root and iproute2";
+    start({"KX_PRODUCT_DATA=" + dir_.file("data")});
+    EXPECT_EQ(shutdown_from_host(host, server_->port()), 1);
+    EXPECT_TRUE(server_->running());
+    Client client(server_->port());
+    EXPECT_EQ(client.ping(), RPC_SUCCESS);
+    EXPECT_EQ(shutdown_from("127.0.0.1", server_->port()).first, RPC_SUCCESS);
+    EXPECT_EQ(0, server_->wait().status);
+    server_.reset();
+}
+
+TEST_F(Sessions, RemoteStopsWhenAllowed) {
+    TestHost host(2);
+    ASSERT_TRUE(host.ok()) << "a network namespace with a veth pair needs root and iproute2";
+    start({"KX_PRODUCT_DATA=" + dir_.file("data"), "KX_ALLOW_REMOTE_SHUTDOWN=1"});
+    EXPECT_EQ(shutdown_from_host(host, server_->port()), 0);
+    EXPECT_EQ(0, server_->wait().status);
+    server_.reset();
+}
