@@ -200,16 +200,6 @@ Nul::UString take_cexception_text(CException *e) {
     return text;
 }
 
-void raise_from_cexception(CException *e, int code, Nul::Catalog table, int index, Nul::UString const &extra) {
-    Nul::UString text = take_cexception_text(e);
-    Nul::STPException::raise(reason(code), product_message(table, index, extra, text), nullptr, nullptr, kLevel);
-}
-
-void raise_conflict_from_cexception(CException *e, Nul::Catalog table, int index, Nul::UString const &extra) {
-    Nul::UString text = take_cexception_text(e);
-    throw KXConflictException(product_message(table, index, extra, text));
-}
-
 void raise_internal_error_from_cexception(CException *e, Nul::Catalog table, int index, Nul::UString const &extra) {
     throw KXInternalErrorException::from_cexception(e, table, index, extra);
 }

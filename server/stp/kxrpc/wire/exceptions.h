@@ -179,10 +179,6 @@ char const *property_value_type_name(int value_type);
 // Translators: each takes ownership of the caught product failure, reads its text, deletes it,
 // and only then raises. The message is message(index) with the product text, or with `extra`
 // first and the product text second when `extra` is not empty.
-[[noreturn]] void raise_from_cexception(CException *e, int reason, Nul::Catalog table, int index,
-                                        Nul::UString const &extra = Nul::UString());
-[[noreturn]] void raise_conflict_from_cexception(CException *e, Nul::Catalog table, int index,
-                                                 Nul::UString const &extra = Nul::UString());
 [[noreturn]] void raise_internal_error_from_cexception(CException *e, Nul::Catalog table, int index,
                                                        Nul::UString const &extra = Nul::UString());
 [[noreturn]] void raise_not_found_from_api_exception(CException *e, Nul::Catalog table, int index,
