@@ -23,6 +23,10 @@ inline Reason reason(int code) { return static_cast<Reason>(code); }
 // undecodable arguments. Taking it clears it.
 void hold_decode_failure(std::exception_ptr failure) noexcept;
 std::exception_ptr take_decode_failure() noexcept;
+// The same for a reply whose encoding raised one after the handler had done the work: the
+// dispatcher answers it as the call's error reply rather than as a system error.
+void hold_reply_failure(std::exception_ptr failure) noexcept;
+std::exception_ptr take_reply_failure() noexcept;
 
 class KxRpcException : public Nul::STPException {
 public:
