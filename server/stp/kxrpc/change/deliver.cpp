@@ -90,7 +90,6 @@ public:
         Nul::ArmBuffer buffer(false);
         arm_id const no_identity{};
         buffer.add_buffer(args.arm_user_name(), false, no_identity);
-        op.add_arm_data(buffer);
         started_ = Nul::ArmPerThreadOperationStack::start_transaction(op.arm_operation_id(), &buffer, true) >= 0;
     }
     OperationTransaction(OperationTransaction const &) = delete;
@@ -147,7 +146,6 @@ private:
     DeliverResult perform_record_op(DeliverOperation &op);
     DeliverResult delete_record(DeliverOperation &op);
     DeliverResult modify_dynamic_list(DeliverOperation &op);
-    DeliverResult not_served(DeliverOperation &op);
 
     DeliverChangeContextArgs *args_;
     AdSession *session_ = nullptr;
@@ -239,7 +237,7 @@ DeliverResult Batch::perform(DeliverOperation &op) {
         return modify_dynamic_list(op);
     }
     default:
-        return not_served(op);
+        throw_implementation_error(text_format("change operations of kind %d are not served", op.kind()));
     }
 }
 
@@ -478,10 +476,6 @@ DeliverResult Batch::modify_dynamic_list(DeliverOperation &base) {
     DeliverResult result;
     result.first = Nul::UString(std::to_wstring(def->GetDbId()));
     return result;
-}
-
-DeliverResult Batch::not_served(DeliverOperation &op) {
-    throw_implementation_error(text_format("change operations of kind %d are not served", op.kind()));
 }
 
 bool kxrpc_deliver_change_context(XdrObject *request, XdrObject **result) {

@@ -57,7 +57,6 @@ bool_t xdr_values(XDR *xdrs, int count, std::vector<Nul::UString> &values) {
 
 DeliverOperation::~DeliverOperation() = default;
 
-void DeliverOperation::add_arm_data(Nul::ArmBuffer &) {}
 
 Nul::UString DeliverOperation::to_string() { return text_format("op:%d", kind_); }
 

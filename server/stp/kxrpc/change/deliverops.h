@@ -46,8 +46,6 @@ public:
     ~DeliverOperation() override;
     // Decode only: the operands of the kind.
     bool_t xdr(XDR *xdrs) override = 0;
-    // No operation adds data of its own.
-    virtual void add_arm_data(Nul::ArmBuffer &buffer);
     // The id of the kind's registered commit transaction.
     virtual arm_id const &arm_operation_id() const = 0;
     // "op:%d"; every operation's text ends with it.

@@ -9,7 +9,6 @@ namespace KxRpc {
 
 XdrObject::~XdrObject() = default;
 XdrVoid::~XdrVoid() = default;
-ArmStopOperation::~ArmStopOperation() = default;
 
 // Nothing to read or write: the arguments of shutdown and the empty replies.
 bool_t XdrVoid::xdr(XDR *) { return TRUE; }

@@ -23,12 +23,4 @@ public:
     bool_t xdr(XDR *xdrs) override;
 };
 
-// A reply that stops its ARM transaction with a status of its own. Nothing of the server
-// implements it yet, so the dispatcher's question always answers null.
-class ArmStopOperation {
-public:
-    virtual ~ArmStopOperation();
-    virtual int arm_stop_status() const = 0;
-};
-
 } // namespace KxRpc
