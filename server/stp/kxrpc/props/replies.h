@@ -54,20 +54,28 @@ public:
     PropsResource *resource() const { return resource_; }
 
 protected:
+    // Deletes the property object once the work is done, so that no product call is left for
+    // the reply's writing.
+    void drop_resource() noexcept;
     PropsResource *resource_;
     XDR *xdrs_ = nullptr;
     bool more_ = false;
 };
 
-// The fetch_props reply: reads the requested properties while it is written, each value going
-// to the stream as soon as the property object reports it. A property that fails is reported
-// in its place and the reply goes on; a write that fails ends it.
+// The fetch_props reply. The handler has it read every requested property (`fetch`): each value
+// the property object reports is recorded as the words it will be sent as, a property that fails
+// is recorded in its place, and the property object is deleted. Writing the reply then only
+// sends what was recorded; a write that fails ends the reply.
 class FetchPropsIter : public PropsOpIter, public FetchPropResponses {
 public:
     // `requested` belongs to the request, which outlives the reply.
     FetchPropsIter(std::unique_ptr<PropsResource> resource, std::vector<PropRequest> const &requested);
     ~FetchPropsIter() override;
-    // Encode only: per entry TRUE and its values (one per meta id, or one), then FALSE.
+    // Reads the requested properties, once; never throws (a failure is recorded as the reply).
+    void fetch();
+    bool fetched() const { return fetched_; }
+    // Encode only: per entry TRUE and its values (one per meta id, or one), then FALSE. Reads the
+    // properties first when `fetch` was not called.
     bool_t xdr(XDR *xdrs) override;
 
     void record_empty(int type) override;
@@ -106,7 +114,17 @@ public:
     bool fatal_property_error(Nul::UString const &text);
 
 private:
-    bool_t write_reply(XDR *xdrs);
+    // One recorded word (or string, or error record) of the reply. `what` names the write in the
+    // marshalling error that ends the reply when it fails; without it a failure just fails the reply.
+    struct Word {
+        enum Kind : std::uint8_t { Enum, Int, UInt, Bool, Int64, String, Error, Fatal, Abort };
+        Kind kind;
+        char const *what;
+        std::int64_t value; // the value itself, or the index of the string or error record
+    };
+
+    void fetch_all();
+    bool_t write_recorded(XDR *xdrs);
     void fetch_entry(PropRequest const &entry, int &meta_in_progress);
     bool undeclared_dynamic(int prop_id) const;
     Nul::UString resource_text() const;
@@ -114,21 +132,26 @@ private:
     template <class... Args>
     void trace_value(char const *format, Args const &...args);
 
-    // Each write raises PropertyValueMarshallingException when the stream refuses it.
-    static void check(bool_t written, char const *what);
+    void put(Word::Kind kind, std::int64_t value, char const *what);
     void prop_value_type(int type);
     // Inside a list every value is followed by TRUE.
     void value_written();
-    void put_string(Nul::UString const &value);
+    void put_string(Nul::UString const &value, char const *what = "string");
     void put_enum_value(int value);
     void put_reference(int type, int seg1, int seg2, int attach_fol, int attach);
     void put_attachment_full(FullAttachment const &attachment);
 
     std::vector<PropRequest> const &requested_;
     int list_depth_ = 0;
+    bool fetched_ = false;
+    std::vector<Word> words_;
+    std::vector<Nul::UString> strings_;
+    std::vector<std::unique_ptr<Nul::STPException>> errors_;
 };
 
-// The put_props reply: applies the request's values while it is written, one result each.
+// The put_props reply. The handler has it apply the request's values (`apply`), each value's
+// failure kept as its result, and read what the changed-fields block reports; writing the reply
+// then only sends those results.
 class PutPropsIter : public PropsOpIter {
 public:
     PutPropsIter(PropsResource *resource, std::vector<BasePropValue *> const &values, bool register_callback);
@@ -139,15 +162,25 @@ public:
     // in. Handlers call it last, so that a failure here is the call's error and not a reply cut
     // short after its leading FALSE; the reply opens them itself when no handler did.
     void open();
+    // Applies the values, once, and closes what `open` opened. A failure of the resource itself
+    // (not of one value) leaves the reply to fail when it is written.
+    void apply();
+    bool applied() const { return applied_; }
+    // Encode only; applies the values first when `apply` was not called.
     bool_t xdr(XDR *xdrs) override;
 
 private:
-    bool_t put_values();
+    void put_values();
+    bool_t write_results();
     // Once opened: stops tracking, then closes the scope.
     void close() noexcept;
     std::vector<BasePropValue *> const &values_;
     bool register_callback_;
     bool open_ = false;
+    bool applied_ = false;
+    bool failed_ = false;
+    // One per value in order: null when it was set.
+    std::vector<std::unique_ptr<Nul::STPException>> results_;
     std::unique_ptr<MRU_context> mru_;
 };
 
