@@ -3,6 +3,7 @@
 #include "props/replies.h"
 
 #include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "kxwin/cstring.h"
@@ -129,6 +130,7 @@ void FetchPropsIter::fetch_all() {
         if (!more_) return;
         PropRequest const &entry = *next++;
         more_ = --left > 0;
+        entry_starts_.emplace_back(words_.size(), entry.prop_id);
         int meta = 0;
         try {
             fetch_entry(entry, meta);
@@ -200,7 +202,14 @@ bool_t FetchPropsIter::write_recorded(XDR *xdrs) {
         if (written) continue;
         if (w.what == nullptr) return FALSE;
         PropertyValueMarshallingException e(Nul::UString(w.what, "UTF-8"));
-        if (trace_enabled(1)) trace_exception_detail(L"FetchPropsIter::xdr", text_format("(write:%s)", w.what), e);
+        if (trace_enabled(1)) {
+            // The entry the word belongs to; the property object is gone, so no dynamic name.
+            std::size_t const at = static_cast<std::size_t>(&w - words_.data());
+            auto entry = std::upper_bound(entry_starts_.begin(), entry_starts_.end(), at,
+                                          [](std::size_t i, auto const &start) { return i < start.first; });
+            int const prop = entry == entry_starts_.begin() ? 0 : std::prev(entry)->second;
+            trace_exception_detail(L"FetchPropsIter::xdr", text_format("(prop:%d :: meta:%d :: dyn:%s)", prop, 0, Nul::UString()), e);
+        }
         Nul::UString text;
         ignoring_failures([&] { text = exception_message_text(e); });
         if (text.empty()) return FALSE;

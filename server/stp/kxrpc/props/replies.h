@@ -147,6 +147,8 @@ private:
     std::vector<Word> words_;
     std::vector<Nul::UString> strings_;
     std::vector<std::unique_ptr<Nul::STPException>> errors_;
+    // Per entry: the index of its first word and its property id, to name it when a write fails.
+    std::vector<std::pair<std::size_t, int>> entry_starts_;
 };
 
 // The put_props reply. The handler has it apply the request's values (`apply`), each value's
