@@ -141,8 +141,8 @@ void FetchPropsIter::fetch_all() {
             if (text.empty()) {
                 put(Word::Abort, 0, nullptr);
             } else {
-                strings_.push_back(text);
-                put(Word::Fatal, static_cast<std::int64_t>(strings_.size() - 1), nullptr);
+                fatal_text_ = text;
+                put(Word::Fatal, 0, nullptr);
             }
             return;
         } catch (Nul::STPException &e) {
@@ -189,13 +189,15 @@ bool_t FetchPropsIter::write_recorded(XDR *xdrs) {
             break;
         }
         case Word::String:
-            written = xdr_ustring(xdrs, strings_[static_cast<std::size_t>(w.value)]);
+            written = xdr_utf8(xdrs, strings_[static_cast<std::size_t>(w.value)]);
+            break;
+        case Word::Unwritable:
             break;
         case Word::Error:
             written = xdr_exception(xdrs, errors_[static_cast<std::size_t>(w.value)].get());
             break;
         case Word::Fatal:
-            return fatal_property_error(strings_[static_cast<std::size_t>(w.value)]) ? TRUE : FALSE;
+            return fatal_property_error(fatal_text_) ? TRUE : FALSE;
         case Word::Abort:
             return FALSE;
         }
@@ -267,7 +269,13 @@ void FetchPropsIter::value_written() {
 }
 
 void FetchPropsIter::put_string(Nul::UString const &value, char const *what) {
-    strings_.push_back(value);
+    try {
+        strings_.push_back(value.utf8_str());
+    } catch (...) {
+        ignore_current_exception(std::source_location::current());
+        put(Word::Unwritable, 0, what);
+        return;
+    }
     put(Word::String, static_cast<std::int64_t>(strings_.size() - 1), what);
 }
 

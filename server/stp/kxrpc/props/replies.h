@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -117,7 +118,8 @@ private:
     // One recorded word (or string, or error record) of the reply. `what` names the write in the
     // marshalling error that ends the reply when it fails; without it a failure just fails the reply.
     struct Word {
-        enum Kind : std::uint8_t { Enum, Int, UInt, Bool, Int64, String, Error, Fatal, Abort };
+        // Unwritable: a string that could not be taken as UTF-8, which fails as its write would have.
+        enum Kind : std::uint8_t { Enum, Int, UInt, Bool, Int64, String, Unwritable, Error, Fatal, Abort };
         Kind kind;
         char const *what;
         std::int64_t value; // the value itself, or the index of the string or error record
@@ -145,7 +147,9 @@ private:
     int list_depth_ = 0;
     bool fetched_ = false;
     std::vector<Word> words_;
-    std::vector<Nul::UString> strings_;
+    // Strings as the UTF-8 they are sent as.
+    std::vector<std::string> strings_;
+    Nul::UString fatal_text_;
     std::vector<std::unique_ptr<Nul::STPException>> errors_;
     // Per entry: the index of its first word and its property id, to name it when a write fails.
     std::vector<std::pair<std::size_t, int>> entry_starts_;
