@@ -31,6 +31,22 @@ bool_t put_enum(XDR *xdrs, int value) {
     return xdr_enum(xdrs, &v);
 }
 
+// What each kind of write is called in the marshalling error of a failed write, by Word::Write.
+char const *const write_names[] = {"",
+                                   "prop_value_type",
+                                   "list element",
+                                   "string",
+                                   "enum",
+                                   "resource segment",
+                                   "attachment id",
+                                   "attachment size",
+                                   "property name",
+                                   "oid",
+                                   "int",
+                                   "bool",
+                                   "int64",
+                                   "range"};
+
 // Codes of resource references and the segments each writes after its code.
 unsigned reference_segments(int type) {
     switch (type) {
@@ -85,14 +101,14 @@ void FetchPropsIter::fetch() {
     if (fetched_) return;
     fetched_ = true;
     if (!resource_) {
-        put(Word::Abort, 0, nullptr);
+        put(Word::Abort, 0, Word::W_NONE);
         return;
     }
     try {
         fetch_all();
     } catch (...) {
         ignore_current_exception(std::source_location::current());
-        put(Word::Abort, 0, nullptr);
+        put(Word::Abort, 0, Word::W_NONE);
     }
     drop_resource();
 }
@@ -126,7 +142,7 @@ void FetchPropsIter::fetch_all() {
     trace_lazy(1, [this] { return text_format("FetchPropsIter::xdr Start: (%s)", resource_text()); });
     auto next = requested_.begin();
     for (;;) {
-        put(Word::Bool, more_ ? 1 : 0, nullptr);
+        put(Word::Bool, more_ ? 1 : 0, Word::W_NONE);
         if (!more_) return;
         PropRequest const &entry = *next++;
         more_ = --left > 0;
@@ -139,10 +155,10 @@ void FetchPropsIter::fetch_all() {
             Nul::UString text;
             ignoring_failures([&] { text = exception_message_text(e); });
             if (text.empty()) {
-                put(Word::Abort, 0, nullptr);
+                put(Word::Abort, 0, Word::W_NONE);
             } else {
                 fatal_text_ = text;
-                put(Word::Fatal, 0, nullptr);
+                put(Word::Fatal, 0, Word::W_NONE);
             }
             return;
         } catch (Nul::STPException &e) {
@@ -151,7 +167,7 @@ void FetchPropsIter::fetch_all() {
             // Every list the failed property opened is closed, so the reply stays balanced.
             while (list_depth_ > 0) {
                 trace_value("FetchPropsIter::end_list_property_values: (depth:%d)", list_depth_);
-                put(Word::Enum, PV_LIST_END, nullptr);
+                put(Word::Enum, PV_LIST_END, Word::W_NONE);
                 --list_depth_;
             }
         }
@@ -202,15 +218,16 @@ bool_t FetchPropsIter::write_recorded(XDR *xdrs) {
             return FALSE;
         }
         if (written) continue;
-        if (w.what == nullptr) return FALSE;
-        PropertyValueMarshallingException e(Nul::UString(w.what, "UTF-8"));
+        if (w.what == Word::W_NONE) return FALSE;
+        PropertyValueMarshallingException e(Nul::UString(write_names[w.what], "UTF-8"));
         if (trace_enabled(1)) {
             // The entry the word belongs to; the property object is gone, so no dynamic name.
             std::size_t const at = static_cast<std::size_t>(&w - words_.data());
             auto entry = std::upper_bound(entry_starts_.begin(), entry_starts_.end(), at,
                                           [](std::size_t i, auto const &start) { return i < start.first; });
             int const prop = entry == entry_starts_.begin() ? 0 : std::prev(entry)->second;
-            trace_exception_detail(L"FetchPropsIter::xdr", text_format("(prop:%d :: meta:%d :: dyn:%s)", prop, 0, Nul::UString()), e);
+            trace_exception_detail(L"FetchPropsIter::xdr",
+                                   text_format("(prop:%d :: meta:%d :: dyn:%s)", prop, 0, Nul::UString()), e);
         }
         Nul::UString text;
         ignoring_failures([&] { text = exception_message_text(e); });
@@ -255,47 +272,48 @@ void FetchPropsIter::trace_entry_failure(int prop_id, int meta, Nul::STPExceptio
 
 // ---- writing
 
-void FetchPropsIter::put(Word::Kind kind, std::int64_t value, char const *what) {
+void FetchPropsIter::put(Word::Kind kind, std::int64_t value, Word::Write what) {
     words_.push_back(Word{kind, what, value});
 }
 
 void FetchPropsIter::prop_value_type(int type) {
     trace_lazy(3, [&] { return text_format("FetchPropsIter::prop_value_type: (type:%d)", type); });
-    put(Word::Enum, type, "prop_value_type");
+    put(Word::Enum, type, Word::W_PROP_VALUE_TYPE);
 }
 
 void FetchPropsIter::value_written() {
-    if (list_depth_ > 0) put(Word::Bool, 1, "list element");
+    if (list_depth_ > 0) put(Word::Bool, 1, Word::W_LIST_ELEMENT);
 }
 
-void FetchPropsIter::put_string(Nul::UString const &value, char const *what) {
+void FetchPropsIter::put_string(Nul::UString const &value) {
     try {
         strings_.push_back(value.utf8_str());
     } catch (...) {
         ignore_current_exception(std::source_location::current());
-        put(Word::Unwritable, 0, what);
+        put(Word::Unwritable, 0, Word::W_STRING);
         return;
     }
-    put(Word::String, static_cast<std::int64_t>(strings_.size() - 1), what);
+    put(Word::String, static_cast<std::int64_t>(strings_.size() - 1), Word::W_STRING);
 }
 
-void FetchPropsIter::put_enum_value(int value) { put(Word::Enum, value, "enum"); }
+void FetchPropsIter::put_enum_value(int value) { put(Word::Enum, value, Word::W_ENUM); }
 
 void FetchPropsIter::put_reference(int type, int seg1, int seg2, int attach_fol, int attach) {
     prop_value_type(type);
     int segments[4] = {seg1, seg2, attach_fol, attach};
     unsigned const count = reference_segments(type);
-    for (unsigned i = 0; i < count; ++i) put(Word::UInt, static_cast<u_int>(segments[i]), "resource segment");
+    for (unsigned i = 0; i < count; ++i) put(Word::UInt, static_cast<u_int>(segments[i]), Word::W_RESOURCE_SEGMENT);
 }
 
 void FetchPropsIter::put_attachment_full(FullAttachment const &a) {
     prop_value_type(55);
-    for (u_int id : {a.rectype_id, a.record_id, a.field_id, a.attachment_id}) put(Word::UInt, id, "attachment id");
+    for (u_int id : {a.rectype_id, a.record_id, a.field_id, a.attachment_id})
+        put(Word::UInt, id, Word::W_ATTACHMENT_ID);
     put_string(a.rectype_name);
     put_string(a.record_name);
     put_string(a.field_name);
     put_string(a.attachment_name);
-    put(Word::Int, a.size, "attachment size");
+    put(Word::Int, a.size, Word::W_ATTACHMENT_SIZE);
     put_string(a.description);
 }
 
@@ -356,7 +374,7 @@ void FetchPropsIter::record_enum(int value) {
 void FetchPropsIter::record_property_name(Nul::UString const &name) {
     trace_value("FetchPropsIter::record_property_name: (name:%s)", name);
     prop_value_type(PV_PROPERTY_NAME);
-    put(Word::Bool, 0, "property name");
+    put(Word::Bool, 0, Word::W_PROPERTY_NAME);
     put_string(name);
     value_written();
 }
@@ -364,7 +382,7 @@ void FetchPropsIter::record_property_name(Nul::UString const &name) {
 void FetchPropsIter::record_property_name(int prop_id) {
     trace_value("FetchPropsIter::record_property_name: (prop:%d)", prop_id);
     prop_value_type(PV_PROPERTY_NAME);
-    put(Word::Bool, 1, "property name");
+    put(Word::Bool, 1, Word::W_PROPERTY_NAME);
     put_enum_value(prop_id);
     value_written();
 }
@@ -372,21 +390,21 @@ void FetchPropsIter::record_property_name(int prop_id) {
 void FetchPropsIter::record_oid(Nul::Oid const &oid) {
     trace_value("FetchPropsIter::record_oid: (val:%s)", oid.dense_str());
     prop_value_type(PV_OID);
-    for (std::uint32_t word : oid.bits().words) put(Word::Int, static_cast<int>(word), "oid");
+    for (std::uint32_t word : oid.bits().words) put(Word::Int, static_cast<int>(word), Word::W_OID);
     value_written();
 }
 
 void FetchPropsIter::record_int(int value) {
     trace_value("FetchPropsIter::record_int: (val:%d)", value);
     prop_value_type(PV_INT);
-    put(Word::Int, value, "int");
+    put(Word::Int, value, Word::W_INT);
     value_written();
 }
 
 void FetchPropsIter::record_bool(bool value) {
     trace_value("FetchPropsIter::record_bool: (val:%s)", tf(value));
     prop_value_type(PV_BOOL);
-    put(Word::Bool, value ? 1 : 0, "bool");
+    put(Word::Bool, value ? 1 : 0, Word::W_BOOL);
     value_written();
 }
 
@@ -421,7 +439,7 @@ void FetchPropsIter::record_property_type(int type) {
 void FetchPropsIter::record_int64(std::int64_t value) {
     trace_value("FetchPropsIter::record_int64: (val:%s)", number_to_ustring(static_cast<long>(value)));
     prop_value_type(PV_INT64);
-    put(Word::Int64, value, "int64");
+    put(Word::Int64, value, Word::W_INT64);
     value_written();
 }
 
@@ -453,10 +471,10 @@ void FetchPropsIter::record_resource_as_cstring(int type, CString const &value) 
 bool FetchPropsIter::property_error(Nul::STPException &e) {
     trace_stp_exception(L"property_error", e);
     // A failed write of the error record fails the reply rather than ending it with a fatal error.
-    put(Word::Enum, PV_PROPERTY_ERROR, nullptr);
+    put(Word::Enum, PV_PROPERTY_ERROR, Word::W_NONE);
     errors_.emplace_back(e.clone());
-    put(Word::Error, static_cast<std::int64_t>(errors_.size() - 1), nullptr);
-    if (list_depth_ > 0) put(Word::Bool, 1, nullptr);
+    put(Word::Error, static_cast<std::int64_t>(errors_.size() - 1), Word::W_NONE);
+    if (list_depth_ > 0) put(Word::Bool, 1, Word::W_NONE);
     return true;
 }
 
@@ -534,8 +552,8 @@ void FetchPropsIter::record_activity_selector(Nul::UString const &selector) {
 void FetchPropsIter::record_range(unsigned start, unsigned end) {
     trace_value("FetchPropsIter::record_range: (start:%d :: end:%d)", start, end);
     prop_value_type(PV_RANGE);
-    put(Word::UInt, start, "range");
-    put(Word::UInt, end, "range");
+    put(Word::UInt, start, Word::W_RANGE);
+    put(Word::UInt, end, Word::W_RANGE);
     value_written();
 }
 

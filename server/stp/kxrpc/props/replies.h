@@ -115,13 +115,29 @@ public:
     bool fatal_property_error(Nul::UString const &text);
 
 private:
-    // One recorded word (or string, or error record) of the reply. `what` names the write in the
-    // marshalling error that ends the reply when it fails; without it a failure just fails the reply.
+    // One recorded word (or string, or error record) of the reply: 16 bytes for each 4 sent.
     struct Word {
         // Unwritable: a string that could not be taken as UTF-8, which fails as its write would have.
         enum Kind : std::uint8_t { Enum, Int, UInt, Bool, Int64, String, Unwritable, Error, Fatal, Abort };
+        // The name of the write, for its marshalling error; W_NONE when a failure just fails the reply.
+        enum Write : std::uint8_t {
+            W_NONE,
+            W_PROP_VALUE_TYPE,
+            W_LIST_ELEMENT,
+            W_STRING,
+            W_ENUM,
+            W_RESOURCE_SEGMENT,
+            W_ATTACHMENT_ID,
+            W_ATTACHMENT_SIZE,
+            W_PROPERTY_NAME,
+            W_OID,
+            W_INT,
+            W_BOOL,
+            W_INT64,
+            W_RANGE
+        };
         Kind kind;
-        char const *what;
+        Write what;
         std::int64_t value; // the value itself, or the index of the string or error record
     };
 
@@ -134,11 +150,11 @@ private:
     template <class... Args>
     void trace_value(char const *format, Args const &...args);
 
-    void put(Word::Kind kind, std::int64_t value, char const *what);
+    void put(Word::Kind kind, std::int64_t value, Word::Write what);
     void prop_value_type(int type);
     // Inside a list every value is followed by TRUE.
     void value_written();
-    void put_string(Nul::UString const &value, char const *what = "string");
+    void put_string(Nul::UString const &value);
     void put_enum_value(int value);
     void put_reference(int type, int seg1, int seg2, int attach_fol, int attach);
     void put_attachment_full(FullAttachment const &attachment);
