@@ -231,7 +231,9 @@ TEST_F(LoginE2E, RefusedLoginsLeaveTheDataDirectoryAndNameNoPath) {
 TEST(SingleSignOn, PasswordToolFileEnablesTheLogonOnTheNextStart) {
     TempDir dir;
     std::string const secret = "kxdemo-single-sign-on-shared-secret";
-    Outcome tool = run_to_exit({"-sso_password", secret}, dir.path());
+    // The tool seals with the installation's key, kept beside the data the server serves.
+    std::vector<std::string> env = {"KX_PRODUCT_DATA=" + dir.file("data")};
+    Outcome tool = run_to_exit({"-sso_password", secret}, dir.path(), env);
     ASSERT_EQ(0, tool.status) << tool.err;
     EXPECT_EQ("", tool.err);
     std::string written = read_file(dir.file("sso.properties.temp"));
@@ -241,8 +243,9 @@ TEST(SingleSignOn, PasswordToolFileEnablesTheLogonOnTheNextStart) {
     EXPECT_EQ("Encrypted SSO client password: " + written, tool.out);
     EXPECT_EQ(std::string::npos, written.find(secret));
     EXPECT_EQ('\n', written.back());
+    EXPECT_EQ(std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+              std::filesystem::status(dir.file("data/token.key")).permissions());
 
-    std::vector<std::string> env = {"KX_PRODUCT_DATA=" + dir.file("data")};
     // The client presents the encrypted password; the server matches it and decrypts it.
     std::string const token = written.substr(0, written.size() - 1);
     LoginRequest sso = make_request("KXDEMO/ISSUE", "carol", token, true);

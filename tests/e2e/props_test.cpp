@@ -40,6 +40,25 @@ TEST_F(PropsE2E, RecordTypePropertiesOfTheDemoSet) {
                                                    "str:Defect unsupported", "empty:967"}));
 }
 
+// One call names at most 4096 properties: past that its arguments are undecodable, before any
+// property is read, and the connection serves on.
+TEST_F(PropsE2E, PropertyCountsAreBounded) {
+    Client client(server_->port());
+    ASSERT_TRUE(client.ok());
+    Fetch f;
+    f.session = login(client);
+    f.names = {"Defect"};
+    f.props.assign(4096, Prop{1061, {}});
+    ASSERT_EQ(RPC_SUCCESS, fetch(client, f));
+    ASSERT_FALSE(f.failed) << f.error.message;
+    EXPECT_EQ(f.entries.size(), 4096u);
+    Fetch past = f;
+    past.entries.clear();
+    past.props.push_back(Prop{1061, {}});
+    EXPECT_EQ(RPC_CANTDECODEARGS, fetch(client, past));
+    EXPECT_EQ(RPC_SUCCESS, client.ping());
+}
+
 TEST_F(PropsE2E, FetchesOnFourConnectionsAtOnceAndAfterAFailedOne) {
     {
         // libtirpc makes its shared null authenticator on first use without a lock: make it here.

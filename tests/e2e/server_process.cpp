@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
@@ -150,8 +151,12 @@ bool ServerProcess::start() {
             continue;
         char c;
         ssize_t n = ::read(out_fd_, &c, 1);
-        if (n <= 0)
+        if (n <= 0) {
+            // The server ended before its port line: show why, for the test that fails on it.
+            std::ifstream err(err_path);
+            std::cerr << "kxrpc ended before its port line; its standard error:\n" << err.rdbuf() << '\n';
             return false;
+        }
         line_.push_back(c);
     }
     unsigned port = 0;

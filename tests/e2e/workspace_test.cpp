@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <csignal>
 #include <cstdint>
 #include <cstring>
@@ -245,6 +247,19 @@ TEST_F(WorkspaceE2E, SearchPagingMatrixAndTheHandlesEnd) {
     for (auto [start_row, page_size] : {std::pair{0, 10}, {-3, 10}, {1, -1}, {1, -100}})
         EXPECT_EQ(read_search(search(*client_, first_search(alice_, 5, page_size, start_row, "crash"))).error_reason, 4);
     EXPECT_EQ(read_search(search(*client_, first_search(alice_, 5, 10, 1, "\"unterminated"))).error_reason, 4);
+    // Texts past their bounds (4 KiB, 64 terms) are refused before the index parses them, so a
+    // text that would cost the index quadratic time answers at once.
+    // 33 words and the 32 ORs between them are 65 terms; one word and one OR fewer are 63.
+    std::string terms;
+    for (int i = 0; i < 33; ++i) terms += i == 0 ? "crash" : " OR crash";
+    std::string huge;
+    while (huge.size() < 256 * 1024) huge += "a* OR ";
+    for (std::string const &text : {terms, huge, std::string(4097, 'a')}) {
+        auto const t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(read_search(search(*client_, first_search(alice_, 5, 10, 1, text))).error_reason, 4);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    }
+    EXPECT_EQ(read_search(search(*client_, first_search(alice_, 5, 10, 1, terms.substr(9)))).error_reason, 0);
 }
 
 TEST_F(WorkspaceE2E, ParentSearchesHandOutNoHandleAndCheckTheParent) {

@@ -199,6 +199,8 @@ TEST_F(WsPropsE2E, NewQueryTakesItsStartupFlagButAStoredOneIsNotEditable) {
     auto [handle, results] = make(36, "Personal Queries/Mine", {{514, 100006, "", 1}, {689, 100001, "x"}});
     ASSERT_EQ(results.size(), 2u);
     EXPECT_EQ(results[0], "");
+    // SQL of her own needs the raw-SQL-writer privilege, which alice does not have.
+    EXPECT_NE(results[1].find("raw-SQL writer"), std::string::npos) << results[1];
     Fetch f = fetch_held(36, handle, {514, 632, 608, 346});
     EXPECT_EQ(f.entries[0], "bool:1");
     EXPECT_EQ(f.entries[1], "enum:630");

@@ -4,6 +4,7 @@
 #include "core.h"
 #include "kxproduct/faults.h"
 #include "kxproduct/session.h"
+#include "secrets.h"
 
 using namespace kxp;
 
@@ -135,7 +136,7 @@ KXSmartPtr<AdDatabaseDescSet> AdSessionMgr::GetAccessibleDatabases(const CString
     UserFacts u;
     // One refusal for every failure so that a caller cannot probe which logins exist.
     bool ok = read_user(*db, user, u) && u.active &&
-              (!password || (!u.hash.empty() && password_hash(u.salt, u8(*password)) == u.hash));
+              (!password || (!u.hash.empty() && user_password_matches(*db, u.dbid, u.salt, u.hash, u8(*password))));
     if (!ok) throw_kx(KX_MSG_LOGIN_FAILED, L"Login failed for user '" + user + L"'.", op);
     std::vector<int64_t> usable = usable_databases(*db, u.dbid, u.privileges);
     std::vector<KXSmartPtr<KXDatabaseDesc>> items;

@@ -123,8 +123,6 @@ KXSmartPtr<KXUser> load_user(SessionCore& c, const AdSessionPtr& via, const CStr
 // Value of a setting of the set (meta key "setting:<name>"); `fallback` when unset.
 std::string setting(Db& db, const std::string& name, const std::string& fallback);
 
-// Password hashing of the user table.
-std::string password_hash(const std::string& salt, const std::string& password);
 std::string now_text();
 // Replaces a record's row of the full-text index (types: the field type of each value's field).
 void index_record_text(Db& db, int64_t record, int64_t database, const std::string& display,

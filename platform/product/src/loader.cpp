@@ -35,7 +35,7 @@
 #include "kxproduct/workspace.h"
 #include "markup.h"
 #include "schema.h"
-#include "sha256.h"
+#include "secrets.h"
 
 using namespace xercesc;
 
@@ -275,14 +275,13 @@ class Builder {
     db_.exec(kSchemaSql);
     Stmt(db_.handle(), "INSERT INTO meta VALUES('schema_version', ?)").bind(1, kSchemaVersion).step();
     Stmt(db_.handle(), "INSERT INTO meta VALUES('dbset', ?)").bind(1, set_name()).step();
-    // Single sign-on is accepted only with the set's own shared secret, kept as a salted hash.
+    // Single sign-on is accepted only with the set's own shared secret, kept as a password hash.
     bool sso = opt(root_, "sso") == "1";
     Stmt(db_.handle(), "INSERT INTO meta VALUES('sso_enabled', ?)").bind(1, sso ? "1" : "0").step();
     if (sso) {
       const std::string& secret = need(root_, "sso-password");
-      std::string salt = hex(reinterpret_cast<const uint8_t*>(random_bytes(8).data()), 8);
-      Stmt(db_.handle(), "INSERT INTO meta VALUES('sso_salt', ?)").bind(1, salt).step();
-      Stmt(db_.handle(), "INSERT INTO meta VALUES('sso_hash', ?)").bind(1, password_hash(salt, secret)).step();
+      Stmt(db_.handle(), "INSERT INTO meta VALUES('sso_salt', '')").step();
+      Stmt(db_.handle(), "INSERT INTO meta VALUES('sso_hash', ?)").bind(1, password_hash(secret)).step();
     }
     master_ = db_.new_dbid();
     Stmt(db_.handle(), "INSERT INTO databases(dbid, name, description, is_master) VALUES(?, 'MASTR', 'master database', 1)")
@@ -640,13 +639,12 @@ class Builder {
     std::string auth = opt(n, "auth", "product");
     if (auth != "product" && auth != "ldap") fail(n, "unknown authentication '" + auth + "'");
     int64_t id = db_.new_dbid();
-    std::string salt = hex(reinterpret_cast<const uint8_t*>(random_bytes(8).data()), 8);
     Stmt(db_.handle(),
          "INSERT INTO users(dbid, login_name, full_name, email, phone, misc_info, password_salt, password_hash,"
          " privileges, auth_mode, active) VALUES(?,?,?,?,?,?,?,?,?,?,?)")
         .bind(1, id).bind(2, login).bind(3, opt(n, "full-name")).bind(4, opt(n, "email"))
-        .bind(5, opt(n, "phone")).bind(6, opt(n, "misc")).bind(7, salt)
-        .bind(8, password_hash(salt, opt(n, "password"))).bind(9, priv).bind(10, auth == "ldap" ? KX_AUTH_DIRECTORY : KX_AUTH_PRODUCT)
+        .bind(5, opt(n, "phone")).bind(6, opt(n, "misc")).bind(7, "")
+        .bind(8, password_hash(opt(n, "password"))).bind(9, priv).bind(10, auth == "ldap" ? KX_AUTH_DIRECTORY : KX_AUTH_PRODUCT)
         .bind(11, opt_int(n, "active", 1)).step();
     users_[login] = id;
     for (const auto& c : n.children) {

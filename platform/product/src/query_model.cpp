@@ -127,6 +127,12 @@ bool may_privilege(const AdSessionPtr& session, const char* op) {
   return (c.privileges & (PRIV_SUPER_USER | PRIV_SECURITY_ADMIN)) != 0;
 }
 
+// The session's user may give a definition SQL of its own (the raw-SQL-writer privilege).
+bool may_write_sql(const AdSessionPtr& session, const char* op) {
+  SessionCore& c = live(session, op);
+  return (c.privileges & (PRIV_SUPER_USER | PRIV_RAW_SQL_WRITER)) != 0;
+}
+
 }  // namespace
 
 // ---- display fields ----
@@ -423,6 +429,9 @@ std::vector<AdFieldFilter*> AdQueryDef::GetPromptedFilters() const {
 void AdQueryDef::SetDeclaredSQL(const CString& sql) {
   KXFaultInjector::Enter("AdQueryDef::SetDeclaredSQL");
   changing();
+  // Clearing the SQL, or putting back the text the definition has, gives the user nothing new.
+  if (!sql.IsEmpty() && sql != sql_ && !may_write_sql(session_, "AdQueryDef::SetDeclaredSQL"))
+    refuse_pa(KX_MSG_NOT_PRIVILEGED, L"Only a raw-SQL writer may give a query SQL of its own.");
   sql_ = sql;
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "budget.h"
 #include "kxproduct/query.h"
 
 namespace kxp {
@@ -20,8 +21,9 @@ void bind_and_step(sqlite3* db, sqlite3_stmt* raw, const Sql& sql, const std::fu
     }
   }
   int rc;
+  StatementClock clock;  // the whole statement, as the rows are read at once
   while ((rc = sqlite3_step(raw)) == SQLITE_ROW) row(raw);
-  if (rc != SQLITE_DONE) throw StoreError{rc, std::string("step: ") + sqlite3_errmsg(db)};
+  if (rc != SQLITE_DONE) throw StoreError{rc, "step: " + failure_text(db, rc)};
 }
 
 }  // namespace
@@ -96,6 +98,7 @@ void DeclaredSql::open() {
     sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
     sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
     sqlite3_limit(db_, SQLITE_LIMIT_ATTACHED, 0);
+    budget_client_connection(db_);
     const std::string database = std::to_string(database_dbid_);
     const std::string mine = "(SELECT dbid FROM main.records WHERE database_dbid=" + database + ")";
     std::string views = "CREATE TEMP VIEW records AS SELECT * FROM main.records WHERE database_dbid=" + database + ";";

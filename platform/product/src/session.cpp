@@ -3,7 +3,7 @@
 #include "core.h"
 #include "kxproduct/faults.h"
 #include "kxproduct/session.h"
-#include "sha256.h"
+#include "secrets.h"
 
 using namespace kxp;
 
@@ -59,7 +59,7 @@ UserRow authenticate(Db& db, const CString& dbset, const CString& user, const CS
   UserRow row;
   // A user without a password (an empty hash) cannot log on, not even through single sign-on.
   bool ok = find_user(db, user, row) && row.active && !row.hash.empty() &&
-            (trusted || ticket_accepts(password, dbset, row.dbid) || password_hash(row.salt, u8(password)) == row.hash);
+            (trusted || ticket_accepts(password, dbset, row.dbid) || user_password_matches(db, row.dbid, row.salt, row.hash, u8(password)));
   if (!ok) throw_kx(KX_MSG_LOGIN_FAILED, L"Login failed for user '" + user + L"'.", op);
   return row;
 }
@@ -68,7 +68,18 @@ bool sso_accepts(Db& db, const CString& password) {
   Stmt s(db.handle(), "SELECT key, value FROM meta WHERE key IN ('sso_enabled', 'sso_salt', 'sso_hash')");
   std::map<std::string, std::string> m;
   while (s.step()) m[s.text(0)] = s.text(1);
-  return m["sso_enabled"] == "1" && !m["sso_salt"].empty() && password_hash(m["sso_salt"], u8(password)) == m["sso_hash"];
+  if (m["sso_enabled"] != "1" || m["sso_hash"].empty()) return false;
+  PasswordMatch match = match_password(m["sso_salt"], m["sso_hash"], u8(password));
+  if (match == PasswordMatch::OLD_FORM) {
+    try {
+      // The hash first: a new-form hash is read as such whatever salt is still beside it.
+      Stmt(db.handle(), "UPDATE meta SET value=? WHERE key='sso_hash' AND value=?").bind(1, password_hash(u8(password))).bind(2, m["sso_hash"]).step();
+      Stmt(db.handle(), "UPDATE meta SET value='' WHERE key='sso_salt'").step();
+    } catch (const StoreError&) {
+      // Rewritten at a later logon.
+    }
+  }
+  return match != PasswordMatch::NO;
 }
 
 std::unique_ptr<SessionCore> make_core(SetStore db, const CString& dbset, const UserRow& user) {

@@ -1,5 +1,7 @@
 #include "sqlite_db.h"
 
+#include "budget.h"
+
 namespace kxp {
 
 namespace {
@@ -8,7 +10,7 @@ namespace {
 constexpr std::size_t kKeptStatements = 128;
 
 [[noreturn]] void fail(sqlite3* db, int rc, const std::string& what) {
-  throw StoreError{rc, what + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc))};
+  throw StoreError{rc, what + ": " + failure_text(db, rc)};
 }
 
 sqlite3_stmt* prepare(sqlite3* db, std::string_view sql) {
@@ -44,6 +46,7 @@ Stmt& Stmt::bind_null(int i) {
   return *this;
 }
 bool Stmt::step() {
+  StatementClock clock;
   int rc = sqlite3_step(stmt_);
   if (rc == SQLITE_ROW) return true;
   if (rc == SQLITE_DONE) return false;
@@ -72,6 +75,7 @@ Db::Db(const std::string& path, bool create) : path_(path) {
     throw StoreError{rc, "open " + path + ": " + msg};
   }
   sqlite3_busy_timeout(db_, 10000);
+  budget_connection(db_);
   exec("PRAGMA journal_mode=WAL");
   exec("PRAGMA synchronous=NORMAL");
   exec("PRAGMA foreign_keys=ON");
@@ -140,9 +144,10 @@ std::size_t Db::kept_statements() const {
 void Db::exec(std::string_view sql) {
   std::string s(sql);
   char* err = nullptr;
+  StatementClock clock;
   int rc = sqlite3_exec(db_, s.c_str(), nullptr, nullptr, &err);
   if (rc != SQLITE_OK) {
-    std::string msg = err ? err : sqlite3_errstr(rc);
+    std::string msg = failure_text(db_, rc);
     sqlite3_free(err);
     throw StoreError{rc, msg};
   }

@@ -20,7 +20,6 @@
 #include "schema.h"
 #include "kxproduct/diag.h"
 #include "kxproduct/faults.h"
-#include "sha256.h"
 
 extern const char kx_demo_definition[];
 
@@ -37,16 +36,6 @@ SessionCore& live(const AdSession* s, const char* op) {
   SessionCore& c = s->core();
   if (c.ended) throw_kx(KX_MSG_SESSION_ENDED, L"The session has ended.", op);
   return c;
-}
-
-std::string password_hash(const std::string& salt, const std::string& password) {
-  // Iterated so that a stolen store file does not give passwords away cheaply.
-  std::string h = salt + ":" + password;
-  for (int i = 0; i < 1000; ++i) {
-    auto d = sha256(h + salt);
-    h.assign(reinterpret_cast<const char*>(d.data()), d.size());
-  }
-  return hex(reinterpret_cast<const uint8_t*>(h.data()), h.size());
 }
 
 void index_record_text(Db& db, int64_t record, int64_t database, const std::string& display,

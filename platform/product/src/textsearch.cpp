@@ -1,6 +1,7 @@
 // Full-text search over the FTS5 index `record_text`, which every commit keeps current.
 #include "kxproduct/textsearch.h"
 
+#include <cctype>
 #include <cmath>
 #include <limits>
 
@@ -61,6 +62,23 @@ CString field_text(SessionCore& c, AdFieldDef* f, int64_t record, const CString&
   std::string text;
   for (bool first = true; s.step(); first = false) text += (first ? "" : "\n") + s.text(0);
   return w(text);
+}
+
+// Refuses search text past the definition's bounds before the index parses it.
+void bound_search_text(const std::string& text) {
+  if (text.size() > static_cast<size_t>(KXTextSearchDef::kMaxSearchBytes))
+    throw new PaMsgException(KX_MSG_BAD_SEARCH, L"The search string is longer than " + w(std::to_string(KXTextSearchDef::kMaxSearchBytes)) +
+                                                    L" bytes.");
+  int terms = 0;
+  bool in_term = false;
+  for (unsigned char ch : text) {
+    bool part = std::isalnum(ch) || ch == '_' || ch >= 0x80;
+    if (part && !in_term) ++terms;
+    in_term = part;
+  }
+  if (terms > KXTextSearchDef::kMaxSearchTerms)
+    throw new PaMsgException(KX_MSG_BAD_SEARCH, L"The search string has more than " + w(std::to_string(KXTextSearchDef::kMaxSearchTerms)) +
+                                                    L" terms.");
 }
 
 int score_of(double bm25) {
@@ -155,6 +173,7 @@ void KXTextSearchResult::Execute() {
     where += ")";
   }
   std::string text = u8(def_->GetSearchString());
+  bound_search_text(text);
   auto bind_all = [&](Stmt& s) {
     s.bind(1, text).bind(2, c.database_dbid);
     for (size_t i = 0; i < types.size(); ++i) s.bind(static_cast<int>(i) + 3, types[i]);

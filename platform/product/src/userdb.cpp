@@ -7,7 +7,7 @@
 
 #include "core.h"
 #include "kxproduct/faults.h"
-#include "sha256.h"
+#include "secrets.h"
 
 using namespace kxp;
 
@@ -334,13 +334,12 @@ void KXUser::SetUserMaintainer(BOOL v) { set_privilege(d_, "KXUser::SetUserMaint
 
 void KXUser::SetPassword(const CString& password) {
   const char* op = "KXUser::SetPassword";
-  std::string salt = hex(reinterpret_cast<const uint8_t*>(random_bytes(8).data()), 8);
   change_user(d_, op, false, [&](Db& db) {
     if (d_.auth_mode != KX_AUTH_PRODUCT)
       throw_kx(KX_MSG_BAD_VALUE, L"User '" + d_.login + L"' is not authenticated by the product.", op);
     if (password.IsEmpty()) throw_kx(KX_MSG_BAD_VALUE, L"A password may not be empty.", op);
-    Stmt(db.handle(), "UPDATE users SET password_salt=?, password_hash=? WHERE dbid=?")
-        .bind(1, salt).bind(2, password_hash(salt, u8(password))).bind(3, d_.dbid).step();
+    Stmt(db.handle(), "UPDATE users SET password_salt='', password_hash=? WHERE dbid=?")
+        .bind(1, password_hash(u8(password))).bind(2, d_.dbid).step();
   });
   d_.has_password = true;
 }

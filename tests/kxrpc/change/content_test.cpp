@@ -59,8 +59,7 @@ TEST(FileMarshaller, ChunkStreamsByteForByte) {
         std::string content;
         int chunk_size;
     } const cases[] = {{"", 4}, {"0123456789", 4}, {"01234567", 4}, {"abc", 1}, {"0123456789", 1 << 30}};
-    std::string const path = "/tmp/attach/marshalled";
-    ::mkdir("/tmp/attach", 0700);
+    std::string const path = kxtest::private_tmp.dir + "/marshalled";
     for (Case const &c : cases) {
         write_file(path, c.content);
         FileMarshaller file(Nul::UString(path.c_str(), "UTF-8"));
@@ -75,7 +74,7 @@ TEST(FileMarshaller, ChunkStreamsByteForByte) {
 }
 
 TEST(FileMarshaller, RefusalsComeBeforeAnyContent) {
-    FileMarshaller missing(Nul::UString(L"/tmp/attach/no-such-file"));
+    FileMarshaller missing(Nul::UString((kxtest::private_tmp.dir + "/no-such-file").c_str(), "UTF-8"));
     bool ok = false;
     Bytes reply = marshall(missing, 4, &ok);
     EXPECT_TRUE(ok);

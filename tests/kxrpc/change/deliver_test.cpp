@@ -148,7 +148,6 @@ protected:
         last_ = call<DeliverChangeContextArgs>(kxrpc_deliver_change_context, body);
         if (!last_.result) return {};
         bool ended = false;
-        // Writing the reply performs the batch: it is written once.
         reply_ = last_.reply();
         auto records = read_reply(reply_, &ended);
         EXPECT_TRUE(ended) << "the reply did not end with its marker";
@@ -261,6 +260,31 @@ TEST_F(Deliver, LockedDatabaseIsRefusedBeforeAnyOperation) {
     EXPECT_EQ(last_.reason(), 31);
     EXPECT_EQ(KXFaultInjector::CallCount("AdEntity::Commit"), 0);
     EXPECT_EQ(lookup_pointer_entry(item->oid()), item);
+}
+
+TEST_F(Deliver, AReplyThatCannotBeWrittenIsAMarshallingErrorAndTheCommitStays) {
+    auto item = editing(L"ISSUE00000011", L"before the reply");
+    last_ = call<DeliverChangeContextArgs>(kxrpc_deliver_change_context,
+                                           cat(cat(header(alice_), record_op(6, item)), words({0})));
+    ASSERT_TRUE(last_.result);
+    // The handler did the work: committed and consumed before a byte of the reply exists.
+    EXPECT_EQ(headline(L"ISSUE00000011"), "before the reply");
+    EXPECT_EQ(lookup_pointer_entry(item->oid()), nullptr);
+    long const commits = KXFaultInjector::CallCount("AdEntity::Commit");
+    // Streams that end before the marker, inside the kind and inside the first text.
+    for (std::size_t capacity : {4u, 8u, 12u}) {
+        EXPECT_THROW(kxtest::encode([&](XDR *x) { return last_.result->xdr(x); }, nullptr, capacity),
+                     PropertyValueMarshallingException)
+            << capacity;
+    }
+    EXPECT_EQ(KXFaultInjector::CallCount("AdEntity::Commit"), commits);  // nothing performed again
+    // The reply holds what the batch reported: written whole, it names the committed record.
+    bool ended = false;
+    auto records = read_reply(last_.reply(), &ended);
+    EXPECT_TRUE(ended);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].kind, 1);
+    EXPECT_EQ(records[0].first, key(item->entity()));
 }
 
 TEST_F(Deliver, DeleteRecordAnswersItsKeys) {

@@ -98,6 +98,22 @@ TEST_F(NewItems, RecordWithOnlyAHeadlineIsHeldAndNamesItsMissingField) {
     EXPECT_EQ(u8(fields->field_names()[0]), "Severity");
 }
 
+TEST_F(NewItems, TheNewItemIsRegisteredByTheHandlerAndTheReplyOnlyWritesItsHandle) {
+    kxtest::Outcome out =
+        call<CreateResourceArgs>(kxrpc_mkresource, record_request(alice_, "Defect", {{"Headline", "Held"}}));
+    ASSERT_TRUE(out.result) << out.message();
+    StateItemPtr const item = static_cast<CreateResourceResp *>(out.result.get())->item();
+    made_.push_back(item);
+    EXPECT_EQ(lookup_pointer_entry(item->oid()), item);
+    // A stream that ends inside the handle fails the reply and leaves the registration as it was.
+    bool ok = true;
+    kxtest::encode([&](XDR *x) { return out.result->xdr(x); }, &ok, 8);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(lookup_pointer_entry(item->oid()), item);
+    Bytes const reply = out.reply();
+    EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 20), handle_of(item));
+}
+
 TEST_F(NewItems, RecordRefusals) {
     // A family has no creation action of its own.
     kxtest::Outcome out = call<CreateResourceArgs>(kxrpc_mkresource, record_request(alice_, "AllIssues", {}));

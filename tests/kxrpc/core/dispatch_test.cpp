@@ -48,7 +48,16 @@ XdrObject *construct_request(void *buffer) {
 
 std::atomic<int> args_made{0}, args_destroyed{0}, resp_made{0}, resp_destroyed{0};
 
-enum Mode { OK = 0, STP = 1, OTHER = 2, ENCODE_FAILS = 3, STORED_THEN_STP = 4, DECODE_STP = 5, DECODE_OTHER = 6 };
+enum Mode {
+    OK = 0,
+    STP = 1,
+    OTHER = 2,
+    ENCODE_FAILS = 3,
+    STORED_THEN_STP = 4,
+    DECODE_STP = 5,
+    DECODE_OTHER = 6,
+    ENCODE_STP = 7
+};
 
 class ProbeArgs : public ArmCorrelatorArg {
 public:
@@ -66,15 +75,17 @@ public:
 
 class ProbeResp : public XdrObject {
 public:
-    explicit ProbeResp(bool fail) : fail_(fail) { ++resp_made; }
+    explicit ProbeResp(int mode) : mode_(mode) { ++resp_made; }
     ~ProbeResp() override { ++resp_destroyed; }
     bool_t xdr(XDR *xdrs) override {
         int v = 1234;
-        return !fail_ && xdr_int(xdrs, &v);
+        if (!xdr_int(xdrs, &v)) return FALSE;
+        if (mode_ == ENCODE_STP) throw PropertyValueMarshallingException();
+        return mode_ != ENCODE_FAILS;
     }
 
 private:
-    bool fail_;
+    int mode_;
 };
 
 bool probe_handler(XdrObject *request, XdrObject **result) {
@@ -85,10 +96,10 @@ bool probe_handler(XdrObject *request, XdrObject **result) {
     case OTHER:
         throw std::runtime_error("not of the family");
     case STORED_THEN_STP:
-        *result = new ProbeResp(false);
+        *result = new ProbeResp(OK);
         throw KXInternalErrorException(Nul::UString(L"late failure"), nullptr);
     default:
-        *result = new ProbeResp(args->mode == ENCODE_FAILS);
+        *result = new ProbeResp(args->mode);
         return true;
     }
 }
@@ -264,6 +275,20 @@ TEST_F(Dispatcher, ResponseIsFreedWhenSendingFails) {
     EXPECT_EQ(1, resp_made.load());
     EXPECT_EQ(1, settled(resp_destroyed, 1));
     EXPECT_EQ(1, settled(args_destroyed, 1));
+}
+
+TEST_F(Dispatcher, FamilyExceptionWhileEncodingIsTheErrorArmNotASystemError) {
+    ProbeCall in{{}, ENCODE_STP};
+    ProbeReply out;
+    ASSERT_EQ(RPC_SUCCESS, call(in, out));
+    // What the response wrote before it failed was taken back: only the error arm is seen.
+    EXPECT_TRUE(out.error);
+    EXPECT_EQ(40, out.reason);
+    EXPECT_EQ(1, settled(resp_destroyed, 1));
+    EXPECT_EQ(1, settled(args_destroyed, 1));
+    // A plain FALSE from the encoder stays a system error, and nothing held leaks into it.
+    ProbeCall plain{{}, ENCODE_FAILS};
+    EXPECT_EQ(RPC_SYSTEMERROR, call(plain, out));
 }
 
 TEST_F(Dispatcher, TruncatedArgumentsAreGarbageArgsAndTheRequestIsDestroyed) {

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "wire/glue.h"
+#include "wire/xdr.h"
 #include "wire_builder.h"
 
 using namespace KxRpc;
@@ -99,6 +100,37 @@ TEST(FetchPropsArgs, FlagsAndCountsThatFail) {
     EXPECT_FALSE(decode_request(huge, Wire().head().i(0x7FFFFFFF).i(0).i(0).b(false).b(false).bytes()));
     FetchPropsArgs dyn;
     EXPECT_FALSE(decode_request(dyn, Wire().head().i(0).i(0).i(-5).b(false).b(false).bytes()));
+}
+
+TEST(FetchPropsArgs, PropertyIdsAndDynamicNamesAreBoundedPerCall) {
+    // n ids (and a last enum) and m dynamic names, all present on the wire.
+    auto request = [](int n, int m) {
+        Wire w;
+        w.head().i(n);
+        for (int k = 0; k <= n; ++k) w.i(576);
+        w.i(m);
+        for (int k = 0; k < m; ++k) w.s("ACL:").s("owner");
+        return w.b(false).b(false).bytes();
+    };
+    struct Case {
+        int ids, names;
+        bool decoded;
+    } const cases[] = {{max_wire_prop_count, 0, true},
+                       {max_wire_prop_count + 1, 0, false},
+                       {1, max_wire_prop_count, true},
+                       {1, max_wire_prop_count + 1, false}};
+    for (Case const &c : cases) {
+        FetchPropsArgs args;
+        EXPECT_EQ(decode_request(args, request(c.ids, c.names)), c.decoded) << c.ids << " " << c.names;
+        if (c.decoded) {
+            EXPECT_EQ(args.requested_props().size(), static_cast<std::size_t>(c.ids));
+        }
+    }
+    // put_props shares the bound.
+    Wire put;
+    put.head().i(max_wire_prop_count + 1).i(576);
+    PutPropsArgs values;
+    EXPECT_FALSE(decode_request(values, put.bytes()));
 }
 
 TEST(PutPropsArgs, ValuesFlagsAndTrace) {

@@ -85,6 +85,23 @@ TEST_F(CopyQuery, AFolderCopyHoldsItsSubtreeLessTheLeftOutItems) {
         EXPECT_EQ(p.find("/Defects"), std::string::npos) << p;
 }
 
+TEST_F(CopyQuery, CopiesAreRegisteredByTheHandlerAndTheReplyOnlyWritesTheirHandles) {
+    kxtest::Outcome one = copy(by_name(36, {"Public Queries/Defects/Open Defects"}), "Personal Queries/Held");
+    ASSERT_TRUE(one.result) << one.message();
+    auto const &entries = static_cast<CopyQueryResp *>(one.result.get())->copied();
+    ASSERT_EQ(entries.size(), 1u);
+    StateItemPtr const item = entries[0].item;
+    held_.push_back(item);
+    EXPECT_EQ(lookup_pointer_entry(item->oid()), item);
+    // A stream that ends inside the handle fails the reply and leaves the registration as it was.
+    bool ok = true;
+    kxtest::encode([&](XDR *x) { return one.result->xdr(x); }, &ok, 8);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(lookup_pointer_entry(item->oid()), item);
+    Bytes const reply = one.reply();
+    EXPECT_EQ(Bytes(reply.begin() + 4, reply.begin() + 24), handle_of(item));
+}
+
 TEST_F(CopyQuery, AddedItemsMustLieUnderTheSource) {
     auto inside = held(L"Public Queries/Defects/New");
     kxtest::Outcome ok = copy(by_name(37, {"Public Queries/Defects"}), "Public Queries/Copy", {}, {inside});

@@ -79,10 +79,12 @@ protected:
                (filter.empty() ? "" : "<CTG:filtering>" + filter + "</CTG:filtering>") + "</CTG:definition>" + options +
                "</CTG:execute-query>";
     }
-    kxtest::Outcome first(std::string const &document, int request_num) {
+    kxtest::Outcome first(std::string const &document, int request_num,
+                          std::shared_ptr<LoginSession> const &who = nullptr) {
         return call<ExecuteQueryArgs>(
             kxrpc_execute_query,
-            cat(cat(header(alice_), words({static_cast<std::uint32_t>(request_num), 0, 0})), str(document)));
+            cat(cat(header(who ? who : alice_), words({static_cast<std::uint32_t>(request_num), 0, 0})),
+                str(document)));
     }
     kxtest::Outcome again(StateItemPtr const &item, int request_num) {
         return call<ExecuteQueryArgs>(
@@ -269,7 +271,11 @@ TEST_F(ExecuteTest, DeclaredSqlShowsEveryColumnAndTheFirstIdentifyingOneWins) {
         "kx.record:Defect@KXDEMO/ISSUE</TEAM:href></CTG:primary-record-type><CTG:sql>SELECT "
         "display_name AS id, dbid AS DBID FROM records ORDER BY dbid LIMIT 3</CTG:sql></CTG:definition>"
         "</CTG:execute-query>";
-    kxtest::Outcome o = first(d, 10);
+    // SQL of the client's own needs a raw-SQL writer: alice is not one, admin (a super user) is.
+    kxtest::Outcome refused = first(d, 10);
+    EXPECT_NE(error(refused).first, 0);
+    EXPECT_NE(error(refused).second.find("raw-SQL writer"), std::string::npos) << error(refused).second;
+    kxtest::Outcome o = first(d, 10, login(L"admin"));
     ASSERT_EQ(error(o).first, 0) << error(o).second;
     EXPECT_FALSE(resp(o)->info().generated_sql);
     EXPECT_EQ(resp(o)->info().tags, (std::vector<int>{Nul::XmlTag::CTG_short_string, Nul::XmlTag::CTG_dbid}));
@@ -377,6 +383,14 @@ TEST_F(ExecuteTest, FileAndChartResultsStreamInChunksOfRequestNum) {
     auto const [text, end] = read_chunks(reply, at - 8, 64);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 21) << text; // labels and 20 rows
     EXPECT_EQ(Bytes(reply.begin() + static_cast<long>(end), reply.end()), handle_of(nullptr));
+    // The longest delimiter allowed is taken as it is.
+    std::string const longest(ExecuteQueryResp::max_delimiter_length, '|');
+    Bytes const wide = first(doc(column(L"id") + column(L"Headline"),
+                                 "<CTG:return-as-file/><CTG:result-set-options><CTG:delimiter>" + longest +
+                                     "</CTG:delimiter></CTG:result-set-options>"),
+                             1 << 20)
+                           .reply();
+    EXPECT_NE(find(wide, "id" + longest + "Headline\n"), std::string::npos);
 
     std::string const chart_options = "<CTG:chart-options><CTG:image-format>CTG:image-format-png</CTG:image-format>"
                                       "<CTG:width>200</CTG:width><CTG:height>0</CTG:height>"
@@ -414,6 +428,10 @@ TEST_F(ExecuteTest, FileAndChartRefusals) {
         // No rows at all: no image either, the same refusal.
         {"<CTG:chart-options/>", nothing, 100, "TLQSV1048I"},
         {"<CTG:chart-options><CTG:width>5000</CTG:width></CTG:chart-options>", "", 100, "TLQSV0789E"},
+        // Every cell carries the delimiter: one past the bound is refused before the file is made.
+        {"<CTG:return-as-file/><CTG:result-set-options><CTG:delimiter>" +
+             std::string(ExecuteQueryResp::max_delimiter_length + 1, ';') + "</CTG:delimiter></CTG:result-set-options>",
+         "", 100, "TLQSV0851E 'CTG:delimiter' element has illegal value"},
     };
     for (Case const &c : cases) {
         Bytes const reply = first(doc(column(L"Severity"), c.options, c.filter), c.request_num).reply();

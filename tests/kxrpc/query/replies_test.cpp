@@ -95,7 +95,3 @@ TEST(SharedHelpers, WorkspaceLockIsOneLock) {
     EXPECT_EQ(counter, 20000);
 }
 
-TEST(SharedHelpers, ConcatPrefix) {
-    EXPECT_EQ(concat_prefix(L"<q>", u("body")).utf8_str().std_str(), "<q>body");
-    EXPECT_EQ(concat_prefix(L"", u("")).utf8_str().std_str(), "");
-}

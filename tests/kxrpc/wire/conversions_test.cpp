@@ -44,13 +44,6 @@ TEST(PathSegments, LastSegment) {
     EXPECT_EQ(last_path_segment(Nul::UString(L"a/b/")), Nul::UString());
 }
 
-TEST(PathSegments, ReplacePrefixDoesNotCheck) {
-    EXPECT_EQ(replace_prefix(Nul::UString(L"Public"), Nul::UString(L"Personal"), Nul::UString(L"Public/q1")),
-              Nul::UString(L"Personal/q1"));
-    EXPECT_EQ(replace_prefix(Nul::UString(L"xy"), Nul::UString(L"N"), Nul::UString(L"abcd")), Nul::UString(L"Ncd"));
-    EXPECT_EQ(replace_prefix(Nul::UString(L"longer"), Nul::UString(L"N"), Nul::UString(L"ab")), Nul::UString(L"N"));
-}
-
 TEST(UstringPlus, CharIsMaskedToSevenBits) {
     EXPECT_EQ(Nul::UString(L"a") + static_cast<char>(0xAF), Nul::UString(L"a/"));
     EXPECT_EQ(Nul::UString(L"a") + Nul::UString(L"b"), Nul::UString(L"ab"));

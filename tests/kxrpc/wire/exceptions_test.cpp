@@ -190,18 +190,6 @@ TEST(FieldValueTag, MapsEveryProductType) {
 TEST(Translators, DeleteTheProductFailureAndBuildTheMessage) {
     long live = CException::LiveCount();
     try {
-        raise_from_cexception(new CException(CString(L"disk full")), 39, message_catalog, 64);
-    } catch (Nul::STPException &e) {
-        EXPECT_EQ(typeid(e), typeid(Nul::STPException));
-        EXPECT_EQ(e.stp_reason_code(), 39);
-        EXPECT_EQ(e.msg(), Nul::UString(L"TLQSV0768E Could not update property: disk full"));
-    }
-    try {
-        raise_conflict_from_cexception(new CException(CString(L"why")), message_catalog, 31, L"q1");
-    } catch (KXConflictException &e) {
-        EXPECT_EQ(e.msg(), Nul::UString(L"TLQSV0735E Failed to deliver query resource 'q1'; got error: 'why'"));
-    }
-    try {
         raise_internal_error_from_cexception(new CException(CString(L"boom")), message_catalog, 47);
     } catch (KXInternalErrorException &e) {
         EXPECT_EQ(e.stp_reason_code(), 40);

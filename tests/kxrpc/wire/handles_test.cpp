@@ -69,24 +69,19 @@ TEST(StateHandle, FirstSendRegistersAndKeepsTheHandle) {
     EXPECT_TRUE(remove_pointer_entry(item->oid()));
 }
 
-TEST(StateHandle, BytesLieAsInMemoryWhileOidsAreBigEndianWords) {
+TEST(StateHandle, BytesLieAsInMemory) {
     struct Nul::Oid::bits b {
         {
             0x01020304u, 0x05060708u, 0x090a0b0cu, 0x0d0e0f10u
         }
     };
     Nul::Oid oid(b);
-    Bytes as_oid = encode([&](XDR *x) { return xdr_oid(x, oid); });
-    EXPECT_EQ(as_oid, words({0x01020304u, 0x05060708u, 0x090a0b0cu, 0x0d0e0f10u}));
     Bytes handle = raw_handle(oid);
     EXPECT_EQ(handle[4], 0x04);
     EXPECT_EQ(handle[5], 0x03);
     EXPECT_EQ(handle[19], 0x0d);
     // On this little-endian host the handle is the Oid's own memory.
     EXPECT_EQ(std::memcmp(handle.data() + 4, &oid.bits(), 16), 0);
-    Nul::Oid back;
-    ASSERT_TRUE(decode(as_oid, [&](XDR *x) { return xdr_oid(x, back); }));
-    EXPECT_EQ(back, oid);
 }
 
 TEST(StateHandle, UnknownHandleDecodesToNull) {

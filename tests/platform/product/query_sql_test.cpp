@@ -14,7 +14,7 @@ class DeclaredSqlTest : public ProductTest {
  protected:
   AdSessionPtr logon(const wchar_t* db = L"ISSUE") {
     session_ = KXSession::Build();
-    session_->WebUserLogon(L"alice", L"alice", L"h", L"", db, L"KXDEMO");
+    session_->WebUserLogon(L"admin", L"admin", L"h", L"", db, L"KXDEMO");
     return session_->GetReal();
   }
   AdResultSetPtr run(const AdSessionPtr& s, const wchar_t* sql) {

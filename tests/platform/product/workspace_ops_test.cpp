@@ -233,6 +233,43 @@ TEST_F(WorkspaceOpsTest, SearchPagesAddUpToTheWholeResult) {
   EXPECT_EQ(search(alice, L"Apollo AND line", 10, 1), std::vector<std::wstring>{L"Apollo=Apollo"});
 }
 
+TEST_F(WorkspaceOpsTest, SearchTextIsBoundedInLengthAndTerms) {
+  auto alice = logon(L"alice");
+  // n terms "zq*" (found nowhere), joined by " OR ": operators count as terms too.
+  auto ors = [](int n) {
+    std::wstring t = L"zq*";
+    while (--n > 0) t += L" OR zq*";
+    return t;
+  };
+  const struct {
+    std::wstring text;
+    bool taken;
+    const wchar_t* why;
+  } cases[] = {
+      {ors((KXTextSearchDef::kMaxSearchTerms + 1) / 2), true, nullptr},  // 2n-1 terms, just under the bound
+      {ors((KXTextSearchDef::kMaxSearchTerms + 1) / 2 + 1), false, L"more than 64 terms"},
+      {L"\"" + std::wstring(KXTextSearchDef::kMaxSearchTerms, L'a') + L"\"", true, nullptr},  // one long term
+      {[] {
+         std::wstring t = L"\"";
+         for (int i = 0; i <= KXTextSearchDef::kMaxSearchTerms; ++i) t += L"b.";
+         return t + L"\"";
+       }(),
+       false, L"more than 64 terms"},  // a phrase's words are terms
+      {std::wstring(KXTextSearchDef::kMaxSearchBytes, L'c'), true, nullptr},
+      {std::wstring(KXTextSearchDef::kMaxSearchBytes + 1, L'c'), false, L"longer than 4096 bytes"},
+      {std::wstring(KXTextSearchDef::kMaxSearchBytes / 2, L'\u00e9') + L"e", false, L"longer than 4096 bytes"},  // bytes of UTF-8
+  };
+  for (const auto& c : cases) {
+    if (c.taken) {
+      search(alice, c.text.c_str(), 10, 1);
+      continue;
+    }
+    auto [id, text] = expect_pamsg([&] { search(alice, c.text.c_str(), 10, 1); });
+    EXPECT_EQ(id, KX_MSG_BAD_SEARCH);
+    EXPECT_NE(text.find(c.why), std::wstring::npos) << CString(text.c_str()).ToUtf8();
+  }
+}
+
 TEST_F(WorkspaceOpsTest, SearchTextIsAParameterAndBadSyntaxIsCatalogued) {
   auto alice = logon(L"alice");
   for (const wchar_t* bad : {L"x' OR 1=1 --", L"\"unterminated", L"AND"})

@@ -1,4 +1,4 @@
-// Reversible obfuscation of stored secrets (single-sign-on passwords).
+// Sealing of stored secrets (single-sign-on passwords) under the installation's key.
 #pragma once
 #include "kxwin/cstring.h"
 

@@ -1,5 +1,6 @@
 // The whole product interface.
 #pragma once
+#include "kxproduct/budget.h"
 #include "kxproduct/crypt.h"
 #include "kxproduct/datetime.h"
 #include "kxproduct/diag.h"

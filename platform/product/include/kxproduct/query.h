@@ -241,6 +241,8 @@ class AdQueryDef : public KXObject {
   // ---- SQL and flags ----
   // A declared SQL query replaces fields and filter when the query runs: one read-only SELECT
   // over record data (the store's own tables of users, sessions and the workspace are refused).
+  // Giving it new SQL needs a raw-SQL writer or super user (PaMsgException KX_MSG_NOT_PRIVILEGED);
+  // clearing it, or running or copying a stored definition that has SQL, does not.
   CString GetDeclaredSQL() const { return sql_; }
   void SetDeclaredSQL(const CString& sql);
   // A privileged query is cut only at the hard query limit, not at the soft one. Setting the flag

@@ -11,6 +11,10 @@ enum KXTextSearchKind : int { KX_TEXT_SEARCH_RECORDS = 1, KX_TEXT_SEARCH_CHOICE_
 
 class KXTextSearchDef : public KXObject {
  public:
+  // The index's work grows faster than the search text: longer texts, or texts of more terms
+  // (runs of letters and digits, operators included), are refused by Execute.
+  static constexpr int kMaxSearchBytes = 4096;
+  static constexpr int kMaxSearchTerms = 64;
   explicit KXTextSearchDef(int kind) : kind_(kind) {}
   int GetKind() const { return kind_; }
   // FTS5 query syntax; the text is bound as a parameter, never spliced into SQL.
@@ -88,7 +92,8 @@ class KXTextSearchResult : public KXObject {
   void SetPage(int n) { page_ = n < 1 ? 1 : n; }
   int GetPage() const { return page_; }
   void SetDisplayFieldNames(const std::vector<CString>& names) { display_ = names; }
-  // Counts the hits and reads the current page. A search string the index cannot parse raises
+  // Counts the hits and reads the current page, each statement under the store's time budget. A
+  // search string the index cannot parse, or one past the definition's bounds, raises
   // PaMsgException KX_MSG_BAD_SEARCH.
   void Execute();
   int GetTotalHits() const { return total_; }

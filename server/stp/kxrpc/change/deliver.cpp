@@ -95,8 +95,7 @@ public:
     }
     OperationTransaction(OperationTransaction const &) = delete;
     OperationTransaction &operator=(OperationTransaction const &) = delete;
-    // An operation that neither succeeded nor failed in order (a reply that could not be
-    // written) ends as failed.
+    // An operation left by an exception that escaped the batch ends as failed.
     ~OperationTransaction() { stop(2, Nul::UString()); }
     void stop(int status, Nul::UString const &detail) {
         if (!started_) return;
@@ -134,6 +133,26 @@ bool_t xdr_failure(XDR *xdrs, Nul::STPException const &e) {
     return xdr_bool(xdrs, &more) && xdr_int(xdrs, &kind) && xdr_exception(xdrs, &e);
 }
 
+// The product work of one batch, one operation at a time.
+class Batch {
+public:
+    explicit Batch(DeliverChangeContextArgs &args) : args_(&args) {}
+    // One operation; raises the operation's failure as an exception of the server's family.
+    DeliverResult perform(DeliverOperation &op);
+
+private:
+    DeliverResult make_query_object(DeliverOperation &op);
+    DeliverResult modify_query_object(DeliverOperation &op);
+    DeliverResult delete_query_object(DeliverOperation &op);
+    DeliverResult perform_record_op(DeliverOperation &op);
+    DeliverResult delete_record(DeliverOperation &op);
+    DeliverResult modify_dynamic_list(DeliverOperation &op);
+    DeliverResult not_served(DeliverOperation &op);
+
+    DeliverChangeContextArgs *args_;
+    AdSession *session_ = nullptr;
+};
+
 } // namespace
 
 Nul::CriticalSectionLock &dynamic_list_lock() {
@@ -141,45 +160,54 @@ Nul::CriticalSectionLock &dynamic_list_lock() {
     return lock;
 }
 
-DeliverChangeContextResp::DeliverChangeContextResp(DeliverChangeContextArgs *args) : args_(args) {}
+std::vector<DeliverResult> perform_batch(DeliverChangeContextArgs &args) {
+    Batch batch(args);
+    std::vector<DeliverResult> results;
+    for (auto it = args.ops_begin(); it != args.ops_end(); ++it) {
+        DeliverOperation &op = *checked_cast<DeliverOperation>(*it);
+        OperationTransaction transaction(args, op);
+        DeliverResult result;
+        try {
+            result = batch.perform(op);
+        } catch (Nul::STPException const &e) {
+            result.failure.reset(e.clone());
+        } catch (...) {
+            // perform converts every failure; this is the last line of defence.
+            ProductFailure f = take_product_failure();
+            trace_failure(L"DeliverChangeContextResp::xdr", f);
+            result.failure = std::make_unique<KXInternalErrorException>(
+                kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, Nul::UMessage::Arg(f.text)));
+        }
+        if (result.failure) {
+            // The batch ends here; what was performed before stays committed.
+            result.kind = 0;
+            trace_stp_exception(L"DeliverChangeContextResp::xdr", *result.failure);
+            transaction.stop(2, exception_message_text(*result.failure));
+            results.push_back(std::move(result));
+            break;
+        }
+        transaction.stop(0, Nul::UString());
+        results.push_back(std::move(result));
+    }
+    return results;
+}
+
+DeliverChangeContextResp::DeliverChangeContextResp(std::vector<DeliverResult> results) : results_(std::move(results)) {}
 
 DeliverChangeContextResp::~DeliverChangeContextResp() = default;
 
 bool_t DeliverChangeContextResp::xdr(XDR *xdrs) {
     if (xdrs->x_op != XDR_ENCODE) return FALSE;
-    xdrs_ = xdrs;
-    for (auto it = args_->ops_begin(); it != args_->ops_end(); ++it) {
-        DeliverOperation &op = *checked_cast<DeliverOperation>(*it);
-        OperationTransaction transaction(*args_, op);
-        std::unique_ptr<Nul::STPException> failure;
-        DeliverResult result;
-        try {
-            result = perform(op);
-        } catch (Nul::STPException const &e) {
-            failure.reset(e.clone());
-        } catch (...) {
-            // perform converts every failure; this is the last line of defence.
-            ProductFailure f = take_product_failure();
-            trace_failure(L"DeliverChangeContextResp::xdr", f);
-            failure = std::make_unique<KXInternalErrorException>(
-                kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, Nul::UMessage::Arg(f.text)));
-        }
-        if (failure) {
-            // The batch ends here; what was performed before stays committed.
-            trace_stp_exception(L"DeliverChangeContextResp::xdr", *failure);
-            if (!xdr_failure(xdrs, *failure)) throw_marshalling_error();
-            transaction.stop(2, exception_message_text(*failure));
-            break;
-        }
-        if (!xdr_result(xdrs, result)) throw_marshalling_error();
-        transaction.stop(0, Nul::UString());
+    for (DeliverResult &result : results_) {
+        bool_t const written = result.failure ? xdr_failure(xdrs, *result.failure) : xdr_result(xdrs, result);
+        if (!written) throw_marshalling_error();
     }
     bool_t end = FALSE;
     if (!xdr_bool(xdrs, &end)) throw_marshalling_error();
     return TRUE;
 }
 
-DeliverResult DeliverChangeContextResp::perform(DeliverOperation &op) {
+DeliverResult Batch::perform(DeliverOperation &op) {
     session_ = args_->api_session_or_fail();
     switch (op.kind()) {
     case DELIVER_MAKE_QUERY:
@@ -246,7 +274,7 @@ void collect_items(AdWorkspaceMgrPtr const &workspace, AdBucketPtr const &bucket
 
 } // namespace
 
-DeliverResult DeliverChangeContextResp::make_query_object(DeliverOperation &base) {
+DeliverResult Batch::make_query_object(DeliverOperation &base) {
     auto &op = *checked_cast<MakeQueryOperation>(&base);
     trace_step("make_query_object", op);
     auto *item = checked_cast<QueryItemStateItem>(registered(op.item_handle()));
@@ -299,7 +327,7 @@ DeliverResult DeliverChangeContextResp::make_query_object(DeliverOperation &base
     return result;
 }
 
-DeliverResult DeliverChangeContextResp::modify_query_object(DeliverOperation &base) {
+DeliverResult Batch::modify_query_object(DeliverOperation &base) {
     auto &op = *checked_cast<ModifyQueryOperation>(&base);
     trace_step("modify_query_object", op);
     auto *item = checked_cast<QueryItemStateItem>(registered(op.item_handle()));
@@ -340,7 +368,7 @@ DeliverResult DeliverChangeContextResp::modify_query_object(DeliverOperation &ba
     return result;
 }
 
-DeliverResult DeliverChangeContextResp::delete_query_object(DeliverOperation &base) {
+DeliverResult Batch::delete_query_object(DeliverOperation &base) {
     auto &op = *checked_cast<DeleteQueryOperation>(&base);
     trace_step("delete_query_object", op);
     DeliverResult result;
@@ -373,7 +401,7 @@ DeliverResult DeliverChangeContextResp::delete_query_object(DeliverOperation &ba
     return result;
 }
 
-DeliverResult DeliverChangeContextResp::perform_record_op(DeliverOperation &base) {
+DeliverResult Batch::perform_record_op(DeliverOperation &base) {
     auto &op = *checked_cast<RecordOperation>(&base);
     trace_step("perform_record_op", op);
     auto *item = checked_cast<RecordStateItem>(registered(op.record_handle()));
@@ -403,7 +431,7 @@ DeliverResult DeliverChangeContextResp::perform_record_op(DeliverOperation &base
     return result;
 }
 
-DeliverResult DeliverChangeContextResp::delete_record(DeliverOperation &base) {
+DeliverResult Batch::delete_record(DeliverOperation &base) {
     auto &op = *checked_cast<DeleteRecordOperation>(&base);
     trace_step("delete_record", op);
     require_registered(op.record());
@@ -422,7 +450,7 @@ DeliverResult DeliverChangeContextResp::delete_record(DeliverOperation &base) {
     return result;
 }
 
-DeliverResult DeliverChangeContextResp::modify_dynamic_list(DeliverOperation &base) {
+DeliverResult Batch::modify_dynamic_list(DeliverOperation &base) {
     auto &op = *checked_cast<ModifyDynamicListOperation>(&base);
     trace_step("modify_dynamic_list", op);
     AdListDef *def = op.list().target().dynamic_choice_list(session_);
@@ -452,7 +480,7 @@ DeliverResult DeliverChangeContextResp::modify_dynamic_list(DeliverOperation &ba
     return result;
 }
 
-DeliverResult DeliverChangeContextResp::not_served(DeliverOperation &op) {
+DeliverResult Batch::not_served(DeliverOperation &op) {
     throw_implementation_error(text_format("change operations of kind %d are not served", op.kind()));
 }
 
@@ -460,7 +488,7 @@ bool kxrpc_deliver_change_context(XdrObject *request, XdrObject **result) {
     auto *args = checked_cast<DeliverChangeContextArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_deliver_change_context %s)", args->describe()); });
     check_user_database_unlocked(args->api_session_or_fail());
-    *result = new DeliverChangeContextResp(args);
+    *result = new DeliverChangeContextResp(perform_batch(*args));
     return true;
 }
 

@@ -1,5 +1,5 @@
-// deliver_change_context: the handler and the reply that performs a change batch, one operation
-// after the other, while the reply is written.
+// deliver_change_context: the handler that performs a change batch, one operation after the
+// other, and the reply that writes what each reported.
 #pragma once
 
 #include <cstdint>
@@ -18,38 +18,29 @@ class AdSession;
 
 namespace KxRpc {
 
-// What one performed operation reports: kind 1 two texts, kind 2 (resource type, dbid) pairs.
+// What one performed operation reports: kind 0 its failure, kind 1 two texts, kind 2 (resource
+// type, dbid) pairs.
 struct DeliverResult {
     int kind = 1;
     Nul::UString first;
     Nul::UString second;
     std::vector<std::pair<int, std::int64_t>> items;
+    std::unique_ptr<Nul::STPException> failure;
 };
+
+// Performs the batch's operations in order, up to and including the first that fails; what each
+// consumed is unregistered. Every product call of the batch is made here, none while encoding.
+std::vector<DeliverResult> perform_batch(DeliverChangeContextArgs &args);
 
 class DeliverChangeContextResp : public XdrObject {
 public:
-    // The request stays the caller's and outlives the reply.
-    explicit DeliverChangeContextResp(DeliverChangeContextArgs *args);
+    explicit DeliverChangeContextResp(std::vector<DeliverResult> results);
     ~DeliverChangeContextResp() override;
-    // Encode only: performs the operations in order, a result record for each, up to and
-    // including the first that fails, then FALSE.
+    // Encode only: a result record for each performed operation, then FALSE.
     bool_t xdr(XDR *xdrs) override;
 
-    // One operation; raises the operation's failure as an exception of the server's family.
-    DeliverResult perform(DeliverOperation &op);
-
 private:
-    DeliverResult make_query_object(DeliverOperation &op);
-    DeliverResult modify_query_object(DeliverOperation &op);
-    DeliverResult delete_query_object(DeliverOperation &op);
-    DeliverResult perform_record_op(DeliverOperation &op);
-    DeliverResult delete_record(DeliverOperation &op);
-    DeliverResult modify_dynamic_list(DeliverOperation &op);
-    DeliverResult not_served(DeliverOperation &op);
-
-    DeliverChangeContextArgs *args_;
-    AdSession *session_ = nullptr;
-    XDR *xdrs_ = nullptr;
+    std::vector<DeliverResult> results_;
 };
 
 // The lock that serialises the dynamic-list operations of change batches.

@@ -136,6 +136,8 @@ bool kxrpc_mkresource(XdrObject *request, XdrObject **result) {
                                             made.item, made.name_id.release());
     *result = response;
     response->open();
+    // Registered last, once nothing of the handler can fail: the reply only writes the handle.
+    add_pointer_entry(made.item);
     return true;
 }
 

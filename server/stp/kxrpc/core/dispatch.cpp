@@ -176,8 +176,17 @@ void dispatch_request(ks_svc_req *request, KS_SVCXPRT *transport) {
 
         if (result.get()) {
             sending = true;
+            take_reply_failure(); // what an earlier reply on this thread left is not this call's
+            if (!ks_svc_sendreply(transport, entry->xdr_result, result.slot())) {
+                // The runtime took back what was written: the encoder's own error goes out instead.
+                if (std::exception_ptr failure = take_reply_failure()) {
+                    result.free();
+                    sending = false;
+                    std::rethrow_exception(failure);
+                }
+                ks_svcerr_systemerr(transport);
+            }
             replied = true;
-            if (!ks_svc_sendreply(transport, entry->xdr_result, result.slot())) ks_svcerr_systemerr(transport);
             arm.stop(0, nullptr);
             result.free();
             sending = false;

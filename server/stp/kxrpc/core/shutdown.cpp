@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "ks_rpcsvc.h"
+#include "kxproduct/budget.h"
 #include "kxwin/winsock.h"
 #include "wire/casts.h"
 #include "wire/environment.h"
@@ -42,6 +43,7 @@ void shutdown_nice(int status, Nul::UString const &text) {
         exit_now(status);
     }
     trace_core("Executing shutdown command, svc_exit...");
+    KXStatementBudget::InterruptRunning();
     ks_svc_exit();
     trace_core("svc_exit  completed");
     close_listener(ipv6_socket, "Closing ipv6 socket", "Closed ipv6 socket");
@@ -56,6 +58,8 @@ void shutdown_nice(int status, Nul::UString const &text) {
 extern "C" void stprpc_interrupt(int signum) {
     if (signum != SIGINT && signum != SIGTERM) std::abort();
     recorded_signal = signum;
+    // A statement that runs on would keep its worker, and so the loop, from ever ending.
+    KXStatementBudget::InterruptRunning();
     ks_svc_exit();
 }
 
@@ -67,6 +71,7 @@ std::atomic<bool> stop_asked{false};
 
 void request_stop() {
     stop_asked = true;
+    KXStatementBudget::InterruptRunning();
     ks_svc_exit();
 }
 

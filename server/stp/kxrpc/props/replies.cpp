@@ -74,7 +74,7 @@ bool_t xdr_requested_props(XDR *xdrs, int count, std::vector<PropRequest> &props
 bool_t xdr_dynamic_prop_names(XDR *xdrs, DynamicPropMap &props) {
     if (xdrs->x_op != XDR_DECODE) return FALSE;
     int count = 0;
-    if (!xdr_list_count(xdrs, count)) return FALSE;
+    if (!xdr_list_count(xdrs, count) || count > max_wire_prop_count) return FALSE;
     try {
         for (int i = 0; i < count; ++i) {
             Nul::UString abbreviation;

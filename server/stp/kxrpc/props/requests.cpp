@@ -34,7 +34,7 @@ bool_t PropsOpArgs::xdr_props(XDR *xdrs) { return GenericOpArgs::xdr(xdrs) && xd
 
 bool_t PropsOpArgs::xdr_prop_items(XDR *xdrs) {
     int count = 0;
-    if (!xdr_list_count(xdrs, count)) return FALSE;
+    if (!xdr_list_count(xdrs, count) || count > max_wire_prop_count) return FALSE;
     return xdr_prop_list(xdrs, count) && xdr_dynamic_props_names(xdrs) && xdr_rest(xdrs);
 }
 

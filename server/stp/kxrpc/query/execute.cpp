@@ -608,6 +608,8 @@ void ExecuteQueryResp::read_file_options(DomElem options, ExecuteQueryStateItem 
         switch (c.tag()) {
         case XmlTag::CTG_delimiter:
             item.delimiter = c.data();
+            if (item.delimiter.length() > max_delimiter_length)
+                raise_reason(4, kx_message(MSG_ILLEGAL_OPTION, Arg(QueryUtil::tag_text(c.tag()))));
             break;
         case XmlTag::CTG_max_multiline_text_length:
             rs->SetMaxMultiLineTextLength(option_number(c));

@@ -93,6 +93,9 @@ public:
         std::vector<Nul::UString> labels;
     };
 
+    // Longest CTG:delimiter of a file result, in characters: every cell of the file carries one.
+    static constexpr unsigned max_delimiter_length = 16;
+
     explicit ExecuteQueryResp(ExecuteQueryArgs &args);
     ~ExecuteQueryResp() override;
 

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <string>
+
 #include "kxproduct/crypt.h"
 #include "kxproduct/exceptions.h"
 #include "kxwin/cexception.h"
@@ -173,6 +175,19 @@ bool_t LoginResp::xdr(XDR *xdrs) {
     return xdr_state_handle(xdrs, item);
 }
 
+namespace {
+
+// Compares a secret in time that does not depend on where the texts differ, so that the time a
+// refusal takes tells nothing of how much of the token was right.
+bool same_secret(Nul::UString const &given, Nul::UString const &stored) {
+    std::string const a = given.utf8_str().std_str(), b = stored.utf8_str().std_str();
+    unsigned char diff = a.size() == b.size() ? 0 : 1;
+    for (std::size_t i = 0; i < b.size(); ++i) diff |= static_cast<unsigned char>(b[i] ^ (i < a.size() ? a[i] : 0));
+    return diff == 0;
+}
+
+} // namespace
+
 bool LoginResp::enableSSOLogon(Nul::UString const &password, Nul::UString const &dbset, KXSession *user_session,
                                KXAdminSession *admin_session) {
     static Nul::UString const method(L"LoginResp::enableSSOLogon");
@@ -182,7 +197,7 @@ bool LoginResp::enableSSOLogon(Nul::UString const &password, Nul::UString const 
     }
     Nul::UString stored = sso_password();
     if (stored.empty()) throw_login_exception(47, kx_message(MSG_SSO_NOT_SUPPORTED), dbset);
-    if (password != stored) throw_login_exception(47, kx_message(MSG_SSO_UNKNOWN_PASSWORD), dbset);
+    if (!same_secret(password, stored)) throw_login_exception(47, kx_message(MSG_SSO_UNKNOWN_PASSWORD), dbset);
     CString plain = AdDecryptStringMaybeUTF8(AdDecryptStringMaybeUTF8(CString(stored.c_str())));
     bool enabled = user_session != nullptr ? user_session->EnableSSOLogon(plain, dbset.c_str()) != 0
                                            : admin_session->EnableSSOLogon(plain, dbset.c_str()) != 0;

@@ -50,12 +50,6 @@ Nul::UString last_path_segment(Nul::UString const &text) {
     return text.substr(slash + 1);
 }
 
-Nul::UString replace_prefix(Nul::UString const &old_prefix, Nul::UString const &new_prefix, Nul::UString const &text) {
-    Nul::UString result(new_prefix);
-    if (old_prefix.length() < text.length()) result.append(text.substr(old_prefix.length()));
-    return result;
-}
-
 namespace {
 
 constexpr wchar_t const *product_format = L"%Y-%m-%d %H:%M:%S";
@@ -169,12 +163,6 @@ Nul::UString to_iso_datetime(wchar_t const *text, bool local) {
     if (!when.ParseDateTime(input.c_str(), 0)) raise_date(MSG_NOT_ISO8601_DATE, input);
     CString out = local ? when.Format(reply_format) : when.FormatGMT(reply_format);
     return Nul::UString(out.GetString());
-}
-
-Nul::UString concat_prefix(wchar_t const *prefix, Nul::UString const &text) {
-    Nul::UString joined(prefix);
-    joined += text;
-    return joined;
 }
 
 } // namespace KxRpc

@@ -19,9 +19,6 @@ Nul::UString number_to_ustring(long value);
 // The part after the last "/"; the whole text when it has none.
 Nul::UString last_path_segment(Nul::UString const &text);
 
-// new_prefix followed by text without its first old_prefix.length() units (not checked).
-Nul::UString replace_prefix(Nul::UString const &old_prefix, Nul::UString const &new_prefix, Nul::UString const &text);
-
 // A client date ("date", or "date" "T" "time" and "Z" or +HH:MM / -HH:MM) to the product's text
 // in server local time. Failures raise reason 4 with message 19 (not a date) or 20 (out of range).
 Nul::UString to_product_datetime(Nul::UString const &text);
@@ -33,8 +30,6 @@ Nul::UString parse_client_datetime(Nul::UString const &text, Nul::UString const 
 // A product date to "%Y-%m-%dT%H:%M:%SZ", formatted in local time when `local` is set. A text the
 // product cannot parse raises reason 4 with message 19.
 Nul::UString to_iso_datetime(wchar_t const *text, bool local);
-
-Nul::UString concat_prefix(wchar_t const *prefix, Nul::UString const &text);
 
 } // namespace KxRpc
 

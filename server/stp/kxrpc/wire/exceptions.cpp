@@ -19,16 +19,23 @@ Nul::UMessage product_message(Nul::Catalog table, int index, Nul::UString const 
 }
 
 thread_local std::exception_ptr held_decode_failure;
+thread_local std::exception_ptr held_reply_failure;
+
+std::exception_ptr take(std::exception_ptr &held) noexcept {
+    std::exception_ptr failure = std::move(held);
+    held = nullptr;
+    return failure;
+}
 
 } // namespace
 
 void hold_decode_failure(std::exception_ptr failure) noexcept { held_decode_failure = std::move(failure); }
 
-std::exception_ptr take_decode_failure() noexcept {
-    std::exception_ptr failure = std::move(held_decode_failure);
-    held_decode_failure = nullptr;
-    return failure;
-}
+std::exception_ptr take_decode_failure() noexcept { return take(held_decode_failure); }
+
+void hold_reply_failure(std::exception_ptr failure) noexcept { held_reply_failure = std::move(failure); }
+
+std::exception_ptr take_reply_failure() noexcept { return take(held_reply_failure); }
 
 KxRpcException::KxRpcException(int code, Nul::UMessage const &message, Nul::Resource const *resource,
                                Nul::STPException const *cause)
@@ -198,16 +205,6 @@ Nul::UString take_cexception_text(CException *e) {
     }
     e->Delete();
     return text;
-}
-
-void raise_from_cexception(CException *e, int code, Nul::Catalog table, int index, Nul::UString const &extra) {
-    Nul::UString text = take_cexception_text(e);
-    Nul::STPException::raise(reason(code), product_message(table, index, extra, text), nullptr, nullptr, kLevel);
-}
-
-void raise_conflict_from_cexception(CException *e, Nul::Catalog table, int index, Nul::UString const &extra) {
-    Nul::UString text = take_cexception_text(e);
-    throw KXConflictException(product_message(table, index, extra, text));
 }
 
 void raise_internal_error_from_cexception(CException *e, Nul::Catalog table, int index, Nul::UString const &extra) {

@@ -23,6 +23,10 @@ inline Reason reason(int code) { return static_cast<Reason>(code); }
 // undecodable arguments. Taking it clears it.
 void hold_decode_failure(std::exception_ptr failure) noexcept;
 std::exception_ptr take_decode_failure() noexcept;
+// The same for a reply whose encoding raised one after the handler had done the work: the
+// dispatcher answers it as the call's error reply rather than as a system error.
+void hold_reply_failure(std::exception_ptr failure) noexcept;
+std::exception_ptr take_reply_failure() noexcept;
 
 class KxRpcException : public Nul::STPException {
 public:
@@ -179,10 +183,6 @@ char const *property_value_type_name(int value_type);
 // Translators: each takes ownership of the caught product failure, reads its text, deletes it,
 // and only then raises. The message is message(index) with the product text, or with `extra`
 // first and the product text second when `extra` is not empty.
-[[noreturn]] void raise_from_cexception(CException *e, int reason, Nul::Catalog table, int index,
-                                        Nul::UString const &extra = Nul::UString());
-[[noreturn]] void raise_conflict_from_cexception(CException *e, Nul::Catalog table, int index,
-                                                 Nul::UString const &extra = Nul::UString());
 [[noreturn]] void raise_internal_error_from_cexception(CException *e, Nul::Catalog table, int index,
                                                        Nul::UString const &extra = Nul::UString());
 [[noreturn]] void raise_not_found_from_api_exception(CException *e, Nul::Catalog table, int index,

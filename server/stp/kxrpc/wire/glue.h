@@ -54,6 +54,9 @@ bool_t xdr_result_of(XDR *xdrs, void *result) noexcept {
         default:
             return FALSE;
         }
+    } catch (Nul::STPException const &) {
+        hold_reply_failure(std::current_exception());
+        return FALSE;
     } catch (...) {
         ignore_current_exception(std::source_location::current());
         return FALSE;

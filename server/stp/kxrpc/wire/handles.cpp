@@ -320,35 +320,6 @@ std::vector<StateItemPtr> registered_items() {
     return items;
 }
 
-bool_t xdr_oid(XDR *xdrs, Nul::Oid &oid) noexcept {
-    try {
-        switch (xdrs->x_op) {
-        case XDR_ENCODE: {
-            Words w = oid_words(oid);
-            for (auto &word : w) {
-                u_int v = word;
-                if (!xdr_u_int(xdrs, &v)) return FALSE;
-            }
-            return TRUE;
-        }
-        case XDR_DECODE: {
-            Words w{};
-            for (auto &word : w) {
-                u_int v = 0;
-                if (!xdr_u_int(xdrs, &v)) return FALSE;
-                word = v;
-            }
-            oid = oid_from_words(w);
-            return TRUE;
-        }
-        case XDR_FREE:
-            return TRUE;
-        }
-    } catch (...) {
-    }
-    return FALSE;
-}
-
 namespace {
 
 constexpr u_int handle_length = 16;

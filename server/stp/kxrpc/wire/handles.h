@@ -63,8 +63,6 @@ void set_session_idle_seconds(long seconds);
 // Ends the sessions idle past the limit, at most `most` of them; their number.
 int end_idle_sessions(int most);
 
-// Four ints: the Oid's four words in order.
-bool_t xdr_oid(XDR *xdrs, Nul::Oid &oid) noexcept;
 // Length 16 and the Oid's bytes as they lie in memory for an item (registering it on first
 // send), length 4 and four zero bytes for none. Decode accepts only those two lengths; an
 // unknown handle, or one whose item answers another session, decodes to null.

@@ -119,9 +119,10 @@ void sweep(std::string const &root, std::string const &own) {
 
 // A server folder (its own, or another data's in the same exchange directory) opened and locked,
 // made first when `make`; -1 when it cannot be. A folder removed by an ending process between
-// its making and its lock is made again.
+// its making and its lock (by its end, or by another start sweeping it empty) is made again; many
+// starts at once can do that to one folder a few times over.
 int lock_root(std::string const &root, bool make, std::string &why) {
-    for (int attempt = 0; attempt < 5; ++attempt) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
         if (make && !own_dir(root, why)) return -1;
         int const fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) {

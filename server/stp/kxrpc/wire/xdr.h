@@ -22,6 +22,8 @@ constexpr u_int max_wire_string = 64u << 20;
 constexpr u_int max_wire_name = 4u << 10;
 constexpr u_int max_wire_text = 8u << 20;
 constexpr int max_wire_list_count = static_cast<int>((64u << 20) / 4);
+// Property ids (and dynamic property names) of one fetch or put: each costs the call a lookup.
+constexpr int max_wire_prop_count = 4096;
 // Strings up to this length decode without a heap allocation.
 constexpr u_int stack_string_length = 1024;
 
