@@ -140,6 +140,7 @@ private:
         Write what;
         std::int64_t value; // the value itself, or the index of the string or error record
     };
+    static_assert(sizeof(Word) == 16);
 
     void fetch_all();
     bool_t write_recorded(XDR *xdrs);
