@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <type_traits>
 
 #include <gtest/gtest.h>
 
@@ -337,4 +338,82 @@ TEST(FetchPropsIter, DecodeIsRefused) {
     FetchPropsIter reply(std::make_unique<ScriptedProps>(std::map<int, Fetch>{}, calls), requested);
     EXPECT_FALSE(kxtest::decode(words({1, 100011, 0}), [&](XDR *x) { return reply.xdr(x); }));
     EXPECT_EQ(calls, 0);
+}
+
+namespace {
+
+// An encode stream into memory whose `fail_at`-th word write (counting from 0) fails, once; the
+// writes before and after it succeed, so whatever the reply writes after a failure is seen.
+struct FlakyStream {
+    using Ops = std::remove_const_t<std::remove_pointer_t<decltype(XDR::x_ops)>>;
+    static inline Ops const *memory_ops = nullptr;
+    static inline int writes = 0;
+    static inline int fail_at = -1;
+
+    static bool_t putlong(XDR *x, long const *value) {
+        if (writes++ == fail_at) return FALSE;
+        return memory_ops->x_putlong(x, value);
+    }
+
+    template <class Fn>
+    static Bytes encode(Fn fn, int fail, bool *ok) {
+        Bytes buf(1 << 12);
+        XDR x;
+        xdrmem_create(&x, reinterpret_cast<char *>(buf.data()), static_cast<u_int>(buf.size()), XDR_ENCODE);
+        memory_ops = x.x_ops;
+        static Ops ops;
+        ops = *x.x_ops;
+        ops.x_putlong = putlong;
+        x.x_ops = &ops;
+        writes = 0;
+        fail_at = fail;
+        *ok = fn(&x) != 0;
+        buf.resize(xdr_getpos(&x));
+        x.x_ops = memory_ops;
+        xdr_destroy(&x);
+        return buf;
+    }
+};
+
+} // namespace
+
+TEST(FetchPropsIter, AWriteFailingAfterTheFetchEndsTheReplyWithoutReadingAgain) {
+    int calls = 0;
+    int deleted = 0;
+    struct Counted : ScriptedProps {
+        Counted(std::map<int, Fetch> props, int &calls, int &deleted)
+            : ScriptedProps(std::move(props), calls), deleted_(deleted) {}
+        ~Counted() override { ++deleted_; }
+        int &deleted_;
+    };
+    std::vector<PropRequest> requested = ids({1061, 385});
+    FetchPropsIter reply(std::make_unique<Counted>(std::map<int, Fetch>{{1061, [](auto &o) { o.record_int(7); }},
+                                                                        {385, [](auto &o) { o.record_int(8); }}},
+                                                   calls, deleted),
+                         requested);
+    reply.fetch();
+    // Everything was read, and the property object let go, before a byte is written.
+    EXPECT_TRUE(reply.fetched());
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(deleted, 1);
+    EXPECT_EQ(reply.resource(), nullptr);
+
+    // The third word (the first value) fails: what went before stays, then the fatal error.
+    bool ok = false;
+    Bytes bytes = FlakyStream::encode([&](XDR *x) { return reply.xdr(x); }, 2, &ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(bytes, cat(words({1, 100005, 100014}),
+                         record(40, "TLQSV1093E TLQSV1095E Property value marshalling error: int")));
+    EXPECT_EQ(calls, 2);
+
+    // A failure in the closing words fails the reply, which the runtime answers as a system error.
+    bytes = FlakyStream::encode([&](XDR *x) { return reply.xdr(x); }, 0, &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(calls, 2);
+
+    // Written again in full, from what was recorded.
+    bytes = FlakyStream::encode([&](XDR *x) { return reply.xdr(x); }, -1, &ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(bytes, words({1, 100005, 7, 1, 100005, 8, 0}));
+    EXPECT_EQ(calls, 2);
 }

@@ -115,6 +115,66 @@ TEST(PutPropsIter, AFailedWriteStillStopsTracking) {
     }
 }
 
+TEST(PutPropsIter, AWriteFailingAfterTheValuesAreSetFailsTheReplyWithoutSettingThemAgain) {
+    CallLog log;
+    int completed = 0;
+    int names_read = 0;
+    struct Counted : FakeProps {
+        Counted(CallLog &log, int &completed, int &names_read)
+            : FakeProps(log, {Fail::none, Fail::stp}), completed_(completed), names_read_(names_read) {}
+        void complete_put_props(std::vector<BasePropValue *> const &) override { ++completed_; }
+        void read_changed_fields() override { ++names_read_; }
+        int &completed_;
+        int &names_read_;
+    };
+    auto v = values(2);
+    PutPropsIter reply(new Counted(log, completed, names_read), v, true);
+    reply.open();
+    reply.apply();
+    // All set, tracking stopped and the scope closed before a byte is written.
+    EXPECT_TRUE(reply.applied());
+    EXPECT_EQ(log.applied, (std::vector<int>{100, 101}));
+    EXPECT_EQ(log.starts, 1);
+    EXPECT_EQ(log.stops, 1);
+    EXPECT_EQ(completed, 1);
+    EXPECT_EQ(names_read, 1);
+
+    // The stream fails inside the second value's error record: the reply fails (the runtime answers
+    // a system error, as for any reply that cannot be written) and nothing is set again.
+    bool ok = true;
+    kxtest::encode([&](XDR *x) { return reply.xdr(x); }, &ok, 20);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(log.applied.size(), 2u);
+    EXPECT_EQ(completed, 1);
+
+    // Written again in full, from the kept results.
+    Bytes b = kxtest::encode([&](XDR *x) { return reply.xdr(x); }, &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(b, words({1, 0, 1, 1, 9, 0, 0xFFFFFFFFu, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(log.applied.size(), 2u);
+    EXPECT_EQ(log.starts, 1);
+    EXPECT_EQ(log.stops, 1);
+    EXPECT_EQ(completed, 1);
+    EXPECT_EQ(names_read, 1);
+    free_values(v);
+}
+
+TEST(PutPropsIter, AFailingResourceFailsTheReplyAfterClosing) {
+    CallLog log;
+    auto v = values(1);
+    auto *props = new FakeProps(log, {Fail::none});
+    props->entity_fails = true;
+    PutPropsIter reply(props, v, true);
+    reply.apply();
+    EXPECT_TRUE(log.applied.empty());
+    EXPECT_EQ(log.stops, 1);
+    bool ok = true;
+    kxtest::encode([&](XDR *x) { return reply.xdr(x); }, &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(log.applied.empty());
+    free_values(v);
+}
+
 TEST(PutPropsIter, DecodeIsRefused) {
     CallLog log;
     auto v = values(1);

@@ -88,6 +88,15 @@ TEST(XdrUstring, ByteExactAgainstLibtirpc) {
     }
 }
 
+TEST(XdrUtf8, WritesWhatXdrUstringWritesAndNeverDecodes) {
+    for (std::string s : {"", "a", "abcde", "\xc3\xa9t\xc3\xa9", "\xf0\x9f\x98\x80 smile"}) {
+        Nul::UString u(Nul::Utf8String{s});
+        EXPECT_EQ(encode([&](XDR *x) { return xdr_utf8(x, s); }), ours(u)) << s;
+    }
+    std::string target;
+    EXPECT_FALSE(decode(words({1, 0x61000000}), [&](XDR *x) { return xdr_utf8(x, target); }));
+}
+
 TEST(XdrUstring, LengthAndPadding) {
     Bytes five = ours(Nul::UString(L"abcde"));
     ASSERT_EQ(five.size(), 12u);

@@ -1,8 +1,9 @@
-// The fetch_props reply: each requested property is read from its property object while the
-// reply is written, and every value goes to the stream the moment it is reported.
+// The fetch_props reply: the handler reads each requested property from its property object and
+// every value it reports is recorded as the words it goes out as; writing the reply sends them.
 #include "props/replies.h"
 
 #include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "kxwin/cstring.h"
@@ -29,6 +30,22 @@ bool_t put_enum(XDR *xdrs, int value) {
     enum_t v = value;
     return xdr_enum(xdrs, &v);
 }
+
+// What each kind of write is called in the marshalling error of a failed write, by Word::Write.
+char const *const write_names[] = {"",
+                                   "prop_value_type",
+                                   "list element",
+                                   "string",
+                                   "enum",
+                                   "resource segment",
+                                   "attachment id",
+                                   "attachment size",
+                                   "property name",
+                                   "oid",
+                                   "int",
+                                   "bool",
+                                   "int64",
+                                   "range"};
 
 // Codes of resource references and the segments each writes after its code.
 unsigned reference_segments(int type) {
@@ -80,10 +97,28 @@ FetchPropsIter::FetchPropsIter(std::unique_ptr<PropsResource> resource, std::vec
 
 FetchPropsIter::~FetchPropsIter() = default;
 
-bool_t FetchPropsIter::xdr(XDR *xdrs) {
-    if (xdrs == nullptr || xdrs->x_op != XDR_ENCODE || !resource_) return FALSE;
+void FetchPropsIter::fetch() {
+    if (fetched_) return;
+    fetched_ = true;
+    if (!resource_) {
+        put(Word::Abort, 0, Word::W_NONE);
+        return;
+    }
     try {
-        return write_reply(xdrs);
+        fetch_all();
+    } catch (...) {
+        ignore_current_exception(std::source_location::current());
+        put(Word::Abort, 0, Word::W_NONE);
+    }
+    drop_resource();
+}
+
+bool_t FetchPropsIter::xdr(XDR *xdrs) {
+    if (xdrs == nullptr || xdrs->x_op != XDR_ENCODE) return FALSE;
+    if (!fetched_ && !resource_) return FALSE;
+    fetch();
+    try {
+        return write_recorded(xdrs);
     } catch (...) {
         ignore_current_exception(std::source_location::current());
         return FALSE;
@@ -100,19 +135,18 @@ bool FetchPropsIter::undeclared_dynamic(int prop_id) const {
     return prop_id >= dynamic_prop_id_base && !resource_->has_dynamic_prop(prop_id);
 }
 
-bool_t FetchPropsIter::write_reply(XDR *xdrs) {
-    xdrs_ = xdrs;
+void FetchPropsIter::fetch_all() {
     std::size_t left = requested_.size();
     more_ = left > 0;
     list_depth_ = 0;
     trace_lazy(1, [this] { return text_format("FetchPropsIter::xdr Start: (%s)", resource_text()); });
     auto next = requested_.begin();
     for (;;) {
-        bool_t more = more_ ? TRUE : FALSE;
-        if (!xdr_bool(xdrs_, &more)) return FALSE;
-        if (!more_) return TRUE;
+        put(Word::Bool, more_ ? 1 : 0, Word::W_NONE);
+        if (!more_) return;
         PropRequest const &entry = *next++;
         more_ = --left > 0;
+        entry_starts_.emplace_back(words_.size(), entry.prop_id);
         int meta = 0;
         try {
             fetch_entry(entry, meta);
@@ -120,19 +154,87 @@ bool_t FetchPropsIter::write_reply(XDR *xdrs) {
             trace_entry_failure(entry.prop_id, meta, e);
             Nul::UString text;
             ignoring_failures([&] { text = exception_message_text(e); });
-            if (text.empty()) return FALSE;
-            return fatal_property_error(text) ? TRUE : FALSE;
+            if (text.empty()) {
+                put(Word::Abort, 0, Word::W_NONE);
+            } else {
+                fatal_text_ = text;
+                put(Word::Fatal, 0, Word::W_NONE);
+            }
+            return;
         } catch (Nul::STPException &e) {
             trace_entry_failure(entry.prop_id, meta, e);
-            if (!property_error(e)) return FALSE;
+            property_error(e);
             // Every list the failed property opened is closed, so the reply stays balanced.
-            try {
-                while (list_depth_ > 0) end_list_property_values();
-            } catch (PropertyValueMarshallingException const &) {
-                return FALSE;
+            while (list_depth_ > 0) {
+                trace_value("FetchPropsIter::end_list_property_values: (depth:%d)", list_depth_);
+                put(Word::Enum, PV_LIST_END, Word::W_NONE);
+                --list_depth_;
             }
         }
     }
+}
+
+// What a failed write of the recorded reply sends: the marshalling error as the reply's fatal
+// error, as when the value had been written the moment it was read.
+bool_t FetchPropsIter::write_recorded(XDR *xdrs) {
+    xdrs_ = xdrs;
+    for (Word const &w : words_) {
+        bool_t written = FALSE;
+        switch (w.kind) {
+        case Word::Enum:
+            written = put_enum(xdrs, static_cast<int>(w.value));
+            break;
+        case Word::Int: {
+            int v = static_cast<int>(w.value);
+            written = xdr_int(xdrs, &v);
+            break;
+        }
+        case Word::UInt: {
+            u_int v = static_cast<u_int>(w.value);
+            written = xdr_u_int(xdrs, &v);
+            break;
+        }
+        case Word::Bool: {
+            bool_t b = w.value ? TRUE : FALSE;
+            written = xdr_bool(xdrs, &b);
+            break;
+        }
+        case Word::Int64: {
+            std::int64_t v = w.value;
+            written = xdr_int64(xdrs, v);
+            break;
+        }
+        case Word::String:
+            written = xdr_utf8(xdrs, strings_[static_cast<std::size_t>(w.value)]);
+            break;
+        case Word::Unwritable:
+            break;
+        case Word::Error:
+            written = xdr_exception(xdrs, errors_[static_cast<std::size_t>(w.value)].get());
+            break;
+        case Word::Fatal:
+            return fatal_property_error(fatal_text_) ? TRUE : FALSE;
+        case Word::Abort:
+            return FALSE;
+        }
+        if (written) continue;
+        if (w.what == Word::W_NONE) return FALSE;
+        PropertyValueMarshallingException e(Nul::UString(write_names[w.what], "UTF-8"));
+        if (trace_enabled(1)) {
+            // The entry the word belongs to; the property object is gone, so no dynamic name.
+            std::size_t const at = static_cast<std::size_t>(&w - words_.data());
+            auto entry = std::upper_bound(entry_starts_.begin(), entry_starts_.end(), at,
+                                          [](std::size_t i, auto const &start) { return i < start.first; });
+            int const prop = entry == entry_starts_.begin() ? 0 : std::prev(entry)->second;
+            trace_exception_detail(L"FetchPropsIter::xdr",
+                                   text_format("(prop:%d :: meta:%d :: dyn:%s)", prop, 0, Nul::UString()), e);
+        }
+        Nul::UString text;
+        ignoring_failures([&] { text = exception_message_text(e); });
+        if (text.empty()) return FALSE;
+        return fatal_property_error(text) ? TRUE : FALSE;
+    }
+    return TRUE;
 }
 
 void FetchPropsIter::fetch_entry(PropRequest const &entry, int &meta_in_progress) {
@@ -170,48 +272,48 @@ void FetchPropsIter::trace_entry_failure(int prop_id, int meta, Nul::STPExceptio
 
 // ---- writing
 
-void FetchPropsIter::check(bool_t written, char const *what) {
-    if (!written) throw PropertyValueMarshallingException(Nul::UString(what, "UTF-8"));
+void FetchPropsIter::put(Word::Kind kind, std::int64_t value, Word::Write what) {
+    words_.push_back(Word{kind, what, value});
 }
 
 void FetchPropsIter::prop_value_type(int type) {
     trace_lazy(3, [&] { return text_format("FetchPropsIter::prop_value_type: (type:%d)", type); });
-    check(put_enum(xdrs_, type), "prop_value_type");
+    put(Word::Enum, type, Word::W_PROP_VALUE_TYPE);
 }
 
 void FetchPropsIter::value_written() {
-    if (list_depth_ <= 0) return;
-    bool_t more = TRUE;
-    check(xdr_bool(xdrs_, &more), "list element");
+    if (list_depth_ > 0) put(Word::Bool, 1, Word::W_LIST_ELEMENT);
 }
 
 void FetchPropsIter::put_string(Nul::UString const &value) {
-    Nul::UString copy(value);
-    check(xdr_ustring(xdrs_, copy), "string");
+    try {
+        strings_.push_back(value.utf8_str());
+    } catch (...) {
+        ignore_current_exception(std::source_location::current());
+        put(Word::Unwritable, 0, Word::W_STRING);
+        return;
+    }
+    put(Word::String, static_cast<std::int64_t>(strings_.size() - 1), Word::W_STRING);
 }
 
-void FetchPropsIter::put_enum_value(int value) { check(put_enum(xdrs_, value), "enum"); }
+void FetchPropsIter::put_enum_value(int value) { put(Word::Enum, value, Word::W_ENUM); }
 
 void FetchPropsIter::put_reference(int type, int seg1, int seg2, int attach_fol, int attach) {
     prop_value_type(type);
     int segments[4] = {seg1, seg2, attach_fol, attach};
     unsigned const count = reference_segments(type);
-    for (unsigned i = 0; i < count; ++i) {
-        u_int segment = static_cast<u_int>(segments[i]);
-        check(xdr_u_int(xdrs_, &segment), "resource segment");
-    }
+    for (unsigned i = 0; i < count; ++i) put(Word::UInt, static_cast<u_int>(segments[i]), Word::W_RESOURCE_SEGMENT);
 }
 
 void FetchPropsIter::put_attachment_full(FullAttachment const &a) {
     prop_value_type(55);
-    u_int ids[4] = {a.rectype_id, a.record_id, a.field_id, a.attachment_id};
-    for (u_int &id : ids) check(xdr_u_int(xdrs_, &id), "attachment id");
+    for (u_int id : {a.rectype_id, a.record_id, a.field_id, a.attachment_id})
+        put(Word::UInt, id, Word::W_ATTACHMENT_ID);
     put_string(a.rectype_name);
     put_string(a.record_name);
     put_string(a.field_name);
     put_string(a.attachment_name);
-    int size = a.size;
-    check(xdr_int(xdrs_, &size), "attachment size");
+    put(Word::Int, a.size, Word::W_ATTACHMENT_SIZE);
     put_string(a.description);
 }
 
@@ -272,8 +374,7 @@ void FetchPropsIter::record_enum(int value) {
 void FetchPropsIter::record_property_name(Nul::UString const &name) {
     trace_value("FetchPropsIter::record_property_name: (name:%s)", name);
     prop_value_type(PV_PROPERTY_NAME);
-    bool_t by_id = FALSE;
-    check(xdr_bool(xdrs_, &by_id), "property name");
+    put(Word::Bool, 0, Word::W_PROPERTY_NAME);
     put_string(name);
     value_written();
 }
@@ -281,8 +382,7 @@ void FetchPropsIter::record_property_name(Nul::UString const &name) {
 void FetchPropsIter::record_property_name(int prop_id) {
     trace_value("FetchPropsIter::record_property_name: (prop:%d)", prop_id);
     prop_value_type(PV_PROPERTY_NAME);
-    bool_t by_id = TRUE;
-    check(xdr_bool(xdrs_, &by_id), "property name");
+    put(Word::Bool, 1, Word::W_PROPERTY_NAME);
     put_enum_value(prop_id);
     value_written();
 }
@@ -290,25 +390,21 @@ void FetchPropsIter::record_property_name(int prop_id) {
 void FetchPropsIter::record_oid(Nul::Oid const &oid) {
     trace_value("FetchPropsIter::record_oid: (val:%s)", oid.dense_str());
     prop_value_type(PV_OID);
-    for (std::uint32_t word : oid.bits().words) {
-        int w = static_cast<int>(word);
-        check(xdr_int(xdrs_, &w), "oid");
-    }
+    for (std::uint32_t word : oid.bits().words) put(Word::Int, static_cast<int>(word), Word::W_OID);
     value_written();
 }
 
 void FetchPropsIter::record_int(int value) {
     trace_value("FetchPropsIter::record_int: (val:%d)", value);
     prop_value_type(PV_INT);
-    check(xdr_int(xdrs_, &value), "int");
+    put(Word::Int, value, Word::W_INT);
     value_written();
 }
 
 void FetchPropsIter::record_bool(bool value) {
     trace_value("FetchPropsIter::record_bool: (val:%s)", tf(value));
     prop_value_type(PV_BOOL);
-    bool_t b = value ? TRUE : FALSE;
-    check(xdr_bool(xdrs_, &b), "bool");
+    put(Word::Bool, value ? 1 : 0, Word::W_BOOL);
     value_written();
 }
 
@@ -343,7 +439,7 @@ void FetchPropsIter::record_property_type(int type) {
 void FetchPropsIter::record_int64(std::int64_t value) {
     trace_value("FetchPropsIter::record_int64: (val:%s)", number_to_ustring(static_cast<long>(value)));
     prop_value_type(PV_INT64);
-    check(xdr_int64(xdrs_, value), "int64");
+    put(Word::Int64, value, Word::W_INT64);
     value_written();
 }
 
@@ -374,11 +470,11 @@ void FetchPropsIter::record_resource_as_cstring(int type, CString const &value) 
 
 bool FetchPropsIter::property_error(Nul::STPException &e) {
     trace_stp_exception(L"property_error", e);
-    if (!put_enum(xdrs_, PV_PROPERTY_ERROR) || !xdr_exception(xdrs_, &e)) return false;
-    if (list_depth_ > 0) {
-        bool_t more = TRUE;
-        if (!xdr_bool(xdrs_, &more)) return false;
-    }
+    // A failed write of the error record fails the reply rather than ending it with a fatal error.
+    put(Word::Enum, PV_PROPERTY_ERROR, Word::W_NONE);
+    errors_.emplace_back(e.clone());
+    put(Word::Error, static_cast<std::int64_t>(errors_.size() - 1), Word::W_NONE);
+    if (list_depth_ > 0) put(Word::Bool, 1, Word::W_NONE);
     return true;
 }
 
@@ -456,10 +552,8 @@ void FetchPropsIter::record_activity_selector(Nul::UString const &selector) {
 void FetchPropsIter::record_range(unsigned start, unsigned end) {
     trace_value("FetchPropsIter::record_range: (start:%d :: end:%d)", start, end);
     prop_value_type(PV_RANGE);
-    u_int s = start;
-    u_int e = end;
-    check(xdr_u_int(xdrs_, &s), "range");
-    check(xdr_u_int(xdrs_, &e), "range");
+    put(Word::UInt, start, Word::W_RANGE);
+    put(Word::UInt, end, Word::W_RANGE);
     value_written();
 }
 

@@ -1,5 +1,6 @@
 // Handlers of fetch_props and put_props: each makes the property object of the target and the
-// reply over it; the properties are read or set while the reply is written.
+// reply over it, and has the reply read or set the properties here, so that writing the reply
+// only sends what they gave.
 #include "props/handlers.h"
 
 #include "props/replies.h"
@@ -21,7 +22,9 @@ constexpr int atomic_multiple_reason = 54;
 bool kxrpc_fetch_props(XdrObject *request, XdrObject **result) {
     FetchPropsArgs *args = checked_cast<FetchPropsArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_fetch_props %s)", args->trace_line()); });
-    *result = new FetchPropsIter(args->get_resource(), args->requested_props());
+    auto *response = new FetchPropsIter(args->get_resource(), args->requested_props());
+    *result = response;
+    response->fetch();
     return true;
 }
 
@@ -35,6 +38,7 @@ bool kxrpc_put_props(XdrObject *request, XdrObject **result) {
     auto *response = new PutPropsIter(args->get_resource(), args->values(), args->register_callback());
     *result = response;
     response->open();
+    response->apply();
     return true;
 }
 

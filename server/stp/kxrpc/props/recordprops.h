@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -29,6 +30,8 @@ public:
     std::unique_ptr<std::vector<Nul::UString>> dynamic_prop_names() override;
     void start_field_change_tracking() override;
     void stop_field_change_tracking() override;
+    // Reads the record's name for the changed-fields block.
+    void read_changed_fields() override;
     // TRUE, the record's selector text, then the tracker's changed fields (a single 0 without one).
     bool_t xdr_changed_fields(XDR *xdrs) override;
     AdEntityPtr entity() override { return record_; }
@@ -99,6 +102,9 @@ private:
     std::unique_ptr<FieldChangedTracker> tracker_;
     FieldCache cache_;
     Nul::UString family_name_;
+    // The name read by read_changed_fields; empty when it was not read or the product failed.
+    std::optional<Nul::UString> changed_selector_;
+    bool changed_selector_read_ = false;
 };
 
 // Inside a catch block: the text of the product failure being handled (a PaMsgException,

@@ -282,16 +282,22 @@ void RecordProps::stop_field_change_tracking() {
     if (tracker_) tracker_->stop_tracking();
 }
 
-bool_t RecordProps::xdr_changed_fields(XDR *xdrs) {
-    // The record's name is read before anything is written: when the product cannot give it, the
-    // report is left out, as for a resource that tracks nothing, rather than the reply cut short.
-    Nul::UString selector;
+void RecordProps::read_changed_fields() {
+    // When the product cannot give the record's name, the report is left out, as for a resource
+    // that tracks nothing, rather than the reply cut short.
+    changed_selector_read_ = true;
+    changed_selector_.reset();
     try {
-        selector = object_name();
+        changed_selector_ = object_name();
     } catch (...) {
         ignore_current_exception(std::source_location::current());
-        return PropsResource::xdr_changed_fields(xdrs);
     }
+}
+
+bool_t RecordProps::xdr_changed_fields(XDR *xdrs) {
+    if (!changed_selector_read_) read_changed_fields();
+    if (!changed_selector_) return PropsResource::xdr_changed_fields(xdrs);
+    Nul::UString selector = *changed_selector_;
     bool_t present = TRUE;
     if (!xdr_bool(xdrs, &present) || !xdr_ustring(xdrs, selector)) return FALSE;
     if (tracker_) return tracker_->xdr(xdrs);

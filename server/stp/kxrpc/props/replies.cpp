@@ -2,6 +2,7 @@
 
 #include <map>
 #include <mutex>
+#include <utility>
 
 #include "kxproduct/session.h"
 #include "kxwin/cexception.h"
@@ -182,8 +183,11 @@ MRU_context::~MRU_context() {
 PropsOpIter::PropsOpIter(PropsResource *resource) : resource_(resource) {}
 PropsOpIter::PropsOpIter(std::unique_ptr<PropsResource> resource) : resource_(resource.release()) {}
 
-PropsOpIter::~PropsOpIter() {
-    ignoring_failures([this] { delete resource_; });
+PropsOpIter::~PropsOpIter() { drop_resource(); }
+
+void PropsOpIter::drop_resource() noexcept {
+    PropsResource *resource = std::exchange(resource_, nullptr);
+    ignoring_failures([resource] { delete resource; });
 }
 
 // ---- PutPropsIter
@@ -216,14 +220,9 @@ void PutPropsIter::close() noexcept {
     ignoring_failures([this] { mru_.reset(); });
 }
 
-bool_t PutPropsIter::put_values() {
-    auto next = values_.begin();
-    for (;;) {
-        bool_t more = more_ ? TRUE : FALSE;
-        if (!xdr_bool(xdrs_, &more)) return FALSE;
-        if (!more_) return TRUE;
-        BasePropValue *value = *next++;
-        more_ = next != values_.end();
+void PutPropsIter::put_values() {
+    results_.reserve(values_.size());
+    for (BasePropValue *value : values_) {
         int const prop = value->prop_id();
         trace_lazy(1, [&] { return text_format("PutPropsIter::xdr setting value for (prop:%d)", prop); });
         std::unique_ptr<Nul::STPException> error;
@@ -242,30 +241,57 @@ bool_t PutPropsIter::put_values() {
             trace_exception(L"PutPropsIter::xdr", text_format("failed to set property (prop:%d)", prop));
             error = std::make_unique<Nul::STPException>(reason(internal_reason), Nul::UMessage::nil);
         }
-        bool_t failed = error ? TRUE : FALSE;
-        if (!xdr_bool(xdrs_, &failed)) return FALSE;
-        if (error && !xdr_exception(xdrs_, error.get())) return FALSE;
+        results_.push_back(std::move(error));
     }
 }
 
-bool_t PutPropsIter::xdr(XDR *xdrs) {
-    if (xdrs->x_op != XDR_ENCODE || !resource_) return FALSE;
+void PutPropsIter::apply() {
+    if (applied_) return;
+    applied_ = true;
+    if (!resource_) {
+        failed_ = true;
+        return;
+    }
+    // Tracking stops and the scope closes on every way out, before anything is written.
+    struct Closing {
+        PutPropsIter &iter;
+        ~Closing() { iter.close(); }
+    } closing{*this};
     try {
-        xdrs_ = xdrs;
-        more_ = !values_.empty();
         trace_lazy(1, [this] {
             Nul::UString text = resource_->describe();
             return text_format("PutPropsIter::xdr setting props for (%s)", text.empty() ? Nul::UString(L"NULL") : text);
         });
-        // Tracking stops and the scope closes on every way out.
-        struct Closing {
-            PutPropsIter &iter;
-            ~Closing() { iter.close(); }
-        } closing{*this};
         open();
-        if (!put_values()) return FALSE;
+        put_values();
         resource_->complete_put_props(values_);
-        return resource_->xdr_changed_fields(xdrs);
+        resource_->read_changed_fields();
+    } catch (...) {
+        ignore_current_exception(std::source_location::current());
+        failed_ = true;
+    }
+}
+
+bool_t PutPropsIter::write_results() {
+    for (std::size_t i = 0; i <= results_.size(); ++i) {
+        bool_t more = i < results_.size() ? TRUE : FALSE;
+        if (!xdr_bool(xdrs_, &more)) return FALSE;
+        if (!more) break;
+        Nul::STPException *error = results_[i].get();
+        bool_t failed = error ? TRUE : FALSE;
+        if (!xdr_bool(xdrs_, &failed)) return FALSE;
+        if (error && !xdr_exception(xdrs_, error)) return FALSE;
+    }
+    return resource_->xdr_changed_fields(xdrs_);
+}
+
+bool_t PutPropsIter::xdr(XDR *xdrs) {
+    if (xdrs->x_op != XDR_ENCODE || !resource_) return FALSE;
+    apply();
+    if (failed_) return FALSE;
+    try {
+        xdrs_ = xdrs;
+        return write_results();
     } catch (...) {
         ignore_current_exception(std::source_location::current());
         return FALSE;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -54,20 +55,28 @@ public:
     PropsResource *resource() const { return resource_; }
 
 protected:
+    // Deletes the property object once the work is done, so that no product call is left for
+    // the reply's writing.
+    void drop_resource() noexcept;
     PropsResource *resource_;
     XDR *xdrs_ = nullptr;
     bool more_ = false;
 };
 
-// The fetch_props reply: reads the requested properties while it is written, each value going
-// to the stream as soon as the property object reports it. A property that fails is reported
-// in its place and the reply goes on; a write that fails ends it.
+// The fetch_props reply. The handler has it read every requested property (`fetch`): each value
+// the property object reports is recorded as the words it will be sent as, a property that fails
+// is recorded in its place, and the property object is deleted. Writing the reply then only
+// sends what was recorded; a write that fails ends the reply.
 class FetchPropsIter : public PropsOpIter, public FetchPropResponses {
 public:
     // `requested` belongs to the request, which outlives the reply.
     FetchPropsIter(std::unique_ptr<PropsResource> resource, std::vector<PropRequest> const &requested);
     ~FetchPropsIter() override;
-    // Encode only: per entry TRUE and its values (one per meta id, or one), then FALSE.
+    // Reads the requested properties, once; never throws (a failure is recorded as the reply).
+    void fetch();
+    bool fetched() const { return fetched_; }
+    // Encode only: per entry TRUE and its values (one per meta id, or one), then FALSE. Reads the
+    // properties first when `fetch` was not called.
     bool_t xdr(XDR *xdrs) override;
 
     void record_empty(int type) override;
@@ -106,7 +115,35 @@ public:
     bool fatal_property_error(Nul::UString const &text);
 
 private:
-    bool_t write_reply(XDR *xdrs);
+    // One recorded word (or string, or error record) of the reply: 16 bytes for each 4 sent.
+    struct Word {
+        // Unwritable: a string that could not be taken as UTF-8, which fails as its write would have.
+        enum Kind : std::uint8_t { Enum, Int, UInt, Bool, Int64, String, Unwritable, Error, Fatal, Abort };
+        // The name of the write, for its marshalling error; W_NONE when a failure just fails the reply.
+        enum Write : std::uint8_t {
+            W_NONE,
+            W_PROP_VALUE_TYPE,
+            W_LIST_ELEMENT,
+            W_STRING,
+            W_ENUM,
+            W_RESOURCE_SEGMENT,
+            W_ATTACHMENT_ID,
+            W_ATTACHMENT_SIZE,
+            W_PROPERTY_NAME,
+            W_OID,
+            W_INT,
+            W_BOOL,
+            W_INT64,
+            W_RANGE
+        };
+        Kind kind;
+        Write what;
+        std::int64_t value; // the value itself, or the index of the string or error record
+    };
+    static_assert(sizeof(Word) == 16);
+
+    void fetch_all();
+    bool_t write_recorded(XDR *xdrs);
     void fetch_entry(PropRequest const &entry, int &meta_in_progress);
     bool undeclared_dynamic(int prop_id) const;
     Nul::UString resource_text() const;
@@ -114,8 +151,7 @@ private:
     template <class... Args>
     void trace_value(char const *format, Args const &...args);
 
-    // Each write raises PropertyValueMarshallingException when the stream refuses it.
-    static void check(bool_t written, char const *what);
+    void put(Word::Kind kind, std::int64_t value, Word::Write what);
     void prop_value_type(int type);
     // Inside a list every value is followed by TRUE.
     void value_written();
@@ -126,9 +162,19 @@ private:
 
     std::vector<PropRequest> const &requested_;
     int list_depth_ = 0;
+    bool fetched_ = false;
+    std::vector<Word> words_;
+    // Strings as the UTF-8 they are sent as.
+    std::vector<std::string> strings_;
+    Nul::UString fatal_text_;
+    std::vector<std::unique_ptr<Nul::STPException>> errors_;
+    // Per entry: the index of its first word and its property id, to name it when a write fails.
+    std::vector<std::pair<std::size_t, int>> entry_starts_;
 };
 
-// The put_props reply: applies the request's values while it is written, one result each.
+// The put_props reply. The handler has it apply the request's values (`apply`), each value's
+// failure kept as its result, and read what the changed-fields block reports; writing the reply
+// then only sends those results.
 class PutPropsIter : public PropsOpIter {
 public:
     PutPropsIter(PropsResource *resource, std::vector<BasePropValue *> const &values, bool register_callback);
@@ -139,15 +185,25 @@ public:
     // in. Handlers call it last, so that a failure here is the call's error and not a reply cut
     // short after its leading FALSE; the reply opens them itself when no handler did.
     void open();
+    // Applies the values, once, and closes what `open` opened. A failure of the resource itself
+    // (not of one value) leaves the reply to fail when it is written.
+    void apply();
+    bool applied() const { return applied_; }
+    // Encode only; applies the values first when `apply` was not called.
     bool_t xdr(XDR *xdrs) override;
 
 private:
-    bool_t put_values();
+    void put_values();
+    bool_t write_results();
     // Once opened: stops tracking, then closes the scope.
     void close() noexcept;
     std::vector<BasePropValue *> const &values_;
     bool register_callback_;
     bool open_ = false;
+    bool applied_ = false;
+    bool failed_ = false;
+    // One per value in order: null when it was set.
+    std::vector<std::unique_ptr<Nul::STPException>> results_;
     std::unique_ptr<MRU_context> mru_;
 };
 

@@ -206,6 +206,8 @@ void PropsResource::fetch_meta(FetchPropResponses &out, int prop_id, int meta_id
 void PropsResource::start_field_change_tracking() {}
 void PropsResource::stop_field_change_tracking() {}
 
+void PropsResource::read_changed_fields() {}
+
 bool_t PropsResource::xdr_changed_fields(XDR *xdrs) {
     bool_t none = FALSE;
     int count = 0;

@@ -186,6 +186,8 @@ public:
     virtual void fetch_meta(FetchPropResponses &out, int prop_id, int meta_id);
     virtual void start_field_change_tracking();
     virtual void stop_field_change_tracking();
+    // Reads from the product what xdr_changed_fields reports, so that writing it calls none.
+    virtual void read_changed_fields();
     // The base has no changed fields: FALSE, then a count of 0.
     virtual bool_t xdr_changed_fields(XDR *xdrs);
     virtual AdEntityPtr entity();

@@ -70,16 +70,18 @@ bool_t read_opaque_chunked(XDR *xdrs, u_int length, std::string &out) {
 
 } // namespace
 
+bool_t xdr_utf8(XDR *xdrs, std::string const &bytes) noexcept {
+    if (xdrs->x_op != XDR_ENCODE || bytes.size() > max_wire_string) return FALSE;
+    u_int length = static_cast<u_int>(bytes.size());
+    if (!xdr_u_int(xdrs, &length)) return FALSE;
+    return xdr_opaque(xdrs, const_cast<char *>(bytes.data()), length);
+}
+
 bool_t xdr_ustring(XDR *xdrs, Nul::UString &value, u_int max_length) noexcept {
     try {
         switch (xdrs->x_op) {
-        case XDR_ENCODE: {
-            Nul::Utf8String bytes = value.utf8_str();
-            if (bytes.size() > max_wire_string) return FALSE;
-            u_int length = static_cast<u_int>(bytes.size());
-            if (!xdr_u_int(xdrs, &length)) return FALSE;
-            return xdr_opaque(xdrs, bytes.data(), length);
-        }
+        case XDR_ENCODE:
+            return xdr_utf8(xdrs, value.utf8_str());
         case XDR_DECODE: {
             u_int length = 0;
             if (!xdr_u_int(xdrs, &length)) return FALSE;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include <rpc/xdr.h>
 
@@ -34,6 +35,8 @@ bool_t xdr_int64(XDR *xdrs, std::int64_t &value) noexcept;
 // a string longer than `max_length` and one that holds a NUL byte: the text behind a NUL would be
 // lost to every C-string consumer, so "alice\0x" must never pass for "alice".
 bool_t xdr_ustring(XDR *xdrs, Nul::UString &value, u_int max_length = max_wire_name) noexcept;
+// Encode only: text already in UTF-8 as xdr_ustring writes it (refused above max_wire_string).
+bool_t xdr_utf8(XDR *xdrs, std::string const &bytes) noexcept;
 // A list count: a signed int; decode refuses a negative or implausibly large count.
 bool_t xdr_list_count(XDR *xdrs, int &count) noexcept;
 
