@@ -182,8 +182,13 @@ TEST(CreateResource, RecordReplyEndsWithNameAndIdAndFreesTheSource) {
     std::vector<BasePropValue *> none;
     Bytes out;
     {
-        CreateResourceResp resp(new PropsResource(nullptr), none, false, StateItemPtr(), new FixedNames(log, false));
+        CreateResourceResp resp(new PropsResource(nullptr), none, false, StateItemPtr(),
+                                std::make_unique<FixedNames>(log, false));
+        // The handler reads the names: the source is done with before any reply byte.
+        resp.finish();
+        EXPECT_EQ(log.deleted, 1);
         out = kxtest::encode([&](XDR *x) { return resp.xdr(x); });
+        EXPECT_EQ(kxtest::encode([&](XDR *x) { return resp.xdr(x); }), out);
     }
     EXPECT_EQ(log.deleted, 1);
     EXPECT_EQ(out, cat(cat(words({4, 0, 0, 0, 0, 1}), str("Defect/ISSUE%/1")), str("16777224/33554433")));
@@ -195,7 +200,8 @@ TEST(CreateResource, FailingNameSourceLeavesNameAndIdOut) {
     FetcherLog log;
     std::vector<BasePropValue *> none;
     {
-        CreateResourceResp resp(new PropsResource(nullptr), none, false, StateItemPtr(), new FixedNames(log, true));
+        CreateResourceResp resp(new PropsResource(nullptr), none, false, StateItemPtr(),
+                                std::make_unique<FixedNames>(log, true));
         bool ok = false;
         Bytes out = kxtest::encode([&](XDR *x) { return resp.xdr(x); }, &ok);
         EXPECT_TRUE(ok);

@@ -133,9 +133,10 @@ bool kxrpc_mkresource(XdrObject *request, XdrObject **result) {
     }
     made.resource->set_dynamic_props(args->dynamic_props());
     auto *response = new CreateResourceResp(made.resource.release(), args->values(), args->register_callback(),
-                                            made.item, made.name_id.release());
+                                            made.item, std::move(made.name_id));
     *result = response;
     response->open();
+    response->finish();
     // Registered last, once nothing of the handler can fail: the reply only writes the handle.
     add_pointer_entry(made.item);
     return true;

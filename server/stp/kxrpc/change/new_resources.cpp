@@ -102,39 +102,42 @@ Nul::UString RecordNameIdFetcher::id_text() {
 }
 
 CreateResourceResp::CreateResourceResp(PropsResource *resource, std::vector<BasePropValue *> const &values,
-                                       bool register_callback, StateItemPtr const &item, NameIdFetcher *name_id)
-    : PutPropsIter(resource, values, register_callback), item_(item), name_id_(name_id) {}
+                                       bool register_callback, StateItemPtr const &item,
+                                       std::unique_ptr<NameIdFetcher> name_id)
+    : PutPropsIter(resource, values, register_callback), item_(item), name_id_(std::move(name_id)) {}
 
-CreateResourceResp::~CreateResourceResp() {
-    ignoring_failures([this] { delete name_id_; });
-    name_id_ = nullptr;
+CreateResourceResp::~CreateResourceResp() = default;
+
+void CreateResourceResp::finish() {
+    if (finished_) return;
+    finished_ = true;
+    apply();
+    if (!name_id_) return;
+    // The resource is made and the puts are answered by now: names the product cannot give are
+    // left out rather than the reply cut.
+    try {
+        name_ = name_id_->name_text();
+        id_ = name_id_->id_text();
+        named_ = true;
+    } catch (...) {
+        ignore_current_exception(std::source_location::current());
+    }
+    ignoring_failures([this] { name_id_.reset(); });
 }
 
 bool_t CreateResourceResp::xdr(XDR *xdrs) {
     if (xdrs->x_op == XDR_FREE) return TRUE;
     if (xdrs->x_op != XDR_ENCODE) return FALSE;
-    if (!xdr_state_handle(xdrs, item_)) return FALSE;
-    if (!PutPropsIter::xdr(xdrs)) return FALSE;
     try {
-        // Read after the puts, which may rename the record. The resource is made and the puts are
-        // answered by now: names the product cannot give are left out rather than the reply cut.
-        Nul::UString name, id;
-        bool present = name_id_ != nullptr;
-        if (present) {
-            try {
-                name = name_id_->name_text();
-                id = name_id_->id_text();
-            } catch (...) {
-                ignore_current_exception(std::source_location::current());
-                present = false;
-            }
-        }
-        if (!xdr_flag(xdrs, present)) return FALSE;
-        return !present || (xdr_ustring(xdrs, name) && xdr_ustring(xdrs, id));
+        finish(); // when no handler did
     } catch (...) {
         ignore_current_exception(std::source_location::current());
         return FALSE;
     }
+    if (!xdr_state_handle(xdrs, item_)) return FALSE;
+    if (!PutPropsIter::xdr(xdrs)) return FALSE;
+    bool present = named_;
+    return xdr_flag(xdrs, present) && (!present || (xdr_ustring(xdrs, name_) && xdr_ustring(xdrs, id_)));
 }
 
 // ---- requests that extend put_props

@@ -103,22 +103,26 @@ private:
     AdEntityPtr record_;
 };
 
-// The mkresource reply: the new resource's state handle (registered on first send), the results of
-// its property values, then for a record its name and id texts.
+// The mkresource reply: the new resource's state handle, the results of its property values, then
+// for a record its name and id texts.
 class CreateResourceResp : public PutPropsIter {
 public:
-    // Takes ownership of the property object and of the name-and-id source (null for resources
-    // other than records).
+    // Takes ownership of the property object; `name_id` is null for resources other than records.
     CreateResourceResp(PropsResource *resource, std::vector<BasePropValue *> const &values, bool register_callback,
-                       StateItemPtr const &item, NameIdFetcher *name_id);
-    // Deletes the name-and-id source; its failures are ignored.
+                       StateItemPtr const &item, std::unique_ptr<NameIdFetcher> name_id);
     ~CreateResourceResp() override;
+    // Applies the values, then reads the name and id texts (the puts may rename the record), so
+    // that writing the reply makes no product call.
+    void finish();
     bool_t xdr(XDR *xdrs) override;
     StateItemPtr const &item() const { return item_; }
 
 private:
     StateItemPtr item_;
-    NameIdFetcher *name_id_;
+    std::unique_ptr<NameIdFetcher> name_id_;
+    bool finished_ = false;
+    bool named_ = false;
+    Nul::UString name_, id_;
 };
 
 // mkresource: the target, the type of the new resource, an optional parent folder, the full name

@@ -286,6 +286,7 @@ bool kxrpc_copy_query(XdrObject *request, XdrObject **result) {
                                        copier->target.release(), args->values(), args->register_callback());
     *result = response;
     response->open();
+    response->apply();
     // Registered last, once nothing of the handler can fail: the reply only writes the handles.
     for (auto const *entries : {&response->copied(), &response->new_or_modified()})
         for (Entry const &entry : *entries)
