@@ -144,7 +144,6 @@ void set_workspace_props_maker(WorkspacePropsMaker maker) { workspace_maker.stor
 PropsResource::PropsResource(LoginSession *session) : session_(session) {}
 PropsResource::~PropsResource() = default;
 
-void PropsResource::set_client_data(int data) { client_data_ = data; }
 
 void PropsResource::fetch_generic_prop(FetchPropResponses &out, int prop_id) {
     switch (prop_id) {

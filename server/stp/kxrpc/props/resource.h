@@ -167,7 +167,6 @@ public:
     PropsResource &operator=(PropsResource const &) = delete;
     virtual ~PropsResource();
 
-    virtual void set_client_data(int data);
     // The ids every resource answers: all public property names, and the supported set.
     virtual void fetch_generic_prop(FetchPropResponses &out, int prop_id);
     virtual void fetch_prop(FetchPropResponses &out, int prop_id);
@@ -207,7 +206,6 @@ protected:
 
 private:
     LoginSession *session_;
-    int client_data_ = 0;
     DynamicPropMap dynamic_props_;
 };
 

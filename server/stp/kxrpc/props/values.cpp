@@ -134,23 +134,6 @@ bool is_referable_resource_type(int code) {
     }
 }
 
-bool put_accepts_value_type(int value_type) {
-    switch (value_type) {
-    case STPRPC_STRING_VALUE:
-    case STPRPC_DATE_VALUE:
-    case STPRPC_EMPTY_VALUE:
-    case STPRPC_VALUELESS:
-    case STPRPC_ENUM_VALUE:
-    case STPRPC_BOOL_VALUE:
-    case STPRPC_XML_VALUE:
-    case STPRPC_STRING_LIST:
-    case STPRPC_RESOURCE_LIST:
-        return true;
-    default:
-        return is_referable_resource_type(value_type);
-    }
-}
-
 bool_t xdr_prop_value(XDR *xdrs, int prop_id, int value_type, std::unique_ptr<BasePropValue> &out) {
     out.reset();
     if (xdrs->x_op != XDR_DECODE) return FALSE;

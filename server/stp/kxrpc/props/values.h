@@ -131,7 +131,4 @@ bool_t xdr_prop_value(XDR *xdrs, int prop_id, int value_type, std::unique_ptr<Ba
 // Resource types a put may reference.
 bool is_referable_resource_type(int code);
 
-// Whether a put may carry this value-type code.
-bool put_accepts_value_type(int value_type);
-
 } // namespace KxRpc
