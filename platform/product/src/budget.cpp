@@ -16,6 +16,9 @@ using Clock = std::chrono::steady_clock;
 
 // VM instructions between two looks at the clock.
 constexpr int kProgressPeriod = 1000;
+// A statement begun after an orderly stop has this long at most: the stop waits for the calls in
+// flight, and one that began its statement just after the stop must not hold the process.
+constexpr std::chrono::seconds kAfterStop{2};
 
 // A positive decimal number from the environment, at most `most`; anything else: the fallback.
 long long env_number(const char* name, long long fallback, long long most) {
@@ -36,6 +39,7 @@ struct ThreadClock {
   bool armed = false;
   Clock::time_point deadline;
   unsigned epoch = 0;
+  bool after_stop = false;  // the deadline is the stop's
   Spent spent = Spent::NOTHING;
 };
 thread_local ThreadClock t_clock;
@@ -44,7 +48,7 @@ int on_progress(void*) {
   ThreadClock& t = t_clock;
   if (!t.armed) return 0;
   if (g_stop_epoch.load(std::memory_order_relaxed) != t.epoch) t.spent = Spent::STOP;
-  else if (Clock::now() >= t.deadline) t.spent = Spent::TIME;
+  else if (Clock::now() >= t.deadline) t.spent = t.after_stop ? Spent::STOP : Spent::TIME;
   return t.spent != Spent::NOTHING;
 }
 
@@ -69,6 +73,8 @@ StatementClock::StatementClock() : armed_(!t_clock.armed) {
   t.spent = Spent::NOTHING;
   t.epoch = g_stop_epoch.load(std::memory_order_relaxed);
   t.deadline = Clock::now() + std::chrono::milliseconds(KXStatementBudget::TimeLimitMs());
+  t.after_stop = t.epoch != 0 && Clock::now() + kAfterStop < t.deadline;
+  if (t.after_stop) t.deadline = Clock::now() + kAfterStop;
 }
 
 StatementClock::~StatementClock() {

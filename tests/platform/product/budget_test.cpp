@@ -109,7 +109,8 @@ TEST_F(BudgetTest, TheOrderlyStopInterruptsRunningStatementsOnly) {
   runner.join();
   EXPECT_EQ(got.first, KX_MSG_QUERY_FAILED);
   EXPECT_NE(got.second.find(L"the server is stopping"), std::wstring::npos) << CString(got.second.c_str()).ToUtf8();
-  // Statements that start after the stop run as usual.
+  // Statements that start after the stop run as usual (for a short grace; this program's time
+  // limit is shorter still).
   AdResultSetPtr after = declared(L"SELECT 1");
   after->Execute();
   EXPECT_EQ(after->MoveFirst(), AD_SUCCESS);
