@@ -7,15 +7,16 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/deps.sh" coverage
 dir=$root/build/coverage
 bash "$root/scripts/build.sh" "$dir" -DKX_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug \
-  "-DCMAKE_CXX_FLAGS=--coverage -fno-inline" "-DCMAKE_C_FLAGS=--coverage" \
+  "-DCMAKE_CXX_FLAGS=--coverage -fprofile-update=atomic -fno-inline" \
+  "-DCMAKE_C_FLAGS=--coverage -fprofile-update=atomic" \
   "-DCMAKE_EXE_LINKER_FLAGS=--coverage" "-DCMAKE_SHARED_LINKER_FLAGS=--coverage"
 find "$dir" -name '*.gcda' -delete
 (cd "$dir" && ctest -j "$(nproc)" --timeout 600 -E '_NOT_BUILT$' >"$dir/ctest.log" 2>&1) ||
   echo "some tests failed under coverage (see $dir/ctest.log); coverage is still reported"
 # Only the project's own sources count; tests, benchmarks and generated files do not.
-gcovr -r "$root" --object-directory "$dir" -j "$(nproc)" --exclude-unreachable-branches \
+gcovr -r "$root" --object-directory "$dir" -j "$(nproc)" --exclude-unreachable-branches --gcov-ignore-parse-errors \
   --exclude-throw-branches -f "$root/lib/" -f "$root/server/" -f "$root/platform/" \
-  --json-summary "$dir/summary.json" --txt "$dir/coverage.txt" >/dev/null
+  --json-summary "$dir/summary.json" --txt "$dir/coverage.txt" >/dev/null 2>"$dir/gcovr.log"
 python3 - "$dir/summary.json" <<'PY'
 import json, sys
 from collections import defaultdict
