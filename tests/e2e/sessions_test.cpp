@@ -360,7 +360,7 @@ TEST_F(Sessions, APeerPastItsLimitIsRefusedForEveryName) {
 }
 
 // The shutdown procedure from the test host: 0 for RPC_SUCCESS, 1 for AUTH_TOOWEAK, 2 otherwise.
-int shutdown_from_host(TestHost const &host, int port) {
+static int shutdown_from_host(TestHost const &host, int port) {
     return host.in_host([&] {
         auto const [status, why] = shutdown_from(host.server_address(), port);
         return status == RPC_SUCCESS ? 0 : (status == RPC_AUTHERROR && why == AUTH_TOOWEAK ? 1 : 2);

@@ -10,6 +10,9 @@
 
 #include "core/dispatch.h"
 
+// The entry point libFuzzer calls with each input; each program defines it.
+extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const *data, std::size_t size);
+
 namespace kxfuzz {
 
 // An input's first byte picks the procedure (byte % procedure_count) and, for the handler

@@ -115,7 +115,7 @@ private:
 };
 
 struct Session {
-    Session(char const *repository, char const *user) : repository(repository), user(user) {}
+    Session(char const *repo, char const *login) : repository(repo), user(login) {}
     char const *repository;
     char const *user;
     StateItemPtr item;

@@ -89,6 +89,8 @@ struct SessionCore {
 // The set's store, checked and opened for the calling thread (never creating the file);
 // KXException KX_MSG_CONNECTION_FAILED when it cannot.
 SetStore open_set(const CString& dbset);
+// Writes a new set file from its definition document in `directory` (loader.cpp); returns the set's name.
+CString create_set(const std::string& xml, const std::string& directory);
 std::shared_ptr<Schema> load_schema(Db& db);
 void refresh_list_values(Db& db, AdListDef* list);
 

@@ -25,8 +25,6 @@ extern const char kx_demo_definition[];
 
 namespace kxp {
 
-CString create_set(const std::string& xml, const std::string& directory);
-
 void throw_kx(int msg_id, const CString& text, const char* source) {
   throw new KXException(msg_id, text, CString(source));
 }

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <rpc/rpc.h>
+#include <sanitizer/lsan_interface.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>

@@ -23,7 +23,7 @@ public:
     int value = 0;
 };
 
-class InterruptArgs : public InterruptibleArgs {};
+class InterruptArgs final : public InterruptibleArgs {};
 
 Bytes header(Bytes const &handle, std::string const &locale, std::uint32_t wtid) {
     Bytes b = words({0});

@@ -171,7 +171,7 @@ TEST_F(HooksTest, UnknownHookIsNotFoundAndRecordHookShadowsGlobal) {
   EXPECT_EQ(fire(L"echo", L"x"), L"x!");
 }
 
-void record_update(AdEntity*, const AdFieldInfo& info, void* context) {
+static void record_update(AdEntity*, const AdFieldInfo& info, void* context) {
   static_cast<std::vector<std::wstring>*>(context)->push_back(info.GetName().str());
 }
 

@@ -22,7 +22,7 @@ public:
     public:
         explicit OperationRegistrar(UString const &name);
         // Leaves the list, so a registrar that dies early is never reached again.
-        ~OperationRegistrar();
+        virtual ~OperationRegistrar();
         OperationRegistrar(OperationRegistrar const &) = delete;
         OperationRegistrar &operator=(OperationRegistrar const &) = delete;
 

@@ -7,12 +7,6 @@
 
 namespace KxRpc {
 
-std::span<ProcedureRow const> core_procedures();
-std::span<ProcedureRow const> session_procedures();
-std::span<ProcedureRow const> props_procedures();
-std::span<ProcedureRow const> query_procedures();
-std::span<ProcedureRow const> change_procedures();
-
 bool join_procedures(std::span<std::span<ProcedureRow const> const> lists,
                      std::array<ProcedureRow const *, procedure_count> &by_number, std::string &problem) {
     by_number.fill(nullptr);

@@ -29,7 +29,7 @@ public:
     // so a handle used from two connections at once is served one call after the other.
     class ExecuteQueryStateItem : public StateItem {
     public:
-        explicit ExecuteQueryStateItem(Nul::UString const &client_offset) : client_offset(client_offset) {}
+        explicit ExecuteQueryStateItem(Nul::UString const &offset) : client_offset(offset) {}
         ~ExecuteQueryStateItem() override;
 
         std::mutex mu;

@@ -108,7 +108,7 @@ void remove_upload_file(Nul::UString const &path) noexcept;
 // The session user: login name and dbid.
 class CurrentUserInfo {
 public:
-    CurrentUserInfo(Nul::UString const &login_name, std::int64_t dbid) : login_name(login_name), dbid(dbid) {}
+    CurrentUserInfo(Nul::UString const &name, std::int64_t user_dbid) : login_name(name), dbid(user_dbid) {}
     Nul::UString login_name;
     std::int64_t dbid;
 };

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <new>
+#include <span>
 
 #include <rpc/xdr.h>
 
@@ -56,5 +57,12 @@ template <class Args>
 ProcedureRow decoded(int number, wchar_t const *name) {
     return served<Args>(number, name, nullptr, nullptr);
 }
+
+// Each subsystem's rows, from its procedures.cpp.
+std::span<ProcedureRow const> core_procedures();
+std::span<ProcedureRow const> session_procedures();
+std::span<ProcedureRow const> props_procedures();
+std::span<ProcedureRow const> query_procedures();
+std::span<ProcedureRow const> change_procedures();
 
 } // namespace KxRpc

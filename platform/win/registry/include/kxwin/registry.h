@@ -24,8 +24,13 @@ typedef struct _FILETIME {
 } FILETIME;
 #endif
 
+#ifdef __cplusplus
+#define HKEY_CURRENT_USER (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000001u)))
+#define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000002u)))
+#else
 #define HKEY_CURRENT_USER ((HKEY)(uintptr_t)0x80000001u)
 #define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
+#endif
 
 #define REG_NONE 0u
 #define REG_SZ 1u
