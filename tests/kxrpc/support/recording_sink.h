@@ -16,6 +16,7 @@ namespace kxtest {
 // "unavailable", "error:<reason>", "[" and "]" for a list's ends.
 class RecordingSink : public KxRpc::FetchPropResponses {
 public:
+    virtual ~RecordingSink() = default;
     std::vector<std::string> values;
 
     // The values that one fetch of `id` reported, joined by spaces; failures as "error:<reason>".

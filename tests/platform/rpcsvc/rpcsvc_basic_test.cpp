@@ -260,7 +260,7 @@ TEST(RpcsvcBasic, FragmentedAndPipelinedCalls)
 }
 
 // Data segments this socket has received so far.
-unsigned data_segments_in(int fd)
+static unsigned data_segments_in(int fd)
 {
     tcp_info ti{};
     socklen_t len = sizeof ti;

@@ -109,7 +109,6 @@ class PropsResource;
 // an empty, unavailable or unsupported marker; or it throws.
 class FetchPropResponses {
 public:
-    virtual ~FetchPropResponses() = default;
     // Has the property object fetch one property, or one meta-property of it, into this sink.
     // Product failures come out as the server's exceptions (the product's own are deleted).
     virtual void perform_fetch_prop(PropsResource &resource, int prop_id);

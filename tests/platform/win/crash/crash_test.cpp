@@ -189,7 +189,7 @@ TEST(Guard, RaisedExceptionsCarryCodeAndContinuability) {
     EXPECT_EQ(1, cont.calls);
 }
 
-long dying_filter(EXCEPTION_POINTERS *p) {
+static long dying_filter(EXCEPTION_POINTERS *p) {
     safe_write(2, "unhandled 0x%x signal %d\n", p->ExceptionRecord->ExceptionCode, p->Signal);
     return EXCEPTION_EXECUTE_HANDLER;
 }
