@@ -103,7 +103,7 @@ auto product_call(Call &&call, Fail &&fail) -> decltype(call()) {
 
 } // namespace
 
-bool kxrpc_upgrade_databases(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_upgrade_databases(XdrObject *request) {
     auto *args = checked_cast<UpgradeDatabasesArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_upgrade_databases %s)", args->describe()); });
     KXSmartPtr<KXUser> user = args->target().user(args->session_or_fail());
@@ -117,11 +117,10 @@ bool kxrpc_upgrade_databases(XdrObject *request, XdrObject **result) {
     std::vector<Nul::UString> report;
     report.reserve(lines.size());
     for (CString const &line : lines) report.push_back(from_cstring(line));
-    *result = new UpgradeDatabasesResp(report);
-    return true;
+    return std::make_unique<UpgradeDatabasesResp>(report);
 }
 
-bool kxrpc_get_userdb_description(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_get_userdb_description(XdrObject *request) {
     auto *args = checked_cast<GetUserDbDescriptionArgs>(request);
     trace_lazy(1,
                [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_userdb_description %s)", args->trace_line()); });
@@ -133,11 +132,10 @@ bool kxrpc_get_userdb_description(XdrObject *request, XdrObject **result) {
     for (KXSmartPtr<KXDatabase> const &db : databases)
         if (db && !db->GetIsMaster() && from_cstring(db->GetDatabaseName()) == args->userdb())
             description = from_cstring(db->GetDescription()); // the last match wins
-    *result = new GetUserDbDescriptionResp(description);
-    return true;
+    return std::make_unique<GetUserDbDescriptionResp>(description);
 }
 
-bool kxrpc_get_accessible_databases(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_get_accessible_databases(XdrObject *request) {
     auto *args = checked_cast<GetAccessibleDatabasesArgs>(request);
     trace_lazy(1, [&] {
         return Nul::UMessage::sprintf("Info: (%s %s)", L"kxrpc_get_accessible_databases", args->trace_line());
@@ -167,11 +165,10 @@ bool kxrpc_get_accessible_databases(XdrObject *request, XdrObject **result) {
         names.push_back(from_cstring(db->GetDatabaseName()));
         descriptions.push_back(from_cstring(db->GetDescription()));
     }
-    *result = new GetAccessibleDatabasesResp(names, descriptions);
-    return true;
+    return std::make_unique<GetAccessibleDatabasesResp>(names, descriptions);
 }
 
-bool kxrpc_revert_record(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_revert_record(XdrObject *request) {
     auto *args = checked_cast<RevertRecordArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_revert_record %s)", args->describe()); });
     // Only a record held for editing can be reverted; any other target is refused, not guessed at.
@@ -189,11 +186,10 @@ bool kxrpc_revert_record(XdrObject *request, XdrObject **result) {
             trace_exception(L"kxrpc_revert_record", f.text);
             throw_internal_error(message);
         });
-    *result = new XdrVoid();
-    return true;
+    return std::make_unique<XdrVoid>();
 }
 
-bool kxrpc_kx_masterproperty(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_kx_masterproperty(XdrObject *request) {
     auto *args = checked_cast<MasterPropertyArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_kx_masterproperty %s)", args->trace_line()); });
     enum Action { GET, SET, UNSET } action = GET;
@@ -232,11 +228,10 @@ bool kxrpc_kx_masterproperty(XdrObject *request, XdrObject **result) {
             },
             fail);
     }
-    *result = new MasterPropertyResp(0, from_cstring(value));
-    return true;
+    return std::make_unique<MasterPropertyResp>(0, from_cstring(value));
 }
 
-bool kxrpc_create_user(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_create_user(XdrObject *request) {
     auto *args = dynamic_cast<CreateUserArgs *>(request);
     if (args == nullptr) raise_cast_failure(Nul::UMessage::Arg(type_name<CreateUserArgs>()));
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_create_user %s)", args->describe()); });
@@ -254,8 +249,7 @@ bool kxrpc_create_user(XdrObject *request, XdrObject **result) {
                                            });
     auto props = std::make_unique<UserProps>(login, user);
     props->set_dynamic_props(args->dynamic_props());
-    *result = new CreateUserResp(std::move(props), args->values(), args->register_callback());
-    return true;
+    return std::make_unique<CreateUserResp>(std::move(props), args->values(), args->register_callback());
 }
 
 } // namespace KxRpc

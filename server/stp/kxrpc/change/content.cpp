@@ -259,18 +259,16 @@ bool_t GetDirectResp::marshall_attachment_direct(XDR *xdrs) {
     return xdr_flag(xdrs, no_error) && xdr_ustring(xdrs, path_);
 }
 
-bool kxrpc_get(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_get(XdrObject *request) {
     auto *args = checked_cast<GetArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_get %s)", args->describe()); });
-    *result = new GetResp(args);
-    return true;
+    return std::make_unique<GetResp>(args);
 }
 
-bool kxrpc_get_direct(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_get_direct(XdrObject *request) {
     auto *args = checked_cast<GetArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_get_direct %s)", args->describe()); });
-    *result = new GetDirectResp(args);
-    return true;
+    return std::make_unique<GetDirectResp>(args);
 }
 
 namespace {
@@ -325,7 +323,7 @@ std::shared_ptr<AttachmentStateItem> new_attachment(AttachmentUploadArgs *args, 
 
 } // namespace
 
-bool kxrpc_make_attachment(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_make_attachment(XdrObject *request) {
     auto *args = checked_cast<MakeAttachmentArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_make_attachment %s)", args->describe()); });
     try {
@@ -333,22 +331,21 @@ bool kxrpc_make_attachment(XdrObject *request, XdrObject **result) {
             if (args->error()) throw Nul::STPException(*args->error());
             refuse_upload("the content was not stored");
         }
-        *result = new MakeAttachmentResp(new_attachment(args, args->filename(), L"kxrpc_make_attachment", true));
+        return std::make_unique<MakeAttachmentResp>(
+            new_attachment(args, args->filename(), L"kxrpc_make_attachment", true));
     } catch (...) {
         // The uploaded file goes with the request.
         args->discard_upload();
         throw;
     }
-    return true;
 }
 
-bool kxrpc_make_attachment_direct(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_make_attachment_direct(XdrObject *request) {
     auto *args = checked_cast<MakeAttachmentDirectArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_make_attachment_direct %s)", args->describe()); });
     // The product reads the file later, by the real path checked here.
     Nul::UString const path = exchange_file(args->filename());
-    *result = new MakeAttachmentResp(new_attachment(args, path, L"kxrpc_make_attachment_direct", false));
-    return true;
+    return std::make_unique<MakeAttachmentResp>(new_attachment(args, path, L"kxrpc_make_attachment_direct", false));
 }
 
 } // namespace KxRpc

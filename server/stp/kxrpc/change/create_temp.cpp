@@ -111,19 +111,17 @@ CreateTempResp *kxrpc_create_temp_record(CreateTempArgs &args) {
     }
 }
 
-bool kxrpc_create_temp(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_create_temp(XdrObject *request) {
     auto *args = checked_cast<CreateTempArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_create_temp %s)", args->trace_line()); });
     switch (args->resource_type()) {
     case TT_RECORD:
-        *result = kxrpc_create_temp_record(*args);
-        return true;
+        return std::unique_ptr<XdrObject>(kxrpc_create_temp_record(*args));
     case TT_QUERY:
     case TT_QUERY_FOLDER:
     case TT_REPORT:
     case TT_ATTACHMENT:
-        *result = create_temp_item(*args);
-        return true;
+        return std::unique_ptr<XdrObject>(create_temp_item(*args));
     default:
         trace_info(L"kxrpc_create_temp", L"invalid arg type!");
         refuse(R_INVALID_TARGET);

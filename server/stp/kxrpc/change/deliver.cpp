@@ -478,12 +478,11 @@ DeliverResult Batch::modify_dynamic_list(DeliverOperation &base) {
     return result;
 }
 
-bool kxrpc_deliver_change_context(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_deliver_change_context(XdrObject *request) {
     auto *args = checked_cast<DeliverChangeContextArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_deliver_change_context %s)", args->describe()); });
     check_user_database_unlocked(args->api_session_or_fail());
-    *result = new DeliverChangeContextResp(perform_batch(*args));
-    return true;
+    return std::make_unique<DeliverChangeContextResp>(perform_batch(*args));
 }
 
 } // namespace KxRpc

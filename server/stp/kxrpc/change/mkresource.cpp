@@ -114,7 +114,7 @@ bool is_workspace_type(int type) { return type == TT_QUERY || type == TT_QUERY_F
 
 } // namespace
 
-bool kxrpc_mkresource(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_mkresource(XdrObject *request) {
     auto *args = checked_cast<CreateResourceArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_mkresource %s)", args->describe()); });
     check_user_database_unlocked(args->api_session_or_fail());
@@ -132,14 +132,13 @@ bool kxrpc_mkresource(XdrObject *request, XdrObject **result) {
         raise_reason(4, kx_message(MSG_PROBLEM_CREATING, Nul::UMessage::Arg(failure.text)));
     }
     made.resource->set_dynamic_props(args->dynamic_props());
-    auto *response = new CreateResourceResp(made.resource.release(), args->values(), args->register_callback(),
-                                            made.item, std::move(made.name_id));
-    *result = response;
+    auto response = std::make_unique<CreateResourceResp>(made.resource.release(), args->values(),
+                                                         args->register_callback(), made.item, std::move(made.name_id));
     response->open();
     response->finish();
     // Registered last, once nothing of the handler can fail: the reply only writes the handle.
     add_pointer_entry(made.item);
-    return true;
+    return response;
 }
 
 } // namespace KxRpc

@@ -42,7 +42,7 @@ void check_delete_action(ValidateActionArgs &args) {
 
 } // namespace
 
-bool kxrpc_validate_action(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_validate_action(XdrObject *request) {
     auto *args = checked_cast<ValidateActionArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_validate_action %s)", args->describe()); });
     try {
@@ -56,11 +56,10 @@ bool kxrpc_validate_action(XdrObject *request, XdrObject **result) {
     } catch (...) {
         raise_unexpected(validate_action_method);
     }
-    *result = new XdrVoid();
-    return true;
+    return std::make_unique<XdrVoid>();
 }
 
-bool kxrpc_validate_record_props(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_validate_record_props(XdrObject *request) {
     auto *args = checked_cast<ValidateRecordPropsArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_validate_record_props %s)", args->trace_line()); });
     if (!args->is_state_item_target()) raise_reason(51);
@@ -72,11 +71,10 @@ bool kxrpc_validate_record_props(XdrObject *request, XdrObject **result) {
     } catch (...) {
         raise_unexpected(L"kxrpc_validate_record_props");
     }
-    *result = new XdrVoid();
-    return true;
+    return std::make_unique<XdrVoid>();
 }
 
-bool kxrpc_resolve_attachment(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_resolve_attachment(XdrObject *request) {
     auto *args = checked_cast<ResolveAttachmentArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_resolve_attachment %s)", args->describe()); });
     try {
@@ -84,8 +82,7 @@ bool kxrpc_resolve_attachment(XdrObject *request, XdrObject **result) {
     } catch (...) {
         raise_unexpected(L"kxrpc_resolve_attachment");
     }
-    *result = new XdrVoid();
-    return true;
+    return std::make_unique<XdrVoid>();
 }
 
 } // namespace KxRpc

@@ -844,7 +844,7 @@ bool_t ExecuteQueryResp::xdr(XDR *xdrs) {
 
 // ---- handlers
 
-bool kxrpc_execute_query(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_execute_query(XdrObject *request) {
     auto *args = checked_cast<ExecuteQueryArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_execute_query %s)", args->trace_line()); });
     AdSession *session = args->api_session_or_fail();
@@ -859,11 +859,10 @@ bool kxrpc_execute_query(XdrObject *request, XdrObject **result) {
         raise_reason(4, kx_message(136, Arg(static_cast<int>(soft)), Arg(static_cast<int>(hard))));
     auto response = std::make_unique<ExecuteQueryResp>(*args);
     response->run();
-    *result = response.release();
-    return true;
+    return response;
 }
 
-bool kxrpc_get_my_activity_list(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_get_my_activity_list(XdrObject *request) {
     auto *args = checked_cast<KxGetMyActivityListArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_my_activity_list %s)", args->trace_line()); });
     if (!args->is_returning()) {
@@ -875,8 +874,7 @@ bool kxrpc_get_my_activity_list(XdrObject *request, XdrObject **result) {
     }
     auto response = std::make_unique<ExecuteQueryResp>(*args);
     response->run();
-    *result = response.release();
-    return true;
+    return response;
 }
 
 } // namespace KxRpc

@@ -274,14 +274,13 @@ bool_t ExecuteFullTextSearchIter::xdr(XDR *xdrs) {
     return xdr_bool(xdrs, &more) && xdr_enum(xdrs, &end) && xdr_state_handle(xdrs, handle);
 }
 
-bool kxrpc_execute_fulltext_search(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_execute_fulltext_search(XdrObject *request) {
     auto response = std::make_unique<ExecuteFullTextSearchIter>();
     auto *args = checked_cast<ExecuteFullTextSearchArgs>(request);
     trace_lazy(1,
                [&] { return Nul::UMessage::sprintf("Info: (kxrpc_execute_fulltext_search %s)", args->trace_line()); });
     response->start_search(*args);
-    *result = response.release();
-    return true;
+    return response;
 }
 
 } // namespace KxRpc

@@ -69,7 +69,7 @@ int entity_kind_of_find_mode(int find_mode) {
 
 // ---- find_record
 
-bool kxrpc_find_record(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_find_record(XdrObject *request) {
     auto *args = checked_cast<FindRecordArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_find_record %s)", args->describe()); });
     AdSessionPtr session = args->api_session_or_fail();
@@ -94,13 +94,12 @@ bool kxrpc_find_record(XdrObject *request, XdrObject **result) {
             return found;
         },
         [](ProductFailure const &f) { throw_internal_error(kx_message(MSG_FIND_FAILED, f.text)); });
-    *result = new FindRecordResp(record);
-    return true;
+    return std::make_unique<FindRecordResp>(record);
 }
 
 // ---- get_oplog_entries
 
-bool kxrpc_get_oplog_entries(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_get_oplog_entries(XdrObject *request) {
     auto *args = checked_cast<GetOplogEntriesArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_oplog_entries %s)", args->trace_line()); });
     AdSession *session = args->api_session_or_fail();
@@ -128,8 +127,7 @@ bool kxrpc_get_oplog_entries(XdrObject *request, XdrObject **result) {
     std::vector<Nul::UString> lines;
     lines.reserve(entries.size());
     for (CString const &e : entries) lines.push_back(ustr(e));
-    *result = new GetOplogEntriesResp(lines);
-    return true;
+    return std::make_unique<GetOplogEntriesResp>(lines);
 }
 
 // ---- get_all_dbsets
@@ -150,13 +148,12 @@ bool_t GetAllDbSetsResp::xdr(XDR *xdrs) {
     return xdr_bool(xdrs, &end);
 }
 
-bool kxrpc_get_all_dbsets(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_get_all_dbsets(XdrObject *request) {
     auto *args = checked_cast<GetAllDbSetsArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_all_dbsets %s)", args->describe()); });
-    *result = converting(
-        [&] { return new GetAllDbSetsResp(*args); },
+    return converting(
+        [&] { return std::unique_ptr<XdrObject>(new GetAllDbSetsResp(*args)); },
         [](ProductFailure const &f) { throw_internal_error(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, f.text)); });
-    return true;
 }
 
 // ---- get_rec_family_info
@@ -192,14 +189,13 @@ bool_t GetRecFamilyInfoResp::xdr(XDR *xdrs) {
     return xdr_bool(xdrs, &end);
 }
 
-bool kxrpc_get_rec_family_info(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_get_rec_family_info(XdrObject *request) {
     auto *args = checked_cast<GetRecFamilyInfoArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_rec_family_info %s)", args->trace_line()); });
     AdSession *session = args->api_session_or_fail();
-    *result = converting(
-        [&] { return new GetRecFamilyInfoResp(session); },
+    return converting(
+        [&] { return std::unique_ptr<XdrObject>(new GetRecFamilyInfoResp(session)); },
         [](ProductFailure const &f) { throw_internal_error(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, f.text)); });
-    return true;
 }
 
 } // namespace KxRpc

@@ -205,11 +205,10 @@ bool LoginResp::enableSSOLogon(Nul::UString const &password, Nul::UString const 
     return enabled;
 }
 
-bool kxrpc_login(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_login(XdrObject *request) {
     LoginArgs *args = checked_cast<LoginArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_login %s)", args->trace_line()); });
-    *result = new LoginResp(*args);
-    return true;
+    return std::make_unique<LoginResp>(*args);
 }
 
 } // namespace KxRpc
