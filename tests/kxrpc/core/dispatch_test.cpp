@@ -66,7 +66,7 @@ public:
     bool_t xdr(XDR *xdrs) override {
         if (xdrs->x_op != XDR_DECODE) return FALSE;
         if (!xdr_correlator(xdrs) || !xdr_int(xdrs, &mode)) return FALSE;
-        if (mode == DECODE_STP) throw KxRpcException(40, Nul::UMessage::nil, nullptr, nullptr);
+        if (mode == DECODE_STP) throw KxRpcException(Reason::internal_error);
         if (mode == DECODE_OTHER) throw std::runtime_error("not of the family");
         return TRUE;
     }

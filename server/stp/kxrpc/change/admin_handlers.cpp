@@ -90,10 +90,6 @@ auto product_call(Call &&call, Fail &&fail) -> decltype(call()) {
     }
 }
 
-[[noreturn]] void raise_message(int code, Nul::UMessage const &message) {
-    Nul::STPException::raise(reason(code), message, nullptr, nullptr, Nul::STPException::LOG_INFO);
-}
-
 // Failures the handler has no message of its own for: a named database or replica that does not
 // exist is not found, anything else an unexpected server error with the product's text.
 [[noreturn]] void raise_unexpected(ProductFailure const &f) {
@@ -112,7 +108,7 @@ std::unique_ptr<XdrObject> kxrpc_upgrade_databases(XdrObject *request) {
                                                   Nul::UMessage message =
                                                       kx_message(msg_upgrade_failed, Nul::UMessage::Arg(f.text));
                                                   if (f.kind == ProductFailure::MESSAGE) throw_internal_error(message);
-                                                  raise_message(40, message);
+                                                  raise_reason(Reason::internal_error, message);
                                               });
     std::vector<Nul::UString> report;
     report.reserve(lines.size());
@@ -149,12 +145,12 @@ std::unique_ptr<XdrObject> kxrpc_get_accessible_databases(XdrObject *request) {
         },
         [&](ProductFailure const &f) {
             Nul::UString text = f.text.length() > login_text_limit ? f.text.substr(0, login_text_limit) : f.text;
-            int code = 47;
+            Reason reason = Reason::login_refused;
             if (f.kind != ProductFailure::CLASS_LIBRARY && f.id == KX_MSG_CONNECTION_FAILED) {
                 trace_exception(L"kxrpc_get_accessible_databases", L"Failed to connect");
-                code = 18;
+                reason = Reason::login_forbidden;
             }
-            throw_login_exception(code, kx_message(MSG_LOGIN_FORBIDDEN, Nul::UMessage::Arg(text)), args->dbset());
+            throw_login_exception(reason, kx_message(MSG_LOGIN_FORBIDDEN, Nul::UMessage::Arg(text)), args->dbset());
         });
     std::vector<Nul::UString> names, descriptions;
     int const count = set ? set->GetLength() : 0;
@@ -182,7 +178,7 @@ std::unique_ptr<XdrObject> kxrpc_revert_record(XdrObject *request) {
         },
         [](ProductFailure const &f) {
             Nul::UMessage message = kx_message(msg_revert_failed, Nul::UMessage::Arg(f.text));
-            if (f.kind == ProductFailure::PRODUCT) raise_message(4, message);
+            if (f.kind == ProductFailure::PRODUCT) raise_reason(Reason::illegal_value, message);
             trace_exception(L"kxrpc_revert_record", f.text);
             throw_internal_error(message);
         });
@@ -197,14 +193,14 @@ std::unique_ptr<XdrObject> kxrpc_kx_masterproperty(XdrObject *request) {
     if (name == Nul::UString(L"GET_VALUE"))
         action = GET;
     else if (args->use_user_session())
-        raise_message(33, kx_message(MSG_INTERNAL_ERROR,
+        raise_reason(Reason::illegal_request, kx_message(MSG_INTERNAL_ERROR,
                                      Nul::UMessage::Arg(L"Only the action 'GET_VALUE' is supported on user-session")));
     else if (name == Nul::UString(L"SET_VALUE"))
         action = SET;
     else if (name == Nul::UString(L"UNSET_VALUE"))
         action = UNSET;
     else
-        raise_message(33, kx_message(MSG_INTERNAL_ERROR,
+        raise_reason(Reason::illegal_request, kx_message(MSG_INTERNAL_ERROR,
                                      Nul::UMessage::Arg(Nul::UMessage::sprintf("Unrecognized action: %s", name))));
     LoginSession *login = args->session_or_fail();
     CString property = cstr(args->property_name()), database = cstr(args->db_name()),
@@ -242,10 +238,10 @@ std::unique_ptr<XdrObject> kxrpc_create_user(XdrObject *request) {
     KXSmartPtr<KXUser> user = product_call([&] { return admin->CreateUser(cstr(args->name())); },
                                            [](ProductFailure const &f) {
                                                if (f.id == KX_MSG_NO_PERMISSION_CREATE_USER)
-                                                   raise_message(73, kx_message(msg_no_create_permission));
+                                                   raise_reason(Reason::already_exists, kx_message(msg_no_create_permission));
                                                if (f.id == product_no_user_admin)
-                                                   raise_message(4, kx_message(msg_no_create_permission));
-                                               raise_message(4, kx_message(msg_create_user_failed, Nul::UMessage::Arg(f.text)));
+                                                   raise_reason(Reason::illegal_value, kx_message(msg_no_create_permission));
+                                               raise_reason(Reason::illegal_value, kx_message(msg_create_user_failed, Nul::UMessage::Arg(f.text)));
                                            });
     auto props = std::make_unique<UserProps>(login, user);
     props->set_dynamic_props(args->dynamic_props());

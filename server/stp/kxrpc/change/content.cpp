@@ -31,18 +31,9 @@ constexpr int TT_REPORT_FORMAT = 39;
 constexpr int TT_ATTACHMENT = 44;
 constexpr int MSG_CONVERSION_TO_DEFAULT = 102;
 constexpr int MSG_CANNOT_LOAD_REPORT_FORMAT = 125;
-constexpr Nul::STPException::stp_reason_code_t REASON_EXPORT_FAILED =
-    static_cast<Nul::STPException::stp_reason_code_t>(71);
-constexpr Nul::STPException::stp_reason_code_t REASON_CONVERSION =
-    static_cast<Nul::STPException::stp_reason_code_t>(39);
-constexpr Nul::STPException::stp_reason_code_t REASON_BAD_TARGET_TYPE =
-    static_cast<Nul::STPException::stp_reason_code_t>(31);
-constexpr Nul::STPException::stp_reason_code_t REASON_INVALID_NAME =
-    static_cast<Nul::STPException::stp_reason_code_t>(4);
 
 [[noreturn]] void refuse_upload(char const *why) {
-    Nul::STPException::raise(REASON_INVALID_NAME, kx_message(MSG_CANNOT_MAKE_ATTACHMENT, Nul::UMessage::Arg(why)),
-                             nullptr, nullptr, Nul::STPException::LOG_INFO);
+    raise_reason(Reason::illegal_value, kx_message(MSG_CANNOT_MAKE_ATTACHMENT, Nul::UMessage::Arg(why)));
 }
 
 // Stored attachments are read into a file of this download's own copy, so that two downloads
@@ -71,9 +62,7 @@ bool_t by_target(XDR *xdrs, GetArgs *args, Nul::UString const &method, Attachmen
     case TT_REPORT_FORMAT:
         return report_format();
     default:
-        return report_error_reply(method, xdrs,
-                                  Nul::STPException(REASON_BAD_TARGET_TYPE, Nul::UMessage::nil, nullptr, nullptr,
-                                                    Nul::STPException::LOG_INFO));
+        return report_error_reply(method, xdrs, KxRpcException(Reason::refused));
     }
 }
 
@@ -106,14 +95,12 @@ std::string record_xml(GetArgs *args, wchar_t const *method) {
         ProductFailure const failure = take_product_failure();
         Nul::UString const text =
             failure.kind == ProductFailure::KX_EXCEPTION ? failure.text : Nul::UString(L"Unknown error.");
-        Nul::STPException::raise(REASON_EXPORT_FAILED, kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(text)),
-                                 nullptr, nullptr, Nul::STPException::LOG_INFO);
+        raise_reason(Reason::export_failed, kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(text)));
     }
     bool failed = false;
     std::string bytes = ustr(xml).std_str("DEFAULT", failed);
     if (failed)
-        Nul::STPException::raise(REASON_CONVERSION, kx_message(MSG_CONVERSION_TO_DEFAULT), nullptr, nullptr,
-                                 Nul::STPException::LOG_INFO);
+        raise_reason(Reason::unexpected_failure, kx_message(MSG_CONVERSION_TO_DEFAULT));
     return bytes;
 }
 

@@ -39,7 +39,7 @@ struct NewResource {
 // A parent that is no folder, or one the user may not write, takes no new item.
 void check_parent_folder(CreateResourceArgs &args) {
     AdFolderPtr folder = AdFolder::LookupFolderFromBucket(args.parent_bucket());
-    if (!folder || !folder->IsWritable()) raise_reason(31, kx_message(MSG_CANNOT_MAKE_QUERY_ITEM));
+    if (!folder || !folder->IsWritable()) raise_reason(Reason::refused, kx_message(MSG_CANNOT_MAKE_QUERY_ITEM));
 }
 
 // The string value of the first view-form name among the values; empty when there is none.
@@ -55,7 +55,7 @@ NewResource new_record(CreateResourceArgs &args) {
     AdSession *session = args.api_session_or_fail();
     AdEntityDef *def = args.target().entity_def(session);
     AdActionDef *submit = def->LookupActionDef(static_cast<int>(AD_ACTION_SUBMIT));
-    if (!submit || submit->IsReservedForSystemUseOnly()) raise_reason(77);
+    if (!submit || submit->IsReservedForSystemUseOnly()) raise_reason(Reason::no_submit_action);
     AdEntityPtr record = BuildEntity(AdSessionPtr(session), def, view_form_name(args.values()));
     auto item = std::make_shared<RecordStateItem>(record, true);
     NewResource made;
@@ -129,7 +129,7 @@ std::unique_ptr<XdrObject> kxrpc_mkresource(XdrObject *request) {
         trace_lazy(1, [&] {
             return text_format("Exception: %s is caught in kxrpc_mkresource(%s)", kind_name(failure), failure.text);
         });
-        raise_reason(4, kx_message(MSG_PROBLEM_CREATING, Nul::UMessage::Arg(failure.text)));
+        raise_reason(Reason::illegal_value, kx_message(MSG_PROBLEM_CREATING, Nul::UMessage::Arg(failure.text)));
     }
     made.resource->set_dynamic_props(args->dynamic_props());
     auto response = std::make_unique<CreateResourceResp>(made.resource.release(), args->values(),

@@ -208,7 +208,7 @@ void dispatch_request(ks_svc_req *request, KS_SVCXPRT *transport) {
             Nul::UString text(name);
             text.append(L": ");
             text.append(L"Unexpected Exception");
-            send_error_reply(transport, KXInternalErrorException(89, text, nullptr), name);
+            send_error_reply(transport, KXInternalErrorException(Reason::unexpected_exception, text, nullptr), name);
         }
         trace_exception(name, L"Unhandled exception .. catch all");
         throw;

@@ -15,7 +15,6 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int atomic_multiple_reason = 54;
 
 } // namespace
 
@@ -32,8 +31,7 @@ std::unique_ptr<XdrObject> kxrpc_put_props(XdrObject *request) {
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_put_props %s)", args->describe()); });
     // Refused before any value is applied.
     if (args->atomic() && args->values().size() > 1)
-        Nul::STPException::raise(reason(atomic_multiple_reason), kx_message(MSG_ATOMIC_MULTIPLE), nullptr, nullptr,
-                                 Nul::STPException::LOG_INFO);
+        raise_reason(Reason::not_supported, kx_message(MSG_ATOMIC_MULTIPLE));
     auto response = std::make_unique<PutPropsIter>(args->get_resource(), args->values(), args->register_callback());
     response->open();
     response->apply();

@@ -30,7 +30,7 @@ constexpr int kCopyMask = AD_BUCKET_QUERY | AD_BUCKET_CHART | AD_BUCKET_FOLDER |
 using Entry = CopyQueryResp::Entry;
 
 [[noreturn]] void refuse_copy(Nul::UString const &why) {
-    throw KxRpcException(4, kx_message(MSG_COPY_FAILED, Nul::UMessage::Arg(why)), nullptr, nullptr);
+    raise_reason(Reason::illegal_value, kx_message(MSG_COPY_FAILED, Nul::UMessage::Arg(why)));
 }
 
 bool_t write_entries(XDR *xdrs, std::vector<Entry> const &entries, bool handle_first) {

@@ -74,7 +74,7 @@ std::unique_ptr<XdrObject> kxrpc_find_record(XdrObject *request) {
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_find_record %s)", args->describe()); });
     AdSessionPtr session = args->api_session_or_fail();
     int kind = entity_kind_of_find_mode(args->find_mode());
-    if (kind == 0) throw KxRpcException(4, kx_message(MSG_ILLEGAL_VALUE, Nul::UString(L"find_mode")), nullptr, nullptr);
+    if (kind == 0) raise_reason(Reason::illegal_value, kx_message(MSG_ILLEGAL_VALUE, Nul::UString(L"find_mode")));
     AdEntityPtr record = converting(
         [&] {
             std::vector<CString> names;
@@ -107,11 +107,11 @@ std::unique_ptr<XdrObject> kxrpc_get_oplog_entries(XdrObject *request) {
     bool enabled = converting(
         [&] { return session->IsActionOplogEnabled() != 0; },
         [](ProductFailure const &f) { throw_internal_error(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, f.text)); });
-    if (!enabled) throw KxRpcException(4, kx_message(MSG_OPLOG_DISABLED), nullptr, nullptr);
+    if (!enabled) raise_reason(Reason::illegal_value, kx_message(MSG_OPLOG_DISABLED));
     CString first_text, last_text;
     converting([&] { user->GetOplogSerialNumberRange(first_text, last_text); },
                [](ProductFailure const &f) {
-                   throw KxRpcException(80, kx_message(MSG_INSUFFICIENT_PRIVILEGE, f.text), nullptr, nullptr);
+                   raise_reason(Reason::insufficient_privilege, kx_message(MSG_INSUFFICIENT_PRIVILEGE, f.text));
                });
     unsigned first = serial_number(first_text), last = serial_number(last_text);
     trace_lazy(1, [&] {
@@ -119,7 +119,7 @@ std::unique_ptr<XdrObject> kxrpc_get_oplog_entries(XdrObject *request) {
                                       static_cast<long long>(first), static_cast<long long>(last));
     });
     if (first > args->start() || args->start() > last)
-        throw KxRpcException(33, kx_message(MSG_ILLEGAL_SERIAL), nullptr, nullptr);
+        raise_reason(Reason::illegal_request, kx_message(MSG_ILLEGAL_SERIAL));
     // The product hands out a bounded number of entries whatever the count says.
     std::vector<CString> entries =
         converting([&] { return user->GetOplogs(args->start(), args->count(), args->asxml() ? 2 : 1); },

@@ -123,7 +123,7 @@ struct MoveSource {
 };
 
 [[noreturn]] void refuse_move(Nul::UString const &why) {
-    throw KxRpcException(4, kx_message(MSG_MOVE_FAILED, why), nullptr, nullptr);
+    raise_reason(Reason::illegal_value, kx_message(MSG_MOVE_FAILED, why));
 }
 
 MoveSource resolve_move_source(MoveQueryArgs &args, AdSession *session) {
@@ -196,8 +196,8 @@ std::unique_ptr<XdrObject> kxrpc_rename_workspace_item(XdrObject *request) {
         ProductFailure f = take_product_failure();
         if (f.kind == ProductFailure::PA_MSG_EXCEPTION) throw_internal_error(kx_message(MSG_RENAME_FAILED, f.text));
         // A name the product refuses is the client's error; anything else is the server's.
-        Nul::STPException::raise(reason(f.msg_id == KX_MSG_BAD_WORKSPACE_NAME ? 4 : 40), kx_message(MSG_RENAME_FAILED, f.text),
-                                 nullptr, nullptr, Nul::STPException::LOG_INFO);
+        raise_reason(f.msg_id == KX_MSG_BAD_WORKSPACE_NAME ? Reason::illegal_value : Reason::internal_error,
+                     kx_message(MSG_RENAME_FAILED, f.text));
     }
     return std::make_unique<RenameWorkspaceItemResp>(done == 1 ? 1 : 0);
 }

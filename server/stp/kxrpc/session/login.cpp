@@ -47,9 +47,9 @@ Nul::UString server_host_name() {
         e->Delete();
         if (id == KX_MSG_CONNECTION_FAILED) {
             trace_exception(method, L"Failed to connect");
-            login_forbidden(18, text, dbset);
+            login_forbidden(Reason::login_forbidden, text, dbset);
         }
-        login_forbidden(47, text, dbset);
+        login_forbidden(Reason::login_refused, text, dbset);
     } catch (PaMsgException *e) {
         int id = 0;
         Nul::UString text;
@@ -61,17 +61,17 @@ Nul::UString server_host_name() {
         if (id == KX_MSG_NOT_FOUND) throw_not_found(text);
         if (id == KX_MSG_CONNECTION_FAILED) {
             trace_exception(method, L"Failed to connect");
-            login_forbidden(18, text, dbset);
+            login_forbidden(Reason::login_forbidden, text, dbset);
         }
-        login_forbidden(47, text, dbset);
+        login_forbidden(Reason::login_refused, text, dbset);
     } catch (CException *e) {
         Nul::UString text = take_cexception_text(e);
         trace_exception(method, L"Failed to connect");
-        login_forbidden(18, text, dbset);
+        login_forbidden(Reason::login_forbidden, text, dbset);
     } catch (...) {
         Nul::UString text(L"Login failed for unknown reason.");
         trace_exception(method, text);
-        login_forbidden(18, text, dbset);
+        login_forbidden(Reason::login_forbidden, text, dbset);
     }
 }
 
@@ -127,7 +127,7 @@ LoginResp::LoginResp(LoginArgs &args) {
     bool const counted = in_served_call();
     std::string const peer = counted ? call_peer().host() : std::string(), name = user.utf8_str();
     if (counted && !login_throttle().allows(peer, name))
-        login_forbidden(47, Nul::UString(L"Too many failed logins; try again later."), dbset);
+        login_forbidden(Reason::login_refused, Nul::UString(L"Too many failed logins; try again later."), dbset);
     Nul::UString server_host = server_host_name();
     if (client_host.empty()) client_host = server_host;
 
@@ -196,8 +196,8 @@ bool LoginResp::enableSSOLogon(Nul::UString const &password, Nul::UString const 
         return false;
     }
     Nul::UString stored = sso_password();
-    if (stored.empty()) throw_login_exception(47, kx_message(MSG_SSO_NOT_SUPPORTED), dbset);
-    if (!same_secret(password, stored)) throw_login_exception(47, kx_message(MSG_SSO_UNKNOWN_PASSWORD), dbset);
+    if (stored.empty()) throw_login_exception(Reason::login_refused, kx_message(MSG_SSO_NOT_SUPPORTED), dbset);
+    if (!same_secret(password, stored)) throw_login_exception(Reason::login_refused, kx_message(MSG_SSO_UNKNOWN_PASSWORD), dbset);
     CString plain = AdDecryptStringMaybeUTF8(AdDecryptStringMaybeUTF8(CString(stored.c_str())));
     bool enabled = user_session != nullptr ? user_session->EnableSSOLogon(plain, dbset.c_str()) != 0
                                            : admin_session->EnableSSOLogon(plain, dbset.c_str()) != 0;
