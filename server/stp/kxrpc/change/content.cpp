@@ -99,8 +99,7 @@ std::string record_xml(GetArgs *args, wchar_t const *method) {
     }
     bool failed = false;
     std::string bytes = ustr(xml).std_str("DEFAULT", failed);
-    if (failed)
-        raise_reason(Reason::unexpected_failure, kx_message(MSG_CONVERSION_TO_DEFAULT));
+    if (failed) raise_reason(Reason::unexpected_failure, kx_message(MSG_CONVERSION_TO_DEFAULT));
     return bytes;
 }
 

@@ -28,7 +28,6 @@ enum : int {
 
 constexpr wchar_t const *record_method = L"kxrpc_create_temp_record";
 
-
 AdActionDef *requested_action(CreateTempArgs &args, AdEntityPtr const &record) {
     if (args.has_action()) {
         try {

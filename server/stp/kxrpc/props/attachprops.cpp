@@ -142,8 +142,7 @@ void AttachmentProps::fetch_prop(FetchPropResponses &out, int prop_id) {
 
 void AttachmentProps::put_prop(BasePropValue &value) {
     int const id = value.prop_id();
-    if (value.is_type_100015())
-        raise_reason(is_supported_prop(id) ? Reason::refused : Reason::unknown_property);
+    if (value.is_type_100015()) raise_reason(is_supported_prop(id) ? Reason::refused : Reason::unknown_property);
     if (id != P_DESCRIPTION) return PropsResource::put_prop(value);
     // The product hears of it when the change batch commits the attachment.
     if (value.is_empty_value()) return;

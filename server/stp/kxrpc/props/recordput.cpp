@@ -58,10 +58,10 @@ bool is_referable(AdEntityDef *referenced, AdEntityDef *actual) {
 [[noreturn]] void refuse_wrong_type(AdEntityPtr const &record, AdFieldDef *field, AdEntityDef *referenced) {
     AdEntityDef *actual = record->GetEntityDef();
     raise_reason(Reason::illegal_value,
-           Nul::UMessage(message_catalog, MSG_WRONG_REFERENCED_TYPE, ustr(actual ? actual->GetName() : CString()),
-                         number_to_ustring(static_cast<long>(actual ? actual->GetDbId() : 0)),
-                         number_to_ustring(static_cast<long>(record->GetDbId())), ustr(field->GetName()),
-                         ustr(referenced ? referenced->GetName() : CString())));
+                 Nul::UMessage(message_catalog, MSG_WRONG_REFERENCED_TYPE, ustr(actual ? actual->GetName() : CString()),
+                               number_to_ustring(static_cast<long>(actual ? actual->GetDbId() : 0)),
+                               number_to_ustring(static_cast<long>(record->GetDbId())), ustr(field->GetName()),
+                               ustr(referenced ? referenced->GetName() : CString())));
 }
 
 std::atomic<bool> upfront_validation{false};
@@ -134,7 +134,7 @@ CString RecordProps::checked_name(AdFieldDef *def, CString const &name) {
     AdEntityDef *referenced = def->GetReferenceEntityDef();
     if (referenced == nullptr || !AdEntityMgr::Get(api_session())->EntityExists(referenced, name))
         raise_reason(Reason::illegal_value, kx_message(MSG_VALUE_NOT_IN_TABLE, ustr(name), ustr(def->GetName()),
-                                       ustr(referenced ? referenced->GetName() : CString())));
+                                                       ustr(referenced ? referenced->GetName() : CString())));
     return name;
 }
 

@@ -446,8 +446,8 @@ void UserDbProps::fetch_oplog_range(FetchPropResponses &out) {
         Nul::UString text;
         ignoring_failures([&] { text = ustr(e->GetErrorString()); });
         e->Delete();
-        KxRpcException error(Reason::insufficient_privilege, kx_message(msg_insufficient_privilege, Nul::UMessage::Arg(text)),
-                             nullptr, nullptr);
+        KxRpcException error(Reason::insufficient_privilege,
+                             kx_message(msg_insufficient_privilege, Nul::UMessage::Arg(text)), nullptr, nullptr);
         out.property_error(error);
         return;
     }
@@ -569,7 +569,8 @@ void UserDbProps::put_restricted(BasePropValue &value) {
                                                 Nul::UMessage::Arg(f.text)));
             });
     bool const done = restricted ? result != 0 : result == 0;
-    if (!done) raise_reason(Reason::illegal_value, kx_message(msg_restricted_failed, Nul::UMessage::Arg(restricted ? 1 : 0)));
+    if (!done)
+        raise_reason(Reason::illegal_value, kx_message(msg_restricted_failed, Nul::UMessage::Arg(restricted ? 1 : 0)));
 }
 
 void UserDbProps::put_mail_settings(BasePropValue &value) {

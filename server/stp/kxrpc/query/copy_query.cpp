@@ -282,8 +282,9 @@ std::unique_ptr<XdrObject> kxrpc_copy_query(XdrObject *request) {
         }
     }
     copier->target->set_dynamic_props(args->dynamic_props());
-    auto response = std::make_unique<CopyQueryResp>(std::move(copier->copied), std::move(copier->added),
-                                                    copier->target.release(), args->values(), args->register_callback());
+    auto response =
+        std::make_unique<CopyQueryResp>(std::move(copier->copied), std::move(copier->added), copier->target.release(),
+                                        args->values(), args->register_callback());
     response->open();
     response->apply();
     // Registered last, once nothing of the handler can fail: the reply only writes the handles.

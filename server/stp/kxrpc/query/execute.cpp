@@ -69,7 +69,8 @@ unsigned read_row(DomElem element, bool zero_allowed) {
 int option_number(DomElem element) {
     bool ok = false;
     unsigned long value = parse_unsigned(element.data(), ok);
-    if (!ok) raise_reason(Reason::illegal_value, kx_message(MSG_ILLEGAL_OPTION, Arg(QueryUtil::tag_text(element.tag()))));
+    if (!ok)
+        raise_reason(Reason::illegal_value, kx_message(MSG_ILLEGAL_OPTION, Arg(QueryUtil::tag_text(element.tag()))));
     return static_cast<int>(std::min<unsigned long>(value, INT_MAX));
 }
 
@@ -261,7 +262,8 @@ void ExecuteQueryResp::first_call() {
     } catch (...) {
         discard(item);
         ProductFailure f = take_product_failure();
-        if (f.kind == ProductFailure::OTHER) raise_reason(Reason::unexpected_failure, kx_message(MSG_QUERY_FAILED, Arg(Nul::UString())));
+        if (f.kind == ProductFailure::OTHER)
+            raise_reason(Reason::unexpected_failure, kx_message(MSG_QUERY_FAILED, Arg(Nul::UString())));
         throw KXInternalErrorException(kx_message(MSG_QUERY_FAILED, Arg(f.text)));
     }
     int const rs_status = rs->GetResultStatus();
@@ -588,7 +590,8 @@ void ExecuteQueryResp::prepare_execute(ExecuteQueryStateItem &item) {
     if (!start.is_nil()) {
         item.start_row = read_row(start, false);
         item.end_row = read_row(root.child(XmlTag::CTG_end_row), true);
-        if (item.end_row != 0 && item.end_row < item.start_row) raise_reason(Reason::illegal_value, kx_message(MSG_END_BEFORE_START));
+        if (item.end_row != 0 && item.end_row < item.start_row)
+            raise_reason(Reason::illegal_value, kx_message(MSG_END_BEFORE_START));
     }
     DomElem parameters = root.opt_child(XmlTag::CTG_parameters);
     if (!parameters.is_nil()) apply_parameters(parameters, item);
@@ -794,7 +797,8 @@ void ExecuteQueryResp::apply_parameters(DomElem parameters, ExecuteQueryStateIte
         int const op = filter->GetCompOp();
         std::pair<int, int> const range = operand_range(op);
         if (values < range.first || values > range.second)
-            raise_reason(Reason::wrong_count, kx_message(MSG_VALUE_COUNT, Arg(values), Arg(tag_name(QueryUtil::comparison_to_tag(op)))));
+            raise_reason(Reason::wrong_count,
+                         kx_message(MSG_VALUE_COUNT, Arg(values), Arg(tag_name(QueryUtil::comparison_to_tag(op)))));
     }
 }
 

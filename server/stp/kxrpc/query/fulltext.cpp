@@ -59,8 +59,7 @@ void SearchState::init(AdSession *session, ExecuteFullTextSearchArgs &args) {
                      kx_message(MSG_NOT_AN_INTEGER, args.parent_record_dbid_text(), args.parent_record_dbid_text()));
     bool looking_up_parent = false;
     try {
-        if (!user_session_->IsTextSearchEnabled())
-            raise_reason(Reason::illegal_value, kx_message(MSG_SEARCH_DISABLED));
+        if (!user_session_->IsTextSearchEnabled()) raise_reason(Reason::illegal_value, kx_message(MSG_SEARCH_DISABLED));
         KXSmartPtr<KXTextSearchDef> def =
             user_session_->BuildTextSearchDef(has_parent_record_ ? KX_TEXT_SEARCH_CHOICE_LIST : KX_TEXT_SEARCH_RECORDS);
         def->SetSearchString(cstr(args.search_string()));

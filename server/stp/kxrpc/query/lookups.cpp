@@ -27,20 +27,6 @@ constexpr int MSG_ILLEGAL_SERIAL = 121;
 constexpr int MSG_OPLOG_DISABLED = 122;
 constexpr int MSG_FIND_FAILED = 141;
 
-
-// Runs `work`; a product failure becomes what `convert` raises, our own exceptions pass.
-template <class Work, class Convert>
-auto converting(Work &&work, Convert &&convert) -> decltype(work()) {
-    try {
-        return work();
-    } catch (Nul::STPException const &) {
-        throw;
-    } catch (...) {
-        convert(take_product_failure());
-        throw_internal_error(Nul::UString(L"Unknown error."));
-    }
-}
-
 // A decimal serial number of the product; anything else is a server error.
 unsigned serial_number(CString const &text) {
     std::string s = text.ToUtf8();
@@ -75,7 +61,7 @@ std::unique_ptr<XdrObject> kxrpc_find_record(XdrObject *request) {
     AdSessionPtr session = args->api_session_or_fail();
     int kind = entity_kind_of_find_mode(args->find_mode());
     if (kind == 0) raise_reason(Reason::illegal_value, kx_message(MSG_ILLEGAL_VALUE, Nul::UString(L"find_mode")));
-    AdEntityPtr record = converting(
+    AdEntityPtr record = product_call(
         [&] {
             std::vector<CString> names;
             for (auto it = args->locs_begin(); it != args->locs_end(); ++it)
@@ -104,15 +90,15 @@ std::unique_ptr<XdrObject> kxrpc_get_oplog_entries(XdrObject *request) {
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_oplog_entries %s)", args->trace_line()); });
     AdSession *session = args->api_session_or_fail();
     KXSmartPtr<KXSession> user = args->session_or_fail()->user_session();
-    bool enabled = converting(
+    bool enabled = product_call(
         [&] { return session->IsActionOplogEnabled() != 0; },
         [](ProductFailure const &f) { throw_internal_error(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, f.text)); });
     if (!enabled) raise_reason(Reason::illegal_value, kx_message(MSG_OPLOG_DISABLED));
     CString first_text, last_text;
-    converting([&] { user->GetOplogSerialNumberRange(first_text, last_text); },
-               [](ProductFailure const &f) {
-                   raise_reason(Reason::insufficient_privilege, kx_message(MSG_INSUFFICIENT_PRIVILEGE, f.text));
-               });
+    product_call([&] { user->GetOplogSerialNumberRange(first_text, last_text); },
+                 [](ProductFailure const &f) {
+                     raise_reason(Reason::insufficient_privilege, kx_message(MSG_INSUFFICIENT_PRIVILEGE, f.text));
+                 });
     unsigned first = serial_number(first_text), last = serial_number(last_text);
     trace_lazy(1, [&] {
         return Nul::UMessage::sprintf("Info: (kxrpc_get_oplog_entries oplog serial number range start:%d end:%d)",
@@ -122,8 +108,8 @@ std::unique_ptr<XdrObject> kxrpc_get_oplog_entries(XdrObject *request) {
         raise_reason(Reason::illegal_request, kx_message(MSG_ILLEGAL_SERIAL));
     // The product hands out a bounded number of entries whatever the count says.
     std::vector<CString> entries =
-        converting([&] { return user->GetOplogs(args->start(), args->count(), args->asxml() ? 2 : 1); },
-                   [](ProductFailure const &f) { throw_internal_error(f.text); });
+        product_call([&] { return user->GetOplogs(args->start(), args->count(), args->asxml() ? 2 : 1); },
+                     [](ProductFailure const &f) { throw_internal_error(f.text); });
     std::vector<Nul::UString> lines;
     lines.reserve(entries.size());
     for (CString const &e : entries) lines.push_back(ustr(e));
@@ -151,7 +137,7 @@ bool_t GetAllDbSetsResp::xdr(XDR *xdrs) {
 std::unique_ptr<XdrObject> kxrpc_get_all_dbsets(XdrObject *request) {
     auto *args = checked_cast<GetAllDbSetsArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_all_dbsets %s)", args->describe()); });
-    return converting(
+    return product_call(
         [&] { return std::unique_ptr<XdrObject>(new GetAllDbSetsResp(*args)); },
         [](ProductFailure const &f) { throw_internal_error(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, f.text)); });
 }
@@ -193,7 +179,7 @@ std::unique_ptr<XdrObject> kxrpc_get_rec_family_info(XdrObject *request) {
     auto *args = checked_cast<GetRecFamilyInfoArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_rec_family_info %s)", args->trace_line()); });
     AdSession *session = args->api_session_or_fail();
-    return converting(
+    return product_call(
         [&] { return std::unique_ptr<XdrObject>(new GetRecFamilyInfoResp(session)); },
         [](ProductFailure const &f) { throw_internal_error(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, f.text)); });
 }

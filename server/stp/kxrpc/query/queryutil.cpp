@@ -102,7 +102,9 @@ void query_def_for_bucket(AdBucketPtr const &bucket, AdQueryDefPtr &query_def) {
 void check_repository_selector(AdSessionPtr const &session, Nul::Selector const &selector) {
     Nul::UString const repository = repository_name(session);
     if (selector.repository_name() == repository) return;
-    raise_reason(Reason::illegal_value, kx_message(MSG_OTHER_REPOSITORY, Nul::UMessage::Arg(selector.to_string_with_domain()), Nul::UMessage::Arg(repository)));
+    raise_reason(Reason::illegal_value,
+                 kx_message(MSG_OTHER_REPOSITORY, Nul::UMessage::Arg(selector.to_string_with_domain()),
+                            Nul::UMessage::Arg(repository)));
 }
 
 TargetResourceArg *object_id_from_selector(AdSessionPtr const &session, Nul::Selector const &selector) {

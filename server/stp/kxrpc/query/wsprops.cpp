@@ -383,7 +383,8 @@ void QueryFolderProps::lookup_principal(FetchPropResponses &out, int prop_id) {
 
 void QueryFolderProps::put_prop(BasePropValue &value) {
     int const prop = value.prop_id();
-    if (value.is_type_100015()) raise_reason(is_supported_prop(prop) ? Reason::not_applicable : Reason::unknown_property);
+    if (value.is_type_100015())
+        raise_reason(is_supported_prop(prop) ? Reason::not_applicable : Reason::unknown_property);
     switch (prop) {
     case 1033:
         return put_applied_permissions(value);
@@ -638,7 +639,8 @@ void ReportProps::put_prop(BasePropValue &value) {
     int const type = named ? named->GetType() : 0;
     bool const fits = prop == 282 ? (type & (AD_BUCKET_QUERY | AD_BUCKET_CHART)) != 0 : type == AD_BUCKET_REPORT_FORMAT;
     if (!fits)
-        raise_reason(Reason::illegal_value, kx_message(prop == 282 ? MSG_NOT_A_QUERY : MSG_NOT_A_REPORT_FORMAT, Nul::UMessage::Arg(target->value.to_selector())));
+        raise_reason(Reason::illegal_value, kx_message(prop == 282 ? MSG_NOT_A_QUERY : MSG_NOT_A_REPORT_FORMAT,
+                                                       Nul::UMessage::Arg(target->value.to_selector())));
     if (prop == 282)
         item_->report_def()->SetQueryDefId(named->GetDbId(), 1);
     else

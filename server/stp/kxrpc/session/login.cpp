@@ -197,7 +197,8 @@ bool LoginResp::enableSSOLogon(Nul::UString const &password, Nul::UString const 
     }
     Nul::UString stored = sso_password();
     if (stored.empty()) throw_login_exception(Reason::login_refused, kx_message(MSG_SSO_NOT_SUPPORTED), dbset);
-    if (!same_secret(password, stored)) throw_login_exception(Reason::login_refused, kx_message(MSG_SSO_UNKNOWN_PASSWORD), dbset);
+    if (!same_secret(password, stored))
+        throw_login_exception(Reason::login_refused, kx_message(MSG_SSO_UNKNOWN_PASSWORD), dbset);
     CString plain = AdDecryptStringMaybeUTF8(AdDecryptStringMaybeUTF8(CString(stored.c_str())));
     bool enabled = user_session != nullptr ? user_session->EnableSSOLogon(plain, dbset.c_str()) != 0
                                            : admin_session->EnableSSOLogon(plain, dbset.c_str()) != 0;

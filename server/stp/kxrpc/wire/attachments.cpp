@@ -79,8 +79,7 @@ void edit_record(Attachment const &attachment, wchar_t const *method, int messag
     } catch (...) {
         raise_unexpected(method);
     }
-    if (!error.IsEmpty())
-        raise_reason(Reason::internal_error, kx_message(message, Nul::UMessage::Arg(ustr(error))));
+    if (!error.IsEmpty()) raise_reason(Reason::internal_error, kx_message(message, Nul::UMessage::Arg(ustr(error))));
 }
 
 } // namespace

@@ -125,8 +125,8 @@ bool_t InvalidFieldsException::xdr_extension(XDR *xdrs) const {
 KXPropertyValueTypeException::KXPropertyValueTypeException(int expected_type)
     : KxRpcException(
           Reason::value_type,
-          kx_message(MSG_INCOMPATIBLE_VALUE_TYPE, Nul::UMessage::Arg(property_value_type_name(expected_type))),
-          nullptr, nullptr),
+          kx_message(MSG_INCOMPATIBLE_VALUE_TYPE, Nul::UMessage::Arg(property_value_type_name(expected_type))), nullptr,
+          nullptr),
       expected_(expected_type) {}
 KXPropertyValueTypeException::~KXPropertyValueTypeException() = default;
 

@@ -23,7 +23,6 @@ namespace {
 // 4, so that only a chunk's last slice carries XDR padding and the bytes equal one opaque.
 constexpr std::size_t slice_bytes = 64u << 10;
 
-
 wchar_t const *const marshall_name = L"FileMarshaller::marshall";
 
 bool read_fully(int fd, char *into, std::size_t count) {
