@@ -15,15 +15,13 @@
 #include "wire/catalog.h"
 #include "wire/exceptions.h"
 #include "wire/locale.h"
+#include "wire/product_failure.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
 
 namespace KxRpc {
 
 namespace {
-
-
-Nul::UString from_cstring(CString const &s) { return Nul::UString(s.GetString()); }
 
 Nul::UString server_host_name() {
     char name[256] = {};
@@ -37,41 +35,25 @@ Nul::UString server_host_name() {
 // refuses with reason 47. Our own exceptions pass unchanged.
 [[noreturn]] void rethrow_as_login_failure(Nul::UString const &dbset) {
     static Nul::UString const method(L"LoginResp");
-    try {
-        throw;
-    } catch (Nul::STPException &) {
-        throw;
-    } catch (KXException *e) {
-        int id = e->GetMsgId();
-        Nul::UString text = from_cstring(e->GetErrorString());
-        e->Delete();
-        if (id == KX_MSG_CONNECTION_FAILED) {
+    ProductFailure const f = take_product_failure();
+    switch (f.kind) {
+    case ProductFailure::PA_MSG_EXCEPTION:
+        if (f.msg_id == KX_MSG_NOT_FOUND) throw_not_found(f.text);
+        [[fallthrough]];
+    case ProductFailure::KX_EXCEPTION:
+        if (f.msg_id == KX_MSG_CONNECTION_FAILED) {
             trace_exception(method, L"Failed to connect");
-            login_forbidden(Reason::login_forbidden, text, dbset);
+            login_forbidden(Reason::login_forbidden, f.text, dbset);
         }
-        login_forbidden(Reason::login_refused, text, dbset);
-    } catch (PaMsgException *e) {
-        int id = 0;
-        Nul::UString text;
-        if (PaMessage const *first = e->GetCount() > 0 ? e->First() : nullptr) {
-            id = first->GetID();
-            text = from_cstring(first->GetMsg());
-        }
-        e->Delete();
-        if (id == KX_MSG_NOT_FOUND) throw_not_found(text);
-        if (id == KX_MSG_CONNECTION_FAILED) {
-            trace_exception(method, L"Failed to connect");
-            login_forbidden(Reason::login_forbidden, text, dbset);
-        }
-        login_forbidden(Reason::login_refused, text, dbset);
-    } catch (CException *e) {
-        Nul::UString text = take_cexception_text(e);
+        login_forbidden(Reason::login_refused, f.text, dbset);
+    case ProductFailure::C_EXCEPTION:
         trace_exception(method, L"Failed to connect");
-        login_forbidden(Reason::login_forbidden, text, dbset);
-    } catch (...) {
+        login_forbidden(Reason::login_forbidden, f.text, dbset);
+    default: {
         Nul::UString text(L"Login failed for unknown reason.");
         trace_exception(method, text);
         login_forbidden(Reason::login_forbidden, text, dbset);
+    }
     }
 }
 
