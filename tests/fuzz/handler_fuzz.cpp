@@ -203,9 +203,9 @@ private:
         xdrmem_create(&xdrs, reply_.data(), static_cast<u_int>(reply_.size()), XDR_ENCODE);
         bool stored = false;
         try {
-            stored = entry.handler(args.get(), &result);
+            result = entry.handler(args.get()).release();
+            stored = true;
         } catch (Nul::STPException const &e) {
-            if (result) xdr_free(entry.xdr_result, reinterpret_cast<char *>(&result));
             if (tracing_)
                 std::fprintf(stderr, "%ls: error %d: %s\n", entry.name, static_cast<int>(e.stp_reason_code()),
                              exception_message_text(e).utf8_str().c_str());

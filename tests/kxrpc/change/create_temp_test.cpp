@@ -62,9 +62,9 @@ protected:
     std::unique_ptr<CreateTempResp> run(Bytes const &bytes) {
         CreateTempArgs args;
         EXPECT_TRUE(kxtest::decode(bytes, [&](XDR *x) { return args.xdr(x); }));
-        XdrObject *result = nullptr;
-        EXPECT_TRUE(kxrpc_create_temp(&args, &result));
-        std::unique_ptr<CreateTempResp> reply(dynamic_cast<CreateTempResp *>(result));
+        std::unique_ptr<XdrObject> result = kxrpc_create_temp(&args);
+        EXPECT_TRUE(result);
+        std::unique_ptr<CreateTempResp> reply(dynamic_cast<CreateTempResp *>(result.release()));
         if (reply) held_.push_back(reply->item());
         return reply;
     }
@@ -72,14 +72,12 @@ protected:
     int refused(Bytes const &bytes, std::string *message = nullptr) {
         CreateTempArgs args;
         EXPECT_TRUE(kxtest::decode(bytes, [&](XDR *x) { return args.xdr(x); }));
-        XdrObject *result = nullptr;
         try {
-            kxrpc_create_temp(&args, &result);
+            kxrpc_create_temp(&args);
         } catch (Nul::STPException const &e) {
             if (message) *message = e.msg().utf8_str().std_str();
             return static_cast<int>(e.stp_reason_code());
         }
-        delete result;
         return -1;
     }
     static AdEntityPtr held_record(StateItemPtr const &item) {

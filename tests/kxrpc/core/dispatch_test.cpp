@@ -67,7 +67,7 @@ public:
     bool_t xdr(XDR *xdrs) override {
         if (xdrs->x_op != XDR_DECODE) return FALSE;
         if (!xdr_correlator(xdrs) || !xdr_int(xdrs, &mode)) return FALSE;
-        if (mode == DECODE_STP) throw KxRpcException(40, Nul::UMessage::nil, nullptr, nullptr);
+        if (mode == DECODE_STP) throw KxRpcException(Reason::internal_error);
         if (mode == DECODE_OTHER) throw std::runtime_error("not of the family");
         return TRUE;
     }
@@ -89,19 +89,19 @@ private:
     int mode_;
 };
 
-bool probe_handler(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> probe_handler(XdrObject *request) {
     auto *args = dynamic_cast<ProbeArgs *>(request);
     switch (args->mode) {
     case STP:
         throw KXInternalErrorException(Nul::UString(L"probe failed"), nullptr);
     case OTHER:
         throw std::runtime_error("not of the family");
-    case STORED_THEN_STP:
-        *result = new ProbeResp(OK);
+    case STORED_THEN_STP: {
+        auto response = std::make_unique<ProbeResp>(OK);
         throw KXInternalErrorException(Nul::UString(L"late failure"), nullptr);
+    }
     default:
-        *result = new ProbeResp(args->mode);
-        return true;
+        return std::make_unique<ProbeResp>(args->mode);
     }
 }
 

@@ -218,7 +218,7 @@ TEST(FetchPropsIter, AFailureInsideAListKeepsTheElementsAndClosesTheList) {
                         [](auto &o) {
                             o.start_list_property_values(100001);
                             o.record_enum(3);
-                            throw Nul::STPException(reason(4), Nul::UMessage::nil);
+                            throw Nul::STPException(stp_code(Reason::illegal_value), Nul::UMessage::nil);
                         }}},
                       ids({1061}));
     ASSERT_TRUE(f.ok);
@@ -231,7 +231,7 @@ TEST(FetchPropsIter, AFailureInANestedListClosesEveryOpenList) {
                         [](auto &o) {
                             o.start_list_property_values(100008);
                             o.start_list_property_values(100001);
-                            throw Nul::STPException(reason(4), Nul::UMessage::nil);
+                            throw Nul::STPException(stp_code(Reason::illegal_value), Nul::UMessage::nil);
                         }},
                        {385, [](auto &o) { o.record_bool(false); }}},
                       ids({1061, 385}));
@@ -249,8 +249,9 @@ TEST(FetchPropsIter, MetasComeInAscendingOrderOnceEach) {
 }
 
 TEST(FetchPropsIter, AFailedMetaEndsItsEntry) {
-    Fetched f = fetch({{1061, [](auto &) { throw Nul::STPException(reason(4), Nul::UMessage::nil); }}},
-                      {PropRequest{1061, {942, 943}}, PropRequest{385, {}}});
+    Fetched f =
+        fetch({{1061, [](auto &) { throw Nul::STPException(stp_code(Reason::illegal_value), Nul::UMessage::nil); }}},
+              {PropRequest{1061, {942, 943}}, PropRequest{385, {}}});
     ASSERT_TRUE(f.ok);
     EXPECT_EQ(f.calls, 2); // the failed meta, then 385; meta 943 is never asked
     EXPECT_EQ(f.bytes, cat(cat(words({1, 100013}), record(4, "")), words({1, 100011, 0})));

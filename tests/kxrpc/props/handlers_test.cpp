@@ -54,14 +54,15 @@ protected:
 
     // The handler's reply as the result routine writes it, or the exception it threw.
     template <class Args, class Reply>
-    std::string call(bool (*handler)(XdrObject *, XdrObject **), kxtest::Bytes const &request, kxtest::Bytes &reply) {
+    std::string call(std::unique_ptr<XdrObject> (*handler)(XdrObject *), kxtest::Bytes const &request,
+                     kxtest::Bytes &reply) {
         Args args;
         EXPECT_TRUE(kxtest::decode_args(args, request));
         XdrObject *result = nullptr;
         try {
-            EXPECT_TRUE(handler(&args, &result));
+            result = handler(&args).release();
+            EXPECT_NE(result, nullptr);
         } catch (Nul::STPException const &e) {
-            EXPECT_EQ(result, nullptr);
             return std::to_string(static_cast<int>(e.stp_reason_code())) + ":" + e.msg().utf8_str().std_str();
         }
         bool ok = false;

@@ -47,17 +47,15 @@ protected:
     }
     // Runs the handler over the decoded request; the reason of its error, or -1 for success.
     template <class Args>
-    int run(bool (*handler)(XdrObject *, XdrObject **), kxtest::Wire const &body) {
+    int run(std::unique_ptr<XdrObject> (*handler)(XdrObject *), kxtest::Wire const &body) {
         Args args;
         EXPECT_TRUE(kxtest::decode_args(args, body.bytes()));
-        XdrObject *result = nullptr;
         try {
-            handler(&args, &result);
+            handler(&args);
         } catch (Nul::STPException const &e) {
             last_message_ = std::string(e.msg().utf8_str());
             return e.stp_reason_code();
         }
-        delete result;
         return -1;
     }
     static void sql(std::string const &statement) {
@@ -173,9 +171,9 @@ TEST_F(Handlers, SearchFailuresInInitAreTheCallsErrorAndLeaveNoState) {
     KXFaultInjector::Arm("KXTextSearchHit::GetVersion", fault(KXFaultKind::KXException, 1, L"hit failed"));
     ExecuteFullTextSearchArgs args;
     ASSERT_TRUE(kxtest::decode_args(args, body("crash").bytes()));
-    XdrObject *result = nullptr;
-    ASSERT_TRUE(kxrpc_execute_fulltext_search(&args, &result));
-    std::unique_ptr<ExecuteFullTextSearchIter> iter(dynamic_cast<ExecuteFullTextSearchIter *>(result));
+    std::unique_ptr<XdrObject> result = kxrpc_execute_fulltext_search(&args);
+    ASSERT_TRUE(result);
+    std::unique_ptr<ExecuteFullTextSearchIter> iter(dynamic_cast<ExecuteFullTextSearchIter *>(result.release()));
     ASSERT_TRUE(iter);
     ASSERT_FALSE(iter->records().empty());
     EXPECT_EQ(iter->records().back().kind, 4);
@@ -186,9 +184,9 @@ TEST_F(Handlers, WalkSkipsItemsRemovedSinceTheSessionReadTheWorkspace) {
     auto walk = [&] {
         GetFolderDescendentsArgs args;
         EXPECT_TRUE(kxtest::decode_args(args, header().i(37).i(1).s("Public Queries/Defects").bytes()));
-        XdrObject *result = nullptr;
-        EXPECT_TRUE(kxrpc_get_folder_descendents(&args, &result));
-        std::unique_ptr<GetFolderDescendentsResp> resp(dynamic_cast<GetFolderDescendentsResp *>(result));
+        std::unique_ptr<XdrObject> result = kxrpc_get_folder_descendents(&args);
+        EXPECT_TRUE(result);
+        std::unique_ptr<GetFolderDescendentsResp> resp(dynamic_cast<GetFolderDescendentsResp *>(result.release()));
         return resp ? resp->entries() : std::vector<GetFolderDescendentsResp::Entry>();
     };
     auto before = walk();

@@ -20,7 +20,7 @@
 
 namespace kxtest {
 
-using Handler = bool (*)(KxRpc::XdrObject *, KxRpc::XdrObject **);
+using Handler = std::unique_ptr<KxRpc::XdrObject> (*)(KxRpc::XdrObject *);
 
 struct Outcome {
     std::shared_ptr<KxRpc::XdrObject> args; // outlives the result, which may refer to it
@@ -84,10 +84,9 @@ protected:
         bool decoded = decode(body, [&](XDR *x) { return KxRpc::xdr_args_of<Args>(x, static_cast<KxRpc::XdrObject *>(args.get())); }, &used);
         EXPECT_TRUE(decoded && used == body.size()) << "request did not decode whole";
         if (!decoded) return out;
-        KxRpc::XdrObject *result = nullptr;
         try {
-            EXPECT_TRUE(handler(static_cast<KxRpc::XdrObject *>(args.get()), &result));
-            out.result.reset(result);
+            out.result = handler(static_cast<KxRpc::XdrObject *>(args.get()));
+            EXPECT_TRUE(out.result);
         } catch (Nul::STPException const &e) {
             out.error.reset(e.clone());
         }

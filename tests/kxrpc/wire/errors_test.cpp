@@ -106,7 +106,7 @@ TEST_F(ErrorRecords, MessageThatCannotPrintIsWrittenEmpty) {
 TEST_F(ErrorRecords, CausesNestBeforeTheOuterExtension) {
     LockedDatabaseException inner;
     KXInternalErrorException middle(Nul::UString(L"m"), &inner);
-    LoginException outer_login(26, Nul::UMessage::nil, Nul::UString(L"why"));
+    LoginException outer_login(static_cast<Reason>(26), Nul::UMessage::nil, Nul::UString(L"why"));
     std::vector<Nul::STPException *> causes = {&middle, &inner};
     Nul::STPException outer(Nul::STPException::REASON_ILLEGAL, Nul::UMessage::nil, nullptr, causes);
     Bytes out = record(outer);
@@ -142,7 +142,7 @@ TEST_F(ErrorRecords, InvalidFieldsWithUnknownTypeGoesOutWithoutExtension) {
 }
 
 TEST_F(ErrorRecords, LoginExtensionIsOneString) {
-    LoginException e(26, Nul::UMessage::nil, Nul::UString(L"refused"));
+    LoginException e(static_cast<Reason>(26), Nul::UMessage::nil, Nul::UString(L"refused"));
     Bytes out = record(e);
     EXPECT_EQ(out, cat(words({26, 0, minus_one, 0, 2}), str("refused")));
 }

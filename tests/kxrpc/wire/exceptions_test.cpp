@@ -56,7 +56,7 @@ TEST(Exceptions, ReasonsAndMessages) {
     EXPECT_EQ(internal.stp_reason_code(), 40);
     EXPECT_EQ(text(internal), Nul::UString(L"TLQSV0769E Internal Error: Invalid Pointer"));
     EXPECT_EQ(internal.causes().size(), 1u);
-    EXPECT_EQ(KXInternalErrorException(33, L"x", nullptr).stp_reason_code(), 33);
+    EXPECT_EQ(KXInternalErrorException(Reason::illegal_request, L"x", nullptr).stp_reason_code(), 33);
     EXPECT_EQ(KXCharacterEncodingErrorException(&thing, Nul::UString(L"\u00e9")).stp_reason_code(), 8);
     EXPECT_EQ(text(KXCharacterEncodingErrorException(Nul::UString(L"abc"))),
               Nul::UString(L"TLQSV1096E One or more characters in the string 'abc' is not supported by the server's "
@@ -99,7 +99,7 @@ TEST(Exceptions, CloneKeepsClassAndFields) {
     KXPropertyValueTypeException pv(100001);
     expect_same_clone(pv);
     EXPECT_EQ(std::unique_ptr<KXPropertyValueTypeException>(pv.clone())->expected_type(), 100001);
-    LoginException le(47, kx_message(MSG_SSO_UNKNOWN_PASSWORD), L"dbset1");
+    LoginException le(Reason::login_refused, kx_message(MSG_SSO_UNKNOWN_PASSWORD), L"dbset1");
     expect_same_clone(le);
     EXPECT_EQ(std::unique_ptr<LoginException>(le.clone())->text(), Nul::UString(L"dbset1"));
     expect_same_clone(PropertyValueMarshallingException(L"t"));
@@ -108,8 +108,8 @@ TEST(Exceptions, CloneKeepsClassAndFields) {
 TEST(Exceptions, ExtensionKinds) {
     EXPECT_EQ(KXInternalErrorException(L"t", nullptr).extension_kind(), 0);
     EXPECT_EQ(InvalidFieldsException().extension_kind(), 1);
-    EXPECT_EQ(LoginException(18, Nul::UMessage::nil, L"").extension_kind(), 2);
-    KxRpcException plain(40, Nul::UMessage::nil, nullptr, nullptr);
+    EXPECT_EQ(LoginException(Reason::login_forbidden, Nul::UMessage::nil, L"").extension_kind(), 2);
+    KxRpcException plain(Reason::internal_error);
     bool ok = false;
     EXPECT_TRUE(encode([&](XDR *x) { return plain.xdr_extension(x); }, &ok).empty());
     EXPECT_TRUE(ok);
@@ -139,7 +139,7 @@ TEST(Exceptions, InvalidFieldsExtensionFailsOnUnknownType) {
 }
 
 TEST(Exceptions, LoginExtensionIsOneString) {
-    LoginException le(47, Nul::UMessage::nil, L"abcde");
+    LoginException le(Reason::login_refused, Nul::UMessage::nil, L"abcde");
     Bytes expected = words({5});
     kxtest::put_bytes(expected, std::string("abcde\0\0\0", 8));
     EXPECT_EQ(encode([&](XDR *x) { return le.xdr_extension(x); }), expected);
@@ -161,7 +161,7 @@ TEST(Exceptions, ThrowFunctions) {
     EXPECT_THROW(throw_locked_database(), LockedDatabaseException);
     EXPECT_THROW(throw_implementation_error(L"x"), KXImplementationErrorException);
     EXPECT_THROW(throw_not_found(Nul::UString(L"x")), KXNotFoundException);
-    EXPECT_THROW(throw_login_exception(18, Nul::UMessage::nil, L"d"), LoginException);
+    EXPECT_THROW(throw_login_exception(Reason::login_forbidden, Nul::UMessage::nil, L"d"), LoginException);
     EXPECT_THROW(throw_marshalling_error(), PropertyValueMarshallingException);
     InvalidFieldsException inv;
     inv.add_field(L"a", 1);

@@ -21,22 +21,15 @@ namespace KxRpc {
 namespace {
 
 constexpr int MSG_INVALID_ATTACHMENT_NAME = 101;
-constexpr Nul::STPException::stp_reason_code_t REASON_INVALID_NAME =
-    static_cast<Nul::STPException::stp_reason_code_t>(4);
 
 // Chunks are read and written in slices of this many bytes, whatever chunk size the client
 // announces; a multiple of 4, so slices need no padding between them.
 constexpr u_int slice_bytes = 64u << 10;
 
-Nul::STPException invalid_name() {
-    return Nul::STPException(REASON_INVALID_NAME, kx_message(MSG_INVALID_ATTACHMENT_NAME), nullptr, nullptr,
-                             Nul::STPException::LOG_INFO);
-}
+KxRpcException invalid_name() { return KxRpcException(Reason::illegal_value, kx_message(MSG_INVALID_ATTACHMENT_NAME)); }
 
-Nul::STPException cannot_store(char const *why) {
-    return Nul::STPException(Nul::STPException::REASON_INTERNAL,
-                             kx_message(MSG_CANNOT_MAKE_ATTACHMENT, Nul::UMessage::Arg(why)), nullptr, nullptr,
-                             Nul::STPException::LOG_INFO);
+KxRpcException cannot_store(char const *why) {
+    return KxRpcException(Reason::internal_error, kx_message(MSG_CANNOT_MAKE_ATTACHMENT, Nul::UMessage::Arg(why)));
 }
 
 // The name becomes the last component of a path inside a private directory: anything that

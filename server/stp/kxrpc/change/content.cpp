@@ -31,18 +31,9 @@ constexpr int TT_REPORT_FORMAT = 39;
 constexpr int TT_ATTACHMENT = 44;
 constexpr int MSG_CONVERSION_TO_DEFAULT = 102;
 constexpr int MSG_CANNOT_LOAD_REPORT_FORMAT = 125;
-constexpr Nul::STPException::stp_reason_code_t REASON_EXPORT_FAILED =
-    static_cast<Nul::STPException::stp_reason_code_t>(71);
-constexpr Nul::STPException::stp_reason_code_t REASON_CONVERSION =
-    static_cast<Nul::STPException::stp_reason_code_t>(39);
-constexpr Nul::STPException::stp_reason_code_t REASON_BAD_TARGET_TYPE =
-    static_cast<Nul::STPException::stp_reason_code_t>(31);
-constexpr Nul::STPException::stp_reason_code_t REASON_INVALID_NAME =
-    static_cast<Nul::STPException::stp_reason_code_t>(4);
 
 [[noreturn]] void refuse_upload(char const *why) {
-    Nul::STPException::raise(REASON_INVALID_NAME, kx_message(MSG_CANNOT_MAKE_ATTACHMENT, Nul::UMessage::Arg(why)),
-                             nullptr, nullptr, Nul::STPException::LOG_INFO);
+    raise_reason(Reason::illegal_value, kx_message(MSG_CANNOT_MAKE_ATTACHMENT, Nul::UMessage::Arg(why)));
 }
 
 // Stored attachments are read into a file of this download's own copy, so that two downloads
@@ -71,9 +62,7 @@ bool_t by_target(XDR *xdrs, GetArgs *args, Nul::UString const &method, Attachmen
     case TT_REPORT_FORMAT:
         return report_format();
     default:
-        return report_error_reply(method, xdrs,
-                                  Nul::STPException(REASON_BAD_TARGET_TYPE, Nul::UMessage::nil, nullptr, nullptr,
-                                                    Nul::STPException::LOG_INFO));
+        return report_error_reply(method, xdrs, KxRpcException(Reason::refused));
     }
 }
 
@@ -106,14 +95,11 @@ std::string record_xml(GetArgs *args, wchar_t const *method) {
         ProductFailure const failure = take_product_failure();
         Nul::UString const text =
             failure.kind == ProductFailure::KX_EXCEPTION ? failure.text : Nul::UString(L"Unknown error.");
-        Nul::STPException::raise(REASON_EXPORT_FAILED, kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(text)),
-                                 nullptr, nullptr, Nul::STPException::LOG_INFO);
+        raise_reason(Reason::export_failed, kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(text)));
     }
     bool failed = false;
     std::string bytes = ustr(xml).std_str("DEFAULT", failed);
-    if (failed)
-        Nul::STPException::raise(REASON_CONVERSION, kx_message(MSG_CONVERSION_TO_DEFAULT), nullptr, nullptr,
-                                 Nul::STPException::LOG_INFO);
+    if (failed) raise_reason(Reason::unexpected_failure, kx_message(MSG_CONVERSION_TO_DEFAULT));
     return bytes;
 }
 
@@ -259,18 +245,16 @@ bool_t GetDirectResp::marshall_attachment_direct(XDR *xdrs) {
     return xdr_flag(xdrs, no_error) && xdr_ustring(xdrs, path_);
 }
 
-bool kxrpc_get(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_get(XdrObject *request) {
     auto *args = checked_cast<GetArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_get %s)", args->describe()); });
-    *result = new GetResp(args);
-    return true;
+    return std::make_unique<GetResp>(args);
 }
 
-bool kxrpc_get_direct(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_get_direct(XdrObject *request) {
     auto *args = checked_cast<GetArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_get_direct %s)", args->describe()); });
-    *result = new GetDirectResp(args);
-    return true;
+    return std::make_unique<GetDirectResp>(args);
 }
 
 namespace {
@@ -325,7 +309,7 @@ std::shared_ptr<AttachmentStateItem> new_attachment(AttachmentUploadArgs *args, 
 
 } // namespace
 
-bool kxrpc_make_attachment(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_make_attachment(XdrObject *request) {
     auto *args = checked_cast<MakeAttachmentArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_make_attachment %s)", args->describe()); });
     try {
@@ -333,22 +317,21 @@ bool kxrpc_make_attachment(XdrObject *request, XdrObject **result) {
             if (args->error()) throw Nul::STPException(*args->error());
             refuse_upload("the content was not stored");
         }
-        *result = new MakeAttachmentResp(new_attachment(args, args->filename(), L"kxrpc_make_attachment", true));
+        return std::make_unique<MakeAttachmentResp>(
+            new_attachment(args, args->filename(), L"kxrpc_make_attachment", true));
     } catch (...) {
         // The uploaded file goes with the request.
         args->discard_upload();
         throw;
     }
-    return true;
 }
 
-bool kxrpc_make_attachment_direct(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_make_attachment_direct(XdrObject *request) {
     auto *args = checked_cast<MakeAttachmentDirectArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_make_attachment_direct %s)", args->describe()); });
     // The product reads the file later, by the real path checked here.
     Nul::UString const path = exchange_file(args->filename());
-    *result = new MakeAttachmentResp(new_attachment(args, path, L"kxrpc_make_attachment_direct", false));
-    return true;
+    return std::make_unique<MakeAttachmentResp>(new_attachment(args, path, L"kxrpc_make_attachment_direct", false));
 }
 
 } // namespace KxRpc

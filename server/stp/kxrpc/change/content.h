@@ -2,6 +2,7 @@
 // handlers of uploads (make_attachment, make_attachment_direct).
 #pragma once
 
+#include <memory>
 #include <rpc/xdr.h>
 
 #include "change/attachment_requests.h"
@@ -54,9 +55,9 @@ private:
     Nul::UString path_;
 };
 
-bool kxrpc_get(XdrObject *request, XdrObject **result);
-bool kxrpc_get_direct(XdrObject *request, XdrObject **result);
-bool kxrpc_make_attachment(XdrObject *request, XdrObject **result);
-bool kxrpc_make_attachment_direct(XdrObject *request, XdrObject **result);
+std::unique_ptr<XdrObject> kxrpc_get(XdrObject *request);
+std::unique_ptr<XdrObject> kxrpc_get_direct(XdrObject *request);
+std::unique_ptr<XdrObject> kxrpc_make_attachment(XdrObject *request);
+std::unique_ptr<XdrObject> kxrpc_make_attachment_direct(XdrObject *request);
 
 } // namespace KxRpc

@@ -22,19 +22,11 @@ namespace KxRpc {
 namespace {
 
 enum : int {
-    R_BAD_REQUEST = 4,
-    R_INVALID_TARGET = 31,
-    R_NO_ACTION = 81,
     MSG_ACTION_NOT_FOR_MODIFY = 45,
     MSG_DUPLICATE_NEEDS_RECORD = 134,
 };
 
 constexpr wchar_t const *record_method = L"kxrpc_create_temp_record";
-
-
-[[noreturn]] void refuse(int code, Nul::UMessage const &message = Nul::UMessage::nil) {
-    throw Nul::STPException(reason(code), message);
-}
 
 AdActionDef *requested_action(CreateTempArgs &args, AdEntityPtr const &record) {
     if (args.has_action()) {
@@ -45,13 +37,13 @@ AdActionDef *requested_action(CreateTempArgs &args, AdEntityPtr const &record) {
                 return text_format("Exception: NotFoundException is caught kxrpc_create_temp_record(%s)",
                                    exception_message_text(e));
             });
-            refuse(R_NO_ACTION);
+            raise_reason(Reason::no_action);
         }
     }
     AdActionDef *modify = record->GetEntityDef()->LookupActionDef(static_cast<int>(AD_ACTION_MODIFY));
     if (modify == nullptr) {
         trace_info(record_method, L"action def is zero!");
-        refuse(R_NO_ACTION);
+        raise_reason(Reason::no_action);
     }
     return modify;
 }
@@ -68,7 +60,7 @@ void start_action(CreateTempArgs &args, AdEntityPtr const &record, AdActionDef *
         AdEntityPtr original = args.duplicate_record();
         if (!original) {
             trace_info(record_method, L"can't get duplicate ptr!");
-            refuse(R_BAD_REQUEST, kx_message(MSG_DUPLICATE_NEEDS_RECORD));
+            raise_reason(Reason::illegal_value, kx_message(MSG_DUPLICATE_NEEDS_RECORD));
         }
         if (open) MarkEntityAsDuplicate(record, original, action->GetName());
         return;
@@ -78,7 +70,7 @@ void start_action(CreateTempArgs &args, AdEntityPtr const &record, AdActionDef *
         return;
     default:
         trace_info(record_method, L"msg action not supported for modify!");
-        refuse(R_BAD_REQUEST, kx_message(MSG_ACTION_NOT_FOR_MODIFY, ustr(action->GetActionTypeName())));
+        raise_reason(Reason::illegal_value, kx_message(MSG_ACTION_NOT_FOR_MODIFY, ustr(action->GetActionTypeName())));
     }
 }
 
@@ -111,22 +103,20 @@ CreateTempResp *kxrpc_create_temp_record(CreateTempArgs &args) {
     }
 }
 
-bool kxrpc_create_temp(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_create_temp(XdrObject *request) {
     auto *args = checked_cast<CreateTempArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_create_temp %s)", args->trace_line()); });
     switch (args->resource_type()) {
     case TT_RECORD:
-        *result = kxrpc_create_temp_record(*args);
-        return true;
+        return std::unique_ptr<XdrObject>(kxrpc_create_temp_record(*args));
     case TT_QUERY:
     case TT_QUERY_FOLDER:
     case TT_REPORT:
     case TT_ATTACHMENT:
-        *result = create_temp_item(*args);
-        return true;
+        return std::unique_ptr<XdrObject>(create_temp_item(*args));
     default:
         trace_info(L"kxrpc_create_temp", L"invalid arg type!");
-        refuse(R_INVALID_TARGET);
+        raise_reason(Reason::refused);
     }
 }
 

@@ -44,8 +44,7 @@ void check_report_folder(AdBucketPtr const &report) {
     AdFolderPtr folder = parent ? AdFolder::LookupFolderFromBucket(parent) : AdFolderPtr();
     if (!folder || !folder->IsWritable()) {
         trace_info(L"kxrpc_create_temp", L"the folder is not writeable!");
-        Nul::STPException::raise(reason(31), kx_message(MSG_CANNOT_MODIFY_QUERY_ITEM), nullptr, nullptr,
-                                 Nul::STPException::LOG_INFO);
+        raise_reason(Reason::refused, kx_message(MSG_CANNOT_MODIFY_QUERY_ITEM));
     }
 }
 

@@ -21,7 +21,7 @@ bool database_and_edit_check(AdSession *session, AdEntityPtr const &record, AdAc
     if (!record->IsEditable()) return true;
     AdActionDef *current = record->GetActionDef();
     if (action->GetActionType() != AD_ACTION_MODIFY && current && current->GetDbId() != action->GetDbId())
-        Nul::STPException::raise(reason(1), Nul::UMessage::nil, nullptr, nullptr, Nul::STPException::LOG_INFO);
+        raise_reason(Reason::action_in_progress);
     return false;
 }
 

@@ -42,10 +42,6 @@ constexpr int MSG_DELIVER_RECORD = 53;
 constexpr int MSG_EDIT_LIST = 88;
 constexpr int MSG_INSUFFICIENT_PRIVILEGE = 92;
 constexpr int MSG_SAVE_RECORD = 149;
-constexpr int REASON_RECORD_CHANGED = 49;
-constexpr int REASON_NO_PRIVILEGE = 31;
-constexpr int REASON_QUERY_EXISTS = 73;
-constexpr int REASON_FOLDER_NOT_EMPTY = 51;
 // Every kind of workspace item.
 constexpr int ANY_ITEM = AD_BUCKET_QUERY | AD_BUCKET_CHART | AD_BUCKET_FOLDER | AD_BUCKET_REPORT | AD_BUCKET_REPORT_FORMAT;
 
@@ -291,7 +287,7 @@ DeliverResult Batch::make_query_object(DeliverOperation &base) {
         CString const name = cstr(op.name());
         AdBucketPtr existing = AdBucketMgr::GetBucketByName(parent, name, ANY_ITEM, parent->GetUserId());
         if (existing && !op.overwrite())
-            throw KxRpcException(REASON_QUERY_EXISTS, kx_message(MSG_QUERY_EXISTS, Nul::UMessage::Arg(path)), nullptr, nullptr);
+            raise_reason(Reason::already_exists, kx_message(MSG_QUERY_EXISTS, Nul::UMessage::Arg(path)));
         // An overwritten item is replaced in the transaction that writes the new one.
         std::int64_t const owner = personal ? parent->GetUserId() : 0;
         AdWorkspaceMgrPtr workspace = GetWorkspaceMgr(api);
@@ -387,7 +383,7 @@ DeliverResult Batch::delete_query_object(DeliverOperation &base) {
         collect_items(workspace, bucket, result.items);
         AdFolderPtr folder = AdFolder::LookupFolderFromBucket(bucket);
         if (folder && !op.recursive() && result.items.size() > 1)
-            throw KxRpcException(REASON_FOLDER_NOT_EMPTY, kx_message(MSG_QUERY_FOLDER_NOT_EMPTY), nullptr, nullptr);
+            raise_reason(Reason::not_applicable, kx_message(MSG_QUERY_FOLDER_NOT_EMPTY));
         if (folder) folder->RevertPermissions();
         if (!folder && AdBucketMgr::IsQueryStartUp(bucket)) workspace->ClearStartUpBit(bucket->GetDbId());
         AdBucketMgr::DeleteBucket(bucket);
@@ -417,7 +413,7 @@ DeliverResult Batch::perform_record_op(DeliverOperation &base) {
         trace_failure(L"DeliverChangeContextResp::perform_record_op", f);
         Nul::UMessage message = kx_message(MSG_SAVE_RECORD, Nul::UMessage::Arg(f.text));
         if (f.kind == ProductFailure::OTHER) throw KXInternalErrorException(message);
-        if (f.msg_id == KX_MSG_RECORD_CHANGED) throw KxRpcException(REASON_RECORD_CHANGED, message, nullptr, nullptr);
+        if (f.msg_id == KX_MSG_RECORD_CHANGED) raise_reason(Reason::record_changed, message);
         throw KXConflictException(message);
     }
     if (!text.empty())
@@ -469,8 +465,7 @@ DeliverResult Batch::modify_dynamic_list(DeliverOperation &base) {
         ProductFailure f = take_product_failure();
         trace_failure(L"DeliverChangeContextResp::modify_dynamic_list", f);
         if (f.msg_id == KX_MSG_NO_LIST_PRIVILEGE)
-            throw KxRpcException(REASON_NO_PRIVILEGE, kx_message(MSG_INSUFFICIENT_PRIVILEGE, Nul::UMessage::Arg(f.text)),
-                                 nullptr, nullptr);
+            raise_reason(Reason::refused, kx_message(MSG_INSUFFICIENT_PRIVILEGE, Nul::UMessage::Arg(f.text)));
         throw KXInternalErrorException(kx_message(MSG_EDIT_LIST, Nul::UMessage::Arg(f.text)));
     }
     DeliverResult result;
@@ -478,12 +473,11 @@ DeliverResult Batch::modify_dynamic_list(DeliverOperation &base) {
     return result;
 }
 
-bool kxrpc_deliver_change_context(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_deliver_change_context(XdrObject *request) {
     auto *args = checked_cast<DeliverChangeContextArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_deliver_change_context %s)", args->describe()); });
     check_user_database_unlocked(args->api_session_or_fail());
-    *result = new DeliverChangeContextResp(perform_batch(*args));
-    return true;
+    return std::make_unique<DeliverChangeContextResp>(perform_batch(*args));
 }
 
 } // namespace KxRpc

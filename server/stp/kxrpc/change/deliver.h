@@ -47,6 +47,6 @@ private:
 Nul::CriticalSectionLock &dynamic_list_lock();
 
 // Handler of procedure 10: refuses a locked user database before any operation runs.
-bool kxrpc_deliver_change_context(XdrObject *request, XdrObject **result);
+std::unique_ptr<XdrObject> kxrpc_deliver_change_context(XdrObject *request);
 
 } // namespace KxRpc

@@ -83,7 +83,7 @@ std::unique_ptr<DeliverOperation> make_deliver_operation(int kind) {
     case DELIVER_MODIFY_DYNAMIC_LIST:
         return std::make_unique<ModifyDynamicListOperation>(kind);
     default:
-        throw Nul::STPException(Nul::STPException::REASON_INTERNAL, Nul::UMessage::nil);
+        raise_reason(Reason::internal_error);
     }
 }
 

@@ -29,7 +29,7 @@ constexpr int MSG_FIRE_SCRIPT_ALIAS_FAILED = 87;
 // Runs the handler's work; an exception of the server's family passes traced, and a product
 // failure of any kind becomes a conflict with `message` and the product's text.
 template <class Work>
-XdrObject *converting(wchar_t const *method, int message, Work &&work) {
+std::unique_ptr<XdrObject> converting(wchar_t const *method, int message, Work &&work) {
     try {
         return work();
     } catch (Nul::STPException const &e) {
@@ -52,7 +52,7 @@ void show_form(AdEntityPtr const &record, Nul::UString const &form, Nul::UString
     if (!form.empty()) record->SetViewFormAndTab(cstr(form), cstr(tab));
 }
 
-FireHookResp *fire_hook(FireHookArgs &args) {
+std::unique_ptr<XdrObject> fire_hook(FireHookArgs &args) {
     AdSession *session = args.api_session_or_fail();
     AdHookDef *hook = args.hook_given_by_name() ? nullptr : args.hook().target().hook_def(session);
     bool const by_handle = args.is_state_item_target();
@@ -79,10 +79,10 @@ FireHookResp *fire_hook(FireHookArgs &args) {
         name_text = texts.name_text();
         id_text = texts.id_text();
     }
-    return new FireHookResp(text, std::move(item), hand_out, name_text, id_text, std::move(tracker));
+    return std::make_unique<FireHookResp>(text, std::move(item), hand_out, name_text, id_text, std::move(tracker));
 }
 
-FireScriptAliasResp *fire_script_alias(FireScriptAliasArgs &args) {
+std::unique_ptr<XdrObject> fire_script_alias(FireScriptAliasArgs &args) {
     AdSession *session = args.api_session_or_fail();
     AdEntityPtr record = args.record(session);
     AdActionDef *action = args.action().action_def(session);
@@ -93,7 +93,7 @@ FireScriptAliasResp *fire_script_alias(FireScriptAliasArgs &args) {
         FireRecordHookAlias(AdSessionPtr(session), record, action, result, error);
     }
     if (!error.IsEmpty()) throw KXConflictException(kx_message(MSG_FIRE_SCRIPT_ALIAS_FAILED, ustr(error)));
-    return new FireScriptAliasResp(ustr(result));
+    return std::make_unique<FireScriptAliasResp>(ustr(result));
 }
 
 } // namespace
@@ -136,19 +136,17 @@ bool_t FireHookResp::xdr(XDR *xdrs) {
     }
 }
 
-bool kxrpc_fire_hook(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_fire_hook(XdrObject *request) {
     auto *args = checked_cast<FireHookArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_fire_hook %s)", args->describe()); });
-    *result = converting(L"kxrpc_fire_hook", MSG_FIRE_HOOK_FAILED, [&] { return fire_hook(*args); });
-    return true;
+    return converting(L"kxrpc_fire_hook", MSG_FIRE_HOOK_FAILED, [&] { return fire_hook(*args); });
 }
 
-bool kxrpc_fire_script_alias(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_fire_script_alias(XdrObject *request) {
     auto *args = checked_cast<FireScriptAliasArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_fire_script_alias %s)", args->describe()); });
-    *result = converting(L"kxrpc_fire_script_alias", MSG_FIRE_SCRIPT_ALIAS_FAILED,
-                         [&] { return fire_script_alias(*args); });
-    return true;
+    return converting(L"kxrpc_fire_script_alias", MSG_FIRE_SCRIPT_ALIAS_FAILED,
+                      [&] { return fire_script_alias(*args); });
 }
 
 } // namespace KxRpc

@@ -34,7 +34,7 @@ private:
     std::unique_ptr<FieldChangedTracker> tracker_;
 };
 
-bool kxrpc_fire_hook(XdrObject *request, XdrObject **result);
-bool kxrpc_fire_script_alias(XdrObject *request, XdrObject **result);
+std::unique_ptr<XdrObject> kxrpc_fire_hook(XdrObject *request);
+std::unique_ptr<XdrObject> kxrpc_fire_script_alias(XdrObject *request);
 
 } // namespace KxRpc

@@ -39,7 +39,7 @@ struct NewResource {
 // A parent that is no folder, or one the user may not write, takes no new item.
 void check_parent_folder(CreateResourceArgs &args) {
     AdFolderPtr folder = AdFolder::LookupFolderFromBucket(args.parent_bucket());
-    if (!folder || !folder->IsWritable()) raise_reason(31, kx_message(MSG_CANNOT_MAKE_QUERY_ITEM));
+    if (!folder || !folder->IsWritable()) raise_reason(Reason::refused, kx_message(MSG_CANNOT_MAKE_QUERY_ITEM));
 }
 
 // The string value of the first view-form name among the values; empty when there is none.
@@ -55,7 +55,7 @@ NewResource new_record(CreateResourceArgs &args) {
     AdSession *session = args.api_session_or_fail();
     AdEntityDef *def = args.target().entity_def(session);
     AdActionDef *submit = def->LookupActionDef(static_cast<int>(AD_ACTION_SUBMIT));
-    if (!submit || submit->IsReservedForSystemUseOnly()) raise_reason(77);
+    if (!submit || submit->IsReservedForSystemUseOnly()) raise_reason(Reason::no_submit_action);
     AdEntityPtr record = BuildEntity(AdSessionPtr(session), def, view_form_name(args.values()));
     auto item = std::make_shared<RecordStateItem>(record, true);
     NewResource made;
@@ -114,7 +114,7 @@ bool is_workspace_type(int type) { return type == TT_QUERY || type == TT_QUERY_F
 
 } // namespace
 
-bool kxrpc_mkresource(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_mkresource(XdrObject *request) {
     auto *args = checked_cast<CreateResourceArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_mkresource %s)", args->describe()); });
     check_user_database_unlocked(args->api_session_or_fail());
@@ -129,17 +129,16 @@ bool kxrpc_mkresource(XdrObject *request, XdrObject **result) {
         trace_lazy(1, [&] {
             return text_format("Exception: %s is caught in kxrpc_mkresource(%s)", kind_name(failure), failure.text);
         });
-        raise_reason(4, kx_message(MSG_PROBLEM_CREATING, Nul::UMessage::Arg(failure.text)));
+        raise_reason(Reason::illegal_value, kx_message(MSG_PROBLEM_CREATING, Nul::UMessage::Arg(failure.text)));
     }
     made.resource->set_dynamic_props(args->dynamic_props());
-    auto *response = new CreateResourceResp(made.resource.release(), args->values(), args->register_callback(),
-                                            made.item, std::move(made.name_id));
-    *result = response;
+    auto response = std::make_unique<CreateResourceResp>(made.resource.release(), args->values(),
+                                                         args->register_callback(), made.item, std::move(made.name_id));
     response->open();
     response->finish();
     // Registered last, once nothing of the handler can fail: the reply only writes the handle.
     add_pointer_entry(made.item);
-    return true;
+    return response;
 }
 
 } // namespace KxRpc

@@ -1,10 +1,12 @@
 // mkresource: a new record (and later queries, folders and reports) held for the client.
 #pragma once
 
+#include <memory>
+
 #include "wire/xdrobject.h"
 
 namespace KxRpc {
 
-bool kxrpc_mkresource(XdrObject *request, XdrObject **result);
+std::unique_ptr<XdrObject> kxrpc_mkresource(XdrObject *request);
 
 } // namespace KxRpc

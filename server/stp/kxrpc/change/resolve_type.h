@@ -1,10 +1,12 @@
 // resolve_type: the kind, path and dbid text of a workspace item.
 #pragma once
 
+#include <memory>
+
 #include "wire/xdrobject.h"
 
 namespace KxRpc {
 
-bool kxrpc_resolve_type(XdrObject *request, XdrObject **result);
+std::unique_ptr<XdrObject> kxrpc_resolve_type(XdrObject *request);
 
 } // namespace KxRpc

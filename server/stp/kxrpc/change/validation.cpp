@@ -21,10 +21,6 @@ void trace_line(char const *format, Nul::UString const &text) {
     trace_lazy(1, [&] { return Nul::UMessage::sprintf(format, Nul::UMessage::Arg(text)); });
 }
 
-[[noreturn]] void raise_plain(int code, Nul::UMessage const &message) {
-    Nul::STPException::raise(reason(code), message, nullptr, nullptr, Nul::STPException::LOG_INFO);
-}
-
 CString validation_text(AdEntityPtr const &record) {
     try {
         return record->Validate();
@@ -75,10 +71,10 @@ std::vector<AdFieldInfo> validate_record(AdEntityPtr const &record, AdSession *s
     if (!invalid.empty()) return invalid;
     if (record->GetType() == AD_STATELESS && key_may_be_taken(record) && display_name_taken(record, session)) {
         trace_text(1, Nul::UString(L"Info: validate_record(msg record with same displayname exists!)"));
-        raise_plain(70, kx_message(MSG_SAME_DISPLAY_NAME));
+        raise_reason(Reason::duplicate_name, kx_message(MSG_SAME_DISPLAY_NAME));
     }
     trace_text(1, Nul::UString(L"Info: validate_record(msg validation error for record deliver!)"));
-    raise_plain(4, kx_message(MSG_VALIDATION_ERROR, Nul::UMessage::Arg(ustr(text))));
+    raise_reason(Reason::illegal_value, kx_message(MSG_VALIDATION_ERROR, Nul::UMessage::Arg(ustr(text))));
 }
 
 void throw_invalid_fields(std::vector<AdFieldInfo> const &invalid) {

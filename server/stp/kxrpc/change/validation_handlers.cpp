@@ -28,7 +28,7 @@ void check_delete_action(ValidateActionArgs &args) {
     AdActionDef *action = args.action().action_def(session);
     if (!database_and_edit_check(session, record, action)) {
         trace_info(validate_action_method, L"already being edited!");
-        raise_reason(1);
+        raise_reason(Reason::action_in_progress);
     }
     if (args.action_type() != AD_ACTION_DELETE) {
         trace_info(validate_action_method, L"msg not implement yet!");
@@ -36,13 +36,13 @@ void check_delete_action(ValidateActionArgs &args) {
     }
     if (action->GetActionType() != AD_ACTION_DELETE) {
         trace_info(validate_action_method, L"msg not a deletion action!");
-        raise_reason(4, kx_message(MSG_NOT_DELETE_ACTION));
+        raise_reason(Reason::illegal_value, kx_message(MSG_NOT_DELETE_ACTION));
     }
 }
 
 } // namespace
 
-bool kxrpc_validate_action(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_validate_action(XdrObject *request) {
     auto *args = checked_cast<ValidateActionArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_validate_action %s)", args->describe()); });
     try {
@@ -56,14 +56,13 @@ bool kxrpc_validate_action(XdrObject *request, XdrObject **result) {
     } catch (...) {
         raise_unexpected(validate_action_method);
     }
-    *result = new XdrVoid();
-    return true;
+    return std::make_unique<XdrVoid>();
 }
 
-bool kxrpc_validate_record_props(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_validate_record_props(XdrObject *request) {
     auto *args = checked_cast<ValidateRecordPropsArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_validate_record_props %s)", args->trace_line()); });
-    if (!args->is_state_item_target()) raise_reason(51);
+    if (!args->is_state_item_target()) raise_reason(Reason::not_applicable);
     try {
         auto *item = checked_cast<RecordStateItem>(args->state_item_or_fail());
         AdEntityPtr record = item->entity();
@@ -72,11 +71,10 @@ bool kxrpc_validate_record_props(XdrObject *request, XdrObject **result) {
     } catch (...) {
         raise_unexpected(L"kxrpc_validate_record_props");
     }
-    *result = new XdrVoid();
-    return true;
+    return std::make_unique<XdrVoid>();
 }
 
-bool kxrpc_resolve_attachment(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_resolve_attachment(XdrObject *request) {
     auto *args = checked_cast<ResolveAttachmentArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_resolve_attachment %s)", args->describe()); });
     try {
@@ -84,8 +82,7 @@ bool kxrpc_resolve_attachment(XdrObject *request, XdrObject **result) {
     } catch (...) {
         raise_unexpected(L"kxrpc_resolve_attachment");
     }
-    *result = new XdrVoid();
-    return true;
+    return std::make_unique<XdrVoid>();
 }
 
 } // namespace KxRpc

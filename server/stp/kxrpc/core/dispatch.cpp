@@ -71,6 +71,10 @@ public:
     }
     XdrObject **slot() { return &result_; }
     XdrObject *get() const { return result_; }
+    void set(std::unique_ptr<XdrObject> response) {
+        free();
+        result_ = response.release();
+    }
     void free() {
         if (result_) xdr_free(routine_, reinterpret_cast<char *>(&result_));
         result_ = nullptr;
@@ -164,9 +168,8 @@ void dispatch_request(ks_svc_req *request, KS_SVCXPRT *transport) {
         trace_start(name, L"");
 
         try {
-            if (!entry->handler(args.get(), result.slot())) result.free();
+            result.set(entry->handler(args.get()));
         } catch (Nul::STPException const &e) {
-            result.free(); // a handler that stored a response before failing
             replied = true;
             send_error_reply(transport, e, name);
             Nul::ArmBuffer stop_buffer;
@@ -205,7 +208,7 @@ void dispatch_request(ks_svc_req *request, KS_SVCXPRT *transport) {
             Nul::UString text(name);
             text.append(L": ");
             text.append(L"Unexpected Exception");
-            send_error_reply(transport, KXInternalErrorException(89, text, nullptr), name);
+            send_error_reply(transport, KXInternalErrorException(Reason::unexpected_exception, text, nullptr), name);
         }
         trace_exception(name, L"Unhandled exception .. catch all");
         throw;

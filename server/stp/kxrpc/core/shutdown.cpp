@@ -84,16 +84,16 @@ bool remote_shutdown_allowed() {
     return allowed;
 }
 
-bool kxrpc_shutdown(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_shutdown(XdrObject *request) {
     checked_cast<XdrVoid>(request);
     trace_core("Info: (kxrpc_shutdown)");
     if (settings().just_exit) {
         trace_core("Exiting...");
         exit_now(0);
     }
-    *result = new XdrVoid();
+    auto response = std::make_unique<XdrVoid>();
     shutdown_nice(0, Nul::UString());
-    return true;
+    return response;
 }
 
 } // namespace KxRpc

@@ -1,6 +1,8 @@
 // Shutdown: the shutdown procedure, signals and stop requests.
 #pragma once
 
+#include <memory>
+
 #include "tesutil/ustring.h"
 #include "wire/call_scope.h"
 #include "wire/xdrobject.h"
@@ -25,6 +27,6 @@ bool shutdown_allowed(PeerAddress const &peer, bool remote_allowed);
 bool remote_shutdown_allowed();
 
 // The handler of procedure 1.
-bool kxrpc_shutdown(XdrObject *request, XdrObject **result);
+std::unique_ptr<XdrObject> kxrpc_shutdown(XdrObject *request);
 
 } // namespace KxRpc

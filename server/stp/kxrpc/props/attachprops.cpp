@@ -41,8 +41,6 @@ enum : int {
 };
 
 enum : int { E_CHILD_MAP = 950, E_INTEGER = 956, E_RESOURCE_LIST = 967 };
-enum : int { R_NOT_APPLICABLE = 31, R_UNKNOWN_PROPERTY = 64 };
-
 // The dbids and names that place a folder: its record type, record and field.
 struct Place {
     int rectype, record, field;
@@ -144,9 +142,7 @@ void AttachmentProps::fetch_prop(FetchPropResponses &out, int prop_id) {
 
 void AttachmentProps::put_prop(BasePropValue &value) {
     int const id = value.prop_id();
-    if (value.is_type_100015())
-        throw Nul::STPException(reason(is_supported_prop(id) ? R_NOT_APPLICABLE : R_UNKNOWN_PROPERTY),
-                                Nul::UMessage::nil);
+    if (value.is_type_100015()) raise_reason(is_supported_prop(id) ? Reason::refused : Reason::unknown_property);
     if (id != P_DESCRIPTION) return PropsResource::put_prop(value);
     // The product hears of it when the change batch commits the attachment.
     if (value.is_empty_value()) return;

@@ -8,9 +8,7 @@ Nul::UString product_message_text(PaMsgException const *e) {
 }
 
 void raise_product_failure(Nul::UString const &text) {
-    constexpr int product_failure_reason = 39;
-    Nul::STPException::raise(reason(product_failure_reason), kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, text), nullptr,
-                             nullptr, Nul::STPException::LOG_INFO);
+    raise_reason(Reason::unexpected_failure, kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, text));
 }
 
 } // namespace KxRpc

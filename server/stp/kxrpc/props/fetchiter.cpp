@@ -421,9 +421,8 @@ void FetchPropsIter::record_time_value(std::int64_t value) {
     trace_value("FetchPropsIter::record_time_value: (val:%d)", static_cast<int>(value));
     Nul::UString utc = Nul::DavTime(value).to_string(Nul::DavTime::ISO8601);
     if (utc.empty())
-        Nul::STPException::raise(reason(4),
-                                 kx_message(MSG_DATE_OUT_OF_RANGE, number_to_ustring(static_cast<long>(value))),
-                                 nullptr, nullptr, log_level);
+        raise_reason(Reason::illegal_value,
+                     kx_message(MSG_DATE_OUT_OF_RANGE, number_to_ustring(static_cast<long>(value))));
     prop_value_type(PV_DATE_TIME);
     put_string(utc);
     value_written();

@@ -15,31 +15,27 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int atomic_multiple_reason = 54;
 
 } // namespace
 
-bool kxrpc_fetch_props(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_fetch_props(XdrObject *request) {
     FetchPropsArgs *args = checked_cast<FetchPropsArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_fetch_props %s)", args->trace_line()); });
-    auto *response = new FetchPropsIter(args->get_resource(), args->requested_props());
-    *result = response;
+    auto response = std::make_unique<FetchPropsIter>(args->get_resource(), args->requested_props());
     response->fetch();
-    return true;
+    return response;
 }
 
-bool kxrpc_put_props(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_put_props(XdrObject *request) {
     PutPropsArgs *args = checked_cast<PutPropsArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_put_props %s)", args->describe()); });
     // Refused before any value is applied.
     if (args->atomic() && args->values().size() > 1)
-        Nul::STPException::raise(reason(atomic_multiple_reason), kx_message(MSG_ATOMIC_MULTIPLE), nullptr, nullptr,
-                                 Nul::STPException::LOG_INFO);
-    auto *response = new PutPropsIter(args->get_resource(), args->values(), args->register_callback());
-    *result = response;
+        raise_reason(Reason::not_supported, kx_message(MSG_ATOMIC_MULTIPLE));
+    auto response = std::make_unique<PutPropsIter>(args->get_resource(), args->values(), args->register_callback());
     response->open();
     response->apply();
-    return true;
+    return response;
 }
 
 } // namespace KxRpc

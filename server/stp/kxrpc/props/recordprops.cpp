@@ -711,7 +711,7 @@ std::int64_t RecordProps::creation_date() const {
     }
     AdDateTime when;
     if (!when.ParseDateTime(text.GetString(), 0))
-        throw Nul::STPException(reason(4), kx_message(MSG_NOT_ISO8601_DATE, ustr(text)));
+        raise_reason(Reason::illegal_value, kx_message(MSG_NOT_ISO8601_DATE, ustr(text)));
     return when.GetUnix();
 }
 
@@ -765,7 +765,7 @@ void RecordProps::report_field_value(FetchPropResponses &out, AdFieldDef *def, A
     case AD_INT: {
         int n = 0;
         if (parse_int32(text.GetString(), n)) return out.record_int(n);
-        Nul::STPException e(reason(4), kx_message(MSG_NOT_AN_INTEGER, ustr(text), ustr(text)));
+        KxRpcException e(Reason::illegal_value, kx_message(MSG_NOT_AN_INTEGER, ustr(text), ustr(text)));
         return report_property_error(out, e);
     }
     case AD_DATE_TIME:
@@ -903,7 +903,7 @@ void RecordProps::fetch_field_meta(FetchPropResponses &out, int id, int meta) {
             for (CString &choice : choices) {
                 CString gmt;
                 if (!product_date_to_gmt(choice, gmt))
-                    throw Nul::STPException(reason(4), kx_message(MSG_NOT_ISO8601_DATE, ustr(choice)));
+                    raise_reason(Reason::illegal_value, kx_message(MSG_NOT_ISO8601_DATE, ustr(choice)));
                 choice = gmt;
             }
         }

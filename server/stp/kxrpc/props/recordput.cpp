@@ -25,15 +25,6 @@ enum : int {
 };
 
 enum : int {
-    R_BAD_VALUE = 4,
-    R_READ_ONLY = 9,
-    R_CONFLICT = 17,
-    R_NOT_APPLICABLE = 51,
-    R_RECORD_NOT_FOUND = 53,
-    R_UNKNOWN_PROPERTY = 64,
-};
-
-enum : int {
     MSG_VALUE_NOT_IN_TABLE = 41,
     MSG_PROPPATCH_FAILED = 43,
     MSG_COULD_NOT_UPDATE = 64,
@@ -46,10 +37,6 @@ constexpr wchar_t const *headline_field = L"Headline";
 // Its entries name change sets by the text the field already holds: a target that names one of
 // them keeps it as it is, without a lookup that could refuse it.
 constexpr wchar_t const *change_set_field = L"vt_change_set";
-
-[[noreturn]] void refuse(int code, Nul::UMessage const &message = Nul::UMessage::nil) {
-    throw Nul::STPException(reason(code), message);
-}
 
 // A string value; the empty value is the empty text.
 Nul::UString string_value(BasePropValue &value) {
@@ -70,11 +57,11 @@ bool is_referable(AdEntityDef *referenced, AdEntityDef *actual) {
 
 [[noreturn]] void refuse_wrong_type(AdEntityPtr const &record, AdFieldDef *field, AdEntityDef *referenced) {
     AdEntityDef *actual = record->GetEntityDef();
-    refuse(R_BAD_VALUE,
-           Nul::UMessage(message_catalog, MSG_WRONG_REFERENCED_TYPE, ustr(actual ? actual->GetName() : CString()),
-                         number_to_ustring(static_cast<long>(actual ? actual->GetDbId() : 0)),
-                         number_to_ustring(static_cast<long>(record->GetDbId())), ustr(field->GetName()),
-                         ustr(referenced ? referenced->GetName() : CString())));
+    raise_reason(Reason::illegal_value,
+                 Nul::UMessage(message_catalog, MSG_WRONG_REFERENCED_TYPE, ustr(actual ? actual->GetName() : CString()),
+                               number_to_ustring(static_cast<long>(actual ? actual->GetDbId() : 0)),
+                               number_to_ustring(static_cast<long>(record->GetDbId())), ustr(field->GetName()),
+                               ustr(referenced ? referenced->GetName() : CString())));
 }
 
 std::atomic<bool> upfront_validation{false};
@@ -88,11 +75,11 @@ bool RecordProps::upfront_reference_validation() { return upfront_validation; }
 
 void RecordProps::put_prop(BasePropValue &value) {
     int const id = value.prop_id();
-    if (value.is_type_100015()) refuse(is_supported_prop(id) ? R_NOT_APPLICABLE : R_UNKNOWN_PROPERTY);
+    if (value.is_type_100015()) raise_reason(is_supported_prop(id) ? Reason::not_applicable : Reason::unknown_property);
     if (!record_) throw_internal_error(L"Invalid Pointer");
     switch (id) {
     case P_UPDATED_THIS_GROUP:
-        if (!editable()) refuse(R_NOT_APPLICABLE);
+        if (!editable()) raise_reason(Reason::not_applicable);
         try {
             record_->BeginNewFieldUpdateGroup();
         } catch (...) {
@@ -121,7 +108,7 @@ void RecordProps::put_prop(BasePropValue &value) {
 
 void RecordProps::put_field(BasePropValue &value, CString const &name) {
     AdFieldDef *def = name.Find(L'.') < 0 ? record_type()->LookupFieldDef(name) : nullptr;
-    if (def == nullptr) refuse(R_UNKNOWN_PROPERTY);
+    if (def == nullptr) raise_reason(Reason::unknown_property);
     int const type = def->GetFieldType();
     bool const empty = value.is_empty_value();
     if (type == AD_REFERENCE_LIST) return put_reference_list(def, value);
@@ -146,8 +133,8 @@ CString RecordProps::checked_name(AdFieldDef *def, CString const &name) {
     if (!upfront_reference_validation() || name.IsEmpty()) return name;
     AdEntityDef *referenced = def->GetReferenceEntityDef();
     if (referenced == nullptr || !AdEntityMgr::Get(api_session())->EntityExists(referenced, name))
-        refuse(R_BAD_VALUE, kx_message(MSG_VALUE_NOT_IN_TABLE, ustr(name), ustr(def->GetName()),
-                                       ustr(referenced ? referenced->GetName() : CString())));
+        raise_reason(Reason::illegal_value, kx_message(MSG_VALUE_NOT_IN_TABLE, ustr(name), ustr(def->GetName()),
+                                                       ustr(referenced ? referenced->GetName() : CString())));
     return name;
 }
 
@@ -164,7 +151,7 @@ CString RecordProps::reference_name(AdFieldDef *def, TargetResourceArg &target) 
         if (actual != nullptr)
             AdEntityMgr::Get(api_session())
                 ->LookupEntityByDbIdWithStatus(actual, target.dbid_segment(1), record, error, 0);
-        if (!record) refuse(R_RECORD_NOT_FOUND, kx_message(MSG_REFERENCE_NOT_FOUND, rt_text, rec_text));
+        if (!record) raise_reason(Reason::not_found, kx_message(MSG_REFERENCE_NOT_FOUND, rt_text, rec_text));
         if (!is_referable(referenced, record->GetEntityDef())) refuse_wrong_type(record, def, referenced);
         return record->GetDisplayName();
     }
@@ -235,7 +222,7 @@ void RecordProps::put_reference_list(AdFieldDef *def, BasePropValue &value) {
     }
     if (failure.IsEmpty()) return;
     ignoring_failures([&] { record_->SetFieldValueList(name, previous); });
-    refuse(R_CONFLICT, kx_message(MSG_PROPPATCH_FAILED, ustr(failure)));
+    raise_reason(Reason::conflict, kx_message(MSG_PROPPATCH_FAILED, ustr(failure)));
 }
 
 // ---- setting a value
@@ -255,7 +242,7 @@ void RecordProps::set_field(AdFieldDef *def, bool empty, CString const &text) {
         if (!ok) return;
         CString original = record_->GetFieldOriginalValue(name).GetValue();
         if (static_cast<unsigned long>(original.GetLength()) > max_length && text.Compare(original) != 0)
-            refuse(R_CONFLICT, kx_message(MSG_TRUNCATED_ORIGINAL, ustr(name)));
+            raise_reason(Reason::conflict, kx_message(MSG_TRUNCATED_ORIGINAL, ustr(name)));
     };
     if (record_->GetFieldRequiredness(name, 0) == AD_READONLY) {
         if (def->IsSystemOwned()) return;
@@ -267,9 +254,9 @@ void RecordProps::set_field(AdFieldDef *def, bool empty, CString const &text) {
     try {
         failure = record_->SetFieldValue(name, empty ? CString() : text);
     } catch (...) {
-        refuse(R_CONFLICT, kx_message(MSG_COULD_NOT_UPDATE, take_product_failure_text()));
+        raise_reason(Reason::conflict, kx_message(MSG_COULD_NOT_UPDATE, take_product_failure_text()));
     }
-    if (!failure.IsEmpty()) refuse(R_CONFLICT, kx_message(MSG_PROPPATCH_FAILED, ustr(failure)));
+    if (!failure.IsEmpty()) raise_reason(Reason::conflict, kx_message(MSG_PROPPATCH_FAILED, ustr(failure)));
 }
 
 // ---- change tracking

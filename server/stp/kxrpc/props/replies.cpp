@@ -18,7 +18,6 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int internal_reason = 39;
 constexpr int mru_trace_level = 4;
 
 wchar_t const *const mru_keys[] = {
@@ -235,11 +234,11 @@ void PutPropsIter::put_values() {
             Nul::UString text = from_cstring(e->GetErrorMessageString());
             e->Delete();
             trace_exception(L"PutPropsIter::xdr", text_format("failed to set property (prop:%d): %s", prop, text));
-            error = std::make_unique<Nul::STPException>(reason(internal_reason), Nul::UMessage::nil);
+            error = std::make_unique<KxRpcException>(Reason::unexpected_failure);
         } catch (...) {
             ignore_current_exception(std::source_location::current());
             trace_exception(L"PutPropsIter::xdr", text_format("failed to set property (prop:%d)", prop));
-            error = std::make_unique<Nul::STPException>(reason(internal_reason), Nul::UMessage::nil);
+            error = std::make_unique<KxRpcException>(Reason::unexpected_failure);
         }
         results_.push_back(std::move(error));
     }

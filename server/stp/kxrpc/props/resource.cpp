@@ -25,9 +25,6 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int read_only_reason = 9;
-constexpr int unsupported_reason = 64;
-constexpr int global_hook_reason = 54;
 constexpr int private_namespace = 17;
 constexpr wchar_t const *unknown_type_text = L"Unknown or unsupported KX core object type";
 
@@ -109,8 +106,7 @@ std::unique_ptr<PropsResource> from_target(LoginSession *session, TargetResource
     case TT_REPORT_FORMAT:
         return workspace_props(session, target, type);
     case TT_GLOBAL_HOOK:
-        Nul::STPException::raise(reason(global_hook_reason), kx_message(MSG_GLOBAL_HOOK_REPORT), nullptr, nullptr,
-                                 Nul::STPException::LOG_INFO);
+        raise_reason(Reason::not_supported, kx_message(MSG_GLOBAL_HOOK_REPORT));
     default:
         raise_unknown_type();
     }
@@ -174,8 +170,7 @@ void PropsResource::fetch_prop(FetchPropResponses &out, int prop_id) {
 }
 
 void PropsResource::put_prop(BasePropValue &value) {
-    int const code = is_supported_prop(value.prop_id()) ? read_only_reason : unsupported_reason;
-    Nul::STPException::raise(reason(code), Nul::UMessage::nil, nullptr, nullptr, Nul::STPException::LOG_INFO);
+    raise_reason(is_supported_prop(value.prop_id()) ? Reason::read_only : Reason::unknown_property);
 }
 
 void PropsResource::complete_put_props(std::vector<BasePropValue *> const &) {}

@@ -38,11 +38,6 @@ constexpr int msg_restricted_false_error = 133;
 constexpr int msg_name_value_error = 135;
 
 // Reasons of put refusals.
-constexpr int reason_failed = 4;
-constexpr int reason_read_only = 9;
-constexpr int reason_valueless = 51;
-constexpr int reason_unknown = 64;
-constexpr int reason_privilege = 80;
 
 // Namespaces of dynamic properties: user preferences and session name/value pairs.
 constexpr int ns_name_value = 14;
@@ -451,8 +446,8 @@ void UserDbProps::fetch_oplog_range(FetchPropResponses &out) {
         Nul::UString text;
         ignoring_failures([&] { text = ustr(e->GetErrorString()); });
         e->Delete();
-        KxRpcException error(reason_privilege, kx_message(msg_insufficient_privilege, Nul::UMessage::Arg(text)),
-                             nullptr, nullptr);
+        KxRpcException error(Reason::insufficient_privilege,
+                             kx_message(msg_insufficient_privilege, Nul::UMessage::Arg(text)), nullptr, nullptr);
         out.property_error(error);
         return;
     }
@@ -548,12 +543,12 @@ void UserDbProps::fetch_startup_queries(FetchPropResponses &out) {
 
 void UserDbProps::put_prop(BasePropValue &value) {
     int const id = value.prop_id();
-    if (value.is_type_100015()) raise_reason(is_supported_prop(id) ? reason_valueless : reason_unknown);
+    if (value.is_type_100015()) raise_reason(is_supported_prop(id) ? Reason::not_applicable : Reason::unknown_property);
     if (id >= dynamic_prop_id_base) {
         DynamicPropName const name = dynamic_prop(id);
         if (name.first == ns_preference) {
             long key = 0;
-            if (!preference_key(name.second, key)) raise_reason(reason_unknown);
+            if (!preference_key(name.second, key)) raise_reason(Reason::unknown_property);
             return put_preference(value, key);
         }
         if (name.first == ns_name_value) return put_name_value(value, name.second);
@@ -574,7 +569,8 @@ void UserDbProps::put_restricted(BasePropValue &value) {
                                                 Nul::UMessage::Arg(f.text)));
             });
     bool const done = restricted ? result != 0 : result == 0;
-    if (!done) raise_reason(reason_failed, kx_message(msg_restricted_failed, Nul::UMessage::Arg(restricted ? 1 : 0)));
+    if (!done)
+        raise_reason(Reason::illegal_value, kx_message(msg_restricted_failed, Nul::UMessage::Arg(restricted ? 1 : 0)));
 }
 
 void UserDbProps::put_mail_settings(BasePropValue &value) {
@@ -584,7 +580,7 @@ void UserDbProps::put_mail_settings(BasePropValue &value) {
             settings.push_back(cstr(text));
     int result = 0;
     converting_product_failures([&] { result = KXUserDb::SetMailNotificationSettings(api_session(), settings); });
-    if (result == 0) raise_reason(reason_failed, kx_message(msg_mail_not_changed));
+    if (result == 0) raise_reason(Reason::illegal_value, kx_message(msg_mail_not_changed));
 }
 
 void UserDbProps::put_preference(BasePropValue &value, long key) {
@@ -805,7 +801,7 @@ void UserProps::put_prop(BasePropValue &value) {
     if (text == texts.end() && flag == flags.end()) return PropsResource::put_prop(value);
     // Only the product's own users have a password here: a directory user's put is refused rather
     // than reported as done.
-    if (id == P_AUTHENTICATOR && u->GetUserAuthenticationMode() != KX_AUTH_PRODUCT) raise_reason(reason_read_only);
+    if (id == P_AUTHENTICATOR && u->GetUserAuthenticationMode() != KX_AUTH_PRODUCT) raise_reason(Reason::read_only);
     std::function<void()> set;
     if (text != texts.end()) {
         CString v = cstr(value_as<PropValue<Nul::UString>>(value).value);

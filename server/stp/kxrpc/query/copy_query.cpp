@@ -30,7 +30,7 @@ constexpr int kCopyMask = AD_BUCKET_QUERY | AD_BUCKET_CHART | AD_BUCKET_FOLDER |
 using Entry = CopyQueryResp::Entry;
 
 [[noreturn]] void refuse_copy(Nul::UString const &why) {
-    throw KxRpcException(4, kx_message(MSG_COPY_FAILED, Nul::UMessage::Arg(why)), nullptr, nullptr);
+    raise_reason(Reason::illegal_value, kx_message(MSG_COPY_FAILED, Nul::UMessage::Arg(why)));
 }
 
 bool_t write_entries(XDR *xdrs, std::vector<Entry> const &entries, bool handle_first) {
@@ -252,7 +252,7 @@ bool_t CopyQueryResp::xdr(XDR *xdrs) {
            PutPropsIter::xdr(xdrs);
 }
 
-bool kxrpc_copy_query(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_copy_query(XdrObject *request) {
     auto *args = checked_cast<CopyQueryArgs>(request);
     trace_lazy(1, [&] {
         return text_format("Info: (kxrpc_copy_query %s)",
@@ -282,16 +282,16 @@ bool kxrpc_copy_query(XdrObject *request, XdrObject **result) {
         }
     }
     copier->target->set_dynamic_props(args->dynamic_props());
-    auto *response = new CopyQueryResp(std::move(copier->copied), std::move(copier->added),
-                                       copier->target.release(), args->values(), args->register_callback());
-    *result = response;
+    auto response =
+        std::make_unique<CopyQueryResp>(std::move(copier->copied), std::move(copier->added), copier->target.release(),
+                                        args->values(), args->register_callback());
     response->open();
     response->apply();
     // Registered last, once nothing of the handler can fail: the reply only writes the handles.
     for (auto const *entries : {&response->copied(), &response->new_or_modified()})
         for (Entry const &entry : *entries)
             if (entry.item) add_pointer_entry(entry.item);
-    return true;
+    return response;
 }
 
 } // namespace KxRpc

@@ -33,6 +33,6 @@ private:
     std::vector<Entry> new_or_modified_;
 };
 
-bool kxrpc_copy_query(XdrObject *request, XdrObject **result);
+std::unique_ptr<XdrObject> kxrpc_copy_query(XdrObject *request);
 
 } // namespace KxRpc

@@ -61,7 +61,7 @@ unsigned read_row(DomElem element, bool zero_allowed) {
     bool ok = false;
     unsigned long value = parse_unsigned(element.data(), ok);
     if (!ok || (value == 0 && !zero_allowed))
-        raise_reason(4, kx_message(MSG_ILLEGAL_ROW, Arg(QueryUtil::tag_text(element.tag()))));
+        raise_reason(Reason::illegal_value, kx_message(MSG_ILLEGAL_ROW, Arg(QueryUtil::tag_text(element.tag()))));
     return static_cast<unsigned>(value);
 }
 
@@ -69,7 +69,8 @@ unsigned read_row(DomElem element, bool zero_allowed) {
 int option_number(DomElem element) {
     bool ok = false;
     unsigned long value = parse_unsigned(element.data(), ok);
-    if (!ok) raise_reason(4, kx_message(MSG_ILLEGAL_OPTION, Arg(QueryUtil::tag_text(element.tag()))));
+    if (!ok)
+        raise_reason(Reason::illegal_value, kx_message(MSG_ILLEGAL_OPTION, Arg(QueryUtil::tag_text(element.tag()))));
     return static_cast<int>(std::min<unsigned long>(value, INT_MAX));
 }
 
@@ -248,7 +249,7 @@ void ExecuteQueryResp::first_call() {
     int const required = rs->GetNumberOfParams();
     if (required < item->parameter_count) {
         discard(item);
-        raise_reason(57, kx_message(MSG_PARAMETER_COUNT, Arg(required), Arg(item->parameter_count)));
+        raise_reason(Reason::wrong_count, kx_message(MSG_PARAMETER_COUNT, Arg(required), Arg(item->parameter_count)));
     }
     try {
         rs->Execute();
@@ -261,7 +262,8 @@ void ExecuteQueryResp::first_call() {
     } catch (...) {
         discard(item);
         ProductFailure f = take_product_failure();
-        if (f.kind == ProductFailure::OTHER) raise_reason(39, kx_message(MSG_QUERY_FAILED, Arg(Nul::UString())));
+        if (f.kind == ProductFailure::OTHER)
+            raise_reason(Reason::unexpected_failure, kx_message(MSG_QUERY_FAILED, Arg(Nul::UString())));
         throw KXInternalErrorException(kx_message(MSG_QUERY_FAILED, Arg(f.text)));
     }
     int const rs_status = rs->GetResultStatus();
@@ -310,10 +312,10 @@ void ExecuteQueryResp::first_call() {
 
 void ExecuteQueryResp::returning_call() {
     auto item = std::dynamic_pointer_cast<ExecuteQueryStateItem>(args_.state());
-    if (!item) raise_reason(40, Nul::UMessage::nil);
+    if (!item) raise_reason(Reason::internal_error);
     std::lock_guard<std::mutex> lock(item->mu);
     // Another call finished it while this one waited.
-    if (item->finished) raise_reason(40, Nul::UMessage::nil);
+    if (item->finished) raise_reason(Reason::internal_error);
     ++item->current_row;
     if (page(item, AD_SUCCESS)) {
         fill_info(*item, 0, true);
@@ -332,7 +334,7 @@ bool ExecuteQueryResp::page(std::shared_ptr<ExecuteQueryStateItem> const &held, 
     for (int j = 1; j < static_cast<int>(item.shown.size()); ++j)
         if (item.shown[j]) highest = j;
     if (highest > n) {
-        fail(KxRpcException(17, kx_message(MSG_COLUMN_MISMATCH, Arg(item.column_count), Arg(n)), nullptr, nullptr));
+        fail(KxRpcException(Reason::conflict, kx_message(MSG_COLUMN_MISMATCH, Arg(item.column_count), Arg(n))));
         return false;
     }
     if (item.as_file || item.is_chart()) {
@@ -549,11 +551,11 @@ void ExecuteQueryResp::prepare_execute(ExecuteQueryStateItem &item) {
         QueryUtil::query_def_for_bucket(bucket_, def);
     }
     // A folder or report held for the client has no definition to run.
-    if (!def) raise_reason(4, kx_message(5, Arg(L"no query definition")));
+    if (!def) raise_reason(Reason::illegal_value, kx_message(5, Arg(L"no query definition")));
     if (def->GetDeclaredSQL().IsEmpty()) {
         item.declared_sql = false;
         map_result_positions(item, def);
-        if (def->GetNumberOfFields() == 0) raise_reason(4, kx_message(MSG_NO_DISPLAY_FIELDS));
+        if (def->GetNumberOfFields() == 0) raise_reason(Reason::illegal_value, kx_message(MSG_NO_DISPLAY_FIELDS));
     } else {
         item.declared_sql = true;
     }
@@ -588,7 +590,8 @@ void ExecuteQueryResp::prepare_execute(ExecuteQueryStateItem &item) {
     if (!start.is_nil()) {
         item.start_row = read_row(start, false);
         item.end_row = read_row(root.child(XmlTag::CTG_end_row), true);
-        if (item.end_row != 0 && item.end_row < item.start_row) raise_reason(4, kx_message(MSG_END_BEFORE_START));
+        if (item.end_row != 0 && item.end_row < item.start_row)
+            raise_reason(Reason::illegal_value, kx_message(MSG_END_BEFORE_START));
     }
     DomElem parameters = root.opt_child(XmlTag::CTG_parameters);
     if (!parameters.is_nil()) apply_parameters(parameters, item);
@@ -609,7 +612,7 @@ void ExecuteQueryResp::read_file_options(DomElem options, ExecuteQueryStateItem 
         case XmlTag::CTG_delimiter:
             item.delimiter = c.data();
             if (item.delimiter.length() > max_delimiter_length)
-                raise_reason(4, kx_message(MSG_ILLEGAL_OPTION, Arg(QueryUtil::tag_text(c.tag()))));
+                raise_reason(Reason::illegal_value, kx_message(MSG_ILLEGAL_OPTION, Arg(QueryUtil::tag_text(c.tag()))));
             break;
         case XmlTag::CTG_max_multiline_text_length:
             rs->SetMaxMultiLineTextLength(option_number(c));
@@ -672,7 +675,7 @@ void ExecuteQueryResp::empty_chart_reply() {
     zero_after_rows_ = false;
     content_ = true;
     content_method_ = L"ExecuteQueryResp::send_chart";
-    content_error_ = std::make_unique<KxRpcException>(17, kx_message(MSG_EMPTY_CHART), nullptr, nullptr);
+    content_error_ = std::make_unique<KxRpcException>(Reason::conflict, kx_message(MSG_EMPTY_CHART));
 }
 
 void ExecuteQueryResp::make_content(ExecuteQueryStateItem &item) {
@@ -718,7 +721,7 @@ bool_t ExecuteQueryResp::send_content(XDR *xdrs) {
 }
 
 AdQueryDefPtr ExecuteQueryResp::build_query_def(DomElem definition) {
-    if (definition.is_nil() || definition.tag() != XmlTag::CTG_definition) raise_reason(4, Nul::UMessage::nil);
+    if (definition.is_nil() || definition.tag() != XmlTag::CTG_definition) raise_reason(Reason::illegal_value);
     AdSession *session = args_.api_session_or_fail();
     AdSessionPtr const session_ptr(session);
     AdEntityDef *primary = nullptr;
@@ -728,7 +731,7 @@ AdQueryDefPtr ExecuteQueryResp::build_query_def(DomElem definition) {
             QueryUtil::object_id_from_selector(session_ptr, Nul::Selector(href.data())));
         primary = target->entity_def(session);
     } catch (Nul::STPException const &e) {
-        raise_reason(4, e.message(), &e);
+        raise_reason(Reason::illegal_value, e.message(), &e);
     }
     AdQueryDefPtr def = BuildQueryDef(session_ptr, primary, 0);
     QueryContext const ctx{session_ptr, client_offset(args_)};
@@ -740,7 +743,7 @@ AdQueryDefPtr ExecuteQueryResp::build_query_def(DomElem definition) {
         DomElem sql = definition.opt_child(XmlTag::CTG_sql);
         if (!sql.is_nil()) def->SetDeclaredSQL(cstr(sql.data()));
     } catch (Nul::STPException const &e) {
-        if (e.stp_reason_code() == reason(4)) raise_reason(35, Nul::UMessage::nil, &e);
+        if (reason_of(e) == Reason::illegal_value) raise_reason(Reason::bad_query, Nul::UMessage::nil, &e);
         throw;
     }
     return def;
@@ -762,7 +765,7 @@ void ExecuteQueryResp::apply_parameters(DomElem parameters, ExecuteQueryStateIte
         for (DomElem c = operands.next_child(); !c.is_nil(); c = operands.next_child()) {
             int const tag = c.tag();
             if (QueryUtil::is_comparison_tag(tag)) {
-                if (has_operator) raise_reason(4, kx_message(MSG_MULTIPLE_OPERATORS, Arg(n - 1)));
+                if (has_operator) raise_reason(Reason::illegal_value, kx_message(MSG_MULTIPLE_OPERATORS, Arg(n - 1)));
                 has_operator = any = true;
                 rs->SetParamComparisonOperator(n, QueryUtil::tag_to_comparison(tag));
                 continue;
@@ -777,24 +780,25 @@ void ExecuteQueryResp::apply_parameters(DomElem parameters, ExecuteQueryStateIte
                     value = parse_client_datetime(text, item.client_offset);
                 if (variable == 0) {
                     if (!filter->IsStringValidForDataType(cstr(value)))
-                        raise_reason(4, kx_message(MSG_ILLEGAL_CONSTANT, Arg(text), Arg(path)));
+                        raise_reason(Reason::illegal_value, kx_message(MSG_ILLEGAL_CONSTANT, Arg(text), Arg(path)));
                     rs->SetParamValue(n, ++values, cstr(value));
                     continue;
                 }
             } else if (tag == XmlTag::CTG_date_only || tag == XmlTag::CTG_date_time_target) {
-                if (!date) raise_reason(4, kx_message(MSG_ILLEGAL_CONSTANT, Arg(text), Arg(path)));
+                if (!date) raise_reason(Reason::illegal_value, kx_message(MSG_ILLEGAL_CONSTANT, Arg(text), Arg(path)));
                 rs->SetParamValue(n, ++values, cstr(to_product_datetime(text)));
                 continue;
             }
             if (!filter->IsLegalQueryVar(variable))
-                raise_reason(4, kx_message(MSG_ILLEGAL_VARIABLE, Arg(tag_name(tag)), Arg(path)));
+                raise_reason(Reason::illegal_value, kx_message(MSG_ILLEGAL_VARIABLE, Arg(tag_name(tag)), Arg(path)));
             rs->SetParamVariable(n, ++values, variable);
         }
         if (!any) continue;
         int const op = filter->GetCompOp();
         std::pair<int, int> const range = operand_range(op);
         if (values < range.first || values > range.second)
-            raise_reason(57, kx_message(MSG_VALUE_COUNT, Arg(values), Arg(tag_name(QueryUtil::comparison_to_tag(op)))));
+            raise_reason(Reason::wrong_count,
+                         kx_message(MSG_VALUE_COUNT, Arg(values), Arg(tag_name(QueryUtil::comparison_to_tag(op)))));
     }
 }
 
@@ -844,7 +848,7 @@ bool_t ExecuteQueryResp::xdr(XDR *xdrs) {
 
 // ---- handlers
 
-bool kxrpc_execute_query(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_execute_query(XdrObject *request) {
     auto *args = checked_cast<ExecuteQueryArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_execute_query %s)", args->trace_line()); });
     AdSession *session = args->api_session_or_fail();
@@ -856,14 +860,13 @@ bool kxrpc_execute_query(XdrObject *request, XdrObject **result) {
         raise_unexpected(L"kxrpc_execute_query");
     }
     if (hard > 0 && hard < soft)
-        raise_reason(4, kx_message(136, Arg(static_cast<int>(soft)), Arg(static_cast<int>(hard))));
+        raise_reason(Reason::illegal_value, kx_message(136, Arg(static_cast<int>(soft)), Arg(static_cast<int>(hard))));
     auto response = std::make_unique<ExecuteQueryResp>(*args);
     response->run();
-    *result = response.release();
-    return true;
+    return response;
 }
 
-bool kxrpc_get_my_activity_list(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_get_my_activity_list(XdrObject *request) {
     auto *args = checked_cast<KxGetMyActivityListArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_my_activity_list %s)", args->trace_line()); });
     if (!args->is_returning()) {
@@ -875,8 +878,7 @@ bool kxrpc_get_my_activity_list(XdrObject *request, XdrObject **result) {
     }
     auto response = std::make_unique<ExecuteQueryResp>(*args);
     response->run();
-    *result = response.release();
-    return true;
+    return response;
 }
 
 } // namespace KxRpc

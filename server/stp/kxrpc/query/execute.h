@@ -159,8 +159,8 @@ private:
 // The state item as an ExecuteQueryStateItem; null for null or another kind.
 ExecuteQueryResp::ExecuteQueryStateItem *execute_query_state_item_cast(StateItem *item);
 
-bool kxrpc_execute_query(XdrObject *request, XdrObject **result);
-bool kxrpc_get_my_activity_list(XdrObject *request, XdrObject **result);
+std::unique_ptr<XdrObject> kxrpc_execute_query(XdrObject *request);
+std::unique_ptr<XdrObject> kxrpc_get_my_activity_list(XdrObject *request);
 
 // Finds the activity-list query of the user (personal, then public) or builds the built-in one,
 // and the request document that supplies the project and the stream.

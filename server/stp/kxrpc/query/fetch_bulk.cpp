@@ -119,7 +119,7 @@ std::vector<Nul::UString> bulk_item_texts(BulkContext const &context, AdBucketPt
     return texts;
 }
 
-bool kxrpc_fetch_bulk(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_fetch_bulk(XdrObject *request) {
     auto *args = checked_cast<FetchBulkArg>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_fetch_bulk %s)", args->describe()); });
     std::vector<Nul::UString> texts;
@@ -138,8 +138,7 @@ bool kxrpc_fetch_bulk(XdrObject *request, XdrObject **result) {
             raise_unexpected(L"kxrpc_fetch_bulk");
         }
     }
-    *result = new FetchBulkResp(texts);
-    return true;
+    return std::make_unique<FetchBulkResp>(texts);
 }
 
 } // namespace KxRpc

@@ -1,6 +1,7 @@
 // kxrpc_fetch_bulk: one text of fixed properties per item of a workspace folder.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "kxproduct/workspace.h"
@@ -33,6 +34,6 @@ Nul::UString bulk_item_text(BulkContext const &context, AdBucketPtr const &item)
 // was read are left out.
 std::vector<Nul::UString> bulk_item_texts(BulkContext const &context, AdBucketPtr const &folder);
 
-bool kxrpc_fetch_bulk(XdrObject *request, XdrObject **result);
+std::unique_ptr<XdrObject> kxrpc_fetch_bulk(XdrObject *request);
 
 } // namespace KxRpc

@@ -24,7 +24,7 @@ constexpr int MSG_DUPLICATE_RECORD_TYPE = 127;
 
 
 [[noreturn]] void refuse(Nul::UString const &element) {
-    throw KxRpcException(4, kx_message(MSG_ILLEGAL_VALUE, element), nullptr, nullptr);
+    raise_reason(Reason::illegal_value, kx_message(MSG_ILLEGAL_VALUE, element));
 }
 
 std::vector<CString> to_cstrings(std::vector<Nul::UString> const &names) {
@@ -55,13 +55,11 @@ void SearchState::init(AdSession *session, ExecuteFullTextSearchArgs &args) {
     // A page size of 0 keeps the product's default page size.
     if (!args.has_parent_record() && args.page_size() < 0) refuse(Nul::UString(L"page_size"));
     if (!args.parent_record_dbid_valid())
-        throw KxRpcException(
-            4, kx_message(MSG_NOT_AN_INTEGER, args.parent_record_dbid_text(), args.parent_record_dbid_text()), nullptr,
-            nullptr);
+        raise_reason(Reason::illegal_value,
+                     kx_message(MSG_NOT_AN_INTEGER, args.parent_record_dbid_text(), args.parent_record_dbid_text()));
     bool looking_up_parent = false;
     try {
-        if (!user_session_->IsTextSearchEnabled())
-            throw KxRpcException(4, kx_message(MSG_SEARCH_DISABLED), nullptr, nullptr);
+        if (!user_session_->IsTextSearchEnabled()) raise_reason(Reason::illegal_value, kx_message(MSG_SEARCH_DISABLED));
         KXSmartPtr<KXTextSearchDef> def =
             user_session_->BuildTextSearchDef(has_parent_record_ ? KX_TEXT_SEARCH_CHOICE_LIST : KX_TEXT_SEARCH_RECORDS);
         def->SetSearchString(cstr(args.search_string()));
@@ -70,7 +68,7 @@ void SearchState::init(AdSession *session, ExecuteFullTextSearchArgs &args) {
         for (GenericOpArgs &t : args.rec_types()) {
             Nul::UString name = ustr(t.record_type(session)->GetName());
             if (std::find(types.begin(), types.end(), name) != types.end())
-                throw KxRpcException(4, kx_message(MSG_DUPLICATE_RECORD_TYPE, name), nullptr, nullptr);
+                raise_reason(Reason::illegal_value, kx_message(MSG_DUPLICATE_RECORD_TYPE, name));
             types.push_back(name);
         }
         if (!types.empty()) def->SetRecordTypes(to_cstrings(types));
@@ -274,14 +272,13 @@ bool_t ExecuteFullTextSearchIter::xdr(XDR *xdrs) {
     return xdr_bool(xdrs, &more) && xdr_enum(xdrs, &end) && xdr_state_handle(xdrs, handle);
 }
 
-bool kxrpc_execute_fulltext_search(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_execute_fulltext_search(XdrObject *request) {
     auto response = std::make_unique<ExecuteFullTextSearchIter>();
     auto *args = checked_cast<ExecuteFullTextSearchArgs>(request);
     trace_lazy(1,
                [&] { return Nul::UMessage::sprintf("Info: (kxrpc_execute_fulltext_search %s)", args->trace_line()); });
     response->start_search(*args);
-    *result = response.release();
-    return true;
+    return response;
 }
 
 } // namespace KxRpc

@@ -75,6 +75,6 @@ private:
     std::shared_ptr<SearchState> continue_with_;
 };
 
-bool kxrpc_execute_fulltext_search(XdrObject *request, XdrObject **result);
+std::unique_ptr<XdrObject> kxrpc_execute_fulltext_search(XdrObject *request);
 
 } // namespace KxRpc

@@ -27,20 +27,6 @@ constexpr int MSG_ILLEGAL_SERIAL = 121;
 constexpr int MSG_OPLOG_DISABLED = 122;
 constexpr int MSG_FIND_FAILED = 141;
 
-
-// Runs `work`; a product failure becomes what `convert` raises, our own exceptions pass.
-template <class Work, class Convert>
-auto converting(Work &&work, Convert &&convert) -> decltype(work()) {
-    try {
-        return work();
-    } catch (Nul::STPException const &) {
-        throw;
-    } catch (...) {
-        convert(take_product_failure());
-        throw_internal_error(Nul::UString(L"Unknown error."));
-    }
-}
-
 // A decimal serial number of the product; anything else is a server error.
 unsigned serial_number(CString const &text) {
     std::string s = text.ToUtf8();
@@ -69,13 +55,13 @@ int entity_kind_of_find_mode(int find_mode) {
 
 // ---- find_record
 
-bool kxrpc_find_record(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_find_record(XdrObject *request) {
     auto *args = checked_cast<FindRecordArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_find_record %s)", args->describe()); });
     AdSessionPtr session = args->api_session_or_fail();
     int kind = entity_kind_of_find_mode(args->find_mode());
-    if (kind == 0) throw KxRpcException(4, kx_message(MSG_ILLEGAL_VALUE, Nul::UString(L"find_mode")), nullptr, nullptr);
-    AdEntityPtr record = converting(
+    if (kind == 0) raise_reason(Reason::illegal_value, kx_message(MSG_ILLEGAL_VALUE, Nul::UString(L"find_mode")));
+    AdEntityPtr record = product_call(
         [&] {
             std::vector<CString> names;
             for (auto it = args->locs_begin(); it != args->locs_end(); ++it)
@@ -94,42 +80,40 @@ bool kxrpc_find_record(XdrObject *request, XdrObject **result) {
             return found;
         },
         [](ProductFailure const &f) { throw_internal_error(kx_message(MSG_FIND_FAILED, f.text)); });
-    *result = new FindRecordResp(record);
-    return true;
+    return std::make_unique<FindRecordResp>(record);
 }
 
 // ---- get_oplog_entries
 
-bool kxrpc_get_oplog_entries(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_get_oplog_entries(XdrObject *request) {
     auto *args = checked_cast<GetOplogEntriesArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_oplog_entries %s)", args->trace_line()); });
     AdSession *session = args->api_session_or_fail();
     KXSmartPtr<KXSession> user = args->session_or_fail()->user_session();
-    bool enabled = converting(
+    bool enabled = product_call(
         [&] { return session->IsActionOplogEnabled() != 0; },
         [](ProductFailure const &f) { throw_internal_error(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, f.text)); });
-    if (!enabled) throw KxRpcException(4, kx_message(MSG_OPLOG_DISABLED), nullptr, nullptr);
+    if (!enabled) raise_reason(Reason::illegal_value, kx_message(MSG_OPLOG_DISABLED));
     CString first_text, last_text;
-    converting([&] { user->GetOplogSerialNumberRange(first_text, last_text); },
-               [](ProductFailure const &f) {
-                   throw KxRpcException(80, kx_message(MSG_INSUFFICIENT_PRIVILEGE, f.text), nullptr, nullptr);
-               });
+    product_call([&] { user->GetOplogSerialNumberRange(first_text, last_text); },
+                 [](ProductFailure const &f) {
+                     raise_reason(Reason::insufficient_privilege, kx_message(MSG_INSUFFICIENT_PRIVILEGE, f.text));
+                 });
     unsigned first = serial_number(first_text), last = serial_number(last_text);
     trace_lazy(1, [&] {
         return Nul::UMessage::sprintf("Info: (kxrpc_get_oplog_entries oplog serial number range start:%d end:%d)",
                                       static_cast<long long>(first), static_cast<long long>(last));
     });
     if (first > args->start() || args->start() > last)
-        throw KxRpcException(33, kx_message(MSG_ILLEGAL_SERIAL), nullptr, nullptr);
+        raise_reason(Reason::illegal_request, kx_message(MSG_ILLEGAL_SERIAL));
     // The product hands out a bounded number of entries whatever the count says.
     std::vector<CString> entries =
-        converting([&] { return user->GetOplogs(args->start(), args->count(), args->asxml() ? 2 : 1); },
-                   [](ProductFailure const &f) { throw_internal_error(f.text); });
+        product_call([&] { return user->GetOplogs(args->start(), args->count(), args->asxml() ? 2 : 1); },
+                     [](ProductFailure const &f) { throw_internal_error(f.text); });
     std::vector<Nul::UString> lines;
     lines.reserve(entries.size());
     for (CString const &e : entries) lines.push_back(ustr(e));
-    *result = new GetOplogEntriesResp(lines);
-    return true;
+    return std::make_unique<GetOplogEntriesResp>(lines);
 }
 
 // ---- get_all_dbsets
@@ -150,13 +134,12 @@ bool_t GetAllDbSetsResp::xdr(XDR *xdrs) {
     return xdr_bool(xdrs, &end);
 }
 
-bool kxrpc_get_all_dbsets(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_get_all_dbsets(XdrObject *request) {
     auto *args = checked_cast<GetAllDbSetsArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_all_dbsets %s)", args->describe()); });
-    *result = converting(
-        [&] { return new GetAllDbSetsResp(*args); },
+    return product_call(
+        [&] { return std::unique_ptr<XdrObject>(new GetAllDbSetsResp(*args)); },
         [](ProductFailure const &f) { throw_internal_error(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, f.text)); });
-    return true;
 }
 
 // ---- get_rec_family_info
@@ -192,14 +175,13 @@ bool_t GetRecFamilyInfoResp::xdr(XDR *xdrs) {
     return xdr_bool(xdrs, &end);
 }
 
-bool kxrpc_get_rec_family_info(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_get_rec_family_info(XdrObject *request) {
     auto *args = checked_cast<GetRecFamilyInfoArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_rec_family_info %s)", args->trace_line()); });
     AdSession *session = args->api_session_or_fail();
-    *result = converting(
-        [&] { return new GetRecFamilyInfoResp(session); },
+    return product_call(
+        [&] { return std::unique_ptr<XdrObject>(new GetRecFamilyInfoResp(session)); },
         [](ProductFailure const &f) { throw_internal_error(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, f.text)); });
-    return true;
 }
 
 } // namespace KxRpc

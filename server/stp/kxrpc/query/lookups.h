@@ -1,6 +1,7 @@
 // Record lookup, oplog entries, database sets and record families (procedures 23, 24, 18, 19).
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "tesutil/ustring.h"
@@ -46,9 +47,9 @@ private:
     std::vector<Family> families_;
 };
 
-bool kxrpc_find_record(XdrObject *request, XdrObject **result);
-bool kxrpc_get_oplog_entries(XdrObject *request, XdrObject **result);
-bool kxrpc_get_all_dbsets(XdrObject *request, XdrObject **result);
-bool kxrpc_get_rec_family_info(XdrObject *request, XdrObject **result);
+std::unique_ptr<XdrObject> kxrpc_find_record(XdrObject *request);
+std::unique_ptr<XdrObject> kxrpc_get_oplog_entries(XdrObject *request);
+std::unique_ptr<XdrObject> kxrpc_get_all_dbsets(XdrObject *request);
+std::unique_ptr<XdrObject> kxrpc_get_rec_family_info(XdrObject *request);
 
 } // namespace KxRpc

@@ -102,10 +102,9 @@ void query_def_for_bucket(AdBucketPtr const &bucket, AdQueryDefPtr &query_def) {
 void check_repository_selector(AdSessionPtr const &session, Nul::Selector const &selector) {
     Nul::UString const repository = repository_name(session);
     if (selector.repository_name() == repository) return;
-    Nul::STPException::raise(reason(4),
-                             kx_message(MSG_OTHER_REPOSITORY, Nul::UMessage::Arg(selector.to_string_with_domain()),
-                                        Nul::UMessage::Arg(repository)),
-                             nullptr, nullptr, Nul::STPException::LOG_INFO);
+    raise_reason(Reason::illegal_value,
+                 kx_message(MSG_OTHER_REPOSITORY, Nul::UMessage::Arg(selector.to_string_with_domain()),
+                            Nul::UMessage::Arg(repository)));
 }
 
 TargetResourceArg *object_id_from_selector(AdSessionPtr const &session, Nul::Selector const &selector) {
@@ -113,7 +112,7 @@ TargetResourceArg *object_id_from_selector(AdSessionPtr const &session, Nul::Sel
     if (!selector.is_object_id_selector()) return new TargetResourceArg(TT_RECTYPE, selector.object_name());
     bool ok = false;
     unsigned long const dbid = parse_unsigned(selector.object_name(), ok);
-    if (!ok) Nul::STPException::raise(reason(40), Nul::UMessage::nil, nullptr, nullptr, Nul::STPException::LOG_INFO);
+    if (!ok) raise_reason(Reason::internal_error);
     return new TargetResourceArg(TT_RECTYPE, static_cast<u_int>(dbid), 0u);
 }
 

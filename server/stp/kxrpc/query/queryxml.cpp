@@ -18,8 +18,7 @@
 namespace KxRpc {
 
 void raise_unexpected_value_type(char const *type_name) {
-    Nul::STPException::raise(reason(40), kx_message(MSG_EXPECTED_OBJECT, Nul::UMessage::Arg(type_name)), nullptr,
-                             nullptr, Nul::STPException::LOG_INFO);
+    raise_reason(Reason::internal_error, kx_message(MSG_EXPECTED_OBJECT, Nul::UMessage::Arg(type_name)));
 }
 
 QueryContext query_context(LoginSession *login) {
@@ -61,7 +60,7 @@ enum QueryXmlMsg : int {
 };
 
 [[noreturn]] void refuse(int msg, Arg const &a1 = Arg::nil, Arg const &a2 = Arg::nil) {
-    Nul::STPException::raise(reason(4), kx_message(msg, a1, a2), nullptr, nullptr, Nul::STPException::LOG_INFO);
+    raise_reason(Reason::illegal_value, kx_message(msg, a1, a2));
 }
 
 Nul::UString simple_name(int id) { return XmlTag::lookup(static_cast<XmlTag::Id>(id)).simple_name(); }
@@ -673,7 +672,7 @@ CString field_path_from_xml(QueryContext const &ctx, Nul::DomParser::Elem contai
         try {
             field = target.field_def(ctx.session.get());
         } catch (KXNotFoundException const &e) {
-            throw KxRpcException(4, e.message(), nullptr, &e);
+            raise_reason(Reason::illegal_value, e.message(), &e);
         }
         if (!path.IsEmpty()) path += L".";
         path += field->GetName();

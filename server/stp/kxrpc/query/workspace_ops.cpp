@@ -74,7 +74,7 @@ bool_t GetFolderDescendentsResp::xdr(XDR *xdrs) {
     return xdr_bool(xdrs, &end);
 }
 
-bool kxrpc_get_folder_descendents(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_get_folder_descendents(XdrObject *request) {
     auto *args = checked_cast<GetFolderDescendentsArgs>(request);
     trace_lazy(1,
                [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_folder_descendents %s)", args->trace_line()); });
@@ -91,8 +91,7 @@ bool kxrpc_get_folder_descendents(XdrObject *request, XdrObject **result) {
         ProductFailure f = take_product_failure();
         throw_internal_error(kx_message(MSG_INTERNAL_ERROR, f.text));
     }
-    *result = response.release();
-    return true;
+    return response;
 }
 
 // ---- move_query
@@ -124,7 +123,7 @@ struct MoveSource {
 };
 
 [[noreturn]] void refuse_move(Nul::UString const &why) {
-    throw KxRpcException(4, kx_message(MSG_MOVE_FAILED, why), nullptr, nullptr);
+    raise_reason(Reason::illegal_value, kx_message(MSG_MOVE_FAILED, why));
 }
 
 MoveSource resolve_move_source(MoveQueryArgs &args, AdSession *session) {
@@ -143,7 +142,7 @@ MoveSource resolve_move_source(MoveQueryArgs &args, AdSession *session) {
 
 } // namespace
 
-bool kxrpc_move_query(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_move_query(XdrObject *request) {
     auto *args = checked_cast<MoveQueryArgs>(request);
     trace_lazy(1, [&] {
         return Nul::UMessage::sprintf("Info: (kxrpc_move_query %s)",
@@ -178,13 +177,12 @@ bool kxrpc_move_query(XdrObject *request, XdrObject **result) {
                                              f.text));
         throw_internal_error(kx_message(MSG_MOVE_FAILED, f.text));
     }
-    *result = new MoveQueryResp(std::move(entries));
-    return true;
+    return std::make_unique<MoveQueryResp>(std::move(entries));
 }
 
 // ---- kxrpc_rename_workspace_item
 
-bool kxrpc_rename_workspace_item(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_rename_workspace_item(XdrObject *request) {
     auto *args = checked_cast<RenameWorkspaceItemArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_rename_workspace_item %s)", args->trace_line()); });
     KXSmartPtr<KXSession> user = args->session_or_fail()->user_session();
@@ -198,11 +196,10 @@ bool kxrpc_rename_workspace_item(XdrObject *request, XdrObject **result) {
         ProductFailure f = take_product_failure();
         if (f.kind == ProductFailure::PA_MSG_EXCEPTION) throw_internal_error(kx_message(MSG_RENAME_FAILED, f.text));
         // A name the product refuses is the client's error; anything else is the server's.
-        Nul::STPException::raise(reason(f.msg_id == KX_MSG_BAD_WORKSPACE_NAME ? 4 : 40), kx_message(MSG_RENAME_FAILED, f.text),
-                                 nullptr, nullptr, Nul::STPException::LOG_INFO);
+        raise_reason(f.msg_id == KX_MSG_BAD_WORKSPACE_NAME ? Reason::illegal_value : Reason::internal_error,
+                     kx_message(MSG_RENAME_FAILED, f.text));
     }
-    *result = new RenameWorkspaceItemResp(done == 1 ? 1 : 0);
-    return true;
+    return std::make_unique<RenameWorkspaceItemResp>(done == 1 ? 1 : 0);
 }
 
 } // namespace KxRpc

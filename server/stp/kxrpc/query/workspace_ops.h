@@ -44,8 +44,8 @@ private:
     std::vector<Entry> entries_;
 };
 
-bool kxrpc_get_folder_descendents(XdrObject *request, XdrObject **result);
-bool kxrpc_move_query(XdrObject *request, XdrObject **result);
-bool kxrpc_rename_workspace_item(XdrObject *request, XdrObject **result);
+std::unique_ptr<XdrObject> kxrpc_get_folder_descendents(XdrObject *request);
+std::unique_ptr<XdrObject> kxrpc_move_query(XdrObject *request);
+std::unique_ptr<XdrObject> kxrpc_rename_workspace_item(XdrObject *request);
 
 } // namespace KxRpc

@@ -47,18 +47,10 @@ constexpr int NS_USER_PROPS = 19;
 constexpr int MSG_UNKNOWN_PRINCIPAL = 109;
 constexpr int MSG_NOT_A_QUERY = 112;
 constexpr int MSG_NOT_A_REPORT_FORMAT = 113;
-constexpr int read_only_reason = 31;
-constexpr int folder_valueless_reason = 51;
-constexpr int unsupported_reason = 64;
-constexpr int bad_argument_reason = 4;
 constexpr wchar_t const *not_editable_text = L"query is not editable";
 
 [[noreturn]] void internal_error(Nul::UString const &text) {
     throw_internal_error(kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(text)));
-}
-
-[[noreturn]] void refuse(int code) {
-    Nul::STPException::raise(reason(code), Nul::UMessage::nil, nullptr, nullptr, Nul::STPException::LOG_INFO);
 }
 
 // Runs product work of folder security: any product failure is an internal error (message 65)
@@ -375,8 +367,7 @@ void QueryFolderProps::lookup_principal(FetchPropResponses &out, int prop_id) {
         principal = group ? acl->LookupGroupByName(cstr(name)) : acl->LookupUserByName(cstr(name));
     });
     if (principal == 0)
-        throw KxRpcException(bad_argument_reason, kx_message(MSG_UNKNOWN_PRINCIPAL, Nul::UMessage::Arg(name)), nullptr,
-                             nullptr);
+        raise_reason(Reason::illegal_value, kx_message(MSG_UNKNOWN_PRINCIPAL, Nul::UMessage::Arg(name)));
     // discover_permissions
     AdFolderPtr f = folder();
     if (!f) return out.unsupported_property();
@@ -392,7 +383,8 @@ void QueryFolderProps::lookup_principal(FetchPropResponses &out, int prop_id) {
 
 void QueryFolderProps::put_prop(BasePropValue &value) {
     int const prop = value.prop_id();
-    if (value.is_type_100015()) refuse(is_supported_prop(prop) ? folder_valueless_reason : unsupported_reason);
+    if (value.is_type_100015())
+        raise_reason(is_supported_prop(prop) ? Reason::not_applicable : Reason::unknown_property);
     switch (prop) {
     case 1033:
         return put_applied_permissions(value);
@@ -526,7 +518,7 @@ void QueryProps::fetch_prop(FetchPropResponses &out, int prop_id) {
 void QueryProps::put_prop(BasePropValue &value) {
     int const prop = value.prop_id();
     if (value.is_type_100015() && prop != 449)
-        refuse(is_supported_prop(prop) ? read_only_reason : unsupported_reason);
+        raise_reason(is_supported_prop(prop) ? Reason::refused : Reason::unknown_property);
     switch (prop) {
     case 689:
     case 1165:
@@ -647,10 +639,8 @@ void ReportProps::put_prop(BasePropValue &value) {
     int const type = named ? named->GetType() : 0;
     bool const fits = prop == 282 ? (type & (AD_BUCKET_QUERY | AD_BUCKET_CHART)) != 0 : type == AD_BUCKET_REPORT_FORMAT;
     if (!fits)
-        throw KxRpcException(bad_argument_reason,
-                             kx_message(prop == 282 ? MSG_NOT_A_QUERY : MSG_NOT_A_REPORT_FORMAT,
-                                        Nul::UMessage::Arg(target->value.to_selector())),
-                             nullptr, nullptr);
+        raise_reason(Reason::illegal_value, kx_message(prop == 282 ? MSG_NOT_A_QUERY : MSG_NOT_A_REPORT_FORMAT,
+                                                       Nul::UMessage::Arg(target->value.to_selector())));
     if (prop == 282)
         item_->report_def()->SetQueryDefId(named->GetDbId(), 1);
     else

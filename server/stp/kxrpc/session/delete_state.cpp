@@ -70,12 +70,11 @@ bool_t DeleteStateResp::xdr(XDR *xdrs) {
     }
 }
 
-bool kxrpc_delete_state(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_delete_state(XdrObject *request) {
     DeleteStateArgs *args = checked_cast<DeleteStateArgs>(request);
-    auto *response = new DeleteStateResp(*args);
-    *result = response;
+    auto response = std::make_unique<DeleteStateResp>(*args);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_delete_state %s)", args->describe()); });
-    return true;
+    return response;
 }
 
 } // namespace KxRpc

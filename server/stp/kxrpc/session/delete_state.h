@@ -1,6 +1,7 @@
 // delete_state: the request that releases state handles, its reply and the handler.
 #pragma once
 
+#include <memory>
 #include <rpc/xdr.h>
 #include <vector>
 
@@ -38,6 +39,6 @@ private:
 };
 
 // The handler of procedure 2.
-bool kxrpc_delete_state(XdrObject *request, XdrObject **result);
+std::unique_ptr<XdrObject> kxrpc_delete_state(XdrObject *request);
 
 } // namespace KxRpc

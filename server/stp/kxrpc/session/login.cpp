@@ -15,15 +15,13 @@
 #include "wire/catalog.h"
 #include "wire/exceptions.h"
 #include "wire/locale.h"
+#include "wire/product_failure.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
 
 namespace KxRpc {
 
 namespace {
-
-
-Nul::UString from_cstring(CString const &s) { return Nul::UString(s.GetString()); }
 
 Nul::UString server_host_name() {
     char name[256] = {};
@@ -37,41 +35,25 @@ Nul::UString server_host_name() {
 // refuses with reason 47. Our own exceptions pass unchanged.
 [[noreturn]] void rethrow_as_login_failure(Nul::UString const &dbset) {
     static Nul::UString const method(L"LoginResp");
-    try {
-        throw;
-    } catch (Nul::STPException &) {
-        throw;
-    } catch (KXException *e) {
-        int id = e->GetMsgId();
-        Nul::UString text = from_cstring(e->GetErrorString());
-        e->Delete();
-        if (id == KX_MSG_CONNECTION_FAILED) {
+    ProductFailure const f = take_product_failure();
+    switch (f.kind) {
+    case ProductFailure::PA_MSG_EXCEPTION:
+        if (f.msg_id == KX_MSG_NOT_FOUND) throw_not_found(f.text);
+        [[fallthrough]];
+    case ProductFailure::KX_EXCEPTION:
+        if (f.msg_id == KX_MSG_CONNECTION_FAILED) {
             trace_exception(method, L"Failed to connect");
-            login_forbidden(18, text, dbset);
+            login_forbidden(Reason::login_forbidden, f.text, dbset);
         }
-        login_forbidden(47, text, dbset);
-    } catch (PaMsgException *e) {
-        int id = 0;
-        Nul::UString text;
-        if (PaMessage const *first = e->GetCount() > 0 ? e->First() : nullptr) {
-            id = first->GetID();
-            text = from_cstring(first->GetMsg());
-        }
-        e->Delete();
-        if (id == KX_MSG_NOT_FOUND) throw_not_found(text);
-        if (id == KX_MSG_CONNECTION_FAILED) {
-            trace_exception(method, L"Failed to connect");
-            login_forbidden(18, text, dbset);
-        }
-        login_forbidden(47, text, dbset);
-    } catch (CException *e) {
-        Nul::UString text = take_cexception_text(e);
+        login_forbidden(Reason::login_refused, f.text, dbset);
+    case ProductFailure::C_EXCEPTION:
         trace_exception(method, L"Failed to connect");
-        login_forbidden(18, text, dbset);
-    } catch (...) {
+        login_forbidden(Reason::login_forbidden, f.text, dbset);
+    default: {
         Nul::UString text(L"Login failed for unknown reason.");
         trace_exception(method, text);
-        login_forbidden(18, text, dbset);
+        login_forbidden(Reason::login_forbidden, text, dbset);
+    }
     }
 }
 
@@ -127,7 +109,7 @@ LoginResp::LoginResp(LoginArgs &args) {
     bool const counted = in_served_call();
     std::string const peer = counted ? call_peer().host() : std::string(), name = user.utf8_str();
     if (counted && !login_throttle().allows(peer, name))
-        login_forbidden(47, Nul::UString(L"Too many failed logins; try again later."), dbset);
+        login_forbidden(Reason::login_refused, Nul::UString(L"Too many failed logins; try again later."), dbset);
     Nul::UString server_host = server_host_name();
     if (client_host.empty()) client_host = server_host;
 
@@ -196,8 +178,9 @@ bool LoginResp::enableSSOLogon(Nul::UString const &password, Nul::UString const 
         return false;
     }
     Nul::UString stored = sso_password();
-    if (stored.empty()) throw_login_exception(47, kx_message(MSG_SSO_NOT_SUPPORTED), dbset);
-    if (!same_secret(password, stored)) throw_login_exception(47, kx_message(MSG_SSO_UNKNOWN_PASSWORD), dbset);
+    if (stored.empty()) throw_login_exception(Reason::login_refused, kx_message(MSG_SSO_NOT_SUPPORTED), dbset);
+    if (!same_secret(password, stored))
+        throw_login_exception(Reason::login_refused, kx_message(MSG_SSO_UNKNOWN_PASSWORD), dbset);
     CString plain = AdDecryptStringMaybeUTF8(AdDecryptStringMaybeUTF8(CString(stored.c_str())));
     bool enabled = user_session != nullptr ? user_session->EnableSSOLogon(plain, dbset.c_str()) != 0
                                            : admin_session->EnableSSOLogon(plain, dbset.c_str()) != 0;
@@ -205,11 +188,10 @@ bool LoginResp::enableSSOLogon(Nul::UString const &password, Nul::UString const 
     return enabled;
 }
 
-bool kxrpc_login(XdrObject *request, XdrObject **result) {
+std::unique_ptr<XdrObject> kxrpc_login(XdrObject *request) {
     LoginArgs *args = checked_cast<LoginArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_login %s)", args->trace_line()); });
-    *result = new LoginResp(*args);
-    return true;
+    return std::make_unique<LoginResp>(*args);
 }
 
 } // namespace KxRpc

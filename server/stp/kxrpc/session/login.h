@@ -60,6 +60,6 @@ private:
 };
 
 // The handler of procedure 5.
-bool kxrpc_login(XdrObject *request, XdrObject **result);
+std::unique_ptr<XdrObject> kxrpc_login(XdrObject *request);
 
 } // namespace KxRpc

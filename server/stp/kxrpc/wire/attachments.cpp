@@ -16,7 +16,6 @@ namespace {
 
 constexpr int MSG_CANNOT_LOAD_ATTACHMENT = 66;
 constexpr int MSG_CANNOT_MODIFY_ATTACHMENT = 138;
-constexpr int REASON_ATTACHMENT_REFUSED = 40;
 
 // One entry of the field: dbid, file name (a path), size and description, one per line; the
 // description takes every remaining line.
@@ -80,9 +79,7 @@ void edit_record(Attachment const &attachment, wchar_t const *method, int messag
     } catch (...) {
         raise_unexpected(method);
     }
-    if (!error.IsEmpty())
-        Nul::STPException::raise(static_cast<Nul::STPException::stp_reason_code_t>(REASON_ATTACHMENT_REFUSED), kx_message(message, Nul::UMessage::Arg(ustr(error))),
-                                 nullptr, nullptr, Nul::STPException::LOG_INFO);
+    if (!error.IsEmpty()) raise_reason(Reason::internal_error, kx_message(message, Nul::UMessage::Arg(ustr(error))));
 }
 
 } // namespace
@@ -176,9 +173,7 @@ void Attachment::load() {
             raise_unexpected(L"Attachment::load");
         }
     } catch (Nul::STPException const &e) {
-        Nul::STPException::raise(e.stp_reason_code(),
-                                 kx_message(MSG_CANNOT_LOAD_ATTACHMENT, Nul::UMessage::Arg(e.msg())), nullptr,
-                                 nullptr, Nul::STPException::LOG_INFO);
+        raise_reason(reason_of(e), kx_message(MSG_CANNOT_LOAD_ATTACHMENT, Nul::UMessage::Arg(e.msg())));
     }
 }
 

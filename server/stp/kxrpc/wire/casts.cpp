@@ -2,12 +2,12 @@
 
 #include "tesutil/stpexception.h"
 #include "wire/catalog.h"
+#include "wire/exceptions.h"
 
 namespace KxRpc {
 
 void raise_cast_failure(Nul::UMessage::Arg const &expected) {
-    Nul::STPException::raise(Nul::STPException::REASON_INTERNAL, kx_message(MSG_EXPECTED_OBJECT, expected), nullptr,
-                             nullptr, Nul::STPException::LOG_INFO);
+    raise_reason(Reason::internal_error, kx_message(MSG_EXPECTED_OBJECT, expected));
 }
 
 } // namespace KxRpc

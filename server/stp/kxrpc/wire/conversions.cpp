@@ -6,6 +6,7 @@
 #include "kxproduct/datetime.h"
 #include "tesutil/stpexception.h"
 #include "wire/catalog.h"
+#include "wire/exceptions.h"
 
 #include <cwctype>
 #include <locale>
@@ -58,9 +59,7 @@ constexpr wchar_t const *reply_format = L"%Y-%m-%dT%H:%M:%SZ";
 constexpr long long max_client_offset_ms = 24LL * 60 * 60 * 1000;
 
 [[noreturn]] void raise_date(int index, Nul::UString const &text) {
-    Nul::STPException::raise(static_cast<Nul::STPException::stp_reason_code_t>(4),
-                             kx_message(index, Nul::UMessage::Arg(text)), nullptr, nullptr,
-                             Nul::STPException::LOG_INFO);
+    raise_reason(Reason::illegal_value, kx_message(index, Nul::UMessage::Arg(text)));
 }
 
 bool is_digit(unsigned short c, wchar_t low, wchar_t high) {

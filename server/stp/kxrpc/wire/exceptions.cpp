@@ -37,20 +37,21 @@ void hold_reply_failure(std::exception_ptr failure) noexcept { held_reply_failur
 
 std::exception_ptr take_reply_failure() noexcept { return take(held_reply_failure); }
 
-KxRpcException::KxRpcException(int code, Nul::UMessage const &message, Nul::Resource const *resource,
+KxRpcException::KxRpcException(Reason reason, Nul::UMessage const &message, Nul::Resource const *resource,
                                Nul::STPException const *cause)
-    : Nul::STPException(reason(code), message, resource, cause, kLevel) {}
+    : Nul::STPException(stp_code(reason), message, resource, cause, kLevel) {}
 KxRpcException::~KxRpcException() = default;
 bool_t KxRpcException::xdr_extension(XDR *) const { return TRUE; }
 
-KXInternalErrorException::KXInternalErrorException(int code, Nul::UString const &text, Nul::STPException const *cause)
-    : KxRpcException(code, text_message(MSG_INTERNAL_ERROR, text), nullptr, cause) {}
+KXInternalErrorException::KXInternalErrorException(Reason reason, Nul::UString const &text,
+                                                   Nul::STPException const *cause)
+    : KxRpcException(reason, text_message(MSG_INTERNAL_ERROR, text), nullptr, cause) {}
 KXInternalErrorException::KXInternalErrorException(Nul::UString const &text, Nul::STPException const *cause)
-    : KXInternalErrorException(40, text, cause) {}
+    : KXInternalErrorException(Reason::internal_error, text, cause) {}
 KXInternalErrorException::KXInternalErrorException(Nul::UMessage const &message)
-    : KxRpcException(40, message, nullptr, nullptr) {}
+    : KxRpcException(Reason::internal_error, message, nullptr, nullptr) {}
 KXInternalErrorException::KXInternalErrorException(Nul::STPException const *cause, Nul::UMessage const &message)
-    : KxRpcException(40, message, nullptr, cause) {}
+    : KxRpcException(Reason::internal_error, message, nullptr, cause) {}
 KXInternalErrorException::~KXInternalErrorException() = default;
 
 KXInternalErrorException KXInternalErrorException::from_cexception(CException *e, Nul::Catalog table, int index,
@@ -61,43 +62,43 @@ KXInternalErrorException KXInternalErrorException::from_cexception(CException *e
 
 KXCharacterEncodingErrorException::KXCharacterEncodingErrorException(Nul::Resource const *resource,
                                                                      Nul::UMessage const &message)
-    : KxRpcException(8, message, resource, nullptr) {}
+    : KxRpcException(Reason::character_encoding, message, resource, nullptr) {}
 KXCharacterEncodingErrorException::KXCharacterEncodingErrorException(Nul::Resource const *resource,
                                                                      Nul::UString const &text)
-    : KxRpcException(8, text_message(MSG_CHARACTER_ENCODING, text), resource, nullptr) {}
+    : KxRpcException(Reason::character_encoding, text_message(MSG_CHARACTER_ENCODING, text), resource, nullptr) {}
 KXCharacterEncodingErrorException::KXCharacterEncodingErrorException(Nul::UMessage const &message,
                                                                      Nul::STPException const *cause)
-    : KxRpcException(8, message, nullptr, cause) {}
+    : KxRpcException(Reason::character_encoding, message, nullptr, cause) {}
 KXCharacterEncodingErrorException::KXCharacterEncodingErrorException(Nul::UString const &text)
-    : KxRpcException(8, text_message(MSG_CHARACTER_ENCODING, text), nullptr, nullptr) {}
+    : KxRpcException(Reason::character_encoding, text_message(MSG_CHARACTER_ENCODING, text), nullptr, nullptr) {}
 KXCharacterEncodingErrorException::~KXCharacterEncodingErrorException() = default;
 
 KXConflictException::KXConflictException(Nul::UString const &text, Nul::STPException const *cause)
-    : KxRpcException(17, text_message(MSG_INTERNAL_ERROR, text), nullptr, cause) {}
+    : KxRpcException(Reason::conflict, text_message(MSG_INTERNAL_ERROR, text), nullptr, cause) {}
 KXConflictException::KXConflictException(Nul::STPException const *cause, Nul::UMessage const &message)
-    : KxRpcException(17, message, nullptr, cause) {}
+    : KxRpcException(Reason::conflict, message, nullptr, cause) {}
 KXConflictException::KXConflictException(Nul::UMessage const &message)
-    : KxRpcException(17, message, nullptr, nullptr) {}
+    : KxRpcException(Reason::conflict, message, nullptr, nullptr) {}
 KXConflictException::~KXConflictException() = default;
 
-LockedDatabaseException::LockedDatabaseException() : KxRpcException(31, Nul::UMessage::nil, nullptr, nullptr) {}
+LockedDatabaseException::LockedDatabaseException() : KxRpcException(Reason::refused) {}
 LockedDatabaseException::~LockedDatabaseException() = default;
 
 KXImplementationErrorException::KXImplementationErrorException(Nul::UString const &text)
-    : KxRpcException(40, text_message(MSG_IMPLEMENTATION_ERROR, text), nullptr, nullptr) {}
+    : KxRpcException(Reason::internal_error, text_message(MSG_IMPLEMENTATION_ERROR, text), nullptr, nullptr) {}
 KXImplementationErrorException::~KXImplementationErrorException() = default;
 
 KXNotFoundException::KXNotFoundException(Nul::Resource const *resource, Nul::UMessage const &message)
-    : KxRpcException(53, message, resource, nullptr) {}
+    : KxRpcException(Reason::not_found, message, resource, nullptr) {}
 KXNotFoundException::KXNotFoundException(Nul::Resource const *resource, Nul::UString const &text)
-    : KxRpcException(53, text_message(MSG_NOT_FOUND, text), resource, nullptr) {}
+    : KxRpcException(Reason::not_found, text_message(MSG_NOT_FOUND, text), resource, nullptr) {}
 KXNotFoundException::KXNotFoundException(Nul::UMessage const &message, Nul::STPException const *cause)
-    : KxRpcException(53, message, nullptr, cause) {}
+    : KxRpcException(Reason::not_found, message, nullptr, cause) {}
 KXNotFoundException::KXNotFoundException(Nul::UString const &text)
-    : KxRpcException(53, text_message(MSG_NOT_FOUND, text), nullptr, nullptr) {}
+    : KxRpcException(Reason::not_found, text_message(MSG_NOT_FOUND, text), nullptr, nullptr) {}
 KXNotFoundException::~KXNotFoundException() = default;
 
-InvalidFieldsException::InvalidFieldsException() : KxRpcException(17, Nul::UMessage::nil, nullptr, nullptr) {}
+InvalidFieldsException::InvalidFieldsException() : KxRpcException(Reason::conflict) {}
 InvalidFieldsException::~InvalidFieldsException() = default;
 
 void InvalidFieldsException::add_field(Nul::UString const &name, int field_type) {
@@ -123,13 +124,14 @@ bool_t InvalidFieldsException::xdr_extension(XDR *xdrs) const {
 
 KXPropertyValueTypeException::KXPropertyValueTypeException(int expected_type)
     : KxRpcException(
-          61, kx_message(MSG_INCOMPATIBLE_VALUE_TYPE, Nul::UMessage::Arg(property_value_type_name(expected_type))),
-          nullptr, nullptr),
+          Reason::value_type,
+          kx_message(MSG_INCOMPATIBLE_VALUE_TYPE, Nul::UMessage::Arg(property_value_type_name(expected_type))), nullptr,
+          nullptr),
       expected_(expected_type) {}
 KXPropertyValueTypeException::~KXPropertyValueTypeException() = default;
 
-LoginException::LoginException(int code, Nul::UMessage const &message, Nul::UString const &text)
-    : KxRpcException(code, message, nullptr, nullptr), text_(text) {}
+LoginException::LoginException(Reason reason, Nul::UMessage const &message, Nul::UString const &text)
+    : KxRpcException(reason, message, nullptr, nullptr), text_(text) {}
 LoginException::~LoginException() = default;
 
 bool_t LoginException::xdr_extension(XDR *xdrs) const {
@@ -142,9 +144,10 @@ bool_t LoginException::xdr_extension(XDR *xdrs) const {
 }
 
 PropertyValueMarshallingException::PropertyValueMarshallingException()
-    : Nul::STPException(reason(40), Nul::UMessage::nil, nullptr, nullptr, kLevel) {}
+    : Nul::STPException(stp_code(Reason::internal_error), Nul::UMessage::nil, nullptr, nullptr, kLevel) {}
 PropertyValueMarshallingException::PropertyValueMarshallingException(Nul::UString const &text)
-    : Nul::STPException(reason(40), text_message(MSG_MARSHALLING_ERROR, text), nullptr, nullptr, kLevel) {}
+    : Nul::STPException(stp_code(Reason::internal_error), text_message(MSG_MARSHALLING_ERROR, text), nullptr, nullptr,
+                        kLevel) {}
 PropertyValueMarshallingException::~PropertyValueMarshallingException() = default;
 
 char const *property_value_type_name(int value_type) {
@@ -173,8 +176,8 @@ void throw_internal_error(Nul::UString const &text, Nul::STPException const *cau
 }
 void throw_internal_error(Nul::UMessage const &message) { throw KXInternalErrorException(message); }
 void throw_conflict(Nul::UMessage const &message) { throw KXConflictException(message); }
-void raise_reason(int code, Nul::UMessage const &message, Nul::STPException const *cause) {
-    Nul::STPException::raise(reason(code), message, nullptr, cause, Nul::STPException::LOG_INFO);
+void raise_reason(Reason reason, Nul::UMessage const &message, Nul::STPException const *cause) {
+    throw KxRpcException(reason, message, nullptr, cause);
 }
 void throw_locked_database() { throw LockedDatabaseException(); }
 void throw_implementation_error(Nul::UString const &text) { throw KXImplementationErrorException(text); }
@@ -189,8 +192,8 @@ void throw_not_found(Nul::UMessage const &message, Nul::STPException const *caus
 }
 void throw_not_found(Nul::UString const &text) { throw KXNotFoundException(text); }
 void throw_invalid_fields_exception(InvalidFieldsException const &e) { throw InvalidFieldsException(e); }
-void throw_login_exception(int code, Nul::UMessage const &message, Nul::UString const &text) {
-    throw LoginException(code, message, text);
+void throw_login_exception(Reason reason, Nul::UMessage const &message, Nul::UString const &text) {
+    throw LoginException(reason, message, text);
 }
 void throw_marshalling_error() { throw PropertyValueMarshallingException(); }
 

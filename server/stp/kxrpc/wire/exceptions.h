@@ -2,6 +2,7 @@
 // a caught failure of the product interface into one of its exceptions.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <vector>
 
@@ -15,8 +16,43 @@ class CException;
 
 namespace KxRpc {
 
-using Reason = Nul::STPException::stp_reason_code_t;
-inline Reason reason(int code) { return static_cast<Reason>(code); }
+// The reason codes the server raises. One value space with the utility library's (38 to 40); the
+// error record carries the number.
+enum class Reason : std::int32_t {
+    action_in_progress = 1, // the record is already in another action
+    illegal_value = 4,      // a value or request the server cannot take
+    character_encoding = 8,
+    read_only = 9, // a supported property that cannot be set
+    conflict = 17,
+    login_forbidden = 18,
+    refused = 31, // the user database is locked, or the operation is refused for this target
+    illegal_request = 33,
+    bad_query = 35, // a query definition that does not parse
+    lookup_failed = 37,
+    unexpected_failure = 39, // the utility library's illegal argument, state and run-time failures
+    internal_error = 40,
+    login_refused = 47,
+    record_changed = 49,
+    not_applicable = 51,
+    not_found = 53,
+    not_supported = 54,
+    wrong_count = 57, // of parameters or values
+    value_type = 61,
+    unknown_property = 64,
+    read_failed = 69,
+    duplicate_name = 70,
+    export_failed = 71,
+    already_exists = 73,
+    no_submit_action = 77,
+    insufficient_privilege = 80,
+    no_action = 81,
+    unexpected_exception = 89,
+};
+
+inline Nul::STPException::stp_reason_code_t stp_code(Reason reason) {
+    return static_cast<Nul::STPException::stp_reason_code_t>(reason);
+}
+inline Reason reason_of(Nul::STPException const &e) { return static_cast<Reason>(e.stp_reason_code()); }
 
 // A server exception raised while a request was decoded. XDR routines must not let it unwind, so
 // they hold it for the calling thread; the dispatcher answers it as an error reply rather than as
@@ -30,8 +66,8 @@ std::exception_ptr take_reply_failure() noexcept;
 
 class KxRpcException : public Nul::STPException {
 public:
-    KxRpcException(int reason, Nul::UMessage const &message, Nul::Resource const *resource,
-                   Nul::STPException const *cause);
+    KxRpcException(Reason reason, Nul::UMessage const &message = Nul::UMessage::nil,
+                   Nul::Resource const *resource = nullptr, Nul::STPException const *cause = nullptr);
     KxRpcException(KxRpcException const &other) = default;
     KxRpcException &operator=(KxRpcException const &other) = default;
     ~KxRpcException() override;
@@ -43,7 +79,7 @@ public:
 
 class KXInternalErrorException : public KxRpcException {
 public:
-    KXInternalErrorException(int reason, Nul::UString const &text, Nul::STPException const *cause);
+    KXInternalErrorException(Reason reason, Nul::UString const &text, Nul::STPException const *cause);
     KXInternalErrorException(Nul::UString const &text, Nul::STPException const *cause);
     explicit KXInternalErrorException(Nul::UMessage const &message);
     KXInternalErrorException(Nul::STPException const *cause, Nul::UMessage const &message);
@@ -138,7 +174,7 @@ private:
 
 class LoginException : public KxRpcException {
 public:
-    LoginException(int reason, Nul::UMessage const &message, Nul::UString const &text);
+    LoginException(Reason reason, Nul::UMessage const &message, Nul::UString const &text);
     LoginException(LoginException const &other) = default;
     LoginException &operator=(LoginException const &other) = default;
     ~LoginException() override;
@@ -164,8 +200,8 @@ public:
 // Names of the value types for KXPropertyValueTypeException; "<unknown>" for any other code.
 char const *property_value_type_name(int value_type);
 
-// A refused request: reason `code` with the message (and cause), logged at the info level.
-[[noreturn]] void raise_reason(int code, Nul::UMessage const &message = Nul::UMessage::nil,
+// The one way to refuse a request with a reason that has no exception class of its own.
+[[noreturn]] void raise_reason(Reason reason, Nul::UMessage const &message = Nul::UMessage::nil,
                                Nul::STPException const *cause = nullptr);
 [[noreturn]] void throw_internal_error(Nul::UString const &text, Nul::STPException const *cause = nullptr);
 [[noreturn]] void throw_internal_error(Nul::UMessage const &message);
@@ -177,7 +213,7 @@ char const *property_value_type_name(int value_type);
 [[noreturn]] void throw_not_found(Nul::UMessage const &message, Nul::STPException const *cause);
 [[noreturn]] void throw_not_found(Nul::UString const &text);
 [[noreturn]] void throw_invalid_fields_exception(InvalidFieldsException const &e);
-[[noreturn]] void throw_login_exception(int reason, Nul::UMessage const &message, Nul::UString const &text);
+[[noreturn]] void throw_login_exception(Reason reason, Nul::UMessage const &message, Nul::UString const &text);
 [[noreturn]] void throw_marshalling_error();
 
 // Translators: each takes ownership of the caught product failure, reads its text, deletes it,

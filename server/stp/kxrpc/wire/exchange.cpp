@@ -12,6 +12,7 @@
 #include "tesutil/fileutl.h"
 #include "tesutil/stpexception.h"
 #include "wire/catalog.h"
+#include "wire/exceptions.h"
 #include "wire/server_tmp.h"
 
 namespace KxRpc {
@@ -63,9 +64,7 @@ bool server_file(std::string const &file) {
 [[noreturn]] void refuse(Nul::UString const &path) {
     Nul::UString const text =
         Nul::UString(L"The attachment's content file '") + path + Nul::UString(L"' cannot be read.");
-    Nul::STPException::raise(Nul::STPException::REASON_INTERNAL,
-                             kx_message(MSG_CANNOT_MAKE_ATTACHMENT, Nul::UMessage::Arg(text)), nullptr, nullptr,
-                             Nul::STPException::LOG_INFO);
+    raise_reason(Reason::internal_error, kx_message(MSG_CANNOT_MAKE_ATTACHMENT, Nul::UMessage::Arg(text)));
 }
 
 } // namespace

@@ -23,9 +23,6 @@ namespace {
 // 4, so that only a chunk's last slice carries XDR padding and the bytes equal one opaque.
 constexpr std::size_t slice_bytes = 64u << 10;
 
-constexpr Nul::STPException::stp_reason_code_t REASON_READ_FAILED =
-    static_cast<Nul::STPException::stp_reason_code_t>(69);
-
 wchar_t const *const marshall_name = L"FileMarshaller::marshall";
 
 bool read_fully(int fd, char *into, std::size_t count) {
@@ -121,8 +118,7 @@ bool_t FileMarshaller::marshall(XDR *xdrs, int chunk_size) {
         // A read that fails before the chunk's count goes out is answered as the error arm; one
         // inside a chunk cannot be, and ends the reply.
         if (count > 0 && !read_fully(fd, buffer.data(), std::min(buffer.size(), count))) {
-            Nul::STPException const e(REASON_READ_FAILED, Nul::UMessage::nil, nullptr, nullptr,
-                                      Nul::STPException::LOG_INFO);
+            KxRpcException const e(Reason::read_failed);
             return report_error_reply(Nul::UString(marshall_name), xdrs, e);
         }
         bool first = true;

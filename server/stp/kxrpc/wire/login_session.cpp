@@ -18,8 +18,8 @@ Nul::UString from_cstring(CString const &s) { return Nul::UString(s.GetString())
 
 } // namespace
 
-void login_forbidden(int reason_code, Nul::UString const &text, Nul::UString const &dbset) {
-    throw_login_exception(reason_code, kx_message(MSG_LOGIN_FORBIDDEN, Nul::UMessage::Arg(text)), dbset);
+void login_forbidden(Reason reason, Nul::UString const &text, Nul::UString const &dbset) {
+    throw_login_exception(reason, kx_message(MSG_LOGIN_FORBIDDEN, Nul::UMessage::Arg(text)), dbset);
 }
 
 // ---- LoginSession
@@ -93,7 +93,7 @@ void LoginSession::admin_session() {
             text = take_cexception_text(e);
         } catch (...) {
         }
-        login_forbidden(47, text, dbset);
+        login_forbidden(Reason::login_refused, text, dbset);
     }
 }
 

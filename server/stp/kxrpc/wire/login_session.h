@@ -5,6 +5,7 @@
 
 #include "kxproduct/session.h"
 #include "tesutil/ustring.h"
+#include "wire/exceptions.h"
 #include "wire/handles.h"
 
 namespace KxRpc {
@@ -51,6 +52,6 @@ private:
 };
 
 // Raises the login failure `reason_code` with the product's text for the database set.
-[[noreturn]] void login_forbidden(int reason_code, Nul::UString const &text, Nul::UString const &dbset);
+[[noreturn]] void login_forbidden(Reason reason, Nul::UString const &text, Nul::UString const &dbset);
 
 } // namespace KxRpc

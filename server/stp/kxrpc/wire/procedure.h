@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <new>
 #include <span>
 
@@ -13,9 +14,8 @@
 
 namespace KxRpc {
 
-// A handler stores a response made with new and returns true, or throws an exception of the
-// Nul::STPException family.
-using rpc_handler_t = bool (*)(XdrObject *request, XdrObject **result);
+// A handler returns its response, or throws an exception of the Nul::STPException family.
+using rpc_handler_t = std::unique_ptr<XdrObject> (*)(XdrObject *request);
 
 constexpr int procedure_count = 37;
 // The dispatcher's request buffer: every request class fits it (checked where its row is made).

@@ -41,6 +41,8 @@ ProductFailure take_product_failure() {
     return failure;
 }
 
+Nul::UString ProductFailure::text_or_unknown() const { return text.empty() ? Nul::UString(unknown_error_text) : text; }
+
 char const *kind_name(ProductFailure const &failure) {
     switch (failure.kind) {
     case ProductFailure::KX_EXCEPTION:

@@ -2,6 +2,7 @@
 
 #include "tesutil/stpexception.h"
 #include "wire/catalog.h"
+#include "wire/exceptions.h"
 
 namespace KxRpc {
 
@@ -25,9 +26,7 @@ AdEntityPtr lookup_record_by_name(AdSessionPtr const &session, AdEntityDef *def,
 
 void check_record_lookup_status(int status, Nul::UString const &error_text) {
     if (status != AD_LOOKUP_WRONG_TYPE) return;
-    Nul::STPException::raise(static_cast<Nul::STPException::stp_reason_code_t>(37),
-                             kx_message(MSG_TEXT, Nul::UMessage::Arg(error_text)), nullptr, nullptr,
-                             Nul::STPException::LOG_INFO);
+    raise_reason(Reason::lookup_failed, kx_message(MSG_TEXT, Nul::UMessage::Arg(error_text)));
 }
 
 } // namespace KxRpc

@@ -9,6 +9,7 @@
 #include "kxwin/cexception.h"
 #include "tesutil/selector.h"
 #include "wire/exceptions.h"
+#include "wire/product_failure.h"
 #include "wire/trace.h"
 
 namespace KxRpc {
@@ -24,25 +25,18 @@ bool is_folder_bucket(AdBucketPtr const &bucket) { return bucket && (bucket->Get
 AdBucketPtr top_folder(AdSessionPtr const &session, int folder_type, wchar_t const *method) {
     try {
         return GetTopWorkspaceFolder(session, folder_type, 1);
-    } catch (PaMsgException *e) {
-        PaMessage const *first = e->First();
-        Nul::UString text = first ? ustr(first->GetMsg()) : Nul::UString();
-        bool const denied = first != nullptr && first->GetID() == KX_MSG_PERM_DENIED_PUBLIC_FOLDER_ADMIN;
-        e->Delete();
-        if (!denied) throw_internal_error(text);
+    } catch (...) {
+        ProductFailure const f = take_product_failure();
+        if (f.kind == ProductFailure::OTHER) throw; // not the product's: it goes on as it came
+        if (f.kind != ProductFailure::PA_MSG_EXCEPTION) {
+            trace_exception(Nul::UString(method), f.text);
+            throw_internal_error(f.text);
+        }
+        if (f.msg_id != KX_MSG_PERM_DENIED_PUBLIC_FOLDER_ADMIN) throw_internal_error(f.text);
         trace_text(1, Nul::UString(L"Ignoring Exception: GetTopWorkspaceFolder PUBLIC_FOLDER "
                                    L"PERM_DENIED_PUBLIC_FOLDER_ADMIN: ") +
-                          text);
+                          f.text);
         return AdBucketPtr();
-    } catch (CException *e) {
-        Nul::UString text = take_cexception_text(e);
-        trace_exception(Nul::UString(method), text);
-        throw_internal_error(text);
-    } catch (KXException *e) {
-        Nul::UString text = ustr(e->GetErrorString());
-        e->Delete();
-        trace_exception(Nul::UString(method), text);
-        throw_internal_error(text);
     }
 }
 
