@@ -25,57 +25,7 @@ namespace KxRpc {
 
 namespace {
 
-// Record-level property ids.
-enum : int {
-    P_IS_ZRM_ENABLED = 261,
-    P_MASTER_REPLICA = 268,
-    P_ACTION = 296,
-    P_ACTION_TYPE = 298,
-    P_ALL_DUPLICATES = 313,
-    P_ALL_FIELD_VALUES = 314,
-    P_ATTACHMENT_FOLDERS = 319,
-    P_CHILD_LIST = 352,
-    P_CHILD_MAP = 353,
-    P_DBID = 385,
-    P_DEFAULT_ACTION = 387,
-    P_DUPLICATES = 414,
-    P_UPDATED_THIS_ACTION = 438,
-    P_UPDATED_THIS_ENTIRE_ACTION = 439,
-    P_UPDATED_THIS_GROUP = 440,
-    P_UPDATED_THIS_SET_VALUE = 441,
-    P_HAS_DUPLICATES = 460,
-    P_INVALID_FIELDS = 480,
-    P_IS_DUPLICATE = 487,
-    P_IS_EDITABLE = 488,
-    P_IS_ORIGINAL = 507,
-    P_LEGAL_ACCESSIBLE_ACTIONS = 525,
-    P_LEGAL_ACTIONS = 526,
-    P_OBJECT_ID = 576,
-    P_OBJECT_NAME = 578,
-    P_ORIGINAL = 588,
-    P_ORIGINAL_ID = 589,
-    P_PARENT_LIST = 595,
-    P_PARENT_RECORD_TYPE = 600,
-    P_RECORD_CLASS = 635,
-    P_SITE_EXTENSION = 683,
-    P_SITE_HAS_MASTERSHIP = 684,
-    P_STATE_NAME = 695,
-    P_BOUND_VT_ACTIVITY = 1035,
-    P_BOUND_KX_RECORD = 1036,
-    P_ZRM_STATE = 1052,
-    P_CREATION_DATE = 1056,
-    P_DISPLAY_NAME = 1061,
-    P_HEADLINE = 1068,
-    P_VT_ID = 1070,
-    P_VALIDATION_ERROR = 1136,
-    P_VT_ID_SELECTOR = 1140,
-    P_BOUND_VT_ACTIVITY_LOCATION = 1155,
-    P_HIDDEN_FIELDS = 1159,
-    P_VIEW_FORM_NAME = 1160,
-    P_VIEW_TAB_NAME = 1161,
-    P_HIDDEN_FORMS = 1162,
-    P_HIDDEN_TABS = 1163,
-};
+using Nul::XmlTag;
 
 // Meta-property ids of a field.
 enum : int {
@@ -414,67 +364,67 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
     int const rt = id32(def->GetDbId());
     int const rec = id32(record_->GetDbId());
     switch (id) {
-    case P_IS_ZRM_ENABLED:
+    case XmlTag::KX_is_zrm_enabled:
         return out.record_bool(has_field(zrm_field));
-    case P_MASTER_REPLICA:
+    case XmlTag::KX_kx_master_replica:
         return out.record_resource_as_cstring(R_MASTER_REPLICA, field_text(mastership_field));
-    case P_ACTION:
+    case XmlTag::CTG_action:
         if (AdActionDef *action = editable() ? record_->GetActionDef() : nullptr)
             return out.record_resource(R_ACTION, rt, id32(action->GetDbId()), 0, 0);
         return out.record_empty(E_RESOURCE);
-    case P_ACTION_TYPE:
+    case XmlTag::CTG_action_type:
         if (!editable()) return out.record_enum(T_NULL_VALUE);
         return out.record_enum(action_type_tag(record_->GetActionType(), L"Unknown record type action type"));
-    case P_ALL_DUPLICATES:
+    case XmlTag::CTG_all_duplicates:
         return fetch_duplicates(out, true);
-    case P_DUPLICATES:
+    case XmlTag::CTG_duplicates:
         return fetch_duplicates(out, false);
-    case P_ALL_FIELD_VALUES: {
+    case XmlTag::CTG_all_field_values: {
         std::unique_ptr<std::vector<Nul::UString>> names = dynamic_prop_names();
         if (names->empty()) return out.record_empty(E_PROPERTY_NAME_LIST);
         out.start_list_property_values(STPRPC_PROPERTY_NAME);
         for (Nul::UString const &name : *names) out.record_property_name(name);
         return out.end_list_property_values();
     }
-    case P_ATTACHMENT_FOLDERS:
-    case P_CHILD_LIST:
+    case XmlTag::CTG_attachment_folders:
+    case XmlTag::CTG_child_list:
         return fetch_attachment_folders(out, false);
-    case P_CHILD_MAP:
+    case XmlTag::CTG_child_map:
         return fetch_attachment_folders(out, true);
-    case P_DBID:
+    case XmlTag::TEAMPVT_dbid:
         return out.record_int(rec);
-    case P_DEFAULT_ACTION:
+    case XmlTag::CTG_default_action:
         if (AdActionDef *action = def->LookupActionDef(record_->GetDefaultActionName()))
             return out.record_resource(R_ACTION, rt, id32(action->GetDbId()), 0, 0);
         return out.record_empty(E_RESOURCE);
-    case P_UPDATED_THIS_ACTION:
-    case P_UPDATED_THIS_ENTIRE_ACTION:
-    case P_UPDATED_THIS_GROUP:
-    case P_UPDATED_THIS_SET_VALUE:
+    case XmlTag::CTG_fields_updated_this_action:
+    case XmlTag::CTG_fields_updated_this_entire_action:
+    case XmlTag::CTG_fields_updated_this_group:
+    case XmlTag::CTG_fields_updated_this_set_value:
         return fetch_fields_updated(out, id);
-    case P_HAS_DUPLICATES:
+    case XmlTag::CTG_has_duplicates:
         return out.record_bool(record_->HasDuplicates() != FALSE);
-    case P_INVALID_FIELDS: {
+    case XmlTag::CTG_invalid_fields: {
         std::vector<CString> names;
         if (editable())
             for (AdFieldInfo const &info : record_->GetInvalidFieldValues()) names.push_back(info.GetName());
         return report_names(out, names, E_PROPERTY_NAME_LIST);
     }
-    case P_IS_DUPLICATE:
+    case XmlTag::CTG_is_duplicate:
         return out.record_bool(record_->IsDuplicate() != FALSE);
-    case P_IS_EDITABLE:
+    case XmlTag::CTG_is_editable:
         return out.record_bool(editable());
-    case P_IS_ORIGINAL:
+    case XmlTag::CTG_is_original:
         return out.record_bool(record_->IsOriginal() != FALSE);
-    case P_LEGAL_ACCESSIBLE_ACTIONS:
+    case XmlTag::CTG_legal_acccessible_actions:
         return fetch_legal_actions(out, true);
-    case P_LEGAL_ACTIONS:
+    case XmlTag::CTG_legal_actions:
         return fetch_legal_actions(out, false);
-    case P_OBJECT_ID:
+    case XmlTag::TEAMPVT_object_id:
         return out.record_ustring(decimal(def->GetDbId()) + Nul::UString(L"/") + decimal(record_->GetDbId()));
-    case P_OBJECT_NAME:
+    case XmlTag::CTG_object_name:
         return out.record_ustring(object_name());
-    case P_ORIGINAL: {
+    case XmlTag::CTG_original: {
         if (!record_->IsDuplicate()) return out.record_empty(E_RESOURCE);
         AdEntityPtr original;
         try {
@@ -486,43 +436,43 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
         return out.record_resource(R_RECORD, id32(original->GetEntityDef()->GetDbId()), id32(original->GetDbId()), 0,
                                    0);
     }
-    case P_ORIGINAL_ID:
+    case XmlTag::CTG_original_id:
         if (!record_->IsDuplicate()) return out.record_enum(T_NULL_VALUE);
         return out.record_ustring(ustr(record_->GetOriginalId()));
-    case P_PARENT_LIST:
+    case XmlTag::CTG_parent_list:
         return fetch_parent_list(out);
-    case P_PARENT_RECORD_TYPE:
+    case XmlTag::CTG_parent_record_type:
         return out.record_resource(R_RECTYPE, rt, 0, 0, 0);
-    case P_RECORD_CLASS:
+    case XmlTag::CTG_record_class:
         return out.record_enum(def->GetType() == 1 ? T_STATE : T_STATELESS);
-    case P_SITE_EXTENSION:
+    case XmlTag::CTG_site_extension:
         return out.record_int(api_session()->GetSessionUserSiteExtension());
-    case P_SITE_HAS_MASTERSHIP:
+    case XmlTag::CTG_site_has_mastership:
         return out.record_bool(record_->SiteHasMastership() != FALSE);
-    case P_STATE_NAME: {
+    case XmlTag::CTG_state_name: {
         CString state = record_->GetStateName();
         if (state.IsEmpty()) return out.record_empty(E_STRING);
         return out.record_cstring(state);
     }
-    case P_BOUND_VT_ACTIVITY:
+    case XmlTag::VT_bound_vt_activity:
         return out.unsupported_property();
-    case P_BOUND_KX_RECORD:
+    case XmlTag::VT_bound_kx_record:
         return out.record_resource(R_RECORD, rt, rec, 0, 0);
-    case P_ZRM_STATE:
+    case XmlTag::VT_kx_zrm_integration_state:
         if (!has_field(zrm_field)) return out.unsupported_property();
         return out.record_enum(field_text(zrm_field).IsEmpty() ? ZRM_UNBOUND : ZRM_BOUND);
-    case P_CREATION_DATE:
+    case XmlTag::TEAM_creation_date:
         return fetch_creation_date(out);
-    case P_DISPLAY_NAME:
-    case P_VT_ID:
+    case XmlTag::TEAM_display_name:
+    case XmlTag::VT_id:
         return out.record_cstring(record_->GetDisplayName());
-    case P_HEADLINE: {
+    case XmlTag::VT_headline: {
         if (!has_field(headline_field)) return out.unsupported_property();
         CString text = field_text(headline_field);
         if (text.IsEmpty()) return out.record_empty(E_STRING);
         return out.record_cstring(text);
     }
-    case P_VALIDATION_ERROR: {
+    case XmlTag::KX_validation_error: {
         if (!editable()) return out.record_cstring(CString());
         CString text;
         try {
@@ -532,25 +482,25 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
         }
         return out.record_cstring(text);
     }
-    case P_VT_ID_SELECTOR: {
+    case XmlTag::VT_id_selector: {
         CString text = cstr(object_name());
         text += L"@";
         text += api_session()->GetSessionDatabase()->GetDatabaseName();
         return out.record_cstring(text);
     }
-    case P_BOUND_VT_ACTIVITY_LOCATION: {
+    case XmlTag::VT_bound_vt_activity_location: {
         if (!has_field(zrm_field)) return out.unsupported_property();
         CString text = field_text(zrm_field);
         if (text.IsEmpty()) return out.record_empty(E_STRING);
         return out.record_cstring(CString(L"vt.") + text);
     }
-    case P_HIDDEN_FIELDS:
-    case P_HIDDEN_FORMS:
-    case P_HIDDEN_TABS:
+    case XmlTag::CTG_hidden_fields:
+    case XmlTag::CTG_hidden_forms:
+    case XmlTag::CTG_hidden_tabs:
         return fetch_hidden(out, id);
-    case P_VIEW_FORM_NAME:
+    case XmlTag::CTG_view_form_name:
         return out.record_cstring(record_->GetViewFormName());
-    case P_VIEW_TAB_NAME:
+    case XmlTag::CTG_view_tab_name:
         return out.record_cstring(record_->GetViewTabName());
     default:
         return PropsResource::fetch_prop(out, id);
@@ -594,13 +544,13 @@ void RecordProps::fetch_fields_updated(FetchPropResponses &out, int scope) {
     std::vector<CString> names;
     if (editable()) {
         switch (scope) {
-        case P_UPDATED_THIS_ACTION:
+        case XmlTag::CTG_fields_updated_this_action:
             names = record_->GetFieldValuesUpdatedThisAction();
             break;
-        case P_UPDATED_THIS_ENTIRE_ACTION:
+        case XmlTag::CTG_fields_updated_this_entire_action:
             names = record_->GetFieldValuesUpdatedThisEntireAction();
             break;
-        case P_UPDATED_THIS_GROUP:
+        case XmlTag::CTG_fields_updated_this_group:
             names = record_->GetFieldValuesUpdatedThisGroup();
             break;
         default:
@@ -654,7 +604,7 @@ void RecordProps::fetch_parent_list(FetchPropResponses &out) {
 }
 
 void RecordProps::fetch_hidden(FetchPropResponses &out, int id) {
-    if (id == P_HIDDEN_FORMS) return report_texts(out, record_->GetHiddenFormNames());
+    if (id == XmlTag::CTG_hidden_forms) return report_texts(out, record_->GetHiddenFormNames());
     // Tabs and fields: "form#item" over every form of the record type.
     std::vector<CString> items;
     AdIterator<AdFormDef> forms = record_type()->GetFormDefs();
@@ -662,11 +612,11 @@ void RecordProps::fetch_hidden(FetchPropResponses &out, int id) {
         AdFormDef *form = forms.GetItem(i);
         if (form == nullptr) continue;
         CString const form_name = form->GetName();
-        std::vector<CString> hidden =
-            id == P_HIDDEN_TABS ? record_->GetHiddenTabNames(form_name) : record_->GetHiddenFieldNames(form_name);
+        std::vector<CString> hidden = id == XmlTag::CTG_hidden_tabs ? record_->GetHiddenTabNames(form_name)
+                                                                    : record_->GetHiddenFieldNames(form_name);
         for (CString const &name : hidden) items.push_back(form_name + CString(L"#") + name);
     }
-    if (id == P_HIDDEN_TABS) return report_texts(out, items);
+    if (id == XmlTag::CTG_hidden_tabs) return report_texts(out, items);
     report_names(out, items, E_PROPERTY_NAME_LIST);
 }
 

@@ -5,6 +5,7 @@
 
 #include "kxproduct/exceptions.h"
 #include "props/recordprops.h"
+#include "tesutil/xmltag.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
@@ -17,12 +18,7 @@ namespace KxRpc {
 
 namespace {
 
-enum : int {
-    P_UPDATED_THIS_GROUP = 440,
-    P_HEADLINE = 1068,
-    P_VIEW_FORM_NAME = 1160,
-    P_VIEW_TAB_NAME = 1161,
-};
+using Nul::XmlTag;
 
 enum : int {
     R_BAD_VALUE = 4,
@@ -91,7 +87,7 @@ void RecordProps::put_prop(BasePropValue &value) {
     if (value.is_type_100015()) refuse(is_supported_prop(id) ? R_NOT_APPLICABLE : R_UNKNOWN_PROPERTY);
     if (!record_) throw_internal_error(L"Invalid Pointer");
     switch (id) {
-    case P_UPDATED_THIS_GROUP:
+    case XmlTag::CTG_fields_updated_this_group:
         if (!editable()) refuse(R_NOT_APPLICABLE);
         try {
             record_->BeginNewFieldUpdateGroup();
@@ -99,18 +95,18 @@ void RecordProps::put_prop(BasePropValue &value) {
             throw KXInternalErrorException(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, take_product_failure_text()));
         }
         return;
-    case P_VIEW_FORM_NAME: {
+    case XmlTag::CTG_view_form_name: {
         Nul::UString form = string_value(value);
         if (!form.empty()) record_->SetViewFormAndTab(cstr(form), CString());
         return;
     }
-    case P_VIEW_TAB_NAME: {
+    case XmlTag::CTG_view_tab_name: {
         Nul::UString tab = string_value(value);
         CString form = record_->GetViewFormName();
         if (!form.IsEmpty()) record_->SetViewFormAndTab(form, cstr(tab));
         return;
     }
-    case P_HEADLINE:
+    case XmlTag::VT_headline:
         return put_field(value, headline_field);
     default:
         break;

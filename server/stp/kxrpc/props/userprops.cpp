@@ -27,6 +27,8 @@ namespace KxRpc {
 
 namespace {
 
+using Nul::XmlTag;
+
 // Catalogue entries of these properties.
 constexpr int msg_cannot_get_record_types = 1;
 constexpr int msg_set_preference_failed = 116;
@@ -60,69 +62,6 @@ constexpr int ref_group = 50;
 constexpr int ref_login = 51;
 // Element type of workspace-item lists.
 constexpr int workspace_item_list = 7;
-
-// Property ids.
-enum : int {
-    P_ALL_GROUPS = 227,
-    P_AUTH_MODE = 229,
-    P_AUTHENTICATOR = 231,
-    P_EMAIL = 237,
-    P_EVERYONE_GROUP = 238,
-    P_FULL_NAME = 242,
-    P_GROUPS = 243,
-    P_INDEXED_RECORD_TYPES = 244,
-    P_IS_ACTIVE = 246,
-    P_IS_APP_BUILDER = 248,
-    P_IS_DYNAMIC_LIST_ADMIN = 249,
-    P_FULLTEXT_ENABLED = 250,
-    P_FARLINK_ACTIVATED = 251,
-    P_FARLINK_ADMIN = 252,
-    P_OPLOG_ENABLED = 253,
-    P_PUBLIC_FOLDER_ADMIN = 254,
-    P_RAW_SQL_WRITER = 255,
-    P_AMBREL_ENABLED = 256,
-    P_RESTRICTED_USER = 257,
-    P_SECURITY_ADMIN = 258,
-    P_SUPER_USER = 260,
-    P_USER_MAINTAINER = 262,
-    P_LDAP_PROPERTY = 264,
-    P_LOCAL_REPLICA = 265,
-    P_LOGIN_NAME = 266,
-    P_MAIL_SETTINGS = 267,
-    P_MASTER_REPLICA = 268,
-    P_MAX_FEATURE_LEVEL = 269,
-    P_MIN_FEATURE_LEVEL = 270,
-    P_MISC_INFO = 271,
-    P_OPLOG_RANGE = 275,
-    P_PHONE = 281,
-    P_SUBSCRIBED_DATABASES = 289,
-    P_COMMENT = 359,
-    P_CONNECT_OPTIONS = 368,
-    P_CURRENT_USER = 380,
-    P_DBID = 385,
-    P_DEFAULT_RECORD_TYPE = 388,
-    P_DESCRIPTION = 401,
-    P_DYNAMIC_LISTS = 416,
-    P_FEATURE_LEVEL = 436,
-    P_NULL_VALUE = 571,
-    P_OBJECT_ID = 576,
-    P_OBJECT_NAME = 578,
-    P_PERSONAL_FOLDER = 602,
-    P_PUBLIC_FOLDER = 627,
-    P_FOLDER_ITEMS = 631,
-    P_RECORD_TYPE_SET = 640,
-    P_MEMBER_SET = 655,
-    P_SCHEMA_REV = 673,
-    P_SERVER = 678,
-    P_STARTUP_QUERIES = 690,
-    P_USERDB_CHILDREN = 718,
-    P_VENDOR = 724,
-    P_TEAM_COMMENT = 1044,
-    P_DISPLAY_NAME = 1061,
-    P_PRODUCT_INFO = 1085,
-    P_OSLC_RECORD_TYPES = 1153,
-    P_PRIVILEGED_QUERY = 1166,
-};
 
 constexpr int auth_mode_tags[] = {31, 30, 29};                // AUTHMODE:NULL, LDAP, KX by mode 0, 1, 2
 constexpr int vendor_tags[] = {1129, 1126, 1128, 1127, 1125}; // vendors 1 to 5
@@ -229,9 +168,10 @@ void fetch_vendor(FetchPropResponses &out, AdSessionPtr const &session) {
 }
 
 void fetch_ldap_property(FetchPropResponses &out, AdSessionPtr const &session) {
-    static int const tags[] = {P_LOGIN_NAME, P_FULL_NAME, P_EMAIL, P_PHONE, P_MISC_INFO};
+    static int const tags[] = {XmlTag::KX_login_name, XmlTag::KX_full_name, XmlTag::KX_email, XmlTag::KX_phone,
+                               XmlTag::KX_miscellaneous_information};
     int map = KXUserDb::GetLDAPMap(session);
-    out.record_property_name(map >= 1 && map <= 5 ? tags[map - 1] : P_NULL_VALUE);
+    out.record_property_name(map >= 1 && map <= 5 ? tags[map - 1] : XmlTag::CTG_null_value);
 }
 
 void fetch_mail_settings(FetchPropResponses &out, AdSessionPtr const &session) {
@@ -246,7 +186,7 @@ void fetch_product_info(FetchPropResponses &out) {
     KXProductInfo info;
     if (!KXUserDb::GetProductInfo(info)) return out.record_empty(MPT_XML);
     using Id = Nul::XmlTag::Id;
-    Nul::XmlDoc doc{Id(P_PRODUCT_INFO)};
+    Nul::XmlDoc doc{Id(XmlTag::TEAM_product_info)};
     auto text = [&](int tag, CString const &value) { doc.add_elem(Id(tag), ustr(value), true); };
     text(1037, info.build_number);
     text(1045, info.company_email);
@@ -305,15 +245,15 @@ void UserDbProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     if (prop_id >= dynamic_prop_id_base) return fetch_dynamic(out, prop_id);
     AdSessionPtr session = api_session();
     switch (prop_id) {
-    case P_ALL_GROUPS: {
+    case XmlTag::KX_all_groups: {
         std::vector<int64_t> ids;
         std::vector<CString> names;
         KXUserDb::GetAllKnownGroups(session, ids, names, TRUE);
         return names_as_resources(out, ref_group, names);
     }
-    case P_EVERYONE_GROUP:
+    case XmlTag::KX_everyone_group_name:
         return out.record_cstring(KXUserDb::GetEveryoneGroupName(session));
-    case P_INDEXED_RECORD_TYPES: {
+    case XmlTag::KX_indexed_record_types: {
         std::vector<CString> names = KXUserDb::GetIndexedEntityDefNames(session);
         if (names.empty()) return out.record_empty(MPT_RESOURCE_LIST);
         // Names that no longer resolve (a record type removed since) are left out.
@@ -321,13 +261,13 @@ void UserDbProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         for (CString const &name : names) defs.push_back(LookupEntityDefOrFamily(session, name));
         return record_types_as_resources(out, defs, true);
     }
-    case P_FULLTEXT_ENABLED:
+    case XmlTag::KX_is_fulltext_search_enabled:
         return out.record_bool(user_session_of(login_session()).IsTextSearchEnabled() != FALSE);
-    case P_FARLINK_ACTIVATED:
+    case XmlTag::CTG_is_farlink_activated:
         return out.record_bool(KXUserDb::IsFarlinkActivated(session) != FALSE);
-    case P_OPLOG_ENABLED:
+    case XmlTag::KX_is_oplog_enabled:
         return out.record_bool(session->IsActionOplogEnabled() != FALSE);
-    case P_AMBREL_ENABLED: {
+    case XmlTag::CTG_is_amb_rel_enabled: {
         std::vector<KXPackageRev> revs;
         or_fail([&] { revs = KXUserDb::GetEnabledPackageRevs(session); },
                 [](ProductFailure const &) { raise_api_error(); });
@@ -335,43 +275,43 @@ void UserDbProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         for (KXPackageRev const &rev : revs) found = found || rev.package == L"Ambrel";
         return out.record_bool(found);
     }
-    case P_RESTRICTED_USER:
+    case XmlTag::KX_is_restricted_user:
         return out.record_bool(KXUserDb::IsRestrictedUser(session) != FALSE);
-    case P_LDAP_PROPERTY:
+    case XmlTag::KX_ldap_property:
         return fetch_ldap_property(out, session);
-    case P_LOCAL_REPLICA: {
+    case XmlTag::KX_local_replica: {
         AdReplica *replica = nullptr;
         or_fail([&] { replica = session->GetSessionMasterReplica(); }, [](ProductFailure const &) {});
         if (replica == nullptr) return out.record_empty(MPT_RESOURCE);
         return out.record_resource_as_cstring(ref_replica, replica->GetName());
     }
-    case P_MAIL_SETTINGS:
+    case XmlTag::CTG_mail_notification_settings:
         return fetch_mail_settings(out, session);
-    case P_MAX_FEATURE_LEVEL:
+    case XmlTag::KX_max_compatible_feature_level:
         return out.record_int(KXUserDb::GetMaxCompatibleFeatureLevel(session));
-    case P_MIN_FEATURE_LEVEL:
+    case XmlTag::KX_min_compatible_feature_level:
         return out.record_int(KXUserDb::GetMinCompatibleFeatureLevel(session));
-    case P_OPLOG_RANGE:
+    case XmlTag::KX_oplog_range:
         return fetch_oplog_range(out);
-    case P_COMMENT:
-    case P_DESCRIPTION:
-    case P_TEAM_COMMENT:
+    case XmlTag::CTG_comment:
+    case XmlTag::CTG_description:
+    case XmlTag::TEAM_comment:
         if (!userdb_) throw_internal_error(Nul::UString(L"Invalid Pointer"));
         return out.record_cstring(userdb_->GetDescription());
-    case P_CONNECT_OPTIONS: {
+    case XmlTag::CTG_connect_options: {
         CString options = KXUserDb::GetConnectOptions(session);
         if (options.IsEmpty()) return out.record_empty(MPT_STRING);
         return out.record_cstring(options);
     }
-    case P_CURRENT_USER:
+    case XmlTag::CTG_current_user:
         return out.record_resource_as_cstring(ref_login, session->GetSessionUserLoginName());
-    case P_DEFAULT_RECORD_TYPE: {
+    case XmlTag::CTG_default_record_type: {
         AdEntityDef *def = nullptr;
         or_fail([&] { def = KXUserDb::GetDefaultEntityDef(session); }, [](ProductFailure const &) {});
         if (def == nullptr) return out.record_empty(MPT_RESOURCE);
         return out.record_resource(ref_record_type, static_cast<int>(def->GetDbId()), 0, 0, 0);
     }
-    case P_DYNAMIC_LISTS: {
+    case XmlTag::CTG_dynamic_choice_lists: {
         AdIterator<AdListDef> lists;
         with_message_failure(MSG_CANNOT_GET_LISTS, [&] { lists = GetListDefs(session); });
         if (lists.GetLength() == 0) return out.record_empty(MPT_RESOURCE_LIST);
@@ -381,43 +321,43 @@ void UserDbProps::fetch_prop(FetchPropResponses &out, int prop_id) {
                 out.record_resource(ref_dynamic_list, static_cast<int>(list->GetDbId()), 0, 0, 0);
         return out.end_list_property_values();
     }
-    case P_FEATURE_LEVEL:
+    case XmlTag::CTG_database_feature_level:
         return out.record_int(user_session_of(login_session()).GetSessionFeatureLevel());
-    case P_PERSONAL_FOLDER:
-    case P_PUBLIC_FOLDER: {
-        AdBucketPtr folder =
-            GetTopWorkspaceFolder(session, prop_id == P_PERSONAL_FOLDER ? AD_PERSONAL_FOLDER : AD_PUBLIC_FOLDER, 0);
+    case XmlTag::CTG_personal_folder:
+    case XmlTag::CTG_public_folder: {
+        bool const personal = prop_id == XmlTag::CTG_personal_folder;
+        AdBucketPtr folder = GetTopWorkspaceFolder(session, personal ? AD_PERSONAL_FOLDER : AD_PUBLIC_FOLDER, 0);
         if (!folder) return out.record_empty(MPT_RESOURCE);
         return out.record_resource(ref_folder, static_cast<int>(folder->GetDbId()), 0, 0, 0);
     }
-    case P_FOLDER_ITEMS:
+    case XmlTag::CTG_query_folder_items:
         return fetch_folder_items(out);
-    case P_RECORD_TYPE_SET: {
+    case XmlTag::CTG_record_type_set: {
         AdIterator<AdEntityDef> defs;
         with_message_failure(msg_cannot_get_record_types, [&] { defs = GetEntityDefsAndFamilies(session); });
         std::vector<AdEntityDef *> list;
         for (int i = 0; i < defs.GetLength(); ++i) list.push_back(defs.GetItem(i));
         return record_types_as_resources(out, list, false);
     }
-    case P_MEMBER_SET:
+    case XmlTag::CTG_repo_queryfolder_member_set:
         return fetch_workspace_members(out);
-    case P_SCHEMA_REV:
+    case XmlTag::CTG_schema_rev:
         return out.record_int(KXUserDb::GetMetadataSchemaRev(session));
-    case P_SERVER:
+    case XmlTag::CTG_server:
         return out.record_cstring(KXUserDb::GetServerName(session));
-    case P_STARTUP_QUERIES:
+    case XmlTag::CTG_startup_queries:
         return fetch_startup_queries(out);
-    case P_VENDOR:
+    case XmlTag::CTG_vendor:
         return fetch_vendor(out, session);
-    case P_PRODUCT_INFO:
+    case XmlTag::TEAM_product_info:
         return fetch_product_info(out);
-    case P_OSLC_RECORD_TYPES: {
+    case XmlTag::KX_oslclinks_enabled_record_types: {
         std::vector<AdEntityDef *> defs;
         or_fail([&] { defs = session->GetEntityDefsEnabledForPackage(L"OSLCLinks", L""); },
                 [](ProductFailure const &) { raise_api_error(); });
         return record_types_as_resources(out, defs, true);
     }
-    case P_PRIVILEGED_QUERY:
+    case XmlTag::KX_is_privileged_query_enabled:
         return out.record_bool(KXUserDb::IsFeatureEnabled(session, KX_FEATURE_PRIVILEGED_QUERY) != FALSE);
     default:
         return PropsResource::fetch_prop(out, prop_id);
@@ -559,8 +499,8 @@ void UserDbProps::put_prop(BasePropValue &value) {
         if (name.first == ns_name_value) return put_name_value(value, name.second);
         return; // other namespaces are accepted and ignored
     }
-    if (id == P_RESTRICTED_USER) return put_restricted(value);
-    if (id == P_MAIL_SETTINGS) return put_mail_settings(value);
+    if (id == XmlTag::KX_is_restricted_user) return put_restricted(value);
+    if (id == XmlTag::CTG_mail_notification_settings) return put_mail_settings(value);
     PropsResource::put_prop(value);
 }
 
@@ -636,22 +576,22 @@ void DbSetProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         return PropsResource::fetch_prop(out, prop_id);
     AdSessionPtr session = api_of(login_session());
     switch (prop_id) {
-    case P_EVERYONE_GROUP:
+    case XmlTag::KX_everyone_group_name:
         return out.record_cstring(KXUserDb::GetEveryoneGroupName(session));
-    case P_LDAP_PROPERTY:
+    case XmlTag::KX_ldap_property:
         return fetch_ldap_property(out, session);
-    case P_MAIL_SETTINGS:
+    case XmlTag::CTG_mail_notification_settings:
         return fetch_mail_settings(out, session);
-    case P_CONNECT_OPTIONS: {
+    case XmlTag::CTG_connect_options: {
         CString options = KXUserDb::GetConnectOptions(session);
         if (options.IsEmpty()) return out.record_empty(MPT_STRING);
         return out.record_cstring(options);
     }
-    case P_CURRENT_USER:
+    case XmlTag::CTG_current_user:
         return out.record_resource_as_cstring(ref_current_user, session->GetSessionUserLoginName());
-    case P_SERVER:
+    case XmlTag::CTG_server:
         return out.record_cstring(KXUserDb::GetServerName(session));
-    case P_USERDB_CHILDREN: {
+    case XmlTag::CTG_userdb_child_list: {
         KXSmartPtr<KXUser> user = KXUserDb::GetSessionUser(session);
         std::vector<CString> names;
         if (user)
@@ -682,78 +622,78 @@ bool UserPropsBase::fetch_user_prop(FetchPropResponses &out, int prop_id) {
     KXUser *u = user_.get();
     if (u == nullptr) {
         // The user is gone (removed since the session began): no master replica to name.
-        if (prop_id == P_MASTER_REPLICA) {
+        if (prop_id == XmlTag::KX_kx_master_replica) {
             out.record_empty(MPT_RESOURCE);
             return true;
         }
         throw_internal_error(kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(L"The user no longer exists.")));
     }
     switch (prop_id) {
-    case P_OBJECT_ID:
+    case XmlTag::TEAMPVT_object_id:
         out.record_ustring(number_to_ustring(static_cast<long>(u->GetDbId())));
         break;
-    case P_DBID:
+    case XmlTag::TEAMPVT_dbid:
         out.record_int(static_cast<int>(u->GetDbId()));
         break;
-    case P_LOGIN_NAME:
-    case P_OBJECT_NAME:
-    case P_DISPLAY_NAME:
+    case XmlTag::KX_login_name:
+    case XmlTag::CTG_object_name:
+    case XmlTag::TEAM_display_name:
         out.record_ustring(ustr(u->GetUserLoginName()));
         break;
-    case P_AUTH_MODE: {
+    case XmlTag::CTG_authentication_mode: {
         int mode = u->GetUserAuthenticationMode();
         if (mode < 0 || mode > 2)
             throw_internal_error(kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(L"Unknown authentication mode.")));
         out.record_enum(auth_mode_tags[mode]);
         break;
     }
-    case P_AUTHENTICATOR:
+    case XmlTag::KX_authenticator:
         // Passwords never leave the product: the authenticator is always sent empty.
         out.record_cstring(CString());
         break;
-    case P_EMAIL:
+    case XmlTag::KX_email:
         out.record_cstring(u->GetUserEmail());
         break;
-    case P_FULL_NAME:
+    case XmlTag::KX_full_name:
         out.record_cstring(u->GetUserFullName());
         break;
-    case P_MISC_INFO:
+    case XmlTag::KX_miscellaneous_information:
         out.record_cstring(u->GetUserMiscInfo());
         break;
-    case P_PHONE:
+    case XmlTag::KX_phone:
         out.record_cstring(u->GetUserPhone());
         break;
-    case P_GROUPS:
+    case XmlTag::KX_groups:
         names_as_resources(out, ref_group, u->GetUserGroups());
         break;
-    case P_IS_ACTIVE:
+    case XmlTag::KX_is_active:
         out.record_bool(u->GetActive() != FALSE);
         break;
-    case P_IS_APP_BUILDER:
+    case XmlTag::KX_is_app_builder:
         out.record_bool(u->GetAppBuilder() != FALSE);
         break;
-    case P_IS_DYNAMIC_LIST_ADMIN:
+    case XmlTag::KX_is_dynamic_list_admin:
         out.record_bool(u->HasUserPrivilege(KX_PRIV_DYNAMIC_LIST_ADMIN) != FALSE);
         break;
-    case P_FARLINK_ADMIN:
+    case XmlTag::KX_is_farlink_admin:
         out.record_bool(u->HasUserPrivilege(KX_PRIV_FAR_LINK_ADMIN) != FALSE);
         break;
-    case P_PUBLIC_FOLDER_ADMIN:
+    case XmlTag::KX_is_public_folder_admin:
         out.record_bool(u->HasUserPrivilege(KX_PRIV_PUBLIC_FOLDER_ADMIN) != FALSE);
         break;
-    case P_RAW_SQL_WRITER:
+    case XmlTag::KX_is_raw_sql_writer:
         out.record_bool(u->HasUserPrivilege(KX_PRIV_RAW_SQL_WRITER) != FALSE);
         break;
-    case P_SECURITY_ADMIN:
+    case XmlTag::KX_is_security_admin:
         out.record_bool(u->HasUserPrivilege(KX_PRIV_SECURITY_ADMIN) != FALSE);
         break;
-    case P_SUPER_USER:
+    case XmlTag::KX_is_super_user:
         out.record_bool(u->IsUserSuperUser() != FALSE);
         break;
-    case P_USER_MAINTAINER:
+    case XmlTag::KX_is_user_maintainer:
         out.record_bool(u->HasUserPrivilege(KX_PRIV_USER_MAINTAINER) != FALSE);
         break;
-    case P_MASTER_REPLICA:
+    case XmlTag::KX_kx_master_replica:
         out.record_resource_as_cstring(ref_replica, u->GetMasterReplicaName());
         break;
     default:
@@ -788,15 +728,15 @@ void UserProps::fetch_databases(FetchPropResponses &out) {
 void UserProps::put_prop(BasePropValue &value) {
     using TextSetter = void (KXUser::*)(CString const &);
     using FlagSetter = void (KXUser::*)(BOOL);
-    static std::map<int, TextSetter> const texts = {{P_AUTHENTICATOR, &KXUser::SetPassword},
-                                                    {P_EMAIL, &KXUser::SetUserEmail},
-                                                    {P_FULL_NAME, &KXUser::SetUserFullName},
-                                                    {P_MISC_INFO, &KXUser::SetUserMiscInfo},
-                                                    {P_PHONE, &KXUser::SetUserPhone}};
-    static std::map<int, FlagSetter> const flags = {{P_IS_ACTIVE, &KXUser::SetActive},
-                                                    {P_IS_APP_BUILDER, &KXUser::SetAppBuilder},
-                                                    {P_SUPER_USER, &KXUser::SetSuperUser},
-                                                    {P_USER_MAINTAINER, &KXUser::SetUserMaintainer}};
+    static std::map<int, TextSetter> const texts = {{XmlTag::KX_authenticator, &KXUser::SetPassword},
+                                                    {XmlTag::KX_email, &KXUser::SetUserEmail},
+                                                    {XmlTag::KX_full_name, &KXUser::SetUserFullName},
+                                                    {XmlTag::KX_miscellaneous_information, &KXUser::SetUserMiscInfo},
+                                                    {XmlTag::KX_phone, &KXUser::SetUserPhone}};
+    static std::map<int, FlagSetter> const flags = {{XmlTag::KX_is_active, &KXUser::SetActive},
+                                                    {XmlTag::KX_is_app_builder, &KXUser::SetAppBuilder},
+                                                    {XmlTag::KX_is_super_user, &KXUser::SetSuperUser},
+                                                    {XmlTag::KX_is_user_maintainer, &KXUser::SetUserMaintainer}};
     KXUser *u = user();
     if (u == nullptr) throw_internal_error(Nul::UString(L"Invalid Pointer"));
     int const id = value.prop_id();
@@ -805,7 +745,8 @@ void UserProps::put_prop(BasePropValue &value) {
     if (text == texts.end() && flag == flags.end()) return PropsResource::put_prop(value);
     // Only the product's own users have a password here: a directory user's put is refused rather
     // than reported as done.
-    if (id == P_AUTHENTICATOR && u->GetUserAuthenticationMode() != KX_AUTH_PRODUCT) raise_reason(reason_read_only);
+    if (id == XmlTag::KX_authenticator && u->GetUserAuthenticationMode() != KX_AUTH_PRODUCT)
+        raise_reason(reason_read_only);
     std::function<void()> set;
     if (text != texts.end()) {
         CString v = cstr(value_as<PropValue<Nul::UString>>(value).value);
@@ -828,8 +769,8 @@ Nul::UString CurrentUserProps::describe() { return text_format("CurrentUserProps
 
 void CurrentUserProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     // The session's own user is active while the session lives.
-    if (prop_id == P_IS_ACTIVE) return out.record_bool(true);
-    if (prop_id == P_MASTER_REPLICA) return fetch_master_replica(out);
+    if (prop_id == XmlTag::KX_is_active) return out.record_bool(true);
+    if (prop_id == XmlTag::KX_kx_master_replica) return fetch_master_replica(out);
     if (!fetch_user_prop(out, prop_id)) PropsResource::fetch_prop(out, prop_id);
 }
 
@@ -874,15 +815,16 @@ std::set<int> const &GroupProps::supported_properties() {
 }
 
 void GroupProps::fetch_prop(FetchPropResponses &out, int prop_id) {
-    if (!group_ || (prop_id != P_OBJECT_ID && prop_id != P_DBID && prop_id != P_OBJECT_NAME &&
-                    prop_id != P_DISPLAY_NAME && prop_id != P_IS_ACTIVE))
+    if (!group_ || (prop_id != XmlTag::TEAMPVT_object_id && prop_id != XmlTag::TEAMPVT_dbid &&
+                    prop_id != XmlTag::CTG_object_name && prop_id != XmlTag::TEAM_display_name &&
+                    prop_id != XmlTag::KX_is_active))
         return PropsResource::fetch_prop(out, prop_id);
     switch (prop_id) {
-    case P_OBJECT_ID:
+    case XmlTag::TEAMPVT_object_id:
         return out.record_ustring(number_to_ustring(static_cast<long>(group_->GetDbId())));
-    case P_DBID:
+    case XmlTag::TEAMPVT_dbid:
         return out.record_int(static_cast<int>(group_->GetDbId()));
-    case P_IS_ACTIVE:
+    case XmlTag::KX_is_active:
         // An inactive group answers false, not nothing.
         return out.record_bool(group_->GetActive() != FALSE);
     default:
@@ -905,11 +847,12 @@ std::set<int> const &ReplicaProps::supported_properties() {
 }
 
 void ReplicaProps::fetch_prop(FetchPropResponses &out, int prop_id) {
-    if (!replica_ ||
-        (prop_id != P_OBJECT_ID && prop_id != P_DBID && prop_id != P_OBJECT_NAME && prop_id != P_DISPLAY_NAME))
+    if (!replica_ || (prop_id != XmlTag::TEAMPVT_object_id && prop_id != XmlTag::TEAMPVT_dbid &&
+                      prop_id != XmlTag::CTG_object_name && prop_id != XmlTag::TEAM_display_name))
         return PropsResource::fetch_prop(out, prop_id);
-    if (prop_id == P_DBID) return out.record_int(static_cast<int>(replica_->GetDbId()));
-    if (prop_id == P_OBJECT_ID) return out.record_ustring(number_to_ustring(static_cast<long>(replica_->GetDbId())));
+    if (prop_id == XmlTag::TEAMPVT_dbid) return out.record_int(static_cast<int>(replica_->GetDbId()));
+    if (prop_id == XmlTag::TEAMPVT_object_id)
+        return out.record_ustring(number_to_ustring(static_cast<long>(replica_->GetDbId())));
     out.record_cstring(replica_->GetName());
 }
 
