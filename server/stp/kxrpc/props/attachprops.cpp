@@ -24,7 +24,6 @@ enum : int {
     R_BINDING = 100020,
 };
 
-enum : int { E_CHILD_MAP = 950, E_INTEGER = 956, E_RESOURCE_LIST = 967 };
 enum : int { R_NOT_APPLICABLE = 31, R_UNKNOWN_PROPERTY = 64 };
 
 // The dbids and names that place a folder: its record type, record and field.
@@ -94,9 +93,9 @@ void AttachmentProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     bool const stored = a.dbid() != 0;
     switch (prop_id) {
     case XmlTag::TEAMPVT_dbid:
-        return stored ? out.record_int(static_cast<int>(a.dbid())) : out.record_empty(E_INTEGER);
+        return stored ? out.record_int(static_cast<int>(a.dbid())) : out.record_empty(XmlTag::MPT_integer);
     case XmlTag::CTG_size:
-        return stored ? out.record_int(a.size()) : out.record_empty(E_INTEGER);
+        return stored ? out.record_int(a.size()) : out.record_empty(XmlTag::MPT_integer);
     case XmlTag::CTG_description:
     case XmlTag::TEAM_comment:
         return out.record_ustring(a.description());
@@ -190,7 +189,7 @@ void AttachmentFolderProps::fetch_prop(FetchPropResponses &out, int prop_id) {
 
 void AttachmentFolderProps::fetch_children(FetchPropResponses &out, bool as_map) {
     std::vector<Attachment> const all = folder_->attachments();
-    if (all.empty()) return out.record_empty(as_map ? E_CHILD_MAP : E_RESOURCE_LIST);
+    if (all.empty()) return out.record_empty(as_map ? XmlTag::MPT_child_map : XmlTag::MPT_resource_list);
     Place const p = place_of(*folder_);
     out.start_list_property_values(as_map ? R_BINDING : R_ATTACHMENT_FULL);
     for (Attachment const &a : all) {

@@ -4,6 +4,7 @@
 
 #include "kxproduct/query.h"
 #include "props/convert.h"
+#include "props/recordprops.h"
 #include "tesutil/xmltag.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
@@ -32,27 +33,12 @@ int id_of(AdDataObject const *object) { return static_cast<int>(object->GetDbId(
 
 void report_strings(FetchPropResponses &out, std::vector<CString> const &values) {
     if (values.empty()) {
-        out.record_empty(MPT_STRING_LIST);
+        out.record_empty(XmlTag::MPT_string_list);
         return;
     }
     out.start_list_property_values(PV_STRING);
     for (CString const &value : values) out.record_cstring(value);
     out.end_list_property_values();
-}
-
-// FVT: tags of the product's field types, by type number.
-int value_type_tag(int field_type) {
-    static constexpr int tags[] = {914, 910, 908, 904, 912, 913, 903, 907, 915, 909, 905, 916, 911, 906};
-    if (field_type < AD_SHORT_STRING || field_type > AD_FLOAT) throw_internal_error(Nul::UString(L"Unknown field value type"));
-    return tags[field_type - AD_SHORT_STRING];
-}
-
-// ACT: tags of the product's action types, by type number.
-int action_type_tag(int action_type) {
-    static constexpr int tags[] = {27, 25, 20, 23, 28, 24, 22, 19, 26, 21};
-    if (action_type < AD_ACTION_SUBMIT || action_type > AD_ACTION_COPY)
-        throw_internal_error(Nul::UString(L"Unknown type of record type action"));
-    return tags[action_type - AD_ACTION_SUBMIT];
 }
 
 } // namespace
@@ -146,7 +132,7 @@ void FieldDefinitionProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         return;
     case XmlTag::CTG_calculate_list_each_access:
         if (field()->GetChoiceType() == 0)
-            out.record_empty(MPT_BOOL);
+            out.record_empty(XmlTag::MPT_bool);
         else
             out.record_bool(field()->GetChoiceCalculationMode() == calculated_each_access);
         return;
@@ -160,7 +146,7 @@ void FieldDefinitionProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         fetch_dynamic_list(out);
         return;
     case XmlTag::CTG_field_role:
-        out.record_empty(MPT_ENUMERATED_TYPE);
+        out.record_empty(XmlTag::MPT_enumerated_type);
         return;
     case XmlTag::CTG_has_open_choice_list:
         out.record_bool(field()->GetChoiceType() == open_choice_list);
@@ -192,7 +178,7 @@ void FieldDefinitionProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         if (field()->GetFieldType() == AD_SHORT_STRING)
             out.record_int(field()->GetMaxLength());
         else
-            out.record_empty(MPT_INTEGER);
+            out.record_empty(XmlTag::MPT_integer);
         return;
     case XmlTag::CTG_referenced_record_type: {
         int const type = field()->GetFieldType();
@@ -201,15 +187,15 @@ void FieldDefinitionProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         if (referenced)
             out.record_resource(R_RECTYPE, id_of(referenced), 0, 0, 0);
         else
-            out.record_empty(MPT_RESOURCE);
+            out.record_empty(XmlTag::MPT_resource);
         return;
     }
     // The product has no back-reference fields.
     case XmlTag::CTG_referencing_field:
-        out.record_empty(MPT_RESOURCE);
+        out.record_empty(XmlTag::MPT_resource);
         return;
     case XmlTag::CTG_back_reference_fieldname:
-        out.record_empty(MPT_STRING);
+        out.record_empty(XmlTag::MPT_string);
         return;
     case XmlTag::CTG_scripted_list: {
         AdHookDef *hook = field()->GetChoiceType() != 0 ? field()->GetChoiceListHook() : nullptr;
@@ -244,12 +230,12 @@ void FieldDefinitionProps::fetch_dynamic_list(FetchPropResponses &out) {
     if (list)
         out.record_resource(R_DYNAMIC_LIST, id_of(list), 0, 0, 0);
     else
-        out.record_empty(MPT_RESOURCE);
+        out.record_empty(XmlTag::MPT_resource);
 }
 
 void FieldDefinitionProps::fetch_requiredness(FetchPropResponses &out) {
     if (record_type()->GetType() == AD_STATEFUL) {
-        out.record_empty(MPT_ENUMERATED_TYPE);
+        out.record_empty(XmlTag::MPT_enumerated_type);
         return;
     }
     switch (field()->GetDefaultBehavior()) {
@@ -264,7 +250,7 @@ void FieldDefinitionProps::fetch_requiredness(FetchPropResponses &out) {
         return;
     default:
         // A requiredness the product does not define still answers one value.
-        out.record_empty(MPT_ENUMERATED_TYPE);
+        out.record_empty(XmlTag::MPT_enumerated_type);
     }
 }
 
@@ -280,7 +266,7 @@ void FieldDefinitionProps::fetch_value_type(FetchPropResponses &out) {
         out.unsupported_property();
         return;
     }
-    out.record_enum(value_type_tag(field_->GetFieldType()));
+    out.record_enum(field_definition_type_tag(field_->GetFieldType()));
 }
 
 // ---- ActionProps
@@ -306,12 +292,12 @@ void ActionProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     if (fetch_common(out, prop_id)) return;
     switch (prop_id) {
     case XmlTag::CTG_type:
-        out.record_enum(action_type_tag(action()->GetActionType()));
+        out.record_enum(action_type_tag(action()->GetActionType(), L"Unknown type of record type action"));
         return;
     case XmlTag::CTG_destination_state: {
         CString const state = action()->GetDestStateName();
         if (state.IsEmpty())
-            out.record_empty(MPT_STRING);
+            out.record_empty(XmlTag::MPT_string);
         else
             out.record_cstring(state);
         return;
@@ -337,7 +323,7 @@ void ActionProps::fetch_form(FetchPropResponses &out) {
     if (form == nullptr) form = record_type()->GetDefaultFormDef();
     AdEntityDef *owner = form ? form->GetEntityDef() : nullptr;
     if (owner == nullptr)
-        out.record_empty(MPT_RESOURCE);
+        out.record_empty(XmlTag::MPT_resource);
     else
         out.record_resource(R_FORM, id_of(owner), id_of(form), 0, 0);
 }

@@ -27,32 +27,6 @@ namespace {
 
 using Nul::XmlTag;
 
-// Meta-property ids of a field.
-enum : int {
-    M_BEHAVIOR_CHANGED_THIS_ACTION = 918,
-    M_BEHAVIOR_CHANGED_THIS_GROUP = 919,
-    M_BEHAVIOR_CHANGED_THIS_SET_VALUE = 920,
-    M_CHOICE_LIST = 921,
-    M_ERROR_TEXT = 922,
-    M_FIELD_DEFINITION = 923,
-    M_FIELD_DEFINITION_DBID = 924,
-    M_FIELD_TYPE = 925,
-    M_ORIGINAL_VALUE = 930,
-    M_ORIGINAL_VALUE_STATUS = 931,
-    M_RECORD = 933,
-    M_REQUIREDNESS = 934,
-    M_TYPE = 937,
-    M_VALIDATION_STATUS = 938,
-    M_VALIDITY_CHANGED_THIS_ACTION = 939,
-    M_VALIDITY_CHANGED_THIS_GROUP = 940,
-    M_VALIDITY_CHANGED_THIS_SET_VALUE = 941,
-    M_VALUE = 942,
-    M_VALUE_CHANGED_THIS_ACTION = 943,
-    M_VALUE_CHANGED_THIS_GROUP = 944,
-    M_VALUE_CHANGED_THIS_SET_VALUE = 945,
-    M_VALUE_STATUS = 946,
-};
-
 // Value, reply and empty-reason codes.
 enum : int {
     R_RECTYPE = 31,
@@ -63,18 +37,6 @@ enum : int {
     R_ATTACHMENT_FOLDER = 44,
     R_MASTER_REPLICA = 27,
     CHILD_MAP_BINDING = 100020,
-    E_CHILD_MAP = 950,
-    E_DATE_TIME = 951,
-    E_PROPERTY_NAME_LIST = 964,
-    E_RESOURCE = 966,
-    E_RESOURCE_LIST = 967,
-    E_STRING = 970,
-    E_STRING_LIST = 971,
-    T_NULL_VALUE = 571,
-    T_STATE = 692,
-    T_STATELESS = 515,
-    ZRM_UNBOUND = 1055,
-    ZRM_BOUND = 1053,
 };
 
 constexpr int attachment_list_type = 7;
@@ -219,7 +181,7 @@ void report_names(FetchPropResponses &out, std::vector<CString> const &names, in
 }
 
 void report_texts(FetchPropResponses &out, std::vector<CString> const &texts) {
-    if (texts.empty()) return out.record_empty(E_STRING_LIST);
+    if (texts.empty()) return out.record_empty(XmlTag::MPT_string_list);
     out.start_list_property_values(STPRPC_STRING_VALUE);
     for (CString const &text : texts) out.record_cstring(text);
     out.end_list_property_values();
@@ -228,13 +190,19 @@ void report_texts(FetchPropResponses &out, std::vector<CString> const &texts) {
 } // namespace
 
 int field_definition_type_tag(int field_type) {
-    static constexpr int tags[] = {0, 914, 910, 908, 904, 912, 913, 903, 907, 915, 909, 905, 916, 911, 906};
+    static constexpr int tags[] = {0, XmlTag::FVT_short_string, XmlTag::FVT_multiline_string, XmlTag::FVT_int,
+                                   XmlTag::FVT_date_time, XmlTag::FVT_reference, XmlTag::FVT_reference_list,
+                                   XmlTag::FVT_attachment_list, XmlTag::FVT_id, XmlTag::FVT_state, XmlTag::FVT_journal,
+                                   XmlTag::FVT_dbid, XmlTag::FVT_statetype, XmlTag::FVT_record_type, XmlTag::FVT_float};
     if (field_type < 1 || field_type > 14) throw_internal_error(L"Unknown field value type");
     return tags[field_type];
 }
 
 int action_type_tag(int action_type, wchar_t const *unknown_text) {
-    static constexpr int tags[] = {0, 27, 25, 20, 23, 28, 24, 22, 19, 26, 21};
+    static constexpr int tags[] = {0, XmlTag::ACT_submit, XmlTag::ACT_modify, XmlTag::ACT_change_state,
+                                   XmlTag::ACT_duplicate, XmlTag::ACT_unduplicate, XmlTag::ACT_import,
+                                   XmlTag::ACT_delete, XmlTag::ACT_base, XmlTag::ACT_record_script_alias,
+                                   XmlTag::ACT_copy};
     if (action_type < 1 || action_type > 10) throw_internal_error(unknown_text);
     return tags[action_type];
 }
@@ -371,9 +339,9 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
     case XmlTag::CTG_action:
         if (AdActionDef *action = editable() ? record_->GetActionDef() : nullptr)
             return out.record_resource(R_ACTION, rt, id32(action->GetDbId()), 0, 0);
-        return out.record_empty(E_RESOURCE);
+        return out.record_empty(XmlTag::MPT_resource);
     case XmlTag::CTG_action_type:
-        if (!editable()) return out.record_enum(T_NULL_VALUE);
+        if (!editable()) return out.record_enum(XmlTag::CTG_null_value);
         return out.record_enum(action_type_tag(record_->GetActionType(), L"Unknown record type action type"));
     case XmlTag::CTG_all_duplicates:
         return fetch_duplicates(out, true);
@@ -381,7 +349,7 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
         return fetch_duplicates(out, false);
     case XmlTag::CTG_all_field_values: {
         std::unique_ptr<std::vector<Nul::UString>> names = dynamic_prop_names();
-        if (names->empty()) return out.record_empty(E_PROPERTY_NAME_LIST);
+        if (names->empty()) return out.record_empty(XmlTag::MPT_property_name_list);
         out.start_list_property_values(STPRPC_PROPERTY_NAME);
         for (Nul::UString const &name : *names) out.record_property_name(name);
         return out.end_list_property_values();
@@ -396,7 +364,7 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
     case XmlTag::CTG_default_action:
         if (AdActionDef *action = def->LookupActionDef(record_->GetDefaultActionName()))
             return out.record_resource(R_ACTION, rt, id32(action->GetDbId()), 0, 0);
-        return out.record_empty(E_RESOURCE);
+        return out.record_empty(XmlTag::MPT_resource);
     case XmlTag::CTG_fields_updated_this_action:
     case XmlTag::CTG_fields_updated_this_entire_action:
     case XmlTag::CTG_fields_updated_this_group:
@@ -408,7 +376,7 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
         std::vector<CString> names;
         if (editable())
             for (AdFieldInfo const &info : record_->GetInvalidFieldValues()) names.push_back(info.GetName());
-        return report_names(out, names, E_PROPERTY_NAME_LIST);
+        return report_names(out, names, XmlTag::MPT_property_name_list);
     }
     case XmlTag::CTG_is_duplicate:
         return out.record_bool(record_->IsDuplicate() != FALSE);
@@ -425,33 +393,33 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
     case XmlTag::CTG_object_name:
         return out.record_ustring(object_name());
     case XmlTag::CTG_original: {
-        if (!record_->IsDuplicate()) return out.record_empty(E_RESOURCE);
+        if (!record_->IsDuplicate()) return out.record_empty(XmlTag::MPT_resource);
         AdEntityPtr original;
         try {
             original = record_->GetOriginal();
         } catch (PaMsgException *e) {
             if (e) e->Delete();
         }
-        if (!original) return out.record_empty(E_RESOURCE);
+        if (!original) return out.record_empty(XmlTag::MPT_resource);
         return out.record_resource(R_RECORD, id32(original->GetEntityDef()->GetDbId()), id32(original->GetDbId()), 0,
                                    0);
     }
     case XmlTag::CTG_original_id:
-        if (!record_->IsDuplicate()) return out.record_enum(T_NULL_VALUE);
+        if (!record_->IsDuplicate()) return out.record_enum(XmlTag::CTG_null_value);
         return out.record_ustring(ustr(record_->GetOriginalId()));
     case XmlTag::CTG_parent_list:
         return fetch_parent_list(out);
     case XmlTag::CTG_parent_record_type:
         return out.record_resource(R_RECTYPE, rt, 0, 0, 0);
     case XmlTag::CTG_record_class:
-        return out.record_enum(def->GetType() == 1 ? T_STATE : T_STATELESS);
+        return out.record_enum(def->GetType() == 1 ? XmlTag::CTG_state : XmlTag::CTG_is_stateless);
     case XmlTag::CTG_site_extension:
         return out.record_int(api_session()->GetSessionUserSiteExtension());
     case XmlTag::CTG_site_has_mastership:
         return out.record_bool(record_->SiteHasMastership() != FALSE);
     case XmlTag::CTG_state_name: {
         CString state = record_->GetStateName();
-        if (state.IsEmpty()) return out.record_empty(E_STRING);
+        if (state.IsEmpty()) return out.record_empty(XmlTag::MPT_string);
         return out.record_cstring(state);
     }
     case XmlTag::VT_bound_vt_activity:
@@ -460,7 +428,9 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
         return out.record_resource(R_RECORD, rt, rec, 0, 0);
     case XmlTag::VT_kx_zrm_integration_state:
         if (!has_field(zrm_field)) return out.unsupported_property();
-        return out.record_enum(field_text(zrm_field).IsEmpty() ? ZRM_UNBOUND : ZRM_BOUND);
+        return out.record_enum(field_text(zrm_field).IsEmpty()
+                                   ? XmlTag::VT_kx_zrm_integration_state_unbound_kx_record
+                                   : XmlTag::VT_kx_zrm_integration_state_bound_vt_activity_kx_record_pair);
     case XmlTag::TEAM_creation_date:
         return fetch_creation_date(out);
     case XmlTag::TEAM_display_name:
@@ -469,7 +439,7 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
     case XmlTag::VT_headline: {
         if (!has_field(headline_field)) return out.unsupported_property();
         CString text = field_text(headline_field);
-        if (text.IsEmpty()) return out.record_empty(E_STRING);
+        if (text.IsEmpty()) return out.record_empty(XmlTag::MPT_string);
         return out.record_cstring(text);
     }
     case XmlTag::KX_validation_error: {
@@ -491,7 +461,7 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
     case XmlTag::VT_bound_vt_activity_location: {
         if (!has_field(zrm_field)) return out.unsupported_property();
         CString text = field_text(zrm_field);
-        if (text.IsEmpty()) return out.record_empty(E_STRING);
+        if (text.IsEmpty()) return out.record_empty(XmlTag::MPT_string);
         return out.record_cstring(CString(L"vt.") + text);
     }
     case XmlTag::CTG_hidden_fields:
@@ -508,9 +478,9 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
 }
 
 void RecordProps::fetch_duplicates(FetchPropResponses &out, bool all_levels) {
-    if (!record_->HasDuplicates()) return out.record_empty(E_RESOURCE_LIST);
+    if (!record_->HasDuplicates()) return out.record_empty(XmlTag::MPT_resource_list);
     std::vector<AdDuplicateLink> links = all_levels ? record_->GetAllDuplicates() : record_->GetDuplicates();
-    if (links.empty()) return out.record_empty(E_RESOURCE_LIST);
+    if (links.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     out.start_list_property_values(R_RECORD);
     for (auto const &link : links)
         out.record_resource(R_RECORD, id32(link.child_entity_def_dbid), id32(link.child_dbid), 0, 0);
@@ -518,7 +488,7 @@ void RecordProps::fetch_duplicates(FetchPropResponses &out, bool all_levels) {
 }
 
 void RecordProps::fetch_attachment_folders(FetchPropResponses &out, bool as_child_map) {
-    int const empty = as_child_map ? E_CHILD_MAP : E_RESOURCE_LIST;
+    int const empty = as_child_map ? XmlTag::MPT_child_map : XmlTag::MPT_resource_list;
     AdEntityDef *def = record_type();
     AdIterator<AdFieldDef> fields = def->GetFieldDefs();
     std::vector<AdFieldDef *> folders;
@@ -558,11 +528,11 @@ void RecordProps::fetch_fields_updated(FetchPropResponses &out, int scope) {
             break;
         }
     }
-    report_names(out, names, E_PROPERTY_NAME_LIST);
+    report_names(out, names, XmlTag::MPT_property_name_list);
 }
 
 void RecordProps::fetch_legal_actions(FetchPropResponses &out, bool accessible) {
-    if (editable()) return out.record_empty(E_RESOURCE_LIST);
+    if (editable()) return out.record_empty(XmlTag::MPT_resource_list);
     AdEntityDef *def = record_type();
     std::vector<AdActionDef *> actions;
     try {
@@ -577,7 +547,7 @@ void RecordProps::fetch_legal_actions(FetchPropResponses &out, bool accessible) 
     } catch (PaMsgException *) {
         throw KXInternalErrorException(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, take_product_failure_text()));
     }
-    if (actions.empty()) return out.record_empty(E_RESOURCE_LIST);
+    if (actions.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     int const rt = id32(def->GetDbId());
     out.start_list_property_values(R_ACTION);
     for (AdActionDef *action : actions) out.record_resource(R_ACTION, rt, id32(action->GetDbId()), 0, 0);
@@ -617,13 +587,13 @@ void RecordProps::fetch_hidden(FetchPropResponses &out, int id) {
         for (CString const &name : hidden) items.push_back(form_name + CString(L"#") + name);
     }
     if (id == XmlTag::CTG_hidden_tabs) return report_texts(out, items);
-    report_names(out, items, E_PROPERTY_NAME_LIST);
+    report_names(out, items, XmlTag::MPT_property_name_list);
 }
 
 void RecordProps::fetch_creation_date(FetchPropResponses &out) {
     std::int64_t when = 0;
     if (!(editable() && record_->GetActionType() == AD_ACTION_SUBMIT)) when = creation_date();
-    if (when == 0) return out.record_empty(E_DATE_TIME);
+    if (when == 0) return out.record_empty(XmlTag::MPT_date_time);
     out.record_time_value(when);
 }
 
@@ -697,7 +667,7 @@ void RecordProps::report_field_value(FetchPropResponses &out, AdFieldDef *def, A
     std::vector<CString> const &values = value.GetValueAsList();
     CString text;
     if (type == AD_REFERENCE_LIST) {
-        if (values.empty()) return out.record_empty(E_RESOURCE_LIST);
+        if (values.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     } else if (type != attachment_list_type) {
         text = value.GetValue();
         if (type != AD_MULTILINE_STRING) text.Trim();
@@ -753,7 +723,7 @@ void RecordProps::report_field_value(FetchPropResponses &out, AdFieldDef *def, A
     }
     case AD_RECORD_TYPE: {
         AdEntityDef *named = LookupEntityDef(api_session(), text);
-        if (named == nullptr) return out.record_empty(E_RESOURCE);
+        if (named == nullptr) return out.record_empty(XmlTag::MPT_resource);
         return out.record_resource(R_RECTYPE, id32(named->GetDbId()), 0, 0, 0);
     }
     default:
@@ -788,11 +758,11 @@ void RecordProps::fetch_field_meta(FetchPropResponses &out, int id, int meta) {
     bool const edit = editable();
     // Metas that only need the record.
     switch (meta) {
-    case M_BEHAVIOR_CHANGED_THIS_GROUP:
+    case XmlTag::MPN_behavior_changed_this_group:
         return out.unsupported_property();
-    case M_RECORD:
+    case XmlTag::MPN_record:
         return out.record_resource(R_RECORD, id32(record_type()->GetDbId()), id32(record_->GetDbId()), 0, 0);
-    case M_VALUE:
+    case XmlTag::MPN_value:
         return fetch_field_value(out, id);
     default:
         break;
@@ -800,25 +770,25 @@ void RecordProps::fetch_field_meta(FetchPropResponses &out, int id, int meta) {
     // The rest describe a field the record type has.
     if (field.def == nullptr) {
         switch (meta) {
-        case M_BEHAVIOR_CHANGED_THIS_ACTION:
-        case M_BEHAVIOR_CHANGED_THIS_SET_VALUE:
-        case M_CHOICE_LIST:
-        case M_ERROR_TEXT:
-        case M_FIELD_DEFINITION:
-        case M_FIELD_DEFINITION_DBID:
-        case M_FIELD_TYPE:
-        case M_ORIGINAL_VALUE:
-        case M_ORIGINAL_VALUE_STATUS:
-        case M_REQUIREDNESS:
-        case M_TYPE:
-        case M_VALIDATION_STATUS:
-        case M_VALIDITY_CHANGED_THIS_ACTION:
-        case M_VALIDITY_CHANGED_THIS_GROUP:
-        case M_VALIDITY_CHANGED_THIS_SET_VALUE:
-        case M_VALUE_CHANGED_THIS_ACTION:
-        case M_VALUE_CHANGED_THIS_GROUP:
-        case M_VALUE_CHANGED_THIS_SET_VALUE:
-        case M_VALUE_STATUS:
+        case XmlTag::MPN_behavior_changed_this_action:
+        case XmlTag::MPN_behavior_changed_this_set_value:
+        case XmlTag::MPN_choice_list:
+        case XmlTag::MPN_error_text:
+        case XmlTag::MPN_field_definition:
+        case XmlTag::MPN_field_definition_dbid:
+        case XmlTag::MPN_field_type:
+        case XmlTag::MPN_original_value:
+        case XmlTag::MPN_original_value_status:
+        case XmlTag::MPN_requiredness:
+        case XmlTag::MPN_type:
+        case XmlTag::MPN_validation_status:
+        case XmlTag::MPN_validity_changed_this_action:
+        case XmlTag::MPN_validity_changed_this_group:
+        case XmlTag::MPN_validity_changed_this_set_value:
+        case XmlTag::MPN_value_changed_this_action:
+        case XmlTag::MPN_value_changed_this_group:
+        case XmlTag::MPN_value_changed_this_set_value:
+        case XmlTag::MPN_value_status:
             return out.unsupported_property();
         default:
             return PropsResource::fetch_meta(out, id, meta);
@@ -826,18 +796,18 @@ void RecordProps::fetch_field_meta(FetchPropResponses &out, int id, int meta) {
     }
     CString const name = field.def->GetName();
     switch (meta) {
-    case M_BEHAVIOR_CHANGED_THIS_ACTION:
-    case M_BEHAVIOR_CHANGED_THIS_SET_VALUE: {
+    case XmlTag::MPN_behavior_changed_this_action:
+    case XmlTag::MPN_behavior_changed_this_set_value: {
         if (!item_) {
             KXInternalErrorException e(Nul::UString(L"Illegal State"), nullptr);
             return report_property_error(out, e);
         }
         Nul::UString const field_name = ustr(name);
-        return out.record_bool(meta == M_BEHAVIOR_CHANGED_THIS_ACTION
+        return out.record_bool(meta == XmlTag::MPN_behavior_changed_this_action
                                    ? item_->requiredness_changed_since_open(field_name)
                                    : item_->requiredness_changed(field_name));
     }
-    case M_CHOICE_LIST: {
+    case XmlTag::MPN_choice_list: {
         if (!edit) return out.unavailable_property();
         std::vector<CString> choices;
         if (field.def->GetFieldType() == AD_STATE) {
@@ -859,52 +829,52 @@ void RecordProps::fetch_field_meta(FetchPropResponses &out, int id, int meta) {
         }
         return report_texts(out, choices);
     }
-    case M_ERROR_TEXT: {
+    case XmlTag::MPN_error_text: {
         if (!edit) return out.unavailable_property();
         CString text = field.info.GetMessageText();
-        if (text.IsEmpty()) return out.record_empty(E_STRING);
+        if (text.IsEmpty()) return out.record_empty(XmlTag::MPT_string);
         return out.record_cstring(text);
     }
-    case M_FIELD_DEFINITION:
+    case XmlTag::MPN_field_definition:
         return out.record_resource(R_FIELD_DEF, id32(record_type()->GetDbId()), id32(field.def->GetDbId()), 0, 0);
-    case M_FIELD_DEFINITION_DBID:
+    case XmlTag::MPN_field_definition_dbid:
         return out.record_int(id32(field.def->GetDbId()));
-    case M_FIELD_TYPE:
+    case XmlTag::MPN_field_type:
         return out.record_enum(field_definition_type_tag(field.def->GetFieldType()));
-    case M_ORIGINAL_VALUE: {
+    case XmlTag::MPN_original_value: {
         if (!edit) return out.unavailable_property();
         return report_field_value(out, field.def, record_->GetFieldOriginalValue(name), false);
     }
-    case M_ORIGINAL_VALUE_STATUS:
+    case XmlTag::MPN_original_value_status:
         if (!edit) return out.unavailable_property();
         return out.record_enum(value_status_tag(record_->GetFieldOriginalValue(name).GetValueStatus()));
-    case M_REQUIREDNESS:
+    case XmlTag::MPN_requiredness:
         return out.record_enum(requiredness_tag(record_->GetFieldRequiredness(name, 0)));
-    case M_TYPE:
+    case XmlTag::MPN_type:
         return out.record_enum(meta_type_tag(field.def->GetFieldType()));
-    case M_VALIDATION_STATUS:
+    case XmlTag::MPN_validation_status:
         return out.record_enum(validation_status_tag(field.info.GetValidity()));
-    case M_VALIDITY_CHANGED_THIS_ACTION:
-    case M_VALIDITY_CHANGED_THIS_GROUP:
+    case XmlTag::MPN_validity_changed_this_action:
+    case XmlTag::MPN_validity_changed_this_group:
         if (!edit) return out.unavailable_property();
-        return out.record_bool((meta == M_VALIDITY_CHANGED_THIS_GROUP
+        return out.record_bool((meta == XmlTag::MPN_validity_changed_this_group
                                     ? field.info.ValidityChangedThisGroup()
                                     : field.info.ValidityChangedThisAction()) != FALSE);
-    case M_VALIDITY_CHANGED_THIS_SET_VALUE:
+    case XmlTag::MPN_validity_changed_this_set_value:
         if (!edit) return out.unsupported_property();
         return out.record_bool(field.info.ValidityChangedThisSetValue() != FALSE);
-    case M_VALUE_CHANGED_THIS_ACTION:
+    case XmlTag::MPN_value_changed_this_action:
         if (!edit) return out.unsupported_property();
         return out.record_bool(field.info.ValueChangedThisAction() != FALSE);
-    case M_VALUE_CHANGED_THIS_GROUP:
+    case XmlTag::MPN_value_changed_this_group:
         if (!edit) return out.unsupported_property();
         return out.record_bool(field.info.ValueChangedThisGroup() != FALSE);
-    case M_VALUE_CHANGED_THIS_SET_VALUE: {
+    case XmlTag::MPN_value_changed_this_set_value: {
         if (!edit) return out.unsupported_property();
         std::vector<CString> const last = record_->GetFieldValuesUpdatedThisSetValue();
         return out.record_bool(std::find(last.begin(), last.end(), name) != last.end());
     }
-    case M_VALUE_STATUS:
+    case XmlTag::MPN_value_status:
         return out.record_enum(value_status_tag(field.info.GetValueStatus()));
     default:
         return PropsResource::fetch_meta(out, id, meta);

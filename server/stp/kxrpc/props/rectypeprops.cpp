@@ -27,7 +27,7 @@ int id_of(AdDataObject const *object) { return static_cast<int>(object->GetDbId(
 template <class T>
 void report_definitions(FetchPropResponses &out, AdIterator<T> const &items, int code, int rectype_dbid) {
     if (items.GetLength() == 0) {
-        out.record_empty(MPT_RESOURCE_LIST);
+        out.record_empty(XmlTag::MPT_resource_list);
         return;
     }
     out.start_list_property_values(code);
@@ -113,12 +113,12 @@ void RecordTypeProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         out.record_ustring(number_to_ustring(static_cast<long>(def()->GetDbId())));
         return;
     case XmlTag::CTG_record_roles:
-        out.record_empty(MPT_ENUMERATED_TYPE);
+        out.record_empty(XmlTag::MPT_enumerated_type);
         return;
     case XmlTag::CTG_record_states: {
         std::vector<CString> const &states = def()->GetStateNames();
         if (states.empty()) {
-            out.record_empty(MPT_STRING_LIST);
+            out.record_empty(XmlTag::MPT_string_list);
             return;
         }
         out.start_list_property_values(PV_STRING);
@@ -129,7 +129,7 @@ void RecordTypeProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     case XmlTag::CTG_rectype_family_child_list: {
         AdIterator<AdEntityDef> members = def()->GetFamilyMembers();
         if (members.GetLength() == 0) {
-            out.record_empty(MPT_RESOURCE_LIST);
+            out.record_empty(XmlTag::MPT_resource_list);
             return;
         }
         out.start_list_property_values(R_RECTYPE);
@@ -151,7 +151,7 @@ void RecordTypeProps::fetch_prop(FetchPropResponses &out, int prop_id) {
 
 void RecordTypeProps::report_form(FetchPropResponses &out, AdFormDef *form) {
     if (form == nullptr)
-        out.record_empty(MPT_RESOURCE);
+        out.record_empty(XmlTag::MPT_resource);
     else
         out.record_resource(R_FORM, id_of(def()), id_of(form), 0, 0);
 }

@@ -61,32 +61,6 @@ enum PropValueTag : int {
     PV_ATTACHMENT = 55,
 };
 
-// The reasons of empty values: the kind of value that is empty.
-enum EmptyReason : int {
-    MPT_BOOL = 949,
-    MPT_CHILD_MAP = 950,
-    MPT_DATE_TIME = 951,
-    MPT_ENUMERATED_TYPE = 954,
-    MPT_INTEGER = 956,
-    MPT_PROPERTY_NAME_LIST = 964,
-    MPT_RANGE = 965,
-    MPT_RESOURCE = 966,
-    MPT_RESOURCE_LIST = 967,
-    MPT_STRING = 970,
-    MPT_STRING_LIST = 971,
-    MPT_XML = 973,
-};
-
-// Properties every resource answers.
-enum CommonProp : int {
-    PROP_PARENT_LIST = 595,
-    PROP_REPO_URI = 656,
-    PROP_ALL_PUBLIC_PROPERTY_NAMES = 1032,
-    PROP_SUPPORTED_LIVE_PROPERTY_SET = 1103,
-};
-// The meta-property that is the property's value itself.
-constexpr int MPN_VALUE = 942;
-
 // One requested property of a fetch and the meta-properties asked of it.
 struct PropRequest {
     int prop_id = 0;
@@ -181,7 +155,7 @@ public:
     // Names of dynamic properties of the resource itself; null when it has none.
     virtual std::unique_ptr<std::vector<Nul::UString>> dynamic_prop_names();
     virtual bool is_supported_prop(int prop_id);
-    // Meta MPN_VALUE is the property itself; the base knows no other meta.
+    // Meta MPN:value is the property itself; the base knows no other meta.
     virtual void fetch_meta(FetchPropResponses &out, int prop_id, int meta_id);
     virtual void start_field_change_tracking();
     virtual void stop_field_change_tracking();

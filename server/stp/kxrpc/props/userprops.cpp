@@ -63,8 +63,10 @@ constexpr int ref_login = 51;
 // Element type of workspace-item lists.
 constexpr int workspace_item_list = 7;
 
-constexpr int auth_mode_tags[] = {31, 30, 29};                // AUTHMODE:NULL, LDAP, KX by mode 0, 1, 2
-constexpr int vendor_tags[] = {1129, 1126, 1128, 1127, 1125}; // vendors 1 to 5
+// By authentication mode 0, 1, 2 and by vendor 1 to 5.
+constexpr int auth_mode_tags[] = {XmlTag::AUTHMODE_NULL, XmlTag::AUTHMODE_LDAP, XmlTag::AUTHMODE_KX};
+constexpr int vendor_tags[] = {XmlTag::VENDOR_SQL_SERVER, XmlTag::VENDOR_MS_ACCESS, XmlTag::VENDOR_SQL_ANYWHERE,
+                               XmlTag::VENDOR_ORACLE, XmlTag::VENDOR_ZD4};
 
 // The login's user session, or its administrator session for an administrator login.
 AdSessionPtr api_of(LoginSession *login) {
@@ -81,14 +83,14 @@ KXSession &user_session_of(LoginSession *login) {
 
 // Names as a list of resources of `type`, or the empty resource list when there are none.
 void names_as_resources(FetchPropResponses &out, int type, std::vector<CString> const &names) {
-    if (names.empty()) return out.record_empty(MPT_RESOURCE_LIST);
+    if (names.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     out.start_list_property_values(type);
     for (CString const &name : names) out.record_resource_as_cstring(type, name);
     out.end_list_property_values();
 }
 
 void record_types_as_resources(FetchPropResponses &out, std::vector<AdEntityDef *> const &defs, bool empty_is_list) {
-    if (defs.empty() && !empty_is_list) return out.record_empty(MPT_RESOURCE_LIST);
+    if (defs.empty() && !empty_is_list) return out.record_empty(XmlTag::MPT_resource_list);
     out.start_list_property_values(ref_record_type);
     for (AdEntityDef *def : defs)
         if (def) out.record_resource(ref_record_type, static_cast<int>(def->GetDbId()), 0, 0, 0);
@@ -176,7 +178,7 @@ void fetch_ldap_property(FetchPropResponses &out, AdSessionPtr const &session) {
 
 void fetch_mail_settings(FetchPropResponses &out, AdSessionPtr const &session) {
     std::vector<CString> settings = KXUserDb::GetMailNotificationSettings(session);
-    if (settings.empty()) return out.record_empty(MPT_RESOURCE_LIST);
+    if (settings.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     out.start_list_property_values(PV_STRING);
     for (CString const &s : settings) out.record_ustring(ustr(s));
     out.end_list_property_values();
@@ -184,7 +186,7 @@ void fetch_mail_settings(FetchPropResponses &out, AdSessionPtr const &session) {
 
 void fetch_product_info(FetchPropResponses &out) {
     KXProductInfo info;
-    if (!KXUserDb::GetProductInfo(info)) return out.record_empty(MPT_XML);
+    if (!KXUserDb::GetProductInfo(info)) return out.record_empty(XmlTag::MPT_xml);
     using Id = Nul::XmlTag::Id;
     Nul::XmlDoc doc{Id(XmlTag::TEAM_product_info)};
     auto text = [&](int tag, CString const &value) { doc.add_elem(Id(tag), ustr(value), true); };
@@ -210,7 +212,7 @@ void fetch_product_info(FetchPropResponses &out) {
 // the user has none at all.
 template <class Keep>
 void fetch_database_names(FetchPropResponses &out, std::vector<CString> const &names, Keep &&keep) {
-    if (names.empty()) return out.record_empty(MPT_RESOURCE_LIST);
+    if (names.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     out.start_list_property_values(ref_userdb);
     for (CString const &name : names)
         if (keep(name)) out.record_resource_as_cstring(ref_userdb, name);
@@ -255,7 +257,7 @@ void UserDbProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         return out.record_cstring(KXUserDb::GetEveryoneGroupName(session));
     case XmlTag::KX_indexed_record_types: {
         std::vector<CString> names = KXUserDb::GetIndexedEntityDefNames(session);
-        if (names.empty()) return out.record_empty(MPT_RESOURCE_LIST);
+        if (names.empty()) return out.record_empty(XmlTag::MPT_resource_list);
         // Names that no longer resolve (a record type removed since) are left out.
         std::vector<AdEntityDef *> defs;
         for (CString const &name : names) defs.push_back(LookupEntityDefOrFamily(session, name));
@@ -282,7 +284,7 @@ void UserDbProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     case XmlTag::KX_local_replica: {
         AdReplica *replica = nullptr;
         or_fail([&] { replica = session->GetSessionMasterReplica(); }, [](ProductFailure const &) {});
-        if (replica == nullptr) return out.record_empty(MPT_RESOURCE);
+        if (replica == nullptr) return out.record_empty(XmlTag::MPT_resource);
         return out.record_resource_as_cstring(ref_replica, replica->GetName());
     }
     case XmlTag::CTG_mail_notification_settings:
@@ -300,7 +302,7 @@ void UserDbProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         return out.record_cstring(userdb_->GetDescription());
     case XmlTag::CTG_connect_options: {
         CString options = KXUserDb::GetConnectOptions(session);
-        if (options.IsEmpty()) return out.record_empty(MPT_STRING);
+        if (options.IsEmpty()) return out.record_empty(XmlTag::MPT_string);
         return out.record_cstring(options);
     }
     case XmlTag::CTG_current_user:
@@ -308,13 +310,13 @@ void UserDbProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     case XmlTag::CTG_default_record_type: {
         AdEntityDef *def = nullptr;
         or_fail([&] { def = KXUserDb::GetDefaultEntityDef(session); }, [](ProductFailure const &) {});
-        if (def == nullptr) return out.record_empty(MPT_RESOURCE);
+        if (def == nullptr) return out.record_empty(XmlTag::MPT_resource);
         return out.record_resource(ref_record_type, static_cast<int>(def->GetDbId()), 0, 0, 0);
     }
     case XmlTag::CTG_dynamic_choice_lists: {
         AdIterator<AdListDef> lists;
         with_message_failure(MSG_CANNOT_GET_LISTS, [&] { lists = GetListDefs(session); });
-        if (lists.GetLength() == 0) return out.record_empty(MPT_RESOURCE_LIST);
+        if (lists.GetLength() == 0) return out.record_empty(XmlTag::MPT_resource_list);
         out.start_list_property_values(ref_dynamic_list);
         for (int i = 0; i < lists.GetLength(); ++i)
             if (AdListDef *list = lists.GetItem(i))
@@ -327,7 +329,7 @@ void UserDbProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     case XmlTag::CTG_public_folder: {
         bool const personal = prop_id == XmlTag::CTG_personal_folder;
         AdBucketPtr folder = GetTopWorkspaceFolder(session, personal ? AD_PERSONAL_FOLDER : AD_PUBLIC_FOLDER, 0);
-        if (!folder) return out.record_empty(MPT_RESOURCE);
+        if (!folder) return out.record_empty(XmlTag::MPT_resource);
         return out.record_resource(ref_folder, static_cast<int>(folder->GetDbId()), 0, 0, 0);
     }
     case XmlTag::CTG_query_folder_items:
@@ -377,13 +379,13 @@ void UserDbProps::fetch_dynamic(FetchPropResponses &out, int prop_id) {
     } else {
         return out.unsupported_property();
     }
-    if (text.IsEmpty()) return out.record_empty(MPT_STRING);
+    if (text.IsEmpty()) return out.record_empty(XmlTag::MPT_string);
     out.record_cstring(text);
 }
 
 void UserDbProps::fetch_oplog_range(FetchPropResponses &out) {
     KXSession &user = user_session_of(login_session());
-    if (!api_session()->IsActionOplogEnabled()) return out.record_empty(MPT_RANGE);
+    if (!api_session()->IsActionOplogEnabled()) return out.record_empty(XmlTag::MPT_range);
     CString first, last;
     try {
         user.GetOplogSerialNumberRange(first, last);
@@ -417,7 +419,7 @@ void UserDbProps::fetch_folder_items(FetchPropResponses &out) {
             if (folder) dbids.push_back(static_cast<int>(folder->GetDbId()));
         }
     }
-    if (dbids.empty()) return out.record_empty(MPT_RESOURCE_LIST);
+    if (dbids.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     out.start_list_property_values(workspace_item_list);
     for (int dbid : dbids) out.record_resource(ref_folder, dbid, 0, 0, 0);
     out.end_list_property_values();
@@ -470,7 +472,7 @@ void UserDbProps::fetch_workspace_members(FetchPropResponses &out) {
 
 void UserDbProps::fetch_startup_queries(FetchPropResponses &out) {
     std::vector<CString> texts = KXUserDb::GetStartUpQueryDbIdList(api_session());
-    if (texts.empty()) return out.record_empty(MPT_RESOURCE_LIST);
+    if (texts.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     // The list opens first: only "0" texts make an empty list, and a text that is no dbid fails
     // inside the open list (the fetch reply closes it).
     out.start_list_property_values(workspace_item_list);
@@ -571,8 +573,8 @@ std::set<int> const &DbSetProps::supported_properties() {
 }
 
 void DbSetProps::fetch_prop(FetchPropResponses &out, int prop_id) {
-    if (!supported_properties().count(prop_id) || prop_id == PROP_PARENT_LIST || prop_id == PROP_REPO_URI ||
-        prop_id == PROP_SUPPORTED_LIVE_PROPERTY_SET)
+    if (!supported_properties().count(prop_id) || prop_id == XmlTag::CTG_parent_list ||
+        prop_id == XmlTag::TEAMPVT_repo_uri || prop_id == XmlTag::TEAMPVT_supported_live_property_set)
         return PropsResource::fetch_prop(out, prop_id);
     AdSessionPtr session = api_of(login_session());
     switch (prop_id) {
@@ -584,7 +586,7 @@ void DbSetProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         return fetch_mail_settings(out, session);
     case XmlTag::CTG_connect_options: {
         CString options = KXUserDb::GetConnectOptions(session);
-        if (options.IsEmpty()) return out.record_empty(MPT_STRING);
+        if (options.IsEmpty()) return out.record_empty(XmlTag::MPT_string);
         return out.record_cstring(options);
     }
     case XmlTag::CTG_current_user:
@@ -616,14 +618,14 @@ std::set<int> const &UserPropsBase::supported_properties() {
 }
 
 bool UserPropsBase::fetch_user_prop(FetchPropResponses &out, int prop_id) {
-    if (!supported_properties().count(prop_id) || prop_id == PROP_PARENT_LIST || prop_id == PROP_REPO_URI ||
-        prop_id == PROP_SUPPORTED_LIVE_PROPERTY_SET)
+    if (!supported_properties().count(prop_id) || prop_id == XmlTag::CTG_parent_list ||
+        prop_id == XmlTag::TEAMPVT_repo_uri || prop_id == XmlTag::TEAMPVT_supported_live_property_set)
         return false;
     KXUser *u = user_.get();
     if (u == nullptr) {
         // The user is gone (removed since the session began): no master replica to name.
         if (prop_id == XmlTag::KX_kx_master_replica) {
-            out.record_empty(MPT_RESOURCE);
+            out.record_empty(XmlTag::MPT_resource);
             return true;
         }
         throw_internal_error(kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(L"The user no longer exists.")));
@@ -781,7 +783,7 @@ void CurrentUserProps::fetch_master_replica(FetchPropResponses &out) {
     KXSmartPtr<KXUser> user;
     or_fail([&] { user = admin->GetUser(cstr(login_)); }, [](ProductFailure const &) { raise_api_error(); });
     // The user is gone (removed since the session began): no master replica to name.
-    if (!user) return out.record_empty(MPT_RESOURCE);
+    if (!user) return out.record_empty(XmlTag::MPT_resource);
     out.record_resource_as_cstring(ref_replica, user->GetMasterReplicaName());
 }
 
@@ -793,7 +795,7 @@ void CurrentUserProps::fetch_databases(FetchPropResponses &out) {
     for (KXSmartPtr<KXDatabase> const &db :
          user.GetAccessibleDatabases(L"MASTR", user.GetAuthenticationLoginName(), session->GetSessionDbSetName()))
         if (db && !db->GetIsMaster()) names.push_back(db->GetDatabaseName());
-    if (names.empty()) return out.record_empty(MPT_RESOURCE_LIST);
+    if (names.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     fetch_database_names(out, names, [](CString const &) { return true; });
 }
 

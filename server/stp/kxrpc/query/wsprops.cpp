@@ -96,7 +96,7 @@ void add_entry(AdSessionPtr const &session, AdBucketPtr const &controlled, Nul::
 // A set as a document under `root_tag`; record_empty (973) for a missing or empty set.
 void record_permission_set(FetchPropResponses &out, AdSessionPtr const &session, AdBucketPtr const &controlled,
                            AdPermissionSetPtr const &set, int root_tag, bool empty_as_document = false) {
-    if ((!set || set->GetCount() == 0) && !empty_as_document) return out.record_empty(MPT_XML);
+    if ((!set || set->GetCount() == 0) && !empty_as_document) return out.record_empty(Tag::MPT_xml);
     Nul::XmlDoc::Elem root(tag_id(root_tag));
     for (int i = 0; set && i < set->GetCount(); ++i) {
         AdFolderPermissionPtr p = set->GetItem(i);
@@ -174,10 +174,10 @@ Nul::UString QueryItemProps::describe_bucket(wchar_t const *class_name) {
 void QueryItemProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     switch (prop_id) {
     case 385:
-        if (!bucket_) return out.record_empty(MPT_INTEGER);
+        if (!bucket_) return out.record_empty(Tag::MPT_integer);
         return out.record_int(id32(bucket_->GetDbId()));
     case 576:
-        if (!bucket_) return out.record_empty(MPT_INTEGER);
+        if (!bucket_) return out.record_empty(Tag::MPT_integer);
         return out.record_ustring(QueryUtil::bucket_dbid_string(bucket_));
     case 595:
     case 598:
@@ -259,7 +259,7 @@ void QueryFolderProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     if (prop_id >= dynamic_prop_id_base) {
         int const ns = dynamic_prop_ns(prop_id);
         if (ns == NS_GROUP_PROPS || ns == NS_USER_PROPS) {
-            if (!bucket()) return out.record_empty(MPT_XML);
+            if (!bucket()) return out.record_empty(Tag::MPT_xml);
             return lookup_principal(out, prop_id);
         }
     }
@@ -267,7 +267,7 @@ void QueryFolderProps::fetch_prop(FetchPropResponses &out, int prop_id) {
 }
 
 void QueryFolderProps::fetch_children(FetchPropResponses &out, int prop_id) {
-    if (!bucket()) return out.record_empty(MPT_RESOURCE_LIST);
+    if (!bucket()) return out.record_empty(Tag::MPT_resource_list);
     struct Child {
         int type;
         int dbid;
@@ -287,7 +287,7 @@ void QueryFolderProps::fetch_children(FetchPropResponses &out, int prop_id) {
             children.push_back(Child{QueryUtil::bucket_wire_resource_type(child), id32(id), ustr(child->GetName())});
         }
     }
-    if (!any) return out.record_empty(prop_id == 353 ? MPT_CHILD_MAP : MPT_RESOURCE_LIST);
+    if (!any) return out.record_empty(prop_id == 353 ? Tag::MPT_child_map : Tag::MPT_resource_list);
     out.start_list_property_values(prop_id == 353 ? CHILD_BINDING : LIST_OF_RESOURCES);
     for (Child const &c : children) {
         if (prop_id == 353)
@@ -299,11 +299,11 @@ void QueryFolderProps::fetch_children(FetchPropResponses &out, int prop_id) {
 }
 
 void QueryFolderProps::fetch_security(FetchPropResponses &out, int prop_id) {
-    if (!security_enabled()) return out.record_empty(prop_id == 1040 ? MPT_BOOL : MPT_XML);
+    if (!security_enabled()) return out.record_empty(prop_id == 1040 ? Tag::MPT_bool : Tag::MPT_xml);
     AdSessionPtr session = product_session();
     if (!bucket()) {
         if (prop_id == 1040) return out.record_bool(true);
-        if (prop_id != 1033 || !item_) return out.record_empty(MPT_XML);
+        if (prop_id != 1033 || !item_) return out.record_empty(Tag::MPT_xml);
         AdPermissionSetPtr set;
         security_call([&] { set = held_set(session, item_->permissions()); });
         return record_permission_set(out, session, AdBucketPtr(), set, prop_id);
@@ -319,7 +319,7 @@ void QueryFolderProps::fetch_security(FetchPropResponses &out, int prop_id) {
     case 1028: {
         AdFolderPermissionPtr own;
         security_call([&] { own = f->GetPermission(); });
-        if (!own) return out.record_empty(MPT_XML);
+        if (!own) return out.record_empty(Tag::MPT_xml);
         Nul::XmlDoc::Elem root(tag_id(Tag::TEAM_access_rights));
         AdBucketPtr from =
             own->GetInheritedFrom() ? GetWorkspaceMgr(session)->GetBucket(own->GetInheritedFrom()) : AdBucketPtr();
@@ -336,7 +336,7 @@ void QueryFolderProps::fetch_security(FetchPropResponses &out, int prop_id) {
     default: { // 1064
         std::vector<CString> triples;
         security_call([&] { f->GetAllGroupPermissions(triples); });
-        if (triples.empty()) return out.record_empty(MPT_XML);
+        if (triples.empty()) return out.record_empty(Tag::MPT_xml);
         Nul::XmlDoc::Elem root(tag_id(Tag::TEAM_effective_access_control_entries));
         for (std::size_t i = 0; i + 2 < triples.size(); i += 3) {
             for (Nul::UString const &token : split_tabs(ustr(triples[i + 2]))) {
@@ -482,7 +482,7 @@ void QueryProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         int const type = item_type();
         if (type & AD_BUCKET_QUERY) return out.record_enum(Tag::CTG_query);
         if (type & AD_BUCKET_CHART) return out.record_enum(Tag::CTG_chart);
-        return out.record_empty(MPT_ENUMERATED_TYPE);
+        return out.record_empty(Tag::MPT_enumerated_type);
     }
     case 514:
         if (item_) return out.record_bool(item_->is_startup());
@@ -490,11 +490,11 @@ void QueryProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     case 608: {
         AdEntityDef *def = bucket() ? GetBucketEntityDef(bucket()) : nullptr;
         if (!def) def = query_def()->GetPrimaryEntity();
-        if (!def) return out.record_empty(MPT_RESOURCE);
+        if (!def) return out.record_empty(Tag::MPT_resource);
         return out.record_resource(REF_RECTYPE, id32(def->GetDbId()), 0, 0, 0);
     }
     case 346:
-        return out.record_empty(MPT_STRING);
+        return out.record_empty(Tag::MPT_string);
     case 689:
         return out.record_cstring(query_def()->GetDeclaredSQL());
     case 513:
@@ -508,13 +508,13 @@ void QueryProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     case 412:
     case 417:
     case 449: {
-        if (item_type() & (AD_BUCKET_REPORT | AD_BUCKET_REPORT_FORMAT)) return out.record_empty(MPT_XML);
+        if (item_type() & (AD_BUCKET_REPORT | AD_BUCKET_REPORT_FORMAT)) return out.record_empty(Tag::MPT_xml);
         QueryContext const ctx = query_context(login_session());
         AdQueryDefPtr const &def = query_def();
         Nul::XmlDoc::Elem root = prop_id == 412   ? QueryUtil::display_fields_to_xml(ctx, def)
                                  : prop_id == 417 ? QueryUtil::dynamic_filters_to_xml(ctx, def)
                                                   : QueryUtil::filtering_to_xml(ctx, def);
-        if (root.is_nil() || root.empty()) return out.record_empty(MPT_XML);
+        if (root.is_nil() || root.empty()) return out.record_empty(Tag::MPT_xml);
         Nul::XmlDoc doc(root);
         return out.record_xml(doc);
     }
@@ -620,12 +620,12 @@ void ReportProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     case 287: {
         KXSmartPtr<KXReportDef> const &report = report_def();
         int64_t const id = !report ? 0 : prop_id == 282 ? report->GetQueryDefId() : report->GetReportFormatId();
-        if (!id) return out.record_empty(MPT_RESOURCE);
+        if (!id) return out.record_empty(Tag::MPT_resource);
         return out.record_resource(prop_id == 282 ? REF_QUERY : REF_REPORT_FORMAT, id32(id), 0, 0, 0);
     }
     case 608: {
         AdEntityDef *def = GetReportEntityDef(product_session(), report_def());
-        if (!def) return out.record_empty(MPT_RESOURCE);
+        if (!def) return out.record_empty(Tag::MPT_resource);
         return out.record_resource(REF_RECTYPE, id32(def->GetDbId()), 0, 0, 0);
     }
     case 632:
@@ -677,7 +677,7 @@ void ReportFormatProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     switch (prop_id) {
     case 600: {
         AdEntityDef *def = GetBucketEntityDef(bucket());
-        if (!def) return out.record_empty(MPT_RESOURCE);
+        if (!def) return out.record_empty(Tag::MPT_resource);
         return out.record_resource(REF_RECTYPE, id32(def->GetDbId()), 0, 0, 0);
     }
     case 632:
