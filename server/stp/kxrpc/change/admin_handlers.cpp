@@ -39,8 +39,6 @@ constexpr std::size_t login_text_limit = 5000;
 
 wchar_t const *const master_database = L"MASTR";
 
-Nul::UString from_cstring(CString const &s) { return Nul::UString(s.GetString()); }
-
 // A caught product failure, already deleted.
 struct ProductFailure {
     enum Kind { PRODUCT, MESSAGE, CLASS_LIBRARY, OTHER };
@@ -60,13 +58,13 @@ ProductFailure take_product_failure() {
     } catch (KXException *e) {
         f.kind = ProductFailure::PRODUCT;
         f.id = e->GetMsgId();
-        f.text = from_cstring(e->GetErrorString());
+        f.text = ustr(e->GetErrorString());
         e->Delete();
     } catch (PaMsgException *e) {
         f.kind = ProductFailure::MESSAGE;
         if (PaMessage const *first = e->GetCount() > 0 ? e->First() : nullptr) {
             f.id = first->GetID();
-            f.text = from_cstring(first->GetMsg());
+            f.text = ustr(first->GetMsg());
         }
         e->Delete();
     } catch (CException *e) {
@@ -116,7 +114,7 @@ bool kxrpc_upgrade_databases(XdrObject *request, XdrObject **result) {
                                               });
     std::vector<Nul::UString> report;
     report.reserve(lines.size());
-    for (CString const &line : lines) report.push_back(from_cstring(line));
+    for (CString const &line : lines) report.push_back(ustr(line));
     *result = new UpgradeDatabasesResp(report);
     return true;
 }
@@ -131,8 +129,8 @@ bool kxrpc_get_userdb_description(XdrObject *request, XdrObject **result) {
         [](ProductFailure const &f) { raise_unexpected(f); });
     Nul::UString description;
     for (KXSmartPtr<KXDatabase> const &db : databases)
-        if (db && !db->GetIsMaster() && from_cstring(db->GetDatabaseName()) == args->userdb())
-            description = from_cstring(db->GetDescription()); // the last match wins
+        if (db && !db->GetIsMaster() && ustr(db->GetDatabaseName()) == args->userdb())
+            description = ustr(db->GetDescription()); // the last match wins
     *result = new GetUserDbDescriptionResp(description);
     return true;
 }
@@ -164,8 +162,8 @@ bool kxrpc_get_accessible_databases(XdrObject *request, XdrObject **result) {
         KXSmartPtr<KXDatabaseDesc> db = set->GetItem(i);
         // Listed: a user database the user may log on to; the pair is its name and description.
         if (!db || db->IsMaster() || !db->IsAccessible()) continue;
-        names.push_back(from_cstring(db->GetDatabaseName()));
-        descriptions.push_back(from_cstring(db->GetDescription()));
+        names.push_back(ustr(db->GetDatabaseName()));
+        descriptions.push_back(ustr(db->GetDescription()));
     }
     *result = new GetAccessibleDatabasesResp(names, descriptions);
     return true;
@@ -232,7 +230,7 @@ bool kxrpc_kx_masterproperty(XdrObject *request, XdrObject **result) {
             },
             fail);
     }
-    *result = new MasterPropertyResp(0, from_cstring(value));
+    *result = new MasterPropertyResp(0, ustr(value));
     return true;
 }
 

@@ -49,7 +49,7 @@ CString view_form_name(std::vector<BasePropValue *> const &values) {
     for (BasePropValue *value : values) {
         if (!value || value->prop_id() != XmlTag::CTG_view_form_name || value->value_type() != VALUE_TYPE_STRING)
             continue;
-        if (auto *text = dynamic_cast<PropValue<Nul::UString> *>(value)) return CString(text->value.c_str());
+        if (auto *text = dynamic_cast<PropValue<Nul::UString> *>(value)) return cstr(text->value);
     }
     return CString();
 }

@@ -50,8 +50,8 @@ AdEntityDef *RecordTypeProps::def() const {
 
 Nul::UString RecordTypeProps::describe() {
     CString object = AdDiagnostic::To_Obj(record_type_.get());
-    return text_format("RecordTypeProps: (kxobj:%s :: name:%s)", Nul::UString(object.GetString()),
-                       Nul::UString(record_type_ ? record_type_->GetName().GetString() : L"NULL"));
+    return text_format("RecordTypeProps: (kxobj:%s :: name:%s)", ustr(object),
+                       record_type_ ? ustr(record_type_->GetName()) : Nul::UString(L"NULL"));
 }
 
 std::set<int> const &RecordTypeProps::supported_properties() {
@@ -122,7 +122,7 @@ void RecordTypeProps::fetch_prop(FetchPropResponses &out, int prop_id) {
             return;
         }
         out.start_list_property_values(PV_STRING);
-        for (CString const &state : states) out.record_ustring(Nul::UString(state.GetString()));
+        for (CString const &state : states) out.record_ustring(ustr(state));
         out.end_list_property_values();
         return;
     }

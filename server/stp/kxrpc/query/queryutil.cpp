@@ -126,7 +126,7 @@ std::vector<std::int64_t> child_bucket_ids(AdBucketPtr const &folder, int type_m
 QueryItemStateItem *build_report_def(KXSmartPtr<KXSession> const &session, KXSmartPtr<KXReportDef> const &source,
                                      Nul::UString const &name, AdBucketPtr const &bucket) {
     KXSmartPtr<KXReportDef> report = session->GetWorkSpace()->BuildReportDef();
-    report->SetName(CString(name.c_str()));
+    report->SetName(cstr(name));
     report->SetReportFormatId(source->GetReportFormatId(), 1);
     report->SetQueryDefId(source->GetQueryDefId(), 1);
     auto *item = new QueryItemStateItem(name, report, AD_BUCKET_REPORT);

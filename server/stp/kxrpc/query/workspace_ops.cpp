@@ -10,6 +10,7 @@
 #include "query/requests.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
+#include "wire/conversions.h"
 #include "wire/exceptions.h"
 #include "wire/login_session.h"
 #include "wire/product_failure.h"
@@ -159,7 +160,7 @@ bool kxrpc_move_query(XdrObject *request, XdrObject **result) {
         MoveSource source = resolve_move_source(*args, session);
         Nul::UString path = args->destination();
         AdBucketPtr moved =
-            GetWorkspaceMgr(session)->MoveBucket(source.bucket, CString(path.c_str()), args->overwrite());
+            GetWorkspaceMgr(session)->MoveBucket(source.bucket, cstr(path), args->overwrite());
         // Nothing below calls the product: once the item moved, the reply describes it.
         std::shared_ptr<QueryItemStateItem> item;
         if (source.type_code == 36)

@@ -13,6 +13,7 @@
 #include "wire/call_scope.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
+#include "wire/conversions.h"
 #include "wire/exceptions.h"
 #include "wire/locale.h"
 #include "wire/trace.h"
@@ -21,9 +22,6 @@
 namespace KxRpc {
 
 namespace {
-
-
-Nul::UString from_cstring(CString const &s) { return Nul::UString(s.GetString()); }
 
 Nul::UString server_host_name() {
     char name[256] = {};
@@ -43,7 +41,7 @@ Nul::UString server_host_name() {
         throw;
     } catch (KXException *e) {
         int id = e->GetMsgId();
-        Nul::UString text = from_cstring(e->GetErrorString());
+        Nul::UString text = ustr(e->GetErrorString());
         e->Delete();
         if (id == KX_MSG_CONNECTION_FAILED) {
             trace_exception(method, L"Failed to connect");
@@ -55,7 +53,7 @@ Nul::UString server_host_name() {
         Nul::UString text;
         if (PaMessage const *first = e->GetCount() > 0 ? e->First() : nullptr) {
             id = first->GetID();
-            text = from_cstring(first->GetMsg());
+            text = ustr(first->GetMsg());
         }
         e->Delete();
         if (id == KX_MSG_NOT_FOUND) throw_not_found(text);
@@ -198,7 +196,7 @@ bool LoginResp::enableSSOLogon(Nul::UString const &password, Nul::UString const 
     Nul::UString stored = sso_password();
     if (stored.empty()) throw_login_exception(47, kx_message(MSG_SSO_NOT_SUPPORTED), dbset);
     if (!same_secret(password, stored)) throw_login_exception(47, kx_message(MSG_SSO_UNKNOWN_PASSWORD), dbset);
-    CString plain = AdDecryptStringMaybeUTF8(AdDecryptStringMaybeUTF8(CString(stored.c_str())));
+    CString plain = AdDecryptStringMaybeUTF8(AdDecryptStringMaybeUTF8(cstr(stored)));
     bool enabled = user_session != nullptr ? user_session->EnableSSOLogon(plain, dbset.c_str()) != 0
                                            : admin_session->EnableSSOLogon(plain, dbset.c_str()) != 0;
     if (!enabled) trace_exception(method, L"This dbset is not SSO enabled");
