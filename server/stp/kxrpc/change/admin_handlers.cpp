@@ -26,12 +26,6 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int msg_upgrade_failed = 143;        // "Failed to upgrade user information: %s"
-constexpr int msg_revert_not_actionable = 145; // "Only actionable resources are legal for Revert"
-constexpr int msg_revert_failed = 146;         // "Error during revert of a record: %s"
-constexpr int msg_no_create_permission = 151;  // "You do not have permission to create a user."
-constexpr int msg_create_user_failed = 152;    // "The attempt to create a user failed; got: %s"
-
 // A second product message id of refused user creation, beside KX_MSG_NO_PERMISSION_CREATE_USER.
 constexpr int product_no_user_admin = 13243;
 
@@ -108,7 +102,7 @@ bool kxrpc_upgrade_databases(XdrObject *request, XdrObject **result) {
     std::vector<CString> lines = product_call([&] { return user->UpgradeInfo(); },
                                               [](ProductFailure const &f) {
                                                   Nul::UMessage message =
-                                                      kx_message(msg_upgrade_failed, Nul::UMessage::Arg(f.text));
+                                                      kx_message(MSG_UPGRADE_FAILED, Nul::UMessage::Arg(f.text));
                                                   if (f.kind == ProductFailure::MESSAGE) throw_internal_error(message);
                                                   raise_message(40, message);
                                               });
@@ -173,16 +167,16 @@ bool kxrpc_revert_record(XdrObject *request, XdrObject **result) {
     auto *args = checked_cast<RevertRecordArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_revert_record %s)", args->describe()); });
     // Only a record held for editing can be reverted; any other target is refused, not guessed at.
-    if (!args->is_state_item_target()) throw_internal_error(kx_message(msg_revert_not_actionable));
+    if (!args->is_state_item_target()) throw_internal_error(kx_message(MSG_REVERT_NOT_ACTIONABLE));
     auto *item = checked_cast<RecordStateItem>(args->state_item_or_fail());
     AdEntityPtr record = item->entity();
     product_call(
         [&] {
-            if (!record || !record->IsEditable()) throw_internal_error(kx_message(msg_revert_not_actionable));
+            if (!record || !record->IsEditable()) throw_internal_error(kx_message(MSG_REVERT_NOT_ACTIONABLE));
             record->Revert();
         },
         [](ProductFailure const &f) {
-            Nul::UMessage message = kx_message(msg_revert_failed, Nul::UMessage::Arg(f.text));
+            Nul::UMessage message = kx_message(MSG_REVERT_FAILED, Nul::UMessage::Arg(f.text));
             if (f.kind == ProductFailure::PRODUCT) raise_message(4, message);
             trace_exception(L"kxrpc_revert_record", f.text);
             throw_internal_error(message);
@@ -245,10 +239,10 @@ bool kxrpc_create_user(XdrObject *request, XdrObject **result) {
     KXSmartPtr<KXUser> user = product_call([&] { return admin->CreateUser(cstr(args->name())); },
                                            [](ProductFailure const &f) {
                                                if (f.id == KX_MSG_NO_PERMISSION_CREATE_USER)
-                                                   raise_message(73, kx_message(msg_no_create_permission));
+                                                   raise_message(73, kx_message(MSG_NO_CREATE_PERMISSION));
                                                if (f.id == product_no_user_admin)
-                                                   raise_message(4, kx_message(msg_no_create_permission));
-                                               raise_message(4, kx_message(msg_create_user_failed, Nul::UMessage::Arg(f.text)));
+                                                   raise_message(4, kx_message(MSG_NO_CREATE_PERMISSION));
+                                               raise_message(4, kx_message(MSG_CREATE_USER_FAILED, Nul::UMessage::Arg(f.text)));
                                            });
     auto props = std::make_unique<UserProps>(login, user);
     props->set_dynamic_props(args->dynamic_props());

@@ -21,7 +21,6 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int MSG_INVALID_ATTACHMENT_NAME = 101;
 constexpr Nul::STPException::stp_reason_code_t REASON_INVALID_NAME =
     static_cast<Nul::STPException::stp_reason_code_t>(4);
 

@@ -29,8 +29,6 @@ namespace {
 constexpr int TT_RECORD = 32;
 constexpr int TT_REPORT_FORMAT = 39;
 constexpr int TT_ATTACHMENT = 44;
-constexpr int MSG_CONVERSION_TO_DEFAULT = 102;
-constexpr int MSG_CANNOT_LOAD_REPORT_FORMAT = 125;
 constexpr Nul::STPException::stp_reason_code_t REASON_EXPORT_FAILED =
     static_cast<Nul::STPException::stp_reason_code_t>(71);
 constexpr Nul::STPException::stp_reason_code_t REASON_CONVERSION =

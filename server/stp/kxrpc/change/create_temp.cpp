@@ -25,12 +25,9 @@ enum : int {
     R_BAD_REQUEST = 4,
     R_INVALID_TARGET = 31,
     R_NO_ACTION = 81,
-    MSG_ACTION_NOT_FOR_MODIFY = 45,
-    MSG_DUPLICATE_NEEDS_RECORD = 134,
 };
 
 constexpr wchar_t const *record_method = L"kxrpc_create_temp_record";
-
 
 [[noreturn]] void refuse(int code, Nul::UMessage const &message = Nul::UMessage::nil) {
     throw Nul::STPException(reason(code), message);

@@ -34,14 +34,6 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int MSG_QUERY_EXISTS = 30;
-constexpr int MSG_DELIVER_QUERY = 31;
-constexpr int MSG_QUERY_FOLDER_NOT_EMPTY = 34;
-constexpr int MSG_DELETE_QUERY = 37;
-constexpr int MSG_DELIVER_RECORD = 53;
-constexpr int MSG_EDIT_LIST = 88;
-constexpr int MSG_INSUFFICIENT_PRIVILEGE = 92;
-constexpr int MSG_SAVE_RECORD = 149;
 constexpr int REASON_RECORD_CHANGED = 49;
 constexpr int REASON_NO_PRIVILEGE = 31;
 constexpr int REASON_QUERY_EXISTS = 73;

@@ -28,8 +28,6 @@ namespace {
 
 using Nul::XmlTag;
 
-constexpr int MSG_PROBLEM_CREATING = 40;
-constexpr int MSG_CANNOT_MAKE_QUERY_ITEM = 110;
 constexpr int VALUE_TYPE_STRING = 100001;
 
 struct NewResource {

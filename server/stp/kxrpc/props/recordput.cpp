@@ -29,15 +29,6 @@ enum : int {
     R_UNKNOWN_PROPERTY = 64,
 };
 
-enum : int {
-    MSG_VALUE_NOT_IN_TABLE = 41,
-    MSG_PROPPATCH_FAILED = 43,
-    MSG_COULD_NOT_UPDATE = 64,
-    MSG_WRONG_REFERENCED_TYPE = 164,
-    MSG_REFERENCE_NOT_FOUND = 165,
-    MSG_TRUNCATED_ORIGINAL = 167,
-};
-
 constexpr wchar_t const *headline_field = L"Headline";
 // Its entries name change sets by the text the field already holds: a target that names one of
 // them keeps it as it is, without a lookup that could refuse it.

@@ -29,16 +29,6 @@ namespace {
 
 using Nul::XmlTag;
 
-// Catalogue entries of these properties.
-constexpr int msg_cannot_get_record_types = 1;
-constexpr int msg_set_preference_failed = 116;
-constexpr int msg_insufficient_privilege = 119;
-constexpr int msg_mail_not_changed = 128;
-constexpr int msg_restricted_failed = 131;
-constexpr int msg_restricted_true_error = 132;
-constexpr int msg_restricted_false_error = 133;
-constexpr int msg_name_value_error = 135;
-
 // Reasons of put refusals.
 constexpr int reason_failed = 4;
 constexpr int reason_read_only = 9;
@@ -336,7 +326,7 @@ void UserDbProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         return fetch_folder_items(out);
     case XmlTag::CTG_record_type_set: {
         AdIterator<AdEntityDef> defs;
-        with_message_failure(msg_cannot_get_record_types, [&] { defs = GetEntityDefsAndFamilies(session); });
+        with_message_failure(MSG_CANNOT_GET_RECORD_TYPES, [&] { defs = GetEntityDefsAndFamilies(session); });
         std::vector<AdEntityDef *> list;
         for (int i = 0; i < defs.GetLength(); ++i) list.push_back(defs.GetItem(i));
         return record_types_as_resources(out, list, false);
@@ -393,7 +383,7 @@ void UserDbProps::fetch_oplog_range(FetchPropResponses &out) {
         Nul::UString text;
         ignoring_failures([&] { text = ustr(e->GetErrorString()); });
         e->Delete();
-        KxRpcException error(reason_privilege, kx_message(msg_insufficient_privilege, Nul::UMessage::Arg(text)),
+        KxRpcException error(reason_privilege, kx_message(MSG_CANNOT_ACCESS_PROPERTY, Nul::UMessage::Arg(text)),
                              nullptr, nullptr);
         out.property_error(error);
         return;
@@ -512,11 +502,11 @@ void UserDbProps::put_restricted(BasePropValue &value) {
     int result = 0;
     or_fail([&] { result = KXUserDb::SetRestrictedUser(session, restricted ? TRUE : FALSE); },
             [&](ProductFailure const &f) {
-                throw_internal_error(kx_message(restricted ? msg_restricted_true_error : msg_restricted_false_error,
+                throw_internal_error(kx_message(restricted ? MSG_RESTRICTED_TRUE_ERROR : MSG_RESTRICTED_FALSE_ERROR,
                                                 Nul::UMessage::Arg(f.text)));
             });
     bool const done = restricted ? result != 0 : result == 0;
-    if (!done) raise_reason(reason_failed, kx_message(msg_restricted_failed, Nul::UMessage::Arg(restricted ? 1 : 0)));
+    if (!done) raise_reason(reason_failed, kx_message(MSG_RESTRICTED_FAILED, Nul::UMessage::Arg(restricted ? 1 : 0)));
 }
 
 void UserDbProps::put_mail_settings(BasePropValue &value) {
@@ -526,7 +516,7 @@ void UserDbProps::put_mail_settings(BasePropValue &value) {
             settings.push_back(cstr(text));
     int result = 0;
     converting_product_failures([&] { result = KXUserDb::SetMailNotificationSettings(api_session(), settings); });
-    if (result == 0) raise_reason(reason_failed, kx_message(msg_mail_not_changed));
+    if (result == 0) raise_reason(reason_failed, kx_message(MSG_MAIL_NOT_CHANGED));
 }
 
 void UserDbProps::put_preference(BasePropValue &value, long key) {
@@ -541,7 +531,7 @@ void UserDbProps::put_preference(BasePropValue &value, long key) {
             KXUserDb::SetUserPreference(session, key, cstr(value_as<PropValue<Nul::UString>>(value).value));
         },
         [](ProductFailure const &f) {
-            throw_internal_error(kx_message(msg_set_preference_failed, Nul::UMessage::Arg(f.text)));
+            throw_internal_error(kx_message(MSG_SET_PREFERENCE_FAILED, Nul::UMessage::Arg(f.text)));
         });
 }
 
@@ -551,7 +541,7 @@ void UserDbProps::put_name_value(BasePropValue &value, Nul::UString const &name)
     KXSession &user = user_session_of(login_session());
     or_fail([&] { user.SetNameValue(cstr(name), text); },
             [](ProductFailure const &f) {
-                throw_internal_error(kx_message(msg_name_value_error, Nul::UMessage::Arg(f.text)));
+                throw_internal_error(kx_message(MSG_NAME_VALUE_ERROR, Nul::UMessage::Arg(f.text)));
             });
 }
 

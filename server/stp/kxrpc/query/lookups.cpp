@@ -22,12 +22,6 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int MSG_INSUFFICIENT_PRIVILEGE = 120;
-constexpr int MSG_ILLEGAL_SERIAL = 121;
-constexpr int MSG_OPLOG_DISABLED = 122;
-constexpr int MSG_FIND_FAILED = 141;
-
-
 // Runs `work`; a product failure becomes what `convert` raises, our own exceptions pass.
 template <class Work, class Convert>
 auto converting(Work &&work, Convert &&convert) -> decltype(work()) {
@@ -112,7 +106,8 @@ bool kxrpc_get_oplog_entries(XdrObject *request, XdrObject **result) {
     CString first_text, last_text;
     converting([&] { user->GetOplogSerialNumberRange(first_text, last_text); },
                [](ProductFailure const &f) {
-                   throw KxRpcException(80, kx_message(MSG_INSUFFICIENT_PRIVILEGE, f.text), nullptr, nullptr);
+                   throw KxRpcException(80, kx_message(MSG_INSUFFICIENT_PRIVILEGE_FOR_OPERATION, f.text), nullptr,
+                                        nullptr);
                });
     unsigned first = serial_number(first_text), last = serial_number(last_text);
     trace_lazy(1, [&] {

@@ -16,10 +16,6 @@ namespace QueryUtil {
 
 namespace {
 
-constexpr int MSG_CANNOT_LOAD_QUERY = 5;
-constexpr int MSG_OTHER_REPOSITORY = 28;
-
-
 } // namespace
 
 Nul::UString personal_top_folder_name(AdSessionPtr const &) {

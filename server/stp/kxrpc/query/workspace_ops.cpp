@@ -25,8 +25,6 @@ namespace {
 // Queries and charts, folders, reports and report formats.
 constexpr int kWalkMask = 0x1 | 0x2 | 0x4 | 0x100 | 0x200;
 constexpr int kFolderBit = 0x4;
-constexpr int MSG_MOVE_FAILED = 59;
-constexpr int MSG_RENAME_FAILED = 166;
 
 } // namespace
 

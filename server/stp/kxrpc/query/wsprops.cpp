@@ -44,9 +44,6 @@ enum : int {
 
 constexpr int NS_GROUP_PROPS = 11;
 constexpr int NS_USER_PROPS = 19;
-constexpr int MSG_UNKNOWN_PRINCIPAL = 109;
-constexpr int MSG_NOT_A_QUERY = 112;
-constexpr int MSG_NOT_A_REPORT_FORMAT = 113;
 constexpr int read_only_reason = 31;
 constexpr int folder_valueless_reason = 51;
 constexpr int unsupported_reason = 64;

@@ -14,8 +14,6 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int MSG_CANNOT_LOAD_ATTACHMENT = 66;
-constexpr int MSG_CANNOT_MODIFY_ATTACHMENT = 138;
 constexpr int REASON_ATTACHMENT_REFUSED = 40;
 
 // One entry of the field: dbid, file name (a path), size and description, one per line; the
