@@ -18,6 +18,7 @@
 #include "wire/login_session.h"
 #include "wire/product_failure.h"
 #include "wire/server_tmp.h"
+#include "wire/target.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -26,9 +27,6 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int TT_RECORD = 32;
-constexpr int TT_REPORT_FORMAT = 39;
-constexpr int TT_ATTACHMENT = 44;
 constexpr Nul::STPException::stp_reason_code_t REASON_EXPORT_FAILED =
     static_cast<Nul::STPException::stp_reason_code_t>(71);
 constexpr Nul::STPException::stp_reason_code_t REASON_CONVERSION =

@@ -15,15 +15,6 @@ namespace {
 
 using Nul::XmlTag;
 
-enum : int {
-    R_RECTYPE = 31,
-    R_RECORD = 32,
-    R_FIELDDEF = 34,
-    R_ATTACHMENT_FOLDER = 44, // the parent folder of an attachment, and the list of it
-    R_ATTACHMENT_FULL = 55,
-    R_BINDING = 100020,
-};
-
 enum : int { R_NOT_APPLICABLE = 31, R_UNKNOWN_PROPERTY = 64 };
 
 // The dbids and names that place a folder: its record type, record and field.
@@ -113,12 +104,12 @@ void AttachmentProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         return out.record_ustring(folder_names(p, a.folder()) + Nul::UString(L"/") +
                                   Nul::Selector::encode_segment(a.file_name()));
     case XmlTag::CTG_parent_field:
-        return out.record_resource(R_FIELDDEF, p.rectype, p.field, 0, 0);
+        return out.record_resource(PV_REF_FIELD_DEF, p.rectype, p.field, 0, 0);
     case XmlTag::CTG_parent_folder:
-        return out.record_resource(R_ATTACHMENT_FOLDER, p.rectype, p.record, p.field, 0);
+        return out.record_resource(PV_REF_ATTACHMENT_FOLDER, p.rectype, p.record, p.field, 0);
     case XmlTag::CTG_parent_list:
-        out.start_list_property_values(R_ATTACHMENT_FOLDER);
-        out.record_resource(R_ATTACHMENT_FOLDER, p.rectype, p.record, p.field, 0);
+        out.start_list_property_values(PV_REF_ATTACHMENT_FOLDER);
+        out.record_resource(PV_REF_ATTACHMENT_FOLDER, p.rectype, p.record, p.field, 0);
         return out.end_list_property_values();
     default:
         PropsResource::fetch_prop(out, prop_id);
@@ -177,11 +168,11 @@ void AttachmentFolderProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     case XmlTag::CTG_object_name:
         return out.record_ustring(folder_names(p, *folder_));
     case XmlTag::CTG_parent_field:
-        return out.record_resource(R_FIELDDEF, p.rectype, p.field, 0, 0);
+        return out.record_resource(PV_REF_FIELD_DEF, p.rectype, p.field, 0, 0);
     case XmlTag::CTG_parent_record:
-        return out.record_resource(R_RECORD, p.rectype, p.record, 0, 0);
+        return out.record_resource(PV_REF_RECORD, p.rectype, p.record, 0, 0);
     case XmlTag::CTG_parent_record_type:
-        return out.record_resource(R_RECTYPE, p.rectype, 0, 0, 0);
+        return out.record_resource(PV_REF_RECTYPE, p.rectype, 0, 0, 0);
     default:
         PropsResource::fetch_prop(out, prop_id);
     }
@@ -191,10 +182,10 @@ void AttachmentFolderProps::fetch_children(FetchPropResponses &out, bool as_map)
     std::vector<Attachment> const all = folder_->attachments();
     if (all.empty()) return out.record_empty(as_map ? XmlTag::MPT_child_map : XmlTag::MPT_resource_list);
     Place const p = place_of(*folder_);
-    out.start_list_property_values(as_map ? R_BINDING : R_ATTACHMENT_FULL);
+    out.start_list_property_values(as_map ? PV_CHILD_BINDING : PV_ATTACHMENT);
     for (Attachment const &a : all) {
         if (as_map)
-            out.record_attachment_full_binding(R_BINDING, a.file_name(), full(p, *folder_, a));
+            out.record_attachment_full_binding(PV_CHILD_BINDING, a.file_name(), full(p, *folder_, a));
         else
             out.record_attachment_full(full(p, *folder_, a));
     }

@@ -18,9 +18,6 @@ namespace {
 
 using Nul::XmlTag;
 
-// Reference codes of the reply.
-enum : int { R_RECTYPE = 31, R_FORM = 40, R_DYNAMIC_LIST = 42 };
-
 enum : int { E_MANDATORY = 530, E_OPTIONAL = 583, E_READONLY = 633 };
 
 constexpr int open_choice_list = 2;
@@ -79,7 +76,7 @@ bool DefinitionProps::fetch_common(FetchPropResponses &out, int prop_id) {
         out.record_cstring(record_type()->GetName() + L"/" + object()->GetName());
         return true;
     case XmlTag::CTG_parent_record_type:
-        out.record_resource(R_RECTYPE, id_of(record_type()), 0, 0, 0);
+        out.record_resource(PV_REF_RECTYPE, id_of(record_type()), 0, 0, 0);
         return true;
     case XmlTag::TEAM_display_name:
         out.record_cstring(object()->GetName());
@@ -185,7 +182,7 @@ void FieldDefinitionProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         AdEntityDef *referenced =
             type == AD_REFERENCE || type == AD_REFERENCE_LIST ? field()->GetReferenceEntityDef() : nullptr;
         if (referenced)
-            out.record_resource(R_RECTYPE, id_of(referenced), 0, 0, 0);
+            out.record_resource(PV_REF_RECTYPE, id_of(referenced), 0, 0, 0);
         else
             out.record_empty(XmlTag::MPT_resource);
         return;
@@ -228,7 +225,7 @@ void FieldDefinitionProps::fetch_dynamic_list(FetchPropResponses &out) {
     CString const name = field()->GetChoiceListName();
     AdListDef *list = name.IsEmpty() ? nullptr : LookupListDef(api_session(), name);
     if (list)
-        out.record_resource(R_DYNAMIC_LIST, id_of(list), 0, 0, 0);
+        out.record_resource(PV_REF_DYNAMIC_LIST, id_of(list), 0, 0, 0);
     else
         out.record_empty(XmlTag::MPT_resource);
 }
@@ -325,7 +322,7 @@ void ActionProps::fetch_form(FetchPropResponses &out) {
     if (owner == nullptr)
         out.record_empty(XmlTag::MPT_resource);
     else
-        out.record_resource(R_FORM, id_of(owner), id_of(form), 0, 0);
+        out.record_resource(PV_REF_FORM, id_of(owner), id_of(form), 0, 0);
 }
 
 // ---- HookProps

@@ -27,18 +27,6 @@ namespace {
 
 using Nul::XmlTag;
 
-// Value, reply and empty-reason codes.
-enum : int {
-    R_RECTYPE = 31,
-    R_RECORD = 32,
-    R_NAME_SELECTOR = 33,
-    R_ACTION = 39,
-    R_FIELD_DEF = 34,
-    R_ATTACHMENT_FOLDER = 44,
-    R_MASTER_REPLICA = 27,
-    CHILD_MAP_BINDING = 100020,
-};
-
 constexpr int attachment_list_type = 7;
 constexpr wchar_t const *zrm_field = L"zrm_vob_object";
 constexpr wchar_t const *mastership_field = L"ostw_mastership";
@@ -335,10 +323,10 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
     case XmlTag::KX_is_zrm_enabled:
         return out.record_bool(has_field(zrm_field));
     case XmlTag::KX_kx_master_replica:
-        return out.record_resource_as_cstring(R_MASTER_REPLICA, field_text(mastership_field));
+        return out.record_resource_as_cstring(PV_REF_REPLICA, field_text(mastership_field));
     case XmlTag::CTG_action:
         if (AdActionDef *action = editable() ? record_->GetActionDef() : nullptr)
-            return out.record_resource(R_ACTION, rt, id32(action->GetDbId()), 0, 0);
+            return out.record_resource(PV_REF_ACTION, rt, id32(action->GetDbId()), 0, 0);
         return out.record_empty(XmlTag::MPT_resource);
     case XmlTag::CTG_action_type:
         if (!editable()) return out.record_enum(XmlTag::CTG_null_value);
@@ -363,7 +351,7 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
         return out.record_int(rec);
     case XmlTag::CTG_default_action:
         if (AdActionDef *action = def->LookupActionDef(record_->GetDefaultActionName()))
-            return out.record_resource(R_ACTION, rt, id32(action->GetDbId()), 0, 0);
+            return out.record_resource(PV_REF_ACTION, rt, id32(action->GetDbId()), 0, 0);
         return out.record_empty(XmlTag::MPT_resource);
     case XmlTag::CTG_fields_updated_this_action:
     case XmlTag::CTG_fields_updated_this_entire_action:
@@ -401,8 +389,8 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
             if (e) e->Delete();
         }
         if (!original) return out.record_empty(XmlTag::MPT_resource);
-        return out.record_resource(R_RECORD, id32(original->GetEntityDef()->GetDbId()), id32(original->GetDbId()), 0,
-                                   0);
+        return out.record_resource(PV_REF_RECORD, id32(original->GetEntityDef()->GetDbId()),
+                                   id32(original->GetDbId()), 0, 0);
     }
     case XmlTag::CTG_original_id:
         if (!record_->IsDuplicate()) return out.record_enum(XmlTag::CTG_null_value);
@@ -410,7 +398,7 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
     case XmlTag::CTG_parent_list:
         return fetch_parent_list(out);
     case XmlTag::CTG_parent_record_type:
-        return out.record_resource(R_RECTYPE, rt, 0, 0, 0);
+        return out.record_resource(PV_REF_RECTYPE, rt, 0, 0, 0);
     case XmlTag::CTG_record_class:
         return out.record_enum(def->GetType() == 1 ? XmlTag::CTG_state : XmlTag::CTG_is_stateless);
     case XmlTag::CTG_site_extension:
@@ -425,7 +413,7 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
     case XmlTag::VT_bound_vt_activity:
         return out.unsupported_property();
     case XmlTag::VT_bound_kx_record:
-        return out.record_resource(R_RECORD, rt, rec, 0, 0);
+        return out.record_resource(PV_REF_RECORD, rt, rec, 0, 0);
     case XmlTag::VT_kx_zrm_integration_state:
         if (!has_field(zrm_field)) return out.unsupported_property();
         return out.record_enum(field_text(zrm_field).IsEmpty()
@@ -481,9 +469,9 @@ void RecordProps::fetch_duplicates(FetchPropResponses &out, bool all_levels) {
     if (!record_->HasDuplicates()) return out.record_empty(XmlTag::MPT_resource_list);
     std::vector<AdDuplicateLink> links = all_levels ? record_->GetAllDuplicates() : record_->GetDuplicates();
     if (links.empty()) return out.record_empty(XmlTag::MPT_resource_list);
-    out.start_list_property_values(R_RECORD);
+    out.start_list_property_values(PV_REF_RECORD);
     for (auto const &link : links)
-        out.record_resource(R_RECORD, id32(link.child_entity_def_dbid), id32(link.child_dbid), 0, 0);
+        out.record_resource(PV_REF_RECORD, id32(link.child_entity_def_dbid), id32(link.child_dbid), 0, 0);
     out.end_list_property_values();
 }
 
@@ -499,13 +487,13 @@ void RecordProps::fetch_attachment_folders(FetchPropResponses &out, bool as_chil
     if (folders.empty()) return out.record_empty(empty);
     int const rt = id32(def->GetDbId());
     int const rec = id32(record_->GetDbId());
-    out.start_list_property_values(as_child_map ? CHILD_MAP_BINDING : R_ATTACHMENT_FOLDER);
+    out.start_list_property_values(as_child_map ? PV_CHILD_BINDING : PV_REF_ATTACHMENT_FOLDER);
     for (AdFieldDef *field : folders) {
         if (as_child_map)
-            out.record_query_obj_name(CHILD_MAP_BINDING, ustr(field->GetName()), R_ATTACHMENT_FOLDER, rt, rec,
+            out.record_query_obj_name(PV_CHILD_BINDING, ustr(field->GetName()), PV_REF_ATTACHMENT_FOLDER, rt, rec,
                                       id32(field->GetDbId()), 0);
         else
-            out.record_resource(R_ATTACHMENT_FOLDER, rt, rec, id32(field->GetDbId()), 0);
+            out.record_resource(PV_REF_ATTACHMENT_FOLDER, rt, rec, id32(field->GetDbId()), 0);
     }
     out.end_list_property_values();
 }
@@ -549,15 +537,15 @@ void RecordProps::fetch_legal_actions(FetchPropResponses &out, bool accessible) 
     }
     if (actions.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     int const rt = id32(def->GetDbId());
-    out.start_list_property_values(R_ACTION);
-    for (AdActionDef *action : actions) out.record_resource(R_ACTION, rt, id32(action->GetDbId()), 0, 0);
+    out.start_list_property_values(PV_REF_ACTION);
+    for (AdActionDef *action : actions) out.record_resource(PV_REF_ACTION, rt, id32(action->GetDbId()), 0, 0);
     out.end_list_property_values();
 }
 
 void RecordProps::fetch_parent_list(FetchPropResponses &out) {
     AdEntityDef *def = record_type();
-    out.start_list_property_values(R_RECTYPE);
-    out.record_resource(R_RECTYPE, id32(def->GetDbId()), 0, 0, 0);
+    out.start_list_property_values(PV_REF_RECTYPE);
+    out.record_resource(PV_REF_RECTYPE, id32(def->GetDbId()), 0, 0, 0);
     AdIterator<AdEntityDef> all = GetEntityDefsAndFamilies(api_session());
     for (int i = 0; i < all.GetLength(); ++i) {
         AdEntityDef *family = all.GetItem(i);
@@ -565,7 +553,7 @@ void RecordProps::fetch_parent_list(FetchPropResponses &out) {
         AdIterator<AdEntityDef> members = family->GetFamilyMembers();
         for (int j = 0; j < members.GetLength(); ++j) {
             if (members.GetItem(j) == def) {
-                out.record_resource(R_RECTYPE, id32(family->GetDbId()), 0, 0, 0);
+                out.record_resource(PV_REF_RECTYPE, id32(family->GetDbId()), 0, 0, 0);
                 break;
             }
         }
@@ -703,14 +691,14 @@ void RecordProps::report_field_value(FetchPropResponses &out, AdFieldDef *def, A
         bool const paired = dbids.size() == values.size();
         Nul::UString const target_name = target ? ustr(target->GetName()) : Nul::UString();
         Nul::UString const target_id = decimal(target ? target->GetDbId() : 0);
-        out.start_list_property_values(R_NAME_SELECTOR);
+        out.start_list_property_values(PV_RECORD_NAME_SELECTOR);
         for (std::size_t i = 0; i < values.size(); ++i)
             out.record_record_name_selector(target_name, ustr(values[i]), target_id,
                                             paired ? decimal(dbids[i]) : Nul::UString(L"0"));
         return out.end_list_property_values();
     }
     case AD_ATTACHMENT_LIST:
-        return out.record_resource(R_ATTACHMENT_FOLDER, id32(def_type->GetDbId()), id32(record_->GetDbId()),
+        return out.record_resource(PV_REF_ATTACHMENT_FOLDER, id32(def_type->GetDbId()), id32(record_->GetDbId()),
                                    id32(def->GetDbId()), 0);
     case AD_JOURNAL:
         return out.record_ustring(ustr(journal_to_gmt(text)));
@@ -724,7 +712,7 @@ void RecordProps::report_field_value(FetchPropResponses &out, AdFieldDef *def, A
     case AD_RECORD_TYPE: {
         AdEntityDef *named = LookupEntityDef(api_session(), text);
         if (named == nullptr) return out.record_empty(XmlTag::MPT_resource);
-        return out.record_resource(R_RECTYPE, id32(named->GetDbId()), 0, 0, 0);
+        return out.record_resource(PV_REF_RECTYPE, id32(named->GetDbId()), 0, 0, 0);
     }
     default:
         throw_internal_error(L"Unknown field value type");
@@ -761,7 +749,7 @@ void RecordProps::fetch_field_meta(FetchPropResponses &out, int id, int meta) {
     case XmlTag::MPN_behavior_changed_this_group:
         return out.unsupported_property();
     case XmlTag::MPN_record:
-        return out.record_resource(R_RECORD, id32(record_type()->GetDbId()), id32(record_->GetDbId()), 0, 0);
+        return out.record_resource(PV_REF_RECORD, id32(record_type()->GetDbId()), id32(record_->GetDbId()), 0, 0);
     case XmlTag::MPN_value:
         return fetch_field_value(out, id);
     default:
@@ -836,7 +824,7 @@ void RecordProps::fetch_field_meta(FetchPropResponses &out, int id, int meta) {
         return out.record_cstring(text);
     }
     case XmlTag::MPN_field_definition:
-        return out.record_resource(R_FIELD_DEF, id32(record_type()->GetDbId()), id32(field.def->GetDbId()), 0, 0);
+        return out.record_resource(PV_REF_FIELD_DEF, id32(record_type()->GetDbId()), id32(field.def->GetDbId()), 0, 0);
     case XmlTag::MPN_field_definition_dbid:
         return out.record_int(id32(field.def->GetDbId()));
     case XmlTag::MPN_field_type:

@@ -14,9 +14,6 @@ namespace {
 
 using Nul::XmlTag;
 
-// Reference codes of the reply for the definitions of a record type.
-enum : int { R_RECTYPE = 31, R_FIELD = 34, R_ACTION = 39, R_FORM = 40, R_HOOK = 41 };
-
 constexpr int stateful_kind = 1;
 constexpr wchar_t const *zrm_package = L"Zarminflow";
 
@@ -77,7 +74,7 @@ void RecordTypeProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         fetch_zrm_enabled(out);
         return;
     case XmlTag::CTG_action_list:
-        report_definitions(out, def()->GetActionDefs(), R_ACTION, id_of(def()));
+        report_definitions(out, def()->GetActionDefs(), PV_REF_ACTION, id_of(def()));
         return;
     case XmlTag::CTG_can_be_security_context:
         out.record_bool(def()->CanBeSecurityContext() != FALSE);
@@ -86,10 +83,10 @@ void RecordTypeProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         out.record_int(id_of(def()));
         return;
     case XmlTag::CTG_field_definitions:
-        report_definitions(out, def()->GetFieldDefs(), R_FIELD, id_of(def()));
+        report_definitions(out, def()->GetFieldDefs(), PV_REF_FIELD_DEF, id_of(def()));
         return;
     case XmlTag::CTG_form_list:
-        report_definitions(out, def()->GetFormDefs(), R_FORM, id_of(def()));
+        report_definitions(out, def()->GetFormDefs(), PV_REF_FORM, id_of(def()));
         return;
     case XmlTag::CTG_is_family:
         out.record_bool(def()->IsFamily() != FALSE);
@@ -104,10 +101,10 @@ void RecordTypeProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         fetch_submittable(out);
         return;
     case XmlTag::CTG_key_fields:
-        report_definitions(out, def()->GetUniqueKeyFieldDefs(), R_FIELD, id_of(def()));
+        report_definitions(out, def()->GetUniqueKeyFieldDefs(), PV_REF_FIELD_DEF, id_of(def()));
         return;
     case XmlTag::CTG_named_hook_list:
-        report_definitions(out, def()->GetHookDefs(), R_HOOK, id_of(def()));
+        report_definitions(out, def()->GetHookDefs(), PV_REF_HOOK, id_of(def()));
         return;
     case XmlTag::TEAMPVT_object_id:
         out.record_ustring(number_to_ustring(static_cast<long>(def()->GetDbId())));
@@ -132,9 +129,9 @@ void RecordTypeProps::fetch_prop(FetchPropResponses &out, int prop_id) {
             out.record_empty(XmlTag::MPT_resource_list);
             return;
         }
-        out.start_list_property_values(R_RECTYPE);
+        out.start_list_property_values(PV_REF_RECTYPE);
         for (int i = 0; i < members.GetLength(); ++i)
-            out.record_resource(R_RECTYPE, id_of(members.GetItem(i)), 0, 0, 0);
+            out.record_resource(PV_REF_RECTYPE, id_of(members.GetItem(i)), 0, 0, 0);
         out.end_list_property_values();
         return;
     }
@@ -153,7 +150,7 @@ void RecordTypeProps::report_form(FetchPropResponses &out, AdFormDef *form) {
     if (form == nullptr)
         out.record_empty(XmlTag::MPT_resource);
     else
-        out.record_resource(R_FORM, id_of(def()), id_of(form), 0, 0);
+        out.record_resource(PV_REF_FORM, id_of(def()), id_of(form), 0, 0);
 }
 
 void RecordTypeProps::fetch_submit_form(FetchPropResponses &out) {

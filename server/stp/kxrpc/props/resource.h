@@ -54,11 +54,30 @@ enum PropValueTag : int {
     PV_FATAL_ERROR = 100014,
     PV_INT64 = 100017,
     PV_XML = 100019,
+    PV_CHILD_BINDING = 100020,
     PV_RANGE = 100022,
     // Tags of composite values.
     PV_RECORD_NAME_SELECTOR = 33,
     PV_ACTIVITY_SELECTOR = 45,
     PV_ATTACHMENT = 55,
+    // References to resources, in the reply's own numbering: the request's resource type codes
+    // (TargetType) for record types and records, one lower from field definitions on.
+    PV_REF_REPLICA = 27,
+    PV_REF_USERDB = 30,
+    PV_REF_RECTYPE = 31,
+    PV_REF_RECORD = 32,
+    PV_REF_FIELD_DEF = 34,
+    PV_REF_QUERY = 35,
+    PV_REF_FOLDER = 36,
+    PV_REF_REPORT_FORMAT = 38,
+    PV_REF_ACTION = 39,
+    PV_REF_FORM = 40,
+    PV_REF_HOOK = 41,
+    PV_REF_DYNAMIC_LIST = 42,
+    PV_REF_ATTACHMENT_FOLDER = 44,
+    PV_REF_CURRENT_USER = 49,
+    PV_REF_GROUP = 50,
+    PV_REF_LOGIN = 51,
 };
 
 // One requested property of a fetch and the meta-properties asked of it.

@@ -41,15 +41,6 @@ constexpr int ns_name_value = 14;
 constexpr int ns_preference = 15;
 
 // Reference codes of replies.
-constexpr int ref_replica = 27;
-constexpr int ref_userdb = 30;
-constexpr int ref_record_type = 31;
-constexpr int ref_query = 35;
-constexpr int ref_folder = 36;
-constexpr int ref_dynamic_list = 42;
-constexpr int ref_current_user = 49;
-constexpr int ref_group = 50;
-constexpr int ref_login = 51;
 // Element type of workspace-item lists.
 constexpr int workspace_item_list = 7;
 
@@ -81,9 +72,9 @@ void names_as_resources(FetchPropResponses &out, int type, std::vector<CString> 
 
 void record_types_as_resources(FetchPropResponses &out, std::vector<AdEntityDef *> const &defs, bool empty_is_list) {
     if (defs.empty() && !empty_is_list) return out.record_empty(XmlTag::MPT_resource_list);
-    out.start_list_property_values(ref_record_type);
+    out.start_list_property_values(PV_REF_RECTYPE);
     for (AdEntityDef *def : defs)
-        if (def) out.record_resource(ref_record_type, static_cast<int>(def->GetDbId()), 0, 0, 0);
+        if (def) out.record_resource(PV_REF_RECTYPE, static_cast<int>(def->GetDbId()), 0, 0, 0);
     out.end_list_property_values();
 }
 
@@ -203,9 +194,9 @@ void fetch_product_info(FetchPropResponses &out) {
 template <class Keep>
 void fetch_database_names(FetchPropResponses &out, std::vector<CString> const &names, Keep &&keep) {
     if (names.empty()) return out.record_empty(XmlTag::MPT_resource_list);
-    out.start_list_property_values(ref_userdb);
+    out.start_list_property_values(PV_REF_USERDB);
     for (CString const &name : names)
-        if (keep(name)) out.record_resource_as_cstring(ref_userdb, name);
+        if (keep(name)) out.record_resource_as_cstring(PV_REF_USERDB, name);
     out.end_list_property_values();
 }
 
@@ -241,7 +232,7 @@ void UserDbProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         std::vector<int64_t> ids;
         std::vector<CString> names;
         KXUserDb::GetAllKnownGroups(session, ids, names, TRUE);
-        return names_as_resources(out, ref_group, names);
+        return names_as_resources(out, PV_REF_GROUP, names);
     }
     case XmlTag::KX_everyone_group_name:
         return out.record_cstring(KXUserDb::GetEveryoneGroupName(session));
@@ -275,7 +266,7 @@ void UserDbProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         AdReplica *replica = nullptr;
         or_fail([&] { replica = session->GetSessionMasterReplica(); }, [](ProductFailure const &) {});
         if (replica == nullptr) return out.record_empty(XmlTag::MPT_resource);
-        return out.record_resource_as_cstring(ref_replica, replica->GetName());
+        return out.record_resource_as_cstring(PV_REF_REPLICA, replica->GetName());
     }
     case XmlTag::CTG_mail_notification_settings:
         return fetch_mail_settings(out, session);
@@ -296,21 +287,21 @@ void UserDbProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         return out.record_cstring(options);
     }
     case XmlTag::CTG_current_user:
-        return out.record_resource_as_cstring(ref_login, session->GetSessionUserLoginName());
+        return out.record_resource_as_cstring(PV_REF_LOGIN, session->GetSessionUserLoginName());
     case XmlTag::CTG_default_record_type: {
         AdEntityDef *def = nullptr;
         or_fail([&] { def = KXUserDb::GetDefaultEntityDef(session); }, [](ProductFailure const &) {});
         if (def == nullptr) return out.record_empty(XmlTag::MPT_resource);
-        return out.record_resource(ref_record_type, static_cast<int>(def->GetDbId()), 0, 0, 0);
+        return out.record_resource(PV_REF_RECTYPE, static_cast<int>(def->GetDbId()), 0, 0, 0);
     }
     case XmlTag::CTG_dynamic_choice_lists: {
         AdIterator<AdListDef> lists;
         with_message_failure(MSG_CANNOT_GET_LISTS, [&] { lists = GetListDefs(session); });
         if (lists.GetLength() == 0) return out.record_empty(XmlTag::MPT_resource_list);
-        out.start_list_property_values(ref_dynamic_list);
+        out.start_list_property_values(PV_REF_DYNAMIC_LIST);
         for (int i = 0; i < lists.GetLength(); ++i)
             if (AdListDef *list = lists.GetItem(i))
-                out.record_resource(ref_dynamic_list, static_cast<int>(list->GetDbId()), 0, 0, 0);
+                out.record_resource(PV_REF_DYNAMIC_LIST, static_cast<int>(list->GetDbId()), 0, 0, 0);
         return out.end_list_property_values();
     }
     case XmlTag::CTG_database_feature_level:
@@ -320,7 +311,7 @@ void UserDbProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         bool const personal = prop_id == XmlTag::CTG_personal_folder;
         AdBucketPtr folder = GetTopWorkspaceFolder(session, personal ? AD_PERSONAL_FOLDER : AD_PUBLIC_FOLDER, 0);
         if (!folder) return out.record_empty(XmlTag::MPT_resource);
-        return out.record_resource(ref_folder, static_cast<int>(folder->GetDbId()), 0, 0, 0);
+        return out.record_resource(PV_REF_FOLDER, static_cast<int>(folder->GetDbId()), 0, 0, 0);
     }
     case XmlTag::CTG_query_folder_items:
         return fetch_folder_items(out);
@@ -411,7 +402,7 @@ void UserDbProps::fetch_folder_items(FetchPropResponses &out) {
     }
     if (dbids.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     out.start_list_property_values(workspace_item_list);
-    for (int dbid : dbids) out.record_resource(ref_folder, dbid, 0, 0, 0);
+    for (int dbid : dbids) out.record_resource(PV_REF_FOLDER, dbid, 0, 0, 0);
     out.end_list_property_values();
 }
 
@@ -473,7 +464,7 @@ void UserDbProps::fetch_startup_queries(FetchPropResponses &out) {
         if (!ok)
             throw_internal_error(
                 kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(L"Error converting string to dbid")));
-        out.record_resource(ref_query, static_cast<int>(dbid), 0, 0, 0);
+        out.record_resource(PV_REF_QUERY, static_cast<int>(dbid), 0, 0, 0);
     }
     out.end_list_property_values();
 }
@@ -580,7 +571,7 @@ void DbSetProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         return out.record_cstring(options);
     }
     case XmlTag::CTG_current_user:
-        return out.record_resource_as_cstring(ref_current_user, session->GetSessionUserLoginName());
+        return out.record_resource_as_cstring(PV_REF_CURRENT_USER, session->GetSessionUserLoginName());
     case XmlTag::CTG_server:
         return out.record_cstring(KXUserDb::GetServerName(session));
     case XmlTag::CTG_userdb_child_list: {
@@ -589,7 +580,7 @@ void DbSetProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         if (user)
             for (CString const &name : user->GetAllSubscribedDatabases())
                 if (!KXUserDb::IsTestDatabase(session, name)) names.push_back(name);
-        return names_as_resources(out, ref_userdb, names);
+        return names_as_resources(out, PV_REF_USERDB, names);
     }
     default:
         return fetch_vendor(out, session);
@@ -656,7 +647,7 @@ bool UserPropsBase::fetch_user_prop(FetchPropResponses &out, int prop_id) {
         out.record_cstring(u->GetUserPhone());
         break;
     case XmlTag::KX_groups:
-        names_as_resources(out, ref_group, u->GetUserGroups());
+        names_as_resources(out, PV_REF_GROUP, u->GetUserGroups());
         break;
     case XmlTag::KX_is_active:
         out.record_bool(u->GetActive() != FALSE);
@@ -686,7 +677,7 @@ bool UserPropsBase::fetch_user_prop(FetchPropResponses &out, int prop_id) {
         out.record_bool(u->HasUserPrivilege(KX_PRIV_USER_MAINTAINER) != FALSE);
         break;
     case XmlTag::KX_kx_master_replica:
-        out.record_resource_as_cstring(ref_replica, u->GetMasterReplicaName());
+        out.record_resource_as_cstring(PV_REF_REPLICA, u->GetMasterReplicaName());
         break;
     default:
         fetch_databases(out);
@@ -774,7 +765,7 @@ void CurrentUserProps::fetch_master_replica(FetchPropResponses &out) {
     or_fail([&] { user = admin->GetUser(cstr(login_)); }, [](ProductFailure const &) { raise_api_error(); });
     // The user is gone (removed since the session began): no master replica to name.
     if (!user) return out.record_empty(XmlTag::MPT_resource);
-    out.record_resource_as_cstring(ref_replica, user->GetMasterReplicaName());
+    out.record_resource_as_cstring(PV_REF_REPLICA, user->GetMasterReplicaName());
 }
 
 void CurrentUserProps::fetch_databases(FetchPropResponses &out) {

@@ -31,16 +31,8 @@ namespace {
 
 using Tag = Nul::XmlTag;
 
-// Reference codes and list element types of the replies here.
-enum : int {
-    REF_REPLICA = 27,
-    REF_RECTYPE = 31,
-    REF_QUERY = 35,
-    REF_FOLDER = 36,
-    REF_REPORT_FORMAT = 38,
-    LIST_OF_RESOURCES = 7,
-    CHILD_BINDING = 100020,
-};
+// List element type of the workspace-item lists here.
+constexpr int LIST_OF_RESOURCES = 7;
 
 constexpr int NS_GROUP_PROPS = 11;
 constexpr int NS_USER_PROPS = 19;
@@ -191,9 +183,9 @@ void QueryItemProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     case 598: {
         AdBucketPtr parent = bucket_->GetParent();
         if (!parent) return out.unsupported_property();
-        if (prop_id == 598) return out.record_resource(REF_FOLDER, id32(parent->GetDbId()), 0, 0, 0);
+        if (prop_id == 598) return out.record_resource(PV_REF_FOLDER, id32(parent->GetDbId()), 0, 0, 0);
         out.start_list_property_values(LIST_OF_RESOURCES);
-        out.record_resource(REF_FOLDER, id32(parent->GetDbId()), 0, 0, 0);
+        out.record_resource(PV_REF_FOLDER, id32(parent->GetDbId()), 0, 0, 0);
         return out.end_list_property_values();
     }
     case 1061:
@@ -201,7 +193,7 @@ void QueryItemProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     case 578:
         return out.record_ustring(QueryUtil::bucket_uri(product_session(), bucket_));
     default: // 268
-        return out.record_resource_as_cstring(REF_REPLICA, GetBucketMasterReplicaName(bucket_));
+        return out.record_resource_as_cstring(PV_REF_REPLICA, GetBucketMasterReplicaName(bucket_));
     }
 }
 
@@ -285,10 +277,10 @@ void QueryFolderProps::fetch_children(FetchPropResponses &out, int prop_id) {
         }
     }
     if (!any) return out.record_empty(prop_id == 353 ? Tag::MPT_child_map : Tag::MPT_resource_list);
-    out.start_list_property_values(prop_id == 353 ? CHILD_BINDING : LIST_OF_RESOURCES);
+    out.start_list_property_values(prop_id == 353 ? PV_CHILD_BINDING : LIST_OF_RESOURCES);
     for (Child const &c : children) {
         if (prop_id == 353)
-            out.record_query_obj_binding(CHILD_BINDING, c.name, c.type, c.dbid);
+            out.record_query_obj_binding(PV_CHILD_BINDING, c.name, c.type, c.dbid);
         else
             out.record_resource(c.type, c.dbid, 0, 0, 0);
     }
@@ -488,7 +480,7 @@ void QueryProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         AdEntityDef *def = bucket() ? GetBucketEntityDef(bucket()) : nullptr;
         if (!def) def = query_def()->GetPrimaryEntity();
         if (!def) return out.record_empty(Tag::MPT_resource);
-        return out.record_resource(REF_RECTYPE, id32(def->GetDbId()), 0, 0, 0);
+        return out.record_resource(PV_REF_RECTYPE, id32(def->GetDbId()), 0, 0, 0);
     }
     case 346:
         return out.record_empty(Tag::MPT_string);
@@ -618,12 +610,12 @@ void ReportProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         KXSmartPtr<KXReportDef> const &report = report_def();
         int64_t const id = !report ? 0 : prop_id == 282 ? report->GetQueryDefId() : report->GetReportFormatId();
         if (!id) return out.record_empty(Tag::MPT_resource);
-        return out.record_resource(prop_id == 282 ? REF_QUERY : REF_REPORT_FORMAT, id32(id), 0, 0, 0);
+        return out.record_resource(prop_id == 282 ? PV_REF_QUERY : PV_REF_REPORT_FORMAT, id32(id), 0, 0, 0);
     }
     case 608: {
         AdEntityDef *def = GetReportEntityDef(product_session(), report_def());
         if (!def) return out.record_empty(Tag::MPT_resource);
-        return out.record_resource(REF_RECTYPE, id32(def->GetDbId()), 0, 0, 0);
+        return out.record_resource(PV_REF_RECTYPE, id32(def->GetDbId()), 0, 0, 0);
     }
     case 632:
         return out.record_enum(Tag::CTG_report);
@@ -675,7 +667,7 @@ void ReportFormatProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     case 600: {
         AdEntityDef *def = GetBucketEntityDef(bucket());
         if (!def) return out.record_empty(Tag::MPT_resource);
-        return out.record_resource(REF_RECTYPE, id32(def->GetDbId()), 0, 0, 0);
+        return out.record_resource(PV_REF_RECTYPE, id32(def->GetDbId()), 0, 0, 0);
     }
     case 632:
         return out.record_enum(Tag::CTG_report_format);
