@@ -27,12 +27,6 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int msg_upgrade_failed = 143;        // "Failed to upgrade user information: %s"
-constexpr int msg_revert_not_actionable = 145; // "Only actionable resources are legal for Revert"
-constexpr int msg_revert_failed = 146;         // "Error during revert of a record: %s"
-constexpr int msg_no_create_permission = 151;  // "You do not have permission to create a user."
-constexpr int msg_create_user_failed = 152;    // "The attempt to create a user failed; got: %s"
-
 // A second product message id of refused user creation, beside KX_MSG_NO_PERMISSION_CREATE_USER.
 constexpr int product_no_user_admin = 13243;
 
@@ -40,7 +34,6 @@ constexpr std::size_t login_text_limit = 5000;
 
 wchar_t const *const master_database = L"MASTR";
 
-Nul::UString from_cstring(CString const &s) { return Nul::UString(s.GetString()); }
 
 // Failures the handler has no message of its own for: a named database or replica that does not
 // exist is not found, anything else an unexpected server error with the product's text.
@@ -58,14 +51,14 @@ std::unique_ptr<XdrObject> kxrpc_upgrade_databases(XdrObject *request) {
     std::vector<CString> lines = product_call([&] { return user->UpgradeInfo(); },
                                               [](ProductFailure const &f) {
                                                   Nul::UMessage message = kx_message(
-                                                      msg_upgrade_failed, Nul::UMessage::Arg(f.text_or_unknown()));
+                                                      MSG_UPGRADE_FAILED, Nul::UMessage::Arg(f.text_or_unknown()));
                                                   if (f.kind == ProductFailure::PA_MSG_EXCEPTION)
                                                       throw_internal_error(message);
                                                   raise_reason(Reason::internal_error, message);
                                               });
     std::vector<Nul::UString> report;
     report.reserve(lines.size());
-    for (CString const &line : lines) report.push_back(from_cstring(line));
+    for (CString const &line : lines) report.push_back(ustr(line));
     return std::make_unique<UpgradeDatabasesResp>(report);
 }
 
@@ -79,8 +72,8 @@ std::unique_ptr<XdrObject> kxrpc_get_userdb_description(XdrObject *request) {
         [](ProductFailure const &f) { raise_unexpected(f); });
     Nul::UString description;
     for (KXSmartPtr<KXDatabase> const &db : databases)
-        if (db && !db->GetIsMaster() && from_cstring(db->GetDatabaseName()) == args->userdb())
-            description = from_cstring(db->GetDescription()); // the last match wins
+        if (db && !db->GetIsMaster() && ustr(db->GetDatabaseName()) == args->userdb())
+            description = ustr(db->GetDescription()); // the last match wins
     return std::make_unique<GetUserDbDescriptionResp>(description);
 }
 
@@ -112,8 +105,8 @@ std::unique_ptr<XdrObject> kxrpc_get_accessible_databases(XdrObject *request) {
         KXSmartPtr<KXDatabaseDesc> db = set->GetItem(i);
         // Listed: a user database the user may log on to; the pair is its name and description.
         if (!db || db->IsMaster() || !db->IsAccessible()) continue;
-        names.push_back(from_cstring(db->GetDatabaseName()));
-        descriptions.push_back(from_cstring(db->GetDescription()));
+        names.push_back(ustr(db->GetDatabaseName()));
+        descriptions.push_back(ustr(db->GetDescription()));
     }
     return std::make_unique<GetAccessibleDatabasesResp>(names, descriptions);
 }
@@ -122,16 +115,16 @@ std::unique_ptr<XdrObject> kxrpc_revert_record(XdrObject *request) {
     auto *args = checked_cast<RevertRecordArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_revert_record %s)", args->describe()); });
     // Only a record held for editing can be reverted; any other target is refused, not guessed at.
-    if (!args->is_state_item_target()) throw_internal_error(kx_message(msg_revert_not_actionable));
+    if (!args->is_state_item_target()) throw_internal_error(kx_message(MSG_REVERT_NOT_ACTIONABLE));
     auto *item = checked_cast<RecordStateItem>(args->state_item_or_fail());
     AdEntityPtr record = item->entity();
     product_call(
         [&] {
-            if (!record || !record->IsEditable()) throw_internal_error(kx_message(msg_revert_not_actionable));
+            if (!record || !record->IsEditable()) throw_internal_error(kx_message(MSG_REVERT_NOT_ACTIONABLE));
             record->Revert();
         },
         [](ProductFailure const &f) {
-            Nul::UMessage message = kx_message(msg_revert_failed, Nul::UMessage::Arg(f.text_or_unknown()));
+            Nul::UMessage message = kx_message(MSG_REVERT_FAILED, Nul::UMessage::Arg(f.text_or_unknown()));
             if (f.kind == ProductFailure::KX_EXCEPTION) raise_reason(Reason::illegal_value, message);
             trace_exception(L"kxrpc_revert_record", f.text_or_unknown());
             throw_internal_error(message);
@@ -180,7 +173,7 @@ std::unique_ptr<XdrObject> kxrpc_kx_masterproperty(XdrObject *request) {
             },
             fail);
     }
-    return std::make_unique<MasterPropertyResp>(0, from_cstring(value));
+    return std::make_unique<MasterPropertyResp>(0, ustr(value));
 }
 
 std::unique_ptr<XdrObject> kxrpc_create_user(XdrObject *request) {
@@ -195,11 +188,11 @@ std::unique_ptr<XdrObject> kxrpc_create_user(XdrObject *request) {
         product_call([&] { return admin->CreateUser(cstr(args->name())); },
                      [](ProductFailure const &f) {
                          if (f.msg_id == KX_MSG_NO_PERMISSION_CREATE_USER)
-                             raise_reason(Reason::already_exists, kx_message(msg_no_create_permission));
+                             raise_reason(Reason::already_exists, kx_message(MSG_NO_CREATE_PERMISSION));
                          if (f.msg_id == product_no_user_admin)
-                             raise_reason(Reason::illegal_value, kx_message(msg_no_create_permission));
+                             raise_reason(Reason::illegal_value, kx_message(MSG_NO_CREATE_PERMISSION));
                          raise_reason(Reason::illegal_value,
-                                      kx_message(msg_create_user_failed, Nul::UMessage::Arg(f.text_or_unknown())));
+                                      kx_message(MSG_CREATE_USER_FAILED, Nul::UMessage::Arg(f.text_or_unknown())));
                      });
     auto props = std::make_unique<UserProps>(login, user);
     props->set_dynamic_props(args->dynamic_props());

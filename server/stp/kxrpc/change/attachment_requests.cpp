@@ -11,6 +11,7 @@
 #include "ks_rpcsvc.h"
 #include "tesutil/fileutl.h"
 #include "wire/catalog.h"
+#include "wire/conversions.h"
 #include "wire/product_failure.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
@@ -19,9 +20,6 @@
 namespace KxRpc {
 
 namespace {
-
-constexpr int MSG_INVALID_ATTACHMENT_NAME = 101;
-
 // Chunks are read and written in slices of this many bytes, whatever chunk size the client
 // announces; a multiple of 4, so slices need no padding between them.
 constexpr u_int slice_bytes = 64u << 10;
@@ -181,8 +179,8 @@ MakeAttachmentResp::MakeAttachmentResp(std::shared_ptr<AttachmentStateItem> item
         Attachment const *attachment = item_ ? item_->attachment() : nullptr;
         AdEntityPtr const record = attachment ? attachment->folder().entity() : AdEntityPtr();
         AdEntityDef *type = record ? record->GetEntityDef() : nullptr;
-        if (type) type_name_ = Nul::UString(type->GetName().GetString());
-        if (record) record_name_ = Nul::UString(record->GetDisplayName().GetString());
+        if (type) type_name_ = ustr(type->GetName());
+        if (record) record_name_ = ustr(record->GetDisplayName());
     } catch (...) {
         raise_unexpected(L"MakeAttachmentResp");
     }

@@ -18,6 +18,7 @@
 #include "wire/login_session.h"
 #include "wire/product_failure.h"
 #include "wire/server_tmp.h"
+#include "wire/target.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -29,9 +30,6 @@ namespace {
 constexpr int TT_RECORD = 32;
 constexpr int TT_REPORT_FORMAT = 39;
 constexpr int TT_ATTACHMENT = 44;
-constexpr int MSG_CONVERSION_TO_DEFAULT = 102;
-constexpr int MSG_CANNOT_LOAD_REPORT_FORMAT = 125;
-
 [[noreturn]] void refuse_upload(char const *why) {
     raise_reason(Reason::illegal_value, kx_message(MSG_CANNOT_MAKE_ATTACHMENT, Nul::UMessage::Arg(why)));
 }

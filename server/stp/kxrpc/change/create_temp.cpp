@@ -21,11 +21,6 @@ namespace KxRpc {
 
 namespace {
 
-enum : int {
-    MSG_ACTION_NOT_FOR_MODIFY = 45,
-    MSG_DUPLICATE_NEEDS_RECORD = 134,
-};
-
 constexpr wchar_t const *record_method = L"kxrpc_create_temp_record";
 
 AdActionDef *requested_action(CreateTempArgs &args, AdEntityPtr const &record) {

@@ -22,9 +22,6 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int MSG_CANNOT_MODIFY_QUERY_ITEM = 111;
-
-
 Nul::UString joined(std::initializer_list<Nul::UString> parts) {
     Nul::UString text;
     for (Nul::UString const &part : parts) {

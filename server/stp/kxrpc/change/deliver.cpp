@@ -33,15 +33,6 @@
 namespace KxRpc {
 
 namespace {
-
-constexpr int MSG_QUERY_EXISTS = 30;
-constexpr int MSG_DELIVER_QUERY = 31;
-constexpr int MSG_QUERY_FOLDER_NOT_EMPTY = 34;
-constexpr int MSG_DELETE_QUERY = 37;
-constexpr int MSG_DELIVER_RECORD = 53;
-constexpr int MSG_EDIT_LIST = 88;
-constexpr int MSG_INSUFFICIENT_PRIVILEGE = 92;
-constexpr int MSG_SAVE_RECORD = 149;
 // Every kind of workspace item.
 constexpr int ANY_ITEM = AD_BUCKET_QUERY | AD_BUCKET_CHART | AD_BUCKET_FOLDER | AD_BUCKET_REPORT | AD_BUCKET_REPORT_FORMAT;
 

@@ -6,6 +6,7 @@
 #include "tesutil/arm.h"
 #include "tesutil/stpexception.h"
 #include "wire/attachments.h"
+#include "wire/conversions.h"
 #include "wire/held_items.h"
 #include "wire/login_session.h"
 #include "wire/textfmt.h"
@@ -238,8 +239,8 @@ Nul::UString DeliverChangeContextArgs::arm_target_uri() {
     if (api == nullptr) return Nul::UString();
     KXSmartPtr<KXDatabaseDesc> db = api->GetSessionDatabase();
     if (!db) return Nul::UString();
-    return Nul::UString(db->GetDatabaseSetName().GetString()) + Nul::UString(L"/") +
-           Nul::UString(db->GetDatabaseName().GetString());
+    return ustr(db->GetDatabaseSetName()) + Nul::UString(L"/") +
+           ustr(db->GetDatabaseName());
 }
 
 bool_t DeliverChangeContextArgs::xdr_body(XDR *xdrs) {

@@ -23,9 +23,6 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int MSG_FIRE_HOOK_FAILED = 72;
-constexpr int MSG_FIRE_SCRIPT_ALIAS_FAILED = 87;
-
 // Runs the handler's work; an exception of the server's family passes traced, and a product
 // failure of any kind becomes a conflict with `message` and the product's text.
 template <class Work>

@@ -11,6 +11,7 @@
 #include "props/requests.h"
 #include "props/values.h"
 #include "query/wsprops.h"
+#include "tesutil/xmltag.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
@@ -25,9 +26,8 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int MSG_PROBLEM_CREATING = 40;
-constexpr int MSG_CANNOT_MAKE_QUERY_ITEM = 110;
-constexpr int PROP_VIEW_FORM_NAME = 1160;
+using Nul::XmlTag;
+
 constexpr int VALUE_TYPE_STRING = 100001;
 
 struct NewResource {
@@ -45,8 +45,9 @@ void check_parent_folder(CreateResourceArgs &args) {
 // The string value of the first view-form name among the values; empty when there is none.
 CString view_form_name(std::vector<BasePropValue *> const &values) {
     for (BasePropValue *value : values) {
-        if (!value || value->prop_id() != PROP_VIEW_FORM_NAME || value->value_type() != VALUE_TYPE_STRING) continue;
-        if (auto *text = dynamic_cast<PropValue<Nul::UString> *>(value)) return CString(text->value.c_str());
+        if (!value || value->prop_id() != XmlTag::CTG_view_form_name || value->value_type() != VALUE_TYPE_STRING)
+            continue;
+        if (auto *text = dynamic_cast<PropValue<Nul::UString> *>(value)) return cstr(text->value);
     }
     return CString();
 }

@@ -87,9 +87,9 @@ RecordNameIdFetcher::~RecordNameIdFetcher() = default;
 
 Nul::UString RecordNameIdFetcher::name_text() {
     AdEntityDef *def = record_ ? record_->GetEntityDef() : nullptr;
-    Nul::UString text = def ? Nul::UString(def->GetName().GetString()) : Nul::UString();
+    Nul::UString text = def ? ustr(def->GetName()) : Nul::UString();
     text.append(L"/");
-    if (record_) text.append(Nul::Selector::encode_segment(Nul::UString(record_->GetDisplayName().GetString())));
+    if (record_) text.append(Nul::Selector::encode_segment(ustr(record_->GetDisplayName())));
     return text;
 }
 

@@ -9,6 +9,7 @@
 #include "tesutil/ustring.h"
 #include "wire/genericop.h"
 #include "wire/requests.h"
+#include "wire/target.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {
@@ -50,7 +51,7 @@ public:
     Nul::UString param() const { return param_; }
     bool get_side_effects() const { return get_side_effects_; }
     // A global hook is used by its name only.
-    bool hook_given_by_name() const { return hook_.resource_type() == 51; }
+    bool hook_given_by_name() const { return hook_.resource_type() == TT_GLOBAL_HOOK; }
     Nul::UString hook_name() const { return hook_.target().hook_name(); }
     Nul::UString form_name() const { return form_name_; }
     Nul::UString tab_name() const { return tab_name_; }

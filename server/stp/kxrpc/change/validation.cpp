@@ -11,12 +11,6 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int MSG_ONLY_ACTIONABLE = 48;
-constexpr int MSG_VALIDATE_FAILED = 49;
-constexpr int MSG_SAME_DISPLAY_NAME = 51;
-constexpr int MSG_VALIDATION_ERROR = 52;
-
-
 void trace_line(char const *format, Nul::UString const &text) {
     trace_lazy(1, [&] { return Nul::UMessage::sprintf(format, Nul::UMessage::Arg(text)); });
 }

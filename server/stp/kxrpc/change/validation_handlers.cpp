@@ -18,8 +18,6 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int MSG_NOT_DELETE_ACTION = 61;
-constexpr int MSG_NOT_IMPLEMENTED = 62;
 constexpr wchar_t const *validate_action_method = L"kxrpc_validate_action";
 
 void check_delete_action(ValidateActionArgs &args) {

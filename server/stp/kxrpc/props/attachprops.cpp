@@ -2,6 +2,7 @@
 
 #include "props/values.h"
 #include "tesutil/selector.h"
+#include "tesutil/xmltag.h"
 #include "wire/attachments.h"
 #include "wire/casts.h"
 #include "wire/conversions.h"
@@ -12,33 +13,7 @@ namespace KxRpc {
 
 namespace {
 
-enum : int {
-    P_ATTACHMENT_LIST = 320,
-    P_CHILD_LIST = 352,
-    P_CHILD_MAP = 353,
-    P_DBID = 385,
-    P_DESCRIPTION = 401,
-    P_FILE_NAME = 447,
-    P_OBJECT_ID = 576,
-    P_OBJECT_NAME = 578,
-    P_PARENT_FIELD = 593,
-    P_PARENT_FOLDER = 594,
-    P_PARENT_LIST = 595,
-    P_PARENT_RECORD = 599,
-    P_PARENT_RECORD_TYPE = 600,
-    P_SIZE = 685,
-    P_COMMENT = 1044,
-    P_DISPLAY_NAME = 1061,
-};
-
-enum : int {
-    R_RECTYPE = 31,
-    R_RECORD = 32,
-    R_FIELDDEF = 34,
-    R_ATTACHMENT_FOLDER = 44, // the parent folder of an attachment, and the list of it
-    R_ATTACHMENT_FULL = 55,
-    R_BINDING = 100020,
-};
+using Nul::XmlTag;
 
 enum : int { E_CHILD_MAP = 950, E_INTEGER = 956, E_RESOURCE_LIST = 967 };
 // The dbids and names that place a folder: its record type, record and field.
@@ -107,33 +82,33 @@ void AttachmentProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     Attachment const &a = *attachment_;
     bool const stored = a.dbid() != 0;
     switch (prop_id) {
-    case P_DBID:
-        return stored ? out.record_int(static_cast<int>(a.dbid())) : out.record_empty(E_INTEGER);
-    case P_SIZE:
-        return stored ? out.record_int(a.size()) : out.record_empty(E_INTEGER);
-    case P_DESCRIPTION:
-    case P_COMMENT:
+    case XmlTag::TEAMPVT_dbid:
+        return stored ? out.record_int(static_cast<int>(a.dbid())) : out.record_empty(XmlTag::MPT_integer);
+    case XmlTag::CTG_size:
+        return stored ? out.record_int(a.size()) : out.record_empty(XmlTag::MPT_integer);
+    case XmlTag::CTG_description:
+    case XmlTag::TEAM_comment:
         return out.record_ustring(a.description());
-    case P_FILE_NAME:
-    case P_DISPLAY_NAME:
+    case XmlTag::CTG_file_name:
+    case XmlTag::TEAM_display_name:
         return out.record_ustring(a.file_name());
     default:
         break;
     }
     Place const p = place_of(a.folder());
     switch (prop_id) {
-    case P_OBJECT_ID:
+    case XmlTag::TEAMPVT_object_id:
         return out.record_ustring(folder_ids(p) + Nul::UString(L"/") + decimal(static_cast<long>(a.dbid())));
-    case P_OBJECT_NAME:
+    case XmlTag::CTG_object_name:
         return out.record_ustring(folder_names(p, a.folder()) + Nul::UString(L"/") +
                                   Nul::Selector::encode_segment(a.file_name()));
-    case P_PARENT_FIELD:
-        return out.record_resource(R_FIELDDEF, p.rectype, p.field, 0, 0);
-    case P_PARENT_FOLDER:
-        return out.record_resource(R_ATTACHMENT_FOLDER, p.rectype, p.record, p.field, 0);
-    case P_PARENT_LIST:
-        out.start_list_property_values(R_ATTACHMENT_FOLDER);
-        out.record_resource(R_ATTACHMENT_FOLDER, p.rectype, p.record, p.field, 0);
+    case XmlTag::CTG_parent_field:
+        return out.record_resource(PV_REF_FIELD_DEF, p.rectype, p.field, 0, 0);
+    case XmlTag::CTG_parent_folder:
+        return out.record_resource(PV_REF_ATTACHMENT_FOLDER, p.rectype, p.record, p.field, 0);
+    case XmlTag::CTG_parent_list:
+        out.start_list_property_values(PV_REF_ATTACHMENT_FOLDER);
+        out.record_resource(PV_REF_ATTACHMENT_FOLDER, p.rectype, p.record, p.field, 0);
         return out.end_list_property_values();
     default:
         PropsResource::fetch_prop(out, prop_id);
@@ -143,7 +118,7 @@ void AttachmentProps::fetch_prop(FetchPropResponses &out, int prop_id) {
 void AttachmentProps::put_prop(BasePropValue &value) {
     int const id = value.prop_id();
     if (value.is_type_100015()) raise_reason(is_supported_prop(id) ? Reason::refused : Reason::unknown_property);
-    if (id != P_DESCRIPTION) return PropsResource::put_prop(value);
+    if (id != XmlTag::CTG_description) return PropsResource::put_prop(value);
     // The product hears of it when the change batch commits the attachment.
     if (value.is_empty_value()) return;
     auto *text = dynamic_cast<PropValue<Nul::UString> *>(&value);
@@ -171,30 +146,30 @@ std::set<int> const &AttachmentFolderProps::supported_properties() {
 
 void AttachmentFolderProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     switch (prop_id) {
-    case P_ATTACHMENT_LIST:
-    case P_CHILD_LIST:
+    case XmlTag::CTG_attachment_list:
+    case XmlTag::CTG_child_list:
         return fetch_children(out, false);
-    case P_CHILD_MAP:
+    case XmlTag::CTG_child_map:
         return fetch_children(out, true);
-    case P_DBID:
+    case XmlTag::TEAMPVT_dbid:
         return out.record_int(static_cast<int>(folder_->field_dbid()));
-    case P_DISPLAY_NAME:
+    case XmlTag::TEAM_display_name:
         return out.record_ustring(folder_->field_name());
     default:
         break;
     }
     Place const p = place_of(*folder_);
     switch (prop_id) {
-    case P_OBJECT_ID:
+    case XmlTag::TEAMPVT_object_id:
         return out.record_ustring(folder_ids(p));
-    case P_OBJECT_NAME:
+    case XmlTag::CTG_object_name:
         return out.record_ustring(folder_names(p, *folder_));
-    case P_PARENT_FIELD:
-        return out.record_resource(R_FIELDDEF, p.rectype, p.field, 0, 0);
-    case P_PARENT_RECORD:
-        return out.record_resource(R_RECORD, p.rectype, p.record, 0, 0);
-    case P_PARENT_RECORD_TYPE:
-        return out.record_resource(R_RECTYPE, p.rectype, 0, 0, 0);
+    case XmlTag::CTG_parent_field:
+        return out.record_resource(PV_REF_FIELD_DEF, p.rectype, p.field, 0, 0);
+    case XmlTag::CTG_parent_record:
+        return out.record_resource(PV_REF_RECORD, p.rectype, p.record, 0, 0);
+    case XmlTag::CTG_parent_record_type:
+        return out.record_resource(PV_REF_RECTYPE, p.rectype, 0, 0, 0);
     default:
         PropsResource::fetch_prop(out, prop_id);
     }
@@ -202,12 +177,12 @@ void AttachmentFolderProps::fetch_prop(FetchPropResponses &out, int prop_id) {
 
 void AttachmentFolderProps::fetch_children(FetchPropResponses &out, bool as_map) {
     std::vector<Attachment> const all = folder_->attachments();
-    if (all.empty()) return out.record_empty(as_map ? E_CHILD_MAP : E_RESOURCE_LIST);
+    if (all.empty()) return out.record_empty(as_map ? XmlTag::MPT_child_map : XmlTag::MPT_resource_list);
     Place const p = place_of(*folder_);
-    out.start_list_property_values(as_map ? R_BINDING : R_ATTACHMENT_FULL);
+    out.start_list_property_values(as_map ? PV_CHILD_BINDING : PV_ATTACHMENT);
     for (Attachment const &a : all) {
         if (as_map)
-            out.record_attachment_full_binding(R_BINDING, a.file_name(), full(p, *folder_, a));
+            out.record_attachment_full_binding(PV_CHILD_BINDING, a.file_name(), full(p, *folder_, a));
         else
             out.record_attachment_full(full(p, *folder_, a));
     }

@@ -1,10 +1,11 @@
 #include "props/convert.h"
+#include "wire/conversions.h"
 
 namespace KxRpc {
 
 Nul::UString product_message_text(PaMsgException const *e) {
     PaMessage const *first = e ? e->First() : nullptr;
-    return first ? Nul::UString(first->GetFullMsg().GetString()) : Nul::UString();
+    return first ? ustr(first->GetFullMsg()) : Nul::UString();
 }
 
 void raise_product_failure(Nul::UString const &text) {

@@ -4,6 +4,7 @@
 #include "kxproduct/exceptions.h"
 #include "kxwin/cexception.h"
 #include "wire/catalog.h"
+#include "wire/conversions.h"
 #include "wire/exceptions.h"
 #include "wire/trace.h"
 
@@ -32,7 +33,7 @@ void converting_product_failures(Work &&work, wchar_t const *method = nullptr) {
         throw KXInternalErrorException(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, text));
     } catch (KXException *e) {
         ignoring_failures([&] {
-            if (e) text = Nul::UString(e->GetErrorString().GetString());
+            if (e) text = ustr(e->GetErrorString());
         });
         if (e) e->Delete();
         if (method) trace_exception(Nul::UString(method) + Nul::UString(L", KXException: "), text);

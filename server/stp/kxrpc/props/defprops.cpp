@@ -4,6 +4,8 @@
 
 #include "kxproduct/query.h"
 #include "props/convert.h"
+#include "props/recordprops.h"
+#include "tesutil/xmltag.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
@@ -14,46 +16,7 @@ namespace KxRpc {
 
 namespace {
 
-enum : int {
-    P_DB_NAME = 234,
-    P_CALCULATE_LIST_EACH_ACCESS = 340,
-    P_CAN_BE_SECURITY_CONTEXT = 342,
-    P_CHOICE_LIST = 355,
-    P_DBID = 385,
-    P_DESTINATION_STATE = 402,
-    P_DYNAMIC_CHOICE_LIST = 415,
-    P_FIELD_ROLE = 444,
-    P_FORM = 454,
-    P_FORM_DATA_AS_XML = 455,
-    P_HAS_OPEN_CHOICE_LIST = 463,
-    P_HAS_VALIDATION_HOOK = 464,
-    P_HAS_VALUE_CHANGED_HOOK = 466,
-    P_HELP_TEXT = 468,
-    P_IS_AVAILABLE_FOR_QUERIES = 484,
-    P_IS_LEGAL_FOR_QUERY = 496,
-    P_IS_LEGAL_FOR_QUERY_FILTER = 497,
-    P_IS_SECURITY_CONTEXT = 512,
-    P_IS_SYSTEM_OWNED = 518,
-    P_LIST_VALUES = 527,
-    P_MAXIMUM_STRING_LENGTH = 531,
-    P_OBJECT_ID = 576,
-    P_OBJECT_NAME = 578,
-    P_PARENT_RECORD_TYPE = 600,
-    P_REFERENCED_RECORD_TYPE = 644,
-    P_REFERENCING_FIELD = 645,
-    P_SCRIPTED_LIST = 674,
-    P_SOURCE_STATE_LIST = 688,
-    P_STATELESS_BEHAVIOR = 693,
-    P_TYPE = 711,
-    P_VALUE_TYPE = 723,
-    P_COMMENT = 1044,
-    P_DISPLAY_NAME = 1061,
-    P_FIELD_TYPE = 1152,
-    P_BACK_REFERENCE_FIELDNAME = 1156,
-};
-
-// Reference codes of the reply.
-enum : int { R_RECTYPE = 31, R_FORM = 40, R_DYNAMIC_LIST = 42 };
+using Nul::XmlTag;
 
 enum : int { E_MANDATORY = 530, E_OPTIONAL = 583, E_READONLY = 633 };
 
@@ -67,27 +30,12 @@ int id_of(AdDataObject const *object) { return static_cast<int>(object->GetDbId(
 
 void report_strings(FetchPropResponses &out, std::vector<CString> const &values) {
     if (values.empty()) {
-        out.record_empty(MPT_STRING_LIST);
+        out.record_empty(XmlTag::MPT_string_list);
         return;
     }
     out.start_list_property_values(PV_STRING);
     for (CString const &value : values) out.record_cstring(value);
     out.end_list_property_values();
-}
-
-// FVT: tags of the product's field types, by type number.
-int value_type_tag(int field_type) {
-    static constexpr int tags[] = {914, 910, 908, 904, 912, 913, 903, 907, 915, 909, 905, 916, 911, 906};
-    if (field_type < AD_SHORT_STRING || field_type > AD_FLOAT) throw_internal_error(Nul::UString(L"Unknown field value type"));
-    return tags[field_type - AD_SHORT_STRING];
-}
-
-// ACT: tags of the product's action types, by type number.
-int action_type_tag(int action_type) {
-    static constexpr int tags[] = {27, 25, 20, 23, 28, 24, 22, 19, 26, 21};
-    if (action_type < AD_ACTION_SUBMIT || action_type > AD_ACTION_COPY)
-        throw_internal_error(Nul::UString(L"Unknown type of record type action"));
-    return tags[action_type - AD_ACTION_SUBMIT];
 }
 
 } // namespace
@@ -117,20 +65,20 @@ AdSessionPtr DefinitionProps::api_session() const {
 
 bool DefinitionProps::fetch_common(FetchPropResponses &out, int prop_id) {
     switch (prop_id) {
-    case P_DBID:
+    case XmlTag::TEAMPVT_dbid:
         out.record_int(id_of(object()));
         return true;
-    case P_OBJECT_ID:
+    case XmlTag::TEAMPVT_object_id:
         out.record_ustring(number_to_ustring(static_cast<long>(record_type()->GetDbId())) + Nul::UString(L"/") +
                            number_to_ustring(static_cast<long>(object()->GetDbId())));
         return true;
-    case P_OBJECT_NAME:
+    case XmlTag::CTG_object_name:
         out.record_cstring(record_type()->GetName() + L"/" + object()->GetName());
         return true;
-    case P_PARENT_RECORD_TYPE:
-        out.record_resource(R_RECTYPE, id_of(record_type()), 0, 0, 0);
+    case XmlTag::CTG_parent_record_type:
+        out.record_resource(PV_REF_RECTYPE, id_of(record_type()), 0, 0, 0);
         return true;
-    case P_DISPLAY_NAME:
+    case XmlTag::TEAM_display_name:
         out.record_cstring(object()->GetName());
         return true;
     default:
@@ -176,87 +124,87 @@ bool FieldDefinitionProps::has_field_hook(int kind) const {
 void FieldDefinitionProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     if (fetch_common(out, prop_id)) return;
     switch (prop_id) {
-    case P_DB_NAME:
+    case XmlTag::KX_db_name:
         out.record_cstring(field()->GetDbName());
         return;
-    case P_CALCULATE_LIST_EACH_ACCESS:
+    case XmlTag::CTG_calculate_list_each_access:
         if (field()->GetChoiceType() == 0)
-            out.record_empty(MPT_BOOL);
+            out.record_empty(XmlTag::MPT_bool);
         else
             out.record_bool(field()->GetChoiceCalculationMode() == calculated_each_access);
         return;
-    case P_CAN_BE_SECURITY_CONTEXT:
+    case XmlTag::CTG_can_be_security_context:
         out.record_bool(field()->CanBeSecurityContext() != FALSE);
         return;
-    case P_CHOICE_LIST:
+    case XmlTag::CTG_choice_list:
         fetch_choice_list(out);
         return;
-    case P_DYNAMIC_CHOICE_LIST:
+    case XmlTag::CTG_dynamic_choice_list:
         fetch_dynamic_list(out);
         return;
-    case P_FIELD_ROLE:
-        out.record_empty(MPT_ENUMERATED_TYPE);
+    case XmlTag::CTG_field_role:
+        out.record_empty(XmlTag::MPT_enumerated_type);
         return;
-    case P_HAS_OPEN_CHOICE_LIST:
+    case XmlTag::CTG_has_open_choice_list:
         out.record_bool(field()->GetChoiceType() == open_choice_list);
         return;
-    case P_HAS_VALIDATION_HOOK:
+    case XmlTag::CTG_has_validation_hook:
         out.record_bool(has_field_hook(AD_HOOK_FIELD_VALIDATION));
         return;
-    case P_HAS_VALUE_CHANGED_HOOK:
+    case XmlTag::CTG_has_value_changed_hook:
         out.record_bool(has_field_hook(AD_HOOK_FIELD_VALUE_CHANGED));
         return;
-    case P_HELP_TEXT:
-    case P_COMMENT:
+    case XmlTag::CTG_help_text:
+    case XmlTag::TEAM_comment:
         out.record_cstring(field()->GetHelpText());
         return;
-    case P_IS_AVAILABLE_FOR_QUERIES:
-    case P_IS_LEGAL_FOR_QUERY:
+    case XmlTag::CTG_is_available_for_queries:
+    case XmlTag::CTG_is_legal_for_query:
         fetch_query_legality(out, false);
         return;
-    case P_IS_LEGAL_FOR_QUERY_FILTER:
+    case XmlTag::CTG_is_legal_for_query_filter:
         fetch_query_legality(out, true);
         return;
-    case P_IS_SECURITY_CONTEXT:
+    case XmlTag::CTG_is_security_context:
         out.record_bool(field()->IsSecurityContext() != FALSE);
         return;
-    case P_IS_SYSTEM_OWNED:
+    case XmlTag::CTG_is_system_owned:
         out.record_bool(field()->IsSystemOwned() != FALSE);
         return;
-    case P_MAXIMUM_STRING_LENGTH:
+    case XmlTag::CTG_maximum_string_length:
         if (field()->GetFieldType() == AD_SHORT_STRING)
             out.record_int(field()->GetMaxLength());
         else
-            out.record_empty(MPT_INTEGER);
+            out.record_empty(XmlTag::MPT_integer);
         return;
-    case P_REFERENCED_RECORD_TYPE: {
+    case XmlTag::CTG_referenced_record_type: {
         int const type = field()->GetFieldType();
         AdEntityDef *referenced =
             type == AD_REFERENCE || type == AD_REFERENCE_LIST ? field()->GetReferenceEntityDef() : nullptr;
         if (referenced)
-            out.record_resource(R_RECTYPE, id_of(referenced), 0, 0, 0);
+            out.record_resource(PV_REF_RECTYPE, id_of(referenced), 0, 0, 0);
         else
-            out.record_empty(MPT_RESOURCE);
+            out.record_empty(XmlTag::MPT_resource);
         return;
     }
     // The product has no back-reference fields.
-    case P_REFERENCING_FIELD:
-        out.record_empty(MPT_RESOURCE);
+    case XmlTag::CTG_referencing_field:
+        out.record_empty(XmlTag::MPT_resource);
         return;
-    case P_BACK_REFERENCE_FIELDNAME:
-        out.record_empty(MPT_STRING);
+    case XmlTag::CTG_back_reference_fieldname:
+        out.record_empty(XmlTag::MPT_string);
         return;
-    case P_SCRIPTED_LIST: {
+    case XmlTag::CTG_scripted_list: {
         AdHookDef *hook = field()->GetChoiceType() != 0 ? field()->GetChoiceListHook() : nullptr;
         int const language = hook ? hook->GetScriptLanguage() : AD_HOOK_LANGUAGE_UNKNOWN;
         out.record_bool(language == AD_HOOK_LANGUAGE_KX || language == AD_HOOK_LANGUAGE_LUA);
         return;
     }
-    case P_STATELESS_BEHAVIOR:
+    case XmlTag::CTG_stateless_behavior:
         fetch_requiredness(out);
         return;
-    case P_VALUE_TYPE:
-    case P_FIELD_TYPE:
+    case XmlTag::CTG_value_type:
+    case XmlTag::KX_field_type:
         fetch_value_type(out);
         return;
     default:
@@ -277,14 +225,14 @@ void FieldDefinitionProps::fetch_dynamic_list(FetchPropResponses &out) {
     CString const name = field()->GetChoiceListName();
     AdListDef *list = name.IsEmpty() ? nullptr : LookupListDef(api_session(), name);
     if (list)
-        out.record_resource(R_DYNAMIC_LIST, id_of(list), 0, 0, 0);
+        out.record_resource(PV_REF_DYNAMIC_LIST, id_of(list), 0, 0, 0);
     else
-        out.record_empty(MPT_RESOURCE);
+        out.record_empty(XmlTag::MPT_resource);
 }
 
 void FieldDefinitionProps::fetch_requiredness(FetchPropResponses &out) {
     if (record_type()->GetType() == AD_STATEFUL) {
-        out.record_empty(MPT_ENUMERATED_TYPE);
+        out.record_empty(XmlTag::MPT_enumerated_type);
         return;
     }
     switch (field()->GetDefaultBehavior()) {
@@ -299,7 +247,7 @@ void FieldDefinitionProps::fetch_requiredness(FetchPropResponses &out) {
         return;
     default:
         // A requiredness the product does not define still answers one value.
-        out.record_empty(MPT_ENUMERATED_TYPE);
+        out.record_empty(XmlTag::MPT_enumerated_type);
     }
 }
 
@@ -315,7 +263,7 @@ void FieldDefinitionProps::fetch_value_type(FetchPropResponses &out) {
         out.unsupported_property();
         return;
     }
-    out.record_enum(value_type_tag(field_->GetFieldType()));
+    out.record_enum(field_definition_type_tag(field_->GetFieldType()));
 }
 
 // ---- ActionProps
@@ -340,26 +288,26 @@ std::set<int> const &ActionProps::supported_properties() {
 void ActionProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     if (fetch_common(out, prop_id)) return;
     switch (prop_id) {
-    case P_TYPE:
-        out.record_enum(action_type_tag(action()->GetActionType()));
+    case XmlTag::CTG_type:
+        out.record_enum(action_type_tag(action()->GetActionType(), L"Unknown type of record type action"));
         return;
-    case P_DESTINATION_STATE: {
+    case XmlTag::CTG_destination_state: {
         CString const state = action()->GetDestStateName();
         if (state.IsEmpty())
-            out.record_empty(MPT_STRING);
+            out.record_empty(XmlTag::MPT_string);
         else
             out.record_cstring(state);
         return;
     }
-    case P_FORM:
+    case XmlTag::CTG_form:
         fetch_form(out);
         return;
     // The product keeps no description of actions.
-    case P_HELP_TEXT:
-    case P_COMMENT:
+    case XmlTag::CTG_help_text:
+    case XmlTag::TEAM_comment:
         out.record_cstring(CString());
         return;
-    case P_SOURCE_STATE_LIST:
+    case XmlTag::CTG_source_state_list:
         report_strings(out, action()->GetSourceStateNames());
         return;
     default:
@@ -372,9 +320,9 @@ void ActionProps::fetch_form(FetchPropResponses &out) {
     if (form == nullptr) form = record_type()->GetDefaultFormDef();
     AdEntityDef *owner = form ? form->GetEntityDef() : nullptr;
     if (owner == nullptr)
-        out.record_empty(MPT_RESOURCE);
+        out.record_empty(XmlTag::MPT_resource);
     else
-        out.record_resource(R_FORM, id_of(owner), id_of(form), 0, 0);
+        out.record_resource(PV_REF_FORM, id_of(owner), id_of(form), 0, 0);
 }
 
 // ---- HookProps
@@ -413,16 +361,16 @@ std::set<int> const &DynamicListProps::supported_properties() {
 
 void DynamicListProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     switch (prop_id) {
-    case P_LIST_VALUES:
+    case XmlTag::CTG_list_values:
         fetch_values(out);
         return;
-    case P_OBJECT_ID:
+    case XmlTag::TEAMPVT_object_id:
         out.record_ustring(number_to_ustring(static_cast<long>(object()->GetDbId())));
         return;
-    case P_OBJECT_NAME:
+    case XmlTag::CTG_object_name:
         out.record_cstring(object()->GetName());
         return;
-    case P_PARENT_RECORD_TYPE:
+    case XmlTag::CTG_parent_record_type:
         // A list belongs to no record type.
         PropsResource::fetch_prop(out, prop_id);
         return;
@@ -453,7 +401,7 @@ std::set<int> const &FormProps::supported_properties() {
 }
 
 void FormProps::fetch_prop(FetchPropResponses &out, int prop_id) {
-    if (prop_id == P_FORM_DATA_AS_XML)
+    if (prop_id == XmlTag::CTG_form_data_as_xml)
         fetch_form_xml(out);
     else if (!fetch_common(out, prop_id))
         PropsResource::fetch_prop(out, prop_id);

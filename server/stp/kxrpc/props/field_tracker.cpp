@@ -1,5 +1,6 @@
 #include "props/field_tracker.h"
 
+#include "wire/conversions.h"
 #include "wire/fieldtypes.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -7,7 +8,6 @@
 namespace KxRpc {
 
 namespace {
-Nul::UString from_cstring(CString const &s) { return Nul::UString(s.GetString()); }
 } // namespace
 
 // ---- FieldChangedTracker
@@ -51,7 +51,7 @@ void FieldChangedTracker::on_field_update(AdEntity *, AdFieldInfo const &info, v
 }
 
 void FieldChangedTracker::field_updated(AdFieldInfo const &info) {
-    Nul::UString name = from_cstring(info.GetName());
+    Nul::UString name = ustr(info.GetName());
     Entry &entry = entries_[name];
     entry.value_type = info.GetType();
     if (info.ValueChangedThisSetValue()) entry.flags |= VALUE_CHANGED;

@@ -18,8 +18,6 @@ using Nul::XmlTag;
 
 namespace {
 
-constexpr int MSG_UNREADABLE_FORM = 57;
-
 Elem text_elem(XmlTag::Id tag, Nul::UString const &text) { return Elem(tag, text, true); }
 Elem text_elem(XmlTag::Id tag, CString const &text) { return Elem(tag, ustr(text), true); }
 Elem number_elem(XmlTag::Id tag, long value) { return Elem(tag, FormProps::number_to_text(value), true); }

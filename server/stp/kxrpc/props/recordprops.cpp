@@ -25,107 +25,7 @@ namespace KxRpc {
 
 namespace {
 
-// Record-level property ids.
-enum : int {
-    P_IS_ZRM_ENABLED = 261,
-    P_MASTER_REPLICA = 268,
-    P_ACTION = 296,
-    P_ACTION_TYPE = 298,
-    P_ALL_DUPLICATES = 313,
-    P_ALL_FIELD_VALUES = 314,
-    P_ATTACHMENT_FOLDERS = 319,
-    P_CHILD_LIST = 352,
-    P_CHILD_MAP = 353,
-    P_DBID = 385,
-    P_DEFAULT_ACTION = 387,
-    P_DUPLICATES = 414,
-    P_UPDATED_THIS_ACTION = 438,
-    P_UPDATED_THIS_ENTIRE_ACTION = 439,
-    P_UPDATED_THIS_GROUP = 440,
-    P_UPDATED_THIS_SET_VALUE = 441,
-    P_HAS_DUPLICATES = 460,
-    P_INVALID_FIELDS = 480,
-    P_IS_DUPLICATE = 487,
-    P_IS_EDITABLE = 488,
-    P_IS_ORIGINAL = 507,
-    P_LEGAL_ACCESSIBLE_ACTIONS = 525,
-    P_LEGAL_ACTIONS = 526,
-    P_OBJECT_ID = 576,
-    P_OBJECT_NAME = 578,
-    P_ORIGINAL = 588,
-    P_ORIGINAL_ID = 589,
-    P_PARENT_LIST = 595,
-    P_PARENT_RECORD_TYPE = 600,
-    P_RECORD_CLASS = 635,
-    P_SITE_EXTENSION = 683,
-    P_SITE_HAS_MASTERSHIP = 684,
-    P_STATE_NAME = 695,
-    P_BOUND_VT_ACTIVITY = 1035,
-    P_BOUND_KX_RECORD = 1036,
-    P_ZRM_STATE = 1052,
-    P_CREATION_DATE = 1056,
-    P_DISPLAY_NAME = 1061,
-    P_HEADLINE = 1068,
-    P_VT_ID = 1070,
-    P_VALIDATION_ERROR = 1136,
-    P_VT_ID_SELECTOR = 1140,
-    P_BOUND_VT_ACTIVITY_LOCATION = 1155,
-    P_HIDDEN_FIELDS = 1159,
-    P_VIEW_FORM_NAME = 1160,
-    P_VIEW_TAB_NAME = 1161,
-    P_HIDDEN_FORMS = 1162,
-    P_HIDDEN_TABS = 1163,
-};
-
-// Meta-property ids of a field.
-enum : int {
-    M_BEHAVIOR_CHANGED_THIS_ACTION = 918,
-    M_BEHAVIOR_CHANGED_THIS_GROUP = 919,
-    M_BEHAVIOR_CHANGED_THIS_SET_VALUE = 920,
-    M_CHOICE_LIST = 921,
-    M_ERROR_TEXT = 922,
-    M_FIELD_DEFINITION = 923,
-    M_FIELD_DEFINITION_DBID = 924,
-    M_FIELD_TYPE = 925,
-    M_ORIGINAL_VALUE = 930,
-    M_ORIGINAL_VALUE_STATUS = 931,
-    M_RECORD = 933,
-    M_REQUIREDNESS = 934,
-    M_TYPE = 937,
-    M_VALIDATION_STATUS = 938,
-    M_VALIDITY_CHANGED_THIS_ACTION = 939,
-    M_VALIDITY_CHANGED_THIS_GROUP = 940,
-    M_VALIDITY_CHANGED_THIS_SET_VALUE = 941,
-    M_VALUE = 942,
-    M_VALUE_CHANGED_THIS_ACTION = 943,
-    M_VALUE_CHANGED_THIS_GROUP = 944,
-    M_VALUE_CHANGED_THIS_SET_VALUE = 945,
-    M_VALUE_STATUS = 946,
-};
-
-// Value, reply and empty-reason codes.
-enum : int {
-    R_RECTYPE = 31,
-    R_RECORD = 32,
-    R_NAME_SELECTOR = 33,
-    R_ACTION = 39,
-    R_FIELD_DEF = 34,
-    R_ATTACHMENT_FOLDER = 44,
-    R_MASTER_REPLICA = 27,
-    CHILD_MAP_BINDING = 100020,
-    E_CHILD_MAP = 950,
-    E_DATE_TIME = 951,
-    E_PROPERTY_NAME_LIST = 964,
-    E_RESOURCE = 966,
-    E_RESOURCE_LIST = 967,
-    E_STRING = 970,
-    E_STRING_LIST = 971,
-    T_NULL_VALUE = 571,
-    T_STATE = 692,
-    T_STATELESS = 515,
-    ZRM_UNBOUND = 1055,
-    ZRM_BOUND = 1053,
-};
+using Nul::XmlTag;
 
 constexpr int attachment_list_type = 7;
 constexpr wchar_t const *zrm_field = L"zrm_vob_object";
@@ -269,7 +169,7 @@ void report_names(FetchPropResponses &out, std::vector<CString> const &names, in
 }
 
 void report_texts(FetchPropResponses &out, std::vector<CString> const &texts) {
-    if (texts.empty()) return out.record_empty(E_STRING_LIST);
+    if (texts.empty()) return out.record_empty(XmlTag::MPT_string_list);
     out.start_list_property_values(STPRPC_STRING_VALUE);
     for (CString const &text : texts) out.record_cstring(text);
     out.end_list_property_values();
@@ -278,13 +178,19 @@ void report_texts(FetchPropResponses &out, std::vector<CString> const &texts) {
 } // namespace
 
 int field_definition_type_tag(int field_type) {
-    static constexpr int tags[] = {0, 914, 910, 908, 904, 912, 913, 903, 907, 915, 909, 905, 916, 911, 906};
+    static constexpr int tags[] = {0, XmlTag::FVT_short_string, XmlTag::FVT_multiline_string, XmlTag::FVT_int,
+                                   XmlTag::FVT_date_time, XmlTag::FVT_reference, XmlTag::FVT_reference_list,
+                                   XmlTag::FVT_attachment_list, XmlTag::FVT_id, XmlTag::FVT_state, XmlTag::FVT_journal,
+                                   XmlTag::FVT_dbid, XmlTag::FVT_statetype, XmlTag::FVT_record_type, XmlTag::FVT_float};
     if (field_type < 1 || field_type > 14) throw_internal_error(L"Unknown field value type");
     return tags[field_type];
 }
 
 int action_type_tag(int action_type, wchar_t const *unknown_text) {
-    static constexpr int tags[] = {0, 27, 25, 20, 23, 28, 24, 22, 19, 26, 21};
+    static constexpr int tags[] = {0, XmlTag::ACT_submit, XmlTag::ACT_modify, XmlTag::ACT_change_state,
+                                   XmlTag::ACT_duplicate, XmlTag::ACT_unduplicate, XmlTag::ACT_import,
+                                   XmlTag::ACT_delete, XmlTag::ACT_base, XmlTag::ACT_record_script_alias,
+                                   XmlTag::ACT_copy};
     if (action_type < 1 || action_type > 10) throw_internal_error(unknown_text);
     return tags[action_type];
 }
@@ -414,115 +320,117 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
     int const rt = id32(def->GetDbId());
     int const rec = id32(record_->GetDbId());
     switch (id) {
-    case P_IS_ZRM_ENABLED:
+    case XmlTag::KX_is_zrm_enabled:
         return out.record_bool(has_field(zrm_field));
-    case P_MASTER_REPLICA:
-        return out.record_resource_as_cstring(R_MASTER_REPLICA, field_text(mastership_field));
-    case P_ACTION:
+    case XmlTag::KX_kx_master_replica:
+        return out.record_resource_as_cstring(PV_REF_REPLICA, field_text(mastership_field));
+    case XmlTag::CTG_action:
         if (AdActionDef *action = editable() ? record_->GetActionDef() : nullptr)
-            return out.record_resource(R_ACTION, rt, id32(action->GetDbId()), 0, 0);
-        return out.record_empty(E_RESOURCE);
-    case P_ACTION_TYPE:
-        if (!editable()) return out.record_enum(T_NULL_VALUE);
+            return out.record_resource(PV_REF_ACTION, rt, id32(action->GetDbId()), 0, 0);
+        return out.record_empty(XmlTag::MPT_resource);
+    case XmlTag::CTG_action_type:
+        if (!editable()) return out.record_enum(XmlTag::CTG_null_value);
         return out.record_enum(action_type_tag(record_->GetActionType(), L"Unknown record type action type"));
-    case P_ALL_DUPLICATES:
+    case XmlTag::CTG_all_duplicates:
         return fetch_duplicates(out, true);
-    case P_DUPLICATES:
+    case XmlTag::CTG_duplicates:
         return fetch_duplicates(out, false);
-    case P_ALL_FIELD_VALUES: {
+    case XmlTag::CTG_all_field_values: {
         std::unique_ptr<std::vector<Nul::UString>> names = dynamic_prop_names();
-        if (names->empty()) return out.record_empty(E_PROPERTY_NAME_LIST);
+        if (names->empty()) return out.record_empty(XmlTag::MPT_property_name_list);
         out.start_list_property_values(STPRPC_PROPERTY_NAME);
         for (Nul::UString const &name : *names) out.record_property_name(name);
         return out.end_list_property_values();
     }
-    case P_ATTACHMENT_FOLDERS:
-    case P_CHILD_LIST:
+    case XmlTag::CTG_attachment_folders:
+    case XmlTag::CTG_child_list:
         return fetch_attachment_folders(out, false);
-    case P_CHILD_MAP:
+    case XmlTag::CTG_child_map:
         return fetch_attachment_folders(out, true);
-    case P_DBID:
+    case XmlTag::TEAMPVT_dbid:
         return out.record_int(rec);
-    case P_DEFAULT_ACTION:
+    case XmlTag::CTG_default_action:
         if (AdActionDef *action = def->LookupActionDef(record_->GetDefaultActionName()))
-            return out.record_resource(R_ACTION, rt, id32(action->GetDbId()), 0, 0);
-        return out.record_empty(E_RESOURCE);
-    case P_UPDATED_THIS_ACTION:
-    case P_UPDATED_THIS_ENTIRE_ACTION:
-    case P_UPDATED_THIS_GROUP:
-    case P_UPDATED_THIS_SET_VALUE:
+            return out.record_resource(PV_REF_ACTION, rt, id32(action->GetDbId()), 0, 0);
+        return out.record_empty(XmlTag::MPT_resource);
+    case XmlTag::CTG_fields_updated_this_action:
+    case XmlTag::CTG_fields_updated_this_entire_action:
+    case XmlTag::CTG_fields_updated_this_group:
+    case XmlTag::CTG_fields_updated_this_set_value:
         return fetch_fields_updated(out, id);
-    case P_HAS_DUPLICATES:
+    case XmlTag::CTG_has_duplicates:
         return out.record_bool(record_->HasDuplicates() != FALSE);
-    case P_INVALID_FIELDS: {
+    case XmlTag::CTG_invalid_fields: {
         std::vector<CString> names;
         if (editable())
             for (AdFieldInfo const &info : record_->GetInvalidFieldValues()) names.push_back(info.GetName());
-        return report_names(out, names, E_PROPERTY_NAME_LIST);
+        return report_names(out, names, XmlTag::MPT_property_name_list);
     }
-    case P_IS_DUPLICATE:
+    case XmlTag::CTG_is_duplicate:
         return out.record_bool(record_->IsDuplicate() != FALSE);
-    case P_IS_EDITABLE:
+    case XmlTag::CTG_is_editable:
         return out.record_bool(editable());
-    case P_IS_ORIGINAL:
+    case XmlTag::CTG_is_original:
         return out.record_bool(record_->IsOriginal() != FALSE);
-    case P_LEGAL_ACCESSIBLE_ACTIONS:
+    case XmlTag::CTG_legal_acccessible_actions:
         return fetch_legal_actions(out, true);
-    case P_LEGAL_ACTIONS:
+    case XmlTag::CTG_legal_actions:
         return fetch_legal_actions(out, false);
-    case P_OBJECT_ID:
+    case XmlTag::TEAMPVT_object_id:
         return out.record_ustring(decimal(def->GetDbId()) + Nul::UString(L"/") + decimal(record_->GetDbId()));
-    case P_OBJECT_NAME:
+    case XmlTag::CTG_object_name:
         return out.record_ustring(object_name());
-    case P_ORIGINAL: {
-        if (!record_->IsDuplicate()) return out.record_empty(E_RESOURCE);
+    case XmlTag::CTG_original: {
+        if (!record_->IsDuplicate()) return out.record_empty(XmlTag::MPT_resource);
         AdEntityPtr original;
         try {
             original = record_->GetOriginal();
         } catch (PaMsgException *e) {
             if (e) e->Delete();
         }
-        if (!original) return out.record_empty(E_RESOURCE);
-        return out.record_resource(R_RECORD, id32(original->GetEntityDef()->GetDbId()), id32(original->GetDbId()), 0,
-                                   0);
+        if (!original) return out.record_empty(XmlTag::MPT_resource);
+        return out.record_resource(PV_REF_RECORD, id32(original->GetEntityDef()->GetDbId()),
+                                   id32(original->GetDbId()), 0, 0);
     }
-    case P_ORIGINAL_ID:
-        if (!record_->IsDuplicate()) return out.record_enum(T_NULL_VALUE);
+    case XmlTag::CTG_original_id:
+        if (!record_->IsDuplicate()) return out.record_enum(XmlTag::CTG_null_value);
         return out.record_ustring(ustr(record_->GetOriginalId()));
-    case P_PARENT_LIST:
+    case XmlTag::CTG_parent_list:
         return fetch_parent_list(out);
-    case P_PARENT_RECORD_TYPE:
-        return out.record_resource(R_RECTYPE, rt, 0, 0, 0);
-    case P_RECORD_CLASS:
-        return out.record_enum(def->GetType() == 1 ? T_STATE : T_STATELESS);
-    case P_SITE_EXTENSION:
+    case XmlTag::CTG_parent_record_type:
+        return out.record_resource(PV_REF_RECTYPE, rt, 0, 0, 0);
+    case XmlTag::CTG_record_class:
+        return out.record_enum(def->GetType() == 1 ? XmlTag::CTG_state : XmlTag::CTG_is_stateless);
+    case XmlTag::CTG_site_extension:
         return out.record_int(api_session()->GetSessionUserSiteExtension());
-    case P_SITE_HAS_MASTERSHIP:
+    case XmlTag::CTG_site_has_mastership:
         return out.record_bool(record_->SiteHasMastership() != FALSE);
-    case P_STATE_NAME: {
+    case XmlTag::CTG_state_name: {
         CString state = record_->GetStateName();
-        if (state.IsEmpty()) return out.record_empty(E_STRING);
+        if (state.IsEmpty()) return out.record_empty(XmlTag::MPT_string);
         return out.record_cstring(state);
     }
-    case P_BOUND_VT_ACTIVITY:
+    case XmlTag::VT_bound_vt_activity:
         return out.unsupported_property();
-    case P_BOUND_KX_RECORD:
-        return out.record_resource(R_RECORD, rt, rec, 0, 0);
-    case P_ZRM_STATE:
+    case XmlTag::VT_bound_kx_record:
+        return out.record_resource(PV_REF_RECORD, rt, rec, 0, 0);
+    case XmlTag::VT_kx_zrm_integration_state:
         if (!has_field(zrm_field)) return out.unsupported_property();
-        return out.record_enum(field_text(zrm_field).IsEmpty() ? ZRM_UNBOUND : ZRM_BOUND);
-    case P_CREATION_DATE:
+        return out.record_enum(field_text(zrm_field).IsEmpty()
+                                   ? XmlTag::VT_kx_zrm_integration_state_unbound_kx_record
+                                   : XmlTag::VT_kx_zrm_integration_state_bound_vt_activity_kx_record_pair);
+    case XmlTag::TEAM_creation_date:
         return fetch_creation_date(out);
-    case P_DISPLAY_NAME:
-    case P_VT_ID:
+    case XmlTag::TEAM_display_name:
+    case XmlTag::VT_id:
         return out.record_cstring(record_->GetDisplayName());
-    case P_HEADLINE: {
+    case XmlTag::VT_headline: {
         if (!has_field(headline_field)) return out.unsupported_property();
         CString text = field_text(headline_field);
-        if (text.IsEmpty()) return out.record_empty(E_STRING);
+        if (text.IsEmpty()) return out.record_empty(XmlTag::MPT_string);
         return out.record_cstring(text);
     }
-    case P_VALIDATION_ERROR: {
+    case XmlTag::KX_validation_error: {
         if (!editable()) return out.record_cstring(CString());
         CString text;
         try {
@@ -532,25 +440,25 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
         }
         return out.record_cstring(text);
     }
-    case P_VT_ID_SELECTOR: {
+    case XmlTag::VT_id_selector: {
         CString text = cstr(object_name());
         text += L"@";
         text += api_session()->GetSessionDatabase()->GetDatabaseName();
         return out.record_cstring(text);
     }
-    case P_BOUND_VT_ACTIVITY_LOCATION: {
+    case XmlTag::VT_bound_vt_activity_location: {
         if (!has_field(zrm_field)) return out.unsupported_property();
         CString text = field_text(zrm_field);
-        if (text.IsEmpty()) return out.record_empty(E_STRING);
+        if (text.IsEmpty()) return out.record_empty(XmlTag::MPT_string);
         return out.record_cstring(CString(L"vt.") + text);
     }
-    case P_HIDDEN_FIELDS:
-    case P_HIDDEN_FORMS:
-    case P_HIDDEN_TABS:
+    case XmlTag::CTG_hidden_fields:
+    case XmlTag::CTG_hidden_forms:
+    case XmlTag::CTG_hidden_tabs:
         return fetch_hidden(out, id);
-    case P_VIEW_FORM_NAME:
+    case XmlTag::CTG_view_form_name:
         return out.record_cstring(record_->GetViewFormName());
-    case P_VIEW_TAB_NAME:
+    case XmlTag::CTG_view_tab_name:
         return out.record_cstring(record_->GetViewTabName());
     default:
         return PropsResource::fetch_prop(out, id);
@@ -558,17 +466,17 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
 }
 
 void RecordProps::fetch_duplicates(FetchPropResponses &out, bool all_levels) {
-    if (!record_->HasDuplicates()) return out.record_empty(E_RESOURCE_LIST);
+    if (!record_->HasDuplicates()) return out.record_empty(XmlTag::MPT_resource_list);
     std::vector<AdDuplicateLink> links = all_levels ? record_->GetAllDuplicates() : record_->GetDuplicates();
-    if (links.empty()) return out.record_empty(E_RESOURCE_LIST);
-    out.start_list_property_values(R_RECORD);
+    if (links.empty()) return out.record_empty(XmlTag::MPT_resource_list);
+    out.start_list_property_values(PV_REF_RECORD);
     for (auto const &link : links)
-        out.record_resource(R_RECORD, id32(link.child_entity_def_dbid), id32(link.child_dbid), 0, 0);
+        out.record_resource(PV_REF_RECORD, id32(link.child_entity_def_dbid), id32(link.child_dbid), 0, 0);
     out.end_list_property_values();
 }
 
 void RecordProps::fetch_attachment_folders(FetchPropResponses &out, bool as_child_map) {
-    int const empty = as_child_map ? E_CHILD_MAP : E_RESOURCE_LIST;
+    int const empty = as_child_map ? XmlTag::MPT_child_map : XmlTag::MPT_resource_list;
     AdEntityDef *def = record_type();
     AdIterator<AdFieldDef> fields = def->GetFieldDefs();
     std::vector<AdFieldDef *> folders;
@@ -579,13 +487,13 @@ void RecordProps::fetch_attachment_folders(FetchPropResponses &out, bool as_chil
     if (folders.empty()) return out.record_empty(empty);
     int const rt = id32(def->GetDbId());
     int const rec = id32(record_->GetDbId());
-    out.start_list_property_values(as_child_map ? CHILD_MAP_BINDING : R_ATTACHMENT_FOLDER);
+    out.start_list_property_values(as_child_map ? PV_CHILD_BINDING : PV_REF_ATTACHMENT_FOLDER);
     for (AdFieldDef *field : folders) {
         if (as_child_map)
-            out.record_query_obj_name(CHILD_MAP_BINDING, ustr(field->GetName()), R_ATTACHMENT_FOLDER, rt, rec,
+            out.record_query_obj_name(PV_CHILD_BINDING, ustr(field->GetName()), PV_REF_ATTACHMENT_FOLDER, rt, rec,
                                       id32(field->GetDbId()), 0);
         else
-            out.record_resource(R_ATTACHMENT_FOLDER, rt, rec, id32(field->GetDbId()), 0);
+            out.record_resource(PV_REF_ATTACHMENT_FOLDER, rt, rec, id32(field->GetDbId()), 0);
     }
     out.end_list_property_values();
 }
@@ -594,13 +502,13 @@ void RecordProps::fetch_fields_updated(FetchPropResponses &out, int scope) {
     std::vector<CString> names;
     if (editable()) {
         switch (scope) {
-        case P_UPDATED_THIS_ACTION:
+        case XmlTag::CTG_fields_updated_this_action:
             names = record_->GetFieldValuesUpdatedThisAction();
             break;
-        case P_UPDATED_THIS_ENTIRE_ACTION:
+        case XmlTag::CTG_fields_updated_this_entire_action:
             names = record_->GetFieldValuesUpdatedThisEntireAction();
             break;
-        case P_UPDATED_THIS_GROUP:
+        case XmlTag::CTG_fields_updated_this_group:
             names = record_->GetFieldValuesUpdatedThisGroup();
             break;
         default:
@@ -608,11 +516,11 @@ void RecordProps::fetch_fields_updated(FetchPropResponses &out, int scope) {
             break;
         }
     }
-    report_names(out, names, E_PROPERTY_NAME_LIST);
+    report_names(out, names, XmlTag::MPT_property_name_list);
 }
 
 void RecordProps::fetch_legal_actions(FetchPropResponses &out, bool accessible) {
-    if (editable()) return out.record_empty(E_RESOURCE_LIST);
+    if (editable()) return out.record_empty(XmlTag::MPT_resource_list);
     AdEntityDef *def = record_type();
     std::vector<AdActionDef *> actions;
     try {
@@ -627,17 +535,17 @@ void RecordProps::fetch_legal_actions(FetchPropResponses &out, bool accessible) 
     } catch (PaMsgException *) {
         throw KXInternalErrorException(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, take_product_failure_text()));
     }
-    if (actions.empty()) return out.record_empty(E_RESOURCE_LIST);
+    if (actions.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     int const rt = id32(def->GetDbId());
-    out.start_list_property_values(R_ACTION);
-    for (AdActionDef *action : actions) out.record_resource(R_ACTION, rt, id32(action->GetDbId()), 0, 0);
+    out.start_list_property_values(PV_REF_ACTION);
+    for (AdActionDef *action : actions) out.record_resource(PV_REF_ACTION, rt, id32(action->GetDbId()), 0, 0);
     out.end_list_property_values();
 }
 
 void RecordProps::fetch_parent_list(FetchPropResponses &out) {
     AdEntityDef *def = record_type();
-    out.start_list_property_values(R_RECTYPE);
-    out.record_resource(R_RECTYPE, id32(def->GetDbId()), 0, 0, 0);
+    out.start_list_property_values(PV_REF_RECTYPE);
+    out.record_resource(PV_REF_RECTYPE, id32(def->GetDbId()), 0, 0, 0);
     AdIterator<AdEntityDef> all = GetEntityDefsAndFamilies(api_session());
     for (int i = 0; i < all.GetLength(); ++i) {
         AdEntityDef *family = all.GetItem(i);
@@ -645,7 +553,7 @@ void RecordProps::fetch_parent_list(FetchPropResponses &out) {
         AdIterator<AdEntityDef> members = family->GetFamilyMembers();
         for (int j = 0; j < members.GetLength(); ++j) {
             if (members.GetItem(j) == def) {
-                out.record_resource(R_RECTYPE, id32(family->GetDbId()), 0, 0, 0);
+                out.record_resource(PV_REF_RECTYPE, id32(family->GetDbId()), 0, 0, 0);
                 break;
             }
         }
@@ -654,7 +562,7 @@ void RecordProps::fetch_parent_list(FetchPropResponses &out) {
 }
 
 void RecordProps::fetch_hidden(FetchPropResponses &out, int id) {
-    if (id == P_HIDDEN_FORMS) return report_texts(out, record_->GetHiddenFormNames());
+    if (id == XmlTag::CTG_hidden_forms) return report_texts(out, record_->GetHiddenFormNames());
     // Tabs and fields: "form#item" over every form of the record type.
     std::vector<CString> items;
     AdIterator<AdFormDef> forms = record_type()->GetFormDefs();
@@ -662,18 +570,18 @@ void RecordProps::fetch_hidden(FetchPropResponses &out, int id) {
         AdFormDef *form = forms.GetItem(i);
         if (form == nullptr) continue;
         CString const form_name = form->GetName();
-        std::vector<CString> hidden =
-            id == P_HIDDEN_TABS ? record_->GetHiddenTabNames(form_name) : record_->GetHiddenFieldNames(form_name);
+        std::vector<CString> hidden = id == XmlTag::CTG_hidden_tabs ? record_->GetHiddenTabNames(form_name)
+                                                                    : record_->GetHiddenFieldNames(form_name);
         for (CString const &name : hidden) items.push_back(form_name + CString(L"#") + name);
     }
-    if (id == P_HIDDEN_TABS) return report_texts(out, items);
-    report_names(out, items, E_PROPERTY_NAME_LIST);
+    if (id == XmlTag::CTG_hidden_tabs) return report_texts(out, items);
+    report_names(out, items, XmlTag::MPT_property_name_list);
 }
 
 void RecordProps::fetch_creation_date(FetchPropResponses &out) {
     std::int64_t when = 0;
     if (!(editable() && record_->GetActionType() == AD_ACTION_SUBMIT)) when = creation_date();
-    if (when == 0) return out.record_empty(E_DATE_TIME);
+    if (when == 0) return out.record_empty(XmlTag::MPT_date_time);
     out.record_time_value(when);
 }
 
@@ -747,7 +655,7 @@ void RecordProps::report_field_value(FetchPropResponses &out, AdFieldDef *def, A
     std::vector<CString> const &values = value.GetValueAsList();
     CString text;
     if (type == AD_REFERENCE_LIST) {
-        if (values.empty()) return out.record_empty(E_RESOURCE_LIST);
+        if (values.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     } else if (type != attachment_list_type) {
         text = value.GetValue();
         if (type != AD_MULTILINE_STRING) text.Trim();
@@ -783,14 +691,14 @@ void RecordProps::report_field_value(FetchPropResponses &out, AdFieldDef *def, A
         bool const paired = dbids.size() == values.size();
         Nul::UString const target_name = target ? ustr(target->GetName()) : Nul::UString();
         Nul::UString const target_id = decimal(target ? target->GetDbId() : 0);
-        out.start_list_property_values(R_NAME_SELECTOR);
+        out.start_list_property_values(PV_RECORD_NAME_SELECTOR);
         for (std::size_t i = 0; i < values.size(); ++i)
             out.record_record_name_selector(target_name, ustr(values[i]), target_id,
                                             paired ? decimal(dbids[i]) : Nul::UString(L"0"));
         return out.end_list_property_values();
     }
     case AD_ATTACHMENT_LIST:
-        return out.record_resource(R_ATTACHMENT_FOLDER, id32(def_type->GetDbId()), id32(record_->GetDbId()),
+        return out.record_resource(PV_REF_ATTACHMENT_FOLDER, id32(def_type->GetDbId()), id32(record_->GetDbId()),
                                    id32(def->GetDbId()), 0);
     case AD_JOURNAL:
         return out.record_ustring(ustr(journal_to_gmt(text)));
@@ -803,8 +711,8 @@ void RecordProps::report_field_value(FetchPropResponses &out, AdFieldDef *def, A
     }
     case AD_RECORD_TYPE: {
         AdEntityDef *named = LookupEntityDef(api_session(), text);
-        if (named == nullptr) return out.record_empty(E_RESOURCE);
-        return out.record_resource(R_RECTYPE, id32(named->GetDbId()), 0, 0, 0);
+        if (named == nullptr) return out.record_empty(XmlTag::MPT_resource);
+        return out.record_resource(PV_REF_RECTYPE, id32(named->GetDbId()), 0, 0, 0);
     }
     default:
         throw_internal_error(L"Unknown field value type");
@@ -838,11 +746,11 @@ void RecordProps::fetch_field_meta(FetchPropResponses &out, int id, int meta) {
     bool const edit = editable();
     // Metas that only need the record.
     switch (meta) {
-    case M_BEHAVIOR_CHANGED_THIS_GROUP:
+    case XmlTag::MPN_behavior_changed_this_group:
         return out.unsupported_property();
-    case M_RECORD:
-        return out.record_resource(R_RECORD, id32(record_type()->GetDbId()), id32(record_->GetDbId()), 0, 0);
-    case M_VALUE:
+    case XmlTag::MPN_record:
+        return out.record_resource(PV_REF_RECORD, id32(record_type()->GetDbId()), id32(record_->GetDbId()), 0, 0);
+    case XmlTag::MPN_value:
         return fetch_field_value(out, id);
     default:
         break;
@@ -850,25 +758,25 @@ void RecordProps::fetch_field_meta(FetchPropResponses &out, int id, int meta) {
     // The rest describe a field the record type has.
     if (field.def == nullptr) {
         switch (meta) {
-        case M_BEHAVIOR_CHANGED_THIS_ACTION:
-        case M_BEHAVIOR_CHANGED_THIS_SET_VALUE:
-        case M_CHOICE_LIST:
-        case M_ERROR_TEXT:
-        case M_FIELD_DEFINITION:
-        case M_FIELD_DEFINITION_DBID:
-        case M_FIELD_TYPE:
-        case M_ORIGINAL_VALUE:
-        case M_ORIGINAL_VALUE_STATUS:
-        case M_REQUIREDNESS:
-        case M_TYPE:
-        case M_VALIDATION_STATUS:
-        case M_VALIDITY_CHANGED_THIS_ACTION:
-        case M_VALIDITY_CHANGED_THIS_GROUP:
-        case M_VALIDITY_CHANGED_THIS_SET_VALUE:
-        case M_VALUE_CHANGED_THIS_ACTION:
-        case M_VALUE_CHANGED_THIS_GROUP:
-        case M_VALUE_CHANGED_THIS_SET_VALUE:
-        case M_VALUE_STATUS:
+        case XmlTag::MPN_behavior_changed_this_action:
+        case XmlTag::MPN_behavior_changed_this_set_value:
+        case XmlTag::MPN_choice_list:
+        case XmlTag::MPN_error_text:
+        case XmlTag::MPN_field_definition:
+        case XmlTag::MPN_field_definition_dbid:
+        case XmlTag::MPN_field_type:
+        case XmlTag::MPN_original_value:
+        case XmlTag::MPN_original_value_status:
+        case XmlTag::MPN_requiredness:
+        case XmlTag::MPN_type:
+        case XmlTag::MPN_validation_status:
+        case XmlTag::MPN_validity_changed_this_action:
+        case XmlTag::MPN_validity_changed_this_group:
+        case XmlTag::MPN_validity_changed_this_set_value:
+        case XmlTag::MPN_value_changed_this_action:
+        case XmlTag::MPN_value_changed_this_group:
+        case XmlTag::MPN_value_changed_this_set_value:
+        case XmlTag::MPN_value_status:
             return out.unsupported_property();
         default:
             return PropsResource::fetch_meta(out, id, meta);
@@ -876,18 +784,18 @@ void RecordProps::fetch_field_meta(FetchPropResponses &out, int id, int meta) {
     }
     CString const name = field.def->GetName();
     switch (meta) {
-    case M_BEHAVIOR_CHANGED_THIS_ACTION:
-    case M_BEHAVIOR_CHANGED_THIS_SET_VALUE: {
+    case XmlTag::MPN_behavior_changed_this_action:
+    case XmlTag::MPN_behavior_changed_this_set_value: {
         if (!item_) {
             KXInternalErrorException e(Nul::UString(L"Illegal State"), nullptr);
             return report_property_error(out, e);
         }
         Nul::UString const field_name = ustr(name);
-        return out.record_bool(meta == M_BEHAVIOR_CHANGED_THIS_ACTION
+        return out.record_bool(meta == XmlTag::MPN_behavior_changed_this_action
                                    ? item_->requiredness_changed_since_open(field_name)
                                    : item_->requiredness_changed(field_name));
     }
-    case M_CHOICE_LIST: {
+    case XmlTag::MPN_choice_list: {
         if (!edit) return out.unavailable_property();
         std::vector<CString> choices;
         if (field.def->GetFieldType() == AD_STATE) {
@@ -909,52 +817,52 @@ void RecordProps::fetch_field_meta(FetchPropResponses &out, int id, int meta) {
         }
         return report_texts(out, choices);
     }
-    case M_ERROR_TEXT: {
+    case XmlTag::MPN_error_text: {
         if (!edit) return out.unavailable_property();
         CString text = field.info.GetMessageText();
-        if (text.IsEmpty()) return out.record_empty(E_STRING);
+        if (text.IsEmpty()) return out.record_empty(XmlTag::MPT_string);
         return out.record_cstring(text);
     }
-    case M_FIELD_DEFINITION:
-        return out.record_resource(R_FIELD_DEF, id32(record_type()->GetDbId()), id32(field.def->GetDbId()), 0, 0);
-    case M_FIELD_DEFINITION_DBID:
+    case XmlTag::MPN_field_definition:
+        return out.record_resource(PV_REF_FIELD_DEF, id32(record_type()->GetDbId()), id32(field.def->GetDbId()), 0, 0);
+    case XmlTag::MPN_field_definition_dbid:
         return out.record_int(id32(field.def->GetDbId()));
-    case M_FIELD_TYPE:
+    case XmlTag::MPN_field_type:
         return out.record_enum(field_definition_type_tag(field.def->GetFieldType()));
-    case M_ORIGINAL_VALUE: {
+    case XmlTag::MPN_original_value: {
         if (!edit) return out.unavailable_property();
         return report_field_value(out, field.def, record_->GetFieldOriginalValue(name), false);
     }
-    case M_ORIGINAL_VALUE_STATUS:
+    case XmlTag::MPN_original_value_status:
         if (!edit) return out.unavailable_property();
         return out.record_enum(value_status_tag(record_->GetFieldOriginalValue(name).GetValueStatus()));
-    case M_REQUIREDNESS:
+    case XmlTag::MPN_requiredness:
         return out.record_enum(requiredness_tag(record_->GetFieldRequiredness(name, 0)));
-    case M_TYPE:
+    case XmlTag::MPN_type:
         return out.record_enum(meta_type_tag(field.def->GetFieldType()));
-    case M_VALIDATION_STATUS:
+    case XmlTag::MPN_validation_status:
         return out.record_enum(validation_status_tag(field.info.GetValidity()));
-    case M_VALIDITY_CHANGED_THIS_ACTION:
-    case M_VALIDITY_CHANGED_THIS_GROUP:
+    case XmlTag::MPN_validity_changed_this_action:
+    case XmlTag::MPN_validity_changed_this_group:
         if (!edit) return out.unavailable_property();
-        return out.record_bool((meta == M_VALIDITY_CHANGED_THIS_GROUP
+        return out.record_bool((meta == XmlTag::MPN_validity_changed_this_group
                                     ? field.info.ValidityChangedThisGroup()
                                     : field.info.ValidityChangedThisAction()) != FALSE);
-    case M_VALIDITY_CHANGED_THIS_SET_VALUE:
+    case XmlTag::MPN_validity_changed_this_set_value:
         if (!edit) return out.unsupported_property();
         return out.record_bool(field.info.ValidityChangedThisSetValue() != FALSE);
-    case M_VALUE_CHANGED_THIS_ACTION:
+    case XmlTag::MPN_value_changed_this_action:
         if (!edit) return out.unsupported_property();
         return out.record_bool(field.info.ValueChangedThisAction() != FALSE);
-    case M_VALUE_CHANGED_THIS_GROUP:
+    case XmlTag::MPN_value_changed_this_group:
         if (!edit) return out.unsupported_property();
         return out.record_bool(field.info.ValueChangedThisGroup() != FALSE);
-    case M_VALUE_CHANGED_THIS_SET_VALUE: {
+    case XmlTag::MPN_value_changed_this_set_value: {
         if (!edit) return out.unsupported_property();
         std::vector<CString> const last = record_->GetFieldValuesUpdatedThisSetValue();
         return out.record_bool(std::find(last.begin(), last.end(), name) != last.end());
     }
-    case M_VALUE_STATUS:
+    case XmlTag::MPN_value_status:
         return out.record_enum(value_status_tag(field.info.GetValueStatus()));
     default:
         return PropsResource::fetch_meta(out, id, meta);

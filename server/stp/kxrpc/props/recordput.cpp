@@ -5,6 +5,7 @@
 
 #include "kxproduct/exceptions.h"
 #include "props/recordprops.h"
+#include "tesutil/xmltag.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
@@ -17,21 +18,7 @@ namespace KxRpc {
 
 namespace {
 
-enum : int {
-    P_UPDATED_THIS_GROUP = 440,
-    P_HEADLINE = 1068,
-    P_VIEW_FORM_NAME = 1160,
-    P_VIEW_TAB_NAME = 1161,
-};
-
-enum : int {
-    MSG_VALUE_NOT_IN_TABLE = 41,
-    MSG_PROPPATCH_FAILED = 43,
-    MSG_COULD_NOT_UPDATE = 64,
-    MSG_WRONG_REFERENCED_TYPE = 164,
-    MSG_REFERENCE_NOT_FOUND = 165,
-    MSG_TRUNCATED_ORIGINAL = 167,
-};
+using Nul::XmlTag;
 
 constexpr wchar_t const *headline_field = L"Headline";
 // Its entries name change sets by the text the field already holds: a target that names one of
@@ -78,7 +65,7 @@ void RecordProps::put_prop(BasePropValue &value) {
     if (value.is_type_100015()) raise_reason(is_supported_prop(id) ? Reason::not_applicable : Reason::unknown_property);
     if (!record_) throw_internal_error(L"Invalid Pointer");
     switch (id) {
-    case P_UPDATED_THIS_GROUP:
+    case XmlTag::CTG_fields_updated_this_group:
         if (!editable()) raise_reason(Reason::not_applicable);
         try {
             record_->BeginNewFieldUpdateGroup();
@@ -86,18 +73,18 @@ void RecordProps::put_prop(BasePropValue &value) {
             throw KXInternalErrorException(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, take_product_failure_text()));
         }
         return;
-    case P_VIEW_FORM_NAME: {
+    case XmlTag::CTG_view_form_name: {
         Nul::UString form = string_value(value);
         if (!form.empty()) record_->SetViewFormAndTab(cstr(form), CString());
         return;
     }
-    case P_VIEW_TAB_NAME: {
+    case XmlTag::CTG_view_tab_name: {
         Nul::UString tab = string_value(value);
         CString form = record_->GetViewFormName();
         if (!form.IsEmpty()) record_->SetViewFormAndTab(form, cstr(tab));
         return;
     }
-    case P_HEADLINE:
+    case XmlTag::VT_headline:
         return put_field(value, headline_field);
     default:
         break;

@@ -2,6 +2,7 @@
 
 #include "kxproduct/diag.h"
 #include "props/convert.h"
+#include "tesutil/xmltag.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
 #include "wire/login_session.h"
@@ -11,32 +12,7 @@ namespace KxRpc {
 
 namespace {
 
-enum : int {
-    P_DISPLAY_NAME_KX = 236,
-    P_IS_ZRM_ENABLED = 261,
-    P_ACTION_LIST = 297,
-    P_CAN_BE_SECURITY_CONTEXT = 342,
-    P_DBID = 385,
-    P_FIELD_DEFINITIONS = 442,
-    P_FORM_LIST = 456,
-    P_IS_FAMILY = 490,
-    P_IS_SECURITY_CONTEXT = 512,
-    P_IS_STATELESS = 515,
-    P_IS_SUBMITTABLE = 516,
-    P_KEY_FIELDS = 522,
-    P_MODIFY_FORM = 549,
-    P_NAMED_HOOK_LIST = 558,
-    P_OBJECT_ID = 576,
-    P_OBJECT_NAME = 578,
-    P_RECORD_ROLES = 636,
-    P_RECORD_STATES = 637,
-    P_FAMILY_CHILD_LIST = 642,
-    P_SUBMIT_FORM = 699,
-    P_DISPLAY_NAME = 1061,
-};
-
-// Reference codes of the reply for the definitions of a record type.
-enum : int { R_RECTYPE = 31, R_FIELD = 34, R_ACTION = 39, R_FORM = 40, R_HOOK = 41 };
+using Nul::XmlTag;
 
 constexpr int stateful_kind = 1;
 constexpr wchar_t const *zrm_package = L"Zarminflow";
@@ -48,7 +24,7 @@ int id_of(AdDataObject const *object) { return static_cast<int>(object->GetDbId(
 template <class T>
 void report_definitions(FetchPropResponses &out, AdIterator<T> const &items, int code, int rectype_dbid) {
     if (items.GetLength() == 0) {
-        out.record_empty(MPT_RESOURCE_LIST);
+        out.record_empty(XmlTag::MPT_resource_list);
         return;
     }
     out.start_list_property_values(code);
@@ -71,8 +47,8 @@ AdEntityDef *RecordTypeProps::def() const {
 
 Nul::UString RecordTypeProps::describe() {
     CString object = AdDiagnostic::To_Obj(record_type_.get());
-    return text_format("RecordTypeProps: (kxobj:%s :: name:%s)", Nul::UString(object.GetString()),
-                       Nul::UString(record_type_ ? record_type_->GetName().GetString() : L"NULL"));
+    return text_format("RecordTypeProps: (kxobj:%s :: name:%s)", ustr(object),
+                       record_type_ ? ustr(record_type_->GetName()) : Nul::UString(L"NULL"));
 }
 
 std::set<int> const &RecordTypeProps::supported_properties() {
@@ -81,7 +57,7 @@ std::set<int> const &RecordTypeProps::supported_properties() {
         {1061, 297, 342, 385, 442, 456, 515, 516, 490, 512, 261, 522, 558, 576, 578, 636, 637, 642});
     static std::set<int> const single = [] {
         std::set<int> ids = family;
-        ids.insert({P_MODIFY_FORM, P_SUBMIT_FORM});
+        ids.insert({XmlTag::CTG_modify_form, XmlTag::CTG_submit_form});
         return ids;
     }();
     return record_type_ && record_type_->GetReal() && record_type_->GetReal()->IsFamily() ? family : single;
@@ -89,80 +65,80 @@ std::set<int> const &RecordTypeProps::supported_properties() {
 
 void RecordTypeProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     switch (prop_id) {
-    case P_DISPLAY_NAME_KX:
-    case P_OBJECT_NAME:
-    case P_DISPLAY_NAME:
+    case XmlTag::KX_display_name:
+    case XmlTag::CTG_object_name:
+    case XmlTag::TEAM_display_name:
         out.record_cstring(def()->GetName());
         return;
-    case P_IS_ZRM_ENABLED:
+    case XmlTag::KX_is_zrm_enabled:
         fetch_zrm_enabled(out);
         return;
-    case P_ACTION_LIST:
-        report_definitions(out, def()->GetActionDefs(), R_ACTION, id_of(def()));
+    case XmlTag::CTG_action_list:
+        report_definitions(out, def()->GetActionDefs(), PV_REF_ACTION, id_of(def()));
         return;
-    case P_CAN_BE_SECURITY_CONTEXT:
+    case XmlTag::CTG_can_be_security_context:
         out.record_bool(def()->CanBeSecurityContext() != FALSE);
         return;
-    case P_DBID:
+    case XmlTag::TEAMPVT_dbid:
         out.record_int(id_of(def()));
         return;
-    case P_FIELD_DEFINITIONS:
-        report_definitions(out, def()->GetFieldDefs(), R_FIELD, id_of(def()));
+    case XmlTag::CTG_field_definitions:
+        report_definitions(out, def()->GetFieldDefs(), PV_REF_FIELD_DEF, id_of(def()));
         return;
-    case P_FORM_LIST:
-        report_definitions(out, def()->GetFormDefs(), R_FORM, id_of(def()));
+    case XmlTag::CTG_form_list:
+        report_definitions(out, def()->GetFormDefs(), PV_REF_FORM, id_of(def()));
         return;
-    case P_IS_FAMILY:
+    case XmlTag::CTG_is_family:
         out.record_bool(def()->IsFamily() != FALSE);
         return;
-    case P_IS_SECURITY_CONTEXT:
+    case XmlTag::CTG_is_security_context:
         out.record_bool(def()->IsSecurityContext() != FALSE);
         return;
-    case P_IS_STATELESS:
+    case XmlTag::CTG_is_stateless:
         out.record_bool(def()->GetType() != stateful_kind);
         return;
-    case P_IS_SUBMITTABLE:
+    case XmlTag::CTG_is_submittable:
         fetch_submittable(out);
         return;
-    case P_KEY_FIELDS:
-        report_definitions(out, def()->GetUniqueKeyFieldDefs(), R_FIELD, id_of(def()));
+    case XmlTag::CTG_key_fields:
+        report_definitions(out, def()->GetUniqueKeyFieldDefs(), PV_REF_FIELD_DEF, id_of(def()));
         return;
-    case P_NAMED_HOOK_LIST:
-        report_definitions(out, def()->GetHookDefs(), R_HOOK, id_of(def()));
+    case XmlTag::CTG_named_hook_list:
+        report_definitions(out, def()->GetHookDefs(), PV_REF_HOOK, id_of(def()));
         return;
-    case P_OBJECT_ID:
+    case XmlTag::TEAMPVT_object_id:
         out.record_ustring(number_to_ustring(static_cast<long>(def()->GetDbId())));
         return;
-    case P_RECORD_ROLES:
-        out.record_empty(MPT_ENUMERATED_TYPE);
+    case XmlTag::CTG_record_roles:
+        out.record_empty(XmlTag::MPT_enumerated_type);
         return;
-    case P_RECORD_STATES: {
+    case XmlTag::CTG_record_states: {
         std::vector<CString> const &states = def()->GetStateNames();
         if (states.empty()) {
-            out.record_empty(MPT_STRING_LIST);
+            out.record_empty(XmlTag::MPT_string_list);
             return;
         }
         out.start_list_property_values(PV_STRING);
-        for (CString const &state : states) out.record_ustring(Nul::UString(state.GetString()));
+        for (CString const &state : states) out.record_ustring(ustr(state));
         out.end_list_property_values();
         return;
     }
-    case P_FAMILY_CHILD_LIST: {
+    case XmlTag::CTG_rectype_family_child_list: {
         AdIterator<AdEntityDef> members = def()->GetFamilyMembers();
         if (members.GetLength() == 0) {
-            out.record_empty(MPT_RESOURCE_LIST);
+            out.record_empty(XmlTag::MPT_resource_list);
             return;
         }
-        out.start_list_property_values(R_RECTYPE);
+        out.start_list_property_values(PV_REF_RECTYPE);
         for (int i = 0; i < members.GetLength(); ++i)
-            out.record_resource(R_RECTYPE, id_of(members.GetItem(i)), 0, 0, 0);
+            out.record_resource(PV_REF_RECTYPE, id_of(members.GetItem(i)), 0, 0, 0);
         out.end_list_property_values();
         return;
     }
-    case P_MODIFY_FORM:
+    case XmlTag::CTG_modify_form:
         report_form(out, def()->GetDefaultFormDef());
         return;
-    case P_SUBMIT_FORM:
+    case XmlTag::CTG_submit_form:
         fetch_submit_form(out);
         return;
     default:
@@ -172,9 +148,9 @@ void RecordTypeProps::fetch_prop(FetchPropResponses &out, int prop_id) {
 
 void RecordTypeProps::report_form(FetchPropResponses &out, AdFormDef *form) {
     if (form == nullptr)
-        out.record_empty(MPT_RESOURCE);
+        out.record_empty(XmlTag::MPT_resource);
     else
-        out.record_resource(R_FORM, id_of(def()), id_of(form), 0, 0);
+        out.record_resource(PV_REF_FORM, id_of(def()), id_of(form), 0, 0);
 }
 
 void RecordTypeProps::fetch_submit_form(FetchPropResponses &out) {

@@ -7,6 +7,7 @@
 #include "kxproduct/session.h"
 #include "kxwin/cexception.h"
 #include "tesutil/xmltag.h"
+#include "wire/conversions.h"
 #include "wire/errors.h"
 #include "wire/product_failure.h"
 #include "wire/exceptions.h"
@@ -40,7 +41,6 @@ wchar_t const *const mru_keys[] = {
     nullptr,
 };
 
-Nul::UString from_cstring(CString const &s) { return Nul::UString(s.GetString()); }
 CString to_cstring(Nul::UString const &s) { return CString(s.utf8_str().c_str()); }
 
 } // namespace
@@ -130,8 +130,8 @@ MRU_context::MRU_context(AdEntityPtr const &record) {
     CString display_name = record->GetDisplayName();
     CString batch_record = session->GetNameValue(CString(batch_mode_name));
     trace_lazy(mru_trace_level, [&] {
-        return text_format("MRU_context ctor: display_name=%s, mru_record=%s", from_cstring(display_name),
-                           from_cstring(batch_record));
+        return text_format("MRU_context ctor: display_name=%s, mru_record=%s", ustr(display_name),
+                           ustr(batch_record));
     });
     // An unset batch-mode value names no record; it must not match a new record's empty name.
     if (batch_record.IsEmpty() || display_name != batch_record) return;
@@ -141,7 +141,7 @@ MRU_context::MRU_context(AdEntityPtr const &record) {
         try {
             for (wchar_t const *const *key = mru_keys; *key; ++key) {
                 CString value = session->GetNameValue(CString(*key));
-                saved.values.emplace_back(Nul::UString(*key), from_cstring(value));
+                saved.values.emplace_back(Nul::UString(*key), ustr(value));
                 session->SetNameValue(CString(*key), CString());
             }
         } catch (...) {
@@ -231,7 +231,7 @@ void PutPropsIter::put_values() {
             trace_exception_detail(L"PutPropsIter::xdr", text_format("failed to set property (prop:%d)", prop), e);
             error.reset(e.clone());
         } catch (CException *e) {
-            Nul::UString text = from_cstring(e->GetErrorMessageString());
+            Nul::UString text = ustr(e->GetErrorMessageString());
             e->Delete();
             trace_exception(L"PutPropsIter::xdr", text_format("failed to set property (prop:%d): %s", prop, text));
             error = std::make_unique<KxRpcException>(Reason::unexpected_failure);

@@ -25,6 +25,8 @@ namespace KxRpc {
 
 namespace {
 
+using Nul::XmlTag;
+
 constexpr int private_namespace = 17;
 constexpr wchar_t const *unknown_type_text = L"Unknown or unsupported KX core object type";
 
@@ -143,13 +145,13 @@ PropsResource::~PropsResource() = default;
 
 void PropsResource::fetch_generic_prop(FetchPropResponses &out, int prop_id) {
     switch (prop_id) {
-    case PROP_ALL_PUBLIC_PROPERTY_NAMES:
+    case XmlTag::TEAM_all_public_property_names:
         out.start_list_property_values(PV_PROPERTY_NAME);
         for (int id : supported_properties())
             if (!is_private(id)) out.record_property_name(id);
         out.end_list_property_values();
         return;
-    case PROP_SUPPORTED_LIVE_PROPERTY_SET: {
+    case XmlTag::TEAMPVT_supported_live_property_set: {
         out.start_list_property_values(PV_PROPERTY_NAME);
         for (int id : supported_properties()) out.record_property_name(id);
         if (std::unique_ptr<std::vector<Nul::UString>> names = dynamic_prop_names())
@@ -163,8 +165,8 @@ void PropsResource::fetch_generic_prop(FetchPropResponses &out, int prop_id) {
 }
 
 void PropsResource::fetch_prop(FetchPropResponses &out, int prop_id) {
-    if (prop_id == PROP_PARENT_LIST)
-        out.record_empty(MPT_RESOURCE_LIST);
+    if (prop_id == XmlTag::CTG_parent_list)
+        out.record_empty(XmlTag::MPT_resource_list);
     else
         fetch_generic_prop(out, prop_id);
 }
@@ -191,7 +193,7 @@ std::unique_ptr<std::vector<Nul::UString>> PropsResource::dynamic_prop_names() {
 bool PropsResource::is_supported_prop(int prop_id) { return supported_properties().count(prop_id) != 0; }
 
 void PropsResource::fetch_meta(FetchPropResponses &out, int prop_id, int meta_id) {
-    if (meta_id == MPN_VALUE)
+    if (meta_id == XmlTag::MPN_value)
         fetch_prop(out, prop_id);
     else
         out.unsupported_property();
@@ -213,7 +215,8 @@ AdEntityPtr PropsResource::entity() { return AdEntityPtr(); }
 Nul::UString PropsResource::describe() { return Nul::UString(); }
 
 std::set<int> const &PropsResource::base_properties() {
-    static std::set<int> const base{PROP_REPO_URI, PROP_SUPPORTED_LIVE_PROPERTY_SET, PROP_PARENT_LIST};
+    static std::set<int> const base{XmlTag::TEAMPVT_repo_uri, XmlTag::TEAMPVT_supported_live_property_set,
+                                    XmlTag::CTG_parent_list};
     return base;
 }
 

@@ -54,38 +54,31 @@ enum PropValueTag : int {
     PV_FATAL_ERROR = 100014,
     PV_INT64 = 100017,
     PV_XML = 100019,
+    PV_CHILD_BINDING = 100020,
     PV_RANGE = 100022,
     // Tags of composite values.
     PV_RECORD_NAME_SELECTOR = 33,
     PV_ACTIVITY_SELECTOR = 45,
     PV_ATTACHMENT = 55,
+    // References to resources, in the reply's own numbering: the request's resource type codes
+    // (TargetType) for record types and records, one lower from field definitions on.
+    PV_REF_REPLICA = 27,
+    PV_REF_USERDB = 30,
+    PV_REF_RECTYPE = 31,
+    PV_REF_RECORD = 32,
+    PV_REF_FIELD_DEF = 34,
+    PV_REF_QUERY = 35,
+    PV_REF_FOLDER = 36,
+    PV_REF_REPORT_FORMAT = 38,
+    PV_REF_ACTION = 39,
+    PV_REF_FORM = 40,
+    PV_REF_HOOK = 41,
+    PV_REF_DYNAMIC_LIST = 42,
+    PV_REF_ATTACHMENT_FOLDER = 44,
+    PV_REF_CURRENT_USER = 49,
+    PV_REF_GROUP = 50,
+    PV_REF_LOGIN = 51,
 };
-
-// The reasons of empty values: the kind of value that is empty.
-enum EmptyReason : int {
-    MPT_BOOL = 949,
-    MPT_CHILD_MAP = 950,
-    MPT_DATE_TIME = 951,
-    MPT_ENUMERATED_TYPE = 954,
-    MPT_INTEGER = 956,
-    MPT_PROPERTY_NAME_LIST = 964,
-    MPT_RANGE = 965,
-    MPT_RESOURCE = 966,
-    MPT_RESOURCE_LIST = 967,
-    MPT_STRING = 970,
-    MPT_STRING_LIST = 971,
-    MPT_XML = 973,
-};
-
-// Properties every resource answers.
-enum CommonProp : int {
-    PROP_PARENT_LIST = 595,
-    PROP_REPO_URI = 656,
-    PROP_ALL_PUBLIC_PROPERTY_NAMES = 1032,
-    PROP_SUPPORTED_LIVE_PROPERTY_SET = 1103,
-};
-// The meta-property that is the property's value itself.
-constexpr int MPN_VALUE = 942;
 
 // One requested property of a fetch and the meta-properties asked of it.
 struct PropRequest {
@@ -181,7 +174,7 @@ public:
     // Names of dynamic properties of the resource itself; null when it has none.
     virtual std::unique_ptr<std::vector<Nul::UString>> dynamic_prop_names();
     virtual bool is_supported_prop(int prop_id);
-    // Meta MPN_VALUE is the property itself; the base knows no other meta.
+    // Meta MPN:value is the property itself; the base knows no other meta.
     virtual void fetch_meta(FetchPropResponses &out, int prop_id, int meta_id);
     virtual void start_field_change_tracking();
     virtual void stop_field_change_tracking();

@@ -27,15 +27,7 @@ namespace KxRpc {
 
 namespace {
 
-// Catalogue entries of these properties.
-constexpr int msg_cannot_get_record_types = 1;
-constexpr int msg_set_preference_failed = 116;
-constexpr int msg_insufficient_privilege = 119;
-constexpr int msg_mail_not_changed = 128;
-constexpr int msg_restricted_failed = 131;
-constexpr int msg_restricted_true_error = 132;
-constexpr int msg_restricted_false_error = 133;
-constexpr int msg_name_value_error = 135;
+using Nul::XmlTag;
 
 // Reasons of put refusals.
 
@@ -44,83 +36,13 @@ constexpr int ns_name_value = 14;
 constexpr int ns_preference = 15;
 
 // Reference codes of replies.
-constexpr int ref_replica = 27;
-constexpr int ref_userdb = 30;
-constexpr int ref_record_type = 31;
-constexpr int ref_query = 35;
-constexpr int ref_folder = 36;
-constexpr int ref_dynamic_list = 42;
-constexpr int ref_current_user = 49;
-constexpr int ref_group = 50;
-constexpr int ref_login = 51;
 // Element type of workspace-item lists.
 constexpr int workspace_item_list = 7;
 
-// Property ids.
-enum : int {
-    P_ALL_GROUPS = 227,
-    P_AUTH_MODE = 229,
-    P_AUTHENTICATOR = 231,
-    P_EMAIL = 237,
-    P_EVERYONE_GROUP = 238,
-    P_FULL_NAME = 242,
-    P_GROUPS = 243,
-    P_INDEXED_RECORD_TYPES = 244,
-    P_IS_ACTIVE = 246,
-    P_IS_APP_BUILDER = 248,
-    P_IS_DYNAMIC_LIST_ADMIN = 249,
-    P_FULLTEXT_ENABLED = 250,
-    P_FARLINK_ACTIVATED = 251,
-    P_FARLINK_ADMIN = 252,
-    P_OPLOG_ENABLED = 253,
-    P_PUBLIC_FOLDER_ADMIN = 254,
-    P_RAW_SQL_WRITER = 255,
-    P_AMBREL_ENABLED = 256,
-    P_RESTRICTED_USER = 257,
-    P_SECURITY_ADMIN = 258,
-    P_SUPER_USER = 260,
-    P_USER_MAINTAINER = 262,
-    P_LDAP_PROPERTY = 264,
-    P_LOCAL_REPLICA = 265,
-    P_LOGIN_NAME = 266,
-    P_MAIL_SETTINGS = 267,
-    P_MASTER_REPLICA = 268,
-    P_MAX_FEATURE_LEVEL = 269,
-    P_MIN_FEATURE_LEVEL = 270,
-    P_MISC_INFO = 271,
-    P_OPLOG_RANGE = 275,
-    P_PHONE = 281,
-    P_SUBSCRIBED_DATABASES = 289,
-    P_COMMENT = 359,
-    P_CONNECT_OPTIONS = 368,
-    P_CURRENT_USER = 380,
-    P_DBID = 385,
-    P_DEFAULT_RECORD_TYPE = 388,
-    P_DESCRIPTION = 401,
-    P_DYNAMIC_LISTS = 416,
-    P_FEATURE_LEVEL = 436,
-    P_NULL_VALUE = 571,
-    P_OBJECT_ID = 576,
-    P_OBJECT_NAME = 578,
-    P_PERSONAL_FOLDER = 602,
-    P_PUBLIC_FOLDER = 627,
-    P_FOLDER_ITEMS = 631,
-    P_RECORD_TYPE_SET = 640,
-    P_MEMBER_SET = 655,
-    P_SCHEMA_REV = 673,
-    P_SERVER = 678,
-    P_STARTUP_QUERIES = 690,
-    P_USERDB_CHILDREN = 718,
-    P_VENDOR = 724,
-    P_TEAM_COMMENT = 1044,
-    P_DISPLAY_NAME = 1061,
-    P_PRODUCT_INFO = 1085,
-    P_OSLC_RECORD_TYPES = 1153,
-    P_PRIVILEGED_QUERY = 1166,
-};
-
-constexpr int auth_mode_tags[] = {31, 30, 29};                // AUTHMODE:NULL, LDAP, KX by mode 0, 1, 2
-constexpr int vendor_tags[] = {1129, 1126, 1128, 1127, 1125}; // vendors 1 to 5
+// By authentication mode 0, 1, 2 and by vendor 1 to 5.
+constexpr int auth_mode_tags[] = {XmlTag::AUTHMODE_NULL, XmlTag::AUTHMODE_LDAP, XmlTag::AUTHMODE_KX};
+constexpr int vendor_tags[] = {XmlTag::VENDOR_SQL_SERVER, XmlTag::VENDOR_MS_ACCESS, XmlTag::VENDOR_SQL_ANYWHERE,
+                               XmlTag::VENDOR_ORACLE, XmlTag::VENDOR_ZD4};
 
 // The login's user session, or its administrator session for an administrator login.
 AdSessionPtr api_of(LoginSession *login) {
@@ -137,17 +59,17 @@ KXSession &user_session_of(LoginSession *login) {
 
 // Names as a list of resources of `type`, or the empty resource list when there are none.
 void names_as_resources(FetchPropResponses &out, int type, std::vector<CString> const &names) {
-    if (names.empty()) return out.record_empty(MPT_RESOURCE_LIST);
+    if (names.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     out.start_list_property_values(type);
     for (CString const &name : names) out.record_resource_as_cstring(type, name);
     out.end_list_property_values();
 }
 
 void record_types_as_resources(FetchPropResponses &out, std::vector<AdEntityDef *> const &defs, bool empty_is_list) {
-    if (defs.empty() && !empty_is_list) return out.record_empty(MPT_RESOURCE_LIST);
-    out.start_list_property_values(ref_record_type);
+    if (defs.empty() && !empty_is_list) return out.record_empty(XmlTag::MPT_resource_list);
+    out.start_list_property_values(PV_REF_RECTYPE);
     for (AdEntityDef *def : defs)
-        if (def) out.record_resource(ref_record_type, static_cast<int>(def->GetDbId()), 0, 0, 0);
+        if (def) out.record_resource(PV_REF_RECTYPE, static_cast<int>(def->GetDbId()), 0, 0, 0);
     out.end_list_property_values();
 }
 
@@ -224,14 +146,15 @@ void fetch_vendor(FetchPropResponses &out, AdSessionPtr const &session) {
 }
 
 void fetch_ldap_property(FetchPropResponses &out, AdSessionPtr const &session) {
-    static int const tags[] = {P_LOGIN_NAME, P_FULL_NAME, P_EMAIL, P_PHONE, P_MISC_INFO};
+    static int const tags[] = {XmlTag::KX_login_name, XmlTag::KX_full_name, XmlTag::KX_email, XmlTag::KX_phone,
+                               XmlTag::KX_miscellaneous_information};
     int map = KXUserDb::GetLDAPMap(session);
-    out.record_property_name(map >= 1 && map <= 5 ? tags[map - 1] : P_NULL_VALUE);
+    out.record_property_name(map >= 1 && map <= 5 ? tags[map - 1] : XmlTag::CTG_null_value);
 }
 
 void fetch_mail_settings(FetchPropResponses &out, AdSessionPtr const &session) {
     std::vector<CString> settings = KXUserDb::GetMailNotificationSettings(session);
-    if (settings.empty()) return out.record_empty(MPT_RESOURCE_LIST);
+    if (settings.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     out.start_list_property_values(PV_STRING);
     for (CString const &s : settings) out.record_ustring(ustr(s));
     out.end_list_property_values();
@@ -239,9 +162,9 @@ void fetch_mail_settings(FetchPropResponses &out, AdSessionPtr const &session) {
 
 void fetch_product_info(FetchPropResponses &out) {
     KXProductInfo info;
-    if (!KXUserDb::GetProductInfo(info)) return out.record_empty(MPT_XML);
+    if (!KXUserDb::GetProductInfo(info)) return out.record_empty(XmlTag::MPT_xml);
     using Id = Nul::XmlTag::Id;
-    Nul::XmlDoc doc{Id(P_PRODUCT_INFO)};
+    Nul::XmlDoc doc{Id(XmlTag::TEAM_product_info)};
     auto text = [&](int tag, CString const &value) { doc.add_elem(Id(tag), ustr(value), true); };
     text(1037, info.build_number);
     text(1045, info.company_email);
@@ -265,10 +188,10 @@ void fetch_product_info(FetchPropResponses &out) {
 // the user has none at all.
 template <class Keep>
 void fetch_database_names(FetchPropResponses &out, std::vector<CString> const &names, Keep &&keep) {
-    if (names.empty()) return out.record_empty(MPT_RESOURCE_LIST);
-    out.start_list_property_values(ref_userdb);
+    if (names.empty()) return out.record_empty(XmlTag::MPT_resource_list);
+    out.start_list_property_values(PV_REF_USERDB);
     for (CString const &name : names)
-        if (keep(name)) out.record_resource_as_cstring(ref_userdb, name);
+        if (keep(name)) out.record_resource_as_cstring(PV_REF_USERDB, name);
     out.end_list_property_values();
 }
 
@@ -300,29 +223,29 @@ void UserDbProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     if (prop_id >= dynamic_prop_id_base) return fetch_dynamic(out, prop_id);
     AdSessionPtr session = api_session();
     switch (prop_id) {
-    case P_ALL_GROUPS: {
+    case XmlTag::KX_all_groups: {
         std::vector<int64_t> ids;
         std::vector<CString> names;
         KXUserDb::GetAllKnownGroups(session, ids, names, TRUE);
-        return names_as_resources(out, ref_group, names);
+        return names_as_resources(out, PV_REF_GROUP, names);
     }
-    case P_EVERYONE_GROUP:
+    case XmlTag::KX_everyone_group_name:
         return out.record_cstring(KXUserDb::GetEveryoneGroupName(session));
-    case P_INDEXED_RECORD_TYPES: {
+    case XmlTag::KX_indexed_record_types: {
         std::vector<CString> names = KXUserDb::GetIndexedEntityDefNames(session);
-        if (names.empty()) return out.record_empty(MPT_RESOURCE_LIST);
+        if (names.empty()) return out.record_empty(XmlTag::MPT_resource_list);
         // Names that no longer resolve (a record type removed since) are left out.
         std::vector<AdEntityDef *> defs;
         for (CString const &name : names) defs.push_back(LookupEntityDefOrFamily(session, name));
         return record_types_as_resources(out, defs, true);
     }
-    case P_FULLTEXT_ENABLED:
+    case XmlTag::KX_is_fulltext_search_enabled:
         return out.record_bool(user_session_of(login_session()).IsTextSearchEnabled() != FALSE);
-    case P_FARLINK_ACTIVATED:
+    case XmlTag::CTG_is_farlink_activated:
         return out.record_bool(KXUserDb::IsFarlinkActivated(session) != FALSE);
-    case P_OPLOG_ENABLED:
+    case XmlTag::KX_is_oplog_enabled:
         return out.record_bool(session->IsActionOplogEnabled() != FALSE);
-    case P_AMBREL_ENABLED: {
+    case XmlTag::CTG_is_amb_rel_enabled: {
         std::vector<KXPackageRev> revs;
         or_fail([&] { revs = KXUserDb::GetEnabledPackageRevs(session); },
                 [](ProductFailure const &) { raise_api_error(); });
@@ -330,89 +253,89 @@ void UserDbProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         for (KXPackageRev const &rev : revs) found = found || rev.package == L"Ambrel";
         return out.record_bool(found);
     }
-    case P_RESTRICTED_USER:
+    case XmlTag::KX_is_restricted_user:
         return out.record_bool(KXUserDb::IsRestrictedUser(session) != FALSE);
-    case P_LDAP_PROPERTY:
+    case XmlTag::KX_ldap_property:
         return fetch_ldap_property(out, session);
-    case P_LOCAL_REPLICA: {
+    case XmlTag::KX_local_replica: {
         AdReplica *replica = nullptr;
         or_fail([&] { replica = session->GetSessionMasterReplica(); }, [](ProductFailure const &) {});
-        if (replica == nullptr) return out.record_empty(MPT_RESOURCE);
-        return out.record_resource_as_cstring(ref_replica, replica->GetName());
+        if (replica == nullptr) return out.record_empty(XmlTag::MPT_resource);
+        return out.record_resource_as_cstring(PV_REF_REPLICA, replica->GetName());
     }
-    case P_MAIL_SETTINGS:
+    case XmlTag::CTG_mail_notification_settings:
         return fetch_mail_settings(out, session);
-    case P_MAX_FEATURE_LEVEL:
+    case XmlTag::KX_max_compatible_feature_level:
         return out.record_int(KXUserDb::GetMaxCompatibleFeatureLevel(session));
-    case P_MIN_FEATURE_LEVEL:
+    case XmlTag::KX_min_compatible_feature_level:
         return out.record_int(KXUserDb::GetMinCompatibleFeatureLevel(session));
-    case P_OPLOG_RANGE:
+    case XmlTag::KX_oplog_range:
         return fetch_oplog_range(out);
-    case P_COMMENT:
-    case P_DESCRIPTION:
-    case P_TEAM_COMMENT:
+    case XmlTag::CTG_comment:
+    case XmlTag::CTG_description:
+    case XmlTag::TEAM_comment:
         if (!userdb_) throw_internal_error(Nul::UString(L"Invalid Pointer"));
         return out.record_cstring(userdb_->GetDescription());
-    case P_CONNECT_OPTIONS: {
+    case XmlTag::CTG_connect_options: {
         CString options = KXUserDb::GetConnectOptions(session);
-        if (options.IsEmpty()) return out.record_empty(MPT_STRING);
+        if (options.IsEmpty()) return out.record_empty(XmlTag::MPT_string);
         return out.record_cstring(options);
     }
-    case P_CURRENT_USER:
-        return out.record_resource_as_cstring(ref_login, session->GetSessionUserLoginName());
-    case P_DEFAULT_RECORD_TYPE: {
+    case XmlTag::CTG_current_user:
+        return out.record_resource_as_cstring(PV_REF_LOGIN, session->GetSessionUserLoginName());
+    case XmlTag::CTG_default_record_type: {
         AdEntityDef *def = nullptr;
         or_fail([&] { def = KXUserDb::GetDefaultEntityDef(session); }, [](ProductFailure const &) {});
-        if (def == nullptr) return out.record_empty(MPT_RESOURCE);
-        return out.record_resource(ref_record_type, static_cast<int>(def->GetDbId()), 0, 0, 0);
+        if (def == nullptr) return out.record_empty(XmlTag::MPT_resource);
+        return out.record_resource(PV_REF_RECTYPE, static_cast<int>(def->GetDbId()), 0, 0, 0);
     }
-    case P_DYNAMIC_LISTS: {
+    case XmlTag::CTG_dynamic_choice_lists: {
         AdIterator<AdListDef> lists;
         with_message_failure(MSG_CANNOT_GET_LISTS, [&] { lists = GetListDefs(session); });
-        if (lists.GetLength() == 0) return out.record_empty(MPT_RESOURCE_LIST);
-        out.start_list_property_values(ref_dynamic_list);
+        if (lists.GetLength() == 0) return out.record_empty(XmlTag::MPT_resource_list);
+        out.start_list_property_values(PV_REF_DYNAMIC_LIST);
         for (int i = 0; i < lists.GetLength(); ++i)
             if (AdListDef *list = lists.GetItem(i))
-                out.record_resource(ref_dynamic_list, static_cast<int>(list->GetDbId()), 0, 0, 0);
+                out.record_resource(PV_REF_DYNAMIC_LIST, static_cast<int>(list->GetDbId()), 0, 0, 0);
         return out.end_list_property_values();
     }
-    case P_FEATURE_LEVEL:
+    case XmlTag::CTG_database_feature_level:
         return out.record_int(user_session_of(login_session()).GetSessionFeatureLevel());
-    case P_PERSONAL_FOLDER:
-    case P_PUBLIC_FOLDER: {
-        AdBucketPtr folder =
-            GetTopWorkspaceFolder(session, prop_id == P_PERSONAL_FOLDER ? AD_PERSONAL_FOLDER : AD_PUBLIC_FOLDER, 0);
-        if (!folder) return out.record_empty(MPT_RESOURCE);
-        return out.record_resource(ref_folder, static_cast<int>(folder->GetDbId()), 0, 0, 0);
+    case XmlTag::CTG_personal_folder:
+    case XmlTag::CTG_public_folder: {
+        bool const personal = prop_id == XmlTag::CTG_personal_folder;
+        AdBucketPtr folder = GetTopWorkspaceFolder(session, personal ? AD_PERSONAL_FOLDER : AD_PUBLIC_FOLDER, 0);
+        if (!folder) return out.record_empty(XmlTag::MPT_resource);
+        return out.record_resource(PV_REF_FOLDER, static_cast<int>(folder->GetDbId()), 0, 0, 0);
     }
-    case P_FOLDER_ITEMS:
+    case XmlTag::CTG_query_folder_items:
         return fetch_folder_items(out);
-    case P_RECORD_TYPE_SET: {
+    case XmlTag::CTG_record_type_set: {
         AdIterator<AdEntityDef> defs;
-        with_message_failure(msg_cannot_get_record_types, [&] { defs = GetEntityDefsAndFamilies(session); });
+        with_message_failure(MSG_CANNOT_GET_RECORD_TYPES, [&] { defs = GetEntityDefsAndFamilies(session); });
         std::vector<AdEntityDef *> list;
         for (int i = 0; i < defs.GetLength(); ++i) list.push_back(defs.GetItem(i));
         return record_types_as_resources(out, list, false);
     }
-    case P_MEMBER_SET:
+    case XmlTag::CTG_repo_queryfolder_member_set:
         return fetch_workspace_members(out);
-    case P_SCHEMA_REV:
+    case XmlTag::CTG_schema_rev:
         return out.record_int(KXUserDb::GetMetadataSchemaRev(session));
-    case P_SERVER:
+    case XmlTag::CTG_server:
         return out.record_cstring(KXUserDb::GetServerName(session));
-    case P_STARTUP_QUERIES:
+    case XmlTag::CTG_startup_queries:
         return fetch_startup_queries(out);
-    case P_VENDOR:
+    case XmlTag::CTG_vendor:
         return fetch_vendor(out, session);
-    case P_PRODUCT_INFO:
+    case XmlTag::TEAM_product_info:
         return fetch_product_info(out);
-    case P_OSLC_RECORD_TYPES: {
+    case XmlTag::KX_oslclinks_enabled_record_types: {
         std::vector<AdEntityDef *> defs;
         or_fail([&] { defs = session->GetEntityDefsEnabledForPackage(L"OSLCLinks", L""); },
                 [](ProductFailure const &) { raise_api_error(); });
         return record_types_as_resources(out, defs, true);
     }
-    case P_PRIVILEGED_QUERY:
+    case XmlTag::KX_is_privileged_query_enabled:
         return out.record_bool(KXUserDb::IsFeatureEnabled(session, KX_FEATURE_PRIVILEGED_QUERY) != FALSE);
     default:
         return PropsResource::fetch_prop(out, prop_id);
@@ -432,13 +355,13 @@ void UserDbProps::fetch_dynamic(FetchPropResponses &out, int prop_id) {
     } else {
         return out.unsupported_property();
     }
-    if (text.IsEmpty()) return out.record_empty(MPT_STRING);
+    if (text.IsEmpty()) return out.record_empty(XmlTag::MPT_string);
     out.record_cstring(text);
 }
 
 void UserDbProps::fetch_oplog_range(FetchPropResponses &out) {
     KXSession &user = user_session_of(login_session());
-    if (!api_session()->IsActionOplogEnabled()) return out.record_empty(MPT_RANGE);
+    if (!api_session()->IsActionOplogEnabled()) return out.record_empty(XmlTag::MPT_range);
     CString first, last;
     try {
         user.GetOplogSerialNumberRange(first, last);
@@ -447,7 +370,7 @@ void UserDbProps::fetch_oplog_range(FetchPropResponses &out) {
         ignoring_failures([&] { text = ustr(e->GetErrorString()); });
         e->Delete();
         KxRpcException error(Reason::insufficient_privilege,
-                             kx_message(msg_insufficient_privilege, Nul::UMessage::Arg(text)), nullptr, nullptr);
+                             kx_message(MSG_INSUFFICIENT_PRIVILEGE, Nul::UMessage::Arg(text)), nullptr, nullptr);
         out.property_error(error);
         return;
     }
@@ -472,9 +395,9 @@ void UserDbProps::fetch_folder_items(FetchPropResponses &out) {
             if (folder) dbids.push_back(static_cast<int>(folder->GetDbId()));
         }
     }
-    if (dbids.empty()) return out.record_empty(MPT_RESOURCE_LIST);
+    if (dbids.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     out.start_list_property_values(workspace_item_list);
-    for (int dbid : dbids) out.record_resource(ref_folder, dbid, 0, 0, 0);
+    for (int dbid : dbids) out.record_resource(PV_REF_FOLDER, dbid, 0, 0, 0);
     out.end_list_property_values();
 }
 
@@ -525,7 +448,7 @@ void UserDbProps::fetch_workspace_members(FetchPropResponses &out) {
 
 void UserDbProps::fetch_startup_queries(FetchPropResponses &out) {
     std::vector<CString> texts = KXUserDb::GetStartUpQueryDbIdList(api_session());
-    if (texts.empty()) return out.record_empty(MPT_RESOURCE_LIST);
+    if (texts.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     // The list opens first: only "0" texts make an empty list, and a text that is no dbid fails
     // inside the open list (the fetch reply closes it).
     out.start_list_property_values(workspace_item_list);
@@ -536,7 +459,7 @@ void UserDbProps::fetch_startup_queries(FetchPropResponses &out) {
         if (!ok)
             throw_internal_error(
                 kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(L"Error converting string to dbid")));
-        out.record_resource(ref_query, static_cast<int>(dbid), 0, 0, 0);
+        out.record_resource(PV_REF_QUERY, static_cast<int>(dbid), 0, 0, 0);
     }
     out.end_list_property_values();
 }
@@ -554,8 +477,8 @@ void UserDbProps::put_prop(BasePropValue &value) {
         if (name.first == ns_name_value) return put_name_value(value, name.second);
         return; // other namespaces are accepted and ignored
     }
-    if (id == P_RESTRICTED_USER) return put_restricted(value);
-    if (id == P_MAIL_SETTINGS) return put_mail_settings(value);
+    if (id == XmlTag::KX_is_restricted_user) return put_restricted(value);
+    if (id == XmlTag::CTG_mail_notification_settings) return put_mail_settings(value);
     PropsResource::put_prop(value);
 }
 
@@ -565,12 +488,12 @@ void UserDbProps::put_restricted(BasePropValue &value) {
     int result = 0;
     or_fail([&] { result = KXUserDb::SetRestrictedUser(session, restricted ? TRUE : FALSE); },
             [&](ProductFailure const &f) {
-                throw_internal_error(kx_message(restricted ? msg_restricted_true_error : msg_restricted_false_error,
+                throw_internal_error(kx_message(restricted ? MSG_RESTRICTED_TRUE_ERROR : MSG_RESTRICTED_FALSE_ERROR,
                                                 Nul::UMessage::Arg(f.text)));
             });
     bool const done = restricted ? result != 0 : result == 0;
     if (!done)
-        raise_reason(Reason::illegal_value, kx_message(msg_restricted_failed, Nul::UMessage::Arg(restricted ? 1 : 0)));
+        raise_reason(Reason::illegal_value, kx_message(MSG_RESTRICTED_FAILED, Nul::UMessage::Arg(restricted ? 1 : 0)));
 }
 
 void UserDbProps::put_mail_settings(BasePropValue &value) {
@@ -580,7 +503,7 @@ void UserDbProps::put_mail_settings(BasePropValue &value) {
             settings.push_back(cstr(text));
     int result = 0;
     converting_product_failures([&] { result = KXUserDb::SetMailNotificationSettings(api_session(), settings); });
-    if (result == 0) raise_reason(Reason::illegal_value, kx_message(msg_mail_not_changed));
+    if (result == 0) raise_reason(Reason::illegal_value, kx_message(MSG_MAIL_NOT_CHANGED));
 }
 
 void UserDbProps::put_preference(BasePropValue &value, long key) {
@@ -595,7 +518,7 @@ void UserDbProps::put_preference(BasePropValue &value, long key) {
             KXUserDb::SetUserPreference(session, key, cstr(value_as<PropValue<Nul::UString>>(value).value));
         },
         [](ProductFailure const &f) {
-            throw_internal_error(kx_message(msg_set_preference_failed, Nul::UMessage::Arg(f.text)));
+            throw_internal_error(kx_message(MSG_SET_PREFERENCE_FAILED, Nul::UMessage::Arg(f.text)));
         });
 }
 
@@ -605,7 +528,7 @@ void UserDbProps::put_name_value(BasePropValue &value, Nul::UString const &name)
     KXSession &user = user_session_of(login_session());
     or_fail([&] { user.SetNameValue(cstr(name), text); },
             [](ProductFailure const &f) {
-                throw_internal_error(kx_message(msg_name_value_error, Nul::UMessage::Arg(f.text)));
+                throw_internal_error(kx_message(MSG_NAME_VALUE_ERROR, Nul::UMessage::Arg(f.text)));
             });
 }
 
@@ -627,33 +550,33 @@ std::set<int> const &DbSetProps::supported_properties() {
 }
 
 void DbSetProps::fetch_prop(FetchPropResponses &out, int prop_id) {
-    if (!supported_properties().count(prop_id) || prop_id == PROP_PARENT_LIST || prop_id == PROP_REPO_URI ||
-        prop_id == PROP_SUPPORTED_LIVE_PROPERTY_SET)
+    if (!supported_properties().count(prop_id) || prop_id == XmlTag::CTG_parent_list ||
+        prop_id == XmlTag::TEAMPVT_repo_uri || prop_id == XmlTag::TEAMPVT_supported_live_property_set)
         return PropsResource::fetch_prop(out, prop_id);
     AdSessionPtr session = api_of(login_session());
     switch (prop_id) {
-    case P_EVERYONE_GROUP:
+    case XmlTag::KX_everyone_group_name:
         return out.record_cstring(KXUserDb::GetEveryoneGroupName(session));
-    case P_LDAP_PROPERTY:
+    case XmlTag::KX_ldap_property:
         return fetch_ldap_property(out, session);
-    case P_MAIL_SETTINGS:
+    case XmlTag::CTG_mail_notification_settings:
         return fetch_mail_settings(out, session);
-    case P_CONNECT_OPTIONS: {
+    case XmlTag::CTG_connect_options: {
         CString options = KXUserDb::GetConnectOptions(session);
-        if (options.IsEmpty()) return out.record_empty(MPT_STRING);
+        if (options.IsEmpty()) return out.record_empty(XmlTag::MPT_string);
         return out.record_cstring(options);
     }
-    case P_CURRENT_USER:
-        return out.record_resource_as_cstring(ref_current_user, session->GetSessionUserLoginName());
-    case P_SERVER:
+    case XmlTag::CTG_current_user:
+        return out.record_resource_as_cstring(PV_REF_CURRENT_USER, session->GetSessionUserLoginName());
+    case XmlTag::CTG_server:
         return out.record_cstring(KXUserDb::GetServerName(session));
-    case P_USERDB_CHILDREN: {
+    case XmlTag::CTG_userdb_child_list: {
         KXSmartPtr<KXUser> user = KXUserDb::GetSessionUser(session);
         std::vector<CString> names;
         if (user)
             for (CString const &name : user->GetAllSubscribedDatabases())
                 if (!KXUserDb::IsTestDatabase(session, name)) names.push_back(name);
-        return names_as_resources(out, ref_userdb, names);
+        return names_as_resources(out, PV_REF_USERDB, names);
     }
     default:
         return fetch_vendor(out, session);
@@ -672,85 +595,85 @@ std::set<int> const &UserPropsBase::supported_properties() {
 }
 
 bool UserPropsBase::fetch_user_prop(FetchPropResponses &out, int prop_id) {
-    if (!supported_properties().count(prop_id) || prop_id == PROP_PARENT_LIST || prop_id == PROP_REPO_URI ||
-        prop_id == PROP_SUPPORTED_LIVE_PROPERTY_SET)
+    if (!supported_properties().count(prop_id) || prop_id == XmlTag::CTG_parent_list ||
+        prop_id == XmlTag::TEAMPVT_repo_uri || prop_id == XmlTag::TEAMPVT_supported_live_property_set)
         return false;
     KXUser *u = user_.get();
     if (u == nullptr) {
         // The user is gone (removed since the session began): no master replica to name.
-        if (prop_id == P_MASTER_REPLICA) {
-            out.record_empty(MPT_RESOURCE);
+        if (prop_id == XmlTag::KX_kx_master_replica) {
+            out.record_empty(XmlTag::MPT_resource);
             return true;
         }
         throw_internal_error(kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(L"The user no longer exists.")));
     }
     switch (prop_id) {
-    case P_OBJECT_ID:
+    case XmlTag::TEAMPVT_object_id:
         out.record_ustring(number_to_ustring(static_cast<long>(u->GetDbId())));
         break;
-    case P_DBID:
+    case XmlTag::TEAMPVT_dbid:
         out.record_int(static_cast<int>(u->GetDbId()));
         break;
-    case P_LOGIN_NAME:
-    case P_OBJECT_NAME:
-    case P_DISPLAY_NAME:
+    case XmlTag::KX_login_name:
+    case XmlTag::CTG_object_name:
+    case XmlTag::TEAM_display_name:
         out.record_ustring(ustr(u->GetUserLoginName()));
         break;
-    case P_AUTH_MODE: {
+    case XmlTag::CTG_authentication_mode: {
         int mode = u->GetUserAuthenticationMode();
         if (mode < 0 || mode > 2)
             throw_internal_error(kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(L"Unknown authentication mode.")));
         out.record_enum(auth_mode_tags[mode]);
         break;
     }
-    case P_AUTHENTICATOR:
+    case XmlTag::KX_authenticator:
         // Passwords never leave the product: the authenticator is always sent empty.
         out.record_cstring(CString());
         break;
-    case P_EMAIL:
+    case XmlTag::KX_email:
         out.record_cstring(u->GetUserEmail());
         break;
-    case P_FULL_NAME:
+    case XmlTag::KX_full_name:
         out.record_cstring(u->GetUserFullName());
         break;
-    case P_MISC_INFO:
+    case XmlTag::KX_miscellaneous_information:
         out.record_cstring(u->GetUserMiscInfo());
         break;
-    case P_PHONE:
+    case XmlTag::KX_phone:
         out.record_cstring(u->GetUserPhone());
         break;
-    case P_GROUPS:
-        names_as_resources(out, ref_group, u->GetUserGroups());
+    case XmlTag::KX_groups:
+        names_as_resources(out, PV_REF_GROUP, u->GetUserGroups());
         break;
-    case P_IS_ACTIVE:
+    case XmlTag::KX_is_active:
         out.record_bool(u->GetActive() != FALSE);
         break;
-    case P_IS_APP_BUILDER:
+    case XmlTag::KX_is_app_builder:
         out.record_bool(u->GetAppBuilder() != FALSE);
         break;
-    case P_IS_DYNAMIC_LIST_ADMIN:
+    case XmlTag::KX_is_dynamic_list_admin:
         out.record_bool(u->HasUserPrivilege(KX_PRIV_DYNAMIC_LIST_ADMIN) != FALSE);
         break;
-    case P_FARLINK_ADMIN:
+    case XmlTag::KX_is_farlink_admin:
         out.record_bool(u->HasUserPrivilege(KX_PRIV_FAR_LINK_ADMIN) != FALSE);
         break;
-    case P_PUBLIC_FOLDER_ADMIN:
+    case XmlTag::KX_is_public_folder_admin:
         out.record_bool(u->HasUserPrivilege(KX_PRIV_PUBLIC_FOLDER_ADMIN) != FALSE);
         break;
-    case P_RAW_SQL_WRITER:
+    case XmlTag::KX_is_raw_sql_writer:
         out.record_bool(u->HasUserPrivilege(KX_PRIV_RAW_SQL_WRITER) != FALSE);
         break;
-    case P_SECURITY_ADMIN:
+    case XmlTag::KX_is_security_admin:
         out.record_bool(u->HasUserPrivilege(KX_PRIV_SECURITY_ADMIN) != FALSE);
         break;
-    case P_SUPER_USER:
+    case XmlTag::KX_is_super_user:
         out.record_bool(u->IsUserSuperUser() != FALSE);
         break;
-    case P_USER_MAINTAINER:
+    case XmlTag::KX_is_user_maintainer:
         out.record_bool(u->HasUserPrivilege(KX_PRIV_USER_MAINTAINER) != FALSE);
         break;
-    case P_MASTER_REPLICA:
-        out.record_resource_as_cstring(ref_replica, u->GetMasterReplicaName());
+    case XmlTag::KX_kx_master_replica:
+        out.record_resource_as_cstring(PV_REF_REPLICA, u->GetMasterReplicaName());
         break;
     default:
         fetch_databases(out);
@@ -784,15 +707,15 @@ void UserProps::fetch_databases(FetchPropResponses &out) {
 void UserProps::put_prop(BasePropValue &value) {
     using TextSetter = void (KXUser::*)(CString const &);
     using FlagSetter = void (KXUser::*)(BOOL);
-    static std::map<int, TextSetter> const texts = {{P_AUTHENTICATOR, &KXUser::SetPassword},
-                                                    {P_EMAIL, &KXUser::SetUserEmail},
-                                                    {P_FULL_NAME, &KXUser::SetUserFullName},
-                                                    {P_MISC_INFO, &KXUser::SetUserMiscInfo},
-                                                    {P_PHONE, &KXUser::SetUserPhone}};
-    static std::map<int, FlagSetter> const flags = {{P_IS_ACTIVE, &KXUser::SetActive},
-                                                    {P_IS_APP_BUILDER, &KXUser::SetAppBuilder},
-                                                    {P_SUPER_USER, &KXUser::SetSuperUser},
-                                                    {P_USER_MAINTAINER, &KXUser::SetUserMaintainer}};
+    static std::map<int, TextSetter> const texts = {{XmlTag::KX_authenticator, &KXUser::SetPassword},
+                                                    {XmlTag::KX_email, &KXUser::SetUserEmail},
+                                                    {XmlTag::KX_full_name, &KXUser::SetUserFullName},
+                                                    {XmlTag::KX_miscellaneous_information, &KXUser::SetUserMiscInfo},
+                                                    {XmlTag::KX_phone, &KXUser::SetUserPhone}};
+    static std::map<int, FlagSetter> const flags = {{XmlTag::KX_is_active, &KXUser::SetActive},
+                                                    {XmlTag::KX_is_app_builder, &KXUser::SetAppBuilder},
+                                                    {XmlTag::KX_is_super_user, &KXUser::SetSuperUser},
+                                                    {XmlTag::KX_is_user_maintainer, &KXUser::SetUserMaintainer}};
     KXUser *u = user();
     if (u == nullptr) throw_internal_error(Nul::UString(L"Invalid Pointer"));
     int const id = value.prop_id();
@@ -801,7 +724,7 @@ void UserProps::put_prop(BasePropValue &value) {
     if (text == texts.end() && flag == flags.end()) return PropsResource::put_prop(value);
     // Only the product's own users have a password here: a directory user's put is refused rather
     // than reported as done.
-    if (id == P_AUTHENTICATOR && u->GetUserAuthenticationMode() != KX_AUTH_PRODUCT) raise_reason(Reason::read_only);
+    if (id == XmlTag::KX_authenticator && u->GetUserAuthenticationMode() != KX_AUTH_PRODUCT) raise_reason(Reason::read_only);
     std::function<void()> set;
     if (text != texts.end()) {
         CString v = cstr(value_as<PropValue<Nul::UString>>(value).value);
@@ -824,8 +747,8 @@ Nul::UString CurrentUserProps::describe() { return text_format("CurrentUserProps
 
 void CurrentUserProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     // The session's own user is active while the session lives.
-    if (prop_id == P_IS_ACTIVE) return out.record_bool(true);
-    if (prop_id == P_MASTER_REPLICA) return fetch_master_replica(out);
+    if (prop_id == XmlTag::KX_is_active) return out.record_bool(true);
+    if (prop_id == XmlTag::KX_kx_master_replica) return fetch_master_replica(out);
     if (!fetch_user_prop(out, prop_id)) PropsResource::fetch_prop(out, prop_id);
 }
 
@@ -836,8 +759,8 @@ void CurrentUserProps::fetch_master_replica(FetchPropResponses &out) {
     KXSmartPtr<KXUser> user;
     or_fail([&] { user = admin->GetUser(cstr(login_)); }, [](ProductFailure const &) { raise_api_error(); });
     // The user is gone (removed since the session began): no master replica to name.
-    if (!user) return out.record_empty(MPT_RESOURCE);
-    out.record_resource_as_cstring(ref_replica, user->GetMasterReplicaName());
+    if (!user) return out.record_empty(XmlTag::MPT_resource);
+    out.record_resource_as_cstring(PV_REF_REPLICA, user->GetMasterReplicaName());
 }
 
 void CurrentUserProps::fetch_databases(FetchPropResponses &out) {
@@ -848,7 +771,7 @@ void CurrentUserProps::fetch_databases(FetchPropResponses &out) {
     for (KXSmartPtr<KXDatabase> const &db :
          user.GetAccessibleDatabases(L"MASTR", user.GetAuthenticationLoginName(), session->GetSessionDbSetName()))
         if (db && !db->GetIsMaster()) names.push_back(db->GetDatabaseName());
-    if (names.empty()) return out.record_empty(MPT_RESOURCE_LIST);
+    if (names.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     fetch_database_names(out, names, [](CString const &) { return true; });
 }
 
@@ -870,15 +793,16 @@ std::set<int> const &GroupProps::supported_properties() {
 }
 
 void GroupProps::fetch_prop(FetchPropResponses &out, int prop_id) {
-    if (!group_ || (prop_id != P_OBJECT_ID && prop_id != P_DBID && prop_id != P_OBJECT_NAME &&
-                    prop_id != P_DISPLAY_NAME && prop_id != P_IS_ACTIVE))
+    if (!group_ || (prop_id != XmlTag::TEAMPVT_object_id && prop_id != XmlTag::TEAMPVT_dbid &&
+                    prop_id != XmlTag::CTG_object_name && prop_id != XmlTag::TEAM_display_name &&
+                    prop_id != XmlTag::KX_is_active))
         return PropsResource::fetch_prop(out, prop_id);
     switch (prop_id) {
-    case P_OBJECT_ID:
+    case XmlTag::TEAMPVT_object_id:
         return out.record_ustring(number_to_ustring(static_cast<long>(group_->GetDbId())));
-    case P_DBID:
+    case XmlTag::TEAMPVT_dbid:
         return out.record_int(static_cast<int>(group_->GetDbId()));
-    case P_IS_ACTIVE:
+    case XmlTag::KX_is_active:
         // An inactive group answers false, not nothing.
         return out.record_bool(group_->GetActive() != FALSE);
     default:
@@ -901,11 +825,12 @@ std::set<int> const &ReplicaProps::supported_properties() {
 }
 
 void ReplicaProps::fetch_prop(FetchPropResponses &out, int prop_id) {
-    if (!replica_ ||
-        (prop_id != P_OBJECT_ID && prop_id != P_DBID && prop_id != P_OBJECT_NAME && prop_id != P_DISPLAY_NAME))
+    if (!replica_ || (prop_id != XmlTag::TEAMPVT_object_id && prop_id != XmlTag::TEAMPVT_dbid &&
+                      prop_id != XmlTag::CTG_object_name && prop_id != XmlTag::TEAM_display_name))
         return PropsResource::fetch_prop(out, prop_id);
-    if (prop_id == P_DBID) return out.record_int(static_cast<int>(replica_->GetDbId()));
-    if (prop_id == P_OBJECT_ID) return out.record_ustring(number_to_ustring(static_cast<long>(replica_->GetDbId())));
+    if (prop_id == XmlTag::TEAMPVT_dbid) return out.record_int(static_cast<int>(replica_->GetDbId()));
+    if (prop_id == XmlTag::TEAMPVT_object_id)
+        return out.record_ustring(number_to_ustring(static_cast<long>(replica_->GetDbId())));
     out.record_cstring(replica_->GetName());
 }
 

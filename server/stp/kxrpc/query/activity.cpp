@@ -20,7 +20,6 @@ namespace {
 using Nul::XmlTag;
 using OutElem = Nul::XmlDoc::Elem;
 
-constexpr int MSG_INVALID_ACTIVITY_PARAMETERS = 108;
 wchar_t const project_field[] = L"zrm_project";
 wchar_t const stream_field[] = L"zrm_stream_object";
 wchar_t const builtin_record_type[] = L"All_ZRM_Activities";

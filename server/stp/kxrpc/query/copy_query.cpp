@@ -23,7 +23,6 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int MSG_COPY_FAILED = 103;
 // Queries and charts, folders and reports: report formats inside a copied folder stay behind.
 constexpr int kCopyMask = AD_BUCKET_QUERY | AD_BUCKET_CHART | AD_BUCKET_FOLDER | AD_BUCKET_REPORT;
 

@@ -34,22 +34,6 @@ using Arg = Nul::UMessage::Arg;
 using DomElem = Nul::DomParser::Elem;
 using StateItemT = ExecuteQueryResp::ExecuteQueryStateItem;
 
-enum ExecuteMsg : int {
-    MSG_ILLEGAL_CONSTANT = 13,
-    MSG_ILLEGAL_VARIABLE = 15,
-    MSG_VALUE_COUNT = 18,
-    MSG_BUILDING_RESULT_SET = 23,
-    MSG_ILLEGAL_ROW = 25,
-    MSG_MULTIPLE_OPERATORS = 26,
-    MSG_PARAMETER_COUNT = 27,
-    MSG_QUERY_FAILED = 85,
-    MSG_ILLEGAL_OPTION = 114,
-    MSG_EMPTY_CHART = 153,
-    MSG_END_BEFORE_START = 100,
-    MSG_NO_DISPLAY_FIELDS = 137,
-    MSG_COLUMN_MISMATCH = 156,
-};
-
 wchar_t const method_name[] = L"ExecuteQueryResp::xdr";
 
 Nul::UString tag_name(int tag) { return XmlTag::lookup(static_cast<XmlTag::Id>(tag)).simple_name(); }
@@ -70,7 +54,7 @@ int option_number(DomElem element) {
     bool ok = false;
     unsigned long value = parse_unsigned(element.data(), ok);
     if (!ok)
-        raise_reason(Reason::illegal_value, kx_message(MSG_ILLEGAL_OPTION, Arg(QueryUtil::tag_text(element.tag()))));
+        raise_reason(Reason::illegal_value, kx_message(MSG_ILLEGAL_VALUE, Arg(QueryUtil::tag_text(element.tag()))));
     return static_cast<int>(std::min<unsigned long>(value, INT_MAX));
 }
 
@@ -612,7 +596,7 @@ void ExecuteQueryResp::read_file_options(DomElem options, ExecuteQueryStateItem 
         case XmlTag::CTG_delimiter:
             item.delimiter = c.data();
             if (item.delimiter.length() > max_delimiter_length)
-                raise_reason(Reason::illegal_value, kx_message(MSG_ILLEGAL_OPTION, Arg(QueryUtil::tag_text(c.tag()))));
+                raise_reason(Reason::illegal_value, kx_message(MSG_ILLEGAL_VALUE, Arg(QueryUtil::tag_text(c.tag()))));
             break;
         case XmlTag::CTG_max_multiline_text_length:
             rs->SetMaxMultiLineTextLength(option_number(c));

@@ -19,10 +19,6 @@ namespace KxRpc {
 
 namespace {
 
-constexpr int MSG_SEARCH_DISABLED = 126;
-constexpr int MSG_DUPLICATE_RECORD_TYPE = 127;
-
-
 [[noreturn]] void refuse(Nul::UString const &element) {
     raise_reason(Reason::illegal_value, kx_message(MSG_ILLEGAL_VALUE, element));
 }

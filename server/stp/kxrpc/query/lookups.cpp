@@ -21,12 +21,6 @@
 namespace KxRpc {
 
 namespace {
-
-constexpr int MSG_INSUFFICIENT_PRIVILEGE = 120;
-constexpr int MSG_ILLEGAL_SERIAL = 121;
-constexpr int MSG_OPLOG_DISABLED = 122;
-constexpr int MSG_FIND_FAILED = 141;
-
 // A decimal serial number of the product; anything else is a server error.
 unsigned serial_number(CString const &text) {
     std::string s = text.ToUtf8();
@@ -97,7 +91,7 @@ std::unique_ptr<XdrObject> kxrpc_get_oplog_entries(XdrObject *request) {
     CString first_text, last_text;
     product_call([&] { user->GetOplogSerialNumberRange(first_text, last_text); },
                  [](ProductFailure const &f) {
-                     raise_reason(Reason::insufficient_privilege, kx_message(MSG_INSUFFICIENT_PRIVILEGE, f.text));
+                     raise_reason(Reason::insufficient_privilege, kx_message(MSG_INSUFFICIENT_PRIVILEGE_FOR_OPERATION, f.text));
                  });
     unsigned first = serial_number(first_text), last = serial_number(last_text);
     trace_lazy(1, [&] {

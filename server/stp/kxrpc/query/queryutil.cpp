@@ -16,10 +16,6 @@ namespace QueryUtil {
 
 namespace {
 
-constexpr int MSG_CANNOT_LOAD_QUERY = 5;
-constexpr int MSG_OTHER_REPOSITORY = 28;
-
-
 } // namespace
 
 Nul::UString personal_top_folder_name(AdSessionPtr const &) {
@@ -125,7 +121,7 @@ std::vector<std::int64_t> child_bucket_ids(AdBucketPtr const &folder, int type_m
 QueryItemStateItem *build_report_def(KXSmartPtr<KXSession> const &session, KXSmartPtr<KXReportDef> const &source,
                                      Nul::UString const &name, AdBucketPtr const &bucket) {
     KXSmartPtr<KXReportDef> report = session->GetWorkSpace()->BuildReportDef();
-    report->SetName(CString(name.c_str()));
+    report->SetName(cstr(name));
     report->SetReportFormatId(source->GetReportFormatId(), 1);
     report->SetQueryDefId(source->GetQueryDefId(), 1);
     auto *item = new QueryItemStateItem(name, report, AD_BUCKET_REPORT);

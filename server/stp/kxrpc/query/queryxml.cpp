@@ -34,31 +34,6 @@ using Arg = Nul::UMessage::Arg;
 using DomElem = Nul::DomParser::Elem;
 using OutElem = Nul::XmlDoc::Elem;
 
-enum QueryXmlMsg : int {
-    MSG_UNEXPECTED_TAG = 7,
-    MSG_BAD_SORT_INDEX = 8,
-    MSG_SORT_INFO_EMPTY = 9,
-    MSG_MULTIPLE_TOP = 10,
-    MSG_NO_BOOLEAN_OPERATOR = 11,
-    MSG_NO_SUB_EXPRESSIONS = 12,
-    MSG_ILLEGAL_CONSTANT = 13,
-    MSG_EMPTY_PROMPT = 14,
-    MSG_ILLEGAL_VARIABLE = 15,
-    MSG_NO_OPERATOR = 16,
-    MSG_NO_FIELD_PATH = 17,
-    MSG_VALUE_COUNT = 18,
-    MSG_INVALID_FIELD_PATH = 22,
-    MSG_FIELD_DEF_NOT_FOUND = 76,
-    MSG_INSUFFICIENT_PRIVILEGE = 92,
-    MSG_MALFORMED_URI = 93,
-    MSG_MISSING_CHILD = 94,
-    MSG_AGGREGATE_AND_FUNCTION = 95,
-    MSG_ILLEGAL_AGGREGATE = 96,
-    MSG_NOT_TIMESTAMP = 97,
-    MSG_TWO_GROUP_BY = 98,
-    MSG_INCOMPATIBLE_OPERATOR = 140,
-};
-
 [[noreturn]] void refuse(int msg, Arg const &a1 = Arg::nil, Arg const &a2 = Arg::nil) {
     raise_reason(Reason::illegal_value, kx_message(msg, a1, a2));
 }
@@ -481,7 +456,6 @@ void add_field_path(QueryContext const &ctx, AdQueryDefPtr const &def, OutElem &
     OutElem &container = parent.add_elem(OutElem(XmlTag::CTG_field_path));
     field_path_to_xml(ctx, def->GetPrimaryEntity(), container, ustr(path));
 }
-
 
 void collect_prompted(QueryContext const &ctx, AdQueryDefPtr const &def, AdFilterNode *node, OutElem &root, int depth) {
     if (!node || depth > max_filter_depth + 1) return;

@@ -10,6 +10,7 @@
 #include "query/requests.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
+#include "wire/conversions.h"
 #include "wire/exceptions.h"
 #include "wire/login_session.h"
 #include "wire/product_failure.h"
@@ -24,8 +25,6 @@ namespace {
 // Queries and charts, folders, reports and report formats.
 constexpr int kWalkMask = 0x1 | 0x2 | 0x4 | 0x100 | 0x200;
 constexpr int kFolderBit = 0x4;
-constexpr int MSG_MOVE_FAILED = 59;
-constexpr int MSG_RENAME_FAILED = 166;
 
 } // namespace
 
@@ -158,7 +157,7 @@ std::unique_ptr<XdrObject> kxrpc_move_query(XdrObject *request) {
         MoveSource source = resolve_move_source(*args, session);
         Nul::UString path = args->destination();
         AdBucketPtr moved =
-            GetWorkspaceMgr(session)->MoveBucket(source.bucket, CString(path.c_str()), args->overwrite());
+            GetWorkspaceMgr(session)->MoveBucket(source.bucket, cstr(path), args->overwrite());
         // Nothing below calls the product: once the item moved, the reply describes it.
         std::shared_ptr<QueryItemStateItem> item;
         if (source.type_code == 36)

@@ -31,22 +31,11 @@ namespace {
 
 using Tag = Nul::XmlTag;
 
-// Reference codes and list element types of the replies here.
-enum : int {
-    REF_REPLICA = 27,
-    REF_RECTYPE = 31,
-    REF_QUERY = 35,
-    REF_FOLDER = 36,
-    REF_REPORT_FORMAT = 38,
-    LIST_OF_RESOURCES = 7,
-    CHILD_BINDING = 100020,
-};
+// List element type of the workspace-item lists here.
+constexpr int LIST_OF_RESOURCES = 7;
 
 constexpr int NS_GROUP_PROPS = 11;
 constexpr int NS_USER_PROPS = 19;
-constexpr int MSG_UNKNOWN_PRINCIPAL = 109;
-constexpr int MSG_NOT_A_QUERY = 112;
-constexpr int MSG_NOT_A_REPORT_FORMAT = 113;
 constexpr wchar_t const *not_editable_text = L"query is not editable";
 
 [[noreturn]] void internal_error(Nul::UString const &text) {
@@ -88,7 +77,7 @@ void add_entry(AdSessionPtr const &session, AdBucketPtr const &controlled, Nul::
 // A set as a document under `root_tag`; record_empty (973) for a missing or empty set.
 void record_permission_set(FetchPropResponses &out, AdSessionPtr const &session, AdBucketPtr const &controlled,
                            AdPermissionSetPtr const &set, int root_tag, bool empty_as_document = false) {
-    if ((!set || set->GetCount() == 0) && !empty_as_document) return out.record_empty(MPT_XML);
+    if ((!set || set->GetCount() == 0) && !empty_as_document) return out.record_empty(Tag::MPT_xml);
     Nul::XmlDoc::Elem root(tag_id(root_tag));
     for (int i = 0; set && i < set->GetCount(); ++i) {
         AdFolderPermissionPtr p = set->GetItem(i);
@@ -152,7 +141,9 @@ AdSessionPtr QueryItemProps::product_session() const {
 std::set<int> const &QueryItemProps::item_properties(bool with_bucket) {
     static std::set<int> const without = merged(base_properties(), {Tag::CTG_is_editable, Tag::CTG_being_created,
                                                                     Tag::TEAMPVT_dbid});
-    static std::set<int> const with = merged(without, {576, 578, 595, 598, 268, 1061});
+    static std::set<int> const with =
+        merged(without, {Tag::TEAMPVT_object_id, Tag::CTG_object_name, Tag::CTG_parent_list,
+                         Tag::CTG_parent_queryfolder, Tag::KX_kx_master_replica, Tag::TEAM_display_name});
     return with_bucket ? with : without;
 }
 
@@ -165,38 +156,39 @@ Nul::UString QueryItemProps::describe_bucket(wchar_t const *class_name) {
 
 void QueryItemProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     switch (prop_id) {
-    case 385:
-        if (!bucket_) return out.record_empty(MPT_INTEGER);
+    case Tag::TEAMPVT_dbid:
+        if (!bucket_) return out.record_empty(Tag::MPT_integer);
         return out.record_int(id32(bucket_->GetDbId()));
-    case 576:
-        if (!bucket_) return out.record_empty(MPT_INTEGER);
+    case Tag::TEAMPVT_object_id:
+        if (!bucket_) return out.record_empty(Tag::MPT_integer);
         return out.record_ustring(QueryUtil::bucket_dbid_string(bucket_));
-    case 595:
-    case 598:
-    case 1061:
-    case 578:
-    case 268:
+    case Tag::CTG_parent_list:
+    case Tag::CTG_parent_queryfolder:
+    case Tag::TEAM_display_name:
+    case Tag::CTG_object_name:
+    case Tag::KX_kx_master_replica:
         break;
     default:
         return PropsResource::fetch_prop(out, prop_id);
     }
     if (!bucket_) return out.unsupported_property();
     switch (prop_id) {
-    case 595:
-    case 598: {
+    case Tag::CTG_parent_list:
+    case Tag::CTG_parent_queryfolder: {
         AdBucketPtr parent = bucket_->GetParent();
         if (!parent) return out.unsupported_property();
-        if (prop_id == 598) return out.record_resource(REF_FOLDER, id32(parent->GetDbId()), 0, 0, 0);
+        if (prop_id == Tag::CTG_parent_queryfolder)
+            return out.record_resource(PV_REF_FOLDER, id32(parent->GetDbId()), 0, 0, 0);
         out.start_list_property_values(LIST_OF_RESOURCES);
-        out.record_resource(REF_FOLDER, id32(parent->GetDbId()), 0, 0, 0);
+        out.record_resource(PV_REF_FOLDER, id32(parent->GetDbId()), 0, 0, 0);
         return out.end_list_property_values();
     }
-    case 1061:
+    case Tag::TEAM_display_name:
         return out.record_cstring(bucket_->GetName());
-    case 578:
+    case Tag::CTG_object_name:
         return out.record_ustring(QueryUtil::bucket_uri(product_session(), bucket_));
-    default: // 268
-        return out.record_resource_as_cstring(REF_REPLICA, GetBucketMasterReplicaName(bucket_));
+    default: // Tag::KX_kx_master_replica
+        return out.record_resource_as_cstring(PV_REF_REPLICA, GetBucketMasterReplicaName(bucket_));
     }
 }
 
@@ -213,7 +205,11 @@ QueryFolderProps::QueryFolderProps(LoginSession *session, StateItemPtr const &it
 QueryFolderProps::~QueryFolderProps() = default;
 
 std::set<int> const &QueryFolderProps::supported_properties() {
-    return class_properties<QueryFolderProps>(bucket() != nullptr, {352, 353, 509, 521, 631, 1028, 1033, 1040, 1064, 1082});
+    return class_properties<QueryFolderProps>(
+        bucket() != nullptr, {Tag::CTG_child_list, Tag::CTG_child_map, Tag::CTG_is_readable, Tag::CTG_is_writable,
+                              Tag::CTG_query_folder_items, Tag::TEAM_access_rights,
+                              Tag::TEAM_applied_access_control_entries, Tag::TEAM_can_change_access_rights,
+                              Tag::TEAM_effective_access_control_entries, Tag::TEAM_possible_access_rights});
 }
 
 Nul::UString QueryFolderProps::describe() { return describe_bucket(L"QueryFolderProps"); }
@@ -228,22 +224,22 @@ AdFolderPtr QueryFolderProps::folder() const { return AdFolder::LookupFolderFrom
 
 void QueryFolderProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     switch (prop_id) {
-    case 352:
-    case 353:
-    case 631:
+    case Tag::CTG_child_list:
+    case Tag::CTG_child_map:
+    case Tag::CTG_query_folder_items:
         return fetch_children(out, prop_id);
-    case 509:
-    case 521: {
+    case Tag::CTG_is_readable:
+    case Tag::CTG_is_writable: {
         if (!bucket()) return out.record_bool(true);
         AdFolderPtr f = folder();
         if (!f) return out.unsupported_property();
-        return out.record_bool((prop_id == 509 ? f->IsReadable() : f->IsWritable()) != 0);
+        return out.record_bool((prop_id == Tag::CTG_is_readable ? f->IsReadable() : f->IsWritable()) != 0);
     }
-    case 1028:
-    case 1033:
-    case 1040:
-    case 1064:
-    case 1082:
+    case Tag::TEAM_access_rights:
+    case Tag::TEAM_applied_access_control_entries:
+    case Tag::TEAM_can_change_access_rights:
+    case Tag::TEAM_effective_access_control_entries:
+    case Tag::TEAM_possible_access_rights:
         return fetch_security(out, prop_id);
     default:
         break;
@@ -251,7 +247,7 @@ void QueryFolderProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     if (prop_id >= dynamic_prop_id_base) {
         int const ns = dynamic_prop_ns(prop_id);
         if (ns == NS_GROUP_PROPS || ns == NS_USER_PROPS) {
-            if (!bucket()) return out.record_empty(MPT_XML);
+            if (!bucket()) return out.record_empty(Tag::MPT_xml);
             return lookup_principal(out, prop_id);
         }
     }
@@ -259,7 +255,7 @@ void QueryFolderProps::fetch_prop(FetchPropResponses &out, int prop_id) {
 }
 
 void QueryFolderProps::fetch_children(FetchPropResponses &out, int prop_id) {
-    if (!bucket()) return out.record_empty(MPT_RESOURCE_LIST);
+    if (!bucket()) return out.record_empty(Tag::MPT_resource_list);
     struct Child {
         int type;
         int dbid;
@@ -279,11 +275,11 @@ void QueryFolderProps::fetch_children(FetchPropResponses &out, int prop_id) {
             children.push_back(Child{QueryUtil::bucket_wire_resource_type(child), id32(id), ustr(child->GetName())});
         }
     }
-    if (!any) return out.record_empty(prop_id == 353 ? MPT_CHILD_MAP : MPT_RESOURCE_LIST);
-    out.start_list_property_values(prop_id == 353 ? CHILD_BINDING : LIST_OF_RESOURCES);
+    if (!any) return out.record_empty(prop_id == Tag::CTG_child_map ? Tag::MPT_child_map : Tag::MPT_resource_list);
+    out.start_list_property_values(prop_id == Tag::CTG_child_map ? PV_CHILD_BINDING : LIST_OF_RESOURCES);
     for (Child const &c : children) {
-        if (prop_id == 353)
-            out.record_query_obj_binding(CHILD_BINDING, c.name, c.type, c.dbid);
+        if (prop_id == Tag::CTG_child_map)
+            out.record_query_obj_binding(PV_CHILD_BINDING, c.name, c.type, c.dbid);
         else
             out.record_resource(c.type, c.dbid, 0, 0, 0);
     }
@@ -291,11 +287,12 @@ void QueryFolderProps::fetch_children(FetchPropResponses &out, int prop_id) {
 }
 
 void QueryFolderProps::fetch_security(FetchPropResponses &out, int prop_id) {
-    if (!security_enabled()) return out.record_empty(prop_id == 1040 ? MPT_BOOL : MPT_XML);
+    if (!security_enabled())
+        return out.record_empty(prop_id == Tag::TEAM_can_change_access_rights ? Tag::MPT_bool : Tag::MPT_xml);
     AdSessionPtr session = product_session();
     if (!bucket()) {
-        if (prop_id == 1040) return out.record_bool(true);
-        if (prop_id != 1033 || !item_) return out.record_empty(MPT_XML);
+        if (prop_id == Tag::TEAM_can_change_access_rights) return out.record_bool(true);
+        if (prop_id != Tag::TEAM_applied_access_control_entries || !item_) return out.record_empty(Tag::MPT_xml);
         AdPermissionSetPtr set;
         security_call([&] { set = held_set(session, item_->permissions()); });
         return record_permission_set(out, session, AdBucketPtr(), set, prop_id);
@@ -303,15 +300,15 @@ void QueryFolderProps::fetch_security(FetchPropResponses &out, int prop_id) {
     AdFolderPtr f = folder();
     if (!f) return out.unsupported_property();
     switch (prop_id) {
-    case 1040: {
+    case Tag::TEAM_can_change_access_rights: {
         bool can = false;
         security_call([&] { can = f->CanChangePermissions() != 0; });
         return out.record_bool(can);
     }
-    case 1028: {
+    case Tag::TEAM_access_rights: {
         AdFolderPermissionPtr own;
         security_call([&] { own = f->GetPermission(); });
-        if (!own) return out.record_empty(MPT_XML);
+        if (!own) return out.record_empty(Tag::MPT_xml);
         Nul::XmlDoc::Elem root(tag_id(Tag::TEAM_access_rights));
         AdBucketPtr from =
             own->GetInheritedFrom() ? GetWorkspaceMgr(session)->GetBucket(own->GetInheritedFrom()) : AdBucketPtr();
@@ -319,16 +316,19 @@ void QueryFolderProps::fetch_security(FetchPropResponses &out, int prop_id) {
         Nul::XmlDoc doc(root);
         return out.record_xml(doc);
     }
-    case 1033:
-    case 1082: {
+    case Tag::TEAM_applied_access_control_entries:
+    case Tag::TEAM_possible_access_rights: {
         AdPermissionSetPtr set;
-        security_call([&] { set = prop_id == 1033 ? f->GetAppliedPermissions() : f->GetPossiblePermissions(); });
+        security_call([&] {
+            set = prop_id == Tag::TEAM_applied_access_control_entries ? f->GetAppliedPermissions()
+                                                                      : f->GetPossiblePermissions();
+        });
         return record_permission_set(out, session, bucket(), set, prop_id);
     }
-    default: { // 1064
+    default: { // Tag::TEAM_effective_access_control_entries
         std::vector<CString> triples;
         security_call([&] { f->GetAllGroupPermissions(triples); });
-        if (triples.empty()) return out.record_empty(MPT_XML);
+        if (triples.empty()) return out.record_empty(Tag::MPT_xml);
         Nul::XmlDoc::Elem root(tag_id(Tag::TEAM_effective_access_control_entries));
         for (std::size_t i = 0; i + 2 < triples.size(); i += 3) {
             for (Nul::UString const &token : split_tabs(ustr(triples[i + 2]))) {
@@ -386,9 +386,9 @@ void QueryFolderProps::put_prop(BasePropValue &value) {
     if (value.is_type_100015())
         raise_reason(is_supported_prop(prop) ? Reason::not_applicable : Reason::unknown_property);
     switch (prop) {
-    case 1033:
+    case Tag::TEAM_applied_access_control_entries:
         return put_applied_permissions(value);
-    case 1151: {
+    case Tag::CTG_folder_needs_refresh: {
         // Nothing to refresh for a folder that is not made yet.
         if (!bucket()) return;
         AdFolderPtr f = folder();
@@ -451,7 +451,11 @@ QueryProps::QueryProps(LoginSession *session, StateItemPtr const &item)
 QueryProps::~QueryProps() = default;
 
 std::set<int> const &QueryProps::supported_properties() {
-    return class_properties<QueryProps>(bucket() != nullptr, {346, 412, 417, 449, 483, 500, 513, 514, 608, 632, 689, 1165});
+    return class_properties<QueryProps>(bucket() != nullptr,
+                                        {Tag::CTG_chartdef, Tag::CTG_display_fields, Tag::CTG_dynamic_filters,
+                                         Tag::CTG_filtering, Tag::CTG_is_aggregated, Tag::CTG_is_multitype,
+                                         Tag::CTG_is_sql_generated, Tag::CTG_is_startup, Tag::CTG_primary_record_type,
+                                         Tag::CTG_query_type, Tag::CTG_sql, Tag::CTG_is_privileged});
 }
 
 Nul::UString QueryProps::describe() { return describe_bucket(L"QueryProps"); }
@@ -470,43 +474,43 @@ void QueryProps::require_held() const {
 
 void QueryProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     switch (prop_id) {
-    case 632: {
+    case Tag::CTG_query_type: {
         int const type = item_type();
         if (type & AD_BUCKET_QUERY) return out.record_enum(Tag::CTG_query);
         if (type & AD_BUCKET_CHART) return out.record_enum(Tag::CTG_chart);
-        return out.record_empty(MPT_ENUMERATED_TYPE);
+        return out.record_empty(Tag::MPT_enumerated_type);
     }
-    case 514:
+    case Tag::CTG_is_startup:
         if (item_) return out.record_bool(item_->is_startup());
         return out.record_bool(AdBucketMgr::IsQueryStartUp(bucket()) != 0);
-    case 608: {
+    case Tag::CTG_primary_record_type: {
         AdEntityDef *def = bucket() ? GetBucketEntityDef(bucket()) : nullptr;
         if (!def) def = query_def()->GetPrimaryEntity();
-        if (!def) return out.record_empty(MPT_RESOURCE);
-        return out.record_resource(REF_RECTYPE, id32(def->GetDbId()), 0, 0, 0);
+        if (!def) return out.record_empty(Tag::MPT_resource);
+        return out.record_resource(PV_REF_RECTYPE, id32(def->GetDbId()), 0, 0, 0);
     }
-    case 346:
-        return out.record_empty(MPT_STRING);
-    case 689:
+    case Tag::CTG_chartdef:
+        return out.record_empty(Tag::MPT_string);
+    case Tag::CTG_sql:
         return out.record_cstring(query_def()->GetDeclaredSQL());
-    case 513:
+    case Tag::CTG_is_sql_generated:
         return out.record_bool(query_def()->GetDeclaredSQL().IsEmpty());
-    case 1165:
+    case Tag::CTG_is_privileged:
         return out.record_bool(query_def()->IsPrivileged() != 0);
-    case 483:
+    case Tag::CTG_is_aggregated:
         return out.record_bool(query_def()->IsAggregated() != 0);
-    case 500:
+    case Tag::CTG_is_multitype:
         return out.record_bool(query_def()->IsMultiType() != 0);
-    case 412:
-    case 417:
-    case 449: {
-        if (item_type() & (AD_BUCKET_REPORT | AD_BUCKET_REPORT_FORMAT)) return out.record_empty(MPT_XML);
+    case Tag::CTG_display_fields:
+    case Tag::CTG_dynamic_filters:
+    case Tag::CTG_filtering: {
+        if (item_type() & (AD_BUCKET_REPORT | AD_BUCKET_REPORT_FORMAT)) return out.record_empty(Tag::MPT_xml);
         QueryContext const ctx = query_context(login_session());
         AdQueryDefPtr const &def = query_def();
-        Nul::XmlDoc::Elem root = prop_id == 412   ? QueryUtil::display_fields_to_xml(ctx, def)
-                                 : prop_id == 417 ? QueryUtil::dynamic_filters_to_xml(ctx, def)
+        Nul::XmlDoc::Elem root = prop_id == Tag::CTG_display_fields   ? QueryUtil::display_fields_to_xml(ctx, def)
+                                 : prop_id == Tag::CTG_dynamic_filters ? QueryUtil::dynamic_filters_to_xml(ctx, def)
                                                   : QueryUtil::filtering_to_xml(ctx, def);
-        if (root.is_nil() || root.empty()) return out.record_empty(MPT_XML);
+        if (root.is_nil() || root.empty()) return out.record_empty(Tag::MPT_xml);
         Nul::XmlDoc doc(root);
         return out.record_xml(doc);
     }
@@ -520,11 +524,11 @@ void QueryProps::put_prop(BasePropValue &value) {
     if (value.is_type_100015() && prop != 449)
         raise_reason(is_supported_prop(prop) ? Reason::refused : Reason::unknown_property);
     switch (prop) {
-    case 689:
-    case 1165:
-    case 514:
-    case 412:
-    case 449:
+    case Tag::CTG_sql:
+    case Tag::CTG_is_privileged:
+    case Tag::CTG_is_startup:
+    case Tag::CTG_display_fields:
+    case Tag::CTG_filtering:
         break;
     default:
         return PropsResource::put_prop(value);
@@ -533,18 +537,18 @@ void QueryProps::put_prop(BasePropValue &value) {
     require_held();
     AdQueryDefPtr const &def = item_->query_def();
     switch (prop) {
-    case 689: {
+    case Tag::CTG_sql: {
         CString sql = value.is_empty_value() ? CString() : cstr(checked_cast<PropValue<Nul::UString>>(&value)->value);
         return converting_product_failures([&] { def->SetDeclaredSQL(sql); });
     }
-    case 1165: {
+    case Tag::CTG_is_privileged: {
         bool const on = checked_cast<PropValue<bool>>(&value)->value;
         return converting_product_failures([&] {
             if (KXUserDb::IsFeatureEnabled(product_session(), KX_FEATURE_PRIVILEGED_QUERY) && (def->IsPrivileged() != 0) != on)
                 def->SetPrivileged(on ? TRUE : FALSE);
         });
     }
-    case 514:
+    case Tag::CTG_is_startup:
         item_->set_is_startup(checked_cast<PropValue<bool>>(&value)->value);
         return;
     default:
@@ -559,17 +563,18 @@ void QueryProps::put_definition_xml(BasePropValue &value) {
     AdQueryDefPtr copy;
     converting_product_failures([&] {
         copy = CopyQueryDef(held->GetSession(), held);
-        if (prop == 449) copy->UnbuildFilter();
+        if (prop == Tag::CTG_filtering) copy->UnbuildFilter();
     });
     // An empty or valueless filtering value only removes the filter.
-    if (prop == 412 || (!value.is_empty_value() && !value.is_type_100015())) apply_definition_xml(value, copy);
+    if (prop == Tag::CTG_display_fields || (!value.is_empty_value() && !value.is_type_100015()))
+        apply_definition_xml(value, copy);
     item_->set_query_def(copy);
     query_def_ = copy;
 }
 
 void QueryProps::apply_definition_xml(BasePropValue &value, AdQueryDefPtr const &def) {
     QueryContext const ctx = query_context(login_session());
-    if (value.prop_id() == 412) return QueryUtil::put_query_definition(ctx, value, def);
+    if (value.prop_id() == Tag::CTG_display_fields) return QueryUtil::put_query_definition(ctx, value, def);
     auto *xml = prop_value_cast<XmlPropValue>(&value, "PropValue<XmlPropValue>");
     Nul::DomParser::Elem root = xml->value.dom()->root();
     // A filtering element without content leaves the query unfiltered.
@@ -590,7 +595,8 @@ ReportProps::ReportProps(LoginSession *session, StateItemPtr const &item)
 ReportProps::~ReportProps() = default;
 
 std::set<int> const &ReportProps::supported_properties() {
-    return class_properties<ReportProps>(bucket() != nullptr, {263, 282, 287, 608, 632});
+    return class_properties<ReportProps>(bucket() != nullptr, {Tag::KX_is_valid, Tag::KX_query, Tag::KX_report_format,
+                                                               Tag::CTG_primary_record_type, Tag::CTG_query_type});
 }
 
 Nul::UString ReportProps::describe() { return describe_bucket(L"ReportProps"); }
@@ -606,21 +612,23 @@ KXSmartPtr<KXReportDef> const &ReportProps::report_def() {
 
 void ReportProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     switch (prop_id) {
-    case 263:
+    case Tag::KX_is_valid:
         return out.record_bool(GetReportIsValid(product_session(), report_def()) != 0);
-    case 282:
-    case 287: {
+    case Tag::KX_query:
+    case Tag::KX_report_format: {
         KXSmartPtr<KXReportDef> const &report = report_def();
-        int64_t const id = !report ? 0 : prop_id == 282 ? report->GetQueryDefId() : report->GetReportFormatId();
-        if (!id) return out.record_empty(MPT_RESOURCE);
-        return out.record_resource(prop_id == 282 ? REF_QUERY : REF_REPORT_FORMAT, id32(id), 0, 0, 0);
+        int64_t const id = !report                    ? 0
+                           : prop_id == Tag::KX_query ? report->GetQueryDefId()
+                                                      : report->GetReportFormatId();
+        if (!id) return out.record_empty(Tag::MPT_resource);
+        return out.record_resource(prop_id == Tag::KX_query ? PV_REF_QUERY : PV_REF_REPORT_FORMAT, id32(id), 0, 0, 0);
     }
-    case 608: {
+    case Tag::CTG_primary_record_type: {
         AdEntityDef *def = GetReportEntityDef(product_session(), report_def());
-        if (!def) return out.record_empty(MPT_RESOURCE);
-        return out.record_resource(REF_RECTYPE, id32(def->GetDbId()), 0, 0, 0);
+        if (!def) return out.record_empty(Tag::MPT_resource);
+        return out.record_resource(PV_REF_RECTYPE, id32(def->GetDbId()), 0, 0, 0);
     }
-    case 632:
+    case Tag::CTG_query_type:
         return out.record_enum(Tag::CTG_report);
     default:
         return QueryItemProps::fetch_prop(out, prop_id);
@@ -629,7 +637,7 @@ void ReportProps::fetch_prop(FetchPropResponses &out, int prop_id) {
 
 void ReportProps::put_prop(BasePropValue &value) {
     int const prop = value.prop_id();
-    if (prop != 282 && prop != 287) return PropsResource::put_prop(value);
+    if (prop != Tag::KX_query && prop != Tag::KX_report_format) return PropsResource::put_prop(value);
     // Only a held report is changed; the stored one is changed through a working copy.
     if (!item_ || !item_->report_def()) internal_error(Nul::UString(not_editable_text));
     auto *target = checked_cast<PropValue<TargetResourceArg>>(&value);
@@ -637,7 +645,8 @@ void ReportProps::put_prop(BasePropValue &value) {
     AdBucketPtr named;
     converting_product_failures([&] { named = target->value.bucket(session); });
     int const type = named ? named->GetType() : 0;
-    bool const fits = prop == 282 ? (type & (AD_BUCKET_QUERY | AD_BUCKET_CHART)) != 0 : type == AD_BUCKET_REPORT_FORMAT;
+    bool const fits =
+        prop == Tag::KX_query ? (type & (AD_BUCKET_QUERY | AD_BUCKET_CHART)) != 0 : type == AD_BUCKET_REPORT_FORMAT;
     if (!fits)
         raise_reason(Reason::illegal_value, kx_message(prop == 282 ? MSG_NOT_A_QUERY : MSG_NOT_A_REPORT_FORMAT,
                                                        Nul::UMessage::Arg(target->value.to_selector())));
@@ -658,19 +667,19 @@ ReportFormatProps::ReportFormatProps(LoginSession *session, StateItemPtr const &
 ReportFormatProps::~ReportFormatProps() = default;
 
 std::set<int> const &ReportFormatProps::supported_properties() {
-    return class_properties<ReportFormatProps>(bucket() != nullptr, {632, 600});
+    return class_properties<ReportFormatProps>(bucket() != nullptr, {Tag::CTG_query_type, Tag::CTG_parent_record_type});
 }
 
 Nul::UString ReportFormatProps::describe() { return describe_bucket(L"ReportFormatProps"); }
 
 void ReportFormatProps::fetch_prop(FetchPropResponses &out, int prop_id) {
     switch (prop_id) {
-    case 600: {
+    case Tag::CTG_parent_record_type: {
         AdEntityDef *def = GetBucketEntityDef(bucket());
-        if (!def) return out.record_empty(MPT_RESOURCE);
-        return out.record_resource(REF_RECTYPE, id32(def->GetDbId()), 0, 0, 0);
+        if (!def) return out.record_empty(Tag::MPT_resource);
+        return out.record_resource(PV_REF_RECTYPE, id32(def->GetDbId()), 0, 0, 0);
     }
-    case 632:
+    case Tag::CTG_query_type:
         return out.record_enum(Tag::CTG_report_format);
     default:
         return QueryItemProps::fetch_prop(out, prop_id);

@@ -13,6 +13,7 @@
 #include "wire/call_scope.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
+#include "wire/conversions.h"
 #include "wire/exceptions.h"
 #include "wire/locale.h"
 #include "wire/product_failure.h"

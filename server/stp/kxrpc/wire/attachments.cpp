@@ -13,10 +13,6 @@
 namespace KxRpc {
 
 namespace {
-
-constexpr int MSG_CANNOT_LOAD_ATTACHMENT = 66;
-constexpr int MSG_CANNOT_MODIFY_ATTACHMENT = 138;
-
 // One entry of the field: dbid, file name (a path), size and description, one per line; the
 // description takes every remaining line.
 struct EntryLines {
@@ -107,7 +103,7 @@ AttachmentFolder::~AttachmentFolder() {
 }
 
 Nul::UString AttachmentFolder::to_string() const {
-    Nul::UString const record = entity_ ? Nul::UString(entity_->GetDisplayName().GetString()) : Nul::UString(L"NULL");
+    Nul::UString const record = entity_ ? ustr(entity_->GetDisplayName()) : Nul::UString(L"NULL");
     return text_format("AttachmentFolder: (rec:%s :: name:%s :: dbid:%d)", record, field_name_,
                        static_cast<int>(field_dbid_));
 }
@@ -115,7 +111,7 @@ Nul::UString AttachmentFolder::to_string() const {
 std::vector<Nul::UString> AttachmentFolder::field_text() const {
     std::vector<Nul::UString> entries;
     if (!entity_) return entries;
-    AdFieldInfo const info = entity_->GetFieldValue(CString(field_name_.c_str()));
+    AdFieldInfo const info = entity_->GetFieldValue(cstr(field_name_));
     for (CString const &value : info.GetValueAsList()) entries.emplace_back(value.GetString());
     return entries;
 }

@@ -71,7 +71,7 @@ Nul::UString round_trip(AdDateTime const &when, Nul::UString const &input) {
     CString local = when.Format(product_format);
     AdDateTime check;
     if (when.IsNull() || !check.ParseDateTime(local.GetString(), 0)) raise_date(MSG_DATE_OUT_OF_RANGE, input);
-    return Nul::UString(local.GetString());
+    return ustr(local);
 }
 
 } // namespace
@@ -161,7 +161,7 @@ Nul::UString to_iso_datetime(wchar_t const *text, bool local) {
     Nul::UString input(text != nullptr ? text : L"");
     if (!when.ParseDateTime(input.c_str(), 0)) raise_date(MSG_NOT_ISO8601_DATE, input);
     CString out = local ? when.Format(reply_format) : when.FormatGMT(reply_format);
-    return Nul::UString(out.GetString());
+    return ustr(out);
 }
 
 } // namespace KxRpc

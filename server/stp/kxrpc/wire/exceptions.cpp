@@ -2,6 +2,7 @@
 
 #include "kxwin/cexception.h"
 #include "wire/catalog.h"
+#include "wire/conversions.h"
 #include "wire/fieldtypes.h"
 #include "wire/xdr.h"
 
@@ -201,7 +202,7 @@ Nul::UString take_cexception_text(CException *e) {
     if (e == nullptr) return Nul::UString();
     Nul::UString text;
     try {
-        text = Nul::UString(e->GetErrorMessageString().GetString());
+        text = ustr(e->GetErrorMessageString());
     } catch (...) {
         e->Delete();
         throw;

@@ -1,22 +1,25 @@
 #include "wire/fieldtypes.h"
 
+#include "tesutil/xmltag.h"
 #include "wire/exceptions.h"
 
 namespace KxRpc {
+
+using Nul::XmlTag;
 
 int field_value_tag(int field_type) {
     switch (field_type) {
     case 3:
     case 11:
-        return TAG_MPT_INTEGER;
+        return XmlTag::MPT_integer;
     case 4:
-        return TAG_MPT_DATE_TIME;
+        return XmlTag::MPT_date_time;
     case 5:
     case 13:
-        return TAG_MPT_RESOURCE;
+        return XmlTag::MPT_resource;
     case 6:
     case 7:
-        return TAG_MPT_RESOURCE_LIST;
+        return XmlTag::MPT_resource_list;
     case 1:
     case 2:
     case 8:
@@ -24,7 +27,7 @@ int field_value_tag(int field_type) {
     case 10:
     case 12:
     case 14:
-        return TAG_MPT_STRING;
+        return XmlTag::MPT_string;
     default:
         throw_internal_error(L"Unknown field value type");
     }

@@ -3,15 +3,6 @@
 
 namespace KxRpc {
 
-// Value-type tag ids of the shared vocabulary.
-enum ValueTypeTag : int {
-    TAG_MPT_DATE_TIME = 951,
-    TAG_MPT_INTEGER = 956,
-    TAG_MPT_RESOURCE = 966,
-    TAG_MPT_RESOURCE_LIST = 967,
-    TAG_MPT_STRING = 970,
-};
-
 // Product field value type (1 to 14) to its value-type tag; any other type raises an internal
 // error "Unknown field value type".
 int field_value_tag(int field_type);

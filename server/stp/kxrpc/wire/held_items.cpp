@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "tesutil/fileutl.h"
+#include "wire/conversions.h"
 #include "wire/fieldtypes.h"
 #include "wire/trace.h"
 #include "wire/workspace.h"
@@ -11,7 +12,6 @@
 namespace KxRpc {
 
 namespace {
-Nul::UString from_cstring(CString const &s) { return Nul::UString(s.GetString()); }
 } // namespace
 
 // ---- RecordStateItem
@@ -42,14 +42,14 @@ void RecordStateItem::take_snapshot(Snapshot &into) const {
         AdFieldDef *field = fields.GetItem(i);
         if (field == nullptr) continue;
         CString name = field->GetName();
-        into[from_cstring(name)] = entity_->GetFieldRequiredness(name, 0);
+        into[ustr(name)] = entity_->GetFieldRequiredness(name, 0);
     }
 }
 
 bool RecordStateItem::differs(Snapshot const &from, Nul::UString const &field) const {
     auto it = from.find(field);
     if (it == from.end() || !entity_) return false;
-    return entity_->GetFieldRequiredness(CString(field.c_str()), 0) != it->second;
+    return entity_->GetFieldRequiredness(cstr(field), 0) != it->second;
 }
 
 bool RecordStateItem::requiredness_changed(Nul::UString const &field) const { return differs(at_report_, field); }

@@ -5,6 +5,7 @@
 #include "kxwin/cexception.h"
 #include "tesutil/umessage.h"
 #include "wire/catalog.h"
+#include "wire/conversions.h"
 #include "wire/exceptions.h"
 #include "wire/locale.h"
 #include "wire/trace.h"
@@ -14,7 +15,6 @@ namespace KxRpc {
 
 namespace {
 
-Nul::UString from_cstring(CString const &s) { return Nul::UString(s.GetString()); }
 
 } // namespace
 
@@ -69,9 +69,9 @@ void LoginSession::admin_session() {
     KXSmartPtr<KXAdminSession> admin;
     try {
         if (!user_session_ || !user_api_) throw_internal_error(L"Invalid Pointer");
-        Nul::UString login = from_cstring(user_session_->GetAuthenticationLoginName());
-        Nul::UString password = from_cstring((*user_api_)->GetSessionUserPassword());
-        dbset = from_cstring((*user_api_)->GetSessionDbSetName());
+        Nul::UString login = ustr(user_session_->GetAuthenticationLoginName());
+        Nul::UString password = ustr((*user_api_)->GetSessionUserPassword());
+        dbset = ustr((*user_api_)->GetSessionDbSetName());
         admin = KXAdminSession::Build();
         admin->SetLoadAllUsersAtLogon(0);
         admin->Logon(login.c_str(), password.c_str(), dbset.c_str());
@@ -87,7 +87,7 @@ void LoginSession::admin_session() {
         } catch (Nul::STPException &) {
             throw;
         } catch (KXException *e) {
-            text = from_cstring(e->GetErrorString());
+            text = ustr(e->GetErrorString());
             e->Delete();
         } catch (CException *e) {
             text = take_cexception_text(e);
@@ -102,9 +102,9 @@ Nul::UString LoginSession::arm_user_name(int arm_level) {
     Nul::UString name;
     ignoring_failures([&] {
         if (arm_level == 1 || arm_level == 2)
-            name = from_cstring((*user_api_)->GetSessionUserLoginName());
+            name = ustr((*user_api_)->GetSessionUserLoginName());
         else if (arm_level == 3)
-            name = from_cstring((*user_api_)->GetSessionUserFullName());
+            name = ustr((*user_api_)->GetSessionUserFullName());
     });
     return name;
 }

@@ -4,6 +4,7 @@
 #include "kxwin/cexception.h"
 #include "tesutil/stpexception.h"
 #include "wire/catalog.h"
+#include "wire/conversions.h"
 #include "wire/exceptions.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
@@ -20,7 +21,7 @@ ProductFailure take_product_failure() {
         failure.kind = ProductFailure::KX_EXCEPTION;
         if (e) {
             failure.msg_id = e->GetMsgId();
-            failure.text = Nul::UString(e->GetErrorString().GetString());
+            failure.text = ustr(e->GetErrorString());
             e->Delete();
         }
     } catch (PaMsgException *e) {
@@ -28,7 +29,7 @@ ProductFailure take_product_failure() {
         if (e) {
             if (PaMessage const *first = e->GetCount() > 0 ? e->First() : nullptr) {
                 failure.msg_id = first->GetID();
-                failure.text = Nul::UString(first->GetMsg().GetString());
+                failure.text = ustr(first->GetMsg());
             }
             e->Delete();
         }

@@ -2,6 +2,7 @@
 
 #include "tesutil/stpexception.h"
 #include "wire/catalog.h"
+#include "wire/conversions.h"
 #include "wire/exceptions.h"
 
 namespace KxRpc {
@@ -11,7 +12,7 @@ AdEntityPtr lookup_record_by_dbid(AdSessionPtr const &session, AdEntityDef *def,
     AdEntityPtr record;
     CString error;
     int status = manager->LookupEntityByDbIdWithStatus(def, dbid, record, error, 1);
-    check_record_lookup_status(status, Nul::UString(error.GetString()));
+    check_record_lookup_status(status, ustr(error));
     return record;
 }
 
@@ -19,8 +20,8 @@ AdEntityPtr lookup_record_by_name(AdSessionPtr const &session, AdEntityDef *def,
     KXSmartPtr<AdEntityMgr> manager = AdEntityMgr::Get(session);
     AdEntityPtr record;
     CString error;
-    int status = manager->LookupEntityWithStatus(def, CString(name.c_str()), record, error, 1);
-    check_record_lookup_status(status, Nul::UString(error.GetString()));
+    int status = manager->LookupEntityWithStatus(def, cstr(name), record, error, 1);
+    check_record_lookup_status(status, ustr(error));
     return record;
 }
 

@@ -21,21 +21,6 @@ namespace KxRpc {
 namespace {
 
 constexpr int TARGET_NAME = 1;
-constexpr int MSG_RECORD_NOT_FOUND = 75;
-constexpr int MSG_FIELD_NOT_FOUND = 76;
-constexpr int MSG_ACTION_NOT_FOUND = 78;
-constexpr int MSG_FORM_NOT_FOUND = 79;
-constexpr int MSG_HOOK_NOT_FOUND = 80;
-constexpr int MSG_LIST_NOT_FOUND = 81;
-constexpr int MSG_RECTYPE_NOT_FOUND = 82;
-constexpr int MSG_FOLDER_NOT_FOUND = 83;
-constexpr int MSG_ATTACHMENT_NOT_FOUND = 84;
-constexpr int MSG_CURRENT_USER_NOT_FOUND = 106;
-constexpr int MSG_NOT_CURRENT_USER = 107;
-constexpr int MSG_USER_NOT_FOUND = 117;
-constexpr int MSG_GROUP_NOT_FOUND = 118;
-constexpr int MSG_REPLICA_NOT_FOUND = 130;
-
 
 // Deletes the product exception being handled; other exceptions are left alone.
 void drop_current_exception() noexcept {
@@ -241,7 +226,7 @@ AdFieldDef *TargetResourceArg::field_def(AdSession *session) {
     AdEntityDef *def = lookup_rectype(session);
     AdFieldDef *field = marshall_type_ == BY_NAME ? def->LookupFieldDef(cstr(second_name_segment()))
                                                   : find_by_dbid(def->GetFieldDefs(), dbids_[TARGET_NAME]);
-    if (field == nullptr) raise_not_found_quoting(MSG_FIELD_NOT_FOUND);
+    if (field == nullptr) raise_not_found_quoting(MSG_FIELD_DEF_NOT_FOUND);
     borrowed_ = field;
     return field;
 }

@@ -25,7 +25,7 @@ Nul::UString joined(std::vector<Nul::UString> const &parts) {
 
 Nul::UString escaped(Nul::UString const *s) { return s ? Selector::encode_segment(*s) : Nul::UString(); }
 
-Nul::UString escaped(CString const &s) { return Selector::encode_segment(Nul::UString(s.GetString())); }
+Nul::UString escaped(CString const &s) { return Selector::encode_segment(ustr(s)); }
 
 Nul::UString decimal(std::int64_t n) { return number_to_ustring(static_cast<long>(n)); }
 
@@ -241,9 +241,9 @@ Nul::UString TargetResourceArg::arm_target_uri(AdSession *session) const {
     if (session) {
         KXSmartPtr<KXDatabaseDesc> db = session->GetSessionDatabase();
         if (db) {
-            text.append(Nul::UString(db->GetDatabaseSetName().GetString()))
+            text.append(ustr(db->GetDatabaseSetName()))
                 .append(L"/")
-                .append(Nul::UString(db->GetDatabaseName().GetString()))
+                .append(ustr(db->GetDatabaseName()))
                 .append(L"/");
         }
     }

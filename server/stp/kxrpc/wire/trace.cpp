@@ -5,6 +5,7 @@
 #include "kxproduct/object.h"
 #include "kxwin/cexception.h"
 #include "kxwin/cstring.h"
+#include "wire/conversions.h"
 
 namespace KxRpc {
 
@@ -98,7 +99,7 @@ Nul::UString trace_object_text(wchar_t const *type_name, KXObject const *object)
             line.Format(L"%s(%s:%d%s)", type_name, obj.GetString(), static_cast<int>(object->GetRefCount()), L" refs");
         else
             line.Format(L"%s(%s)", type_name, obj.GetString());
-        return Nul::UString(line.GetString());
+        return ustr(line);
     } catch (...) {
         return Nul::UString(type_name);
     }
