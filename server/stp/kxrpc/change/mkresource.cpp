@@ -43,10 +43,10 @@ void check_parent_folder(CreateResourceArgs &args) {
 }
 
 // The string value of the first view-form name among the values; empty when there is none.
-CString view_form_name(std::vector<BasePropValue *> const &values) {
-    for (BasePropValue *value : values) {
+CString view_form_name(PropValues const &values) {
+    for (std::unique_ptr<BasePropValue> const &value : values) {
         if (!value || value->prop_id() != PROP_VIEW_FORM_NAME || value->value_type() != VALUE_TYPE_STRING) continue;
-        if (auto *text = dynamic_cast<PropValue<Nul::UString> *>(value)) return CString(text->value.c_str());
+        if (auto *text = dynamic_cast<PropValue<Nul::UString> *>(value.get())) return CString(text->value.c_str());
     }
     return CString();
 }
@@ -132,7 +132,7 @@ bool kxrpc_mkresource(XdrObject *request, XdrObject **result) {
         raise_reason(4, kx_message(MSG_PROBLEM_CREATING, Nul::UMessage::Arg(failure.text)));
     }
     made.resource->set_dynamic_props(args->dynamic_props());
-    auto *response = new CreateResourceResp(made.resource.release(), args->values(), args->register_callback(),
+    auto *response = new CreateResourceResp(std::move(made.resource), args->values(), args->register_callback(),
                                             made.item, std::move(made.name_id));
     *result = response;
     response->open();

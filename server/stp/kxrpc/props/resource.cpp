@@ -178,7 +178,7 @@ void PropsResource::put_prop(BasePropValue &value) {
     Nul::STPException::raise(reason(code), Nul::UMessage::nil, nullptr, nullptr, Nul::STPException::LOG_INFO);
 }
 
-void PropsResource::complete_put_props(std::vector<BasePropValue *> const &) {}
+void PropsResource::complete_put_props(PropValues const &) {}
 
 void PropsResource::set_dynamic_props(DynamicPropMap const &props) { dynamic_props_ = props; }
 
