@@ -165,9 +165,9 @@ TEST_F(DeliverTarget, ResolvedTargetsAreReleasedWithTheRequest) {
         ASSERT_TRUE(kxtest::decode(b, [&](XDR *x) { return args.xdr(x); }));
         ASSERT_EQ(args.ops_size(), 2u);
         AdSession *api = args.api_session_or_fail();
-        auto *del = checked_cast<DeleteRecordOperation>(args.ops_begin()[0]);
+        auto *del = checked_cast<DeleteRecordOperation>(args.ops()[0].get());
         ASSERT_TRUE(del->record().record(api));
-        auto *list = checked_cast<ModifyDynamicListOperation>(args.ops_begin()[1]);
+        auto *list = checked_cast<ModifyDynamicListOperation>(args.ops()[1].get());
         ASSERT_NE(list->list().target().dynamic_choice_list(api), nullptr);
         EXPECT_GT(KXObject::LiveCount(), objects);
     }

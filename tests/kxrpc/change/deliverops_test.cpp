@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -40,6 +41,13 @@ Bytes header(std::uint32_t wtid, StateItemPtr session = StateItemPtr()) {
 }
 
 // More, then the kind.
+// The decoded operations in order, as the handler walks them.
+std::vector<DeliverOperation *> operations(DeliverChangeContextArgs const &args) {
+    std::vector<DeliverOperation *> ops;
+    for (auto const &op : args.ops()) ops.push_back(op.get());
+    return ops;
+}
+
 Bytes op(int kind) { return words({1, static_cast<std::uint32_t>(kind)}); }
 Bytes const end = words({0});
 
@@ -118,7 +126,7 @@ TEST_F(DeliverRequest, EmptyChain) {
     std::size_t used = 0;
     ASSERT_TRUE(decode_request(args, b, &used));
     EXPECT_EQ(used, b.size());
-    EXPECT_EQ(args.ops_begin(), args.ops_end());
+    EXPECT_TRUE(args.ops().empty());
     EXPECT_EQ(u8(args.describe()), "wtid:7 :: no session :: (ops_size:0)");
     // Without a session there is no database to name.
     EXPECT_THROW(args.arm_target_uri(), KXInternalErrorException);
@@ -134,7 +142,7 @@ TEST_F(DeliverRequest, EveryKindInRequestOrder) {
         EXPECT_EQ(used, b.size());
         ASSERT_EQ(args.ops_size(), 12u);
         EXPECT_EQ(u8(args.describe()), "wtid:9 :: no session :: (ops_size:12)");
-        DeliverOperation *const *ops = &*args.ops_begin();
+        std::vector<DeliverOperation *> const ops = operations(args);
         for (int i = 0; i < 12; ++i) EXPECT_EQ(ops[i]->kind(), i);
 
         auto *make = checked_cast<MakeQueryOperation>(ops[0]);
@@ -208,7 +216,7 @@ TEST_F(DeliverRequest, TargetTextsExactly) {
     Bytes b = cat(header(1), cat(cat(op(7), cat(record_target(), record_target())), end));
     DeliverChangeContextArgs args;
     ASSERT_TRUE(decode_request(args, b));
-    EXPECT_EQ(u8((*args.ops_begin())->to_string()),
+    EXPECT_EQ(u8(args.ops().front()->to_string()),
               "rec:(" + record_line + ") :: action:(" + record_line + ") :: op:7)");
 }
 
@@ -222,7 +230,7 @@ TEST_F(DeliverRequest, HandlesOfTheWrongKindAreRefusedOnUse) {
     DeliverChangeContextArgs args;
     ASSERT_TRUE(decode_request(args, b));
     ASSERT_EQ(args.ops_size(), 5u);
-    DeliverOperation *const *ops = &*args.ops_begin();
+    std::vector<DeliverOperation *> const ops = operations(args);
     auto *rec = checked_cast<RecordOperation>(ops[0]);
     EXPECT_EQ(cast_failure([&] { rec->record(); }), expected("RecordStateItem"));
     auto *att = checked_cast<MakeModifyAttachmentOperation>(ops[1]);
@@ -288,7 +296,7 @@ TEST_F(DeliverRequest, DynamicListCounts) {
     {
         DeliverChangeContextArgs args;
         ASSERT_TRUE(decode_list(cat(cat(cat(words({2}), str("A")), str("B")), cat(words({1}), str("C"))), args));
-        auto *list = checked_cast<ModifyDynamicListOperation>(*args.ops_begin());
+        auto *list = checked_cast<ModifyDynamicListOperation>(args.ops().front().get());
         EXPECT_FALSE(list->remove_all());
         ASSERT_EQ(list->values_to_delete().size(), 2u);
         EXPECT_EQ(u8(list->values_to_delete()[1]), "B");
@@ -299,7 +307,7 @@ TEST_F(DeliverRequest, DynamicListCounts) {
     {
         DeliverChangeContextArgs args;
         ASSERT_TRUE(decode_list(words({0, 0}), args));
-        auto *list = checked_cast<ModifyDynamicListOperation>(*args.ops_begin());
+        auto *list = checked_cast<ModifyDynamicListOperation>(args.ops().front().get());
         EXPECT_FALSE(list->remove_all());
         EXPECT_TRUE(list->values_to_add().empty());
     }
@@ -307,7 +315,7 @@ TEST_F(DeliverRequest, DynamicListCounts) {
         // Remove all: no values to delete follow, even when the next word looks like one.
         DeliverChangeContextArgs args;
         ASSERT_TRUE(decode_list(cat(words({0xffffffffu, 1}), str("X")), args));
-        auto *list = checked_cast<ModifyDynamicListOperation>(*args.ops_begin());
+        auto *list = checked_cast<ModifyDynamicListOperation>(args.ops().front().get());
         EXPECT_TRUE(list->remove_all());
         EXPECT_EQ(list->values_to_add().size(), 1u);
     }
@@ -329,7 +337,7 @@ TEST_F(DeliverRequest, OperationCasts) {
     Bytes b = cat(header(6), every_kind());
     DeliverChangeContextArgs args;
     ASSERT_TRUE(decode_request(args, b));
-    DeliverOperation *const *ops = &*args.ops_begin();
+    std::vector<DeliverOperation *> const ops = operations(args);
     // Each cast passes its own class and names it for any other.
     EXPECT_EQ(cast_failure([&] { checked_cast<RecordOperation>(ops[0]); }), expected("RecordOperation"));
     EXPECT_EQ(cast_failure([&] { checked_cast<MakeQueryOperation>(ops[2]); }), expected("MakeQueryOperation"));

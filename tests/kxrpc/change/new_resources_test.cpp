@@ -160,11 +160,11 @@ private:
 
 TEST(CreateResource, QueryReplyHasNoNamesAfterThePropertyResults) {
     auto item = std::make_shared<QueryItemStateItem>(Nul::UString(L"q"), 1);
-    BasePropValue value(7, 100002);
-    std::vector<BasePropValue *> values{&value};
+    PropValues values;
+    values.push_back(std::make_unique<BasePropValue>(7, 100002));
     Bytes out;
     {
-        CreateResourceResp resp(new PropsResource(nullptr), values, false, item, nullptr);
+        CreateResourceResp resp(std::make_unique<PropsResource>(nullptr), values, false, item, nullptr);
         bool ok = false;
         out = kxtest::encode([&](XDR *x) { return resp.xdr(x); }, &ok);
         EXPECT_TRUE(ok);
@@ -179,10 +179,10 @@ TEST(CreateResource, QueryReplyHasNoNamesAfterThePropertyResults) {
 
 TEST(CreateResource, RecordReplyEndsWithNameAndIdAndFreesTheSource) {
     FetcherLog log;
-    std::vector<BasePropValue *> none;
+    PropValues none;
     Bytes out;
     {
-        CreateResourceResp resp(new PropsResource(nullptr), none, false, StateItemPtr(),
+        CreateResourceResp resp(std::make_unique<PropsResource>(nullptr), none, false, StateItemPtr(),
                                 std::make_unique<FixedNames>(log, false));
         // The handler reads the names: the source is done with before any reply byte.
         resp.finish();
@@ -198,9 +198,9 @@ TEST(CreateResource, RecordReplyEndsWithNameAndIdAndFreesTheSource) {
 // rather than being cut short.
 TEST(CreateResource, FailingNameSourceLeavesNameAndIdOut) {
     FetcherLog log;
-    std::vector<BasePropValue *> none;
+    PropValues none;
     {
-        CreateResourceResp resp(new PropsResource(nullptr), none, false, StateItemPtr(),
+        CreateResourceResp resp(std::make_unique<PropsResource>(nullptr), none, false, StateItemPtr(),
                                 std::make_unique<FixedNames>(log, true));
         bool ok = false;
         Bytes out = kxtest::encode([&](XDR *x) { return resp.xdr(x); }, &ok);

@@ -48,14 +48,10 @@ private:
     std::vector<Fail> fails_;
 };
 
-std::vector<BasePropValue *> values(int n) {
-    std::vector<BasePropValue *> v;
-    for (int i = 0; i < n; ++i) v.push_back(new BasePropValue(100 + i, 100002));
+PropValues values(int n) {
+    PropValues v;
+    for (int i = 0; i < n; ++i) v.push_back(std::make_unique<BasePropValue>(100 + i, 100002));
     return v;
-}
-
-void free_values(std::vector<BasePropValue *> &v) {
-    for (auto *p : v) delete p;
 }
 
 } // namespace
@@ -64,7 +60,7 @@ TEST(PutPropsIter, NoValuesWritesFalseThenTheBlock) {
     CallLog log;
     auto v = values(0);
     {
-        PutPropsIter reply(new FakeProps(log, {}), v, false);
+        PutPropsIter reply(std::make_unique<FakeProps>(log, std::vector<Fail>{}), v, false);
         bool ok = false;
         Bytes b = kxtest::encode([&](XDR *x) { return reply.xdr(x); }, &ok);
         ASSERT_TRUE(ok);
@@ -78,7 +74,7 @@ TEST(PutPropsIter, NoValuesWritesFalseThenTheBlock) {
 TEST(PutPropsIter, AFailingMiddleValueDoesNotStopTheOthers) {
     CallLog log;
     auto v = values(3);
-    PutPropsIter reply(new FakeProps(log, {Fail::none, Fail::stp, Fail::none}), v, true);
+    PutPropsIter reply(std::make_unique<FakeProps>(log, std::vector<Fail>{Fail::none, Fail::stp, Fail::none}), v, true);
     bool ok = false;
     Bytes b = kxtest::encode([&](XDR *x) { return reply.xdr(x); }, &ok);
     ASSERT_TRUE(ok);
@@ -86,32 +82,29 @@ TEST(PutPropsIter, AFailingMiddleValueDoesNotStopTheOthers) {
     EXPECT_EQ(log.applied, (std::vector<int>{100, 101, 102}));
     EXPECT_EQ(log.starts, 1);
     EXPECT_EQ(log.stops, 1);
-    free_values(v);
 }
 
 TEST(PutPropsIter, ProductAndUnknownFailuresBecomeReason39) {
     CallLog log;
     auto v = values(2);
     long live = CException::LiveCount();
-    PutPropsIter reply(new FakeProps(log, {Fail::cexception, Fail::other}), v, false);
+    PutPropsIter reply(std::make_unique<FakeProps>(log, std::vector<Fail>{Fail::cexception, Fail::other}), v, false);
     bool ok = false;
     Bytes b = kxtest::encode([&](XDR *x) { return reply.xdr(x); }, &ok);
     ASSERT_TRUE(ok);
     EXPECT_EQ(b, words({1, 1, 39, 0, 0xFFFFFFFFu, 0, 0, 1, 1, 39, 0, 0xFFFFFFFFu, 0, 0, 0, 0, 0}));
     EXPECT_EQ(CException::LiveCount(), live);
-    free_values(v);
 }
 
 TEST(PutPropsIter, AFailedWriteStillStopsTracking) {
     for (std::size_t room : {0u, 4u, 12u, 20u}) {
         CallLog log;
         auto v = values(2);
-        PutPropsIter reply(new FakeProps(log, {Fail::stp, Fail::none}), v, true);
+        PutPropsIter reply(std::make_unique<FakeProps>(log, std::vector<Fail>{Fail::stp, Fail::none}), v, true);
         bool ok = true;
         kxtest::encode([&](XDR *x) { return reply.xdr(x); }, &ok, room);
         EXPECT_FALSE(ok) << room;
         EXPECT_EQ(log.stops, 1) << room;
-        free_values(v);
     }
 }
 
@@ -122,13 +115,13 @@ TEST(PutPropsIter, AWriteFailingAfterTheValuesAreSetFailsTheReplyWithoutSettingT
     struct Counted : FakeProps {
         Counted(CallLog &log, int &completed, int &names_read)
             : FakeProps(log, {Fail::none, Fail::stp}), completed_(completed), names_read_(names_read) {}
-        void complete_put_props(std::vector<BasePropValue *> const &) override { ++completed_; }
+        void complete_put_props(PropValues const &) override { ++completed_; }
         void read_changed_fields() override { ++names_read_; }
         int &completed_;
         int &names_read_;
     };
     auto v = values(2);
-    PutPropsIter reply(new Counted(log, completed, names_read), v, true);
+    PutPropsIter reply(std::make_unique<Counted>(log, completed, names_read), v, true);
     reply.open();
     reply.apply();
     // All set, tracking stopped and the scope closed before a byte is written.
@@ -156,15 +149,14 @@ TEST(PutPropsIter, AWriteFailingAfterTheValuesAreSetFailsTheReplyWithoutSettingT
     EXPECT_EQ(log.stops, 1);
     EXPECT_EQ(completed, 1);
     EXPECT_EQ(names_read, 1);
-    free_values(v);
 }
 
 TEST(PutPropsIter, AFailingResourceFailsTheReplyAfterClosing) {
     CallLog log;
     auto v = values(1);
-    auto *props = new FakeProps(log, {Fail::none});
+    auto props = std::make_unique<FakeProps>(log, std::vector<Fail>{Fail::none});
     props->entity_fails = true;
-    PutPropsIter reply(props, v, true);
+    PutPropsIter reply(std::move(props), v, true);
     reply.apply();
     EXPECT_TRUE(log.applied.empty());
     EXPECT_EQ(log.stops, 1);
@@ -172,16 +164,14 @@ TEST(PutPropsIter, AFailingResourceFailsTheReplyAfterClosing) {
     kxtest::encode([&](XDR *x) { return reply.xdr(x); }, &ok);
     EXPECT_FALSE(ok);
     EXPECT_TRUE(log.applied.empty());
-    free_values(v);
 }
 
 TEST(PutPropsIter, DecodeIsRefused) {
     CallLog log;
     auto v = values(1);
-    PutPropsIter reply(new FakeProps(log, {Fail::none}), v, false);
+    PutPropsIter reply(std::make_unique<FakeProps>(log, std::vector<Fail>{Fail::none}), v, false);
     EXPECT_FALSE(kxtest::decode(words({1, 0, 0}), [&](XDR *x) { return reply.xdr(x); }));
     EXPECT_TRUE(log.applied.empty());
-    free_values(v);
 }
 
 TEST(PropsResource, BaseRefusesPutsAndHasNoChangedFields) {
@@ -212,14 +202,13 @@ TEST(MRUContext, KeyTableAndEmptyRecord) {
 TEST(PutPropsIter, AScopeThatCannotOpenStillStopsTracking) {
     CallLog log;
     auto v = values(1);
-    auto *props = new FakeProps(log, {Fail::none});
+    auto props = std::make_unique<FakeProps>(log, std::vector<Fail>{Fail::none});
     props->entity_fails = true;
-    PutPropsIter reply(props, v, true);
+    PutPropsIter reply(std::move(props), v, true);
     bool ok = true;
     kxtest::encode([&](XDR *x) { return reply.xdr(x); }, &ok);
     EXPECT_FALSE(ok);
     EXPECT_EQ(log.starts, 1);
     EXPECT_EQ(log.stops, 1);
     EXPECT_TRUE(log.applied.empty());
-    free_values(v);
 }

@@ -153,7 +153,8 @@ TEST(PropValues, ShortBodiesFail) {
 
 TEST(PropValues, SetErrorOwnsTheException) {
     BasePropValue v(1, 100002);
-    v.set_error(new Nul::STPException(static_cast<Nul::STPException::stp_reason_code_t>(39), Nul::UMessage::nil));
+    v.set_error(
+        std::make_unique<Nul::STPException>(static_cast<Nul::STPException::stp_reason_code_t>(39), Nul::UMessage::nil));
     EXPECT_TRUE(v.failed());
     ASSERT_NE(v.error(), nullptr);
     EXPECT_EQ(static_cast<int>(v.error()->stp_reason_code()), 39);

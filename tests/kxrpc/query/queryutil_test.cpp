@@ -209,14 +209,14 @@ TEST_F(QueryUtilTest, ResolveTypeConvertsEveryProductFailure) {
 
 TEST_F(QueryUtilTest, SelectorsOfTheSessionsRepositoryNameRecordTypes) {
     AdSessionPtr s = alice();
-    std::unique_ptr<TargetResourceArg> by_name(
-        QueryUtil::object_id_from_selector(s, Nul::Selector(Nul::UString(L"kx.record:Defect@KXDEMO/ISSUE"))));
-    EXPECT_EQ(by_name->type(), 31);
-    EXPECT_EQ(u8(by_name->first_name_segment()), "Defect");
-    std::unique_ptr<TargetResourceArg> by_dbid(
-        QueryUtil::object_id_from_selector(s, Nul::Selector(Nul::UString(L"kx.repo.kx-rectype:42@KXDEMO/ISSUE"))));
-    EXPECT_TRUE(by_dbid->is_marshalled_by_dbid());
-    EXPECT_EQ(by_dbid->dbid_segment(0), 42u);
+    TargetResourceArg by_name =
+        QueryUtil::object_id_from_selector(s, Nul::Selector(Nul::UString(L"kx.record:Defect@KXDEMO/ISSUE")));
+    EXPECT_EQ(by_name.type(), 31);
+    EXPECT_EQ(u8(by_name.first_name_segment()), "Defect");
+    TargetResourceArg by_dbid =
+        QueryUtil::object_id_from_selector(s, Nul::Selector(Nul::UString(L"kx.repo.kx-rectype:42@KXDEMO/ISSUE")));
+    EXPECT_TRUE(by_dbid.is_marshalled_by_dbid());
+    EXPECT_EQ(by_dbid.dbid_segment(0), 42u);
     try {
         QueryUtil::object_id_from_selector(s, Nul::Selector(Nul::UString(L"kx.repo.kx-rectype:x42@KXDEMO/ISSUE")));
         ADD_FAILURE();

@@ -148,8 +148,8 @@ Nul::CriticalSectionLock &dynamic_list_lock() {
 std::vector<DeliverResult> perform_batch(DeliverChangeContextArgs &args) {
     Batch batch(args);
     std::vector<DeliverResult> results;
-    for (auto it = args.ops_begin(); it != args.ops_end(); ++it) {
-        DeliverOperation &op = *checked_cast<DeliverOperation>(*it);
+    for (std::unique_ptr<DeliverOperation> const &entry : args.ops()) {
+        DeliverOperation &op = *checked_cast<DeliverOperation>(entry.get());
         OperationTransaction transaction(args, op);
         DeliverResult result;
         try {

@@ -227,12 +227,7 @@ Nul::UString ModifyDynamicListOperation::to_string() {
 
 DeliverChangeContextArgs::DeliverChangeContextArgs() = default;
 
-DeliverChangeContextArgs::~DeliverChangeContextArgs() {
-    for (DeliverOperation *&op : ops_) {
-        ignoring_failures([&] { delete op; });
-        op = nullptr;
-    }
-}
+DeliverChangeContextArgs::~DeliverChangeContextArgs() = default;
 
 Nul::UString DeliverChangeContextArgs::arm_target_uri() {
     AdSession *api = session_or_fail()->session();
@@ -252,8 +247,7 @@ bool_t DeliverChangeContextArgs::xdr_body(XDR *xdrs) {
         if (!xdr_int(xdrs, &kind)) return FALSE;
         std::unique_ptr<DeliverOperation> op = make_deliver_operation(kind);
         if (!op->xdr(xdrs)) return FALSE;
-        ops_.push_back(op.get());
-        op.release();
+        ops_.push_back(std::move(op));
     }
 }
 

@@ -211,12 +211,11 @@ private:
 
 class DeliverChangeContextArgs : public SessionArg {
 public:
-    using Operations = std::vector<DeliverOperation *>;
+    using Operations = std::vector<std::unique_ptr<DeliverOperation>>;
 
     DeliverChangeContextArgs();
     DeliverChangeContextArgs(DeliverChangeContextArgs const &) = delete;
     DeliverChangeContextArgs &operator=(DeliverChangeContextArgs const &) = delete;
-    // Deletes every operation; a failure while deleting one is ignored.
     ~DeliverChangeContextArgs() override;
     // "dbset/userdb" of the session's database; empty without a user session.
     Nul::UString arm_target_uri() override;
@@ -225,8 +224,7 @@ public:
     // "%s :: (ops_size:%d)".
     virtual Nul::UString describe();
 
-    Operations::iterator ops_begin() { return ops_.begin(); }
-    Operations::iterator ops_end() { return ops_.end(); }
+    Operations const &ops() const { return ops_; }
     std::size_t ops_size() const { return ops_.size(); }
 
 private:

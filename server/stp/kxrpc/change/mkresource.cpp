@@ -43,11 +43,11 @@ void check_parent_folder(CreateResourceArgs &args) {
 }
 
 // The string value of the first view-form name among the values; empty when there is none.
-CString view_form_name(std::vector<BasePropValue *> const &values) {
-    for (BasePropValue *value : values) {
+CString view_form_name(PropValues const &values) {
+    for (std::unique_ptr<BasePropValue> const &value : values) {
         if (!value || value->prop_id() != XmlTag::CTG_view_form_name || value->value_type() != VALUE_TYPE_STRING)
             continue;
-        if (auto *text = dynamic_cast<PropValue<Nul::UString> *>(value)) return cstr(text->value);
+        if (auto *text = dynamic_cast<PropValue<Nul::UString> *>(value.get())) return cstr(text->value);
     }
     return CString();
 }
@@ -133,7 +133,7 @@ std::unique_ptr<XdrObject> kxrpc_mkresource(XdrObject *request) {
         raise_reason(Reason::illegal_value, kx_message(MSG_PROBLEM_CREATING, Nul::UMessage::Arg(failure.text)));
     }
     made.resource->set_dynamic_props(args->dynamic_props());
-    auto response = std::make_unique<CreateResourceResp>(made.resource.release(), args->values(),
+    auto response = std::make_unique<CreateResourceResp>(std::move(made.resource), args->values(),
                                                          args->register_callback(), made.item, std::move(made.name_id));
     response->open();
     response->finish();

@@ -101,10 +101,10 @@ Nul::UString RecordNameIdFetcher::id_text() {
     return text;
 }
 
-CreateResourceResp::CreateResourceResp(PropsResource *resource, std::vector<BasePropValue *> const &values,
+CreateResourceResp::CreateResourceResp(std::unique_ptr<PropsResource> resource, PropValues const &values,
                                        bool register_callback, StateItemPtr const &item,
                                        std::unique_ptr<NameIdFetcher> name_id)
-    : PutPropsIter(resource, values, register_callback), item_(item), name_id_(std::move(name_id)) {}
+    : PutPropsIter(std::move(resource), values, register_callback), item_(item), name_id_(std::move(name_id)) {}
 
 CreateResourceResp::~CreateResourceResp() = default;
 

@@ -107,8 +107,8 @@ private:
 // for a record its name and id texts.
 class CreateResourceResp : public PutPropsIter {
 public:
-    // Takes ownership of the property object; `name_id` is null for resources other than records.
-    CreateResourceResp(PropsResource *resource, std::vector<BasePropValue *> const &values, bool register_callback,
+    // `name_id` is null for resources other than records.
+    CreateResourceResp(std::unique_ptr<PropsResource> resource, PropValues const &values, bool register_callback,
                        StateItemPtr const &item, std::unique_ptr<NameIdFetcher> name_id);
     ~CreateResourceResp() override;
     // Applies the values, then reads the name and id texts (the puts may rename the record), so

@@ -179,23 +179,15 @@ MRU_context::~MRU_context() {
 
 // ---- PropsOpIter
 
-PropsOpIter::PropsOpIter(PropsResource *resource) : resource_(resource) {}
-PropsOpIter::PropsOpIter(std::unique_ptr<PropsResource> resource) : resource_(resource.release()) {}
+PropsOpIter::PropsOpIter(std::unique_ptr<PropsResource> resource) : resource_(std::move(resource)) {}
 
 PropsOpIter::~PropsOpIter() { drop_resource(); }
 
-void PropsOpIter::drop_resource() noexcept {
-    PropsResource *resource = std::exchange(resource_, nullptr);
-    ignoring_failures([resource] { delete resource; });
-}
+void PropsOpIter::drop_resource() noexcept { resource_.reset(); }
 
 // ---- PutPropsIter
 
-PutPropsIter::PutPropsIter(PropsResource *resource, std::vector<BasePropValue *> const &values, bool register_callback)
-    : PropsOpIter(resource), values_(values), register_callback_(register_callback) {}
-
-PutPropsIter::PutPropsIter(std::unique_ptr<PropsResource> resource, std::vector<BasePropValue *> const &values,
-                           bool register_callback)
+PutPropsIter::PutPropsIter(std::unique_ptr<PropsResource> resource, PropValues const &values, bool register_callback)
     : PropsOpIter(std::move(resource)), values_(values), register_callback_(register_callback) {}
 
 PutPropsIter::~PutPropsIter() { close(); }
@@ -221,7 +213,7 @@ void PutPropsIter::close() noexcept {
 
 void PutPropsIter::put_values() {
     results_.reserve(values_.size());
-    for (BasePropValue *value : values_) {
+    for (std::unique_ptr<BasePropValue> const &value : values_) {
         int const prop = value->prop_id();
         trace_lazy(1, [&] { return text_format("PutPropsIter::xdr setting value for (prop:%d)", prop); });
         std::unique_ptr<Nul::STPException> error;

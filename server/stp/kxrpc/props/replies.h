@@ -46,19 +46,17 @@ private:
 // Base of the fetch and put replies: owns the property object of the target.
 class PropsOpIter : public XdrObject {
 public:
-    // Both take ownership of the property object.
-    explicit PropsOpIter(PropsResource *resource);
     explicit PropsOpIter(std::unique_ptr<PropsResource> resource);
     PropsOpIter(PropsOpIter const &) = delete;
     PropsOpIter &operator=(PropsOpIter const &) = delete;
     ~PropsOpIter() override;
-    PropsResource *resource() const { return resource_; }
+    PropsResource *resource() const { return resource_.get(); }
 
 protected:
     // Deletes the property object once the work is done, so that no product call is left for
     // the reply's writing.
     void drop_resource() noexcept;
-    PropsResource *resource_;
+    std::unique_ptr<PropsResource> resource_;
     XDR *xdrs_ = nullptr;
     bool more_ = false;
 };
@@ -177,9 +175,8 @@ private:
 // then only sends those results.
 class PutPropsIter : public PropsOpIter {
 public:
-    PutPropsIter(PropsResource *resource, std::vector<BasePropValue *> const &values, bool register_callback);
-    PutPropsIter(std::unique_ptr<PropsResource> resource, std::vector<BasePropValue *> const &values,
-                 bool register_callback);
+    // `values` belong to the request, which outlives the reply.
+    PutPropsIter(std::unique_ptr<PropsResource> resource, PropValues const &values, bool register_callback);
     ~PutPropsIter() override;
     // Starts field-change tracking (when asked) and opens the hook-value scope that the puts run
     // in. Handlers call it last, so that a failure here is the call's error and not a reply cut
@@ -197,7 +194,7 @@ private:
     bool_t write_results();
     // Once opened: stops tracking, then closes the scope.
     void close() noexcept;
-    std::vector<BasePropValue *> const &values_;
+    PropValues const &values_;
     bool register_callback_;
     bool open_ = false;
     bool applied_ = false;

@@ -67,9 +67,7 @@ bool_t FetchPropsArgs::xdr_rest(XDR *xdrs) {
 
 PutPropsArgs::PutPropsArgs() = default;
 
-PutPropsArgs::~PutPropsArgs() {
-    for (BasePropValue *value : values_) ignoring_failures([value] { delete value; });
-}
+PutPropsArgs::~PutPropsArgs() = default;
 
 bool_t PutPropsArgs::xdr_value(XDR *xdrs, int prop_id, int value_type, std::unique_ptr<BasePropValue> &out) {
     return xdr_prop_value(xdrs, prop_id, value_type, out);
@@ -84,8 +82,7 @@ bool_t PutPropsArgs::xdr_prop_list(XDR *xdrs, int count) {
         if (!xdr_int(xdrs, &prop) || !xdr_int(xdrs, &type)) return FALSE;
         std::unique_ptr<BasePropValue> value;
         bool_t ok = xdr_value(xdrs, prop, type, value);
-        // Kept even when its body failed, so the destructor frees it.
-        if (value) values_.push_back(value.release());
+        if (value) values_.push_back(std::move(value));
         if (!ok) return FALSE;
     }
     return TRUE;

@@ -38,7 +38,7 @@ public:
     // Items 5 to 9: the property count and list, the dynamic names and the rest.
     bool_t xdr_prop_items(XDR *xdrs);
 
-    // The property object of the target (caller owns); made by the property-access factory.
+    // The property object of the target, made by the property-access factory.
     std::unique_ptr<PropsResource> get_resource() {
         return PropsResource::getResource(session_or_fail(), dynamic_props_, target_, resource_type_);
     }
@@ -75,13 +75,13 @@ public:
     // "(%s) (atomic:%s :: register_callback:%s)".
     virtual Nul::UString describe();
 
-    std::vector<BasePropValue *> const &values() const { return values_; }
+    PropValues const &values() const { return values_; }
     bool atomic() const { return atomic_; }
     bool register_callback() const { return register_callback_; }
 
 protected:
     bool_t xdr_flags(XDR *xdrs);
-    std::vector<BasePropValue *> values_;
+    PropValues values_;
     bool atomic_ = false;
     bool register_callback_ = false;
 };

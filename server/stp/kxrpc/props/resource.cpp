@@ -175,7 +175,7 @@ void PropsResource::put_prop(BasePropValue &value) {
     raise_reason(is_supported_prop(value.prop_id()) ? Reason::read_only : Reason::unknown_property);
 }
 
-void PropsResource::complete_put_props(std::vector<BasePropValue *> const &) {}
+void PropsResource::complete_put_props(PropValues const &) {}
 
 void PropsResource::set_dynamic_props(DynamicPropMap const &props) { dynamic_props_ = props; }
 

@@ -165,7 +165,7 @@ public:
     virtual void fetch_prop(FetchPropResponses &out, int prop_id);
     // Throws: reason 9 for a supported property (read-only here), 64 for an unknown one.
     virtual void put_prop(BasePropValue &value);
-    virtual void complete_put_props(std::vector<BasePropValue *> const &values);
+    virtual void complete_put_props(PropValues const &values);
     virtual void set_dynamic_props(DynamicPropMap const &props);
     // For an id the request did not declare: empty name, namespace no_namespace.
     virtual Nul::UString dynamic_prop_name(int prop_id);

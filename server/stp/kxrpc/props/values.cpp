@@ -23,8 +23,8 @@ bool_t BasePropValue::xdr(XDR *xdrs) {
     return TRUE;
 }
 
-void BasePropValue::set_error(Nul::STPException *error) {
-    error_.reset(error);
+void BasePropValue::set_error(std::unique_ptr<Nul::STPException> error) {
+    error_ = std::move(error);
     failed_ = true;
 }
 

@@ -59,8 +59,8 @@ public:
     bool is_type_100015() const { return value_type_ == STPRPC_VALUELESS; }
     bool failed() const { return failed_; }
     Nul::STPException const *error() const { return error_.get(); }
-    // Takes ownership and marks the value failed.
-    void set_error(Nul::STPException *error);
+    // Marks the value failed.
+    void set_error(std::unique_ptr<Nul::STPException> error);
 
 private:
     int prop_id_;
@@ -86,6 +86,9 @@ private:
     Nul::UString text_;
     std::unique_ptr<Nul::DomParser> dom_;
 };
+
+// The values of a put request, in the order they were sent.
+using PropValues = std::vector<std::unique_ptr<BasePropValue>>;
 
 template <class T>
 class PropValue : public BasePropValue {

@@ -237,9 +237,9 @@ Nul::UString do_not_copy_text(std::vector<int> const &ids) {
 
 } // namespace
 
-CopyQueryResp::CopyQueryResp(std::vector<Entry> copied, std::vector<Entry> new_or_modified, PropsResource *resource,
-                             std::vector<BasePropValue *> const &values, bool register_callback)
-    : PutPropsIter(resource, values, register_callback), copied_(std::move(copied)),
+CopyQueryResp::CopyQueryResp(std::vector<Entry> copied, std::vector<Entry> new_or_modified,
+                             std::unique_ptr<PropsResource> resource, PropValues const &values, bool register_callback)
+    : PutPropsIter(std::move(resource), values, register_callback), copied_(std::move(copied)),
       new_or_modified_(std::move(new_or_modified)) {}
 
 CopyQueryResp::~CopyQueryResp() = default;
@@ -282,7 +282,7 @@ std::unique_ptr<XdrObject> kxrpc_copy_query(XdrObject *request) {
     }
     copier->target->set_dynamic_props(args->dynamic_props());
     auto response =
-        std::make_unique<CopyQueryResp>(std::move(copier->copied), std::move(copier->added), copier->target.release(),
+        std::make_unique<CopyQueryResp>(std::move(copier->copied), std::move(copier->added), std::move(copier->target),
                                         args->values(), args->register_callback());
     response->open();
     response->apply();

@@ -20,9 +20,8 @@ public:
         std::shared_ptr<QueryItemStateItem> item;
         int type_code;
     };
-    // Takes ownership of the property object.
-    CopyQueryResp(std::vector<Entry> copied, std::vector<Entry> new_or_modified, PropsResource *resource,
-                  std::vector<BasePropValue *> const &values, bool register_callback);
+    CopyQueryResp(std::vector<Entry> copied, std::vector<Entry> new_or_modified,
+                  std::unique_ptr<PropsResource> resource, PropValues const &values, bool register_callback);
     ~CopyQueryResp() override;
     bool_t xdr(XDR *xdrs) override;
     std::vector<Entry> const &copied() const { return copied_; }

@@ -711,9 +711,8 @@ AdQueryDefPtr ExecuteQueryResp::build_query_def(DomElem definition) {
     AdEntityDef *primary = nullptr;
     try {
         DomElem href = definition.child(XmlTag::CTG_primary_record_type).child(XmlTag::TEAM_href);
-        std::unique_ptr<TargetResourceArg> target(
-            QueryUtil::object_id_from_selector(session_ptr, Nul::Selector(href.data())));
-        primary = target->entity_def(session);
+        TargetResourceArg target = QueryUtil::object_id_from_selector(session_ptr, Nul::Selector(href.data()));
+        primary = target.entity_def(session);
     } catch (Nul::STPException const &e) {
         raise_reason(Reason::illegal_value, e.message(), &e);
     }

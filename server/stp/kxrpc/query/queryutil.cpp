@@ -103,13 +103,13 @@ void check_repository_selector(AdSessionPtr const &session, Nul::Selector const 
                             Nul::UMessage::Arg(repository)));
 }
 
-TargetResourceArg *object_id_from_selector(AdSessionPtr const &session, Nul::Selector const &selector) {
+TargetResourceArg object_id_from_selector(AdSessionPtr const &session, Nul::Selector const &selector) {
     check_repository_selector(session, selector);
-    if (!selector.is_object_id_selector()) return new TargetResourceArg(TT_RECTYPE, selector.object_name());
+    if (!selector.is_object_id_selector()) return TargetResourceArg(TT_RECTYPE, selector.object_name());
     bool ok = false;
     unsigned long const dbid = parse_unsigned(selector.object_name(), ok);
     if (!ok) raise_reason(Reason::internal_error);
-    return new TargetResourceArg(TT_RECTYPE, static_cast<u_int>(dbid), 0u);
+    return TargetResourceArg(TT_RECTYPE, static_cast<u_int>(dbid), 0u);
 }
 
 std::vector<std::int64_t> child_bucket_ids(AdBucketPtr const &folder, int type_mask) {
@@ -118,13 +118,14 @@ std::vector<std::int64_t> child_bucket_ids(AdBucketPtr const &folder, int type_m
     return at->GetChildBucketIds(type_mask);
 }
 
-QueryItemStateItem *build_report_def(KXSmartPtr<KXSession> const &session, KXSmartPtr<KXReportDef> const &source,
-                                     Nul::UString const &name, AdBucketPtr const &bucket) {
+std::unique_ptr<QueryItemStateItem> build_report_def(KXSmartPtr<KXSession> const &session,
+                                                     KXSmartPtr<KXReportDef> const &source, Nul::UString const &name,
+                                                     AdBucketPtr const &bucket) {
     KXSmartPtr<KXReportDef> report = session->GetWorkSpace()->BuildReportDef();
     report->SetName(cstr(name));
     report->SetReportFormatId(source->GetReportFormatId(), 1);
     report->SetQueryDefId(source->GetQueryDefId(), 1);
-    auto *item = new QueryItemStateItem(name, report, AD_BUCKET_REPORT);
+    auto item = std::make_unique<QueryItemStateItem>(name, report, AD_BUCKET_REPORT);
     if (bucket) item->set_bucket(bucket);
     return item;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "kxproduct/query.h"
@@ -44,18 +45,19 @@ void query_def_for_bucket(AdBucketPtr const &bucket, AdQueryDefPtr &query_def);
 
 // A selector of another repository than the session's raises reason 4 with message 28.
 void check_repository_selector(AdSessionPtr const &session, Nul::Selector const &selector);
-// The record type a selector names, as a new target (caller owns): by dbid for an object-id
-// selector, whose name must be a decimal number (reason 40 otherwise), else by name.
-TargetResourceArg *object_id_from_selector(AdSessionPtr const &session, Nul::Selector const &selector);
+// The record type a selector names, as a target: by dbid for an object-id selector, whose name
+// must be a decimal number (reason 40 otherwise), else by name.
+TargetResourceArg object_id_from_selector(AdSessionPtr const &session, Nul::Selector const &selector);
 
 // Dbids of the folder's children of the kinds in `type_mask`, in dbid order; none for an item
 // that is not a folder.
 std::vector<std::int64_t> child_bucket_ids(AdBucketPtr const &folder, int type_mask);
 
 // A new report definition named `name` that names the source's query and report format, held
-// by a new item (caller owns) that keeps `bucket` when given.
-QueryItemStateItem *build_report_def(KXSmartPtr<KXSession> const &session, KXSmartPtr<KXReportDef> const &source,
-                                     Nul::UString const &name, AdBucketPtr const &bucket);
+// by a new item that keeps `bucket` when given.
+std::unique_ptr<QueryItemStateItem> build_report_def(KXSmartPtr<KXSession> const &session,
+                                                     KXSmartPtr<KXReportDef> const &source, Nul::UString const &name,
+                                                     AdBucketPtr const &bucket);
 
 } // namespace QueryUtil
 } // namespace KxRpc
