@@ -20,7 +20,7 @@ struct Item : StateItem {};
 class OneIntArgs : public SessionArg {
 public:
     bool_t decode(XDR *xdrs) override {
-        return xdr_correlator(xdrs) && xdr_session_header(xdrs) && xdr_int(xdrs, &value);
+        return xdr_session_header(xdrs) && xdr_int(xdrs, &value);
     }
     int value = 0;
 };

@@ -9,7 +9,7 @@ namespace KxRpc {
 MasterPropertyArgs::~MasterPropertyArgs() = default;
 
 bool_t MasterPropertyArgs::decode(XDR *xdrs) {
-    if (!xdr_correlator(xdrs) || !xdr_session_header(xdrs) || !xdr_ustring(xdrs, action_name_) ||
+    if (!xdr_session_header(xdrs) || !xdr_ustring(xdrs, action_name_) ||
         !xdr_ustring(xdrs, property_name_) || !xdr_ustring(xdrs, property_value_, max_wire_text) ||
         !xdr_ustring(xdrs, db_name_) || !xdr_ustring(xdrs, replica_name_))
         return FALSE;
@@ -27,10 +27,6 @@ Nul::UString MasterPropertyArgs::trace_line() {
 }
 
 UpgradeDatabasesArgs::~UpgradeDatabasesArgs() = default;
-
-bool_t UpgradeDatabasesArgs::decode(XDR *xdrs) {
-    return xdr_correlator(xdrs) && xdr_session_header(xdrs) && xdr_target(xdrs, target_op_);
-}
 
 CreateUserArgs::CreateUserArgs() = default;
 

@@ -41,9 +41,6 @@ class UpgradeDatabasesArgs : public TargetOpArgs {
 public:
     ~UpgradeDatabasesArgs() override;
     Nul::UString describe() { return session_and_target(); }
-
-protected:
-    bool_t decode(XDR *xdrs) override;
 };
 
 // create_user: the props header, the target, the new user's name, then the values to put.

@@ -156,7 +156,7 @@ bool_t MakeAttachmentArgs::receive_chunks(XDR *xdrs, int chunk_size, int fd) {
 
 bool_t MakeAttachmentArgs::decode(XDR *xdrs) {
     int chunk_size = 0;
-    if (!xdr_correlator(xdrs) || !xdr_session_header(xdrs) || !xdr_target(xdrs, target_op_) ||
+    if (!xdr_session_header(xdrs) || !xdr_target(xdrs, target_op_) ||
         !xdr_ustring(xdrs, name_) || !xdr_ustring(xdrs, comment_, max_wire_text) || !xdr_int(xdrs, &chunk_size))
         return FALSE;
     int const fd = open_content();
@@ -169,7 +169,7 @@ MakeAttachmentDirectArgs::~MakeAttachmentDirectArgs() = default;
 
 bool_t MakeAttachmentDirectArgs::decode(XDR *xdrs) {
     int size = 0;
-    if (!xdr_correlator(xdrs) || !xdr_session_header(xdrs) || !xdr_target(xdrs, target_op_) ||
+    if (!xdr_session_header(xdrs) || !xdr_target(xdrs, target_op_) ||
         !xdr_ustring(xdrs, name_) || !xdr_ustring(xdrs, comment_, max_wire_text) || !xdr_ustring(xdrs, filename_) ||
         !xdr_int(xdrs, &size))
         return FALSE;
@@ -210,14 +210,10 @@ bool_t MakeAttachmentResp::xdr(XDR *xdrs) {
 
 ResolveAttachmentArgs::~ResolveAttachmentArgs() = default;
 
-bool_t ResolveAttachmentArgs::decode(XDR *xdrs) {
-    return xdr_correlator(xdrs) && xdr_session_header(xdrs) && xdr_target(xdrs, target_op_);
-}
-
 GetArgs::~GetArgs() = default;
 
 bool_t GetArgs::decode(XDR *xdrs) {
-    return xdr_correlator(xdrs) && xdr_session_header(xdrs) && xdr_target(xdrs, target_op_) &&
+    return xdr_session_header(xdrs) && xdr_target(xdrs, target_op_) &&
            xdr_int(xdrs, &chunk_size_);
 }
 

@@ -100,9 +100,6 @@ public:
     Nul::UString describe() { return session_and_target(); }
     // The target attachment in the request's session.
     Attachment *attachment() { return target_op_.attachment(api_session_or_fail()); }
-
-protected:
-    bool_t decode(XDR *xdrs) override;
 };
 
 // The request of get_attachment and get_attachment_direct: the session header, the target, then

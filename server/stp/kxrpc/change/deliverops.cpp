@@ -243,7 +243,7 @@ Nul::UString DeliverChangeContextArgs::arm_target_uri() {
 }
 
 bool_t DeliverChangeContextArgs::decode(XDR *xdrs) {
-    if (!xdr_correlator(xdrs) || !xdr_session_header(xdrs)) return FALSE;
+    if (!xdr_session_header(xdrs)) return FALSE;
     for (;;) {
         bool more = false;
         if (!xdr_flag(xdrs, more)) return FALSE;

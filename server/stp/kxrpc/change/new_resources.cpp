@@ -19,10 +19,6 @@ Nul::UString flag_text(wchar_t const *name, bool on) { return Nul::UString(name)
 ResolveTypeArg::ResolveTypeArg() = default;
 ResolveTypeArg::~ResolveTypeArg() = default;
 
-bool_t ResolveTypeArg::decode(XDR *xdrs) {
-    return xdr_correlator(xdrs) && xdr_session_header(xdrs) && xdr_target(xdrs, target_op_);
-}
-
 Nul::UString ResolveTypeArg::arm_target_uri() { return target().arm_target_uri(api_session_or_fail()); }
 
 ResolveTypeResp::ResolveTypeResp(int type_code, Nul::UString const &uri_path, Nul::UString const &dbid_text)
@@ -40,7 +36,7 @@ CreateTempArgs::CreateTempArgs() = default;
 CreateTempArgs::~CreateTempArgs() = default;
 
 bool_t CreateTempArgs::decode(XDR *xdrs) {
-    return xdr_correlator(xdrs) && xdr_session_header(xdrs) && xdr_target(xdrs, target_op_) &&
+    return xdr_session_header(xdrs) && xdr_target(xdrs, target_op_) &&
            xdr_optional_target(xdrs, has_action_, action_) && xdr_optional_target(xdrs, has_duplicate_, duplicate_);
 }
 

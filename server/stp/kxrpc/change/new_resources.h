@@ -23,9 +23,6 @@ public:
     Nul::UString trace_line() { return describe(); }
     // "%s :: %s": the session line and the target line.
     Nul::UString describe() { return session_and_target(); }
-
-protected:
-    bool_t decode(XDR *xdrs) override;
 };
 
 // Encode only: the kind of the workspace item (a resource tag id), its path and its dbid text.

@@ -8,20 +8,12 @@ namespace KxRpc {
 
 ValidateRecordPropsArgs::~ValidateRecordPropsArgs() = default;
 
-bool_t ValidateRecordPropsArgs::decode(XDR *xdrs) {
-    return xdr_correlator(xdrs) && xdr_session_header(xdrs) && xdr_target(xdrs, target_op_);
-}
-
 RevertRecordArgs::~RevertRecordArgs() = default;
-
-bool_t RevertRecordArgs::decode(XDR *xdrs) {
-    return xdr_correlator(xdrs) && xdr_session_header(xdrs) && xdr_target(xdrs, target_op_);
-}
 
 ValidateActionArgs::~ValidateActionArgs() = default;
 
 bool_t ValidateActionArgs::decode(XDR *xdrs) {
-    return xdr_correlator(xdrs) && xdr_session_header(xdrs) && xdr_target(xdrs, target_op_) &&
+    return xdr_session_header(xdrs) && xdr_target(xdrs, target_op_) &&
            xdr_target(xdrs, action_) && xdr_int(xdrs, &action_type_);
 }
 
@@ -33,7 +25,7 @@ Nul::UString ValidateActionArgs::describe() {
 FireHookArgs::~FireHookArgs() = default;
 
 bool_t FireHookArgs::decode(XDR *xdrs) {
-    return xdr_correlator(xdrs) && xdr_session_header(xdrs) && xdr_target(xdrs, target_op_) &&
+    return xdr_session_header(xdrs) && xdr_target(xdrs, target_op_) &&
            xdr_target(xdrs, hook_) && xdr_ustring(xdrs, param_, max_wire_text) && xdr_flag(xdrs, get_side_effects_) &&
            xdr_ustring(xdrs, form_name_) && xdr_ustring(xdrs, tab_name_);
 }
@@ -47,7 +39,7 @@ Nul::UString FireHookArgs::describe() {
 FireScriptAliasArgs::~FireScriptAliasArgs() = default;
 
 bool_t FireScriptAliasArgs::decode(XDR *xdrs) {
-    return xdr_correlator(xdrs) && xdr_session_header(xdrs) && xdr_target(xdrs, target_op_) &&
+    return xdr_session_header(xdrs) && xdr_target(xdrs, target_op_) &&
            xdr_target(xdrs, action_) && xdr_ustring(xdrs, form_name_) && xdr_ustring(xdrs, tab_name_);
 }
 

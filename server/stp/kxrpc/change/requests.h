@@ -20,9 +20,6 @@ class ValidateRecordPropsArgs : public TargetOpArgs {
 public:
     ~ValidateRecordPropsArgs() override;
     Nul::UString trace_line() { return session_and_target(); }
-
-protected:
-    bool_t decode(XDR *xdrs) override;
 };
 
 // Session header, target.
@@ -30,9 +27,6 @@ class RevertRecordArgs : public TargetOpArgs {
 public:
     ~RevertRecordArgs() override;
     Nul::UString describe() { return session_and_target(); }
-
-protected:
-    bool_t decode(XDR *xdrs) override;
 };
 
 class ValidateActionArgs : public TargetOpArgs {

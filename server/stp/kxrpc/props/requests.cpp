@@ -32,7 +32,7 @@ bool_t xdr_optional_state_handle(XDR *xdrs, StateItemPtr &item) {
 PropsOpArgs::~PropsOpArgs() = default;
 
 bool_t PropsOpArgs::xdr_props_header(XDR *xdrs) {
-    return xdr_correlator(xdrs) && xdr_false_flag(xdrs) && xdr_session_header(xdrs);
+    return xdr_correlator(xdrs) && xdr_false_flag(xdrs) && xdr_session_fields(xdrs);
 }
 
 // ---- FetchPropsArgs

@@ -19,7 +19,7 @@ ExecuteQueryArgs::ExecuteQueryArgs() = default;
 ExecuteQueryArgs::~ExecuteQueryArgs() = default;
 
 bool_t ExecuteQueryArgs::decode(XDR *xdrs) {
-    if (!xdr_correlator(xdrs) || !xdr_session_header(xdrs) || !xdr_interruptible(xdrs, paging_)) return FALSE;
+    if (!xdr_session_header(xdrs) || !xdr_interruptible(xdrs, paging_)) return FALSE;
     if (paging_.is_returning()) return TRUE;
     bool has_target = false;
     if (!xdr_optional_target(xdrs, has_target, target_op_)) return FALSE;
@@ -53,7 +53,7 @@ KxGetMyActivityListArgs::KxGetMyActivityListArgs() = default;
 KxGetMyActivityListArgs::~KxGetMyActivityListArgs() = default;
 
 bool_t KxGetMyActivityListArgs::decode(XDR *xdrs) {
-    if (!xdr_correlator(xdrs) || !xdr_session_header(xdrs) || !xdr_interruptible(xdrs, paging_)) return FALSE;
+    if (!xdr_session_header(xdrs) || !xdr_interruptible(xdrs, paging_)) return FALSE;
     return paging_.is_returning() || (xdr_ustring(xdrs, project_) && xdr_ustring(xdrs, stream_));
 }
 
@@ -63,7 +63,7 @@ ExecuteFullTextSearchArgs::ExecuteFullTextSearchArgs() = default;
 ExecuteFullTextSearchArgs::~ExecuteFullTextSearchArgs() = default;
 
 bool_t ExecuteFullTextSearchArgs::decode(XDR *xdrs) {
-    if (!xdr_correlator(xdrs) || !xdr_session_header(xdrs) || !xdr_interruptible(xdrs, paging_)) return FALSE;
+    if (!xdr_session_header(xdrs) || !xdr_interruptible(xdrs, paging_)) return FALSE;
     if (paging_.is_returning()) return TRUE;
     if (!xdr_int(xdrs, &page_size_) || !xdr_int(xdrs, &cache_size_) || !xdr_ustring(xdrs, search_string_, max_wire_text) ||
         !xdr_int(xdrs, &start_row_) || !xdr_target_list(xdrs, rec_types_))

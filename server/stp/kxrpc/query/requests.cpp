@@ -36,12 +36,12 @@ Nul::UString GetAccessibleDatabasesArgs::trace_line() const {
 
 GetRecFamilyInfoArgs::~GetRecFamilyInfoArgs() = default;
 
-bool_t GetRecFamilyInfoArgs::decode(XDR *xdrs) { return xdr_correlator(xdrs) && xdr_session_header(xdrs); }
+bool_t GetRecFamilyInfoArgs::decode(XDR *xdrs) { return xdr_session_header(xdrs); }
 
 GetOplogEntriesArgs::~GetOplogEntriesArgs() = default;
 
 bool_t GetOplogEntriesArgs::decode(XDR *xdrs) {
-    return xdr_correlator(xdrs) && xdr_session_header(xdrs) && xdr_u_int(xdrs, &start_) && xdr_u_int(xdrs, &count_) &&
+    return xdr_session_header(xdrs) && xdr_u_int(xdrs, &start_) && xdr_u_int(xdrs, &count_) &&
            xdr_flag(xdrs, asxml_);
 }
 
@@ -53,25 +53,17 @@ Nul::UString GetOplogEntriesArgs::trace_line() {
 RenameWorkspaceItemArgs::~RenameWorkspaceItemArgs() = default;
 
 bool_t RenameWorkspaceItemArgs::decode(XDR *xdrs) {
-    return xdr_correlator(xdrs) && xdr_session_header(xdrs) && xdr_int(xdrs, &dbid_) && xdr_ustring(xdrs, new_name_);
+    return xdr_session_header(xdrs) && xdr_int(xdrs, &dbid_) && xdr_ustring(xdrs, new_name_);
 }
 
 FetchBulkArg::~FetchBulkArg() = default;
 
-bool_t FetchBulkArg::decode(XDR *xdrs) {
-    return xdr_correlator(xdrs) && xdr_session_header(xdrs) && xdr_target(xdrs, target_op_);
-}
-
 GetFolderDescendentsArgs::~GetFolderDescendentsArgs() = default;
-
-bool_t GetFolderDescendentsArgs::decode(XDR *xdrs) {
-    return xdr_correlator(xdrs) && xdr_session_header(xdrs) && xdr_target(xdrs, target_op_);
-}
 
 FindRecordArgs::~FindRecordArgs() = default;
 
 bool_t FindRecordArgs::decode(XDR *xdrs) {
-    if (!xdr_correlator(xdrs) || !xdr_session_header(xdrs) || !xdr_flag(xdrs, is_dbid_)) return FALSE;
+    if (!xdr_session_header(xdrs) || !xdr_flag(xdrs, is_dbid_)) return FALSE;
     if (is_dbid_ ? !xdr_int(xdrs, &dbid_) : !xdr_ustring(xdrs, name_)) return FALSE;
     return xdr_int(xdrs, &find_mode_) && xdr_list_count(xdrs, num_loc_) && xdr_targets(xdrs, num_loc_, locations_);
 }

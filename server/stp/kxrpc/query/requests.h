@@ -114,9 +114,6 @@ class FetchBulkArg : public TargetOpArgs {
 public:
     ~FetchBulkArg() override;
     Nul::UString describe() { return session_and_target(); }
-
-protected:
-    bool_t decode(XDR *xdrs) override;
 };
 
 // Session header, target (the folder).
@@ -125,9 +122,6 @@ public:
     ~GetFolderDescendentsArgs() override;
     Nul::UString arm_target_uri() override { return Nul::UString(); }
     Nul::UString trace_line() { return session_and_target(); }
-
-protected:
-    bool_t decode(XDR *xdrs) override;
 };
 
 class FindRecordArgs : public SessionArg {

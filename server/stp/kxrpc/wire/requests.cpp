@@ -85,7 +85,7 @@ ContextArg::ContextArg() : client_locale(Nul::UString(Nul::Utf8String(default_cl
 
 SessionArg::~SessionArg() { clear_call_session(session_.get()); }
 
-bool_t SessionArg::xdr_session_header(XDR *xdrs) {
+bool_t SessionArg::xdr_session_fields(XDR *xdrs) {
     StateItemPtr item;
     if (!xdr_state_handle(xdrs, item)) return FALSE;
     // A handle of another kind of item is no session.
@@ -137,6 +137,8 @@ Nul::UString InterruptibleArgs::trace_line() const {
 // ---- TargetOpArgs
 
 TargetOpArgs::~TargetOpArgs() = default;
+
+bool_t TargetOpArgs::decode(XDR *xdrs) { return xdr_session_header(xdrs) && xdr_target(xdrs, target_op_); }
 
 Nul::UString TargetOpArgs::arm_target_uri() { return target().arm_target_uri(session_or_fail()->session()); }
 

@@ -91,9 +91,11 @@ public:
     std::shared_ptr<LoginSession> const &session() const { return session_; }
 
 protected:
-    // The session header after the correlator: session handle, client locale (stored for the
-    // thread at once), trace id (its outcome not tested).
-    bool_t xdr_session_header(XDR *xdrs);
+    // The session header: correlator, then the session fields.
+    bool_t xdr_session_header(XDR *xdrs) { return xdr_correlator(xdrs) && xdr_session_fields(xdrs); }
+    // Session handle, client locale (stored for the thread at once), trace id (its outcome not
+    // tested).
+    bool_t xdr_session_fields(XDR *xdrs);
 
     TraceInfo trace_;
     ContextArg context_;
@@ -119,7 +121,8 @@ private:
 
 bool_t xdr_interruptible(XDR *xdrs, InterruptibleArgs &paging);
 
-// A session request that addresses one resource: its target and the target's accessors.
+// A session request that addresses one resource: its target and the target's accessors. Its body
+// is the target unless the request's own decode says more.
 class TargetOpArgs : public SessionArg {
 public:
     ~TargetOpArgs() override;
@@ -129,20 +132,18 @@ public:
     Nul::UString session_and_target();
 
     GenericOpArgs &target_op() { return target_op_; }
-    GenericOpArgs const &target_op() const { return target_op_; }
     int resource_type() const { return target_op_.resource_type(); }
     TargetResourceArg &target() { return target_op_.target(); }
     TargetResourceArg const &target() const { return target_op_.target(); }
     AdEntityPtr record(AdSession *session) { return target_op_.record(session); }
-    KXSmartPtr<KXEntityDef> record_type(AdSession *session) { return target_op_.record_type(session); }
-    AdActionDef *action_def(AdSession *session) { return target_op_.action_def(session); }
     AdBucketPtr bucket(AdSession *session) { return target_op_.bucket(session); }
-    AttachmentFolder *attachment_folder(AdSession *session) { return target_op_.attachment_folder(session); }
-    Attachment *attachment(AdSession *session) { return target_op_.attachment(session); }
     StateItem *state_item_or_fail() const { return target_op_.state_item_or_fail(); }
     bool is_state_item_target() const { return target_op_.is_state_item_target(); }
 
 protected:
+    // Session header, target.
+    bool_t decode(XDR *xdrs) override;
+
     GenericOpArgs target_op_;
 };
 
