@@ -63,7 +63,7 @@ std::string const record_line =
 // The trace text of a target decoded on its own.
 std::string target_line(Bytes const &bytes) {
     GenericOpArgs target;
-    EXPECT_TRUE(kxtest::decode(bytes, [&](XDR *x) { return target.xdr(x); }));
+    EXPECT_TRUE(kxtest::decode(bytes, [&](XDR *x) { return xdr_target(x, target); }));
     return u8(target.trace_line());
 }
 
@@ -248,9 +248,8 @@ TEST_F(DeliverRequest, HandlesOfTheWrongKindAreRefusedOnUse) {
 
 TEST_F(DeliverRequest, KindAboveElevenIsRefused) {
     for (std::uint32_t kind : {12u, 0x7fffffffu, 0xffffffffu}) {
-        DeliverChangeContextArgs direct;
         try {
-            kxtest::decode(cat(words({1, kind}), end), [&](XDR *x) { return direct.xdr_body(x); });
+            make_deliver_operation(static_cast<int>(kind));
             ADD_FAILURE() << kind;
         } catch (Nul::STPException const &e) {
             EXPECT_EQ(e.stp_reason_code(), 40);

@@ -44,7 +44,7 @@ TEST(TargetRequests, BodyIsTheTarget) {
     EXPECT_EQ(used, b.size());
     EXPECT_EQ(v.resource_type(), 32);
     EXPECT_TRUE(v.target().is_marshalled_by_dbid());
-    std::string target_line = u8(v.GenericOpArgs::trace_line());
+    std::string target_line = u8(v.target_op().trace_line());
     EXPECT_EQ(target_line, "target_resource_arg:(" + u8(v.target().trace_line()) + ")");
     EXPECT_EQ(u8(v.trace_line()), "wtid:7 :: no session :: " + target_line);
     RevertRecordArgs r;
@@ -75,7 +75,7 @@ TEST(TargetRequests, ValidateActionTrace) {
     ASSERT_TRUE(decode_args(a, b));
     EXPECT_EQ(a.action_type(), 3);
     EXPECT_EQ(a.action().resource_type(), 40);
-    EXPECT_EQ(u8(a.describe()), "(wtid:7 :: no session) (" + u8(a.GenericOpArgs::trace_line()) +
+    EXPECT_EQ(u8(a.describe()), "(wtid:7 :: no session) (" + u8(a.target_op().trace_line()) +
                                     ") :: (action:" + u8(a.action().trace_line()) + " :: type:3)");
     EXPECT_NE(u8(a.action().trace_line()).find("Assign"), std::string::npos);
 }
@@ -95,12 +95,12 @@ TEST(TargetRequests, FireHookFieldsAndTrace) {
     EXPECT_TRUE(h.hook_given_by_name());
     EXPECT_TRUE(h.get_side_effects());
     EXPECT_EQ(u8(h.form_name()), "Defect_Form");
-    EXPECT_EQ(u8(h.describe()), "wtid:7 :: no session :: " + u8(h.GenericOpArgs::trace_line()) +
+    EXPECT_EQ(u8(h.describe()), "wtid:7 :: no session :: " + u8(h.target_op().trace_line()) +
                                     " :: (hook:" + u8(h.hook().trace_line()) +
                                     " :: param:p1:: get_side_effects:T :: formName:Defect_Form :: tabName:Main)");
     FireScriptAliasArgs s;
     ASSERT_TRUE(
         decode_args(s, Wire().session_header(7).t(record(1, 2)).t(action(L"Defect", L"Alias")).s("").s("T").bytes()));
-    EXPECT_EQ(u8(s.describe()), "wtid:7 :: no session :: " + u8(s.GenericOpArgs::trace_line()) +
+    EXPECT_EQ(u8(s.describe()), "wtid:7 :: no session :: " + u8(s.target_op().trace_line()) +
                                     " :: action:" + u8(s.action().trace_line()) + " :: formName: :: tabName:T");
 }

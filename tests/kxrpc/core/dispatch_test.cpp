@@ -64,8 +64,7 @@ class ProbeArgs : public ArmCorrelatorArg {
 public:
     ProbeArgs() { ++args_made; }
     ~ProbeArgs() override { ++args_destroyed; }
-    bool_t xdr(XDR *xdrs) override {
-        if (xdrs->x_op != XDR_DECODE) return FALSE;
+    bool_t decode(XDR *xdrs) override {
         if (!xdr_correlator(xdrs) || !xdr_int(xdrs, &mode)) return FALSE;
         if (mode == DECODE_STP) throw KxRpcException(Reason::internal_error);
         if (mode == DECODE_OTHER) throw std::runtime_error("not of the family");

@@ -76,8 +76,8 @@ TEST(FetchPropsArgs, PropertiesMetasAndDynamicIds) {
     EXPECT_EQ(args.resource_type(), 31);
     EXPECT_EQ(args.dynamic_props().at(1000001).second.utf8_str().std_str(), "reader");
     EXPECT_EQ(args.context_item(), nullptr);
-    EXPECT_EQ(u8(args.trace_line()), "wtid:2a :: no session :: " + u8(args.GenericOpArgs::trace_line()));
-    EXPECT_EQ(u8(args.GenericOpArgs::trace_line()).rfind("target_resource_arg:(", 0), 0u);
+    EXPECT_EQ(u8(args.trace_line()), "wtid:2a :: no session :: " + u8(args.target_op().trace_line()));
+    EXPECT_EQ(u8(args.target_op().trace_line()).rfind("target_resource_arg:(", 0), 0u);
 }
 
 TEST(FetchPropsArgs, EmptyListStillCarriesOneEnum) {

@@ -115,7 +115,7 @@ TEST(QueryRequests, ExecuteQueryWithAndWithoutTarget) {
     EXPECT_FALSE(with.has_def());
     EXPECT_EQ(with.resource_type(), 36);
     EXPECT_EQ(u8(with.trace_line()), "(wtid:7 :: no session) :: (is_returning:F :: request_num:50) :: (" +
-                                         u8(with.GenericOpArgs::trace_line()) + ") :: (request:<q/> :: has_def:F) ");
+                                         u8(with.target_op().trace_line()) + ") :: (request:<q/> :: has_def:F) ");
     ExecuteQueryArgs without;
     ASSERT_TRUE(decode_args(without, Wire().session_header(7).i(10).b(false).b(false).s("<def/>").bytes()));
     EXPECT_TRUE(without.has_def());

@@ -354,7 +354,7 @@ TEST_F(Login, DeleteStateReleasesTheProductSession) {
 namespace {
 class NoBodyArgs : public SessionArg {
 public:
-    bool_t xdr_body(XDR *) override { return TRUE; }
+    bool_t decode(XDR *xdrs) override { return xdr_session_header(xdrs); }
 };
 
 Bytes session_header(Bytes const &handle) {

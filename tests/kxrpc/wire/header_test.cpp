@@ -19,11 +19,11 @@ struct Item : StateItem {};
 // A request whose body is one int.
 class OneIntArgs : public SessionArg {
 public:
-    bool_t xdr_body(XDR *xdrs) override { return xdr_int(xdrs, &value); }
+    bool_t decode(XDR *xdrs) override {
+        return xdr_session_header(xdrs) && xdr_int(xdrs, &value);
+    }
     int value = 0;
 };
-
-class InterruptArgs final : public InterruptibleArgs {};
 
 Bytes header(Bytes const &handle, std::string const &locale, std::uint32_t wtid) {
     Bytes b = words({0});
@@ -114,14 +114,14 @@ TEST(Interruptible, ReturningCarriesTheState) {
     Bytes b = words({7, 1});
     Bytes h = encoded_handle(item);
     b.insert(b.end(), h.begin(), h.end());
-    InterruptArgs args;
-    ASSERT_TRUE(decode(b, [&](XDR *x) { return args.xdr(x); }));
+    InterruptibleArgs args;
+    ASSERT_TRUE(decode(b, [&](XDR *x) { return xdr_interruptible(x, args); }));
     EXPECT_EQ(args.request_num(), 7);
     EXPECT_TRUE(args.is_returning());
     EXPECT_EQ(args.state(), item);
     EXPECT_EQ(args.trace_line(), Nul::UString(L"is_returning:T :: request_num:7"));
-    InterruptArgs first;
-    ASSERT_TRUE(decode(words({0, 0}), [&](XDR *x) { return first.xdr(x); }));
+    InterruptibleArgs first;
+    ASSERT_TRUE(decode(words({0, 0}), [&](XDR *x) { return xdr_interruptible(x, first); }));
     EXPECT_EQ(first.state(), nullptr);
     EXPECT_EQ(first.trace_line(), Nul::UString(L"is_returning:F :: request_num:0"));
     remove_pointer_entry(item->oid());

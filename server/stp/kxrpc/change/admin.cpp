@@ -8,9 +8,10 @@ namespace KxRpc {
 
 MasterPropertyArgs::~MasterPropertyArgs() = default;
 
-bool_t MasterPropertyArgs::xdr_body(XDR *xdrs) {
-    if (!(xdr_ustring(xdrs, action_name_) && xdr_ustring(xdrs, property_name_) && xdr_ustring(xdrs, property_value_, max_wire_text) &&
-          xdr_ustring(xdrs, db_name_) && xdr_ustring(xdrs, replica_name_)))
+bool_t MasterPropertyArgs::decode(XDR *xdrs) {
+    if (!xdr_session_header(xdrs) || !xdr_ustring(xdrs, action_name_) ||
+        !xdr_ustring(xdrs, property_name_) || !xdr_ustring(xdrs, property_value_, max_wire_text) ||
+        !xdr_ustring(xdrs, db_name_) || !xdr_ustring(xdrs, replica_name_))
         return FALSE;
     // Older clients end the request here.
     bool flag = false;
@@ -31,8 +32,9 @@ CreateUserArgs::CreateUserArgs() = default;
 
 CreateUserArgs::~CreateUserArgs() = default;
 
-bool_t CreateUserArgs::xdr_props(XDR *xdrs) {
-    return GenericOpArgs::xdr(xdrs) && xdr_ustring(xdrs, name_) && xdr_prop_items(xdrs);
+bool_t CreateUserArgs::decode(XDR *xdrs) {
+    return xdr_props_header(xdrs) && xdr_target(xdrs, target_op_) && xdr_ustring(xdrs, name_) &&
+           xdr_put_items(xdrs);
 }
 
 Nul::UString CreateUserArgs::describe() { return text_format("%s :: name:%s", PutPropsArgs::describe(), name_); }

@@ -15,15 +15,17 @@ namespace KxRpc {
 class MasterPropertyArgs : public SessionArg {
 public:
     ~MasterPropertyArgs() override;
-    // Five strings, then use_user_session when the request still holds it.
-    bool_t xdr_body(XDR *xdrs) override;
-    Nul::UString trace_line() override;
+    Nul::UString trace_line();
     Nul::UString action_name() const { return action_name_; }
     Nul::UString property_name() const { return property_name_; }
     Nul::UString property_value() const { return property_value_; }
     Nul::UString db_name() const { return db_name_; }
     Nul::UString replica_name() const { return replica_name_; }
     bool use_user_session() const { return use_user_session_; }
+
+protected:
+    // Session header, five strings, then use_user_session when the request still holds it.
+    bool_t decode(XDR *xdrs) override;
 
 private:
     Nul::UString action_name_;
@@ -34,21 +36,24 @@ private:
     bool use_user_session_ = false;
 };
 
+// Session header, target.
 class UpgradeDatabasesArgs : public TargetOpArgs {
 public:
     ~UpgradeDatabasesArgs() override;
-    virtual Nul::UString describe() { return session_and_target(); }
+    Nul::UString describe() { return session_and_target(); }
 };
 
-// create_user: the target, the new user's name, then the values to put.
+// create_user: the props header, the target, the new user's name, then the values to put.
 class CreateUserArgs : public PutPropsArgs {
 public:
     CreateUserArgs();
     ~CreateUserArgs() override;
-    bool_t xdr_props(XDR *xdrs) override;
     // "%s :: name:%s".
-    Nul::UString describe() override;
+    Nul::UString describe();
     Nul::UString name() const { return name_; }
+
+protected:
+    bool_t decode(XDR *xdrs) override;
 
 private:
     Nul::UString name_;

@@ -51,6 +51,11 @@ void AttachmentUploadArgs::fail(Nul::STPException const &error) {
     if (!error_) error_.reset(error.clone());
 }
 
+Nul::UString AttachmentUploadArgs::upload_line() {
+    return text_format("%s :: %s :: name:%s :: comment:%s :: size:%d :: filename:%s", trace_line(),
+                       target_op_.trace_line(), name_, comment_, size_, filename_);
+}
+
 MakeAttachmentArgs::~MakeAttachmentArgs() = default;
 
 int MakeAttachmentArgs::open_content() {
@@ -140,10 +145,10 @@ bool_t MakeAttachmentArgs::receive_chunks(XDR *xdrs, int chunk_size, int fd) {
     return content_cut(xdrs);
 }
 
-bool_t MakeAttachmentArgs::xdr_body(XDR *xdrs) {
+bool_t MakeAttachmentArgs::decode(XDR *xdrs) {
     int chunk_size = 0;
-    if (!GenericOpArgs::xdr(xdrs) || !xdr_ustring(xdrs, name_) || !xdr_ustring(xdrs, comment_, max_wire_text) ||
-        !xdr_int(xdrs, &chunk_size))
+    if (!xdr_session_header(xdrs) || !xdr_target(xdrs, target_op_) ||
+        !xdr_ustring(xdrs, name_) || !xdr_ustring(xdrs, comment_, max_wire_text) || !xdr_int(xdrs, &chunk_size))
         return FALSE;
     int const fd = open_content();
     bool_t const decoded = receive_chunks(xdrs, chunk_size, fd);
@@ -151,22 +156,13 @@ bool_t MakeAttachmentArgs::xdr_body(XDR *xdrs) {
     return decoded;
 }
 
-Nul::UString MakeAttachmentArgs::describe() {
-    return text_format("%s :: %s :: name:%s :: comment:%s :: size:%d :: filename:%s", SessionArg::trace_line(),
-                       GenericOpArgs::trace_line(), name_, comment_, size_, filename_);
-}
-
 MakeAttachmentDirectArgs::~MakeAttachmentDirectArgs() = default;
 
-Nul::UString MakeAttachmentDirectArgs::describe() {
-    return text_format("%s :: %s :: name:%s :: comment:%s :: size:%d :: filename:%s", SessionArg::trace_line(),
-                       GenericOpArgs::trace_line(), name_, comment_, size_, filename_);
-}
-
-bool_t MakeAttachmentDirectArgs::xdr_body(XDR *xdrs) {
+bool_t MakeAttachmentDirectArgs::decode(XDR *xdrs) {
     int size = 0;
-    if (!GenericOpArgs::xdr(xdrs) || !xdr_ustring(xdrs, name_) || !xdr_ustring(xdrs, comment_, max_wire_text) ||
-        !xdr_ustring(xdrs, filename_) || !xdr_int(xdrs, &size))
+    if (!xdr_session_header(xdrs) || !xdr_target(xdrs, target_op_) ||
+        !xdr_ustring(xdrs, name_) || !xdr_ustring(xdrs, comment_, max_wire_text) || !xdr_ustring(xdrs, filename_) ||
+        !xdr_int(xdrs, &size))
         return FALSE;
     size_ += size;
     return TRUE;
@@ -207,6 +203,9 @@ ResolveAttachmentArgs::~ResolveAttachmentArgs() = default;
 
 GetArgs::~GetArgs() = default;
 
-bool_t GetArgs::xdr_body(XDR *xdrs) { return GenericOpArgs::xdr(xdrs) && xdr_int(xdrs, &chunk_size_); }
+bool_t GetArgs::decode(XDR *xdrs) {
+    return xdr_session_header(xdrs) && xdr_target(xdrs, target_op_) &&
+           xdr_int(xdrs, &chunk_size_);
+}
 
 } // namespace KxRpc

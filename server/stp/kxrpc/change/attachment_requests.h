@@ -23,7 +23,7 @@ public:
     ~AttachmentUploadArgs() override;
 
     // The target's attachment field in the request's session.
-    AttachmentFolder *attachment_folder() { return GenericOpArgs::attachment_folder(api_session_or_fail()); }
+    AttachmentFolder *attachment_folder() { return target_op_.attachment_folder(api_session_or_fail()); }
     Nul::UString const &name() const { return name_; }
     Nul::UString const &comment() const { return comment_; }
     int size() const { return size_; }
@@ -34,6 +34,8 @@ public:
 
 protected:
     void fail(Nul::STPException const &error);
+    // "%s :: %s :: name:%s :: comment:%s :: size:%d :: filename:%s".
+    Nul::UString upload_line();
 
     Nul::UString name_;
     Nul::UString comment_;
@@ -48,13 +50,15 @@ protected:
 class MakeAttachmentArgs : public AttachmentUploadArgs {
 public:
     ~MakeAttachmentArgs() override;
-    // Target, name, comment, chunk size, then chunks until a length of 0. A failure to store the
-    // content does not fail decoding: the rest of the chunks are read and dropped.
-    bool_t xdr_body(XDR *xdrs) override;
-    // "%s :: %s :: name:%s :: comment:%s :: size:%d :: filename:%s".
-    virtual Nul::UString describe();
+    Nul::UString describe() { return upload_line(); }
     // The upload is not kept: its file goes with the request.
     void discard_upload() { failed_ = true; }
+
+protected:
+    // Session header, target, name, comment, chunk size, then chunks until a length of 0. A
+    // failure to store the content does not fail decoding: the rest of the chunks are read and
+    // dropped.
+    bool_t decode(XDR *xdrs) override;
 
 private:
     // The file descriptor of the new content file, or -1 with the failure recorded.
@@ -68,9 +72,11 @@ private:
 class MakeAttachmentDirectArgs : public AttachmentUploadArgs {
 public:
     ~MakeAttachmentDirectArgs() override;
-    // Target, name, comment, file path, size; nothing is opened.
-    bool_t xdr_body(XDR *xdrs) override;
-    virtual Nul::UString describe();
+    Nul::UString describe() { return upload_line(); }
+
+protected:
+    // Session header, target, name, comment, file path, size; nothing is opened.
+    bool_t decode(XDR *xdrs) override;
 };
 
 // The new attachment's state handle, then the names of its record type, record and field, and its
@@ -87,26 +93,30 @@ private:
     Nul::UString type_name_, record_name_;
 };
 
+// Session header, target.
 class ResolveAttachmentArgs : public TargetOpArgs {
 public:
     ~ResolveAttachmentArgs() override;
-    virtual Nul::UString describe() { return session_and_target(); }
+    Nul::UString describe() { return session_and_target(); }
     // The target attachment in the request's session.
-    Attachment *attachment() { return GenericOpArgs::attachment(api_session_or_fail()); }
+    Attachment *attachment() { return target_op_.attachment(api_session_or_fail()); }
 };
 
-// The request of get_attachment and get_attachment_direct: the target, then the chunk size.
+// The request of get_attachment and get_attachment_direct: the session header, the target, then
+// the chunk size.
 class GetArgs : public TargetOpArgs {
 public:
     ~GetArgs() override;
-    bool_t xdr_body(XDR *xdrs) override;
-    virtual Nul::UString describe() { return session_and_target(); }
+    Nul::UString describe() { return session_and_target(); }
     int chunk_size() const { return chunk_size_; }
-    int target_type() const { return resource_type_; }
+    int target_type() const { return resource_type(); }
     // The attachment of the target's state item, or the stored one found through the session.
     Attachment *attachment() {
-        return GenericOpArgs::attachment(is_state_item_target() ? nullptr : api_session_or_fail());
+        return target_op_.attachment(is_state_item_target() ? nullptr : api_session_or_fail());
     }
+
+protected:
+    bool_t decode(XDR *xdrs) override;
 
 private:
     int chunk_size_ = 0;

@@ -122,7 +122,7 @@ Nul::UString ModifyQueryOperation::to_string() {
 
 DeleteQueryOperation::~DeleteQueryOperation() { release(query_); }
 
-bool_t DeleteQueryOperation::xdr(XDR *xdrs) { return decoding(xdrs) && query_.xdr(xdrs) && xdr_flag(xdrs, recursive_); }
+bool_t DeleteQueryOperation::xdr(XDR *xdrs) { return decoding(xdrs) && xdr_target(xdrs, query_) && xdr_flag(xdrs, recursive_); }
 
 arm_id const &DeleteQueryOperation::arm_operation_id() const { return delete_query_commit; }
 
@@ -152,7 +152,7 @@ DeleteRecordOperation::~DeleteRecordOperation() {
     release(record_);
 }
 
-bool_t DeleteRecordOperation::xdr(XDR *xdrs) { return decoding(xdrs) && record_.xdr(xdrs) && action_.xdr(xdrs); }
+bool_t DeleteRecordOperation::xdr(XDR *xdrs) { return decoding(xdrs) && xdr_target(xdrs, record_) && xdr_target(xdrs, action_); }
 
 arm_id const &DeleteRecordOperation::arm_operation_id() const { return delete_record_commit; }
 
@@ -186,7 +186,7 @@ Nul::UString MakeModifyAttachmentOperation::to_string() {
 
 DeleteAttachmentOperation::~DeleteAttachmentOperation() { release(attachment_); }
 
-bool_t DeleteAttachmentOperation::xdr(XDR *xdrs) { return decoding(xdrs) && attachment_.xdr(xdrs); }
+bool_t DeleteAttachmentOperation::xdr(XDR *xdrs) { return decoding(xdrs) && xdr_target(xdrs, attachment_); }
 
 arm_id const &DeleteAttachmentOperation::arm_operation_id() const { return delete_attachment_commit; }
 
@@ -201,7 +201,7 @@ ModifyDynamicListOperation::~ModifyDynamicListOperation() { release(list_); }
 bool_t ModifyDynamicListOperation::xdr(XDR *xdrs) {
     if (!decoding(xdrs)) return FALSE;
     try {
-        if (!list_.xdr(xdrs)) return FALSE;
+        if (!xdr_target(xdrs, list_)) return FALSE;
         int to_delete = 0;
         if (!xdr_int(xdrs, &to_delete)) return FALSE;
         remove_all_ = to_delete == -1;
@@ -238,7 +238,8 @@ Nul::UString DeliverChangeContextArgs::arm_target_uri() {
            ustr(db->GetDatabaseName());
 }
 
-bool_t DeliverChangeContextArgs::xdr_body(XDR *xdrs) {
+bool_t DeliverChangeContextArgs::decode(XDR *xdrs) {
+    if (!xdr_session_header(xdrs)) return FALSE;
     for (;;) {
         bool more = false;
         if (!xdr_flag(xdrs, more)) return FALSE;

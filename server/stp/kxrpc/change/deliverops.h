@@ -219,13 +219,15 @@ public:
     ~DeliverChangeContextArgs() override;
     // "dbset/userdb" of the session's database; empty without a user session.
     Nul::UString arm_target_uri() override;
-    // Entries of (more, kind, operands) until more is FALSE.
-    bool_t xdr_body(XDR *xdrs) override;
     // "%s :: (ops_size:%d)".
-    virtual Nul::UString describe();
+    Nul::UString describe();
 
     Operations const &ops() const { return ops_; }
     std::size_t ops_size() const { return ops_.size(); }
+
+protected:
+    // Session header, then entries of (more, kind, operands) until more is FALSE.
+    bool_t decode(XDR *xdrs) override;
 
 private:
     Operations ops_;

@@ -102,7 +102,7 @@ std::shared_ptr<RecordStateItem> FireHookArgs::temporary_record() {
 }
 
 AdEntityPtr FireScriptAliasArgs::record(AdSession *session) {
-    if (!is_state_item_target()) return GenericOpArgs::record(session);
+    if (!is_state_item_target()) return target_op_.record(session);
     auto *item = dynamic_cast<RecordStateItem *>(state_item_or_fail());
     if (item == nullptr) throw_internal_error(Nul::UString(L"Expecting temporary record"));
     return item->entity();

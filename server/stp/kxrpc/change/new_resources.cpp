@@ -19,13 +19,7 @@ Nul::UString flag_text(wchar_t const *name, bool on) { return Nul::UString(name)
 ResolveTypeArg::ResolveTypeArg() = default;
 ResolveTypeArg::~ResolveTypeArg() = default;
 
-bool_t ResolveTypeArg::xdr_body(XDR *xdrs) { return GenericOpArgs::xdr(xdrs); }
-
-Nul::UString ResolveTypeArg::arm_target_uri() { return target_.arm_target_uri(api_session_or_fail()); }
-
-Nul::UString ResolveTypeArg::describe() {
-    return SessionArg::trace_line() + Nul::UString(L" :: ") + GenericOpArgs::trace_line();
-}
+Nul::UString ResolveTypeArg::arm_target_uri() { return target().arm_target_uri(api_session_or_fail()); }
 
 ResolveTypeResp::ResolveTypeResp(int type_code, Nul::UString const &uri_path, Nul::UString const &dbid_text)
     : type_code_(type_code), uri_path_(uri_path), dbid_text_(dbid_text) {}
@@ -41,19 +35,15 @@ bool_t ResolveTypeResp::xdr(XDR *xdrs) {
 CreateTempArgs::CreateTempArgs() = default;
 CreateTempArgs::~CreateTempArgs() = default;
 
-bool_t CreateTempArgs::xdr_body(XDR *xdrs) {
-    if (!GenericOpArgs::xdr(xdrs)) return FALSE;
-    if (!xdr_flag(xdrs, has_action_)) return FALSE;
-    if (has_action_ && !action_.xdr(xdrs)) return FALSE;
-    if (!xdr_flag(xdrs, has_duplicate_)) return FALSE;
-    if (has_duplicate_ && !duplicate_.xdr(xdrs)) return FALSE;
-    return TRUE;
+bool_t CreateTempArgs::decode(XDR *xdrs) {
+    return xdr_session_header(xdrs) && xdr_target(xdrs, target_op_) &&
+           xdr_optional_target(xdrs, has_action_, action_) && xdr_optional_target(xdrs, has_duplicate_, duplicate_);
 }
 
-Nul::UString CreateTempArgs::arm_target_uri() { return target_.arm_target_uri(api_session_or_fail()); }
+Nul::UString CreateTempArgs::arm_target_uri() { return target().arm_target_uri(api_session_or_fail()); }
 
 Nul::UString CreateTempArgs::describe() {
-    Nul::UString text = SessionArg::trace_line() + Nul::UString(L" :: ") + GenericOpArgs::trace_line();
+    Nul::UString text = session_and_target();
     text.append(L" :: ").append(flag_text(L"has_action:", has_action_));
     if (has_action_) text.append(L" :: action:").append(action_.target().trace_line());
     text.append(L" :: ").append(flag_text(L"has_duplicate:", has_duplicate_));
@@ -146,15 +136,14 @@ CreateResourceArgs::CreateResourceArgs() = default;
 
 CreateResourceArgs::~CreateResourceArgs() = default;
 
-bool_t CreateResourceArgs::xdr_props(XDR *xdrs) {
-    if (xdrs->x_op != XDR_DECODE) return FALSE;
+bool_t CreateResourceArgs::decode(XDR *xdrs) {
     enum_t type = 0;
-    if (!GenericOpArgs::xdr(xdrs) || !xdr_enum(xdrs, &type) || !xdr_flag(xdrs, has_parent_)) return FALSE;
+    if (!xdr_props_header(xdrs) || !xdr_target(xdrs, target_op_) || !xdr_enum(xdrs, &type)) return FALSE;
     new_type_ = type;
-    if (has_parent_ && !parent_.xdr(xdrs)) return FALSE;
+    if (!xdr_optional_target(xdrs, has_parent_, parent_)) return FALSE;
     // A record gets its name from its fields, so none is sent for it.
     if (new_type_ != TT_RECORD && !xdr_ustring(xdrs, full_name_)) return FALSE;
-    return xdr_prop_items(xdrs);
+    return xdr_put_items(xdrs);
 }
 
 Nul::UString CreateResourceArgs::describe() {

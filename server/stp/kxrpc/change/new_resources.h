@@ -13,17 +13,16 @@
 
 namespace KxRpc {
 
-class ResolveTypeArg : public SessionArg, public GenericOpArgs {
+// Session header, target.
+class ResolveTypeArg : public TargetOpArgs {
 public:
     ResolveTypeArg();
     ~ResolveTypeArg() override;
-    bool_t xdr(XDR *xdrs) override { return SessionArg::xdr(xdrs); }
-    bool_t xdr_body(XDR *xdrs) override;
-    // The target's ARM text in the request's session.
+    // The target's ARM text in the request's user session.
     Nul::UString arm_target_uri() override;
-    Nul::UString trace_line() override { return describe(); }
+    Nul::UString trace_line() { return describe(); }
     // "%s :: %s": the session line and the target line.
-    virtual Nul::UString describe();
+    Nul::UString describe() { return session_and_target(); }
 };
 
 // Encode only: the kind of the workspace item (a resource tag id), its path and its dbid text.
@@ -39,16 +38,13 @@ private:
     Nul::UString dbid_text_;
 };
 
-// A target, then an optional action target and an optional record to duplicate.
-class CreateTempArgs : public SessionArg, public GenericOpArgs {
+class CreateTempArgs : public TargetOpArgs {
 public:
     CreateTempArgs();
     ~CreateTempArgs() override;
-    bool_t xdr(XDR *xdrs) override { return SessionArg::xdr(xdrs); }
-    bool_t xdr_body(XDR *xdrs) override;
     Nul::UString arm_target_uri() override;
-    Nul::UString trace_line() override { return describe(); }
-    virtual Nul::UString describe();
+    Nul::UString trace_line() { return describe(); }
+    Nul::UString describe();
 
     bool has_action() const { return has_action_; }
     bool has_duplicate() const { return has_duplicate_; }
@@ -59,6 +55,11 @@ public:
     AdEntityPtr duplicate_record();
     GenericOpArgs &action() { return action_; }
     GenericOpArgs &duplicate() { return duplicate_; }
+
+protected:
+    // Session header, a target, then an optional action target and an optional record to
+    // duplicate.
+    bool_t decode(XDR *xdrs) override;
 
 private:
     bool has_action_ = false;
@@ -125,20 +126,22 @@ private:
     Nul::UString name_, id_;
 };
 
-// mkresource: the target, the type of the new resource, an optional parent folder, the full name
-// (not sent for records), then the values to put.
 class CreateResourceArgs : public PutPropsArgs {
 public:
     CreateResourceArgs();
     ~CreateResourceArgs() override;
-    bool_t xdr_props(XDR *xdrs) override;
     // "(has_parent:%s :: full_name:%s :: m_parent: (%s) (%s))".
-    Nul::UString describe() override;
+    Nul::UString describe();
     int resource_type() const { return new_type_; }
     bool has_parent() const { return has_parent_; }
     // The parent folder in the request's session.
     AdBucketPtr parent_bucket() { return parent_.bucket(api_session_or_fail()); }
     Nul::UString full_name() const { return full_name_; }
+
+protected:
+    // The props header, the target, the type of the new resource, an optional parent folder, the
+    // full name (not sent for records), then the values to put.
+    bool_t decode(XDR *xdrs) override;
 
 private:
     int new_type_ = 0;

@@ -16,26 +16,30 @@ namespace KxRpc {
 
 class RecordStateItem;
 
+// Session header, target.
 class ValidateRecordPropsArgs : public TargetOpArgs {
 public:
     ~ValidateRecordPropsArgs() override;
-    Nul::UString trace_line() override { return session_and_target(); }
+    Nul::UString trace_line() { return session_and_target(); }
 };
 
+// Session header, target.
 class RevertRecordArgs : public TargetOpArgs {
 public:
     ~RevertRecordArgs() override;
-    virtual Nul::UString describe() { return session_and_target(); }
+    Nul::UString describe() { return session_and_target(); }
 };
 
-// The record, the action, and the action type.
 class ValidateActionArgs : public TargetOpArgs {
 public:
     ~ValidateActionArgs() override;
-    bool_t xdr_body(XDR *xdrs) override;
-    virtual Nul::UString describe();
+    Nul::UString describe();
     GenericOpArgs &action() { return action_; }
     int action_type() const { return action_type_; }
+
+protected:
+    // Session header, the record, the action, and the action type.
+    bool_t decode(XDR *xdrs) override;
 
 private:
     GenericOpArgs action_;
@@ -45,8 +49,7 @@ private:
 class FireHookArgs : public TargetOpArgs {
 public:
     ~FireHookArgs() override;
-    bool_t xdr_body(XDR *xdrs) override;
-    virtual Nul::UString describe();
+    Nul::UString describe();
     GenericOpArgs &hook() { return hook_; }
     Nul::UString param() const { return param_; }
     bool get_side_effects() const { return get_side_effects_; }
@@ -57,6 +60,10 @@ public:
     Nul::UString tab_name() const { return tab_name_; }
     // The target's temporary record; an internal error when the target names none.
     std::shared_ptr<RecordStateItem> temporary_record();
+
+protected:
+    // Session header, target, hook, param, get_side_effects, form name, tab name.
+    bool_t decode(XDR *xdrs) override;
 
 private:
     GenericOpArgs hook_;
@@ -69,13 +76,16 @@ private:
 class FireScriptAliasArgs : public TargetOpArgs {
 public:
     ~FireScriptAliasArgs() override;
-    bool_t xdr_body(XDR *xdrs) override;
-    virtual Nul::UString describe();
+    Nul::UString describe();
     GenericOpArgs &action() { return action_; }
     Nul::UString form_name() const { return form_name_; }
     Nul::UString tab_name() const { return tab_name_; }
     // The record of the target's temporary record, or the stored record it names.
     AdEntityPtr record(AdSession *session);
+
+protected:
+    // Session header, target, action, form name, tab name.
+    bool_t decode(XDR *xdrs) override;
 
 private:
     GenericOpArgs action_;

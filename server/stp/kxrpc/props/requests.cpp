@@ -7,43 +7,32 @@
 
 namespace KxRpc {
 
+namespace {
+
+// A flag that the request must send as FALSE.
+bool_t xdr_false_flag(XDR *xdrs) {
+    bool flag = false;
+    return xdr_flag(xdrs, flag) && !flag;
+}
+
+bool_t xdr_prop_count(XDR *xdrs, int &count) {
+    return xdr_list_count(xdrs, count) && count <= max_wire_prop_count;
+}
+
+// A flag, then the handle when the flag is TRUE.
+bool_t xdr_optional_state_handle(XDR *xdrs, StateItemPtr &item) {
+    bool present = false;
+    return xdr_flag(xdrs, present) && (!present || xdr_state_handle(xdrs, item));
+}
+
+} // namespace
+
 // ---- PropsOpArgs
 
-PropsOpArgs::PropsOpArgs() = default;
 PropsOpArgs::~PropsOpArgs() = default;
 
-bool_t PropsOpArgs::xdr(XDR *xdrs) {
-    if (xdrs->x_op != XDR_DECODE) return FALSE;
-    try {
-        if (!xdr_correlator(xdrs) || !xdr_no_batch_flag(xdrs)) return FALSE;
-        return SessionArg::xdr(xdrs);
-    } catch (...) {
-        ignore_current_exception(std::source_location::current());
-        return FALSE;
-    }
-}
-
-bool_t PropsOpArgs::xdr_no_batch_flag(XDR *xdrs) {
-    bool batch = false;
-    return xdr_flag(xdrs, batch) && !batch;
-}
-
-bool_t PropsOpArgs::xdr_body(XDR *xdrs) { return xdr_props(xdrs); }
-
-bool_t PropsOpArgs::xdr_props(XDR *xdrs) { return GenericOpArgs::xdr(xdrs) && xdr_prop_items(xdrs); }
-
-bool_t PropsOpArgs::xdr_prop_items(XDR *xdrs) {
-    int count = 0;
-    if (!xdr_list_count(xdrs, count) || count > max_wire_prop_count) return FALSE;
-    return xdr_prop_list(xdrs, count) && xdr_dynamic_props_names(xdrs) && xdr_rest(xdrs);
-}
-
-bool_t PropsOpArgs::xdr_dynamic_props_names(XDR *xdrs) { return xdr_dynamic_prop_names(xdrs, dynamic_props_); }
-
-Nul::UString PropsOpArgs::arm_target_uri() { return target_.arm_target_uri(session_or_fail()->session()); }
-
-Nul::UString PropsOpArgs::trace_line() {
-    return text_format("%s :: %s", SessionArg::trace_line(), GenericOpArgs::trace_line());
+bool_t PropsOpArgs::xdr_props_header(XDR *xdrs) {
+    return xdr_correlator(xdrs) && xdr_false_flag(xdrs) && xdr_session_fields(xdrs);
 }
 
 // ---- FetchPropsArgs
@@ -51,16 +40,11 @@ Nul::UString PropsOpArgs::trace_line() {
 FetchPropsArgs::FetchPropsArgs() = default;
 FetchPropsArgs::~FetchPropsArgs() = default;
 
-bool_t FetchPropsArgs::xdr_prop_list(XDR *xdrs, int count) {
-    return xdr_requested_props(xdrs, count, requested_props_);
-}
-
-bool_t FetchPropsArgs::xdr_rest(XDR *xdrs) {
-    bool trailing = false;
-    if (!xdr_flag(xdrs, trailing) || trailing) return FALSE;
-    bool present = false;
-    if (!xdr_flag(xdrs, present)) return FALSE;
-    return !present || xdr_state_handle(xdrs, context_item_);
+bool_t FetchPropsArgs::decode(XDR *xdrs) {
+    int count = 0;
+    return xdr_props_header(xdrs) && xdr_target(xdrs, target_op_) && xdr_prop_count(xdrs, count) &&
+           xdr_requested_props(xdrs, count, requested_props_) && xdr_dynamic_prop_names(xdrs, dynamic_props_) &&
+           xdr_false_flag(xdrs) && xdr_optional_state_handle(xdrs, context_item_);
 }
 
 // ---- PutPropsArgs
@@ -69,31 +53,30 @@ PutPropsArgs::PutPropsArgs() = default;
 
 PutPropsArgs::~PutPropsArgs() = default;
 
-bool_t PutPropsArgs::xdr_value(XDR *xdrs, int prop_id, int value_type, std::unique_ptr<BasePropValue> &out) {
-    return xdr_prop_value(xdrs, prop_id, value_type, out);
+bool_t PutPropsArgs::decode(XDR *xdrs) {
+    return xdr_props_header(xdrs) && xdr_target(xdrs, target_op_) && xdr_put_items(xdrs);
 }
 
-bool_t PutPropsArgs::xdr_prop_list(XDR *xdrs, int count) {
-    if (count < 0) return FALSE;
+bool_t PutPropsArgs::xdr_put_items(XDR *xdrs) {
+    int count = 0;
+    if (!xdr_prop_count(xdrs, count)) return FALSE;
     values_.reserve(list_reserve(count));
     for (int i = 0; i < count; ++i) {
         int prop = 0;
         int type = 0;
         if (!xdr_int(xdrs, &prop) || !xdr_int(xdrs, &type)) return FALSE;
         std::unique_ptr<BasePropValue> value;
-        bool_t ok = xdr_value(xdrs, prop, type, value);
+        bool_t ok = xdr_prop_value(xdrs, prop, type, value);
+        // Kept even when its body failed, so the destructor frees it.
         if (value) values_.push_back(std::move(value));
         if (!ok) return FALSE;
     }
-    return TRUE;
+    return xdr_dynamic_prop_names(xdrs, dynamic_props_) && xdr_flag(xdrs, atomic_) &&
+           xdr_flag(xdrs, register_callback_);
 }
 
-bool_t PutPropsArgs::xdr_flags(XDR *xdrs) { return xdr_flag(xdrs, atomic_) && xdr_flag(xdrs, register_callback_); }
-
-bool_t PutPropsArgs::xdr_rest(XDR *xdrs) { return xdr_flags(xdrs); }
-
 Nul::UString PutPropsArgs::describe() {
-    return text_format("(%s) (atomic:%s :: register_callback:%s)", PropsOpArgs::trace_line(), tf(atomic_),
+    return text_format("(%s) (atomic:%s :: register_callback:%s)", trace_line(), tf(atomic_),
                        tf(register_callback_));
 }
 

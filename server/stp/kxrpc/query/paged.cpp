@@ -18,28 +18,27 @@ namespace KxRpc {
 ExecuteQueryArgs::ExecuteQueryArgs() = default;
 ExecuteQueryArgs::~ExecuteQueryArgs() = default;
 
-bool_t ExecuteQueryArgs::xdr_body(XDR *xdrs) {
-    if (!InterruptibleArgs::xdr(xdrs)) return FALSE;
-    if (is_returning_) return TRUE;
+bool_t ExecuteQueryArgs::decode(XDR *xdrs) {
+    if (!xdr_session_header(xdrs) || !xdr_interruptible(xdrs, paging_)) return FALSE;
+    if (paging_.is_returning()) return TRUE;
     bool has_target = false;
-    if (!xdr_flag(xdrs, has_target)) return FALSE;
-    if (has_target && !GenericOpArgs::xdr(xdrs)) return FALSE;
+    if (!xdr_optional_target(xdrs, has_target, target_op_)) return FALSE;
     has_def_ = !has_target;
     return xdr_ustring(xdrs, request_, max_wire_text);
 }
 
 Nul::UString ExecuteQueryArgs::arm_target_uri() {
-    if (target_.type() == TT_NONE) return Nul::UString();
-    return target_.arm_target_uri(session_or_fail()->session());
+    if (target().type() == TT_NONE) return Nul::UString();
+    return TargetOpArgs::arm_target_uri();
 }
 
 Nul::UString ExecuteQueryArgs::trace_line() {
     return text_format("(%s) :: (%s) :: (%s) :: (request:%s :: has_def:%s) ", SessionArg::trace_line(),
-                       InterruptibleArgs::trace_line(), GenericOpArgs::trace_line(), request(), tf(has_def()));
+                       paging_.trace_line(), target_op_.trace_line(), request(), tf(has_def()));
 }
 
-AdBucketPtr ExecuteQueryArgs::bucket() { return GenericOpArgs::bucket(api_session_or_fail()); }
-bool ExecuteQueryArgs::is_state_item_target() { return GenericOpArgs::is_state_item_target(); }
+AdBucketPtr ExecuteQueryArgs::bucket() { return target_op_.bucket(api_session_or_fail()); }
+bool ExecuteQueryArgs::is_state_item_target() { return target_op_.is_state_item_target(); }
 
 QueryItemStateItem *ExecuteQueryArgs::query_state_item() {
     return checked_cast<QueryItemStateItem>(state_item_or_fail());
@@ -53,10 +52,9 @@ Nul::UString ExecuteQueryArgs::request() { return request_; }
 KxGetMyActivityListArgs::KxGetMyActivityListArgs() = default;
 KxGetMyActivityListArgs::~KxGetMyActivityListArgs() = default;
 
-bool_t KxGetMyActivityListArgs::xdr_body(XDR *xdrs) {
-    if (!InterruptibleArgs::xdr(xdrs)) return FALSE;
-    if (is_returning_) return TRUE;
-    return xdr_ustring(xdrs, project_) && xdr_ustring(xdrs, stream_);
+bool_t KxGetMyActivityListArgs::decode(XDR *xdrs) {
+    if (!xdr_session_header(xdrs) || !xdr_interruptible(xdrs, paging_)) return FALSE;
+    return paging_.is_returning() || (xdr_ustring(xdrs, project_) && xdr_ustring(xdrs, stream_));
 }
 
 // ---- ExecuteFullTextSearchArgs
@@ -64,9 +62,9 @@ bool_t KxGetMyActivityListArgs::xdr_body(XDR *xdrs) {
 ExecuteFullTextSearchArgs::ExecuteFullTextSearchArgs() = default;
 ExecuteFullTextSearchArgs::~ExecuteFullTextSearchArgs() = default;
 
-bool_t ExecuteFullTextSearchArgs::xdr_body(XDR *xdrs) {
-    if (!InterruptibleArgs::xdr(xdrs)) return FALSE;
-    if (is_returning_) return TRUE;
+bool_t ExecuteFullTextSearchArgs::decode(XDR *xdrs) {
+    if (!xdr_session_header(xdrs) || !xdr_interruptible(xdrs, paging_)) return FALSE;
+    if (paging_.is_returning()) return TRUE;
     if (!xdr_int(xdrs, &page_size_) || !xdr_int(xdrs, &cache_size_) || !xdr_ustring(xdrs, search_string_, max_wire_text) ||
         !xdr_int(xdrs, &start_row_) || !xdr_target_list(xdrs, rec_types_))
         return FALSE;
@@ -74,7 +72,7 @@ bool_t ExecuteFullTextSearchArgs::xdr_body(XDR *xdrs) {
     int count = 0;
     if (!xdr_list_count(xdrs, count)) return TRUE;
     if (!xdr_targets(xdrs, count, display_field_names_)) return FALSE;
-    if (!parent_record_type_.xdr(xdrs) || !xdr_ustring(xdrs, parent_dbid_text_)) return FALSE;
+    if (!xdr_target(xdrs, parent_record_type_) || !xdr_ustring(xdrs, parent_dbid_text_)) return FALSE;
     // Empty text means no parent; other text must be a whole decimal number, never read as "none".
     std::string text = parent_dbid_text_.utf8_str();
     char *end = nullptr;
@@ -83,14 +81,14 @@ bool_t ExecuteFullTextSearchArgs::xdr_body(XDR *xdrs) {
     parent_dbid_valid_ =
         text.empty() || (*end == '\0' && errno == 0 && !std::isspace(static_cast<unsigned char>(text[0])));
     parent_record_dbid_ = parent_dbid_valid_ ? dbid : 0;
-    return parent_field_name_.xdr(xdrs);
+    return xdr_target(xdrs, parent_field_name_);
 }
 
 Nul::UString ExecuteFullTextSearchArgs::trace_line() {
     return text_format("%s :: %s :: page_size:%d :: cache_size:%d :: search_string:%s :: start_row:%d :: "
                        "rec_types:(%s) :: display_field_names:(%s) :: parent_record_type:%s :: "
                        "parent_record_dbid:%ld :: parent_field_name:%s",
-                       SessionArg::trace_line(), InterruptibleArgs::trace_line(), page_size_, cache_size_,
+                       SessionArg::trace_line(), paging_.trace_line(), page_size_, cache_size_,
                        search_string_, start_row_, trace_list(rec_types_.begin(), rec_types_.end()),
                        trace_list(display_field_names_.begin(), display_field_names_.end()),
                        parent_record_type_.trace_line(), parent_record_dbid_, parent_field_name_.trace_line());

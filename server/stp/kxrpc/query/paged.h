@@ -12,17 +12,18 @@ namespace KxRpc {
 
 class QueryItemStateItem;
 
-// The interruptible part; unless returning, has-target, the target when present, and the
-// request document.
-class ExecuteQueryArgs : public SessionArg, public InterruptibleArgs, public GenericOpArgs {
+// Session header, the interruptible part; unless returning, has-target, the target when present,
+// and the request document.
+class ExecuteQueryArgs : public TargetOpArgs {
 public:
     ExecuteQueryArgs();
     ~ExecuteQueryArgs() override;
-    bool_t xdr(XDR *xdrs) override { return SessionArg::xdr(xdrs); }
-    bool_t xdr_body(XDR *xdrs) override;
     Nul::UString arm_target_uri() override;
     // "(%s) :: (%s) :: (%s) :: (request:%s :: has_def:%s) ", ending with one blank.
-    Nul::UString trace_line() override;
+    Nul::UString trace_line();
+    int request_num() const { return paging_.request_num(); }
+    bool is_returning() const { return paging_.is_returning(); }
+    StateItemPtr const &state() const { return paging_.state(); }
 
     virtual AdBucketPtr bucket();
     virtual bool is_state_item_target();
@@ -33,6 +34,9 @@ public:
     virtual Nul::UString request();
 
 protected:
+    bool_t decode(XDR *xdrs) override;
+
+    InterruptibleArgs paging_;
     Nul::UString request_;
     bool has_def_ = false;
 };
@@ -43,7 +47,6 @@ class KxGetMyActivityListArgs : public ExecuteQueryArgs {
 public:
     KxGetMyActivityListArgs();
     ~KxGetMyActivityListArgs() override;
-    bool_t xdr_body(XDR *xdrs) override;
     Nul::UString arm_target_uri() override { return Nul::UString(); }
 
     AdBucketPtr bucket() override { return bucket_; }
@@ -57,6 +60,10 @@ public:
     Nul::UString project() const { return project_; }
     Nul::UString stream() const { return stream_; }
 
+protected:
+    // Session header, the interruptible part, then, unless returning, the project and the stream.
+    bool_t decode(XDR *xdrs) override;
+
 private:
     AdBucketPtr bucket_;
     bool flag_ = false;
@@ -65,15 +72,14 @@ private:
     Nul::UString stream_;
 };
 
-class ExecuteFullTextSearchArgs : public SessionArg, public InterruptibleArgs {
+class ExecuteFullTextSearchArgs : public SessionArg {
 public:
     ExecuteFullTextSearchArgs();
     ~ExecuteFullTextSearchArgs() override;
-    bool_t xdr(XDR *xdrs) override { return SessionArg::xdr(xdrs); }
-    // A returning call ends after the interruptible part; a request that ends before the
-    // display-field count decodes without the parent part.
-    bool_t xdr_body(XDR *xdrs) override;
-    Nul::UString trace_line() override;
+    Nul::UString trace_line();
+    int request_num() const { return paging_.request_num(); }
+    bool is_returning() const { return paging_.is_returning(); }
+    StateItemPtr const &state() const { return paging_.state(); }
 
     int page_size() const { return page_size_; }
     int cache_size() const { return cache_size_; }
@@ -89,7 +95,14 @@ public:
     bool parent_record_dbid_valid() const { return parent_dbid_valid_; }
     Nul::UString const &parent_record_dbid_text() const { return parent_dbid_text_; }
 
+protected:
+    // Session header, the interruptible part, then unless returning: page size, cache size,
+    // search string, start row, record types, and (older clients end before them) the display
+    // fields, the parent record type, the parent record's dbid text and the parent field.
+    bool_t decode(XDR *xdrs) override;
+
 private:
+    InterruptibleArgs paging_;
     int page_size_ = 0;
     int cache_size_ = 0;
     Nul::UString search_string_;

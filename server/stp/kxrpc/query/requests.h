@@ -13,35 +13,42 @@
 
 namespace KxRpc {
 
-class GetAllDbSetsArgs : public NoSessionArgs {
+// Correlator, trace id.
+class GetAllDbSetsArgs : public ArmCorrelatorArg {
 public:
     ~GetAllDbSetsArgs() override;
-    virtual Nul::UString describe();
+    Nul::UString describe() const { return trace_.trace_line(); }
 
 protected:
-    bool_t xdr_fields(XDR *) override { return TRUE; }
+    bool_t decode(XDR *xdrs) override;
+
+private:
+    TraceInfo trace_;
 };
 
-class GetUserDbDescriptionArgs : public NoSessionArgs {
+// Correlator, trace id, dbset, userdb.
+class GetUserDbDescriptionArgs : public ArmCorrelatorArg {
 public:
     ~GetUserDbDescriptionArgs() override;
-    Nul::UString trace_line() override;
+    Nul::UString trace_line() const;
     Nul::UString dbset() const { return dbset_; }
     Nul::UString userdb() const { return userdb_; }
 
 protected:
-    bool_t xdr_fields(XDR *xdrs) override;
+    bool_t decode(XDR *xdrs) override;
 
 private:
+    TraceInfo trace_;
     Nul::UString dbset_;
     Nul::UString userdb_;
 };
 
-class GetAccessibleDatabasesArgs : public NoSessionArgs {
+// Correlator, trace id, dbset, username, password, host, security.
+class GetAccessibleDatabasesArgs : public ArmCorrelatorArg {
 public:
     ~GetAccessibleDatabasesArgs() override;
     // Never shows the credential.
-    Nul::UString trace_line() override;
+    Nul::UString trace_line() const;
     Nul::UString dbset() const { return dbset_; }
     Nul::UString username() const { return username_; }
     Nul::UString password() const { return password_; }
@@ -49,9 +56,10 @@ public:
     bool security() const { return security_; }
 
 protected:
-    bool_t xdr_fields(XDR *xdrs) override;
+    bool_t decode(XDR *xdrs) override;
 
 private:
+    TraceInfo trace_;
     Nul::UString dbset_;
     Nul::UString username_;
     Nul::UString password_;
@@ -63,17 +71,22 @@ private:
 class GetRecFamilyInfoArgs : public SessionArg {
 public:
     ~GetRecFamilyInfoArgs() override;
-    bool_t xdr_body(XDR *) override { return TRUE; }
+
+protected:
+    bool_t decode(XDR *xdrs) override;
 };
 
+// Session header, start, count, asxml.
 class GetOplogEntriesArgs : public SessionArg {
 public:
     ~GetOplogEntriesArgs() override;
-    bool_t xdr_body(XDR *xdrs) override;
-    Nul::UString trace_line() override;
+    Nul::UString trace_line();
     unsigned start() const { return start_; }
     unsigned count() const { return count_; }
     bool asxml() const { return asxml_; }
+
+protected:
+    bool_t decode(XDR *xdrs) override;
 
 private:
     unsigned start_ = 0;
@@ -81,43 +94,50 @@ private:
     bool asxml_ = false;
 };
 
+// Session header, dbid, new name.
 class RenameWorkspaceItemArgs : public SessionArg {
 public:
     ~RenameWorkspaceItemArgs() override;
-    bool_t xdr_body(XDR *xdrs) override;
     Nul::UString new_name() const { return new_name_; }
     int dbid() const { return dbid_; }
+
+protected:
+    bool_t decode(XDR *xdrs) override;
 
 private:
     Nul::UString new_name_;
     int dbid_ = 0;
 };
 
+// Session header, target.
 class FetchBulkArg : public TargetOpArgs {
 public:
     ~FetchBulkArg() override;
-    virtual Nul::UString describe() { return session_and_target(); }
+    Nul::UString describe() { return session_and_target(); }
 };
 
+// Session header, target (the folder).
 class GetFolderDescendentsArgs : public TargetOpArgs {
 public:
     ~GetFolderDescendentsArgs() override;
     Nul::UString arm_target_uri() override { return Nul::UString(); }
-    Nul::UString trace_line() override { return session_and_target(); }
+    Nul::UString trace_line() { return session_and_target(); }
 };
 
 class FindRecordArgs : public SessionArg {
 public:
     ~FindRecordArgs() override;
-    // is_dbid, the dbid or the name, the find mode, then the counted locations.
-    bool_t xdr_body(XDR *xdrs) override;
-    virtual Nul::UString describe();
+    Nul::UString describe();
     bool is_dbid() const { return is_dbid_; }
     int dbid() const { return dbid_; }
     Nul::UString name() const { return name_; }
     int find_mode() const { return find_mode_; }
     std::vector<GenericOpArgs>::iterator locs_begin() { return locations_.begin(); }
     std::vector<GenericOpArgs>::iterator locs_end() { return locations_.end(); }
+
+protected:
+    // Session header, is_dbid, the dbid or the name, the find mode, then the counted locations.
+    bool_t decode(XDR *xdrs) override;
 
 private:
     bool is_dbid_ = false;
@@ -134,12 +154,14 @@ class CopyQueryArgs : public PutPropsArgs {
 public:
     CopyQueryArgs();
     ~CopyQueryArgs() override;
-    bool_t xdr_props(XDR *xdrs) override;
     Nul::UString destination() const { return destination_; }
     std::vector<int> const &do_not_copy() const { return do_not_copy_; }
     bool is_do_not_copy(int dbid) const;
     std::vector<GenericOpArgs>::iterator items_begin() { return items_.begin(); }
     std::vector<GenericOpArgs>::iterator items_end() { return items_.end(); }
+
+protected:
+    bool_t decode(XDR *xdrs) override;
 
 private:
     AdQueryDefPtr query_def_;
@@ -154,9 +176,11 @@ class MoveQueryArgs : public PutPropsArgs {
 public:
     MoveQueryArgs();
     ~MoveQueryArgs() override;
-    bool_t xdr_props(XDR *xdrs) override;
     Nul::UString destination() const { return destination_; }
     bool overwrite() const { return overwrite_; }
+
+protected:
+    bool_t decode(XDR *xdrs) override;
 
 private:
     AdQueryDefPtr query_def_;

@@ -14,34 +14,27 @@ DeleteStateArgs::DeleteStateArgs() = default;
 
 DeleteStateArgs::~DeleteStateArgs() = default;
 
-bool_t DeleteStateArgs::xdr(XDR *xdrs) {
-    if (xdrs->x_op == XDR_FREE) return TRUE;
-    if (xdrs->x_op != XDR_DECODE) return FALSE;
-    try {
-        if (!xdr_correlator(xdrs)) return FALSE;
-        int count = 0;
-        if (!xdr_list_count(xdrs, count)) return FALSE;
-        items_.clear();
-        items_.reserve(list_reserve(count));
-        for (int i = 0; i < count; ++i) {
-            StateItemPtr item;
-            if (!xdr_any_state_handle(xdrs, item)) return FALSE;
-            items_.push_back(std::move(item));
-        }
-        // The request carries the sessions it names and those used on its connection: a
-        // handle of another session's item is as unknown as it is to that session's calls.
-        std::vector<StateItem const *> named;
-        for (auto const &item : items_)
-            if (item && item->is_login_session()) named.push_back(item.get());
-        for (auto &item : items_)
-            if (item && !item->is_login_session() && !releasable_by_call(*item, named)) item.reset();
-        return TRUE;
-    } catch (...) {
-        return FALSE;
+bool_t DeleteStateArgs::decode(XDR *xdrs) {
+    int count = 0;
+    if (!xdr_correlator(xdrs) || !xdr_list_count(xdrs, count)) return FALSE;
+    items_.clear();
+    items_.reserve(list_reserve(count));
+    for (int i = 0; i < count; ++i) {
+        StateItemPtr item;
+        if (!xdr_any_state_handle(xdrs, item)) return FALSE;
+        items_.push_back(std::move(item));
     }
+    // The request carries the sessions it names and those used on its connection: a handle of
+    // another session's item is as unknown as it is to that session's calls.
+    std::vector<StateItem const *> named;
+    for (auto const &item : items_)
+        if (item && item->is_login_session()) named.push_back(item.get());
+    for (auto &item : items_)
+        if (item && !item->is_login_session() && !releasable_by_call(*item, named)) item.reset();
+    return TRUE;
 }
 
-Nul::UString DeleteStateArgs::describe() {
+Nul::UString DeleteStateArgs::describe() const {
     Nul::UString text;
     for (auto const &item : items_) {
         text.append(L"(");

@@ -16,11 +16,13 @@ class DeleteStateArgs : public ArmCorrelatorArg {
 public:
     DeleteStateArgs();
     ~DeleteStateArgs() override;
-    // Correlator, count, that many state handles.
-    bool_t xdr(XDR *xdrs) override;
     // "(%s)" per handle with its dense Oid text or "null".
-    virtual Nul::UString describe();
+    Nul::UString describe() const;
     std::vector<StateItemPtr> const &items() const { return items_; }
+
+protected:
+    // Correlator, count, that many state handles.
+    bool_t decode(XDR *xdrs) override;
 
 private:
     std::vector<StateItemPtr> items_;

@@ -65,35 +65,27 @@ Nul::UString server_host_name() {
 LoginArgs::LoginArgs() = default;
 LoginArgs::~LoginArgs() = default;
 
-bool_t LoginArgs::xdr(XDR *xdrs) {
-    if (xdrs->x_op == XDR_FREE) return TRUE;
-    if (xdrs->x_op != XDR_DECODE) return FALSE;
-    try {
-        if (!xdr_correlator(xdrs)) return FALSE;
-        if (!TraceInfo::xdr(xdrs)) return FALSE;
-        if (!xdr_ustring(xdrs, repository_) || !xdr_ustring(xdrs, user_) || !xdr_ustring(xdrs, password_)) return FALSE;
-        if (!xdr_locale(xdrs) || !xdr_ustring(xdrs, context_text_, max_wire_text)) return FALSE;
-        if (!xdr_flag(xdrs, security_) || !xdr_ustring(xdrs, client_host_)) return FALSE;
-        stprpc_abstract_set_client_locale(client_locale());
-        unsigned slash = repository_.find(L'/');
-        if (slash == Nul::UString::npos) {
-            dbset_ = repository_;
-            userdb_.clear();
-        } else {
-            dbset_ = repository_.substr(0, slash);
-            userdb_ = repository_.substr(slash + 1);
-        }
-        return TRUE;
-    } catch (...) {
+bool_t LoginArgs::decode(XDR *xdrs) {
+    if (!xdr_correlator(xdrs) || !xdr_trace_id(xdrs, trace_) || !xdr_ustring(xdrs, repository_) ||
+        !xdr_ustring(xdrs, user_) || !xdr_ustring(xdrs, password_) || !xdr_ustring(xdrs, context_.client_locale) ||
+        !xdr_ustring(xdrs, context_.context_text, max_wire_text) || !xdr_flag(xdrs, security_) ||
+        !xdr_ustring(xdrs, client_host_))
         return FALSE;
+    stprpc_abstract_set_client_locale(context_.client_locale);
+    unsigned slash = repository_.find(L'/');
+    if (slash == Nul::UString::npos) {
+        dbset_ = repository_;
+        userdb_.clear();
+    } else {
+        dbset_ = repository_.substr(0, slash);
+        userdb_ = repository_.substr(slash + 1);
     }
+    return TRUE;
 }
 
-bool_t LoginArgs::xdr_body(XDR *) { return TRUE; }
-
-Nul::UString LoginArgs::trace_line() {
+Nul::UString LoginArgs::trace_line() const {
     using Arg = Nul::UMessage::Arg;
-    std::vector<Arg> args{Arg(TraceInfo::trace_line()), Arg(repository_), Arg(dbset_), Arg(userdb_), Arg(user_),
+    std::vector<Arg> args{Arg(trace_.trace_line()), Arg(repository_), Arg(dbset_), Arg(userdb_), Arg(user_),
                           Arg(security_ ? 1 : 0)};
     std::vector<Arg const *> ptrs;
     for (auto const &a : args) ptrs.push_back(&a);

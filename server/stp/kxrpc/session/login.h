@@ -12,19 +12,18 @@
 
 namespace KxRpc {
 
-class LoginArgs : public ContextArg, public TraceInfo {
+class LoginArgs : public ArmCorrelatorArg {
 public:
     LoginArgs();
     ~LoginArgs() override;
-    // Correlator, trace id, repository, user, password, locale, context text, security, client
-    // host; then the locale is stored for the thread and the repository split.
-    bool_t xdr(XDR *xdrs) override;
     Nul::UString arm_user_name() override { return user_; }
     Nul::UString arm_target_uri() override { return userdb_; }
-    bool_t xdr_body(XDR *xdrs) override;
     // Never shows the password or the client host.
-    Nul::UString trace_line() override;
+    Nul::UString trace_line() const;
 
+    int wtid() const { return trace_.wtid; }
+    Nul::UString client_locale() const { return context_.client_locale; }
+    Nul::UString context_text() const { return context_.context_text; }
     Nul::UString const &repository() const { return repository_; }
     Nul::UString const &dbset() const { return dbset_; }
     Nul::UString const &userdb() const { return userdb_; }
@@ -33,7 +32,14 @@ public:
     Nul::UString const &client_host() const { return client_host_; }
     bool security() const { return security_; }
 
+protected:
+    // Correlator, trace id, repository, user, password, locale, context text, security, client
+    // host; then the locale is stored for the thread and the repository split.
+    bool_t decode(XDR *xdrs) override;
+
 private:
+    TraceInfo trace_;
+    ContextArg context_;
     Nul::UString repository_;
     Nul::UString dbset_;
     Nul::UString userdb_;

@@ -22,15 +22,19 @@ void GenericOpArgs::assign(GenericOpArgs const &other) {
     target_ = other.target_;
 }
 
-bool_t GenericOpArgs::xdr(XDR *xdrs) {
+bool_t xdr_target(XDR *xdrs, GenericOpArgs &target) {
     if (xdrs->x_op != XDR_DECODE) return FALSE;
     try {
-        if (!xdr_int(xdrs, &resource_type_)) return FALSE;
-        target_.set_type(resource_type_);
-        return target_.xdr(xdrs);
+        if (!xdr_int(xdrs, &target.resource_type_)) return FALSE;
+        target.target_.set_type(target.resource_type_);
+        return target.target_.xdr(xdrs);
     } catch (...) {
         return FALSE;
     }
+}
+
+bool_t xdr_optional_target(XDR *xdrs, bool &present, GenericOpArgs &target) {
+    return xdr_flag(xdrs, present) && (!present || xdr_target(xdrs, target));
 }
 
 Nul::UString GenericOpArgs::trace_line() { return text_format("target_resource_arg:(%s)", target_.trace_line()); }
@@ -40,7 +44,7 @@ bool_t xdr_targets(XDR *xdrs, int count, std::vector<GenericOpArgs> &targets) {
     targets.reserve(list_reserve(count));
     for (int i = 0; i < count; ++i) {
         GenericOpArgs target;
-        if (!target.xdr(xdrs)) return FALSE;
+        if (!xdr_target(xdrs, target)) return FALSE;
         targets.push_back(target);
     }
     return TRUE;

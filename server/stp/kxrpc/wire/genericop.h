@@ -1,4 +1,4 @@
-// The target part of requests that address one resource.
+// The target part of requests that address one resource, and its decoders.
 #pragma once
 
 #include <vector>
@@ -15,11 +15,9 @@ public:
     GenericOpArgs();
     GenericOpArgs(GenericOpArgs const &other);
     GenericOpArgs &operator=(GenericOpArgs const &other);
-    virtual ~GenericOpArgs();
-    // Decode only: the resource type code, then the target body for that type.
-    virtual bool_t xdr(XDR *xdrs);
+    ~GenericOpArgs();
     // "target_resource_arg:(%s)".
-    virtual Nul::UString trace_line();
+    Nul::UString trace_line();
 
     int resource_type() const { return resource_type_; }
     TargetResourceArg &target() { return target_; }
@@ -35,10 +33,16 @@ public:
     bool is_state_item_target() const { return target_.is_state_item_target(); }
     void assign(GenericOpArgs const &other);
 
-protected:
+private:
+    friend bool_t xdr_target(XDR *xdrs, GenericOpArgs &target);
     int resource_type_ = 0;
     TargetResourceArg target_;
 };
+
+// Decode only: the resource type code, then the target body for that type.
+bool_t xdr_target(XDR *xdrs, GenericOpArgs &target);
+// A flag, then the target when the flag is TRUE.
+bool_t xdr_optional_target(XDR *xdrs, bool &present, GenericOpArgs &target);
 
 // `count` targets, each a resource type code and the target body; `count` has been bounded by
 // the caller, and nothing is reserved beyond a small bound.

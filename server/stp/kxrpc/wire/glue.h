@@ -19,7 +19,6 @@ template <class T>
 bool_t xdr_args_of(XDR *xdrs, void *object) noexcept {
     if (xdrs->x_op != XDR_DECODE) return FALSE;
     try {
-        // Through the root: a class with a target part also has the target's own xdr.
         XdrObject *request = checked_cast<T>(static_cast<XdrObject *>(object));
         return request->xdr(xdrs);
     } catch (Nul::STPException const &) {

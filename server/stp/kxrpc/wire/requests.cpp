@@ -30,6 +30,19 @@ ArmCorrelatorArg::~ArmCorrelatorArg() {
     if (correlator_ != nullptr) ignoring_failures([] { Nul::ArmPerThreadOperationStack::release_base_correlator(); });
 }
 
+bool_t ArmCorrelatorArg::xdr(XDR *xdrs) {
+    if (xdrs->x_op == XDR_FREE) return TRUE;
+    if (xdrs->x_op != XDR_DECODE) return FALSE;
+    try {
+        return decode(xdrs);
+    } catch (Nul::STPException const &) {
+        hold_decode_failure(std::current_exception());
+        return FALSE;
+    } catch (...) {
+        return FALSE;
+    }
+}
+
 void ArmCorrelatorArg::add_arm_context(Nul::ArmBuffer &buffer) {
     Nul::UString uri = arm_target_uri();
     if (uri.empty()) return;
@@ -40,76 +53,50 @@ void ArmCorrelatorArg::add_arm_context(Nul::ArmBuffer &buffer) {
 
 Nul::UString ArmCorrelatorArg::arm_user_name() { return Nul::UString(); }
 Nul::UString ArmCorrelatorArg::arm_target_uri() { return Nul::UString(); }
-bool ArmCorrelatorArg::correlator_decoded() { return false; }
 
 bool_t ArmCorrelatorArg::xdr_correlator(XDR *xdrs) {
-    if (xdrs->x_op == XDR_FREE) return TRUE;
-    if (xdrs->x_op != XDR_DECODE) return FALSE;
-    try {
-        u_int length = 0;
-        if (!xdr_u_int(xdrs, &length)) return FALSE;
-        if (length == 0) return TRUE;
-        // The correlator areas are fixed; a longer one is refused, never copied past them.
-        if (length > max_correlator_length) return FALSE;
-        arm_correlator *base = Nul::ArmPerThreadOperationStack::get_base_correlator();
-        if (base == nullptr) {
-            char scratch[max_correlator_length];
-            return xdr_opaque(xdrs, scratch, length);
-        }
-        std::memset(base->opaque, 0, sizeof base->opaque);
-        if (!xdr_opaque(xdrs, reinterpret_cast<char *>(base->opaque), length)) return FALSE;
-        correlator_ = base;
-        return TRUE;
-    } catch (...) {
-        return FALSE;
+    u_int length = 0;
+    if (!xdr_u_int(xdrs, &length)) return FALSE;
+    if (length == 0) return TRUE;
+    // The correlator areas are fixed; a longer one is refused, never copied past them.
+    if (length > max_correlator_length) return FALSE;
+    arm_correlator *base = Nul::ArmPerThreadOperationStack::get_base_correlator();
+    if (base == nullptr) {
+        char scratch[max_correlator_length];
+        return xdr_opaque(xdrs, scratch, length);
     }
+    std::memset(base->opaque, 0, sizeof base->opaque);
+    if (!xdr_opaque(xdrs, reinterpret_cast<char *>(base->opaque), length)) return FALSE;
+    correlator_ = base;
+    return TRUE;
 }
 
-// ---- ContextArg
+// ---- TraceInfo, ContextArg
 
-ContextArg::ContextArg() : client_locale_(Nul::UString(Nul::Utf8String(default_client_locale))) {}
-ContextArg::~ContextArg() = default;
-
-bool_t ContextArg::xdr_locale(XDR *xdrs) { return xdr_ustring(xdrs, client_locale_); }
-
-// ---- TraceInfo
-
-TraceInfo::~TraceInfo() = default;
-
-Nul::UString TraceInfo::trace_line() { return format("wtid:%x", Nul::UMessage::Arg(static_cast<unsigned>(wtid_))); }
-
-bool_t TraceInfo::xdr(XDR *xdrs) {
-    if (xdrs->x_op != XDR_DECODE) return FALSE;
-    return xdr_int(xdrs, &wtid_);
+Nul::UString TraceInfo::trace_line() const {
+    return format("wtid:%x", Nul::UMessage::Arg(static_cast<unsigned>(wtid)));
 }
+
+bool_t xdr_trace_id(XDR *xdrs, TraceInfo &trace) { return xdr_int(xdrs, &trace.wtid); }
+
+ContextArg::ContextArg() : client_locale(Nul::UString(Nul::Utf8String(default_client_locale))) {}
 
 // ---- SessionArg
 
-SessionArg::SessionArg() = default;
 SessionArg::~SessionArg() { clear_call_session(session_.get()); }
 
-bool_t SessionArg::xdr(XDR *xdrs) {
-    if (xdrs->x_op == XDR_FREE) return TRUE;
-    if (xdrs->x_op != XDR_DECODE) return FALSE;
-    try {
-        if (!correlator_decoded() && !xdr_correlator(xdrs)) return FALSE;
-        StateItemPtr item;
-        if (!xdr_state_handle(xdrs, item)) return FALSE;
-        // A handle of another kind of item is no session.
-        session_ = std::dynamic_pointer_cast<LoginSession>(item);
-        // The handles that follow answer only if their items are this session's.
-        set_call_session(session_.get());
-        if (session_) note_call_connection(*session_);
-        if (!xdr_locale(xdrs)) return FALSE;
-        stprpc_abstract_set_client_locale(client_locale());
-        TraceInfo::xdr(xdrs);
-        return xdr_body(xdrs);
-    } catch (Nul::STPException const &) {
-        hold_decode_failure(std::current_exception());
-        return FALSE;
-    } catch (...) {
-        return FALSE;
-    }
+bool_t SessionArg::xdr_session_fields(XDR *xdrs) {
+    StateItemPtr item;
+    if (!xdr_state_handle(xdrs, item)) return FALSE;
+    // A handle of another kind of item is no session.
+    session_ = std::dynamic_pointer_cast<LoginSession>(item);
+    // The handles that follow answer only if their items are this session's.
+    set_call_session(session_.get());
+    if (session_) note_call_connection(*session_);
+    if (!xdr_ustring(xdrs, context_.client_locale)) return FALSE;
+    stprpc_abstract_set_client_locale(context_.client_locale);
+    xdr_trace_id(xdrs, trace_);
+    return TRUE;
 }
 
 Nul::UString SessionArg::arm_user_name() {
@@ -118,7 +105,7 @@ Nul::UString SessionArg::arm_user_name() {
 }
 
 Nul::UString SessionArg::trace_line() {
-    Nul::UString base = TraceInfo::trace_line();
+    Nul::UString base = trace_.trace_line();
     if (!session_) return format("%s :: no session", Nul::UMessage::Arg(base));
     return format("%s :: session:(%s)", Nul::UMessage::Arg(base), Nul::UMessage::Arg(session_->trace_text()));
 }
@@ -136,42 +123,27 @@ AdSession *SessionArg::api_session_or_fail() {
 
 // ---- InterruptibleArgs
 
-InterruptibleArgs::InterruptibleArgs() = default;
-InterruptibleArgs::~InterruptibleArgs() = default;
-
-bool_t InterruptibleArgs::xdr(XDR *xdrs) {
-    if (xdrs->x_op == XDR_FREE) return TRUE;
-    if (xdrs->x_op != XDR_DECODE) return FALSE;
-    if (!xdr_int(xdrs, &request_num_)) return FALSE;
-    if (!xdr_flag(xdrs, is_returning_)) return FALSE;
-    if (is_returning_ && !xdr_state_handle(xdrs, state_)) return FALSE;
-    return TRUE;
+bool_t xdr_interruptible(XDR *xdrs, InterruptibleArgs &paging) {
+    if (!xdr_int(xdrs, &paging.request_num_)) return FALSE;
+    if (!xdr_flag(xdrs, paging.is_returning_)) return FALSE;
+    return !paging.is_returning_ || xdr_state_handle(xdrs, paging.state_);
 }
 
-Nul::UString InterruptibleArgs::trace_line() {
+Nul::UString InterruptibleArgs::trace_line() const {
     return format("is_returning:%s :: request_num:%d", Nul::UMessage::Arg(is_returning_ ? "T" : "F"),
                   Nul::UMessage::Arg(request_num_));
 }
 
-NoSessionArgs::~NoSessionArgs() = default;
-
-bool_t NoSessionArgs::xdr(XDR *xdrs) {
-    if (xdrs->x_op != XDR_DECODE) return FALSE;
-    try {
-        return xdr_correlator(xdrs) && TraceInfo::xdr(xdrs) && xdr_fields(xdrs);
-    } catch (...) {
-        return FALSE;
-    }
-}
-
-// ---- requests with a target
+// ---- TargetOpArgs
 
 TargetOpArgs::~TargetOpArgs() = default;
 
-Nul::UString TargetOpArgs::arm_target_uri() { return target_.arm_target_uri(session_or_fail()->session()); }
+bool_t TargetOpArgs::decode(XDR *xdrs) { return xdr_session_header(xdrs) && xdr_target(xdrs, target_op_); }
+
+Nul::UString TargetOpArgs::arm_target_uri() { return target().arm_target_uri(session_or_fail()->session()); }
 
 Nul::UString TargetOpArgs::session_and_target() {
-    return text_format("%s :: %s", SessionArg::trace_line(), GenericOpArgs::trace_line());
+    return text_format("%s :: %s", trace_line(), target_op_.trace_line());
 }
 
 } // namespace KxRpc

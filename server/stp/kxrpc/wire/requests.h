@@ -1,5 +1,6 @@
-// The bases of every request: ARM correlator, client locale, trace id, the session header, the
-// requests without a session and the requests whose body is one target.
+// What requests share, and the small decoders of their common fields. A request class lists its
+// fields in wire order in one `decode` function built from these decoders: the ARM correlator,
+// the trace id, the session header, targets and the paging part.
 #pragma once
 
 #include <memory>
@@ -24,6 +25,8 @@ namespace KxRpc {
 
 class LoginSession;
 
+// The root of every request: the ARM correlator the call carried and what the dispatcher asks of
+// a request for the call's ARM transaction.
 class ArmCorrelatorArg : public XdrObject {
 public:
     ArmCorrelatorArg() = default;
@@ -31,12 +34,13 @@ public:
     ArmCorrelatorArg &operator=(ArmCorrelatorArg const &) = delete;
     // Releases the thread's base correlator when the request holds it.
     ~ArmCorrelatorArg() override;
+    // Decode only (free succeeds and does nothing): runs `decode`. A server exception is held for
+    // the dispatcher to answer; any failure is reported as FALSE.
+    bool_t xdr(XDR *xdrs) override;
     // Adds a transaction context with arm_target_uri when that is not empty.
-    virtual void add_arm_context(Nul::ArmBuffer &buffer);
+    void add_arm_context(Nul::ArmBuffer &buffer);
     virtual Nul::UString arm_user_name();
     virtual Nul::UString arm_target_uri();
-    // True when the correlator was read before the header (property requests).
-    virtual bool correlator_decoded();
 
     bool has_correlator() const { return correlator_ != nullptr; }
     arm_correlator *correlator() const { return correlator_; }
@@ -45,49 +49,39 @@ public:
     bool_t xdr_correlator(XDR *xdrs);
 
 protected:
+    // The request's fields, in wire order.
+    virtual bool_t decode(XDR *xdrs) = 0;
+
     arm_correlator *correlator_ = nullptr;
 };
 
-class ContextArg : public ArmCorrelatorArg {
-public:
-    ContextArg();
-    ~ContextArg() override;
-    virtual Nul::UString client_locale() { return client_locale_; }
-    virtual Nul::UString context_text() { return context_text_; }
-    virtual bool_t xdr_body(XDR *xdrs) = 0;
-    bool_t xdr_locale(XDR *xdrs);
-
-protected:
-    Nul::UString client_locale_;
-    Nul::UString context_text_;
-};
-
-// The trace id of a request; a second base of requests.
-class TraceInfo {
-public:
-    TraceInfo() = default;
-    TraceInfo(TraceInfo const &) = default;
-    TraceInfo &operator=(TraceInfo const &) = default;
+// The trace id of a request, -1 until decoded.
+struct TraceInfo {
     // "wtid:%x".
-    virtual Nul::UString trace_line();
-    virtual ~TraceInfo();
-    // Decode only: one int.
-    bool_t xdr(XDR *xdrs);
-    int wtid() const { return wtid_; }
-
-protected:
-    int wtid_ = -1;
+    Nul::UString trace_line() const;
+    int wtid = -1;
 };
 
-class SessionArg : public ContextArg, public TraceInfo {
+// One int; decode only.
+bool_t xdr_trace_id(XDR *xdrs, TraceInfo &trace);
+
+// The client's locale ("en_US" until decoded) and, in a login, its context text.
+struct ContextArg {
+    ContextArg();
+    Nul::UString client_locale;
+    Nul::UString context_text;
+};
+
+// A request made in a login session.
+class SessionArg : public ArmCorrelatorArg {
 public:
-    SessionArg();
     ~SessionArg() override;
-    // The session header: correlator (unless already read), session handle, client locale
-    // (stored for the thread), trace id, then the body.
-    bool_t xdr(XDR *xdrs) override;
     Nul::UString arm_user_name() override;
-    Nul::UString trace_line() override;
+    // "wtid:%x :: session:(%s)", or "wtid:%x :: no session".
+    Nul::UString trace_line();
+    int wtid() const { return trace_.wtid; }
+    Nul::UString client_locale() const { return context_.client_locale; }
+    Nul::UString context_text() const { return context_.context_text; }
 
     // The decoded login session; an unknown handle, or one that names another kind of item,
     // raises "Invalid Pointer".
@@ -97,49 +91,60 @@ public:
     std::shared_ptr<LoginSession> const &session() const { return session_; }
 
 protected:
+    // The session header: correlator, then the session fields.
+    bool_t xdr_session_header(XDR *xdrs) { return xdr_correlator(xdrs) && xdr_session_fields(xdrs); }
+    // Session handle, client locale (stored for the thread at once), trace id (its outcome not
+    // tested).
+    bool_t xdr_session_fields(XDR *xdrs);
+
+    TraceInfo trace_;
+    ContextArg context_;
     std::shared_ptr<LoginSession> session_;
 };
 
-// A further base of paged requests.
+// The paging part of a paged request: request_num, is_returning, and the state handle of the
+// earlier call when returning.
 class InterruptibleArgs {
 public:
-    InterruptibleArgs();
-    InterruptibleArgs(InterruptibleArgs const &) = delete;
-    InterruptibleArgs &operator=(InterruptibleArgs const &) = delete;
-    // request_num, is_returning, and the state handle of the earlier call when returning.
-    virtual bool_t xdr(XDR *xdrs);
     // "is_returning:%s :: request_num:%d".
-    virtual Nul::UString trace_line();
+    Nul::UString trace_line() const;
     int request_num() const { return request_num_; }
     bool is_returning() const { return is_returning_; }
     StateItemPtr const &state() const { return state_; }
 
-protected:
-    ~InterruptibleArgs();
+private:
+    friend bool_t xdr_interruptible(XDR *xdrs, InterruptibleArgs &paging);
     bool is_returning_ = false;
     StateItemPtr state_;
     int request_num_ = 0;
 };
 
-// Requests without a session: correlator, trace id, then their own fields.
-class NoSessionArgs : public ArmCorrelatorArg, public TraceInfo {
-public:
-    ~NoSessionArgs() override;
-    bool_t xdr(XDR *xdrs) override;
+bool_t xdr_interruptible(XDR *xdrs, InterruptibleArgs &paging);
 
-protected:
-    virtual bool_t xdr_fields(XDR *xdrs) = 0;
-};
-
-// A session request whose body is its target.
-class TargetOpArgs : public SessionArg, public GenericOpArgs {
+// A session request that addresses one resource: its target and the target's accessors. Its body
+// is the target unless the request's own decode says more.
+class TargetOpArgs : public SessionArg {
 public:
     ~TargetOpArgs() override;
-    bool_t xdr_body(XDR *xdrs) override { return GenericOpArgs::xdr(xdrs); }
     // The target's ARM text in the request's product session.
     Nul::UString arm_target_uri() override;
     // "%s :: %s": the session line and the target line.
     Nul::UString session_and_target();
+
+    GenericOpArgs &target_op() { return target_op_; }
+    int resource_type() const { return target_op_.resource_type(); }
+    TargetResourceArg &target() { return target_op_.target(); }
+    TargetResourceArg const &target() const { return target_op_.target(); }
+    AdEntityPtr record(AdSession *session) { return target_op_.record(session); }
+    AdBucketPtr bucket(AdSession *session) { return target_op_.bucket(session); }
+    StateItem *state_item_or_fail() const { return target_op_.state_item_or_fail(); }
+    bool is_state_item_target() const { return target_op_.is_state_item_target(); }
+
+protected:
+    // Session header, target.
+    bool_t decode(XDR *xdrs) override;
+
+    GenericOpArgs target_op_;
 };
 
 } // namespace KxRpc

@@ -113,4 +113,20 @@ bool_t xdr_list_count(XDR *xdrs, int &count) noexcept {
     return TRUE;
 }
 
+bool_t xdr_int_list(XDR *xdrs, std::vector<int> &values) noexcept {
+    int count = 0;
+    if (xdrs->x_op != XDR_DECODE || !xdr_list_count(xdrs, count)) return FALSE;
+    try {
+        values.reserve(list_reserve(count));
+        for (int i = 0; i < count; ++i) {
+            int value = 0;
+            if (!xdr_int(xdrs, &value)) return FALSE;
+            values.push_back(value);
+        }
+        return TRUE;
+    } catch (...) {
+        return FALSE;
+    }
+}
+
 } // namespace KxRpc

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <rpc/xdr.h>
 
@@ -39,6 +40,8 @@ bool_t xdr_ustring(XDR *xdrs, Nul::UString &value, u_int max_length = max_wire_n
 bool_t xdr_utf8(XDR *xdrs, std::string const &bytes) noexcept;
 // A list count: a signed int; decode refuses a negative or implausibly large count.
 bool_t xdr_list_count(XDR *xdrs, int &count) noexcept;
+// Decode only: a list count, then that many ints.
+bool_t xdr_int_list(XDR *xdrs, std::vector<int> &values) noexcept;
 
 // How much room to reserve for a decoded list: never trust the count for memory.
 inline std::size_t list_reserve(int count) {
