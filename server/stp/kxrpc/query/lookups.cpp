@@ -3,6 +3,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string>
+#include <utility>
 
 #include "kxproduct/entity.h"
 #include "kxproduct/metadata.h"
@@ -122,13 +124,11 @@ bool kxrpc_get_oplog_entries(XdrObject *request, XdrObject **result) {
     if (first > args->start() || args->start() > last)
         throw KxRpcException(33, kx_message(MSG_ILLEGAL_SERIAL), nullptr, nullptr);
     // The product hands out a bounded number of entries whatever the count says.
-    std::vector<CString> entries =
-        converting([&] { return user->GetOplogs(args->start(), args->count(), args->asxml() ? 2 : 1); },
+    std::vector<std::string> lines =
+        converting([&] { return user->GetOplogsUtf8(args->start(), args->count(), args->asxml() ? 2 : 1); },
                    [](ProductFailure const &f) { throw_internal_error(f.text); });
-    std::vector<Nul::UString> lines;
-    lines.reserve(entries.size());
-    for (CString const &e : entries) lines.push_back(ustr(e));
-    *result = new GetOplogEntriesResp(lines);
+    for (std::string &line : lines) line.resize(utf8_text(line).size());
+    *result = new GetOplogEntriesResp(std::move(lines));
     return true;
 }
 
