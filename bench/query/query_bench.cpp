@@ -8,6 +8,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kxproduct/kxproduct.h"
@@ -87,9 +88,9 @@ Fixture& fixture() {
 // Reads the current row's columns as the server does.
 size_t read_row(const AdResultSetPtr& rs) {
   size_t bytes = 0;
-  CString v;
+  std::string_view v;
   for (int c = 1; c <= rs->GetNumberOfColumns(); ++c)
-    if (rs->GetColumnValue(c, v)) bytes += static_cast<size_t>(v.GetLength());
+    if (rs->GetColumnValueUtf8(c, v)) bytes += v.size();
   return bytes;
 }
 

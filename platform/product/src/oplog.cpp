@@ -6,6 +6,7 @@
 #include "kxproduct/faults.h"
 #include "kxproduct/session.h"
 #include "kxproduct/store.h"
+#include "kxwin/utf.h"
 #include "markup.h"
 
 using namespace kxp;
@@ -31,6 +32,14 @@ void KXSession::GetOplogSerialNumberRange(CString& first, CString& last) const {
 }
 
 std::vector<CString> KXSession::GetOplogs(unsigned start, unsigned count, int format) const {
+  std::vector<CString> out;
+  std::vector<std::string> lines = GetOplogsUtf8(start, count, format);
+  out.reserve(lines.size());
+  for (const std::string& line : lines) out.push_back(CString::FromUtf8(line));
+  return out;
+}
+
+std::vector<std::string> KXSession::GetOplogsUtf8(unsigned start, unsigned count, int format) const {
   const char* op = "KXSession::GetOplogs";
   KXFaultInjector::Enter(op);
   if (!real_) throw_kx(KX_MSG_SESSION_ENDED, L"The session is not logged on.", op);
@@ -38,7 +47,7 @@ std::vector<CString> KXSession::GetOplogs(unsigned start, unsigned count, int fo
   SessionCore& c = live(real_, op);
   std::lock_guard<std::recursive_mutex> lock(c.mu);
   return guarded(op, [&] {
-    std::vector<CString> out;
+    std::vector<std::string> out;
     // Users and record types are few: each name is read once, not joined into every entry.
     std::unordered_map<int64_t, std::string> users, types;
     auto name_of = [&](std::unordered_map<int64_t, std::string>& names, const char* sql, const Stmt& row, int col) {
@@ -82,7 +91,7 @@ std::vector<CString> KXSession::GetOplogs(unsigned start, unsigned count, int fo
         append_xml_attr(line, s.view(5));
         line.append("\"/>");
       }
-      out.push_back(CString::FromUtf8(line));
+      out.push_back(kxwin::well_formed_utf8(line));
     }
     return out;
   });

@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <climits>
 #include <ctime>
+#include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "kxproduct/faults.h"
 #include "kxproduct/session.h"
+#include "kxwin/utf.h"
 #include "query_internal.h"
 #include "query_sql.h"
 
@@ -102,7 +105,7 @@ namespace kxp {
 
 struct ResultRow {
   int64_t type_dbid = 0;
-  std::vector<std::pair<bool, CString>> values;
+  std::vector<std::pair<bool, std::string>> values;  // UTF-8
 };
 
 // A query definition as SQL over the row alias r, and the state of its reading.
@@ -481,16 +484,25 @@ struct CompiledQuery {
     next_key = 0;
   }
 
-  CString value_text(sqlite3_stmt* s, int at) const {
+  // A value as well-formed UTF-8: what its CString holds, encoded.
+  static std::string value_text(sqlite3_stmt* s, int at) {
     if (sqlite3_column_type(s, at) == SQLITE_BLOB) {
       static const char kHex[] = "0123456789abcdef";
       const auto* b = static_cast<const unsigned char*>(sqlite3_column_blob(s, at));
       std::string hex;
       for (int i = 0; i < sqlite3_column_bytes(s, at); ++i) (hex += kHex[b[i] >> 4]) += kHex[b[i] & 15];
-      return w(hex);
+      return hex;
     }
     const char* t = reinterpret_cast<const char*>(sqlite3_column_text(s, at));
-    return CString::FromUtf8(std::string_view(t ? t : "", static_cast<size_t>(sqlite3_column_bytes(s, at))));
+    return kxwin::well_formed_utf8(std::string_view(t ? t : "", static_cast<size_t>(sqlite3_column_bytes(s, at))));
+  }
+
+  // The first `count` characters of well-formed UTF-8.
+  static void cut_to_characters(std::string& v, int count) {
+    size_t at = 0;
+    for (int n = 0; at < v.size(); ++at)
+      if ((static_cast<unsigned char>(v[at]) & 0xC0) != 0x80 && n++ == count) break;
+    v.resize(at);
   }
 
   ResultRow read_row(sqlite3_stmt* s, int first, int max_multiline) const {
@@ -500,24 +512,25 @@ struct CompiledQuery {
     for (size_t col = 0; col < columns.size(); ++col) {
       int at = static_cast<int>(col) + first;
       if (sqlite3_column_type(s, at) == SQLITE_NULL) {
-        row.values.emplace_back(false, CString());
+        row.values.emplace_back(false, std::string());
         continue;
       }
-      CString v = value_text(s, at);
+      std::string v = value_text(s, at);
       if (columns[col].dates) {
         // Each value of a list on its own line, each in local time.
+        const CString utc = CString::FromUtf8(v);
         CString out;
         int pos = 0;
-        while (pos <= v.GetLength()) {
-          int end = v.Find(L'\n', pos);
-          if (end < 0) end = v.GetLength();
+        while (pos <= utc.GetLength()) {
+          int end = utc.Find(L'\n', pos);
+          if (end < 0) end = utc.GetLength();
           if (pos) out += L'\n';
-          out += utc_to_local(v.Mid(pos, end - pos));
+          out += utc_to_local(utc.Mid(pos, end - pos));
           pos = end + 1;
         }
-        v = out;
+        v = out.ToUtf8();
       }
-      if (columns[col].type == AD_COLUMN_MULTILINE && max_multiline > 0 && v.GetLength() > max_multiline) v = v.Left(max_multiline);
+      if (columns[col].type == AD_COLUMN_MULTILINE && max_multiline > 0) cut_to_characters(v, max_multiline);
       row.values.emplace_back(true, std::move(v));
     }
     return row;
@@ -542,7 +555,7 @@ struct CompiledQuery {
       for (int64_t k : wanted) {
         auto it = by_key.find(k);
         if (it != by_key.end()) rows.push_back(std::move(it->second));
-        else rows.push_back(ResultRow{0, std::vector<std::pair<bool, CString>>(columns.size())});
+        else rows.push_back(ResultRow{0, std::vector<std::pair<bool, std::string>>(columns.size())});
       }
       return rows;
     }
@@ -767,20 +780,30 @@ const ResultRow& AdResultSet::current() const {
 }
 
 BOOL AdResultSet::GetColumnValue(int column, CString& value) const {
-
   value.Empty();
+  std::string_view utf8;
+  const BOOL has = GetColumnValueUtf8(column, utf8);
+  value = CString::FromUtf8(utf8);
+  return has;
+}
+
+BOOL AdResultSet::GetColumnValueUtf8(int column, std::string_view& value) const {
+  value = std::string_view();
   const ResultRow& row = current();
   need_column(column, row.values.size());
-  value = row.values[static_cast<size_t>(column - 1)].second;
-  return row.values[static_cast<size_t>(column - 1)].first ? TRUE : FALSE;
+  const auto& v = row.values[static_cast<size_t>(column - 1)];
+  value = v.second;
+  return v.first ? TRUE : FALSE;
 }
 
 BOOL AdResultSet::GetColumnValueAsInt(int column, int64_t& value) const {
   value = 0;
-  CString text;
-  if (!GetColumnValue(column, text) || text.IsEmpty()) return FALSE;
-  wchar_t* end = nullptr;
-  long long n = std::wcstoll(text.GetString(), &end, 10);
+  std::string_view utf8;
+  if (!GetColumnValueUtf8(column, utf8) || utf8.empty()) return FALSE;
+  // Up to the first NUL, as the wide text would be read.
+  const std::string text(utf8.substr(0, utf8.find('\0')));
+  char* end = nullptr;
+  long long n = std::strtoll(text.c_str(), &end, 10);
   if (*end) return FALSE;
   value = n;
   return TRUE;

@@ -66,7 +66,11 @@ std::string_view Stmt::view(int col) const {
 bool Stmt::is_null(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
 
 Db::Db(const std::string& path, bool create) : path_(path) {
-  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+  // No connection mutex: a connection is used by one thread at a time. Sessions reach theirs
+  // through SetStore::conn(), which lends each thread its own and hands one to another thread
+  // only through the idle list (under its mutex) once no statement or transaction is open; the
+  // loader's connection lives in one call. The product starts no threads of its own.
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
   int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
   if (rc != SQLITE_OK) {
     std::string msg = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);

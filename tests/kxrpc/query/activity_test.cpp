@@ -66,7 +66,7 @@ protected:
         if (o.error) return {o.message(), headlines};
         auto *r = dynamic_cast<ExecuteQueryResp *>(o.result.get());
         if (r->error()) return {exception_message_text(*r->error()).utf8_str().std_str(), headlines};
-        for (auto const &row : r->rows()) headlines.push_back(kxtest::u8(row.values[1].text));
+        for (auto const &row : r->rows()) headlines.push_back(row.values[1].text);
         std::sort(headlines.begin(), headlines.end());
         return {"", headlines};
     }

@@ -51,7 +51,7 @@ TEST_F(DaylightSavingTest, EachDateGoesOutWithItsOwnOffset) {
     ASSERT_NE(r, nullptr);
     ASSERT_EQ(r->error(), nullptr);
     std::vector<std::string> got;
-    for (auto const &row : r->rows()) got.push_back(kxtest::u8(row.values[0].text));
+    for (auto const &row : r->rows()) got.push_back(row.values[0].text);
     std::sort(got.begin(), got.end());
     ASSERT_EQ(got.size(), 5u);
     EXPECT_EQ(got[0], "2026-07-01T16:00:00Z"); // EDT

@@ -62,6 +62,9 @@ TEST(Responses, StringLists) {
     EXPECT_EQ(read_strings(b, 2, 4), (std::vector<std::string>{"one", "zwei \xc3\xa9"}));
     UpgradeDatabasesResp empty{std::vector<Nul::UString>()};
     EXPECT_EQ(encode(empty), kxtest::words({0}));
+    // Lines handed over as UTF-8 go out as the same bytes.
+    GetOplogEntriesResp utf8(std::vector<std::string>{"one", "zwei \xc3\xa9"});
+    EXPECT_EQ(encode(utf8), b);
 }
 
 TEST(Responses, AccessibleDatabasesInPairs) {

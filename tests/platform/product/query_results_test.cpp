@@ -9,9 +9,11 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kxproduct/kxproduct.h"
+#include "kxwin/utf.h"
 #include "query_rows.h"
 #include "test_support.h"
 
@@ -419,6 +421,60 @@ TEST_F(QueryResultsTest, DatesFollowTheServersTimeZone) {
   rs->Execute();
   EXPECT_EQ(rows(rs), (std::vector<std::vector<std::wstring>>{{L"2026-11-01", L"2026-11-01 01:30:00", L"dst1"},
                                                                 {L"2026-11-01", L"2026-11-01 01:30:00", L"dst2"}}));
+}
+
+// The UTF-8 of a value is what its wide text holds, for stored bytes that are not well formed
+// too, and a multiline text is cut at characters, not bytes.
+TEST_F(QueryResultsTest, Utf8ValuesMatchTheWideOnes) {
+  open();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(KXProductStore::SetPath(L"OPS").c_str(), &db), SQLITE_OK);
+  const char* const kSet = "UPDATE field_values SET value=?1 WHERE field_dbid=(SELECT dbid FROM field_defs WHERE name=?2) AND"
+                           " record_dbid=(SELECT dbid FROM records WHERE display_name=?3)";
+  struct Stored {
+    std::string value;
+    const char* field;
+    const char* record;
+  } const stored[] = {{"\xc3\xbcn\xc3\xaf\xe2\x82\xac\xf0\x9f\x98\x80xyz", "Text", "i00"},  // cut after 6 characters
+                      {"a\xff" "b\xc0\xaf\xed\xa0\x80", "Note", "i01"},                         // not well formed
+                      {std::string("nul\0after", 9), "Note", "i02"},
+                      {"\xe2\x82", "Text", "i03"}};                                          // truncated
+  for (const Stored& v : stored) {
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, kSet, -1, &st, nullptr);
+    sqlite3_bind_text(st, 1, v.value.data(), static_cast<int>(v.value.size()), SQLITE_STATIC);
+    sqlite3_bind_text(st, 2, v.field, -1, SQLITE_STATIC);
+    sqlite3_bind_text(st, 3, v.record, -1, SQLITE_STATIC);
+    EXPECT_EQ(sqlite3_step(st), SQLITE_DONE);
+    EXPECT_EQ(sqlite3_changes(db), 1) << v.record;
+    sqlite3_finalize(st);
+  }
+  sqlite3_close(db);
+  AdResultSetPtr rs = BuildResultSet(s_, query({L"Name", L"Num", L"When", L"Note", L"Text", L"Part", L"Links", L"dbid"}));
+  rs->SetMaxMultiLineTextLength(6);
+  rs->Execute();
+  std::vector<std::string> texts, notes;
+  for (int st = rs->MoveFirst(); st == AD_SUCCESS; st = rs->MoveNext()) {
+    for (int c = 1; c <= rs->GetNumberOfColumns(); ++c) {
+      CString wide;
+      std::string_view utf8;
+      EXPECT_EQ(rs->GetColumnValueUtf8(c, utf8), rs->GetColumnValue(c, wide)) << c;
+      EXPECT_EQ(std::string(utf8), kxwin::to_utf8(wide.str())) << c;
+    }
+    std::string_view v;
+    rs->GetColumnValueUtf8(4, v);
+    notes.emplace_back(v);
+    rs->GetColumnValueUtf8(5, v);
+    texts.emplace_back(v);
+  }
+  ASSERT_GE(texts.size(), 4u);
+  EXPECT_EQ(texts[0], "\xc3\xbcn\xc3\xaf\xe2\x82\xac\xf0\x9f\x98\x80x");
+  EXPECT_EQ(texts[1], "line o");
+  EXPECT_EQ(texts[3], "\xef\xbf\xbd");
+  EXPECT_EQ(notes[1], "a\xef\xbf\xbd" "b\xef\xbf\xbd\xef\xbf\xbd");
+  EXPECT_EQ(notes[2], std::string("nul\0after", 9));
+  std::string_view none;
+  EXPECT_EQ(expect_kx([&] { rs->GetColumnValueUtf8(1, none); }).first, KX_MSG_QUERY_FAILED);
 }
 
 TEST_F(QueryResultsTest, ParametersFillPromptedFilters) {

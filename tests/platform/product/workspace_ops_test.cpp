@@ -168,6 +168,15 @@ TEST_F(WorkspaceOpsTest, OplogRangeEntriesAndBounds) {
   EXPECT_EQ(xml[0], L"<oplog-entry serial=\"11\" at=\"2026-02-01 10:00:00\" user=\"bob\" action=\"Modify\" record-type=\"\""
                     L" record-dbid=\"\" record=\"ISSUE&lt;1&gt;\"/>");
   EXPECT_EQ(expect_kx([&] { alice->GetOplogs(11, 1, 3); }).first, KX_MSG_BAD_VALUE);
+  // The UTF-8 entries are the wide ones, also where the stored bytes are not well formed.
+  sql("UPDATE oplog SET detail = CAST(X'C3BC41FF42' AS TEXT) WHERE seq = 21");
+  for (int format : {1, 2}) {
+    auto wide = alice->GetOplogs(20, 3, format);
+    auto utf8 = alice->GetOplogsUtf8(20, 3, format);
+    ASSERT_EQ(utf8.size(), wide.size());
+    for (size_t i = 0; i < wide.size(); ++i) EXPECT_EQ(utf8[i], wide[i].ToUtf8()) << format << " " << i;
+    EXPECT_NE(utf8[1].find("\xc3\xbc" "A\xef\xbf\xbd" "B"), std::string::npos) << utf8[1];
+  }
 }
 
 TEST_F(WorkspaceOpsTest, RecordTypeOfARecordByDbIdAndName) {

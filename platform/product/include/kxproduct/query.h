@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "kxproduct/entity.h"
@@ -343,6 +344,8 @@ class AdResultSet : public KXObject {
   // ---- values of the current row (KXException KX_MSG_QUERY_FAILED without one) ----
   // The value as text (dates in the server's local time); FALSE when it has none.
   BOOL GetColumnValue(int column, CString& value) const;
+  // The same value as UTF-8, without the wide copy; the view holds until the next move.
+  BOOL GetColumnValueUtf8(int column, std::string_view& value) const;
   // The value as a whole number; FALSE when it has none or is no number.
   BOOL GetColumnValueAsInt(int column, int64_t& value) const;
   // The record type of the current row's record (the primary record type's name for groups and

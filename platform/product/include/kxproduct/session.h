@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "kxproduct/object.h"
@@ -112,6 +113,8 @@ class KXSession : public KXObject {
   static constexpr unsigned kMaxOplogEntries = 10000;
   void GetOplogSerialNumberRange(CString& first, CString& last) const;
   std::vector<CString> GetOplogs(unsigned start, unsigned count, int format) const;
+  // The same entries as UTF-8, without the wide copies.
+  std::vector<std::string> GetOplogsUtf8(unsigned start, unsigned count, int format) const;
   // Full-text search (textsearch.h).
   BOOL IsTextSearchEnabled() const;
   KXSmartPtr<KXTextSearchDef> BuildTextSearchDef(int kind) const;

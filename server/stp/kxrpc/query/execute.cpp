@@ -4,6 +4,7 @@
 #include <climits>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "kxproduct/chart.h"
 #include "kxproduct/session.h"
@@ -161,10 +162,10 @@ bool_t xdr_value(XDR *xdrs, ExecuteQueryResp::Value &v) {
     if (v.kind == 2) return TRUE;
     if (v.kind == 0) {
         enum_t by_name = 1;
-        return xdr_enum(xdrs, &by_name) && xdr_ustring(xdrs, v.type_name) && xdr_ustring(xdrs, v.text);
+        return xdr_enum(xdrs, &by_name) && xdr_utf8(xdrs, v.type_name) && xdr_utf8(xdrs, v.text);
     }
     enum_t code = v.code;
-    return xdr_enum(xdrs, &code) && xdr_ustring(xdrs, v.text);
+    return xdr_enum(xdrs, &code) && xdr_utf8(xdrs, v.text);
 }
 
 // The client's time-zone offset: the request's own context text, else what its login sent.
@@ -359,13 +360,12 @@ bool ExecuteQueryResp::page(std::shared_ptr<ExecuteQueryStateItem> const &held, 
         primary_dbid = parse_unsigned(item.primary_id, ok);
     }
     rows_.reserve(static_cast<std::size_t>(std::min(request_num, 1024)));
-    CString text; // one buffer for every value of the page
     int count = 0;
     while (status == AD_SUCCESS) {
         Row &row = rows_.emplace_back();
         row.number = item.current_row;
         row.values.reserve(plans.size());
-        for (ColumnPlan const &plan : plans) row.values.push_back(read_value(rs, plan, text));
+        for (ColumnPlan const &plan : plans) row.values.push_back(read_value(rs, plan));
         if (dbid_column_ || id_column_) {
             row.has_record = true;
             Nul::UString const type_name = item.is_family ? ustr(rs->GetRowEntityDefName()) : Nul::UString();
@@ -380,8 +380,10 @@ bool ExecuteQueryResp::page(std::shared_ptr<ExecuteQueryStateItem> const &held, 
                 }
                 row.address = TargetResourceArg(TT_RECORD, static_cast<u_int>(t), static_cast<u_int>(dbid));
             } else {
-                rs->GetColumnValue(id_column_, text);
-                row.address = TargetResourceArg(TT_RECORD, item.is_family ? type_name : item.primary_name, ustr(text));
+                std::string_view id;
+                rs->GetColumnValueUtf8(id_column_, id);
+                row.address = TargetResourceArg(TT_RECORD, item.is_family ? type_name : item.primary_name,
+                                                Nul::UString(Nul::Utf8String(std::string(utf8_text(id)))));
             }
         }
         ++count;
@@ -402,7 +404,7 @@ ExecuteQueryResp::ColumnPlan ExecuteQueryResp::plan_column(ExecuteQueryStateItem
     if (!item.declared_sql) {
         if (ReferenceColumn const ref = reference_column(rs, item.position[column]); ref.reference) {
             plan.reference = true;
-            plan.type_name = ref.target ? ustr(ref.target->GetName()) : Nul::UString();
+            plan.type_name = ref.target ? ustr(ref.target->GetName()).utf8_str() : std::string();
             return plan;
         }
     }
@@ -423,19 +425,23 @@ ExecuteQueryResp::ColumnPlan ExecuteQueryResp::plan_column(ExecuteQueryStateItem
     return plan;
 }
 
-ExecuteQueryResp::Value ExecuteQueryResp::read_value(AdResultSetPtr const &rs, ColumnPlan const &plan, CString &text) {
+ExecuteQueryResp::Value ExecuteQueryResp::read_value(AdResultSetPtr const &rs, ColumnPlan const &plan) {
     Value v;
-    if (!rs->GetColumnValue(plan.column, text)) return v;
+    std::string_view text;
+    if (!rs->GetColumnValueUtf8(plan.column, text)) return v;
     if (plan.reference) {
-        if (text == L"0") return v;
+        if (text == "0") return v;
         v.kind = 0;
         v.type_name = plan.type_name;
-        v.text = ustr(text);
+        v.text = utf8_text(text);
         return v;
     }
     v.kind = 1;
     v.code = plan.code;
-    v.text = plan.date_time ? to_iso_datetime(text.GetString(), false) : ustr(text);
+    if (plan.date_time)
+        v.text = to_iso_datetime(CString::FromUtf8(text).GetString(), false).utf8_str();
+    else
+        v.text = utf8_text(text);
     return v;
 }
 

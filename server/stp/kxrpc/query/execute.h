@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "kxproduct/query.h"
@@ -61,17 +62,18 @@ public:
     };
 
     // One value of a row: 0 a reference (record type name and text), 1 a value of `code`, 2 none.
+    // The texts are kept as the UTF-8 they go out in.
     struct Value {
         int kind = 2;
         int code = 0;
-        Nul::UString type_name;
-        Nul::UString text;
+        std::string type_name;
+        std::string text;
     };
     // How the values of one shown result column go on the wire, decided once per page.
     struct ColumnPlan {
         int column = 0;
         bool reference = false;  // kind 0 with the referenced record type's name
-        Nul::UString type_name;
+        std::string type_name;  // UTF-8
         int code = 3;
         bool date_time = false;  // sent in ISO form
     };
@@ -129,7 +131,7 @@ private:
     bool page(std::shared_ptr<ExecuteQueryStateItem> const &item, int status);
     void fill_info(ExecuteQueryStateItem &item, long num_rows, bool with_columns);
     static ColumnPlan plan_column(ExecuteQueryStateItem &item, int column, bool feature);
-    static Value read_value(AdResultSetPtr const &rs, ColumnPlan const &plan, CString &text);
+    static Value read_value(AdResultSetPtr const &rs, ColumnPlan const &plan);
     void discard(std::shared_ptr<ExecuteQueryStateItem> const &item);
     void fail(Nul::STPException const &e);
     // A file or chart result: the whole result written to a temporary file now, streamed while the

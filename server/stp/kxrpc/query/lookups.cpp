@@ -3,6 +3,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string>
+#include <utility>
 
 #include "kxproduct/entity.h"
 #include "kxproduct/metadata.h"
@@ -101,13 +103,11 @@ std::unique_ptr<XdrObject> kxrpc_get_oplog_entries(XdrObject *request) {
     if (first > args->start() || args->start() > last)
         raise_reason(Reason::illegal_request, kx_message(MSG_ILLEGAL_SERIAL));
     // The product hands out a bounded number of entries whatever the count says.
-    std::vector<CString> entries =
-        product_call([&] { return user->GetOplogs(args->start(), args->count(), args->asxml() ? 2 : 1); },
+    std::vector<std::string> lines =
+        product_call([&] { return user->GetOplogsUtf8(args->start(), args->count(), args->asxml() ? 2 : 1); },
                      [](ProductFailure const &f) { throw_internal_error(f.text); });
-    std::vector<Nul::UString> lines;
-    lines.reserve(entries.size());
-    for (CString const &e : entries) lines.push_back(ustr(e));
-    return std::make_unique<GetOplogEntriesResp>(lines);
+    for (std::string &line : lines) line.resize(utf8_text(line).size());
+    return std::make_unique<GetOplogEntriesResp>(std::move(lines));
 }
 
 // ---- get_all_dbsets

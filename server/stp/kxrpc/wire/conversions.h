@@ -1,6 +1,8 @@
 // Conversions of numbers, strings and client dates shared by handlers, properties and queries.
 #pragma once
 
+#include <string_view>
+
 #include "kxwin/cstring.h"
 #include "tesutil/ustring.h"
 
@@ -9,6 +11,8 @@ namespace KxRpc {
 // The product's wide strings and ours, at the edge of every product call.
 inline Nul::UString ustr(CString const &s) { return Nul::UString(s.GetString()); }
 inline CString cstr(Nul::UString const &s) { return CString(s.c_str()); }
+// The product's UTF-8 as ustr would carry it: up to the first NUL.
+inline std::string_view utf8_text(std::string_view utf8) { return utf8.substr(0, utf8.find('\0')); }
 
 // Decimal text to an unsigned 32-bit value. `ok` is true only when the whole text is one number
 // within 0..4294967295 with no minus sign anywhere (also not after white space). Never throws.

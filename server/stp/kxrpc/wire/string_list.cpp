@@ -1,22 +1,29 @@
 #include "wire/string_list.h"
 
+#include <utility>
+
 #include "wire/xdr.h"
 
 namespace KxRpc {
 
 namespace {
 
-bool_t xdr_strings(XDR *xdrs, std::vector<Nul::UString> &lines) {
+bool_t xdr_strings(XDR *xdrs, std::vector<std::string> const &lines) {
     int count = static_cast<int>(lines.size());
     if (!xdr_int(xdrs, &count)) return FALSE;
-    for (auto &line : lines)
-        if (!xdr_ustring(xdrs, line)) return FALSE;
+    for (auto const &line : lines)
+        if (!xdr_utf8(xdrs, line)) return FALSE;
     return TRUE;
 }
 
 } // namespace
 
-StringListResp::StringListResp(std::vector<Nul::UString> const &lines) : lines_(lines) {}
+StringListResp::StringListResp(std::vector<Nul::UString> const &lines) {
+    lines_.reserve(lines.size());
+    for (Nul::UString const &line : lines) lines_.push_back(line.utf8_str());
+}
+
+StringListResp::StringListResp(std::vector<std::string> lines) : lines_(std::move(lines)) {}
 
 StringListResp::~StringListResp() = default;
 

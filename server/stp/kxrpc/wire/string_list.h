@@ -2,6 +2,7 @@
 #pragma once
 
 #include <rpc/xdr.h>
+#include <string>
 #include <vector>
 
 #include "tesutil/ustring.h"
@@ -13,11 +14,13 @@ namespace KxRpc {
 class StringListResp : public XdrObject {
 public:
     explicit StringListResp(std::vector<Nul::UString> const &lines);
+    // Lines already in the UTF-8 they go out in.
+    explicit StringListResp(std::vector<std::string> lines);
     ~StringListResp() override;
     bool_t xdr(XDR *xdrs) override;
 
 private:
-    std::vector<Nul::UString> lines_;
+    std::vector<std::string> lines_; // UTF-8
 };
 
 } // namespace KxRpc

@@ -38,6 +38,29 @@ TEST(CString, MalformedUtf8BecomesReplacement) {
   EXPECT_EQ(kxwin::to_utf8(bad), "\xef\xbf\xbd");
 }
 
+// well_formed_utf8 is the round trip through wide text, whichever way it takes.
+TEST(CString, WellFormedUtf8IsTheRoundTrip) {
+  const std::string cases[] = {"",
+                               "plain",
+                               std::string("nul\0inside", 11),
+                               "\xc3\xbc\xe2\x82\xac\xf0\x9f\x98\x80",  // 2, 3 and 4 bytes
+                               "\xf4\x8f\xbf\xbf",                    // U+10FFFF
+                               "\xf4\x90\x80\x80",                    // past U+10FFFF
+                               "a\xff" "b",
+                               "\xc3",
+                               "\xf0\x9f\x98",                        // truncated at the end
+                               "\xc0\xaf",
+                               "\xe0\x80\xaf",                        // overlong in three bytes
+                               "\xed\xa0\x80",
+                               "\xe2\x82x",
+                               "\x80 alone",
+                               "\xf8\x88\x80\x80\x80"};              // five-byte form
+  for (const std::string& c : cases)
+    EXPECT_EQ(kxwin::well_formed_utf8(c), kxwin::to_utf8(kxwin::from_utf8(c))) << testing::PrintToString(c);
+  EXPECT_EQ(kxwin::well_formed_utf8("\xc3\xbc"), "\xc3\xbc");
+  EXPECT_EQ(kxwin::well_formed_utf8("x\xffy"), "x\xef\xbf\xbdy");
+}
+
 TEST(CString, BufferRoundTrip) {
   CString s(L"ab");
   LPWSTR buf = s.GetBuffer(10);
