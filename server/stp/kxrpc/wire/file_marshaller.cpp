@@ -49,12 +49,13 @@ bool_t xdr_chunk(XDR *xdrs, std::size_t count, char *buffer, Fill const &fill, i
     if (!xdr_flag(xdrs, no_error) || !xdr_int(xdrs, &wire_count)) return FALSE;
     for (std::size_t done = 0; done < count;) {
         std::size_t n = std::min(slice_bytes, count - done);
-        // Where the stream offers room of its own (the runtime's reply), the rest of the chunk is
-        // read straight into it, padding and all.
         if (done > 0 && buffer != nullptr) {
             n = count - done;
             std::size_t const padded = (n + 3) & ~std::size_t(3);
-            if (long const sent = fd >= 0 ? ks_svc_reply_from_fd(xdrs, fd, static_cast<u_int>(n)) : -1; sent >= 0) {
+            // A large rest of a file's chunk goes from the file (each one the runtime sends is a
+            // fragment of its own).
+            bool const large = fd >= 0 && n >= slice_bytes;
+            if (long const sent = large ? ks_svc_reply_from_fd(xdrs, fd, static_cast<u_int>(n)) : -1; sent >= 0) {
                 char zeros[4] = {};
                 if (static_cast<std::size_t>(sent) < n ||
                     (padded > n && !XDR_PUTBYTES(xdrs, zeros, static_cast<u_int>(padded - n))))
@@ -62,6 +63,8 @@ bool_t xdr_chunk(XDR *xdrs, std::size_t count, char *buffer, Fill const &fill, i
                 done += n;
                 continue;
             }
+            // Where the stream offers room of its own (the runtime's reply), the rest of the chunk
+            // is read straight into it, padding and all.
             if (char *into = reinterpret_cast<char *>(XDR_INLINE(xdrs, static_cast<u_int>(padded)))) {
                 if (fill(into, done, n) != into) return FALSE;
                 std::memset(into + n, 0, padded - n);
