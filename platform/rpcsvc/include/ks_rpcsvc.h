@@ -81,8 +81,9 @@ bool_t ks_svc_register(KS_SVCXPRT* xprt, rpcprog_t prog, rpcvers_t vers, ks_disp
                        int protocol);
 
 /* Serves until ks_svc_exit. Replies to calls already buffered on a connection leave together, in
- * one write. A worker never waits for a peer: replies are queued on their
- * connection and written by the loop as the peer reads. A connection is closed when its queued
+ * one write. A reply larger than KS_REPLY_BUFFER_SIZE leaves as it is made, its worker waiting
+ * for the peer to take it while no other work waits for a worker; otherwise replies are queued on
+ * their connection and written by the loop as the peer reads. A connection is closed when its queued
  * replies pass KS_MAX_REPLY_QUEUE or all queued replies pass KS_MAX_REPLY_BYTES, when its call
  * record is not complete within KS_RECORD_TIMEOUT_MS (a record past KS_SPOOL_THRESHOLD gets that
  * time again for each further threshold of bytes), or when the call bytes held in memory across
@@ -113,6 +114,13 @@ int ks_svc_args_cut(XDR* xdrs);
  * opaque is taken all the same). -1, with nothing taken, for a record held in memory, any other
  * stream, or a record that ends before the opaque does. */
 long ks_svc_args_to_fd(XDR* xdrs, int fd, u_int len);
+/* For the stream that ks_svc_sendreply hands to xdr_results: the next len bytes of the file fd,
+ * from its offset (which moves past them), as reply bytes, going from file to socket in the kernel
+ * once the reply's earlier bytes have left. Returns len, or fewer when the file ended early or a
+ * read or the connection failed (errno tells why; the reply is cut and its stream fails). -1, with
+ * nothing taken, for any other stream or while other work waits for a worker: the caller then
+ * encodes the bytes itself. */
+long ks_svc_reply_from_fd(XDR* xdrs, int fd, u_int len);
 void ks_svcerr_noproc(KS_SVCXPRT* xprt);
 void ks_svcerr_decode(KS_SVCXPRT* xprt);
 void ks_svcerr_systemerr(KS_SVCXPRT* xprt);

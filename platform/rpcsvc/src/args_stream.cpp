@@ -55,7 +55,10 @@ bool ArgsStream::fill(std::size_t need)
     char* w = window_.get();
     std::size_t have = std::size_t(e_ - p_);
     std::memmove(w, p_, have);
-    std::size_t more = std::size_t(std::min<std::uint64_t>(kWindow - have, len_ - off_));
+    // A small need reads a little ahead only: what follows may be an opaque that goes from file
+    // to file (to_fd), which a full window would have read for nothing.
+    std::size_t ahead = std::min(kWindow, std::max(need, kFillAhead));
+    std::size_t more = std::size_t(std::min<std::uint64_t>(ahead - have, len_ - off_));
     if (!read_at(fd_, w + have, more, off_))
         return false;
     off_ += more;
@@ -140,7 +143,8 @@ bool_t ArgsStream::control(XDR* x, int request, void* info)
     return FALSE;
 }
 
-// The bytes at hand are written from the window; the rest goes from file to file in the kernel.
+// The bytes go from file to file in the kernel, those at hand in the window too: the file holds
+// them as well, and one copy in the kernel costs less than a write from the window.
 bool ArgsStream::to_fd(ArgsToFd& a)
 {
     const std::uint64_t at = pos();
@@ -149,19 +153,7 @@ bool ArgsStream::to_fd(ArgsToFd& a)
         return false;
     a.written = 0;
     a.error = 0;
-    std::size_t from_window = std::min<std::size_t>(a.len, std::size_t(e_ - p_));
-    for (std::size_t done = 0; done < from_window;) {
-        ssize_t w = write(a.fd, p_ + done, from_window - done);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0) {
-            a.error = w < 0 ? errno : ENOSPC;
-            break;
-        }
-        done += std::size_t(w);
-        a.written += u_int(w);
-    }
-    loff_t src = loff_t(at + from_window);
+    loff_t src = loff_t(at);
     bool in_kernel = true;
     while (a.error == 0 && a.written < a.len) {
         std::size_t want = a.len - a.written;

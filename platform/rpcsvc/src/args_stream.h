@@ -31,6 +31,7 @@ public:
     XDR* xdr() { return &xdr_; }
 
     static constexpr std::size_t kWindow = 256 * 1024;
+    static constexpr std::size_t kFillAhead = 16 * 1024;  // the least a read of the window takes
 
 private:
     static const XDR::xdr_ops* ops();

@@ -38,6 +38,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -59,6 +60,16 @@ constexpr int kAcceptsPerRound = 64;              // connections taken per liste
 constexpr std::size_t kCrowd = 256;               // open connections whose going is worth a heap trim
 constexpr int kLoopReads = 64;                    // reads of one record per loop event
 constexpr std::size_t kLargeReplies = 64u << 20;  // bytes of large replies whose going is worth a heap trim
+constexpr std::size_t kHeldWhileWaiting = KS_REPLY_BUFFER_SIZE / 4;  // reply bytes a waiting worker leaves held
+
+// The XDR_CONTROL request of a reply stream that sends the next bytes of a file (ReplyFromFd*).
+constexpr int kReplyFromFdRequest = 0x4b530003;
+struct ReplyFromFd {
+    int fd;         // in: the file, read from its offset
+    u_int len;      // in: how many bytes
+    u_int written;  // out: bytes sent or queued
+    int error;      // out: why fewer than len were
+};
 
 // What an epoll event points at.
 struct Pollable {
@@ -443,10 +454,44 @@ bool send_some(Conn* c, bool keep_room = false)
 
 // ---- reply encoding -------------------------------------------------------------------
 
+enum class Drain { Done, Busy, Gone };
+
+// Sends c's held reply bytes until at most `keep` are held, waiting for the peer to take them:
+// one connection's worker waits for its own peer, so a large reply holds a few buffers, not
+// itself. Busy as soon as other work waits for a worker (the bytes stay held and the loop writes
+// them, so a slow reader stalls nobody); Gone when the peer is gone or took nothing for the send
+// timeout.
+Drain drain(Conn* c, std::size_t keep)
+{
+    const auto patience = std::chrono::milliseconds(rt().limits.send_timeout_ms);
+    auto deadline = Clock::now() + patience;
+    for (;;) {
+        const std::uint64_t before = c->sent();
+        if (!send_some(c, true))
+            return Drain::Gone;
+        if (c->held() <= keep)
+            return Drain::Done;
+        auto now = Clock::now();
+        if (c->sent() > before)
+            deadline = now + patience;
+        if (rt().exiting.load())
+            return Drain::Busy;
+        if (now >= deadline)
+            return Drain::Gone;
+        pollfd pfd[2] = {{c->fd, POLLOUT, 0}, {rt().work_epoll_fd, POLLIN, 0}};
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+        if (poll(pfd, 2, int(std::min<long long>(ms, 60000))) < 0 && errno != EINTR)
+            return Drain::Gone;
+        if (pfd[1].revents != 0)
+            return Drain::Busy;
+    }
+}
+
 // An XDR stream that encodes a reply record straight into its connection's output, in fragments
 // of up to sendsz bytes whose headers are filled in as each one closes. Past
-// KS_REPLY_BUFFER_SIZE of held bytes, a fragment closes and what the peer takes now leaves; the
-// worker never waits for the peer.
+// KS_REPLY_BUFFER_SIZE of held bytes, a fragment closes and the held bytes leave, the worker
+// waiting for the peer while no other work waits (drain). File content goes from the file to the
+// socket in fragments of its own (from_fd).
 class ReplyStream {
 public:
     explicit ReplyStream(Conn* c) : c_(c), start_(c->queued()), flush_at_(c->sent() + KS_REPLY_BUFFER_SIZE)
@@ -494,19 +539,24 @@ private:
         return true;
     }
 
+    bool over_bounds() const
+    {
+        return c_->held() > rt().limits.max_reply_queue || rt().reply_bytes.load() > rt().limits.max_reply_bytes;
+    }
+
     // Closes the fragment in hand and starts the next one, sending first when much is held.
     bool next_fragment()
     {
         close_fragment(false);
         Conn* c = c_;
         if (c->queued() > flush_at_) {
-            if (!send_some(c, true)) {
+            if (!send_some(c, true) || (!over_bounds() && drain(c, kHeldWhileWaiting) == Drain::Gone)) {
                 c->broken = true;
                 return false;
             }
             flush_at_ = c->queued() + KS_REPLY_BUFFER_SIZE;
         }
-        if (c->held() > rt().limits.max_reply_queue || rt().reply_bytes.load() > rt().limits.max_reply_bytes) {
+        if (over_bounds()) {
             c->broken = true;  // more than may wait for this peer: it goes
             return false;
         }
@@ -571,7 +621,128 @@ private:
     static bool_t no_get_long(XDR*, long*) { return FALSE; }
     static bool_t no_get_bytes(XDR*, char*, u_int) { return FALSE; }
     static void destroy(XDR*) {}
-    static bool_t control(XDR*, int, void*) { return FALSE; }
+    static bool_t control(XDR* x, int request, void* info)
+    {
+        if (request != kReplyFromFdRequest || info == nullptr)
+            return FALSE;
+        try {
+            return self(x)->from_fd(*static_cast<ReplyFromFd*>(info)) ? TRUE : FALSE;
+        } catch (const std::bad_alloc&) {
+            self(x)->failed_ = true;
+            return FALSE;
+        }
+    }
+
+    // The next a.len bytes of the file a.fd, from its offset, sent by the kernel in fragments of
+    // their own once the held bytes have left. False, with nothing taken, when the worker is not
+    // to wait for this peer now: the caller writes the bytes itself. Once some have gone, a
+    // fragment is finished whatever comes: when other work turns up, the rest is read into the
+    // output; when the file ends early or the peer goes, the record is cut (a.written < a.len).
+    bool from_fd(ReplyFromFd& a)
+    {
+        Conn* c = c_;
+        if (failed_ || c->broken)
+            return false;
+        // The open fragment ends here (or goes, when it holds nothing yet).
+        if (c->out.size() == frag_ + 4)
+            c->out.resize_down(frag_);
+        else
+            close_fragment(false);
+        Drain d = drain(c, 0);
+        if (d != Drain::Done) {
+            if (d == Drain::Gone) {
+                c->broken = true;
+                failed_ = true;
+                return false;
+            }
+            open_fragment();
+            return false;
+        }
+        const auto patience = std::chrono::milliseconds(rt().limits.send_timeout_ms);
+        while (a.written < a.len) {
+            std::uint32_t piece = std::min<std::uint32_t>(a.len - a.written, c->sendsz);
+            std::uint32_t word = htonl(piece);
+            c->out.append(reinterpret_cast<const char*>(&word), 4);
+            auto deadline = Clock::now() + patience;
+            bool copying = false;  // the rest of the piece goes through the output
+            while (piece > 0) {
+                if (c->has_output() && !send_some(c, true))
+                    return cut(a, EPIPE);
+                ssize_t n = 0;
+                if (copying || !c->has_output()) {
+                    n = copying ? read(a.fd, c->out.extend(piece), piece)
+                                : sendfile(c->fd, a.fd, nullptr, piece);
+                    if (n > 0) {
+                        if (copying)
+                            c->out.grow_by(std::size_t(n));
+                        else
+                            c->out_base += std::uint64_t(n);
+                        piece -= std::uint32_t(n);
+                        a.written += std::uint32_t(n);
+                        deadline = Clock::now() + patience;
+                        continue;
+                    }
+                    if (n == 0)
+                        return cut(a, EIO);  // the file ended early
+                    if (errno == EINTR)
+                        continue;
+                    if (copying || (errno != EAGAIN && errno != EWOULDBLOCK))
+                        return cut(a, errno);
+                }
+                if (copying)
+                    continue;
+                if (Clock::now() >= deadline)
+                    return cut(a, ETIMEDOUT);
+                if (rt().exiting.load()) {
+                    copying = true;
+                    continue;
+                }
+                pollfd pfd[2] = {{c->fd, POLLOUT, 0}, {rt().work_epoll_fd, POLLIN, 0}};
+                if (poll(pfd, 2, 1000) < 0 && errno != EINTR)
+                    return cut(a, errno);
+                if (pfd[1].revents != 0)
+                    copying = true;
+            }
+            if (copying) {
+                // Other work waits: what is left is held, as the loop writes it.
+                count_out(c);
+                open_fragment();
+                flush_at_ = c->queued() + KS_REPLY_BUFFER_SIZE;
+                return put_from_fd(a);
+            }
+        }
+        count_out(c);
+        open_fragment();
+        flush_at_ = c->queued() + KS_REPLY_BUFFER_SIZE;
+        return true;
+    }
+
+    // The rest of a.len bytes of a.fd through the output, as any other reply bytes.
+    bool put_from_fd(ReplyFromFd& a)
+    {
+        char slice[64 * 1024];
+        while (a.written < a.len) {
+            ssize_t n = read(a.fd, slice, std::min<std::size_t>(sizeof slice, a.len - a.written));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return cut(a, n == 0 ? EIO : errno);
+            if (!put(slice, std::size_t(n)))
+                return cut(a, EPIPE);
+            a.written += std::uint32_t(n);
+        }
+        return true;
+    }
+
+    bool cut(ReplyFromFd& a, int error)
+    {
+        a.error = error;
+        c_->broken = true;
+        failed_ = true;
+        count_out(c_);
+        return true;
+    }
+
     static const XDR::xdr_ops* ops()
     {
         static const XDR::xdr_ops table = {no_get_long, put_long, no_get_bytes, put_bytes, get_pos,
@@ -1486,6 +1657,17 @@ long ks_svc_args_to_fd(XDR* xdrs, int fd, u_int len)
     ArgsToFd a{fd, len, 0, 0};
     if (xdrs == nullptr || xdrs->x_op != XDR_DECODE || xdrs->x_ops == nullptr || xdrs->x_ops->x_control == nullptr ||
         !xdrs->x_ops->x_control(xdrs, kArgsToFdRequest, &a))
+        return -1;
+    if (a.written < len)
+        errno = a.error;
+    return long(a.written);
+}
+
+long ks_svc_reply_from_fd(XDR* xdrs, int fd, u_int len)
+{
+    ReplyFromFd a{fd, len, 0, 0};
+    if (xdrs == nullptr || xdrs->x_op != XDR_ENCODE || xdrs->x_ops == nullptr || xdrs->x_ops->x_control == nullptr ||
+        !xdrs->x_ops->x_control(xdrs, kReplyFromFdRequest, &a))
         return -1;
     if (a.written < len)
         errno = a.error;

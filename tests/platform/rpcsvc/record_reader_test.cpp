@@ -293,6 +293,11 @@ TEST(ArgsStream, OpaqueDataGoesFromTheSpoolFileToAnotherFile)
     ArgsStream in_memory(bytes.data(), len, 0);  // in memory: the caller reads the bytes itself
     EXPECT_EQ(ks_svc_args_to_fd(in_memory.xdr(), fileno(out), 5), -1);
     EXPECT_EQ(xdr_getpos(in_memory.xdr()), 0u);
+    XDR plain;  // reply bytes from a file: only the runtime's reply stream takes them
+    xdrmem_create(&plain, bytes.data(), len, XDR_ENCODE);
+    EXPECT_EQ(ks_svc_reply_from_fd(&plain, fileno(out), 5), -1);
+    EXPECT_EQ(ks_svc_reply_from_fd(in.xdr(), fileno(out), 5), -1);
+    EXPECT_EQ(xdr_getpos(&plain), 0u);
     fclose(spool);
     fclose(out);
 }

@@ -211,6 +211,52 @@ TEST_F(RpcsvcHostile, RepliesLeaveInFragmentsOfTheTransportsSize)
     }
 }
 
+TEST_F(RpcsvcHostile, FileBytesLeaveAsTheSameRecordInFragmentsOfTheTransportsSize)
+{
+    struct Case {
+        u_int sendsz;
+        std::uint32_t n;
+        std::size_t largest;
+    } cases[] = {
+        {8192, 100001, 8192},  // padded
+        {0, 3u << 20, KS_REPLY_BUFFER_SIZE},
+        {0, (20u << 20) + 2, KS_REPLY_BUFFER_SIZE},
+    };
+    for (const Case& k : cases) {
+        Server s(2, false, k.sendsz);
+        RawConn c(s.port());
+        ASSERT_TRUE(c.send_record(make_call(42, kProg, 2, kBig, words({k.n}))));
+        auto encoded = c.recv_record(20000);
+        ASSERT_TRUE(encoded);
+        ASSERT_TRUE(c.send_record(make_call(42, kProg, 2, kFile, words({k.n}))));
+        auto from_file = c.recv_record(20000);
+        ASSERT_TRUE(from_file);
+        EXPECT_EQ(observed().sent_from_file.load(), 1) << k.n;
+        EXPECT_TRUE(*from_file == *encoded) << k.n;  // byte for byte
+        for (std::size_t len : c.fragments())
+            EXPECT_LE(len, k.largest);
+        ASSERT_TRUE(c.send_record(make_call(43, kProg, 2, kEcho, xdr_encode_text("after"))));
+        auto rec = c.recv_record();
+        ASSERT_TRUE(rec);
+        EXPECT_EQ(parse_reply(*rec)->results, xdr_encode_text("after"));
+    }
+}
+
+// The one worker waits for a peer that reads slowly only while nobody else wants it.
+TEST_F(RpcsvcHostile, LargeReplyToASlowReaderLeavesTheOnlyWorkerFree)
+{
+    for (Proc proc : {kBig, kFile}) {
+        Server s(1, false, 0);
+        RawConn lazy(s.port());
+        const std::uint32_t n = 3 * KS_REPLY_BUFFER_SIZE;
+        ASSERT_TRUE(lazy.send_record(make_call(79, kProg, 2, proc, words({n}))));
+        pollfd pfd{lazy.fd(), POLLIN, 0};
+        ASSERT_EQ(poll(&pfd, 1, 20000), 1);  // it has begun to leave
+        expect_others_served(s.port());
+        expect_big_reply(lazy, 79, n);
+    }
+}
+
 namespace {
 
 double rss_mb()

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -63,6 +64,7 @@ void Observed::reset()
     order_faults.store(0);
     key_destructions.store(0);
     big_calls.store(0);
+    sent_from_file.store(0);
 }
 
 namespace {
@@ -208,6 +210,50 @@ void dispatch(ks_svc_req* rq, KS_SVCXPRT* x)
             v[i] = pattern_byte(i);
         if (!ks_svc_sendreply(x, xp(xdr_big), &v))
             ks_svcerr_systemerr(x);
+        return;
+    }
+    case kFile: {
+        observed().big_calls.fetch_add(1);
+        struct File {
+            u_int n = 0;
+            int fd = -1;
+        } f;
+        if (!ks_svc_getargs(x, xp(xdr_u_int), &f.n) || f.n == 0 || f.n > (32u << 20)) {
+            ks_svcerr_decode(x);
+            return;
+        }
+        f.fd = open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        std::vector<char> v(f.n);
+        for (std::size_t i = 0; i < f.n; ++i)
+            v[i] = pattern_byte(i);
+        if (f.fd < 0 || write(f.fd, v.data(), v.size()) != ssize_t(v.size()) || lseek(f.fd, 1, SEEK_SET) != 1) {
+            if (f.fd >= 0)
+                close(f.fd);
+            ks_svcerr_systemerr(x);
+            return;
+        }
+        // The first byte through the stream, as a reader that looks ahead writes it; the rest
+        // from the file when the runtime takes it, else through the stream as well.
+        auto write_reply = [](XDR* out, File* r) -> bool_t {
+            char first = pattern_byte(0), zeros[4] = {};
+            if (!xdr_u_int(out, &r->n) || !XDR_PUTBYTES(out, &first, 1))
+                return FALSE;
+            const u_int rest = r->n - 1, pad = (4 - r->n % 4) % 4;
+            long sent = ks_svc_reply_from_fd(out, r->fd, rest);
+            if (sent >= 0) {
+                observed().sent_from_file.fetch_add(1);
+                if (sent < long(rest))
+                    return FALSE;
+            } else {
+                std::vector<char> bytes(rest);
+                if (read(r->fd, bytes.data(), rest) != ssize_t(rest) || !XDR_PUTBYTES(out, bytes.data(), rest))
+                    return FALSE;
+            }
+            return pad == 0 || XDR_PUTBYTES(out, zeros, pad);
+        };
+        if (!ks_svc_sendreply(x, xp(+write_reply), &f))
+            ks_svcerr_systemerr(x);
+        close(f.fd);
         return;
     }
     case kThrow:

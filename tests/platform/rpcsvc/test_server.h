@@ -32,6 +32,7 @@ enum Proc : rpcproc_t {
     kFailLate = 9,    // the results fail after more than the reply buffer was written
     kSum = 10,        // u_int n, n opaque bytes -> {n, their byte sum, ks_svc_args_cut} or, past the
                       // arguments' end, {0, 0, ks_svc_args_cut}
+    kFile = 11,       // u_int n -> kBig's reply, its bytes after the first sent from a file
 };
 
 // Any XDR routine as the runtime's routine type.
@@ -57,7 +58,8 @@ struct Observed {
     std::atomic<int> max_in_flight{0};
     std::atomic<int> order_faults{0};  // a tag's calls overlapped or ran out of order
     std::atomic<int> key_destructions{0};
-    std::atomic<int> big_calls{0};  // kBig calls begun
+    std::atomic<int> big_calls{0};  // kBig and kFile calls begun
+    std::atomic<int> sent_from_file{0};  // kFile replies whose bytes the runtime took from the file
     void reset();  // every Server starts from nothing seen
 };
 Observed& observed();

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "ks_rpcsvc.h"
 #include "tesutil/fileutl.h"
 #include "wire/errors.h"
 #include "wire/exceptions.h"
@@ -36,19 +37,31 @@ bool read_fully(int fd, char *into, std::size_t count) {
     return true;
 }
 
-// One chunk's count, then its bytes as consecutive slices of one opaque.
+// One chunk's count, then its bytes as consecutive slices of one opaque. With a file (fd >= 0,
+// read by fill from its offset on), the runtime may send the rest of the chunk from the file.
 template <class Fill>
-bool_t xdr_chunk(XDR *xdrs, std::size_t count, char *buffer, Fill const &fill) {
+bool_t xdr_chunk(XDR *xdrs, std::size_t count, char *buffer, Fill const &fill, int fd = -1) {
     int wire_count = static_cast<int>(count);
     bool no_error = false;
     if (!xdr_flag(xdrs, no_error) || !xdr_int(xdrs, &wire_count)) return FALSE;
     for (std::size_t done = 0; done < count;) {
         std::size_t n = std::min(slice_bytes, count - done);
-        // Where the stream offers room of its own (the runtime's reply), the rest of the chunk is
-        // read straight into it, padding and all.
         if (done > 0 && buffer != nullptr) {
             n = count - done;
             std::size_t const padded = (n + 3) & ~std::size_t(3);
+            // A large rest of a file's chunk goes from the file (each one the runtime sends is a
+            // fragment of its own).
+            bool const large = fd >= 0 && n >= slice_bytes;
+            if (long const sent = large ? ks_svc_reply_from_fd(xdrs, fd, static_cast<u_int>(n)) : -1; sent >= 0) {
+                char zeros[4] = {};
+                if (static_cast<std::size_t>(sent) < n ||
+                    (padded > n && !XDR_PUTBYTES(xdrs, zeros, static_cast<u_int>(padded - n))))
+                    return FALSE;
+                done += n;
+                continue;
+            }
+            // Where the stream offers room of its own (the runtime's reply), the rest of the chunk
+            // is read straight into it, padding and all.
             if (char *into = reinterpret_cast<char *>(XDR_INLINE(xdrs, static_cast<u_int>(padded)))) {
                 if (fill(into, done, n) != into) return FALSE;
                 std::memset(into + n, 0, padded - n);
@@ -129,7 +142,7 @@ bool_t FileMarshaller::marshall(XDR *xdrs, int chunk_size) {
                     return into;
                 }
                 return read_fully(fd, into, n) ? into : nullptr;
-            });
+            }, fd);
         if (!sent) return FALSE;
         if (count < chunk) return TRUE;
         remaining -= count;
