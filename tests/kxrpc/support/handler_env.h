@@ -15,6 +15,7 @@
 #include "wire/glue.h"
 #include "wire/handles.h"
 #include "wire/login_session.h"
+#include "wire/target.h"
 #include "wire_text.h"
 #include "xdr_buffer.h"
 
