@@ -11,7 +11,7 @@
 #include "query/queryutil.h"
 #include "query/requests.h"
 #include "query/wsprops.h"
-#include "wire/held_items.h"
+#include "target/held_items.h"
 
 using namespace KxRpc;
 using kxtest::Bytes;

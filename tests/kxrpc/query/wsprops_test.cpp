@@ -19,8 +19,8 @@
 #include "set_file.h"
 #include "tesutil/xmltag.h"
 #include "wexxml/domparser.h"
-#include "wire/held_items.h"
-#include "wire/workspace.h"
+#include "target/held_items.h"
+#include "target/workspace.h"
 
 using namespace KxRpc;
 

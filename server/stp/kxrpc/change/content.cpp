@@ -15,7 +15,7 @@
 #include "wire/exceptions.h"
 #include "wire/exchange.h"
 #include "wire/file_marshaller.h"
-#include "wire/login_session.h"
+#include "target/login_session.h"
 #include "wire/product_failure.h"
 #include "wire/server_tmp.h"
 #include "wire/textfmt.h"

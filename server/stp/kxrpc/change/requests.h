@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "tesutil/ustring.h"
-#include "wire/genericop.h"
-#include "wire/requests.h"
+#include "target/genericop.h"
+#include "target/requests.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {

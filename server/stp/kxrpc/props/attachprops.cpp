@@ -2,7 +2,7 @@
 
 #include "props/values.h"
 #include "tesutil/selector.h"
-#include "wire/attachments.h"
+#include "target/attachments.h"
 #include "wire/casts.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"

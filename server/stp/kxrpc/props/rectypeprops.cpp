@@ -4,7 +4,7 @@
 #include "props/convert.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
-#include "wire/login_session.h"
+#include "target/login_session.h"
 #include "wire/textfmt.h"
 
 namespace KxRpc {

@@ -10,7 +10,7 @@
 #include "kxproduct/workspace.h"
 #include "tesutil/selector.h"
 #include "tesutil/ustring.h"
-#include "wire/workspace.h"
+#include "target/workspace.h"
 
 namespace KxRpc {
 

@@ -18,12 +18,12 @@
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
-#include "wire/login_session.h"
+#include "target/login_session.h"
 #include "wire/product_failure.h"
-#include "wire/target.h"
+#include "target/target.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
-#include "wire/workspace.h"
+#include "target/workspace.h"
 
 namespace KxRpc {
 

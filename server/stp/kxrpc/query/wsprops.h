@@ -9,7 +9,7 @@
 #include "kxproduct/query.h"
 #include "kxproduct/workspace.h"
 #include "props/resource.h"
-#include "wire/held_items.h"
+#include "target/held_items.h"
 
 namespace KxRpc {
 

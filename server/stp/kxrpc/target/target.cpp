@@ -1,5 +1,5 @@
 // TargetResourceArg: construction, copies, XDR and trace text; the encoder of targets in error records.
-#include "wire/target.h"
+#include "target/target.h"
 
 #include <string>
 

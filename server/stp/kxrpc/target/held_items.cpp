@@ -1,11 +1,11 @@
-#include "wire/held_items.h"
+#include "target/held_items.h"
 
 #include <cstring>
 
 #include "tesutil/fileutl.h"
 #include "wire/fieldtypes.h"
 #include "wire/trace.h"
-#include "wire/workspace.h"
+#include "target/workspace.h"
 #include "wire/xdr.h"
 
 namespace KxRpc {

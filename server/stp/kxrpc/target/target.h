@@ -11,7 +11,7 @@
 #include "kxproduct/workspace.h"
 #include "tesutil/stpexception.h"
 #include "tesutil/ustring.h"
-#include "wire/attachments.h"
+#include "target/attachments.h"
 #include "wire/errors.h"
 #include "wire/handles.h"
 #include "wire/xdrobject.h"
