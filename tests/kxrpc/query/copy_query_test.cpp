@@ -26,7 +26,7 @@ class CopyQuery : public kxtest::HandlerTest {
 protected:
     void SetUp() override {
         HandlerTest::SetUp();
-        install_workspace_props();
+        set_workspace_props_maker(&make_workspace_props);
         alice_ = login(L"alice");
     }
     void TearDown() override {

@@ -57,7 +57,7 @@ class WsProps : public kxtest::DemoSession {
 protected:
     void SetUp() override {
         DemoSession::SetUp();
-        install_workspace_props();
+        set_workspace_props_maker(&make_workspace_props);
     }
     AdSessionPtr api() { return AdSessionPtr(session_->session()); }
     std::unique_ptr<PropsResource> props(int type, wchar_t const *path) {

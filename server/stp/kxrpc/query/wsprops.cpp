@@ -718,6 +718,4 @@ std::unique_ptr<PropsResource> make_workspace_props(LoginSession *session, Targe
     }
 }
 
-void install_workspace_props() { set_workspace_props_maker(&make_workspace_props); }
-
 } // namespace KxRpc
