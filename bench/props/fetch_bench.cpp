@@ -15,8 +15,8 @@
 #include "props/replies.h"
 #include "props_client.h"
 #include "server_process.h"
-#include "wire/login_session.h"
-#include "wire/target.h"
+#include "target/login_session.h"
+#include "target/target.h"
 
 namespace {
 

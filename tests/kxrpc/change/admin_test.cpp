@@ -14,9 +14,9 @@
 #include "tesutil/umessage.h"
 #include "wire/errors.h"
 #include "wire/handles.h"
-#include "wire/held_items.h"
+#include "target/held_items.h"
 #include "wire/locale.h"
-#include "wire/target.h"
+#include "target/target.h"
 #include "wire_builder.h"
 #include "wire_text.h"
 

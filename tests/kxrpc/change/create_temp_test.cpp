@@ -12,8 +12,8 @@
 #include "kxproduct/session.h"
 #include "product_env.h"
 #include "wire/handles.h"
-#include "wire/held_items.h"
-#include "wire/login_session.h"
+#include "target/held_items.h"
+#include "target/login_session.h"
 #include "wire_text.h"
 
 using namespace KxRpc;

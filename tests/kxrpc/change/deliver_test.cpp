@@ -12,8 +12,8 @@
 #include "handler_env.h"
 #include "kxproduct/lists.h"
 #include "tesutil/fileutl.h"
-#include "wire/attachments.h"
-#include "wire/held_items.h"
+#include "target/attachments.h"
+#include "target/held_items.h"
 #include "support/private_tmp.h"
 
 using namespace KxRpc;

@@ -12,10 +12,10 @@
 
 #include "core/dispatch.h"
 #include "tesutil/armbuffer.h"
-#include "wire/attachments.h"
+#include "target/attachments.h"
 #include "wire/exceptions.h"
 #include "wire/glue.h"
-#include "wire/held_items.h"
+#include "target/held_items.h"
 #include "wire_builder.h"
 #include "wire_text.h"
 

@@ -9,7 +9,7 @@
 #include "handler_env.h"
 #include "kxproduct/session.h"
 #include "props/replies.h"
-#include "wire/held_items.h"
+#include "target/held_items.h"
 
 using namespace KxRpc;
 using namespace kxtest;

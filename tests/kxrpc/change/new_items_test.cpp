@@ -8,7 +8,7 @@
 #include "handler_env.h"
 #include "query/queryutil.h"
 #include "set_file.h"
-#include "wire/held_items.h"
+#include "target/held_items.h"
 
 using namespace KxRpc;
 using kxtest::by_name;

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "wire/exceptions.h"
-#include "wire/held_items.h"
+#include "target/held_items.h"
 #include "wire_text.h"
 #include "xdr_buffer.h"
 

@@ -6,7 +6,7 @@
 #include "change/requests.h"
 #include "change/validation_handlers.h"
 #include "handler_env.h"
-#include "wire/held_items.h"
+#include "target/held_items.h"
 
 using namespace KxRpc;
 using kxtest::by_name;

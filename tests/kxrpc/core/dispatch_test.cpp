@@ -25,7 +25,7 @@
 #include "tesutil/ustring.h"
 #include "wire/exceptions.h"
 #include "wire/glue.h"
-#include "wire/requests.h"
+#include "target/requests.h"
 
 using namespace KxRpc;
 

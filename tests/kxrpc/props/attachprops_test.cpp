@@ -6,7 +6,7 @@
 #include "props/attachprops.h"
 #include "props/values.h"
 #include "recording_sink.h"
-#include "wire/attachments.h"
+#include "target/attachments.h"
 
 using namespace KxRpc;
 

@@ -12,8 +12,8 @@
 #include "kxproduct/session.h"
 #include "product_env.h"
 #include "props/resource.h"
-#include "wire/login_session.h"
-#include "wire/target.h"
+#include "target/login_session.h"
+#include "target/target.h"
 
 namespace kxtest {
 

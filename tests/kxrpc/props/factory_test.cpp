@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "demo_session.h"
-#include "wire/held_items.h"
+#include "target/held_items.h"
 
 using namespace KxRpc;
 

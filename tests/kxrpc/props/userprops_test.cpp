@@ -15,7 +15,7 @@
 #include "kxproduct/userdb.h"
 #include "kxproduct/workspace.h"
 #include "recording_sink.h"
-#include "wire/workspace.h"
+#include "target/workspace.h"
 
 using namespace KxRpc;
 using kxtest::fault;

@@ -11,7 +11,7 @@
 #include "query/queryutil.h"
 #include "query/requests.h"
 #include "query/wsprops.h"
-#include "wire/held_items.h"
+#include "target/held_items.h"
 
 using namespace KxRpc;
 using kxtest::Bytes;
@@ -26,7 +26,7 @@ class CopyQuery : public kxtest::HandlerTest {
 protected:
     void SetUp() override {
         HandlerTest::SetUp();
-        install_workspace_props();
+        set_workspace_props_maker(&make_workspace_props);
         alice_ = login(L"alice");
     }
     void TearDown() override {

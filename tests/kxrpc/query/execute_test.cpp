@@ -17,7 +17,7 @@
 #include "query/paged.h"
 #include "set_file.h"
 #include "support/image_files.h"
-#include "wire/held_items.h"
+#include "target/held_items.h"
 
 using namespace KxRpc;
 using kxtest::Bytes;

@@ -3,7 +3,7 @@
 #include "change/requests.h"
 #include "query/replies.h"
 #include "wire/conversions.h"
-#include "wire/workspace.h"
+#include "target/workspace.h"
 
 #include <string>
 #include <thread>

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "query/paged.h"
-#include "wire/target.h"
+#include "target/target.h"
 #include "wire_builder.h"
 
 using namespace KxRpc;

@@ -14,7 +14,7 @@
 #include "query/paged.h"
 #include "query/requests.h"
 #include "query/workspace_ops.h"
-#include "wire/login_session.h"
+#include "target/login_session.h"
 #include "wire_builder.h"
 
 using namespace KxRpc;

@@ -19,8 +19,8 @@
 #include "set_file.h"
 #include "tesutil/xmltag.h"
 #include "wexxml/domparser.h"
-#include "wire/held_items.h"
-#include "wire/workspace.h"
+#include "target/held_items.h"
+#include "target/workspace.h"
 
 using namespace KxRpc;
 
@@ -57,7 +57,7 @@ class WsProps : public kxtest::DemoSession {
 protected:
     void SetUp() override {
         DemoSession::SetUp();
-        install_workspace_props();
+        set_workspace_props_maker(&make_workspace_props);
     }
     AdSessionPtr api() { return AdSessionPtr(session_->session()); }
     std::unique_ptr<PropsResource> props(int type, wchar_t const *path) {

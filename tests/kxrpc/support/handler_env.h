@@ -14,7 +14,8 @@
 #include "wire/exceptions.h"
 #include "wire/glue.h"
 #include "wire/handles.h"
-#include "wire/login_session.h"
+#include "target/login_session.h"
+#include "target/target.h"
 #include "wire_text.h"
 #include "xdr_buffer.h"
 

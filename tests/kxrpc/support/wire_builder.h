@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "wire/glue.h"
-#include "wire/target.h"
+#include "target/target.h"
 #include "xdr_buffer.h"
 
 namespace kxtest {

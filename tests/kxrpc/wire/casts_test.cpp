@@ -6,7 +6,7 @@
 #include "session/delete_state.h"
 #include "session/login.h"
 #include "tesutil/stpexception.h"
-#include "wire/held_items.h"
+#include "target/held_items.h"
 #include "wire/xdrobject.h"
 
 using namespace KxRpc;

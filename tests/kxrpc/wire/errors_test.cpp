@@ -8,7 +8,7 @@
 #include "wire/catalog.h"
 #include "wire/exceptions.h"
 #include "wire/locale.h"
-#include "wire/target.h"
+#include "target/target.h"
 #include "wire_text.h"
 #include "xdr_buffer.h"
 

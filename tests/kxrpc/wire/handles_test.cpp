@@ -11,7 +11,7 @@
 
 #include "diag_capture.h"
 #include "session/delete_state.h"
-#include "wire/requests.h"
+#include "target/requests.h"
 #include "xdr_buffer.h"
 
 using namespace KxRpc;

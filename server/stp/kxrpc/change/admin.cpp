@@ -1,6 +1,6 @@
 #include "change/admin.h"
 
-#include "wire/login_session.h"
+#include "target/login_session.h"
 #include "wire/textfmt.h"
 #include "wire/xdr.h"
 

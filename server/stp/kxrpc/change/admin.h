@@ -6,7 +6,7 @@
 
 #include "props/requests.h"
 #include "tesutil/ustring.h"
-#include "wire/requests.h"
+#include "target/requests.h"
 #include "wire/string_list.h"
 #include "wire/xdrobject.h"
 

@@ -17,10 +17,10 @@
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/exceptions.h"
-#include "wire/held_items.h"
-#include "wire/login_session.h"
+#include "target/held_items.h"
+#include "target/login_session.h"
 #include "wire/product_failure.h"
-#include "wire/target.h"
+#include "target/target.h"
 #include "wire/trace.h"
 
 namespace KxRpc {

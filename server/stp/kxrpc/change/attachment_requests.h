@@ -8,9 +8,9 @@
 
 #include "tesutil/stpexception.h"
 #include "tesutil/ustring.h"
-#include "wire/attachments.h"
-#include "wire/genericop.h"
-#include "wire/requests.h"
+#include "target/attachments.h"
+#include "target/genericop.h"
+#include "target/requests.h"
 
 namespace KxRpc {
 

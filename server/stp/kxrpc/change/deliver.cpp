@@ -21,13 +21,13 @@
 #include "wire/conversions.h"
 #include "wire/errors.h"
 #include "wire/exceptions.h"
-#include "wire/held_items.h"
-#include "wire/login_session.h"
+#include "target/held_items.h"
+#include "target/login_session.h"
 #include "wire/product_failure.h"
-#include "wire/target.h"
+#include "target/target.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
-#include "wire/workspace.h"
+#include "target/workspace.h"
 #include "wire/xdr.h"
 
 namespace KxRpc {

@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "change/deliver.h"
-#include "wire/attachments.h"
-#include "wire/held_items.h"
+#include "target/attachments.h"
+#include "target/held_items.h"
 
 namespace KxRpc {
 

@@ -11,9 +11,9 @@
 #include "tesutil/armbuffer.h"
 #include "tesutil/ustring.h"
 #include "wire/casts.h"
-#include "wire/genericop.h"
+#include "target/genericop.h"
 #include "wire/handles.h"
-#include "wire/requests.h"
+#include "target/requests.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {

@@ -13,7 +13,7 @@
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
-#include "wire/held_items.h"
+#include "target/held_items.h"
 #include "wire/product_failure.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"

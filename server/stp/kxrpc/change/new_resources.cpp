@@ -3,7 +3,7 @@
 #include "tesutil/selector.h"
 #include "wire/casts.h"
 #include "wire/conversions.h"
-#include "wire/held_items.h"
+#include "target/held_items.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"

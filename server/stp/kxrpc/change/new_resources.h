@@ -6,9 +6,9 @@
 
 #include "props/replies.h"
 #include "props/requests.h"
-#include "wire/genericop.h"
+#include "target/genericop.h"
 #include "wire/handles.h"
-#include "wire/requests.h"
+#include "target/requests.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "tesutil/ustring.h"
-#include "wire/genericop.h"
-#include "wire/requests.h"
-#include "wire/target.h"
+#include "target/genericop.h"
+#include "target/requests.h"
+#include "target/target.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {

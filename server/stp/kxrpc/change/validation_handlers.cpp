@@ -9,7 +9,7 @@
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/exceptions.h"
-#include "wire/held_items.h"
+#include "target/held_items.h"
 #include "wire/product_failure.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"

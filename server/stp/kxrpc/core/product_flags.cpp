@@ -6,6 +6,7 @@
 #include "kxproduct/diag.h"
 #include "kxwin/cstring.h"
 #include "wire/errors.h"
+#include "target/target.h"
 
 namespace KxRpc {
 

@@ -14,7 +14,7 @@
 #include "wire/errors.h"
 #include "wire/exceptions.h"
 #include "wire/locale.h"
-#include "wire/requests.h"
+#include "target/requests.h"
 
 namespace KxRpc {
 

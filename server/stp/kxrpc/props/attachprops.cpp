@@ -3,7 +3,7 @@
 #include "props/values.h"
 #include "tesutil/selector.h"
 #include "tesutil/xmltag.h"
-#include "wire/attachments.h"
+#include "target/attachments.h"
 #include "wire/casts.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"

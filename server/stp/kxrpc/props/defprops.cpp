@@ -9,7 +9,7 @@
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
-#include "wire/login_session.h"
+#include "target/login_session.h"
 #include "wire/textfmt.h"
 
 namespace KxRpc {

@@ -4,7 +4,7 @@
 #include <map>
 
 #include "tesutil/ustring.h"
-#include "wire/held_items.h"
+#include "target/held_items.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {

@@ -9,7 +9,7 @@
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
 #include "wire/fieldtypes.h"
-#include "wire/login_session.h"
+#include "target/login_session.h"
 
 namespace KxRpc {
 

@@ -16,7 +16,7 @@
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
 #include "wire/fieldtypes.h"
-#include "wire/login_session.h"
+#include "target/login_session.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"

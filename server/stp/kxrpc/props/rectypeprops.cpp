@@ -5,7 +5,7 @@
 #include "tesutil/xmltag.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
-#include "wire/login_session.h"
+#include "target/login_session.h"
 #include "wire/textfmt.h"
 
 namespace KxRpc {

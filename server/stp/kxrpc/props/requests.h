@@ -9,8 +9,8 @@
 #include "kxproduct/query.h"
 #include "props/replies.h"
 #include "props/values.h"
-#include "wire/genericop.h"
-#include "wire/requests.h"
+#include "target/genericop.h"
+#include "target/requests.h"
 
 namespace KxRpc {
 

@@ -7,7 +7,7 @@
 
 #include "kxproduct/session.h"
 #include "props/resource.h"
-#include "wire/attachments.h"
+#include "target/attachments.h"
 
 namespace KxRpc {
 

@@ -8,7 +8,7 @@
 
 #include "tesutil/stpexception.h"
 #include "tesutil/ustring.h"
-#include "wire/target.h"
+#include "target/target.h"
 #include "wire/xdrobject.h"
 
 namespace Nul {

@@ -11,7 +11,7 @@
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
-#include "wire/workspace.h"
+#include "target/workspace.h"
 
 namespace KxRpc {
 

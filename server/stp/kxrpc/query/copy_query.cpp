@@ -12,11 +12,11 @@
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
-#include "wire/login_session.h"
+#include "target/login_session.h"
 #include "wire/product_failure.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
-#include "wire/workspace.h"
+#include "target/workspace.h"
 #include "wire/xdr.h"
 
 namespace KxRpc {

@@ -7,7 +7,7 @@
 
 #include "props/replies.h"
 #include "tesutil/ustring.h"
-#include "wire/held_items.h"
+#include "target/held_items.h"
 
 namespace KxRpc {
 

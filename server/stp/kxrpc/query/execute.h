@@ -13,7 +13,7 @@
 #include "tesutil/ustring.h"
 #include "wexxml/domparser.h"
 #include "wire/handles.h"
-#include "wire/target.h"
+#include "target/target.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {

@@ -9,9 +9,9 @@
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/errors.h"
-#include "wire/login_session.h"
+#include "target/login_session.h"
 #include "wire/product_failure.h"
-#include "wire/target.h"
+#include "target/target.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
 

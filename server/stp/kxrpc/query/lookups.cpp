@@ -14,9 +14,9 @@
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/exceptions.h"
-#include "wire/login_session.h"
+#include "target/login_session.h"
 #include "wire/product_failure.h"
-#include "wire/records.h"
+#include "target/records.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
 

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "wire/casts.h"
-#include "wire/held_items.h"
-#include "wire/login_session.h"
+#include "target/held_items.h"
+#include "target/login_session.h"
 #include "wire/textfmt.h"
 #include "wire/xdr.h"
 

@@ -5,8 +5,8 @@
 
 #include <rpc/xdr.h>
 
-#include "wire/genericop.h"
-#include "wire/requests.h"
+#include "target/genericop.h"
+#include "target/requests.h"
 
 namespace KxRpc {
 

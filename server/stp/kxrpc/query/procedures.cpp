@@ -10,15 +10,11 @@
 #include "query/replies.h"
 #include "query/requests.h"
 #include "query/workspace_ops.h"
-#include "query/wsprops.h"
 #include "wire/procedure.h"
 
 namespace KxRpc {
 
 std::span<ProcedureRow const> query_procedures() {
-    // The props factory reaches the workspace property objects through this hook.
-    static bool const workspace_props_installed = (install_workspace_props(), true);
-    (void)workspace_props_installed;
     static ProcedureRow const rows[] = {
         served<ExecuteQueryArgs>(7, L"execute_query", xdr_routine(xdr_unframed_result_of<ExecuteQueryResp>),
                                  kxrpc_execute_query),

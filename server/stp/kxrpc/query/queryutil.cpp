@@ -7,9 +7,9 @@
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
-#include "wire/held_items.h"
+#include "target/held_items.h"
 #include "wire/product_failure.h"
-#include "wire/target.h"
+#include "target/target.h"
 
 namespace KxRpc {
 namespace QueryUtil {

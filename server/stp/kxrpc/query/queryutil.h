@@ -11,7 +11,7 @@
 #include "kxproduct/workspace.h"
 #include "tesutil/selector.h"
 #include "tesutil/ustring.h"
-#include "wire/workspace.h"
+#include "target/workspace.h"
 
 namespace KxRpc {
 

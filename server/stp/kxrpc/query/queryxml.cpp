@@ -11,9 +11,9 @@
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
 #include "wire/fieldtypes.h"
-#include "wire/login_session.h"
+#include "target/login_session.h"
 #include "wire/product_failure.h"
-#include "wire/target.h"
+#include "target/target.h"
 
 namespace KxRpc {
 

@@ -8,8 +8,8 @@
 #include "kxproduct/query.h"
 #include "props/requests.h"
 #include "tesutil/ustring.h"
-#include "wire/genericop.h"
-#include "wire/requests.h"
+#include "target/genericop.h"
+#include "target/requests.h"
 
 namespace KxRpc {
 

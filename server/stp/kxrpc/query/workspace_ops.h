@@ -7,7 +7,7 @@
 
 #include "kxproduct/workspace.h"
 #include "tesutil/ustring.h"
-#include "wire/held_items.h"
+#include "target/held_items.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {

@@ -18,12 +18,12 @@
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
-#include "wire/login_session.h"
+#include "target/login_session.h"
 #include "wire/product_failure.h"
-#include "wire/target.h"
+#include "target/target.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
-#include "wire/workspace.h"
+#include "target/workspace.h"
 
 namespace KxRpc {
 
@@ -716,7 +716,5 @@ std::unique_ptr<PropsResource> make_workspace_props(LoginSession *session, Targe
         return std::make_unique<ReportFormatProps>(session, bucket);
     }
 }
-
-void install_workspace_props() { set_workspace_props_maker(&make_workspace_props); }
 
 } // namespace KxRpc

@@ -9,7 +9,7 @@
 #include "kxproduct/query.h"
 #include "kxproduct/workspace.h"
 #include "props/resource.h"
-#include "wire/held_items.h"
+#include "target/held_items.h"
 
 namespace KxRpc {
 
@@ -121,7 +121,5 @@ public:
 // report format): over the state item of a handle, or over the bucket looked up under the
 // workspace lock.
 std::unique_ptr<PropsResource> make_workspace_props(LoginSession *session, TargetResourceArg &target, int type);
-// Installs make_workspace_props in the props factory; safe to call more than once.
-void install_workspace_props();
 
 } // namespace KxRpc

@@ -7,7 +7,7 @@
 
 #include "tesutil/ustring.h"
 #include "wire/handles.h"
-#include "wire/requests.h"
+#include "target/requests.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {

@@ -6,8 +6,8 @@
 #include "kxproduct/session.h"
 #include "tesutil/ustring.h"
 #include "wire/handles.h"
-#include "wire/login_session.h"
-#include "wire/requests.h"
+#include "target/login_session.h"
+#include "target/requests.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {

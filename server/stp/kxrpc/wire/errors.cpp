@@ -5,7 +5,6 @@
 
 #include "wire/exceptions.h"
 #include "wire/locale.h"
-#include "wire/target.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
 
@@ -105,28 +104,6 @@ bool_t encode_record(XDR *xdrs, Nul::STPException const &e) {
 } // namespace
 
 ResourceEncoder::~ResourceEncoder() = default;
-
-KxRpcResourceEncoder::~KxRpcResourceEncoder() = default;
-
-bool KxRpcResourceEncoder::wire_code(int type, int &code) {
-    if (type < TT_DBSET || type > TT_GLOBAL_HOOK) return false;
-    if (type == TT_UNUSED_33 || type == TT_UNUSED_49 || type == TT_UNUSED_50) return false;
-    code = type - 1;
-    return true;
-}
-
-bool KxRpcResourceEncoder::encode(XDR *xdrs, Nul::Resource const *resource) {
-    if (xdrs->x_op != XDR_ENCODE) return false;
-    auto const *target = dynamic_cast<TargetResourceArg const *>(resource);
-    if (target == nullptr) return false;
-    enum_t code = 0;
-    int wire = 0;
-    if (!wire_code(target->type(), wire)) return false;
-    code = wire;
-    // Encoding may fill the dbids of a resolved target; the exception's own copy stays as it was.
-    TargetResourceArg copy(*target);
-    return xdr_enum(xdrs, &code) && copy.xdr(xdrs);
-}
 
 void register_resource_encoder(int key, ResourceEncoder *encoder) { encoders().emplace(key, encoder); }
 

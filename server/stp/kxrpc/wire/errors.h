@@ -16,15 +16,6 @@ public:
     virtual bool encode(XDR *xdrs, Nul::Resource const *resource) = 0;
 };
 
-// Encodes targets; every other resource is refused.
-class KxRpcResourceEncoder : public ResourceEncoder {
-public:
-    ~KxRpcResourceEncoder() override;
-    bool encode(XDR *xdrs, Nul::Resource const *resource) override;
-    // The wire code of a target type code; false for a code that has none.
-    static bool wire_code(int type, int &code);
-};
-
 // A key that is already registered keeps its first encoder. The encoders live as long as the
 // process.
 void register_resource_encoder(int key, ResourceEncoder *encoder);

@@ -4,7 +4,7 @@
 
 #include "wire/exceptions.h"
 #include "wire/locale.h"
-#include "wire/requests.h"
+#include "target/requests.h"
 #include "xdr_buffer.h"
 
 using namespace KxRpc;

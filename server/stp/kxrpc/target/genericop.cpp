@@ -1,4 +1,4 @@
-#include "wire/genericop.h"
+#include "target/genericop.h"
 
 #include "wire/textfmt.h"
 #include "wire/xdr.h"

@@ -1,5 +1,5 @@
 // Record and workspace state items over the product's demo set in a private data directory.
-#include "wire/held_items.h"
+#include "target/held_items.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,7 +14,7 @@
 #include "product_env.h"
 #include "props/field_tracker.h"
 #include "tesutil/fileutl.h"
-#include "wire/workspace.h"
+#include "target/workspace.h"
 #include "xdr_buffer.h"
 #include "support/private_tmp.h"
 

@@ -5,8 +5,8 @@
 #include "tesutil/xmltag_ids.h"
 #include "wire/casts.h"
 #include "wire/conversions.h"
-#include "wire/held_items.h"
-#include "wire/target.h"
+#include "target/held_items.h"
+#include "target/target.h"
 
 namespace KxRpc {
 

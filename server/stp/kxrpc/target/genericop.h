@@ -6,7 +6,7 @@
 #include <rpc/xdr.h>
 
 #include "tesutil/ustring.h"
-#include "wire/target.h"
+#include "target/target.h"
 
 namespace KxRpc {
 

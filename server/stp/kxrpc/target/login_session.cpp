@@ -1,4 +1,4 @@
-#include "wire/login_session.h"
+#include "target/login_session.h"
 
 #include "kxproduct/crypt.h"
 #include "kxproduct/exceptions.h"

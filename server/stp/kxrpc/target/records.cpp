@@ -1,4 +1,4 @@
-#include "wire/records.h"
+#include "target/records.h"
 
 #include "tesutil/stpexception.h"
 #include "wire/catalog.h"

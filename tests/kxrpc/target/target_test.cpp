@@ -1,5 +1,5 @@
 // Target resources: every wire form, copies, trace text and selectors.
-#include "wire/target.h"
+#include "target/target.h"
 
 #include <string>
 
@@ -7,7 +7,7 @@
 
 #include "tesutil/selector.h"
 #include "wire/exceptions.h"
-#include "wire/held_items.h"
+#include "target/held_items.h"
 #include "wire_text.h"
 #include "xdr_buffer.h"
 

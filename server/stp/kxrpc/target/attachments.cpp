@@ -1,4 +1,4 @@
-#include "wire/attachments.h"
+#include "target/attachments.h"
 
 #include <climits>
 

@@ -9,7 +9,7 @@
 #include <rpc/xdr.h>
 
 #include "tesutil/ustring.h"
-#include "wire/genericop.h"
+#include "target/genericop.h"
 #include "wire/handles.h"
 #include "wire/xdrobject.h"
 

@@ -1,4 +1,4 @@
-#include "wire/held_items.h"
+#include "target/held_items.h"
 
 #include <cstring>
 
@@ -6,7 +6,7 @@
 #include "wire/conversions.h"
 #include "wire/fieldtypes.h"
 #include "wire/trace.h"
-#include "wire/workspace.h"
+#include "target/workspace.h"
 #include "wire/xdr.h"
 
 namespace KxRpc {

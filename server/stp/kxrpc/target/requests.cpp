@@ -1,4 +1,4 @@
-#include "wire/requests.h"
+#include "target/requests.h"
 
 #include <cstring>
 
@@ -6,7 +6,7 @@
 #include "tesutil/umessage.h"
 #include "wire/exceptions.h"
 #include "wire/locale.h"
-#include "wire/login_session.h"
+#include "target/login_session.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"

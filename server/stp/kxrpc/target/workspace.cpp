@@ -1,6 +1,6 @@
 // Workspace items by their path under a top folder.
 #include "wire/conversions.h"
-#include "wire/workspace.h"
+#include "target/workspace.h"
 
 #include <string>
 #include <vector>

@@ -11,7 +11,7 @@
 
 #include "session/delete_state.h"
 #include "tesutil/arm.h"
-#include "wire/requests.h"
+#include "target/requests.h"
 #include "xdr_buffer.h"
 
 using namespace KxRpc;

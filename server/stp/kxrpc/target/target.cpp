@@ -1,5 +1,5 @@
-// TargetResourceArg: construction, copies, XDR and trace text.
-#include "wire/target.h"
+// TargetResourceArg: construction, copies, XDR and trace text; the encoder of targets in error records.
+#include "target/target.h"
 
 #include <string>
 
@@ -383,6 +383,30 @@ Nul::UString TargetResourceArg::trace_line() {
         break;
     }
     return text;
+}
+
+// ---- KxRpcResourceEncoder
+
+KxRpcResourceEncoder::~KxRpcResourceEncoder() = default;
+
+bool KxRpcResourceEncoder::wire_code(int type, int &code) {
+    if (type < TT_DBSET || type > TT_GLOBAL_HOOK) return false;
+    if (type == TT_UNUSED_33 || type == TT_UNUSED_49 || type == TT_UNUSED_50) return false;
+    code = type - 1;
+    return true;
+}
+
+bool KxRpcResourceEncoder::encode(XDR *xdrs, Nul::Resource const *resource) {
+    if (xdrs->x_op != XDR_ENCODE) return false;
+    auto const *target = dynamic_cast<TargetResourceArg const *>(resource);
+    if (target == nullptr) return false;
+    enum_t code = 0;
+    int wire = 0;
+    if (!wire_code(target->type(), wire)) return false;
+    code = wire;
+    // Encoding may fill the dbids of a resolved target; the exception's own copy stays as it was.
+    TargetResourceArg copy(*target);
+    return xdr_enum(xdrs, &code) && copy.xdr(xdrs);
 }
 
 } // namespace KxRpc

@@ -8,13 +8,13 @@
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/exceptions.h"
-#include "wire/held_items.h"
-#include "wire/login_session.h"
+#include "target/held_items.h"
+#include "target/login_session.h"
 #include "wire/product_failure.h"
-#include "wire/records.h"
-#include "wire/target.h"
+#include "target/records.h"
+#include "target/target.h"
 #include "wire/trace.h"
-#include "wire/workspace.h"
+#include "target/workspace.h"
 
 namespace KxRpc {
 

@@ -11,7 +11,8 @@
 #include "kxproduct/workspace.h"
 #include "tesutil/stpexception.h"
 #include "tesutil/ustring.h"
-#include "wire/attachments.h"
+#include "target/attachments.h"
+#include "wire/errors.h"
 #include "wire/handles.h"
 #include "wire/xdrobject.h"
 
@@ -191,6 +192,15 @@ private:
     std::unique_ptr<AttachmentFolder> folder_;
     std::unique_ptr<Attachment> attachment_;
     std::unique_ptr<CurrentUserInfo> current_user_;
+};
+
+// Encodes targets; every other resource is refused.
+class KxRpcResourceEncoder : public ResourceEncoder {
+public:
+    ~KxRpcResourceEncoder() override;
+    bool encode(XDR *xdrs, Nul::Resource const *resource) override;
+    // The wire code of a target type code; false for a code that has none.
+    static bool wire_code(int type, int &code);
 };
 
 } // namespace KxRpc
