@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds everything with warnings as errors and runs every test; builds again under
+# Checks the layout of every source (scripts/format.sh), builds everything with warnings as errors and runs every test; builds again under
 # AddressSanitizer + UndefinedBehaviorSanitizer and runs every test a second time; then runs the
 # RPC runtime's and the dispatcher's tests under ThreadSanitizer; last, fuzzes the argument
 # decoders and the handlers for 30 seconds each (scripts/fuzz.sh). Benchmarks are not built here
@@ -7,6 +7,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/deps.sh" test
+# Layout first: a file that differs from .clang-format fails here, before the long builds.
+bash "$root/scripts/format.sh" check
 jobs=$(nproc)
 build() { bash "$root/scripts/build.sh" "$@"; }
 # Targets that are not built leave a placeholder test named <target>_NOT_BUILT.

@@ -14,8 +14,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -152,7 +152,8 @@ struct Served {
             return;
         }
         e2e::Client login_client(server->port(), false, 60);
-        if (!login_client.ok() || e2e::call_login(login_client, login) != RPC_SUCCESS || login.failed) error = "no login";
+        if (!login_client.ok() || e2e::call_login(login_client, login) != RPC_SUCCESS || login.failed)
+            error = "no login";
         client = std::make_unique<ContentClient>(server->port());
         if (!client->ok()) error = "no client";
         idle_mb = status_mb(server->pid(), "VmRSS");
@@ -284,8 +285,8 @@ void DownloadThroughTheServer(benchmark::State &state) {
         d.received = 0;
         return timed(
             [&] {
-                return served->client->call(13, e2e::as_proc(xdr_download_args), &d,
-                                            e2e::as_proc(xdr_download_result), &d) == RPC_SUCCESS &&
+                return served->client->call(13, e2e::as_proc(xdr_download_args), &d, e2e::as_proc(xdr_download_result),
+                                            &d) == RPC_SUCCESS &&
                        d.received == state.range(0) * MB;
             },
             seconds);
@@ -309,9 +310,8 @@ void print_targets(double load_before, double load_after, double idle_mb) {
             std::string rss = "-";
             if (mb == 50) rss = "<= 16 (a few chunks): " + verdict(g.peak_above_idle_mb <= 16);
             if (mb == 500 && std::string(what) == "upload") rss = "< 64: " + verdict(g.peak_above_idle_mb < 64);
-            std::printf("%-16s %8.0f %10.0f %6.2f %-15s %9.1f %s\n", key(what, mb).c_str(), g.mb_per_s,
-                        g.tcp_mb_per_s, g.ratio, (">= 0.5: " + verdict(g.ratio >= 0.5)).c_str(),
-                        g.peak_above_idle_mb, rss.c_str());
+            std::printf("%-16s %8.0f %10.0f %6.2f %-15s %9.1f %s\n", key(what, mb).c_str(), g.mb_per_s, g.tcp_mb_per_s,
+                        g.ratio, (">= 0.5: " + verdict(g.ratio >= 0.5)).c_str(), g.peak_above_idle_mb, rss.c_str());
         }
     }
 }

@@ -108,14 +108,14 @@ void RecordInProcess(benchmark::State &state) {
         benchmark::DoNotOptimize(record->GetStateName());   // 695
         benchmark::DoNotOptimize(record->GetDisplayName()); // 1070
         benchmark::DoNotOptimize(record->GetFieldValue(CString(L"Headline")).GetValue());
-        benchmark::DoNotOptimize(record->GetType());        // 635
-        benchmark::DoNotOptimize(record->IsEditable());     // 488
-        benchmark::DoNotOptimize(record->IsDuplicate());    // 487
-        benchmark::DoNotOptimize(record->HasDuplicates());  // 460
-        benchmark::DoNotOptimize(record->IsOriginal());     // 507
-        benchmark::DoNotOptimize(def->GetActionDefs().GetLength()); // 526
-        benchmark::DoNotOptimize(record->GetDefaultActionName());   // 387
-        benchmark::DoNotOptimize(def->GetFieldDefs().GetLength());  // 319
+        benchmark::DoNotOptimize(record->GetType());                 // 635
+        benchmark::DoNotOptimize(record->IsEditable());              // 488
+        benchmark::DoNotOptimize(record->IsDuplicate());             // 487
+        benchmark::DoNotOptimize(record->HasDuplicates());           // 460
+        benchmark::DoNotOptimize(record->IsOriginal());              // 507
+        benchmark::DoNotOptimize(def->GetActionDefs().GetLength());  // 526
+        benchmark::DoNotOptimize(record->GetDefaultActionName());    // 387
+        benchmark::DoNotOptimize(def->GetFieldDefs().GetLength());   // 319
         benchmark::DoNotOptimize(record->GetAllDuplicates().size()); // 313
         benchmark::DoNotOptimize(record->GetDuplicates().size());    // 414
         benchmark::DoNotOptimize(record->GetOriginalId());           // 588, 589

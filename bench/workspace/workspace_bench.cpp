@@ -28,7 +28,8 @@ struct Fixture {
         sqlite3_open(KXProductStore::SetPath(L"KXDEMO").c_str(), &db);
         exec("BEGIN");
         // Records of type Defect with a headline each; one in ten mentions "needle".
-        exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(kRecords) + ")"
+        exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(kRecords) +
+             ")"
              " INSERT INTO records(dbid, entity_def_dbid, database_dbid, display_name, created, modified)"
              " SELECT 900000000 + i, e.dbid, d.dbid, 'BENCH' || i, '2026-01-01 00:00:00', '2026-01-01 00:00:00'"
              " FROM n, entity_defs e, databases d WHERE e.name='Defect' AND d.name='ISSUE'");
@@ -36,12 +37,17 @@ struct Fixture {
              " CASE WHEN dbid % 10 = 0 THEN 'needle haystack' ELSE 'haystack' END, dbid, database_dbid FROM records"
              " WHERE dbid > 900000000");
         exec("INSERT INTO buckets(dbid, database_dbid, parent_dbid, name, item_type, folder_type)"
-             " SELECT 800000000, database_dbid, dbid, 'Bench', 4, 1 FROM buckets WHERE parent_dbid IS NULL AND folder_type=1");
-        exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(kItems) + ")"
+             " SELECT 800000000, database_dbid, dbid, 'Bench', 4, 1 FROM buckets WHERE parent_dbid IS NULL AND "
+             "folder_type=1");
+        exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(kItems) +
+             ")"
              " INSERT INTO buckets(dbid, database_dbid, parent_dbid, name, item_type, folder_type)"
-             " SELECT 800000000 + i, database_dbid, CASE WHEN i % 10 = 1 THEN 800000000 ELSE 800000000 + (i - 1) / 10 * 10 + 1 END, 'q' || i,"
-             " CASE WHEN i % 10 = 1 THEN 4 ELSE 1 END, 1 FROM n, (SELECT database_dbid FROM buckets WHERE dbid=800000000)");
-        exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(kOplog) + ")"
+             " SELECT 800000000 + i, database_dbid, CASE WHEN i % 10 = 1 THEN 800000000 ELSE 800000000 + (i - 1) / 10 "
+             "* 10 + 1 END, 'q' || i,"
+             " CASE WHEN i % 10 = 1 THEN 4 ELSE 1 END, 1 FROM n, (SELECT database_dbid FROM buckets WHERE "
+             "dbid=800000000)");
+        exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(kOplog) +
+             ")"
              " INSERT INTO oplog(database_dbid, at, operation, detail) SELECT d.dbid, '2026-01-01 00:00:00', 'Modify',"
              " 'BENCH' || i FROM n, databases d WHERE d.name='ISSUE'");
         exec("COMMIT");
@@ -123,10 +129,11 @@ BENCHMARK(folder_walk)->Unit(benchmark::kMillisecond);
 void folder_walk_sqlite(benchmark::State &state) {
     auto &f = fixture();
     for (auto _ : state)
-        benchmark::DoNotOptimize(f.count("WITH RECURSIVE sub(id) AS (SELECT 800000000 UNION ALL SELECT b.dbid FROM buckets b"
-                                         " JOIN sub ON b.parent_dbid=sub.id) SELECT b.dbid, b.item_type FROM sub JOIN buckets b"
-                                         " ON b.dbid=sub.id",
-                                         nullptr));
+        benchmark::DoNotOptimize(
+            f.count("WITH RECURSIVE sub(id) AS (SELECT 800000000 UNION ALL SELECT b.dbid FROM buckets b"
+                    " JOIN sub ON b.parent_dbid=sub.id) SELECT b.dbid, b.item_type FROM sub JOIN buckets b"
+                    " ON b.dbid=sub.id",
+                    nullptr));
 }
 BENCHMARK(folder_walk_sqlite)->Unit(benchmark::kMillisecond);
 
@@ -155,7 +162,8 @@ BENCHMARK(oplog_read_wide)->Unit(benchmark::kMillisecond);
 void oplog_read_sqlite(benchmark::State &state) {
     auto &f = fixture();
     for (auto _ : state)
-        benchmark::DoNotOptimize(f.count("SELECT seq, at, operation, detail FROM oplog ORDER BY seq LIMIT 10000", nullptr));
+        benchmark::DoNotOptimize(
+            f.count("SELECT seq, at, operation, detail FROM oplog ORDER BY seq LIMIT 10000", nullptr));
 }
 BENCHMARK(oplog_read_sqlite)->Unit(benchmark::kMillisecond);
 
@@ -164,11 +172,12 @@ BENCHMARK(oplog_read_sqlite)->Unit(benchmark::kMillisecond);
 void oplog_read_sqlite_columns(benchmark::State &state) {
     auto &f = fixture();
     sqlite3_stmt *st = nullptr;
-    sqlite3_prepare_v2(f.db,
-                       "SELECT o.seq, o.at, o.user_dbid, o.entity_def_dbid, o.record_dbid, o.detail, o.operation FROM oplog o"
-                       " WHERE o.database_dbid=(SELECT dbid FROM databases WHERE name='ISSUE') AND o.seq>=?"
-                       " ORDER BY o.seq LIMIT ?",
-                       -1, &st, nullptr);
+    sqlite3_prepare_v2(
+        f.db,
+        "SELECT o.seq, o.at, o.user_dbid, o.entity_def_dbid, o.record_dbid, o.detail, o.operation FROM oplog o"
+        " WHERE o.database_dbid=(SELECT dbid FROM databases WHERE name='ISSUE') AND o.seq>=?"
+        " ORDER BY o.seq LIMIT ?",
+        -1, &st, nullptr);
     for (auto _ : state) {
         sqlite3_bind_int64(st, 1, 0);
         sqlite3_bind_int64(st, 2, kOplog);

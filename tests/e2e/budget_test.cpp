@@ -73,7 +73,8 @@ TEST_F(BudgetE2E, RunawayQueriesOnEveryWorkerAreRefusedAndPingStillAnswers) {
     start("1500");
     std::vector<QueryOutcome> outcomes(2);
     std::vector<std::thread> attackers;
-    for (QueryOutcome &o : outcomes) attackers.emplace_back([&o, this] { o = run_query(server_->port(), declared(kRunaway)); });
+    for (QueryOutcome &o : outcomes)
+        attackers.emplace_back([&o, this] { o = run_query(server_->port(), declared(kRunaway)); });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     // Both workers are held now; ping waits at most for the budget to run out.
     Client pinger(server_->port(), false, 30);

@@ -25,8 +25,7 @@ TEST(Calls, UnknownAndUnservedProceduresAreProcUnavail) {
     Client client(server.port());
     ASSERT_TRUE(client.ok());
     for (rpcproc_t proc : {37u, 38u, 1000u, 0xFFFFFFFFu}) {
-        EXPECT_EQ(RPC_PROCUNAVAIL, client.call(proc, xdr_none, nullptr, xdr_none, nullptr))
-            << proc;
+        EXPECT_EQ(RPC_PROCUNAVAIL, client.call(proc, xdr_none, nullptr, xdr_none, nullptr)) << proc;
         EXPECT_EQ(RPC_SUCCESS, client.ping()); // the connection stays usable
     }
     server.signal(SIGTERM);
@@ -47,12 +46,10 @@ TEST(Calls, ShutdownRepliesThenStopsInOrder) {
     EXPECT_EQ(server.port_line(), end.out);
     std::string trace = read_file(dir.file("trace.log"));
     std::vector<std::string> const sequence = {
-        "KXRPC: Start shutdown ()",          "KXRPC: Info: (kxrpc_shutdown)",
-        "KXRPC: Executing shutdown command, svc_exit...", "KXRPC: svc_exit  completed",
-        "KXRPC: Closing ipv6 socket",        "KXRPC: Closed ipv6 socket",
-        "KXRPC: Closing ipv4 socket",        "KXRPC: Closed ipv4 socket",
-        "KXRPC: WSACleanup....",             "KXRPC: Finished WSACleanup",
-        "KXRPC: Finish shutdown ()",         "KXRPC: Just after calling svc_run"};
+        "KXRPC: Start shutdown ()",   "KXRPC: Info: (kxrpc_shutdown)", "KXRPC: Executing shutdown command, svc_exit...",
+        "KXRPC: svc_exit  completed", "KXRPC: Closing ipv6 socket",    "KXRPC: Closed ipv6 socket",
+        "KXRPC: Closing ipv4 socket", "KXRPC: Closed ipv4 socket",     "KXRPC: WSACleanup....",
+        "KXRPC: Finished WSACleanup", "KXRPC: Finish shutdown ()",     "KXRPC: Just after calling svc_run"};
     std::size_t at = 0;
     for (auto const &line : sequence) {
         std::size_t found = trace.find(line + "\n", at);
@@ -73,11 +70,9 @@ TEST(Calls, TwoShutdownsAndASignalCloseEachSocketOnce) {
     for (int i = 0; i < 2; ++i)
         callers.emplace_back([&] {
             Client client(server.port());
-            if (client.ok())
-                client.call(1, xdr_none, nullptr, xdr_none, nullptr);
+            if (client.ok()) client.call(1, xdr_none, nullptr, xdr_none, nullptr);
         });
-    for (auto &t : callers)
-        t.join();
+    for (auto &t : callers) t.join();
     server.signal(SIGTERM);
     EXPECT_EQ(0, server.wait().status);
     std::string trace = read_file(dir.file("trace.log"));
@@ -121,15 +116,13 @@ TEST(Calls, ManyClientsAtOnceWithSeveralWorkers) {
                 return;
             }
             for (int i = 0; i < 50; ++i) {
-                if (client.ping() != RPC_SUCCESS)
-                    ++failures;
-                if (client.call(37 + static_cast<rpcproc_t>(i), xdr_none, nullptr, xdr_none,
-                                nullptr) != RPC_PROCUNAVAIL)
+                if (client.ping() != RPC_SUCCESS) ++failures;
+                if (client.call(37 + static_cast<rpcproc_t>(i), xdr_none, nullptr, xdr_none, nullptr) !=
+                    RPC_PROCUNAVAIL)
                     ++failures;
             }
         });
-    for (auto &t : clients)
-        t.join();
+    for (auto &t : clients) t.join();
     EXPECT_EQ(0, failures.load());
     server.signal(SIGINT);
     EXPECT_EQ(0, server.wait().status);

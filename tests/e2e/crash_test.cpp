@@ -15,8 +15,7 @@ int count_dumps(TempDir const &dir) {
     int n = 0;
     for (auto const &entry : std::filesystem::directory_iterator(dir.path())) {
         std::string name = entry.path().filename().string();
-        if (name.rfind("kxrpc_", 0) == 0 && name.size() > 4 && name.substr(name.size() - 4) == ".dmp")
-            ++n;
+        if (name.rfind("kxrpc_", 0) == 0 && name.size() > 4 && name.substr(name.size() - 4) == ".dmp") ++n;
     }
     return n;
 }
@@ -62,9 +61,9 @@ TEST(TestCrash, EachCaseWritesOneDumpAndTheServerServesOn) {
                       "Using Level Two crash settings...\nDump created: " + name + ".\n",
                   end.err.substr(end.err.find("Test Crash Exec...")))
             << c.which;
-        EXPECT_EQ(std::filesystem::perms::none, std::filesystem::status(dir.file(name)).permissions() &
-                                                    (std::filesystem::perms::group_all |
-                                                     std::filesystem::perms::others_all));
+        EXPECT_EQ(std::filesystem::perms::none,
+                  std::filesystem::status(dir.file(name)).permissions() &
+                      (std::filesystem::perms::group_all | std::filesystem::perms::others_all));
     }
 }
 
@@ -96,8 +95,7 @@ TEST(TestCrash, NoDumpWithoutALevel) {
 
 TEST(TestCrash, TheLimitCountsExistingDumps) {
     TempDir dir;
-    for (int i = 0; i < 10; ++i)
-        write_file(dir.file("kxrpc_old" + std::to_string(i) + ".dmp"), "x");
+    for (int i = 0; i < 10; ++i) write_file(dir.file("kxrpc_old" + std::to_string(i) + ".dmp"), "x");
     write_file(dir.file("kxrpc_other.txt"), "x");
     {
         ServerProcess server({"-test_crash", "1", "-create_crash_dump", "2", "-verbose"}, dir.path());
@@ -120,8 +118,7 @@ TEST(TestCrash, TheLimitCountsExistingDumps) {
     }
     {
         // No limit at all.
-        ServerProcess server({"-test_crash", "1", "-create_crash_dump", "1", "-max_crash_dump_count", "0"},
-                             dir.path());
+        ServerProcess server({"-test_crash", "1", "-create_crash_dump", "1", "-max_crash_dump_count", "0"}, dir.path());
         ASSERT_TRUE(server.start());
         server.signal(SIGTERM);
         EXPECT_EQ(0, server.wait().status);

@@ -49,9 +49,10 @@ bool_t xdr_make_record_args(XDR *xdrs, MakeRecord *m) {
         return FALSE;
     int record = 32, no_parent = 0, one = 1, field_id = 1000000, string_type = 100001, off = 0;
     std::string ns = "FLD:";
-    return xdr_named(xdrs, 31, {"Defect"}) && xdr_int(xdrs, &record) && xdr_int(xdrs, &no_parent) && xdr_int(xdrs, &one) &&
-           xdr_int(xdrs, &field_id) && xdr_int(xdrs, &string_type) && xdr_utf8(xdrs, &m->value) && xdr_int(xdrs, &one) &&
-           xdr_utf8(xdrs, &ns) && xdr_utf8(xdrs, &m->field) && xdr_int(xdrs, &off) && xdr_int(xdrs, &off);
+    return xdr_named(xdrs, 31, {"Defect"}) && xdr_int(xdrs, &record) && xdr_int(xdrs, &no_parent) &&
+           xdr_int(xdrs, &one) && xdr_int(xdrs, &field_id) && xdr_int(xdrs, &string_type) &&
+           xdr_utf8(xdrs, &m->value) && xdr_int(xdrs, &one) && xdr_utf8(xdrs, &ns) && xdr_utf8(xdrs, &m->field) &&
+           xdr_int(xdrs, &off) && xdr_int(xdrs, &off);
 }
 
 bool_t xdr_make_record_result(XDR *xdrs, MakeRecord *m) {
@@ -73,8 +74,8 @@ struct Validate {
 bool_t xdr_validate_args(XDR *xdrs, Validate *v) {
     int type = 32, by_handle = 3;
     u_int length = 16;
-    return xdr_header(xdrs, v->session) && xdr_int(xdrs, &type) && xdr_int(xdrs, &by_handle) && xdr_u_int(xdrs, &length) &&
-           xdr_opaque(xdrs, v->record.data(), 16);
+    return xdr_header(xdrs, v->session) && xdr_int(xdrs, &type) && xdr_int(xdrs, &by_handle) &&
+           xdr_u_int(xdrs, &length) && xdr_opaque(xdrs, v->record.data(), 16);
 }
 
 bool_t xdr_validate_result(XDR *xdrs, Validate *v) {
@@ -107,7 +108,9 @@ struct Named {
     std::vector<std::string> texts;
 };
 
-bool_t xdr_named_args(XDR *xdrs, Named *n) { return xdr_header(xdrs, n->session) && xdr_named(xdrs, n->type, {n->name}); }
+bool_t xdr_named_args(XDR *xdrs, Named *n) {
+    return xdr_header(xdrs, n->session) && xdr_named(xdrs, n->type, {n->name});
+}
 
 bool_t xdr_named_result(XDR *xdrs, Named *n) {
     if (!xdr_bool(xdrs, &n->failed) || n->failed || !xdr_int(xdrs, &n->number)) return FALSE;
@@ -128,7 +131,8 @@ protected:
         ASSERT_FALSE(login.failed) << login.error.message;
         make.session = login.handle;
         make.field = "Headline";
-        ASSERT_EQ(RPC_SUCCESS, client.call(8, as_proc(xdr_make_record_args), &make, as_proc(xdr_make_record_result), &make));
+        ASSERT_EQ(RPC_SUCCESS,
+                  client.call(8, as_proc(xdr_make_record_args), &make, as_proc(xdr_make_record_result), &make));
         ASSERT_FALSE(make.failed) << make.error.message;
     }
 };
@@ -146,7 +150,8 @@ TEST_F(HandlersE2E, NewDefectValidationWorkspaceTypeAndFolderItems) {
     Validate validate;
     validate.session = login.handle;
     validate.record = make.record;
-    ASSERT_EQ(RPC_SUCCESS, client.call(12, as_proc(xdr_validate_args), &validate, as_proc(xdr_validate_result), &validate));
+    ASSERT_EQ(RPC_SUCCESS,
+              client.call(12, as_proc(xdr_validate_args), &validate, as_proc(xdr_validate_result), &validate));
     ASSERT_TRUE(validate.failed);
     EXPECT_EQ(17, validate.reason);
     EXPECT_EQ((std::vector<std::string>{"Severity:970"}), validate.fields);

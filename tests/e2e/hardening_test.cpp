@@ -44,8 +44,7 @@ public:
         }
     }
     ~Raw() {
-        if (fd_ >= 0)
-            close(fd_);
+        if (fd_ >= 0) close(fd_);
     }
     Raw(Raw const &) = delete;
     Raw &operator=(Raw const &) = delete;
@@ -53,8 +52,7 @@ public:
     bool send_all(char const *p, std::size_t n) {
         while (n > 0) {
             ssize_t k = send(fd_, p, n, MSG_NOSIGNAL);
-            if (k <= 0)
-                return false;
+            if (k <= 0) return false;
             p += k;
             n -= std::size_t(k);
         }
@@ -68,11 +66,9 @@ public:
         for (;;) {
             int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
             pollfd p{fd_, POLLIN, 0};
-            if (left <= 0 || poll(&p, 1, left) != 1)
-                return -1;
+            if (left <= 0 || poll(&p, 1, left) != 1) return -1;
             ssize_t k = recv(fd_, buf, sizeof buf, 0);
-            if (k <= 0)
-                return total;
+            if (k <= 0) return total;
             total += k;
         }
     }
@@ -82,13 +78,11 @@ public:
         long total = 0;
         for (bool last = false; !last;) {
             uint32_t mark = 0;
-            if (!read_exact(reinterpret_cast<char *>(&mark), 4, deadline))
-                return -1;
+            if (!read_exact(reinterpret_cast<char *>(&mark), 4, deadline)) return -1;
             mark = ntohl(mark);
             last = (mark & 0x80000000u) != 0;
             std::vector<char> body(mark & 0x7fffffffu);
-            if (!read_exact(body.data(), body.size(), deadline))
-                return -1;
+            if (!read_exact(body.data(), body.size(), deadline)) return -1;
             total += long(body.size());
         }
         return total;
@@ -99,11 +93,9 @@ private:
         while (n > 0) {
             int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
             pollfd q{fd_, POLLIN, 0};
-            if (left <= 0 || poll(&q, 1, left) != 1)
-                return false;
+            if (left <= 0 || poll(&q, 1, left) != 1) return false;
             ssize_t k = recv(fd_, p, n, 0);
-            if (k <= 0)
-                return false;
+            if (k <= 0) return false;
             p += k;
             n -= std::size_t(k);
         }
@@ -132,10 +124,8 @@ std::vector<std::string> limits(std::string const &data, std::vector<std::string
 int descriptors_of(pid_t pid) {
     int n = 0;
     DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (d == nullptr)
-        return -1;
-    while (dirent *e = readdir(d))
-        n += e->d_name[0] != '.';
+    if (d == nullptr) return -1;
+    while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
     closedir(d);
     return n;
 }
@@ -148,8 +138,7 @@ TEST(Hardening, PeersThatNeverReadLargeRepliesStopNobody) {
     std::string xml = "<kxdefinition name=\"BIG\"><database name=\"ISSUE\"/>"
                       "<group name=\"Everyone\"><subscribe database=\"*\"/></group><list name=\"Huge\">";
     std::string const value(10000, 'v');
-    for (int i = 0; i < 1200; ++i)
-        xml += "<value>" + std::to_string(i) + value + "</value>";
+    for (int i = 0; i < 1200; ++i) xml += "<value>" + std::to_string(i) + value + "</value>";
     xml += "</list><user login=\"alice\" password=\"alice\"><member group=\"Everyone\"/></user></kxdefinition>";
     std::string const data = dir.file("data");
     ASSERT_EQ(0, mkdir(data.c_str(), 0700));
@@ -181,8 +170,7 @@ TEST(Hardening, PeersThatNeverReadLargeRepliesStopNobody) {
         pollfd p{l->fd(), POLLIN, 0};
         ASSERT_EQ(1, poll(&p, 1, 60000));
     }
-    for (int round = 0; round < 3; ++round)
-        expect_served(server.port(), "BIG/ISSUE");
+    for (int round = 0; round < 3; ++round) expect_served(server.port(), "BIG/ISSUE");
     // Each reply waited whole on its own connection.
     EXPECT_GT(lazy.front()->read_record(20000), 12L * 1000 * 1000);
     EXPECT_GT(lazy.back()->read_record(20000), 12L * 1000 * 1000);
@@ -193,8 +181,7 @@ TEST(Hardening, PeersThatNeverReadLargeRepliesStopNobody) {
 
 TEST(Hardening, HalfSentRecordIsClosedAtItsDeadline) {
     TempDir dir;
-    ServerProcess server({"-worker_threads", "2"}, dir.path(),
-                         limits(dir.file("data"), {"KS_RECORD_TIMEOUT_MS=400"}));
+    ServerProcess server({"-worker_threads", "2"}, dir.path(), limits(dir.file("data"), {"KS_RECORD_TIMEOUT_MS=400"}));
     ASSERT_TRUE(server.start());
     Raw half(server.port());
     Raw quiet(server.port()); // between records: no deadline
@@ -238,8 +225,7 @@ TEST(Hardening, ConnectionPastTheLimitIsRefusedPlainly) {
     for (int i = 0; i < 50 && !served; ++i) { // the server sees the close a moment later
         Client again(server.port(), false, 3);
         served = again.ok() && again.ping() == RPC_SUCCESS;
-        if (!served)
-            usleep(20000);
+        if (!served) usleep(20000);
     }
     EXPECT_TRUE(served);
     held.clear();

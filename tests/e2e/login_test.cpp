@@ -40,10 +40,8 @@ struct LoginReply {
 };
 
 bool_t xdr_login_reply(XDR *xdrs, LoginReply *r) {
-    if (!xdr_bool(xdrs, &r->failed))
-        return FALSE;
-    if (r->failed)
-        return xdr_error_record(xdrs, &r->error);
+    if (!xdr_bool(xdrs, &r->failed)) return FALSE;
+    if (r->failed) return xdr_error_record(xdrs, &r->error);
     u_int length = 0;
     return xdr_u_int(xdrs, &length) && length == 16 && xdr_opaque(xdrs, r->handle.data(), 16);
 }
@@ -55,12 +53,10 @@ struct DeleteRequest {
 bool_t xdr_delete_request(XDR *xdrs, DeleteRequest *r) {
     u_int no_correlator = 0;
     int count = static_cast<int>(r->handles.size());
-    if (!xdr_u_int(xdrs, &no_correlator) || !xdr_int(xdrs, &count))
-        return FALSE;
+    if (!xdr_u_int(xdrs, &no_correlator) || !xdr_int(xdrs, &count)) return FALSE;
     for (auto &h : r->handles) {
         u_int length = 16;
-        if (!xdr_u_int(xdrs, &length) || !xdr_opaque(xdrs, h.data(), 16))
-            return FALSE;
+        if (!xdr_u_int(xdrs, &length) || !xdr_opaque(xdrs, h.data(), 16)) return FALSE;
     }
     return TRUE;
 }
@@ -72,12 +68,10 @@ struct DeleteReply {
 };
 
 bool_t xdr_delete_reply(XDR *xdrs, DeleteReply *r) {
-    if (!xdr_bool(xdrs, &r->failed) || r->failed)
-        return FALSE;
+    if (!xdr_bool(xdrs, &r->failed) || r->failed) return FALSE;
     r->unknown.assign(r->expected, 0);
     for (auto &u : r->unknown)
-        if (!xdr_bool(xdrs, &u))
-            return FALSE;
+        if (!xdr_bool(xdrs, &u)) return FALSE;
     return TRUE;
 }
 
@@ -195,8 +189,7 @@ static std::map<std::string, std::pair<std::size_t, std::size_t>> snapshot(std::
     for (auto const &entry : std::filesystem::directory_iterator(directory)) {
         // SQLite's journal of an open connection comes and goes with the connection.
         std::string name = entry.path().filename().string();
-        if (name.ends_with("-wal") || name.ends_with("-shm"))
-            continue;
+        if (name.ends_with("-wal") || name.ends_with("-shm")) continue;
         std::string bytes = read_file(entry.path().string());
         files[name] = {bytes.size(), std::hash<std::string>{}(bytes)};
     }
@@ -216,9 +209,9 @@ TEST_F(LoginE2E, RefusedLoginsLeaveTheDataDirectoryAndNameNoPath) {
     EXPECT_EQ((std::vector<int>{0}), delete_state(client, {warmed.handle}));
     write_file(data + "/EMPTY.kxdb", "");
     auto const before = snapshot(data);
-    for (auto request : {make_request("EMPTY/ISSUE", "alice", "alice"), make_request("EMPTY", "admin", "admin"),
-                         make_request("NOSUCH/ISSUE", "alice", "alice"),
-                         make_request("KXDEMO/ISSUE", "alice", "wrong")}) {
+    for (auto request :
+         {make_request("EMPTY/ISSUE", "alice", "alice"), make_request("EMPTY", "admin", "admin"),
+          make_request("NOSUCH/ISSUE", "alice", "alice"), make_request("KXDEMO/ISSUE", "alice", "wrong")}) {
         LoginReply reply;
         ASSERT_EQ(RPC_SUCCESS, login(client, request, reply)) << request.repository;
         ASSERT_TRUE(reply.failed) << request.repository;

@@ -122,8 +122,8 @@ TEST_F(PropsE2E, FieldDefinitionAndDynamicListValues) {
     list.props = {{527, {}}, {1061, {}}, {488, {}}};
     ASSERT_EQ(RPC_SUCCESS, fetch(client, list));
     ASSERT_FALSE(list.failed) << list.error.message;
-    EXPECT_EQ(list.entries, (std::vector<std::string>{"[str:Linux,str:Windows,str:macOS]", "str:Platforms",
-                                                      "unsupported"}));
+    EXPECT_EQ(list.entries,
+              (std::vector<std::string>{"[str:Linux,str:Windows,str:macOS]", "str:Platforms", "unsupported"}));
 }
 
 TEST_F(PropsE2E, AttachmentAndItsFolder) {

@@ -45,9 +45,9 @@ Page read_page(Reply r) {
     }
     p.has_count = r.u() != 0;
     if (p.has_count) p.count = r.i();
-    r.u();          // limited
-    r.i(), r.i();   // limits
-    r.u(), r.u();   // stateless, generated SQL
+    r.u();        // limited
+    r.i(), r.i(); // limits
+    r.u(), r.u(); // stateless, generated SQL
     int n = r.i();
     for (int k = 0; k < n; ++k) r.u();
     EXPECT_EQ(r.i(), n);
@@ -116,10 +116,12 @@ protected:
 
 TEST_F(QueryE2E, AQueryInXmlPagedToItsEndHasTheRowsOfTheSetFile) {
     std::string const doc =
-        "<CTG:execute-query xmlns:CTG=\"" + ctg + "\" xmlns:TEAM=\"http://korvax.example/TEAM\"><CTG:definition>"
+        "<CTG:execute-query xmlns:CTG=\"" + ctg +
+        "\" xmlns:TEAM=\"http://korvax.example/TEAM\"><CTG:definition>"
         "<CTG:primary-record-type><TEAM:href>kx.record:Defect@KXDEMO/ISSUE</TEAM:href></CTG:primary-record-type>"
-        "<CTG:display-fields><CTG:column>" + path("id") + "</CTG:column><CTG:column>" + path("Headline") +
-        "</CTG:column><CTG:column>" + path("Owner") + "</CTG:column></CTG:display-fields></CTG:definition>"
+        "<CTG:display-fields><CTG:column>" +
+        path("id") + "</CTG:column><CTG:column>" + path("Headline") + "</CTG:column><CTG:column>" + path("Owner") +
+        "</CTG:column></CTG:display-fields></CTG:definition>"
         "<CTG:enable-row-count/></CTG:execute-query>";
     Body first = session(alice_);
     first.i(10).u(0).u(0).s(doc);

@@ -7,10 +7,10 @@
 #include <csignal>
 #include <cstdint>
 #include <memory>
-#include <vector>
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "server_process.h"
 

@@ -29,10 +29,8 @@ char const *program_path() {
 namespace {
 
 int shell_status(int status) {
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        return 128 + WTERMSIG(status);
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return -1;
 }
 
@@ -44,18 +42,14 @@ long long now_ms() {
 pid_t spawn(std::vector<std::string> const &args, std::string const &dir, std::vector<std::string> const &env,
             int out_fd, int err_fd) {
     pid_t pid = ::fork();
-    if (pid != 0)
-        return pid;
+    if (pid != 0) return pid;
     ::dup2(out_fd, 1);
     ::dup2(err_fd, 2);
-    if (::chdir(dir.c_str()) != 0)
-        ::_exit(126);
-    for (auto const &e : env)
-        ::putenv(const_cast<char *>(e.c_str()));
+    if (::chdir(dir.c_str()) != 0) ::_exit(126);
+    for (auto const &e : env) ::putenv(const_cast<char *>(e.c_str()));
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(program_path()));
-    for (auto const &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
+    for (auto const &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     ::execv(argv[0], argv.data());
     ::_exit(127);
@@ -96,8 +90,7 @@ int free_port() {
         socklen_t length = sizeof a;
         if (v4 < 0 || ::bind(v4, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
             ::getsockname(v4, reinterpret_cast<sockaddr *>(&a), &length) != 0) {
-            if (v4 >= 0)
-                ::close(v4);
+            if (v4 >= 0) ::close(v4);
             continue;
         }
         // Free on IPv6 as well where the host has it.
@@ -113,8 +106,7 @@ int free_port() {
             ::close(v6);
         }
         ::close(v4);
-        if (free6)
-            return ntohs(a.sin_port);
+        if (free6) return ntohs(a.sin_port);
     }
     return 0;
 }
@@ -127,14 +119,12 @@ ServerProcess::~ServerProcess() {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }
-    if (out_fd_ >= 0)
-        ::close(out_fd_);
+    if (out_fd_ >= 0) ::close(out_fd_);
 }
 
 bool ServerProcess::start() {
     int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_CLOEXEC) != 0)
-        return false;
+    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
     std::string err_path = dir_ + "/.server_stderr";
     int err_fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     pid_ = spawn(args_, dir_, env_, pipe_fds[1], err_fd);
@@ -144,11 +134,9 @@ bool ServerProcess::start() {
     long long deadline = now_ms() + 15000;
     while (line_.find('\n') == std::string::npos) {
         long long left = deadline - now_ms();
-        if (left <= 0)
-            return false;
+        if (left <= 0) return false;
         pollfd p{out_fd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left)) <= 0)
-            continue;
+        if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
         char c;
         ssize_t n = ::read(out_fd_, &c, 1);
         if (n <= 0) {
@@ -161,15 +149,13 @@ bool ServerProcess::start() {
     }
     unsigned port = 0;
     int pid = 0;
-    if (std::sscanf(line_.c_str(), "port=%u;pid=%d;", &port, &pid) != 2 || pid != pid_)
-        return false;
+    if (std::sscanf(line_.c_str(), "port=%u;pid=%d;", &port, &pid) != 2 || pid != pid_) return false;
     port_ = static_cast<int>(port);
     return true;
 }
 
 bool ServerProcess::running() {
-    if (reaped_ || pid_ <= 0)
-        return false;
+    if (reaped_ || pid_ <= 0) return false;
     int status;
     pid_t r = ::waitpid(pid_, &status, WNOHANG);
     if (r == pid_) {
@@ -181,8 +167,7 @@ bool ServerProcess::running() {
 }
 
 void ServerProcess::signal(int sig) {
-    if (pid_ > 0 && !reaped_)
-        ::kill(pid_, sig);
+    if (pid_ > 0 && !reaped_) ::kill(pid_, sig);
 }
 
 Outcome ServerProcess::wait(int timeout_ms) {
@@ -205,8 +190,7 @@ Outcome ServerProcess::wait(int timeout_ms) {
         ssize_t n;
         int flags = ::fcntl(out_fd_, F_GETFL);
         ::fcntl(out_fd_, F_SETFL, flags | O_NONBLOCK);
-        while ((n = ::read(out_fd_, buf, sizeof buf)) > 0)
-            out_rest_.append(buf, static_cast<std::size_t>(n));
+        while ((n = ::read(out_fd_, buf, sizeof buf)) > 0) out_rest_.append(buf, static_cast<std::size_t>(n));
     }
     outcome.out = line_ + out_rest_;
     outcome.err = read_file(dir_ + "/.server_stderr");
@@ -227,8 +211,7 @@ Outcome run_to_exit(std::vector<std::string> args, std::string const &dir, std::
     int status = 0;
     for (;;) {
         pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid)
-            break;
+        if (r == pid) break;
         if (now_ms() > deadline) {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, &status, 0);
@@ -257,17 +240,14 @@ Client::Client(int port, bool ipv6, int timeout_s) : timeout_s_(timeout_s) {
     addr.sin6_port = htons(static_cast<std::uint16_t>(port));
     addr.sin6_addr = in6addr_loopback;
     sock_ = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (sock_ < 0 || ::connect(sock_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
-        return;
+    if (sock_ < 0 || ::connect(sock_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) return;
     netbuf nb{sizeof addr, sizeof addr, &addr};
     clnt_ = clnt_vc_create(sock_, &nb, program, version, 0, 0);
 }
 
 Client::~Client() {
-    if (clnt_)
-        clnt_destroy(clnt_);
-    if (sock_ >= 0)
-        ::close(sock_);
+    if (clnt_) clnt_destroy(clnt_);
+    if (sock_ >= 0) ::close(sock_);
 }
 
 clnt_stat Client::call(rpcproc_t proc, xdrproc_t in, void *in_arg, xdrproc_t out, void *out_arg) {
@@ -277,11 +257,9 @@ clnt_stat Client::call(rpcproc_t proc, xdrproc_t in, void *in_arg, xdrproc_t out
 
 bool_t xdr_utf8(XDR *xdrs, std::string *text) {
     u_int length = static_cast<u_int>(text->size());
-    if (!xdr_u_int(xdrs, &length))
-        return FALSE;
+    if (!xdr_u_int(xdrs, &length)) return FALSE;
     if (xdrs->x_op == XDR_DECODE) {
-        if (length > (1u << 20))
-            return FALSE;
+        if (length > (1u << 20)) return FALSE;
         text->assign(length, '\0');
     }
     return length == 0 || xdr_opaque(xdrs, text->data(), length);
@@ -290,19 +268,14 @@ bool_t xdr_utf8(XDR *xdrs, std::string *text) {
 bool_t xdr_error_record(XDR *xdrs, ErrorRecord *record) {
     if (!xdr_int(xdrs, &record->reason) || !xdr_utf8(xdrs, &record->message) || !xdr_int(xdrs, &record->resource_type))
         return FALSE;
-    if (record->resource_type != -1)
-        return FALSE; // the tests' failures carry no resource
-    if (!xdr_int(xdrs, &record->causes) || record->causes < 0 || record->causes > 16)
-        return FALSE;
+    if (record->resource_type != -1) return FALSE; // the tests' failures carry no resource
+    if (!xdr_int(xdrs, &record->causes) || record->causes < 0 || record->causes > 16) return FALSE;
     for (int i = 0; i < record->causes; ++i) {
         ErrorRecord cause;
-        if (!xdr_error_record(xdrs, &cause))
-            return FALSE;
+        if (!xdr_error_record(xdrs, &cause)) return FALSE;
     }
-    if (!xdr_int(xdrs, &record->extension))
-        return FALSE;
-    if (record->extension == 2)
-        return xdr_utf8(xdrs, &record->extension_text);
+    if (!xdr_int(xdrs, &record->extension)) return FALSE;
+    if (record->extension == 2) return xdr_utf8(xdrs, &record->extension_text);
     if (record->extension == 1) {
         // Invalid fields: "name:tag" each, separated by spaces.
         int count = 0;
@@ -328,8 +301,7 @@ std::string run_command(std::string const &command, int *status) {
     }
     char buf[512];
     std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
     *status = shell_status(::pclose(p));
     return out;
 }

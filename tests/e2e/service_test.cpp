@@ -37,10 +37,8 @@ protected:
     }
     void TearDown() override {
         // Whatever happened, no service process outlives the test.
-        if (pid_t pid = stored_pid(); pid > 0)
-            ::kill(pid, SIGKILL);
-        if (seen_pid_ > 0)
-            ::kill(seen_pid_, SIGKILL);
+        if (pid_t pid = stored_pid(); pid > 0) ::kill(pid, SIGKILL);
+        if (seen_pid_ > 0) ::kill(seen_pid_, SIGKILL);
         ASSERT_EQ(0, ::chdir("/"));
     }
     TempDir dir_;
@@ -58,10 +56,8 @@ std::wstring installed_arguments() {
         command_line = command_line.substr(command_line.find(L' '));
     else
         command_line.clear();
-    if (service)
-        CloseServiceHandle(service);
-    if (manager)
-        CloseServiceHandle(manager);
+    if (service) CloseServiceHandle(service);
+    if (manager) CloseServiceHandle(manager);
     return command_line;
 }
 
@@ -69,10 +65,8 @@ bool wait_for_state(SC_HANDLE service, std::uint32_t state, int timeout_ms) {
     auto const deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         SERVICE_STATUS status{};
-        if (QueryServiceStatus(service, &status) && status.dwCurrentState == state)
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
+        if (QueryServiceStatus(service, &status) && status.dwCurrentState == state) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
@@ -95,7 +89,8 @@ TEST_F(ServiceCycle, InstallStartServeStopRemove) {
     std::uint32_t start_type = 0;
     ASSERT_TRUE(QueryServiceCommandLine(service, command_line, display_name, start_type));
     std::string bin = program_path();
-    EXPECT_EQ(std::wstring(bin.begin(), bin.end()) + L" -start_service -port " + std::wstring(port_text.begin(), port_text.end()),
+    EXPECT_EQ(std::wstring(bin.begin(), bin.end()) + L" -start_service -port " +
+                  std::wstring(port_text.begin(), port_text.end()),
               command_line);
     EXPECT_EQ(L"KXRPC Chart Server", display_name);
     EXPECT_EQ(SERVICE_AUTO_START, start_type);
@@ -126,8 +121,7 @@ TEST_F(ServiceCycle, InstallStartServeStopRemove) {
          !served && std::chrono::steady_clock::now() < deadline;) {
         Client client(port);
         served = client.ok() && client.ping() == RPC_SUCCESS;
-        if (!served)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!served) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     EXPECT_TRUE(served);
     if (ipv6) {
@@ -143,10 +137,9 @@ TEST_F(ServiceCycle, InstallStartServeStopRemove) {
     bool gone_process = false;
     for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
          !gone_process && std::chrono::steady_clock::now() < deadline;) {
-        gone_process = ::kill(seen_pid_, 0) != 0 || read_file("/proc/" + std::to_string(seen_pid_) + "/stat")
-                                                              .find(") Z ") != std::string::npos;
-        if (!gone_process)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        gone_process = ::kill(seen_pid_, 0) != 0 ||
+                       read_file("/proc/" + std::to_string(seen_pid_) + "/stat").find(") Z ") != std::string::npos;
+        if (!gone_process) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     EXPECT_TRUE(gone_process);
     Client after(port);

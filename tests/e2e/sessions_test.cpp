@@ -5,9 +5,9 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <sys/wait.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -146,7 +146,8 @@ public:
         std::string const host = "192.0.2." + std::to_string(4 * n + 2);
         ok_ = run("ip netns add " + ns_) &&
               run("ip link add " + link_ + "a type veth peer name " + link_ + "b netns " + ns_) &&
-              run("ip addr add " + server_address_ + "/30 dev " + link_ + "a") && run("ip link set " + link_ + "a up") &&
+              run("ip addr add " + server_address_ + "/30 dev " + link_ + "a") &&
+              run("ip link set " + link_ + "a up") &&
               run("ip netns exec " + ns_ + " ip addr add " + host + "/30 dev " + link_ + "b") &&
               run("ip netns exec " + ns_ + " ip link set " + link_ + "b up");
     }

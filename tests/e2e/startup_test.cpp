@@ -18,8 +18,7 @@ namespace {
 
 std::size_t count(std::string const &text, std::string const &what) {
     std::size_t n = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
 }
 
@@ -127,8 +126,7 @@ int start_without_port_line(TempDir const &dir, int out_fd, pid_t &pid) {
             ::close(1);
         else
             ::dup2(out_fd, 1);
-        if (::chdir(dir.path().c_str()) != 0)
-            ::_exit(126);
+        if (::chdir(dir.path().c_str()) != 0) ::_exit(126);
         ::execl(program_path(), program_path(), static_cast<char *>(nullptr));
         ::_exit(127);
     }

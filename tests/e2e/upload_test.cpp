@@ -56,7 +56,9 @@ bool_t xdr_upload(XDR *xdrs, Upload *u) {
     return xdr_u_int(xdrs, &end);
 }
 
-bool_t xdr_upload_reply(XDR *xdrs, Upload *u) { return xdr_made_attachment(xdrs, &u->failed, &u->attachment, &u->error); }
+bool_t xdr_upload_reply(XDR *xdrs, Upload *u) {
+    return xdr_made_attachment(xdrs, &u->failed, &u->attachment, &u->error);
+}
 
 // get_attachment of the uploaded item by its handle.
 struct Download {
@@ -65,7 +67,9 @@ struct Download {
     Checksum got;
 };
 
-bool_t xdr_download(XDR *xdrs, Download *d) { return xdr_get_by_handle(xdrs, &d->session, &d->attachment, chunk_bytes); }
+bool_t xdr_download(XDR *xdrs, Download *d) {
+    return xdr_get_by_handle(xdrs, &d->session, &d->attachment, chunk_bytes);
+}
 
 bool_t xdr_download_reply(XDR *xdrs, Download *d) {
     return xdr_chunk_stream(xdrs, chunk_bytes, [d](char const *bytes, u_int n) {

@@ -65,8 +65,8 @@ protected:
         u_int no_correlator = 0, length = 16;
         bool_t no = FALSE;
         if (!xdr_u_int(x, &no_correlator) || !xdr_bool(x, &no) || !xdr_u_int(x, &length) ||
-            !xdr_opaque(x, h.data(), 16) || !put(x, std::string("en_US")) || !put(x, 3) || !put(x, 47) ||
-            !put(x, 1) || !put(x, target) || !middle(x) || !put(x, static_cast<int>(values.size())))
+            !xdr_opaque(x, h.data(), 16) || !put(x, std::string("en_US")) || !put(x, 3) || !put(x, 47) || !put(x, 1) ||
+            !put(x, target) || !middle(x) || !put(x, static_cast<int>(values.size())))
             return FALSE;
         for (Value &v : values) {
             if (!put(x, v.id) || !put(x, v.type)) return FALSE;
@@ -77,13 +77,19 @@ protected:
     }
     PutCall create_user(Client &client, Handle h, std::string name, std::vector<Value> values) {
         PutCall c;
-        c.write = [=](XDR *x) { return put_body(x, h, "", [&](XDR *y) { return put(y, name); }, values); };
+        c.write = [=](XDR *x) {
+            return put_body(
+                x, h, "", [&](XDR *y) { return put(y, name); }, values);
+        };
         EXPECT_EQ(RPC_SUCCESS, client.call(30, as_proc(xdr_put_args), &c, as_proc(xdr_put_result), &c));
         return c;
     }
     PutCall put_props(Client &client, Handle h, std::string user, std::vector<Value> values) {
         PutCall c;
-        c.write = [=](XDR *x) { return put_body(x, h, user, [](XDR *) { return TRUE; }, values); };
+        c.write = [=](XDR *x) {
+            return put_body(
+                x, h, user, [](XDR *) { return TRUE; }, values);
+        };
         EXPECT_EQ(RPC_SUCCESS, client.call(4, as_proc(xdr_put_args), &c, as_proc(xdr_put_result), &c));
         return c;
     }
@@ -173,6 +179,6 @@ TEST_F(UsersE2E, CreatedUserLogsOnlyOnceItHasAPasswordAndPutsSurviveSessions) {
     f.props = {{237, {}}, {242, {}}, {231, {}}, {246, {}}, {289, {}}};
     ASSERT_EQ(RPC_SUCCESS, call_fetch(other, f));
     ASSERT_FALSE(f.failed) << f.error.message;
-    EXPECT_EQ(f.entries,
-              (std::vector<std::string>{"str:frank@korvax.example", "str:Frank Fisher", "str:", "bool:1", "empty:967"}));
+    EXPECT_EQ(f.entries, (std::vector<std::string>{"str:frank@korvax.example", "str:Frank Fisher", "str:", "bool:1",
+                                                   "empty:967"}));
 }

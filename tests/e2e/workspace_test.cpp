@@ -75,7 +75,14 @@ TEST_F(WorkspaceE2E, MoveIntoItsOwnSubtreeChangesNothingAndAGoodMoveAnswersAHand
     EXPECT_EQ(walk(*client_, admin, "Public Queries"), before);
 
     Reply ok = call(*client_, 36,
-                    props_session(admin).named(36, "Public Queries/All Defects").s("Public Queries/Defects/All").i(0).i(0).i(0).i(0).i(0));
+                    props_session(admin)
+                        .named(36, "Public Queries/All Defects")
+                        .s("Public Queries/Defects/All")
+                        .i(0)
+                        .i(0)
+                        .i(0)
+                        .i(0)
+                        .i(0));
     ASSERT_EQ(ok.u(), 0u);
     EXPECT_EQ(ok.i(), 1);
     EXPECT_EQ(ok.handle().size(), 16u);
@@ -156,9 +163,25 @@ namespace {
 // A first search call: request_num, not returning, page size, cache size, text, start row, no
 // record types, no display fields, no parent.
 Body first_search(std::string const &handle, int request_num, int page_size, int start_row, std::string const &text) {
-    return session(handle).i(request_num).i(0).i(page_size).i(0).s(text).i(start_row).i(0)
-        .i(1).i(35).i(1).s("Defect").s("Headline")
-        .named(31, "").s("").i(35).i(1).s("").s("");
+    return session(handle)
+        .i(request_num)
+        .i(0)
+        .i(page_size)
+        .i(0)
+        .s(text)
+        .i(start_row)
+        .i(0)
+        .i(1)
+        .i(35)
+        .i(1)
+        .s("Defect")
+        .s("Headline")
+        .named(31, "")
+        .s("")
+        .i(35)
+        .i(1)
+        .s("")
+        .s("");
 }
 
 struct SearchReply {
@@ -189,8 +212,8 @@ SearchReply read_search(Reply r) {
             EXPECT_EQ(r.i(), 2); // a record target by dbids: record type dbid, record dbid
             r.u();
             r.u();
-            EXPECT_GT(r.i(), 0);         // score
-            EXPECT_EQ(r.i(), r.i());     // indexed and current version
+            EXPECT_GT(r.i(), 0);     // score
+            EXPECT_EQ(r.i(), r.i()); // indexed and current version
             for (int n = r.i(); n > 0; --n) r.s();
         } else if (kind == 3) {
             out.handle = r.handle();
@@ -220,7 +243,8 @@ TEST_F(WorkspaceE2E, SearchPagingMatrixAndTheHandlesEnd) {
         int start_row, page_size, request_num;
     } cases[] = {{1, 10, 3}, {2, 2, 5}, {4, 3, 1}, {5, 2, 2}};
     for (Case const &c : cases) {
-        SearchReply first = read_search(search(*client_, first_search(alice_, c.request_num, c.page_size, c.start_row, "the OR crash")));
+        SearchReply first = read_search(
+            search(*client_, first_search(alice_, c.request_num, c.page_size, c.start_row, "the OR crash")));
         int page_start = (c.start_row - 1) / c.page_size * c.page_size, in_page = (c.start_row - 1) % c.page_size;
         int left = std::min(c.page_size, all.total - page_start) - in_page;
         int now = std::min(left, c.request_num);
@@ -245,7 +269,8 @@ TEST_F(WorkspaceE2E, SearchPagingMatrixAndTheHandlesEnd) {
     EXPECT_EQ(defaulted.hits, all.hits);
     EXPECT_EQ(defaulted.handle, std::string(4, '\0'));
     for (auto [start_row, page_size] : {std::pair{0, 10}, {-3, 10}, {1, -1}, {1, -100}})
-        EXPECT_EQ(read_search(search(*client_, first_search(alice_, 5, page_size, start_row, "crash"))).error_reason, 4);
+        EXPECT_EQ(read_search(search(*client_, first_search(alice_, 5, page_size, start_row, "crash"))).error_reason,
+                  4);
     EXPECT_EQ(read_search(search(*client_, first_search(alice_, 5, 10, 1, "\"unterminated"))).error_reason, 4);
     // Texts past their bounds (4 KiB, 64 terms) are refused before the index parses them, so a
     // text that would cost the index quadratic time answers at once.
@@ -270,7 +295,21 @@ TEST_F(WorkspaceE2E, ParentSearchesHandOutNoHandleAndCheckTheParent) {
     rec.i();
     int dbid = rec.i();
     auto parent_search = [&](std::string const &parent_dbid) {
-        return session(alice_).i(1).i(0).i(10).i(0).s("line").i(1).i(0).i(0).named(31, "Defect").s(parent_dbid).i(35).i(1).s("Defect").s("Project");
+        return session(alice_)
+            .i(1)
+            .i(0)
+            .i(10)
+            .i(0)
+            .s("line")
+            .i(1)
+            .i(0)
+            .i(0)
+            .named(31, "Defect")
+            .s(parent_dbid)
+            .i(35)
+            .i(1)
+            .s("Defect")
+            .s("Project");
     };
     SearchReply one = read_search(search(*client_, parent_search(std::to_string(dbid))));
     EXPECT_EQ(one.total, 3);

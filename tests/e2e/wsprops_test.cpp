@@ -221,7 +221,10 @@ TEST_F(WsPropsE2E, NewQueryTakesItsStartupFlagButAStoredOneIsNotEditable) {
     EXPECT_EQ(back.entries, (std::vector<std::string>{"xml:" + fields, "xml:" + filter}));
     // A filter the reader refuses leaves the held one as it was.
     Body bad = props_session(alice_).i(36).i(3).u(16).raw(handle);
-    Reply refused = call(*client_, kPut, values(bad, {{449, 100019, "<CTG:filtering xmlns:CTG=\"http://korvax.example/TEAM/CTG\"><CTG:nonsense/></CTG:filtering>"}}));
+    Reply refused = call(
+        *client_, kPut,
+        values(bad, {{449, 100019,
+                      "<CTG:filtering xmlns:CTG=\"http://korvax.example/TEAM/CTG\"><CTG:nonsense/></CTG:filtering>"}}));
     ASSERT_EQ(refused.u(), 0u);
     EXPECT_NE(put_results(refused)[0], "");
     EXPECT_EQ(fetch_held(36, handle, {449}).entries[0], "xml:" + filter);
@@ -265,9 +268,9 @@ TEST_F(WsPropsE2E, CopyOfAFolderListsItsSubtreeUnderTheDestination) {
     ASSERT_FALSE(copied.empty());
     EXPECT_EQ(copied[0], (std::pair<std::string, int>{"Public Queries/Copy", 37}));
     for (auto const &[path, type] : copied) EXPECT_EQ(path.rfind("Public Queries/Copy", 0), 0u) << path;
-    EXPECT_NE(std::find(copied.begin(), copied.end(),
-                        std::pair<std::string, int>{"Public Queries/Copy/Defect Summary", 38}),
-              copied.end());
+    EXPECT_NE(
+        std::find(copied.begin(), copied.end(), std::pair<std::string, int>{"Public Queries/Copy/Defect Summary", 38}),
+        copied.end());
 
     // A source claimed to be of another kind is refused.
     Body wrong = props_session(alice_).named(36, "Public Queries/Defects").s("Public Queries/X");

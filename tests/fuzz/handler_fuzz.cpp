@@ -209,7 +209,8 @@ private:
             if (tracing_)
                 std::fprintf(stderr, "%ls: error %d: %s\n", entry.name, static_cast<int>(e.stp_reason_code()),
                              exception_message_text(e).utf8_str().c_str());
-            if (!report_error_reply(Nul::UString(entry.name), &xdrs, e)) finding(number, "the error reply does not encode");
+            if (!report_error_reply(Nul::UString(entry.name), &xdrs, e))
+                finding(number, "the error reply does not encode");
         } catch (...) {
             finding(number, "escaped the handler", describe_current());
         }
@@ -250,8 +251,7 @@ private:
             unsigned char *handle = &bytes[at + 4];
             if (session && std::memcmp(handle, session_placeholder.data(), handle_size) == 0)
                 std::memcpy(handle, session->handle.data(), handle_size);
-            else if (!handed_out_.empty() &&
-                     std::memcmp(handle, item_placeholder.data(), item_placeholder_prefix) == 0)
+            else if (!handed_out_.empty() && std::memcmp(handle, item_placeholder.data(), item_placeholder_prefix) == 0)
                 std::memcpy(handle, handed_out_[handle[item_placeholder_prefix] % handed_out_.size()].handle.data(),
                             handle_size);
         }

@@ -13,8 +13,7 @@ namespace kxtest {
 // IPv6 are skipped there.
 inline bool ipv6_loopback_available() {
     int sock = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (sock < 0)
-        return false;
+    if (sock < 0) return false;
     sockaddr_in6 a{};
     a.sin6_family = AF_INET6;
     a.sin6_addr = in6addr_loopback;

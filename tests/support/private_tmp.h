@@ -17,7 +17,7 @@ struct PrivateTmp {
         std::string pattern = temp_dir() + "/kx-test-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) return;
         dir = pattern;
-        ::setenv("TMP", dir.c_str(), 1);  // read first for temporary objects; TMPDIR stays the tests' own
+        ::setenv("TMP", dir.c_str(), 1); // read first for temporary objects; TMPDIR stays the tests' own
     }
     ~PrivateTmp() {
         std::error_code ec;

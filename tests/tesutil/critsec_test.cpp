@@ -24,7 +24,10 @@ TEST(CriticalSection, RecursiveEntryBySameThread) {
         throw 1;
     } catch (int) {
     }
-    std::thread t([&] { Nul::CriticalSection g(lock); ++depth; });
+    std::thread t([&] {
+        Nul::CriticalSection g(lock);
+        ++depth;
+    });
     t.join();
     EXPECT_EQ(depth, 3);
 }

@@ -43,8 +43,10 @@ public:
         tzset();
     }
     ~ZoneGuard() {
-        if (had_) setenv("TZ", old_.c_str(), 1);
-        else unsetenv("TZ");
+        if (had_)
+            setenv("TZ", old_.c_str(), 1);
+        else
+            unsetenv("TZ");
         tzset();
     }
 
@@ -55,9 +57,9 @@ private:
 
 // Instants around the epoch, 1971 and 2037 edges, and daylight-saving changes of both zones.
 std::int64_t const samples[] = {
-    0, -1, 1, -86400, -86401, 31535999, 31536000, 31622400, 2145916799, 2145916800, 2147483647,
-    2147483648LL, 4102444800LL, -2208988800LL, 1709622489, 1710054000, 1710057600, 1710061200,
-    1699164000, 1699167600, 951782400, 32503680000LL - 1, 253402300799LL, -30610224000LL};
+    0,          -1,         1,          -86400,       -86401,       31535999,          31536000,       31622400,
+    2145916799, 2145916800, 2147483647, 2147483648LL, 4102444800LL, -2208988800LL,     1709622489,     1710054000,
+    1710057600, 1710061200, 1699164000, 1699167600,   951782400,    32503680000LL - 1, 253402300799LL, -30610224000LL};
 
 } // namespace
 
@@ -93,13 +95,13 @@ TEST(DavTime, DaylightSavingGapParsesAsUtc) {
 }
 
 TEST(DavTime, UnparsableTextGivesZero) {
-    EXPECT_EQ(parse("Tue, 05 mar 2024 07:08:09 GMT"), 0);   // month names are case-sensitive
-    EXPECT_EQ(parse("2024-03-05 07:08:09"), 0);             // no T
+    EXPECT_EQ(parse("Tue, 05 mar 2024 07:08:09 GMT"), 0); // month names are case-sensitive
+    EXPECT_EQ(parse("2024-03-05 07:08:09"), 0);           // no T
     EXPECT_EQ(parse(""), 0);
     EXPECT_EQ(parse("abc"), 0);
     EXPECT_EQ(parse("2024-13-05T07:08:09Z"), 0);
     EXPECT_EQ(parse("Tue, 05 Mar 2024 07:08"), 0);
-    EXPECT_EQ(parse("Xyz, 05 Mar 2024 07:08:09 GMT"), 1709622489);   // the weekday is not checked
+    EXPECT_EQ(parse("Xyz, 05 Mar 2024 07:08:09 GMT"), 1709622489); // the weekday is not checked
     DavTime t(5);
     t = UString(L"nonsense text");
     EXPECT_EQ(t.to_time(), 0);

@@ -27,7 +27,8 @@ Identity make(std::initializer_list<std::uint8_t> bits, std::uint8_t type) {
 UString us(std::string const &s) { return UString(Nul::Utf8String(s)); }
 
 // Raises with a message of the utility catalogue whose text is checked too.
-template <class F> void expect_message(F f, int index, std::string const &text) {
+template <class F>
+void expect_message(F f, int index, std::string const &text) {
     try {
         f();
         ADD_FAILURE() << "no exception for message " << index;
@@ -140,8 +141,8 @@ TEST(Identities, BadTextForms) {
     // A length no identity can hold is refused before its size is looked at.
     std::string huge = "40000:" + std::string(2 * 40001, '0');
     expect_message([&] { Identity::from_str(us(huge)); }, Nul::WEXUTIL_IDENTITY_LENGTH_STRING, "");
-    expect_message([] { Identity::from_str(UString(L"99999999999999999999:00")); },
-                   Nul::WEXUTIL_IDENTITY_LENGTH_STRING, "");
+    expect_message([] { Identity::from_str(UString(L"99999999999999999999:00")); }, Nul::WEXUTIL_IDENTITY_LENGTH_STRING,
+                   "");
     // The largest length is fine.
     std::string max = "32767:" + std::string(2 * 32768, 'a');
     Identity m = Identity::from_str(us(max));
@@ -157,10 +158,10 @@ TEST_F(CredentialsFile, WrittenByteForByte) {
     c.group_list().push_back(make({13, 14, 15, 16}, 2));
     c.name1() = UString(L"ignored on write");
     c.write_to_file(path_.c_str());
-    Bytes expected = {2,    0,                   // group count
-                      4,    0, 1, 1,  2,  3,  4, // user
-                      4,    0, 2, 5,  6,  7,  8, // primary group
-                      4,    0, 2, 9,  10, 11, 12, 4, 0, 2, 13, 14, 15, 16};
+    Bytes expected = {2, 0,                  // group count
+                      4, 0, 1, 1, 2,  3,  4, // user
+                      4, 0, 2, 5, 6,  7,  8, // primary group
+                      4, 0, 2, 9, 10, 11, 12, 4, 0, 2, 13, 14, 15, 16};
     EXPECT_EQ(read_file(), expected);
     EXPECT_EQ(expected.size(), 30u);
 

@@ -319,7 +319,8 @@ TEST_F(NtRegistry, PasswordServerTypeAndProductTree) {
     EXPECT_TRUE(raw(HKEY_LOCAL_MACHINE, common(), "ServerType").empty());
 
     // Another product of the same maker keeps the maker's key.
-    ASSERT_EQ(vexhub_ntregy_create_value(HKEY_LOCAL_MACHINE, "Software\\Tevra\\Other", "v", "1", 2, REG_SZ, nullptr), 0);
+    ASSERT_EQ(vexhub_ntregy_create_value(HKEY_LOCAL_MACHINE, "Software\\Tevra\\Other", "v", "1", 2, REG_SZ, nullptr),
+              0);
     ASSERT_EQ(vexhub_ntregy_del_veltrane_tree(nullptr), 0);
     HKEY k = nullptr;
     EXPECT_EQ(vexhub_ntregy_get_handle(HKEY_LOCAL_MACHINE, "Software\\Tevra\\Veltrane", KEY_READ, &k),
@@ -353,8 +354,8 @@ TEST_F(NtRegistry, DriverParameters) {
               (std::vector<uint8_t>{0x00, 0x20, 0, 0}));
     EXPECT_EQ(vexhub_ntregy_get_installed_tarnfs_param(1, &n, 4, nullptr), ERROR_FILE_NOT_FOUND);
     ASSERT_EQ(vexhub_ntregy_create_value(HKEY_LOCAL_MACHINE,
-                                         "SYSTEM\\CurrentControlSet\\Services\\tarnfs\\InstallParameters", "drive",
-                                         "Q", 2, REG_SZ, nullptr),
+                                         "SYSTEM\\CurrentControlSet\\Services\\tarnfs\\InstallParameters", "drive", "Q",
+                                         2, REG_SZ, nullptr),
               0);
     char buf[16] = {};
     ASSERT_EQ(vexhub_ntregy_get_installed_tarnfs_param(25, buf, sizeof buf, nullptr), 0);

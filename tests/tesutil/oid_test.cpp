@@ -50,7 +50,8 @@ TEST(Identifiers, TextForms) {
     EXPECT_EQ(o.std_str(), u.std_str());
     EXPECT_EQ(o.dense_std_str(), u.std_str(true));
     EXPECT_EQ(o.dense_str(), u.dense_str());
-    for (std::string const &t : {u.std_str(), u.std_str(true), dashed(u), std::string("12345678-9ABC-DEF0-1122-334455667788")}) {
+    for (std::string const &t :
+         {u.std_str(), u.std_str(true), dashed(u), std::string("12345678-9ABC-DEF0-1122-334455667788")}) {
         EXPECT_EQ(Oid::from_string(t), o) << t;
         EXPECT_EQ(Oid::from_dense_string(t), o) << t;
         EXPECT_EQ(Oid::from_string(Nul::UString(Nul::Utf8String(t))), o) << t;

@@ -22,5 +22,3 @@ inline std::string long_path(std::string dir, size_t length) {
     dir += std::string(length - dir.size(), 'f');
     return dir;
 }
-
-

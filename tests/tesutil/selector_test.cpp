@@ -23,12 +23,14 @@ std::vector<std::string> u8(std::vector<UString> const &v) {
 }
 
 std::vector<std::string> const namespace_names = {
-    "action", "activity", "attype", "baseline", "brtype", "component", "dbid", "dbset", "DEFAULT",
-    "domainserver", "choicelist", "eltype", "fast", "field", "file", "folder", "form", "group", "hlink",
-    "hltype", "hook", "http", "https", "INVALID", "lbtype", "legacyserver", "NONE", "oid", "pname",
-    "implicit", "pool", "project", "projconfig", "query", "record", "registryregion", "replica",
-    "replicauuid", "repo", "rptype", "stream", "trtype", "user", "userdb", "viewtag", "viewuuid", "vob",
-    "vobtag", "vobtagasdirectory", "workspace", "branch", "vobuuid", "task"};
+    "action",         "activity", "attype",       "baseline",   "brtype",       "component", "dbid",
+    "dbset",          "DEFAULT",  "domainserver", "choicelist", "eltype",       "fast",      "field",
+    "file",           "folder",   "form",         "group",      "hlink",        "hltype",    "hook",
+    "http",           "https",    "INVALID",      "lbtype",     "legacyserver", "NONE",      "oid",
+    "pname",          "implicit", "pool",         "project",    "projconfig",   "query",     "record",
+    "registryregion", "replica",  "replicauuid",  "repo",       "rptype",       "stream",    "trtype",
+    "user",           "userdb",   "viewtag",      "viewuuid",   "vob",          "vobtag",    "vobtagasdirectory",
+    "workspace",      "branch",   "vobuuid",      "task"};
 
 // The full rendered failure, or what went wrong instead.
 std::string parse_failure(std::string const &text) {
@@ -59,7 +61,8 @@ int next_run_time_id() {
 TEST(Selector, NamespaceTableInOrder) {
     ASSERT_EQ(namespace_names.size(), 53u);
     ASSERT_EQ(Selector::NUM_NAMESPACES, 53);
-    for (int i = 0; i < 53; ++i) EXPECT_EQ(u8(Selector::namespace_string(Selector::namespace_t(i))), namespace_names[i]);
+    for (int i = 0; i < 53; ++i)
+        EXPECT_EQ(u8(Selector::namespace_string(Selector::namespace_t(i))), namespace_names[i]);
     EXPECT_EQ(u8(Selector::namespace_string(Selector::namespace_t(53))), "");
     EXPECT_EQ(u8(Selector::namespace_string(Selector::namespace_t(-1))), "");
     EXPECT_EQ(Selector::NS_RECORD, 34);
@@ -89,7 +92,7 @@ TEST(Selector, EveryNamespaceParsesAndPrintsBack) {
             EXPECT_EQ(u8(s.repository_name()), "a/b@db");
             EXPECT_EQ(u8(s.to_string_with_domain()), "kx." + name + ":a/b@db");
         } else if (name == "DEFAULT" || name == "INVALID" || name == "NONE") {
-            EXPECT_EQ(u8(s.to_string_with_domain()), "kx:a/b@db");  // never printed
+            EXPECT_EQ(u8(s.to_string_with_domain()), "kx:a/b@db"); // never printed
         } else {
             EXPECT_EQ(u8(s.object_name()), "a/b");
             EXPECT_EQ(u8(s.repository_name()), "db");
@@ -206,7 +209,7 @@ TEST(Selector, SegmentsHonourTheRunOfEscapes) {
         return u8(Selector(Selector::NS_RECORD, UString(name), Selector::DOMAIN_KX, UString()).object_name_segments());
     };
     EXPECT_EQ(segments(L"a%/b"), (std::vector<std::string>{"a%/b"}));
-    EXPECT_EQ(segments(L"a%%/b"), (std::vector<std::string>{"a%%", "b"}));  // "%%" is an escaped "%"
+    EXPECT_EQ(segments(L"a%%/b"), (std::vector<std::string>{"a%%", "b"})); // "%%" is an escaped "%"
     EXPECT_EQ(segments(L"a%%%/b"), (std::vector<std::string>{"a%%%/b"}));
     EXPECT_EQ(segments(L"a%%%%/b"), (std::vector<std::string>{"a%%%%", "b"}));
     EXPECT_EQ(segments(L"%%/x"), (std::vector<std::string>{"%%", "x"}));
@@ -224,7 +227,8 @@ TEST(Selector, EveryParseFailure) {
     EXPECT_EQ(parse_failure("record:name@db"), invalid("record:name@db", "unknown provider domain: record"));
     EXPECT_EQ(parse_failure("KX.record:n@db"), invalid("KX.record:n@db", "unknown provider domain: KX"));
     EXPECT_EQ(parse_failure("kx.Record:n@db"), invalid("kx.Record:n@db", "unknown namespace: Record"));
-    EXPECT_EQ(parse_failure("kx.repo.kx-nothing:n@db"), invalid("kx.repo.kx-nothing:n@db", "unknown resource type: kx-nothing"));
+    EXPECT_EQ(parse_failure("kx.repo.kx-nothing:n@db"),
+              invalid("kx.repo.kx-nothing:n@db", "unknown resource type: kx-nothing"));
     EXPECT_EQ(parse_failure("kx.repo.record:n@db"), invalid("kx.repo.record:n@db", "unknown resource type: record"));
     EXPECT_EQ(parse_failure("kx.record.kx-record:n@db"),
               invalid("kx.record.kx-record:n@db", "extra segment before name and repository: kx-record"));
@@ -247,7 +251,7 @@ TEST(Selector, UnknownResourceTypeCreatesNoTag) {
               invalid("kx.repo.kx-no-such-type:n@db", "unknown resource type: kx-no-such-type"));
     EXPECT_EQ(parse_failure("kx.repo.kx-run-time-only:n@db"),
               invalid("kx.repo.kx-run-time-only:n@db", "unknown resource type: kx-run-time-only"));
-    EXPECT_EQ(next_run_time_id(), next + 1);  // only the probe itself was created
+    EXPECT_EQ(next_run_time_id(), next + 1); // only the probe itself was created
 }
 
 TEST(Selector, TextStartingWithColon) {
@@ -262,7 +266,10 @@ TEST(Selector, TextStartingWithColon) {
 }
 
 TEST(Selector, FirstUnescapedAtAfterTheColonSplitsNameAndRepository) {
-    struct Case { wchar_t const *text; char const *name, *repository; };
+    struct Case {
+        wchar_t const *text;
+        char const *name, *repository;
+    };
     for (Case c : {Case{L"kx.record:a%@b@db", "a%@b", "db"}, Case{L"kx.record:a%%@b@db", "a%%", "b@db"},
                    Case{L"kx.record:a%%%@b@db", "a%%%@b", "db"}, Case{L"kx.record:a:b@db:x", "a:b", "db:x"},
                    Case{L"kx.record:x@@y@db", "x", "@y@db"}}) {
@@ -303,15 +310,18 @@ TEST(Selector, ParentWalksUpToNil) {
                                                "kx.repo.kx-record:@x", "kx.repo.kx-record:", "kx.repo:", "kx:", ""}));
     EXPECT_TRUE(s.is_nil());
     EXPECT_TRUE(s.parent().is_nil());
-    EXPECT_EQ(u8(Selector(Selector::NS_RECORD, UString(L"a"), Selector::DOMAIN_KX, UString(L"db")).parent().object_name()), "");
+    EXPECT_EQ(
+        u8(Selector(Selector::NS_RECORD, UString(L"a"), Selector::DOMAIN_KX, UString(L"db")).parent().object_name()),
+        "");
     // An escaped separator is not a level.
-    EXPECT_EQ(u8(Selector(Selector::NS_RECORD, UString(L"a/b%/c"), Selector::DOMAIN_KX, UString()).parent().object_name()),
-              "a");
+    EXPECT_EQ(
+        u8(Selector(Selector::NS_RECORD, UString(L"a/b%/c"), Selector::DOMAIN_KX, UString()).parent().object_name()),
+        "a");
 }
 
 TEST(Selector, ChildAndRecompose) {
     Selector a(Selector::NS_FOLDER, UString(L"a"), Selector::DOMAIN_KX, UString(L"db"));
-    EXPECT_EQ(u8(a.to_string_with_domain()), "kx.folder:a@db");  // fills the cache
+    EXPECT_EQ(u8(a.to_string_with_domain()), "kx.folder:a@db"); // fills the cache
     Selector c = a.child(UString(L"b/c"), Selector::NS_NONE);
     EXPECT_EQ(u8(c.object_name()), "a/b/c");
     EXPECT_EQ(c.nmspace(), Selector::NS_FOLDER);

@@ -25,7 +25,7 @@ TEST(STPException, RaiseWithResourceAndCauseThenCopy) {
         copy = new STPException(e);
     }
     ASSERT_NE(copy, nullptr);
-    EXPECT_EQ(TestResource::live, before + 1);   // only the copy's clone is left
+    EXPECT_EQ(TestResource::live, before + 1); // only the copy's clone is left
     ASSERT_NE(copy->resource(), nullptr);
     EXPECT_EQ(copy->resource()->to_selector().utf8_str(), "kx.record:r9@db");
     ASSERT_EQ(copy->causes().size(), 1u);
@@ -63,7 +63,7 @@ TEST(STPException, AssignmentDeepCopiesAndSelfAssignmentIsHarmless) {
     EXPECT_TRUE(y.causes().empty());
     ASSERT_NE(y.resource(), nullptr);
     EXPECT_NE(y.resource(), x.resource());
-    EXPECT_EQ(TestResource::live, before + 3);   // r, x's clone and y's clone; y's old cause is gone
+    EXPECT_EQ(TestResource::live, before + 3); // r, x's clone and y's clone; y's old cause is gone
 }
 
 namespace {
@@ -150,9 +150,9 @@ TEST(STPExceptionLogging, LogsOnlyWhenEnabledAndBound) {
     EXPECT_THROW(STPException::raise(STPException::REASON_INTERNAL, UMessage(cat, 1, "logged"), nullptr, nullptr,
                                      STPException::LOG_WARNING),
                  STPException);
-    EXPECT_THROW(STPException::raise(STPException::REASON_INTERNAL, UMessage(cat, 2), nullptr, nullptr,
-                                     STPException::LOG_NONE),
-                 STPException);
+    EXPECT_THROW(
+        STPException::raise(STPException::REASON_INTERNAL, UMessage(cat, 2), nullptr, nullptr, STPException::LOG_NONE),
+        STPException);
     // Subclass raises never log.
     EXPECT_THROW(Nul::StateException::raise(UMessage(cat, 2)), STPException);
     STPException::set_logging_enabled(false);

@@ -12,7 +12,10 @@ namespace {
 
 std::atomic<int> destroyed_a{0};
 std::atomic<void *> last_a{nullptr};
-void destroy_a(void *v) { ++destroyed_a; last_a = v; }
+void destroy_a(void *v) {
+    ++destroyed_a;
+    last_a = v;
+}
 std::atomic<int> destroyed_b{0};
 void destroy_b(void *) { ++destroyed_b; }
 

@@ -123,8 +123,9 @@ TEST(UMessage, Collection) {
 
 TEST(WexutilCatalog, EntriesAsWritten) {
     EXPECT_STREQ(Nul::wexutil_catalog[0], "wexutil 21");
-    EXPECT_STREQ(Nul::wexutil_catalog[Nul::WEXUTIL_UUID_CREATE],
-                 "TLQSV0651E Can't generate a UUID (possible network/adapter configuration problem) - UuidCreate error %d");
+    EXPECT_STREQ(
+        Nul::wexutil_catalog[Nul::WEXUTIL_UUID_CREATE],
+        "TLQSV0651E Can't generate a UUID (possible network/adapter configuration problem) - UuidCreate error %d");
     EXPECT_STREQ(Nul::wexutil_catalog[Nul::WEXUTIL_BAD_SELECTOR], "TLQSV0671E The selector '%s' is not valid: %s");
     for (int i = 1; i <= 21; ++i) {
         char id[16];

@@ -203,9 +203,7 @@ TEST_F(UnixNt, LongPathsOpenWithoutTheRegistrySwitch) {
 
 TEST_F(UnixNt, FopenModes) {
     std::string p = dir_ + "/f.txt";
-    {
-        std::ofstream(p) << "old content";
-    }
+    { std::ofstream(p) << "old content"; }
     FILE *f = vexhub_unix_nt_fopen(p.c_str(), "w");
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(slurp(p), ""); // cut to length 0 at once

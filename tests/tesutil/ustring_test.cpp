@@ -31,7 +31,6 @@ std::string iconv_convert(std::string const &in, char const *from, char const *t
     return out;
 }
 
-
 } // namespace
 
 TEST(UStringConversion, Utf8RoundTripMatchesIconv) {
@@ -55,7 +54,7 @@ TEST(UStringConversion, EmptyAndIllFormedUtf8) {
     s.utf8_assign(Utf8String("\xff"));
     EXPECT_TRUE(s.empty());
     s = L"keep";
-    s.utf8_assign(Utf8String("ab\xc3"));   // truncated sequence
+    s.utf8_assign(Utf8String("ab\xc3")); // truncated sequence
     EXPECT_TRUE(s.empty());
 }
 
@@ -78,14 +77,14 @@ TEST(UStringConversion, Latin1RoundTripMatchesIconv) {
 }
 
 TEST(UStringConversion, UnmappableTextIsReported) {
-    UString s(Utf8String("price \xe2\x82\xac"));   // the euro sign is not in ISO-8859-1
+    UString s(Utf8String("price \xe2\x82\xac")); // the euro sign is not in ISO-8859-1
     bool error = false;
     std::string out = s.std_str("ISO-8859-1", error);
     EXPECT_TRUE(error);
     EXPECT_TRUE(out.empty());
     bool iconv_ok = true;
     iconv_convert("price \xe2\x82\xac", "UTF-8", "ISO-8859-1", &iconv_ok);
-    EXPECT_FALSE(iconv_ok);   // the peer agrees the text cannot be represented
+    EXPECT_FALSE(iconv_ok); // the peer agrees the text cannot be represented
     // The converter stays usable for text it can represent.
     UString t(Utf8String("ok \xc3\xa9"));
     EXPECT_EQ(t.std_str("ISO-8859-1", error), "ok \xe9");
@@ -142,7 +141,7 @@ TEST(UStringConversion, CopyHasNoConverterAndBothDestroyIndependently) {
 
 TEST(UStringConversion, WideIsUtf32) {
     UString s(L"\U0001F600x");
-    EXPECT_EQ(s.length(), 3u);   // a surrogate pair and one unit
+    EXPECT_EQ(s.length(), 3u); // a surrogate pair and one unit
     EXPECT_EQ(std::wstring(s.c_str()), std::wstring(L"\U0001F600x"));
     EXPECT_EQ(s.utf8_str(), "\xf0\x9f\x98\x80x");
 }
@@ -161,7 +160,8 @@ TEST(UStringConversion, WideCharactersBecomeTheirUtf16Units) {
         {std::wstring(1, wchar_t(0x110000)), u"\uFFFD"},
         // A lone surrogate stays the one unit it is.
         {std::wstring(1, wchar_t(0xD800)) + L"x", std::u16string(1, char16_t(0xD800)) + u"x"},
-        {std::wstring(300, L'\U0001F600'), [] {
+        {std::wstring(300, L'\U0001F600'),
+         [] {
              std::u16string s;
              for (int i = 0; i < 300; ++i) s += u"\U0001F600";
              return s;
@@ -181,7 +181,7 @@ TEST(UStringBasics, CharIsMaskedTo7Bits) {
     EXPECT_EQ(s[0], 0x69);
     s += static_cast<char>(0xC1);
     EXPECT_EQ(s[1], 0x41);
-    EXPECT_EQ(s[2], 0xFFFF);   // past the end
+    EXPECT_EQ(s[2], 0xFFFF); // past the end
 }
 
 TEST(UStringSearch, FindFamily) {
@@ -191,14 +191,14 @@ TEST(UStringSearch, FindFamily) {
     EXPECT_EQ(s.find(L'z'), UString::npos);
     EXPECT_EQ(s.find(L"ca"), 2u);
     EXPECT_EQ(s.find(L"bc", 100), UString::npos);
-    EXPECT_EQ(s.find(L'a', UString::npos), UString::npos);   // not pinned back to 0
+    EXPECT_EQ(s.find(L'a', UString::npos), UString::npos); // not pinned back to 0
     EXPECT_EQ(s.find(UString(L"abc"), 1), 3u);
 }
 
 TEST(UStringSearch, FindLastLooksAtOrAfterStart) {
     UString s(L"abcabc");
     EXPECT_EQ(s.find_last(L'a'), 3u);
-    EXPECT_EQ(s.find_last(L'a', 4), UString::npos);   // nothing begins at or after 4
+    EXPECT_EQ(s.find_last(L'a', 4), UString::npos); // nothing begins at or after 4
     EXPECT_EQ(s.find_last(L"bc", 0), 4u);
     EXPECT_EQ(s.find_last(L"bc", 5), UString::npos);
     EXPECT_EQ(s.find_last(UString(L"abc"), 0), 3u);

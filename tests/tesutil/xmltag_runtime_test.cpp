@@ -16,7 +16,8 @@ namespace {
 
 std::string u8(UString const &s) { return s.utf8_str(); }
 
-template <class F> std::string failure_text(F &&f) {
+template <class F>
+std::string failure_text(F &&f) {
     try {
         f();
     } catch (Nul::IllegalArgException &e) {
@@ -86,7 +87,7 @@ TEST(XmlTagRunTime, IdsAndNamespacesInAFreshProcess) {
     }
     EXPECT_EQ(XmlTag::lookup(XmlTag::Id(1294)).id(), 1294);
     EXPECT_EQ(XmlTag::lookup(XmlTag::Id(1295)).id(), 1295);
-    EXPECT_EQ(&XmlTag::lookup(XmlTag::Id(1167)), &first);  // earlier blocks did not move
+    EXPECT_EQ(&XmlTag::lookup(XmlTag::Id(1167)), &first); // earlier blocks did not move
     EXPECT_EQ(failure_text([] { XmlTag::lookup(XmlTag::Id(1301)); }), bad_id);
 }
 

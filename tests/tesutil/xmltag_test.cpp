@@ -62,7 +62,7 @@ std::array<NsRow, 21> const namespaces = {{
 
 struct Row {
     int id;
-    std::string abbreviation;  // "null": no namespace
+    std::string abbreviation; // "null": no namespace
     std::string name;
 };
 
@@ -95,7 +95,8 @@ int nsid_of(std::string const &abbreviation) {
 
 std::set<int> const unassigned = {174, 176, 179, 180, 917, 1024, 1025, 1072, 1073, 1112, 1120, 1121, 1130, 1157, 1158};
 
-template <class E, class F> std::string failure_text(F &&f) {
+template <class E, class F>
+std::string failure_text(F &&f) {
     try {
         f();
     } catch (E &e) {
@@ -179,10 +180,13 @@ TEST(XmlTagVocabulary, NamedIdsMatchTheirTags) {
 }
 
 TEST(XmlTagVocabulary, MisspelledAndOddNamesAreKept) {
-    std::map<int, std::string> const odd = {
-        {525, "legal-acccessible-actions"}, {657, "record-reqiredness-by-state"},
-        {354, "child-original-source-directory-no-longer-exits"}, {145, "merge-type-nevero"},
-        {278, "permission_read_limited"}, {1094, "responsedescription"}, {1074, "lockdiscovery"}};
+    std::map<int, std::string> const odd = {{525, "legal-acccessible-actions"},
+                                            {657, "record-reqiredness-by-state"},
+                                            {354, "child-original-source-directory-no-longer-exits"},
+                                            {145, "merge-type-nevero"},
+                                            {278, "permission_read_limited"},
+                                            {1094, "responsedescription"},
+                                            {1074, "lockdiscovery"}};
     for (auto const &[id, name] : odd) EXPECT_EQ(u8(XmlTag::lookup(XmlTag::Id(id)).simple_name()), name);
 }
 
@@ -292,19 +296,19 @@ TEST(XmlTag, CopiesEqualityAndOrder) {
     EXPECT_TRUE(copy == record);
     EXPECT_FALSE(copy != record);
     EXPECT_EQ(copy.id(), 283);
-    EXPECT_EQ(&copy.ns(), &record.ns());  // the same namespace record
+    EXPECT_EQ(&copy.ns(), &record.ns()); // the same namespace record
     EXPECT_FALSE(copy < record);
     EXPECT_FALSE(record < copy);
     XmlTag const &ctg = XmlTag::lookup(XmlTag::CTG_record);
     EXPECT_FALSE(ctg == record);
     EXPECT_TRUE((ctg < record) != (record < ctg));
-    EXPECT_TRUE(record < ctg);  // KX (5) before CTG (6)
+    EXPECT_TRUE(record < ctg); // KX (5) before CTG (6)
     XmlTag const &href = XmlTag::lookup(XmlTag::TEAM_href);
     XmlTag const &name = XmlTag::lookup(XmlTag::TEAM_name);
     EXPECT_TRUE(href < name);
     EXPECT_FALSE(name < href);
     XmlTag const &status = XmlTag::lookup(XmlTag::NONS_status);
-    EXPECT_TRUE(status < XmlTag::lookup(XmlTag::ACL_resource));  // no namespace first
+    EXPECT_TRUE(status < XmlTag::lookup(XmlTag::ACL_resource)); // no namespace first
     copy = ctg;
     EXPECT_TRUE(copy == ctg);
 }
@@ -322,8 +326,9 @@ TEST(XmlTag, FormatMarkup) {
     EXPECT_EQ(u8(XmlTag::format(XmlTag::EMPTY_ELEMENT_TAG, XmlTag::KX_record, k)), "<k:record/>");
     EXPECT_EQ(u8(XmlTag::lookup(XmlTag::NONS_status).format(XmlTag::START_TAG, XmlTag::EMPTY_NS_PREFIX)),
               "<status xmlns=\"\">");
-    EXPECT_EQ(failure_text<Nul::StateException>([] { XmlTag::format(XmlTag::START_TAG, XmlTag::Id(174), UString()); })
-                  .substr(0, 10),
+    EXPECT_EQ(failure_text<Nul::StateException>([] {
+                  XmlTag::format(XmlTag::START_TAG, XmlTag::Id(174), UString());
+              }).substr(0, 10),
               "TLQSV0653E");
     EXPECT_EQ(u8(XmlTag::lookup(XmlTag::KX_record).to_string()), u + "/record");
 }
@@ -421,7 +426,7 @@ TEST(XmlTag, ConcurrentCreationGivesOneObjectAndOneId) {
     }
     EXPECT_EQ(ids.size(), static_cast<std::size_t>(names));
     EXPECT_GE(*ids.begin(), XmlTag::FIRST_RUN_TIME_ID);
-    EXPECT_EQ(*ids.rbegin() - *ids.begin(), names - 1);  // no id was issued twice or skipped
+    EXPECT_EQ(*ids.rbegin() - *ids.begin(), names - 1); // no id was issued twice or skipped
 }
 
 TEST(XmlTag, StaticInitialiserCouldUseTheRegistry) {

@@ -12,10 +12,10 @@ using Nul::UString;
 using Nul::XmlDoc;
 using Nul::XmlTag;
 using xmltest::ctg;
-using xmltest::kx;
 using xmltest::doc;
 using xmltest::kCtg;
 using xmltest::kKx;
+using xmltest::kx;
 using xmltest::utf8;
 
 TEST(DomParser, RootAndTags) {
@@ -26,8 +26,8 @@ TEST(DomParser, RootAndTags) {
     EXPECT_EQ(root.tag(), 283);
     root.match(kx(L"record"));
     EXPECT_RAISES(root.match(kx(L"cursor")), StateException,
-                  "TLQSV0679E Internal Error: TLQSV0685E Elem::match(): Tag Mismatch, expected '" + kKx + "/cursor' got '" +
-                      kKx + "/record'.");
+                  "TLQSV0679E Internal Error: TLQSV0685E Elem::match(): Tag Mismatch, expected '" + kKx +
+                      "/cursor' got '" + kKx + "/record'.");
 }
 
 TEST(DomParser, DataOfMixedContent) {
@@ -111,11 +111,13 @@ TEST(DomParser, NilHandlesRaise) {
     EXPECT_RAISES(nil.data(), StateException, "TLQSV0680E Internal Error: DomParser::Elem::data(): nil element.");
     EXPECT_RAISES(nil.next_child(), StateException,
                   "TLQSV0680E Internal Error: DomParser::Elem::next_child(): nil element.");
-    EXPECT_RAISES(nil.next_attr(), StateException, "TLQSV0680E Internal Error: DomParser::Elem::next_attr(): nil element.");
+    EXPECT_RAISES(nil.next_attr(), StateException,
+                  "TLQSV0680E Internal Error: DomParser::Elem::next_attr(): nil element.");
     EXPECT_RAISES(nil.opt_child(kx(L"record")), StateException,
                   "TLQSV0680E Internal Error: DomParser::Elem::opt_child(): nil element.");
     EXPECT_RAISES(nil.child(), StateException, "TLQSV0680E Internal Error: DomParser::Elem::child(): nil element.");
-    EXPECT_RAISES(nil.is_empty(), StateException, "TLQSV0680E Internal Error: DomParser::Elem::is_empty(): nil element.");
+    EXPECT_RAISES(nil.is_empty(), StateException,
+                  "TLQSV0680E Internal Error: DomParser::Elem::is_empty(): nil element.");
     EXPECT_RAISES(nil.check_is_empty(true), StateException,
                   "TLQSV0680E Internal Error: DomParser::Elem::check_is_empty(): nil element.");
     DomParser::Attribute a;
@@ -283,6 +285,7 @@ TEST(DomParser, WriterElemFromParsedElement) {
     cursor.add_attr(kx(L"dbset"), UString(L"d1"));
     expected.add_elem(XmlDoc::Elem(kx(L"groups")));
     EXPECT_TRUE(e == expected);
-    EXPECT_EQ(utf8(e.str()), "<N1:record xmlns:N1=\"" + kKx +
-                                 "\"><N1:cursor N1:email=\"e1\" N1:dbset=\"d1\">a&amp;b</N1:cursor><N1:groups/></N1:record>");
+    EXPECT_EQ(utf8(e.str()),
+              "<N1:record xmlns:N1=\"" + kKx +
+                  "\"><N1:cursor N1:email=\"e1\" N1:dbset=\"d1\">a&amp;b</N1:cursor><N1:groups/></N1:record>");
 }

@@ -50,9 +50,9 @@ struct Node {
 };
 
 std::wstring random_text(std::mt19937 &rng) {
-    static wchar_t const *const pieces[] = {L"a",  L"Zq", L"&",       L"<",       L"\"",           L"]]>", L">",
-                                            L"'",  L" ",  L"\u00e9", L"\u4e2d", L"\U0001F600", L"&amp;", L"]]",
-                                            L"]", L"<![CDATA[", L"0"};
+    static wchar_t const *const pieces[] = {L"a",     L"Zq", L"&", L"<",         L"\"",     L"]]>",
+                                            L">",     L"'",  L" ", L"\u00e9",    L"\u4e2d", L"\U0001F600",
+                                            L"&amp;", L"]]", L"]", L"<![CDATA[", L"0"};
     std::uniform_int_distribution<int> len(0, 8), pick(0, sizeof pieces / sizeof pieces[0] - 1);
     std::wstring s;
     for (int n = len(rng); n > 0; --n) s += pieces[pick(rng)];

@@ -16,10 +16,10 @@ using Nul::UString;
 using Nul::XmlDoc;
 using Nul::XmlTag;
 using xmltest::ctg;
-using xmltest::kx;
 using xmltest::doc;
 using xmltest::kCtg;
 using xmltest::kKx;
+using xmltest::kx;
 using xmltest::utf8;
 
 namespace {
@@ -232,8 +232,10 @@ TEST(SaxParser, SizeBound) {
 TEST(SaxParser, NilHandlesRaise) {
     SaxParser::Elem nil;
     EXPECT_RAISES(nil.tag(), StateException, "TLQSV0680E Internal Error: SaxParser::Elem::tag(): nil element.");
-    EXPECT_RAISES(nil.match(XmlTag::Id(1)), StateException, "TLQSV0680E Internal Error: SaxParser::Elem::tag(): nil element.");
-    EXPECT_RAISES(nil.is_empty(), StateException, "TLQSV0680E Internal Error: SaxParser::Elem::is_empty(): nil element.");
+    EXPECT_RAISES(nil.match(XmlTag::Id(1)), StateException,
+                  "TLQSV0680E Internal Error: SaxParser::Elem::tag(): nil element.");
+    EXPECT_RAISES(nil.is_empty(), StateException,
+                  "TLQSV0680E Internal Error: SaxParser::Elem::is_empty(): nil element.");
     EXPECT_RAISES(nil.check_is_empty(false), StateException,
                   "TLQSV0680E Internal Error: SaxParser::Elem::is_empty(): nil element.");
     EXPECT_RAISES(nil.next_child(), StateException,

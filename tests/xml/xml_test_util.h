@@ -54,14 +54,14 @@ inline std::string padded(std::size_t bytes) { return "<r>" + std::string(bytes 
 } // namespace xmltest
 
 // Runs `stmt`, expects exception class `cls`, and binds its rendered message to `text`.
-#define EXPECT_RAISES(stmt, cls, expected)                                                          \
-    do {                                                                                           \
-        bool raised_ = false;                                                                      \
-        try {                                                                                      \
-            stmt;                                                                                  \
-        } catch (cls const &e_) {                                                                  \
-            raised_ = true;                                                                        \
-            EXPECT_EQ(xmltest::rendered(e_), std::string(expected));                               \
-        }                                                                                          \
-        EXPECT_TRUE(raised_) << "expected " #cls " from " #stmt;                                   \
+#define EXPECT_RAISES(stmt, cls, expected)                                                                             \
+    do {                                                                                                               \
+        bool raised_ = false;                                                                                          \
+        try {                                                                                                          \
+            stmt;                                                                                                      \
+        } catch (cls const &e_) {                                                                                      \
+            raised_ = true;                                                                                            \
+            EXPECT_EQ(xmltest::rendered(e_), std::string(expected));                                                   \
+        }                                                                                                              \
+        EXPECT_TRUE(raised_) << "expected " #cls " from " #stmt;                                                       \
     } while (0)

@@ -10,10 +10,10 @@ using Nul::UString;
 using Nul::XmlDoc;
 using Nul::XmlTag;
 using xmltest::ctg;
-using xmltest::kx;
 using xmltest::kCtg;
 using xmltest::kDecl;
 using xmltest::kKx;
+using xmltest::kx;
 using xmltest::utf8;
 
 namespace {
@@ -141,7 +141,8 @@ TEST(XmlDoc, IncrementalOutputAndLateNamespace) {
     d.add_ns(XmlTag::NsId(6), UString(L"c"));
     d.push_elem(kx(L"record"));
     d.add_attr(ctg(L"record"), UString(L"v"));
-    EXPECT_EQ(utf8(d.inc_str()), kDecl + "<N1:record xmlns:c=\"" + kCtg + "\" xmlns:N1=\"" + kKx + "\" c:record=\"v\">");
+    EXPECT_EQ(utf8(d.inc_str()),
+              kDecl + "<N1:record xmlns:c=\"" + kCtg + "\" xmlns:N1=\"" + kKx + "\" c:record=\"v\">");
     d.add_elem(kx(L"cursor"));
     // TEAM: still needs a prefix, but the root start tag is already out.
     EXPECT_RAISES(d.add_elem(xmltest::tag(18, L"access-rights")), StateException,
@@ -167,7 +168,8 @@ TEST(XmlDoc, CdataElements) {
     EXPECT_RAISES(d.add_elem_CDATA(kx(L"email"), UString(L"a]]>b")), IllegalArgException,
                   "TLQSV0693E CDATA text contains termination string, ']]>' for arg: 'a]]>b' with value: 'a]]>b'");
     d.close();
-    EXPECT_EQ(utf8(d.str()), kDecl + "<N1:record xmlns:N1=\"" + kKx + "\"><N1:email><![CDATA[<&>]]></N1:email></N1:record>");
+    EXPECT_EQ(utf8(d.str()),
+              kDecl + "<N1:record xmlns:N1=\"" + kKx + "\"><N1:email><![CDATA[<&>]]></N1:email></N1:record>");
 }
 
 TEST(XmlDoc, MisuseRaises) {
@@ -185,8 +187,10 @@ TEST(XmlDoc, MisuseRaises) {
     EXPECT_RAISES(d.pop_elem(XmlTag::Id(0)), StateException, "TLQSV0695E Popped element doesn't match active element.");
     EXPECT_RAISES(d.append_elem_body(UString(L"x"), false), StateException,
                   "TLQSV0694E Document must have open element(s) to add an element text body.");
-    EXPECT_RAISES(d.push_elem(kx(L"cursor")), StateException, "TLQSV0696E Document state disallows adding a start tag.");
-    EXPECT_RAISES(d.add_comment(UString(L"c")), StateException, "TLQSV0696E Document state disallows adding a start tag.");
+    EXPECT_RAISES(d.push_elem(kx(L"cursor")), StateException,
+                  "TLQSV0696E Document state disallows adding a start tag.");
+    EXPECT_RAISES(d.add_comment(UString(L"c")), StateException,
+                  "TLQSV0696E Document state disallows adding a start tag.");
     d.close();
     EXPECT_EQ(utf8(d.str()), kDecl + "<N1:record xmlns:N1=\"" + kKx + "\">t<N1:cursor></N1:cursor></N1:record>");
     XmlDoc fresh;
@@ -201,7 +205,8 @@ TEST(XmlDoc, StrOfElemLeavesDocumentAndPendingStartTag) {
     d.add_attr(kx(L"dbset"), UString(L"x")); // still possible: the start tag is open
     d.pop_elem(kx(L"cursor"));
     d.close();
-    EXPECT_EQ(utf8(d.str()), kDecl + "<N1:record xmlns:N1=\"" + kKx + "\"><N1:cursor N1:dbset=\"x\"></N1:cursor></N1:record>");
+    EXPECT_EQ(utf8(d.str()),
+              kDecl + "<N1:record xmlns:N1=\"" + kKx + "\"><N1:cursor N1:dbset=\"x\"></N1:cursor></N1:record>");
 }
 
 TEST(XmlDoc, StrOfElemOnNewDocumentUsesDefaultForm) {
@@ -244,7 +249,8 @@ TEST(XmlDocElem, TreeStrContentAndDocument) {
     e.add_body(UString(L""), true);
     e.add_elem(kx(L"cursor"), UString(L"<t>"), true);
     EXPECT_EQ(utf8(e.content()), "a&amp;b<N1:cursor xmlns:N1=\"" + kKx + "\">&lt;t></N1:cursor>");
-    EXPECT_EQ(utf8(e.str()), "<N1:record xmlns:N1=\"" + kKx + "\" N1:email=\"7\">a&amp;b<N1:cursor>&lt;t></N1:cursor></N1:record>");
+    EXPECT_EQ(utf8(e.str()),
+              "<N1:record xmlns:N1=\"" + kKx + "\" N1:email=\"7\">a&amp;b<N1:cursor>&lt;t></N1:cursor></N1:record>");
     XmlDoc d(e);
     EXPECT_EQ(utf8(d.str()), kDecl + utf8(e.str()));
 }
@@ -304,7 +310,8 @@ TEST(XmlDoc, CopyCarriesEverything) {
     copy.close();
     d.pop_elem(kx(L"cursor"));
     d.close();
-    EXPECT_EQ(utf8(copy.str()), kDecl + "<N1:record xmlns:N1=\"" + kKx + "\"><N1:cursor N1:email=\"c\"></N1:cursor></N1:record>");
+    EXPECT_EQ(utf8(copy.str()),
+              kDecl + "<N1:record xmlns:N1=\"" + kKx + "\"><N1:cursor N1:email=\"c\"></N1:cursor></N1:record>");
     EXPECT_EQ(utf8(d.str()), kDecl + "<N1:record xmlns:N1=\"" + kKx + "\"><N1:cursor></N1:cursor></N1:record>");
 }
 

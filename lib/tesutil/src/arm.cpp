@@ -60,7 +60,8 @@ arm_id new_id() {
     return id;
 }
 
-template <class F> bool find_entry(void *library, char const *name, F &slot) {
+template <class F>
+bool find_entry(void *library, char const *name, F &slot) {
     void *p = dlsym(library, name);
     if (!p) return false;
     slot = reinterpret_cast<F>(p);
@@ -91,15 +92,23 @@ int ArmRuntimeLoader::load_runtime() {
     }
     Runtime r;
     char const *missing = nullptr;
-    if (!find_entry(library, "arm_register_application", r.register_application)) missing = "arm_register_application";
-    else if (!find_entry(library, "arm_start_application", r.start_application)) missing = "arm_start_application";
-    else if (!find_entry(library, "arm_start_transaction", r.start_transaction)) missing = "arm_start_transaction";
-    else if (!find_entry(library, "arm_stop_transaction", r.stop_transaction)) missing = "arm_stop_transaction";
-    else if (!find_entry(library, "arm_register_transaction", r.register_transaction)) missing = "arm_register_transaction";
-    else if (!find_entry(library, "arm_get_error_message", r.get_error_message)) missing = "arm_get_error_message";
-    else if (!find_entry(library, "arm_get_arrival_time", r.get_arrival_time)) missing = "arm_get_arrival_time";
+    if (!find_entry(library, "arm_register_application", r.register_application))
+        missing = "arm_register_application";
+    else if (!find_entry(library, "arm_start_application", r.start_application))
+        missing = "arm_start_application";
+    else if (!find_entry(library, "arm_start_transaction", r.start_transaction))
+        missing = "arm_start_transaction";
+    else if (!find_entry(library, "arm_stop_transaction", r.stop_transaction))
+        missing = "arm_stop_transaction";
+    else if (!find_entry(library, "arm_register_transaction", r.register_transaction))
+        missing = "arm_register_transaction";
+    else if (!find_entry(library, "arm_get_error_message", r.get_error_message))
+        missing = "arm_get_error_message";
+    else if (!find_entry(library, "arm_get_arrival_time", r.get_arrival_time))
+        missing = "arm_get_arrival_time";
     if (missing) {
-        log_error("ArmRuntimeLoader::load_runtime", std::string("GetProcAddress failed attempting to load: ") + missing);
+        log_error("ArmRuntimeLoader::load_runtime",
+                  std::string("GetProcAddress failed attempting to load: ") + missing);
         dlclose(library);
         return ARM_DISABLED;
     }
@@ -216,8 +225,8 @@ int ArmPerThreadOperationStack::start_transaction(arm_id const &tran_id, ArmBuff
     }
     int flags = ARM_FLAG_TRACE_REQUEST | ARM_FLAG_BIND_THREAD | (in_process ? ARM_FLAG_CORR_IN_PROC : 0);
     arm_buffer4 const *data = buffer ? static_cast<arm_buffer4 const *>(*buffer) : nullptr;
-    int rc = runtime.start_transaction(application_handle, &tran_id, parent, flags, data, &node->handle,
-                                       &node->correlator);
+    int rc =
+        runtime.start_transaction(application_handle, &tran_id, parent, flags, data, &node->handle, &node->correlator);
     if (rc >= 0) record->current = node;
     return rc;
 }

@@ -37,7 +37,8 @@ char *utf8_copy(UString const &text) {
 // One sub-buffer is one zeroed block: the structure first, then its arrays and copied bytes.
 class BlockLayout {
 public:
-    template <class T> std::size_t place(std::size_t count) {
+    template <class T>
+    std::size_t place(std::size_t count) {
         size_ = (size_ + alignof(T) - 1) / alignof(T) * alignof(T);
         std::size_t at = size_;
         size_ += sizeof(T) * count;
@@ -53,10 +54,14 @@ private:
     std::size_t size_ = 0;
 };
 
-template <class T> T *at(unsigned char *block, std::size_t offset) { return reinterpret_cast<T *>(block + offset); }
+template <class T>
+T *at(unsigned char *block, std::size_t offset) {
+    return reinterpret_cast<T *>(block + offset);
+}
 
 // A sub-buffer with nothing placed after it.
-template <class T> T *lone_block(arm_int32_t format) {
+template <class T>
+T *lone_block(arm_int32_t format) {
     BlockLayout layout;
     layout.place<T>(1);
     auto *sb = at<T>(layout.allocate(), 0);
@@ -65,7 +70,8 @@ template <class T> T *lone_block(arm_int32_t format) {
 }
 
 // A sub-buffer followed by its array of n items; items is null when n is 0.
-template <class T, class Item> T *counted_block(arm_int32_t format, std::size_t n, Item *&items) {
+template <class T, class Item>
+T *counted_block(arm_int32_t format, std::size_t n, Item *&items) {
     BlockLayout layout;
     layout.place<T>(1);
     std::size_t array = layout.place<Item>(n);
@@ -259,9 +265,7 @@ void ArmBuffer::check_limit(char const *operation) const {
         arm_error((std::string("ArmBuffer::") + operation + "():  Max Buffer count exceeded.").c_str());
 }
 
-void ArmBuffer::append(void *block) {
-    subbuffers_[buf_.count++] = static_cast<arm_subbuffer_t *>(block);
-}
+void ArmBuffer::append(void *block) { subbuffers_[buf_.count++] = static_cast<arm_subbuffer_t *>(block); }
 
 void ArmBuffer::add_buffer() {
     check_limit("add_charset_buffer");
@@ -335,17 +339,24 @@ void ArmBuffer::add_buffer(ArmMetricValuesBuffer &values) {
             switch (v.format) {
             case ARM_METRIC_FORMAT_COUNTER32:
             case ARM_METRIC_FORMAT_GAUGE32:
-            case ARM_METRIC_FORMAT_NUMERICID32: m.metric_u.counter32 = v.low32(); break;
+            case ARM_METRIC_FORMAT_NUMERICID32:
+                m.metric_u.counter32 = v.low32();
+                break;
             case ARM_METRIC_FORMAT_COUNTER64:
             case ARM_METRIC_FORMAT_GAUGE64:
-            case ARM_METRIC_FORMAT_NUMERICID64: m.metric_u.counter64 = v.whole64(); break;
+            case ARM_METRIC_FORMAT_NUMERICID64:
+                m.metric_u.counter64 = v.whole64();
+                break;
             case ARM_METRIC_FORMAT_CNTRDIVR32:
             case ARM_METRIC_FORMAT_GAUGEDIVR32:
                 std::memcpy(&m.metric_u.cntrdivr32.counter, v.payload, 4);
                 std::memcpy(&m.metric_u.cntrdivr32.divisor, v.payload + 4, 4);
                 break;
-            case ARM_METRIC_FORMAT_STRING32: m.metric_u.string32 = text; break;
-            default: break;
+            case ARM_METRIC_FORMAT_STRING32:
+                m.metric_u.string32 = text;
+                break;
+            default:
+                break;
             }
         }
         sb->metric_value_array = items;
@@ -386,8 +397,10 @@ void ArmBuffer::add_identity(ArmAppIdentyBuffer &identity, UString *uri) {
     char const *uri_text = uri && !uri->empty() ? pool(*uri) : nullptr;
 
     BlockLayout layout;
-    if (uri) layout.place<arm_subbuffer_tran_identity_t>(1);
-    else layout.place<arm_subbuffer_app_identity_t>(1);
+    if (uri)
+        layout.place<arm_subbuffer_tran_identity_t>(1);
+    else
+        layout.place<arm_subbuffer_app_identity_t>(1);
     std::size_t prop_array = layout.place<arm_property_t>(props);
     std::size_t name_array = layout.place<char const *>(names);
     unsigned char *block = layout.allocate();
@@ -406,11 +419,13 @@ void ArmBuffer::add_identity(ArmAppIdentyBuffer &identity, UString *uri) {
         std::copy(name_texts.begin(), name_texts.end(), name_ptr);
     }
     if (uri) {
-        fill_identity<arm_subbuffer_tran_identity_t>(block, ARM_SUBBUFFER_TRAN_IDENTITY, props, prop_ptr, names, name_ptr)
+        fill_identity<arm_subbuffer_tran_identity_t>(block, ARM_SUBBUFFER_TRAN_IDENTITY, props, prop_ptr, names,
+                                                     name_ptr)
             ->uri = uri_text;
         uri->clear();
     } else {
-        fill_identity<arm_subbuffer_app_identity_t>(block, ARM_SUBBUFFER_APP_IDENTITY, props, prop_ptr, names, name_ptr);
+        fill_identity<arm_subbuffer_app_identity_t>(block, ARM_SUBBUFFER_APP_IDENTITY, props, prop_ptr, names,
+                                                    name_ptr);
     }
     append(block);
     identity.drop_staged();
@@ -425,8 +440,10 @@ void ArmBuffer::add_context(ArmAppContextBuffer &context, UString *uri) {
     char const *uri_text = uri && !uri->empty() ? pool(*uri) : nullptr;
 
     BlockLayout layout;
-    if (uri) layout.place<arm_subbuffer_tran_context_t>(1);
-    else layout.place<arm_subbuffer_app_context_t>(1);
+    if (uri)
+        layout.place<arm_subbuffer_tran_context_t>(1);
+    else
+        layout.place<arm_subbuffer_app_context_t>(1);
     std::size_t array = layout.place<char const *>(n);
     unsigned char *block = layout.allocate();
     char const **value_ptr = nullptr;

@@ -11,8 +11,7 @@ namespace Nul {
 namespace {
 
 char const *const weekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-char const *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+char const *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 // Serialises calendar conversions for callers that still use the shared-storage forms.
 CriticalSectionLock &time_lock() {
@@ -51,15 +50,15 @@ DavTime &DavTime::operator=(UString const &text) {
     int year = 0, mon = 0, day = 0, hour = 0, min = 0, sec = 0;
     if (s[3] == ',') {
         char wday[4] = {}, mname[4] = {};
-        if (std::sscanf(s.c_str(), "%3s, %2d %3s %4d %2d:%2d:%2d GMT", wday, &day, mname, &year, &hour, &min, &sec) != 7)
+        if (std::sscanf(s.c_str(), "%3s, %2d %3s %4d %2d:%2d:%2d GMT", wday, &day, mname, &year, &hour, &min, &sec) !=
+            7)
             return *this;
         mon = 0;
         for (int i = 0; i < 12; ++i)
             if (std::strcmp(mname, months[i]) == 0) mon = i + 1;
         if (mon == 0) return *this;
     } else {
-        if (std::sscanf(s.c_str(), "%4d-%2d-%2dT%2d:%2d:%2dZ", &year, &mon, &day, &hour, &min, &sec) != 6)
-            return *this;
+        if (std::sscanf(s.c_str(), "%4d-%2d-%2dT%2d:%2d:%2dZ", &year, &mon, &day, &hour, &min, &sec) != 6) return *this;
         if (mon < 1 || mon > 12) return *this;
     }
     tm.tm_year = year - 1900;
@@ -71,7 +70,8 @@ DavTime &DavTime::operator=(UString const &text) {
     tm.tm_isdst = 0;
     // The fields are UTC: no local zone, no daylight-saving gap, no shift near the epoch.
     std::time_t t = timegm(&tm);
-    if (t == static_cast<std::time_t>(-1) && !(year == 1969 && mon == 12 && day == 31 && hour == 23 && min == 59 && sec == 59))
+    if (t == static_cast<std::time_t>(-1) &&
+        !(year == 1969 && mon == 12 && day == 31 && hour == 23 && min == 59 && sec == 59))
         return *this;
     time_ = static_cast<std::int64_t>(t);
     return *this;

@@ -274,15 +274,18 @@ std::unique_ptr<StdioFileBuf> open_buffer(wchar_t const *path, int mode) {
 
 } // namespace
 
-template <class Base, int Direction> WideFileStream<Base, Direction>::WideFileStream() = default;
+template <class Base, int Direction>
+WideFileStream<Base, Direction>::WideFileStream() = default;
 
-template <class Base, int Direction> WideFileStream<Base, Direction>::~WideFileStream() {
+template <class Base, int Direction>
+WideFileStream<Base, Direction>::~WideFileStream() {
     // Hand the stream its own buffer back before ours goes.
     std::basic_ios<char>::rdbuf(Base::rdbuf());
     close();
 }
 
-template <class Base, int Direction> void WideFileStream<Base, Direction>::open(wchar_t const *path, int mode) {
+template <class Base, int Direction>
+void WideFileStream<Base, Direction>::open(wchar_t const *path, int mode) {
     auto buf = open_buffer(path, mode | Direction);
     std::basic_ios<char>::rdbuf(buf.get());
     buf_.swap(buf);
@@ -293,15 +296,18 @@ void WideFileStream<Base, Direction>::open(wchar_t const *path, unsigned int mod
     open(path, static_cast<int>(mode));
 }
 
-template <class Base, int Direction> bool WideFileStream<Base, Direction>::is_open() const {
+template <class Base, int Direction>
+bool WideFileStream<Base, Direction>::is_open() const {
     return buf_ && buf_->is_open();
 }
 
-template <class Base, int Direction> void WideFileStream<Base, Direction>::close() {
+template <class Base, int Direction>
+void WideFileStream<Base, Direction>::close() {
     if (buf_) buf_->close_file();
 }
 
-template <class Base, int Direction> std::basic_filebuf<char> *WideFileStream<Base, Direction>::rdbuf() const {
+template <class Base, int Direction>
+std::basic_filebuf<char> *WideFileStream<Base, Direction>::rdbuf() const {
     return buf_.get();
 }
 

@@ -101,9 +101,7 @@ constexpr DriverParam driver_params[] = {
 constexpr int driver_param_rows = sizeof driver_params / sizeof driver_params[0];
 static_assert(driver_param_rows == 57);
 
-DriverParam const *driver_param(int row) {
-    return row >= 0 && row < driver_param_rows ? &driver_params[row] : nullptr;
-}
+DriverParam const *driver_param(int row) { return row >= 0 && row < driver_param_rows ? &driver_params[row] : nullptr; }
 
 constexpr int read_only_driver_row = 21;
 constexpr uint32_t list_buffer_size = 8192;
@@ -174,8 +172,7 @@ int32_t read_and_close(HKEY root, char const *subkey, char const *name, void *bu
     return rc;
 }
 
-int32_t write_and_close(HKEY root, char const *path, char const *name, void const *data, uint32_t size,
-                        uint32_t type) {
+int32_t write_and_close(HKEY root, char const *path, char const *name, void const *data, uint32_t size, uint32_t type) {
     HKEY k = nullptr;
     int32_t rc = vexhub_ntregy_create_value(root, path, name, data, size, type, &k);
     close_if(k);
@@ -193,11 +190,15 @@ uint32_t multi_sz_size(char const *p) {
 int64_t data_size(uint32_t type, void const *data) {
     switch (type) {
     case REG_SZ:
-    case REG_EXPAND_SZ: return static_cast<int64_t>(std::strlen(static_cast<char const *>(data)) + 1);
+    case REG_EXPAND_SZ:
+        return static_cast<int64_t>(std::strlen(static_cast<char const *>(data)) + 1);
     case REG_DWORD:
-    case REG_DWORD_BIG_ENDIAN: return 4;
-    case REG_MULTI_SZ: return multi_sz_size(static_cast<char const *>(data));
-    default: return -1;
+    case REG_DWORD_BIG_ENDIAN:
+        return 4;
+    case REG_MULTI_SZ:
+        return multi_sz_size(static_cast<char const *>(data));
+    default:
+        return -1;
     }
 }
 
@@ -406,8 +407,8 @@ int32_t vexhub_ntregy_enum_subkeys(HKEY key, uint32_t index, char *name, uint32_
     return RegEnumKeyExA(key, index, name, name_size, nullptr, nullptr, nullptr, nullptr);
 }
 
-int32_t vexhub_ntregy_enum_value(HKEY key, uint32_t index, char *name, uint32_t *name_size, uint32_t *type,
-                                 void *data, uint32_t *data_size) {
+int32_t vexhub_ntregy_enum_value(HKEY key, uint32_t index, char *name, uint32_t *name_size, uint32_t *type, void *data,
+                                 uint32_t *data_size) {
     if (!data) return RegEnumValueA(key, index, name, name_size, nullptr, type, nullptr, data_size);
     if (!data_size) return ERROR_INVALID_PARAMETER;
     uint32_t room = *data_size;
@@ -585,8 +586,7 @@ int32_t vexhub_ntregy_set_rgy_passwd(char const *text, char const *machine) {
     Root root(machine, HKEY_LOCAL_MACHINE);
     if (root.error()) return root.error();
     std::string key = std::string(common_keys().full) + "\\Security";
-    return write_and_close(root, key.c_str(), "RegPasswd", text, static_cast<uint32_t>(std::strlen(text) + 1),
-                           REG_SZ);
+    return write_and_close(root, key.c_str(), "RegPasswd", text, static_cast<uint32_t>(std::strlen(text) + 1), REG_SZ);
 }
 
 int32_t vexhub_ntregy_del_veltrane_tree(char const *machine) {
@@ -669,9 +669,32 @@ int32_t vexhub_ntregy_default_tarnfs_param(int row, char const *machine) {
 int32_t vexhub_ntregy_should_install_default_tarnfs_param(int row) {
     if (!driver_param(row)) return ERROR_INVALID_PARAMETER;
     switch (row) {
-    case 0: case 3: case 4: case 5: case 6: case 7: case 8: case 9: case 15: case 17: case 18: case 19:
-    case 20: case 21: case 27: case 32: case 34: case 35: case 36: case 37: case 38: case 39: case 40:
-    case 41: case 48: case 51:
+    case 0:
+    case 3:
+    case 4:
+    case 5:
+    case 6:
+    case 7:
+    case 8:
+    case 9:
+    case 15:
+    case 17:
+    case 18:
+    case 19:
+    case 20:
+    case 21:
+    case 27:
+    case 32:
+    case 34:
+    case 35:
+    case 36:
+    case 37:
+    case 38:
+    case 39:
+    case 40:
+    case 41:
+    case 48:
+    case 51:
         return 0;
     default:
         return 1;

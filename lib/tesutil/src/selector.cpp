@@ -12,13 +12,14 @@ namespace {
 
 // Plain constant data, readable before any constructor of the library has run.
 constexpr char16_t const *namespace_names[Selector::NUM_NAMESPACES] = {
-    u"action", u"activity", u"attype", u"baseline", u"brtype", u"component", u"dbid", u"dbset",
-    u"DEFAULT", u"domainserver", u"choicelist", u"eltype", u"fast", u"field", u"file", u"folder",
-    u"form", u"group", u"hlink", u"hltype", u"hook", u"http", u"https", u"INVALID", u"lbtype",
-    u"legacyserver", u"NONE", u"oid", u"pname", u"implicit", u"pool", u"project", u"projconfig",
-    u"query", u"record", u"registryregion", u"replica", u"replicauuid", u"repo", u"rptype", u"stream",
-    u"trtype", u"user", u"userdb", u"viewtag", u"viewuuid", u"vob", u"vobtag", u"vobtagasdirectory",
-    u"workspace", u"branch", u"vobuuid", u"task",
+    u"action",         u"activity", u"attype",       u"baseline",   u"brtype",       u"component", u"dbid",
+    u"dbset",          u"DEFAULT",  u"domainserver", u"choicelist", u"eltype",       u"fast",      u"field",
+    u"file",           u"folder",   u"form",         u"group",      u"hlink",        u"hltype",    u"hook",
+    u"http",           u"https",    u"INVALID",      u"lbtype",     u"legacyserver", u"NONE",      u"oid",
+    u"pname",          u"implicit", u"pool",         u"project",    u"projconfig",   u"query",     u"record",
+    u"registryregion", u"replica",  u"replicauuid",  u"repo",       u"rptype",       u"stream",    u"trtype",
+    u"user",           u"userdb",   u"viewtag",      u"viewuuid",   u"vob",          u"vobtag",    u"vobtagasdirectory",
+    u"workspace",      u"branch",   u"vobuuid",      u"task",
 };
 
 constexpr char16_t const *domain_names[Selector::NUM_DOMAINS] = {u"vt", u"kx", u"<invalid>", u"", u"cmi"};
@@ -36,7 +37,8 @@ bool printable_domain(Selector::provider_domain_t domain) {
            domain != Selector::DOMAIN_INVALID;
 }
 
-template <std::size_t N> int index_of(char16_t const *const (&names)[N], UString const &name) {
+template <std::size_t N>
+int index_of(char16_t const *const (&names)[N], UString const &name) {
     for (std::size_t i = 0; i < N; ++i)
         if (name.icu() == icu::UnicodeString(names[i])) return static_cast<int>(i);
     return -1;
@@ -126,7 +128,8 @@ Selector::Selector(UString const &text) {
         type_ = type->id();
         used = 3;
     }
-    if (prefix.size() > used) raise_invalid(text, with_segment(L"extra segment before name and repository: ", prefix[used]));
+    if (prefix.size() > used)
+        raise_invalid(text, with_segment(L"extra segment before name and repository: ", prefix[used]));
 
     int32_t rest = colon + 1;
     if (rest >= s.length()) raise_invalid(text, UString(L"no name or repository segments"));
@@ -137,8 +140,7 @@ Selector::Selector(UString const &text) {
     // An escaped "@" belongs to the name: encode_segment writes one for every "@" of a name.
     int32_t at = find_unescaped(s, u'@', rest);
     if (at < 0) raise_invalid(text, UString(L"missing repository seperator: \"@\""));
-    if (at == rest && !is_repository_type())
-        raise_invalid(text, UString(L"no name for non-repository resource type"));
+    if (at == rest && !is_repository_type()) raise_invalid(text, UString(L"no name for non-repository resource type"));
     object_name_ = UString(icu::UnicodeString(s, rest, at - rest));
     if (at + 1 >= s.length()) raise_invalid(text, UString(L"no repository segment"));
     repository_ = UString(icu::UnicodeString(s, at + 1));

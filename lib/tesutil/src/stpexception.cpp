@@ -63,10 +63,17 @@ void STPException::log(UMessage const &message, stp_log_level_t level) {
     if (!group) return;
     std::string text = message.message_string(nullptr).utf8_str();
     switch (level) {
-    case LOG_ERROR: group->error(text, 0); break;
-    case LOG_WARNING: group->warning(text, 0); break;
-    case LOG_INFO: group->info(text, 0); break;
-    default: break;
+    case LOG_ERROR:
+        group->error(text, 0);
+        break;
+    case LOG_WARNING:
+        group->warning(text, 0);
+        break;
+    case LOG_INFO:
+        group->info(text, 0);
+        break;
+    default:
+        break;
     }
 }
 

@@ -51,7 +51,9 @@ void *thread_start_wrapper(void *p) {
 }
 
 pthread_t owner_of(thr_mutex_t *m) { return std::atomic_ref<pthread_t>(m->owner).load(std::memory_order_relaxed); }
-void set_owner(thr_mutex_t *m, pthread_t t) { std::atomic_ref<pthread_t>(m->owner).store(t, std::memory_order_relaxed); }
+void set_owner(thr_mutex_t *m, pthread_t t) {
+    std::atomic_ref<pthread_t>(m->owner).store(t, std::memory_order_relaxed);
+}
 
 } // namespace
 

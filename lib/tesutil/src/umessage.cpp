@@ -48,8 +48,8 @@ UString UMessage::echo(UString const &text) {
     return cut.append(L"...");
 }
 
-UMessage::UMessage(Catalog table, int index, Arg const &a1, Arg const &a2, Arg const &a3, Arg const &a4,
-                   Arg const &a5, Arg const &a6, Arg const &a7, Arg const &a8, Arg const &a9, Arg const &a10)
+UMessage::UMessage(Catalog table, int index, Arg const &a1, Arg const &a2, Arg const &a3, Arg const &a4, Arg const &a5,
+                   Arg const &a6, Arg const &a7, Arg const &a8, Arg const &a9, Arg const &a10)
     : table_(table), index_(index) {
     for (Arg const *a : {&a1, &a2, &a3, &a4, &a5, &a6, &a7, &a8, &a9, &a10})
         if (a->type() != Arg::NIL) args_.push_back(*a);
@@ -86,7 +86,7 @@ UString UMessage::sprintf(Catalog table, int index, std::vector<Arg const *> con
 
 UString UMessage::sprintf(char const *format, std::vector<Arg const *> const &args) {
     std::vector<Log::cxPrintfArgVal> cells;
-    std::vector<std::string> rendered;   // resource texts live until formatting is done
+    std::vector<std::string> rendered; // resource texts live until formatting is done
     rendered.reserve(args.size());
     for (Arg const *a : args) {
         if (!a) {
@@ -94,15 +94,27 @@ UString UMessage::sprintf(char const *format, std::vector<Arg const *> const &ar
             continue;
         }
         switch (a->type()) {
-        case Arg::NIL: cells.emplace_back(); break;
-        case Arg::CHAR: cells.push_back(Log::cxPrintfArgVal::of_char(static_cast<char>(a->int_value()))); break;
-        case Arg::INT: cells.push_back(Log::cxPrintfArgVal::of_int32(static_cast<std::int32_t>(a->int_value()))); break;
+        case Arg::NIL:
+            cells.emplace_back();
+            break;
+        case Arg::CHAR:
+            cells.push_back(Log::cxPrintfArgVal::of_char(static_cast<char>(a->int_value())));
+            break;
+        case Arg::INT:
+            cells.push_back(Log::cxPrintfArgVal::of_int32(static_cast<std::int32_t>(a->int_value())));
+            break;
         case Arg::LONG:
-        case Arg::INT64: cells.push_back(Log::cxPrintfArgVal::of_int64(a->int_value())); break;
-        case Arg::DOUBLE: cells.push_back(Log::cxPrintfArgVal::of_double(a->double_value())); break;
+        case Arg::INT64:
+            cells.push_back(Log::cxPrintfArgVal::of_int64(a->int_value()));
+            break;
+        case Arg::DOUBLE:
+            cells.push_back(Log::cxPrintfArgVal::of_double(a->double_value()));
+            break;
         case Arg::CSTRING:
         case Arg::STDSTRING:
-        case Arg::WSTRING: cells.push_back(Log::cxPrintfArgVal::of_text(a->text())); break;
+        case Arg::WSTRING:
+            cells.push_back(Log::cxPrintfArgVal::of_text(a->text()));
+            break;
         case Arg::RESOURCE:
             rendered.push_back(a->resource() ? std::string(a->resource()->to_selector().utf8_str()) : std::string());
             cells.push_back(Log::cxPrintfArgVal::of_text(rendered.back().c_str()));
@@ -119,8 +131,8 @@ UString UMessage::sprintf(Catalog table, int index, Arg const &a1, Arg const &a2
     return sprintf(table, index, gather({&a1, &a2, &a3, &a4, &a5, &a6, &a7, &a8, &a9, &a10}), nullptr);
 }
 
-UString UMessage::sprintf(char const *format, Arg const &a1, Arg const &a2, Arg const &a3, Arg const &a4,
-                          Arg const &a5, Arg const &a6, Arg const &a7, Arg const &a8, Arg const &a9, Arg const &a10) {
+UString UMessage::sprintf(char const *format, Arg const &a1, Arg const &a2, Arg const &a3, Arg const &a4, Arg const &a5,
+                          Arg const &a6, Arg const &a7, Arg const &a8, Arg const &a9, Arg const &a10) {
     return sprintf(format, gather({&a1, &a2, &a3, &a4, &a5, &a6, &a7, &a8, &a9, &a10}));
 }
 

@@ -100,8 +100,8 @@ uint32_t detect_platform() {
         static struct {
             char const *name;
             uint32_t bits;
-        } const names[] = {{"nt3", PLATFORM_NT3},     {"nt4", PLATFORM_NT4},   {"nt5", PLATFORM_NT5},
-                           {"vista", PLATFORM_VISTA}, {"win7", PLATFORM_WIN7}, {"win95", PLATFORM_WIN95},
+        } const names[] = {{"nt3", PLATFORM_NT3},     {"nt4", PLATFORM_NT4},      {"nt5", PLATFORM_NT5},
+                           {"vista", PLATFORM_VISTA}, {"win7", PLATFORM_WIN7},    {"win95", PLATFORM_WIN95},
                            {"win98", PLATFORM_WIN98}, {"win32s", PLATFORM_WIN32S}};
         for (auto const &n : names)
             if (vexhub_strcasecmp(value, n.name) == 0) bits = n.bits;
@@ -139,8 +139,7 @@ int to_full_path(const char *path, char *out, size_t size) {
     if (full.empty()) return fail(3, ENOENT);
     size_t chars = char_count(full);
     bool too_long = chars > max_full_path || full.size() + 1 > size;
-    if (!too_long && !long_paths_enabled())
-        too_long = chars > max_short_path || char_count(path) >= max_short_path + 1;
+    if (!too_long && !long_paths_enabled()) too_long = chars > max_short_path || char_count(path) >= max_short_path + 1;
     if (too_long) return fail(111, ENAMETOOLONG);
     std::memcpy(out, full.c_str(), full.size() + 1);
     return 0;
@@ -244,8 +243,10 @@ FILE *vexhub_unix_nt_fopen(const char *path, const char *mode) {
     char full[4 * (max_full_path + 1)];
     if (to_full_path(path, full, sizeof full) != 0) return nullptr;
     FILE *f = std::fopen(full, mode);
-    if (!f) dos_error = errno == ENOENT ? 2 : errno == EACCES ? 5 : 87;
-    else fcntl(fileno(f), F_SETFD, FD_CLOEXEC);
+    if (!f)
+        dos_error = errno == ENOENT ? 2 : errno == EACCES ? 5 : 87;
+    else
+        fcntl(fileno(f), F_SETFD, FD_CLOEXEC);
     return f;
 }
 
@@ -303,9 +304,12 @@ int vexhub_gettimeofday(struct timeval *tv, struct timezone *tz) {
 
 long vexhub_sysconf(int name) {
     switch (name) {
-    case 2: return 1000;
-    case 4: return 2147483647L;
-    default: return 0;
+    case 2:
+        return 1000;
+    case 4:
+        return 2147483647L;
+    default:
+        return 0;
     }
 }
 
@@ -331,23 +335,21 @@ int vexhub_nt_win32error2errno(int32_t code) {
         int32_t code;
         int err;
     } const map[] = {
-        {1, EINVAL},    {2, ENOENT},   {3, ENOENT},    {4, EMFILE},    {5, EACCES},  {6, EBADF},
-        {7, ENOMEM},    {8, ENOMEM},   {9, ENOMEM},    {10, E2BIG},    {11, ENOEXEC}, {12, EACCES},
-        {13, EINVAL},   {15, ENOENT},  {16, EACCES},   {17, EXDEV},    {18, ENOENT}, {19, EACCES},
-        {32, EACCES},   {33, EACCES},  {53, ENOENT},   {65, EACCES},   {67, ENOENT}, {80, EEXIST},
-        {82, EACCES},   {83, EACCES},  {87, EINVAL},   {89, EAGAIN},   {108, EACCES}, {109, EPIPE},
-        {111, ENAMETOOLONG}, {112, ENOSPC}, {114, EBADF}, {128, ECHILD}, {129, ECHILD}, {130, EBADF},
-        {131, EINVAL},  {132, EACCES}, {145, ENOTEMPTY}, {158, EACCES}, {161, ENOENT}, {164, EAGAIN},
-        {167, EACCES},  {183, EEXIST}, {206, ENOENT},  {215, EAGAIN},  {1816, ENOMEM},
+        {1, EINVAL},         {2, ENOENT},   {3, ENOENT},      {4, EMFILE},   {5, EACCES},    {6, EBADF},
+        {7, ENOMEM},         {8, ENOMEM},   {9, ENOMEM},      {10, E2BIG},   {11, ENOEXEC},  {12, EACCES},
+        {13, EINVAL},        {15, ENOENT},  {16, EACCES},     {17, EXDEV},   {18, ENOENT},   {19, EACCES},
+        {32, EACCES},        {33, EACCES},  {53, ENOENT},     {65, EACCES},  {67, ENOENT},   {80, EEXIST},
+        {82, EACCES},        {83, EACCES},  {87, EINVAL},     {89, EAGAIN},  {108, EACCES},  {109, EPIPE},
+        {111, ENAMETOOLONG}, {112, ENOSPC}, {114, EBADF},     {128, ECHILD}, {129, ECHILD},  {130, EBADF},
+        {131, EINVAL},       {132, EACCES}, {145, ENOTEMPTY}, {158, EACCES}, {161, ENOENT},  {164, EAGAIN},
+        {167, EACCES},       {183, EEXIST}, {206, ENOENT},    {215, EAGAIN}, {1816, ENOMEM},
     };
     for (auto const &m : map)
         if (m.code == code) return m.err;
     return EINVAL;
 }
 
-int vexhub_strcasecmp(const char *a, const char *b) {
-    return vexhub_strncasecmp(a, b, static_cast<size_t>(-1));
-}
+int vexhub_strcasecmp(const char *a, const char *b) { return vexhub_strncasecmp(a, b, static_cast<size_t>(-1)); }
 
 int vexhub_strncasecmp(const char *a, const char *b, size_t count) {
     auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : int(c); };

@@ -59,7 +59,7 @@ std::wstring to_wide(icu::UnicodeString const &text) {
     out.reserve(static_cast<size_t>(text.length()));
     for (int32_t i = 0; i < text.length();) {
         UChar32 c = text.char32At(i);
-        out.push_back(static_cast<wchar_t>(c));   // an unpaired surrogate stays as its unit
+        out.push_back(static_cast<wchar_t>(c)); // an unpaired surrogate stays as its unit
         i += U16_LENGTH(c);
     }
     return out;
@@ -172,8 +172,10 @@ UString &UString::utf8_assign(Utf8String const &bytes) {
     std::vector<UChar> buf(static_cast<size_t>(need) + 1);
     st = U_ZERO_ERROR;
     u_strFromUTF8(buf.data(), need + 1, &need, bytes.data(), static_cast<int32_t>(bytes.size()), &st);
-    if (U_FAILURE(st)) text_.remove();
-    else text_.setTo(buf.data(), need);
+    if (U_FAILURE(st))
+        text_.remove();
+    else
+        text_.setTo(buf.data(), need);
     return *this;
 }
 
@@ -234,8 +236,10 @@ std::string UString::std_str(char const *charset, bool &error) const {
         st = U_ZERO_ERROR;
         ucnv_reset(cnv);
         ucnv_fromUChars(cnv, buf.data(), need + 1, text_.getBuffer(), text_.length(), &st);
-        if (U_FAILURE(st)) error = true;
-        else out = buf.c_str();
+        if (U_FAILURE(st))
+            error = true;
+        else
+            out = buf.c_str();
     } else {
         error = true;
     }
@@ -342,10 +346,22 @@ UString &UString::set_at(unsigned i, wchar_t c) {
     return *this;
 }
 
-UString &UString::append(UString const &s) { text_.append(s.text_); invalidate(); return *this; }
+UString &UString::append(UString const &s) {
+    text_.append(s.text_);
+    invalidate();
+    return *this;
+}
 UString &UString::append(wchar_t const *s) { return append(UString(s)); }
-UString &UString::append(wchar_t c) { append_code_point(text_, c); invalidate(); return *this; }
-UString &UString::operator+=(char c) { text_.append(static_cast<UChar>(c & 0x7F)); invalidate(); return *this; }
+UString &UString::append(wchar_t c) {
+    append_code_point(text_, c);
+    invalidate();
+    return *this;
+}
+UString &UString::operator+=(char c) {
+    text_.append(static_cast<UChar>(c & 0x7F));
+    invalidate();
+    return *this;
+}
 
 UString &UString::insert(unsigned pos, UString const &s) {
     text_.insert(pinned(pos, length()), s.text_);
@@ -369,16 +385,32 @@ UString &UString::replace(unsigned pos, unsigned count, UString const &s) {
     return *this;
 }
 UString &UString::replace(unsigned pos, unsigned count, wchar_t const *s) { return replace(pos, count, UString(s)); }
-UString &UString::trim() { text_.trim(); invalidate(); return *this; }
+UString &UString::trim() {
+    text_.trim();
+    invalidate();
+    return *this;
+}
 
 void *UString::operator new(std::size_t size) { return icu::UMemory::operator new(size); }
 void *UString::operator new[](std::size_t size) { return icu::UMemory::operator new[](size); }
 void UString::operator delete(void *p) noexcept { icu::UMemory::operator delete(p); }
 void UString::operator delete[](void *p) noexcept { icu::UMemory::operator delete[](p); }
 
-UString operator+(UString const &a, UString const &b) { UString r(a); r.append(b); return r; }
-UString operator+(UString const &a, wchar_t const *b) { UString r(a); r.append(b); return r; }
-UString operator+(wchar_t const *a, UString const &b) { UString r(a); r.append(b); return r; }
+UString operator+(UString const &a, UString const &b) {
+    UString r(a);
+    r.append(b);
+    return r;
+}
+UString operator+(UString const &a, wchar_t const *b) {
+    UString r(a);
+    r.append(b);
+    return r;
+}
+UString operator+(wchar_t const *a, UString const &b) {
+    UString r(a);
+    r.append(b);
+    return r;
+}
 
 std::ostream &operator<<(std::ostream &os, UString const &s) { return os << s.utf8_str().c_str(); }
 std::wostream &operator<<(std::wostream &os, UString const &s) { return os << s.c_str(); }

@@ -16,11 +16,11 @@ namespace Nul {
 namespace xd = xmltag_data;
 
 struct XmlTag::Namespace {
-    UString const *uri;     // the well-known table's URI, or own_uri
+    UString const *uri; // the well-known table's URI, or own_uri
     XmlTag::NsId nsid;
     bool search_predefined;
-    std::unordered_map<UString, XmlTag const *> run_time;  // guarded by the registry lock
-    std::vector<XmlTag const *> predefined;                 // sorted by name once loaded; read-only then
+    std::unordered_map<UString, XmlTag const *> run_time; // guarded by the registry lock
+    std::vector<XmlTag const *> predefined;               // sorted by name once loaded; read-only then
     UString own_uri;
 };
 
@@ -30,8 +30,8 @@ bool name_less(XmlTag const *tag, UString const &name) { return tag->simple_name
 bool uri_less(XmlTag::Namespace const *ns, UString const &uri) { return ns->uri->compare(uri) < 0; }
 
 [[noreturn]] void raise_internal_error(char const *operation, int line) {
-    StateException::raise(UMessage(wexutil_catalog, WEXUTIL_INTERNAL_ERROR, operation, std::to_string(line),
-                                   "xmltag.cpp"));
+    StateException::raise(
+        UMessage(wexutil_catalog, WEXUTIL_INTERNAL_ERROR, operation, std::to_string(line), "xmltag.cpp"));
 }
 
 } // namespace
@@ -155,17 +155,15 @@ private:
             wk_[i].ns = new XmlTag::Namespace{&wk_[i].uri, XmlTag::NsId(i), searched, {}, {}, {}};
             sorted_.push_back(wk_[i].ns);
         }
-        std::sort(sorted_.begin(), sorted_.end(), [](XmlTag::Namespace const *a, XmlTag::Namespace const *b) {
-            return a->uri->compare(*b->uri) < 0;
-        });
-        predefined_storage_.reserve(xd::num_predefined_tags);  // never reallocated: tags must not move
+        std::sort(sorted_.begin(), sorted_.end(),
+                  [](XmlTag::Namespace const *a, XmlTag::Namespace const *b) { return a->uri->compare(*b->uri) < 0; });
+        predefined_storage_.reserve(xd::num_predefined_tags); // never reallocated: tags must not move
         for (xd::TagRow const &row : xd::predefined_tag_rows) register_predefined_tag(row);
         for (int i = 0; i < XmlTag::NUM_WK_NAMESPACES; ++i) {
             XmlTag::Namespace *ns = wk_[i].ns;
             if (!ns->search_predefined) continue;
-            std::sort(ns->predefined.begin(), ns->predefined.end(), [](XmlTag const *a, XmlTag const *b) {
-                return a->simple_name().compare(b->simple_name()) < 0;
-            });
+            std::sort(ns->predefined.begin(), ns->predefined.end(),
+                      [](XmlTag const *a, XmlTag const *b) { return a->simple_name().compare(b->simple_name()) < 0; });
         }
     }
 
@@ -201,11 +199,11 @@ private:
 
     // Run-time state, guarded by lock_.
     CriticalSectionLock lock_;
-    XmlTag::NamespaceVector sorted_;       // every namespace, by URI; its size bounds the NsIds
-    XmlTag::NamespaceVector run_time_ns_;  // index NsId - 21
-    std::vector<std::unique_ptr<XmlTag const *[]>> blocks_;  // blocks never move once allocated
+    XmlTag::NamespaceVector sorted_;                        // every namespace, by URI; its size bounds the NsIds
+    XmlTag::NamespaceVector run_time_ns_;                   // index NsId - 21
+    std::vector<std::unique_ptr<XmlTag const *[]>> blocks_; // blocks never move once allocated
     std::int32_t next_id_ = XmlTag::FIRST_RUN_TIME_ID;
-    std::int32_t text_units_ = 0;  // run-time names and URIs, at most MAX_RUN_TIME_TEXT_UNITS
+    std::int32_t text_units_ = 0; // run-time names and URIs, at most MAX_RUN_TIME_TEXT_UNITS
 };
 
 namespace {

@@ -11,13 +11,13 @@ inline constexpr int num_predefined_ids = 1167;
 
 struct NamespaceRow {
     std::int32_t nsid;
-    char16_t const *path;          // appended to the base URI
-    char16_t const *abbreviation;  // ends with ":"
+    char16_t const *path;         // appended to the base URI
+    char16_t const *abbreviation; // ends with ":"
 };
 
 struct TagRow {
     std::int32_t id;
-    char16_t const *abbreviation;  // matched against the namespace rows; no match means no namespace
+    char16_t const *abbreviation; // matched against the namespace rows; no match means no namespace
     char16_t const *name;
 };
 

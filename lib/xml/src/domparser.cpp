@@ -219,13 +219,16 @@ UString DomParser::Elem::data() const {
     for (DOMNode *n = node_->getFirstChild(); n; n = n->getNextSibling()) {
         switch (n->getNodeType()) {
         case DOMNode::TEXT_NODE:
-        case DOMNode::CDATA_SECTION_NODE: text.append(wexxml::to_ustring(n->getNodeValue())); break;
+        case DOMNode::CDATA_SECTION_NODE:
+            text.append(wexxml::to_ustring(n->getNodeValue()));
+            break;
         case DOMNode::ELEMENT_NODE:
             text.append(UString(L"<"));
             text.append(wexxml::to_ustring(n->getNodeName()));
             text.append(UString(L">"));
             break;
-        default: break;
+        default:
+            break;
         }
     }
     return text;

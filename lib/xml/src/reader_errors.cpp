@@ -23,8 +23,8 @@ void raise_nil_attribute(char const *owner, char const *method) {
 }
 
 void raise_tag_mismatch(int operation, XmlTag::Id expected, XmlTag::Id actual) {
-    StateException::raise(UMessage(wexxml_catalog, WEXXML_TAG_MISMATCH, operation_text(operation), tag_text(expected),
-                                   tag_text(actual)));
+    StateException::raise(
+        UMessage(wexxml_catalog, WEXXML_TAG_MISMATCH, operation_text(operation), tag_text(expected), tag_text(actual)));
 }
 
 void raise_is_empty_mismatch(XmlTag::Id tag, bool expected, bool actual) {

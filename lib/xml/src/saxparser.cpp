@@ -87,8 +87,8 @@ public:
     public:
         BinStream(std::istream *in, ParserImpl *parser) : in_(in), parser_(parser) {}
         XMLFilePos curPos() const override {
-            auto pos = in_->rdbuf() ? in_->rdbuf()->pubseekoff(0, std::ios_base::cur, std::ios_base::in)
-                                    : std::streampos(-1);
+            auto pos =
+                in_->rdbuf() ? in_->rdbuf()->pubseekoff(0, std::ios_base::cur, std::ios_base::in) : std::streampos(-1);
             return pos == std::streampos(-1) ? static_cast<XMLFilePos>(count_) : static_cast<XMLFilePos>(pos);
         }
         XMLSize_t readBytes(XMLByte *const to_fill, XMLSize_t const max_to_read) override;
@@ -205,7 +205,6 @@ public:
     }
 
 private:
-
     class Handler : public xercesc::XMLDocumentHandler, public xercesc::ErrorHandler {
     public:
         explicit Handler(ParserImpl *p) : p_(p) {}
@@ -282,8 +281,8 @@ private:
             for (XMLSize_t i = 0; i < count; ++i) {
                 xercesc::XMLAttr const *a = attrs.elementAt(i);
                 if (wexxml::to_ustring(getURIText(a->getURIId())) == wexxml::sax_xmlns_namespace) continue;
-                e->attributes_.push_back(new AttributeImpl(tag_of(a->getURIId(), a->getName()),
-                                                           wexxml::to_ustring(a->getValue())));
+                e->attributes_.push_back(
+                    new AttributeImpl(tag_of(a->getURIId(), a->getName()), wexxml::to_ustring(a->getValue())));
             }
         } catch (...) {
             e->release();
@@ -339,8 +338,7 @@ XMLSize_t SaxParser::StreamInputSource::BinStream::readBytes(XMLByte *const to_f
     return 0;
 }
 
-SaxParser::ElemImpl::ElemImpl(ParserImpl *parser, XmlTag::Id tag, bool open)
-    : parser_(parser), tag_(tag), open_(open) {
+SaxParser::ElemImpl::ElemImpl(ParserImpl *parser, XmlTag::Id tag, bool open) : parser_(parser), tag_(tag), open_(open) {
     parser_->track(this);
 }
 

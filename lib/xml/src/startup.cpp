@@ -57,9 +57,7 @@ constexpr char const *kBuilt = "Tue Oct 16 22:52:51 2018";
 bool wexxml::dom_ready() { return g_dom_ready; }
 bool wexxml::sax_ready() { return g_sax_ready; }
 
-int wexxml::sprint_verid(char *buf) {
-    return std::sprintf(buf, "%-*s %s (%s)\n", 33, "libwexxml", "9.0.1.5", kBuilt);
-}
+int wexxml::sprint_verid(char *buf) { return std::sprintf(buf, "%-*s %s (%s)\n", 33, "libwexxml", "9.0.1.5", kBuilt); }
 
 } // namespace Nul
 

@@ -40,13 +40,27 @@ UString escape_value(UString const &value) {
     for (unsigned i = 0; i < value.length(); ++i) {
         unsigned short c = value[i];
         switch (c) {
-        case '&': out.append(L"&amp;"); break;
-        case '<': out.append(L"&lt;"); break;
-        case '"': out.append(L"&quot;"); break;
-        case '\t': out.append(L"&#9;"); break;
-        case '\n': out.append(L"&#10;"); break;
-        case '\r': out.append(L"&#13;"); break;
-        default: out.append(value.substr(i, 1)); break;
+        case '&':
+            out.append(L"&amp;");
+            break;
+        case '<':
+            out.append(L"&lt;");
+            break;
+        case '"':
+            out.append(L"&quot;");
+            break;
+        case '\t':
+            out.append(L"&#9;");
+            break;
+        case '\n':
+            out.append(L"&#10;");
+            break;
+        case '\r':
+            out.append(L"&#13;");
+            break;
+        default:
+            out.append(value.substr(i, 1));
+            break;
         }
     }
     return out;

@@ -22,14 +22,14 @@ std::atomic<arm_int64_t> next_tran_handle{1};
 std::atomic<arm_uint32_t> next_id{1};
 
 struct State {
-    std::set<std::string> apps;    // registered application ids (hex)
-    std::set<std::string> trans;   // registered transaction ids (hex)
+    std::set<std::string> apps;  // registered application ids (hex)
+    std::set<std::string> trans; // registered transaction ids (hex)
     std::set<arm_int64_t> started_apps;
-    std::set<arm_int64_t> open;    // open transaction handles
+    std::set<arm_int64_t> open; // open transaction handles
 };
 
 State &state() {
-    static State *s = new State;   // lives for the process: calls may come from static destructors
+    static State *s = new State; // lives for the process: calls may come from static destructors
     return *s;
 }
 
@@ -89,20 +89,36 @@ void make_correlator(arm_correlator_t *c, arm_app_start_handle_t app, arm_tran_s
 std::string metric(arm_metric_t const &m) {
     std::string out = num(m.slot) + "/" + num(m.format) + "/" + num(m.usage) + "/" + num(m.valid) + "/";
     switch (m.format) {
-    case ARM_METRIC_FORMAT_COUNTER32: out += num(m.metric_u.counter32); break;
-    case ARM_METRIC_FORMAT_GAUGE32: out += num(m.metric_u.gauge32); break;
-    case ARM_METRIC_FORMAT_NUMERICID32: out += num(m.metric_u.numericid32); break;
-    case ARM_METRIC_FORMAT_COUNTER64: out += num(m.metric_u.counter64); break;
-    case ARM_METRIC_FORMAT_GAUGE64: out += num(m.metric_u.gauge64); break;
-    case ARM_METRIC_FORMAT_NUMERICID64: out += num(m.metric_u.numericid64); break;
+    case ARM_METRIC_FORMAT_COUNTER32:
+        out += num(m.metric_u.counter32);
+        break;
+    case ARM_METRIC_FORMAT_GAUGE32:
+        out += num(m.metric_u.gauge32);
+        break;
+    case ARM_METRIC_FORMAT_NUMERICID32:
+        out += num(m.metric_u.numericid32);
+        break;
+    case ARM_METRIC_FORMAT_COUNTER64:
+        out += num(m.metric_u.counter64);
+        break;
+    case ARM_METRIC_FORMAT_GAUGE64:
+        out += num(m.metric_u.gauge64);
+        break;
+    case ARM_METRIC_FORMAT_NUMERICID64:
+        out += num(m.metric_u.numericid64);
+        break;
     case ARM_METRIC_FORMAT_CNTRDIVR32:
         out += num(m.metric_u.cntrdivr32.counter) + ":" + num(m.metric_u.cntrdivr32.divisor);
         break;
     case ARM_METRIC_FORMAT_GAUGEDIVR32:
         out += num(m.metric_u.gaugedivr32.gauge) + ":" + num(m.metric_u.gaugedivr32.divisor);
         break;
-    case ARM_METRIC_FORMAT_STRING32: out += text(m.metric_u.string32); break;
-    default: out += "-"; break;
+    case ARM_METRIC_FORMAT_STRING32:
+        out += text(m.metric_u.string32);
+        break;
+    default:
+        out += "-";
+        break;
     }
     return out;
 }
@@ -146,8 +162,8 @@ std::string subbuffer(arm_subbuffer_t const *sb) {
     case ARM_SUBBUFFER_SYSTEM_ADDRESS: {
         auto const *a = reinterpret_cast<arm_subbuffer_system_address_t const *>(sb);
         std::string bytes = a->address && a->address_length > 0 ? hex(a->address, a->address_length) : "-";
-        return "address{format=" + num(a->address_format) + ",length=" + num(a->address_length) +
-               ",bytes=" + bytes + ",id_valid=" + num(a->id_valid) + ",id=" + hex(&a->id) + "}";
+        return "address{format=" + num(a->address_format) + ",length=" + num(a->address_length) + ",bytes=" + bytes +
+               ",id_valid=" + num(a->id_valid) + ",id=" + hex(&a->id) + "}";
     }
     case ARM_SUBBUFFER_DIAG_DETAIL:
         return "diag{" + text(reinterpret_cast<arm_subbuffer_diag_detail_t const *>(sb)->diag_detail) + "}";
@@ -167,8 +183,8 @@ std::string subbuffer(arm_subbuffer_t const *sb) {
     }
     case ARM_SUBBUFFER_TRAN_CONTEXT: {
         auto const *c = reinterpret_cast<arm_subbuffer_tran_context_t const *>(sb);
-        return "tran_context{values=" + names(c->context_value_count, c->context_value_array) +
-               ",uri=" + text(c->uri) + "}";
+        return "tran_context{values=" + names(c->context_value_count, c->context_value_array) + ",uri=" + text(c->uri) +
+               "}";
     }
     case ARM_SUBBUFFER_METRIC_BINDINGS: {
         auto const *b = reinterpret_cast<arm_subbuffer_metric_bindings_t const *>(sb);
@@ -255,17 +271,20 @@ ARM4_EXPORT arm_error_t arm_register_application(const arm_char_t *app_name, con
     std::lock_guard<std::mutex> g(state_mutex);
     arm_error_t rc = 0;
     arm_id_t id{};
-    if (!app_name || !output_app_id) rc = ARM_ERROR_AGENT_NULL_ARGUMENT;
-    else if (!valid_buffer(buffer4)) rc = ARM_ERROR_AGENT_BAD_BUFFER;
-    else if (refused("register_application", app_name)) rc = ARM_ERROR_AGENT_REFUSED;
+    if (!app_name || !output_app_id)
+        rc = ARM_ERROR_AGENT_NULL_ARGUMENT;
+    else if (!valid_buffer(buffer4))
+        rc = ARM_ERROR_AGENT_BAD_BUFFER;
+    else if (refused("register_application", app_name))
+        rc = ARM_ERROR_AGENT_REFUSED;
     else {
         new_id(&id, input_app_id);
         *output_app_id = id;
         state().apps.insert(hex(&id));
     }
-    record("register_application name=" + text(app_name) + " in_id=" + hex(input_app_id) + " flags=" +
-           num(flags) + " out_id=" + (rc == 0 ? hex(&id) : "-") + " buffer=" +
-           (valid_buffer(buffer4) ? buffer(buffer4) : "bad") + " rc=" + num(rc));
+    record("register_application name=" + text(app_name) + " in_id=" + hex(input_app_id) + " flags=" + num(flags) +
+           " out_id=" + (rc == 0 ? hex(&id) : "-") + " buffer=" + (valid_buffer(buffer4) ? buffer(buffer4) : "bad") +
+           " rc=" + num(rc));
     return rc;
 }
 
@@ -275,18 +294,22 @@ ARM4_EXPORT arm_error_t arm_start_application(const arm_id_t *app_id, const arm_
     std::lock_guard<std::mutex> g(state_mutex);
     arm_error_t rc = 0;
     arm_app_start_handle_t h = 0;
-    if (!app_id || !app_handle) rc = ARM_ERROR_AGENT_NULL_ARGUMENT;
-    else if (!valid_buffer(buffer4)) rc = ARM_ERROR_AGENT_BAD_BUFFER;
-    else if (!state().apps.count(hex(app_id))) rc = ARM_ERROR_AGENT_UNKNOWN_ID;
-    else if (refused("start_application", nullptr)) rc = ARM_ERROR_AGENT_REFUSED;
+    if (!app_id || !app_handle)
+        rc = ARM_ERROR_AGENT_NULL_ARGUMENT;
+    else if (!valid_buffer(buffer4))
+        rc = ARM_ERROR_AGENT_BAD_BUFFER;
+    else if (!state().apps.count(hex(app_id)))
+        rc = ARM_ERROR_AGENT_UNKNOWN_ID;
+    else if (refused("start_application", nullptr))
+        rc = ARM_ERROR_AGENT_REFUSED;
     else {
         h = next_app_handle.fetch_add(1);
         *app_handle = h;
         state().started_apps.insert(h);
     }
-    record("start_application app_id=" + hex(app_id) + " group=" + text(app_group) + " instance=" +
-           text(app_instance) + " flags=" + num(flags) + " handle=" + num(h) + " buffer=" +
-           (valid_buffer(buffer4) ? buffer(buffer4) : "bad") + " rc=" + num(rc));
+    record("start_application app_id=" + hex(app_id) + " group=" + text(app_group) + " instance=" + text(app_instance) +
+           " flags=" + num(flags) + " handle=" + num(h) +
+           " buffer=" + (valid_buffer(buffer4) ? buffer(buffer4) : "bad") + " rc=" + num(rc));
     return rc;
 }
 
@@ -296,17 +319,21 @@ ARM4_EXPORT arm_error_t arm_register_transaction(const arm_id_t *app_id, const a
     std::lock_guard<std::mutex> g(state_mutex);
     arm_error_t rc = 0;
     arm_id_t id{};
-    if (!app_id || !tran_name || !output_tran_id) rc = ARM_ERROR_AGENT_NULL_ARGUMENT;
-    else if (!valid_buffer(buffer4)) rc = ARM_ERROR_AGENT_BAD_BUFFER;
-    else if (!state().apps.count(hex(app_id))) rc = ARM_ERROR_AGENT_UNKNOWN_ID;
-    else if (refused("register_transaction", tran_name)) rc = ARM_ERROR_AGENT_REFUSED;
+    if (!app_id || !tran_name || !output_tran_id)
+        rc = ARM_ERROR_AGENT_NULL_ARGUMENT;
+    else if (!valid_buffer(buffer4))
+        rc = ARM_ERROR_AGENT_BAD_BUFFER;
+    else if (!state().apps.count(hex(app_id)))
+        rc = ARM_ERROR_AGENT_UNKNOWN_ID;
+    else if (refused("register_transaction", tran_name))
+        rc = ARM_ERROR_AGENT_REFUSED;
     else {
         new_id(&id, input_tran_id);
         *output_tran_id = id;
         state().trans.insert(hex(&id));
     }
-    record("register_transaction app_id=" + hex(app_id) + " name=" + text(tran_name) + " in_id=" +
-           hex(input_tran_id) + " flags=" + num(flags) + " out_id=" + (rc == 0 ? hex(&id) : "-") +
+    record("register_transaction app_id=" + hex(app_id) + " name=" + text(tran_name) + " in_id=" + hex(input_tran_id) +
+           " flags=" + num(flags) + " out_id=" + (rc == 0 ? hex(&id) : "-") +
            " buffer=" + (valid_buffer(buffer4) ? buffer(buffer4) : "bad") + " rc=" + num(rc));
     return rc;
 }
@@ -320,11 +347,16 @@ ARM4_EXPORT arm_error_t arm_start_transaction(const arm_app_start_handle_t app_h
     arm_tran_start_handle_t h = 0;
     // Read before the new correlator is written: a caller may pass one area for both.
     std::string const parent = correlator(parent_correlator);
-    if (!tran_id || !tran_handle) rc = ARM_ERROR_AGENT_NULL_ARGUMENT;
-    else if (!valid_buffer(buffer4)) rc = ARM_ERROR_AGENT_BAD_BUFFER;
-    else if (!state().started_apps.count(app_handle)) rc = ARM_ERROR_AGENT_UNKNOWN_HANDLE;
-    else if (!state().trans.count(hex(tran_id))) rc = ARM_ERROR_AGENT_UNKNOWN_ID;
-    else if (refused("start_transaction", nullptr)) rc = ARM_ERROR_AGENT_REFUSED;
+    if (!tran_id || !tran_handle)
+        rc = ARM_ERROR_AGENT_NULL_ARGUMENT;
+    else if (!valid_buffer(buffer4))
+        rc = ARM_ERROR_AGENT_BAD_BUFFER;
+    else if (!state().started_apps.count(app_handle))
+        rc = ARM_ERROR_AGENT_UNKNOWN_HANDLE;
+    else if (!state().trans.count(hex(tran_id)))
+        rc = ARM_ERROR_AGENT_UNKNOWN_ID;
+    else if (refused("start_transaction", nullptr))
+        rc = ARM_ERROR_AGENT_REFUSED;
     else {
         h = next_tran_handle.fetch_add(1);
         *tran_handle = h;
@@ -332,23 +364,26 @@ ARM4_EXPORT arm_error_t arm_start_transaction(const arm_app_start_handle_t app_h
         if (current_correlator) make_correlator(current_correlator, app_handle, h);
     }
     record("start_transaction app_handle=" + num(app_handle) + " tran_id=" + hex(tran_id) + " parent=" + parent +
-           " flags=" + num(flags) + " handle=" + num(h) + " correlator=" +
-           (rc == 0 && current_correlator ? correlator(current_correlator) : "-") + " buffer=" +
-           (valid_buffer(buffer4) ? buffer(buffer4) : "bad") + " rc=" + num(rc));
+           " flags=" + num(flags) + " handle=" + num(h) +
+           " correlator=" + (rc == 0 && current_correlator ? correlator(current_correlator) : "-") +
+           " buffer=" + (valid_buffer(buffer4) ? buffer(buffer4) : "bad") + " rc=" + num(rc));
     return rc;
 }
 
-ARM4_EXPORT arm_error_t arm_stop_transaction(const arm_tran_start_handle_t tran_handle,
-                                             const arm_status_t tran_status, const arm_int32_t flags,
-                                             const arm_buffer4_t *buffer4) {
+ARM4_EXPORT arm_error_t arm_stop_transaction(const arm_tran_start_handle_t tran_handle, const arm_status_t tran_status,
+                                             const arm_int32_t flags, const arm_buffer4_t *buffer4) {
     std::lock_guard<std::mutex> g(state_mutex);
     arm_error_t rc = 0;
-    if (!valid_buffer(buffer4)) rc = ARM_ERROR_AGENT_BAD_BUFFER;
-    else if (!state().open.count(tran_handle)) rc = ARM_ERROR_AGENT_UNKNOWN_HANDLE;
-    else if (refused("stop_transaction", nullptr)) rc = ARM_ERROR_AGENT_REFUSED;
-    else state().open.erase(tran_handle);
-    record("stop_transaction handle=" + num(tran_handle) + " status=" + num(tran_status) + " flags=" +
-           num(flags) + " buffer=" + (valid_buffer(buffer4) ? buffer(buffer4) : "bad") + " rc=" + num(rc));
+    if (!valid_buffer(buffer4))
+        rc = ARM_ERROR_AGENT_BAD_BUFFER;
+    else if (!state().open.count(tran_handle))
+        rc = ARM_ERROR_AGENT_UNKNOWN_HANDLE;
+    else if (refused("stop_transaction", nullptr))
+        rc = ARM_ERROR_AGENT_REFUSED;
+    else
+        state().open.erase(tran_handle);
+    record("stop_transaction handle=" + num(tran_handle) + " status=" + num(tran_status) + " flags=" + num(flags) +
+           " buffer=" + (valid_buffer(buffer4) ? buffer(buffer4) : "bad") + " rc=" + num(rc));
     return rc;
 }
 
@@ -358,12 +393,23 @@ ARM4_EXPORT arm_error_t arm_get_error_message(const arm_charset_t charset, const
     if (charset != ARM_CHARSET_UTF8 && charset != ARM_CHARSET_ASCII) return ARM_ERROR_AGENT_BAD_BUFFER;
     char const *text = nullptr;
     switch (code) {
-    case ARM_ERROR_AGENT_NULL_ARGUMENT: text = "a required argument is null"; break;
-    case ARM_ERROR_AGENT_UNKNOWN_HANDLE: text = "unknown start handle"; break;
-    case ARM_ERROR_AGENT_UNKNOWN_ID: text = "unknown application or transaction id"; break;
-    case ARM_ERROR_AGENT_BAD_BUFFER: text = "malformed buffer or character set"; break;
-    case ARM_ERROR_AGENT_REFUSED: text = "refused by KX_ARM4_FAIL"; break;
-    default: break;
+    case ARM_ERROR_AGENT_NULL_ARGUMENT:
+        text = "a required argument is null";
+        break;
+    case ARM_ERROR_AGENT_UNKNOWN_HANDLE:
+        text = "unknown start handle";
+        break;
+    case ARM_ERROR_AGENT_UNKNOWN_ID:
+        text = "unknown application or transaction id";
+        break;
+    case ARM_ERROR_AGENT_BAD_BUFFER:
+        text = "malformed buffer or character set";
+        break;
+    case ARM_ERROR_AGENT_REFUSED:
+        text = "refused by KX_ARM4_FAIL";
+        break;
+    default:
+        break;
     }
     if (!text) {
         std::snprintf(msg, ARM_MSG_BUFFER_LENGTH, "unknown ARM error %d", static_cast<int>(code));

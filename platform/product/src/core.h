@@ -18,21 +18,27 @@ struct WorkspaceTree;
 
 // Privilege bits of the user table; callers ask by kind (KXPrivilegeKind).
 enum PrivBit : int {
-  PRIV_SUPER_USER = 1, PRIV_SCHEMA_DESIGNER = 2, PRIV_USER_ADMIN = 4, PRIV_PUBLIC_FOLDER_ADMIN = 8,
-  PRIV_SECURITY_ADMIN = 16, PRIV_DYNAMIC_LIST_ADMIN = 32, PRIV_RAW_SQL_WRITER = 64, PRIV_APP_BUILDER = 128,
-  PRIV_FAR_LINK_ADMIN = 256,
+    PRIV_SUPER_USER = 1,
+    PRIV_SCHEMA_DESIGNER = 2,
+    PRIV_USER_ADMIN = 4,
+    PRIV_PUBLIC_FOLDER_ADMIN = 8,
+    PRIV_SECURITY_ADMIN = 16,
+    PRIV_DYNAMIC_LIST_ADMIN = 32,
+    PRIV_RAW_SQL_WRITER = 64,
+    PRIV_APP_BUILDER = 128,
+    PRIV_FAR_LINK_ADMIN = 256,
 };
 
 // Record types, families and lists of a set, read once per session at logon.
 struct Schema {
-  std::vector<KXSmartPtr<AdEntityDef>> defs;  // record types first, then families, by position
-  std::vector<KXSmartPtr<AdListDef>> lists;
-  std::vector<KXSmartPtr<AdHookDef>> global_hooks;  // global scripts, by position
-  std::map<int64_t, AdEntityDef*> by_dbid;
-  std::map<int64_t, CString> state_names;  // state dbid -> name
-  // The record history as a record type; not among defs, so listings stay as they were.
-  KXSmartPtr<AdEntityDef> history;
-  AdEntityDef* find(const CString& name) const;
+    std::vector<KXSmartPtr<AdEntityDef>> defs; // record types first, then families, by position
+    std::vector<KXSmartPtr<AdListDef>> lists;
+    std::vector<KXSmartPtr<AdHookDef>> global_hooks; // global scripts, by position
+    std::map<int64_t, AdEntityDef *> by_dbid;
+    std::map<int64_t, CString> state_names; // state dbid -> name
+    // The record history as a record type; not among defs, so listings stay as they were.
+    KXSmartPtr<AdEntityDef> history;
+    AdEntityDef *find(const CString &name) const;
 };
 
 struct SetPool;
@@ -42,92 +48,92 @@ struct SetPool;
 // statements and transactions end within the call that made them), so an idle session holds no
 // file descriptor and the connections open are bounded by threads, not sessions.
 class SetStore {
- public:
-  SetStore() = default;
-  explicit SetStore(std::shared_ptr<SetPool> pool) : pool_(std::move(pool)) {}
-  // The calling thread's connection to the set; KXException KX_MSG_CONNECTION_FAILED when it
-  // cannot be opened.
-  Db& conn() const;
-  Db* operator->() const { return &conn(); }
-  Db& operator*() const { return conn(); }
+public:
+    SetStore() = default;
+    explicit SetStore(std::shared_ptr<SetPool> pool) : pool_(std::move(pool)) {}
+    // The calling thread's connection to the set; KXException KX_MSG_CONNECTION_FAILED when it
+    // cannot be opened.
+    Db &conn() const;
+    Db *operator->() const { return &conn(); }
+    Db &operator*() const { return conn(); }
 
- private:
-  std::shared_ptr<SetPool> pool_;
+private:
+    std::shared_ptr<SetPool> pool_;
 };
 
 // Store connections open in this process (lent to threads and idle), for tests.
 int open_store_connections();
 
 struct SessionCore {
-  SetStore db;
-  std::shared_ptr<Schema> schema;
-  CString set_name;
-  int64_t database_dbid = 0;
-  CString database_name;
-  // The rest of the session's database row, read on first use: a set's databases are neither
-  // renamed nor removed, so GetSessionDatabase answers from it without a read.
-  bool database_row_read = false;
-  CString database_description;
-  bool database_is_master = false;
-  bool admin = false;
-  int64_t user_dbid = 0;
-  CString login, full_name;
-  // The logon ticket of the session (never the password): opens an administrator session for the
-  // same user and set while this session lives.
-  CString password;
-  int privileges = 0;
-  std::map<CString, CString> name_values;
-  bool restricted = false;
-  std::atomic<bool> ended{false};
-  // The session's picture of the workspace, read on first use.
-  std::shared_ptr<WorkspaceTree> workspace;
-  // One session may be used from several threads, one call at a time.
-  std::recursive_mutex mu;
-  ~SessionCore();
+    SetStore db;
+    std::shared_ptr<Schema> schema;
+    CString set_name;
+    int64_t database_dbid = 0;
+    CString database_name;
+    // The rest of the session's database row, read on first use: a set's databases are neither
+    // renamed nor removed, so GetSessionDatabase answers from it without a read.
+    bool database_row_read = false;
+    CString database_description;
+    bool database_is_master = false;
+    bool admin = false;
+    int64_t user_dbid = 0;
+    CString login, full_name;
+    // The logon ticket of the session (never the password): opens an administrator session for the
+    // same user and set while this session lives.
+    CString password;
+    int privileges = 0;
+    std::map<CString, CString> name_values;
+    bool restricted = false;
+    std::atomic<bool> ended{false};
+    // The session's picture of the workspace, read on first use.
+    std::shared_ptr<WorkspaceTree> workspace;
+    // One session may be used from several threads, one call at a time.
+    std::recursive_mutex mu;
+    ~SessionCore();
 };
 
 // The set's store, checked and opened for the calling thread (never creating the file);
 // KXException KX_MSG_CONNECTION_FAILED when it cannot.
-SetStore open_set(const CString& dbset);
+SetStore open_set(const CString &dbset);
 // Writes a new set file from its definition document in `directory` (loader.cpp); returns the set's name.
-CString create_set(const std::string& xml, const std::string& directory);
-std::shared_ptr<Schema> load_schema(Db& db);
-void refresh_list_values(Db& db, AdListDef* list);
+CString create_set(const std::string &xml, const std::string &directory);
+std::shared_ptr<Schema> load_schema(Db &db);
+void refresh_list_values(Db &db, AdListDef *list);
 
 // UTF-8 <-> CString at the store edge.
-inline std::string u8(const CString& s) { return s.ToUtf8(); }
-inline CString w(const std::string& s) { return CString::FromUtf8(s); }
+inline std::string u8(const CString &s) { return s.ToUtf8(); }
+inline CString w(const std::string &s) { return CString::FromUtf8(s); }
 
 // Dates are stored in UTC and handed out in the server's local time ("YYYY-MM-DD HH:MM:SS"); a
 // text that is no date passes unchanged.
-CString utc_to_local(const CString& utc);
-CString local_to_utc(const CString& local);
+CString utc_to_local(const CString &utc);
+CString local_to_utc(const CString &local);
 // The record types whose records a record type or family holds.
-std::vector<int64_t> concrete_types(AdEntityDef* def);
+std::vector<int64_t> concrete_types(AdEntityDef *def);
 
-[[noreturn]] void throw_kx(int msg_id, const CString& text, const char* source);
+[[noreturn]] void throw_kx(int msg_id, const CString &text, const char *source);
 // The session's state, or KXException KX_MSG_SESSION_ENDED for a missing or ended session.
-SessionCore& live(const AdSession* session, const char* op);
-inline SessionCore& live(const AdSessionPtr& session, const char* op) { return live(session.get(), op); }
+SessionCore &live(const AdSession *session, const char *op);
+inline SessionCore &live(const AdSessionPtr &session, const char *op) { return live(session.get(), op); }
 // Runs f, turning store failures into KXException with the operation as source.
 template <class F>
-auto guarded(const char* source, F&& f) -> decltype(f()) {
-  try {
-    return f();
-  } catch (const StoreError& e) {
-    throw_kx(KX_MSG_COMMIT_FAILED, w(e.text), source);
-  }
+auto guarded(const char *source, F &&f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const StoreError &e) {
+        throw_kx(KX_MSG_COMMIT_FAILED, w(e.text), source);
+    }
 }
 
 // The user of that login as stored now, read through `via` (its session of record); null when
 // there is none. The caller holds c.mu.
-KXSmartPtr<KXUser> load_user(SessionCore& c, const AdSessionPtr& via, const CString& login);
+KXSmartPtr<KXUser> load_user(SessionCore &c, const AdSessionPtr &via, const CString &login);
 // Value of a setting of the set (meta key "setting:<name>"); `fallback` when unset.
-std::string setting(Db& db, const std::string& name, const std::string& fallback);
+std::string setting(Db &db, const std::string &name, const std::string &fallback);
 
 std::string now_text();
 // Replaces a record's row of the full-text index (types: the field type of each value's field).
-void index_record_text(Db& db, int64_t record, int64_t database, const std::string& display,
-                       const std::vector<std::pair<int, std::string>>& typed_values);
+void index_record_text(Db &db, int64_t record, int64_t database, const std::string &display,
+                       const std::vector<std::pair<int, std::string>> &typed_values);
 
-}  // namespace kxp
+} // namespace kxp

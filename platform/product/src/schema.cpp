@@ -3,9 +3,9 @@
 
 namespace kxp {
 
-const char* const kSchemaVersion = "2";
+const char *const kSchemaVersion = "2";
 
-const char* const kSchemaSql = R"SQL(
+const char *const kSchemaSql = R"SQL(
 CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE dbid_seq(id INTEGER PRIMARY KEY AUTOINCREMENT);
 INSERT INTO sqlite_sequence(name, seq) VALUES('dbid_seq', 33554431);
@@ -153,7 +153,7 @@ CREATE INDEX buckets_by_parent ON buckets(parent_dbid);
 // format, authentication 1 product and 2 directory, permission bits 1 read and 2 write. Write-only
 // never meant anything without read, so it becomes read and write. Records they loaded from a
 // definition have no action in their first history row, which the creation date looks for.
-const char* const kMigrateToV2Sql = R"SQL(
+const char *const kMigrateToV2Sql = R"SQL(
 UPDATE entity_defs SET entity_type = 3 - entity_type WHERE entity_type IN (1, 2);
 ALTER TABLE entity_defs ADD COLUMN security_context INTEGER NOT NULL DEFAULT 0;
 UPDATE hook_defs SET hook_type = CASE hook_type
@@ -172,4 +172,4 @@ UPDATE history SET action_dbid = (SELECT a.dbid FROM action_defs a JOIN records 
 UPDATE meta SET value = '2' WHERE key = 'schema_version';
 )SQL";
 
-}  // namespace kxp
+} // namespace kxp

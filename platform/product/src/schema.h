@@ -1,8 +1,8 @@
 #pragma once
 
 namespace kxp {
-extern const char* const kSchemaVersion;
-extern const char* const kSchemaSql;
+extern const char *const kSchemaVersion;
+extern const char *const kSchemaSql;
 // Brings a set of schema version 1 to version 2.
-extern const char* const kMigrateToV2Sql;
-}  // namespace kxp
+extern const char *const kMigrateToV2Sql;
+} // namespace kxp

@@ -8,11 +8,11 @@
 #ifndef KS_RPCSVC_H
 #define KS_RPCSVC_H
 
-#include <rpc/types.h>
-#include <rpc/xdr.h>
+#include <pthread.h>
 #include <rpc/auth.h>
 #include <rpc/rpc_msg.h>
-#include <pthread.h>
+#include <rpc/types.h>
+#include <rpc/xdr.h>
 #include <sys/socket.h>
 
 #ifdef __cplusplus
@@ -20,25 +20,26 @@ extern "C" {
 #endif
 
 /* Limits of the runtime. */
-#define KS_SPOOL_THRESHOLD     (1024u * 1024u)       /* call record bytes past which the rest goes to a file */
-#define KS_MAX_WORKER_THREADS  1024                  /* upper bound of control request 4 */
-#define KS_REPLY_BUFFER_SIZE   (4u * 1024u * 1024u)  /* queued reply bytes past which encoding tries to send */
-#define KS_EXIT_DRAIN_MS       2000                  /* at exit, time left for answered replies to leave */
-#define KS_ACCEPT_BACKOFF_MS   100                   /* pause of accepting when out of descriptors */
+#define KS_SPOOL_THRESHOLD (1024u * 1024u)        /* call record bytes past which the rest goes to a file */
+#define KS_MAX_WORKER_THREADS 1024                /* upper bound of control request 4 */
+#define KS_REPLY_BUFFER_SIZE (4u * 1024u * 1024u) /* queued reply bytes past which encoding tries to send */
+#define KS_EXIT_DRAIN_MS 2000                     /* at exit, time left for answered replies to leave */
+#define KS_ACCEPT_BACKOFF_MS 100                  /* pause of accepting when out of descriptors */
 
 /* Defaults of the limits that ks_svc_run reads from the environment when it starts (a variable
  * of the same name, a positive decimal number; anything else leaves the default). */
-#define KS_SEND_TIMEOUT_MS     30000                 /* a peer that takes no reply bytes for this long is dropped */
-#define KS_RECORD_TIMEOUT_MS   60000                 /* a call record must be complete this long after its first byte */
-#define KS_MAX_CALL_BYTES      (256u * 1024u * 1024u) /* call bytes buffered across all connections */
-#define KS_MAX_REPLY_QUEUE     (256u * 1024u * 1024u) /* reply bytes queued on one connection */
-#define KS_MAX_REPLY_BYTES     (1024u * 1024u * 1024u) /* reply bytes queued across all connections */
-#define KS_MAX_CONNECTIONS     4096                  /* open connections; never more than half the descriptor limit */
-#define KS_MAX_RECORD_SIZE     (2048ull * 1024u * 1024u) /* a larger call record is cut: read to its end, its
-                                                        arguments kept only as far as its head (ks_svc_args_cut) */
+#define KS_SEND_TIMEOUT_MS 30000                   /* a peer that takes no reply bytes for this long is dropped */
+#define KS_RECORD_TIMEOUT_MS 60000                 /* a call record must be complete this long after its first byte */
+#define KS_MAX_CALL_BYTES (256u * 1024u * 1024u)   /* call bytes buffered across all connections */
+#define KS_MAX_REPLY_QUEUE (256u * 1024u * 1024u)  /* reply bytes queued on one connection */
+#define KS_MAX_REPLY_BYTES (1024u * 1024u * 1024u) /* reply bytes queued across all connections */
+#define KS_MAX_CONNECTIONS 4096                    /* open connections; never more than half the descriptor limit */
+#define KS_MAX_RECORD_SIZE                                                                                             \
+    (2048ull * 1024u * 1024u) /* a larger call record is cut: read to its end, its                                     \
+                             arguments kept only as far as its head (ks_svc_args_cut) */
 
 /* Control requests of ks_rpc_control. */
-#define KS_RPC_SVC_MTMODE      2 /* int*: in, nonzero asks for the worker pool; out, the mode in force (always 1) */
+#define KS_RPC_SVC_MTMODE 2      /* int*: in, nonzero asks for the worker pool; out, the mode in force (always 1) */
 #define KS_RPC_SVC_THREADS_SET 4 /* int*: worker threads of the next ks_svc_run, 1..KS_MAX_WORKER_THREADS */
 
 /* A transport: a listening socket made by ks_svctcp_create, or the connection of the call
@@ -51,13 +52,13 @@ struct ks_svc_req {
     rpcvers_t rq_vers;
     rpcproc_t rq_proc;
     struct opaque_auth rq_cred; /* raw credentials from the wire */
-    void* rq_clntcred;          /* not interpreted: always NULL */
-    KS_SVCXPRT* rq_xprt;
+    void *rq_clntcred;          /* not interpreted: always NULL */
+    KS_SVCXPRT *rq_xprt;
 };
 
-typedef void (*ks_dispatch_t)(struct ks_svc_req*, KS_SVCXPRT*);
+typedef void (*ks_dispatch_t)(struct ks_svc_req *, KS_SVCXPRT *);
 
-bool_t ks_rpc_control(int request, void* info);
+bool_t ks_rpc_control(int request, void *info);
 
 /* Makes a transport that listens on sock: a stream socket of AF_INET or AF_INET6, bound or not
  * (an unbound one is bound to any free port; an unbound AF_INET6 one is made IPv6-only first).
@@ -68,17 +69,16 @@ bool_t ks_rpc_control(int request, void* info);
  * of calls (0: 8192; a read into a large fragment takes up to 256 KiB).
  * Transports are served by the next ks_svc_run and released when it returns.
  * Returns NULL on failure (errno tells why). */
-KS_SVCXPRT* ks_svctcp_create(int sock, u_int sendsz, u_int recvsz);
+KS_SVCXPRT *ks_svctcp_create(int sock, u_int sendsz, u_int recvsz);
 
 /* Releases a transport that ks_svc_run has not started serving, closing the runtime's copy of its
  * socket. Returns FALSE (and changes nothing) while ks_svc_run is serving or for an unknown
  * transport; those are released when ks_svc_run returns. */
-bool_t ks_svc_destroy(KS_SVCXPRT* xprt);
+bool_t ks_svc_destroy(KS_SVCXPRT *xprt);
 
 /* Registers dispatch for (prog, vers) on every transport; protocol must be 0 (no port mapper).
  * Fails when (prog, vers) is already registered with another dispatch routine. */
-bool_t ks_svc_register(KS_SVCXPRT* xprt, rpcprog_t prog, rpcvers_t vers, ks_dispatch_t dispatch,
-                       int protocol);
+bool_t ks_svc_register(KS_SVCXPRT *xprt, rpcprog_t prog, rpcvers_t vers, ks_dispatch_t dispatch, int protocol);
 
 /* Serves until ks_svc_exit. Replies to calls already buffered on a connection leave together, in
  * one write. A reply larger than KS_REPLY_BUFFER_SIZE leaves as it is made, its worker waiting
@@ -90,8 +90,8 @@ bool_t ks_svc_register(KS_SVCXPRT* xprt, rpcprog_t prog, rpcvers_t vers, ks_disp
  * connections would pass KS_MAX_CALL_BYTES. A record past KS_SPOOL_THRESHOLD goes on in an unnamed
  * file in the temporary directory (the first writable of $TMP, $TMPDIR and $TEMP, else /tmp), gone
  * when its call has been served. A connection
- * beyond the connection limit is accepted and reset at once. Returns after the calls in flight have been answered and every
- * worker thread has ended; all transports and registrations are released on return. */
+ * beyond the connection limit is accepted and reset at once. Returns after the calls in flight have been answered and
+ * every worker thread has ended; all transports and registrations are released on return. */
 void ks_svc_run(void);
 
 /* Asks ks_svc_run to end. Safe from any thread, from a dispatch routine and from a signal
@@ -101,40 +101,40 @@ void ks_svc_exit(void);
 /* Within a dispatch routine, on its thread, for the call being served. One reply per call.
  * A failed ks_svc_sendreply takes back what it queued, so an error reply can follow; only when
  * part of a large reply had already left is the connection closed instead. */
-bool_t ks_svc_getargs(KS_SVCXPRT* xprt, xdrproc_t xdr_args, void* args);
-bool_t ks_svc_sendreply(KS_SVCXPRT* xprt, xdrproc_t xdr_results, void* results);
+bool_t ks_svc_getargs(KS_SVCXPRT *xprt, xdrproc_t xdr_args, void *args);
+bool_t ks_svc_sendreply(KS_SVCXPRT *xprt, xdrproc_t xdr_results, void *results);
 /* For the stream that ks_svc_getargs hands to xdr_args: 0 when the call's arguments are whole,
  * otherwise why they end early, for a routine that has met their end: EFBIG when the call record
  * passed KS_MAX_RECORD_SIZE (its rest was read and dropped), else the error of the file that was to
  * hold it (ENOSPC, ...). 0 for any other stream. */
-int ks_svc_args_cut(XDR* xdrs);
+int ks_svc_args_cut(XDR *xdrs);
 /* For the same stream: takes the next opaque of len bytes (with its padding) and writes its bytes
  * to the file fd at its offset; from a call record held in a file they go from file to file in the
  * kernel. Returns the bytes written: len, or fewer when a write failed (errno tells why; the
  * opaque is taken all the same). -1, with nothing taken, for a record held in memory, any other
  * stream, or a record that ends before the opaque does. */
-long ks_svc_args_to_fd(XDR* xdrs, int fd, u_int len);
+long ks_svc_args_to_fd(XDR *xdrs, int fd, u_int len);
 /* For the stream that ks_svc_sendreply hands to xdr_results: the next len bytes of the file fd,
  * from its offset (which moves past them), as reply bytes, going from file to socket in the kernel
  * once the reply's earlier bytes have left. Returns len, or fewer when the file ended early or a
  * read or the connection failed (errno tells why; the reply is cut and its stream fails). -1, with
  * nothing taken, for any other stream or while other work waits for a worker: the caller then
  * encodes the bytes itself. */
-long ks_svc_reply_from_fd(XDR* xdrs, int fd, u_int len);
-void ks_svcerr_noproc(KS_SVCXPRT* xprt);
-void ks_svcerr_decode(KS_SVCXPRT* xprt);
-void ks_svcerr_systemerr(KS_SVCXPRT* xprt);
+long ks_svc_reply_from_fd(XDR *xdrs, int fd, u_int len);
+void ks_svcerr_noproc(KS_SVCXPRT *xprt);
+void ks_svcerr_decode(KS_SVCXPRT *xprt);
+void ks_svcerr_systemerr(KS_SVCXPRT *xprt);
 /* Denies the call: MSG_DENIED, AUTH_ERROR, AUTH_TOOWEAK. */
-void ks_svcerr_weakauth(KS_SVCXPRT* xprt);
+void ks_svcerr_weakauth(KS_SVCXPRT *xprt);
 /* The peer's address of the call being served, into *addr (at most *len bytes; *len is set to
  * the address's size). FALSE when xprt is no call or the peer is unknown. */
-bool_t ks_svc_getcaller(KS_SVCXPRT* xprt, struct sockaddr* addr, socklen_t* len);
+bool_t ks_svc_getcaller(KS_SVCXPRT *xprt, struct sockaddr *addr, socklen_t *len);
 
 /* Thread-specific data over pthread keys; each returns 0 or an errno value. */
 typedef pthread_key_t ks_thread_key_t;
-int ks_thr_keycreate(ks_thread_key_t* key, void (*destructor)(void*));
-int ks_thr_setspecific(ks_thread_key_t key, void* value);
-int ks_thr_getspecific(ks_thread_key_t key, void** value);
+int ks_thr_keycreate(ks_thread_key_t *key, void (*destructor)(void *));
+int ks_thr_setspecific(ks_thread_key_t key, void *value);
+int ks_thr_getspecific(ks_thread_key_t key, void **value);
 
 #ifdef __cplusplus
 }

@@ -12,33 +12,33 @@ class ByteBuffer {
 public:
     ByteBuffer() = default;
     ~ByteBuffer() { release(); }
-    ByteBuffer(const ByteBuffer&) = delete;
-    ByteBuffer& operator=(const ByteBuffer&) = delete;
+    ByteBuffer(const ByteBuffer &) = delete;
+    ByteBuffer &operator=(const ByteBuffer &) = delete;
 
-    char* data() { return base_ + off_; }
-    const char* data() const { return base_ + off_; }
+    char *data() { return base_ + off_; }
+    const char *data() const { return base_ + off_; }
     std::size_t size() const { return size_; }
     std::size_t capacity() const { return cap_; }
     bool mapped() const { return mapped_; }
 
     // Room for n more bytes at the end; grows geometrically. Throws std::bad_alloc.
-    char* extend(std::size_t n);
-    void append(const char* p, std::size_t n);
-    void grow_by(std::size_t n) { size_ += n; }  // after writing into extend(n)
+    char *extend(std::size_t n);
+    void append(const char *p, std::size_t n);
+    void grow_by(std::size_t n) { size_ += n; } // after writing into extend(n)
     void resize_down(std::size_t n) { size_ = n < size_ ? n : size_; }
     // Drops the first n bytes (no bytes move).
     void consume(std::size_t n);
     void release();
 
-    static constexpr std::size_t kMapped = 1024 * 1024;  // from here on, a mapping of its own
+    static constexpr std::size_t kMapped = 1024 * 1024; // from here on, a mapping of its own
 
 private:
     void reserve(std::size_t cap);
-    char* base_ = nullptr;
-    std::size_t off_ = 0;  // data() - base_
+    char *base_ = nullptr;
+    std::size_t off_ = 0; // data() - base_
     std::size_t size_ = 0;
-    std::size_t cap_ = 0;  // from base_
+    std::size_t cap_ = 0; // from base_
     bool mapped_ = false;
 };
 
-}  // namespace ksrpc
+} // namespace ksrpc

@@ -16,29 +16,23 @@ namespace ksrpc {
 namespace {
 
 // An unnamed file in dir: it never shows in the directory and goes with its descriptor.
-int open_spool(const std::string& where)
-{
+int open_spool(const std::string &where) {
     std::string dir = where.empty() ? "/tmp" : where;
     int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
-        return fd;
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
     // A file system without unnamed files: a named one, unlinked at once.
     std::string path = dir + "/ks-spool-XXXXXX";
     fd = mkostemp(path.data(), O_CLOEXEC);
-    if (fd >= 0)
-        unlink(path.c_str());
+    if (fd >= 0) unlink(path.c_str());
     return fd;
 }
 
-bool write_at(int fd, const char* p, std::size_t n, std::uint64_t off)
-{
+bool write_at(int fd, const char *p, std::size_t n, std::uint64_t off) {
     while (n > 0) {
         ssize_t w = pwrite(fd, p, n, off_t(off));
-        if (w < 0 && errno == EINTR)
-            continue;
+        if (w < 0 && errno == EINTR) continue;
         if (w <= 0) {
-            if (w == 0)
-                errno = ENOSPC;
+            if (w == 0) errno = ENOSPC;
             return false;
         }
         p += w;
@@ -48,27 +42,21 @@ bool write_at(int fd, const char* p, std::size_t n, std::uint64_t off)
     return true;
 }
 
-}  // namespace
+} // namespace
 
-RecordReader::RecordReader(Options options) : opt_(std::move(options))
-{
+RecordReader::RecordReader(Options options) : opt_(std::move(options)) {
     opt_.read_size = std::max<std::size_t>(opt_.read_size, 64);
     opt_.spool_threshold = std::max<std::size_t>(opt_.spool_threshold, 1);
 }
 
-RecordReader::~RecordReader()
-{
-    if (fd_ >= 0)
-        close(fd_);
+RecordReader::~RecordReader() {
+    if (fd_ >= 0) close(fd_);
     std::free(buf_);
 }
 
-void RecordReader::reserve(std::size_t want)
-{
-    if (ps_ == end_ && rlen_ == 0)
-        rs_ = ps_ = end_ = 0;  // nothing held: start at the front
-    if (cap_ - end_ >= want)
-        return;
+void RecordReader::reserve(std::size_t want) {
+    if (ps_ == end_ && rlen_ == 0) rs_ = ps_ = end_ = 0; // nothing held: start at the front
+    if (cap_ - end_ >= want) return;
     // Close the gaps left by headers, dropped bytes and finished records first.
     if (rs_ > 0 || rs_ + rlen_ < ps_) {
         std::memmove(buf_, buf_ + rs_, rlen_);
@@ -77,31 +65,26 @@ void RecordReader::reserve(std::size_t want)
         ps_ = rlen_;
         rs_ = 0;
     }
-    if (cap_ - end_ >= want)
-        return;
+    if (cap_ - end_ >= want) return;
     std::size_t cap = std::max(end_ + want, cap_ * 2);
-    void* p = std::realloc(buf_, cap);  // large blocks move by remapping, not copying
-    if (p == nullptr)
-        throw std::bad_alloc();
-    buf_ = static_cast<char*>(p);
+    void *p = std::realloc(buf_, cap); // large blocks move by remapping, not copying
+    if (p == nullptr) throw std::bad_alloc();
+    buf_ = static_cast<char *>(p);
     cap_ = cap;
 }
 
-char* RecordReader::room(std::size_t& len)
-{
+char *RecordReader::room(std::size_t &len) {
     std::size_t want = opt_.read_size;
-    if (in_fragment_ && fragment_left_ > want)
-        want = std::min(fragment_left_, std::max(want, kLargeRead));
+    if (in_fragment_ && fragment_left_ > want) want = std::min(fragment_left_, std::max(want, kLargeRead));
     reserve(want);
     len = cap_ - end_;
     return buf_ + end_;
 }
 
-RecordReader::Status RecordReader::feed(const char* data, std::size_t len)
-{
+RecordReader::Status RecordReader::feed(const char *data, std::size_t len) {
     while (len > 0) {
         std::size_t n = 0;
-        char* at = room(n);
+        char *at = room(n);
         n = std::min(n, len);
         std::memcpy(at, data, n);
         received(n);
@@ -111,18 +94,15 @@ RecordReader::Status RecordReader::feed(const char* data, std::size_t len)
     return parse();
 }
 
-RecordReader::Status RecordReader::parse()
-{
-    if (ready_)
-        return Status::Ready;
+RecordReader::Status RecordReader::parse() {
+    if (ready_) return Status::Ready;
     while (ps_ < end_) {
         if (!in_fragment_) {
             std::size_t take = std::min(end_ - ps_, sizeof header_ - header_have_);
             std::memcpy(header_ + header_have_, buf_ + ps_, take);
             header_have_ += take;
             ps_ += take;
-            if (header_have_ < sizeof header_)
-                break;
+            if (header_have_ < sizeof header_) break;
             header_have_ = 0;
             begun_ = true;
             std::uint32_t word = (std::uint32_t(header_[0]) << 24) | (std::uint32_t(header_[1]) << 16) |
@@ -137,28 +117,24 @@ RecordReader::Status RecordReader::parse()
             std::size_t keep = 0;
             if (cut_ == 0) {
                 keep = std::size_t(std::min<std::uint64_t>(take, opt_.max_record - total_));
-                if (keep < take)
-                    cut_here(EFBIG);
+                if (keep < take) cut_here(EFBIG);
             }
-            if (cut_ != 0 && fd_ >= 0)
-                keep = 0;  // the file holds the head already
+            if (cut_ != 0 && fd_ >= 0) keep = 0; // the file holds the head already
             if (keep > 0 && fd_ >= 0) {
                 // Once the record is in its file, its bytes go there from where they were read.
                 queue_write(buf_ + ps_, keep);
                 total_ += keep;
-                keep = take;  // nothing of it stays in memory
+                keep = take; // nothing of it stays in memory
                 moved_ += take;
             } else if (keep > 0) {
-                if (ps_ != rs_ + rlen_)
-                    std::memmove(buf_ + rs_ + rlen_, buf_ + ps_, keep);
+                if (ps_ != rs_ + rlen_) std::memmove(buf_ + rs_ + rlen_, buf_ + ps_, keep);
                 rlen_ += keep;
                 total_ += keep;
             }
             moved_ += take - keep;
             ps_ += take;
             fragment_left_ -= take;
-            if (rlen_ >= opt_.spool_threshold && cut_ == 0 && fd_ < 0)
-                spill();
+            if (rlen_ >= opt_.spool_threshold && cut_ == 0 && fd_ < 0) spill();
         }
         if (fragment_left_ == 0) {
             in_fragment_ = false;
@@ -174,21 +150,17 @@ RecordReader::Status RecordReader::parse()
     return Status::NeedMore;
 }
 
-void RecordReader::queue_write(const char* p, std::size_t n)
-{
-    if (queued_ == kQueuedWrites)
-        write_queued();
-    writes_[queued_++] = iovec{const_cast<char*>(p), n};
+void RecordReader::queue_write(const char *p, std::size_t n) {
+    if (queued_ == kQueuedWrites) write_queued();
+    writes_[queued_++] = iovec{const_cast<char *>(p), n};
 }
 
 // Writes what parse() found for the file, in one call where it can.
-void RecordReader::write_queued()
-{
+void RecordReader::write_queued() {
     std::size_t i = 0;
     while (i < queued_ && cut_ == 0) {
         ssize_t w = pwritev(fd_, writes_ + i, int(queued_ - i), off_t(spooled_));
-        if (w < 0 && errno == EINTR)
-            continue;
+        if (w < 0 && errno == EINTR) continue;
         if (w <= 0) {
             cut_here(w < 0 ? errno : ENOSPC);
             break;
@@ -198,7 +170,7 @@ void RecordReader::write_queued()
             if (writes_[i].iov_len <= left) {
                 left -= writes_[i++].iov_len;
             } else {
-                writes_[i].iov_base = static_cast<char*>(writes_[i].iov_base) + left;
+                writes_[i].iov_base = static_cast<char *>(writes_[i].iov_base) + left;
                 writes_[i].iov_len -= left;
                 left = 0;
             }
@@ -208,8 +180,7 @@ void RecordReader::write_queued()
 }
 
 // Moves the record's bytes in memory to its file.
-void RecordReader::spill()
-{
+void RecordReader::spill() {
     if (fd_ < 0) {
         fd_ = open_spool(opt_.spool_dir);
         if (fd_ < 0) {
@@ -224,37 +195,30 @@ void RecordReader::spill()
     spooled_ += rlen_;
     moved_ += rlen_;
     rlen_ = 0;
-    rs_ = ps_;  // the record's next bytes stay where they were read
+    rs_ = ps_; // the record's next bytes stay where they were read
 }
 
 // From here on the record's bytes are dropped. What stays is its head: at most a threshold of
 // the file, or what memory holds.
-void RecordReader::cut_here(int why)
-{
+void RecordReader::cut_here(int why) {
     cut_ = why;
-    if (fd_ < 0)
-        return;
+    if (fd_ < 0) return;
     std::uint64_t keep = std::min<std::uint64_t>(spooled_, opt_.spool_threshold);
-    if (ftruncate(fd_, off_t(keep)) == 0)
-        spooled_ = keep;
+    if (ftruncate(fd_, off_t(keep)) == 0) spooled_ = keep;
     moved_ += rlen_;
     rlen_ = 0;
 }
 
-void RecordReader::finish()
-{
-    if (fd_ >= 0 && cut_ == 0 && rlen_ > 0)
-        spill();
+void RecordReader::finish() {
+    if (fd_ >= 0 && cut_ == 0 && rlen_ > 0) spill();
     if (fd_ >= 0) {
         moved_ += rlen_;
         rlen_ = 0;
     }
 }
 
-void RecordReader::next()
-{
-    if (fd_ >= 0)
-        close(fd_);
+void RecordReader::next() {
+    if (fd_ >= 0) close(fd_);
     fd_ = -1;
     spooled_ = 0;
     cut_ = 0;
@@ -265,15 +229,13 @@ void RecordReader::next()
     ready_ = false;
     begun_ = false;
     last_fragment_ = false;
-    if (ps_ == end_)
-        rs_ = ps_ = end_ = 0;
+    if (ps_ == end_) rs_ = ps_ = end_ = 0;
     // A connection that once sent a huge record does not keep its buffer.
     if (cap_ > kKeptCapacity && end_ - ps_ <= kKeptCapacity / 2) {
         std::size_t keep = end_ - ps_;
         std::size_t cap = std::max(keep, opt_.read_size);
-        char* p = static_cast<char*>(std::malloc(cap));
-        if (p == nullptr)
-            return;  // keeps the large one
+        char *p = static_cast<char *>(std::malloc(cap));
+        if (p == nullptr) return; // keeps the large one
         std::memcpy(p, buf_ + ps_, keep);
         std::free(buf_);
         buf_ = p;
@@ -283,4 +245,4 @@ void RecordReader::next()
     }
 }
 
-}  // namespace ksrpc
+} // namespace ksrpc

@@ -19,29 +19,29 @@ public:
     enum class Status { NeedMore, Ready };
 
     struct Options {
-        std::uint64_t max_record = 0;              // bytes of a record past which it is cut
-        std::size_t spool_threshold = SIZE_MAX;    // record bytes in memory past which they go to a file
-        std::string spool_dir;                     // where that file is made; empty: /tmp
-        std::size_t read_size = 8192;              // the room a read gets at least
+        std::uint64_t max_record = 0;           // bytes of a record past which it is cut
+        std::size_t spool_threshold = SIZE_MAX; // record bytes in memory past which they go to a file
+        std::string spool_dir;                  // where that file is made; empty: /tmp
+        std::size_t read_size = 8192;           // the room a read gets at least
     };
 
     explicit RecordReader(Options options);
     ~RecordReader();
-    RecordReader(const RecordReader&) = delete;
-    RecordReader& operator=(const RecordReader&) = delete;
+    RecordReader(const RecordReader &) = delete;
+    RecordReader &operator=(const RecordReader &) = delete;
 
     // Room for the next read at the end of the buffer (len > 0). Throws std::bad_alloc.
-    char* room(std::size_t& len);
+    char *room(std::size_t &len);
     // n bytes were read into room(); parse() takes them.
     void received(std::size_t n) { end_ += n; }
     // Parses the buffered bytes up to the end of the next record. After Ready, call next()
     // before parsing again; bytes past the record stay buffered for the next one.
     Status parse();
     // Copies bytes into the buffer and parses (bytes that did not come from a read into room()).
-    Status feed(const char* data, std::size_t len);
+    Status feed(const char *data, std::size_t len);
 
     // The finished record: in memory at data() unless spool_fd() >= 0, where it fills the file.
-    const char* data() const { return buf_ + rs_; }
+    const char *data() const { return buf_ + rs_; }
     std::uint64_t size() const { return fd_ >= 0 ? spooled_ : rlen_; }
     int spool_fd() const { return fd_; }
     // 0, or why the record as kept ends early: EFBIG when it passed its bound, else the error
@@ -60,19 +60,19 @@ public:
     // Bytes of the current record written to its file or dropped so far.
     std::uint64_t moved_out() const { return moved_; }
 
-    static constexpr std::size_t kKeptCapacity = 1024 * 1024;  // a larger buffer goes after its record
-    static constexpr std::size_t kLargeRead = 256 * 1024;      // the room of a read into a large fragment
+    static constexpr std::size_t kKeptCapacity = 1024 * 1024; // a larger buffer goes after its record
+    static constexpr std::size_t kLargeRead = 256 * 1024;     // the room of a read into a large fragment
 
 private:
     void spill();
     void cut_here(int why);
     void finish();
     void reserve(std::size_t want);
-    void queue_write(const char* p, std::size_t n);
+    void queue_write(const char *p, std::size_t n);
     void write_queued();
 
     Options opt_;
-    char* buf_ = nullptr;
+    char *buf_ = nullptr;
     std::size_t cap_ = 0;
     // The record's bytes kept in memory are [rs_, rs_ + rlen_); [ps_, end_) is read and not
     // yet parsed; rs_ + rlen_ <= ps_.
@@ -84,14 +84,14 @@ private:
     bool last_fragment_ = false;
     bool begun_ = false;
     bool ready_ = false;
-    std::uint64_t total_ = 0;    // bytes of the record counted against its bound
+    std::uint64_t total_ = 0; // bytes of the record counted against its bound
     std::uint64_t moved_ = 0;
     int fd_ = -1;
-    std::uint64_t spooled_ = 0;  // bytes of the record in the file
+    std::uint64_t spooled_ = 0; // bytes of the record in the file
     int cut_ = 0;
     static constexpr std::size_t kQueuedWrites = 64;
-    iovec writes_[kQueuedWrites];  // bytes of one parse() for the file
+    iovec writes_[kQueuedWrites]; // bytes of one parse() for the file
     std::size_t queued_ = 0;
 };
 
-}  // namespace ksrpc
+} // namespace ksrpc

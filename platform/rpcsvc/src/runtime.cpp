@@ -8,9 +8,9 @@
 // work queue. A worker serves a connection until it has nothing left to read and re-arms it.
 // So a connection never needs a lock of its own and its calls run one after another.
 
-#include "ks_rpcsvc.h"
 #include "args_stream.h"
 #include "byte_buffer.h"
+#include "ks_rpcsvc.h"
 #include "record_reader.h"
 
 #include <algorithm>
@@ -60,15 +60,15 @@ constexpr int kAcceptsPerRound = 64;              // connections taken per liste
 constexpr std::size_t kCrowd = 256;               // open connections whose going is worth a heap trim
 constexpr int kLoopReads = 64;                    // reads of one record per loop event
 constexpr std::size_t kLargeReplies = 64u << 20;  // bytes of large replies whose going is worth a heap trim
-constexpr std::size_t kHeldWhileWaiting = KS_REPLY_BUFFER_SIZE / 4;  // reply bytes a waiting worker leaves held
+constexpr std::size_t kHeldWhileWaiting = KS_REPLY_BUFFER_SIZE / 4; // reply bytes a waiting worker leaves held
 
 // The XDR_CONTROL request of a reply stream that sends the next bytes of a file (ReplyFromFd*).
 constexpr int kReplyFromFdRequest = 0x4b530003;
 struct ReplyFromFd {
-    int fd;         // in: the file, read from its offset
-    u_int len;      // in: how many bytes
-    u_int written;  // out: bytes sent or queued
-    int error;      // out: why fewer than len were
+    int fd;        // in: the file, read from its offset
+    u_int len;     // in: how many bytes
+    u_int written; // out: bytes sent or queued
+    int error;     // out: why fewer than len were
 };
 
 // What an epoll event points at.
@@ -92,20 +92,20 @@ struct Conn : Pollable {
     int fd = -1;
     u_int sendsz = kDefaultBufferSize;
     RecordReader reader;
-    std::uint64_t moved_mark = 0;  // reader.moved_out() when record_deadline was last set
-    ByteBuffer out;          // reply bytes not yet sent: [out_off, size)
+    std::uint64_t moved_mark = 0; // reader.moved_out() when record_deadline was last set
+    ByteBuffer out;               // reply bytes not yet sent: [out_off, size)
     std::size_t out_off = 0;
-    std::uint64_t out_base = 0;  // stream offset of out[0]
-    bool broken = false;         // the stream cannot go on: close after the current call
+    std::uint64_t out_base = 0; // stream offset of out[0]
+    bool broken = false;        // the stream cannot go on: close after the current call
     ConnState state = ConnState::Reading;
     Clock::time_point flush_deadline;
-    Clock::time_point record_deadline;  // while a call record is incomplete
-    bool timed = false;                 // record_deadline is in Runtime::timed; under timer_mutex
-    int ep = -1;                        // the epoll it is registered with; changed by its owner
-    std::atomic<unsigned> arms{0};      // orders an owner's work before the next owner's
-    std::size_t in_counted = 0;         // share of Runtime::call_bytes
-    std::size_t out_counted = 0;        // share of Runtime::reply_bytes
-    unsigned char finds = 3;            // 0..3: how often a read found the peer's next call at once
+    Clock::time_point record_deadline; // while a call record is incomplete
+    bool timed = false;                // record_deadline is in Runtime::timed; under timer_mutex
+    int ep = -1;                       // the epoll it is registered with; changed by its owner
+    std::atomic<unsigned> arms{0};     // orders an owner's work before the next owner's
+    std::size_t in_counted = 0;        // share of Runtime::call_bytes
+    std::size_t out_counted = 0;       // share of Runtime::reply_bytes
+    unsigned char finds = 3;           // 0..3: how often a read found the peer's next call at once
     std::uint64_t sent() const { return out_base + out_off; }
     std::uint64_t queued() const { return out_base + out.size(); }
     bool has_output() const { return out_off < out.size(); }
@@ -114,8 +114,8 @@ struct Conn : Pollable {
 
 struct CallXprt : ks_svcxprt {
     CallXprt() : ks_svcxprt(Kind::Call) {}
-    Conn* conn = nullptr;
-    XDR* args = nullptr;
+    Conn *conn = nullptr;
+    XDR *args = nullptr;
     std::uint32_t xid = 0;
     bool replied = false;
 };
@@ -139,21 +139,21 @@ struct Limits {
 
 struct Runtime {
     Limits limits;
-    std::atomic<std::size_t> call_bytes{0};   // parts of call records held, all connections
-    std::atomic<std::size_t> reply_bytes{0};  // reply bytes queued, all connections
-    std::atomic<std::size_t> large_replies{0};  // bytes of large replies made since the heap was last trimmed
+    std::atomic<std::size_t> call_bytes{0};    // parts of call records held, all connections
+    std::atomic<std::size_t> reply_bytes{0};   // reply bytes queued, all connections
+    std::atomic<std::size_t> large_replies{0}; // bytes of large replies made since the heap was last trimmed
     std::atomic<bool> trim_wanted{false};
 
     // Connections armed for reading in the middle of a record, by deadline. A worker enters one
     // before arming it; the loop takes it out before handing it on or closing it.
     std::mutex timer_mutex;
-    std::set<std::pair<Clock::time_point, Conn*>> timed;
+    std::set<std::pair<Clock::time_point, Conn *>> timed;
 
-    std::mutex setup_mutex;  // listeners, configuration, running flag
-    std::vector<Listener*> listeners;
+    std::mutex setup_mutex; // listeners, configuration, running flag
+    std::vector<Listener *> listeners;
     std::atomic<bool> listeners_changed{true};
     int worker_threads = 0;
-    std::string spool;  // where large records go, chosen when ks_svc_run starts
+    std::string spool; // where large records go, chosen when ks_svc_run starts
     bool running = false;
 
     std::shared_mutex callout_mutex;
@@ -161,40 +161,37 @@ struct Runtime {
 
     std::atomic<bool> exit_requested{false};
     std::atomic<int> wake_fd{-1};
-    int epoll_fd = -1;       // the loop's
-    int work_epoll_fd = -1;  // the workers'
-    int queue_fd = -1;       // always readable; armed in the workers' epoll while work is queued
+    int epoll_fd = -1;      // the loop's
+    int work_epoll_fd = -1; // the workers'
+    int queue_fd = -1;      // always readable; armed in the workers' epoll while work is queued
 
-    std::mutex queue_mutex;  // work queue, stop flag, hand-back queue
-    std::deque<Conn*> work;
-    std::vector<Conn*> to_loop;
+    std::mutex queue_mutex; // work queue, stop flag, hand-back queue
+    std::deque<Conn *> work;
+    std::vector<Conn *> to_loop;
     bool queue_armed = false;
     bool stop_workers = false;
     std::atomic<bool> exiting{false};
 
     std::mutex registry_mutex;
-    std::unordered_set<Conn*> conns;
-    std::atomic<std::size_t> open_conns{0};  // connections whose descriptor is open
+    std::unordered_set<Conn *> conns;
+    std::atomic<std::size_t> open_conns{0}; // connections whose descriptor is open
 };
 
-Runtime& rt()
-{
-    static Runtime* r = new Runtime;  // never destroyed: workers may outlast static destruction
+Runtime &rt() {
+    static Runtime *r = new Runtime; // never destroyed: workers may outlast static destruction
     return *r;
 }
 
-void wake_loop()
-{
+void wake_loop() {
     int fd = rt().wake_fd.load();
     if (fd >= 0) {
         std::uint64_t one = 1;
         ssize_t n = write(fd, &one, sizeof one);
-        (void)n;  // a full counter already wakes the loop
+        (void)n; // a full counter already wakes the loop
     }
 }
 
-void recount(std::atomic<std::size_t>& total, std::size_t& share, std::size_t now)
-{
+void recount(std::atomic<std::size_t> &total, std::size_t &share, std::size_t now) {
     if (now >= share)
         total.fetch_add(now - share);
     else
@@ -203,29 +200,25 @@ void recount(std::atomic<std::size_t>& total, std::size_t& share, std::size_t no
 }
 
 // False when the call bytes held across connections pass their limit.
-bool count_in(Conn* c)
-{
+bool count_in(Conn *c) {
     recount(rt().call_bytes, c->in_counted, c->reader.pending());
     return rt().call_bytes.load() <= rt().limits.max_call_bytes;
 }
 
-void count_out(Conn* c)
-{
+void count_out(Conn *c) {
     recount(rt().reply_bytes, c->out_counted, c->held());
     // Large replies leave their makers' memory in the heap: once they have left, the loop gives
     // it back.
-    Runtime& r = rt();
+    Runtime &r = rt();
     if (r.large_replies.load(std::memory_order_relaxed) >= kLargeReplies &&
         r.reply_bytes.load(std::memory_order_relaxed) <= ByteBuffer::kMapped && !r.trim_wanted.exchange(true))
         wake_loop();
 }
 
-void close_conn(Conn* c)
-{
+void close_conn(Conn *c) {
     recount(rt().call_bytes, c->in_counted, 0);
     recount(rt().reply_bytes, c->out_counted, 0);
-    if (c->ep >= 0)
-        epoll_ctl(c->ep, EPOLL_CTL_DEL, c->fd, nullptr);
+    if (c->ep >= 0) epoll_ctl(c->ep, EPOLL_CTL_DEL, c->fd, nullptr);
     close(c->fd);
     // Counted out only once its descriptor is gone, so the count never falls below what is open.
     {
@@ -237,8 +230,8 @@ void close_conn(Conn* c)
 }
 
 #if defined(__SANITIZE_THREAD__)
-extern "C" void AnnotateIgnoreReadsBegin(const char* file, int line);
-extern "C" void AnnotateIgnoreReadsEnd(const char* file, int line);
+extern "C" void AnnotateIgnoreReadsBegin(const char *file, int line);
+extern "C" void AnnotateIgnoreReadsEnd(const char *file, int line);
 // ThreadSanitizer sees a re-arm as a read of the descriptor that is not ordered before the next
 // owner's close of it (it orders only an epoll's adds before its events). The kernel orders it:
 // the event that makes the next owner exists only once the re-arm is done.
@@ -252,11 +245,10 @@ struct IgnoreFdRead {};
 
 // Arms c in the epoll ep (the loop's or the workers'). After a successful arm the connection
 // belongs to whoever gets its event: hands off.
-bool arm(Conn* c, int ep, std::uint32_t events)
-{
+bool arm(Conn *c, int ep, std::uint32_t events) {
     epoll_event ev{};
     ev.events = events | EPOLLONESHOT;
-    ev.data.ptr = static_cast<Pollable*>(c);
+    ev.data.ptr = static_cast<Pollable *>(c);
     const int fd = c->fd;
     // The kernel orders an arm before the event it brings; the release says so to the memory
     // model (and to race detectors), whichever thread takes the event. It is the last touch of
@@ -266,22 +258,18 @@ bool arm(Conn* c, int ep, std::uint32_t events)
         [[maybe_unused]] IgnoreFdRead quiet;
         return epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev) == 0;
     }
-    if (c->ep >= 0)
-        epoll_ctl(c->ep, EPOLL_CTL_DEL, fd, nullptr);
+    if (c->ep >= 0) epoll_ctl(c->ep, EPOLL_CTL_DEL, fd, nullptr);
     c->ep = ep;
     c->arms.fetch_add(1, std::memory_order_release);
-    if (epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) == 0)
-        return true;
-    c->ep = -1;  // not armed: still ours
+    if (epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) == 0) return true;
+    c->ep = -1; // not armed: still ours
     return false;
 }
 
 // Arms for reading: between calls in the workers' epoll; a record begun and not finished with
 // the loop, which watches its deadline.
-bool arm_reading(Conn* c)
-{
-    if (!c->reader.started())
-        return arm(c, rt().work_epoll_fd, EPOLLIN);
+bool arm_reading(Conn *c) {
+    if (!c->reader.started()) return arm(c, rt().work_epoll_fd, EPOLLIN);
     bool earliest;
     {
         std::lock_guard<std::mutex> g(rt().timer_mutex);
@@ -295,14 +283,12 @@ bool arm_reading(Conn* c)
             return false;
         }
     }
-    if (earliest)
-        wake_loop();  // it may be waiting with no timer or a later one
+    if (earliest) wake_loop(); // it may be waiting with no timer or a later one
     return true;
 }
 
 // The loop took an event of c: it is no longer the loop's to expire.
-void untime(Conn* c)
-{
+void untime(Conn *c) {
     std::lock_guard<std::mutex> g(rt().timer_mutex);
     if (c->timed) {
         rt().timed.erase(std::make_pair(c->record_deadline, c));
@@ -311,14 +297,13 @@ void untime(Conn* c)
 }
 
 // The connection of an event, now the taker's.
-Conn* taken(Pollable* p)
-{
-    auto* c = static_cast<Conn*>(p);
+Conn *taken(Pollable *p) {
+    auto *c = static_cast<Conn *>(p);
     c->arms.load(std::memory_order_acquire);
     return c;
 }
 
-void arm_queue()  // under queue_mutex
+void arm_queue() // under queue_mutex
 {
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLONESHOT;
@@ -326,72 +311,60 @@ void arm_queue()  // under queue_mutex
     rt().queue_armed = epoll_ctl(rt().work_epoll_fd, EPOLL_CTL_MOD, rt().queue_fd, &ev) == 0;
 }
 
-void queue_work(Conn* c)
-{
-    Runtime& r = rt();
+void queue_work(Conn *c) {
+    Runtime &r = rt();
     std::lock_guard<std::mutex> g(r.queue_mutex);
     r.work.push_back(c);
-    if (!r.queue_armed)
-        arm_queue();
+    if (!r.queue_armed) arm_queue();
 }
 
 // Takes the queue's signal: one worker per event; more work wakes another.
-void take_queue_signal()
-{
-    Runtime& r = rt();
+void take_queue_signal() {
+    Runtime &r = rt();
     std::lock_guard<std::mutex> g(r.queue_mutex);
     r.queue_armed = false;
-    if (r.work.size() > 1 && !r.stop_workers)
-        arm_queue();
+    if (r.work.size() > 1 && !r.stop_workers) arm_queue();
 }
 
 // The next connection for a worker: queued work first, else the next event of the workers'
 // epoll. After a connection gave way at the end of its turn (it is queued), a connection ready
 // in the epoll comes first, or the one that gave way would be taken straight back. Null when
 // the workers are to stop.
-Conn* next_work(bool gave_way)
-{
-    Runtime& r = rt();
+Conn *next_work(bool gave_way) {
+    Runtime &r = rt();
     for (int tries = 0; gave_way && tries < 2; ++tries) {
         epoll_event ev{};
-        if (epoll_wait(r.work_epoll_fd, &ev, 1, 0) <= 0)
-            break;
-        if (auto* p = static_cast<Pollable*>(ev.data.ptr))
-            return taken(p);
+        if (epoll_wait(r.work_epoll_fd, &ev, 1, 0) <= 0) break;
+        if (auto *p = static_cast<Pollable *>(ev.data.ptr)) return taken(p);
         take_queue_signal();
     }
     for (;;) {
         {
             std::lock_guard<std::mutex> g(r.queue_mutex);
-            if (r.stop_workers)
-                return nullptr;
+            if (r.stop_workers) return nullptr;
             if (!r.work.empty()) {
-                Conn* c = r.work.front();
+                Conn *c = r.work.front();
                 r.work.pop_front();
                 return c;
             }
         }
         epoll_event ev{};
         int n = epoll_wait(r.work_epoll_fd, &ev, 1, -1);
-        if (n <= 0)
-            continue;
-        if (auto* p = static_cast<Pollable*>(ev.data.ptr))
-            return taken(p);
+        if (n <= 0) continue;
+        if (auto *p = static_cast<Pollable *>(ev.data.ptr)) return taken(p);
         take_queue_signal();
     }
 }
 
 // Work the loop queued for workers waits, or the workers are to stop.
-bool work_queued()
-{
+bool work_queued() {
     std::lock_guard<std::mutex> g(rt().queue_mutex);
     return !rt().work.empty() || rt().stop_workers;
 }
 
 // Waits, without a timer, until the connection has data or other work is ready for workers.
 // False when it is other work.
-bool linger(Conn* c, bool& readable)
-{
+bool linger(Conn *c, bool &readable) {
     pollfd pfd[2] = {{c->fd, POLLIN, 0}, {rt().work_epoll_fd, POLLIN, 0}};
     while (poll(pfd, 2, -1) < 0 && errno == EINTR) {
     }
@@ -399,8 +372,7 @@ bool linger(Conn* c, bool& readable)
     return readable;
 }
 
-void hand_to_loop(Conn* c)
-{
+void hand_to_loop(Conn *c) {
     {
         std::lock_guard<std::mutex> g(rt().queue_mutex);
         rt().to_loop.push_back(c);
@@ -409,29 +381,23 @@ void hand_to_loop(Conn* c)
 }
 
 // Other connections wait for a worker: queued, or ready in the workers' epoll.
-bool work_waiting()
-{
-    if (work_queued())
-        return true;
+bool work_waiting() {
+    if (work_queued()) return true;
     pollfd pfd{rt().work_epoll_fd, POLLIN, 0};
     return poll(&pfd, 1, 0) > 0;
 }
 
 // Sends what the socket takes now. False when the peer is gone. keep_room: a reply is being
 // encoded into the buffer, which stays.
-bool send_some(Conn* c, bool keep_room = false)
-{
+bool send_some(Conn *c, bool keep_room = false) {
     while (c->has_output()) {
-        ssize_t n = send(c->fd, c->out.data() + c->out_off, c->out.size() - c->out_off,
-                         MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n = send(c->fd, c->out.data() + c->out_off, c->out.size() - c->out_off, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             c->out_off += std::size_t(n);
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
         return false;
     }
     if (c->out_off == c->out.size()) {
@@ -440,8 +406,7 @@ bool send_some(Conn* c, bool keep_room = false)
         c->out_off = 0;
         // The room of a reply within the buffer's size stays for the next one (new pages cost more
         // than the bytes they hold); a larger reply's room goes back.
-        if (!keep_room && c->out.capacity() > 2 * std::size_t(KS_REPLY_BUFFER_SIZE))
-            c->out.release();
+        if (!keep_room && c->out.capacity() > 2 * std::size_t(KS_REPLY_BUFFER_SIZE)) c->out.release();
     } else if (c->out_off >= 65536) {
         // Keep the buffer from growing with what is already gone.
         c->out.consume(c->out_off);
@@ -461,29 +426,21 @@ enum class Drain { Done, Busy, Gone };
 // itself. Busy as soon as other work waits for a worker (the bytes stay held and the loop writes
 // them, so a slow reader stalls nobody); Gone when the peer is gone or took nothing for the send
 // timeout.
-Drain drain(Conn* c, std::size_t keep)
-{
+Drain drain(Conn *c, std::size_t keep) {
     const auto patience = std::chrono::milliseconds(rt().limits.send_timeout_ms);
     auto deadline = Clock::now() + patience;
     for (;;) {
         const std::uint64_t before = c->sent();
-        if (!send_some(c, true))
-            return Drain::Gone;
-        if (c->held() <= keep)
-            return Drain::Done;
+        if (!send_some(c, true)) return Drain::Gone;
+        if (c->held() <= keep) return Drain::Done;
         auto now = Clock::now();
-        if (c->sent() > before)
-            deadline = now + patience;
-        if (rt().exiting.load())
-            return Drain::Busy;
-        if (now >= deadline)
-            return Drain::Gone;
+        if (c->sent() > before) deadline = now + patience;
+        if (rt().exiting.load()) return Drain::Busy;
+        if (now >= deadline) return Drain::Gone;
         pollfd pfd[2] = {{c->fd, POLLOUT, 0}, {rt().work_epoll_fd, POLLIN, 0}};
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
-        if (poll(pfd, 2, int(std::min<long long>(ms, 60000))) < 0 && errno != EINTR)
-            return Drain::Gone;
-        if (pfd[1].revents != 0)
-            return Drain::Busy;
+        if (poll(pfd, 2, int(std::min<long long>(ms, 60000))) < 0 && errno != EINTR) return Drain::Gone;
+        if (pfd[1].revents != 0) return Drain::Busy;
     }
 }
 
@@ -494,44 +451,37 @@ Drain drain(Conn* c, std::size_t keep)
 // socket in fragments of its own (from_fd).
 class ReplyStream {
 public:
-    explicit ReplyStream(Conn* c) : c_(c), start_(c->queued()), flush_at_(c->sent() + KS_REPLY_BUFFER_SIZE)
-    {
+    explicit ReplyStream(Conn *c) : c_(c), start_(c->queued()), flush_at_(c->sent() + KS_REPLY_BUFFER_SIZE) {
         xdr_.x_op = XDR_ENCODE;
         xdr_.x_ops = ops();
-        xdr_.x_private = reinterpret_cast<char*>(this);
+        xdr_.x_private = reinterpret_cast<char *>(this);
         open_fragment();
     }
-    XDR* xdr() { return &xdr_; }
+    XDR *xdr() { return &xdr_; }
     // Ends the record; false when the connection can take no more.
-    bool finish()
-    {
-        if (failed_ || !close_fragment(true))
-            return false;
+    bool finish() {
+        if (failed_ || !close_fragment(true)) return false;
         std::uint64_t len = c_->queued() - start_;
-        if (len >= ByteBuffer::kMapped)
-            rt().large_replies.fetch_add(std::size_t(len), std::memory_order_relaxed);
+        if (len >= ByteBuffer::kMapped) rt().large_replies.fetch_add(std::size_t(len), std::memory_order_relaxed);
         count_out(c_);
         return true;
     }
 
 private:
-    static ReplyStream* self(XDR* x) { return reinterpret_cast<ReplyStream*>(x->x_private); }
+    static ReplyStream *self(XDR *x) { return reinterpret_cast<ReplyStream *>(x->x_private); }
 
-    std::size_t fragment_room() const
-    {
+    std::size_t fragment_room() const {
         std::size_t used = c_->out.size() - frag_ - 4;
         return used < c_->sendsz ? c_->sendsz - used : 0;
     }
 
-    void open_fragment()
-    {
+    void open_fragment() {
         frag_ = c_->out.size();
         c_->out.extend(4);
-        c_->out.grow_by(4);  // its header, filled in when it closes
+        c_->out.grow_by(4); // its header, filled in when it closes
     }
 
-    bool close_fragment(bool last)
-    {
+    bool close_fragment(bool last) {
         std::uint32_t len = std::uint32_t(c_->out.size() - frag_ - 4);
         std::uint32_t word = htonl(len | (last ? 0x80000000u : 0u));
         std::memcpy(c_->out.data() + frag_, &word, 4);
@@ -539,16 +489,14 @@ private:
         return true;
     }
 
-    bool over_bounds() const
-    {
+    bool over_bounds() const {
         return c_->held() > rt().limits.max_reply_queue || rt().reply_bytes.load() > rt().limits.max_reply_bytes;
     }
 
     // Closes the fragment in hand and starts the next one, sending first when much is held.
-    bool next_fragment()
-    {
+    bool next_fragment() {
         close_fragment(false);
-        Conn* c = c_;
+        Conn *c = c_;
         if (c->queued() > flush_at_) {
             if (!send_some(c, true) || (!over_bounds() && drain(c, kHeldWhileWaiting) == Drain::Gone)) {
                 c->broken = true;
@@ -557,17 +505,15 @@ private:
             flush_at_ = c->queued() + KS_REPLY_BUFFER_SIZE;
         }
         if (over_bounds()) {
-            c->broken = true;  // more than may wait for this peer: it goes
+            c->broken = true; // more than may wait for this peer: it goes
             return false;
         }
         open_fragment();
         return true;
     }
 
-    bool put(const char* p, std::size_t n)
-    {
-        if (failed_ || c_->broken)
-            return false;
+    bool put(const char *p, std::size_t n) {
+        if (failed_ || c_->broken) return false;
         try {
             while (n > 0) {
                 std::size_t room = fragment_room();
@@ -583,27 +529,24 @@ private:
                 p += k;
                 n -= k;
             }
-        } catch (const std::bad_alloc&) {
+        } catch (const std::bad_alloc &) {
             failed_ = true;
             return false;
         }
         return true;
     }
 
-    static bool_t put_long(XDR* x, const long* lp)
-    {
+    static bool_t put_long(XDR *x, const long *lp) {
         std::uint32_t w = htonl(std::uint32_t(*lp));
-        return self(x)->put(reinterpret_cast<const char*>(&w), 4) ? TRUE : FALSE;
+        return self(x)->put(reinterpret_cast<const char *>(&w), 4) ? TRUE : FALSE;
     }
-    static bool_t put_bytes(XDR* x, const char* p, u_int n) { return self(x)->put(p, n) ? TRUE : FALSE; }
-    static u_int get_pos(XDR* x) { return u_int(self(x)->c_->out.size()); }
-    static bool_t set_pos(XDR*, u_int) { return FALSE; }
+    static bool_t put_bytes(XDR *x, const char *p, u_int n) { return self(x)->put(p, n) ? TRUE : FALSE; }
+    static u_int get_pos(XDR *x) { return u_int(self(x)->c_->out.size()); }
+    static bool_t set_pos(XDR *, u_int) { return FALSE; }
     // Room in the output itself, where the caller writes the bytes in place.
-    static int32_t* inline_at(XDR* x, u_int len)
-    {
-        ReplyStream* s = self(x);
-        if (s->failed_ || s->c_->broken || len > s->c_->sendsz)
-            return nullptr;
+    static int32_t *inline_at(XDR *x, u_int len) {
+        ReplyStream *s = self(x);
+        if (s->failed_ || s->c_->broken || len > s->c_->sendsz) return nullptr;
         try {
             if (len > s->fragment_room() || s->c_->queued() > s->flush_at_) {
                 if (!s->next_fragment()) {
@@ -611,23 +554,21 @@ private:
                     return nullptr;
                 }
             }
-            char* at = s->c_->out.extend(len);
+            char *at = s->c_->out.extend(len);
             s->c_->out.grow_by(len);
-            return reinterpret_cast<int32_t*>(at);
-        } catch (const std::bad_alloc&) {
+            return reinterpret_cast<int32_t *>(at);
+        } catch (const std::bad_alloc &) {
             return nullptr;
         }
     }
-    static bool_t no_get_long(XDR*, long*) { return FALSE; }
-    static bool_t no_get_bytes(XDR*, char*, u_int) { return FALSE; }
-    static void destroy(XDR*) {}
-    static bool_t control(XDR* x, int request, void* info)
-    {
-        if (request != kReplyFromFdRequest || info == nullptr)
-            return FALSE;
+    static bool_t no_get_long(XDR *, long *) { return FALSE; }
+    static bool_t no_get_bytes(XDR *, char *, u_int) { return FALSE; }
+    static void destroy(XDR *) {}
+    static bool_t control(XDR *x, int request, void *info) {
+        if (request != kReplyFromFdRequest || info == nullptr) return FALSE;
         try {
-            return self(x)->from_fd(*static_cast<ReplyFromFd*>(info)) ? TRUE : FALSE;
-        } catch (const std::bad_alloc&) {
+            return self(x)->from_fd(*static_cast<ReplyFromFd *>(info)) ? TRUE : FALSE;
+        } catch (const std::bad_alloc &) {
             self(x)->failed_ = true;
             return FALSE;
         }
@@ -638,11 +579,9 @@ private:
     // to wait for this peer now: the caller writes the bytes itself. Once some have gone, a
     // fragment is finished whatever comes: when other work turns up, the rest is read into the
     // output; when the file ends early or the peer goes, the record is cut (a.written < a.len).
-    bool from_fd(ReplyFromFd& a)
-    {
-        Conn* c = c_;
-        if (failed_ || c->broken)
-            return false;
+    bool from_fd(ReplyFromFd &a) {
+        Conn *c = c_;
+        if (failed_ || c->broken) return false;
         // The open fragment ends here (or goes, when it holds nothing yet).
         if (c->out.size() == frag_ + 4)
             c->out.resize_down(frag_);
@@ -662,16 +601,14 @@ private:
         while (a.written < a.len) {
             std::uint32_t piece = std::min<std::uint32_t>(a.len - a.written, c->sendsz);
             std::uint32_t word = htonl(piece);
-            c->out.append(reinterpret_cast<const char*>(&word), 4);
+            c->out.append(reinterpret_cast<const char *>(&word), 4);
             auto deadline = Clock::now() + patience;
-            bool copying = false;  // the rest of the piece goes through the output
+            bool copying = false; // the rest of the piece goes through the output
             while (piece > 0) {
-                if (c->has_output() && !send_some(c, true))
-                    return cut(a, EPIPE);
+                if (c->has_output() && !send_some(c, true)) return cut(a, EPIPE);
                 ssize_t n = 0;
                 if (copying || !c->has_output()) {
-                    n = copying ? read(a.fd, c->out.extend(piece), piece)
-                                : sendfile(c->fd, a.fd, nullptr, piece);
+                    n = copying ? read(a.fd, c->out.extend(piece), piece) : sendfile(c->fd, a.fd, nullptr, piece);
                     if (n > 0) {
                         if (copying)
                             c->out.grow_by(std::size_t(n));
@@ -682,26 +619,19 @@ private:
                         deadline = Clock::now() + patience;
                         continue;
                     }
-                    if (n == 0)
-                        return cut(a, EIO);  // the file ended early
-                    if (errno == EINTR)
-                        continue;
-                    if (copying || (errno != EAGAIN && errno != EWOULDBLOCK))
-                        return cut(a, errno);
+                    if (n == 0) return cut(a, EIO); // the file ended early
+                    if (errno == EINTR) continue;
+                    if (copying || (errno != EAGAIN && errno != EWOULDBLOCK)) return cut(a, errno);
                 }
-                if (copying)
-                    continue;
-                if (Clock::now() >= deadline)
-                    return cut(a, ETIMEDOUT);
+                if (copying) continue;
+                if (Clock::now() >= deadline) return cut(a, ETIMEDOUT);
                 if (rt().exiting.load()) {
                     copying = true;
                     continue;
                 }
                 pollfd pfd[2] = {{c->fd, POLLOUT, 0}, {rt().work_epoll_fd, POLLIN, 0}};
-                if (poll(pfd, 2, 1000) < 0 && errno != EINTR)
-                    return cut(a, errno);
-                if (pfd[1].revents != 0)
-                    copying = true;
+                if (poll(pfd, 2, 1000) < 0 && errno != EINTR) return cut(a, errno);
+                if (pfd[1].revents != 0) copying = true;
             }
             if (copying) {
                 // Other work waits: what is left is held, as the loop writes it.
@@ -718,24 +648,19 @@ private:
     }
 
     // The rest of a.len bytes of a.fd through the output, as any other reply bytes.
-    bool put_from_fd(ReplyFromFd& a)
-    {
+    bool put_from_fd(ReplyFromFd &a) {
         char slice[64 * 1024];
         while (a.written < a.len) {
             ssize_t n = read(a.fd, slice, std::min<std::size_t>(sizeof slice, a.len - a.written));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return cut(a, n == 0 ? EIO : errno);
-            if (!put(slice, std::size_t(n)))
-                return cut(a, EPIPE);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return cut(a, n == 0 ? EIO : errno);
+            if (!put(slice, std::size_t(n))) return cut(a, EPIPE);
             a.written += std::uint32_t(n);
         }
         return true;
     }
 
-    bool cut(ReplyFromFd& a, int error)
-    {
+    bool cut(ReplyFromFd &a, int error) {
         a.error = error;
         c_->broken = true;
         failed_ = true;
@@ -743,28 +668,25 @@ private:
         return true;
     }
 
-    static const XDR::xdr_ops* ops()
-    {
-        static const XDR::xdr_ops table = {no_get_long, put_long, no_get_bytes, put_bytes, get_pos,
-                                           set_pos,     inline_at, destroy,     control};
+    static const XDR::xdr_ops *ops() {
+        static const XDR::xdr_ops table = {no_get_long, put_long,  no_get_bytes, put_bytes, get_pos,
+                                           set_pos,     inline_at, destroy,      control};
         return &table;
     }
 
     XDR xdr_{};
-    Conn* c_;
-    std::uint64_t start_;      // stream offset of the reply
-    std::size_t frag_ = 0;     // offset in c_->out of the open fragment's header
-    std::uint64_t flush_at_;   // stream offset past which held bytes are sent
+    Conn *c_;
+    std::uint64_t start_;    // stream offset of the reply
+    std::size_t frag_ = 0;   // offset in c_->out of the open fragment's header
+    std::uint64_t flush_at_; // stream offset past which held bytes are sent
     bool failed_ = false;
 };
 
 // Writes one reply record. On failure nothing of it stays queued, unless part of it already
 // left, in which case the stream is cut and the connection must close.
-bool send_reply(CallXprt* cx, rpc_msg* msg)
-{
-    Conn* c = cx->conn;
-    if (cx->replied || c->broken)
-        return false;
+bool send_reply(CallXprt *cx, rpc_msg *msg) {
+    Conn *c = cx->conn;
+    if (cx->replied || c->broken) return false;
     std::uint64_t start = c->queued();
     bool ok = false;
     try {
@@ -782,19 +704,17 @@ bool send_reply(CallXprt* cx, rpc_msg* msg)
         return false;
     }
     cx->replied = true;
-    return true;  // it leaves with the replies to the other calls already buffered
+    return true; // it leaves with the replies to the other calls already buffered
 }
 
-void init_reply(rpc_msg& r, std::uint32_t xid)
-{
+void init_reply(rpc_msg &r, std::uint32_t xid) {
     std::memset(&r, 0, sizeof r);
     r.rm_xid = xid;
     r.rm_direction = REPLY;
 }
 
-bool send_accepted(CallXprt* cx, accept_stat stat, xdrproc_t proc = nullptr, void* where = nullptr,
-                    rpcvers_t low = 0, rpcvers_t high = 0)
-{
+bool send_accepted(CallXprt *cx, accept_stat stat, xdrproc_t proc = nullptr, void *where = nullptr, rpcvers_t low = 0,
+                   rpcvers_t high = 0) {
     rpc_msg r;
     init_reply(r, cx->xid);
     r.rm_reply.rp_stat = MSG_ACCEPTED;
@@ -808,13 +728,12 @@ bool send_accepted(CallXprt* cx, accept_stat stat, xdrproc_t proc = nullptr, voi
         r.acpted_rply.ar_vers.high = high;
     } else {
         r.acpted_rply.ar_results.where = nullptr;
-        r.acpted_rply.ar_results.proc = nullptr;  // not encoded for these
+        r.acpted_rply.ar_results.proc = nullptr; // not encoded for these
     }
     return send_reply(cx, &r);
 }
 
-void send_denied(CallXprt* cx, reject_stat stat, auth_stat why)
-{
+void send_denied(CallXprt *cx, reject_stat stat, auth_stat why) {
     rpc_msg r;
     init_reply(r, cx->xid);
     r.rm_reply.rp_stat = MSG_DENIED;
@@ -828,38 +747,32 @@ void send_denied(CallXprt* cx, reject_stat stat, auth_stat why)
     send_reply(cx, &r);
 }
 
-CallXprt* as_call(KS_SVCXPRT* x)
-{
-    return x != nullptr && x->kind == ks_svcxprt::Kind::Call ? static_cast<CallXprt*>(x) : nullptr;
+CallXprt *as_call(KS_SVCXPRT *x) {
+    return x != nullptr && x->kind == ks_svcxprt::Kind::Call ? static_cast<CallXprt *>(x) : nullptr;
 }
 
 // ---- serving a connection ---------------------------------------------------------------
 
-std::uint32_t word_at(const char* p)
-{
+std::uint32_t word_at(const char *p) {
     std::uint32_t w;
     std::memcpy(&w, p, 4);
     return ntohl(w);
 }
 
-void serve_record(Conn* c)
-{
-    const RecordReader& rd = c->reader;
+void serve_record(Conn *c) {
+    const RecordReader &rd = c->reader;
     const int spool = rd.spool_fd();
     char first[12];
-    const char* rec = rd.data();
+    const char *rec = rd.data();
     CallXprt cx;
     cx.conn = c;
-    if (rd.size() < 12)
-        return;  // not even a call header: nothing to answer to
+    if (rd.size() < 12) return; // not even a call header: nothing to answer to
     if (spool >= 0) {
-        if (pread(spool, first, sizeof first, 0) != ssize_t(sizeof first))
-            return;
+        if (pread(spool, first, sizeof first, 0) != ssize_t(sizeof first)) return;
         rec = first;
     }
     cx.xid = word_at(rec);
-    if (word_at(rec + 4) != CALL)
-        return;
+    if (word_at(rec + 4) != CALL) return;
     if (word_at(rec + 8) != RPC_MSG_VERSION) {
         send_denied(&cx, RPC_MISMATCH, AUTH_OK);
         return;
@@ -869,16 +782,15 @@ void serve_record(Conn* c)
         stream.emplace(spool, rd.size(), rd.cut());
     else
         stream.emplace(rd.data(), std::size_t(rd.size()), rd.cut());
-    XDR* in = stream->xdr();
+    XDR *in = stream->xdr();
     rpc_msg msg;
     std::memset(&msg, 0, sizeof msg);
     char auth_area[2 * MAX_AUTH_BYTES];
     msg.rm_call.cb_cred.oa_base = auth_area;
     msg.rm_call.cb_verf.oa_base = auth_area + MAX_AUTH_BYTES;
-    if (!xdr_callmsg(in, &msg))
-        return;  // no header to answer; the record is dropped and the stream goes on
+    if (!xdr_callmsg(in, &msg)) return; // no header to answer; the record is dropped and the stream goes on
     cx.args = in;
-    call_body& call = msg.rm_call;
+    call_body &call = msg.rm_call;
     if (call.cb_cred.oa_flavor != AUTH_NONE && call.cb_cred.oa_flavor != AUTH_SYS) {
         send_denied(&cx, AUTH_ERROR, AUTH_REJECTEDCRED);
         return;
@@ -888,14 +800,12 @@ void serve_record(Conn* c)
     rpcvers_t low = ~rpcvers_t(0), high = 0;
     {
         std::shared_lock<std::shared_mutex> g(rt().callout_mutex);
-        for (const Callout& co : rt().callouts) {
-            if (co.prog != call.cb_prog)
-                continue;
+        for (const Callout &co : rt().callouts) {
+            if (co.prog != call.cb_prog) continue;
             prog_known = true;
             low = std::min(low, co.vers);
             high = std::max(high, co.vers);
-            if (co.vers == call.cb_vers)
-                dispatch = co.dispatch;
+            if (co.vers == call.cb_vers) dispatch = co.dispatch;
         }
     }
     if (dispatch == nullptr) {
@@ -915,21 +825,17 @@ void serve_record(Conn* c)
     try {
         dispatch(&req, &cx);
     } catch (...) {
-        if (!cx.replied)
-            send_accepted(&cx, SYSTEM_ERR);
+        if (!cx.replied) send_accepted(&cx, SYSTEM_ERR);
     }
 }
 
 enum class Feed { Ready, NeedMore, Broken };
 
-Feed feed_buffered(Conn* c)
-{
+Feed feed_buffered(Conn *c) {
     bool was_started = c->reader.started();
     auto st = c->reader.parse();
-    if (!count_in(c))
-        return Feed::Broken;
-    if (st == RecordReader::Status::Ready)
-        return Feed::Ready;
+    if (!count_in(c)) return Feed::Broken;
+    if (st == RecordReader::Status::Ready) return Feed::Ready;
     // The deadline holds for what memory holds: a record spooled or dropped past the threshold
     // gets another period for each threshold of bytes.
     std::uint64_t moved = c->reader.moved_out();
@@ -945,10 +851,8 @@ Feed feed_buffered(Conn* c)
 
 // Sends the replies held for c as far as the socket takes them. False when c is no longer this
 // worker's: closed (the peer is gone) or handed to the loop to write the rest.
-bool flush_replies(Conn* c)
-{
-    if (!c->has_output())
-        return true;
+bool flush_replies(Conn *c) {
+    if (!c->has_output()) return true;
     if (!send_some(c)) {
         close_conn(c);
         return false;
@@ -961,16 +865,14 @@ bool flush_replies(Conn* c)
 }
 
 // True when c gave way to other connections at the end of its turn.
-bool serve(Conn* c)
-{
-    unsigned calls = 0;  // served in this turn; wraps harmlessly
-    enum class Wait { None, Looked, Waited } wait = Wait::None;  // for the peer's next call
-    bool readable = true;  // it came with a read event, or the last read filled the buffer
+bool serve(Conn *c) {
+    unsigned calls = 0;                                         // served in this turn; wraps harmlessly
+    enum class Wait { None, Looked, Waited } wait = Wait::None; // for the peer's next call
+    bool readable = true; // it came with a read event, or the last read filled the buffer
     for (;;) {
         if (rt().exiting.load()) {
-            if (c->has_output())
-                hand_to_loop(c);  // answered before the exit: let it leave
-            return false;         // otherwise left to the closing of all connections
+            if (c->has_output()) hand_to_loop(c); // answered before the exit: let it leave
+            return false;                         // otherwise left to the closing of all connections
         }
         Feed f = feed_buffered(c);
         if (f == Feed::Broken) {
@@ -991,27 +893,24 @@ bool serve(Conn* c)
             if (c->held() >= std::min(kCoalesceBytes, rt().limits.max_reply_queue / 4) && !flush_replies(c))
                 return false;
             if (++calls % kCallsPerTurn == 0 && work_waiting()) {
-                if (!flush_replies(c))
-                    return false;
+                if (!flush_replies(c)) return false;
                 // Behind the others: in the epoll when its calls are all in the socket still,
                 // else queued (and the worker takes a ready connection before the queue).
                 if (c->reader.buffered()) {
                     queue_work(c);
                     return true;
                 }
-                if (!arm_reading(c))
-                    close_conn(c);
+                if (!arm_reading(c)) close_conn(c);
                 return false;
             }
             continue;
         }
         // No whole call is buffered: what has been answered leaves before anything waits.
-        if (!flush_replies(c))
-            return false;
+        if (!flush_replies(c)) return false;
         if (!readable) {
             bool partial = c->reader.started();
             if (partial && Clock::now() >= c->record_deadline) {
-                close_conn(c);  // a record that trickles in past its deadline
+                close_conn(c); // a record that trickles in past its deadline
                 return false;
             }
             // A client that calls in a loop sends its next call at once; taking it here saves
@@ -1026,29 +925,24 @@ bool serve(Conn* c)
                     readable = true;
                     continue;
                 }
-                if (wait == Wait::Looked && c->finds > 0)
-                    --c->finds;
+                if (wait == Wait::Looked && c->finds > 0) --c->finds;
                 wait = Wait::Waited;
-                if (linger(c, readable))
-                    continue;
+                if (linger(c, readable)) continue;
             }
             // Re-arming reports data that is already there, so no read is needed first.
-            if (!arm_reading(c))
-                close_conn(c);
+            if (!arm_reading(c)) close_conn(c);
             return false;
         }
         std::size_t room = 0;
-        char* at = c->reader.room(room);
+        char *at = c->reader.room(room);
         ssize_t n = recv(c->fd, at, room, MSG_DONTWAIT);
         if (n > 0) {
-            if (wait == Wait::Looked && c->finds < 3)
-                ++c->finds;
+            if (wait == Wait::Looked && c->finds < 3) ++c->finds;
             c->reader.received(std::size_t(n));
             readable = std::size_t(n) == room;
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
             close_conn(c);
             return false;
@@ -1060,8 +954,7 @@ bool serve(Conn* c)
 // A record begun and not finished: the loop reads on until it is whole, so that a large upload
 // does not pass between threads for every read, and hands the connection to a worker then. It
 // never waits: what the socket does not hold yet, the next event brings.
-void read_rest(Conn* c)
-{
+void read_rest(Conn *c) {
     try {
         for (int reads = 0; reads < kLoopReads; ++reads) {
             Feed f = feed_buffered(c);
@@ -1074,38 +967,35 @@ void read_rest(Conn* c)
                 return;
             }
             std::size_t room = 0;
-            char* at = c->reader.room(room);
+            char *at = c->reader.room(room);
             ssize_t n = recv(c->fd, at, room, MSG_DONTWAIT);
             if (n > 0) {
                 c->reader.received(std::size_t(n));
                 continue;
             }
-            if (n < 0 && errno == EINTR)
-                continue;
+            if (n < 0 && errno == EINTR) continue;
             if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-                close_conn(c);  // gone in the middle of a call
+                close_conn(c); // gone in the middle of a call
                 return;
             }
             break;
         }
     } catch (...) {
-        close_conn(c);  // out of memory for its buffer: this connection only
+        close_conn(c); // out of memory for its buffer: this connection only
         return;
     }
     // Its deadline is the loop's to watch; other connections get their turn.
-    if (!arm_reading(c))
-        close_conn(c);
+    if (!arm_reading(c)) close_conn(c);
 }
 
-void worker_main()
-{
+void worker_main() {
     bool gave_way = false;
-    while (Conn* c = next_work(gave_way)) {
+    while (Conn *c = next_work(gave_way)) {
         gave_way = false;
         try {
             gave_way = serve(c);
         } catch (...) {
-            close_conn(c);  // out of memory for its buffers: this connection only
+            close_conn(c); // out of memory for its buffers: this connection only
         }
     }
 }
@@ -1115,17 +1005,15 @@ void worker_main()
 // Takes at most kAcceptsPerRound connections: the listener stays ready, and the closes that came
 // meanwhile are handled before the next ones are taken, so a storm of short connections does not
 // pile up open descriptors.
-void accept_some(Listener* l)
-{
+void accept_some(Listener *l) {
     for (int taken = 0; taken < kAcceptsPerRound; ++taken) {
         int fd = accept4(l->fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED)
-                continue;
+            if (errno == EINTR || errno == ECONNABORTED) continue;
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 // The backlog keeps the connection; try again when descriptors may be free.
                 epoll_event ev{};
-                ev.data.ptr = static_cast<Pollable*>(l);
+                ev.data.ptr = static_cast<Pollable *>(l);
                 epoll_ctl(rt().epoll_fd, EPOLL_CTL_MOD, l->fd, &ev);
                 l->paused = true;
                 l->resume = Clock::now() + std::chrono::milliseconds(KS_ACCEPT_BACKOFF_MS);
@@ -1134,7 +1022,9 @@ void accept_some(Listener* l)
         }
         if (rt().open_conns.load() >= rt().limits.max_connections) {
             // Refused at once and plainly: a reset, rather than a connection never answered.
-            struct linger lg{1, 0};
+            struct linger lg {
+                1, 0
+            };
             setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
             close(fd);
             continue;
@@ -1146,7 +1036,7 @@ void accept_some(Listener* l)
         o.spool_threshold = KS_SPOOL_THRESHOLD;
         o.spool_dir = rt().spool;
         o.read_size = l->recvsz;
-        auto* c = new Conn(std::move(o));
+        auto *c = new Conn(std::move(o));
         c->fd = fd;
         c->sendsz = l->sendsz;
         {
@@ -1154,23 +1044,21 @@ void accept_some(Listener* l)
             rt().conns.insert(c);
         }
         rt().open_conns.fetch_add(1);
-        if (!arm(c, rt().work_epoll_fd, EPOLLIN))
-            close_conn(c);
+        if (!arm(c, rt().work_epoll_fd, EPOLLIN)) close_conn(c);
     }
 }
 
 struct Loop {
-    std::vector<Listener*> listeners;
-    std::unordered_set<Conn*> flushing;
+    std::vector<Listener *> listeners;
+    std::unordered_set<Conn *> flushing;
 
-    void take_handed_back()
-    {
-        std::vector<Conn*> back;
+    void take_handed_back() {
+        std::vector<Conn *> back;
         {
             std::lock_guard<std::mutex> g(rt().queue_mutex);
             back.swap(rt().to_loop);
         }
-        for (Conn* c : back) {
+        for (Conn *c : back) {
             c->state = ConnState::Flushing;
             c->flush_deadline = Clock::now() + std::chrono::milliseconds(rt().limits.send_timeout_ms);
             flushing.insert(c);
@@ -1182,8 +1070,7 @@ struct Loop {
     }
 
     // One flushing connection became writable (or failed).
-    void flush(Conn* c, bool exiting)
-    {
+    void flush(Conn *c, bool exiting) {
         std::uint64_t before = c->sent();
         if (!send_some(c)) {
             flushing.erase(c);
@@ -1193,8 +1080,7 @@ struct Loop {
         if (!c->has_output()) {
             flushing.erase(c);
             c->state = ConnState::Reading;
-            if (!exiting)
-                queue_work(c);  // calls may already wait in its buffer
+            if (!exiting) queue_work(c); // calls may already wait in its buffer
             return;
         }
         if (c->sent() > before)
@@ -1205,33 +1091,26 @@ struct Loop {
         }
     }
 
-    int timeout_ms(Clock::time_point limit) const
-    {
+    int timeout_ms(Clock::time_point limit) const {
         Clock::time_point next = limit;
-        for (Conn* c : flushing)
-            next = std::min(next, c->flush_deadline);
+        for (Conn *c : flushing) next = std::min(next, c->flush_deadline);
         {
             std::lock_guard<std::mutex> g(rt().timer_mutex);
-            if (!rt().timed.empty())
-                next = std::min(next, rt().timed.begin()->first);
+            if (!rt().timed.empty()) next = std::min(next, rt().timed.begin()->first);
         }
-        for (Listener* l : listeners)
-            if (l->paused)
-                next = std::min(next, l->resume);
-        if (next == Clock::time_point::max())
-            return -1;
+        for (Listener *l : listeners)
+            if (l->paused) next = std::min(next, l->resume);
+        if (next == Clock::time_point::max()) return -1;
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
         return int(std::clamp<long long>(ms + 1, 0, 60000));
     }
 
-    void expire()
-    {
+    void expire() {
         auto now = Clock::now();
-        std::vector<Conn*> late;
-        for (Conn* c : flushing)
-            if (c->flush_deadline <= now)
-                late.push_back(c);
-        for (Conn* c : late) {
+        std::vector<Conn *> late;
+        for (Conn *c : flushing)
+            if (c->flush_deadline <= now) late.push_back(c);
+        for (Conn *c : late) {
             flushing.erase(c);
             close_conn(c);
         }
@@ -1240,53 +1119,48 @@ struct Loop {
         late.clear();
         {
             std::lock_guard<std::mutex> g(rt().timer_mutex);
-            auto& timed = rt().timed;
+            auto &timed = rt().timed;
             while (!timed.empty() && timed.begin()->first <= now) {
-                Conn* c = timed.begin()->second;
+                Conn *c = timed.begin()->second;
                 c->timed = false;
                 timed.erase(timed.begin());
                 late.push_back(c);
             }
         }
-        for (Conn* c : late)
-            close_conn(c);
-        for (Listener* l : listeners) {
+        for (Conn *c : late) close_conn(c);
+        for (Listener *l : listeners) {
             if (l->paused && l->resume <= now) {
                 l->paused = false;
                 epoll_event ev{};
                 ev.events = EPOLLIN;
-                ev.data.ptr = static_cast<Pollable*>(l);
+                ev.data.ptr = static_cast<Pollable *>(l);
                 epoll_ctl(rt().epoll_fd, EPOLL_CTL_MOD, l->fd, &ev);
             }
         }
     }
 
-    void drain_wake(int wake)
-    {
+    void drain_wake(int wake) {
         std::uint64_t v;
         while (read(wake, &v, sizeof v) > 0) {
         }
     }
 
     // exiting: only flushing matters; limit bounds the wait.
-    bool step(int wake, bool exiting, Clock::time_point limit)
-    {
+    bool step(int wake, bool exiting, Clock::time_point limit) {
         epoll_event evs[256];
         int n = epoll_wait(rt().epoll_fd, evs, 256, timeout_ms(limit));
-        if (n < 0 && errno != EINTR)
-            return false;
+        if (n < 0 && errno != EINTR) return false;
         for (int i = 0; i < n; ++i) {
-            auto* p = static_cast<Pollable*>(evs[i].data.ptr);
+            auto *p = static_cast<Pollable *>(evs[i].data.ptr);
             if (p == nullptr) {
                 drain_wake(wake);
                 continue;
             }
             if (p->listener) {
-                if (!exiting)
-                    accept_some(static_cast<Listener*>(p));
+                if (!exiting) accept_some(static_cast<Listener *>(p));
                 continue;
             }
-            Conn* c = taken(p);
+            Conn *c = taken(p);
             if (c->state == ConnState::Flushing) {
                 flush(c, exiting);
             } else if (!exiting) {
@@ -1307,8 +1181,7 @@ struct Loop {
     // After a crowd of connections, or of large replies, has gone, their memory goes back to
     // the system.
     std::size_t crowd = 0;
-    void give_back_memory()
-    {
+    void give_back_memory() {
         std::size_t open = rt().open_conns.load();
         crowd = std::max(crowd, open);
         bool trim = crowd >= kCrowd && open <= crowd / 4;
@@ -1324,31 +1197,25 @@ struct Loop {
 };
 
 // The temporary directory, as the programs that link the runtime choose theirs.
-std::string spool_dir()
-{
-    for (const char* var : {"TMP", "TMPDIR", "TEMP"}) {
-        const char* v = std::getenv(var);
-        if (v != nullptr && *v != '\0' && access(v, W_OK) == 0)
-            return v;
+std::string spool_dir() {
+    for (const char *var : {"TMP", "TMPDIR", "TEMP"}) {
+        const char *v = std::getenv(var);
+        if (v != nullptr && *v != '\0' && access(v, W_OK) == 0) return v;
     }
     return "/tmp";
 }
 
-std::size_t limit_from_env(const char* name, std::size_t fallback)
-{
-    const char* v = std::getenv(name);
-    if (v == nullptr || *v < '0' || *v > '9')
-        return fallback;
+std::size_t limit_from_env(const char *name, std::size_t fallback) {
+    const char *v = std::getenv(name);
+    if (v == nullptr || *v < '0' || *v > '9') return fallback;
     errno = 0;
-    char* end = nullptr;
+    char *end = nullptr;
     unsigned long long n = std::strtoull(v, &end, 10);
-    if (errno != 0 || *end != '\0' || n == 0 || n > (1ull << 40))
-        return fallback;
+    if (errno != 0 || *end != '\0' || n == 0 || n > (1ull << 40)) return fallback;
     return std::size_t(n);
 }
 
-Limits read_limits()
-{
+Limits read_limits() {
     Limits l;
     l.send_timeout_ms = long(limit_from_env("KS_SEND_TIMEOUT_MS", KS_SEND_TIMEOUT_MS));
     l.record_timeout_ms = long(limit_from_env("KS_RECORD_TIMEOUT_MS", KS_RECORD_TIMEOUT_MS));
@@ -1365,26 +1232,22 @@ Limits read_limits()
     return l;
 }
 
-int default_workers()
-{
+int default_workers() {
     long n = sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? int(std::min<long>(n, KS_MAX_WORKER_THREADS)) : 1;
 }
 
-bool valid_socket_for_listen(int sock)
-{
+bool valid_socket_for_listen(int sock) {
     sockaddr_storage ss{};
     socklen_t len = sizeof ss;
-    if (getsockname(sock, reinterpret_cast<sockaddr*>(&ss), &len) != 0)
-        return false;
+    if (getsockname(sock, reinterpret_cast<sockaddr *>(&ss), &len) != 0) return false;
     if (ss.ss_family != AF_INET && ss.ss_family != AF_INET6) {
         errno = EAFNOSUPPORT;
         return false;
     }
-    in_port_t port = ss.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&ss)->sin_port
-                                             : reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port;
-    if (port != 0)
-        return true;
+    in_port_t port = ss.ss_family == AF_INET ? reinterpret_cast<sockaddr_in *>(&ss)->sin_port
+                                             : reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port;
+    if (port != 0) return true;
     // Not bound yet: any free port of its family.
     if (ss.ss_family == AF_INET6) {
         int one = 1;
@@ -1392,41 +1255,37 @@ bool valid_socket_for_listen(int sock)
         sockaddr_in6 a{};
         a.sin6_family = AF_INET6;
         a.sin6_addr = in6addr_any;
-        return bind(sock, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        return bind(sock, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
     }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_ANY);
-    return bind(sock, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    return bind(sock, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
 }
 
-void add_listener_to_epoll(Listener* l)
-{
+void add_listener_to_epoll(Listener *l) {
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.ptr = static_cast<Pollable*>(l);
+    ev.data.ptr = static_cast<Pollable *>(l);
     epoll_ctl(rt().epoll_fd, EPOLL_CTL_ADD, l->fd, &ev);
 }
 
-}  // namespace
-}  // namespace ksrpc
+} // namespace
+} // namespace ksrpc
 
 using namespace ksrpc;
 
 extern "C" {
 
-bool_t ks_rpc_control(int request, void* info)
-{
-    if (info == nullptr)
-        return FALSE;
+bool_t ks_rpc_control(int request, void *info) {
+    if (info == nullptr) return FALSE;
     switch (request) {
     case KS_RPC_SVC_MTMODE:
-        *static_cast<int*>(info) = 1;
+        *static_cast<int *>(info) = 1;
         return TRUE;
     case KS_RPC_SVC_THREADS_SET: {
-        int n = *static_cast<int*>(info);
-        if (n < 1 || n > KS_MAX_WORKER_THREADS)
-            return FALSE;
+        int n = *static_cast<int *>(info);
+        if (n < 1 || n > KS_MAX_WORKER_THREADS) return FALSE;
         std::lock_guard<std::mutex> g(rt().setup_mutex);
         rt().worker_threads = n;
         return TRUE;
@@ -1436,46 +1295,38 @@ bool_t ks_rpc_control(int request, void* info)
     }
 }
 
-KS_SVCXPRT* ks_svctcp_create(int sock, u_int sendsz, u_int recvsz)
-{
+KS_SVCXPRT *ks_svctcp_create(int sock, u_int sendsz, u_int recvsz) {
     int type = 0;
     socklen_t tl = sizeof type;
-    if (sock < 0 || getsockopt(sock, SOL_SOCKET, SO_TYPE, &type, &tl) != 0)
-        return nullptr;
+    if (sock < 0 || getsockopt(sock, SOL_SOCKET, SO_TYPE, &type, &tl) != 0) return nullptr;
     if (type != SOCK_STREAM) {
         errno = EPROTOTYPE;
         return nullptr;
     }
-    if (!valid_socket_for_listen(sock) || listen(sock, SOMAXCONN) != 0)
-        return nullptr;
+    if (!valid_socket_for_listen(sock) || listen(sock, SOMAXCONN) != 0) return nullptr;
     int fd = fcntl(sock, F_DUPFD_CLOEXEC, 0);
-    if (fd < 0)
-        return nullptr;
+    if (fd < 0) return nullptr;
     int fl = fcntl(fd, F_GETFL);
     fcntl(fd, F_SETFL, fl | O_NONBLOCK);
-    auto* l = new Listener;
+    auto *l = new Listener;
     l->fd = fd;
     l->sendsz = sendsz == 0 ? KS_REPLY_BUFFER_SIZE : std::max<u_int>(sendsz, 512);
     l->recvsz = recvsz == 0 ? kDefaultBufferSize : std::max<u_int>(recvsz, 512);
     std::lock_guard<std::mutex> g(rt().setup_mutex);
     rt().listeners.push_back(l);
     rt().listeners_changed.store(true);
-    if (rt().running && rt().epoll_fd >= 0)
-        add_listener_to_epoll(l);
+    if (rt().running && rt().epoll_fd >= 0) add_listener_to_epoll(l);
     return l;
 }
 
-bool_t ks_svc_destroy(KS_SVCXPRT* xprt)
-{
+bool_t ks_svc_destroy(KS_SVCXPRT *xprt) {
     std::lock_guard<std::mutex> g(rt().setup_mutex);
     // The loop may hold a pointer to a listener it serves: only idle transports are released.
-    if (xprt == nullptr || rt().running)
-        return FALSE;
-    auto& ls = rt().listeners;
-    auto it = std::find(ls.begin(), ls.end(), static_cast<Listener*>(xprt));
-    if (it == ls.end())
-        return FALSE;
-    Listener* l = *it;
+    if (xprt == nullptr || rt().running) return FALSE;
+    auto &ls = rt().listeners;
+    auto it = std::find(ls.begin(), ls.end(), static_cast<Listener *>(xprt));
+    if (it == ls.end()) return FALSE;
+    Listener *l = *it;
     ls.erase(it);
     rt().listeners_changed.store(true);
     close(l->fd);
@@ -1483,41 +1334,34 @@ bool_t ks_svc_destroy(KS_SVCXPRT* xprt)
     return TRUE;
 }
 
-bool_t ks_svc_register(KS_SVCXPRT* xprt, rpcprog_t prog, rpcvers_t vers, ks_dispatch_t dispatch,
-                       int protocol)
-{
-    if (xprt == nullptr || dispatch == nullptr || protocol != 0)
-        return FALSE;
+bool_t ks_svc_register(KS_SVCXPRT *xprt, rpcprog_t prog, rpcvers_t vers, ks_dispatch_t dispatch, int protocol) {
+    if (xprt == nullptr || dispatch == nullptr || protocol != 0) return FALSE;
     std::unique_lock<std::shared_mutex> g(rt().callout_mutex);
-    for (const Callout& co : rt().callouts) {
-        if (co.prog == prog && co.vers == vers)
-            return co.dispatch == dispatch ? TRUE : FALSE;
+    for (const Callout &co : rt().callouts) {
+        if (co.prog == prog && co.vers == vers) return co.dispatch == dispatch ? TRUE : FALSE;
     }
     rt().callouts.push_back({prog, vers, dispatch});
     return TRUE;
 }
 
-void ks_svc_exit(void)
-{
+void ks_svc_exit(void) {
     rt().exit_requested.store(true);
     wake_loop();
 }
 
-void ks_svc_run(void)
-{
-    Runtime& r = rt();
+void ks_svc_run(void) {
+    Runtime &r = rt();
     Loop loop;
     int workers = 0;
     {
         std::lock_guard<std::mutex> g(r.setup_mutex);
-        if (r.running)
-            return;
+        if (r.running) return;
         r.running = true;
         r.epoll_fd = epoll_create1(EPOLL_CLOEXEC);
         r.work_epoll_fd = epoll_create1(EPOLL_CLOEXEC);
-        r.queue_fd = eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);  // readable for good
+        r.queue_fd = eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC); // readable for good
         if (r.queue_fd >= 0 && r.work_epoll_fd >= 0) {
-            epoll_event ev{};  // no events until work is queued
+            epoll_event ev{}; // no events until work is queued
             ev.data.ptr = nullptr;
             epoll_ctl(r.work_epoll_fd, EPOLL_CTL_ADD, r.queue_fd, &ev);
         }
@@ -1535,8 +1379,7 @@ void ks_svc_run(void)
             ev.data.ptr = nullptr;
             epoll_ctl(r.epoll_fd, EPOLL_CTL_ADD, wake, &ev);
         }
-        for (Listener* l : r.listeners)
-            add_listener_to_epoll(l);
+        for (Listener *l : r.listeners) add_listener_to_epoll(l);
         workers = r.worker_threads > 0 ? r.worker_threads : default_workers();
         r.limits = read_limits();
         r.spool = spool_dir();
@@ -1552,7 +1395,7 @@ void ks_svc_run(void)
             try {
                 pool.emplace_back(worker_main);
             } catch (...) {
-                break;  // serve with the threads there are
+                break; // serve with the threads there are
             }
         }
     }
@@ -1562,8 +1405,7 @@ void ks_svc_run(void)
                 std::lock_guard<std::mutex> g(r.setup_mutex);
                 loop.listeners = r.listeners;
             }
-            if (!loop.step(wake, false, Clock::time_point::max()))
-                break;
+            if (!loop.step(wake, false, Clock::time_point::max())) break;
         }
     }
 
@@ -1571,7 +1413,7 @@ void ks_svc_run(void)
     r.exiting.store(true);
     {
         std::lock_guard<std::mutex> g(r.setup_mutex);
-        for (Listener* l : r.listeners) {
+        for (Listener *l : r.listeners) {
             close(l->fd);
             delete l;
         }
@@ -1587,16 +1429,14 @@ void ks_svc_run(void)
         ev.data.ptr = nullptr;
         epoll_ctl(r.work_epoll_fd, EPOLL_CTL_MOD, r.queue_fd, &ev);
     }
-    for (std::thread& t : pool)
-        t.join();
+    for (std::thread &t : pool) t.join();
     loop.take_handed_back();
     auto limit = Clock::now() + std::chrono::milliseconds(KS_EXIT_DRAIN_MS);
     while (!loop.flushing.empty() && Clock::now() < limit) {
-        if (!loop.step(wake, true, limit))
-            break;
+        if (!loop.step(wake, true, limit)) break;
     }
 
-    std::vector<Conn*> all;
+    std::vector<Conn *> all;
     {
         std::lock_guard<std::mutex> g(r.registry_mutex);
         all.assign(r.conns.begin(), r.conns.end());
@@ -1605,8 +1445,7 @@ void ks_svc_run(void)
         std::lock_guard<std::mutex> g(r.timer_mutex);
         r.timed.clear();
     }
-    for (Conn* c : all)
-        close_conn(c);
+    for (Conn *c : all) close_conn(c);
     {
         std::lock_guard<std::mutex> g(r.queue_mutex);
         r.work.clear();
@@ -1617,24 +1456,19 @@ void ks_svc_run(void)
         r.callouts.clear();
     }
     std::lock_guard<std::mutex> g(r.setup_mutex);
-    if (r.epoll_fd >= 0)
-        close(r.epoll_fd);
+    if (r.epoll_fd >= 0) close(r.epoll_fd);
     r.epoll_fd = -1;
-    if (r.work_epoll_fd >= 0)
-        close(r.work_epoll_fd);
+    if (r.work_epoll_fd >= 0) close(r.work_epoll_fd);
     r.work_epoll_fd = -1;
-    if (r.queue_fd >= 0)
-        close(r.queue_fd);
+    if (r.queue_fd >= 0) close(r.queue_fd);
     r.queue_fd = -1;
     r.exit_requested.store(false);
     r.running = false;
 }
 
-bool_t ks_svc_getargs(KS_SVCXPRT* xprt, xdrproc_t xdr_args, void* args)
-{
-    CallXprt* cx = as_call(xprt);
-    if (cx == nullptr || cx->args == nullptr || xdr_args == nullptr)
-        return FALSE;
+bool_t ks_svc_getargs(KS_SVCXPRT *xprt, xdrproc_t xdr_args, void *args) {
+    CallXprt *cx = as_call(xprt);
+    if (cx == nullptr || cx->args == nullptr || xdr_args == nullptr) return FALSE;
     try {
         return xdr_args(cx->args, args) ? TRUE : FALSE;
     } catch (...) {
@@ -1642,8 +1476,7 @@ bool_t ks_svc_getargs(KS_SVCXPRT* xprt, xdrproc_t xdr_args, void* args)
     }
 }
 
-int ks_svc_args_cut(XDR* xdrs)
-{
+int ks_svc_args_cut(XDR *xdrs) {
     int cut = 0;
     // Other streams (libtirpc's own) answer FALSE to a request they do not know.
     if (xdrs == nullptr || xdrs->x_op != XDR_DECODE || xdrs->x_ops == nullptr || xdrs->x_ops->x_control == nullptr ||
@@ -1652,86 +1485,63 @@ int ks_svc_args_cut(XDR* xdrs)
     return cut;
 }
 
-long ks_svc_args_to_fd(XDR* xdrs, int fd, u_int len)
-{
+long ks_svc_args_to_fd(XDR *xdrs, int fd, u_int len) {
     ArgsToFd a{fd, len, 0, 0};
     if (xdrs == nullptr || xdrs->x_op != XDR_DECODE || xdrs->x_ops == nullptr || xdrs->x_ops->x_control == nullptr ||
         !xdrs->x_ops->x_control(xdrs, kArgsToFdRequest, &a))
         return -1;
-    if (a.written < len)
-        errno = a.error;
+    if (a.written < len) errno = a.error;
     return long(a.written);
 }
 
-long ks_svc_reply_from_fd(XDR* xdrs, int fd, u_int len)
-{
+long ks_svc_reply_from_fd(XDR *xdrs, int fd, u_int len) {
     ReplyFromFd a{fd, len, 0, 0};
     if (xdrs == nullptr || xdrs->x_op != XDR_ENCODE || xdrs->x_ops == nullptr || xdrs->x_ops->x_control == nullptr ||
         !xdrs->x_ops->x_control(xdrs, kReplyFromFdRequest, &a))
         return -1;
-    if (a.written < len)
-        errno = a.error;
+    if (a.written < len) errno = a.error;
     return long(a.written);
 }
 
-bool_t ks_svc_sendreply(KS_SVCXPRT* xprt, xdrproc_t xdr_results, void* results)
-{
-    CallXprt* cx = as_call(xprt);
-    if (cx == nullptr || xdr_results == nullptr)
-        return FALSE;
+bool_t ks_svc_sendreply(KS_SVCXPRT *xprt, xdrproc_t xdr_results, void *results) {
+    CallXprt *cx = as_call(xprt);
+    if (cx == nullptr || xdr_results == nullptr) return FALSE;
     return send_accepted(cx, SUCCESS, xdr_results, results) ? TRUE : FALSE;
 }
 
-void ks_svcerr_noproc(KS_SVCXPRT* xprt)
-{
-    if (CallXprt* cx = as_call(xprt))
-        send_accepted(cx, PROC_UNAVAIL);
+void ks_svcerr_noproc(KS_SVCXPRT *xprt) {
+    if (CallXprt *cx = as_call(xprt)) send_accepted(cx, PROC_UNAVAIL);
 }
 
-void ks_svcerr_decode(KS_SVCXPRT* xprt)
-{
-    if (CallXprt* cx = as_call(xprt))
-        send_accepted(cx, GARBAGE_ARGS);
+void ks_svcerr_decode(KS_SVCXPRT *xprt) {
+    if (CallXprt *cx = as_call(xprt)) send_accepted(cx, GARBAGE_ARGS);
 }
 
-void ks_svcerr_systemerr(KS_SVCXPRT* xprt)
-{
-    if (CallXprt* cx = as_call(xprt))
-        send_accepted(cx, SYSTEM_ERR);
+void ks_svcerr_systemerr(KS_SVCXPRT *xprt) {
+    if (CallXprt *cx = as_call(xprt)) send_accepted(cx, SYSTEM_ERR);
 }
 
-void ks_svcerr_weakauth(KS_SVCXPRT* xprt)
-{
-    if (CallXprt* cx = as_call(xprt))
-        send_denied(cx, AUTH_ERROR, AUTH_TOOWEAK);
+void ks_svcerr_weakauth(KS_SVCXPRT *xprt) {
+    if (CallXprt *cx = as_call(xprt)) send_denied(cx, AUTH_ERROR, AUTH_TOOWEAK);
 }
 
-bool_t ks_svc_getcaller(KS_SVCXPRT* xprt, struct sockaddr* addr, socklen_t* len)
-{
-    CallXprt* cx = as_call(xprt);
-    if (cx == nullptr || cx->conn == nullptr || addr == nullptr || len == nullptr)
-        return FALSE;
+bool_t ks_svc_getcaller(KS_SVCXPRT *xprt, struct sockaddr *addr, socklen_t *len) {
+    CallXprt *cx = as_call(xprt);
+    if (cx == nullptr || cx->conn == nullptr || addr == nullptr || len == nullptr) return FALSE;
     return getpeername(cx->conn->fd, addr, len) == 0 ? TRUE : FALSE;
 }
 
-int ks_thr_keycreate(ks_thread_key_t* key, void (*destructor)(void*))
-{
-    if (key == nullptr)
-        return EINVAL;
+int ks_thr_keycreate(ks_thread_key_t *key, void (*destructor)(void *)) {
+    if (key == nullptr) return EINVAL;
     return pthread_key_create(key, destructor);
 }
 
-int ks_thr_setspecific(ks_thread_key_t key, void* value)
-{
-    return pthread_setspecific(key, value);
-}
+int ks_thr_setspecific(ks_thread_key_t key, void *value) { return pthread_setspecific(key, value); }
 
-int ks_thr_getspecific(ks_thread_key_t key, void** value)
-{
-    if (value == nullptr)
-        return EINVAL;
+int ks_thr_getspecific(ks_thread_key_t key, void **value) {
+    if (value == nullptr) return EINVAL;
     *value = pthread_getspecific(key);
     return 0;
 }
 
-}  // extern "C"
+} // extern "C"

@@ -102,20 +102,33 @@ void append_utf8(std::string &out, std::int64_t cp) {
 std::string render_integer(Directive const &d, cxPrintfArgVal const &v) {
     bool narrow = v.kind != cxPrintfArgVal::Int64;
     switch (d.conv) {
-    case 'd': case 'i':
+    case 'd':
+    case 'i':
         return printf_one(spec_of(d, "ll", 'd').c_str(), static_cast<long long>(v.i));
-    case 'u': case 'x': case 'X': case 'o': {
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o': {
         // Unsigned views keep the argument's own width: -1 as a 32-bit value is 4294967295.
         unsigned long long u = narrow ? static_cast<std::uint32_t>(v.i) : static_cast<std::uint64_t>(v.i);
         return printf_one(spec_of(d, "ll", d.conv).c_str(), u);
     }
     case 'c': {
         std::string s;
-        if (v.kind == cxPrintfArgVal::Char) s += static_cast<char>(v.i);
-        else append_utf8(s, v.i);
+        if (v.kind == cxPrintfArgVal::Char)
+            s += static_cast<char>(v.i);
+        else
+            append_utf8(s, v.i);
         return pad(d, s);
     }
-    case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
+    case 'e':
+    case 'E':
+    case 'f':
+    case 'F':
+    case 'g':
+    case 'G':
+    case 'a':
+    case 'A':
         if (v.kind == cxPrintfArgVal::Char) return pad(d, std::string(1, static_cast<char>(v.i)));
         return printf_one(spec_of(d, "", d.conv).c_str(), static_cast<double>(v.i));
     case 'p':
@@ -128,7 +141,14 @@ std::string render_integer(Directive const &d, cxPrintfArgVal const &v) {
 
 std::string render_double(Directive const &d, double x) {
     switch (d.conv) {
-    case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
+    case 'e':
+    case 'E':
+    case 'f':
+    case 'F':
+    case 'g':
+    case 'G':
+    case 'a':
+    case 'A':
         return printf_one(spec_of(d, "", d.conv).c_str(), x);
     default: {
         Directive g = d;
@@ -186,9 +206,13 @@ std::optional<std::string> TsMsg::format(char const *fmt, cxPrintfArgVal const *
         if (*p == '*') {
             ++p;
             auto w = take();
-            if (w && (w->kind == cxPrintfArgVal::Int32 || w->kind == cxPrintfArgVal::Int64 || w->kind == cxPrintfArgVal::Char)) {
+            if (w && (w->kind == cxPrintfArgVal::Int32 || w->kind == cxPrintfArgVal::Int64 ||
+                      w->kind == cxPrintfArgVal::Char)) {
                 long long x = w->i;
-                if (x < 0) { d.flags += '-'; x = -x; }
+                if (x < 0) {
+                    d.flags += '-';
+                    x = -x;
+                }
                 d.width = static_cast<int>(x > 4096 ? 4096 : x);
             }
         } else {
@@ -201,7 +225,8 @@ std::optional<std::string> TsMsg::format(char const *fmt, cxPrintfArgVal const *
             if (*p == '*') {
                 ++p;
                 auto w = take();
-                if (w && w->kind != cxPrintfArgVal::Double && w->kind != cxPrintfArgVal::Text && w->kind != cxPrintfArgVal::None)
+                if (w && w->kind != cxPrintfArgVal::Double && w->kind != cxPrintfArgVal::Text &&
+                    w->kind != cxPrintfArgVal::None)
                     d.precision = static_cast<int>(w->i < 0 ? -1 : (w->i > 4096 ? 4096 : w->i));
             } else {
                 while (*p >= '0' && *p <= '9') d.precision = d.precision * 10 + (*p++ - '0');
@@ -210,9 +235,12 @@ std::optional<std::string> TsMsg::format(char const *fmt, cxPrintfArgVal const *
         }
         // Length modifiers say nothing here: every cell knows its own size.
         while (*p && std::strchr("hlLqjztI", *p)) {
-            if (*p == 'I' && p[1] == '6' && p[2] == '4') p += 3;
-            else if (*p == 'I' && p[1] == '3' && p[2] == '2') p += 3;
-            else ++p;
+            if (*p == 'I' && p[1] == '6' && p[2] == '4')
+                p += 3;
+            else if (*p == 'I' && p[1] == '3' && p[2] == '2')
+                p += 3;
+            else
+                ++p;
         }
         if (!*p || !std::strchr("diouxXeEfFgGaAcCsSpn", *p)) {
             // Not a directive: keep its text as it stands.
@@ -221,7 +249,10 @@ std::optional<std::string> TsMsg::format(char const *fmt, cxPrintfArgVal const *
         }
         d.conv = *p++;
         if (d.conv == 'C') d.conv = 'c';
-        if (d.conv == 'n') { take(); continue; }   // never writes through an argument
+        if (d.conv == 'n') {
+            take();
+            continue;
+        } // never writes through an argument
         out += render(d, take());
     }
     return out;

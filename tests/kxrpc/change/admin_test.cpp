@@ -11,12 +11,12 @@
 #include "kxproduct/metadata.h"
 #include "product_env.h"
 #include "session/login.h"
+#include "target/held_items.h"
+#include "target/target.h"
 #include "tesutil/umessage.h"
 #include "wire/errors.h"
 #include "wire/handles.h"
-#include "target/held_items.h"
 #include "wire/locale.h"
-#include "target/target.h"
 #include "wire_builder.h"
 #include "wire_text.h"
 
@@ -181,8 +181,9 @@ TEST_F(Admin, DescriptionAndAccessibleDatabasesWithoutASession) {
     KXFaultInjector::Arm("AdSessionMgr::GetAccessibleDatabases",
                          fault(KXFaultKind::CException, 0, std::wstring(6000, L'x').c_str()));
     // The product's text is cut, and the error record's message again at the echo bound.
-    std::string const cut = ("TLQSV0775E This login is forbidden: " + std::string(5000, 'x'))
-                                .substr(0, Nul::UMessage::max_echo_units) + "...";
+    std::string const cut =
+        ("TLQSV0775E This login is forbidden: " + std::string(5000, 'x')).substr(0, Nul::UMessage::max_echo_units) +
+        "...";
     EXPECT_EQ(accessible("carol", true),
               cat(cat(cat(words({1, 47}), str(cut)), words({no_resource, 0, 2})), str("KXDEMO")));
 }

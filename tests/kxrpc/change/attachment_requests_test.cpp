@@ -15,10 +15,10 @@
 
 #include <gtest/gtest.h>
 
-#include "tesutil/fileutl.h"
 #include "disk_files.h"
-#include "wire_builder.h"
 #include "support/private_tmp.h"
+#include "tesutil/fileutl.h"
+#include "wire_builder.h"
 
 using namespace KxRpc;
 using kxtest::Bytes;

@@ -11,9 +11,9 @@
 #include "change/new_resources.h"
 #include "kxproduct/session.h"
 #include "product_env.h"
-#include "wire/handles.h"
 #include "target/held_items.h"
 #include "target/login_session.h"
+#include "wire/handles.h"
 #include "wire_text.h"
 
 using namespace KxRpc;

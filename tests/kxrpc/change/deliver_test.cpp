@@ -11,10 +11,10 @@
 
 #include "handler_env.h"
 #include "kxproduct/lists.h"
-#include "tesutil/fileutl.h"
+#include "support/private_tmp.h"
 #include "target/attachments.h"
 #include "target/held_items.h"
-#include "support/private_tmp.h"
+#include "tesutil/fileutl.h"
 
 using namespace KxRpc;
 using kxtest::by_name;
@@ -29,8 +29,8 @@ namespace {
 // One result record as the client reads it.
 struct Record {
     int kind = -1;
-    std::string first, second;  // kind 1; kind 0: second is the message; kind 2: "type:dbid " each
-    int reason = 0;             // kind 0
+    std::string first, second; // kind 1; kind 0: second is the message; kind 2: "type:dbid " each
+    int reason = 0;            // kind 0
     std::vector<std::string> invalid_fields;
 };
 
@@ -107,7 +107,8 @@ protected:
     AdEntityPtr stored(AdSessionPtr const &s, wchar_t const *name) {
         AdEntityPtr record;
         CString error;
-        AdEntityMgr::Get(s)->LookupEntityWithStatus(LookupEntityDef(s, CString(L"Defect")), CString(name), record, error, 1);
+        AdEntityMgr::Get(s)->LookupEntityWithStatus(LookupEntityDef(s, CString(L"Defect")), CString(name), record,
+                                                    error, 1);
         return record;
     }
     // A registered record state item: the record opened for Modify with its headline set.
@@ -129,7 +130,9 @@ protected:
         return stored(AdSessionPtr(s->GetReal()), name)->GetFieldValue(CString(L"Headline")).GetValue().ToUtf8();
     }
 
-    static Bytes op(int kind, Bytes const &operands) { return cat(words({1, static_cast<std::uint32_t>(kind)}), operands); }
+    static Bytes op(int kind, Bytes const &operands) {
+        return cat(words({1, static_cast<std::uint32_t>(kind)}), operands);
+    }
     Bytes record_op(int kind, StateItemPtr const &item) { return op(kind, handle_of(item)); }
     static Bytes list_op(std::string const &list, int to_delete, std::vector<std::string> const &del,
                          std::vector<std::string> const &add) {
@@ -173,7 +176,7 @@ TEST_F(Deliver, EmptyBatchAnswersOnlyTheEndMarker) {
 TEST_F(Deliver, SecondOfThreeFailsAndTheThirdNeverRuns) {
     auto first = editing(L"ISSUE00000011", L"first of three");
     auto second = editing(L"ISSUE00000012", L"second of three");
-    EXPECT_EQ(second->entity()->SetFieldValue(CString(L"Severity"), CString(L"9-Unknown")), L"");  // invalid
+    EXPECT_EQ(second->entity()->SetFieldValue(CString(L"Severity"), CString(L"9-Unknown")), L""); // invalid
     auto third = editing(L"ISSUE00000006", L"third of three");
     std::string const third_before = headline(L"ISSUE00000006");
 
@@ -187,7 +190,7 @@ TEST_F(Deliver, SecondOfThreeFailsAndTheThirdNeverRuns) {
     EXPECT_EQ(records[1].invalid_fields, std::vector<std::string>{"Severity"});
 
     EXPECT_EQ(headline(L"ISSUE00000011"), "first of three");
-    EXPECT_EQ(lookup_pointer_entry(first->oid()), nullptr);  // consumed
+    EXPECT_EQ(lookup_pointer_entry(first->oid()), nullptr); // consumed
     // The failed and the unperformed records keep their edits and their handles.
     EXPECT_EQ(lookup_pointer_entry(second->oid()), second);
     EXPECT_TRUE(second->entity()->IsEditable());
@@ -209,7 +212,8 @@ TEST_F(Deliver, FailedCommitIsAFailureAndKeepsTheEdits) {
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].kind, 0);
     EXPECT_EQ(records[0].reason, 49);
-    EXPECT_EQ(records[0].second.rfind("TLQSV0999E The attempt to save the record failed; got: ", 0), 0u) << records[0].second;
+    EXPECT_EQ(records[0].second.rfind("TLQSV0999E The attempt to save the record failed; got: ", 0), 0u)
+        << records[0].second;
     EXPECT_NE(records[0].second.find("changed by another session"), std::string::npos);
     EXPECT_EQ(headline(L"ISSUE00000013"), "bob's headline");
     EXPECT_TRUE(item->entity()->IsEditable());
@@ -218,7 +222,8 @@ TEST_F(Deliver, FailedCommitIsAFailureAndKeepsTheEdits) {
 
     // Any other refusal of the product is reason 17 with the product's text.
     auto other = editing(L"ISSUE00000014", L"refused");
-    KXFaultInjector::Arm("AdEntity::Commit:store", kxtest::fault(KXFaultKind::PaMsgException, KX_MSG_COMMIT_FAILED, L"disk full"));
+    KXFaultInjector::Arm("AdEntity::Commit:store",
+                         kxtest::fault(KXFaultKind::PaMsgException, KX_MSG_COMMIT_FAILED, L"disk full"));
     records = batch(alice_, {record_op(6, other)});
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].reason, 17);
@@ -277,7 +282,7 @@ TEST_F(Deliver, AReplyThatCannotBeWrittenIsAMarshallingErrorAndTheCommitStays) {
                      PropertyValueMarshallingException)
             << capacity;
     }
-    EXPECT_EQ(KXFaultInjector::CallCount("AdEntity::Commit"), commits);  // nothing performed again
+    EXPECT_EQ(KXFaultInjector::CallCount("AdEntity::Commit"), commits); // nothing performed again
     // The reply holds what the batch reported: written whole, it names the committed record.
     bool ended = false;
     auto records = read_reply(last_.reply(), &ended);
@@ -290,7 +295,8 @@ TEST_F(Deliver, AReplyThatCannotBeWrittenIsAMarshallingErrorAndTheCommitStays) {
 TEST_F(Deliver, DeleteRecordAnswersItsKeys) {
     AdEntityPtr gone = stored(api_, L"ISSUE00000017");
     std::string const want = key(gone);
-    auto records = batch(alice_, {op(7, cat(by_name(32, {"Defect", "ISSUE00000017"}), by_name(40, {"Defect", "Delete"})))});
+    auto records =
+        batch(alice_, {op(7, cat(by_name(32, {"Defect", "ISSUE00000017"}), by_name(40, {"Defect", "Delete"})))});
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].kind, 1);
     EXPECT_EQ(records[0].first, want);
@@ -300,7 +306,8 @@ TEST_F(Deliver, DeleteRecordAnswersItsKeys) {
     records = batch(alice_, {op(7, cat(by_name(32, {"Defect", "ISSUE00000018"}), by_name(40, {"Defect", "Modify"})))});
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].reason, 40);
-    EXPECT_EQ(records[0].second.rfind("TLQSV0757E Unexpected server error during deliver of temporary record: ", 0), 0u);
+    EXPECT_EQ(records[0].second.rfind("TLQSV0757E Unexpected server error during deliver of temporary record: ", 0),
+              0u);
     EXPECT_TRUE(stored(api_, L"ISSUE00000018"));
 }
 
@@ -312,7 +319,8 @@ TEST_F(Deliver, DynamicListsNeedThePrivilegeAndChangeAtOnce) {
 
     auto carol = login(L"carol");
     AdSessionPtr carol_api(carol->session());
-    records = batch(carol, {list_op("Platforms", -1, {}, {"Amiga", "BeOS"}), list_op("Platforms", 1, {"Amiga"}, {"OS/2"})});
+    records =
+        batch(carol, {list_op("Platforms", -1, {}, {"Amiga", "BeOS"}), list_op("Platforms", 1, {"Amiga"}, {"OS/2"})});
     ASSERT_EQ(records.size(), 2u);
     std::string const dbid = std::to_string(LookupListDef(carol_api, CString(L"Platforms"))->GetDbId());
     EXPECT_EQ(records[0].first, dbid);
@@ -340,7 +348,8 @@ TEST_F(Deliver, TraceLinesNameTheCallAndEachStep) {
         if (line.find("Info: (kxrpc_deliver_change_context ") != std::string::npos &&
             line.find("(ops_size:1)") != std::string::npos)
             call = true;
-        if (line.find("DeliverChangeContextResp::perform_record_op: (item:" + handle + " :: op:6)") != std::string::npos)
+        if (line.find("DeliverChangeContextResp::perform_record_op: (item:" + handle + " :: op:6)") !=
+            std::string::npos)
             step = true;
     }
     EXPECT_TRUE(call);
@@ -365,9 +374,11 @@ protected:
     std::shared_ptr<QueryItemStateItem> new_query(wchar_t const *field) {
         AdQueryDefPtr def = BuildQueryDef(api_, LookupEntityDef(api_, CString(L"Defect")), 0);
         def->BuildField(CString(field));
-        return registered_item(std::make_shared<QueryItemStateItem>(Nul::UString(L"new"), def, AdBucketPtr(), AD_BUCKET_QUERY));
+        return registered_item(
+            std::make_shared<QueryItemStateItem>(Nul::UString(L"new"), def, AdBucketPtr(), AD_BUCKET_QUERY));
     }
-    Bytes make_op(std::string const &parent, std::string const &name, StateItemPtr const &item, int type, bool overwrite) {
+    Bytes make_op(std::string const &parent, std::string const &name, StateItemPtr const &item, int type,
+                  bool overwrite) {
         return op(0, cat(cat(cat(str(parent), str(name)), handle_of(item)),
                          words({static_cast<std::uint32_t>(type), overwrite ? 1u : 0u})));
     }
@@ -384,8 +395,8 @@ TEST_F(DeliverQueries, ModifyWritesTheDefinitionAndTheStartUpMark) {
     ASSERT_TRUE(AdBucketMgr::IsQueryStartUp(stored));
     AdQueryDefPtr def = CopyQueryDef(api_, GetQueryDef(api_, stored));
     def->BuildField(CString(L"Severity"));
-    auto item = registered_item(std::make_shared<QueryItemStateItem>(Nul::UString(L"Public Queries/Defects/Open Defects"),
-                                                                     def, stored, stored->GetType()));
+    auto item = registered_item(std::make_shared<QueryItemStateItem>(
+        Nul::UString(L"Public Queries/Defects/Open Defects"), def, stored, stored->GetType()));
     item->set_is_startup(false);
     auto records = batch(alice_, {op(2, cat(handle_of(item), words({36})))});
     ASSERT_EQ(records.size(), 1u);
@@ -498,8 +509,8 @@ protected:
         return op(kind, cat(handle_of(record), handle_of(attachment)));
     }
     std::string keys(AdEntityPtr const &r, std::int64_t dbid) {
-        return key(r) + "/" + std::to_string(r->GetEntityDef()->LookupFieldDef(CString(L"Attachments"))->GetDbId()) + "/" +
-               std::to_string(dbid);
+        return key(r) + "/" + std::to_string(r->GetEntityDef()->LookupFieldDef(CString(L"Attachments"))->GetDbId()) +
+               "/" + std::to_string(dbid);
     }
 };
 
@@ -514,7 +525,7 @@ TEST_F(DeliverAttachments, AddedWithTheRecordsCommitAndTheUploadFileGoesWithTheR
     auto records = batch(alice_, {attach_op(8, record, att), record_op(6, record)});
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].kind, 1);
-    EXPECT_EQ(records[0].first, keys(record->entity(), 0));  // stored by the record's commit
+    EXPECT_EQ(records[0].first, keys(record->entity(), 0)); // stored by the record's commit
     EXPECT_EQ(records[0].second, "");
     EXPECT_EQ(records[1].first, key(record->entity()));
     auto stored_entries = entries(L"ISSUE00000002");
@@ -642,7 +653,8 @@ TEST_F(DeliverAttachments, RefusalsAreReportedAndKeepTheItems) {
     auto described = std::make_unique<Attachment>(folder_of(record->entity()), Nul::UString(L"a.txt"), 7);
     described->set_kx_name_id(Nul::UString(L"7\na.txt\n1\n"));
     auto item = held(std::make_shared<AttachmentStateItem>(std::move(described)));
-    KXFaultInjector::Arm("AdEntity::SetAttachmentFieldDescription", kxtest::fault(KXFaultKind::ErrorText, 0, L"locked"));
+    KXFaultInjector::Arm("AdEntity::SetAttachmentFieldDescription",
+                         kxtest::fault(KXFaultKind::ErrorText, 0, L"locked"));
     records = batch(alice_, {attach_op(9, record, item)});
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].second, "TLQSV0973E Cannot modify the attachment: locked");

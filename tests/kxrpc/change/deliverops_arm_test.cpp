@@ -189,9 +189,9 @@ TEST_F(DeliverTarget, OneTransactionPerOperationAndStatusTwoForTheFailure) {
         Bytes b = request_of(session);
         b.resize(b.size() - 4);
         Bytes const list = cat(words({1, 11, 43, 1}), str("Platforms"));
-        b = cat(b, cat(list, cat(words({0, 1}), str("Amiga"))));  // performed
-        b = cat(b, cat(list, cat(cat(words({1}), str("Nope")), words({0}))));  // fails: no such value
-        b = cat(b, cat(list, cat(words({0, 1}), str("BeOS"))));  // never performed
+        b = cat(b, cat(list, cat(words({0, 1}), str("Amiga"))));              // performed
+        b = cat(b, cat(list, cat(cat(words({1}), str("Nope")), words({0})))); // fails: no such value
+        b = cat(b, cat(list, cat(words({0, 1}), str("BeOS"))));               // never performed
         b = cat(b, words({0}));
         DeliverChangeContextArgs args;
         ASSERT_TRUE(kxtest::decode(b, [&](XDR *x) { return args.xdr(x); }));

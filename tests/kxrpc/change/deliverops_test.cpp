@@ -11,11 +11,11 @@
 #include <gtest/gtest.h>
 
 #include "core/dispatch.h"
-#include "tesutil/armbuffer.h"
 #include "target/attachments.h"
+#include "target/held_items.h"
+#include "tesutil/armbuffer.h"
 #include "wire/exceptions.h"
 #include "wire/glue.h"
-#include "target/held_items.h"
 #include "wire_builder.h"
 #include "wire_text.h"
 

@@ -99,8 +99,7 @@ TEST_F(Hooks, ARecordByNameThatTheHookOpensIsHandedOutWithItsTexts) {
     ASSERT_EQ(1u, word_at(reply, at / 4));
     keep_handed_out(reply, at + 4);
     std::string const ids = std::to_string(record->GetEntityDef()->GetDbId()) + "/" + std::to_string(record->GetDbId());
-    EXPECT_EQ(Bytes(reply.begin() + at + 24, reply.end()),
-              cat(cat(str("Defect/ISSUE00000005"), str(ids)), words({0})));
+    EXPECT_EQ(Bytes(reply.begin() + at + 24, reply.end()), cat(cat(str("Defect/ISSUE00000005"), str(ids)), words({0})));
     EXPECT_EQ(16u, word_at(reply, at / 4 + 1));
     auto *item = dynamic_cast<RecordStateItem *>(handed_out_.get());
     ASSERT_NE(item, nullptr);
@@ -109,8 +108,8 @@ TEST_F(Hooks, ARecordByNameThatTheHookOpensIsHandedOutWithItsTexts) {
 
 TEST_F(Hooks, AGlobalHookOnAStoredRecordLeavesNothingOpen) {
     AdEntityPtr record = stored("ISSUE00000006");
-    Outcome out = hook(by_name(32, {"Defect", "ISSUE00000006"}), global("Open_Help"), "states", true, "Defect_Base",
-                       "Notes");
+    Outcome out =
+        hook(by_name(32, {"Defect", "ISSUE00000006"}), global("Open_Help"), "states", true, "Defect_Base", "Notes");
     ASSERT_TRUE(out.result) << out.message();
     // No record handed out; the changes were asked for and there are none.
     EXPECT_EQ(out.reply(), cat(str("ISSUE00000006"), words({0, 1, 0})));
@@ -204,7 +203,9 @@ TEST_F(Hooks, TraceLinesNameTheProcedureAndTheCaughtKind) {
         if (line.rfind("KXRPC|Info: (kxrpc_fire_", 0) == 0) starts.push_back(line.substr(0, line.find(' ', 12)));
         if (line.rfind("KXRPC|Exception: ", 0) == 0) caught.push_back(line);
     }
-    EXPECT_EQ(starts, (std::vector<std::string>{"KXRPC|Info: (kxrpc_fire_hook", "KXRPC|Info: (kxrpc_fire_script_alias"}));
-    EXPECT_EQ(caught, (std::vector<std::string>{"KXRPC|Exception: CException is caught in kxrpc_fire_hook(boom)",
-                                                "KXRPC|Exception: KXException is caught in kxrpc_fire_script_alias(bang)"}));
+    EXPECT_EQ(starts,
+              (std::vector<std::string>{"KXRPC|Info: (kxrpc_fire_hook", "KXRPC|Info: (kxrpc_fire_script_alias"}));
+    EXPECT_EQ(caught,
+              (std::vector<std::string>{"KXRPC|Exception: CException is caught in kxrpc_fire_hook(boom)",
+                                        "KXRPC|Exception: KXException is caught in kxrpc_fire_script_alias(bang)"}));
 }

@@ -20,7 +20,6 @@ using kxtest::words;
 
 namespace {
 
-
 class NewItems : public kxtest::HandlerTest {
 protected:
     void SetUp() override {
@@ -40,7 +39,8 @@ protected:
     // A new record of `rectype` whose values are string fields, named as dynamic properties.
     Bytes record_request(std::shared_ptr<LoginSession> const &s, std::string const &rectype,
                          std::vector<std::pair<std::string, std::string>> const &fields) {
-        Bytes b = cat(cat(props_header(s), by_name(31, {rectype})), words({32, 0, static_cast<std::uint32_t>(fields.size())}));
+        Bytes b = cat(cat(props_header(s), by_name(31, {rectype})),
+                      words({32, 0, static_cast<std::uint32_t>(fields.size())}));
         for (std::size_t i = 0; i < fields.size(); ++i)
             b = cat(cat(b, words({1000000 + static_cast<std::uint32_t>(i), 100001})), str(fields[i].second));
         b = cat(b, words({static_cast<std::uint32_t>(fields.size())}));
@@ -49,10 +49,11 @@ protected:
     }
     // A new workspace item of `type` under `parent`.
     Bytes item_request(std::shared_ptr<LoginSession> const &s, int type, Bytes const &parent, std::string const &name) {
-        return cat(cat(cat(cat(cat(props_header(s), by_name(31, {"Defect"})), words({static_cast<std::uint32_t>(type), 1})),
-                           parent),
-                       str(name)),
-                   words({0, 0, 0, 0}));
+        return cat(
+            cat(cat(cat(cat(props_header(s), by_name(31, {"Defect"})), words({static_cast<std::uint32_t>(type), 1})),
+                    parent),
+                str(name)),
+            words({0, 0, 0, 0}));
     }
     kxtest::Outcome temp(std::shared_ptr<LoginSession> const &s, Bytes const &target) {
         kxtest::Outcome out = call<CreateTempArgs>(kxrpc_create_temp, cat(cat(header(s), target), words({0, 0})));
@@ -72,7 +73,8 @@ protected:
 } // namespace
 
 TEST_F(NewItems, RecordWithOnlyAHeadlineIsHeldAndNamesItsMissingField) {
-    kxtest::Outcome out = call<CreateResourceArgs>(kxrpc_mkresource, record_request(alice_, "Defect", {{"Headline", "Only a headline"}}));
+    kxtest::Outcome out =
+        call<CreateResourceArgs>(kxrpc_mkresource, record_request(alice_, "Defect", {{"Headline", "Only a headline"}}));
     ASSERT_TRUE(out.result) << out.message();
     auto *resp = static_cast<CreateResourceResp *>(out.result.get());
     Bytes reply = out.reply();
@@ -136,16 +138,18 @@ TEST_F(NewItems, RecordRefusals) {
 
 TEST_F(NewItems, WorkspaceItemsNeedAWritableFolderAsParent) {
     std::string const no_privilege = "TLQSV0837E Insufficient privilege: cannot make query item";
-    kxtest::Outcome out = call<CreateResourceArgs>(
-        kxrpc_mkresource, item_request(alice_, 36, by_name(36, {"Public Queries/All Defects"}), "Public Queries/All Defects/Q"));
+    kxtest::Outcome out =
+        call<CreateResourceArgs>(kxrpc_mkresource, item_request(alice_, 36, by_name(36, {"Public Queries/All Defects"}),
+                                                                "Public Queries/All Defects/Q"));
     EXPECT_EQ(out.reason(), 31);
     EXPECT_EQ(out.message(), no_privilege);
-    out = call<CreateResourceArgs>(kxrpc_mkresource,
-                                   item_request(login(L"carol"), 37, by_name(37, {"Public Queries/Defects"}), "Public Queries/Defects/F"));
+    out = call<CreateResourceArgs>(
+        kxrpc_mkresource,
+        item_request(login(L"carol"), 37, by_name(37, {"Public Queries/Defects"}), "Public Queries/Defects/F"));
     EXPECT_EQ(out.reason(), 31);
     EXPECT_EQ(out.message(), no_privilege);
-    out = call<CreateResourceArgs>(kxrpc_mkresource,
-                                   item_request(alice_, 38, by_name(37, {"Public Queries/Defects"}), "Public Queries/Defects/R"));
+    out = call<CreateResourceArgs>(kxrpc_mkresource, item_request(alice_, 38, by_name(37, {"Public Queries/Defects"}),
+                                                                  "Public Queries/Defects/R"));
     EXPECT_TRUE(out.result) << out.message(); // alice writes that folder
 }
 
@@ -186,7 +190,8 @@ TEST_F(NewItems, ReportCopiesNeedTheirFolderWritable) {
     ASSERT_NE(report, nullptr);
     ASSERT_TRUE(report->report_def());
     EXPECT_EQ(std::to_string(report->report_def()->GetQueryDefId()), dbid_of(L"Public Queries/All Defects"));
-    EXPECT_EQ(std::to_string(report->report_def()->GetReportFormatId()), dbid_of(L"Public Queries/Report Formats/Summary Format"));
+    EXPECT_EQ(std::to_string(report->report_def()->GetReportFormatId()),
+              dbid_of(L"Public Queries/Report Formats/Summary Format"));
     EXPECT_EQ(report->report_def()->GetDbId(), 0);
     EXPECT_EQ(std::to_string(report->bucket()->GetDbId()), dbid_of(L"Public Queries/Defects/Defect Summary"));
     EXPECT_EQ(u8(report->name()), "Public Queries/Defects/Defect Summary");
@@ -220,8 +225,9 @@ TEST_F(NewItems, AttachmentCopyNamesItsPathAndIds) {
     ASSERT_NE(held, nullptr);
     Attachment const *a = held->attachment();
     AdEntityPtr const &record = a->folder().entity();
-    std::string const ids = std::to_string(record->GetEntityDef()->GetDbId()) + "/" + std::to_string(record->GetDbId()) +
-                            "/" + std::to_string(a->folder().field_dbid()) + "/" + std::to_string(a->dbid());
+    std::string const ids = std::to_string(record->GetEntityDef()->GetDbId()) + "/" +
+                            std::to_string(record->GetDbId()) + "/" + std::to_string(a->folder().field_dbid()) + "/" +
+                            std::to_string(a->dbid());
     EXPECT_EQ(Bytes(reply.begin() + 20, reply.end()), cat(str("Defect/ISSUE00000001/Attachments/crash.log"), str(ids)));
 }
 

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "wire/exceptions.h"
 #include "target/held_items.h"
+#include "wire/exceptions.h"
 #include "wire_text.h"
 #include "xdr_buffer.h"
 

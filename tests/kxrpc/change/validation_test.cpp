@@ -30,7 +30,8 @@ protected:
     AdEntityPtr stored(wchar_t const *type, wchar_t const *name) {
         AdEntityPtr record;
         CString error;
-        AdEntityMgr::Get(api_)->LookupEntityWithStatus(LookupEntityDef(api_, CString(type)), CString(name), record, error, 1);
+        AdEntityMgr::Get(api_)->LookupEntityWithStatus(LookupEntityDef(api_, CString(type)), CString(name), record,
+                                                       error, 1);
         return record;
     }
     void edit(AdEntityPtr const &record, int action_type) {
@@ -46,8 +47,12 @@ protected:
         }
         return nullptr;
     }
-    static std::string text(std::unique_ptr<Nul::STPException> const &e) { return e ? u8(exception_message_text(*e)) : ""; }
-    static int code(std::unique_ptr<Nul::STPException> const &e) { return e ? static_cast<int>(e->stp_reason_code()) : -1; }
+    static std::string text(std::unique_ptr<Nul::STPException> const &e) {
+        return e ? u8(exception_message_text(*e)) : "";
+    }
+    static int code(std::unique_ptr<Nul::STPException> const &e) {
+        return e ? static_cast<int>(e->stp_reason_code()) : -1;
+    }
 
     std::shared_ptr<LoginSession> session_;
     AdSessionPtr api_;
@@ -168,10 +173,7 @@ TEST_F(Validation, ProductFailuresAreConflictsAndOthersInternalErrors) {
 
 // ---- handlers
 
-namespace {
-
-
-} // namespace
+namespace {} // namespace
 
 TEST_F(Validation, ValidateRecordPropsNamesTheMissingFieldThenPasses) {
     AdEntityPtr defect = fresh(L"Defect");
@@ -192,12 +194,13 @@ TEST_F(Validation, ValidateRecordPropsNamesTheMissingFieldThenPasses) {
 }
 
 TEST_F(Validation, ValidateRecordPropsWantsARecordHandle) {
-    kxtest::Outcome out = call<ValidateRecordPropsArgs>(kxrpc_validate_record_props,
-                                                        cat(header(session_), by_name(32, {"Defect", "ISSUE00000001"})));
+    kxtest::Outcome out = call<ValidateRecordPropsArgs>(
+        kxrpc_validate_record_props, cat(header(session_), by_name(32, {"Defect", "ISSUE00000001"})));
     EXPECT_EQ(out.reason(), 51);
     EXPECT_EQ(out.message(), "");
     // A handle of another kind of item: the session itself.
-    out = call<ValidateRecordPropsArgs>(kxrpc_validate_record_props, cat(header(session_), cat(words({32, 3}), handle_of(session_))));
+    out = call<ValidateRecordPropsArgs>(kxrpc_validate_record_props,
+                                        cat(header(session_), cat(words({32, 3}), handle_of(session_))));
     EXPECT_EQ(out.reason(), 40);
     EXPECT_EQ(out.message(), "TLQSV0748E expected 'RecordStateItem' object in dynamic_cast");
 }
@@ -213,7 +216,8 @@ Bytes validate_action_body(Bytes const &record, std::string const &action, int t
 TEST_F(Validation, ValidateActionOutcomes) {
     Bytes const record = by_name(32, {"Defect", "ISSUE00000001"});
     auto run = [&](Bytes const &r, std::string const &action, int type) {
-        return call<ValidateActionArgs>(kxrpc_validate_action, cat(header(session_), validate_action_body(r, action, type)));
+        return call<ValidateActionArgs>(kxrpc_validate_action,
+                                        cat(header(session_), validate_action_body(r, action, type)));
     };
     kxtest::Outcome out = run(record, "Delete", 7);
     ASSERT_TRUE(out.result) << out.message();
@@ -258,14 +262,17 @@ TEST_F(Validation, ValidateActionConvertsEveryProductFailureAndALockedDatabase) 
 
 TEST_F(Validation, ResolveAttachmentFindsAStoredAttachmentOrNotFound) {
     kxtest::Outcome out = call<ResolveAttachmentArgs>(
-        kxrpc_resolve_attachment, cat(header(session_), by_name(44, {"Defect", "ISSUE00000001", "Attachments", "crash.log"})));
+        kxrpc_resolve_attachment,
+        cat(header(session_), by_name(44, {"Defect", "ISSUE00000001", "Attachments", "crash.log"})));
     ASSERT_TRUE(out.result) << out.message();
     EXPECT_TRUE(out.reply().empty());
     out = call<ResolveAttachmentArgs>(
-        kxrpc_resolve_attachment, cat(header(session_), by_name(44, {"Defect", "ISSUE00000001", "Attachments", "none.txt"})));
+        kxrpc_resolve_attachment,
+        cat(header(session_), by_name(44, {"Defect", "ISSUE00000001", "Attachments", "none.txt"})));
     EXPECT_EQ(out.reason(), 53);
     KXFaultInjector::Arm("AdEntity::GetFieldValue", kxtest::fault(KXFaultKind::CException, 0, L"field lost"));
     out = call<ResolveAttachmentArgs>(
-        kxrpc_resolve_attachment, cat(header(session_), by_name(44, {"Defect", "ISSUE00000001", "Attachments", "crash.log"})));
+        kxrpc_resolve_attachment,
+        cat(header(session_), by_name(44, {"Defect", "ISSUE00000001", "Attachments", "crash.log"})));
     EXPECT_TRUE(out.error);
 }

@@ -22,10 +22,10 @@
 #include "core/startup.h"
 #include "ks_rpcsvc.h"
 #include "support/host.h"
+#include "target/requests.h"
 #include "tesutil/ustring.h"
 #include "wire/exceptions.h"
 #include "wire/glue.h"
-#include "target/requests.h"
 
 using namespace KxRpc;
 

@@ -74,8 +74,7 @@ namespace {
 int parse(std::vector<std::string> args) {
     settings() = Settings{};
     std::vector<char *> argv{const_cast<char *>("kxrpc")};
-    for (auto &a : args)
-        argv.push_back(a.data());
+    for (auto &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     return parse_options(static_cast<int>(args.size()) + 1, argv.data());
 }
@@ -98,9 +97,27 @@ TEST(Options, DefaultsWithoutArguments) {
 }
 
 TEST(Options, EveryOptionSetsItsSetting) {
-    ASSERT_EQ(0, parse({"-port", "2345", "-team_bin", "/opt/team/bin", "-worker_threads", "6", "-arm", "4",
-                        "-no_sig_handler", "-just_exit", "-test_crash", "3", "-on_error", "2", "-win_crash_handler",
-                        "18", "-verbose", "-create_crash_dump", "2", "-max_crash_dump_count", "0"}));
+    ASSERT_EQ(0, parse({"-port",
+                        "2345",
+                        "-team_bin",
+                        "/opt/team/bin",
+                        "-worker_threads",
+                        "6",
+                        "-arm",
+                        "4",
+                        "-no_sig_handler",
+                        "-just_exit",
+                        "-test_crash",
+                        "3",
+                        "-on_error",
+                        "2",
+                        "-win_crash_handler",
+                        "18",
+                        "-verbose",
+                        "-create_crash_dump",
+                        "2",
+                        "-max_crash_dump_count",
+                        "0"}));
     Settings const &s = settings();
     EXPECT_EQ(2345, s.port);
     EXPECT_EQ("/opt/team/bin", s.team_bin);
@@ -147,29 +164,26 @@ struct Outcome {
 std::string drain(int fd) {
     std::string text;
     char buf[4096];
-    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;)
-        text.append(buf, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
     ::close(fd);
     return text;
 }
 
 // `after` runs in the child once start_rpc_program has returned; its result is the exit status.
-Outcome run_program(std::vector<std::string> args, std::vector<std::pair<char const *, std::string>> env = {},
-                    std::function<int(int)> after = [](int rc) { return rc; }) {
+Outcome run_program(
+    std::vector<std::string> args, std::vector<std::pair<char const *, std::string>> env = {},
+    std::function<int(int)> after = [](int rc) { return rc; }) {
     int out[2], err[2];
-    if (::pipe(out) != 0 || ::pipe(err) != 0)
-        return {};
+    if (::pipe(out) != 0 || ::pipe(err) != 0) return {};
     std::fflush(nullptr);
     pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
-        for (auto const &[name, value] : env)
-            ::setenv(name, value.c_str(), 1);
+        for (auto const &[name, value] : env) ::setenv(name, value.c_str(), 1);
         settings() = Settings{};
         std::vector<char *> argv{const_cast<char *>("kxrpc")};
-        for (auto &a : args)
-            argv.push_back(a.data());
+        for (auto &a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         int status = after(start_rpc_program(static_cast<int>(args.size()) + 1, argv.data()));
         exit_now(status);
@@ -206,8 +220,7 @@ public:
     TakenPort() {
         for (int attempt = 0; attempt < 20 && port_ == 0; ++attempt) {
             int v4 = listen_on(AF_INET, 0);
-            if (v4 < 0)
-                continue;
+            if (v4 < 0) continue;
             int p = bound_port(v4);
             int v6 = ipv6_loopback_available() ? listen_on(AF_INET6, p) : -2;
             if (v6 == -1) {
@@ -220,8 +233,7 @@ public:
     }
     ~TakenPort() {
         for (int s : sockets_)
-            if (s >= 0)
-                ::close(s);
+            if (s >= 0) ::close(s);
     }
     int port() const { return port_; }
 
@@ -244,8 +256,7 @@ private:
             length = sizeof(sockaddr_in);
         }
         if (sock < 0 || ::bind(sock, reinterpret_cast<sockaddr *>(&a), length) != 0 || ::listen(sock, 1) != 0) {
-            if (sock >= 0)
-                ::close(sock);
+            if (sock >= 0) ::close(sock);
             return -1;
         }
         return sock;
@@ -279,8 +290,7 @@ bool ping_loopback(int family, int port) {
     }
     int sock = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (sock < 0 || ::connect(sock, reinterpret_cast<sockaddr *>(&a), length) != 0) {
-        if (sock >= 0)
-            ::close(sock);
+        if (sock >= 0) ::close(sock);
         return false;
     }
     netbuf address{length, length, &a};
@@ -347,8 +357,7 @@ TEST(Program, EveryOptionErrorHasItsExactMessageAndStatusMinusOne) {
     };
     for (auto const &c : cases) {
         std::string shown;
-        for (auto const &a : c.args)
-            shown += a + " ";
+        for (auto const &a : c.args) shown += a + " ";
         Outcome o = run_program(c.args);
         EXPECT_EQ(255, o.status) << shown;
         EXPECT_EQ(c.err, o.err) << shown;
@@ -404,10 +413,10 @@ TEST(Program, UpfrontValidationIsOnOnlyForOneAndIsTraced) {
     for (auto const &[value, flag] : std::vector<std::pair<std::string, char const *>>{
              {"1", "T"}, {"01", "T"}, {"2", "F"}, {"word", "F"}, {"", "F"}}) {
         ::unlink(trace_file.c_str());
-        Outcome o = run_program(
-            {"-port", std::to_string(taken.port())},
-            {{"VEXHUB_UPFRONT_REC_REF_VALIDATE", value}, {"KX_DIAG", "66=1"}, {"KX_DIAG_FILE", trace_file}},
-            [](int rc) { return rc == -1 ? (upfront_validation_enabled() ? 1 : 0) : 99; });
+        Outcome o =
+            run_program({"-port", std::to_string(taken.port())},
+                        {{"VEXHUB_UPFRONT_REC_REF_VALIDATE", value}, {"KX_DIAG", "66=1"}, {"KX_DIAG_FILE", trace_file}},
+                        [](int rc) { return rc == -1 ? (upfront_validation_enabled() ? 1 : 0) : 99; });
         EXPECT_EQ(*flag == 'T' ? 1 : 0, o.status) << value;
         std::string const trace = read_text(trace_file);
         EXPECT_NE(std::string::npos, trace.find("VEXHUB_UPFRONT_REC_REF_VALIDATE env is set to (" + value + ")"))
@@ -422,7 +431,8 @@ TEST(Program, SigintIsAlwaysHandledAndSigtermUnlessNoSigHandler) {
     TakenPort taken;
     ASSERT_NE(0, taken.port());
     auto handlers = [](int rc) {
-        struct sigaction on_int {}, on_term {};
+        struct sigaction on_int {
+        }, on_term{};
         ::sigaction(SIGINT, nullptr, &on_int);
         ::sigaction(SIGTERM, nullptr, &on_term);
         int const interrupt = on_int.sa_handler == stprpc_interrupt ? 1 : 0;
@@ -461,16 +471,14 @@ TEST(Listeners, BothFamiliesShareThePortAndAFixedPortIsBoundAgain) {
         ks_svc_exit();
         loop.join();
         ::close(first);
-        if (second >= 0)
-            ::close(second);
+        if (second >= 0) ::close(second);
     }
 }
 
 // A fixed port that another socket holds for IPv4 is said on standard error (its holder would get
 // the IPv4 clients); port 0 ends with one number that both families hold.
 TEST(Listeners, IPv4HeldElsewhereIsReportedAndPortZeroServesBothFamilies) {
-    if (!ipv6_loopback_available())
-        GTEST_SKIP() << "no IPv6 loopback";
+    if (!ipv6_loopback_available()) GTEST_SKIP() << "no IPv6 loopback";
     std::int32_t held = 0;
     int holder = bind_listener(AF_INET, held);
     ASSERT_GE(holder, 0);

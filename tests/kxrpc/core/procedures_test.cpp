@@ -140,8 +140,7 @@ TEST(ProcedureTable, SharedRoutines) {
     EXPECT_EQ(procedure_row(14)->xdr_result, procedure_row(32)->xdr_result);
     EXPECT_NE(procedure_row(14)->xdr_args, procedure_row(32)->xdr_args);
     // Every procedure has its reply.
-    for (int n = 0; n < procedure_count; ++n)
-        EXPECT_NE(procedure_row(n)->xdr_result, nullptr) << n;
+    for (int n = 0; n < procedure_count; ++n) EXPECT_NE(procedure_row(n)->xdr_result, nullptr) << n;
 }
 
 TEST(ProcedureTable, ValidateActionRepliesWithOneFalse) { EXPECT_EQ(empty_reply(11), kxtest::words({0})); }

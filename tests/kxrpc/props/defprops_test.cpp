@@ -42,7 +42,7 @@ protected:
 struct Row {
     wchar_t const *rectype, *name;
     int prop;
-    std::string expected;  // "$T" stands for the record type's dbid, "$P" for Project's
+    std::string expected; // "$T" stands for the record type's dbid, "$P" for Project's
 };
 
 std::string expand(std::string text, std::string const &key, std::string const &value) {
@@ -103,8 +103,8 @@ TEST_F(Definitions, FieldDefinitionsByProperty) {
     for (Row const &row : rows) {
         auto props = props_of(TT_FIELDDEF, row.rectype, row.name);
         std::string expected = expand(expand(row.expected, "$T", id_of(row.rectype)), "$P", id_of(L"Project"));
-        EXPECT_EQ(sink_.fetch(*props, row.prop), expected) << Nul::UString(row.name).utf8_str().std_str() << " "
-                                                            << row.prop;
+        EXPECT_EQ(sink_.fetch(*props, row.prop), expected)
+            << Nul::UString(row.name).utf8_str().std_str() << " " << row.prop;
     }
     auto severity = props_of(TT_FIELDDEF, L"Defect", L"Severity");
     EXPECT_EQ(sink_.fetch(*severity, 415), "res42:" + list_id(L"Severity") + ",0,0,0");
@@ -121,7 +121,8 @@ TEST_F(Definitions, CommonIdentityOfEachKind) {
     Kind const kinds[] = {
         {TT_FIELDDEF, L"Headline", "FieldDefinitionProps: (name:Defect/Headline)",
          defect->LookupFieldDef(CString(L"Headline"))->GetDbId()},
-        {TT_ACTION, L"Assign", "ActionProps: (name:Defect/Assign)", defect->LookupActionDef(CString(L"Assign"))->GetDbId()},
+        {TT_ACTION, L"Assign", "ActionProps: (name:Defect/Assign)",
+         defect->LookupActionDef(CString(L"Assign"))->GetDbId()},
         {TT_HOOK, L"Notify_Owner", "HookProps: (name:Defect/Notify_Owner)",
          defect->LookupHookDef(CString(L"Notify_Owner"))->GetDbId()},
         {TT_FORM, L"Defect_Base", "FormProps: (name:Defect/Defect_Base)",

@@ -28,8 +28,10 @@ std::string frm(std::string const &path) {
         step.clear();
     };
     for (char c : path) {
-        if (c == '/') flush();
-        else step += c;
+        if (c == '/')
+            flush();
+        else
+            step += c;
     }
     flush();
     return out;
@@ -71,7 +73,8 @@ protected:
         std::string out;
         int count = std::stoi(xpath("count(" + path + ")"));
         for (int i = 1; i <= count; ++i)
-            out += (i > 1 ? " " : "") + xpath("string((" + path + ")[" + std::to_string(i) + "]/@*[local-name()='name'])");
+            out +=
+                (i > 1 ? " " : "") + xpath("string((" + path + ")[" + std::to_string(i) + "]/@*[local-name()='name'])");
         return out;
     }
     // Replaces the stored layout of Enhancement_Submit and logs on again to read it.
@@ -107,9 +110,9 @@ TEST_F(Forms, DemoFormIsOneFrmDocumentWithTheUsersPagesInRowsAndTabOrder) {
     EXPECT_EQ(names(kPage + "[1]/*[@*[local-name()='name']='PlatformChoice']" + frm("optButton/mFormItem")),
               "Linux Windows MacOS");
     // Tab orders count field items in form order; labels and group boxes have none.
-    EXPECT_EQ(xpath("string(" + planning + frm("item/mFormItem") + "[@*[local-name()='name']='Due']" +
-                    frm("tabOrder") + ")"),
-              "7");
+    EXPECT_EQ(
+        xpath("string(" + planning + frm("item/mFormItem") + "[@*[local-name()='name']='Due']" + frm("tabOrder") + ")"),
+        "7");
     EXPECT_EQ(xpath("count(" + planning + frm("tabOrder") + ")"), "0");
     EXPECT_EQ(xpath("string(" + kPage + "[1]" + frm("mFormItem/tabOrder") + ")"), "1");
     // The list control holds its bound buttons and columns resolved against the listed records.
@@ -122,7 +125,8 @@ TEST_F(Forms, DemoFormIsOneFrmDocumentWithTheUsersPagesInRowsAndTabOrder) {
     EXPECT_EQ(xpath("string(" + related + frm("dblClickHook") + ")"), "kx.hook:Defect/CopyHeadline@KXDEMO/ISSUE");
     EXPECT_EQ(xpath("count(" + related + frm("selectionHook") + "/*)"), "0");
     EXPECT_EQ(xpath("string(" + kPage + "[1]" + frm("mFormItem/dataSource") + ")"), "");
-    EXPECT_NE(xpath("string(" + kPage + "[1]" + frm("dataSource") + ")").find("kx.repo.kx-rectype:"), std::string::npos);
+    EXPECT_NE(xpath("string(" + kPage + "[1]" + frm("dataSource") + ")").find("kx.repo.kx-rectype:"),
+              std::string::npos);
 }
 
 TEST_F(Forms, OlderLayoutTextStillReads) {
@@ -164,15 +168,14 @@ TEST_F(Forms, RowsAreTopsWithinTheFirstItemsPointSizeThenLeftEdges) {
     // Point size 8 unless given: A and B (tops 8 apart) share a row, C and D (9 apart) do not. E and
     // F are 12 apart: compared as E before F, E's larger font puts them in one row, where F is
     // further left.
-    store_layout(
-        "<layout data-source=\"Defect\"><page>"
-        "<item kind=\"label\" name=\"A\" rect=\"50 0 60 5\"/>"
-        "<item kind=\"label\" name=\"B\" rect=\"10 8 20 12\"/>"
-        "<item kind=\"label\" name=\"D\" rect=\"-5 39 0 45\"/>"
-        "<item kind=\"label\" name=\"C\" rect=\"0 30 5 35\"/>"
-        "<item kind=\"label\" name=\"F\" rect=\"10 112 20 120\"/>"
-        "<item kind=\"label\" name=\"E\" rect=\"50 100 60 110\" font-size=\"12\"/>"
-        "</page></layout>");
+    store_layout("<layout data-source=\"Defect\"><page>"
+                 "<item kind=\"label\" name=\"A\" rect=\"50 0 60 5\"/>"
+                 "<item kind=\"label\" name=\"B\" rect=\"10 8 20 12\"/>"
+                 "<item kind=\"label\" name=\"D\" rect=\"-5 39 0 45\"/>"
+                 "<item kind=\"label\" name=\"C\" rect=\"0 30 5 35\"/>"
+                 "<item kind=\"label\" name=\"F\" rect=\"10 112 20 120\"/>"
+                 "<item kind=\"label\" name=\"E\" rect=\"50 100 60 110\" font-size=\"12\"/>"
+                 "</page></layout>");
     load(L"Enhancement", L"Enhancement_Submit");
     EXPECT_EQ(names(kPage + frm("mFormItem")), "B A C D F E");
 }
@@ -185,7 +188,8 @@ TEST_F(Forms, WebRefreshItemsCarryTheirOwnFieldOnly) {
     set_hook_type(4); // a value-changed hook on Headline
     store_layout(
         "<layout data-source=\"Defect\"><page>"
-        "<item kind=\"drop-down-list\" name=\"H\" rect=\"0 0 10 10\" field=\"Headline\"><depends field=\"Owner\"/></item>"
+        "<item kind=\"drop-down-list\" name=\"H\" rect=\"0 0 10 10\" field=\"Headline\"><depends "
+        "field=\"Owner\"/></item>"
         "<item kind=\"list-box\" name=\"S\" rect=\"0 20 10 30\" field=\"Severity\"><depends field=\"Owner\"/></item>"
         "</page></layout>");
     load(L"Enhancement", L"Enhancement_Submit");

@@ -48,7 +48,9 @@ protected:
         return PropsResource::getResource(login, declared, target, type);
     }
     AdSessionPtr api() const { return AdSessionPtr(session_->session()); }
-    std::int64_t rectype(wchar_t const *name) { return LookupEntityDefOrFamily(session_->session(), CString(name))->GetDbId(); }
+    std::int64_t rectype(wchar_t const *name) {
+        return LookupEntityDefOrFamily(session_->session(), CString(name))->GetDbId();
+    }
 
     kxtest::RecordingSink sink_;
 };
@@ -59,9 +61,10 @@ TEST_F(UserProperties, UserDatabaseTable) {
     AdBucketPtr personal = GetTopWorkspaceFolder(api(), AD_PERSONAL_FOLDER, 0);
     AdBucketPtr pub = GetTopWorkspaceFolder(api(), AD_PUBLIC_FOLDER, 0);
     ASSERT_TRUE(personal && pub);
-    std::string types = res(31, rectype(L"Project")) + " " + res(31, rectype(L"Defect")) + " " +
-                        res(31, rectype(L"Enhancement"));
-    AdBucketPtr startup = GetWorkspaceMgr(api())->LookupBucketByPathName(0, CString(L"Public Queries/Defects/Open Defects"));
+    std::string types =
+        res(31, rectype(L"Project")) + " " + res(31, rectype(L"Defect")) + " " + res(31, rectype(L"Enhancement"));
+    AdBucketPtr startup =
+        GetWorkspaceMgr(api())->LookupBucketByPathName(0, CString(L"Public Queries/Defects/Open Defects"));
     ASSERT_TRUE(startup);
     struct Row {
         int id;
@@ -299,13 +302,31 @@ TEST_F(UserProperties, UsersGroupsReplicasAndTheSet) {
         std::string expected;
     };
     Row const rows[] = {
-        {576, "str:" + n(b->GetDbId())}, {385, "int:" + n(b->GetDbId())}, {266, "str:bob"}, {578, "str:bob"},
-        {1061, "str:bob"}, {229, "enum:29"}, {231, "str:"}, {237, "str:bob@korvax.example"},
-        {242, "str:Bob Baker"}, {243, "[50 res50:Developers res50:Everyone ]"}, {246, "bool:1"},
-        {248, "bool:0"}, {249, "bool:0"}, {252, "bool:0"}, {254, "bool:0"}, {255, "bool:0"}, {258, "bool:0"},
-        {260, "bool:0"}, {262, "bool:0"}, {268, "res27:local"}, {271, "str:"}, {281, "str:"},
+        {576, "str:" + n(b->GetDbId())},
+        {385, "int:" + n(b->GetDbId())},
+        {266, "str:bob"},
+        {578, "str:bob"},
+        {1061, "str:bob"},
+        {229, "enum:29"},
+        {231, "str:"},
+        {237, "str:bob@korvax.example"},
+        {242, "str:Bob Baker"},
+        {243, "[50 res50:Developers res50:Everyone ]"},
+        {246, "bool:1"},
+        {248, "bool:0"},
+        {249, "bool:0"},
+        {252, "bool:0"},
+        {254, "bool:0"},
+        {255, "bool:0"},
+        {258, "bool:0"},
+        {260, "bool:0"},
+        {262, "bool:0"},
+        {268, "res27:local"},
+        {271, "str:"},
+        {281, "str:"},
         // TEST is a test database and is left out for a named user.
-        {289, "[30 res30:ISSUE ]"}, {595, "empty:967"},
+        {289, "[30 res30:ISSUE ]"},
+        {595, "empty:967"},
     };
     for (Row const &row : rows) EXPECT_EQ(sink_.fetch(*bob, row.id), row.expected) << row.id;
     EXPECT_EQ(sink_.fetch(*props(admin.get(), TT_USER, Nul::UString(L"carol")), 249), "bool:1");

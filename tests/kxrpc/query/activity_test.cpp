@@ -40,8 +40,10 @@ protected:
             "<user login=\"alice\" password=\"alice\"><member group=\"Everyone\"/></user>"
             "<record-type name=\"All_ZRM_Activities\">"
             "<field name=\"Headline\" type=\"short-string\"/><field name=\"Owner\" type=\"short-string\"/>"
-            "<field name=\"am_statetype\" type=\"short-string\"/><field name=\"ostw_mastership\" type=\"short-string\"/>"
-            "<field name=\"zrm_project\" type=\"short-string\"/><field name=\"zrm_stream_object\" type=\"short-string\"/>"
+            "<field name=\"am_statetype\" type=\"short-string\"/><field name=\"ostw_mastership\" "
+            "type=\"short-string\"/>"
+            "<field name=\"zrm_project\" type=\"short-string\"/><field name=\"zrm_stream_object\" "
+            "type=\"short-string\"/>"
             "<state name=\"Open\"/><action name=\"Submit\" type=\"submit\" to=\"Open\"/></record-type>" +
             record("alice", "Active", "P1", "S1", "mine") + record("alice", "Ready", "", "", "open to all") +
             record("alice", "Closed", "P1", "S1", "closed") + record("alice", "Active", "P2", "S1", "other project") +
@@ -82,10 +84,11 @@ protected:
             def->BuildFilter(top, CString(field), AD_COMP_OP_EQ, {}, 0)->SetPrompt(CString(L"Which?"));
         sqlite3 *db = nullptr;
         ASSERT_EQ(sqlite3_open(KXProductStore::SetPath(CString(L"ZRM")).c_str(), &db), SQLITE_OK);
-        std::string const sql =
-            "INSERT OR REPLACE INTO buckets(dbid, database_dbid, parent_dbid, name, item_type, entity_def_dbid, definition) "
-            "SELECT 900001, database_dbid, dbid, 'ZRMCustomQuery1', 1, "
-            "(SELECT dbid FROM entity_defs WHERE name='All_ZRM_Activities'), ? FROM buckets WHERE name='ZRMSystemQueries'";
+        std::string const sql = "INSERT OR REPLACE INTO buckets(dbid, database_dbid, parent_dbid, name, item_type, "
+                                "entity_def_dbid, definition) "
+                                "SELECT 900001, database_dbid, dbid, 'ZRMCustomQuery1', 1, "
+                                "(SELECT dbid FROM entity_defs WHERE name='All_ZRM_Activities'), ? FROM buckets WHERE "
+                                "name='ZRMSystemQueries'";
         sqlite3_stmt *s = nullptr;
         ASSERT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr), SQLITE_OK);
         std::string const text = def->GetDefinition().ToUtf8();

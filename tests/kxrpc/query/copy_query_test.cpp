@@ -14,8 +14,8 @@
 #include "target/held_items.h"
 
 using namespace KxRpc;
-using kxtest::Bytes;
 using kxtest::by_name;
+using kxtest::Bytes;
 using kxtest::cat;
 using kxtest::str;
 using kxtest::words;
@@ -78,8 +78,8 @@ TEST_F(CopyQuery, AFolderCopyHoldsItsSubtreeLessTheLeftOutItems) {
     EXPECT_NE(std::find(copied.begin(), copied.end(), "Personal Queries/All/Report Formats=37"), copied.end());
     for (std::string const &p : copied) EXPECT_EQ(p.find("Summary Format"), std::string::npos) << p;
 
-    kxtest::Outcome less = copy(by_name(37, {"Public Queries"}), "Personal Queries/All",
-                                {dbid_of(L"Public Queries/Defects")});
+    kxtest::Outcome less =
+        copy(by_name(37, {"Public Queries"}), "Personal Queries/All", {dbid_of(L"Public Queries/Defects")});
     ASSERT_TRUE(less.result) << less.message();
     for (std::string const &p : paths(static_cast<CopyQueryResp *>(less.result.get())->copied()))
         EXPECT_EQ(p.find("/Defects"), std::string::npos) << p;

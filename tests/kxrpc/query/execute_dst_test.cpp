@@ -41,12 +41,15 @@ TEST_F(DaylightSavingTest, EachDateGoesOutWithItsOwnOffset) {
     std::string const doc =
         "<CTG:execute-query xmlns:CTG=\"" + ns(Nul::XmlTag::NS_CTG) + "\" xmlns:TEAM=\"" + ns(Nul::XmlTag::NS_TEAM) +
         "\"><CTG:definition><CTG:primary-record-type><TEAM:href>kx.record:Defect@KXDEMO/ISSUE</TEAM:href>"
-        "</CTG:primary-record-type><CTG:display-fields><CTG:column>" + path + "</CTG:column></CTG:display-fields>"
+        "</CTG:primary-record-type><CTG:display-fields><CTG:column>" +
+        path +
+        "</CTG:column></CTG:display-fields>"
         "<CTG:filtering><CTG:comparison-expression><CTG:is-equal/><CTG:field-path><CTG:field><CTG:definition>"
         "kx.field:Defect/Headline@KXDEMO/ISSUE</CTG:definition></CTG:field></CTG:field-path>"
         "<CTG:constant-value>daylight</CTG:constant-value></CTG:comparison-expression></CTG:filtering>"
         "</CTG:definition></CTG:execute-query>";
-    kxtest::Outcome o = call<ExecuteQueryArgs>(kxrpc_execute_query, cat(cat(header(alice), words({10, 0, 0})), str(doc)));
+    kxtest::Outcome o =
+        call<ExecuteQueryArgs>(kxrpc_execute_query, cat(cat(header(alice), words({10, 0, 0})), str(doc)));
     auto *r = dynamic_cast<ExecuteQueryResp *>(o.result.get());
     ASSERT_NE(r, nullptr);
     ASSERT_EQ(r->error(), nullptr);

@@ -385,11 +385,11 @@ TEST_F(ExecuteTest, FileAndChartResultsStreamInChunksOfRequestNum) {
     EXPECT_EQ(Bytes(reply.begin() + static_cast<long>(end), reply.end()), handle_of(nullptr));
     // The longest delimiter allowed is taken as it is.
     std::string const longest(ExecuteQueryResp::max_delimiter_length, '|');
-    Bytes const wide = first(doc(column(L"id") + column(L"Headline"),
-                                 "<CTG:return-as-file/><CTG:result-set-options><CTG:delimiter>" + longest +
-                                     "</CTG:delimiter></CTG:result-set-options>"),
-                             1 << 20)
-                           .reply();
+    Bytes const wide =
+        first(doc(column(L"id") + column(L"Headline"), "<CTG:return-as-file/><CTG:result-set-options><CTG:delimiter>" +
+                                                           longest + "</CTG:delimiter></CTG:result-set-options>"),
+              1 << 20)
+            .reply();
     EXPECT_NE(find(wide, "id" + longest + "Headline\n"), std::string::npos);
 
     std::string const chart_options = "<CTG:chart-options><CTG:image-format>CTG:image-format-png</CTG:image-format>"

@@ -66,17 +66,20 @@ TEST_F(FetchBulk, EachKindOfItemHasItsMarkers) {
     std::vector<std::string> texts = fetch(alice, folder("Public Queries/Defects"));
     std::string const rectype = element("CTG:primary-record-type", "kx.record:Defect@KXDEMO/ISSUE");
     ASSERT_EQ(texts.size(), 3u);
-    EXPECT_EQ(texts[0], expected("Public Queries/Defects/Open Defects", "Open Defects",
-                                 dbid_of(alice, L"Public Queries/Defects/Open Defects"),
-                                 rectype + element("CTG:query-type", "CTG:query") + element("CTG:resource-type", "RES:kx-query"),
-                                 "kx-query"));
-    EXPECT_EQ(texts[1], expected("Public Queries/Defects/Defects by Severity", "Defects by Severity",
-                                 dbid_of(alice, L"Public Queries/Defects/Defects by Severity"),
-                                 rectype + element("CTG:query-type", "CTG:chart") + element("CTG:resource-type", "RES:kx-query"),
-                                 "kx-query"));
+    EXPECT_EQ(texts[0],
+              expected("Public Queries/Defects/Open Defects", "Open Defects",
+                       dbid_of(alice, L"Public Queries/Defects/Open Defects"),
+                       rectype + element("CTG:query-type", "CTG:query") + element("CTG:resource-type", "RES:kx-query"),
+                       "kx-query"));
+    EXPECT_EQ(texts[1],
+              expected("Public Queries/Defects/Defects by Severity", "Defects by Severity",
+                       dbid_of(alice, L"Public Queries/Defects/Defects by Severity"),
+                       rectype + element("CTG:query-type", "CTG:chart") + element("CTG:resource-type", "RES:kx-query"),
+                       "kx-query"));
     EXPECT_EQ(texts[2], expected("Public Queries/Defects/Defect Summary", "Defect Summary",
                                  dbid_of(alice, L"Public Queries/Defects/Defect Summary"),
-                                 rectype + element("CTG:query-type", "CTG:report") + element("CTG:resource-type", "RES:kx-report"),
+                                 rectype + element("CTG:query-type", "CTG:report") +
+                                     element("CTG:resource-type", "RES:kx-report"),
                                  "kx-report"));
 
     texts = fetch(alice, folder("Public Queries/Report Formats"));

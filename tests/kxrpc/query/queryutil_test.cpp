@@ -27,7 +27,10 @@ protected:
         inside_ = set.add(slashed_, "x@y:z", AD_BUCKET_QUERY);
         std::int64_t plain_a = set.add(0, "a", AD_BUCKET_FOLDER);
         other_ = set.add(plain_a, "b%c", AD_BUCKET_QUERY);
-        awkward_ = {slashed_, inside_, plain_a, other_,
+        awkward_ = {slashed_,
+                    inside_,
+                    plain_a,
+                    other_,
                     set.add(0, "50% off/now", AD_BUCKET_QUERY),
                     set.add(0, "back\\slash", AD_BUCKET_QUERY),
                     set.add(0, "@@twice", AD_BUCKET_QUERY),
@@ -170,7 +173,8 @@ TEST_F(QueryUtilTest, QueryDefinitionOfAnItemThatHasNone) {
         FAIL();
     } catch (Nul::STPException const &e) {
         EXPECT_EQ(static_cast<int>(e.stp_reason_code()), 40);
-        EXPECT_EQ(u8(exception_message_text(e)).rfind("TLQSV0709E Cannot load query definition from bucket: No query", 0), 0u)
+        EXPECT_EQ(
+            u8(exception_message_text(e)).rfind("TLQSV0709E Cannot load query definition from bucket: No query", 0), 0u)
             << u8(exception_message_text(e));
     }
 }
@@ -184,7 +188,8 @@ Bytes query_target(std::string const &uri) { return cat(words({36, 1}), str(uri)
 TEST_F(QueryUtilTest, ResolveTypeAnswersKindPathAndDbid) {
     auto session = login(L"alice");
     AdBucketPtr slashed = GetWorkspaceMgr(AdSessionPtr(session->session()))->GetBucket(slashed_);
-    kxtest::Outcome out = call<ResolveTypeArg>(kxrpc_resolve_type, cat(header(session), query_target("Public Queries/a%/b%%c")));
+    kxtest::Outcome out =
+        call<ResolveTypeArg>(kxrpc_resolve_type, cat(header(session), query_target("Public Queries/a%/b%%c")));
     ASSERT_TRUE(out.result) << out.message();
     EXPECT_EQ(out.reply(), cat(cat(words({1016}), str("Public Queries/a%/b%%c")), str(std::to_string(slashed_))));
 

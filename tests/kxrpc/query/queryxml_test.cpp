@@ -85,53 +85,71 @@ TEST_F(QueryXmlTest, EveryReadingErrorHasItsMessage) {
         {"title before the path", true, "<CTG:column><CTG:title>t</CTG:title>" + headline + "</CTG:column>",
          "TLQSV0711E unexpected xml tag: CTG:title"},
         {"not a column", true, "<CTG:title/>", ""},
-        {"path of nothing", true, "<CTG:column><CTG:field-path><TEAM:display-name>id</TEAM:display-name></CTG:field-path></CTG:column>",
+        {"path of nothing", true,
+         "<CTG:column><CTG:field-path><TEAM:display-name>id</TEAM:display-name></CTG:field-path></CTG:column>",
          "TLQSV0726E Invalid CTG:field-path for filtering: "},
-        {"bad sort index", true, "<CTG:column>" + headline + "<CTG:sort-info><CTG:sort-index>x</CTG:sort-index></CTG:sort-info></CTG:column>",
+        {"bad sort index", true,
+         "<CTG:column>" + headline + "<CTG:sort-info><CTG:sort-index>x</CTG:sort-index></CTG:sort-info></CTG:column>",
          "TLQSV0712E bad CTG:sort-index: 'x' for Headline"},
         {"empty sort info", true, "<CTG:column>" + headline + "<CTG:sort-info/></CTG:column>",
          "TLQSV0713E CTG:sort-info; CTG:reverse-sort or CTG:sort-index must be specified: Headline"},
         {"index before reverse", true,
-         "<CTG:column>" + headline + "<CTG:sort-info><CTG:sort-index>1</CTG:sort-index><CTG:reverse-sort/></CTG:sort-info></CTG:column>",
+         "<CTG:column>" + headline +
+             "<CTG:sort-info><CTG:sort-index>1</CTG:sort-index><CTG:reverse-sort/></CTG:sort-info></CTG:column>",
          "TLQSV0711E unexpected xml tag: CTG:reverse-sort"},
-        {"two group-by", true, "<CTG:column>" + headline + "<CTG:group-by/></CTG:column><CTG:column>" + estimate + "<CTG:group-by/></CTG:column>",
+        {"two group-by", true,
+         "<CTG:column>" + headline + "<CTG:group-by/></CTG:column><CTG:column>" + estimate +
+             "<CTG:group-by/></CTG:column>",
          "TLQSV0802E More than one column has a group by element. Can only group by one column"},
         {"aggregate without child", true, "<CTG:column>" + estimate + "<CTG:aggregate-column/></CTG:column>",
          "TLQSV0798E CTG:aggregate-column is missing required child element"},
-        {"two aggregates", true, "<CTG:column>" + estimate + "<CTG:aggregate-column><CTG:agt-sum/><CTG:agt-count/></CTG:aggregate-column></CTG:column>",
+        {"two aggregates", true,
+         "<CTG:column>" + estimate +
+             "<CTG:aggregate-column><CTG:agt-sum/><CTG:agt-count/></CTG:aggregate-column></CTG:column>",
          "TLQSV0711E unexpected xml tag: CTG:agt-count"},
-        {"sum of a text", true, "<CTG:column>" + headline + "<CTG:aggregate-column><CTG:agt-sum/></CTG:aggregate-column></CTG:column>",
+        {"sum of a text", true,
+         "<CTG:column>" + headline + "<CTG:aggregate-column><CTG:agt-sum/></CTG:aggregate-column></CTG:column>",
          "TLQSV0800E CTG:agt-sum is not a legal aggregation function for column"},
         {"aggregate and function", true,
-         "<CTG:column>" + due + "<CTG:aggregate-column><CTG:agt-count/></CTG:aggregate-column><CTG:column-function><CTG:day/></CTG:column-function></CTG:column>",
+         "<CTG:column>" + due +
+             "<CTG:aggregate-column><CTG:agt-count/></CTG:aggregate-column><CTG:column-function><CTG:day/></"
+             "CTG:column-function></CTG:column>",
          "TLQSV0799E Column cannot have both CTG:aggregate-column and CTG:column-function"},
-        {"function of a text", true, "<CTG:column>" + headline + "<CTG:column-function><CTG:week/></CTG:column-function></CTG:column>",
+        {"function of a text", true,
+         "<CTG:column>" + headline + "<CTG:column-function><CTG:week/></CTG:column-function></CTG:column>",
          "TLQSV0801E Field must be of type timestamp"},
         {"function without child", true, "<CTG:column>" + due + "<CTG:column-function/></CTG:column>",
          "TLQSV0798E CTG:column-function is missing required child element"},
         {"object name without slash", true,
-         "<CTG:column><CTG:field-path><CTG:field><CTG:definition>kx.repo.kx-field:12@KXDEMO/ISSUE</CTG:definition></CTG:field></CTG:field-path></CTG:column>",
+         "<CTG:column><CTG:field-path><CTG:field><CTG:definition>kx.repo.kx-field:12@KXDEMO/ISSUE</CTG:definition></"
+         "CTG:field></CTG:field-path></CTG:column>",
          "TLQSV0797E Malformed URI: kx.repo.kx-field:12@KXDEMO/ISSUE"},
         {"object id not a number", true,
-         "<CTG:column><CTG:field-path><CTG:field><CTG:definition>kx.repo.kx-field:12/x@KXDEMO/ISSUE</CTG:definition></CTG:field></CTG:field-path></CTG:column>",
+         "<CTG:column><CTG:field-path><CTG:field><CTG:definition>kx.repo.kx-field:12/x@KXDEMO/ISSUE</CTG:definition></"
+         "CTG:field></CTG:field-path></CTG:column>",
          "TLQSV0797E Malformed URI: kx.repo.kx-field:12/x@KXDEMO/ISSUE"},
-        {"two top elements", false, cmp("is-null", headline) + cmp("is-null", headline), "TLQSV0714E multiple top elements"},
+        {"two top elements", false, cmp("is-null", headline) + cmp("is-null", headline),
+         "TLQSV0714E multiple top elements"},
         {"other top element", false, "<CTG:and/>", "TLQSV0711E unexpected xml tag: CTG:and"},
-        {"no boolean operator", false, "<CTG:filtering-expression>" + cmp("is-null", headline) + "</CTG:filtering-expression>",
+        {"no boolean operator", false,
+         "<CTG:filtering-expression>" + cmp("is-null", headline) + "</CTG:filtering-expression>",
          "TLQSV0711E unexpected xml tag: CTG:comparison-expression"},
         {"operator only", false, "<CTG:filtering-expression><CTG:and/></CTG:filtering-expression>",
          "TLQSV0716E No sub expressions in CTG:filtering-expression"},
-        {"empty expression", false, "<CTG:filtering-expression/>", "TLQSV0715E No boolean operator in CTG:filtering-expression"},
+        {"empty expression", false, "<CTG:filtering-expression/>",
+         "TLQSV0715E No boolean operator in CTG:filtering-expression"},
         {"two operators", false, "<CTG:filtering-expression><CTG:and/><CTG:or/></CTG:filtering-expression>",
          "TLQSV0711E unexpected xml tag: CTG:or"},
-        {"empty comparison", false, "<CTG:comparison-expression/>", "TLQSV0720E No operator in CTG:comparison-expression"},
+        {"empty comparison", false, "<CTG:comparison-expression/>",
+         "TLQSV0720E No operator in CTG:comparison-expression"},
         {"comparison with only an operator", false, cmp("is-equal", ""),
          "TLQSV0721E No CTG:field-path element in CTG:comparison-expression"},
         {"number of letters", false, cmp("is-equal", estimate + constant("abc")),
          "TLQSV0717E 'abc' is illegal CTG:constant-value for field path Estimate"},
         {"today of a text", false, cmp("is-equal", headline + "<CTG:today/>"),
          "TLQSV0719E today is an illegal value for field path Headline"},
-        {"variable after the operator", false, cmp("is-equal", "<CTG:user/>"), "TLQSV0711E unexpected xml tag: CTG:user"},
+        {"variable after the operator", false, cmp("is-equal", "<CTG:user/>"),
+         "TLQSV0711E unexpected xml tag: CTG:user"},
         {"empty prompt", false, cmp("is-equal", headline + "<CTG:prompt></CTG:prompt>"),
          "TLQSV0718E CTG:prompt cannot be empty for field path Headline"},
         {"date only of a text", false, cmp("is-equal", headline + "<CTG:date-only>2026-01-01</CTG:date-only>"),
@@ -195,7 +213,8 @@ TEST_F(QueryXmlTest, ColumnsKeepNamedFieldsInTheirOrderAndResetTheRest) {
 
 TEST_F(QueryXmlTest, AFailedColumnTakesBackTheFieldItAdded) {
     def_->BuildField(CString(L"Owner"));
-    auto refused = failure([&] { columns("<CTG:column>" + path(L"Headline") + "<CTG:group-by/><CTG:title/></CTG:column>"); });
+    auto refused =
+        failure([&] { columns("<CTG:column>" + path(L"Headline") + "<CTG:group-by/><CTG:title/></CTG:column>"); });
     EXPECT_EQ(refused.first, 4);
     ASSERT_EQ(def_->GetNumberOfFields(), 1);
     EXPECT_EQ(def_->GetQueryFieldDef(1)->GetFieldPath(), L"Owner");
@@ -233,19 +252,25 @@ TEST_F(QueryXmlTest, FieldPathsFollowReferencesAndStopAtUnknownSegments) {
 }
 
 TEST_F(QueryXmlTest, WrittenDefinitionsReadBackTheSame) {
-    columns("<CTG:column>" + path(L"Due") + "<CTG:not-visible/><CTG:title>When</CTG:title><CTG:sort-info>"
+    columns("<CTG:column>" + path(L"Due") +
+            "<CTG:not-visible/><CTG:title>When</CTG:title><CTG:sort-info>"
             "<CTG:sort-index>2</CTG:sort-index></CTG:sort-info><CTG:column-function><CTG:month/></CTG:column-function>"
-            "</CTG:column><CTG:column>" + path(L"Estimate") + "<CTG:group-by/><CTG:aggregate-column><CTG:agt-sum/>"
+            "</CTG:column><CTG:column>" +
+            path(L"Estimate") +
+            "<CTG:group-by/><CTG:aggregate-column><CTG:agt-sum/>"
             "</CTG:aggregate-column></CTG:column>");
-    filtering("<CTG:filtering-expression><CTG:or/>" + cmp("is-between", path(L"Due") + constant("2026-01-01T00:00:00Z") +
-              constant("[TODAY]")) + "<CTG:filtering-expression><CTG:and/>" + cmp("is-equal", path(L"Owner") + "<CTG:user/>") +
+    filtering("<CTG:filtering-expression><CTG:or/>" +
+              cmp("is-between", path(L"Due") + constant("2026-01-01T00:00:00Z") + constant("[TODAY]")) +
+              "<CTG:filtering-expression><CTG:and/>" + cmp("is-equal", path(L"Owner") + "<CTG:user/>") +
               cmp("is-in-set", path(L"Severity") + "<CTG:prompt>Which?</CTG:prompt>") +
               "</CTG:filtering-expression></CTG:filtering-expression>");
     std::string const fields = out(QueryUtil::display_fields_to_xml(ctx_, def_));
     std::string const filter = out(QueryUtil::filtering_to_xml(ctx_, def_));
     std::string const dynamic = out(QueryUtil::dynamic_filters_to_xml(ctx_, def_));
-    EXPECT_NE(fields.find("<CTG:column-value-type><CTG:date-time/></CTG:column-value-type><CTG:not-visible/>"), std::string::npos);
-    EXPECT_NE(filter.find("<CTG:constant-value>2026-01-01T00:00:00Z</CTG:constant-value><CTG:today/>"), std::string::npos);
+    EXPECT_NE(fields.find("<CTG:column-value-type><CTG:date-time/></CTG:column-value-type><CTG:not-visible/>"),
+              std::string::npos);
+    EXPECT_NE(filter.find("<CTG:constant-value>2026-01-01T00:00:00Z</CTG:constant-value><CTG:today/>"),
+              std::string::npos);
     EXPECT_NE(dynamic.find("<CTG:is-in-set/>"), std::string::npos);
     EXPECT_NE(dynamic.find("<CTG:prompt>Which?</CTG:prompt>"), std::string::npos);
 

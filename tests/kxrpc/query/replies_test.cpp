@@ -2,8 +2,8 @@
 #include "change/admin.h"
 #include "change/requests.h"
 #include "query/replies.h"
-#include "wire/conversions.h"
 #include "target/workspace.h"
+#include "wire/conversions.h"
 
 #include <string>
 #include <thread>
@@ -97,4 +97,3 @@ TEST(SharedHelpers, WorkspaceLockIsOneLock) {
     b.join();
     EXPECT_EQ(counter, 20000);
 }
-

@@ -164,8 +164,8 @@ TEST_F(Handlers, SearchFailuresInInitAreTheCallsErrorAndLeaveNoState) {
     std::string many = "crash";
     for (int i = 0; i < KXTextSearchDef::kMaxSearchTerms; ++i) many += " OR crash";
     EXPECT_EQ(run<ExecuteFullTextSearchArgs>(kxrpc_execute_fulltext_search, body(many)), 4);
-    EXPECT_EQ(run<ExecuteFullTextSearchArgs>(
-                  kxrpc_execute_fulltext_search, body(std::string(KXTextSearchDef::kMaxSearchBytes + 1, 'c'))),
+    EXPECT_EQ(run<ExecuteFullTextSearchArgs>(kxrpc_execute_fulltext_search,
+                                             body(std::string(KXTextSearchDef::kMaxSearchBytes + 1, 'c'))),
               4);
     // A failure while hits are collected ends the reply with an error record, not the call.
     KXFaultInjector::Arm("KXTextSearchHit::GetVersion", fault(KXFaultKind::KXException, 1, L"hit failed"));

@@ -5,8 +5,8 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <future>
 #include <fstream>
+#include <future>
 #include <string>
 
 #include "demo_session.h"
@@ -17,10 +17,10 @@
 #include "query/wsprops.h"
 #include "recording_sink.h"
 #include "set_file.h"
-#include "tesutil/xmltag.h"
-#include "wexxml/domparser.h"
 #include "target/held_items.h"
 #include "target/workspace.h"
+#include "tesutil/xmltag.h"
+#include "wexxml/domparser.h"
 
 using namespace KxRpc;
 
@@ -86,7 +86,8 @@ TEST_F(WsProps, EntriesWrittenReadBackToTheirGroupsAndKinds) {
     QueryUtil::get_bucket_for_uri(api(), Nul::UString(L"Public Queries"), top);
     Nul::XmlDoc::Elem root(Nul::XmlTag::TEAM_applied_access_control_entries);
     for (auto const &[group, kind] : {std::pair<wchar_t const *, int>{L"R&D/west-1@x", AD_PERM_CHANGE},
-                                      {L"QA", AD_PERM_READ_LIMITED}, {L"Everyone", AD_PERM_NO_ACCESS}}) {
+                                      {L"QA", AD_PERM_READ_LIMITED},
+                                      {L"Everyone", AD_PERM_NO_ACCESS}}) {
         Nul::XmlDoc::Elem e(Nul::XmlTag::ACL_acl_entry);
         AclXml::write_permission_xml(api(), kind == AD_PERM_CHANGE ? top : AdBucketPtr(), defects, Nul::UString(group),
                                      kind, e);
@@ -153,7 +154,8 @@ TEST_F(WsProps, AFailedPutLeavesTheFolderAsItWas) {
 TEST_F(WsProps, ProductFailuresOfPermissionQueriesAreInternalErrors) {
     auto folder = props(TT_QUERY_FOLDER, L"Public Queries/Defects");
     for (auto const &[op, prop] : {std::pair<char const *, int>{"AdFolder::GetAppliedPermissions", 1033},
-                                   {"AdFolder::GetPermission", 1028}, {"AdFolder::CanChangePermissions", 1040},
+                                   {"AdFolder::GetPermission", 1028},
+                                   {"AdFolder::CanChangePermissions", 1040},
                                    {"AdFolder::GetAllGroupPermissions", 1064}}) {
         for (KXFaultKind kind : {KXFaultKind::PaMsgException, KXFaultKind::KXException}) {
             KXFaultInjector::Arm(op, kxtest::fault(kind, 13240, L"store unreadable"));
@@ -215,11 +217,12 @@ TEST_F(WsProps, AFailedDefinitionPutKeepsTheHeldDefinition) {
         return b;
     }());
     def->BuildFilter(nullptr, CString(L"Severity"), AD_COMP_OP_EQ, {CString(L"1-Critical")}, 1);
-    auto item = std::make_shared<QueryItemStateItem>(Nul::UString(L"Personal Queries/Q"), def, AdBucketPtr(),
-                                                     AD_BUCKET_QUERY);
+    auto item =
+        std::make_shared<QueryItemStateItem>(Nul::UString(L"Personal Queries/Q"), def, AdBucketPtr(), AD_BUCKET_QUERY);
     QueryProps held(session_.get(), item);
-    EXPECT_NE(put_xml(held, 449, "<CTG:filtering xmlns:CTG=\"http://korvax.example/TEAM/CTG\"><CTG:nonsense/>"
-                                 "</CTG:filtering>"),
+    EXPECT_NE(put_xml(held, 449,
+                      "<CTG:filtering xmlns:CTG=\"http://korvax.example/TEAM/CTG\"><CTG:nonsense/>"
+                      "</CTG:filtering>"),
               "ok");
     EXPECT_EQ(item->query_def(), def);
     EXPECT_NE(def->GetTopFilterNode(), nullptr);
@@ -242,7 +245,8 @@ TEST_F(WsProps, AReportNamesOnlyAQueryAndAReportFormat) {
     EXPECT_EQ(outcome_of([&] { props_of.put_prop(format); }).substr(0, 14), "4:TLQSV0849E T");
     EXPECT_EQ(report->GetQueryDefId(), 0);
     query.value = TargetResourceArg(TT_QUERY, Nul::UString(), Nul::UString(L"Public Queries/All Defects"));
-    format.value = TargetResourceArg(TT_REPORT_FORMAT, Nul::UString(), Nul::UString(L"Public Queries/Report Formats/Summary Format"));
+    format.value = TargetResourceArg(TT_REPORT_FORMAT, Nul::UString(),
+                                     Nul::UString(L"Public Queries/Report Formats/Summary Format"));
     EXPECT_EQ(outcome_of([&] { props_of.put_prop(query); }), "ok");
     EXPECT_EQ(outcome_of([&] { props_of.put_prop(format); }), "ok");
     EXPECT_EQ(sink_.fetch(props_of, 263), "bool:1");

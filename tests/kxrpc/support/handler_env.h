@@ -10,12 +10,12 @@
 
 #include "diag_capture.h"
 #include "product_env.h"
+#include "target/login_session.h"
+#include "target/target.h"
 #include "wire/errors.h"
 #include "wire/exceptions.h"
 #include "wire/glue.h"
 #include "wire/handles.h"
-#include "target/login_session.h"
-#include "target/target.h"
 #include "wire_text.h"
 #include "xdr_buffer.h"
 
@@ -82,7 +82,9 @@ protected:
         auto args = std::make_shared<Args>();
         out.args = args;
         std::size_t used = 0;
-        bool decoded = decode(body, [&](XDR *x) { return KxRpc::xdr_args_of<Args>(x, static_cast<KxRpc::XdrObject *>(args.get())); }, &used);
+        bool decoded = decode(
+            body, [&](XDR *x) { return KxRpc::xdr_args_of<Args>(x, static_cast<KxRpc::XdrObject *>(args.get())); },
+            &used);
         EXPECT_TRUE(decoded && used == body.size()) << "request did not decode whole";
         if (!decoded) return out;
         try {

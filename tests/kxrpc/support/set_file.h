@@ -26,7 +26,9 @@ public:
         sqlite3_finalize(s);
         return v;
     }
-    void exec(std::string const &sql) { EXPECT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql; }
+    void exec(std::string const &sql) {
+        EXPECT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+    }
     // A public item under `parent` (0: the public top folder).
     std::int64_t add(std::int64_t parent, std::string const &name, int type) {
         std::int64_t database = scalar("SELECT dbid FROM databases WHERE name='ISSUE'");
@@ -36,11 +38,12 @@ public:
         EXPECT_EQ(sqlite3_exec(db_, "INSERT INTO dbid_seq DEFAULT VALUES", nullptr, nullptr, nullptr), SQLITE_OK);
         std::int64_t id = sqlite3_last_insert_rowid(db_);
         sqlite3_stmt *s = nullptr;
-        sqlite3_prepare_v2(db_,
-                           "INSERT INTO buckets(dbid, database_dbid, parent_dbid, name, item_type, entity_def_dbid,"
-                           " definition, is_startup) VALUES(?,?,?,?,?,(SELECT dbid FROM entity_defs WHERE name='Defect'),"
-                           "'columns=id',0)",
-                           -1, &s, nullptr);
+        sqlite3_prepare_v2(
+            db_,
+            "INSERT INTO buckets(dbid, database_dbid, parent_dbid, name, item_type, entity_def_dbid,"
+            " definition, is_startup) VALUES(?,?,?,?,?,(SELECT dbid FROM entity_defs WHERE name='Defect'),"
+            "'columns=id',0)",
+            -1, &s, nullptr);
         sqlite3_bind_int64(s, 1, id);
         sqlite3_bind_int64(s, 2, database);
         sqlite3_bind_int64(s, 3, parent);

@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "wire/glue.h"
 #include "target/target.h"
+#include "wire/glue.h"
 #include "xdr_buffer.h"
 
 namespace kxtest {

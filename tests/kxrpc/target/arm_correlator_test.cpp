@@ -10,8 +10,8 @@
 #include <gtest/gtest.h>
 
 #include "session/delete_state.h"
-#include "tesutil/arm.h"
 #include "target/requests.h"
+#include "tesutil/arm.h"
 #include "xdr_buffer.h"
 
 using namespace KxRpc;

@@ -2,9 +2,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "target/requests.h"
 #include "wire/exceptions.h"
 #include "wire/locale.h"
-#include "target/requests.h"
 #include "xdr_buffer.h"
 
 using namespace KxRpc;
@@ -19,9 +19,7 @@ struct Item : StateItem {};
 // A request whose body is one int.
 class OneIntArgs : public SessionArg {
 public:
-    bool_t decode(XDR *xdrs) override {
-        return xdr_session_header(xdrs) && xdr_int(xdrs, &value);
-    }
+    bool_t decode(XDR *xdrs) override { return xdr_session_header(xdrs) && xdr_int(xdrs, &value); }
     int value = 0;
 };
 

@@ -13,10 +13,10 @@
 #include "kxproduct/session.h"
 #include "product_env.h"
 #include "props/field_tracker.h"
-#include "tesutil/fileutl.h"
-#include "target/workspace.h"
-#include "xdr_buffer.h"
 #include "support/private_tmp.h"
+#include "target/workspace.h"
+#include "tesutil/fileutl.h"
+#include "xdr_buffer.h"
 
 using namespace KxRpc;
 using kxtest::Bytes;

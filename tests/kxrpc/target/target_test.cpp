@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include "target/held_items.h"
 #include "tesutil/selector.h"
 #include "wire/exceptions.h"
-#include "target/held_items.h"
 #include "wire_text.h"
 #include "xdr_buffer.h"
 

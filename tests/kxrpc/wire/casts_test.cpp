@@ -5,8 +5,8 @@
 #include "change/deliverops.h"
 #include "session/delete_state.h"
 #include "session/login.h"
-#include "tesutil/stpexception.h"
 #include "target/held_items.h"
+#include "tesutil/stpexception.h"
 #include "wire/xdrobject.h"
 
 using namespace KxRpc;

@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include "target/target.h"
 #include "wire/catalog.h"
 #include "wire/exceptions.h"
 #include "wire/locale.h"
-#include "target/target.h"
 #include "wire_text.h"
 #include "xdr_buffer.h"
 

@@ -71,7 +71,7 @@ TEST_F(Agent, CorrelatorsCarryTheirLengthAndParents) {
     EXPECT_EQ(len, 20u);
     ASSERT_EQ(arm_start_transaction(handle_, &tran_, &parent, 7, nullptr, &h2, &child), 0);
     arm_correlator_t bad{};
-    bad.opaque[0] = 0x7f;   // longer than a correlator can be
+    bad.opaque[0] = 0x7f; // longer than a correlator can be
     arm_tran_start_handle_t h3 = 0;
     ASSERT_EQ(arm_start_transaction(handle_, &tran_, &bad, 3, nullptr, &h3, nullptr), 0);
     auto l = lines();
@@ -88,7 +88,8 @@ TEST_F(Agent, RefusesUnknownHandlesIdsAndMalformedBuffers) {
     arm_tran_start_handle_t h = 0;
     arm_correlator_t c{};
     EXPECT_EQ(arm_stop_transaction(999999, 0, 0, nullptr), ARM_ERROR_AGENT_UNKNOWN_HANDLE);
-    EXPECT_EQ(arm_start_transaction(handle_ + 1000, &tran_, nullptr, 0, nullptr, &h, &c), ARM_ERROR_AGENT_UNKNOWN_HANDLE);
+    EXPECT_EQ(arm_start_transaction(handle_ + 1000, &tran_, nullptr, 0, nullptr, &h, &c),
+              ARM_ERROR_AGENT_UNKNOWN_HANDLE);
     arm_id_t unknown{};
     unknown.id_u.uint8[0] = 1;
     EXPECT_EQ(arm_start_transaction(handle_, &unknown, nullptr, 0, nullptr, &h, &c), ARM_ERROR_AGENT_UNKNOWN_ID);

@@ -27,136 +27,140 @@ const char kSet[] = R"(<kxdefinition name="FACTS">
 </kxdefinition>)";
 
 class UserDbTest : public ProductTest {
- protected:
-  void SetUp() override {
-    ProductTest::SetUp();
-    std::filesystem::create_directories(data_);
-    try {
-      KXProductStore::CreateFromDefinition(kSet, data_);
-    } catch (KXException* e) {
-      ADD_FAILURE() << e->GetErrorString().ToUtf8();
-      e->Delete();
+protected:
+    void SetUp() override {
+        ProductTest::SetUp();
+        std::filesystem::create_directories(data_);
+        try {
+            KXProductStore::CreateFromDefinition(kSet, data_);
+        } catch (KXException *e) {
+            ADD_FAILURE() << e->GetErrorString().ToUtf8();
+            e->Delete();
+        }
     }
-  }
-  KXSmartPtr<KXSession> logon(const wchar_t* user) {
-    auto s = KXSession::Build();
-    s->WebUserLogon(user, user, L"h", L"", L"MAIN", L"FACTS");
-    return s;
-  }
-  KXSmartPtr<KXAdminSession> admin(const wchar_t* user) {
-    auto a = KXAdminSession::Build();
-    a->Logon(user, user, L"FACTS");
-    return a;
-  }
+    KXSmartPtr<KXSession> logon(const wchar_t *user) {
+        auto s = KXSession::Build();
+        s->WebUserLogon(user, user, L"h", L"", L"MAIN", L"FACTS");
+        return s;
+    }
+    KXSmartPtr<KXAdminSession> admin(const wchar_t *user) {
+        auto a = KXAdminSession::Build();
+        a->Logon(user, user, L"FACTS");
+        return a;
+    }
 };
 
 TEST_F(UserDbTest, SettingsAndGroupsOfTheSet) {
-  AdSessionPtr s = logon(L"ann")->GetReal();
-  std::vector<int64_t> ids;
-  std::vector<CString> names;
-  KXUserDb::GetAllKnownGroups(s, ids, names, TRUE);
-  EXPECT_EQ(names, (std::vector<CString>{L"All-Staff", L"Release-Managers"}));
-  ids.clear(), names.clear();
-  KXUserDb::GetAllKnownGroups(s, ids, names, FALSE);
-  EXPECT_EQ(names.size(), 3u);
-  EXPECT_EQ(KXUserDb::GetEveryoneGroupName(s), L"All-Staff");
-  // Names are given as the setting holds them, resolvable or not.
-  EXPECT_EQ(KXUserDb::GetIndexedEntityDefNames(s), (std::vector<CString>{L"Task", L"Gone"}));
-  EXPECT_EQ(KXUserDb::GetVendor(s), KX_VENDOR_ORACLE);
-  EXPECT_TRUE(KXUserDb::IsFeatureEnabled(s, KX_FEATURE_PRIVILEGED_QUERY));
-  EXPECT_FALSE(KXUserDb::IsFeatureEnabled(s, 2));
-  EXPECT_TRUE(KXUserDb::IsTestDatabase(s, L"SCRATCH"));
-  EXPECT_FALSE(KXUserDb::IsTestDatabase(s, L"MAIN"));
-  // Defaults of settings the set does not name.
-  EXPECT_FALSE(KXUserDb::IsFarlinkActivated(s));
-  EXPECT_EQ(KXUserDb::GetLDAPMap(s), 1);
-  EXPECT_EQ(KXUserDb::GetServerName(s), L"localhost");
-  EXPECT_TRUE(KXUserDb::GetConnectOptions(s).IsEmpty());
-  EXPECT_EQ(KXUserDb::GetMetadataSchemaRev(s), 2);
-  ASSERT_NE(KXUserDb::GetDefaultEntityDef(s), nullptr);
-  EXPECT_EQ(KXUserDb::GetDefaultEntityDef(s)->GetName(), L"Task");
-  auto revs = KXUserDb::GetEnabledPackageRevs(s);
-  ASSERT_EQ(revs.size(), 1u);
-  EXPECT_EQ(revs[0].package, L"Ambrel");
-  // Faults come through the injector under the call's name.
-  KXFaultInjector::Arm("KXUserDb::GetVendor", {KXFaultKind::KXException, 13300, L"boom"});
-  EXPECT_EQ(expect_kx([&] { KXUserDb::GetVendor(s); }).first, 13300);
+    AdSessionPtr s = logon(L"ann")->GetReal();
+    std::vector<int64_t> ids;
+    std::vector<CString> names;
+    KXUserDb::GetAllKnownGroups(s, ids, names, TRUE);
+    EXPECT_EQ(names, (std::vector<CString>{L"All-Staff", L"Release-Managers"}));
+    ids.clear(), names.clear();
+    KXUserDb::GetAllKnownGroups(s, ids, names, FALSE);
+    EXPECT_EQ(names.size(), 3u);
+    EXPECT_EQ(KXUserDb::GetEveryoneGroupName(s), L"All-Staff");
+    // Names are given as the setting holds them, resolvable or not.
+    EXPECT_EQ(KXUserDb::GetIndexedEntityDefNames(s), (std::vector<CString>{L"Task", L"Gone"}));
+    EXPECT_EQ(KXUserDb::GetVendor(s), KX_VENDOR_ORACLE);
+    EXPECT_TRUE(KXUserDb::IsFeatureEnabled(s, KX_FEATURE_PRIVILEGED_QUERY));
+    EXPECT_FALSE(KXUserDb::IsFeatureEnabled(s, 2));
+    EXPECT_TRUE(KXUserDb::IsTestDatabase(s, L"SCRATCH"));
+    EXPECT_FALSE(KXUserDb::IsTestDatabase(s, L"MAIN"));
+    // Defaults of settings the set does not name.
+    EXPECT_FALSE(KXUserDb::IsFarlinkActivated(s));
+    EXPECT_EQ(KXUserDb::GetLDAPMap(s), 1);
+    EXPECT_EQ(KXUserDb::GetServerName(s), L"localhost");
+    EXPECT_TRUE(KXUserDb::GetConnectOptions(s).IsEmpty());
+    EXPECT_EQ(KXUserDb::GetMetadataSchemaRev(s), 2);
+    ASSERT_NE(KXUserDb::GetDefaultEntityDef(s), nullptr);
+    EXPECT_EQ(KXUserDb::GetDefaultEntityDef(s)->GetName(), L"Task");
+    auto revs = KXUserDb::GetEnabledPackageRevs(s);
+    ASSERT_EQ(revs.size(), 1u);
+    EXPECT_EQ(revs[0].package, L"Ambrel");
+    // Faults come through the injector under the call's name.
+    KXFaultInjector::Arm("KXUserDb::GetVendor", {KXFaultKind::KXException, 13300, L"boom"});
+    EXPECT_EQ(expect_kx([&] { KXUserDb::GetVendor(s); }).first, 13300);
 }
 
 TEST_F(UserDbTest, PreferencesAndMailSettingsOutliveTheSession) {
-  {
+    {
+        AdSessionPtr s = logon(L"ann")->GetReal();
+        EXPECT_TRUE(KXUserDb::GetUserPreference(s, 7).IsEmpty());
+        KXUserDb::SetUserPreference(s, 7, L"seven");
+        KXUserDb::SetUserPreference(s, 0, L"zero");
+        EXPECT_EQ(KXUserDb::SetMailNotificationSettings(s, {L"on-assign=1", L"digest.hour=7"}), 1);
+        // A malformed setting changes nothing.
+        EXPECT_EQ(KXUserDb::SetMailNotificationSettings(s, {L"ok=1", L"=nameless"}), 0);
+        EXPECT_EQ(KXUserDb::SetMailNotificationSettings(s, {L"no equals sign"}), 0);
+        EXPECT_EQ(KXUserDb::SetRestrictedUser(s, TRUE), 1);
+        EXPECT_TRUE(KXUserDb::IsRestrictedUser(s));
+    }
     AdSessionPtr s = logon(L"ann")->GetReal();
-    EXPECT_TRUE(KXUserDb::GetUserPreference(s, 7).IsEmpty());
-    KXUserDb::SetUserPreference(s, 7, L"seven");
-    KXUserDb::SetUserPreference(s, 0, L"zero");
-    EXPECT_EQ(KXUserDb::SetMailNotificationSettings(s, {L"on-assign=1", L"digest.hour=7"}), 1);
-    // A malformed setting changes nothing.
-    EXPECT_EQ(KXUserDb::SetMailNotificationSettings(s, {L"ok=1", L"=nameless"}), 0);
-    EXPECT_EQ(KXUserDb::SetMailNotificationSettings(s, {L"no equals sign"}), 0);
-    EXPECT_EQ(KXUserDb::SetRestrictedUser(s, TRUE), 1);
-    EXPECT_TRUE(KXUserDb::IsRestrictedUser(s));
-  }
-  AdSessionPtr s = logon(L"ann")->GetReal();
-  EXPECT_EQ(KXUserDb::GetUserPreference(s, 7), L"seven");
-  EXPECT_EQ(KXUserDb::GetMailNotificationSettings(s), (std::vector<CString>{L"on-assign=1", L"digest.hour=7"}));
-  EXPECT_FALSE(KXUserDb::IsRestrictedUser(s));  // restriction lasts one session
-  EXPECT_TRUE(KXUserDb::DeleteUserPreference(s, 7));
-  EXPECT_FALSE(KXUserDb::DeleteUserPreference(s, 7));
-  EXPECT_EQ(KXUserDb::GetUserPreference(s, 0), L"zero");
-  // Another user's preferences are their own.
-  EXPECT_TRUE(KXUserDb::GetUserPreference(logon(L"root")->GetReal(), 0).IsEmpty());
+    EXPECT_EQ(KXUserDb::GetUserPreference(s, 7), L"seven");
+    EXPECT_EQ(KXUserDb::GetMailNotificationSettings(s), (std::vector<CString>{L"on-assign=1", L"digest.hour=7"}));
+    EXPECT_FALSE(KXUserDb::IsRestrictedUser(s)); // restriction lasts one session
+    EXPECT_TRUE(KXUserDb::DeleteUserPreference(s, 7));
+    EXPECT_FALSE(KXUserDb::DeleteUserPreference(s, 7));
+    EXPECT_EQ(KXUserDb::GetUserPreference(s, 0), L"zero");
+    // Another user's preferences are their own.
+    EXPECT_TRUE(KXUserDb::GetUserPreference(logon(L"root")->GetReal(), 0).IsEmpty());
 }
 
 TEST_F(UserDbTest, SettersPersistAndNeedAUserAdministrator) {
-  auto keeper = admin(L"keeper");
-  auto ann = keeper->GetUser(L"ann");
-  ann->SetUserEmail(L"ann@new");
-  ann->SetUserPhone(L"555");
-  ann->SetAppBuilder(TRUE);
-  ann->SetUserMaintainer(TRUE);
-  // Granting super user takes a super user.
-  EXPECT_EQ(expect_kx([&] { ann->SetSuperUser(TRUE); }).first, KX_MSG_NOT_PRIVILEGED);
-  auto again = admin(L"root")->GetUser(L"ann");
-  EXPECT_EQ(again->GetUserEmail(), L"ann@new");
-  EXPECT_EQ(again->GetUserPhone(), L"555");
-  EXPECT_TRUE(again->GetAppBuilder());
-  EXPECT_TRUE(again->HasUserPrivilege(KX_PRIV_USER_MAINTAINER));
-  EXPECT_FALSE(again->IsUserSuperUser());
-  EXPECT_EQ(again->GetMasterReplicaName(), L"here");
-  EXPECT_TRUE(again->HasPassword());
-  // A directory user's password is not the product's to set.
-  auto dir = keeper->GetUser(L"dir");
-  EXPECT_EQ(expect_kx([&] { dir->SetPassword(L"x"); }).first, KX_MSG_BAD_VALUE);
+    auto keeper = admin(L"keeper");
+    auto ann = keeper->GetUser(L"ann");
+    ann->SetUserEmail(L"ann@new");
+    ann->SetUserPhone(L"555");
+    ann->SetAppBuilder(TRUE);
+    ann->SetUserMaintainer(TRUE);
+    // Granting super user takes a super user.
+    EXPECT_EQ(expect_kx([&] { ann->SetSuperUser(TRUE); }).first, KX_MSG_NOT_PRIVILEGED);
+    auto again = admin(L"root")->GetUser(L"ann");
+    EXPECT_EQ(again->GetUserEmail(), L"ann@new");
+    EXPECT_EQ(again->GetUserPhone(), L"555");
+    EXPECT_TRUE(again->GetAppBuilder());
+    EXPECT_TRUE(again->HasUserPrivilege(KX_PRIV_USER_MAINTAINER));
+    EXPECT_FALSE(again->IsUserSuperUser());
+    EXPECT_EQ(again->GetMasterReplicaName(), L"here");
+    EXPECT_TRUE(again->HasPassword());
+    // A directory user's password is not the product's to set.
+    auto dir = keeper->GetUser(L"dir");
+    EXPECT_EQ(expect_kx([&] { dir->SetPassword(L"x"); }).first, KX_MSG_BAD_VALUE);
 }
 
 TEST_F(UserDbTest, NewUserLogsOnOnceAPasswordIsSet) {
-  auto keeper = admin(L"keeper");
-  auto u = keeper->CreateUser(L"newbie");
-  EXPECT_FALSE(u->HasPassword());
-  EXPECT_EQ(expect_kx([&] { u->SetPassword(L""); }).first, KX_MSG_BAD_VALUE);
-  u->SetPassword(L"pw");
-  EXPECT_TRUE(u->HasPassword());
-  // The password is taken (the user is subscribed to nothing yet), a wrong one is not.
-  EXPECT_EQ(expect_kx([&] { KXSession::Build()->WebUserLogon(L"newbie", L"pw", L"h", L"", L"MAIN", L"FACTS"); }).first,
-            KX_MSG_NOT_SUBSCRIBED);
-  EXPECT_EQ(expect_kx([&] { KXSession::Build()->WebUserLogon(L"newbie", L"px", L"h", L"", L"MAIN", L"FACTS"); }).first,
-            KX_MSG_LOGIN_FAILED);
+    auto keeper = admin(L"keeper");
+    auto u = keeper->CreateUser(L"newbie");
+    EXPECT_FALSE(u->HasPassword());
+    EXPECT_EQ(expect_kx([&] { u->SetPassword(L""); }).first, KX_MSG_BAD_VALUE);
+    u->SetPassword(L"pw");
+    EXPECT_TRUE(u->HasPassword());
+    // The password is taken (the user is subscribed to nothing yet), a wrong one is not.
+    EXPECT_EQ(
+        expect_kx([&] { KXSession::Build()->WebUserLogon(L"newbie", L"pw", L"h", L"", L"MAIN", L"FACTS"); }).first,
+        KX_MSG_NOT_SUBSCRIBED);
+    EXPECT_EQ(
+        expect_kx([&] { KXSession::Build()->WebUserLogon(L"newbie", L"px", L"h", L"", L"MAIN", L"FACTS"); }).first,
+        KX_MSG_LOGIN_FAILED);
 }
 
 TEST_F(UserDbTest, TicketOpensAnAdministratorSessionOnlyWhileItsSessionLives) {
-  CString ticket;
-  {
-    auto s = logon(L"keeper");
-    ticket = s->GetReal()->GetSessionUserPassword();
-    EXPECT_NE(ticket, L"keeper");
-    auto a = KXAdminSession::Build();
-    a->Logon(L"keeper", ticket, L"FACTS");
-    EXPECT_TRUE(a->GetReal());
-    // Another user cannot present it.
-    EXPECT_EQ(expect_kx([&] { KXAdminSession::Build()->Logon(L"root", ticket, L"FACTS"); }).first, KX_MSG_LOGIN_FAILED);
-    a->Unbuild();
-  }
-  EXPECT_EQ(expect_kx([&] { KXAdminSession::Build()->Logon(L"keeper", ticket, L"FACTS"); }).first, KX_MSG_LOGIN_FAILED);
+    CString ticket;
+    {
+        auto s = logon(L"keeper");
+        ticket = s->GetReal()->GetSessionUserPassword();
+        EXPECT_NE(ticket, L"keeper");
+        auto a = KXAdminSession::Build();
+        a->Logon(L"keeper", ticket, L"FACTS");
+        EXPECT_TRUE(a->GetReal());
+        // Another user cannot present it.
+        EXPECT_EQ(expect_kx([&] { KXAdminSession::Build()->Logon(L"root", ticket, L"FACTS"); }).first,
+                  KX_MSG_LOGIN_FAILED);
+        a->Unbuild();
+    }
+    EXPECT_EQ(expect_kx([&] { KXAdminSession::Build()->Logon(L"keeper", ticket, L"FACTS"); }).first,
+              KX_MSG_LOGIN_FAILED);
 }
 
-}  // namespace
+} // namespace

@@ -23,14 +23,12 @@ using Status = RecordReader::Status;
 
 namespace {
 
-std::string header(std::uint32_t len, bool last)
-{
+std::string header(std::uint32_t len, bool last) {
     std::uint32_t w = len | (last ? 0x80000000u : 0u);
     return {char(w >> 24), char(w >> 16), char(w >> 8), char(w)};
 }
 
-RecordReader::Options options(std::uint64_t max_record, std::size_t threshold = SIZE_MAX, std::string dir = "")
-{
+RecordReader::Options options(std::uint64_t max_record, std::size_t threshold = SIZE_MAX, std::string dir = "") {
     RecordReader::Options o;
     o.max_record = max_record;
     o.spool_threshold = threshold;
@@ -39,28 +37,23 @@ RecordReader::Options options(std::uint64_t max_record, std::size_t threshold = 
 }
 
 // The record in pieces of at most `piece` bytes, every one but the last not last.
-std::string fragmented(const std::string& record, std::size_t piece)
-{
+std::string fragmented(const std::string &record, std::size_t piece) {
     std::string out;
     for (std::size_t at = 0; at < record.size() || at == 0; at += piece) {
         std::size_t n = std::min(piece, record.size() - at);
         out += header(std::uint32_t(n), at + n >= record.size()) + record.substr(at, n);
-        if (record.empty())
-            break;
+        if (record.empty()) break;
     }
     return out;
 }
 
-std::string pattern(std::size_t n)
-{
+std::string pattern(std::size_t n) {
     std::string s(n, '\0');
-    for (std::size_t i = 0; i < n; ++i)
-        s[i] = char(i * 131 % 251);
+    for (std::size_t i = 0; i < n; ++i) s[i] = char(i * 131 % 251);
     return s;
 }
 
-std::string file_bytes(int fd, std::uint64_t n)
-{
+std::string file_bytes(int fd, std::uint64_t n) {
     std::string s(n, '\0');
     EXPECT_EQ(pread(fd, s.data(), n, 0), ssize_t(n));
     return s;
@@ -68,8 +61,7 @@ std::string file_bytes(int fd, std::uint64_t n)
 
 struct TempDir {
     std::string path;
-    TempDir()
-    {
+    TempDir() {
         std::string p = (std::filesystem::temp_directory_path() / "ks-reader-XXXXXX").string();
         path = mkdtemp(p.data()) != nullptr ? p : "";
     }
@@ -77,12 +69,10 @@ struct TempDir {
     bool empty() const { return std::filesystem::is_empty(path); }
 };
 
-}  // namespace
+} // namespace
 
-TEST(RecordReader, OneByteAtATimeAcrossFragmentsAndRecords)
-{
-    std::string stream = header(3, false) + "abc" + header(0, false) + header(2, true) + "de" +
-                         header(1, true) + "f";
+TEST(RecordReader, OneByteAtATimeAcrossFragmentsAndRecords) {
+    std::string stream = header(3, false) + "abc" + header(0, false) + header(2, true) + "de" + header(1, true) + "f";
     RecordReader r(options(100));
     std::vector<std::string> got;
     for (char ch : stream) {
@@ -98,24 +88,22 @@ TEST(RecordReader, OneByteAtATimeAcrossFragmentsAndRecords)
     EXPECT_EQ(r.pending(), 0u);
 }
 
-TEST(RecordReader, StopsAtTheEndOfARecordAndKeepsTheRest)
-{
+TEST(RecordReader, StopsAtTheEndOfARecordAndKeepsTheRest) {
     std::string stream = header(2, true) + "xy" + header(1, true) + "z" + header(4, false);
     RecordReader r(options(100));
     ASSERT_EQ(r.feed(stream.data(), stream.size()), Status::Ready);
     EXPECT_EQ(std::string(r.data(), r.size()), "xy");
     EXPECT_TRUE(r.buffered());
-    EXPECT_EQ(r.parse(), Status::Ready);  // until next(), the same record
+    EXPECT_EQ(r.parse(), Status::Ready); // until next(), the same record
     r.next();
     ASSERT_EQ(r.parse(), Status::Ready);
     EXPECT_EQ(std::string(r.data(), r.size()), "z");
     r.next();
     EXPECT_EQ(r.parse(), Status::NeedMore);
-    EXPECT_TRUE(r.started());  // a header alone begins a record
+    EXPECT_TRUE(r.started()); // a header alone begins a record
 }
 
-TEST(RecordReader, ARecordPastItsBoundIsCutAndReadToItsEnd)
-{
+TEST(RecordReader, ARecordPastItsBoundIsCutAndReadToItsEnd) {
     struct Case {
         std::string stream;
         std::string kept;
@@ -125,14 +113,14 @@ TEST(RecordReader, ARecordPastItsBoundIsCutAndReadToItsEnd)
         {header(5, false) + "12345" + header(4, true) + "6789", "12345678", EFBIG},
         {header(12, true) + "abcdefghijkl", "abcdefgh", EFBIG},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         RecordReader r(options(8));
         std::string stream = c.stream + header(1, true) + "n";
         ASSERT_EQ(r.feed(stream.data(), stream.size()), Status::Ready);
         EXPECT_EQ(std::string(r.data(), r.size()), c.kept);
         EXPECT_EQ(r.cut(), c.cut);
         r.next();
-        ASSERT_EQ(r.parse(), Status::Ready);  // the stream goes on after it
+        ASSERT_EQ(r.parse(), Status::Ready); // the stream goes on after it
         EXPECT_EQ(std::string(r.data(), r.size()), "n");
         EXPECT_EQ(r.cut(), 0);
     }
@@ -144,8 +132,7 @@ TEST(RecordReader, ARecordPastItsBoundIsCutAndReadToItsEnd)
     EXPECT_EQ(r.moved_out(), 4096u - 8u);
 }
 
-TEST(RecordReader, ReadsGoIntoTheRecordsPlaceAndGrowForLargeFragments)
-{
+TEST(RecordReader, ReadsGoIntoTheRecordsPlaceAndGrowForLargeFragments) {
     std::string record = pattern(3 << 20);
     std::string stream = header(std::uint32_t(record.size()), true) + record;
     RecordReader r(options(16 << 20));
@@ -153,8 +140,8 @@ TEST(RecordReader, ReadsGoIntoTheRecordsPlaceAndGrowForLargeFragments)
     Status st = Status::NeedMore;
     while (st == Status::NeedMore && at < stream.size()) {
         std::size_t len = 0;
-        char* to = r.room(len);
-        if (at > 0) {  // once the header announced a large fragment, reads are large
+        char *to = r.room(len);
+        if (at > 0) { // once the header announced a large fragment, reads are large
             EXPECT_GE(len, RecordReader::kLargeRead);
         }
         len = std::min(len, stream.size() - at);
@@ -167,14 +154,13 @@ TEST(RecordReader, ReadsGoIntoTheRecordsPlaceAndGrowForLargeFragments)
     ASSERT_EQ(st, Status::Ready);
     EXPECT_LE(reads, 1 + record.size() / RecordReader::kLargeRead + 1);
     EXPECT_EQ(std::string(r.data(), r.size()), record);
-    r.next();  // the large buffer goes; a small record still fits
+    r.next(); // the large buffer goes; a small record still fits
     std::string small = header(1, true) + "k";
     ASSERT_EQ(r.feed(small.data(), small.size()), Status::Ready);
     EXPECT_EQ(std::string(r.data(), r.size()), "k");
 }
 
-TEST(RecordReader, ARecordPastTheThresholdGoesToAnUnnamedFile)
-{
+TEST(RecordReader, ARecordPastTheThresholdGoesToAnUnnamedFile) {
     TempDir dir;
     std::string record = pattern(1000);
     std::string stream = fragmented(record, 7) + header(2, true) + "ok";
@@ -184,7 +170,7 @@ TEST(RecordReader, ARecordPastTheThresholdGoesToAnUnnamedFile)
     EXPECT_LT(r.pending(), 64u + stream.size() - record.size());
     EXPECT_EQ(r.size(), record.size());
     EXPECT_EQ(file_bytes(r.spool_fd(), r.size()), record);
-    EXPECT_TRUE(dir.empty());  // never named
+    EXPECT_TRUE(dir.empty()); // never named
     EXPECT_EQ(r.cut(), 0);
     r.next();
     EXPECT_EQ(r.spool_fd(), -1);
@@ -192,8 +178,7 @@ TEST(RecordReader, ARecordPastTheThresholdGoesToAnUnnamedFile)
     EXPECT_EQ(std::string(r.data(), r.size()), "ok");
 }
 
-TEST(RecordReader, ASpooledRecordPastItsBoundKeepsItsHeadOnly)
-{
+TEST(RecordReader, ASpooledRecordPastItsBoundKeepsItsHeadOnly) {
     TempDir dir;
     std::string record = pattern(1000);
     std::string stream = fragmented(record, 100);
@@ -205,8 +190,7 @@ TEST(RecordReader, ASpooledRecordPastItsBoundKeepsItsHeadOnly)
     EXPECT_EQ(file_bytes(r.spool_fd(), 64), record.substr(0, 64));
 }
 
-TEST(RecordReader, ASpoolThatCannotBeMadeCutsTheRecord)
-{
+TEST(RecordReader, ASpoolThatCannotBeMadeCutsTheRecord) {
     std::string record = pattern(300);
     std::string stream = fragmented(record, 50);
     RecordReader r(options(1000, 64, "/nonexistent-ks-spool"));
@@ -219,55 +203,53 @@ TEST(RecordReader, ASpoolThatCannotBeMadeCutsTheRecord)
 }
 
 // Values written by libtirpc's memory stream read back the same from a file and from memory.
-TEST(ArgsStream, DecodesFromMemoryAndFromTheSpoolFileAlike)
-{
+TEST(ArgsStream, DecodesFromMemoryAndFromTheSpoolFileAlike) {
     std::vector<char> bytes(1 << 20);
     XDR enc;
     xdrmem_create(&enc, bytes.data(), u_int(bytes.size()), XDR_ENCODE);
     int neg = -7;
     u_int big = 0xfffffff0u;
     std::string blob = pattern(300 * 1024), small = pattern(5);
-    char* text = const_cast<char*>("chunked");
+    char *text = const_cast<char *>("chunked");
     ASSERT_TRUE(xdr_int(&enc, &neg) && xdr_u_int(&enc, &big) && xdr_string(&enc, &text, 100));
     ASSERT_TRUE(xdr_opaque(&enc, small.data(), u_int(small.size())));
     ASSERT_TRUE(xdr_opaque(&enc, blob.data(), u_int(blob.size())));
     ASSERT_TRUE(xdr_opaque(&enc, small.data(), u_int(small.size())));
     u_int len = xdr_getpos(&enc);
-    FILE* f = tmpfile();
+    FILE *f = tmpfile();
     ASSERT_NE(f, nullptr);
     ASSERT_EQ(pwrite(fileno(f), bytes.data(), len, 0), ssize_t(len));
 
     ArgsStream in_memory(bytes.data(), len, 0);
     ArgsStream in_file(fileno(f), len, EFBIG);
-    for (ArgsStream* s : {&in_memory, &in_file}) {
-        XDR* x = s->xdr();
+    for (ArgsStream *s : {&in_memory, &in_file}) {
+        XDR *x = s->xdr();
         int n = 0;
         u_int u = 0;
-        char* got = nullptr;
+        char *got = nullptr;
         std::string a(5, '\0'), b(blob.size(), '\0'), c(5, '\0');
         ASSERT_TRUE(xdr_int(x, &n) && xdr_u_int(x, &u) && xdr_string(x, &got, 100));
         EXPECT_EQ(n, -7);
         EXPECT_EQ(u, big);
         EXPECT_STREQ(got, "chunked");
-        xdr_free(reinterpret_cast<xdrproc_t>(xdr_string), reinterpret_cast<char*>(&got));
+        xdr_free(reinterpret_cast<xdrproc_t>(xdr_string), reinterpret_cast<char *>(&got));
         ASSERT_TRUE(xdr_opaque(x, a.data(), 5) && xdr_opaque(x, b.data(), u_int(b.size())));
         EXPECT_EQ(xdr_getpos(x), len - 8);
-        ASSERT_NE(XDR_INLINE(x, 8), nullptr);  // the last opaque, padded
+        ASSERT_NE(XDR_INLINE(x, 8), nullptr); // the last opaque, padded
         EXPECT_EQ(a, small);
         EXPECT_EQ(b, blob);
-        EXPECT_FALSE(xdr_opaque(x, c.data(), 1));  // past the end
+        EXPECT_FALSE(xdr_opaque(x, c.data(), 1)); // past the end
     }
     EXPECT_EQ(ks_svc_args_cut(in_memory.xdr()), 0);
     EXPECT_EQ(ks_svc_args_cut(in_file.xdr()), EFBIG);
     XDR plain;
     xdrmem_create(&plain, bytes.data(), len, XDR_DECODE);
-    EXPECT_EQ(ks_svc_args_cut(&plain), 0);  // libtirpc's own streams know no cut
+    EXPECT_EQ(ks_svc_args_cut(&plain), 0); // libtirpc's own streams know no cut
     fclose(f);
 }
 
 // Opaque data of a record in a file goes to another file without passing through the caller.
-TEST(ArgsStream, OpaqueDataGoesFromTheSpoolFileToAnotherFile)
-{
+TEST(ArgsStream, OpaqueDataGoesFromTheSpoolFileToAnotherFile) {
     std::vector<char> bytes(1 << 20);
     XDR enc;
     xdrmem_create(&enc, bytes.data(), u_int(bytes.size()), XDR_ENCODE);
@@ -276,8 +258,8 @@ TEST(ArgsStream, OpaqueDataGoesFromTheSpoolFileToAnotherFile)
     ASSERT_TRUE(xdr_opaque(&enc, small.data(), 5) && xdr_opaque(&enc, blob.data(), u_int(blob.size())) &&
                 xdr_u_int(&enc, &tail));
     u_int len = xdr_getpos(&enc);
-    FILE* spool = tmpfile();
-    FILE* out = tmpfile();
+    FILE *spool = tmpfile();
+    FILE *out = tmpfile();
     ASSERT_TRUE(spool != nullptr && out != nullptr);
     ASSERT_EQ(pwrite(fileno(spool), bytes.data(), len, 0), ssize_t(len));
 
@@ -285,15 +267,15 @@ TEST(ArgsStream, OpaqueDataGoesFromTheSpoolFileToAnotherFile)
     EXPECT_EQ(ks_svc_args_to_fd(in.xdr(), fileno(out), 5), 5);
     EXPECT_EQ(ks_svc_args_to_fd(in.xdr(), fileno(out), u_int(blob.size())), long(blob.size()));
     u_int got = 0;
-    ASSERT_TRUE(xdr_u_int(in.xdr(), &got));  // both paddings were taken
+    ASSERT_TRUE(xdr_u_int(in.xdr(), &got)); // both paddings were taken
     EXPECT_EQ(got, 77u);
-    EXPECT_EQ(ks_svc_args_to_fd(in.xdr(), fileno(out), 1), -1);  // past the end: nothing taken
+    EXPECT_EQ(ks_svc_args_to_fd(in.xdr(), fileno(out), 1), -1); // past the end: nothing taken
     EXPECT_EQ(file_bytes(fileno(out), 5 + blob.size()), small + blob);
 
-    ArgsStream in_memory(bytes.data(), len, 0);  // in memory: the caller reads the bytes itself
+    ArgsStream in_memory(bytes.data(), len, 0); // in memory: the caller reads the bytes itself
     EXPECT_EQ(ks_svc_args_to_fd(in_memory.xdr(), fileno(out), 5), -1);
     EXPECT_EQ(xdr_getpos(in_memory.xdr()), 0u);
-    XDR plain;  // reply bytes from a file: only the runtime's reply stream takes them
+    XDR plain; // reply bytes from a file: only the runtime's reply stream takes them
     xdrmem_create(&plain, bytes.data(), len, XDR_ENCODE);
     EXPECT_EQ(ks_svc_reply_from_fd(&plain, fileno(out), 5), -1);
     EXPECT_EQ(ks_svc_reply_from_fd(in.xdr(), fileno(out), 5), -1);
@@ -303,8 +285,7 @@ TEST(ArgsStream, OpaqueDataGoesFromTheSpoolFileToAnotherFile)
 }
 
 // Reply bytes grow at the end and leave from the front; large buffers move by pages, not bytes.
-TEST(ByteBuffer, GrowsAndDropsItsFrontKeepingTheBytesInOrder)
-{
+TEST(ByteBuffer, GrowsAndDropsItsFrontKeepingTheBytesInOrder) {
     std::string all = pattern(5 << 20);
     ByteBuffer b;
     std::size_t in = 0, out = 0;
@@ -318,7 +299,7 @@ TEST(ByteBuffer, GrowsAndDropsItsFrontKeepingTheBytesInOrder)
         ASSERT_EQ(std::string(b.data(), b.size()), all.substr(out, in - out));
     }
     EXPECT_TRUE(b.mapped());
-    char* at = b.extend(10);
+    char *at = b.extend(10);
     std::memcpy(at, "0123456789", 10);
     b.grow_by(10);
     b.resize_down(b.size() - 4);

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include <netinet/in.h>
 #include <linux/tcp.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,78 +19,67 @@ using namespace kstest;
 
 namespace {
 
-std::string run(const std::string& cmd, int* status)
-{
+std::string run(const std::string &cmd, int *status) {
     std::string out;
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    if (p == nullptr)
-        return out;
+    FILE *p = popen((cmd + " 2>&1").c_str(), "r");
+    if (p == nullptr) return out;
     char buf[512];
-    while (fgets(buf, sizeof buf, p) != nullptr)
-        out += buf;
+    while (fgets(buf, sizeof buf, p) != nullptr) out += buf;
     *status = pclose(p);
     return out;
 }
 
-Reply call(RawConn& c, std::uint32_t xid, rpcprog_t prog, rpcvers_t vers, rpcproc_t proc,
-           const std::vector<char>& args = {})
-{
+Reply call(RawConn &c, std::uint32_t xid, rpcprog_t prog, rpcvers_t vers, rpcproc_t proc,
+           const std::vector<char> &args = {}) {
     EXPECT_TRUE(c.send_record(make_call(xid, prog, vers, proc, args)));
     auto rec = c.recv_record();
     EXPECT_TRUE(rec.has_value());
-    if (!rec)
-        return {};
+    if (!rec) return {};
     auto r = parse_reply(*rec);
     EXPECT_TRUE(r.has_value());
     return r ? *r : Reply{};
 }
 
-}  // namespace
+} // namespace
 
-TEST(RpcsvcBasic, LibtirpcClientOnIpv4AndIpv6)
-{
+TEST(RpcsvcBasic, LibtirpcClientOnIpv4AndIpv6) {
     Server s(2);
-    CLIENT* c = tcp_client(s.port());
+    CLIENT *c = tcp_client(s.port());
     ASSERT_NE(c, nullptr);
     timeval tv{5, 0};
-    EXPECT_EQ(clnt_call(c, kNull, xp(xdr_void), nullptr,
-                        xp(xdr_void), nullptr, tv),
-              RPC_SUCCESS);
+    EXPECT_EQ(clnt_call(c, kNull, xp(xdr_void), nullptr, xp(xdr_void), nullptr, tv), RPC_SUCCESS);
     clnt_stat st;
     EXPECT_EQ(call_echo(c, "h\xc3\xa9llo", &st), "h\xc3\xa9llo");
     EXPECT_EQ(st, RPC_SUCCESS);
-    std::string big(100000, 'x');  // several fragments each way
+    std::string big(100000, 'x'); // several fragments each way
     EXPECT_EQ(call_echo(c, big), big);
     int ab[2] = {40, 2}, sum = 0;
-    EXPECT_EQ(clnt_call(c, kAdd, xp(xdr_add_args), reinterpret_cast<caddr_t>(ab),
-                        xp(xdr_int), reinterpret_cast<caddr_t>(&sum), tv),
+    EXPECT_EQ(clnt_call(c, kAdd, xp(xdr_add_args), reinterpret_cast<caddr_t>(ab), xp(xdr_int),
+                        reinterpret_cast<caddr_t>(&sum), tv),
               RPC_SUCCESS);
     EXPECT_EQ(sum, 42);
     clnt_destroy(c);
 
-    if (!kxtest::ipv6_loopback_available())
-        GTEST_SKIP() << "IPv6 checks need ::1, which this host lacks";
+    if (!kxtest::ipv6_loopback_available()) GTEST_SKIP() << "IPv6 checks need ::1, which this host lacks";
     ASSERT_TRUE(s.has_ipv6());
-    CLIENT* c6 = tcp6_client(s.port());
+    CLIENT *c6 = tcp6_client(s.port());
     ASSERT_NE(c6, nullptr);
     EXPECT_EQ(call_echo(c6, "over ::1"), "over ::1");
     clnt_destroy(c6);
 }
 
-TEST(RpcsvcBasic, AuthSysCredentialsAreAccepted)
-{
+TEST(RpcsvcBasic, AuthSysCredentialsAreAccepted) {
     Server s(1);
-    CLIENT* c = tcp_client(s.port());
+    CLIENT *c = tcp_client(s.port());
     ASSERT_NE(c, nullptr);
     auth_destroy(c->cl_auth);
     c->cl_auth = authunix_create_default();
     EXPECT_EQ(call_echo(c, "sys"), "sys");
-    auth_destroy(c->cl_auth);  // the client does not own it
+    auth_destroy(c->cl_auth); // the client does not own it
     clnt_destroy(c);
 }
 
-TEST(RpcsvcBasic, RpcinfoWithoutRpcbind)
-{
+TEST(RpcsvcBasic, RpcinfoWithoutRpcbind) {
     Server s(2);
     // The universal-address form talks to the port itself; "-n PORT -t" of this rpcinfo asks
     // rpcbind first, which a server that does not register with a port mapper cannot satisfy.
@@ -116,8 +105,7 @@ TEST(RpcsvcBasic, RpcinfoWithoutRpcbind)
     EXPECT_NE(status, 0) << out;
     EXPECT_NE(out.find("Program unavailable"), std::string::npos) << out;
 
-    if (!kxtest::ipv6_loopback_available())
-        GTEST_SKIP() << "IPv6 checks need ::1, which this host lacks";
+    if (!kxtest::ipv6_loopback_available()) GTEST_SKIP() << "IPv6 checks need ::1, which this host lacks";
     ASSERT_TRUE(s.has_ipv6());
     std::string addr6 = "::1." + std::to_string(s.port() / 256) + "." + std::to_string(s.port() % 256);
     out = run("rpcinfo -a " + addr6 + " -T tcp6 " + prog + " 2", &status);
@@ -125,8 +113,7 @@ TEST(RpcsvcBasic, RpcinfoWithoutRpcbind)
     EXPECT_NE(out.find("version 2 ready and waiting"), std::string::npos) << out;
 }
 
-TEST(RpcsvcBasic, ErrorsOnOneConnectionExactWords)
-{
+TEST(RpcsvcBasic, ErrorsOnOneConnectionExactWords) {
     Server s(2);
     RawConn c(s.port());
     ASSERT_TRUE(c.ok());
@@ -149,7 +136,7 @@ TEST(RpcsvcBasic, ErrorsOnOneConnectionExactWords)
     EXPECT_EQ(r.xid, 103u);
     EXPECT_EQ(r.accept_stat, std::uint32_t(PROC_UNAVAIL));
 
-    r = call(c, 104, kProg, 2, kAdd, words({5}));  // one int of two
+    r = call(c, 104, kProg, 2, kAdd, words({5})); // one int of two
     EXPECT_EQ(r.xid, 104u);
     EXPECT_EQ(r.accept_stat, std::uint32_t(GARBAGE_ARGS));
 
@@ -165,8 +152,7 @@ TEST(RpcsvcBasic, ErrorsOnOneConnectionExactWords)
     EXPECT_EQ(*rec, words({106, 1, 0, 0, 0, 0}));
 }
 
-TEST(RpcsvcBasic, RpcVersionAndCredentialRefused)
-{
+TEST(RpcsvcBasic, RpcVersionAndCredentialRefused) {
     Server s(1);
     RawConn c(s.port());
     ASSERT_TRUE(c.send_record(make_call(7, kProg, 2, kNull, {}, 3)));
@@ -184,35 +170,26 @@ TEST(RpcsvcBasic, RpcVersionAndCredentialRefused)
     EXPECT_EQ(r.results, xdr_encode_text("still here"));
 }
 
-TEST(RpcsvcBasic, LibtirpcClientSeesErrorsAndGoesOn)
-{
+TEST(RpcsvcBasic, LibtirpcClientSeesErrorsAndGoesOn) {
     Server s(2);
-    CLIENT* c = tcp_client(s.port());
+    CLIENT *c = tcp_client(s.port());
     ASSERT_NE(c, nullptr);
     timeval tv{5, 0};
-    EXPECT_EQ(clnt_call(c, 77, xp(xdr_void), nullptr,
-                        xp(xdr_void), nullptr, tv),
-              RPC_PROCUNAVAIL);
+    EXPECT_EQ(clnt_call(c, 77, xp(xdr_void), nullptr, xp(xdr_void), nullptr, tv), RPC_PROCUNAVAIL);
     EXPECT_EQ(call_echo(c, "after noproc"), "after noproc");
     int one = 1, out = 0;
-    EXPECT_EQ(clnt_call(c, kAdd, xp(xdr_int), reinterpret_cast<caddr_t>(&one),
-                        xp(xdr_int), reinterpret_cast<caddr_t>(&out), tv),
+    EXPECT_EQ(clnt_call(c, kAdd, xp(xdr_int), reinterpret_cast<caddr_t>(&one), xp(xdr_int),
+                        reinterpret_cast<caddr_t>(&out), tv),
               RPC_CANTDECODEARGS);
     EXPECT_EQ(call_echo(c, "after garbage"), "after garbage");
-    EXPECT_EQ(clnt_call(c, kThrow, xp(xdr_void), nullptr,
-                        xp(xdr_void), nullptr, tv),
-              RPC_SYSTEMERROR);
-    EXPECT_EQ(clnt_call(c, kFailEncode, xp(xdr_void), nullptr,
-                        xp(xdr_void), nullptr, tv),
-              RPC_SYSTEMERROR);
+    EXPECT_EQ(clnt_call(c, kThrow, xp(xdr_void), nullptr, xp(xdr_void), nullptr, tv), RPC_SYSTEMERROR);
+    EXPECT_EQ(clnt_call(c, kFailEncode, xp(xdr_void), nullptr, xp(xdr_void), nullptr, tv), RPC_SYSTEMERROR);
     EXPECT_EQ(call_echo(c, "after system errors"), "after system errors");
     clnt_destroy(c);
 
-    CLIENT* v9 = tcp_client(s.port(), 9);
+    CLIENT *v9 = tcp_client(s.port(), 9);
     ASSERT_NE(v9, nullptr);
-    EXPECT_EQ(clnt_call(v9, kNull, xp(xdr_void), nullptr,
-                        xp(xdr_void), nullptr, tv),
-              RPC_PROGVERSMISMATCH);
+    EXPECT_EQ(clnt_call(v9, kNull, xp(xdr_void), nullptr, xp(xdr_void), nullptr, tv), RPC_PROGVERSMISMATCH);
     rpc_err e{};
     clnt_geterr(v9, &e);
     EXPECT_EQ(e.re_vers.low, 2u);
@@ -220,8 +197,7 @@ TEST(RpcsvcBasic, LibtirpcClientSeesErrorsAndGoesOn)
     clnt_destroy(v9);
 }
 
-TEST(RpcsvcBasic, FragmentedAndPipelinedCalls)
-{
+TEST(RpcsvcBasic, FragmentedAndPipelinedCalls) {
     Server s(4);
     RawConn c(s.port());
     // One call cut into three fragments, one of them empty.
@@ -260,16 +236,14 @@ TEST(RpcsvcBasic, FragmentedAndPipelinedCalls)
 }
 
 // Data segments this socket has received so far.
-static unsigned data_segments_in(int fd)
-{
+static unsigned data_segments_in(int fd) {
     tcp_info ti{};
     socklen_t len = sizeof ti;
     EXPECT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len), 0);
     return ti.tcpi_data_segs_in;
 }
 
-TEST(RpcsvcBasic, RepliesToBufferedCallsLeaveInOrderInOneWrite)
-{
+TEST(RpcsvcBasic, RepliesToBufferedCallsLeaveInOrderInOneWrite) {
     Server s(4);
     RawConn c(s.port());
     // 100 calls in one write (they fit the server's read buffer); a reply whose encoding fails
@@ -303,11 +277,10 @@ TEST(RpcsvcBasic, RepliesToBufferedCallsLeaveInOrderInOneWrite)
     EXPECT_LE(data_segments_in(c.fd()) - before, 2u);
 }
 
-TEST(RpcsvcBasic, RecordThatIsNoCallIsDropped)
-{
+TEST(RpcsvcBasic, RecordThatIsNoCallIsDropped) {
     Server s(1);
     RawConn c(s.port());
-    ASSERT_TRUE(c.send_record(words({1, 2, 3})));  // not a message
+    ASSERT_TRUE(c.send_record(words({1, 2, 3}))); // not a message
     ASSERT_TRUE(c.send_record(words({5, 1 /* REPLY */, 0, 0, 0, 0})));
     ASSERT_TRUE(c.send_record(make_call(6, kProg, 2, kNull)));
     auto rec = c.recv_record();
@@ -315,8 +288,7 @@ TEST(RpcsvcBasic, RecordThatIsNoCallIsDropped)
     EXPECT_EQ(word_at(*rec, 0), 6u);
 }
 
-TEST(RpcsvcBasic, ControlRequests)
-{
+TEST(RpcsvcBasic, ControlRequests) {
     int mode = 1;
     EXPECT_TRUE(ks_rpc_control(KS_RPC_SVC_MTMODE, &mode));
     EXPECT_EQ(mode, 1);
@@ -332,44 +304,41 @@ TEST(RpcsvcBasic, ControlRequests)
     EXPECT_FALSE(ks_rpc_control(KS_RPC_SVC_THREADS_SET, nullptr));
 }
 
-TEST(RpcsvcBasic, RegistrationAndTransportChecks)
-{
+TEST(RpcsvcBasic, RegistrationAndTransportChecks) {
     int udp = socket(AF_INET, SOCK_DGRAM, 0);
     EXPECT_EQ(ks_svctcp_create(udp, 0, 0), nullptr);
     close(udp);
     EXPECT_EQ(ks_svctcp_create(-1, 0, 0), nullptr);
 
-    if (!kxtest::ipv6_loopback_available())
-        GTEST_SKIP() << "IPv6 checks need ::1, which this host lacks";
-    int fd = socket(AF_INET6, SOCK_STREAM, 0);  // unbound: bound to a free port, IPv6 only
-    KS_SVCXPRT* t = ks_svctcp_create(fd, 0, 0);
+    if (!kxtest::ipv6_loopback_available()) GTEST_SKIP() << "IPv6 checks need ::1, which this host lacks";
+    int fd = socket(AF_INET6, SOCK_STREAM, 0); // unbound: bound to a free port, IPv6 only
+    KS_SVCXPRT *t = ks_svctcp_create(fd, 0, 0);
     ASSERT_NE(t, nullptr);
     int v6only = 0;
     socklen_t len = sizeof v6only;
     getsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, &len);
     EXPECT_EQ(v6only, 1);
-    auto d1 = [](ks_svc_req*, KS_SVCXPRT*) {};
-    auto d2 = [](ks_svc_req*, KS_SVCXPRT*) {};
+    auto d1 = [](ks_svc_req *, KS_SVCXPRT *) {};
+    auto d2 = [](ks_svc_req *, KS_SVCXPRT *) {};
     EXPECT_TRUE(ks_svc_register(t, 0x20049002, 1, d1, 0));
-    EXPECT_TRUE(ks_svc_register(t, 0x20049002, 1, d1, 0));   // again, same routine
-    EXPECT_FALSE(ks_svc_register(t, 0x20049002, 1, d2, 0));  // taken by another
-    EXPECT_FALSE(ks_svc_register(t, 0x20049002, 2, d2, 6));  // port mapper not offered
+    EXPECT_TRUE(ks_svc_register(t, 0x20049002, 1, d1, 0));  // again, same routine
+    EXPECT_FALSE(ks_svc_register(t, 0x20049002, 1, d2, 0)); // taken by another
+    EXPECT_FALSE(ks_svc_register(t, 0x20049002, 2, d2, 6)); // port mapper not offered
     EXPECT_FALSE(ks_svc_register(nullptr, 0x20049002, 2, d2, 0));
     close(fd);
     ks_svc_exit();
-    ks_svc_run();  // returns at once and releases the transport
+    ks_svc_run(); // returns at once and releases the transport
 }
 
-TEST(RpcsvcBasic, SendReplyOutsideACallFails)
-{
+TEST(RpcsvcBasic, SendReplyOutsideACallFails) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    KS_SVCXPRT* t = ks_svctcp_create(fd, 0, 0);
+    KS_SVCXPRT *t = ks_svctcp_create(fd, 0, 0);
     ASSERT_NE(t, nullptr);
     int v = 1;
     EXPECT_FALSE(ks_svc_sendreply(t, xp(xdr_int), &v));
     EXPECT_FALSE(ks_svc_getargs(t, xp(xdr_int), &v));
     EXPECT_FALSE(ks_svc_sendreply(nullptr, xp(xdr_int), &v));
-    ks_svcerr_noproc(t);  // no call: nothing happens
+    ks_svcerr_noproc(t); // no call: nothing happens
     close(fd);
     ks_svc_exit();
     ks_svc_run();

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -10,13 +11,12 @@
 #include <filesystem>
 #include <memory>
 #include <thread>
-#include <atomic>
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -27,20 +27,18 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 // A well-behaved client must be answered promptly while the hostile one does its thing.
-void expect_others_served(unsigned short port)
-{
+void expect_others_served(unsigned short port) {
     auto t0 = Clock::now();
-    CLIENT* c = tcp_client(port);
+    CLIENT *c = tcp_client(port);
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(call_echo(c, "unhurt"), "unhurt");
     EXPECT_EQ(call_echo(c, "still unhurt"), "still unhurt");
     clnt_destroy(c);
-    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5));  // generous for sanitizer builds
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5)); // generous for sanitizer builds
 }
 
 // Reads a kBig reply of n bytes, whole: its first, middle and last bytes are the pattern's.
-void expect_big_reply(RawConn& c, std::uint32_t xid, std::uint32_t n)
-{
+void expect_big_reply(RawConn &c, std::uint32_t xid, std::uint32_t n) {
     auto rec = c.recv_record(20000);
     ASSERT_TRUE(rec);
     auto r = parse_reply(*rec);
@@ -51,18 +49,17 @@ void expect_big_reply(RawConn& c, std::uint32_t xid, std::uint32_t n)
         EXPECT_EQ(r->results[4 + i], pattern_byte(i));
 }
 
-std::vector<char> framed(const std::vector<char>& body)
-{
+std::vector<char> framed(const std::vector<char> &body) {
     std::vector<char> v = words({0x80000000u | std::uint32_t(body.size())});
     v.insert(v.end(), body.begin(), body.end());
     return v;
 }
 
-}  // namespace
+} // namespace
 
 class RpcsvcHostile : public ::testing::Test {
 protected:
-    void SetUp() override { old_ = std::signal(SIGPIPE, SIG_DFL); }  // a SIGPIPE would end the test
+    void SetUp() override { old_ = std::signal(SIGPIPE, SIG_DFL); } // a SIGPIPE would end the test
     void TearDown() override { std::signal(SIGPIPE, old_); }
     void (*old_)(int) = nullptr;
 };
@@ -71,14 +68,13 @@ namespace {
 
 // A limit the runtime reads when ks_svc_run starts, for one test.
 struct ScopedEnv {
-    const char* name;
-    ScopedEnv(const char* n, const std::string& v) : name(n) { setenv(n, v.c_str(), 1); }
+    const char *name;
+    ScopedEnv(const char *n, const std::string &v) : name(n) { setenv(n, v.c_str(), 1); }
     ~ScopedEnv() { unsetenv(name); }
 };
 
 // A kSum call of n pattern bytes, sent in fragments of `piece` bytes.
-std::uint32_t send_sum_call(RawConn& c, std::uint32_t xid, std::uint32_t n, std::size_t piece)
-{
+std::uint32_t send_sum_call(RawConn &c, std::uint32_t xid, std::uint32_t n, std::size_t piece) {
     std::vector<char> body = make_call(xid, kProg, 2, kSum, words({n}));
     std::uint32_t sum = 0;
     std::size_t head = body.size();
@@ -90,17 +86,15 @@ std::uint32_t send_sum_call(RawConn& c, std::uint32_t xid, std::uint32_t n, std:
     for (std::size_t at = 0; at < body.size(); at += piece) {
         std::size_t k = std::min(piece, body.size() - at);
         std::vector<char> h = words({std::uint32_t(k) | (at + k == body.size() ? 0x80000000u : 0u)});
-        if (!c.send_all(h.data(), h.size()) || !c.send_all(body.data() + at, k))
-            return 0;
+        if (!c.send_all(h.data(), h.size()) || !c.send_all(body.data() + at, k)) return 0;
     }
     return sum;
 }
 
 // Descriptors of this process that name files no directory holds.
-int unnamed_files_open()
-{
+int unnamed_files_open() {
     int n = 0;
-    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+    for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) {
         std::error_code ec;
         auto target = std::filesystem::read_symlink(e.path(), ec).string();
         n += !ec && target.find("(deleted)") != std::string::npos;
@@ -113,28 +107,24 @@ struct SumResult {
     int cut;
 };
 
-std::optional<SumResult> sum_reply(RawConn& c, std::uint32_t xid)
-{
+std::optional<SumResult> sum_reply(RawConn &c, std::uint32_t xid) {
     auto rec = c.recv_record(20000);
-    if (!rec)
-        return std::nullopt;
+    if (!rec) return std::nullopt;
     auto r = parse_reply(*rec);
-    if (!r || r->xid != xid || r->accept_stat != SUCCESS || r->results.size() != 12)
-        return std::nullopt;
+    if (!r || r->xid != xid || r->accept_stat != SUCCESS || r->results.size() != 12) return std::nullopt;
     return SumResult{word_at(r->results, 0), word_at(r->results, 4), int(word_at(r->results, 8))};
 }
 
-}  // namespace
+} // namespace
 
-TEST_F(RpcsvcHostile, RecordPastTheBoundIsAnsweredAndItsConnectionGoesOn)
-{
+TEST_F(RpcsvcHostile, RecordPastTheBoundIsAnsweredAndItsConnectionGoesOn) {
     ScopedEnv bound("KS_MAX_RECORD_SIZE", "65536");
     Server s(1);
     RawConn c(s.port());
     ASSERT_NE(send_sum_call(c, 5, 200000, 10000), 0u);
     auto r = sum_reply(c, 5);
     ASSERT_TRUE(r);
-    EXPECT_EQ(r->cut, EFBIG);  // the procedure met the end of what was kept, and was told why
+    EXPECT_EQ(r->cut, EFBIG); // the procedure met the end of what was kept, and was told why
     ASSERT_TRUE(c.send_record(make_call(6, kProg, 2, kEcho, xdr_encode_text("fine"))));
     auto rec = c.recv_record();
     ASSERT_TRUE(rec);
@@ -149,14 +139,13 @@ TEST_F(RpcsvcHostile, RecordPastTheBoundIsAnsweredAndItsConnectionGoesOn)
     EXPECT_EQ(r->n, 65536 - head);
     EXPECT_EQ(r->sum, sum);
 
-    RawConn huge(s.port());  // announced in one header, never sent: holds nobody up
+    RawConn huge(s.port()); // announced in one header, never sent: holds nobody up
     std::vector<char> h = words({0x80000000u | 0x7fffffffu});
     ASSERT_TRUE(huge.send_all(h.data(), h.size()));
     expect_others_served(s.port());
 }
 
-TEST_F(RpcsvcHostile, LargeRecordsGoThroughAFileWholeOrCut)
-{
+TEST_F(RpcsvcHostile, LargeRecordsGoThroughAFileWholeOrCut) {
     ScopedEnv bound("KS_MAX_RECORD_SIZE", std::to_string(6u << 20));
     Server s(2);
     RawConn c(s.port());
@@ -174,32 +163,31 @@ TEST_F(RpcsvcHostile, LargeRecordsGoThroughAFileWholeOrCut)
     ASSERT_TRUE(r);
     EXPECT_EQ(r->cut, EFBIG);
     expect_others_served(s.port());
-    EXPECT_EQ(unnamed_files_open(), 0);  // the files went with their calls
+    EXPECT_EQ(unnamed_files_open(), 0); // the files went with their calls
 }
 
-TEST_F(RpcsvcHostile, RepliesLeaveInFragmentsOfTheTransportsSize)
-{
+TEST_F(RpcsvcHostile, RepliesLeaveInFragmentsOfTheTransportsSize) {
     struct Case {
         u_int sendsz;
         std::uint32_t n;
-        std::size_t largest;  // the largest fragment the reply may have
+        std::size_t largest; // the largest fragment the reply may have
     } cases[] = {
         {8192, 100000, 8192},
-        {0, 3u << 20, KS_REPLY_BUFFER_SIZE},  // a reply within the buffer leaves in one fragment
+        {0, 3u << 20, KS_REPLY_BUFFER_SIZE}, // a reply within the buffer leaves in one fragment
         {0, 20u << 20, KS_REPLY_BUFFER_SIZE},
     };
-    for (const Case& k : cases) {
+    for (const Case &k : cases) {
         Server s(2, false, k.sendsz);
         RawConn c(s.port());
         ASSERT_TRUE(c.send_record(make_call(40, kProg, 2, kBig, words({k.n}))));
         expect_big_reply(c, 40, k.n);
-        const auto& f = c.fragments();
+        const auto &f = c.fragments();
         std::size_t total = 0;
         for (std::size_t len : f) {
             EXPECT_LE(len, k.largest);
             total += len;
         }
-        EXPECT_EQ(total, 24u + 4u + k.n);  // reply header, the length word, the bytes
+        EXPECT_EQ(total, 24u + 4u + k.n); // reply header, the length word, the bytes
         if (k.n + 28 <= k.largest)
             EXPECT_EQ(f.size(), 1u);
         else
@@ -211,18 +199,17 @@ TEST_F(RpcsvcHostile, RepliesLeaveInFragmentsOfTheTransportsSize)
     }
 }
 
-TEST_F(RpcsvcHostile, FileBytesLeaveAsTheSameRecordInFragmentsOfTheTransportsSize)
-{
+TEST_F(RpcsvcHostile, FileBytesLeaveAsTheSameRecordInFragmentsOfTheTransportsSize) {
     struct Case {
         u_int sendsz;
         std::uint32_t n;
         std::size_t largest;
     } cases[] = {
-        {8192, 100001, 8192},  // padded
+        {8192, 100001, 8192}, // padded
         {0, 3u << 20, KS_REPLY_BUFFER_SIZE},
         {0, (20u << 20) + 2, KS_REPLY_BUFFER_SIZE},
     };
-    for (const Case& k : cases) {
+    for (const Case &k : cases) {
         Server s(2, false, k.sendsz);
         RawConn c(s.port());
         ASSERT_TRUE(c.send_record(make_call(42, kProg, 2, kBig, words({k.n}))));
@@ -232,9 +219,8 @@ TEST_F(RpcsvcHostile, FileBytesLeaveAsTheSameRecordInFragmentsOfTheTransportsSiz
         auto from_file = c.recv_record(20000);
         ASSERT_TRUE(from_file);
         EXPECT_EQ(observed().sent_from_file.load(), 1) << k.n;
-        EXPECT_TRUE(*from_file == *encoded) << k.n;  // byte for byte
-        for (std::size_t len : c.fragments())
-            EXPECT_LE(len, k.largest);
+        EXPECT_TRUE(*from_file == *encoded) << k.n; // byte for byte
+        for (std::size_t len : c.fragments()) EXPECT_LE(len, k.largest);
         ASSERT_TRUE(c.send_record(make_call(43, kProg, 2, kEcho, xdr_encode_text("after"))));
         auto rec = c.recv_record();
         ASSERT_TRUE(rec);
@@ -243,15 +229,14 @@ TEST_F(RpcsvcHostile, FileBytesLeaveAsTheSameRecordInFragmentsOfTheTransportsSiz
 }
 
 // The one worker waits for a peer that reads slowly only while nobody else wants it.
-TEST_F(RpcsvcHostile, LargeReplyToASlowReaderLeavesTheOnlyWorkerFree)
-{
+TEST_F(RpcsvcHostile, LargeReplyToASlowReaderLeavesTheOnlyWorkerFree) {
     for (Proc proc : {kBig, kFile}) {
         Server s(1, false, 0);
         RawConn lazy(s.port());
         const std::uint32_t n = 3 * KS_REPLY_BUFFER_SIZE;
         ASSERT_TRUE(lazy.send_record(make_call(79, kProg, 2, proc, words({n}))));
         pollfd pfd{lazy.fd(), POLLIN, 0};
-        ASSERT_EQ(poll(&pfd, 1, 20000), 1);  // it has begun to leave
+        ASSERT_EQ(poll(&pfd, 1, 20000), 1); // it has begun to leave
         expect_others_served(s.port());
         expect_big_reply(lazy, 79, n);
     }
@@ -259,36 +244,30 @@ TEST_F(RpcsvcHostile, LargeReplyToASlowReaderLeavesTheOnlyWorkerFree)
 
 namespace {
 
-double rss_mb()
-{
+double rss_mb() {
     long pages = 0, resident = 0;
-    FILE* f = fopen("/proc/self/statm", "r");
-    if (f == nullptr)
-        return 0;
-    if (fscanf(f, "%ld %ld", &pages, &resident) != 2)
-        resident = 0;
+    FILE *f = fopen("/proc/self/statm", "r");
+    if (f == nullptr) return 0;
+    if (fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
     fclose(f);
     return double(resident) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
 }
 
 // Reads one reply record through a small buffer, so that the reader's own memory stays out of
 // the process's figures; returns its length.
-std::size_t drain_record(RawConn& c)
-{
+std::size_t drain_record(RawConn &c) {
     timeval tv{20, 0};
     setsockopt(c.fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     static char buf[64 * 1024];
     std::size_t total = 0;
     for (bool last = false; !last;) {
         std::uint32_t w = 0;
-        if (recv(c.fd(), &w, 4, MSG_WAITALL) != 4)
-            return 0;
+        if (recv(c.fd(), &w, 4, MSG_WAITALL) != 4) return 0;
         w = ntohl(w);
         last = (w & 0x80000000u) != 0;
         for (std::size_t left = w & 0x7fffffffu; left > 0;) {
             ssize_t k = recv(c.fd(), buf, std::min(left, sizeof buf), 0);
-            if (k <= 0)
-                return 0;
+            if (k <= 0) return 0;
             left -= std::size_t(k);
             total += std::size_t(k);
         }
@@ -296,17 +275,16 @@ std::size_t drain_record(RawConn& c)
     return total;
 }
 
-}  // namespace
+} // namespace
 
-TEST_F(RpcsvcHostile, MemoryOfLargeRepliesGoesBackOnceTheyHaveLeft)
-{
+TEST_F(RpcsvcHostile, MemoryOfLargeRepliesGoesBackOnceTheyHaveLeft) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizers' allocators keep memory their own way";
 #endif
     Server s(4);
     constexpr std::uint32_t n = 24u << 20;
     {
-        RawConn warm(s.port());  // the allocator settles on where replies of this size go
+        RawConn warm(s.port()); // the allocator settles on where replies of this size go
         ASSERT_TRUE(warm.send_record(make_call(50, kProg, 2, kBig, words({n}))));
         EXPECT_EQ(drain_record(warm), 24u + 4u + n);
     }
@@ -321,19 +299,17 @@ TEST_F(RpcsvcHostile, MemoryOfLargeRepliesGoesBackOnceTheyHaveLeft)
         }
         EXPECT_TRUE(wait_until([] { return observed().big_calls.load() >= 5; }));
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        for (int i = 0; i < 4; ++i)
-            EXPECT_EQ(drain_record(*conns[i]), 24u + 4u + n);
+        for (int i = 0; i < 4; ++i) EXPECT_EQ(drain_record(*conns[i]), 24u + 4u + n);
     }
-    EXPECT_TRUE(wait_until([&] { return rss_mb() < before + 40; }, 5000)) << rss_mb() << " MB after, " << before
-                                                                           << " MB before";
+    EXPECT_TRUE(wait_until([&] { return rss_mb() < before + 40; }, 5000))
+        << rss_mb() << " MB after, " << before << " MB before";
 }
 
-TEST_F(RpcsvcHostile, HalfSentRecordBlocksNobody)
-{
-    Server s(1);  // one worker: a blocked worker would block everyone
+TEST_F(RpcsvcHostile, HalfSentRecordBlocksNobody) {
+    Server s(1); // one worker: a blocked worker would block everyone
     RawConn slow(s.port());
     std::vector<char> rec = framed(make_call(31, kProg, 2, kEcho, xdr_encode_text("in two halves")));
-    ASSERT_TRUE(slow.send_all(rec.data(), 2));  // not even the whole header
+    ASSERT_TRUE(slow.send_all(rec.data(), 2)); // not even the whole header
     expect_others_served(s.port());
     ASSERT_TRUE(slow.send_all(rec.data() + 2, 20));
     expect_others_served(s.port());
@@ -343,8 +319,7 @@ TEST_F(RpcsvcHostile, HalfSentRecordBlocksNobody)
     EXPECT_EQ(parse_reply(*reply)->results, xdr_encode_text("in two halves"));
 }
 
-TEST_F(RpcsvcHostile, ClientThatStopsReadingBlocksNobody)
-{
+TEST_F(RpcsvcHostile, ClientThatStopsReadingBlocksNobody) {
     Server s(1);
     RawConn lazy(s.port());
     // Many calls whose replies together far exceed what the sockets hold.
@@ -378,19 +353,17 @@ TEST_F(RpcsvcHostile, ClientThatStopsReadingBlocksNobody)
     }
 }
 
-TEST_F(RpcsvcHostile, ReplyLargerThanTheBufferToASlowReader)
-{
+TEST_F(RpcsvcHostile, ReplyLargerThanTheBufferToASlowReader) {
     Server s(2);
     RawConn lazy(s.port());
-    const std::uint32_t n = 3 * KS_REPLY_BUFFER_SIZE;  // more than the encoder sends before queueing
+    const std::uint32_t n = 3 * KS_REPLY_BUFFER_SIZE; // more than the encoder sends before queueing
     ASSERT_TRUE(lazy.send_record(make_call(77, kProg, 2, kBig, words({n}))));
     ASSERT_TRUE(wait_until([] { return observed().big_calls.load() >= 1; }));
     expect_others_served(s.port());
     expect_big_reply(lazy, 77, n);
 }
 
-TEST_F(RpcsvcHostile, ReplyThatFailsAfterPartOfItLeftClosesTheConnection)
-{
+TEST_F(RpcsvcHostile, ReplyThatFailsAfterPartOfItLeftClosesTheConnection) {
     Server s(1);
     RawConn c(s.port());
     ASSERT_TRUE(c.send_record(make_call(3, kProg, 2, kFailLate)));
@@ -399,32 +372,31 @@ TEST_F(RpcsvcHostile, ReplyThatFailsAfterPartOfItLeftClosesTheConnection)
     ASSERT_EQ(recv(c.fd(), h, 4, MSG_WAITALL), 4);
     std::uint32_t w;
     std::memcpy(&w, h, 4);
-    EXPECT_EQ(ntohl(w) & 0x80000000u, 0u);  // a first fragment, never finished
+    EXPECT_EQ(ntohl(w) & 0x80000000u, 0u); // a first fragment, never finished
     EXPECT_TRUE(c.wait_closed(10000));
     expect_others_served(s.port());
 }
 
-TEST_F(RpcsvcHostile, ConnectionClosedMidCallOrMidRecord)
-{
+TEST_F(RpcsvcHostile, ConnectionClosedMidCallOrMidRecord) {
     Server s(2);
     for (int round = 0; round < 3; ++round) {
         {
-            RawConn c(s.port());  // asks for a large reply and leaves at once
+            RawConn c(s.port()); // asks for a large reply and leaves at once
             std::uint32_t n = round == 0 ? 2 * KS_REPLY_BUFFER_SIZE : 65536;
             ASSERT_TRUE(c.send_record(make_call(1, kProg, 2, kBig, words({n}))));
         }
         {
-            RawConn c(s.port());  // leaves while its call sleeps
+            RawConn c(s.port()); // leaves while its call sleeps
             std::vector<char> args = words({0, 50});
             ASSERT_TRUE(c.send_record(make_call(2, kProg, 2, kSleep, args)));
         }
         {
-            RawConn c(s.port());  // leaves in the middle of a record
+            RawConn c(s.port()); // leaves in the middle of a record
             std::vector<char> rec = framed(make_call(3, kProg, 2, kEcho, xdr_encode_text("cut")));
             ASSERT_TRUE(c.send_all(rec.data(), rec.size() / 2));
         }
         {
-            RawConn c(s.port());  // resets the connection with unread replies
+            RawConn c(s.port()); // resets the connection with unread replies
             const int begun = observed().big_calls.load();
             ASSERT_TRUE(c.send_record(make_call(4, kProg, 2, kBig, words({1u << 20}))));
             ASSERT_TRUE(wait_until([&] { return observed().big_calls.load() > begun; }));
@@ -436,8 +408,7 @@ TEST_F(RpcsvcHostile, ConnectionClosedMidCallOrMidRecord)
     expect_others_served(s.port());
 }
 
-TEST_F(RpcsvcHostile, ThousandIdleConnections)
-{
+TEST_F(RpcsvcHostile, ThousandIdleConnections) {
     rlimit rl{};
     getrlimit(RLIMIT_NOFILE, &rl);
     if (rl.rlim_cur < 2200 && rl.rlim_max >= 2200) {
@@ -467,45 +438,40 @@ TEST_F(RpcsvcHostile, ThousandIdleConnections)
 namespace {
 
 // The descriptor limit under which exactly `spare` numbers are still free.
-rlim_t limit_leaving(int spare)
-{
+rlim_t limit_leaving(int spare) {
     std::vector<bool> used(65536, false);
-    DIR* d = opendir("/proc/self/fd");
-    if (d == nullptr)
-        return 0;
-    while (dirent* e = readdir(d)) {
+    DIR *d = opendir("/proc/self/fd");
+    if (d == nullptr) return 0;
+    while (dirent *e = readdir(d)) {
         int fd = std::atoi(e->d_name);
-        if (e->d_name[0] != '.' && fd >= 0 && fd < int(used.size()) && fd != dirfd(d))
-            used[std::size_t(fd)] = true;
+        if (e->d_name[0] != '.' && fd >= 0 && fd < int(used.size()) && fd != dirfd(d)) used[std::size_t(fd)] = true;
     }
     closedir(d);
     rlim_t limit = 0;
     for (int free = 0; free < spare; ++limit)
-        if (!used[limit])
-            ++free;
+        if (!used[limit]) ++free;
     return limit;
 }
 
-}  // namespace
+} // namespace
 
-TEST_F(RpcsvcHostile, OutOfDescriptorsPausesAcceptingAndRecovers)
-{
+TEST_F(RpcsvcHostile, OutOfDescriptorsPausesAcceptingAndRecovers) {
     Server s(1);
     int with_warm = 0;
     {
-        RawConn warm(s.port());  // the loop and its worker are up: their descriptors exist
+        RawConn warm(s.port()); // the loop and its worker are up: their descriptors exist
         ASSERT_TRUE(warm.send_record(make_call(1, kProg, 2, kNull)));
         ASSERT_TRUE(warm.recv_record());
         with_warm = open_descriptors();
     }
     // Both ends of the warm connection are closed.
     ASSERT_TRUE(wait_until([&] { return open_descriptors() <= with_warm - 2; }));
-    int late = socket(AF_INET, SOCK_STREAM, 0);  // made now, connected when nothing is left
+    int late = socket(AF_INET, SOCK_STREAM, 0); // made now, connected when nothing is left
     ASSERT_GE(late, 0);
     rlimit saved{};
     getrlimit(RLIMIT_NOFILE, &saved);
     rlimit low = saved;
-    low.rlim_cur = limit_leaving(6);  // three connections, both ends
+    low.rlim_cur = limit_leaving(6); // three connections, both ends
     ASSERT_GT(low.rlim_cur, 0u);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
     std::vector<std::unique_ptr<RawConn>> held;
@@ -514,7 +480,7 @@ TEST_F(RpcsvcHostile, OutOfDescriptorsPausesAcceptingAndRecovers)
         ASSERT_TRUE(held.back()->ok());
     }
     // An answered call on each shows the server accepted all three: every descriptor is taken.
-    for (auto& h : held) {
+    for (auto &h : held) {
         ASSERT_TRUE(h->send_record(make_call(5, kProg, 2, kNull)));
         ASSERT_TRUE(h->recv_record());
     }
@@ -522,15 +488,15 @@ TEST_F(RpcsvcHostile, OutOfDescriptorsPausesAcceptingAndRecovers)
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(s.port());
-    ASSERT_EQ(connect(late, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);  // waits in the backlog
+    ASSERT_EQ(connect(late, reinterpret_cast<sockaddr *>(&a), sizeof a), 0); // waits in the backlog
     std::vector<char> call = framed(make_call(42, kProg, 2, kNull));
     ASSERT_EQ(send(late, call.data(), call.size(), MSG_NOSIGNAL), ssize_t(call.size()));
     pollfd pfd{late, POLLIN, 0};
-    EXPECT_EQ(poll(&pfd, 1, 300), 0);  // not accepted yet
+    EXPECT_EQ(poll(&pfd, 1, 300), 0); // not accepted yet
     // The held connections still work meanwhile.
     ASSERT_TRUE(held[1]->send_record(make_call(2, kProg, 2, kNull)));
     EXPECT_TRUE(held[1]->recv_record());
-    held[0].reset();  // frees a descriptor on both ends
+    held[0].reset(); // frees a descriptor on both ends
     ASSERT_EQ(poll(&pfd, 1, 3000), 1);
     char buf[64];
     ssize_t n = recv(late, buf, sizeof buf, 0);
@@ -548,43 +514,40 @@ namespace {
 // A limit of the next ks_svc_run, taken from the environment it reads at start.
 class ScopedLimit {
 public:
-    ScopedLimit(const char* name, const char* value) : name_(name) { setenv(name, value, 1); }
+    ScopedLimit(const char *name, const char *value) : name_(name) { setenv(name, value, 1); }
     ~ScopedLimit() { unsetenv(name_); }
 
 private:
-    const char* name_;
+    const char *name_;
 };
 
-}  // namespace
+} // namespace
 
-TEST_F(RpcsvcHostile, PeersThatNeverReadLargeRepliesHoldNoWorker)
-{
+TEST_F(RpcsvcHostile, PeersThatNeverReadLargeRepliesHoldNoWorker) {
     Server s(2);
     constexpr std::uint32_t kReply = 12u << 20;
     std::vector<std::unique_ptr<RawConn>> lazy;
-    for (std::uint32_t i = 0; i < 4; ++i) {  // twice the workers
+    for (std::uint32_t i = 0; i < 4; ++i) { // twice the workers
         lazy.push_back(std::make_unique<RawConn>(s.port()));
         ASSERT_TRUE(lazy.back()->send_record(make_call(100 + i, kProg, 2, kBig, words({kReply}))));
     }
     // Every reply has begun to leave: its worker is done with it (or stuck sending it).
-    for (auto& l : lazy) {
+    for (auto &l : lazy) {
         pollfd pfd{l->fd(), POLLIN, 0};
         ASSERT_EQ(poll(&pfd, 1, 60000), 1);
     }
     expect_others_served(s.port());
     // Each reply waited on its own connection, whole.
-    for (std::uint32_t i : {0u, 3u})
-        expect_big_reply(*lazy[i], 100 + i, kReply);
+    for (std::uint32_t i : {0u, 3u}) expect_big_reply(*lazy[i], 100 + i, kReply);
 }
 
-TEST_F(RpcsvcHostile, ReplyPastTheQueueBoundClosesThatConnectionOnly)
-{
+TEST_F(RpcsvcHostile, ReplyPastTheQueueBoundClosesThatConnectionOnly) {
     ScopedLimit bound("KS_MAX_REPLY_QUEUE", "1048576");
     Server s(1);
     RawConn lazy(s.port());
     ASSERT_TRUE(lazy.send_record(make_call(1, kProg, 2, kBig, words({8u << 20}))));
     EXPECT_TRUE(lazy.wait_closed(10000));
-    RawConn fits(s.port());  // a reply within the bound still leaves whole
+    RawConn fits(s.port()); // a reply within the bound still leaves whole
     ASSERT_TRUE(fits.send_record(make_call(2, kProg, 2, kBig, words({512u << 10}))));
     auto rec = fits.recv_record();
     ASSERT_TRUE(rec);
@@ -592,17 +555,16 @@ TEST_F(RpcsvcHostile, ReplyPastTheQueueBoundClosesThatConnectionOnly)
     expect_others_served(s.port());
 }
 
-TEST_F(RpcsvcHostile, RecordNotCompleteByItsDeadlineClosesItsConnection)
-{
+TEST_F(RpcsvcHostile, RecordNotCompleteByItsDeadlineClosesItsConnection) {
     ScopedLimit deadline("KS_RECORD_TIMEOUT_MS", "300");
     Server s(1);
     std::vector<char> rec = framed(make_call(5, kProg, 2, kEcho, xdr_encode_text("never finished")));
     RawConn half(s.port());
-    RawConn idle(s.port());  // between records: no deadline
+    RawConn idle(s.port()); // between records: no deadline
     RawConn trickle(s.port());
     ASSERT_TRUE(half.send_all(rec.data(), rec.size() / 2));
     auto t0 = Clock::now();
-    EXPECT_TRUE(half.wait_closed(3000));  // nothing else happens meanwhile
+    EXPECT_TRUE(half.wait_closed(3000)); // nothing else happens meanwhile
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(3));
     // One byte every 50 ms: the deadline runs from the record's first byte, not the last.
     bool trickle_closed = false;
@@ -619,8 +581,7 @@ TEST_F(RpcsvcHostile, RecordNotCompleteByItsDeadlineClosesItsConnection)
     EXPECT_EQ(word_at(*reply, 0), 6u);
 }
 
-TEST_F(RpcsvcHostile, CallBytesPastTheTotalCloseTheConnectionThatWouldPassIt)
-{
+TEST_F(RpcsvcHostile, CallBytesPastTheTotalCloseTheConnectionThatWouldPassIt) {
     ScopedLimit total("KS_MAX_CALL_BYTES", "1048576");
     Server s(1);
     const std::string big(700 * 1024, 'b');
@@ -628,7 +589,7 @@ TEST_F(RpcsvcHostile, CallBytesPastTheTotalCloseTheConnectionThatWouldPassIt)
     std::vector<char> second = framed(make_call(8, kProg, 2, kEcho, xdr_encode_text(big)));
     RawConn a(s.port());
     RawConn b(s.port());
-    ASSERT_TRUE(a.send_all(first.data(), first.size() - 10));  // held, not complete
+    ASSERT_TRUE(a.send_all(first.data(), first.size() - 10)); // held, not complete
     // Once the server's kernel holds all of a's bytes, a call that comes later is served after
     // the worker has read them.
     ASSERT_TRUE(wait_until([&] {
@@ -638,17 +599,16 @@ TEST_F(RpcsvcHostile, CallBytesPastTheTotalCloseTheConnectionThatWouldPassIt)
     RawConn probe(s.port());
     ASSERT_TRUE(probe.send_record(make_call(1, kProg, 2, kNull)));
     ASSERT_TRUE(probe.recv_record());
-    b.send_all(second.data(), second.size());  // would pass the total: b goes
+    b.send_all(second.data(), second.size()); // would pass the total: b goes
     EXPECT_TRUE(b.wait_closed());
     ASSERT_TRUE(a.send_all(first.data() + first.size() - 10, 10));
     auto rec = a.recv_record();
     ASSERT_TRUE(rec);
     EXPECT_EQ(parse_reply(*rec)->results, xdr_encode_text(big));
-    expect_others_served(s.port());  // the total is free again
+    expect_others_served(s.port()); // the total is free again
 }
 
-TEST_F(RpcsvcHostile, ConnectionPastTheLimitIsResetAtOnce)
-{
+TEST_F(RpcsvcHostile, ConnectionPastTheLimitIsResetAtOnce) {
     ScopedLimit cap("KS_MAX_CONNECTIONS", "3");
     Server s(1);
     std::vector<std::unique_ptr<RawConn>> held;
@@ -658,7 +618,7 @@ TEST_F(RpcsvcHostile, ConnectionPastTheLimitIsResetAtOnce)
         ASSERT_TRUE(held.back()->recv_record());
     }
     RawConn refused(s.port());
-    ASSERT_TRUE(refused.ok());  // the handshake is the kernel's
+    ASSERT_TRUE(refused.ok()); // the handshake is the kernel's
     pollfd pfd{refused.fd(), POLLIN, 0};
     ASSERT_EQ(poll(&pfd, 1, 3000), 1);
     char c;
@@ -674,8 +634,7 @@ TEST_F(RpcsvcHostile, ConnectionPastTheLimitIsResetAtOnce)
     EXPECT_TRUE(held[2]->recv_record());
 }
 
-TEST_F(RpcsvcHostile, ReplyBytesPastTheTotalCloseTheConnectionThatWouldPassThem)
-{
+TEST_F(RpcsvcHostile, ReplyBytesPastTheTotalCloseTheConnectionThatWouldPassThem) {
     ScopedLimit total("KS_MAX_REPLY_BYTES", "33554432");
     Server s(1);
     // Neither peer reads. The kernel takes at most a few MiB of a reply; the rest of it waits on
@@ -692,7 +651,7 @@ TEST_F(RpcsvcHostile, ReplyBytesPastTheTotalCloseTheConnectionThatWouldPassThem)
     ASSERT_TRUE(after_the_call_before(2));
     ASSERT_TRUE(second.send_record(make_call(3, kProg, 2, kBig, words({kReply}))));
     ASSERT_TRUE(after_the_call_before(4));
-    EXPECT_TRUE(second.wait_closed(20000));  // cut short: it does not hold its whole reply
+    EXPECT_TRUE(second.wait_closed(20000)); // cut short: it does not hold its whole reply
     expect_others_served(s.port());
     expect_big_reply(first, 1, kReply);
 }
@@ -700,40 +659,34 @@ TEST_F(RpcsvcHostile, ReplyBytesPastTheTotalCloseTheConnectionThatWouldPassThem)
 namespace {
 
 // Connected sockets of this process whose local port is the server's: its side of connections.
-int server_side_connections(unsigned short port)
-{
+int server_side_connections(unsigned short port) {
     int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    if (d == nullptr)
-        return -1;
-    while (dirent* e = readdir(d)) {
+    DIR *d = opendir("/proc/self/fd");
+    if (d == nullptr) return -1;
+    while (dirent *e = readdir(d)) {
         int fd = std::atoi(e->d_name);
-        if (e->d_name[0] == '.' || fd == dirfd(d))
-            continue;
+        if (e->d_name[0] == '.' || fd == dirfd(d)) continue;
         sockaddr_storage ss{};
         socklen_t len = sizeof ss;
-        if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0 || ss.ss_family != AF_INET ||
-            ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port) != port)
+        if (getsockname(fd, reinterpret_cast<sockaddr *>(&ss), &len) != 0 || ss.ss_family != AF_INET ||
+            ntohs(reinterpret_cast<sockaddr_in *>(&ss)->sin_port) != port)
             continue;
         len = sizeof ss;
-        if (getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0)
-            ++n;
+        if (getpeername(fd, reinterpret_cast<sockaddr *>(&ss), &len) == 0) ++n;
     }
     closedir(d);
     return n;
 }
 
-}  // namespace
+} // namespace
 
-TEST_F(RpcsvcHostile, ConnectCloseStormNeverHoldsMoreThanTheLimit)
-{
+TEST_F(RpcsvcHostile, ConnectCloseStormNeverHoldsMoreThanTheLimit) {
     ScopedLimit cap("KS_MAX_CONNECTIONS", "16");
     Server s(2, false);
     std::atomic<bool> storming{true};
     std::atomic<int> peak{0};
     std::thread watch([&] {
-        while (storming.load())
-            peak.store(std::max(peak.load(), server_side_connections(s.port())));
+        while (storming.load()) peak.store(std::max(peak.load(), server_side_connections(s.port())));
     });
     std::vector<std::thread> storm;
     for (int t = 0; t < 8; ++t) {
@@ -741,16 +694,17 @@ TEST_F(RpcsvcHostile, ConnectCloseStormNeverHoldsMoreThanTheLimit)
             for (std::uint32_t i = 0; i < 250; ++i) {
                 RawConn c(s.port());
                 if (t % 2 == 0 && c.send_record(make_call(i, kProg, 2, kNull)))
-                    c.recv_record(2000);  // answered, or reset when past the limit
-                if (t % 4 == 1) {         // some go with a reset, the moment they are connected
-                    struct linger lg{1, 0};
+                    c.recv_record(2000); // answered, or reset when past the limit
+                if (t % 4 == 1) {        // some go with a reset, the moment they are connected
+                    struct linger lg {
+                        1, 0
+                    };
                     setsockopt(c.fd(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
                 }
             }
         });
     }
-    for (auto& t : storm)
-        t.join();
+    for (auto &t : storm) t.join();
     storming.store(false);
     watch.join();
     // One more may be open for the moment it takes to refuse it.

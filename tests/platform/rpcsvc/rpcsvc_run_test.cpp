@@ -12,25 +12,21 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-int sleep_call(unsigned short port, int tag, int ms, clnt_stat* st)
-{
-    CLIENT* c = tcp_client(port);
-    if (c == nullptr)
-        return -1;
+int sleep_call(unsigned short port, int tag, int ms, clnt_stat *st) {
+    CLIENT *c = tcp_client(port);
+    if (c == nullptr) return -1;
     SleepArgs a{tag, ms};
     int out = -1;
     timeval tv{10, 0};
     clnt_stat r = clnt_call(c, kSleep, xp(xdr_sleep_args), reinterpret_cast<caddr_t>(&a), xp(xdr_int),
                             reinterpret_cast<caddr_t>(&out), tv);
-    if (st != nullptr)
-        *st = r;
+    if (st != nullptr) *st = r;
     clnt_destroy(c);
     return r == RPC_SUCCESS ? out : -1;
 }
 
 // n sleep calls of 5 ms on tag 7, one record each, xids from first on: for one write.
-std::vector<char> sleep_calls(std::uint32_t first, std::uint32_t n)
-{
+std::vector<char> sleep_calls(std::uint32_t first, std::uint32_t n) {
     std::vector<char> wire;
     for (std::uint32_t i = 0; i < n; ++i) {
         std::vector<char> b = make_call(first + i, kProg, 2, kSleep, words({7, 5}));
@@ -41,37 +37,30 @@ std::vector<char> sleep_calls(std::uint32_t first, std::uint32_t n)
     return wire;
 }
 
-}  // namespace
+} // namespace
 
-TEST(RpcsvcRun, FourSlowCallsOnFourConnectionsOverlap)
-{
+TEST(RpcsvcRun, FourSlowCallsOnFourConnectionsOverlap) {
     Server s(4);
     auto t0 = Clock::now();
     std::vector<std::future<int>> calls;
-    for (int i = 0; i < 4; ++i)
-        calls.push_back(std::async(std::launch::async, sleep_call, s.port(), 0, 500, nullptr));
-    for (auto& f : calls)
-        EXPECT_EQ(f.get(), 500);
+    for (int i = 0; i < 4; ++i) calls.push_back(std::async(std::launch::async, sleep_call, s.port(), 0, 500, nullptr));
+    for (auto &f : calls) EXPECT_EQ(f.get(), 500);
     auto took = Clock::now() - t0;
-    EXPECT_LT(took, std::chrono::milliseconds(1500));  // serial would be 2000
+    EXPECT_LT(took, std::chrono::milliseconds(1500)); // serial would be 2000
     EXPECT_EQ(observed().max_in_flight.load(), 4);
 }
 
-TEST(RpcsvcRun, OneWorkerRunsCallsOneAtATime)
-{
+TEST(RpcsvcRun, OneWorkerRunsCallsOneAtATime) {
     Server s(1);
     auto t0 = Clock::now();
     std::vector<std::future<int>> calls;
-    for (int i = 0; i < 3; ++i)
-        calls.push_back(std::async(std::launch::async, sleep_call, s.port(), 0, 100, nullptr));
-    for (auto& f : calls)
-        EXPECT_EQ(f.get(), 100);
+    for (int i = 0; i < 3; ++i) calls.push_back(std::async(std::launch::async, sleep_call, s.port(), 0, 100, nullptr));
+    for (auto &f : calls) EXPECT_EQ(f.get(), 100);
     EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(300));
     EXPECT_EQ(observed().max_in_flight.load(), 1);
 }
 
-TEST(RpcsvcRun, OneConnectionIsServedInOrderByOneWorkerAtATime)
-{
+TEST(RpcsvcRun, OneConnectionIsServedInOrderByOneWorkerAtATime) {
     Server s(4);
     RawConn c(s.port());
     std::vector<char> wire = sleep_calls(900, 12);
@@ -85,51 +74,44 @@ TEST(RpcsvcRun, OneConnectionIsServedInOrderByOneWorkerAtATime)
     EXPECT_EQ(observed().max_in_flight.load(), 1);
 }
 
-TEST(RpcsvcRun, AConnectionWithCallsBufferedGivesWayAfterItsTurn)
-{
+TEST(RpcsvcRun, AConnectionWithCallsBufferedGivesWayAfterItsTurn) {
     Server s(1);
     RawConn busy(s.port()), other(s.port());
     std::vector<char> wire = sleep_calls(100, 48);
     ASSERT_TRUE(busy.send_all(wire.data(), wire.size()));
-    ASSERT_TRUE(wait_until([] { return observed().in_flight.load() >= 1; }));  // its turn began
+    ASSERT_TRUE(wait_until([] { return observed().in_flight.load() >= 1; })); // its turn began
     ASSERT_TRUE(other.send_record(make_call(500, kProg, 2, kSleep, words({8, 0}))));
     auto rec = other.recv_record();
     ASSERT_TRUE(rec);
     EXPECT_EQ(word_at(*rec, 0), 500u);
     // The one worker left the busy connection after a turn of 16 calls: not all are answered.
     std::uint32_t answered = 0;
-    while (busy.recv_record(20))
-        ++answered;
+    while (busy.recv_record(20)) ++answered;
     EXPECT_GE(answered, 16u);
     EXPECT_LT(answered, 48u);
-    while (answered < 48 && busy.recv_record())
-        ++answered;
+    while (answered < 48 && busy.recv_record()) ++answered;
     EXPECT_EQ(answered, 48u);
     EXPECT_EQ(observed().order_faults.load(), 0);
 }
 
-TEST(RpcsvcRun, ExitFromACallAnswersCallsInFlightAndEndsEveryThread)
-{
+TEST(RpcsvcRun, ExitFromACallAnswersCallsInFlightAndEndsEveryThread) {
     int before = thread_count();
     Server s(4);
     std::vector<std::future<int>> slow;
-    for (int i = 0; i < 3; ++i)
-        slow.push_back(std::async(std::launch::async, sleep_call, s.port(), 0, 400, nullptr));
+    for (int i = 0; i < 3; ++i) slow.push_back(std::async(std::launch::async, sleep_call, s.port(), 0, 400, nullptr));
     ASSERT_TRUE(wait_until([] { return observed().in_flight.load() >= 3; }));
 
-    CLIENT* c = tcp_client(s.port());
+    CLIENT *c = tcp_client(s.port());
     ASSERT_NE(c, nullptr);
     timeval tv{10, 0};
     EXPECT_EQ(clnt_call(c, kExit, xp(xdr_void), nullptr, xp(xdr_void), nullptr, tv), RPC_SUCCESS);
-    for (auto& f : slow)
-        EXPECT_EQ(f.get(), 400);  // answered although the exit came first
-    s.wait();                     // ks_svc_run returned by itself
+    for (auto &f : slow) EXPECT_EQ(f.get(), 400); // answered although the exit came first
+    s.wait();                                     // ks_svc_run returned by itself
     clnt_destroy(c);
     EXPECT_EQ(thread_count(), before);
 }
 
-TEST(RpcsvcRun, ExitFromAnotherThreadWhileIdleAndBusy)
-{
+TEST(RpcsvcRun, ExitFromAnotherThreadWhileIdleAndBusy) {
     int before = thread_count();
     {
         Server s(3);
@@ -147,8 +129,7 @@ TEST(RpcsvcRun, ExitFromAnotherThreadWhileIdleAndBusy)
     EXPECT_EQ(thread_count(), before);
 }
 
-TEST(RpcsvcRun, ExitBeforeRunEndsTheNextRunAtOnce)
-{
+TEST(RpcsvcRun, ExitBeforeRunEndsTheNextRunAtOnce) {
     ks_svc_exit();
     auto t0 = Clock::now();
     ks_svc_run();
@@ -158,11 +139,10 @@ TEST(RpcsvcRun, ExitBeforeRunEndsTheNextRunAtOnce)
     EXPECT_EQ(sleep_call(s.port(), 0, 1, nullptr), 1);
 }
 
-TEST(RpcsvcRun, ServesAgainAfterARunEnded)
-{
+TEST(RpcsvcRun, ServesAgainAfterARunEnded) {
     for (int round = 0; round < 3; ++round) {
         Server s(2);
-        CLIENT* c = tcp_client(s.port());
+        CLIENT *c = tcp_client(s.port());
         ASSERT_NE(c, nullptr);
         EXPECT_EQ(call_echo(c, "round"), "round");
         s.stop();
@@ -175,12 +155,11 @@ TEST(RpcsvcRun, ServesAgainAfterARunEnded)
     }
 }
 
-TEST(RpcsvcRun, ADestroyedTransportIsNotServed)
-{
+TEST(RpcsvcRun, ADestroyedTransportIsNotServed) {
     int fd = listen_socket(AF_INET, 0);
     ASSERT_GE(fd, 0);
     unsigned short port = bound_port(fd);
-    KS_SVCXPRT* x = ks_svctcp_create(fd, 0, 0);
+    KS_SVCXPRT *x = ks_svctcp_create(fd, 0, 0);
     ASSERT_NE(x, nullptr);
     EXPECT_TRUE(ks_svc_destroy(x));
     EXPECT_FALSE(ks_svc_destroy(nullptr));
@@ -188,30 +167,27 @@ TEST(RpcsvcRun, ADestroyedTransportIsNotServed)
     // A run that follows serves only its own transports: the destroyed port is closed.
     Server s(2);
     EXPECT_EQ(tcp_client(port), nullptr);
-    CLIENT* c = tcp_client(s.port());
+    CLIENT *c = tcp_client(s.port());
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(call_echo(c, "still"), "still");
     clnt_destroy(c);
 }
 
-TEST(RpcsvcRun, ThreadKeysHoldAValuePerWorkerAndFreeItWhenTheWorkerEnds)
-{
+TEST(RpcsvcRun, ThreadKeysHoldAValuePerWorkerAndFreeItWhenTheWorkerEnds) {
     int workers_met = 0;
     {
         Server s(2);
-        CLIENT* c = tcp_client(s.port());
+        CLIENT *c = tcp_client(s.port());
         ASSERT_NE(c, nullptr);
         timeval tv{5, 0};
         int total = 0;
         for (int i = 0; i < 6; ++i) {
             int n = 0;
-            ASSERT_EQ(clnt_call(c, kThreadCount, xp(xdr_void), nullptr, xp(xdr_int),
-                                reinterpret_cast<caddr_t>(&n), tv),
+            ASSERT_EQ(clnt_call(c, kThreadCount, xp(xdr_void), nullptr, xp(xdr_int), reinterpret_cast<caddr_t>(&n), tv),
                       RPC_SUCCESS);
             ASSERT_GE(n, 1);
             ASSERT_LE(n, i + 1);
-            if (n == 1)
-                ++workers_met;  // a worker's first call made its value
+            if (n == 1) ++workers_met; // a worker's first call made its value
             total += 1;
         }
         EXPECT_EQ(total, 6);
@@ -223,24 +199,24 @@ TEST(RpcsvcRun, ThreadKeysHoldAValuePerWorkerAndFreeItWhenTheWorkerEnds)
     EXPECT_EQ(observed().key_destructions.load(), workers_met);
 }
 
-TEST(RpcsvcRun, ThreadKeysOnPlainThreads)
-{
+TEST(RpcsvcRun, ThreadKeysOnPlainThreads) {
     static std::atomic<int> freed{0};
-    freed.store(0);  // a repeated run starts again
+    freed.store(0); // a repeated run starts again
     ks_thread_key_t key;
-    ASSERT_EQ(ks_thr_keycreate(&key, [](void* p) {
-                  freed.fetch_add(*static_cast<int*>(p));
-                  delete static_cast<int*>(p);
-              }),
+    ASSERT_EQ(ks_thr_keycreate(&key,
+                               [](void *p) {
+                                   freed.fetch_add(*static_cast<int *>(p));
+                                   delete static_cast<int *>(p);
+                               }),
               0);
-    void* v = reinterpret_cast<void*>(1);
+    void *v = reinterpret_cast<void *>(1);
     EXPECT_EQ(ks_thr_getspecific(key, &v), 0);
-    EXPECT_EQ(v, nullptr);  // nothing set on this thread yet
+    EXPECT_EQ(v, nullptr); // nothing set on this thread yet
     std::thread t1([&] {
         EXPECT_EQ(ks_thr_setspecific(key, new int(10)), 0);
-        void* mine = nullptr;
+        void *mine = nullptr;
         EXPECT_EQ(ks_thr_getspecific(key, &mine), 0);
-        EXPECT_EQ(*static_cast<int*>(mine), 10);
+        EXPECT_EQ(*static_cast<int *>(mine), 10);
     });
     std::thread t2([&] { EXPECT_EQ(ks_thr_setspecific(key, new int(5)), 0); });
     t1.join();
@@ -253,18 +229,17 @@ TEST(RpcsvcRun, ThreadKeysOnPlainThreads)
     pthread_key_delete(key);
 }
 
-TEST(RpcsvcRun, AWorkerWaitingOnAnIdleConnectionIsCalledAway)
-{
+TEST(RpcsvcRun, AWorkerWaitingOnAnIdleConnectionIsCalledAway) {
     Server s(1);
-    CLIENT* idle = tcp_client(s.port());  // its worker waits on it for a next call
+    CLIENT *idle = tcp_client(s.port()); // its worker waits on it for a next call
     ASSERT_NE(idle, nullptr);
     EXPECT_EQ(call_echo(idle, "first"), "first");
     auto t0 = Clock::now();
     for (int i = 0; i < 20; ++i) {
-        CLIENT* other = tcp_client(s.port());
+        CLIENT *other = tcp_client(s.port());
         ASSERT_NE(other, nullptr);
         EXPECT_EQ(call_echo(other, "other"), "other");
-        EXPECT_EQ(call_echo(idle, "again"), "again");  // and back
+        EXPECT_EQ(call_echo(idle, "again"), "again"); // and back
         clnt_destroy(other);
     }
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(3));
@@ -273,6 +248,6 @@ TEST(RpcsvcRun, AWorkerWaitingOnAnIdleConnectionIsCalledAway)
     auto t1 = Clock::now();
     s.stop();
     EXPECT_LT(Clock::now() - t1, std::chrono::seconds(1));
-    EXPECT_EQ(thread_count(), before_stop - 2);  // the loop's thread and its one worker
+    EXPECT_EQ(thread_count(), before_stop - 2); // the loop's thread and its one worker
     clnt_destroy(idle);
 }

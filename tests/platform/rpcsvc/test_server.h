@@ -21,12 +21,12 @@ constexpr rpcvers_t kVersHigh = 3;
 
 enum Proc : rpcproc_t {
     kNull = 0,
-    kEcho = 1,      // string -> same string
-    kAdd = 2,       // two ints -> their sum
-    kSleep = 3,     // {tag, ms} -> ms, after sleeping; records overlap per tag and overall
-    kExit = 4,      // asks the loop to end, then answers
-    kBig = 5,       // u_int n -> n bytes of pattern
-    kThrow = 6,     // throws out of the dispatch routine
+    kEcho = 1,        // string -> same string
+    kAdd = 2,         // two ints -> their sum
+    kSleep = 3,       // {tag, ms} -> ms, after sleeping; records overlap per tag and overall
+    kExit = 4,        // asks the loop to end, then answers
+    kBig = 5,         // u_int n -> n bytes of pattern
+    kThrow = 6,       // throws out of the dispatch routine
     kFailEncode = 7,  // the results cannot be encoded: answered with a system error
     kThreadCount = 8, // calls served so far by the serving thread, kept under a thread key
     kFailLate = 9,    // the results fail after more than the reply buffer was written
@@ -37,8 +37,7 @@ enum Proc : rpcproc_t {
 
 // Any XDR routine as the runtime's routine type.
 template <class F>
-xdrproc_t xp(F f)
-{
+xdrproc_t xp(F f) {
     return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(f));
 }
 
@@ -46,29 +45,29 @@ struct SleepArgs {
     int tag;
     int ms;
 };
-bool_t xdr_sleep_args(XDR* x, SleepArgs* a);
-bool_t xdr_add_args(XDR* x, int* ab);  // two ints
-bool_t xdr_text(XDR* x, char** s);
-bool_t xdr_big(XDR* x, std::vector<char>* v);  // decode side for clients
+bool_t xdr_sleep_args(XDR *x, SleepArgs *a);
+bool_t xdr_add_args(XDR *x, int *ab); // two ints
+bool_t xdr_text(XDR *x, char **s);
+bool_t xdr_big(XDR *x, std::vector<char> *v); // decode side for clients
 char pattern_byte(std::size_t i);
 
 // What the dispatch routine has seen.
 struct Observed {
     std::atomic<int> in_flight{0};
     std::atomic<int> max_in_flight{0};
-    std::atomic<int> order_faults{0};  // a tag's calls overlapped or ran out of order
+    std::atomic<int> order_faults{0}; // a tag's calls overlapped or ran out of order
     std::atomic<int> key_destructions{0};
-    std::atomic<int> big_calls{0};  // kBig and kFile calls begun
-    std::atomic<int> sent_from_file{0};  // kFile replies whose bytes the runtime took from the file
-    void reset();  // every Server starts from nothing seen
+    std::atomic<int> big_calls{0};      // kBig and kFile calls begun
+    std::atomic<int> sent_from_file{0}; // kFile replies whose bytes the runtime took from the file
+    void reset();                       // every Server starts from nothing seen
 };
-Observed& observed();
+Observed &observed();
 
-int thread_count();  // threads of this process
-int open_descriptors();  // descriptors of this process
+int thread_count();     // threads of this process
+int open_descriptors(); // descriptors of this process
 
 // Polls `done` every `step_ms` until it holds or `timeout_ms` have passed; returns its last answer.
-bool wait_until(const std::function<bool()>& done, int timeout_ms = 10000, int step_ms = 5);
+bool wait_until(const std::function<bool()> &done, int timeout_ms = 10000, int step_ms = 5);
 
 class Server {
 public:
@@ -76,8 +75,8 @@ public:
     // sendsz: the largest fragment of replies (0: the runtime's default).
     explicit Server(int workers = 0, bool ipv6 = true, u_int sendsz = 8192);
     ~Server();
-    void stop();  // ks_svc_exit and wait for ks_svc_run to return
-    void wait();  // wait for ks_svc_run to return by itself
+    void stop(); // ks_svc_exit and wait for ks_svc_run to return
+    void wait(); // wait for ks_svc_run to return by itself
     unsigned short port() const { return port_; }
     bool has_ipv6() const { return v6_ok_; }
 
@@ -92,23 +91,23 @@ class RawConn {
 public:
     explicit RawConn(unsigned short port, int family = 4);
     ~RawConn();
-    RawConn(const RawConn&) = delete;
-    RawConn& operator=(const RawConn&) = delete;
+    RawConn(const RawConn &) = delete;
+    RawConn &operator=(const RawConn &) = delete;
     int fd() const { return fd_; }
     bool ok() const { return fd_ >= 0; }
-    bool send_all(const void* p, std::size_t n);
-    bool send_record(const std::vector<char>& body);  // one last fragment
+    bool send_all(const void *p, std::size_t n);
+    bool send_record(const std::vector<char> &body); // one last fragment
     // One whole reply record, or nothing on timeout or close (closed() tells which).
     std::optional<std::vector<char>> recv_record(int timeout_ms = 5000);
     // The fragment lengths of the record recv_record took last.
-    const std::vector<std::size_t>& fragments() const { return fragments_; }
+    const std::vector<std::size_t> &fragments() const { return fragments_; }
     bool closed() const { return closed_; }
     // True when the peer closed the connection within the time.
     bool wait_closed(int timeout_ms = 5000);
     void close_now();
 
 private:
-    bool recv_exact(char* p, std::size_t n, int timeout_ms);
+    bool recv_exact(char *p, std::size_t n, int timeout_ms);
     int fd_ = -1;
     bool closed_ = false;
     std::vector<std::size_t> fragments_;
@@ -116,30 +115,30 @@ private:
 
 // Body of a call message.
 std::vector<char> make_call(std::uint32_t xid, rpcprog_t prog, rpcvers_t vers, rpcproc_t proc,
-                            const std::vector<char>& args = {}, std::uint32_t rpcvers = 2,
+                            const std::vector<char> &args = {}, std::uint32_t rpcvers = 2,
                             std::uint32_t flavor = AUTH_NONE);
 std::vector<char> words(std::initializer_list<std::uint32_t> w);
-std::vector<char> xdr_encode_text(const std::string& s);
+std::vector<char> xdr_encode_text(const std::string &s);
 
 // A reply record taken apart word by word.
 struct Reply {
     std::uint32_t xid = 0;
     std::uint32_t direction = 0;
     std::uint32_t reply_stat = 0;
-    std::uint32_t accept_stat = 0;  // accepted replies
-    std::uint32_t reject_stat = 0;  // denied replies
+    std::uint32_t accept_stat = 0; // accepted replies
+    std::uint32_t reject_stat = 0; // denied replies
     std::uint32_t low = 0, high = 0;
     std::uint32_t auth_why = 0;
-    std::vector<char> results;      // bytes after the accept status
+    std::vector<char> results; // bytes after the accept status
 };
-std::optional<Reply> parse_reply(const std::vector<char>& rec);
-std::uint32_t word_at(const std::vector<char>& v, std::size_t off);
+std::optional<Reply> parse_reply(const std::vector<char> &rec);
+std::uint32_t word_at(const std::vector<char> &v, std::size_t off);
 
-CLIENT* tcp_client(unsigned short port, rpcvers_t vers = kVersLow);
-CLIENT* tcp6_client(unsigned short port, rpcvers_t vers = kVersLow);
-std::string call_echo(CLIENT* c, const std::string& s, clnt_stat* st = nullptr);
+CLIENT *tcp_client(unsigned short port, rpcvers_t vers = kVersLow);
+CLIENT *tcp6_client(unsigned short port, rpcvers_t vers = kVersLow);
+std::string call_echo(CLIENT *c, const std::string &s, clnt_stat *st = nullptr);
 // A loopback TCP socket bound to port (0: any), not yet listening; -1 on failure.
 int listen_socket(int family, unsigned short port);
 unsigned short bound_port(int fd);
 
-}  // namespace kstest
+} // namespace kstest

@@ -21,7 +21,7 @@ TEST(TsMsgCatalogue, EntriesWithinTheDeclaredCount) {
     EXPECT_STREQ(TsMsg::format(cat, 1, nullptr), "TLQSV0001E first %s");
     EXPECT_STREQ(TsMsg::format(cat, 2, "fr_FR"), "TLQSV0002I second");
     EXPECT_EQ(TsMsg::format(cat, 0, nullptr), nullptr);
-    EXPECT_EQ(TsMsg::format(cat, 3, nullptr), nullptr);   // past the count: never read
+    EXPECT_EQ(TsMsg::format(cat, 3, nullptr), nullptr); // past the count: never read
     EXPECT_EQ(TsMsg::format(cat, -1, nullptr), nullptr);
     EXPECT_EQ(TsMsg::format(nullptr, 1, nullptr), nullptr);
     char const *const bad[] = {"nocount", "x"};
@@ -29,9 +29,9 @@ TEST(TsMsgCatalogue, EntriesWithinTheDeclaredCount) {
 }
 
 TEST(TsMsgFormat, EachKindUnderItsOwnDirective) {
-    EXPECT_EQ(fmt("%d|%u|%x|%c|%s|%5.2f|%%", {cxPrintfArgVal::of_int32(-1), cxPrintfArgVal::of_int32(-1),
-                                               cxPrintfArgVal::of_int32(255), cxPrintfArgVal::of_char('Z'),
-                                               cxPrintfArgVal::of_text("txt"), cxPrintfArgVal::of_double(3.14159)}),
+    EXPECT_EQ(fmt("%d|%u|%x|%c|%s|%5.2f|%%",
+                  {cxPrintfArgVal::of_int32(-1), cxPrintfArgVal::of_int32(-1), cxPrintfArgVal::of_int32(255),
+                   cxPrintfArgVal::of_char('Z'), cxPrintfArgVal::of_text("txt"), cxPrintfArgVal::of_double(3.14159)}),
               "-1|4294967295|ff|Z|txt| 3.14|%");
     EXPECT_EQ(fmt("%lld %I64d %ld", {cxPrintfArgVal::of_int64(-9000000000LL), cxPrintfArgVal::of_int64(1LL << 40),
                                      cxPrintfArgVal::of_int32(7)}),
@@ -61,7 +61,7 @@ TEST(TsMsgFormat, WidthPrecisionAndStar) {
     // Precision never splits a UTF-8 character.
     EXPECT_EQ(fmt("%.2s", {cxPrintfArgVal::of_text("a\xc3\xa9")}), "a");
     EXPECT_EQ(fmt("%08.3f", {cxPrintfArgVal::of_double(-1.5)}), "-001.500");
-    EXPECT_EQ(fmt("%q", {}), "%q");   // not a directive: kept as text
+    EXPECT_EQ(fmt("%q", {}), "%q"); // not a directive: kept as text
     EXPECT_EQ(fmt("end%", {}), "end%");
 }
 

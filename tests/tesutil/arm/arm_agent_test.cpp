@@ -257,7 +257,7 @@ TEST_F(ArmAgent, EachThreadHasItsOwnStack) {
         ASSERT_EQ(ArmPerThreadOperationStack::stop_transaction(0, nullptr), 0);
         auto r = records();
         ASSERT_EQ(r.size(), 4u);
-        EXPECT_EQ(r[1]["parent"], "none");   // not the other thread's open transaction
+        EXPECT_EQ(r[1]["parent"], "none"); // not the other thread's open transaction
         EXPECT_EQ(r[2]["handle"], r[1]["handle"]);
         EXPECT_EQ(r[3]["handle"], std::to_string(mine));
     });
@@ -326,8 +326,9 @@ TEST_F(ArmAgent, BuffersAsTheAgentReceivesThem) {
         auto r = records();
         ASSERT_EQ(r.size(), 4u);
         std::string const expect = "[diag{" + std::string(4095, 'x') + "};metrics{1/2/0/1/4294967295,6/10/2/1/" +
-                                   std::string(32, 'm') + "};user{name=J\xC3\xB6rg,id_valid=1,id=" +
-                                   std::string(30, '0') + "ab};tran_context{values=[-,demo],uri=kx://demo/db}]";
+                                   std::string(32, 'm') +
+                                   "};user{name=J\xC3\xB6rg,id_valid=1,id=" + std::string(30, '0') +
+                                   "ab};tran_context{values=[-,demo],uri=kx://demo/db}]";
         EXPECT_EQ(r[0]["buffer"], expect);
         EXPECT_EQ(r[1]["status"], "2");
         EXPECT_EQ(r[1]["buffer"], "[arrival{123456789}]");

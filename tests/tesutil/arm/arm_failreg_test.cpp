@@ -42,9 +42,7 @@ TEST(ArmFailingRegistration, LeavesArmOffAndStops) {
 
 TEST(ArmFailingRegistration, ARegistrarGoneBeforeRegistrationIsNotReached) {
     std::string path = armtest::fresh_record_file("failreg_gone");
-    {
-        ArmApplication::OperationRegistrar shortlived(UString(L"short-lived"));
-    }
+    { ArmApplication::OperationRegistrar shortlived(UString(L"short-lived")); }
     // The agent refuses the application, so this process can run both cases in any order.
     ::setenv("KX_ARM4_FAIL", "register_transaction:beta", 1);
     ArmApplication::register_application(Nul::ARM_VERBOSE, UString(L"kxrpc"), nullptr);

@@ -70,8 +70,8 @@ inline std::string hex(unsigned char const *p, std::size_t n) {
 // A fresh record file for this process, named to the agent through KX_ARM4_LOG.
 inline std::string fresh_record_file(std::string const &tag) {
     char const *tmp = std::getenv("TMPDIR");
-    std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/kx_arm4_" + tag + "_" +
-                       std::to_string(::getpid()) + ".log";
+    std::string path =
+        std::string(tmp && *tmp ? tmp : "/tmp") + "/kx_arm4_" + tag + "_" + std::to_string(::getpid()) + ".log";
     std::remove(path.c_str());
     ::setenv("KX_ARM4_LOG", path.c_str(), 1);
     return path;

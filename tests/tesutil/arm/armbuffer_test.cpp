@@ -24,7 +24,8 @@ namespace {
 
 std::string const arm_prefix = "TLQSV0670E Application Resource Measurement (ARM) error: ";
 
-template <class F> std::string raised_text(F &&f) {
+template <class F>
+std::string raised_text(F &&f) {
     try {
         f();
     } catch (STPException &e) {
@@ -41,7 +42,10 @@ arm_subbuffer_t *sub(ArmBuffer const &b, int i) {
     return p->subbuffer_array[i];
 }
 
-template <class T> T const *sub_as(ArmBuffer const &b, int i) { return reinterpret_cast<T const *>(sub(b, i)); }
+template <class T>
+T const *sub_as(ArmBuffer const &b, int i) {
+    return reinterpret_cast<T const *>(sub(b, i));
+}
 
 UString units(unsigned n, wchar_t c) { return UString(std::wstring(n, c)); }
 
@@ -139,7 +143,7 @@ TEST(ArmBuffer, UserAndSystemAddress) {
     b.add_buffer(UString(L"J\u00f6rg"), true, some_id(3));
     unsigned char addr[4] = {127, 0, 0, 1};
     b.add_buffer(std::int16_t{2}, std::int16_t{4}, addr, false, some_id(9));
-    addr[0] = 10;   // the sub-buffer holds its own copy
+    addr[0] = 10; // the sub-buffer holds its own copy
     auto const *u = sub_as<arm_subbuffer_user_t>(b, 0);
     EXPECT_EQ(u->header.format, 3);
     EXPECT_STREQ(u->name, "J\xC3\xB6rg");
@@ -202,8 +206,10 @@ TEST(ArmBuffer, IdentitySubBufferEmptiesTheStagingButKeepsTheContextMap) {
 TEST(ArmBuffer, NineteenPropertiesInAnyMixAndNoMore) {
     ArmAppIdentyBuffer id;
     for (int i = 0; i < 19; ++i) {
-        if (i % 3 == 0) id.add_context_prop(UString(std::to_wstring(i)));
-        else id.add_identity_prop(std::to_wstring(i).c_str(), L"v");
+        if (i % 3 == 0)
+            id.add_context_prop(UString(std::to_wstring(i)));
+        else
+            id.add_identity_prop(std::to_wstring(i).c_str(), L"v");
     }
     EXPECT_EQ(id.num_identity_props() + id.num_context_props(), 19);
     std::string const too_many = arm_prefix + "ArmIdentityBuffer:: trying to register too many properties.";
@@ -280,7 +286,7 @@ TEST(ArmBuffer, MetricValues) {
     m.add_value(2, ARM_METRIC_FORMAT_GAUGE64, 3, false, std::int64_t{0x123456789LL});
     m.add_value(3, 4, true, arm_metric_cntrdivr32_t{10, 3});
     m.add_value(4, 5, true, arm_metric_gaugedivr32_t{-7, 2});
-    m.add_value(5, 99, 6, true, std::int32_t{1});   // an unknown format is accepted and carries nothing
+    m.add_value(5, 99, 6, true, std::int32_t{1}); // an unknown format is accepted and carries nothing
     std::string const bad_slot = arm_prefix + "ArmMetricValuesBuffer:: illegal slot # for non-string metric.";
     EXPECT_EQ(raised_text([&] { m.add_value(6, ARM_METRIC_FORMAT_COUNTER32, 0, true, std::int32_t{1}); }), bad_slot);
     EXPECT_EQ(raised_text([&] { m.add_value(6, ARM_METRIC_FORMAT_GAUGE64, 0, true, std::int64_t{1}); }), bad_slot);
@@ -317,7 +323,7 @@ TEST(ArmBuffer, MetricValues) {
     EXPECT_EQ(v[6].usage, 7);
     EXPECT_EQ(std::string(v[6].metric_u.string32), std::string(32, 's'));
     EXPECT_TRUE(m.values().empty());
-    EXPECT_EQ(m.string_value().length(), 32u);   // the text stays
+    EXPECT_EQ(m.string_value().length(), 32u); // the text stays
 }
 
 TEST(ArmBuffer, StringMetricKeepsSurrogatePairsWhole) {
@@ -354,7 +360,7 @@ TEST(ArmBuffer, MetricBindings) {
 TEST(ArmBuffer, StringPools) {
     char const *g = ArmBuffer::pool_string(UString(L"pooled-name"));
     EXPECT_STREQ(g, "pooled-name");
-    EXPECT_EQ(ArmBuffer::pool_string(UString(L"pooled-name")), g);   // converted once
+    EXPECT_EQ(ArmBuffer::pool_string(UString(L"pooled-name")), g); // converted once
     {
         // An own pool reuses the process-wide text and its own repeated texts.
         ArmBuffer own;

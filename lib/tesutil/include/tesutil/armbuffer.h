@@ -10,7 +10,8 @@
 #include "tesutil/ustring.h"
 
 namespace stdext {
-template <class K, class V> using hash_map = std::unordered_map<K, V>;
+template <class K, class V>
+using hash_map = std::unordered_map<K, V>;
 }
 
 namespace Nul {
@@ -154,7 +155,7 @@ public:
     ArmBuffer(ArmBuffer const &) = delete;
     ArmBuffer &operator=(ArmBuffer const &) = delete;
 
-    void add_buffer();   // character set: UTF-8
+    void add_buffer(); // character set: UTF-8
     void add_buffer(std::int64_t arrival_time);
     void add_buffer(ArmMetricBindingsBuffer &bindings);
     void add_buffer(std::int16_t address_format, std::int16_t address_length, std::uint8_t const *address,

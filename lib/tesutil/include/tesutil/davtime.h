@@ -15,7 +15,10 @@ public:
     DavTime(std::int64_t seconds) : time_(seconds) {}
     // Parses either text form; anything else gives 0.
     explicit DavTime(UString const &text) { *this = text; }
-    DavTime &operator=(std::int64_t seconds) { time_ = seconds; return *this; }
+    DavTime &operator=(std::int64_t seconds) {
+        time_ = seconds;
+        return *this;
+    }
     DavTime &operator=(DavTime const &other) = default;
     DavTime &operator=(UString const &text);
 

@@ -65,7 +65,8 @@ class StdioFileBuf;
 
 // A narrow file stream opened by a wide path name through the platform's file opening. A failed
 // open leaves the stream state alone: callers test is_open.
-template <class Base, int Direction> class WideFileStream : public Base {
+template <class Base, int Direction>
+class WideFileStream : public Base {
 public:
     WideFileStream();
     WideFileStream(WideFileStream const &) = delete;

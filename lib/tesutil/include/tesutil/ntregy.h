@@ -22,8 +22,8 @@ int32_t vexhub_ntregy_del_value(HKEY root, const char *subkey, const char *value
 int32_t vexhub_ntregy_del_key(HKEY root, const char *key_path);
 int32_t vexhub_ntregy_enum_subkeys(HKEY key, uint32_t index, char *name, uint32_t *name_size);
 /* The data is NUL-terminated at its length; 234 when the buffer has no room for that NUL. */
-int32_t vexhub_ntregy_enum_value(HKEY key, uint32_t index, char *name, uint32_t *name_size, uint32_t *type,
-                                 void *data, uint32_t *data_size);
+int32_t vexhub_ntregy_enum_value(HKEY key, uint32_t index, char *name, uint32_t *name_size, uint32_t *type, void *data,
+                                 uint32_t *data_size);
 
 const char *vexhub_ntregy_get_common_key(void);
 const char *vexhub_ntregy_get_common_key_mfc_style(void);

@@ -95,6 +95,7 @@ std::wistream &operator>>(std::wistream &is, Oid &oid);
 
 } // namespace Nul
 
-template <> struct std::hash<Nul::Oid> {
+template <>
+struct std::hash<Nul::Oid> {
     std::size_t operator()(Nul::Oid const &o) const noexcept { return static_cast<std::uint32_t>(o.hash()); }
 };

@@ -15,18 +15,68 @@ namespace Nul {
 class Selector {
 public:
     enum namespace_t : std::int32_t {
-        NS_ACTION = 0, NS_ACTIVITY, NS_ATTYPE, NS_BASELINE, NS_BRTYPE, NS_COMPONENT, NS_DBID, NS_DBSET,
-        NS_DEFAULT, NS_DOMAINSERVER, NS_CHOICELIST, NS_ELTYPE, NS_FAST, NS_FIELD, NS_FILE, NS_FOLDER,
-        NS_FORM, NS_GROUP, NS_HLINK, NS_HLTYPE, NS_HOOK, NS_HTTP, NS_HTTPS, NS_INVALID, NS_LBTYPE,
-        NS_LEGACYSERVER, NS_NONE, NS_OID, NS_PNAME, NS_IMPLICIT, NS_POOL, NS_PROJECT, NS_PROJCONFIG,
-        NS_QUERY, NS_RECORD, NS_REGISTRYREGION, NS_REPLICA, NS_REPLICAUUID, NS_REPO, NS_RPTYPE, NS_STREAM,
-        NS_TRTYPE, NS_USER, NS_USERDB, NS_VIEWTAG, NS_VIEWUUID, NS_VOB, NS_VOBTAG, NS_VOBTAGASDIRECTORY,
-        NS_WORKSPACE, NS_BRANCH, NS_VOBUUID, NS_TASK,
+        NS_ACTION = 0,
+        NS_ACTIVITY,
+        NS_ATTYPE,
+        NS_BASELINE,
+        NS_BRTYPE,
+        NS_COMPONENT,
+        NS_DBID,
+        NS_DBSET,
+        NS_DEFAULT,
+        NS_DOMAINSERVER,
+        NS_CHOICELIST,
+        NS_ELTYPE,
+        NS_FAST,
+        NS_FIELD,
+        NS_FILE,
+        NS_FOLDER,
+        NS_FORM,
+        NS_GROUP,
+        NS_HLINK,
+        NS_HLTYPE,
+        NS_HOOK,
+        NS_HTTP,
+        NS_HTTPS,
+        NS_INVALID,
+        NS_LBTYPE,
+        NS_LEGACYSERVER,
+        NS_NONE,
+        NS_OID,
+        NS_PNAME,
+        NS_IMPLICIT,
+        NS_POOL,
+        NS_PROJECT,
+        NS_PROJCONFIG,
+        NS_QUERY,
+        NS_RECORD,
+        NS_REGISTRYREGION,
+        NS_REPLICA,
+        NS_REPLICAUUID,
+        NS_REPO,
+        NS_RPTYPE,
+        NS_STREAM,
+        NS_TRTYPE,
+        NS_USER,
+        NS_USERDB,
+        NS_VIEWTAG,
+        NS_VIEWUUID,
+        NS_VOB,
+        NS_VOBTAG,
+        NS_VOBTAGASDIRECTORY,
+        NS_WORKSPACE,
+        NS_BRANCH,
+        NS_VOBUUID,
+        NS_TASK,
         NUM_NAMESPACES
     };
 
     enum provider_domain_t : std::int32_t {
-        DOMAIN_VT = 0, DOMAIN_KX = 1, DOMAIN_INVALID = 2, DOMAIN_NONE = 3, DOMAIN_CMI = 4,
+        DOMAIN_VT = 0,
+        DOMAIN_KX = 1,
+        DOMAIN_INVALID = 2,
+        DOMAIN_NONE = 3,
+        DOMAIN_CMI = 4,
         NUM_DOMAINS
     };
 
@@ -86,7 +136,7 @@ private:
     XmlTag::Id type_ = XmlTag::NIL_TAG;
     UString object_name_;
     UString repository_;
-    mutable UString text_;  // cache of to_string_with_domain
+    mutable UString text_; // cache of to_string_with_domain
 };
 
 } // namespace Nul

@@ -58,8 +58,9 @@ public:
     // The message in the default locale.
     UString msg() const { return message_.message_string(nullptr); }
 
-    [[noreturn]] static void raise(stp_reason_code_t reason, UMessage const &message, Resource const *resource = nullptr,
-                                   STPException const *cause = nullptr, stp_log_level_t level = LOG_ERROR);
+    [[noreturn]] static void raise(stp_reason_code_t reason, UMessage const &message,
+                                   Resource const *resource = nullptr, STPException const *cause = nullptr,
+                                   stp_log_level_t level = LOG_ERROR);
     [[noreturn]] static void raise(stp_reason_code_t reason, UMessage const &message, Resource const *resource,
                                    std::vector<STPException *> const &causes, stp_log_level_t level = LOG_ERROR);
     [[noreturn]] static void raise(STPException const &e, stp_log_level_t level = LOG_ERROR);
@@ -128,7 +129,10 @@ public:
     Exception &operator=(Exception const &) = default;
     virtual ~Exception() = default;
     virtual UString msg() const { return text_; }
-    virtual Exception &add(UString const &more) { text_.append(more); return *this; }
+    virtual Exception &add(UString const &more) {
+        text_.append(more);
+        return *this;
+    }
     virtual int kind() const { return 0; }
     void log_throw() const {}
     [[noreturn]] static void raise(UString const &text) { throw Exception(text); }

@@ -19,8 +19,18 @@ class UMessage {
 public:
     class Arg {
     public:
-        enum arg_type_t { NIL = 0, CHAR = 1, INT = 2, LONG = 3, INT64 = 4, DOUBLE = 5,
-                          CSTRING = 6, STDSTRING = 7, WSTRING = 8, RESOURCE = 9 };
+        enum arg_type_t {
+            NIL = 0,
+            CHAR = 1,
+            INT = 2,
+            LONG = 3,
+            INT64 = 4,
+            DOUBLE = 5,
+            CSTRING = 6,
+            STDSTRING = 7,
+            WSTRING = 8,
+            RESOURCE = 9
+        };
         static Arg const nil;
 
         Arg();
@@ -92,10 +102,9 @@ public:
     static constexpr unsigned max_echo_units = 2048;
 
     UMessage();
-    UMessage(Catalog table, int index, Arg const &a1 = Arg::nil, Arg const &a2 = Arg::nil,
-             Arg const &a3 = Arg::nil, Arg const &a4 = Arg::nil, Arg const &a5 = Arg::nil,
-             Arg const &a6 = Arg::nil, Arg const &a7 = Arg::nil, Arg const &a8 = Arg::nil,
-             Arg const &a9 = Arg::nil, Arg const &a10 = Arg::nil);
+    UMessage(Catalog table, int index, Arg const &a1 = Arg::nil, Arg const &a2 = Arg::nil, Arg const &a3 = Arg::nil,
+             Arg const &a4 = Arg::nil, Arg const &a5 = Arg::nil, Arg const &a6 = Arg::nil, Arg const &a7 = Arg::nil,
+             Arg const &a8 = Arg::nil, Arg const &a9 = Arg::nil, Arg const &a10 = Arg::nil);
     UMessage(UMessage const &) = default;
     UMessage(UMessage &&) noexcept = default;
     UMessage &operator=(UMessage const &) = default;
@@ -143,12 +152,27 @@ extern char const *const wexutil_catalog[];
 
 // Indexes into wexutil_catalog.
 enum WexutilMsg {
-    WEXUTIL_UUID_CREATE = 1, WEXUTIL_UUID_NO_ADDRESS, WEXUTIL_INTERNAL_ERROR, WEXUTIL_ILLEGAL_VALUE,
-    WEXUTIL_LOOKUP_ILLEGAL_ID, WEXUTIL_LOOKUP_ILLEGAL_NS, WEXUTIL_BAD_OID_FORMAT,
-    WEXUTIL_IDENTITY_LENGTH_FORMAT, WEXUTIL_IDENTITY_LENGTH_STRING, WEXUTIL_IDENTITY_BAD_SIZE,
-    WEXUTIL_IDENTITY_HEX, WEXUTIL_BAD_URI, WEXUTIL_BAD_URI_ESCAPE, WEXUTIL_TEMP_CREATE,
-    WEXUTIL_FILE_OPEN, WEXUTIL_FILE_READ, WEXUTIL_FILE_WRITE, WEXUTIL_FILE_CLOSE,
-    WEXUTIL_DEFAULT_CHARSET, WEXUTIL_ARM_ERROR, WEXUTIL_BAD_SELECTOR
+    WEXUTIL_UUID_CREATE = 1,
+    WEXUTIL_UUID_NO_ADDRESS,
+    WEXUTIL_INTERNAL_ERROR,
+    WEXUTIL_ILLEGAL_VALUE,
+    WEXUTIL_LOOKUP_ILLEGAL_ID,
+    WEXUTIL_LOOKUP_ILLEGAL_NS,
+    WEXUTIL_BAD_OID_FORMAT,
+    WEXUTIL_IDENTITY_LENGTH_FORMAT,
+    WEXUTIL_IDENTITY_LENGTH_STRING,
+    WEXUTIL_IDENTITY_BAD_SIZE,
+    WEXUTIL_IDENTITY_HEX,
+    WEXUTIL_BAD_URI,
+    WEXUTIL_BAD_URI_ESCAPE,
+    WEXUTIL_TEMP_CREATE,
+    WEXUTIL_FILE_OPEN,
+    WEXUTIL_FILE_READ,
+    WEXUTIL_FILE_WRITE,
+    WEXUTIL_FILE_CLOSE,
+    WEXUTIL_DEFAULT_CHARSET,
+    WEXUTIL_ARM_ERROR,
+    WEXUTIL_BAD_SELECTOR
 };
 
 } // namespace Nul

@@ -49,12 +49,18 @@ namespace Nul {
 
 // Platform bits.
 enum : uint32_t {
-    PLATFORM_WIN32S = 1, PLATFORM_WIN95 = 2, PLATFORM_WIN98 = 4, PLATFORM_NT3 = 256, PLATFORM_NT4 = 512,
-    PLATFORM_NT5 = 1024, PLATFORM_VISTA = 2048, PLATFORM_WIN7 = 4096
+    PLATFORM_WIN32S = 1,
+    PLATFORM_WIN95 = 2,
+    PLATFORM_WIN98 = 4,
+    PLATFORM_NT3 = 256,
+    PLATFORM_NT4 = 512,
+    PLATFORM_NT5 = 1024,
+    PLATFORM_VISTA = 2048,
+    PLATFORM_WIN7 = 4096
 };
 
 constexpr uint64_t filetime_1970 = 116444736000000000ull;
-constexpr size_t max_full_path = 1023;  // characters
+constexpr size_t max_full_path = 1023; // characters
 constexpr size_t max_short_path = 259; // characters, without long paths
 
 // From "TEVRA_FORCE_PLATFORM", else from the system; cached for the process.

@@ -23,7 +23,10 @@ public:
     Utf8String &operator=(Utf8String const &) = default;
     Utf8String &operator=(Utf8String &&) noexcept = default;
     Utf8String &assign(Utf8String const &other) { return *this = other; }
-    Utf8String &operator+=(Utf8String const &other) { std::string::append(other); return *this; }
+    Utf8String &operator+=(Utf8String const &other) {
+        std::string::append(other);
+        return *this;
+    }
     std::string std_str() const { return *this; }
 };
 
@@ -40,7 +43,7 @@ public:
     UString(unsigned short const *utf16);
     UString(char16_t const *utf16);
     UString(std::wstring const &text);
-    explicit UString(char c);             // one unit: c & 0x7F
+    explicit UString(char c); // one unit: c & 0x7F
     UString(Utf8String const &utf8);
     UString(char const *bytes, char const *charset);
     explicit UString(icu::UnicodeString const &text);
@@ -94,7 +97,10 @@ public:
     // Bytes in a named character set; `error` is set when the set cannot represent the text.
     std::string std_str(char const *charset, bool &error) const;
 
-    void clear() { text_.remove(); invalidate(); }
+    void clear() {
+        text_.remove();
+        invalidate();
+    }
     void erase(unsigned pos, unsigned count = npos);
     UString &reserve(unsigned n);
     UString &set_at(unsigned i, wchar_t c);
@@ -131,7 +137,10 @@ public:
 
 private:
     void initialize() { converter_ = nullptr; }
-    void invalidate() { wide_.clear(); wide_valid_ = false; }
+    void invalidate() {
+        wide_.clear();
+        wide_valid_ = false;
+    }
     // The cached converter for `charset`, opened on demand; null for an unknown name.
     UConverter *converter_for(char const *charset) const;
 
@@ -158,6 +167,7 @@ std::wstring to_wide(icu::UnicodeString const &text);
 
 } // namespace Nul
 
-template <> struct std::hash<Nul::UString> {
+template <>
+struct std::hash<Nul::UString> {
     std::size_t operator()(Nul::UString const &s) const noexcept { return s.hash(); }
 };

@@ -19,10 +19,28 @@ public:
 
     enum NsId : std::int32_t {
         NO_NS = -1,
-        NS_ACL = 0, NS_ACT, NS_ATR, NS_AUTHMODE, NS_VT, NS_KX, NS_CTG, NS_EVT, NS_FLD, NS_FRM, NS_FVT,
-        NS_GROUP_ACCESS, NS_MPN, NS_MPT, NS_NAMEDVAL, NS_PREF, NS_RES, NS_TEAMPVT, NS_TEAM,
-        NS_USER_ACCESS, NS_VENDOR,
-        NUM_WK_NAMESPACES  // 21: the first run-time namespace
+        NS_ACL = 0,
+        NS_ACT,
+        NS_ATR,
+        NS_AUTHMODE,
+        NS_VT,
+        NS_KX,
+        NS_CTG,
+        NS_EVT,
+        NS_FLD,
+        NS_FRM,
+        NS_FVT,
+        NS_GROUP_ACCESS,
+        NS_MPN,
+        NS_MPT,
+        NS_NAMEDVAL,
+        NS_PREF,
+        NS_RES,
+        NS_TEAMPVT,
+        NS_TEAM,
+        NS_USER_ACCESS,
+        NS_VENDOR,
+        NUM_WK_NAMESPACES // 21: the first run-time namespace
     };
 
     enum Format : std::int32_t { START_TAG = 0, END_TAG = 1, EMPTY_ELEMENT_TAG = 2 };

@@ -230,39 +230,34 @@ typedef struct arm_subbuffer_charset {
 #define ARM_ERROR_AGENT_BAD_BUFFER (-20004)
 #define ARM_ERROR_AGENT_REFUSED (-20005)
 
-arm_error_t arm_register_application(const arm_char_t *app_name, const arm_id_t *input_app_id,
-                                     const arm_int32_t flags, const arm_buffer4_t *buffer4,
-                                     arm_id_t *output_app_id);
-arm_error_t arm_start_application(const arm_id_t *app_id, const arm_char_t *app_group,
-                                  const arm_char_t *app_instance, const arm_int32_t flags,
-                                  const arm_buffer4_t *buffer4, arm_app_start_handle_t *app_handle);
-arm_error_t arm_register_transaction(const arm_id_t *app_id, const arm_char_t *tran_name,
-                                     const arm_id_t *input_tran_id, const arm_int32_t flags,
-                                     const arm_buffer4_t *buffer4, arm_id_t *output_tran_id);
+arm_error_t arm_register_application(const arm_char_t *app_name, const arm_id_t *input_app_id, const arm_int32_t flags,
+                                     const arm_buffer4_t *buffer4, arm_id_t *output_app_id);
+arm_error_t arm_start_application(const arm_id_t *app_id, const arm_char_t *app_group, const arm_char_t *app_instance,
+                                  const arm_int32_t flags, const arm_buffer4_t *buffer4,
+                                  arm_app_start_handle_t *app_handle);
+arm_error_t arm_register_transaction(const arm_id_t *app_id, const arm_char_t *tran_name, const arm_id_t *input_tran_id,
+                                     const arm_int32_t flags, const arm_buffer4_t *buffer4, arm_id_t *output_tran_id);
 arm_error_t arm_start_transaction(const arm_app_start_handle_t app_handle, const arm_id_t *tran_id,
                                   const arm_correlator_t *parent_correlator, const arm_int32_t flags,
                                   const arm_buffer4_t *buffer4, arm_tran_start_handle_t *tran_handle,
                                   arm_correlator_t *current_correlator);
 arm_error_t arm_stop_transaction(const arm_tran_start_handle_t tran_handle, const arm_status_t tran_status,
                                  const arm_int32_t flags, const arm_buffer4_t *buffer4);
-arm_error_t arm_get_error_message(const arm_charset_t charset, const arm_error_t code,
-                                  arm_message_buffer_t msg);
+arm_error_t arm_get_error_message(const arm_charset_t charset, const arm_error_t code, arm_message_buffer_t msg);
 arm_error_t arm_get_arrival_time(arm_arrival_time_t *arrival_time);
 
 /* Pointer types of the entry points, for lookup by name. */
 typedef arm_error_t (*arm_register_application_fn)(const arm_char_t *, const arm_id_t *, const arm_int32_t,
                                                    const arm_buffer4_t *, arm_id_t *);
 typedef arm_error_t (*arm_start_application_fn)(const arm_id_t *, const arm_char_t *, const arm_char_t *,
-                                                const arm_int32_t, const arm_buffer4_t *,
-                                                arm_app_start_handle_t *);
+                                                const arm_int32_t, const arm_buffer4_t *, arm_app_start_handle_t *);
 typedef arm_error_t (*arm_register_transaction_fn)(const arm_id_t *, const arm_char_t *, const arm_id_t *,
                                                    const arm_int32_t, const arm_buffer4_t *, arm_id_t *);
 typedef arm_error_t (*arm_start_transaction_fn)(const arm_app_start_handle_t, const arm_id_t *,
-                                                const arm_correlator_t *, const arm_int32_t,
-                                                const arm_buffer4_t *, arm_tran_start_handle_t *,
-                                                arm_correlator_t *);
-typedef arm_error_t (*arm_stop_transaction_fn)(const arm_tran_start_handle_t, const arm_status_t,
-                                               const arm_int32_t, const arm_buffer4_t *);
+                                                const arm_correlator_t *, const arm_int32_t, const arm_buffer4_t *,
+                                                arm_tran_start_handle_t *, arm_correlator_t *);
+typedef arm_error_t (*arm_stop_transaction_fn)(const arm_tran_start_handle_t, const arm_status_t, const arm_int32_t,
+                                               const arm_buffer4_t *);
 typedef arm_error_t (*arm_get_error_message_fn)(const arm_charset_t, const arm_error_t, arm_message_buffer_t);
 typedef arm_error_t (*arm_get_arrival_time_fn)(arm_arrival_time_t *);
 

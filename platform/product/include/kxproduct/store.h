@@ -6,24 +6,24 @@
 #include "kxwin/cstring.h"
 
 class KXProductStore {
- public:
-  // The data directory: $KX_PRODUCT_DATA, or "var" under the working directory.
-  static std::string DataDirectory();
-  // Path of the file that holds a database set (<data dir>/<name>.kxdb).
-  static std::string SetPath(const CString& dbset);
-  // Creates the data directory (0700) and, when it holds no database set yet, the demo set.
-  // Runs once per process and data directory; safe from any thread.
-  static void EnsureDataDirectory();
-  // Names of the database sets in the data directory, sorted.
-  static std::vector<CString> InstalledDbSets();
+public:
+    // The data directory: $KX_PRODUCT_DATA, or "var" under the working directory.
+    static std::string DataDirectory();
+    // Path of the file that holds a database set (<data dir>/<name>.kxdb).
+    static std::string SetPath(const CString &dbset);
+    // Creates the data directory (0700) and, when it holds no database set yet, the demo set.
+    // Runs once per process and data directory; safe from any thread.
+    static void EnsureDataDirectory();
+    // Names of the database sets in the data directory, sorted.
+    static std::vector<CString> InstalledDbSets();
 
-  // Creates a database set from a definition document into `directory` (replacing nothing: an
-  // existing set of that name is an error). Returns the set's name. A bad document throws
-  // KXException (KX_MSG_BAD_VALUE) whose text names the line ("line N: ...").
-  static CString CreateFromDefinition(const std::string& xml, const std::string& directory);
-  static CString CreateFromDefinitionFile(const std::string& path, const std::string& directory);
-  // The demo definition built into the library.
-  static const std::string& DemoDefinition();
+    // Creates a database set from a definition document into `directory` (replacing nothing: an
+    // existing set of that name is an error). Returns the set's name. A bad document throws
+    // KXException (KX_MSG_BAD_VALUE) whose text names the line ("line N: ...").
+    static CString CreateFromDefinition(const std::string &xml, const std::string &directory);
+    static CString CreateFromDefinitionFile(const std::string &path, const std::string &directory);
+    // The demo definition built into the library.
+    static const std::string &DemoDefinition();
 };
 
 // The product's per-thread COM start; nothing is needed on Linux. Returns 0 (S_OK).

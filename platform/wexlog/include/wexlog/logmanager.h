@@ -53,8 +53,8 @@ public:
     // options: "stderr" forces the standard error stream.
     // Returns the process's manager (made anew on each call; the previous one stays valid for
     // the groups already handed out), or null when the log file cannot be opened.
-    static LogManager *initialize(std::string const &program, std::string const &directory,
-                                  std::string const &config, int max_level, std::string const &options);
+    static LogManager *initialize(std::string const &program, std::string const &directory, std::string const &config,
+                                  int max_level, std::string const &options);
 
     // Replaces the sink of managers made after this call; tests capture lines with it.
     static void set_sink_for_testing(LogManager::Sink sink);

@@ -16,14 +16,39 @@ struct cxPrintfArgVal {
     union {
         std::int64_t i;
         double d;
-        char const *s;   // NUL-terminated UTF-8, owned by the caller
+        char const *s; // NUL-terminated UTF-8, owned by the caller
     };
     cxPrintfArgVal() : i(0) {}
-    static cxPrintfArgVal of_char(char c) { cxPrintfArgVal v; v.kind = Char; v.i = c; return v; }
-    static cxPrintfArgVal of_int32(std::int32_t x) { cxPrintfArgVal v; v.kind = Int32; v.i = x; return v; }
-    static cxPrintfArgVal of_int64(std::int64_t x) { cxPrintfArgVal v; v.kind = Int64; v.i = x; return v; }
-    static cxPrintfArgVal of_double(double x) { cxPrintfArgVal v; v.kind = Double; v.d = x; return v; }
-    static cxPrintfArgVal of_text(char const *x) { cxPrintfArgVal v; v.kind = Text; v.s = x; return v; }
+    static cxPrintfArgVal of_char(char c) {
+        cxPrintfArgVal v;
+        v.kind = Char;
+        v.i = c;
+        return v;
+    }
+    static cxPrintfArgVal of_int32(std::int32_t x) {
+        cxPrintfArgVal v;
+        v.kind = Int32;
+        v.i = x;
+        return v;
+    }
+    static cxPrintfArgVal of_int64(std::int64_t x) {
+        cxPrintfArgVal v;
+        v.kind = Int64;
+        v.i = x;
+        return v;
+    }
+    static cxPrintfArgVal of_double(double x) {
+        cxPrintfArgVal v;
+        v.kind = Double;
+        v.d = x;
+        return v;
+    }
+    static cxPrintfArgVal of_text(char const *x) {
+        cxPrintfArgVal v;
+        v.kind = Text;
+        v.s = x;
+        return v;
+    }
 };
 
 class TsMsg {

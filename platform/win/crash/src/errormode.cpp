@@ -16,8 +16,7 @@ std::uint32_t SetErrorMode(std::uint32_t mode) { return error_mode.exchange(mode
 std::uint32_t GetErrorMode() { return error_mode.load(); }
 
 int _set_error_mode(int mode) {
-    if (mode < _OUT_TO_DEFAULT || mode > _OUT_TO_STDERR)
-        return crt_error_mode.load();
+    if (mode < _OUT_TO_DEFAULT || mode > _OUT_TO_STDERR) return crt_error_mode.load();
     return crt_error_mode.exchange(mode);
 }
 

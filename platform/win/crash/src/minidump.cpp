@@ -15,11 +15,9 @@ namespace {
 bool write_all(int fd, char const *data, std::size_t n) {
     for (std::size_t done = 0; done < n;) {
         ssize_t w = ::write(fd, data + done, n - done);
-        if (w < 0 && errno == EINTR)
-            continue;
+        if (w < 0 && errno == EINTR) continue;
         if (w <= 0) {
-            if (w == 0)
-                errno = EIO;
+            if (w == 0) errno = EIO;
             return false;
         }
         done += static_cast<std::size_t>(w);
@@ -38,19 +36,17 @@ bool put(int fd, char const *format, ...) {
 }
 
 bool put_registers(int fd, void *context) {
-    if (!context)
-        return put(fd, "registers: none\n");
+    if (!context) return put(fd, "registers: none\n");
     bool ok = put(fd, "registers:\n");
 #if defined(__x86_64__)
-    static char const *const names[] = {"r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15", "rdi", "rsi", "rbp",
-                                        "rbx", "rdx", "rax", "rcx", "rsp", "rip", "efl"};
+    static char const *const names[] = {"r8",  "r9",  "r10", "r11", "r12", "r13", "r14", "r15", "rdi",
+                                        "rsi", "rbp", "rbx", "rdx", "rax", "rcx", "rsp", "rip", "efl"};
     greg_t const *regs = static_cast<ucontext_t *>(context)->uc_mcontext.gregs;
     for (int i = 0; i < 18 && ok; ++i)
         ok = put(fd, "  %s=0x%llx\n", names[i], static_cast<unsigned long long>(regs[i]));
 #elif defined(__aarch64__)
     auto const &mc = static_cast<ucontext_t *>(context)->uc_mcontext;
-    for (int i = 0; i < 31 && ok; ++i)
-        ok = put(fd, "  x%d=0x%llx\n", i, static_cast<unsigned long long>(mc.regs[i]));
+    for (int i = 0; i < 31 && ok; ++i) ok = put(fd, "  x%d=0x%llx\n", i, static_cast<unsigned long long>(mc.regs[i]));
     ok = ok && put(fd, "  sp=0x%llx\n  pc=0x%llx\n", static_cast<unsigned long long>(mc.sp),
                    static_cast<unsigned long long>(mc.pc));
 #endif
@@ -58,21 +54,16 @@ bool put_registers(int fd, void *context) {
 }
 
 bool put_memory_map(int fd) {
-    if (!put(fd, "memory map:\n"))
-        return false;
+    if (!put(fd, "memory map:\n")) return false;
     int maps = ::open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
-    if (maps < 0)
-        return put(fd, "  unavailable\n");
+    if (maps < 0) return put(fd, "  unavailable\n");
     char buffer[4096];
     bool ok = true;
     for (;;) {
         ssize_t n = ::read(maps, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        if (!(ok = write_all(fd, buffer, static_cast<std::size_t>(n))))
-            break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        if (!(ok = write_all(fd, buffer, static_cast<std::size_t>(n)))) break;
     }
     int saved = errno;
     ::close(maps);
@@ -100,8 +91,7 @@ bool MiniDumpWriteDump(int fd, std::uint32_t type, EXCEPTION_POINTERS const *poi
         int n = backtrace(frames, 64);
         backtrace_symbols_fd(frames, n, fd);
     }
-    if (ok && (type & MiniDumpWithFullMemory))
-        ok = put_memory_map(fd);
+    if (ok && (type & MiniDumpWithFullMemory)) ok = put_memory_map(fd);
     return ok;
 }
 

@@ -16,12 +16,10 @@ struct Out {
     std::size_t size;
     std::size_t len = 0;
     void put(char c) {
-        if (len + 1 < size)
-            buf[len++] = c;
+        if (len + 1 < size) buf[len++] = c;
     }
     void puts(char const *s) {
-        while (*s)
-            put(*s++);
+        while (*s) put(*s++);
     }
 };
 
@@ -32,16 +30,14 @@ void put_unsigned(Out &out, unsigned long long v, unsigned base) {
         digits[n++] = "0123456789abcdef"[v % base];
         v /= base;
     } while (v);
-    while (n)
-        out.put(digits[--n]);
+    while (n) out.put(digits[--n]);
 }
 
 } // namespace
 
 std::size_t safe_vformat(char *buffer, std::size_t size, char const *format, std::va_list args) {
     Out out{buffer, size};
-    if (size == 0)
-        return 0;
+    if (size == 0) return 0;
     for (char const *p = format; *p; ++p) {
         if (*p != '%') {
             out.put(*p);
@@ -61,19 +57,18 @@ std::size_t safe_vformat(char *buffer, std::size_t size, char const *format, std
         switch (*p) {
         case 'd':
         case 'i': {
-            long long v = size_t_arg ? static_cast<long long>(va_arg(args, std::size_t))
+            long long v = size_t_arg   ? static_cast<long long>(va_arg(args, std::size_t))
                           : longs >= 2 ? va_arg(args, long long)
                           : longs == 1 ? va_arg(args, long)
                                        : va_arg(args, int);
             unsigned long long magnitude = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : v;
-            if (v < 0)
-                out.put('-');
+            if (v < 0) out.put('-');
             put_unsigned(out, magnitude, 10);
             break;
         }
         case 'u':
         case 'x': {
-            unsigned long long v = size_t_arg ? va_arg(args, std::size_t)
+            unsigned long long v = size_t_arg   ? va_arg(args, std::size_t)
                                    : longs >= 2 ? va_arg(args, unsigned long long)
                                    : longs == 1 ? va_arg(args, unsigned long)
                                                 : va_arg(args, unsigned);
@@ -122,10 +117,8 @@ void safe_vwrite(int fd, char const *format, std::va_list args) {
     int saved = errno;
     for (std::size_t done = 0; done < n;) {
         ssize_t w = ::write(fd, buffer + done, n - done);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            break;
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) break;
         done += static_cast<std::size_t>(w);
     }
     errno = saved;
@@ -140,17 +133,14 @@ void safe_write(int fd, char const *format, ...) {
 
 int count_directory_entries(char const *prefix, char const *suffix) {
     int fd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
+    if (fd < 0) return -1;
     std::size_t const plen = std::strlen(prefix), slen = std::strlen(suffix);
     alignas(8) char buffer[4096];
     int count = 0;
     for (;;) {
         long n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
         for (long off = 0; off < n;) {
             // struct linux_dirent64: d_ino, d_off, d_reclen, d_type, d_name.
             unsigned short reclen;

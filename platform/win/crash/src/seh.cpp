@@ -46,8 +46,7 @@ std::uint32_t code_for(int sig) {
 }
 
 void *instruction_pointer(void *uc) {
-    if (!uc)
-        return nullptr;
+    if (!uc) return nullptr;
 #if defined(__x86_64__)
     return reinterpret_cast<void *>(static_cast<ucontext_t *>(uc)->uc_mcontext.gregs[REG_RIP]);
 #elif defined(__aarch64__)
@@ -70,12 +69,10 @@ bool dispatch_to_guards(EXCEPTION_POINTERS *pointers) {
             // system call per guard): leaving a handler this way must unblock the fault's
             // signal itself, or the next fault on this thread could not be caught.
             if (pointers->Signal != 0 && pointers->ContextRecord)
-                pthread_sigmask(SIG_SETMASK, &static_cast<ucontext_t *>(pointers->ContextRecord)->uc_sigmask,
-                                nullptr);
+                pthread_sigmask(SIG_SETMASK, &static_cast<ucontext_t *>(pointers->ContextRecord)->uc_sigmask, nullptr);
             siglongjmp(g->jump, 1);
         }
-        if (verdict == EXCEPTION_CONTINUE_EXECUTION && continuable)
-            return true;
+        if (verdict == EXCEPTION_CONTINUE_EXECUTION && continuable) return true;
     }
     return false;
 }
@@ -83,8 +80,7 @@ bool dispatch_to_guards(EXCEPTION_POINTERS *pointers) {
 // The last resort: true when the filter asked to continue a continuable exception.
 bool run_unhandled_filter(EXCEPTION_POINTERS *pointers) {
     LPTOP_LEVEL_EXCEPTION_FILTER filter = unhandled_filter.load();
-    if (!filter)
-        return false;
+    if (!filter) return false;
     long verdict = filter(pointers);
     return verdict == EXCEPTION_CONTINUE_EXECUTION &&
            !(pointers->ExceptionRecord->ExceptionFlags & EXCEPTION_NONCONTINUABLE);
@@ -108,8 +104,7 @@ void fault_handler(int sig, siginfo_t *info, void *uc) {
     dfl.sa_handler = SIG_DFL;
     sigemptyset(&dfl.sa_mask);
     sigaction(sig, &dfl, nullptr);
-    if (info->si_code <= 0)
-        raise(sig);
+    if (info->si_code <= 0) raise(sig);
 }
 
 void install_fault_handlers() {
@@ -122,8 +117,7 @@ void install_fault_handlers() {
         sa.sa_sigaction = fault_handler;
         sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
         sigemptyset(&sa.sa_mask);
-        for (int sig : fault_signals)
-            sigaction(sig, &sa, nullptr);
+        for (int sig : fault_signals) sigaction(sig, &sa, nullptr);
     });
 }
 
@@ -141,8 +135,7 @@ struct AltStack {
     void *memory = nullptr;
     std::size_t size = 0;
     ~AltStack() {
-        if (!memory)
-            return;
+        if (!memory) return;
         stack_t current{};
         if (sigaltstack(nullptr, &current) == 0 && current.ss_sp == memory) {
             stack_t off{};
@@ -171,11 +164,9 @@ void RaiseException(std::uint32_t code, std::uint32_t flags, std::uint32_t count
     record.ExceptionAddress = __builtin_return_address(0);
     record.NumberParameters = count > EXCEPTION_MAXIMUM_PARAMETERS ? EXCEPTION_MAXIMUM_PARAMETERS : count;
     // Without a parameter array the count still travels, but no parameters do.
-    if (args)
-        std::memcpy(record.ExceptionInformation, args, record.NumberParameters * sizeof(std::uintptr_t));
+    if (args) std::memcpy(record.ExceptionInformation, args, record.NumberParameters * sizeof(std::uintptr_t));
     EXCEPTION_POINTERS pointers{&record, nullptr, 0};
-    if (dispatch_to_guards(&pointers) || run_unhandled_filter(&pointers))
-        return;
+    if (dispatch_to_guards(&pointers) || run_unhandled_filter(&pointers)) return;
     std::abort();
 }
 
@@ -189,8 +180,7 @@ bool seh_try(void (*body)(void *), void *body_context, GuardFilter filter, void 
     guard.prev = top_guard;
     if (sigsetjmp(guard.jump, 0)) {
         // A filter handled a fault; dispatch_to_guards has popped this guard already.
-        if (caught)
-            *caught = guard.record;
+        if (caught) *caught = guard.record;
         return false;
     }
     top_guard = &guard;
@@ -202,10 +192,8 @@ bool seh_try(void (*body)(void *), void *body_context, GuardFilter filter, void 
         record.ExceptionCode = EXCEPTION_CPP;
         record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
         EXCEPTION_POINTERS pointers{&record, nullptr, 0};
-        if (filter(&pointers, filter_context) != EXCEPTION_EXECUTE_HANDLER)
-            throw;
-        if (caught)
-            *caught = record;
+        if (filter(&pointers, filter_context) != EXCEPTION_EXECUTE_HANDLER) throw;
+        if (caught) *caught = record;
         return false;
     }
     top_guard = guard.prev;
@@ -215,16 +203,13 @@ bool seh_try(void (*body)(void *), void *body_context, GuardFilter filter, void 
 void ensure_alt_stack() {
     // Once per thread: the guards run per call and must not ask the kernel every time.
     thread_local bool checked = false;
-    if (checked)
-        return;
+    if (checked) return;
     checked = true;
     stack_t current{};
-    if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE))
-        return;
+    if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE)) return;
     std::size_t const size = 128 * 1024;
     void *memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED)
-        return;
+    if (memory == MAP_FAILED) return;
     stack_t stack{};
     stack.ss_sp = memory;
     stack.ss_size = size;

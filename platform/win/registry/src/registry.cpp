@@ -50,7 +50,7 @@ struct Key {
     std::uint64_t id = 0;
     std::uint64_t last_write = 0;
     std::string key_class;
-    std::vector<Value> values; // in the order they were created
+    std::vector<Value> values;                           // in the order they were created
     std::map<std::string, std::unique_ptr<Key>> subkeys; // by folded name
 
     Value *find_value(std::string const &n) {
@@ -299,7 +299,6 @@ public:
     ~Session() {
         if (lock_fd_ >= 0) ::close(lock_fd_);
     }
-
 
     // 0, or the code that every operation of this session answers with.
     int32_t error() const { return error_; }

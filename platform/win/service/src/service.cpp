@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -51,10 +51,11 @@ public:
     Key(Key const &) = delete;
     Key &operator=(Key const &) = delete;
     ~Key() {
-        if (key_)
-            RegCloseKey(key_);
+        if (key_) RegCloseKey(key_);
     }
-    int32_t open(std::string const &name) { return RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path(name).c_str(), 0, KEY_ALL_ACCESS, &key_); }
+    int32_t open(std::string const &name) {
+        return RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path(name).c_str(), 0, KEY_ALL_ACCESS, &key_);
+    }
     int32_t create(std::string const &name, uint32_t *disposition) {
         return RegCreateKeyExA(HKEY_LOCAL_MACHINE, key_path(name).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                KEY_ALL_ACCESS, nullptr, &key_, disposition);
@@ -72,8 +73,7 @@ public:
         if (RegQueryValueExA(key_, value, nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_SZ)
             return false;
         std::vector<uint8_t> data(size + 1, 0);
-        if (RegQueryValueExA(key_, value, nullptr, &type, data.data(), &size) != ERROR_SUCCESS)
-            return false;
+        if (RegQueryValueExA(key_, value, nullptr, &type, data.data(), &size) != ERROR_SUCCESS) return false;
         out.assign(reinterpret_cast<char const *>(data.data()));
         return true;
     }
@@ -90,18 +90,15 @@ private:
 };
 
 bool alive(pid_t pid) {
-    if (pid <= 0)
-        return false;
+    if (pid <= 0) return false;
     // A child of ours that has ended is reaped here, so it does not count as alive.
     ::waitpid(pid, nullptr, WNOHANG);
-    if (::kill(pid, 0) != 0 && errno != EPERM)
-        return false;
+    if (::kill(pid, 0) != 0 && errno != EPERM) return false;
     // An ended process that nobody has reaped yet is not running either.
     char path[64], stat[256] = {};
     std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
     int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return true;
+    if (fd < 0) return true;
     ssize_t n = ::read(fd, stat, sizeof stat - 1);
     ::close(fd);
     char const *close_paren = n > 0 ? std::strrchr(stat, ')') : nullptr;
@@ -137,8 +134,7 @@ std::vector<std::string> split_command_line(std::string const &line) {
             quoted = !quoted;
             any = true;
         } else if ((c == ' ' || c == '\t') && !quoted) {
-            if (any)
-                out.push_back(current);
+            if (any) out.push_back(current);
             current.clear();
             any = false;
         } else {
@@ -146,8 +142,7 @@ std::vector<std::string> split_command_line(std::string const &line) {
             any = true;
         }
     }
-    if (any)
-        out.push_back(current);
+    if (any) out.push_back(current);
     return out;
 }
 
@@ -268,8 +263,7 @@ SC_HANDLE OpenServiceW(SC_HANDLE manager, wchar_t const *name, std::uint32_t) {
 
 bool QueryServiceCommandLine(SC_HANDLE service, std::wstring &command_line, std::wstring &display_name,
                              std::uint32_t &start_type) {
-    if (!service || service->manager)
-        return fail(ERROR_INVALID_HANDLE_);
+    if (!service || service->manager) return fail(ERROR_INVALID_HANDLE_);
     Key key;
     std::string path, display;
     if (key.open(service->name) != ERROR_SUCCESS || !key.text("ImagePath", path) || !key.text("DisplayName", display))
@@ -281,38 +275,30 @@ bool QueryServiceCommandLine(SC_HANDLE service, std::wstring &command_line, std:
 }
 
 bool QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS *status) {
-    if (!service || service->manager || !status)
-        return fail(ERROR_INVALID_HANDLE_);
+    if (!service || service->manager || !status) return fail(ERROR_INVALID_HANDLE_);
     Key key;
-    if (key.open(service->name) != ERROR_SUCCESS)
-        return fail(ERROR_SERVICE_DOES_NOT_EXIST);
+    if (key.open(service->name) != ERROR_SUCCESS) return fail(ERROR_SERVICE_DOES_NOT_EXIST);
     *status = current_status(key);
     return true;
 }
 
 bool StartServiceW(SC_HANDLE service, std::uint32_t argc, wchar_t const **argv) {
-    if (!service || service->manager)
-        return fail(ERROR_INVALID_HANDLE_);
+    if (!service || service->manager) return fail(ERROR_INVALID_HANDLE_);
     Key key;
     std::string line;
     if (key.open(service->name) != ERROR_SUCCESS || !key.text("ImagePath", line))
         return fail(ERROR_SERVICE_DOES_NOT_EXIST);
-    if (current_status(key).dwCurrentState != SERVICE_STOPPED)
-        return fail(ERROR_SERVICE_ALREADY_RUNNING);
+    if (current_status(key).dwCurrentState != SERVICE_STOPPED) return fail(ERROR_SERVICE_ALREADY_RUNNING);
     std::vector<std::string> args = split_command_line(line);
-    for (std::uint32_t i = 0; i < argc; ++i)
-        args.push_back(narrow(argv[i]));
-    if (args.empty())
-        return fail(ERROR_INVALID_PARAMETER_);
+    for (std::uint32_t i = 0; i < argc; ++i) args.push_back(narrow(argv[i]));
+    if (args.empty()) return fail(ERROR_INVALID_PARAMETER_);
     std::vector<char *> cargs;
-    for (auto &a : args)
-        cargs.push_back(a.data());
+    for (auto &a : args) cargs.push_back(a.data());
     cargs.push_back(nullptr);
     std::string env = std::string(service_env) + "=" + service->name;
 
     int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0)
-        return fail(ERROR_SERVICE_NO_THREAD);
+    if (::pipe2(report, O_CLOEXEC) != 0) return fail(ERROR_SERVICE_NO_THREAD);
     key.set_dword("CurrentState", SERVICE_START_PENDING);
     key.set_dword("ExitCode", 0);
     pid_t middle = ::fork();
@@ -359,21 +345,15 @@ bool StartServiceW(SC_HANDLE service, std::uint32_t argc, wchar_t const **argv) 
 }
 
 bool ControlService(SC_HANDLE service, std::uint32_t control, SERVICE_STATUS *status) {
-    if (!service || service->manager)
-        return fail(ERROR_INVALID_HANDLE_);
-    if (control != SERVICE_CONTROL_STOP)
-        return fail(ERROR_INVALID_PARAMETER_);
+    if (!service || service->manager) return fail(ERROR_INVALID_HANDLE_);
+    if (control != SERVICE_CONTROL_STOP) return fail(ERROR_INVALID_PARAMETER_);
     Key key;
-    if (key.open(service->name) != ERROR_SUCCESS)
-        return fail(ERROR_SERVICE_DOES_NOT_EXIST);
+    if (key.open(service->name) != ERROR_SUCCESS) return fail(ERROR_SERVICE_DOES_NOT_EXIST);
     SERVICE_STATUS s = current_status(key);
-    if (status)
-        *status = s;
-    if (s.dwCurrentState == SERVICE_STOPPED)
-        return fail(ERROR_SERVICE_NOT_ACTIVE);
+    if (status) *status = s;
+    if (s.dwCurrentState == SERVICE_STOPPED) return fail(ERROR_SERVICE_NOT_ACTIVE);
     auto pid = static_cast<pid_t>(key.dword("ProcessId", 0));
-    if (s.dwCurrentState != SERVICE_RUNNING || pid <= 0)
-        return fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+    if (s.dwCurrentState != SERVICE_RUNNING || pid <= 0) return fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
     // Pending before the signal: the service may report STOPPED at once, and that must be the
     // last word.
     key.set_dword("CurrentState", SERVICE_STOP_PENDING);
@@ -382,22 +362,19 @@ bool ControlService(SC_HANDLE service, std::uint32_t control, SERVICE_STATUS *st
         return fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
     }
     s.dwCurrentState = SERVICE_STOP_PENDING;
-    if (status)
-        *status = s;
+    if (status) *status = s;
     return true;
 }
 
 bool DeleteService(SC_HANDLE service) {
-    if (!service || service->manager)
-        return fail(ERROR_INVALID_HANDLE_);
+    if (!service || service->manager) return fail(ERROR_INVALID_HANDLE_);
     if (RegDeleteKeyA(HKEY_LOCAL_MACHINE, key_path(service->name).c_str()) != ERROR_SUCCESS)
         return fail(ERROR_SERVICE_DOES_NOT_EXIST);
     return true;
 }
 
 bool CloseServiceHandle(SC_HANDLE handle) {
-    if (!handle)
-        return fail(ERROR_INVALID_HANDLE_);
+    if (!handle) return fail(ERROR_INVALID_HANDLE_);
     delete handle;
     return true;
 }
@@ -409,8 +386,7 @@ bool StartServiceCtrlDispatcherW(SERVICE_TABLE_ENTRYW const *table) {
     dispatched_name = started_as;
     {
         Key key;
-        if (key.open(dispatched_name) == ERROR_SUCCESS)
-            key.set_dword("ProcessId", static_cast<uint32_t>(::getpid()));
+        if (key.open(dispatched_name) == ERROR_SUCCESS) key.set_dword("ProcessId", static_cast<uint32_t>(::getpid()));
     }
     // STOP arrives as SIGTERM; only this thread takes it, so the control handler runs here
     // and never inside a signal handler.
@@ -431,8 +407,7 @@ bool StartServiceCtrlDispatcherW(SERVICE_TABLE_ENTRYW const *table) {
         timespec wait{0, 100 * 1000 * 1000};
         int sig = ::sigtimedwait(&term, nullptr, &wait);
         if (sig == SIGTERM) {
-            if (LPHANDLER_FUNCTION handler = control_handler.load())
-                handler(SERVICE_CONTROL_STOP);
+            if (LPHANDLER_FUNCTION handler = control_handler.load()) handler(SERVICE_CONTROL_STOP);
         } else if (main_done.load() && !reported_stopped.load()) {
             // The service returned without saying so: it has stopped all the same.
             SERVICE_STATUS stopped{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0};
@@ -453,8 +428,7 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(wchar_t const *name, LPHANDLER
 }
 
 bool SetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS const *status) {
-    if (handle != &the_status_handle || !status)
-        return fail(ERROR_INVALID_HANDLE_);
+    if (handle != &the_status_handle || !status) return fail(ERROR_INVALID_HANDLE_);
     Key key;
     if (key.open(dispatched_name) != ERROR_SUCCESS || !key.set_dword("CurrentState", status->dwCurrentState) ||
         !key.set_dword("ExitCode", status->dwWin32ExitCode))

@@ -9,8 +9,7 @@ std::atomic<int> startups{0};
 }
 
 int WSAStartup(std::uint16_t version, WSADATA *data) {
-    if ((version & 0xFF) < 2)
-        return WSAVERNOTSUPPORTED;
+    if ((version & 0xFF) < 2) return WSAVERNOTSUPPORTED;
     if (data) {
         data->wVersion = MAKEWORD(2, 2);
         data->wHighVersion = MAKEWORD(2, 2);

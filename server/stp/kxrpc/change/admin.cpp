@@ -9,9 +9,9 @@ namespace KxRpc {
 MasterPropertyArgs::~MasterPropertyArgs() = default;
 
 bool_t MasterPropertyArgs::decode(XDR *xdrs) {
-    if (!xdr_session_header(xdrs) || !xdr_ustring(xdrs, action_name_) ||
-        !xdr_ustring(xdrs, property_name_) || !xdr_ustring(xdrs, property_value_, max_wire_text) ||
-        !xdr_ustring(xdrs, db_name_) || !xdr_ustring(xdrs, replica_name_))
+    if (!xdr_session_header(xdrs) || !xdr_ustring(xdrs, action_name_) || !xdr_ustring(xdrs, property_name_) ||
+        !xdr_ustring(xdrs, property_value_, max_wire_text) || !xdr_ustring(xdrs, db_name_) ||
+        !xdr_ustring(xdrs, replica_name_))
         return FALSE;
     // Older clients end the request here.
     bool flag = false;
@@ -33,8 +33,7 @@ CreateUserArgs::CreateUserArgs() = default;
 CreateUserArgs::~CreateUserArgs() = default;
 
 bool_t CreateUserArgs::decode(XDR *xdrs) {
-    return xdr_props_header(xdrs) && xdr_target(xdrs, target_op_) && xdr_ustring(xdrs, name_) &&
-           xdr_put_items(xdrs);
+    return xdr_props_header(xdrs) && xdr_target(xdrs, target_op_) && xdr_ustring(xdrs, name_) && xdr_put_items(xdrs);
 }
 
 Nul::UString CreateUserArgs::describe() { return text_format("%s :: name:%s", PutPropsArgs::describe(), name_); }

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "props/requests.h"
-#include "tesutil/ustring.h"
 #include "target/requests.h"
+#include "tesutil/ustring.h"
 #include "wire/string_list.h"
 #include "wire/xdrobject.h"
 

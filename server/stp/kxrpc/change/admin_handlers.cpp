@@ -1,7 +1,7 @@
 // Handlers of the administration procedures: every product failure is read, deleted and turned
 // into the call's error before any reply byte is written.
-#include "wire/conversions.h"
 #include "change/admin_handlers.h"
+#include "wire/conversions.h"
 
 #include <vector>
 
@@ -14,13 +14,13 @@
 #include "props/userprops.h"
 #include "query/replies.h"
 #include "query/requests.h"
+#include "target/held_items.h"
+#include "target/login_session.h"
+#include "target/target.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/exceptions.h"
-#include "target/held_items.h"
-#include "target/login_session.h"
 #include "wire/product_failure.h"
-#include "target/target.h"
 #include "wire/trace.h"
 
 namespace KxRpc {
@@ -33,7 +33,6 @@ constexpr int product_no_user_admin = 13243;
 constexpr std::size_t login_text_limit = 5000;
 
 wchar_t const *const master_database = L"MASTR";
-
 
 // Failures the handler has no message of its own for: a named database or replica that does not
 // exist is not found, anything else an unexpected server error with the product's text.

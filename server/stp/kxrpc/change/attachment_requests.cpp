@@ -119,7 +119,8 @@ bool_t MakeAttachmentArgs::receive_chunks(XDR *xdrs, int chunk_size, int fd) {
             if (written >= 0) {
                 int const why = errno;
                 size_ += static_cast<int>(written);
-                if (written < length) fail(cannot_store(written == 0 && why == 0 ? "nothing written" : std::strerror(why)));
+                if (written < length)
+                    fail(cannot_store(written == 0 && why == 0 ? "nothing written" : std::strerror(why)));
                 continue;
             }
         }
@@ -147,8 +148,8 @@ bool_t MakeAttachmentArgs::receive_chunks(XDR *xdrs, int chunk_size, int fd) {
 
 bool_t MakeAttachmentArgs::decode(XDR *xdrs) {
     int chunk_size = 0;
-    if (!xdr_session_header(xdrs) || !xdr_target(xdrs, target_op_) ||
-        !xdr_ustring(xdrs, name_) || !xdr_ustring(xdrs, comment_, max_wire_text) || !xdr_int(xdrs, &chunk_size))
+    if (!xdr_session_header(xdrs) || !xdr_target(xdrs, target_op_) || !xdr_ustring(xdrs, name_) ||
+        !xdr_ustring(xdrs, comment_, max_wire_text) || !xdr_int(xdrs, &chunk_size))
         return FALSE;
     int const fd = open_content();
     bool_t const decoded = receive_chunks(xdrs, chunk_size, fd);
@@ -160,9 +161,8 @@ MakeAttachmentDirectArgs::~MakeAttachmentDirectArgs() = default;
 
 bool_t MakeAttachmentDirectArgs::decode(XDR *xdrs) {
     int size = 0;
-    if (!xdr_session_header(xdrs) || !xdr_target(xdrs, target_op_) ||
-        !xdr_ustring(xdrs, name_) || !xdr_ustring(xdrs, comment_, max_wire_text) || !xdr_ustring(xdrs, filename_) ||
-        !xdr_int(xdrs, &size))
+    if (!xdr_session_header(xdrs) || !xdr_target(xdrs, target_op_) || !xdr_ustring(xdrs, name_) ||
+        !xdr_ustring(xdrs, comment_, max_wire_text) || !xdr_ustring(xdrs, filename_) || !xdr_int(xdrs, &size))
         return FALSE;
     size_ += size;
     return TRUE;
@@ -204,8 +204,7 @@ ResolveAttachmentArgs::~ResolveAttachmentArgs() = default;
 GetArgs::~GetArgs() = default;
 
 bool_t GetArgs::decode(XDR *xdrs) {
-    return xdr_session_header(xdrs) && xdr_target(xdrs, target_op_) &&
-           xdr_int(xdrs, &chunk_size_);
+    return xdr_session_header(xdrs) && xdr_target(xdrs, target_op_) && xdr_int(xdrs, &chunk_size_);
 }
 
 } // namespace KxRpc

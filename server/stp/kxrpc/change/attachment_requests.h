@@ -6,11 +6,11 @@
 
 #include <rpc/xdr.h>
 
-#include "tesutil/stpexception.h"
-#include "tesutil/ustring.h"
 #include "target/attachments.h"
 #include "target/genericop.h"
 #include "target/requests.h"
+#include "tesutil/stpexception.h"
+#include "tesutil/ustring.h"
 
 namespace KxRpc {
 
@@ -111,9 +111,7 @@ public:
     int chunk_size() const { return chunk_size_; }
     int target_type() const { return resource_type(); }
     // The attachment of the target's state item, or the stored one found through the session.
-    Attachment *attachment() {
-        return target_op_.attachment(is_state_item_target() ? nullptr : api_session_or_fail());
-    }
+    Attachment *attachment() { return target_op_.attachment(is_state_item_target() ? nullptr : api_session_or_fail()); }
 
 protected:
     bool_t decode(XDR *xdrs) override;

@@ -1,5 +1,5 @@
-#include "wire/conversions.h"
 #include "change/create_temp.h"
+#include "wire/conversions.h"
 
 #include <memory>
 

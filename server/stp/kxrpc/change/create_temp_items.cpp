@@ -6,15 +6,15 @@
 #include "change/new_resources.h"
 #include "kxproduct/query.h"
 #include "query/queryutil.h"
+#include "target/attachments.h"
+#include "target/held_items.h"
+#include "target/login_session.h"
 #include "target/workspace.h"
 #include "tesutil/critsec.h"
 #include "tesutil/selector.h"
-#include "target/attachments.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
-#include "target/held_items.h"
-#include "target/login_session.h"
 #include "wire/product_failure.h"
 #include "wire/trace.h"
 
@@ -78,7 +78,8 @@ CreateTempResp *create_temp_report(CreateTempArgs &args) {
     Nul::UString const uri = QueryUtil::bucket_uri(session, bucket);
     KXSmartPtr<KXReportDef> stored = workspace->GetReportDefByDbId(bucket->GetDbId());
     if (!stored)
-        throw KXNotFoundException(&args.target(), kx_message(MSG_QUERY_NOT_FOUND, Nul::UMessage::Arg(args.target().to_selector())));
+        throw KXNotFoundException(&args.target(),
+                                  kx_message(MSG_QUERY_NOT_FOUND, Nul::UMessage::Arg(args.target().to_selector())));
     std::shared_ptr<QueryItemStateItem> item(QueryUtil::build_report_def(user, stored, uri, bucket));
     return new CreateTempResp(item, uri, dbid);
 }
@@ -92,8 +93,8 @@ CreateTempResp *create_temp_attachment(CreateTempArgs &args) {
     AdEntityDef *def = record->GetEntityDef();
     Nul::UString const names = joined({segment(ustr(def->GetName())), segment(ustr(record->GetDisplayName())),
                                        segment(folder.field_name()), segment(attachment.file_name())});
-    Nul::UString const ids =
-        joined({decimal(def->GetDbId()), decimal(record->GetDbId()), decimal(folder.field_dbid()), decimal(attachment.dbid())});
+    Nul::UString const ids = joined({decimal(def->GetDbId()), decimal(record->GetDbId()), decimal(folder.field_dbid()),
+                                     decimal(attachment.dbid())});
     return new CreateTempResp(item, names, ids);
 }
 

@@ -13,6 +13,10 @@
 #include "kxproduct/workspace.h"
 #include "props/replies.h"
 #include "query/queryutil.h"
+#include "target/held_items.h"
+#include "target/login_session.h"
+#include "target/target.h"
+#include "target/workspace.h"
 #include "tesutil/arm.h"
 #include "tesutil/armbuffer.h"
 #include "tesutil/critsec.h"
@@ -21,20 +25,17 @@
 #include "wire/conversions.h"
 #include "wire/errors.h"
 #include "wire/exceptions.h"
-#include "target/held_items.h"
-#include "target/login_session.h"
 #include "wire/product_failure.h"
-#include "target/target.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
-#include "target/workspace.h"
 #include "wire/xdr.h"
 
 namespace KxRpc {
 
 namespace {
 // Every kind of workspace item.
-constexpr int ANY_ITEM = AD_BUCKET_QUERY | AD_BUCKET_CHART | AD_BUCKET_FOLDER | AD_BUCKET_REPORT | AD_BUCKET_REPORT_FORMAT;
+constexpr int ANY_ITEM =
+    AD_BUCKET_QUERY | AD_BUCKET_CHART | AD_BUCKET_FOLDER | AD_BUCKET_REPORT | AD_BUCKET_REPORT_FORMAT;
 
 void trace_step(char const *step, DeliverOperation &op) {
     trace_lazy(1, [&] { return text_format("DeliverChangeContextResp::%s: (%s)", step, op.to_string()); });
@@ -272,7 +273,8 @@ DeliverResult Batch::make_query_object(DeliverOperation &base) {
     } catch (...) {
         raise_query_failure(L"DeliverChangeContextResp::make_query_object", path);
     }
-    if (!parent) throw KXNotFoundException(kx_message(MSG_QUERY_NOT_FOUND, Nul::UMessage::Arg(op.parent_path())), nullptr);
+    if (!parent)
+        throw KXNotFoundException(kx_message(MSG_QUERY_NOT_FOUND, Nul::UMessage::Arg(op.parent_path())), nullptr);
     std::int64_t dbid = 0;
     try {
         CString const name = cstr(op.name());
@@ -284,7 +286,8 @@ DeliverResult Batch::make_query_object(DeliverOperation &base) {
         AdWorkspaceMgrPtr workspace = GetWorkspaceMgr(api);
         AdBucketPtr made;
         if (item->has_data()) {
-            made = workspace->BuildBucket(owner, name, item->item_type(), 0, parent, nullptr, item_data(*item), existing);
+            made =
+                workspace->BuildBucket(owner, name, item->item_type(), 0, parent, nullptr, item_data(*item), existing);
         } else if (op.type() == TT_QUERY_FOLDER) {
             made = workspace->BuildBucket(owner, name, AD_BUCKET_FOLDER, 0, parent, nullptr, CString(), existing);
             if (!item->permissions().empty()) commit_permissions(AdFolder::LookupFolderFromBucket(made), *item);
@@ -295,8 +298,10 @@ DeliverResult Batch::make_query_object(DeliverOperation &base) {
         } else {
             AdQueryDefPtr const &def = item->query_def();
             if (!def) throw_internal_error(Nul::UString(L"the query item holds no query definition"));
-            int const type = item->item_type() & (AD_BUCKET_QUERY | AD_BUCKET_CHART) ? item->item_type() : AD_BUCKET_QUERY;
-            made = workspace->BuildBucket(owner, name, type, 0, parent, def->GetPrimaryEntity(), def->GetDefinition(), existing);
+            int const type =
+                item->item_type() & (AD_BUCKET_QUERY | AD_BUCKET_CHART) ? item->item_type() : AD_BUCKET_QUERY;
+            made = workspace->BuildBucket(owner, name, type, 0, parent, def->GetPrimaryEntity(), def->GetDefinition(),
+                                          existing);
             if (item->is_startup()) workspace->SetStartUpBit(made->GetDbId());
         }
         if (made) {
@@ -408,7 +413,9 @@ DeliverResult Batch::perform_record_op(DeliverOperation &base) {
         throw KXConflictException(message);
     }
     if (!text.empty())
-        trace_lazy(1, [&] { return text_format("DeliverChangeContextResp::perform_record_op: Entity Commit Msg: (%s)", text); });
+        trace_lazy(1, [&] {
+            return text_format("DeliverChangeContextResp::perform_record_op: Entity Commit Msg: (%s)", text);
+        });
     DeliverResult result;
     result.first = record_key(record);
     result.second = text;

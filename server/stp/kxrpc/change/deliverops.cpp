@@ -3,12 +3,12 @@
 #include <memory>
 
 #include "kxproduct/session.h"
-#include "tesutil/arm.h"
-#include "tesutil/stpexception.h"
 #include "target/attachments.h"
-#include "wire/conversions.h"
 #include "target/held_items.h"
 #include "target/login_session.h"
+#include "tesutil/arm.h"
+#include "tesutil/stpexception.h"
+#include "wire/conversions.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -57,7 +57,6 @@ bool_t xdr_values(XDR *xdrs, int count, std::vector<Nul::UString> &values) {
 // ---- DeliverOperation
 
 DeliverOperation::~DeliverOperation() = default;
-
 
 Nul::UString DeliverOperation::to_string() { return text_format("op:%d", kind_); }
 
@@ -122,7 +121,9 @@ Nul::UString ModifyQueryOperation::to_string() {
 
 DeleteQueryOperation::~DeleteQueryOperation() { release(query_); }
 
-bool_t DeleteQueryOperation::xdr(XDR *xdrs) { return decoding(xdrs) && xdr_target(xdrs, query_) && xdr_flag(xdrs, recursive_); }
+bool_t DeleteQueryOperation::xdr(XDR *xdrs) {
+    return decoding(xdrs) && xdr_target(xdrs, query_) && xdr_flag(xdrs, recursive_);
+}
 
 arm_id const &DeleteQueryOperation::arm_operation_id() const { return delete_query_commit; }
 
@@ -152,7 +153,9 @@ DeleteRecordOperation::~DeleteRecordOperation() {
     release(record_);
 }
 
-bool_t DeleteRecordOperation::xdr(XDR *xdrs) { return decoding(xdrs) && xdr_target(xdrs, record_) && xdr_target(xdrs, action_); }
+bool_t DeleteRecordOperation::xdr(XDR *xdrs) {
+    return decoding(xdrs) && xdr_target(xdrs, record_) && xdr_target(xdrs, action_);
+}
 
 arm_id const &DeleteRecordOperation::arm_operation_id() const { return delete_record_commit; }
 
@@ -234,8 +237,7 @@ Nul::UString DeliverChangeContextArgs::arm_target_uri() {
     if (api == nullptr) return Nul::UString();
     KXSmartPtr<KXDatabaseDesc> db = api->GetSessionDatabase();
     if (!db) return Nul::UString();
-    return ustr(db->GetDatabaseSetName()) + Nul::UString(L"/") +
-           ustr(db->GetDatabaseName());
+    return ustr(db->GetDatabaseSetName()) + Nul::UString(L"/") + ustr(db->GetDatabaseName());
 }
 
 bool_t DeliverChangeContextArgs::decode(XDR *xdrs) {

@@ -8,12 +8,12 @@
 
 #include <rpc/xdr.h>
 
+#include "target/genericop.h"
+#include "target/requests.h"
 #include "tesutil/armbuffer.h"
 #include "tesutil/ustring.h"
 #include "wire/casts.h"
-#include "target/genericop.h"
 #include "wire/handles.h"
-#include "target/requests.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {

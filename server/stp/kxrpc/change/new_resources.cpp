@@ -1,9 +1,9 @@
 #include "change/new_resources.h"
 
+#include "target/held_items.h"
 #include "tesutil/selector.h"
 #include "wire/casts.h"
 #include "wire/conversions.h"
-#include "target/held_items.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"

@@ -7,8 +7,8 @@
 #include "props/replies.h"
 #include "props/requests.h"
 #include "target/genericop.h"
-#include "wire/handles.h"
 #include "target/requests.h"
+#include "wire/handles.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {

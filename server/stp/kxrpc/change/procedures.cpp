@@ -53,7 +53,7 @@ std::span<ProcedureRow const> change_procedures() {
         served<RevertRecordArgs>(29, L"revert_record", xdr_routine(xdr_result_of<XdrVoid>), kxrpc_revert_record),
         served<CreateUserArgs>(30, L"create_user", xdr_routine(xdr_result_of<CreateUserResp>), kxrpc_create_user),
         served<GetArgs>(31, L"get_attachment_direct", xdr_routine(xdr_unframed_result_of<GetDirectResp>),
-                       kxrpc_get_direct),
+                        kxrpc_get_direct),
         served<MakeAttachmentDirectArgs>(32, L"make_attachment_direct", xdr_routine(xdr_result_of<MakeAttachmentResp>),
                                          kxrpc_make_attachment_direct),
         served<MasterPropertyArgs>(34, L"kxrpc_kx_masterproperty", xdr_routine(xdr_result_of<MasterPropertyResp>),

@@ -13,8 +13,8 @@ RevertRecordArgs::~RevertRecordArgs() = default;
 ValidateActionArgs::~ValidateActionArgs() = default;
 
 bool_t ValidateActionArgs::decode(XDR *xdrs) {
-    return xdr_session_header(xdrs) && xdr_target(xdrs, target_op_) &&
-           xdr_target(xdrs, action_) && xdr_int(xdrs, &action_type_);
+    return xdr_session_header(xdrs) && xdr_target(xdrs, target_op_) && xdr_target(xdrs, action_) &&
+           xdr_int(xdrs, &action_type_);
 }
 
 Nul::UString ValidateActionArgs::describe() {
@@ -25,8 +25,8 @@ Nul::UString ValidateActionArgs::describe() {
 FireHookArgs::~FireHookArgs() = default;
 
 bool_t FireHookArgs::decode(XDR *xdrs) {
-    return xdr_session_header(xdrs) && xdr_target(xdrs, target_op_) &&
-           xdr_target(xdrs, hook_) && xdr_ustring(xdrs, param_, max_wire_text) && xdr_flag(xdrs, get_side_effects_) &&
+    return xdr_session_header(xdrs) && xdr_target(xdrs, target_op_) && xdr_target(xdrs, hook_) &&
+           xdr_ustring(xdrs, param_, max_wire_text) && xdr_flag(xdrs, get_side_effects_) &&
            xdr_ustring(xdrs, form_name_) && xdr_ustring(xdrs, tab_name_);
 }
 
@@ -39,8 +39,8 @@ Nul::UString FireHookArgs::describe() {
 FireScriptAliasArgs::~FireScriptAliasArgs() = default;
 
 bool_t FireScriptAliasArgs::decode(XDR *xdrs) {
-    return xdr_session_header(xdrs) && xdr_target(xdrs, target_op_) &&
-           xdr_target(xdrs, action_) && xdr_ustring(xdrs, form_name_) && xdr_ustring(xdrs, tab_name_);
+    return xdr_session_header(xdrs) && xdr_target(xdrs, target_op_) && xdr_target(xdrs, action_) &&
+           xdr_ustring(xdrs, form_name_) && xdr_ustring(xdrs, tab_name_);
 }
 
 Nul::UString FireScriptAliasArgs::describe() {

@@ -2,14 +2,14 @@
 // script aliases, and the reply of a script alias.
 #pragma once
 
-#include <rpc/xdr.h>
 #include <memory>
+#include <rpc/xdr.h>
 #include <vector>
 
-#include "tesutil/ustring.h"
 #include "target/genericop.h"
 #include "target/requests.h"
 #include "target/target.h"
+#include "tesutil/ustring.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {

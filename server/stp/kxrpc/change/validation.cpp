@@ -1,5 +1,5 @@
-#include "wire/conversions.h"
 #include "change/validation.h"
+#include "wire/conversions.h"
 
 #include "kxproduct/exceptions.h"
 #include "wire/catalog.h"
@@ -25,7 +25,8 @@ CString validation_text(AdEntityPtr const &record) {
             throw KXConflictException(kx_message(MSG_VALIDATE_FAILED, Nul::UMessage::Arg(failure.text)));
         }
         Nul::UMessage message = kx_message(MSG_VALIDATE_FAILED, Nul::UMessage::Arg(unknown_error_text));
-        trace_exception(Nul::UString(L"KxRpc::validate_record"), exception_message_text(KXInternalErrorException(message)));
+        trace_exception(Nul::UString(L"KxRpc::validate_record"),
+                        exception_message_text(KXInternalErrorException(message)));
         throw KXInternalErrorException(message);
     }
 }
@@ -46,7 +47,8 @@ bool key_may_be_taken(AdEntityPtr const &record) {
 
 bool display_name_taken(AdEntityPtr const &record, AdSession *session) {
     AdEntityPtr found;
-    int const status = AdEntityMgr::Get(AdSessionPtr(session))->EntityExists(record->GetEntityDef(), record->GetDisplayName(), found);
+    int const status =
+        AdEntityMgr::Get(AdSessionPtr(session))->EntityExists(record->GetEntityDef(), record->GetDisplayName(), found);
     // A status that claims a record without giving one finds nothing.
     return status != AD_LOOKUP_NOT_FOUND && found && found->GetDbId() != record->GetDbId();
 }

@@ -30,18 +30,15 @@ bool parse_integer(char const *text, int &value) {
     errno = 0;
     long v = std::strtol(text, &end, 10);
     // Trailing text is refused: "12x" is a typing error, not 12.
-    if (end == text || *end != '\0')
-        return false;
-    if (errno == ERANGE || v < INT_MIN || v > INT_MAX)
-        return false;
+    if (end == text || *end != '\0') return false;
+    if (errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
     value = static_cast<int>(v);
     return true;
 }
 
 bool parse_port(char const *text, int &value) {
     int port = 0;
-    if (!parse_integer(text, port) || port < 0 || port > 65535)
-        return false;
+    if (!parse_integer(text, port) || port < 0 || port > 65535) return false;
     value = port;
     return true;
 }
@@ -74,8 +71,7 @@ int parse_options(int argc, char **argv) {
         char const *arg = argv[i];
         if (std::strcmp(arg, "-port") == 0) {
             int port = 0;
-            if (!integer_option(argc, argv, i, "-port", true, port, parse_port))
-                return -1;
+            if (!integer_option(argc, argv, i, "-port", true, port, parse_port)) return -1;
             s.port = port;
         } else if (std::strcmp(arg, "-team_bin") == 0) {
             if (i + 1 >= argc) {
@@ -84,15 +80,13 @@ int parse_options(int argc, char **argv) {
             }
             s.team_bin = argv[++i];
         } else if (std::strcmp(arg, "-worker_threads") == 0) {
-            if (!integer_option(argc, argv, i, "-worker_threads", true, s.worker_threads))
-                return -1;
+            if (!integer_option(argc, argv, i, "-worker_threads", true, s.worker_threads)) return -1;
             if (s.worker_threads <= 0) {
                 log_message("worker thread count must be greater than zero");
                 return -1;
             }
         } else if (std::strcmp(arg, "-arm") == 0) {
-            if (!integer_option(argc, argv, i, "-arm", false, s.arm_level))
-                return -1;
+            if (!integer_option(argc, argv, i, "-arm", false, s.arm_level)) return -1;
             if (s.arm_level < 0 || s.arm_level > 4) {
                 log_message("ARM level must be between %d (ARM_NONE) and %d (ARM_VERBOSE)", 0, 4);
                 return -1;
@@ -102,22 +96,17 @@ int parse_options(int argc, char **argv) {
         } else if (std::strcmp(arg, "-just_exit") == 0) {
             s.just_exit = true;
         } else if (std::strcmp(arg, "-test_crash") == 0) {
-            if (!integer_option(argc, argv, i, "-test_crash", false, s.test_crash))
-                return -1;
+            if (!integer_option(argc, argv, i, "-test_crash", false, s.test_crash)) return -1;
         } else if (std::strcmp(arg, "-on_error") == 0) {
-            if (!integer_option(argc, argv, i, "-on_error", false, s.on_error))
-                return -1;
+            if (!integer_option(argc, argv, i, "-on_error", false, s.on_error)) return -1;
         } else if (std::strcmp(arg, "-win_crash_handler") == 0) {
-            if (!integer_option(argc, argv, i, "-win_crash_handler", false, s.crash_handler_bits))
-                return -1;
+            if (!integer_option(argc, argv, i, "-win_crash_handler", false, s.crash_handler_bits)) return -1;
         } else if (std::strcmp(arg, "-verbose") == 0) {
             s.verbose = true;
         } else if (std::strcmp(arg, "-create_crash_dump") == 0) {
-            if (!integer_option(argc, argv, i, "-create_crash_dump", false, s.crash_dump_level))
-                return -1;
+            if (!integer_option(argc, argv, i, "-create_crash_dump", false, s.crash_dump_level)) return -1;
         } else if (std::strcmp(arg, "-max_crash_dump_count") == 0) {
-            if (!integer_option(argc, argv, i, "-max_crash_dump_count", false, s.crash_dump_limit))
-                return -1;
+            if (!integer_option(argc, argv, i, "-max_crash_dump_count", false, s.crash_dump_limit)) return -1;
         } else if (!parse_service_options(argc, argv, i)) {
             log_message("Unrecognized argument: %s", arg);
             return -1;

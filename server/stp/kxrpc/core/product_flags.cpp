@@ -5,8 +5,8 @@
 #include "core/options.h"
 #include "kxproduct/diag.h"
 #include "kxwin/cstring.h"
-#include "wire/errors.h"
 #include "target/target.h"
+#include "wire/errors.h"
 
 namespace KxRpc {
 

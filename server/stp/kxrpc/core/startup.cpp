@@ -53,8 +53,7 @@ int bind_listener(int family, std::int32_t &port) {
         length = sizeof(sockaddr_in);
     }
     int sock = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (sock < 0)
-        return -1;
+    if (sock < 0) return -1;
     int on = 1;
     // The IPv4 listener shares the port, so the IPv6 one must not take IPv4 as well; address
     // reuse lets a fixed port be bound again right after a restart.
@@ -79,13 +78,11 @@ namespace {
 
 // Hands a bound socket to the runtime with the program registered on it; closes it on failure.
 int serve_listener(int sock) {
-    if (sock < 0)
-        return -1;
+    if (sock < 0) return -1;
     KS_SVCXPRT *transport = ks_svctcp_create(sock, 0, 0);
     if (!transport || !ks_svc_register(transport, kxrpc_program, kxrpc_version, kxrpc_dispatch, 0)) {
         // A transport left behind would serve the port without the program registered on it.
-        if (transport)
-            ks_svc_destroy(transport);
+        if (transport) ks_svc_destroy(transport);
         KxWin::closesocket(sock);
         return -1;
     }
@@ -104,8 +101,7 @@ void open_listeners(std::int32_t &port, int &v6, int &v4) {
         for (int attempt = 0; attempt < 64 && v4 < 0; ++attempt) {
             std::int32_t chosen = 0;
             v6 = bind_listener(AF_INET6, chosen);
-            if (v6 < 0)
-                break; // no IPv6 here: IPv4 alone chooses below
+            if (v6 < 0) break; // no IPv6 here: IPv4 alone chooses below
             v4 = bind_listener(AF_INET, chosen);
             if (v4 >= 0) {
                 port = chosen;
@@ -114,10 +110,8 @@ void open_listeners(std::int32_t &port, int &v6, int &v4) {
                 v6 = -1;
             }
         }
-        if (v4 < 0)
-            v4 = bind_listener(AF_INET, port);
-        if (v4 < 0 && v6 < 0)
-            log_message("Cannot listen on a free port: %s\n", std::strerror(errno));
+        if (v4 < 0) v4 = bind_listener(AF_INET, port);
+        if (v4 < 0 && v6 < 0) log_message("Cannot listen on a free port: %s\n", std::strerror(errno));
     } else {
         v6 = bind_listener(AF_INET6, port);
         int const v6_error = errno;
@@ -125,10 +119,8 @@ void open_listeners(std::int32_t &port, int &v6, int &v4) {
         int const v4_error = errno;
         // Serving one family only: whoever holds the number for the other would receive those
         // clients' logins. When neither can listen, the start ends with -1.
-        if (v6 < 0 && v4 < 0)
-            log_message("Cannot listen on port %d: %s\n", port, std::strerror(v4_error));
-        if (v6 >= 0 && v4 < 0)
-            log_message("Cannot listen on IPv4 port %d: %s\n", port, std::strerror(v4_error));
+        if (v6 < 0 && v4 < 0) log_message("Cannot listen on port %d: %s\n", port, std::strerror(v4_error));
+        if (v6 >= 0 && v4 < 0) log_message("Cannot listen on IPv4 port %d: %s\n", port, std::strerror(v4_error));
         if (v4 >= 0 && v6 < 0 && v6_error == EADDRINUSE)
             log_message("Cannot listen on IPv6 port %d: %s\n", port, std::strerror(v6_error));
     }
@@ -140,8 +132,7 @@ namespace {
 
 void read_upfront_validation() {
     char const *value = std::getenv("VEXHUB_UPFRONT_REC_REF_VALIDATE");
-    if (!value)
-        return;
+    if (!value) return;
     trace_core("VEXHUB_UPFRONT_REC_REF_VALIDATE env is set to (%s)", value);
     settings().upfront_validation = std::atoi(value) == 1;
     trace_core("do_upfrount_record_ref_validation = %s", settings().upfront_validation ? "T" : "F");
@@ -152,8 +143,7 @@ void read_upfront_validation() {
 // server takes its number (the port line would go to a client), and writes to it fail.
 void hold_closed_standard_streams() {
     for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
-            continue;
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
         int held = ::open("/dev/null", O_RDONLY);
         if (held >= 0 && held != fd) {
             ::dup2(held, fd);
@@ -171,8 +161,7 @@ void install_signal_handlers() {
     sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
     ::sigaction(SIGINT, &sa, nullptr);
-    if (settings().sigterm_handler)
-        ::sigaction(SIGTERM, &sa, nullptr);
+    if (settings().sigterm_handler) ::sigaction(SIGTERM, &sa, nullptr);
 }
 
 } // namespace
@@ -180,8 +169,7 @@ void install_signal_handlers() {
 int start_rpc_program(int argc, char **argv) {
     hold_closed_standard_streams();
     report_command_line(argc, argv);
-    if (parse_options(argc, argv) != 0)
-        return -1;
+    if (parse_options(argc, argv) != 0) return -1;
     Settings &s = settings();
     read_upfront_validation();
     install_signal_handlers();
@@ -227,8 +215,7 @@ int start_rpc_program(int argc, char **argv) {
                     KS_MAX_WORKER_THREADS);
         s.worker_threads = KS_MAX_WORKER_THREADS;
     }
-    if (mode != 0 && s.worker_threads > 0)
-        ks_rpc_control(KS_RPC_SVC_THREADS_SET, &s.worker_threads);
+    if (mode != 0 && s.worker_threads > 0) ks_rpc_control(KS_RPC_SVC_THREADS_SET, &s.worker_threads);
 
     std::int32_t port = s.port;
     int v6 = -1, v4 = -1;
@@ -249,11 +236,9 @@ int start_rpc_program(int argc, char **argv) {
     }
     trace_core("Wrote Port (%d) number to stdout", port);
 
-    if (s.arm_level != 0)
-        register_arm(s.arm_level);
+    if (s.arm_level != 0) register_arm(s.arm_level);
     init_client_locale_key();
-    if (s.test_crash > 0)
-        run_test_crash(s.test_crash);
+    if (s.test_crash > 0) run_test_crash(s.test_crash);
 
     trace_core("Just before calling svc_run");
     ks_svc_run();

@@ -10,11 +10,11 @@
 #include "core/options.h"
 #include "kxproduct/diag.h"
 #include "kxproduct/exceptions.h"
+#include "target/requests.h"
 #include "tesutil/arm.h"
 #include "wire/errors.h"
 #include "wire/exceptions.h"
 #include "wire/locale.h"
-#include "target/requests.h"
 
 namespace KxRpc {
 

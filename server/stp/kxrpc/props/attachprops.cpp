@@ -1,9 +1,9 @@
 #include "props/attachprops.h"
 
 #include "props/values.h"
+#include "target/attachments.h"
 #include "tesutil/selector.h"
 #include "tesutil/xmltag.h"
-#include "target/attachments.h"
 #include "wire/casts.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"

@@ -5,11 +5,11 @@
 #include "kxproduct/query.h"
 #include "props/convert.h"
 #include "props/recordprops.h"
+#include "target/login_session.h"
 #include "tesutil/xmltag.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
-#include "target/login_session.h"
 #include "wire/textfmt.h"
 
 namespace KxRpc {
@@ -24,7 +24,6 @@ constexpr int open_choice_list = 2;
 constexpr int calculated_each_access = 2;
 
 int id_of(AdDataObject const *object) { return static_cast<int>(object->GetDbId()); }
-
 
 [[noreturn]] void raise_invalid_pointer() { throw_internal_error(Nul::UString(L"Invalid Pointer")); }
 
@@ -106,9 +105,9 @@ AdFieldDef *FieldDefinitionProps::field() const {
 Nul::UString FieldDefinitionProps::describe() { return describe_as("FieldDefinitionProps: (name:%s/%s)"); }
 
 std::set<int> const &FieldDefinitionProps::supported_properties() {
-    static std::set<int> const ids = with_base_properties({234, 340, 342, 355, 385, 415, 444, 463, 464, 466,
-                                                           468, 484, 496, 497, 512, 518, 531, 576, 578, 600,
-                                                           645, 644, 674, 693, 723, 1044, 1061, 1156});
+    static std::set<int> const ids =
+        with_base_properties({234, 340, 342, 355, 385, 415, 444, 463, 464, 466, 468, 484,  496,  497,
+                              512, 518, 531, 576, 578, 600, 645, 644, 674, 693, 723, 1044, 1061, 1156});
     return ids;
 }
 

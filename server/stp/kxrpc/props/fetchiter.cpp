@@ -25,7 +25,6 @@ namespace {
 
 constexpr auto log_level = Nul::STPException::LOG_INFO;
 
-
 bool_t put_enum(XDR *xdrs, int value) {
     enum_t v = value;
     return xdr_enum(xdrs, &v);

@@ -7,8 +7,7 @@
 
 namespace KxRpc {
 
-namespace {
-} // namespace
+namespace {} // namespace
 
 // ---- FieldChangedTracker
 

@@ -3,8 +3,8 @@
 
 #include <map>
 
-#include "tesutil/ustring.h"
 #include "target/held_items.h"
+#include "tesutil/ustring.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {

@@ -29,9 +29,19 @@ CString FormLayoutItem::associated_control_name() const {
 
 bool FormLayoutItem::is_field_item() const {
     switch (item_type()) {
-    case FORM_BUTTON: case FORM_EDIT_BOX: case FORM_CHECK_BOX: case FORM_OPTION_GROUP: case FORM_OPTION_BUTTON:
-    case FORM_LIST_BOX: case FORM_COMBO_BOX: case FORM_DROP_DOWN_COMBO: case FORM_DROP_DOWN_LIST:
-    case FORM_LIST_CONTROL: case FORM_ATTACHMENT_CONTROL: case FORM_PARENT_CHILD_CONTROL: case FORM_DUPLICATES_CONTROL:
+    case FORM_BUTTON:
+    case FORM_EDIT_BOX:
+    case FORM_CHECK_BOX:
+    case FORM_OPTION_GROUP:
+    case FORM_OPTION_BUTTON:
+    case FORM_LIST_BOX:
+    case FORM_COMBO_BOX:
+    case FORM_DROP_DOWN_COMBO:
+    case FORM_DROP_DOWN_LIST:
+    case FORM_LIST_CONTROL:
+    case FORM_ATTACHMENT_CONTROL:
+    case FORM_PARENT_CHILD_CONTROL:
+    case FORM_DUPLICATES_CONTROL:
         return true;
     default:
         return false;

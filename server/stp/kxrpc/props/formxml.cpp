@@ -3,13 +3,13 @@
 
 #include "kxproduct/datetime.h"
 #include "props/defprops.h"
+#include "target/login_session.h"
 #include "tesutil/selector.h"
 #include "tesutil/xmltag_ids.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
 #include "wire/fieldtypes.h"
-#include "target/login_session.h"
 
 namespace KxRpc {
 
@@ -93,8 +93,8 @@ void FormProps::form_attributes_to_xml(Elem &elem, MForm &form, AdEntityDef *&re
     // Every field path and hook of the page hangs on this record type: without it there is no
     // form to send.
     if (record_type == nullptr)
-        throw KXInternalErrorException(kx_message(MSG_UNREADABLE_FORM, ustr(L"the data source '" + source +
-                                                                            L"' names no record type")));
+        throw KXInternalErrorException(
+            kx_message(MSG_UNREADABLE_FORM, ustr(L"the data source '" + source + L"' names no record type")));
     Nul::Selector const selector(XmlTag::RES_kx_rectype, number_to_text(static_cast<long>(record_type->GetDbId())),
                                  Nul::Selector::DOMAIN_KX, login_session()->repository());
     Elem &source_elem = elem.add_elem(Elem(XmlTag::FRM_dataSource));
@@ -147,7 +147,10 @@ void FormProps::form_item_to_xml(Elem &elem, FormLayoutItem &layout, AdEntityDef
     case FORM_OPTION_BUTTON:
         if (auto *b = dynamic_cast<MFormOpBtn *>(&item)) option_button_to_xml(elem, *b, record_type);
         break;
-    case FORM_LIST_BOX: case FORM_COMBO_BOX: case FORM_DROP_DOWN_COMBO: case FORM_DROP_DOWN_LIST:
+    case FORM_LIST_BOX:
+    case FORM_COMBO_BOX:
+    case FORM_DROP_DOWN_COMBO:
+    case FORM_DROP_DOWN_LIST:
         if (auto *b = dynamic_cast<MFormLBox *>(&item)) list_box_to_xml(elem, *b, record_type);
         break;
     case FORM_LIST_CONTROL:
@@ -195,7 +198,7 @@ void FormProps::list_box_to_xml(Elem &elem, MFormLBox &box, AdEntityDef *record_
 }
 
 void FormProps::list_control_to_xml(Elem &elem, FormLayoutItem &item, MFormListControl &control,
-                                     AdEntityDef *record_type) {
+                                    AdEntityDef *record_type) {
     hook_to_xml(elem, XmlTag::FRM_selectionHook, record_type, control.GetSelectionHook());
     hook_to_xml(elem, XmlTag::FRM_dblClickHook, record_type, control.GetDblClickHook());
     item_group_to_xml(elem, item, record_type, XmlTag::FRM_button);

@@ -13,10 +13,7 @@
 
 namespace KxRpc {
 
-namespace {
-
-
-} // namespace
+namespace {} // namespace
 
 std::unique_ptr<XdrObject> kxrpc_fetch_props(XdrObject *request) {
     FetchPropsArgs *args = checked_cast<FetchPropsArgs>(request);

@@ -10,13 +10,13 @@
 #include "kxproduct/exceptions.h"
 #include "kxproduct/query.h"
 #include "props/convert.h"
+#include "target/login_session.h"
 #include "tesutil/selector.h"
 #include "tesutil/xmltag.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
 #include "wire/fieldtypes.h"
-#include "target/login_session.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -178,18 +178,36 @@ void report_texts(FetchPropResponses &out, std::vector<CString> const &texts) {
 } // namespace
 
 int field_definition_type_tag(int field_type) {
-    static constexpr int tags[] = {0, XmlTag::FVT_short_string, XmlTag::FVT_multiline_string, XmlTag::FVT_int,
-                                   XmlTag::FVT_date_time, XmlTag::FVT_reference, XmlTag::FVT_reference_list,
-                                   XmlTag::FVT_attachment_list, XmlTag::FVT_id, XmlTag::FVT_state, XmlTag::FVT_journal,
-                                   XmlTag::FVT_dbid, XmlTag::FVT_statetype, XmlTag::FVT_record_type, XmlTag::FVT_float};
+    static constexpr int tags[] = {0,
+                                   XmlTag::FVT_short_string,
+                                   XmlTag::FVT_multiline_string,
+                                   XmlTag::FVT_int,
+                                   XmlTag::FVT_date_time,
+                                   XmlTag::FVT_reference,
+                                   XmlTag::FVT_reference_list,
+                                   XmlTag::FVT_attachment_list,
+                                   XmlTag::FVT_id,
+                                   XmlTag::FVT_state,
+                                   XmlTag::FVT_journal,
+                                   XmlTag::FVT_dbid,
+                                   XmlTag::FVT_statetype,
+                                   XmlTag::FVT_record_type,
+                                   XmlTag::FVT_float};
     if (field_type < 1 || field_type > 14) throw_internal_error(L"Unknown field value type");
     return tags[field_type];
 }
 
 int action_type_tag(int action_type, wchar_t const *unknown_text) {
-    static constexpr int tags[] = {0, XmlTag::ACT_submit, XmlTag::ACT_modify, XmlTag::ACT_change_state,
-                                   XmlTag::ACT_duplicate, XmlTag::ACT_unduplicate, XmlTag::ACT_import,
-                                   XmlTag::ACT_delete, XmlTag::ACT_base, XmlTag::ACT_record_script_alias,
+    static constexpr int tags[] = {0,
+                                   XmlTag::ACT_submit,
+                                   XmlTag::ACT_modify,
+                                   XmlTag::ACT_change_state,
+                                   XmlTag::ACT_duplicate,
+                                   XmlTag::ACT_unduplicate,
+                                   XmlTag::ACT_import,
+                                   XmlTag::ACT_delete,
+                                   XmlTag::ACT_base,
+                                   XmlTag::ACT_record_script_alias,
                                    XmlTag::ACT_copy};
     if (action_type < 1 || action_type > 10) throw_internal_error(unknown_text);
     return tags[action_type];
@@ -389,8 +407,8 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
             if (e) e->Delete();
         }
         if (!original) return out.record_empty(XmlTag::MPT_resource);
-        return out.record_resource(PV_REF_RECORD, id32(original->GetEntityDef()->GetDbId()),
-                                   id32(original->GetDbId()), 0, 0);
+        return out.record_resource(PV_REF_RECORD, id32(original->GetEntityDef()->GetDbId()), id32(original->GetDbId()),
+                                   0, 0);
     }
     case XmlTag::CTG_original_id:
         if (!record_->IsDuplicate()) return out.record_enum(XmlTag::CTG_null_value);

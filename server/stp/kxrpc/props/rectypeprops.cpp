@@ -2,10 +2,10 @@
 
 #include "kxproduct/diag.h"
 #include "props/convert.h"
+#include "target/login_session.h"
 #include "tesutil/xmltag.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
-#include "target/login_session.h"
 #include "wire/textfmt.h"
 
 namespace KxRpc {

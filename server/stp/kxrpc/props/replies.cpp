@@ -9,8 +9,8 @@
 #include "tesutil/xmltag.h"
 #include "wire/conversions.h"
 #include "wire/errors.h"
-#include "wire/product_failure.h"
 #include "wire/exceptions.h"
+#include "wire/product_failure.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -130,8 +130,7 @@ MRU_context::MRU_context(AdEntityPtr const &record) {
     CString display_name = record->GetDisplayName();
     CString batch_record = session->GetNameValue(CString(batch_mode_name));
     trace_lazy(mru_trace_level, [&] {
-        return text_format("MRU_context ctor: display_name=%s, mru_record=%s", ustr(display_name),
-                           ustr(batch_record));
+        return text_format("MRU_context ctor: display_name=%s, mru_record=%s", ustr(display_name), ustr(batch_record));
     });
     // An unset batch-mode value names no record; it must not match a new record's empty name.
     if (batch_record.IsEmpty() || display_name != batch_record) return;

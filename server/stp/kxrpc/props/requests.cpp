@@ -15,9 +15,7 @@ bool_t xdr_false_flag(XDR *xdrs) {
     return xdr_flag(xdrs, flag) && !flag;
 }
 
-bool_t xdr_prop_count(XDR *xdrs, int &count) {
-    return xdr_list_count(xdrs, count) && count <= max_wire_prop_count;
-}
+bool_t xdr_prop_count(XDR *xdrs, int &count) { return xdr_list_count(xdrs, count) && count <= max_wire_prop_count; }
 
 // A flag, then the handle when the flag is TRUE.
 bool_t xdr_optional_state_handle(XDR *xdrs, StateItemPtr &item) {
@@ -76,8 +74,7 @@ bool_t PutPropsArgs::xdr_put_items(XDR *xdrs) {
 }
 
 Nul::UString PutPropsArgs::describe() {
-    return text_format("(%s) (atomic:%s :: register_callback:%s)", trace_line(), tf(atomic_),
-                       tf(register_callback_));
+    return text_format("(%s) (atomic:%s :: register_callback:%s)", trace_line(), tf(atomic_), tf(register_callback_));
 }
 
 } // namespace KxRpc

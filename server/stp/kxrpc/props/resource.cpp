@@ -10,14 +10,14 @@
 #include "props/recordprops.h"
 #include "props/rectypeprops.h"
 #include "props/userprops.h"
-#include "tesutil/xmltag.h"
 #include "target/attachments.h"
-#include "wire/casts.h"
-#include "wire/catalog.h"
-#include "wire/exceptions.h"
 #include "target/held_items.h"
 #include "target/login_session.h"
 #include "target/target.h"
+#include "tesutil/xmltag.h"
+#include "wire/casts.h"
+#include "wire/catalog.h"
+#include "wire/exceptions.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 
@@ -126,7 +126,8 @@ std::unique_ptr<PropsResource> PropsResource::getResource(LoginSession *session,
     });
     std::unique_ptr<PropsResource> made;
     converting_product_failures([&] {
-        made = target.is_state_item_target() ? from_state_item(session, target, type) : from_target(session, target, type);
+        made =
+            target.is_state_item_target() ? from_state_item(session, target, type) : from_target(session, target, type);
     });
     made->set_dynamic_props(dynamic_props);
     trace_lazy(2, [&] {
@@ -141,7 +142,6 @@ void set_workspace_props_maker(WorkspacePropsMaker maker) { workspace_maker.stor
 
 PropsResource::PropsResource(LoginSession *session) : session_(session) {}
 PropsResource::~PropsResource() = default;
-
 
 void PropsResource::fetch_generic_prop(FetchPropResponses &out, int prop_id) {
     switch (prop_id) {

@@ -11,17 +11,17 @@
 #include "kxproduct/workspace.h"
 #include "props/convert.h"
 #include "props/values.h"
+#include "target/login_session.h"
+#include "target/workspace.h"
 #include "tesutil/xmltag.h"
 #include "wexxml/xmldoc.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
-#include "target/login_session.h"
 #include "wire/product_failure.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
-#include "target/workspace.h"
 
 namespace KxRpc {
 
@@ -724,7 +724,8 @@ void UserProps::put_prop(BasePropValue &value) {
     if (text == texts.end() && flag == flags.end()) return PropsResource::put_prop(value);
     // Only the product's own users have a password here: a directory user's put is refused rather
     // than reported as done.
-    if (id == XmlTag::KX_authenticator && u->GetUserAuthenticationMode() != KX_AUTH_PRODUCT) raise_reason(Reason::read_only);
+    if (id == XmlTag::KX_authenticator && u->GetUserAuthenticationMode() != KX_AUTH_PRODUCT)
+        raise_reason(Reason::read_only);
     std::function<void()> set;
     if (text != texts.end()) {
         CString v = cstr(value_as<PropValue<Nul::UString>>(value).value);
@@ -793,9 +794,9 @@ std::set<int> const &GroupProps::supported_properties() {
 }
 
 void GroupProps::fetch_prop(FetchPropResponses &out, int prop_id) {
-    if (!group_ || (prop_id != XmlTag::TEAMPVT_object_id && prop_id != XmlTag::TEAMPVT_dbid &&
-                    prop_id != XmlTag::CTG_object_name && prop_id != XmlTag::TEAM_display_name &&
-                    prop_id != XmlTag::KX_is_active))
+    if (!group_ ||
+        (prop_id != XmlTag::TEAMPVT_object_id && prop_id != XmlTag::TEAMPVT_dbid &&
+         prop_id != XmlTag::CTG_object_name && prop_id != XmlTag::TEAM_display_name && prop_id != XmlTag::KX_is_active))
         return PropsResource::fetch_prop(out, prop_id);
     switch (prop_id) {
     case XmlTag::TEAMPVT_object_id:

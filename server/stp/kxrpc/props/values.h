@@ -6,9 +6,9 @@
 
 #include <rpc/xdr.h>
 
+#include "target/target.h"
 #include "tesutil/stpexception.h"
 #include "tesutil/ustring.h"
-#include "target/target.h"
 #include "wire/xdrobject.h"
 
 namespace Nul {

@@ -27,7 +27,7 @@ struct KindTag {
     int tag;
 };
 constexpr KindTag kind_tags[] = {
-    {AD_PERM_NO_ACCESS, Tag::KX_permission_no_access}, {AD_PERM_READ_ONLY, Tag::KX_permission_read_only},
+    {AD_PERM_NO_ACCESS, Tag::KX_permission_no_access},   {AD_PERM_READ_ONLY, Tag::KX_permission_read_only},
     {AD_PERM_READ_WRITE, Tag::KX_permission_read_write}, {AD_PERM_READ_LIMITED, Tag::KX_permission_read_limited},
     {AD_PERM_CHANGE, Tag::KX_permission_change},
 };
@@ -74,9 +74,8 @@ Nul::UString group_selector(AdSessionPtr const &session, Nul::UString const &gro
     return selector.to_string_with_domain();
 }
 
-void write_permission_xml(AdSessionPtr const &session, AdBucketPtr const &inherited_from,
-                          AdBucketPtr const &controlled, Nul::UString const &group, int kind,
-                          Nul::XmlDoc::Elem &entry) {
+void write_permission_xml(AdSessionPtr const &session, AdBucketPtr const &inherited_from, AdBucketPtr const &controlled,
+                          Nul::UString const &group, int kind, Nul::XmlDoc::Elem &entry) {
     int const kind_tag = kind_to_tag(kind);
     Nul::XmlDoc::Elem principal(id(Tag::ACL_acl_principal));
     principal.add_elem(id(Tag::ACL_acl_principal_name), group_selector(session, group), true);

@@ -20,9 +20,8 @@ Nul::UString group_selector(AdSessionPtr const &session, Nul::UString const &gro
 
 // Appends to `entry` the principal (the group), the privilege (the kind), then the folder the kind
 // is inherited from and the controlled folder, each when given.
-void write_permission_xml(AdSessionPtr const &session, AdBucketPtr const &inherited_from,
-                          AdBucketPtr const &controlled, Nul::UString const &group, int kind,
-                          Nul::XmlDoc::Elem &entry);
+void write_permission_xml(AdSessionPtr const &session, AdBucketPtr const &inherited_from, AdBucketPtr const &controlled,
+                          Nul::UString const &group, int kind, Nul::XmlDoc::Elem &entry);
 
 // Every child of `root` is one entry naming a group of the set and a kind; the entries become the
 // permissions of a new set in document order. An entry without a known group or without a kind

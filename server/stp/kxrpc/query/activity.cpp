@@ -7,11 +7,11 @@
 #include "query/paged.h"
 #include "query/queryutil.h"
 #include "query/queryxml.h"
+#include "target/workspace.h"
 #include "tesutil/selector.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
-#include "target/workspace.h"
 
 namespace KxRpc {
 
@@ -49,7 +49,8 @@ Nul::UString document(OutElem const &root) {
 }
 
 // The parameters for the stored query's prompts, in prompt order.
-Nul::UString stored_query_document(KxGetMyActivityListArgs &args, AdSessionPtr const &session, AdBucketPtr const &bucket) {
+Nul::UString stored_query_document(KxGetMyActivityListArgs &args, AdSessionPtr const &session,
+                                   AdBucketPtr const &bucket) {
     AdQueryDefPtr def;
     QueryUtil::query_def_for_bucket(bucket, def);
     std::vector<AdFieldFilter *> prompts;
@@ -58,7 +59,8 @@ Nul::UString stored_query_document(KxGetMyActivityListArgs &args, AdSessionPtr c
     OutElem &parameters = root.add_elem(OutElem(XmlTag::CTG_parameters));
     if (prompts.empty()) return document(root);
     auto invalid = [&] {
-        throw KXInternalErrorException(kx_message(MSG_INVALID_ACTIVITY_PARAMETERS, Nul::UMessage::Arg(QueryUtil::bucket_uri(session, bucket))));
+        throw KXInternalErrorException(
+            kx_message(MSG_INVALID_ACTIVITY_PARAMETERS, Nul::UMessage::Arg(QueryUtil::bucket_uri(session, bucket))));
     };
     if (prompts.size() > 2) invalid();
     std::vector<Nul::UString> values;
@@ -91,7 +93,8 @@ OutElem expression(int bool_tag) {
 
 Nul::UString builtin_document(KxGetMyActivityListArgs &args, AdSessionPtr const &session) {
     AdEntityDef *type = LookupEntityDefOrFamily(session, CString(builtin_record_type));
-    if (!type) throw KXInternalErrorException(Nul::UString(L"Could not find \"All_ZRM_Activities\" record type"), nullptr);
+    if (!type)
+        throw KXInternalErrorException(Nul::UString(L"Could not find \"All_ZRM_Activities\" record type"), nullptr);
     QueryContext const ctx{session, args.context_text()};
     OutElem root(XmlTag::CTG_execute_query);
     OutElem &definition = root.add_elem(OutElem(XmlTag::CTG_definition));

@@ -8,15 +8,15 @@
 #include "query/queryutil.h"
 #include "query/requests.h"
 #include "query/wsprops.h"
+#include "target/login_session.h"
+#include "target/workspace.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
-#include "target/login_session.h"
 #include "wire/product_failure.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
-#include "target/workspace.h"
 #include "wire/xdr.h"
 
 namespace KxRpc {
@@ -254,12 +254,11 @@ bool_t CopyQueryResp::xdr(XDR *xdrs) {
 std::unique_ptr<XdrObject> kxrpc_copy_query(XdrObject *request) {
     auto *args = checked_cast<CopyQueryArgs>(request);
     trace_lazy(1, [&] {
-        return text_format("Info: (kxrpc_copy_query %s)",
-                           text_format("%s :: %s :: %s :: dest:%s :: donotcopy[%s] :: new_or_modified[%s]",
-                                       args->describe(), Nul::UString(L"AdQueryDef(not set)"),
-                                       Nul::UString(L"AdBucket(not set)"), args->destination(),
-                                       do_not_copy_text(args->do_not_copy()),
-                                       trace_list(args->items_begin(), args->items_end())));
+        return text_format(
+            "Info: (kxrpc_copy_query %s)",
+            text_format("%s :: %s :: %s :: dest:%s :: donotcopy[%s] :: new_or_modified[%s]", args->describe(),
+                        Nul::UString(L"AdQueryDef(not set)"), Nul::UString(L"AdBucket(not set)"), args->destination(),
+                        do_not_copy_text(args->do_not_copy()), trace_list(args->items_begin(), args->items_end())));
     });
     LoginSession *login = args->session_or_fail();
     std::unique_ptr<Copier> copier;

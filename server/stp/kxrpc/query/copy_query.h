@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "props/replies.h"
-#include "tesutil/ustring.h"
 #include "target/held_items.h"
+#include "tesutil/ustring.h"
 
 namespace KxRpc {
 

@@ -10,10 +10,10 @@
 
 #include "kxproduct/query.h"
 #include "query/chart_request.h"
+#include "target/target.h"
 #include "tesutil/ustring.h"
 #include "wexxml/domparser.h"
 #include "wire/handles.h"
-#include "target/target.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {
@@ -72,10 +72,10 @@ public:
     // How the values of one shown result column go on the wire, decided once per page.
     struct ColumnPlan {
         int column = 0;
-        bool reference = false;  // kind 0 with the referenced record type's name
+        bool reference = false; // kind 0 with the referenced record type's name
         std::string type_name;  // UTF-8
         int code = 3;
-        bool date_time = false;  // sent in ISO form
+        bool date_time = false; // sent in ISO form
     };
     struct Row {
         unsigned number = 0;

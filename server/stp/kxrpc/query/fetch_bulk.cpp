@@ -1,16 +1,16 @@
-#include "wire/conversions.h"
 #include "query/fetch_bulk.h"
+#include "wire/conversions.h"
 
 #include "kxproduct/session.h"
 #include "query/queryutil.h"
 #include "query/requests.h"
+#include "target/login_session.h"
+#include "target/workspace.h"
 #include "tesutil/critsec.h"
 #include "tesutil/selector.h"
 #include "wexxml/xmldoc.h"
 #include "wire/casts.h"
 #include "wire/exceptions.h"
-#include "target/workspace.h"
-#include "target/login_session.h"
 #include "wire/product_failure.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
@@ -20,7 +20,6 @@ namespace KxRpc {
 namespace {
 
 using Nul::Selector;
-
 
 class ItemText {
 public:

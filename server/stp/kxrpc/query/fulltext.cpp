@@ -1,17 +1,17 @@
-#include "wire/conversions.h"
 #include "query/fulltext.h"
+#include "wire/conversions.h"
 
 #include <algorithm>
 
 #include "kxproduct/exceptions.h"
 #include "kxproduct/session.h"
 #include "query/paged.h"
+#include "target/login_session.h"
+#include "target/target.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/errors.h"
-#include "target/login_session.h"
 #include "wire/product_failure.h"
-#include "target/target.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
 

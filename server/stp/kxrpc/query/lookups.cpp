@@ -1,5 +1,5 @@
-#include "wire/conversions.h"
 #include "query/lookups.h"
+#include "wire/conversions.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -11,12 +11,12 @@
 #include "kxproduct/session.h"
 #include "query/replies.h"
 #include "query/requests.h"
+#include "target/login_session.h"
+#include "target/records.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/exceptions.h"
-#include "target/login_session.h"
 #include "wire/product_failure.h"
-#include "target/records.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
 
@@ -93,7 +93,8 @@ std::unique_ptr<XdrObject> kxrpc_get_oplog_entries(XdrObject *request) {
     CString first_text, last_text;
     product_call([&] { user->GetOplogSerialNumberRange(first_text, last_text); },
                  [](ProductFailure const &f) {
-                     raise_reason(Reason::insufficient_privilege, kx_message(MSG_INSUFFICIENT_PRIVILEGE_FOR_OPERATION, f.text));
+                     raise_reason(Reason::insufficient_privilege,
+                                  kx_message(MSG_INSUFFICIENT_PRIVILEGE_FOR_OPERATION, f.text));
                  });
     unsigned first = serial_number(first_text), last = serial_number(last_text);
     trace_lazy(1, [&] {

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "wire/casts.h"
 #include "target/held_items.h"
 #include "target/login_session.h"
+#include "wire/casts.h"
 #include "wire/textfmt.h"
 #include "wire/xdr.h"
 
@@ -65,8 +65,9 @@ ExecuteFullTextSearchArgs::~ExecuteFullTextSearchArgs() = default;
 bool_t ExecuteFullTextSearchArgs::decode(XDR *xdrs) {
     if (!xdr_session_header(xdrs) || !xdr_interruptible(xdrs, paging_)) return FALSE;
     if (paging_.is_returning()) return TRUE;
-    if (!xdr_int(xdrs, &page_size_) || !xdr_int(xdrs, &cache_size_) || !xdr_ustring(xdrs, search_string_, max_wire_text) ||
-        !xdr_int(xdrs, &start_row_) || !xdr_target_list(xdrs, rec_types_))
+    if (!xdr_int(xdrs, &page_size_) || !xdr_int(xdrs, &cache_size_) ||
+        !xdr_ustring(xdrs, search_string_, max_wire_text) || !xdr_int(xdrs, &start_row_) ||
+        !xdr_target_list(xdrs, rec_types_))
         return FALSE;
     // Older clients end the request before the display fields.
     int count = 0;
@@ -88,8 +89,8 @@ Nul::UString ExecuteFullTextSearchArgs::trace_line() {
     return text_format("%s :: %s :: page_size:%d :: cache_size:%d :: search_string:%s :: start_row:%d :: "
                        "rec_types:(%s) :: display_field_names:(%s) :: parent_record_type:%s :: "
                        "parent_record_dbid:%ld :: parent_field_name:%s",
-                       SessionArg::trace_line(), paging_.trace_line(), page_size_, cache_size_,
-                       search_string_, start_row_, trace_list(rec_types_.begin(), rec_types_.end()),
+                       SessionArg::trace_line(), paging_.trace_line(), page_size_, cache_size_, search_string_,
+                       start_row_, trace_list(rec_types_.begin(), rec_types_.end()),
                        trace_list(display_field_names_.begin(), display_field_names_.end()),
                        parent_record_type_.trace_line(), parent_record_dbid_, parent_field_name_.trace_line());
 }

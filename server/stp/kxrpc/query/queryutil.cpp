@@ -2,21 +2,19 @@
 
 #include "kxproduct/exceptions.h"
 #include "kxwin/cexception.h"
+#include "target/held_items.h"
+#include "target/target.h"
 #include "tesutil/selector.h"
 #include "tesutil/xmltag.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
-#include "target/held_items.h"
 #include "wire/product_failure.h"
-#include "target/target.h"
 
 namespace KxRpc {
 namespace QueryUtil {
 
-namespace {
-
-} // namespace
+namespace {} // namespace
 
 Nul::UString personal_top_folder_name(AdSessionPtr const &) {
     return ustr(AdWorkspaceMgr::FolderTypeToTopName(AD_PERSONAL_FOLDER));
@@ -44,7 +42,9 @@ Nul::UString bucket_uri(AdSessionPtr const &session, AdBucketPtr const &bucket) 
     return path;
 }
 
-Nul::UString bucket_dbid_string(AdBucketPtr const &bucket) { return number_to_ustring(static_cast<long>(bucket->GetDbId())); }
+Nul::UString bucket_dbid_string(AdBucketPtr const &bucket) {
+    return number_to_ustring(static_cast<long>(bucket->GetDbId()));
+}
 
 Nul::UString repository_name(AdSessionPtr const &session) {
     Nul::UString name = ustr(session->GetSessionDbSetName());

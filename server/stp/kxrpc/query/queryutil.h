@@ -9,9 +9,9 @@
 
 #include "kxproduct/query.h"
 #include "kxproduct/workspace.h"
+#include "target/workspace.h"
 #include "tesutil/selector.h"
 #include "tesutil/ustring.h"
-#include "target/workspace.h"
 
 namespace KxRpc {
 

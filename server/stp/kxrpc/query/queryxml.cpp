@@ -6,14 +6,14 @@
 #include "kxproduct/entity.h"
 #include "props/values.h"
 #include "query/queryutil.h"
+#include "target/login_session.h"
+#include "target/target.h"
 #include "tesutil/selector.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
 #include "wire/fieldtypes.h"
-#include "target/login_session.h"
 #include "wire/product_failure.h"
-#include "target/target.h"
 
 namespace KxRpc {
 
@@ -67,8 +67,12 @@ constexpr Comparison comparisons[] = {
 // Query variables and the tags that name them.
 constexpr int variable_tags[] = {0, XmlTag::CTG_user, XmlTag::CTG_today, XmlTag::CTG_tomorrow, XmlTag::CTG_yesterday};
 
-constexpr int aggregate_tags[] = {0, XmlTag::CTG_agt_count, XmlTag::CTG_agt_sum, XmlTag::CTG_agt_average,
-                                  XmlTag::CTG_agt_minimum, XmlTag::CTG_agt_maximum};
+constexpr int aggregate_tags[] = {0,
+                                  XmlTag::CTG_agt_count,
+                                  XmlTag::CTG_agt_sum,
+                                  XmlTag::CTG_agt_average,
+                                  XmlTag::CTG_agt_minimum,
+                                  XmlTag::CTG_agt_maximum};
 constexpr int function_tags[] = {0, XmlTag::CTG_day, XmlTag::CTG_week, XmlTag::CTG_month, XmlTag::CTG_year};
 
 template <std::size_t N>
@@ -92,9 +96,7 @@ int single_choice(DomElem element, int const (&table)[N]) {
     return chosen;
 }
 
-bool is_reference_type(int type) {
-    return type == AD_REFERENCE || type == AD_REFERENCE_LIST;
-}
+bool is_reference_type(int type) { return type == AD_REFERENCE || type == AD_REFERENCE_LIST; }
 
 // Decimal digits only, within int.
 bool parse_index(Nul::UString const &text, int &out) {
@@ -108,7 +110,16 @@ bool parse_index(Nul::UString const &text, int &out) {
 // ---- display fields
 
 // Children of a column in the only order they may come; each at most once.
-enum ColumnStep : int { STEP_NONE, STEP_PATH, STEP_NOT_VISIBLE, STEP_TITLE, STEP_SORT, STEP_GROUP, STEP_AGGREGATE, STEP_FUNCTION };
+enum ColumnStep : int {
+    STEP_NONE,
+    STEP_PATH,
+    STEP_NOT_VISIBLE,
+    STEP_TITLE,
+    STEP_SORT,
+    STEP_GROUP,
+    STEP_AGGREGATE,
+    STEP_FUNCTION
+};
 
 struct ColumnSet {
     bool shown = false, sort = false, group = false, aggregate = false, function = false;
@@ -154,7 +165,8 @@ private:
                 int const tag = c.tag();
                 if (tag == XmlTag::CTG_field_path || tag == XmlTag::CTG_unique_key_field_path) {
                     if (step != STEP_NONE) unexpected(c);
-                    field = tag == XmlTag::CTG_field_path ? take_by_path(c, path_text, appended) : take_unique_key(appended);
+                    field = tag == XmlTag::CTG_field_path ? take_by_path(c, path_text, appended)
+                                                          : take_unique_key(appended);
                     path_text = ustr(field->GetFieldPath());
                     step = STEP_PATH;
                     continue;
@@ -346,9 +358,7 @@ public:
     }
 
 private:
-    int operator_code() const {
-        return operator_tag_ == 0 ? AD_COMP_OP_UNSPECIFIED : tag_to_comparison(operator_tag_);
-    }
+    int operator_code() const { return operator_tag_ == 0 ? AD_COMP_OP_UNSPECIFIED : tag_to_comparison(operator_tag_); }
 
     void build(DomElem c, bool unique_key) {
         CString path;
@@ -356,8 +366,7 @@ private:
             path = def_->GetUniqueKeyFieldPath();
         } else {
             path = field_path_from_xml(ctx_, c);
-            if (path.IsEmpty() || !def_->IsFieldPathLegalForFilter(path))
-                refuse(MSG_INVALID_FIELD_PATH, ustr(path));
+            if (path.IsEmpty() || !def_->IsFieldPathLegalForFilter(path)) refuse(MSG_INVALID_FIELD_PATH, ustr(path));
         }
         path_text_ = ustr(path);
         int const top = parent_ == nullptr ? 1 : 0;
@@ -368,8 +377,8 @@ private:
             ProductFailure f = take_product_failure();
             if (f.kind != ProductFailure::PA_MSG_EXCEPTION)
                 throw_internal_error(kx_message(MSG_INTERNAL_ERROR, Arg(f.text)));
-            refuse(MSG_INCOMPATIBLE_OPERATOR, simple_name(operator_tag_ ? operator_tag_ : XmlTag::CTG_unspecified_comparison),
-                   path_text_);
+            refuse(MSG_INCOMPATIBLE_OPERATOR,
+                   simple_name(operator_tag_ ? operator_tag_ : XmlTag::CTG_unspecified_comparison), path_text_);
         }
     }
 
@@ -424,7 +433,8 @@ private:
         // A record that is not there names no list: refused, never an empty filter.
         if (!record) refuse(MSG_NOT_FOUND, reflist_texts_[1]);
         try {
-            filter_ = def_->BuildReferenceListFilter(parent_, record, cstr(reflist_texts_[2]), parent_ == nullptr ? 1 : 0);
+            filter_ =
+                def_->BuildReferenceListFilter(parent_, record, cstr(reflist_texts_[2]), parent_ == nullptr ? 1 : 0);
         } catch (...) {
             take_product_failure();
             refuse(MSG_INCOMPATIBLE_OPERATOR, simple_name(XmlTag::CTG_is_in_reflist), reflist_texts_[2]);

@@ -4,9 +4,9 @@
 #pragma once
 
 #include "kxproduct/metadata.h"
-#include "props/values.h"
 #include "kxproduct/query.h"
 #include "kxwin/cstring.h"
+#include "props/values.h"
 #include "tesutil/ustring.h"
 #include "wexxml/domparser.h"
 #include "wexxml/xmldoc.h"

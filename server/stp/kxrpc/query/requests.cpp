@@ -41,8 +41,7 @@ bool_t GetRecFamilyInfoArgs::decode(XDR *xdrs) { return xdr_session_header(xdrs)
 GetOplogEntriesArgs::~GetOplogEntriesArgs() = default;
 
 bool_t GetOplogEntriesArgs::decode(XDR *xdrs) {
-    return xdr_session_header(xdrs) && xdr_u_int(xdrs, &start_) && xdr_u_int(xdrs, &count_) &&
-           xdr_flag(xdrs, asxml_);
+    return xdr_session_header(xdrs) && xdr_u_int(xdrs, &start_) && xdr_u_int(xdrs, &count_) && xdr_flag(xdrs, asxml_);
 }
 
 Nul::UString GetOplogEntriesArgs::trace_line() {

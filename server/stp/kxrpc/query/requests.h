@@ -7,9 +7,9 @@
 
 #include "kxproduct/query.h"
 #include "props/requests.h"
-#include "tesutil/ustring.h"
 #include "target/genericop.h"
 #include "target/requests.h"
+#include "tesutil/ustring.h"
 
 namespace KxRpc {
 

@@ -2,20 +2,20 @@
 
 #include <algorithm>
 
-#include "kxproduct/query.h"
 #include "kxproduct/exceptions.h"
+#include "kxproduct/query.h"
 #include "kxproduct/session.h"
 #include "query/queryutil.h"
 #include "query/replies.h"
 #include "query/requests.h"
+#include "target/login_session.h"
+#include "target/workspace.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
-#include "target/login_session.h"
 #include "wire/product_failure.h"
 #include "wire/trace.h"
-#include "target/workspace.h"
 #include "wire/xdr.h"
 
 namespace KxRpc {
@@ -156,8 +156,7 @@ std::unique_ptr<XdrObject> kxrpc_move_query(XdrObject *request) {
     try {
         MoveSource source = resolve_move_source(*args, session);
         Nul::UString path = args->destination();
-        AdBucketPtr moved =
-            GetWorkspaceMgr(session)->MoveBucket(source.bucket, cstr(path), args->overwrite());
+        AdBucketPtr moved = GetWorkspaceMgr(session)->MoveBucket(source.bucket, cstr(path), args->overwrite());
         // Nothing below calls the product: once the item moved, the reply describes it.
         std::shared_ptr<QueryItemStateItem> item;
         if (source.type_code == 36)

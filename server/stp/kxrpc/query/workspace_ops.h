@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "kxproduct/workspace.h"
-#include "tesutil/ustring.h"
 #include "target/held_items.h"
+#include "tesutil/ustring.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {

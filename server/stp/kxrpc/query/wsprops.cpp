@@ -12,18 +12,18 @@
 #include "query/acl_xml.h"
 #include "query/queryutil.h"
 #include "query/queryxml.h"
+#include "target/login_session.h"
+#include "target/target.h"
+#include "target/workspace.h"
 #include "tesutil/xmltag.h"
 #include "wexxml/xmldoc.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
-#include "target/login_session.h"
 #include "wire/product_failure.h"
-#include "target/target.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
-#include "target/workspace.h"
 
 namespace KxRpc {
 
@@ -93,7 +93,8 @@ int parse_kind_token(Nul::UString const &token) {
     bool ok = false;
     unsigned long value = parse_unsigned(token, ok);
     if (!ok) internal_error(Nul::UString(L"Error converting integer_spelling"));
-    if (value > 0x7fffffffUL) internal_error(Nul::UString(L"integer_spelling too large to be represented by an integer"));
+    if (value > 0x7fffffffUL)
+        internal_error(Nul::UString(L"integer_spelling too large to be represented by an integer"));
     return static_cast<int>(value);
 }
 
@@ -139,8 +140,8 @@ AdSessionPtr QueryItemProps::product_session() const {
 }
 
 std::set<int> const &QueryItemProps::item_properties(bool with_bucket) {
-    static std::set<int> const without = merged(base_properties(), {Tag::CTG_is_editable, Tag::CTG_being_created,
-                                                                    Tag::TEAMPVT_dbid});
+    static std::set<int> const without =
+        merged(base_properties(), {Tag::CTG_is_editable, Tag::CTG_being_created, Tag::TEAMPVT_dbid});
     static std::set<int> const with =
         merged(without, {Tag::TEAMPVT_object_id, Tag::CTG_object_name, Tag::CTG_parent_list,
                          Tag::CTG_parent_queryfolder, Tag::KX_kx_master_replica, Tag::TEAM_display_name});
@@ -374,7 +375,8 @@ void QueryFolderProps::lookup_principal(FetchPropResponses &out, int prop_id) {
     AdPermissionSetPtr set;
     security_call([&] {
         if (applied)
-            set = group ? f->GetAppliedPermissionsForGroup(principal, nested) : f->GetAppliedPermissionsForUser(principal, nested);
+            set = group ? f->GetAppliedPermissionsForGroup(principal, nested)
+                        : f->GetAppliedPermissionsForUser(principal, nested);
         else
             set = group ? f->GetPermissionForGroup(principal, nested) : f->GetPermissionForUser(principal, nested);
     });
@@ -507,9 +509,9 @@ void QueryProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         if (item_type() & (AD_BUCKET_REPORT | AD_BUCKET_REPORT_FORMAT)) return out.record_empty(Tag::MPT_xml);
         QueryContext const ctx = query_context(login_session());
         AdQueryDefPtr const &def = query_def();
-        Nul::XmlDoc::Elem root = prop_id == Tag::CTG_display_fields   ? QueryUtil::display_fields_to_xml(ctx, def)
+        Nul::XmlDoc::Elem root = prop_id == Tag::CTG_display_fields    ? QueryUtil::display_fields_to_xml(ctx, def)
                                  : prop_id == Tag::CTG_dynamic_filters ? QueryUtil::dynamic_filters_to_xml(ctx, def)
-                                                  : QueryUtil::filtering_to_xml(ctx, def);
+                                                                       : QueryUtil::filtering_to_xml(ctx, def);
         if (root.is_nil() || root.empty()) return out.record_empty(Tag::MPT_xml);
         Nul::XmlDoc doc(root);
         return out.record_xml(doc);
@@ -544,7 +546,8 @@ void QueryProps::put_prop(BasePropValue &value) {
     case Tag::CTG_is_privileged: {
         bool const on = checked_cast<PropValue<bool>>(&value)->value;
         return converting_product_failures([&] {
-            if (KXUserDb::IsFeatureEnabled(product_session(), KX_FEATURE_PRIVILEGED_QUERY) && (def->IsPrivileged() != 0) != on)
+            if (KXUserDb::IsFeatureEnabled(product_session(), KX_FEATURE_PRIVILEGED_QUERY) &&
+                (def->IsPrivileged() != 0) != on)
                 def->SetPrivileged(on ? TRUE : FALSE);
         });
     }

@@ -5,9 +5,9 @@
 #include <rpc/xdr.h>
 #include <vector>
 
+#include "target/requests.h"
 #include "tesutil/ustring.h"
 #include "wire/handles.h"
-#include "target/requests.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {

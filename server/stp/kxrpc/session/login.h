@@ -4,10 +4,10 @@
 #include <memory>
 
 #include "kxproduct/session.h"
-#include "tesutil/ustring.h"
-#include "wire/handles.h"
 #include "target/login_session.h"
 #include "target/requests.h"
+#include "tesutil/ustring.h"
+#include "wire/handles.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {

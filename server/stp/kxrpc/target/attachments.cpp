@@ -174,9 +174,10 @@ void Attachment::load() {
 }
 
 void Attachment::add_attachment() {
-    edit_record(*this, L"Attachment::add_attachment", MSG_CANNOT_MAKE_ATTACHMENT, [&](AdEntity &record, CString const &field) {
-        return record.AddAttachmentFieldValue(field, cstr(content_.path()), cstr(description_));
-    });
+    edit_record(*this, L"Attachment::add_attachment", MSG_CANNOT_MAKE_ATTACHMENT,
+                [&](AdEntity &record, CString const &field) {
+                    return record.AddAttachmentFieldValue(field, cstr(content_.path()), cstr(description_));
+                });
 }
 
 void Attachment::modify_description() {
@@ -187,9 +188,10 @@ void Attachment::modify_description() {
 }
 
 void Attachment::do_delete() {
-    edit_record(*this, L"Attachment::do_delete", MSG_CANNOT_MAKE_ATTACHMENT, [&](AdEntity &record, CString const &field) {
-        return record.DeleteAttachmentFieldValue(field, cstr(kx_name_id_));
-    });
+    edit_record(*this, L"Attachment::do_delete", MSG_CANNOT_MAKE_ATTACHMENT,
+                [&](AdEntity &record, CString const &field) {
+                    return record.DeleteAttachmentFieldValue(field, cstr(kx_name_id_));
+                });
 }
 
 bool Attachment::remove_file() {

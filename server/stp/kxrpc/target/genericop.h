@@ -5,8 +5,8 @@
 
 #include <rpc/xdr.h>
 
-#include "tesutil/ustring.h"
 #include "target/target.h"
+#include "tesutil/ustring.h"
 
 namespace KxRpc {
 

@@ -2,17 +2,16 @@
 
 #include <cstring>
 
+#include "target/workspace.h"
 #include "tesutil/fileutl.h"
 #include "wire/conversions.h"
 #include "wire/fieldtypes.h"
 #include "wire/trace.h"
-#include "target/workspace.h"
 #include "wire/xdr.h"
 
 namespace KxRpc {
 
-namespace {
-} // namespace
+namespace {} // namespace
 
 // ---- RecordStateItem
 

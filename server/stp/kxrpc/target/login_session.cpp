@@ -13,10 +13,7 @@
 
 namespace KxRpc {
 
-namespace {
-
-
-} // namespace
+namespace {} // namespace
 
 void login_forbidden(Reason reason, Nul::UString const &text, Nul::UString const &dbset) {
     throw_login_exception(reason, kx_message(MSG_LOGIN_FORBIDDEN, Nul::UMessage::Arg(text)), dbset);

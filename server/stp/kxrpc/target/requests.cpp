@@ -2,11 +2,11 @@
 
 #include <cstring>
 
+#include "target/login_session.h"
 #include "tesutil/arm.h"
 #include "tesutil/umessage.h"
 #include "wire/exceptions.h"
 #include "wire/locale.h"
-#include "target/login_session.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"

@@ -8,8 +8,8 @@
 
 #include <rpc/xdr.h>
 
-#include "tesutil/ustring.h"
 #include "target/genericop.h"
+#include "tesutil/ustring.h"
 #include "wire/handles.h"
 #include "wire/xdrobject.h"
 

@@ -2,19 +2,19 @@
 // its cached object when it has one, and otherwise resolves once in the given session.
 #include <string>
 
-#include "wire/conversions.h"
 #include "kxproduct/exceptions.h"
 #include "kxwin/cexception.h"
-#include "wire/casts.h"
-#include "wire/catalog.h"
-#include "wire/exceptions.h"
 #include "target/held_items.h"
 #include "target/login_session.h"
-#include "wire/product_failure.h"
 #include "target/records.h"
 #include "target/target.h"
-#include "wire/trace.h"
 #include "target/workspace.h"
+#include "wire/casts.h"
+#include "wire/catalog.h"
+#include "wire/conversions.h"
+#include "wire/exceptions.h"
+#include "wire/product_failure.h"
+#include "wire/trace.h"
 
 namespace KxRpc {
 

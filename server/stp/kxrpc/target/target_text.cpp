@@ -1,12 +1,12 @@
 // The text form of a target (a resource selector) and its ARM target text.
 #include <vector>
 
+#include "target/held_items.h"
+#include "target/target.h"
 #include "tesutil/selector.h"
 #include "tesutil/xmltag_ids.h"
 #include "wire/casts.h"
 #include "wire/conversions.h"
-#include "target/held_items.h"
-#include "target/target.h"
 
 namespace KxRpc {
 
@@ -241,10 +241,7 @@ Nul::UString TargetResourceArg::arm_target_uri(AdSession *session) const {
     if (session) {
         KXSmartPtr<KXDatabaseDesc> db = session->GetSessionDatabase();
         if (db) {
-            text.append(ustr(db->GetDatabaseSetName()))
-                .append(L"/")
-                .append(ustr(db->GetDatabaseName()))
-                .append(L"/");
+            text.append(ustr(db->GetDatabaseSetName())).append(L"/").append(ustr(db->GetDatabaseName())).append(L"/");
         }
     }
     Nul::UString selector = to_selector();

@@ -1,6 +1,6 @@
 // Workspace items by their path under a top folder.
-#include "wire/conversions.h"
 #include "target/workspace.h"
+#include "wire/conversions.h"
 
 #include <string>
 #include <vector>
@@ -15,10 +15,7 @@
 namespace KxRpc {
 namespace QueryUtil {
 
-namespace {
-
-
-} // namespace
+namespace {} // namespace
 
 bool is_folder_bucket(AdBucketPtr const &bucket) { return bucket && (bucket->GetType() & AD_BUCKET_FOLDER) != 0; }
 

@@ -38,7 +38,7 @@ char const *type_name() {
     static std::string const name = [] {
         int status = 0;
         std::unique_ptr<char, void (*)(void *)> text(abi::__cxa_demangle(typeid(T).name(), nullptr, nullptr, &status),
-                                                      std::free);
+                                                     std::free);
         return unqualified_name(status == 0 && text ? text.get() : typeid(T).name());
     }();
     return name.c_str();

@@ -135,14 +135,16 @@ bool_t FileMarshaller::marshall(XDR *xdrs, int chunk_size) {
             return report_error_reply(Nul::UString(marshall_name), xdrs, e);
         }
         bool first = true;
-        bool_t const sent =
-            xdr_chunk(xdrs, count, buffer.data(), [&](char *into, std::size_t, std::size_t n) -> char const * {
+        bool_t const sent = xdr_chunk(
+            xdrs, count, buffer.data(),
+            [&](char *into, std::size_t, std::size_t n) -> char const * {
                 if (first) {
                     first = false;
                     return into;
                 }
                 return read_fully(fd, into, n) ? into : nullptr;
-            }, fd);
+            },
+            fd);
         if (!sent) return FALSE;
         if (count < chunk) return TRUE;
         remaining -= count;

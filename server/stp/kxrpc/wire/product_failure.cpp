@@ -60,8 +60,7 @@ char const *kind_name(ProductFailure const &failure) {
 void raise_unexpected(wchar_t const *method) {
     ProductFailure failure = take_product_failure();
     trace_lazy(1, [&] {
-        return text_format("Exception: %s is caught in %s(%s)", kind_name(failure), Nul::UString(method),
-                           failure.text);
+        return text_format("Exception: %s is caught in %s(%s)", kind_name(failure), Nul::UString(method), failure.text);
     });
     throw KXInternalErrorException(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, Nul::UMessage::Arg(failure.text)));
 }

@@ -47,8 +47,7 @@ std::string read_fd(int fd) {
     lseek(fd, 0, SEEK_SET);
     char buf[4096];
     ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<std::size_t>(n));
+    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
     return out;
 }
 
@@ -253,8 +252,7 @@ TEST(MiniDump, WritesExceptionRegistersAndBacktrace) {
 
 TEST(MiniDump, ReportsAFailedWrite) {
     int fd = open("/dev/full", O_WRONLY);
-    if (fd < 0)
-        GTEST_SKIP() << "no /dev/full";
+    if (fd < 0) GTEST_SKIP() << "no /dev/full";
     errno = 0;
     EXPECT_FALSE(MiniDumpWriteDump(fd, MiniDumpNormal, nullptr));
     EXPECT_EQ(ENOSPC, errno);
@@ -268,10 +266,12 @@ TEST(CountEntries, MatchesPrefixAndSuffix) {
     ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
     ASSERT_EQ(0, chdir(dir));
     EXPECT_EQ(0, count_directory_entries("kxrpc_", ".dmp"));
-    for (char const *name : {"kxrpc_1_2.dmp", "kxrpc_.dmp", "kxrpc_3.dmpx", "xkxrpc_1.dmp", "kxrpc.dmp", "kxrpc_9_9.dmp"})
+    for (char const *name :
+         {"kxrpc_1_2.dmp", "kxrpc_.dmp", "kxrpc_3.dmpx", "xkxrpc_1.dmp", "kxrpc.dmp", "kxrpc_9_9.dmp"})
         close(open(name, O_CREAT | O_WRONLY, 0600));
     EXPECT_EQ(3, count_directory_entries("kxrpc_", ".dmp"));
-    for (char const *name : {"kxrpc_1_2.dmp", "kxrpc_.dmp", "kxrpc_3.dmpx", "xkxrpc_1.dmp", "kxrpc.dmp", "kxrpc_9_9.dmp"})
+    for (char const *name :
+         {"kxrpc_1_2.dmp", "kxrpc_.dmp", "kxrpc_3.dmpx", "xkxrpc_1.dmp", "kxrpc.dmp", "kxrpc_9_9.dmp"})
         unlink(name);
     ASSERT_EQ(0, chdir(cwd));
     rmdir(dir);

@@ -91,8 +91,7 @@ bool MiniDumpWriteDump(int fd, std::uint32_t type, EXCEPTION_POINTERS const *poi
 // Async-signal-safe formatting: %d %i %u %x %p %s %c %% with l/ll/z length modifiers; the result
 // is always terminated and cut to the buffer. Returns the length written.
 std::size_t safe_vformat(char *buffer, std::size_t size, char const *format, std::va_list args);
-std::size_t safe_format(char *buffer, std::size_t size, char const *format, ...)
-    __attribute__((format(printf, 3, 4)));
+std::size_t safe_format(char *buffer, std::size_t size, char const *format, ...) __attribute__((format(printf, 3, 4)));
 // Formats and writes to a descriptor in one write.
 void safe_write(int fd, char const *format, ...) __attribute__((format(printf, 2, 3)));
 void safe_vwrite(int fd, char const *format, std::va_list args);

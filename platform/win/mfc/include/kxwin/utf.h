@@ -11,4 +11,4 @@ std::wstring from_utf8(std::string_view text);
 // The text as to_utf8(from_utf8(text)) gives it; well-formed text is copied without the detour.
 std::string well_formed_utf8(std::string_view text);
 
-}  // namespace kxwin
+} // namespace kxwin

@@ -4,14 +4,14 @@
 
 typedef int BOOL;
 typedef unsigned int UINT;
-typedef UINT* PUINT;
+typedef UINT *PUINT;
 typedef long LONG;
 typedef unsigned long DWORD;
 typedef wchar_t WCHAR;
-typedef WCHAR* LPWSTR;
-typedef const WCHAR* LPCWSTR;
-typedef char* LPSTR;
-typedef const char* LPCSTR;
+typedef WCHAR *LPWSTR;
+typedef const WCHAR *LPCWSTR;
+typedef char *LPSTR;
+typedef const char *LPCSTR;
 typedef int32_t HRESULT;
 
 #ifndef TRUE

@@ -76,20 +76,19 @@ void kxwin_registry_set_root(const char *dir);
 size_t kxwin_registry_get_root(char *buf, size_t size);
 
 int32_t RegOpenKeyExA(HKEY key, const char *subkey, uint32_t options, REGSAM sam, HKEY *result);
-int32_t RegCreateKeyExA(HKEY key, const char *subkey, uint32_t reserved, char *key_class, uint32_t options,
-                        REGSAM sam, void *security, HKEY *result, uint32_t *disposition);
+int32_t RegCreateKeyExA(HKEY key, const char *subkey, uint32_t reserved, char *key_class, uint32_t options, REGSAM sam,
+                        void *security, HKEY *result, uint32_t *disposition);
 int32_t RegCloseKey(HKEY key);
-int32_t RegQueryValueExA(HKEY key, const char *name, uint32_t *reserved, uint32_t *type, uint8_t *data,
-                         uint32_t *size);
+int32_t RegQueryValueExA(HKEY key, const char *name, uint32_t *reserved, uint32_t *type, uint8_t *data, uint32_t *size);
 int32_t RegSetValueExA(HKEY key, const char *name, uint32_t reserved, uint32_t type, const uint8_t *data,
                        uint32_t size);
 int32_t RegDeleteValueA(HKEY key, const char *name);
 /* Deletes a key without subkeys; one that has subkeys gives ERROR_ACCESS_DENIED. */
 int32_t RegDeleteKeyA(HKEY key, const char *subkey);
-int32_t RegEnumKeyExA(HKEY key, uint32_t index, char *name, uint32_t *name_size, uint32_t *reserved,
-                      char *key_class, uint32_t *class_size, FILETIME *last_write);
-int32_t RegEnumValueA(HKEY key, uint32_t index, char *name, uint32_t *name_size, uint32_t *reserved,
-                      uint32_t *type, uint8_t *data, uint32_t *data_size);
+int32_t RegEnumKeyExA(HKEY key, uint32_t index, char *name, uint32_t *name_size, uint32_t *reserved, char *key_class,
+                      uint32_t *class_size, FILETIME *last_write);
+int32_t RegEnumValueA(HKEY key, uint32_t index, char *name, uint32_t *name_size, uint32_t *reserved, uint32_t *type,
+                      uint8_t *data, uint32_t *data_size);
 int32_t RegQueryInfoKeyA(HKEY key, char *key_class, uint32_t *class_size, uint32_t *reserved, uint32_t *subkeys,
                          uint32_t *max_subkey_len, uint32_t *max_class_len, uint32_t *values,
                          uint32_t *max_value_name_len, uint32_t *max_value_len, uint32_t *security_size,
