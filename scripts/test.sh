@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Checks the layout of every source (scripts/format.sh), builds everything with warnings as errors and runs every test; builds again under
-# AddressSanitizer + UndefinedBehaviorSanitizer and runs every test a second time; then runs the
-# RPC runtime's and the dispatcher's tests under ThreadSanitizer; last, fuzzes the argument
-# decoders and the handlers for 30 seconds each (scripts/fuzz.sh). Benchmarks are not built here
-# (scripts/bench.sh builds and runs them).
+# Checks that every source keeps the tree's layout (scripts/format.sh), then builds everything with
+# warnings as errors and runs every test; builds again under AddressSanitizer +
+# UndefinedBehaviorSanitizer and runs every test a second time; then runs the RPC runtime's and the
+# dispatcher's tests under ThreadSanitizer; last, fuzzes the argument decoders and the handlers for
+# 30 seconds each (scripts/fuzz.sh). Benchmarks are not built here (scripts/bench.sh builds and
+# runs them).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/deps.sh" test

@@ -34,9 +34,8 @@ extern "C" {
 #define KS_MAX_REPLY_QUEUE (256u * 1024u * 1024u)  /* reply bytes queued on one connection */
 #define KS_MAX_REPLY_BYTES (1024u * 1024u * 1024u) /* reply bytes queued across all connections */
 #define KS_MAX_CONNECTIONS 4096                    /* open connections; never more than half the descriptor limit */
-#define KS_MAX_RECORD_SIZE                                                                                             \
-    (2048ull * 1024u * 1024u) /* a larger call record is cut: read to its end, its                                     \
-                             arguments kept only as far as its head (ks_svc_args_cut) */
+/* A larger call record is cut: read to its end, its arguments kept only as far as its head (ks_svc_args_cut). */
+#define KS_MAX_RECORD_SIZE (2048ull * 1024u * 1024u)
 
 /* Control requests of ks_rpc_control. */
 #define KS_RPC_SVC_MTMODE 2      /* int*: in, nonzero asks for the worker pool; out, the mode in force (always 1) */
