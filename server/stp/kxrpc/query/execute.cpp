@@ -168,6 +168,20 @@ bool_t xdr_value(XDR *xdrs, ExecuteQueryResp::Value &v) {
     return xdr_enum(xdrs, &code) && xdr_utf8(xdrs, v.text);
 }
 
+// One row of the list: its number, each value, the end of the values, its record's address.
+bool_t xdr_row(XDR *xdrs, ExecuteQueryResp::Row &row) {
+    bool_t more = TRUE;
+    int number = static_cast<int>(row.number);
+    if (!xdr_bool(xdrs, &more) || !xdr_int(xdrs, &number)) return FALSE;
+    for (ExecuteQueryResp::Value &v : row.values) {
+        bool_t value_follows = TRUE;
+        if (!xdr_bool(xdrs, &value_follows) || !xdr_value(xdrs, v)) return FALSE;
+    }
+    bool_t end = FALSE;
+    if (!xdr_bool(xdrs, &end) || !xdr_flag(xdrs, row.has_record)) return FALSE;
+    return !row.has_record || row.address.xdr(xdrs);
+}
+
 // The client's time-zone offset: the request's own context text, else what its login sent.
 Nul::UString client_offset(ExecuteQueryArgs &args) {
     Nul::UString text = args.context_text();
@@ -813,18 +827,11 @@ bool_t ExecuteQueryResp::xdr(XDR *xdrs) {
         if (!xdr_ustring(xdrs, label)) return FALSE;
     if (!xdr_flag(xdrs, rows_follow_)) return FALSE;
     if (content_) return send_content(xdrs);
-    for (Row &row : rows_) {
-        bool_t more = TRUE;
-        int number = static_cast<int>(row.number);
-        if (!xdr_bool(xdrs, &more) || !xdr_int(xdrs, &number)) return FALSE;
-        for (Value &v : row.values) {
-            bool_t value_follows = TRUE;
-            if (!xdr_bool(xdrs, &value_follows) || !xdr_value(xdrs, v)) return FALSE;
-        }
-        bool_t end = FALSE;
-        if (!xdr_bool(xdrs, &end) || !xdr_flag(xdrs, row.has_record)) return FALSE;
-        if (row.has_record && !row.address.xdr(xdrs)) return FALSE;
-    }
+    // A row's address is by dbid or by name: encoding it again changes nothing.
+    XdrBlockWriter rows(xdrs);
+    for (Row &row : rows_)
+        if (!rows.add([&row](XDR *x) { return xdr_row(x, row); })) return FALSE;
+    if (!rows.finish()) return FALSE;
     bool_t end = FALSE;
     if (!xdr_bool(xdrs, &end)) return FALSE;
     if (zero_after_rows_) {
