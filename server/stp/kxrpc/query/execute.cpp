@@ -382,13 +382,13 @@ bool ExecuteQueryResp::page(std::shared_ptr<ExecuteQueryStateItem> const &held, 
         for (ColumnPlan const &plan : plans) row.values.push_back(read_value(rs, plan));
         if (dbid_column_ || id_column_) {
             row.has_record = true;
-            Nul::UString const type_name = item.is_family ? ustr(rs->GetRowEntityDefName()) : Nul::UString();
+            // The row's own record type only in a family: every row of a record type has the same.
             if (dbid_column_) {
                 int64_t dbid = 0;
                 rs->GetColumnValueAsInt(dbid_column_, dbid);
                 unsigned long t = primary_dbid;
                 if (item.is_family) {
-                    auto found = item.family.find(type_name);
+                    auto found = item.family.find(ustr(rs->GetRowEntityDefName()));
                     bool ok = false;
                     t = found == item.family.end() ? 0 : parse_unsigned(found->second, ok);
                 }
@@ -396,8 +396,9 @@ bool ExecuteQueryResp::page(std::shared_ptr<ExecuteQueryStateItem> const &held, 
             } else {
                 std::string_view id;
                 rs->GetColumnValueUtf8(id_column_, id);
-                row.address = TargetResourceArg(TT_RECORD, item.is_family ? type_name : item.primary_name,
-                                                Nul::UString(Nul::Utf8String(std::string(utf8_text(id)))));
+                Nul::UString const name(Nul::Utf8String(std::string(utf8_text(id))));
+                row.address = item.is_family ? TargetResourceArg(TT_RECORD, ustr(rs->GetRowEntityDefName()), name)
+                                             : TargetResourceArg(TT_RECORD, item.primary_name, name);
             }
         }
         ++count;
