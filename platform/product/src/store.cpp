@@ -98,8 +98,13 @@ void migrate(Db &db) {
         if (version == 1) db.exec(kMigrateToV2Sql);
         txn.commit();
     }
-    // Writes only when an index is missing.
-    db.exec(kAddedIndexesSql);
+    // Writes only when an index is missing. A set that cannot take it now (another writer past the
+    // busy timeout) is read without it, as correctly, and gains it on a later open.
+    try {
+        db.exec(kAddedIndexesSql);
+    } catch (const StoreError &e) {
+        AdDiagnostic::Report(L"Store", w("index not added: " + e.text).GetString());
+    }
 }
 
 // Opening configures the connection (WAL), which writes to the file: anything that is not already

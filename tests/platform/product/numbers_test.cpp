@@ -239,3 +239,10 @@ TEST_F(NumbersTest, PermissionKindsGrantAndAreChecked) {
         EXPECT_EQ(expect_kx([&] { AdFolder::LookupFolderFromBucket(bucket)->SetPermissions(L"G", bad); }).first,
                   KX_MSG_BAD_VALUE);
 }
+
+// A set that cannot take an added index when it is opened still opens and reads the same.
+TEST_F(NumbersTest, ASetThatCannotTakeAnAddedIndexStillOpens) {
+    Answers now = answers();
+    exec_sql(path_, "DROP INDEX field_values_past_first; CREATE TABLE field_values_past_first(x)");
+    EXPECT_EQ(answers(), now);
+}
