@@ -81,10 +81,17 @@ struct Reply {
 };
 
 inline bool_t xdr_reply(XDR *xdrs, Reply *r) {
-    u_int w = 0;
-    while (xdr_u_int(xdrs, &w))
+    // Whole runs of what the stream already holds, else a word at a time (which refills it).
+    constexpr u_int run = 1024;
+    for (;;) {
+        if (auto const *p = reinterpret_cast<char const *>(XDR_INLINE(xdrs, run))) {
+            r->bytes.append(p, run);
+            continue;
+        }
+        u_int w = 0;
+        if (!xdr_u_int(xdrs, &w)) return TRUE;
         for (int shift = 24; shift >= 0; shift -= 8) r->bytes.push_back(static_cast<char>((w >> shift) & 0xff));
-    return TRUE;
+    }
 }
 
 inline Reply call(Client &client, rpcproc_t proc, Body body) {

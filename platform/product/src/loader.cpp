@@ -284,6 +284,7 @@ public:
 
     void run() {
         db_.exec(kSchemaSql);
+        db_.exec(kAddedIndexesSql);
         Stmt(db_.handle(), "INSERT INTO meta VALUES('schema_version', ?)").bind(1, kSchemaVersion).step();
         Stmt(db_.handle(), "INSERT INTO meta VALUES('dbset', ?)").bind(1, set_name()).step();
         // Single sign-on is accepted only with the set's own shared secret, kept as a password hash.

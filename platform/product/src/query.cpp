@@ -188,6 +188,7 @@ struct CompiledQuery {
         std::string v;
         Sql from_where;
         std::string order;
+        Sql field_dbids; // of a field of the row itself: the field's dbids
     };
 
     static const char *history_column(const CString &name) {
@@ -210,7 +211,7 @@ struct CompiledQuery {
         if (history) {
             const char *col = history_column(f->GetName());
             if (!col || k) refuse(L"The history has no field '" + f->GetName() + L"'.");
-            return {col, Sql(), ""};
+            return {col, Sql(), "", Sql()};
         }
         if (f->IsSystemOwned()) {
             const char *top = nullptr;
@@ -230,25 +231,30 @@ struct CompiledQuery {
             default:
                 break;
             }
-            if (top && k == 0) return {top, Sql(), ""};
-            if (top) return {deep, Sql("FROM records x" + join + " WHERE ") + reached(p, k, "x.dbid"), "x.dbid"};
+            if (top && k == 0) return {top, Sql(), "", Sql()};
+            if (top) return {deep, Sql("FROM records x" + join + " WHERE ") + reached(p, k, "x.dbid"), "x.dbid", Sql()};
         }
         AdEntityDef *owner = k == 0 ? q.GetPrimaryEntity() : p.fields[k - 1]->GetReferenceEntityDef();
+        Sql ids = field_ids(owner, f->GetName());
         return {"fv.value",
-                Sql("FROM field_values fv WHERE ") + reached(p, k, "fv.record_dbid") + " AND fv.field_dbid IN " +
-                    field_ids(owner, f->GetName()),
-                "fv.record_dbid, fv.position"};
+                Sql("FROM field_values fv WHERE ") + reached(p, k, "fv.record_dbid") + " AND fv.field_dbid IN " + ids,
+                "fv.record_dbid, fv.position", k == 0 ? ids : Sql()};
     }
 
     // One display value: the values of a path joined by line ends.
     Sql display(const FieldPath &p) const {
         Values vs = values(p);
         if (vs.from_where.text.empty()) return Sql(vs.v);
+        if (p.fields.size() > 1)
+            return Sql("(SELECT group_concat(v, char(10)) FROM (SELECT " + vs.v + " AS v ") + vs.from_where +
+                   " ORDER BY " + vs.order + "))";
         // A field of the row itself is read along its key (record, field, position), in order
-        // without a sort.
-        if (p.fields.size() == 1) return Sql("(SELECT group_concat(" + vs.v + ", char(10)) ") + vs.from_where + ")";
-        return Sql("(SELECT group_concat(v, char(10)) FROM (SELECT " + vs.v + " AS v ") + vs.from_where + " ORDER BY " +
-               vs.order + "))";
+        // without a sort. Joining costs several times the read, so it is left to fields that hold
+        // more than one value in some record: the statement asks once, in its own snapshot.
+        Sql joined = Sql("(SELECT group_concat(" + vs.v + ", char(10)) ") + vs.from_where + ")";
+        Sql one = Sql("(SELECT " + vs.v + " ") + vs.from_where + ")";
+        return Sql("(CASE WHEN EXISTS(SELECT 1 FROM field_values WHERE position>0 AND field_dbid IN ") +
+               vs.field_dbids + ") THEN " + joined + " ELSE " + one + " END)";
     }
 
     // ---- filters ----

@@ -172,4 +172,10 @@ UPDATE history SET action_dbid = (SELECT a.dbid FROM action_defs a JOIN records 
 UPDATE meta SET value = '2' WHERE key = 'schema_version';
 )SQL";
 
+// The values past a record's first of a field: whether a field holds more than one value in any
+// record is one seek in an index of the few rows that say so.
+const char *const kAddedIndexesSql = R"SQL(
+CREATE INDEX IF NOT EXISTS field_values_past_first ON field_values(field_dbid) WHERE position>0;
+)SQL";
+
 } // namespace kxp

@@ -85,17 +85,26 @@ int64_t schema_version(Db &db) {
 }
 
 // Sets written by earlier builds are brought to the current numbers in one transaction when they
-// are opened; a set of a later build is refused rather than misread.
+// are opened, and gain the indexes added since; a set of a later build is refused rather than
+// misread.
 void migrate(Db &db) {
     const int64_t current = std::stoll(kSchemaVersion);
     int64_t version = schema_version(db);
-    if (version == current) return;
     if (version < 1 || version > current) throw StoreError{0, "not a database set of this version"};
-    Txn txn(db);
-    // Another process may have migrated it while this one waited for the write lock.
-    version = schema_version(db);
-    if (version == 1) db.exec(kMigrateToV2Sql);
-    txn.commit();
+    if (version != current) {
+        Txn txn(db);
+        // Another process may have migrated it while this one waited for the write lock.
+        version = schema_version(db);
+        if (version == 1) db.exec(kMigrateToV2Sql);
+        txn.commit();
+    }
+    // Writes only when an index is missing. A set that cannot take it now (another writer past the
+    // busy timeout) is read without it, as correctly, and gains it on a later open.
+    try {
+        db.exec(kAddedIndexesSql);
+    } catch (const StoreError &e) {
+        AdDiagnostic::Report(L"Store", w("index not added: " + e.text).GetString());
+    }
 }
 
 // Opening configures the connection (WAL), which writes to the file: anything that is not already

@@ -2,6 +2,8 @@
 
 #include <limits>
 #include <string>
+#include <type_traits>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -208,4 +210,87 @@ TEST(XdrVoidTest, ReadsAndWritesNothing) {
     EXPECT_TRUE(decode(
         words({0}), [&](XDR *x) { return v.xdr(x); }, &used));
     EXPECT_EQ(used, 0u);
+}
+
+namespace {
+
+// The writes a stream receives: a memory stream whose word and byte writes are counted.
+struct CountedStream {
+    using Ops = std::remove_const_t<std::remove_pointer_t<decltype(XDR::x_ops)>>;
+    static inline int writes = 0;
+    static inline Ops const *mem_ops = nullptr;
+    static bool_t put_long(XDR *x, long const *lp) {
+        ++writes;
+        return mem_ops->x_putlong(x, lp);
+    }
+    static bool_t put_bytes(XDR *x, char const *p, u_int n) {
+        ++writes;
+        return mem_ops->x_putbytes(x, p, n);
+    }
+    Bytes buf;
+    XDR x{};
+    Ops ops{};
+    explicit CountedStream(std::size_t capacity) : buf(capacity) {
+        xdrmem_create(&x, reinterpret_cast<char *>(buf.data()), static_cast<u_int>(buf.size()), XDR_ENCODE);
+        mem_ops = x.x_ops;
+        ops = *x.x_ops;
+        ops.x_putlong = put_long;
+        ops.x_putbytes = put_bytes;
+        x.x_ops = &ops;
+        writes = 0;
+    }
+    ~CountedStream() { xdr_destroy(&x); }
+    Bytes written() { return Bytes(buf.begin(), buf.begin() + xdr_getpos(&x)); }
+};
+
+} // namespace
+
+// Items go out a block at a time with the bytes of encoding each straight to the stream: across
+// block ends, at exactly a block, and for an item larger than a block, which goes straight.
+TEST(XdrBlockWriter, WritesTheSameBytesInFewWrites) {
+    struct Case {
+        char const *what;
+        std::vector<std::size_t> sizes;
+        int most_writes;
+    } const cases[] = {
+        {"none", {}, 0},
+        {"small items over several blocks", std::vector<std::size_t>(6000, 37), 6},
+        {"exactly one block", {65536 - 4}, 1},
+        {"one word past a block", {65536 - 4, 0}, 2},
+        {"a large item between small ones", {5, 100000, 7, 3}, 5},
+    };
+    for (Case const &c : cases) {
+        std::vector<std::string> items;
+        for (std::size_t k = 0; k < c.sizes.size(); ++k)
+            items.emplace_back(c.sizes[k], static_cast<char>('a' + k % 26));
+        Bytes direct = encode(
+            [&](XDR *x) {
+                for (auto const &s : items)
+                    if (!xdr_utf8(x, s)) return FALSE;
+                return TRUE;
+            },
+            nullptr, 1 << 20);
+        CountedStream out(1 << 20);
+        {
+            XdrBlockWriter w(&out.x);
+            for (auto const &s : items) ASSERT_TRUE(w.add([&s](XDR *x) { return xdr_utf8(x, s); })) << c.what;
+            ASSERT_TRUE(w.finish()) << c.what;
+        }
+        EXPECT_EQ(out.written(), direct) << c.what;
+        EXPECT_LE(CountedStream::writes, c.most_writes) << c.what;
+    }
+}
+
+// A stream that takes no more fails the items, not only the last write.
+TEST(XdrBlockWriter, AFullStreamFails) {
+    std::string const item(40000, 'x');
+    CountedStream out(50000);
+    XdrBlockWriter w(&out.x);
+    EXPECT_TRUE(w.add([&](XDR *x) { return xdr_utf8(x, item); }));
+    EXPECT_TRUE(w.add([&](XDR *x) { return xdr_utf8(x, item); }));  // the first item's block goes out
+    EXPECT_FALSE(w.add([&](XDR *x) { return xdr_utf8(x, item); })); // the second's cannot
+    CountedStream small(8);
+    XdrBlockWriter v(&small.x);
+    EXPECT_TRUE(v.add([&](XDR *x) { return xdr_utf8(x, item); }));
+    EXPECT_FALSE(v.finish());
 }

@@ -57,6 +57,7 @@ UPDATE users SET auth_mode = 3 - auth_mode;
 UPDATE bucket_permissions SET permission = CASE permission WHEN 2 THEN 1 ELSE 2 END;
 DROP TABLE package_revs;
 UPDATE history SET action_dbid = NULL;
+DROP INDEX field_values_past_first;
 UPDATE meta SET value = '1' WHERE key = 'schema_version';
 )SQL";
 
@@ -196,6 +197,20 @@ TEST_F(NumbersTest, SetOfAnEarlierBuildOpensAndMeansTheSame) {
     ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
     EXPECT_STREQ(reinterpret_cast<const char *>(sqlite3_column_text(st, 0)), "2");
     sqlite3_finalize(st);
+    // and it has the indexes of this build, as a set of this version made by an earlier build gets
+    // them when it is opened
+    auto indexed = [&] {
+        sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM sqlite_master WHERE name='field_values_past_first'", -1, &st,
+                           nullptr);
+        EXPECT_EQ(sqlite3_step(st), SQLITE_ROW);
+        const bool found = sqlite3_column_int(st, 0) == 1;
+        sqlite3_finalize(st);
+        return found;
+    };
+    EXPECT_TRUE(indexed());
+    ASSERT_EQ(sqlite3_exec(db, "DROP INDEX field_values_past_first", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_EQ(answers(), now);
+    EXPECT_TRUE(indexed());
     sqlite3_close(db);
     exec_sql(path_, "UPDATE meta SET value='3' WHERE key='schema_version'"); // a later build's set is refused
     EXPECT_EQ(expect_kx([&] { KXSession::Build()->WebUserLogon(L"p", L"p", L"h", L"", L"DB", L"NUMS"); }).first,
@@ -223,4 +238,11 @@ TEST_F(NumbersTest, PermissionKindsGrantAndAreChecked) {
     for (int bad : {-1, 6})
         EXPECT_EQ(expect_kx([&] { AdFolder::LookupFolderFromBucket(bucket)->SetPermissions(L"G", bad); }).first,
                   KX_MSG_BAD_VALUE);
+}
+
+// A set that cannot take an added index when it is opened still opens and reads the same.
+TEST_F(NumbersTest, ASetThatCannotTakeAnAddedIndexStillOpens) {
+    Answers now = answers();
+    exec_sql(path_, "DROP INDEX field_values_past_first; CREATE TABLE field_values_past_first(x)");
+    EXPECT_EQ(answers(), now);
 }

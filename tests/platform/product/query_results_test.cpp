@@ -564,3 +564,51 @@ TEST_F(QueryResultsTest, ReferenceListFilter) {
     back->SetDefinition(q->GetDefinition());
     EXPECT_EQ(names(back), want);
 }
+
+// The product writes one value a record for a single-value field, but a stored set may hold more
+// (another writer, an earlier build): then each of them shows, in order, one a line. Whether a
+// field holds any is asked again each time a statement runs, so the same query, kept prepared,
+// follows the store both ways.
+TEST_F(QueryResultsTest, StoredValuesPastTheFirstShowOneALine) {
+    open();
+    auto model = [&](bool extra, bool sorted) {
+        std::vector<std::vector<std::wstring>> out;
+        for (const Item &it : all_) {
+            std::string note = it.note.value_or("<none>"), num = it.num ? std::to_string(*it.num) : "<none>";
+            std::string links = it.links.empty() ? "<none>" : it.links[0] + "\n" + it.links[1];
+            if (extra && it.name == "i01") note += "\nsecond";
+            if (extra && it.name == "i04") num = "7"; // no first value, only a later one
+            out.push_back(
+                {kxwin::from_utf8(it.name), kxwin::from_utf8(note), kxwin::from_utf8(num), kxwin::from_utf8(links)});
+        }
+        if (sorted) std::reverse(out.begin(), out.end());
+        return out;
+    };
+    auto shown = [&](bool sorted) {
+        AdQueryDefPtr q = query({L"Name", L"Note", L"Num", L"Links"});
+        if (sorted) q->GetQueryFieldDef(1)->SetSortType(AD_SORT_DESCENDING);
+        AdResultSetPtr rs = BuildResultSet(s_, q);
+        rs->Execute();
+        return rows(rs);
+    };
+    auto change = [&](const char *sql) {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(KXProductStore::SetPath(L"OPS").c_str(), &db), SQLITE_OK);
+        char *err = nullptr;
+        EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, &err), SQLITE_OK) << (err ? err : "");
+        sqlite3_free(err);
+        sqlite3_close(db);
+    };
+    const char *const kAdd =
+        "INSERT INTO field_values SELECT r.dbid, f.dbid, 1, v.value FROM (SELECT 'i01' AS record, 'Note' AS field,"
+        " 'second' AS value UNION ALL SELECT 'i04', 'Num', '7') v JOIN records r ON r.display_name=v.record"
+        " JOIN field_defs f ON f.name=v.field AND f.entity_def_dbid=r.entity_def_dbid";
+    for (bool sorted : {false, true}) {
+        EXPECT_EQ(shown(sorted), model(false, sorted)) << sorted;
+        change(kAdd);
+        EXPECT_EQ(shown(sorted), model(true, sorted)) << sorted;
+        change("DELETE FROM field_values WHERE position>0 AND field_dbid IN (SELECT dbid FROM field_defs WHERE name IN"
+               " ('Note', 'Num'))");
+        EXPECT_EQ(shown(sorted), model(false, sorted)) << sorted;
+    }
+}

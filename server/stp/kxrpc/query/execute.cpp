@@ -168,6 +168,20 @@ bool_t xdr_value(XDR *xdrs, ExecuteQueryResp::Value &v) {
     return xdr_enum(xdrs, &code) && xdr_utf8(xdrs, v.text);
 }
 
+// One row of the list: its number, each value, the end of the values, its record's address.
+bool_t xdr_row(XDR *xdrs, ExecuteQueryResp::Row &row) {
+    bool_t more = TRUE;
+    int number = static_cast<int>(row.number);
+    if (!xdr_bool(xdrs, &more) || !xdr_int(xdrs, &number)) return FALSE;
+    for (ExecuteQueryResp::Value &v : row.values) {
+        bool_t value_follows = TRUE;
+        if (!xdr_bool(xdrs, &value_follows) || !xdr_value(xdrs, v)) return FALSE;
+    }
+    bool_t end = FALSE;
+    if (!xdr_bool(xdrs, &end) || !xdr_flag(xdrs, row.has_record)) return FALSE;
+    return !row.has_record || row.address.xdr(xdrs);
+}
+
 // The client's time-zone offset: the request's own context text, else what its login sent.
 Nul::UString client_offset(ExecuteQueryArgs &args) {
     Nul::UString text = args.context_text();
@@ -368,13 +382,13 @@ bool ExecuteQueryResp::page(std::shared_ptr<ExecuteQueryStateItem> const &held, 
         for (ColumnPlan const &plan : plans) row.values.push_back(read_value(rs, plan));
         if (dbid_column_ || id_column_) {
             row.has_record = true;
-            Nul::UString const type_name = item.is_family ? ustr(rs->GetRowEntityDefName()) : Nul::UString();
+            // The row's own record type only in a family: every row of a record type has the same.
             if (dbid_column_) {
                 int64_t dbid = 0;
                 rs->GetColumnValueAsInt(dbid_column_, dbid);
                 unsigned long t = primary_dbid;
                 if (item.is_family) {
-                    auto found = item.family.find(type_name);
+                    auto found = item.family.find(ustr(rs->GetRowEntityDefName()));
                     bool ok = false;
                     t = found == item.family.end() ? 0 : parse_unsigned(found->second, ok);
                 }
@@ -382,8 +396,9 @@ bool ExecuteQueryResp::page(std::shared_ptr<ExecuteQueryStateItem> const &held, 
             } else {
                 std::string_view id;
                 rs->GetColumnValueUtf8(id_column_, id);
-                row.address = TargetResourceArg(TT_RECORD, item.is_family ? type_name : item.primary_name,
-                                                Nul::UString(Nul::Utf8String(std::string(utf8_text(id)))));
+                Nul::UString const name(Nul::Utf8String(std::string(utf8_text(id))));
+                row.address = item.is_family ? TargetResourceArg(TT_RECORD, ustr(rs->GetRowEntityDefName()), name)
+                                             : TargetResourceArg(TT_RECORD, item.primary_name, name);
             }
         }
         ++count;
@@ -813,18 +828,11 @@ bool_t ExecuteQueryResp::xdr(XDR *xdrs) {
         if (!xdr_ustring(xdrs, label)) return FALSE;
     if (!xdr_flag(xdrs, rows_follow_)) return FALSE;
     if (content_) return send_content(xdrs);
-    for (Row &row : rows_) {
-        bool_t more = TRUE;
-        int number = static_cast<int>(row.number);
-        if (!xdr_bool(xdrs, &more) || !xdr_int(xdrs, &number)) return FALSE;
-        for (Value &v : row.values) {
-            bool_t value_follows = TRUE;
-            if (!xdr_bool(xdrs, &value_follows) || !xdr_value(xdrs, v)) return FALSE;
-        }
-        bool_t end = FALSE;
-        if (!xdr_bool(xdrs, &end) || !xdr_flag(xdrs, row.has_record)) return FALSE;
-        if (row.has_record && !row.address.xdr(xdrs)) return FALSE;
-    }
+    // A row's address is by dbid or by name: encoding it again changes nothing.
+    XdrBlockWriter rows(xdrs);
+    for (Row &row : rows_)
+        if (!rows.add([&row](XDR *x) { return xdr_row(x, row); })) return FALSE;
+    if (!rows.finish()) return FALSE;
     bool_t end = FALSE;
     if (!xdr_bool(xdrs, &end)) return FALSE;
     if (zero_after_rows_) {

@@ -11,9 +11,10 @@ namespace {
 bool_t xdr_strings(XDR *xdrs, std::vector<std::string> const &lines) {
     int count = static_cast<int>(lines.size());
     if (!xdr_int(xdrs, &count)) return FALSE;
+    XdrBlockWriter out(xdrs);
     for (auto const &line : lines)
-        if (!xdr_utf8(xdrs, line)) return FALSE;
-    return TRUE;
+        if (!out.add([&line](XDR *x) { return xdr_utf8(x, line); })) return FALSE;
+    return out.finish();
 }
 
 } // namespace

@@ -13,6 +13,18 @@ XdrVoid::~XdrVoid() = default;
 // Nothing to read or write: the arguments of shutdown and the empty replies.
 bool_t XdrVoid::xdr(XDR *) { return TRUE; }
 
+XdrBlockWriter::XdrBlockWriter(XDR *out) : out_(out), bytes_(new char[block_size]) {
+    xdrmem_create(&block_, bytes_.get(), block_size, XDR_ENCODE);
+}
+
+XdrBlockWriter::~XdrBlockWriter() { xdr_destroy(&block_); }
+
+bool_t XdrBlockWriter::flush(u_int length) {
+    xdr_setpos(&block_, 0);
+    // Whole words: xdr_opaque adds no padding.
+    return length == 0 || xdr_opaque(out_, bytes_.get(), length);
+}
+
 bool_t xdr_flag(XDR *xdrs, bool &value) noexcept {
     switch (xdrs->x_op) {
     case XDR_ENCODE: {

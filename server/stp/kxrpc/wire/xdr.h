@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,38 @@ bool_t xdr_int_list(XDR *xdrs, std::vector<int> &values) noexcept;
 inline std::size_t list_reserve(int count) {
     return count < 0 ? 0 : (count < 256 ? static_cast<std::size_t>(count) : 256);
 }
+
+// Encodes a run of items into a memory block and writes each full block to the reply at once: the
+// reply stream takes one write per block rather than one per word. The bytes are those of
+// encoding every item straight into the reply; an item larger than a block goes there directly.
+// `encode` must only write (it may run twice for an item that ends a block).
+class XdrBlockWriter {
+public:
+    explicit XdrBlockWriter(XDR *out);
+    ~XdrBlockWriter();
+    XdrBlockWriter(XdrBlockWriter const &) = delete;
+    XdrBlockWriter &operator=(XdrBlockWriter const &) = delete;
+
+    template <class Encode>
+    bool_t add(Encode &&encode) {
+        u_int const before = xdr_getpos(&block_);
+        if (encode(&block_)) return TRUE;
+        if (!flush(before)) return FALSE;
+        if (encode(&block_)) return TRUE;
+        xdr_setpos(&block_, 0);
+        return encode(out_);
+    }
+    // Writes what the block holds; the writer is then empty.
+    bool_t finish() { return flush(xdr_getpos(&block_)); }
+
+private:
+    bool_t flush(u_int length);
+
+    static constexpr u_int block_size = 64u << 10;
+    XDR *out_;
+    std::unique_ptr<char[]> bytes_;
+    XDR block_{};
+};
 
 // Replies are only ever encoded: any other direction fails.
 inline bool_t encode_only(XDR *xdrs) { return xdrs->x_op == XDR_ENCODE; }
