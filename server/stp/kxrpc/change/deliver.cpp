@@ -64,12 +64,6 @@ Nul::UString record_key(AdEntityPtr const &record) {
                        Nul::UString(std::to_wstring(record->GetDbId())));
 }
 
-void trace_failure(wchar_t const *method, ProductFailure const &failure) {
-    trace_lazy(1, [&] {
-        return text_format("Exception: %s is caught in %s(%s)", kind_name(failure), Nul::UString(method), failure.text);
-    });
-}
-
 // The ARM transaction of one operation, when ARM is on and the call runs inside one.
 class OperationTransaction {
 public:
@@ -160,7 +154,7 @@ std::vector<DeliverResult> perform_batch(DeliverChangeContextArgs &args) {
         } catch (...) {
             // perform converts every failure; this is the last line of defence.
             ProductFailure f = take_product_failure();
-            trace_failure(L"DeliverChangeContextResp::xdr", f);
+            trace_caught(f, Nul::UString(L"DeliverChangeContextResp::xdr"));
             result.failure = std::make_unique<KXInternalErrorException>(
                 kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, Nul::UMessage::Arg(f.text)));
         }
@@ -234,7 +228,7 @@ namespace {
 // A failed workspace write: message 31 with the item's path and the product's text.
 [[noreturn]] void raise_query_failure(wchar_t const *method, Nul::UString const &path) {
     ProductFailure f = take_product_failure();
-    trace_failure(method, f);
+    trace_caught(f, Nul::UString(method));
     Nul::UString const text = f.text.empty() ? Nul::UString(unknown_error_text) : f.text;
     throw KXInternalErrorException(kx_message(MSG_DELIVER_QUERY, Nul::UMessage::Arg(path), Nul::UMessage::Arg(text)));
 }
@@ -385,7 +379,7 @@ DeliverResult Batch::delete_query_object(DeliverOperation &base) {
         AdBucketMgr::DeleteBucket(bucket);
     } catch (...) {
         ProductFailure f = take_product_failure();
-        trace_failure(L"DeliverChangeContextResp::delete_query_object", f);
+        trace_caught(f, Nul::UString(L"DeliverChangeContextResp::delete_query_object"));
         throw KXInternalErrorException(kx_message(MSG_DELETE_QUERY, Nul::UMessage::Arg(f.text)));
     }
     return result;
@@ -406,7 +400,7 @@ DeliverResult Batch::perform_record_op(DeliverOperation &base) {
     } catch (...) {
         // The record keeps its edits and its handle: the client may correct it and deliver again.
         ProductFailure f = take_product_failure();
-        trace_failure(L"DeliverChangeContextResp::perform_record_op", f);
+        trace_caught(f, Nul::UString(L"DeliverChangeContextResp::perform_record_op"));
         Nul::UMessage message = kx_message(MSG_SAVE_RECORD, Nul::UMessage::Arg(f.text));
         if (f.kind == ProductFailure::OTHER) throw KXInternalErrorException(message);
         if (f.msg_id == KX_MSG_RECORD_CHANGED) raise_reason(Reason::record_changed, message);
@@ -434,7 +428,7 @@ DeliverResult Batch::delete_record(DeliverOperation &base) {
         DeleteEntity(AdSessionPtr(session_), record, action);
     } catch (...) {
         ProductFailure f = take_product_failure();
-        trace_failure(L"DeliverChangeContextResp::delete_record", f);
+        trace_caught(f, Nul::UString(L"DeliverChangeContextResp::delete_record"));
         throw KXInternalErrorException(kx_message(MSG_DELIVER_RECORD, Nul::UMessage::Arg(f.text)));
     }
     DeliverResult result;
@@ -461,7 +455,7 @@ DeliverResult Batch::modify_dynamic_list(DeliverOperation &base) {
         list->Commit();
     } catch (...) {
         ProductFailure f = take_product_failure();
-        trace_failure(L"DeliverChangeContextResp::modify_dynamic_list", f);
+        trace_caught(f, Nul::UString(L"DeliverChangeContextResp::modify_dynamic_list"));
         if (f.msg_id == KX_MSG_NO_LIST_PRIVILEGE)
             raise_reason(Reason::refused, kx_message(MSG_INSUFFICIENT_PRIVILEGE, Nul::UMessage::Arg(f.text)));
         throw KXInternalErrorException(kx_message(MSG_EDIT_LIST, Nul::UMessage::Arg(f.text)));

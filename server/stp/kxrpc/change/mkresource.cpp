@@ -127,9 +127,7 @@ std::unique_ptr<XdrObject> kxrpc_mkresource(XdrObject *request) {
         throw;
     } catch (...) {
         ProductFailure failure = take_product_failure();
-        trace_lazy(1, [&] {
-            return text_format("Exception: %s is caught in kxrpc_mkresource(%s)", kind_name(failure), failure.text);
-        });
+        trace_caught(failure, Nul::UString(L"kxrpc_mkresource"));
         raise_reason(Reason::illegal_value, kx_message(MSG_PROBLEM_CREATING, Nul::UMessage::Arg(failure.text)));
     }
     made.resource->set_dynamic_props(args->dynamic_props());

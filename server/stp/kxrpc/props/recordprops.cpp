@@ -28,6 +28,7 @@ namespace {
 using Nul::XmlTag;
 
 constexpr int attachment_list_type = 7;
+
 constexpr wchar_t const *zrm_field = L"zrm_vob_object";
 constexpr wchar_t const *mastership_field = L"ostw_mastership";
 constexpr wchar_t const *headline_field = L"Headline";
@@ -247,22 +248,9 @@ bool RecordProps::is_field_prop(int id) const {
 
 Nul::UString take_product_failure_text() noexcept {
     try {
-        throw;
-    } catch (PaMsgException *e) {
-        Nul::UString text;
-        ignoring_failures([&] { text = product_message_text(e); });
-        if (e) e->Delete();
-        return text;
-    } catch (KXException *e) {
-        Nul::UString text;
-        ignoring_failures([&] {
-            if (e) text = ustr(e->GetErrorString());
-        });
-        if (e) e->Delete();
-        return text;
-    } catch (CException *e) {
-        return take_cexception_text(e);
-    } catch (...) {
+        ProductFailure const f = take_product_failure({.server_exceptions = true, .full_message = true});
+        return f.kind == ProductFailure::OTHER ? Nul::UString() : f.text;
+    } catch (...) { // the text could not be read
         return Nul::UString();
     }
 }
@@ -401,11 +389,8 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
     case XmlTag::CTG_original: {
         if (!record_->IsDuplicate()) return out.record_empty(XmlTag::MPT_resource);
         AdEntityPtr original;
-        try {
-            original = record_->GetOriginal();
-        } catch (PaMsgException *e) {
-            if (e) e->Delete();
-        }
+        // An original the product cannot read is shown as none.
+        (void)failure_of([&] { original = record_->GetOriginal(); }, taking_only(ProductFailure::PA_MSG_EXCEPTION));
         if (!original) return out.record_empty(XmlTag::MPT_resource);
         return out.record_resource(PV_REF_RECORD, id32(original->GetEntityDef()->GetDbId()), id32(original->GetDbId()),
                                    0, 0);
@@ -451,11 +436,9 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
     case XmlTag::KX_validation_error: {
         if (!editable()) return out.record_cstring(CString());
         CString text;
-        try {
-            text = record_->Validate();
-        } catch (PaMsgException *) {
-            text = cstr(take_product_failure_text());
-        }
+        if (auto f =
+                failure_of([&] { text = record_->Validate(); }, taking_only(ProductFailure::PA_MSG_EXCEPTION, true)))
+            text = cstr(f->text);
         return out.record_cstring(text);
     }
     case XmlTag::VT_id_selector: {
@@ -541,18 +524,19 @@ void RecordProps::fetch_legal_actions(FetchPropResponses &out, bool accessible) 
     if (editable()) return out.record_empty(XmlTag::MPT_resource_list);
     AdEntityDef *def = record_type();
     std::vector<AdActionDef *> actions;
-    try {
-        if (accessible) {
-            // A name the record type does not know is skipped.
-            for (CString const &name : GetLegalAccessibleActionDefNames(api_session(), record_))
-                if (AdActionDef *action = def->LookupActionDef(name)) actions.push_back(action);
-        } else {
-            for (AdActionDef *action : GetLegalActionDefs(api_session(), record_))
-                if (action && action->GetDbId() != 0) actions.push_back(action);
-        }
-    } catch (PaMsgException *) {
-        throw KXInternalErrorException(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, take_product_failure_text()));
-    }
+    product_call(
+        [&] {
+            if (accessible) {
+                // A name the record type does not know is skipped.
+                for (CString const &name : GetLegalAccessibleActionDefNames(api_session(), record_))
+                    if (AdActionDef *action = def->LookupActionDef(name)) actions.push_back(action);
+            } else {
+                for (AdActionDef *action : GetLegalActionDefs(api_session(), record_))
+                    if (action && action->GetDbId() != 0) actions.push_back(action);
+            }
+        },
+        [](ProductFailure const &f) { raise_unexpected_text(f.text); },
+        taking_only(ProductFailure::PA_MSG_EXCEPTION, true));
     if (actions.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     int const rt = id32(def->GetDbId());
     out.start_list_property_values(PV_REF_ACTION);
