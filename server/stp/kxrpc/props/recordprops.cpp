@@ -27,8 +27,6 @@ namespace {
 
 using Nul::XmlTag;
 
-constexpr int attachment_list_type = 7;
-
 constexpr wchar_t const *zrm_field = L"zrm_vob_object";
 constexpr wchar_t const *mastership_field = L"ostw_mastership";
 constexpr wchar_t const *headline_field = L"Headline";
@@ -483,7 +481,7 @@ void RecordProps::fetch_attachment_folders(FetchPropResponses &out, bool as_chil
     std::vector<AdFieldDef *> folders;
     for (int i = 0; i < fields.GetLength(); ++i) {
         AdFieldDef *field = fields.GetItem(i);
-        if (field && field->GetFieldType() == attachment_list_type) folders.push_back(field);
+        if (field && field->GetFieldType() == AD_ATTACHMENT_LIST) folders.push_back(field);
     }
     if (folders.empty()) return out.record_empty(empty);
     int const rt = id32(def->GetDbId());
@@ -652,13 +650,13 @@ void RecordProps::fetch_field_value(FetchPropResponses &out, int id) {
 
 void RecordProps::report_field_value(FetchPropResponses &out, AdFieldDef *def, AdFieldInfo const &value, bool current) {
     int const type = def->GetFieldType();
-    if (type != attachment_list_type && value.GetValueStatus() == AD_HAS_NO_VALUE)
+    if (type != AD_ATTACHMENT_LIST && value.GetValueStatus() == AD_HAS_NO_VALUE)
         return out.record_empty(empty_reason(type));
     std::vector<CString> const &values = value.GetValueAsList();
     CString text;
     if (type == AD_REFERENCE_LIST) {
         if (values.empty()) return out.record_empty(XmlTag::MPT_resource_list);
-    } else if (type != attachment_list_type) {
+    } else if (type != AD_ATTACHMENT_LIST) {
         text = value.GetValue();
         if (type != AD_MULTILINE_STRING) text.Trim();
         if (text.IsEmpty()) return out.record_empty(empty_reason(type));

@@ -36,10 +36,6 @@ using Nul::XmlTag;
 constexpr int ns_name_value = 14;
 constexpr int ns_preference = 15;
 
-// Reference codes of replies.
-// Element type of workspace-item lists.
-constexpr int workspace_item_list = 7;
-
 // By authentication mode 0, 1, 2 and by vendor 1 to 5.
 constexpr int auth_mode_tags[] = {XmlTag::AUTHMODE_NULL, XmlTag::AUTHMODE_LDAP, XmlTag::AUTHMODE_KX};
 constexpr int vendor_tags[] = {XmlTag::VENDOR_SQL_SERVER, XmlTag::VENDOR_MS_ACCESS, XmlTag::VENDOR_SQL_ANYWHERE,
@@ -384,7 +380,7 @@ void UserDbProps::fetch_folder_items(FetchPropResponses &out) {
         }
     }
     if (dbids.empty()) return out.record_empty(XmlTag::MPT_resource_list);
-    out.start_list_property_values(workspace_item_list);
+    out.start_list_property_values(PV_WORKSPACE_ITEMS);
     for (int dbid : dbids) out.record_resource(PV_REF_FOLDER, dbid, 0, 0, 0);
     out.end_list_property_values();
 }
@@ -425,7 +421,7 @@ void UserDbProps::fetch_workspace_members(FetchPropResponses &out) {
             });
         }
     }
-    out.start_list_property_values(workspace_item_list);
+    out.start_list_property_values(PV_WORKSPACE_ITEMS);
     for (auto const &[type, dbid] : items) out.record_resource(type, dbid, 0, 0, 0);
     out.end_list_property_values();
 }
@@ -435,7 +431,7 @@ void UserDbProps::fetch_startup_queries(FetchPropResponses &out) {
     if (texts.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     // The list opens first: only "0" texts make an empty list, and a text that is no dbid fails
     // inside the open list (the fetch reply closes it).
-    out.start_list_property_values(workspace_item_list);
+    out.start_list_property_values(PV_WORKSPACE_ITEMS);
     for (CString const &text : texts) {
         if (text == L"0") continue;
         bool ok = false;
