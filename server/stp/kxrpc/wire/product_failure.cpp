@@ -112,10 +112,11 @@ void raise_unexpected_text(Nul::UString const &text) {
     throw KXInternalErrorException(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, Nul::UMessage::Arg(text)));
 }
 
-void raise_unexpected(wchar_t const *method) {
-    ProductFailure failure = take_product_failure();
+void raise_unexpected(ProductFailure const &failure, wchar_t const *method) {
     trace_caught(failure, Nul::UString(method));
     raise_unexpected_text(failure.text);
 }
+
+void raise_unexpected(wchar_t const *method) { raise_unexpected(take_product_failure(), method); }
 
 } // namespace KxRpc

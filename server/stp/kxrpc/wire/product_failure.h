@@ -84,9 +84,17 @@ void report_ignored(ProductFailure const &failure, std::source_location where) n
 // An internal error with message 47 and the text.
 [[noreturn]] void raise_unexpected_text(Nul::UString const &text);
 
+// Traces the failure as "Exception: <kind> is caught in <method>(<text>)" and raises it as an
+// internal error with message 47 and its text.
+[[noreturn]] void raise_unexpected(ProductFailure const &failure, wchar_t const *method);
+
 // Called inside a catch block: an exception of the server's own family is rethrown unchanged;
-// any other failure is taken, traced as "Exception: <kind> is caught in <method>(<text>)" and
-// raised as an internal error with message 47 and its text.
+// any other failure is taken and raised as above.
 [[noreturn]] void raise_unexpected(wchar_t const *method);
+
+// The `fail` of a product call whose failures are raised as unexpected in `method`.
+inline auto unexpected_in(wchar_t const *method) {
+    return [method](ProductFailure const &failure) { raise_unexpected(failure, method); };
+}
 
 } // namespace KxRpc
