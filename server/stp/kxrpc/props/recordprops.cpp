@@ -244,15 +244,6 @@ bool RecordProps::is_field_prop(int id) const {
     return it != dynamic_props().end() && it->second.first == field_namespace;
 }
 
-Nul::UString take_product_failure_text() noexcept {
-    try {
-        ProductFailure const f = take_product_failure({.server_exceptions = true, .full_message = true});
-        return f.kind == ProductFailure::OTHER ? Nul::UString() : f.text;
-    } catch (...) { // the text could not be read
-        return Nul::UString();
-    }
-}
-
 AdSessionPtr RecordProps::api_session() const { return record_ ? record_->GetSession() : AdSessionPtr(); }
 
 AdEntityDef *RecordProps::record_type() const {

@@ -21,6 +21,8 @@ struct ProductFailure {
 
     // The text, or "Unknown error." when the failure came without one.
     Nul::UString text_or_unknown() const;
+    // The product's own text: empty for a failure that was no product exception.
+    Nul::UString product_text() const { return kind == OTHER ? Nul::UString() : text; }
     // A KXException or CException: the kinds that carry an error string of their own.
     bool has_error_string() const { return kind == KX_EXCEPTION || kind == C_EXCEPTION; }
 };
