@@ -43,13 +43,7 @@ constexpr wchar_t const *not_editable_text = L"query is not editable";
 // with the product's text.
 template <class Work>
 void security_call(Work &&work) {
-    try {
-        work();
-    } catch (Nul::STPException const &) {
-        throw;
-    } catch (...) {
-        internal_error(take_product_failure().text);
-    }
+    product_call(work, [](ProductFailure const &f) { internal_error(f.text); });
 }
 
 int id32(int64_t dbid) { return static_cast<int>(dbid); }
