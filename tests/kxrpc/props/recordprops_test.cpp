@@ -366,6 +366,17 @@ TEST_F(RecordPropsTest, ProductFaultsBecomePropertyErrorsAndTheFetchGoesOn) {
     }
 }
 
+TEST_F(RecordPropsTest, AMessageFailureOfTheLegalActionsIsAnUnexpectedExceptionOfThatProperty) {
+    kxtest::ExceptionCounts counts;
+    AdEntityPtr rec = record(L"ISSUE00000007");
+    auto *props = new RecordProps(nullptr, rec);
+    KXFaultInjector::Arm("GetLegalActionDefs", kxtest::fault(KXFaultKind::PaMsgException, 13251, L"not now"));
+    Bytes got = fetch(props, {{526, {}}});
+    EXPECT_EQ(100013u, kxtest::word_at(got, 1));
+    EXPECT_NE(std::string::npos, text_of(got).find("TLQSV0751E Server error: Unexpected exception: not now"));
+    counts.expect_unchanged();
+}
+
 TEST_F(RecordPropsTest, SupportedSetFollowsTheRecordType) {
     static char const *const definition = R"(<?xml version="1.0"?>
 <kxdefinition name="ZRM">

@@ -231,6 +231,34 @@ TEST_F(Login, AdministratorSessionOnDemandRefused) {
     EXPECT_NE(admin_resp.session()->admin_api_session(), nullptr);
 }
 
+TEST_F(Login, AdministratorSessionOnDemandTakesEveryProductFailure) {
+    kxtest::ExceptionCounts counts;
+    LoginArgs args;
+    decode_args(Request("KXDEMO/ISSUE", "admin", "admin"), args);
+    LoginResp resp(args);
+    struct Case {
+        KXFaultKind kind;
+        char const *message;
+    } const cases[] = {
+        {KXFaultKind::KXException, "TLQSV0775E This login is forbidden: product text"},
+        {KXFaultKind::CException, "TLQSV0775E This login is forbidden: product text"},
+        // A message exception carries no error string of its own.
+        {KXFaultKind::PaMsgException, "TLQSV0775E This login is forbidden: Unknown error."},
+    };
+    for (auto const &c : cases) {
+        KXFaultInjector::Arm("KXAdminSession::Logon", fault(c.kind, 13201, L"product text"));
+        try {
+            resp.session()->admin_api_session();
+            ADD_FAILURE() << c.message;
+        } catch (LoginException &e) {
+            EXPECT_EQ(e.stp_reason_code(), 47);
+            EXPECT_EQ(e.msg().utf8_str(), c.message);
+        }
+        EXPECT_FALSE(resp.session()->has_admin_session());
+    }
+    counts.expect_unchanged();
+}
+
 TEST_F(Login, RealRefusals) {
     Refusal wrong = refusal(Request("KXDEMO/ISSUE", "alice", "wrong"));
     EXPECT_EQ(wrong.reason, 47);

@@ -430,6 +430,41 @@ TEST_F(Resolve, UsersGroupsReplicasThroughTheAdministratorSession) {
     EXPECT_EQ(copy.cached_object(), user.get());
 }
 
+TEST_F(Resolve, ReplicaAndGroupLookupFailuresAreNotFoundOfTheTarget) {
+    auto session = login(L"admin");
+    kxtest::ExceptionCounts counts;
+    struct Case {
+        char const *point;
+        int type;
+        KXFaultKind kind;
+        char const *message;
+    } const cases[] = {
+        {"AdSession::LookupReplicaByName", 34, KXFaultKind::CException, "TLQSV1094E Not-found error: product text"},
+        {"AdSession::LookupReplicaByName", 34, KXFaultKind::PaMsgException,
+         "TLQSV0769E Internal Error: Unknown error."},
+        {"KXAdminSession::GetGroup", 48, KXFaultKind::KXException, "TLQSV1094E Not-found error: product text"},
+        {"KXAdminSession::GetGroup", 48, KXFaultKind::PaMsgException, "TLQSV0769E Internal Error: Unknown error."},
+    };
+    for (Case const &c : cases) {
+        KXFaultInjector::Arm(c.point, fault(c.kind, 1, L"product text"));
+        TargetResourceArg t(c.type, Nul::UString(), u(L"anything"));
+        std::unique_ptr<Nul::STPException> e;
+        ASSERT_NE(failure(
+                      [&] {
+                          if (c.type == 34)
+                              t.replica(session.get());
+                          else
+                              t.group(session.get());
+                      },
+                      e),
+                  nullptr)
+            << c.point;
+        EXPECT_EQ(e->stp_reason_code(), 53) << c.point;
+        EXPECT_EQ(utf8(e->msg()), c.message) << c.point;
+    }
+    counts.expect_unchanged();
+}
+
 TEST_F(Resolve, UserDbAndDbSet) {
     KXSmartPtr<KXSession> s = KXSession::Build();
     s->WebUserLogon(CString(L"admin"), CString(L"admin"), CString(), CString(), CString(L"ISSUE"), CString(L"KXDEMO"));

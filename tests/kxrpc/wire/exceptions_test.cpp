@@ -187,31 +187,6 @@ TEST(FieldValueTag, MapsEveryProductType) {
     }
 }
 
-TEST(Translators, DeleteTheProductFailureAndBuildTheMessage) {
-    long live = CException::LiveCount();
-    try {
-        raise_internal_error_from_cexception(new CException(CString(L"boom")), message_catalog, 47);
-    } catch (KXInternalErrorException &e) {
-        EXPECT_EQ(e.stp_reason_code(), 40);
-        EXPECT_EQ(e.msg(), Nul::UString(L"TLQSV0751E Server error: Unexpected exception: boom"));
-    }
-    try {
-        raise_not_found_from_api_exception(new CException(CString(L"nope")), message_catalog, 76);
-    } catch (KXNotFoundException &e) {
-        EXPECT_EQ(e.msg(), Nul::UString(L"TLQSV0780E field definition not found: nope"));
-        EXPECT_TRUE(e.causes().empty());
-    }
-    try {
-        rethrow_api_message(new CException(CString(L"unread")), kx_message(46));
-    } catch (KXInternalErrorException &e) {
-        EXPECT_EQ(e.msg(), Nul::UString(L"TLQSV0750E Server error: Unexpected exception"));
-    }
-    KXInternalErrorException later =
-        KXInternalErrorException::from_cexception(new CException(CString(L"t")), message_catalog, 65);
-    EXPECT_EQ(later.msg(), Nul::UString(L"TLQSV0769E Internal Error: t"));
-    EXPECT_EQ(CException::LiveCount(), live);
-}
-
 TEST(Translators, MessageTextHelpers) {
     EXPECT_FALSE(exception_has_message_text(LockedDatabaseException()));
     KXInternalErrorException e(L"x", nullptr);

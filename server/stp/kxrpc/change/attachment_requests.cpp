@@ -171,15 +171,15 @@ bool_t MakeAttachmentDirectArgs::decode(XDR *xdrs) {
 MakeAttachmentResp::MakeAttachmentResp(std::shared_ptr<AttachmentStateItem> item) : item_(std::move(item)) {
     // The record's names come from the product: read while a failure is still the call's error,
     // not once the reply's leading FALSE is written.
-    try {
-        Attachment const *attachment = item_ ? item_->attachment() : nullptr;
-        AdEntityPtr const record = attachment ? attachment->folder().entity() : AdEntityPtr();
-        AdEntityDef *type = record ? record->GetEntityDef() : nullptr;
-        if (type) type_name_ = ustr(type->GetName());
-        if (record) record_name_ = ustr(record->GetDisplayName());
-    } catch (...) {
-        raise_unexpected(L"MakeAttachmentResp");
-    }
+    product_call(
+        [&] {
+            Attachment const *attachment = item_ ? item_->attachment() : nullptr;
+            AdEntityPtr const record = attachment ? attachment->folder().entity() : AdEntityPtr();
+            AdEntityDef *type = record ? record->GetEntityDef() : nullptr;
+            if (type) type_name_ = ustr(type->GetName());
+            if (record) record_name_ = ustr(record->GetDisplayName());
+        },
+        unexpected_in(L"MakeAttachmentResp"));
 }
 MakeAttachmentResp::~MakeAttachmentResp() = default;
 

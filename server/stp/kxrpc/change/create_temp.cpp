@@ -14,6 +14,7 @@
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/exceptions.h"
+#include "wire/product_failure.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 
@@ -72,30 +73,34 @@ void start_action(CreateTempArgs &args, AdEntityPtr const &record, AdActionDef *
 } // namespace
 
 CreateTempResp *kxrpc_create_temp_record(CreateTempArgs &args) {
-    try {
-        AdSession *session = args.api_session_or_fail();
-        AdEntityPtr record = args.record(session);
-        AdActionDef *action = requested_action(args, record);
-        bool const open = database_and_edit_check(session, record, action);
-        start_action(args, record, action, open);
-        // Only the item that opened the record owns the edit: a second handle on a record
-        // already being edited must not revert the first one's changes when it is deleted.
-        auto item = std::make_shared<RecordStateItem>(record, open);
-        RecordNameIdFetcher texts(record);
-        return new CreateTempResp(item, texts.name_text(), texts.id_text());
-    } catch (Nul::STPException const &e) {
-        trace_lazy(1, [&] {
-            return text_format("Exception: STPExcepton is caught in kxrpc_create_temp_record(%s)",
-                               exception_message_text(e));
-        });
-        throw;
-    } catch (...) {
-        Nul::UString text = take_product_failure_text();
+    auto work = [&] {
+        try {
+            AdSession *session = args.api_session_or_fail();
+            AdEntityPtr record = args.record(session);
+            AdActionDef *action = requested_action(args, record);
+            bool const open = database_and_edit_check(session, record, action);
+            start_action(args, record, action, open);
+            // Only the item that opened the record owns the edit: a second handle on a record
+            // already being edited must not revert the first one's changes when it is deleted.
+            auto item = std::make_shared<RecordStateItem>(record, open);
+            RecordNameIdFetcher texts(record);
+            return new CreateTempResp(item, texts.name_text(), texts.id_text());
+        } catch (Nul::STPException const &e) {
+            trace_lazy(1, [&] {
+                return text_format("Exception: STPExcepton is caught in kxrpc_create_temp_record(%s)",
+                                   exception_message_text(e));
+            });
+            throw;
+        }
+    };
+    auto fail = [](ProductFailure const &f) {
+        Nul::UString const text = f.kind == ProductFailure::OTHER ? Nul::UString() : f.text;
         trace_lazy(1, [&] {
             return text_format("Exception: PaMsgException is caught in kxrpc_create_temp_record(%s)", text);
         });
         throw KXConflictException(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, text));
-    }
+    };
+    return product_call(work, fail, Taking{.full_message = true});
 }
 
 std::unique_ptr<XdrObject> kxrpc_create_temp(XdrObject *request) {

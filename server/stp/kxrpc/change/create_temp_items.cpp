@@ -99,18 +99,18 @@ CreateTempResp *create_temp_attachment(CreateTempArgs &args) {
 }
 
 CreateTempResp *create_temp_item(CreateTempArgs &args) {
-    try {
-        switch (args.resource_type()) {
-        case TT_REPORT:
-            return create_temp_report(args);
-        case TT_ATTACHMENT:
-            return create_temp_attachment(args);
-        default:
-            return create_temp_query_item(args);
-        }
-    } catch (...) {
-        raise_unexpected(L"kxrpc_create_temp");
-    }
+    return product_call(
+        [&] {
+            switch (args.resource_type()) {
+            case TT_REPORT:
+                return create_temp_report(args);
+            case TT_ATTACHMENT:
+                return create_temp_attachment(args);
+            default:
+                return create_temp_query_item(args);
+            }
+        },
+        unexpected_in(L"kxrpc_create_temp"));
 }
 
 } // namespace KxRpc

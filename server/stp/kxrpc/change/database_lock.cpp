@@ -7,12 +7,9 @@
 namespace KxRpc {
 
 void check_user_database_unlocked(AdSession *session) {
-    bool locked = false;
-    try {
-        locked = AdConnectionMgr::IsUserDatabaseLocked(session->GetDatabaseConnection()) != FALSE;
-    } catch (...) {
-        raise_unexpected(L"is_user_database_locked");
-    }
+    bool const locked =
+        product_call([&] { return AdConnectionMgr::IsUserDatabaseLocked(session->GetDatabaseConnection()) != FALSE; },
+                     unexpected_in(L"is_user_database_locked"));
     if (locked) throw_locked_database();
 }
 

@@ -64,12 +64,6 @@ Nul::UString record_key(AdEntityPtr const &record) {
                        Nul::UString(std::to_wstring(record->GetDbId())));
 }
 
-void trace_failure(wchar_t const *method, ProductFailure const &failure) {
-    trace_lazy(1, [&] {
-        return text_format("Exception: %s is caught in %s(%s)", kind_name(failure), Nul::UString(method), failure.text);
-    });
-}
-
 // The ARM transaction of one operation, when ARM is on and the call runs inside one.
 class OperationTransaction {
 public:
@@ -154,15 +148,10 @@ std::vector<DeliverResult> perform_batch(DeliverChangeContextArgs &args) {
         OperationTransaction transaction(args, op);
         DeliverResult result;
         try {
-            result = batch.perform(op);
+            // perform converts every failure; the unexpected one is the last line of defence.
+            result = product_call([&] { return batch.perform(op); }, unexpected_in(L"DeliverChangeContextResp::xdr"));
         } catch (Nul::STPException const &e) {
             result.failure.reset(e.clone());
-        } catch (...) {
-            // perform converts every failure; this is the last line of defence.
-            ProductFailure f = take_product_failure();
-            trace_failure(L"DeliverChangeContextResp::xdr", f);
-            result.failure = std::make_unique<KXInternalErrorException>(
-                kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, Nul::UMessage::Arg(f.text)));
         }
         if (result.failure) {
             // The batch ends here; what was performed before stays committed.
@@ -232,11 +221,10 @@ DeliverResult Batch::perform(DeliverOperation &op) {
 namespace {
 
 // A failed workspace write: message 31 with the item's path and the product's text.
-[[noreturn]] void raise_query_failure(wchar_t const *method, Nul::UString const &path) {
-    ProductFailure f = take_product_failure();
-    trace_failure(method, f);
-    Nul::UString const text = f.text.empty() ? Nul::UString(unknown_error_text) : f.text;
-    throw KXInternalErrorException(kx_message(MSG_DELIVER_QUERY, Nul::UMessage::Arg(path), Nul::UMessage::Arg(text)));
+[[noreturn]] void raise_query_failure(ProductFailure const &f, wchar_t const *method, Nul::UString const &path) {
+    trace_caught(f, Nul::UString(method));
+    throw KXInternalErrorException(
+        kx_message(MSG_DELIVER_QUERY, Nul::UMessage::Arg(path), Nul::UMessage::Arg(f.text_or_unknown())));
 }
 
 CString item_data(QueryItemStateItem const &item) {
@@ -268,49 +256,47 @@ DeliverResult Batch::make_query_object(DeliverOperation &base) {
     Nul::UString const path = op.parent_path() + Nul::UString(L"/") + op.name();
     AdBucketPtr parent;
     bool personal = false;
-    try {
-        personal = QueryUtil::get_bucket_for_uri(api, op.parent_path(), parent);
-    } catch (...) {
-        raise_query_failure(L"DeliverChangeContextResp::make_query_object", path);
-    }
+    product_call(
+        [&] { personal = QueryUtil::get_bucket_for_uri(api, op.parent_path(), parent); },
+        [&](ProductFailure const &f) { raise_query_failure(f, L"DeliverChangeContextResp::make_query_object", path); });
     if (!parent)
         throw KXNotFoundException(kx_message(MSG_QUERY_NOT_FOUND, Nul::UMessage::Arg(op.parent_path())), nullptr);
     std::int64_t dbid = 0;
-    try {
-        CString const name = cstr(op.name());
-        AdBucketPtr existing = AdBucketMgr::GetBucketByName(parent, name, ANY_ITEM, parent->GetUserId());
-        if (existing && !op.overwrite())
-            raise_reason(Reason::already_exists, kx_message(MSG_QUERY_EXISTS, Nul::UMessage::Arg(path)));
-        // An overwritten item is replaced in the transaction that writes the new one.
-        std::int64_t const owner = personal ? parent->GetUserId() : 0;
-        AdWorkspaceMgrPtr workspace = GetWorkspaceMgr(api);
-        AdBucketPtr made;
-        if (item->has_data()) {
-            made =
-                workspace->BuildBucket(owner, name, item->item_type(), 0, parent, nullptr, item_data(*item), existing);
-        } else if (op.type() == TT_QUERY_FOLDER) {
-            made = workspace->BuildBucket(owner, name, AD_BUCKET_FOLDER, 0, parent, nullptr, CString(), existing);
-            if (!item->permissions().empty()) commit_permissions(AdFolder::LookupFolderFromBucket(made), *item);
-        } else if (op.type() == TT_REPORT) {
-            KXSmartPtr<KXWorkSpaceMgr> reports = args_->session_or_fail()->user_session()->GetWorkSpace();
-            dbid = reports->InsertNewReportDef(name, parent->GetDbId(), item->report_def(),
-                                               existing ? existing->GetDbId() : 0);
-        } else {
-            AdQueryDefPtr const &def = item->query_def();
-            if (!def) throw_internal_error(Nul::UString(L"the query item holds no query definition"));
-            int const type =
-                item->item_type() & (AD_BUCKET_QUERY | AD_BUCKET_CHART) ? item->item_type() : AD_BUCKET_QUERY;
-            made = workspace->BuildBucket(owner, name, type, 0, parent, def->GetPrimaryEntity(), def->GetDefinition(),
-                                          existing);
-            if (item->is_startup()) workspace->SetStartUpBit(made->GetDbId());
-        }
-        if (made) {
-            made->Update();
-            dbid = made->GetDbId();
-        }
-    } catch (...) {
-        raise_query_failure(L"DeliverChangeContextResp::make_query_object", path);
-    }
+    product_call(
+        [&] {
+            CString const name = cstr(op.name());
+            AdBucketPtr existing = AdBucketMgr::GetBucketByName(parent, name, ANY_ITEM, parent->GetUserId());
+            if (existing && !op.overwrite())
+                raise_reason(Reason::already_exists, kx_message(MSG_QUERY_EXISTS, Nul::UMessage::Arg(path)));
+            // An overwritten item is replaced in the transaction that writes the new one.
+            std::int64_t const owner = personal ? parent->GetUserId() : 0;
+            AdWorkspaceMgrPtr workspace = GetWorkspaceMgr(api);
+            AdBucketPtr made;
+            if (item->has_data()) {
+                made = workspace->BuildBucket(owner, name, item->item_type(), 0, parent, nullptr, item_data(*item),
+                                              existing);
+            } else if (op.type() == TT_QUERY_FOLDER) {
+                made = workspace->BuildBucket(owner, name, AD_BUCKET_FOLDER, 0, parent, nullptr, CString(), existing);
+                if (!item->permissions().empty()) commit_permissions(AdFolder::LookupFolderFromBucket(made), *item);
+            } else if (op.type() == TT_REPORT) {
+                KXSmartPtr<KXWorkSpaceMgr> reports = args_->session_or_fail()->user_session()->GetWorkSpace();
+                dbid = reports->InsertNewReportDef(name, parent->GetDbId(), item->report_def(),
+                                                   existing ? existing->GetDbId() : 0);
+            } else {
+                AdQueryDefPtr const &def = item->query_def();
+                if (!def) throw_internal_error(Nul::UString(L"the query item holds no query definition"));
+                int const type =
+                    item->item_type() & (AD_BUCKET_QUERY | AD_BUCKET_CHART) ? item->item_type() : AD_BUCKET_QUERY;
+                made = workspace->BuildBucket(owner, name, type, 0, parent, def->GetPrimaryEntity(),
+                                              def->GetDefinition(), existing);
+                if (item->is_startup()) workspace->SetStartUpBit(made->GetDbId());
+            }
+            if (made) {
+                made->Update();
+                dbid = made->GetDbId();
+            }
+        },
+        [&](ProductFailure const &f) { raise_query_failure(f, L"DeliverChangeContextResp::make_query_object", path); });
     DeliverResult result;
     result.first = Nul::UString(std::to_wstring(dbid));
     consume(item);
@@ -324,34 +310,36 @@ DeliverResult Batch::modify_query_object(DeliverOperation &base) {
     AdBucketPtr bucket = item->bucket();
     if (!bucket) throw_internal_error(Nul::UString(L"the query item names no stored workspace item"));
     std::int64_t const dbid = bucket->GetDbId();
-    try {
-        AdSessionPtr api(session_);
-        switch (op.type()) {
-        case TT_QUERY: {
-            if (!item->query_def()) throw_internal_error(Nul::UString(L"the query item holds no query definition"));
-            bucket->PutQueryDef(item->query_def());
-            AdWorkspaceMgrPtr workspace = GetWorkspaceMgr(api);
-            if ((AdBucketMgr::IsQueryStartUp(bucket) != FALSE) != item->is_startup()) {
-                if (item->is_startup())
-                    workspace->SetStartUpBit(dbid);
-                else
-                    workspace->ClearStartUpBit(dbid);
+    product_call(
+        [&] {
+            AdSessionPtr api(session_);
+            switch (op.type()) {
+            case TT_QUERY: {
+                if (!item->query_def()) throw_internal_error(Nul::UString(L"the query item holds no query definition"));
+                bucket->PutQueryDef(item->query_def());
+                AdWorkspaceMgrPtr workspace = GetWorkspaceMgr(api);
+                if ((AdBucketMgr::IsQueryStartUp(bucket) != FALSE) != item->is_startup()) {
+                    if (item->is_startup())
+                        workspace->SetStartUpBit(dbid);
+                    else
+                        workspace->ClearStartUpBit(dbid);
+                }
+                bucket->Update();
+                break;
             }
-            bucket->Update();
-            break;
-        }
-        case TT_QUERY_FOLDER:
-            commit_permissions(AdFolder::LookupFolderFromBucket(bucket), *item);
-            break;
-        case TT_REPORT:
-            args_->session_or_fail()->user_session()->GetWorkSpace()->UpdateReportDef(dbid, item->report_def());
-            break;
-        default:
-            throw_internal_error(text_format("workspace items of type %d are not changed by a batch", op.type()));
-        }
-    } catch (...) {
-        raise_query_failure(L"DeliverChangeContextResp::modify_query_object", item->name());
-    }
+            case TT_QUERY_FOLDER:
+                commit_permissions(AdFolder::LookupFolderFromBucket(bucket), *item);
+                break;
+            case TT_REPORT:
+                args_->session_or_fail()->user_session()->GetWorkSpace()->UpdateReportDef(dbid, item->report_def());
+                break;
+            default:
+                throw_internal_error(text_format("workspace items of type %d are not changed by a batch", op.type()));
+            }
+        },
+        [&](ProductFailure const &f) {
+            raise_query_failure(f, L"DeliverChangeContextResp::modify_query_object", item->name());
+        });
     DeliverResult result;
     result.first = Nul::UString(std::to_wstring(dbid));
     consume(item);
@@ -363,31 +351,28 @@ DeliverResult Batch::delete_query_object(DeliverOperation &base) {
     trace_step("delete_query_object", op);
     DeliverResult result;
     AdBucketPtr bucket;
-    try {
-        bucket = op.query().bucket(session_);
-    } catch (...) {
-        // A target that resolves to nothing is reported, not failed.
-        ignore_current_exception(std::source_location::current());
-    }
+    // A target that resolves to nothing is reported, not failed.
+    ignoring_failures([&] { bucket = op.query().bucket(session_); });
     if (!bucket) {
         result.first = Nul::UString(L"-1");
         return result;
     }
     result.kind = 2;
-    try {
-        AdWorkspaceMgrPtr workspace = GetWorkspaceMgr(AdSessionPtr(session_));
-        collect_items(workspace, bucket, result.items);
-        AdFolderPtr folder = AdFolder::LookupFolderFromBucket(bucket);
-        if (folder && !op.recursive() && result.items.size() > 1)
-            raise_reason(Reason::not_applicable, kx_message(MSG_QUERY_FOLDER_NOT_EMPTY));
-        if (folder) folder->RevertPermissions();
-        if (!folder && AdBucketMgr::IsQueryStartUp(bucket)) workspace->ClearStartUpBit(bucket->GetDbId());
-        AdBucketMgr::DeleteBucket(bucket);
-    } catch (...) {
-        ProductFailure f = take_product_failure();
-        trace_failure(L"DeliverChangeContextResp::delete_query_object", f);
-        throw KXInternalErrorException(kx_message(MSG_DELETE_QUERY, Nul::UMessage::Arg(f.text)));
-    }
+    product_call(
+        [&] {
+            AdWorkspaceMgrPtr workspace = GetWorkspaceMgr(AdSessionPtr(session_));
+            collect_items(workspace, bucket, result.items);
+            AdFolderPtr folder = AdFolder::LookupFolderFromBucket(bucket);
+            if (folder && !op.recursive() && result.items.size() > 1)
+                raise_reason(Reason::not_applicable, kx_message(MSG_QUERY_FOLDER_NOT_EMPTY));
+            if (folder) folder->RevertPermissions();
+            if (!folder && AdBucketMgr::IsQueryStartUp(bucket)) workspace->ClearStartUpBit(bucket->GetDbId());
+            AdBucketMgr::DeleteBucket(bucket);
+        },
+        [](ProductFailure const &f) {
+            trace_caught(f, Nul::UString(L"DeliverChangeContextResp::delete_query_object"));
+            throw KXInternalErrorException(kx_message(MSG_DELETE_QUERY, Nul::UMessage::Arg(f.text)));
+        });
     return result;
 }
 
@@ -401,17 +386,15 @@ DeliverResult Batch::perform_record_op(DeliverOperation &base) {
     if (op.kind() == DELIVER_MODIFY_RECORD) mru = std::make_unique<MRU_context>(record);
     throw_invalid_fields(validate_record(record, session_));
     Nul::UString text;
-    try {
-        text = ustr(record->Commit());
-    } catch (...) {
-        // The record keeps its edits and its handle: the client may correct it and deliver again.
-        ProductFailure f = take_product_failure();
-        trace_failure(L"DeliverChangeContextResp::perform_record_op", f);
-        Nul::UMessage message = kx_message(MSG_SAVE_RECORD, Nul::UMessage::Arg(f.text));
-        if (f.kind == ProductFailure::OTHER) throw KXInternalErrorException(message);
-        if (f.msg_id == KX_MSG_RECORD_CHANGED) raise_reason(Reason::record_changed, message);
-        throw KXConflictException(message);
-    }
+    product_call([&] { text = ustr(record->Commit()); },
+                 [](ProductFailure const &f) {
+                     // The record keeps its edits and its handle: the client may correct it and deliver again.
+                     trace_caught(f, Nul::UString(L"DeliverChangeContextResp::perform_record_op"));
+                     Nul::UMessage message = kx_message(MSG_SAVE_RECORD, Nul::UMessage::Arg(f.text));
+                     if (f.kind == ProductFailure::OTHER) throw KXInternalErrorException(message);
+                     if (f.msg_id == KX_MSG_RECORD_CHANGED) raise_reason(Reason::record_changed, message);
+                     throw KXConflictException(message);
+                 });
     if (!text.empty())
         trace_lazy(1, [&] {
             return text_format("DeliverChangeContextResp::perform_record_op: Entity Commit Msg: (%s)", text);
@@ -430,13 +413,11 @@ DeliverResult Batch::delete_record(DeliverOperation &base) {
     AdEntityPtr record = op.record().record(session_);
     AdActionDef *action = op.action().action_def(session_);
     MRU_context mru(record);
-    try {
-        DeleteEntity(AdSessionPtr(session_), record, action);
-    } catch (...) {
-        ProductFailure f = take_product_failure();
-        trace_failure(L"DeliverChangeContextResp::delete_record", f);
-        throw KXInternalErrorException(kx_message(MSG_DELIVER_RECORD, Nul::UMessage::Arg(f.text)));
-    }
+    product_call([&] { DeleteEntity(AdSessionPtr(session_), record, action); },
+                 [](ProductFailure const &f) {
+                     trace_caught(f, Nul::UString(L"DeliverChangeContextResp::delete_record"));
+                     throw KXInternalErrorException(kx_message(MSG_DELIVER_RECORD, Nul::UMessage::Arg(f.text)));
+                 });
     DeliverResult result;
     result.first = record_key(record);
     return result;
@@ -446,26 +427,27 @@ DeliverResult Batch::modify_dynamic_list(DeliverOperation &base) {
     auto &op = *checked_cast<ModifyDynamicListOperation>(&base);
     trace_step("modify_dynamic_list", op);
     AdListDef *def = op.list().target().dynamic_choice_list(session_);
-    try {
-        KXSmartPtr<AdListMgr> lists = AdListMgr::Get(AdSessionPtr(session_));
-        KXSmartPtr<AdDynamicList> list = lists->LookupList(def->GetName());
-        if (!list) throw KXInternalErrorException(kx_message(MSG_NO_DYNAMIC_LISTS));
-        // The changes gather in the list and are written once: an interruption never leaves the
-        // list emptied or half changed.
-        if (op.remove_all()) {
-            list->SetMembers({});
-        } else {
-            for (Nul::UString const &value : op.values_to_delete()) list->DeleteMember(cstr(value));
-        }
-        for (Nul::UString const &value : op.values_to_add()) list->AddMember(cstr(value));
-        list->Commit();
-    } catch (...) {
-        ProductFailure f = take_product_failure();
-        trace_failure(L"DeliverChangeContextResp::modify_dynamic_list", f);
-        if (f.msg_id == KX_MSG_NO_LIST_PRIVILEGE)
-            raise_reason(Reason::refused, kx_message(MSG_INSUFFICIENT_PRIVILEGE, Nul::UMessage::Arg(f.text)));
-        throw KXInternalErrorException(kx_message(MSG_EDIT_LIST, Nul::UMessage::Arg(f.text)));
-    }
+    product_call(
+        [&] {
+            KXSmartPtr<AdListMgr> lists = AdListMgr::Get(AdSessionPtr(session_));
+            KXSmartPtr<AdDynamicList> list = lists->LookupList(def->GetName());
+            if (!list) throw KXInternalErrorException(kx_message(MSG_NO_DYNAMIC_LISTS));
+            // The changes gather in the list and are written once: an interruption never leaves the
+            // list emptied or half changed.
+            if (op.remove_all()) {
+                list->SetMembers({});
+            } else {
+                for (Nul::UString const &value : op.values_to_delete()) list->DeleteMember(cstr(value));
+            }
+            for (Nul::UString const &value : op.values_to_add()) list->AddMember(cstr(value));
+            list->Commit();
+        },
+        [](ProductFailure const &f) {
+            trace_caught(f, Nul::UString(L"DeliverChangeContextResp::modify_dynamic_list"));
+            if (f.msg_id == KX_MSG_NO_LIST_PRIVILEGE)
+                raise_reason(Reason::refused, kx_message(MSG_INSUFFICIENT_PRIVILEGE, Nul::UMessage::Arg(f.text)));
+            throw KXInternalErrorException(kx_message(MSG_EDIT_LIST, Nul::UMessage::Arg(f.text)));
+        });
     DeliverResult result;
     result.first = Nul::UString(std::to_wstring(def->GetDbId()));
     return result;

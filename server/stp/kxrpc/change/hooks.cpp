@@ -27,22 +27,22 @@ namespace {
 // failure of any kind becomes a conflict with `message` and the product's text.
 template <class Work>
 std::unique_ptr<XdrObject> converting(wchar_t const *method, int message, Work &&work) {
-    try {
-        return work();
-    } catch (Nul::STPException const &e) {
-        trace_lazy(1, [&] {
-            return text_format("Exception: STPException is caught in %s(%s)", Nul::UString(method),
-                               exception_message_text(e));
+    return product_call(
+        [&] {
+            try {
+                return work();
+            } catch (Nul::STPException const &e) {
+                trace_lazy(1, [&] {
+                    return text_format("Exception: STPException is caught in %s(%s)", Nul::UString(method),
+                                       exception_message_text(e));
+                });
+                throw;
+            }
+        },
+        [&](ProductFailure const &f) {
+            trace_caught(f, Nul::UString(method));
+            throw KXConflictException(kx_message(message, f.text));
         });
-        throw;
-    } catch (...) {
-        ProductFailure failure = take_product_failure();
-        trace_lazy(1, [&] {
-            return text_format("Exception: %s is caught in %s(%s)", kind_name(failure), Nul::UString(method),
-                               failure.text);
-        });
-        throw KXConflictException(kx_message(message, failure.text));
-    }
 }
 
 void show_form(AdEntityPtr const &record, Nul::UString const &form, Nul::UString const &tab) {

@@ -120,18 +120,15 @@ std::unique_ptr<XdrObject> kxrpc_mkresource(XdrObject *request) {
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_mkresource %s)", args->describe()); });
     check_user_database_unlocked(args->api_session_or_fail());
     NewResource made;
-    try {
-        if (is_workspace_type(args->resource_type()) && args->has_parent()) check_parent_folder(*args);
-        made = new_resource(*args);
-    } catch (Nul::STPException const &) {
-        throw;
-    } catch (...) {
-        ProductFailure failure = take_product_failure();
-        trace_lazy(1, [&] {
-            return text_format("Exception: %s is caught in kxrpc_mkresource(%s)", kind_name(failure), failure.text);
+    product_call(
+        [&] {
+            if (is_workspace_type(args->resource_type()) && args->has_parent()) check_parent_folder(*args);
+            made = new_resource(*args);
+        },
+        [](ProductFailure const &f) {
+            trace_caught(f, Nul::UString(L"kxrpc_mkresource"));
+            raise_reason(Reason::illegal_value, kx_message(MSG_PROBLEM_CREATING, Nul::UMessage::Arg(f.text)));
         });
-        raise_reason(Reason::illegal_value, kx_message(MSG_PROBLEM_CREATING, Nul::UMessage::Arg(failure.text)));
-    }
     made.resource->set_dynamic_props(args->dynamic_props());
     auto response = std::make_unique<CreateResourceResp>(std::move(made.resource), args->values(),
                                                          args->register_callback(), made.item, std::move(made.name_id));

@@ -105,13 +105,11 @@ void CreateResourceResp::finish() {
     if (!name_id_) return;
     // The resource is made and the puts are answered by now: names the product cannot give are
     // left out rather than the reply cut.
-    try {
+    ignoring_failures([this] {
         name_ = name_id_->name_text();
         id_ = name_id_->id_text();
         named_ = true;
-    } catch (...) {
-        ignore_current_exception(std::source_location::current());
-    }
+    });
     ignoring_failures([this] { name_id_.reset(); });
 }
 

@@ -16,19 +16,18 @@ void trace_line(char const *format, Nul::UString const &text) {
 }
 
 CString validation_text(AdEntityPtr const &record) {
-    try {
-        return record->Validate();
-    } catch (...) {
-        ProductFailure failure = take_product_failure();
-        if (failure.kind != ProductFailure::OTHER) {
-            trace_line("Exception: CException caught in validate_record(%s)", failure.text);
-            throw KXConflictException(kx_message(MSG_VALIDATE_FAILED, Nul::UMessage::Arg(failure.text)));
-        }
-        Nul::UMessage message = kx_message(MSG_VALIDATE_FAILED, Nul::UMessage::Arg(unknown_error_text));
-        trace_exception(Nul::UString(L"KxRpc::validate_record"),
-                        exception_message_text(KXInternalErrorException(message)));
-        throw KXInternalErrorException(message);
-    }
+    return product_call(
+        [&] { return record->Validate(); },
+        [](ProductFailure const &failure) {
+            if (failure.kind != ProductFailure::OTHER) {
+                trace_line("Exception: CException caught in validate_record(%s)", failure.text);
+                throw KXConflictException(kx_message(MSG_VALIDATE_FAILED, Nul::UMessage::Arg(failure.text)));
+            }
+            Nul::UMessage message = kx_message(MSG_VALIDATE_FAILED, Nul::UMessage::Arg(unknown_error_text));
+            trace_exception(Nul::UString(L"KxRpc::validate_record"),
+                            exception_message_text(KXInternalErrorException(message)));
+            throw KXInternalErrorException(message);
+        });
 }
 
 // A new record, or one whose unique key changed in this action, is checked for a taken name.

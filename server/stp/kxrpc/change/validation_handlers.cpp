@@ -43,17 +43,19 @@ void check_delete_action(ValidateActionArgs &args) {
 std::unique_ptr<XdrObject> kxrpc_validate_action(XdrObject *request) {
     auto *args = checked_cast<ValidateActionArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_validate_action %s)", args->describe()); });
-    try {
-        check_delete_action(*args);
-    } catch (Nul::STPException const &e) {
-        trace_lazy(1, [&] {
-            return text_format("Exception: STPException is caught in kxrpc_validate_action(%s)",
-                               exception_message_text(e));
-        });
-        throw;
-    } catch (...) {
-        raise_unexpected(validate_action_method);
-    }
+    product_call(
+        [&] {
+            try {
+                check_delete_action(*args);
+            } catch (Nul::STPException const &e) {
+                trace_lazy(1, [&] {
+                    return text_format("Exception: STPException is caught in kxrpc_validate_action(%s)",
+                                       exception_message_text(e));
+                });
+                throw;
+            }
+        },
+        unexpected_in(validate_action_method));
     return std::make_unique<XdrVoid>();
 }
 
@@ -61,25 +63,21 @@ std::unique_ptr<XdrObject> kxrpc_validate_record_props(XdrObject *request) {
     auto *args = checked_cast<ValidateRecordPropsArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_validate_record_props %s)", args->trace_line()); });
     if (!args->is_state_item_target()) raise_reason(Reason::not_applicable);
-    try {
-        auto *item = checked_cast<RecordStateItem>(args->state_item_or_fail());
-        AdEntityPtr record = item->entity();
-        MRU_context mru(record);
-        throw_invalid_fields(validate_record(record, args->api_session_or_fail()));
-    } catch (...) {
-        raise_unexpected(L"kxrpc_validate_record_props");
-    }
+    product_call(
+        [&] {
+            auto *item = checked_cast<RecordStateItem>(args->state_item_or_fail());
+            AdEntityPtr record = item->entity();
+            MRU_context mru(record);
+            throw_invalid_fields(validate_record(record, args->api_session_or_fail()));
+        },
+        unexpected_in(L"kxrpc_validate_record_props"));
     return std::make_unique<XdrVoid>();
 }
 
 std::unique_ptr<XdrObject> kxrpc_resolve_attachment(XdrObject *request) {
     auto *args = checked_cast<ResolveAttachmentArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_resolve_attachment %s)", args->describe()); });
-    try {
-        args->attachment();
-    } catch (...) {
-        raise_unexpected(L"kxrpc_resolve_attachment");
-    }
+    product_call([&] { args->attachment(); }, unexpected_in(L"kxrpc_resolve_attachment"));
     return std::make_unique<XdrVoid>();
 }
 

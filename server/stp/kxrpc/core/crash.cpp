@@ -14,12 +14,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <memory>
 #include <unistd.h>
 
-#include "kxproduct/exceptions.h"
 #include "kxwin/crash.h"
 #include "wire/exceptions.h"
+#include "wire/product_failure.h"
 
 namespace KxRpc {
 
@@ -131,19 +130,10 @@ __attribute__((no_sanitize("address", "undefined"), noinline)) void access_viola
     (void)c;
 }
 
-struct DeleteFailure {
-    void operator()(PaMsgException *e) const { e->Delete(); }
-};
-
-struct TestCrash {
-    int which;
-    std::unique_ptr<PaMsgException, DeleteFailure> product_failure; // owned here so the guard can swallow the throw
-};
-
 void test_crash_body(void *context) {
-    auto *crash = static_cast<TestCrash *>(context);
+    int const which = *static_cast<int const *>(context);
     try {
-        switch (crash->which) {
+        switch (which) {
         case 2:
             log_crash_message("Test STP Error...\n");
             throw KXInternalErrorException(Nul::UString(L"Internal Error Test"), nullptr);
@@ -167,13 +157,10 @@ void test_crash_body(void *context) {
             access_violation();
             break;
         }
-    } catch (PaMsgException *e) {
-        log_crash_message("Test Crash Exec caught Error...\n");
-        crash->product_failure.reset(e);
-        throw;
     } catch (...) {
         log_crash_message("Test Crash Exec caught Error...\n");
-        throw;
+        // A product exception is deleted here, so the guard may swallow what goes on in its place.
+        throw_internal_error(take_product_failure().text_or_unknown());
     }
 }
 
@@ -183,9 +170,8 @@ long test_crash_filter(KxWin::EXCEPTION_POINTERS *pointers, void *) { return cra
 
 void run_test_crash(int which) {
     log_crash_message("Test Crash Exec...\n");
-    TestCrash crash{which, nullptr};
     try {
-        if (!KxWin::seh_try(test_crash_body, &crash, test_crash_filter, nullptr) && settings().on_error == 1)
+        if (!KxWin::seh_try(test_crash_body, &which, test_crash_filter, nullptr) && settings().on_error == 1)
             std::abort();
     } catch (...) {
         std::terminate();

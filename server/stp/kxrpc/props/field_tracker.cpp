@@ -42,11 +42,7 @@ void FieldChangedTracker::set_changed(Nul::UString const &name, int value_type) 
 
 void FieldChangedTracker::on_field_update(AdEntity *, AdFieldInfo const &info, void *context) {
     // Called from inside the product: nothing may escape.
-    try {
-        static_cast<FieldChangedTracker *>(context)->field_updated(info);
-    } catch (...) {
-        ignore_current_exception(std::source_location::current());
-    }
+    ignoring_failures([&] { static_cast<FieldChangedTracker *>(context)->field_updated(info); });
 }
 
 void FieldChangedTracker::field_updated(AdFieldInfo const &info) {

@@ -10,6 +10,7 @@
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
 #include "wire/fieldtypes.h"
+#include "wire/product_failure.h"
 
 namespace KxRpc {
 
@@ -51,12 +52,15 @@ Nul::UString FormProps::number_to_text(long value) { return number_to_ustring(va
 
 void FormProps::fetch_form_xml(FetchPropResponses &out) {
     Nul::XmlDoc doc;
-    try {
-        KXSmartPtr<MForm> form(MForm::CopyFrom(form_));
-        doc = Nul::XmlDoc(form_to_xml(*form));
-    } catch (CException *e) {
-        raise_internal_error_from_cexception(e, message_catalog, MSG_UNREADABLE_FORM);
-    }
+    product_call(
+        [&] {
+            KXSmartPtr<MForm> form(MForm::CopyFrom(form_));
+            doc = Nul::XmlDoc(form_to_xml(*form));
+        },
+        [](ProductFailure const &f) {
+            throw KXInternalErrorException(kx_message(MSG_UNREADABLE_FORM, Nul::UMessage::Arg(f.text)));
+        },
+        taking_only(ProductFailure::C_EXCEPTION));
     out.record_xml(doc);
 }
 

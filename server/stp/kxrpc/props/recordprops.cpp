@@ -27,7 +27,6 @@ namespace {
 
 using Nul::XmlTag;
 
-constexpr int attachment_list_type = 7;
 constexpr wchar_t const *zrm_field = L"zrm_vob_object";
 constexpr wchar_t const *mastership_field = L"ostw_mastership";
 constexpr wchar_t const *headline_field = L"Headline";
@@ -245,28 +244,6 @@ bool RecordProps::is_field_prop(int id) const {
     return it != dynamic_props().end() && it->second.first == field_namespace;
 }
 
-Nul::UString take_product_failure_text() noexcept {
-    try {
-        throw;
-    } catch (PaMsgException *e) {
-        Nul::UString text;
-        ignoring_failures([&] { text = product_message_text(e); });
-        if (e) e->Delete();
-        return text;
-    } catch (KXException *e) {
-        Nul::UString text;
-        ignoring_failures([&] {
-            if (e) text = ustr(e->GetErrorString());
-        });
-        if (e) e->Delete();
-        return text;
-    } catch (CException *e) {
-        return take_cexception_text(e);
-    } catch (...) {
-        return Nul::UString();
-    }
-}
-
 AdSessionPtr RecordProps::api_session() const { return record_ ? record_->GetSession() : AdSessionPtr(); }
 
 AdEntityDef *RecordProps::record_type() const {
@@ -401,11 +378,8 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
     case XmlTag::CTG_original: {
         if (!record_->IsDuplicate()) return out.record_empty(XmlTag::MPT_resource);
         AdEntityPtr original;
-        try {
-            original = record_->GetOriginal();
-        } catch (PaMsgException *e) {
-            if (e) e->Delete();
-        }
+        // An original the product cannot read is shown as none.
+        (void)failure_of([&] { original = record_->GetOriginal(); }, taking_only(ProductFailure::PA_MSG_EXCEPTION));
         if (!original) return out.record_empty(XmlTag::MPT_resource);
         return out.record_resource(PV_REF_RECORD, id32(original->GetEntityDef()->GetDbId()), id32(original->GetDbId()),
                                    0, 0);
@@ -451,11 +425,9 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
     case XmlTag::KX_validation_error: {
         if (!editable()) return out.record_cstring(CString());
         CString text;
-        try {
-            text = record_->Validate();
-        } catch (PaMsgException *) {
-            text = cstr(take_product_failure_text());
-        }
+        if (auto f =
+                failure_of([&] { text = record_->Validate(); }, taking_only(ProductFailure::PA_MSG_EXCEPTION, true)))
+            text = cstr(f->text);
         return out.record_cstring(text);
     }
     case XmlTag::VT_id_selector: {
@@ -500,7 +472,7 @@ void RecordProps::fetch_attachment_folders(FetchPropResponses &out, bool as_chil
     std::vector<AdFieldDef *> folders;
     for (int i = 0; i < fields.GetLength(); ++i) {
         AdFieldDef *field = fields.GetItem(i);
-        if (field && field->GetFieldType() == attachment_list_type) folders.push_back(field);
+        if (field && field->GetFieldType() == AD_ATTACHMENT_LIST) folders.push_back(field);
     }
     if (folders.empty()) return out.record_empty(empty);
     int const rt = id32(def->GetDbId());
@@ -541,18 +513,19 @@ void RecordProps::fetch_legal_actions(FetchPropResponses &out, bool accessible) 
     if (editable()) return out.record_empty(XmlTag::MPT_resource_list);
     AdEntityDef *def = record_type();
     std::vector<AdActionDef *> actions;
-    try {
-        if (accessible) {
-            // A name the record type does not know is skipped.
-            for (CString const &name : GetLegalAccessibleActionDefNames(api_session(), record_))
-                if (AdActionDef *action = def->LookupActionDef(name)) actions.push_back(action);
-        } else {
-            for (AdActionDef *action : GetLegalActionDefs(api_session(), record_))
-                if (action && action->GetDbId() != 0) actions.push_back(action);
-        }
-    } catch (PaMsgException *) {
-        throw KXInternalErrorException(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, take_product_failure_text()));
-    }
+    product_call(
+        [&] {
+            if (accessible) {
+                // A name the record type does not know is skipped.
+                for (CString const &name : GetLegalAccessibleActionDefNames(api_session(), record_))
+                    if (AdActionDef *action = def->LookupActionDef(name)) actions.push_back(action);
+            } else {
+                for (AdActionDef *action : GetLegalActionDefs(api_session(), record_))
+                    if (action && action->GetDbId() != 0) actions.push_back(action);
+            }
+        },
+        [](ProductFailure const &f) { raise_unexpected_text(f.text); },
+        taking_only(ProductFailure::PA_MSG_EXCEPTION, true));
     if (actions.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     int const rt = id32(def->GetDbId());
     out.start_list_property_values(PV_REF_ACTION);
@@ -668,13 +641,13 @@ void RecordProps::fetch_field_value(FetchPropResponses &out, int id) {
 
 void RecordProps::report_field_value(FetchPropResponses &out, AdFieldDef *def, AdFieldInfo const &value, bool current) {
     int const type = def->GetFieldType();
-    if (type != attachment_list_type && value.GetValueStatus() == AD_HAS_NO_VALUE)
+    if (type != AD_ATTACHMENT_LIST && value.GetValueStatus() == AD_HAS_NO_VALUE)
         return out.record_empty(empty_reason(type));
     std::vector<CString> const &values = value.GetValueAsList();
     CString text;
     if (type == AD_REFERENCE_LIST) {
         if (values.empty()) return out.record_empty(XmlTag::MPT_resource_list);
-    } else if (type != attachment_list_type) {
+    } else if (type != AD_ATTACHMENT_LIST) {
         text = value.GetValue();
         if (type != AD_MULTILINE_STRING) text.Trim();
         if (text.IsEmpty()) return out.record_empty(empty_reason(type));

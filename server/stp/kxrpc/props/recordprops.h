@@ -11,6 +11,7 @@
 #include "props/field_tracker.h"
 #include "props/resource.h"
 #include "tesutil/ustring.h"
+#include "wire/product_failure.h"
 
 namespace KxRpc {
 
@@ -107,10 +108,9 @@ private:
     bool changed_selector_read_ = false;
 };
 
-// Inside a catch block: the text of the product failure being handled (a PaMsgException,
-// KXException or CException), which is deleted; empty for any other exception, which is left
-// alone.
-Nul::UString take_product_failure_text() noexcept;
+// How record properties take a failure: every one, the server's own exceptions included, with
+// the full text of a message exception (read with ProductFailure::product_text).
+constexpr Taking taking_record_failure{ProductFailure::ANY_KIND, true, true};
 
 // Product field type (1 to 14) to the field-definition value-type tag (914 short string ...);
 // another type raises the internal error "Unknown field value type".

@@ -67,11 +67,8 @@ void RecordProps::put_prop(BasePropValue &value) {
     switch (id) {
     case XmlTag::CTG_fields_updated_this_group:
         if (!editable()) raise_reason(Reason::not_applicable);
-        try {
-            record_->BeginNewFieldUpdateGroup();
-        } catch (...) {
-            throw KXInternalErrorException(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, take_product_failure_text()));
-        }
+        product_call([&] { record_->BeginNewFieldUpdateGroup(); },
+                     [](ProductFailure const &f) { raise_unexpected_text(f.product_text()); }, taking_record_failure);
         return;
     case XmlTag::CTG_view_form_name: {
         Nul::UString form = string_value(value);
@@ -190,7 +187,7 @@ void RecordProps::put_reference_list(AdFieldDef *def, BasePropValue &value) {
     }
     // Deletes first, then adds; when a step fails the field gets its previous list back.
     CString failure;
-    try {
+    auto merge = [&] {
         for (CString const &old : previous) {
             if (old.IsEmpty() || contains(wanted, old)) continue;
             failure = record_->DeleteFieldValue(name, old);
@@ -203,8 +200,9 @@ void RecordProps::put_reference_list(AdFieldDef *def, BasePropValue &value) {
                 continue;
             failure = record_->AddFieldValue(name, add);
         }
-    } catch (...) {
-        failure = cstr(take_product_failure_text());
+    };
+    if (auto f = failure_of(merge, taking_record_failure)) {
+        failure = cstr(f->product_text());
         if (failure.IsEmpty()) failure = CString(unknown_error_text);
     }
     if (failure.IsEmpty()) return;
@@ -238,11 +236,11 @@ void RecordProps::set_field(AdFieldDef *def, bool empty, CString const &text) {
     }
     if (!empty && multiline) truncation_guard();
     CString failure;
-    try {
-        failure = record_->SetFieldValue(name, empty ? CString() : text);
-    } catch (...) {
-        raise_reason(Reason::conflict, kx_message(MSG_COULD_NOT_UPDATE, take_product_failure_text()));
-    }
+    product_call([&] { failure = record_->SetFieldValue(name, empty ? CString() : text); },
+                 [](ProductFailure const &f) {
+                     raise_reason(Reason::conflict, kx_message(MSG_COULD_NOT_UPDATE, f.product_text()));
+                 },
+                 taking_record_failure);
     if (!failure.IsEmpty()) raise_reason(Reason::conflict, kx_message(MSG_PROPPATCH_FAILED, ustr(failure)));
 }
 
@@ -261,11 +259,7 @@ void RecordProps::read_changed_fields() {
     // that tracks nothing, rather than the reply cut short.
     changed_selector_read_ = true;
     changed_selector_.reset();
-    try {
-        changed_selector_ = object_name();
-    } catch (...) {
-        ignore_current_exception(std::source_location::current());
-    }
+    ignoring_failures([this] { changed_selector_ = object_name(); });
 }
 
 bool_t RecordProps::xdr_changed_fields(XDR *xdrs) {

@@ -6,6 +6,7 @@
 #include "tesutil/xmltag.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
+#include "wire/product_failure.h"
 #include "wire/textfmt.h"
 
 namespace KxRpc {
@@ -172,18 +173,18 @@ void RecordTypeProps::fetch_submittable(FetchPropResponses &out) {
 
 void RecordTypeProps::fetch_zrm_enabled(FetchPropResponses &out) {
     bool enabled = false;
-    try {
-        AdSession *session = login_session() ? login_session()->session() : nullptr;
-        if (session == nullptr) throw_internal_error(Nul::UString(L"Invalid Pointer"));
-        CString const name = def()->GetName();
-        for (AdEntityDef *enabled_def : session->GetEntityDefsEnabledForPackage(CString(zrm_package), CString()))
-            if (enabled_def && enabled_def->GetName().CompareNoCase(name.GetString()) == 0) enabled = true;
-    } catch (Nul::STPException const &) {
-        throw;
-    } catch (...) {
-        ignore_current_exception(std::source_location::current());
-        throw KXInternalErrorException(Nul::UString(L"Error calling KX API."), nullptr);
-    }
+    product_call(
+        [&] {
+            AdSession *session = login_session() ? login_session()->session() : nullptr;
+            if (session == nullptr) throw_internal_error(Nul::UString(L"Invalid Pointer"));
+            CString const name = def()->GetName();
+            for (AdEntityDef *enabled_def : session->GetEntityDefsEnabledForPackage(CString(zrm_package), CString()))
+                if (enabled_def && enabled_def->GetName().CompareNoCase(name.GetString()) == 0) enabled = true;
+        },
+        [](ProductFailure const &f) {
+            report_ignored(f, std::source_location::current());
+            throw KXInternalErrorException(Nul::UString(L"Error calling KX API."), nullptr);
+        });
     out.record_bool(enabled);
 }
 

@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "kxproduct/session.h"
-#include "kxwin/cexception.h"
 #include "tesutil/xmltag.h"
 #include "wire/conversions.h"
 #include "wire/errors.h"
@@ -221,14 +220,15 @@ void PutPropsIter::put_values() {
         } catch (Nul::STPException const &e) {
             trace_exception_detail(L"PutPropsIter::xdr", text_format("failed to set property (prop:%d)", prop), e);
             error.reset(e.clone());
-        } catch (CException *e) {
-            Nul::UString text = ustr(e->GetErrorMessageString());
-            e->Delete();
-            trace_exception(L"PutPropsIter::xdr", text_format("failed to set property (prop:%d): %s", prop, text));
-            error = std::make_unique<KxRpcException>(Reason::unexpected_failure);
         } catch (...) {
-            ignore_current_exception(std::source_location::current());
-            trace_exception(L"PutPropsIter::xdr", text_format("failed to set property (prop:%d)", prop));
+            ProductFailure const f = take_product_failure();
+            if (f.kind == ProductFailure::C_EXCEPTION) {
+                trace_exception(L"PutPropsIter::xdr",
+                                text_format("failed to set property (prop:%d): %s", prop, f.text));
+            } else {
+                report_ignored(f, std::source_location::current());
+                trace_exception(L"PutPropsIter::xdr", text_format("failed to set property (prop:%d)", prop));
+            }
             error = std::make_unique<KxRpcException>(Reason::unexpected_failure);
         }
         results_.push_back(std::move(error));

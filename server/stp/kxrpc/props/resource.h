@@ -56,6 +56,8 @@ enum PropValueTag : int {
     PV_XML = 100019,
     PV_CHILD_BINDING = 100020,
     PV_RANGE = 100022,
+    // Element type of the lists of workspace items.
+    PV_WORKSPACE_ITEMS = 7,
     // Tags of composite values.
     PV_RECORD_NAME_SELECTOR = 33,
     PV_ACTIVITY_SELECTOR = 45,

@@ -5,6 +5,7 @@
 #include <map>
 #include <vector>
 
+#include "kxproduct/exceptions.h"
 #include "kxproduct/metadata.h"
 #include "kxproduct/textsearch.h"
 #include "kxproduct/userdb.h"
@@ -34,10 +35,6 @@ using Nul::XmlTag;
 // Namespaces of dynamic properties: user preferences and session name/value pairs.
 constexpr int ns_name_value = 14;
 constexpr int ns_preference = 15;
-
-// Reference codes of replies.
-// Element type of workspace-item lists.
-constexpr int workspace_item_list = 7;
 
 // By authentication mode 0, 1, 2 and by vendor 1 to 5.
 constexpr int auth_mode_tags[] = {XmlTag::AUTHMODE_NULL, XmlTag::AUTHMODE_LDAP, XmlTag::AUTHMODE_KX};
@@ -77,12 +74,7 @@ void record_types_as_resources(FetchPropResponses &out, std::vector<AdEntityDef 
 // failure is taken (and deleted), then `fail` raises with its text.
 template <class Work, class Fail>
 void or_fail(Work &&work, Fail &&fail) {
-    try {
-        work();
-    } catch (...) {
-        ProductFailure f = take_product_failure();
-        fail(f);
-    }
+    if (std::optional<ProductFailure> f = failure_of(work)) fail(*f);
 }
 
 [[noreturn]] void raise_api_error() { throw_internal_error(Nul::UString(L"Error calling KX API.")); }
@@ -91,14 +83,10 @@ void or_fail(Work &&work, Fail &&fail) {
 // go on as the fetch reply converts them.
 template <class Work>
 void with_message_failure(int message, Work &&work) {
-    try {
-        work();
-    } catch (PaMsgException *e) {
-        Nul::UString text;
-        ignoring_failures([&] { text = product_message_text(e); });
-        if (e) e->Delete();
-        throw_internal_error(kx_message(message, Nul::UMessage::Arg(text)));
-    }
+    product_call(
+        work,
+        [message](ProductFailure const &f) { throw_internal_error(kx_message(message, Nul::UMessage::Arg(f.text))); },
+        taking_only(ProductFailure::PA_MSG_EXCEPTION, true));
 }
 
 // The preference key of a dynamic name "S<digits>"; false for any other form.
@@ -363,14 +351,10 @@ void UserDbProps::fetch_oplog_range(FetchPropResponses &out) {
     KXSession &user = user_session_of(login_session());
     if (!api_session()->IsActionOplogEnabled()) return out.record_empty(XmlTag::MPT_range);
     CString first, last;
-    try {
-        user.GetOplogSerialNumberRange(first, last);
-    } catch (KXException *e) {
-        Nul::UString text;
-        ignoring_failures([&] { text = ustr(e->GetErrorString()); });
-        e->Delete();
+    if (auto f = failure_of([&] { user.GetOplogSerialNumberRange(first, last); },
+                            taking_only(ProductFailure::KX_EXCEPTION))) {
         KxRpcException error(Reason::insufficient_privilege,
-                             kx_message(MSG_INSUFFICIENT_PRIVILEGE, Nul::UMessage::Arg(text)), nullptr, nullptr);
+                             kx_message(MSG_INSUFFICIENT_PRIVILEGE, Nul::UMessage::Arg(f->text)), nullptr, nullptr);
         out.property_error(error);
         return;
     }
@@ -396,7 +380,7 @@ void UserDbProps::fetch_folder_items(FetchPropResponses &out) {
         }
     }
     if (dbids.empty()) return out.record_empty(XmlTag::MPT_resource_list);
-    out.start_list_property_values(workspace_item_list);
+    out.start_list_property_values(PV_WORKSPACE_ITEMS);
     for (int dbid : dbids) out.record_resource(PV_REF_FOLDER, dbid, 0, 0, 0);
     out.end_list_property_values();
 }
@@ -422,26 +406,22 @@ void UserDbProps::fetch_workspace_members(FetchPropResponses &out) {
                 for (auto it = ids.rbegin(); it != ids.rend(); ++it) stack.push_back(manager->GetBucket(*it));
             }
         };
-        try {
-            for (int type : {AD_PERSONAL_FOLDER, AD_PUBLIC_FOLDER}) walk(GetTopWorkspaceFolder(session, type, 1));
-        } catch (PaMsgException *e) {
-            int id = 0;
-            Nul::UString text;
-            ignoring_failures([&] {
-                id = e->GetCount() > 0 && e->First() ? e->First()->GetID() : 0;
-                text = product_message_text(e);
-            });
-            e->Delete();
-            if (id != KX_MSG_PERM_DENIED_PUBLIC_FOLDER_ADMIN)
-                throw_internal_error(kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(text)));
+        if (auto f = failure_of(
+                [&] {
+                    for (int type : {AD_PERSONAL_FOLDER, AD_PUBLIC_FOLDER})
+                        walk(GetTopWorkspaceFolder(session, type, 1));
+                },
+                taking_only(ProductFailure::PA_MSG_EXCEPTION, true))) {
+            if (f->msg_id != KX_MSG_PERM_DENIED_PUBLIC_FOLDER_ADMIN)
+                throw_internal_error(kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(f->text)));
             trace_lazy(1, [&] {
                 return text_format("Ignoring Exception: GetTopWorkspaceFolder PUBLIC_FOLDER "
                                    "PERM_DENIED_PUBLIC_FOLDER_ADMIN: %s",
-                                   text);
+                                   f->text);
             });
         }
     }
-    out.start_list_property_values(workspace_item_list);
+    out.start_list_property_values(PV_WORKSPACE_ITEMS);
     for (auto const &[type, dbid] : items) out.record_resource(type, dbid, 0, 0, 0);
     out.end_list_property_values();
 }
@@ -451,7 +431,7 @@ void UserDbProps::fetch_startup_queries(FetchPropResponses &out) {
     if (texts.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     // The list opens first: only "0" texts make an empty list, and a text that is no dbid fails
     // inside the open list (the fetch reply closes it).
-    out.start_list_property_values(workspace_item_list);
+    out.start_list_property_values(PV_WORKSPACE_ITEMS);
     for (CString const &text : texts) {
         if (text == L"0") continue;
         bool ok = false;

@@ -115,19 +115,19 @@ bool_t ListPropValue<TargetResourceArg>::xdr(XDR *xdrs) {
 
 bool is_referable_resource_type(int code) {
     switch (code) {
-    case 27:
-    case 29:
-    case 30:
-    case 31:
-    case 32:
-    case 34:
-    case 35:
-    case 36:
-    case 39:
-    case 40:
-    case 41:
-    case 49:
-    case 50:
+    case TT_UNUSED_27:
+    case TT_DBSET:
+    case TT_USERDB:
+    case TT_RECTYPE:
+    case TT_RECORD:
+    case TT_REPLICA:
+    case TT_FIELDDEF:
+    case TT_QUERY:
+    case TT_REPORT_FORMAT:
+    case TT_ACTION:
+    case TT_FORM:
+    case TT_UNUSED_49:
+    case TT_UNUSED_50:
         return true;
     default:
         return false;

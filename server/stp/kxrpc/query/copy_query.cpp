@@ -265,19 +265,18 @@ std::unique_ptr<XdrObject> kxrpc_copy_query(XdrObject *request) {
     {
         // The whole copy holds the workspace lock; the reply, puts included, is written after it.
         Nul::CriticalSection guard(workspace_lock());
-        try {
-            copier = std::make_unique<Copier>(*args, login);
-            copier->run();
-        } catch (Nul::STPException const &) {
-            throw;
-        } catch (...) {
-            ProductFailure f = take_product_failure();
-            trace_text(1, text_format(f.kind == ProductFailure::PA_MSG_EXCEPTION
-                                          ? "Exception: PaMsgException is caught in kxrpc_copy_query(%s)"
-                                          : "Exception: KXException is caught in kxrpc_copy_query(%s)",
-                                      f.text));
-            throw_internal_error(kx_message(MSG_COPY_FAILED, Nul::UMessage::Arg(f.text)));
-        }
+        product_call(
+            [&] {
+                copier = std::make_unique<Copier>(*args, login);
+                copier->run();
+            },
+            [](ProductFailure const &f) {
+                trace_text(1, text_format(f.kind == ProductFailure::PA_MSG_EXCEPTION
+                                              ? "Exception: PaMsgException is caught in kxrpc_copy_query(%s)"
+                                              : "Exception: KXException is caught in kxrpc_copy_query(%s)",
+                                          f.text));
+                throw_internal_error(kx_message(MSG_COPY_FAILED, Nul::UMessage::Arg(f.text)));
+            });
     }
     copier->target->set_dynamic_props(args->dynamic_props());
     auto response =

@@ -124,18 +124,18 @@ std::unique_ptr<XdrObject> kxrpc_fetch_bulk(XdrObject *request) {
     std::vector<Nul::UString> texts;
     {
         Nul::CriticalSection guard(workspace_lock());
-        try {
-            LoginSession *login = args->session_or_fail();
-            BulkContext context;
-            context.session = AdSessionPtr(args->api_session_or_fail());
-            context.login_repository = login->repository();
-            AdReplica *master = context.session->GetSessionMasterReplica();
-            if (master) context.master_replica = ustr(master->GetName());
-            context.dbset = ustr(context.session->GetSessionDbSetName());
-            texts = bulk_item_texts(context, args->target().bucket(context.session.get()));
-        } catch (...) {
-            raise_unexpected(L"kxrpc_fetch_bulk");
-        }
+        product_call(
+            [&] {
+                LoginSession *login = args->session_or_fail();
+                BulkContext context;
+                context.session = AdSessionPtr(args->api_session_or_fail());
+                context.login_repository = login->repository();
+                AdReplica *master = context.session->GetSessionMasterReplica();
+                if (master) context.master_replica = ustr(master->GetName());
+                context.dbset = ustr(context.session->GetSessionDbSetName());
+                texts = bulk_item_texts(context, args->target().bucket(context.session.get()));
+            },
+            unexpected_in(L"kxrpc_fetch_bulk"));
     }
     return std::make_unique<FetchBulkResp>(texts);
 }

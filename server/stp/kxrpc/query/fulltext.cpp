@@ -54,60 +54,60 @@ void SearchState::init(AdSession *session, ExecuteFullTextSearchArgs &args) {
         raise_reason(Reason::illegal_value,
                      kx_message(MSG_NOT_AN_INTEGER, args.parent_record_dbid_text(), args.parent_record_dbid_text()));
     bool looking_up_parent = false;
-    try {
-        if (!user_session_->IsTextSearchEnabled()) raise_reason(Reason::illegal_value, kx_message(MSG_SEARCH_DISABLED));
-        KXSmartPtr<KXTextSearchDef> def =
-            user_session_->BuildTextSearchDef(has_parent_record_ ? KX_TEXT_SEARCH_CHOICE_LIST : KX_TEXT_SEARCH_RECORDS);
-        def->SetSearchString(cstr(args.search_string()));
-        if (args.cache_size() != 0 && !has_parent_record_) def->SetCacheSize(args.cache_size());
-        std::vector<Nul::UString> types;
-        for (GenericOpArgs &t : args.rec_types()) {
-            Nul::UString name = ustr(t.record_type(session)->GetName());
-            if (std::find(types.begin(), types.end(), name) != types.end())
-                raise_reason(Reason::illegal_value, kx_message(MSG_DUPLICATE_RECORD_TYPE, name));
-            types.push_back(name);
-        }
-        if (!types.empty()) def->SetRecordTypes(to_cstrings(types));
-        if (has_parent_record_) {
-            CString type_name = args.parent_record_type().record_type(session)->GetName();
-            looking_up_parent = true;
-            AdEntityPtr parent = user_session_->GetEntityByDbId(type_name, args.parent_record_dbid());
-            looking_up_parent = false;
-            AdFieldDef *field = args.parent_field_name().target().field_def(session);
-            if (!field) throw_not_found(Nul::UString(L"parent field"));
-            def->SetChoiceListFilter(parent, field->GetName());
-        }
-        result_ = user_session_->BuildTextSearchResult(def);
-        if (args.page_size() != 0 && !has_parent_record_) {
-            long hard = session->GetSessionHardQueryLimit();
-            result_->SetPageSize(hard > 100 && hard < args.page_size() ? static_cast<int>(hard) : args.page_size());
-        }
-        int page_size = result_->GetPageSize();
-        if (page_size <= 0) throw_internal_error(Nul::UString(L"The search has no page size."));
-        result_->SetPage((start_row_ - 1) / page_size + 1);
-        std::vector<Nul::UString> fields;
-        for (GenericOpArgs &f : args.display_field_names()) {
-            AdFieldDef *field = f.target().field_def(session);
-            if (!field) throw_not_found(Nul::UString(L"display field"));
-            fields.push_back(ustr(field->GetName()));
-        }
-        if (!fields.empty()) result_->SetDisplayFieldNames(to_cstrings(fields));
-        result_->Execute();
-    } catch (Nul::STPException const &) {
-        throw;
-    } catch (...) {
-        ProductFailure f = take_product_failure();
-        if (looking_up_parent && f.kind == ProductFailure::PA_MSG_EXCEPTION && f.msg_id == KX_MSG_NOT_FOUND)
-            throw_not_found(f.text);
-        if (f.kind == ProductFailure::KX_EXCEPTION) throw_internal_error(kx_message(MSG_INTERNAL_ERROR, f.text));
-        trace_exception(Nul::UString(L"ExecuteFullTextSearchIter::SearchState::init"), f.text);
-        // Search text the index cannot parse is the client's error.
-        if (f.kind == ProductFailure::PA_MSG_EXCEPTION && f.msg_id == KX_MSG_BAD_SEARCH)
-            refuse(Nul::UString(L"search_string"));
-        if (f.kind == ProductFailure::PA_MSG_EXCEPTION)
-            throw_internal_error(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, f.text));
-        throw_internal_error(kx_message(MSG_INTERNAL_ERROR, Nul::UString(L"Unknown error.")));
-    }
+    product_call(
+        [&] {
+            if (!user_session_->IsTextSearchEnabled())
+                raise_reason(Reason::illegal_value, kx_message(MSG_SEARCH_DISABLED));
+            KXSmartPtr<KXTextSearchDef> def = user_session_->BuildTextSearchDef(
+                has_parent_record_ ? KX_TEXT_SEARCH_CHOICE_LIST : KX_TEXT_SEARCH_RECORDS);
+            def->SetSearchString(cstr(args.search_string()));
+            if (args.cache_size() != 0 && !has_parent_record_) def->SetCacheSize(args.cache_size());
+            std::vector<Nul::UString> types;
+            for (GenericOpArgs &t : args.rec_types()) {
+                Nul::UString name = ustr(t.record_type(session)->GetName());
+                if (std::find(types.begin(), types.end(), name) != types.end())
+                    raise_reason(Reason::illegal_value, kx_message(MSG_DUPLICATE_RECORD_TYPE, name));
+                types.push_back(name);
+            }
+            if (!types.empty()) def->SetRecordTypes(to_cstrings(types));
+            if (has_parent_record_) {
+                CString type_name = args.parent_record_type().record_type(session)->GetName();
+                looking_up_parent = true;
+                AdEntityPtr parent = user_session_->GetEntityByDbId(type_name, args.parent_record_dbid());
+                looking_up_parent = false;
+                AdFieldDef *field = args.parent_field_name().target().field_def(session);
+                if (!field) throw_not_found(Nul::UString(L"parent field"));
+                def->SetChoiceListFilter(parent, field->GetName());
+            }
+            result_ = user_session_->BuildTextSearchResult(def);
+            if (args.page_size() != 0 && !has_parent_record_) {
+                long hard = session->GetSessionHardQueryLimit();
+                result_->SetPageSize(hard > 100 && hard < args.page_size() ? static_cast<int>(hard) : args.page_size());
+            }
+            int page_size = result_->GetPageSize();
+            if (page_size <= 0) throw_internal_error(Nul::UString(L"The search has no page size."));
+            result_->SetPage((start_row_ - 1) / page_size + 1);
+            std::vector<Nul::UString> fields;
+            for (GenericOpArgs &f : args.display_field_names()) {
+                AdFieldDef *field = f.target().field_def(session);
+                if (!field) throw_not_found(Nul::UString(L"display field"));
+                fields.push_back(ustr(field->GetName()));
+            }
+            if (!fields.empty()) result_->SetDisplayFieldNames(to_cstrings(fields));
+            result_->Execute();
+        },
+        [&](ProductFailure const &f) {
+            if (looking_up_parent && f.kind == ProductFailure::PA_MSG_EXCEPTION && f.msg_id == KX_MSG_NOT_FOUND)
+                throw_not_found(f.text);
+            if (f.kind == ProductFailure::KX_EXCEPTION) throw_internal_error(kx_message(MSG_INTERNAL_ERROR, f.text));
+            trace_exception(Nul::UString(L"ExecuteFullTextSearchIter::SearchState::init"), f.text);
+            // Search text the index cannot parse is the client's error.
+            if (f.kind == ProductFailure::PA_MSG_EXCEPTION && f.msg_id == KX_MSG_BAD_SEARCH)
+                refuse(Nul::UString(L"search_string"));
+            if (f.kind == ProductFailure::PA_MSG_EXCEPTION)
+                throw_internal_error(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, f.text));
+            throw_internal_error(kx_message(MSG_INTERNAL_ERROR, Nul::UString(L"Unknown error.")));
+        });
 }
 
 std::vector<SearchRecord> SearchState::next_records(int request_num, bool &finished) {

@@ -87,12 +87,10 @@ int bucket_resource_type(AdBucketPtr const &bucket) { return resource_type_of_bu
 int bucket_wire_resource_type(AdBucketPtr const &bucket) { return bucket_resource_type(bucket) - 1; }
 
 void query_def_for_bucket(AdBucketPtr const &bucket, AdQueryDefPtr &query_def) {
-    try {
-        query_def = GetQueryOrChartByDbId(bucket->GetSession(), bucket->GetDbId(), 1);
-    } catch (...) {
-        Nul::UString text = take_product_failure().text;
-        throw_internal_error(kx_message(MSG_CANNOT_LOAD_QUERY, Nul::UMessage::Arg(text)));
-    }
+    product_call([&] { query_def = GetQueryOrChartByDbId(bucket->GetSession(), bucket->GetDbId(), 1); },
+                 [](ProductFailure const &f) {
+                     throw_internal_error(kx_message(MSG_CANNOT_LOAD_QUERY, Nul::UMessage::Arg(f.text)));
+                 });
 }
 
 void check_repository_selector(AdSessionPtr const &session, Nul::Selector const &selector) {

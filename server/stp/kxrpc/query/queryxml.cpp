@@ -370,16 +370,17 @@ private:
         }
         path_text_ = ustr(path);
         int const top = parent_ == nullptr ? 1 : 0;
-        try {
-            filter_ = unique_key ? def_->BuildUniqueKeyFilter(parent_, operator_code(), std::vector<CString>(), top)
-                                 : def_->BuildFilter(parent_, path, operator_code(), std::vector<CString>(), top);
-        } catch (...) {
-            ProductFailure f = take_product_failure();
-            if (f.kind != ProductFailure::PA_MSG_EXCEPTION)
-                throw_internal_error(kx_message(MSG_INTERNAL_ERROR, Arg(f.text)));
-            refuse(MSG_INCOMPATIBLE_OPERATOR,
-                   simple_name(operator_tag_ ? operator_tag_ : XmlTag::CTG_unspecified_comparison), path_text_);
-        }
+        product_call(
+            [&] {
+                filter_ = unique_key ? def_->BuildUniqueKeyFilter(parent_, operator_code(), std::vector<CString>(), top)
+                                     : def_->BuildFilter(parent_, path, operator_code(), std::vector<CString>(), top);
+            },
+            [&](ProductFailure const &f) {
+                if (f.kind != ProductFailure::PA_MSG_EXCEPTION)
+                    throw_internal_error(kx_message(MSG_INTERNAL_ERROR, Arg(f.text)));
+                refuse(MSG_INCOMPATIBLE_OPERATOR,
+                       simple_name(operator_tag_ ? operator_tag_ : XmlTag::CTG_unspecified_comparison), path_text_);
+            });
     }
 
     bool is_date() const { return filter_ && filter_->GetFieldType() == AD_DATE_TIME; }
@@ -432,13 +433,14 @@ private:
         AdEntityMgr::Get(session)->LookupEntityWithStatus(type, cstr(reflist_texts_[1]), record, error, 0);
         // A record that is not there names no list: refused, never an empty filter.
         if (!record) refuse(MSG_NOT_FOUND, reflist_texts_[1]);
-        try {
-            filter_ =
-                def_->BuildReferenceListFilter(parent_, record, cstr(reflist_texts_[2]), parent_ == nullptr ? 1 : 0);
-        } catch (...) {
-            take_product_failure();
-            refuse(MSG_INCOMPATIBLE_OPERATOR, simple_name(XmlTag::CTG_is_in_reflist), reflist_texts_[2]);
-        }
+        product_call(
+            [&] {
+                filter_ = def_->BuildReferenceListFilter(parent_, record, cstr(reflist_texts_[2]),
+                                                         parent_ == nullptr ? 1 : 0);
+            },
+            [&](ProductFailure const &) {
+                refuse(MSG_INCOMPATIBLE_OPERATOR, simple_name(XmlTag::CTG_is_in_reflist), reflist_texts_[2]);
+            });
         reflist_built_ = true;
     }
 
@@ -720,16 +722,15 @@ void comparison_from_xml(QueryContext const &ctx, Nul::DomParser::Elem element, 
 
 void put_query_definition(QueryContext const &ctx, BasePropValue &value, AdQueryDefPtr const &def) {
     auto *xml = prop_value_cast<XmlPropValue>(&value, "PropValue<XmlPropValue>");
-    try {
-        def->SetAllowImplicitPrivilegeLoss(0);
-        query_def_from_xml(ctx, xml->value.dom()->root(), def);
-    } catch (Nul::STPException const &) {
-        throw;
-    } catch (...) {
-        ProductFailure f = take_product_failure();
-        if (f.kind == ProductFailure::PA_MSG_EXCEPTION) refuse(MSG_INSUFFICIENT_PRIVILEGE, f.text);
-        throw_internal_error(kx_message(MSG_INTERNAL_ERROR, Arg(f.text)));
-    }
+    product_call(
+        [&] {
+            def->SetAllowImplicitPrivilegeLoss(0);
+            query_def_from_xml(ctx, xml->value.dom()->root(), def);
+        },
+        [](ProductFailure const &f) {
+            if (f.kind == ProductFailure::PA_MSG_EXCEPTION) refuse(MSG_INSUFFICIENT_PRIVILEGE, f.text);
+            throw_internal_error(kx_message(MSG_INTERNAL_ERROR, Arg(f.text)));
+        });
 }
 
 // ---- writers

@@ -80,16 +80,13 @@ std::unique_ptr<XdrObject> kxrpc_get_folder_descendents(XdrObject *request) {
     AdSession *session = args->api_session_or_fail();
     Nul::CriticalSection guard(workspace_lock());
     std::unique_ptr<GetFolderDescendentsResp> response;
-    try {
-        AdBucketPtr folder = args->bucket(session);
-        if (!QueryUtil::is_folder_bucket(folder)) throw_internal_error(Nul::UString(L"Expecting Query Folder"));
-        response = std::make_unique<GetFolderDescendentsResp>(folder);
-    } catch (Nul::STPException const &) {
-        throw;
-    } catch (...) {
-        ProductFailure f = take_product_failure();
-        throw_internal_error(kx_message(MSG_INTERNAL_ERROR, f.text));
-    }
+    product_call(
+        [&] {
+            AdBucketPtr folder = args->bucket(session);
+            if (!QueryUtil::is_folder_bucket(folder)) throw_internal_error(Nul::UString(L"Expecting Query Folder"));
+            response = std::make_unique<GetFolderDescendentsResp>(folder);
+        },
+        [](ProductFailure const &f) { throw_internal_error(kx_message(MSG_INTERNAL_ERROR, f.text)); });
     return response;
 }
 
@@ -153,28 +150,28 @@ std::unique_ptr<XdrObject> kxrpc_move_query(XdrObject *request) {
     AdSession *session = args->api_session_or_fail();
     Nul::CriticalSection guard(workspace_lock());
     std::vector<MoveQueryResp::Entry> entries;
-    try {
-        MoveSource source = resolve_move_source(*args, session);
-        Nul::UString path = args->destination();
-        AdBucketPtr moved = GetWorkspaceMgr(session)->MoveBucket(source.bucket, cstr(path), args->overwrite());
-        // Nothing below calls the product: once the item moved, the reply describes it.
-        std::shared_ptr<QueryItemStateItem> item;
-        if (source.type_code == 36)
-            item = std::make_shared<QueryItemStateItem>(path, source.query_def, moved, source.item_type);
-        else
-            item = std::make_shared<QueryItemStateItem>(path, source.type_code == 37 ? kFolderBit : source.item_type);
-        item->set_bucket(moved);
-        entries.push_back(MoveQueryResp::Entry{path, item, source.type_code});
-    } catch (Nul::STPException const &) {
-        throw;
-    } catch (...) {
-        ProductFailure f = take_product_failure();
-        trace_text(1, Nul::UMessage::sprintf(f.kind == ProductFailure::PA_MSG_EXCEPTION
-                                                 ? "Exception: PaMsgException is caught in kxrpc_move_query(%s)"
-                                                 : "Exception: KXException is caught in kxrpc_move_query(%s)",
-                                             f.text));
-        throw_internal_error(kx_message(MSG_MOVE_FAILED, f.text));
-    }
+    product_call(
+        [&] {
+            MoveSource source = resolve_move_source(*args, session);
+            Nul::UString path = args->destination();
+            AdBucketPtr moved = GetWorkspaceMgr(session)->MoveBucket(source.bucket, cstr(path), args->overwrite());
+            // Nothing below calls the product: once the item moved, the reply describes it.
+            std::shared_ptr<QueryItemStateItem> item;
+            if (source.type_code == 36)
+                item = std::make_shared<QueryItemStateItem>(path, source.query_def, moved, source.item_type);
+            else
+                item =
+                    std::make_shared<QueryItemStateItem>(path, source.type_code == 37 ? kFolderBit : source.item_type);
+            item->set_bucket(moved);
+            entries.push_back(MoveQueryResp::Entry{path, item, source.type_code});
+        },
+        [](ProductFailure const &f) {
+            trace_text(1, Nul::UMessage::sprintf(f.kind == ProductFailure::PA_MSG_EXCEPTION
+                                                     ? "Exception: PaMsgException is caught in kxrpc_move_query(%s)"
+                                                     : "Exception: KXException is caught in kxrpc_move_query(%s)",
+                                                 f.text));
+            throw_internal_error(kx_message(MSG_MOVE_FAILED, f.text));
+        });
     return std::make_unique<MoveQueryResp>(std::move(entries));
 }
 
@@ -186,17 +183,16 @@ std::unique_ptr<XdrObject> kxrpc_rename_workspace_item(XdrObject *request) {
     KXSmartPtr<KXSession> user = args->session_or_fail()->user_session();
     if (!user) throw_internal_error(Nul::UString(L"Invalid Pointer"));
     int done = 0;
-    try {
-        done = user->GetWorkSpace()->RenameWorkspaceItemByDbId(args->dbid(), CString(args->new_name().c_str()));
-    } catch (Nul::STPException const &) {
-        throw;
-    } catch (...) {
-        ProductFailure f = take_product_failure();
-        if (f.kind == ProductFailure::PA_MSG_EXCEPTION) throw_internal_error(kx_message(MSG_RENAME_FAILED, f.text));
-        // A name the product refuses is the client's error; anything else is the server's.
-        raise_reason(f.msg_id == KX_MSG_BAD_WORKSPACE_NAME ? Reason::illegal_value : Reason::internal_error,
-                     kx_message(MSG_RENAME_FAILED, f.text));
-    }
+    product_call(
+        [&] {
+            done = user->GetWorkSpace()->RenameWorkspaceItemByDbId(args->dbid(), CString(args->new_name().c_str()));
+        },
+        [](ProductFailure const &f) {
+            if (f.kind == ProductFailure::PA_MSG_EXCEPTION) throw_internal_error(kx_message(MSG_RENAME_FAILED, f.text));
+            // A name the product refuses is the client's error; anything else is the server's.
+            raise_reason(f.msg_id == KX_MSG_BAD_WORKSPACE_NAME ? Reason::illegal_value : Reason::internal_error,
+                         kx_message(MSG_RENAME_FAILED, f.text));
+        });
     return std::make_unique<RenameWorkspaceItemResp>(done == 1 ? 1 : 0);
 }
 

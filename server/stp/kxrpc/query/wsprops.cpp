@@ -31,9 +31,6 @@ namespace {
 
 using Tag = Nul::XmlTag;
 
-// List element type of the workspace-item lists here.
-constexpr int LIST_OF_RESOURCES = 7;
-
 constexpr int NS_GROUP_PROPS = 11;
 constexpr int NS_USER_PROPS = 19;
 constexpr wchar_t const *not_editable_text = L"query is not editable";
@@ -46,13 +43,7 @@ constexpr wchar_t const *not_editable_text = L"query is not editable";
 // with the product's text.
 template <class Work>
 void security_call(Work &&work) {
-    try {
-        work();
-    } catch (Nul::STPException const &) {
-        throw;
-    } catch (...) {
-        internal_error(take_product_failure().text);
-    }
+    product_call(work, [](ProductFailure const &f) { internal_error(f.text); });
 }
 
 int id32(int64_t dbid) { return static_cast<int>(dbid); }
@@ -180,7 +171,7 @@ void QueryItemProps::fetch_prop(FetchPropResponses &out, int prop_id) {
         if (!parent) return out.unsupported_property();
         if (prop_id == Tag::CTG_parent_queryfolder)
             return out.record_resource(PV_REF_FOLDER, id32(parent->GetDbId()), 0, 0, 0);
-        out.start_list_property_values(LIST_OF_RESOURCES);
+        out.start_list_property_values(PV_WORKSPACE_ITEMS);
         out.record_resource(PV_REF_FOLDER, id32(parent->GetDbId()), 0, 0, 0);
         return out.end_list_property_values();
     }
@@ -277,7 +268,7 @@ void QueryFolderProps::fetch_children(FetchPropResponses &out, int prop_id) {
         }
     }
     if (!any) return out.record_empty(prop_id == Tag::CTG_child_map ? Tag::MPT_child_map : Tag::MPT_resource_list);
-    out.start_list_property_values(prop_id == Tag::CTG_child_map ? PV_CHILD_BINDING : LIST_OF_RESOURCES);
+    out.start_list_property_values(prop_id == Tag::CTG_child_map ? PV_CHILD_BINDING : PV_WORKSPACE_ITEMS);
     for (Child const &c : children) {
         if (prop_id == Tag::CTG_child_map)
             out.record_query_obj_binding(PV_CHILD_BINDING, c.name, c.type, c.dbid);

@@ -1,13 +1,12 @@
 #include "target/login_session.h"
 
 #include "kxproduct/crypt.h"
-#include "kxproduct/exceptions.h"
-#include "kxwin/cexception.h"
 #include "tesutil/umessage.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
 #include "wire/locale.h"
+#include "wire/product_failure.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
 
@@ -78,19 +77,8 @@ void LoginSession::admin_session() {
     } catch (...) {
         // A half-built administrator session is not kept; the next use tries again.
         if (admin) ignoring_failures([&] { admin->Unbuild(); });
-        Nul::UString text(unknown_error_text);
-        try {
-            throw;
-        } catch (Nul::STPException &) {
-            throw;
-        } catch (KXException *e) {
-            text = ustr(e->GetErrorString());
-            e->Delete();
-        } catch (CException *e) {
-            text = take_cexception_text(e);
-        } catch (...) {
-        }
-        login_forbidden(Reason::login_refused, text, dbset);
+        ProductFailure const f = take_product_failure();
+        login_forbidden(Reason::login_refused, f.has_error_string() ? f.text : Nul::UString(unknown_error_text), dbset);
     }
 }
 

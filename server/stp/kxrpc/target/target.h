@@ -25,6 +25,7 @@ class LoginSession;
 // Resource type codes of targets (the value space of the property value-type codes).
 enum TargetType : int {
     TT_NONE = 0,
+    TT_UNUSED_27 = 27, // the first resource type code; it names no resource
     TT_DBSET = 29,
     TT_USERDB = 30,
     TT_RECTYPE = 31,

@@ -2,8 +2,6 @@
 // its cached object when it has one, and otherwise resolves once in the given session.
 #include <string>
 
-#include "kxproduct/exceptions.h"
-#include "kxwin/cexception.h"
 #include "target/held_items.h"
 #include "target/login_session.h"
 #include "target/records.h"
@@ -22,45 +20,21 @@ namespace {
 
 constexpr int TARGET_NAME = 1;
 
-// Deletes the product exception being handled; other exceptions are left alone.
-void drop_current_exception() noexcept {
-    try {
-        throw;
-    } catch (KXException *e) {
-        if (e) e->Delete();
-    } catch (PaMsgException *e) {
-        if (e) e->Delete();
-    } catch (CException *e) {
-        if (e) e->Delete();
-    } catch (...) {
-    }
-}
-
-// The text of a caught product error, which is deleted; false for anything else (left alone).
-bool take_product_error_text(Nul::UString &text) noexcept {
-    try {
-        throw;
-    } catch (CException *e) {
-        text = take_cexception_text(e);
-        return true;
-    } catch (KXException *e) {
-        text = e ? ustr(e->GetErrorString()) : Nul::UString();
-        if (e) e->Delete();
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
-
-// A failed product lookup: a product error becomes not-found 161 with its text, anything else
-// not-found "Unknown error." after the diagnostic line; either carries the target.
-[[noreturn]] void raise_lookup_failure(TargetResourceArg const &target, wchar_t const *method) {
-    Nul::UString text;
-    if (take_product_error_text(text))
-        throw KXNotFoundException(&target, kx_message(MSG_NOT_FOUND, Nul::UMessage::Arg(text)));
-    drop_current_exception();
+// A failed product lookup: a product error string becomes not-found 161 with its text, anything
+// else not-found "Unknown error." after the diagnostic line; either carries the target.
+[[noreturn]] void raise_lookup_failure(TargetResourceArg const &target, wchar_t const *method,
+                                       ProductFailure const &failure) {
+    if (failure.has_error_string())
+        throw KXNotFoundException(&target, kx_message(MSG_NOT_FOUND, Nul::UMessage::Arg(failure.text)));
     trace_exception(Nul::UString(method), Nul::UString(unknown_error_text));
     throw KXNotFoundException(&target, kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(unknown_error_text)));
+}
+
+// Runs a product lookup whose failures `taking` takes as a failed lookup of the target.
+template <class Call>
+auto looking_up(TargetResourceArg const &target, wchar_t const *method, Taking const &taking, Call &&call) {
+    return product_call(
+        call, [&](ProductFailure const &f) { raise_lookup_failure(target, method, f); }, taking);
 }
 
 template <class Def>
@@ -122,11 +96,8 @@ AdEntityDef *TargetResourceArg::lookup_rectype(AdSession *session) {
     if (marshall_type_ == BY_NAME) {
         def = LookupEntityDefOrFamily(api, cstr(first_name_segment()));
     } else if (marshall_type_ == BY_DBID) {
-        try {
-            def = GetEntityDefOrFamilyById(api, dbids_[0]);
-        } catch (...) {
-            raise_lookup_failure(*this, L"TargetResourceArg::lookup_rectype");
-        }
+        def = looking_up(*this, L"TargetResourceArg::lookup_rectype", taking_everything,
+                         [&] { return GetEntityDefOrFamilyById(api, dbids_[0]); });
     }
     if (def == nullptr) raise_not_found(MSG_RECTYPE_NOT_FOUND);
     rectype_ref_ = def;
@@ -187,17 +158,15 @@ AdEntityPtr TargetResourceArg::resolve_record(AdSession *session) {
     AdEntityDef *def = lookup_rectype(session);
     AdSessionPtr api(session);
     auto lookup = [&](AdEntityDef *in) -> AdEntityPtr {
-        try {
-            if (marshall_type_ == BY_NAME) return lookup_record_by_name(api, in, second_name_segment());
-            return lookup_record_by_dbid(api, in, dbids_[TARGET_NAME]);
-        } catch (Nul::STPException const &) {
-            throw;
-        } catch (PaMsgException *e) {
-            if (e) e->Delete();
-            raise_not_found(MSG_RECORD_NOT_FOUND);
-        } catch (...) {
-            raise_lookup_failure(*this, L"TargetResourceArg::resolve_record");
-        }
+        return product_call(
+            [&] {
+                if (marshall_type_ == BY_NAME) return lookup_record_by_name(api, in, second_name_segment());
+                return lookup_record_by_dbid(api, in, dbids_[TARGET_NAME]);
+            },
+            [&](ProductFailure const &f) {
+                if (f.kind == ProductFailure::PA_MSG_EXCEPTION) raise_not_found(MSG_RECORD_NOT_FOUND);
+                raise_lookup_failure(*this, L"TargetResourceArg::resolve_record", f);
+            });
     };
     AdEntityPtr record;
     if (def->IsFamily()) {
@@ -277,20 +246,19 @@ AdListDef *TargetResourceArg::dynamic_choice_list(AdSession *session) {
     refresh_repository_names(session);
     AdSessionPtr api(session);
     AdListDef *list = nullptr;
-    try {
-        if (marshall_type_ == BY_NAME)
-            list = LookupListDef(api, cstr(second_name_segment()));
-        else if (marshall_type_ == BY_DBID)
-            list = find_by_dbid(GetListDefs(api), dbids_[TARGET_NAME]);
-    } catch (...) {
-        Nul::UString text;
-        if (!take_product_error_text(text)) {
-            drop_current_exception();
-            text = Nul::UString(unknown_error_text);
-        }
-        trace_exception(Nul::UString(L"TargetResourceArg::dynamic_choice_list"), text);
-        throw_internal_error(kx_message(MSG_CANNOT_GET_LISTS, Nul::UMessage::Arg(text)));
-    }
+    product_call(
+        [&] {
+            if (marshall_type_ == BY_NAME)
+                list = LookupListDef(api, cstr(second_name_segment()));
+            else if (marshall_type_ == BY_DBID)
+                list = find_by_dbid(GetListDefs(api), dbids_[TARGET_NAME]);
+        },
+        [](ProductFailure const &f) {
+            Nul::UString const text = f.has_error_string() ? f.text : Nul::UString(unknown_error_text);
+            trace_exception(Nul::UString(L"TargetResourceArg::dynamic_choice_list"), text);
+            throw_internal_error(kx_message(MSG_CANNOT_GET_LISTS, Nul::UMessage::Arg(text)));
+        },
+        taking_everything);
     if (list == nullptr) raise_not_found(MSG_LIST_NOT_FOUND);
     borrowed_ = list;
     return list;
@@ -313,13 +281,11 @@ AdBucketPtr TargetResourceArg::bucket(AdSession *session) {
         if (matches(top)) {
             found = top;
         } else {
-            try {
+            looking_up(*this, L"TargetResourceArg::bucket", taking_everything, [&] {
                 found = GetWorkspaceMgr(api)->GetBucket(dbid);
                 if (found && found->GetType() == 1024) found = nullptr;
                 if (found && !reachable_by_path(found, api)) found = nullptr;
-            } catch (...) {
-                raise_lookup_failure(*this, L"TargetResourceArg::bucket");
-            }
+            });
         }
     }
     if (!found) raise_not_found_quoting(MSG_QUERY_NOT_FOUND);
@@ -402,18 +368,14 @@ KXSmartPtr<KXUser> TargetResourceArg::resolve_user(LoginSession *login) {
     KXSmartPtr<KXAdminSession> admin = login->admin_session_ptr();
     if (marshall_type_ == NOT_MARSHALLED) throw_internal_error(L"need marshalling data to get KXUser pointer");
     KXSmartPtr<KXUser> user;
-    try {
+    looking_up(*this, L"TargetResourceArg::resolve_user", Taking{}, [&] {
         if (marshall_type_ == BY_NAME) {
             user = admin->GetUser(cstr(second_name_segment()));
         } else if (marshall_type_ == BY_DBID) {
             KXSmartPtr<AdMasterUser> master = LookupMasterUser(admin->GetReal(), dbids_[TARGET_NAME]);
             if (master) user = admin->GetUser(master->GetLoginName());
         }
-    } catch (Nul::STPException const &) {
-        throw;
-    } catch (...) {
-        raise_lookup_failure(*this, L"TargetResourceArg::resolve_user");
-    }
+    });
     if (!user) raise_not_found(MSG_USER_NOT_FOUND);
     return user;
 }
@@ -422,18 +384,14 @@ KXSmartPtr<KXGroup> TargetResourceArg::resolve_group(LoginSession *login) {
     KXSmartPtr<KXAdminSession> admin = login->admin_session_ptr();
     if (marshall_type_ == NOT_MARSHALLED) throw_internal_error(L"need marshalling data to get KXGroup pointer");
     KXSmartPtr<KXGroup> group;
-    try {
+    looking_up(*this, L"TargetResourceArg::resolve_group", Taking{}, [&] {
         if (marshall_type_ == BY_NAME) {
             group = admin->GetGroup(cstr(second_name_segment()));
         } else if (marshall_type_ == BY_DBID) {
             KXSmartPtr<AdMasterGroup> master = LookupMasterGroup(admin->GetReal(), dbids_[TARGET_NAME]);
             if (master) group = admin->GetGroup(master->GetName());
         }
-    } catch (Nul::STPException const &) {
-        throw;
-    } catch (...) {
-        raise_lookup_failure(*this, L"TargetResourceArg::resolve_group");
-    }
+    });
     if (!group) raise_not_found(MSG_GROUP_NOT_FOUND);
     return group;
 }
@@ -443,14 +401,12 @@ AdReplica *TargetResourceArg::resolve_replica(LoginSession *login) {
     if (admin == nullptr) throw_internal_error(L"Invalid Pointer");
     if (marshall_type_ == NOT_MARSHALLED) throw_internal_error(L"need marshalling data to get AdReplica pointer");
     AdReplica *replica = nullptr;
-    try {
+    looking_up(*this, L"TargetResourceArg::resolve_replica", taking_everything, [&] {
         if (marshall_type_ == BY_NAME)
             replica = admin->LookupReplicaByName(cstr(second_name_segment()), 0, 0);
         else if (marshall_type_ == BY_DBID)
             replica = admin->LookupReplicaByDbId(dbids_[TARGET_NAME], 0, 0);
-    } catch (...) {
-        raise_lookup_failure(*this, L"TargetResourceArg::resolve_replica");
-    }
+    });
     if (replica == nullptr) raise_not_found(MSG_REPLICA_NOT_FOUND);
     return replica;
 }

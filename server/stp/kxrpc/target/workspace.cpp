@@ -20,21 +20,21 @@ namespace {} // namespace
 bool is_folder_bucket(AdBucketPtr const &bucket) { return bucket && (bucket->GetType() & AD_BUCKET_FOLDER) != 0; }
 
 AdBucketPtr top_folder(AdSessionPtr const &session, int folder_type, wchar_t const *method) {
-    try {
-        return GetTopWorkspaceFolder(session, folder_type, 1);
-    } catch (...) {
-        ProductFailure const f = take_product_failure();
-        if (f.kind == ProductFailure::OTHER) throw; // not the product's: it goes on as it came
-        if (f.kind != ProductFailure::PA_MSG_EXCEPTION) {
-            trace_exception(Nul::UString(method), f.text);
-            throw_internal_error(f.text);
-        }
-        if (f.msg_id != KX_MSG_PERM_DENIED_PUBLIC_FOLDER_ADMIN) throw_internal_error(f.text);
-        trace_text(1, Nul::UString(L"Ignoring Exception: GetTopWorkspaceFolder PUBLIC_FOLDER "
-                                   L"PERM_DENIED_PUBLIC_FOLDER_ADMIN: ") +
-                          f.text);
-        return AdBucketPtr();
+    AdBucketPtr top;
+    // A failure that is not the product's goes on as it came.
+    std::optional<ProductFailure> const f = failure_of(
+        [&] { top = GetTopWorkspaceFolder(session, folder_type, 1); },
+        Taking{.kinds = ProductFailure::KX_EXCEPTION | ProductFailure::PA_MSG_EXCEPTION | ProductFailure::C_EXCEPTION});
+    if (!f) return top;
+    if (f->kind != ProductFailure::PA_MSG_EXCEPTION) {
+        trace_exception(Nul::UString(method), f->text);
+        throw_internal_error(f->text);
     }
+    if (f->msg_id != KX_MSG_PERM_DENIED_PUBLIC_FOLDER_ADMIN) throw_internal_error(f->text);
+    trace_text(1, Nul::UString(L"Ignoring Exception: GetTopWorkspaceFolder PUBLIC_FOLDER "
+                               L"PERM_DENIED_PUBLIC_FOLDER_ADMIN: ") +
+                      f->text);
+    return AdBucketPtr();
 }
 
 std::vector<Nul::UString> uri_segments(Nul::UString const &uri) {

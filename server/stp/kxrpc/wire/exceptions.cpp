@@ -1,6 +1,5 @@
 #include "wire/exceptions.h"
 
-#include "kxwin/cexception.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/fieldtypes.h"
@@ -13,11 +12,6 @@ namespace {
 constexpr auto kLevel = Nul::STPException::LOG_INFO;
 
 Nul::UMessage text_message(int index, Nul::UString const &text) { return kx_message(index, Nul::UMessage::Arg(text)); }
-
-Nul::UMessage product_message(Nul::Catalog table, int index, Nul::UString const &extra, Nul::UString const &text) {
-    if (extra.empty()) return Nul::UMessage(table, index, Nul::UMessage::Arg(text));
-    return Nul::UMessage(table, index, Nul::UMessage::Arg(extra), Nul::UMessage::Arg(text));
-}
 
 thread_local std::exception_ptr held_decode_failure;
 thread_local std::exception_ptr held_reply_failure;
@@ -54,12 +48,6 @@ KXInternalErrorException::KXInternalErrorException(Nul::UMessage const &message)
 KXInternalErrorException::KXInternalErrorException(Nul::STPException const *cause, Nul::UMessage const &message)
     : KxRpcException(Reason::internal_error, message, nullptr, cause) {}
 KXInternalErrorException::~KXInternalErrorException() = default;
-
-KXInternalErrorException KXInternalErrorException::from_cexception(CException *e, Nul::Catalog table, int index,
-                                                                   Nul::UString const &extra) {
-    Nul::UString text = take_cexception_text(e);
-    return KXInternalErrorException(product_message(table, index, extra, text));
-}
 
 KXCharacterEncodingErrorException::KXCharacterEncodingErrorException(Nul::Resource const *resource,
                                                                      Nul::UMessage const &message)
@@ -197,33 +185,6 @@ void throw_login_exception(Reason reason, Nul::UMessage const &message, Nul::USt
     throw LoginException(reason, message, text);
 }
 void throw_marshalling_error() { throw PropertyValueMarshallingException(); }
-
-Nul::UString take_cexception_text(CException *e) {
-    if (e == nullptr) return Nul::UString();
-    Nul::UString text;
-    try {
-        text = ustr(e->GetErrorMessageString());
-    } catch (...) {
-        e->Delete();
-        throw;
-    }
-    e->Delete();
-    return text;
-}
-
-void raise_internal_error_from_cexception(CException *e, Nul::Catalog table, int index, Nul::UString const &extra) {
-    throw KXInternalErrorException::from_cexception(e, table, index, extra);
-}
-
-void raise_not_found_from_api_exception(CException *e, Nul::Catalog table, int index, Nul::UString const &extra) {
-    Nul::UString text = take_cexception_text(e);
-    throw KXNotFoundException(product_message(table, index, extra, text), nullptr);
-}
-
-void rethrow_api_message(CException *e, Nul::UMessage const &message) {
-    if (e != nullptr) e->Delete();
-    throw KXInternalErrorException(message);
-}
 
 Nul::UString exception_message_text(Nul::STPException const &e) { return e.message().message_string(nullptr); }
 

@@ -12,8 +12,6 @@
 #include "tesutil/umessage.h"
 #include "tesutil/ustring.h"
 
-class CException;
-
 namespace KxRpc {
 
 // The reason codes the server raises. One value space with the utility library's (38 to 40); the
@@ -86,9 +84,6 @@ public:
     KXInternalErrorException(KXInternalErrorException const &other) = default;
     ~KXInternalErrorException() override;
     KXInternalErrorException *clone() const override { return new KXInternalErrorException(*this); }
-    // Builds (does not throw) the exception from a caught product failure, which it deletes.
-    static KXInternalErrorException from_cexception(CException *e, Nul::Catalog table, int index,
-                                                    Nul::UString const &extra = Nul::UString());
 };
 
 class KXCharacterEncodingErrorException : public KxRpcException {
@@ -215,19 +210,6 @@ char const *property_value_type_name(int value_type);
 [[noreturn]] void throw_invalid_fields_exception(InvalidFieldsException const &e);
 [[noreturn]] void throw_login_exception(Reason reason, Nul::UMessage const &message, Nul::UString const &text);
 [[noreturn]] void throw_marshalling_error();
-
-// Translators: each takes ownership of the caught product failure, reads its text, deletes it,
-// and only then raises. The message is message(index) with the product text, or with `extra`
-// first and the product text second when `extra` is not empty.
-[[noreturn]] void raise_internal_error_from_cexception(CException *e, Nul::Catalog table, int index,
-                                                       Nul::UString const &extra = Nul::UString());
-[[noreturn]] void raise_not_found_from_api_exception(CException *e, Nul::Catalog table, int index,
-                                                     Nul::UString const &extra = Nul::UString());
-// Deletes the failure unread and raises an internal error with the given message.
-[[noreturn]] void rethrow_api_message(CException *e, Nul::UMessage const &message);
-
-// The text of a CException, which is then deleted.
-Nul::UString take_cexception_text(CException *e);
 
 // The exception's message rendered without a locale, for trace lines.
 Nul::UString exception_message_text(Nul::STPException const &e);

@@ -1,7 +1,9 @@
 #include "wire/product_failure.h"
 
+#include "kxproduct/diag.h"
 #include "kxproduct/exceptions.h"
 #include "kxwin/cexception.h"
+#include "kxwin/cstring.h"
 #include "tesutil/stpexception.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
@@ -11,32 +13,58 @@
 
 namespace KxRpc {
 
-ProductFailure take_product_failure() {
+namespace {
+
+// Where ignored failures say they were caught.
+constexpr char const *source_file = "server\\stp\\kxrpc\\kxrpc_xdr";
+
+// Deletes a taken product exception when it goes out of scope, also when reading it threw.
+template <class E>
+struct Taken {
+    E *e;
+    explicit Taken(E *taken) : e(taken) {}
+    Taken(Taken const &) = delete;
+    Taken &operator=(Taken const &) = delete;
+    ~Taken() {
+        if (e) e->Delete();
+    }
+};
+
+bool takes(Taking const &taking, ProductFailure::Kind kind) { return (taking.kinds & kind) != 0; }
+
+} // namespace
+
+ProductFailure take_product_failure(Taking const &taking) {
     ProductFailure failure;
     try {
         throw;
     } catch (Nul::STPException const &) {
-        throw;
+        if (!taking.server_exceptions) throw;
+        failure.text = Nul::UString(unknown_error_text);
     } catch (KXException *e) {
+        if (!takes(taking, ProductFailure::KX_EXCEPTION)) throw;
+        Taken<KXException> const taken(e);
         failure.kind = ProductFailure::KX_EXCEPTION;
         if (e) {
             failure.msg_id = e->GetMsgId();
             failure.text = ustr(e->GetErrorString());
-            e->Delete();
+            failure.source = ustr(e->GetSource());
         }
     } catch (PaMsgException *e) {
+        if (!takes(taking, ProductFailure::PA_MSG_EXCEPTION)) throw;
+        Taken<PaMsgException> const taken(e);
         failure.kind = ProductFailure::PA_MSG_EXCEPTION;
-        if (e) {
-            if (PaMessage const *first = e->GetCount() > 0 ? e->First() : nullptr) {
-                failure.msg_id = first->GetID();
-                failure.text = ustr(first->GetMsg());
-            }
-            e->Delete();
+        if (PaMessage const *first = e && e->GetCount() > 0 ? e->First() : nullptr) {
+            failure.msg_id = first->GetID();
+            failure.text = ustr(taking.full_message ? first->GetFullMsg() : first->GetMsg());
         }
     } catch (CException *e) {
+        if (!takes(taking, ProductFailure::C_EXCEPTION)) throw;
+        Taken<CException> const taken(e);
         failure.kind = ProductFailure::C_EXCEPTION;
-        if (e) failure.text = take_cexception_text(e);
+        if (e) failure.text = ustr(e->GetErrorMessageString());
     } catch (...) {
+        if (!takes(taking, ProductFailure::OTHER)) throw;
         failure.text = Nul::UString(unknown_error_text);
     }
     return failure;
@@ -57,12 +85,38 @@ char const *kind_name(ProductFailure const &failure) {
     }
 }
 
-void raise_unexpected(wchar_t const *method) {
-    ProductFailure failure = take_product_failure();
-    trace_lazy(1, [&] {
-        return text_format("Exception: %s is caught in %s(%s)", kind_name(failure), Nul::UString(method), failure.text);
-    });
-    throw KXInternalErrorException(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, Nul::UMessage::Arg(failure.text)));
+void trace_caught(ProductFailure const &failure, Nul::UString const &method) {
+    trace_lazy(
+        1, [&] { return text_format("Exception: %s is caught in %s(%s)", kind_name(failure), method, failure.text); });
 }
+
+void report_ignored(ProductFailure const &failure, std::source_location where) noexcept {
+    int const line = static_cast<int>(where.line());
+    try {
+        if (failure.kind == ProductFailure::OTHER || failure.kind == ProductFailure::PA_MSG_EXCEPTION) {
+            AdIgnoreUnknownException(source_file, line);
+            return;
+        }
+        if (!AdDiagnostic::IsEnabled(throw_diag_id)) return;
+        CString text;
+        if (failure.kind == ProductFailure::KX_EXCEPTION)
+            text.Format(L"IGNORING (at %s): %s", failure.source.c_str(), failure.text.c_str());
+        else
+            text.Format(L"IGNORING (at %S:%d): %s", source_file, line, failure.text.c_str());
+        AdDiagnostic::Report(L"Throw", text.GetString());
+    } catch (...) {
+    }
+}
+
+void raise_unexpected_text(Nul::UString const &text) {
+    throw KXInternalErrorException(kx_message(MSG_UNEXPECTED_EXCEPTION_TEXT, Nul::UMessage::Arg(text)));
+}
+
+void raise_unexpected(ProductFailure const &failure, wchar_t const *method) {
+    trace_caught(failure, Nul::UString(method));
+    raise_unexpected_text(failure.text);
+}
+
+void raise_unexpected(wchar_t const *method) { raise_unexpected(take_product_failure(), method); }
 
 } // namespace KxRpc

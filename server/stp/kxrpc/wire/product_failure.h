@@ -1,6 +1,9 @@
 // The failure of a product call being handled, taken apart once: its kind, message id and text.
 #pragma once
 
+#include <optional>
+#include <source_location>
+
 #include "tesutil/ustring.h"
 #include "wire/exceptions.h"
 #include "wire/trace.h"
@@ -8,38 +11,92 @@
 namespace KxRpc {
 
 struct ProductFailure {
-    enum Kind { KX_EXCEPTION, PA_MSG_EXCEPTION, C_EXCEPTION, OTHER };
+    enum Kind : unsigned { KX_EXCEPTION = 1, PA_MSG_EXCEPTION = 2, C_EXCEPTION = 4, OTHER = 8 };
+    static constexpr unsigned ANY_KIND = KX_EXCEPTION | PA_MSG_EXCEPTION | C_EXCEPTION | OTHER;
+
     Kind kind = OTHER;
     int msg_id = 0;
     Nul::UString text;
+    Nul::UString source; // where a KXException says it was raised
 
     // The text, or "Unknown error." when the failure came without one.
     Nul::UString text_or_unknown() const;
+    // The product's own text: empty for a failure that was no product exception.
+    Nul::UString product_text() const { return kind == OTHER ? Nul::UString() : text; }
+    // A KXException or CException: the kinds that carry an error string of their own.
+    bool has_error_string() const { return kind == KX_EXCEPTION || kind == C_EXCEPTION; }
 };
 
-// Called inside a catch block. An exception of the server's own family is rethrown unchanged; a
-// product exception (KXException*, PaMsgException*, CException*) gives up its message id and
-// text and is deleted; anything else is OTHER with the text "Unknown error.".
-ProductFailure take_product_failure();
+// What a taking routine takes and how it reads it. A failure it does not take passes unchanged.
+struct Taking {
+    unsigned kinds = ProductFailure::ANY_KIND;
+    // The server's own exceptions are taken too, as OTHER, rather than passed on.
+    bool server_exceptions = false;
+    // A message exception's text with its parameters filled in, rather than the bare message.
+    bool full_message = false;
+};
 
-// Runs a product call. The server's own exceptions pass unchanged; any other failure is taken
+// Only the failures of one kind.
+constexpr Taking taking_only(ProductFailure::Kind kind, bool full_message = false) {
+    return Taking{kind, false, full_message};
+}
+// Every failure, the server's own exceptions included.
+constexpr Taking taking_everything{ProductFailure::ANY_KIND, true, false};
+
+// Called inside a catch block. A product exception (KXException*, PaMsgException*, CException*)
+// gives up its message id and text and is deleted exactly once, even when reading its text
+// fails; anything else is OTHER with the text "Unknown error.". What `taking` leaves out is
+// rethrown unchanged: by default the server's own exceptions.
+ProductFailure take_product_failure(Taking const &taking = {});
+
+// Runs a product call. What `taking` leaves out passes unchanged; any other failure is taken
 // (deleted once) and handed to `fail`, which raises the call's error.
 template <class Call, class Fail>
-auto product_call(Call &&call, Fail &&fail) -> decltype(call()) {
+auto product_call(Call &&call, Fail &&fail, Taking const &taking = {}) -> decltype(call()) {
     try {
         return call();
     } catch (...) {
-        fail(take_product_failure());
+        fail(take_product_failure(taking));
         throw_internal_error(Nul::UString(unknown_error_text)); // `fail` did not raise
+    }
+}
+
+// Runs a product call whose failure the caller answers without raising: the failure taken, or
+// none when the call succeeded.
+template <class Call>
+std::optional<ProductFailure> failure_of(Call &&call, Taking const &taking = {}) {
+    try {
+        call();
+        return std::nullopt;
+    } catch (...) {
+        return take_product_failure(taking);
     }
 }
 
 // "KXException", "PaMsgException", "CException" or "Exception".
 char const *kind_name(ProductFailure const &failure);
 
+// Traces "Exception: <kind> is caught in <method>(<text>)".
+void trace_caught(ProductFailure const &failure, Nul::UString const &method);
+
+// Reports a failure the server goes on without, as the product reports ignored exceptions:
+// "IGNORING (at <where>): <text>" under "Throw" when that diagnostic is enabled.
+void report_ignored(ProductFailure const &failure, std::source_location where) noexcept;
+
+// An internal error with message 47 and the text.
+[[noreturn]] void raise_unexpected_text(Nul::UString const &text);
+
+// Traces the failure as "Exception: <kind> is caught in <method>(<text>)" and raises it as an
+// internal error with message 47 and its text.
+[[noreturn]] void raise_unexpected(ProductFailure const &failure, wchar_t const *method);
+
 // Called inside a catch block: an exception of the server's own family is rethrown unchanged;
-// any other failure is taken, traced as "Exception: <kind> is caught in <method>(<text>)" and
-// raised as an internal error with message 47 and its text.
+// any other failure is taken and raised as above.
 [[noreturn]] void raise_unexpected(wchar_t const *method);
+
+// The `fail` of a product call whose failures are raised as unexpected in `method`.
+inline auto unexpected_in(wchar_t const *method) {
+    return [method](ProductFailure const &failure) { raise_unexpected(failure, method); };
+}
 
 } // namespace KxRpc

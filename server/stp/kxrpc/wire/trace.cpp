@@ -1,19 +1,16 @@
 #include "wire/trace.h"
 
 #include "kxproduct/diag.h"
-#include "kxproduct/exceptions.h"
 #include "kxproduct/object.h"
-#include "kxwin/cexception.h"
 #include "kxwin/cstring.h"
 #include "wire/conversions.h"
+#include "wire/product_failure.h"
 
 namespace KxRpc {
 
 namespace {
 
 constexpr wchar_t const *category = L"KXRPC";
-// Where ignored failures say they were caught.
-constexpr char const *source_file = "server\\stp\\kxrpc\\kxrpc_xdr";
 
 // Formats with the product's wide formatter: %s takes a wide string.
 template <class... Args>
@@ -105,37 +102,9 @@ Nul::UString trace_object_text(wchar_t const *type_name, KXObject const *object)
     }
 }
 
-namespace {
-
-void ignore_current(std::source_location where) {
-    int line = static_cast<int>(where.line());
-    try {
-        throw;
-    } catch (CException *e) {
-        AdIgnoreException(e, source_file, line);
-    } catch (KXException *e) {
-        try {
-            if (AdDiagnostic::m_DiagnosticFlags[throw_diag_id] != 0 && AdDiagnostic::IsEnabled(throw_diag_id)) {
-                CString text;
-                text.Format(L"IGNORING (at %s): %s", e->GetSource().GetString(), e->GetErrorString().GetString());
-                AdDiagnostic::Report(L"Throw", text.GetString());
-            }
-        } catch (...) {
-        }
-        e->Delete();
-    } catch (PaMsgException *e) {
-        e->Delete();
-        AdIgnoreUnknownException(source_file, line);
-    } catch (...) {
-        AdIgnoreUnknownException(source_file, line);
-    }
-}
-
-} // namespace
-
 void ignore_current_exception(std::source_location where) noexcept {
     try {
-        ignore_current(where);
+        report_ignored(take_product_failure(taking_everything), where);
     } catch (...) {
     }
 }
