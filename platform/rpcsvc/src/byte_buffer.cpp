@@ -52,11 +52,6 @@ char *ByteBuffer::extend(std::size_t n) {
     return data() + size_;
 }
 
-void ByteBuffer::append(const char *p, std::size_t n) {
-    std::memcpy(extend(n), p, n);
-    size_ += n;
-}
-
 void ByteBuffer::consume(std::size_t n) {
     n = std::min(n, size_);
     off_ += n;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 
 namespace ksrpc {
 
@@ -20,10 +21,17 @@ public:
     std::size_t size() const { return size_; }
     std::size_t capacity() const { return cap_; }
     bool mapped() const { return mapped_; }
+    // Bytes that fit at the end without growing.
+    std::size_t room() const { return cap_ - off_ - size_; }
 
     // Room for n more bytes at the end; grows geometrically. Throws std::bad_alloc.
     char *extend(std::size_t n);
-    void append(const char *p, std::size_t n);
+    // Inline: replies are written a word at a time, and most words fit the room in hand.
+    void append(const char *p, std::size_t n) {
+        char *at = room() >= n ? base_ + off_ + size_ : extend(n);
+        std::memcpy(at, p, n);
+        size_ += n;
+    }
     void grow_by(std::size_t n) { size_ += n; } // after writing into extend(n)
     void resize_down(std::size_t n) { size_ = n < size_ ? n : size_; }
     // Drops the first n bytes (no bytes move).

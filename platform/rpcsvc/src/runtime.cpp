@@ -538,7 +538,16 @@ private:
 
     static bool_t put_long(XDR *x, const long *lp) {
         std::uint32_t w = htonl(std::uint32_t(*lp));
-        return self(x)->put(reinterpret_cast<const char *>(&w), 4) ? TRUE : FALSE;
+        ReplyStream *s = self(x);
+        // Most words fit the fragment and the buffer in hand: no flush, no growth.
+        ByteBuffer &out = s->c_->out;
+        if (!s->failed_ && !s->c_->broken && s->fragment_room() >= 4 && s->c_->queued() <= s->flush_at_ &&
+            out.room() >= 4) {
+            std::memcpy(out.data() + out.size(), &w, 4);
+            out.grow_by(4);
+            return TRUE;
+        }
+        return s->put(reinterpret_cast<const char *>(&w), 4) ? TRUE : FALSE;
     }
     static bool_t put_bytes(XDR *x, const char *p, u_int n) { return self(x)->put(p, n) ? TRUE : FALSE; }
     static u_int get_pos(XDR *x) { return u_int(self(x)->c_->out.size()); }

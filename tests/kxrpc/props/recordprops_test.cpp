@@ -377,6 +377,32 @@ TEST_F(RecordPropsTest, AMessageFailureOfTheLegalActionsIsAnUnexpectedExceptionO
     counts.expect_unchanged();
 }
 
+TEST_F(RecordPropsTest, OneFetchAsksTheProductForDuplicatesOnce) {
+    AdEntityPtr rec = record(L"ISSUE00000007");
+    long const before = KXFaultInjector::CallCount("AdEntity::HasDuplicates");
+    // has_duplicates, all duplicates and duplicates: each answers as when fetched alone.
+    Bytes expected;
+    for (int id : {460, 313, 414}) {
+        Bytes alone = fetch(new RecordProps(nullptr, rec), requests({id}));
+        ASSERT_GE(alone.size(), 4u);
+        expected.insert(expected.end(), alone.begin(), alone.end() - (id == 414 ? 0 : 4)); // its closing FALSE
+    }
+    long const asked = KXFaultInjector::CallCount("AdEntity::HasDuplicates");
+    EXPECT_EQ(asked - before, 3);
+    EXPECT_EQ(dump(fetch(new RecordProps(nullptr, rec), requests({460, 313, 414}))), dump(expected));
+    EXPECT_EQ(KXFaultInjector::CallCount("AdEntity::HasDuplicates") - asked, 1);
+
+    // A failure is not kept: the next property asks again and gets its answer.
+    KXFaultInjector::Arm("AdEntity::HasDuplicates", kxtest::fault(KXFaultKind::KXException, 13224, L"injected"));
+    long const armed = KXFaultInjector::CallCount("AdEntity::HasDuplicates");
+    Bytes got = fetch(new RecordProps(nullptr, rec), requests({460, 313}));
+    EXPECT_EQ(100013u, kxtest::word_at(got, 1));
+    EXPECT_EQ(KXFaultInjector::CallCount("AdEntity::HasDuplicates") - armed, 2);
+    Bytes duplicates = fetch(new RecordProps(nullptr, rec), requests({313}));
+    ASSERT_GE(got.size(), duplicates.size());
+    EXPECT_EQ(dump(Bytes(got.end() - static_cast<std::ptrdiff_t>(duplicates.size()), got.end())), dump(duplicates));
+}
+
 TEST_F(RecordPropsTest, SupportedSetFollowsTheRecordType) {
     static char const *const definition = R"(<?xml version="1.0"?>
 <kxdefinition name="ZRM">

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 using namespace KxRpc;
 
 namespace {
@@ -36,6 +38,9 @@ TEST(NumberToUstring, PlainDecimal) {
     EXPECT_EQ(number_to_ustring(0), Nul::UString(L"0"));
     EXPECT_EQ(number_to_ustring(-1234567), Nul::UString(L"-1234567"));
     EXPECT_EQ(number_to_ustring(1234567), Nul::UString(L"1234567"));
+    // The widest values, whatever the global locale groups digits with.
+    EXPECT_EQ(number_to_ustring(std::numeric_limits<long>::min()), Nul::UString(L"-9223372036854775808"));
+    EXPECT_EQ(number_to_ustring(std::numeric_limits<long>::max()), Nul::UString(L"9223372036854775807"));
 }
 
 TEST(PathSegments, LastSegment) {

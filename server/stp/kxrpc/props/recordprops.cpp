@@ -354,7 +354,7 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
     case XmlTag::CTG_fields_updated_this_set_value:
         return fetch_fields_updated(out, id);
     case XmlTag::CTG_has_duplicates:
-        return out.record_bool(record_->HasDuplicates() != FALSE);
+        return out.record_bool(has_duplicates());
     case XmlTag::CTG_invalid_fields: {
         std::vector<CString> names;
         if (editable())
@@ -455,8 +455,13 @@ void RecordProps::fetch_prop(FetchPropResponses &out, int id) {
     }
 }
 
+bool RecordProps::has_duplicates() {
+    if (!has_duplicates_) has_duplicates_ = record_->HasDuplicates() != FALSE;
+    return *has_duplicates_;
+}
+
 void RecordProps::fetch_duplicates(FetchPropResponses &out, bool all_levels) {
-    if (!record_->HasDuplicates()) return out.record_empty(XmlTag::MPT_resource_list);
+    if (!has_duplicates()) return out.record_empty(XmlTag::MPT_resource_list);
     std::vector<AdDuplicateLink> links = all_levels ? record_->GetAllDuplicates() : record_->GetDuplicates();
     if (links.empty()) return out.record_empty(XmlTag::MPT_resource_list);
     out.start_list_property_values(PV_REF_RECORD);

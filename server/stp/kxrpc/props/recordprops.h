@@ -83,6 +83,8 @@ private:
     void fetch_creation_date(FetchPropResponses &out);
     void fetch_legal_actions(FetchPropResponses &out, bool accessible);
     void fetch_duplicates(FetchPropResponses &out, bool all_levels);
+    // The product's answer, asked once per object: three properties read it in one fetch.
+    bool has_duplicates();
     void fetch_attachment_folders(FetchPropResponses &out, bool as_child_map);
     void fetch_fields_updated(FetchPropResponses &out, int scope);
     void fetch_parent_list(FetchPropResponses &out);
@@ -106,6 +108,7 @@ private:
     // The name read by read_changed_fields; empty when it was not read or the product failed.
     std::optional<Nul::UString> changed_selector_;
     bool changed_selector_read_ = false;
+    std::optional<bool> has_duplicates_;
 };
 
 // How record properties take a failure: every one, the server's own exceptions included, with

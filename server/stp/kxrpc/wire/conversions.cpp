@@ -1,5 +1,6 @@
 #include "wire/conversions.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 
@@ -39,10 +40,14 @@ unsigned long parse_unsigned(Nul::UString const &text, bool &ok) {
 }
 
 Nul::UString number_to_ustring(long value) {
-    std::wostringstream out;
-    out.imbue(std::locale::classic());
-    out << value;
-    return Nul::UString(out.str());
+    // Digits and a sign whatever the locale; no stream per number.
+    char digits[24];
+    char const *end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    char16_t units[sizeof digits + 1];
+    std::size_t n = 0;
+    for (char const *p = digits; p != end; ++p) units[n++] = static_cast<char16_t>(*p);
+    units[n] = u'\0';
+    return Nul::UString(units);
 }
 
 Nul::UString last_path_segment(Nul::UString const &text) {

@@ -23,11 +23,11 @@ namespace KxRpc {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Key = Nul::UString;
+using Key = Nul::Oid;
 
 struct Entry {
     StateItemPtr item;
-    Key owner; // the session it belongs to; empty: none
+    Key owner; // the session it belongs to; nil: none
 };
 
 // What the registry keeps of a session: the items that end with it (itself among them once it
@@ -82,7 +82,7 @@ Nul::Oid oid_from_words(Words const &w) {
 }
 
 Nul::UString item_line(char const *what, Key const &key) {
-    return Nul::UString(Nul::Utf8String(std::string(what) + ": (item:")) + key + Nul::UString(L")");
+    return Nul::UString(Nul::Utf8String(std::string(what) + ": (item:")) + key.dense_str() + Nul::UString(L")");
 }
 
 Session &session_entry(Registry &r, Key const &key, Clock::time_point now) {
@@ -116,7 +116,7 @@ void end_session(Registry &r, std::map<Key, Session>::iterator s, std::vector<St
 
 void unregister(Registry &r, std::map<Key, Entry>::iterator it, std::vector<StateItemPtr> &released) {
     Key const key = it->first, owner = it->second.owner;
-    auto s = owner.empty() ? r.sessions.end() : r.sessions.find(owner);
+    auto s = owner.is_nil() ? r.sessions.end() : r.sessions.find(owner);
     if (s != r.sessions.end() && owner == key) {
         end_session(r, s, released);
         return;
@@ -184,7 +184,7 @@ void StateItem::set_oid(Nul::Oid const &oid) {
 
 void set_call_session(StateItem const *session) {
     call_session = session;
-    call_session_key = session ? session->oid().dense_str() : Key();
+    call_session_key = session ? session->oid() : Key();
 }
 
 void clear_call_session(StateItem const *session) {
@@ -199,10 +199,10 @@ Nul::Oid add_pointer_entry(StateItemPtr const &item) {
     if (!oid.is_nil()) return oid;
     oid = Nul::Oid::gen();
     item->set_oid(oid);
-    Key const key = oid.dense_str();
+    Key const key = oid;
     Key const owner = owner_for(*item, key);
     r.items[key] = Entry{item, owner};
-    if (!owner.empty()) {
+    if (!owner.is_nil()) {
         Session &s = session_entry(r, owner, Clock::now());
         s.items.insert(key);
         add_connection(s, connection);
@@ -216,7 +216,7 @@ bool remove_pointer_entry(Nul::Oid const &oid) {
     std::vector<StateItemPtr> released;
     {
         Nul::CriticalSection guard(r.lock);
-        Key const key = oid.dense_str();
+        Key const key = oid;
         trace_lazy(1, [&] { return item_line("remove_pointer_entry", key); });
         auto it = r.items.find(key);
         if (it == r.items.end()) return false;
@@ -229,7 +229,7 @@ bool remove_pointer_entry(Nul::Oid const &oid) {
 StateItemPtr lookup_pointer_entry(Nul::Oid const &oid) {
     Registry &r = registry();
     Nul::CriticalSection guard(r.lock);
-    auto it = r.items.find(oid.dense_str());
+    auto it = r.items.find(oid);
     return it == r.items.end() ? StateItemPtr() : it->second.item;
 }
 
@@ -250,14 +250,14 @@ StateItemPtr lookup_for_call(Nul::Oid const &oid) {
             trim = ended < sweep_most && r.ended_since_trim >= trim_after;
             if (trim) r.ended_since_trim = 0;
         }
-        Key const key = oid.dense_str();
+        Key const key = oid;
         auto it = r.items.find(key);
         if (it != r.items.end()) {
             Entry const &e = it->second;
             if (e.item->is_login_session()) {
                 touch(r, key, now);
                 found = e.item;
-            } else if (e.owner.empty() || (call_session != nullptr && e.owner == call_session_key)) {
+            } else if (e.owner.is_nil() || (call_session != nullptr && e.owner == call_session_key)) {
                 found = e.item;
             }
         }
@@ -271,12 +271,12 @@ bool releasable_by_call(StateItem const &item, std::vector<StateItem const *> co
     std::string const connection = call_peer().connection();
     Registry &r = registry();
     Nul::CriticalSection guard(r.lock);
-    auto it = r.items.find(item.oid().dense_str());
+    auto it = r.items.find(item.oid());
     if (it == r.items.end()) return false;
     Key const &owner = it->second.owner;
-    if (owner.empty()) return true;
+    if (owner.is_nil()) return true;
     for (StateItem const *session : named)
-        if (session->oid().dense_str() == owner) return true;
+        if (session->oid() == owner) return true;
     auto s = r.sessions.find(owner);
     if (connection.empty() || s == r.sessions.end()) return false;
     auto const &seen = s->second.connections;
@@ -289,7 +289,7 @@ void note_call_connection(StateItem const &session) {
     if (connection.empty()) return;
     Registry &r = registry();
     Nul::CriticalSection guard(r.lock);
-    auto s = r.sessions.find(session.oid().dense_str());
+    auto s = r.sessions.find(session.oid());
     if (s != r.sessions.end()) add_connection(s->second, connection);
 }
 
@@ -315,7 +315,7 @@ std::vector<StateItemPtr> registered_items() {
     Nul::CriticalSection guard(r.lock);
     items.reserve(r.items.size());
     for (auto const &[key, entry] : r.items)
-        if (entry.owner.empty() || (call_session != nullptr && entry.owner == call_session_key))
+        if (entry.owner.is_nil() || (call_session != nullptr && entry.owner == call_session_key))
             items.push_back(entry.item);
     return items;
 }
