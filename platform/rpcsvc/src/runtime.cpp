@@ -881,9 +881,16 @@ bool serve(Conn *c) {
         }
         if (f == Feed::Ready) {
             serve_record(c);
-            c->reader.next();
+            const int spool = c->reader.next_keeping_file();
             count_in(c);
             wait = Wait::None;
+            if (spool >= 0) {
+                // The answer leaves before the record's file goes: dropping the pages of a large
+                // file takes a while.
+                const bool mine = c->broken || flush_replies(c);
+                close(spool);
+                if (!mine) return false;
+            }
             if (c->broken) {
                 close_conn(c);
                 return false;
@@ -933,13 +940,11 @@ bool serve(Conn *c) {
             if (!arm_reading(c)) close_conn(c);
             return false;
         }
-        std::size_t room = 0;
-        char *at = c->reader.room(room);
-        ssize_t n = recv(c->fd, at, room, MSG_DONTWAIT);
+        bool filled = false;
+        ssize_t n = c->reader.read_from(c->fd, &filled);
         if (n > 0) {
             if (wait == Wait::Looked && c->finds < 3) ++c->finds;
-            c->reader.received(std::size_t(n));
-            readable = std::size_t(n) == room;
+            readable = filled;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -966,13 +971,9 @@ void read_rest(Conn *c) {
                 queue_work(c);
                 return;
             }
-            std::size_t room = 0;
-            char *at = c->reader.room(room);
-            ssize_t n = recv(c->fd, at, room, MSG_DONTWAIT);
-            if (n > 0) {
-                c->reader.received(std::size_t(n));
-                continue;
-            }
+            bool filled = false;
+            ssize_t n = c->reader.read_from(c->fd, &filled);
+            if (n > 0) continue;
             if (n < 0 && errno == EINTR) continue;
             if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
                 close_conn(c); // gone in the middle of a call
