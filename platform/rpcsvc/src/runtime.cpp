@@ -961,7 +961,9 @@ bool serve(Conn *c) {
 // never waits: what the socket does not hold yet, the next event brings.
 void read_rest(Conn *c) {
     try {
-        for (int reads = 0; reads < kLoopReads; ++reads) {
+        // The bytes of the last read are parsed too: they may end the record, and nothing else
+        // would wake the connection for them.
+        for (int reads = 0;; ++reads) {
             Feed f = feed_buffered(c);
             if (f == Feed::Broken) {
                 close_conn(c);
@@ -971,6 +973,7 @@ void read_rest(Conn *c) {
                 queue_work(c);
                 return;
             }
+            if (reads == kLoopReads) break;
             bool filled = false;
             ssize_t n = c->reader.read_from(c->fd, &filled);
             if (n > 0) continue;
