@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -50,6 +51,7 @@ RecordReader::RecordReader(Options options) : opt_(std::move(options)) {
 }
 
 RecordReader::~RecordReader() {
+    close_pipe();
     if (fd_ >= 0) close(fd_);
     std::free(buf_);
 }
@@ -94,6 +96,104 @@ RecordReader::Status RecordReader::feed(const char *data, std::size_t len) {
     return parse();
 }
 
+ssize_t RecordReader::read_from(int sock, bool *filled) {
+    // Only where parse() has nothing left to do and the bytes belong to the file.
+    if (!no_splice_ && fd_ >= 0 && cut_ == 0 && !ready_ && in_fragment_ && fragment_left_ > 0 && ps_ == end_ &&
+        queued_ == 0 && total_ < opt_.max_record) {
+        ssize_t n = splice_in(sock, filled);
+        if (n != kNotSpliced) return n;
+    }
+    std::size_t len = 0;
+    char *at = room(len);
+    // After a large fragment of a record in its file, only the next header: its body may be
+    // large too, and then goes by splice.
+    if (!no_splice_ && fd_ >= 0 && cut_ == 0 && !ready_ && !in_fragment_ && large_fragment_)
+        len = std::min(len, sizeof header_ - header_have_);
+    ssize_t n = recv(sock, at, len, MSG_DONTWAIT);
+    if (n > 0) received(std::size_t(n));
+    *filled = n > 0 && std::size_t(n) == len;
+    return n;
+}
+
+// Socket to pipe to file: the bytes are copied once, in the kernel, instead of into memory and
+// out again. kNotSpliced, having taken nothing, where the socket or the kernel cannot.
+ssize_t RecordReader::splice_in(int sock, bool *filled) {
+    if (pipe_[0] < 0) {
+        if (pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+            pipe_[0] = pipe_[1] = -1;
+            no_splice_ = true; // out of descriptors: this connection reads as before
+            return kNotSpliced;
+        }
+        int size = fcntl(pipe_[1], F_SETPIPE_SZ, kPipeSize);
+        if (size <= 0) size = fcntl(pipe_[1], F_GETPIPE_SZ);
+        pipe_size_ = size > 0 ? std::size_t(size) : 4096;
+    }
+    std::size_t want = std::min<std::uint64_t>({fragment_left_, opt_.max_record - total_, pipe_size_});
+    ssize_t n = splice(sock, nullptr, pipe_[1], nullptr, want, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    if (n < 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+        no_splice_ = true;
+        close_pipe();
+        return kNotSpliced;
+    }
+    if (n <= 0) return n;
+    // The bytes have left the socket: every one of them goes to the file or is dropped, so that
+    // the pipe is empty again.
+    std::size_t left = std::size_t(n);
+    while (left > 0 && cut_ == 0) {
+        loff_t off = loff_t(spooled_);
+        ssize_t w = no_splice_ ? -1 : splice(pipe_[0], nullptr, fd_, &off, left, SPLICE_F_MOVE);
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0 && !no_splice_ && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+            no_splice_ = true; // a file that takes no splice: the rest through memory
+            continue;
+        }
+        if (no_splice_) {
+            char slice[16384];
+            ssize_t r = read(pipe_[0], slice, std::min(sizeof slice, left));
+            if (r <= 0 || !write_at(fd_, slice, std::size_t(r), spooled_)) {
+                cut_here(r > 0 && errno != 0 ? errno : EIO);
+                break;
+            }
+            w = r;
+        } else if (w <= 0) {
+            cut_here(w < 0 ? errno : ENOSPC);
+            break;
+        }
+        spooled_ += std::uint64_t(w);
+        total_ += std::uint64_t(w);
+        moved_ += std::uint64_t(w);
+        left -= std::size_t(w);
+    }
+    if (left > 0) {
+        char sink[4096];
+        for (std::size_t r = left; r > 0;) {
+            ssize_t d = read(pipe_[0], sink, std::min(sizeof sink, r));
+            if (d < 0 && errno == EINTR) continue;
+            if (d <= 0) break;
+            r -= std::size_t(d);
+        }
+        moved_ += left;
+    }
+    if (no_splice_) close_pipe();
+    *filled = std::size_t(n) == want;
+    fragment_left_ -= std::size_t(n);
+    if (fragment_left_ == 0) {
+        in_fragment_ = false;
+        if (last_fragment_) {
+            finish();
+            ready_ = true;
+        }
+    }
+    return n;
+}
+
+void RecordReader::close_pipe() {
+    for (int &end : pipe_) {
+        if (end >= 0) close(end);
+        end = -1;
+    }
+}
+
 RecordReader::Status RecordReader::parse() {
     if (ready_) return Status::Ready;
     while (ps_ < end_) {
@@ -109,6 +209,7 @@ RecordReader::Status RecordReader::parse() {
                                  (std::uint32_t(header_[2]) << 8) | std::uint32_t(header_[3]);
             last_fragment_ = (word & 0x80000000u) != 0;
             fragment_left_ = word & 0x7fffffffu;
+            large_fragment_ = fragment_left_ >= kLargeFragment;
             in_fragment_ = true;
         }
         std::size_t take = std::min(end_ - ps_, fragment_left_);
@@ -218,6 +319,7 @@ void RecordReader::finish() {
 }
 
 void RecordReader::next() {
+    close_pipe();
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
     spooled_ = 0;
@@ -229,6 +331,7 @@ void RecordReader::next() {
     ready_ = false;
     begun_ = false;
     last_fragment_ = false;
+    large_fragment_ = false;
     if (ps_ == end_) rs_ = ps_ = end_ = 0;
     // A connection that once sent a huge record does not keep its buffer.
     if (cap_ > kKeptCapacity && end_ - ps_ <= kKeptCapacity / 2) {

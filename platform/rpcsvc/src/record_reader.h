@@ -2,14 +2,16 @@
 // arrive, without ever waiting for more. Reads go straight into the reader's buffer, where a
 // record's bytes stay: fragment headers are squeezed out in place and the buffer grows
 // geometrically. A record past the spool threshold goes on in an unnamed file, so memory holds at
-// most about a threshold and a read of it. A record past its bound is cut: its head stays, the
-// rest is read and dropped, so that the call can still be answered.
+// most about a threshold and a read of it; the bodies of its fragments then go from the socket to
+// the file through a pipe, without a copy in user space. A record past its bound is cut: its head
+// stays, the rest is read and dropped, so that the call can still be answered.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include <sys/types.h>
 #include <sys/uio.h>
 
 namespace ksrpc {
@@ -39,6 +41,11 @@ public:
     Status parse();
     // Copies bytes into the buffer and parses (bytes that did not come from a read into room()).
     Status feed(const char *data, std::size_t len);
+    // One read from the stream socket sock, as recv(2) with MSG_DONTWAIT answers it (bytes taken,
+    // 0 at its end, -1 and errno). Into room(), or straight into the record's file while the
+    // record is in its file. *filled: the read took all it asked for, so the socket may hold more.
+    // Throws std::bad_alloc.
+    ssize_t read_from(int sock, bool *filled);
 
     // The finished record: in memory at data() unless spool_fd() >= 0, where it fills the file.
     const char *data() const { return buf_ + rs_; }
@@ -50,6 +57,13 @@ public:
 
     // Drops the finished record (and its file); keeps the bytes after it.
     void next();
+    // As next(), but hands the record's file to the caller to close (-1 for a record in memory).
+    int next_keeping_file() {
+        int fd = fd_;
+        fd_ = -1;
+        next();
+        return fd;
+    }
 
     // Bytes held in memory: of the current record and not yet parsed.
     std::size_t pending() const { return rlen_ + (end_ - ps_); }
@@ -62,6 +76,8 @@ public:
 
     static constexpr std::size_t kKeptCapacity = 1024 * 1024; // a larger buffer goes after its record
     static constexpr std::size_t kLargeRead = 256 * 1024;     // the room of a read into a large fragment
+    static constexpr int kPipeSize = int(kLargeRead);         // a read into the file: as large as into memory
+    static constexpr std::size_t kLargeFragment = 64 * 1024;  // after one, a read takes the next header only
 
 private:
     void spill();
@@ -70,6 +86,9 @@ private:
     void reserve(std::size_t want);
     void queue_write(const char *p, std::size_t n);
     void write_queued();
+    static constexpr ssize_t kNotSpliced = -2;
+    ssize_t splice_in(int sock, bool *filled);
+    void close_pipe();
 
     Options opt_;
     char *buf_ = nullptr;
@@ -92,6 +111,10 @@ private:
     static constexpr std::size_t kQueuedWrites = 64;
     iovec writes_[kQueuedWrites]; // bytes of one parse() for the file
     std::size_t queued_ = 0;
+    int pipe_[2] = {-1, -1}; // empty between reads; made for a record in its file, gone with it
+    std::size_t pipe_size_ = 0;
+    bool no_splice_ = false;      // the socket or the file cannot splice: reads go through memory
+    bool large_fragment_ = false; // the last fragment begun was at least kLargeFragment
 };
 
 } // namespace ksrpc

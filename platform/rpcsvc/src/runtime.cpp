@@ -890,9 +890,16 @@ bool serve(Conn *c) {
         }
         if (f == Feed::Ready) {
             serve_record(c);
-            c->reader.next();
+            const int spool = c->reader.next_keeping_file();
             count_in(c);
             wait = Wait::None;
+            if (spool >= 0) {
+                // The answer leaves before the record's file goes: dropping the pages of a large
+                // file takes a while.
+                const bool mine = c->broken || flush_replies(c);
+                close(spool);
+                if (!mine) return false;
+            }
             if (c->broken) {
                 close_conn(c);
                 return false;
@@ -942,13 +949,11 @@ bool serve(Conn *c) {
             if (!arm_reading(c)) close_conn(c);
             return false;
         }
-        std::size_t room = 0;
-        char *at = c->reader.room(room);
-        ssize_t n = recv(c->fd, at, room, MSG_DONTWAIT);
+        bool filled = false;
+        ssize_t n = c->reader.read_from(c->fd, &filled);
         if (n > 0) {
             if (wait == Wait::Looked && c->finds < 3) ++c->finds;
-            c->reader.received(std::size_t(n));
-            readable = std::size_t(n) == room;
+            readable = filled;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -965,7 +970,9 @@ bool serve(Conn *c) {
 // never waits: what the socket does not hold yet, the next event brings.
 void read_rest(Conn *c) {
     try {
-        for (int reads = 0; reads < kLoopReads; ++reads) {
+        // The bytes of the last read are parsed too: they may end the record, and nothing else
+        // would wake the connection for them.
+        for (int reads = 0;; ++reads) {
             Feed f = feed_buffered(c);
             if (f == Feed::Broken) {
                 close_conn(c);
@@ -975,13 +982,10 @@ void read_rest(Conn *c) {
                 queue_work(c);
                 return;
             }
-            std::size_t room = 0;
-            char *at = c->reader.room(room);
-            ssize_t n = recv(c->fd, at, room, MSG_DONTWAIT);
-            if (n > 0) {
-                c->reader.received(std::size_t(n));
-                continue;
-            }
+            if (reads == kLoopReads) break;
+            bool filled = false;
+            ssize_t n = c->reader.read_from(c->fd, &filled);
+            if (n > 0) continue;
             if (n < 0 && errno == EINTR) continue;
             if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
                 close_conn(c); // gone in the middle of a call

@@ -14,7 +14,13 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <thread>
 
 using ksrpc::ArgsStream;
 using ksrpc::ByteBuffer;
@@ -172,7 +178,10 @@ TEST(RecordReader, ARecordPastTheThresholdGoesToAnUnnamedFile) {
     EXPECT_EQ(file_bytes(r.spool_fd(), r.size()), record);
     EXPECT_TRUE(dir.empty()); // never named
     EXPECT_EQ(r.cut(), 0);
-    r.next();
+    int const kept = r.next_keeping_file(); // the caller's to close, still whole
+    ASSERT_GE(kept, 0);
+    EXPECT_EQ(file_bytes(kept, record.size()), record);
+    EXPECT_EQ(close(kept), 0);
     EXPECT_EQ(r.spool_fd(), -1);
     ASSERT_EQ(r.parse(), Status::Ready);
     EXPECT_EQ(std::string(r.data(), r.size()), "ok");
@@ -200,6 +209,88 @@ TEST(RecordReader, ASpoolThatCannotBeMadeCutsTheRecord) {
     ASSERT_GE(r.size(), 64u);
     EXPECT_LT(r.size(), record.size());
     EXPECT_EQ(std::string(r.data(), r.size()), record.substr(0, r.size()));
+}
+
+namespace {
+
+// A connected loopback TCP pair, the receiving end non-blocking as the runtime's connections are.
+struct TcpPair {
+    int sender = -1, receiver = -1;
+    TcpPair() {
+        int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && listen(listener, 1) == 0 &&
+            getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) == 0) {
+            sender = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (connect(sender, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
+                receiver = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        }
+        close(listener);
+    }
+    ~TcpPair() {
+        for (int fd : {sender, receiver})
+            if (fd >= 0) close(fd);
+    }
+};
+
+// Reads records from the socket as the runtime does, until `records` are whole.
+std::vector<std::string> read_records(RecordReader &r, int sock, std::size_t records, std::vector<int> *cuts) {
+    std::vector<std::string> got;
+    while (got.size() < records) {
+        if (r.parse() == Status::Ready) {
+            got.push_back(r.spool_fd() >= 0 ? file_bytes(r.spool_fd(), r.size()) : std::string(r.data(), r.size()));
+            cuts->push_back(r.cut());
+            r.next();
+            continue;
+        }
+        bool filled = false;
+        ssize_t n = r.read_from(sock, &filled);
+        if (n == 0) break;
+        if (n < 0) {
+            EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << std::strerror(errno);
+            pollfd p{sock, POLLIN, 0};
+            poll(&p, 1, 1000);
+        }
+    }
+    return got;
+}
+
+} // namespace
+
+TEST(RecordReader, LargeFragmentsGoFromTheSocketToTheFileWhole) {
+    TempDir dir;
+    // Fragments large and small, a header split across reads, a record in memory after it, and a
+    // spooled record past its bound.
+    std::string big = pattern(3 << 19) + "tail";
+    std::string stream = header(100, false) + big.substr(0, 100) + header(1 << 20, false) + big.substr(100, 1 << 20) +
+                         header(3, false) + big.substr(100 + (1 << 20), 3) +
+                         header(std::uint32_t(big.size() - 103 - (1 << 20)), true) + big.substr(103 + (1 << 20)) +
+                         header(5, true) + "small" + header(1200000, false) + pattern(1200000) + header(1200000, true) +
+                         pattern(1200000) + header(2, true) + "ok";
+    TcpPair tcp;
+    ASSERT_GE(tcp.receiver, 0);
+    std::thread writer([&] {
+        for (std::size_t at = 0; at < stream.size();) {
+            ssize_t n = write(tcp.sender, stream.data() + at, std::min<std::size_t>(stream.size() - at, 70001));
+            if (n <= 0) return;
+            at += std::size_t(n);
+        }
+    });
+    RecordReader r(options(2 << 20, 64 << 10, dir.path));
+    r.next(); // no record yet: changes nothing
+    std::vector<int> cuts;
+    std::vector<std::string> got = read_records(r, tcp.receiver, 4, &cuts);
+    writer.join();
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(got[0], big);
+    EXPECT_EQ(got[1], "small");
+    EXPECT_EQ(got[2], pattern(64 << 10)); // past its bound: its head only
+    EXPECT_EQ(got[3], "ok");
+    EXPECT_EQ(cuts, (std::vector<int>{0, 0, EFBIG, 0}));
+    EXPECT_TRUE(dir.empty());
 }
 
 // Values written by libtirpc's memory stream read back the same from a file and from memory.
