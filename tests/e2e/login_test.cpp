@@ -221,6 +221,34 @@ TEST_F(LoginE2E, RefusedLoginsLeaveTheDataDirectoryAndNameNoPath) {
     EXPECT_EQ(before, snapshot(data));
 }
 
+// A data directory that cannot hold sets (a file under its name, or a path beneath a file) makes
+// every set unreachable: reason 18 with the set's name, and no path of the server in the text.
+TEST(UnusableDataDirectory, LoginsAnswerASetThatCannotBeReached) {
+    TempDir dir;
+    write_file(dir.file("notadir"), "a file, not a folder");
+    for (std::string const &data : {dir.file("notadir"), dir.file("notadir/data")}) {
+        ServerProcess server({}, dir.path(), {"KX_PRODUCT_DATA=" + data});
+        ASSERT_TRUE(server.start()) << data;
+        Client client(server.port());
+        ASSERT_TRUE(client.ok());
+        for (auto request :
+             {make_request("KXDEMO/ISSUE", "alice", "alice"), make_request("KXDEMO", "admin", "admin")}) {
+            LoginReply reply;
+            ASSERT_EQ(RPC_SUCCESS, login(client, request, reply)) << data;
+            ASSERT_TRUE(reply.failed) << data;
+            EXPECT_EQ(18, reply.error.reason) << data << " " << request.repository;
+            EXPECT_EQ("TLQSV0775E This login is forbidden: Cannot connect to database set 'KXDEMO'.",
+                      reply.error.message);
+            EXPECT_EQ(2, reply.error.extension);
+            EXPECT_EQ("KXDEMO", reply.error.extension_text);
+            EXPECT_EQ(std::string::npos, reply.error.message.find(dir.path())) << reply.error.message;
+        }
+        EXPECT_EQ("a file, not a folder", read_file(dir.file("notadir")));
+        server.signal(SIGTERM);
+        EXPECT_EQ(0, server.wait().status) << data;
+    }
+}
+
 TEST(SingleSignOn, PasswordToolFileEnablesTheLogonOnTheNextStart) {
     TempDir dir;
     std::string const secret = "kxdemo-single-sign-on-shared-secret";

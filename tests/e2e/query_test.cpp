@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <csignal>
 #include <memory>
 #include <string>
@@ -159,6 +160,47 @@ TEST_F(QueryE2E, AQueryInXmlPagedToItsEndHasTheRowsOfTheSetFile) {
     Page gone = read_page(call(*client_, 7, late));
     EXPECT_TRUE(gone.failed);
     EXPECT_EQ(gone.reason, 40);
+}
+
+// A page size of 0 or less is one row a reply, on the first call and on a returning one, and the
+// row after it is where the next page starts.
+TEST_F(QueryE2E, ANegativePageSizeIsOneRowAReply) {
+    std::string const doc = "<CTG:execute-query xmlns:CTG=\"" + ctg +
+                            "\" xmlns:TEAM=\"http://korvax.example/TEAM\"><CTG:definition>"
+                            "<CTG:primary-record-type><TEAM:href>kx.record:Defect@KXDEMO/ISSUE</TEAM:href>"
+                            "</CTG:primary-record-type><CTG:display-fields><CTG:column>" +
+                            path("id") + "</CTG:column></CTG:display-fields></CTG:definition></CTG:execute-query>";
+    auto first = [&](int request_num) {
+        Body body = session(alice_);
+        body.i(request_num).u(0).u(0).s(doc);
+        return read_page(call(*client_, 7, body));
+    };
+    auto more = [&](int request_num, std::string const &handle) {
+        Body body = session(alice_);
+        body.i(request_num).u(1).u(16).raw(handle);
+        return read_page(call(*client_, 7, body));
+    };
+    for (int const request_num : {-1, -3, INT_MIN}) {
+        Page one = first(request_num);
+        ASSERT_FALSE(one.failed) << request_num << ": reason " << one.reason;
+        EXPECT_EQ(one.numbers, std::vector<int>{1}) << request_num;
+        ASSERT_EQ(one.handle.size(), 16u) << request_num;
+        Page two = more(request_num, one.handle);
+        ASSERT_FALSE(two.failed) << request_num << ": reason " << two.reason;
+        EXPECT_EQ(two.numbers, std::vector<int>{2}) << request_num;
+        EXPECT_EQ(two.handle, one.handle) << request_num;
+        Page next = more(2, one.handle);
+        EXPECT_EQ(next.numbers, (std::vector<int>{3, 4})) << request_num;
+        EXPECT_EQ(next.handle, one.handle) << request_num;
+
+        // A returning call after a page of several rows.
+        Page ten = first(10);
+        ASSERT_EQ(ten.handle.size(), 16u);
+        EXPECT_EQ(more(request_num, ten.handle).numbers, std::vector<int>{11}) << request_num;
+        Page after = more(3, ten.handle);
+        EXPECT_EQ(after.numbers, (std::vector<int>{12, 13, 14})) << request_num;
+        EXPECT_EQ(after.rows.size(), 3u);
+    }
 }
 
 TEST_F(QueryE2E, HostileQueryDocumentsGetSmallErrorsAndTheServerServesOn) {

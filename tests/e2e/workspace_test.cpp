@@ -250,7 +250,8 @@ TEST_F(WorkspaceE2E, SearchPagingMatrixAndTheHandlesEnd) {
         int now = std::min(left, c.request_num);
         ASSERT_EQ(static_cast<int>(first.hits.size()), now) << c.start_row << "/" << c.page_size;
         for (int k = 0; k < now; ++k) EXPECT_EQ(first.hits[k], all.hits[page_start + in_page + k]);
-        if (now == left) {
+        // A reply cut by request_num keeps its handle unless it reached the last hit of all.
+        if (now < c.request_num || in_page + now >= all.total) {
             EXPECT_EQ(first.handle, std::string(4, '\0'));
             continue;
         }
@@ -285,6 +286,50 @@ TEST_F(WorkspaceE2E, SearchPagingMatrixAndTheHandlesEnd) {
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
     }
     EXPECT_EQ(read_search(search(*client_, first_search(alice_, 5, 10, 1, terms.substr(9)))).error_reason, 0);
+}
+
+// A reply that stops at request_num keeps the search, even at the end of its page: the search ends
+// with the reply that looks for a hit past the page.
+TEST_F(WorkspaceE2E, ASearchCutByRequestNumKeepsItsHandleToThePagesEnd) {
+    std::string const text = "alice OR bob OR carol";
+    SearchReply all = read_search(search(*client_, first_search(alice_, 100, 100, 1, text)));
+    ASSERT_EQ(all.total, 28);
+    ASSERT_EQ(all.hits.size(), 28u);
+    std::string const none(4, '\0');
+    struct Case {
+        int start_row;
+        std::vector<int> request_nums; // the first call's, then the returning calls'
+        std::vector<int> hits;         // per reply
+        std::vector<bool> kept;        // per reply: its handle continues the search
+    } const cases[] = {
+        {1, {10, 100}, {10, 0}, {true, false}}, {1, {3, 7, 100}, {3, 7, 0}, {true, true, false}},
+        {21, {8, 100}, {8, 0}, {true, false}},  {1, {9, 100}, {9, 1}, {true, false}},
+        {1, {0, 100}, {0, 10}, {true, false}},  {11, {4, 4, 4}, {4, 4, 2}, {true, true, false}},
+    };
+    for (Case const &c : cases) {
+        std::string handle;
+        int offset = c.start_row - 1;
+        for (std::size_t k = 0; k < c.request_nums.size(); ++k) {
+            SearchReply r =
+                read_search(search(*client_, k == 0 ? first_search(alice_, c.request_nums[0], 10, c.start_row, text)
+                                                    : more(alice_, handle, c.request_nums[k])));
+            std::string const where = std::to_string(c.start_row) + " reply " + std::to_string(k);
+            ASSERT_EQ(r.error_reason, 0) << where;
+            EXPECT_EQ(r.total, k == 0 ? 28 : -1) << where;
+            ASSERT_EQ(static_cast<int>(r.hits.size()), c.hits[k]) << where;
+            for (int h = 0; h < c.hits[k]; ++h) EXPECT_EQ(r.hits[h], all.hits[offset + h]) << where;
+            offset += c.hits[k];
+            if (!c.kept[k]) {
+                EXPECT_EQ(r.handle, none) << where;
+                break;
+            }
+            ASSERT_EQ(r.handle.size(), 16u) << where;
+            if (k > 0) {
+                EXPECT_EQ(r.handle, handle) << where;
+            }
+            handle = r.handle;
+        }
+    }
 }
 
 TEST_F(WorkspaceE2E, ParentSearchesHandOutNoHandleAndCheckTheParent) {

@@ -262,7 +262,15 @@ int open_store_connections() { return g_open_connections.load(); }
 SetStore open_set(const CString &dbset) {
     std::string name = u8(dbset);
     if (!valid_set_name(name)) refuse_set(dbset, "");
-    KXProductStore::EnsureDataDirectory();
+    // A data directory that holds no sets makes every set unreachable; why (which names the
+    // server's paths) goes to the diagnostics only.
+    try {
+        KXProductStore::EnsureDataDirectory();
+    } catch (KXException *e) {
+        const std::string why = u8(e->GetErrorString());
+        e->Delete();
+        refuse_set(dbset, why);
+    }
     std::string path = KXProductStore::SetPath(dbset);
     if (::access(path.c_str(), R_OK | W_OK) != 0) refuse_set(dbset, path + ": " + std::strerror(errno));
     if (!looks_like_sqlite(path)) refuse_set(dbset, path + ": not an SQLite database");
@@ -307,6 +315,20 @@ void KXProductStore::EnsureDataDirectory() {
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
         AdDiagnostic::Report(L"Store", w("mkdir " + dir + ": " + std::strerror(errno)).GetString());
         throw_kx(KX_MSG_CONNECTION_FAILED, L"Cannot create the data directory.", "KXProductStore::EnsureDataDirectory");
+    }
+    // A file under its name, or a directory the server may not write, is refused before the demo
+    // set is tried there.
+    struct stat st {};
+    std::string why;
+    if (::stat(dir.c_str(), &st) != 0)
+        why = std::strerror(errno);
+    else if (!S_ISDIR(st.st_mode))
+        why = "not a directory";
+    else if (::access(dir.c_str(), W_OK | X_OK) != 0)
+        why = std::strerror(errno);
+    if (!why.empty()) {
+        AdDiagnostic::Report(L"Store", w("data directory " + dir + ": " + why).GetString());
+        throw_kx(KX_MSG_CONNECTION_FAILED, L"Cannot use the data directory.", "KXProductStore::EnsureDataDirectory");
     }
     if (InstalledDbSets().empty()) {
         try {

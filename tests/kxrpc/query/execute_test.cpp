@@ -3,6 +3,7 @@
 #include "query/execute.h"
 
 #include <atomic>
+#include <climits>
 #include <set>
 #include <string>
 #include <thread>
@@ -154,10 +155,16 @@ TEST_F(ExecuteTest, RowWindowsAndTheirErrors) {
     kxtest::Outcome five = first(window("5", "7"), 10);
     EXPECT_EQ(numbers(five), range(5, 7));
     EXPECT_FALSE(resp(five)->continue_with());
-    // request_num 0: one row a reply.
-    kxtest::Outcome single = first(window("24", "0"), 0);
-    EXPECT_EQ(numbers(single), range(24, 24));
-    EXPECT_TRUE(resp(single)->continue_with());
+    // request_num 0 or negative: one row a reply.
+    for (int request_num : {0, -1, INT_MIN}) {
+        kxtest::Outcome single = first(window("24", "0"), request_num);
+        EXPECT_EQ(numbers(single), range(24, 24)) << request_num;
+        ASSERT_TRUE(resp(single)->continue_with()) << request_num;
+        single.reply();
+        kxtest::Outcome last = again(resp(single)->continue_with(), request_num);
+        EXPECT_EQ(numbers(last), range(25, 25)) << request_num;
+        EXPECT_FALSE(resp(last)->continue_with()) << request_num;
+    }
     EXPECT_EQ(error(first(window("5", "3"), 10)),
               std::make_pair(4, std::string("TLQSV0804E The end row cannot be less than the start row")));
     EXPECT_EQ(error(first(window("0", "3"), 10)),
@@ -341,6 +348,39 @@ TEST_F(ExecuteTest, LimitCheckAndProductFailures) {
               std::make_pair(40, std::string("TLQSV0769E Internal Error: assertion")));
     // And the next call is served.
     EXPECT_EQ(numbers(first(doc(column(L"id")), 2)), range(1, 2));
+}
+
+// A returning page that fails hands out no row: the next page starts where it would have, by
+// number and by record, whether it failed before reading a row or after reading them all.
+TEST_F(ExecuteTest, AFailedReturningPageHandsOutNoRow) {
+    std::string const d = doc(column(L"id"));
+    auto ids = [](kxtest::Outcome const &o) {
+        std::vector<std::string> out;
+        for (auto const &r : resp(o)->rows()) out.push_back(r.values.at(0).text);
+        return out;
+    };
+    std::vector<std::string> const all = ids(first(d, kRows));
+    ASSERT_EQ(all.size(), static_cast<std::size_t>(kRows));
+    kxtest::Outcome one = first(d, 3);
+    ASSERT_EQ(numbers(one), range(1, 3));
+    one.reply();
+    StateItemPtr held = resp(one)->continue_with();
+    ASSERT_TRUE(held);
+    unsigned next = 4;
+    for (char const *op : {"AdResultSet::GetColumnLabel", "AdResultSet::ResultIsLimited"}) {
+        KXFaultInjector::Arm(op, kxtest::fault(KXFaultKind::KXException, 1, L"broken"));
+        kxtest::Outcome failed = again(held, 3);
+        EXPECT_EQ(error(failed), std::make_pair(40, std::string("TLQSV0769E Internal Error: broken"))) << op;
+        EXPECT_TRUE(resp(failed)->rows().empty()) << op;
+        EXPECT_FALSE(resp(failed)->continue_with()) << op;
+        kxtest::Outcome after = again(held, 3);
+        ASSERT_EQ(error(after).first, 0) << op << ": " << error(after).second;
+        EXPECT_EQ(numbers(after), range(next, next + 2)) << op;
+        EXPECT_EQ(ids(after), std::vector<std::string>(all.begin() + next - 1, all.begin() + next + 2)) << op;
+        EXPECT_EQ(resp(after)->continue_with(), held) << op;
+        after.reply();
+        next += 3;
+    }
 }
 
 TEST_F(ExecuteTest, ActivityListWithoutAnyQueryNamesTheMissingRecordType) {

@@ -315,11 +315,32 @@ void ExecuteQueryResp::returning_call() {
     std::lock_guard<std::mutex> lock(item->mu);
     // Another call finished it while this one waited.
     if (item->finished) raise_reason(Reason::internal_error);
+    // The result set stands on the row after the last one handed out.
+    unsigned const handed_out = item->current_row;
     ++item->current_row;
-    if (page(item, AD_SUCCESS)) {
-        fill_info(*item, 0, true);
-        if (!continue_with_) discard(item);
+    try {
+        if (page(item, AD_SUCCESS)) {
+            fill_info(*item, 0, true);
+            if (!continue_with_) discard(item);
+            return;
+        }
+    } catch (...) {
+        rewind(item, handed_out);
+        throw;
     }
+    rewind(item, handed_out);
+}
+
+// A page that failed hands out no row: the next call starts where this one did. A result set
+// that cannot go back there ends the query.
+void ExecuteQueryResp::rewind(std::shared_ptr<ExecuteQueryStateItem> const &item, unsigned handed_out) {
+    rows_.clear();
+    continue_with_.reset();
+    item->current_row = handed_out;
+    if (!moved_) return;
+    bool back = false;
+    ignoring_failures([&] { back = item->result_set->MoveAbsolute(handed_out + 1) == AD_SUCCESS; });
+    if (!back) discard(item);
 }
 
 // ---- the page
@@ -362,8 +383,8 @@ bool ExecuteQueryResp::page(std::shared_ptr<ExecuteQueryStateItem> const &held, 
             id_column_ = j;
     }
     // The client names the page size, not the server's memory: a larger page is cut, and the
-    // handle carries the rest.
-    int const request_num = std::min(args_.request_num(), max_rows_per_reply);
+    // handle carries the rest. A page size of 0 or less is one row a reply.
+    int const request_num = std::clamp(args_.request_num(), 1, max_rows_per_reply);
     std::vector<ColumnPlan> plans;
     for (int j = 1; j <= item.column_count && j <= n; ++j)
         if (item.shown[j]) plans.push_back(plan_column(item, j, feature));
@@ -403,10 +424,14 @@ bool ExecuteQueryResp::page(std::shared_ptr<ExecuteQueryStateItem> const &held, 
         }
         ++count;
         if ((item.end_row != 0 && item.current_row >= item.end_row) || count >= request_num) break;
+        moved_ = true;
         status = rs->MoveNext();
         if (status == AD_SUCCESS) ++item.current_row;
     }
-    if (status == AD_SUCCESS) status = rs->MoveNext();
+    if (status == AD_SUCCESS) {
+        moved_ = true;
+        status = rs->MoveNext();
+    }
     bool const keep = status == AD_SUCCESS && (item.end_row == 0 || item.current_row < item.end_row);
     if (keep) continue_with_ = held;
     return true;

@@ -133,6 +133,8 @@ private:
     static ColumnPlan plan_column(ExecuteQueryStateItem &item, int column, bool feature);
     static Value read_value(AdResultSetPtr const &rs, ColumnPlan const &plan);
     void discard(std::shared_ptr<ExecuteQueryStateItem> const &item);
+    // Undoes a failed returning page: the item stands again after row `handed_out`.
+    void rewind(std::shared_ptr<ExecuteQueryStateItem> const &item, unsigned handed_out);
     void fail(Nul::STPException const &e);
     // A file or chart result: the whole result written to a temporary file now, streamed while the
     // reply is encoded; a failure becomes the error arm after the result info.
@@ -151,6 +153,7 @@ private:
     bool zero_after_rows_ = false;
     std::vector<Row> rows_;
     std::shared_ptr<ExecuteQueryStateItem> continue_with_;
+    bool moved_ = false; // the page moved the result set past the row it started on
     int id_column_ = 0, dbid_column_ = 0;
     bool content_ = false;
     Nul::UString content_path_;

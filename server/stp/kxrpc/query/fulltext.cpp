@@ -196,8 +196,8 @@ void SearchState::write_hits(std::vector<SearchRecord> &out) {
         ++cursor_;
         --remaining_;
     }
-    // A page used up exactly ends the search now, not one empty call later.
-    if (cursor_ < limit && (!hits_ || !hits_->GetHit(cursor_))) limit = cursor_;
+    // A reply cut by request_num keeps the search: whether the page has more is known only when
+    // the next call asks for the hit after it.
     if (cursor_ >= limit) done_ = true;
 }
 
