@@ -133,7 +133,7 @@ def render(answers):
     out.append("")
     out.append("What property 1103 (`TEAMPVT:supported-live-property-set`) answers on the demo set, by request")
     out.append("type code. 595, 656 and 1103 are supported by every type; a record also lists its fields by")
-    out.append("name (section 13.3).")
+    out.append("name (section 7).")
     out.append("")
     out.append("| code | resource (demo target) | property ids |")
     out.append("|---|---|---|")
@@ -154,7 +154,7 @@ def render(answers):
         codes = sorted(set(used[i]))
         out.append("| %d | `%s` | %s |" % (i, names.get(i, "?"), ", ".join(str(c) for c in codes)))
     out.append("")
-    out.append("Meta ids (section 7.2) and the type tags that an empty value (100002) carries:")
+    out.append("Meta ids (section 7) and the type tags that an empty value (100002) carries:")
     out.append("")
     for prefix in ("MPN:", "MPT:"):
         ids = sorted(i for i, n in names.items() if n.startswith(prefix))
