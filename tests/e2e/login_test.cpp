@@ -303,6 +303,44 @@ TEST(SingleSignOn, PasswordToolFileEnablesTheLogonOnTheNextStart) {
     }
 }
 
+// protocol.md's steps as an operator and a web tier follow them: the token made from the set's
+// password in the server's working directory with the server's data directory, the file renamed,
+// the server started there, and the printed token sent as alice's password.
+TEST(SingleSignOn, TheDocumentedStepsLogAUserOnAndAnotherPasswordDoesNot) {
+    TempDir dir;
+    std::vector<std::string> const env = {"KX_PRODUCT_DATA=" + dir.file("data")};
+    auto make_token = [&](std::string const &password) {
+        Outcome tool = run_to_exit({"-sso_password", password}, dir.path(), env);
+        EXPECT_EQ(0, tool.status) << tool.err;
+        std::string const printed = "Encrypted SSO client password: ";
+        EXPECT_EQ(0u, tool.out.rfind(printed, 0)) << tool.out;
+        EXPECT_EQ(0, std::rename(dir.file("sso.properties.temp").c_str(), dir.file("sso.properties").c_str()));
+        return tool.out.substr(printed.size(), tool.out.size() - printed.size() - 1);
+    };
+    auto log_on = [&](std::string const &token) {
+        ServerProcess server({}, dir.path(), env);
+        EXPECT_TRUE(server.start());
+        Client client(server.port());
+        LoginRequest request = make_request("KXDEMO/ISSUE", "alice", token, true);
+        LoginReply reply;
+        EXPECT_EQ(RPC_SUCCESS, login(client, request, reply));
+        if (!reply.failed) {
+            EXPECT_EQ((std::vector<int>{0}), delete_state(client, {reply.handle}));
+        }
+        server.signal(SIGTERM);
+        EXPECT_EQ(0, server.wait().status);
+        return reply;
+    };
+    LoginReply good = log_on(make_token("kxdemo-single-sign-on-shared-secret"));
+    EXPECT_FALSE(good.failed) << good.error.message;
+    // A password of the right length that is not the set's: the token matches, the product does
+    // not vouch for the user, and the token fails as alice's own password.
+    LoginReply other = log_on(make_token("an-operator-chosen-password-of-30+-bytes"));
+    ASSERT_TRUE(other.failed);
+    EXPECT_EQ(47, other.error.reason);
+    EXPECT_EQ("TLQSV0775E This login is forbidden: Login failed for user 'alice'.", other.error.message);
+}
+
 TEST(SingleSignOn, ThirtyBytesAreEnough) {
     TempDir dir;
     Outcome tool = run_to_exit({"-sso_password", std::string(30, 'k')}, dir.path());

@@ -14,8 +14,8 @@
 
 namespace KxRpc {
 
-// Bounds of what the server accepts from the wire; the runtime refuses records above 64 MiB,
-// so nothing longer can arrive in one call anyway, and no reply string is encoded longer.
+// No string is encoded or decoded longer than this, whatever a call record may hold (the runtime
+// takes records up to KS_MAX_RECORD_SIZE); the bounds below are tighter by kind of field.
 constexpr u_int max_wire_string = 64u << 20;
 // Longest string decoded, in UTF-8 bytes, by kind of field: names (repositories, users, passwords,
 // identifiers, workspace paths, locales, hosts) and texts (values, queries, comments, script
