@@ -3,7 +3,9 @@
 that starts the server through KXRPC_BIN) with the server inside sandboxed_kxrpc.sh, the nearest
 this machine offers to deploy/kxrpc.service. The tests themselves run as CTest would run them (same
 command, environment and directory); their temporary directories lie in BUILD_DIR/sandbox, the one
-writable place. Prints each failure's output and a count; exits 1 when any test failed."""
+writable place. The servers' traces (KX_DIAG=66=1, where a test sets none of its own) go to one
+file there, from which it tells which of the procedures were served. Prints each failure's output
+and the counts; exits 1 when any test failed."""
 
 import concurrent.futures
 import json
@@ -40,6 +42,7 @@ def prepared(test):
     wrapper = os.path.join(os.path.dirname(program), "kxrpc-sandboxed")
     if not os.path.islink(wrapper):
         os.symlink(os.path.join(here, "sandboxed_kxrpc.sh"), wrapper)
+    env.update(KX_DIAG="66=1", KX_DIAG_FILE=os.path.join(sandbox, "trace.log"))
     env.update(KXRPC_BIN=wrapper, KX_SANDBOX_PROGRAM=program,
                KX_SANDBOX_RW=sandbox, TMPDIR=sandbox)
     return test["name"], test["command"], env, props.get("WORKING_DIRECTORY", build)
@@ -61,4 +64,16 @@ with concurrent.futures.ThreadPoolExecutor(jobs) as pool:
             failed += 1
             print("FAILED %s (status %d)\n%s" % (name, code, output[-4000:]))
 print("sandboxed e2e: %d tests, %d failed, %d skipped" % (len(cases), failed, skipped))
+source = os.path.join(here, "..", "..", "server", "stp", "kxrpc")
+table = set()
+for folder in os.listdir(source):
+    path = os.path.join(source, folder, "procedures.cpp")
+    if os.path.exists(path):
+        with open(path, encoding="utf-8") as f:
+            table |= {name for _, name in re.findall(r'[({](\d+), L"(\w+)"', f.read())}
+with open(os.path.join(sandbox, "trace.log"), encoding="utf-8", errors="replace") as f:
+    started = set(re.findall(r"^KXRPC: Start (\w+) \(", f.read(), re.M))
+started.add("ping")  # answered before any trace line; every test that starts a server pings it
+print("procedures served: %d of %d; never called: %s" % (len(table & started), len(table),
+                                                         " ".join(sorted(table - started)) or "none"))
 sys.exit(1 if failed else 0)
