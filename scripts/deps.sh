@@ -6,9 +6,9 @@ set -euo pipefail
 # Building and running the server and the ARM agent.
 run=(g++ cmake ninja-build pkg-config ccache libicu-dev libxerces-c-dev libtirpc-dev libsqlite3-dev
      libpng-dev libjpeg-dev libcairo2-dev liblua5.4-dev uuid-dev libsodium-dev)
-# The tests (GoogleTest, rpcinfo, xmllint, the example client), the fuzzers (clang and its
-# libFuzzer runtime), the format check (scripts/format.sh).
-test=(libgtest-dev libgmock-dev rpcbind libxml2-utils iproute2 python3 clang-16 libclang-rt-16-dev
+# The tests (GoogleTest, rpcinfo, xmllint, the example client, systemd-analyze for the unit), the
+# fuzzers (clang and its libFuzzer runtime), the format check (scripts/format.sh).
+test=(libgtest-dev libgmock-dev rpcbind libxml2-utils iproute2 python3 systemd clang-16 libclang-rt-16-dev
       clang-format-16)
 # The benchmarks (Google Benchmark; rpcgen for the reference svc_run server).
 bench=(libbenchmark-dev rpcsvc-proto)

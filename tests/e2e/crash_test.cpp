@@ -151,6 +151,25 @@ TEST(TestCrash, OnErrorTwoLeavesTheFaultToTheProcess) {
     }
 }
 
+// Modes other than 1 and 2 act as mode 0, and levels other than 1 and 2 write a normal dump
+// without a level message.
+TEST(TestCrash, OnErrorThreeServesOnAndLevelThreeWritesANormalDump) {
+    TempDir dir;
+    ServerProcess server({"-test_crash", "1", "-create_crash_dump", "3", "-on_error", "3", "-verbose"}, dir.path());
+    ASSERT_TRUE(server.start());
+    Client client(server.port());
+    ASSERT_TRUE(client.ok());
+    EXPECT_EQ(RPC_SUCCESS, client.ping());
+    server.signal(SIGTERM);
+    Outcome end = server.wait();
+    EXPECT_EQ(0, end.status);
+    std::string const name = "kxrpc_1_" + std::to_string(server.pid()) + ".dmp";
+    EXPECT_EQ("Test Crash Exec...\nTest Access Error...\nExisting crash count is: 0\nDump created: " + name + ".\n",
+              end.err.substr(end.err.find("Test Crash Exec...")));
+    EXPECT_NE(std::string::npos, read_file(dir.file(name)).find("type: 0x0\n"));
+    EXPECT_EQ(1, count_dumps(dir));
+}
+
 TEST(CrashHandlerBits, MessagesOnlyWithVerboseAndInOrder) {
     TempDir dir;
     ServerProcess server({"-verbose"}, dir.path());

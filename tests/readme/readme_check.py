@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""readme_check.py <source root>: the README's claims that drift with the code.
+"""readme_check.py <source root>: the claims of the README and its docs that drift with the code.
 
-- The options it lists are the options the program compares its arguments with.
-- Each row of a table whose first column is "constant" names a constant of the tree, and the value
-  the row gives is the constant's value.
+- The options its options table lists are the options the program compares its arguments with.
+- Each row of a table whose first column is "constant", in the README or in one of `documents`,
+  names a constant of the tree, and the value the row gives is the constant's value.
 - Every environment variable that the libraries and the server read by a literal name is named
-  in the README (or in platform/product/README.md, which the README points to).
+  in the README, in platform/product/README.md or in docs/development.md.
+- The unit the README shows is deploy/kxrpc.service, byte for byte.
 Prints what differs and exits 1; exits 0 when every claim holds.
 """
 
@@ -23,13 +24,18 @@ def read(path):
 
 
 readme = read("README.md")
+# The documents the README hands its maintainers' and measurements' tables to.
+documents = {"README.md": readme, "docs/development.md": read("docs/development.md"),
+             "docs/performance.md": read("docs/performance.md")}
 problems = []
 
 # ---- options
 
-# The paragraph that starts with "Options", up to the next blank line.
-block = re.search(r"^Options\b(.*?)\n\n", readme, re.M | re.S)
-listed = set(re.findall(r"`(-[a-z_]+)[^`]*`", block.group(1))) if block else set()
+# The first cell of each row of the table whose first column is "option".
+table = re.search(r"^\| *option *\|.*\n\|[-| ]+\|\n((?:\|.*\n)+)", readme, re.M)
+listed = set()
+for row in table.group(1).splitlines() if table else []:
+    listed |= set(re.findall(r"`(-[a-z_]+)[^`]*`", row.strip("|").split("|")[0]))
 accepted = set()
 for source in ("server/stp/kxrpc/core/options.cpp", "server/stp/kxrpc/core/service.cpp"):
     accepted |= set(re.findall(r'strcmp\([^,]+,\s*"(-[a-z_]+)"\)', read(source)))
@@ -77,7 +83,11 @@ def claimed(name, cell):
     return number * units[unit]
 
 
-for table in re.finditer(r"^\| *constant *\|.*\n\|[-| ]+\|\n((?:\|.*\n)+)", readme, re.M):
+tables = [(where, t) for where, text in documents.items()
+          for t in re.finditer(r"^\| *constant *\|.*\n\|[-| ]+\|\n((?:\|.*\n)+)", text, re.M)]
+if not tables:
+    problems.append("no table of constants found")
+for where, table in tables:
     for row in table.group(1).splitlines():
         cells = [c.strip() for c in row.strip("|").split("|")]
         m = re.fullmatch(r"`(\w+)`", cells[0])
@@ -85,7 +95,7 @@ for table in re.finditer(r"^\| *constant *\|.*\n\|[-| ]+\|\n((?:\|.*\n)+)", read
             continue
         name = m.group(1)
         if name not in definitions:
-            problems.append("the README names the constant %s, which no header defines" % name)
+            problems.append("%s names the constant %s, which no header defines" % (where, name))
             continue
         try:
             actual = evaluate(definitions[name])
@@ -94,18 +104,26 @@ for table in re.finditer(r"^\| *constant *\|.*\n\|[-| ]+\|\n((?:\|.*\n)+)", read
             problems.append("cannot compare %s: %s" % (name, e))
             continue
         if actual != said:
-            problems.append("%s is %d in the code, the README says %s" % (name, actual, cells[1]))
+            problems.append("%s is %d in the code, %s says %s" % (name, actual, where, cells[1]))
 
 # ---- environment variables read by name
 
-documents = readme + read("platform/product/README.md")
+naming = readme + read("platform/product/README.md") + documents["docs/development.md"]
 sources = [p for d in ("lib", "platform", "server") for ext in ("cpp", "c", "h")
            for p in glob.glob(os.path.join(root, d, "**", "*." + ext), recursive=True)]
 for path in sources:
     with open(path, encoding="utf-8") as f:
         for name in re.findall(r'getenv\("(\w+)"\)', f.read()):
-            if not re.search(r"\b%s\b" % name, documents):
+            if not re.search(r"\b%s\b" % name, naming):
                 problems.append("%s reads $%s, which the README does not name" % (os.path.relpath(path, root), name))
+
+# ---- the unit
+
+shown = re.search(r"^`deploy/kxrpc\.service`:\n\n```ini\n(.*?)^```$", readme, re.M | re.S)
+if not shown:
+    problems.append("the README shows no deploy/kxrpc.service")
+elif shown.group(1) != read("deploy/kxrpc.service"):
+    problems.append("the unit the README shows differs from deploy/kxrpc.service")
 
 for p in problems:
     print(p)

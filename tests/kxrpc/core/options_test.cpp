@@ -33,28 +33,45 @@
 
 using namespace KxRpc;
 
-TEST(ParseInteger, ReadsAWholeDecimalNumber) {
-    int v = -1;
-    EXPECT_TRUE(parse_integer("42", v));
-    EXPECT_EQ(42, v);
-    EXPECT_TRUE(parse_integer("  -17", v));
-    EXPECT_EQ(-17, v);
-    EXPECT_TRUE(parse_integer("+8", v));
-    EXPECT_EQ(8, v);
-    EXPECT_TRUE(parse_integer("010", v)); // decimal, not octal
-    EXPECT_EQ(10, v);
-    EXPECT_TRUE(parse_integer("2147483647", v));
-    EXPECT_EQ(INT_MAX, v);
-    EXPECT_TRUE(parse_integer("-2147483648", v));
-    EXPECT_EQ(INT_MIN, v);
-}
-
-TEST(ParseInteger, RefusesTextWithoutDigitsTrailingTextAndValuesOutOfRange) {
-    int v = 5;
-    for (char const *bad : {"", "abc", "-", "+", " ", "2147483648", "-2147483649", "99999999999999999999", "12x",
-                            "0x1F", "7 ", "3abc", "1.5"}) {
-        EXPECT_FALSE(parse_integer(bad, v)) << bad;
-        EXPECT_EQ(5, v) << bad;
+// Whole decimal numbers only: an optional "-" and digits, nothing around them, within 32 bits.
+TEST(ParseInteger, TakesWholeDecimalNumbersOnly) {
+    struct Case {
+        char const *text;
+        bool ok;
+        int value;
+    };
+    Case const cases[] = {
+        {"42", true, 42},
+        {"0", true, 0},
+        {"-17", true, -17},
+        {"010", true, 10}, // decimal, not octal
+        {"-0", true, 0},
+        {"2147483647", true, INT_MAX},
+        {"-2147483648", true, INT_MIN},
+        {"2147483648", false, 0},
+        {"-2147483649", false, 0},
+        {"99999999999999999999", false, 0},
+        {" 80", false, 0},
+        {"\t80", false, 0},
+        {"+2346", false, 0},
+        {"+", false, 0},
+        {"-", false, 0},
+        {"--1", false, 0},
+        {"- 1", false, 0},
+        {"-+1", false, 0},
+        {"", false, 0},
+        {" ", false, 0},
+        {"abc", false, 0},
+        {"12x", false, 0},
+        {"7 ", false, 0},
+        {"0x1F", false, 0},
+        {"1.5", false, 0},
+        {"1e3", false, 0},
+    };
+    for (auto const &c : cases) {
+        int v = 5;
+        EXPECT_EQ(c.ok, parse_integer(c.text, v)) << '"' << c.text << '"';
+        EXPECT_EQ(c.ok ? c.value : 5, v) << '"' << c.text << '"';
     }
 }
 
@@ -344,6 +361,12 @@ TEST(Program, EveryOptionErrorHasItsExactMessageAndStatusMinusOne) {
         {{"-max_crash_dump_count"}, "Must specify number with -max_crash_dump_count option"},
         {{"-max_crash_dump_count", "+"}, "Must specify a valid integer with -max_crash_dump_count option: +"},
         {{"-max_crash_dump_count", "7 "}, "Must specify a valid integer with -max_crash_dump_count option: 7 "},
+        {{"-port", " 80"}, "Must specify a valid integer with -port option:  80"},
+        {{"-port", "+2346"}, "Must specify a valid integer with -port option: +2346"},
+        {{"-worker_threads", " 2"}, "Must specify a valid integer with -worker_threads option:  2"},
+        {{"-arm", "+3"}, "Must specify a valid integer with -arm option: +3"},
+        {{"-max_crash_dump_count", "  7"}, "Must specify a valid integer with -max_crash_dump_count option:   7"},
+        {{"-install_service", "-port", "+2346"}, "Must specify a valid integer with -port option: +2346"},
         {{"-bogus"}, "Unrecognized argument: -bogus"},
         {{"-PORT", "1"}, "Unrecognized argument: -PORT"},
         {{"-verbose", "-no_sig_handler", "-just_exit", "stray"}, "Unrecognized argument: stray"},
@@ -374,11 +397,16 @@ TEST(Program, HelpPrintsTheUsageAndEndsWithZero) {
     EXPECT_EQ("", o.out);
 }
 
-TEST(Options, IntegerValuesMayHaveLeadingSpaceAndASign) {
-    ASSERT_EQ(0, parse({"-arm", "+3", "-worker_threads", " 2", "-max_crash_dump_count", "  7"}));
-    EXPECT_EQ(3, settings().arm_level);
-    EXPECT_EQ(2, settings().worker_threads);
-    EXPECT_EQ(7, settings().crash_dump_limit);
+// Modes and levels past the ones with a meaning of their own are taken: -on_error 3 is mode 0,
+// -create_crash_dump 3 a normal dump (tests/e2e/crash_test.cpp).
+TEST(Options, OnErrorAndDumpLevelTakeAnyNumber) {
+    ASSERT_EQ(0, parse({"-on_error", "3", "-create_crash_dump", "3"}));
+    EXPECT_EQ(3, settings().on_error);
+    EXPECT_EQ(3, settings().crash_dump_level);
+    ASSERT_EQ(0, parse({"-on_error", "-1", "-create_crash_dump", "-2", "-win_crash_handler", "-1"}));
+    EXPECT_EQ(-1, settings().on_error);
+    EXPECT_EQ(-2, settings().crash_dump_level);
+    EXPECT_EQ(-1, settings().crash_handler_bits);
 }
 
 TEST(Program, PortTakenOnBothFamiliesEndsWithMinusOneAndSaysWhy) {

@@ -26,11 +26,13 @@ void log_message(char const *format, ...) {
 }
 
 bool parse_integer(char const *text, int &value) {
+    // Only an optional "-" and digits: " 80", "+2346" and "12x" are typing errors, not numbers.
+    char const *digits = text[0] == '-' ? text + 1 : text;
+    if (*digits < '0' || *digits > '9') return false;
     char *end = nullptr;
     errno = 0;
     long v = std::strtol(text, &end, 10);
-    // Trailing text is refused: "12x" is a typing error, not 12.
-    if (end == text || *end != '\0') return false;
+    if (*end != '\0') return false;
     if (errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
     value = static_cast<int>(v);
     return true;

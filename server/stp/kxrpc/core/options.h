@@ -27,8 +27,8 @@ Settings &settings();
 // Parses the options into settings(); returns -1 on an option error, 0 otherwise.
 int parse_options(int argc, char **argv);
 
-// Decimal conversion as strtol with base 10 (leading white space skipped); false when no digit was
-// read, text follows the number or the value does not fit a 32-bit int.
+// A whole decimal number: an optional "-" and digits, nothing before or after; false for anything
+// else and for a value that does not fit a 32-bit int.
 bool parse_integer(char const *text, int &value);
 // parse_integer limited to a TCP port number, 0 to 65535.
 bool parse_port(char const *text, int &value);
