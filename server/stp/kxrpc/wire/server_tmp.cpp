@@ -213,7 +213,19 @@ bool open_server_tmp_dir(std::string const &exchange, std::string const &data_di
     std::lock_guard<std::mutex> guard(t.lock);
     if (t.lock_fd >= 0) return true;
     struct stat shared {};
-    t.shared = ::stat(exchange.c_str(), &shared) == 0 && may_give_group(shared.st_gid);
+    if (::stat(exchange.c_str(), &shared) != 0) {
+        why = exchange + ": " + std::strerror(errno);
+        return false;
+    }
+    // Whoever may rename the server's folders could put folders of their own at those names: the
+    // directory's owner, and where others may write and there is no sticky bit, they too.
+    if ((shared.st_uid != 0 && shared.st_uid != ::geteuid()) ||
+        ((shared.st_mode & 022) != 0 && (shared.st_mode & S_ISVTX) == 0)) {
+        why = exchange + ": others may rename what the server makes there (it must belong to the server or root, "
+                         "with the sticky bit where others may write)";
+        return false;
+    }
+    t.shared = may_give_group(shared.st_gid);
     t.group = t.shared ? shared.st_gid : 0;
     std::string const root = exchange + "/kxrpc-" + data_key(data_dir);
     // Starts of the same data make and sweep one at a time: a directory is never taken for an

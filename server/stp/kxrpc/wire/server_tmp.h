@@ -22,8 +22,10 @@ inline constexpr std::chrono::seconds default_direct_download_age{3600};
 // of the process, removes the directories of ended processes (their lock is free) of the same data
 // and of any other in the exchange directory, and has every later temporary file made there. Only
 // the server may change the two folders; the exchange directory's group may read them (0750) when
-// the server may give that group, else nobody else may (0700). False, with the reason in `why`,
-// when it cannot.
+// the server may give that group, else nobody else may (0700). An exchange directory in which
+// others could rename those folders (one of another owner than the server or root, or one that
+// others may write without the sticky bit) is refused. False, with the reason in `why`, when it
+// cannot.
 bool open_server_tmp_dir(std::string const &exchange, std::string const &data_dir, std::string &why);
 // Removes the process's directory with everything in it, and stops the removal of old downloads;
 // safe to call again, and when nothing was opened.
