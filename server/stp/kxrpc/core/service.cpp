@@ -272,7 +272,8 @@ void load_sso_password() {
     if (!fd && errno == ENOENT) return;
     if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_uid != ::geteuid() && st.st_uid != 0) ||
         (st.st_mode & 022) != 0) {
-        log_message("sso.properties is ignored: it is no regular file of this user that only it may change\n");
+        log_message(
+            "sso.properties is ignored: it is no regular file of this user or root that only its owner may change\n");
         return;
     }
     std::FILE *file = ::fdopen(fd.get(), "rb");
