@@ -129,12 +129,15 @@ TEST_F(HostileFiles, DirectPathsLieInTheNamedExchangeDirectoryAndNeverReachServe
                     dir_.file("kxrpc_1_4242.dmp"), dir_.file("data/KXDEMO.kxdb"), dir_.file("in/../data/KXDEMO.kxdb"),
                     dir_.file("in/missing.txt"), dir_.file("in"), "in/legit.txt"});
 
-    // A file of the exchange directory is taken, and read back from where it lies.
+    // A file of the exchange directory is taken, and read back from a file of the server's own.
     Answer const taken = direct_upload(*client_, session_, dir_.file("in/../in/legit.txt"));
     ASSERT_FALSE(taken.failed) << taken.message;
     Answer const by_handle = direct_download(*client_, session_, Body().i(44).i(3).u(16).raw(taken.value));
     ASSERT_FALSE(by_handle.failed) << by_handle.message;
-    EXPECT_EQ(dir_.file("in/legit.txt"), by_handle.value);
+    EXPECT_NE(dir_.file("in/legit.txt"), by_handle.value);
+    EXPECT_TRUE(inside(by_handle.value, exchange)) << by_handle.value;
+    EXPECT_EQ("legitimate content", read_file(by_handle.value));
+    EXPECT_EQ("legitimate content", read_file(dir_.file("in/legit.txt")));
 
     // A stored attachment is written into the exchange directory for the web tier.
     Answer const stored = direct_download(*client_, session_, stored_attachment());

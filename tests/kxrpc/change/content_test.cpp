@@ -146,8 +146,15 @@ TEST_F(Content, UploadThenDownloadSameBytesAndChunking) {
     // Twice through one handle: the upload's file is read, never removed by a download.
     for (int round = 0; round < 2; ++round)
         EXPECT_EQ(get(target, 4).reply(), cat(words({0}), chunks("abcdefghi", 4))) << round;
-    kxtest::Outcome direct = get(target, 4, kxrpc_get_direct);
-    EXPECT_EQ(direct.reply(), cat(words({0}), str(path)));
+    // Direct: a copy of its own for the web tier, which may delete it; the upload stays.
+    Bytes const direct = get(target, 4, kxrpc_get_direct).reply();
+    ASSERT_GT(direct.size(), 8u);
+    EXPECT_EQ(kxtest::word_at(direct, 0), 0u);
+    std::string const copy(direct.begin() + 8, direct.begin() + 8 + kxtest::word_at(direct, 1));
+    EXPECT_NE(copy, path);
+    EXPECT_EQ(contents(copy), "abcdefghi");
+    ::unlink(copy.c_str());
+    EXPECT_EQ(contents(path), "abcdefghi");
 
     Bytes const empty = upload("empty.bin", {}, 4, &path);
     EXPECT_EQ(get(empty, 4).reply(), words({0, 0, 0}));
@@ -223,9 +230,16 @@ TEST_F(Content, DirectUploadTakesOnlyARegularFileOfTheExchangeDirectory) {
     std::string const sub = exchange + "/sub";
     ::unlink(link.c_str());
     ::unlink(out_link.c_str());
+    std::string const alias = exchange + "/alias", hard = exchange + "/hard.txt", fifo = exchange + "/fifo";
+    for (std::string const &gone : {alias, hard, fifo}) ::unlink(gone.c_str());
     ::mkdir(sub.c_str(), 0700);
     ASSERT_EQ(::symlink(KXProductStore::SetPath(CString(L"KXDEMO")).c_str(), link.c_str()), 0);
     ASSERT_EQ(::symlink("/etc/passwd", out_link.c_str()), 0);
+    // A link to a folder inside the directory, a second name of a file, a FIFO nobody writes.
+    ASSERT_EQ(::symlink(sub.c_str(), alias.c_str()), 0);
+    write_file(sub + "/inner.txt", "inner");
+    ASSERT_EQ(::link(client.c_str(), hard.c_str()), 0);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     auto direct = [&](std::string const &path) {
         Bytes body = cat(cat(cat(header(session_), folder()), str("client.txt")), str(""));
         return call<MakeAttachmentDirectArgs>(kxrpc_make_attachment_direct, cat(cat(body, str(path)), words({12})));
@@ -235,7 +249,8 @@ TEST_F(Content, DirectUploadTakesOnlyARegularFileOfTheExchangeDirectory) {
     for (std::string const &bad : {std::string("client.txt"), exchange, exchange + "/none", sub + "/../../etc/passwd",
                                    std::string("/etc/passwd"), out_link, std::string("/proc/self/environ"),
                                    KXProductStore::SetPath(CString(L"KXDEMO")), link,
-                                   data + "/../" + data.substr(data.rfind('/') + 1) + "/KXDEMO.kxdb"}) {
+                                   data + "/../" + data.substr(data.rfind('/') + 1) + "/KXDEMO.kxdb",
+                                   alias + "/inner.txt", hard, client, fifo, sub + "/inner.txt/.."}) {
         kxtest::Outcome out = direct(bad);
         EXPECT_EQ(out.reason(), 40) << bad;
         EXPECT_NE(out.message().find("TLQSV0772E Cannot make the attachment: The attachment's content file '" + bad +
@@ -243,6 +258,7 @@ TEST_F(Content, DirectUploadTakesOnlyARegularFileOfTheExchangeDirectory) {
                   std::string::npos)
             << bad << ": " << out.message();
     }
+    ASSERT_EQ(::unlink(hard.c_str()), 0);
     // A path that reaches the exchange directory through ".." is taken by its real path.
     for (std::string const &good : {client, sub + "/../client.txt"}) {
         kxtest::Outcome out = direct(good);
@@ -253,15 +269,25 @@ TEST_F(Content, DirectUploadTakesOnlyARegularFileOfTheExchangeDirectory) {
         kxtest::decode(handle, [&](XDR *x) { return xdr_state_handle(x, item); });
         auto *held = dynamic_cast<AttachmentStateItem *>(item.get());
         ASSERT_NE(held, nullptr);
-        EXPECT_EQ(u8(held->file_path()), client);
-        // Downloaded from the client's file, which the server never deletes.
+        // A copy of the server's own, named like the client's file, goes with the item.
+        std::string const copy = u8(held->file_path());
+        EXPECT_NE(copy, client);
+        EXPECT_EQ(copy.substr(copy.rfind('/')), "/client.txt");
+        EXPECT_EQ(contents(copy), "client bytes");
+        // What the client's name comes to mean later is never read.
+        ASSERT_EQ(::rename(client.c_str(), (client + ".was").c_str()), 0);
+        ASSERT_EQ(::symlink(KXProductStore::SetPath(CString(L"KXDEMO")).c_str(), client.c_str()), 0);
         EXPECT_EQ(get(cat(words({44, 3}), handle), 64).reply(), cat(words({0}), chunks("client bytes", 64)));
+        ASSERT_EQ(::unlink(client.c_str()), 0);
+        ASSERT_EQ(::rename((client + ".was").c_str(), client.c_str()), 0);
         remove_pointer_entry(item->oid());
+        item.reset();
+        out.result.reset();
+        EXPECT_FALSE(exists(copy));
     }
+    // The client's file is never deleted.
     EXPECT_EQ(contents(client), "client bytes");
-    ::unlink(client.c_str());
-    ::unlink(link.c_str());
-    ::unlink(out_link.c_str());
+    for (std::string const &gone : {client, link, out_link, alias, fifo, sub + "/inner.txt"}) ::unlink(gone.c_str());
     ::rmdir(sub.c_str());
 }
 

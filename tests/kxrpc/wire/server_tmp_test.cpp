@@ -6,10 +6,13 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <stdexcept>
 #include <string>
 
 #include "support/private_tmp.h"
@@ -83,6 +86,8 @@ TEST(ServerTmp, AStartSweepsEndedProcessesOnlyAndRefusesAForeignFolder) {
         fs::create_directories(dir);
     ASSERT_TRUE(open_server_tmp_dir(exchange, "data", why)) << why;
     EXPECT_EQ(server_tmp_root(), root);
+    // A folder an earlier build made private is opened to the group to read.
+    EXPECT_EQ(fs::status(root).permissions(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
     EXPECT_FALSE(fs::exists(root + "/41-ended1"));
     EXPECT_TRUE(fs::exists(root + "/42-runnin/lock"));
     for (std::string const &dir : {root + "/data", root + "/41-x", foreign_root + "/data", foreign_root + "/41-ended1"})
@@ -93,14 +98,117 @@ TEST(ServerTmp, AStartSweepsEndedProcessesOnlyAndRefusesAForeignFolder) {
     fs::remove_all(foreign_root);
     for (char const *dir : {"/data", "/41-x"}) fs::remove_all(root + dir);
 
-    // A folder that others may write, or a link in its place, is not taken.
-    fs::permissions(root, fs::perms::all);
-    EXPECT_FALSE(open_server_tmp_dir(exchange, "data", why));
-    EXPECT_NE(why.find("private"), std::string::npos) << why;
+    // A folder that its group or others may write, or a link in its place, is not taken.
+    for (fs::perms const open :
+         {fs::perms::all, fs::perms::owner_all | fs::perms::group_all, fs::perms::owner_all | fs::perms::others_read}) {
+        fs::permissions(root, open);
+        EXPECT_FALSE(open_server_tmp_dir(exchange, "data", why));
+        EXPECT_NE(why.find("private"), std::string::npos) << why;
+    }
     fs::remove_all(root);
     fs::create_directory_symlink(exchange, root);
     EXPECT_FALSE(open_server_tmp_dir(exchange, "data", why));
     fs::remove(root);
+}
+
+namespace {
+
+struct stat status_of(std::string const &path) {
+    struct stat st {};
+    EXPECT_EQ(0, ::lstat(path.c_str(), &st)) << path;
+    return st;
+}
+
+} // namespace
+
+TEST(ServerTmp, DirectDownloadsAreNewFilesThatTheExchangeDirectorysGroupReads) {
+    // Before a directory is opened: the system's temporary directory, private.
+    Nul::UString const early =
+        leave_direct_download([](int fd, Nul::UString const &) { ASSERT_EQ(1, ::write(fd, "e", 1)); });
+    EXPECT_EQ(fs::path(early.utf8_str().std_str()).parent_path().string(),
+              Nul::Fileutl::system_tmp_dir().utf8_str().std_str());
+    EXPECT_EQ(status_of(early.utf8_str()).st_mode & 07777, 0600u);
+
+    std::string const exchange = kxtest::private_tmp.dir + "/shared";
+    ASSERT_TRUE(fs::create_directory(exchange));
+    gid_t const group = status_of(exchange).st_gid;
+    ASSERT_TRUE(may_give_group(group));
+    std::string why;
+    ASSERT_TRUE(open_server_tmp_dir(exchange, "data", why)) << why;
+    // Only the server changes its folders; the exchange directory's group reads them.
+    std::string const root = server_tmp_root();
+    Nul::UString const made = leave_direct_download([](int fd, Nul::UString const &path) {
+        ASSERT_EQ(3, ::write(fd, "abc", 3));
+        // The path names the same file.
+        struct stat by_fd {};
+        ASSERT_EQ(0, ::fstat(fd, &by_fd));
+        EXPECT_EQ(by_fd.st_ino, status_of(path.utf8_str()).st_ino);
+    });
+    std::string const first = made.utf8_str();
+    std::string const own = fs::path(first).parent_path().string();
+    EXPECT_EQ(fs::path(own).parent_path().string(), root);
+    for (std::string const &dir : {root, own}) {
+        struct stat const st = status_of(dir);
+        EXPECT_EQ(st.st_mode & 07777, 0750u) << dir;
+        EXPECT_EQ(st.st_gid, group) << dir;
+    }
+    struct stat const st = status_of(first);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_gid, group);
+    EXPECT_EQ(status_of(own + "/lock").st_mode & 07777, 0600u);
+    // The server's own temporary files stay private.
+    Nul::UString const upload = Nul::Fileutl::create_tmp_file(Nul::UString(L"upload.bin"), 0);
+    EXPECT_EQ(status_of(fs::path(upload.utf8_str().std_str()).parent_path().string()).st_mode & 07777, 0700u);
+
+    // A link left at the next name is passed over, never written through.
+    std::string const victim = kxtest::private_tmp.dir + "/victim";
+    std::ofstream(victim) << "untouched";
+    std::string const next =
+        own + "/DL" + std::to_string(std::stoul(fs::path(first).filename().string().substr(2)) + 1);
+    fs::create_symlink(victim, next);
+    std::string const second =
+        leave_direct_download([](int fd, Nul::UString const &) { ASSERT_EQ(1, ::write(fd, "x", 1)); }).utf8_str();
+    EXPECT_NE(second, next);
+    EXPECT_TRUE(S_ISREG(status_of(second).st_mode));
+    EXPECT_TRUE(fs::is_symlink(next));
+    std::ifstream read_back(victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(read_back), {}), "untouched");
+
+    // A fill that fails leaves no file.
+    std::string failed;
+    EXPECT_THROW(leave_direct_download([&](int, Nul::UString const &path) {
+                     failed = path.utf8_str();
+                     throw std::runtime_error("no content");
+                 }),
+                 std::runtime_error);
+    EXPECT_FALSE(failed.empty());
+    EXPECT_FALSE(fs::exists(failed));
+    // The three made are kept, and go once old; the failed one never was.
+    EXPECT_EQ(remove_direct_downloads(std::chrono::steady_clock::now() + std::chrono::seconds(1)), 3);
+    for (std::string const &gone : {early.utf8_str().std_str(), first, second}) EXPECT_FALSE(fs::exists(gone));
+    close_server_tmp_dir();
+    EXPECT_FALSE(fs::exists(root));
+    fs::remove(victim);
+}
+
+TEST(ServerTmp, AnExchangeDirectoryWhereOthersMayRenameTheFoldersIsRefused) {
+    std::string const exchange = kxtest::private_tmp.dir + "/open";
+    ASSERT_TRUE(fs::create_directory(exchange));
+    struct Case {
+        mode_t mode;
+        bool taken;
+    } const cases[] = {{0777, false}, {0770, false}, {0702, false}, {01777, true}, {03770, true}, {0750, true}};
+    for (Case const &c : cases) {
+        ASSERT_EQ(0, ::chmod(exchange.c_str(), c.mode));
+        std::string why;
+        EXPECT_EQ(open_server_tmp_dir(exchange, "data", why), c.taken) << std::oct << c.mode << ": " << why;
+        if (!c.taken) {
+            EXPECT_NE(why.find("sticky bit"), std::string::npos) << why;
+        }
+        close_server_tmp_dir();
+    }
+    fs::remove_all(exchange);
 }
 
 TEST(ServerTmp, TheDownloadAgeIsWholeSecondsFromOne) {

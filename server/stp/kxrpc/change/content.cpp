@@ -1,6 +1,8 @@
 #include "change/content.h"
 
-#include <cstdio>
+#include <fcntl.h>
+
+#include <climits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +15,7 @@
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
+#include "wire/descriptors.h"
 #include "wire/errors.h"
 #include "wire/exceptions.h"
 #include "wire/exchange.h"
@@ -64,8 +67,10 @@ bool_t by_target(XDR *xdrs, GetArgs *args, Nul::UString const &method, Attachmen
     }
 }
 
-// A report format loaded into its file; a failure is the error arm, raised.
-std::unique_ptr<ReportFormat> loaded_report_format(GetArgs *args, wchar_t const *method) {
+// A report format loaded into its file (`file`, else a new temporary file); a failure is the error
+// arm, raised.
+std::unique_ptr<ReportFormat> loaded_report_format(GetArgs *args, wchar_t const *method,
+                                                   Nul::UString const &file = Nul::UString()) {
     AdBucketPtr bucket;
     try {
         bucket = args->bucket(args->api_session_or_fail());
@@ -73,6 +78,7 @@ std::unique_ptr<ReportFormat> loaded_report_format(GetArgs *args, wchar_t const 
         raise_unexpected(method);
     }
     auto format = std::make_unique<ReportFormat>(bucket);
+    if (!file.empty()) format->set_file_path(file);
     format->load();
     return format;
 }
@@ -101,18 +107,12 @@ std::string record_xml(GetArgs *args, wchar_t const *method) {
     return bytes;
 }
 
-// Writes the whole text to a new temporary file; false (and no file) when it cannot.
-bool write_tmp_file(std::string const &bytes, Nul::UString &path) {
-    try {
-        path = Nul::Fileutl::create_tmp_file(0);
-    } catch (Nul::STPException const &) {
-        return false;
-    }
-    FILE *file = std::fopen(path.utf8_str().std_str().c_str(), "wb");
-    bool written = file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    if (file != nullptr && std::fclose(file) != 0) written = false;
-    if (!written) std::remove(path.utf8_str().std_str().c_str());
-    return written;
+// A new attachment's content (its upload, a file of the server's own) into a download's file.
+void copy_upload(Attachment const &attachment, int into) {
+    UniqueFd const upload(::open(attachment.content_path().utf8_str().c_str(), O_RDONLY | O_CLOEXEC));
+    if (!upload || !copy_content(upload.get(), into, INT_MAX))
+        raise_reason(Reason::internal_error,
+                     kx_message(MSG_CANNOT_LOAD_ATTACHMENT, Nul::UMessage::Arg(L"Its content cannot be read.")));
 }
 
 } // namespace
@@ -199,8 +199,9 @@ bool_t GetDirectResp::xdr(XDR *xdrs) {
 // The file stays for the client until it is older than the direct downloads' age.
 bool_t GetDirectResp::marshall_report_format_direct(XDR *xdrs) {
     try {
-        path_ = loaded_report_format(args_, L"GetDirectResp::marshall_report_format_direct")->file_path();
-        keep_direct_download(path_);
+        path_ = leave_direct_download([&](int, Nul::UString const &file) {
+            loaded_report_format(args_, L"GetDirectResp::marshall_report_format_direct", file);
+        });
     } catch (Nul::STPException const &e) {
         return report_error_reply(Nul::UString(L"GetDirectResp::marshall_report_format_direct"), xdrs, e);
     }
@@ -213,10 +214,11 @@ bool_t GetDirectResp::marshall_record_content_direct(XDR *xdrs) {
     Nul::UString const method(L"GetDirectResp::marshall_record_content_direct");
     try {
         std::string const bytes = record_xml(args_, L"GetDirectResp::marshall_record_content_direct");
-        if (!write_tmp_file(bytes, path_))
-            throw KXInternalErrorException(
-                kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(L"Cannot write the record content file.")));
-        keep_direct_download(path_);
+        path_ = leave_direct_download([&](int fd, Nul::UString const &) {
+            if (!write_all(fd, bytes.data(), bytes.size()))
+                throw KXInternalErrorException(
+                    kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(L"Cannot write the record content file.")));
+        });
     } catch (Nul::STPException const &e) {
         return report_error_reply(method, xdrs, e);
     }
@@ -224,15 +226,17 @@ bool_t GetDirectResp::marshall_record_content_direct(XDR *xdrs) {
     return xdr_flag(xdrs, no_error) && xdr_ustring(xdrs, path_);
 }
 
-// The file stays for the client, which shares the server's disk, until it is older than the age.
+// A file of this download's own, which stays for the client (it shares the server's disk) until it
+// is older than the age: a stored attachment is read into it, a new one's upload copied.
 bool_t GetDirectResp::marshall_attachment_direct(XDR *xdrs) {
     try {
         try {
-            std::unique_ptr<Attachment> attachment = loaded_copy(args_);
-            path_ = attachment->file_path();
-            // A stored attachment was read into a file of this download's own; a new one's file
-            // belongs to its upload or its client.
-            if (!attachment->kx_name_id().empty()) keep_direct_download(path_);
+            auto attachment = std::make_unique<Attachment>(*args_->attachment());
+            path_ = leave_direct_download([&](int fd, Nul::UString const &file) {
+                if (attachment->kx_name_id().empty()) return copy_upload(*attachment, fd);
+                attachment->set_file_path(file);
+                attachment->load();
+            });
         } catch (...) {
             raise_unexpected(L"GetDirectResp::marshall_attachment_direct");
         }
@@ -310,26 +314,36 @@ std::shared_ptr<AttachmentStateItem> new_attachment(AttachmentUploadArgs *args, 
 std::unique_ptr<XdrObject> kxrpc_make_attachment(XdrObject *request) {
     auto *args = checked_cast<MakeAttachmentArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_make_attachment %s)", args->describe()); });
+    std::shared_ptr<AttachmentStateItem> item;
     try {
         if (args->failed()) {
             if (args->error()) throw Nul::STPException(*args->error());
             refuse_upload("the content was not stored");
         }
-        return std::make_unique<MakeAttachmentResp>(
-            new_attachment(args, args->filename(), L"kxrpc_make_attachment", true));
+        item = new_attachment(args, args->filename(), L"kxrpc_make_attachment", true);
     } catch (...) {
-        // The uploaded file goes with the request.
+        // The uploaded file goes with the request; once an item holds it, it goes with the item
+        // (or with the edit that took it).
         args->discard_upload();
         throw;
     }
+    return std::make_unique<MakeAttachmentResp>(std::move(item));
 }
 
 std::unique_ptr<XdrObject> kxrpc_make_attachment_direct(XdrObject *request) {
     auto *args = checked_cast<MakeAttachmentDirectArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_make_attachment_direct %s)", args->describe()); });
-    // The product reads the file later, by the real path checked here.
-    Nul::UString const path = exchange_file(args->filename());
-    return std::make_unique<MakeAttachmentResp>(new_attachment(args, path, L"kxrpc_make_attachment_direct", false));
+    // The content as it is now, in a file of the server's own: what becomes of the client's file
+    // later is never read.
+    Nul::UString const copy = take_exchange_file(args->filename());
+    std::shared_ptr<AttachmentStateItem> item;
+    try {
+        item = new_attachment(args, copy, L"kxrpc_make_attachment_direct", true);
+    } catch (...) {
+        remove_upload_file(copy);
+        throw;
+    }
+    return std::make_unique<MakeAttachmentResp>(std::move(item));
 }
 
 } // namespace KxRpc

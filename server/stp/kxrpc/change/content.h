@@ -17,6 +17,7 @@ class ReportFormat {
 public:
     explicit ReportFormat(AdBucketPtr const &bucket) : bucket_(bucket) {}
     Nul::UString file_path() { return file_.file_path(); }
+    void set_file_path(Nul::UString const &path) { file_.set_path(path); }
     bool_t marshall(XDR *xdrs, int chunk_size) { return file_.marshall(xdrs, chunk_size); }
     void remove_file() { file_.remove_file(); }
     // Writes the content into the file; any failure is an internal error with message 125 and

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -21,6 +22,7 @@
 #include "kxproduct/crypt.h"
 #include "kxwin/service.h"
 #include "session/sso.h"
+#include "wire/descriptors.h"
 
 namespace KxRpc {
 
@@ -262,9 +264,21 @@ bool parse_service_options(int argc, char **argv, int &index) {
     return false;
 }
 
+// The token logs anyone in as any user: it is taken only from a regular file of this user (or of
+// root) that nobody else may change, opened once and never through a link.
 void load_sso_password() {
-    std::FILE *file = std::fopen("sso.properties", "rb");
+    UniqueFd fd(::open("sso.properties", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd && errno == ENOENT) return;
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_uid != ::geteuid() && st.st_uid != 0) ||
+        (st.st_mode & 022) != 0) {
+        log_message(
+            "sso.properties is ignored: it is no regular file of this user or root that only its owner may change\n");
+        return;
+    }
+    std::FILE *file = ::fdopen(fd.get(), "rb");
     if (!file) return;
+    fd.release();
     char token[2048];
     int got = std::fscanf(file, "%2047s", token);
     std::fclose(file);

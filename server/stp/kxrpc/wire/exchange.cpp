@@ -1,17 +1,24 @@
 #include "wire/exchange.h"
 
+#include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <string_view>
+#include <vector>
 
 #include "kxproduct/store.h"
 #include "kxwin/registry.h"
 #include "tesutil/fileutl.h"
 #include "tesutil/stpexception.h"
 #include "wire/catalog.h"
+#include "wire/descriptors.h"
 #include "wire/exceptions.h"
 #include "wire/server_tmp.h"
 
@@ -67,12 +74,61 @@ bool server_file(std::string const &file) {
     raise_reason(Reason::internal_error, kx_message(MSG_CANNOT_MAKE_ATTACHMENT, Nul::UMessage::Arg(text)));
 }
 
+// The directory as $KXRPC_EXCHANGE_DIR (or the system) names it, before links are resolved.
+std::string named_exchange_dir() {
+    char const *named = std::getenv(exchange_dir_variable);
+    return named && *named ? std::string(named) : Nul::Fileutl::system_tmp_dir().utf8_str().std_str();
+}
+
+std::vector<std::string> components(std::string_view path) {
+    std::vector<std::string> out;
+    for (std::size_t at = 0; at <= path.size();) {
+        std::size_t const slash = std::min(path.find('/', at), path.size());
+        std::string_view const part = path.substr(at, slash - at);
+        if (!part.empty() && part != ".") out.emplace_back(part);
+        at = slash + 1;
+    }
+    return out;
+}
+
+std::string joined(std::vector<std::string> const &parts) {
+    std::string out;
+    for (std::string const &part : parts) out += (out.empty() ? "" : "/") + part;
+    return out;
+}
+
+// The components of `given` below `dir` (an absolute path); none when `dir` does not hold it.
+std::vector<std::string> below(std::string const &given, std::string const &dir) {
+    std::vector<std::string> const outer = components(dir), inner = components(given);
+    if (dir.empty() || dir[0] != '/' || inner.size() <= outer.size() ||
+        !std::equal(outer.begin(), outer.end(), inner.begin()))
+        return {};
+    return std::vector<std::string>(inner.begin() + static_cast<std::ptrdiff_t>(outer.size()), inner.end());
+}
+
+// The real path of a file reached from `exchange` by `parts` with no link among them: ".." is
+// the parent of what came before. Empty when it would leave the directory or ends on "..".
+std::string resolved_below(std::string const &exchange, std::vector<std::string> const &parts) {
+    std::vector<std::string> kept;
+    for (std::string const &part : parts) {
+        if (part != "..") {
+            kept.push_back(part);
+        } else if (kept.empty()) {
+            return std::string();
+        } else {
+            kept.pop_back();
+        }
+    }
+    if (kept.empty() || parts.back() == "..") return std::string();
+    return (exchange == "/" ? "" : exchange) + "/" + joined(kept);
+}
+
+constexpr int read_flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
 } // namespace
 
 std::string exchange_dir() {
-    char const *named = std::getenv(exchange_dir_variable);
-    std::string const dir =
-        real_path(named && *named ? std::string(named) : Nul::Fileutl::system_tmp_dir().utf8_str().std_str());
+    std::string const dir = real_path(named_exchange_dir());
     struct stat st {};
     return !dir.empty() && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? dir : std::string();
 }
@@ -83,16 +139,86 @@ bool path_inside(std::string const &path, std::string const &dir) {
     return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 && path[dir.size()] == '/';
 }
 
-Nul::UString exchange_file(Nul::UString const &path) {
+int open_beneath_walk(int dir_fd, std::string const &relative) {
+    std::vector<std::string> const parts = components(relative);
+    if (parts.empty() || parts.back() == "..") {
+        errno = EISDIR;
+        return -1;
+    }
+    // The directories walked so far; ".." goes back to the one before, never above dir_fd.
+    std::vector<UniqueFd> walked;
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+        if (parts[i] == "..") {
+            if (walked.empty()) {
+                errno = EXDEV;
+                return -1;
+            }
+            walked.pop_back();
+            continue;
+        }
+        int const at = walked.empty() ? dir_fd : walked.back().get();
+        UniqueFd next(::openat(at, parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next) return -1;
+        walked.push_back(std::move(next));
+    }
+    int const at = walked.empty() ? dir_fd : walked.back().get();
+    return ::openat(at, parts.back().c_str(), read_flags | O_NOFOLLOW);
+}
+
+int open_beneath(int dir_fd, std::string const &relative) {
+    std::vector<std::string> const parts = components(relative);
+    // Whatever openat2 would make of it, a directory is no file to read.
+    if (parts.empty() || parts.back() == "..") {
+        errno = EISDIR;
+        return -1;
+    }
+    std::string const clean = joined(parts);
+    open_how how{};
+    how.flags = read_flags;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        long const fd = ::syscall(SYS_openat2, dir_fd, clean.c_str(), &how, sizeof how);
+        if (fd >= 0) return static_cast<int>(fd);
+        // A rename racing a ".." is refused for the moment; it is tried again.
+        if (errno == EAGAIN) continue;
+        // No openat2 in this kernel, or a container's filter that answers EPERM for it.
+        if (errno == ENOSYS || errno == EPERM) break;
+        return -1;
+    }
+    if (errno == EAGAIN) return -1;
+    return open_beneath_walk(dir_fd, clean);
+}
+
+Nul::UString take_exchange_file(Nul::UString const &path) {
     std::string const given = path.utf8_str();
     if (given.empty() || given[0] != '/') refuse(path);
-    std::string const file = real_path(given);
     std::string const exchange = exchange_dir();
+    if (exchange.empty()) refuse(path);
+    // Named by the directory's real path, or as it is configured.
+    std::vector<std::string> parts = below(given, exchange);
+    if (parts.empty()) parts = below(given, named_exchange_dir());
+    std::string const file = parts.empty() ? std::string() : resolved_below(exchange, parts);
+    if (file.empty() || server_file(file)) refuse(path);
+
+    UniqueFd const dir(::open(exchange.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd const in(dir ? open_beneath(dir.get(), joined(parts)) : -1);
     struct stat st {};
-    if (file.empty() || file == exchange || !path_inside(file, exchange) || server_file(file) ||
-        ::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(file.c_str(), R_OK) != 0)
+    // A second name (a hard link) could be one of the server's files by another way.
+    if (!in || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_size > INT_MAX)
         refuse(path);
-    return Nul::UString(Nul::Utf8String(file));
+
+    Nul::UString spool;
+    try {
+        spool = Nul::Fileutl::create_tmp_file(Nul::UString(Nul::Utf8String(file.substr(file.rfind('/') + 1))), 0);
+    } catch (Nul::STPException const &) {
+        refuse(path);
+    }
+    UniqueFd out(::open(spool.utf8_str().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out || !copy_content(in.get(), out.get(), INT_MAX) || !out.close()) {
+        Nul::Fileutl::delete_tmp_file(spool); // and its private directory
+        refuse(path);
+    }
+    return spool;
 }
 
 } // namespace KxRpc

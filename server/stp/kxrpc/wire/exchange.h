@@ -19,11 +19,22 @@ std::string exchange_dir();
 // True when `dir` (a real path) is `dir` itself or holds `path` (a real path) at any depth.
 bool path_inside(std::string const &path, std::string const &dir);
 
-// The real path of a file that a client names for the server to take: a regular file inside the
-// exchange directory that is none of the server's own files (its data, registry, diagnostics,
-// single-sign-on password, crash dumps and temporary files). Anything else, a missing file
-// included, raises the refusal of a file the product cannot take: reason 40, message 68, with the
-// same text whatever the cause, so that a client learns nothing of files it may not take.
-Nul::UString exchange_file(Nul::UString const &path);
+// Takes the file a client names for the server: a regular file inside the exchange directory that
+// is none of the server's own files (its data, registry, diagnostics, single-sign-on password,
+// crash dumps and temporary files). It is opened once, below a descriptor of the exchange
+// directory with no link at any component, and its content is copied at once through that
+// descriptor into a new private file of the server's, named like the client's file, whose path
+// is answered: what happens to the client's file afterwards is never read. Anything else, a
+// missing file included, raises the refusal of a file the product cannot take: reason 40,
+// message 68, with the same text whatever the cause, so that a client learns nothing of files it
+// may not take.
+Nul::UString take_exchange_file(Nul::UString const &path);
+
+// Opens `relative` below the directory `dir_fd` for reading: no component may be a link, and ".."
+// never leads above `dir_fd`. A FIFO does not block the open. -1 with errno when it cannot.
+int open_beneath(int dir_fd, std::string const &relative);
+// The same by a walk of one component at a time, each opened without following a link: what
+// open_beneath does where the kernel has no openat2.
+int open_beneath_walk(int dir_fd, std::string const &relative);
 
 } // namespace KxRpc

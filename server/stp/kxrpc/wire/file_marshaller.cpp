@@ -11,6 +11,7 @@
 
 #include "ks_rpcsvc.h"
 #include "tesutil/fileutl.h"
+#include "wire/descriptors.h"
 #include "wire/errors.h"
 #include "wire/exceptions.h"
 #include "wire/trace.h"
@@ -77,13 +78,6 @@ bool_t xdr_chunk(XDR *xdrs, std::size_t count, char *buffer, Fill const &fill, i
     return TRUE;
 }
 
-struct Fd {
-    int fd;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
 } // namespace
 
 Nul::UString FileMarshaller::file_path() {
@@ -116,7 +110,7 @@ bool_t FileMarshaller::marshall(XDR *xdrs, int chunk_size) {
     } catch (Nul::STPException const &e) {
         return report_error_reply(Nul::UString(marshall_name), xdrs, e);
     }
-    Fd const file{fd};
+    UniqueFd const file(fd);
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         report_error_reply(Nul::UString(marshall_name), xdrs,

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -18,8 +19,12 @@
 #include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "tesutil/fileutl.h"
+#include "wire/catalog.h"
+#include "wire/descriptors.h"
+#include "wire/exceptions.h"
 #include "wire/trace.h"
 
 namespace KxRpc {
@@ -34,6 +39,12 @@ struct TmpDir {
     std::mutex lock;
     std::string root, own;
     int lock_fd = -1;
+    UniqueFd own_fd;
+    // The exchange directory's group, which the folders and downloads get; none when the
+    // process may not give it.
+    bool shared = false;
+    gid_t group = 0;
+    unsigned long downloads = 0;
 };
 
 TmpDir &tmp_dir() {
@@ -59,15 +70,17 @@ std::string data_key(std::string const &data_dir) {
     return key_of((ec ? path : real).string());
 }
 
-// A directory of ours, private to us: made 0700, or found so; never a link.
+// Only we may change it, and nobody but its group may look inside.
+bool ours(struct stat const &st) { return st.st_uid == ::geteuid() && (st.st_mode & 027) == 0; }
+
+// A directory of ours: made 0700 (opened up to its group once locked), or found so; never a link.
 bool own_dir(std::string const &path, std::string &why) {
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
         why = path + ": " + std::strerror(errno);
         return false;
     }
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
-        (st.st_mode & 077) != 0) {
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || !ours(st)) {
         why = path + ": not a private directory of this user";
         return false;
     }
@@ -134,7 +147,7 @@ int lock_root(std::string const &root, bool make, std::string &why) {
         struct stat named {};
         if (::flock(fd, make ? LOCK_EX : LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 &&
             ::lstat(root.c_str(), &named) == 0 && held.st_dev == named.st_dev && held.st_ino == named.st_ino &&
-            held.st_uid == ::geteuid() && (held.st_mode & 077) == 0)
+            ours(held))
             return fd;
         ::close(fd);
         if (!make) break;
@@ -157,6 +170,12 @@ void sweep_others(std::string const &exchange, std::string const &own_root) {
         ::rmdir(root.c_str()); // when nothing is left; a start of its data makes it again
         ::close(fd);
     }
+}
+
+// The folder's group and mode: readable by the exchange directory's group where it is shared.
+bool share(int fd, TmpDir const &t) {
+    if (t.shared && ::fchown(fd, static_cast<uid_t>(-1), t.group) != 0) return false;
+    return ::fchmod(fd, t.shared ? 0750 : 0700) == 0;
 }
 
 // Direct downloads with the time each was made, oldest first, and the thread that removes them.
@@ -193,19 +212,41 @@ bool open_server_tmp_dir(std::string const &exchange, std::string const &data_di
     TmpDir &t = tmp_dir();
     std::lock_guard<std::mutex> guard(t.lock);
     if (t.lock_fd >= 0) return true;
+    struct stat shared {};
+    if (::stat(exchange.c_str(), &shared) != 0) {
+        why = exchange + ": " + std::strerror(errno);
+        return false;
+    }
+    // Whoever may rename the server's folders could put folders of their own at those names: the
+    // directory's owner, and where others may write and there is no sticky bit, they too.
+    if ((shared.st_uid != 0 && shared.st_uid != ::geteuid()) ||
+        ((shared.st_mode & 022) != 0 && (shared.st_mode & S_ISVTX) == 0)) {
+        why = exchange + ": others may rename what the server makes there (it must belong to the server or root, "
+                         "with the sticky bit where others may write)";
+        return false;
+    }
+    t.shared = may_give_group(shared.st_gid);
+    t.group = t.shared ? shared.st_gid : 0;
     std::string const root = exchange + "/kxrpc-" + data_key(data_dir);
     // Starts of the same data make and sweep one at a time: a directory is never taken for an
     // ended process's between its making and its lock.
     int const root_fd = lock_root(root, true, why);
     if (root_fd < 0) return false;
+    if (!share(root_fd, t)) {
+        why = root + ": " + std::strerror(errno);
+        ::close(root_fd);
+        return false;
+    }
     // Named by the pid for people, and unique even where pids repeat (another pid namespace).
     std::string own = root + "/" + std::to_string(::getpid()) + "-XXXXXX";
     int fd = -1;
+    UniqueFd own_fd;
     if (::mkdtemp(own.data()) == nullptr) {
         why = own + ": " + std::strerror(errno);
     } else {
+        own_fd.reset(::open(own.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         fd = ::open((own + "/" + lock_name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (!own_fd || !share(own_fd.get(), t) || fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             why = own + ": " + std::strerror(errno);
             if (fd >= 0) ::close(fd);
             fd = -1;
@@ -218,6 +259,7 @@ bool open_server_tmp_dir(std::string const &exchange, std::string const &data_di
     t.root = root;
     t.own = own;
     t.lock_fd = fd;
+    t.own_fd = std::move(own_fd);
     Nul::Fileutl::set_tmp_dir(Nul::UString(Nul::Utf8String(own)));
     return true;
 }
@@ -234,6 +276,7 @@ void close_server_tmp_dir() noexcept {
         fs::remove_all(t.own, ec);
         ::close(t.lock_fd);
         t.lock_fd = -1;
+        t.own_fd.reset();
         t.own.clear();
         // The folder goes too when no other process of the same data uses it; under its lock, so
         // that a start of the same data sees it either gone or in place.
@@ -302,6 +345,62 @@ int remove_direct_downloads(std::chrono::steady_clock::time_point before) {
     }
     for (Nul::UString const &path : expired) ignoring_failures([&] { Nul::Fileutl::delete_tmp_file(path); });
     return static_cast<int>(expired.size());
+}
+
+Nul::UString leave_direct_download(std::function<void(int fd, Nul::UString const &path)> const &fill) {
+    UniqueFd file;
+    std::string path;
+    {
+        TmpDir &t = tmp_dir();
+        std::lock_guard<std::mutex> guard(t.lock);
+        std::string const dir = t.own_fd ? t.own : Nul::Fileutl::system_tmp_dir().utf8_str().std_str();
+        UniqueFd const system(t.own_fd ? -1 : ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        int const dir_fd = t.own_fd ? t.own_fd.get() : system.get();
+        mode_t const mode = t.own_fd && t.shared ? 0640 : 0600;
+        int error = dir_fd < 0 ? errno : 0;
+        // Names are never given twice; one taken meanwhile (a link left there) is passed over.
+        for (int attempt = 0; dir_fd >= 0 && attempt < 10000 && !file; ++attempt) {
+            std::string const name = "DL" + std::to_string(t.downloads++);
+            file.reset(::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+            error = errno;
+            if (!file && error != EEXIST && error != EINTR) break;
+            if (!file) continue;
+            // The umask may have taken bits away, and the group is the directory's, not ours.
+            if ((mode == 0640 && ::fchown(file.get(), static_cast<uid_t>(-1), t.group) != 0) ||
+                ::fchmod(file.get(), mode) != 0) {
+                error = errno;
+                file.reset();
+                ::unlinkat(dir_fd, name.c_str(), 0);
+                break;
+            }
+            path = dir + "/" + name;
+        }
+        if (!file)
+            throw KXInternalErrorException(
+                kx_message(MSG_INTERNAL_ERROR,
+                           Nul::UMessage::Arg(Nul::UString(Nul::Utf8String(
+                               std::string("Cannot make the direct download's file: ") + std::strerror(error))))));
+    }
+    Nul::UString const named{Nul::Utf8String(path)};
+    try {
+        fill(file.get(), named);
+        if (!file.close())
+            throw KXInternalErrorException(
+                kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(L"Cannot write the direct download's file.")));
+    } catch (...) {
+        ::unlink(path.c_str());
+        throw;
+    }
+    keep_direct_download(named);
+    return named;
+}
+
+bool may_give_group(gid_t gid) {
+    if (::geteuid() == 0 || gid == ::getegid()) return true;
+    int const count = ::getgroups(0, nullptr);
+    std::vector<gid_t> groups(static_cast<std::size_t>(count > 0 ? count : 0));
+    if (count > 0 && ::getgroups(count, groups.data()) != count) return false;
+    return std::find(groups.begin(), groups.end(), gid) != groups.end();
 }
 
 } // namespace KxRpc
