@@ -204,11 +204,4 @@ private:
     DynamicPropMap dynamic_props_;
 };
 
-// Makes the property object of a workspace item (types 36 to 39) by handle or by name. Query's
-// make_workspace_props lies above this library: the procedure table's build installs it
-// (core/table.cpp).
-using WorkspacePropsMaker = std::unique_ptr<PropsResource> (*)(LoginSession *session, TargetResourceArg &target,
-                                                               int type);
-void set_workspace_props_maker(WorkspacePropsMaker maker);
-
 } // namespace KxRpc

@@ -8,11 +8,11 @@
 
 #include "kxproduct/chart.h"
 #include "kxproduct/session.h"
+#include "props/queryxml.h"
 #include "query/paged.h"
-#include "query/queryutil.h"
-#include "query/queryxml.h"
 #include "target/held_items.h"
 #include "target/login_session.h"
+#include "target/queryutil.h"
 #include "tesutil/fileutl.h"
 #include "tesutil/selector.h"
 #include "wire/casts.h"

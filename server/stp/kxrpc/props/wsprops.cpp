@@ -1,4 +1,4 @@
-#include "query/wsprops.h"
+#include "props/wsprops.h"
 
 #include <utility>
 #include <vector>
@@ -7,12 +7,12 @@
 #include "kxproduct/security.h"
 #include "kxproduct/session.h"
 #include "kxproduct/userdb.h"
+#include "props/acl_xml.h"
 #include "props/convert.h"
+#include "props/queryxml.h"
 #include "props/values.h"
-#include "query/acl_xml.h"
-#include "query/queryutil.h"
-#include "query/queryxml.h"
 #include "target/login_session.h"
+#include "target/queryutil.h"
 #include "target/target.h"
 #include "target/workspace.h"
 #include "tesutil/xmltag.h"
