@@ -8,6 +8,7 @@
 #include "props/recordprops.h"
 #include "props/rectypeprops.h"
 #include "props/userprops.h"
+#include "props/value_tags.h"
 #include "props/wsprops.h"
 #include "target/attachments.h"
 #include "target/held_items.h"

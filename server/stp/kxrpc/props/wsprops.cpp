@@ -10,6 +10,7 @@
 #include "props/acl_xml.h"
 #include "props/convert.h"
 #include "props/queryxml.h"
+#include "props/value_tags.h"
 #include "props/values.h"
 #include "target/login_session.h"
 #include "target/queryutil.h"
