@@ -66,12 +66,8 @@ bool_t by_target(XDR *xdrs, GetArgs *args, Nul::UString const &method, Attachmen
 
 // A report format loaded into its file; a failure is the error arm, raised.
 std::unique_ptr<ReportFormat> loaded_report_format(GetArgs *args, wchar_t const *method) {
-    AdBucketPtr bucket;
-    try {
-        bucket = args->bucket(args->api_session_or_fail());
-    } catch (...) {
-        raise_unexpected(method);
-    }
+    AdBucketPtr const bucket =
+        product_call([&] { return args->bucket(args->api_session_or_fail()); }, unexpected_in(method));
     auto format = std::make_unique<ReportFormat>(bucket);
     format->load();
     return format;
@@ -79,22 +75,20 @@ std::unique_ptr<ReportFormat> loaded_report_format(GetArgs *args, wchar_t const 
 
 // The record as XML in the "DEFAULT" character set; a failure is the error arm, raised.
 std::string record_xml(GetArgs *args, wchar_t const *method) {
-    KXSmartPtr<KXEntity> entity;
-    try {
-        LoginSession *session = args->session_or_fail();
-        entity = KXEntity::Build(session->user_session(), args->record(args->api_session_or_fail()));
-    } catch (...) {
-        raise_unexpected(method);
-    }
-    CString xml;
-    try {
-        xml = entity->GetAsXML({}, 0);
-    } catch (...) {
-        ProductFailure const failure = take_product_failure();
-        Nul::UString const text =
-            failure.kind == ProductFailure::KX_EXCEPTION ? failure.text : Nul::UString(L"Unknown error.");
-        raise_reason(Reason::export_failed, kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(text)));
-    }
+    KXSmartPtr<KXEntity> const entity = product_call(
+        [&] {
+            LoginSession *session = args->session_or_fail();
+            return KXEntity::Build(session->user_session(), args->record(args->api_session_or_fail()));
+        },
+        unexpected_in(method));
+    CString const xml =
+        product_call([&] { return entity->GetAsXML({}, 0); },
+                     [](ProductFailure const &failure) {
+                         Nul::UString const text = failure.kind == ProductFailure::KX_EXCEPTION
+                                                       ? failure.text
+                                                       : Nul::UString(unknown_error_text);
+                         raise_reason(Reason::export_failed, kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(text)));
+                     });
     bool failed = false;
     std::string bytes = ustr(xml).std_str("DEFAULT", failed);
     if (failed) raise_reason(Reason::unexpected_failure, kx_message(MSG_CONVERSION_TO_DEFAULT));
@@ -176,11 +170,7 @@ bool_t GetResp::marshall_attachment(XDR *xdrs) {
     if (args_->chunk_size() <= 0) return refuse_chunk_size(method, xdrs, args_->chunk_size());
     std::unique_ptr<Attachment> attachment;
     try {
-        try {
-            attachment = loaded_copy(args_);
-        } catch (...) {
-            raise_unexpected(L"GetResp::marshall_attachment");
-        }
+        attachment = product_call([&] { return loaded_copy(args_); }, unexpected_in(L"GetResp::marshall_attachment"));
     } catch (Nul::STPException const &e) {
         return report_error_reply(method, xdrs, e);
     }
@@ -227,15 +217,15 @@ bool_t GetDirectResp::marshall_record_content_direct(XDR *xdrs) {
 // The file stays for the client, which shares the server's disk, until it is older than the age.
 bool_t GetDirectResp::marshall_attachment_direct(XDR *xdrs) {
     try {
-        try {
-            std::unique_ptr<Attachment> attachment = loaded_copy(args_);
-            path_ = attachment->file_path();
-            // A stored attachment was read into a file of this download's own; a new one's file
-            // belongs to its upload or its client.
-            if (!attachment->kx_name_id().empty()) keep_direct_download(path_);
-        } catch (...) {
-            raise_unexpected(L"GetDirectResp::marshall_attachment_direct");
-        }
+        product_call(
+            [&] {
+                std::unique_ptr<Attachment> attachment = loaded_copy(args_);
+                path_ = attachment->file_path();
+                // A stored attachment was read into a file of this download's own; a new one's file
+                // belongs to its upload or its client.
+                if (!attachment->kx_name_id().empty()) keep_direct_download(path_);
+            },
+            unexpected_in(L"GetDirectResp::marshall_attachment_direct"));
     } catch (Nul::STPException const &e) {
         return report_error_reply(Nul::UString(L"GetDirectResp::marshall_attachment_direct"), xdrs, e);
     }
@@ -289,20 +279,20 @@ std::shared_ptr<RecordStateItem> pending_edit(AttachmentUploadArgs &args, AdEnti
 // The new attachment, added to the record's pending edit when there is one.
 std::shared_ptr<AttachmentStateItem> new_attachment(AttachmentUploadArgs *args, Nul::UString const &path,
                                                     wchar_t const *method, bool server_file) {
-    try {
-        AttachmentFolder *folder = args->attachment_folder();
-        auto attachment = std::make_unique<Attachment>(*folder, args->name(), 0);
-        attachment->set_size(args->size());
-        attachment->set_description(args->comment());
-        attachment->set_file_path(path);
-        auto item = std::make_shared<AttachmentStateItem>(std::move(attachment), server_file);
-        if (std::shared_ptr<RecordStateItem> edit = pending_edit(*args, folder->entity())) add_to_edit(*item, *edit);
-        return item;
-    } catch (Nul::STPException const &) {
-        throw; // the product's refusal of the attachment, as it is
-    } catch (...) {
-        raise_unexpected(method);
-    }
+    // The product's refusal of the attachment (a server exception) passes as it is.
+    return product_call(
+        [&] {
+            AttachmentFolder *folder = args->attachment_folder();
+            auto attachment = std::make_unique<Attachment>(*folder, args->name(), 0);
+            attachment->set_size(args->size());
+            attachment->set_description(args->comment());
+            attachment->set_file_path(path);
+            auto item = std::make_shared<AttachmentStateItem>(std::move(attachment), server_file);
+            if (std::shared_ptr<RecordStateItem> edit = pending_edit(*args, folder->entity()))
+                add_to_edit(*item, *edit);
+            return item;
+        },
+        unexpected_in(method));
 }
 
 } // namespace

@@ -82,11 +82,15 @@ void PutPropsIter::open() {
     if (open_ || !resource_) return;
     open_ = true; // from here on, closing stops tracking, also after a start that failed half way
     try {
-        if (register_callback_) resource_->start_field_change_tracking();
-        mru_ = std::make_unique<MRU_context>(resource_->entity());
+        product_call(
+            [this] {
+                if (register_callback_) resource_->start_field_change_tracking();
+                mru_ = std::make_unique<MRU_context>(resource_->entity());
+            },
+            unexpected_in(L"PutPropsIter::open"));
     } catch (...) {
         close();
-        raise_unexpected(L"PutPropsIter::open");
+        throw;
     }
 }
 
