@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -203,8 +204,8 @@ TEST_F(DeliverTarget, OneTransactionPerOperationAndStatusTwoForTheFailure) {
         std::vector<DeliverResult> results = perform_batch(args);
         Nul::ArmPerThreadOperationStack::stop_transaction(0, nullptr);
         ASSERT_EQ(results.size(), 2u);
-        EXPECT_FALSE(results[0].failure);
-        EXPECT_TRUE(results[1].failure);
+        EXPECT_FALSE(std::holds_alternative<DeliverFailure>(results[0]));
+        EXPECT_TRUE(std::holds_alternative<DeliverFailure>(results[1]));
         calls = armtest::read_records(path);
         EXPECT_TRUE(remove_pointer_entry(session->oid()));
     }

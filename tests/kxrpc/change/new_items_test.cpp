@@ -6,9 +6,9 @@
 #include "change/requests.h"
 #include "change/validation_handlers.h"
 #include "handler_env.h"
-#include "query/queryutil.h"
 #include "set_file.h"
 #include "target/held_items.h"
+#include "target/queryutil.h"
 
 using namespace KxRpc;
 using kxtest::by_name;

@@ -1,5 +1,6 @@
 // Field, action, hook, form and dynamic-list definitions against the product's demo set.
 #include "props/defprops.h"
+#include "props/value_tags.h"
 
 #include <string>
 #include <vector>

@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "handler_env.h"
+#include "props/wsprops.h"
 #include "query/copy_query.h"
-#include "query/queryutil.h"
 #include "query/requests.h"
-#include "query/wsprops.h"
 #include "target/held_items.h"
+#include "target/queryutil.h"
 
 using namespace KxRpc;
 using kxtest::by_name;
@@ -26,7 +26,6 @@ class CopyQuery : public kxtest::HandlerTest {
 protected:
     void SetUp() override {
         HandlerTest::SetUp();
-        set_workspace_props_maker(&make_workspace_props);
         alice_ = login(L"alice");
     }
     void TearDown() override {

@@ -2,9 +2,9 @@
 #include "query/fetch_bulk.h"
 
 #include "handler_env.h"
-#include "query/queryutil.h"
 #include "query/requests.h"
 #include "set_file.h"
+#include "target/queryutil.h"
 
 using namespace KxRpc;
 using kxtest::Bytes;

@@ -71,12 +71,8 @@ bool_t by_target(XDR *xdrs, GetArgs *args, Nul::UString const &method, Attachmen
 // arm, raised.
 std::unique_ptr<ReportFormat> loaded_report_format(GetArgs *args, wchar_t const *method,
                                                    Nul::UString const &file = Nul::UString()) {
-    AdBucketPtr bucket;
-    try {
-        bucket = args->bucket(args->api_session_or_fail());
-    } catch (...) {
-        raise_unexpected(method);
-    }
+    AdBucketPtr const bucket =
+        product_call([&] { return args->bucket(args->api_session_or_fail()); }, unexpected_in(method));
     auto format = std::make_unique<ReportFormat>(bucket);
     if (!file.empty()) format->set_file_path(file);
     format->load();
@@ -85,22 +81,20 @@ std::unique_ptr<ReportFormat> loaded_report_format(GetArgs *args, wchar_t const 
 
 // The record as XML in the "DEFAULT" character set; a failure is the error arm, raised.
 std::string record_xml(GetArgs *args, wchar_t const *method) {
-    KXSmartPtr<KXEntity> entity;
-    try {
-        LoginSession *session = args->session_or_fail();
-        entity = KXEntity::Build(session->user_session(), args->record(args->api_session_or_fail()));
-    } catch (...) {
-        raise_unexpected(method);
-    }
-    CString xml;
-    try {
-        xml = entity->GetAsXML({}, 0);
-    } catch (...) {
-        ProductFailure const failure = take_product_failure();
-        Nul::UString const text =
-            failure.kind == ProductFailure::KX_EXCEPTION ? failure.text : Nul::UString(L"Unknown error.");
-        raise_reason(Reason::export_failed, kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(text)));
-    }
+    KXSmartPtr<KXEntity> const entity = product_call(
+        [&] {
+            LoginSession *session = args->session_or_fail();
+            return KXEntity::Build(session->user_session(), args->record(args->api_session_or_fail()));
+        },
+        unexpected_in(method));
+    CString const xml =
+        product_call([&] { return entity->GetAsXML({}, 0); },
+                     [](ProductFailure const &failure) {
+                         Nul::UString const text = failure.kind == ProductFailure::KX_EXCEPTION
+                                                       ? failure.text
+                                                       : Nul::UString(unknown_error_text);
+                         raise_reason(Reason::export_failed, kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(text)));
+                     });
     bool failed = false;
     std::string bytes = ustr(xml).std_str("DEFAULT", failed);
     if (failed) raise_reason(Reason::unexpected_failure, kx_message(MSG_CONVERSION_TO_DEFAULT));
@@ -176,11 +170,7 @@ bool_t GetResp::marshall_attachment(XDR *xdrs) {
     if (args_->chunk_size() <= 0) return refuse_chunk_size(method, xdrs, args_->chunk_size());
     std::unique_ptr<Attachment> attachment;
     try {
-        try {
-            attachment = loaded_copy(args_);
-        } catch (...) {
-            raise_unexpected(L"GetResp::marshall_attachment");
-        }
+        attachment = product_call([&] { return loaded_copy(args_); }, unexpected_in(L"GetResp::marshall_attachment"));
     } catch (Nul::STPException const &e) {
         return report_error_reply(method, xdrs, e);
     }
@@ -230,16 +220,16 @@ bool_t GetDirectResp::marshall_record_content_direct(XDR *xdrs) {
 // is older than the age: a stored attachment is read into it, a new one's upload copied.
 bool_t GetDirectResp::marshall_attachment_direct(XDR *xdrs) {
     try {
-        try {
-            auto attachment = std::make_unique<Attachment>(*args_->attachment());
-            path_ = leave_direct_download([&](int fd, Nul::UString const &file) {
-                if (attachment->kx_name_id().empty()) return copy_upload(*attachment, fd);
-                attachment->set_file_path(file);
-                attachment->load();
-            });
-        } catch (...) {
-            raise_unexpected(L"GetDirectResp::marshall_attachment_direct");
-        }
+        product_call(
+            [&] {
+                auto attachment = std::make_unique<Attachment>(*args_->attachment());
+                path_ = leave_direct_download([&](int fd, Nul::UString const &file) {
+                    if (attachment->kx_name_id().empty()) return copy_upload(*attachment, fd);
+                    attachment->set_file_path(file);
+                    attachment->load();
+                });
+            },
+            unexpected_in(L"GetDirectResp::marshall_attachment_direct"));
     } catch (Nul::STPException const &e) {
         return report_error_reply(Nul::UString(L"GetDirectResp::marshall_attachment_direct"), xdrs, e);
     }
@@ -293,20 +283,20 @@ std::shared_ptr<RecordStateItem> pending_edit(AttachmentUploadArgs &args, AdEnti
 // The new attachment, added to the record's pending edit when there is one.
 std::shared_ptr<AttachmentStateItem> new_attachment(AttachmentUploadArgs *args, Nul::UString const &path,
                                                     wchar_t const *method, bool server_file) {
-    try {
-        AttachmentFolder *folder = args->attachment_folder();
-        auto attachment = std::make_unique<Attachment>(*folder, args->name(), 0);
-        attachment->set_size(args->size());
-        attachment->set_description(args->comment());
-        attachment->set_file_path(path);
-        auto item = std::make_shared<AttachmentStateItem>(std::move(attachment), server_file);
-        if (std::shared_ptr<RecordStateItem> edit = pending_edit(*args, folder->entity())) add_to_edit(*item, *edit);
-        return item;
-    } catch (Nul::STPException const &) {
-        throw; // the product's refusal of the attachment, as it is
-    } catch (...) {
-        raise_unexpected(method);
-    }
+    // The product's refusal of the attachment (a server exception) passes as it is.
+    return product_call(
+        [&] {
+            AttachmentFolder *folder = args->attachment_folder();
+            auto attachment = std::make_unique<Attachment>(*folder, args->name(), 0);
+            attachment->set_size(args->size());
+            attachment->set_description(args->comment());
+            attachment->set_file_path(path);
+            auto item = std::make_shared<AttachmentStateItem>(std::move(attachment), server_file);
+            if (std::shared_ptr<RecordStateItem> edit = pending_edit(*args, folder->entity()))
+                add_to_edit(*item, *edit);
+            return item;
+        },
+        unexpected_in(method));
 }
 
 } // namespace

@@ -10,7 +10,7 @@
 #include "kxproduct/session.h"
 #include "kxwin/cexception.h"
 #include "props/recordprops.h"
-#include "props/replies.h"
+#include "target/mru_context.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/exceptions.h"

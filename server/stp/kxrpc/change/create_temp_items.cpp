@@ -5,10 +5,10 @@
 
 #include "change/new_resources.h"
 #include "kxproduct/query.h"
-#include "query/queryutil.h"
 #include "target/attachments.h"
 #include "target/held_items.h"
 #include "target/login_session.h"
+#include "target/queryutil.h"
 #include "target/workspace.h"
 #include "tesutil/critsec.h"
 #include "tesutil/selector.h"

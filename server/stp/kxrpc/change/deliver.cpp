@@ -11,10 +11,10 @@
 #include "kxproduct/query.h"
 #include "kxproduct/session.h"
 #include "kxproduct/workspace.h"
-#include "props/replies.h"
-#include "query/queryutil.h"
 #include "target/held_items.h"
 #include "target/login_session.h"
+#include "target/mru_context.h"
+#include "target/queryutil.h"
 #include "target/target.h"
 #include "target/workspace.h"
 #include "tesutil/arm.h"
@@ -94,11 +94,21 @@ private:
     bool started_ = false;
 };
 
-bool_t xdr_result(XDR *xdrs, DeliverResult &r) {
+// TRUE and the result's kind, then its body.
+template <class Result>
+bool_t xdr_result_head(XDR *xdrs, Result const &) {
     bool_t more = TRUE;
-    int kind = r.kind;
-    if (!xdr_bool(xdrs, &more) || !xdr_int(xdrs, &kind)) return FALSE;
-    if (r.kind == 1) return xdr_ustring(xdrs, r.first) && xdr_ustring(xdrs, r.second, max_wire_text);
+    int kind = Result::wire_kind;
+    return xdr_bool(xdrs, &more) && xdr_int(xdrs, &kind);
+}
+
+bool_t xdr_result_body(XDR *xdrs, DeliverFailure &r) { return xdr_exception(xdrs, r.exception.get()); }
+
+bool_t xdr_result_body(XDR *xdrs, DeliverTexts &r) {
+    return xdr_ustring(xdrs, r.key) && xdr_ustring(xdrs, r.message, max_wire_text);
+}
+
+bool_t xdr_result_body(XDR *xdrs, DeliverItems &r) {
     int count = static_cast<int>(r.items.size());
     if (!xdr_int(xdrs, &count)) return FALSE;
     for (auto &[type, dbid] : r.items) {
@@ -108,10 +118,8 @@ bool_t xdr_result(XDR *xdrs, DeliverResult &r) {
     return TRUE;
 }
 
-bool_t xdr_failure(XDR *xdrs, Nul::STPException const &e) {
-    bool_t more = TRUE;
-    int kind = 0;
-    return xdr_bool(xdrs, &more) && xdr_int(xdrs, &kind) && xdr_exception(xdrs, &e);
+bool_t xdr_result(XDR *xdrs, DeliverResult &result) {
+    return std::visit([xdrs](auto &r) { return xdr_result_head(xdrs, r) && xdr_result_body(xdrs, r); }, result);
 }
 
 // The product work of one batch, one operation at a time.
@@ -146,23 +154,22 @@ std::vector<DeliverResult> perform_batch(DeliverChangeContextArgs &args) {
     for (std::unique_ptr<DeliverOperation> const &entry : args.ops()) {
         DeliverOperation &op = *checked_cast<DeliverOperation>(entry.get());
         OperationTransaction transaction(args, op);
-        DeliverResult result;
+        DeliverFailure failure;
         try {
             // perform converts every failure; the unexpected one is the last line of defence.
-            result = product_call([&] { return batch.perform(op); }, unexpected_in(L"DeliverChangeContextResp::xdr"));
+            results.push_back(
+                product_call([&] { return batch.perform(op); }, unexpected_in(L"DeliverChangeContextResp::xdr")));
         } catch (Nul::STPException const &e) {
-            result.failure.reset(e.clone());
+            failure.exception.reset(e.clone());
         }
-        if (result.failure) {
+        if (failure.exception) {
             // The batch ends here; what was performed before stays committed.
-            result.kind = 0;
-            trace_stp_exception(L"DeliverChangeContextResp::xdr", *result.failure);
-            transaction.stop(2, exception_message_text(*result.failure));
-            results.push_back(std::move(result));
+            trace_stp_exception(L"DeliverChangeContextResp::xdr", *failure.exception);
+            transaction.stop(2, exception_message_text(*failure.exception));
+            results.emplace_back(std::move(failure));
             break;
         }
         transaction.stop(0, Nul::UString());
-        results.push_back(std::move(result));
     }
     return results;
 }
@@ -174,8 +181,7 @@ DeliverChangeContextResp::~DeliverChangeContextResp() = default;
 bool_t DeliverChangeContextResp::xdr(XDR *xdrs) {
     if (xdrs->x_op != XDR_ENCODE) return FALSE;
     for (DeliverResult &result : results_) {
-        bool_t const written = result.failure ? xdr_failure(xdrs, *result.failure) : xdr_result(xdrs, result);
-        if (!written) throw_marshalling_error();
+        if (!xdr_result(xdrs, result)) throw_marshalling_error();
     }
     bool_t end = FALSE;
     if (!xdr_bool(xdrs, &end)) throw_marshalling_error();
@@ -297,10 +303,8 @@ DeliverResult Batch::make_query_object(DeliverOperation &base) {
             }
         },
         [&](ProductFailure const &f) { raise_query_failure(f, L"DeliverChangeContextResp::make_query_object", path); });
-    DeliverResult result;
-    result.first = Nul::UString(std::to_wstring(dbid));
     consume(item);
-    return result;
+    return DeliverTexts{Nul::UString(std::to_wstring(dbid)), {}};
 }
 
 DeliverResult Batch::modify_query_object(DeliverOperation &base) {
@@ -340,24 +344,18 @@ DeliverResult Batch::modify_query_object(DeliverOperation &base) {
         [&](ProductFailure const &f) {
             raise_query_failure(f, L"DeliverChangeContextResp::modify_query_object", item->name());
         });
-    DeliverResult result;
-    result.first = Nul::UString(std::to_wstring(dbid));
     consume(item);
-    return result;
+    return DeliverTexts{Nul::UString(std::to_wstring(dbid)), {}};
 }
 
 DeliverResult Batch::delete_query_object(DeliverOperation &base) {
     auto &op = *checked_cast<DeleteQueryOperation>(&base);
     trace_step("delete_query_object", op);
-    DeliverResult result;
     AdBucketPtr bucket;
     // A target that resolves to nothing is reported, not failed.
     ignoring_failures([&] { bucket = op.query().bucket(session_); });
-    if (!bucket) {
-        result.first = Nul::UString(L"-1");
-        return result;
-    }
-    result.kind = 2;
+    if (!bucket) return DeliverTexts{Nul::UString(L"-1"), {}};
+    DeliverItems result;
     product_call(
         [&] {
             AdWorkspaceMgrPtr workspace = GetWorkspaceMgr(AdSessionPtr(session_));
@@ -399,11 +397,9 @@ DeliverResult Batch::perform_record_op(DeliverOperation &base) {
         trace_lazy(1, [&] {
             return text_format("DeliverChangeContextResp::perform_record_op: Entity Commit Msg: (%s)", text);
         });
-    DeliverResult result;
-    result.first = record_key(record);
-    result.second = text;
+    Nul::UString key = record_key(record);
     consume(item);
-    return result;
+    return DeliverTexts{std::move(key), text};
 }
 
 DeliverResult Batch::delete_record(DeliverOperation &base) {
@@ -418,9 +414,7 @@ DeliverResult Batch::delete_record(DeliverOperation &base) {
                      trace_caught(f, Nul::UString(L"DeliverChangeContextResp::delete_record"));
                      throw KXInternalErrorException(kx_message(MSG_DELIVER_RECORD, Nul::UMessage::Arg(f.text)));
                  });
-    DeliverResult result;
-    result.first = record_key(record);
-    return result;
+    return DeliverTexts{record_key(record), {}};
 }
 
 DeliverResult Batch::modify_dynamic_list(DeliverOperation &base) {
@@ -448,9 +442,7 @@ DeliverResult Batch::modify_dynamic_list(DeliverOperation &base) {
                 raise_reason(Reason::refused, kx_message(MSG_INSUFFICIENT_PRIVILEGE, Nul::UMessage::Arg(f.text)));
             throw KXInternalErrorException(kx_message(MSG_EDIT_LIST, Nul::UMessage::Arg(f.text)));
         });
-    DeliverResult result;
-    result.first = Nul::UString(std::to_wstring(def->GetDbId()));
-    return result;
+    return DeliverTexts{Nul::UString(std::to_wstring(def->GetDbId())), {}};
 }
 
 std::unique_ptr<XdrObject> kxrpc_deliver_change_context(XdrObject *request) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include <rpc/xdr.h>
@@ -18,15 +19,24 @@ class AdSession;
 
 namespace KxRpc {
 
-// What one performed operation reports: kind 0 its failure, kind 1 two texts, kind 2 (resource
-// type, dbid) pairs.
-struct DeliverResult {
-    int kind = 1;
-    Nul::UString first;
-    Nul::UString second;
-    std::vector<std::pair<int, std::int64_t>> items;
-    std::unique_ptr<Nul::STPException> failure;
+// What one performed operation reports, each alternative with the kind its result record carries.
+// The failure that ended the batch.
+struct DeliverFailure {
+    static constexpr int wire_kind = 0;
+    std::unique_ptr<Nul::STPException> exception;
 };
+// The operation's key (a dbid, a record's key, an attachment's dbid path) and the product's message.
+struct DeliverTexts {
+    static constexpr int wire_kind = 1;
+    Nul::UString key;
+    Nul::UString message;
+};
+// The (resource type, dbid) pairs of what a workspace delete removed.
+struct DeliverItems {
+    static constexpr int wire_kind = 2;
+    std::vector<std::pair<int, std::int64_t>> items;
+};
+using DeliverResult = std::variant<DeliverFailure, DeliverTexts, DeliverItems>;
 
 // Performs the batch's operations in order, up to and including the first that fails; what each
 // consumed is unregistered. Every product call of the batch is made here, none while encoding.

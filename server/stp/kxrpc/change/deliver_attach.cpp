@@ -26,13 +26,13 @@ StateItem *still_registered(StateItemPtr const &item) {
 Nul::UString decimal(std::int64_t value) { return Nul::UString(std::to_wstring(value)); }
 
 // Record type, record, field and attachment dbids joined by "/".
-DeliverResult attachment_result(Attachment const &attachment) {
+DeliverTexts attachment_result(Attachment const &attachment) {
     AdEntityPtr const &record = attachment.folder().entity();
     if (!record) throw_internal_error(L"the attachment has no record");
-    DeliverResult result;
-    result.first = text_format("%s/%s/%s/%s", decimal(record->GetEntityDef()->GetDbId()), decimal(record->GetDbId()),
-                               decimal(attachment.folder().field_dbid()), decimal(attachment.dbid()));
-    return result;
+    return DeliverTexts{text_format("%s/%s/%s/%s", decimal(record->GetEntityDef()->GetDbId()),
+                                    decimal(record->GetDbId()), decimal(attachment.folder().field_dbid()),
+                                    decimal(attachment.dbid())),
+                        {}};
 }
 
 // The attachment as seen on the record being edited: an item made on another copy of the same
@@ -81,7 +81,7 @@ DeliverResult make_modify_attachment(DeliverOperation &base) {
         attachment = on_edited_record(*item->attachment(), record_item->entity());
         attachment->modify_description();
     }
-    DeliverResult result = attachment_result(*attachment);
+    DeliverTexts result = attachment_result(*attachment);
     remove_pointer_entry(item->oid());
     return result;
 }
@@ -96,7 +96,7 @@ DeliverResult delete_attachment(DeliverOperation &base, AdSession *session) {
     }
     Attachment *attachment = target.attachment(session);
     if (!attachment) throw_internal_error(L"the target names no attachment");
-    DeliverResult result = attachment_result(*attachment);
+    DeliverTexts result = attachment_result(*attachment);
     attachment->do_delete();
     return result;
 }

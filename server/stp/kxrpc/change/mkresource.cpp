@@ -10,7 +10,7 @@
 #include "props/replies.h"
 #include "props/requests.h"
 #include "props/values.h"
-#include "query/wsprops.h"
+#include "props/wsprops.h"
 #include "target/held_items.h"
 #include "target/login_session.h"
 #include "tesutil/xmltag.h"

@@ -1,7 +1,7 @@
 #include "change/resolve_type.h"
 
 #include "change/new_resources.h"
-#include "query/queryutil.h"
+#include "target/queryutil.h"
 #include "tesutil/critsec.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"

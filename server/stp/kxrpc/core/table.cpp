@@ -4,8 +4,6 @@
 #include <cstdlib>
 
 #include "core/options.h"
-#include "props/resource.h"
-#include "query/wsprops.h"
 
 namespace KxRpc {
 
@@ -38,9 +36,6 @@ namespace {
 
 std::array<ProcedureRow const *, procedure_count> const &rows_by_number() {
     static std::array<ProcedureRow const *, procedure_count> const rows = [] {
-        // fetch_props and put_props make the property objects of workspace items with query's
-        // maker; props lies below query, so it is handed the maker here.
-        set_workspace_props_maker(&make_workspace_props);
         std::span<ProcedureRow const> const lists[] = {core_procedures(), session_procedures(), props_procedures(),
                                                        query_procedures(), change_procedures()};
         std::array<ProcedureRow const *, procedure_count> joined{};

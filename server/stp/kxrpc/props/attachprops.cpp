@@ -1,5 +1,6 @@
 #include "props/attachprops.h"
 
+#include "props/value_tags.h"
 #include "props/values.h"
 #include "target/attachments.h"
 #include "tesutil/selector.h"

@@ -5,6 +5,7 @@
 #include "kxproduct/query.h"
 #include "props/convert.h"
 #include "props/recordprops.h"
+#include "props/value_tags.h"
 #include "target/login_session.h"
 #include "tesutil/xmltag.h"
 #include "wire/catalog.h"

@@ -8,6 +8,7 @@
 
 #include "kxwin/cstring.h"
 #include "props/convert.h"
+#include "props/value_tags.h"
 #include "tesutil/davtime.h"
 #include "tesutil/oid.h"
 #include "wexxml/xmldoc.h"

@@ -10,6 +10,7 @@
 #include "kxproduct/exceptions.h"
 #include "kxproduct/query.h"
 #include "props/convert.h"
+#include "props/value_tags.h"
 #include "target/login_session.h"
 #include "tesutil/selector.h"
 #include "tesutil/xmltag.h"

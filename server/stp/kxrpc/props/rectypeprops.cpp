@@ -2,6 +2,7 @@
 
 #include "kxproduct/diag.h"
 #include "props/convert.h"
+#include "props/value_tags.h"
 #include "target/login_session.h"
 #include "tesutil/xmltag.h"
 #include "wire/conversions.h"

@@ -1,5 +1,4 @@
-// The replies of the property operations: their common base, the fetch reply, the put reply and
-// the hook-value scope around a put.
+// The replies of the property operations: their common base, the fetch reply and the put reply.
 #pragma once
 
 #include <cstdint>
@@ -13,34 +12,18 @@
 #include "kxproduct/entity.h"
 #include "props/resource.h"
 #include "props/values.h"
+#include "target/mru_context.h"
 #include "tesutil/stpexception.h"
 #include "tesutil/ustring.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {
 
-// Saves and clears the session's hook message values while a record of a multi-modify batch is
-// being worked on, and puts them back at the end of the scope. Scopes that overlap on one session
-// (nested, or calls on the session from two connections) share one saved copy: the first to open
-// saves and clears, the last to close puts the values back, so no scope ever saves the cleared
-// values of another and restores them over the real ones.
-class MRU_context {
-public:
-    explicit MRU_context(AdEntityPtr const &record);
-    MRU_context(MRU_context const &) = delete;
-    MRU_context &operator=(MRU_context const &) = delete;
-    ~MRU_context();
-
-    // The 16 value names, null-terminated.
-    static wchar_t const *const *keys();
-    static constexpr wchar_t const *batch_mode_name = L"@ostw_MultiModifyBatchMode";
-    // The scope keeps the values of its session cleared.
-    bool saved() const { return static_cast<bool>(record_); }
-
-private:
-    void restore() noexcept;
-    AdEntityPtr record_;
-    AdSessionPtr session_;
+// One requested property of a fetch and the meta-properties asked of it.
+struct PropRequest {
+    int prop_id = 0;
+    std::vector<int> metas;
+    bool has_metas() const { return !metas.empty(); }
 };
 
 // Base of the fetch and put replies: owns the property object of the target.

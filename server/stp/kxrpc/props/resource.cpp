@@ -2,14 +2,14 @@
 // the property object for a request's target.
 #include "props/resource.h"
 
-#include <atomic>
-
 #include "props/attachprops.h"
 #include "props/convert.h"
 #include "props/defprops.h"
 #include "props/recordprops.h"
 #include "props/rectypeprops.h"
 #include "props/userprops.h"
+#include "props/value_tags.h"
+#include "props/wsprops.h"
 #include "target/attachments.h"
 #include "target/held_items.h"
 #include "target/login_session.h"
@@ -32,14 +32,6 @@ constexpr wchar_t const *unknown_type_text = L"Unknown or unsupported KX core ob
 
 [[noreturn]] void raise_unknown_type() { throw_implementation_error(Nul::UString(unknown_type_text)); }
 
-std::atomic<WorkspacePropsMaker> workspace_maker{nullptr};
-
-std::unique_ptr<PropsResource> workspace_props(LoginSession *session, TargetResourceArg &target, int type) {
-    WorkspacePropsMaker maker = workspace_maker.load();
-    if (maker == nullptr) raise_unknown_type();
-    return maker(session, target, type);
-}
-
 bool is_private(int prop_id) {
     return Nul::XmlTag::lookup(static_cast<Nul::XmlTag::Id>(prop_id)).ns_id() == private_namespace;
 }
@@ -56,7 +48,7 @@ std::unique_ptr<PropsResource> from_state_item(LoginSession *session, TargetReso
     case TT_QUERY_FOLDER:
     case TT_REPORT:
         checked_cast<QueryItemStateItem>(item);
-        return workspace_props(session, target, type);
+        return make_workspace_props(session, target, type);
     case TT_ATTACHMENT:
         return std::make_unique<AttachmentProps>(session, checked_cast<AttachmentStateItem>(item)->attachment());
     default:
@@ -106,7 +98,7 @@ std::unique_ptr<PropsResource> from_target(LoginSession *session, TargetResource
     case TT_QUERY_FOLDER:
     case TT_REPORT:
     case TT_REPORT_FORMAT:
-        return workspace_props(session, target, type);
+        return make_workspace_props(session, target, type);
     case TT_GLOBAL_HOOK:
         raise_reason(Reason::not_supported, kx_message(MSG_GLOBAL_HOOK_REPORT));
     default:
@@ -135,8 +127,6 @@ std::unique_ptr<PropsResource> PropsResource::getResource(LoginSession *session,
     });
     return made;
 }
-
-void set_workspace_props_maker(WorkspacePropsMaker maker) { workspace_maker.store(maker); }
 
 // ---- PropsResource
 

@@ -11,6 +11,7 @@
 #include "kxproduct/userdb.h"
 #include "kxproduct/workspace.h"
 #include "props/convert.h"
+#include "props/value_tags.h"
 #include "props/values.h"
 #include "target/login_session.h"
 #include "target/workspace.h"

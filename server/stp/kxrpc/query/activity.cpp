@@ -3,10 +3,10 @@
 #include <vector>
 
 #include "kxproduct/metadata.h"
+#include "props/queryxml.h"
 #include "query/execute.h"
 #include "query/paged.h"
-#include "query/queryutil.h"
-#include "query/queryxml.h"
+#include "target/queryutil.h"
 #include "target/workspace.h"
 #include "tesutil/selector.h"
 #include "wire/catalog.h"

@@ -5,10 +5,10 @@
 
 #include "kxproduct/query.h"
 #include "kxproduct/session.h"
-#include "query/queryutil.h"
+#include "props/wsprops.h"
 #include "query/requests.h"
-#include "query/wsprops.h"
 #include "target/login_session.h"
+#include "target/queryutil.h"
 #include "target/workspace.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"

@@ -8,11 +8,11 @@
 
 #include "kxproduct/chart.h"
 #include "kxproduct/session.h"
+#include "props/queryxml.h"
 #include "query/paged.h"
-#include "query/queryutil.h"
-#include "query/queryxml.h"
 #include "target/held_items.h"
 #include "target/login_session.h"
+#include "target/queryutil.h"
 #include "tesutil/fileutl.h"
 #include "tesutil/selector.h"
 #include "wire/casts.h"
@@ -581,7 +581,7 @@ void ExecuteQueryResp::prepare_execute(ExecuteQueryStateItem &item) {
         QueryUtil::query_def_for_bucket(bucket_, def);
     }
     // A folder or report held for the client has no definition to run.
-    if (!def) raise_reason(Reason::illegal_value, kx_message(5, Arg(L"no query definition")));
+    if (!def) raise_reason(Reason::illegal_value, kx_message(MSG_CANNOT_LOAD_QUERY, Arg(L"no query definition")));
     if (def->GetDeclaredSQL().IsEmpty()) {
         item.declared_sql = false;
         map_result_positions(item, def);
@@ -875,14 +875,15 @@ std::unique_ptr<XdrObject> kxrpc_execute_query(XdrObject *request) {
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_execute_query %s)", args->trace_line()); });
     AdSession *session = args->api_session_or_fail();
     long soft = 0, hard = 0;
-    try {
-        soft = session->GetSessionSoftQueryLimit();
-        hard = session->GetSessionHardQueryLimit();
-    } catch (...) {
-        raise_unexpected(L"kxrpc_execute_query");
-    }
+    product_call(
+        [&] {
+            soft = session->GetSessionSoftQueryLimit();
+            hard = session->GetSessionHardQueryLimit();
+        },
+        unexpected_in(L"kxrpc_execute_query"));
     if (hard > 0 && hard < soft)
-        raise_reason(Reason::illegal_value, kx_message(136, Arg(static_cast<int>(soft)), Arg(static_cast<int>(hard))));
+        raise_reason(Reason::illegal_value,
+                     kx_message(MSG_SOFT_LIMIT_ABOVE_HARD, Arg(static_cast<int>(soft)), Arg(static_cast<int>(hard))));
     auto response = std::make_unique<ExecuteQueryResp>(*args);
     response->run();
     return response;
@@ -891,13 +892,8 @@ std::unique_ptr<XdrObject> kxrpc_execute_query(XdrObject *request) {
 std::unique_ptr<XdrObject> kxrpc_get_my_activity_list(XdrObject *request) {
     auto *args = checked_cast<KxGetMyActivityListArgs>(request);
     trace_lazy(1, [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_my_activity_list %s)", args->trace_line()); });
-    if (!args->is_returning()) {
-        try {
-            prepare_activity_query(*args);
-        } catch (...) {
-            raise_unexpected(L"kxrpc_get_my_activity_list");
-        }
-    }
+    if (!args->is_returning())
+        product_call([&] { prepare_activity_query(*args); }, unexpected_in(L"kxrpc_get_my_activity_list"));
     auto response = std::make_unique<ExecuteQueryResp>(*args);
     response->run();
     return response;

@@ -2,9 +2,9 @@
 #include "wire/conversions.h"
 
 #include "kxproduct/session.h"
-#include "query/queryutil.h"
 #include "query/requests.h"
 #include "target/login_session.h"
+#include "target/queryutil.h"
 #include "target/workspace.h"
 #include "tesutil/critsec.h"
 #include "tesutil/selector.h"

@@ -67,14 +67,13 @@ Nul::UString first_line(Nul::UString const &entry) { return split_entry(entry).d
 template <class Call>
 void edit_record(Attachment const &attachment, wchar_t const *method, int message, Call &&call) {
     trace_lazy(2, [&] { return text_format("Info: %s(%s)", Nul::UString(method), attachment.to_string()); });
-    CString error;
-    try {
-        AdEntityPtr const &record = attachment.folder().entity();
-        if (!record) throw_internal_error(L"the attachment has no record");
-        error = call(*record, cstr(attachment.folder().field_name()));
-    } catch (...) {
-        raise_unexpected(method);
-    }
+    CString const error = product_call(
+        [&] {
+            AdEntityPtr const &record = attachment.folder().entity();
+            if (!record) throw_internal_error(L"the attachment has no record");
+            return call(*record, cstr(attachment.folder().field_name()));
+        },
+        unexpected_in(method));
     if (!error.IsEmpty()) raise_reason(Reason::internal_error, kx_message(message, Nul::UMessage::Arg(ustr(error))));
 }
 
@@ -160,14 +159,14 @@ void Attachment::load() {
     trace_lazy(2, [this] { return text_format("Info: Attachment::load(%s)", to_string()); });
     if (kx_name_id_.empty() || loaded_) return;
     try {
-        try {
-            AdEntityPtr const &record = folder_.entity();
-            if (!record) throw_internal_error(L"the attachment has no record");
-            record->ExtractAttachment(dbid_, CString(file_path().c_str()));
-            loaded_ = true;
-        } catch (...) {
-            raise_unexpected(L"Attachment::load");
-        }
+        product_call(
+            [&] {
+                AdEntityPtr const &record = folder_.entity();
+                if (!record) throw_internal_error(L"the attachment has no record");
+                record->ExtractAttachment(dbid_, CString(file_path().c_str()));
+                loaded_ = true;
+            },
+            unexpected_in(L"Attachment::load"));
     } catch (Nul::STPException const &e) {
         raise_reason(reason_of(e), kx_message(MSG_CANNOT_LOAD_ATTACHMENT, Nul::UMessage::Arg(e.msg())));
     }

@@ -66,13 +66,13 @@ void TargetResourceArg::raise_not_found_quoting(int message) const {
 }
 
 void TargetResourceArg::refresh_repository_names(AdSession *session) {
-    try {
-        dbset_name_ = ustr(session->GetSessionDbSetName());
-        KXSmartPtr<KXDatabaseDesc> db = session->GetSessionDatabase();
-        db_name_ = db ? ustr(db->GetDatabaseName()) : Nul::UString();
-    } catch (...) {
-        raise_unexpected(L"TargetResourceArg::refresh_repository_names");
-    }
+    product_call(
+        [&] {
+            dbset_name_ = ustr(session->GetSessionDbSetName());
+            KXSmartPtr<KXDatabaseDesc> db = session->GetSessionDatabase();
+            db_name_ = db ? ustr(db->GetDatabaseName()) : Nul::UString();
+        },
+        unexpected_in(L"TargetResourceArg::refresh_repository_names"));
 }
 
 void TargetResourceArg::refresh_repository_names(LoginSession *login) {
@@ -80,12 +80,12 @@ void TargetResourceArg::refresh_repository_names(LoginSession *login) {
         refresh_repository_names(session);
         return;
     }
-    try {
-        AdSession *admin = login->admin_api_session();
-        dbset_name_ = admin ? ustr(admin->GetSessionDbSetName()) : Nul::UString();
-    } catch (...) {
-        raise_unexpected(L"TargetResourceArg::refresh_repository_names");
-    }
+    product_call(
+        [&] {
+            AdSession *admin = login->admin_api_session();
+            dbset_name_ = admin ? ustr(admin->GetSessionDbSetName()) : Nul::UString();
+        },
+        unexpected_in(L"TargetResourceArg::refresh_repository_names"));
     db_name_ = Nul::UString();
 }
 

@@ -11,7 +11,8 @@ public:
     XdrObject(XdrObject const &) = default;
     XdrObject &operator=(XdrObject const &) = default;
     virtual ~XdrObject();
-    // Reads the stream's operation itself; nonzero on success. Never throws.
+    // Reads the stream's operation itself; nonzero on success. It may raise a server exception,
+    // which the glue routines (wire/glue.h) hold for the dispatcher: nothing unwinds into the runtime.
     virtual bool_t xdr(XDR *xdrs) = 0;
 };
 

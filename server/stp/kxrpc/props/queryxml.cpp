@@ -1,12 +1,12 @@
-#include "query/queryxml.h"
+#include "props/queryxml.h"
 
 #include <string>
 #include <vector>
 
 #include "kxproduct/entity.h"
 #include "props/values.h"
-#include "query/queryutil.h"
 #include "target/login_session.h"
+#include "target/queryutil.h"
 #include "target/target.h"
 #include "tesutil/selector.h"
 #include "wire/catalog.h"

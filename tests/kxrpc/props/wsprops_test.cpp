@@ -11,13 +11,13 @@
 
 #include "demo_session.h"
 #include "kxproduct/security.h"
+#include "props/acl_xml.h"
 #include "props/values.h"
-#include "query/acl_xml.h"
-#include "query/queryutil.h"
-#include "query/wsprops.h"
+#include "props/wsprops.h"
 #include "recording_sink.h"
 #include "set_file.h"
 #include "target/held_items.h"
+#include "target/queryutil.h"
 #include "target/workspace.h"
 #include "tesutil/xmltag.h"
 #include "wexxml/domparser.h"
@@ -55,10 +55,7 @@ std::string outcome_of(Work &&work) {
 
 class WsProps : public kxtest::DemoSession {
 protected:
-    void SetUp() override {
-        DemoSession::SetUp();
-        set_workspace_props_maker(&make_workspace_props);
-    }
+    void SetUp() override { DemoSession::SetUp(); }
     AdSessionPtr api() { return AdSessionPtr(session_->session()); }
     std::unique_ptr<PropsResource> props(int type, wchar_t const *path) {
         TargetResourceArg target(type, Nul::UString(), Nul::UString(path));

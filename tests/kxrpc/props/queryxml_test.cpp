@@ -1,6 +1,6 @@
 // Query definitions in XML: every reading error by its message, what a reading leaves in the
 // definition, field paths both ways, and the writers read back.
-#include "query/queryxml.h"
+#include "props/queryxml.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -8,7 +8,7 @@
 
 #include "handler_env.h"
 #include "kxproduct/metadata.h"
-#include "query/queryutil.h"
+#include "target/queryutil.h"
 #include "tesutil/selector.h"
 
 using namespace KxRpc;

@@ -1,8 +1,8 @@
-#include "query/acl_xml.h"
+#include "props/acl_xml.h"
 
 #include <vector>
 
-#include "query/queryutil.h"
+#include "target/queryutil.h"
 #include "tesutil/selector.h"
 #include "tesutil/xmltag.h"
 #include "wire/catalog.h"

@@ -1,6 +1,6 @@
 // Workspace paths and their items: awkward names round-trip, top folder forms, the refresh, the
 // kind mappings, and resolve_type over them.
-#include "query/queryutil.h"
+#include "target/queryutil.h"
 
 #include "change/new_resources.h"
 #include "change/resolve_type.h"

@@ -1,4 +1,4 @@
-#include "query/wsprops.h"
+#include "props/wsprops.h"
 
 #include <utility>
 #include <vector>
@@ -7,12 +7,13 @@
 #include "kxproduct/security.h"
 #include "kxproduct/session.h"
 #include "kxproduct/userdb.h"
+#include "props/acl_xml.h"
 #include "props/convert.h"
+#include "props/queryxml.h"
+#include "props/value_tags.h"
 #include "props/values.h"
-#include "query/acl_xml.h"
-#include "query/queryutil.h"
-#include "query/queryxml.h"
 #include "target/login_session.h"
+#include "target/queryutil.h"
 #include "target/target.h"
 #include "target/workspace.h"
 #include "tesutil/xmltag.h"
@@ -514,7 +515,7 @@ void QueryProps::fetch_prop(FetchPropResponses &out, int prop_id) {
 
 void QueryProps::put_prop(BasePropValue &value) {
     int const prop = value.prop_id();
-    if (value.is_type_100015() && prop != 449)
+    if (value.is_type_100015() && prop != Tag::CTG_filtering)
         raise_reason(is_supported_prop(prop) ? Reason::refused : Reason::unknown_property);
     switch (prop) {
     case Tag::CTG_sql:
@@ -642,9 +643,10 @@ void ReportProps::put_prop(BasePropValue &value) {
     bool const fits =
         prop == Tag::KX_query ? (type & (AD_BUCKET_QUERY | AD_BUCKET_CHART)) != 0 : type == AD_BUCKET_REPORT_FORMAT;
     if (!fits)
-        raise_reason(Reason::illegal_value, kx_message(prop == 282 ? MSG_NOT_A_QUERY : MSG_NOT_A_REPORT_FORMAT,
-                                                       Nul::UMessage::Arg(target->value.to_selector())));
-    if (prop == 282)
+        raise_reason(Reason::illegal_value,
+                     kx_message(prop == Tag::KX_query ? MSG_NOT_A_QUERY : MSG_NOT_A_REPORT_FORMAT,
+                                Nul::UMessage::Arg(target->value.to_selector())));
+    if (prop == Tag::KX_query)
         item_->report_def()->SetQueryDefId(named->GetDbId(), 1);
     else
         item_->report_def()->SetReportFormatId(named->GetDbId(), 1);

@@ -1,7 +1,5 @@
 // The hook-value scope over a real product session of the demo set.
-#include "props/replies.h"
-#include "query/replies.h"
-#include "xdr_buffer.h"
+#include "target/mru_context.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -86,18 +84,6 @@ TEST_F(ProductRecord, MruValuesComeBackWhenTheGuardedWorkThrows) {
         },
         std::runtime_error);
     expect_old_values();
-}
-
-TEST_F(ProductRecord, FindRecordRespWritesTheRecordByDbids) {
-    FindRecordResp found(record_);
-    bool ok = false;
-    kxtest::Bytes b = kxtest::encode([&](XDR *x) { return found.xdr(x); }, &ok);
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(b, kxtest::words({1, 2, static_cast<std::uint32_t>(record_->GetEntityDef()->GetDbId()),
-                                static_cast<std::uint32_t>(record_->GetDbId())}));
-    FindRecordResp none{AdEntityPtr()};
-    EXPECT_EQ(kxtest::encode([&](XDR *x) { return none.xdr(x); }, &ok), kxtest::words({0}));
-    EXPECT_TRUE(ok);
 }
 
 TEST_F(ProductRecord, MruAScopeThatFailsToOpenPutsBackWhatItCleared) {

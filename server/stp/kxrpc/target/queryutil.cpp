@@ -1,4 +1,4 @@
-#include "query/queryutil.h"
+#include "target/queryutil.h"
 
 #include "kxproduct/exceptions.h"
 #include "kxwin/cexception.h"
