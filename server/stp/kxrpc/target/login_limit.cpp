@@ -128,8 +128,8 @@ void PasswordCheck::failed() noexcept {
     if (!counted_) return;
     try {
         bool known = true; // when the set cannot say, the name is counted for itself
-        auto const failure = failure_of(
-            [&] { known = AdSessionMgr::IsLoginName(cstr(name_), cstr(dbset_)) != FALSE; }, taking_everything);
+        auto const failure = failure_of([&] { known = AdSessionMgr::IsLoginName(cstr(name_), cstr(dbset_)) != FALSE; },
+                                        taking_everything);
         if (failure) known = true;
         login_throttle().failed(peer_, key_, known);
     } catch (...) {
