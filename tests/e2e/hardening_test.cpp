@@ -240,7 +240,8 @@ TEST(Hardening, ForgottenSessionsDoNotExhaustDescriptors) {
     rlimit low = saved;
     low.rlim_cur = std::min<rlim_t>(1024, saved.rlim_cur);
     ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low)); // inherited by the server: ulimit -n 1024
-    ServerProcess server({"-worker_threads", "4"}, dir.path(), limits(dir.file("data"), {}));
+    // Each user may hold all the sessions this makes, and the well-behaved one after them.
+    ServerProcess server({"-worker_threads", "4"}, dir.path(), limits(dir.file("data"), {"KX_SESSIONS_PER_USER=400"}));
     bool started = server.start();
     setrlimit(RLIMIT_NOFILE, &saved);
     ASSERT_TRUE(started);

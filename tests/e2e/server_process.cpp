@@ -245,6 +245,50 @@ Client::Client(int port, bool ipv6, int timeout_s) : timeout_s_(timeout_s) {
     clnt_ = clnt_vc_create(sock_, &nb, program, version, 0, 0);
 }
 
+Client::Client(int port, char const *local_address, int local_port) : timeout_s_(10) {
+    sockaddr_storage local{}, server{};
+    socklen_t length = 0;
+    auto *l4 = reinterpret_cast<sockaddr_in *>(&local);
+    auto *l6 = reinterpret_cast<sockaddr_in6 *>(&local);
+    if (inet_pton(AF_INET, local_address, &l4->sin_addr) == 1) {
+        l4->sin_family = AF_INET;
+        l4->sin_port = htons(static_cast<std::uint16_t>(local_port));
+        auto *s4 = reinterpret_cast<sockaddr_in *>(&server);
+        s4->sin_family = AF_INET;
+        s4->sin_port = htons(static_cast<std::uint16_t>(port));
+        s4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof(sockaddr_in);
+    } else if (inet_pton(AF_INET6, local_address, &l6->sin6_addr) == 1) {
+        l6->sin6_family = AF_INET6;
+        l6->sin6_port = htons(static_cast<std::uint16_t>(local_port));
+        auto *s6 = reinterpret_cast<sockaddr_in6 *>(&server);
+        s6->sin6_family = AF_INET6;
+        s6->sin6_port = htons(static_cast<std::uint16_t>(port));
+        s6->sin6_addr = in6addr_loopback;
+        length = sizeof(sockaddr_in6);
+    } else {
+        return;
+    }
+    sock_ = ::socket(local.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    linger reset{1, 0};
+    if (sock_ < 0 || ::setsockopt(sock_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        ::setsockopt(sock_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset) != 0 ||
+        ::bind(sock_, reinterpret_cast<sockaddr *>(&local), length) != 0 ||
+        ::connect(sock_, reinterpret_cast<sockaddr *>(&server), length) != 0)
+        return;
+    netbuf nb{length, length, &server};
+    clnt_ = clnt_vc_create(sock_, &nb, program, version, 0, 0);
+}
+
+int Client::local_port() const {
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (sock_ < 0 || ::getsockname(sock_, reinterpret_cast<sockaddr *>(&local), &length) != 0) return 0;
+    return ntohs(local.ss_family == AF_INET ? reinterpret_cast<sockaddr_in *>(&local)->sin_port
+                                            : reinterpret_cast<sockaddr_in6 *>(&local)->sin6_port);
+}
+
 Client::~Client() {
     if (clnt_) clnt_destroy(clnt_);
     if (sock_ >= 0) ::close(sock_);

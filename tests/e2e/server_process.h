@@ -90,6 +90,11 @@ Outcome run_to_exit(std::vector<std::string> args, std::string const &dir, std::
 class Client {
 public:
     explicit Client(int port, bool ipv6 = false, int timeout_s = 10);
+    // From a local address of our choosing ("127.0.0.7", "::1") and port (0: any), to the loopback
+    // address of its family. Closed with a reset, so that the address and port are free at once.
+    Client(int port, char const *local_address, int local_port);
+    // The local port the connection has (0 when it has none).
+    int local_port() const;
     ~Client();
     Client(Client const &) = delete;
     Client &operator=(Client const &) = delete;

@@ -360,6 +360,150 @@ TEST_F(Sessions, APeerPastItsLimitIsRefusedForEveryName) {
     EXPECT_EQ(client.ping(), RPC_SUCCESS);
 }
 
+// Procedure 28: the databases a user may log on to, the password checked when `security` is set.
+static LoginOutcome accessible_databases(Client &client, std::string const &user, std::string const &password,
+                                         bool security) {
+    Body b;
+    b.u(0).i(7).s("KXDEMO").s(user).s(password).s("").i(security ? 1 : 0);
+    Reply r = call(client, 28, b);
+    LoginOutcome out;
+    out.failed = r.u() != 0;
+    if (out.failed) {
+        out.reason = r.i();
+        out.message = r.s();
+    }
+    return out;
+}
+
+static std::string const login_failed = "TLQSV0775E This login is forbidden: Login failed for user 'alice'.";
+
+TEST_F(Sessions, AccessibleDatabasesGuessesCountWithTheLoginsAndMeetTheirLimit) {
+    start({"KX_PRODUCT_DATA=" + dir_.file("data"), "KX_LOGIN_FAILURES_PER_PEER=1000"});
+    Client attacker(server_->port());
+    // The documented ten failures of a name, half through each procedure.
+    for (int i = 0; i < 10; ++i) {
+        LoginOutcome guess = i % 2 == 0 ? accessible_databases(attacker, "alice", "guess" + std::to_string(i), true)
+                                        : login_as(attacker, "alice", "guess" + std::to_string(i));
+        EXPECT_TRUE(guess.failed) << i;
+        EXPECT_EQ(guess.reason, 47) << i;
+        EXPECT_EQ(guess.message, login_failed) << i;
+    }
+    // Past them the right password is refused through either, before it is checked.
+    for (bool listing : {true, false}) {
+        LoginOutcome right =
+            listing ? accessible_databases(attacker, "alice", "alice", true) : login_as(attacker, "alice", "alice");
+        EXPECT_TRUE(right.failed) << listing;
+        EXPECT_EQ(right.reason, 47) << listing;
+        EXPECT_EQ(right.message, too_many) << listing;
+    }
+    // Without security the listing checks no password, so it is not limited.
+    LoginOutcome unchecked = accessible_databases(attacker, "alice", "", false);
+    EXPECT_FALSE(unchecked.failed) << unchecked.message;
+    // bob's right password through the listing starts his count again, as a login does.
+    for (int i = 0; i < 9; ++i)
+        EXPECT_EQ(accessible_databases(attacker, "bob", "x", true).message.find("Too many"), std::string::npos);
+    EXPECT_FALSE(accessible_databases(attacker, "bob", "bob", true).failed);
+    for (int i = 0; i < 9; ++i) EXPECT_NE(login_as(attacker, "bob", "x").message, too_many) << i;
+    EXPECT_FALSE(login_as(attacker, "bob", "bob").failed);
+}
+
+TEST_F(Sessions, EveryLoopbackAddressIsOnePeer) {
+    start({"KX_PRODUCT_DATA=" + dir_.file("data"), "KX_LOGIN_WINDOW_SECONDS=300", "KX_LOGIN_FAILURES_PER_PEER=8"});
+    // Two made-up names from each of four addresses of the one host: its eight failures.
+    int n = 0;
+    for (char const *address : {"127.0.0.2", "127.0.0.3", "127.0.0.4", "::1"}) {
+        Client client(server_->port(), address, 0);
+        ASSERT_TRUE(client.ok()) << address;
+        for (int i = 0; i < 2; ++i) EXPECT_NE(login_as(client, "nobody" + std::to_string(n++), "x").message, too_many);
+    }
+    for (char const *address : {"127.0.0.1", "127.0.0.9", "127.1.2.3", "::1"}) {
+        Client client(server_->port(), address, 0);
+        ASSERT_TRUE(client.ok()) << address;
+        EXPECT_EQ(login_as(client, "carol", "carol").message, too_many) << address;
+        EXPECT_EQ(accessible_databases(client, "carol", "carol", true).message, too_many) << address;
+    }
+}
+
+TEST_F(Sessions, AFloodOfMadeUpNamesFromManyAddressesLeavesARealNameCounted) {
+    // Peers are not what stops this flood: it is to fill the names' table, which once held 65536.
+    start({"KX_PRODUCT_DATA=" + dir_.file("data"), "KX_LOGIN_FAILURES_PER_PEER=1000000"});
+    constexpr int threads = 8, addresses_per_thread = 85, names_per_address = 100; // 68000 names
+    std::atomic<int> refused{0}, sent{0};
+    std::vector<std::thread> flood;
+    for (int t = 0; t < threads; ++t)
+        flood.emplace_back([&, t] {
+            for (int a = 0; a < addresses_per_thread; ++a) {
+                int const address = t * addresses_per_thread + a;
+                std::string const from =
+                    "127.0." + std::to_string(1 + address / 250) + "." + std::to_string(1 + address % 250);
+                Client c(server_->port(), from.c_str(), 0);
+                if (!c.ok()) return;
+                for (int i = 0; i < names_per_address; ++i) {
+                    ++sent;
+                    if (login_as(c, "fresh" + std::to_string(address) + "-" + std::to_string(i), "x").message ==
+                        too_many)
+                        ++refused;
+                }
+            }
+        });
+    for (auto &f : flood) f.join();
+    EXPECT_EQ(sent, threads * addresses_per_thread * names_per_address);
+    EXPECT_EQ(refused, 0);
+    // alice's failures still count: the documented ten, then the right password is refused.
+    Client client(server_->port());
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(login_as(client, "alice", "guess").message, login_failed) << i;
+    EXPECT_EQ(login_as(client, "alice", "alice").message, too_many);
+}
+
+TEST_F(Sessions, AnotherConnectionFromTheSameAddressAndPortReleasesNothing) {
+    start({"KX_PRODUCT_DATA=" + dir_.file("data")});
+    int port = 0;
+    std::string alice, query;
+    {
+        Client victim(server_->port(), "127.0.0.1", 0);
+        ASSERT_TRUE(victim.ok());
+        port = victim.local_port();
+        alice = login(victim, "alice");
+        ASSERT_EQ(alice.size(), 16u);
+        Page page = first_page(victim, alice);
+        ASSERT_EQ(page.reason, 0) << page.message;
+        ASSERT_EQ(page.handle.size(), 16u);
+        query = page.handle;
+    }
+    // Her connection has ended; the next one from her address and port is someone else's.
+    Client attacker(server_->port(), "127.0.0.1", port);
+    ASSERT_TRUE(attacker.ok());
+    ASSERT_EQ(attacker.local_port(), port);
+    EXPECT_EQ(delete_state(attacker, {query}), (std::vector<int>{1}));
+    // Her item is still there for her.
+    Client again(server_->port());
+    Page next = next_page(again, alice, query);
+    EXPECT_EQ(next.reason, 0) << next.message;
+    EXPECT_EQ(next.handle, query);
+    EXPECT_EQ(delete_state(again, {query}), (std::vector<int>{0}));
+}
+
+TEST_F(Sessions, SessionsPastTheBoundOfAUserOrTheServerAreRefused) {
+    start({"KX_PRODUCT_DATA=" + dir_.file("data"), "KX_SESSIONS_PER_USER=3", "KX_SESSIONS_MAX=5"});
+    Client client(server_->port());
+    std::vector<std::string> mine;
+    for (int i = 0; i < 3; ++i) mine.push_back(login(client, "alice"));
+    for (auto const &h : mine) ASSERT_EQ(h.size(), 16u);
+    LoginOutcome fourth = login_as(client, "alice", "alice");
+    EXPECT_TRUE(fourth.failed);
+    EXPECT_EQ(fourth.reason, 47);
+    EXPECT_EQ(fourth.message,
+              "TLQSV0775E This login is forbidden: Too many sessions of this user; end one and try again.");
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(login(client, "bob").size(), 16u);
+    LoginOutcome full = login_as(client, "carol", "carol");
+    EXPECT_EQ(full.message, "TLQSV0775E This login is forbidden: Too many sessions on this server; try again later.");
+    // A refusal holds no session: the ones refused took no room, and an ended one makes room.
+    EXPECT_EQ(delete_state(client, {mine[0]}), (std::vector<int>{0}));
+    EXPECT_EQ(login(client, "alice").size(), 16u);
+    EXPECT_EQ(login_as(client, "carol", "carol").message, full.message);
+    EXPECT_EQ(client.ping(), RPC_SUCCESS);
+}
+
 // The shutdown procedure from the test host: 0 for RPC_SUCCESS, 1 for AUTH_TOOWEAK, 2 otherwise.
 static int shutdown_from_host(TestHost const &host, int port) {
     return host.in_host([&] {

@@ -136,7 +136,9 @@ KXSmartPtr<AdDatabaseDescSet> AdSessionMgr::GetAccessibleDatabases(const CString
     return guarded(op, [&] {
         UserFacts u;
         // One refusal for every failure so that a caller cannot probe which logins exist.
-        bool ok = read_user(*db, user, u) && u.active &&
+        bool const known = read_user(*db, user, u) && u.active;
+        if (password && (!known || u.hash.empty())) verify_dummy_password(u8(*password));
+        bool ok = known &&
                   (!password || (!u.hash.empty() && user_password_matches(*db, u.dbid, u.salt, u.hash, u8(*password))));
         if (!ok) throw_kx(KX_MSG_LOGIN_FAILED, L"Login failed for user '" + user + L"'.", op);
         std::vector<int64_t> usable = usable_databases(*db, u.dbid, u.privileges);
@@ -148,6 +150,25 @@ KXSmartPtr<AdDatabaseDescSet> AdSessionMgr::GetAccessibleDatabases(const CString
             items.push_back(desc);
         }
         return KXSmartPtr<AdDatabaseDescSet>(new AdDatabaseDescSet(std::move(items)));
+    });
+}
+
+BOOL AdSessionMgr::IsLoginName(const CString &user, const CString &dbset) {
+    const char *op = "AdSessionMgr::IsLoginName";
+    KXFaultInjector::Enter(op);
+    SetStore db;
+    try {
+        db = open_set(dbset);
+    } catch (KXException *e) {
+        // A set that cannot be opened holds no login.
+        const bool unopened = e->GetMsgId() == KX_MSG_CONNECTION_FAILED;
+        if (!unopened) throw;
+        e->Delete();
+        return FALSE;
+    }
+    return guarded(op, [&] {
+        UserFacts u;
+        return read_user(*db, user, u) ? TRUE : FALSE;
     });
 }
 

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "kxproduct/faults.h"
 #include "kxproduct/store.h"
 #include "sqlite_db.h"
 
@@ -109,6 +110,14 @@ PasswordMatch match_password(const std::string &salt, const std::string &stored,
     std::string computed = old_form_hash(salt, password);
     bool same = computed.size() == stored.size() && sodium_memcmp(computed.data(), stored.data(), stored.size()) == 0;
     return same ? PasswordMatch::OLD_FORM : PasswordMatch::NO;
+}
+
+void verify_dummy_password(const std::string &password) {
+    KXFaultInjector::Enter("AdSessionMgr::VerifyDummyPassword");
+    static const std::string dummy = password_hash(random_bytes(32));
+    ready();
+    // Only the work is wanted: no password matches a hash of random bytes.
+    if (crypto_pwhash_str_verify(dummy.c_str(), password.data(), password.size()) == 0) return;
 }
 
 bool user_password_matches(Db &db, int64_t user, const std::string &salt, const std::string &stored,

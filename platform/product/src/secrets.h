@@ -19,6 +19,11 @@ enum class PasswordMatch { NO, YES, OLD_FORM };
 // builds, with a salt of its own) answers OLD_FORM when it matches, for the caller to rewrite it.
 PasswordMatch match_password(const std::string &salt, const std::string &stored, const std::string &password);
 
+// Checks the password against a fixed hash of no one's password, made once at the cost of a real
+// one: a refusal of a name that is unknown, inactive or without a password then costs what a wrong
+// password costs. Counted as the operation "AdSessionMgr::VerifyDummyPassword".
+void verify_dummy_password(const std::string &password);
+
 // Whether the password is the user's; a stored hash of the old form that matches is rewritten in
 // the new one (when the set cannot be written, at a later logon).
 bool user_password_matches(Db &db, int64_t user, const std::string &salt, const std::string &stored,

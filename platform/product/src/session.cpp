@@ -58,9 +58,10 @@ UserRow authenticate(Db &db, const CString &dbset, const CString &user, const CS
                      const char *op) {
     UserRow row;
     // A user without a password (an empty hash) cannot log on, not even through single sign-on.
-    bool ok = find_user(db, user, row) && row.active && !row.hash.empty() &&
-              (trusted || ticket_accepts(password, dbset, row.dbid) ||
-               user_password_matches(db, row.dbid, row.salt, row.hash, u8(password)));
+    bool const known = find_user(db, user, row) && row.active && !row.hash.empty();
+    if (!known && !trusted) verify_dummy_password(u8(password));
+    bool ok = known && (trusted || ticket_accepts(password, dbset, row.dbid) ||
+                        user_password_matches(db, row.dbid, row.salt, row.hash, u8(password)));
     if (!ok) throw_kx(KX_MSG_LOGIN_FAILED, L"Login failed for user '" + user + L"'.", op);
     return row;
 }

@@ -128,6 +128,10 @@ void ks_svcerr_weakauth(KS_SVCXPRT *xprt);
 /* The peer's address of the call being served, into *addr (at most *len bytes; *len is set to
  * the address's size). FALSE when xprt is no call or the peer is unknown. */
 bool_t ks_svc_getcaller(KS_SVCXPRT *xprt, struct sockaddr *addr, socklen_t *len);
+/* The identity of the connection of the call being served: a number, from 1 up, that no other
+ * connection has had or will have while the process runs (a peer's address and port can come
+ * back). 0 when xprt is no call. */
+unsigned long long ks_svc_connid(KS_SVCXPRT *xprt);
 
 /* Thread-specific data over pthread keys; each returns 0 or an errno value. */
 typedef pthread_key_t ks_thread_key_t;

@@ -90,6 +90,7 @@ enum class ConnState { Reading, Flushing };
 struct Conn : Pollable {
     explicit Conn(RecordReader::Options o) : Pollable{false}, reader(std::move(o)) {}
     int fd = -1;
+    std::uint64_t id = 0; // ks_svc_connid: never reused while the process runs
     u_int sendsz = kDefaultBufferSize;
     RecordReader reader;
     std::uint64_t moved_mark = 0; // reader.moved_out() when record_deadline was last set
@@ -756,6 +757,9 @@ void send_denied(CallXprt *cx, reject_stat stat, auth_stat why) {
     send_reply(cx, &r);
 }
 
+// Counted across runs of ks_svc_run, so that no id comes back while the process lives.
+std::atomic<std::uint64_t> next_connection_id{0};
+
 CallXprt *as_call(KS_SVCXPRT *x) {
     return x != nullptr && x->kind == ks_svcxprt::Kind::Call ? static_cast<CallXprt *>(x) : nullptr;
 }
@@ -1051,6 +1055,7 @@ void accept_some(Listener *l) {
         o.read_size = l->recvsz;
         auto *c = new Conn(std::move(o));
         c->fd = fd;
+        c->id = next_connection_id.fetch_add(1) + 1;
         c->sendsz = l->sendsz;
         {
             std::lock_guard<std::mutex> g(rt().registry_mutex);
@@ -1542,6 +1547,11 @@ bool_t ks_svc_getcaller(KS_SVCXPRT *xprt, struct sockaddr *addr, socklen_t *len)
     CallXprt *cx = as_call(xprt);
     if (cx == nullptr || cx->conn == nullptr || addr == nullptr || len == nullptr) return FALSE;
     return getpeername(cx->conn->fd, addr, len) == 0 ? TRUE : FALSE;
+}
+
+unsigned long long ks_svc_connid(KS_SVCXPRT *xprt) {
+    CallXprt *cx = as_call(xprt);
+    return cx == nullptr || cx->conn == nullptr ? 0 : cx->conn->id;
 }
 
 int ks_thr_keycreate(ks_thread_key_t *key, void (*destructor)(void *)) {

@@ -45,13 +45,31 @@ TEST(Shutdown, OnlyLoopbackPeersUnlessRemoteStopsAreAllowed) {
     }
 }
 
-TEST(PeerAddress, HostAndConnectionTexts) {
+TEST(PeerAddress, HostTextAndTheHostFailuresCountAgainst) {
+    struct Case {
+        char const *text;
+        char const *host_key;
+    } const cases[] = {
+        {"192.0.2.2", "192.0.2.2"},
+        {"::ffff:192.0.2.2", "192.0.2.2"}, // IPv4-mapped: the IPv4 peer
+        {"127.0.0.1", "loopback"},
+        {"127.0.0.2", "loopback"},
+        {"127.255.255.254", "loopback"},
+        {"::1", "loopback"},
+        {"::ffff:127.0.0.3", "loopback"},
+        {"2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"},
+        {"2001:db8:1:2:ffff:ffff:ffff:ffff", "2001:db8:1:2::/64"},
+        {"2001:db8:1:3::1", "2001:db8:1:3::/64"},
+        {"fe80::1", "fe80::/64"},
+        {"::", "::/64"},
+    };
+    for (Case const &c : cases) EXPECT_EQ(peer(c.text).host_key(), c.host_key) << c.text;
     EXPECT_EQ(peer("192.0.2.2").host(), "192.0.2.2");
-    EXPECT_EQ(peer("192.0.2.2").connection(), "[192.0.2.2]:4242");
-    EXPECT_EQ(peer("fd00::2").connection(), "[fd00::2]:4242");
+    EXPECT_EQ(peer("2001:db8::7").host(), "2001:db8::7");
     EXPECT_EQ(PeerAddress{}.host(), "");
-    EXPECT_EQ(PeerAddress{}.connection(), "");
-    // Outside a served call there is no peer.
+    EXPECT_EQ(PeerAddress{}.host_key(), "");
+    // Outside a served call there is no peer and no connection.
     EXPECT_FALSE(in_served_call());
     EXPECT_FALSE(call_peer().known());
+    EXPECT_EQ(call_connection(), 0u);
 }

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -189,6 +191,7 @@ TEST_F(Login, AdministratorLogonHasNoUserSession) {
     EXPECT_NE(session->admin_api_session(), nullptr);
     EXPECT_TRUE(session->arm_user_name(1).empty());
     EXPECT_THAT(session->trace_text().utf8_str(), ::testing::HasSubstr(" KXAdminSession("));
+    EXPECT_TRUE(remove_pointer_entry(resp.session()->oid()));
 }
 
 TEST_F(Login, AdministratorSessionOnDemand) {
@@ -200,6 +203,7 @@ TEST_F(Login, AdministratorSessionOnDemand) {
     EXPECT_NE(session->admin_api_session(), nullptr);
     EXPECT_TRUE(session->has_admin_session());
     EXPECT_TRUE(session->admin_session_ptr());
+    EXPECT_TRUE(remove_pointer_entry(resp.session()->oid()));
 }
 
 TEST_F(Login, AdministratorSessionOnDemandRefused) {
@@ -229,6 +233,8 @@ TEST_F(Login, AdministratorSessionOnDemandRefused) {
     }
     // The next use tries again.
     EXPECT_NE(admin_resp.session()->admin_api_session(), nullptr);
+    EXPECT_TRUE(remove_pointer_entry(admin_resp.session()->oid()));
+    EXPECT_TRUE(remove_pointer_entry(resp.session()->oid()));
 }
 
 TEST_F(Login, AdministratorSessionOnDemandTakesEveryProductFailure) {
@@ -257,6 +263,7 @@ TEST_F(Login, AdministratorSessionOnDemandTakesEveryProductFailure) {
         EXPECT_FALSE(resp.session()->has_admin_session());
     }
     counts.expect_unchanged();
+    EXPECT_TRUE(remove_pointer_entry(resp.session()->oid()));
 }
 
 TEST_F(Login, RealRefusals) {
@@ -345,6 +352,7 @@ TEST_F(Login, SingleSignOnSkipsThePassword) {
     decode_args(r, args);
     LoginResp resp(args);
     EXPECT_NE(resp.session()->session(), nullptr);
+    EXPECT_TRUE(remove_pointer_entry(resp.session()->oid()));
 }
 
 TEST_F(Login, SingleSignOnNeedsExactlyOneSession) {
@@ -356,6 +364,7 @@ TEST_F(Login, SingleSignOnNeedsExactlyOneSession) {
     EXPECT_FALSE(resp.enableSSOLogon(L"x", L"KXDEMO", nullptr, nullptr));
     EXPECT_THAT(diag.lines(),
                 Contains("KXRPC|Exception: LoginResp::enableSSOLogon(Only one session type must be passed)"));
+    EXPECT_TRUE(remove_pointer_entry(resp.session()->oid()));
 }
 
 TEST_F(Login, DeleteStateReleasesTheProductSession) {
@@ -424,4 +433,39 @@ TEST_F(Login, AdministratorSessionIsNoUserSessionForRequests) {
     }
     EXPECT_TRUE(request.arm_user_name().empty());
     remove_pointer_entry(resp.session()->oid());
+}
+
+// One user's sessions and the process's are bounded: past a bound the login is refused, the
+// session it made ends at once, and an ended session makes room again.
+TEST_F(Login, SessionsPastTheirBoundsAreRefused) {
+    set_session_bounds(2, 3);
+    long const before = login_sessions();
+    auto login = [&](char const *repository, char const *user) {
+        LoginArgs args;
+        decode_args(Request(repository, user, user), args);
+        return std::make_unique<LoginResp>(args);
+    };
+    std::vector<std::unique_ptr<LoginResp>> made;
+    made.push_back(login("KXDEMO/ISSUE", "admin"));
+    made.push_back(login("KXDEMO", "admin")); // an administrator login is the same user's
+    long const objects = KXObject::LiveCount();
+    Refusal third = refusal(Request("KXDEMO/ISSUE", "admin", "admin"));
+    EXPECT_EQ(third.reason, 47);
+    EXPECT_EQ(third.message,
+              "TLQSV0775E This login is forbidden: Too many sessions of this user; end one and try again.");
+    EXPECT_EQ(third.extra, "KXDEMO");
+    EXPECT_EQ(KXObject::LiveCount(), objects); // the refused session ended
+    made.push_back(login("KXDEMO/ISSUE", "alice"));
+    EXPECT_EQ(login_sessions(), before + 3);
+    Refusal over = refusal(Request("KXDEMO/ISSUE", "carol", "carol"));
+    EXPECT_EQ(over.message, "TLQSV0775E This login is forbidden: Too many sessions on this server; try again later.");
+    // admin ends one of his: he may log on again.
+    EXPECT_TRUE(remove_pointer_entry(made[0]->session()->oid()));
+    made.push_back(login("KXDEMO/ISSUE", "admin"));
+    EXPECT_NE(made.back()->session(), nullptr);
+    for (std::size_t i = 1; i < made.size(); ++i) EXPECT_TRUE(remove_pointer_entry(made[i]->session()->oid()));
+    EXPECT_EQ(login_sessions(), before);
+    set_session_bounds(0, 0);
+    EXPECT_EQ(sessions_per_user(), 64);
+    EXPECT_EQ(sessions_max(), 4096);
 }

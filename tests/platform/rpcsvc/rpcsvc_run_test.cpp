@@ -173,6 +173,38 @@ TEST(RpcsvcRun, ADestroyedTransportIsNotServed) {
     clnt_destroy(c);
 }
 
+// The runtime's identity of a connection: the same for each of its calls, new for every
+// connection, even one from the address and port of a connection that has gone.
+TEST(RpcsvcRun, EachConnectionHasAnIdentityOfItsOwn) {
+    Server s(2);
+    timeval tv{5, 0};
+    auto id_of = [&](CLIENT *c) {
+        u_quad_t id = 0;
+        EXPECT_EQ(clnt_call(c, kConnId, xp(xdr_void), nullptr, xp(xdr_u_hyper), reinterpret_cast<caddr_t>(&id), tv),
+                  RPC_SUCCESS);
+        return id;
+    };
+    CLIENT *a = tcp_client(s.port());
+    CLIENT *b = tcp_client(s.port());
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    u_quad_t const first = id_of(a);
+    EXPECT_NE(first, 0u);
+    EXPECT_EQ(id_of(a), first);
+    u_quad_t const second = id_of(b);
+    EXPECT_NE(second, 0u);
+    EXPECT_NE(second, first);
+    clnt_destroy(a);
+    clnt_destroy(b);
+    CLIENT *c = tcp_client(s.port());
+    ASSERT_NE(c, nullptr);
+    u_quad_t const third = id_of(c);
+    EXPECT_NE(third, first);
+    EXPECT_NE(third, second);
+    clnt_destroy(c);
+    EXPECT_EQ(ks_svc_connid(nullptr), 0u);
+}
+
 TEST(RpcsvcRun, ThreadKeysHoldAValuePerWorkerAndFreeItWhenTheWorkerEnds) {
     int workers_met = 0;
     {

@@ -272,6 +272,11 @@ void dispatch(ks_svc_req *rq, KS_SVCXPRT *x) {
         ks_svc_sendreply(x, xp(xdr_int), &n);
         return;
     }
+    case kConnId: {
+        u_quad_t id = ks_svc_connid(x);
+        ks_svc_sendreply(x, xp(xdr_u_hyper), &id);
+        return;
+    }
     default:
         ks_svcerr_noproc(x);
     }

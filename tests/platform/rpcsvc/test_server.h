@@ -33,6 +33,7 @@ enum Proc : rpcproc_t {
     kSum = 10,        // u_int n, n opaque bytes -> {n, their byte sum, ks_svc_args_cut} or, past the
                       // arguments' end, {0, 0, ks_svc_args_cut}
     kFile = 11,       // u_int n -> kBig's reply, its bytes after the first sent from a file
+    kConnId = 12,     // -> ks_svc_connid of the call (unsigned hyper)
 };
 
 // Any XDR routine as the runtime's routine type.

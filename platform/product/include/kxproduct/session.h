@@ -217,6 +217,9 @@ public:
     static KXSmartPtr<AdDatabaseDescSet> GetAccessibleDatabases(const CString &master, const CString &user,
                                                                 const CString *password, const CString &dbset,
                                                                 const CString &host);
+    // Needs no session: whether the set holds a user of that login name, active or not. FALSE for a
+    // set that cannot be opened.
+    static BOOL IsLoginName(const CString &user, const CString &dbset);
 };
 
 // A database of the set as the administrator sees it. The master database answers the set's name.

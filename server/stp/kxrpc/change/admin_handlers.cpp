@@ -3,6 +3,7 @@
 #include "change/admin_handlers.h"
 #include "wire/conversions.h"
 
+#include <optional>
 #include <vector>
 
 #include "change/admin.h"
@@ -15,6 +16,7 @@
 #include "query/replies.h"
 #include "query/requests.h"
 #include "target/held_items.h"
+#include "target/login_limit.h"
 #include "target/login_session.h"
 #include "target/target.h"
 #include "wire/casts.h"
@@ -82,6 +84,10 @@ std::unique_ptr<XdrObject> kxrpc_get_accessible_databases(XdrObject *request) {
         return Nul::UMessage::sprintf("Info: (%s %s)", L"kxrpc_get_accessible_databases", args->trace_line());
     });
     CString password = cstr(args->password());
+    // With security set the call checks a password: it counts with the logins' checks. Without,
+    // it checks none, so there is nothing to guess.
+    std::optional<PasswordCheck> check;
+    if (args->security()) check.emplace(args->dbset(), args->username());
     KXSmartPtr<AdDatabaseDescSet> set = product_call(
         [&] {
             return AdSessionMgr::GetAccessibleDatabases(master_database, cstr(args->username()),
@@ -89,6 +95,7 @@ std::unique_ptr<XdrObject> kxrpc_get_accessible_databases(XdrObject *request) {
                                                         cstr(args->host()));
         },
         [&](ProductFailure const &f) {
+            if (check) check->failed();
             Nul::UString text = f.text_or_unknown();
             if (text.length() > login_text_limit) text = text.substr(0, login_text_limit);
             Reason reason = Reason::login_refused;
@@ -98,6 +105,7 @@ std::unique_ptr<XdrObject> kxrpc_get_accessible_databases(XdrObject *request) {
             }
             throw_login_exception(reason, kx_message(MSG_LOGIN_FORBIDDEN, Nul::UMessage::Arg(text)), args->dbset());
         });
+    if (check) check->succeeded();
     std::vector<Nul::UString> names, descriptions;
     int const count = set ? set->GetLength() : 0;
     for (int i = 0; i < count; ++i) {

@@ -7,10 +7,9 @@
 #include "kxproduct/crypt.h"
 #include "kxproduct/exceptions.h"
 #include "kxwin/cexception.h"
-#include "session/login_limit.h"
 #include "session/sso.h"
+#include "target/login_limit.h"
 #include "tesutil/umessage.h"
-#include "wire/call_scope.h"
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
@@ -99,10 +98,7 @@ LoginResp::LoginResp(LoginArgs &args) {
                  client_host = args.client_host();
     bool security = args.security();
     // Failed logins from the network are counted; past the limit the password is not even tried.
-    bool const counted = in_served_call();
-    std::string const peer = counted ? call_peer().host() : std::string(), name = user.utf8_str();
-    if (counted && !login_throttle().allows(peer, name))
-        login_forbidden(Reason::login_refused, Nul::UString(L"Too many failed logins; try again later."), dbset);
+    PasswordCheck check(dbset, user);
     Nul::UString server_host = server_host_name();
     if (client_host.empty()) client_host = server_host;
 
@@ -128,7 +124,7 @@ LoginResp::LoginResp(LoginArgs &args) {
             made = std::make_shared<LoginSession>(admin_session, args.repository(), args.context_text());
         }
     } catch (...) {
-        if (counted) login_throttle().failed(peer, name);
+        check.failed();
         if (made) {
             made.reset(); // the login session unbuilds what it holds
         } else {
@@ -137,7 +133,21 @@ LoginResp::LoginResp(LoginArgs &args) {
         }
         rethrow_as_login_failure(dbset);
     }
-    if (counted) login_throttle().succeeded(name);
+    check.succeeded();
+    // One user's sessions and the process's are bounded: past a bound the login is refused and
+    // the session it made ends here.
+    switch (add_login_session(made, (dbset + Nul::UString(L"/") + user).utf8_str().std_str())) {
+    case SessionAdmission::admitted:
+        break;
+    case SessionAdmission::user_full:
+        made.reset();
+        login_forbidden(Reason::login_refused, Nul::UString(L"Too many sessions of this user; end one and try again."),
+                        dbset);
+    case SessionAdmission::process_full:
+        made.reset();
+        login_forbidden(Reason::login_refused, Nul::UString(L"Too many sessions on this server; try again later."),
+                        dbset);
+    }
     session_ = std::move(made);
 }
 

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
+
 #include "wire/handles.h"
 
 namespace KxRpc {
@@ -54,12 +56,24 @@ std::string PeerAddress::host() const {
     return std::string();
 }
 
-std::string PeerAddress::connection() const {
-    std::string h = host();
-    if (h.empty()) return h;
-    in_port_t port = addr.ss_family == AF_INET ? reinterpret_cast<sockaddr_in const *>(&addr)->sin_port
-                                               : reinterpret_cast<sockaddr_in6 const *>(&addr)->sin6_port;
-    return "[" + h + "]:" + std::to_string(ntohs(port));
+std::string PeerAddress::host_key() const {
+    if (!known()) return std::string();
+    if (is_loopback()) return "loopback";
+    if (addr.ss_family == AF_INET6) {
+        auto const &a = reinterpret_cast<sockaddr_in6 const *>(&addr)->sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&a)) {
+            char text[INET_ADDRSTRLEN] = {};
+            inet_ntop(AF_INET, &a.s6_addr[12], text, sizeof text);
+            return text;
+        }
+        // One host holds a whole /64: its other addresses are no other peer.
+        in6_addr prefix{};
+        std::copy(a.s6_addr, a.s6_addr + 8, prefix.s6_addr);
+        char text[INET6_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET6, &prefix, text, sizeof text);
+        return std::string(text) + "/64";
+    }
+    return host();
 }
 
 CallScope::CallScope(KS_SVCXPRT *transport) { reset(transport, true); }
@@ -77,5 +91,7 @@ PeerAddress const &call_peer() {
     }
     return current.peer;
 }
+
+std::uint64_t call_connection() { return current.transport != nullptr ? ks_svc_connid(current.transport) : 0; }
 
 } // namespace KxRpc

@@ -2,6 +2,7 @@
 // call; code below it asks for the peer only when it needs it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include <sys/socket.h>
@@ -19,8 +20,9 @@ struct PeerAddress {
     bool is_loopback() const;
     // The address alone, as text ("" when unknown).
     std::string host() const;
-    // Address and port: one connection among the open ones ("" when unknown).
-    std::string connection() const;
+    // The host that failures are counted against: an IPv4 address (an IPv4-mapped one too) as
+    // itself, an IPv6 address by its /64, and every loopback address as one ("" when unknown).
+    std::string host_key() const;
 };
 
 class CallScope {
@@ -35,5 +37,8 @@ public:
 bool in_served_call();
 // The current call's peer, asked of the runtime on first use; unknown outside a served call.
 PeerAddress const &call_peer();
+// The runtime's identity of the current call's connection, never reused while the server runs;
+// 0 outside a served call.
+std::uint64_t call_connection();
 
 } // namespace KxRpc

@@ -31,11 +31,14 @@ struct Entry {
 };
 
 // What the registry keeps of a session: the items that end with it (itself among them once it
-// is registered), when a call last named it and the connections it was used on.
+// is registered), when a call last named it, the connections it was used on (the runtime's ids)
+// and, for a login session, whose it is.
 struct Session {
     std::set<Key> items;
     Clock::time_point used;
-    std::deque<std::string> connections; // the latest first
+    std::deque<std::uint64_t> connections; // the latest first
+    bool login = false;
+    std::string user; // a login's database set and name; "": counted only in the process's bound
 };
 
 constexpr std::size_t max_session_connections = 16;
@@ -44,6 +47,8 @@ constexpr auto sweep_every = std::chrono::seconds(1); // unless the last sweep l
 constexpr auto touch_every = std::chrono::seconds(1); // the idle clock's resolution
 constexpr long default_idle_seconds = 4 * 60 * 60;
 constexpr int trim_after = 256; // sessions ended before their memory is given back to the system
+constexpr long default_sessions_per_user = 64;
+constexpr long default_sessions_max = 4096;
 
 struct Registry {
     Nul::CriticalSectionLock lock;
@@ -52,6 +57,8 @@ struct Registry {
     std::set<std::pair<Clock::time_point, Key>> by_use; // sessions, least recently named first
     Clock::time_point next_sweep;
     int ended_since_trim = 0;
+    long logins = 0;                      // login sessions registered
+    std::map<std::string, long> per_user; // of them, by user
 };
 
 // Never destroyed: no product call may run from a static destructor.
@@ -63,6 +70,16 @@ Registry &registry() {
 std::atomic<long> &idle_seconds() {
     static std::atomic<long> seconds{positive_from_environment("KX_SESSION_IDLE_SECONDS", default_idle_seconds)};
     return seconds;
+}
+
+std::atomic<long> &sessions_per_user_bound() {
+    static std::atomic<long> bound{positive_from_environment("KX_SESSIONS_PER_USER", default_sessions_per_user)};
+    return bound;
+}
+
+std::atomic<long> &sessions_max_bound() {
+    static std::atomic<long> bound{positive_from_environment("KX_SESSIONS_MAX", default_sessions_max)};
+    return bound;
 }
 
 thread_local StateItem const *call_session = nullptr;
@@ -110,6 +127,11 @@ void end_session(Registry &r, std::map<Key, Session>::iterator s, std::vector<St
         r.items.erase(it);
     }
     if (itself) released.push_back(std::move(itself));
+    if (s->second.login) {
+        --r.logins;
+        auto u = r.per_user.find(s->second.user);
+        if (u != r.per_user.end() && --u->second == 0) r.per_user.erase(u);
+    }
     r.by_use.erase({s->second.used, s->first});
     r.sessions.erase(s);
 }
@@ -160,8 +182,8 @@ Key owner_for(StateItem const &item, Key const &own) {
     return Key();
 }
 
-void add_connection(Session &s, std::string const &connection) {
-    if (connection.empty() || (!s.connections.empty() && s.connections.front() == connection)) return;
+void add_connection(Session &s, std::uint64_t connection) {
+    if (connection == 0 || (!s.connections.empty() && s.connections.front() == connection)) return;
     auto it = std::find(s.connections.begin(), s.connections.end(), connection);
     if (it != s.connections.end()) s.connections.erase(it);
     s.connections.push_front(connection);
@@ -191,10 +213,10 @@ void clear_call_session(StateItem const *session) {
     if (call_session == session) set_call_session(nullptr);
 }
 
-Nul::Oid add_pointer_entry(StateItemPtr const &item) {
-    std::string const connection = item->is_login_session() ? call_peer().connection() : std::string();
-    Registry &r = registry();
-    Nul::CriticalSection guard(r.lock);
+namespace {
+
+// Registers the item; the caller holds the lock. `user` names a login session's user.
+Nul::Oid register_item(Registry &r, StateItemPtr const &item, std::uint64_t connection, std::string const &user) {
     Nul::Oid oid = item->oid();
     if (!oid.is_nil()) return oid;
     oid = Nul::Oid::gen();
@@ -206,9 +228,63 @@ Nul::Oid add_pointer_entry(StateItemPtr const &item) {
         Session &s = session_entry(r, owner, Clock::now());
         s.items.insert(key);
         add_connection(s, connection);
+        if (item->is_login_session() && !s.login) {
+            s.login = true;
+            s.user = user;
+            ++r.logins;
+            ++r.per_user[user];
+        }
     }
     trace_lazy(1, [&] { return item_line("add_pointer_entry", key); });
     return oid;
+}
+
+// Ends idle sessions, a bounded number per access; true when it is time to give memory back.
+bool sweep_due(Registry &r, Clock::time_point now, std::vector<StateItemPtr> &released) {
+    if (now < r.next_sweep) return false;
+    // While sessions stay due, the next access goes on.
+    int const ended = sweep(r, now, sweep_most, released);
+    r.next_sweep = ended == sweep_most ? now : now + sweep_every;
+    r.ended_since_trim += ended;
+    // A crowd of forgotten logins has gone: the allocator keeps their memory otherwise.
+    bool const trim = ended < sweep_most && r.ended_since_trim >= trim_after;
+    if (trim) r.ended_since_trim = 0;
+    return trim;
+}
+
+void release_and_trim(std::vector<StateItemPtr> &released, bool trim) {
+    release(released);
+    if (trim) malloc_trim(0);
+}
+
+} // namespace
+
+Nul::Oid add_pointer_entry(StateItemPtr const &item) {
+    std::uint64_t const connection = item->is_login_session() ? call_connection() : 0;
+    Registry &r = registry();
+    Nul::CriticalSection guard(r.lock);
+    return register_item(r, item, connection, std::string());
+}
+
+SessionAdmission add_login_session(StateItemPtr const &session, std::string const &user) {
+    std::uint64_t const connection = call_connection();
+    Registry &r = registry();
+    std::vector<StateItemPtr> released;
+    SessionAdmission admission = SessionAdmission::admitted;
+    bool trim = false;
+    {
+        Nul::CriticalSection guard(r.lock);
+        trim = sweep_due(r, Clock::now(), released);
+        auto const u = r.per_user.find(user);
+        if (u != r.per_user.end() && u->second >= sessions_per_user_bound().load())
+            admission = SessionAdmission::user_full;
+        else if (r.logins >= sessions_max_bound().load())
+            admission = SessionAdmission::process_full;
+        else
+            register_item(r, session, connection, user);
+    }
+    release_and_trim(released, trim);
+    return admission;
 }
 
 bool remove_pointer_entry(Nul::Oid const &oid) {
@@ -241,15 +317,7 @@ StateItemPtr lookup_for_call(Nul::Oid const &oid) {
     {
         Nul::CriticalSection guard(r.lock);
         Clock::time_point const now = Clock::now();
-        if (now >= r.next_sweep) {
-            // Bounded work per access; while sessions stay due, the next access goes on.
-            int const ended = sweep(r, now, sweep_most, released);
-            r.next_sweep = ended == sweep_most ? now : now + sweep_every;
-            r.ended_since_trim += ended;
-            // A crowd of forgotten logins has gone: the allocator keeps their memory otherwise.
-            trim = ended < sweep_most && r.ended_since_trim >= trim_after;
-            if (trim) r.ended_since_trim = 0;
-        }
+        trim = sweep_due(r, now, released);
         Key const key = oid;
         auto it = r.items.find(key);
         if (it != r.items.end()) {
@@ -262,13 +330,12 @@ StateItemPtr lookup_for_call(Nul::Oid const &oid) {
             }
         }
     }
-    release(released);
-    if (trim) malloc_trim(0);
+    release_and_trim(released, trim);
     return found;
 }
 
 bool releasable_by_call(StateItem const &item, std::vector<StateItem const *> const &named) {
-    std::string const connection = call_peer().connection();
+    std::uint64_t const connection = call_connection();
     Registry &r = registry();
     Nul::CriticalSection guard(r.lock);
     auto it = r.items.find(item.oid());
@@ -278,15 +345,15 @@ bool releasable_by_call(StateItem const &item, std::vector<StateItem const *> co
     for (StateItem const *session : named)
         if (session->oid() == owner) return true;
     auto s = r.sessions.find(owner);
-    if (connection.empty() || s == r.sessions.end()) return false;
+    if (connection == 0 || s == r.sessions.end()) return false;
     auto const &seen = s->second.connections;
     return std::find(seen.begin(), seen.end(), connection) != seen.end();
 }
 
 void note_call_connection(StateItem const &session) {
     if (!in_served_call()) return;
-    std::string const connection = call_peer().connection();
-    if (connection.empty()) return;
+    std::uint64_t const connection = call_connection();
+    if (connection == 0) return;
     Registry &r = registry();
     Nul::CriticalSection guard(r.lock);
     auto s = r.sessions.find(session.oid());
@@ -296,6 +363,21 @@ void note_call_connection(StateItem const &session) {
 long session_idle_seconds() { return idle_seconds().load(); }
 
 void set_session_idle_seconds(long seconds) { idle_seconds().store(seconds > 0 ? seconds : default_idle_seconds); }
+
+long sessions_per_user() { return sessions_per_user_bound().load(); }
+
+long sessions_max() { return sessions_max_bound().load(); }
+
+void set_session_bounds(long per_user, long most) {
+    sessions_per_user_bound().store(per_user > 0 ? per_user : default_sessions_per_user);
+    sessions_max_bound().store(most > 0 ? most : default_sessions_max);
+}
+
+long login_sessions() {
+    Registry &r = registry();
+    Nul::CriticalSection guard(r.lock);
+    return r.logins;
+}
 
 int end_idle_sessions(int most) {
     Registry &r = registry();

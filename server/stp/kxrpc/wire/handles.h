@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <rpc/xdr.h>
@@ -41,6 +42,11 @@ void clear_call_session(StateItem const *session);
 // owns itself; another item belongs to the call's session. Items registered outside a served
 // call (tools, tests) belong to no session and answer every request.
 Nul::Oid add_pointer_entry(StateItemPtr const &item);
+enum class SessionAdmission { admitted, user_full, process_full };
+// Registers a login session of `user` (its database set and login name) unless that user already
+// holds sessions_per_user() sessions or the process sessions_max(); past a bound nothing is
+// registered. Sessions idle past their time are ended first.
+SessionAdmission add_login_session(StateItemPtr const &session, std::string const &user);
 // Unregisters; true when the handle was registered. A login session takes its items with it.
 bool remove_pointer_entry(Nul::Oid const &oid);
 // The registered item, or null, whoever asks.
@@ -50,7 +56,8 @@ StateItemPtr lookup_for_call(Nul::Oid const &oid);
 // Whether delete_state may release the item: its session is named in the same request
 // (`named`), or has been used on the connection of this call.
 bool releasable_by_call(StateItem const &item, std::vector<StateItem const *> const &named);
-// Notes the call's connection as one that the session has been used on.
+// Notes the call's connection (the runtime's identity of it, never its peer's address) as one
+// that the session has been used on.
 void note_call_connection(StateItem const &session);
 
 // Every registered item that answers the call's session.
@@ -62,6 +69,13 @@ long session_idle_seconds();
 void set_session_idle_seconds(long seconds);
 // Ends the sessions idle past the limit, at most `most` of them; their number.
 int end_idle_sessions(int most);
+// Login sessions one user may hold (KX_SESSIONS_PER_USER; default 64) and the process may hold
+// (KX_SESSIONS_MAX; default 4096); 0 or less sets the default again.
+long sessions_per_user();
+long sessions_max();
+void set_session_bounds(long per_user, long most);
+// The login sessions registered now.
+long login_sessions();
 
 // Length 16 and the Oid's bytes as they lie in memory for an item (registering it on first
 // send), length 4 and four zero bytes for none. Decode accepts only those two lengths; an
