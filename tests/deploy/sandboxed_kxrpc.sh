@@ -21,10 +21,14 @@ case $rw/ in /tmp/* | /var/tmp/*) fail "$rw lies under the private /tmp" ;; esac
 # ReadWritePaths=: a mount of its own, so that it stays writable below.
 mount -n --bind "$rw" "$rw"
 # ProtectSystem=strict, ProtectKernelTunables=, ProtectControlGroups=: every other mount read-only.
+mountpoints() { awk '{ print $5 }' /proc/self/mountinfo | sed 's/\\040/ /g' | sort -u; }
+# A mount gone meanwhile needs nothing: unlinking a mountpoint elsewhere (`ip netns del` of a test
+# running beside this one) detaches the mounts on it in every namespace.
+gone() { ! mountpoints | grep -xF -- "$1" >/dev/null; }
 while read -r mountpoint; do
   case $mountpoint in "$rw" | /proc | /proc/* | /dev | /dev/*) continue ;; esac
-  mount -n -o remount,bind,ro "$mountpoint" 2>/dev/null || fail "cannot make $mountpoint read-only"
-done < <(awk '{ print $5 }' /proc/self/mountinfo | sed 's/\\040/ /g' | sort -u)
+  mount -n -o remount,bind,ro "$mountpoint" 2>/dev/null || gone "$mountpoint" || fail "cannot make $mountpoint read-only"
+done < <(mountpoints)
 mount -n --bind /proc/sys /proc/sys && mount -n -o remount,bind,ro /proc/sys
 # PrivateTmp=
 mount -n -t tmpfs -o mode=1777,nosuid,nodev tmpfs /tmp

@@ -1,11 +1,15 @@
-// Calls against the real program: ping, unknown procedures, shutdown, concurrency.
+// Calls against the real program: ping, unknown procedures, shutdown, concurrency, and the checks
+// validate_action and resolve_attachment on demo records.
+#include "raw_calls.h"
 #include "server_process.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <csignal>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using namespace e2e;
@@ -126,4 +130,70 @@ TEST(Calls, ManyClientsAtOnceWithSeveralWorkers) {
     EXPECT_EQ(0, failures.load());
     server.signal(SIGINT);
     EXPECT_EQ(0, server.wait().status);
+}
+
+namespace {
+
+// A record or attachment target by name: its type code and every segment.
+Body target(Body body, int type, std::vector<std::string> const &names) {
+    body.i(type).i(1);
+    for (auto const &name : names) body.s(name);
+    return body;
+}
+
+// validate_action of a record named by its id, or by the handle of a held record when `held`.
+Body validate(std::string const &session_handle, std::string const &record, std::string const &action, int kind,
+              bool held = false) {
+    Body body = session(session_handle);
+    body = held ? body.i(32).i(3).u(16).raw(record) : target(body, 32, {"Defect", record});
+    return target(body, 40, {"Defect", action}).i(kind);
+}
+
+class ChecksE2E : public LoggedOnTest {};
+
+} // namespace
+
+TEST_F(ChecksE2E, ValidateActionAllowsOnlyADeleteOfARecordNobodyEdits) {
+    Reply ok = call(*client_, 11, validate(alice_, "ISSUE00000001", "Delete", 7));
+    EXPECT_EQ(ok.bytes, std::string(4, '\0')); // FALSE and nothing after it
+
+    struct Case {
+        char const *record, *action;
+        int kind, reason;
+        char const *message;
+    } const refused[] = {
+        {"ISSUE00000001", "Delete", 2, 40, "TLQSV0766E support for this has not been implemented yet"},
+        {"ISSUE00000001", "Modify", 7, 4, "TLQSV0765E the kxaction is not a delete action"},
+        {"ISSUE00000999", "Delete", 7, 53, "TLQSV0779E record not found"},
+        {"ISSUE00000001", "Vanish", 7, 53, "TLQSV0782E action definition not found"},
+    };
+    for (Case const &c : refused) {
+        Reply r = call(*client_, 11, validate(alice_, c.record, c.action, c.kind));
+        ASSERT_EQ(r.u(), 1u) << c.record << " " << c.action;
+        EXPECT_EQ(r.i(), c.reason) << c.record << " " << c.action;
+        EXPECT_EQ(r.s(), c.message);
+    }
+
+    // Held for Modify by create_temp, the record is being edited: reason 1 without a message.
+    Reply held =
+        call(*client_, 9,
+             target(target(session(alice_), 32, {"Defect", "ISSUE00000001"}).u(1), 40, {"Defect", "Modify"}).u(0));
+    ASSERT_EQ(held.u(), 0u);
+    Reply editing = call(*client_, 11, validate(alice_, held.handle(), "Delete", 7, true));
+    ASSERT_EQ(editing.u(), 1u);
+    EXPECT_EQ(editing.error(), std::make_pair(1, std::string()));
+    EXPECT_TRUE(editing.done());
+}
+
+TEST_F(ChecksE2E, ResolveAttachmentFindsOnlyAStoredFile) {
+    Reply ok = call(*client_, 15, target(session(alice_), 44, {"Defect", "ISSUE00000001", "Attachments", "crash.log"}));
+    EXPECT_EQ(ok.bytes, std::string(4, '\0'));
+    for (auto const &names :
+         std::vector<std::vector<std::string>>{{"Defect", "ISSUE00000001", "Attachments", "nope.log"},
+                                               {"Defect", "ISSUE00000002", "Attachments", "crash.log"}}) {
+        Reply r = call(*client_, 15, target(session(alice_), 44, names));
+        ASSERT_EQ(r.u(), 1u) << names[1] << "/" << names[3];
+        EXPECT_EQ(r.i(), 53);
+        EXPECT_EQ(r.s(), "TLQSV0788E Attachment not found");
+    }
 }

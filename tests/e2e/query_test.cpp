@@ -203,6 +203,61 @@ TEST_F(QueryE2E, ANegativePageSizeIsOneRowAReply) {
     }
 }
 
+// The demo set has no activity record type, so the built-in list cannot be built; an administrator's
+// stored query in the public folder then serves it, paged as execute_query pages.
+TEST_F(QueryE2E, TheActivityListNeedsItsRecordTypeOrAStoredQuery) {
+    auto activities = [&](int rows, std::string const &handle) {
+        Body body = session(alice_);
+        body.i(rows);
+        if (handle.empty())
+            body.u(0).s("Apollo").s("main");
+        else
+            body.u(1).u(16).raw(handle);
+        return call(*client_, 22, body);
+    };
+    Reply builtin = activities(10, "");
+    ASSERT_EQ(builtin.u(), 1u);
+    EXPECT_EQ(builtin.error(),
+              std::make_pair(
+                  40, std::string("TLQSV0769E Internal Error: Could not find \"All_ZRM_Activities\" record type")));
+    EXPECT_TRUE(builtin.done());
+
+    std::string const admin = login(*client_, "admin");
+    auto move = [&](int type, std::string const &from, std::string const &to) {
+        Reply r = call(*client_, 36, props_session(admin).named(type, from).s(to).i(0).i(0).i(0).i(0).i(0));
+        ASSERT_EQ(r.u(), 0u) << from;
+    };
+    move(36, "Public Queries/All Defects", "Public Queries/Defects/ZRMCustomQuery1");
+    move(37, "Public Queries/Defects", "Public Queries/ZRMSystemQueries");
+
+    Page page = read_page(activities(2, ""));
+    ASSERT_FALSE(page.failed) << page.reason;
+    EXPECT_EQ(page.labels, (std::vector<std::string>{"id", "Headline", "State", "Owner"}));
+    std::vector<std::vector<std::string>> rows;
+    std::vector<int> numbers;
+    for (int pages = 1;; ++pages) {
+        for (auto const &row : page.rows) rows.push_back({row[0], row[1], row[3]});
+        numbers.insert(numbers.end(), page.numbers.begin(), page.numbers.end());
+        if (page.handle.empty()) break;
+        EXPECT_EQ(page.rows.size(), 2u);
+        ASSERT_LT(pages, 100);
+        std::string const handle = page.handle;
+        page = read_page(activities(2, handle));
+        ASSERT_FALSE(page.failed) << page.reason;
+        if (page.handle.empty()) { // read to its end: the handle names nothing any more
+            Page gone = read_page(activities(2, handle));
+            EXPECT_TRUE(gone.failed);
+            EXPECT_EQ(gone.reason, 40);
+        }
+    }
+    std::vector<std::vector<std::string>> expected = from_file();
+    ASSERT_EQ(rows.size(), expected.size());
+    for (std::size_t k = 0; k < numbers.size(); ++k) EXPECT_EQ(numbers[k], static_cast<int>(k) + 1);
+    std::sort(rows.begin(), rows.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(rows, expected);
+}
+
 TEST_F(QueryE2E, HostileQueryDocumentsGetSmallErrorsAndTheServerServesOn) {
     std::string const open = "<CTG:execute-query xmlns:CTG=\"" + ctg + "\">";
     std::string const close = "</CTG:execute-query>";

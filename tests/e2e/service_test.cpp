@@ -61,6 +61,13 @@ std::wstring installed_arguments() {
     return command_line;
 }
 
+// The executable the server runs as, which is what it registers: the sandboxed e2e run gives a
+// wrapper as KXRPC_BIN that execs KX_SANDBOX_PROGRAM.
+std::string served_program() {
+    char const *wrapped = std::getenv("KX_SANDBOX_PROGRAM");
+    return wrapped && *wrapped ? wrapped : program_path();
+}
+
 bool wait_for_state(SC_HANDLE service, std::uint32_t state, int timeout_ms) {
     auto const deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
@@ -88,7 +95,7 @@ TEST_F(ServiceCycle, InstallStartServeStopRemove) {
     std::wstring command_line, display_name;
     std::uint32_t start_type = 0;
     ASSERT_TRUE(QueryServiceCommandLine(service, command_line, display_name, start_type));
-    std::string bin = program_path();
+    std::string bin = served_program();
     EXPECT_EQ(std::wstring(bin.begin(), bin.end()) + L" -start_service -port " +
                   std::wstring(port_text.begin(), port_text.end()),
               command_line);
