@@ -38,25 +38,6 @@ bool replace_with_link(std::string const &path, std::string const &target) {
     return std::rename(path.c_str(), (path + ".was").c_str()) == 0 && ::symlink(target.c_str(), path.c_str()) == 0;
 }
 
-// What a call answered: a handle or a path, or its error arm's reason and message.
-struct Answer {
-    bool failed = true;
-    int reason = 0;
-    std::string message, value;
-};
-
-Answer answer(Reply r, bool handle) {
-    Answer a;
-    a.failed = r.u() != 0;
-    if (a.failed) {
-        a.reason = r.i();
-        a.message = r.s();
-    } else {
-        a.value = handle ? r.handle() : r.s();
-    }
-    return a;
-}
-
 Body attachment_named(std::string const &record, std::string const &file) {
     return Body().i(44).i(1).s("Defect").s(record).s("Attachments").s(file);
 }

@@ -23,26 +23,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// What a call answered: a handle or a path, or its error arm's reason and message.
-struct Answer {
-    bool failed = true;
-    int reason = 0;
-    std::string message, value;
-};
-
-// The reply's error arm, else the handle (`handle`) or the string it answered.
-Answer answer(Reply r, bool handle) {
-    Answer a;
-    a.failed = r.u() != 0;
-    if (a.failed) {
-        a.reason = r.i();
-        a.message = r.s();
-    } else {
-        a.value = handle ? r.handle() : r.s();
-    }
-    return a;
-}
-
 // The attachment field of a record, by name.
 Body attachments_of(Body body, std::string const &record) {
     return body.i(45).i(1).s("Defect").s(record).s("Attachments");

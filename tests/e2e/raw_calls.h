@@ -80,6 +80,26 @@ struct Reply {
     bool done() const { return at == bytes.size(); }
 };
 
+// What a call answered: a handle or a path, or its error arm's reason and message.
+struct Answer {
+    bool failed = true;
+    int reason = 0;
+    std::string message, value;
+};
+
+// The reply's error arm, else the handle (`handle`) or the string it answered.
+inline Answer answer(Reply r, bool handle) {
+    Answer a;
+    a.failed = r.u() != 0;
+    if (a.failed) {
+        a.reason = r.i();
+        a.message = r.s();
+    } else {
+        a.value = handle ? r.handle() : r.s();
+    }
+    return a;
+}
+
 inline bool_t xdr_reply(XDR *xdrs, Reply *r) {
     // Whole runs of what the stream already holds, else a word at a time (which refills it).
     constexpr u_int run = 1024;
