@@ -1,6 +1,7 @@
 // fire_hook and fire_script_alias against the real program and its demo set's Lua hooks, with a
 // libtirpc client, ARM switched on with the recording agent.
 #include <array>
+#include <chrono>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -230,9 +231,12 @@ TEST_F(HooksE2E, FailingHookIsAConflictAndArmSeesOneTransactionPerCall) {
     EXPECT_EQ(0u, bad.error.message.find("TLQSV0776E Failed to fire hook: Hook 'Initialize' failed: "))
         << bad.error.message;
 
-    // The agent writes a call's stop after its reply: wait for both stops.
+    // The agent writes a call's stop after its reply: wait for both stops, as long as a loaded
+    // machine may take.
     std::string log;
-    for (int i = 0; i < 100 && count(log = read_file(arm_log()), "stop_transaction") < 2; ++i) usleep(20000);
+    auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (count(log = read_file(arm_log()), "stop_transaction") < 2 && std::chrono::steady_clock::now() < deadline)
+        usleep(20000);
     EXPECT_EQ(starts + 2, count(log, "start_transaction")) << log;
     EXPECT_EQ(2u, count(log, "stop_transaction")) << log;
     EXPECT_EQ(1u, count(log, "status=0")) << log;

@@ -2,6 +2,9 @@
 
 #include "budget.h"
 
+#include <chrono>
+#include <thread>
+
 namespace kxp {
 
 namespace {
@@ -80,11 +83,30 @@ Db::Db(const std::string &path, bool create) : path_(path) {
         db_ = nullptr;
         throw StoreError{rc, "open " + path + ": " + msg};
     }
-    sqlite3_busy_timeout(db_, 10000);
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
     budget_connection(db_);
-    exec("PRAGMA journal_mode=WAL");
-    exec("PRAGMA synchronous=NORMAL");
-    exec("PRAGMA foreign_keys=ON");
+    try {
+        enter_wal();
+        exec("PRAGMA synchronous=NORMAL");
+        exec("PRAGMA foreign_keys=ON");
+    } catch (...) {
+        sqlite3_close(db_);
+        throw;
+    }
+}
+
+// A set in another journal mode is turned into WAL by its first connection, which writes its
+// header. Connections that try it at the same moment hold read locks, so SQLite makes all but one
+// of them busy at once instead of waiting; they look again once that one is done.
+void Db::enter_wal() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+    for (;;) {
+        int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK) return;
+        if ((rc & 0xff) != SQLITE_BUSY || std::chrono::steady_clock::now() >= deadline)
+            throw StoreError{rc, failure_text(db_, rc)};
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 Db::~Db() {
     for (auto &[text, kept] : kept_) sqlite3_finalize(kept.stmt);

@@ -93,6 +93,8 @@ public:
 
 private:
     friend class Stmt;
+    static constexpr int kBusyTimeoutMs = 10000;
+    void enter_wal();
     struct TextHash {
         using is_transparent = void;
         std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }

@@ -87,10 +87,15 @@ bool_t ks_svc_register(KS_SVCXPRT *xprt, rpcprog_t prog, rpcvers_t vers, ks_disp
  * record is not complete within KS_RECORD_TIMEOUT_MS (a record past KS_SPOOL_THRESHOLD gets that
  * time again for each further threshold of bytes), or when the call bytes held in memory across
  * connections would pass KS_MAX_CALL_BYTES. A record past KS_SPOOL_THRESHOLD goes on in an unnamed
- * file in the temporary directory (the first writable of $TMP, $TMPDIR and $TEMP, else /tmp), gone
- * when its call has been served. A connection
- * beyond the connection limit is accepted and reset at once. Returns after the calls in flight have been answered and
- * every worker thread has ended; all transports and registrations are released on return. */
+ * file in the temporary directory (the first writable of $TMP, $TMPDIR and $TEMP, else /tmp). The
+ * file goes just after its call's reply has been handed to the connection (the peer may see the
+ * reply first), always before the next call of that connection is served or the connection closes.
+ * A connection beyond the connection limit is accepted and reset at once. Returns after the calls in
+ * flight have been answered and every worker thread has ended; all transports and registrations are
+ * released on return.
+ * From its start on, blocks of 1 MiB and more that the process allocates get mappings of their own
+ * (mallopt M_MMAP_THRESHOLD and M_TRIM_THRESHOLD), so that the memory a large reply was made from
+ * goes back to the system once the reply has left and its dispatch routine has freed it. */
 void ks_svc_run(void);
 
 /* Asks ks_svc_run to end. Safe from any thread, from a dispatch routine and from a signal

@@ -206,14 +206,21 @@ bool count_in(Conn *c) {
     return rt().call_bytes.load() <= rt().limits.max_call_bytes;
 }
 
-void count_out(Conn *c) {
-    recount(rt().reply_bytes, c->out_counted, c->held());
-    // Large replies leave their makers' memory in the heap: once they have left, the loop gives
-    // it back.
+// Set while this thread runs a dispatch routine: the memory its reply was made from is not free yet.
+thread_local bool dispatching = false;
+
+// Large replies leave their makers' memory in the heap: once they have left and their makers
+// have returned, the loop gives it back. A trim before the maker frees its memory would miss it.
+void trim_when_due() {
     Runtime &r = rt();
-    if (r.large_replies.load(std::memory_order_relaxed) >= kLargeReplies &&
+    if (!dispatching && r.large_replies.load(std::memory_order_relaxed) >= kLargeReplies &&
         r.reply_bytes.load(std::memory_order_relaxed) <= ByteBuffer::kMapped && !r.trim_wanted.exchange(true))
         wake_loop();
+}
+
+void count_out(Conn *c) {
+    recount(rt().reply_bytes, c->out_counted, c->held());
+    trim_when_due();
 }
 
 void close_conn(Conn *c) {
@@ -835,11 +842,14 @@ void serve_record(Conn *c) {
     req.rq_cred = call.cb_cred;
     req.rq_clntcred = nullptr;
     req.rq_xprt = &cx;
+    dispatching = true;
     try {
         dispatch(&req, &cx);
     } catch (...) {
         if (!cx.replied) send_accepted(&cx, SYSTEM_ERR);
     }
+    dispatching = false;
+    trim_when_due();
 }
 
 enum class Feed { Ready, NeedMore, Broken };
@@ -1401,6 +1411,11 @@ void ks_svc_run(void) {
         workers = r.worker_threads > 0 ? r.worker_threads : default_workers();
         r.limits = read_limits();
         r.spool = spool_dir();
+        // Large blocks get mappings of their own, which go back when freed. Left to itself, glibc
+        // raises its threshold to the largest block freed, so the blocks that large replies are
+        // made from land on the tops of the workers' arenas, which no trim returns.
+        mallopt(M_MMAP_THRESHOLD, int(ByteBuffer::kMapped));
+        mallopt(M_TRIM_THRESHOLD, int(ByteBuffer::kMapped));
         r.listeners_changed.store(true);
         r.stop_workers = false;
         r.queue_armed = false;

@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <netinet/in.h>
@@ -200,7 +201,8 @@ protected:
     // The transaction stops after the reply has left: wait for the agent's record.
     static std::string arm_log_with(std::string const &what, std::size_t n) {
         std::string log = arm_log();
-        for (int i = 0; i < 200 && count(log, what) < n; ++i) {
+        auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (count(log, what) < n && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             log = arm_log();
         }

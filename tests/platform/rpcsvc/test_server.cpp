@@ -67,9 +67,12 @@ int entries_of(const char *dir) {
 int thread_count() {
     // A sanitizer's helper thread starts with the process's first thread: have it there before
     // any count, so that counts taken before and after a server compare.
+    // The joined thread itself leaves the task list a moment after its join returned.
     static bool const helper_started = [] {
-        std::thread([] {}).join();
-        return true;
+        pid_t tid = 0;
+        std::thread([&tid] { tid = gettid(); }).join();
+        std::string const task = "/proc/self/task/" + std::to_string(tid);
+        return wait_until([&task] { return access(task.c_str(), F_OK) != 0; });
     }();
     (void)helper_started;
     return entries_of("/proc/self/task");

@@ -73,18 +73,22 @@ std::string data_key(std::string const &data_dir) {
 // Only we may change it, and nobody but its group may look inside.
 bool ours(struct stat const &st) { return st.st_uid == ::geteuid() && (st.st_mode & 027) == 0; }
 
+enum class Own { Yes, Gone, No };
+
 // A directory of ours: made 0700 (opened up to its group once locked), or found so; never a link.
-bool own_dir(std::string const &path, std::string &why) {
+// Gone when another process's sweep removed it between its making and its look.
+Own own_dir(std::string const &path, std::string &why) {
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
         why = path + ": " + std::strerror(errno);
-        return false;
+        return Own::No;
     }
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || !ours(st)) {
+    if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) return Own::Gone;
+    if (!S_ISDIR(st.st_mode) || !ours(st)) {
         why = path + ": not a private directory of this user";
-        return false;
+        return Own::No;
     }
-    return true;
+    return Own::Yes;
 }
 
 // Names as this file makes them: the exchange directory is shared, so nothing else found there
@@ -136,7 +140,9 @@ void sweep(std::string const &root, std::string const &own) {
 // starts at once can do that to one folder a few times over.
 int lock_root(std::string const &root, bool make, std::string &why) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        if (make && !own_dir(root, why)) return -1;
+        Own const own = make ? own_dir(root, why) : Own::Yes;
+        if (own == Own::Gone) continue;
+        if (own == Own::No) return -1;
         int const fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) {
             if (errno == ENOENT && make) continue;
