@@ -136,7 +136,8 @@ protected:
     }
     void TearDown() override {
         server_->signal(SIGTERM);
-        EXPECT_EQ(0, server_->wait().status);
+        Outcome const end = server_->wait();
+        EXPECT_EQ(0, end.status) << end.err;
     }
     std::string arm_log() const { return dir_.file("arm.log"); }
     Handle login(Client &client) {

@@ -908,11 +908,19 @@ bool serve(Conn *c) {
             count_in(c);
             wait = Wait::None;
             if (spool >= 0) {
-                // The answer leaves before the record's file goes: dropping the pages of a large
-                // file takes a while.
-                const bool mine = c->broken || flush_replies(c);
+                // What the socket takes of the answer leaves before the record's file goes (dropping
+                // the pages of a large file takes a while), and the file goes before the connection
+                // may pass to another thread: it never outlives the connection's next call.
+                const bool gone = !c->broken && c->has_output() && !send_some(c);
                 close(spool);
-                if (!mine) return false;
+                if (gone) {
+                    close_conn(c);
+                    return false;
+                }
+                if (!c->broken && c->has_output()) {
+                    hand_to_loop(c);
+                    return false;
+                }
             }
             if (c->broken) {
                 close_conn(c);
