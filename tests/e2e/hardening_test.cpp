@@ -107,13 +107,15 @@ private:
 // A well-behaved client logs in and is answered promptly.
 void expect_served(int port, std::string const &repository = "KXDEMO/ISSUE") {
     auto t0 = Clock::now();
-    Client client(port, false, 10);
+    Client client(port);
     ASSERT_TRUE(client.ok());
     Login login;
     login.repository = repository;
     ASSERT_EQ(RPC_SUCCESS, call_login(client, login));
     EXPECT_FALSE(login.failed) << login.error.message;
-    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5));
+    // Far below what a stalled peer would hold a worker for (its send timeout), far above what a
+    // loaded machine takes.
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(30));
 }
 
 std::vector<std::string> limits(std::string const &data, std::vector<std::string> more) {
@@ -189,11 +191,11 @@ TEST(Hardening, HalfSentRecordIsClosedAtItsDeadline) {
     std::vector<char> call = fetch_call_record(any, 5);
     ASSERT_TRUE(half.send_all(call.data(), call.size() / 2));
     auto t0 = Clock::now();
-    EXPECT_EQ(0, half.read_to_close(5000));
-    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(3));
+    EXPECT_EQ(0, half.read_to_close(30000));
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(20)); // its deadline, not the end of the test
     // The quiet one outlived the deadline: its call is answered (a session it never had).
     ASSERT_TRUE(quiet.send_all(call.data(), call.size()));
-    EXPECT_GT(quiet.read_record(5000), 0);
+    EXPECT_GT(quiet.read_record(30000), 0);
     expect_served(server.port());
     server.signal(SIGTERM);
     EXPECT_EQ(0, server.wait().status);
@@ -211,7 +213,7 @@ TEST(Hardening, ConnectionPastTheLimitIsRefusedPlainly) {
     Raw refused(server.port());
     ASSERT_GE(refused.fd(), 0);
     pollfd p{refused.fd(), POLLIN, 0};
-    ASSERT_EQ(1, poll(&p, 1, 3000));
+    ASSERT_EQ(1, poll(&p, 1, 30000));
     char c;
     errno = 0;
     EXPECT_EQ(-1, recv(refused.fd(), &c, 1, 0));

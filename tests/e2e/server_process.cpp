@@ -245,7 +245,7 @@ Client::Client(int port, bool ipv6, int timeout_s) : timeout_s_(timeout_s) {
     clnt_ = clnt_vc_create(sock_, &nb, program, version, 0, 0);
 }
 
-Client::Client(int port, char const *local_address, int local_port) : timeout_s_(10) {
+Client::Client(int port, char const *local_address, int local_port) : timeout_s_(call_timeout_s) {
     sockaddr_storage local{}, server{};
     socklen_t length = 0;
     auto *l4 = reinterpret_cast<sockaddr_in *>(&local);

@@ -86,10 +86,14 @@ private:
 Outcome run_to_exit(std::vector<std::string> args, std::string const &dir, std::vector<std::string> env = {},
                     int timeout_ms = 10000);
 
+// How long a call may wait for its reply: a hang still fails, and a machine running the suites
+// many at a time under the sanitizers still answers within it.
+inline constexpr int call_timeout_s = 60;
+
 // A libtirpc TCP client of the program on 127.0.0.1 (or ::1 when ipv6).
 class Client {
 public:
-    explicit Client(int port, bool ipv6 = false, int timeout_s = 10);
+    explicit Client(int port, bool ipv6 = false, int timeout_s = call_timeout_s);
     // From a local address of our choosing ("127.0.0.7", "::1") and port (0: any), to the loopback
     // address of its family. Closed with a reset, so that the address and port are free at once.
     Client(int port, char const *local_address, int local_port);
