@@ -34,7 +34,9 @@ void expect_others_served(unsigned short port) {
     EXPECT_EQ(call_echo(c, "unhurt"), "unhurt");
     EXPECT_EQ(call_echo(c, "still unhurt"), "still unhurt");
     clnt_destroy(c);
-    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5)); // generous for sanitizer builds
+    // A worker held by the hostile peer would keep it waiting for the peer's own timeouts (30 s and
+    // more), or for good; a loaded machine under the sanitizers answers well within this.
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(20));
 }
 
 // Reads a kBig reply of n bytes, whole: its first, middle and last bytes are the pattern's.
@@ -570,8 +572,8 @@ TEST_F(RpcsvcHostile, RecordNotCompleteByItsDeadlineClosesItsConnection) {
     RawConn trickle(s.port());
     ASSERT_TRUE(half.send_all(rec.data(), rec.size() / 2));
     auto t0 = Clock::now();
-    EXPECT_TRUE(half.wait_closed(3000)); // nothing else happens meanwhile
-    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(3));
+    EXPECT_TRUE(half.wait_closed(20000)); // nothing else happens meanwhile
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(20));
     // One byte every 50 ms: the deadline runs from the record's first byte, not the last.
     bool trickle_closed = false;
     for (std::size_t i = 0; i < rec.size() - 1 && !trickle_closed; ++i) {

@@ -46,12 +46,10 @@ bool threads_come_to(int n) {
 
 TEST(RpcsvcRun, FourSlowCallsOnFourConnectionsOverlap) {
     Server s(4);
-    auto t0 = Clock::now();
+    // Each call is held until four run at once: run one after another, they would never get there.
     std::vector<std::future<int>> calls;
-    for (int i = 0; i < 4; ++i) calls.push_back(std::async(std::launch::async, sleep_call, s.port(), 0, 500, nullptr));
-    for (auto &f : calls) EXPECT_EQ(f.get(), 500);
-    auto took = Clock::now() - t0;
-    EXPECT_LT(took, std::chrono::milliseconds(1500)); // serial would be 2000
+    for (int i = 0; i < 4; ++i) calls.push_back(std::async(std::launch::async, sleep_call, s.port(), 0, -4, nullptr));
+    for (auto &f : calls) EXPECT_EQ(f.get(), -4);
     EXPECT_EQ(observed().max_in_flight.load(), 4);
 }
 
@@ -138,7 +136,7 @@ TEST(RpcsvcRun, ExitBeforeRunEndsTheNextRunAtOnce) {
     ks_svc_exit();
     auto t0 = Clock::now();
     ks_svc_run();
-    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(10)); // a run not ended would never return
     // The request was used up: a new server serves normally.
     Server s(2);
     EXPECT_EQ(sleep_call(s.port(), 0, 1, nullptr), 1);
@@ -279,12 +277,13 @@ TEST(RpcsvcRun, AWorkerWaitingOnAnIdleConnectionIsCalledAway) {
         EXPECT_EQ(call_echo(idle, "again"), "again"); // and back
         clnt_destroy(other);
     }
-    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(3));
+    // A worker not called away would hold the others until the clients' timeout.
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(20));
     // An exit is not held up by a worker waiting on an open, idle connection.
     int before_stop = thread_count();
     auto t1 = Clock::now();
     s.stop();
-    EXPECT_LT(Clock::now() - t1, std::chrono::seconds(1));
+    EXPECT_LT(Clock::now() - t1, std::chrono::seconds(10));
     EXPECT_TRUE(threads_come_to(before_stop - 2)); // the loop's thread and its one worker
     clnt_destroy(idle);
 }

@@ -156,7 +156,14 @@ void dispatch(ks_svc_req *rq, KS_SVCXPRT *x) {
         int seen = o.max_in_flight.load();
         while (now > seen && !o.max_in_flight.compare_exchange_weak(seen, now)) {
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(a.ms));
+        if (a.ms >= 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(a.ms));
+        } else {
+            // Held until -ms calls run at once (at most 20 s): overlap shown by state, not by time.
+            auto const until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (o.max_in_flight.load() < -a.ms && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         o.in_flight.fetch_sub(1);
         {
             std::lock_guard<std::mutex> g(tag_mutex);

@@ -23,7 +23,7 @@ enum Proc : rpcproc_t {
     kNull = 0,
     kEcho = 1,        // string -> same string
     kAdd = 2,         // two ints -> their sum
-    kSleep = 3,       // {tag, ms} -> ms, after sleeping; records overlap per tag and overall
+    kSleep = 3,       // {tag, ms} -> ms, after sleeping (ms < 0: until -ms calls run at once); records overlap
     kExit = 4,        // asks the loop to end, then answers
     kBig = 5,         // u_int n -> n bytes of pattern
     kThrow = 6,       // throws out of the dispatch routine
