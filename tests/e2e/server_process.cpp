@@ -1,4 +1,5 @@
 #include "server_process.h"
+#include "support/tirpc_auth.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -226,6 +227,7 @@ Outcome run_to_exit(std::vector<std::string> args, std::string const &dir, std::
 }
 
 Client::Client(int port, bool ipv6, int timeout_s) : timeout_s_(timeout_s) {
+    kxtest::share_auth_none();
     if (!ipv6) {
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
@@ -246,6 +248,7 @@ Client::Client(int port, bool ipv6, int timeout_s) : timeout_s_(timeout_s) {
 }
 
 Client::Client(int port, char const *local_address, int local_port) : timeout_s_(call_timeout_s) {
+    kxtest::share_auth_none();
     sockaddr_storage local{}, server{};
     socklen_t length = 0;
     auto *l4 = reinterpret_cast<sockaddr_in *>(&local);

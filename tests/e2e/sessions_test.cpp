@@ -21,6 +21,7 @@
 
 #include "raw_calls.h"
 #include "server_process.h"
+#include "support/tirpc_auth.h"
 
 using namespace e2e;
 using Clock = std::chrono::steady_clock;
@@ -183,6 +184,7 @@ std::pair<clnt_stat, int> shutdown_from(std::string const &address, int port) {
     a.sin_port = htons(static_cast<std::uint16_t>(port));
     inet_pton(AF_INET, address.c_str(), &a.sin_addr);
     int sock = RPC_ANYSOCK;
+    kxtest::share_auth_none();
     CLIENT *c = clnttcp_create(&a, program, version, &sock, 0, 0);
     if (c == nullptr) return {RPC_CANTSEND, 0};
     timeval tv{10, 0};

@@ -1,4 +1,5 @@
 #include "test_server.h"
+#include "support/tirpc_auth.h"
 
 #include <algorithm>
 #include <chrono>
@@ -531,6 +532,7 @@ CLIENT *tcp_client(unsigned short port, rpcvers_t vers) {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(port);
     int sock = RPC_ANYSOCK;
+    kxtest::share_auth_none();
     return clnttcp_create(&a, kProg, vers, &sock, 0, 0);
 }
 
@@ -545,6 +547,7 @@ CLIENT *tcp6_client(unsigned short port, rpcvers_t vers) {
         return nullptr;
     }
     netbuf nb{sizeof a, sizeof a, &a};
+    kxtest::share_auth_none();
     CLIENT *c = clnt_vc_create(fd, &nb, kProg, vers, 0, 0);
     if (c == nullptr) {
         close(fd);
