@@ -117,18 +117,22 @@ struct LoginOutcome {
     std::string message;
 };
 
-LoginOutcome login_as(Client &client, std::string const &user, std::string const &password) {
-    Body b;
-    b.u(0).i(7).s("KXDEMO/ISSUE").s(user).s(password).s("en_US").s("").i(0).s("");
-    Reply r = call(client, 5, b);
+// The error arm's reason and message, if the reply is one (a login failure also carries the
+// database set as its extension text, not read here).
+LoginOutcome outcome_of(Reply r) {
     LoginOutcome out;
     out.failed = r.u() != 0;
     if (out.failed) {
-        // A login failure carries the database set as its extension text.
         out.reason = r.i();
         out.message = r.s();
     }
     return out;
+}
+
+LoginOutcome login_as(Client &client, std::string const &user, std::string const &password) {
+    Body b;
+    b.u(0).i(7).s("KXDEMO/ISSUE").s(user).s(password).s("en_US").s("").i(0).s("");
+    return outcome_of(call(client, 5, b));
 }
 
 std::string const too_many = "TLQSV0775E This login is forbidden: Too many failed logins; try again later.";
@@ -367,14 +371,7 @@ static LoginOutcome accessible_databases(Client &client, std::string const &user
                                          bool security) {
     Body b;
     b.u(0).i(7).s("KXDEMO").s(user).s(password).s("").i(security ? 1 : 0);
-    Reply r = call(client, 28, b);
-    LoginOutcome out;
-    out.failed = r.u() != 0;
-    if (out.failed) {
-        out.reason = r.i();
-        out.message = r.s();
-    }
-    return out;
+    return outcome_of(call(client, 28, b));
 }
 
 static std::string const login_failed = "TLQSV0775E This login is forbidden: Login failed for user 'alice'.";
