@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # build.sh <build-dir> [cmake options...] [-- targets...]: configure and build with Ninja; with
 # targets, builds only those. Compiles through ccache when it is installed, with a cache shared by
-# every clone on the machine.
+# every clone on the machine. KX_JOBS caps the parallel compilers (default: the cores).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=$1; shift
@@ -19,7 +19,7 @@ if command -v ccache >/dev/null; then
 fi
 cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${options[@]}" >/dev/null
 if [ ${#targets[@]} -gt 0 ]; then
-  cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}"
+  cmake --build "$dir" -j "${KX_JOBS:-$(nproc)}" --target "${targets[@]}"
 else
-  cmake --build "$dir" -j "$(nproc)"
+  cmake --build "$dir" -j "${KX_JOBS:-$(nproc)}"
 fi
