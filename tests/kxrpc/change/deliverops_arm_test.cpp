@@ -45,6 +45,8 @@ public:
         registration = armtest::read_records(path);
         std::remove(path.c_str());
     }
+    // The calls of a test append to the file again after SetUp emptied it.
+    void TearDown() override { std::remove(std::getenv("KX_ARM4_LOG")); }
 };
 
 ::testing::Environment *const arm_on = ::testing::AddGlobalTestEnvironment(new ArmOn);
