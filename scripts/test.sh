@@ -12,8 +12,21 @@ bash "$root/scripts/deps.sh" test
 bash "$root/scripts/format.sh" check
 jobs=$(nproc)
 build() { bash "$root/scripts/build.sh" "$@"; }
-# Targets that are not built leave a placeholder test named <target>_NOT_BUILT.
-run_tests() { (cd "$1" && shift && ctest --output-on-failure -j "$jobs" -E '_NOT_BUILT$' "$@"); }
+# Targets that are not built leave a placeholder test named <target>_NOT_BUILT. Each run gets an
+# empty temporary folder of its own, and fails if the tests left anything in it.
+run_tests() {
+  local dir=$1 tmp left
+  shift
+  tmp=$(mktemp -d)
+  (cd "$dir" && env -u TMP -u TEMP TMPDIR="$tmp" ctest --output-on-failure -j "$jobs" -E '_NOT_BUILT$' "$@")
+  left=$(find "$tmp" -mindepth 1 -maxdepth 2 | head -n 20)
+  rm -rf "$tmp"
+  if [ -n "$left" ]; then
+    echo "the tests of $dir left files in their temporary folder:" >&2
+    echo "$left" >&2
+    return 1
+  fi
+}
 
 build "$root/build/test" -DKX_WERROR=ON -DKX_BENCH=OFF
 run_tests "$root/build/test" --timeout 300
