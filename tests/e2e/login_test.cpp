@@ -196,6 +196,20 @@ static std::map<std::string, std::pair<std::size_t, std::size_t>> snapshot(std::
     return files;
 }
 
+// Messages have one language: every locale, any text, gets the English one.
+TEST_F(LoginE2E, EveryLocaleGetsTheEnglishMessage) {
+    Client client(server_->port());
+    for (char const *locale : {"en_US", "fr_FR", "de_DE", "ja_JP", "", "no such locale"}) {
+        LoginRequest request = make_request("KXDEMO/ISSUE", "alice", "wrong");
+        request.locale = locale;
+        LoginReply reply;
+        ASSERT_EQ(RPC_SUCCESS, login(client, request, reply)) << locale;
+        ASSERT_TRUE(reply.failed) << locale;
+        EXPECT_EQ(47, reply.error.reason) << locale;
+        EXPECT_EQ("TLQSV0775E This login is forbidden: Login failed for user 'alice'.", reply.error.message) << locale;
+    }
+}
+
 // A refused login leaves the data directory as it was, an empty file under a set's name included,
 // and its text names no file of the server.
 TEST_F(LoginE2E, RefusedLoginsLeaveTheDataDirectoryAndNameNoPath) {
