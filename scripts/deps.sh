@@ -43,7 +43,10 @@ apt-get install -y -qq --no-install-recommends "${missing[@]}"
 if [[ " ${missing[*]} " == *" rpcbind "* ]]; then
   systemctl --root=/ --quiet disable rpcbind.socket rpcbind.service 2>/dev/null || true
   systemctl --root=/ --quiet mask rpcbind.socket rpcbind.service
-  if [ -d /run/systemd/system ]; then systemctl stop rpcbind.socket rpcbind.service; fi
+  if [ -d /run/systemd/system ]; then
+    systemctl daemon-reload
+    systemctl stop rpcbind.socket rpcbind.service
+  fi
   if command -v update-rc.d >/dev/null; then update-rc.d rpcbind disable >/dev/null 2>&1 || true; fi
   if pidof rpcbind >/dev/null; then /etc/init.d/rpcbind stop >/dev/null 2>&1 || true; fi
   if pidof rpcbind >/dev/null; then
