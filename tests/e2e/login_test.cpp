@@ -196,6 +196,20 @@ static std::map<std::string, std::pair<std::size_t, std::size_t>> snapshot(std::
     return files;
 }
 
+// Messages have one language: every locale, any text, gets the English one.
+TEST_F(LoginE2E, EveryLocaleGetsTheEnglishMessage) {
+    Client client(server_->port());
+    for (char const *locale : {"en_US", "fr_FR", "de_DE", "ja_JP", "", "no such locale"}) {
+        LoginRequest request = make_request("KXDEMO/ISSUE", "alice", "wrong");
+        request.locale = locale;
+        LoginReply reply;
+        ASSERT_EQ(RPC_SUCCESS, login(client, request, reply)) << locale;
+        ASSERT_TRUE(reply.failed) << locale;
+        EXPECT_EQ(47, reply.error.reason) << locale;
+        EXPECT_EQ("TLQSV0775E This login is forbidden: Login failed for user 'alice'.", reply.error.message) << locale;
+    }
+}
+
 // A refused login leaves the data directory as it was, an empty file under a set's name included,
 // and its text names no file of the server.
 TEST_F(LoginE2E, RefusedLoginsLeaveTheDataDirectoryAndNameNoPath) {
@@ -346,4 +360,68 @@ TEST(SingleSignOn, ThirtyBytesAreEnough) {
     Outcome tool = run_to_exit({"-sso_password", std::string(30, 'k')}, dir.path());
     EXPECT_EQ(0, tool.status);
     EXPECT_TRUE(file_exists(dir.file("sso.properties.temp")));
+}
+
+namespace {
+
+// The value that deploy/kxrpc.service gives the environment variable `name` ("" for none).
+std::string unit_setting(std::string const &name) {
+    std::string const text = read_file(KX_DEPLOY_UNIT), key = "\nEnvironment=" + name + "=";
+    std::size_t const at = text.find(key);
+    if (at == std::string::npos) return "";
+    std::size_t const start = at + key.size();
+    return text.substr(start, text.find('\n', start) - start);
+}
+
+std::string const too_many_failures = "TLQSV0775E This login is forbidden: Too many failed logins; try again later.";
+
+std::string login_message(Client &client, std::string const &user, std::string const &password) {
+    LoginRequest request = make_request("KXDEMO/ISSUE", user, password);
+    LoginReply reply;
+    if (login(client, request, reply) != RPC_SUCCESS) return "no reply";
+    return reply.failed ? reply.error.message : "";
+}
+
+} // namespace
+
+// A web tier logs every user in from one address. With the deploy unit's per-peer setting, more
+// failed logins than the default limit (100) leave the other users logging in, while a name that
+// fails ten times is still refused on its own; at the default they refuse everyone.
+TEST(WebTier, TheUnitsPerPeerSettingKeepsOneBusyPeerFromRefusingEveryone) {
+    std::string const unit_value = unit_setting("KX_LOGIN_FAILURES_PER_PEER");
+    ASSERT_FALSE(unit_value.empty()) << "deploy/kxrpc.service sets no KX_LOGIN_FAILURES_PER_PEER";
+    struct Case {
+        std::string setting; // "" for the default
+        bool others_refused;
+    };
+    for (Case const &c : {Case{unit_value, false}, Case{"", true}}) {
+        TempDir dir;
+        std::vector<std::string> env = {"KX_PRODUCT_DATA=" + dir.file("data")};
+        if (!c.setting.empty()) env.push_back("KX_LOGIN_FAILURES_PER_PEER=" + c.setting);
+        ServerProcess server({}, dir.path(), env);
+        ASSERT_TRUE(server.start());
+        Client client(server.port());
+        ASSERT_TRUE(client.ok());
+        // Visitors mistyping names that do not exist: 101 failures, one past the default limit.
+        for (int i = 0; i <= 100; ++i) {
+            std::string const name = "visitor" + std::to_string(i);
+            EXPECT_EQ(login_message(client, name, "x"),
+                      i < 100 || !c.others_refused
+                          ? "TLQSV0775E This login is forbidden: Login failed for user '" + name + "'."
+                          : too_many_failures)
+                << c.setting << " " << i;
+        }
+        EXPECT_EQ(login_message(client, "bob", "bob"), c.others_refused ? too_many_failures : "") << c.setting;
+        if (!c.others_refused) {
+            // The per-name limit still holds: ten failures of alice refuse alice, not carol.
+            for (int i = 0; i < 10; ++i)
+                EXPECT_EQ(login_message(client, "alice", "guess"),
+                          "TLQSV0775E This login is forbidden: Login failed for user 'alice'.")
+                    << i;
+            EXPECT_EQ(login_message(client, "alice", "alice"), too_many_failures);
+            EXPECT_EQ(login_message(client, "carol", "carol"), "");
+        }
+        server.signal(SIGTERM);
+        EXPECT_EQ(0, server.wait().status) << c.setting;
+    }
 }

@@ -11,11 +11,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -140,6 +137,19 @@ LoginOutcome login_as(Client &client, std::string const &user, std::string const
 
 std::string const too_many = "TLQSV0775E This login is forbidden: Too many failed logins; try again later.";
 
+// Why this process cannot make a test host (below), or "" when it can: a network namespace and a
+// veth pair need CAP_NET_ADMIN, `ip netns` mounts the namespace (CAP_SYS_ADMIN), and both need
+// iproute2's ip. A container without them skips the tests that need one, saying so.
+std::string test_host_unavailable() {
+    std::string const status = read_file("/proc/self/status");
+    std::size_t const at = status.find("\nCapEff:");
+    unsigned long long const caps = at == std::string::npos ? 0 : std::strtoull(status.c_str() + at + 9, nullptr, 16);
+    if ((caps & (1ull << 12)) == 0) return "a network namespace needs CAP_NET_ADMIN (run as root)";
+    if ((caps & (1ull << 21)) == 0) return "ip netns needs CAP_SYS_ADMIN to mount the namespace (run as root)";
+    if (std::system("command -v ip >/dev/null 2>&1") != 0) return "a network namespace needs iproute2 (ip)";
+    return "";
+}
+
 // A test host of our own: a network namespace joined to this one by a veth pair, so that a peer
 // that is not loopback can be had without reaching any address outside the machine. The server
 // (in this namespace) is reached at 192.0.2.<4n+1> from the host at 192.0.2.<4n+2>; n keeps tests
@@ -152,20 +162,20 @@ public:
         link_ = "kxv" + std::to_string(::getpid() % 100000) + std::to_string(n);
         server_address_ = "192.0.2." + std::to_string(4 * n + 1);
         std::string const host = "192.0.2." + std::to_string(4 * n + 2);
-        ok_ = run("ip netns add " + ns_) &&
-              run("ip link add " + link_ + "a type veth peer name " + link_ + "b netns " + ns_) &&
-              run("ip addr add " + server_address_ + "/30 dev " + link_ + "a") &&
-              run("ip link set " + link_ + "a up") &&
-              run("ip netns exec " + ns_ + " ip addr add " + host + "/30 dev " + link_ + "b") &&
-              run("ip netns exec " + ns_ + " ip link set " + link_ + "b up");
+        ok_ = set_up("ip netns add " + ns_) &&
+              set_up("ip link add " + link_ + "a type veth peer name " + link_ + "b netns " + ns_) &&
+              set_up("ip addr add " + server_address_ + "/30 dev " + link_ + "a") &&
+              set_up("ip link set " + link_ + "a up") &&
+              set_up("ip netns exec " + ns_ + " ip addr add " + host + "/30 dev " + link_ + "b") &&
+              set_up("ip netns exec " + ns_ + " ip link set " + link_ + "b up");
     }
-    // Why the host could not be made: the step that failed and what it said.
-    std::string const &why() const { return why_; }
     ~TestHost() {
-        run("ip link del " + link_ + "a");
-        run("ip netns del " + ns_);
+        run("ip link del " + link_ + "a 2>/dev/null");
+        run("ip netns del " + ns_ + " 2>/dev/null");
     }
     bool ok() const { return ok_; }
+    // The step that failed and what it said.
+    std::string const &failure() const { return failure_; }
     std::string const &server_address() const { return server_address_; }
     // Runs `f` in a child that has joined the test host's namespace; its exit status.
     int in_host(std::function<int()> const &f) const {
@@ -180,23 +190,14 @@ public:
     }
 
 private:
-    // Runs one step; a failure keeps the step and its output, since the cause varies by machine (no
-    // root, no iproute2, no veth driver, or a root that is not a mount point for `ip netns exec`).
-    bool run(std::string const &command) {
-        FILE *p = ::popen((command + " 2>&1").c_str(), "r");
-        if (p == nullptr) {
-            why_ = command + ": cannot run: " + std::strerror(errno);
-            return false;
-        }
-        std::string said;
-        char buf[256];
-        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) said.append(buf, n);
-        int const status = ::pclose(p);
-        if (status == 0) return true;
-        if (why_.empty()) why_ = "`" + command + "` failed (status " + std::to_string(status) + "): " + said;
-        return false;
+    static bool run(std::string const &command) { return std::system(command.c_str()) == 0; }
+    bool set_up(std::string const &command) {
+        int status = 0;
+        std::string const said = run_command(command + " 2>&1", &status);
+        if (status != 0) failure_ = command + ": " + said;
+        return status == 0;
     }
-    std::string ns_, link_, server_address_, why_;
+    std::string ns_, link_, server_address_, failure_;
     bool ok_ = false;
 };
 
@@ -532,9 +533,9 @@ static int shutdown_from_host(TestHost const &host, int port) {
 }
 
 TEST_F(Sessions, OnlyLoopbackPeersStopTheServer) {
+    if (std::string const why = test_host_unavailable(); !why.empty()) GTEST_SKIP() << why;
     TestHost host(1);
-    if (!host.ok())
-        GTEST_SKIP() << "no test host on this machine (a network namespace and a veth pair): " << host.why();
+    ASSERT_TRUE(host.ok()) << host.failure();
     start({"KX_PRODUCT_DATA=" + dir_.file("data")});
     EXPECT_EQ(shutdown_from_host(host, server_->port()), 1);
     EXPECT_TRUE(server_->running());
@@ -546,9 +547,9 @@ TEST_F(Sessions, OnlyLoopbackPeersStopTheServer) {
 }
 
 TEST_F(Sessions, RemoteStopsWhenAllowed) {
+    if (std::string const why = test_host_unavailable(); !why.empty()) GTEST_SKIP() << why;
     TestHost host(2);
-    if (!host.ok())
-        GTEST_SKIP() << "no test host on this machine (a network namespace and a veth pair): " << host.why();
+    ASSERT_TRUE(host.ok()) << host.failure();
     start({"KX_PRODUCT_DATA=" + dir_.file("data"), "KX_ALLOW_REMOTE_SHUTDOWN=1"});
     EXPECT_EQ(shutdown_from_host(host, server_->port()), 0);
     EXPECT_EQ(0, server_->wait().status);

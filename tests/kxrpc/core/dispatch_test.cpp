@@ -358,12 +358,11 @@ TEST_F(Dispatcher, PingAndUnservedNumbersNeverReachAHandler) {
     timeval tv{10, 0};
     EXPECT_EQ(RPC_SUCCESS, clnt_call(client_, 0, as_xdrproc(xdr_void), nullptr, as_xdrproc(xdr_void), nullptr, tv));
     EXPECT_EQ(RPC_PROCUNAVAIL,
-              clnt_call(client_, 37, as_xdrproc(xdr_void), nullptr, as_xdrproc(xdr_void), nullptr, tv));
+              clnt_call(client_, procedure_count, as_xdrproc(xdr_void), nullptr, as_xdrproc(xdr_void), nullptr, tv));
     EXPECT_EQ(0, args_made.load());
 }
 
-TEST(ProcedureTable, ThirtySevenNamedEntriesWithTheServedOnes) {
-    ASSERT_EQ(37, procedure_count);
+TEST(ProcedureTable, EveryNumberNamedWithTheServedOnes) {
     RpcProcedure const *t = procedure_table();
     EXPECT_STREQ(L"ping", t[0].name);
     EXPECT_EQ(nullptr, t[0].handler);
@@ -380,7 +379,7 @@ TEST(ProcedureTable, ThirtySevenNamedEntriesWithTheServedOnes) {
     EXPECT_NE(nullptr, t[5].handler);
     EXPECT_STREQ(L"kxrpc_get_accessible_databases", t[28].name);
     EXPECT_STREQ(L"move_query", t[36].name);
-    for (int i = 0; i < 37; ++i) {
+    for (int i = 0; i < procedure_count; ++i) {
         EXPECT_NE(nullptr, t[i].name);
         if (t[i].handler) {
             EXPECT_GT(t[i].request_size, 0u);

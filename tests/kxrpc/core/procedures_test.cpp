@@ -86,7 +86,7 @@ TEST(ProcedureTable, NamesInProcedureOrder) {
         EXPECT_EQ(g->construct == nullptr, g->request_size == 0) << i;
     }
     EXPECT_EQ(procedure_row(-1), nullptr);
-    EXPECT_EQ(procedure_row(37), nullptr);
+    EXPECT_EQ(procedure_row(procedure_count), nullptr);
     EXPECT_EQ(procedure_row(0)->construct, nullptr);
     EXPECT_NE(procedure_row(0)->xdr_result, nullptr);
 }
@@ -153,19 +153,20 @@ TEST(ProcedureTable, JoinRefusesGapsDuplicatesAndStrangers) {
     std::string problem;
     std::span<ProcedureRow const> halves[] = {std::span(all).first(10), std::span(all).subspan(10)};
     EXPECT_TRUE(join_procedures(halves, joined, problem));
-    EXPECT_EQ(joined[36], &all[36]);
+    int const last = procedure_count - 1;
+    EXPECT_EQ(joined[last], &all[last]);
 
-    std::span<ProcedureRow const> gap[] = {std::span(all).first(36)};
+    std::span<ProcedureRow const> gap[] = {std::span(all).first(last)};
     EXPECT_FALSE(join_procedures(gap, joined, problem));
-    EXPECT_EQ(problem, "procedure number 36 is missing");
+    EXPECT_EQ(problem, "procedure number " + std::to_string(last) + " is missing");
 
     std::vector<ProcedureRow> twice = {row(5)};
     std::span<ProcedureRow const> duplicate[] = {all, twice};
     EXPECT_FALSE(join_procedures(duplicate, joined, problem));
     EXPECT_EQ(problem, "procedure number 5 is listed twice");
 
-    std::vector<ProcedureRow> stranger = {row(37)};
+    std::vector<ProcedureRow> stranger = {row(procedure_count)};
     std::span<ProcedureRow const> outside[] = {stranger};
     EXPECT_FALSE(join_procedures(outside, joined, problem));
-    EXPECT_EQ(problem, "procedure number 37 is out of range");
+    EXPECT_EQ(problem, "procedure number " + std::to_string(procedure_count) + " is out of range");
 }

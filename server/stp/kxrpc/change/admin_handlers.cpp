@@ -3,7 +3,6 @@
 #include "change/admin_handlers.h"
 #include "wire/conversions.h"
 
-#include <optional>
 #include <vector>
 
 #include "change/admin.h"
@@ -13,10 +12,7 @@
 #include "kxproduct/session.h"
 #include "kxwin/cexception.h"
 #include "props/userprops.h"
-#include "query/replies.h"
-#include "query/requests.h"
 #include "target/held_items.h"
-#include "target/login_limit.h"
 #include "target/login_session.h"
 #include "target/target.h"
 #include "wire/casts.h"
@@ -31,10 +27,6 @@ namespace {
 
 // A second product message id of refused user creation, beside KX_MSG_NO_PERMISSION_CREATE_USER.
 constexpr int product_no_user_admin = 13243;
-
-constexpr std::size_t login_text_limit = 5000;
-
-wchar_t const *const master_database = L"MASTR";
 
 // Failures the handler has no message of its own for: a named database or replica that does not
 // exist is not found, anything else an unexpected server error with the product's text.
@@ -61,61 +53,6 @@ std::unique_ptr<XdrObject> kxrpc_upgrade_databases(XdrObject *request) {
     report.reserve(lines.size());
     for (CString const &line : lines) report.push_back(ustr(line));
     return std::make_unique<UpgradeDatabasesResp>(report);
-}
-
-std::unique_ptr<XdrObject> kxrpc_get_userdb_description(XdrObject *request) {
-    auto *args = checked_cast<GetUserDbDescriptionArgs>(request);
-    trace_lazy(1,
-               [&] { return Nul::UMessage::sprintf("Info: (kxrpc_get_userdb_description %s)", args->trace_line()); });
-    // Looked up here rather than while the reply is written, so that a failure is an error reply.
-    std::vector<KXSmartPtr<KXDatabase>> databases = product_call(
-        [&] { return KXSession::Build()->GetAccessibleDatabases(master_database, CString(), cstr(args->dbset())); },
-        [](ProductFailure const &f) { raise_unexpected(f); });
-    Nul::UString description;
-    for (KXSmartPtr<KXDatabase> const &db : databases)
-        if (db && !db->GetIsMaster() && ustr(db->GetDatabaseName()) == args->userdb())
-            description = ustr(db->GetDescription()); // the last match wins
-    return std::make_unique<GetUserDbDescriptionResp>(description);
-}
-
-std::unique_ptr<XdrObject> kxrpc_get_accessible_databases(XdrObject *request) {
-    auto *args = checked_cast<GetAccessibleDatabasesArgs>(request);
-    trace_lazy(1, [&] {
-        return Nul::UMessage::sprintf("Info: (%s %s)", L"kxrpc_get_accessible_databases", args->trace_line());
-    });
-    CString password = cstr(args->password());
-    // With security set the call checks a password: it counts with the logins' checks. Without,
-    // it checks none, so there is nothing to guess.
-    std::optional<PasswordCheck> check;
-    if (args->security()) check.emplace(args->dbset(), args->username());
-    KXSmartPtr<AdDatabaseDescSet> set = product_call(
-        [&] {
-            return AdSessionMgr::GetAccessibleDatabases(master_database, cstr(args->username()),
-                                                        args->security() ? &password : nullptr, cstr(args->dbset()),
-                                                        cstr(args->host()));
-        },
-        [&](ProductFailure const &f) {
-            if (check) check->failed();
-            Nul::UString text = f.text_or_unknown();
-            if (text.length() > login_text_limit) text = text.substr(0, login_text_limit);
-            Reason reason = Reason::login_refused;
-            if (f.kind != ProductFailure::C_EXCEPTION && f.msg_id == KX_MSG_CONNECTION_FAILED) {
-                trace_exception(L"kxrpc_get_accessible_databases", L"Failed to connect");
-                reason = Reason::login_forbidden;
-            }
-            throw_login_exception(reason, kx_message(MSG_LOGIN_FORBIDDEN, Nul::UMessage::Arg(text)), args->dbset());
-        });
-    if (check) check->succeeded();
-    std::vector<Nul::UString> names, descriptions;
-    int const count = set ? set->GetLength() : 0;
-    for (int i = 0; i < count; ++i) {
-        KXSmartPtr<KXDatabaseDesc> db = set->GetItem(i);
-        // Listed: a user database the user may log on to; the pair is its name and description.
-        if (!db || db->IsMaster() || !db->IsAccessible()) continue;
-        names.push_back(ustr(db->GetDatabaseName()));
-        descriptions.push_back(ustr(db->GetDescription()));
-    }
-    return std::make_unique<GetAccessibleDatabasesResp>(names, descriptions);
 }
 
 std::unique_ptr<XdrObject> kxrpc_revert_record(XdrObject *request) {

@@ -8,8 +8,6 @@
 namespace KxRpc {
 
 std::unique_ptr<XdrObject> kxrpc_upgrade_databases(XdrObject *request);
-std::unique_ptr<XdrObject> kxrpc_get_userdb_description(XdrObject *request);
-std::unique_ptr<XdrObject> kxrpc_get_accessible_databases(XdrObject *request);
 std::unique_ptr<XdrObject> kxrpc_revert_record(XdrObject *request);
 std::unique_ptr<XdrObject> kxrpc_kx_masterproperty(XdrObject *request);
 std::unique_ptr<XdrObject> kxrpc_create_user(XdrObject *request);

@@ -15,8 +15,6 @@
 #include "change/requests.h"
 #include "change/resolve_type.h"
 #include "change/validation_handlers.h"
-#include "query/replies.h"
-#include "query/requests.h"
 #include "wire/procedure.h"
 
 namespace KxRpc {
@@ -43,13 +41,6 @@ std::span<ProcedureRow const> change_procedures() {
                                     kxrpc_fire_script_alias),
         served<UpgradeDatabasesArgs>(26, L"upgrade_databases", xdr_routine(xdr_result_of<UpgradeDatabasesResp>),
                                      kxrpc_upgrade_databases),
-        // The two requests without a session are the database set's; administration serves them.
-        served<GetUserDbDescriptionArgs>(27, L"kxrpc_get_userdb_description",
-                                         xdr_routine(xdr_result_of<GetUserDbDescriptionResp>),
-                                         kxrpc_get_userdb_description),
-        served<GetAccessibleDatabasesArgs>(28, L"kxrpc_get_accessible_databases",
-                                           xdr_routine(xdr_result_of<GetAccessibleDatabasesResp>),
-                                           kxrpc_get_accessible_databases),
         served<RevertRecordArgs>(29, L"revert_record", xdr_routine(xdr_result_of<XdrVoid>), kxrpc_revert_record),
         served<CreateUserArgs>(30, L"create_user", xdr_routine(xdr_result_of<CreateUserResp>), kxrpc_create_user),
         served<GetArgs>(31, L"get_attachment_direct", xdr_routine(xdr_unframed_result_of<GetDirectResp>),

@@ -2,6 +2,7 @@
 #include <span>
 
 #include "query/copy_query.h"
+#include "query/databases.h"
 #include "query/execute.h"
 #include "query/fetch_bulk.h"
 #include "query/fulltext.h"
@@ -35,6 +36,12 @@ std::span<ProcedureRow const> query_procedures() {
         served<ExecuteFullTextSearchArgs>(25, L"execute_fulltext_search",
                                           xdr_routine(xdr_result_of<ExecuteFullTextSearchIter>),
                                           kxrpc_execute_fulltext_search),
+        served<GetUserDbDescriptionArgs>(27, L"kxrpc_get_userdb_description",
+                                         xdr_routine(xdr_result_of<GetUserDbDescriptionResp>),
+                                         kxrpc_get_userdb_description),
+        served<GetAccessibleDatabasesArgs>(28, L"kxrpc_get_accessible_databases",
+                                           xdr_routine(xdr_result_of<GetAccessibleDatabasesResp>),
+                                           kxrpc_get_accessible_databases),
         served<RenameWorkspaceItemArgs>(33, L"kxrpc_rename_workspace_item",
                                         xdr_routine(xdr_result_of<RenameWorkspaceItemResp>),
                                         kxrpc_rename_workspace_item),
