@@ -90,6 +90,10 @@ bool_t ks_svc_register(KS_SVCXPRT *xprt, rpcprog_t prog, rpcvers_t vers, ks_disp
  * file in the temporary directory (the first writable of $TMP, $TMPDIR and $TEMP, else /tmp). The
  * file goes just after its call's reply has been handed to the connection (the peer may see the
  * reply first), always before the next call of that connection is served or the connection closes.
+ * When the file cannot be written (a full file system), the record is read to its end and its call
+ * answered from its head, as a record past KS_MAX_RECORD_SIZE is (ks_svc_args_cut tells ENOSPC).
+ * Tests make that file system full with KS_TEST_SPOOL_FULL_AT: a record file's writes past that
+ * many bytes (0: its first) fail with ENOSPC.
  * A connection beyond the connection limit is accepted and reset at once. Returns after the calls in
  * flight have been answered and every worker thread has ended; all transports and registrations are
  * released on return.

@@ -136,6 +136,7 @@ struct Limits {
     std::size_t max_reply_bytes = KS_MAX_REPLY_BYTES;
     std::size_t max_connections = KS_MAX_CONNECTIONS;
     std::uint64_t max_record = KS_MAX_RECORD_SIZE;
+    std::uint64_t spool_room = UINT64_MAX; // KS_TEST_SPOOL_FULL_AT
 };
 
 struct Runtime {
@@ -1070,6 +1071,7 @@ void accept_some(Listener *l) {
         o.max_record = rt().limits.max_record;
         o.spool_threshold = KS_SPOOL_THRESHOLD;
         o.spool_dir = rt().spool;
+        o.spool_room = rt().limits.spool_room;
         o.read_size = l->recvsz;
         auto *c = new Conn(std::move(o));
         c->fd = fd;
@@ -1261,6 +1263,12 @@ Limits read_limits() {
     l.max_connections = limit_from_env("KS_MAX_CONNECTIONS", KS_MAX_CONNECTIONS);
     // Offsets within a record are 32-bit in XDR streams.
     l.max_record = std::min<std::uint64_t>(limit_from_env("KS_MAX_RECORD_SIZE", KS_MAX_RECORD_SIZE), 0xffffffffu);
+    // Tests make the spool's file system full without filling one: 0 fails the first write.
+    if (const char *v = std::getenv("KS_TEST_SPOOL_FULL_AT"); v != nullptr && *v >= '0' && *v <= '9') {
+        char *end = nullptr;
+        unsigned long long n = std::strtoull(v, &end, 10);
+        if (*end == '\0') l.spool_room = n;
+    }
     // Each connection takes a descriptor; half stay for everything else the process opens.
     rlimit rl{};
     if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)

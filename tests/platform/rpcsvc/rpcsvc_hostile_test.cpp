@@ -171,6 +171,30 @@ TEST_F(RpcsvcHostile, LargeRecordsGoThroughAFileWholeOrCut) {
     EXPECT_EQ(unnamed_files_open(), 0); // the files went with their calls
 }
 
+TEST_F(RpcsvcHostile, LargeRecordsMeetingAFullSpoolAreAnsweredAndTheConnectionGoesOn) {
+    // Full from the first byte, part way through the first spill, and after it.
+    for (const char *room : {"0", "524288", "2097152"}) {
+        SCOPED_TRACE(room);
+        ScopedEnv full("KS_TEST_SPOOL_FULL_AT", room);
+        Server s(2);
+        RawConn c(s.port());
+        for (std::size_t piece : {std::size_t(8192), std::size_t(8u << 20)}) {
+            ASSERT_NE(send_sum_call(c, 11, 5u << 20, piece), 0u);
+            auto r = sum_reply(c, 11);
+            ASSERT_TRUE(r);
+            EXPECT_EQ(r->cut, ENOSPC);
+            EXPECT_EQ(r->n, 0u);
+        }
+        // The connection stayed in step, and a record under the threshold is whole.
+        std::uint32_t sum = send_sum_call(c, 13, 1000, 1000);
+        auto r = sum_reply(c, 13);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->cut, 0);
+        EXPECT_EQ(r->sum, sum);
+        EXPECT_EQ(unnamed_files_open(), 0);
+    }
+}
+
 TEST_F(RpcsvcHostile, RepliesLeaveInFragmentsOfTheTransportsSize) {
     struct Case {
         u_int sendsz;
