@@ -96,9 +96,9 @@ bool_t ks_svc_register(KS_SVCXPRT *xprt, rpcprog_t prog, rpcvers_t vers, ks_disp
  * Tests make that file system full with KS_TEST_SPOOL_FULL_AT: a record file's writes past that
  * many bytes (0: its first) fail with ENOSPC.
  * When KS_MAX_CONNECTIONS are open, the connection idle longest between calls (nothing of a call
- * read, no call in progress, no reply queued) is closed to make room for a new one, which is taken
- * once it has gone; when none is between calls, the new one is accepted and reset at once. A
- * connection between calls for KS_IDLE_TIMEOUT_MS is closed. Returns after the calls in
+ * read, no call in progress, no reply queued) is closed to make room for a new one (later ones wait
+ * in the backlog until it has gone); when none is between calls, the new one is accepted and reset
+ * at once. A connection between calls for KS_IDLE_TIMEOUT_MS is closed. Returns after the calls in
  * flight have been answered and every worker thread has ended; all transports and registrations are
  * released on return.
  * From its start on, blocks of 1 MiB and more that the process allocates get mappings of their own

@@ -1132,9 +1132,6 @@ void worker_main() {
 
 // ---- the loop ---------------------------------------------------------------------------
 
-// Takes at most kAcceptsPerRound connections: the listener stays ready, and the closes that came
-// meanwhile are handled before the next ones are taken, so a storm of short connections does not
-// pile up open descriptors.
 bool table_full() {
     const std::size_t open = rt().open_conns.load();
     const std::size_t going = rt().giving_way.load();
@@ -1151,6 +1148,9 @@ void pause_accepting(Listener *l, bool for_room) {
     l->resume = Clock::now() + std::chrono::milliseconds(KS_ACCEPT_BACKOFF_MS);
 }
 
+// Takes at most kAcceptsPerRound connections: the listener stays ready, and the closes that came
+// meanwhile are handled before the next ones are taken, so a storm of short connections does not
+// pile up open descriptors.
 void accept_some(Listener *l) {
     for (int taken = 0; taken < kAcceptsPerRound; ++taken) {
         // While a connection gives way to the last one taken, the next ones wait in the backlog:

@@ -721,7 +721,7 @@ TEST_F(RpcsvcHostile, NoConnectionMidRecordInACallOrWithAReplyQueuedGivesWay) {
 }
 
 TEST_F(RpcsvcHostile, ConnectionsIdleBetweenCallsPastTheTimeoutAreClosed) {
-    ScopedEnv idle_for("KS_IDLE_TIMEOUT_MS", "300");
+    ScopedEnv idle_for("KS_IDLE_TIMEOUT_MS", "1000");
     Server s(2);
     RawConn silent(s.port()); // never calls
     RawConn called(s.port());
