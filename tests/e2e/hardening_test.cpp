@@ -1,5 +1,5 @@
 // Hostile clients against the real program: peers that never read, half-sent records, more
-// connections than allowed, and sessions that are never ended under a low descriptor limit.
+// connections than allowed, idle or busy, and sessions that are never ended under a low descriptor limit.
 #include "demo_server.h"
 #include "props_client.h"
 #include "server_process.h"
@@ -201,14 +201,17 @@ TEST(Hardening, HalfSentRecordIsClosedAtItsDeadline) {
     EXPECT_EQ(0, server.wait().status);
 }
 
-TEST(Hardening, ConnectionPastTheLimitIsRefusedPlainly) {
+TEST(Hardening, ConnectionPastTheLimitIsRefusedPlainlyWhenNoneIsIdle) {
     TempDir dir;
     ServerProcess server({"-worker_threads", "2"}, dir.path(), limits(dir.file("data"), {"KS_MAX_CONNECTIONS=3"}));
     ASSERT_TRUE(server.start());
-    std::vector<std::unique_ptr<Client>> held;
+    // Each holds half a call: none is between calls, so none gives way.
+    Fetch any;
+    std::vector<char> call = fetch_call_record(any, 5);
+    std::vector<std::unique_ptr<Raw>> held;
     for (int i = 0; i < 3; ++i) {
-        held.push_back(std::make_unique<Client>(server.port()));
-        ASSERT_EQ(RPC_SUCCESS, held.back()->ping());
+        held.push_back(std::make_unique<Raw>(server.port()));
+        ASSERT_TRUE(held.back()->send_all(call.data(), call.size() / 2));
     }
     Raw refused(server.port());
     ASSERT_GE(refused.fd(), 0);
@@ -222,6 +225,11 @@ TEST(Hardening, ConnectionPastTheLimitIsRefusedPlainly) {
     if (over.ok()) {
         EXPECT_NE(RPC_SUCCESS, over.ping());
     }
+    // The held calls are whole and answered.
+    for (auto &h : held) {
+        ASSERT_TRUE(h->send_all(call.data() + call.size() / 2, call.size() - call.size() / 2));
+        EXPECT_GT(h->read_record(30000), 0);
+    }
     held.pop_back();
     bool served = false;
     for (int i = 0; i < 50 && !served; ++i) { // the server sees the close a moment later
@@ -231,6 +239,34 @@ TEST(Hardening, ConnectionPastTheLimitIsRefusedPlainly) {
     }
     EXPECT_TRUE(served);
     held.clear();
+    server.signal(SIGTERM);
+    EXPECT_EQ(0, server.wait().status);
+}
+
+TEST(Hardening, IdleConnectionsGiveWayToALoginAndAPing) {
+    TempDir dir;
+    ServerProcess server({"-worker_threads", "2"}, dir.path(), limits(dir.file("data"), {"KS_MAX_CONNECTIONS=8"}));
+    ASSERT_TRUE(server.start());
+    // One host fills the table with connections that never call; the server takes them in turn.
+    std::vector<std::unique_ptr<Raw>> idle;
+    for (int i = 0; i < 8; ++i) {
+        idle.push_back(std::make_unique<Raw>(server.port()));
+        ASSERT_GE(idle.back()->fd(), 0);
+    }
+    Client bob(server.port(), false, 10);
+    ASSERT_TRUE(bob.ok());
+    Login login;
+    login.user = "bob";
+    ASSERT_EQ(RPC_SUCCESS, call_login(bob, login));
+    EXPECT_FALSE(login.failed) << login.error.message;
+    Client fresh(server.port(), false, 10);
+    ASSERT_TRUE(fresh.ok());
+    EXPECT_EQ(RPC_SUCCESS, fresh.ping());
+    // The two idle longest made room for them, and bob's connection goes on.
+    EXPECT_EQ(0, idle[0]->read_to_close(30000));
+    EXPECT_EQ(0, idle[1]->read_to_close(30000));
+    EXPECT_EQ(RPC_SUCCESS, bob.ping());
+    idle.clear();
     server.signal(SIGTERM);
     EXPECT_EQ(0, server.wait().status);
 }

@@ -146,3 +146,29 @@ TEST_F(UploadE2E, AnUploadPastTheBoundGetsAnErrorReplyAndLeavesNoFile) {
     ASSERT_EQ(RPC_SUCCESS, client_->call(14, as_proc(xdr_upload), &small, as_proc(xdr_upload_reply), &small));
     EXPECT_FALSE(small.failed) << small.error.message;
 }
+
+TEST_F(UploadE2E, AnUploadMeetingAFullSpoolIsAnsweredAndTheConnectionGoesOn) {
+    // The spool's file system is full before the upload's first byte, and part way through it.
+    for (char const *room : {"0", "2097152"}) {
+        SCOPED_TRACE(room);
+        TearDown();
+        server_.reset();
+        start({std::string("KS_TEST_SPOOL_FULL_AT=") + room});
+        std::size_t const before = tmp_entries();
+        Upload up;
+        up.session = login_.handle;
+        up.size = 6u << 20;
+        ASSERT_EQ(RPC_SUCCESS, client_->call(14, as_proc(xdr_upload), &up, as_proc(xdr_upload_reply), &up));
+        ASSERT_TRUE(up.failed);
+        EXPECT_NE(up.error.message.find("No space left"), std::string::npos) << up.error.message;
+        EXPECT_EQ(tmp_entries(), before);
+
+        // The same connection is in step: an upload that needs no spool is taken, a ping answered.
+        Upload small;
+        small.session = login_.handle;
+        small.size = 256u << 10;
+        ASSERT_EQ(RPC_SUCCESS, client_->call(14, as_proc(xdr_upload), &small, as_proc(xdr_upload_reply), &small));
+        EXPECT_FALSE(small.failed) << small.error.message;
+        EXPECT_EQ(RPC_SUCCESS, client_->ping());
+    }
+}

@@ -34,6 +34,7 @@ extern "C" {
 #define KS_MAX_REPLY_QUEUE (256u * 1024u * 1024u)  /* reply bytes queued on one connection */
 #define KS_MAX_REPLY_BYTES (1024u * 1024u * 1024u) /* reply bytes queued across all connections */
 #define KS_MAX_CONNECTIONS 4096                    /* open connections; never more than half the descriptor limit */
+#define KS_IDLE_TIMEOUT_MS 300000                  /* a connection between calls this long is closed */
 /* A larger call record is cut: read to its end, its arguments kept only as far as its head (ks_svc_args_cut). */
 #define KS_MAX_RECORD_SIZE (2048ull * 1024u * 1024u)
 
@@ -90,7 +91,14 @@ bool_t ks_svc_register(KS_SVCXPRT *xprt, rpcprog_t prog, rpcvers_t vers, ks_disp
  * file in the temporary directory (the first writable of $TMP, $TMPDIR and $TEMP, else /tmp). The
  * file goes just after its call's reply has been handed to the connection (the peer may see the
  * reply first), always before the next call of that connection is served or the connection closes.
- * A connection beyond the connection limit is accepted and reset at once. Returns after the calls in
+ * When the file cannot be written (a full file system), the record is read to its end and its call
+ * answered from its head, as a record past KS_MAX_RECORD_SIZE is (ks_svc_args_cut tells ENOSPC).
+ * Tests make that file system full with KS_TEST_SPOOL_FULL_AT: a record file's writes past that
+ * many bytes (0: its first) fail with ENOSPC.
+ * When KS_MAX_CONNECTIONS are open, the connection idle longest between calls (nothing of a call
+ * read, no call in progress, no reply queued) is closed to make room for a new one (later ones wait
+ * in the backlog until it has gone); when none is between calls, the new one is accepted and reset
+ * at once. A connection between calls for KS_IDLE_TIMEOUT_MS is closed. Returns after the calls in
  * flight have been answered and every worker thread has ended; all transports and registrations are
  * released on return.
  * From its start on, blocks of 1 MiB and more that the process allocates get mappings of their own

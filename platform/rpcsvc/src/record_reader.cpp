@@ -140,6 +140,10 @@ ssize_t RecordReader::splice_in(int sock, bool *filled) {
     // the pipe is empty again.
     std::size_t left = std::size_t(n);
     while (left > 0 && cut_ == 0) {
+        if (!file_has_room(left)) {
+            cut_here(ENOSPC);
+            break;
+        }
         loff_t off = loff_t(spooled_);
         ssize_t w = no_splice_ ? -1 : splice(pipe_[0], nullptr, fd_, &off, left, SPLICE_F_MOVE);
         if (w < 0 && errno == EINTR) continue;
@@ -150,7 +154,7 @@ ssize_t RecordReader::splice_in(int sock, bool *filled) {
         if (no_splice_) {
             char slice[16384];
             ssize_t r = read(pipe_[0], slice, std::min(sizeof slice, left));
-            if (r <= 0 || !write_at(fd_, slice, std::size_t(r), spooled_)) {
+            if (r <= 0 || !write_file(slice, std::size_t(r))) {
                 cut_here(r > 0 && errno != 0 ? errno : EIO);
                 break;
             }
@@ -259,6 +263,9 @@ void RecordReader::queue_write(const char *p, std::size_t n) {
 // Writes what parse() found for the file, in one call where it can.
 void RecordReader::write_queued() {
     std::size_t i = 0;
+    std::uint64_t total = 0;
+    for (std::size_t k = 0; k < queued_; ++k) total += writes_[k].iov_len;
+    if (queued_ > 0 && cut_ == 0 && !file_has_room(total)) cut_here(ENOSPC);
     while (i < queued_ && cut_ == 0) {
         ssize_t w = pwritev(fd_, writes_ + i, int(queued_ - i), off_t(spooled_));
         if (w < 0 && errno == EINTR) continue;
@@ -289,14 +296,30 @@ void RecordReader::spill() {
             return;
         }
     }
-    if (!write_at(fd_, buf_ + rs_, rlen_, spooled_)) {
-        cut_here(errno != 0 ? errno : EIO);
+    if (!write_file(buf_ + rs_, rlen_)) {
+        const int why = errno != 0 ? errno : EIO;
+        if (spooled_ == 0) {
+            // The file holds nothing of the record: it goes, and the record's head stays in
+            // memory, so that its call can still be answered.
+            close_pipe();
+            close(fd_);
+            fd_ = -1;
+        }
+        cut_here(why);
         return;
     }
     spooled_ += rlen_;
     moved_ += rlen_;
     rlen_ = 0;
     rs_ = ps_; // the record's next bytes stay where they were read
+}
+
+bool RecordReader::write_file(const char *p, std::size_t n) {
+    if (file_has_room(n)) return write_at(fd_, p, n, spooled_);
+    const std::uint64_t room = opt_.spool_room > spooled_ ? opt_.spool_room - spooled_ : 0;
+    if (room > 0 && !write_at(fd_, p, std::size_t(room), spooled_)) return false;
+    errno = ENOSPC;
+    return false;
 }
 
 // From here on the record's bytes are dropped. What stays is its head: at most a threshold of

@@ -25,6 +25,8 @@ public:
         std::size_t spool_threshold = SIZE_MAX; // record bytes in memory past which they go to a file
         std::string spool_dir;                  // where that file is made; empty: /tmp
         std::size_t read_size = 8192;           // the room a read gets at least
+        // Bytes a spool file takes before its writes fail with ENOSPC, as on a full file system (tests).
+        std::uint64_t spool_room = UINT64_MAX;
     };
 
     explicit RecordReader(Options options);
@@ -81,6 +83,8 @@ public:
 
 private:
     void spill();
+    bool write_file(const char *p, std::size_t n);
+    bool file_has_room(std::uint64_t n) const { return n <= opt_.spool_room && spooled_ <= opt_.spool_room - n; }
     void cut_here(int why);
     void finish();
     void reserve(std::size_t want);

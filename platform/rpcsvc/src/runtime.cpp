@@ -37,6 +37,7 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -82,6 +83,7 @@ struct Listener : ks_svcxprt, Pollable {
     u_int sendsz = kDefaultBufferSize;
     u_int recvsz = kDefaultBufferSize;
     bool paused = false;
+    bool waiting_room = false; // paused until the connections giving way have gone
     Clock::time_point resume;
 };
 
@@ -107,6 +109,14 @@ struct Conn : Pollable {
     std::size_t in_counted = 0;        // share of Runtime::call_bytes
     std::size_t out_counted = 0;       // share of Runtime::reply_bytes
     unsigned char finds = 3;           // 0..3: how often a read found the peer's next call at once
+    // Between calls, armed in the workers' epoll with nothing of a record read and no reply held,
+    // it is on Runtime's idle list (oldest first), where the loop may make it give way. The links
+    // and idle_since are under idle_mutex; listed is cleared there, as the loop's last touch.
+    Conn *idle_prev = nullptr;
+    Conn *idle_next = nullptr;
+    Clock::time_point idle_since;
+    std::atomic<bool> listed{false};
+    bool giving_way = false; // shut down by the loop: counted in Runtime::giving_way until closed
     std::uint64_t sent() const { return out_base + out_off; }
     std::uint64_t queued() const { return out_base + out.size(); }
     bool has_output() const { return out_off < out.size(); }
@@ -136,6 +146,8 @@ struct Limits {
     std::size_t max_reply_bytes = KS_MAX_REPLY_BYTES;
     std::size_t max_connections = KS_MAX_CONNECTIONS;
     std::uint64_t max_record = KS_MAX_RECORD_SIZE;
+    std::uint64_t spool_room = UINT64_MAX; // KS_TEST_SPOOL_FULL_AT
+    long idle_timeout_ms = KS_IDLE_TIMEOUT_MS;
 };
 
 struct Runtime {
@@ -176,6 +188,12 @@ struct Runtime {
     std::mutex registry_mutex;
     std::unordered_set<Conn *> conns;
     std::atomic<std::size_t> open_conns{0}; // connections whose descriptor is open
+
+    // Connections between calls, the one idle longest first.
+    std::mutex idle_mutex;
+    Conn *idle_first = nullptr;
+    Conn *idle_last = nullptr;
+    std::atomic<std::size_t> giving_way{0}; // shut down to make room or for idleness, not yet closed
 };
 
 Runtime &rt() {
@@ -223,7 +241,68 @@ void count_out(Conn *c) {
     trim_when_due();
 }
 
+void unlink_idle(Conn *c) // under idle_mutex
+{
+    Runtime &r = rt();
+    (c->idle_prev != nullptr ? c->idle_prev->idle_next : r.idle_first) = c->idle_next;
+    (c->idle_next != nullptr ? c->idle_next->idle_prev : r.idle_last) = c->idle_prev;
+    c->idle_prev = c->idle_next = nullptr;
+    c->listed.store(false, std::memory_order_release);
+}
+
+// By c's owner, before arming it between calls.
+void list_idle(Conn *c) {
+    Runtime &r = rt();
+    std::lock_guard<std::mutex> g(r.idle_mutex);
+    c->idle_since = Clock::now();
+    c->idle_prev = r.idle_last;
+    (r.idle_last != nullptr ? r.idle_last->idle_next : r.idle_first) = c;
+    r.idle_last = c;
+    c->listed.store(true, std::memory_order_relaxed);
+}
+
+// By c's owner, who took it back: the loop no longer touches it.
+void unlist_idle(Conn *c) {
+    if (!c->listed.load(std::memory_order_acquire)) return;
+    std::lock_guard<std::mutex> g(rt().idle_mutex);
+    if (c->listed.load(std::memory_order_relaxed)) unlink_idle(c);
+}
+
+// Bytes of the peer's next call wait in the socket: its event is on its way to a worker.
+bool call_arriving(const Conn *c) {
+    int queued = 0;
+    return ioctl(c->fd, FIONREAD, &queued) == 0 && queued > 0;
+}
+
+// The loop makes a listed connection go (under idle_mutex). It is armed, or about to be, so it
+// has an owner to come: the shutdown wakes it with the end of its stream, and that owner closes it
+// as for any peer that left. The peer sees its connection closed.
+void give_way(Conn *c) {
+    if (!c->giving_way) { // listed again by a worker that has not seen the end of its stream yet
+        c->giving_way = true;
+        rt().giving_way.fetch_add(1);
+        shutdown(c->fd, SHUT_RDWR);
+    }
+    unlink_idle(c);
+}
+
+// The connection idle longest gives way to a new one; false when none is between calls.
+bool make_room() {
+    Runtime &r = rt();
+    std::lock_guard<std::mutex> g(r.idle_mutex);
+    while (Conn *c = r.idle_first) {
+        if (call_arriving(c)) {
+            unlink_idle(c); // no longer idle; its worker takes it
+            continue;
+        }
+        give_way(c);
+        return true;
+    }
+    return false;
+}
+
 void close_conn(Conn *c) {
+    unlist_idle(c);
     recount(rt().call_bytes, c->in_counted, 0);
     recount(rt().reply_bytes, c->out_counted, 0);
     if (c->ep >= 0) epoll_ctl(c->ep, EPOLL_CTL_DEL, c->fd, nullptr);
@@ -234,6 +313,8 @@ void close_conn(Conn *c) {
         rt().conns.erase(c);
     }
     rt().open_conns.fetch_sub(1);
+    // After the count of open ones, so the loop never sees room that is not there yet.
+    if (c->giving_way && rt().giving_way.fetch_sub(1) == 1) wake_loop();
     delete c;
 }
 
@@ -274,10 +355,18 @@ bool arm(Conn *c, int ep, std::uint32_t events) {
     return false;
 }
 
+// Arms a connection between calls in the workers' epoll, on the idle list.
+bool arm_idle(Conn *c) {
+    list_idle(c);
+    if (arm(c, rt().work_epoll_fd, EPOLLIN)) return true;
+    unlist_idle(c); // not armed: still ours
+    return false;
+}
+
 // Arms for reading: between calls in the workers' epoll; a record begun and not finished with
 // the loop, which watches its deadline.
 bool arm_reading(Conn *c) {
-    if (!c->reader.started()) return arm(c, rt().work_epoll_fd, EPOLLIN);
+    if (!c->reader.started()) return arm_idle(c);
     bool earliest;
     {
         std::lock_guard<std::mutex> g(rt().timer_mutex);
@@ -308,6 +397,7 @@ void untime(Conn *c) {
 Conn *taken(Pollable *p) {
     auto *c = static_cast<Conn *>(p);
     c->arms.load(std::memory_order_acquire);
+    unlist_idle(c);
     return c;
 }
 
@@ -965,7 +1055,12 @@ bool serve(Conn *c) {
                 }
                 if (wait == Wait::Looked && c->finds > 0) --c->finds;
                 wait = Wait::Waited;
-                if (linger(c, readable)) continue;
+                // Listed while it waits, so that it can give way or time out; the end of its
+                // stream then wakes the wait.
+                list_idle(c);
+                const bool more = linger(c, readable);
+                unlist_idle(c);
+                if (more) continue;
             }
             // Re-arming reports data that is already there, so no read is needed first.
             if (!arm_reading(c)) close_conn(c);
@@ -1037,25 +1132,45 @@ void worker_main() {
 
 // ---- the loop ---------------------------------------------------------------------------
 
+bool table_full() {
+    const std::size_t open = rt().open_conns.load();
+    const std::size_t going = rt().giving_way.load();
+    return open >= going + rt().limits.max_connections;
+}
+
+// Accepting pauses: the listener's connections wait in its backlog.
+void pause_accepting(Listener *l, bool for_room) {
+    epoll_event ev{};
+    ev.data.ptr = static_cast<Pollable *>(l);
+    epoll_ctl(rt().epoll_fd, EPOLL_CTL_MOD, l->fd, &ev);
+    l->paused = true;
+    l->waiting_room = for_room;
+    l->resume = Clock::now() + std::chrono::milliseconds(KS_ACCEPT_BACKOFF_MS);
+}
+
 // Takes at most kAcceptsPerRound connections: the listener stays ready, and the closes that came
 // meanwhile are handled before the next ones are taken, so a storm of short connections does not
 // pile up open descriptors.
 void accept_some(Listener *l) {
     for (int taken = 0; taken < kAcceptsPerRound; ++taken) {
+        // While a connection gives way to the last one taken, the next ones wait in the backlog:
+        // open connections pass the limit by that one at most.
+        if (rt().giving_way.load() > 0 && table_full()) {
+            pause_accepting(l, true);
+            return;
+        }
         int fd = accept4(l->fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 // The backlog keeps the connection; try again when descriptors may be free.
-                epoll_event ev{};
-                ev.data.ptr = static_cast<Pollable *>(l);
-                epoll_ctl(rt().epoll_fd, EPOLL_CTL_MOD, l->fd, &ev);
-                l->paused = true;
-                l->resume = Clock::now() + std::chrono::milliseconds(KS_ACCEPT_BACKOFF_MS);
+                pause_accepting(l, false);
             }
             return;
         }
-        if (rt().open_conns.load() >= rt().limits.max_connections) {
+        // A full table: the connection idle longest gives way to the new one. With none between
+        // calls, the new one is refused.
+        if (table_full() && !make_room()) {
             // Refused at once and plainly: a reset, rather than a connection never answered.
             struct linger lg {
                 1, 0
@@ -1070,6 +1185,7 @@ void accept_some(Listener *l) {
         o.max_record = rt().limits.max_record;
         o.spool_threshold = KS_SPOOL_THRESHOLD;
         o.spool_dir = rt().spool;
+        o.spool_room = rt().limits.spool_room;
         o.read_size = l->recvsz;
         auto *c = new Conn(std::move(o));
         c->fd = fd;
@@ -1080,7 +1196,7 @@ void accept_some(Listener *l) {
             rt().conns.insert(c);
         }
         rt().open_conns.fetch_add(1);
-        if (!arm(c, rt().work_epoll_fd, EPOLLIN)) close_conn(c);
+        if (!arm_idle(c)) close_conn(c);
     }
 }
 
@@ -1136,6 +1252,12 @@ struct Loop {
         }
         for (Listener *l : listeners)
             if (l->paused) next = std::min(next, l->resume);
+        {
+            // A connection listed after this is due no earlier than the timeout from now.
+            std::lock_guard<std::mutex> g(rt().idle_mutex);
+            Clock::time_point since = rt().idle_first != nullptr ? rt().idle_first->idle_since : Clock::now();
+            next = std::min(next, since + std::chrono::milliseconds(rt().limits.idle_timeout_ms));
+        }
         if (next == Clock::time_point::max()) return -1;
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
         return int(std::clamp<long long>(ms + 1, 0, 60000));
@@ -1164,9 +1286,23 @@ struct Loop {
             }
         }
         for (Conn *c : late) close_conn(c);
+        {
+            // Connections idle past the timeout give way, the longest idle first.
+            std::lock_guard<std::mutex> g(rt().idle_mutex);
+            const auto cutoff = now - std::chrono::milliseconds(rt().limits.idle_timeout_ms);
+            while (rt().idle_first != nullptr && rt().idle_first->idle_since <= cutoff) {
+                Conn *c = rt().idle_first;
+                if (call_arriving(c))
+                    unlink_idle(c);
+                else
+                    give_way(c);
+            }
+        }
+        const bool room = rt().giving_way.load() == 0;
         for (Listener *l : listeners) {
-            if (l->paused && l->resume <= now) {
+            if (l->paused && (l->resume <= now || (l->waiting_room && room))) {
                 l->paused = false;
+                l->waiting_room = false;
                 epoll_event ev{};
                 ev.events = EPOLLIN;
                 ev.data.ptr = static_cast<Pollable *>(l);
@@ -1259,8 +1395,15 @@ Limits read_limits() {
     l.max_reply_queue = limit_from_env("KS_MAX_REPLY_QUEUE", KS_MAX_REPLY_QUEUE);
     l.max_reply_bytes = limit_from_env("KS_MAX_REPLY_BYTES", KS_MAX_REPLY_BYTES);
     l.max_connections = limit_from_env("KS_MAX_CONNECTIONS", KS_MAX_CONNECTIONS);
+    l.idle_timeout_ms = long(limit_from_env("KS_IDLE_TIMEOUT_MS", KS_IDLE_TIMEOUT_MS));
     // Offsets within a record are 32-bit in XDR streams.
     l.max_record = std::min<std::uint64_t>(limit_from_env("KS_MAX_RECORD_SIZE", KS_MAX_RECORD_SIZE), 0xffffffffu);
+    // Tests make the spool's file system full without filling one: 0 fails the first write.
+    if (const char *v = std::getenv("KS_TEST_SPOOL_FULL_AT"); v != nullptr && *v >= '0' && *v <= '9') {
+        char *end = nullptr;
+        unsigned long long n = std::strtoull(v, &end, 10);
+        if (*end == '\0') l.spool_room = n;
+    }
     // Each connection takes a descriptor; half stay for everything else the process opens.
     rlimit rl{};
     if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)

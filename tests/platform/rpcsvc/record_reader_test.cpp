@@ -211,6 +211,34 @@ TEST(RecordReader, ASpoolThatCannotBeMadeCutsTheRecord) {
     EXPECT_EQ(std::string(r.data(), r.size()), record.substr(0, r.size()));
 }
 
+TEST(RecordReader, ASpoolFileThatRunsOutOfRoomKeepsTheHeadOfTheRecord) {
+    struct Case {
+        std::uint64_t room; // bytes the file takes before ENOSPC
+        bool in_file;       // the head stays in the file (the first spill fit)
+    } const cases[] = {{0, false}, {40, false}, {100, true}, {500, true}};
+    std::string record = pattern(1000);
+    std::string stream = fragmented(record, 7) + header(2, true) + "ok";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.room);
+        TempDir dir;
+        RecordReader::Options o = options(1 << 20, 64, dir.path);
+        o.spool_room = c.room;
+        RecordReader r(o);
+        ASSERT_EQ(r.feed(stream.data(), stream.size()), Status::Ready);
+        EXPECT_EQ(r.cut(), ENOSPC);
+        EXPECT_EQ(r.spool_fd() >= 0, c.in_file);
+        ASSERT_GE(r.size(), 64u); // a call header and more
+        ASSERT_LT(r.size(), record.size());
+        std::string head = c.in_file ? file_bytes(r.spool_fd(), r.size()) : std::string(r.data(), r.size());
+        EXPECT_EQ(head, record.substr(0, r.size()));
+        EXPECT_LT(r.pending(), 2 * 64u + 16u); // the rest was dropped, not held
+        r.next();
+        ASSERT_EQ(r.parse(), Status::Ready); // in step: the next record follows
+        EXPECT_EQ(std::string(r.data(), r.size()), "ok");
+        EXPECT_EQ(r.cut(), 0);
+    }
+}
+
 namespace {
 
 // A connected loopback TCP pair, the receiving end non-blocking as the runtime's connections are.

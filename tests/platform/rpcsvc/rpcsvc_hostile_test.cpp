@@ -171,6 +171,30 @@ TEST_F(RpcsvcHostile, LargeRecordsGoThroughAFileWholeOrCut) {
     EXPECT_EQ(unnamed_files_open(), 0); // the files went with their calls
 }
 
+TEST_F(RpcsvcHostile, LargeRecordsMeetingAFullSpoolAreAnsweredAndTheConnectionGoesOn) {
+    // Full from the first byte, part way through the first spill, and after it.
+    for (const char *room : {"0", "524288", "2097152"}) {
+        SCOPED_TRACE(room);
+        ScopedEnv full("KS_TEST_SPOOL_FULL_AT", room);
+        Server s(2);
+        RawConn c(s.port());
+        for (std::size_t piece : {std::size_t(8192), std::size_t(8u << 20)}) {
+            ASSERT_NE(send_sum_call(c, 11, 5u << 20, piece), 0u);
+            auto r = sum_reply(c, 11);
+            ASSERT_TRUE(r);
+            EXPECT_EQ(r->cut, ENOSPC);
+            EXPECT_EQ(r->n, 0u);
+        }
+        // The connection stayed in step, and a record under the threshold is whole.
+        std::uint32_t sum = send_sum_call(c, 13, 1000, 1000);
+        auto r = sum_reply(c, 13);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->cut, 0);
+        EXPECT_EQ(r->sum, sum);
+        EXPECT_EQ(unnamed_files_open(), 0);
+    }
+}
+
 TEST_F(RpcsvcHostile, RepliesLeaveInFragmentsOfTheTransportsSize) {
     struct Case {
         u_int sendsz;
@@ -616,30 +640,106 @@ TEST_F(RpcsvcHostile, CallBytesPastTheTotalCloseTheConnectionThatWouldPassIt) {
     expect_others_served(s.port()); // the total is free again
 }
 
-TEST_F(RpcsvcHostile, ConnectionPastTheLimitIsResetAtOnce) {
-    ScopedLimit cap("KS_MAX_CONNECTIONS", "3");
+namespace {
+
+// A null call answered on c.
+bool answered(RawConn &c, std::uint32_t xid) {
+    if (!c.send_record(make_call(xid, kProg, 2, kNull))) return false;
+    auto rec = c.recv_record(10000);
+    return rec && word_at(*rec, 0) == xid;
+}
+
+// A connection the server reset at once, as one past the limit is.
+bool reset_at_once(RawConn &c) {
+    pollfd pfd{c.fd(), POLLIN, 0};
+    if (poll(&pfd, 1, 10000) != 1) return false;
+    char byte;
+    errno = 0;
+    return recv(c.fd(), &byte, 1, 0) == -1 && errno == ECONNRESET;
+}
+
+} // namespace
+
+TEST_F(RpcsvcHostile, TheLongestIdleConnectionGivesWayToANewOne) {
+    ScopedEnv cap("KS_MAX_CONNECTIONS", "3");
     Server s(1);
-    std::vector<std::unique_ptr<RawConn>> held;
-    for (std::uint32_t i = 0; i < 3; ++i) {
-        held.push_back(std::make_unique<RawConn>(s.port()));
-        ASSERT_TRUE(held.back()->send_record(make_call(i, kProg, 2, kNull)));
-        ASSERT_TRUE(held.back()->recv_record());
-    }
+    RawConn a(s.port()), b(s.port()), c(s.port());
+    // Idle since their last calls: b longest, then c, then a.
+    ASSERT_TRUE(answered(a, 1));
+    ASSERT_TRUE(answered(b, 2));
+    ASSERT_TRUE(answered(c, 3));
+    ASSERT_TRUE(answered(a, 4));
+    RawConn d(s.port());
+    ASSERT_TRUE(answered(d, 5)); // taken, not reset
+    EXPECT_TRUE(b.wait_closed(10000));
+    RawConn e(s.port());
+    ASSERT_TRUE(answered(e, 6));
+    EXPECT_TRUE(c.wait_closed(10000));
+    // The others were left alone.
+    EXPECT_TRUE(answered(a, 7));
+    EXPECT_TRUE(answered(d, 8));
+    EXPECT_TRUE(answered(e, 9));
+}
+
+TEST_F(RpcsvcHostile, NoConnectionMidRecordInACallOrWithAReplyQueuedGivesWay) {
+    ScopedEnv cap("KS_MAX_CONNECTIONS", "3");
+    Server s(2);
+    // A call in progress: held until a second such call runs beside it.
+    RawConn busy(s.port());
+    ASSERT_TRUE(busy.send_record(make_call(1, kProg, 2, kSleep, words({0, std::uint32_t(-2)}))));
+    ASSERT_TRUE(wait_until([] { return observed().in_flight.load() == 1; }));
+    // A reply the peer does not read: far more than the sockets hold.
+    constexpr std::uint32_t kReply = 24u << 20;
+    RawConn queued(s.port());
+    ASSERT_TRUE(queued.send_record(make_call(2, kProg, 2, kBig, words({kReply}))));
+    ASSERT_TRUE(wait_until([] { return observed().big_calls.load() == 1; }));
+    // Half a record: the call that releases the one in progress.
+    std::vector<char> rec = framed(make_call(3, kProg, 2, kSleep, words({0, std::uint32_t(-2)})));
+    RawConn mid(s.port());
+    ASSERT_TRUE(mid.send_all(rec.data(), rec.size() / 2));
+    ASSERT_TRUE(wait_until([&] {
+        int unsent = -1;
+        return ioctl(mid.fd(), SIOCOUTQ, &unsent) == 0 && unsent == 0;
+    }));
     RawConn refused(s.port());
     ASSERT_TRUE(refused.ok()); // the handshake is the kernel's
-    pollfd pfd{refused.fd(), POLLIN, 0};
-    ASSERT_EQ(poll(&pfd, 1, 3000), 1);
-    char c;
-    errno = 0;
-    EXPECT_EQ(recv(refused.fd(), &c, 1, 0), -1);
-    EXPECT_EQ(errno, ECONNRESET);
-    held[1].reset();
+    EXPECT_TRUE(reset_at_once(refused));
+    // All three go on as if nothing had happened.
+    ASSERT_TRUE(mid.send_all(rec.data() + rec.size() / 2, rec.size() - rec.size() / 2));
+    for (RawConn *c : {&busy, &mid}) {
+        auto reply = c->recv_record(20000);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(parse_reply(*reply)->accept_stat, SUCCESS);
+    }
+    expect_big_reply(queued, 2, kReply);
+    // A connection that leaves makes room as before.
+    busy.close_now();
     ASSERT_TRUE(wait_until([&] {
         RawConn again(s.port());
         return again.send_record(make_call(9, kProg, 2, kNull)) && again.recv_record(500).has_value();
     }));
-    ASSERT_TRUE(held[2]->send_record(make_call(10, kProg, 2, kNull)));
-    EXPECT_TRUE(held[2]->recv_record());
+}
+
+TEST_F(RpcsvcHostile, ConnectionsIdleBetweenCallsPastTheTimeoutAreClosed) {
+    ScopedEnv idle_for("KS_IDLE_TIMEOUT_MS", "1000");
+    Server s(2);
+    RawConn silent(s.port()); // never calls
+    RawConn called(s.port());
+    ASSERT_TRUE(answered(called, 1));
+    RawConn busy(s.port()); // in a call for longer than the timeout
+    ASSERT_TRUE(busy.send_record(make_call(2, kProg, 2, kSleep, words({0, std::uint32_t(-2)}))));
+    ASSERT_TRUE(wait_until([] { return observed().in_flight.load() == 1; }));
+    EXPECT_TRUE(silent.wait_closed(20000));
+    EXPECT_TRUE(called.wait_closed(20000));
+    // The call outlived the timeout and is answered; then its connection is idle in turn.
+    RawConn second(s.port());
+    ASSERT_TRUE(second.send_record(make_call(3, kProg, 2, kSleep, words({0, std::uint32_t(-2)}))));
+    for (RawConn *c : {&busy, &second}) {
+        auto reply = c->recv_record(20000);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(parse_reply(*reply)->accept_stat, SUCCESS);
+    }
+    EXPECT_TRUE(busy.wait_closed(20000));
 }
 
 TEST_F(RpcsvcHostile, ReplyBytesPastTheTotalCloseTheConnectionThatWouldPassThem) {
