@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <mutex>
-#include <regex>
 #include <unordered_map>
 
 #include "sqlite_db.h"
@@ -34,21 +34,50 @@ std::mutex g_mu;
 std::set<std::string> g_seen;
 std::vector<std::string> g_found;
 
-// The tables the statement names, by the names it reads them under.
+bool word_char(char ch) { return std::isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '.'; }
+
+std::string upper(std::string text) {
+    for (char &ch : text) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    return text;
+}
+
+// The tables the statement names, by the names it reads them under: the word after FROM, JOIN,
+// UPDATE or INTO, and the word after that (past AS) when only spaces come between.
 std::unordered_map<std::string, std::string> aliases(std::string_view sql) {
-    static const std::regex named(R"((?:FROM|JOIN|UPDATE|INTO)\s+(?:main\.)?(\w+)(?:\s+(?:AS\s+)?(\w+))?)",
-                                  std::regex::icase);
-    static const std::set<std::string> keywords = {"WHERE", "JOIN",  "LEFT", "INNER",   "CROSS",  "ON",    "ORDER",
-                                                   "GROUP", "LIMIT", "SET",  "VALUES",  "USING",  "UNION", "WHEN",
-                                                   "AND",   "OR",    "AS",   "DEFAULT", "SELECT", "HAVING"};
+    static const std::set<std::string, std::less<>> openers = {"FROM", "JOIN", "UPDATE", "INTO"};
+    static const std::set<std::string, std::less<>> keywords = {
+        "WHERE",  "JOIN",  "LEFT",  "INNER",   "CROSS",  "ON",     "ORDER", "GROUP", "LIMIT", "SET",
+        "VALUES", "USING", "UNION", "DEFAULT", "SELECT", "HAVING", "AND",   "OR",    "WHEN",  "NATURAL"};
+    size_t at = 0;
+    auto word = [&] {
+        const size_t from = at;
+        while (at < sql.size() && word_char(sql[at])) ++at;
+        return std::string(sql.substr(from, at - from));
+    };
+    auto spaces = [&] {
+        const size_t from = at;
+        while (at < sql.size() && std::isspace(static_cast<unsigned char>(sql[at]))) ++at;
+        return at > from;
+    };
     std::unordered_map<std::string, std::string> out;
-    const std::string text(sql);
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), named); it != std::sregex_iterator(); ++it) {
-        const std::string table = (*it)[1], alias = (*it)[2];
+    while (at < sql.size()) {
+        if (!word_char(sql[at])) {
+            ++at;
+            continue;
+        }
+        if (!openers.count(upper(word())) || !spaces()) continue;
+        std::string table = word();
+        if (table.rfind("main.", 0) == 0) table.erase(0, 5);
+        if (table.empty()) continue;
         out.emplace(table, table);
-        std::string upper = alias;
-        for (char &ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-        if (!alias.empty() && !keywords.count(upper)) out[alias] = table;
+        const size_t back = at;
+        if (!spaces()) continue;
+        std::string alias = word();
+        if (upper(alias) == "AS" && spaces()) alias = word();
+        if (!alias.empty() && !keywords.count(upper(alias)))
+            out[alias] = table;
+        else
+            at = back; // the next word may open another table
     }
     return out;
 }
@@ -92,27 +121,32 @@ std::vector<std::string> faults(sqlite3 *db, std::string_view sql) {
     while (list && sqlite3_step(list) == SQLITE_ROW)
         tables.emplace(reinterpret_cast<const char *>(sqlite3_column_text(list, 0)));
     sqlite3_finalize(list);
-    static const std::regex step(R"(^(SCAN|SEARCH) (\S+)(?: (.*))?$)");
     while (plan && sqlite3_step(plan) == SQLITE_ROW) {
-        const char *detail = reinterpret_cast<const char *>(sqlite3_column_text(plan, 3));
-        std::cmatch m;
-        if (!detail || !std::regex_match(detail, m, step)) continue;
-        const std::string how = m[1], name = m[2], rest = m[3];
+        const char *text = reinterpret_cast<const char *>(sqlite3_column_text(plan, 3));
+        const std::string_view detail = text ? text : "";
+        std::string_view how;
+        for (std::string_view kind : {"SCAN ", "SEARCH "})
+            if (detail.substr(0, kind.size()) == kind) how = kind.substr(0, kind.size() - 1);
+        if (how.empty()) continue;
+        const std::string_view after = detail.substr(how.size() + 1);
+        const std::string name(after.substr(0, after.find(' ')));
+        const std::string_view rest = name.size() < after.size() ? after.substr(name.size() + 1) : std::string_view();
         auto table = names.find(name);
         // Not a table the statement names: a constant row, a subquery or a common table expression.
         if (table == names.end() || !tables.count(table->second)) continue;
         const bool listed_small = kSmall.count(table->second) != 0;
         if (!listed_small && !kGrowing.count(table->second)) {
-            out.push_back(std::string(sql) + ": " + detail + " (a table neither growing nor small: list it)");
+            out.push_back(std::string(sql) + ": " + std::string(detail) +
+                          " (a table neither growing nor small: list it)");
             continue;
         }
         if (listed_small) continue;
         // A seek, or a full-text match; a scan of the whole table or index, or an index the
         // statement builds for itself, reads every row.
-        const bool whole = how == "SCAN" && (rest.empty() || rest.rfind("USING", 0) == 0 ||
-                                             std::regex_search(rest, std::regex(R"(VIRTUAL TABLE INDEX \d+:$)")));
-        const bool automatic = rest.find("AUTOMATIC") != std::string::npos;
-        if (whole || automatic) out.push_back(std::string(sql) + ": " + detail);
+        const bool whole = how == "SCAN" && (rest.empty() || rest.substr(0, 5) == "USING" ||
+                                             (rest.substr(0, 20) == "VIRTUAL TABLE INDEX " && rest.back() == ':'));
+        const bool automatic = rest.find("AUTOMATIC") != std::string_view::npos;
+        if (whole || automatic) out.push_back(std::string(sql) + ": " + std::string(detail));
     }
     sqlite3_finalize(plan);
     return out;
