@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in their own optimised tree (build/bench) and runs every one of them: the
-# product and server benchmarks (props, query, workspace, content), then the RPC runtime's load
+# product and server benchmarks (props, query, workspace, content, growth), then the RPC runtime's load
 # driver. Each ratio is printed beside its target and the machine's load when its program began.
 # Arguments go to the driver (-seconds S, -rounds R, -worker_threads N).
 set -euo pipefail
@@ -48,6 +48,7 @@ run props "$bin/props_fetch_bench"
 run query "$bin/query_bench" --benchmark_filter='walk' --benchmark_repetitions=3
 run workspace "$bin/workspace_bench" --benchmark_filter='oplog'
 run content "$bin/content_bench"
+run growth "$bin/growth_bench"
 
 row "fetch_props, 20 props of a record / in-process" "$(field props RecordOverOneConnection/real_time x_in_process | xargs -r printf '%.2f')" "<=" 2 "${began[props]}"
 row "fetch_props, 20 props of a record type / in-process" "$(field props OverOneConnection/real_time x_in_process | xargs -r printf '%.2f')" "<=" 2 "${began[props]}"
@@ -71,6 +72,14 @@ for b in "$up" "$down"; do
   [ -n "$peak" ] && rows+=("$(printf 'server RSS above idle, 50 MB %s: peak %.1f MB (target: a few chunks, <= 16)' \
     "${b%%Through*}" "$peak")")
 done
+
+# A record's calls on 100,000 records against 1,000, and on 100,000 with 50,000 attachments against
+# none: medians of rounds that visit the three sets in turn. Making a set at 3n records against n.
+for b in fetch_props modify create query_by_id full_text_search attachment_commit; do
+  row "$b, 100k records / 1k" "$(field growth "$b/iterations:300/manual_time" x_records | xargs -r printf '%.2f')" "<=" 1.5 "${began[growth]}"
+  row "$b, 100k records, 50k attachments / none" "$(field growth "$b/iterations:300/manual_time" x_attachments | xargs -r printf '%.2f')" "<=" 1.5 "${began[growth]}"
+done
+row "making a set of 90,000 records / of 30,000" "$(field growth set_creation/30000/iterations:2/manual_time x_3n | xargs -r printf '%.2f')" "<=" 3.6 "${began[growth]}"
 
 echo "== rpcsvc load driver (load $(load))" >&2
 status=0

@@ -132,6 +132,8 @@ KXSmartPtr<KXUser> load_user(SessionCore &c, const AdSessionPtr &via, const CStr
 std::string setting(Db &db, const std::string &name, const std::string &fallback);
 
 std::string now_text();
+// Removes a record's row of the full-text index.
+void remove_record_text(Db &db, int64_t record);
 // Replaces a record's row of the full-text index (types: the field type of each value's field).
 void index_record_text(Db &db, int64_t record, int64_t database, const std::string &display,
                        const std::vector<std::pair<int, std::string>> &typed_values);

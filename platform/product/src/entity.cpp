@@ -454,7 +454,7 @@ CString AdEntity::Commit() {
             Stmt del(h, "DELETE FROM records WHERE dbid=? AND version=?");
             del.bind(1, GetDbId()).bind(2, version_).step();
             if (sqlite3_changes(h) != 1) changed_elsewhere(display_name_);
-            Stmt(h, "DELETE FROM record_text WHERE record_dbid=?").bind(1, GetDbId()).step();
+            remove_record_text(*c.db, GetDbId());
         } else {
             if (!def_->IsType(AD_STATEFUL)) {
                 auto keys = def_->GetUniqueKeyFieldDefs();

@@ -782,6 +782,7 @@ private:
             fail(n, "record type '" + type + "' has no states");
         }
         int64_t id = db_.new_dbid();
+        const size_t first_ref = refs_.size(); // this record's references are the ones it adds
         std::map<std::string, std::vector<std::string>> values;
         std::vector<const Node *> attachments;
         for (const auto &c : n.children) {
@@ -829,8 +830,7 @@ private:
                 fail(n, "record needs a value for its key field '" + t.unique_field + "'");
             display = it->second[0];
         }
-        for (auto &r : refs_)
-            if (r.record == 0) r.record = id, r.type = type;
+        for (size_t i = first_ref; i < refs_.size(); ++i) refs_[i].record = id, refs_[i].type = type;
         std::string now = opt(n, "created", "2026-01-05 09:00:00");
         Stmt s(db_.handle(),
                "INSERT INTO records(dbid, entity_def_dbid, database_dbid, display_name, state_dbid, created, modified)"

@@ -173,9 +173,15 @@ UPDATE meta SET value = '2' WHERE key = 'schema_version';
 )SQL";
 
 // The values past a record's first of a field: whether a field holds more than one value in any
-// record is one seek in an index of the few rows that say so.
+// record is one seek in an index of the few rows that say so. A record's attachments, history and
+// duplicates, read with it and removed with it (by the cascading keys), are a seek each; so are
+// a database's oplog entries.
 const char *const kAddedIndexesSql = R"SQL(
 CREATE INDEX IF NOT EXISTS field_values_past_first ON field_values(field_dbid) WHERE position>0;
+CREATE INDEX IF NOT EXISTS attachments_by_record ON attachments(record_dbid);
+CREATE INDEX IF NOT EXISTS history_by_record ON history(record_dbid);
+CREATE INDEX IF NOT EXISTS records_by_duplicate ON records(duplicate_of);
+CREATE INDEX IF NOT EXISTS oplog_by_database ON oplog(database_dbid, seq);
 )SQL";
 
 } // namespace kxp

@@ -2,6 +2,7 @@
 
 #include "budget.h"
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -12,11 +13,14 @@ namespace {
 // Statements one connection keeps; beyond this the least recently used idle one goes.
 constexpr std::size_t kKeptStatements = 128;
 
+std::atomic<PrepareObserver> g_observer{nullptr};
+
 [[noreturn]] void fail(sqlite3 *db, int rc, const std::string &what) {
     throw StoreError{rc, what + ": " + failure_text(db, rc)};
 }
 
 sqlite3_stmt *prepare(sqlite3 *db, std::string_view sql) {
+    if (PrepareObserver observer = g_observer.load(std::memory_order_acquire)) observer(db, sql);
     sqlite3_stmt *stmt = nullptr;
     int rc = sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &stmt, nullptr);
     if (rc != SQLITE_OK) fail(db, rc, "prepare");
@@ -24,6 +28,8 @@ sqlite3_stmt *prepare(sqlite3 *db, std::string_view sql) {
 }
 
 } // namespace
+
+void observe_prepares(PrepareObserver observer) { g_observer.store(observer, std::memory_order_release); }
 
 Stmt::Stmt(sqlite3 *db, std::string_view sql) : db_(db), stmt_(prepare(db, sql)) {}
 Stmt::Stmt(DbHandle db, std::string_view sql) : db_(db), owner_(&db.db()) { stmt_ = owner_->take(sql, kept_); }

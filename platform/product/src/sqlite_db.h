@@ -126,6 +126,11 @@ private:
     bool done_ = false;
 };
 
+// Tests read what the product asks of SQLite: the observer sees the connection and the text of
+// every statement this layer prepares, before anything is bound. None is set in the product.
+using PrepareObserver = void (*)(sqlite3 *db, std::string_view sql);
+void observe_prepares(PrepareObserver observer);
+
 // Thrown by this layer; the product turns it into its own exceptions at the API edge.
 struct StoreError {
     int code;

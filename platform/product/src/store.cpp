@@ -36,14 +36,18 @@ SessionCore &live(const AdSession *s, const char *op) {
     return c;
 }
 
-void index_record_text(Db &db, int64_t record, int64_t database, const std::string &display,
-                       const std::vector<std::pair<int, std::string>> &typed_values) {
-    // A record's row is keyed by its dbid, so replacing it is a lookup, not a scan of the index.
+void remove_record_text(Db &db, int64_t record) {
+    // A record's row is keyed by its dbid, so removing it is a lookup, not a scan of the index.
     // Rows written before that carry small automatic keys (dbids start far above them) and are
-    // found by their column.
+    // found by their column among those keys only, which no new row takes.
     Stmt(db.handle(), "DELETE FROM record_text WHERE rowid=?").bind(1, record).step();
     if (sqlite3_changes(db.handle()) == 0 && db.scalar_int("SELECT 1 FROM record_text WHERE rowid<33554432 LIMIT 1"))
-        Stmt(db.handle(), "DELETE FROM record_text WHERE record_dbid=?").bind(1, record).step();
+        Stmt(db.handle(), "DELETE FROM record_text WHERE rowid<33554432 AND record_dbid=?").bind(1, record).step();
+}
+
+void index_record_text(Db &db, int64_t record, int64_t database, const std::string &display,
+                       const std::vector<std::pair<int, std::string>> &typed_values) {
+    remove_record_text(db, record);
     std::string body = display;
     for (const auto &[type, value] : typed_values)
         if (type == AD_SHORT_STRING || type == AD_MULTILINE_STRING || type == AD_JOURNAL) body += "\n" + value;

@@ -58,6 +58,10 @@ UPDATE bucket_permissions SET permission = CASE permission WHEN 2 THEN 1 ELSE 2 
 DROP TABLE package_revs;
 UPDATE history SET action_dbid = NULL;
 DROP INDEX field_values_past_first;
+DROP INDEX attachments_by_record;
+DROP INDEX history_by_record;
+DROP INDEX records_by_duplicate;
+DROP INDEX oplog_by_database;
 UPDATE meta SET value = '1' WHERE key = 'schema_version';
 )SQL";
 
@@ -200,15 +204,20 @@ TEST_F(NumbersTest, SetOfAnEarlierBuildOpensAndMeansTheSame) {
     // and it has the indexes of this build, as a set of this version made by an earlier build gets
     // them when it is opened
     auto indexed = [&] {
-        sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM sqlite_master WHERE name='field_values_past_first'", -1, &st,
-                           nullptr);
+        sqlite3_prepare_v2(
+            db,
+            "SELECT COUNT(*) FROM sqlite_master WHERE type='index' AND name IN ('field_values_past_first',"
+            " 'attachments_by_record', 'history_by_record', 'records_by_duplicate', 'oplog_by_database')",
+            -1, &st, nullptr);
         EXPECT_EQ(sqlite3_step(st), SQLITE_ROW);
-        const bool found = sqlite3_column_int(st, 0) == 1;
+        const bool found = sqlite3_column_int(st, 0) == 5;
         sqlite3_finalize(st);
         return found;
     };
     EXPECT_TRUE(indexed());
-    ASSERT_EQ(sqlite3_exec(db, "DROP INDEX field_values_past_first", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DROP INDEX field_values_past_first; DROP INDEX attachments_by_record", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
     EXPECT_EQ(answers(), now);
     EXPECT_TRUE(indexed());
     sqlite3_close(db);
