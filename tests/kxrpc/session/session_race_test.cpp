@@ -11,6 +11,7 @@
 
 #include "handler_env.h"
 #include "kxproduct/faults.h"
+#include "kxproduct/workspace.h"
 #include "target/requests.h"
 
 using namespace KxRpc;
@@ -64,10 +65,17 @@ TEST_F(SessionRace, TheAdministratorSessionIsMadeOnceForTwoConnections) {
         long const logons = KXFaultInjector::CallCount("KXAdminSession::Logon");
         AdSession *seen[2] = {nullptr, nullptr};
         KXAdminSession *admins[2] = {nullptr, nullptr};
-        std::string traces[2];
+        std::string traces[2], descriptions[2];
+        bool workspaces[2] = {false, false};
         on_two_connections([&](int i) {
             HeaderOnly call;
             ASSERT_EQ(decoded(call, bytes), "");
+            // The product session's own first-use members: its database row and its workspace.
+            AdSession *user = call.session()->session();
+            descriptions[i] = user->GetSessionDatabase()->GetDescription().ToUtf8();
+            workspaces[i] =
+                static_cast<bool>(GetWorkspaceMgr(AdSessionPtr(user))
+                                      ->LookupBucketByPathName(user->GetSessionUserId(), L"Public Queries"));
             seen[i] = call.session()->admin_api_session();
             admins[i] = call.session()->admin_session_ptr().get();
             traces[i] = kxtest::u8(call.session()->trace_text());
@@ -77,6 +85,8 @@ TEST_F(SessionRace, TheAdministratorSessionIsMadeOnceForTwoConnections) {
         EXPECT_NE(seen[0], nullptr);
         EXPECT_EQ(seen[0], seen[1]);
         EXPECT_EQ(admins[0], admins[1]);
+        EXPECT_EQ(descriptions[0], descriptions[1]);
+        EXPECT_TRUE(workspaces[0] && workspaces[1]);
         for (std::string const &trace : traces) EXPECT_THAT(trace, ::testing::HasSubstr(" KXAdminSession("));
     }
 }
