@@ -484,6 +484,8 @@ std::string header_outcome(Bytes const &handle) {
     } catch (LoginException &e) {
         return std::to_string(e.stp_reason_code()) + " " + e.msg().utf8_str().std_str() + " [" +
                e.text().utf8_str().std_str() + "]";
+    } catch (Nul::STPException &e) {
+        return std::to_string(e.stp_reason_code()) + " " + e.msg().utf8_str().std_str();
     }
     return "undecodable";
 }
@@ -530,4 +532,17 @@ TEST_F(Login, ASessionOfAUserMadeInactiveEndsAtItsNextCall) {
         EXPECT_EQ(header_outcome(handle), "no session");
     }
     root->Unbuild();
+}
+
+// The check itself failing refuses that call as the failure it is; the session stays.
+TEST_F(Login, AFailedActivityCheckRefusesOnlyTheCall) {
+    LoginArgs args;
+    decode_args(alice(), args);
+    LoginResp resp(args);
+    Bytes const handle = kxtest::encode([&](XDR *x) { return resp.xdr(x); });
+    KXFaultInjector::Arm("AdSession::CheckSessionUserActive", fault(KXFaultKind::CException, 0, L"disk says no"));
+    EXPECT_EQ(header_outcome(handle), "40 TLQSV0751E Server error: Unexpected exception: disk says no");
+    EXPECT_EQ(lookup_pointer_entry(resp.session()->oid()), resp.session());
+    EXPECT_EQ(header_outcome(handle), "");
+    EXPECT_TRUE(remove_pointer_entry(resp.session()->oid()));
 }
