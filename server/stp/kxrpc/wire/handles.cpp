@@ -279,12 +279,14 @@ bool session_has_room(Registry &r, std::size_t count) {
     return held + count <= static_cast<std::size_t>(session_items_bound().load());
 }
 
-// Unregisters what this call made for its session; the caller holds the lock.
+// Unregisters what this call made for its session; the caller holds the lock. None of it was
+// handed out, so each is as never registered: sent later, it registers (and is counted) anew.
 void take_back_call_items(Registry &r, std::vector<StateItemPtr> &released) {
     for (Key const &key : call_made) {
         auto it = r.items.find(key);
         if (it == r.items.end() || it->second.owner != call_session_key) continue;
         trace_lazy(1, [&] { return item_line("remove_pointer_entry", key); });
+        it->second.item->set_oid(Nul::Oid());
         unregister(r, it, released);
     }
     call_made.clear();
