@@ -77,6 +77,18 @@ Page next_page(Client &client, std::string const &session_handle, std::string co
     return read_page(call(client, 7, b));
 }
 
+// The handles of `count` first pages, as far as they were answered with one.
+std::vector<std::string> open_pages(Client &client, std::string const &session_handle, int count) {
+    std::vector<std::string> handles;
+    for (int i = 0; i < count; ++i) {
+        Page page = first_page(client, session_handle);
+        EXPECT_EQ(page.handle.size(), 16u) << page.message;
+        if (page.handle.size() != 16u) break;
+        handles.push_back(page.handle);
+    }
+    return handles;
+}
+
 // delete_state: one answer per handle, 1 for a handle the request does not know.
 std::vector<int> delete_state(Client &client, std::vector<std::string> const &handles) {
     Body b;
@@ -275,12 +287,8 @@ TEST_F(Sessions, ASessionsItemsEndWithIt) {
     Client client(server_->port());
     std::string const alice = login(client, "alice");
     ASSERT_EQ(alice.size(), 16u);
-    std::vector<std::string> handles;
-    for (int i = 0; i < 3; ++i) {
-        Page page = first_page(client, alice);
-        ASSERT_EQ(page.handle.size(), 16u) << page.message;
-        handles.push_back(page.handle);
-    }
+    std::vector<std::string> const handles = open_pages(client, alice, 3);
+    ASSERT_EQ(handles.size(), 3u);
     EXPECT_EQ(delete_state(client, {alice}), (std::vector<int>{0}));
     EXPECT_EQ(delete_state(client, handles), (std::vector<int>{1, 1, 1}));
     stop();
@@ -522,6 +530,95 @@ TEST_F(Sessions, SessionsPastTheBoundOfAUserOrTheServerAreRefused) {
     EXPECT_EQ(login(client, "alice").size(), 16u);
     EXPECT_EQ(login_as(client, "carol", "carol").message, full.message);
     EXPECT_EQ(client.ping(), RPC_SUCCESS);
+}
+
+namespace {
+
+std::string const items_full =
+    "TLQSV1103E Too many items held by this session (KX_SESSION_ITEMS, 3); release some and try again.";
+
+// make_attachment of four bytes to a record's attachments: its handle, or its refusal.
+Answer upload(Client &client, std::string const &session_handle) {
+    Body body = session(session_handle).i(45).i(1).s("Defect").s("ISSUE00000003").s("Attachments");
+    body.s("e2e.bin").s("bound").i(4).u(4).raw("abcd").u(0);
+    return answer(call(client, 14, body), true);
+}
+
+// put_props of KX:is-active on a user, by an administrator's session: the value's outcome.
+std::string put_active(Client &client, std::string const &admin, std::string const &user, bool active) {
+    Body b = props_session(admin);
+    b.i(47).i(1).s(user).i(1).i(246).i(100006).u(active ? 1 : 0).i(0).u(0).u(0);
+    Reply r = call(client, 4, b);
+    if (r.u() != 0) return "refused: " + r.error().second;
+    bool const more = r.u() != 0, failed = r.u() != 0;
+    return more && !failed ? "ok" : "value refused";
+}
+
+} // namespace
+
+TEST_F(Sessions, ItemsPastTheSessionBoundAreRefusedAndHoldNothing) {
+    start(trace_env(dir_, {"KX_SESSION_ITEMS=3"}));
+    Client client(server_->port());
+    std::string const alice = login(client, "alice"), bob = login(client, "bob");
+    ASSERT_EQ(alice.size(), 16u);
+    std::vector<std::string> const pages = open_pages(client, alice, 3);
+    ASSERT_EQ(pages.size(), 3u);
+    // One more of any kind is refused, naming the bound: a query page (known only once it ran)
+    // and an upload (refused before its content is taken).
+    Page const over = first_page(client, alice);
+    EXPECT_EQ(over.reason, 47);
+    EXPECT_EQ(over.message, items_full);
+    Answer const refused = upload(client, alice);
+    EXPECT_TRUE(refused.failed);
+    EXPECT_EQ(refused.reason, 47);
+    EXPECT_EQ(refused.message, items_full);
+    // What the session holds serves on; another session has its own bound.
+    EXPECT_EQ(next_page(client, alice, pages[0]).reason, 0);
+    EXPECT_EQ(first_page(client, bob).reason, 0);
+    // A released item makes room again.
+    EXPECT_EQ(delete_state(client, {pages[0]}), (std::vector<int>{0}));
+    Answer const taken = upload(client, alice);
+    EXPECT_FALSE(taken.failed) << taken.message;
+    EXPECT_EQ(upload(client, alice).message, items_full);
+    stop();
+    // Registered: two sessions, alice's three pages, bob's page and the upload; the refused calls
+    // registered nothing.
+    std::string const trace = read_file(dir_.file("trace.log"));
+    EXPECT_EQ(count_of(trace, "add_pointer_entry"), 7);
+    EXPECT_EQ(count_of(trace, "remove_pointer_entry"), 1);
+}
+
+TEST_F(Sessions, ASessionOfAUserMadeInactiveEndsAtItsNextCall) {
+    start(trace_env(dir_));
+    Client admin_client(server_->port()), dave_client(server_->port());
+    std::string const admin = login(admin_client, "admin"), dave = login(dave_client, "dave");
+    ASSERT_EQ(admin.size(), 16u);
+    ASSERT_EQ(dave.size(), 16u);
+    Page const page = first_page(dave_client, dave);
+    ASSERT_EQ(page.handle.size(), 16u) << page.message;
+
+    ASSERT_EQ(put_active(admin_client, admin, "dave", false), "ok");
+    // His next call gets the error his login gets now, and his session ends with its items.
+    LoginOutcome const login_refused = login_as(admin_client, "dave", "dave");
+    ASSERT_TRUE(login_refused.failed);
+    // The error record is a login failure's, with its database set (not read here).
+    Body next_call = session(dave);
+    next_call.i(1).u(1).u(16).raw(page.handle);
+    LoginOutcome const next = outcome_of(call(dave_client, 7, next_call));
+    EXPECT_TRUE(next.failed);
+    EXPECT_EQ(next.reason, login_refused.reason);
+    EXPECT_EQ(next.message, login_refused.message);
+    EXPECT_EQ(next.reason, 47);
+    EXPECT_EQ(next.message, "TLQSV0775E This login is forbidden: Login failed for user 'dave'.");
+    EXPECT_EQ(first_page(dave_client, dave).message, invalid_pointer);
+    EXPECT_EQ(delete_state(dave_client, {dave, page.handle}), (std::vector<int>{1, 1}));
+    // Others serve on; made active again, he logs on anew.
+    EXPECT_EQ(first_page(admin_client, admin).reason, 0);
+    ASSERT_EQ(put_active(admin_client, admin, "dave", true), "ok");
+    EXPECT_EQ(login(dave_client, "dave").size(), 16u);
+    stop();
+    // The session and its page were released at the refused call.
+    EXPECT_EQ(count_of(read_file(dir_.file("trace.log")), "remove_pointer_entry"), 2);
 }
 
 // The shutdown procedure from the test host: 0 for RPC_SUCCESS, 1 for AUTH_TOOWEAK, 2 otherwise.

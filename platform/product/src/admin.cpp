@@ -140,7 +140,7 @@ KXSmartPtr<AdDatabaseDescSet> AdSessionMgr::GetAccessibleDatabases(const CString
         if (password && (!known || u.hash.empty())) verify_dummy_password(u8(*password));
         bool ok = known &&
                   (!password || (!u.hash.empty() && user_password_matches(*db, u.dbid, u.salt, u.hash, u8(*password))));
-        if (!ok) throw_kx(KX_MSG_LOGIN_FAILED, L"Login failed for user '" + user + L"'.", op);
+        if (!ok) throw_login_failed(user, op);
         std::vector<int64_t> usable = usable_databases(*db, u.dbid, u.privileges);
         std::vector<KXSmartPtr<KXDatabaseDesc>> items;
         for (const auto &d : all_databases(*db)) {

@@ -85,6 +85,8 @@ struct SessionCore {
     std::map<CString, CString> name_values;
     bool restricted = false;
     std::atomic<bool> ended{false};
+    // The users generation at which the user was last seen active (see users_generation()).
+    std::atomic<uint64_t> active_seen{0};
     // The session's picture of the workspace, read on first use.
     std::shared_ptr<WorkspaceTree> workspace;
     // One session may be used from several threads, one call at a time.
@@ -112,6 +114,12 @@ CString local_to_utc(const CString &local);
 std::vector<int64_t> concrete_types(AdEntityDef *def);
 
 [[noreturn]] void throw_kx(int msg_id, const CString &text, const char *source);
+// The one refusal of a logon, and of a session whose user is no longer active: the same text
+// whatever the cause, so that a caller cannot probe which logins exist.
+[[noreturn]] void throw_login_failed(const CString &user, const char *source);
+// Counts changes of any user's active flag in this process: a session rereads its user's row
+// only when the count has moved since it last saw the user active.
+std::atomic<uint64_t> &users_generation();
 // The session's state, or KXException KX_MSG_SESSION_ENDED for a missing or ended session.
 SessionCore &live(const AdSession *session, const char *op);
 inline SessionCore &live(const AdSessionPtr &session, const char *op) { return live(session.get(), op); }

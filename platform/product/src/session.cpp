@@ -62,7 +62,7 @@ UserRow authenticate(Db &db, const CString &dbset, const CString &user, const CS
     if (!known && !trusted) verify_dummy_password(u8(password));
     bool ok = known && (trusted || ticket_accepts(password, dbset, row.dbid) ||
                         user_password_matches(db, row.dbid, row.salt, row.hash, u8(password)));
-    if (!ok) throw_kx(KX_MSG_LOGIN_FAILED, L"Login failed for user '" + user + L"'.", op);
+    if (!ok) throw_login_failed(user, op);
     return row;
 }
 
@@ -87,8 +87,10 @@ bool sso_accepts(Db &db, const CString &password) {
     return match != PasswordMatch::NO;
 }
 
-std::unique_ptr<SessionCore> make_core(SetStore db, const CString &dbset, const UserRow &user) {
+// `seen`: the users generation read before the user's row was.
+std::unique_ptr<SessionCore> make_core(SetStore db, const CString &dbset, const UserRow &user, uint64_t seen) {
     auto core = std::make_unique<SessionCore>();
+    core->active_seen = seen;
     core->db = std::move(db);
     core->set_name = dbset;
     core->user_dbid = user.dbid;
@@ -167,6 +169,23 @@ CString AdSession::GetSessionUserPassword() const { return live(this, "AdSession
 CString AdSession::GetSessionDbSetName() const { return live(this, "AdSession::GetSessionDbSetName").set_name; }
 int64_t AdSession::GetSessionUserId() const { return live(this, "AdSession::GetSessionUserId").user_dbid; }
 BOOL AdSession::IsAdminSession() const { return core_->admin; }
+
+void AdSession::CheckSessionUserActive() const {
+    const char *op = "AdSession::CheckSessionUserActive";
+    KXFaultInjector::Enter(op);
+    SessionCore &c = live(this, op);
+    // Read before the row: a change committed after this read moves the count again.
+    uint64_t const now = users_generation().load();
+    if (c.active_seen.load() == now) return;
+    std::lock_guard<std::recursive_mutex> lock(c.mu);
+    bool const active = guarded(op, [&] {
+        Stmt s(c.db->handle(), "SELECT active FROM users WHERE dbid=?");
+        s.bind(1, c.user_dbid);
+        return s.step() && s.integer(0) != 0;
+    });
+    if (!active) throw_login_failed(c.login, op);
+    c.active_seen = now;
+}
 
 KXSmartPtr<KXDatabaseDesc> AdSession::GetSessionDatabase() const {
     KXFaultInjector::Enter("AdSession::GetSessionDatabase");
@@ -366,6 +385,7 @@ void KXSession::WebUserLogon(const CString &user, const CString &password, const
             throw new PaMsgException(KX_MSG_NOT_FOUND,
                                      L"User database '" + userdb + L"' does not exist in '" + dbset + L"'.");
         int64_t database = d.int64(0);
+        uint64_t const seen = users_generation().load();
         UserRow row = authenticate(*db, dbset, user, password, sso_ && sso_dbset_ == dbset, op);
         Stmt sub(db->handle(),
                  "SELECT 1 FROM subscriptions s WHERE s.database_dbid=? AND (s.user_dbid=? OR s.group_dbid IN"
@@ -374,7 +394,7 @@ void KXSession::WebUserLogon(const CString &user, const CString &password, const
         if (!sub.step() && !(row.privileges & PRIV_SUPER_USER))
             throw_kx(KX_MSG_NOT_SUBSCRIBED, L"User '" + user + L"' is not subscribed to database '" + userdb + L"'.",
                      op);
-        auto core = make_core(db, dbset, row);
+        auto core = make_core(db, dbset, row, seen);
         core->database_dbid = database;
         core->database_name = w(d.text(1));
         if (real_) real_->core().ended = true;
@@ -457,11 +477,12 @@ void KXAdminSession::Logon(const CString &user, const CString &password, const C
     const char *op = "KXAdminSession::Logon";
     auto db = open_set(dbset);
     guarded(op, [&] {
+        uint64_t const seen = users_generation().load();
         UserRow row = authenticate(*db, dbset, user, password, sso_ && sso_dbset_ == dbset, op);
         if (!(row.privileges & (PRIV_SUPER_USER | PRIV_USER_ADMIN)))
             throw_kx(KX_MSG_NOT_PRIVILEGED, L"User '" + user + L"' has no administrator rights on '" + dbset + L"'.",
                      op);
-        auto core = make_core(db, dbset, row);
+        auto core = make_core(db, dbset, row, seen);
         core->admin = true;
         core->database_dbid = *db->scalar_int("SELECT dbid FROM databases WHERE is_master=1");
         core->database_name = L"MASTR";

@@ -29,6 +29,15 @@ void throw_kx(int msg_id, const CString &text, const char *source) {
     throw new KXException(msg_id, text, CString(source));
 }
 
+void throw_login_failed(const CString &user, const char *source) {
+    throw_kx(KX_MSG_LOGIN_FAILED, L"Login failed for user '" + user + L"'.", source);
+}
+
+std::atomic<uint64_t> &users_generation() {
+    static std::atomic<uint64_t> generation{1};
+    return generation;
+}
+
 SessionCore &live(const AdSession *s, const char *op) {
     if (!s) throw_kx(KX_MSG_SESSION_ENDED, L"No session.", op);
     SessionCore &c = s->core();

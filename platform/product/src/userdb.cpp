@@ -335,6 +335,8 @@ void KXUser::SetActive(BOOL v) {
     change_user(d_, "KXUser::SetActive", false, [&](Db &db) {
         Stmt(db.handle(), "UPDATE users SET active=? WHERE dbid=?").bind(1, v ? 1 : 0).bind(2, d_.dbid).step();
     });
+    // After the commit: a session that reads the new count reads the new flag.
+    ++users_generation();
     d_.active = v != FALSE;
 }
 

@@ -469,3 +469,80 @@ TEST_F(Login, SessionsPastTheirBoundsAreRefused) {
     EXPECT_EQ(sessions_per_user(), 64);
     EXPECT_EQ(sessions_max(), 4096);
 }
+
+namespace {
+
+// The session header of `handle` decoded as a call's: "" when it decodes, else the refusal held
+// for the dispatcher as reason, message and login text.
+std::string header_outcome(Bytes const &handle) {
+    NoBodyArgs request;
+    take_decode_failure();
+    if (kxtest::decode(session_header(handle), [&](XDR *x) { return request.xdr(x); }))
+        return request.session() ? "" : "no session";
+    try {
+        if (std::exception_ptr failure = take_decode_failure()) std::rethrow_exception(failure);
+    } catch (LoginException &e) {
+        return std::to_string(e.stp_reason_code()) + " " + e.msg().utf8_str().std_str() + " [" +
+               e.text().utf8_str().std_str() + "]";
+    } catch (Nul::STPException &e) {
+        return std::to_string(e.stp_reason_code()) + " " + e.msg().utf8_str().std_str();
+    }
+    return "undecodable";
+}
+
+} // namespace
+
+// A user made inactive is refused at the next call of a session he already has, with the error his
+// login gets, and the session ends with its product sessions; a user login and an administrator
+// login alike.
+TEST_F(Login, ASessionOfAUserMadeInactiveEndsAtItsNextCall) {
+    auto root = KXAdminSession::Build();
+    root->SetLoadAllUsersAtLogon(0);
+    root->Logon(L"admin", L"admin", L"KXDEMO");
+    struct Case {
+        Request login;
+        wchar_t const *user;
+        std::string refusal;
+    };
+    std::vector<Case> const cases{
+        {alice(), L"alice", "47 TLQSV0775E This login is forbidden: Login failed for user 'alice'. [KXDEMO]"},
+        {Request("KXDEMO", "admin", "admin"), L"admin",
+         "47 TLQSV0775E This login is forbidden: Login failed for user 'admin'. [KXDEMO]"},
+    };
+    for (Case const &c : cases) {
+        long const before = KXObject::LiveCount();
+        Bytes handle;
+        Nul::Oid oid;
+        {
+            LoginArgs args;
+            decode_args(c.login, args);
+            LoginResp resp(args);
+            handle = kxtest::encode([&](XDR *x) { return resp.xdr(x); });
+            oid = resp.session()->oid();
+        }
+        EXPECT_EQ(header_outcome(handle), "");
+        root->GetUser(c.user)->SetActive(FALSE);
+        Refusal const login = refusal(c.login);
+        EXPECT_EQ(std::to_string(login.reason) + " " + login.message + " [" + login.extra + "]", c.refusal);
+        EXPECT_EQ(header_outcome(handle), c.refusal);
+        EXPECT_EQ(lookup_pointer_entry(oid), nullptr);
+        EXPECT_EQ(KXObject::LiveCount(), before);
+        // Active again, he logs on anew; the ended session stays unknown.
+        root->GetUser(c.user)->SetActive(TRUE);
+        EXPECT_EQ(header_outcome(handle), "no session");
+    }
+    root->Unbuild();
+}
+
+// The check itself failing refuses that call as the failure it is; the session stays.
+TEST_F(Login, AFailedActivityCheckRefusesOnlyTheCall) {
+    LoginArgs args;
+    decode_args(alice(), args);
+    LoginResp resp(args);
+    Bytes const handle = kxtest::encode([&](XDR *x) { return resp.xdr(x); });
+    KXFaultInjector::Arm("AdSession::CheckSessionUserActive", fault(KXFaultKind::CException, 0, L"disk says no"));
+    EXPECT_EQ(header_outcome(handle), "40 TLQSV0751E Server error: Unexpected exception: disk says no");
+    EXPECT_EQ(lookup_pointer_entry(resp.session()->oid()), resp.session());
+    EXPECT_EQ(header_outcome(handle), "");
+    EXPECT_TRUE(remove_pointer_entry(resp.session()->oid()));
+}

@@ -367,3 +367,90 @@ TEST(Ownership, RegisteredItemsAreThoseOfTheCallsSession) {
     EXPECT_TRUE(remove_pointer_entry(alice.session->oid()));
     EXPECT_TRUE(remove_pointer_entry(bob.session->oid()));
 }
+
+namespace {
+
+std::string const items_full =
+    "TLQSV1103E Too many items held by this session (KX_SESSION_ITEMS, 3); release some and try again.";
+
+// Registers `item` in a call of `session`: "" when registered, else the refusal's reason and text.
+std::string registered_in_call(std::shared_ptr<FakeSession> const &session, std::vector<StateItemPtr> const &items) {
+    set_call_session(session.get());
+    std::string outcome;
+    try {
+        for (auto const &item : items) add_pointer_entry(item);
+    } catch (KxRpcException const &e) {
+        outcome = std::to_string(e.stp_reason_code()) + " " + exception_message_text(e).utf8_str().std_str();
+    }
+    clear_call_session(session.get());
+    return outcome;
+}
+
+StateItemPtr item() { return std::make_shared<Item>(); }
+
+} // namespace
+
+TEST(SessionItems, ACallPastTheBoundIsRefusedAndHoldsNothingItMade) {
+    set_session_items_max(3);
+    auto session = std::make_shared<FakeSession>();
+    handle_of(session);
+    StateItemPtr const a = item(), b = item(), c = item(), d = item();
+    EXPECT_EQ(registered_in_call(session, {a, b}), "");
+    EXPECT_EQ(session_item_count(*session), 2);
+    // The next call fits one and is refused at the second: the one it made goes with it.
+    int const before = destroyed;
+    EXPECT_EQ(registered_in_call(session, {c, d}), "47 " + items_full);
+    EXPECT_EQ(session_item_count(*session), 2);
+    EXPECT_TRUE(c->oid().is_nil()); // never handed out: as if never registered
+    EXPECT_TRUE(d->oid().is_nil());
+    EXPECT_EQ(lookup_pointer_entry(a->oid()), a);
+    EXPECT_EQ(lookup_pointer_entry(b->oid()), b);
+    EXPECT_EQ(destroyed, before); // still held by the test, not freed by the registry under it
+
+    // An item already registered counts once; a released one makes room.
+    EXPECT_EQ(registered_in_call(session, {a, b}), "");
+    EXPECT_TRUE(remove_pointer_entry(a->oid()));
+    set_call_session(session.get());
+    EXPECT_NO_THROW(reserve_session_items(2));
+    EXPECT_THROW(reserve_session_items(3), KxRpcException);
+    clear_call_session(session.get());
+
+    // Items of no session are not bounded by it.
+    std::vector<StateItemPtr> free_items;
+    for (int i = 0; i < 5; ++i) free_items.push_back(item());
+    for (auto const &i : free_items) add_pointer_entry(i);
+    for (auto const &i : free_items) EXPECT_TRUE(remove_pointer_entry(i->oid()));
+
+    EXPECT_TRUE(remove_pointer_entry(session->oid()));
+    EXPECT_EQ(lookup_pointer_entry(b->oid()), nullptr);
+    set_session_items_max(0);
+    EXPECT_EQ(session_items_max(), 1024);
+}
+
+TEST(SessionItems, AReplyThatWouldPassTheBoundBecomesTheRefusal) {
+    set_session_items_max(3);
+    auto session = std::make_shared<FakeSession>();
+    handle_of(session);
+    EXPECT_EQ(registered_in_call(session, {item(), item()}), "");
+    set_call_session(session.get());
+    take_reply_failure();
+    StateItemPtr fits = item(), over = item();
+    handle_of(fits);
+    bool ok = true;
+    encode([&](XDR *x) { return xdr_state_handle(x, over); }, &ok);
+    EXPECT_FALSE(ok);
+    std::exception_ptr const failure = take_reply_failure();
+    clear_call_session(session.get());
+    ASSERT_TRUE(failure);
+    try {
+        std::rethrow_exception(failure);
+    } catch (KxRpcException const &e) {
+        EXPECT_EQ(e.stp_reason_code(), 47);
+        EXPECT_EQ(exception_message_text(e).utf8_str().std_str(), items_full);
+    }
+    // The handle the same reply wrote before is taken back with it.
+    EXPECT_TRUE(fits->oid().is_nil());
+    EXPECT_EQ(session_item_count(*session), 2);
+    EXPECT_TRUE(remove_pointer_entry(session->oid()));
+    set_session_items_max(0);
+}

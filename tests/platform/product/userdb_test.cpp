@@ -164,3 +164,29 @@ TEST_F(UserDbTest, TicketOpensAnAdministratorSessionOnlyWhileItsSessionLives) {
 }
 
 } // namespace
+
+TEST_F(UserDbTest, ASessionOfAUserMadeInactiveIsRefusedAsHisLogonIs) {
+    auto ann = logon(L"ann");
+    auto keeper_admin = admin(L"keeper");
+    auto root = admin(L"root");
+    AdSessionPtr const ann_real = ann->GetReal(), keeper_real = keeper_admin->GetReal();
+    EXPECT_NO_THROW(ann_real->CheckSessionUserActive());
+    EXPECT_NO_THROW(keeper_real->CheckSessionUserActive());
+
+    root->GetUser(L"ann")->SetActive(FALSE);
+    root->GetUser(L"keeper")->SetActive(FALSE);
+    std::pair<int, std::wstring> const logon_refusal = expect_kx([&] { logon(L"ann"); });
+    EXPECT_EQ(logon_refusal,
+              std::make_pair(static_cast<int>(KX_MSG_LOGIN_FAILED), std::wstring(L"Login failed for user 'ann'.")));
+    EXPECT_EQ(expect_kx([&] { ann_real->CheckSessionUserActive(); }), logon_refusal);
+    // An administrator session of a user made inactive is refused the same way.
+    EXPECT_EQ(expect_kx([&] { keeper_real->CheckSessionUserActive(); }),
+              std::make_pair(static_cast<int>(KX_MSG_LOGIN_FAILED), std::wstring(L"Login failed for user 'keeper'.")));
+    // Others go on.
+    EXPECT_NO_THROW(root->GetReal()->CheckSessionUserActive());
+
+    // Active again: the session that was refused is accepted again (its caller chose to end it).
+    root->GetUser(L"ann")->SetActive(TRUE);
+    EXPECT_NO_THROW(ann_real->CheckSessionUserActive());
+    EXPECT_NO_THROW(logon(L"ann"));
+}

@@ -67,6 +67,9 @@ public:
     AdReplica *LookupReplicaByDbId(int64_t dbid, int reserved1, int reserved2);
     AdDbConnection *GetDatabaseConnection();
     BOOL IsAdminSession() const;
+    // Throws the logon's refusal (KXException KX_MSG_LOGIN_FAILED) when the session's user is no
+    // longer active or no longer exists. Cheap while no user's active flag has changed.
+    void CheckSessionUserActive() const;
     // The replica this site works at (the set's local replica); null when the set has none.
     AdReplica *GetSessionMasterReplica();
     // The site extension of the session's user: the dbid of the local replica, 0 without replicas.

@@ -310,6 +310,7 @@ std::unique_ptr<XdrObject> kxrpc_make_attachment(XdrObject *request) {
             if (args->error()) throw Nul::STPException(*args->error());
             refuse_upload("the content was not stored");
         }
+        reserve_session_items(1);
         item = new_attachment(args, args->filename(), L"kxrpc_make_attachment", true);
     } catch (...) {
         // The uploaded file goes with the request; once an item holds it, it goes with the item
@@ -323,6 +324,8 @@ std::unique_ptr<XdrObject> kxrpc_make_attachment(XdrObject *request) {
 std::unique_ptr<XdrObject> kxrpc_make_attachment_direct(XdrObject *request) {
     auto *args = checked_cast<MakeAttachmentDirectArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_make_attachment_direct %s)", args->describe()); });
+    // Its one item, before the file is copied.
+    reserve_session_items(1);
     // The content as it is now, in a file of the server's own: what becomes of the client's file
     // later is never read.
     Nul::UString const copy = take_exchange_file(args->filename());

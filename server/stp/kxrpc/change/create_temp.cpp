@@ -106,6 +106,8 @@ CreateTempResp *kxrpc_create_temp_record(CreateTempArgs &args) {
 std::unique_ptr<XdrObject> kxrpc_create_temp(XdrObject *request) {
     auto *args = checked_cast<CreateTempArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_create_temp %s)", args->trace_line()); });
+    // Its one item, before the record is opened for the action.
+    reserve_session_items(1);
     switch (args->resource_type()) {
     case TT_RECORD:
         return std::unique_ptr<XdrObject>(kxrpc_create_temp_record(*args));

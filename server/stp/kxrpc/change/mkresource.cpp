@@ -119,6 +119,8 @@ std::unique_ptr<XdrObject> kxrpc_mkresource(XdrObject *request) {
     auto *args = checked_cast<CreateResourceArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_mkresource %s)", args->describe()); });
     check_user_database_unlocked(args->api_session_or_fail());
+    // Its one item, before the resource is made.
+    reserve_session_items(1);
     NewResource made;
     product_call(
         [&] {

@@ -1,6 +1,7 @@
 #include "query/copy_query.h"
 
 #include <algorithm>
+#include <set>
 #include <string>
 
 #include "kxproduct/query.h"
@@ -261,6 +262,9 @@ std::unique_ptr<XdrObject> kxrpc_copy_query(XdrObject *request) {
                         do_not_copy_text(args->do_not_copy()), trace_list(args->items_begin(), args->items_end())));
     });
     LoginSession *login = args->session_or_fail();
+    // The copy's own item at least, before anything is copied; a folder's children are counted
+    // once they are known.
+    reserve_session_items(1);
     std::unique_ptr<Copier> copier;
     {
         // The whole copy holds the workspace lock; the reply, puts included, is written after it.
@@ -285,6 +289,11 @@ std::unique_ptr<XdrObject> kxrpc_copy_query(XdrObject *request) {
     response->open();
     response->apply();
     // Registered last, once nothing of the handler can fail: the reply only writes the handles.
+    std::set<StateItem const *> fresh;
+    for (auto const *entries : {&response->copied(), &response->new_or_modified()})
+        for (Entry const &entry : *entries)
+            if (entry.item && entry.item->oid().is_nil()) fresh.insert(entry.item.get());
+    reserve_session_items(fresh.size());
     for (auto const *entries : {&response->copied(), &response->new_or_modified()})
         for (Entry const &entry : *entries)
             if (entry.item) add_pointer_entry(entry.item);

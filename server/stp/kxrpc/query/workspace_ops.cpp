@@ -148,6 +148,8 @@ std::unique_ptr<XdrObject> kxrpc_move_query(XdrObject *request) {
                                                              Nul::UString(args->overwrite() ? L"T" : L"F")));
     });
     AdSession *session = args->api_session_or_fail();
+    // Its one item, before anything moves.
+    reserve_session_items(1);
     Nul::CriticalSection guard(workspace_lock());
     std::vector<MoveQueryResp::Entry> entries;
     product_call(

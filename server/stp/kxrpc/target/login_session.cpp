@@ -1,6 +1,7 @@
 #include "target/login_session.h"
 
 #include "kxproduct/crypt.h"
+#include "kxproduct/exceptions.h"
 #include "tesutil/umessage.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
@@ -11,8 +12,6 @@
 #include "wire/xdr.h"
 
 namespace KxRpc {
-
-namespace {} // namespace
 
 void login_forbidden(Reason reason, Nul::UString const &text, Nul::UString const &dbset) {
     throw_login_exception(reason, kx_message(MSG_LOGIN_FORBIDDEN, Nul::UMessage::Arg(text)), dbset);
@@ -35,7 +34,7 @@ LoginSession::~LoginSession() {
         ignoring_failures([&] { user_api_.reset(); });
         ignoring_failures([&] { user_session_->Unbuild(); });
     }
-    if (has_admin_session_) {
+    if (has_admin_session()) {
         ignoring_failures([&] { admin_api_.reset(); });
         ignoring_failures([&] { admin_session_->Unbuild(); });
     }
@@ -46,18 +45,40 @@ LoginSession::~LoginSession() {
 Nul::UString LoginSession::trace_text() {
     Nul::UString text = Nul::UString(L"repository(") + repository_ + Nul::UString(L")");
     if (user_session_) text += Nul::UString(L" ") + trace_object_text(L"KXSession", user_session_.get());
-    if (has_admin_session_) text += Nul::UString(L" ") + trace_object_text(L"KXAdminSession", admin_session_.get());
+    if (has_admin_session()) text += Nul::UString(L" ") + trace_object_text(L"KXAdminSession", admin_session_.get());
     return text;
 }
 
 KXSmartPtr<KXAdminSession> const &LoginSession::admin_session_ptr() {
-    if (!has_admin_session_) admin_session();
+    ensure_admin_session();
     return admin_session_;
 }
 
 AdSession *LoginSession::admin_api_session() {
-    if (!has_admin_session_) admin_session();
+    ensure_admin_session();
     return admin_api_ ? admin_api_->get() : nullptr;
+}
+
+void LoginSession::ensure_admin_session() {
+    if (has_admin_session()) return;
+    // A second caller waits for the first logon rather than making one of its own; a failed
+    // logon leaves the flag clear and the next caller tries again.
+    std::lock_guard<std::mutex> lock(admin_mu_);
+    if (!has_admin_session_.load(std::memory_order_relaxed)) admin_session();
+}
+
+void LoginSession::refuse_if_user_inactive() {
+    // The session the login made: an administrator login's own never changes after it.
+    AdSession *own = user_api_ ? user_api_->get() : admin_api_ ? admin_api_->get() : nullptr;
+    if (own == nullptr) return;
+    std::optional<ProductFailure> const failure = failure_of([&] { own->CheckSessionUserActive(); });
+    if (!failure) return;
+    if (failure->kind != ProductFailure::KX_EXCEPTION || failure->msg_id != KX_MSG_LOGIN_FAILED)
+        raise_unexpected(*failure, L"LoginSession::refuse_if_user_inactive");
+    // Its items end with it; the call's own reference keeps it alive until the call is answered.
+    remove_pointer_entry(oid());
+    Nul::UString const dbset = repository_.substr(0, repository_.find(L'/'));
+    login_forbidden(Reason::login_refused, failure->text_or_unknown(), dbset);
 }
 
 void LoginSession::admin_session() {
@@ -73,7 +94,7 @@ void LoginSession::admin_session() {
         admin->Logon(login.c_str(), password.c_str(), dbset.c_str());
         admin_api_ = std::make_unique<AdSessionPtr>(admin->GetReal());
         admin_session_ = admin;
-        has_admin_session_ = true;
+        has_admin_session_.store(true, std::memory_order_release);
     } catch (...) {
         // A half-built administrator session is not kept; the next use tries again.
         if (admin) ignoring_failures([&] { admin->Unbuild(); });

@@ -92,7 +92,11 @@ bool_t SessionArg::xdr_session_fields(XDR *xdrs) {
     session_ = std::dynamic_pointer_cast<LoginSession>(item);
     // The handles that follow answer only if their items are this session's.
     set_call_session(session_.get());
-    if (session_) note_call_connection(*session_);
+    if (session_) {
+        note_call_connection(*session_);
+        // Access removed takes effect here, before anything else the call asks for.
+        session_->refuse_if_user_inactive();
+    }
     if (!xdr_ustring(xdrs, context_.client_locale)) return FALSE;
     stprpc_abstract_set_client_locale(context_.client_locale);
     xdr_trace_id(xdrs, trace_);

@@ -15,7 +15,9 @@
 #include "tesutil/critsec.h"
 #include "tesutil/ustring.h"
 #include "wire/call_scope.h"
+#include "wire/catalog.h"
 #include "wire/environment.h"
+#include "wire/exceptions.h"
 #include "wire/trace.h"
 
 namespace KxRpc {
@@ -49,6 +51,7 @@ constexpr long default_idle_seconds = 4 * 60 * 60;
 constexpr int trim_after = 256; // sessions ended before their memory is given back to the system
 constexpr long default_sessions_per_user = 64;
 constexpr long default_sessions_max = 4096;
+constexpr long default_session_items = 1024;
 
 struct Registry {
     Nul::CriticalSectionLock lock;
@@ -82,8 +85,16 @@ std::atomic<long> &sessions_max_bound() {
     return bound;
 }
 
+std::atomic<long> &session_items_bound() {
+    static std::atomic<long> bound{positive_from_environment("KX_SESSION_ITEMS", default_session_items)};
+    return bound;
+}
+
 thread_local StateItem const *call_session = nullptr;
 thread_local Key call_session_key;
+// The items this call registered for its session, so that a call refused at the session's item
+// bound takes back what it made before: none of them was handed out.
+thread_local std::vector<Key> call_made;
 
 using Words = std::array<std::uint32_t, 4>;
 
@@ -207,6 +218,7 @@ void StateItem::set_oid(Nul::Oid const &oid) {
 void set_call_session(StateItem const *session) {
     call_session = session;
     call_session_key = session ? session->oid() : Key();
+    call_made.clear();
 }
 
 void clear_call_session(StateItem const *session) {
@@ -224,6 +236,7 @@ Nul::Oid register_item(Registry &r, StateItemPtr const &item, std::uint64_t conn
     Key const key = oid;
     Key const owner = owner_for(*item, key);
     r.items[key] = Entry{item, owner};
+    if (call_session != nullptr && owner == call_session_key) call_made.push_back(key);
     if (!owner.is_nil()) {
         Session &s = session_entry(r, owner, Clock::now());
         s.items.insert(key);
@@ -257,13 +270,70 @@ void release_and_trim(std::vector<StateItemPtr> &released, bool trim) {
     if (trim) malloc_trim(0);
 }
 
+// Whether the call's login session may hold `count` more items; the caller holds the lock.
+bool session_has_room(Registry &r, std::size_t count) {
+    if (call_session == nullptr) return true;
+    auto s = r.sessions.find(call_session_key);
+    if (s == r.sessions.end() || !s->second.login) return true;
+    std::size_t const held = s->second.items.size() - (s->second.items.count(s->first) != 0 ? 1 : 0);
+    return held + count <= static_cast<std::size_t>(session_items_bound().load());
+}
+
+// Unregisters what this call made for its session; the caller holds the lock. None of it was
+// handed out, so each is as never registered: sent later, it registers (and is counted) anew.
+void take_back_call_items(Registry &r, std::vector<StateItemPtr> &released) {
+    for (Key const &key : call_made) {
+        auto it = r.items.find(key);
+        if (it == r.items.end() || it->second.owner != call_session_key) continue;
+        trace_lazy(1, [&] { return item_line("remove_pointer_entry", key); });
+        it->second.item->set_oid(Nul::Oid());
+        unregister(r, it, released);
+    }
+    call_made.clear();
+}
+
+[[noreturn]] void refuse_session_items(std::vector<StateItemPtr> &released) {
+    release(released);
+    raise_reason(Reason::login_refused, kx_message(MSG_SESSION_ITEMS_FULL,
+                                                   Nul::UMessage::Arg(static_cast<int>(session_items_bound().load()))));
+}
+
 } // namespace
 
 Nul::Oid add_pointer_entry(StateItemPtr const &item) {
     std::uint64_t const connection = item->is_login_session() ? call_connection() : 0;
     Registry &r = registry();
+    std::vector<StateItemPtr> released;
+    {
+        Nul::CriticalSection guard(r.lock);
+        if (item->is_login_session() || !item->oid().is_nil() || session_has_room(r, 1))
+            return register_item(r, item, connection, std::string());
+        take_back_call_items(r, released);
+    }
+    refuse_session_items(released);
+}
+
+void reserve_session_items(std::size_t count) {
+    Registry &r = registry();
+    std::vector<StateItemPtr> released;
+    {
+        Nul::CriticalSection guard(r.lock);
+        if (session_has_room(r, count)) return;
+        take_back_call_items(r, released);
+    }
+    refuse_session_items(released);
+}
+
+long session_items_max() { return session_items_bound().load(); }
+
+void set_session_items_max(long most) { session_items_bound().store(most > 0 ? most : default_session_items); }
+
+long session_item_count(StateItem const &session) {
+    Registry &r = registry();
     Nul::CriticalSection guard(r.lock);
-    return register_item(r, item, connection, std::string());
+    auto s = r.sessions.find(session.oid());
+    if (s == r.sessions.end()) return 0;
+    return static_cast<long>(s->second.items.size() - s->second.items.count(s->first));
 }
 
 SessionAdmission add_login_session(StateItemPtr const &session, std::string const &user) {
@@ -437,6 +507,7 @@ bool_t xdr_handle_with(XDR *xdrs, StateItemPtr &item, StateItemPtr (*lookup)(Nul
                 return xdr_u_int(xdrs, &length) && xdr_opaque(xdrs, zeros, no_handle_length);
             }
             Nul::Oid oid = item->oid();
+            // Past the session's item bound the reply becomes the refusal.
             if (oid.is_nil()) oid = add_pointer_entry(item);
             u_int length = handle_length;
             std::array<char, handle_length> bytes = handle_bytes(oid);
@@ -460,6 +531,8 @@ bool_t xdr_handle_with(XDR *xdrs, StateItemPtr &item, StateItemPtr (*lookup)(Nul
         case XDR_FREE:
             return TRUE;
         }
+    } catch (Nul::STPException const &) {
+        if (xdrs->x_op == XDR_ENCODE) hold_reply_failure(std::current_exception());
     } catch (...) {
     }
     return FALSE;

@@ -1,6 +1,7 @@
 // Server-side objects held between calls, and the registry that names them by 16-byte handles.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,8 +41,18 @@ void clear_call_session(StateItem const *session);
 
 // Registers the item under a fresh Oid (or answers the one it already has). A login session
 // owns itself; another item belongs to the call's session. Items registered outside a served
-// call (tools, tests) belong to no session and answer every request.
+// call (tools, tests) belong to no session and answer every request. An item that would take
+// the call's login session past session_items_max() is refused (reason 47, naming the bound),
+// and what the call registered before is taken back with it: the call holds nothing.
 Nul::Oid add_pointer_entry(StateItemPtr const &item);
+// The same refusal, before any work, when the call's login session cannot take `count` more.
+void reserve_session_items(std::size_t count);
+// Items one login session may hold besides itself (KX_SESSION_ITEMS; default 1024); 0 or less
+// sets the default again.
+long session_items_max();
+void set_session_items_max(long most);
+// The items the session holds now, itself not counted.
+long session_item_count(StateItem const &session);
 enum class SessionAdmission { admitted, user_full, process_full };
 // Registers a login session of `user` (its database set and login name) unless that user already
 // holds sessions_per_user() sessions or the process sessions_max(); past a bound nothing is
