@@ -10,12 +10,12 @@
 #include <iterator>
 
 #include "disk_files.h"
+#include "files/exchange.h"
+#include "files/file_marshaller.h"
 #include "handler_env.h"
 #include "kxproduct/store.h"
 #include "support/private_tmp.h"
 #include "tesutil/fileutl.h"
-#include "wire/exchange.h"
-#include "wire/file_marshaller.h"
 
 using namespace KxRpc;
 using kxtest::by_name;

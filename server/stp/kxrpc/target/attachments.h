@@ -7,9 +7,9 @@
 #include <memory>
 #include <vector>
 
+#include "files/file_marshaller.h"
 #include "kxproduct/entity.h"
 #include "tesutil/ustring.h"
-#include "wire/file_marshaller.h"
 #include "wire/handles.h"
 
 namespace KxRpc {

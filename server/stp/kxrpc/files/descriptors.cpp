@@ -1,4 +1,4 @@
-#include "wire/descriptors.h"
+#include "files/descriptors.h"
 
 #include <unistd.h>
 

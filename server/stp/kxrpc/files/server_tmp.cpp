@@ -1,4 +1,4 @@
-#include "wire/server_tmp.h"
+#include "files/server_tmp.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -21,9 +21,9 @@
 #include <utility>
 #include <vector>
 
+#include "files/descriptors.h"
 #include "tesutil/fileutl.h"
 #include "wire/catalog.h"
-#include "wire/descriptors.h"
 #include "wire/exceptions.h"
 #include "wire/trace.h"
 

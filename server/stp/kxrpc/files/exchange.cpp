@@ -1,4 +1,4 @@
-#include "wire/exchange.h"
+#include "files/exchange.h"
 
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -13,14 +13,14 @@
 #include <string_view>
 #include <vector>
 
+#include "files/descriptors.h"
+#include "files/server_tmp.h"
 #include "kxproduct/store.h"
 #include "kxwin/registry.h"
 #include "tesutil/fileutl.h"
 #include "tesutil/stpexception.h"
 #include "wire/catalog.h"
-#include "wire/descriptors.h"
 #include "wire/exceptions.h"
-#include "wire/server_tmp.h"
 
 namespace KxRpc {
 
