@@ -1,5 +1,6 @@
 // The server's temporary directory in a process of its own: where temporary files are made, what a
 // start removes, and which direct downloads expire.
+#include "files/downloads.h"
 #include "files/server_tmp.h"
 
 #include <gtest/gtest.h>

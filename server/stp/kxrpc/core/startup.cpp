@@ -8,6 +8,7 @@
 #include "core/service.h"
 #include "core/shutdown.h"
 #include "core/trace.h"
+#include "files/downloads.h"
 #include "files/exchange.h"
 #include "files/server_tmp.h"
 #include "wire/locale.h"
