@@ -78,9 +78,12 @@ void stop_direct_downloads() noexcept {
     held.unlock();
     d.wake.notify_all();
     if (d.sweeper.joinable()) d.sweeper.join();
+    // Their charges go back outside the lock.
+    std::deque<Download> forgotten;
     held.lock();
-    d.files.clear();
+    forgotten.swap(d.files);
     d.stopping = false;
+    held.unlock();
 }
 
 bool read_direct_download_age(std::chrono::seconds &age) {
