@@ -307,24 +307,29 @@ TEST_F(SessionFiles, ASessionHoldsAtMostItsDiskBytesAndGetsThemBackWhenItsFilesG
     EXPECT_FALSE(fits.failed) << fits.message;
 }
 
-TEST_F(SessionFiles, ASessionsDownloadsGoWhenItEnds) {
-    start({"KX_SESSION_IDLE_SECONDS=2"});
+TEST_F(SessionFiles, ASessionsDownloadsGoAtItsLogout) {
+    start({});
     std::vector<std::string> alices, bobs;
     for (int i = 0; i < 2; ++i) {
         alices.push_back(direct_download(alice_, stored_attachment()).value);
         bobs.push_back(direct_download(bob_, stored_attachment()).value);
     }
     for (auto const &path : alices) ASSERT_TRUE(file_exists(path)) << path;
-    // Logout: alice's go at once, bob's stay.
     ASSERT_TRUE(release(alice_));
     for (auto const &path : alices) EXPECT_FALSE(file_exists(path)) << path;
     for (auto const &path : bobs) EXPECT_TRUE(file_exists(path)) << path;
-    // Expiry: bob stops calling, carol goes on; bob's session ends, and his downloads with it.
+}
+
+TEST_F(SessionFiles, ASessionsDownloadsGoWhenItExpires) {
+    start({"KX_SESSION_IDLE_SECONDS=1"});
+    Answer const left = direct_download(bob_, stored_attachment());
+    ASSERT_FALSE(left.failed) << left.message;
+    // bob calls no more; the calls of another session let the registry end his.
     std::string const carol = login(*client_, "carol");
     ASSERT_EQ(carol.size(), 16u);
     EXPECT_TRUE(eventually([&] {
         download(carol, stored_attachment());
-        return !file_exists(bobs[0]) && !file_exists(bobs[1]);
+        return !file_exists(left.value);
     }));
     EXPECT_EQ(download(bob_, stored_attachment()).substr(0, 7), "error: ");
 }
