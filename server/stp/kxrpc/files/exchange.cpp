@@ -223,7 +223,10 @@ Nul::UString take_exchange_file(Nul::UString const &path, DiskCharge &charge) {
         refuse(path);
     }
     UniqueFd out(::open(spool.utf8_str().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!out || !copy_content(in.get(), out.get(), INT_MAX) || !out.close()) {
+    // A copy that only runs past its size sets no error of its own.
+    if (out) errno = 0;
+    // No more than was charged: a file that grows meanwhile is refused like any other it cannot take.
+    if (!out || !copy_content(in.get(), out.get(), static_cast<std::size_t>(st.st_size)) || !out.close()) {
         int const why = errno;
         Nul::Fileutl::delete_tmp_file(spool); // and its private directory
         // The server's disk is full: nothing about the client's file, which was read.
