@@ -275,6 +275,65 @@ TEST_F(ExchangeSwaps, ALinkLeftAtTheNameOfTheNextDownloadIsPassedOver) {
     EXPECT_EQ("the server's single-sign-on token\n", read_file(dir_.file("sso.properties")));
 }
 
+TEST_F(ExchangeSwaps, AServerTakesNoFileFromAnotherServersFolder) {
+    // A second server of another data set shares the exchange directory with the fixture's.
+    TempDir other_dir;
+    ServerProcess other({"-worker_threads", "2"}, other_dir.path(),
+                        {"KX_PRODUCT_DATA=" + other_dir.file("data"), "KXRPC_EXCHANGE_DIR=" + exchange_});
+    ASSERT_TRUE(other.start());
+    Client on_other(other.port());
+    ASSERT_TRUE(on_other.ok());
+    std::string const alice_there = login(on_other, "alice");
+    ASSERT_EQ(alice_there.size(), 16u);
+    auto take_there = [&](std::string const &path) {
+        Body body = session(alice_there).i(45).i(1).s("Defect").s("ISSUE00000003").s("Attachments");
+        return answer(call(on_other, 32, body.s("taken.bin").s("").s(path).i(0)), true);
+    };
+
+    // Here: alice's direct download, and bob's private upload, whose client file is gone since.
+    Answer const download = direct_download(attachment_named("ISSUE00000001", "steps.txt"));
+    ASSERT_FALSE(download.failed) << download.message;
+    std::string const bob = login(*client_, "bob");
+    ASSERT_EQ(bob.size(), 16u);
+    write_file(exchange_ + "/bob.txt", "bob's private bytes");
+    Body body = session(bob).i(45).i(1).s("Defect").s("ISSUE00000003").s("Attachments");
+    ASSERT_FALSE(answer(call(*client_, 32, body.s("bob.txt").s("").s(exchange_ + "/bob.txt").i(0)), true).failed);
+    ASSERT_EQ(0, ::unlink((exchange_ + "/bob.txt").c_str()));
+    std::string const folder = download.value.substr(0, download.value.rfind('/'));
+    std::string const root = folder.substr(0, folder.rfind('/'));
+    std::string bobs_copy;
+    for (auto const &e : std::filesystem::recursive_directory_iterator(root))
+        if (e.is_regular_file() && read_file(e.path().string()) == "bob's private bytes") bobs_copy = e.path().string();
+    ASSERT_FALSE(bobs_copy.empty());
+    // The other server's own download, and a folder of the web tier's named like a server's.
+    Answer const theirs =
+        answer(call(on_other, 31, session(alice_there).raw(attachment_named("ISSUE00000001", "steps.txt").bytes).i(64)),
+               false);
+    ASSERT_FALSE(theirs.failed) << theirs.message;
+    ASSERT_NE(theirs.value.substr(0, root.size() + 1), root + "/");
+    ASSERT_EQ(0, ::mkdir((exchange_ + "/kxrpc-web").c_str(), 0770));
+    write_file(exchange_ + "/kxrpc-web/report.txt", "in a folder named like a server's");
+
+    for (std::string const &path : {download.value, bobs_copy, exchange_ + "/kxrpc-web/report.txt"}) {
+        Answer const a = take_there(path);
+        EXPECT_TRUE(a.failed) << path;
+        EXPECT_EQ(40, a.reason) << path;
+        EXPECT_EQ("TLQSV0772E Cannot make the attachment: The attachment's content file '" + path + "' cannot be read.",
+                  a.message);
+    }
+    // Nor does this server take the other's.
+    Answer const back = direct_upload(theirs.value);
+    EXPECT_TRUE(back.failed);
+    EXPECT_EQ(40, back.reason);
+    // A plain file of the exchange directory is still taken by either.
+    write_file(exchange_ + "/plain.txt", "plain");
+    EXPECT_FALSE(take_there(exchange_ + "/plain.txt").failed);
+    EXPECT_FALSE(direct_upload(exchange_ + "/plain.txt").failed);
+
+    other.signal(SIGTERM);
+    EXPECT_EQ(0, other.wait().status);
+}
+
 TEST(ExchangeDirectoryStart, OneWhereOthersMayRenameTheServersFoldersStopsTheStart) {
     TempDir dir;
     ASSERT_EQ(0, ::mkdir(dir.file("exchange").c_str(), 0700));

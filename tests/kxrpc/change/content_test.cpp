@@ -6,16 +6,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include "disk_files.h"
+#include "files/exchange.h"
+#include "files/file_marshaller.h"
+#include "files/session_disk.h"
 #include "handler_env.h"
 #include "kxproduct/store.h"
 #include "support/private_tmp.h"
 #include "tesutil/fileutl.h"
-#include "wire/exchange.h"
-#include "wire/file_marshaller.h"
 
 using namespace KxRpc;
 using kxtest::by_name;
@@ -130,6 +134,19 @@ protected:
 
     std::size_t handle_bytes() const { return handle_of(session_).size(); }
 
+    // make_attachment of `parts` at `chunk_size`, and make_attachment_direct of `path`, as they came out.
+    kxtest::Outcome try_upload(std::vector<std::string> const &parts, int chunk_size) {
+        Bytes body = cat(cat(cat(header(session_), folder()), str("tried.bin")), str(""));
+        body = cat(body, words({static_cast<std::uint32_t>(chunk_size)}));
+        for (auto const &p : parts) body = cat(cat(body, words({static_cast<std::uint32_t>(p.size())})), raw(p));
+        return call<MakeAttachmentArgs>(kxrpc_make_attachment, cat(body, words({0})));
+    }
+    kxtest::Outcome try_direct(std::string const &path) {
+        Bytes body = cat(cat(cat(header(session_), folder()), str("direct.bin")), str(""));
+        return call<MakeAttachmentDirectArgs>(kxrpc_make_attachment_direct, cat(cat(body, str(path)), words({0})));
+    }
+    std::uint64_t held() const { return session_disk_held(session_->oid()); }
+
     kxtest::Outcome get(Bytes const &target, int chunk_size, kxtest::Handler handler = kxrpc_get) {
         return call<GetArgs>(handler,
                              cat(cat(header(session_), target), words({static_cast<std::uint32_t>(chunk_size)})));
@@ -240,17 +257,24 @@ TEST_F(Content, DirectUploadTakesOnlyARegularFileOfTheExchangeDirectory) {
     write_file(sub + "/inner.txt", "inner");
     ASSERT_EQ(::link(client.c_str(), hard.c_str()), 0);
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Another server's folder, at any depth, and whatever else is named like one.
+    std::string const other_server = exchange + "/kxrpc-0123456789abcdef", nested = sub + "/kxrpc-web";
+    for (std::string const &dir : {other_server, other_server + "/4242-abcdef", nested}) ::mkdir(dir.c_str(), 0700);
+    std::string const other_download = other_server + "/4242-abcdef/DL0", other_upload = nested + "/upload.txt";
+    write_file(other_download, "another server's download");
+    write_file(other_upload, "another server's upload");
     auto direct = [&](std::string const &path) {
         Bytes body = cat(cat(cat(header(session_), folder()), str("client.txt")), str(""));
         return call<MakeAttachmentDirectArgs>(kxrpc_make_attachment_direct, cat(cat(body, str(path)), words({12})));
     };
     // Relative, the directory itself, missing, outside (by name, by "..", by a link, by /proc), and
     // the server's own data however it is reached: all the same refusal.
-    for (std::string const &bad : {std::string("client.txt"), exchange, exchange + "/none", sub + "/../../etc/passwd",
-                                   std::string("/etc/passwd"), out_link, std::string("/proc/self/environ"),
-                                   KXProductStore::SetPath(CString(L"KXDEMO")), link,
-                                   data + "/../" + data.substr(data.rfind('/') + 1) + "/KXDEMO.kxdb",
-                                   alias + "/inner.txt", hard, client, fifo, sub + "/inner.txt/.."}) {
+    for (std::string const &bad :
+         {std::string("client.txt"), exchange, exchange + "/none", sub + "/../../etc/passwd",
+          std::string("/etc/passwd"), out_link, std::string("/proc/self/environ"),
+          KXProductStore::SetPath(CString(L"KXDEMO")), link,
+          data + "/../" + data.substr(data.rfind('/') + 1) + "/KXDEMO.kxdb", alias + "/inner.txt", hard, client, fifo,
+          sub + "/inner.txt/..", other_download, other_upload, sub + "/../kxrpc-0123456789abcdef/4242-abcdef/DL0"}) {
         kxtest::Outcome out = direct(bad);
         EXPECT_EQ(out.reason(), 40) << bad;
         EXPECT_NE(out.message().find("TLQSV0772E Cannot make the attachment: The attachment's content file '" + bad +
@@ -288,7 +312,8 @@ TEST_F(Content, DirectUploadTakesOnlyARegularFileOfTheExchangeDirectory) {
     // The client's file is never deleted.
     EXPECT_EQ(contents(client), "client bytes");
     for (std::string const &gone : {client, link, out_link, alias, fifo, sub + "/inner.txt"}) ::unlink(gone.c_str());
-    ::rmdir(sub.c_str());
+    std::filesystem::remove_all(other_server);
+    std::filesystem::remove_all(sub);
 }
 
 TEST_F(Content, RecordAsXmlAndReportFormatByEitherProcedure) {
@@ -337,4 +362,74 @@ TEST_F(Content, FailedRecordExportIsReason71WithTheProductsText) {
             EXPECT_NE(std::string(reply.begin(), reply.end()).find(c.text), std::string::npos) << c.text;
         }
     }
+}
+
+namespace {
+
+// Every regular file below the test's temporary directory.
+std::vector<std::string> temporary_files() {
+    std::vector<std::string> out;
+    for (auto const &e : std::filesystem::recursive_directory_iterator(kxtest::private_tmp.dir))
+        if (e.is_regular_file()) out.push_back(e.path().string());
+    return out;
+}
+
+// The path a get_attachment_direct reply names, or empty for its error arm.
+std::string direct_path(Bytes const &reply) {
+    if (reply.size() < 8 || kxtest::word_at(reply, 0) != 0) return std::string();
+    return std::string(reply.begin() + 8, reply.begin() + 8 + kxtest::word_at(reply, 1));
+}
+
+} // namespace
+
+TEST_F(Content, AFullDiskAnswersAnErrorLeavesNoPartialFileAndLosesNothingTaken) {
+    std::string kept_path;
+    Bytes const kept = upload("kept.txt", {"abcd", "ef"}, 4, &kept_path);
+    std::uint64_t const kept_bytes = held();
+    EXPECT_EQ(kept_bytes, 6u);
+    std::string const client = exchange_dir() + "/client.txt";
+    write_file(client, "client bytes");
+    std::vector<std::string> const before = temporary_files();
+    KXFault full;
+    full.kind = KXFaultKind::LookupStatus;
+    full.status = ENOSPC;
+    // The error's text, or "a path" for a download that was answered.
+    auto direct_error = [&](Bytes const &target) {
+        Bytes const reply = get(target, 4, kxrpc_get_direct).reply();
+        return direct_path(reply).empty() ? std::string(reply.begin(), reply.end()) : std::string("a path");
+    };
+    struct Case {
+        char const *what;
+        std::function<std::string()> run;
+        char const *error;
+    } const cases[] = {
+        {"make_attachment",
+         [&] {
+             return try_upload({"1234", "5"}, 4).message();
+         },
+         "TLQSV0772E Cannot make the attachment: No space left on device"},
+        {"make_attachment_direct", [&] { return try_direct(client).message(); },
+         "TLQSV0772E Cannot make the attachment: No space left on device"},
+        {"get_attachment_direct of a new attachment", [&] { return direct_error(kept); },
+         "TLQSV0770E Cannot load the attachment: No space left on device"},
+        {"get_attachment_direct of a record",
+         [&] {
+             return direct_error(by_name(32, {"Defect", "ISSUE00000001"}));
+         },
+         "Cannot write the record content file."},
+    };
+    for (Case const &c : cases) {
+        SCOPED_TRACE(c.what);
+        KXFaultInjector::Arm("KxRpc::write", full);
+        std::string const error = c.run();
+        KXFaultInjector::Disarm("KxRpc::write");
+        EXPECT_NE(error.find(c.error), std::string::npos) << error;
+        EXPECT_EQ(temporary_files(), before);
+        EXPECT_EQ(held(), kept_bytes);
+    }
+    // What was taken before is whole.
+    EXPECT_EQ(contents(kept_path), "abcdef");
+    EXPECT_EQ(get(kept, 4).reply(), cat(words({0}), chunks("abcdef", 4)));
+    EXPECT_EQ(contents(client), "client bytes");
+    ::unlink(client.c_str());
 }

@@ -8,7 +8,9 @@
 #include <cstring>
 #include <vector>
 
+#include "files/descriptors.h"
 #include "ks_rpcsvc.h"
+#include "target/login_session.h"
 #include "tesutil/fileutl.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
@@ -113,6 +115,14 @@ bool_t MakeAttachmentArgs::receive_chunks(XDR *xdrs, int chunk_size, int fd) {
         if (length == 0) return TRUE;
         // A chunk never holds more than the announced chunk size.
         if (length < 0 || length > chunk_size) break;
+        if (fd >= 0 && !failed_) {
+            try {
+                charge_.grow(static_cast<std::uint64_t>(length));
+            } catch (Nul::STPException const &e) {
+                fail(e);
+            }
+            if (!failed_ && injected_write_failure()) fail(cannot_store(std::strerror(errno)));
+        }
         // A large request waits in a file: its chunks go from there to the content file.
         if (fd >= 0 && !failed_ && size_ <= INT_MAX - length) {
             long const written = ks_svc_args_to_fd(xdrs, fd, static_cast<u_int>(length));
@@ -151,6 +161,7 @@ bool_t MakeAttachmentArgs::decode(XDR *xdrs) {
     if (!xdr_session_header(xdrs) || !xdr_target(xdrs, target_op_) || !xdr_ustring(xdrs, name_) ||
         !xdr_ustring(xdrs, comment_, max_wire_text) || !xdr_int(xdrs, &chunk_size))
         return FALSE;
+    charge_ = DiskCharge(session() ? session()->oid() : Nul::Oid(), 0);
     int const fd = open_content();
     bool_t const decoded = receive_chunks(xdrs, chunk_size, fd);
     if (fd >= 0 && ::close(fd) != 0 && !failed_) fail(cannot_store(std::strerror(errno)));

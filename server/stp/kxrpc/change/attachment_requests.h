@@ -29,6 +29,9 @@ public:
     int size() const { return size_; }
     Nul::UString const &filename() const { return filename_; }
     bool failed() const { return failed_; }
+    // The bytes of the server's file of the content, charged to the request's session; the item
+    // that keeps the file takes it over.
+    DiskCharge take_charge() { return std::move(charge_); }
     // Set whenever `failed` is, unless the content could not be decoded at all.
     Nul::STPException const *error() const { return error_.get(); }
 
@@ -43,6 +46,7 @@ protected:
     std::unique_ptr<Nul::STPException> error_;
     int size_ = 0;
     Nul::UString filename_;
+    DiskCharge charge_;
 };
 
 // The content arrives in the request as chunks and is written to a temporary file named after
@@ -57,7 +61,8 @@ public:
 protected:
     // Session header, target, name, comment, chunk size, then chunks until a length of 0. A
     // failure to store the content does not fail decoding: the rest of the chunks are read and
-    // dropped.
+    // dropped. Each chunk is charged to the session by its length before it is written, so that
+    // the chunk that would pass KX_SESSION_DISK_BYTES is never written and fails the upload.
     bool_t decode(XDR *xdrs) override;
 
 private:

@@ -1,13 +1,21 @@
 #include "change/content.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "change/deliver_attach.h"
+#include "files/descriptors.h"
+#include "files/downloads.h"
+#include "files/exchange.h"
+#include "files/file_marshaller.h"
+#include "files/session_disk.h"
 #include "kxproduct/content.h"
 #include "target/login_session.h"
 #include "target/target.h"
@@ -15,13 +23,9 @@
 #include "wire/casts.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
-#include "wire/descriptors.h"
 #include "wire/errors.h"
 #include "wire/exceptions.h"
-#include "wire/exchange.h"
-#include "wire/file_marshaller.h"
 #include "wire/product_failure.h"
-#include "wire/server_tmp.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -101,12 +105,29 @@ std::string record_xml(GetArgs *args, wchar_t const *method) {
     return bytes;
 }
 
+// The session that a download's file is charged to (nil for none).
+Nul::Oid owner_of(GetArgs *args) { return args->session() ? args->session()->oid() : Nul::Oid(); }
+
+// What a download's file will hold, as far as it is known before it is written: the size the
+// attachment's entry gives, or its upload file's size.
+std::uint64_t expected_bytes(Attachment const &attachment) {
+    struct stat st {};
+    if (attachment.kx_name_id().empty())
+        return ::stat(attachment.content_path().utf8_str().c_str(), &st) == 0 && st.st_size > 0
+                   ? static_cast<std::uint64_t>(st.st_size)
+                   : 0;
+    return attachment.size() > 0 ? static_cast<std::uint64_t>(attachment.size()) : 0;
+}
+
 // A new attachment's content (its upload, a file of the server's own) into a download's file.
 void copy_upload(Attachment const &attachment, int into) {
     UniqueFd const upload(::open(attachment.content_path().utf8_str().c_str(), O_RDONLY | O_CLOEXEC));
-    if (!upload || !copy_content(upload.get(), into, INT_MAX))
-        raise_reason(Reason::internal_error,
-                     kx_message(MSG_CANNOT_LOAD_ATTACHMENT, Nul::UMessage::Arg(L"Its content cannot be read.")));
+    if (upload && copy_content(upload.get(), into, INT_MAX)) return;
+    // A full disk is the server's to tell; anything else is the upload's content.
+    int const why = errno;
+    Nul::UString const text = disk_full(why) ? Nul::UString(Nul::Utf8String(std::string(std::strerror(why))))
+                                             : Nul::UString(L"Its content cannot be read.");
+    raise_reason(Reason::internal_error, kx_message(MSG_CANNOT_LOAD_ATTACHMENT, Nul::UMessage::Arg(text)));
 }
 
 } // namespace
@@ -189,7 +210,7 @@ bool_t GetDirectResp::xdr(XDR *xdrs) {
 // The file stays for the client until it is older than the direct downloads' age.
 bool_t GetDirectResp::marshall_report_format_direct(XDR *xdrs) {
     try {
-        path_ = leave_direct_download([&](int, Nul::UString const &file) {
+        path_ = leave_direct_download(owner_of(args_), 0, [&](int, Nul::UString const &file) {
             loaded_report_format(args_, L"GetDirectResp::marshall_report_format_direct", file);
         });
     } catch (Nul::STPException const &e) {
@@ -204,7 +225,7 @@ bool_t GetDirectResp::marshall_record_content_direct(XDR *xdrs) {
     Nul::UString const method(L"GetDirectResp::marshall_record_content_direct");
     try {
         std::string const bytes = record_xml(args_, L"GetDirectResp::marshall_record_content_direct");
-        path_ = leave_direct_download([&](int fd, Nul::UString const &) {
+        path_ = leave_direct_download(owner_of(args_), bytes.size(), [&](int fd, Nul::UString const &) {
             if (!write_all(fd, bytes.data(), bytes.size()))
                 throw KXInternalErrorException(
                     kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(L"Cannot write the record content file.")));
@@ -223,11 +244,13 @@ bool_t GetDirectResp::marshall_attachment_direct(XDR *xdrs) {
         product_call(
             [&] {
                 auto attachment = std::make_unique<Attachment>(*args_->attachment());
-                path_ = leave_direct_download([&](int fd, Nul::UString const &file) {
-                    if (attachment->kx_name_id().empty()) return copy_upload(*attachment, fd);
-                    attachment->set_file_path(file);
-                    attachment->load();
-                });
+                path_ = leave_direct_download(owner_of(args_), expected_bytes(*attachment),
+                                              [&](int fd, Nul::UString const &file) {
+                                                  if (attachment->kx_name_id().empty())
+                                                      return copy_upload(*attachment, fd);
+                                                  attachment->set_file_path(file);
+                                                  attachment->load();
+                                              });
             },
             unexpected_in(L"GetDirectResp::marshall_attachment_direct"));
     } catch (Nul::STPException const &e) {
@@ -282,7 +305,7 @@ std::shared_ptr<RecordStateItem> pending_edit(AttachmentUploadArgs &args, AdEnti
 
 // The new attachment, added to the record's pending edit when there is one.
 std::shared_ptr<AttachmentStateItem> new_attachment(AttachmentUploadArgs *args, Nul::UString const &path,
-                                                    wchar_t const *method, bool server_file) {
+                                                    wchar_t const *method, DiskCharge &charge) {
     // The product's refusal of the attachment (a server exception) passes as it is.
     return product_call(
         [&] {
@@ -291,7 +314,7 @@ std::shared_ptr<AttachmentStateItem> new_attachment(AttachmentUploadArgs *args, 
             attachment->set_size(args->size());
             attachment->set_description(args->comment());
             attachment->set_file_path(path);
-            auto item = std::make_shared<AttachmentStateItem>(std::move(attachment), server_file);
+            auto item = std::make_shared<AttachmentStateItem>(std::move(attachment), true, std::move(charge));
             if (std::shared_ptr<RecordStateItem> edit = pending_edit(*args, folder->entity()))
                 add_to_edit(*item, *edit);
             return item;
@@ -311,7 +334,8 @@ std::unique_ptr<XdrObject> kxrpc_make_attachment(XdrObject *request) {
             refuse_upload("the content was not stored");
         }
         reserve_session_items(1);
-        item = new_attachment(args, args->filename(), L"kxrpc_make_attachment", true);
+        DiskCharge charge = args->take_charge();
+        item = new_attachment(args, args->filename(), L"kxrpc_make_attachment", charge);
     } catch (...) {
         // The uploaded file goes with the request; once an item holds it, it goes with the item
         // (or with the edit that took it).
@@ -328,10 +352,12 @@ std::unique_ptr<XdrObject> kxrpc_make_attachment_direct(XdrObject *request) {
     reserve_session_items(1);
     // The content as it is now, in a file of the server's own: what becomes of the client's file
     // later is never read.
-    Nul::UString const copy = take_exchange_file(args->filename());
+    // Charged to the session before any byte is copied: a call without one takes nothing.
+    DiskCharge charge(args->session_or_fail()->oid(), 0);
+    Nul::UString const copy = take_exchange_file(args->filename(), charge);
     std::shared_ptr<AttachmentStateItem> item;
     try {
-        item = new_attachment(args, copy, L"kxrpc_make_attachment_direct", true);
+        item = new_attachment(args, copy, L"kxrpc_make_attachment_direct", charge);
     } catch (...) {
         remove_upload_file(copy);
         throw;

@@ -6,8 +6,8 @@
 #include <rpc/xdr.h>
 
 #include "change/attachment_requests.h"
+#include "files/file_marshaller.h"
 #include "kxproduct/workspace.h"
-#include "wire/file_marshaller.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {

@@ -62,7 +62,8 @@ std::unique_ptr<Attachment> add_to_edit(AttachmentStateItem &item, RecordStateIt
     attachment->add_attachment();
     item.set_added_to(record);
     // A client's own file stays where it is, untouched.
-    if (item.server_file() && !item.file_path().empty()) record_item.add_temp_file(item.take_file_path());
+    if (item.server_file() && !item.file_path().empty())
+        record_item.add_temp_file(item.take_file_path(), item.take_charge());
     return attachment;
 }
 

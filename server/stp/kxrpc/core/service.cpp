@@ -19,10 +19,10 @@
 #include <thread>
 #include <vector>
 
+#include "files/descriptors.h"
 #include "kxproduct/crypt.h"
 #include "kxwin/service.h"
 #include "session/sso.h"
-#include "wire/descriptors.h"
 
 namespace KxRpc {
 

@@ -9,12 +9,12 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "files/server_tmp.h"
 #include "ks_rpcsvc.h"
 #include "kxproduct/budget.h"
 #include "kxwin/winsock.h"
 #include "wire/casts.h"
 #include "wire/environment.h"
-#include "wire/server_tmp.h"
 
 namespace KxRpc {
 

@@ -8,9 +8,10 @@
 #include "core/service.h"
 #include "core/shutdown.h"
 #include "core/trace.h"
-#include "wire/exchange.h"
+#include "files/downloads.h"
+#include "files/exchange.h"
+#include "files/server_tmp.h"
 #include "wire/locale.h"
-#include "wire/server_tmp.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "files/file_marshaller.h"
 #include "kxproduct/chart.h"
 #include "kxproduct/session.h"
 #include "props/queryxml.h"
@@ -20,7 +21,6 @@
 #include "wire/conversions.h"
 #include "wire/errors.h"
 #include "wire/exceptions.h"
-#include "wire/file_marshaller.h"
 #include "wire/product_failure.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"

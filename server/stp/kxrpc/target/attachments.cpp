@@ -214,9 +214,9 @@ void remove_upload_file(Nul::UString const &path) noexcept {
     });
 }
 
-AttachmentStateItem::AttachmentStateItem(std::unique_ptr<Attachment> attachment, bool server_file)
+AttachmentStateItem::AttachmentStateItem(std::unique_ptr<Attachment> attachment, bool server_file, DiskCharge charge)
     : attachment_(std::move(attachment)), file_path_(attachment_ ? attachment_->content_path() : Nul::UString()),
-      server_file_(server_file) {}
+      server_file_(server_file), charge_(std::move(charge)) {}
 
 AttachmentStateItem::~AttachmentStateItem() {
     ignoring_failures([this] { attachment_.reset(); });

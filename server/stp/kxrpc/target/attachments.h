@@ -7,9 +7,10 @@
 #include <memory>
 #include <vector>
 
+#include "files/file_marshaller.h"
+#include "files/session_disk.h"
 #include "kxproduct/entity.h"
 #include "tesutil/ustring.h"
-#include "wire/file_marshaller.h"
 #include "wire/handles.h"
 
 namespace KxRpc {
@@ -118,8 +119,10 @@ public:
 class AttachmentStateItem : public StateItem {
 public:
     // `server_file`: the content file is the server's own upload file, deleted with the item
-    // unless taken; a client's file (or a stored attachment's) is never deleted here.
-    explicit AttachmentStateItem(std::unique_ptr<Attachment> attachment, bool server_file = false);
+    // unless taken; a client's file (or a stored attachment's) is never deleted here. `charge`:
+    // the file's bytes charged to the session, given back when the file goes.
+    explicit AttachmentStateItem(std::unique_ptr<Attachment> attachment, bool server_file = false,
+                                 DiskCharge charge = DiskCharge());
     ~AttachmentStateItem() override;
     Attachment *attachment() const { return attachment_.get(); }
     Nul::UString const &file_path() const { return file_path_; }
@@ -127,6 +130,8 @@ public:
     bool server_file() const { return server_file_; }
     // Hands the path over and leaves it empty.
     Nul::UString take_file_path();
+    // Hands the charge of the file over with it.
+    DiskCharge take_charge() { return std::move(charge_); }
     // The edited record that the attachment was added to, or null while it was added to none.
     AdEntityPtr const &added_to() const { return added_to_; }
     void set_added_to(AdEntityPtr const &record) { added_to_ = record; }
@@ -136,6 +141,7 @@ private:
     AdEntityPtr added_to_;
     Nul::UString file_path_;
     bool server_file_;
+    DiskCharge charge_;
 };
 
 } // namespace KxRpc

@@ -59,9 +59,10 @@ bool RecordStateItem::requiredness_changed_since_open(Nul::UString const &field)
 
 void RecordStateItem::refresh_requiredness() { take_snapshot(at_report_); }
 
-void RecordStateItem::add_temp_file(Nul::UString const &path) {
+void RecordStateItem::add_temp_file(Nul::UString const &path, DiskCharge charge) {
     std::lock_guard<std::mutex> guard(files_mu_);
     temp_files_.push_back(path);
+    charges_.push_back(std::move(charge));
 }
 
 std::vector<Nul::UString> RecordStateItem::temp_files() const {

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "files/session_disk.h"
 #include "kxproduct/entity.h"
 #include "kxproduct/query.h"
 #include "kxproduct/workspace.h"
@@ -35,7 +36,7 @@ public:
     void refresh_requiredness();
     // A temporary content file that goes with the record; deleted with the item. Uploads on other
     // connections may add theirs at the same time.
-    void add_temp_file(Nul::UString const &path);
+    void add_temp_file(Nul::UString const &path, DiskCharge charge = DiskCharge());
     std::vector<Nul::UString> temp_files() const;
 
 private:
@@ -49,6 +50,8 @@ private:
     Snapshot at_report_;
     mutable std::mutex files_mu_;
     std::vector<Nul::UString> temp_files_;
+    // Given back after the destructor has deleted the files.
+    std::vector<DiskCharge> charges_;
 };
 
 // A query, report or workspace folder being created or edited.

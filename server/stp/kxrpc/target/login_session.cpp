@@ -1,5 +1,6 @@
 #include "target/login_session.h"
 
+#include "files/downloads.h"
 #include "kxproduct/crypt.h"
 #include "kxproduct/exceptions.h"
 #include "tesutil/umessage.h"
@@ -30,6 +31,8 @@ LoginSession::LoginSession(KXSmartPtr<KXAdminSession> const &admin_session, Nul:
       repository_(repository), has_admin_session_(true), context_text_(context_text) {}
 
 LoginSession::~LoginSession() {
+    // The direct downloads it asked for go with it; its other files go with its items.
+    remove_session_downloads(oid());
     if (user_api_) {
         ignoring_failures([&] { user_api_.reset(); });
         ignoring_failures([&] { user_session_->Unbuild(); });

@@ -3,7 +3,7 @@
 namespace KxRpc {
 
 char const *const message_catalog[] = {
-    /*   0 */ "kxrpc 169",
+    /*   0 */ "kxrpc 170",
     /*   1 */ "TLQSV0705E Cannot get record types: %s",
     /*   2 */ "TLQSV0706E Cannot get record types",
     /*   3 */ "TLQSV0707E Bad referenced record: %s",
@@ -181,6 +181,9 @@ char const *const message_catalog[] = {
     "Increase the max.multiline.text.length property to prevent the field value from being truncated and try again.",
     /* 168 */ "TLQSV1102I %s",
     /* 169 */ "TLQSV1103E Too many items held by this session (KX_SESSION_ITEMS, %d); release some and try again.",
+    /* 170 */
+    "TLQSV1104E Too many bytes in this session's files on the server (KX_SESSION_DISK_BYTES, %s); release "
+    "some and try again.",
 };
 
 static_assert(sizeof(message_catalog) / sizeof(message_catalog[0]) == message_catalog_count + 1,

@@ -1,6 +1,7 @@
 // The server's temporary directory in a process of its own: where temporary files are made, what a
 // start removes, and which direct downloads expire.
-#include "wire/server_tmp.h"
+#include "files/downloads.h"
+#include "files/server_tmp.h"
 
 #include <gtest/gtest.h>
 

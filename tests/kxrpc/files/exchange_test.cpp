@@ -1,6 +1,6 @@
 // Opening a client's file below the exchange directory: no link at any component and never above
 // the directory, the same by openat2 and by the walk that stands in for it.
-#include "wire/exchange.h"
+#include "files/exchange.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +13,8 @@
 #include <fstream>
 #include <string>
 
+#include "files/descriptors.h"
 #include "support/private_tmp.h"
-#include "wire/descriptors.h"
 
 using namespace KxRpc;
 namespace fs = std::filesystem;

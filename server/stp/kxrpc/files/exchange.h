@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "files/session_disk.h"
 #include "tesutil/ustring.h"
 
 namespace KxRpc {
@@ -21,14 +22,16 @@ bool path_inside(std::string const &path, std::string const &dir);
 
 // Takes the file a client names for the server: a regular file inside the exchange directory that
 // is none of the server's own files (its data, registry, diagnostics, single-sign-on password,
-// crash dumps and temporary files). It is opened once, below a descriptor of the exchange
-// directory with no link at any component, and its content is copied at once through that
+// crash dumps and temporary files) and lies in no folder that any server makes there ("kxrpc-*",
+// whoever made it: another server's downloads and uploads are not this one's to hand out). It is opened once, below a
+// descriptor of the exchange directory with no link at any component, and its content is copied at once through that
 // descriptor into a new private file of the server's, named like the client's file, whose path
 // is answered: what happens to the client's file afterwards is never read. Anything else, a
 // missing file included, raises the refusal of a file the product cannot take: reason 40,
 // message 68, with the same text whatever the cause, so that a client learns nothing of files it
-// may not take.
-Nul::UString take_exchange_file(Nul::UString const &path);
+// may not take. The copy's bytes are added to `charge` before any is copied, so that past the
+// session's disk bound the call is refused with nothing copied.
+Nul::UString take_exchange_file(Nul::UString const &path, DiskCharge &charge);
 
 // Opens `relative` below the directory `dir_fd` for reading: no component may be a link, and ".."
 // never leads above `dir_fd`. A FIFO does not block the open. -1 with errno when it cannot.

@@ -1,10 +1,12 @@
-#include "wire/descriptors.h"
+#include "files/descriptors.h"
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <vector>
+
+#include "kxproduct/faults.h"
 
 namespace KxRpc {
 
@@ -29,8 +31,18 @@ constexpr std::size_t slice = 64u << 10;
 
 } // namespace
 
+bool injected_write_failure() {
+    std::optional<KXFault> const fault = KXFaultInjector::Enter("KxRpc::write", KXFaultInjector::kStatus);
+    if (!fault) return false;
+    errno = fault->status;
+    return true;
+}
+
+bool disk_full(int error) { return error == ENOSPC || error == EDQUOT; }
+
 bool write_all(int fd, char const *bytes, std::size_t count) {
     while (count > 0) {
+        if (injected_write_failure()) return false;
         ssize_t const n = ::write(fd, bytes, count);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
@@ -48,6 +60,7 @@ bool copy_content(int from, int to, std::size_t limit) {
         // One byte past the limit tells a file that is too large from one that is just large enough.
         std::size_t const want = std::min(slice, limit - copied + 1);
         ssize_t n = -1;
+        if (injected_write_failure()) return false;
         if (in_kernel) {
             n = ::copy_file_range(from, nullptr, to, nullptr, want, 0);
             if (n < 0 && errno != EINTR) {

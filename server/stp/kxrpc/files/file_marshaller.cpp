@@ -1,4 +1,4 @@
-#include "wire/file_marshaller.h"
+#include "files/file_marshaller.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,9 +9,9 @@
 #include <cstring>
 #include <vector>
 
+#include "files/descriptors.h"
 #include "ks_rpcsvc.h"
 #include "tesutil/fileutl.h"
-#include "wire/descriptors.h"
 #include "wire/errors.h"
 #include "wire/exceptions.h"
 #include "wire/trace.h"

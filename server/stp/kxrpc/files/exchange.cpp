@@ -1,4 +1,4 @@
-#include "wire/exchange.h"
+#include "files/exchange.h"
 
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -10,17 +10,18 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
+#include "files/descriptors.h"
+#include "files/server_tmp.h"
 #include "kxproduct/store.h"
 #include "kxwin/registry.h"
 #include "tesutil/fileutl.h"
 #include "tesutil/stpexception.h"
 #include "wire/catalog.h"
-#include "wire/descriptors.h"
 #include "wire/exceptions.h"
-#include "wire/server_tmp.h"
 
 namespace KxRpc {
 
@@ -89,6 +90,13 @@ std::vector<std::string> components(std::string_view path) {
         at = slash + 1;
     }
     return out;
+}
+
+// A folder that a server makes in the exchange directory: "kxrpc-" and its data's key.
+bool in_server_folder(std::vector<std::string> const &parts) {
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i)
+        if (parts[i].starts_with(server_folder_prefix)) return true;
+    return false;
 }
 
 std::string joined(std::vector<std::string> const &parts) {
@@ -189,7 +197,7 @@ int open_beneath(int dir_fd, std::string const &relative) {
     return open_beneath_walk(dir_fd, clean);
 }
 
-Nul::UString take_exchange_file(Nul::UString const &path) {
+Nul::UString take_exchange_file(Nul::UString const &path, DiskCharge &charge) {
     std::string const given = path.utf8_str();
     if (given.empty() || given[0] != '/') refuse(path);
     std::string const exchange = exchange_dir();
@@ -198,7 +206,7 @@ Nul::UString take_exchange_file(Nul::UString const &path) {
     std::vector<std::string> parts = below(given, exchange);
     if (parts.empty()) parts = below(given, named_exchange_dir());
     std::string const file = parts.empty() ? std::string() : resolved_below(exchange, parts);
-    if (file.empty() || server_file(file)) refuse(path);
+    if (file.empty() || server_file(file) || in_server_folder(components(file.substr(exchange.size())))) refuse(path);
 
     UniqueFd const dir(::open(exchange.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     UniqueFd const in(dir ? open_beneath(dir.get(), joined(parts)) : -1);
@@ -207,6 +215,7 @@ Nul::UString take_exchange_file(Nul::UString const &path) {
     if (!in || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_size > INT_MAX)
         refuse(path);
 
+    charge.grow(static_cast<std::uint64_t>(st.st_size));
     Nul::UString spool;
     try {
         spool = Nul::Fileutl::create_tmp_file(Nul::UString(Nul::Utf8String(file.substr(file.rfind('/') + 1))), 0);
@@ -214,8 +223,18 @@ Nul::UString take_exchange_file(Nul::UString const &path) {
         refuse(path);
     }
     UniqueFd out(::open(spool.utf8_str().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!out || !copy_content(in.get(), out.get(), INT_MAX) || !out.close()) {
+    // A copy that only runs past its size sets no error of its own.
+    if (out) errno = 0;
+    // No more than was charged: a file that grows meanwhile is refused like any other it cannot take.
+    if (!out || !copy_content(in.get(), out.get(), static_cast<std::size_t>(st.st_size)) || !out.close()) {
+        int const why = errno;
         Nul::Fileutl::delete_tmp_file(spool); // and its private directory
+        // The server's disk is full: nothing about the client's file, which was read.
+        if (disk_full(why))
+            raise_reason(
+                Reason::internal_error,
+                kx_message(MSG_CANNOT_MAKE_ATTACHMENT,
+                           Nul::UMessage::Arg(Nul::UString(Nul::Utf8String(std::string(std::strerror(why)))))));
         refuse(path);
     }
     return spool;

@@ -1,4 +1,4 @@
-#include "wire/server_tmp.h"
+#include "files/server_tmp.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,21 +9,19 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "files/descriptors.h"
+#include "files/downloads.h"
 #include "tesutil/fileutl.h"
 #include "wire/catalog.h"
-#include "wire/descriptors.h"
 #include "wire/exceptions.h"
 #include "wire/trace.h"
 
@@ -44,7 +42,7 @@ struct TmpDir {
     // process may not give it.
     bool shared = false;
     gid_t group = 0;
-    unsigned long downloads = 0;
+    unsigned long files = 0;
 };
 
 TmpDir &tmp_dir() {
@@ -100,7 +98,7 @@ bool all_of(std::string const &text, std::size_t from, std::size_t count, bool (
     return true;
 }
 bool is_root_name(std::string const &name) {
-    return name.size() == 6 + 16 && name.rfind("kxrpc-", 0) == 0 &&
+    return name.size() == 6 + 16 && name.starts_with(server_folder_prefix) &&
            all_of(name, 6, 16, [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 bool is_process_dir_name(std::string const &name) {
@@ -184,34 +182,6 @@ bool share(int fd, TmpDir const &t) {
     return ::fchmod(fd, t.shared ? 0750 : 0700) == 0;
 }
 
-// Direct downloads with the time each was made, oldest first, and the thread that removes them.
-struct Downloads {
-    std::mutex lock;
-    std::condition_variable wake;
-    std::deque<std::pair<std::chrono::steady_clock::time_point, Nul::UString>> files;
-    std::chrono::seconds age = default_direct_download_age;
-    bool stopping = false;
-    std::thread sweeper;
-};
-
-Downloads &downloads() {
-    static Downloads d;
-    return d;
-}
-
-void stop_sweeper() {
-    Downloads &d = downloads();
-    {
-        std::lock_guard<std::mutex> guard(d.lock);
-        d.stopping = true;
-    }
-    d.wake.notify_all();
-    if (d.sweeper.joinable()) d.sweeper.join();
-    std::lock_guard<std::mutex> guard(d.lock);
-    d.files.clear();
-    d.stopping = false;
-}
-
 } // namespace
 
 bool open_server_tmp_dir(std::string const &exchange, std::string const &data_dir, std::string &why) {
@@ -233,7 +203,7 @@ bool open_server_tmp_dir(std::string const &exchange, std::string const &data_di
     }
     t.shared = may_give_group(shared.st_gid);
     t.group = t.shared ? shared.st_gid : 0;
-    std::string const root = exchange + "/kxrpc-" + data_key(data_dir);
+    std::string const root = exchange + "/" + server_folder_prefix + data_key(data_dir);
     // Starts of the same data make and sweep one at a time: a directory is never taken for an
     // ended process's between its making and its lock.
     int const root_fd = lock_root(root, true, why);
@@ -272,7 +242,7 @@ bool open_server_tmp_dir(std::string const &exchange, std::string const &data_di
 
 void close_server_tmp_dir() noexcept {
     try {
-        stop_sweeper();
+        stop_direct_downloads();
         TmpDir &t = tmp_dir();
         std::lock_guard<std::mutex> guard(t.lock);
         if (t.lock_fd < 0) return;
@@ -303,102 +273,37 @@ std::string server_tmp_root() {
     return t.root;
 }
 
-bool read_direct_download_age(std::chrono::seconds &age) {
-    age = default_direct_download_age;
-    char const *text = std::getenv(direct_download_age_variable);
-    if (text == nullptr || *text == '\0') return true;
-    if (*text < '0' || *text > '9') return false; // no sign, no blanks
-    char *end = nullptr;
-    errno = 0;
-    long long const seconds = std::strtoll(text, &end, 10);
-    if (errno != 0 || *end != '\0' || seconds < 1 || seconds > INT_MAX) return false;
-    age = std::chrono::seconds(seconds);
-    return true;
-}
-
-void expire_direct_downloads_after(std::chrono::seconds age) {
-    stop_sweeper();
-    Downloads &d = downloads();
-    std::lock_guard<std::mutex> guard(d.lock);
-    d.age = age;
-    auto const every = std::min<std::chrono::seconds>(age, std::chrono::seconds(60));
-    d.sweeper = std::thread([&d, every] {
-        std::unique_lock<std::mutex> held(d.lock);
-        while (!d.wake.wait_for(held, every, [&d] { return d.stopping; })) {
-            auto const before = std::chrono::steady_clock::now() - d.age;
-            held.unlock();
-            remove_direct_downloads(before);
-            held.lock();
-        }
-    });
-}
-
-void keep_direct_download(Nul::UString const &path) {
-    Downloads &d = downloads();
-    std::lock_guard<std::mutex> guard(d.lock);
-    d.files.emplace_back(std::chrono::steady_clock::now(), path);
-}
-
-int remove_direct_downloads(std::chrono::steady_clock::time_point before) {
-    std::deque<Nul::UString> expired;
-    {
-        Downloads &d = downloads();
-        std::lock_guard<std::mutex> guard(d.lock);
-        while (!d.files.empty() && d.files.front().first < before) {
-            expired.push_back(std::move(d.files.front().second));
-            d.files.pop_front();
-        }
-    }
-    for (Nul::UString const &path : expired) ignoring_failures([&] { Nul::Fileutl::delete_tmp_file(path); });
-    return static_cast<int>(expired.size());
-}
-
-Nul::UString leave_direct_download(std::function<void(int fd, Nul::UString const &path)> const &fill) {
+UniqueFd new_server_file(char const *prefix, std::string &path) {
     UniqueFd file;
-    std::string path;
-    {
-        TmpDir &t = tmp_dir();
-        std::lock_guard<std::mutex> guard(t.lock);
-        std::string const dir = t.own_fd ? t.own : Nul::Fileutl::system_tmp_dir().utf8_str().std_str();
-        UniqueFd const system(t.own_fd ? -1 : ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        int const dir_fd = t.own_fd ? t.own_fd.get() : system.get();
-        mode_t const mode = t.own_fd && t.shared ? 0640 : 0600;
-        int error = dir_fd < 0 ? errno : 0;
-        // Names are never given twice; one taken meanwhile (a link left there) is passed over.
-        for (int attempt = 0; dir_fd >= 0 && attempt < 10000 && !file; ++attempt) {
-            std::string const name = "DL" + std::to_string(t.downloads++);
-            file.reset(::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    TmpDir &t = tmp_dir();
+    std::lock_guard<std::mutex> guard(t.lock);
+    std::string const dir = t.own_fd ? t.own : Nul::Fileutl::system_tmp_dir().utf8_str().std_str();
+    UniqueFd const system(t.own_fd ? -1 : ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    int const dir_fd = t.own_fd ? t.own_fd.get() : system.get();
+    mode_t const mode = t.own_fd && t.shared ? 0640 : 0600;
+    int error = dir_fd < 0 ? errno : 0;
+    // Names are never given twice; one taken meanwhile (a link left there) is passed over.
+    for (int attempt = 0; dir_fd >= 0 && attempt < 10000 && !file; ++attempt) {
+        std::string const name = prefix + std::to_string(t.files++);
+        file.reset(::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        error = errno;
+        if (!file && error != EEXIST && error != EINTR) break;
+        if (!file) continue;
+        // The umask may have taken bits away, and the group is the directory's, not ours.
+        if ((mode == 0640 && ::fchown(file.get(), static_cast<uid_t>(-1), t.group) != 0) ||
+            ::fchmod(file.get(), mode) != 0) {
             error = errno;
-            if (!file && error != EEXIST && error != EINTR) break;
-            if (!file) continue;
-            // The umask may have taken bits away, and the group is the directory's, not ours.
-            if ((mode == 0640 && ::fchown(file.get(), static_cast<uid_t>(-1), t.group) != 0) ||
-                ::fchmod(file.get(), mode) != 0) {
-                error = errno;
-                file.reset();
-                ::unlinkat(dir_fd, name.c_str(), 0);
-                break;
-            }
-            path = dir + "/" + name;
+            file.reset();
+            ::unlinkat(dir_fd, name.c_str(), 0);
+            break;
         }
-        if (!file)
-            throw KXInternalErrorException(
-                kx_message(MSG_INTERNAL_ERROR,
-                           Nul::UMessage::Arg(Nul::UString(Nul::Utf8String(
-                               std::string("Cannot make the direct download's file: ") + std::strerror(error))))));
+        path = dir + "/" + name;
     }
-    Nul::UString const named{Nul::Utf8String(path)};
-    try {
-        fill(file.get(), named);
-        if (!file.close())
-            throw KXInternalErrorException(
-                kx_message(MSG_INTERNAL_ERROR, Nul::UMessage::Arg(L"Cannot write the direct download's file.")));
-    } catch (...) {
-        ::unlink(path.c_str());
-        throw;
-    }
-    keep_direct_download(named);
-    return named;
+    if (!file)
+        throw KXInternalErrorException(kx_message(
+            MSG_INTERNAL_ERROR, Nul::UMessage::Arg(Nul::UString(Nul::Utf8String(
+                                    std::string("Cannot make the direct download's file: ") + std::strerror(error))))));
+    return file;
 }
 
 bool may_give_group(gid_t gid) {

@@ -31,6 +31,14 @@ private:
     int fd_ = -1;
 };
 
+// True, with errno set, when a test has made the next write of the server's files fail: the
+// product's fault injector, operation "KxRpc::write", a LookupStatus fault whose status is the errno
+// (ENOSPC for a full disk). False at once when nothing is armed.
+bool injected_write_failure();
+
+// True for the errors of a disk that is full or a quota that is spent.
+bool disk_full(int error);
+
 // Writes every byte, going on after a short write; false when a write fails.
 bool write_all(int fd, char const *bytes, std::size_t count);
 
