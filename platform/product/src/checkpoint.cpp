@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
@@ -68,10 +69,7 @@ public:
         if (log.due.exchange(true)) return;
         std::lock_guard<std::mutex> lock(mu_);
         queue_.push_back(&log);
-        if (!thread_.joinable()) {
-            stop_ = false;
-            thread_ = std::thread([this] { run(); });
-        }
+        if (!thread_.joinable()) thread_ = std::thread([this, mine = epoch_] { run(mine); });
         cv_.notify_one();
     }
 
@@ -79,14 +77,13 @@ public:
         std::thread ending;
         {
             std::lock_guard<std::mutex> lock(mu_);
-            stop_ = true;
+            ++epoch_; // the running thread's last round; a commit from now on starts another
             ending = std::move(thread_);
+            for (Log *log : queue_) log->due = false;
+            queue_.clear();
         }
-        cv_.notify_one();
+        cv_.notify_all();
         if (ending.joinable()) ending.join();
-        std::lock_guard<std::mutex> lock(mu_);
-        for (Log *log : queue_) log->due = false;
-        queue_.clear();
     }
 
     CheckpointCounts counts() const { return CheckpointCounts{runs_.load(), truncations_.load()}; }
@@ -98,12 +95,14 @@ private:
         ino_t ino = 0;
     };
 
-    void run() {
+    // Runs until stop() ends its epoch.
+    void run(uint64_t mine) {
         std::map<Log *, Conn> conns; // this thread's own, closed when it ends
         std::unique_lock<std::mutex> lock(mu_);
-        while (!stop_) {
+        auto stopped = [&] { return epoch_ != mine; };
+        while (!stopped()) {
             if (queue_.empty()) {
-                cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+                cv_.wait(lock, [&] { return stopped() || !queue_.empty(); });
                 continue;
             }
             Log *log = queue_.front();
@@ -112,9 +111,9 @@ private:
             lock.unlock();
             bool again = checkpoint(*log, conns[log]);
             lock.lock();
-            if (again && !stop_) {
-                cv_.wait_for(lock, kRetryPause, [this] { return stop_; });
-                if (!stop_ && !log->due.exchange(true)) queue_.push_back(log);
+            if (again && !stopped()) {
+                cv_.wait_for(lock, kRetryPause, stopped);
+                if (!stopped() && !log->due.exchange(true)) queue_.push_back(log);
             }
         }
         lock.unlock();
@@ -163,7 +162,7 @@ private:
     std::map<std::string, std::unique_ptr<Log>> logs_;
     std::deque<Log *> queue_;
     std::thread thread_;
-    bool stop_ = false;
+    uint64_t epoch_ = 0;
     std::atomic<long long> runs_{0}, truncations_{0};
 };
 
