@@ -35,10 +35,11 @@ build "$root/build/asan" -DKX_WERROR=ON -DKX_SANITIZE=ON -DKX_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions=$root/tests/lsan.supp UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_tests "$root/build/asan" --timeout 600
 
-# The runtime's correctness rests on hand-offs between threads; only its tests and the
-# dispatcher's are built in this tree.
+# The runtime's correctness rests on hand-offs between threads; only its tests, the dispatcher's
+# and those of the product store's checkpointer are built in this tree.
 tsan_targets=(rpcsvc_basic_test rpcsvc_hostile_test rpcsvc_run_test rpcsvc_record_reader_test
-              kxrpc_core_dispatch_test kxrpc_args_fuzz_replay kxrpc_handler_fuzz_replay kxrpc_session_race_test)
+              kxrpc_core_dispatch_test kxrpc_args_fuzz_replay kxrpc_handler_fuzz_replay kxrpc_session_race_test
+              test_product_wal)
 build "$root/build/tsan" -DKX_WERROR=ON -DKX_TSAN=ON -DKX_BENCH=OFF -- "${tsan_targets[@]}"
 # The tests of the whole program (label server_program) need what this tree does not build.
 TSAN_OPTIONS="second_deadlock_stack=1:history_size=4:suppressions=$root/tests/tsan.supp" \

@@ -1,9 +1,13 @@
 // Attachments through a change batch against the real program with a libtirpc client: upload with
 // make_attachment, add it to a record being edited (kind 8, or the upload itself when the record is
 // already being edited), commit the record (kind 6) and read the stored content back with
-// get_attachment.
+// get_attachment. An upload's content is read through its handle until the handle goes, its
+// session ends, or kind 8 hands it to the record.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,10 +28,21 @@ bool_t xdr_names(XDR *xdrs, int type, std::vector<std::string> names) {
     return TRUE;
 }
 
-// make_attachment of `content` in chunks of at most 4 bytes, ended by an empty chunk.
+// The attachment field of the record that the state handle `held` names.
+bool_t xdr_held_folder(XDR *xdrs, Handle *held) {
+    int type = 45, by_handle = 3, field_by_name = 1;
+    std::string field = "Attachments";
+    return xdr_int(xdrs, &type) && xdr_int(xdrs, &by_handle) && xdr_handle(xdrs, held) &&
+           xdr_int(xdrs, &field_by_name) && xdr_utf8(xdrs, &field);
+}
+
+// make_attachment of `content` in chunks of at most 4 bytes, ended by an empty chunk, to the record
+// by name or, with `by_handle`, to the record item `held`.
 struct Upload {
     Handle session{}, attachment{};
     std::string record = "ISSUE00000003", file = "e2e.bin";
+    bool by_handle = false;
+    Handle held{};
     std::string content;
     bool_t failed = TRUE;
     ErrorRecord error;
@@ -36,7 +51,8 @@ struct Upload {
 bool_t xdr_upload(XDR *xdrs, Upload *u) {
     int chunk = 4;
     std::string comment = "through a batch";
-    if (!xdr_header(xdrs, &u->session) || !xdr_names(xdrs, 45, {"Defect", u->record, "Attachments"}) ||
+    if (!xdr_header(xdrs, &u->session) ||
+        !(u->by_handle ? xdr_held_folder(xdrs, &u->held) : xdr_names(xdrs, 45, {"Defect", u->record, "Attachments"})) ||
         !xdr_utf8(xdrs, &u->file) || !xdr_utf8(xdrs, &comment) || !xdr_int(xdrs, &chunk))
         return FALSE;
     for (std::size_t at = 0; at < u->content.size(); at += 4) {
@@ -121,10 +137,13 @@ bool_t xdr_batch_reply(XDR *xdrs, Batch *b) {
     }
 }
 
-// get_attachment of the stored attachment by name, in chunks of 4 bytes.
+// get_attachment of the stored attachment by name, or with `by_handle` of the attachment item
+// `held`, in chunks of 4 bytes.
 struct Download {
     Handle session{};
     std::string record = "ISSUE00000003", file = "e2e.bin";
+    bool by_handle = false;
+    Handle held{};
     bool_t failed = TRUE;
     ErrorRecord error;
     std::vector<std::string> chunks;
@@ -132,6 +151,7 @@ struct Download {
 
 bool_t xdr_download(XDR *xdrs, Download *d) {
     int chunk = 4;
+    if (d->by_handle) return xdr_get_by_handle(xdrs, &d->session, &d->held, chunk);
     return xdr_header(xdrs, &d->session) && xdr_names(xdrs, 44, {"Defect", d->record, "Attachments", d->file}) &&
            xdr_int(xdrs, &chunk);
 }
@@ -257,4 +277,121 @@ TEST_F(AttachBatchE2E, UnknownOperationKindIsAnErrorReply) {
     ASSERT_EQ(RPC_SUCCESS, client.call(10, as_proc(xdr_batch), &batch, as_proc(xdr_batch_reply), &batch));
     EXPECT_TRUE(batch.failed);
     EXPECT_EQ(40, batch.error.reason);
+}
+
+namespace {
+
+// The server's temporary files in a directory of the test's own, where an upload's file is looked
+// for by its name.
+class HeldUploadE2E : public testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(dir_.file("tmp"));
+        server_ = std::make_unique<ServerProcess>(
+            std::vector<std::string>{"-worker_threads", "2"}, dir_.path(),
+            std::vector<std::string>{"KX_PRODUCT_DATA=" + dir_.file("data"), "TMP=" + dir_.file("tmp")});
+        ASSERT_TRUE(server_->start());
+        client_ = std::make_unique<Client>(server_->port());
+        ASSERT_TRUE(client_->ok());
+        ASSERT_EQ(RPC_SUCCESS, call_login(*client_, login_));
+        ASSERT_FALSE(login_.failed) << login_.error.message;
+    }
+    void TearDown() override {
+        client_.reset();
+        if (!server_) return;
+        server_->signal(SIGTERM);
+        EXPECT_EQ(0, server_->wait(30000).status);
+    }
+    // Files called `name` anywhere below the server's temporary directory.
+    int files_named(std::string const &name) {
+        int n = 0;
+        for (auto const &e : std::filesystem::recursive_directory_iterator(dir_.file("tmp")))
+            if (e.is_regular_file() && e.path().filename() == name) ++n;
+        return n;
+    }
+    // create_temp of the record for Modify: the record item R.
+    Handle edit(std::string const &record) {
+        Temp temp;
+        temp.session = login_.handle;
+        temp.name = record;
+        EXPECT_EQ(RPC_SUCCESS, client_->call(9, as_proc(xdr_temp), &temp, as_proc(xdr_temp_reply), &temp));
+        EXPECT_FALSE(temp.failed) << temp.error.message;
+        return temp.record;
+    }
+    // make_attachment of `content` to R's attachment folder: the attachment item A.
+    Handle upload(Handle const &record, std::string const &content) {
+        Upload up;
+        up.session = login_.handle;
+        up.by_handle = true;
+        up.held = record;
+        up.file = kFile;
+        up.content = content;
+        EXPECT_EQ(RPC_SUCCESS, client_->call(14, as_proc(xdr_upload), &up, as_proc(xdr_upload_reply), &up));
+        EXPECT_FALSE(up.failed) << up.error.message;
+        return up.attachment;
+    }
+    // get_attachment of A: its content, or "error <reason>: <message>".
+    std::string content(Handle const &attachment) {
+        Download down;
+        down.session = login_.handle;
+        down.by_handle = true;
+        down.held = attachment;
+        EXPECT_EQ(RPC_SUCCESS, client_->call(13, as_proc(xdr_download), &down, as_proc(xdr_download_reply), &down));
+        if (down.failed) return "error " + std::to_string(down.error.reason) + ": " + down.error.message;
+        std::string got;
+        for (auto const &chunk : down.chunks) got += chunk;
+        return got;
+    }
+    static constexpr char const *kFile = "held-upload.txt";
+    TempDir dir_;
+    std::unique_ptr<ServerProcess> server_;
+    std::unique_ptr<Client> client_;
+    Login login_;
+};
+
+} // namespace
+
+// The upload joins R's edit, and deleting R (which reverts the edit) leaves A readable; the file
+// goes with A.
+TEST_F(HeldUploadE2E, AnUploadOutlivesTheDeletionOfItsRecordsHandleAndGoesWithItsOwn) {
+    Handle const record = edit("ISSUE00000006");
+    Handle const attachment = upload(record, "t5-upld");
+    EXPECT_EQ(content(attachment), "t5-upld");
+    EXPECT_EQ(delete_state(*client_, {record}), std::vector<int>{0});
+    EXPECT_EQ(content(attachment), "t5-upld");
+    EXPECT_EQ(files_named(kFile), 1);
+
+    EXPECT_EQ(delete_state(*client_, {attachment}), std::vector<int>{0});
+    EXPECT_EQ(files_named(kFile), 0);
+    EXPECT_EQ(content(attachment).rfind("error ", 0), 0u);
+}
+
+TEST_F(HeldUploadE2E, AnUploadGoesWithItsSession) {
+    Handle const record = edit("ISSUE00000006");
+    Handle const attachment = upload(record, "ends with the login");
+    EXPECT_EQ(delete_state(*client_, {record}), std::vector<int>{0});
+    EXPECT_EQ(files_named(kFile), 1);
+
+    EXPECT_EQ(delete_state(*client_, {login_.handle}), std::vector<int>{0});
+    EXPECT_EQ(files_named(kFile), 0);
+    EXPECT_EQ(delete_state(*client_, {attachment}), std::vector<int>{1}); // gone with the session
+}
+
+// Kind 8 consumes A and hands the file to R, which keeps it until R goes.
+TEST_F(HeldUploadE2E, AMakeAttachmentOperationMovesTheUploadToTheRecord) {
+    Handle const record = edit("ISSUE00000006");
+    Handle const attachment = upload(record, "moved by kind 8");
+    Batch batch;
+    batch.session = login_.handle;
+    batch.record = record;
+    batch.attachment = attachment;
+    batch.ops = {8};
+    ASSERT_EQ(RPC_SUCCESS, client_->call(10, as_proc(xdr_batch), &batch, as_proc(xdr_batch_reply), &batch));
+    ASSERT_FALSE(batch.failed) << batch.error.message;
+    EXPECT_EQ(batch.kinds, std::vector<int>{1}) << batch.error.message;
+    EXPECT_EQ(content(attachment).rfind("error ", 0), 0u);
+    EXPECT_EQ(files_named(kFile), 1);
+
+    EXPECT_EQ(delete_state(*client_, {record}), std::vector<int>{0});
+    EXPECT_EQ(files_named(kFile), 0);
 }

@@ -1,5 +1,6 @@
 // login and delete_state against the real program and its demo database set.
 #include "demo_server.h"
+#include "props_client.h"
 #include "server_process.h"
 
 #include <gtest/gtest.h>
@@ -46,35 +47,6 @@ bool_t xdr_login_reply(XDR *xdrs, LoginReply *r) {
     return xdr_u_int(xdrs, &length) && length == 16 && xdr_opaque(xdrs, r->handle.data(), 16);
 }
 
-struct DeleteRequest {
-    std::vector<std::array<char, 16>> handles;
-};
-
-bool_t xdr_delete_request(XDR *xdrs, DeleteRequest *r) {
-    u_int no_correlator = 0;
-    int count = static_cast<int>(r->handles.size());
-    if (!xdr_u_int(xdrs, &no_correlator) || !xdr_int(xdrs, &count)) return FALSE;
-    for (auto &h : r->handles) {
-        u_int length = 16;
-        if (!xdr_u_int(xdrs, &length) || !xdr_opaque(xdrs, h.data(), 16)) return FALSE;
-    }
-    return TRUE;
-}
-
-struct DeleteReply {
-    std::size_t expected = 0;
-    bool_t failed = FALSE;
-    std::vector<int> unknown;
-};
-
-bool_t xdr_delete_reply(XDR *xdrs, DeleteReply *r) {
-    if (!xdr_bool(xdrs, &r->failed) || r->failed) return FALSE;
-    r->unknown.assign(r->expected, 0);
-    for (auto &u : r->unknown)
-        if (!xdr_bool(xdrs, &u)) return FALSE;
-    return TRUE;
-}
-
 LoginRequest make_request(std::string repository, std::string user, std::string password, bool security = false) {
     LoginRequest r;
     r.repository = std::move(repository);
@@ -86,15 +58,6 @@ LoginRequest make_request(std::string repository, std::string user, std::string 
 
 clnt_stat login(Client &client, LoginRequest &request, LoginReply &reply) {
     return client.call(5, as_proc(xdr_login_request), &request, as_proc(xdr_login_reply), &reply);
-}
-
-std::vector<int> delete_state(Client &client, std::vector<std::array<char, 16>> handles) {
-    DeleteRequest request{std::move(handles)};
-    DeleteReply reply;
-    reply.expected = request.handles.size();
-    if (client.call(2, as_proc(xdr_delete_request), &request, as_proc(xdr_delete_reply), &reply) != RPC_SUCCESS)
-        return {-1};
-    return reply.unknown;
 }
 
 using LoginE2E = DemoServerTest;

@@ -277,6 +277,46 @@ clnt_stat call_deliver(Client &client, Deliver &deliver) {
     return client.call(10, as_proc(xdr_deliver), &deliver, as_proc(xdr_deliver_reply), &deliver);
 }
 
+namespace {
+
+struct DeleteRequest {
+    std::vector<Handle> handles;
+};
+
+bool_t xdr_delete_request(XDR *xdrs, DeleteRequest *r) {
+    u_int no_correlator = 0;
+    int count = static_cast<int>(r->handles.size());
+    if (!xdr_u_int(xdrs, &no_correlator) || !xdr_int(xdrs, &count)) return FALSE;
+    for (auto &h : r->handles)
+        if (!xdr_handle(xdrs, &h)) return FALSE;
+    return TRUE;
+}
+
+struct DeleteReply {
+    std::size_t expected = 0;
+    std::vector<int> unknown;
+};
+
+bool_t xdr_delete_reply(XDR *xdrs, DeleteReply *r) {
+    bool_t failed = FALSE;
+    if (!xdr_bool(xdrs, &failed) || failed) return FALSE;
+    r->unknown.assign(r->expected, 0);
+    for (auto &u : r->unknown)
+        if (!xdr_bool(xdrs, &u)) return FALSE;
+    return TRUE;
+}
+
+} // namespace
+
+std::vector<int> delete_state(Client &client, std::vector<Handle> handles) {
+    DeleteRequest request{std::move(handles)};
+    DeleteReply reply;
+    reply.expected = request.handles.size();
+    if (client.call(2, as_proc(xdr_delete_request), &request, as_proc(xdr_delete_reply), &reply) != RPC_SUCCESS)
+        return {-1};
+    return reply.unknown;
+}
+
 bool_t xdr_made_attachment(XDR *xdrs, bool_t *failed, Handle *attachment, ErrorRecord *error) {
     if (!xdr_bool(xdrs, failed)) return FALSE;
     if (*failed) return error != nullptr && xdr_error_record(xdrs, error);

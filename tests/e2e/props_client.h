@@ -73,6 +73,9 @@ clnt_stat call_fetch(Client &client, Fetch &fetch);
 // The fetch_props call as one record-marked record, for a client that speaks raw TCP.
 std::vector<char> fetch_call_record(Fetch &fetch, u_int xid);
 clnt_stat call_deliver(Client &client, Deliver &deliver);
+// delete_state of `handles`: one answer per handle, 1 (TRUE) for an unknown one; {-1} when the call
+// fails.
+std::vector<int> delete_state(Client &client, std::vector<Handle> handles);
 
 // The reply of make_attachment: FALSE and the new attachment's handle, then the names of its record
 // type, record, field and file (read and dropped); or TRUE and the error record (error may be null

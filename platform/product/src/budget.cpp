@@ -20,15 +20,6 @@ constexpr int kProgressPeriod = 1000;
 // flight, and one that began its statement just after the stop must not hold the process.
 constexpr std::chrono::seconds kAfterStop{2};
 
-// A positive decimal number from the environment, at most `most`; anything else: the fallback.
-long long env_number(const char *name, long long fallback, long long most) {
-    const char *v = std::getenv(name);
-    if (!v || !*v) return fallback;
-    char *end = nullptr;
-    long long n = std::strtoll(v, &end, 10);
-    return *end == 0 && n > 0 ? std::min(n, most) : fallback;
-}
-
 // Bumped by each orderly stop; a statement armed under an older value is interrupted.
 std::atomic<unsigned> g_stop_epoch{0};
 static_assert(std::atomic<unsigned>::is_always_lock_free, "the stop must be safe in a signal handler");
@@ -55,6 +46,14 @@ int on_progress(void *) {
 }
 
 } // namespace
+
+long long env_number(const char *name, long long fallback, long long most) {
+    const char *v = std::getenv(name);
+    if (!v || !*v) return fallback;
+    char *end = nullptr;
+    long long n = std::strtoll(v, &end, 10);
+    return *end == 0 && n > 0 ? std::min(n, most) : fallback;
+}
 
 void budget_connection(sqlite3 *db) {
     static std::once_flag heap;

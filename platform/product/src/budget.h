@@ -6,6 +6,9 @@
 
 namespace kxp {
 
+// A positive decimal number from the environment, at most `most`; anything else: the fallback.
+long long env_number(const char *name, long long fallback, long long most);
+
 // Installs the progress handler (deadline, orderly stop) on a fresh connection and, once per
 // process, SQLite's heap limit.
 void budget_connection(sqlite3 *db);

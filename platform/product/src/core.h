@@ -63,6 +63,8 @@ private:
 
 // Store connections open in this process (lent to threads and idle), for tests.
 int open_store_connections();
+// Closes the store connections that no thread uses (KXProductStore::CloseConnections).
+void close_store_connections();
 
 struct SessionCore {
     SetStore db;

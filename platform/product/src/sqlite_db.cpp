@@ -207,7 +207,26 @@ std::optional<int64_t> Db::scalar_int(std::string_view sql, int64_t arg) {
     return s.int64(0);
 }
 
-Txn::Txn(Db &db) : db_(db) { db_.exec("BEGIN IMMEDIATE"); }
+void WriterGate::enter(std::chrono::milliseconds most) {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait_for(lock, most, [this] { return !closed_; });
+}
+void WriterGate::close() {
+    std::lock_guard<std::mutex> lock(mu_);
+    closed_ = true;
+}
+void WriterGate::open() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        closed_ = false;
+    }
+    cv_.notify_all();
+}
+
+Txn::Txn(Db &db) : db_(db) {
+    if (WriterGate *gate = db_.writer_gate()) gate->enter(std::chrono::milliseconds(Db::kBusyTimeoutMs));
+    db_.exec("BEGIN IMMEDIATE");
+}
 Txn::~Txn() {
     if (!done_) {
         try {

@@ -2,6 +2,8 @@
 #pragma once
 #include <sqlite3.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -69,8 +71,25 @@ struct KeptStmt {
     uint64_t last_use = 0;
 };
 
+// Lets a checkpoint that needs the writer lock go first: while it runs, the writers of this
+// process hold back at the start of their transactions, so that a stream of commits that take
+// the lock in turn cannot starve it.
+class WriterGate {
+public:
+    // A writer: waits while a checkpoint runs, for at most `most`.
+    void enter(std::chrono::milliseconds most);
+    void close();
+    void open();
+
+private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool closed_ = false;
+};
+
 class Db {
 public:
+    static constexpr int kBusyTimeoutMs = 10000;
     // Opens (create=true: creates) the file, in WAL mode with a busy timeout.
     Db(const std::string &path, bool create);
     ~Db();
@@ -90,10 +109,12 @@ public:
     bool unused() const;
     // Statements kept prepared now (idle or in use), for tests.
     std::size_t kept_statements() const;
+    // The gate of the set's checkpoints that this connection's transactions pass; none by default.
+    void set_writer_gate(WriterGate *gate) { gate_ = gate; }
+    WriterGate *writer_gate() const { return gate_; }
 
 private:
     friend class Stmt;
-    static constexpr int kBusyTimeoutMs = 10000;
     void enter_wal();
     struct TextHash {
         using is_transparent = void;
@@ -110,6 +131,7 @@ private:
     std::unordered_map<std::string, KeptStmt, TextHash, std::equal_to<>> kept_; // nodes stay put
     std::size_t kept_in_use_ = 0;
     uint64_t uses_ = 0;
+    WriterGate *gate_ = nullptr;
 };
 
 DbHandle::operator sqlite3 *() const { return db_->raw(); }

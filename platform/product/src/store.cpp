@@ -16,6 +16,7 @@
 #include <set>
 #include <sstream>
 
+#include "checkpoint.h"
 #include "core.h"
 #include "kxproduct/diag.h"
 #include "kxproduct/faults.h"
@@ -218,6 +219,7 @@ DbPtr open_connection(SetPool &pool) {
             db.reset(raw);
         }
         migrate(*db);
+        hand_checkpoints_off(*db);
         return db;
     } catch (const StoreError &e) {
         refuse_set(pool.name, e.text);
@@ -271,6 +273,25 @@ Db &SetStore::conn() const {
 }
 
 int open_store_connections() { return g_open_connections.load(); }
+
+void close_store_connections() {
+    stop_checkpointer();
+    // The calling thread's own, then those kept for no thread (threads that ended gave theirs
+    // back). Closing a set's last connection checkpoints its log and removes it.
+    ThreadConnections &t = t_connections;
+    std::vector<Lent> mine;
+    for (std::size_t i = t.lent.size(); i-- > 0;) {
+        if (!unused(*t.lent[i].db)) continue;
+        mine.push_back(std::move(t.lent[i]));
+        t.lent.erase(t.lent.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    if (t.retired.db && unused(*t.retired.db)) mine.push_back(std::move(t.retired));
+    std::list<Lent> kept;
+    {
+        std::lock_guard<std::mutex> lock(g_idle_mu);
+        kept.splice(kept.end(), idle());
+    }
+}
 
 SetStore open_set(const CString &dbset) {
     std::string name = u8(dbset);
@@ -392,3 +413,7 @@ const std::string &KXProductStore::DemoDefinition() {
 }
 
 HRESULT callCoInitializeEx() { return 0; }
+
+void KXProductStore::CloseConnections() { close_store_connections(); }
+
+int KXProductStore::OpenConnections() { return open_store_connections(); }

@@ -552,7 +552,8 @@ TEST_F(DeliverAttachments, AnAttachmentAlreadyAddedToTheEditIsNotAddedAgain) {
     add_to_edit(*att, *record);
     EXPECT_EQ(KXFaultInjector::CallCount("AdEntity::AddAttachmentFieldValue"), adds + 1);
     EXPECT_EQ(att->added_to().get(), record->entity().get());
-    EXPECT_TRUE(att->file_path().empty()); // the record item holds the file now
+    // Both hold the file now: the edit reads it at commit, the handle until it goes.
+    EXPECT_EQ(att->file_path(), path);
     EXPECT_EQ(record->temp_files(), std::vector<Nul::UString>{path});
     add_to_edit(*att, *record);
     EXPECT_EQ(KXFaultInjector::CallCount("AdEntity::AddAttachmentFieldValue"), adds + 1);

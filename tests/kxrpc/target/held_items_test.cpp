@@ -137,6 +137,33 @@ TEST_F(StateItems, TemporaryFilesAndOnlyTheirPrivateDirectories) {
     EXPECT_TRUE(exists(Nul::UString(Nul::Utf8String(shared))));
 }
 
+// An upload file that a record item shares with its attachment item stays until the last of the
+// two goes, in either order; the record item keeps one file once.
+TEST_F(StateItems, AnUploadFileGoesWithTheLastItemThatSharesIt) {
+    for (bool record_first : {true, false}) {
+        Nul::UString const path = Nul::Fileutl::create_tmp_file(Nul::UString(L"shared.bin"), 77);
+        std::ofstream(path.utf8_str()) << "data";
+        AdEntityPtr entity = BuildEntity(session_, defect_);
+        auto attachment = std::make_unique<Attachment>(AttachmentFolder(entity, Nul::UString(L"Attachments"), 0),
+                                                       Nul::UString(L"shared.bin"), 0);
+        attachment->set_file_path(path);
+        auto upload = std::make_unique<AttachmentStateItem>(std::move(attachment), true);
+        auto record = std::make_unique<RecordStateItem>(entity);
+        record->keep_file(upload->upload());
+        record->keep_file(upload->upload());
+        EXPECT_EQ(record->temp_files(), std::vector<Nul::UString>{path});
+        if (record_first)
+            record.reset();
+        else
+            upload.reset();
+        EXPECT_TRUE(exists(path)) << record_first;
+        record.reset();
+        upload.reset();
+        EXPECT_FALSE(exists(path)) << record_first;
+        EXPECT_FALSE(exists(Nul::Pname(path).parent_dir())) << record_first;
+    }
+}
+
 TEST_F(StateItems, TrackerFlagsAndEncoding) {
     AdEntityPtr record = BuildEntity(session_, defect_);
     RecordStateItem item(record);

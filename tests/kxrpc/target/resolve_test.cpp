@@ -799,8 +799,9 @@ TEST_F(Resolve, MakeAttachmentReplyLayout) {
     }
     // The reply is gone; the item stays registered for the calls that name it.
     EXPECT_EQ(lookup_pointer_entry(item->oid()), item);
-    EXPECT_EQ(utf8(item->take_file_path()), "/tmp/somewhere/notes.txt");
-    EXPECT_TRUE(item->file_path().empty());
+    // A client's file is never handed over: the item keeps naming it.
+    EXPECT_EQ(item->take_upload(), nullptr);
+    EXPECT_EQ(utf8(item->file_path()), "/tmp/somewhere/notes.txt");
     EXPECT_TRUE(remove_pointer_entry(item->oid()));
     // No item, no reply.
     MakeAttachmentResp none(nullptr);

@@ -24,6 +24,14 @@ public:
     static CString CreateFromDefinitionFile(const std::string &path, const std::string &directory);
     // The demo definition built into the library.
     static const std::string &DemoDefinition();
+
+    // For a clean stop, once the threads that made product calls have ended: ends the checkpointer
+    // and closes every connection that no running thread holds, the calling thread's included.
+    // Closing a set's last connection checkpoints its write-ahead log and removes the log and its
+    // shared-memory file. A later call opens connections again.
+    static void CloseConnections();
+    // Connections to database sets lent to threads or kept idle in this process, for tests.
+    static int OpenConnections();
 };
 
 // The product's per-thread COM start; nothing is needed on Linux. Returns 0 (S_OK).

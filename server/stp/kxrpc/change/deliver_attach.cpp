@@ -61,9 +61,9 @@ std::unique_ptr<Attachment> add_to_edit(AttachmentStateItem &item, RecordStateIt
     if (item.added_to().get() == record.get()) return attachment;
     attachment->add_attachment();
     item.set_added_to(record);
-    // A client's own file stays where it is, untouched.
-    if (item.server_file() && !item.file_path().empty())
-        record_item.add_temp_file(item.take_file_path(), item.take_charge());
+    // The pending add reads the upload file when the record commits, and the attachment's handle
+    // reads it until it goes: both hold it. A client's own file stays where it is, untouched.
+    record_item.keep_file(item.upload());
     return attachment;
 }
 
@@ -76,8 +76,10 @@ DeliverResult make_modify_attachment(DeliverOperation &base) {
     if (!item->attachment()) throw_internal_error(L"the attachment item holds no attachment");
     std::unique_ptr<Attachment> attachment;
     if (add) {
-        // The upload handler may have added it to this edit already.
+        // The upload handler may have added it to this edit already. The upload file moves to the
+        // record item, which the attachment's handle no longer outlives.
         attachment = add_to_edit(*item, *record_item);
+        record_item->keep_file(item->take_upload());
     } else {
         attachment = on_edited_record(*item->attachment(), record_item->entity());
         attachment->modify_description();

@@ -251,6 +251,9 @@ int start_rpc_program(int argc, char **argv) {
     } else if (stop_requested()) {
         shutdown_nice(0, Nul::UString());
     }
+    // The workers have ended: every store connection closes, and with the last of a set its
+    // write-ahead log is checkpointed and removed.
+    KXProductStore::CloseConnections();
     return 0;
 }
 

@@ -214,21 +214,27 @@ void remove_upload_file(Nul::UString const &path) noexcept {
     });
 }
 
+ContentFile::~ContentFile() {
+    ignoring_failures([this] { Nul::Fileutl::delete_tmp_file(path_); });
+}
+
 AttachmentStateItem::AttachmentStateItem(std::unique_ptr<Attachment> attachment, bool server_file, DiskCharge charge)
     : attachment_(std::move(attachment)), file_path_(attachment_ ? attachment_->content_path() : Nul::UString()),
-      server_file_(server_file), charge_(std::move(charge)) {}
+      server_file_(server_file) {
+    if (server_file_ && !file_path_.empty()) upload_ = std::make_shared<ContentFile>(file_path_, std::move(charge));
+}
 
 AttachmentStateItem::~AttachmentStateItem() {
     ignoring_failures([this] { attachment_.reset(); });
     ignoring_failures([this] { added_to_ = AdEntityPtr(); });
-    // An upload never committed: its file and private directory go.
-    if (server_file_ && !file_path_.empty()) remove_upload_file(file_path_);
+    // The upload file goes with the last item that shares it.
+    ignoring_failures([this] { upload_.reset(); });
 }
 
-Nul::UString AttachmentStateItem::take_file_path() {
-    Nul::UString path = file_path_;
+ContentFilePtr AttachmentStateItem::take_upload() {
+    if (!upload_) return nullptr;
     file_path_ = Nul::UString();
-    return path;
+    return std::move(upload_);
 }
 
 } // namespace KxRpc

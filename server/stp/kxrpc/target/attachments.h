@@ -106,6 +106,25 @@ std::unique_ptr<Attachment> attachment_from_entry(AttachmentFolder const &folder
 // Deletes an upload file the server made and its private directory; failures are ignored.
 void remove_upload_file(Nul::UString const &path) noexcept;
 
+// A content file of the server's own, deleted (with the private directory the server made for
+// it, and no other) when the last item that reads it goes: an upload's item and the record item
+// whose pending add reads it at commit may share it.
+class ContentFile {
+public:
+    explicit ContentFile(Nul::UString const &path, DiskCharge charge = DiskCharge())
+        : path_(path), charge_(std::move(charge)) {}
+    ~ContentFile();
+    ContentFile(ContentFile const &) = delete;
+    ContentFile &operator=(ContentFile const &) = delete;
+    Nul::UString const &path() const { return path_; }
+
+private:
+    Nul::UString path_;
+    // Its bytes charged to the session; given back after the destructor has deleted the file.
+    DiskCharge charge_;
+};
+using ContentFilePtr = std::shared_ptr<ContentFile>;
+
 // The session user: login name and dbid.
 class CurrentUserInfo {
 public:
@@ -114,13 +133,15 @@ public:
     std::int64_t dbid;
 };
 
-// An attachment being created or read between calls, with the path of its content file, which
-// the change batch takes over when it commits a new attachment.
+// An attachment being created or read between calls, with the path of its content file. The
+// server's own upload file stays readable through the item until the item goes (delete_state, its
+// session's end) or a change batch's make_attachment hands it to the record item.
 class AttachmentStateItem : public StateItem {
 public:
-    // `server_file`: the content file is the server's own upload file, deleted with the item
-    // unless taken; a client's file (or a stored attachment's) is never deleted here. `charge`:
-    // the file's bytes charged to the session, given back when the file goes.
+    // `server_file`: the content file is the server's own upload file, deleted once neither this
+    // item nor a record item that shares it needs it; a client's file (or a stored attachment's)
+    // is never deleted here. `charge`: the upload's bytes charged to the session, given back when
+    // the file goes.
     explicit AttachmentStateItem(std::unique_ptr<Attachment> attachment, bool server_file = false,
                                  DiskCharge charge = DiskCharge());
     ~AttachmentStateItem() override;
@@ -128,10 +149,10 @@ public:
     Nul::UString const &file_path() const { return file_path_; }
     // The content file is the server's own upload file (never a client's file).
     bool server_file() const { return server_file_; }
-    // Hands the path over and leaves it empty.
-    Nul::UString take_file_path();
-    // Hands the charge of the file over with it.
-    DiskCharge take_charge() { return std::move(charge_); }
+    // The server's upload file, shared; null for a client's file or once handed over.
+    ContentFilePtr const &upload() const { return upload_; }
+    // Hands the server's upload file over and leaves the item without it; a client's file stays.
+    ContentFilePtr take_upload();
     // The edited record that the attachment was added to, or null while it was added to none.
     AdEntityPtr const &added_to() const { return added_to_; }
     void set_added_to(AdEntityPtr const &record) { added_to_ = record; }
@@ -141,7 +162,7 @@ private:
     AdEntityPtr added_to_;
     Nul::UString file_path_;
     bool server_file_;
-    DiskCharge charge_;
+    ContentFilePtr upload_;
 };
 
 } // namespace KxRpc

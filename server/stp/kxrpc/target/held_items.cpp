@@ -1,5 +1,6 @@
 #include "target/held_items.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "target/workspace.h"
@@ -20,11 +21,8 @@ RecordStateItem::RecordStateItem(AdEntityPtr const &record, bool owns_edit) : en
 }
 
 RecordStateItem::~RecordStateItem() {
-    for (auto const &path : temp_files_) {
-        // The temporary-file table removes the private directory it made for the file, and no
-        // other: a content file that sits in a shared directory leaves that directory alone.
-        ignoring_failures([&] { Nul::Fileutl::delete_tmp_file(path); });
-    }
+    // A file that an attachment item still shares stays for it.
+    temp_files_.clear();
     ignoring_failures([&] {
         if (owns_edit_ && entity_ && entity_->IsEditable()) entity_->Revert();
     });
@@ -59,15 +57,19 @@ bool RecordStateItem::requiredness_changed_since_open(Nul::UString const &field)
 
 void RecordStateItem::refresh_requiredness() { take_snapshot(at_report_); }
 
-void RecordStateItem::add_temp_file(Nul::UString const &path, DiskCharge charge) {
+void RecordStateItem::add_temp_file(Nul::UString const &path) { keep_file(std::make_shared<ContentFile>(path)); }
+
+void RecordStateItem::keep_file(ContentFilePtr const &file) {
+    if (!file) return;
     std::lock_guard<std::mutex> guard(files_mu_);
-    temp_files_.push_back(path);
-    charges_.push_back(std::move(charge));
+    if (std::find(temp_files_.begin(), temp_files_.end(), file) == temp_files_.end()) temp_files_.push_back(file);
 }
 
 std::vector<Nul::UString> RecordStateItem::temp_files() const {
     std::lock_guard<std::mutex> guard(files_mu_);
-    return temp_files_;
+    std::vector<Nul::UString> paths;
+    for (ContentFilePtr const &file : temp_files_) paths.push_back(file->path());
+    return paths;
 }
 
 // ---- QueryItemStateItem

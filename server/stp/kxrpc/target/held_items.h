@@ -11,6 +11,7 @@
 #include "kxproduct/entity.h"
 #include "kxproduct/query.h"
 #include "kxproduct/workspace.h"
+#include "target/attachments.h"
 #include "tesutil/ustring.h"
 #include "wire/handles.h"
 #include "wire/xdrobject.h"
@@ -36,7 +37,10 @@ public:
     void refresh_requiredness();
     // A temporary content file that goes with the record; deleted with the item. Uploads on other
     // connections may add theirs at the same time.
-    void add_temp_file(Nul::UString const &path, DiskCharge charge = DiskCharge());
+    void add_temp_file(Nul::UString const &path);
+    // A content file the record's pending add reads at commit: the item keeps it (once) until it
+    // goes; the file is deleted when its last holder goes.
+    void keep_file(ContentFilePtr const &file);
     std::vector<Nul::UString> temp_files() const;
 
 private:
@@ -49,9 +53,7 @@ private:
     Snapshot at_open_;
     Snapshot at_report_;
     mutable std::mutex files_mu_;
-    std::vector<Nul::UString> temp_files_;
-    // Given back after the destructor has deleted the files.
-    std::vector<DiskCharge> charges_;
+    std::vector<ContentFilePtr> temp_files_;
 };
 
 // A query, report or workspace folder being created or edited.
