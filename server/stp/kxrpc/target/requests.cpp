@@ -5,6 +5,7 @@
 #include "target/login_session.h"
 #include "tesutil/arm.h"
 #include "tesutil/umessage.h"
+#include "wire/decode_budget.h"
 #include "wire/exceptions.h"
 #include "wire/locale.h"
 #include "wire/textfmt.h"
@@ -93,6 +94,8 @@ bool_t SessionArg::xdr_session_fields(XDR *xdrs) {
     // The handles that follow answer only if their items are this session's.
     set_call_session(session_.get());
     if (session_) note_call_connection(*session_);
+    // Such a call is answered as for an unknown session whatever follows: nothing it lists is kept.
+    if (!session_) drop_decoded_lists();
     if (!xdr_ustring(xdrs, context_.client_locale)) return FALSE;
     stprpc_abstract_set_client_locale(context_.client_locale);
     xdr_trace_id(xdrs, trace_);
