@@ -11,7 +11,7 @@
 namespace KxRpc {
 
 // KX_DECODE_BYTES: bytes one call's decoded arguments may hold (default 32 MiB), read once.
-constexpr std::size_t default_decode_bytes = std::size_t{32} << 20;
+constexpr std::size_t default_decode_bytes = 32u << 20;
 std::size_t decode_bytes_limit();
 
 // The thread's budget for the call being decoded, from construction to destruction. Without one,
