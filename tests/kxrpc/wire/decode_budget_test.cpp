@@ -75,18 +75,6 @@ TEST(DecodeBudget, WithoutACallNothingIsChargedAndEverythingKept) {
     EXPECT_EQ("", held_refusal());
 }
 
-TEST(DecodeBudget, InnerBudgetGivesTheOuterOneBack) {
-    DecodeBudget outer(10);
-    {
-        DecodeBudget inner(100);
-        EXPECT_TRUE(charge_decoded(50));
-        EXPECT_EQ(50u, inner.charged());
-    }
-    EXPECT_FALSE(charge_decoded(11));
-    EXPECT_EQ(0u, outer.charged());
-    take_decode_failure();
-}
-
 TEST(DecodeBudget, DroppedListsKeepNothingAndChargeNothing) {
     DecodeBudget budget(8);
     std::vector<int> values;
@@ -100,16 +88,6 @@ TEST(DecodeBudget, DroppedListsKeepNothingAndChargeNothing) {
     EXPECT_EQ(1u, values.size());
     EXPECT_EQ(slot_cost<int>(), budget.charged());
     EXPECT_FALSE(budget.exceeded());
-}
-
-TEST(DecodeBudget, KeptElementPastTheLimitIsNotKept) {
-    DecodeBudget budget(slot_cost<int>() * 2);
-    std::vector<int> values;
-    EXPECT_TRUE(keep_decoded(values, 1));
-    EXPECT_TRUE(keep_decoded(values, 2));
-    EXPECT_FALSE(keep_decoded(values, 3));
-    EXPECT_EQ((std::vector<int>{1, 2}), values);
-    EXPECT_NE("", held_refusal());
 }
 
 // A decoded string is charged two bytes per UTF-8 byte before its bytes are copied.
