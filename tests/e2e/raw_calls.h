@@ -146,8 +146,9 @@ inline Body props_session(std::string const &handle) {
 class LoggedOnTest : public testing::Test {
 protected:
     void SetUp() override {
-        server_ = std::make_unique<ServerProcess>(std::vector<std::string>{"-worker_threads", "4"}, dir_.path(),
-                                                  std::vector<std::string>{"KX_PRODUCT_DATA=" + dir_.file("data")});
+        std::vector<std::string> env = environment();
+        env.push_back("KX_PRODUCT_DATA=" + dir_.file("data"));
+        server_ = std::make_unique<ServerProcess>(std::vector<std::string>{"-worker_threads", "4"}, dir_.path(), env);
         ASSERT_TRUE(server_->start());
         client_ = std::make_unique<Client>(server_->port());
         ASSERT_TRUE(client_->ok());
@@ -159,6 +160,8 @@ protected:
         server_->signal(SIGTERM);
         EXPECT_EQ(0, server_->wait().status);
     }
+    // What the server's environment has besides its data directory.
+    virtual std::vector<std::string> environment() const { return {}; }
 
     TempDir dir_;
     std::unique_ptr<ServerProcess> server_;

@@ -19,6 +19,7 @@
 #include "product_env.h"
 #include "session/login.h"
 #include "tesutil/arm.h"
+#include "wire/decode_budget.h"
 #include "wire/exceptions.h"
 #include "wire_text.h"
 #include "xdr_buffer.h"
@@ -114,6 +115,13 @@ protected:
         return cat(cat(cat(cat(words({0}), handle), str("en_US")), words({0x11})), words({0}));
     }
 
+    // A login session of `name` (whose password is the name) in KXDEMO/ISSUE.
+    static std::shared_ptr<LoginSession> user_login(wchar_t const *name) {
+        KXSmartPtr<KXSession> user = KXSession::Build();
+        user->WebUserLogon(CString(name), CString(name), CString(), CString(), CString(L"ISSUE"), CString(L"KXDEMO"));
+        return std::make_shared<LoginSession>(user, Nul::UString(L"KXDEMO/ISSUE"), Nul::UString());
+    }
+
     static std::string dir_;
     kxtest::ProductCounts counts_;
 };
@@ -122,10 +130,7 @@ std::string DeliverTarget::dir_;
 
 TEST_F(DeliverTarget, SessionDatabaseSetAndUserDatabase) {
     {
-        KXSmartPtr<KXSession> user = KXSession::Build();
-        user->WebUserLogon(CString(L"alice"), CString(L"alice"), CString(), CString(), CString(L"ISSUE"),
-                           CString(L"KXDEMO"));
-        auto session = std::make_shared<LoginSession>(user, Nul::UString(L"KXDEMO/ISSUE"), Nul::UString());
+        auto session = user_login(L"alice");
         DeliverChangeContextArgs args;
         ASSERT_TRUE(kxtest::decode(request_of(session), [&](XDR *x) { return args.xdr(x); }));
         EXPECT_EQ(args.session().get(), session.get());
@@ -152,10 +157,7 @@ TEST_F(DeliverTarget, SessionDatabaseSetAndUserDatabase) {
 }
 
 TEST_F(DeliverTarget, ResolvedTargetsAreReleasedWithTheRequest) {
-    KXSmartPtr<KXSession> user = KXSession::Build();
-    user->WebUserLogon(CString(L"carol"), CString(L"carol"), CString(), CString(), CString(L"ISSUE"),
-                       CString(L"KXDEMO"));
-    auto session = std::make_shared<LoginSession>(user, Nul::UString(L"KXDEMO/ISSUE"), Nul::UString());
+    auto session = user_login(L"carol");
     long const objects = KXObject::LiveCount();
     {
         Bytes b = request_of(session);
@@ -185,10 +187,7 @@ TEST_F(DeliverTarget, OneTransactionPerOperationAndStatusTwoForTheFailure) {
     std::string const path = std::getenv("KX_ARM4_LOG");
     std::vector<Record> calls;
     {
-        KXSmartPtr<KXSession> user = KXSession::Build();
-        user->WebUserLogon(CString(L"carol"), CString(L"carol"), CString(), CString(), CString(L"ISSUE"),
-                           CString(L"KXDEMO"));
-        auto session = std::make_shared<LoginSession>(user, Nul::UString(L"KXDEMO/ISSUE"), Nul::UString());
+        auto session = user_login(L"carol");
         Bytes b = request_of(session);
         b.resize(b.size() - 4);
         Bytes const list = cat(words({1, 11, 43, 1}), str("Platforms"));
@@ -220,4 +219,57 @@ TEST_F(DeliverTarget, OneTransactionPerOperationAndStatusTwoForTheFailure) {
     // The call's transaction around one per performed operation: success, then the failure.
     EXPECT_EQ(starts, (std::vector<std::string>{make_query_commit_hex(), list_commit, list_commit}));
     EXPECT_EQ(stops, (std::vector<std::string>{"0", "2", "0"}));
+}
+
+// Every operation, and every value a dynamic list carries, is charged to the call's decode budget
+// before it is kept: the batch decodes within exactly what it is charged and is refused one byte
+// short of it. A request whose session is unknown keeps none of its operations.
+TEST_F(DeliverTarget, OperationsAreChargedAndAnUnknownSessionKeepsNone) {
+    auto session = user_login(L"alice");
+    Bytes ops;
+    for (int i = 0; i < 3; ++i) ops = cat(ops, words({1, 6, 4, 0}));
+    ops = cat(ops, cat(cat(words({1, 11, 43, 1}), str("Priority")), cat(cat(words({2}), str("A")), str("B"))));
+    ops = cat(ops, cat(cat(words({1}), str("C")), words({0})));
+    auto request = [&](StateItemPtr const &s) {
+        Bytes b = request_of(s);
+        b.resize(b.size() - 4);
+        return cat(b, ops);
+    };
+    struct Outcome {
+        bool decoded;
+        std::size_t ops, charged;
+        std::string refusal;
+    };
+    auto decode_within = [&](StateItemPtr const &s, std::size_t limit) {
+        DecodeBudget budget(limit);
+        DeliverChangeContextArgs args;
+        Outcome o{kxtest::decode(request(s), [&](XDR *x) { return args.xdr(x); }), args.ops_size(), budget.charged(),
+                  std::string()};
+        if (std::exception_ptr held = take_decode_failure()) try {
+                std::rethrow_exception(held);
+            } catch (Nul::STPException const &e) {
+                EXPECT_EQ(e.stp_reason_code(), 40);
+                o.refusal = exception_message_text(e).utf8_str();
+            }
+        return o;
+    };
+    Outcome const whole = decode_within(session, std::size_t{1} << 20);
+    ASSERT_TRUE(whole.decoded);
+    EXPECT_EQ(whole.ops, 4u);
+    Outcome const exact = decode_within(session, whole.charged);
+    EXPECT_TRUE(exact.decoded);
+    EXPECT_EQ(exact.ops, 4u);
+    EXPECT_EQ(exact.refusal, "");
+    Outcome const short_by_one = decode_within(session, whole.charged - 1);
+    EXPECT_FALSE(short_by_one.decoded);
+    EXPECT_LE(short_by_one.ops, 3u);
+    EXPECT_EQ(short_by_one.refusal,
+              "TLQSV1105E The call's arguments need more memory than one call may hold (KX_DECODE_BYTES, " +
+                  std::to_string(whole.charged - 1) + " bytes); send fewer or smaller items.");
+    // No session: nothing after the handle is charged or kept, so no budget is too small.
+    Outcome const unknown = decode_within(StateItemPtr(), 0);
+    EXPECT_TRUE(unknown.decoded);
+    EXPECT_EQ(unknown.ops, 0u);
+    EXPECT_EQ(unknown.charged, 0u);
+    EXPECT_TRUE(remove_pointer_entry(session->oid()));
 }

@@ -9,6 +9,7 @@
 #include "tesutil/arm.h"
 #include "tesutil/stpexception.h"
 #include "wire/conversions.h"
+#include "wire/decode_budget.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -46,8 +47,7 @@ void release(GenericOpArgs &target) {
 bool_t xdr_values(XDR *xdrs, int count, std::vector<Nul::UString> &values) {
     for (int i = 0; i < count; ++i) {
         Nul::UString value;
-        if (!xdr_ustring(xdrs, value, max_wire_text)) return FALSE;
-        values.push_back(std::move(value));
+        if (!xdr_ustring(xdrs, value, max_wire_text) || !keep_decoded(values, std::move(value))) return FALSE;
     }
     return TRUE;
 }
@@ -60,28 +60,39 @@ DeliverOperation::~DeliverOperation() = default;
 
 Nul::UString DeliverOperation::to_string() { return text_format("op:%d", kind_); }
 
+namespace {
+
+// An operation charged to the call's decode budget before it is made; null past the budget.
+template <class Operation>
+std::unique_ptr<DeliverOperation> charged(int kind) {
+    if (!charge_decoded(heap_cost(sizeof(Operation)))) return nullptr;
+    return std::make_unique<Operation>(kind);
+}
+
+} // namespace
+
 std::unique_ptr<DeliverOperation> make_deliver_operation(int kind) {
     switch (kind) {
     case DELIVER_MAKE_QUERY:
     case DELIVER_MAKE_QUERY_ALT:
-        return std::make_unique<MakeQueryOperation>(kind);
+        return charged<MakeQueryOperation>(kind);
     case DELIVER_MODIFY_QUERY:
     case DELIVER_MODIFY_QUERY_ALT:
-        return std::make_unique<ModifyQueryOperation>(kind);
+        return charged<ModifyQueryOperation>(kind);
     case DELIVER_DELETE_QUERY:
-        return std::make_unique<DeleteQueryOperation>(kind);
+        return charged<DeleteQueryOperation>(kind);
     case DELIVER_MAKE_RECORD:
     case DELIVER_MODIFY_RECORD:
-        return std::make_unique<RecordOperation>(kind);
+        return charged<RecordOperation>(kind);
     case DELIVER_DELETE_RECORD:
-        return std::make_unique<DeleteRecordOperation>(kind);
+        return charged<DeleteRecordOperation>(kind);
     case DELIVER_MAKE_ATTACHMENT:
     case DELIVER_MODIFY_ATTACHMENT:
-        return std::make_unique<MakeModifyAttachmentOperation>(kind);
+        return charged<MakeModifyAttachmentOperation>(kind);
     case DELIVER_DELETE_ATTACHMENT:
-        return std::make_unique<DeleteAttachmentOperation>(kind);
+        return charged<DeleteAttachmentOperation>(kind);
     case DELIVER_MODIFY_DYNAMIC_LIST:
-        return std::make_unique<ModifyDynamicListOperation>(kind);
+        return charged<ModifyDynamicListOperation>(kind);
     default:
         raise_reason(Reason::internal_error);
     }
@@ -249,8 +260,7 @@ bool_t DeliverChangeContextArgs::decode(XDR *xdrs) {
         int kind = 0;
         if (!xdr_int(xdrs, &kind)) return FALSE;
         std::unique_ptr<DeliverOperation> op = make_deliver_operation(kind);
-        if (!op->xdr(xdrs)) return FALSE;
-        ops_.push_back(std::move(op));
+        if (!op || !op->xdr(xdrs) || !keep_decoded(ops_, std::move(op))) return FALSE;
     }
 }
 

@@ -57,8 +57,8 @@ protected:
     int kind_;
 };
 
-// A new operation of that kind with nothing decoded yet; a kind outside 0..11 raises reason 40
-// with no message.
+// A new operation of that kind with nothing decoded yet, charged to the call's decode budget (null
+// past it); a kind outside 0..11 raises reason 40 with no message.
 std::unique_ptr<DeliverOperation> make_deliver_operation(int kind);
 
 // Kinds 0 and 1: a new query, report or folder from a query item state item.

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <exception>
 
+#include <malloc.h>
+
 #include "core/com_startup.h"
 #include "core/crash.h"
 #include "core/options.h"
@@ -13,6 +15,7 @@
 #include "tesutil/arm.h"
 #include "wire/call_scope.h"
 #include "wire/catalog.h"
+#include "wire/decode_budget.h"
 #include "wire/exceptions.h"
 
 namespace KxRpc {
@@ -85,6 +88,22 @@ private:
     XdrObject *result_ = nullptr;
 };
 
+// The call's decode budget. After a call whose arguments held much, their memory goes back to the
+// system: the many small blocks of a long list would otherwise stay with the worker's arena.
+class CallDecodeBudget {
+public:
+    CallDecodeBudget() : budget_(decode_bytes_limit()) {}
+    CallDecodeBudget(CallDecodeBudget const &) = delete;
+    CallDecodeBudget &operator=(CallDecodeBudget const &) = delete;
+    ~CallDecodeBudget() {
+        if (budget_.exceeded() || budget_.charged_over(trim_after)) malloc_trim(0);
+    }
+
+private:
+    static constexpr std::size_t trim_after = std::size_t{4} << 20;
+    DecodeBudget budget_;
+};
+
 struct Call {
     ks_svc_req *request;
     KS_SVCXPRT *transport;
@@ -142,6 +161,7 @@ void dispatch_request(ks_svc_req *request, KS_SVCXPRT *transport) {
     }
     MemoryReportScope memory_scope(entry->name);
     alignas(std::max_align_t) unsigned char buffer[max_request_size];
+    CallDecodeBudget decode_budget; // outlives the request, which frees what it decoded
     ArgsHolder args;
     ArmCall arm;
     ResultHolder result(entry->xdr_result);

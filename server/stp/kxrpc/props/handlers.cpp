@@ -27,8 +27,7 @@ std::unique_ptr<XdrObject> kxrpc_put_props(XdrObject *request) {
     PutPropsArgs *args = checked_cast<PutPropsArgs>(request);
     trace_lazy(1, [&] { return text_format("Info: (kxrpc_put_props %s)", args->describe()); });
     // Refused before any value is applied.
-    if (args->atomic() && args->values().size() > 1)
-        raise_reason(Reason::not_supported, kx_message(MSG_ATOMIC_MULTIPLE));
+    if (args->atomic() && args->value_count() > 1) raise_reason(Reason::not_supported, kx_message(MSG_ATOMIC_MULTIPLE));
     auto response = std::make_unique<PutPropsIter>(args->get_resource(), args->values(), args->register_callback());
     response->open();
     response->apply();

@@ -5,6 +5,7 @@
 #include "kxproduct/session.h"
 #include "tesutil/xmltag.h"
 #include "wire/conversions.h"
+#include "wire/decode_budget.h"
 #include "wire/errors.h"
 #include "wire/exceptions.h"
 #include "wire/product_failure.h"
@@ -30,11 +31,11 @@ bool_t xdr_requested_props(XDR *xdrs, int count, std::vector<PropRequest> &props
                 int meta = 0;
                 if (!xdr_int(xdrs, &meta)) return FALSE;
                 if (meta == -2) break;
-                entry.metas.push_back(meta);
+                if (!keep_decoded(entry.metas, std::move(meta))) return FALSE;
             }
             if (!xdr_int(xdrs, &ahead)) return FALSE;
         }
-        props.push_back(std::move(entry));
+        if (!keep_decoded(props, std::move(entry))) return FALSE;
     }
     return TRUE;
 }
@@ -50,7 +51,10 @@ bool_t xdr_dynamic_prop_names(XDR *xdrs, DynamicPropMap &props) {
             if (!xdr_ustring(xdrs, abbreviation) || !xdr_ustring(xdrs, name)) return FALSE;
             int ns = static_cast<int>(Nul::XmlTag::ns_lookup_abbreviation(abbreviation));
             int id = dynamic_prop_id_base + i;
-            props[id] = {ns, name};
+            if (keep_decoded_lists()) {
+                if (!charge_decoded(heap_cost(sizeof(DynamicPropMap::value_type)))) return FALSE;
+                props[id] = {ns, name};
+            }
             trace_lazy(4, [&] {
                 return text_format("PropsOpArgs::xdr_dynamic_props_names (ns:%s :: name:%s :: id:%d)", abbreviation,
                                    name, id);

@@ -1,6 +1,7 @@
 #include "props/requests.h"
 
 #include "target/login_session.h"
+#include "wire/decode_budget.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -65,8 +66,9 @@ bool_t PutPropsArgs::xdr_put_items(XDR *xdrs) {
         if (!xdr_int(xdrs, &prop) || !xdr_int(xdrs, &type)) return FALSE;
         std::unique_ptr<BasePropValue> value;
         bool_t ok = xdr_prop_value(xdrs, prop, type, value);
+        ++value_count_;
         // Kept even when its body failed, so the destructor frees it.
-        if (value) values_.push_back(std::move(value));
+        if (value && !keep_decoded(values_, std::move(value))) return FALSE;
         if (!ok) return FALSE;
     }
     return xdr_dynamic_prop_names(xdrs, dynamic_props_) && xdr_flag(xdrs, atomic_) &&

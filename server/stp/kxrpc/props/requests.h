@@ -62,6 +62,8 @@ public:
     Nul::UString describe();
 
     PropValues const &values() const { return values_; }
+    // Values the request carried, also when they were not kept (an unknown session).
+    int value_count() const { return value_count_; }
     bool atomic() const { return atomic_; }
     bool register_callback() const { return register_callback_; }
 
@@ -73,6 +75,7 @@ protected:
     bool_t xdr_put_items(XDR *xdrs);
 
     PropValues values_;
+    int value_count_ = 0;
     bool atomic_ = false;
     bool register_callback_ = false;
 };

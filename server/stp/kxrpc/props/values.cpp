@@ -1,6 +1,9 @@
 #include "props/values.h"
 
+#include <algorithm>
+
 #include "wexxml/domparser.h"
+#include "wire/decode_budget.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -95,8 +98,7 @@ bool_t xdr_list_body(XDR *xdrs, std::vector<T> &values) {
     values.reserve(list_reserve(count));
     for (int i = 0; i < count; ++i) {
         T element;
-        if (!xdr_prop_body(xdrs, element)) return FALSE;
-        values.push_back(element);
+        if (!xdr_prop_body(xdrs, element) || !keep_decoded(values, std::move(element))) return FALSE;
     }
     return TRUE;
 }
@@ -134,9 +136,20 @@ bool is_referable_resource_type(int code) {
     }
 }
 
+namespace {
+
+// Charged for each value before it is made: the largest kind's object (its strings and list items
+// are charged as they are read).
+constexpr std::size_t value_cost = heap_cost(std::max(
+    {sizeof(BasePropValue), sizeof(PropValue<Nul::UString>), sizeof(PropValue<bool>),
+     sizeof(PropValue<stprpc_xml_tag_id_t>), sizeof(PropValue<XmlPropValue>), sizeof(PropValue<TargetResourceArg>),
+     sizeof(ListPropValue<Nul::UString>), sizeof(ListPropValue<TargetResourceArg>)}));
+
+} // namespace
+
 bool_t xdr_prop_value(XDR *xdrs, int prop_id, int value_type, std::unique_ptr<BasePropValue> &out) {
     out.reset();
-    if (xdrs->x_op != XDR_DECODE) return FALSE;
+    if (xdrs->x_op != XDR_DECODE || !charge_decoded(value_cost)) return FALSE;
     try {
         trace_lazy(value_trace_level,
                    [&] { return text_format("PutPropsArgs::xdr_value: (name:%d :: type:%d)", prop_id, value_type); });

@@ -2,6 +2,7 @@
 
 #include "tesutil/umessage.h"
 #include "wire/casts.h"
+#include "wire/decode_budget.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -21,8 +22,7 @@ bool_t DeleteStateArgs::decode(XDR *xdrs) {
     items_.reserve(list_reserve(count));
     for (int i = 0; i < count; ++i) {
         StateItemPtr item;
-        if (!xdr_any_state_handle(xdrs, item)) return FALSE;
-        items_.push_back(std::move(item));
+        if (!xdr_any_state_handle(xdrs, item) || !keep_decoded(items_, std::move(item))) return FALSE;
     }
     // The request carries the sessions it names and those used on its connection: a handle of
     // another session's item is as unknown as it is to that session's calls.

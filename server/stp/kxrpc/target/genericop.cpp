@@ -1,5 +1,6 @@
 #include "target/genericop.h"
 
+#include "wire/decode_budget.h"
 #include "wire/textfmt.h"
 #include "wire/xdr.h"
 
@@ -44,8 +45,7 @@ bool_t xdr_targets(XDR *xdrs, int count, std::vector<GenericOpArgs> &targets) {
     targets.reserve(list_reserve(count));
     for (int i = 0; i < count; ++i) {
         GenericOpArgs target;
-        if (!xdr_target(xdrs, target)) return FALSE;
-        targets.push_back(target);
+        if (!xdr_target(xdrs, target) || !keep_decoded(targets, std::move(target))) return FALSE;
     }
     return TRUE;
 }

@@ -5,6 +5,7 @@
 #include "target/login_session.h"
 #include "tesutil/arm.h"
 #include "tesutil/umessage.h"
+#include "wire/decode_budget.h"
 #include "wire/exceptions.h"
 #include "wire/locale.h"
 #include "wire/textfmt.h"
@@ -97,6 +98,8 @@ bool_t SessionArg::xdr_session_fields(XDR *xdrs) {
         // Access removed takes effect here, before anything else the call asks for.
         session_->refuse_if_user_inactive();
     }
+    // Such a call is answered as for an unknown session whatever follows: nothing it lists is kept.
+    if (!session_) drop_decoded_lists();
     if (!xdr_ustring(xdrs, context_.client_locale)) return FALSE;
     stprpc_abstract_set_client_locale(context_.client_locale);
     xdr_trace_id(xdrs, trace_);

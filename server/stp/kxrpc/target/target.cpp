@@ -4,6 +4,7 @@
 #include <string>
 
 #include "wire/conversions.h"
+#include "wire/decode_budget.h"
 #include "wire/exceptions.h"
 #include "wire/xdr.h"
 
@@ -320,6 +321,7 @@ bool_t TargetResourceArg::encode_or_decode(XDR *xdrs) {
                 Nul::UString value = names_[i] ? *names_[i] : Nul::UString();
                 if (!xdr_ustring(xdrs, value)) return FALSE;
             } else {
+                if (!charge_decoded(heap_cost(sizeof(Nul::UString)))) return FALSE;
                 names_[i] = std::make_unique<Nul::UString>();
                 if (!xdr_ustring(xdrs, *names_[i])) return FALSE;
             }
@@ -341,6 +343,7 @@ bool_t TargetResourceArg::encode_or_decode(XDR *xdrs) {
                 Nul::UString value = names_[FOLDER] ? *names_[FOLDER] : Nul::UString();
                 return xdr_ustring(xdrs, value);
             }
+            if (!charge_decoded(heap_cost(sizeof(Nul::UString)))) return FALSE;
             names_[FOLDER] = std::make_unique<Nul::UString>();
             return xdr_ustring(xdrs, *names_[FOLDER]);
         }

@@ -3,7 +3,7 @@
 namespace KxRpc {
 
 char const *const message_catalog[] = {
-    /*   0 */ "kxrpc 170",
+    /*   0 */ "kxrpc 171",
     /*   1 */ "TLQSV0705E Cannot get record types: %s",
     /*   2 */ "TLQSV0706E Cannot get record types",
     /*   3 */ "TLQSV0707E Bad referenced record: %s",
@@ -184,6 +184,9 @@ char const *const message_catalog[] = {
     /* 170 */
     "TLQSV1104E Too many bytes in this session's files on the server (KX_SESSION_DISK_BYTES, %s); release "
     "some and try again.",
+    /* 171 */
+    "TLQSV1105E The call's arguments need more memory than one call may hold (KX_DECODE_BYTES, %s bytes); send "
+    "fewer or smaller items.",
 };
 
 static_assert(sizeof(message_catalog) / sizeof(message_catalog[0]) == message_catalog_count + 1,

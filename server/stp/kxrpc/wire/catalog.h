@@ -1,14 +1,14 @@
-// The server's message catalogue ("kxrpc 169").
+// The server's message catalogue ("kxrpc 171").
 #pragma once
 
 #include "tesutil/umessage.h"
 
 namespace KxRpc {
 
-// Entry 0 is "kxrpc 169"; entries 1 to 169 are the messages. Entries never move.
+// Entry 0 is "kxrpc 171"; entries 1 to 171 are the messages. Entries never move.
 extern char const *const message_catalog[];
 
-constexpr int message_catalog_count = 170;
+constexpr int message_catalog_count = 171;
 
 // Entries that the code refers to by number.
 enum KxRpcMsg : int {
@@ -142,6 +142,7 @@ enum KxRpcMsg : int {
     MSG_TEXT = 168,
     MSG_SESSION_ITEMS_FULL = 169,
     MSG_SESSION_DISK_FULL = 170,
+    MSG_DECODE_BUDGET = 171,
 };
 
 // A message of the server catalogue.

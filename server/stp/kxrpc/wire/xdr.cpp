@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "wire/decode_budget.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {
@@ -98,6 +99,7 @@ bool_t xdr_ustring(XDR *xdrs, Nul::UString &value, u_int max_length) noexcept {
             u_int length = 0;
             if (!xdr_u_int(xdrs, &length)) return FALSE;
             if (length > max_length || length > max_wire_string) return FALSE;
+            if (!charge_decoded(string_cost(length))) return FALSE;
             if (length <= stack_string_length) {
                 char buffer[stack_string_length];
                 if (!xdr_opaque(xdrs, buffer, length)) return FALSE;
@@ -132,8 +134,7 @@ bool_t xdr_int_list(XDR *xdrs, std::vector<int> &values) noexcept {
         values.reserve(list_reserve(count));
         for (int i = 0; i < count; ++i) {
             int value = 0;
-            if (!xdr_int(xdrs, &value)) return FALSE;
-            values.push_back(value);
+            if (!xdr_int(xdrs, &value) || !keep_decoded(values, std::move(value))) return FALSE;
         }
         return TRUE;
     } catch (...) {

@@ -23,6 +23,8 @@ constexpr u_int max_wire_string = 64u << 20;
 // Content chunks have their own bound (the chunk size of the transfer).
 constexpr u_int max_wire_name = 4u << 10;
 constexpr u_int max_wire_text = 8u << 20;
+// A list's count. What the items hold in memory is bounded by the call's decode budget
+// (wire/decode_budget.h), which every string and kept list item is charged against.
 constexpr int max_wire_list_count = static_cast<int>((64u << 20) / 4);
 // Property ids (and dynamic property names) of one fetch or put: each costs the call a lookup.
 constexpr int max_wire_prop_count = 4096;
