@@ -8,7 +8,7 @@
 
 using namespace KxRpc;
 
-TEST(Catalog, HeaderNamesItAndItsSize) { EXPECT_STREQ(message_catalog[0], "kxrpc 168"); }
+TEST(Catalog, HeaderNamesItAndItsSize) { EXPECT_STREQ(message_catalog[0], "kxrpc 169"); }
 
 TEST(Catalog, EveryEntryHasAUniqueIdentifier) {
     auto is_identifier = [](std::string const &e) {
@@ -25,10 +25,10 @@ TEST(Catalog, EveryEntryHasAUniqueIdentifier) {
         EXPECT_TRUE(seen.insert(entry.substr(0, 10)).second) << entry;
         if (entry[9] == 'I') info.insert(i);
     }
-    EXPECT_EQ(seen.size(), 168u);
+    EXPECT_EQ(seen.size(), 169u);
     EXPECT_EQ(info, (std::set<int>{129, 153, 168}));
     EXPECT_EQ(*seen.begin(), "TLQSV0705E");
-    EXPECT_EQ(*seen.rbegin(), "TLQSV1102I");
+    EXPECT_EQ(*seen.rbegin(), "TLQSV1103E");
 }
 
 TEST(Catalog, IdentifiersAreOutOfOrderWhereTheyWereWritten) {
@@ -83,4 +83,5 @@ TEST(Catalog, SpotChecks) {
     EXPECT_STREQ(message_catalog[164], "TLQSV1098E The entity def '%s' ('%s/%s') is not a valid entity def for field "
                                        "'%s' which is of type '%s'");
     EXPECT_STREQ(message_catalog[168], "TLQSV1102I %s");
+    EXPECT_STREQ(message_catalog[169], "TLQSV1103E The query filter is nested deeper than %d levels.");
 }

@@ -151,6 +151,7 @@ std::unique_ptr<Nul::STPException> converted(wchar_t const *where) {
     } catch (...) {
         ProductFailure f = take_product_failure();
         trace_exception(Nul::UString(where), f.text);
+        if (is_privilege_refusal(f)) return std::make_unique<KxRpcException>(refusal(f));
         // A product assertion or any other product failure never ends the process.
         return std::make_unique<KXInternalErrorException>(kx_message(MSG_INTERNAL_ERROR, Arg(f.text)));
     }
@@ -772,7 +773,8 @@ AdQueryDefPtr ExecuteQueryResp::build_query_def(DomElem definition) {
         DomElem sql = definition.opt_child(XmlTag::CTG_sql);
         if (!sql.is_nil()) def->SetDeclaredSQL(cstr(sql.data()));
     } catch (Nul::STPException const &e) {
-        if (reason_of(e) == Reason::illegal_value) raise_reason(Reason::bad_query, Nul::UMessage::nil, &e);
+        // The query's own fault, and what is wrong with it.
+        if (reason_of(e) == Reason::illegal_value) raise_reason(Reason::bad_query, e.message(), &e);
         throw;
     }
     return def;

@@ -5,6 +5,7 @@
 
 #include "wire/conversions.h"
 #include "wire/exceptions.h"
+#include "wire/product_failure.h"
 #include "wire/xdr.h"
 
 namespace KxRpc {
@@ -291,7 +292,7 @@ bool_t TargetResourceArg::xdr(XDR *xdrs) {
     try {
         return encode_or_decode(xdrs);
     } catch (...) {
-        return FALSE;
+        return hold_failure(xdrs, L"TargetResourceArg::xdr");
     }
 }
 

@@ -3,7 +3,7 @@
 namespace KxRpc {
 
 char const *const message_catalog[] = {
-    /*   0 */ "kxrpc 168",
+    /*   0 */ "kxrpc 169",
     /*   1 */ "TLQSV0705E Cannot get record types: %s",
     /*   2 */ "TLQSV0706E Cannot get record types",
     /*   3 */ "TLQSV0707E Bad referenced record: %s",
@@ -180,9 +180,10 @@ char const *const message_catalog[] = {
     "TLQSV1101E The new value could not be set on the field: %s, because the original field value was truncated. "
     "Increase the max.multiline.text.length property to prevent the field value from being truncated and try again.",
     /* 168 */ "TLQSV1102I %s",
+    /* 169 */ "TLQSV1103E The query filter is nested deeper than %d levels.",
 };
 
 static_assert(sizeof(message_catalog) / sizeof(message_catalog[0]) == message_catalog_count + 1,
-              "entry 0 and 168 messages");
+              "entry 0 and 169 messages");
 
 } // namespace KxRpc

@@ -1,14 +1,14 @@
-// The server's message catalogue ("kxrpc 168").
+// The server's message catalogue ("kxrpc 169").
 #pragma once
 
 #include "tesutil/umessage.h"
 
 namespace KxRpc {
 
-// Entry 0 is "kxrpc 168"; entries 1 to 168 are the messages. Entries never move.
+// Entry 0 is "kxrpc 169"; entries 1 to 169 are the messages. Entries never move.
 extern char const *const message_catalog[];
 
-constexpr int message_catalog_count = 168;
+constexpr int message_catalog_count = 169;
 
 // Entries that the code refers to by number.
 enum KxRpcMsg : int {
@@ -140,6 +140,7 @@ enum KxRpcMsg : int {
     MSG_RENAME_FAILED = 166,
     MSG_TRUNCATED_ORIGINAL = 167,
     MSG_TEXT = 168,
+    MSG_FILTER_TOO_DEEP = 169,
 };
 
 // A message of the server catalogue.

@@ -16,6 +16,7 @@
 #include "tesutil/ustring.h"
 #include "wire/call_scope.h"
 #include "wire/environment.h"
+#include "wire/product_failure.h"
 #include "wire/trace.h"
 
 namespace KxRpc {
@@ -461,6 +462,7 @@ bool_t xdr_handle_with(XDR *xdrs, StateItemPtr &item, StateItemPtr (*lookup)(Nul
             return TRUE;
         }
     } catch (...) {
+        return hold_failure(xdrs, L"xdr_handle_with");
     }
     return FALSE;
 }

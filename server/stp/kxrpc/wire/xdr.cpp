@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "wire/product_failure.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {
@@ -115,6 +116,7 @@ bool_t xdr_ustring(XDR *xdrs, Nul::UString &value, u_int max_length) noexcept {
             return TRUE;
         }
     } catch (...) {
+        return hold_failure(xdrs, L"xdr_ustring");
     }
     return FALSE;
 }
@@ -137,7 +139,7 @@ bool_t xdr_int_list(XDR *xdrs, std::vector<int> &values) noexcept {
         }
         return TRUE;
     } catch (...) {
-        return FALSE;
+        return hold_failure(xdrs, L"xdr_int_list");
     }
 }
 
