@@ -22,11 +22,14 @@
 #include "core/shutdown.h"
 #include "core/startup.h"
 #include "ks_rpcsvc.h"
+#include "kxproduct/exceptions.h"
+#include "kxwin/cstring.h"
 #include "support/host.h"
 #include "target/requests.h"
 #include "tesutil/ustring.h"
 #include "wire/exceptions.h"
 #include "wire/glue.h"
+#include "wire/product_failure.h"
 
 using namespace KxRpc;
 
@@ -58,8 +61,16 @@ enum Mode {
     STORED_THEN_STP = 4,
     DECODE_STP = 5,
     DECODE_OTHER = 6,
-    ENCODE_STP = 7
+    ENCODE_STP = 7,
+    DECODE_PRODUCT = 8,
+    DECODE_REFUSAL = 9,
+    ENCODE_OTHER = 10,
+    ENCODE_PRODUCT = 11,
+    PRODUCT_REFUSAL = 12
 };
+
+// A product exception as the product throws it: by pointer, deleted by its catcher.
+[[noreturn]] void throw_product(int msg_id, wchar_t const *text) { throw new KXException(msg_id, CString(text)); }
 
 class ProbeArgs : public ArmCorrelatorArg {
 public:
@@ -69,6 +80,8 @@ public:
         if (!xdr_correlator(xdrs) || !xdr_int(xdrs, &mode)) return FALSE;
         if (mode == DECODE_STP) throw KxRpcException(Reason::internal_error);
         if (mode == DECODE_OTHER) throw std::runtime_error("not of the family");
+        if (mode == DECODE_PRODUCT) throw_product(KX_MSG_BAD_VALUE, L"probe value refused");
+        if (mode == DECODE_REFUSAL) throw_product(KX_MSG_NOT_PRIVILEGED, L"Only a probe writer may.");
         return TRUE;
     }
     int mode = 0;
@@ -82,6 +95,8 @@ public:
         int v = 1234;
         if (!xdr_int(xdrs, &v)) return FALSE;
         if (mode_ == ENCODE_STP) throw PropertyValueMarshallingException();
+        if (mode_ == ENCODE_OTHER) throw std::runtime_error("/srv/secret/path");
+        if (mode_ == ENCODE_PRODUCT) throw_product(KX_MSG_BAD_VALUE, L"probe reply refused");
         return mode_ != ENCODE_FAILS;
     }
 
@@ -96,6 +111,10 @@ std::unique_ptr<XdrObject> probe_handler(XdrObject *request) {
         throw KXInternalErrorException(Nul::UString(L"probe failed"), nullptr);
     case OTHER:
         throw std::runtime_error("not of the family");
+    case PRODUCT_REFUSAL:
+        product_call([] { throw_product(KX_MSG_NOT_PRIVILEGED, L"Only a probe writer may."); },
+                     unexpected_in(L"probe_handler"));
+        return nullptr; // not reached: the refusal is raised
     case STORED_THEN_STP: {
         auto response = std::make_unique<ProbeResp>(OK);
         throw KXInternalErrorException(Nul::UString(L"late failure"), nullptr);
@@ -291,6 +310,42 @@ TEST_F(Dispatcher, FamilyExceptionWhileEncodingIsTheErrorArmNotASystemError) {
     // A plain FALSE from the encoder stays a system error, and nothing held leaks into it.
     ProbeCall plain{{}, ENCODE_FAILS};
     EXPECT_EQ(RPC_SYSTEMERROR, call(plain, out));
+}
+
+TEST_F(Dispatcher, EveryPhaseAnswersWhatItCaughtAsTheErrorArm) {
+    std::string const unexpected = "TLQSV0751E Server error: Unexpected exception: ";
+    struct Case {
+        int mode;
+        int reason;
+        std::string message;
+    };
+    Case const cases[] = {
+        {DECODE_OTHER, 40, unexpected + "Unknown error."},
+        {DECODE_PRODUCT, 40, unexpected + "probe value refused"},
+        {DECODE_REFUSAL, 80, "TLQSV0796E Insufficient privilege: Only a probe writer may."},
+        {PRODUCT_REFUSAL, 80, "TLQSV0796E Insufficient privilege: Only a probe writer may."},
+        {STP, 40, "TLQSV0769E Internal Error: probe failed"},
+        {ENCODE_OTHER, 40, unexpected + "Unknown error."},
+        {ENCODE_PRODUCT, 40, unexpected + "probe reply refused"},
+    };
+    long const live = KXException::LiveCount();
+    int destroyed = 0;
+    for (Case const &c : cases) {
+        ProbeCall in{{}, c.mode};
+        ProbeReply out;
+        ASSERT_EQ(RPC_SUCCESS, call(in, out)) << c.mode;
+        EXPECT_TRUE(out.error) << c.mode;
+        EXPECT_EQ(c.reason, out.reason) << c.mode;
+        EXPECT_EQ(c.message, out.message) << c.mode;
+        ++destroyed;
+        EXPECT_EQ(destroyed, settled(args_destroyed, destroyed)) << c.mode;
+    }
+    // Every product exception was deleted once, and the worker serves on.
+    EXPECT_EQ(live, KXException::LiveCount());
+    ProbeCall again{{}, OK};
+    ProbeReply reply;
+    ASSERT_EQ(RPC_SUCCESS, call(again, reply));
+    EXPECT_FALSE(reply.error);
 }
 
 TEST_F(Dispatcher, TruncatedArgumentsAreGarbageArgsAndTheRequestIsDestroyed) {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "kxwin/cexception.h"
+#include "wire/exceptions.h"
 #include "xdr_buffer.h"
 
 using namespace KxRpc;
@@ -160,7 +161,9 @@ TEST(PutPropsIter, AWriteFailingAfterTheValuesAreSetFailsTheReplyWithoutSettingT
     EXPECT_EQ(names_read, 1);
 }
 
-TEST(PutPropsIter, AFailingResourceFailsTheReplyAfterClosing) {
+// A failure of the resource itself, not of one value, is the call's error: the encoder holds it
+// for the dispatcher instead of failing the reply without a word.
+TEST(PutPropsIter, AFailingResourceFailsTheReplyAfterClosingWithItsError) {
     CallLog log;
     auto v = values(1);
     auto props = std::make_unique<FakeProps>(log, std::vector<Fail>{Fail::none});
@@ -169,10 +172,18 @@ TEST(PutPropsIter, AFailingResourceFailsTheReplyAfterClosing) {
     reply.apply();
     EXPECT_TRUE(log.applied.empty());
     EXPECT_EQ(log.stops, 1);
+    take_reply_failure();
     bool ok = true;
     kxtest::encode([&](XDR *x) { return reply.xdr(x); }, &ok);
     EXPECT_FALSE(ok);
     EXPECT_TRUE(log.applied.empty());
+    std::exception_ptr held = take_reply_failure();
+    ASSERT_TRUE(held);
+    try {
+        std::rethrow_exception(held);
+    } catch (Nul::STPException const &e) {
+        EXPECT_EQ(e.stp_reason_code(), 39);
+    }
 }
 
 TEST(PutPropsIter, DecodeIsRefused) {
