@@ -1,5 +1,6 @@
 #include "props/replies.h"
 
+#include <optional>
 #include <utility>
 
 #include "kxproduct/session.h"
@@ -114,13 +115,15 @@ void PutPropsIter::put_values() {
         int const prop = value->prop_id();
         trace_lazy(1, [&] { return text_format("PutPropsIter::xdr setting value for (prop:%d)", prop); });
         std::unique_ptr<Nul::STPException> error;
+        std::optional<ProductFailure> failure;
         try {
-            resource_->put_prop(*value);
+            failure = failure_of([&] { resource_->put_prop(*value); });
         } catch (Nul::STPException const &e) {
             trace_exception_detail(L"PutPropsIter::xdr", text_format("failed to set property (prop:%d)", prop), e);
             error.reset(e.clone());
-        } catch (...) {
-            ProductFailure const f = take_product_failure();
+        }
+        if (failure) {
+            ProductFailure const &f = *failure;
             if (f.kind == ProductFailure::C_EXCEPTION) {
                 trace_exception(L"PutPropsIter::xdr",
                                 text_format("failed to set property (prop:%d): %s", prop, f.text));

@@ -105,6 +105,7 @@ void report_ignored(ProductFailure const &failure, std::source_location where) n
             text.Format(L"IGNORING (at %S:%d): %s", source_file, line, failure.text.c_str());
         AdDiagnostic::Report(L"Throw", text.GetString());
     } catch (...) {
+        // The report of an ignored failure has nowhere further to go.
     }
 }
 
