@@ -139,7 +139,7 @@ std::exception_ptr answerable_failure(wchar_t const *method) noexcept {
             return std::current_exception();
         } catch (std::exception const &e) {
             // Its text may name anything (a path, say): it goes to the trace only.
-            trace_exception(Nul::UString(method), Nul::UString(e.what(), "UTF-8"));
+            ignoring_failures([&] { trace_exception(Nul::UString(method), Nul::UString(e.what(), "UTF-8")); });
             raise_unexpected_text(Nul::UString(unknown_error_text));
         } catch (...) {
             raise_unexpected(method);
