@@ -258,6 +258,27 @@ TEST_F(QueryE2E, TheActivityListNeedsItsRecordTypeOrAStoredQuery) {
     EXPECT_EQ(rows, expected);
 }
 
+// A filter past the reader's depth is the query's fault, and the reply's own message says so.
+TEST_F(QueryE2E, AFilterNestedTooDeepIsABadQueryThatSaysWhy) {
+    std::string filter;
+    for (int k = 0; k < 120; ++k) filter += "<CTG:filtering-expression><CTG:and/>";
+    filter += "<CTG:comparison-expression><CTG:is-null/>" + path("Headline") + "</CTG:comparison-expression>";
+    for (int k = 0; k < 120; ++k) filter += "</CTG:filtering-expression>";
+    std::string const doc = "<CTG:execute-query xmlns:CTG=\"" + ctg +
+                            "\"><CTG:definition><CTG:primary-record-type><TEAM:href "
+                            "xmlns:TEAM=\"http://korvax.example/TEAM\">kx.record:Defect@KXDEMO/ISSUE</TEAM:href>"
+                            "</CTG:primary-record-type><CTG:display-fields><CTG:column>" +
+                            path("id") + "</CTG:column></CTG:display-fields><CTG:filtering>" + filter +
+                            "</CTG:filtering></CTG:definition></CTG:execute-query>";
+    Body body = session(alice_);
+    body.i(10).u(0).u(0).s(doc);
+    Reply r = call(*client_, 7, body);
+    ASSERT_EQ(r.u(), 1u);
+    EXPECT_EQ(r.i(), 35);
+    EXPECT_EQ(r.s(), "TLQSV1106E The query filter is nested deeper than 64 levels.");
+    EXPECT_EQ(RPC_SUCCESS, client_->ping());
+}
+
 TEST_F(QueryE2E, HostileQueryDocumentsGetSmallErrorsAndTheServerServesOn) {
     std::string const open = "<CTG:execute-query xmlns:CTG=\"" + ctg + "\">";
     std::string const close = "</CTG:execute-query>";

@@ -199,8 +199,16 @@ TEST_F(WsPropsE2E, NewQueryTakesItsStartupFlagButAStoredOneIsNotEditable) {
     auto [handle, results] = make(36, "Personal Queries/Mine", {{514, 100006, "", 1}, {689, 100001, "x"}});
     ASSERT_EQ(results.size(), 2u);
     EXPECT_EQ(results[0], "");
-    // SQL of her own needs the raw-SQL-writer privilege, which alice does not have.
-    EXPECT_NE(results[1].find("raw-SQL writer"), std::string::npos) << results[1];
+    // SQL of her own needs the raw-SQL-writer privilege, which alice does not have: a refusal in
+    // its own words, made or put on the held item alike.
+    std::string const privilege =
+        "TLQSV0796E Insufficient privilege: Only a raw-SQL writer may give a query SQL of its own.";
+    EXPECT_EQ(results[1], privilege);
+    Body held = props_session(alice_).i(36).i(3).u(16).raw(handle);
+    Reply put_reply = call(*client_, kPut, values(held, {{689, 100001, "y"}}));
+    EXPECT_EQ(put_reply.u(), 0u);
+    EXPECT_EQ(put_results(put_reply), (std::vector<std::string>{privilege}));
+    EXPECT_TRUE(put_reply.done());
     Fetch f = fetch_held(36, handle, {514, 632, 608, 346});
     EXPECT_EQ(f.entries[0], "bool:1");
     EXPECT_EQ(f.entries[1], "enum:630");

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <csetjmp>
 #include <cstdint>
@@ -17,6 +18,7 @@
 #include <memory>
 
 #include "core.h"
+#include "kxproduct/diag.h"
 #include "kxproduct/faults.h"
 
 using namespace kxp;
@@ -294,24 +296,34 @@ bool write_png(FILE *f, const Image &img, bool interlaced, bool optimize) {
     return true;
 }
 
+// The path is the server's own business: it goes to the diagnostics, the cause to the caller.
+[[noreturn]] void unwritable(const std::wstring &path, int error, const char *op) {
+    const std::string cause = error ? std::strerror(error) : "the content is incomplete";
+    AdDiagnostic::Report(L"Store", w(std::string(op) + " '" + u8(CString(path.c_str())) + "': " + cause).GetString());
+    throw_kx(KX_MSG_QUERY_FAILED, w("The file cannot be written: " + cause + "."), op);
+}
+
 // Never follows a link at the path; a file that cannot be written whole is removed again.
 FILE *create_file(const std::wstring &path, const char *op) {
     std::string p = u8(CString(path.c_str()));
     int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     FILE *f = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
     if (!f) {
+        const int error = errno;
         if (fd >= 0) ::close(fd);
-        throw_kx(KX_MSG_QUERY_FAILED, L"Cannot write the file '" + CString(path.c_str()) + L"'.", op);
+        unwritable(path, error, op);
     }
     return f;
 }
 
 void finish_file(FILE *f, bool ok, const std::wstring &path, const char *op) {
+    errno = 0;
     if (std::fflush(f) != 0 || std::ferror(f)) ok = false;
     if (std::fclose(f) != 0) ok = false;
     if (!ok) {
+        const int error = errno;
         ::unlink(u8(CString(path.c_str())).c_str());
-        throw_kx(KX_MSG_QUERY_FAILED, L"Cannot write the file '" + CString(path.c_str()) + L"'.", op);
+        unwritable(path, error, op);
     }
 }
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <set>
 
@@ -969,6 +970,7 @@ void AdEntity::ExtractAttachment(int64_t dbid, const CString &path) const {
     std::string const file = u8(path);
     int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     bool ok = fd >= 0;
+    int error = ok ? 0 : errno;
     // Streamed in slices: the content is never held whole in memory.
     char slice[64 * 1024];
     int const total = sqlite3_blob_bytes(blob);
@@ -979,15 +981,24 @@ void AdEntity::ExtractAttachment(int64_t dbid, const CString &path) const {
             ssize_t const w = ::write(fd, slice + done, static_cast<size_t>(n - done));
             if (w < 0 && errno == EINTR) continue;
             ok = w > 0;
-            if (ok) done += static_cast<int>(w);
+            if (ok)
+                done += static_cast<int>(w);
+            else
+                error = w < 0 ? errno : ENOSPC;
         }
         at += n;
     }
     sqlite3_blob_close(blob);
-    if (fd >= 0 && ::close(fd) != 0) ok = false;
+    if (fd >= 0 && ::close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
     if (!ok) {
         if (fd >= 0) ::unlink(file.c_str());
-        throw new KXException(KX_MSG_BAD_VALUE, L"The attachment's content cannot be written to '" + path + L"'.");
+        // The path is the server's own business: it goes to the diagnostics, the cause to the caller.
+        std::string const cause = error ? std::strerror(error) : "the content cannot be read";
+        AdDiagnostic::Report(L"Store", w("extract attachment to '" + file + "': " + cause).GetString());
+        throw new KXException(KX_MSG_BAD_VALUE, w("The attachment's content cannot be written: " + cause + "."));
     }
 }
 

@@ -215,7 +215,10 @@ TEST_F(Content, FailedExtractionAnswersTheError) {
             ASSERT_GE(reply.size(), 8u);
             EXPECT_EQ(kxtest::word_at(reply, 0), 1u);
             std::string const text(reply.begin(), reply.end());
-            EXPECT_NE(text.find("TLQSV0770E Cannot load the attachment"), std::string::npos);
+            // The product's own words, never dressed as an unexpected exception.
+            EXPECT_EQ(kxtest::word_at(reply, 1), 40u);
+            EXPECT_NE(text.find("TLQSV0770E Cannot load the attachment: disk full"), std::string::npos) << text;
+            EXPECT_EQ(text.find("Unexpected exception"), std::string::npos) << text;
         }
     }
 }

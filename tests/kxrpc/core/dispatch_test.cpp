@@ -22,11 +22,14 @@
 #include "core/shutdown.h"
 #include "core/startup.h"
 #include "ks_rpcsvc.h"
+#include "kxproduct/exceptions.h"
+#include "kxwin/cstring.h"
 #include "support/host.h"
 #include "target/requests.h"
 #include "tesutil/ustring.h"
 #include "wire/exceptions.h"
 #include "wire/glue.h"
+#include "wire/product_failure.h"
 
 using namespace KxRpc;
 
@@ -58,8 +61,16 @@ enum Mode {
     STORED_THEN_STP = 4,
     DECODE_STP = 5,
     DECODE_OTHER = 6,
-    ENCODE_STP = 7
+    ENCODE_STP = 7,
+    DECODE_PRODUCT = 8,
+    DECODE_REFUSAL = 9,
+    ENCODE_OTHER = 10,
+    ENCODE_PRODUCT = 11,
+    PRODUCT_REFUSAL = 12
 };
+
+// A product exception as the product throws it: by pointer, deleted by its catcher.
+[[noreturn]] void throw_product(int msg_id, wchar_t const *text) { throw new KXException(msg_id, CString(text)); }
 
 class ProbeArgs : public ArmCorrelatorArg {
 public:
@@ -69,6 +80,8 @@ public:
         if (!xdr_correlator(xdrs) || !xdr_int(xdrs, &mode)) return FALSE;
         if (mode == DECODE_STP) throw KxRpcException(Reason::internal_error);
         if (mode == DECODE_OTHER) throw std::runtime_error("not of the family");
+        if (mode == DECODE_PRODUCT) throw_product(KX_MSG_BAD_VALUE, L"probe value refused");
+        if (mode == DECODE_REFUSAL) throw_product(KX_MSG_NOT_PRIVILEGED, L"Only a probe writer may.");
         return TRUE;
     }
     int mode = 0;
@@ -82,6 +95,8 @@ public:
         int v = 1234;
         if (!xdr_int(xdrs, &v)) return FALSE;
         if (mode_ == ENCODE_STP) throw PropertyValueMarshallingException();
+        if (mode_ == ENCODE_OTHER) throw std::runtime_error("/srv/secret/path");
+        if (mode_ == ENCODE_PRODUCT) throw_product(KX_MSG_BAD_VALUE, L"probe reply refused");
         return mode_ != ENCODE_FAILS;
     }
 
@@ -96,6 +111,10 @@ std::unique_ptr<XdrObject> probe_handler(XdrObject *request) {
         throw KXInternalErrorException(Nul::UString(L"probe failed"), nullptr);
     case OTHER:
         throw std::runtime_error("not of the family");
+    case PRODUCT_REFUSAL:
+        product_call([] { throw_product(KX_MSG_NOT_PRIVILEGED, L"Only a probe writer may."); },
+                     unexpected_in(L"probe_handler"));
+        return nullptr; // not reached: the refusal is raised
     case STORED_THEN_STP: {
         auto response = std::make_unique<ProbeResp>(OK);
         throw KXInternalErrorException(Nul::UString(L"late failure"), nullptr);
@@ -293,6 +312,42 @@ TEST_F(Dispatcher, FamilyExceptionWhileEncodingIsTheErrorArmNotASystemError) {
     EXPECT_EQ(RPC_SYSTEMERROR, call(plain, out));
 }
 
+TEST_F(Dispatcher, EveryPhaseAnswersWhatItCaughtAsTheErrorArm) {
+    std::string const unexpected = "TLQSV0751E Server error: Unexpected exception: ";
+    struct Case {
+        int mode;
+        int reason;
+        std::string message;
+    };
+    Case const cases[] = {
+        {DECODE_OTHER, 40, unexpected + "Unknown error."},
+        {DECODE_PRODUCT, 40, unexpected + "probe value refused"},
+        {DECODE_REFUSAL, 80, "TLQSV0796E Insufficient privilege: Only a probe writer may."},
+        {PRODUCT_REFUSAL, 80, "TLQSV0796E Insufficient privilege: Only a probe writer may."},
+        {STP, 40, "TLQSV0769E Internal Error: probe failed"},
+        {ENCODE_OTHER, 40, unexpected + "Unknown error."},
+        {ENCODE_PRODUCT, 40, unexpected + "probe reply refused"},
+    };
+    long const live = KXException::LiveCount();
+    int destroyed = 0;
+    for (Case const &c : cases) {
+        ProbeCall in{{}, c.mode};
+        ProbeReply out;
+        ASSERT_EQ(RPC_SUCCESS, call(in, out)) << c.mode;
+        EXPECT_TRUE(out.error) << c.mode;
+        EXPECT_EQ(c.reason, out.reason) << c.mode;
+        EXPECT_EQ(c.message, out.message) << c.mode;
+        ++destroyed;
+        EXPECT_EQ(destroyed, settled(args_destroyed, destroyed)) << c.mode;
+    }
+    // Every product exception was deleted once, and the worker serves on.
+    EXPECT_EQ(live, KXException::LiveCount());
+    ProbeCall again{{}, OK};
+    ProbeReply reply;
+    ASSERT_EQ(RPC_SUCCESS, call(again, reply));
+    EXPECT_FALSE(reply.error);
+}
+
 TEST_F(Dispatcher, TruncatedArgumentsAreGarbageArgsAndTheRequestIsDestroyed) {
     // The correlator says 8 bytes and nothing follows.
     auto truncated = [](XDR *xdrs, void *) -> bool_t {
@@ -308,7 +363,7 @@ TEST_F(Dispatcher, TruncatedArgumentsAreGarbageArgsAndTheRequestIsDestroyed) {
     EXPECT_EQ(0, resp_made.load());
 }
 
-TEST_F(Dispatcher, FamilyExceptionWhileDecodingIsTheErrorArmAndOthersAreGarbageArgs) {
+TEST_F(Dispatcher, AnyExceptionWhileDecodingIsTheErrorArm) {
     ProbeCall in{{}, DECODE_STP};
     ProbeReply out;
     ASSERT_EQ(RPC_SUCCESS, call(in, out));
@@ -318,8 +373,14 @@ TEST_F(Dispatcher, FamilyExceptionWhileDecodingIsTheErrorArmAndOthersAreGarbageA
     EXPECT_EQ(1, settled(args_destroyed, 1));
     EXPECT_EQ(0, resp_made.load()); // the handler never ran
 
+    // Any other exception is the server's fault, not the client's garbage: its text (which may
+    // name anything) goes to the trace only.
     ProbeCall other{{}, DECODE_OTHER};
-    EXPECT_EQ(RPC_CANTDECODEARGS, call(other, out));
+    ProbeReply failed;
+    ASSERT_EQ(RPC_SUCCESS, call(other, failed));
+    EXPECT_TRUE(failed.error);
+    EXPECT_EQ(40, failed.reason);
+    EXPECT_EQ("TLQSV0751E Server error: Unexpected exception: Unknown error.", failed.message);
     EXPECT_EQ(2, settled(args_destroyed, 2));
     // Nothing of the failure is left for the next call on the worker.
     ProbeCall again{{}, OK};

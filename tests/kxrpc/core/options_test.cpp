@@ -418,6 +418,22 @@ TEST(Program, PortTakenOnBothFamiliesEndsWithMinusOneAndSaysWhy) {
     EXPECT_EQ("Cannot listen on port " + std::to_string(taken.port()) + ": Address already in use\n", o.err);
 }
 
+// The table is built and checked before the listeners, with or without -arm: a table that
+// cannot be built ends the start rather than the first call of a serving process.
+TEST(Program, AStartWithoutArmHasBuiltTheProcedureTableBeforeItListens) {
+    // The child starts from this process's state: no table yet.
+    ASSERT_FALSE(procedure_table_built());
+    TakenPort taken;
+    ASSERT_NE(0, taken.port());
+    auto built = [](int rc) { return rc == -1 ? (procedure_table_built() ? 1 : 2) : 99; };
+    EXPECT_EQ(1, run_program({"-port", std::to_string(taken.port())}, {}, built).status);
+    EXPECT_EQ(1, run_program({"-arm", "1", "-port", std::to_string(taken.port())}, {}, built).status);
+    std::string problem;
+    EXPECT_TRUE(build_procedure_table(problem)) << problem;
+    EXPECT_EQ("", problem);
+    EXPECT_TRUE(procedure_table_built());
+}
+
 // What the start cannot use is said, not dropped: a worker count above the runtime's bound and
 // a KX_DIAG it cannot read. (The port is taken, so the start ends right after.)
 TEST(Program, TooManyWorkersAndAnUnreadableDiagAreSaid) {

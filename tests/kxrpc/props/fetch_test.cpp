@@ -8,6 +8,8 @@
 #include <string>
 #include <type_traits>
 
+#include <stdexcept>
+
 #include <gtest/gtest.h>
 
 #include "kxproduct/exceptions.h"
@@ -211,6 +213,31 @@ TEST(FetchPropsIter, AFailedPropertyIsReportedAndTheNextOneStillComes) {
                       ids({1061, 385}));
     ASSERT_TRUE(f.ok);
     EXPECT_EQ(f.bytes, cat(cat(words({1, 100013}), record(40, "TLQSV1093E broken")), words({1, 100005, 7, 0})));
+}
+
+// Whatever a property throws is answered in its place, with a message that says why, and the
+// next property still comes: never a reply cut short.
+TEST(FetchPropsIter, AnyFailureOfAPropertyIsAnsweredInItsPlace) {
+    std::string const unexpected = "TLQSV0751E Server error: Unexpected exception: ";
+    struct Case {
+        char const *name;
+        Fetch fetch;
+        Bytes error;
+    };
+    Case const cases[] = {
+        {"product failure", [](auto &) { throw new KXException(KX_MSG_BAD_VALUE, CString(L"bad value")); },
+         record(39, unexpected + "bad value")},
+        {"product refusal", [](auto &) { throw new KXException(KX_MSG_NOT_PRIVILEGED, CString(L"Not for you.")); },
+         record(80, "TLQSV0796E Insufficient privilege: Not for you.")},
+        {"standard exception", [](auto &) { throw std::runtime_error("/srv/kx/secret"); }, record(39, unexpected)},
+    };
+    long const live = KXException::LiveCount();
+    for (Case const &c : cases) {
+        Fetched f = fetch({{1061, c.fetch}, {385, [](auto &o) { o.record_int(7); }}}, ids({1061, 385}));
+        ASSERT_TRUE(f.ok) << c.name;
+        EXPECT_EQ(f.bytes, cat(cat(words({1, 100013}), c.error), words({1, 100005, 7, 0}))) << c.name;
+    }
+    EXPECT_EQ(KXException::LiveCount(), live);
 }
 
 TEST(FetchPropsIter, AFailureInsideAListKeepsTheElementsAndClosesTheList) {

@@ -188,7 +188,7 @@ TEST_F(QueryXmlTest, NestingBeyondTheLimitIsRefused) {
     EXPECT_EQ(failure([&] { filtering(nested(QueryUtil::max_filter_depth - 1)); }).first, 0);
     auto refused = failure([&] { filtering(nested(QueryUtil::max_filter_depth)); });
     EXPECT_EQ(refused.first, 4);
-    EXPECT_EQ(refused.second, "TLQSV0711E unexpected xml tag: CTG:comparison-expression");
+    EXPECT_EQ(refused.second, "TLQSV1106E The query filter is nested deeper than 64 levels.");
 }
 
 TEST_F(QueryXmlTest, ColumnsKeepNamedFieldsInTheirOrderAndResetTheRest) {

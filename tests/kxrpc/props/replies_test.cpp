@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "kxwin/cexception.h"
+#include "wire/exceptions.h"
 #include "xdr_buffer.h"
 
 using namespace KxRpc;
@@ -84,7 +85,7 @@ TEST(PutPropsIter, AFailingMiddleValueDoesNotStopTheOthers) {
     EXPECT_EQ(log.stops, 1);
 }
 
-TEST(PutPropsIter, ProductAndUnknownFailuresBecomeReason39) {
+TEST(PutPropsIter, ProductAndUnknownFailuresBecomeReason39AndSaySo) {
     CallLog log;
     auto v = values(2);
     long live = CException::LiveCount();
@@ -92,7 +93,16 @@ TEST(PutPropsIter, ProductAndUnknownFailuresBecomeReason39) {
     bool ok = false;
     Bytes b = kxtest::encode([&](XDR *x) { return reply.xdr(x); }, &ok);
     ASSERT_TRUE(ok);
-    EXPECT_EQ(b, words({1, 1, 39, 0, 0xFFFFFFFFu, 0, 0, 1, 1, 39, 0, 0xFFFFFFFFu, 0, 0, 0, 0, 0}));
+    // The product's own text goes to the trace; the result still says what kind of failure it was.
+    std::string const text = "TLQSV0751E Server error: Unexpected exception: ";
+    Bytes result = words({1, 1, 39, static_cast<std::uint32_t>(text.size())});
+    kxtest::put_bytes(result, text);
+    result.resize((result.size() + 3) / 4 * 4);
+    for (std::uint32_t w : {0xFFFFFFFFu, 0u, 0u}) kxtest::put_word(result, w);
+    Bytes expected;
+    for (int i = 0; i < 2; ++i) expected.insert(expected.end(), result.begin(), result.end());
+    for (std::uint32_t w : {0u, 0u, 0u}) kxtest::put_word(expected, w);
+    EXPECT_EQ(b, expected);
     EXPECT_EQ(CException::LiveCount(), live);
 }
 
@@ -151,7 +161,9 @@ TEST(PutPropsIter, AWriteFailingAfterTheValuesAreSetFailsTheReplyWithoutSettingT
     EXPECT_EQ(names_read, 1);
 }
 
-TEST(PutPropsIter, AFailingResourceFailsTheReplyAfterClosing) {
+// A failure of the resource itself, not of one value, is the call's error: the encoder holds it
+// for the dispatcher instead of failing the reply without a word.
+TEST(PutPropsIter, AFailingResourceFailsTheReplyAfterClosingWithItsError) {
     CallLog log;
     auto v = values(1);
     auto props = std::make_unique<FakeProps>(log, std::vector<Fail>{Fail::none});
@@ -160,10 +172,18 @@ TEST(PutPropsIter, AFailingResourceFailsTheReplyAfterClosing) {
     reply.apply();
     EXPECT_TRUE(log.applied.empty());
     EXPECT_EQ(log.stops, 1);
+    take_reply_failure();
     bool ok = true;
     kxtest::encode([&](XDR *x) { return reply.xdr(x); }, &ok);
     EXPECT_FALSE(ok);
     EXPECT_TRUE(log.applied.empty());
+    std::exception_ptr held = take_reply_failure();
+    ASSERT_TRUE(held);
+    try {
+        std::rethrow_exception(held);
+    } catch (Nul::STPException const &e) {
+        EXPECT_EQ(e.stp_reason_code(), 39);
+    }
 }
 
 TEST(PutPropsIter, DecodeIsRefused) {

@@ -172,8 +172,9 @@ TEST_F(ExecuteTest, RowWindowsAndTheirErrors) {
     EXPECT_EQ(error(first(window("x", "3"), 10)).first, 4);
     EXPECT_EQ(error(first(doc(""), 10)),
               std::make_pair(4, std::string("TLQSV0968E This query has no display fields.")));
-    // A definition the reader refuses is a bad definition, its reading error the cause.
-    EXPECT_EQ(error(first(doc("<CTG:column><CTG:title/></CTG:column>"), 10)), std::make_pair(35, std::string()));
+    // A definition the reader refuses is a bad definition, and the reply says what is wrong.
+    EXPECT_EQ(error(first(doc("<CTG:column><CTG:title/></CTG:column>"), 10)),
+              std::make_pair(35, std::string("TLQSV0711E unexpected xml tag: CTG:title")));
 }
 
 TEST_F(ExecuteTest, CountOnlyReplyByteForByte) {

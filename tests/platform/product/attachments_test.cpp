@@ -118,6 +118,42 @@ TEST_F(Attachments, EmptyContentAndANewRecord) {
     EXPECT_EQ(read_file(out), "");
 }
 
+// Content that cannot be written says why (a full disk), and where it was written goes to the
+// diagnostics only: the caller's message may reach a client.
+TEST_F(Attachments, ExtractingToAFullDiskSaysNoSpaceAndNamesNoPath) {
+    AdEntityPtr e = edited();
+    const std::string path = dir_ + "/full.txt";
+    write_file(path, "more than nothing");
+    ASSERT_EQ(e->AddAttachmentFieldValue(L"Attachments", CString::FromUtf8(path), L""), L"");
+    ASSERT_EQ(e->Commit(), L"");
+    std::vector<std::string> reported;
+    AdDiagnostic::SetSink([&](const CString &, const CString &text) { reported.push_back(text.ToUtf8()); });
+    const long live = KXException::LiveCount();
+    std::string text;
+    int msg_id = 0;
+    // Every write to /dev/full fails with ENOSPC; the failed file is removed, so the link is
+    // what goes, never the device.
+    const std::string full = dir_ + "/full.link";
+    ASSERT_EQ(::symlink("/dev/full", full.c_str()), 0);
+    try {
+        e->ExtractAttachment(last_dbid(e), CString::FromUtf8(full));
+        ADD_FAILURE() << "no failure";
+    } catch (KXException *x) {
+        text = x->GetErrorString().ToUtf8();
+        msg_id = x->GetMsgId();
+        x->Delete();
+    }
+    AdDiagnostic::SetStderrSink();
+    EXPECT_EQ(msg_id, KX_MSG_BAD_VALUE);
+    EXPECT_EQ(text, "The attachment's content cannot be written: No space left on device.");
+    EXPECT_EQ(KXException::LiveCount(), live);
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_EQ(reported[0], "extract attachment to '" + full + "': No space left on device");
+    struct stat device {};
+    EXPECT_EQ(::stat("/dev/full", &device), 0);
+    EXPECT_EQ(::access(full.c_str(), F_OK), -1);
+}
+
 TEST_F(Attachments, AFileReplacedByALinkOrAFifoAfterItsAddIsNotRead) {
     const std::string secret = dir_ + "/secret.txt";
     write_file(secret, "not for the record");

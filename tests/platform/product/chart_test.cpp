@@ -1,4 +1,8 @@
 // Charts and delimited exports of result sets, read back with libjpeg and libpng.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -134,4 +138,28 @@ TEST_F(ChartTest, ExportQuotesWhatWouldSplitAField) {
         std::string expected = e->GetDisplayName().ToUtf8() + sep + "\"a;b \"\"c\"\"\nd\"";
         EXPECT_NE(text.str().find(expected), std::string::npos) << text.str();
     }
+}
+
+// A file that cannot be written says why; its path goes to the diagnostics, never into the text a
+// client may read.
+TEST_F(ChartTest, AnUnwritableExportSaysWhyAndNamesNoPath) {
+    AdSessionPtr s = logon();
+    std::wstring const file = path("linked");
+    std::string const target = dir_ + "/target";
+    ASSERT_EQ(::symlink(target.c_str(), CString(file.c_str()).ToUtf8().c_str()), 0);
+    std::vector<std::string> reported;
+    AdDiagnostic::SetSink([&](const CString &, const CString &text) { reported.push_back(text.ToUtf8()); });
+    std::string text;
+    try {
+        ExportResultSet(rows({L"id"}), file, L";", L"");
+        ADD_FAILURE() << "no failure";
+    } catch (KXException *x) {
+        text = x->GetErrorString().ToUtf8();
+        x->Delete();
+    }
+    AdDiagnostic::SetStderrSink();
+    EXPECT_EQ(text, "The file cannot be written: " + std::string(std::strerror(ELOOP)) + ".");
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_NE(reported[0].find(CString(file.c_str()).ToUtf8()), std::string::npos) << reported[0];
+    EXPECT_FALSE(std::filesystem::exists(target));
 }

@@ -205,8 +205,7 @@ bool_t MakeAttachmentResp::xdr(XDR *xdrs) {
         return xdr_state_handle(xdrs, handle) && xdr_ustring(xdrs, type_name_) && xdr_ustring(xdrs, record_name_) &&
                xdr_ustring(xdrs, field_name) && xdr_ustring(xdrs, file_name);
     } catch (...) {
-        ignore_current_exception(std::source_location::current());
-        return FALSE;
+        return hold_failure(xdrs, L"MakeAttachmentResp::xdr");
     }
 }
 

@@ -134,17 +134,16 @@ void copy_upload(Attachment const &attachment, int into) {
 
 void ReportFormat::load() {
     Nul::UString const method(L"ReportFormat::load");
-    try {
-        KXSmartPtr<KXReportFormat> format = GetReportFormat(AdBucketPtr(bucket_));
-        CString error;
-        if (format && format->WriteReportFile(cstr(file_.file_path()), error) && error.IsEmpty()) return;
-    } catch (...) {
-        try {
-            take_product_failure();
-        } catch (...) {
-            // One of our own: it ends in the same error below.
-        }
-    }
+    bool written = false;
+    // Any failure, one of our own too, ends in the same error below.
+    failure_of(
+        [&] {
+            KXSmartPtr<KXReportFormat> format = GetReportFormat(AdBucketPtr(bucket_));
+            CString error;
+            written = format && format->WriteReportFile(cstr(file_.file_path()), error) && error.IsEmpty();
+        },
+        taking_everything);
+    if (written) return;
     ignoring_failures([&] { file_.remove_file(); });
     KXInternalErrorException const error(kx_message(MSG_CANNOT_LOAD_REPORT_FORMAT));
     trace_exception(method, error.msg());

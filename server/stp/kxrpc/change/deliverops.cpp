@@ -10,6 +10,7 @@
 #include "tesutil/stpexception.h"
 #include "wire/conversions.h"
 #include "wire/decode_budget.h"
+#include "wire/product_failure.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -226,7 +227,7 @@ bool_t ModifyDynamicListOperation::xdr(XDR *xdrs) {
         int to_add = 0;
         return xdr_list_count(xdrs, to_add) && xdr_values(xdrs, to_add, to_add_);
     } catch (...) {
-        return FALSE;
+        return hold_failure(xdrs, L"ModifyDynamicListOperation::xdr");
     }
 }
 

@@ -129,7 +129,7 @@ bool_t FireHookResp::xdr(XDR *xdrs) {
         if (!xdr_flag(xdrs, has_changes)) return FALSE;
         return has_changes ? tracker_->xdr(xdrs) : TRUE;
     } catch (...) {
-        return FALSE;
+        return hold_failure(xdrs, L"FireHookResp::xdr");
     }
 }
 

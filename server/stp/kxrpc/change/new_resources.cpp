@@ -4,6 +4,7 @@
 #include "tesutil/selector.h"
 #include "wire/casts.h"
 #include "wire/conversions.h"
+#include "wire/product_failure.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -119,8 +120,7 @@ bool_t CreateResourceResp::xdr(XDR *xdrs) {
     try {
         finish(); // when no handler did
     } catch (...) {
-        ignore_current_exception(std::source_location::current());
-        return FALSE;
+        return hold_failure(xdrs, L"CreateResourceResp::xdr");
     }
     if (!xdr_state_handle(xdrs, item_)) return FALSE;
     if (!PutPropsIter::xdr(xdrs)) return FALSE;

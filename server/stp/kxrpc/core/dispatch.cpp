@@ -70,6 +70,7 @@ public:
         try {
             free();
         } catch (...) {
+            // A destructor that may run during unwinding: the reply's own free has reported it.
         }
     }
     XdrObject **slot() { return &result_; }

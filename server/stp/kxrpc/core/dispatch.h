@@ -33,6 +33,11 @@ struct RpcProcedure {
 // The table indexed by procedure number, procedure_count entries, built from the subsystems'
 // rows on first use.
 RpcProcedure *procedure_table();
+// Builds the table and checks the rows it is built from; false (with what is wrong) when they do
+// not make one. Start-up calls it before it opens a listener, whatever the options.
+bool build_procedure_table(std::string &problem);
+// Whether the table has been built in this process.
+bool procedure_table_built();
 // The registration row of a procedure; null outside 0 to procedure_count - 1.
 ProcedureRow const *procedure_row(int number);
 // Joins lists of rows into `by_number`; false (with what is wrong) unless every number from 0 to

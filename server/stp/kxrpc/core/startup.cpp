@@ -172,6 +172,11 @@ int start_rpc_program(int argc, char **argv) {
     report_command_line(argc, argv);
     if (parse_options(argc, argv) != 0) return -1;
     Settings &s = settings();
+    // A table that cannot be built ends the start, not the first call of a serving process.
+    if (std::string problem; !build_procedure_table(problem)) {
+        log_message("kxrpc: the procedure table is inconsistent: %s\n", problem.c_str());
+        return -1;
+    }
     read_upfront_validation();
     install_signal_handlers();
 

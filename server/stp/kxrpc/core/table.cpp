@@ -1,6 +1,7 @@
 // The procedure table: the subsystems' rows joined by procedure number.
 #include "core/dispatch.h"
 
+#include <atomic>
 #include <cstdlib>
 
 #include "core/options.h"
@@ -34,21 +35,34 @@ bool join_procedures(std::span<std::span<ProcedureRow const> const> lists,
 
 namespace {
 
-std::array<ProcedureRow const *, procedure_count> const &rows_by_number() {
-    static std::array<ProcedureRow const *, procedure_count> const rows = [] {
+struct JoinedRows {
+    std::array<ProcedureRow const *, procedure_count> by_number{};
+    std::string problem; // empty when the rows make a table
+};
+
+JoinedRows const &joined_rows() {
+    static JoinedRows const joined = [] {
         std::span<ProcedureRow const> const lists[] = {core_procedures(), session_procedures(), props_procedures(),
                                                        query_procedures(), change_procedures()};
-        std::array<ProcedureRow const *, procedure_count> joined{};
-        std::string problem;
-        if (!join_procedures(lists, joined, problem)) {
-            // A build defect: no table is better than a wrong one.
-            log_message("kxrpc: the procedure table is inconsistent: %s\n", problem.c_str());
-            std::abort();
-        }
-        return joined;
+        JoinedRows rows;
+        if (!join_procedures(lists, rows.by_number, rows.problem) && rows.problem.empty())
+            rows.problem = "the rows do not join";
+        return rows;
     }();
-    return rows;
+    return joined;
 }
+
+std::array<ProcedureRow const *, procedure_count> const &rows_by_number() {
+    JoinedRows const &joined = joined_rows();
+    if (!joined.problem.empty()) {
+        // A build defect that start-up reports before serving; no table is better than a wrong one.
+        log_message("kxrpc: the procedure table is inconsistent: %s\n", joined.problem.c_str());
+        std::abort();
+    }
+    return joined.by_number;
+}
+
+std::atomic<bool> table_built{false};
 
 RpcProcedure make_entry(ProcedureRow const &row) {
     rpc_handler_t handler = row.handler;
@@ -65,14 +79,24 @@ ProcedureRow const *procedure_row(int number) {
 }
 
 RpcProcedure *procedure_table() {
-    // Built on first use, which start-up makes before the service loop runs; read-only afterwards
+    // Built by start-up (build_procedure_table) before any listener opens; read-only afterwards
     // except for the ARM transaction ids that start-up registers.
     static RpcProcedure *table = [] {
         static RpcProcedure entries[procedure_count];
         for (int i = 0; i < procedure_count; ++i) entries[i] = make_entry(*rows_by_number()[i]);
+        table_built = true;
         return entries;
     }();
     return table;
 }
+
+bool build_procedure_table(std::string &problem) {
+    problem = joined_rows().problem;
+    if (!problem.empty()) return false;
+    procedure_table();
+    return true;
+}
+
+bool procedure_table_built() { return table_built; }
 
 } // namespace KxRpc

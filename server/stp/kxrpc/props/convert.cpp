@@ -9,6 +9,7 @@ void raise_product_failure(Nul::UString const &text) {
 }
 
 void raise_converted(ProductFailure const &failure, wchar_t const *method) {
+    if (is_privilege_refusal(failure)) raise_refusal(failure);
     switch (failure.kind) {
     case ProductFailure::PA_MSG_EXCEPTION:
         raise_unexpected_text(failure.text);

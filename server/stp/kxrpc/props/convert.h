@@ -11,9 +11,9 @@ namespace KxRpc {
 // Reason 39 with message 47 and the given text.
 [[noreturn]] void raise_product_failure(Nul::UString const &text);
 
-// A product message exception becomes an internal error with message 47 and its full text, a
-// KXException reason 39 with message 47 and its text, anything else reason 39 with message 47
-// and no text. With `method` set, the last two kinds are traced under it.
+// The product's privilege refusal is answered as one (raise_refusal). A product message exception becomes an internal
+// error with message 47 and its full text, a KXException reason 39 with message 47 and its text, anything else reason
+// 39 with message 47 and no text. With `method` set, the last two kinds are traced under it.
 [[noreturn]] void raise_converted(ProductFailure const &failure, wchar_t const *method);
 
 // Runs `work`. The server's own exceptions pass unchanged; any other failure is taken (deleted

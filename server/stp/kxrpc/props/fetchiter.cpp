@@ -16,6 +16,7 @@
 #include "wire/conversions.h"
 #include "wire/errors.h"
 #include "wire/exceptions.h"
+#include "wire/product_failure.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -107,7 +108,7 @@ void FetchPropsIter::fetch() {
     try {
         fetch_all();
     } catch (...) {
-        ignore_current_exception(std::source_location::current());
+        keep_failure(L"FetchPropsIter::fetch");
         put(Word::Abort, 0, Word::W_NONE);
     }
     drop_resource();
@@ -120,8 +121,7 @@ bool_t FetchPropsIter::xdr(XDR *xdrs) {
     try {
         return write_recorded(xdrs);
     } catch (...) {
-        ignore_current_exception(std::source_location::current());
-        return FALSE;
+        return hold_failure(xdrs, L"FetchPropsIter::xdr");
     }
 }
 
@@ -149,7 +149,8 @@ void FetchPropsIter::fetch_all() {
         entry_starts_.emplace_back(words_.size(), entry.prop_id);
         int meta = 0;
         try {
-            fetch_entry(entry, meta);
+            // Any failure of the property is answered in its place, as a server exception.
+            product_call([&] { fetch_entry(entry, meta); }, unexpected_in(L"FetchPropsIter::xdr"));
         } catch (PropertyValueMarshallingException &e) {
             trace_entry_failure(entry.prop_id, meta, e);
             Nul::UString text;
@@ -215,7 +216,7 @@ bool_t FetchPropsIter::write_recorded(XDR *xdrs) {
         case Word::Fatal:
             return fatal_property_error(fatal_text_) ? TRUE : FALSE;
         case Word::Abort:
-            return FALSE;
+            return fail_reply();
         }
         if (written) continue;
         if (w.what == Word::W_NONE) return FALSE;

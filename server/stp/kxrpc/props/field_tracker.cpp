@@ -2,6 +2,7 @@
 
 #include "wire/conversions.h"
 #include "wire/fieldtypes.h"
+#include "wire/product_failure.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
 
@@ -69,7 +70,7 @@ bool_t FieldChangedTracker::xdr(XDR *xdrs) {
         }
         return TRUE;
     } catch (...) {
-        return FALSE;
+        return hold_failure(xdrs, L"FieldChangedTracker::xdr");
     }
 }
 

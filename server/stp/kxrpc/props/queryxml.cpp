@@ -42,6 +42,8 @@ Nul::UString simple_name(int id) { return XmlTag::lookup(static_cast<XmlTag::Id>
 
 [[noreturn]] void unexpected(DomElem const &e) { refuse(MSG_UNEXPECTED_TAG, tag_text(e.tag())); }
 
+[[noreturn]] void too_deep() { refuse(MSG_FILTER_TOO_DEEP, max_filter_depth); }
+
 struct Comparison {
     int code;
     int tag;
@@ -689,7 +691,7 @@ void filtering_from_xml(QueryContext const &ctx, Nul::DomParser::Elem element, A
 
 void filter_expression_from_xml(QueryContext const &ctx, Nul::DomParser::Elem element, AdQueryDefPtr const &def,
                                 AdFilterNode *node, int depth) {
-    if (depth > max_filter_depth) unexpected(element);
+    if (depth > max_filter_depth) too_deep();
     bool has_operator = false, has_children = false;
     DomElem walker = element;
     for (DomElem c = walker.next_child(); !c.is_nil(); c = walker.next_child()) {
@@ -700,11 +702,11 @@ void filter_expression_from_xml(QueryContext const &ctx, Nul::DomParser::Elem el
             has_operator = true;
         } else if (tag == XmlTag::CTG_filtering_expression && has_operator) {
             // A level more than the product keeps is refused before anything is built for it.
-            if (depth >= max_filter_depth) unexpected(c);
+            if (depth >= max_filter_depth) too_deep();
             filter_expression_from_xml(ctx, c, def, def->BuildFilter(node, AD_BOOL_OP_OR, 0), depth + 1);
             has_children = true;
         } else if (tag == XmlTag::CTG_comparison_expression && has_operator) {
-            if (depth >= max_filter_depth) unexpected(c);
+            if (depth >= max_filter_depth) too_deep();
             comparison_from_xml(ctx, c, def, node);
             has_children = true;
         } else {

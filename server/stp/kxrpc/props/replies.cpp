@@ -1,8 +1,10 @@
 #include "props/replies.h"
 
+#include <optional>
 #include <utility>
 
 #include "kxproduct/session.h"
+#include "props/convert.h"
 #include "tesutil/xmltag.h"
 #include "wire/conversions.h"
 #include "wire/decode_budget.h"
@@ -62,8 +64,7 @@ bool_t xdr_dynamic_prop_names(XDR *xdrs, DynamicPropMap &props) {
         }
         return TRUE;
     } catch (...) {
-        ignore_current_exception(std::source_location::current());
-        return FALSE;
+        return hold_failure(xdrs, L"xdr_dynamic_prop_names");
     }
 }
 
@@ -74,6 +75,13 @@ PropsOpIter::PropsOpIter(std::unique_ptr<PropsResource> resource) : resource_(st
 PropsOpIter::~PropsOpIter() { drop_resource(); }
 
 void PropsOpIter::drop_resource() noexcept { resource_.reset(); }
+
+void PropsOpIter::keep_failure(wchar_t const *method) noexcept { failure_ = answerable_failure(method); }
+
+bool_t PropsOpIter::fail_reply() noexcept {
+    if (failure_) hold_reply_failure(failure_);
+    return FALSE;
+}
 
 // ---- PutPropsIter
 
@@ -111,13 +119,15 @@ void PutPropsIter::put_values() {
         int const prop = value->prop_id();
         trace_lazy(1, [&] { return text_format("PutPropsIter::xdr setting value for (prop:%d)", prop); });
         std::unique_ptr<Nul::STPException> error;
+        std::optional<ProductFailure> failure;
         try {
-            resource_->put_prop(*value);
+            failure = failure_of([&] { resource_->put_prop(*value); });
         } catch (Nul::STPException const &e) {
             trace_exception_detail(L"PutPropsIter::xdr", text_format("failed to set property (prop:%d)", prop), e);
             error.reset(e.clone());
-        } catch (...) {
-            ProductFailure const f = take_product_failure();
+        }
+        if (failure) {
+            ProductFailure const &f = *failure;
             if (f.kind == ProductFailure::C_EXCEPTION) {
                 trace_exception(L"PutPropsIter::xdr",
                                 text_format("failed to set property (prop:%d): %s", prop, f.text));
@@ -125,7 +135,12 @@ void PutPropsIter::put_values() {
                 report_ignored(f, std::source_location::current());
                 trace_exception(L"PutPropsIter::xdr", text_format("failed to set property (prop:%d)", prop));
             }
-            error = std::make_unique<KxRpcException>(Reason::unexpected_failure);
+            // The value's result says why, as the property conversion words it.
+            try {
+                raise_converted(f, nullptr);
+            } catch (Nul::STPException const &e) {
+                error.reset(e.clone());
+            }
         }
         results_.push_back(std::move(error));
     }
@@ -153,7 +168,7 @@ void PutPropsIter::apply() {
         resource_->complete_put_props(values_);
         resource_->read_changed_fields();
     } catch (...) {
-        ignore_current_exception(std::source_location::current());
+        keep_failure(L"PutPropsIter::apply");
         failed_ = true;
     }
 }
@@ -174,13 +189,12 @@ bool_t PutPropsIter::write_results() {
 bool_t PutPropsIter::xdr(XDR *xdrs) {
     if (xdrs->x_op != XDR_ENCODE || !resource_) return FALSE;
     apply();
-    if (failed_) return FALSE;
+    if (failed_) return fail_reply();
     try {
         xdrs_ = xdrs;
         return write_results();
     } catch (...) {
-        ignore_current_exception(std::source_location::current());
-        return FALSE;
+        return hold_failure(xdrs, L"PutPropsIter::xdr");
     }
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <utility>
@@ -39,9 +40,15 @@ protected:
     // Deletes the property object once the work is done, so that no product call is left for
     // the reply's writing.
     void drop_resource() noexcept;
+    // Called inside a catch block by the work the handler does: the failure is kept, as the
+    // exception the call is answered with when the reply is written.
+    void keep_failure(wchar_t const *method) noexcept;
+    // Holds the kept failure for the dispatcher (see hold_reply_failure); FALSE.
+    bool_t fail_reply() noexcept;
     std::unique_ptr<PropsResource> resource_;
     XDR *xdrs_ = nullptr;
     bool more_ = false;
+    std::exception_ptr failure_;
 };
 
 // The fetch_props reply. The handler has it read every requested property (`fetch`): each value
@@ -53,7 +60,8 @@ public:
     // `requested` belongs to the request, which outlives the reply.
     FetchPropsIter(std::unique_ptr<PropsResource> resource, std::vector<PropRequest> const &requested);
     ~FetchPropsIter() override;
-    // Reads the requested properties, once; never throws (a failure is recorded as the reply).
+    // Reads the requested properties, once; never throws (a failure is recorded as the reply, one
+    // outside any property as the call's error).
     void fetch();
     bool fetched() const { return fetched_; }
     // Encode only: per entry TRUE and its values (one per meta id, or one), then FALSE. Reads the
@@ -166,7 +174,7 @@ public:
     // short after its leading FALSE; the reply opens them itself when no handler did.
     void open();
     // Applies the values, once, and closes what `open` opened. A failure of the resource itself
-    // (not of one value) leaves the reply to fail when it is written.
+    // (not of one value) is kept: writing the reply answers it as the call's error.
     void apply();
     bool applied() const { return applied_; }
     // Encode only; applies the values first when `apply` was not called.

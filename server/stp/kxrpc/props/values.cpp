@@ -4,6 +4,7 @@
 
 #include "wexxml/domparser.h"
 #include "wire/decode_budget.h"
+#include "wire/product_failure.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -184,8 +185,7 @@ bool_t xdr_prop_value(XDR *xdrs, int prop_id, int value_type, std::unique_ptr<Ba
         }
         return out->xdr(xdrs);
     } catch (...) {
-        ignore_current_exception(std::source_location::current());
-        return FALSE;
+        return hold_failure(xdrs, L"xdr_prop_value");
     }
 }
 

@@ -151,6 +151,7 @@ std::unique_ptr<Nul::STPException> converted(wchar_t const *where) {
     } catch (...) {
         ProductFailure f = take_product_failure();
         trace_exception(Nul::UString(where), f.text);
+        if (is_privilege_refusal(f)) return std::make_unique<KxRpcException>(refusal(f));
         // A product assertion or any other product failure never ends the process.
         return std::make_unique<KXInternalErrorException>(kx_message(MSG_INTERNAL_ERROR, Arg(f.text)));
     }
@@ -589,12 +590,10 @@ void ExecuteQueryResp::prepare_execute(ExecuteQueryStateItem &item) {
     } else {
         item.declared_sql = true;
     }
-    try {
-        item.result_set = BuildResultSet(def->GetSession(), def);
-    } catch (...) {
-        ProductFailure f = take_product_failure();
-        throw KXInternalErrorException(kx_message(MSG_BUILDING_RESULT_SET, Arg(f.text)));
-    }
+    item.result_set = product_call([&] { return BuildResultSet(def->GetSession(), def); },
+                                   [](ProductFailure const &f) {
+                                       throw KXInternalErrorException(kx_message(MSG_BUILDING_RESULT_SET, Arg(f.text)));
+                                   });
     if (!item.result_set) throw KXInternalErrorException(kx_message(MSG_BUILDING_RESULT_SET, Arg(Nul::UString())));
     item.result_set->SetMaxMultiLineTextLength(268);
     AdEntityDef *primary = def->GetPrimaryEntity();
@@ -715,20 +714,17 @@ void ExecuteQueryResp::make_content(ExecuteQueryStateItem &item) {
     content_method_ = as_file ? L"ExecuteQueryResp::return_as_file" : L"ExecuteQueryResp::send_chart";
     try {
         content_path_ = Nul::Fileutl::create_tmp_file(0);
-        try {
-            if (as_file) {
-                Nul::UString const delimiter = item.delimiter.empty() ? Nul::UString(L"\t") : item.delimiter;
-                ExportResultSet(item.result_set, std::wstring(content_path_.c_str()), cstr(delimiter),
-                                cstr(item.file_options));
-            } else if (item.chart->make_chart(content_path_, item.result_set) == 0) {
-                empty_chart_reply();
-            }
-        } catch (Nul::STPException const &) {
-            throw;
-        } catch (...) {
-            ProductFailure const f = take_product_failure();
-            throw KXInternalErrorException(kx_message(MSG_QUERY_FAILED, Arg(f.text)));
-        }
+        product_call(
+            [&] {
+                if (as_file) {
+                    Nul::UString const delimiter = item.delimiter.empty() ? Nul::UString(L"\t") : item.delimiter;
+                    ExportResultSet(item.result_set, std::wstring(content_path_.c_str()), cstr(delimiter),
+                                    cstr(item.file_options));
+                } else if (item.chart->make_chart(content_path_, item.result_set) == 0) {
+                    empty_chart_reply();
+                }
+            },
+            [](ProductFailure const &f) { throw KXInternalErrorException(kx_message(MSG_QUERY_FAILED, Arg(f.text))); });
     } catch (Nul::STPException const &e) {
         content_error_.reset(e.clone());
     }
@@ -772,7 +768,8 @@ AdQueryDefPtr ExecuteQueryResp::build_query_def(DomElem definition) {
         DomElem sql = definition.opt_child(XmlTag::CTG_sql);
         if (!sql.is_nil()) def->SetDeclaredSQL(cstr(sql.data()));
     } catch (Nul::STPException const &e) {
-        if (reason_of(e) == Reason::illegal_value) raise_reason(Reason::bad_query, Nul::UMessage::nil, &e);
+        // The query's own fault, and what is wrong with it.
+        if (reason_of(e) == Reason::illegal_value) raise_reason(Reason::bad_query, e.message(), &e);
         throw;
     }
     return def;

@@ -2,6 +2,7 @@
 #include "wire/conversions.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "kxproduct/exceptions.h"
 #include "kxproduct/session.h"
@@ -119,14 +120,13 @@ std::vector<SearchRecord> SearchState::next_records(int request_num, bool &finis
     Nul::UString text;
     bool failed = false;
     try {
-        write_hits(out);
+        if (std::optional<ProductFailure> const f = failure_of([&] { write_hits(out); })) {
+            failed = true;
+            text = f->kind == ProductFailure::OTHER ? Nul::UString(unknown_error_text) : f->text;
+        }
     } catch (Nul::STPException const &e) {
         failed = true;
         text = exception_message_text(e);
-    } catch (...) {
-        failed = true;
-        ProductFailure f = take_product_failure();
-        text = f.kind == ProductFailure::OTHER ? Nul::UString(L"Unknown error.") : f.text;
     }
     if (failed) {
         done_ = true;

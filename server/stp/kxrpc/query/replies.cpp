@@ -1,6 +1,7 @@
 #include "query/replies.h"
 
 #include "kxproduct/metadata.h"
+#include "wire/product_failure.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
 
@@ -23,8 +24,7 @@ bool_t FindRecordResp::xdr(XDR *xdrs) {
         int dbid = static_cast<int>(record_->GetDbId());
         return xdr_int(xdrs, &by_dbid) && xdr_int(xdrs, &type_dbid) && xdr_int(xdrs, &dbid);
     } catch (...) {
-        ignore_current_exception(std::source_location::current());
-        return FALSE;
+        return hold_failure(xdrs, L"FindRecordResp::xdr");
     }
 }
 

@@ -3,6 +3,7 @@
 #include "tesutil/umessage.h"
 #include "wire/casts.h"
 #include "wire/decode_budget.h"
+#include "wire/product_failure.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -59,7 +60,7 @@ bool_t DeleteStateResp::xdr(XDR *xdrs) {
         }
         return TRUE;
     } catch (...) {
-        return FALSE;
+        return hold_failure(xdrs, L"DeleteStateResp::xdr");
     }
 }
 

@@ -1,6 +1,7 @@
 #include "target/attachments.h"
 
 #include <climits>
+#include <optional>
 
 #include "tesutil/fileutl.h"
 #include "wire/catalog.h"
@@ -158,18 +159,22 @@ Attachment::~Attachment() = default;
 void Attachment::load() {
     trace_lazy(2, [this] { return text_format("Info: Attachment::load(%s)", to_string()); });
     if (kx_name_id_.empty() || loaded_) return;
+    std::optional<ProductFailure> failure;
     try {
-        product_call(
-            [&] {
-                AdEntityPtr const &record = folder_.entity();
-                if (!record) throw_internal_error(L"the attachment has no record");
-                record->ExtractAttachment(dbid_, CString(file_path().c_str()));
-                loaded_ = true;
-            },
-            unexpected_in(L"Attachment::load"));
+        failure = failure_of([&] {
+            AdEntityPtr const &record = folder_.entity();
+            if (!record) throw_internal_error(L"the attachment has no record");
+            record->ExtractAttachment(dbid_, CString(file_path().c_str()));
+            loaded_ = true;
+        });
     } catch (Nul::STPException const &e) {
         raise_reason(reason_of(e), kx_message(MSG_CANNOT_LOAD_ATTACHMENT, Nul::UMessage::Arg(e.msg())));
     }
+    if (!failure) return;
+    // The product's own words say why (a full disk, say); it is no unexpected exception.
+    trace_caught(*failure, Nul::UString(L"Attachment::load"));
+    raise_reason(Reason::internal_error,
+                 kx_message(MSG_CANNOT_LOAD_ATTACHMENT, Nul::UMessage::Arg(failure->text_or_unknown())));
 }
 
 void Attachment::add_attachment() {

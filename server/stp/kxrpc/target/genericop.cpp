@@ -1,6 +1,7 @@
 #include "target/genericop.h"
 
 #include "wire/decode_budget.h"
+#include "wire/product_failure.h"
 #include "wire/textfmt.h"
 #include "wire/xdr.h"
 
@@ -30,7 +31,7 @@ bool_t xdr_target(XDR *xdrs, GenericOpArgs &target) {
         target.target_.set_type(target.resource_type_);
         return target.target_.xdr(xdrs);
     } catch (...) {
-        return FALSE;
+        return hold_failure(xdrs, L"xdr_target");
     }
 }
 

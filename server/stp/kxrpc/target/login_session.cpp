@@ -88,21 +88,27 @@ void LoginSession::admin_session() {
     Nul::UString dbset;
     KXSmartPtr<KXAdminSession> admin;
     try {
-        if (!user_session_ || !user_api_) throw_internal_error(L"Invalid Pointer");
-        Nul::UString login = ustr(user_session_->GetAuthenticationLoginName());
-        Nul::UString password = ustr((*user_api_)->GetSessionUserPassword());
-        dbset = ustr((*user_api_)->GetSessionDbSetName());
-        admin = KXAdminSession::Build();
-        admin->SetLoadAllUsersAtLogon(0);
-        admin->Logon(login.c_str(), password.c_str(), dbset.c_str());
-        admin_api_ = std::make_unique<AdSessionPtr>(admin->GetReal());
-        admin_session_ = admin;
-        has_admin_session_.store(true, std::memory_order_release);
+        product_call(
+            [&] {
+                if (!user_session_ || !user_api_) throw_internal_error(L"Invalid Pointer");
+                Nul::UString login = ustr(user_session_->GetAuthenticationLoginName());
+                Nul::UString password = ustr((*user_api_)->GetSessionUserPassword());
+                dbset = ustr((*user_api_)->GetSessionDbSetName());
+                admin = KXAdminSession::Build();
+                admin->SetLoadAllUsersAtLogon(0);
+                admin->Logon(login.c_str(), password.c_str(), dbset.c_str());
+                admin_api_ = std::make_unique<AdSessionPtr>(admin->GetReal());
+                admin_session_ = admin;
+                has_admin_session_.store(true, std::memory_order_release);
+            },
+            [&](ProductFailure const &f) {
+                login_forbidden(Reason::login_refused, f.has_error_string() ? f.text : Nul::UString(unknown_error_text),
+                                dbset);
+            });
     } catch (...) {
         // A half-built administrator session is not kept; the next use tries again.
         if (admin) ignoring_failures([&] { admin->Unbuild(); });
-        ProductFailure const f = take_product_failure();
-        login_forbidden(Reason::login_refused, f.has_error_string() ? f.text : Nul::UString(unknown_error_text), dbset);
+        throw;
     }
 }
 

@@ -8,6 +8,7 @@
 #include "wire/decode_budget.h"
 #include "wire/exceptions.h"
 #include "wire/locale.h"
+#include "wire/product_failure.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -36,11 +37,8 @@ bool_t ArmCorrelatorArg::xdr(XDR *xdrs) {
     if (xdrs->x_op != XDR_DECODE) return FALSE;
     try {
         return decode(xdrs);
-    } catch (Nul::STPException const &) {
-        hold_decode_failure(std::current_exception());
-        return FALSE;
     } catch (...) {
-        return FALSE;
+        return hold_failure(xdrs, L"ArmCorrelatorArg::xdr");
     }
 }
 

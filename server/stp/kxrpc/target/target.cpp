@@ -6,6 +6,7 @@
 #include "wire/conversions.h"
 #include "wire/decode_budget.h"
 #include "wire/exceptions.h"
+#include "wire/product_failure.h"
 #include "wire/xdr.h"
 
 namespace KxRpc {
@@ -292,7 +293,7 @@ bool_t TargetResourceArg::xdr(XDR *xdrs) {
     try {
         return encode_or_decode(xdrs);
     } catch (...) {
-        return FALSE;
+        return hold_failure(xdrs, L"TargetResourceArg::xdr");
     }
 }
 

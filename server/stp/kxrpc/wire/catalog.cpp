@@ -3,7 +3,7 @@
 namespace KxRpc {
 
 char const *const message_catalog[] = {
-    /*   0 */ "kxrpc 171",
+    /*   0 */ "kxrpc 172",
     /*   1 */ "TLQSV0705E Cannot get record types: %s",
     /*   2 */ "TLQSV0706E Cannot get record types",
     /*   3 */ "TLQSV0707E Bad referenced record: %s",
@@ -187,6 +187,7 @@ char const *const message_catalog[] = {
     /* 171 */
     "TLQSV1105E The call's arguments need more memory than one call may hold (KX_DECODE_BYTES, %s bytes); send "
     "fewer or smaller items.",
+    /* 172 */ "TLQSV1106E The query filter is nested deeper than %d levels.",
 };
 
 static_assert(sizeof(message_catalog) / sizeof(message_catalog[0]) == message_catalog_count + 1,

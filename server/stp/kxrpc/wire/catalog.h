@@ -1,14 +1,14 @@
-// The server's message catalogue ("kxrpc 171").
+// The server's message catalogue ("kxrpc 172").
 #pragma once
 
 #include "tesutil/umessage.h"
 
 namespace KxRpc {
 
-// Entry 0 is "kxrpc 171"; entries 1 to 171 are the messages. Entries never move.
+// Entry 0 is "kxrpc 172"; entries 1 to 172 are the messages. Entries never move.
 extern char const *const message_catalog[];
 
-constexpr int message_catalog_count = 171;
+constexpr int message_catalog_count = 172;
 
 // Entries that the code refers to by number.
 enum KxRpcMsg : int {
@@ -143,6 +143,7 @@ enum KxRpcMsg : int {
     MSG_SESSION_ITEMS_FULL = 169,
     MSG_SESSION_DISK_FULL = 170,
     MSG_DECODE_BUDGET = 171,
+    MSG_FILTER_TOO_DEEP = 172,
 };
 
 // A message of the server catalogue.

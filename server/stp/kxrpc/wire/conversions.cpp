@@ -34,6 +34,7 @@ unsigned long parse_unsigned(Nul::UString const &text, bool &ok) {
         ok = true;
         return value;
     } catch (...) {
+        // Out of memory while reading a number: not a number, as the caller answers it.
         ok = false;
         return 0;
     }

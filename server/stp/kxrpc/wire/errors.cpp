@@ -27,6 +27,7 @@ bool extension_writable(KxRpcException const &e) {
     try {
         return xdr_sizeof(reinterpret_cast<xdrproc_t>(extension_proc), const_cast<KxRpcException *>(&e)) != 0;
     } catch (...) {
+        // Run under libtirpc's sizing stream: the extension is left out, as one it cannot size.
         return false;
     }
 }
@@ -147,6 +148,7 @@ bool_t report_error_reply(Nul::UString const &method, XDR *xdrs, Nul::STPExcepti
     try {
         trace_stp_exception(method, e);
     } catch (...) {
+        // A trace line that cannot be made must not keep the error reply from going out.
     }
     return xdr_error_reply(xdrs, e);
 }

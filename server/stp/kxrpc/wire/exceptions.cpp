@@ -107,6 +107,7 @@ bool_t InvalidFieldsException::xdr_extension(XDR *xdrs) const {
         }
         return TRUE;
     } catch (...) {
+        // Part of an error record being written: the record goes out without its extension.
         return FALSE;
     }
 }
@@ -128,6 +129,7 @@ bool_t LoginException::xdr_extension(XDR *xdrs) const {
         Nul::UString text = text_;
         return xdr_ustring(xdrs, text);
     } catch (...) {
+        // Part of an error record being written: the record goes out without its extension.
         return FALSE;
     }
 }

@@ -1,5 +1,6 @@
 // Typed argument and result routines of the procedures. A failure of any kind, a cast mismatch
-// included, is reported as FALSE: nothing unwinds into the RPC runtime.
+// included, is held for the dispatcher (hold_failure) and reported as FALSE: nothing unwinds into
+// the RPC runtime.
 #pragma once
 
 #include <source_location>
@@ -8,6 +9,7 @@
 
 #include "wire/casts.h"
 #include "wire/exceptions.h"
+#include "wire/product_failure.h"
 #include "wire/trace.h"
 #include "wire/xdrobject.h"
 
@@ -21,12 +23,8 @@ bool_t xdr_args_of(XDR *xdrs, void *object) noexcept {
     try {
         XdrObject *request = checked_cast<T>(static_cast<XdrObject *>(object));
         return request->xdr(xdrs);
-    } catch (Nul::STPException const &) {
-        hold_decode_failure(std::current_exception());
-        return FALSE;
     } catch (...) {
-        ignore_current_exception(std::source_location::current());
-        return FALSE;
+        return hold_failure(xdrs, L"xdr_args_of");
     }
 }
 
@@ -53,12 +51,8 @@ bool_t xdr_result_of(XDR *xdrs, void *result) noexcept {
         default:
             return FALSE;
         }
-    } catch (Nul::STPException const &) {
-        hold_reply_failure(std::current_exception());
-        return FALSE;
     } catch (...) {
-        ignore_current_exception(std::source_location::current());
-        return FALSE;
+        return hold_failure(xdrs, L"xdr_result_of");
     }
 }
 

@@ -18,6 +18,7 @@
 #include "wire/catalog.h"
 #include "wire/environment.h"
 #include "wire/exceptions.h"
+#include "wire/product_failure.h"
 #include "wire/trace.h"
 
 namespace KxRpc {
@@ -534,6 +535,7 @@ bool_t xdr_handle_with(XDR *xdrs, StateItemPtr &item, StateItemPtr (*lookup)(Nul
     } catch (Nul::STPException const &) {
         if (xdrs->x_op == XDR_ENCODE) hold_reply_failure(std::current_exception());
     } catch (...) {
+        return hold_failure(xdrs, L"xdr_handle_with");
     }
     return FALSE;
 }

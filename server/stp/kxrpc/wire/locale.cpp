@@ -51,6 +51,7 @@ bool stprpc_abstract_set_client_locale(Nul::UString const &locale) {
             if (ks_thr_getspecific(locale_key, &stored) != 0 || stored != buffer) std::free(buffer);
         }
     } catch (...) {
+        // Out of memory: said by the trace below; the call goes on in the default locale.
     }
     trace_text(1, L"KxRpc::stprpc_abstract_set_client_locale(): Failed to set the locale for this thread key");
     return false;

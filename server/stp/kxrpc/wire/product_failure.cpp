@@ -105,6 +105,7 @@ void report_ignored(ProductFailure const &failure, std::source_location where) n
             text.Format(L"IGNORING (at %S:%d): %s", source_file, line, failure.text.c_str());
         AdDiagnostic::Report(L"Throw", text.GetString());
     } catch (...) {
+        // The report of an ignored failure has nowhere further to go.
     }
 }
 
@@ -114,7 +115,51 @@ void raise_unexpected_text(Nul::UString const &text) {
 
 void raise_unexpected(ProductFailure const &failure, wchar_t const *method) {
     trace_caught(failure, Nul::UString(method));
+    if (is_privilege_refusal(failure)) raise_refusal(failure);
     raise_unexpected_text(failure.text);
+}
+
+bool is_privilege_refusal(ProductFailure const &failure) {
+    return (failure.kind == ProductFailure::KX_EXCEPTION || failure.kind == ProductFailure::PA_MSG_EXCEPTION) &&
+           failure.msg_id == KX_MSG_NOT_PRIVILEGED && !failure.text.empty();
+}
+
+KxRpcException refusal(ProductFailure const &failure) {
+    return KxRpcException(Reason::insufficient_privilege,
+                          kx_message(MSG_INSUFFICIENT_PRIVILEGE, Nul::UMessage::Arg(failure.text)));
+}
+
+void raise_refusal(ProductFailure const &failure) { throw refusal(failure); }
+
+std::exception_ptr answerable_failure(wchar_t const *method) noexcept {
+    try {
+        try {
+            throw;
+        } catch (Nul::STPException const &) {
+            return std::current_exception();
+        } catch (std::exception const &e) {
+            // Its text may name anything (a path, say): it goes to the trace only.
+            ignoring_failures([&] { trace_exception(Nul::UString(method), Nul::UString(e.what(), "UTF-8")); });
+            raise_unexpected_text(Nul::UString(unknown_error_text));
+        } catch (...) {
+            raise_unexpected(method);
+        }
+    } catch (...) {
+        return std::current_exception();
+    }
+}
+
+bool_t hold_failure(XDR *xdrs, wchar_t const *method) noexcept {
+    if (!xdrs || xdrs->x_op == XDR_FREE) {
+        ignore_current_exception(std::source_location::current());
+        return FALSE;
+    }
+    std::exception_ptr failure = answerable_failure(method);
+    if (xdrs->x_op == XDR_DECODE)
+        hold_decode_failure(std::move(failure));
+    else
+        hold_reply_failure(std::move(failure));
+    return FALSE;
 }
 
 void raise_unexpected(wchar_t const *method) { raise_unexpected(take_product_failure(), method); }

@@ -1,8 +1,11 @@
 // The failure of a product call being handled, taken apart once: its kind, message id and text.
 #pragma once
 
+#include <exception>
 #include <optional>
 #include <source_location>
+
+#include <rpc/xdr.h>
 
 #include "tesutil/ustring.h"
 #include "wire/exceptions.h"
@@ -98,5 +101,24 @@ void report_ignored(ProductFailure const &failure, std::source_location where) n
 inline auto unexpected_in(wchar_t const *method) {
     return [method](ProductFailure const &failure) { raise_unexpected(failure, method); };
 }
+
+// The product's refusal of something the user may not do (message KX_MSG_NOT_PRIVILEGED): a
+// refusal, answered in the product's words, not a fault.
+bool is_privilege_refusal(ProductFailure const &failure);
+// Reason 80 with message 92 and the product's text.
+KxRpcException refusal(ProductFailure const &failure);
+[[noreturn]] void raise_refusal(ProductFailure const &failure);
+
+// Called inside a catch block: the failure as the exception its call is answered with. A server
+// exception stays as it is; anything else is taken (a product exception deleted once), traced
+// under `method` (a standard exception with its own text) and becomes the internal error
+// raise_unexpected gives.
+std::exception_ptr answerable_failure(wchar_t const *method) noexcept;
+
+// The catch-all of an XDR routine, which must not let anything unwind into the runtime. Called
+// inside the catch block: the failure is held for the dispatcher, a decode's as the call's error
+// and an encode's as the reply's (see hold_decode_failure), and FALSE is returned. A free has
+// no call to answer: its failure is reported and dropped.
+bool_t hold_failure(XDR *xdrs, wchar_t const *method) noexcept;
 
 } // namespace KxRpc

@@ -33,6 +33,7 @@ void trace_text(int level, Nul::UString const &text) {
     try {
         AdDiagnostic::Report(category, text.c_str());
     } catch (...) {
+        // A trace line that cannot be written is dropped: tracing never replaces what it traces.
     }
 }
 
@@ -44,6 +45,7 @@ void trace_format(int level, wchar_t const *format, Args const &...args) {
     try {
         report(format_line(format, args...));
     } catch (...) {
+        // A trace line that cannot be written is dropped: tracing never replaces what it traces.
     }
 }
 
@@ -73,6 +75,7 @@ void trace_stp_exception(Nul::UString const &method, Nul::STPException const &e)
                     static_cast<int>(e.stp_reason_code()), Nul::UMessage::echo(e.msg()).c_str());
         report(line);
     } catch (...) {
+        // A trace line that cannot be written is dropped: tracing never replaces what it traces.
     }
 }
 
@@ -85,6 +88,7 @@ void trace_exception_detail(Nul::UString const &method, Nul::UString const &text
                     Nul::UMessage::echo(e.msg()).c_str());
         report(line);
     } catch (...) {
+        // A trace line that cannot be written is dropped: tracing never replaces what it traces.
     }
 }
 
@@ -106,6 +110,7 @@ void ignore_current_exception(std::source_location where) noexcept {
     try {
         report_ignored(take_product_failure(taking_everything), where);
     } catch (...) {
+        // A trace line that cannot be written is dropped: tracing never replaces what it traces.
     }
 }
 

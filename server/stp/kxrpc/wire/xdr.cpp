@@ -4,6 +4,7 @@
 #include <string>
 
 #include "wire/decode_budget.h"
+#include "wire/product_failure.h"
 #include "wire/xdrobject.h"
 
 namespace KxRpc {
@@ -117,6 +118,7 @@ bool_t xdr_ustring(XDR *xdrs, Nul::UString &value, u_int max_length) noexcept {
             return TRUE;
         }
     } catch (...) {
+        return hold_failure(xdrs, L"xdr_ustring");
     }
     return FALSE;
 }
@@ -138,7 +140,7 @@ bool_t xdr_int_list(XDR *xdrs, std::vector<int> &values) noexcept {
         }
         return TRUE;
     } catch (...) {
-        return FALSE;
+        return hold_failure(xdrs, L"xdr_int_list");
     }
 }
 
