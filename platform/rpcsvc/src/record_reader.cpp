@@ -130,7 +130,10 @@ ssize_t RecordReader::splice_in(int sock, bool *filled) {
     }
     std::size_t want = std::min<std::uint64_t>({fragment_left_, opt_.max_record - total_, pipe_size_});
     ssize_t n = splice(sock, nullptr, pipe_[1], nullptr, want, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-    if (n < 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+    // Splicing only saves a copy: where the kernel cannot do it now (no support, no memory for
+    // the pipe's pages), the connection reads through memory instead, and a fault of the socket
+    // itself shows there as it would have here.
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
         no_splice_ = true;
         close_pipe();
         return kNotSpliced;
@@ -147,8 +150,10 @@ ssize_t RecordReader::splice_in(int sock, bool *filled) {
         loff_t off = loff_t(spooled_);
         ssize_t w = no_splice_ ? -1 : splice(pipe_[0], nullptr, fd_, &off, left, SPLICE_F_MOVE);
         if (w < 0 && errno == EINTR) continue;
-        if (w < 0 && !no_splice_ && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
-            no_splice_ = true; // a file that takes no splice: the rest through memory
+        if (w < 0 && !no_splice_) {
+            // A file that takes no splice, or a kernel that cannot now: the rest goes through
+            // memory, where a real fault of the file (a full file system) shows and cuts.
+            no_splice_ = true;
             continue;
         }
         if (no_splice_) {
