@@ -140,7 +140,9 @@ TEST_F(ServiceCycle, InstallStartServeStopRemove) {
     Outcome remove = run_to_exit({"-remove_service"}, dir_.path(), {}, 20000);
     EXPECT_EQ(0, remove.status);
     EXPECT_EQ("", remove.err);
-    // The service process is gone (it exits right after reporting STOPPED) and its port is free.
+    // The service process is gone (it exits right after reporting STOPPED), and with it its
+    // listeners. Connecting to the port again would prove nothing: once free, the port may be
+    // taken at once by any other process on the machine.
     bool gone_process = false;
     for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
          !gone_process && std::chrono::steady_clock::now() < deadline;) {
@@ -149,8 +151,6 @@ TEST_F(ServiceCycle, InstallStartServeStopRemove) {
         if (!gone_process) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     EXPECT_TRUE(gone_process);
-    Client after(port);
-    EXPECT_FALSE(after.ok());
     SERVICE_STATUS status{};
     EXPECT_FALSE(QueryServiceStatus(service, &status));
     CloseServiceHandle(service);
