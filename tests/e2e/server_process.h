@@ -43,7 +43,9 @@ bool file_exists(std::string const &path);
 // The program under test: $KXRPC_BIN, or the kxrpc of the build that made the test.
 char const *program_path();
 
-// A port that no listener of either family holds right now (0 when none was found).
+// A port that no listener of either family holds right now, below the ports the system hands out
+// itself, so that no server started on port 0 and no outgoing connection takes it meanwhile (0 when
+// none was found).
 int free_port();
 
 // Exit status as the shell shows it: the code, or 128 + the signal.
