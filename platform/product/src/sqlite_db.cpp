@@ -232,6 +232,8 @@ Txn::~Txn() {
         try {
             db_.exec("ROLLBACK");
         } catch (...) {
+            // A destructor may not throw; SQLite rolls back a transaction whose connection closes
+            // or whose next BEGIN finds it open, so nothing is kept half done.
         }
     }
 }

@@ -1656,6 +1656,8 @@ bool_t ks_svc_getargs(KS_SVCXPRT *xprt, xdrproc_t xdr_args, void *args) {
     try {
         return xdr_args(cx->args, args) ? TRUE : FALSE;
     } catch (...) {
+        // A C interface: the caller answers FALSE as undecodable arguments. Routines that keep
+        // their own failure for the reply catch it themselves before it gets here.
         return FALSE;
     }
 }
