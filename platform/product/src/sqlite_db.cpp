@@ -232,8 +232,8 @@ Txn::~Txn() {
         try {
             db_.exec("ROLLBACK");
         } catch (...) {
-            // A destructor may not throw; SQLite rolls back a transaction whose connection closes
-            // or whose next BEGIN finds it open, so nothing is kept half done.
+            // A destructor may not throw. Nothing is committed half done: a rollback that fails
+            // leaves the transaction open, and the connection's next BEGIN fails loudly.
         }
     }
 }
