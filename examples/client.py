@@ -203,6 +203,11 @@ def open_reply(d):
         raise ServerError(read_error(d))
 
 
+# References to resources: the body of each code, "s" for one string, else that many dbids.
+REFERENCE_BODIES = {27: "s", 30: "s", 49: "s", 50: "s", 51: "s", 31: 1, 35: 1, 36: 1, 37: 1, 38: 1, 42: 1,
+                    32: 2, 34: 2, 39: 2, 40: 2, 41: 2, 44: 3, 43: 4}
+
+
 def read_value(d, tag=None):
     if tag is None:
         tag = d.int()
@@ -236,6 +241,11 @@ def read_value(d, tag=None):
             d.bool()
     if tag == 33:  # a record named by selector: type, name, type id, id
         return "/".join(d.string() for _ in range(4))
+    body = REFERENCE_BODIES.get(tag)
+    if body == "s":
+        return (tag, d.string())
+    if body is not None:  # the code, then its dbids
+        return (tag,) + tuple(d.uint() for _ in range(body))
     raise ValueError("value type %d is not read by this example" % tag)
 
 
@@ -412,9 +422,9 @@ def put_field(conn, session, record, field, text):
     e.bool(False).bool(True)  # not atomic; report the fields the change touched
     d = conn.call(PUT_PROPS, e.bytes())
     open_reply(d)
-    while d.bool():
-        if d.bool():
-            raise ServerError(read_error(d))
+    for error in read_put_results(d):
+        if error is not None:
+            raise ServerError(error)
     changed = []
     if d.bool():
         d.string()  # the record's selector
@@ -422,6 +432,14 @@ def put_field(conn, session, record, field, text):
     else:
         d.int()
     return changed
+
+
+def read_put_results(d):
+    """The per-value stream of a put reply: None for a value set, else its error record."""
+    results = []
+    while d.bool():
+        results.append(read_error(d) if d.bool() else None)
+    return results
 
 
 def deliver(conn, session, records):

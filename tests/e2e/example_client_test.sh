@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# example_client_test.sh <kxrpc> <python3> <client.py>: runs the example client against the real
-# server on a private demo set and checks what it says; the server is stopped by SIGTERM and must
-# end with 0 and nothing on its standard error.
+# example_client_test.sh <kxrpc> <python3> <client.py> <webday.py> <protocol.md>: runs the example
+# clients against the real server on a private demo set and checks what they say (webday.py sends
+# the examples of protocol.md as they stand); the server is stopped by SIGTERM and must end with 0
+# and nothing on its standard error.
 set -uo pipefail
-kxrpc=$1 python=$2 client=$3
+kxrpc=$1 python=$2 client=$3 webday=$4 guide=$5
 # A tree that builds only some targets (the TSan tree) skips this test.
 [ -x "$kxrpc" ] || { echo "$kxrpc is not built"; exit 77; }
 dir=$(mktemp -d "${TMPDIR:-/tmp}/kxrpc_example_XXXXXX")
@@ -42,6 +43,13 @@ done
 # A refused login is the client's failure, said on its standard error.
 "$python" "$client" -port "$port" -password wrong >client.out 2>client.err && fail "a wrong password was accepted"
 grep -qF "client.py: reason 47: " client.err || fail "the refused login was not reported"
+
+# A web tier's day from the guide's examples; it runs after client.py, whose change it does not read.
+"$python" "$webday" -port "$port" -doc "$guide" >client.out 2>client.err
+status=$?
+[ "$status" -eq 0 ] || fail "the guide's examples ended with $status"
+[ -s client.err ] && fail "the guide's examples wrote on standard error"
+grep -qxF "the day is done" client.out || fail "the guide's examples did not finish"
 
 kill -TERM "$pid"
 wait "$pid"
