@@ -20,6 +20,8 @@ import os
 import re
 import sys
 
+# The example beside this one is imported without leaving compiled files in the tree.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import client  # noqa: E402  (the example beside this one: XDR, the RPC record, login)
 from client import (DELIVER_CHANGE_CONTEXT, EXECUTE_QUERY, NO_HANDLE, PUT_PROPS, Connection, Encoder,  # noqa: E402
