@@ -231,6 +231,13 @@ class Day:
         expect("the values read back", [got[0], got[1], got[2], got[3].split("/")[:2],
                                         [r.split("/")[1] for r in got[4]]],
                [5, "2026-03-01T09:30:00Z", None, ["Project", "Apollo"], ["ISSUE00000001", "ISSUE00000002"]])
+        held, _, _ = self.create_temp(alice, "ISSUE00000003")
+        target = Encoder().int(32).int(3).handle(held).bytes()
+        expect("the put by names", self.put(alice, target, self.xdr("put-names")), [None] * 3)
+        expect("its commit", len(self.deliver(alice, Encoder().bool(True).int(6).handle(held).bool(False).bytes())), 1)
+        got = self.fetch(alice, record, [], ["Project", "Related", "Estimate"])
+        expect("the values by name read back", [got[0].split("/")[:2], [r.split("/")[1] for r in got[1]], got[2]],
+               [["Project", "Borealis"], ["ISSUE00000001"], None])
         # Too long for Headline (125): taken by the put, refused by the commit that names it.
         held, _, _ = self.create_temp(alice, "ISSUE00000003")
         target = Encoder().int(32).int(3).handle(held).bytes()
@@ -242,7 +249,7 @@ class Day:
         expect("the over-long commit", (refused.record["reason"], refused.record["extension"],
                                         refused.record["detail"]), (17, 1, [("Headline", 970)]))
         self.release([held])
-        print("values: an int, a date, a cleared field, a reference and a list read back; too long is refused")
+        print("values: ints, a date, cleared fields, references and lists read back; too long is refused")
 
     def create_temp(self, session, name):
         e = session_header(session).int(32).int(1).string("Defect").string(name)
