@@ -3,12 +3,12 @@
 # running the server (run), for that and the tests, fuzzers and CI tools (test), for that and the
 # benchmarks (bench), or for the tests and the coverage report (coverage).
 set -euo pipefail
-# Building and running the server and the ARM agent.
+# Building and running the server and the ARM agent, and python3 for the README's example client.
 run=(g++ cmake ninja-build pkg-config ccache libicu-dev libxerces-c-dev libtirpc-dev libsqlite3-dev
-     libpng-dev libjpeg-dev libcairo2-dev liblua5.4-dev uuid-dev libsodium-dev)
-# The tests (GoogleTest, rpcinfo, xmllint, the example client, systemd-analyze for the unit), the
-# fuzzers (clang and its libFuzzer runtime), the format check (scripts/format.sh).
-test=(libgtest-dev libgmock-dev rpcbind libxml2-utils iproute2 python3 systemd clang-16 libclang-rt-16-dev
+     libpng-dev libjpeg-dev libcairo2-dev liblua5.4-dev uuid-dev libsodium-dev python3)
+# The tests (GoogleTest, rpcinfo, xmllint, systemd-analyze for the unit), the fuzzers (clang and its
+# libFuzzer runtime), the format check (scripts/format.sh).
+test=(libgtest-dev libgmock-dev rpcbind libxml2-utils iproute2 systemd clang-16 libclang-rt-16-dev
       clang-format-16)
 # The benchmarks (Google Benchmark; rpcgen for the reference svc_run server).
 bench=(libbenchmark-dev rpcsvc-proto)

@@ -12,20 +12,28 @@ bash "$root/scripts/deps.sh" test
 bash "$root/scripts/format.sh" check
 jobs=$(nproc)
 build() { bash "$root/scripts/build.sh" "$@"; }
+# Python run by the tests writes no __pycache__ into the tree.
+export PYTHONDONTWRITEBYTECODE=1
 # Targets that are not built leave a placeholder test named <target>_NOT_BUILT. Each run gets an
-# empty temporary folder of its own, and fails if the tests left anything in it.
+# empty temporary folder of its own, and fails if the tests left anything in it; the folder goes
+# whether the tests pass, fail or are interrupted.
+run_tmp=
+trap '[ -z "$run_tmp" ] || rm -rf "$run_tmp"' EXIT
 run_tests() {
-  local dir=$1 tmp left
+  local dir=$1 left status=0
   shift
-  tmp=$(mktemp -d)
-  (cd "$dir" && env -u TMP -u TEMP TMPDIR="$tmp" ctest --output-on-failure -j "$jobs" -E '_NOT_BUILT$' "$@")
-  left=$(find "$tmp" -mindepth 1 -maxdepth 2 | head -n 20)
-  rm -rf "$tmp"
+  run_tmp=$(mktemp -d)
+  (cd "$dir" && env -u TMP -u TEMP TMPDIR="$run_tmp" ctest --output-on-failure -j "$jobs" -E '_NOT_BUILT$' "$@") ||
+    status=$?
+  left=$(find "$run_tmp" -mindepth 1 -maxdepth 2 | head -n 20)
+  rm -rf "$run_tmp"
+  run_tmp=
   if [ -n "$left" ]; then
     echo "the tests of $dir left files in their temporary folder:" >&2
     echo "$left" >&2
     return 1
   fi
+  return "$status"
 }
 
 build "$root/build/test" -DKX_WERROR=ON -DKX_BENCH=OFF

@@ -2,6 +2,7 @@
 // validate_action and resolve_attachment on demo records.
 #include "raw_calls.h"
 #include "server_process.h"
+#include "wire/procedure.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,9 @@ std::vector<std::string> trace_env(TempDir const &dir) {
     return {"KX_DIAG=66=1", "KX_DIAG_FILE=" + dir.file("trace.log")};
 }
 
+// The first procedure number past the table.
+constexpr rpcproc_t past_table = KxRpc::procedure_count;
+
 } // namespace
 
 TEST(Calls, UnknownAndUnservedProceduresAreProcUnavail) {
@@ -28,7 +32,7 @@ TEST(Calls, UnknownAndUnservedProceduresAreProcUnavail) {
     ASSERT_TRUE(server.start());
     Client client(server.port());
     ASSERT_TRUE(client.ok());
-    for (rpcproc_t proc : {37u, 38u, 1000u, 0xFFFFFFFFu}) {
+    for (rpcproc_t proc : {past_table, past_table + 1, 1000u, 0xFFFFFFFFu}) {
         EXPECT_EQ(RPC_PROCUNAVAIL, client.call(proc, xdr_none, nullptr, xdr_none, nullptr)) << proc;
         EXPECT_EQ(RPC_SUCCESS, client.ping()); // the connection stays usable
     }
@@ -121,7 +125,7 @@ TEST(Calls, ManyClientsAtOnceWithSeveralWorkers) {
             }
             for (int i = 0; i < 50; ++i) {
                 if (client.ping() != RPC_SUCCESS) ++failures;
-                if (client.call(37 + static_cast<rpcproc_t>(i), xdr_none, nullptr, xdr_none, nullptr) !=
+                if (client.call(past_table + static_cast<rpcproc_t>(i), xdr_none, nullptr, xdr_none, nullptr) !=
                     RPC_PROCUNAVAIL)
                     ++failures;
             }
@@ -183,6 +187,27 @@ TEST_F(ChecksE2E, ValidateActionAllowsOnlyADeleteOfARecordNobodyEdits) {
     ASSERT_EQ(editing.u(), 1u);
     EXPECT_EQ(editing.error(), std::make_pair(1, std::string()));
     EXPECT_TRUE(editing.done());
+}
+
+// A target marshalled in a form that is neither a state item, a name nor a dbid names nothing: a
+// record is then not found as a record, a record type as a record type. The error names the target
+// (one type code lower, the form, no segments).
+TEST_F(ChecksE2E, ATargetOfAnUnknownFormIsNotFoundAsItsOwnKind) {
+    struct Case {
+        int type, form;
+        char const *message;
+    } const cases[] = {
+        {32, 4, "TLQSV0779E record not found"},
+        {32, 7, "TLQSV0779E record not found"},
+        {31, 4, "TLQSV0786E Record type not found"},
+    };
+    for (Case const &c : cases) {
+        Body fetch = props_session(alice_);
+        fetch.i(c.type).i(c.form).i(1).i(1061).i(0).i(0).u(0).u(0);
+        Body expected;
+        expected.u(1).i(53).s(c.message).i(c.type - 1).i(c.form).u(0).i(0);
+        EXPECT_EQ(call(*client_, 3, fetch).bytes, expected.bytes) << c.type << "," << c.form;
+    }
 }
 
 TEST_F(ChecksE2E, ResolveAttachmentFindsOnlyAStoredFile) {

@@ -28,7 +28,8 @@ for _ in $(seq 150); do
 done
 [ -n "$port" ] || fail "no port line"
 
-"$python" "$client" -port "$port" >client.out 2>client.err
+# -B: no __pycache__ is left beside the example.
+"$python" -B "$client" -port "$port" >client.out 2>client.err
 status=$?
 [ "$status" -eq 0 ] || fail "the client ended with $status"
 [ -s client.err ] && fail "the client wrote on standard error"

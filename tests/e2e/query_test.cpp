@@ -279,6 +279,37 @@ TEST_F(QueryE2E, AFilterNestedTooDeepIsABadQueryThatSaysWhy) {
     EXPECT_EQ(RPC_SUCCESS, client_->ping());
 }
 
+// A column's selector that does not parse is the query's fault (35), as an unknown field is: the
+// field path's refusal (4) is its cause, and the parse error that one's.
+TEST_F(QueryE2E, AColumnSelectorThatDoesNotParseIsABadQueryCausedByTheParseError) {
+    struct Case {
+        char const *selector, *parse_error;
+    } const cases[] = {
+        {"kx.field:Defect/Headline", "missing repository seperator: \"@\""},
+        {"record:Defect/Headline@KXDEMO/ISSUE", "unknown provider domain: record"},
+        {"nonsense", "missing namespace seperator: \":\""},
+    };
+    for (Case const &c : cases) {
+        std::string const doc = "<CTG:execute-query xmlns:CTG=\"" + ctg +
+                                "\"><CTG:definition><CTG:primary-record-type><TEAM:href "
+                                "xmlns:TEAM=\"http://korvax.example/TEAM\">kx.record:Defect@KXDEMO/ISSUE</TEAM:href>"
+                                "</CTG:primary-record-type><CTG:display-fields><CTG:column><CTG:field-path><CTG:field>"
+                                "<CTG:definition>" +
+                                std::string(c.selector) +
+                                "</CTG:definition></CTG:field></CTG:field-path></CTG:column></CTG:display-fields>"
+                                "</CTG:definition></CTG:execute-query>";
+        Body body = session(alice_);
+        body.i(10).u(0).u(0).s(doc);
+        std::string const message = "TLQSV0780E field definition not found: " + std::string(c.selector);
+        Body expected;
+        std::string const parse =
+            "TLQSV0671E The selector '" + std::string(c.selector) + "' is not valid: " + c.parse_error;
+        expected.u(1).error(35, message, {Body().error(4, message, {Body().error(39, parse)})});
+        EXPECT_EQ(call(*client_, 7, body).bytes, expected.bytes) << c.selector;
+    }
+    EXPECT_EQ(RPC_SUCCESS, client_->ping());
+}
+
 TEST_F(QueryE2E, HostileQueryDocumentsGetSmallErrorsAndTheServerServesOn) {
     std::string const open = "<CTG:execute-query xmlns:CTG=\"" + ctg + "\">";
     std::string const close = "</CTG:execute-query>";

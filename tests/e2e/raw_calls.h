@@ -36,6 +36,12 @@ struct Body {
     }
     // A target by name: type code, marshalled by name, the name.
     Body &named(int type, std::string const &name) { return i(type).i(1).s(name); }
+    // An error record with no resource and no extension, and its causes.
+    Body &error(int reason, std::string const &message, std::vector<Body> const &causes = {}) {
+        i(reason).s(message).i(-1).u(static_cast<std::uint32_t>(causes.size()));
+        for (Body const &cause : causes) bytes += cause.bytes;
+        return i(0);
+    }
 };
 
 inline bool_t xdr_body(XDR *xdrs, Body *b) {

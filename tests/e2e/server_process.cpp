@@ -84,48 +84,7 @@ void write_file(std::string const &path, std::string const &text) {
 
 bool file_exists(std::string const &path) { return ::access(path.c_str(), F_OK) == 0; }
 
-// Ports the system hands out for port 0 and for outgoing connections: a port chosen below them is
-// taken by no other test's server or client between this check and its use.
-static std::pair<int, int> ephemeral_ports() {
-    int low = 32768, high = 60999;
-    std::ifstream in("/proc/sys/net/ipv4/ip_local_port_range");
-    in >> low >> high;
-    return {low, high};
-}
-
-int free_port() {
-    int const below = ephemeral_ports().first;
-    if (below <= 10000) return 0;
-    // Spread over the range so that tests running at once rarely try the same one.
-    int const span = below - 10000;
-    int const start = static_cast<int>(::getpid()) % span;
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        int const port = 10000 + (start + attempt * 7919) % span;
-        int v4 = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<std::uint16_t>(port));
-        if (v4 < 0 || ::bind(v4, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-            if (v4 >= 0) ::close(v4);
-            continue;
-        }
-        // Free on IPv6 as well where the host has it.
-        int v6 = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        bool free6 = true;
-        if (v6 >= 0) {
-            int on = 1;
-            ::setsockopt(v6, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-            sockaddr_in6 a6{};
-            a6.sin6_family = AF_INET6;
-            a6.sin6_port = a.sin_port;
-            free6 = ::bind(v6, reinterpret_cast<sockaddr *>(&a6), sizeof a6) == 0 || errno == EADDRNOTAVAIL;
-            ::close(v6);
-        }
-        ::close(v4);
-        if (free6) return port;
-    }
-    return 0;
-}
+int free_port() { return kxtest::free_fixed_port(); }
 
 ServerProcess::ServerProcess(std::vector<std::string> args, std::string dir, std::vector<std::string> env)
     : args_(std::move(args)), env_(std::move(env)), dir_(std::move(dir)) {}

@@ -17,6 +17,7 @@
 #include "core.h"
 #include "kxproduct/datetime.h"
 #include "kxproduct/faults.h"
+#include "store_failures.h"
 
 using namespace kxp;
 
@@ -480,8 +481,10 @@ CString AdEntity::Commit() {
             }
             if (sqlite3_changes(h) != 1) changed_elsewhere(display_name_);
         }
-        // A test can make the store fail here, between the record row and its values.
-        KXFaultInjector::Enter("AdEntity::Commit:store");
+        // A test can make the store fail here, between the record row and its values: with an
+        // exception, or (an error text) as SQLite refuses a write on a full disk.
+        if (auto f = KXFaultInjector::Enter("AdEntity::Commit:store", KXFaultInjector::kText))
+            throw StoreError{SQLITE_FULL, u8(f->text)};
         if (type != AD_ACTION_DELETE) {
             values_[L"dbid"] = {CString(std::to_wstring(GetDbId()))};
             if (def_->GetType() == AD_STATEFUL) values_[L"id"] = {display};
@@ -549,7 +552,7 @@ CString AdEntity::Commit() {
         txn.commit();
     } catch (const StoreError &e) {
         // SQLite's words name tables and columns: they go to the diagnostics, not to the caller.
-        AdDiagnostic::Report(L"Store", w("commit " + u8(display) + ": " + e.text).GetString());
+        report_store_failure("commit " + u8(display), e);
         commit_failed(KX_MSG_COMMIT_FAILED, L"The record '" + display + L"' could not be stored.");
     }
     display_name_ = display;

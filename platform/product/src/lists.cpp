@@ -6,6 +6,7 @@
 #include "kxproduct/diag.h"
 #include "kxproduct/faults.h"
 #include "kxproduct/session.h"
+#include "store_failures.h"
 
 using namespace kxp;
 
@@ -108,7 +109,7 @@ void AdDynamicList::Commit() {
                 .step();
         txn.commit();
     } catch (const StoreError &e) {
-        AdDiagnostic::Report(L"Store", w("list " + u8(name_) + ": " + e.text).GetString());
+        report_store_failure("list " + u8(name_), e);
         refuse(KX_MSG_COMMIT_FAILED, L"List '" + name_ + L"' could not be stored.");
     }
     stored_ = pending_;

@@ -291,6 +291,20 @@ void close_store_connections() {
         std::lock_guard<std::mutex> lock(g_idle_mu);
         kept.splice(kept.end(), idle());
     }
+    std::set<std::string> sets;
+    for (const Lent &l : mine) sets.insert(l.db->path());
+    for (const Lent &l : kept) sets.insert(l.db->path());
+    mine.clear();
+    kept.clear();
+    // A log left beside its set (a full disk kept it from being written back, or another process
+    // still has the set open) holds committed writes: whoever backs up the set must know.
+    for (const std::string &set : sets) {
+        if (::access((set + "-wal").c_str(), F_OK) != 0) continue;
+        const std::string text = "stopped with " + set +
+                                 "-wal beside the set; it holds committed writes: keep it and " + set +
+                                 "-shm with the set";
+        AdDiagnostic::Report(L"Store", w(text).GetString());
+    }
 }
 
 SetStore open_set(const CString &dbset) {

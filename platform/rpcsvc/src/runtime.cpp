@@ -800,6 +800,7 @@ bool send_reply(CallXprt *cx, rpc_msg *msg) {
         ReplyStream out(c);
         ok = xdr_replymsg(out.xdr(), msg) && out.finish();
     } catch (...) {
+        // A reply routine that throws (out of memory) fails as a failed write: taken back below.
         ok = false;
     }
     if (!ok) {

@@ -326,6 +326,27 @@ TEST(FetchPropsIter, AnUnparsableDateIsAPropertyError) {
                            record(4, "TLQSV0723E 'yesterday' is not a legal ISO 8601 format date/time string"))));
 }
 
+// Nothing is written while the properties are read: a marshalling error a property raises is that
+// property's failure, answered in its place, and the next property still comes.
+TEST(FetchPropsIter, AMarshallingErrorOfAPropertyIsRecordedInItsPlace) {
+    struct Case {
+        char const *text;
+        std::string message;
+    } const cases[] = {
+        {nullptr, ""},
+        {"string", "TLQSV1095E Property value marshalling error: string"},
+    };
+    for (Case const &c : cases) {
+        Fetch failing = [&](auto &) {
+            if (c.text) throw PropertyValueMarshallingException(Nul::UString(c.text, "UTF-8"));
+            throw_marshalling_error();
+        };
+        Fetched f = fetch({{1061, failing}, {385, [](auto &o) { o.record_int(7); }}}, ids({1061, 385}));
+        ASSERT_TRUE(f.ok) << c.message;
+        EXPECT_EQ(f.bytes, cat(cat(words({1, 100013}), record(40, c.message)), words({1, 100005, 7, 0}))) << c.message;
+    }
+}
+
 TEST(FetchPropsIter, AFailedWriteEndsTheReplyWithAFatalError) {
     std::string const big(600, 'x');
     Fetch long_text = [&](auto &o) { o.record_ustring(Nul::UString(big.c_str(), "UTF-8")); };

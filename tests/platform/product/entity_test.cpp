@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "kxproduct/kxproduct.h"
+#include "store_failures.h"
 #include "test_support.h"
 
 namespace {
@@ -229,6 +230,48 @@ TEST_F(EntityTest, FailureHalfwayLeavesNoHalfRecord) {
     EXPECT_EQ(e->GetStateName(), L"Opened");
     EXPECT_EQ(find(other->GetReal(), L"Defect", L"ISSUE00000002")->GetFieldValue(L"Headline").GetValue(),
               L"half written");
+}
+
+// What a failure that repeats writes: the first, then the first after each interval with how many
+// went unsaid since; nothing in between.
+TEST(RepeatedFailures, TheFirstThenOneLinePerIntervalWithTheCount) {
+    using namespace std::chrono_literals;
+    kxp::RepeatedFailures failures(60s);
+    const kxp::RepeatedFailures::Clock::time_point t0{};
+    struct Step {
+        std::chrono::seconds at;
+        const char *said;
+    } const steps[] = {
+        {0s, "a"},      {1s, nullptr},
+        {59s, nullptr}, {60s, "a (and 2 more since the last report)"},
+        {61s, nullptr}, {200s, "a (and 1 more since the last report)"},
+        {260s, "a"},
+    };
+    for (const Step &s : steps) {
+        auto line = failures.line("a", t0 + s.at);
+        EXPECT_EQ(line.value_or("<none>"), s.said ? s.said : "<none>") << s.at.count();
+    }
+}
+
+// A full disk refuses every commit: the diagnostics say the first refusal, then at most one line
+// per interval with how many more (the interval is made longer than the test here).
+TEST_F(EntityTest, CommitsRefusedForWantOfSpaceAreSaidOnce) {
+    std::vector<std::string> reported;
+    AdDiagnostic::SetSink([&](const CString &, const CString &text) { reported.push_back(text.ToUtf8()); });
+    kxp::set_full_report_interval(std::chrono::hours(1));
+    auto s = logon(L"alice");
+    AdEntityPtr e = find(s->GetReal(), L"Defect", L"ISSUE00000003");
+    EditEntity(e, L"Modify");
+    EXPECT_EQ(e->SetFieldValue(L"Headline", L"kept back"), L"");
+    for (int i = 0; i < 5; ++i) {
+        KXFaultInjector::Arm("AdEntity::Commit:store",
+                             KXFault{KXFaultKind::ErrorText, 0, CString(L"database or disk is full"), 0});
+        EXPECT_EQ(expect_pamsg([&] { e->Commit(); }).first, KX_MSG_COMMIT_FAILED) << i;
+    }
+    EXPECT_EQ(reported, std::vector<std::string>{"commit ISSUE00000003: database or disk is full"});
+    // Once there is space the record, still being edited, commits.
+    kxp::set_full_report_interval(std::chrono::minutes(1));
+    EXPECT_EQ(e->Commit(), L"");
 }
 
 TEST_F(EntityTest, DeleteDuplicateAndUnduplicate) {

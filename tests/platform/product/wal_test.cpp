@@ -2,6 +2,7 @@
 // run no checkpoint, the product's checkpointer brings the log back under its bound (1 MiB here,
 // from the test's environment), and closing the connections at a clean stop removes the log.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -148,6 +149,26 @@ TEST_F(WalTest, ClosingTheConnectionsAtAStopRemovesTheLogAndKeepsTheData) {
 
     // Everything committed is in the set itself, and it opens again.
     EXPECT_EQ(read(), 7000);
+}
+
+// A stop that cannot take the log back into the set (here another connection keeps it; a full
+// disk does the same) says that the log stays and holds writes, for whoever backs the set up.
+TEST_F(WalTest, AStopThatLeavesTheLogSaysSo) {
+    sqlite3 *other = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(set_.c_str(), &other, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "SELECT count(*) FROM meta", nullptr, nullptr, nullptr), SQLITE_OK);
+    write("wal-kept", 1000);
+    std::vector<std::string> reported;
+    AdDiagnostic::SetSink([&](const CString &, const CString &text) { reported.push_back(text.ToUtf8()); });
+    KXProductStore::CloseConnections();
+    EXPECT_TRUE(exists(set_ + "-wal"));
+    EXPECT_EQ(reported, std::vector<std::string>{"stopped with " + set_ +
+                                                 "-wal beside the set; it holds committed "
+                                                 "writes: keep it and " +
+                                                 set_ + "-shm with the set"});
+    sqlite3_close(other);
+    EXPECT_FALSE(exists(set_ + "-wal"));
+    EXPECT_EQ(read(), 1000);
 }
 
 } // namespace

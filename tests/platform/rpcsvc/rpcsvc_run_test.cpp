@@ -17,7 +17,7 @@ int sleep_call(unsigned short port, int tag, int ms, clnt_stat *st) {
     if (c == nullptr) return -1;
     SleepArgs a{tag, ms};
     int out = -1;
-    timeval tv{10, 0};
+    timeval tv{30, 0}; // past the 20 s a held call waits at most
     clnt_stat r = clnt_call(c, kSleep, xp(xdr_sleep_args), reinterpret_cast<caddr_t>(&a), xp(xdr_int),
                             reinterpret_cast<caddr_t>(&out), tv);
     if (st != nullptr) *st = r;
@@ -100,16 +100,19 @@ TEST(RpcsvcRun, AConnectionWithCallsBufferedGivesWayAfterItsTurn) {
 TEST(RpcsvcRun, ExitFromACallAnswersCallsInFlightAndEndsEveryThread) {
     int before = thread_count();
     Server s(4);
-    std::vector<std::future<int>> slow;
-    for (int i = 0; i < 3; ++i) slow.push_back(std::async(std::launch::async, sleep_call, s.port(), 0, 400, nullptr));
-    ASSERT_TRUE(wait_until([] { return observed().in_flight.load() >= 3; }));
+    // Three calls held until four run at once; the fourth is the exit, once it has been asked. So
+    // all three are in flight when the loop is told to end, however slowly they started.
+    std::vector<std::future<int>> held;
+    for (int i = 0; i < 3; ++i) held.push_back(std::async(std::launch::async, sleep_call, s.port(), 0, -4, nullptr));
+    ASSERT_TRUE(wait_until([] { return observed().in_flight.load() >= 3; }, 20000));
 
     CLIENT *c = tcp_client(s.port());
     ASSERT_NE(c, nullptr);
-    timeval tv{10, 0};
+    timeval tv{30, 0};
     EXPECT_EQ(clnt_call(c, kExit, xp(xdr_void), nullptr, xp(xdr_void), nullptr, tv), RPC_SUCCESS);
-    for (auto &f : slow) EXPECT_EQ(f.get(), 400); // answered although the exit came first
-    s.wait();                                     // ks_svc_run returned by itself
+    for (auto &f : held) EXPECT_EQ(f.get(), -4); // answered although the exit came first
+    EXPECT_EQ(observed().max_in_flight.load(), 4);
+    s.wait(); // ks_svc_run returned by itself
     clnt_destroy(c);
     EXPECT_TRUE(threads_come_to(before));
 }

@@ -97,6 +97,14 @@ namespace {
 std::mutex tag_mutex;
 std::map<int, int> tag_busy; // tag -> calls of it running now
 
+// One more call running now, and the most seen at once.
+void enter_flight(Observed &o) {
+    int now = o.in_flight.fetch_add(1) + 1;
+    int seen = o.max_in_flight.load();
+    while (now > seen && !o.max_in_flight.compare_exchange_weak(seen, now)) {
+    }
+}
+
 bool_t xdr_refuse(XDR *x, void *) {
     int v = 7;
     xdr_int(x, &v); // part of a reply, then a failure
@@ -153,10 +161,7 @@ void dispatch(ks_svc_req *rq, KS_SVCXPRT *x) {
             std::lock_guard<std::mutex> g(tag_mutex);
             if (a.tag != 0 && tag_busy[a.tag]++ != 0) o.order_faults.fetch_add(1);
         }
-        int now = o.in_flight.fetch_add(1) + 1;
-        int seen = o.max_in_flight.load();
-        while (now > seen && !o.max_in_flight.compare_exchange_weak(seen, now)) {
-        }
+        enter_flight(o);
         if (a.ms >= 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(a.ms));
         } else {
@@ -173,11 +178,16 @@ void dispatch(ks_svc_req *rq, KS_SVCXPRT *x) {
         ks_svc_sendreply(x, xp(xdr_int), &a.ms);
         return;
     }
-    case kExit:
+    case kExit: {
         ks_svc_exit();
+        // In flight from the moment the exit is asked: calls held until N run at once see it.
+        Observed &o = observed();
+        enter_flight(o);
         std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the loop must wait for us
+        o.in_flight.fetch_sub(1);
         ks_svc_sendreply(x, xp(xdr_void), nullptr);
         return;
+    }
     case kBig: {
         observed().big_calls.fetch_add(1);
         u_int n = 0;

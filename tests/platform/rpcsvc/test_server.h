@@ -24,7 +24,7 @@ enum Proc : rpcproc_t {
     kEcho = 1,        // string -> same string
     kAdd = 2,         // two ints -> their sum
     kSleep = 3,       // {tag, ms} -> ms, after sleeping (ms < 0: until -ms calls run at once); records overlap
-    kExit = 4,        // asks the loop to end, then answers
+    kExit = 4,        // asks the loop to end, then runs as one call in flight for 50 ms and answers
     kBig = 5,         // u_int n -> n bytes of pattern
     kThrow = 6,       // throws out of the dispatch routine
     kFailEncode = 7,  // the results cannot be encoded: answered with a system error

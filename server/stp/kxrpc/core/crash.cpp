@@ -130,37 +130,42 @@ __attribute__((no_sanitize("address", "undefined"), noinline)) void access_viola
     (void)c;
 }
 
+void test_crash_case(int which) {
+    switch (which) {
+    case 2:
+        log_crash_message("Test STP Error...\n");
+        throw KXInternalErrorException(Nul::UString(L"Internal Error Test"), nullptr);
+    case 3:
+        log_crash_message("Test Runtime Error bad...\n");
+        KxWin::RaiseException(KxWin::EXCEPTION_CPP, KxWin::EXCEPTION_NONCONTINUABLE, 10, nullptr);
+        break;
+    case 4:
+        log_crash_message("Test Runtime Error good...\n");
+        KxWin::RaiseException(0x0924FF9C, KxWin::EXCEPTION_NONCONTINUABLE, 0, nullptr);
+        break;
+    case 5:
+        log_crash_message("Test Runtime Error cont...\n");
+        KxWin::RaiseException(1, 0, 0, nullptr);
+        break;
+    case 6:
+        log_crash_message("Trying pamsgexception error\n");
+        throw_product_test_failure();
+    default:
+        log_crash_message("Test Access Error...\n");
+        access_violation();
+        break;
+    }
+}
+
 void test_crash_body(void *context) {
     int const which = *static_cast<int const *>(context);
+    // A product exception is deleted here, so the guard may swallow what goes on in its place.
+    auto const as_internal_error = [](ProductFailure const &f) { throw_internal_error(f.text_or_unknown()); };
     try {
-        switch (which) {
-        case 2:
-            log_crash_message("Test STP Error...\n");
-            throw KXInternalErrorException(Nul::UString(L"Internal Error Test"), nullptr);
-        case 3:
-            log_crash_message("Test Runtime Error bad...\n");
-            KxWin::RaiseException(KxWin::EXCEPTION_CPP, KxWin::EXCEPTION_NONCONTINUABLE, 10, nullptr);
-            break;
-        case 4:
-            log_crash_message("Test Runtime Error good...\n");
-            KxWin::RaiseException(0x0924FF9C, KxWin::EXCEPTION_NONCONTINUABLE, 0, nullptr);
-            break;
-        case 5:
-            log_crash_message("Test Runtime Error cont...\n");
-            KxWin::RaiseException(1, 0, 0, nullptr);
-            break;
-        case 6:
-            log_crash_message("Trying pamsgexception error\n");
-            throw_product_test_failure();
-        default:
-            log_crash_message("Test Access Error...\n");
-            access_violation();
-            break;
-        }
+        product_call([&] { test_crash_case(which); }, as_internal_error);
     } catch (...) {
         log_crash_message("Test Crash Exec caught Error...\n");
-        // A product exception is deleted here, so the guard may swallow what goes on in its place.
-        throw_internal_error(take_product_failure().text_or_unknown());
+        throw;
     }
 }
 
@@ -174,6 +179,7 @@ void run_test_crash(int which) {
         if (!KxWin::seh_try(test_crash_body, &which, test_crash_filter, nullptr) && settings().on_error == 1)
             std::abort();
     } catch (...) {
+        // Passed on by the guard (on-error mode 2): nothing above may see it; the last resort takes it.
         std::terminate();
     }
 }

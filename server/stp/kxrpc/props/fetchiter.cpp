@@ -149,19 +149,10 @@ void FetchPropsIter::fetch_all() {
         entry_starts_.emplace_back(words_.size(), entry.prop_id);
         int meta = 0;
         try {
-            // Any failure of the property is answered in its place, as a server exception.
+            // Any failure of the property is answered in its place, as a server exception. Nothing
+            // is written while reading, so a marshalling error here is the property's own failure,
+            // not a failed write: only write_recorded ends the reply with a fatal error.
             product_call([&] { fetch_entry(entry, meta); }, unexpected_in(L"FetchPropsIter::xdr"));
-        } catch (PropertyValueMarshallingException &e) {
-            trace_entry_failure(entry.prop_id, meta, e);
-            Nul::UString text;
-            ignoring_failures([&] { text = exception_message_text(e); });
-            if (text.empty()) {
-                put(Word::Abort, 0, Word::W_NONE);
-            } else {
-                fatal_text_ = text;
-                put(Word::Fatal, 0, Word::W_NONE);
-            }
-            return;
         } catch (Nul::STPException &e) {
             trace_entry_failure(entry.prop_id, meta, e);
             property_error(e);
@@ -213,8 +204,6 @@ bool_t FetchPropsIter::write_recorded(XDR *xdrs) {
         case Word::Error:
             written = xdr_exception(xdrs, errors_[static_cast<std::size_t>(w.value)].get());
             break;
-        case Word::Fatal:
-            return fatal_property_error(fatal_text_) ? TRUE : FALSE;
         case Word::Abort:
             return fail_reply();
         }

@@ -638,7 +638,7 @@ CString field_path_from_xml(QueryContext const &ctx, Nul::DomParser::Elem contai
         try {
             selector = Nul::Selector(text);
         } catch (Nul::STPException const &e) {
-            throw KXNotFoundException(kx_message(MSG_FIELD_DEF_NOT_FOUND, Arg(text)), &e);
+            raise_reason(Reason::illegal_value, kx_message(MSG_FIELD_DEF_NOT_FOUND, Arg(text)), &e);
         }
         Nul::UString const &object = selector.object_name();
         std::size_t const slash = std::wstring(object.c_str()).find(L'/');

@@ -107,7 +107,7 @@ private:
     // One recorded word (or string, or error record) of the reply: 16 bytes for each 4 sent.
     struct Word {
         // Unwritable: a string that could not be taken as UTF-8, which fails as its write would have.
-        enum Kind : std::uint8_t { Enum, Int, UInt, Bool, Int64, String, Unwritable, Error, Fatal, Abort };
+        enum Kind : std::uint8_t { Enum, Int, UInt, Bool, Int64, String, Unwritable, Error, Abort };
         // The name of the write, for its marshalling error; W_NONE when a failure just fails the reply.
         enum Write : std::uint8_t {
             W_NONE,
@@ -155,7 +155,6 @@ private:
     std::vector<Word> words_;
     // Strings as the UTF-8 they are sent as.
     std::vector<std::string> strings_;
-    Nul::UString fatal_text_;
     std::vector<std::unique_ptr<Nul::STPException>> errors_;
     // Per entry: the index of its first word and its property id, to name it when a write fails.
     std::vector<std::pair<std::size_t, int>> entry_starts_;

@@ -140,21 +140,22 @@ bool feature_level_of(ExecuteQueryResp::ExecuteQueryStateItem &item) {
     return item.feature == 1;
 }
 
-// Any failure of a product call (or of ours) as the call's error.
-std::unique_ptr<Nul::STPException> converted(wchar_t const *where) {
+// Runs query work; running out of memory there is the query's failure, with no text.
+template <class Work>
+void query_work(Work &&work) {
     try {
-        throw;
-    } catch (Nul::STPException const &e) {
-        return std::unique_ptr<Nul::STPException>(e.clone());
+        work();
     } catch (std::bad_alloc const &) {
-        return std::make_unique<KXInternalErrorException>(kx_message(MSG_QUERY_FAILED, Arg(Nul::UString())));
-    } catch (...) {
-        ProductFailure f = take_product_failure();
-        trace_exception(Nul::UString(where), f.text);
-        if (is_privilege_refusal(f)) return std::make_unique<KxRpcException>(refusal(f));
-        // A product assertion or any other product failure never ends the process.
-        return std::make_unique<KXInternalErrorException>(kx_message(MSG_INTERNAL_ERROR, Arg(f.text)));
+        throw KXInternalErrorException(kx_message(MSG_QUERY_FAILED, Arg(Nul::UString())));
     }
+}
+
+// A product failure as the call's error. A product assertion or any other product failure never
+// ends the process.
+std::unique_ptr<Nul::STPException> converted(ProductFailure const &f, wchar_t const *where) {
+    trace_exception(Nul::UString(where), f.text);
+    if (is_privilege_refusal(f)) return std::make_unique<KxRpcException>(refusal(f));
+    return std::make_unique<KXInternalErrorException>(kx_message(MSG_INTERNAL_ERROR, Arg(f.text)));
 }
 
 bool_t xdr_value(XDR *xdrs, ExecuteQueryResp::Value &v) {
@@ -226,12 +227,17 @@ void ExecuteQueryResp::discard(std::shared_ptr<ExecuteQueryStateItem> const &ite
 
 void ExecuteQueryResp::run() {
     try {
-        if (args_.is_returning())
-            returning_call();
-        else
-            first_call();
-    } catch (...) {
-        error_ = converted(method_name);
+        auto const failure = failure_of([&] {
+            query_work([&] {
+                if (args_.is_returning())
+                    returning_call();
+                else
+                    first_call();
+            });
+        });
+        if (failure) error_ = converted(*failure, method_name);
+    } catch (Nul::STPException const &e) {
+        error_.reset(e.clone());
     }
 }
 
@@ -252,19 +258,16 @@ void ExecuteQueryResp::first_call() {
         raise_reason(Reason::wrong_count, kx_message(MSG_PARAMETER_COUNT, Arg(required), Arg(item->parameter_count)));
     }
     try {
-        rs->Execute();
-    } catch (Nul::STPException const &) {
-        discard(item);
-        throw;
-    } catch (std::bad_alloc const &) {
-        discard(item);
-        throw KXInternalErrorException(kx_message(MSG_QUERY_FAILED, Arg(Nul::UString())));
+        product_call([&] { query_work([&] { rs->Execute(); }); },
+                     [](ProductFailure const &f) {
+                         if (f.kind == ProductFailure::OTHER)
+                             raise_reason(Reason::unexpected_failure,
+                                          kx_message(MSG_QUERY_FAILED, Arg(Nul::UString())));
+                         throw KXInternalErrorException(kx_message(MSG_QUERY_FAILED, Arg(f.text)));
+                     });
     } catch (...) {
         discard(item);
-        ProductFailure f = take_product_failure();
-        if (f.kind == ProductFailure::OTHER)
-            raise_reason(Reason::unexpected_failure, kx_message(MSG_QUERY_FAILED, Arg(Nul::UString())));
-        throw KXInternalErrorException(kx_message(MSG_QUERY_FAILED, Arg(f.text)));
+        throw;
     }
     int const rs_status = rs->GetResultStatus();
     long num_rows = 0;

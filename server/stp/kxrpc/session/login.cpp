@@ -29,13 +29,11 @@ Nul::UString server_host_name() {
     return Nul::UString(name, "DEFAULT");
 }
 
-// Turns the failure being handled (called inside a catch block) into the login's refusal: a failed
-// connection (product message 13285, a CException or anything unknown) refuses with reason 18 after a
-// "Failed to connect" trace; product message 13224 is the not-found error; any other product failure
-// refuses with reason 47. Our own exceptions pass unchanged.
-[[noreturn]] void rethrow_as_login_failure(Nul::UString const &dbset) {
+// The logon's product failure as the login's refusal: a failed connection (product message 13285, a
+// CException or anything unknown) refuses with reason 18 after a "Failed to connect" trace; product
+// message 13224 is the not-found error; any other product failure refuses with reason 47.
+[[noreturn]] void refuse_login(ProductFailure const &f, Nul::UString const &dbset) {
     static Nul::UString const method(L"LoginResp");
-    ProductFailure const f = take_product_failure();
     switch (f.kind) {
     case ProductFailure::PA_MSG_EXCEPTION:
         if (f.msg_id == KX_MSG_NOT_FOUND) throw_not_found(f.text);
@@ -106,33 +104,37 @@ LoginResp::LoginResp(LoginArgs &args) {
     KXSmartPtr<KXSession> user_session;
     KXSmartPtr<KXAdminSession> admin_session;
     std::shared_ptr<LoginSession> made;
-    try {
-        if (!userdb.empty()) {
-            user_session = KXSession::Build();
-            if (security) enableSSOLogon(password, dbset, user_session.get(), nullptr);
-            user_session->WebUserLogon(user.c_str(), password.c_str(), server_host.c_str(), client_host.c_str(),
-                                       userdb.c_str(), dbset.c_str());
-            made = std::make_shared<LoginSession>(user_session, args.repository(), args.context_text());
-            user_session->SetNameValue(L"_KX_WEBJAVA_SESSION", L"TRUE");
-            user_session->SetNameValue(L"_KX_WEB_SESSION", L"TRUE");
-            if (user_session->GetSessionFeatureLevel() >= 6) made->set_feature_level(true);
-        } else {
-            admin_session = KXAdminSession::Build();
-            admin_session->SetLoadAllUsersAtLogon(0);
-            if (security) enableSSOLogon(password, dbset, nullptr, admin_session.get());
-            admin_session->Logon(user.c_str(), password.c_str(), dbset.c_str());
-            made = std::make_shared<LoginSession>(admin_session, args.repository(), args.context_text());
-        }
-    } catch (...) {
-        check.failed();
-        if (made) {
-            made.reset(); // the login session unbuilds what it holds
-        } else {
-            if (user_session) ignoring_failures([&] { user_session->Unbuild(); });
-            if (admin_session) ignoring_failures([&] { admin_session->Unbuild(); });
-        }
-        rethrow_as_login_failure(dbset);
-    }
+    product_call(
+        [&] {
+            try {
+                if (!userdb.empty()) {
+                    user_session = KXSession::Build();
+                    if (security) enableSSOLogon(password, dbset, user_session.get(), nullptr);
+                    user_session->WebUserLogon(user.c_str(), password.c_str(), server_host.c_str(), client_host.c_str(),
+                                               userdb.c_str(), dbset.c_str());
+                    made = std::make_shared<LoginSession>(user_session, args.repository(), args.context_text());
+                    user_session->SetNameValue(L"_KX_WEBJAVA_SESSION", L"TRUE");
+                    user_session->SetNameValue(L"_KX_WEB_SESSION", L"TRUE");
+                    if (user_session->GetSessionFeatureLevel() >= 6) made->set_feature_level(true);
+                } else {
+                    admin_session = KXAdminSession::Build();
+                    admin_session->SetLoadAllUsersAtLogon(0);
+                    if (security) enableSSOLogon(password, dbset, nullptr, admin_session.get());
+                    admin_session->Logon(user.c_str(), password.c_str(), dbset.c_str());
+                    made = std::make_shared<LoginSession>(admin_session, args.repository(), args.context_text());
+                }
+            } catch (...) {
+                check.failed();
+                if (made) {
+                    made.reset(); // the login session unbuilds what it holds
+                } else {
+                    if (user_session) ignoring_failures([&] { user_session->Unbuild(); });
+                    if (admin_session) ignoring_failures([&] { admin_session->Unbuild(); });
+                }
+                throw;
+            }
+        },
+        [&](ProductFailure const &f) { refuse_login(f, dbset); });
     check.succeeded();
     // One user's sessions and the process's are bounded: past a bound the login is refused and
     // the session it made ends here.

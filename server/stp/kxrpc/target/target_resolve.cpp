@@ -155,6 +155,8 @@ AdEntityPtr TargetResourceArg::resolve_record(AdSession *session) {
         auto *item = checked_cast<RecordStateItem>(state_item_or_fail());
         return item->entity();
     }
+    // A record is named by its state item, or by name or dbid; any other form names none.
+    if (marshall_type_ != BY_NAME && marshall_type_ != BY_DBID) raise_not_found(MSG_RECORD_NOT_FOUND);
     AdEntityDef *def = lookup_rectype(session);
     AdSessionPtr api(session);
     auto lookup = [&](AdEntityDef *in) -> AdEntityPtr {

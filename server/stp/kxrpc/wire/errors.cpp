@@ -58,6 +58,7 @@ bool_t encode_record(XDR *xdrs, Nul::STPException const &e) {
             key = resource->kind();
             encoder = find_resource_encoder(key);
         } catch (...) {
+            // Part of an error record being written: a resource that cannot say its kind is left out.
             encoder = nullptr;
         }
         // The encoder checks the resource before it writes, so a refusal leaves the stream as it
@@ -68,6 +69,7 @@ bool_t encode_record(XDR *xdrs, Nul::STPException const &e) {
             try {
                 ok = encoder->encode(xdrs, resource);
             } catch (...) {
+                // Part of an error record being written: the resource is left out, as one refused.
                 ok = false;
             }
             if (ok) {
@@ -93,6 +95,7 @@ bool_t encode_record(XDR *xdrs, Nul::STPException const &e) {
         try {
             kind = kx->extension_kind();
         } catch (...) {
+            // Part of an error record being written: the record goes out without its extension.
             kind = 0;
         }
         if (kind != 0 && !extension_writable(*kx)) kind = 0;
@@ -127,6 +130,7 @@ bool_t xdr_exception(XDR *xdrs, Nul::STPException const *e) noexcept {
     try {
         return encode_record(xdrs, *e);
     } catch (...) {
+        // An XDR routine: its caller answers FALSE as a failed write, the one way it has to say so.
         return FALSE;
     }
 }

@@ -102,6 +102,7 @@ Nul::UString trace_object_text(wchar_t const *type_name, KXObject const *object)
             line.Format(L"%s(%s)", type_name, obj.GetString());
         return ustr(line);
     } catch (...) {
+        // Text for a trace line: an object that cannot describe itself is named by its type alone.
         return Nul::UString(type_name);
     }
 }
