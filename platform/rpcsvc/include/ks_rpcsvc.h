@@ -28,8 +28,12 @@ extern "C" {
 
 /* Defaults of the limits that ks_svc_run reads from the environment when it starts (a variable
  * of the same name, a positive decimal number; anything else leaves the default). */
-#define KS_SEND_TIMEOUT_MS 30000                   /* a peer that takes no reply bytes for this long is dropped */
-#define KS_RECORD_TIMEOUT_MS 60000                 /* a call record must be complete this long after its first byte */
+#define KS_SEND_TIMEOUT_MS 30000   /* a peer that takes no reply bytes for this long is dropped */
+#define KS_RECORD_TIMEOUT_MS 60000 /* a call record must be complete this long after its first byte */
+/* A connection's first record must hold its whole call header this long after its first byte: a
+ * client sends its record mark and call header at once, so a few seconds cover a slow link's
+ * resends, while a peer that holds a slot with a byte or two gives it back soon. */
+#define KS_FIRST_RECORD_TIMEOUT_MS 10000
 #define KS_MAX_CALL_BYTES (256u * 1024u * 1024u)   /* call bytes buffered across all connections */
 #define KS_MAX_REPLY_QUEUE (256u * 1024u * 1024u)  /* reply bytes queued on one connection */
 #define KS_MAX_REPLY_BYTES (1024u * 1024u * 1024u) /* reply bytes queued across all connections */
