@@ -119,12 +119,13 @@ void ConnTable::give_way(Entry *e) {
     unfresh(e);
 }
 
-// The fresh connection open longest, passing over a few whose first call is arriving now.
-ConnTable::Entry *ConnTable::pick_fresh() {
+// The fresh connection open longest, passing over a few whose first call is arriving now (bytes
+// the workers have not read yet). When those are all it looks at: the first of them if `anyway`.
+ConnTable::Entry *ConnTable::pick_fresh(bool anyway) {
     Entry *e = fresh_.first;
     for (int looks = 0; e != nullptr && looks < kFreshLooks; ++looks, e = e->fresh_next)
         if (!call_arriving(e->fd)) return e;
-    return fresh_.first;
+    return anyway ? fresh_.first : nullptr;
 }
 
 // The connection idle longest of the host that holds the most, among those between calls.
@@ -138,7 +139,7 @@ ConnTable::Entry *ConnTable::pick_served() {
 }
 
 bool ConnTable::make_room() {
-    Entry *e = pick_fresh();
+    Entry *e = pick_fresh(true);
     if (e == nullptr) e = pick_served();
     if (e == nullptr) return false;
     give_way(e);
@@ -150,10 +151,11 @@ ConnTable::Admit ConnTable::admit() {
     const std::size_t live = open_.load() - going_.load();
     if (live < limit_) return Admit::Take;
     if (going_.load() > 0) return Admit::Wait; // open connections pass the limit by one at most
-    if (Entry *e = pick_fresh()) {
+    if (Entry *e = pick_fresh(false)) {
         give_way(e);
         return Admit::Wait;
     }
+    if (fresh_.first != nullptr) return Admit::Later; // the workers are behind, not the peers
     // On trial: room is made once its first call has arrived.
     if (live == limit_ && pick_served() != nullptr) return Admit::Take;
     return Admit::Refuse;

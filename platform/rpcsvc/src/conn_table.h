@@ -63,6 +63,7 @@ public:
     enum class Admit {
         Take,   // accept the next connection
         Wait,   // a connection is giving way: accept once it has gone
+        Later,  // the fresh ones' first calls wait to be read: accept a little later
         Refuse, // none can give way: accept and reset it
     };
 
@@ -135,7 +136,7 @@ private:
     void unlist(Entry *e);
     void unfresh(Entry *e);
     void give_way(Entry *e);
-    Entry *pick_fresh();
+    Entry *pick_fresh(bool anyway);
     Entry *pick_served();
     bool make_room();
 

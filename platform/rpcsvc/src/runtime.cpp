@@ -1121,8 +1121,8 @@ void accept_some(Listener *l) {
         // nobody gives way before a connection is there.
         if (rt().table.full() && !connection_pending(l)) return;
         const ConnTable::Admit admit = rt().table.admit();
-        if (admit == ConnTable::Admit::Wait) {
-            pause_accepting(l, true);
+        if (admit == ConnTable::Admit::Wait || admit == ConnTable::Admit::Later) {
+            pause_accepting(l, admit == ConnTable::Admit::Wait);
             return;
         }
         sockaddr_storage peer{};

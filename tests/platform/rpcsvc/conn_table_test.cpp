@@ -162,6 +162,12 @@ TEST_F(ConnTableTest, AFreshConnectionReceivingItsFirstCallIsPassedOver) {
     EXPECT_EQ(ConnTable::Admit::Wait, table.admit());
     EXPECT_FALSE(table.giving_way(arriving));
     EXPECT_TRUE(table.giving_way(silent));
+    close_conn(silent);
+    // Only first calls arriving: the workers are behind, so the next one waits, and nobody goes.
+    admitted("192.0.2.9");
+    ASSERT_EQ(1, send(conns.back()->peer, "x", 1, 0));
+    EXPECT_EQ(ConnTable::Admit::Later, table.admit());
+    EXPECT_EQ(0u, table.going());
 }
 
 TEST_F(ConnTableTest, ANewConnectionTakesAServedOnesPlaceOnlyOnceItsFirstCallHasArrived) {
