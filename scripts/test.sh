@@ -45,7 +45,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions=$root/tes
 
 # The runtime's correctness rests on hand-offs between threads; only its tests, the dispatcher's
 # and those of the product store's checkpointer are built in this tree.
-tsan_targets=(rpcsvc_basic_test rpcsvc_hostile_test rpcsvc_run_test rpcsvc_record_reader_test
+tsan_targets=(rpcsvc_basic_test rpcsvc_hostile_test rpcsvc_run_test rpcsvc_record_reader_test rpcsvc_conn_table_test
               kxrpc_core_dispatch_test kxrpc_args_fuzz_replay kxrpc_handler_fuzz_replay kxrpc_session_race_test
               test_product_wal)
 build "$root/build/tsan" -DKX_WERROR=ON -DKX_TSAN=ON -DKX_BENCH=OFF -- "${tsan_targets[@]}"

@@ -32,8 +32,17 @@ namespace {
 // A TCP connection that writes call records by hand and reads only when told.
 class Raw {
 public:
-    explicit Raw(int port) {
+    // from: the local address (127.0.0.x stands for another host).
+    explicit Raw(int port, char const *from = nullptr) {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (fd_ >= 0 && from != nullptr &&
+            (inet_pton(AF_INET, from, &local.sin_addr) != 1 ||
+             bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0)) {
+            close(fd_);
+            fd_ = -1;
+        }
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -71,6 +80,12 @@ public:
             if (k <= 0) return total;
             total += k;
         }
+    }
+    // The server has ended the connection (nothing unread before the end).
+    bool ended() const {
+        char b;
+        ssize_t const k = recv(fd_, &b, 1, MSG_PEEK | MSG_DONTWAIT);
+        return k == 0 || (k < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
     }
     // One whole reply record's body size (-1 on close or timeout).
     long read_record(int timeout_ms) {
@@ -205,12 +220,14 @@ TEST(Hardening, ConnectionPastTheLimitIsRefusedPlainlyWhenNoneIsIdle) {
     TempDir dir;
     ServerProcess server({"-worker_threads", "2"}, dir.path(), limits(dir.file("data"), {"KS_MAX_CONNECTIONS=3"}));
     ASSERT_TRUE(server.start());
-    // Each holds half a call: none is between calls, so none gives way.
+    // Each was served and holds half its next call: none is between calls, so none gives way.
     Fetch any;
     std::vector<char> call = fetch_call_record(any, 5);
     std::vector<std::unique_ptr<Raw>> held;
     for (int i = 0; i < 3; ++i) {
         held.push_back(std::make_unique<Raw>(server.port()));
+        ASSERT_TRUE(held.back()->send_all(call.data(), call.size()));
+        ASSERT_GT(held.back()->read_record(30000), 0);
         ASSERT_TRUE(held.back()->send_all(call.data(), call.size() / 2));
     }
     Raw refused(server.port());
@@ -267,6 +284,48 @@ TEST(Hardening, IdleConnectionsGiveWayToALoginAndAPing) {
     EXPECT_EQ(0, idle[1]->read_to_close(30000));
     EXPECT_EQ(RPC_SUCCESS, bob.ping());
     idle.clear();
+    server.signal(SIGTERM);
+    EXPECT_EQ(0, server.wait().status);
+}
+
+TEST(Hardening, SilentConnectionsFillingTheTableCutNoServedPoolNorANewLogin) {
+    TempDir dir;
+    ServerProcess server({"-worker_threads", "2"}, dir.path(), limits(dir.file("data"), {"KS_MAX_CONNECTIONS=16"}));
+    ASSERT_TRUE(server.start());
+    // A web tier: one host, its pooled connections served.
+    std::vector<std::unique_ptr<Client>> pool;
+    for (int i = 0; i < 6; ++i) {
+        pool.push_back(std::make_unique<Client>(server.port()));
+        ASSERT_TRUE(pool.back()->ok());
+        ASSERT_EQ(RPC_SUCCESS, pool.back()->ping());
+    }
+    // Many hosts open connection after connection, each sending one byte of a record, as fast as
+    // they are taken; between their bursts the pool calls, a new client pings and carol logs in
+    // (a call in flight meets no burst, so what it meets is the table they left).
+    std::vector<std::unique_ptr<Raw>> silent;
+    int failed = 0;
+    for (int round = 0; round < 5; ++round) {
+        for (int i = 0; i < 40; ++i) {
+            std::string const from = "127.0.0." + std::to_string(2 + i % 8);
+            silent.push_back(std::make_unique<Raw>(server.port(), from.c_str()));
+            ASSERT_GE(silent.back()->fd(), 0);
+            ASSERT_TRUE(silent.back()->send_all("\x80", 1));
+        }
+        for (auto &c : pool) failed += c->ping() != RPC_SUCCESS;
+        Client fresh(server.port());
+        failed += !fresh.ok() || fresh.ping() != RPC_SUCCESS;
+        Client carol(server.port());
+        Login login;
+        login.user = "carol";
+        failed += !carol.ok() || call_login(carol, login) != RPC_SUCCESS || login.failed || carol.ping() != RPC_SUCCESS;
+    }
+    EXPECT_EQ(0, failed);
+    for (auto &c : pool) EXPECT_EQ(RPC_SUCCESS, c->ping());
+    // The silent ones filled the table: most gave way to those after them.
+    int ended = 0;
+    for (auto &r : silent) ended += r->ended();
+    EXPECT_GT(ended, 0);
+    silent.clear();
     server.signal(SIGTERM);
     EXPECT_EQ(0, server.wait().status);
 }

@@ -28,8 +28,12 @@ extern "C" {
 
 /* Defaults of the limits that ks_svc_run reads from the environment when it starts (a variable
  * of the same name, a positive decimal number; anything else leaves the default). */
-#define KS_SEND_TIMEOUT_MS 30000                   /* a peer that takes no reply bytes for this long is dropped */
-#define KS_RECORD_TIMEOUT_MS 60000                 /* a call record must be complete this long after its first byte */
+#define KS_SEND_TIMEOUT_MS 30000   /* a peer that takes no reply bytes for this long is dropped */
+#define KS_RECORD_TIMEOUT_MS 60000 /* a call record must be complete this long after its first byte */
+/* A connection's first record must hold its whole call header this long after its first byte: a
+ * client sends its record mark and call header at once, so a few seconds cover a slow link's
+ * resends, while a peer that holds a slot with a byte or two gives it back soon. */
+#define KS_FIRST_RECORD_TIMEOUT_MS 10000
 #define KS_MAX_CALL_BYTES (256u * 1024u * 1024u)   /* call bytes buffered across all connections */
 #define KS_MAX_REPLY_QUEUE (256u * 1024u * 1024u)  /* reply bytes queued on one connection */
 #define KS_MAX_REPLY_BYTES (1024u * 1024u * 1024u) /* reply bytes queued across all connections */
@@ -95,10 +99,18 @@ bool_t ks_svc_register(KS_SVCXPRT *xprt, rpcprog_t prog, rpcvers_t vers, ks_disp
  * answered from its head, as a record past KS_MAX_RECORD_SIZE is (ks_svc_args_cut tells ENOSPC).
  * Tests make that file system full with KS_TEST_SPOOL_FULL_AT: a record file's writes past that
  * many bytes (0: its first) fail with ENOSPC.
- * When KS_MAX_CONNECTIONS are open, the connection idle longest between calls (nothing of a call
- * read, no call in progress, no reply queued) is closed to make room for a new one (later ones wait
- * in the backlog until it has gone); when none is between calls, the new one is accepted and reset
- * at once. A connection between calls for KS_IDLE_TIMEOUT_MS is closed. Returns after the calls in
+ * A connection's first record must hold its whole call header (record mark, fixed words, credential
+ * and verifier) within KS_FIRST_RECORD_TIMEOUT_MS of its first byte.
+ * When KS_MAX_CONNECTIONS are open, one gives way to a new one (later ones wait in the backlog until
+ * it has gone): first a connection that has never completed a call (nothing sent, or its first
+ * record still arriving), the one open longest; else the new one is taken on trial, one past the
+ * bound, and once its first call has arrived whole, a connection between calls (nothing of a call
+ * read, no call in progress, no reply queued) gives way: the one idle longest of the host that holds
+ * the most connections. A new connection in its turn takes the place of the one on trial, so a
+ * host's silent connections never cut a served one. A host is an IPv4 address (IPv4-mapped ones
+ * too), an IPv6 address by its /64, and each loopback address a host of its own. When none can give
+ * way, the new one is accepted and reset at once (so is one on trial whose call arrives when none
+ * can). A connection between calls for KS_IDLE_TIMEOUT_MS is closed. Returns after the calls in
  * flight have been answered and every worker thread has ended; all transports and registrations are
  * released on return.
  * From its start on, blocks of 1 MiB and more that the process allocates get mappings of their own

@@ -10,6 +10,7 @@
 
 #include "args_stream.h"
 #include "byte_buffer.h"
+#include "conn_table.h"
 #include "ks_rpcsvc.h"
 #include "record_reader.h"
 
@@ -37,7 +38,6 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -89,9 +89,9 @@ struct Listener : ks_svcxprt, Pollable {
 
 enum class ConnState { Reading, Flushing };
 
-struct Conn : Pollable {
+// Its descriptor and its place among the open connections are the table's (ConnTable::Entry).
+struct Conn : Pollable, ConnTable::Entry {
     explicit Conn(RecordReader::Options o) : Pollable{false}, reader(std::move(o)) {}
-    int fd = -1;
     std::uint64_t id = 0; // ks_svc_connid: never reused while the process runs
     u_int sendsz = kDefaultBufferSize;
     RecordReader reader;
@@ -109,14 +109,8 @@ struct Conn : Pollable {
     std::size_t in_counted = 0;        // share of Runtime::call_bytes
     std::size_t out_counted = 0;       // share of Runtime::reply_bytes
     unsigned char finds = 3;           // 0..3: how often a read found the peer's next call at once
-    // Between calls, armed in the workers' epoll with nothing of a record read and no reply held,
-    // it is on Runtime's idle list (oldest first), where the loop may make it give way. The links
-    // and idle_since are under idle_mutex; listed is cleared there, as the loop's last touch.
-    Conn *idle_prev = nullptr;
-    Conn *idle_next = nullptr;
-    Clock::time_point idle_since;
-    std::atomic<bool> listed{false};
-    bool giving_way = false; // shut down by the loop: counted in Runtime::giving_way until closed
+    bool first_call = true;            // no call record of it has arrived whole yet
+    bool header_due = false;           // its first record has begun, its call header not yet whole
     std::uint64_t sent() const { return out_base + out_off; }
     std::uint64_t queued() const { return out_base + out.size(); }
     bool has_output() const { return out_off < out.size(); }
@@ -141,6 +135,7 @@ struct Callout {
 struct Limits {
     long send_timeout_ms = KS_SEND_TIMEOUT_MS;
     long record_timeout_ms = KS_RECORD_TIMEOUT_MS;
+    long first_record_timeout_ms = KS_FIRST_RECORD_TIMEOUT_MS;
     std::size_t max_call_bytes = KS_MAX_CALL_BYTES;
     std::size_t max_reply_queue = KS_MAX_REPLY_QUEUE;
     std::size_t max_reply_bytes = KS_MAX_REPLY_BYTES;
@@ -185,15 +180,8 @@ struct Runtime {
     bool stop_workers = false;
     std::atomic<bool> exiting{false};
 
-    std::mutex registry_mutex;
-    std::unordered_set<Conn *> conns;
-    std::atomic<std::size_t> open_conns{0}; // connections whose descriptor is open
-
-    // Connections between calls, the one idle longest first.
-    std::mutex idle_mutex;
-    Conn *idle_first = nullptr;
-    Conn *idle_last = nullptr;
-    std::atomic<std::size_t> giving_way{0}; // shut down to make room or for idleness, not yet closed
+    // The open connections: between calls (listed by their owners), fresh, by host.
+    ConnTable table;
 };
 
 Runtime &rt() {
@@ -241,80 +229,18 @@ void count_out(Conn *c) {
     trim_when_due();
 }
 
-void unlink_idle(Conn *c) // under idle_mutex
-{
-    Runtime &r = rt();
-    (c->idle_prev != nullptr ? c->idle_prev->idle_next : r.idle_first) = c->idle_next;
-    (c->idle_next != nullptr ? c->idle_next->idle_prev : r.idle_last) = c->idle_prev;
-    c->idle_prev = c->idle_next = nullptr;
-    c->listed.store(false, std::memory_order_release);
-}
+// By c's owner, before arming it between calls: from now on it may give way, or time out.
+void list_idle(Conn *c) { rt().table.set_idle(c); }
 
-// By c's owner, before arming it between calls.
-void list_idle(Conn *c) {
-    Runtime &r = rt();
-    std::lock_guard<std::mutex> g(r.idle_mutex);
-    c->idle_since = Clock::now();
-    c->idle_prev = r.idle_last;
-    (r.idle_last != nullptr ? r.idle_last->idle_next : r.idle_first) = c;
-    r.idle_last = c;
-    c->listed.store(true, std::memory_order_relaxed);
-}
-
-// By c's owner, who took it back: the loop no longer touches it.
-void unlist_idle(Conn *c) {
-    if (!c->listed.load(std::memory_order_acquire)) return;
-    std::lock_guard<std::mutex> g(rt().idle_mutex);
-    if (c->listed.load(std::memory_order_relaxed)) unlink_idle(c);
-}
-
-// Bytes of the peer's next call wait in the socket: its event is on its way to a worker.
-bool call_arriving(const Conn *c) {
-    int queued = 0;
-    return ioctl(c->fd, FIONREAD, &queued) == 0 && queued > 0;
-}
-
-// The loop makes a listed connection go (under idle_mutex). It is armed, or about to be, so it
-// has an owner to come: the shutdown wakes it with the end of its stream, and that owner closes it
-// as for any peer that left. The peer sees its connection closed.
-void give_way(Conn *c) {
-    if (!c->giving_way) { // listed again by a worker that has not seen the end of its stream yet
-        c->giving_way = true;
-        rt().giving_way.fetch_add(1);
-        shutdown(c->fd, SHUT_RDWR);
-    }
-    unlink_idle(c);
-}
-
-// The connection idle longest gives way to a new one; false when none is between calls.
-bool make_room() {
-    Runtime &r = rt();
-    std::lock_guard<std::mutex> g(r.idle_mutex);
-    while (Conn *c = r.idle_first) {
-        if (call_arriving(c)) {
-            unlink_idle(c); // no longer idle; its worker takes it
-            continue;
-        }
-        give_way(c);
-        return true;
-    }
-    return false;
-}
+// By c's owner, who took it back: it no longer gives way.
+void unlist_idle(Conn *c) { rt().table.set_busy(c); }
 
 void close_conn(Conn *c) {
-    unlist_idle(c);
     recount(rt().call_bytes, c->in_counted, 0);
     recount(rt().reply_bytes, c->out_counted, 0);
     if (c->ep >= 0) epoll_ctl(c->ep, EPOLL_CTL_DEL, c->fd, nullptr);
-    close(c->fd);
-    // Counted out only once its descriptor is gone, so the count never falls below what is open.
-    {
-        std::lock_guard<std::mutex> g(rt().registry_mutex);
-        rt().conns.erase(c);
-    }
-    rt().open_conns.fetch_sub(1);
-    // After the count of open ones, so the loop never sees room that is not there yet.
-    if (c->giving_way && rt().giving_way.fetch_sub(1) == 1) wake_loop();
+    // The last of those giving way has gone: the loop may accept again.
+    if (rt().table.remove(c)) wake_loop();
     delete c;
 }
 
@@ -945,20 +871,54 @@ void serve_record(Conn *c) {
 
 enum class Feed { Ready, NeedMore, Broken };
 
+// How much sooner than a record's deadline the first record's call header is due.
+std::chrono::milliseconds header_grace() {
+    return std::chrono::milliseconds(rt().limits.record_timeout_ms - rt().limits.first_record_timeout_ms);
+}
+
+// The record begun holds a whole call header: its fixed words, credentials and verifier. One
+// that cannot be a call header, or that already went to a file, counts as whole: its own
+// deadline is the record's.
+bool call_header_whole(const RecordReader &rd) {
+    if (rd.spool_fd() >= 0) return true;
+    const char *p = rd.data();
+    const std::uint64_t n = rd.size();
+    constexpr std::uint64_t kFixed = 8 * 4; // xid .. credential length
+    if (n < kFixed) return false;
+    std::uint32_t cred = word_at(p + 28);
+    if (cred > MAX_AUTH_BYTES) return true;
+    const std::uint64_t verf_at = kFixed + ((cred + 3u) & ~3u);
+    if (n < verf_at + 8) return false;
+    std::uint32_t verf = word_at(p + verf_at + 4);
+    return verf > MAX_AUTH_BYTES || n >= verf_at + 8 + ((verf + 3u) & ~3u);
+}
+
 Feed feed_buffered(Conn *c) {
     bool was_started = c->reader.started();
     auto st = c->reader.parse();
     if (!count_in(c)) return Feed::Broken;
-    if (st == RecordReader::Status::Ready) return Feed::Ready;
+    if (st == RecordReader::Status::Ready) {
+        if (!c->first_call) return Feed::Ready;
+        c->first_call = false;
+        return rt().table.first_record(c) ? Feed::Ready : Feed::Broken;
+    }
     // The deadline holds for what memory holds: a record spooled or dropped past the threshold
     // gets another period for each threshold of bytes.
     std::uint64_t moved = c->reader.moved_out();
     if (!was_started && c->reader.started()) {
         c->record_deadline = Clock::now() + std::chrono::milliseconds(rt().limits.record_timeout_ms);
         c->moved_mark = moved;
+        // The first record's call header has less time: until it is whole the peer has shown
+        // nothing of use, and may be holding a slot with a byte.
+        c->header_due = c->first_call && header_grace().count() > 0;
+        if (c->header_due) c->record_deadline -= header_grace();
     } else if (moved - c->moved_mark >= KS_SPOOL_THRESHOLD) {
         c->record_deadline = Clock::now() + std::chrono::milliseconds(rt().limits.record_timeout_ms);
         c->moved_mark = moved;
+    }
+    if (c->header_due && call_header_whole(c->reader)) {
+        c->header_due = false; // from here it has the time of any record, from its first byte
+        c->record_deadline += header_grace();
     }
     return Feed::NeedMore;
 }
@@ -1059,9 +1019,13 @@ bool serve(Conn *c) {
                 // Listed while it waits, so that it can give way or time out; the end of its
                 // stream then wakes the wait.
                 list_idle(c);
-                const bool more = linger(c, readable);
-                unlist_idle(c);
-                if (more) continue;
+                if (linger(c, readable)) {
+                    unlist_idle(c);
+                    continue;
+                }
+                // Other work came first: it waits on in the epoll, idle since its wait began.
+                if (!arm(c, rt().work_epoll_fd, EPOLLIN)) close_conn(c);
+                return false;
             }
             // Re-arming reports data that is already there, so no read is needed first.
             if (!arm_reading(c)) close_conn(c);
@@ -1133,12 +1097,6 @@ void worker_main() {
 
 // ---- the loop ---------------------------------------------------------------------------
 
-bool table_full() {
-    const std::size_t open = rt().open_conns.load();
-    const std::size_t going = rt().giving_way.load();
-    return open >= going + rt().limits.max_connections;
-}
-
 // Accepting pauses: the listener's connections wait in its backlog.
 void pause_accepting(Listener *l, bool for_room) {
     epoll_event ev{};
@@ -1149,18 +1107,28 @@ void pause_accepting(Listener *l, bool for_room) {
     l->resume = Clock::now() + std::chrono::milliseconds(KS_ACCEPT_BACKOFF_MS);
 }
 
+// A connection waits in the listener's backlog.
+bool connection_pending(const Listener *l) {
+    pollfd pfd{l->fd, POLLIN, 0};
+    return poll(&pfd, 1, 0) == 1;
+}
+
 // Takes at most kAcceptsPerRound connections: the listener stays ready, and the closes that came
 // meanwhile are handled before the next ones are taken, so a storm of short connections does not
 // pile up open descriptors.
 void accept_some(Listener *l) {
     for (int taken = 0; taken < kAcceptsPerRound; ++taken) {
-        // While a connection gives way to the last one taken, the next ones wait in the backlog:
-        // open connections pass the limit by that one at most.
-        if (rt().giving_way.load() > 0 && table_full()) {
-            pause_accepting(l, true);
+        // A full table: the next connection waits in the backlog while one gives way to it, so
+        // nobody gives way before a connection is there.
+        if (rt().table.full() && !connection_pending(l)) return;
+        const ConnTable::Admit admit = rt().table.admit();
+        if (admit == ConnTable::Admit::Wait || admit == ConnTable::Admit::Later) {
+            pause_accepting(l, admit == ConnTable::Admit::Wait);
             return;
         }
-        int fd = accept4(l->fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        sockaddr_storage peer{};
+        socklen_t peer_len = sizeof peer;
+        int fd = accept4(l->fd, reinterpret_cast<sockaddr *>(&peer), &peer_len, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
@@ -1169,9 +1137,8 @@ void accept_some(Listener *l) {
             }
             return;
         }
-        // A full table: the connection idle longest gives way to the new one. With none between
-        // calls, the new one is refused.
-        if (table_full() && !make_room()) {
+        // None can give way: the new one is refused.
+        if (admit == ConnTable::Admit::Refuse) {
             // Refused at once and plainly: a reset, rather than a connection never answered.
             struct linger lg {
                 1, 0
@@ -1192,11 +1159,7 @@ void accept_some(Listener *l) {
         c->fd = fd;
         c->id = next_connection_id.fetch_add(1) + 1;
         c->sendsz = l->sendsz;
-        {
-            std::lock_guard<std::mutex> g(rt().registry_mutex);
-            rt().conns.insert(c);
-        }
-        rt().open_conns.fetch_add(1);
+        rt().table.add(c, reinterpret_cast<sockaddr *>(&peer), peer_len);
         if (!arm_idle(c)) close_conn(c);
     }
 }
@@ -1253,12 +1216,9 @@ struct Loop {
         }
         for (Listener *l : listeners)
             if (l->paused) next = std::min(next, l->resume);
-        {
-            // A connection listed after this is due no earlier than the timeout from now.
-            std::lock_guard<std::mutex> g(rt().idle_mutex);
-            Clock::time_point since = rt().idle_first != nullptr ? rt().idle_first->idle_since : Clock::now();
-            next = std::min(next, since + std::chrono::milliseconds(rt().limits.idle_timeout_ms));
-        }
+        // A connection listed after this is due no earlier than the timeout from now.
+        const Clock::time_point since = std::min(rt().table.idle_longest_since(), Clock::now());
+        next = std::min(next, since + std::chrono::milliseconds(rt().limits.idle_timeout_ms));
         if (next == Clock::time_point::max()) return -1;
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
         return int(std::clamp<long long>(ms + 1, 0, 60000));
@@ -1287,19 +1247,9 @@ struct Loop {
             }
         }
         for (Conn *c : late) close_conn(c);
-        {
-            // Connections idle past the timeout give way, the longest idle first.
-            std::lock_guard<std::mutex> g(rt().idle_mutex);
-            const auto cutoff = now - std::chrono::milliseconds(rt().limits.idle_timeout_ms);
-            while (rt().idle_first != nullptr && rt().idle_first->idle_since <= cutoff) {
-                Conn *c = rt().idle_first;
-                if (call_arriving(c))
-                    unlink_idle(c);
-                else
-                    give_way(c);
-            }
-        }
-        const bool room = rt().giving_way.load() == 0;
+        // Connections idle past the timeout give way, the longest idle first.
+        rt().table.expire_idle(now - std::chrono::milliseconds(rt().limits.idle_timeout_ms));
+        const bool room = rt().table.going() == 0;
         for (Listener *l : listeners) {
             if (l->paused && (l->resume <= now || (l->waiting_room && room))) {
                 l->paused = false;
@@ -1355,7 +1305,7 @@ struct Loop {
     // the system.
     std::size_t crowd = 0;
     void give_back_memory() {
-        std::size_t open = rt().open_conns.load();
+        std::size_t open = rt().table.open();
         crowd = std::max(crowd, open);
         bool trim = crowd >= kCrowd && open <= crowd / 4;
         if (rt().trim_wanted.exchange(false)) {
@@ -1392,6 +1342,7 @@ Limits read_limits() {
     Limits l;
     l.send_timeout_ms = long(limit_from_env("KS_SEND_TIMEOUT_MS", KS_SEND_TIMEOUT_MS));
     l.record_timeout_ms = long(limit_from_env("KS_RECORD_TIMEOUT_MS", KS_RECORD_TIMEOUT_MS));
+    l.first_record_timeout_ms = long(limit_from_env("KS_FIRST_RECORD_TIMEOUT_MS", KS_FIRST_RECORD_TIMEOUT_MS));
     l.max_call_bytes = limit_from_env("KS_MAX_CALL_BYTES", KS_MAX_CALL_BYTES);
     l.max_reply_queue = limit_from_env("KS_MAX_REPLY_QUEUE", KS_MAX_REPLY_QUEUE);
     l.max_reply_bytes = limit_from_env("KS_MAX_REPLY_BYTES", KS_MAX_REPLY_BYTES);
@@ -1562,6 +1513,7 @@ void ks_svc_run(void) {
         for (Listener *l : r.listeners) add_listener_to_epoll(l);
         workers = r.worker_threads > 0 ? r.worker_threads : default_workers();
         r.limits = read_limits();
+        r.table.set_limit(r.limits.max_connections);
         r.spool = spool_dir();
         // Large blocks get mappings of their own, which go back when freed. Left to itself, glibc
         // raises its threshold to the largest block freed, so the blocks that large replies are
@@ -1621,16 +1573,11 @@ void ks_svc_run(void) {
         if (!loop.step(wake, true, limit)) break;
     }
 
-    std::vector<Conn *> all;
-    {
-        std::lock_guard<std::mutex> g(r.registry_mutex);
-        all.assign(r.conns.begin(), r.conns.end());
-    }
     {
         std::lock_guard<std::mutex> g(r.timer_mutex);
         r.timed.clear();
     }
-    for (Conn *c : all) close_conn(c);
+    for (ConnTable::Entry *e : r.table.entries()) close_conn(static_cast<Conn *>(e));
     {
         std::lock_guard<std::mutex> g(r.queue_mutex);
         r.work.clear();

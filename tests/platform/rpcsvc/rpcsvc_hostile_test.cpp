@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -649,6 +650,13 @@ bool answered(RawConn &c, std::uint32_t xid) {
     return rec && word_at(*rec, 0) == xid;
 }
 
+// The server has ended the connection already (nothing unread is left before the end).
+bool ended(RawConn &c) {
+    char byte;
+    const ssize_t n = recv(c.fd(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
 // A connection the server reset at once, as one past the limit is.
 bool reset_at_once(RawConn &c) {
     pollfd pfd{c.fd(), POLLIN, 0};
@@ -681,7 +689,7 @@ TEST_F(RpcsvcHostile, TheLongestIdleConnectionGivesWayToANewOne) {
     EXPECT_TRUE(answered(e, 9));
 }
 
-TEST_F(RpcsvcHostile, NoConnectionMidRecordInACallOrWithAReplyQueuedGivesWay) {
+TEST_F(RpcsvcHostile, NoServedConnectionMidRecordInACallOrWithAReplyQueuedGivesWay) {
     ScopedEnv cap("KS_MAX_CONNECTIONS", "3");
     Server s(2);
     // A call in progress: held until a second such call runs beside it.
@@ -693,9 +701,11 @@ TEST_F(RpcsvcHostile, NoConnectionMidRecordInACallOrWithAReplyQueuedGivesWay) {
     RawConn queued(s.port());
     ASSERT_TRUE(queued.send_record(make_call(2, kProg, 2, kBig, words({kReply}))));
     ASSERT_TRUE(wait_until([] { return observed().big_calls.load() == 1; }));
-    // Half a record: the call that releases the one in progress.
+    // Half a record, after a call served (a first record would give way): the call that releases
+    // the one in progress.
     std::vector<char> rec = framed(make_call(3, kProg, 2, kSleep, words({0, std::uint32_t(-2)})));
     RawConn mid(s.port());
+    ASSERT_TRUE(answered(mid, 4));
     ASSERT_TRUE(mid.send_all(rec.data(), rec.size() / 2));
     ASSERT_TRUE(wait_until([&] {
         int unsent = -1;
@@ -718,6 +728,102 @@ TEST_F(RpcsvcHostile, NoConnectionMidRecordInACallOrWithAReplyQueuedGivesWay) {
         RawConn again(s.port());
         return again.send_record(make_call(9, kProg, 2, kNull)) && again.recv_record(500).has_value();
     }));
+}
+
+TEST_F(RpcsvcHostile, ConnectionsThatNeverCompletedACallGiveWayBeforeServedOnes) {
+    ScopedEnv cap("KS_MAX_CONNECTIONS", "4");
+    Server s(2);
+    RawConn a(s.port()), b(s.port());
+    ASSERT_TRUE(answered(a, 1));
+    ASSERT_TRUE(answered(b, 2));
+    RawConn quiet(s.port()); // sends nothing
+    RawConn mid(s.port());   // its first record stops after the record mark and a word
+    std::vector<char> rec = framed(make_call(3, kProg, 2, kNull));
+    ASSERT_TRUE(mid.send_all(rec.data(), 8));
+    RawConn first(s.port());
+    ASSERT_TRUE(answered(first, 4));
+    EXPECT_TRUE(quiet.wait_closed(10000)); // open longest of those never served
+    RawConn second(s.port());
+    ASSERT_TRUE(answered(second, 5));
+    EXPECT_TRUE(mid.wait_closed(10000));
+    // None is fresh now: the next caller's room is made by a served one between calls (which
+    // of them went idle first is the workers' race).
+    RawConn third(s.port());
+    ASSERT_TRUE(answered(third, 6));
+    EXPECT_TRUE(wait_until([&] { return ended(a) || ended(b) || ended(first) || ended(second); }));
+    int served = 0;
+    for (RawConn *c : {&a, &b, &first, &second, &third}) served += answered(*c, 7);
+    EXPECT_EQ(4, served);
+}
+
+TEST_F(RpcsvcHostile, AFirstRecordWithoutItsWholeCallHeaderByItsDeadlineClosesItsConnection) {
+    ScopedEnv deadline("KS_FIRST_RECORD_TIMEOUT_MS", "300");
+    Server s(2);
+    const std::vector<char> rec = framed(make_call(8, kProg, 2, kEcho, xdr_encode_text("whole")));
+    // A later record has the time of any record; so has a first one once its header is whole.
+    RawConn served(s.port());
+    ASSERT_TRUE(answered(served, 1));
+    ASSERT_TRUE(served.send_all(rec.data(), 6));
+    RawConn header(s.port());
+    ASSERT_TRUE(header.send_all(rec.data(), rec.size() - 4)); // in one write: header whole at once
+    // Cut in the record mark, in the fixed words, and one byte short of the verifier's end.
+    constexpr std::size_t kHeader = 4 + 40; // mark, AUTH_NONE call header
+    for (std::size_t cut : {std::size_t(2), std::size_t(4 + 10), kHeader - 1}) {
+        RawConn part(s.port());
+        ASSERT_TRUE(part.send_all(rec.data(), cut));
+        EXPECT_TRUE(part.wait_closed(20000)) << cut;
+    }
+    for (RawConn *c : {&served, &header}) {
+        ASSERT_TRUE(c->send_all(rec.data() + (c == &served ? 6 : rec.size() - 4), c == &served ? rec.size() - 6 : 4));
+        auto reply = c->recv_record();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(parse_reply(*reply)->results, xdr_encode_text("whole"));
+    }
+}
+
+TEST_F(RpcsvcHostile, AHostsSilentConnectionsNeverTakeAnotherHostsServedOnes) {
+    ScopedEnv cap("KS_MAX_CONNECTIONS", "4");
+    Server s(2, false);
+    std::vector<std::unique_ptr<RawConn>> pool; // a web tier: one host, served, pooled
+    for (std::uint32_t i = 0; i < 4; ++i) {
+        pool.push_back(std::make_unique<RawConn>(s.port(), 4, "127.0.0.1"));
+        ASSERT_TRUE(answered(*pool.back(), i));
+    }
+    // Another host opens connection after connection, half of them sending a byte of a record:
+    // each takes the place of the one before, never one of the pool's.
+    std::vector<std::unique_ptr<RawConn>> silent;
+    for (int i = 0; i < 12; ++i) {
+        silent.push_back(std::make_unique<RawConn>(s.port(), 4, "127.0.0.2"));
+        ASSERT_TRUE(silent.back()->ok());
+        if (i % 2 == 1) {
+            ASSERT_TRUE(silent.back()->send_all("\x80", 1));
+        }
+    }
+    for (std::size_t i = 0; i + 1 < silent.size(); ++i) EXPECT_TRUE(silent[i]->wait_closed(20000)) << i;
+    for (std::uint32_t i = 0; i < 4; ++i) EXPECT_TRUE(answered(*pool[i], 10 + i)) << i;
+    // A third host whose connections call takes the place of the last silent one, and once its
+    // call has arrived, of one of the host that holds the most: the pool's, until the third
+    // host holds more. (Which of a host's connections went idle first is the workers' race.)
+    auto closed = [](std::initializer_list<RawConn *> cs) {
+        return std::count_if(cs.begin(), cs.end(), [](RawConn *c) { return ended(*c); });
+    };
+    RawConn caller(s.port(), 4, "127.0.0.3");
+    ASSERT_TRUE(answered(caller, 20));
+    EXPECT_TRUE(silent.back()->wait_closed(20000));
+    RawConn *p0 = pool[0].get(), *p1 = pool[1].get(), *p2 = pool[2].get(), *p3 = pool[3].get();
+    EXPECT_TRUE(wait_until([&] { return closed({p0, p1, p2, p3}) == 1; }));
+    RawConn next(s.port(), 4, "127.0.0.3");
+    ASSERT_TRUE(answered(next, 21));
+    EXPECT_TRUE(wait_until([&] { return closed({p0, p1, p2, p3}) == 2; }));
+    RawConn third(s.port(), 4, "127.0.0.3");
+    ASSERT_TRUE(answered(third, 22));
+    EXPECT_TRUE(wait_until([&] { return closed({&caller, &next}) == 1; }));
+    // The rest are served: two of the pool, one of the third host's first two, and the last.
+    std::uint32_t xid = 23;
+    int served = 0;
+    for (RawConn *c : {p0, p1, p2, p3, &caller, &next, &third}) served += answered(*c, xid++);
+    EXPECT_EQ(4, served);
+    EXPECT_FALSE(ended(third));
 }
 
 TEST_F(RpcsvcHostile, ConnectionsIdleBetweenCallsPastTheTimeoutAreClosed) {

@@ -389,7 +389,7 @@ void Server::wait() {
 
 // ---- raw connections ------------------------------------------------------------------
 
-RawConn::RawConn(unsigned short port, int family) {
+RawConn::RawConn(unsigned short port, int family, const char *from) {
     if (family == 6) {
         fd_ = socket(AF_INET6, SOCK_STREAM, 0);
         sockaddr_in6 a{};
@@ -403,6 +403,12 @@ RawConn::RawConn(unsigned short port, int family) {
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         a.sin_port = htons(port);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (fd_ >= 0 && from != nullptr &&
+            (inet_pton(AF_INET, from, &local.sin_addr) != 1 ||
+             bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0))
+            close_now();
         if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) close_now();
     }
 }

@@ -90,7 +90,8 @@ private:
 // A TCP connection that speaks raw record marking.
 class RawConn {
 public:
-    explicit RawConn(unsigned short port, int family = 4);
+    // from: the local IPv4 address to connect from (127.0.0.x stands for another host).
+    explicit RawConn(unsigned short port, int family = 4, const char *from = nullptr);
     ~RawConn();
     RawConn(const RawConn &) = delete;
     RawConn &operator=(const RawConn &) = delete;
