@@ -34,11 +34,6 @@ void throw_login_failed(const CString &user, const char *source) {
     throw_kx(KX_MSG_LOGIN_FAILED, L"Login failed for user '" + user + L"'.", source);
 }
 
-std::atomic<uint64_t> &users_generation() {
-    static std::atomic<uint64_t> generation{1};
-    return generation;
-}
-
 SessionCore &live(const AdSession *s, const char *op) {
     if (!s) throw_kx(KX_MSG_SESSION_ENDED, L"No session.", op);
     SessionCore &c = s->core();
@@ -147,6 +142,8 @@ struct SetPool {
     ino_t ino = 0;
     // Advanced when another file has taken the path: connections of an older one are not lent.
     std::atomic<uint64_t> generation{0};
+    // The highest access generation this process has read from the set or written to it.
+    std::atomic<uint64_t> access{0};
 };
 
 namespace {
@@ -271,6 +268,44 @@ Db &SetStore::conn() const {
     t.lent.push_back(Lent{pool_, generation, std::move(db)});
     return *t.lent.back().db;
 }
+
+namespace {
+
+constexpr char kAccessKey[] = "access_generation";
+
+void raise_to(std::atomic<uint64_t> &value, uint64_t seen) {
+    uint64_t now = value.load();
+    while (now < seen && !value.compare_exchange_weak(now, seen)) {
+    }
+}
+
+} // namespace
+
+uint64_t SetStore::access_generation() const {
+    Db &db = conn();
+    // Another connection's commit, of this process or another, moves the version; one of our own
+    // does not, and the writer raised the count itself.
+    int64_t const version = db.scalar_int("PRAGMA data_version").value_or(0);
+    if (version != db.access_version) {
+        KXFaultInjector::Enter("KXProductStore::ReadAccessGeneration");
+        int64_t const stored =
+            db.scalar_int("SELECT CAST(value AS INTEGER) FROM meta WHERE key=?", kAccessKey).value_or(0);
+        raise_to(pool_->access, static_cast<uint64_t>(stored));
+        db.access_version = version;
+    }
+    return pool_->access.load();
+}
+
+uint64_t SetStore::bump_access_generation(Db &db) {
+    Stmt(db.handle(), "INSERT INTO meta(key, value) VALUES(?1, '1') ON CONFLICT(key) DO UPDATE SET value ="
+                      " CAST(CAST(value AS INTEGER) + 1 AS TEXT)")
+        .bind(1, kAccessKey)
+        .step();
+    return static_cast<uint64_t>(
+        db.scalar_int("SELECT CAST(value AS INTEGER) FROM meta WHERE key=?", kAccessKey).value_or(0));
+}
+
+void SetStore::saw_access_generation(uint64_t generation) const { raise_to(pool_->access, generation); }
 
 int open_store_connections() { return g_open_connections.load(); }
 

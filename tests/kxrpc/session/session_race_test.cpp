@@ -28,17 +28,21 @@ public:
 
 struct Plain : StateItem {};
 
-// The call decoded: "" when it names the session, "none" when the session is unknown, else the
-// refusal held for the dispatcher as reason and message.
-std::string decoded(HeaderOnly &call, Bytes const &bytes) {
+// The call decoded and admitted as the dispatcher does: "" when it names the session, "none" when
+// the session is unknown, else its refusal as reason and message.
+std::string admitted(HeaderOnly &call, Bytes const &bytes) {
     take_decode_failure();
-    if (kxtest::decode(bytes, [&](XDR *x) { return call.xdr(x); })) return call.session() ? "" : "none";
     try {
-        if (std::exception_ptr failure = take_decode_failure()) std::rethrow_exception(failure);
+        if (!kxtest::decode(bytes, [&](XDR *x) { return call.xdr(x); })) {
+            if (std::exception_ptr failure = take_decode_failure()) std::rethrow_exception(failure);
+            return "undecodable";
+        }
+        if (!call.session()) return "none";
+        call.session()->check_access();
+        return "";
     } catch (Nul::STPException const &e) {
         return std::to_string(e.stp_reason_code()) + " " + e.msg().utf8_str().std_str();
     }
-    return "undecodable";
 }
 
 // Runs work(0) and work(1) on two threads released together.
@@ -69,7 +73,7 @@ TEST_F(SessionRace, TheAdministratorSessionIsMadeOnceForTwoConnections) {
         bool workspaces[2] = {false, false};
         on_two_connections([&](int i) {
             HeaderOnly call;
-            ASSERT_EQ(decoded(call, bytes), "");
+            ASSERT_EQ(admitted(call, bytes), "");
             // The product session's own first-use members: its database row and its workspace.
             AdSession *user = call.session()->session();
             descriptions[i] = user->GetSessionDatabase()->GetDescription().ToUtf8();
@@ -99,7 +103,7 @@ TEST_F(SessionRace, TheItemBoundHoldsForTwoConnectionsTogether) {
     int refused[2] = {0, 0};
     on_two_connections([&](int i) {
         HeaderOnly call;
-        ASSERT_EQ(decoded(call, bytes), "");
+        ASSERT_EQ(admitted(call, bytes), "");
         for (int k = 0; k < 8; ++k) made[i].push_back(std::make_shared<Plain>());
         try {
             for (auto const &item : made[i]) add_pointer_entry(item);
@@ -136,7 +140,7 @@ TEST_F(SessionRace, AUserMadeInactiveEndsTheSessionOnceForTwoConnections) {
     std::string outcome[2];
     on_two_connections([&](int i) {
         HeaderOnly call;
-        outcome[i] = decoded(call, bytes);
+        outcome[i] = admitted(call, bytes);
     });
     std::string const refusal = "47 TLQSV0775E This login is forbidden: Login failed for user 'dave'.";
     // A call that found the session is refused; one that came after it ended finds none.

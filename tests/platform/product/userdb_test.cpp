@@ -1,5 +1,7 @@
 // Facts of a user database, user preferences and mail settings, user setters, and the logon
 // ticket that replaces a kept password.
+#include <sqlite3.h>
+
 #include "kxproduct/session.h"
 #include "kxproduct/store.h"
 #include "kxproduct/userdb.h"
@@ -189,4 +191,85 @@ TEST_F(UserDbTest, ASessionOfAUserMadeInactiveIsRefusedAsHisLogonIs) {
     root->GetUser(L"ann")->SetActive(TRUE);
     EXPECT_NO_THROW(ann_real->CheckSessionUserActive());
     EXPECT_NO_THROW(logon(L"ann"));
+}
+
+namespace {
+
+// Another process's change of a user, as it reaches the set file: through a connection of its own.
+void write_elsewhere(const char *sql) {
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(KXProductStore::SetPath(L"FACTS").c_str(), &db), SQLITE_OK);
+    char *error = nullptr;
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+    sqlite3_free(error);
+    sqlite3_close(db);
+}
+
+constexpr char kMoveAccess[] = "INSERT INTO meta(key, value) VALUES('access_generation', '1') ON CONFLICT(key) DO "
+                               "UPDATE SET value = CAST(CAST(value AS INTEGER) + 1 AS TEXT);";
+
+// What the checks since it was made read: the set's access generation, and users' rows.
+struct Reads {
+    long generation = KXFaultInjector::CallCount("KXProductStore::ReadAccessGeneration");
+    long user = KXFaultInjector::CallCount("AdSession::ReadSessionUser");
+    std::pair<long, long> since() const {
+        return {KXFaultInjector::CallCount("KXProductStore::ReadAccessGeneration") - generation,
+                KXFaultInjector::CallCount("AdSession::ReadSessionUser") - user};
+    }
+};
+
+} // namespace
+
+// A change committed through another connection of the set (another process's) reaches a session
+// at its next check; with nothing written the check reads nothing but the set's data version.
+TEST_F(UserDbTest, AChangeOfAccessElsewhereIsSeenAtTheNextCheckAndNothingIsReadWithout) {
+    auto ann = logon(L"ann");
+    auto root = admin(L"root");
+    AdSessionPtr const ann_real = ann->GetReal(), root_real = root->GetReal();
+    ann_real->CheckSessionUserActive();
+    root_real->CheckSessionUserActive();
+    Reads const quiet;
+    for (int i = 0; i < 5; ++i) {
+        ann_real->CheckSessionUserActive();
+        root_real->CheckSessionUserActive();
+    }
+    EXPECT_EQ(quiet.since(), std::make_pair(0L, 0L));
+
+    // A write that changes no access: the generation is read once, no user.
+    Reads const other_write;
+    write_elsewhere("UPDATE users SET phone='1' WHERE login_name='ann';");
+    ann_real->CheckSessionUserActive();
+    root_real->CheckSessionUserActive();
+    EXPECT_EQ(other_write.since(), std::make_pair(1L, 0L));
+
+    write_elsewhere((std::string("UPDATE users SET active=0 WHERE login_name='ann';") + kMoveAccess).c_str());
+    EXPECT_EQ(expect_kx([&] { ann_real->CheckSessionUserActive(); }),
+              std::make_pair(static_cast<int>(KX_MSG_LOGIN_FAILED), std::wstring(L"Login failed for user 'ann'.")));
+    EXPECT_NO_THROW(root_real->CheckSessionUserActive());
+
+    // root loses his super-user right elsewhere: his administrator session no longer changes users.
+    write_elsewhere((std::string("UPDATE users SET privileges=0 WHERE login_name='root';") + kMoveAccess).c_str());
+    KXSmartPtr<KXUser> const keeper = root->GetUser(L"keeper");
+    EXPECT_EQ(expect_kx([&] { root_real->CheckSessionUserActive(); }).first, KX_MSG_NOT_PRIVILEGED);
+    EXPECT_EQ(expect_kx([&] { keeper->SetUserFullName(L"K"); }).first, KX_MSG_NOT_PRIVILEGED);
+    // Asked again at each check until the right is back.
+    EXPECT_EQ(expect_kx([&] { root_real->CheckSessionUserActive(); }).first, KX_MSG_NOT_PRIVILEGED);
+    write_elsewhere((std::string("UPDATE users SET privileges=1 WHERE login_name='root';") + kMoveAccess).c_str());
+    EXPECT_NO_THROW(root_real->CheckSessionUserActive());
+    EXPECT_NO_THROW(keeper->SetUserFullName(L"K"));
+}
+
+// A right taken away through this process counts at the session's next check as well: a user
+// maintainer's administrator session that lost the right changes no user.
+TEST_F(UserDbTest, ARightTakenAwayEndsWhatTheAdministratorSessionMayDo) {
+    auto keeper = admin(L"keeper");
+    auto root = admin(L"root");
+    AdSessionPtr const keeper_real = keeper->GetReal();
+    KXSmartPtr<KXUser> const ann = keeper->GetUser(L"ann");
+    EXPECT_NO_THROW(ann->SetUserPhone(L"2"));
+    root->GetUser(L"keeper")->SetUserMaintainer(FALSE);
+    Reads const before;
+    EXPECT_EQ(expect_kx([&] { keeper_real->CheckSessionUserActive(); }).first, KX_MSG_NOT_PRIVILEGED);
+    EXPECT_EQ(before.since().second, 1);
+    EXPECT_EQ(expect_kx([&] { ann->SetUserPhone(L"3"); }).first, KX_MSG_NOT_PRIVILEGED);
 }
