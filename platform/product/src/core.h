@@ -57,13 +57,15 @@ public:
     Db *operator->() const { return &conn(); }
     Db &operator*() const { return conn(); }
     // The set's access generation: every change of a user's active flag or rights, made by any
-    // process, moves it. Costs one PRAGMA data_version on the thread's connection; the count is
-    // read from the set only when another connection has written since.
+    // process, moves it. A check reads the set only after some process changed access since
+    // (told by the set's access board, or without one by PRAGMA data_version).
     uint64_t access_generation() const;
-    // Moves the access generation within the caller's write transaction; the new value, to hand
-    // to saw_access_generation once committed.
+    // A change of access: access_change_begins before its transaction commits, which moves the
+    // generation (bump_access_generation, inside it), and access_change_ends after, with the new
+    // generation (0: the transaction did not commit).
+    void access_change_begins() const;
     static uint64_t bump_access_generation(Db &db);
-    void saw_access_generation(uint64_t generation) const;
+    void access_change_ends(uint64_t generation) const;
 
 private:
     std::shared_ptr<SetPool> pool_;

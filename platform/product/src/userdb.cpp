@@ -292,14 +292,23 @@ void change_user(KXUserData &d, const char *op, bool needs_super, bool access, F
     int needed = needs_super ? PRIV_SUPER_USER : (PRIV_SUPER_USER | PRIV_USER_ADMIN);
     if (!c.admin || !(c.privileges & needed))
         throw_kx(KX_MSG_NOT_PRIVILEGED, L"User '" + c.login + L"' may not change user '" + d.login + L"'.", op);
-    guarded(op, [&] {
-        Txn txn(*c.db);
-        f(*c.db);
-        if (sqlite3_changes(c.db->handle()) == 0) throw_kx(KX_MSG_NOT_FOUND, L"User '" + d.login + L"' is gone.", op);
-        uint64_t const generation = access ? SetStore::bump_access_generation(*c.db) : 0;
-        txn.commit();
-        if (access) c.db.saw_access_generation(generation);
-    });
+    if (access) c.db.access_change_begins();
+    uint64_t generation = 0;
+    try {
+        guarded(op, [&] {
+            Txn txn(*c.db);
+            f(*c.db);
+            if (sqlite3_changes(c.db->handle()) == 0)
+                throw_kx(KX_MSG_NOT_FOUND, L"User '" + d.login + L"' is gone.", op);
+            uint64_t const moved = access ? SetStore::bump_access_generation(*c.db) : 0;
+            txn.commit();
+            generation = moved;
+        });
+    } catch (...) {
+        if (access) c.db.access_change_ends(0);
+        throw;
+    }
+    if (access) c.db.access_change_ends(generation);
 }
 
 void set_text_column(KXUserData &d, const char *op, const char *sql, const CString &value, CString &field) {
