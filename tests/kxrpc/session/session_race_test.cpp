@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "handler_env.h"
+#include "kxproduct/exceptions.h"
 #include "kxproduct/faults.h"
 #include "kxproduct/workspace.h"
 #include "target/requests.h"
@@ -149,5 +150,38 @@ TEST_F(SessionRace, AUserMadeInactiveEndsTheSessionOnceForTwoConnections) {
     EXPECT_EQ(lookup_pointer_entry(oid), nullptr);
     EXPECT_EQ(KXObject::LiveCount(), before);
     root->GetUser(L"dave")->SetActive(TRUE);
+    root->Unbuild();
+}
+
+// bob's super-user right taken away while two connections use his administrator session: both
+// calls are served, the session is dropped once, and a holder of the dropped one is refused by
+// the product rather than left with a freed one.
+TEST_F(SessionRace, ARightTakenAwayDropsTheAdministratorSessionOnceForTwoConnections) {
+    auto root = KXAdminSession::Build();
+    root->SetLoadAllUsersAtLogon(0);
+    root->Logon(L"admin", L"admin", L"KXDEMO");
+    root->GetUser(L"bob")->SetSuperUser(TRUE);
+    auto session = login(L"bob");
+    Bytes const bytes = header(session);
+    AdSession *const held = session->admin_api_session();
+    ASSERT_NE(held, nullptr);
+    root->GetUser(L"bob")->SetSuperUser(FALSE);
+    std::string outcome[2];
+    on_two_connections([&](int i) {
+        HeaderOnly call;
+        outcome[i] = admitted(call, bytes);
+    });
+    EXPECT_EQ(outcome[0], "");
+    EXPECT_EQ(outcome[1], "");
+    EXPECT_FALSE(session->has_admin_session());
+    kxtest::ExceptionCounts counts;
+    try {
+        held->GetSessionUserLoginName();
+        ADD_FAILURE() << "a dropped administrator session still answers";
+    } catch (KXException *e) {
+        EXPECT_EQ(e->GetMsgId(), KX_MSG_SESSION_ENDED);
+        e->Delete();
+    }
+    counts.expect_unchanged();
     root->Unbuild();
 }
