@@ -98,7 +98,9 @@ void LoginSession::check_access() {
     // The user's administrator session answers for his administrator rights.
     std::optional<ProductFailure> const rights = failure_of([&] { (*admin->api)->CheckSessionUserActive(); });
     if (!rights) return;
-    if (!is_privilege_refusal(*rights)) raise_unexpected(*rights, L"LoginSession::check_access");
+    // Ended: a call on another connection dropped it meanwhile.
+    bool const ended = rights->kind == ProductFailure::KX_EXCEPTION && rights->msg_id == KX_MSG_SESSION_ENDED;
+    if (!ended && !is_privilege_refusal(*rights)) raise_unexpected(*rights, L"LoginSession::check_access");
     drop_admin_session(admin);
 }
 
