@@ -49,7 +49,12 @@ run query "$bin/query_bench" --benchmark_filter='walk' --benchmark_repetitions=3
 run workspace "$bin/workspace_bench" --benchmark_filter='oplog'
 run content "$bin/content_bench"
 run growth "$bin/growth_bench"
+run call "$bin/call_bench"
 
+# What every call pays: a null call's time against a loopback echo's in the same run, and the
+# access check that each session call makes (ns, nothing changed).
+row "null call, 1 connection: time / loopback echo's" "$(field call NullServer/min_time:1.000/real_time x_echo | xargs -r printf '%.2f')" "<=" 1.2 "${began[call]}"
+row "access check of a session call (ns)" "$(field call AccessCheck real_time | xargs -r printf '%.0f')" "<=" 100 "${began[call]}"
 row "fetch_props, 20 props of a record / in-process" "$(field props RecordOverOneConnection/real_time x_in_process | xargs -r printf '%.2f')" "<=" 2 "${began[props]}"
 row "fetch_props, 20 props of a record type / in-process" "$(field props OverOneConnection/real_time x_in_process | xargs -r printf '%.2f')" "<=" 2 "${began[props]}"
 row "query walk through the server / sqlite3 (rows/s)" "$(ratio "$(field query walk_server/real_time_median rows/s)" "$(field query walk_sqlite_median rows/s)")" ">=" 0.5 "${began[query]}"

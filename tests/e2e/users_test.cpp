@@ -182,3 +182,110 @@ TEST_F(UsersE2E, CreatedUserLogsOnlyOnceItHasAPasswordAndPutsSurviveSessions) {
     EXPECT_EQ(f.entries, (std::vector<std::string>{"str:frank@korvax.example", "str:Frank Fisher", "str:", "bool:1",
                                                    "empty:967"}));
 }
+
+namespace {
+
+// A second server, B, on the data directory of the fixture's, A: two processes on one set, each
+// with a folder of its own.
+class TwoServersE2E : public UsersE2E {
+protected:
+    void SetUp() override {
+        UsersE2E::SetUp();
+        // The first login makes the demo set: A's, before B starts.
+        Client a(server_->port());
+        ASSERT_TRUE(a.ok());
+        ASSERT_NE(login(a, "alice"), Handle{});
+        other_ = std::make_unique<ServerProcess>(std::vector<std::string>{"-worker_threads", "2"}, other_dir_.path(),
+                                                 std::vector<std::string>{"KX_PRODUCT_DATA=" + dir_.file("data")});
+        ASSERT_TRUE(other_->start());
+    }
+    void TearDown() override {
+        other_->signal(SIGTERM);
+        EXPECT_EQ(0, other_->wait().status);
+        UsersE2E::TearDown();
+    }
+    // The user's full name as a fresh session of admin on `client` reads it.
+    std::string full_name(Client &client, std::string const &user) {
+        Fetch f;
+        f.session = login(client, "admin");
+        f.type = 47;
+        f.names = {user};
+        f.props = {{242, {}}};
+        EXPECT_EQ(RPC_SUCCESS, call_fetch(client, f));
+        EXPECT_FALSE(f.failed) << f.error.message;
+        return f.entries.empty() ? "" : f.entries[0];
+    }
+    TempDir other_dir_;
+    std::unique_ptr<ServerProcess> other_;
+};
+
+// A fetch of the session's own user: the cheapest call that names the session.
+Fetch own_user(Handle session, std::string const &user) {
+    Fetch f;
+    f.session = session;
+    f.type = 46;
+    f.names = {user};
+    f.props = {{266, {}}};
+    return f;
+}
+
+} // namespace
+
+// dave is made inactive through A: his session on B is refused at its next call as his logon is,
+// and ends; his logon on B is refused too.
+TEST_F(TwoServersE2E, AUserMadeInactiveThroughOneServerIsRefusedByTheOther) {
+    Client a(server_->port()), b(other_->port());
+    ASSERT_TRUE(a.ok() && b.ok());
+    Handle const dave = login(b, "dave");
+    Fetch before = own_user(dave, "dave");
+    ASSERT_EQ(RPC_SUCCESS, call_fetch(b, before));
+    ASSERT_FALSE(before.failed) << before.error.message;
+
+    PutCall off = put_props(a, login(a, "admin"), "dave", {{246, 100006, "", false}});
+    ASSERT_FALSE(off.failed) << off.error.message;
+    ASSERT_EQ(off.results, std::vector<std::string>{"ok"});
+
+    Fetch refused = own_user(dave, "dave");
+    ASSERT_EQ(RPC_SUCCESS, call_fetch(b, refused));
+    ASSERT_TRUE(refused.failed);
+    EXPECT_EQ(refused.error.reason, 47);
+    EXPECT_EQ(refused.error.message, "TLQSV0775E This login is forbidden: Login failed for user 'dave'.");
+    // Released: the same handle now names no session.
+    Fetch gone = own_user(dave, "dave");
+    ASSERT_EQ(RPC_SUCCESS, call_fetch(b, gone));
+    ASSERT_TRUE(gone.failed);
+    EXPECT_EQ(gone.error.message, "TLQSV0769E Internal Error: Invalid Pointer");
+    std::string error;
+    login(b, "dave", &error);
+    EXPECT_NE(error, "");
+}
+
+// bob, a super user while his administrator session on B was built, loses the right through A:
+// that session sets no other user's full name from the next call on.
+TEST_F(TwoServersE2E, ARightTakenAwayThroughOneServerIsGoneOnTheOther) {
+    Client a(server_->port()), b(other_->port());
+    ASSERT_TRUE(a.ok() && b.ok());
+    Handle const admin = login(a, "admin");
+    PutCall up = put_props(a, admin, "bob", {{260, 100006, "", true}});
+    ASSERT_FALSE(up.failed) << up.error.message;
+    ASSERT_EQ(up.results, std::vector<std::string>{"ok"});
+
+    Handle const bob = login(b, "bob");
+    PutCall as_super = put_props(b, bob, "carol", {{242, 100001, "Carol by Bob"}});
+    ASSERT_FALSE(as_super.failed) << as_super.error.message;
+    ASSERT_EQ(as_super.results, std::vector<std::string>{"ok"});
+    EXPECT_EQ(full_name(a, "carol"), "str:Carol by Bob");
+
+    PutCall down = put_props(a, admin, "bob", {{260, 100006, "", false}});
+    ASSERT_FALSE(down.failed) << down.error.message;
+    ASSERT_EQ(down.results, std::vector<std::string>{"ok"});
+
+    PutCall refused = put_props(b, bob, "carol", {{242, 100001, "Carol again"}});
+    EXPECT_TRUE(refused.failed || refused.results != std::vector<std::string>{"ok"});
+    EXPECT_EQ(full_name(a, "carol"), "str:Carol by Bob");
+    EXPECT_EQ(full_name(b, "carol"), "str:Carol by Bob");
+    // His session itself goes on.
+    Fetch mine = own_user(bob, "bob");
+    ASSERT_EQ(RPC_SUCCESS, call_fetch(b, mine));
+    EXPECT_FALSE(mine.failed) << mine.error.message;
+}

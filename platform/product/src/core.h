@@ -56,6 +56,16 @@ public:
     Db &conn() const;
     Db *operator->() const { return &conn(); }
     Db &operator*() const { return conn(); }
+    // The set's access generation: every change of a user's active flag or rights, made by any
+    // process, moves it. A check reads the set only after some process changed access since
+    // (told by the set's access board, or without one by PRAGMA data_version).
+    uint64_t access_generation() const;
+    // A change of access: access_change_begins before its transaction commits, which moves the
+    // generation (bump_access_generation, inside it), and access_change_ends after, with the new
+    // generation (0: the transaction did not commit).
+    void access_change_begins() const;
+    static uint64_t bump_access_generation(Db &db);
+    void access_change_ends(uint64_t generation) const;
 
 private:
     std::shared_ptr<SetPool> pool_;
@@ -83,12 +93,13 @@ struct SessionCore {
     // The logon ticket of the session (never the password): opens an administrator session for the
     // same user and set while this session lives.
     CString password;
-    int privileges = 0;
+    // Read again whenever the set's access generation moves (CheckSessionUserActive).
+    std::atomic<int> privileges{0};
     std::map<CString, CString> name_values;
     bool restricted = false;
     std::atomic<bool> ended{false};
-    // The users generation at which the user was last seen active (see users_generation()).
-    std::atomic<uint64_t> active_seen{0};
+    // The set's access generation at which the user's row was last read (SetStore::access_generation).
+    std::atomic<uint64_t> access_seen{0};
     // The session's picture of the workspace, read on first use.
     std::shared_ptr<WorkspaceTree> workspace;
     // One session may be used from several threads, one call at a time.
@@ -119,9 +130,6 @@ std::vector<int64_t> concrete_types(AdEntityDef *def);
 // The one refusal of a logon, and of a session whose user is no longer active: the same text
 // whatever the cause, so that a caller cannot probe which logins exist.
 [[noreturn]] void throw_login_failed(const CString &user, const char *source);
-// Counts changes of any user's active flag in this process: a session rereads its user's row
-// only when the count has moved since it last saw the user active.
-std::atomic<uint64_t> &users_generation();
 // The session's state, or KXException KX_MSG_SESSION_ENDED for a missing or ended session.
 SessionCore &live(const AdSession *session, const char *op);
 inline SessionCore &live(const AdSessionPtr &session, const char *op) { return live(session.get(), op); }

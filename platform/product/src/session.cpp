@@ -87,10 +87,10 @@ bool sso_accepts(Db &db, const CString &password) {
     return match != PasswordMatch::NO;
 }
 
-// `seen`: the users generation read before the user's row was.
+// `seen`: the set's access generation read before the user's row was.
 std::unique_ptr<SessionCore> make_core(SetStore db, const CString &dbset, const UserRow &user, uint64_t seen) {
     auto core = std::make_unique<SessionCore>();
-    core->active_seen = seen;
+    core->access_seen = seen;
     core->db = std::move(db);
     core->set_name = dbset;
     core->user_dbid = user.dbid;
@@ -174,17 +174,24 @@ void AdSession::CheckSessionUserActive() const {
     const char *op = "AdSession::CheckSessionUserActive";
     KXFaultInjector::Enter(op);
     SessionCore &c = live(this, op);
-    // Read before the row: a change committed after this read moves the count again.
-    uint64_t const now = users_generation().load();
-    if (c.active_seen.load() == now) return;
+    // Read before the row: a change committed after this read moves the generation again.
+    uint64_t const now = guarded(op, [&] { return c.db.access_generation(); });
+    if (c.access_seen.load() == now) return;
     std::lock_guard<std::recursive_mutex> lock(c.mu);
-    bool const active = guarded(op, [&] {
-        Stmt s(c.db->handle(), "SELECT active FROM users WHERE dbid=?");
+    KXFaultInjector::Enter("AdSession::ReadSessionUser");
+    std::optional<int> const privileges = guarded(op, [&]() -> std::optional<int> {
+        Stmt s(c.db->handle(), "SELECT active, privileges FROM users WHERE dbid=?");
         s.bind(1, c.user_dbid);
-        return s.step() && s.integer(0) != 0;
+        if (!s.step() || s.integer(0) == 0) return std::nullopt;
+        return s.integer(1);
     });
-    if (!active) throw_login_failed(c.login, op);
-    c.active_seen = now;
+    if (!privileges) throw_login_failed(c.login, op);
+    c.privileges = *privileges;
+    // Its rights are asked again at the next check, so that they count as soon as they are back.
+    if (c.admin && !(*privileges & (PRIV_SUPER_USER | PRIV_USER_ADMIN)))
+        throw_kx(KX_MSG_NOT_PRIVILEGED,
+                 L"User '" + c.login + L"' no longer has administrator rights on '" + c.set_name + L"'.", op);
+    c.access_seen = now;
 }
 
 KXSmartPtr<KXDatabaseDesc> AdSession::GetSessionDatabase() const {
@@ -385,7 +392,7 @@ void KXSession::WebUserLogon(const CString &user, const CString &password, const
             throw new PaMsgException(KX_MSG_NOT_FOUND,
                                      L"User database '" + userdb + L"' does not exist in '" + dbset + L"'.");
         int64_t database = d.int64(0);
-        uint64_t const seen = users_generation().load();
+        uint64_t const seen = db.access_generation();
         UserRow row = authenticate(*db, dbset, user, password, sso_ && sso_dbset_ == dbset, op);
         Stmt sub(db->handle(),
                  "SELECT 1 FROM subscriptions s WHERE s.database_dbid=? AND (s.user_dbid=? OR s.group_dbid IN"
@@ -477,7 +484,7 @@ void KXAdminSession::Logon(const CString &user, const CString &password, const C
     const char *op = "KXAdminSession::Logon";
     auto db = open_set(dbset);
     guarded(op, [&] {
-        uint64_t const seen = users_generation().load();
+        uint64_t const seen = db.access_generation();
         UserRow row = authenticate(*db, dbset, user, password, sso_ && sso_dbset_ == dbset, op);
         if (!(row.privileges & (PRIV_SUPER_USER | PRIV_USER_ADMIN)))
             throw_kx(KX_MSG_NOT_PRIVILEGED, L"User '" + user + L"' has no administrator rights on '" + dbset + L"'.",

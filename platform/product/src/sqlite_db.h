@@ -112,6 +112,8 @@ public:
     // The gate of the set's checkpoints that this connection's transactions pass; none by default.
     void set_writer_gate(WriterGate *gate) { gate_ = gate; }
     WriterGate *writer_gate() const { return gate_; }
+    // PRAGMA data_version when this connection last read the set's access generation; -1: never.
+    int64_t access_version = -1;
 
 private:
     friend class Stmt;

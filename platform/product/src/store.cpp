@@ -1,6 +1,8 @@
 #include "kxproduct/store.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,11 +34,6 @@ void throw_kx(int msg_id, const CString &text, const char *source) {
 
 void throw_login_failed(const CString &user, const char *source) {
     throw_kx(KX_MSG_LOGIN_FAILED, L"Login failed for user '" + user + L"'.", source);
-}
-
-std::atomic<uint64_t> &users_generation() {
-    static std::atomic<uint64_t> generation{1};
-    return generation;
 }
 
 SessionCore &live(const AdSession *s, const char *op) {
@@ -147,6 +144,13 @@ struct SetPool {
     ino_t ino = 0;
     // Advanced when another file has taken the path: connections of an older one are not lent.
     std::atomic<uint64_t> generation{0};
+    // The highest access generation this process has read from the set or written to it.
+    std::atomic<uint64_t> access{0};
+    // The set's access board (see AccessBoard), mapped on first use; null where it cannot be.
+    std::once_flag board_once;
+    uint64_t *board = nullptr;
+    // The board's count of finished changes when this process last read the generation.
+    std::atomic<uint64_t> board_seen{UINT64_MAX};
 };
 
 namespace {
@@ -270,6 +274,89 @@ Db &SetStore::conn() const {
     }
     t.lent.push_back(Lent{pool_, generation, std::move(db)});
     return *t.lent.back().db;
+}
+
+namespace {
+
+constexpr char kAccessKey[] = "access_generation";
+
+void raise_to(std::atomic<uint64_t> &value, uint64_t seen) {
+    uint64_t now = value.load();
+    while (now < seen && !value.compare_exchange_weak(now, seen)) {
+    }
+}
+
+// The access board: two counters in a small file beside the set, mapped shared by every process
+// that serves it. A writer of access counts a change begun before its commit and done after it, so
+// a check that finds both equal and unchanged since it last read the generation needs no read of
+// the set, nor a lock or a system call. A change begun and never done (its process died in
+// between) leaves every check reading the generation: slower, never wrong.
+constexpr std::size_t kBoardBytes = 2 * sizeof(uint64_t);
+
+uint64_t *map_board(const std::string &set_path) {
+    int fd = ::open((set_path + "-access").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    void *p = MAP_FAILED;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        (st.st_size >= static_cast<off_t>(kBoardBytes) || ::ftruncate(fd, kBoardBytes) == 0))
+        p = ::mmap(nullptr, kBoardBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    return p == MAP_FAILED ? nullptr : static_cast<uint64_t *>(p);
+}
+
+uint64_t *board_of(SetPool &pool) {
+    std::call_once(pool.board_once, [&] { pool.board = map_board(pool.path); });
+    return pool.board;
+}
+
+std::atomic_ref<uint64_t> begun(uint64_t *board) { return std::atomic_ref<uint64_t>(board[0]); }
+std::atomic_ref<uint64_t> done(uint64_t *board) { return std::atomic_ref<uint64_t>(board[1]); }
+
+uint64_t read_access_generation(Db &db, SetPool &pool) {
+    KXFaultInjector::Enter("KXProductStore::ReadAccessGeneration");
+    int64_t const stored = db.scalar_int("SELECT CAST(value AS INTEGER) FROM meta WHERE key=?", kAccessKey).value_or(0);
+    raise_to(pool.access, static_cast<uint64_t>(stored));
+    return pool.access.load();
+}
+
+} // namespace
+
+uint64_t SetStore::access_generation() const {
+    if (uint64_t *board = board_of(*pool_)) {
+        uint64_t const finished = done(board).load();
+        if (begun(board).load() != finished) return read_access_generation(conn(), *pool_); // one in flight
+        if (pool_->board_seen.load() == finished) return pool_->access.load();
+        uint64_t const generation = read_access_generation(conn(), *pool_);
+        pool_->board_seen.store(finished);
+        return generation;
+    }
+    // Without a board: another connection's commit, of this process or another, moves the data
+    // version; one of our own does not, and the writer raised the count itself.
+    Db &db = conn();
+    int64_t const version = db.scalar_int("PRAGMA data_version").value_or(0);
+    if (version == db.access_version) return pool_->access.load();
+    uint64_t const generation = read_access_generation(db, *pool_);
+    db.access_version = version;
+    return generation;
+}
+
+void SetStore::access_change_begins() const {
+    if (uint64_t *board = board_of(*pool_)) begun(board).fetch_add(1);
+}
+
+uint64_t SetStore::bump_access_generation(Db &db) {
+    Stmt(db.handle(), "INSERT INTO meta(key, value) VALUES(?1, '1') ON CONFLICT(key) DO UPDATE SET value ="
+                      " CAST(CAST(value AS INTEGER) + 1 AS TEXT)")
+        .bind(1, kAccessKey)
+        .step();
+    return static_cast<uint64_t>(
+        db.scalar_int("SELECT CAST(value AS INTEGER) FROM meta WHERE key=?", kAccessKey).value_or(0));
+}
+
+void SetStore::access_change_ends(uint64_t generation) const {
+    if (generation != 0) raise_to(pool_->access, generation);
+    if (uint64_t *board = board_of(*pool_)) done(board).fetch_add(1);
 }
 
 int open_store_connections() { return g_open_connections.load(); }

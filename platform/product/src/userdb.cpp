@@ -281,30 +281,43 @@ BOOL KXUserDb::GetProductInfo(KXProductInfo &out) {
 
 namespace {
 
-// Runs a change of the user row through the administrator session the user was read through.
+// Runs a change of the user row through the administrator session the user was read through. A
+// change of access (the active flag, a right) moves the set's access generation with it, so that
+// every session of every process reads its user again at its next check.
 template <class F>
-void change_user(KXUserData &d, const char *op, bool needs_super, F &&f) {
+void change_user(KXUserData &d, const char *op, bool needs_super, bool access, F &&f) {
     KXFaultInjector::Enter(op);
     SessionCore &c = live(d.session.get(), op);
     std::lock_guard<std::recursive_mutex> lock(c.mu);
     int needed = needs_super ? PRIV_SUPER_USER : (PRIV_SUPER_USER | PRIV_USER_ADMIN);
     if (!c.admin || !(c.privileges & needed))
         throw_kx(KX_MSG_NOT_PRIVILEGED, L"User '" + c.login + L"' may not change user '" + d.login + L"'.", op);
-    guarded(op, [&] {
-        Txn txn(*c.db);
-        f(*c.db);
-        if (sqlite3_changes(c.db->handle()) == 0) throw_kx(KX_MSG_NOT_FOUND, L"User '" + d.login + L"' is gone.", op);
-        txn.commit();
-    });
+    if (access) c.db.access_change_begins();
+    uint64_t generation = 0;
+    try {
+        guarded(op, [&] {
+            Txn txn(*c.db);
+            f(*c.db);
+            if (sqlite3_changes(c.db->handle()) == 0)
+                throw_kx(KX_MSG_NOT_FOUND, L"User '" + d.login + L"' is gone.", op);
+            uint64_t const moved = access ? SetStore::bump_access_generation(*c.db) : 0;
+            txn.commit();
+            generation = moved;
+        });
+    } catch (...) {
+        if (access) c.db.access_change_ends(0);
+        throw;
+    }
+    if (access) c.db.access_change_ends(generation);
 }
 
 void set_text_column(KXUserData &d, const char *op, const char *sql, const CString &value, CString &field) {
-    change_user(d, op, false, [&](Db &db) { Stmt(db.handle(), sql).bind(1, u8(value)).bind(2, d.dbid).step(); });
+    change_user(d, op, false, false, [&](Db &db) { Stmt(db.handle(), sql).bind(1, u8(value)).bind(2, d.dbid).step(); });
     field = value;
 }
 
 void set_privilege(KXUserData &d, const char *op, int bit, BOOL on) {
-    change_user(d, op, bit == PRIV_SUPER_USER, [&](Db &db) {
+    change_user(d, op, bit == PRIV_SUPER_USER, true, [&](Db &db) {
         Stmt(db.handle(), "UPDATE users SET privileges = (privileges & ~?1) | ?2 WHERE dbid=?3")
             .bind(1, bit)
             .bind(2, on ? bit : 0)
@@ -332,11 +345,9 @@ void KXUser::SetUserMiscInfo(const CString &v) {
 }
 
 void KXUser::SetActive(BOOL v) {
-    change_user(d_, "KXUser::SetActive", false, [&](Db &db) {
+    change_user(d_, "KXUser::SetActive", false, true, [&](Db &db) {
         Stmt(db.handle(), "UPDATE users SET active=? WHERE dbid=?").bind(1, v ? 1 : 0).bind(2, d_.dbid).step();
     });
-    // After the commit: a session that reads the new count reads the new flag.
-    ++users_generation();
     d_.active = v != FALSE;
 }
 
@@ -346,7 +357,7 @@ void KXUser::SetUserMaintainer(BOOL v) { set_privilege(d_, "KXUser::SetUserMaint
 
 void KXUser::SetPassword(const CString &password) {
     const char *op = "KXUser::SetPassword";
-    change_user(d_, op, false, [&](Db &db) {
+    change_user(d_, op, false, false, [&](Db &db) {
         if (d_.auth_mode != KX_AUTH_PRODUCT)
             throw_kx(KX_MSG_BAD_VALUE, L"User '" + d_.login + L"' is not authenticated by the product.", op);
         if (password.IsEmpty()) throw_kx(KX_MSG_BAD_VALUE, L"A password may not be empty.", op);

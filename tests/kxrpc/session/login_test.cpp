@@ -472,22 +472,25 @@ TEST_F(Login, SessionsPastTheirBoundsAreRefused) {
 
 namespace {
 
-// The session header of `handle` decoded as a call's: "" when it decodes, else the refusal held
-// for the dispatcher as reason, message and login text.
+// The session header of `handle` decoded and admitted as the dispatcher does: "" when the call
+// would be served, else its refusal as reason, message and login text.
 std::string header_outcome(Bytes const &handle) {
     NoBodyArgs request;
     take_decode_failure();
-    if (kxtest::decode(session_header(handle), [&](XDR *x) { return request.xdr(x); }))
-        return request.session() ? "" : "no session";
     try {
-        if (std::exception_ptr failure = take_decode_failure()) std::rethrow_exception(failure);
+        if (!kxtest::decode(session_header(handle), [&](XDR *x) { return request.xdr(x); })) {
+            if (std::exception_ptr failure = take_decode_failure()) std::rethrow_exception(failure);
+            return "undecodable";
+        }
+        if (!request.session()) return "no session";
+        request.session()->check_access();
+        return "";
     } catch (LoginException &e) {
         return std::to_string(e.stp_reason_code()) + " " + e.msg().utf8_str().std_str() + " [" +
                e.text().utf8_str().std_str() + "]";
     } catch (Nul::STPException &e) {
         return std::to_string(e.stp_reason_code()) + " " + e.msg().utf8_str().std_str();
     }
-    return "undecodable";
 }
 
 } // namespace
@@ -531,6 +534,45 @@ TEST_F(Login, ASessionOfAUserMadeInactiveEndsAtItsNextCall) {
         root->GetUser(c.user)->SetActive(TRUE);
         EXPECT_EQ(header_outcome(handle), "no session");
     }
+    root->Unbuild();
+}
+
+// bob's super-user right taken away: his user login's administrator session is dropped at the
+// next call, which goes on; the next use logs on anew and is refused until the right is back. An
+// administrator login of a user who lost his administrator rights is refused each call; it stays.
+TEST_F(Login, ARightTakenAwayIsGoneFromTheNextCall) {
+    auto root = KXAdminSession::Build();
+    root->SetLoadAllUsersAtLogon(0);
+    root->Logon(L"admin", L"admin", L"KXDEMO");
+    auto grant = [&](BOOL on) { root->GetUser(L"bob")->SetSuperUser(on); };
+    grant(TRUE);
+    auto login = [](char const *repository) {
+        LoginArgs args;
+        decode_args(Request(repository, "bob", "bob"), args);
+        auto resp = std::make_unique<LoginResp>(args);
+        Bytes handle = kxtest::encode([&](XDR *x) { return resp->xdr(x); });
+        return std::make_pair(std::move(resp), handle);
+    };
+    auto const [user, user_handle] = login("KXDEMO/ISSUE");
+    auto const [admin, admin_handle] = login("KXDEMO");
+    ASSERT_NE(user->session()->admin_api_session(), nullptr);
+
+    grant(FALSE);
+    EXPECT_EQ(header_outcome(user_handle), "");
+    EXPECT_FALSE(user->session()->has_admin_session());
+    EXPECT_THROW(user->session()->admin_api_session(), LoginException);
+    std::string const refused =
+        "80 TLQSV0796E Insufficient privilege: User 'bob' no longer has administrator rights on "
+        "'KXDEMO'.";
+    EXPECT_EQ(header_outcome(admin_handle), refused);
+    EXPECT_EQ(header_outcome(admin_handle), refused);
+
+    grant(TRUE);
+    EXPECT_EQ(header_outcome(admin_handle), "");
+    EXPECT_NE(user->session()->admin_api_session(), nullptr);
+    EXPECT_TRUE(remove_pointer_entry(user->session()->oid()));
+    EXPECT_TRUE(remove_pointer_entry(admin->session()->oid()));
+    grant(FALSE);
     root->Unbuild();
 }
 

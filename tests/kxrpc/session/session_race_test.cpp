@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "handler_env.h"
+#include "kxproduct/exceptions.h"
 #include "kxproduct/faults.h"
 #include "kxproduct/workspace.h"
 #include "target/requests.h"
@@ -28,17 +29,21 @@ public:
 
 struct Plain : StateItem {};
 
-// The call decoded: "" when it names the session, "none" when the session is unknown, else the
-// refusal held for the dispatcher as reason and message.
-std::string decoded(HeaderOnly &call, Bytes const &bytes) {
+// The call decoded and admitted as the dispatcher does: "" when it names the session, "none" when
+// the session is unknown, else its refusal as reason and message.
+std::string admitted(HeaderOnly &call, Bytes const &bytes) {
     take_decode_failure();
-    if (kxtest::decode(bytes, [&](XDR *x) { return call.xdr(x); })) return call.session() ? "" : "none";
     try {
-        if (std::exception_ptr failure = take_decode_failure()) std::rethrow_exception(failure);
+        if (!kxtest::decode(bytes, [&](XDR *x) { return call.xdr(x); })) {
+            if (std::exception_ptr failure = take_decode_failure()) std::rethrow_exception(failure);
+            return "undecodable";
+        }
+        if (!call.session()) return "none";
+        call.session()->check_access();
+        return "";
     } catch (Nul::STPException const &e) {
         return std::to_string(e.stp_reason_code()) + " " + e.msg().utf8_str().std_str();
     }
-    return "undecodable";
 }
 
 // Runs work(0) and work(1) on two threads released together.
@@ -69,7 +74,7 @@ TEST_F(SessionRace, TheAdministratorSessionIsMadeOnceForTwoConnections) {
         bool workspaces[2] = {false, false};
         on_two_connections([&](int i) {
             HeaderOnly call;
-            ASSERT_EQ(decoded(call, bytes), "");
+            ASSERT_EQ(admitted(call, bytes), "");
             // The product session's own first-use members: its database row and its workspace.
             AdSession *user = call.session()->session();
             descriptions[i] = user->GetSessionDatabase()->GetDescription().ToUtf8();
@@ -99,7 +104,7 @@ TEST_F(SessionRace, TheItemBoundHoldsForTwoConnectionsTogether) {
     int refused[2] = {0, 0};
     on_two_connections([&](int i) {
         HeaderOnly call;
-        ASSERT_EQ(decoded(call, bytes), "");
+        ASSERT_EQ(admitted(call, bytes), "");
         for (int k = 0; k < 8; ++k) made[i].push_back(std::make_shared<Plain>());
         try {
             for (auto const &item : made[i]) add_pointer_entry(item);
@@ -136,7 +141,7 @@ TEST_F(SessionRace, AUserMadeInactiveEndsTheSessionOnceForTwoConnections) {
     std::string outcome[2];
     on_two_connections([&](int i) {
         HeaderOnly call;
-        outcome[i] = decoded(call, bytes);
+        outcome[i] = admitted(call, bytes);
     });
     std::string const refusal = "47 TLQSV0775E This login is forbidden: Login failed for user 'dave'.";
     // A call that found the session is refused; one that came after it ended finds none.
@@ -145,5 +150,38 @@ TEST_F(SessionRace, AUserMadeInactiveEndsTheSessionOnceForTwoConnections) {
     EXPECT_EQ(lookup_pointer_entry(oid), nullptr);
     EXPECT_EQ(KXObject::LiveCount(), before);
     root->GetUser(L"dave")->SetActive(TRUE);
+    root->Unbuild();
+}
+
+// bob's super-user right taken away while two connections use his administrator session: both
+// calls are served, the session is dropped once, and a holder of the dropped one is refused by
+// the product rather than left with a freed one.
+TEST_F(SessionRace, ARightTakenAwayDropsTheAdministratorSessionOnceForTwoConnections) {
+    auto root = KXAdminSession::Build();
+    root->SetLoadAllUsersAtLogon(0);
+    root->Logon(L"admin", L"admin", L"KXDEMO");
+    root->GetUser(L"bob")->SetSuperUser(TRUE);
+    auto session = login(L"bob");
+    Bytes const bytes = header(session);
+    AdSession *const held = session->admin_api_session();
+    ASSERT_NE(held, nullptr);
+    root->GetUser(L"bob")->SetSuperUser(FALSE);
+    std::string outcome[2];
+    on_two_connections([&](int i) {
+        HeaderOnly call;
+        outcome[i] = admitted(call, bytes);
+    });
+    EXPECT_EQ(outcome[0], "");
+    EXPECT_EQ(outcome[1], "");
+    EXPECT_FALSE(session->has_admin_session());
+    kxtest::ExceptionCounts counts;
+    try {
+        held->GetSessionUserLoginName();
+        ADD_FAILURE() << "a dropped administrator session still answers";
+    } catch (KXException *e) {
+        EXPECT_EQ(e->GetMsgId(), KX_MSG_SESSION_ENDED);
+        e->Delete();
+    }
+    counts.expect_unchanged();
     root->Unbuild();
 }

@@ -281,7 +281,7 @@ struct Owned {
     }
 };
 
-StateItemPtr decoded_in_call_of(StateItem const *session, Bytes const &handle) {
+StateItemPtr decoded_in_call_of(StateItem *session, Bytes const &handle) {
     set_call_session(session);
     StateItemPtr out;
     EXPECT_TRUE(decode_handle(handle, out));

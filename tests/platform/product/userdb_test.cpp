@@ -1,5 +1,12 @@
 // Facts of a user database, user preferences and mail settings, user setters, and the logon
 // ticket that replaces a kept password.
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/mman.h>
+
+#include <atomic>
+#include <optional>
+
 #include "kxproduct/session.h"
 #include "kxproduct/store.h"
 #include "kxproduct/userdb.h"
@@ -189,4 +196,130 @@ TEST_F(UserDbTest, ASessionOfAUserMadeInactiveIsRefusedAsHisLogonIs) {
     root->GetUser(L"ann")->SetActive(TRUE);
     EXPECT_NO_THROW(ann_real->CheckSessionUserActive());
     EXPECT_NO_THROW(logon(L"ann"));
+}
+
+namespace {
+
+// Another process's change of a user, as it reaches the set: through a connection of its own and,
+// for a change of access, counted on the set's access board (two counters beside the set: changes
+// begun, changes done) around its commit, as the product's writers do.
+void write_elsewhere(const std::string &sql, bool access) {
+    std::atomic_ref<uint64_t> *begun = nullptr, *done = nullptr;
+    void *mapped = MAP_FAILED;
+    int fd = ::open((KXProductStore::SetPath(L"FACTS") + "-access").c_str(), O_RDWR | O_CLOEXEC);
+    if (fd >= 0) mapped = ::mmap(nullptr, 16, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    std::optional<std::atomic_ref<uint64_t>> b, d;
+    if (access && mapped != MAP_FAILED) {
+        b.emplace(static_cast<uint64_t *>(mapped)[0]);
+        d.emplace(static_cast<uint64_t *>(mapped)[1]);
+        begun = &*b, done = &*d;
+        begun->fetch_add(1);
+    }
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(KXProductStore::SetPath(L"FACTS").c_str(), &db), SQLITE_OK);
+    std::string const text =
+        sql + (access ? "INSERT INTO meta(key, value) VALUES('access_generation', '1') ON CONFLICT(key) DO UPDATE "
+                        "SET value = CAST(CAST(value AS INTEGER) + 1 AS TEXT);"
+                      : "");
+    char *error = nullptr;
+    EXPECT_EQ(sqlite3_exec(db, text.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+    sqlite3_free(error);
+    sqlite3_close(db);
+    if (done != nullptr) done->fetch_add(1);
+    if (mapped != MAP_FAILED) ::munmap(mapped, 16);
+    if (fd >= 0) ::close(fd);
+}
+
+// What the checks since it was made read: the set's access generation, and users' rows.
+struct Reads {
+    long generation = KXFaultInjector::CallCount("KXProductStore::ReadAccessGeneration");
+    long user = KXFaultInjector::CallCount("AdSession::ReadSessionUser");
+    std::pair<long, long> since() const {
+        return {KXFaultInjector::CallCount("KXProductStore::ReadAccessGeneration") - generation,
+                KXFaultInjector::CallCount("AdSession::ReadSessionUser") - user};
+    }
+};
+
+} // namespace
+
+// A change committed through another connection of the set (another process's) reaches a session
+// at its next check; with nothing written the check reads nothing. With the access board beside
+// the set, and without one (a place where it cannot be made), where the set's data version tells.
+TEST_F(UserDbTest, AChangeOfAccessElsewhereIsSeenAtTheNextCheckAndNothingIsReadWithout) {
+    for (bool const board : {true, false}) {
+        SCOPED_TRACE(board ? "board" : "no board");
+        if (!board) {
+            TearDown();
+            SetUp();
+            std::filesystem::create_directory(KXProductStore::SetPath(L"FACTS") + "-access");
+        }
+        auto ann = logon(L"ann");
+        auto root = admin(L"root");
+        AdSessionPtr const ann_real = ann->GetReal(), root_real = root->GetReal();
+        ann_real->CheckSessionUserActive();
+        root_real->CheckSessionUserActive();
+        Reads const quiet;
+        for (int i = 0; i < 5; ++i) {
+            ann_real->CheckSessionUserActive();
+            root_real->CheckSessionUserActive();
+        }
+        EXPECT_EQ(quiet.since(), std::make_pair(0L, 0L));
+
+        // A write that changes no access reads no user; without a board the generation once.
+        Reads const other_write;
+        write_elsewhere("UPDATE users SET phone='1' WHERE login_name='ann';", false);
+        ann_real->CheckSessionUserActive();
+        root_real->CheckSessionUserActive();
+        EXPECT_EQ(other_write.since(), std::make_pair(board ? 0L : 1L, 0L));
+
+        write_elsewhere("UPDATE users SET active=0 WHERE login_name='ann';", true);
+        EXPECT_EQ(expect_kx([&] { ann_real->CheckSessionUserActive(); }),
+                  std::make_pair(static_cast<int>(KX_MSG_LOGIN_FAILED), std::wstring(L"Login failed for user 'ann'.")));
+        EXPECT_NO_THROW(root_real->CheckSessionUserActive());
+
+        // root loses his super-user right elsewhere: his administrator session changes no user.
+        write_elsewhere("UPDATE users SET privileges=0 WHERE login_name='root';", true);
+        KXSmartPtr<KXUser> const keeper = root->GetUser(L"keeper");
+        EXPECT_EQ(expect_kx([&] { root_real->CheckSessionUserActive(); }).first, KX_MSG_NOT_PRIVILEGED);
+        EXPECT_EQ(expect_kx([&] { keeper->SetUserFullName(L"K"); }).first, KX_MSG_NOT_PRIVILEGED);
+        // Asked again at each check until the right is back.
+        EXPECT_EQ(expect_kx([&] { root_real->CheckSessionUserActive(); }).first, KX_MSG_NOT_PRIVILEGED);
+        write_elsewhere("UPDATE users SET privileges=1 WHERE login_name='root';", true);
+        EXPECT_NO_THROW(root_real->CheckSessionUserActive());
+        EXPECT_NO_THROW(keeper->SetUserFullName(L"K"));
+    }
+}
+
+// A change of access begun and never done (its process died before it ended) leaves every check
+// reading the generation: slower, never wrong.
+TEST_F(UserDbTest, AChangeOfAccessLeftUnfinishedMakesEveryCheckReadTheSet) {
+    auto ann = logon(L"ann");
+    AdSessionPtr const ann_real = ann->GetReal();
+    ann_real->CheckSessionUserActive();
+    int fd = ::open((KXProductStore::SetPath(L"FACTS") + "-access").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    void *mapped = ::mmap(nullptr, 16, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    ASSERT_NE(mapped, MAP_FAILED);
+    std::atomic_ref<uint64_t>(static_cast<uint64_t *>(mapped)[0]).fetch_add(1);
+    Reads const reads;
+    ann_real->CheckSessionUserActive();
+    ann_real->CheckSessionUserActive();
+    EXPECT_EQ(reads.since(), std::make_pair(2L, 0L));
+    ::munmap(mapped, 16);
+}
+
+// A right taken away through this process counts at the session's next check as well: a user
+// maintainer's administrator session that lost the right changes no user.
+TEST_F(UserDbTest, ARightTakenAwayEndsWhatTheAdministratorSessionMayDo) {
+    auto keeper = admin(L"keeper");
+    auto root = admin(L"root");
+    AdSessionPtr const keeper_real = keeper->GetReal();
+    KXSmartPtr<KXUser> const ann = keeper->GetUser(L"ann");
+    EXPECT_NO_THROW(ann->SetUserPhone(L"2"));
+    root->GetUser(L"keeper")->SetUserMaintainer(FALSE);
+    Reads const before;
+    EXPECT_EQ(expect_kx([&] { keeper_real->CheckSessionUserActive(); }).first, KX_MSG_NOT_PRIVILEGED);
+    EXPECT_EQ(before.since().second, 1);
+    EXPECT_EQ(expect_kx([&] { ann->SetUserPhone(L"3"); }).first, KX_MSG_NOT_PRIVILEGED);
 }

@@ -17,6 +17,7 @@
 #include "wire/catalog.h"
 #include "wire/decode_budget.h"
 #include "wire/exceptions.h"
+#include "wire/handles.h"
 
 namespace KxRpc {
 
@@ -171,7 +172,6 @@ void dispatch_request(ks_svc_req *request, KS_SVCXPRT *transport) {
     try {
         if (entry->request_size != 0) {
             args.set(entry->construct(buffer));
-            take_decode_failure(); // what an earlier decode on this thread left is not this call's
             if (!ks_svc_getargs(transport, entry->xdr_args, args.get())) {
                 // A server exception while decoding is answered as an error reply.
                 if (std::exception_ptr failure = take_decode_failure()) {
@@ -184,6 +184,8 @@ void dispatch_request(ks_svc_req *request, KS_SVCXPRT *transport) {
                 return;
             }
         }
+        // Decoding only decodes: whether the session's user may still be served is asked here.
+        if (StateItem *session = call_scope.state().session) session->check_access();
         arm.start(*entry, args.get());
         name = entry->name;
         trace_start(name, L"");
@@ -200,7 +202,6 @@ void dispatch_request(ks_svc_req *request, KS_SVCXPRT *transport) {
 
         if (result.get()) {
             sending = true;
-            take_reply_failure(); // what an earlier reply on this thread left is not this call's
             if (!ks_svc_sendreply(transport, entry->xdr_result, result.slot())) {
                 // The runtime took back what was written: the encoder's own error goes out instead.
                 if (std::exception_ptr failure = take_reply_failure()) {

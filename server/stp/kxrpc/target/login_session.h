@@ -4,6 +4,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "kxproduct/session.h"
 #include "tesutil/ustring.h"
@@ -37,27 +38,36 @@ public:
     Nul::UString context_text() const { return context_text_; }
     bool feature_level() const { return feature_level_; }
     void set_feature_level(bool on) { feature_level_ = on; }
-    bool has_admin_session() const { return has_admin_session_.load(std::memory_order_acquire); }
-    // Refuses the call with the logon's refusal once the session's user is no longer active (or
-    // gone), and ends the session with its items. Costs a read of the user only after some user's
-    // active flag has changed.
-    void refuse_if_user_inactive();
+    bool has_admin_session() const { return admin_.load(std::memory_order_acquire) != nullptr; }
+    // Before a call is served: the user's access as the set holds it now, whichever process
+    // changed it. A user no longer active (or gone) is refused as his logon is, and the session
+    // ends with its items; an administrator login whose user lost his administrator rights is
+    // refused the call; a user login's administrator session whose user lost them is dropped, and
+    // the next use logs on anew (and is refused). Costs a look at the set's data version unless
+    // some process changed a user's access since.
+    void check_access() override;
     // The ARM user name for the application's ARM level.
     Nul::UString arm_user_name(int arm_level);
 
 private:
-    void ensure_admin_session();
-    void admin_session();
+    // An administrator session, never changed once published. A dropped one stays (ended) until
+    // the login session goes, because a call on another connection may still hold it.
+    struct Admin {
+        KXSmartPtr<KXAdminSession> session;
+        std::unique_ptr<AdSessionPtr> api;
+    };
+    Admin &ensure_admin_session();
+    Admin &admin_session();
+    void drop_admin_session(Admin *seen);
 
     KXSmartPtr<KXSession> user_session_;
-    KXSmartPtr<KXAdminSession> admin_session_;
     std::unique_ptr<AdSessionPtr> user_api_;
-    std::unique_ptr<AdSessionPtr> admin_api_;
     Nul::UString repository_;
     bool feature_level_ = false;
-    // Set, after the members it guards, once the administrator session is there; never cleared.
-    std::atomic<bool> has_admin_session_{false};
-    std::mutex admin_mu_; // one logon of the administrator session at a time
+    // Published with release order once built and whole; null while there is none.
+    std::atomic<Admin *> admin_{nullptr};
+    std::mutex admin_mu_;                        // one logon or drop at a time
+    std::vector<std::unique_ptr<Admin>> admins_; // every one built, under admin_mu_
     Nul::UString context_text_;
 };
 

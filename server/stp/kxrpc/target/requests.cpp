@@ -91,11 +91,7 @@ bool_t SessionArg::xdr_session_fields(XDR *xdrs) {
     session_ = std::dynamic_pointer_cast<LoginSession>(item);
     // The handles that follow answer only if their items are this session's.
     set_call_session(session_.get());
-    if (session_) {
-        note_call_connection(*session_);
-        // Access removed takes effect here, before anything else the call asks for.
-        session_->refuse_if_user_inactive();
-    }
+    if (session_) note_call_connection(*session_);
     // Such a call is answered as for an unknown session whatever follows: nothing it lists is kept.
     if (!session_) drop_decoded_lists();
     if (!xdr_ustring(xdrs, context_.client_locale)) return FALSE;

@@ -5,29 +5,19 @@
 
 #include <algorithm>
 
-#include "wire/handles.h"
-
 namespace KxRpc {
 
 namespace {
 
-struct Current {
-    KS_SVCXPRT *transport = nullptr;
-    bool served = false;
-    bool asked = false;
-    PeerAddress peer;
-};
-
-thread_local Current current;
-
-void reset(KS_SVCXPRT *transport, bool served) {
-    current = Current{};
-    current.transport = transport;
-    current.served = served;
-    set_call_session(nullptr);
-}
+thread_local CallState *current = nullptr;
+thread_local CallState outside;
 
 } // namespace
+
+CallState &this_call() {
+    CallState *call = current;
+    return call != nullptr ? *call : outside;
+}
 
 bool PeerAddress::is_loopback() const {
     if (!known()) return false;
@@ -76,22 +66,30 @@ std::string PeerAddress::host_key() const {
     return host();
 }
 
-CallScope::CallScope(KS_SVCXPRT *transport) { reset(transport, true); }
-
-CallScope::~CallScope() { reset(nullptr, false); }
-
-bool in_served_call() { return current.served; }
-
-PeerAddress const &call_peer() {
-    if (!current.asked && current.transport != nullptr) {
-        current.asked = true;
-        PeerAddress &p = current.peer;
-        p.length = sizeof p.addr;
-        if (!ks_svc_getcaller(current.transport, reinterpret_cast<sockaddr *>(&p.addr), &p.length)) p.length = 0;
-    }
-    return current.peer;
+CallScope::CallScope(KS_SVCXPRT *transport) : outer_(current) {
+    state_.transport = transport;
+    state_.served = true;
+    current = &state_;
 }
 
-std::uint64_t call_connection() { return current.transport != nullptr ? ks_svc_connid(current.transport) : 0; }
+CallScope::~CallScope() { current = outer_; }
+
+bool in_served_call() { return this_call().served; }
+
+PeerAddress const &call_peer() {
+    CallState &call = this_call();
+    if (!call.peer_asked && call.transport != nullptr) {
+        call.peer_asked = true;
+        PeerAddress &p = call.peer;
+        p.length = sizeof p.addr;
+        if (!ks_svc_getcaller(call.transport, reinterpret_cast<sockaddr *>(&p.addr), &p.length)) p.length = 0;
+    }
+    return call.peer;
+}
+
+std::uint64_t call_connection() {
+    KS_SVCXPRT *transport = this_call().transport;
+    return transport != nullptr ? ks_svc_connid(transport) : 0;
+}
 
 } // namespace KxRpc

@@ -1,15 +1,22 @@
-// The call this thread serves: the peer it came from. The dispatcher opens the scope for each
-// call; code below it asks for the peer only when it needs it.
+// The call this thread serves, as one object: the peer it came from, its login session, what it
+// registered, the failures its decoder and encoder hold for the dispatcher, its decode budget.
+// The dispatcher opens the scope for each call and owns the object.
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string>
+#include <vector>
 
 #include <sys/socket.h>
 
 #include "ks_rpcsvc.h"
+#include "tesutil/oid.h"
 
 namespace KxRpc {
+
+class StateItem;
+class DecodeBudget;
 
 // A peer's address as its connection gives it.
 struct PeerAddress {
@@ -25,13 +32,42 @@ struct PeerAddress {
     std::string host_key() const;
 };
 
+// What lives for one call and no longer. The XDR routines are C callbacks with fixed
+// signatures, so they reach it through the thread's pointer to the current call.
+struct CallState {
+    KS_SVCXPRT *transport = nullptr;
+    bool served = false;
+    bool peer_asked = false;
+    PeerAddress peer;
+    // The login session the header named (null: none), its key, and the items the call registered
+    // for it (wire/handles.cpp).
+    StateItem *session = nullptr;
+    Nul::Oid session_key;
+    std::vector<Nul::Oid> made;
+    // Held for the dispatcher to answer (wire/exceptions.h).
+    std::exception_ptr decode_failure;
+    std::exception_ptr reply_failure;
+    // The budget that decoding charges; none: decoding is not charged (wire/decode_budget.h).
+    DecodeBudget *budget = nullptr;
+};
+
+// Makes a fresh CallState the thread's current call for its lifetime.
 class CallScope {
 public:
     explicit CallScope(KS_SVCXPRT *transport);
     ~CallScope();
     CallScope(CallScope const &) = delete;
     CallScope &operator=(CallScope const &) = delete;
+    CallState &state() { return state_; }
+
+private:
+    CallState state_;
+    CallState *outer_;
 };
+
+// The thread's current call; outside any scope (tools and tests that run handlers), one the
+// thread keeps for itself.
+CallState &this_call();
 
 // True inside a call that the dispatcher serves (not in tools and tests that run handlers).
 bool in_served_call();

@@ -2,17 +2,12 @@
 
 #include <string>
 
+#include "wire/call_scope.h"
 #include "wire/catalog.h"
 #include "wire/environment.h"
 #include "wire/exceptions.h"
 
 namespace KxRpc {
-
-namespace {
-
-thread_local DecodeBudget *current = nullptr;
-
-} // namespace
 
 std::size_t decode_bytes_limit() {
     static std::size_t const limit =
@@ -20,12 +15,14 @@ std::size_t decode_bytes_limit() {
     return limit;
 }
 
-DecodeBudget::DecodeBudget(std::size_t limit) : limit_(limit), outer_(current) { current = this; }
+DecodeBudget::DecodeBudget(std::size_t limit) : limit_(limit), call_(this_call()), outer_(call_.budget) {
+    call_.budget = this;
+}
 
-DecodeBudget::~DecodeBudget() { current = outer_; }
+DecodeBudget::~DecodeBudget() { call_.budget = outer_; }
 
 bool charge_decoded(std::size_t bytes) noexcept {
-    DecodeBudget *budget = current;
+    DecodeBudget *budget = this_call().budget;
     if (budget == nullptr || !budget->keep_) return true;
     if (budget->exceeded_ || bytes > budget->limit_ - budget->charged_) {
         if (!budget->exceeded_) {
@@ -45,9 +42,12 @@ bool charge_decoded(std::size_t bytes) noexcept {
 }
 
 void drop_decoded_lists() noexcept {
-    if (current != nullptr) current->keep_ = false;
+    if (DecodeBudget *budget = this_call().budget) budget->keep_ = false;
 }
 
-bool keep_decoded_lists() noexcept { return current == nullptr || current->keep_; }
+bool keep_decoded_lists() noexcept {
+    DecodeBudget const *budget = this_call().budget;
+    return budget == nullptr || budget->keep_;
+}
 
 } // namespace KxRpc

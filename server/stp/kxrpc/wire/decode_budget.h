@@ -10,12 +10,14 @@
 
 namespace KxRpc {
 
+struct CallState;
+
 // KX_DECODE_BYTES: bytes one call's decoded arguments may hold (default 32 MiB), read once.
 constexpr std::size_t default_decode_bytes = 32u << 20;
 std::size_t decode_bytes_limit();
 
-// The thread's budget for the call being decoded, from construction to destruction. Without one,
-// decoding is not charged (and keeps everything).
+// The current call's budget, from construction to destruction. Without one, decoding is not
+// charged (and keeps everything).
 class DecodeBudget {
 public:
     explicit DecodeBudget(std::size_t limit);
@@ -39,6 +41,7 @@ private:
     std::size_t charged_ = 0;
     bool exceeded_ = false;
     bool keep_ = true;
+    CallState &call_;
     DecodeBudget *outer_;
 };
 

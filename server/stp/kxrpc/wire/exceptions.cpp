@@ -1,5 +1,6 @@
 #include "wire/exceptions.h"
 
+#include "wire/call_scope.h"
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/fieldtypes.h"
@@ -13,9 +14,6 @@ constexpr auto kLevel = Nul::STPException::LOG_INFO;
 
 Nul::UMessage text_message(int index, Nul::UString const &text) { return kx_message(index, Nul::UMessage::Arg(text)); }
 
-thread_local std::exception_ptr held_decode_failure;
-thread_local std::exception_ptr held_reply_failure;
-
 std::exception_ptr take(std::exception_ptr &held) noexcept {
     std::exception_ptr failure = std::move(held);
     held = nullptr;
@@ -24,13 +22,13 @@ std::exception_ptr take(std::exception_ptr &held) noexcept {
 
 } // namespace
 
-void hold_decode_failure(std::exception_ptr failure) noexcept { held_decode_failure = std::move(failure); }
+void hold_decode_failure(std::exception_ptr failure) noexcept { this_call().decode_failure = std::move(failure); }
 
-std::exception_ptr take_decode_failure() noexcept { return take(held_decode_failure); }
+std::exception_ptr take_decode_failure() noexcept { return take(this_call().decode_failure); }
 
-void hold_reply_failure(std::exception_ptr failure) noexcept { held_reply_failure = std::move(failure); }
+void hold_reply_failure(std::exception_ptr failure) noexcept { this_call().reply_failure = std::move(failure); }
 
-std::exception_ptr take_reply_failure() noexcept { return take(held_reply_failure); }
+std::exception_ptr take_reply_failure() noexcept { return take(this_call().reply_failure); }
 
 KxRpcException::KxRpcException(Reason reason, Nul::UMessage const &message, Nul::Resource const *resource,
                                Nul::STPException const *cause)

@@ -91,12 +91,6 @@ std::atomic<long> &session_items_bound() {
     return bound;
 }
 
-thread_local StateItem const *call_session = nullptr;
-thread_local Key call_session_key;
-// The items this call registered for its session, so that a call refused at the session's item
-// bound takes back what it made before: none of them was handed out.
-thread_local std::vector<Key> call_made;
-
 using Words = std::array<std::uint32_t, 4>;
 
 Words oid_words(Nul::Oid const &oid) {
@@ -186,11 +180,11 @@ void release(std::vector<StateItemPtr> &released) {
     for (auto &item : released) item.reset();
 }
 
-Key owner_for(StateItem const &item, Key const &own) {
+Key owner_for(CallState const &call, StateItem const &item, Key const &own) {
     if (item.is_login_session()) return own;
-    if (call_session != nullptr) return call_session_key;
+    if (call.session != nullptr) return call.session_key;
     // Made in a served call without a session: it answers nobody, and ends as an idle session.
-    if (in_served_call()) return own;
+    if (call.served) return own;
     return Key();
 }
 
@@ -216,14 +210,17 @@ void StateItem::set_oid(Nul::Oid const &oid) {
     oid_ = oid;
 }
 
-void set_call_session(StateItem const *session) {
-    call_session = session;
-    call_session_key = session ? session->oid() : Key();
-    call_made.clear();
+void set_call_session(StateItem *session) {
+    CallState &call = this_call();
+    call.session = session;
+    call.session_key = session ? session->oid() : Key();
+    // The items a call registered for its session, so that a call refused at the session's item
+    // bound takes back what it made before: none of them was handed out.
+    call.made.clear();
 }
 
 void clear_call_session(StateItem const *session) {
-    if (call_session == session) set_call_session(nullptr);
+    if (this_call().session == session) set_call_session(nullptr);
 }
 
 namespace {
@@ -235,9 +232,10 @@ Nul::Oid register_item(Registry &r, StateItemPtr const &item, std::uint64_t conn
     oid = Nul::Oid::gen();
     item->set_oid(oid);
     Key const key = oid;
-    Key const owner = owner_for(*item, key);
+    CallState &call = this_call();
+    Key const owner = owner_for(call, *item, key);
     r.items[key] = Entry{item, owner};
-    if (call_session != nullptr && owner == call_session_key) call_made.push_back(key);
+    if (call.session != nullptr && owner == call.session_key) call.made.push_back(key);
     if (!owner.is_nil()) {
         Session &s = session_entry(r, owner, Clock::now());
         s.items.insert(key);
@@ -273,8 +271,9 @@ void release_and_trim(std::vector<StateItemPtr> &released, bool trim) {
 
 // Whether the call's login session may hold `count` more items; the caller holds the lock.
 bool session_has_room(Registry &r, std::size_t count) {
-    if (call_session == nullptr) return true;
-    auto s = r.sessions.find(call_session_key);
+    CallState const &call = this_call();
+    if (call.session == nullptr) return true;
+    auto s = r.sessions.find(call.session_key);
     if (s == r.sessions.end() || !s->second.login) return true;
     std::size_t const held = s->second.items.size() - (s->second.items.count(s->first) != 0 ? 1 : 0);
     return held + count <= static_cast<std::size_t>(session_items_bound().load());
@@ -283,14 +282,15 @@ bool session_has_room(Registry &r, std::size_t count) {
 // Unregisters what this call made for its session; the caller holds the lock. None of it was
 // handed out, so each is as never registered: sent later, it registers (and is counted) anew.
 void take_back_call_items(Registry &r, std::vector<StateItemPtr> &released) {
-    for (Key const &key : call_made) {
+    CallState &call = this_call();
+    for (Key const &key : call.made) {
         auto it = r.items.find(key);
-        if (it == r.items.end() || it->second.owner != call_session_key) continue;
+        if (it == r.items.end() || it->second.owner != call.session_key) continue;
         trace_lazy(1, [&] { return item_line("remove_pointer_entry", key); });
         it->second.item->set_oid(Nul::Oid());
         unregister(r, it, released);
     }
-    call_made.clear();
+    call.made.clear();
 }
 
 [[noreturn]] void refuse_session_items(std::vector<StateItemPtr> &released) {
@@ -385,6 +385,7 @@ StateItemPtr lookup_for_call(Nul::Oid const &oid) {
     std::vector<StateItemPtr> released;
     StateItemPtr found;
     bool trim = false;
+    CallState const &call = this_call();
     {
         Nul::CriticalSection guard(r.lock);
         Clock::time_point const now = Clock::now();
@@ -396,7 +397,7 @@ StateItemPtr lookup_for_call(Nul::Oid const &oid) {
             if (e.item->is_login_session()) {
                 touch(r, key, now);
                 found = e.item;
-            } else if (e.owner.is_nil() || (call_session != nullptr && e.owner == call_session_key)) {
+            } else if (e.owner.is_nil() || (call.session != nullptr && e.owner == call.session_key)) {
                 found = e.item;
             }
         }
@@ -465,10 +466,11 @@ int end_idle_sessions(int most) {
 std::vector<StateItemPtr> registered_items() {
     Registry &r = registry();
     std::vector<StateItemPtr> items;
+    CallState const &call = this_call();
     Nul::CriticalSection guard(r.lock);
     items.reserve(r.items.size());
     for (auto const &[key, entry] : r.items)
-        if (entry.owner.is_nil() || (call_session != nullptr && entry.owner == call_session_key))
+        if (entry.owner.is_nil() || (call.session != nullptr && entry.owner == call.session_key))
             items.push_back(entry.item);
     return items;
 }

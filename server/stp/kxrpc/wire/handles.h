@@ -20,6 +20,9 @@ public:
     virtual ~StateItem();
     // A login session: its handle is the credential that the items it makes answer to.
     virtual bool is_login_session() const { return false; }
+    // Run for the call's session once its arguments are decoded, before the call is served: a
+    // login session refuses a user whose access has gone (by raising the call's error).
+    virtual void check_access() {}
     // Nil until the item is first sent.
     Nul::Oid oid() const;
     void set_oid(Nul::Oid const &oid);
@@ -35,7 +38,7 @@ using StateItemPtr = std::shared_ptr<StateItem>;
 // The login session that the request served on this thread carries (null: none), set by the
 // session header. Handles of other sessions' items decode as unknown, and an item registered
 // while it is set belongs to it and ends with it.
-void set_call_session(StateItem const *session);
+void set_call_session(StateItem *session);
 // Clears the call's session when it is still `session`.
 void clear_call_session(StateItem const *session);
 
