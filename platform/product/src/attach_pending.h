@@ -28,4 +28,6 @@ struct AttachmentOps {
     // The dbid of a stored entry of the field (its first line); 0 when the field has no such entry.
     static int64_t stored_dbid(const AdEntity &e, const CString &field, const CString &entry);
     static CString no_entry(const CString &field, const CString &entry);
+    // What the pending changes hold in memory (an estimate that errs high).
+    static size_t held_bytes(const AdEntity &e);
 };

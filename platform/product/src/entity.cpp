@@ -333,6 +333,19 @@ CString AdEntity::set_values(const CString &name, const std::vector<CString> &va
     return CString();
 }
 
+size_t AdEntity::GetHeldBytes() const {
+    KXFaultInjector::Enter("AdEntity::GetHeldBytes");
+    SessionCore &c = session_->core();
+    std::lock_guard<std::recursive_mutex> lock(c.mu);
+    size_t n = heap_bytes(sizeof(*this)) + held_bytes(display_name_) + held_bytes(state_) + held_bytes(values_) +
+               held_bytes(stored_) + held_bytes(group_start_) + held_bytes(set_this_action_) + held_bytes(last_set_) +
+               held_bytes(view_form_) + held_bytes(view_tab_) + held_bytes(hidden_forms_) + held_bytes(hidden_tabs_) +
+               held_bytes(hidden_fields_) + AttachmentOps::held_bytes(*this);
+    n += callbacks_.size() * heap_bytes(node_bytes<decltype(callbacks_)::value_type>());
+    for (const auto &[name, callback] : callbacks_) n += held_bytes(name);
+    return n;
+}
+
 int AdEntity::GetFieldRequiredness(const CString &name, int) const {
     KXFaultInjector::Enter("AdEntity::GetFieldRequiredness");
     AdFieldDef *f = def_->GetFieldDef(name);

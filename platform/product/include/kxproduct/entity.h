@@ -187,6 +187,11 @@ public:
     // session's master replica, or the set has no replicas.
     BOOL SiteHasMastership() const;
 
+    // Bytes of memory the record holds: its values, the stored values they are compared with, the
+    // tracking of the action in progress and its pending attachment changes. An estimate that errs
+    // high, never below what is held.
+    size_t GetHeldBytes() const;
+
     ~AdEntity() override;
 
 private:
