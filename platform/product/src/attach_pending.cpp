@@ -147,7 +147,7 @@ size_t AttachmentOps::held_bytes(const AdEntity &e) {
 
 int64_t AttachmentOps::stored_dbid(const AdEntity &e, const CString &field, const CString &entry) {
     auto it = e.stored_.find(field);
-    if (it == e.stored_.end() || std::find(it->second.begin(), it->second.end(), entry) == it->second.end()) return 0;
+    if (it == e.stored_.end() || !it->second.contains(entry)) return 0;
     std::string text = u8(entry);
     return std::stoll(text.substr(0, text.find('\n')));
 }

@@ -7,7 +7,7 @@
 #include "kxproduct/entity.h"
 
 struct AttachmentOps {
-    using Values = std::map<CString, std::vector<CString>>;
+    using Values = std::map<CString, kxp::FieldValues>;
     // Replaces the attachment fields of `into` by the stored entries of the record: one entry per
     // attachment, its dbid, file name, size and description on lines of their own.
     static void read_entries(const AdEntity &e, kxp::SessionCore &c, Values &into);

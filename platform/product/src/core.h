@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kxproduct/entity.h"
 #include "kxproduct/exceptions.h"
 #include "kxproduct/metadata.h"
 #include "kxproduct/session.h"
@@ -149,6 +150,7 @@ inline size_t held_bytes(const CString &text) {
     return sizeof(CString) + heap_bytes((text.str().capacity() + 1) * sizeof(wchar_t));
 }
 inline size_t held_bytes(const std::string &text) { return sizeof(std::string) + heap_bytes(text.capacity() + 1); }
+inline size_t held_bytes(const FieldValues &values) { return sizeof(FieldValues) + values.held_bytes(); }
 template <class T>
 size_t held_bytes(const std::vector<T> &values);
 template <class T>
