@@ -216,6 +216,19 @@ void StateItem::set_oid(Nul::Oid const &oid) {
     oid_ = oid;
 }
 
+void StateItem::hold_bytes(std::uint64_t bytes) {
+    std::lock_guard<std::mutex> guard(held_mu_);
+    if (held_.bytes() == 0)
+        held_ = Charge(Holding::memory, call_session_key, bytes);
+    else
+        held_.resize(bytes);
+}
+
+std::uint64_t StateItem::held_bytes() const {
+    std::lock_guard<std::mutex> guard(held_mu_);
+    return held_.bytes();
+}
+
 void set_call_session(StateItem const *session) {
     call_session = session;
     call_session_key = session ? session->oid() : Key();
