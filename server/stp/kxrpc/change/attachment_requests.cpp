@@ -161,7 +161,7 @@ bool_t MakeAttachmentArgs::decode(XDR *xdrs) {
     if (!xdr_session_header(xdrs) || !xdr_target(xdrs, target_op_) || !xdr_ustring(xdrs, name_) ||
         !xdr_ustring(xdrs, comment_, max_wire_text) || !xdr_int(xdrs, &chunk_size))
         return FALSE;
-    charge_ = DiskCharge(session() ? session()->oid() : Nul::Oid(), 0);
+    charge_ = Charge(Holding::disk, session() ? session()->oid() : Nul::Oid(), 0);
     int const fd = open_content();
     bool_t const decoded = receive_chunks(xdrs, chunk_size, fd);
     if (fd >= 0 && ::close(fd) != 0 && !failed_) fail(cannot_store(std::strerror(errno)));

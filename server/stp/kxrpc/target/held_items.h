@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "files/session_disk.h"
 #include "kxproduct/entity.h"
 #include "kxproduct/query.h"
 #include "kxproduct/workspace.h"

@@ -18,6 +18,7 @@
 #include "wire/catalog.h"
 #include "wire/environment.h"
 #include "wire/exceptions.h"
+#include "wire/ledger.h"
 #include "wire/product_failure.h"
 #include "wire/trace.h"
 
@@ -140,6 +141,7 @@ void end_session(Registry &r, std::map<Key, Session>::iterator s, std::vector<St
     }
     if (itself) released.push_back(std::move(itself));
     if (s->second.login) {
+        ledger_close(s->first);
         --r.logins;
         auto u = r.per_user.find(s->second.user);
         if (u != r.per_user.end() && --u->second == 0) r.per_user.erase(u);
@@ -260,6 +262,7 @@ Nul::Oid register_item(Registry &r, StateItemPtr const &item, std::uint64_t conn
             s.user = user;
             ++r.logins;
             ++r.per_user[user];
+            ledger_open(owner, user);
         }
     }
     trace_lazy(1, [&] { return item_line("add_pointer_entry", key); });
