@@ -144,8 +144,13 @@ KXSmartPtr<KXUser> load_user(SessionCore &c, const AdSessionPtr &via, const CStr
 std::string setting(Db &db, const std::string &name, const std::string &fallback);
 
 // What a value costs the heap while it is held: an estimate that errs high (each allocation's
-// size rounded up with its header; a text's whole capacity at four bytes a character).
-inline size_t heap_bytes(size_t bytes) { return (bytes + 2 * sizeof(void *) + 15) & ~size_t(15); }
+// size rounded up with its header, a text's whole capacity).
+// Large ones are mapped pages of their own.
+inline size_t heap_bytes(size_t bytes) {
+    constexpr size_t mapped_from = 128 * 1024, page = 4096;
+    size_t const chunk = bytes + 2 * sizeof(void *);
+    return chunk >= mapped_from ? (chunk + page - 1) & ~(page - 1) : (chunk + 15) & ~size_t(15);
+}
 inline size_t held_bytes(const CString &text) {
     return sizeof(CString) + heap_bytes((text.str().capacity() + 1) * sizeof(wchar_t));
 }

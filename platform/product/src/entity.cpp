@@ -400,6 +400,15 @@ size_t AdEntity::GetHeldBytes() const {
     return n;
 }
 
+size_t AdEntity::HeldBytesOfValue(const CString &value) {
+    size_t utf8 = 0;
+    for (wchar_t ch : value.str()) utf8 += ch < 0x80 ? 1 : ch < 0x800 ? 2 : ch < 0x10000 ? 3 : 4;
+    // A list of one text of its own, in a tree node under the field's name.
+    return heap_bytes(node_bytes<std::pair<const CString, FieldValues>>()) +
+           heap_bytes(sizeof(std::vector<std::string>) + 2 * sizeof(void *)) + heap_bytes(sizeof(std::string)) +
+           heap_bytes(utf8 + 1);
+}
+
 int AdEntity::GetFieldRequiredness(const CString &name, int) const {
     KXFaultInjector::Enter("AdEntity::GetFieldRequiredness");
     AdFieldDef *f = def_->GetFieldDef(name);

@@ -217,6 +217,8 @@ public:
     // tracking of the action in progress and its pending attachment changes. An estimate that errs
     // high, never below what is held.
     size_t GetHeldBytes() const;
+    // What a record holds for `value` once it is set in a field (before the field's old value goes).
+    static size_t HeldBytesOfValue(const CString &value);
 
     ~AdEntity() override;
 

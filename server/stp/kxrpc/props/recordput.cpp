@@ -218,7 +218,7 @@ void RecordProps::put_reference_list(AdFieldDef *def, BasePropValue &value) {
         if (!failure.IsEmpty()) ignoring_failures([&] { record_->SetFieldValueList(name, previous); });
     };
     std::uint64_t incoming = 0;
-    for (CString const &add : wanted) incoming += RecordStateItem::value_bytes(add);
+    for (CString const &add : wanted) incoming += AdEntity::HeldBytesOfValue(add);
     change_record(item_, incoming, merge_or_restore);
     if (failure.IsEmpty()) return;
     raise_reason(Reason::conflict, kx_message(MSG_PROPPATCH_FAILED, ustr(failure)));
@@ -257,7 +257,7 @@ void RecordProps::set_field(AdFieldDef *def, bool empty, CString const &text) {
                      },
                      taking_record_failure);
     };
-    change_record(item_, RecordStateItem::value_bytes(text), set);
+    change_record(item_, AdEntity::HeldBytesOfValue(text), set);
     if (!failure.IsEmpty()) raise_reason(Reason::conflict, kx_message(MSG_PROPPATCH_FAILED, ustr(failure)));
 }
 

@@ -99,11 +99,6 @@ std::uint64_t RecordStateItem::measure() const {
 
 void RecordStateItem::charge_held() { hold_bytes(measure()); }
 
-std::uint64_t RecordStateItem::value_bytes(CString const &text) {
-    // The product holds each value as a wide text in a list under the field's name.
-    return node_bytes + sizeof(CString) + (std::uint64_t(text.GetLength()) + 1) * sizeof(wchar_t);
-}
-
 void RecordStateItem::change_held(std::uint64_t incoming, std::function<void()> const &change) {
     std::lock_guard<std::mutex> guard(change_mu_);
     hold_bytes(measure() + incoming);

@@ -50,8 +50,6 @@ public:
     // more: past a memory bound the change is refused before it runs and the record keeps what it
     // had. Afterwards the charge is what the item holds. Changes are one at a time per item.
     void change_held(std::uint64_t incoming, std::function<void()> const &change);
-    // What the product holds for a new value of `text` in a field.
-    static std::uint64_t value_bytes(CString const &text);
 
 private:
     using Snapshot = std::map<Nul::UString, int>;
