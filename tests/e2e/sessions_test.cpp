@@ -629,6 +629,22 @@ TEST_F(Sessions, LargeUnsavedValuesOnManyRecordsMeetTheSessionsMemoryBound) {
     EXPECT_EQ(put_description(client, alice, items.back(), other), "");
 }
 
+TEST_F(Sessions, AQueryPageKeptPastTheSessionsMemoryBoundEndsTheQuery) {
+    start(trace_env(dir_, {"KX_SESSION_MEMORY_BYTES=4096"}));
+    Client client(server_->port());
+    std::string const alice = login(client, "alice");
+    ASSERT_EQ(alice.size(), 16u);
+    // The result set's page and definition are more than 4 KiB: the page is not kept.
+    Page const refused = first_page(client, alice);
+    EXPECT_EQ(refused.reason, 40);
+    EXPECT_EQ(refused.message, "TLQSV1109E Too many bytes held in memory by this session's items "
+                               "(KX_SESSION_MEMORY_BYTES, 4096); release some and try again.");
+    EXPECT_TRUE(refused.handle.empty());
+    stop();
+    // Nothing was registered for the refused query: only the session.
+    EXPECT_EQ(count_of(read_file(dir_.file("trace.log")), "add_pointer_entry"), 1);
+}
+
 TEST_F(Sessions, ItemsPastTheSessionBoundAreRefusedAndHoldNothing) {
     start(trace_env(dir_, {"KX_SESSION_ITEMS=3"}));
     Client client(server_->port());
