@@ -97,8 +97,8 @@ bool FieldValues::contains(const CString &value) const {
 }
 
 void FieldValues::push_back(const CString &value) {
-    auto texts = values_ ? std::make_shared<std::vector<std::string>>(*values_)
-                         : std::make_shared<std::vector<std::string>>();
+    auto texts =
+        values_ ? std::make_shared<std::vector<std::string>>(*values_) : std::make_shared<std::vector<std::string>>();
     texts->push_back(value.ToUtf8());
     values_ = std::move(texts);
 }
@@ -963,7 +963,8 @@ std::vector<CString> AdEntity::GetFieldValuesUpdatedThisGroup() const {
     for (int i = 0; i < defs.GetLength(); ++i) {
         CString name = defs.GetItem(i)->GetName();
         auto it = values_.find(name);
-        if ((it == values_.end() ? std::vector<CString>() : it->second.wide()) != group_start(name)) out.push_back(name);
+        if ((it == values_.end() ? std::vector<CString>() : it->second.wide()) != group_start(name))
+            out.push_back(name);
     }
     return out;
 }

@@ -51,8 +51,7 @@ protected:
         remove_pointer_entry(second_->oid());
         remove_pointer_entry(session_->oid());
         second_.reset();
-        for (LedgerOwner owner : {LedgerOwner::session, LedgerOwner::user})
-            set_ledger_bound(Holding::memory, owner, 0);
+        for (LedgerOwner owner : {LedgerOwner::session, LedgerOwner::user}) set_ledger_bound(Holding::memory, owner, 0);
         DemoSession::TearDown();
     }
 

@@ -20,9 +20,7 @@ constexpr std::uint64_t node_bytes = 96;
 
 } // namespace
 
-std::uint64_t held_text_bytes(Nul::UString const &text) {
-    return node_bytes + 2 * (std::uint64_t(text.length()) + 1);
-}
+std::uint64_t held_text_bytes(Nul::UString const &text) { return node_bytes + 2 * (std::uint64_t(text.length()) + 1); }
 
 // ---- RecordStateItem
 
@@ -92,8 +90,7 @@ std::uint64_t RecordStateItem::measure() const {
         std::lock_guard<std::mutex> guard(files_mu_);
         for (ContentFilePtr const &file : temp_files_) n += sizeof(ContentFile) + held_text_bytes(file->path());
     }
-    if (entity_)
-        n += product_call([&] { return entity_->GetHeldBytes(); }, unexpected_in(L"RecordStateItem::measure"));
+    if (entity_) n += product_call([&] { return entity_->GetHeldBytes(); }, unexpected_in(L"RecordStateItem::measure"));
     return n;
 }
 
