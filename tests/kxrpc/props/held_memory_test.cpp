@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -146,4 +147,28 @@ TEST_F(HeldMemory, TwoSessionsOfOneUserMeetTheUserBound) {
     use(second_);
     other.props->put_prop(*large);
     EXPECT_EQ(std::string(512 * 1024, 'c'), description_of(other));
+}
+
+TEST_F(HeldMemory, PutsFromTwoThreadsOnOneItemLeaveItChargedForWhatItHolds) {
+    Held held = hold(session_, L"ISSUE00000004");
+    // Each thread a call of its own: its own put resource over the shared item.
+    auto put_many = [&](wchar_t fill) {
+        use(session_);
+        RecordProps props(session_.get(), held.item, false);
+        props.set_dynamic_props({{description, {8, Nul::UString(L"Description")}}});
+        auto value = text_value(64 * 1024, fill);
+        for (int i = 0; i < 20; ++i) props.put_prop(*value);
+    };
+    std::thread other(put_many, L'p');
+    put_many(L'q');
+    other.join();
+    std::string const kept = description_of(held);
+    EXPECT_TRUE(kept == std::string(64 * 1024, 'p') || kept == std::string(64 * 1024, 'q'));
+    // One value held, charged once: not two, and not the transient reservations of either thread.
+    std::uint64_t const charged = held.item->held_bytes();
+    EXPECT_EQ(charged, ledger_held(Holding::memory, session_->oid()));
+    BasePropValue empty(description, STPRPC_EMPTY_VALUE);
+    held.props->put_prop(empty);
+    EXPECT_GE(charged - held.item->held_bytes(), 64u * 1024);
+    EXPECT_LT(charged - held.item->held_bytes(), 2u * 64 * 1024);
 }
