@@ -140,8 +140,9 @@ bool_t ks_svc_getargs(KS_SVCXPRT *xprt, xdrproc_t xdr_args, void *args);
 bool_t ks_svc_sendreply(KS_SVCXPRT *xprt, xdrproc_t xdr_results, void *results);
 /* For the stream that ks_svc_getargs hands to xdr_args: 0 when the call's arguments are whole,
  * otherwise why they end early, for a routine that has met their end: EFBIG when the call record
- * passed KS_MAX_RECORD_SIZE (its rest was read and dropped), else the error of the file that was to
- * hold it (ENOSPC, ...). 0 for any other stream. */
+ * passed KS_MAX_RECORD_SIZE (its rest was read and dropped), the value the program's spool owners
+ * refused it with (EACCES when not admitted), else the error of the file that was to hold it
+ * (ENOSPC, ...). 0 for any other stream. */
 int ks_svc_args_cut(XDR *xdrs);
 /* For the same stream: the owner that admitted the call's record to disk, or NULL (a record held in
  * memory, or no owners). Valid during the call; released after its reply. */
