@@ -3,7 +3,7 @@
 namespace KxRpc {
 
 char const *const message_catalog[] = {
-    /*   0 */ "kxrpc 177",
+    /*   0 */ "kxrpc 178",
     /*   1 */ "TLQSV0705E Cannot get record types: %s",
     /*   2 */ "TLQSV0706E Cannot get record types",
     /*   3 */ "TLQSV0707E Bad referenced record: %s",
@@ -203,6 +203,9 @@ char const *const message_catalog[] = {
     /* 177 */
     "TLQSV1111E Too many bytes held in memory by the items of all sessions (KX_PROCESS_MEMORY_BYTES, %s); release "
     "some and try again.",
+    /* 178 */
+    "TLQSV1112E The call's record is longer than the server takes outside a known login session "
+    "(KS_SPOOL_THRESHOLD, %s bytes); log in first, or send less.",
 };
 
 static_assert(sizeof(message_catalog) / sizeof(message_catalog[0]) == message_catalog_count + 1,

@@ -1,14 +1,14 @@
-// The server's message catalogue ("kxrpc 177").
+// The server's message catalogue ("kxrpc 178").
 #pragma once
 
 #include "tesutil/umessage.h"
 
 namespace KxRpc {
 
-// Entry 0 is "kxrpc 177"; entries 1 to 177 are the messages. Entries never move.
+// Entry 0 is "kxrpc 178"; entries 1 to 178 are the messages. Entries never move.
 extern char const *const message_catalog[];
 
-constexpr int message_catalog_count = 177;
+constexpr int message_catalog_count = 178;
 
 // Entries that the code refers to by number.
 enum KxRpcMsg : int {
@@ -149,6 +149,7 @@ enum KxRpcMsg : int {
     MSG_SESSION_MEMORY_FULL = 175,
     MSG_USER_MEMORY_FULL = 176,
     MSG_PROCESS_MEMORY_FULL = 177,
+    MSG_RECORD_WITHOUT_SESSION = 178,
 };
 
 // A message of the server catalogue.

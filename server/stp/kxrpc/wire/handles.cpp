@@ -514,6 +514,22 @@ Nul::Oid handle_oid(std::array<char, handle_length> const &bytes) {
 
 namespace {
 
+// The Oid of a handle being decoded: nil for none; false when it is neither length.
+bool_t decode_handle_oid(XDR *xdrs, Nul::Oid &oid) {
+    u_int length = 0;
+    if (!xdr_u_int(xdrs, &length)) return FALSE;
+    if (length == no_handle_length) {
+        char none[no_handle_length];
+        oid = Nul::Oid();
+        return xdr_opaque(xdrs, none, no_handle_length);
+    }
+    if (length != handle_length) return FALSE;
+    std::array<char, handle_length> bytes{};
+    if (!xdr_opaque(xdrs, bytes.data(), handle_length)) return FALSE;
+    oid = handle_oid(bytes);
+    return TRUE;
+}
+
 bool_t xdr_handle_with(XDR *xdrs, StateItemPtr &item, StateItemPtr (*lookup)(Nul::Oid const &)) noexcept {
     try {
         switch (xdrs->x_op) {
@@ -531,18 +547,9 @@ bool_t xdr_handle_with(XDR *xdrs, StateItemPtr &item, StateItemPtr (*lookup)(Nul
             return xdr_u_int(xdrs, &length) && xdr_opaque(xdrs, bytes.data(), handle_length);
         }
         case XDR_DECODE: {
-            u_int length = 0;
-            if (!xdr_u_int(xdrs, &length)) return FALSE;
-            if (length == no_handle_length) {
-                char none[no_handle_length];
-                if (!xdr_opaque(xdrs, none, no_handle_length)) return FALSE;
-                item.reset();
-                return TRUE;
-            }
-            if (length != handle_length) return FALSE;
-            std::array<char, handle_length> bytes{};
-            if (!xdr_opaque(xdrs, bytes.data(), handle_length)) return FALSE;
-            item = lookup(handle_oid(bytes));
+            Nul::Oid oid;
+            if (!decode_handle_oid(xdrs, oid)) return FALSE;
+            item = oid.is_nil() ? StateItemPtr() : lookup(oid);
             return TRUE;
         }
         case XDR_FREE:
@@ -559,6 +566,14 @@ bool_t xdr_handle_with(XDR *xdrs, StateItemPtr &item, StateItemPtr (*lookup)(Nul
 } // namespace
 
 bool_t xdr_state_handle(XDR *xdrs, StateItemPtr &item) noexcept { return xdr_handle_with(xdrs, item, lookup_for_call); }
+
+bool_t xdr_handle_oid(XDR *xdrs, Nul::Oid &oid) noexcept {
+    try {
+        return xdrs->x_op == XDR_DECODE && decode_handle_oid(xdrs, oid);
+    } catch (...) {
+        return FALSE;
+    }
+}
 
 bool_t xdr_any_state_handle(XDR *xdrs, StateItemPtr &item) noexcept {
     return xdr_handle_with(xdrs, item, lookup_pointer_entry);

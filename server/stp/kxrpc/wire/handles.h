@@ -102,6 +102,8 @@ long login_sessions();
 // send), length 4 and four zero bytes for none. Decode accepts only those two lengths; an
 // unknown handle, or one whose item answers another session, decodes to null.
 bool_t xdr_state_handle(XDR *xdrs, StateItemPtr &item) noexcept;
+// Decodes a handle as above into its Oid (nil for none), looking nothing up.
+bool_t xdr_handle_oid(XDR *xdrs, Nul::Oid &oid) noexcept;
 // The same, but decoding any registered item: for delete_state, which checks them itself.
 bool_t xdr_any_state_handle(XDR *xdrs, StateItemPtr &item) noexcept;
 

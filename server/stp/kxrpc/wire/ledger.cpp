@@ -227,6 +227,16 @@ void Charge::resize(std::uint64_t bytes) {
     }
 }
 
+void Charge::take(Charge &from, std::uint64_t bytes) {
+    std::uint64_t moved = 0;
+    if (&from != this && from.kind_ == kind_ && from.session_ == session_) {
+        moved = std::min(bytes, from.bytes_);
+        from.bytes_ -= moved;
+        bytes_ += moved;
+    }
+    grow(bytes - moved);
+}
+
 void Charge::release() noexcept {
     give_back(kind_, session_, bytes_);
     bytes_ = 0;

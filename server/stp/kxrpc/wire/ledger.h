@@ -52,6 +52,9 @@ public:
     void grow(std::uint64_t bytes);
     // To exactly `bytes`: grows (may refuse, keeping the old) or shrinks.
     void resize(std::uint64_t bytes);
+    // Takes up to `bytes` of `from` (its kind and session) over as they are, and charges the rest
+    // as grow() does: bytes that move from one file to another are counted once.
+    void take(Charge &from, std::uint64_t bytes);
     void release() noexcept;
     std::uint64_t bytes() const { return bytes_; }
     Holding kind() const { return kind_; }
