@@ -1,7 +1,8 @@
 // Hostile arguments against the real program: every list a request carries, sent as long as the
 // decode budget allows and past it. The server's resident memory is read from /proc around each
 // call: what one call decodes stays within a fixed bound, goes back after the call, and a call
-// whose session is unknown costs no more than its record.
+// whose session is unknown costs no more than its record. A record past the spool threshold that
+// names no known session is refused before it reaches the disk.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -107,6 +108,10 @@ struct Case {
     std::function<Body(std::string const &)> within, past;
 };
 
+std::string const without_session = "TLQSV1112E The call's record is longer than the server takes outside a "
+                                    "known login session (KS_SPOOL_THRESHOLD, 1048576 bytes); log in first, or "
+                                    "send less.";
+
 std::string const refusal = "TLQSV1105E The call's arguments need more memory than one call may hold "
                             "(KX_DECODE_BYTES, 8388608 bytes); send fewer or smaller items.";
 
@@ -180,8 +185,6 @@ TEST_F(HostileDecode, EveryListIsBoundedInMemoryAndGivesItBack) {
                  .i(dbset);
          },
          [](auto const &h) { return record_types(session(h).i(0).i(0).i(10).i(0).s("x").i(0), budget / 1000); }},
-        {"delete_state", 2, [](auto const &) { return delete_state(budget / handle_slot); },
-         [](auto const &) { return delete_state(budget / handle_slot + 1); }},
     };
     long const idle = status_kib(server_->pid(), "VmRSS");
     for (Case const &c : cases) {
@@ -197,29 +200,41 @@ TEST_F(HostileDecode, EveryListIsBoundedInMemoryAndGivesItBack) {
     }
 }
 
-// The longest list of handles that the budget allows is decoded and answered whole.
+// delete_state names no session: the longest list of handles whose record stays within the
+// spool threshold is decoded and answered whole, and a longer one is refused.
 TEST_F(HostileDecode, LongestHandleListIsAnsweredWhole) {
-    std::size_t const most = budget / handle_slot;
+    std::size_t const most = ((std::size_t{1} << 20) - 64) / 8; // 8 bytes a handle of none
     Reply reply = call(*client_, 2, delete_state(most));
     ASSERT_EQ(4 * (most + 1), reply.bytes.size());
     EXPECT_EQ(0u, reply.u());
     std::size_t unknown = 0;
     while (!reply.done()) unknown += reply.u();
     EXPECT_EQ(most, unknown);
+    Reply past = call(*client_, 2, delete_state(budget / handle_slot));
+    ASSERT_EQ(1u, past.u());
+    auto const [reason, message] = past.error();
+    EXPECT_EQ(40, reason);
+    EXPECT_EQ(without_session, message);
 }
 
 // A made-up session: the operations are read and dropped, and the call is answered as for any
-// unknown session, at about the cost of its record (which the runtime keeps in a file).
+// unknown session (past the spool threshold, as for no session), at about the cost of its record.
 TEST_F(HostileDecode, UnknownSessionCostsNoMoreThanItsRecord) {
     std::string const made_up(16, '\x5a');
     long const idle = status_kib(server_->pid(), "VmRSS");
-    for (std::size_t ops : {std::size_t{1000}, 4 * budget / 16}) {
+    // A record past the spool threshold goes no further than its head.
+    struct Case {
+        std::size_t ops;
+        std::string message;
+    } const cases[] = {{1000, "TLQSV0769E Internal Error: Invalid Pointer"}, {4 * budget / 16, without_session}};
+    for (Case const &c : cases) {
+        std::size_t const ops = c.ops;
         long peak = 0;
         Reply reply = measured(10, deliver(made_up, ops), &peak);
         ASSERT_EQ(1u, reply.u()) << ops;
         auto const [reason, message] = reply.error();
         EXPECT_EQ(40, reason) << ops;
-        EXPECT_EQ("TLQSV0769E Internal Error: Invalid Pointer", message) << ops;
+        EXPECT_EQ(c.message, message) << ops;
         EXPECT_LE(peak, static_cast<long>(budget / 1024)) << ops;
     }
     expect_settles(idle, "unknown session");

@@ -10,8 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -555,6 +557,93 @@ std::string put_active(Client &client, std::string const &admin, std::string con
 }
 
 } // namespace
+
+namespace {
+
+// create_temp of a Defect for its Modify action: the record item's handle, or its refusal.
+Answer edit(Client &client, std::string const &session_handle, std::string const &record) {
+    Body b = session(session_handle);
+    b.named(32, "Defect").s(record).u(1).i(40).i(1).s("Defect").s("Modify").u(0);
+    return answer(call(client, 9, b), true);
+}
+
+// put_props of one string to a held record's Description: the value's outcome ("" when it was
+// set), or the call's refusal.
+std::string put_description(Client &client, std::string const &session_handle, std::string const &item,
+                            std::string const &text) {
+    Body b = props_session(session_handle);
+    b.i(32).i(3).u(16).raw(item).i(1).i(1000000).i(100001).s(text).i(1).s("FLD:").s("Description").u(0).u(0);
+    Reply r = call(client, 4, b);
+    if (r.u() != 0) return "refused: " + r.error().second;
+    if (r.u() == 0) return "no value";
+    return r.u() == 0 ? std::string() : r.error().second;
+}
+
+// The resident set of a process, in bytes.
+std::uint64_t resident_bytes(pid_t pid) {
+    std::string const status = read_file("/proc/" + std::to_string(pid) + "/status");
+    std::size_t const at = status.find("VmRSS:");
+    return at == std::string::npos ? 0 : std::strtoull(status.c_str() + at + 6, nullptr, 10) * 1024;
+}
+
+} // namespace
+
+TEST_F(Sessions, LargeUnsavedValuesOnManyRecordsMeetTheSessionsMemoryBound) {
+    constexpr std::uint64_t MiB = 1 << 20, bound = 64 * MiB;
+    start(trace_env(dir_, {"KX_SESSION_MEMORY_BYTES=" + std::to_string(bound)}));
+    Client client(server_->port());
+    std::string const alice = login(client, "alice");
+    ASSERT_EQ(alice.size(), 16u);
+    std::string const description(8 * MiB, 'x');
+    std::uint64_t const before = resident_bytes(server_->pid());
+    ASSERT_GT(before, 0u);
+    // One 8 MiB Description after another, each on a record of its own and never delivered.
+    std::vector<std::string> items;
+    std::string refusal;
+    for (int n = 1; n <= 35 && refusal.empty(); ++n) {
+        char name[16];
+        std::snprintf(name, sizeof name, "ISSUE%08d", n);
+        Answer const item = edit(client, alice, name);
+        if (item.failed) continue; // not a Defect
+        std::string const outcome = put_description(client, alice, item.value, description);
+        if (outcome.empty())
+            items.push_back(item.value);
+        else if (outcome.find("is read-only") == std::string::npos) // in a state that keeps it
+            refusal = outcome;
+    }
+    // Every value held costs at least its 8 MiB, so fewer than eight fit; the put past the bound
+    // names it.
+    EXPECT_GE(items.size(), 4u);
+    EXPECT_LT(items.size(), 8u);
+    EXPECT_NE(std::string::npos, refusal.find("TLQSV1109E")) << refusal;
+    EXPECT_NE(std::string::npos, refusal.find("(KX_SESSION_MEMORY_BYTES, 67108864)")) << refusal;
+    // The server holds what it was charged for, not four bytes a character of every value.
+    std::uint64_t const after = resident_bytes(server_->pid());
+    EXPECT_LT(after - std::min(after, before), 3 * bound) << "grew from " << before << " to " << after;
+    // Replacing a held value needs room for both while it is set: refused now, it fits once
+    // another item has given its bytes back.
+    ASSERT_GE(items.size(), 2u);
+    std::string const other(8 * MiB, 'y');
+    EXPECT_NE(std::string::npos, put_description(client, alice, items.back(), other).find("TLQSV1109E"));
+    EXPECT_EQ(delete_state(client, {items.front()}), (std::vector<int>{0}));
+    EXPECT_EQ(put_description(client, alice, items.back(), other), "");
+}
+
+TEST_F(Sessions, AQueryPageKeptPastTheSessionsMemoryBoundEndsTheQuery) {
+    start(trace_env(dir_, {"KX_SESSION_MEMORY_BYTES=4096"}));
+    Client client(server_->port());
+    std::string const alice = login(client, "alice");
+    ASSERT_EQ(alice.size(), 16u);
+    // The result set's page and definition are more than 4 KiB: the page is not kept.
+    Page const refused = first_page(client, alice);
+    EXPECT_EQ(refused.reason, 40);
+    EXPECT_EQ(refused.message, "TLQSV1109E Too many bytes held in memory by this session's items "
+                               "(KX_SESSION_MEMORY_BYTES, 4096); release some and try again.");
+    EXPECT_TRUE(refused.handle.empty());
+    stop();
+    // Nothing was registered for the refused query: only the session.
+    EXPECT_EQ(count_of(read_file(dir_.file("trace.log")), "add_pointer_entry"), 1);
+}
 
 TEST_F(Sessions, ItemsPastTheSessionBoundAreRefusedAndHoldNothing) {
     start(trace_env(dir_, {"KX_SESSION_ITEMS=3"}));

@@ -2,11 +2,17 @@
 // content past the old 64 MiB record bound arrives whole, and one past the bound that the
 // environment sets is refused with an error reply and leaves no file behind. The disk bytes a
 // session holds in the server's files are bounded, its downloads go when it ends, and a full disk
-// answers every upload and copy with an error, leaving no partial file.
+// answers every upload and copy with an error, leaving no partial file. Records past the spool
+// threshold reach the disk only for a known session, charged as they arrive; one user's sessions
+// share a bound.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +21,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -403,4 +410,194 @@ TEST_F(SessionFiles, AFullDiskAnswersEveryCopyAndLosesNothingTaken) {
     server_->signal(SIGTERM);
     EXPECT_EQ(0, server_->wait().status);
     server_.reset();
+}
+
+namespace {
+
+// A connection of our own, to send what no client library would: part of a call record.
+class RawConnection {
+public:
+    explicit RawConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~RawConnection() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    RawConnection(RawConnection const &) = delete;
+    RawConnection &operator=(RawConnection const &) = delete;
+    bool ok() const { return fd_ >= 0; }
+    bool send(std::string const &bytes) {
+        for (std::size_t at = 0; at < bytes.size();) {
+            ssize_t const n = ::send(fd_, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            at += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+    // One reply record whole, its fragments joined; empty when the connection ends first.
+    std::string reply() {
+        std::string out;
+        for (bool last = false; !last;) {
+            std::string head = take(4);
+            if (head.size() < 4) return std::string();
+            std::uint32_t const word = Reply{head}.u();
+            last = (word & 0x80000000u) != 0;
+            std::string const body = take(word & 0x7fffffffu);
+            out += body;
+        }
+        return out;
+    }
+
+private:
+    std::string take(std::size_t n) {
+        std::string out(n, '\0');
+        for (std::size_t at = 0; at < n;) {
+            ssize_t const r = ::recv(fd_, out.data() + at, n - at, 0);
+            if (r <= 0) return out.substr(0, at);
+            at += static_cast<std::size_t>(r);
+        }
+        return out;
+    }
+    int fd_;
+};
+
+// A call header of the program (AUTH_NONE) and `args`, as one fragment of `length` bytes in all:
+// less than that is sent, the record stays unfinished.
+std::string call_record(rpcproc_t proc, std::string const &args, std::size_t length) {
+    Body head;
+    head.u(1).u(0).u(2).u(program).u(version).u(proc).u(0).u(0).u(0).u(0);
+    std::string const body = head.bytes + args;
+    Body mark;
+    mark.u(0x80000000u | static_cast<std::uint32_t>(std::max(length, body.size())));
+    return mark.bytes + body;
+}
+
+// Bytes the process's open files below `dir` hold on disk (the spool's files are unnamed).
+std::uint64_t open_file_bytes(pid_t pid, std::string const &dir, int *count = nullptr) {
+    std::uint64_t bytes = 0;
+    std::error_code ec;
+    for (auto const &e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        std::string const target = fs::read_symlink(e.path(), ec).string();
+        struct stat st {};
+        if (ec || target.rfind(dir + "/", 0) != 0 || ::stat(e.path().c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        bytes += static_cast<std::uint64_t>(st.st_blocks) * 512;
+        if (count != nullptr) ++*count;
+    }
+    return bytes;
+}
+
+} // namespace
+
+TEST_F(SessionFiles, RecordsWithoutASessionNeverReachTheDisk) {
+    start({});
+    std::string const tmp = dir_.file("tmp");
+    constexpr std::size_t record = 24 << 20, sent = 16 << 20;
+    std::vector<std::unique_ptr<RawConnection>> connections;
+    for (int i = 0; i < 8; ++i) {
+        connections.push_back(std::make_unique<RawConnection>(server_->port()));
+        ASSERT_TRUE(connections.back()->ok());
+    }
+    // A ping that names no session, most of it sent: the server has read all but what the
+    // sockets buffer once each send returns.
+    std::string const part = call_record(0, std::string(sent, 'p'), record);
+    std::vector<std::thread> senders;
+    for (auto &c : connections) senders.emplace_back([&c, &part] { EXPECT_TRUE(c->send(part)); });
+    for (auto &t : senders) t.join();
+    int files = 0;
+    EXPECT_EQ(open_file_bytes(server_->pid(), tmp, &files), 0u);
+    EXPECT_EQ(files, 0);
+    // The rest is read and dropped, and the ping answered all the same.
+    ASSERT_TRUE(connections[0]->send(std::string(record - part.size() + 4, 'p')));
+    Reply r{connections[0]->reply()};
+    ASSERT_GE(r.bytes.size(), 24u);
+    r.u();
+    EXPECT_EQ(r.u(), 1u); // a reply
+    EXPECT_EQ(r.u(), 0u); // accepted
+    r.u();
+    r.u();
+    EXPECT_EQ(r.u(), 0u); // success
+    EXPECT_EQ(open_file_bytes(server_->pid(), tmp), 0u);
+}
+
+TEST_F(SessionFiles, UploadsAtOnceNeverPassTheSessionsBoundOnDisk) {
+    constexpr std::uint64_t bound = 8 << 20;
+    start({"KX_SESSION_DISK_BYTES=" + std::to_string(bound)});
+    int const chunk = 256 << 10;
+    Body body = attachments_of(alice_).s("wire.bin").s("").i(chunk);
+    for (int i = 0; i < 24; ++i) body.s(std::string(chunk, static_cast<char>('a' + i)));
+    body.u(0);
+    // The spool's files and the uploads kept in the exchange directory, sampled while they arrive.
+    std::atomic<bool> done{false};
+    std::uint64_t peak = 0;
+    std::thread sampler([&] {
+        while (!done.load()) {
+            std::uint64_t held = open_file_bytes(server_->pid(), dir_.file("tmp"));
+            for (std::string const &f : server_files()) {
+                struct stat st {};
+                if (::stat(f.c_str(), &st) == 0) held += static_cast<std::uint64_t>(st.st_blocks) * 512;
+            }
+            peak = std::max(peak, held);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    std::mutex lock;
+    std::vector<Answer> answers;
+    std::vector<std::thread> uploads;
+    for (int i = 0; i < 4; ++i)
+        uploads.emplace_back([&] {
+            Client client(server_->port());
+            Answer const a = answer(call(client, 14, body), true);
+            std::lock_guard<std::mutex> guard(lock);
+            answers.push_back(a);
+        });
+    for (auto &t : uploads) t.join();
+    done = true;
+    sampler.join();
+    // 6 MiB each: one fits the bound, and no two do.
+    int kept = 0;
+    for (Answer const &a : answers) {
+        if (!a.failed) {
+            ++kept;
+            continue;
+        }
+        EXPECT_EQ(a.reason, 40);
+        EXPECT_EQ(a.message, "TLQSV1104E Too many bytes in this session's files on the server "
+                             "(KX_SESSION_DISK_BYTES, 8388608); release some and try again.");
+    }
+    EXPECT_LE(kept, 1);
+    // Each of the two workers may have a chunk in both files for the moment it moves, and file
+    // systems round up to their blocks.
+    EXPECT_LE(peak, bound + 2 * static_cast<std::uint64_t>(chunk) + (256 << 10));
+    EXPECT_GT(peak, 0u); // the sampler saw the uploads
+}
+
+TEST_F(SessionFiles, OneUsersSessionsShareTheUsersBound) {
+    start({"KX_SESSION_DISK_BYTES=300000", "KX_USER_DISK_BYTES=500000"});
+    std::string const file = exchange_ + "/client.bin";
+    write_file(file, std::string(200000, 'c'));
+    std::string const again = login(*client_, "alice"), third = login(*client_, "alice");
+    ASSERT_EQ(again.size(), 16u);
+    ASSERT_EQ(third.size(), 16u);
+    Answer const first = direct_upload(alice_, file);
+    ASSERT_FALSE(first.failed) << first.message;
+    ASSERT_FALSE(direct_upload(again, file).failed);
+    std::vector<std::string> const held = server_files();
+    Answer const over = direct_upload(third, file);
+    EXPECT_TRUE(over.failed);
+    EXPECT_EQ(over.reason, 40);
+    EXPECT_EQ(over.message, "TLQSV1107E Too many bytes in this user's files on the server "
+                            "(KX_USER_DISK_BYTES, 500000); release some and try again.");
+    EXPECT_EQ(server_files(), held);
+    // Another user is not charged for alice's files; a file released gives its bytes back.
+    EXPECT_FALSE(direct_upload(bob_, file).failed);
+    ASSERT_TRUE(release(first.value));
+    EXPECT_FALSE(direct_upload(third, file).failed);
 }

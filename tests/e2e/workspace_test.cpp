@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using namespace e2e;
@@ -195,7 +196,7 @@ struct SearchReply {
 SearchReply read_search(Reply r) {
     SearchReply out;
     if (r.u() != 0) {
-        out.error_reason = r.error().first;
+        std::tie(out.error_reason, out.error) = r.error();
         return out;
     }
     while (r.u() == 1) {
@@ -383,4 +384,28 @@ TEST_F(WorkspaceE2E, TwoConnectionsShareOneSearchHandle) {
     for (auto &t : threads) t.join();
     // Every remaining hit went to exactly one of the two connections.
     EXPECT_EQ(static_cast<int>(replies[0].hits.size() + replies[1].hits.size()), left);
+}
+
+namespace {
+
+// A server whose sessions may hold only a few KiB in memory.
+class SmallMemoryE2E : public WorkspaceE2E {
+protected:
+    std::vector<std::string> environment() const override { return {"KX_SESSION_MEMORY_BYTES=4096"}; }
+};
+
+} // namespace
+
+TEST_F(SmallMemoryE2E, ASearchPagePastTheSessionsMemoryBoundEndsTheSearch) {
+    // All hits of one reply: nothing is kept, nothing charged.
+    SearchReply const whole = read_search(search(*client_, first_search(alice_, 1000, 100, 1, "the OR crash")));
+    EXPECT_EQ(whole.error_reason, 0) << whole.error;
+    EXPECT_GT(whole.hits.size(), 1u);
+    EXPECT_NE(whole.handle.size(), 16u); // the null handle: the search is over
+    // One hit a reply keeps the page of hits for the next call: more than 4 KiB, so refused.
+    SearchReply const kept = read_search(search(*client_, first_search(alice_, 1, 100, 1, "the OR crash")));
+    EXPECT_EQ(kept.error_reason, 40);
+    EXPECT_EQ(kept.error, "TLQSV1109E Too many bytes held in memory by this session's items "
+                          "(KX_SESSION_MEMORY_BYTES, 4096); release some and try again.");
+    EXPECT_TRUE(kept.handle.empty());
 }

@@ -59,6 +59,7 @@ for name, value in re.findall(r"^\s*([A-Za-z_]\w*)\s*=\s*(-?\d+),", code, re.M):
 
 def value_of(name):
     expr = re.sub(r"\b(\d+)(?:u|ull|ul|l|ll)\b", r"\1", definitions[name], flags=re.I)
+    expr = re.sub(r"\bstd::u?int\d+_t(?=\()", "", expr)  # a cast to a fixed-width integer
     if not re.fullmatch(r"[\d\s()+\-*/<>]+", expr):
         raise ValueError(definitions[name])
     return eval(expr.replace("/", "//"), {"__builtins__": {}})  # digits and operators only

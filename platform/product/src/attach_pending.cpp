@@ -130,9 +130,24 @@ CString AttachmentOps::refusal(const AdEntity &e, const CString &field, bool edi
     return CString();
 }
 
+size_t AttachmentOps::held_bytes(const AdEntity &e) {
+    const PendingAttachments *p = e.pending_attachments_.get();
+    if (p == nullptr) return 0;
+    size_t n = heap_bytes(sizeof(*p)) + heap_bytes(p->adds.capacity() * sizeof(PendingAttachments::Add));
+    for (const auto &add : p->adds)
+        n += kxp::held_bytes(add.field) + kxp::held_bytes(add.path) + kxp::held_bytes(add.description);
+    for (const auto &[key, description] : p->descriptions)
+        n += heap_bytes(node_bytes<std::pair<const PendingAttachments::Key, CString>>()) +
+             heap_bytes((key.first.capacity() + 1) * sizeof(wchar_t)) + kxp::held_bytes(description);
+    for (const auto &key : p->deletes)
+        n += heap_bytes(node_bytes<PendingAttachments::Key>()) +
+             heap_bytes((key.first.capacity() + 1) * sizeof(wchar_t));
+    return n + kxp::held_bytes(p->entries);
+}
+
 int64_t AttachmentOps::stored_dbid(const AdEntity &e, const CString &field, const CString &entry) {
     auto it = e.stored_.find(field);
-    if (it == e.stored_.end() || std::find(it->second.begin(), it->second.end(), entry) == it->second.end()) return 0;
+    if (it == e.stored_.end() || !it->second.contains(entry)) return 0;
     std::string text = u8(entry);
     return std::stoll(text.substr(0, text.find('\n')));
 }

@@ -7,7 +7,7 @@
 #include "kxproduct/entity.h"
 
 struct AttachmentOps {
-    using Values = std::map<CString, std::vector<CString>>;
+    using Values = std::map<CString, kxp::FieldValues>;
     // Replaces the attachment fields of `into` by the stored entries of the record: one entry per
     // attachment, its dbid, file name, size and description on lines of their own.
     static void read_entries(const AdEntity &e, kxp::SessionCore &c, Values &into);
@@ -28,4 +28,6 @@ struct AttachmentOps {
     // The dbid of a stored entry of the field (its first line); 0 when the field has no such entry.
     static int64_t stored_dbid(const AdEntity &e, const CString &field, const CString &entry);
     static CString no_entry(const CString &field, const CString &entry);
+    // What the pending changes hold in memory (an estimate that errs high).
+    static size_t held_bytes(const AdEntity &e);
 };

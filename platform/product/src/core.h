@@ -4,9 +4,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "kxproduct/entity.h"
 #include "kxproduct/exceptions.h"
 #include "kxproduct/metadata.h"
 #include "kxproduct/session.h"
@@ -148,6 +150,51 @@ auto guarded(const char *source, F &&f) -> decltype(f()) {
 KXSmartPtr<KXUser> load_user(SessionCore &c, const AdSessionPtr &via, const CString &login);
 // Value of a setting of the set (meta key "setting:<name>"); `fallback` when unset.
 std::string setting(Db &db, const std::string &name, const std::string &fallback);
+
+// What a value costs the heap while it is held: an estimate that errs high (each allocation's
+// size rounded up with its header, a text's whole capacity).
+// Large ones are mapped pages of their own.
+inline size_t heap_bytes(size_t bytes) {
+    constexpr size_t mapped_from = 128 * 1024, page = 4096;
+    size_t const chunk = bytes + 2 * sizeof(void *);
+    return chunk >= mapped_from ? (chunk + page - 1) & ~(page - 1) : (chunk + 15) & ~size_t(15);
+}
+inline size_t held_bytes(const CString &text) {
+    return sizeof(CString) + heap_bytes((text.str().capacity() + 1) * sizeof(wchar_t));
+}
+inline size_t held_bytes(const std::string &text) { return sizeof(std::string) + heap_bytes(text.capacity() + 1); }
+inline size_t held_bytes(const FieldValues &values) { return sizeof(FieldValues) + values.held_bytes(); }
+template <class T>
+size_t held_bytes(const std::vector<T> &values);
+template <class T>
+size_t held_bytes(const std::set<T> &values);
+template <class K, class V>
+size_t held_bytes(const std::map<K, V> &map);
+// A tree node's own allocation: three links, a colour and the element.
+template <class E>
+constexpr size_t node_bytes() {
+    return 4 * sizeof(void *) + sizeof(E);
+}
+template <class T>
+size_t held_bytes(const std::vector<T> &values) {
+    size_t n = sizeof(values) + heap_bytes(values.capacity() * sizeof(T));
+    for (const T &v : values) n += held_bytes(v) - sizeof(T);
+    return n;
+}
+template <class T>
+size_t held_bytes(const std::set<T> &values) {
+    size_t n = sizeof(values);
+    for (const T &v : values) n += heap_bytes(node_bytes<T>()) + held_bytes(v) - sizeof(T);
+    return n;
+}
+template <class K, class V>
+size_t held_bytes(const std::map<K, V> &map) {
+    size_t n = sizeof(map);
+    for (const auto &[key, value] : map)
+        n += heap_bytes(node_bytes<std::pair<const K, V>>()) + held_bytes(key) - sizeof(K) + held_bytes(value) -
+             sizeof(V);
+    return n;
+}
 
 std::string now_text();
 // Removes a record's row of the full-text index.

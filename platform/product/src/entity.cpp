@@ -67,6 +67,54 @@ CString AdFieldInfo::GetValue() const {
     return s;
 }
 
+namespace kxp {
+
+FieldValues::FieldValues(const std::vector<CString> &values) {
+    if (values.empty()) return;
+    auto texts = std::make_shared<std::vector<std::string>>();
+    texts->reserve(values.size());
+    for (const CString &v : values) texts->push_back(v.ToUtf8());
+    values_ = std::move(texts);
+}
+
+std::vector<CString> FieldValues::wide() const {
+    std::vector<CString> out;
+    if (!values_) return out;
+    out.reserve(values_->size());
+    for (const std::string &v : *values_) out.push_back(CString::FromUtf8(v));
+    return out;
+}
+
+const std::vector<std::string> &FieldValues::utf8() const {
+    static const std::vector<std::string> kNone;
+    return values_ ? *values_ : kNone;
+}
+
+CString FieldValues::front() const { return empty() ? CString() : CString::FromUtf8(values_->front()); }
+
+bool FieldValues::contains(const CString &value) const {
+    const std::vector<std::string> &texts = utf8();
+    return std::find(texts.begin(), texts.end(), value.ToUtf8()) != texts.end();
+}
+
+void FieldValues::push_back(const CString &value) {
+    auto texts =
+        values_ ? std::make_shared<std::vector<std::string>>(*values_) : std::make_shared<std::vector<std::string>>();
+    texts->push_back(value.ToUtf8());
+    values_ = std::move(texts);
+}
+
+bool FieldValues::operator==(const FieldValues &other) const {
+    return values_ == other.values_ || utf8() == other.utf8();
+}
+
+size_t FieldValues::held_bytes() const {
+    if (!values_) return 0;
+    return heap_bytes(sizeof(std::vector<std::string>) + 2 * sizeof(void *)) + kxp::held_bytes(*values_);
+}
+
+} // namespace kxp
+
 struct EntityOps {
     static void load(AdEntity &e, SessionCore &c) {
         Stmt r(c.db->handle(),
@@ -109,7 +157,7 @@ struct EntityOps {
         AdFieldDef *f = e.def_->LookupFieldDef(name);
         if (f && f->GetFieldType() != AD_REFERENCE_LIST) return L"Field '" + name + L"' takes one value.";
         auto it = e.values_.find(name);
-        std::vector<CString> v = it == e.values_.end() ? std::vector<CString>() : it->second;
+        std::vector<CString> v = it == e.values_.end() ? std::vector<CString>() : it->second.wide();
         auto pos = std::find(v.begin(), v.end(), value);
         if (add) {
             if (value.IsEmpty() || pos != v.end()) return CString();
@@ -157,25 +205,24 @@ AdFieldInfo AdEntity::info(const AdFieldDef *f) const {
     i.name_ = f->GetName();
     i.type_ = f->GetFieldType();
     auto it = values_.find(f->GetName());
-    if (it != values_.end()) i.values_ = it->second;
+    if (it != values_.end()) i.values_ = it->second.wide();
     i.requiredness_ = f->IsSystemOwned() ? AD_READONLY : def_->GetBehavior(f, state_, action_);
     i.message_ = action_ ? check(f, i.values_) : CString();
     auto st = stored_.find(f->GetName());
-    std::vector<CString> before = st == stored_.end() ? std::vector<CString>() : st->second;
+    std::vector<CString> before = st == stored_.end() ? std::vector<CString>() : st->second.wide();
     i.changed_action_ = action_ && before != i.values_;
     // Validity can only have changed where the value did; that spares the checks of unchanged fields.
     if (i.changed_action_) i.validity_changed_action_ = check(f, before).IsEmpty() != i.message_.IsEmpty();
-    const std::vector<CString> &group = group_start(f->GetName());
+    const std::vector<CString> group = group_start(f->GetName());
     i.changed_group_ = action_ && group != i.values_;
     if (i.changed_group_) i.validity_changed_group_ = check(f, group).IsEmpty() != i.message_.IsEmpty();
     return i;
 }
 
-const std::vector<CString> &AdEntity::group_start(const CString &name) const {
-    static const std::vector<CString> kNone;
+std::vector<CString> AdEntity::group_start(const CString &name) const {
     const auto &from = group_begun_ ? group_start_ : stored_;
     auto it = from.find(name);
-    return it == from.end() ? kNone : it->second;
+    return it == from.end() ? std::vector<CString>() : it->second.wide();
 }
 
 void AdEntity::reset_tracking() {
@@ -269,7 +316,7 @@ CString AdEntity::GetDisplayName() const {
 
 CString AdEntity::first_value(const CString &name) const {
     auto it = values_.find(name);
-    return it == values_.end() || it->second.empty() ? CString() : it->second[0];
+    return it == values_.end() ? CString() : it->second.front();
 }
 
 AdFieldInfo AdEntity::GetFieldValue(const CString &name) const {
@@ -332,6 +379,35 @@ CString AdEntity::set_values(const CString &name, const std::vector<CString> &va
         fn(this, after, ctx);
     }
     return CString();
+}
+
+size_t AdEntity::GetHeldBytes() const {
+    KXFaultInjector::Enter("AdEntity::GetHeldBytes");
+    SessionCore &c = session_->core();
+    std::lock_guard<std::recursive_mutex> lock(c.mu);
+    size_t n = heap_bytes(sizeof(*this)) + held_bytes(display_name_) + held_bytes(state_) +
+               held_bytes(set_this_action_) + held_bytes(last_set_) + held_bytes(view_form_) + held_bytes(view_tab_) +
+               held_bytes(hidden_forms_) + held_bytes(hidden_tabs_) + held_bytes(hidden_fields_) +
+               AttachmentOps::held_bytes(*this);
+    // A list that the stored, current and group copies share is counted once.
+    std::set<const void *> counted;
+    for (const auto *copy : {&values_, &stored_, &group_start_})
+        for (const auto &[name, values] : *copy) {
+            n += heap_bytes(node_bytes<std::pair<const CString, FieldValues>>()) + held_bytes(name);
+            if (counted.insert(values.identity()).second) n += values.held_bytes();
+        }
+    n += callbacks_.size() * heap_bytes(node_bytes<decltype(callbacks_)::value_type>());
+    for (const auto &[name, callback] : callbacks_) n += held_bytes(name);
+    return n;
+}
+
+size_t AdEntity::HeldBytesOfValue(const CString &value) {
+    size_t utf8 = 0;
+    for (wchar_t ch : value.str()) utf8 += ch < 0x80 ? 1 : ch < 0x800 ? 2 : ch < 0x10000 ? 3 : 4;
+    // A list of one text of its own, in a tree node under the field's name.
+    return heap_bytes(node_bytes<std::pair<const CString, FieldValues>>()) +
+           heap_bytes(sizeof(std::vector<std::string>) + 2 * sizeof(void *)) + heap_bytes(sizeof(std::string)) +
+           heap_bytes(utf8 + 1);
 }
 
 int AdEntity::GetFieldRequiredness(const CString &name, int) const {
@@ -501,7 +577,7 @@ CString AdEntity::Commit() {
                 d.bind(1, GetDbId()).bind(2, f->GetDbId()).step();
                 if (now_v == values_.end()) continue;
                 int pos = 0;
-                for (const CString &v : now_v->second) {
+                for (const CString &v : now_v->second.wide()) {
                     CString stored = f->GetFieldType() == AD_DATE_TIME ? local_to_utc(v) : v;
                     Stmt in(h, "INSERT INTO field_values VALUES(?,?,?,?)");
                     in.bind(1, GetDbId()).bind(2, f->GetDbId()).bind(3, pos++).bind(4, u8(stored)).step();
@@ -529,7 +605,7 @@ CString AdEntity::Commit() {
             for (int i = 0; i < defs.GetLength(); ++i) {
                 auto v = values_.find(defs.GetItem(i)->GetName());
                 if (v == values_.end()) continue;
-                for (const CString &x : v->second) typed.emplace_back(defs.GetItem(i)->GetFieldType(), u8(x));
+                for (const std::string &x : v->second.utf8()) typed.emplace_back(defs.GetItem(i)->GetFieldType(), x);
             }
             index_record_text(*c.db, GetDbId(), database_, u8(display), typed);
         }
@@ -890,7 +966,8 @@ std::vector<CString> AdEntity::GetFieldValuesUpdatedThisGroup() const {
     for (int i = 0; i < defs.GetLength(); ++i) {
         CString name = defs.GetItem(i)->GetName();
         auto it = values_.find(name);
-        if ((it == values_.end() ? std::vector<CString>() : it->second) != group_start(name)) out.push_back(name);
+        if ((it == values_.end() ? std::vector<CString>() : it->second.wide()) != group_start(name))
+            out.push_back(name);
     }
     return out;
 }
@@ -920,7 +997,7 @@ AdFieldInfo AdEntity::GetFieldOriginalValue(const CString &name) const {
     i.name_ = name;
     i.type_ = f->GetFieldType();
     auto it = stored_.find(name);
-    if (it != stored_.end()) i.values_ = it->second;
+    if (it != stored_.end()) i.values_ = it->second.wide();
     i.requiredness_ = f->IsSystemOwned() ? AD_READONLY : def_->GetBehavior(f, state_, action_);
     return i;
 }
@@ -938,11 +1015,11 @@ std::vector<int64_t> AdEntity::GetFieldReferencedDbIds(const CString &name) cons
     if (it == values_.end() || !f->GetReferenceEntityDef()) return out;
     return guarded("AdEntity::GetFieldReferencedDbIds", [&] {
         auto types = concrete_types(f->GetReferenceEntityDef());
-        for (const CString &v : it->second)
+        for (const std::string &v : it->second.utf8())
             for (int64_t t : types) {
                 Stmt s(c.db->handle(),
                        "SELECT dbid FROM records WHERE entity_def_dbid=? AND database_dbid=? AND display_name=?");
-                s.bind(1, t).bind(2, database_).bind(3, u8(v));
+                s.bind(1, t).bind(2, database_).bind(3, v);
                 if (s.step()) {
                     out.push_back(s.int64(0));
                     break;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -76,6 +77,8 @@ std::optional<KXFault> KXFaultInjector::Enter(const char *operation, int accepts
         throw new PaMsgException(fault.msg_id, fault.text);
     case KXFaultKind::CException:
         throw new CException(fault.text);
+    case KXFaultKind::OutOfMemory:
+        throw std::bad_alloc();
     case KXFaultKind::LookupStatus:
         if (!(accepts & kStatus)) throw std::logic_error(std::string(operation) + " answers no lookup status");
         return fault;

@@ -147,6 +147,44 @@ struct CompiledQuery {
         throw_kx(KX_MSG_QUERY_FAILED, text, "AdResultSet::Execute");
     }
 
+    // ---- memory held between pages (estimates that err high) ----
+
+    static size_t held(const Sql &sql) {
+        size_t n = held_bytes(sql.text) + heap_bytes(sql.params.capacity() * sizeof(Param));
+        for (const Param &p : sql.params)
+            if (const auto *text = std::get_if<std::string>(&p)) n += heap_bytes(text->capacity() + 1);
+        return n;
+    }
+
+    static size_t held(const AdFilterNode *node) {
+        if (node == nullptr) return 0;
+        size_t n = heap_bytes(sizeof(AdFieldFilter)) + heap_bytes(node->children_.capacity() * sizeof(void *));
+        for (const auto &child : node->children_) n += held(child.get());
+        if (const auto *f = dynamic_cast<const AdFieldFilter *>(node)) {
+            n += held_bytes(f->path_) + held_bytes(f->prompt_) + held_bytes(f->reflist_field_);
+            n += heap_bytes(f->operands_.capacity() * sizeof(AdFieldFilter::Operand));
+            for (const auto &operand : f->operands_) n += held_bytes(operand.text);
+        }
+        return n;
+    }
+
+    static size_t held(const AdQueryDef &q) {
+        size_t n = heap_bytes(sizeof(AdQueryDef)) + held_bytes(q.sql_) + held(q.top_.get()) +
+                   heap_bytes(q.fields_.capacity() * sizeof(void *));
+        for (const auto &field : q.fields_)
+            n +=
+                heap_bytes(sizeof(AdQueryFieldDef)) + held_bytes(field->GetFieldPath()) + held_bytes(field->GetLabel());
+        return n;
+    }
+
+    size_t held() const {
+        size_t n = heap_bytes(sizeof(*this)) + held(from_where) + held(order) + held(inner) +
+                   heap_bytes(keys.capacity() * sizeof(int64_t)) + heap_bytes(columns.capacity() * sizeof(Column));
+        for (const Column &column : columns) n += held(column.sql) + held_bytes(column.label) + held_bytes(column.name);
+        if (declared) n += heap_bytes(sizeof(DeclaredSql)) + declared->columns().size() * heap_bytes(sizeof(CString));
+        return n;
+    }
+
     // Declared SQL's own connection is closed when a read of the result ends: a result set kept
     // between pages holds no descriptor.
     struct ReadScope {
@@ -671,6 +709,18 @@ AdResultSetPtr BuildResultSet(const AdSessionPtr &session, const AdQueryDefPtr &
     AdResultSetPtr rs(new AdResultSet(session, CopyQueryDef(session, query)));
     rs->param_overridden_.assign(rs->query_->GetPromptedFilters().size(), false);
     return rs;
+}
+
+size_t AdResultSet::GetHeldBytes() const {
+    KXFaultInjector::Enter("AdResultSet::GetHeldBytes");
+    size_t n = heap_bytes(sizeof(*this)) + (query_ ? CompiledQuery::held(*query_) : 0) +
+               (compiled_ ? compiled_->held() : 0) + heap_bytes(page_.capacity() * sizeof(ResultRow)) +
+               heap_bytes(param_overridden_.capacity() / 8 + 1);
+    for (const ResultRow &row : page_) {
+        n += heap_bytes(row.values.capacity() * sizeof(row.values[0]));
+        for (const auto &value : row.values) n += heap_bytes(value.second.capacity() + 1);
+    }
+    return n;
 }
 
 int AdResultSet::GetNumberOfParams() const {

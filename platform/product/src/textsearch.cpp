@@ -164,6 +164,28 @@ int KXTextSearchHit::GetVersion() const {
 
 void KXTextSearchResult::SetPageSize(int n) { page_size_ = n < 1 ? 1 : n > kMaxPageSize ? kMaxPageSize : n; }
 
+size_t KXTextSearchHit::GetHeldBytes() const {
+    return heap_bytes(sizeof(*this)) + held_bytes(d_.entity_def_name) + held_bytes(d_.display_name) +
+           held_bytes(d_.field_names) + held_bytes(d_.field_values);
+}
+
+size_t KXTextSearchHits::GetHeldBytes() const {
+    size_t n = heap_bytes(sizeof(*this)) + heap_bytes(hits_.capacity() * sizeof(KXTextSearchHitPtr));
+    for (const auto &hit : hits_)
+        if (hit) n += hit->GetHeldBytes();
+    return n;
+}
+
+size_t KXTextSearchResult::GetHeldBytes() const {
+    KXFaultInjector::Enter("KXTextSearchResult::GetHeldBytes");
+    size_t n =
+        heap_bytes(sizeof(*this)) + held_bytes(display_) + held_bytes(expanded_) + (hits_ ? hits_->GetHeldBytes() : 0);
+    if (def_)
+        n += heap_bytes(sizeof(KXTextSearchDef)) + held_bytes(def_->GetSearchString()) +
+             held_bytes(def_->GetRecordTypes()) + held_bytes(def_->GetChoiceListField());
+    return n;
+}
+
 void KXTextSearchResult::Execute() {
     const char *op = "KXTextSearchResult::Execute";
     KXFaultInjector::Enter(op);

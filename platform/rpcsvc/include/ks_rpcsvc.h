@@ -39,12 +39,30 @@ extern "C" {
 #define KS_MAX_REPLY_BYTES (1024u * 1024u * 1024u) /* reply bytes queued across all connections */
 #define KS_MAX_CONNECTIONS 4096                    /* open connections; never more than half the descriptor limit */
 #define KS_IDLE_TIMEOUT_MS 300000                  /* a connection between calls this long is closed */
+#define KS_MAX_SPOOL_BYTES (4ull * 1024u * 1024u * 1024u) /* bytes of call records in files, all connections */
 /* A larger call record is cut: read to its end, its arguments kept only as far as its head (ks_svc_args_cut). */
 #define KS_MAX_RECORD_SIZE (2048ull * 1024u * 1024u)
 
 /* Control requests of ks_rpc_control. */
-#define KS_RPC_SVC_MTMODE 2      /* int*: in, nonzero asks for the worker pool; out, the mode in force (always 1) */
-#define KS_RPC_SVC_THREADS_SET 4 /* int*: worker threads of the next ks_svc_run, 1..KS_MAX_WORKER_THREADS */
+#define KS_RPC_SVC_MTMODE 2       /* int*: in, nonzero asks for the worker pool; out, the mode in force (always 1) */
+#define KS_RPC_SVC_THREADS_SET 4  /* int*: worker threads of the next ks_svc_run, 1..KS_MAX_WORKER_THREADS */
+#define KS_RPC_SVC_SPOOL_OWNERS 5 /* const struct ks_spool_owners*: who owns records that go on to disk */
+
+/* A call record past KS_SPOOL_THRESHOLD goes on to disk only for an owner that the program names
+ * from the record's head, and its file's bytes are charged to that owner as they arrive. Without
+ * owners (none registered), every such record goes on to disk, charged to nobody but
+ * KS_MAX_SPOOL_BYTES. The routines run on the thread reading the record (any thread), must not
+ * block for long and must not throw. */
+struct ks_spool_owners {
+    /* The record of (prog, vers, proc) is about to go to a file; args holds the first len bytes of its
+     * arguments. Returns the record's owner, or NULL: the record goes no further (see below). */
+    void *(*admit)(rpcprog_t prog, rpcvers_t vers, rpcproc_t proc, const char *args, size_t len);
+    /* The record's file is to hold bytes in all (more or fewer than before). 0 takes them; an errno
+     * value refuses them, and what was charged before stays. */
+    int (*charge)(void *owner, unsigned long long bytes);
+    /* The record and its file have gone: everything charged to owner goes back. */
+    void (*release)(void *owner);
+};
 
 /* A transport: a listening socket made by ks_svctcp_create, or the connection of the call
  * being served, as handed to a dispatch routine. */
@@ -97,6 +115,11 @@ bool_t ks_svc_register(KS_SVCXPRT *xprt, rpcprog_t prog, rpcvers_t vers, ks_disp
  * reply first), always before the next call of that connection is served or the connection closes.
  * When the file cannot be written (a full file system), the record is read to its end and its call
  * answered from its head, as a record past KS_MAX_RECORD_SIZE is (ks_svc_args_cut tells ENOSPC).
+ * A record that its program's owners (KS_RPC_SVC_SPOOL_OWNERS) do not admit, or whose bytes they
+ * refuse, is treated the same way: what has not gone to its file is read and dropped, and its call
+ * is answered from its head (at most KS_SPOOL_THRESHOLD and a read), ks_svc_args_cut telling the
+ * errno value that refused it (EACCES when it was not admitted). A record whose file would take the
+ * bytes in all records' files past KS_MAX_SPOOL_BYTES closes its connection.
  * Tests make that file system full with KS_TEST_SPOOL_FULL_AT: a record file's writes past that
  * many bytes (0: its first) fail with ENOSPC.
  * A connection's first record must hold its whole call header (record mark, fixed words, credential
@@ -129,14 +152,18 @@ bool_t ks_svc_getargs(KS_SVCXPRT *xprt, xdrproc_t xdr_args, void *args);
 bool_t ks_svc_sendreply(KS_SVCXPRT *xprt, xdrproc_t xdr_results, void *results);
 /* For the stream that ks_svc_getargs hands to xdr_args: 0 when the call's arguments are whole,
  * otherwise why they end early, for a routine that has met their end: EFBIG when the call record
- * passed KS_MAX_RECORD_SIZE (its rest was read and dropped), else the error of the file that was to
- * hold it (ENOSPC, ...). 0 for any other stream. */
+ * passed KS_MAX_RECORD_SIZE (its rest was read and dropped), the value the program's spool owners
+ * refused it with (EACCES when not admitted), else the error of the file that was to hold it
+ * (ENOSPC, ...). 0 for any other stream. */
 int ks_svc_args_cut(XDR *xdrs);
+/* For the same stream: the owner that admitted the call's record to disk, or NULL (a record held in
+ * memory, or no owners). Valid during the call; released after its reply. */
+void *ks_svc_args_owner(XDR *xdrs);
 /* For the same stream: takes the next opaque of len bytes (with its padding) and writes its bytes
  * to the file fd at its offset; from a call record held in a file they go from file to file in the
- * kernel. Returns the bytes written: len, or fewer when a write failed (errno tells why; the
- * opaque is taken all the same). -1, with nothing taken, for a record held in memory, any other
- * stream, or a record that ends before the opaque does. */
+ * kernel, and the record's file gives back the room they took there. Returns the bytes written: len,
+ * or fewer when a write failed (errno tells why; the opaque is taken all the same). -1, with nothing taken, for a
+ * record held in memory, any other stream, or a record that ends before the opaque does. */
 long ks_svc_args_to_fd(XDR *xdrs, int fd, u_int len);
 /* For the stream that ks_svc_sendreply hands to xdr_results: the next len bytes of the file fd,
  * from its offset (which moves past them), as reply bytes, going from file to socket in the kernel

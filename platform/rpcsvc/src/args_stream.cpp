@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace ksrpc {
@@ -32,7 +33,8 @@ ArgsStream::ArgsStream(const char *data, std::size_t len, int cut)
     xdr_.x_private = reinterpret_cast<char *>(this);
 }
 
-ArgsStream::ArgsStream(int fd, std::uint64_t len, int cut) : len_(len), fd_(fd), window_(new char[kWindow]), cut_(cut) {
+ArgsStream::ArgsStream(int fd, std::uint64_t len, int cut, void *owner)
+    : len_(len), fd_(fd), window_(new char[kWindow]), cut_(cut), owner_(owner) {
     p_ = e_ = window_.get();
     xdr_.x_op = XDR_DECODE;
     xdr_.x_ops = ops();
@@ -113,6 +115,10 @@ bool_t ArgsStream::control(XDR *x, int request, void *info) {
         return TRUE;
     }
     if (request == kArgsToFdRequest) return self(x)->to_fd(*static_cast<ArgsToFd *>(info)) ? TRUE : FALSE;
+    if (request == kArgsOwnerRequest) {
+        *static_cast<void **>(info) = self(x)->owner_;
+        return TRUE;
+    }
     return FALSE;
 }
 
@@ -152,6 +158,9 @@ bool ArgsStream::to_fd(ArgsToFd &a) {
         }
         a.written += u_int(w);
     }
+    // Copied bytes leave the record's file: its owner's charge moves with them to their new file.
+    if (a.written == a.len && a.len > 0)
+        (void)fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t(at), off_t(a.len));
     // The opaque and its padding are taken, however much was written.
     p_ = e_ = window_.get();
     off_ = end;

@@ -14,6 +14,8 @@ namespace ksrpc {
 constexpr int kArgsCutRequest = 0x4b530001;
 // The XDR_CONTROL request that writes the next opaque of a record in a file to another file.
 constexpr int kArgsToFdRequest = 0x4b530002;
+// The XDR_CONTROL request that asks for the owner that admitted the record to disk (void **).
+constexpr int kArgsOwnerRequest = 0x4b530004;
 struct ArgsToFd {
     int fd;        // in: where the bytes go, at its offset
     u_int len;     // in: the opaque's length (its padding is taken too)
@@ -24,7 +26,7 @@ struct ArgsToFd {
 class ArgsStream {
 public:
     ArgsStream(const char *data, std::size_t len, int cut);
-    ArgsStream(int fd, std::uint64_t len, int cut);
+    ArgsStream(int fd, std::uint64_t len, int cut, void *owner = nullptr);
     ArgsStream(const ArgsStream &) = delete;
     ArgsStream &operator=(const ArgsStream &) = delete;
 
@@ -57,6 +59,7 @@ private:
     int fd_ = -1;
     std::unique_ptr<char[]> window_;
     int cut_ = 0;
+    void *owner_ = nullptr;
 };
 
 } // namespace ksrpc

@@ -53,7 +53,24 @@ RecordReader::RecordReader(Options options) : opt_(std::move(options)) {
 RecordReader::~RecordReader() {
     close_pipe();
     if (fd_ >= 0) close(fd_);
+    let_go();
     std::free(buf_);
+}
+
+// Asks the gate for the file to hold `bytes`; a refusal cuts the record here.
+bool RecordReader::hold(std::uint64_t bytes) {
+    if (opt_.gate == nullptr) return true;
+    gated_ = true;
+    const int why = opt_.gate->hold(bytes);
+    if (why == 0) return true;
+    cut_here(why);
+    return false;
+}
+
+void RecordReader::let_go() {
+    if (!gated_) return;
+    gated_ = false;
+    opt_.gate->release();
 }
 
 void RecordReader::reserve(std::size_t want) {
@@ -142,6 +159,7 @@ ssize_t RecordReader::splice_in(int sock, bool *filled) {
     // The bytes have left the socket: every one of them goes to the file or is dropped, so that
     // the pipe is empty again.
     std::size_t left = std::size_t(n);
+    if (cut_ == 0 && file_has_room(left)) hold(spooled_ + left);
     while (left > 0 && cut_ == 0) {
         if (!file_has_room(left)) {
             cut_here(ENOSPC);
@@ -271,6 +289,7 @@ void RecordReader::write_queued() {
     std::uint64_t total = 0;
     for (std::size_t k = 0; k < queued_; ++k) total += writes_[k].iov_len;
     if (queued_ > 0 && cut_ == 0 && !file_has_room(total)) cut_here(ENOSPC);
+    if (queued_ > 0 && cut_ == 0) hold(spooled_ + total);
     while (i < queued_ && cut_ == 0) {
         ssize_t w = pwritev(fd_, writes_ + i, int(queued_ - i), off_t(spooled_));
         if (w < 0 && errno == EINTR) continue;
@@ -294,6 +313,14 @@ void RecordReader::write_queued() {
 
 // Moves the record's bytes in memory to its file.
 void RecordReader::spill() {
+    if (fd_ < 0 && opt_.gate != nullptr) {
+        // Refused before the file is made: the head stays in memory, to answer the call from.
+        if (const int why = opt_.gate->admit(buf_ + rs_, rlen_); why != 0) {
+            cut_here(why);
+            return;
+        }
+    }
+    if (!hold(spooled_ + rlen_)) return;
     if (fd_ < 0) {
         fd_ = open_spool(opt_.spool_dir);
         if (fd_ < 0) {
@@ -331,9 +358,13 @@ bool RecordReader::write_file(const char *p, std::size_t n) {
 // the file, or what memory holds.
 void RecordReader::cut_here(int why) {
     cut_ = why;
-    if (fd_ < 0) return;
+    if (fd_ < 0) {
+        let_go();
+        return;
+    }
     std::uint64_t keep = std::min<std::uint64_t>(spooled_, opt_.spool_threshold);
     if (ftruncate(fd_, off_t(keep)) == 0) spooled_ = keep;
+    if (gated_) opt_.gate->hold(spooled_); // fewer bytes: never refused
     moved_ += rlen_;
     rlen_ = 0;
 }
@@ -350,6 +381,7 @@ void RecordReader::next() {
     close_pipe();
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
+    let_go();
     spooled_ = 0;
     cut_ = 0;
     total_ = 0;

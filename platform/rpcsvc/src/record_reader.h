@@ -3,7 +3,8 @@
 // record's bytes stay: fragment headers are squeezed out in place and the buffer grows
 // geometrically. A record past the spool threshold goes on in an unnamed file, so memory holds at
 // most about a threshold and a read of it; the bodies of its fragments then go from the socket to
-// the file through a pipe, without a copy in user space. A record past its bound is cut: its head
+// the file through a pipe, without a copy in user space; a gate may refuse it the file, or further
+// bytes there, which cuts it as well. A record past its bound is cut: its head
 // stays, the rest is read and dropped, so that the call can still be answered.
 #pragma once
 
@@ -16,6 +17,18 @@
 
 namespace ksrpc {
 
+// Lets a record go on to disk or not, and holds its file's bytes against their bounds.
+class SpoolGate {
+public:
+    virtual ~SpoolGate() = default;
+    // The record's first len bytes, about to go to a file: 0 lets them, else why not (an errno value).
+    virtual int admit(const char *head, std::size_t len) = 0;
+    // The record's file is to hold `bytes` in all: 0, or why not (what was held stays held).
+    virtual int hold(std::uint64_t bytes) = 0;
+    // The record's file has gone (or never came).
+    virtual void release() = 0;
+};
+
 class RecordReader {
 public:
     enum class Status { NeedMore, Ready };
@@ -27,6 +40,8 @@ public:
         std::size_t read_size = 8192;           // the room a read gets at least
         // Bytes a spool file takes before its writes fail with ENOSPC, as on a full file system (tests).
         std::uint64_t spool_room = UINT64_MAX;
+        // Asked before a record goes to a file and for each of its bytes there; none: always yes.
+        SpoolGate *gate = nullptr;
     };
 
     explicit RecordReader(Options options);
@@ -83,6 +98,8 @@ public:
 
 private:
     void spill();
+    bool hold(std::uint64_t bytes);
+    void let_go();
     bool write_file(const char *p, std::size_t n);
     bool file_has_room(std::uint64_t n) const { return n <= opt_.spool_room && spooled_ <= opt_.spool_room - n; }
     void cut_here(int why);
@@ -112,6 +129,7 @@ private:
     int fd_ = -1;
     std::uint64_t spooled_ = 0; // bytes of the record in the file
     int cut_ = 0;
+    bool gated_ = false; // the gate was asked for this record's file
     static constexpr std::size_t kQueuedWrites = 64;
     iovec writes_[kQueuedWrites]; // bytes of one parse() for the file
     std::size_t queued_ = 0;

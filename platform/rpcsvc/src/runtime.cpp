@@ -89,11 +89,35 @@ struct Listener : ks_svcxprt, Pollable {
 
 enum class ConnState { Reading, Flushing };
 
+// The owner of one connection's record in its file, as the program's owners name it, and the
+// bytes the file holds, counted against KS_MAX_SPOOL_BYTES. Used by whoever reads the record.
+class SpoolCharge : public SpoolGate {
+public:
+    int admit(const char *head, std::size_t len) override;
+    int hold(std::uint64_t bytes) override;
+    void release() override;
+    void *owner() const { return owner_; }
+    // The record would have taken all records' files past their bound: its connection closes.
+    bool over() const { return over_; }
+
+private:
+    const ks_spool_owners *owners_ = nullptr; // as they were when the record was admitted
+    void *owner_ = nullptr;
+    std::uint64_t held_ = 0;
+    bool over_ = false;
+};
+
+RecordReader::Options gated(RecordReader::Options o, SpoolGate *gate) {
+    o.gate = gate;
+    return o;
+}
+
 // Its descriptor and its place among the open connections are the table's (ConnTable::Entry).
 struct Conn : Pollable, ConnTable::Entry {
-    explicit Conn(RecordReader::Options o) : Pollable{false}, reader(std::move(o)) {}
+    explicit Conn(RecordReader::Options o) : Pollable{false}, reader(gated(std::move(o), &spool)) {}
     std::uint64_t id = 0; // ks_svc_connid: never reused while the process runs
     u_int sendsz = kDefaultBufferSize;
+    SpoolCharge spool; // before the reader, which lets go of it when it goes
     RecordReader reader;
     std::uint64_t moved_mark = 0; // reader.moved_out() when record_deadline was last set
     ByteBuffer out;               // reply bytes not yet sent: [out_off, size)
@@ -142,12 +166,15 @@ struct Limits {
     std::size_t max_connections = KS_MAX_CONNECTIONS;
     std::uint64_t max_record = KS_MAX_RECORD_SIZE;
     std::uint64_t spool_room = UINT64_MAX; // KS_TEST_SPOOL_FULL_AT
+    std::uint64_t max_spool_bytes = KS_MAX_SPOOL_BYTES;
     long idle_timeout_ms = KS_IDLE_TIMEOUT_MS;
 };
 
 struct Runtime {
     Limits limits;
     std::atomic<std::size_t> call_bytes{0};    // parts of call records held, all connections
+    std::atomic<std::uint64_t> spool_bytes{0}; // bytes of call records in files, all connections
+    std::atomic<const ks_spool_owners *> spool_owners{nullptr};
     std::atomic<std::size_t> reply_bytes{0};   // reply bytes queued, all connections
     std::atomic<std::size_t> large_replies{0}; // bytes of large replies made since the heap was last trimmed
     std::atomic<bool> trim_wanted{false};
@@ -204,6 +231,73 @@ void recount(std::atomic<std::size_t> &total, std::size_t &share, std::size_t no
     else
         total.fetch_sub(share - now);
     share = now;
+}
+
+// The call header's program, version and procedure, and where its arguments begin; false when
+// the head holds no whole call header.
+bool call_head(const char *p, std::size_t len, rpcprog_t &prog, rpcvers_t &vers, rpcproc_t &proc, std::size_t &args) {
+    auto word = [&](std::size_t at) {
+        std::uint32_t w;
+        std::memcpy(&w, p + at, 4);
+        return ntohl(w);
+    };
+    std::size_t at = 24; // xid, direction, RPC version, program, version, procedure
+    if (len < at + 8) return false;
+    prog = word(12);
+    vers = word(16);
+    proc = word(20);
+    for (int auth = 0; auth < 2; ++auth) { // credentials, then verifier
+        if (len < at + 8) return false;
+        const std::uint32_t body = word(at + 4);
+        if (body > MAX_AUTH_BYTES) return false;
+        at += 8 + ((body + 3) & ~3u);
+    }
+    if (at > len) return false;
+    args = at;
+    return true;
+}
+
+int SpoolCharge::admit(const char *head, std::size_t len) {
+    owners_ = rt().spool_owners.load();
+    owner_ = nullptr;
+    over_ = false;
+    if (owners_ == nullptr) return 0;
+    rpcprog_t prog = 0;
+    rpcvers_t vers = 0;
+    rpcproc_t proc = 0;
+    std::size_t args = 0;
+    if (call_head(head, len, prog, vers, proc, args))
+        owner_ = owners_->admit(prog, vers, proc, head + args, len - args);
+    return owner_ != nullptr ? 0 : EACCES;
+}
+
+int SpoolCharge::hold(std::uint64_t bytes) {
+    Runtime &r = rt();
+    if (bytes > held_) {
+        const std::uint64_t more = bytes - held_;
+        if (r.spool_bytes.fetch_add(more) + more > r.limits.max_spool_bytes) {
+            r.spool_bytes.fetch_sub(more);
+            over_ = true;
+            return ENOSPC;
+        }
+    } else {
+        r.spool_bytes.fetch_sub(held_ - bytes);
+    }
+    if (owner_ != nullptr) {
+        if (const int why = owners_->charge(owner_, bytes); why != 0) {
+            if (bytes > held_) r.spool_bytes.fetch_sub(bytes - held_);
+            return why;
+        }
+    }
+    held_ = bytes;
+    return 0;
+}
+
+void SpoolCharge::release() {
+    rt().spool_bytes.fetch_sub(held_);
+    held_ = 0;
+    if (owner_ != nullptr) owners_->release(owner_);
+    owner_ = nullptr;
 }
 
 // False when the call bytes held across connections pass their limit.
@@ -816,7 +910,7 @@ void serve_record(Conn *c) {
     }
     std::optional<ArgsStream> stream;
     if (spool >= 0)
-        stream.emplace(spool, rd.size(), rd.cut());
+        stream.emplace(spool, rd.size(), rd.cut(), c->spool.owner());
     else
         stream.emplace(rd.data(), std::size_t(rd.size()), rd.cut());
     XDR *in = stream->xdr();
@@ -896,7 +990,7 @@ bool call_header_whole(const RecordReader &rd) {
 Feed feed_buffered(Conn *c) {
     bool was_started = c->reader.started();
     auto st = c->reader.parse();
-    if (!count_in(c)) return Feed::Broken;
+    if (!count_in(c) || c->spool.over()) return Feed::Broken;
     if (st == RecordReader::Status::Ready) {
         if (!c->first_call) return Feed::Ready;
         c->first_call = false;
@@ -1348,6 +1442,7 @@ Limits read_limits() {
     l.max_reply_bytes = limit_from_env("KS_MAX_REPLY_BYTES", KS_MAX_REPLY_BYTES);
     l.max_connections = limit_from_env("KS_MAX_CONNECTIONS", KS_MAX_CONNECTIONS);
     l.idle_timeout_ms = long(limit_from_env("KS_IDLE_TIMEOUT_MS", KS_IDLE_TIMEOUT_MS));
+    l.max_spool_bytes = limit_from_env("KS_MAX_SPOOL_BYTES", KS_MAX_SPOOL_BYTES);
     // Offsets within a record are 32-bit in XDR streams.
     l.max_record = std::min<std::uint64_t>(limit_from_env("KS_MAX_RECORD_SIZE", KS_MAX_RECORD_SIZE), 0xffffffffu);
     // Tests make the spool's file system full without filling one: 0 fails the first write.
@@ -1419,6 +1514,12 @@ bool_t ks_rpc_control(int request, void *info) {
         if (n < 1 || n > KS_MAX_WORKER_THREADS) return FALSE;
         std::lock_guard<std::mutex> g(rt().setup_mutex);
         rt().worker_threads = n;
+        return TRUE;
+    }
+    case KS_RPC_SVC_SPOOL_OWNERS: {
+        const auto *owners = static_cast<const ks_spool_owners *>(info);
+        if (owners->admit == nullptr || owners->charge == nullptr || owners->release == nullptr) return FALSE;
+        rt().spool_owners.store(owners);
         return TRUE;
     }
     default:
@@ -1617,6 +1718,14 @@ int ks_svc_args_cut(XDR *xdrs) {
         !xdrs->x_ops->x_control(xdrs, kArgsCutRequest, &cut))
         return 0;
     return cut;
+}
+
+void *ks_svc_args_owner(XDR *xdrs) {
+    void *owner = nullptr;
+    if (xdrs == nullptr || xdrs->x_op != XDR_DECODE || xdrs->x_ops == nullptr || xdrs->x_ops->x_control == nullptr ||
+        !xdrs->x_ops->x_control(xdrs, kArgsOwnerRequest, &owner))
+        return nullptr;
+    return owner;
 }
 
 long ks_svc_args_to_fd(XDR *xdrs, int fd, u_int len) {

@@ -15,11 +15,11 @@
 #include "disk_files.h"
 #include "files/exchange.h"
 #include "files/file_marshaller.h"
-#include "files/session_disk.h"
 #include "handler_env.h"
 #include "kxproduct/store.h"
 #include "support/private_tmp.h"
 #include "tesutil/fileutl.h"
+#include "wire/ledger.h"
 
 using namespace KxRpc;
 using kxtest::by_name;
@@ -145,7 +145,7 @@ protected:
         Bytes body = cat(cat(cat(header(session_), folder()), str("direct.bin")), str(""));
         return call<MakeAttachmentDirectArgs>(kxrpc_make_attachment_direct, cat(cat(body, str(path)), words({0})));
     }
-    std::uint64_t held() const { return session_disk_held(session_->oid()); }
+    std::uint64_t held() const { return ledger_held(Holding::disk, session_->oid()); }
 
     kxtest::Outcome get(Bytes const &target, int chunk_size, kxtest::Handler handler = kxrpc_get) {
         return call<GetArgs>(handler,

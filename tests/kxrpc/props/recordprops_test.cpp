@@ -271,6 +271,10 @@ TEST_F(RecordPropsTest, PutRefusals) {
     KXFaultInjector::Arm("AdEntity::SetFieldValue", kxtest::fault(KXFaultKind::PaMsgException, 13240, L"no way"));
     EXPECT_EQ(17, refusal(props, *headline, &message));
     EXPECT_NE(std::string::npos, message.find("TLQSV0768E")) << message;
+    // Memory that runs out says so rather than leave the cause empty.
+    KXFaultInjector::Arm("AdEntity::SetFieldValue", kxtest::fault(KXFaultKind::OutOfMemory, 0, L""));
+    EXPECT_EQ(17, refusal(props, *headline, &message));
+    EXPECT_EQ("TLQSV0768E Could not update property: Not enough memory.", message);
 
     // A record of another type given by dbid is refused even without up-front validation.
     auto *by_dbid = new PropValue<TargetResourceArg>(F0 + 1, 32);

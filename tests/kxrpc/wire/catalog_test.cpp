@@ -8,7 +8,7 @@
 
 using namespace KxRpc;
 
-TEST(Catalog, HeaderNamesItAndItsSize) { EXPECT_STREQ(message_catalog[0], "kxrpc 172"); }
+TEST(Catalog, HeaderNamesItAndItsSize) { EXPECT_STREQ(message_catalog[0], "kxrpc 178"); }
 
 TEST(Catalog, EveryEntryHasAUniqueIdentifier) {
     auto is_identifier = [](std::string const &e) {
@@ -25,10 +25,10 @@ TEST(Catalog, EveryEntryHasAUniqueIdentifier) {
         EXPECT_TRUE(seen.insert(entry.substr(0, 10)).second) << entry;
         if (entry[9] == 'I') info.insert(i);
     }
-    EXPECT_EQ(seen.size(), 172u);
+    EXPECT_EQ(seen.size(), 178u);
     EXPECT_EQ(info, (std::set<int>{129, 153, 168}));
     EXPECT_EQ(*seen.begin(), "TLQSV0705E");
-    EXPECT_EQ(*seen.rbegin(), "TLQSV1106E");
+    EXPECT_EQ(*seen.rbegin(), "TLQSV1112E");
 }
 
 TEST(Catalog, IdentifiersAreOutOfOrderWhereTheyWereWritten) {
@@ -88,4 +88,6 @@ TEST(Catalog, SpotChecks) {
     EXPECT_STREQ(message_catalog[171], "TLQSV1105E The call's arguments need more memory than one call may hold "
                                        "(KX_DECODE_BYTES, %s bytes); send fewer or smaller items.");
     EXPECT_STREQ(message_catalog[172], "TLQSV1106E The query filter is nested deeper than %d levels.");
+    EXPECT_STREQ(message_catalog[173], "TLQSV1107E Too many bytes in this user's files on the server "
+                                       "(KX_USER_DISK_BYTES, %s); release some and try again.");
 }

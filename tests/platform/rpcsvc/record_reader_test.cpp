@@ -211,6 +211,69 @@ TEST(RecordReader, ASpoolThatCannotBeMadeCutsTheRecord) {
     EXPECT_EQ(std::string(r.data(), r.size()), record.substr(0, r.size()));
 }
 
+// A gate that admits or not and holds up to a bound, recording what it was asked.
+class TestGate : public ksrpc::SpoolGate {
+public:
+    TestGate(bool admit, std::uint64_t most) : admit_(admit), most_(most) {}
+    int admit(const char *head, std::size_t len) override {
+        head_ = std::string(head, len);
+        return admit_ ? 0 : EACCES;
+    }
+    int hold(std::uint64_t bytes) override {
+        if (bytes > most_) return EDQUOT;
+        held_ = bytes;
+        return 0;
+    }
+    void release() override {
+        held_ = 0;
+        ++released_;
+    }
+    bool admit_;
+    std::uint64_t most_, held_ = 0;
+    int released_ = 0;
+    std::string head_;
+};
+
+TEST(RecordReader, AGateRefusesARecordItsFileOrItsFurtherBytes) {
+    struct Case {
+        bool admit;
+        std::uint64_t most; // bytes the gate holds at most
+        int cut;
+        bool in_file; // the head stays in the file
+    } const cases[] = {
+        {true, 1000, 0, true}, {false, 1000, EACCES, false}, {true, 10, EDQUOT, false}, {true, 300, EDQUOT, true}};
+    std::string record = pattern(1000);
+    std::string stream = fragmented(record, 7) + header(2, true) + "ok";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.most);
+        TempDir dir;
+        TestGate gate(c.admit, c.most);
+        RecordReader::Options o = options(1 << 20, 64, dir.path);
+        o.gate = &gate;
+        RecordReader r(o);
+        ASSERT_EQ(r.feed(stream.data(), stream.size()), Status::Ready);
+        EXPECT_EQ(gate.head_, record.substr(0, gate.head_.size()));
+        EXPECT_GE(gate.head_.size(), 64u);
+        EXPECT_EQ(r.cut(), c.cut);
+        EXPECT_EQ(r.spool_fd() >= 0, c.in_file);
+        // The gate holds exactly what the file holds; a refused record keeps its head to answer from.
+        EXPECT_EQ(gate.held_, c.in_file ? r.size() : 0u);
+        ASSERT_GE(r.size(), 64u);
+        if (c.in_file) {
+            EXPECT_EQ(file_bytes(r.spool_fd(), r.size()), record.substr(0, r.size()));
+        } else {
+            EXPECT_EQ(std::string(r.data(), r.size()), record.substr(0, r.size()));
+            EXPECT_LT(r.size(), record.size());
+        }
+        EXPECT_EQ(r.size() == record.size(), c.cut == 0);
+        r.next();
+        EXPECT_EQ(gate.held_, 0u);
+        EXPECT_EQ(gate.released_, c.admit ? 1 : 0); // once, and only what it admitted
+        ASSERT_EQ(r.parse(), Status::Ready);
+        EXPECT_EQ(std::string(r.data(), r.size()), "ok");
+    }
+}
+
 TEST(RecordReader, ASpoolFileThatRunsOutOfRoomKeepsTheHeadOfTheRecord) {
     struct Case {
         std::uint64_t room; // bytes the file takes before ENOSPC

@@ -614,6 +614,21 @@ TEST_F(RpcsvcHostile, RecordNotCompleteByItsDeadlineClosesItsConnection) {
     EXPECT_EQ(word_at(*reply, 0), 6u);
 }
 
+namespace {
+
+// Once the server's kernel holds all that c sent, a call that comes later is served after the
+// (single) worker has read them.
+bool all_read(RawConn &c, unsigned short port) {
+    bool const sent = wait_until([&] {
+        int unsent = -1;
+        return ioctl(c.fd(), SIOCOUTQ, &unsent) == 0 && unsent == 0;
+    });
+    RawConn probe(port);
+    return sent && probe.send_record(make_call(1, kProg, 2, kNull)) && probe.recv_record();
+}
+
+} // namespace
+
 TEST_F(RpcsvcHostile, CallBytesPastTheTotalCloseTheConnectionThatWouldPassIt) {
     ScopedLimit total("KS_MAX_CALL_BYTES", "1048576");
     Server s(1);
@@ -623,15 +638,7 @@ TEST_F(RpcsvcHostile, CallBytesPastTheTotalCloseTheConnectionThatWouldPassIt) {
     RawConn a(s.port());
     RawConn b(s.port());
     ASSERT_TRUE(a.send_all(first.data(), first.size() - 10)); // held, not complete
-    // Once the server's kernel holds all of a's bytes, a call that comes later is served after
-    // the worker has read them.
-    ASSERT_TRUE(wait_until([&] {
-        int unsent = -1;
-        return ioctl(a.fd(), SIOCOUTQ, &unsent) == 0 && unsent == 0;
-    }));
-    RawConn probe(s.port());
-    ASSERT_TRUE(probe.send_record(make_call(1, kProg, 2, kNull)));
-    ASSERT_TRUE(probe.recv_record());
+    ASSERT_TRUE(all_read(a, s.port()));
     b.send_all(second.data(), second.size()); // would pass the total: b goes
     EXPECT_TRUE(b.wait_closed());
     ASSERT_TRUE(a.send_all(first.data() + first.size() - 10, 10));
@@ -639,6 +646,35 @@ TEST_F(RpcsvcHostile, CallBytesPastTheTotalCloseTheConnectionThatWouldPassIt) {
     ASSERT_TRUE(rec);
     EXPECT_EQ(parse_reply(*rec)->results, xdr_encode_text(big));
     expect_others_served(s.port()); // the total is free again
+}
+
+TEST_F(RpcsvcHostile, SpooledBytesPastTheTotalCloseTheConnectionThatWouldPassIt) {
+    ScopedLimit total("KS_MAX_SPOOL_BYTES", "3145728");
+    Server s(1);
+    constexpr std::uint32_t n = 2 * 1024 * 1024;
+    // kSum's answer: the bytes taken and whether the runtime cut them.
+    auto summed = [](RawConn &c) {
+        auto rec = c.recv_record();
+        if (!rec) return false;
+        auto reply = parse_reply(*rec);
+        return reply && reply->results.size() == 12 && word_at(reply->results, 0) == n &&
+               word_at(reply->results, 8) == 0;
+    };
+    std::vector<char> first = make_call(7, kProg, 2, kSum, words({n}));
+    first.resize(first.size() + n, 'a');
+    std::vector<char> framed_first = framed(first);
+    RawConn a(s.port());
+    RawConn b(s.port());
+    ASSERT_TRUE(a.send_all(framed_first.data(), framed_first.size() - 10)); // in its file, not complete
+    ASSERT_TRUE(all_read(a, s.port()));
+    send_sum_call(b, 8, n, 64 * 1024); // its file would pass the total: b goes
+    EXPECT_TRUE(b.wait_closed());
+    ASSERT_TRUE(a.send_all(framed_first.data() + framed_first.size() - 10, 10));
+    EXPECT_TRUE(summed(a));
+    // a's file has gone with its call: the total is free again.
+    RawConn c(s.port());
+    send_sum_call(c, 9, n, 64 * 1024);
+    EXPECT_TRUE(summed(c));
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "kxproduct/metadata.h"
@@ -12,7 +13,32 @@ class AdEntity;
 typedef KXSmartPtr<AdEntity> AdEntityPtr;
 namespace kxp {
 struct PendingAttachments;
-}
+
+// The values of one field as a record keeps them: UTF-8, a quarter of the wide text's bytes for
+// most text, and shared by the record's copies (stored, current, start of the update group) until
+// one of them is set anew.
+class FieldValues {
+public:
+    FieldValues() = default;
+    FieldValues(const std::vector<CString> &values); // NOLINT: the record's maps take wide lists
+    FieldValues(std::initializer_list<CString> values) : FieldValues(std::vector<CString>(values)) {}
+    operator std::vector<CString>() const { return wide(); } // NOLINT
+    std::vector<CString> wide() const;
+    const std::vector<std::string> &utf8() const;
+    bool empty() const { return !values_ || values_->empty(); }
+    CString front() const;
+    bool contains(const CString &value) const;
+    // Copies the list first while another copy shares it.
+    void push_back(const CString &value);
+    bool operator==(const FieldValues &other) const;
+    // The shared list (null when there is none), so that what copies share is counted once.
+    const void *identity() const { return values_.get(); }
+    size_t held_bytes() const;
+
+private:
+    std::shared_ptr<const std::vector<std::string>> values_;
+};
+} // namespace kxp
 
 enum AdValueStatus : int { AD_HAS_NO_VALUE = 1, AD_HAS_VALUE = 2 };
 enum AdValidity : int { AD_VALID = 1, AD_INVALID = 2 };
@@ -187,6 +213,13 @@ public:
     // session's master replica, or the set has no replicas.
     BOOL SiteHasMastership() const;
 
+    // Bytes of memory the record holds: its values, the stored values they are compared with, the
+    // tracking of the action in progress and its pending attachment changes. An estimate that errs
+    // high, never below what is held.
+    size_t GetHeldBytes() const;
+    // What a record holds for `value` once it is set in a field (before the field's old value goes).
+    static size_t HeldBytesOfValue(const CString &value);
+
     ~AdEntity() override;
 
 private:
@@ -201,7 +234,7 @@ private:
     AdFieldInfo info(const AdFieldDef *f) const;
     CString check(const AdFieldDef *f, const std::vector<CString> &values) const;
     CString set_values(const CString &name, const std::vector<CString> &values, const char *op);
-    const std::vector<CString> &group_start(const CString &name) const;
+    std::vector<CString> group_start(const CString &name) const;
     void reset_tracking();
 
     AdSessionPtr session_;
@@ -212,12 +245,12 @@ private:
     bool is_new_ = false;
     int64_t duplicate_of_ = 0, stored_duplicate_of_ = 0;
     AdActionDef *action_ = nullptr;
-    std::map<CString, std::vector<CString>> values_, stored_;
+    std::map<CString, kxp::FieldValues> values_, stored_;
     std::map<CString, std::pair<AdFieldUpdateCallback, void *>> callbacks_;
     // Field changes of the action in progress: fields set this action, values and validity at the
     // start of the current update group, fields changed by the last set-value.
     std::set<CString> set_this_action_;
-    std::map<CString, std::vector<CString>> group_start_;
+    std::map<CString, kxp::FieldValues> group_start_;
     bool group_begun_ = false; // until then a group starts with the action
     std::vector<CString> last_set_;
     CString view_form_, view_tab_;

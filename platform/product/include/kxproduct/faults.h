@@ -12,6 +12,7 @@ enum class KXFaultKind {
     CException,     // throw new CException(text)
     LookupStatus,   // a lookup answers with `status` (operations that answer a lookup status)
     ErrorText,      // the operation answers with `text` as its error text (operations that answer one)
+    OutOfMemory,    // throw std::bad_alloc(), as an allocation that fails
 };
 
 struct KXFault {

@@ -386,6 +386,10 @@ public:
     // declared SQL).
     CString GetRowEntityDefName() const;
 
+    // Bytes of memory the result set holds between calls: its copy of the definition, the compiled
+    // statement, the sort keys and the page of rows it stands on. An estimate that errs high.
+    size_t GetHeldBytes() const;
+
 private:
     friend AdResultSetPtr BuildResultSet(const AdSessionPtr &, const AdQueryDefPtr &);
     AdResultSet(const AdSessionPtr &session, const AdQueryDefPtr &query);

@@ -60,6 +60,7 @@ public:
     // field's values joined by new lines).
     const std::vector<CString> &GetDisplayFieldNames() const { return d_.field_names; }
     const std::vector<CString> &GetDisplayFieldValues() const { return d_.field_values; }
+    size_t GetHeldBytes() const;
 
 private:
     AdSessionPtr session_;
@@ -75,6 +76,7 @@ public:
     KXTextSearchHitPtr GetHit(int index) const {
         return index >= 0 && index < GetCount() ? hits_[static_cast<size_t>(index)] : KXTextSearchHitPtr();
     }
+    size_t GetHeldBytes() const;
 
 private:
     std::vector<KXTextSearchHitPtr> hits_;
@@ -101,6 +103,9 @@ public:
     CString GetExpandedSearchString() const { return expanded_; }
     // The current page's hits; null before Execute.
     KXSmartPtr<KXTextSearchHits> GetHits() const { return hits_; }
+    // Bytes of memory the result holds: its definition and the current page's hits. An estimate
+    // that errs high.
+    size_t GetHeldBytes() const;
 
 private:
     AdSessionPtr session_;

@@ -15,6 +15,7 @@
 #include "wire/catalog.h"
 #include "wire/conversions.h"
 #include "wire/product_failure.h"
+#include "wire/spool_charge.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
@@ -102,6 +103,16 @@ void MakeAttachmentArgs::store(int fd, char const *bytes, u_int count) {
 bool_t MakeAttachmentArgs::content_cut(XDR *xdrs) {
     int const why = ks_svc_args_cut(xdrs);
     if (why == 0) return FALSE;
+    // Refused on its way to disk (a bound of the ledger, or no known session): its own refusal.
+    if (std::exception_ptr const refusal = spool_refusal(xdrs)) {
+        try {
+            std::rethrow_exception(refusal);
+        } catch (Nul::STPException const &e) {
+            fail(e);
+            return TRUE;
+        } catch (...) {
+        }
+    }
     fail(cannot_store(why == EFBIG ? "the request is larger than the server takes (KS_MAX_RECORD_SIZE)"
                                    : std::strerror(why)));
     return TRUE;
@@ -117,7 +128,8 @@ bool_t MakeAttachmentArgs::receive_chunks(XDR *xdrs, int chunk_size, int fd) {
         if (length < 0 || length > chunk_size) break;
         if (fd >= 0 && !failed_) {
             try {
-                charge_.grow(static_cast<std::uint64_t>(length));
+                // A chunk of a record waiting on disk moves from there: its bytes are charged once.
+                take_spool_charge(xdrs, charge_, static_cast<std::uint64_t>(length));
             } catch (Nul::STPException const &e) {
                 fail(e);
             }
@@ -161,7 +173,7 @@ bool_t MakeAttachmentArgs::decode(XDR *xdrs) {
     if (!xdr_session_header(xdrs) || !xdr_target(xdrs, target_op_) || !xdr_ustring(xdrs, name_) ||
         !xdr_ustring(xdrs, comment_, max_wire_text) || !xdr_int(xdrs, &chunk_size))
         return FALSE;
-    charge_ = DiskCharge(session() ? session()->oid() : Nul::Oid(), 0);
+    charge_ = Charge(Holding::disk, session() ? session()->oid() : Nul::Oid(), 0);
     int const fd = open_content();
     bool_t const decoded = receive_chunks(xdrs, chunk_size, fd);
     if (fd >= 0 && ::close(fd) != 0 && !failed_) fail(cannot_store(std::strerror(errno)));

@@ -31,7 +31,7 @@ public:
     bool failed() const { return failed_; }
     // The bytes of the server's file of the content, charged to the request's session; the item
     // that keeps the file takes it over.
-    DiskCharge take_charge() { return std::move(charge_); }
+    Charge take_charge() { return std::move(charge_); }
     // Set whenever `failed` is, unless the content could not be decoded at all.
     Nul::STPException const *error() const { return error_.get(); }
 
@@ -46,7 +46,7 @@ protected:
     std::unique_ptr<Nul::STPException> error_;
     int size_ = 0;
     Nul::UString filename_;
-    DiskCharge charge_;
+    Charge charge_;
 };
 
 // The content arrives in the request as chunks and is written to a temporary file named after

@@ -15,7 +15,6 @@
 #include "files/downloads.h"
 #include "files/exchange.h"
 #include "files/file_marshaller.h"
-#include "files/session_disk.h"
 #include "kxproduct/content.h"
 #include "target/login_session.h"
 #include "target/target.h"
@@ -25,6 +24,7 @@
 #include "wire/conversions.h"
 #include "wire/errors.h"
 #include "wire/exceptions.h"
+#include "wire/ledger.h"
 #include "wire/product_failure.h"
 #include "wire/textfmt.h"
 #include "wire/trace.h"
@@ -304,7 +304,7 @@ std::shared_ptr<RecordStateItem> pending_edit(AttachmentUploadArgs &args, AdEnti
 
 // The new attachment, added to the record's pending edit when there is one.
 std::shared_ptr<AttachmentStateItem> new_attachment(AttachmentUploadArgs *args, Nul::UString const &path,
-                                                    wchar_t const *method, DiskCharge &charge) {
+                                                    wchar_t const *method, Charge &charge) {
     // The product's refusal of the attachment (a server exception) passes as it is.
     return product_call(
         [&] {
@@ -333,7 +333,7 @@ std::unique_ptr<XdrObject> kxrpc_make_attachment(XdrObject *request) {
             refuse_upload("the content was not stored");
         }
         reserve_session_items(1);
-        DiskCharge charge = args->take_charge();
+        Charge charge = args->take_charge();
         item = new_attachment(args, args->filename(), L"kxrpc_make_attachment", charge);
     } catch (...) {
         // The uploaded file goes with the request; once an item holds it, it goes with the item
@@ -352,7 +352,7 @@ std::unique_ptr<XdrObject> kxrpc_make_attachment_direct(XdrObject *request) {
     // The content as it is now, in a file of the server's own: what becomes of the client's file
     // later is never read.
     // Charged to the session before any byte is copied: a call without one takes nothing.
-    DiskCharge charge(args->session_or_fail()->oid(), 0);
+    Charge charge(Holding::disk, args->session_or_fail()->oid(), 0);
     Nul::UString const copy = take_exchange_file(args->filename(), charge);
     std::shared_ptr<AttachmentStateItem> item;
     try {

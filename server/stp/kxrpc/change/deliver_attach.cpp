@@ -1,5 +1,6 @@
 #include "change/deliver_attach.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -52,6 +53,15 @@ std::unique_ptr<Attachment> on_edited_record(Attachment const &attachment, AdEnt
     return moved;
 }
 
+// What the record's pending change keeps for the attachment: its path and description as wide
+// texts, with room for their bookkeeping.
+std::uint64_t pending_bytes(Attachment const &attachment) {
+    constexpr std::uint64_t bookkeeping = 256;
+    return (std::uint64_t(attachment.description().length()) + attachment.content_path().length() + 2) *
+               sizeof(wchar_t) +
+           bookkeeping;
+}
+
 } // namespace
 
 std::unique_ptr<Attachment> add_to_edit(AttachmentStateItem &item, RecordStateItem &record_item) {
@@ -59,7 +69,7 @@ std::unique_ptr<Attachment> add_to_edit(AttachmentStateItem &item, RecordStateIt
     AdEntityPtr const &record = record_item.entity();
     std::unique_ptr<Attachment> attachment = on_edited_record(*item.attachment(), record);
     if (item.added_to().get() == record.get()) return attachment;
-    attachment->add_attachment();
+    record_item.change_held(pending_bytes(*attachment), [&] { attachment->add_attachment(); });
     item.set_added_to(record);
     // The pending add reads the upload file when the record commits, and the attachment's handle
     // reads it until it goes: both hold it. A client's own file stays where it is, untouched.
@@ -82,7 +92,7 @@ DeliverResult make_modify_attachment(DeliverOperation &base) {
         record_item->keep_file(item->take_upload());
     } else {
         attachment = on_edited_record(*item->attachment(), record_item->entity());
-        attachment->modify_description();
+        record_item->change_held(pending_bytes(*attachment), [&] { attachment->modify_description(); });
     }
     DeliverTexts result = attachment_result(*attachment);
     remove_pointer_entry(item->oid());

@@ -66,7 +66,8 @@ std::unique_ptr<XdrObject> fire_hook(FireHookArgs &args) {
     {
         MRU_context mru(record);
         show_form(record, args.form_name(), args.tab_name());
-        text = ustr(record->FireNamedHook(cstr(name), cstr(args.param())));
+        // What the script sets stays with the record: its item is charged for it.
+        item->change_held(0, [&] { text = ustr(record->FireNamedHook(cstr(name), cstr(args.param()))); });
     }
     if (tracker) tracker->stop_tracking();
     bool const hand_out = !by_handle && record->IsEditable();

@@ -5,6 +5,7 @@
 #include "core/dispatch.h"
 #include "core/options.h"
 #include "core/product_flags.h"
+#include "core/record_owners.h"
 #include "core/service.h"
 #include "core/shutdown.h"
 #include "core/trace.h"
@@ -177,6 +178,7 @@ int start_rpc_program(int argc, char **argv) {
         log_message("kxrpc: the procedure table is inconsistent: %s\n", problem.c_str());
         return -1;
     }
+    register_record_owners();
     read_upfront_validation();
     install_signal_handlers();
 

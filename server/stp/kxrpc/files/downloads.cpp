@@ -17,10 +17,10 @@
 
 #include "files/descriptors.h"
 #include "files/server_tmp.h"
-#include "files/session_disk.h"
 #include "tesutil/fileutl.h"
 #include "wire/catalog.h"
 #include "wire/exceptions.h"
+#include "wire/ledger.h"
 #include "wire/trace.h"
 
 namespace KxRpc {
@@ -30,7 +30,7 @@ namespace {
 struct Download {
     std::chrono::steady_clock::time_point made;
     Nul::UString path;
-    DiskCharge charge;
+    Charge charge;
 };
 
 // Direct downloads oldest first, and the thread that removes them.
@@ -57,7 +57,7 @@ int remove_all(std::vector<Download> &gone) {
     return static_cast<int>(gone.size());
 }
 
-void keep(Nul::UString const &path, DiskCharge charge) {
+void keep(Nul::UString const &path, Charge charge) {
     Downloads &d = downloads();
     std::lock_guard<std::mutex> guard(d.lock);
     d.files.push_back(Download{std::chrono::steady_clock::now(), path, std::move(charge)});
@@ -116,7 +116,7 @@ void expire_direct_downloads_after(std::chrono::seconds age) {
     });
 }
 
-void keep_direct_download(Nul::UString const &path) { keep(path, DiskCharge()); }
+void keep_direct_download(Nul::UString const &path) { keep(path, Charge()); }
 
 int remove_direct_downloads(std::chrono::steady_clock::time_point before) {
     std::vector<Download> expired;
@@ -148,7 +148,7 @@ int remove_session_downloads(Nul::Oid const &owner) {
 Nul::UString leave_direct_download(Nul::Oid const &owner, std::uint64_t expected,
                                    std::function<void(int fd, Nul::UString const &path)> const &fill) {
     // Refused before any file is made, let alone filled.
-    DiskCharge charge(owner, expected);
+    Charge charge(Holding::disk, owner, expected);
     std::string path;
     UniqueFd file = new_server_file("DL", path);
     Nul::UString const named{Nul::Utf8String(path)};

@@ -197,7 +197,7 @@ int open_beneath(int dir_fd, std::string const &relative) {
     return open_beneath_walk(dir_fd, clean);
 }
 
-Nul::UString take_exchange_file(Nul::UString const &path, DiskCharge &charge) {
+Nul::UString take_exchange_file(Nul::UString const &path, Charge &charge) {
     std::string const given = path.utf8_str();
     if (given.empty() || given[0] != '/') refuse(path);
     std::string const exchange = exchange_dir();

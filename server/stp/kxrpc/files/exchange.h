@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "files/session_disk.h"
 #include "tesutil/ustring.h"
+#include "wire/ledger.h"
 
 namespace KxRpc {
 
@@ -31,7 +31,7 @@ bool path_inside(std::string const &path, std::string const &dir);
 // message 68, with the same text whatever the cause, so that a client learns nothing of files it
 // may not take. The copy's bytes are added to `charge` before any is copied, so that past the
 // session's disk bound the call is refused with nothing copied.
-Nul::UString take_exchange_file(Nul::UString const &path, DiskCharge &charge);
+Nul::UString take_exchange_file(Nul::UString const &path, Charge &charge);
 
 // Opens `relative` below the directory `dir_fd` for reading: no component may be a link, and ".."
 // never leads above `dir_fd`. A FIFO does not block the open. -1 with errno when it cannot.

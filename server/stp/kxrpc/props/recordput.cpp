@@ -53,6 +53,15 @@ bool is_referable(AdEntityDef *referenced, AdEntityDef *actual) {
 
 std::atomic<bool> upfront_validation{false};
 
+// A change of the record, charged to the item that holds it when there is one.
+void change_record(std::shared_ptr<RecordStateItem> const &item, std::uint64_t incoming,
+                   std::function<void()> const &change) {
+    if (item)
+        item->change_held(incoming, change);
+    else
+        change();
+}
+
 } // namespace
 
 void RecordProps::set_upfront_reference_validation(bool on) { upfront_validation = on; }
@@ -201,12 +210,17 @@ void RecordProps::put_reference_list(AdFieldDef *def, BasePropValue &value) {
             failure = record_->AddFieldValue(name, add);
         }
     };
-    if (auto f = failure_of(merge, taking_record_failure)) {
-        failure = cstr(f->product_text());
-        if (failure.IsEmpty()) failure = CString(unknown_error_text);
-    }
+    auto merge_or_restore = [&] {
+        if (auto f = failure_of(merge, taking_record_failure)) {
+            failure = cstr(f->product_text());
+            if (failure.IsEmpty()) failure = CString(unknown_error_text);
+        }
+        if (!failure.IsEmpty()) ignoring_failures([&] { record_->SetFieldValueList(name, previous); });
+    };
+    std::uint64_t incoming = 0;
+    for (CString const &add : wanted) incoming += AdEntity::HeldBytesOfValue(add);
+    change_record(item_, incoming, merge_or_restore);
     if (failure.IsEmpty()) return;
-    ignoring_failures([&] { record_->SetFieldValueList(name, previous); });
     raise_reason(Reason::conflict, kx_message(MSG_PROPPATCH_FAILED, ustr(failure)));
 }
 
@@ -236,11 +250,14 @@ void RecordProps::set_field(AdFieldDef *def, bool empty, CString const &text) {
     }
     if (!empty && multiline) truncation_guard();
     CString failure;
-    product_call([&] { failure = record_->SetFieldValue(name, empty ? CString() : text); },
-                 [](ProductFailure const &f) {
-                     raise_reason(Reason::conflict, kx_message(MSG_COULD_NOT_UPDATE, f.product_text()));
-                 },
-                 taking_record_failure);
+    auto set = [&] {
+        product_call([&] { failure = record_->SetFieldValue(name, empty ? CString() : text); },
+                     [](ProductFailure const &f) {
+                         raise_reason(Reason::conflict, kx_message(MSG_COULD_NOT_UPDATE, f.text_or_unknown()));
+                     },
+                     taking_record_failure);
+    };
+    change_record(item_, AdEntity::HeldBytesOfValue(text), set);
     if (!failure.IsEmpty()) raise_reason(Reason::conflict, kx_message(MSG_PROPPATCH_FAILED, ustr(failure)));
 }
 

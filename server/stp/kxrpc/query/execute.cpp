@@ -225,6 +225,23 @@ void ExecuteQueryResp::discard(std::shared_ptr<ExecuteQueryStateItem> const &ite
     if (!item->oid().is_nil()) remove_pointer_entry(item->oid());
 }
 
+void ExecuteQueryResp::hold(std::shared_ptr<ExecuteQueryStateItem> const &item) {
+    try {
+        std::uint64_t n = sizeof(*item) + item->position.capacity() * sizeof(int) + item->shown.capacity() / 8 +
+                          item->tags.capacity() * sizeof(int) + (item->chart ? sizeof(ChartRequest) : 0);
+        for (Nul::UString const *text :
+             {&item->primary_id, &item->primary_name, &item->delimiter, &item->file_options, &item->client_offset})
+            n += held_text_bytes(*text);
+        for (Nul::UString const &label : item->labels) n += held_text_bytes(label);
+        for (auto const &[name, id] : item->family) n += held_text_bytes(name) + held_text_bytes(id);
+        n += product_call([&] { return item->result_set->GetHeldBytes(); }, unexpected_in(method_name));
+        item->hold_bytes(n);
+    } catch (...) {
+        discard(item);
+        throw;
+    }
+}
+
 void ExecuteQueryResp::run() {
     try {
         auto const failure = failure_of([&] {
@@ -437,7 +454,11 @@ bool ExecuteQueryResp::page(std::shared_ptr<ExecuteQueryStateItem> const &held, 
         status = rs->MoveNext();
     }
     bool const keep = status == AD_SUCCESS && (item.end_row == 0 || item.current_row < item.end_row);
-    if (keep) continue_with_ = held;
+    if (keep) {
+        // The result set keeps the page it stands on for the next call.
+        hold(held);
+        continue_with_ = held;
+    }
     return true;
 }
 

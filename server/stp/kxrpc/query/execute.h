@@ -133,6 +133,8 @@ private:
     static ColumnPlan plan_column(ExecuteQueryStateItem &item, int column, bool feature);
     static Value read_value(AdResultSetPtr const &rs, ColumnPlan const &plan);
     void discard(std::shared_ptr<ExecuteQueryStateItem> const &item);
+    // Charges what the item holds for the next call; past a memory bound the query ends.
+    void hold(std::shared_ptr<ExecuteQueryStateItem> const &item);
     // Undoes a failed returning page: the item stands again after row `handed_out`.
     void rewind(std::shared_ptr<ExecuteQueryStateItem> const &item, unsigned handed_out);
     void fail(Nul::STPException const &e);

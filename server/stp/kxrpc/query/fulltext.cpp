@@ -7,6 +7,7 @@
 #include "kxproduct/exceptions.h"
 #include "kxproduct/session.h"
 #include "query/paged.h"
+#include "target/held_items.h"
 #include "target/login_session.h"
 #include "target/target.h"
 #include "wire/casts.h"
@@ -139,6 +140,17 @@ std::vector<SearchRecord> SearchState::next_records(int request_num, bool &finis
     return out;
 }
 
+void SearchState::hold() {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::uint64_t n = sizeof(*this);
+    for (auto const &[type, names] : sent_fields_) {
+        n += held_text_bytes(type);
+        for (Nul::UString const &name : names) n += held_text_bytes(name);
+    }
+    if (result_) n += product_call([&] { return result_->GetHeldBytes(); }, unexpected_in(L"SearchState::hold"));
+    hold_bytes(n);
+}
+
 void SearchState::write_hits(std::vector<SearchRecord> &out) {
     int limit = result_->GetTotalHits();
     int page_size = result_->GetPageSize();
@@ -220,13 +232,20 @@ void ExecuteFullTextSearchIter::start_search(ExecuteFullTextSearchArgs &args) {
     }
     bool finished = true;
     records_ = state->next_records(args.request_num(), finished);
-    if (finished) {
-        // Discarded with this reply: its handle is not handed out, and a later call naming it
-        // finds nothing.
+    // Discarded with this reply: its handle is not handed out, and a later call naming it finds
+    // nothing.
+    auto discard = [&] {
         if (!state->oid().is_nil()) remove_pointer_entry(state->oid());
-    } else {
-        continue_with_ = state;
+    };
+    if (finished) return discard();
+    try {
+        // The page of hits stays for the next call; past a memory bound the search ends.
+        state->hold();
+    } catch (...) {
+        discard();
+        throw;
     }
+    continue_with_ = state;
 }
 
 bool_t ExecuteFullTextSearchIter::xdr(XDR *xdrs) {

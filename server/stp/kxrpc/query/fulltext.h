@@ -41,6 +41,8 @@ public:
     // reply, whether the search has nothing more for a later call (all hits written, an error, or
     // a choice-list search, which answers once).
     std::vector<SearchRecord> next_records(int request_num, bool &finished);
+    // Charges what the search holds for the next call (refused past a memory bound).
+    void hold();
 
 private:
     void write_hits(std::vector<SearchRecord> &out);

@@ -223,7 +223,7 @@ ContentFile::~ContentFile() {
     ignoring_failures([this] { Nul::Fileutl::delete_tmp_file(path_); });
 }
 
-AttachmentStateItem::AttachmentStateItem(std::unique_ptr<Attachment> attachment, bool server_file, DiskCharge charge)
+AttachmentStateItem::AttachmentStateItem(std::unique_ptr<Attachment> attachment, bool server_file, Charge charge)
     : attachment_(std::move(attachment)), file_path_(attachment_ ? attachment_->content_path() : Nul::UString()),
       server_file_(server_file) {
     if (server_file_ && !file_path_.empty()) upload_ = std::make_shared<ContentFile>(file_path_, std::move(charge));

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "files/file_marshaller.h"
-#include "files/session_disk.h"
 #include "kxproduct/entity.h"
 #include "tesutil/ustring.h"
 #include "wire/handles.h"
+#include "wire/ledger.h"
 
 namespace KxRpc {
 
@@ -111,7 +111,7 @@ void remove_upload_file(Nul::UString const &path) noexcept;
 // whose pending add reads it at commit may share it.
 class ContentFile {
 public:
-    explicit ContentFile(Nul::UString const &path, DiskCharge charge = DiskCharge())
+    explicit ContentFile(Nul::UString const &path, Charge charge = Charge())
         : path_(path), charge_(std::move(charge)) {}
     ~ContentFile();
     ContentFile(ContentFile const &) = delete;
@@ -121,7 +121,7 @@ public:
 private:
     Nul::UString path_;
     // Its bytes charged to the session; given back after the destructor has deleted the file.
-    DiskCharge charge_;
+    Charge charge_;
 };
 using ContentFilePtr = std::shared_ptr<ContentFile>;
 
@@ -143,7 +143,7 @@ public:
     // is never deleted here. `charge`: the upload's bytes charged to the session, given back when
     // the file goes.
     explicit AttachmentStateItem(std::unique_ptr<Attachment> attachment, bool server_file = false,
-                                 DiskCharge charge = DiskCharge());
+                                 Charge charge = Charge());
     ~AttachmentStateItem() override;
     Attachment *attachment() const { return attachment_.get(); }
     Nul::UString const &file_path() const { return file_path_; }

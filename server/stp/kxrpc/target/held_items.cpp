@@ -7,17 +7,27 @@
 #include "tesutil/fileutl.h"
 #include "wire/conversions.h"
 #include "wire/fieldtypes.h"
+#include "wire/product_failure.h"
 #include "wire/trace.h"
 #include "wire/xdr.h"
 
 namespace KxRpc {
 
-namespace {} // namespace
+namespace {
+
+// A tree node or a small allocation with its bookkeeping, rounded up: estimates err high.
+constexpr std::uint64_t node_bytes = 96;
+
+} // namespace
+
+std::uint64_t held_text_bytes(Nul::UString const &text) { return node_bytes + 2 * (std::uint64_t(text.length()) + 1); }
 
 // ---- RecordStateItem
 
 RecordStateItem::RecordStateItem(AdEntityPtr const &record, bool owns_edit) : entity_(record), owns_edit_(owns_edit) {
     take_snapshot(at_open_);
+    // A record opened with large stored values is charged before anyone can use it.
+    charge_held();
 }
 
 RecordStateItem::~RecordStateItem() {
@@ -72,6 +82,33 @@ std::vector<Nul::UString> RecordStateItem::temp_files() const {
     return paths;
 }
 
+std::uint64_t RecordStateItem::measure() const {
+    std::uint64_t n = sizeof(*this);
+    for (Snapshot const *snapshot : {&at_open_, &at_report_})
+        for (auto const &entry : *snapshot) n += held_text_bytes(entry.first);
+    {
+        std::lock_guard<std::mutex> guard(files_mu_);
+        for (ContentFilePtr const &file : temp_files_) n += sizeof(ContentFile) + held_text_bytes(file->path());
+    }
+    if (entity_) n += product_call([&] { return entity_->GetHeldBytes(); }, unexpected_in(L"RecordStateItem::measure"));
+    return n;
+}
+
+void RecordStateItem::charge_held() { hold_bytes(measure()); }
+
+void RecordStateItem::change_held(std::uint64_t incoming, std::function<void()> const &change) {
+    std::lock_guard<std::mutex> guard(change_mu_);
+    hold_bytes(measure() + incoming);
+    try {
+        change();
+    } catch (...) {
+        ignoring_failures([&] { charge_held(); });
+        throw;
+    }
+    // Past a bound here (the change held more than it brought) the larger charge made first stays.
+    ignoring_failures([&] { charge_held(); });
+}
+
 // ---- QueryItemStateItem
 
 QueryItemStateItem::QueryItemStateItem(Nul::UString const &name, AdQueryDefPtr const &query_def,
@@ -85,7 +122,10 @@ QueryItemStateItem::QueryItemStateItem(Nul::UString const &name, KXSmartPtr<KXRe
     : name_(name), item_type_(item_type), report_def_(report_def) {}
 
 QueryItemStateItem::QueryItemStateItem(Nul::UString const &name, char const *data, std::size_t length, int item_type)
-    : name_(name), item_type_(item_type), data_(new char[length + 1]), data_length_(length) {
+    : name_(name), item_type_(item_type) {
+    hold_bytes(sizeof(*this) + held_text_bytes(name) + length + node_bytes);
+    data_.reset(new char[length + 1]);
+    data_length_ = length;
     if (length > 0) std::memcpy(data_.get(), data, length);
     data_[length] = '\0';
 }

@@ -1,13 +1,14 @@
 // The kinds of state items that hold records and workspace items between calls.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
 
-#include "files/session_disk.h"
 #include "kxproduct/entity.h"
 #include "kxproduct/query.h"
 #include "kxproduct/workspace.h"
@@ -17,6 +18,9 @@
 #include "wire/xdrobject.h"
 
 namespace KxRpc {
+
+// What a text that an item keeps costs the heap, its bookkeeping included: an estimate that errs high.
+std::uint64_t held_text_bytes(Nul::UString const &text);
 
 // A record being edited.
 class RecordStateItem : public StateItem {
@@ -42,11 +46,18 @@ public:
     // goes; the file is deleted when its last holder goes.
     void keep_file(ContentFilePtr const &file);
     std::vector<Nul::UString> temp_files() const;
+    // Runs `change` on the record, charged first for what the item holds and `incoming` bytes
+    // more: past a memory bound the change is refused before it runs and the record keeps what it
+    // had. Afterwards the charge is what the item holds. Changes are one at a time per item.
+    void change_held(std::uint64_t incoming, std::function<void()> const &change);
 
 private:
     using Snapshot = std::map<Nul::UString, int>;
     void take_snapshot(Snapshot &into) const;
     bool differs(Snapshot const &from, Nul::UString const &field) const;
+    // The bytes the item and its record hold now.
+    std::uint64_t measure() const;
+    void charge_held();
 
     AdEntityPtr entity_;
     bool owns_edit_;
@@ -54,6 +65,7 @@ private:
     Snapshot at_report_;
     mutable std::mutex files_mu_;
     std::vector<ContentFilePtr> temp_files_;
+    std::mutex change_mu_;
 };
 
 // A query, report or workspace folder being created or edited.

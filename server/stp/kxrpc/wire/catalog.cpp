@@ -3,7 +3,7 @@
 namespace KxRpc {
 
 char const *const message_catalog[] = {
-    /*   0 */ "kxrpc 172",
+    /*   0 */ "kxrpc 178",
     /*   1 */ "TLQSV0705E Cannot get record types: %s",
     /*   2 */ "TLQSV0706E Cannot get record types",
     /*   3 */ "TLQSV0707E Bad referenced record: %s",
@@ -188,9 +188,27 @@ char const *const message_catalog[] = {
     "TLQSV1105E The call's arguments need more memory than one call may hold (KX_DECODE_BYTES, %s bytes); send "
     "fewer or smaller items.",
     /* 172 */ "TLQSV1106E The query filter is nested deeper than %d levels.",
+    /* 173 */
+    "TLQSV1107E Too many bytes in this user's files on the server (KX_USER_DISK_BYTES, %s); release some and try "
+    "again.",
+    /* 174 */
+    "TLQSV1108E Too many bytes in the server's files for all sessions (KX_PROCESS_DISK_BYTES, %s); release some "
+    "and try again.",
+    /* 175 */
+    "TLQSV1109E Too many bytes held in memory by this session's items (KX_SESSION_MEMORY_BYTES, %s); release "
+    "some and try again.",
+    /* 176 */
+    "TLQSV1110E Too many bytes held in memory by this user's items (KX_USER_MEMORY_BYTES, %s); release some and "
+    "try again.",
+    /* 177 */
+    "TLQSV1111E Too many bytes held in memory by the items of all sessions (KX_PROCESS_MEMORY_BYTES, %s); release "
+    "some and try again.",
+    /* 178 */
+    "TLQSV1112E The call's record is longer than the server takes outside a known login session "
+    "(KS_SPOOL_THRESHOLD, %s bytes); log in first, or send less.",
 };
 
 static_assert(sizeof(message_catalog) / sizeof(message_catalog[0]) == message_catalog_count + 1,
-              "entry 0 and 169 messages");
+              "entry 0 and every message");
 
 } // namespace KxRpc

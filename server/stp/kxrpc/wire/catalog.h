@@ -1,14 +1,14 @@
-// The server's message catalogue ("kxrpc 172").
+// The server's message catalogue ("kxrpc 178").
 #pragma once
 
 #include "tesutil/umessage.h"
 
 namespace KxRpc {
 
-// Entry 0 is "kxrpc 172"; entries 1 to 172 are the messages. Entries never move.
+// Entry 0 is "kxrpc 178"; entries 1 to 178 are the messages. Entries never move.
 extern char const *const message_catalog[];
 
-constexpr int message_catalog_count = 172;
+constexpr int message_catalog_count = 178;
 
 // Entries that the code refers to by number.
 enum KxRpcMsg : int {
@@ -144,6 +144,12 @@ enum KxRpcMsg : int {
     MSG_SESSION_DISK_FULL = 170,
     MSG_DECODE_BUDGET = 171,
     MSG_FILTER_TOO_DEEP = 172,
+    MSG_USER_DISK_FULL = 173,
+    MSG_PROCESS_DISK_FULL = 174,
+    MSG_SESSION_MEMORY_FULL = 175,
+    MSG_USER_MEMORY_FULL = 176,
+    MSG_PROCESS_MEMORY_FULL = 177,
+    MSG_RECORD_WITHOUT_SESSION = 178,
 };
 
 // A message of the server catalogue.

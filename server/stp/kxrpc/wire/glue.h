@@ -10,6 +10,7 @@
 #include "wire/casts.h"
 #include "wire/exceptions.h"
 #include "wire/product_failure.h"
+#include "wire/spool_charge.h"
 #include "wire/trace.h"
 #include "wire/xdrobject.h"
 
@@ -22,7 +23,10 @@ bool_t xdr_args_of(XDR *xdrs, void *object) noexcept {
     if (xdrs->x_op != XDR_DECODE) return FALSE;
     try {
         XdrObject *request = checked_cast<T>(static_cast<XdrObject *>(object));
-        return request->xdr(xdrs);
+        if (request->xdr(xdrs)) return TRUE;
+        // A record cut on its way to disk is answered with why, not as undecodable arguments.
+        hold_spool_refusal(xdrs);
+        return FALSE;
     } catch (...) {
         return hold_failure(xdrs, L"xdr_args_of");
     }

@@ -18,6 +18,7 @@
 #include "wire/catalog.h"
 #include "wire/environment.h"
 #include "wire/exceptions.h"
+#include "wire/ledger.h"
 #include "wire/product_failure.h"
 #include "wire/trace.h"
 
@@ -134,6 +135,7 @@ void end_session(Registry &r, std::map<Key, Session>::iterator s, std::vector<St
     }
     if (itself) released.push_back(std::move(itself));
     if (s->second.login) {
+        ledger_close(s->first);
         --r.logins;
         auto u = r.per_user.find(s->second.user);
         if (u != r.per_user.end() && --u->second == 0) r.per_user.erase(u);
@@ -210,6 +212,19 @@ void StateItem::set_oid(Nul::Oid const &oid) {
     oid_ = oid;
 }
 
+void StateItem::hold_bytes(std::uint64_t bytes) {
+    std::lock_guard<std::mutex> guard(held_mu_);
+    if (held_.bytes() == 0)
+        held_ = Charge(Holding::memory, this_call().session_key, bytes);
+    else
+        held_.resize(bytes);
+}
+
+std::uint64_t StateItem::held_bytes() const {
+    std::lock_guard<std::mutex> guard(held_mu_);
+    return held_.bytes();
+}
+
 void set_call_session(StateItem *session) {
     CallState &call = this_call();
     call.session = session;
@@ -245,6 +260,7 @@ Nul::Oid register_item(Registry &r, StateItemPtr const &item, std::uint64_t conn
             s.user = user;
             ++r.logins;
             ++r.per_user[user];
+            ledger_open(owner, user);
         }
     }
     trace_lazy(1, [&] { return item_line("add_pointer_entry", key); });
@@ -500,6 +516,22 @@ Nul::Oid handle_oid(std::array<char, handle_length> const &bytes) {
 
 namespace {
 
+// The Oid of a handle being decoded: nil for none; false when it is neither length.
+bool_t decode_handle_oid(XDR *xdrs, Nul::Oid &oid) {
+    u_int length = 0;
+    if (!xdr_u_int(xdrs, &length)) return FALSE;
+    if (length == no_handle_length) {
+        char none[no_handle_length];
+        oid = Nul::Oid();
+        return xdr_opaque(xdrs, none, no_handle_length);
+    }
+    if (length != handle_length) return FALSE;
+    std::array<char, handle_length> bytes{};
+    if (!xdr_opaque(xdrs, bytes.data(), handle_length)) return FALSE;
+    oid = handle_oid(bytes);
+    return TRUE;
+}
+
 bool_t xdr_handle_with(XDR *xdrs, StateItemPtr &item, StateItemPtr (*lookup)(Nul::Oid const &)) noexcept {
     try {
         switch (xdrs->x_op) {
@@ -517,18 +549,9 @@ bool_t xdr_handle_with(XDR *xdrs, StateItemPtr &item, StateItemPtr (*lookup)(Nul
             return xdr_u_int(xdrs, &length) && xdr_opaque(xdrs, bytes.data(), handle_length);
         }
         case XDR_DECODE: {
-            u_int length = 0;
-            if (!xdr_u_int(xdrs, &length)) return FALSE;
-            if (length == no_handle_length) {
-                char none[no_handle_length];
-                if (!xdr_opaque(xdrs, none, no_handle_length)) return FALSE;
-                item.reset();
-                return TRUE;
-            }
-            if (length != handle_length) return FALSE;
-            std::array<char, handle_length> bytes{};
-            if (!xdr_opaque(xdrs, bytes.data(), handle_length)) return FALSE;
-            item = lookup(handle_oid(bytes));
+            Nul::Oid oid;
+            if (!decode_handle_oid(xdrs, oid)) return FALSE;
+            item = oid.is_nil() ? StateItemPtr() : lookup(oid);
             return TRUE;
         }
         case XDR_FREE:
@@ -545,6 +568,14 @@ bool_t xdr_handle_with(XDR *xdrs, StateItemPtr &item, StateItemPtr (*lookup)(Nul
 } // namespace
 
 bool_t xdr_state_handle(XDR *xdrs, StateItemPtr &item) noexcept { return xdr_handle_with(xdrs, item, lookup_for_call); }
+
+bool_t xdr_handle_oid(XDR *xdrs, Nul::Oid &oid) noexcept {
+    try {
+        return xdrs->x_op == XDR_DECODE && decode_handle_oid(xdrs, oid);
+    } catch (...) {
+        return FALSE;
+    }
+}
 
 bool_t xdr_any_state_handle(XDR *xdrs, StateItemPtr &item) noexcept {
     return xdr_handle_with(xdrs, item, lookup_pointer_entry);

@@ -2,13 +2,16 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include <rpc/xdr.h>
 
 #include "tesutil/oid.h"
+#include "wire/ledger.h"
 
 namespace KxRpc {
 
@@ -26,9 +29,16 @@ public:
     // Nil until the item is first sent.
     Nul::Oid oid() const;
     void set_oid(Nul::Oid const &oid);
+    // Charges the memory the item holds, `bytes` in all now, to the session of the call that
+    // first charged it, its user and the process. Past a bound it is refused (reason 40, naming
+    // the bound) and the charge stays as it was. The bytes go back with the item.
+    void hold_bytes(std::uint64_t bytes);
+    std::uint64_t held_bytes() const;
 
 private:
     Nul::Oid oid_;
+    mutable std::mutex held_mu_;
+    Charge held_;
 };
 
 // The registry shares ownership with every call that decoded the handle, so releasing an item
@@ -95,6 +105,8 @@ long login_sessions();
 // send), length 4 and four zero bytes for none. Decode accepts only those two lengths; an
 // unknown handle, or one whose item answers another session, decodes to null.
 bool_t xdr_state_handle(XDR *xdrs, StateItemPtr &item) noexcept;
+// Decodes a handle as above into its Oid (nil for none), looking nothing up.
+bool_t xdr_handle_oid(XDR *xdrs, Nul::Oid &oid) noexcept;
 // The same, but decoding any registered item: for delete_state, which checks them itself.
 bool_t xdr_any_state_handle(XDR *xdrs, StateItemPtr &item) noexcept;
 

@@ -1,5 +1,7 @@
 #include "wire/product_failure.h"
 
+#include <new>
+
 #include "kxproduct/diag.h"
 #include "kxproduct/exceptions.h"
 #include "kxwin/cexception.h"
@@ -63,6 +65,9 @@ ProductFailure take_product_failure(Taking const &taking) {
         Taken<CException> const taken(e);
         failure.kind = ProductFailure::C_EXCEPTION;
         if (e) failure.text = ustr(e->GetErrorMessageString());
+    } catch (std::bad_alloc const &) {
+        if (!takes(taking, ProductFailure::OTHER)) throw;
+        failure.text = Nul::UString(out_of_memory_text);
     } catch (...) {
         if (!takes(taking, ProductFailure::OTHER)) throw;
         failure.text = Nul::UString(unknown_error_text);

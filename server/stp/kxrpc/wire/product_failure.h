@@ -48,8 +48,9 @@ constexpr Taking taking_everything{ProductFailure::ANY_KIND, true, false};
 
 // Called inside a catch block. A product exception (KXException*, PaMsgException*, CException*)
 // gives up its message id and text and is deleted exactly once, even when reading its text
-// fails; anything else is OTHER with the text "Unknown error.". What `taking` leaves out is
-// rethrown unchanged: by default the server's own exceptions.
+// fails; anything else is OTHER with the text "Unknown error." ("Not enough memory." for a failed
+// allocation). What `taking` leaves out is rethrown unchanged: by default the server's own
+// exceptions.
 ProductFailure take_product_failure(Taking const &taking = {});
 
 // Runs a product call. What `taking` leaves out passes unchanged; any other failure is taken

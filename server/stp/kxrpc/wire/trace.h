@@ -39,6 +39,8 @@ Nul::UString trace_object_text(wchar_t const *type_name, KXObject const *object)
 
 // The text that error paths use when a caught failure carries none of its own.
 constexpr wchar_t const *unknown_error_text = L"Unknown error.";
+// The cause given when memory ran out.
+constexpr wchar_t const *out_of_memory_text = L"Not enough memory.";
 
 // Cleanup that must not fail: runs `step` and reports and drops whatever it throws (a product
 // exception is deleted, a CException goes to AdIgnoreException, anything else to
