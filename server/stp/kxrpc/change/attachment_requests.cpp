@@ -111,6 +111,7 @@ bool_t MakeAttachmentArgs::content_cut(XDR *xdrs) {
             fail(e);
             return TRUE;
         } catch (...) {
+            // Not a refusal of the server's own: answered below as the cut record it is.
         }
     }
     fail(cannot_store(why == EFBIG ? "the request is larger than the server takes (KS_MAX_RECORD_SIZE)"

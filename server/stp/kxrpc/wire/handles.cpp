@@ -573,6 +573,7 @@ bool_t xdr_handle_oid(XDR *xdrs, Nul::Oid &oid) noexcept {
     try {
         return xdrs->x_op == XDR_DECODE && decode_handle_oid(xdrs, oid);
     } catch (...) {
+        // Read outside any call (a record's head on its way to disk): there is no call to answer.
         return FALSE;
     }
 }

@@ -48,7 +48,8 @@ extern "C" void *admit_record(rpcprog_t prog, rpcvers_t vers, rpcproc_t proc, ch
         owner->charge = Charge(Holding::disk, session, 0);
         return owner;
     } catch (...) {
-        return nullptr; // out of memory: the record goes no further
+        // Out of memory: the record goes no further, and its call is answered from its head.
+        return nullptr;
     }
 }
 
@@ -58,6 +59,7 @@ extern "C" int charge_record(void *owner, unsigned long long bytes) {
         o->charge.resize(bytes);
         return 0;
     } catch (...) {
+        // Kept for the call: its decode answers the refusal that names the bound.
         o->refusal = std::current_exception();
         return EDQUOT;
     }
@@ -86,6 +88,7 @@ std::exception_ptr spool_refusal(XDR *xdrs) {
                      kx_message(MSG_RECORD_WITHOUT_SESSION,
                                 Nul::UMessage::Arg(Nul::UString(std::to_wstring(KS_SPOOL_THRESHOLD).c_str()))));
     } catch (...) {
+        // Made to be held: the call's decode answers it.
         return std::current_exception();
     }
 }
