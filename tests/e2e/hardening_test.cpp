@@ -39,7 +39,7 @@ public:
         local.sin_family = AF_INET;
         if (fd_ >= 0 && from != nullptr &&
             (inet_pton(AF_INET, from, &local.sin_addr) != 1 ||
-             bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0)) {
+             !kxtest::bind_client(fd_, reinterpret_cast<sockaddr *>(&local), sizeof local))) {
             close(fd_);
             fd_ = -1;
         }

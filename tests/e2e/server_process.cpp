@@ -251,7 +251,7 @@ Client::Client(int port, char const *local_address, int local_port) : timeout_s_
     linger reset{1, 0};
     if (sock_ < 0 || ::setsockopt(sock_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
         ::setsockopt(sock_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset) != 0 ||
-        ::bind(sock_, reinterpret_cast<sockaddr *>(&local), length) != 0 ||
+        !kxtest::bind_client(sock_, reinterpret_cast<sockaddr *>(&local), length) ||
         ::connect(sock_, reinterpret_cast<sockaddr *>(&server), length) != 0)
         return;
     netbuf nb{length, length, &server};

@@ -25,6 +25,18 @@ inline bool ipv6_loopback_available() {
     return bound;
 }
 
+// Binds a client's socket to a local address before it connects. With port 0 the port is chosen
+// at connect, as for any client, by the whole address pair: a port chosen at bind would have to be
+// free of every connection on that address, and a machine whose other processes hold many
+// loopback ports runs out of those.
+inline bool bind_client(int sock, sockaddr const *local, socklen_t length) {
+    int one = 1;
+    bool const any_port = local->sa_family == AF_INET ? reinterpret_cast<sockaddr_in const *>(local)->sin_port == 0
+                                                      : reinterpret_cast<sockaddr_in6 const *>(local)->sin6_port == 0;
+    if (any_port && ::setsockopt(sock, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one) != 0) return false;
+    return ::bind(sock, local, length) == 0;
+}
+
 // A port that no socket of either family holds right now, below the ports the system hands out
 // for port 0 and for outgoing connections, so that no server started on port 0 and no client
 // takes it between this check and its use (0 when none was found).

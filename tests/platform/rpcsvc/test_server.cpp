@@ -1,4 +1,5 @@
 #include "test_server.h"
+#include "support/host.h"
 #include "support/tirpc_auth.h"
 
 #include <algorithm>
@@ -407,7 +408,7 @@ RawConn::RawConn(unsigned short port, int family, const char *from) {
         local.sin_family = AF_INET;
         if (fd_ >= 0 && from != nullptr &&
             (inet_pton(AF_INET, from, &local.sin_addr) != 1 ||
-             bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0))
+             !kxtest::bind_client(fd_, reinterpret_cast<sockaddr *>(&local), sizeof local)))
             close_now();
         if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) close_now();
     }
