@@ -44,10 +44,15 @@ Body &values(Body &b, std::vector<Value> const &vs) {
 }
 
 // The failure of each value of a put reply (empty text for one that was set), after the reply's
-// leading FALSE; then the changed-fields trailer of a resource without tracking.
-std::vector<std::string> put_results(Reply &r) {
+// leading FALSE; then the changed-fields trailer of a resource without tracking. `reasons`, when
+// given, takes each value's reason (0 for one that was set).
+std::vector<std::string> put_results(Reply &r, std::vector<int> *reasons = nullptr) {
     std::vector<std::string> out;
-    while (r.u() == 1) out.push_back(r.u() == 1 ? r.error().second : std::string());
+    while (r.u() == 1) {
+        std::pair<int, std::string> failure = r.u() == 1 ? r.error() : std::pair<int, std::string>();
+        out.push_back(failure.second);
+        if (reasons) reasons->push_back(failure.first);
+    }
     EXPECT_EQ(r.u(), 0u);
     EXPECT_EQ(r.i(), 0);
     return out;
@@ -89,8 +94,8 @@ protected:
     }
     // mkresource of a query (on a record type), folder or report under a full name: the new
     // item's handle and the put results.
-    std::pair<std::string, std::vector<std::string>> make(int type, std::string const &full_name,
-                                                          std::vector<Value> const &vs) {
+    std::pair<std::string, std::vector<std::string>>
+    make(int type, std::string const &full_name, std::vector<Value> const &vs, std::vector<int> *reasons = nullptr) {
         Body b = props_session(alice_).named(31, "Defect").i(type).i(0).s(full_name);
         Reply r = call(*client_, kMkresource, values(b, vs));
         if (r.u() != 0) {
@@ -98,7 +103,7 @@ protected:
             return {};
         }
         std::string handle = r.handle();
-        std::vector<std::string> results = put_results(r);
+        std::vector<std::string> results = put_results(r, reasons);
         EXPECT_EQ(r.u(), 0u); // no record was made
         EXPECT_TRUE(r.done());
         return {handle, results};
@@ -286,4 +291,74 @@ TEST_F(WsPropsE2E, CopyOfAFolderListsItsSubtreeUnderTheDestination) {
     Reply refused = call(*client_, kCopy, values(wrong, {}));
     ASSERT_EQ(refused.u(), 1u);
     EXPECT_EQ(refused.error().first, 4);
+}
+
+namespace {
+
+// A server whose sessions may hold only 64 KiB in memory.
+class SmallMemoryWsPropsE2E : public WsPropsE2E {
+protected:
+    std::vector<std::string> environment() const override { return {"KX_SESSION_MEMORY_BYTES=65536"}; }
+};
+
+constexpr char kSessionMemoryRefusal[] = "TLQSV1109E Too many bytes held in memory by this session's items "
+                                         "(KX_SESSION_MEMORY_BYTES, 65536); release some and try again.";
+
+} // namespace
+
+TEST_F(SmallMemoryWsPropsE2E, QueryItemsHoldingLargeDefinitionsMeetTheSessionsMemoryBound) {
+    // The stored filter with a 4096-character constant: some 16 KiB of definition once read.
+    std::string const stored = xml_of(fetch(36, "Public Queries/Defects/Open Defects", {449}).entries[0]);
+    std::size_t const at = stored.find(">Opened<");
+    ASSERT_NE(at, std::string::npos) << stored;
+    auto with_constant = [&](std::size_t n) { return std::string(stored).replace(at + 1, 6, std::string(n, 'x')); };
+    std::string const large = with_constant(4096);
+
+    // New queries, each given the large filter, until the bound refuses one; that item holds none.
+    std::vector<std::string> held;
+    std::string refused;
+    for (int k = 0; k < 16 && refused.empty(); ++k) {
+        std::vector<int> reasons;
+        auto [handle, results] =
+            make(36, "Personal Queries/Large " + std::to_string(k), {{449, 100019, large}}, &reasons);
+        ASSERT_EQ(results.size(), 1u);
+        if (results[0].empty()) {
+            held.push_back(handle);
+            continue;
+        }
+        EXPECT_EQ(reasons[0], 40);
+        EXPECT_EQ(results[0], kSessionMemoryRefusal);
+        refused = handle;
+    }
+    ASSERT_FALSE(refused.empty()) << held.size() << " large definitions held within 64 KiB";
+    ASSERT_GE(held.size(), 1u);
+    EXPECT_EQ(fetch_held(36, refused, {449}).entries[0].rfind("empty:", 0), 0u);
+
+    // A put of a larger filter on a held query is refused before it changes: the item keeps its own.
+    Body grow = props_session(alice_).i(36).i(3).u(16).raw(held[0]);
+    Reply put_reply = call(*client_, kPut, values(grow, {{449, 100019, with_constant(8192)}}));
+    ASSERT_EQ(put_reply.u(), 0u);
+    std::vector<int> reasons;
+    EXPECT_EQ(put_results(put_reply, &reasons), std::vector<std::string>{kSessionMemoryRefusal});
+    EXPECT_EQ(reasons, std::vector<int>{40});
+    EXPECT_EQ(fetch_held(36, held[0], {449}).entries[0], "xml:" + large);
+
+    // A copy of a held query brings its definition: refused the same way.
+    Body copy = props_session(alice_).i(36).i(3).u(16).raw(held[0]).s("Personal Queries/Copy");
+    copy.i(0).i(0);
+    Reply copied = call(*client_, kCopy, values(copy, {}));
+    ASSERT_EQ(copied.u(), 1u);
+    EXPECT_EQ(copied.error(), (std::pair<int, std::string>{40, kSessionMemoryRefusal}));
+
+    // Copies of a report format hold its raw data: the bound refuses them too, within the room left.
+    bool raw_refused = false;
+    for (int k = 0; k < 200 && !raw_refused; ++k) {
+        Body raw = props_session(alice_).named(39, "Public Queries/Report Formats/Summary Format");
+        raw.s("Personal Queries/Format " + std::to_string(k)).i(0).i(0);
+        Reply r = call(*client_, kCopy, values(raw, {}));
+        if (r.u() == 0) continue;
+        EXPECT_EQ(r.error(), (std::pair<int, std::string>{40, kSessionMemoryRefusal}));
+        raw_refused = true;
+    }
+    EXPECT_TRUE(raw_refused);
 }

@@ -711,6 +711,11 @@ AdResultSetPtr BuildResultSet(const AdSessionPtr &session, const AdQueryDefPtr &
     return rs;
 }
 
+size_t AdQueryDef::GetHeldBytes() const {
+    KXFaultInjector::Enter("AdQueryDef::GetHeldBytes");
+    return CompiledQuery::held(*this);
+}
+
 size_t AdResultSet::GetHeldBytes() const {
     KXFaultInjector::Enter("AdResultSet::GetHeldBytes");
     size_t n = heap_bytes(sizeof(*this)) + (query_ ? CompiledQuery::held(*query_) : 0) +

@@ -172,3 +172,35 @@ TEST_F(HeldMemory, PutsFromTwoThreadsOnOneItemLeaveItChargedForWhatItHolds) {
     EXPECT_GE(charged - held.item->held_bytes(), 64u * 1024);
     EXPECT_LT(charged - held.item->held_bytes(), 2u * 64 * 1024);
 }
+
+TEST_F(HeldMemory, AQueryItemIsChargedForItsDefinitionAndARefusedOneKeepsItsOwn) {
+    AdSessionPtr api(session_->session());
+    AdEntityDef *defect = LookupEntityDef(api, L"Defect");
+    auto filtered = [&](std::size_t length) {
+        AdQueryDefPtr def = BuildQueryDef(api, defect, 0);
+        def->BuildField(CString(L"Headline"));
+        def->BuildFilter(nullptr, CString(L"Headline"), AD_COMP_OP_EQ, {CString(std::wstring(length, L'x').c_str())},
+                         1);
+        return def;
+    };
+    std::uint64_t const before = heap_in_use();
+    AdQueryDefPtr const kept = filtered(256 * 1024);
+    std::uint64_t const gained = heap_in_use() - before;
+    auto item =
+        std::make_shared<QueryItemStateItem>(Nul::UString(L"Personal Queries/Q"), kept, AdBucketPtr(), AD_BUCKET_QUERY);
+    std::uint64_t const charged = item->held_bytes();
+    EXPECT_GE(charged, gained);
+    EXPECT_LT(charged, 2 * gained);
+    EXPECT_EQ(charged, ledger_held(Holding::memory, session_->oid()));
+
+    // A definition that would pass the bound is refused before it replaces the one held.
+    set_ledger_bound(Holding::memory, LedgerOwner::session, charged + 512 * 1024);
+    AdQueryDefPtr const larger = filtered(512 * 1024);
+    auto [reason, message] = refusal_of([&] { item->set_query_def(larger); });
+    EXPECT_EQ(40, reason);
+    EXPECT_NE(std::string::npos, message.find("KX_SESSION_MEMORY_BYTES")) << message;
+    EXPECT_EQ(kept.get(), item->query_def().get());
+    EXPECT_EQ(charged, item->held_bytes());
+    item.reset();
+    EXPECT_EQ(0u, ledger_held(Holding::memory, session_->oid()));
+}

@@ -293,6 +293,9 @@ public:
     BOOL IsAggregated() const;
     // The primary record type is a family: rows come from several record types.
     BOOL IsMultiType() const;
+    // Bytes of memory the definition holds: its display fields, filter nodes and their values,
+    // and its SQL. An estimate that errs high.
+    size_t GetHeldBytes() const;
 
 private:
     friend AdQueryDefPtr CopyQueryDef(const AdSessionPtr &, const AdQueryDefPtr &);

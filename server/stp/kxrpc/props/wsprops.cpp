@@ -532,8 +532,11 @@ void QueryProps::put_prop(BasePropValue &value) {
     AdQueryDefPtr const &def = item_->query_def();
     switch (prop) {
     case Tag::CTG_sql: {
-        CString sql = value.is_empty_value() ? CString() : cstr(checked_cast<PropValue<Nul::UString>>(&value)->value);
-        return converting_product_failures([&] { def->SetDeclaredSQL(sql); });
+        Nul::UString const text =
+            value.is_empty_value() ? Nul::UString() : checked_cast<PropValue<Nul::UString>>(&value)->value;
+        // The product keeps the text wide: twice its UTF-16 estimate.
+        return item_->change_held(2 * held_text_bytes(text),
+                                  [&] { converting_product_failures([&] { def->SetDeclaredSQL(cstr(text)); }); });
     }
     case Tag::CTG_is_privileged: {
         bool const on = checked_cast<PropValue<bool>>(&value)->value;

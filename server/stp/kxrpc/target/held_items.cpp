@@ -18,6 +18,21 @@ namespace {
 // A tree node or a small allocation with its bookkeeping, rounded up: estimates err high.
 constexpr std::uint64_t node_bytes = 96;
 
+// Runs `change` with the item charged first for `measure()` plus `incoming`, so a change past a
+// bound is refused before it runs; afterwards the charge is `measure()` again.
+void charged_change(StateItem &item, std::uint64_t incoming, std::function<std::uint64_t()> const &measure,
+                    std::function<void()> const &change) {
+    item.hold_bytes(measure() + incoming);
+    try {
+        change();
+    } catch (...) {
+        ignoring_failures([&] { item.hold_bytes(measure()); });
+        throw;
+    }
+    // Past a bound here (the change held more than it brought) the larger charge made first stays.
+    ignoring_failures([&] { item.hold_bytes(measure()); });
+}
+
 } // namespace
 
 std::uint64_t held_text_bytes(Nul::UString const &text) { return node_bytes + 2 * (std::uint64_t(text.length()) + 1); }
@@ -98,22 +113,18 @@ void RecordStateItem::charge_held() { hold_bytes(measure()); }
 
 void RecordStateItem::change_held(std::uint64_t incoming, std::function<void()> const &change) {
     std::lock_guard<std::mutex> guard(change_mu_);
-    hold_bytes(measure() + incoming);
-    try {
-        change();
-    } catch (...) {
-        ignoring_failures([&] { charge_held(); });
-        throw;
-    }
-    // Past a bound here (the change held more than it brought) the larger charge made first stays.
-    ignoring_failures([&] { charge_held(); });
+    charged_change(
+        *this, incoming, [&] { return measure(); }, change);
 }
 
 // ---- QueryItemStateItem
 
 QueryItemStateItem::QueryItemStateItem(Nul::UString const &name, AdQueryDefPtr const &query_def,
                                        AdBucketPtr const &bucket, int item_type)
-    : name_(name), item_type_(item_type), query_def_(query_def), bucket_(bucket) {}
+    : name_(name), item_type_(item_type), query_def_(query_def), bucket_(bucket) {
+    // A large definition is charged before anyone can use the item.
+    if (query_def_) hold_bytes(measure());
+}
 
 QueryItemStateItem::QueryItemStateItem(Nul::UString const &name, int item_type) : name_(name), item_type_(item_type) {}
 
@@ -123,7 +134,7 @@ QueryItemStateItem::QueryItemStateItem(Nul::UString const &name, KXSmartPtr<KXRe
 
 QueryItemStateItem::QueryItemStateItem(Nul::UString const &name, char const *data, std::size_t length, int item_type)
     : name_(name), item_type_(item_type) {
-    hold_bytes(sizeof(*this) + held_text_bytes(name) + length + node_bytes);
+    hold_bytes(measure() + length + node_bytes);
     data_.reset(new char[length + 1]);
     data_length_ = length;
     if (length > 0) std::memcpy(data_.get(), data, length);
@@ -142,6 +153,27 @@ QueryItemStateItem::~QueryItemStateItem() {
     data_.reset();
     permissions_.clear();
     ignoring_failures([&] { report_def_ = KXSmartPtr<KXReportDef>(); });
+}
+
+std::uint64_t QueryItemStateItem::measure() const {
+    std::uint64_t n = sizeof(*this) + held_text_bytes(name_);
+    if (data_) n += data_length_ + node_bytes;
+    if (query_def_)
+        n += product_call([&] { return query_def_->GetHeldBytes(); }, unexpected_in(L"QueryItemStateItem::measure"));
+    return n;
+}
+
+void QueryItemStateItem::set_query_def(AdQueryDefPtr const &def) {
+    std::uint64_t const incoming =
+        def ? product_call([&] { return def->GetHeldBytes(); }, unexpected_in(L"QueryItemStateItem::set_query_def"))
+            : 0;
+    change_held(incoming, [&] { query_def_ = def; });
+}
+
+void QueryItemStateItem::change_held(std::uint64_t incoming, std::function<void()> const &change) {
+    std::lock_guard<std::mutex> guard(change_mu_);
+    charged_change(
+        *this, incoming, [&] { return measure(); }, change);
 }
 
 std::unique_ptr<char[]> QueryItemStateItem::copy_data() const {

@@ -82,7 +82,11 @@ public:
     ~QueryItemStateItem() override;
 
     AdQueryDefPtr const &query_def() const { return query_def_; }
-    void set_query_def(AdQueryDefPtr const &def) { query_def_ = def; }
+    // Charged first for what the item holds and the new definition: past a memory bound it is
+    // refused and the item keeps its definition. Afterwards the charge is what the item holds.
+    void set_query_def(AdQueryDefPtr const &def);
+    // Runs `change` on the held definition, charged as RecordStateItem::change_held charges.
+    void change_held(std::uint64_t incoming, std::function<void()> const &change);
     AdBucketPtr const &bucket() const { return bucket_; }
     void set_bucket(AdBucketPtr const &bucket) { bucket_ = bucket; }
     KXSmartPtr<KXReportDef> const &report_def() const { return report_def_; }
@@ -100,6 +104,9 @@ public:
     std::unique_ptr<char[]> copy_data() const;
 
 private:
+    // The bytes the item and its definition or data hold now.
+    std::uint64_t measure() const;
+
     Nul::UString name_;
     int item_type_;
     AdQueryDefPtr query_def_;
@@ -109,6 +116,7 @@ private:
     Permissions permissions_;
     std::unique_ptr<char[]> data_;
     std::size_t data_length_ = 0;
+    std::mutex change_mu_;
 };
 
 } // namespace KxRpc
