@@ -593,8 +593,7 @@ TEST_F(Sessions, LargeUnsavedValuesOnManyRecordsMeetTheSessionsMemoryBound) {
     // Under AddressSanitizer freed blocks wait in its quarantine (256 MiB) before they go back: keep
     // it small so the server's resident size shows what it holds, not what it freed.
     char const *asan = std::getenv("ASAN_OPTIONS");
-    std::string const quarantine = "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") +
-                                   ":quarantine_size_mb=1";
+    std::string const quarantine = "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":quarantine_size_mb=1";
     start(trace_env(dir_, {"KX_SESSION_MEMORY_BYTES=" + std::to_string(bound), quarantine}));
     Client client(server_->port());
     std::string const alice = login(client, "alice");
