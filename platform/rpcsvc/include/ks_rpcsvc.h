@@ -46,7 +46,7 @@ extern "C" {
 /* Control requests of ks_rpc_control. */
 #define KS_RPC_SVC_MTMODE 2       /* int*: in, nonzero asks for the worker pool; out, the mode in force (always 1) */
 #define KS_RPC_SVC_THREADS_SET 4  /* int*: worker threads of the next ks_svc_run, 1..KS_MAX_WORKER_THREADS */
-#define KS_RPC_SVC_SPOOL_OWNERS 5 /* const struct ks_spool_owners*: who owns records that go on to disk */
+#define KS_RPC_SVC_SPOOL_OWNERS 5 /* const struct ks_spool_owners*: who owns records on disk; NULL: nobody */
 
 /* A call record past KS_SPOOL_THRESHOLD goes on to disk only for an owner that the program names
  * from the record's head, and its file's bytes are charged to that owner as they arrive. Without
@@ -156,8 +156,9 @@ bool_t ks_svc_sendreply(KS_SVCXPRT *xprt, xdrproc_t xdr_results, void *results);
  * refused it with (EACCES when not admitted), else the error of the file that was to hold it
  * (ENOSPC, ...). 0 for any other stream. */
 int ks_svc_args_cut(XDR *xdrs);
-/* For the same stream: the owner that admitted the call's record to disk, or NULL (a record held in
- * memory, or no owners). Valid during the call; released after its reply. */
+/* For the same stream: the owner that admitted the call's record to disk, also when it then refused
+ * the record's bytes before its file was made; NULL for a record never admitted, or no owners.
+ * Valid during the call; released after its reply. */
 void *ks_svc_args_owner(XDR *xdrs);
 /* For the same stream: takes the next opaque of len bytes (with its padding) and writes its bytes
  * to the file fd at its offset; from a call record held in a file they go from file to file in the

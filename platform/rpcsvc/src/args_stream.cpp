@@ -26,8 +26,8 @@ bool read_at(int fd, char *to, std::size_t n, std::uint64_t off) {
 
 } // namespace
 
-ArgsStream::ArgsStream(const char *data, std::size_t len, int cut)
-    : base_(data), p_(data), e_(data + len), off_(len), len_(len), cut_(cut) {
+ArgsStream::ArgsStream(const char *data, std::size_t len, int cut, void *owner)
+    : base_(data), p_(data), e_(data + len), off_(len), len_(len), cut_(cut), owner_(owner) {
     xdr_.x_op = XDR_DECODE;
     xdr_.x_ops = ops();
     xdr_.x_private = reinterpret_cast<char *>(this);

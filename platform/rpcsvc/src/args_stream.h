@@ -25,7 +25,7 @@ struct ArgsToFd {
 
 class ArgsStream {
 public:
-    ArgsStream(const char *data, std::size_t len, int cut);
+    ArgsStream(const char *data, std::size_t len, int cut, void *owner = nullptr);
     ArgsStream(int fd, std::uint64_t len, int cut, void *owner = nullptr);
     ArgsStream(const ArgsStream &) = delete;
     ArgsStream &operator=(const ArgsStream &) = delete;

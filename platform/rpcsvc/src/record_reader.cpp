@@ -359,7 +359,8 @@ bool RecordReader::write_file(const char *p, std::size_t n) {
 void RecordReader::cut_here(int why) {
     cut_ = why;
     if (fd_ < 0) {
-        let_go();
+        // Nothing on disk, but the owner stays until the record goes: its refusal answers the call.
+        if (gated_) opt_.gate->hold(0);
         return;
     }
     std::uint64_t keep = std::min<std::uint64_t>(spooled_, opt_.spool_threshold);

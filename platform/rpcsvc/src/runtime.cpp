@@ -908,11 +908,12 @@ void serve_record(Conn *c) {
         send_denied(&cx, RPC_MISMATCH, AUTH_OK);
         return;
     }
+    // A record refused before its file was made keeps its owner too: the refusal answers its call.
     std::optional<ArgsStream> stream;
     if (spool >= 0)
         stream.emplace(spool, rd.size(), rd.cut(), c->spool.owner());
     else
-        stream.emplace(rd.data(), std::size_t(rd.size()), rd.cut());
+        stream.emplace(rd.data(), std::size_t(rd.size()), rd.cut(), c->spool.owner());
     XDR *in = stream->xdr();
     rpc_msg msg;
     std::memset(&msg, 0, sizeof msg);
@@ -1504,7 +1505,7 @@ using namespace ksrpc;
 extern "C" {
 
 bool_t ks_rpc_control(int request, void *info) {
-    if (info == nullptr) return FALSE;
+    if (info == nullptr && request != KS_RPC_SVC_SPOOL_OWNERS) return FALSE;
     switch (request) {
     case KS_RPC_SVC_MTMODE:
         *static_cast<int *>(info) = 1;
@@ -1518,7 +1519,8 @@ bool_t ks_rpc_control(int request, void *info) {
     }
     case KS_RPC_SVC_SPOOL_OWNERS: {
         const auto *owners = static_cast<const ks_spool_owners *>(info);
-        if (owners->admit == nullptr || owners->charge == nullptr || owners->release == nullptr) return FALSE;
+        if (owners != nullptr && (owners->admit == nullptr || owners->charge == nullptr || owners->release == nullptr))
+            return FALSE;
         rt().spool_owners.store(owners);
         return TRUE;
     }

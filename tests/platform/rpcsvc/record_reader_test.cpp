@@ -266,6 +266,7 @@ TEST(RecordReader, AGateRefusesARecordItsFileOrItsFurtherBytes) {
             EXPECT_LT(r.size(), record.size());
         }
         EXPECT_EQ(r.size() == record.size(), c.cut == 0);
+        EXPECT_EQ(gate.released_, 0); // the owner answers the call: kept until the record goes
         r.next();
         EXPECT_EQ(gate.held_, 0u);
         EXPECT_EQ(gate.released_, c.admit ? 1 : 0); // once, and only what it admitted

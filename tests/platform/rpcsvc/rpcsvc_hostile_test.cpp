@@ -196,6 +196,36 @@ TEST_F(RpcsvcHostile, LargeRecordsMeetingAFullSpoolAreAnsweredAndTheConnectionGo
     }
 }
 
+namespace {
+
+// Spool owners that admit every record and refuse every byte of its file.
+int refusing_owner;
+std::atomic<int> owners_released{0};
+void *admit_every_record(rpcprog_t, rpcvers_t, rpcproc_t, const char *, size_t) { return &refusing_owner; }
+int refuse_every_byte(void *, unsigned long long bytes) { return bytes > 0 ? EDQUOT : 0; }
+void count_release(void *) { ++owners_released; }
+const ks_spool_owners refusing_owners{admit_every_record, refuse_every_byte, count_release};
+
+} // namespace
+
+TEST_F(RpcsvcHostile, ARecordRefusedBeforeItsFileKeepsItsOwnerForItsCall) {
+    ASSERT_TRUE(ks_rpc_control(KS_RPC_SVC_SPOOL_OWNERS, const_cast<ks_spool_owners *>(&refusing_owners)));
+    struct NoOwnersAfter {
+        ~NoOwnersAfter() { ks_rpc_control(KS_RPC_SVC_SPOOL_OWNERS, nullptr); }
+    } no_owners_after;
+    Server s(1);
+    RawConn c(s.port());
+    ASSERT_NE(send_sum_call(c, 21, 2u << 20, 64 * 1024), 0u);
+    auto r = sum_reply(c, 21);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->cut, EDQUOT);
+    // The owner's refusal answers the call: it is at hand while the call decodes, and goes once after.
+    EXPECT_EQ(observed().cut_owner.load(), &refusing_owner);
+    EXPECT_TRUE(wait_until([] { return owners_released.load() >= 1; }));
+    EXPECT_EQ(owners_released.load(), 1);
+    EXPECT_EQ(unnamed_files_open(), 0);
+}
+
 TEST_F(RpcsvcHostile, RepliesLeaveInFragmentsOfTheTransportsSize) {
     struct Case {
         u_int sendsz;

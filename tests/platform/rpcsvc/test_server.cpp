@@ -50,6 +50,7 @@ void Observed::reset() {
     key_destructions.store(0);
     big_calls.store(0);
     sent_from_file.store(0);
+    cut_owner.store(nullptr);
 }
 
 namespace {
@@ -263,6 +264,7 @@ void dispatch(ks_svc_req *rq, KS_SVCXPRT *x) {
                 u_int k = std::min<u_int>(left, u_int(slice.size()));
                 if (!xdr_opaque(in, slice.data(), k)) {
                     s->cut = ks_svc_args_cut(in);
+                    observed().cut_owner.store(ks_svc_args_owner(in));
                     return s->cut != 0;
                 }
                 for (u_int i = 0; i < k; ++i) s->sum += static_cast<unsigned char>(slice[i]);

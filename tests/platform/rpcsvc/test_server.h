@@ -58,9 +58,10 @@ struct Observed {
     std::atomic<int> max_in_flight{0};
     std::atomic<int> order_faults{0}; // a tag's calls overlapped or ran out of order
     std::atomic<int> key_destructions{0};
-    std::atomic<int> big_calls{0};      // kBig and kFile calls begun
-    std::atomic<int> sent_from_file{0}; // kFile replies whose bytes the runtime took from the file
-    void reset();                       // every Server starts from nothing seen
+    std::atomic<int> big_calls{0};          // kBig and kFile calls begun
+    std::atomic<int> sent_from_file{0};     // kFile replies whose bytes the runtime took from the file
+    std::atomic<void *> cut_owner{nullptr}; // ks_svc_args_owner of the last kSum call that was cut
+    void reset();                           // every Server starts from nothing seen
 };
 Observed &observed();
 
