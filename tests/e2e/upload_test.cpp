@@ -21,6 +21,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -479,18 +480,30 @@ std::string call_record(rpcproc_t proc, std::string const &args, std::size_t len
     return mark.bytes + body;
 }
 
-// Bytes the process's open files below `dir` hold on disk (the spool's files are unnamed).
-std::uint64_t open_file_bytes(pid_t pid, std::string const &dir, int *count = nullptr) {
-    std::uint64_t bytes = 0;
+// Bytes on disk of each file, by its device and inode.
+using FileBytes = std::map<std::pair<dev_t, ino_t>, std::uint64_t>;
+
+void add_file(FileBytes &files, struct stat const &st) {
+    if (S_ISREG(st.st_mode)) files[{st.st_dev, st.st_ino}] = static_cast<std::uint64_t>(st.st_blocks) * 512;
+}
+
+// The regular files the process holds open below `dir` (the spool's files are unnamed).
+FileBytes open_files(pid_t pid, std::string const &dir) {
+    FileBytes files;
     std::error_code ec;
     for (auto const &e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
         std::string const target = fs::read_symlink(e.path(), ec).string();
         struct stat st {};
-        if (ec || target.rfind(dir + "/", 0) != 0 || ::stat(e.path().c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-            continue;
-        bytes += static_cast<std::uint64_t>(st.st_blocks) * 512;
-        if (count != nullptr) ++*count;
+        if (!ec && target.rfind(dir + "/", 0) == 0 && ::stat(e.path().c_str(), &st) == 0) add_file(files, st);
     }
+    return files;
+}
+
+std::uint64_t open_file_bytes(pid_t pid, std::string const &dir, int *count = nullptr) {
+    FileBytes const files = open_files(pid, dir);
+    if (count != nullptr) *count = static_cast<int>(files.size());
+    std::uint64_t bytes = 0;
+    for (auto const &f : files) bytes += f.second;
     return bytes;
 }
 
@@ -537,13 +550,23 @@ TEST_F(SessionFiles, UploadsAtOnceNeverPassTheSessionsBoundOnDisk) {
     // The spool's files and the uploads kept in the exchange directory, sampled while they arrive.
     std::atomic<bool> done{false};
     std::uint64_t peak = 0;
+    auto snapshot = [&] {
+        FileBytes files = open_files(server_->pid(), dir_.file("tmp"));
+        for (std::string const &f : server_files()) {
+            struct stat st {};
+            if (::stat(f.c_str(), &st) == 0) add_file(files, st);
+        }
+        return files;
+    };
+    // Files are read one after another while chunks move from one to another, so each file is
+    // read twice and the lesser counted: a file grows, then shrinks or goes, so that is no more
+    // than it held when the first reading ended, and no byte is counted in two files.
     std::thread sampler([&] {
         while (!done.load()) {
-            std::uint64_t held = open_file_bytes(server_->pid(), dir_.file("tmp"));
-            for (std::string const &f : server_files()) {
-                struct stat st {};
-                if (::stat(f.c_str(), &st) == 0) held += static_cast<std::uint64_t>(st.st_blocks) * 512;
-            }
+            FileBytes const first = snapshot(), second = snapshot();
+            std::uint64_t held = 0;
+            for (auto const &[file, bytes] : first)
+                if (auto const again = second.find(file); again != second.end()) held += std::min(bytes, again->second);
             peak = std::max(peak, held);
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
