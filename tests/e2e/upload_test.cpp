@@ -266,12 +266,16 @@ protected:
         return r.u() == 0 && r.u() == 0;
     }
     // Every regular file the server made in the exchange directory (its folders), but the locks.
+    // Files and folders may go while they are listed: the listing then ends where it was.
     std::vector<std::string> server_files() {
         std::vector<std::string> out;
-        for (auto const &e : fs::recursive_directory_iterator(exchange_))
-            if (e.is_regular_file() && e.path().filename() != "lock" &&
-                e.path().string().find("/kxrpc-") != std::string::npos)
-                out.push_back(e.path().string());
+        std::error_code ec;
+        for (fs::recursive_directory_iterator it(exchange_, ec), end; !ec && it != end; it.increment(ec)) {
+            std::error_code kind;
+            if (it->is_regular_file(kind) && it->path().filename() != "lock" &&
+                it->path().string().find("/kxrpc-") != std::string::npos)
+                out.push_back(it->path().string());
+        }
         return out;
     }
     // Waits up to 10 s for `done`.
