@@ -15,6 +15,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,8 +44,11 @@ long long now_ms() {
 
 pid_t spawn(std::vector<std::string> const &args, std::string const &dir, std::vector<std::string> const &env,
             int out_fd, int err_fd) {
+    pid_t const parent = ::getpid();
     pid_t pid = ::fork();
     if (pid != 0) return pid;
+    // A test that dies (an abort, an uncaught exception) takes its server with it.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(125);
     ::dup2(out_fd, 1);
     ::dup2(err_fd, 2);
     if (::chdir(dir.c_str()) != 0) ::_exit(126);
