@@ -491,7 +491,9 @@ TEST_F(Sessions, AnotherConnectionFromTheSameAddressAndPortReleasesNothing) {
     int port = 0;
     std::string alice, query;
     {
-        Client victim(server_->port(), "127.0.0.1", 0);
+        // A port below those handed out for outgoing connections: once hers has ended, no other
+        // process's connection takes it before the attacker binds it.
+        Client victim(server_->port(), "127.0.0.1", free_port());
         ASSERT_TRUE(victim.ok());
         port = victim.local_port();
         alice = login(victim, "alice");
